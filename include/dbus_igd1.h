@@ -1,0 +1,19 @@
+// The root object "/com/wqx/igd1" and the bus-name callbacks.
+#pragma once
+
+#include <gio/gio.h>
+
+#include "igd1_export.h"
+
+IGD1_API void IGD1_on_bus_acquired(GDBusConnection *connection, const gchar *name,
+                                   gpointer user_data);
+IGD1_API void IGD1_on_name_acquired(GDBusConnection *connection, const gchar *name,
+                                    gpointer user_data);
+IGD1_API void IGD1_on_name_lost(GDBusConnection *connection, const gchar *name,
+                                gpointer user_data);
+
+// GType "ComWqxIgd1Object": a plain GObject subtype kept for the host.
+IGD1_API GType com_wqx_igd1_object_get_type(void);
+
+#define IGD1_ROOT_OBJECT_PATH "/com/wqx/igd1"
+#define IGD1_ROOT_INTERFACE "com.wqx.igd1"

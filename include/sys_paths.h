@@ -1,0 +1,71 @@
+// Every fixed path and external program of the gateway, and the one place
+// that maps them under a root folder.
+//
+// Production runs with the root "/", so a path is used as written.  The
+// emulator and the tests set a root folder (igd1d --root, or the environment
+// variable IGD1_ROOT) and every file, socket and program then lives below it.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace igd1 {
+
+namespace path {
+// Introspection files, read by every module at start-up.
+inline constexpr char kDbusXmlDir[] = "/etc/dbusxml/";
+// The size-capped log file.
+inline constexpr char kSyslog[] = "/tmp/syslog.txt";
+// Present while a bus conformance test runs.
+inline constexpr char kCtsMarker[] = "/tmp/running_dbus_cts";
+// Written by each delayed save of extra configuration values.
+inline constexpr char kExtraMibSaveRecord[] = "/tmp/run_save_extra_mib";
+// Device type 2 marker of the device information object.
+inline constexpr char kDevType2Value[] = "/var/run/.devtype2_value";
+// Heartbeat receiver of the host daemon.
+inline constexpr char kDaemonSocket[] = "/tmp/dbusproxydaemonsocket";
+// Notification socket of the host daemon (other processes' change notices).
+inline constexpr char kNotifySocket[] = "/tmp/igd1_notify_socket";
+// Sockets shared with the remote-management agent.
+inline constexpr char kSmartSocket[] = "/tmp/smartsock";
+inline constexpr char kDbusSocket[] = "/tmp/dbussock";
+inline constexpr char kSdkSocket[] = "/tmp/sdk2dbusproxy";
+// The configuration database of our configuration library.
+inline constexpr char kStoreFile[] = "/var/lib/igd1/mib.db";
+// What the stand-in programs record (emulator and tests only).
+inline constexpr char kStandinLog[] = "/var/log/igd1-standin.log";
+inline constexpr char kStandinControlDir[] = "/var/lib/igd1-standin/";
+}  // namespace path
+
+namespace program {
+inline constexpr char kPollLanNetInfo[] = "/bin/poll_lanNetInfo";
+inline constexpr char kRestore[] = "/bin/restore";
+inline constexpr char kDate[] = "/bin/date";
+inline constexpr char kClock[] = "/sbin/clock";
+inline constexpr char kMount[] = "/bin/mount";
+inline constexpr char kUmount[] = "/bin/umount";
+inline constexpr char kUsbMount[] = "/bin/usbmount";
+inline constexpr char kUsbFormat[] = "/bin/usbformat";
+inline constexpr char kMkdir[] = "/bin/mkdir";
+}  // namespace program
+
+// Name of the environment variable that carries the root folder to every
+// component and to the programs they start.
+inline constexpr char kRootEnv[] = "IGD1_ROOT";
+
+// The root folder without a trailing slash; "" stands for "/".
+std::string root_dir();
+
+// Sets the root for this process and the programs it starts.  Call it before
+// other threads run (it changes the environment).  "" or "/" restores the
+// production layout.
+void set_root_dir(std::string_view dir);
+
+// The real location of a fixed absolute path: the root folder followed by it.
+std::string sys_path(std::string_view fixed_path);
+
+// Same, into a caller's buffer, for C-style code.  Returns false (and leaves
+// an empty text) when the result does not fit.
+bool sys_path_into(std::string_view fixed_path, char *buffer, size_t size);
+
+}  // namespace igd1

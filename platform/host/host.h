@@ -1,0 +1,112 @@
+// The host daemon's layer: bus connection and name, loading of the module
+// library, start-up of its modules, and the operations the library calls in
+// the host.  igd1d is a thin command line around it; the tests run the same
+// layer inside their own process.
+#pragma once
+
+#include <gio/gio.h>
+
+#include <string>
+#include <vector>
+
+namespace igd1::host {
+
+// Values the library reads from the host at run time.
+struct Settings {
+  int service_type = 0;
+  int province = 0;
+};
+Settings &settings();
+
+// Node descriptions handed over by the modules, in arrival order.
+bool register_node_info(GDBusNodeInfo *node_info);
+std::vector<GDBusNodeInfo *> node_infos();
+void clear_node_infos();
+
+// ---- the module library -------------------------------------------------
+
+using BusAcquiredFn = void (*)(GDBusConnection *, const gchar *, gpointer);
+
+struct EntryPoint {
+  std::string name;  // full symbol name, e.g. "dhcp_server_on_bus_acquired"
+  BusAcquiredFn function;
+};
+
+// Names of the functions ending in "_on_bus_acquired" that an ELF shared
+// object exports, read from its dynamic symbol table, sorted.
+bool exported_entry_names(const std::string &file, std::vector<std::string> *names,
+                          std::string *error);
+
+class ModuleLibrary {
+ public:
+  ModuleLibrary() = default;
+  ModuleLibrary(const ModuleLibrary &) = delete;
+  ModuleLibrary &operator=(const ModuleLibrary &) = delete;
+  ~ModuleLibrary();
+
+  bool load(const std::string &file, std::string *error);
+  bool loaded() const { return handle_ != nullptr; }
+  const std::string &file() const { return file_; }
+  void *symbol(const std::string &name) const;
+
+  // Module entry functions to call at bus acquisition: every exported one,
+  // or those named in `only` (with or without the "_on_bus_acquired" suffix),
+  // in that order.  The root entry and the entry that its parent module calls
+  // itself are never part of the list.
+  bool module_entries(const std::vector<std::string> &only, std::vector<EntryPoint> *entries,
+                      std::string *error) const;
+
+ private:
+  void *handle_ = nullptr;
+  std::string file_;
+};
+
+// The library next to the running executable, or "libigd1.so" for the
+// dynamic loader's search.
+std::string default_library_path();
+
+// ---- the running host -------------------------------------------------------
+
+enum class BusKind { Session, System, Address };
+
+struct Options {
+  BusKind bus = BusKind::Session;
+  std::string address;        // with BusKind::Address
+  std::string store;          // "" = the default store under the root
+  std::string library;        // "" = default_library_path()
+  int service_type = 0;
+  int province = 0;
+  std::vector<std::string> modules;  // empty = every module
+};
+
+inline constexpr char kServiceName[] = "com.wqx.igd1";
+
+// Brings the system up: opens the store, loads the library, connects to the
+// bus, runs the root and module entry functions and asks for the service
+// name.  Call it from the thread that runs the default main context.
+class Host {
+ public:
+  Host() = default;
+  Host(const Host &) = delete;
+  Host &operator=(const Host &) = delete;
+  ~Host() { stop(); }
+
+  bool start(const Options &options, std::string *error);
+  // Gives the name back and drops the connection and the store.
+  void stop();
+
+  GDBusConnection *connection() const { return connection_; }
+  const ModuleLibrary &library() const { return library_; }
+
+ private:
+  ModuleLibrary library_;
+  GDBusConnection *connection_ = nullptr;
+  guint owner_id_ = 0;
+  bool opened_store_ = false;
+};
+
+// Row callbacks of the store: the module's <module>_add_interface or
+// <module>_del_interface runs on the bus main loop for the row's instance.
+void route_row_callbacks(const ModuleLibrary *library);
+
+}  // namespace igd1::host

@@ -1,0 +1,47 @@
+// Harmless stand-in for an external program of the gateway (reboot helpers,
+// date, mount ...).  It records how it was called and does nothing else, so
+// the emulator and the tests never change the machine they run on.
+//
+// Under the root folder (environment variable IGD1_ROOT):
+//   var/log/igd1-standin.log            one line per call: name and arguments
+//   var/lib/igd1-standin/NAME.status    optional exit status to return
+//   var/lib/igd1-standin/NAME.out       optional text to print
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "sys_paths.h"
+
+namespace {
+
+std::string read_file(const std::string &file) {
+  std::string text;
+  if (FILE *in = std::fopen(file.c_str(), "r")) {
+    char chunk[512];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0) text.append(chunk, n);
+    std::fclose(in);
+  }
+  return text;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  const char *slash = std::strrchr(argv[0], '/');
+  std::string name = slash != nullptr ? slash + 1 : argv[0];
+
+  if (FILE *log = std::fopen(igd1::sys_path(igd1::path::kStandinLog).c_str(), "a")) {
+    std::string line = name;
+    for (int i = 1; i < argc; ++i) line += std::string(" ") + argv[i];
+    std::fprintf(log, "%s\n", line.c_str());
+    std::fclose(log);
+  }
+
+  std::string control = igd1::sys_path(igd1::path::kStandinControlDir) + name;
+  std::string output = read_file(control + ".out");
+  std::fputs(output.c_str(), stdout);
+  std::string status = read_file(control + ".status");
+  return status.empty() ? 0 : std::atoi(status.c_str());
+}

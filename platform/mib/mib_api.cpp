@@ -1,0 +1,48 @@
+// The C functions of the configuration library that the module library calls.
+#include "mib_api.h"
+
+#include <cstring>
+#include <vector>
+
+#include "mib_internal.h"
+#include "mib_store.h"
+
+namespace {
+
+// Accessor name under which mib_get and mib_get_s can be made to fail; the
+// index is the entry id.
+constexpr char kGetAccessor[] = "mib_get";
+
+const igd1::mib::Item *readable_entry(int id) {
+  if (igd1::mib::should_fail(kGetAccessor, id)) return nullptr;
+  return igd1::mib::find_entry(id);
+}
+
+}  // namespace
+
+// Services learn about changes from the journal, so a notice is accepted once
+// it is recorded there.
+int dbus_mib_update_cfg(uint32_t module_bit, void *data, int action) {
+  if (!igd1::mib::store_is_open()) return 0;
+  std::string text = igd1::mib::detail::notice_text(module_bit, data);
+  return igd1::mib::detail::append_journal_entry(module_bit, action, text) ? 1 : 0;
+}
+
+int mib_get(int id, void *buffer) {
+  if (buffer == nullptr) return 0;
+  const igd1::mib::Item *item = readable_entry(id);
+  if (item == nullptr) return 0;
+  return igd1::mib::read_item(*item, buffer) ? 1 : 0;
+}
+
+int mib_get_s(int id, void *buffer, int size) {
+  if (buffer == nullptr || size < 0) return 0;
+  const igd1::mib::Item *item = readable_entry(id);
+  if (item == nullptr || static_cast<size_t>(size) < item->size) return 0;
+  return igd1::mib::read_item(*item, buffer) ? 1 : 0;
+}
+
+// Every write is committed to the database when it is made, so there is no
+// pending value to save.  What remains is to fold the write-ahead log back
+// into the database file, which keeps the log from growing on flash.
+int dbus_do_ExtraMIB2flash(void) { return igd1::mib::detail::checkpoint_store() ? 1 : 0; }

@@ -1,0 +1,49 @@
+// Pieces shared between the files of the configuration store; not part of its
+// interface.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "mib_store.h"
+
+namespace igd1::mib::detail {
+
+// ---- values (mib_values.cpp) ----------------------------------------------
+
+// True when `size` bytes is a valid binary size for `kind` (Text: at least the
+// terminator; the others: exactly their fixed width).
+bool kind_size_ok(ValueKind kind, size_t size);
+// "Text", "Bool", "U8", ... and back.
+const char *kind_name(ValueKind kind);
+std::optional<ValueKind> kind_from_name(std::string_view name);
+
+// ---- defaults (mib_seed.cpp) -----------------------------------------------
+
+struct DefaultSetting {
+  Item item;          // name, kind and binary size
+  const char *value;  // text form of the default value
+};
+std::span<const DefaultSetting> default_settings();
+
+struct DefaultEntry {
+  int id;
+  Item item;
+};
+std::span<const DefaultEntry> default_entries();
+
+// ---- store (mib_store.cpp) -------------------------------------------------
+
+// Appends a journal entry; false when the store is closed or the write fails.
+bool append_journal_entry(uint32_t bit, int action, const std::string &data);
+// Text recorded for a notice of `bit`: "" when there is no data, otherwise
+// the registered formatter's output, or "<data>" when the bit has none.
+std::string notice_text(uint32_t bit, const void *data);
+// Moves the committed write-ahead log into the main database file without
+// waiting for readers.  False when the store is closed or the step fails.
+bool checkpoint_store();
+
+}  // namespace igd1::mib::detail

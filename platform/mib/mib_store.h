@@ -1,0 +1,175 @@
+// The configuration store behind the configuration library: one SQLite
+// database holding named settings, named tables of rows and the journal of
+// service notices.  Values are kept as readable text under readable names
+// ("dhcpserver.MinAddress" = "192.168.1.2"); the accessor functions that
+// modules call convert them at the boundary into the byte layouts they expect.
+//
+// Every write is committed before the call returns (WAL journal), so a value
+// the bus has reported as written survives a crash of the process.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace igd1::mib {
+
+// ---- opening ---------------------------------------------------------------
+
+// Opens (creating when missing) the database at `path` and adds every default
+// setting that it does not hold yet.  Returns false with a reason on failure.
+bool open_store(const std::string &path, std::string *error = nullptr);
+void close_store();
+bool store_is_open();
+const std::string &store_path();
+
+// ---- settings --------------------------------------------------------------
+
+std::optional<std::string> get_setting(std::string_view name);
+bool set_setting(std::string_view name, std::string_view value);
+std::vector<std::pair<std::string, std::string>> all_settings();
+// Deletes a setting; true when it existed.  A default setting comes back with
+// its default value at the next open.
+bool remove_setting(std::string_view name);
+
+// How a setting's text turns into the bytes an accessor hands to a module.
+enum class ValueKind {
+  Text,     // NUL-terminated text, `size` bytes with the terminator
+  Bool,     // "0"/"1" as a 32-bit integer
+  U8,       // decimal, 1 byte
+  U16,      // decimal, 2 bytes
+  U32,      // decimal, 4 bytes
+  I32,      // decimal, 4 bytes
+  IPv4,     // dotted quad, 4 bytes in network order
+  Mac,      // "aa:bb:cc:dd:ee:ff", 6 bytes
+  Double,   // decimal, 8 bytes
+};
+
+// One configuration item as a module's accessor sees it.
+struct Item {
+  const char *name;  // setting name, e.g. "dhcpserver.MinAddress"
+  ValueKind kind;
+  size_t size;       // bytes of the binary form (the buffer size for Text)
+};
+
+// Reads an item into `buffer` (item.size bytes).  False when the setting is
+// missing or its text does not parse.
+bool read_item(const Item &item, void *buffer);
+// Stores the binary value of an item as text.  False on a refused value or a
+// failed write.
+bool write_item(const Item &item, const void *buffer);
+
+// Text form of one binary value, and back (what dump and the CLI show).
+std::string format_value(ValueKind kind, const void *buffer, size_t size);
+bool parse_value(ValueKind kind, std::string_view text, void *buffer, size_t size);
+
+// Indexed accessor used by `<prefix>_get_mib_property` style functions: checks
+// the index, honours injected failures for `accessor`, converts.
+bool read_indexed(const char *accessor, const Item *items, size_t count, int index, void *buffer);
+bool write_indexed(const char *accessor, const Item *items, size_t count, int index,
+                   const void *buffer);
+
+// The kind and size of a default setting (what igd1-mib checks a new value
+// against), or nullptr for a name that has no default.
+const Item *default_item(std::string_view name);
+
+// ---- numeric entry ids (mib_get) -------------------------------------------
+
+// Registers the item read by mib_get(id, ...); the defaults come with the store.
+void register_entry(int id, const Item &item);
+const Item *find_entry(int id);
+
+// ---- tables ----------------------------------------------------------------
+
+struct Column {
+  const char *name;  // SQL column name, e.g. "ExternalPort"
+  ValueKind kind;
+  size_t offset;     // byte offset inside the row
+  size_t size;       // bytes inside the row
+};
+
+// A table of rows that modules see as fixed-size records.  Byte 0 of each
+// record is its instance number (1 to 255).  Bytes not covered by a column are
+// kept verbatim (stored as a hexadecimal blob).
+struct TableDef {
+  const char *name;          // SQL table name, e.g. "portmapping"
+  const char *module;        // module name of the export callbacks, e.g. "PortMapping"
+  size_t row_size;
+  const Column *columns;
+  size_t column_count;
+  unsigned max_rows;         // at most 255
+};
+
+// Creates the table when missing.  Called by the configuration library for
+// each table it serves; idempotent.
+bool register_table(const TableDef &table);
+const TableDef *find_table(std::string_view name);
+std::vector<const TableDef *> registered_tables();
+
+// All rows in instance order, as records of table.row_size bytes.
+std::vector<std::vector<uint8_t>> table_rows(const TableDef &table);
+std::optional<std::vector<uint8_t>> table_row(const TableDef &table, unsigned instance);
+// Inserts a record under the lowest free instance number and writes that
+// number into byte 0 of `row`.  False when the table is full or on failure.
+bool table_insert(const TableDef &table, uint8_t *row);
+// Replaces the record whose instance number is byte 0 of `row`.
+bool table_update(const TableDef &table, const uint8_t *row);
+bool table_remove(const TableDef &table, unsigned instance);
+
+// Generic text access to one column, for igd1-mib: "portmapping[3].ExternalPort".
+std::optional<std::string> get_cell(std::string_view table, unsigned instance,
+                                    std::string_view column);
+bool set_cell(std::string_view table, unsigned instance, std::string_view column,
+              std::string_view value);
+
+// ---- row callbacks ---------------------------------------------------------
+
+// Called after a row was inserted (inserted = true) or removed, with the
+// record as it was stored.  The host routes it to the module's
+// `<module>_add_interface` / `<module>_del_interface` on the bus main loop.
+using RowListener = void (*)(const TableDef &table, const uint8_t *row, bool inserted);
+void set_row_listener(RowListener listener);
+
+// ---- service notices -------------------------------------------------------
+
+struct JournalEntry {
+  int64_t seq;
+  std::string time;    // local time, "%F %T"
+  uint32_t bit;
+  int action;
+  std::string data;    // text form of the notice's data ("" when none)
+};
+
+// Text form of the data of one change bit.  Bits without a formatter record
+// "" for no data and "<data>" otherwise.
+using NoticeFormatter = std::string (*)(const void *data);
+void register_notice_formatter(uint32_t bit, NoticeFormatter formatter);
+
+void journal_append(uint32_t bit, int action, const std::string &data);
+std::vector<JournalEntry> journal(int64_t after_seq = 0);
+
+// ---- failure injection (tests) ---------------------------------------------
+
+inline constexpr int kEveryIndex = -1;
+// Makes `accessor` fail for `index` (or for every call with kEveryIndex).
+void fail_accessor(std::string_view accessor, int index = kEveryIndex);
+void clear_failures();
+bool should_fail(std::string_view accessor, int index);
+
+// Text dump of every setting, row and the journal size: stable, one line each.
+// Values go through one_line().
+std::vector<std::string> dump_lines();
+
+// Escapes backslashes and control characters ("\\", "\n", "\t", "\xHH") so
+// that a value never spans more than one line of a dump or journal listing.
+std::string one_line(std::string_view text);
+
+// Runs the database's own consistency check on the open store.  True when it
+// reports no problem; `report` receives its findings.
+bool check_integrity(std::string *report = nullptr);
+
+}  // namespace igd1::mib

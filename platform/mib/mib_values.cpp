@@ -1,0 +1,267 @@
+// Conversions between the text a setting is stored as and the bytes a module's
+// accessor reads, and the accessors built on them.
+#include <arpa/inet.h>
+
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <system_error>
+#include <vector>
+
+#include "mib_internal.h"
+#include "mib_store.h"
+
+namespace igd1::mib {
+
+namespace detail {
+
+namespace {
+
+struct KindInfo {
+  ValueKind kind;
+  const char *name;
+  size_t size;  // 0: any size of at least 1 (Text)
+};
+
+constexpr KindInfo kKinds[] = {
+    {ValueKind::Text, "Text", 0},  {ValueKind::Bool, "Bool", 4},
+    {ValueKind::U8, "U8", 1},      {ValueKind::U16, "U16", 2},
+    {ValueKind::U32, "U32", 4},    {ValueKind::I32, "I32", 4},
+    {ValueKind::IPv4, "IPv4", 4},  {ValueKind::Mac, "Mac", 6},
+    {ValueKind::Double, "Double", 8},
+};
+
+const KindInfo *kind_info(ValueKind kind) {
+  for (const KindInfo &info : kKinds) {
+    if (info.kind == kind) return &info;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool kind_size_ok(ValueKind kind, size_t size) {
+  const KindInfo *info = kind_info(kind);
+  if (info == nullptr) return false;
+  return info->size == 0 ? size >= 1 : size == info->size;
+}
+
+const char *kind_name(ValueKind kind) {
+  const KindInfo *info = kind_info(kind);
+  return info != nullptr ? info->name : "?";
+}
+
+std::optional<ValueKind> kind_from_name(std::string_view name) {
+  for (const KindInfo &info : kKinds) {
+    if (name == info.name) return info.kind;
+  }
+  return std::nullopt;
+}
+
+}  // namespace detail
+
+namespace {
+
+// Plain decimal only: no sign, no blanks, no empty text.  from_chars refuses a
+// leading '+' or '-' for unsigned targets and reports overflow.
+template <typename T>
+bool parse_unsigned(std::string_view text, T *out) {
+  uint64_t value = 0;
+  const char *end = text.data() + text.size();
+  auto [stop, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || stop != end) return false;
+  if (value > std::numeric_limits<T>::max()) return false;
+  *out = static_cast<T>(value);
+  return true;
+}
+
+bool parse_i32(std::string_view text, int32_t *out) {
+  int64_t value = 0;
+  const char *end = text.data() + text.size();
+  auto [stop, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || stop != end) return false;
+  if (value < std::numeric_limits<int32_t>::min() || value > std::numeric_limits<int32_t>::max()) {
+    return false;
+  }
+  *out = static_cast<int32_t>(value);
+  return true;
+}
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool parse_mac(std::string_view text, uint8_t out[6]) {
+  if (text.size() != 17) return false;
+  for (size_t i = 0; i < 6; ++i) {
+    int high = hex_digit(text[i * 3]);
+    int low = hex_digit(text[i * 3 + 1]);
+    if (high < 0 || low < 0) return false;
+    if (i < 5 && text[i * 3 + 2] != ':') return false;
+    out[i] = static_cast<uint8_t>(high * 16 + low);
+  }
+  return true;
+}
+
+template <typename T>
+T load(const void *buffer) {
+  T value;
+  std::memcpy(&value, buffer, sizeof value);
+  return value;
+}
+
+template <typename T>
+std::string decimal(T value) {
+  char text[32];
+  auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+  (void)ec;  // 32 characters always hold an integer or a shortest double
+  return std::string(text, end);
+}
+
+}  // namespace
+
+std::string format_value(ValueKind kind, const void *buffer, size_t size) {
+  if (buffer == nullptr || !detail::kind_size_ok(kind, size)) return {};
+  const auto *bytes = static_cast<const uint8_t *>(buffer);
+  switch (kind) {
+    case ValueKind::Text:
+      return std::string(static_cast<const char *>(buffer),
+                         strnlen(static_cast<const char *>(buffer), size));
+    case ValueKind::Bool:
+      return load<int32_t>(buffer) != 0 ? "1" : "0";
+    case ValueKind::U8:
+      return decimal(static_cast<unsigned>(bytes[0]));
+    case ValueKind::U16:
+      return decimal(load<uint16_t>(buffer));
+    case ValueKind::U32:
+      return decimal(load<uint32_t>(buffer));
+    case ValueKind::I32:
+      return decimal(load<int32_t>(buffer));
+    case ValueKind::IPv4: {
+      char text[INET_ADDRSTRLEN];
+      if (inet_ntop(AF_INET, buffer, text, sizeof text) == nullptr) return {};
+      return text;
+    }
+    case ValueKind::Mac: {
+      char text[18];
+      std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", bytes[0], bytes[1],
+                    bytes[2], bytes[3], bytes[4], bytes[5]);
+      return text;
+    }
+    case ValueKind::Double:
+      // Shortest text that reads back as the same double.
+      return decimal(load<double>(buffer));
+  }
+  return {};
+}
+
+bool parse_value(ValueKind kind, std::string_view text, void *buffer, size_t size) {
+  if (buffer == nullptr || !detail::kind_size_ok(kind, size)) return false;
+  // Each branch parses completely before touching `buffer`, so a refused text
+  // leaves the caller's bytes as they were.
+  switch (kind) {
+    case ValueKind::Text: {
+      if (text.size() > size - 1 || text.find('\0') != std::string_view::npos) return false;
+      std::memset(buffer, 0, size);
+      std::memcpy(buffer, text.data(), text.size());
+      return true;
+    }
+    case ValueKind::Bool: {
+      int32_t value;
+      if (text == "1" || text == "true") {
+        value = 1;
+      } else if (text == "0" || text == "false") {
+        value = 0;
+      } else {
+        return false;
+      }
+      std::memcpy(buffer, &value, sizeof value);
+      return true;
+    }
+    case ValueKind::U8: {
+      uint8_t value;
+      if (!parse_unsigned(text, &value)) return false;
+      std::memcpy(buffer, &value, sizeof value);
+      return true;
+    }
+    case ValueKind::U16: {
+      uint16_t value;
+      if (!parse_unsigned(text, &value)) return false;
+      std::memcpy(buffer, &value, sizeof value);
+      return true;
+    }
+    case ValueKind::U32: {
+      uint32_t value;
+      if (!parse_unsigned(text, &value)) return false;
+      std::memcpy(buffer, &value, sizeof value);
+      return true;
+    }
+    case ValueKind::I32: {
+      int32_t value;
+      if (!parse_i32(text, &value)) return false;
+      std::memcpy(buffer, &value, sizeof value);
+      return true;
+    }
+    case ValueKind::IPv4: {
+      // inet_pton takes exactly four decimal parts, each 0 to 255.
+      std::string copy(text);
+      in_addr address;
+      if (inet_pton(AF_INET, copy.c_str(), &address) != 1) return false;
+      std::memcpy(buffer, &address, sizeof address);
+      return true;
+    }
+    case ValueKind::Mac: {
+      uint8_t mac[6];
+      if (!parse_mac(text, mac)) return false;
+      std::memcpy(buffer, mac, sizeof mac);
+      return true;
+    }
+    case ValueKind::Double: {
+      double value = 0;
+      const char *end = text.data() + text.size();
+      auto [stop, ec] = std::from_chars(text.data(), end, value);
+      if (text.empty() || ec != std::errc() || stop != end) return false;
+      std::memcpy(buffer, &value, sizeof value);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool read_item(const Item &item, void *buffer) {
+  if (item.name == nullptr) return false;
+  std::optional<std::string> text = get_setting(item.name);
+  if (!text) return false;
+  return parse_value(item.kind, *text, buffer, item.size);
+}
+
+bool write_item(const Item &item, const void *buffer) {
+  if (item.name == nullptr || buffer == nullptr || !detail::kind_size_ok(item.kind, item.size)) {
+    return false;
+  }
+  std::string text = format_value(item.kind, buffer, item.size);
+  // A value whose text does not read back (an unterminated text field) would
+  // be stored and then fail every later read: refuse it here instead.
+  std::vector<uint8_t> check(item.size);
+  if (!parse_value(item.kind, text, check.data(), check.size())) return false;
+  return set_setting(item.name, text);
+}
+
+bool read_indexed(const char *accessor, const Item *items, size_t count, int index, void *buffer) {
+  if (items == nullptr || index < 0 || static_cast<size_t>(index) >= count) return false;
+  if (accessor != nullptr && should_fail(accessor, index)) return false;
+  return read_item(items[index], buffer);
+}
+
+bool write_indexed(const char *accessor, const Item *items, size_t count, int index,
+                   const void *buffer) {
+  if (items == nullptr || index < 0 || static_cast<size_t>(index) >= count) return false;
+  if (accessor != nullptr && should_fail(accessor, index)) return false;
+  return write_item(items[index], buffer);
+}
+
+}  // namespace igd1::mib

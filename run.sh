@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs igd1d on a private session bus
+# with the staged root build/root and its default store.  Ctrl-C stops it.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+./scripts/install-deps.sh
+./scripts/build.sh build
+
+root=$PWD/build/root
+bus_log=$(mktemp)
+dbus-daemon --session --nofork --print-address=1 >"$bus_log" 2>/dev/null &
+bus_pid=$!
+igd1d_pid=""
+cleanup() {
+  [ -n "$igd1d_pid" ] && kill "$igd1d_pid" 2>/dev/null && wait "$igd1d_pid" 2>/dev/null || true
+  kill "$bus_pid" 2>/dev/null || true
+  rm -f "$bus_log"
+}
+trap cleanup EXIT
+trap 'exit 0' INT TERM
+
+for _ in $(seq 100); do [ -s "$bus_log" ] && break; sleep 0.05; done
+address=$(head -n1 "$bus_log")
+
+./build/igd1d --address "$address" --root "$root" "$@" &
+igd1d_pid=$!
+
+cat <<MSG
+
+igd1d is running on a private bus.
+  bus address : $address
+  root folder : $root   (log: $root/tmp/syslog.txt)
+  store       : $root/var/lib/igd1/mib.db
+
+Try, in another terminal:
+  export DBUS_SESSION_BUS_ADDRESS='$address'
+  gdbus introspect --session --dest com.wqx.igd1 --object-path /com/wqx/igd1
+  gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus --method org.freedesktop.DBus.GetNameOwner com.wqx.igd1
+  ./build/igd1-mib --store $root/var/lib/igd1/mib.db dump
+
+Press Ctrl-C to stop.
+MSG
+wait "$igd1d_pid"

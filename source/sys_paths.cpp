@@ -1,0 +1,43 @@
+#include "sys_paths.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace igd1 {
+
+std::string root_dir() {
+  const char *root = std::getenv(kRootEnv);
+  if (root == nullptr) return {};
+  std::string_view dir(root);
+  while (!dir.empty() && dir.back() == '/') dir.remove_suffix(1);
+  return std::string(dir);
+}
+
+void set_root_dir(std::string_view dir) {
+  while (!dir.empty() && dir.back() == '/') dir.remove_suffix(1);
+  if (dir.empty()) {
+    unsetenv(kRootEnv);
+  } else {
+    setenv(kRootEnv, std::string(dir).c_str(), 1);
+  }
+}
+
+std::string sys_path(std::string_view fixed_path) {
+  std::string result = root_dir();
+  if (!result.empty() && !fixed_path.empty() && fixed_path.front() != '/') result += '/';
+  result += fixed_path;
+  return result;
+}
+
+bool sys_path_into(std::string_view fixed_path, char *buffer, size_t size) {
+  if (buffer == nullptr || size == 0) return false;
+  std::string full = sys_path(fixed_path);
+  if (full.size() + 1 > size) {
+    buffer[0] = '\0';
+    return false;
+  }
+  std::memcpy(buffer, full.c_str(), full.size() + 1);
+  return true;
+}
+
+}  // namespace igd1

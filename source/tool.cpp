@@ -1,0 +1,315 @@
+// Logging and the small helpers shared by every unit of the module library.
+#include "tool.h"
+
+#include <errno.h>
+#include <iconv.h>
+#include <limits.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "sys_paths.h"
+
+static_assert(sizeof(sys_log_record) == 268, "a log record is 3 words and a 256-byte text");
+
+uint32_t gui_dbusProxyDbg = DBUS_PROXY_DBG_DEFAULT;
+
+namespace {
+
+// ---- names printed in the log header ---------------------------------------------
+
+struct CodeName {
+  int code;
+  const char *name;
+};
+
+constexpr CodeName kModuleNames[] = {
+    {1, "ETH"},   {2, "TR069"}, {3, "VOIP"},   {4, "SYS"},   {5, "DBUS"},  {6, "CLI"},
+    {7, "WEB"},   {8, "PON"},   {9, "OAM"},    {10, "DHCP"}, {11, "PPPOE"}, {12, "RSTP"},
+    {13, "IGMP"}, {14, "IPTV"}, {15, "WANMNG"}, {16, "UPGRADE"},
+};
+
+constexpr CodeName kLevelNames[] = {
+    {LOG_LEVEL_EMERGENCY, "Emergency"}, {LOG_LEVEL_ALERT, "Alert"}, {LOG_LEVEL_CRITICAL, "Critical"},
+    {LOG_LEVEL_ERROR, "Error"},         {LOG_LEVEL_WARN, "Warn"},   {LOG_LEVEL_INFO, "INFO"},
+    {LOG_LEVEL_DETAIL, "Detail"},       {LOG_LEVEL_DEBUG, "Debug"},
+};
+
+template <size_t N>
+const char *name_of(const CodeName (&table)[N], int code) {
+  for (const CodeName &entry : table)
+    if (entry.code == code) return entry.name;
+  return "UNKNOWN";
+}
+
+// Categories 0 to 11 and the debug category pass; anything else is dropped.
+constexpr int kLastCategory = 11;
+
+// Only this library's own lines are output; other subsystems log elsewhere.
+constexpr int kOutputModule = LOG_MODULE_DBUS;
+
+// ---- time text --------------------------------------------------------------------
+
+constexpr size_t kDateSize = 32;
+
+void format_date(char *buffer, size_t size) {
+  time_t now = time(nullptr);
+  struct tm local;
+  if (localtime_r(&now, &local) == nullptr || strftime(buffer, size, "%F %T", &local) == 0)
+    buffer[0] = '\0';
+}
+
+// ---- routing mask ---------------------------------------------------------------------
+
+// Levels 4 to 7 are gated by one 4-bit group per destination: level 7 uses the
+// lowest group of each half, level 4 the highest.
+constexpr uint32_t kGroupMask = 0xFu;
+constexpr int kStdoutHalfShift = 16;
+
+bool gated_level(int level) { return level >= LOG_LEVEL_WARN && level <= LOG_LEVEL_DEBUG; }
+
+bool group_set(uint32_t mask, int level, int half_shift) {
+  int shift = half_shift + 4 * (LOG_LEVEL_DEBUG - level);
+  return ((mask >> shift) & kGroupMask) != 0;
+}
+
+// The debug-level handler replaces the mask from another thread; read it as one word.
+uint32_t current_mask() {
+  return std::atomic_ref<uint32_t>(gui_dbusProxyDbg).load(std::memory_order_relaxed);
+}
+
+// ---- log file ------------------------------------------------------------------------
+
+// Serialises every access to the log stream and its path.
+std::mutex mutex;
+FILE *log_stream = nullptr;
+// Where the open stream lives; the size check uses the same path.
+char log_path[PATH_MAX];
+
+// "e" sets close-on-exec so that the programs this library starts do not
+// inherit the log descriptor; the stream is otherwise plain "w+".
+constexpr char kLogOpenMode[] = "w+e";
+
+void report_errno(int error) { fprintf(stderr, "errno: %d | %s\n", error, strerror(error)); }
+
+void log_file_write(const sys_log_record *record) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (log_stream == nullptr) {
+    if (!igd1::sys_path_into(igd1::path::kSyslog, log_path, sizeof log_path)) {
+      fprintf(stderr, "Can't open file: %s\n", igd1::path::kSyslog);
+      report_errno(ENAMETOOLONG);
+      return;
+    }
+    log_stream = fopen(log_path, kLogOpenMode);
+    if (log_stream == nullptr) {
+      int error = errno;
+      fprintf(stderr, "Can't open file: %s\n", log_path);
+      report_errno(error);
+      return;
+    }
+  }
+
+  struct stat info;
+  if (stat(log_path, &info) == 0 && info.st_size > SYS_LOG_FILE_CAP) {
+    fclose(log_stream);
+    log_stream = fopen(log_path, kLogOpenMode);
+    if (log_stream == nullptr) {
+      int error = errno;
+      fprintf(stderr, "Can't open file: %s after close\n", log_path);
+      report_errno(error);
+      return;
+    }
+  }
+
+  // Foreign texts without a module tag are written as they come.
+  if (strstr(record->text, "DBUS") != nullptr || strstr(record->text, "MNGAPI") != nullptr)
+    fprintf(log_stream, "%s\r\n", record->text);
+  else
+    fputs(record->text, log_stream);
+  fflush(log_stream);
+}
+
+}  // namespace
+
+// ---- logging ---------------------------------------------------------------------------
+
+int sys_log(int module, int level, int category, const char * /*file*/, int /*line*/,
+            const char * /*function*/, const char *format, ...) {
+  if (format == nullptr) return 0;
+  if (category != LOG_CATEGORY_DEBUG && (category < 0 || category > kLastCategory)) return 0;
+  if (module != kOutputModule) return 0;
+
+  sys_log_record record;
+  memset(&record, 0, sizeof record);
+  record.module = module;
+  record.level = level;
+  record.category = category;
+
+  // Each call formats its own time text so that concurrent lines keep theirs.
+  char date[kDateSize];
+  format_date(date, sizeof date);
+  int header = snprintf(record.text, sizeof record.text, "%s [%s][%s]: ", date,
+                        name_of(kModuleNames, module), name_of(kLevelNames, level));
+  // The message gets what is left of 255 bytes, so a line is at most 254 characters.
+  constexpr int kLineRoom = static_cast<int>(sizeof record.text) - 1;
+  if (header >= 0 && header < kLineRoom) {
+    va_list args;
+    va_start(args, format);
+    vsnprintf(record.text + header, static_cast<size_t>(kLineRoom - header), format, args);
+    va_end(args);
+  }
+
+  bool to_stdout = true;
+  bool to_file = true;
+  if (gated_level(level)) {
+    uint32_t mask = current_mask();
+    to_stdout = group_set(mask, level, kStdoutHalfShift);
+    to_file = group_set(mask, level, 0);
+  }
+  if (to_stdout) {
+    printf("%s \r\n", record.text);
+    // Output may be a file or a pipe; do not hold lines back until exit.
+    fflush(stdout);
+  }
+  if (to_file) log_file_write(&record);
+  return 0;
+}
+
+void sys_log_reopen(void) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (log_stream != nullptr) {
+    fclose(log_stream);
+    log_stream = nullptr;
+  }
+}
+
+char *get_date(void) {
+  thread_local char date[kDateSize];
+  format_date(date, sizeof date);
+  return date;
+}
+
+// ---- TR-069 fault texts --------------------------------------------------------
+
+char *geterrdesc(int code, char *buffer) {
+  static constexpr CodeName kFaultTexts[] = {
+      {9000, "Method not supported"},
+      {9001, "Request denied"},
+      {9002, "Internal error"},
+      {9003, "Invalid arguments"},
+      {9004, "Resources exceeded"},
+      {9005, "Invalid parameter name"},
+      {9006, "Invalid parameter type"},
+      {9007, "Invalid parameter value"},
+      {9008, "Attempt to set a non-writable parameter"},
+      {9009, "Notification request rejected"},
+      {9010, "Download failure"},
+      {9011, "Upload failure"},
+      {9012, "File transfer server authentication failure"},
+      {9013, "Unsupported protocol for file transfer"},
+  };
+  if (buffer == nullptr) return nullptr;
+  const char *text = "none!";
+  for (const CodeName &entry : kFaultTexts)
+    if (entry.code == code) text = entry.name;
+  strcpy(buffer, text);
+  return buffer;
+}
+
+// ---- instance numbers in object paths ---------------------------------------------
+
+int is_DigitalString(const char *text) {
+  if (text == nullptr) return -1;
+  for (const char *c = text; *c != '\0'; ++c)
+    if (*c < '0' || *c > '9') return -1;
+  return 1;
+}
+
+uint32_t get_index_from_str(const char *object_path) {
+  // 255 is what callers take as "no such instance"; a missing path is one.
+  constexpr uint32_t kNoInstance = 255;
+  if (object_path == nullptr) return kNoInstance;
+  DBUS_LOG(LOG_LEVEL_DEBUG, "-------------------- End Function %s path is %s --------------------",
+           __func__, object_path);
+
+  char work[128];
+  if (strlen(object_path) + 1 > sizeof work) {
+    DBUS_LOG(LOG_LEVEL_WARN, "object path too lang :%s", object_path);
+    return kNoInstance;
+  }
+  strcpy(work, object_path);
+
+  // Numeric segments fill the key a byte at a time from the low end; a fifth
+  // one wraps round to the low byte again.
+  uint32_t result = 0;
+  unsigned numbers = 0;
+  char *save = nullptr;
+  for (char *segment = strtok_r(work, "/", &save); segment != nullptr;
+       segment = strtok_r(nullptr, "/", &save)) {
+    if (is_DigitalString(segment) != 1) continue;
+    uint32_t number = static_cast<uint32_t>(strtoul(segment, nullptr, 10));
+    result |= number << ((8 * numbers) % 32);
+    ++numbers;
+  }
+
+  DBUS_LOG(LOG_LEVEL_DEBUG, "going to [%s] line [%d] mask 0x%08x", __func__, __LINE__, result);
+  return result;
+}
+
+uint32_t getInstNum(const char *path, const char *key) {
+  // Keys are object names such as "WANPPPConnection"; a key longer than 64
+  // characters names no object and gives 0 instead of overrunning the pattern.
+  constexpr size_t kMaxKey = 64;
+  if (path == nullptr || key == nullptr) return 0;
+  size_t key_length = strlen(key);
+  if (key_length > kMaxKey) return 0;
+
+  char segment[kMaxKey + 3];
+  snprintf(segment, sizeof segment, "/%s/", key);
+  const char *found = strstr(path, segment);
+  if (found == nullptr) return 0;
+
+  unsigned int number = 0;
+  if (sscanf(found + key_length + 2, "%u.%*s", &number) < 1) return 0;
+  return number;
+}
+
+// ---- character sets of file names -------------------------------------------------
+
+int code_convert(const char *to_charset, const char *from_charset, char *inbuf, int *inlen,
+                 char *outbuf, int *outlen) {
+  if (inbuf == nullptr || inlen == nullptr || outbuf == nullptr || outlen == nullptr ||
+      *inlen < 0 || *outlen < 0)
+    return -1;
+  iconv_t cd = iconv_open(to_charset, from_charset);
+  if (cd == reinterpret_cast<iconv_t>(-1)) {
+    int error = errno;
+    printf("iconv open fail, error %d:%s\n", error, strerror(error));
+    return -1;
+  }
+  char *in = inbuf;
+  char *out = outbuf;
+  size_t in_left = static_cast<size_t>(*inlen);
+  size_t out_left = static_cast<size_t>(*outlen);
+  if (iconv(cd, &in, &in_left, &out, &out_left) == static_cast<size_t>(-1)) {
+    printf("iconv fail");
+    iconv_close(cd);
+    return -1;
+  }
+  iconv_close(cd);
+  return 0;
+}
+
+int u2g(char *inbuf, int *inlen, char *outbuf, int *outlen) {
+  return code_convert("GBK", "UTF-8", inbuf, inlen, outbuf, outlen);
+}
+
+int g2u(char *inbuf, int *inlen, char *outbuf, int *outlen) {
+  return code_convert("UTF-8", "GBK", inbuf, inlen, outbuf, outlen);
+}

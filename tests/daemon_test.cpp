@@ -1,0 +1,148 @@
+// igd1d as a process on the private bus.
+#include <gtest/gtest.h>
+#include <gmock/gmock.h>
+
+#include <signal.h>
+
+#include "harness/bus_fixture.h"
+#include "host.h"
+#include "sys_paths.h"
+
+namespace igd1::test {
+namespace {
+
+using testing::HasSubstr;
+
+std::string run_tool(const std::vector<std::string> &args, int *status) {
+  std::vector<char *> argv;
+  std::vector<std::string> copy(args);
+  for (auto &a : copy) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  g_autofree gchar *out = nullptr;
+  g_autofree gchar *err = nullptr;
+  gint wait_status = 0;
+  g_autoptr(GError) error = nullptr;
+  if (!g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, &out, &err,
+                    &wait_status, &error)) {
+    ADD_FAILURE() << error->message;
+    return {};
+  }
+  *status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+  return std::string(out) + err;
+}
+
+std::string wait_for_log(const std::string &file, const std::string &needle) {
+  std::string log;
+  for (int i = 0; i < 300 && log.find(needle) == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    log = read_text_file(file);
+  }
+  return log;
+}
+
+class DaemonTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    client_ = connect_private_bus();
+    ASSERT_NE(client_, nullptr);
+  }
+  void TearDown() override {
+    if (client_ != nullptr) g_object_unref(client_);
+  }
+  GDBusConnection *client_ = nullptr;
+  TempRoot root_;
+};
+
+TEST_F(DaemonTest, OwnsTheNameServesTheRootAndLogsTheAcquisition) {
+  DaemonProcess daemon({"--root", root_.dir()});
+  ASSERT_TRUE(daemon.started());
+  ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
+
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+      client_, host::kServiceName, "/com/wqx/igd1", "org.freedesktop.DBus.Introspectable",
+      "Introspect", nullptr, G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
+  ASSERT_NE(reply, nullptr) << error->message;
+  const gchar *xml = nullptr;
+  g_variant_get(reply, "(&s)", &xml);
+  EXPECT_THAT(xml, HasSubstr("<interface name=\"com.wqx.igd1\">"));
+
+  std::string log = wait_for_log(root_.path(path::kSyslog), "Acquired");
+  EXPECT_THAT(log, testing::ContainsRegex(
+                       "(^|\n)[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} "
+                       "\\[DBUS\\]\\[INFO\\]: Acquired the name com\\.wqx\\.igd1\r\n"));
+
+  // The default store was created under the root and seeded.
+  int status = -1;
+  std::string value = run_tool({IGD1_BUILD_DIR "/igd1-mib", "--store",
+                                root_.path(path::kStoreFile), "get", "lan.IPAddress"},
+                               &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(value, "192.168.1.1\n");
+
+  EXPECT_EQ(daemon.stop(SIGTERM), 0);
+}
+
+TEST_F(DaemonTest, ASecondInstanceLosesTheNameAndExitsWithStatusOne) {
+  DaemonProcess first({"--root", root_.dir()});
+  ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
+
+  TempRoot second_root;  // its own log and store
+  DaemonProcess second({"--root", second_root.dir()});
+  EXPECT_EQ(second.wait_exit(std::chrono::seconds(10)), 1);
+  EXPECT_THAT(read_text_file(second_root.path(path::kSyslog)),
+              testing::ContainsRegex("\\[DBUS\\]\\[Warn\\]: IGD1 Lost the name com\\.wqx\\.igd1\r\n"));
+  // The first keeps serving.
+  EXPECT_TRUE(wait_for_name(client_, host::kServiceName, std::chrono::milliseconds(100)));
+  EXPECT_EQ(first.stop(SIGINT), 0);
+}
+
+TEST_F(DaemonTest, RefusesUnknownModulesAndBadOptions) {
+  int status = -1;
+  std::string out = run_tool({IGD1_BUILD_DIR "/igd1d", "--address", PrivateBus::address(),
+                              "--root", root_.dir(), "--modules", "no_such_module"},
+                             &status);
+  EXPECT_EQ(status, 1);
+  EXPECT_THAT(out, HasSubstr("unknown module no_such_module"));
+
+  out = run_tool({IGD1_BUILD_DIR "/igd1d", "--session", "--system"}, &status);
+  EXPECT_EQ(status, 2);
+  out = run_tool({IGD1_BUILD_DIR "/igd1d", "--service-type", "x"}, &status);
+  EXPECT_EQ(status, 2);
+
+  out = run_tool({IGD1_BUILD_DIR "/igd1d", "--help"}, &status);
+  EXPECT_EQ(status, 0);
+  for (const char *option : {"--session", "--system", "--address", "--root", "--store",
+                             "--service-type", "--province", "--modules", "--library"})
+    EXPECT_THAT(out, HasSubstr(option));
+}
+
+// ---- the module library as the host sees it ----------------------------------------
+
+TEST(ModuleLibraryTest, FindsExportedEntriesAndKeepsTheRootOutOfTheModuleList) {
+  std::vector<std::string> names;
+  std::string error;
+  ASSERT_TRUE(host::exported_entry_names(IGD1_BUILD_DIR "/libigd1.so", &names, &error)) << error;
+  EXPECT_THAT(names, testing::Contains("IGD1_on_bus_acquired"));
+  for (const auto &name : names) EXPECT_THAT(name, testing::EndsWith("_on_bus_acquired"));
+
+  host::ModuleLibrary library;
+  ASSERT_TRUE(library.load(IGD1_BUILD_DIR "/libigd1.so", &error)) << error;
+  std::vector<host::EntryPoint> entries;
+  ASSERT_TRUE(library.module_entries({}, &entries, &error)) << error;
+  for (const auto &entry : entries) {
+    EXPECT_NE(entry.name, "IGD1_on_bus_acquired");
+    EXPECT_NE(entry.name, "DNSTunnel_on_bus_acquired");
+    EXPECT_NE(entry.function, nullptr);
+  }
+  EXPECT_FALSE(library.module_entries({"nothing_like_this"}, &entries, &error));
+  EXPECT_EQ(error, "unknown module nothing_like_this");
+  // The root entry named explicitly is accepted and still not a module.
+  EXPECT_TRUE(library.module_entries({"IGD1"}, &entries, &error));
+  EXPECT_TRUE(entries.empty());
+
+  EXPECT_FALSE(host::exported_entry_names(IGD1_SOURCE_XML_DIR "/../README.md", &names, &error));
+}
+
+}  // namespace
+}  // namespace igd1::test

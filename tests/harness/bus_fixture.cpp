@@ -1,0 +1,384 @@
+#include "harness/bus_fixture.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <future>
+#include <sstream>
+
+#include "mib_store.h"
+#include "sys_paths.h"
+#include "tool.h"
+
+extern char **environ;
+
+namespace igd1::test {
+namespace {
+
+constexpr int kCallTimeoutMs = 10000;
+constexpr char kBusAddressEnv[] = "IGD1_TEST_BUS_ADDRESS";
+
+void remove_tree(const std::string &dir) {
+  if (dir.empty()) return;
+  GDir *handle = g_dir_open(dir.c_str(), 0, nullptr);
+  if (handle != nullptr) {
+    while (const gchar *name = g_dir_read_name(handle)) {
+      std::string child = dir + "/" + name;
+      if (g_file_test(child.c_str(), G_FILE_TEST_IS_DIR) &&
+          !g_file_test(child.c_str(), G_FILE_TEST_IS_SYMLINK))
+        remove_tree(child);
+      else
+        unlink(child.c_str());
+    }
+    g_dir_close(handle);
+  }
+  rmdir(dir.c_str());
+}
+
+void copy_dir_files(const std::string &from, const std::string &to, bool symlink_them) {
+  GDir *handle = g_dir_open(from.c_str(), 0, nullptr);
+  if (handle == nullptr) return;
+  while (const gchar *name = g_dir_read_name(handle)) {
+    std::string source = from + "/" + name;
+    std::string target = to + "/" + name;
+    if (symlink_them) {
+      if (symlink(source.c_str(), target.c_str()) != 0) ADD_FAILURE() << "symlink " << target;
+    } else {
+      write_text_file(target, read_text_file(source));
+    }
+  }
+  g_dir_close(handle);
+}
+
+// dbus-daemon of the whole test run, stopped when the process ends.
+struct BusDaemon {
+  GPid pid = 0;
+  std::string address;
+
+  BusDaemon() {
+    // Children of the test binary (death tests) reuse the bus of their parent.
+    if (const char *inherited = g_getenv(kBusAddressEnv)) {
+      address = inherited;
+      return;
+    }
+    const gchar *argv[] = {"dbus-daemon", "--session", "--nofork", "--print-address=1", nullptr};
+    gint out_fd = -1;
+    g_autoptr(GError) error = nullptr;
+    if (!g_spawn_async_with_pipes(nullptr, const_cast<gchar **>(argv), nullptr,
+                                  GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_STDERR_TO_DEV_NULL),
+                                  [](gpointer) { prctl(PR_SET_PDEATHSIG, SIGTERM); }, nullptr, &pid, nullptr, &out_fd,
+                                  nullptr, &error)) {
+      std::fprintf(stderr, "cannot start dbus-daemon: %s\n", error->message);
+      std::abort();
+    }
+    char c;
+    ssize_t n;
+    while ((n = read(out_fd, &c, 1)) == 1 || (n < 0 && errno == EINTR))
+      if (n == 1) {
+        if (c == '\n') break;
+        address += c;
+      }
+    int read_errno = errno;
+    close(out_fd);
+    if (address.empty()) {
+      std::fprintf(stderr, "dbus-daemon printed no address (%s)\n", std::strerror(read_errno));
+      std::abort();
+    }
+    g_setenv(kBusAddressEnv, address.c_str(), TRUE);
+  }
+  ~BusDaemon() {
+    if (pid > 0) {
+      kill(pid, SIGTERM);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+};
+
+}  // namespace
+
+std::string read_text_file(const std::string &file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void write_text_file(const std::string &file, const std::string &text) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+// ---- TempRoot ----------------------------------------------------------------
+
+TempRoot::TempRoot() {
+  g_autoptr(GError) error = nullptr;
+  g_autofree gchar *dir = g_dir_make_tmp("igd1-root-XXXXXX", &error);
+  if (dir == nullptr) {
+    ADD_FAILURE() << error->message;
+    return;
+  }
+  dir_ = dir;
+  for (const char *sub : {"/etc/dbusxml", "/tmp", "/var/run", "/var/lib/igd1", "/var/log",
+                          "/var/lib/igd1-standin", "/bin", "/sbin"})
+    g_mkdir_with_parents((dir_ + sub).c_str(), 0755);
+  copy_dir_files(IGD1_SOURCE_XML_DIR, dir_ + "/etc/dbusxml", false);
+  copy_dir_files(IGD1_BUILD_DIR "/root/bin", dir_ + "/bin", true);
+  copy_dir_files(IGD1_BUILD_DIR "/root/sbin", dir_ + "/sbin", true);
+  set_root_dir(dir_);
+  sys_log_reopen();
+}
+
+TempRoot::~TempRoot() {
+  set_root_dir("");
+  sys_log_reopen();
+  remove_tree(dir_);
+}
+
+// ---- PrivateBus --------------------------------------------------------------
+
+const std::string &PrivateBus::address() {
+  static BusDaemon daemon;
+  return daemon.address;
+}
+
+GDBusConnection *connect_private_bus() {
+  g_autoptr(GError) error = nullptr;
+  GDBusConnection *connection = g_dbus_connection_new_for_address_sync(
+      PrivateBus::address().c_str(),
+      GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                           G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+      nullptr, nullptr, &error);
+  if (connection == nullptr) ADD_FAILURE() << "cannot connect: " << error->message;
+  else g_dbus_connection_set_exit_on_close(connection, FALSE);
+  return connection;
+}
+
+bool wait_for_name(GDBusConnection *connection, const char *name,
+                   std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+        connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "NameHasOwner", g_variant_new("(s)", name), G_VARIANT_TYPE("(b)"),
+        G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, nullptr);
+    gboolean owned = FALSE;
+    if (reply != nullptr) g_variant_get(reply, "(b)", &owned);
+    if (owned) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+// ---- MainLoopThread ----------------------------------------------------------
+
+MainLoopThread::MainLoopThread() : loop_(g_main_loop_new(nullptr, FALSE)) {
+  std::promise<void> running;
+  auto ready = running.get_future();
+  thread_ = std::thread([this, &running] {
+    g_main_context_invoke(nullptr, [](gpointer p) {
+      static_cast<std::promise<void> *>(p)->set_value();
+      return G_SOURCE_REMOVE;
+    }, &running);
+    g_main_loop_run(loop_);
+  });
+  ready.wait();
+}
+
+MainLoopThread::~MainLoopThread() {
+  run([this] { g_main_loop_quit(loop_); });
+  thread_.join();
+  g_main_loop_unref(loop_);
+}
+
+void MainLoopThread::run(const std::function<void()> &work) {
+  struct Job {
+    const std::function<void()> *work;
+    std::promise<void> done;
+  } job{&work, {}};
+  auto finished = job.done.get_future();
+  g_main_context_invoke(nullptr, [](gpointer p) {
+    auto *j = static_cast<Job *>(p);
+    (*j->work)();
+    j->done.set_value();
+    return G_SOURCE_REMOVE;
+  }, &job);
+  finished.wait();
+}
+
+// ---- SignalWatcher -----------------------------------------------------------
+
+SignalWatcher::SignalWatcher(GDBusConnection *connection, const char *interface,
+                             const char *member, const char *path)
+    : context_(g_main_context_new()), connection_(connection) {
+  g_main_context_push_thread_default(context_);
+  subscription_ = g_dbus_connection_signal_subscribe(connection, nullptr, interface, member, path,
+                                                     nullptr, G_DBUS_SIGNAL_FLAGS_NONE, on_signal,
+                                                     this, nullptr);
+  g_main_context_pop_thread_default(context_);
+  // Make sure the match rule is in place before the test triggers anything.
+  g_autoptr(GVariant) ping = g_dbus_connection_call_sync(
+      connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+      "GetId", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, nullptr);
+}
+
+SignalWatcher::~SignalWatcher() {
+  g_dbus_connection_signal_unsubscribe(connection_, subscription_);
+  while (g_main_context_iteration(context_, FALSE)) {
+  }
+  g_main_context_unref(context_);
+}
+
+void SignalWatcher::on_signal(GDBusConnection *, const gchar *, const gchar *path, const gchar *,
+                              const gchar *, GVariant *parameters, gpointer self) {
+  static_cast<SignalWatcher *>(self)->received_.push_back(
+      {path, Variant(g_variant_ref(parameters))});
+}
+
+SignalWatcher::Signal SignalWatcher::wait(std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (received_.empty() && std::chrono::steady_clock::now() < deadline) {
+    if (!g_main_context_iteration(context_, FALSE))
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  if (received_.empty()) return {};
+  Signal first = std::move(received_.front());
+  received_.erase(received_.begin());
+  return first;
+}
+
+size_t SignalWatcher::pending() {
+  while (g_main_context_iteration(context_, FALSE)) {
+  }
+  return received_.size();
+}
+
+// ---- BusTest -----------------------------------------------------------------
+
+void BusTest::SetUp() {
+  root_ = std::make_unique<TempRoot>();
+  loop_ = std::make_unique<MainLoopThread>();
+  host_ = std::make_unique<host::Host>();
+  host::Options options;
+  options.bus = host::BusKind::Address;
+  options.address = PrivateBus::address();
+  options.library = IGD1_BUILD_DIR "/libigd1.so";
+  configure(options);
+  std::string error;
+  bool started = false;
+  loop_->run([&] { started = host_->start(options, &error); });
+  ASSERT_TRUE(started) << error;
+  client_ = connect_private_bus();
+  ASSERT_NE(client_, nullptr);
+  ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
+}
+
+void BusTest::TearDown() {
+  if (client_ != nullptr) {
+    g_dbus_connection_close_sync(client_, nullptr, nullptr);
+    g_object_unref(client_);
+    client_ = nullptr;
+  }
+  if (loop_) loop_->run([&] { host_->stop(); });
+  host_.reset();
+  loop_.reset();
+  mib::clear_failures();
+  root_.reset();
+}
+
+Variant BusTest::call(const char *path, const char *interface, const char *method, GVariant *args,
+                      GError **error) {
+  return Variant(g_dbus_connection_call_sync(client_, host::kServiceName, path, interface, method,
+                                             args, nullptr, G_DBUS_CALL_FLAGS_NONE,
+                                             kCallTimeoutMs, nullptr, error));
+}
+
+Variant BusTest::get_property(const char *path, const char *interface, const char *name,
+                              GError **error) {
+  Variant reply = call(path, "org.freedesktop.DBus.Properties", "Get",
+                       g_variant_new("(ss)", interface, name), error);
+  if (!reply) return {};
+  GVariant *value = nullptr;
+  g_variant_get(reply.get(), "(v)", &value);
+  return Variant(value);
+}
+
+bool BusTest::set_property(const char *path, const char *interface, const char *name,
+                           GVariant *value, GError **error) {
+  return bool(call(path, "org.freedesktop.DBus.Properties", "Set",
+                   g_variant_new("(ssv)", interface, name, value), error));
+}
+
+std::string BusTest::introspect(const char *path) {
+  g_autoptr(GError) error = nullptr;
+  Variant reply = call(path, "org.freedesktop.DBus.Introspectable", "Introspect", nullptr, &error);
+  if (!reply) {
+    ADD_FAILURE() << "Introspect " << path << ": " << error->message;
+    return {};
+  }
+  const gchar *xml = nullptr;
+  g_variant_get(reply.get(), "(&s)", &xml);
+  return xml;
+}
+
+// ---- DaemonProcess -----------------------------------------------------------
+
+DaemonProcess::DaemonProcess(std::vector<std::string> extra_args) {
+  std::vector<std::string> args = {IGD1_BUILD_DIR "/igd1d", "--address", PrivateBus::address()};
+  args.insert(args.end(), extra_args.begin(), extra_args.end());
+  std::vector<char *> argv;
+  for (auto &a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  g_autofree gchar *out = g_build_filename(g_get_tmp_dir(), "igd1d-out-XXXXXX", nullptr);
+  int fd = g_mkstemp(out);
+  output_ = out;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fd, STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, fd, STDERR_FILENO);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) pid_ = pid;
+  posix_spawn_file_actions_destroy(&actions);
+  close(fd);
+}
+
+DaemonProcess::~DaemonProcess() {
+  if (pid_ > 0) stop(SIGKILL);
+  if (!output_.empty()) {
+    if (testing::Test::HasFailure())
+      std::fprintf(stderr, "igd1d output:\n%s\n", read_text_file(output_).c_str());
+    unlink(output_.c_str());
+  }
+}
+
+int DaemonProcess::wait_exit(std::chrono::milliseconds timeout) {
+  if (pid_ <= 0) return -1;
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    pid_t done = waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      pid_ = 0;
+      if (WIFEXITED(status)) return WEXITSTATUS(status);
+      return 128 + WTERMSIG(status);
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+int DaemonProcess::stop(int signal_number, std::chrono::milliseconds timeout) {
+  if (pid_ <= 0) return -1;
+  kill(pid_, signal_number);
+  return wait_exit(timeout);
+}
+
+}  // namespace igd1::test

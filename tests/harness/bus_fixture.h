@@ -1,0 +1,138 @@
+// Test harness: a private bus, a temporary root, a fresh store, the host
+// layer running in this process, and a client connection to talk to it.
+#pragma once
+
+#include <gio/gio.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host.h"
+
+namespace igd1::test {
+
+// Owns a GVariant reference (the harness never leaks one on a failed assert).
+struct VariantUnref {
+  void operator()(GVariant *v) const { g_variant_unref(v); }
+};
+using Variant = std::unique_ptr<GVariant, VariantUnref>;
+
+std::string read_text_file(const std::string &file);
+void write_text_file(const std::string &file, const std::string &text);
+
+// A temporary folder set up like the gateway's root: the XML files in
+// etc/dbusxml, the writable folders and the stand-in programs.  While it
+// lives it is the process's root folder.
+class TempRoot {
+ public:
+  TempRoot();
+  ~TempRoot();
+  TempRoot(const TempRoot &) = delete;
+  TempRoot &operator=(const TempRoot &) = delete;
+
+  const std::string &dir() const { return dir_; }
+  std::string path(const std::string &fixed) const { return dir_ + fixed; }
+
+ private:
+  std::string dir_;
+};
+
+// The process-wide private message bus (one dbus-daemon for the whole run).
+class PrivateBus {
+ public:
+  static const std::string &address();
+};
+
+// Runs the default main context on a thread of its own, as the daemon's
+// main loop does.
+class MainLoopThread {
+ public:
+  MainLoopThread();
+  ~MainLoopThread();
+  // Runs `work` on the loop thread and waits for it.
+  void run(const std::function<void()> &work);
+
+ private:
+  GMainLoop *loop_;
+  std::thread thread_;
+};
+
+// Collects signals received on a client connection.
+class SignalWatcher {
+ public:
+  SignalWatcher(GDBusConnection *connection, const char *interface, const char *member,
+                const char *path = nullptr);
+  ~SignalWatcher();
+  // Waits for the next signal; returns its (path, body) or a null body on time-out.
+  struct Signal {
+    std::string path;
+    Variant body;
+  };
+  Signal wait(std::chrono::milliseconds timeout = std::chrono::seconds(3));
+  size_t pending();
+
+ private:
+  static void on_signal(GDBusConnection *, const gchar *, const gchar *path, const gchar *,
+                        const gchar *, GVariant *parameters, gpointer self);
+  GMainContext *context_;
+  GDBusConnection *connection_;
+  guint subscription_;
+  std::vector<Signal> received_;
+};
+
+// Base fixture: everything above, with the host started in this process.
+class BusTest : public testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Host options the test wants; called before the host starts.
+  virtual void configure(host::Options &) {}
+
+  GDBusConnection *client() const { return client_; }
+  const TempRoot &root() const { return *root_; }
+
+  Variant call(const char *path, const char *interface, const char *method, GVariant *args,
+               GError **error);
+  Variant get_property(const char *path, const char *interface, const char *name,
+                       GError **error = nullptr);
+  bool set_property(const char *path, const char *interface, const char *name, GVariant *value,
+                    GError **error = nullptr);
+  std::string introspect(const char *path);
+
+  std::unique_ptr<TempRoot> root_;
+  std::unique_ptr<MainLoopThread> loop_;
+  std::unique_ptr<host::Host> host_;
+  GDBusConnection *client_ = nullptr;
+};
+
+// A real igd1d process on the private bus.
+class DaemonProcess {
+ public:
+  explicit DaemonProcess(std::vector<std::string> extra_args);
+  ~DaemonProcess();
+  bool started() const { return pid_ > 0; }
+  GPid pid() const { return pid_; }
+  // Sends a signal and waits for the exit status (-1 on time-out).
+  int stop(int signal_number, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Waits for the process to end by itself (-1 on time-out).
+  int wait_exit(std::chrono::milliseconds timeout);
+  const std::string &output_file() const { return output_; }
+
+ private:
+  GPid pid_ = 0;
+  std::string output_;
+};
+
+// True once `name` has an owner on the private bus (waits up to `timeout`).
+bool wait_for_name(GDBusConnection *connection, const char *name,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+GDBusConnection *connect_private_bus();
+
+}  // namespace igd1::test

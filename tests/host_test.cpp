@@ -1,0 +1,144 @@
+// The host layer driving a module library: entry functions, node
+// registration, settings, and row callbacks from the store.
+#include <dlfcn.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "harness/bus_fixture.h"
+#include "host_api.h"
+#include "mib_store.h"
+
+namespace igd1::test {
+namespace {
+
+constexpr char kProbeLibrary[] = IGD1_BUILD_DIR "/libigd1_probe_module.so";
+
+class ProbeHostTest : public BusTest {
+ protected:
+  void configure(host::Options &options) override {
+    write_text_file(root().path("/etc/dbusxml/Probe.xml"),
+                    "<node name=\"/com/wqx/igd1/Test/Probe\">"
+                    "<interface name=\"com.wqx.igd1.Probe\">"
+                    "<property name=\"Calls\" type=\"u\" access=\"read\"/>"
+                    "</interface></node>");
+    options.library = kProbeLibrary;
+    options.service_type = 1;
+    options.province = 14;
+  }
+
+  void SetUp() override {
+    BusTest::SetUp();
+    if (HasFatalFailure()) return;
+    auto reset = reinterpret_cast<void (*)()>(host_->library().symbol("probe_reset"));
+    ASSERT_NE(reset, nullptr);
+    reset();
+  }
+
+  std::vector<int> calls(GThread **thread = nullptr) {
+    using Fn = std::vector<int> (*)(GThread **);
+    auto fn = reinterpret_cast<Fn>(host_->library().symbol("probe_calls"));
+    EXPECT_NE(fn, nullptr);
+    return fn != nullptr ? fn(thread) : std::vector<int>{};
+  }
+
+  std::vector<int> wait_for_calls(size_t count, GThread **thread = nullptr) {
+    std::vector<int> seen;
+    for (int i = 0; i < 300; ++i) {
+      seen = calls(thread);
+      if (seen.size() >= count) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return seen;
+  }
+};
+
+TEST_F(ProbeHostTest, CallsTheModuleEntriesButNotTheNestedOne) {
+  Variant value = get_property("/com/wqx/igd1/Test/Probe", "com.wqx.igd1.Probe", "Calls");
+  ASSERT_TRUE(value);
+  EXPECT_THAT(calls(), testing::Not(testing::Contains(-1000)));
+  // The probe's node reached the host before its object was registered.
+  auto nodes = host::node_infos();
+  ASSERT_EQ(nodes.size(), 1u);
+  EXPECT_STREQ(nodes[0]->path, "/com/wqx/igd1/Test/Probe");
+  // The root object comes from the real library the probe links.
+  EXPECT_NE(introspect("/com/wqx/igd1").find("com.wqx.igd1"), std::string::npos);
+}
+
+TEST_F(ProbeHostTest, ReportsItsSettingsToTheLibrary) {
+  EXPECT_EQ(dbus_proxy_get_service_type(), 1);
+  EXPECT_EQ(dbus_proxy_get_province(), 14);
+  EXPECT_EQ(g_pIdg1_connection, host_->connection());
+}
+
+TEST_F(ProbeHostTest, RowsInsertedAndRemovedReachTheModuleOnTheMainLoop) {
+  static const mib::Column kColumns[] = {{"Value", mib::ValueKind::U32, 4, 4}};
+  static const mib::TableDef kTable = {"probe_rows", "Probe", 8, kColumns, 1, 4};
+  ASSERT_TRUE(mib::register_table(kTable));
+
+  GThread *loop_thread = nullptr;
+  loop_->run([&] { loop_thread = g_thread_self(); });
+
+  uint8_t row[8] = {};
+  ASSERT_TRUE(mib::table_insert(kTable, row));
+  ASSERT_EQ(row[0], 1);
+  ASSERT_TRUE(mib::table_insert(kTable, row));
+  ASSERT_EQ(row[0], 2);
+  ASSERT_TRUE(mib::table_remove(kTable, 1));
+
+  GThread *callback_thread = nullptr;
+  EXPECT_THAT(wait_for_calls(3, &callback_thread), testing::ElementsAre(1, 2, -1));
+  EXPECT_EQ(callback_thread, loop_thread);
+}
+
+TEST_F(ProbeHostTest, TablesOfModulesWithoutCallbacksAreLeftAlone) {
+  static const mib::Column kColumns[] = {{"Value", mib::ValueKind::U8, 1, 1}};
+  static const mib::TableDef kTable = {"silent_rows", "Silent", 2, kColumns, 1, 4};
+  ASSERT_TRUE(mib::register_table(kTable));
+  uint8_t row[2] = {};
+  ASSERT_TRUE(mib::table_insert(kTable, row));
+  loop_->run([] {});  // a queued callback would have run by now
+  loop_->run([] {});
+  EXPECT_TRUE(calls().empty());
+}
+
+class ProbeDaemonTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    write_text_file(root_.path("/etc/dbusxml/Probe.xml"),
+                    "<node name=\"/com/wqx/igd1/Test/Probe\">"
+                    "<interface name=\"com.wqx.igd1.Probe\"/></node>");
+    client_ = connect_private_bus();
+  }
+  void TearDown() override { g_object_unref(client_); }
+  bool has_probe() {
+    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+        client_, host::kServiceName, "/com/wqx/igd1/Test/Probe",
+        "org.freedesktop.DBus.Introspectable", "Introspect", nullptr, G_VARIANT_TYPE("(s)"),
+        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    const gchar *xml = "";
+    if (reply != nullptr) g_variant_get(reply, "(&s)", &xml);
+    return std::string(xml).find("com.wqx.igd1.Probe") != std::string::npos;
+  }
+  TempRoot root_;
+  GDBusConnection *client_ = nullptr;
+};
+
+TEST_F(ProbeDaemonTest, ModulesOptionSelectsTheEntriesToCall) {
+  {
+    DaemonProcess daemon({"--root", root_.dir(), "--library", kProbeLibrary, "--modules", "Probe"});
+    ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
+    EXPECT_TRUE(has_probe());
+    EXPECT_EQ(daemon.stop(SIGTERM), 0);
+  }
+  {
+    // Naming only the root entry starts no module.
+    DaemonProcess daemon({"--root", root_.dir(), "--library", kProbeLibrary, "--modules",
+                          "IGD1_on_bus_acquired"});
+    ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
+    EXPECT_FALSE(has_probe());
+    EXPECT_EQ(daemon.stop(SIGTERM), 0);
+  }
+}
+
+}  // namespace
+}  // namespace igd1::test

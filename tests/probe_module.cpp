@@ -1,0 +1,67 @@
+// A small module library for the host tests: it links the real library (so
+// the root entry and name callbacks are found through it) and adds one
+// module of its own that records how the host drives it.
+#include <gio/gio.h>
+
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "igd1_export.h"
+#include "single_object.h"
+
+namespace {
+
+std::mutex g_mutex;
+std::vector<int> g_calls;  // +instance for an add, -instance for a delete
+GThread *g_last_thread = nullptr;
+GDBusNodeInfo *probe_introspection_data = nullptr;
+
+GVariant *probe_get(GDBusConnection *, const gchar *, const gchar *, const gchar *,
+                    const gchar *, GError **, gpointer) {
+  std::lock_guard lock(g_mutex);
+  return g_variant_new_uint32(guint32(g_calls.size()));
+}
+
+const GDBusInterfaceVTable kVTable = {nullptr, probe_get, nullptr, {nullptr}};
+
+void record(int call) {
+  std::lock_guard lock(g_mutex);
+  g_calls.push_back(call);
+  g_last_thread = g_thread_self();
+}
+
+}  // namespace
+
+IGD1_API void Probe_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer user_data) {
+  igd1::SingleObjectRegistration registration{"Probe.xml", &probe_introspection_data,
+                                              "probe_introspection_data", nullptr, &kVTable};
+  IGD1_REGISTER_SINGLE_OBJECT(registration, connection, user_data);
+}
+
+// Started by another module, never by the host.
+IGD1_API void DNSTunnel_on_bus_acquired(GDBusConnection *, const gchar *, gpointer) {
+  record(-1000);
+}
+
+IGD1_API int Probe_add_interface(unsigned int instance) {
+  record(int(instance));
+  return 1;
+}
+
+IGD1_API int Probe_del_interface(unsigned int instance) {
+  record(-int(instance));
+  return 1;
+}
+
+IGD1_API void probe_reset() {
+  std::lock_guard lock(g_mutex);
+  g_calls.clear();
+  g_last_thread = nullptr;
+}
+
+IGD1_API std::vector<int> probe_calls(GThread **last_thread) {
+  std::lock_guard lock(g_mutex);
+  if (last_thread != nullptr) *last_thread = g_last_thread;
+  return g_calls;
+}
