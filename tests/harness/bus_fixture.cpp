@@ -73,7 +73,7 @@ struct BusDaemon {
     gint out_fd = -1;
     g_autoptr(GError) error = nullptr;
     if (!g_spawn_async_with_pipes(nullptr, const_cast<gchar **>(argv), nullptr,
-                                  GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_STDERR_TO_DEV_NULL),
+                                  GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDERR_TO_DEV_NULL),
                                   [](gpointer) { prctl(PR_SET_PDEATHSIG, SIGTERM); }, nullptr, &pid, nullptr, &out_fd,
                                   nullptr, &error)) {
       std::fprintf(stderr, "cannot start dbus-daemon: %s\n", error->message);
