@@ -19,3 +19,7 @@ IGD1_API int dbus_proxy_get_service_type(void);
 
 // The province code of the gateway's operator region.
 IGD1_API int dbus_proxy_get_province(void);
+
+// Flushes the hardware-accelerated flow table of the packet engine; mode 2
+// flushes every flow.  Returns 0 on success, non-zero on failure.
+IGD1_API int ykr_fc_flow_flush2(int mode);

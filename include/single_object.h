@@ -1,13 +1,28 @@
-// Registration of a single-instance object: one fixed path, one interface
-// from the module's introspection file, the module's vtable.
+// The single-instance object: one fixed path, one interface from the
+// module's introspection file, properties that map to configuration values.
+//
+// A module describes its object as data: a table of properties (names, bus
+// type, accessor index, raw form, what a failed read does, a writer for the
+// writable ones) and a few policies (permission test, what follows a write,
+// what a failing entry of a multi-write does).  This engine does the rest:
+// matching names, reading and converting, writing, error texts, logging and
+// the PropertiesChanged signal.
 #pragma once
 
 #include <gio/gio.h>
 
+#include <cstdint>
+#include <span>
+
+#include "dbus_vtable.h"
 #include "igd1_export.h"
 #include "tool.h"
 
 namespace igd1 {
+
+// ---- registration -------------------------------------------------------------
+
+struct SingleObject;
 
 struct SingleObjectRegistration {
   const char *xml_file;                 // e.g. "DHCPServer.xml"
@@ -18,6 +33,10 @@ struct SingleObjectRegistration {
   GDestroyNotify user_data_free = nullptr;
   void (*start_up)() = nullptr;         // the module's own start-up work, if any
   int entry_log_level = LOG_LEVEL_INFO;
+  // The object's table, when some property changes its bus type with the
+  // host's service type: the registered interface then declares the form
+  // the table serves.
+  const SingleObject *object = nullptr;
 };
 
 // Loads the XML, hands the node to the host, registers the object on
@@ -27,6 +46,145 @@ struct SingleObjectRegistration {
 IGD1_EXPORT guint register_single_object(const SingleObjectRegistration &registration,
                                          GDBusConnection *connection, gpointer user_data,
                                          const char *caller, int caller_line);
+
+// ---- properties ------------------------------------------------------------------
+
+// The form a value has in the buffer the configuration library fills.
+enum class Raw : uint8_t {
+  Text,    // NUL-terminated text
+  U8,      // one byte
+  I32,     // 32-bit signed
+  U32,     // 32-bit unsigned
+  U64,     // 64-bit unsigned
+  Double,  // 64-bit floating point
+  IPv4,    // 4 bytes, network order; answered as dotted text
+};
+
+// What a failed configuration read does.
+enum class OnFailure : uint8_t {
+  Unchecked,  // the result is not looked at; the (zeroed) buffer is used
+  Error,      // `failure_log` is logged, the read fails with `failure_error`
+  Fallback,   // `failure_log` is logged at level 4 and the fallback answers
+  NoValue,    // the read fails like an unknown property
+};
+
+// Which host service types a row serves (a few properties change form).
+enum class Variant : uint8_t { Any, ServiceType1, NotServiceType1 };
+
+struct Property;
+struct SingleObject;
+
+// Outcome flags a writer reports.
+struct WriteFlags {
+  int changed = 0;        // a value was stored and is to be announced
+  int commit_needed = 0;  // the configuration library asked for a commit
+};
+
+// Custom read: returns a new floating value, or nullptr with `error` set (or
+// nullptr alone for "no value").
+using ReadHook = GVariant *(*)(const SingleObject &object, const Property &property,
+                               GError **error);
+// Custom write of one value already type-checked against the property.
+using WriteHook = bool (*)(const SingleObject &object, const Property &property,
+                           const char *name, GVariant *value, WriteFlags *flags, GError **error);
+
+struct Property {
+  const char *name;
+  const char *alias = nullptr;        // the second name of the row, if any
+  const char *type = "s";             // bus type
+  int index = -1;                     // accessor index
+  Raw raw = Raw::Text;
+  unsigned buffer = 0;                // bytes the accessor may fill; 0: the object's default
+  OnFailure on_failure = OnFailure::Unchecked;
+  // Texts of a failed read; both may name the property with one "%s".
+  const char *failure_log = nullptr;
+  const char *failure_error = nullptr;
+  const char *fallback_text = nullptr;
+  uint64_t fallback_number = 0;
+  double fallback_double = 0;
+  ReadHook read = nullptr;            // nullptr: accessor + raw form
+  WriteHook write = nullptr;          // nullptr: read-only
+  Variant variant = Variant::Any;
+};
+
+// What a failing entry of a multi-write does.
+enum class MultiFailure : uint8_t {
+  Continue,             // keep walking; the first error stays in the error location
+  Stop,                 // end the call with the writer's error
+  StopInvalidProperty,  // end the call with "invalid property %s"
+};
+
+struct SingleObject {
+  const char *path;
+  const char *xml_file;                           // the published contract of the object
+  std::span<const Property> properties;
+  int (*get)(int index, void *buffer) = nullptr;  // the module's configuration accessor
+  unsigned read_buffer = 64;                      // default read buffer
+
+  // Entry log lines: format with (function, line, property name), and level.
+  const char *read_log = "func [%s], line [%d],property_name:%s";
+  int read_log_level = LOG_LEVEL_INFO;
+  const char *write_log = "func [%s], line [%d]";
+  const char *multi_log = "func [%s],object_path:%s";
+  int multi_log_level = LOG_LEVEL_DETAIL;
+  // Level-4 line for a name no row matches (function, line, name).
+  const char *unknown_log = "func [%s], line [%d], invalid property %s";
+  // Level of the `failure_log` line of a read that fails with an error.
+  int failure_log_level = LOG_LEVEL_WARN;
+
+  // Refuses writes before anything is stored (nullptr: writes allowed).
+  bool (*may_write)(const SingleObject &object, const char *object_path, GError **error) = nullptr;
+  // Runs after the writes of one request were stored: update notices,
+  // commits.  Returning false fails the request with `error` set; no signal.
+  bool (*finish)(const SingleObject &object, const WriteFlags &flags, GError **error) = nullptr;
+  // Whether accepted writes are announced (nullptr: always).
+  bool (*announce)() = nullptr;
+  MultiFailure multi_failure = MultiFailure::Continue;
+  // Announce a multi-write even when it stored nothing.
+  bool announce_empty_multi = false;
+};
+
+// Every object a module publishes, for the checks of the tables against
+// their introspection files.
+IGD1_EXPORT std::span<const SingleObject *const> published_objects();
+struct PublishObject {
+  IGD1_EXPORT explicit PublishObject(const SingleObject &object);
+};
+
+// The property a name designates for the current service type, or nullptr.
+IGD1_EXPORT const Property *find_property(const SingleObject &object, const char *name);
+
+// The vtable handlers, for a module's extern "C" entry points.  `function`
+// is the module handler's name for the log.
+IGD1_EXPORT GVariant *object_get(const SingleObject &object, const char *function,
+                                 const char *property_name, GError **error);
+IGD1_EXPORT gboolean object_set(const SingleObject &object, const char *function,
+                                GDBusConnection *connection, const char *object_path,
+                                const char *interface_name, const char *property_name,
+                                GVariant *value, GError **error);
+IGD1_EXPORT gboolean object_set_multi(const SingleObject &object, const char *function,
+                                      GDBusConnection *connection, const char *object_path,
+                                      const char *interface_name, GVariant *properties,
+                                      GError **error);
+// Stores one value through the property's writer (name lookup included).
+IGD1_EXPORT bool object_write(const SingleObject &object, const char *name, GVariant *value,
+                              WriteFlags *flags, GError **error);
+
+// PropertiesChanged of "com.wqx.igd1.Properties" on `path` with
+// (interface, changes, []); `changes` is an a{sv} value (floating or not).
+IGD1_EXPORT void emit_properties_changed(GDBusConnection *connection, const char *path,
+                                         const char *interface_name, GVariant *changes);
+
+// Bus value of a number for the property's bus type (reals for 'd').
+IGD1_EXPORT GVariant *value_of_number(const Property &property, uint64_t number, double real);
+
+// Error helpers: InvalidArgs with a printf-style message.
+IGD1_EXPORT void set_invalid_args(GError **error, const char *format, ...) G_GNUC_PRINTF(2, 3);
+
+// Shared writers and parsers.
+// Parses an IPv4 text with the classic rules (dotted decimal, hexadecimal,
+// octal and shortened forms) into 4 bytes in network order.
+IGD1_EXPORT bool parse_ipv4_classic(const char *text, uint8_t address[4]);
 
 }  // namespace igd1
 

@@ -2,12 +2,22 @@
 #include "dbus_proxy_api.h"
 
 #include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <mutex>
 #include <string>
 
+#include "host_api.h"
 #include "igd1_assert.h"
+#include "mib_api.h"
 #include "sys_paths.h"
+#include "tool.h"
 
 GDBusNodeInfo *dbus_proxy_readxml(const char *file_name) {
   // Production paths fit the gateway's 128-byte buffers; under a root folder
@@ -41,3 +51,273 @@ GDBusNodeInfo *dbus_proxy_readxml(const char *file_name) {
   std::printf("%s loaded !\n", path.c_str());
   return retNodeInfo;
 }
+
+// ---- property-change signals ----------------------------------------------------
+
+namespace {
+
+// The raw value behind `value` as a floating bus value, or NULL for a type
+// code this converter does not handle (the variant code included).
+GVariant *raw_to_variant(int type, const void *value) {
+  switch (type) {
+    case DBUSPROXY_TYPE_BOOLEAN:
+      return g_variant_new_boolean(*static_cast<const int32_t *>(value) != 0);
+    case DBUSPROXY_TYPE_BYTE:
+      return g_variant_new_byte(*static_cast<const uint8_t *>(value));
+    case DBUSPROXY_TYPE_INT16:
+      return g_variant_new_int16(*static_cast<const int16_t *>(value));
+    case DBUSPROXY_TYPE_UINT16:
+      return g_variant_new_uint16(*static_cast<const uint16_t *>(value));
+    case DBUSPROXY_TYPE_INT32:
+      return g_variant_new_int32(*static_cast<const int32_t *>(value));
+    case DBUSPROXY_TYPE_UINT32:
+      return g_variant_new_uint32(*static_cast<const uint32_t *>(value));
+    case DBUSPROXY_TYPE_STRING: {
+      // Texts come from the configuration store, which may hold bytes in
+      // another character set; a bus string must be UTF-8.
+      const char *text = static_cast<const char *>(value);
+      if (g_utf8_validate(text, -1, nullptr)) return g_variant_new_string(text);
+      g_autofree gchar *valid = g_utf8_make_valid(text, -1);
+      return g_variant_new_string(valid);
+    }
+    default:
+      return nullptr;
+  }
+}
+
+// The change dictionary.  Its type is fixed rather than inferred from the
+// first entry, so that a builder whose first entry was refused still ends in
+// a valid (empty) dictionary.
+GVariantBuilder *new_change_builder() { return g_variant_builder_new(G_VARIANT_TYPE("a{sv}")); }
+
+// Sends the dictionary of `builder` and releases the builder.
+void emit_and_release(GVariantBuilder *builder, const char *object_path,
+                      const char *interface_name) {
+  GDBusConnection *connection = g_pIdg1_connection;
+  if (connection != nullptr) {
+    DBUS_LOG(LOG_LEVEL_DETAIL, "emit signal: to %s::%s ", object_path, interface_name);
+    GVariant *body = g_variant_new("(s@a{sv}@as)", interface_name, g_variant_builder_end(builder),
+                                   g_variant_new_strv(nullptr, 0));
+    GError *local_error = nullptr;
+    g_dbus_connection_emit_signal(connection, nullptr, object_path,
+                                  DBUSPROXY_PROPERTIES_INTERFACE, DBUSPROXY_PROPERTIES_CHANGED,
+                                  body, &local_error);
+    IGD1_ASSERT(local_error == NULL);
+  } else {
+    DBUS_LOG(LOG_LEVEL_DEBUG, "dbus_proxy_uds_send_signal: error pconnect(NULL) ");
+  }
+  g_variant_builder_unref(builder);
+}
+
+}  // namespace
+
+int dbusproxy_build_properties_changed_signal(GVariantBuilder **builder, void * /*reserved*/,
+                                              const char *property_name, int type,
+                                              const void *value) {
+  if (*builder == nullptr) *builder = new_change_builder();
+  GVariant *converted = nullptr;
+  if (type == DBUSPROXY_TYPE_VARIANT) {
+    converted = static_cast<GVariant *>(const_cast<void *>(value));
+  } else {
+    converted = raw_to_variant(type, value);
+  }
+  if (converted == nullptr) {
+    DBUS_LOG(LOG_LEVEL_DEBUG, "error property type %d  ", type);
+    return 0;
+  }
+  g_variant_builder_add(*builder, "{sv}", property_name, converted);
+  return 1;
+}
+
+void dbusproxy_emit_properties_changed_signal_only(GVariantBuilder **builder,
+                                                   const char *object_path,
+                                                   const char *interface_name) {
+  if (builder == nullptr || *builder == nullptr) return;
+  emit_and_release(*builder, object_path, interface_name);
+}
+
+int dbusproxy_emit_properties_changed_signal(const char *object_path, const char *interface_name,
+                                             const char *property_name, int type,
+                                             const void *value) {
+  GVariantBuilder *builder = new_change_builder();
+  GVariant *converted = raw_to_variant(type, value);
+  if (converted == nullptr) {
+    DBUS_LOG(LOG_LEVEL_DEBUG, "error property type %d  ", type);
+    g_variant_builder_unref(builder);
+    return 0;
+  }
+  g_variant_builder_add(builder, "{sv}", property_name, converted);
+  emit_and_release(builder, object_path, interface_name);
+  return 1;
+}
+
+int dbusproxy_build_array_variant(GVariantBuilder **builder, int type, const void *value,
+                                  int finish, GVariant **result) {
+  if (finish == 0) {
+    if (type != DBUSPROXY_TYPE_STRING) return 0;
+    if (*builder == nullptr) *builder = g_variant_builder_new(G_VARIANT_TYPE_STRING_ARRAY);
+    GVariant *text = raw_to_variant(type, value);
+    g_variant_builder_add_value(*builder, text);
+    return 1;
+  }
+  if (*builder == nullptr) return 0;
+  *result = g_variant_ref_sink(g_variant_builder_end(*builder));
+  g_variant_builder_unref(*builder);
+  *builder = nullptr;
+  return 1;
+}
+
+// ---- shared tools ---------------------------------------------------------------
+
+int check_dbus_cts_running(void) {
+  std::string marker = igd1::sys_path(igd1::path::kCtsMarker);
+  return access(marker.c_str(), F_OK) == 0 ? 1 : 0;
+}
+
+int dbus_proxy_strvmerge(gchar ***list, gchar **additions, gchar ***added) {
+  if (list == nullptr) return 0;
+  const guint n = *list != nullptr ? g_strv_length(*list) : 0;
+  const guint m = additions != nullptr ? g_strv_length(additions) : 0;
+  if (m == 0) return int(n);
+
+  gchar **target = g_renew(gchar *, *list, n + m + 1);
+  gchar **out = nullptr;
+  if (added != nullptr) {
+    out = g_new0(gchar *, m + 1);
+    *added = out;
+  }
+  guint count = n;
+  guint out_count = 0;
+  for (guint i = 0; i < m; i++) {
+    bool present = false;
+    for (guint k = 0; k < count && !present; k++) present = std::strcmp(target[k], additions[i]) == 0;
+    if (present) continue;
+    target[count++] = g_strdup(additions[i]);
+    if (out != nullptr) out[out_count++] = g_strdup(additions[i]);
+  }
+  for (guint k = count; k <= n + m; k++) target[k] = nullptr;
+  *list = target;
+  return int(count);
+}
+
+int dbus_proxy_strvslice(gchar ***list, gchar **removals, gchar ***removed) {
+  if (list == nullptr || removals == nullptr) return 0;
+  const guint n = *list != nullptr ? g_strv_length(*list) : 0;
+  const guint m = g_strv_length(removals);
+  if (n == 0 || m == 0) return int(n);
+
+  gchar **old = *list;
+  gchar **kept = g_new(gchar *, n + 1);
+  gchar **out = nullptr;
+  if (removed != nullptr) {
+    out = g_new0(gchar *, m + 1);
+    *removed = out;
+  }
+  guint count = 0;
+  for (guint i = 0; i < n; i++) {
+    guint j = 0;
+    while (j < m && std::strcmp(old[i], removals[j]) != 0) j++;
+    if (j == m) {
+      kept[count++] = old[i];
+      continue;
+    }
+    g_free(old[i]);
+    if (out != nullptr && out[j] == nullptr) out[j] = g_strdup(removals[j]);
+  }
+  for (guint k = count; k <= n; k++) kept[k] = nullptr;
+
+  if (out != nullptr) {
+    // Close the gaps left by removals that were not found, keeping the order
+    // of `removals`.
+    for (guint slot = 0; slot < m; slot++) {
+      if (out[slot] != nullptr) continue;
+      guint next = slot + 1;
+      while (next < m && out[next] == nullptr) next++;
+      if (next == m) break;
+      out[slot] = out[next];
+      out[next] = nullptr;
+    }
+    if (out[0] == nullptr) {
+      g_free(out);
+      *removed = nullptr;
+    }
+  }
+  g_free(old);
+  *list = kept;
+  return int(count);
+}
+
+// ---- delayed save of the extra configuration values -------------------------------
+
+namespace {
+
+constexpr unsigned kExtraMibSaveDelayMs = 10000;
+// Room of the record line, as the gateway's fixed buffer had it.
+constexpr size_t kSaveRecordSize = 128;
+
+std::atomic<unsigned> g_save_delay_ms{kExtraMibSaveDelayMs};
+// Source of the pending save, 0 when none is.
+std::mutex g_save_mutex;
+guint g_save_source_id = 0;
+// Saves completed since the process started.
+std::atomic<uint32_t> g_save_count{0};
+
+// Writes "[<time>] write <count>" to the record file.  The time is in the
+// classic ctime form, which ends in a line feed, so the record spans two
+// lines.
+void write_save_record(uint32_t count) {
+  time_t now = time(nullptr);
+  char when[32] = "";
+  if (ctime_r(&now, when) == nullptr) when[0] = '\0';
+  char record[kSaveRecordSize];
+  int length = std::snprintf(record, sizeof record, "[%s] write %u\n", when, unsigned(count));
+  if (length < 0) return;
+  size_t size = std::min(size_t(length), sizeof record - 1);
+
+  std::string file = igd1::sys_path(igd1::path::kExtraMibSaveRecord);
+  FILE *stream = std::fopen(file.c_str(), "w");
+  if (stream == nullptr) {
+    DBUS_LOG(LOG_LEVEL_ERROR, "cannot write %s", file.c_str());
+    return;
+  }
+  std::fwrite(record, 1, size, stream);
+  std::fclose(stream);
+}
+
+}  // namespace
+
+static gboolean _do_save_extra_mib(gpointer /*data*/) {
+  {
+    // This source is finished; forget it unless a newer save replaced it.
+    std::lock_guard lock(g_save_mutex);
+    GSource *self = g_main_current_source();
+    if (self != nullptr && g_source_get_id(self) == g_save_source_id) g_save_source_id = 0;
+  }
+  DBUS_LOG(LOG_LEVEL_EMERGENCY, "Do save extra MIB...");
+  dbus_do_ExtraMIB2flash();
+  uint32_t count = g_save_count.fetch_add(1) + 1;
+  write_save_record(count);
+  return G_SOURCE_REMOVE;
+}
+
+void dbus_proxy_save_extra_mib(void) {
+  std::lock_guard lock(g_save_mutex);
+  if (g_save_source_id != 0) {
+    GSource *pending = g_main_context_find_source_by_id(nullptr, g_save_source_id);
+    if (pending != nullptr) g_source_destroy(pending);
+  }
+  g_save_source_id = g_timeout_add(g_save_delay_ms.load(), _do_save_extra_mib, nullptr);
+}
+
+unsigned igd1::set_extra_mib_save_delay(unsigned milliseconds) {
+  return g_save_delay_ms.exchange(milliseconds);
+}
+
+// ---- hardware flow table ----------------------------------------------------------
+
+namespace {
+// Flush mode asked of the platform: the whole table.
+constexpr int kHwnatFlushAll = 2;
+}  // namespace
+
+int dbus_proxy_flush_hwnat(void) { return ykr_fc_flow_flush2(kHwnatFlushAll); }

@@ -1,10 +1,105 @@
+// The engine of single-instance objects: registration, reads, writes,
+// multi-writes and their change signal, driven by each module's table.
 #include "single_object.h"
+
+#include <arpa/inet.h>
+
+#include <array>
+#include <cstdarg>
+#include <cstring>
+#include <vector>
 
 #include "dbus_proxy_api.h"
 #include "host_api.h"
 #include "igd1_assert.h"
 
 namespace igd1 {
+namespace {
+
+// Room for the largest value any accessor fills.
+constexpr size_t kMaxReadBuffer = 256;
+
+std::vector<const SingleObject *> &publications() {
+  static std::vector<const SingleObject *> objects;
+  return objects;
+}
+
+int current_service_type() { return dbus_proxy_get_service_type(); }
+
+bool serves(const Property &property, int service_type) {
+  switch (property.variant) {
+    case Variant::Any: return true;
+    case Variant::ServiceType1: return service_type == 1;
+    case Variant::NotServiceType1: return service_type != 1;
+  }
+  return false;
+}
+
+// Bus value of the raw form in `buffer`, or nullptr for a text that is not
+// UTF-8.
+GVariant *build_value(const Property &property, const uint8_t *buffer, size_t size) {
+  uint64_t number = 0;
+  double real = 0;
+  switch (property.raw) {
+    case Raw::Text: {
+      const char *text = reinterpret_cast<const char *>(buffer);
+      if (strnlen(text, size) == size || !g_utf8_validate(text, -1, nullptr)) return nullptr;
+      return g_variant_new_string(text);
+    }
+    case Raw::IPv4: {
+      char text[INET_ADDRSTRLEN];
+      inet_ntop(AF_INET, buffer, text, sizeof text);
+      return g_variant_new_string(text);
+    }
+    case Raw::U8: number = buffer[0]; break;
+    case Raw::I32: {
+      int32_t v;
+      std::memcpy(&v, buffer, sizeof v);
+      number = uint64_t(int64_t(v));
+      break;
+    }
+    case Raw::U32: {
+      uint32_t v;
+      std::memcpy(&v, buffer, sizeof v);
+      number = v;
+      break;
+    }
+    case Raw::U64: std::memcpy(&number, buffer, sizeof number); break;
+    case Raw::Double: std::memcpy(&real, buffer, sizeof real); break;
+  }
+  return value_of_number(property, number, real);
+}
+
+// Property types in the document describe service type 0; a table row that
+// serves the current service type in another form replaces the declared
+// signature, so that GDBus checks values against the form actually served.
+void declare_service_type_forms(const SingleObject &object, GDBusInterfaceInfo *interface) {
+  for (GDBusPropertyInfo **p = interface->properties; p != nullptr && *p != nullptr; ++p) {
+    const Property *row = find_property(object, (*p)->name);
+    if (row == nullptr || g_strcmp0(row->type, (*p)->signature) == 0) continue;
+    g_free((*p)->signature);
+    (*p)->signature = g_strdup(row->type);
+  }
+}
+
+}  // namespace
+
+GVariant *value_of_number(const Property &property, uint64_t number, double real) {
+  switch (property.type[0]) {
+    case 'b': return g_variant_new_boolean(number != 0);
+    case 'y': return g_variant_new_byte(guchar(number));
+    case 'n': return g_variant_new_int16(gint16(number));
+    case 'q': return g_variant_new_uint16(guint16(number));
+    case 'i': return g_variant_new_int32(gint32(number));
+    case 'u': return g_variant_new_uint32(guint32(number));
+    case 'x': return g_variant_new_int64(gint64(number));
+    case 't': return g_variant_new_uint64(number);
+    case 'd': return g_variant_new_double(property.raw == Raw::Double ? real : double(number));
+    default: return nullptr;
+  }
+}
+
+// ---- registration -------------------------------------------------------------------
 
 guint register_single_object(const SingleObjectRegistration &registration,
                              GDBusConnection *connection, gpointer user_data, const char *caller,
@@ -18,6 +113,8 @@ guint register_single_object(const SingleObjectRegistration &registration,
   IGD1_ASSERT_TEXT(node != nullptr, missing);
 
   dbus_proxy_node_info_reg(node);
+  if (registration.object != nullptr && node->interfaces != nullptr && node->interfaces[0] != nullptr)
+    declare_service_type_forms(*registration.object, node->interfaces[0]);
 
   // Objects whose path is not fixed in the library take it from the
   // document's root node; a root node without a name cannot be registered.
@@ -33,6 +130,204 @@ guint register_single_object(const SingleObjectRegistration &registration,
 
   if (registration.start_up != nullptr) registration.start_up();
   return registration_id;
+}
+
+std::span<const SingleObject *const> published_objects() { return publications(); }
+
+PublishObject::PublishObject(const SingleObject &object) { publications().push_back(&object); }
+
+// ---- shared helpers -----------------------------------------------------------------
+
+void set_invalid_args(GError **error, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  g_autofree gchar *message = g_strdup_vprintf(format, args);
+  va_end(args);
+  g_set_error_literal(error, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS, message);
+}
+
+bool parse_ipv4_classic(const char *text, uint8_t address[4]) {
+  struct in_addr parsed {};
+  if (text == nullptr || inet_aton(text, &parsed) == 0) return false;
+  std::memcpy(address, &parsed.s_addr, 4);
+  return true;
+}
+
+void emit_properties_changed(GDBusConnection *connection, const char *path,
+                             const char *interface_name, GVariant *changes) {
+  GError *local_error = nullptr;
+  g_dbus_connection_emit_signal(
+      connection, nullptr, path, IGD1_PROPERTIES_INTERFACE, IGD1_PROPERTIES_CHANGED,
+      g_variant_new("(s@a{sv}@as)", interface_name, changes, g_variant_new_strv(nullptr, 0)),
+      &local_error);
+  IGD1_ASSERT(local_error == NULL);
+}
+
+const Property *find_property(const SingleObject &object, const char *name) {
+  if (name == nullptr) return nullptr;
+  const int service_type = current_service_type();
+  for (const Property &property : object.properties) {
+    if (!serves(property, service_type)) continue;
+    if (std::strcmp(property.name, name) == 0 ||
+        (property.alias != nullptr && std::strcmp(property.alias, name) == 0))
+      return &property;
+  }
+  return nullptr;
+}
+
+// ---- reading ------------------------------------------------------------------------
+
+GVariant *object_get(const SingleObject &object, const char *function, const char *property_name,
+                     GError **error) {
+  sys_log(LOG_MODULE_DBUS, object.read_log_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
+          object.read_log, function, __LINE__, property_name);
+
+  GVariant *value = nullptr;
+  bool no_value = false;
+  const Property *property = find_property(object, property_name);
+  if (property == nullptr) {
+    no_value = true;
+  } else if (property->read != nullptr) {
+    value = property->read(object, *property, error);
+    no_value = value == nullptr && (error == nullptr || *error == nullptr);
+  } else {
+    std::array<uint8_t, kMaxReadBuffer> buffer{};
+    const size_t size = property->buffer != 0 ? property->buffer : object.read_buffer;
+    IGD1_ASSERT(size <= buffer.size());
+    const bool read = object.get(property->index, buffer.data()) != 0;
+    if (read || property->on_failure == OnFailure::Unchecked) {
+      value = build_value(*property, buffer.data(), size);
+      if (value == nullptr)
+        set_invalid_args(error, "invalid UTF-8 sting value of %s", property_name);
+    } else if (property->on_failure == OnFailure::Error) {
+      if (property->failure_log != nullptr)
+        sys_log(LOG_MODULE_DBUS, object.failure_log_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__,
+                function, property->failure_log, property_name);
+      set_invalid_args(error, property->failure_error, property_name);
+    } else if (property->on_failure == OnFailure::Fallback) {
+      DBUS_LOG(LOG_LEVEL_WARN, property->failure_log, property_name);
+      value = property->raw == Raw::Text || property->raw == Raw::IPv4
+                  ? g_variant_new_string(property->fallback_text)
+                  : value_of_number(*property, property->fallback_number, property->fallback_double);
+    } else {
+      no_value = true;
+    }
+  }
+
+  if (no_value) {
+    sys_log(LOG_MODULE_DBUS, LOG_LEVEL_WARN, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
+            object.unknown_log, function, __LINE__, property_name);
+    if (error == nullptr || *error == nullptr)
+      set_invalid_args(error, "invalid property %s", property_name);
+  }
+  sys_log(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
+          "out of func [%s]", function);
+  return value;
+}
+
+// ---- writing ------------------------------------------------------------------------
+
+bool object_write(const SingleObject &object, const char *name, GVariant *value,
+                  WriteFlags *flags, GError **error) {
+  const Property *property = find_property(object, name);
+  if (property == nullptr || property->write == nullptr) {
+    DBUS_LOG(LOG_LEVEL_WARN, object.unknown_log, __func__, __LINE__, name);
+    set_invalid_args(error, "invalid property %s", name);
+    return false;
+  }
+  if (!g_variant_is_of_type(value, G_VARIANT_TYPE(property->type))) {
+    set_invalid_args(error, "invalid type '%s' of %s, expected '%s'",
+                     g_variant_get_type_string(value), name, property->type);
+    return false;
+  }
+  return property->write(object, *property, name, value, flags, error);
+}
+
+gboolean object_set(const SingleObject &object, const char *function, GDBusConnection *connection,
+                    const char *object_path, const char *interface_name,
+                    const char *property_name, GVariant *value, GError **error) {
+  sys_log(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
+          object.write_log, function, __LINE__, property_name);
+  if (object.may_write != nullptr && !object.may_write(object, object_path, error)) return FALSE;
+
+  WriteFlags flags;
+  if (!object_write(object, property_name, value, &flags, error)) return FALSE;
+  if (object.finish != nullptr && !object.finish(object, flags, error)) return FALSE;
+
+  if (flags.changed && (object.announce == nullptr || object.announce())) {
+    GVariantBuilder changes;
+    g_variant_builder_init(&changes, G_VARIANT_TYPE("a{sv}"));
+    g_variant_builder_add(&changes, "{sv}", property_name, value);
+    emit_properties_changed(connection, object_path, interface_name,
+                            g_variant_builder_end(&changes));
+  }
+  sys_log(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
+          "out of func [%s]", function);
+  return TRUE;
+}
+
+gboolean object_set_multi(const SingleObject &object, const char *function,
+                          GDBusConnection *connection, const char *object_path,
+                          const char *interface_name, GVariant *properties, GError **error) {
+  sys_log(LOG_MODULE_DBUS, object.multi_log_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__,
+          function, object.multi_log, function, object_path);
+  if (object.may_write != nullptr && !object.may_write(object, object_path, error)) return FALSE;
+
+  g_auto(GVariantBuilder) changes;
+  g_variant_builder_init(&changes, G_VARIANT_TYPE("a{sv}"));
+  bool any_changed = false;
+  WriteFlags request;
+
+  GVariantIter iter;
+  g_variant_iter_init(&iter, properties);
+  const gchar *name = nullptr;
+  GVariant *value = nullptr;
+  while (g_variant_iter_next(&iter, "{&sv}", &name, &value)) {
+    g_autoptr(GVariant) owned = value;
+    sys_log(LOG_MODULE_DBUS, object.multi_log_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__,
+            function, "Item property_name '%s' has type '%s'\n", name,
+            g_variant_get_type_string(value));
+    WriteFlags entry;
+    g_autoptr(GError) entry_error = nullptr;
+    if (!object_write(object, name, value, &entry, &entry_error)) {
+      switch (object.multi_failure) {
+        case MultiFailure::Continue:
+          // The first failure is the one the caller hears about.
+          if (error != nullptr && *error == nullptr) g_propagate_error(error, g_steal_pointer(&entry_error));
+          continue;
+        case MultiFailure::Stop:
+          g_propagate_error(error, g_steal_pointer(&entry_error));
+          return FALSE;
+        case MultiFailure::StopInvalidProperty:
+          set_invalid_args(error, "invalid property %s", name);
+          return FALSE;
+      }
+    }
+    request.commit_needed |= entry.commit_needed;
+    if (entry.changed) {
+      request.changed = 1;
+      any_changed = true;
+      g_variant_builder_add(&changes, "{sv}", name, value);
+    }
+  }
+
+  if (object.finish != nullptr) {
+    // A failed finish must not overwrite an entry's error already reported.
+    g_autoptr(GError) finish_error = nullptr;
+    if (!object.finish(object, request, &finish_error)) {
+      if (error != nullptr && *error != nullptr) g_clear_error(error);
+      g_propagate_error(error, g_steal_pointer(&finish_error));
+      return FALSE;
+    }
+  }
+  if ((any_changed || object.announce_empty_multi) &&
+      (object.announce == nullptr || object.announce())) {
+    emit_properties_changed(connection, object_path, interface_name,
+                            g_variant_builder_end(&changes));
+  }
+  sys_log(LOG_MODULE_DBUS, object.multi_log_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__,
+          function, "out of func [%s]", function);
+  return TRUE;
 }
 
 }  // namespace igd1

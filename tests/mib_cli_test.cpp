@@ -116,8 +116,8 @@ TEST_F(CliTest, SetChecksNamesAndValues) {
   // Stored in canonical form.
   EXPECT_EQ(cli({"set", "device.MAC", "A4:3E:51:0C:22:FF"}).status, 0);
   EXPECT_EQ(cli({"get", "device.MAC"}).out, "a4:3e:51:0c:22:ff\n");
-  EXPECT_EQ(cli({"set", "dhcpserver.Enable", "false"}).status, 0);
-  EXPECT_EQ(cli({"get", "dhcpserver.Enable"}).out, "0\n");
+  EXPECT_EQ(cli({"set", "pon.SupportPONStatusQuery", "false"}).status, 0);
+  EXPECT_EQ(cli({"get", "pon.SupportPONStatusQuery"}).out, "0\n");
 
   // A value that looks like an option after the command is a value.
   EXPECT_EQ(cli({"set", "dbusproxy.DebugLevel", "-1"}).status, 1);

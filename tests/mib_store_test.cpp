@@ -76,6 +76,9 @@ TEST(ValueConversion, CanonicalTextRoundTrips) {
       {mib::ValueKind::Mac, 6, "A4:3E:51:0C:22:1F", "a4:3e:51:0c:22:1f"},
       {mib::ValueKind::Double, 8, "2.5", "2.5"},
       {mib::ValueKind::Double, 8, "0.1", "0.1"},
+      {mib::ValueKind::U64, 8, "18446744073709551615", "18446744073709551615"},
+      {mib::ValueKind::IPv4Text, 16, "255.255.255.255", "255.255.255.255"},
+      {mib::ValueKind::IPv4Text, 64, "10.0.0.1", "10.0.0.1"},
   };
   for (const Case &c : cases) {
     std::vector<uint8_t> buffer(c.size, 0xee);
@@ -111,7 +114,12 @@ TEST(ValueConversion, RefusedTextLeavesBufferUntouched) {
       {mib::ValueKind::Mac, 6, "a4:3e:51:0c:22:1g"},
       {mib::ValueKind::Double, 8, "2.5x"},
       {mib::ValueKind::Double, 8, ""},
+      {mib::ValueKind::U64, 8, "18446744073709551616"},
+      {mib::ValueKind::U64, 8, "-1"},
+      {mib::ValueKind::IPv4Text, 16, "10.0.0"},
+      {mib::ValueKind::IPv4Text, 16, "host.lan"},
       {mib::ValueKind::U32, 2, "1"},  // size does not suit the kind
+      {mib::ValueKind::IPv4Text, 15, "1.1.1.1"},
   };
   for (const Case &c : cases) {
     std::vector<uint8_t> buffer(c.size, 0xee);
@@ -465,19 +473,23 @@ TEST_F(StoreTest, ANewColumnJoinsAnExistingTable) {
 
 // ---- journal and dump -------------------------------------------------------------------
 
-std::string format_dhcp(const void *data) {
+// A bit no service uses, so that registering and dropping its formatter
+// leaves the library's own formatters alone.
+constexpr uint32_t kPoolBit = 0x40000000;
+
+std::string format_pool(const void *data) {
   return std::string("pool=") + static_cast<const char *>(data);
 }
 
 TEST_F(StoreTest, NoticesAreJournalled) {
-  mib::register_notice_formatter(MIB_CFG_DHCP, format_dhcp);
+  mib::register_notice_formatter(kPoolBit, format_pool);
   char pool[] = "lan";
   int other = 0;
-  EXPECT_EQ(dbus_mib_update_cfg(MIB_CFG_DHCP, pool, 1), 1);
+  EXPECT_EQ(dbus_mib_update_cfg(kPoolBit, pool, 1), 1);
   EXPECT_EQ(dbus_mib_update_cfg(0x40, &other, 2), 1);
   EXPECT_EQ(dbus_mib_update_cfg(0x40, nullptr, -1), 1);
-  mib::register_notice_formatter(MIB_CFG_DHCP, nullptr);
-  EXPECT_EQ(dbus_mib_update_cfg(MIB_CFG_DHCP, pool, 3), 1);
+  mib::register_notice_formatter(kPoolBit, nullptr);
+  EXPECT_EQ(dbus_mib_update_cfg(kPoolBit, pool, 3), 1);
 
   std::vector<mib::JournalEntry> entries = mib::journal();
   ASSERT_EQ(entries.size(), 4u);
@@ -488,7 +500,7 @@ TEST_F(StoreTest, NoticesAreJournalled) {
       EXPECT_GT(entries[i].seq, entries[i - 1].seq);
     }
   }
-  EXPECT_EQ(entries[0].bit, uint32_t{MIB_CFG_DHCP});
+  EXPECT_EQ(entries[0].bit, kPoolBit);
   EXPECT_EQ(entries[0].action, 1);
   EXPECT_EQ(entries[0].data, "pool=lan");
   EXPECT_EQ(entries[1].data, "<data>");

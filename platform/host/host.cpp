@@ -1,6 +1,9 @@
 #include "host.h"
 
+#include <dlfcn.h>
 #include <glib/gstdio.h>
+
+#include <cstdarg>
 
 #include <mutex>
 
@@ -73,6 +76,19 @@ void clear_node_infos() {
   g_node_infos.clear();
 }
 
+void host_log(int level, const char *format, ...) {
+  using SysLog = int (*)(int, int, int, const char *, int, const char *, const char *, ...);
+  auto sys_log = reinterpret_cast<SysLog>(dlsym(RTLD_DEFAULT, "sys_log"));
+  va_list args;
+  va_start(args, format);
+  g_autofree gchar *text = g_strdup_vprintf(format, args);
+  va_end(args);
+  if (sys_log != nullptr)
+    sys_log(5, level, 255, __FILE__, __LINE__, __func__, "%s", text);
+  else
+    g_printerr("igd1d: %s\n", text);
+}
+
 void route_row_callbacks(const ModuleLibrary *library) {
   g_row_library = library;
   mib::set_row_listener(library != nullptr ? on_row_changed : nullptr);
@@ -131,6 +147,12 @@ bool Host::start(const Options &options, std::string *error) {
   // outside bus calls, then the root object, then every module.
   g_pIdg1_connection = connection_;
   root_entry(connection_, kServiceName, nullptr);
+  // The host must see the library's registrations to route multi-property
+  // writes; if the dynamic linker bound them past the host, say so now.
+  if (!has_registration(connection_, "/com/wqx/igd1")) {
+    *error = "the library's object registrations do not reach the host's bus layer";
+    return false;
+  }
   for (const auto &entry : entries) entry.function(connection_, kServiceName, nullptr);
 
   owner_id_ = g_bus_own_name_on_connection(connection_, kServiceName,
@@ -149,6 +171,7 @@ void Host::stop() {
     if (g_pIdg1_connection == connection_) g_pIdg1_connection = nullptr;
     g_dbus_connection_flush_sync(connection_, nullptr, nullptr);
     g_dbus_connection_close_sync(connection_, nullptr, nullptr);
+    forget_connection(connection_);
     g_object_unref(connection_);
     connection_ = nullptr;
   }

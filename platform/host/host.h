@@ -23,6 +23,19 @@ bool register_node_info(GDBusNodeInfo *node_info);
 std::vector<GDBusNodeInfo *> node_infos();
 void clear_node_infos();
 
+// ---- the bus layer -------------------------------------------------------------
+
+// True when some interface is registered at `path` on `connection` (the host
+// sees every registration the library makes).
+bool has_registration(GDBusConnection *connection, const char *path);
+// Drops the records of a connection that is going away.
+void forget_connection(GDBusConnection *connection);
+
+// A line in the system log through the library's logger once it is loaded
+// (standard error before that).
+enum { LOG_LEVEL_WARN = 4, LOG_LEVEL_INFO = 5 };
+void host_log(int level, const char *format, ...) G_GNUC_PRINTF(2, 3);
+
 // ---- the module library -------------------------------------------------
 
 using BusAcquiredFn = void (*)(GDBusConnection *, const gchar *, gpointer);

@@ -24,22 +24,117 @@ constexpr DefaultSetting kDefaults[] = {
     // Identity of the gateway.
     {{"device.Manufacturer", K::Text, 64}, "Wqx Networks"},
     {{"device.ModelName", K::Text, 64}, "HG8-G4"},
+    {{"device.ProductClass", K::Text, 64}, "HG8G4"},
     {{"device.SerialNumber", K::Text, 64}, "WQX4A3E510C2210"},
+    {{"device.ManufacturerOUI", K::Text, 64}, "A43E51"},
     {{"device.HardwareVersion", K::Text, 64}, "HG8G4.A"},
     {{"device.SoftwareVersion", K::Text, 64}, "V3.1.2.0041"},
     {{"device.MAC", K::Mac, 6}, "a4:3e:51:0c:22:10"},
 
+    // Device information: standards, hardware and live load.  Text sizes are
+    // those of the device information buffers, terminator included.
+    {{"deviceinfo.BusinessStatus", K::U8, 1}, "1"},  // 1: services provisioned
+    {{"deviceinfo.WQEI", K::Text, 15}, "86730412210465"},
+    {{"deviceinfo.ITMSProtocolVersion", K::Text, 64}, "Q/WQ 2271-2014|a1.0"},
+    {{"deviceinfo.SpecVersion", K::Text, 64}, "Q/WQ 2603-2018"},
+    {{"deviceinfo.DBusInterfaceVersion", K::Text, 64}, "1.2"},
+    {{"deviceinfo.CPUClass", K::Text, 64}, "WQ7521"},
+    {{"deviceinfo.DevType", K::Text, 64}, "HGU"},
+    {{"deviceinfo.DevType1", K::Text, 64}, "GPON"},
+    {{"deviceinfo.DevType2", K::Text, 64}, "Lumora_2.0"},
+    {{"deviceinfo.DevTypeCode", K::U8, 1}, "1"},  // numeric device type: 1 home gateway
+    {{"deviceinfo.Capability", K::Text, 64}, "4GE+1POTS+WiFi2.4G+WiFi5G+USB"},
+    {{"deviceinfo.FlashSize", K::U32, 4}, "134217728"},
+    {{"deviceinfo.RamSize", K::U32, 4}, "268435456"},
+    {{"deviceinfo.DevName", K::Text, 128}, "HG8-G4 Home Gateway"},
+    {{"deviceinfo.CPUUsage", K::U8, 1}, "7"},      // percent
+    {{"deviceinfo.MEMUsage", K::U8, 1}, "38"},     // percent
+    {{"deviceinfo.FlashUsage", K::U8, 1}, "27"},   // percent
+    {{"deviceinfo.UpTime", K::U32, 4}, "0"},       // seconds, refreshed while running
+    {{"deviceinfo.HGUSleep", K::U8, 1}, "0"},
+    {{"deviceinfo.POTSNum", K::U32, 4}, "1"},
+    {{"deviceinfo.DevStyle", K::Text, 33}, "Desktop"},
+    {{"deviceinfo.DevWiFi", K::U8, 1}, "1"},
+    {{"deviceinfo.DevUSB", K::U8, 1}, "1"},
+    {{"deviceinfo.LANNum", K::U32, 4}, "4"},
+    {{"deviceinfo.WiFiVersion", K::U8, 1}, "6"},
+    {{"deviceinfo.KernelVersion", K::Text, 64}, "4.4.140"},
+    {{"deviceinfo.KernelBit", K::U32, 4}, "32"},
+    {{"deviceinfo.IfName", K::Text, 32}, "br0"},
+    {{"deviceinfo.WorkMode", K::U8, 1}, "0"},  // 0 routing, 1 bridging
+
     // Addressing of the home network side.
     {{"lan.IPAddress", K::IPv4, 4}, "192.168.1.1"},
     {{"lan.SubnetMask", K::IPv4, 4}, "255.255.255.0"},
+    {{"lan.IPv6Address", K::Text, 64}, "2001:db8:3c4d:1500::1"},
 
-    // DHCP server of the home network.
-    {{"dhcpserver.Enable", K::Bool, 4}, "1"},
+    // DHCP server of the home network.  Enable is the byte the server object
+    // writes (2 on, 0 off; 1 from older stores also means on).
+    {{"dhcpserver.Enable", K::U8, 1}, "1"},
     {{"dhcpserver.MinAddress", K::IPv4, 4}, "192.168.1.2"},
     {{"dhcpserver.MaxAddress", K::IPv4, 4}, "192.168.1.254"},
+    {{"dhcpserver.GatewayAddress", K::IPv4, 4}, "192.168.1.1"},
     {{"dhcpserver.SubnetMask", K::IPv4, 4}, "255.255.255.0"},
     {{"dhcpserver.LeaseTime", K::U32, 4}, "86400"},
     {{"dhcpserver.DNSServers", K::Text, 64}, "192.168.1.1"},
+    {{"dhcpserver.WritePermission", K::U8, 1}, "1"},
+
+    // Uplink and WAN state.  UPLink: 1 PON, 2 Ethernet; UPLinkType: 1 GPON,
+    // 2 EPON, 3 Ethernet.  LAN port status: 0 no link, 1 link up.
+    {{"network.UPLink", K::U8, 1}, "1"},
+    {{"network.UPLinkType", K::U32, 4}, "1"},
+    {{"network.WiFiMode", K::Text, 64}, "802.11b/802.11g/802.11n/802.11ac/802.11ax"},
+    {{"network.PONDuration", K::U32, 4}, "264913"},    // seconds
+    {{"network.PPPoEDuration", K::U32, 4}, "264850"},  // seconds
+    {{"network.WANLinkStatus", K::Text, 64}, "1"},
+    {{"network.WiFiModuleStatus", K::Text, 64}, "1"},
+    {{"network.WANConnectionStatus", K::Text, 64}, "Connected"},
+    {{"network.PPPoEDialReason", K::Text, 64}, "ERROR_NONE"},
+    {{"network.IPv6WANConnectionStatus", K::Text, 64}, "Connected"},
+    {{"network.IPv6PPPoEDialReason", K::Text, 64}, "ERROR_NONE"},
+    {{"network.WANIPAddr", K::Text, 64}, "100.72.18.35"},
+    {{"network.WANIPv6Addr", K::Text, 64}, "2001:db8:3c4d:15::1a2f"},
+    {{"network.CloudCPEEnable", K::U8, 1}, "1"},
+    {{"network.ElinkSync", K::U8, 1}, "0"},
+    {{"network.LAN1Status", K::U8, 1}, "1"},
+    {{"network.LAN2Status", K::U8, 1}, "0"},
+    {{"network.LAN3Status", K::U8, 1}, "1"},
+    {{"network.LAN4Status", K::U8, 1}, "0"},
+    // Traffic counters in bytes; the totals are the sums of these.
+    {{"network.WANTxBytes", K::U64, 8}, "18364529137"},
+    {{"network.WANRxBytes", K::U64, 8}, "214738662905"},
+    {{"network.WiFiTxBytes", K::U64, 8}, "131052278644"},
+    {{"network.WiFiRxBytes", K::U64, 8}, "12480935716"},
+    {{"network.LAN1TxBytes", K::U64, 8}, "61827342210"},
+    {{"network.LAN1RxBytes", K::U64, 8}, "4918264032"},
+    {{"network.LAN2TxBytes", K::U64, 8}, "0"},
+    {{"network.LAN2RxBytes", K::U64, 8}, "0"},
+    {{"network.LAN3TxBytes", K::U64, 8}, "9360127785"},
+    {{"network.LAN3RxBytes", K::U64, 8}, "811492503"},
+    {{"network.LAN4TxBytes", K::U64, 8}, "0"},
+    {{"network.LAN4RxBytes", K::U64, 8}, "0"},
+
+    // Optical line.  PONType: 1 GPON, 2 EPON.  Optics in degrees Celsius,
+    // volts, milliamperes and dBm; speeds in bytes per second.
+    {{"pon.PONType", K::U8, 1}, "1"},
+    {{"pon.SN", K::Text, 64}, "WQXN510C2210"},
+    {{"pon.LOID", K::Text, 64}, "0755210344"},
+    {{"pon.Password", K::Text, 64}, "88412210"},
+    {{"pon.Temperature", K::Double, 8}, "45.2"},
+    {{"pon.Voltage", K::Double, 8}, "3.28"},
+    {{"pon.Current", K::Double, 8}, "12.5"},
+    {{"pon.TXPower", K::Double, 8}, "2.1"},
+    {{"pon.RXPower", K::Double, 8}, "-18.6"},
+    {{"pon.SupportPONStatusQuery", K::Bool, 4}, "1"},
+    {{"pon.PONStatus", K::Text, 64}, "O5"},  // operation state
+    {{"pon.BytesSent", K::U64, 8}, "18402716583"},
+    {{"pon.BytesReceived", K::U64, 8}, "215119843372"},
+    {{"pon.PacketsSent", K::U64, 8}, "96231174"},
+    {{"pon.PacketsReceived", K::U64, 8}, "402118653"},
+    {{"pon.FECError", K::U64, 8}, "1284"},
+    {{"pon.DropPackets", K::U64, 8}, "317"},
+    {{"pon.UpSpeed", K::U64, 8}, "48213"},
+    {{"pon.DownSpeed", K::U64, 8}, "731540"},
 
     // Bus service itself.
     {{"dbusproxy.DebugLevel", K::U32, 4}, "2"},

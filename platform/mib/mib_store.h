@@ -47,6 +47,9 @@ enum class ValueKind {
   IPv4,     // dotted quad, 4 bytes in network order
   Mac,      // "aa:bb:cc:dd:ee:ff", 6 bytes
   Double,   // decimal, 8 bytes
+  U64,      // decimal, 8 bytes
+  IPv4Text, // dotted quad, NUL-terminated text of `size` bytes (at least 16);
+            // the stored form is that of IPv4, so one setting serves both
 };
 
 // One configuration item as a module's accessor sees it.
@@ -151,6 +154,12 @@ void register_notice_formatter(uint32_t bit, NoticeFormatter formatter);
 
 void journal_append(uint32_t bit, int action, const std::string &data);
 std::vector<JournalEntry> journal(int64_t after_seq = 0);
+
+// Change bits under which the device and network information apply functions
+// (deviceinfo_set_property_update, networkinfo_set_property_update) record
+// their notice.  No other service uses them.
+inline constexpr uint32_t kDeviceInfoNoticeBit = 0x1;
+inline constexpr uint32_t kNetworkInfoNoticeBit = 0x2;
 
 // ---- failure injection (tests) ---------------------------------------------
 

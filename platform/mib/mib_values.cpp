@@ -21,15 +21,22 @@ namespace {
 struct KindInfo {
   ValueKind kind;
   const char *name;
-  size_t size;  // 0: any size of at least 1 (Text)
+  size_t size;    // the binary size, or the smallest one when `at_least`
+  bool at_least;  // texts: any buffer of at least `size` bytes
 };
 
 constexpr KindInfo kKinds[] = {
-    {ValueKind::Text, "Text", 0},  {ValueKind::Bool, "Bool", 4},
-    {ValueKind::U8, "U8", 1},      {ValueKind::U16, "U16", 2},
-    {ValueKind::U32, "U32", 4},    {ValueKind::I32, "I32", 4},
-    {ValueKind::IPv4, "IPv4", 4},  {ValueKind::Mac, "Mac", 6},
-    {ValueKind::Double, "Double", 8},
+    {ValueKind::Text, "Text", 1, true},
+    {ValueKind::Bool, "Bool", 4, false},
+    {ValueKind::U8, "U8", 1, false},
+    {ValueKind::U16, "U16", 2, false},
+    {ValueKind::U32, "U32", 4, false},
+    {ValueKind::I32, "I32", 4, false},
+    {ValueKind::IPv4, "IPv4", 4, false},
+    {ValueKind::Mac, "Mac", 6, false},
+    {ValueKind::Double, "Double", 8, false},
+    {ValueKind::U64, "U64", 8, false},
+    {ValueKind::IPv4Text, "IPv4Text", INET_ADDRSTRLEN, true},
 };
 
 const KindInfo *kind_info(ValueKind kind) {
@@ -44,7 +51,7 @@ const KindInfo *kind_info(ValueKind kind) {
 bool kind_size_ok(ValueKind kind, size_t size) {
   const KindInfo *info = kind_info(kind);
   if (info == nullptr) return false;
-  return info->size == 0 ? size >= 1 : size == info->size;
+  return info->at_least ? size >= info->size : size == info->size;
 }
 
 const char *kind_name(ValueKind kind) {
@@ -86,6 +93,17 @@ bool parse_i32(std::string_view text, int32_t *out) {
   }
   *out = static_cast<int32_t>(value);
   return true;
+}
+
+// Canonical dotted form of an IPv4 address text; false when it is not exactly
+// four decimal parts of 0 to 255.
+bool canonical_ipv4(std::string_view text, char out[INET_ADDRSTRLEN]) {
+  std::string copy(text);
+  in_addr address;
+  if (copy.find('\0') != std::string::npos || inet_pton(AF_INET, copy.c_str(), &address) != 1) {
+    return false;
+  }
+  return inet_ntop(AF_INET, &address, out, INET_ADDRSTRLEN) != nullptr;
 }
 
 int hex_digit(char c) {
@@ -155,6 +173,16 @@ std::string format_value(ValueKind kind, const void *buffer, size_t size) {
     case ValueKind::Double:
       // Shortest text that reads back as the same double.
       return decimal(load<double>(buffer));
+    case ValueKind::U64:
+      return decimal(load<uint64_t>(buffer));
+    case ValueKind::IPv4Text: {
+      // Only an address is a value of this kind: anything else formats as ""
+      // which no parse accepts, so write_item refuses it.
+      char text[INET_ADDRSTRLEN];
+      std::string_view given(static_cast<const char *>(buffer),
+                             strnlen(static_cast<const char *>(buffer), size));
+      return canonical_ipv4(given, text) ? std::string(text) : std::string();
+    }
   }
   return {};
 }
@@ -226,6 +254,19 @@ bool parse_value(ValueKind kind, std::string_view text, void *buffer, size_t siz
       auto [stop, ec] = std::from_chars(text.data(), end, value);
       if (text.empty() || ec != std::errc() || stop != end) return false;
       std::memcpy(buffer, &value, sizeof value);
+      return true;
+    }
+    case ValueKind::U64: {
+      uint64_t value;
+      if (!parse_unsigned(text, &value)) return false;
+      std::memcpy(buffer, &value, sizeof value);
+      return true;
+    }
+    case ValueKind::IPv4Text: {
+      char canonical[INET_ADDRSTRLEN];
+      if (!canonical_ipv4(text, canonical)) return false;
+      std::memset(buffer, 0, size);
+      std::memcpy(buffer, canonical, std::strlen(canonical));
       return true;
     }
   }

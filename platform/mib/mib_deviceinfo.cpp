@@ -1,0 +1,207 @@
+// Device information items: identity, versions, hardware figures and live
+// load, read by index into buffers whose sizes the device information object
+// fixes (the Item sizes below).  Only the device name is writable.
+//
+// The live load (CPU, memory and flash usage, uptime) is measured on the
+// running system and written to the store, so that igd1-mib shows the same
+// figures as the bus: at deviceinfo_interface_init and, at most once every
+// kLiveRefreshInterval, when one of them is read.  A figure that cannot be
+// measured keeps its stored value.
+//
+// Applying written values (deviceinfo_set_property_update) records a notice
+// under kDeviceInfoNoticeBit with action MIB_ACTION_APPLY and the data
+// "DevName=<name>".
+#include <sys/statvfs.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iterator>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "mib_api.h"
+#include "mib_internal.h"
+#include "mib_store.h"
+
+namespace {
+
+using igd1::mib::Item;
+using K = igd1::mib::ValueKind;
+
+constexpr char kGetAccessor[] = "deviceinfo_get_property";
+constexpr char kSetAccessor[] = "deviceinfo_set_property";
+constexpr char kApplyAccessor[] = "deviceinfo_set_property_update";
+
+constexpr int kDevNameIndex = 18;
+constexpr int kCpuUsageIndex = 19;
+constexpr int kMemUsageIndex = 20;
+constexpr int kFlashUsageIndex = 21;
+constexpr int kUpTimeIndex = 22;
+
+constexpr Item kItems[] = {
+    /* 0 */ {"deviceinfo.BusinessStatus", K::U8, 1},
+    /* 1 */ {"device.Manufacturer", K::Text, 64},
+    /* 2 */ {"device.MAC", K::Text, 32},  // stored as a MAC, read as its text
+    /* 3 */ {"deviceinfo.WQEI", K::Text, 15},
+    /* 4 */ {"lan.IPAddress", K::IPv4Text, 64},
+    /* 5 */ {"device.SoftwareVersion", K::Text, 64},
+    /* 6 */ {"device.HardwareVersion", K::Text, 64},
+    /* 7 */ {"deviceinfo.ITMSProtocolVersion", K::Text, 64},
+    /* 8 */ {"deviceinfo.SpecVersion", K::Text, 64},
+    /* 9 */ {"deviceinfo.DBusInterfaceVersion", K::Text, 64},
+    /* 10 */ {"device.ProductClass", K::Text, 64},
+    /* 11 */ {"deviceinfo.CPUClass", K::Text, 64},
+    /* 12 */ {"deviceinfo.DevType", K::Text, 64},
+    /* 13 */ {"deviceinfo.DevType1", K::Text, 64},
+    /* 14 */ {"deviceinfo.DevType2", K::Text, 64},
+    /* 15 */ {"deviceinfo.Capability", K::Text, 64},
+    /* 16 */ {"deviceinfo.FlashSize", K::U32, 4},
+    /* 17 */ {"deviceinfo.RamSize", K::U32, 4},
+    /* 18 */ {"deviceinfo.DevName", K::Text, 128},
+    /* 19 */ {"deviceinfo.CPUUsage", K::U8, 1},
+    /* 20 */ {"deviceinfo.MEMUsage", K::U8, 1},
+    /* 21 */ {"deviceinfo.FlashUsage", K::U8, 1},
+    /* 22 */ {"deviceinfo.UpTime", K::U32, 4},
+    /* 23 */ {"deviceinfo.HGUSleep", K::U8, 1},
+    /* 24 */ {"pon.SN", K::Text, 64},
+    /* 25 */ {"device.ModelName", K::Text, 64},
+    /* 26 */ {"deviceinfo.POTSNum", K::U32, 4},
+    /* 27 */ {"device.ManufacturerOUI", K::Text, 64},
+    /* 28 */ {"device.SerialNumber", K::Text, 64},
+    /* 29 */ {"deviceinfo.DevStyle", K::Text, 33},
+    /* 30 */ {"deviceinfo.DevWiFi", K::U8, 1},
+    /* 31 */ {"deviceinfo.DevUSB", K::U8, 1},
+    /* 32 */ {"deviceinfo.LANNum", K::U32, 4},
+    /* 33 */ {"deviceinfo.WiFiVersion", K::U8, 1},
+    /* 34 */ {"deviceinfo.KernelVersion", K::Text, 64},
+    /* 35 */ {"deviceinfo.KernelBit", K::U32, 4},
+    /* 36 */ {"deviceinfo.IfName", K::Text, 32},
+    /* 37 */ {"deviceinfo.DevTypeCode", K::U8, 1},
+    /* 38 */ {"deviceinfo.WorkMode", K::U8, 1},
+};
+constexpr size_t kItemCount = std::size(kItems);
+
+// ---- live load ---------------------------------------------------------------
+
+constexpr std::chrono::seconds kLiveRefreshInterval{30};
+
+struct LiveState {
+  std::mutex mutex;
+  std::optional<std::chrono::steady_clock::time_point> last;
+};
+
+LiveState &live_state() {
+  static LiveState *state = new LiveState;
+  return *state;
+}
+
+bool is_live(int index) {
+  return index == kCpuUsageIndex || index == kMemUsageIndex || index == kFlashUsageIndex ||
+         index == kUpTimeIndex;
+}
+
+uint8_t percent(double part, double whole) {
+  if (whole <= 0) return 0;
+  double value = part * 100.0 / whole + 0.5;
+  return static_cast<uint8_t>(std::clamp(value, 0.0, 100.0));
+}
+
+// Seconds since the system started, suspended time included.
+std::optional<uint32_t> uptime_seconds() {
+  timespec now{};
+  if (clock_gettime(CLOCK_BOOTTIME, &now) != 0 || now.tv_sec < 0) return std::nullopt;
+  return static_cast<uint32_t>(std::min<int64_t>(now.tv_sec, UINT32_MAX));
+}
+
+// Memory in use: what the kernel could not hand out without swapping.
+std::optional<uint8_t> memory_usage() {
+  FILE *file = std::fopen("/proc/meminfo", "re");
+  if (file == nullptr) return std::nullopt;
+  unsigned long long total = 0;
+  unsigned long long available = 0;
+  bool have_total = false;
+  bool have_available = false;
+  char line[128];
+  while (std::fgets(line, sizeof line, file) != nullptr) {
+    if (std::sscanf(line, "MemTotal: %llu kB", &total) == 1) have_total = true;
+    if (std::sscanf(line, "MemAvailable: %llu kB", &available) == 1) have_available = true;
+  }
+  std::fclose(file);
+  if (!have_total || !have_available || total == 0 || available > total) return std::nullopt;
+  return percent(static_cast<double>(total - available), static_cast<double>(total));
+}
+
+// One-minute load average over the processors, as a percentage.
+std::optional<uint8_t> cpu_usage() {
+  double load = 0;
+  long processors = sysconf(_SC_NPROCESSORS_ONLN);
+  if (getloadavg(&load, 1) != 1 || processors < 1) return std::nullopt;
+  return percent(load, static_cast<double>(processors));
+}
+
+// Use of the file system that holds the configuration store.
+std::optional<uint8_t> flash_usage() {
+  std::string store = igd1::mib::store_path();
+  if (store.empty()) return std::nullopt;
+  std::filesystem::path folder = std::filesystem::path(store).parent_path();
+  if (folder.empty()) folder = ".";
+  struct statvfs info {};
+  if (statvfs(folder.c_str(), &info) != 0 || info.f_blocks == 0) return std::nullopt;
+  return percent(static_cast<double>(info.f_blocks - info.f_bfree),
+                 static_cast<double>(info.f_blocks));
+}
+
+template <typename T>
+void store_figure(int index, const std::optional<T> &value) {
+  if (value) igd1::mib::write_item(kItems[index], &*value);
+}
+
+// Measures and stores the live figures; unless `force`, only when the last
+// measurement is older than kLiveRefreshInterval.
+void refresh_live(bool force) {
+  LiveState &state = live_state();
+  std::lock_guard lock(state.mutex);
+  auto now = std::chrono::steady_clock::now();
+  if (!force && state.last && now - *state.last < kLiveRefreshInterval) return;
+  state.last = now;
+  store_figure(kCpuUsageIndex, cpu_usage());
+  store_figure(kMemUsageIndex, memory_usage());
+  store_figure(kFlashUsageIndex, flash_usage());
+  store_figure(kUpTimeIndex, uptime_seconds());
+}
+
+}  // namespace
+
+int deviceinfo_get_property(int index, void *buffer) {
+  if (buffer == nullptr) return 0;
+  if (is_live(index) && !igd1::mib::should_fail(kGetAccessor, index)) refresh_live(false);
+  return igd1::mib::read_indexed(kGetAccessor, kItems, kItemCount, index, buffer) ? 1 : 0;
+}
+
+// The device name arrives as a NUL-terminated text; one that does not end
+// within the 128 bytes of its item (more than 127 characters) is refused.
+int deviceinfo_set_property(int index, void *value) {
+  if (index != kDevNameIndex || value == nullptr) return 0;
+  return igd1::mib::write_indexed(kSetAccessor, kItems, kItemCount, index, value) ? 1 : 0;
+}
+
+int deviceinfo_set_property_update(void) {
+  if (igd1::mib::should_fail(kApplyAccessor, igd1::mib::kEveryIndex)) return 0;
+  std::string name = igd1::mib::get_setting(kItems[kDevNameIndex].name).value_or("");
+  return igd1::mib::detail::append_journal_entry(igd1::mib::kDeviceInfoNoticeBit, MIB_ACTION_APPLY,
+                                                 "DevName=" + name)
+             ? 1
+             : 0;
+}
+
+int deviceinfo_interface_init(void) {
+  refresh_live(true);
+  return 1;
+}

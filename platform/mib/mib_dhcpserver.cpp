@@ -1,0 +1,95 @@
+// DHCP server items.  Reads and writes use different forms of the same
+// settings, so each direction has its own table:
+//
+//   index  setting                      read               write
+//   0      dhcpserver.Enable            32-bit number      one byte (2 on, 0 off)
+//   1      dhcpserver.MinAddress        dotted text        4 bytes, network order
+//   2      dhcpserver.MaxAddress        dotted text        4 bytes
+//   3      lan.IPAddress                dotted text        4 bytes
+//   4      dhcpserver.GatewayAddress    (refused)          4 bytes
+//   5      dhcpserver.SubnetMask        dotted text        4 bytes
+//   6      dhcpserver.LeaseTime         32-bit seconds     32-bit seconds
+//   7      dhcpserver.WritePermission   one byte           one byte
+//
+// The enable byte is stored as written, so a stored 2 and a stored 1 both read
+// back as a non-zero number.  Index 4 is the router address handed to DHCP
+// clients; the server object keeps it equal to the LAN address and never reads
+// it back.  Lease times are stored whatever their value: the server object
+// decides which ones it accepts.
+//
+// Notices under MIB_CFG_DHCP carry data only when they name the LAN address
+// to apply (action MIB_ACTION_LAN_ADDRESS_APPLY): the address text as the bus
+// caller offered it, which the journal records as it is.
+#include <cstring>
+#include <iterator>
+#include <string>
+
+#include "mib_api.h"
+#include "mib_store.h"
+
+namespace {
+
+using igd1::mib::Item;
+using K = igd1::mib::ValueKind;
+
+constexpr char kGetAccessor[] = "dhcpserver_get_mib_property";
+constexpr char kSetAccessor[] = "dhcpserver_set_mib_property";
+
+// Dotted text fits 16 bytes with its terminator; callers pass 50.
+constexpr size_t kAddressText = 16;
+
+constexpr Item kReadItems[] = {
+    {"dhcpserver.Enable", K::U32, 4},
+    {"dhcpserver.MinAddress", K::IPv4Text, kAddressText},
+    {"dhcpserver.MaxAddress", K::IPv4Text, kAddressText},
+    {"lan.IPAddress", K::IPv4Text, kAddressText},
+    {nullptr, K::Text, 0},  // write only
+    {"dhcpserver.SubnetMask", K::IPv4Text, kAddressText},
+    {"dhcpserver.LeaseTime", K::U32, 4},
+    {"dhcpserver.WritePermission", K::U8, 1},
+};
+
+constexpr Item kWriteItems[] = {
+    {"dhcpserver.Enable", K::U8, 1},
+    {"dhcpserver.MinAddress", K::IPv4, 4},
+    {"dhcpserver.MaxAddress", K::IPv4, 4},
+    {"lan.IPAddress", K::IPv4, 4},
+    {"dhcpserver.GatewayAddress", K::IPv4, 4},
+    {"dhcpserver.SubnetMask", K::IPv4, 4},
+    {"dhcpserver.LeaseTime", K::U32, 4},
+    {"dhcpserver.WritePermission", K::U8, 1},
+};
+
+static_assert(std::size(kReadItems) == std::size(kWriteItems));
+
+// An offered address is short; the cap only keeps a runaway text out of the
+// journal.
+constexpr size_t kNoticeTextMax = 255;
+
+std::string dhcp_notice_text(const void *data) {
+  const auto *text = static_cast<const char *>(data);
+  return std::string(text, strnlen(text, kNoticeTextMax));
+}
+
+struct NoticeFormatterRegistration {
+  NoticeFormatterRegistration() {
+    igd1::mib::register_notice_formatter(MIB_CFG_DHCP, dhcp_notice_text);
+  }
+};
+const NoticeFormatterRegistration kNoticeFormatter;
+
+}  // namespace
+
+int dhcpserver_get_mib_property(int index, void *buffer) {
+  if (buffer == nullptr) return 0;
+  const bool read =
+      igd1::mib::read_indexed(kGetAccessor, kReadItems, std::size(kReadItems), index, buffer);
+  return read ? 1 : 0;
+}
+
+int dhcpserver_set_mib_property(int index, void *value) {
+  if (value == nullptr) return 0;
+  return igd1::mib::write_indexed(kSetAccessor, kWriteItems, std::size(kWriteItems), index, value)
+             ? 1
+             : 0;
+}

@@ -1,0 +1,180 @@
+// Network information items, the LAN IPv6 address and the shared record
+// gNetworkinfo.
+//
+// Indexed items (networkinfo_get_property); the indices in between are not
+// served and read as failures:
+//
+//   0 network.UPLink (byte)            18 network.WANLinkStatus
+//   3 network.WiFiMode (64-byte text)  19 network.WiFiModuleStatus
+//   4 network.PONDuration (32 bits)    20 network.WANConnectionStatus
+//   5 network.PPPoEDuration (32 bits)  21 network.PPPoEDialReason
+//  24 lan.IPAddress (4 bytes)          22 network.IPv6WANConnectionStatus
+//  33 network.UPLinkType (32 bits)     23 network.IPv6PPPoEDialReason
+//  34 network.CloudCPEEnable (byte)    25 network.WANIPAddr
+//  35 network.ElinkSync (byte)         26 network.WANIPv6Addr   (texts: 64 bytes)
+//
+// gNetworkinfo mirrors the settings network.LAN<n>Status, network.WAN{Tx,Rx}Bytes,
+// network.WiFi{Tx,Rx}Bytes and network.LAN<n>{Tx,Rx}Bytes; the WAN and WiFi
+// totals are the sums of sent and received.  It is filled at
+// networkinfo_interface_init and refreshed at every networkinfo_get_property,
+// which the network information object calls before it reads the record.  A
+// refresh builds a copy under a mutex and replaces the record in one copy; a
+// field whose setting is missing or unreadable keeps its previous value.
+//
+// networkinfo_set_property stores the ElinkSync byte and reports a change, and
+// the need to apply it, only when the byte differs from the stored one.
+// networkinfo_set_property_update applies by recording a notice under
+// kNetworkInfoNoticeBit with action MIB_ACTION_APPLY and the data
+// "ElinkSync=<byte>".
+#include <cstddef>
+#include <cstring>
+#include <iterator>
+#include <mutex>
+#include <string>
+
+#include "mib_api.h"
+#include "mib_internal.h"
+#include "mib_store.h"
+
+networkinfo_record gNetworkinfo = {};
+
+namespace {
+
+using igd1::mib::Item;
+using K = igd1::mib::ValueKind;
+
+constexpr char kGetAccessor[] = "networkinfo_get_property";
+constexpr char kSetAccessor[] = "networkinfo_set_property";
+constexpr char kApplyAccessor[] = "networkinfo_set_property_update";
+constexpr char kIpv6Accessor[] = "IPV6LANConfig_get_mib_property";
+
+constexpr int kElinkSyncIndex = 35;
+constexpr Item kNone = {nullptr, K::Text, 0};
+
+constexpr Item kItems[] = {
+    /* 0 */ {"network.UPLink", K::U8, 1},
+    /* 1 */ kNone,
+    /* 2 */ kNone,
+    /* 3 */ {"network.WiFiMode", K::Text, 64},
+    /* 4 */ {"network.PONDuration", K::U32, 4},
+    /* 5 */ {"network.PPPoEDuration", K::U32, 4},
+    /* 6-17 */ kNone, kNone, kNone, kNone, kNone, kNone, kNone, kNone, kNone, kNone, kNone, kNone,
+    /* 18 */ {"network.WANLinkStatus", K::Text, 64},
+    /* 19 */ {"network.WiFiModuleStatus", K::Text, 64},
+    /* 20 */ {"network.WANConnectionStatus", K::Text, 64},
+    /* 21 */ {"network.PPPoEDialReason", K::Text, 64},
+    /* 22 */ {"network.IPv6WANConnectionStatus", K::Text, 64},
+    /* 23 */ {"network.IPv6PPPoEDialReason", K::Text, 64},
+    /* 24 */ {"lan.IPAddress", K::IPv4, 4},
+    /* 25 */ {"network.WANIPAddr", K::Text, 64},
+    /* 26 */ {"network.WANIPv6Addr", K::Text, 64},
+    /* 27-32 */ kNone, kNone, kNone, kNone, kNone, kNone,
+    /* 33 */ {"network.UPLinkType", K::U32, 4},
+    /* 34 */ {"network.CloudCPEEnable", K::U8, 1},
+    /* 35 */ {"network.ElinkSync", K::U8, 1},
+};
+constexpr size_t kItemCount = std::size(kItems);
+static_assert(kItemCount == 36);
+
+constexpr Item kIpv6Items[] = {
+    {"lan.IPv6Address", K::Text, 64},
+};
+
+// ---- the shared record -------------------------------------------------------
+
+struct RecordField {
+  Item item;
+  size_t offset;
+};
+
+constexpr size_t kLanBytes = offsetof(networkinfo_record, lan_bytes);
+constexpr size_t kLanStatus = offsetof(networkinfo_record, lan_status);
+
+constexpr RecordField kRecordFields[] = {
+    {{"network.LAN1Status", K::U8, 1}, kLanStatus + 0},
+    {{"network.LAN2Status", K::U8, 1}, kLanStatus + 1},
+    {{"network.LAN3Status", K::U8, 1}, kLanStatus + 2},
+    {{"network.LAN4Status", K::U8, 1}, kLanStatus + 3},
+    {{"network.WANTxBytes", K::U64, 8}, offsetof(networkinfo_record, wan_tx_bytes)},
+    {{"network.WANRxBytes", K::U64, 8}, offsetof(networkinfo_record, wan_rx_bytes)},
+    {{"network.WiFiTxBytes", K::U64, 8}, offsetof(networkinfo_record, wifi_tx_bytes)},
+    {{"network.WiFiRxBytes", K::U64, 8}, offsetof(networkinfo_record, wifi_rx_bytes)},
+    {{"network.LAN1TxBytes", K::U64, 8}, kLanBytes + 0 * 8},
+    {{"network.LAN1RxBytes", K::U64, 8}, kLanBytes + 1 * 8},
+    {{"network.LAN2TxBytes", K::U64, 8}, kLanBytes + 2 * 8},
+    {{"network.LAN2RxBytes", K::U64, 8}, kLanBytes + 3 * 8},
+    {{"network.LAN3TxBytes", K::U64, 8}, kLanBytes + 4 * 8},
+    {{"network.LAN3RxBytes", K::U64, 8}, kLanBytes + 5 * 8},
+    {{"network.LAN4TxBytes", K::U64, 8}, kLanBytes + 6 * 8},
+    {{"network.LAN4RxBytes", K::U64, 8}, kLanBytes + 7 * 8},
+};
+
+std::mutex &record_mutex() {
+  static std::mutex *mutex = new std::mutex;
+  return *mutex;
+}
+
+void refresh_record() {
+  std::lock_guard lock(record_mutex());
+  networkinfo_record fresh;
+  std::memcpy(&fresh, &gNetworkinfo, sizeof fresh);
+  auto *bytes = reinterpret_cast<unsigned char *>(&fresh);
+  for (const RecordField &field : kRecordFields) {
+    // read_item leaves the bytes alone when the setting does not read.
+    igd1::mib::read_item(field.item, bytes + field.offset);
+  }
+  fresh.wan_bytes = fresh.wan_tx_bytes + fresh.wan_rx_bytes;
+  fresh.wifi_bytes = fresh.wifi_tx_bytes + fresh.wifi_rx_bytes;
+  std::memcpy(&gNetworkinfo, &fresh, sizeof fresh);
+}
+
+}  // namespace
+
+int networkinfo_get_property(int index, void *buffer) {
+  if (buffer == nullptr) return 0;
+  refresh_record();
+  return igd1::mib::read_indexed(kGetAccessor, kItems, kItemCount, index, buffer) ? 1 : 0;
+}
+
+int networkinfo_set_property(int index, void *value, int *commit_needed, int *changed) {
+  if (commit_needed != nullptr) *commit_needed = 0;
+  if (changed != nullptr) *changed = 0;
+  if (index != kElinkSyncIndex || value == nullptr) return 0;
+  if (igd1::mib::should_fail(kSetAccessor, index)) return 0;
+  uint8_t stored = 0;
+  const bool had = igd1::mib::read_item(kItems[index], &stored);
+  if (had && stored == *static_cast<const uint8_t *>(value)) return 1;
+  if (!igd1::mib::write_indexed(kSetAccessor, kItems, kItemCount, index, value)) return 0;
+  if (commit_needed != nullptr) *commit_needed = 1;
+  if (changed != nullptr) *changed = 1;
+  return 1;
+}
+
+int networkinfo_set_property_update(const char **message) {
+  if (message != nullptr) *message = nullptr;
+  const char *refusal = nullptr;
+  if (igd1::mib::should_fail(kApplyAccessor, igd1::mib::kEveryIndex)) {
+    refusal = "commit refused";
+  } else {
+    std::string sync = igd1::mib::get_setting(kItems[kElinkSyncIndex].name).value_or("");
+    if (!igd1::mib::detail::append_journal_entry(igd1::mib::kNetworkInfoNoticeBit, MIB_ACTION_APPLY,
+                                                 "ElinkSync=" + sync)) {
+      refusal = "configuration store unavailable";
+    }
+  }
+  if (refusal == nullptr) return 1;
+  if (message != nullptr) *message = refusal;
+  return 0;
+}
+
+int networkinfo_interface_init(void) {
+  refresh_record();
+  return 1;
+}
+
+int IPV6LANConfig_get_mib_property(int index, void *buffer) {
+  if (buffer == nullptr) return 0;
+  return igd1::mib::read_indexed(kIpv6Accessor, kIpv6Items, std::size(kIpv6Items), index, buffer)
+             ? 1
+             : 0;
+}

@@ -1,0 +1,92 @@
+// The introspection files are the published contract: every file parses,
+// and every object's property table agrees with its file.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "harness/bus_fixture.h"
+#include "single_object.h"
+
+namespace igd1::test {
+namespace {
+
+GDBusNodeInfo *parse_xml_file(const std::string &file, std::string *problem) {
+  std::string text = read_text_file(std::string(IGD1_SOURCE_XML_DIR) + "/" + file);
+  if (text.empty()) {
+    *problem = "missing or empty";
+    return nullptr;
+  }
+  g_autoptr(GError) error = nullptr;
+  GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(text.c_str(), &error);
+  if (node == nullptr) *problem = error->message;
+  return node;
+}
+
+TEST(XmlContractTest, EveryFileIsIntrospectionDataWithAnInterface) {
+  GDir *dir = g_dir_open(IGD1_SOURCE_XML_DIR, 0, nullptr);
+  ASSERT_NE(dir, nullptr);
+  int files = 0;
+  while (const gchar *name = g_dir_read_name(dir)) {
+    if (!g_str_has_suffix(name, ".xml")) continue;
+    ++files;
+    std::string problem;
+    GDBusNodeInfo *node = parse_xml_file(name, &problem);
+    ASSERT_NE(node, nullptr) << name << ": " << problem;
+    EXPECT_NE(node->interfaces[0], nullptr) << name << " declares no interface";
+    if (node->interfaces[0] != nullptr) {
+      EXPECT_TRUE(g_str_has_prefix(node->interfaces[0]->name, "com.wqx.igd1"))
+          << name << ": " << node->interfaces[0]->name;
+    }
+    g_dbus_node_info_unref(node);
+  }
+  g_dir_close(dir);
+  EXPECT_GT(files, 0);
+}
+
+// Rows a client of service type 0 sees (the files describe that form).
+bool default_form(const Property &p) { return p.variant != igd1::Variant::ServiceType1; }
+
+TEST(XmlContractTest, PropertyTablesMatchTheirFiles) {
+  ASSERT_FALSE(published_objects().empty());
+  for (const SingleObject *object : published_objects()) {
+    SCOPED_TRACE(object->xml_file);
+    std::string problem;
+    GDBusNodeInfo *node = parse_xml_file(object->xml_file, &problem);
+    ASSERT_NE(node, nullptr) << problem;
+    GDBusInterfaceInfo *interface = node->interfaces[0];
+    ASSERT_NE(interface, nullptr);
+
+    std::set<std::string> declared;
+    for (GDBusPropertyInfo **p = interface->properties; p != nullptr && *p != nullptr; ++p) {
+      const GDBusPropertyInfo *info = *p;
+      declared.insert(info->name);
+      const Property *row = nullptr;
+      for (const Property &candidate : object->properties) {
+        if (!default_form(candidate)) continue;
+        if (g_strcmp0(candidate.name, info->name) == 0 || g_strcmp0(candidate.alias, info->name) == 0) {
+          row = &candidate;
+          break;
+        }
+      }
+      ASSERT_NE(row, nullptr) << info->name << " is declared but has no table row";
+      EXPECT_STREQ(info->signature, row->type) << info->name;
+      const bool writable = (info->flags & G_DBUS_PROPERTY_INFO_FLAGS_WRITABLE) != 0;
+      const bool readable = (info->flags & G_DBUS_PROPERTY_INFO_FLAGS_READABLE) != 0;
+      EXPECT_EQ(writable, row->write != nullptr) << info->name;
+      EXPECT_TRUE(readable) << info->name;
+    }
+    for (const Property &row : object->properties) {
+      if (!default_form(row)) continue;
+      EXPECT_TRUE(declared.count(row.name)) << row.name << " is missing from the file";
+      if (row.alias != nullptr) {
+        EXPECT_TRUE(declared.count(row.alias)) << row.alias;
+      }
+    }
+    g_dbus_node_info_unref(node);
+  }
+}
+
+}  // namespace
+}  // namespace igd1::test
