@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <map>
@@ -21,6 +22,8 @@
 #include <mutex>
 #include <set>
 #include <system_error>
+#include <thread>
+#include <condition_variable>
 #include <unordered_map>
 
 #include "mib_internal.h"
@@ -233,6 +236,9 @@ class Transaction {
   bool began_;
   bool finished_ = false;
 };
+
+// Writes the queued service notices (see the journal below).
+bool flush_journal();
 
 // For schema statements, which are run once and not cached.
 bool exec_sql(sqlite3 *db, const std::string &sql, std::string *why) {
@@ -637,6 +643,7 @@ bool open_store(const std::string &path, std::string *error) {
 }
 
 void close_store() {
+  flush_journal();
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
   close_locked(c);
@@ -923,6 +930,7 @@ void journal_append(uint32_t bit, int action, const std::string &data) {
 }
 
 std::vector<JournalEntry> journal(int64_t after_seq) {
+  flush_journal();
   std::vector<JournalEntry> entries;
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
@@ -938,15 +946,92 @@ std::vector<JournalEntry> journal(int64_t after_seq) {
   return entries;
 }
 
+namespace {
+
+// Notices reach the journal through a queue and a writer thread: the
+// services hear of a change asynchronously anyway, and the bus call that
+// sent the notice should not wait for a second commit.  Readers of the
+// journal in this process drain the queue first, so they always see every
+// notice sent before they asked.
+struct PendingEntry {
+  std::string time;
+  uint32_t bit;
+  int action;
+  std::string data;
+};
+
+struct JournalQueue {
+  std::mutex mutex;                 // guards `pending` and `started`
+  std::condition_variable wake;
+  std::vector<PendingEntry> pending;
+  bool started = false;
+  std::mutex flush_mutex;           // keeps batches in order
+};
+
+JournalQueue &journal_queue() {
+  static JournalQueue *queue = new JournalQueue;
+  return *queue;
+}
+
+// Writes everything queued so far in one transaction.
+bool flush_journal() {
+  JournalQueue &q = journal_queue();
+  std::lock_guard flushing(q.flush_mutex);
+  std::vector<PendingEntry> batch;
+  {
+    std::lock_guard lock(q.mutex);
+    batch.swap(q.pending);
+  }
+  if (batch.empty()) return true;
+  Connection &c = connection();
+  std::lock_guard lock(c.mutex);
+  if (c.db == nullptr) return false;
+  Transaction transaction(c);
+  if (!transaction.began()) return false;
+  for (const PendingEntry &e : batch) {
+    Statement statement =
+        prepared(c, "INSERT INTO journal (time, bit, action, data) VALUES (?1, ?2, ?3, ?4)");
+    if (!statement || !statement.text(1, e.time).integer(2, e.bit).integer(3, e.action).text(4, e.data).run())
+      return false;
+  }
+  return transaction.commit();
+}
+
+// Notices arriving close together share one commit: the writer waits a
+// little after the first before it writes the batch.
+constexpr auto kJournalBatchDelay = std::chrono::milliseconds(20);
+
+void journal_writer() {
+  JournalQueue &q = journal_queue();
+  for (;;) {
+    {
+      std::unique_lock lock(q.mutex);
+      q.wake.wait(lock, [&] { return !q.pending.empty(); });
+    }
+    std::this_thread::sleep_for(kJournalBatchDelay);
+    flush_journal();
+  }
+}
+
+}  // namespace
+
 namespace detail {
 
 bool append_journal_entry(uint32_t bit, int action, const std::string &data) {
-  std::string time = local_time_now();
-  Connection &c = connection();
-  std::lock_guard lock(c.mutex);
-  Statement statement =
-      prepared(c, "INSERT INTO journal (time, bit, action, data) VALUES (?1, ?2, ?3, ?4)");
-  return statement && statement.text(1, time).integer(2, bit).integer(3, action).text(4, data).run();
+  if (!store_is_open()) return false;
+  JournalQueue &q = journal_queue();
+  bool wake_writer = false;
+  {
+    std::lock_guard lock(q.mutex);
+    wake_writer = q.pending.empty();
+    q.pending.push_back({local_time_now(), bit, action, data});
+    if (!q.started) {
+      std::thread(journal_writer).detach();
+      q.started = true;
+    }
+  }
+  if (wake_writer) q.wake.notify_one();
+  return true;
 }
 
 std::string notice_text(uint32_t bit, const void *data) {
@@ -1023,6 +1108,7 @@ std::string one_line(std::string_view text) {
 }
 
 std::vector<std::string> dump_lines() {
+  flush_journal();
   std::vector<std::string> lines;
   Connection &c = connection();
   std::lock_guard lock(c.mutex);

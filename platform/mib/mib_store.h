@@ -4,8 +4,10 @@
 // ("dhcpserver.MinAddress" = "192.168.1.2"); the accessor functions that
 // modules call convert them at the boundary into the byte layouts they expect.
 //
-// Every write is committed before the call returns (WAL journal), so a value
-// the bus has reported as written survives a crash of the process.
+// Every setting and row write is committed before the call returns (WAL
+// journal), so a value the bus has reported as written survives a crash of
+// the process.  Service notices are journaled a moment later by a writer
+// thread; journal() in this process always includes every notice sent.
 #pragma once
 
 #include <cstddef>
@@ -152,7 +154,9 @@ struct JournalEntry {
 using NoticeFormatter = std::string (*)(const void *data);
 void register_notice_formatter(uint32_t bit, NoticeFormatter formatter);
 
+// Queues a notice for the journal (written within milliseconds).
 void journal_append(uint32_t bit, int action, const std::string &data);
+// Every notice after `after_seq`, including those still queued.
 std::vector<JournalEntry> journal(int64_t after_seq = 0);
 
 // Change bits under which the device and network information apply functions
