@@ -15,18 +15,20 @@
 //
 // gNetworkinfo mirrors the settings network.LAN<n>Status, network.WAN{Tx,Rx}Bytes,
 // network.WiFi{Tx,Rx}Bytes and network.LAN<n>{Tx,Rx}Bytes; the WAN and WiFi
-// totals are the sums of sent and received.  It is filled at
-// networkinfo_interface_init and refreshed at every networkinfo_get_property,
-// which the network information object calls before it reads the record.  A
-// refresh builds a copy under a mutex and replaces the record in one copy; a
-// field whose setting is missing or unreadable keeps its previous value.
+// totals are the sums of sent and received.  networkinfo_interface_init fills
+// it at once and starts a thread that refreshes it every second, so readers
+// of the record see the live figures within a second.  A refresh builds a
+// copy under a mutex and replaces the record in one copy; a field whose
+// setting is missing or unreadable keeps its previous value.
 //
 // networkinfo_set_property stores the ElinkSync byte and reports a change, and
 // the need to apply it, only when the byte differs from the stored one.
 // networkinfo_set_property_update applies by recording a notice under
 // kNetworkInfoNoticeBit with action MIB_ACTION_APPLY and the data
 // "ElinkSync=<byte>".
+#include <chrono>
 #include <cstddef>
+#include <thread>
 #include <cstring>
 #include <iterator>
 #include <mutex>
@@ -114,6 +116,8 @@ std::mutex &record_mutex() {
   return *mutex;
 }
 
+constexpr auto kRefreshPeriod = std::chrono::seconds(1);
+
 void refresh_record() {
   std::lock_guard lock(record_mutex());
   networkinfo_record fresh;
@@ -132,7 +136,6 @@ void refresh_record() {
 
 int networkinfo_get_property(int index, void *buffer) {
   if (buffer == nullptr) return 0;
-  refresh_record();
   return igd1::mib::read_indexed(kGetAccessor, kItems, kItemCount, index, buffer) ? 1 : 0;
 }
 
@@ -169,6 +172,15 @@ int networkinfo_set_property_update(const char **message) {
 
 int networkinfo_interface_init(void) {
   refresh_record();
+  static std::once_flag started;
+  std::call_once(started, [] {
+    std::thread([] {
+      for (;;) {
+        std::this_thread::sleep_for(kRefreshPeriod);
+        if (igd1::mib::store_is_open()) refresh_record();
+      }
+    }).detach();
+  });
   return 1;
 }
 

@@ -111,6 +111,26 @@ std::string read_text_file(const std::string &file) {
   return text.str();
 }
 
+std::pair<std::string, std::string> remote_error(GError *error) {
+  if (error == nullptr) return {"", ""};
+  g_autofree gchar *name = g_dbus_error_get_remote_error(error);
+  g_dbus_error_strip_remote_error(error);
+  return {name != nullptr ? name : "", error->message};
+}
+
+GVariant *dictionary(std::initializer_list<std::pair<const char *, GVariant *>> entries) {
+  GVariantBuilder builder;
+  g_variant_builder_init(&builder, G_VARIANT_TYPE("a{sv}"));
+  for (const auto &[name, value] : entries) g_variant_builder_add(&builder, "{sv}", name, value);
+  return g_variant_builder_end(&builder);
+}
+
+std::string printed(GVariant *value) {
+  if (value == nullptr) return "<null>";
+  g_autofree gchar *text = g_variant_print(value, TRUE);
+  return text;
+}
+
 void write_text_file(const std::string &file, const std::string &text) {
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out << text;

@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <functional>
+#include <initializer_list>
+#include <utility>
 #include <memory>
 #include <string>
 #include <thread>
@@ -23,6 +25,15 @@ struct VariantUnref {
 using Variant = std::unique_ptr<GVariant, VariantUnref>;
 
 std::string read_text_file(const std::string &file);
+
+// The D-Bus error name and the bare message of a failed call.
+std::pair<std::string, std::string> remote_error(GError *error);
+
+// An a{sv} dictionary of the given entries, in order (floating).
+GVariant *dictionary(std::initializer_list<std::pair<const char *, GVariant *>> entries);
+
+// A value printed as GVariant text, e.g. "('x', {'A': <1>}, [])".
+std::string printed(GVariant *value);
 void write_text_file(const std::string &file, const std::string &text);
 
 // A temporary folder set up like the gateway's root: the XML files in
