@@ -34,9 +34,9 @@ igd1d is running on a private bus.
   store       : $root/var/lib/igd1/mib.db
 
 Try, in another terminal:
-  export DBUS_SESSION_BUS_ADDRESS='$address'
-  gdbus introspect --session --dest com.wqx.igd1 --object-path /com/wqx/igd1
-  gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus --method org.freedesktop.DBus.GetNameOwner com.wqx.igd1
+  gdbus introspect --address '$address' --dest com.wqx.igd1 --object-path /com/wqx/igd1/Config/DHCPServer
+  gdbus call --address '$address' --dest com.wqx.igd1 --object-path /com/wqx/igd1/Config/DHCPServer --method org.freedesktop.DBus.Properties.Set com.wqx.igd1.DHCPServer LeaseTime '<uint32 3600>'
+  gdbus call --address '$address' --dest com.wqx.igd1 --object-path /com/wqx/igd1/Info/Device --method org.freedesktop.DBus.Properties.GetAll com.wqx.igd1.DeviceInfo
   ./build/igd1-mib --store $root/var/lib/igd1/mib.db dump
 
 Press Ctrl-C to stop.

@@ -188,5 +188,27 @@ IGD1_EXPORT bool parse_ipv4_classic(const char *text, uint8_t address[4]);
 
 }  // namespace igd1
 
+// The vtable handlers of a module, defined under the module's own names and
+// served by the engine from the module's table.
+#define IGD1_DEFINE_GET_HANDLER(handler, object)                                            \
+  GVariant *handler(GDBusConnection *, const gchar *, const gchar *, const gchar *,          \
+                    const gchar *property_name, GError **error, gpointer) {                  \
+    return igd1::object_get((object), #handler, property_name, error);                       \
+  }
+#define IGD1_DEFINE_SET_HANDLER(handler, object)                                            \
+  gboolean handler(GDBusConnection *connection, const gchar *, const gchar *object_path,     \
+                   const gchar *interface_name, const gchar *property_name, GVariant *value, \
+                   GError **error, gpointer) {                                               \
+    return igd1::object_set((object), #handler, connection, object_path, interface_name,     \
+                            property_name, value, error);                                    \
+  }
+#define IGD1_DEFINE_SET_MULTI_HANDLER(handler, object)                                       \
+  gboolean handler(GDBusConnection *connection, const gchar *, const gchar *object_path,     \
+                   const gchar *interface_name, GVariant *properties, GError **error,        \
+                   gpointer) {                                                               \
+    return igd1::object_set_multi((object), #handler, connection, object_path,               \
+                                  interface_name, properties, error);                        \
+  }
+
 #define IGD1_REGISTER_SINGLE_OBJECT(registration, connection, user_data) \
   igd1::register_single_object((registration), (connection), (user_data), __func__, __LINE__)

@@ -182,32 +182,16 @@ void publish_dev_type2() {
 
 GDBusNodeInfo *devinfo_introspection_data = nullptr;
 
-GVariant *deviceinfo_handle_get_property(GDBusConnection *, const gchar *, const gchar *,
-                                         const gchar *, const gchar *property_name,
-                                         GError **error, gpointer) {
-  return igd1::object_get(kObject, __func__, property_name, error);
-}
+IGD1_DEFINE_GET_HANDLER(deviceinfo_handle_get_property, kObject)
 
 int deviceinfo_set_props_func(const gchar *property_name, GVariant *value, GError **error) {
   WriteFlags flags;
   return igd1::object_write(kObject, property_name, value, &flags, error) ? 1 : 0;
 }
 
-gboolean deviceinfo_handle_set_property(GDBusConnection *connection, const gchar *,
-                                        const gchar *object_path, const gchar *interface_name,
-                                        const gchar *property_name, GVariant *value,
-                                        GError **error, gpointer) {
-  return igd1::object_set(kObject, __func__, connection, object_path, interface_name,
-                          property_name, value, error);
-}
+IGD1_DEFINE_SET_HANDLER(deviceinfo_handle_set_property, kObject)
 
-gboolean deviceinfo_handle_set_multi_properties(GDBusConnection *connection, const gchar *,
-                                                const gchar *object_path,
-                                                const gchar *interface_name, GVariant *properties,
-                                                GError **error, gpointer) {
-  return igd1::object_set_multi(kObject, __func__, connection, object_path, interface_name,
-                                properties, error);
-}
+IGD1_DEFINE_SET_MULTI_HANDLER(deviceinfo_handle_set_multi_properties, kObject)
 
 void devinfo_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer user_data) {
   const igd1::SingleObjectRegistration registration{

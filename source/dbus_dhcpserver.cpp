@@ -128,11 +128,7 @@ const GDBusInterfaceVTable kVTable = {nullptr, dhcpserver_handle_get_property,
 
 GDBusNodeInfo *dhcp_server_introspection_data = nullptr;
 
-GVariant *dhcpserver_handle_get_property(GDBusConnection *, const gchar *, const gchar *,
-                                         const gchar *, const gchar *property_name,
-                                         GError **error, gpointer) {
-  return igd1::object_get(kObject, __func__, property_name, error);
-}
+IGD1_DEFINE_GET_HANDLER(dhcpserver_handle_get_property, kObject)
 
 gboolean dhcpserver_set_property(const gchar *property_name, GVariant *value, int *changed,
                                  GError **error) {
@@ -142,21 +138,9 @@ gboolean dhcpserver_set_property(const gchar *property_name, GVariant *value, in
   return ok;
 }
 
-gboolean dhcpserver_handle_set_property(GDBusConnection *connection, const gchar *,
-                                        const gchar *object_path, const gchar *interface_name,
-                                        const gchar *property_name, GVariant *value,
-                                        GError **error, gpointer) {
-  return igd1::object_set(kObject, __func__, connection, object_path, interface_name,
-                          property_name, value, error);
-}
+IGD1_DEFINE_SET_HANDLER(dhcpserver_handle_set_property, kObject)
 
-gboolean dhcp_server_handle_set_multi_properties(GDBusConnection *connection, const gchar *,
-                                                 const gchar *object_path,
-                                                 const gchar *interface_name,
-                                                 GVariant *properties, GError **error, gpointer) {
-  return igd1::object_set_multi(kObject, __func__, connection, object_path, interface_name,
-                                properties, error);
-}
+IGD1_DEFINE_SET_MULTI_HANDLER(dhcp_server_handle_set_multi_properties, kObject)
 
 void dhcp_server_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer user_data) {
   const igd1::SingleObjectRegistration registration{

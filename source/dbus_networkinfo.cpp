@@ -192,11 +192,7 @@ void start_up() { networkinfo_interface_init(); }
 
 GDBusNodeInfo *networkinfo_introspection_data = nullptr;
 
-GVariant *network_info_handle_get_property(GDBusConnection *, const gchar *, const gchar *,
-                                           const gchar *, const gchar *property_name,
-                                           GError **error, gpointer) {
-  return igd1::object_get(kObject, __func__, property_name, error);
-}
+IGD1_DEFINE_GET_HANDLER(network_info_handle_get_property, kObject)
 
 int networkinfo_set_props_func(const gchar *property_name, GVariant *value, GError **error,
                                int *commit_needed, int *changed) {
@@ -207,21 +203,9 @@ int networkinfo_set_props_func(const gchar *property_name, GVariant *value, GErr
   return 1;
 }
 
-gboolean network_info_handle_set_property(GDBusConnection *connection, const gchar *,
-                                          const gchar *object_path, const gchar *interface_name,
-                                          const gchar *property_name, GVariant *value,
-                                          GError **error, gpointer) {
-  return igd1::object_set(kObject, __func__, connection, object_path, interface_name,
-                          property_name, value, error);
-}
+IGD1_DEFINE_SET_HANDLER(network_info_handle_set_property, kObject)
 
-gboolean network_info_handle_set_multi_properties(GDBusConnection *connection, const gchar *,
-                                                  const gchar *object_path,
-                                                  const gchar *interface_name,
-                                                  GVariant *properties, GError **error, gpointer) {
-  return igd1::object_set_multi(kObject, __func__, connection, object_path, interface_name,
-                                properties, error);
-}
+IGD1_DEFINE_SET_MULTI_HANDLER(network_info_handle_set_multi_properties, kObject)
 
 void network_info_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer user_data) {
   const igd1::SingleObjectRegistration registration{

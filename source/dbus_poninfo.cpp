@@ -63,11 +63,7 @@ void start_up() { poninfo_interface_init(); }
 
 GDBusNodeInfo *poninfo_introspection_data = nullptr;
 
-GVariant *poninfo_handle_get_property(GDBusConnection *, const gchar *, const gchar *,
-                                      const gchar *, const gchar *property_name, GError **error,
-                                      gpointer) {
-  return igd1::object_get(kObject, __func__, property_name, error);
-}
+IGD1_DEFINE_GET_HANDLER(poninfo_handle_get_property, kObject)
 
 void poninfo_handle_method_call(GDBusConnection *, const gchar *, const gchar *, const gchar *,
                                 const gchar *method_name, GVariant *parameters,

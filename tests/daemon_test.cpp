@@ -6,6 +6,7 @@
 
 #include "harness/bus_fixture.h"
 #include "host.h"
+#include "mib_store.h"
 #include "sys_paths.h"
 
 namespace igd1::test {
@@ -95,6 +96,44 @@ TEST_F(DaemonTest, ASecondInstanceLosesTheNameAndExitsWithStatusOne) {
   // The first keeps serving.
   EXPECT_TRUE(wait_for_name(client_, host::kServiceName, std::chrono::milliseconds(100)));
   EXPECT_EQ(first.stop(SIGINT), 0);
+}
+
+// What the bus has reported as written survives a SIGKILL of the daemon.
+TEST_F(DaemonTest, AcceptedWritesSurviveAKilledDaemon) {
+  constexpr char kPath[] = "/com/wqx/igd1/Config/DHCPServer";
+  constexpr char kInterface[] = "com.wqx.igd1.DHCPServer";
+  auto call = [&](const char *method, GVariant *args) {
+    g_autoptr(GError) error = nullptr;
+    GVariant *reply = g_dbus_connection_call_sync(
+        client_, host::kServiceName, kPath, "org.freedesktop.DBus.Properties", method, args,
+        nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
+    EXPECT_NE(reply, nullptr) << method << ": " << (error != nullptr ? error->message : "");
+    return Variant(reply);
+  };
+  {
+    DaemonProcess daemon({"--root", root_.dir()});
+    ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
+    call("Set", g_variant_new("(ssv)", kInterface, "LeaseTime", g_variant_new_uint32(604800)));
+    call("Set", g_variant_new("(ssv)", kInterface, "MinAddress", g_variant_new_string("192.168.1.50")));
+    EXPECT_EQ(daemon.stop(SIGKILL), 128 + SIGKILL);
+  }
+  int status = -1;
+  EXPECT_EQ(run_tool({IGD1_BUILD_DIR "/igd1-mib", "--store", root_.path(path::kStoreFile), "get",
+                      "dhcpserver.LeaseTime"},
+                     &status),
+            "604800\n");
+  {
+    DaemonProcess daemon({"--root", root_.dir()});
+    ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
+    Variant reply = call("Get", g_variant_new("(ss)", kInterface, "MinAddress"));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(printed(reply.get()), "(<'192.168.1.50'>,)");
+    EXPECT_EQ(daemon.stop(SIGTERM), 0);
+  }
+  std::string report;
+  ASSERT_TRUE(mib::open_store(root_.path(path::kStoreFile)));
+  EXPECT_TRUE(mib::check_integrity(&report)) << report;
+  mib::close_store();
 }
 
 TEST_F(DaemonTest, RefusesUnknownModulesAndBadOptions) {

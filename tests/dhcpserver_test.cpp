@@ -18,14 +18,6 @@ constexpr char kInterface[] = "com.wqx.igd1.DHCPServer";
 constexpr char kEnableSetting[] = "dhcpserver.Enable";
 constexpr char kPermissionSetting[] = "dhcpserver.WritePermission";
 
-// The error name and message a refused call carried.
-std::pair<std::string, std::string> describe(GError *error) {
-  if (error == nullptr) return {"", ""};
-  g_autofree gchar *name = g_dbus_error_get_remote_error(error);
-  g_dbus_error_strip_remote_error(error);
-  return {name != nullptr ? name : "", error->message};
-}
-
 class DhcpServerTest : public BusTest {
  protected:
   Variant get(const char *name) { return get_property(kPath, kInterface, name); }
@@ -33,7 +25,7 @@ class DhcpServerTest : public BusTest {
   std::pair<std::string, std::string> set_failure(const char *name, GVariant *value) {
     g_autoptr(GError) error = nullptr;
     EXPECT_FALSE(set_property(kPath, kInterface, name, value, &error)) << name;
-    return describe(error);
+    return remote_error(error);
   }
 
   Variant set_multi(GVariant *properties, GError **error) {
@@ -41,16 +33,6 @@ class DhcpServerTest : public BusTest {
                 g_variant_new("(s@a{sv})", kInterface, properties), error);
   }
 
-  // Journal entries written since the test began, as (bit, action).
-  std::vector<std::pair<uint32_t, int>> notices_since(int64_t seq) {
-    std::vector<std::pair<uint32_t, int>> seen;
-    for (const auto &entry : mib::journal(seq)) seen.emplace_back(entry.bit, entry.action);
-    return seen;
-  }
-  int64_t journal_end() {
-    auto all = mib::journal();
-    return all.empty() ? 0 : all.back().seq;
-  }
   std::string setting(const char *name) { return mib::get_setting(name).value_or("<missing>"); }
 };
 
@@ -140,7 +122,7 @@ TEST_F(DhcpServerTest, WritePermissionZeroRefusesEveryWrite) {
   g_variant_builder_init(&properties, G_VARIANT_TYPE("a{sv}"));
   g_variant_builder_add(&properties, "{sv}", "LeaseTime", g_variant_new_uint32(60));
   EXPECT_FALSE(set_multi(g_variant_builder_end(&properties), &error));
-  EXPECT_EQ(describe(error), denied);
+  EXPECT_EQ(remote_error(error), denied);
 
   EXPECT_EQ(setting("dhcpserver.LeaseTime"), "86400");
   EXPECT_TRUE(notices_since(before).empty());
@@ -208,7 +190,7 @@ TEST_F(DhcpServerTest, SetMultiIsPublishedBesideTheObjectInterface) {
                     g_variant_new("(s@a{sv})", "com.wqx.igd1.Nothing",
                                   g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)),
                     &error));
-  EXPECT_EQ(describe(error).first, "org.freedesktop.DBus.Error.InvalidArgs");
+  EXPECT_EQ(remote_error(error).first, "org.freedesktop.DBus.Error.InvalidArgs");
 }
 
 TEST_F(DhcpServerTest, GetAllAnswersBothNamesOfEveryRow) {

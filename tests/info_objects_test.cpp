@@ -40,15 +40,6 @@ class InfoObjectTest : public BusTest {
     return bool(call(path_, kProps, "SetMulti", g_variant_new("(s@a{sv})", interface_, properties),
                      error));
   }
-  std::vector<std::pair<uint32_t, int>> notices_since(int64_t seq) {
-    std::vector<std::pair<uint32_t, int>> seen;
-    for (const auto &entry : mib::journal(seq)) seen.emplace_back(entry.bit, entry.action);
-    return seen;
-  }
-  int64_t journal_end() {
-    auto all = mib::journal();
-    return all.empty() ? 0 : all.back().seq;
-  }
 
   const char *path_;
   const char *interface_;

@@ -348,6 +348,17 @@ std::string BusTest::introspect(const char *path) {
   return xml;
 }
 
+int64_t BusTest::journal_end() {
+  auto all = mib::journal();
+  return all.empty() ? 0 : all.back().seq;
+}
+
+std::vector<std::pair<uint32_t, int>> BusTest::notices_since(int64_t seq) {
+  std::vector<std::pair<uint32_t, int>> seen;
+  for (const auto &entry : mib::journal(seq)) seen.emplace_back(entry.bit, entry.action);
+  return seen;
+}
+
 // ---- DaemonProcess -----------------------------------------------------------
 
 DaemonProcess::DaemonProcess(std::vector<std::string> extra_args) {

@@ -116,6 +116,11 @@ class BusTest : public testing::Test {
                     GError **error = nullptr);
   std::string introspect(const char *path);
 
+  // Service notices: where the journal ends now, and (bit, action) of every
+  // notice after that point.
+  int64_t journal_end();
+  std::vector<std::pair<uint32_t, int>> notices_since(int64_t seq);
+
   std::unique_ptr<TempRoot> root_;
   std::unique_ptr<MainLoopThread> loop_;
   std::unique_ptr<host::Host> host_;
