@@ -222,6 +222,21 @@ TEST_F(SignalTest, WithoutAConnectionTheChangeIsDropped) {
                                                "send_signal: error pconnect\\(NULL\\) "));
 }
 
+// A signal the bus layer refuses is a programming fault: the process stops.
+TEST(SignalDeathTest, EmissionErrorIsFatal) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        GDBusConnection *closed = connect_private_bus();
+        g_dbus_connection_close_sync(closed, nullptr, nullptr);
+        g_pIdg1_connection = closed;
+        const uint32_t value = 1;
+        dbusproxy_emit_properties_changed_signal(kPath, kInterface, "V", DBUSPROXY_TYPE_UINT32,
+                                                 &value);
+      },
+      "local_error == NULL");
+}
+
 // ---- delayed save and flow-table flush -------------------------------------------
 
 class ExtraMibSaveTest : public BusTest {
