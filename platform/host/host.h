@@ -6,6 +6,8 @@
 
 #include <gio/gio.h>
 
+#include "tool.h"
+
 #include <string>
 #include <vector>
 
@@ -32,8 +34,7 @@ bool has_registration(GDBusConnection *connection, const char *path);
 void forget_connection(GDBusConnection *connection);
 
 // A line in the system log through the library's logger once it is loaded
-// (standard error before that).
-enum { LOG_LEVEL_WARN = 4, LOG_LEVEL_INFO = 5 };
+// (standard error before that).  Levels as in tool.h.
 void host_log(int level, const char *format, ...) G_GNUC_PRINTF(2, 3);
 
 // ---- the module library -------------------------------------------------
