@@ -10,6 +10,7 @@
 // Change bits of dbus_mib_update_cfg, one per service.
 enum {
   MIB_CFG_DHCP = 0x8,
+  MIB_CFG_PORTMAPPING = 0x2000,
 };
 // Actions of dbus_mib_update_cfg.
 enum {
@@ -93,3 +94,33 @@ IGD1_API int poninfo_interface_init(void);
 // Action 0: the PON traffic history.  On success *result holds the reply
 // value (a new reference) and the call returns non-zero.
 IGD1_API int poninfo_handle_action(int action, GVariant *parameters, GVariant **result);
+
+// ---- record tables ------------------------------------------------------------
+// Rows of a record table are handed out as a chain of nodes owned by the
+// configuration library.  A node and its record stay valid until the next
+// call into the same table; a module writes a changed record back over
+// `data` and then announces it with dbus_mib_update_cfg.
+typedef struct mib_list_node {
+  void *data;                  // the row's record
+  struct mib_list_node *prev;  // null at the head
+  struct mib_list_node *next;  // null at the tail
+} mib_list_node;
+
+// ---- port mappings -------------------------------------------------------------
+// Records of PORTMAPPING_ROW_SIZE bytes (layout in dbus_PortMapping.cpp).
+enum { PORTMAPPING_ROW_SIZE = 92 };
+// Re-reads the table.  Non-zero on success.
+IGD1_API int portmapping_update_all(void);
+// The first row (argument 0), or null for an empty table.
+IGD1_API mib_list_node *portmapping_get_list(int which);
+// The row of `instance` and, when `index` is not null, its position.
+IGD1_API mib_list_node *portmapping_get_list_by_instnum(uint32_t instance, uint32_t *index);
+// Inserts a zero-filled record under the lowest free instance number (1-255),
+// written into its first byte.  Non-zero on success, 0 when the table is full.
+IGD1_API int portmapping_insert_entry(void *row);
+// Removes the row at `index` (`node` is that row).  Non-zero on success.
+IGD1_API int portmapping_remove_entry(uint32_t index, mib_list_node *node);
+// Commits the table to flash.  Non-zero on success.
+IGD1_API int portmapping_host_save_mib(void);
+// Applies (or with action 3 withdraws) the forwarding rule of row `index`.
+IGD1_API int apply_PortForwarding(int action, int index, int flag);

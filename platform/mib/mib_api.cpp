@@ -20,10 +20,12 @@ const igd1::mib::Item *readable_entry(int id) {
 
 }  // namespace
 
-// Services learn about changes from the journal, so a notice is accepted once
-// it is recorded there.
+// A change bit may first apply its data (store a changed row); services learn
+// about changes from the journal, so a notice is accepted once it is recorded
+// there.
 int dbus_mib_update_cfg(uint32_t module_bit, void *data, int action) {
   if (!igd1::mib::store_is_open()) return 0;
+  if (!igd1::mib::detail::apply_notice(module_bit, data, action)) return 0;
   std::string text = igd1::mib::detail::notice_text(module_bit, data);
   return igd1::mib::detail::append_journal_entry(module_bit, action, text) ? 1 : 0;
 }

@@ -39,6 +39,8 @@ std::span<const DefaultEntry> default_entries();
 
 // Appends a journal entry; false when the store is closed or the write fails.
 bool append_journal_entry(uint32_t bit, int action, const std::string &data);
+// Runs the applier registered for `bit`; true when there is none.
+bool apply_notice(uint32_t bit, const void *data, int action);
 // Text recorded for a notice of `bit`: "" when there is no data, otherwise
 // the registered formatter's output, or "<data>" when the bit has none.
 std::string notice_text(uint32_t bit, const void *data);

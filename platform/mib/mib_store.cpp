@@ -119,7 +119,16 @@ struct Connection {
   std::string path;
   // Prepared once per SQL text and reused for the life of the connection.
   std::unordered_map<std::string, sqlite3_stmt *> statements;
+  // Writes made through this connection, per table, and the number of
+  // opens: together with the database's data version they tell a reader
+  // whether a table may have changed since it last looked.
+  std::unordered_map<std::string, uint64_t> table_writes;
+  uint64_t opens = 0;
 };
+
+void count_write_locked(Connection &c, std::string_view table) {
+  ++c.table_writes[std::string(table)];
+}
 
 // Never destroyed: notification threads may still use the store while the
 // process exits.
@@ -265,6 +274,7 @@ struct Registry {
   std::mutex mutex;
   std::vector<std::unique_ptr<OwnedTable>> tables;
   std::map<uint32_t, NoticeFormatter> formatters;
+  std::map<uint32_t, NoticeApplier> appliers;
   std::map<std::string, std::set<int>, std::less<>> failures;
 };
 
@@ -631,6 +641,7 @@ bool open_store(const std::string &path, std::string *error) {
   }
   c.db = db;
   c.path = path;
+  ++c.opens;
   bool ok = prepare_schema_locked(c, &why);
   for (size_t i = 0; ok && i < tables.size(); ++i) ok = create_table_locked(c, *tables[i], &why);
   if (!ok) {
@@ -827,6 +838,7 @@ bool table_insert(const TableDef &table, uint8_t *row) {
     // What a reader gets from now on, handed to the listener.
     stored = read_row_locked(c, table, *gaps, instance);
     if (!stored || !transaction.commit()) return false;
+    count_write_locked(c, table.name);
   }
   row[0] = static_cast<uint8_t>(instance);
   notify_row(table, *stored, true);
@@ -844,7 +856,9 @@ bool table_update(const TableDef &table, const uint8_t *row) {
   Statement update = prepared(c, update_sql(table));
   if (!update) return false;
   bind_row(update, row[0], *text);
-  return update.run() && sqlite3_changes(c.db) == 1;
+  if (!update.run() || sqlite3_changes(c.db) != 1) return false;
+  count_write_locked(c, table.name);
+  return true;
 }
 
 bool table_remove(const TableDef &table, unsigned instance) {
@@ -864,6 +878,7 @@ bool table_remove(const TableDef &table, unsigned instance) {
       if (!remove || !remove.integer(1, instance).run()) return false;
     }
     if (!transaction.commit()) return false;
+    count_write_locked(c, table.name);
   }
   notify_row(table, *removed, false);
   return true;
@@ -907,8 +922,28 @@ bool set_cell(std::string_view table, unsigned instance, std::string_view column
   std::string canonical = format_value(*kind, buffer.data(), buffer.size());
   Statement update =
       prepared(c, "UPDATE " + quoted(table) + " SET " + quoted(column) + " = ?1 WHERE inst = ?2");
-  return update && update.text(1, canonical).integer(2, instance).run() &&
-         sqlite3_changes(c.db) == 1;
+  if (!update || !update.text(1, canonical).integer(2, instance).run() ||
+      sqlite3_changes(c.db) != 1) {
+    return false;
+  }
+  count_write_locked(c, table);
+  return true;
+}
+
+uint64_t table_generation(const TableDef &table) {
+  Connection &c = connection();
+  std::lock_guard lock(c.mutex);
+  if (c.db == nullptr) return 0;
+  // Other processes' commits show in the data version; this connection's
+  // own writes are counted per table.
+  int64_t data_version = 0;
+  {
+    Statement version = prepared(c, "PRAGMA data_version");
+    if (version && version.row()) data_version = version.integer_at(0);
+  }
+  auto writes = c.table_writes.find(table.name);
+  uint64_t own = writes != c.table_writes.end() ? writes->second : 0;
+  return (c.opens << 56) ^ (static_cast<uint64_t>(data_version) << 32) ^ own;
 }
 
 void set_row_listener(RowListener listener) { g_row_listener.store(listener); }
@@ -922,6 +957,16 @@ void register_notice_formatter(uint32_t bit, NoticeFormatter formatter) {
     r.formatters.erase(bit);
   } else {
     r.formatters[bit] = formatter;
+  }
+}
+
+void register_notice_applier(uint32_t bit, NoticeApplier applier) {
+  Registry &r = registry();
+  std::lock_guard lock(r.mutex);
+  if (applier == nullptr) {
+    r.appliers.erase(bit);
+  } else {
+    r.appliers[bit] = applier;
   }
 }
 
@@ -1032,6 +1077,17 @@ bool append_journal_entry(uint32_t bit, int action, const std::string &data) {
   }
   if (wake_writer) q.wake.notify_one();
   return true;
+}
+
+bool apply_notice(uint32_t bit, const void *data, int action) {
+  NoticeApplier applier = nullptr;
+  {
+    Registry &r = registry();
+    std::lock_guard lock(r.mutex);
+    auto found = r.appliers.find(bit);
+    if (found != r.appliers.end()) applier = found->second;
+  }
+  return applier == nullptr || applier(data, action);
 }
 
 std::string notice_text(uint32_t bit, const void *data) {

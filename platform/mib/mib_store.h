@@ -125,6 +125,11 @@ bool table_insert(const TableDef &table, uint8_t *row);
 bool table_update(const TableDef &table, const uint8_t *row);
 bool table_remove(const TableDef &table, unsigned instance);
 
+// Changes whenever the table may have changed since the last call: a write
+// through this process, a commit by another process, a reopen.  Readers that
+// keep rows in memory compare it before trusting them.
+uint64_t table_generation(const TableDef &table);
+
 // Generic text access to one column, for igd1-mib: "portmapping[3].ExternalPort".
 std::optional<std::string> get_cell(std::string_view table, unsigned instance,
                                     std::string_view column);
@@ -154,6 +159,12 @@ struct JournalEntry {
 using NoticeFormatter = std::string (*)(const void *data);
 void register_notice_formatter(uint32_t bit, NoticeFormatter formatter);
 
+// What a change bit does with its data before the notice is recorded (for
+// example store a changed row).  A false result refuses the notice: nothing
+// is recorded and dbus_mib_update_cfg returns 0.
+using NoticeApplier = bool (*)(const void *data, int action);
+void register_notice_applier(uint32_t bit, NoticeApplier applier);
+
 // Queues a notice for the journal (written within milliseconds).
 void journal_append(uint32_t bit, int action, const std::string &data);
 // Every notice after `after_seq`, including those still queued.
@@ -164,6 +175,8 @@ std::vector<JournalEntry> journal(int64_t after_seq = 0);
 // their notice.  No other service uses them.
 inline constexpr uint32_t kDeviceInfoNoticeBit = 0x1;
 inline constexpr uint32_t kNetworkInfoNoticeBit = 0x2;
+// apply_PortForwarding: a forwarding rule is withdrawn or applied.
+inline constexpr uint32_t kPortForwardingNoticeBit = 0x4;
 
 // ---- failure injection (tests) ---------------------------------------------
 

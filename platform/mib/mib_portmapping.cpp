@@ -1,0 +1,148 @@
+// Port mappings: the table "portmapping", one 92-byte record per rule.
+//
+//   offset  width  column          form
+//   0       1      (instance)      1-255
+//   1       1      Enable          byte, non-zero on
+//   4       4      LeaseDuration   32-bit seconds
+//   8       4      RemoteHost      IPv4, network order (0.0.0.0 = any)
+//   12      2      ExternalPort    16-bit
+//   14      2      InternalPort    16-bit
+//   16      1      Protocol        1 TCP, 2 UDP, 3 both
+//   17      4      InternalClient  IPv4, network order
+//   21      59     Description     NUL-terminated text
+// Bytes 2-3 and 80-91 belong to other users of the record and are kept as
+// they are.
+//
+// A changed record is announced with dbus_mib_update_cfg(MIB_CFG_PORTMAPPING,
+// record, position): the record is stored, then the notice journalled.
+// Withdrawing the forwarding rule of a removed record is journalled under
+// kPortForwardingNoticeBit with the caller's action and "row N".
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <string>
+
+#include "mib_api.h"
+#include "mib_rowlist.h"
+#include "mib_store.h"
+
+namespace {
+
+using K = igd1::mib::ValueKind;
+
+constexpr igd1::mib::Column kColumns[] = {
+    {"Enable", K::U8, 1, 1},
+    {"LeaseDuration", K::U32, 4, 4},
+    {"RemoteHost", K::IPv4, 8, 4},
+    {"ExternalPort", K::U16, 12, 2},
+    {"InternalPort", K::U16, 14, 2},
+    {"Protocol", K::U8, 16, 1},
+    {"InternalClient", K::IPv4, 17, 4},
+    {"Description", K::Text, 21, 59},
+};
+
+constexpr igd1::mib::TableDef kTable = {
+    .name = "portmapping",
+    .module = "PortMapping",
+    .row_size = PORTMAPPING_ROW_SIZE,
+    .columns = kColumns,
+    .column_count = std::size(kColumns),
+    .max_rows = 255,
+};
+
+igd1::mib::RowList &rows() {
+  static igd1::mib::RowList *list = [] {
+    igd1::mib::register_table(kTable);
+    return new igd1::mib::RowList(*igd1::mib::find_table(kTable.name));
+  }();
+  return *list;
+}
+
+std::string address_text(const uint8_t *bytes) {
+  char text[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, bytes, text, sizeof text);
+  return text;
+}
+
+template <typename T>
+T load(const uint8_t *bytes) {
+  T value;
+  std::memcpy(&value, bytes, sizeof value);
+  return value;
+}
+
+std::string row_text(const void *data) {
+  const auto *row = static_cast<const uint8_t *>(data);
+  char description[60] = "";
+  std::memcpy(description, row + 21, 59);
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "inst=%u enable=%u lease=%u remote=%s external=%u internal=%u protocol=%u "
+                "client=%s description=%s",
+                row[0], row[1], load<uint32_t>(row + 4), address_text(row + 8).c_str(),
+                load<uint16_t>(row + 12), load<uint16_t>(row + 14), row[16],
+                address_text(row + 17).c_str(), description);
+  return igd1::mib::one_line(text);
+}
+
+bool store_changed_row(const void *data, int) {
+  return data != nullptr && rows().store(static_cast<const uint8_t *>(data));
+}
+
+struct Registration {
+  Registration() {
+    rows();
+    igd1::mib::register_notice_formatter(MIB_CFG_PORTMAPPING, row_text);
+    igd1::mib::register_notice_applier(MIB_CFG_PORTMAPPING, store_changed_row);
+  }
+};
+const Registration kRegistration;
+
+bool fails(const char *accessor) { return igd1::mib::should_fail(accessor, 0); }
+
+}  // namespace
+
+int portmapping_update_all(void) {
+  if (fails("portmapping_update_all")) return 0;
+  rows().reload();
+  return 1;
+}
+
+mib_list_node *portmapping_get_list(int) {
+  if (fails("portmapping_get_list")) return nullptr;
+  return rows().head();
+}
+
+mib_list_node *portmapping_get_list_by_instnum(uint32_t instance, uint32_t *index) {
+  if (fails("portmapping_get_list_by_instnum")) return nullptr;
+  return rows().find(instance, index);
+}
+
+int portmapping_insert_entry(void *row) {
+  if (row == nullptr || fails("portmapping_insert_entry")) return 0;
+  return rows().insert(static_cast<uint8_t *>(row)) ? 1 : 0;
+}
+
+int portmapping_remove_entry(uint32_t index, mib_list_node *node) {
+  if (fails("portmapping_remove_entry")) return 0;
+  mib_list_node *at = rows().at(index);
+  if (at == nullptr || (node != nullptr && node->data != nullptr &&
+                        static_cast<uint8_t *>(node->data)[0] != static_cast<uint8_t *>(at->data)[0])) {
+    return 0;
+  }
+  return rows().remove(static_cast<uint8_t *>(at->data)[0]) ? 1 : 0;
+}
+
+int portmapping_host_save_mib(void) {
+  if (fails("portmapping_host_save_mib")) return 0;
+  return dbus_do_ExtraMIB2flash();
+}
+
+int apply_PortForwarding(int action, int index, int) {
+  if (fails("apply_PortForwarding")) return 0;
+  igd1::mib::journal_append(igd1::mib::kPortForwardingNoticeBit, action,
+                            "row " + std::to_string(index));
+  return 1;
+}
