@@ -1,6 +1,11 @@
 // The interface vtable as the library and the host share it: GDBus's three
 // handlers, and in the first spare slot the handler that writes several
 // properties of one interface in one request.
+//
+// An object manager's vtable (see g_dbus_object_manager_server_set_connection_expand)
+// uses the method slot for the methods of com.wqx.igd1.ObjectManager and may
+// put in its second spare slot a method handler that answers GetManagedObjects
+// in place of GDBus.
 #pragma once
 
 #include <gio/gio.h>
@@ -23,3 +28,12 @@ inline Igd1SetMultiPropertiesFunc igd1_set_multi_handler(const GDBusInterfaceVTa
 #define IGD1_PROPERTIES_INTERFACE "com.wqx.igd1.Properties"
 #define IGD1_SET_MULTI_METHOD "SetMulti"
 #define IGD1_PROPERTIES_CHANGED "PropertiesChanged"
+
+inline GDBusInterfaceMethodCallFunc igd1_get_managed_objects_handler(
+    const GDBusInterfaceVTable *vtable) {
+  return vtable != nullptr ? reinterpret_cast<GDBusInterfaceMethodCallFunc>(vtable->padding[1])
+                           : nullptr;
+}
+
+// The methods a collection adds to its object manager.
+#define IGD1_OBJECT_MANAGER_INTERFACE "com.wqx.igd1.ObjectManager"

@@ -7,6 +7,17 @@
 // multi-property write: every path that carries a module interface also
 // answers com.wqx.igd1.Properties.SetMulti(s interface, a{sv} properties),
 // which reaches the fourth vtable slot of the named interface.
+//
+// Collections publish their children through GDBus object managers, whose
+// registrations GIO makes internally; the host stands in front of the
+// managers' export and unexport calls instead and gives every child of an
+// attached manager the same multi-property write.  The manager itself gets com.wqx.igd1.ObjectManager
+// (see g_dbus_object_manager_server_set_connection_expand).
+//
+// Method handlers of the library answer before they return.  A call that a
+// handler leaves unanswered (for example a method of another service type)
+// is answered here with UnknownMethod, so that no caller waits for its
+// time-out.
 #include <dlfcn.h>
 
 #include <algorithm>
@@ -39,6 +50,35 @@ using RegisterFn = guint (*)(GDBusConnection *, const gchar *, GDBusInterfaceInf
                              const GDBusInterfaceVTable *, gpointer, GDestroyNotify, GError **);
 using UnregisterFn = gboolean (*)(GDBusConnection *, guint);
 
+constexpr char kObjectManagerXml[] =
+    "<node>"
+    "  <interface name='" IGD1_OBJECT_MANAGER_INTERFACE "'>"
+    "    <method name='AddObject'>"
+    "      <arg name='object_path' type='o' direction='out'/>"
+    "    </method>"
+    "    <method name='DeleteObject'>"
+    "      <arg name='object_path' type='o' direction='in'/>"
+    "    </method>"
+    "    <method name='RemoveAllObjects'/>"
+    "  </interface>"
+    "  <interface name='" IGD1_OBJECT_MANAGER_INTERFACE "'>"
+    "    <method name='AddObject'>"
+    "      <arg name='object_path' type='o' direction='out'/>"
+    "    </method>"
+    "    <method name='DeleteObject'>"
+    "      <arg name='object_path' type='o' direction='in'/>"
+    "    </method>"
+    "    <method name='RemoveAllObjects'/>"
+    "    <method name='GetManagedObjects'>"
+    "      <arg name='objects' type='a{oa{sa{sv}}}' direction='out'/>"
+    "    </method>"
+    "  </interface>"
+    "</node>";
+
+constexpr char kFreedesktopObjectManager[] = "org.freedesktop.DBus.ObjectManager";
+
+// One interface on one path.  Children of object managers are recorded with
+// id 0: GDBus registered them, not us.
 struct Registration {
   GDBusConnection *connection;
   std::string path;
@@ -46,6 +86,15 @@ struct Registration {
   const GDBusInterfaceVTable *vtable;
   gpointer user_data;
   guint id;
+};
+
+// An object manager attached through the host.
+struct ManagerAttachment {
+  GDBusConnection *connection;
+  std::string path;
+  GDBusObjectManagerServer *manager;
+  guint id;                  // our com.wqx.igd1.ObjectManager registration
+  bool answers_get_managed;  // GetManagedObjects goes to the module
 };
 
 // The Properties interface exported on one path of one connection.
@@ -58,6 +107,7 @@ struct PropertiesObject {
 std::mutex g_mutex;
 std::vector<Registration> g_registrations;
 std::vector<PropertiesObject> g_properties_objects;
+std::vector<ManagerAttachment> g_managers;
 
 RegisterFn real_register() {
   static auto fn = reinterpret_cast<RegisterFn>(dlsym(RTLD_NEXT, "g_dbus_connection_register_object"));
@@ -73,6 +123,90 @@ UnregisterFn real_unregister() {
 GDBusInterfaceInfo *properties_interface() {
   static GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(kPropertiesXml, nullptr);
   return node->interfaces[0];
+}
+
+// Without and with GetManagedObjects.
+GDBusInterfaceInfo *object_manager_interface(bool with_get_managed) {
+  static GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(kObjectManagerXml, nullptr);
+  return node->interfaces[with_get_managed ? 1 : 0];
+}
+
+// ---- unanswered calls ----------------------------------------------------------
+
+guint reference_count(GDBusMethodInvocation *invocation) {
+  return g_atomic_int_get(&G_OBJECT(invocation)->ref_count);
+}
+
+// Runs a library method handler.  Answering a call releases the handler's
+// reference to the invocation, so a count that did not drop means that the
+// handler returned without an answer.
+void call_answered(GDBusInterfaceMethodCallFunc handler, GDBusConnection *connection,
+                   const gchar *sender, const gchar *object_path, const gchar *interface_name,
+                   const gchar *method_name, GVariant *parameters,
+                   GDBusMethodInvocation *invocation, gpointer user_data) {
+  g_object_ref(invocation);
+  guint before = reference_count(invocation);
+  handler(connection, sender, object_path, interface_name, method_name, parameters, invocation,
+          user_data);
+  if (reference_count(invocation) >= before) {
+    host_log(LOG_LEVEL_WARN, "%s.%s on %s was not answered", interface_name, method_name,
+             object_path);
+    // Takes the reference the handler kept.
+    g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD,
+                                          "Method %s of interface %s is not served on %s",
+                                          method_name, interface_name, object_path);
+  }
+  g_object_unref(invocation);
+}
+
+// A library registration with a method handler, as GDBus sees it.
+struct Forward {
+  const GDBusInterfaceVTable *vtable;
+  gpointer user_data;
+  GDestroyNotify user_data_free;
+  GDBusInterfaceMethodCallFunc method;  // the handler to guard
+  GDBusInterfaceVTable guarded;
+};
+
+void forward_method_call(GDBusConnection *connection, const gchar *sender,
+                         const gchar *object_path, const gchar *interface_name,
+                         const gchar *method_name, GVariant *parameters,
+                         GDBusMethodInvocation *invocation, gpointer data) {
+  auto *f = static_cast<Forward *>(data);
+  call_answered(f->method, connection, sender, object_path, interface_name, method_name,
+                parameters, invocation, f->user_data);
+}
+
+GVariant *forward_get_property(GDBusConnection *connection, const gchar *sender,
+                               const gchar *object_path, const gchar *interface_name,
+                               const gchar *property_name, GError **error, gpointer data) {
+  auto *f = static_cast<Forward *>(data);
+  return f->vtable->get_property(connection, sender, object_path, interface_name, property_name,
+                                 error, f->user_data);
+}
+
+gboolean forward_set_property(GDBusConnection *connection, const gchar *sender,
+                              const gchar *object_path, const gchar *interface_name,
+                              const gchar *property_name, GVariant *value, GError **error,
+                              gpointer data) {
+  auto *f = static_cast<Forward *>(data);
+  return f->vtable->set_property(connection, sender, object_path, interface_name, property_name,
+                                 value, error, f->user_data);
+}
+
+void free_forward(gpointer data) {
+  auto *f = static_cast<Forward *>(data);
+  if (f->user_data_free != nullptr) f->user_data_free(f->user_data);
+  delete f;
+}
+
+Forward *new_forward(GDBusInterfaceMethodCallFunc method, const GDBusInterfaceVTable *vtable,
+                     gpointer user_data, GDestroyNotify user_data_free) {
+  auto *f = new Forward{vtable, user_data, user_data_free, method, {}};
+  f->guarded.method_call = forward_method_call;
+  if (vtable != nullptr && vtable->get_property != nullptr) f->guarded.get_property = forward_get_property;
+  if (vtable != nullptr && vtable->set_property != nullptr) f->guarded.set_property = forward_set_property;
+  return f;
 }
 
 bool find_registration(GDBusConnection *connection, const char *path, const char *interface_name,
@@ -144,6 +278,173 @@ void export_properties_locked(GDBusConnection *connection, const char *path) {
   if (id > 0) g_properties_objects.push_back({connection, path, id});
 }
 
+// Called with the lock held.  Returns the Properties registration to drop
+// when nothing with handlers is left at `path` (0 when something is).
+guint release_properties_locked(GDBusConnection *connection, const std::string &path) {
+  bool path_still_used =
+      std::any_of(g_registrations.begin(), g_registrations.end(), [&](const Registration &r) {
+        return r.connection == connection && r.path == path && r.vtable != nullptr;
+      });
+  if (path_still_used) return 0;
+  auto p = std::find_if(g_properties_objects.begin(), g_properties_objects.end(),
+                        [&](const PropertiesObject &o) {
+                          return o.connection == connection && o.path == path;
+                        });
+  if (p == g_properties_objects.end()) return 0;
+  guint id = p->id;
+  g_properties_objects.erase(p);
+  return id;
+}
+
+// ---- children of object managers -----------------------------------------------
+
+constexpr char kAttachedConnection[] = "igd1-host-connection";
+
+GDBusConnection *attached_connection(GDBusObjectManager *manager) {
+  return static_cast<GDBusConnection *>(g_object_get_data(G_OBJECT(manager), kAttachedConnection));
+}
+
+void track_object(GDBusConnection *connection, GDBusObject *object) {
+  const gchar *path = g_dbus_object_get_object_path(object);
+  GList *interfaces = g_dbus_object_get_interfaces(object);
+  std::lock_guard lock(g_mutex);
+  for (GList *l = interfaces; l != nullptr; l = l->next) {
+    if (!G_IS_DBUS_INTERFACE_SKELETON(l->data)) continue;
+    auto *skeleton = G_DBUS_INTERFACE_SKELETON(l->data);
+    GDBusInterfaceInfo *info = g_dbus_interface_skeleton_get_info(skeleton);
+    const GDBusInterfaceVTable *vtable = g_dbus_interface_skeleton_get_vtable(skeleton);
+    if (info == nullptr) continue;
+    // GDBus hands each skeleton's handlers the skeleton itself.
+    g_registrations.push_back({connection, path, info->name, vtable, skeleton, 0});
+    if (vtable != nullptr) export_properties_locked(connection, path);
+  }
+  g_list_free_full(interfaces, g_object_unref);
+}
+
+void untrack_object(GDBusConnection *connection, const std::string &path) {
+  guint properties_id = 0;
+  {
+    std::lock_guard lock(g_mutex);
+    std::erase_if(g_registrations, [&](const Registration &r) {
+      return r.connection == connection && r.path == path && r.id == 0;
+    });
+    properties_id = release_properties_locked(connection, path);
+  }
+  if (properties_id != 0) real_unregister()(connection, properties_id);
+}
+
+using ExportFn = void (*)(GDBusObjectManagerServer *, GDBusObjectSkeleton *);
+using UnexportFn = gboolean (*)(GDBusObjectManagerServer *, const gchar *);
+
+ExportFn real_export() {
+  static auto fn = reinterpret_cast<ExportFn>(dlsym(RTLD_NEXT, "g_dbus_object_manager_server_export"));
+  return fn;
+}
+
+UnexportFn real_unexport() {
+  static auto fn =
+      reinterpret_cast<UnexportFn>(dlsym(RTLD_NEXT, "g_dbus_object_manager_server_unexport"));
+  return fn;
+}
+
+// ---- the manager path ------------------------------------------------------------
+
+// GetManagedObjects of a manager whose module answers it is renamed on its
+// way in to our interface on the same path, where the module's handler
+// sits.  Runs on GDBus's worker thread.
+GDBusMessage *redirect_get_managed_objects(GDBusConnection *connection, GDBusMessage *message,
+                                           gboolean incoming, gpointer) {
+  if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_METHOD_CALL ||
+      g_strcmp0(g_dbus_message_get_member(message), "GetManagedObjects") != 0 ||
+      g_strcmp0(g_dbus_message_get_interface(message), kFreedesktopObjectManager) != 0) {
+    return message;
+  }
+  const gchar *path = g_dbus_message_get_path(message);
+  bool redirect = false;
+  {
+    std::lock_guard lock(g_mutex);
+    redirect = std::any_of(g_managers.begin(), g_managers.end(), [&](const ManagerAttachment &m) {
+      return m.connection == connection && m.answers_get_managed && m.path == path;
+    });
+  }
+  if (!redirect) return message;
+  GDBusMessage *copy = g_dbus_message_copy(message, nullptr);
+  g_object_unref(message);
+  if (copy != nullptr) g_dbus_message_set_interface(copy, IGD1_OBJECT_MANAGER_INTERFACE);
+  return copy;
+}
+
+// The module's manager handler, and its GetManagedObjects handler.
+struct ManagerHandlers {
+  GDBusInterfaceMethodCallFunc methods;
+  GDBusInterfaceMethodCallFunc get_managed_objects;
+  gpointer user_data;
+};
+
+void handle_manager_call(GDBusConnection *connection, const gchar *sender,
+                         const gchar *object_path, const gchar *interface_name,
+                         const gchar *method_name, GVariant *parameters,
+                         GDBusMethodInvocation *invocation, gpointer data) {
+  auto *handlers = static_cast<ManagerHandlers *>(data);
+  bool get_managed = g_strcmp0(method_name, "GetManagedObjects") == 0;
+  // The module sees the call under the interface its client used.
+  const gchar *called_interface = get_managed ? kFreedesktopObjectManager : interface_name;
+  GDBusInterfaceMethodCallFunc handler = get_managed ? handlers->get_managed_objects
+                                                     : handlers->methods;
+  if (handler == nullptr) {
+    g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD,
+                                          "Method %s of interface %s is not served on %s",
+                                          method_name, called_interface, object_path);
+    return;
+  }
+  call_answered(handler, connection, sender, object_path, called_interface, method_name,
+                parameters, invocation, handlers->user_data);
+}
+
+const GDBusInterfaceVTable kManagerVTable = {handle_manager_call, nullptr, nullptr, {nullptr}};
+
+void attach_manager(GDBusObjectManagerServer *manager, GDBusConnection *connection,
+                    const GDBusInterfaceVTable *vtable, gpointer user_data) {
+  GDBusObjectManager *as_manager = G_DBUS_OBJECT_MANAGER(manager);
+  std::string path = g_dbus_object_manager_get_object_path(as_manager);
+  GDBusInterfaceMethodCallFunc get_managed = igd1_get_managed_objects_handler(vtable);
+
+  g_object_set_data(G_OBJECT(manager), kAttachedConnection, connection);
+  g_dbus_object_manager_server_set_connection(manager, connection);
+
+  auto *handlers = new ManagerHandlers{vtable != nullptr ? vtable->method_call : nullptr,
+                                       get_managed, user_data};
+  g_autoptr(GError) error = nullptr;
+  guint id = real_register()(connection, path.c_str(), object_manager_interface(get_managed != nullptr),
+                             &kManagerVTable, handlers,
+                             [](gpointer data) { delete static_cast<ManagerHandlers *>(data); },
+                             &error);
+  if (id == 0) {
+    host_log(LOG_LEVEL_ERROR, "cannot serve %s on %s: %s", IGD1_OBJECT_MANAGER_INTERFACE,
+             path.c_str(), error != nullptr ? error->message : "");
+  }
+  bool first_redirect = false;
+  {
+    std::lock_guard lock(g_mutex);
+    if (get_managed != nullptr) {
+      first_redirect = std::none_of(g_managers.begin(), g_managers.end(), [&](const ManagerAttachment &m) {
+        return m.connection == connection && m.answers_get_managed;
+      });
+    }
+    g_managers.push_back({connection, path, manager, id, get_managed != nullptr});
+  }
+  if (first_redirect) {
+    g_dbus_connection_add_filter(connection, redirect_get_managed_objects, nullptr, nullptr);
+  }
+
+  // Children exported before the manager was attached.
+  GList *objects = g_dbus_object_manager_get_objects(as_manager);
+  for (GList *l = objects; l != nullptr; l = l->next) {
+    track_object(connection, G_DBUS_OBJECT(l->data));
+  }
+  g_list_free_full(objects, g_object_unref);
+}
+
 }  // namespace
 
 bool has_registration(GDBusConnection *connection, const char *path) {
@@ -158,11 +459,37 @@ void forget_connection(GDBusConnection *connection) {
   std::erase_if(g_registrations, [&](const Registration &r) { return r.connection == connection; });
   std::erase_if(g_properties_objects,
                 [&](const PropertiesObject &o) { return o.connection == connection; });
+  for (const ManagerAttachment &m : g_managers) {
+    if (m.connection == connection) g_object_set_data(G_OBJECT(m.manager), kAttachedConnection, nullptr);
+  }
+  std::erase_if(g_managers, [&](const ManagerAttachment &m) { return m.connection == connection; });
 }
 
 }  // namespace igd1::host
 
 using namespace igd1::host;
+
+extern "C" void g_dbus_object_manager_server_set_connection_expand(
+    GDBusObjectManagerServer *manager, GDBusConnection *connection,
+    const GDBusInterfaceVTable *vtable, gpointer user_data) {
+  if (manager == nullptr || connection == nullptr) return;
+  attach_manager(manager, connection, vtable, user_data);
+}
+
+extern "C" void g_dbus_object_manager_server_export(GDBusObjectManagerServer *manager,
+                                                    GDBusObjectSkeleton *object) {
+  real_export()(manager, object);
+  GDBusConnection *connection = attached_connection(G_DBUS_OBJECT_MANAGER(manager));
+  if (connection != nullptr) track_object(connection, G_DBUS_OBJECT(object));
+}
+
+extern "C" gboolean g_dbus_object_manager_server_unexport(GDBusObjectManagerServer *manager,
+                                                          const gchar *object_path) {
+  gboolean removed = real_unexport()(manager, object_path);
+  GDBusConnection *connection = attached_connection(G_DBUS_OBJECT_MANAGER(manager));
+  if (removed && connection != nullptr) untrack_object(connection, object_path);
+  return removed;
+}
 
 extern "C" guint g_dbus_connection_register_object(GDBusConnection *connection,
                                                    const gchar *object_path,
@@ -171,8 +498,17 @@ extern "C" guint g_dbus_connection_register_object(GDBusConnection *connection,
                                                    gpointer user_data,
                                                    GDestroyNotify user_data_free_func,
                                                    GError **error) {
-  guint id = real_register()(connection, object_path, interface_info, vtable, user_data,
-                             user_data_free_func, error);
+  guint id = 0;
+  if (vtable != nullptr && vtable->method_call != nullptr) {
+    Forward *forward = new_forward(vtable->method_call, vtable, user_data, user_data_free_func);
+    id = real_register()(connection, object_path, interface_info, &forward->guarded, forward,
+                         free_forward, error);
+    // GDBus frees what it was given only once the registration exists.
+    if (id == 0) delete forward;
+  } else {
+    id = real_register()(connection, object_path, interface_info, vtable, user_data,
+                         user_data_free_func, error);
+  }
   if (id == 0 || interface_info == nullptr) return id;
   std::lock_guard lock(g_mutex);
   g_registrations.push_back({connection, object_path, interface_info->name, vtable, user_data, id});
@@ -183,7 +519,6 @@ extern "C" guint g_dbus_connection_register_object(GDBusConnection *connection,
 
 extern "C" gboolean g_dbus_connection_unregister_object(GDBusConnection *connection,
                                                         guint registration_id) {
-  std::string path;
   guint properties_id = 0;
   {
     std::lock_guard lock(g_mutex);
@@ -191,22 +526,9 @@ extern "C" gboolean g_dbus_connection_unregister_object(GDBusConnection *connect
       return r.connection == connection && r.id == registration_id;
     });
     if (it != g_registrations.end()) {
-      path = it->path;
+      std::string path = it->path;
       g_registrations.erase(it);
-      bool path_still_used =
-          std::any_of(g_registrations.begin(), g_registrations.end(), [&](const Registration &r) {
-            return r.connection == connection && r.path == path && r.vtable != nullptr;
-          });
-      if (!path_still_used) {
-        auto p = std::find_if(g_properties_objects.begin(), g_properties_objects.end(),
-                              [&](const PropertiesObject &o) {
-                                return o.connection == connection && o.path == path;
-                              });
-        if (p != g_properties_objects.end()) {
-          properties_id = p->id;
-          g_properties_objects.erase(p);
-        }
-      }
+      properties_id = release_properties_locked(connection, path);
     }
   }
   gboolean result = real_unregister()(connection, registration_id);

@@ -1,0 +1,237 @@
+// The port-mapping collection over the bus: the object manager, its
+// children, property checks and signals, against the SQLite store.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "harness/bus_fixture.h"
+#include "mib_store.h"
+#include "sys_paths.h"
+
+namespace igd1::test {
+namespace {
+
+using testing::HasSubstr;
+
+constexpr char kManager[] = "/com/wqx/igd1/Config/PortMapping";
+constexpr char kInterface[] = "com.wqx.igd1.PortMapping";
+constexpr char kManagerInterface[] = "com.wqx.igd1.ObjectManager";
+constexpr char kFreedesktopManager[] = "org.freedesktop.DBus.ObjectManager";
+constexpr char kManagerError[] = "com.wqx.igd1.ObjectManager.Error";
+
+class PortMappingTest : public BusTest {
+ protected:
+  void configure(host::Options &options) override { options.service_type = service_type_; }
+
+  // AddObject, then waits until the child is on the bus.
+  std::string add_object() {
+    SignalWatcher added(client(), kFreedesktopManager, "InterfacesAdded", kManager);
+    g_autoptr(GError) error = nullptr;
+    Variant reply = call(kManager, kManagerInterface, "AddObject", nullptr, &error);
+    EXPECT_NE(reply, nullptr) << error->message;
+    if (reply == nullptr) return {};
+    const gchar *path = nullptr;
+    g_variant_get(reply.get(), "(&o)", &path);
+    std::string child = path;
+    EXPECT_EQ(added.wait().path, kManager);
+    return child;
+  }
+
+  std::pair<std::string, std::string> delete_failure(const std::string &path) {
+    g_autoptr(GError) error = nullptr;
+    Variant reply = call(kManager, kManagerInterface, "DeleteObject",
+                         g_variant_new("(o)", path.c_str()), &error);
+    EXPECT_EQ(reply, nullptr) << path;
+    return remote_error(error);
+  }
+
+  Variant get(const std::string &child, const char *name) {
+    return get_property(child.c_str(), kInterface, name);
+  }
+  std::string text(const std::string &child, const char *name) {
+    Variant value = get(child, name);
+    return value != nullptr ? g_variant_get_string(value.get(), nullptr) : "<error>";
+  }
+  std::pair<std::string, std::string> set_failure(const std::string &child, const char *name,
+                                                  GVariant *value) {
+    g_autoptr(GError) error = nullptr;
+    EXPECT_FALSE(set_property(child.c_str(), kInterface, name, value, &error)) << name;
+    return remote_error(error);
+  }
+  Variant set_multi(const std::string &child, GVariant *properties, GError **error) {
+    return call(child.c_str(), "com.wqx.igd1.Properties", "SetMulti",
+                g_variant_new("(s@a{sv})", kInterface, properties), error);
+  }
+  std::string cell(unsigned instance, const char *column) {
+    return mib::get_cell("portmapping", instance, column).value_or("<missing>");
+  }
+
+  int service_type_ = 0;
+};
+
+std::pair<std::string, std::string> invalid_args(const std::string &message) {
+  return {"org.freedesktop.DBus.Error.InvalidArgs", message};
+}
+
+TEST_F(PortMappingTest, AddObjectExportsTheNewRowAndDeleteObjectRemovesIt) {
+  std::string first = add_object();
+  std::string second = add_object();
+  EXPECT_EQ(first, std::string(kManager) + "/1");
+  EXPECT_EQ(second, std::string(kManager) + "/2");
+
+  g_autoptr(GError) error = nullptr;
+  Variant managed = call(kManager, kFreedesktopManager, "GetManagedObjects", nullptr, &error);
+  ASSERT_NE(managed, nullptr) << error->message;
+  EXPECT_THAT(printed(managed.get()),
+              HasSubstr("'" + first + "': {'com.wqx.igd1.PortMapping': {'PortMappingEnabled': "
+                        "<false>, 'Enable': <false>, 'PortMappingLeaseDuration': <uint32 0>"));
+  EXPECT_THAT(introspect(kManager), HasSubstr("<interface name=\"com.wqx.igd1.ObjectManager\">"));
+
+  SignalWatcher removed(client(), kFreedesktopManager, "InterfacesRemoved", kManager);
+  Variant reply = call(kManager, kManagerInterface, "DeleteObject",
+                       g_variant_new("(o)", first.c_str()), &error);
+  ASSERT_NE(reply, nullptr) << error->message;
+  EXPECT_EQ(printed(reply.get()), "()");
+  EXPECT_THAT(printed(removed.wait().body.get()), HasSubstr(first));
+  EXPECT_FALSE(mib::table_row(*mib::find_table("portmapping"), 1).has_value());
+
+  // The freed number is the lowest free one again.
+  EXPECT_EQ(add_object(), first);
+}
+
+TEST_F(PortMappingTest, DeleteObjectRefusesPathsThatNameNoRow) {
+  add_object();
+  const std::pair<std::string, std::string> path_error(kManagerError,
+                                                       "DeleteObject object path error");
+  const std::string manager = kManager;
+  for (const std::string &path :
+       std::vector<std::string>{manager + "s/1", "/com/wqx/igd1/Config/1", manager + "/0",
+                                manager + "/9", manager}) {
+    EXPECT_EQ(delete_failure(path), path_error) << path;
+  }
+  EXPECT_TRUE(mib::table_row(*mib::find_table("portmapping"), 1).has_value());
+
+  // A method the collection does not serve is answered, not left to time out.
+  g_autoptr(GError) error = nullptr;
+  EXPECT_EQ(call(kManager, kManagerInterface, "RemoveAllObjects", nullptr, &error), nullptr);
+  EXPECT_EQ(remote_error(error).first, "org.freedesktop.DBus.Error.UnknownMethod");
+}
+
+TEST_F(PortMappingTest, RemovingAnEnabledRuleWithdrawsItsForwardingUnlessATestRuns) {
+  std::string enabled = add_object();
+  std::string disabled = add_object();
+  std::string during_test = add_object();
+  for (const std::string *child : {&enabled, &during_test})
+    ASSERT_TRUE(set_property(child->c_str(), kInterface, "Enable", g_variant_new_boolean(TRUE)));
+
+  auto withdrawals_after_delete = [&](const std::string &child) {
+    int64_t start = journal_end();
+    g_autoptr(GError) error = nullptr;
+    Variant reply = call(kManager, kManagerInterface, "DeleteObject",
+                         g_variant_new("(o)", child.c_str()), &error);
+    EXPECT_NE(reply, nullptr) << error->message;
+    int withdrawals = 0;
+    for (const auto &[bit, action] : notices_since(start))
+      withdrawals += bit == mib::kPortForwardingNoticeBit && action == 3;
+    return withdrawals;
+  };
+  EXPECT_EQ(withdrawals_after_delete(enabled), 1);
+  EXPECT_EQ(withdrawals_after_delete(disabled), 0);
+  write_text_file(root().path(path::kCtsMarker), "");
+  EXPECT_EQ(withdrawals_after_delete(during_test), 0);
+  EXPECT_TRUE(mib::table_rows(*mib::find_table("portmapping")).empty());
+}
+
+TEST_F(PortMappingTest, WritesAreCheckedStoredAndAnnounced) {
+  std::string child = add_object();
+  SignalWatcher changes(client(), "com.wqx.igd1.Properties", "PropertiesChanged", child.c_str());
+
+  ASSERT_TRUE(set_property(child.c_str(), kInterface, "ExternalPort", g_variant_new_uint32(8080)));
+  EXPECT_EQ(cell(1, "ExternalPort"), "8080");
+  EXPECT_EQ(printed(changes.wait().body.get()),
+            "('com.wqx.igd1.PortMapping', {'ExternalPort': <uint32 8080>}, @as [])");
+
+  for (uint32_t port : {0u, 65536u}) {
+    EXPECT_EQ(set_failure(child, "ExternalPort", g_variant_new_uint32(port)),
+              invalid_args("Invalid parameter value"));
+  }
+  EXPECT_EQ(set_failure(child, "InternalClient", g_variant_new_string("")),
+            invalid_args("Invalid parameter value"));
+  EXPECT_EQ(set_failure(child, "PortMappingProtocol", g_variant_new_string("Tcp")),
+            invalid_args("Invalid parameter value"));
+  EXPECT_EQ(cell(1, "ExternalPort"), "8080");
+
+  // The same value again: nothing stored, nothing announced.
+  int64_t start = journal_end();
+  ASSERT_TRUE(set_property(child.c_str(), kInterface, "ExternalPort", g_variant_new_uint32(8080)));
+  EXPECT_TRUE(notices_since(start).empty());
+
+  ASSERT_TRUE(set_property(child.c_str(), kInterface, "PortMappingProtocol",
+                           g_variant_new_string("both")));
+  EXPECT_EQ(text(child, "PortMappingProtocol"), "BOTH");
+  ASSERT_TRUE(set_property(child.c_str(), kInterface, "RemoteHost", g_variant_new_string("10.0.0.9")));
+  ASSERT_TRUE(set_property(child.c_str(), kInterface, "RemoteHost", g_variant_new_string("")));
+  EXPECT_EQ(text(child, "RemoteHost"), "0.0.0.0");
+  const std::string long_text(70, 'd');
+  ASSERT_TRUE(set_property(child.c_str(), kInterface, "Description",
+                           g_variant_new_string(long_text.c_str())));
+  EXPECT_EQ(text(child, "PortMappingDescription"), long_text.substr(0, 58));
+  std::vector<std::pair<uint32_t, int>> notices = notices_since(start);
+  EXPECT_EQ(std::count(notices.begin(), notices.end(), std::make_pair(uint32_t{0x2000}, 0)), 4);
+
+  // The long lease name is for reading only.
+  EXPECT_EQ(changes.pending(), 4u);
+  g_autoptr(GError) error = nullptr;
+  EXPECT_EQ(set_multi(child, dictionary({{"PortMappingLeaseDuration", g_variant_new_uint32(5)}}),
+                      &error),
+            nullptr);
+  EXPECT_EQ(remote_error(error), invalid_args("invalid property PortMappingLeaseDuration"));
+}
+
+TEST_F(PortMappingTest, MultiWriteIsAllOrNothingWithOneSignal) {
+  std::string child = add_object();
+  SignalWatcher changes(client(), "com.wqx.igd1.Properties", "PropertiesChanged", child.c_str());
+  std::vector<uint8_t> before = *mib::table_row(*mib::find_table("portmapping"), 1);
+
+  g_autoptr(GError) error = nullptr;
+  EXPECT_EQ(set_multi(child,
+                      dictionary({{"InternalPort", g_variant_new_uint32(80)},
+                                  {"ExternalPort", g_variant_new_uint32(0)},
+                                  {"Enable", g_variant_new_boolean(TRUE)}}),
+                      &error),
+            nullptr);
+  EXPECT_EQ(remote_error(error), invalid_args("Invalid parameter value"));
+  EXPECT_EQ(*mib::table_row(*mib::find_table("portmapping"), 1), before);
+
+  Variant reply = set_multi(child,
+                            dictionary({{"InternalPort", g_variant_new_uint32(80)},
+                                        {"InternalClient", g_variant_new_string("192.168.1.20")},
+                                        {"LeaseDuration", g_variant_new_uint32(0)}}),
+                            nullptr);
+  ASSERT_NE(reply, nullptr);
+  EXPECT_EQ(printed(changes.wait().body.get()),
+            "('com.wqx.igd1.PortMapping', {'InternalPort': <uint32 80>, 'InternalClient': "
+            "<'192.168.1.20'>}, @as [])");
+  EXPECT_EQ(changes.pending(), 0u);
+  EXPECT_EQ(cell(1, "InternalClient"), "192.168.1.20");
+}
+
+class PortMappingServiceType1Test : public PortMappingTest {
+ protected:
+  PortMappingServiceType1Test() { service_type_ = 1; }
+};
+
+TEST_F(PortMappingServiceType1Test, WritesAreStoredButNotAnnounced) {
+  std::string child = add_object();
+  SignalWatcher changes(client(), "com.wqx.igd1.Properties", "PropertiesChanged", child.c_str());
+  ASSERT_TRUE(set_property(child.c_str(), kInterface, "InternalPort", g_variant_new_uint32(443)));
+  ASSERT_NE(set_multi(child, dictionary({{"ExternalPort", g_variant_new_uint32(8443)}}), nullptr),
+            nullptr);
+  EXPECT_EQ(cell(1, "InternalPort"), "443");
+  EXPECT_EQ(cell(1, "ExternalPort"), "8443");
+  EXPECT_EQ(changes.wait(std::chrono::milliseconds(200)).body, nullptr);
+}
+
+}  // namespace
+}  // namespace igd1::test
