@@ -124,3 +124,116 @@ IGD1_API int portmapping_remove_entry(uint32_t index, mib_list_node *node);
 IGD1_API int portmapping_host_save_mib(void);
 // Applies (or with action 3 withdraws) the forwarding rule of row `index`.
 IGD1_API int apply_PortForwarding(int action, int index, int flag);
+
+// ---- system commands ----------------------------------------------------------
+// Change bits of the system command object (action MIB_ACTION_APPLY).
+enum {
+  MIB_CFG_TROUBLE_LOCATING = 0x200,    // data: syscmd_trouble_locating_record, answered in place
+  MIB_CFG_DEBUG_COLLECTION = 0x400,    // data: syscmd_debug_collection_record
+  MIB_CFG_USER_PASSWORD = 0x400000,    // the user account password changed
+  MIB_CFG_PLATFORM_SERVICE = 0x1000000,
+  MIB_CFG_LINE_REGISTRATION = 0x4000000,  // start the line registration with the stored LOID
+};
+
+// Upload of trouble-locating information.  The receiver of the notice runs
+// the upload before dbus_mib_update_cfg returns and fills in `error` and
+// `result` (0: uploaded).
+typedef struct {
+  char url[256];       // zero-terminated
+  char category[16];   // zero-terminated
+  char error[256];     // filled in by the receiver
+  int32_t result;      // filled in by the receiver
+} syscmd_trouble_locating_record;
+
+// Collection of debug information, uploaded when done.
+typedef struct {
+  char url[256];
+  char category[16];
+  uint16_t timeout;    // seconds
+} syscmd_debug_collection_record;
+
+#ifdef __cplusplus
+static_assert(sizeof(syscmd_trouble_locating_record) == 532, "record layout");
+static_assert(sizeof(syscmd_debug_collection_record) == 274, "record layout");
+#endif
+
+// Index: 0 upgrade status (byte), 1 upgrade version (text, 256), 2 restore
+// status (byte), 3 province (text, 64), 4 memory alarm switch (byte), 5 memory
+// limit in percent (byte), 6 LOID, 7 previous LOID, 8 LOID password, 9
+// previous LOID password, 10 PON mode (32 bits: 1 GPON, 2 EPON), 12 user
+// password, 13 super-user password, 14 keep-previous-LOID flag (byte), 16
+// default name of the first SSID (texts 6-16: 64 bytes).
+// Reading index 13 with a buffer that holds a text compares it with the
+// stored password instead: 1 when equal, 2 when not (the buffer is left
+// alone); an empty buffer receives the password.  Non-zero on success.
+IGD1_API int syscmd_get_mib_property(int index, void *buffer);
+// Writable: 2-9, 12 and 14.  Non-zero on success.
+IGD1_API int syscmd_set_mib_property(int index, void *value);
+// 1 when the value may be stored at `index`, 0 when not: 4 is 0 or 1, 5 is 1
+// to 100, 6 (LOID) 1 to 24 and 8 (LOID password) 0 to 12 printable ASCII
+// characters without spaces; any other writable index takes what fits.
+IGD1_API int syscmd_set_mib_property_check(int index, void *value);
+// Every write is committed when it is made; these fold the write-ahead log
+// into the database file.  1 on success.
+IGD1_API int syscmd_save_mib(void);
+IGD1_API int syscmd_save_mib_all(void);
+
+// Line registration.  checkLOID writes the status text (64 bytes) and returns
+// the status code: 401 not registered, 201 and 202 in progress (text: the
+// percentage), 200 registered (text: the number of services delivered), 403
+// no answer from the line, 404 and 405 LOID password refused (text: the
+// number of failed attempts), 410 LOID refused, 205 management server not
+// reachable.
+IGD1_API int checkLOID(char *text);
+// 1 once a registration has completed (until a restore), else 0.
+IGD1_API int get_complete_Register(void);
+// Non-zero while a registration is running.
+IGD1_API int check_Register_Loid(void);
+
+// PON link state of GPON and EPON mode: 1 and 2 mean the line is up.
+IGD1_API int DBUS_ifgponstate(void);
+IGD1_API int DBUS_ifponstate(void);
+// Optics reading `item` (1 temperature, 2 supply voltage, 3 bias current, 4
+// transmitted and 5 received optical power in dBm).  Non-zero on success.
+IGD1_API int DBUS_poninfo(int item, double *value);
+
+// Device commands.  None of them touches the machine: each is recorded in the
+// journal under MIB_JOURNAL_SYSTEM and in the settings it changes.
+enum { MIB_JOURNAL_SYSTEM = 0x40000000 };
+IGD1_API int cmd_reboot(void);
+// Restores the defaults at the next start: mode 8 everything, mode 6 (local
+// recovery) everything but the line credentials and registration.
+IGD1_API int reset_cs_to_default(int mode);
+IGD1_API int write_omd_reboot_log(int cause);
+IGD1_API int set_hardware_status_flag(int flag);
+// Starts a firmware upgrade from `url` (http, https, ftp or tftp).  Returns 0
+// when it is refused (bad URL, an upgrade already running), 1 when started.
+IGD1_API int UpgradeFirmeare(const char *url, int mode, int method, int needreboot);
+// Clears a finished or failed upgrade's status: 0 on success; otherwise 1
+// with a reason written to `text` (256 bytes).
+IGD1_API int clearUpgradeFirmeareStatus(char *text);
+// Uploads the log lines between `start` and `end` ("YYYY-MM-DD HH:MM:SS",
+// empty for no bound) to the URL `path`: 0 on success, 1 bad times, 2 bad URL.
+IGD1_API int get_log(const char *start, const char *end, const char *path);
+// Start-up of the system command service: finishes a restore requested before
+// the start and begins watching the upgrade status (changes of UpgradeStatus
+// are announced on the bus).  1 on success.
+IGD1_API int init_Poll_UpgradeStatus_chg(void);
+// Mode 0, at start: the running software version becomes the upgrade version,
+// or, when an upgrade finished before the start, the upgraded one runs.
+IGD1_API int Syetem_cmd_get_sw_version(int mode);
+// Announces the stored value of property `index` (0-5) of the system command
+// object on the bus; `mode` 0.  1 when a signal went out.
+IGD1_API int syscmd_build_send_signal(int index, int mode);
+
+// ---- platform service ---------------------------------------------------------
+// Index 0 application model (byte), 1-4 texts, 5-8 32-bit numbers, 9, 10, 12,
+// 13, 15, 16, 18 and 19 texts, 11, 14 and 17 status bytes.  Values pass in a
+// zero-filled 256-byte buffer.  Writable: 4-19.  Non-zero on success.
+IGD1_API int platformservice_get_mib_property(int index, void *buffer);
+IGD1_API int platformservice_set_mib_property(int index, void *value);
+// 1 when `text` is a valid value of text property `index`: addresses (4, 13,
+// 16, 19) empty, host[:port] or an http/https URL; the version (9) 1 to 32
+// letters, digits and . - _; the SSN (10) up to 64 letters, digits and -; the
+// error messages (12, 15, 18) printable UTF-8.  0 otherwise.
+IGD1_API int platformservice_check_valid_property_value(int index, const char *text);

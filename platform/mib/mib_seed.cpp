@@ -136,6 +136,73 @@ constexpr DefaultSetting kDefaults[] = {
     {{"pon.UpSpeed", K::U64, 8}, "48213"},
     {{"pon.DownSpeed", K::U64, 8}, "731540"},
 
+    // System commands.  UpgradeStatus: 0 none, 1 downloading, 2 writing the
+    // image, 3 done (the new version runs after the next start), 4 failed.
+    // RestoreStatus: 0, 5 or 6 while a restore or recovery starts, 7 cleared.
+    // Stage times are those of the emulated upgrade and line registration.
+    {{"syscmd.UpgradeStatus", K::U8, 1}, "0"},
+    {{"syscmd.UpgradeSWVersion", K::Text, 256}, "V3.1.2.0041"},
+    {{"syscmd.RestoreStatus", K::U8, 1}, "7"},
+    {{"syscmd.Province", K::Text, 64}, ""},
+    {{"syscmd.MemAlarm", K::U8, 1}, "0"},
+    {{"syscmd.MemLimit", K::U8, 1}, "90"},  // percent
+    {{"syscmd.PreviousLOID", K::Text, 64}, ""},
+    {{"syscmd.PreviousLOIDPassword", K::Text, 64}, ""},
+    {{"syscmd.KeepPreviousLOID", K::U8, 1}, "0"},
+    {{"syscmd.UserPassword", K::Text, 64}, "Wqx2210ua"},
+    {{"syscmd.SuperUserPassword", K::Text, 64}, "WqxAdm2210"},
+    {{"upgrade.URL", K::Text, 256}, ""},
+    {{"upgrade.NeedReboot", K::U8, 1}, "0"},
+    {{"upgrade.StartMs", K::U64, 8}, "0"},
+    {{"upgrade.StageMs", K::U32, 4}, "2000"},
+    {{"system.RestorePending", K::U32, 4}, "0"},  // restore mode to apply at start
+    {{"system.LastRebootCause", K::I32, 4}, "0"},
+    {{"system.HardwareCheck", K::U8, 1}, "0"},
+
+    // Line registration: where it stands, and the operator's side of it (the
+    // LOID and password the line is provisioned for, whether the management
+    // server answers, how many services it delivers).
+    {{"register.Status", K::I32, 4}, "200"},
+    {{"register.StatusText", K::Text, 64}, "2"},
+    {{"register.Complete", K::U8, 1}, "1"},
+    {{"register.Running", K::U8, 1}, "0"},
+    {{"register.StartMs", K::U64, 8}, "0"},
+    {{"register.StageMs", K::U32, 4}, "1500"},
+    {{"register.FailedAttempts", K::U32, 4}, "0"},
+    {{"register.OLTLOID", K::Text, 64}, "0755210344"},
+    {{"register.OLTPassword", K::Text, 64}, "88412210"},
+    {{"register.ITMSReachable", K::U8, 1}, "1"},
+    {{"register.ServiceCount", K::U32, 4}, "2"},
+    // PON link state per mode: 0 down, 1 operating, 2 up and ranging.
+    {{"pon.GPONLinkState", K::I32, 4}, "1"},
+    {{"pon.EPONLinkState", K::I32, 4}, "1"},
+
+    // Credentials printed on the device's label.
+    {{"device.InitUserPassword", K::Text, 64}, "Wqx2210ua"},
+    {{"device.InitSSID", K::Text, 64}, "WQX-2210"},
+    {{"device.InitSSIDPassword", K::Text, 64}, "k7m3p9x2"},
+
+    // Operator service platforms.  Status of each platform: 1 not connected,
+    // 2 connecting, 3 connected, 4 connection failed, 5 refused by the
+    // platform, 6 (operations and plug-in platforms) plug-in download failed.
+    {{"platform.Appmodel", K::U8, 1}, "1"},
+    {{"platform.DistAddr", K::Text, 256}, "https://dist.example.net:8443"},
+    {{"platform.Port", K::U32, 4}, "8443"},
+    {{"platform.Heartbeat", K::U32, 4}, "60"},  // seconds
+    {{"platform.Ability", K::U32, 4}, "1"},
+    {{"platform.LocalPort", K::U32, 4}, "17998"},
+    {{"platform.Version", K::Text, 256}, "2.1.0"},
+    {{"platform.SSN", K::Text, 256}, ""},
+    {{"platform.DistStatus", K::U8, 1}, "3"},
+    {{"platform.DistErrorMsg", K::Text, 256}, ""},
+    {{"platform.OperAddr", K::Text, 256}, "oper.example.net:9090"},
+    {{"platform.OperStatus", K::U8, 1}, "3"},
+    {{"platform.OperErrorMsg", K::Text, 256}, ""},
+    {{"platform.PluginAddr", K::Text, 256}, "https://plugin.example.net"},
+    {{"platform.PluginStatus", K::U8, 1}, "3"},
+    {{"platform.PluginErrorMsg", K::Text, 256}, ""},
+    {{"platform.BSSAddr", K::Text, 256}, "bss.example.net:8080"},
+
     // Bus service itself.
     {{"dbusproxy.DebugLevel", K::U32, 4}, "2"},
 };

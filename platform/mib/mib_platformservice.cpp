@@ -1,0 +1,111 @@
+// Platform service items: the gateway's connection to the operator's service
+// platforms, and the initial credentials printed on the device.
+//
+//   0  platform.Appmodel (byte)      10 platform.SSN
+//   1  device.InitUserPassword       11 platform.DistStatus (byte)
+//   2  device.InitSSID               12 platform.DistErrorMsg
+//   3  device.InitSSIDPassword       13 platform.OperAddr
+//   4  platform.DistAddr             14 platform.OperStatus (byte)
+//   5  platform.Port (32 bits)       15 platform.OperErrorMsg
+//   6  platform.Heartbeat (32 bits)  16 platform.PluginAddr
+//   7  platform.Ability (32 bits)    17 platform.PluginStatus (byte)
+//   8  platform.LocalPort (32 bits)  18 platform.PluginErrorMsg
+//   9  platform.Version              19 platform.BSSAddr
+//
+// Texts are at most 255 characters.  Indexes 0-3 are read only.
+#include <glib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <string_view>
+
+#include "mib_api.h"
+#include "mib_store.h"
+#include "mib_syscmd.h"
+
+namespace {
+
+namespace sys = igd1::mib::syscmd;
+using igd1::mib::Item;
+using K = igd1::mib::ValueKind;
+
+constexpr char kGetAccessor[] = "platformservice_get_mib_property";
+constexpr char kSetAccessor[] = "platformservice_set_mib_property";
+constexpr size_t kTextSize = 256;
+constexpr int kFirstWritable = 4;
+
+constexpr Item kItems[] = {
+    /* 0 */ {"platform.Appmodel", K::U8, 1},
+    /* 1 */ {"device.InitUserPassword", K::Text, kTextSize},
+    /* 2 */ {"device.InitSSID", K::Text, kTextSize},
+    /* 3 */ {"device.InitSSIDPassword", K::Text, kTextSize},
+    /* 4 */ {"platform.DistAddr", K::Text, kTextSize},
+    /* 5 */ {"platform.Port", K::U32, 4},
+    /* 6 */ {"platform.Heartbeat", K::U32, 4},
+    /* 7 */ {"platform.Ability", K::U32, 4},
+    /* 8 */ {"platform.LocalPort", K::U32, 4},
+    /* 9 */ {"platform.Version", K::Text, kTextSize},
+    /* 10 */ {"platform.SSN", K::Text, kTextSize},
+    /* 11 */ {"platform.DistStatus", K::U8, 1},
+    /* 12 */ {"platform.DistErrorMsg", K::Text, kTextSize},
+    /* 13 */ {"platform.OperAddr", K::Text, kTextSize},
+    /* 14 */ {"platform.OperStatus", K::U8, 1},
+    /* 15 */ {"platform.OperErrorMsg", K::Text, kTextSize},
+    /* 16 */ {"platform.PluginAddr", K::Text, kTextSize},
+    /* 17 */ {"platform.PluginStatus", K::U8, 1},
+    /* 18 */ {"platform.PluginErrorMsg", K::Text, kTextSize},
+    /* 19 */ {"platform.BSSAddr", K::Text, kTextSize},
+};
+constexpr int kItemCount = static_cast<int>(std::size(kItems));
+
+// What a text of each index must look like.
+enum class Rule { NotText, Address, Version, Ssn, Message };
+constexpr Rule kRules[] = {
+    Rule::NotText, Rule::NotText, Rule::NotText, Rule::NotText, Rule::Address,  // 0-4
+    Rule::NotText, Rule::NotText, Rule::NotText, Rule::NotText, Rule::Version,  // 5-9
+    Rule::Ssn,     Rule::NotText, Rule::Message, Rule::Address, Rule::NotText,  // 10-14
+    Rule::Message, Rule::Address, Rule::NotText, Rule::Message, Rule::Address,  // 15-19
+};
+static_assert(std::size(kRules) == std::size(kItems));
+
+constexpr size_t kVersionMax = 32;
+constexpr size_t kSsnMax = 64;
+
+bool only(std::string_view text, std::string_view extra) {
+  return std::all_of(text.begin(), text.end(), [extra](char c) {
+    return g_ascii_isalnum(c) || extra.find(c) != std::string_view::npos;
+  });
+}
+
+bool valid(Rule rule, std::string_view text) {
+  switch (rule) {
+    case Rule::Address:
+      // An empty address means the platform is not configured.
+      return text.empty() || sys::is_host_port(text) || sys::is_url(text, "http,https");
+    case Rule::Version: return !text.empty() && text.size() <= kVersionMax && only(text, "._-");
+    case Rule::Ssn: return text.size() <= kSsnMax && only(text, "-");
+    case Rule::Message: return sys::is_printable_text(text);
+    case Rule::NotText: break;
+  }
+  return false;
+}
+
+}  // namespace
+
+int platformservice_get_mib_property(int index, void *buffer) {
+  if (buffer == nullptr) return 0;
+  return igd1::mib::read_indexed(kGetAccessor, kItems, kItemCount, index, buffer) ? 1 : 0;
+}
+
+int platformservice_set_mib_property(int index, void *value) {
+  if (value == nullptr || index < kFirstWritable || index >= kItemCount) return 0;
+  return igd1::mib::write_indexed(kSetAccessor, kItems, kItemCount, index, value) ? 1 : 0;
+}
+
+int platformservice_check_valid_property_value(int index, const char *text) {
+  if (text == nullptr || index < kFirstWritable || index >= kItemCount) return 0;
+  const size_t length = strnlen(text, kTextSize);
+  if (length == kTextSize) return 0;
+  return valid(kRules[index], std::string_view(text, length)) ? 1 : 0;
+}

@@ -1,0 +1,157 @@
+// The gateway's connection to the operator's service platforms:
+// /com/wqx/igd1/Ovatrix/PlatformService.  Properties only.
+//
+// Every accepted request is followed by the platform service notice; only
+// the addresses, ports and the capability switch are announced on the bus.
+#include "platformservice.h"
+
+#include <cstring>
+#include <iterator>
+
+#include "mib_api.h"
+#include "single_object.h"
+
+namespace {
+
+using igd1::Property;
+using igd1::Raw;
+using igd1::SingleObject;
+using igd1::WriteFlags;
+
+constexpr char kPath[] = "/com/wqx/igd1/Ovatrix/PlatformService";
+constexpr size_t kBuffer = 256;
+constexpr size_t kTextMax = kBuffer - 1;
+
+// How a write of each index is checked and whether it is announced.
+struct WriteRule {
+  const char *log;       // the value, as it is offered
+  uint32_t min = 0;      // numbers: accepted range
+  uint32_t max = UINT32_MAX;
+  bool announced = false;
+};
+
+constexpr WriteRule kRules[] = {
+    /* 0-3: read only */ {}, {}, {}, {},
+    /* 4 */ {.log = "set DistAddr value:%s ", .announced = true},
+    /* 5 */ {.log = "set Port value:%d ", .announced = true},
+    /* 6 */ {.log = "set Heartbeat value:%d "},
+    /* 7 */ {.log = "set Ability value:%d ", .min = 0, .max = 1, .announced = true},
+    /* 8 */ {.log = "set LocalPort value:%d ", .announced = true},
+    /* 9 */ {.log = "set Version value:%s "},
+    /* 10 */ {.log = "set SSN value:%s "},
+    /* 11 */ {.log = "set DistStatus value:%d ", .min = 1, .max = 5},
+    /* 12 */ {.log = "set DistErrorMsg value:%s"},
+    /* 13 */ {.log = "set OperAddr value:%s"},
+    /* 14 */ {.log = "set OperStatus value:%d ", .min = 1, .max = 6},
+    /* 15 */ {.log = "set OperErrorMsg value:%s"},
+    /* 16 */ {.log = "set PluginAddr value:%s"},
+    /* 17 */ {.log = "set PluginStatus value:%d ", .min = 1, .max = 6},
+    /* 18 */ {.log = "set PluginErrorMsg value:%s"},
+    /* 19 */ {.log = "set BSSAddr value:%s", .announced = true},
+};
+
+bool refuse(GError **error) {
+  DBUS_LOG(LOG_LEVEL_WARN, "Invalid parameter value");
+  igd1::set_invalid_args(error, "Invalid parameter value");
+  return false;
+}
+
+bool write_value(const SingleObject &, const Property &property, const char *name,
+                 GVariant *value, WriteFlags *flags, GError **error) {
+  const WriteRule &rule = kRules[property.index];
+  uint8_t buffer[kBuffer] = {};
+  if (property.raw == Raw::Text) {
+    gsize length = 0;
+    const char *text = g_variant_get_string(value, &length);
+    DBUS_LOG(LOG_LEVEL_INFO, rule.log, text);
+    if (length > kTextMax || platformservice_check_valid_property_value(property.index, text) == 0)
+      return refuse(error);
+    std::memcpy(buffer, text, length);
+  } else {
+    const uint32_t number = property.raw == Raw::U8 ? g_variant_get_byte(value) : g_variant_get_uint32(value);
+    DBUS_LOG(LOG_LEVEL_INFO, rule.log, int(number));
+    if (number < rule.min || number > rule.max) return refuse(error);
+    if (property.raw == Raw::U8)
+      buffer[0] = uint8_t(number);
+    else
+      std::memcpy(buffer, &number, sizeof number);
+  }
+  if (platformservice_set_mib_property(property.index, buffer) == 0) {
+    igd1::set_invalid_args(error, "set %s fail", name);
+    return false;
+  }
+  flags->changed = rule.announced ? 1 : 0;
+  return true;
+}
+
+#define TEXT(prop, idx) {.name = prop, .index = idx, .write = write_value}
+#define NUMBER(prop, idx) {.name = prop, .type = "u", .index = idx, .raw = Raw::U32, .write = write_value}
+#define STATUS(prop, idx) {.name = prop, .type = "y", .index = idx, .raw = Raw::U8, .write = write_value}
+
+constexpr Property kProperties[] = {
+    {.name = "Appmodel", .type = "y", .index = 0, .raw = Raw::U8},
+    {.name = "InitUAPwd", .index = 1},
+    {.name = "InitSSID", .index = 2},
+    {.name = "InitSSIDPwd", .index = 3},
+    TEXT("DistAddr", 4),
+    NUMBER("Port", 5),
+    NUMBER("Heartbeat", 6),
+    NUMBER("Ability", 7),
+    NUMBER("LocalPort", 8),
+    TEXT("Version", 9),
+    TEXT("SSN", 10),
+    STATUS("DistStatus", 11),
+    TEXT("DistErrorMsg", 12),
+    TEXT("OperAddr", 13),
+    STATUS("OperStatus", 14),
+    TEXT("OperErrorMsg", 15),
+    TEXT("PluginAddr", 16),
+    STATUS("PluginStatus", 17),
+    TEXT("PluginErrorMsg", 18),
+    TEXT("BSSAddr", 19),
+};
+static_assert(std::size(kProperties) == std::size(kRules));
+
+#undef TEXT
+#undef NUMBER
+#undef STATUS
+
+bool notify_services(const SingleObject &, const WriteFlags &, GError **) {
+  dbus_mib_update_cfg(MIB_CFG_PLATFORM_SERVICE, nullptr, MIB_ACTION_APPLY);
+  return true;
+}
+
+constexpr SingleObject kObject = {
+    .path = kPath,
+    .xml_file = "PlatformService.xml",
+    .properties = kProperties,
+    .get = platformservice_get_mib_property,
+    .read_buffer = kBuffer,
+    .read_log_level = LOG_LEVEL_DETAIL,
+    .write_log = "func [%s], line [%d],property_name:%s",
+    .unknown_log = "func [%s], line [%d], invalid property %s .",
+    .finish = notify_services,
+};
+const igd1::PublishObject kPublished(kObject);
+
+const GDBusInterfaceVTable kVTable = {
+    nullptr, platformservice_handle_get_property, platformservice_handle_set_property,
+    IGD1_SET_MULTI_SLOT(platformservice_handle_set_multi_properties)};
+
+}  // namespace
+
+GDBusNodeInfo *platformservice_introspection_data = nullptr;
+
+IGD1_DEFINE_GET_HANDLER(platformservice_handle_get_property, kObject)
+
+IGD1_DEFINE_SET_HANDLER(platformservice_handle_set_property, kObject)
+
+IGD1_DEFINE_SET_MULTI_HANDLER(platformservice_handle_set_multi_properties, kObject)
+
+void PlatformService_on_bus_acquired(GDBusConnection *connection, const gchar *,
+                                     gpointer user_data) {
+  const igd1::SingleObjectRegistration registration{
+      "PlatformService.xml", &platformservice_introspection_data,
+      "platformservice_introspection_data", kPath, &kVTable};
+  IGD1_REGISTER_SINGLE_OBJECT(registration, connection, user_data);
+}

@@ -1,0 +1,751 @@
+// Device-level commands: /com/wqx/igd1/Ovatrix/System, interface
+// com.wqx.igd1.SysCmd.  Reboot, restore and local recovery, firmware upgrade,
+// the clock, line registration with the LOID, the local account passwords,
+// log export and the upload of trouble-locating and debug information.
+//
+// The host's service type, read at every call, picks one of two method sets.
+// A method the current set does not hold is answered UnknownMethod, so that
+// no caller waits for a reply that never comes.
+//
+// Commands reply (result, text); result 0 is success.  Parameters a client
+// got wrong are the bus error "com.wqx.igd1.SysCmd" / "Invalid parameter
+// value" and change nothing; a failed store does not stop a command, it
+// turns the result into 9002.
+#include "syscmd.h"
+
+#include <signal.h>
+#include <time.h>
+
+#include <cstring>
+#include <iterator>
+#include <string>
+#include <string_view>
+
+#include "dbus_proxy_api.h"
+#include "host_api.h"
+#include "mib_api.h"
+#include "single_object.h"
+#include "sys_paths.h"
+#include "sys_run.h"
+
+namespace {
+
+using igd1::Property;
+using igd1::Raw;
+using igd1::SingleObject;
+using igd1::WriteFlags;
+
+constexpr char kPath[] = "/com/wqx/igd1/Ovatrix/System";
+constexpr char kInterface[] = "com.wqx.igd1.SysCmd";
+constexpr char kParameterError[] = "Invalid parameter value";
+
+constexpr size_t kValueBuffer = 64;
+constexpr size_t kReplyBuffer = 256;
+constexpr size_t kPropertyBuffer = 256;
+constexpr size_t kDescriptionBuffer = 64;
+
+enum Index {
+  kUpgradeVersionIndex = 1,
+  kRestoreStatusIndex = 2,
+  kProvinceIndex = 3,
+  kLoidIndex = 6,
+  kPreviousLoidIndex = 7,
+  kLoidPasswordIndex = 8,
+  kPreviousLoidPasswordIndex = 9,
+  kPonModeIndex = 10,
+  kUserPasswordIndex = 12,
+  kSuperPasswordIndex = 13,
+  kKeepPreviousLoidIndex = 14,
+  kDefaultSsidIndex = 16,
+};
+
+enum RestoreStatus : uint8_t {
+  kRestoreStarted = 0,  // service type 1
+  kRestoreRunning = 5,  // service type 0
+  kLocalRecoveryStarted = 6,
+  kRestoreCleared = 7,
+};
+
+constexpr int kStoreFailed = 9002;
+constexpr int kUpgradeRefused = 9011;
+constexpr int kRebootCauseCommand = 4;
+constexpr int kRestoreEverything = 8;
+constexpr int kLocalRecovery = 6;
+constexpr int kProvinceWithLineCheck = 14;
+
+// A password a client checks or sets: 1 to 30 characters.
+constexpr size_t kPasswordMax = 30;
+// The clock command once was "date -s '%s'" in 64 bytes.
+constexpr size_t kTimeMax = 53;
+constexpr size_t kUrlMax = 255;
+constexpr size_t kCategoryMax = 16;
+constexpr const char *kCategories[] = {"ALL",    "INTERNET", "VOICE",    "IPTV",
+                                       "WIFI",   "SYSTEM",   "FRAMEWORK"};
+
+// ---- replies --------------------------------------------------------------------
+
+struct Description {
+  char text[kDescriptionBuffer] = {};
+  explicit Description(int code) { geterrdesc(code, text); }
+};
+
+// Texts from the store are passed on only when they are UTF-8.
+const char *bus_text(const char *text) { return g_utf8_validate(text, -1, nullptr) ? text : ""; }
+
+void reply(GDBusMethodInvocation *invocation, int result, const char *text) {
+  g_dbus_method_invocation_return_value(invocation,
+                                        g_variant_new("(us)", guint32(result), bus_text(text)));
+}
+
+void reply_described(GDBusMethodInvocation *invocation, int result) {
+  reply(invocation, result, Description(result).text);
+}
+
+void reply_with_value(GDBusMethodInvocation *invocation, const char *value, int result,
+                      const char *text) {
+  g_dbus_method_invocation_return_value(
+      invocation, g_variant_new("(sus)", bus_text(value), guint32(result), text));
+}
+
+void parameter_error(GDBusMethodInvocation *invocation) {
+  DBUS_LOG(LOG_LEVEL_WARN, "%s", kParameterError);
+  g_dbus_method_invocation_return_dbus_error(invocation, kInterface, kParameterError);
+}
+
+// ---- the store ---------------------------------------------------------------------
+
+// Reads `index` into a zero-filled 64-byte buffer, always terminated.
+struct Value {
+  char text[kValueBuffer] = {};
+  bool read = false;
+  explicit Value(int index) {
+    read = syscmd_get_mib_property(index, text) != 0;
+    text[kValueBuffer - 1] = '\0';
+  }
+};
+
+// Stores a client's text; one that does not fit the store's buffer is
+// refused before it is copied.
+bool store_text(int index, std::string_view text) {
+  if (text.size() >= kValueBuffer) return false;
+  char value[kValueBuffer] = {};
+  std::memcpy(value, text.data(), text.size());
+  return syscmd_set_mib_property(index, value) != 0;
+}
+
+// Stores and, on failure, logs `failure` and makes the result 9002.
+void store_or_fail(int index, std::string_view text, const char *failure, int *result) {
+  if (store_text(index, text)) return;
+  DBUS_LOG(LOG_LEVEL_WARN, "%s", failure);
+  *result = kStoreFailed;
+}
+
+// The restore status is stored and announced; 9002 when it cannot be stored.
+int start_restore_status(uint8_t status) {
+  int result = 0;
+  if (syscmd_set_mib_property(kRestoreStatusIndex, &status) == 0) {
+    DBUS_LOG(LOG_LEVEL_WARN, "[ERR] Set restore status fail!!");
+    result = kStoreFailed;
+  }
+  syscmd_build_send_signal(kRestoreStatusIndex, 0);
+  return result;
+}
+
+// ---- arguments -------------------------------------------------------------------
+
+struct Credentials {
+  const char *loid;
+  const char *password;
+  const char *province;
+};
+
+// The (sss) of Register and SetLOID; false after the parameter error.
+bool read_credentials(GVariant *parameters, GDBusMethodInvocation *invocation,
+                      Credentials *credentials) {
+  g_variant_get(parameters, "(&s&s&s)", &credentials->loid, &credentials->password,
+                &credentials->province);
+  DBUS_LOG(LOG_LEVEL_INFO, "loid [%s],password [%s],province [%s]", credentials->loid,
+           credentials->password, credentials->province);
+  if (syscmd_set_mib_property_check(kLoidIndex, const_cast<char *>(credentials->loid)) == 0 ||
+      syscmd_set_mib_property_check(kLoidPasswordIndex, const_cast<char *>(credentials->password)) == 0) {
+    parameter_error(invocation);
+    return false;
+  }
+  return true;
+}
+
+void store_credentials(const Credentials &credentials, int *result) {
+  store_or_fail(kLoidIndex, credentials.loid, "[ERR] Set aucLOID fail!!", result);
+  store_or_fail(kLoidPasswordIndex, credentials.password, "[ERR] Set aucPassword fail!!", result);
+}
+
+void store_province(const Credentials &credentials, int *result) {
+  store_or_fail(kProvinceIndex, credentials.province, "[ERR] Set province fail!!", result);
+}
+
+// The one string argument of the password methods, when it has 1 to 30
+// characters; otherwise the parameter error.
+const char *read_password(GVariant *parameters, GDBusMethodInvocation *invocation,
+                          const char *log) {
+  const char *password = nullptr;
+  g_variant_get(parameters, "(&s)", &password);
+  DBUS_LOG(LOG_LEVEL_INFO, log, password);
+  const size_t length = strnlen(password, kPasswordMax + 1);
+  if (length == 0 || length > kPasswordMax) {
+    parameter_error(invocation);
+    return nullptr;
+  }
+  return password;
+}
+
+bool is_category(const char *category) {
+  for (const char *known : kCategories)
+    if (std::strcmp(category, known) == 0) return true;
+  return false;
+}
+
+bool valid_upload(const char *url, const char *category, GDBusMethodInvocation *invocation) {
+  if (strnlen(url, kUrlMax + 1) > kUrlMax || strnlen(category, kCategoryMax + 1) > kCategoryMax ||
+      !is_category(category)) {
+    parameter_error(invocation);
+    return false;
+  }
+  return true;
+}
+
+// Letters, digits, spaces and - : . / + , : every form the date program
+// takes, nothing a shell would treat specially.
+bool valid_time(std::string_view time) {
+  if (time.size() > kTimeMax) return false;
+  for (char c : time)
+    if (!g_ascii_isalnum(c) && std::strchr(" -:./+,", c) == nullptr) return false;
+  return true;
+}
+
+// ---- registration status ------------------------------------------------------------
+
+// Texts of the status codes; "%s" takes the text the store wrote.  nullptr:
+// the code is not one that service type reports.
+struct StatusText {
+  int code;
+  const char *service_type1;
+  const char *service_type0;
+};
+
+constexpr StatusText kStatusTexts[] = {
+    {200, "RegisterStatus=REGISTER_OK&RegisterServiceResult=%s",
+     "RegisterStatus=REGISTER_OK&BUSINESS_NUMBER=%s"},
+    {201, "RegisterStatus=REGISTER_OLT&RegisterResult=%s",
+     "RegisterStatus=REGISTER_OLT&PERCENTAGE=%s"},
+    {202, "RegisterStatus=REGISTER_OK_DOWN_BUSINESS&RegisterProgressResult=%s",
+     "RegisterStatus=REGISTER_OK_DOWN_BUSINESS&PERCENTAGE=%s"},
+    {203, "RegisterStatus=REGISTER_OK_NOW_REBOOT",
+     "RegisterStatus=REGISTER_OK_NOW_REBOOT&BUSINESS_NUMBER=%s"},
+    {204, "RegisterStatus=REGISTER_POK", "RegisterStatus=REGISTER_POK"},
+    {205, nullptr, "RegisterStatus=ITMS_NOT_REACHABLE"},
+    {401, "RegisterStatus=REGISTER_DEFAULT", "RegisterStatus=REGISTER_DEFAULT"},
+    {402, "RegisterStatus=REGISTER_REGISTED", "RegisterStatus=REGISTER_REGISTED"},
+    {403, "RegisterStatus=REGISTER_TIMEOUT", "RegisterStatus=REGISTER_TIMEOUT"},
+    {404, "RegisterStatus=REGISTER_NOMATCH_NOLIMITED&RegisterResult=%s",
+     "RegisterStatus=REGISTER_NOMATCH_NOLIMITED&RETRY_COUNT=%s"},
+    {405, "RegisterStatus=REGISTER_NOMATCH_LIMITED&RegisterResult=%s",
+     "RegisterStatus=REGISTER_NOMATCH_LIMITED"},
+    {406, "RegisterStatus=REGISTER_NOACCOUNT_NOLIMITED&RegisterResult=%s",
+     "RegisterStatus=REGISTER_NOACCOUNT_NOLIMITED&RETRY_COUNT=%s"},
+    {407, "RegisterStatus=REGISTER_NOACCOUNT_LIMITED", "RegisterStatus=REGISTER_NOACCOUNT_LIMITED"},
+    {408, "RegisterStatus=REGISTER_NOUSER_NOLIMITED&RegisterResult=%s",
+     "RegisterStatus=REGISTER_NOUSER_NOLIMITED&RETRY_COUNT=%s"},
+    {409, "RegisterStatus=REGISTER_NOUSER_LIMITED", "RegisterStatus=REGISTER_NOUSER_LIMITED"},
+    {410, "RegisterStatus=REGISTER_OLT_FAIL", "RegisterStatus=REGISTER_OLT_FAIL"},
+    {500, "", ""},
+};
+
+constexpr int kUnknownStatus = 500;
+constexpr int kRegistering = 201;
+constexpr int kNotRegistered = 401;
+constexpr int kLineRefused = 410;
+constexpr char kStillOnTheLine[] = "RegisterStatus=REGISTER_OLT&RegisterResult=20";
+constexpr char kNotRegisteredText[] = "RegisterStatus=REGISTER_DEFAULT";
+constexpr char kLineRefusedText[] = "RegisterStatus=REGISTER_OLT_FAIL";
+constexpr double kNoLight = -30.0;
+constexpr double kLineCut = -38.0;
+
+// Fills `text` with the status text of `code` (the code becomes 500 when it
+// has none) and returns the code.
+int status_text(int code, bool service_type1, const char *store_text, char *text) {
+  for (const StatusText &row : kStatusTexts) {
+    if (row.code != code) continue;
+    const char *format = service_type1 ? row.service_type1 : row.service_type0;
+    if (format == nullptr) break;
+    // The formats name the store's text at most once.
+    const char *slot = std::strstr(format, "%s");
+    if (slot == nullptr) {
+      g_strlcpy(text, format, kReplyBuffer);
+    } else {
+      g_snprintf(text, kReplyBuffer, "%.*s%s%s", int(slot - format), format, store_text, slot + 2);
+    }
+    return code;
+  }
+  text[0] = '\0';
+  return kUnknownStatus;
+}
+
+// Where the line registration stands, corrected by what the PON line shows:
+// a line without light is not registered, whatever the service reports.
+void registration_status(GDBusMethodInvocation *invocation, bool service_type1) {
+  char store_text[kValueBuffer] = {};
+  int code = checkLOID(store_text);
+  store_text[kValueBuffer - 1] = '\0';
+  char text[kReplyBuffer] = {};
+  if (service_type1 && get_complete_Register() == 1 && code == kLineRefused) {
+    code = kRegistering;
+    g_strlcpy(text, kStillOnTheLine, sizeof text);
+  } else {
+    code = status_text(code, service_type1, store_text, text);
+  }
+
+  Value mode(kPonModeIndex);
+  int32_t pon_mode = 0;
+  std::memcpy(&pon_mode, mode.text, sizeof pon_mode);
+  const int link = pon_mode == 1 ? DBUS_ifgponstate() : pon_mode == 2 ? DBUS_ifponstate() : 0;
+  if (link != 1 && link != 2) {
+    double power = 0;
+    DBUS_poninfo(5, &power);
+    if (power < kNoLight) {
+      code = kNotRegistered;
+      g_strlcpy(text, kNotRegisteredText, sizeof text);
+    }
+    if (!service_type1 && dbus_proxy_get_province() == kProvinceWithLineCheck) {
+      DBUS_LOG(LOG_LEVEL_INFO, "dobuleVal = %lf\n", power);
+      if (power < kLineCut) {
+        code = kLineRefused;
+        g_strlcpy(text, kLineRefusedText, sizeof text);
+      }
+    }
+  }
+  DBUS_LOG(LOG_LEVEL_INFO, "result [%d].", code);
+  reply(invocation, code, text);
+}
+
+// ---- the methods ---------------------------------------------------------------------
+
+using Handler = void (*)(GVariant *parameters, GDBusMethodInvocation *invocation);
+
+void get_default_ssid1_name(GVariant *, GDBusMethodInvocation *invocation) {
+  Value name(kDefaultSsidIndex);
+  reply_with_value(invocation, name.text, name.read ? 0 : 1,
+                   name.read ? "get GetDeviceDefaultSSID1Name success"
+                             : "get GetDeviceDefaultSSID1Name failed");
+}
+
+void reboot(GVariant *, GDBusMethodInvocation *invocation) {
+  write_omd_reboot_log(kRebootCauseCommand);
+  cmd_reboot();
+  reply_described(invocation, 0);
+}
+
+void restore_service_type1(GVariant *, GDBusMethodInvocation *invocation) {
+  reply_described(invocation, start_restore_status(kRestoreStarted));
+  if (check_dbus_cts_running() != 0) return;
+  reset_cs_to_default(kRestoreEverything);
+  cmd_reboot();
+}
+
+// The restore program runs on its own; the child-termination signal keeps
+// its default disposition while it is started.
+void restore_service_type0(GVariant *, GDBusMethodInvocation *invocation) {
+  reply_described(invocation, start_restore_status(kRestoreRunning));
+  struct sigaction previous {}, plain {};
+  plain.sa_handler = SIG_DFL;
+  sigemptyset(&plain.sa_mask);
+  sigaction(SIGCHLD, &plain, &previous);
+  igd1::run_background({igd1::program::kRestore});
+  sigaction(SIGCHLD, &previous, nullptr);
+}
+
+void local_recovery(GVariant *, GDBusMethodInvocation *invocation) {
+  const int result = start_restore_status(kLocalRecoveryStarted);
+  reset_cs_to_default(kLocalRecovery);
+  cmd_reboot();
+  reply_described(invocation, result);
+}
+
+void log_result(int result, const char *text) {
+  DBUS_LOG(LOG_LEVEL_INFO, "result [%d].errdesc [%s]", result, text);
+}
+
+void register_line(GVariant *parameters, GDBusMethodInvocation *invocation) {
+  Credentials credentials{};
+  if (!read_credentials(parameters, invocation, &credentials)) return;
+  int result = 0;
+  if (check_Register_Loid() == 0) {
+    store_credentials(credentials, &result);
+    store_province(credentials, &result);
+    syscmd_save_mib();
+    dbus_mib_update_cfg(MIB_CFG_LINE_REGISTRATION, nullptr, MIB_ACTION_APPLY);
+  }
+  Description description(result);
+  log_result(result, description.text);
+  reply(invocation, result, description.text);
+}
+
+void set_loid(GVariant *parameters, GDBusMethodInvocation *invocation) {
+  Credentials credentials{};
+  if (!read_credentials(parameters, invocation, &credentials)) return;
+  int result = 0;
+  store_credentials(credentials, &result);
+  Value keep(kKeepPreviousLoidIndex);
+  if (keep.read && (keep.text[0] != 0 || dbus_proxy_get_province() != 0)) {
+    if (store_text(kPreviousLoidIndex, credentials.loid)) {
+      DBUS_LOG(LOG_LEVEL_INFO, "Set LOID_OLD directly!!");
+    } else {
+      DBUS_LOG(LOG_LEVEL_WARN, "[ERR] Set LOID_OLD fail!!");
+      result = kStoreFailed;
+    }
+    if (store_text(kPreviousLoidPasswordIndex, credentials.password)) {
+      DBUS_LOG(LOG_LEVEL_INFO, "Set LOIDPWDOLD directly!!");
+    } else {
+      DBUS_LOG(LOG_LEVEL_WARN, "[ERR] Set LOIDPWDOLD fail!!");
+      result = kStoreFailed;
+    }
+  }
+  store_province(credentials, &result);
+  syscmd_save_mib();
+  reply_described(invocation, result);
+}
+
+void register_loid(GVariant *, GDBusMethodInvocation *invocation) {
+  struct timespec now {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  wqregtime_start.tv_sec = now.tv_sec;
+  wqregtime_start.tv_nsec = now.tv_nsec;
+  DBUS_LOG(LOG_LEVEL_INFO, "%s, Reg LOID Start Time = %d,%ld", __func__, int(now.tv_sec),
+           long(now.tv_nsec));
+  dbus_mib_update_cfg(MIB_CFG_LINE_REGISTRATION, nullptr, MIB_ACTION_APPLY);
+  reply(invocation, 0, "");
+}
+
+void register_get_stat(GVariant *, GDBusMethodInvocation *invocation) {
+  registration_status(invocation, true);
+}
+
+void check_loid(GVariant *, GDBusMethodInvocation *invocation) {
+  registration_status(invocation, false);
+}
+
+void check_hardware_start(GVariant *, GDBusMethodInvocation *invocation) {
+  set_hardware_status_flag(1);
+  reply_described(invocation, 0);
+}
+
+void get_log_method(GVariant *parameters, GDBusMethodInvocation *invocation) {
+  const char *start = nullptr, *end = nullptr, *path = nullptr;
+  g_variant_get(parameters, "(&s&s&s)", &start, &end, &path);
+  DBUS_LOG(LOG_LEVEL_INFO, "StartTime [%s],EndTime [%s],UploadPath [%s]", start, end, path);
+  const int result = get_log(start, end, path);
+  reply(invocation, result, result == 0 ? "get log success" : "get log failed");
+}
+
+void get_upgrade_version(GVariant *, GDBusMethodInvocation *invocation) {
+  char version[kPropertyBuffer] = {};
+  syscmd_get_mib_property(kUpgradeVersionIndex, version);
+  version[kPropertyBuffer - 1] = '\0';
+  g_dbus_method_invocation_return_value(
+      invocation, g_variant_new("(ssus)", bus_text(version), "", 0u, Description(0).text));
+}
+
+void acknowledge(GVariant *, GDBusMethodInvocation *invocation) { reply_described(invocation, 0); }
+
+void set_date_time(GVariant *parameters, GDBusMethodInvocation *invocation) {
+  const char *time = nullptr;
+  g_variant_get(parameters, "(&s)", &time);
+  DBUS_LOG(LOG_LEVEL_INFO, " time [%s].", time);
+  if (!valid_time(time)) {
+    parameter_error(invocation);
+    return;
+  }
+  DBUS_LOG(LOG_LEVEL_INFO, "CMD:[date -s '%s'] \n", time);
+  igd1::run_command({igd1::program::kDate, "-s", time});
+  igd1::run_command({igd1::program::kClock, "cmos"});
+  reply_described(invocation, 0);
+}
+
+void upgrade(GVariant *parameters, GDBusMethodInvocation *invocation) {
+  const char *url = nullptr;
+  guint32 mode = 0, method = 0;
+  gboolean need_reboot = FALSE;
+  g_variant_get(parameters, "(&suub)", &url, &mode, &method, &need_reboot);
+  DBUS_LOG(LOG_LEVEL_INFO, "url:%s;mode:%d;method:%d;needreboot:%d", url, int(mode), int(method),
+           int(need_reboot));
+  const int started = UpgradeFirmeare(url, int(mode), int(method), need_reboot ? 1 : 0);
+  DBUS_LOG(LOG_LEVEL_INFO, "ret_n of UpgradeFirmeare is :%d\n", started);
+  if (started != 0) {
+    reply(invocation, 0, "Upload suceess");
+    return;
+  }
+  DBUS_LOG(LOG_LEVEL_WARN, "firmwareUpgradeConfigSet failed");
+  Description description(kUpgradeRefused);
+  DBUS_LOG(LOG_LEVEL_INFO, "result:%d;errdesc:%s", kUpgradeRefused, description.text);
+  reply(invocation, kUpgradeRefused, description.text);
+}
+
+void clear_upgrade_status(GVariant *, GDBusMethodInvocation *invocation) {
+  char text[kReplyBuffer] = {};
+  const int result = clearUpgradeFirmeareStatus(text);
+  text[kReplyBuffer - 1] = '\0';
+  if (result == 0 && text[0] == '\0') g_strlcpy(text, "ClearUpgradeStatus success", sizeof text);
+  reply(invocation, result, text);
+}
+
+// Clients are told the status went back to 0 whatever is stored.
+void clear_restore_status(GVariant *, GDBusMethodInvocation *invocation) {
+  uint8_t cleared = kRestoreCleared;
+  if (syscmd_set_mib_property(kRestoreStatusIndex, &cleared) == 0) {
+    DBUS_LOG(LOG_LEVEL_WARN, "[ERR] Set restore status fail!!");
+    reply_described(invocation, kStoreFailed);
+    return;
+  }
+  const uint8_t announced = 0;
+  dbusproxy_emit_properties_changed_signal(kPath, kInterface, "RestoreStatus", DBUSPROXY_TYPE_BYTE,
+                                           &announced);
+  reply(invocation, 0, "ClearRestoreStatus success");
+}
+
+void check_ua_password(GVariant *parameters, GDBusMethodInvocation *invocation) {
+  const char *candidate = read_password(parameters, invocation, " pass [%s].");
+  if (candidate == nullptr) return;
+  int result = 0;
+  Value stored(kUserPasswordIndex);
+  if (!stored.read) {
+    DBUS_LOG(LOG_LEVEL_WARN, "[ERR] Get MIB_USER_PASSWORD fail!!");
+    result = 1;
+  } else if (std::strcmp(stored.text, candidate) != 0) {
+    DBUS_LOG(LOG_LEVEL_WARN, "[ERR] Check user password fail!!");
+    result = 1;
+  }
+  const char *text = result == 0 ? "none!" : "CheckUAPasswd failed!";
+  DBUS_LOG(LOG_LEVEL_INFO, " result [%d].errdesc [%s]", result, text);
+  reply(invocation, result, text);
+}
+
+void set_ua_password(GVariant *parameters, GDBusMethodInvocation *invocation) {
+  const char *password = read_password(parameters, invocation, "pass1 [%s].");
+  if (password == nullptr) return;
+  int result = 0;
+  if (!store_text(kUserPasswordIndex, password)) {
+    DBUS_LOG(LOG_LEVEL_WARN, "[ERR] Set MIB_USER_PASSWORD fail!!");
+    result = kStoreFailed;
+  } else {
+    syscmd_save_mib_all();
+    dbus_mib_update_cfg(MIB_CFG_USER_PASSWORD, nullptr, MIB_ACTION_APPLY);
+  }
+  reply_described(invocation, result);
+}
+
+void check_ta_password(GVariant *parameters, GDBusMethodInvocation *invocation) {
+  const char *candidate = read_password(parameters, invocation, "pass2 [%s].");
+  if (candidate == nullptr) return;
+  char compared[kValueBuffer] = {};
+  g_strlcpy(compared, candidate, sizeof compared);
+  int result = 0;
+  const char *text = "none!";
+  switch (syscmd_get_mib_property(kSuperPasswordIndex, compared)) {
+    case 0:
+      DBUS_LOG(LOG_LEVEL_WARN, "[ERR] Get MIB_SUSER_PASSWORD fail!!");
+      result = 1;
+      text = "Get MIB_SUSER_PASSWORD fail!";
+      break;
+    case 2:
+      result = 2;
+      text = "CheckTAPasswd failed!";
+      break;
+    default: break;
+  }
+  DBUS_LOG(LOG_LEVEL_INFO, "result [%d].errdesc [%s].", result, text);
+  reply(invocation, result, text);
+}
+
+void get_password(GDBusMethodInvocation *invocation, int index, const char *success,
+                  const char *failure) {
+  Value password(index);
+  reply_with_value(invocation, password.text, password.read ? 0 : 1,
+                   password.read ? success : failure);
+}
+
+void get_ta_password(GVariant *, GDBusMethodInvocation *invocation) {
+  get_password(invocation, kSuperPasswordIndex, "get GetTAPasswd success", "get GetTAPasswd failed");
+}
+
+void get_ua_password(GVariant *, GDBusMethodInvocation *invocation) {
+  get_password(invocation, kUserPasswordIndex, "get GetUAPasswd success", "get GetUAPasswd failed");
+}
+
+void upload_trouble_locating_info(GVariant *parameters, GDBusMethodInvocation *invocation) {
+  const char *url = nullptr, *category = nullptr;
+  g_variant_get(parameters, "(&s&s)", &url, &category);
+  DBUS_LOG(LOG_LEVEL_INFO, "uploadurl [%s].password [%s]", url, category);
+  if (!valid_upload(url, category, invocation)) return;
+  syscmd_trouble_locating_record request{};
+  g_strlcpy(request.url, url, sizeof request.url);
+  g_strlcpy(request.category, category, sizeof request.category);
+  DBUS_LOG(LOG_LEVEL_INFO, "before smarthgu_UploadTroubleLoactingInfo start");
+  dbus_mib_update_cfg(MIB_CFG_TROUBLE_LOCATING, &request, MIB_ACTION_APPLY);
+  DBUS_LOG(LOG_LEVEL_INFO, "after smarthgu_UploadTroubleLoactingInfo return result:[%d]",
+           int(request.result));
+  if (request.result == 0) {
+    reply(invocation, 0, "success");
+    return;
+  }
+  request.error[sizeof request.error - 1] = '\0';
+  reply(invocation, 1, request.error);
+}
+
+void start_collection_debug_info(GVariant *parameters, GDBusMethodInvocation *invocation) {
+  const char *url = nullptr, *category = nullptr;
+  guint16 timeout = 0;
+  g_variant_get(parameters, "(&s&sq)", &url, &category, &timeout);
+  DBUS_LOG(LOG_LEVEL_INFO, "uploadurl [%s].category [%s].timeout [%d]", url, category, int(timeout));
+  if (!valid_upload(url, category, invocation)) return;
+  syscmd_debug_collection_record request{};
+  g_strlcpy(request.url, url, sizeof request.url);
+  g_strlcpy(request.category, category, sizeof request.category);
+  request.timeout = timeout;
+  dbus_mib_update_cfg(MIB_CFG_DEBUG_COLLECTION, &request, MIB_ACTION_APPLY);
+  reply(invocation, 0, "success");
+}
+
+struct Method {
+  const char *name;
+  Handler handler;
+};
+
+constexpr Method kServiceType1Methods[] = {
+    {"GetDeviceDefaultSSID1Name", get_default_ssid1_name},
+    {"Reboot", reboot},
+    {"Restore", restore_service_type1},
+    {"Register", register_line},
+    {"RegisterGetStat", register_get_stat},
+    {"CheckHardwareStart", check_hardware_start},
+    {"GetLog", get_log_method},
+    {"GetUpgradeVersion", get_upgrade_version},
+    {"InformNotifyVersion", acknowledge},
+    {"InformUpgrade", acknowledge},
+};
+
+constexpr Method kServiceType0Methods[] = {
+    {"SetLOID", set_loid},
+    {"RegisterLOID", register_loid},
+    {"CheckLOID", check_loid},
+    {"SetDateTime", set_date_time},
+    {"Reboot", reboot},
+    {"Restore", restore_service_type0},
+    {"LocalRecovery", local_recovery},
+    {"Upgrade", upgrade},
+    {"ClearUpgradeStatus", clear_upgrade_status},
+    {"ClearRestoreStatus", clear_restore_status},
+    {"CheckUAPasswd", check_ua_password},
+    {"SetUAPasswd", set_ua_password},
+    {"CheckTAPasswd", check_ta_password},
+    {"UploadTroubleLocatingInfo", upload_trouble_locating_info},
+    {"StartCollectionDebugInfo", start_collection_debug_info},
+    {"GetTAPasswd", get_ta_password},
+    {"GetUAPasswd", get_ua_password},
+};
+
+template <size_t N>
+Handler find_method(const Method (&methods)[N], const char *name) {
+  for (const Method &method : methods)
+    if (std::strcmp(method.name, name) == 0) return method.handler;
+  return nullptr;
+}
+
+// ---- properties -----------------------------------------------------------------------
+
+bool write_memory_setting(const SingleObject &, const Property &property, const char *name,
+                          GVariant *value, WriteFlags *, GError **error) {
+  uint8_t byte = g_variant_get_byte(value);
+  if (syscmd_set_mib_property_check(property.index, &byte) == 0) {
+    DBUS_LOG(LOG_LEVEL_WARN, "%s", kParameterError);
+    igd1::set_invalid_args(error, "%s", kParameterError);
+    return false;
+  }
+  if (syscmd_set_mib_property(property.index, &byte) == 0) {
+    igd1::set_invalid_args(error, "set %s fail", name);
+    return false;
+  }
+  return true;
+}
+
+constexpr Property kProperties[] = {
+    {.name = "UpgradeStatus", .type = "y", .index = 0, .raw = Raw::U8},
+    {.name = "UpgradeSWVersion", .index = kUpgradeVersionIndex},
+    {.name = "RestoreStatus", .type = "y", .index = kRestoreStatusIndex, .raw = Raw::U8},
+    {.name = "Province", .index = kProvinceIndex},
+    {.name = "MemAlarm", .type = "y", .index = 4, .raw = Raw::U8, .write = write_memory_setting},
+    {.name = "MemLimit", .type = "y", .index = 5, .raw = Raw::U8, .write = write_memory_setting},
+};
+
+bool save(const SingleObject &, const WriteFlags &, GError **) {
+  syscmd_save_mib();
+  return true;
+}
+
+constexpr SingleObject kObject = {
+    .path = kPath,
+    .xml_file = "SysCmd.xml",
+    .properties = kProperties,
+    .get = syscmd_get_mib_property,
+    .read_buffer = kPropertyBuffer,
+    .write_log = "func [%s], line [%d],property_name:%s",
+    .unknown_log = "func [%s], line [%d], invalid property %s .",
+    .finish = save,
+};
+const igd1::PublishObject kPublished(kObject);
+
+const GDBusInterfaceVTable kVTable = {syscmd_handle_method_call, syscmd_handle_get_property,
+                                      syscmd_handle_set_property,
+                                      IGD1_SET_MULTI_SLOT(syscmd_handle_set_multi_properties)};
+
+void start_up() {
+  init_Poll_UpgradeStatus_chg();
+  Syetem_cmd_get_sw_version(0);
+}
+
+}  // namespace
+
+GDBusNodeInfo *syscmd_introspection_data = nullptr;
+syscmd_time wqregtime_start = {0, 0};
+
+void syscmd_handle_method_call(GDBusConnection *, const gchar *, const gchar *, const gchar *,
+                               const gchar *method_name, GVariant *parameters,
+                               GDBusMethodInvocation *invocation, gpointer) {
+  DBUS_LOG(LOG_LEVEL_INFO, "func [%s], line [%d],method_name:%s", __func__, __LINE__, method_name);
+  const int service_type = dbus_proxy_get_service_type();
+  const Handler handler = service_type == 1 ? find_method(kServiceType1Methods, method_name)
+                                            : find_method(kServiceType0Methods, method_name);
+  if (handler != nullptr) {
+    handler(parameters, invocation);
+  } else {
+    g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD,
+                                          "Method %s is not served on service type %d", method_name,
+                                          service_type);
+  }
+  DBUS_LOG(LOG_LEVEL_INFO, "out of func [%s]", __func__);
+}
+
+IGD1_DEFINE_GET_HANDLER(syscmd_handle_get_property, kObject)
+
+IGD1_DEFINE_SET_HANDLER(syscmd_handle_set_property, kObject)
+
+IGD1_DEFINE_SET_MULTI_HANDLER(syscmd_handle_set_multi_properties, kObject)
+
+void syscmd_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer user_data) {
+  const igd1::SingleObjectRegistration registration{
+      .xml_file = "SysCmd.xml",
+      .introspection_data = &syscmd_introspection_data,
+      .introspection_name = "syscmd_introspection_data",
+      .object_path = nullptr,  // the document's root node
+      .vtable = &kVTable,
+      .start_up = start_up};
+  IGD1_REGISTER_SINGLE_OBJECT(registration, connection, user_data);
+}

@@ -1,0 +1,131 @@
+// The platform service object over the bus, against the SQLite store.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "harness/bus_fixture.h"
+#include "mib_api.h"
+#include "mib_store.h"
+#include "platformservice.h"
+
+namespace igd1::test {
+namespace {
+
+using testing::ElementsAre;
+using testing::Pair;
+
+constexpr char kPath[] = "/com/wqx/igd1/Ovatrix/PlatformService";
+constexpr char kInterface[] = "com.wqx.igd1.PlatformService";
+constexpr char kProps[] = "com.wqx.igd1.Properties";
+constexpr uint32_t kNotice = MIB_CFG_PLATFORM_SERVICE;
+
+std::pair<std::string, std::string> invalid_args(const std::string &message) {
+  return {"org.freedesktop.DBus.Error.InvalidArgs", message};
+}
+
+class PlatformServiceTest : public BusTest {
+ protected:
+  std::string get(const char *name) { return printed(get_property(kPath, kInterface, name).get()); }
+};
+
+TEST_F(PlatformServiceTest, WritesAreCheckedNoticedAndAnnouncedAsEachPropertySays) {
+  const struct {
+    const char *name;
+    GVariant *(*value)();
+    const char *error;  // nullptr: accepted
+    bool announced;
+  } cases[] = {
+      {"Ability", [] { return g_variant_new_uint32(2); }, "Invalid parameter value", false},
+      {"Ability", [] { return g_variant_new_uint32(0); }, nullptr, true},
+      {"Ability", [] { return g_variant_new_uint32(1); }, nullptr, true},
+      {"Heartbeat", [] { return g_variant_new_uint32(30); }, nullptr, false},
+      {"LocalPort", [] { return g_variant_new_uint32(18000); }, nullptr, true},
+      {"DistStatus", [] { return g_variant_new_byte(0); }, "Invalid parameter value", false},
+      {"DistStatus", [] { return g_variant_new_byte(6); }, "Invalid parameter value", false},
+      {"OperStatus", [] { return g_variant_new_byte(6); }, nullptr, false},
+      {"PluginStatus", [] { return g_variant_new_byte(7); }, "Invalid parameter value", false},
+      {"DistAddr", [] { return g_variant_new_string("dist.example.net:70000"); },
+       "Invalid parameter value", false},
+      {"DistAddr", [] { return g_variant_new_string("https://dist2.example.net"); }, nullptr, true},
+      {"BSSAddr", [] { return g_variant_new_string("bss.example.net:81"); }, nullptr, true},
+      {"OperAddr", [] { return g_variant_new_string("10.0.0.8:9090"); }, nullptr, false},
+      {"Version", [] { return g_variant_new_string("2.2.0"); }, nullptr, false},
+      {"DistErrorMsg", [] { return g_variant_new_string(std::string(256, 'e').c_str()); },
+       "Invalid parameter value", false},
+      {"DistErrorMsg", [] { return g_variant_new_string("bad\ttab"); }, "Invalid parameter value", false},
+  };
+  SignalWatcher watcher(client(), kProps, "PropertiesChanged", kPath);
+  for (const auto &c : cases) {
+    GVariant *value = g_variant_ref_sink(c.value());
+    const std::string shown = printed(value);
+    int64_t before = journal_end();
+    g_autoptr(GError) error = nullptr;
+    const bool ok = set_property(kPath, kInterface, c.name, value, &error);
+    EXPECT_EQ(ok, c.error == nullptr) << c.name << " " << shown;
+    if (c.error != nullptr) {
+      EXPECT_EQ(remote_error(error), invalid_args(c.error)) << c.name << " " << shown;
+      EXPECT_TRUE(notices_since(before).empty()) << c.name;
+    } else {
+      EXPECT_EQ(get(c.name), shown);
+      EXPECT_THAT(notices_since(before), ElementsAre(Pair(kNotice, 255))) << c.name;
+    }
+    auto signal = watcher.wait(std::chrono::milliseconds(c.announced ? 3000 : 150));
+    EXPECT_EQ(printed(signal.body.get()),
+              c.announced ? "('com.wqx.igd1.PlatformService', {'" + std::string(c.name) + "': <" +
+                                shown + ">}, @as [])"
+                          : "<null>")
+        << c.name << " " << shown;
+    g_variant_unref(value);
+  }
+}
+
+TEST_F(PlatformServiceTest, ReadOnlyPropertiesAreRefusedByNameAndByTheBus) {
+  EXPECT_EQ(get("InitSSID"), "'WQX-2210'");
+  EXPECT_EQ(get("Appmodel"), "byte 0x01");
+  g_autoptr(GError) error = nullptr;
+  gboolean ok = TRUE;
+  GVariant *value = g_variant_ref_sink(g_variant_new_string("mine"));
+  loop_->run([&] {
+    ok = platformservice_handle_set_property(host_->connection(), nullptr, kPath, kInterface,
+                                             "InitSSID", value, &error, nullptr);
+  });
+  g_variant_unref(value);
+  EXPECT_FALSE(ok);
+  ASSERT_NE(error, nullptr);
+  EXPECT_STREQ(error->message, "invalid property InitSSID");
+
+  g_clear_error(&error);
+  EXPECT_FALSE(set_property(kPath, kInterface, "InitSSID", g_variant_new_string("mine"), &error));
+  EXPECT_EQ(remote_error(error).first, "org.freedesktop.DBus.Error.InvalidArgs");
+  EXPECT_EQ(get("InitSSID"), "'WQX-2210'");
+}
+
+TEST_F(PlatformServiceTest, MultiWriteSkipsRefusedEntriesAndAnnouncesTheRestOnce) {
+  SignalWatcher watcher(client(), kProps, "PropertiesChanged", kPath);
+  int64_t before = journal_end();
+  g_autoptr(GError) error = nullptr;
+  ASSERT_TRUE(call(kPath, kProps, "SetMulti",
+                   g_variant_new("(s@a{sv})", kInterface,
+                                 dictionary({{"Port", g_variant_new_uint32(8080)},
+                                             {"DistStatus", g_variant_new_byte(9)},
+                                             {"Heartbeat", g_variant_new_uint32(45)}})),
+                   &error))
+      << error->message;
+  auto signal = watcher.wait();
+  EXPECT_EQ(printed(signal.body.get()),
+            "('com.wqx.igd1.PlatformService', {'Port': <uint32 8080>}, @as [])");
+  EXPECT_FALSE(watcher.wait(std::chrono::milliseconds(200)).body);
+  EXPECT_EQ(get("Port"), "uint32 8080");
+  EXPECT_EQ(get("Heartbeat"), "uint32 45");
+  EXPECT_EQ(get("DistStatus"), "byte 0x03");
+  EXPECT_THAT(notices_since(before), ElementsAre(Pair(kNotice, 255)));
+
+  mib::fail_accessor("platformservice_set_mib_property", 5);
+  g_clear_error(&error);
+  EXPECT_FALSE(set_property(kPath, kInterface, "Port", g_variant_new_uint32(1), &error));
+  EXPECT_EQ(remote_error(error), invalid_args("set Port fail"));
+}
+
+}  // namespace
+}  // namespace igd1::test
