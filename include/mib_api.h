@@ -237,3 +237,147 @@ IGD1_API int platformservice_set_mib_property(int index, void *value);
 // letters, digits and . - _; the SSN (10) up to 64 letters, digits and -; the
 // error messages (12, 15, 18) printable UTF-8.  0 otherwise.
 IGD1_API int platformservice_check_valid_property_value(int index, const char *text);
+
+// ---- Samba server and accounts ------------------------------------------------
+// Change bit of the Samba service: the server settings and the account table.
+enum { MIB_CFG_SAMBA = 0x100000 };
+// Index 0 Enable (one byte, any value; 0 is off), 1 AllowAnonymous (one byte,
+// 0 or 1).  Reads fill one byte.  Non-zero on success.
+IGD1_API int sambaserverinfo_get_progerty(int index, void *buffer);
+// Stores the byte at `value`.  Returns 1 when the stored value changed, 2 when
+// it already was that value (nothing written), 0 when refused.
+IGD1_API int sambaserverinfo_set_progerty(int index, void *value);
+// Applies the server settings to the running service (a notice under
+// MIB_CFG_SAMBA, action MIB_ACTION_APPLY).  Non-zero on success.
+IGD1_API int sambaserverinfo_set_property_update(void);
+// Start-up of the service: re-reads the account table and applies the server
+// settings with every account.  Non-zero on success.
+IGD1_API int sambaserver_update_all(void);
+
+// Account records of SAMBA_ACCOUNT_ROW_SIZE bytes: byte 0 the instance number,
+// then the user name and the password, each a NUL-terminated text of at most
+// SAMBA_ACCOUNT_TEXT_MAX characters in SAMBA_ACCOUNT_TEXT_MAX + 1 bytes.
+enum {
+  SAMBA_ACCOUNT_TEXT_MAX = 30,
+  SAMBA_ACCOUNT_USERNAME_OFFSET = 1,
+  SAMBA_ACCOUNT_PASSWORD_OFFSET = 32,
+  SAMBA_ACCOUNT_ROW_SIZE = 63,
+  SAMBA_ACCOUNT_MAX_ROWS = 16,
+};
+// Re-reads the table.  Non-zero on success.
+IGD1_API int sambaAccount_update_all(void);
+// The first row (argument 0), or null for an empty table.
+IGD1_API mib_list_node *sambaAccount_get_list(int which);
+// The instance number the next insertion gets, 0 when the table is full.
+IGD1_API uint32_t sambaAccount_get_instnum(void);
+// The row of `instance` and, when `index` is not null, its position.
+IGD1_API mib_list_node *sambaAccount_get_list_by_instnum(uint32_t instance, uint32_t *index);
+// Inserts `row` (null: an account with empty user name and password) under
+// the lowest free instance number.  Returns that number, 0 on failure or
+// when SAMBA_ACCOUNT_MAX_ROWS rows exist.
+IGD1_API uint32_t sambaAccount_insert_entry(const void *row);
+// Removes the row at position `index` (`node` is that row).  Non-zero on success.
+IGD1_API int sambaAccount_remove_entry(uint32_t index, mib_list_node *node);
+// Field `index` (0 user name, 1 password) of the record `row`: copied as
+// text into `buffer` (SAMBA_ACCOUNT_TEXT_MAX + 1 bytes), or set from the
+// NUL-terminated text `value`, which is refused beyond SAMBA_ACCOUNT_TEXT_MAX
+// characters.  Neither touches the table.  Non-zero on success.
+IGD1_API int sambaAccount_get_mib_property(int index, void *buffer, const void *row);
+IGD1_API int sambaAccount_set_mib_property(int index, const void *value, void *row);
+// A working copy of a record, and its release.  Null when out of memory.
+IGD1_API void *sambaAccount_backup_entry(const void *row);
+IGD1_API void sambaAccount_free_backup_entry(void *copy);
+// Stores `row` over the row at position `index` (same instance number) and
+// applies it (a notice under MIB_CFG_SAMBA, action: the position).  `flags`
+// is 0.  Returns 0 on refusal with *reason (when not null) pointing to a text
+// owned by the library until the next call on the same thread: the row is
+// gone, or another account already has the user name.
+IGD1_API int sambaAccount_update_entry(const void *row, uint32_t index, const char **reason,
+                                       int flags);
+// Commits the table.  Non-zero on success.
+IGD1_API int sambaAccount_save_mib(void);
+
+// ---- Telnet server and account ------------------------------------------------
+// Change bit of the Telnet service.
+enum { MIB_CFG_TELNET = 0x200000 };
+// Access modes of the remote-login services (Telnet and FTP Enable).
+enum {
+  MIB_ACCESS_OFF = 0,
+  MIB_ACCESS_LAN = 1,
+  MIB_ACCESS_WAN = 2,
+  MIB_ACCESS_LAN_WAN = 3,
+};
+// Index 0: the Telnet access mode, one byte (MIB_ACCESS_*).  Non-zero on success.
+IGD1_API int telnetserverinfo_get_property(int index, void *buffer);
+// Writes a field of the remote-access table; only index 3, the Telnet access
+// mode (one byte, MIB_ACCESS_*), is served.  `flags` is 0.  Non-zero on success.
+IGD1_API int telnetserverinfo_set_property(int index, void *value, int flags);
+// Applies access mode `enable` to the service (a notice under MIB_CFG_TELNET,
+// action MIB_ACTION_APPLY, data "Enable=N").  Non-zero on success.
+IGD1_API int telnetserverinfo_set_property_update(int enable);
+// The one Telnet login: 0 its user name, 1 its password.  The text is owned
+// by the library and stays valid until the next call with the same `which`
+// on the same thread; null on failure.
+IGD1_API const char *telnetaccount_get_info(int which);
+
+// ---- FTP server and accounts --------------------------------------------------
+// Change bit of the FTP service: server settings and account table.
+enum { MIB_CFG_FTP = 0x2000000 };
+// Index 0 Enable (one byte, MIB_ACCESS_*), 1 AllowAnonymous (one byte, 0 or
+// 1).  Reads fill one byte.  Non-zero on success.
+IGD1_API int ftpserverinfo_get_property(int index, void *buffer);
+// Stores the byte at `value`; Enable above MIB_ACCESS_LAN_WAN is refused.
+// Non-zero on success.
+IGD1_API int ftpserverinfo_set_property(int index, void *value);
+// Applies the server settings: `which` 1 names `enable`, 2 `anonymous` as the
+// value that changed (a notice under MIB_CFG_FTP, action MIB_ACTION_APPLY,
+// data "Enable=N" or "AllowAnonymous=N").  Non-zero on success.
+IGD1_API int ftpserverinfo_set_property_update(int enable, int anonymous, int which);
+
+// One FTP account as the accessors exchange it.  Each text field holds a
+// NUL-terminated text of at most FTP_ACCOUNT_FIELD_SIZE - 1 characters.
+enum { FTP_ACCOUNT_FIELD_SIZE = 30, FTP_ACCOUNT_MAX_ROWS = 6 };
+typedef struct {
+  char username[FTP_ACCOUNT_FIELD_SIZE];
+  char password[FTP_ACCOUNT_FIELD_SIZE];
+  uint32_t instnum;  // 1-255, chosen by the caller of ftpaccount_set_account
+} ftp_account_row;
+// Rows are addressed by position, 0 to the row count - 1 (the default account
+// included); the positions after a removed row move up by one.
+// Index 0: the row count.  -1 on failure.
+IGD1_API int ftpaccountinfo_get_property(int index);
+// Index 4: removes the row at `position`; `row` must carry its instance
+// number.  Returns 1 on success, 0 otherwise.
+IGD1_API int ftpaccountinfo_set_property(int index, const ftp_account_row *row, int position);
+// The instance number of the row at `position`, 0 when there is none.
+IGD1_API uint32_t ftpaccount_getindex(int position);
+// Copies the row at `position` into `row` and its instance number into
+// *instance; non-zero when that number is `candidate`.
+IGD1_API int ftpaccount_compare_index(ftp_account_row *row, int position, uint32_t *instance,
+                                      uint32_t candidate);
+// Adds `row` as a new account with instance number `instance` (also written
+// to row->instnum).  Refused (0) when FTP_ACCOUNT_MAX_ROWS rows exist, when
+// another row has that number, or when a text field is not terminated.
+IGD1_API int ftpaccount_set_account(ftp_account_row *row, uint32_t instance);
+// Copies the row at `position` into `row` and its instance number into
+// *instance.  Non-zero on success.
+IGD1_API int ftpaccount_get_account(ftp_account_row *row, uint32_t *instance, int position);
+// The row carrying `instance`, and its position.  Non-zero when found.
+IGD1_API int ftpaccount_getuserinfo(uint32_t instance, ftp_account_row *row, int *position);
+// The row at `position` (its instance number in row->instnum).  Non-zero on success.
+IGD1_API int ftpaccount_getuserinfo2(ftp_account_row *row, int position);
+// 1 when `text` may become field `which` (0 user name, 1 password) of the
+// row at `position`: 1 to FTP_ACCOUNT_FIELD_SIZE - 1 printable ASCII
+// characters without blanks, never containing "invalid" (the mark of a
+// placeholder); a user name also of letters, digits and . _ - only, and not
+// the name of another row.  0 otherwise.
+IGD1_API int ftpaccount_set_property_check(int which, const char *text, int position);
+// Stores `row` over the row at `position` (same instance number).  Non-zero on success.
+IGD1_API int ftpaccount_update_account(const ftp_account_row *row, int position);
+// The default account, which stands in the table while no user account
+// exists: added under the lowest free instance number with the name and
+// password of the settings ftp.DefaultUserName and ftp.DefaultPassword
+// (1 also when it is already there), and removed again (0 when it is not
+// there).  Its row is an ordinary row for every other accessor.
+IGD1_API int ftpaccount_add_default(void);
+IGD1_API int ftpaccount_delete_default(void);

@@ -203,6 +203,18 @@ constexpr DefaultSetting kDefaults[] = {
     {{"platform.PluginErrorMsg", K::Text, 256}, ""},
     {{"platform.BSSAddr", K::Text, 256}, "bss.example.net:8080"},
 
+    // File and shell servers.  Access modes: 0 off, 1 LAN side, 2 WAN side,
+    // 3 both.  The FTP default account stands in while no user account exists.
+    {{"samba.Enable", K::U8, 1}, "1"},
+    {{"samba.AllowAnonymous", K::U8, 1}, "0"},
+    {{"telnet.Enable", K::U8, 1}, "0"},
+    {{"telnet.UserName", K::Text, 31}, "telnetadmin"},
+    {{"telnet.Password", K::Text, 31}, "Tn#4A3E51c2"},
+    {{"ftp.Enable", K::U8, 1}, "1"},
+    {{"ftp.AllowAnonymous", K::U8, 1}, "0"},
+    {{"ftp.DefaultUserName", K::Text, 30}, "ftpadmin"},
+    {{"ftp.DefaultPassword", K::Text, 30}, "Ftp#0C2210"},
+
     // Bus service itself.
     {{"dbusproxy.DebugLevel", K::U32, 4}, "2"},
 };

@@ -1,0 +1,151 @@
+// The Samba, Telnet and FTP server objects over the bus, against the store.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "harness/bus_fixture.h"
+#include "mib_api.h"
+#include "mib_store.h"
+#include "sys_paths.h"
+
+namespace igd1::test {
+namespace {
+
+using testing::ElementsAre;
+using testing::HasSubstr;
+using testing::IsEmpty;
+using testing::Pair;
+
+constexpr auto kQuiet = std::chrono::milliseconds(200);
+
+struct Server {
+  const char *path;
+  const char *interface;
+};
+constexpr Server kSamba = {"/com/wqx/igd1/Storage/SambaServer", "com.wqx.igd1.SambaServer"};
+constexpr Server kTelnet = {"/com/wqx/igd1/Network/Telnetserver", "com.wqx.igd1.TelnetServer"};
+constexpr Server kFtp = {"/com/wqx/igd1/Storage/Ftpserver", "com.wqx.igd1.FTPServer"};
+
+std::pair<std::string, std::string> invalid_args(const std::string &message) {
+  return {"org.freedesktop.DBus.Error.InvalidArgs", message};
+}
+
+class AccountServersTest : public BusTest {
+ protected:
+  std::string get(const Server &server, const char *name) {
+    g_autoptr(GError) error = nullptr;
+    Variant value = get_property(server.path, server.interface, name, &error);
+    return value ? printed(value.get()) : "error: " + remote_error(error).second;
+  }
+  std::pair<std::string, std::string> set_failure(const Server &server, const char *name,
+                                                  GVariant *value) {
+    g_autoptr(GError) error = nullptr;
+    EXPECT_FALSE(set_property(server.path, server.interface, name, value, &error)) << name;
+    return remote_error(error);
+  }
+  std::vector<std::string> notice_data_since(int64_t seq) {
+    std::vector<std::string> data;
+    for (const auto &entry : mib::journal(seq)) data.push_back(entry.data);
+    return data;
+  }
+};
+
+TEST_F(AccountServersTest, FixedPortsAndStoredValuesRead) {
+  EXPECT_EQ(get(kTelnet, "LANPort"), "uint32 23");
+  EXPECT_EQ(get(kTelnet, "WANPort"), "uint32 23");
+  EXPECT_EQ(get(kFtp, "Port"), "uint32 21");
+  ASSERT_TRUE(mib::set_setting("samba.AllowAnonymous", "1"));
+  EXPECT_EQ(get(kSamba, "AllowAnonymous"), "true");
+  EXPECT_EQ(get(kSamba, "Anonymous"), "true");
+}
+
+TEST_F(AccountServersTest, FailedReadsNameTheirStoreEntry) {
+  mib::fail_accessor("telnetserverinfo_get_property");
+  mib::fail_accessor("ftpserverinfo_get_property");
+  EXPECT_EQ(get(kTelnet, "Enable"), "error: mib_get MIB_ACC_TBL failed!");
+  EXPECT_EQ(get(kFtp, "Enable"), "error: mib get MIB_VSFTP_ENABLE failed");
+  EXPECT_EQ(get(kFtp, "AllowAnonymous"), "error: mib get MIB_VSFTP_ANNONYMOUS failed");
+  EXPECT_EQ(set_failure(kTelnet, "Enable", g_variant_new_byte(2)),
+            invalid_args("get MIB_ACC_TBL failed"));
+}
+
+TEST_F(AccountServersTest, TelnetAppliesOnlyAModeThatChanges) {
+  SignalWatcher watcher(client(), "com.wqx.igd1.Properties", "PropertiesChanged", kTelnet.path);
+  ASSERT_TRUE(mib::set_setting("telnet.Enable", "1"));
+  int64_t before = journal_end();
+  EXPECT_EQ(set_failure(kTelnet, "Enable", g_variant_new_byte(4)),
+            invalid_args("Invalid parameter value"));
+  ASSERT_TRUE(set_property(kTelnet.path, kTelnet.interface, "Enable", g_variant_new_byte(1)));
+  EXPECT_THAT(notices_since(before), IsEmpty());
+  EXPECT_FALSE(watcher.wait(kQuiet).body);
+
+  ASSERT_TRUE(set_property(kTelnet.path, kTelnet.interface, "Enable", g_variant_new_byte(3)));
+  EXPECT_THAT(notices_since(before), ElementsAre(Pair(MIB_CFG_TELNET, MIB_ACTION_APPLY)));
+  EXPECT_THAT(notice_data_since(before), ElementsAre("Enable=3"));
+  auto signal = watcher.wait();
+  ASSERT_TRUE(signal.body);
+  EXPECT_EQ(printed(signal.body.get()), "('com.wqx.igd1.TelnetServer', {'Enable': <byte 0x03>}, @as [])");
+  EXPECT_EQ(get(kTelnet, "Enable"), "byte 0x03");
+}
+
+TEST_F(AccountServersTest, TelnetMultiWriteLogsTheModeAndApplies) {
+  int64_t before = journal_end();
+  g_autoptr(GError) error = nullptr;
+  ASSERT_TRUE(call(kTelnet.path, "com.wqx.igd1.Properties", "SetMulti",
+                   g_variant_new("(s@a{sv})", kTelnet.interface,
+                                 dictionary({{"Enable", g_variant_new_byte(2)}})),
+                   &error))
+      << error->message;
+  EXPECT_EQ(mib::get_setting("telnet.Enable"), "2");
+  EXPECT_THAT(notice_data_since(before), ElementsAre("Enable=2"));
+  EXPECT_THAT(read_text_file(root().path(path::kSyslog)), HasSubstr("set multi:enable [2]."));
+}
+
+TEST_F(AccountServersTest, FtpAppliesAndAnnouncesEveryAcceptedWrite) {
+  SignalWatcher watcher(client(), "com.wqx.igd1.Properties", "PropertiesChanged", kFtp.path);
+  ASSERT_TRUE(mib::set_setting("ftp.Enable", "1"));
+  int64_t before = journal_end();
+  EXPECT_EQ(set_failure(kFtp, "Enable", g_variant_new_byte(4)),
+            invalid_args("Invalid parameter value"));
+  // The stored value again, then a new one: both applied, both announced.
+  ASSERT_TRUE(set_property(kFtp.path, kFtp.interface, "Enable", g_variant_new_byte(1)));
+  ASSERT_TRUE(set_property(kFtp.path, kFtp.interface, "AllowAnonymous", g_variant_new_boolean(TRUE)));
+  EXPECT_THAT(notices_since(before), ElementsAre(Pair(MIB_CFG_FTP, MIB_ACTION_APPLY),
+                                                 Pair(MIB_CFG_FTP, MIB_ACTION_APPLY)));
+  EXPECT_THAT(notice_data_since(before), ElementsAre("Enable=1", "AllowAnonymous=1"));
+  for (const char *expected : {"{'Enable': <byte 0x01>}", "{'AllowAnonymous': <true>}"}) {
+    auto signal = watcher.wait();
+    ASSERT_TRUE(signal.body);
+    EXPECT_THAT(printed(signal.body.get()), HasSubstr(expected));
+  }
+  EXPECT_EQ(mib::get_setting("ftp.AllowAnonymous"), "1");
+}
+
+TEST_F(AccountServersTest, SambaAnnouncesAndAppliesOnlyChanges) {
+  // Start-up applied the whole configuration once.
+  bool applied_at_start = false;
+  for (const auto &entry : mib::journal())
+    applied_at_start |= entry.bit == MIB_CFG_SAMBA && entry.data.find("accounts=0") != std::string::npos;
+  EXPECT_TRUE(applied_at_start);
+
+  SignalWatcher watcher(client(), "com.wqx.igd1.Properties", "PropertiesChanged", kSamba.path);
+  int64_t before = journal_end();
+  ASSERT_TRUE(set_property(kSamba.path, kSamba.interface, "AllowAnonymous", g_variant_new_boolean(FALSE)));
+  EXPECT_FALSE(watcher.wait(kQuiet).body);
+  EXPECT_THAT(notices_since(before), IsEmpty());
+
+  ASSERT_TRUE(set_property(kSamba.path, kSamba.interface, "Anonymous", g_variant_new_boolean(TRUE)));
+  auto signal = watcher.wait();
+  ASSERT_TRUE(signal.body);
+  EXPECT_EQ(printed(signal.body.get()), "('com.wqx.igd1.SambaServer', {'Anonymous': <true>}, @as [])");
+  EXPECT_THAT(notice_data_since(before), ElementsAre("Enable=1 AllowAnonymous=1"));
+
+  mib::fail_accessor("sambaserverinfo_set_progerty", 0);
+  EXPECT_EQ(set_failure(kSamba, "Enable", g_variant_new_byte(0)), invalid_args("set Enable fail"));
+  EXPECT_EQ(get(kSamba, "Enable"), "byte 0x01");
+}
+
+}  // namespace
+}  // namespace igd1::test
