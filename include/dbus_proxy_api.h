@@ -106,3 +106,5 @@ namespace igd1 {
 IGD1_EXPORT unsigned set_extra_mib_save_delay(unsigned milliseconds);
 }  // namespace igd1
 #endif
+
+#include "dbus_proxy_list.h"

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+struct sockaddr_un;
+
 namespace igd1 {
 
 namespace path {
@@ -67,5 +69,9 @@ std::string sys_path(std::string_view fixed_path);
 // Same, into a caller's buffer, for C-style code.  Returns false (and leaves
 // an empty text) when the result does not fit.
 bool sys_path_into(std::string_view fixed_path, char *buffer, size_t size);
+
+// The address of the local socket at a fixed path (under the root), family
+// set and the rest zero-filled.  False when the real path does not fit.
+bool sys_socket_address(std::string_view fixed_path, sockaddr_un *address);
 
 }  // namespace igd1

@@ -1,5 +1,8 @@
 #include "sys_paths.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -38,6 +41,12 @@ bool sys_path_into(std::string_view fixed_path, char *buffer, size_t size) {
   }
   std::memcpy(buffer, full.c_str(), full.size() + 1);
   return true;
+}
+
+bool sys_socket_address(std::string_view fixed_path, sockaddr_un *address) {
+  std::memset(address, 0, sizeof *address);
+  address->sun_family = AF_UNIX;
+  return sys_path_into(fixed_path, address->sun_path, sizeof address->sun_path);
 }
 
 }  // namespace igd1

@@ -9,6 +9,7 @@
 
 #include "host_api.h"
 #include "mib_store.h"
+#include "notify_service.h"
 #include "sys_paths.h"
 
 namespace igd1::host {
@@ -34,24 +35,29 @@ gboolean deliver_row_event(gpointer data) {
 }
 
 void on_row_changed(const mib::TableDef &table, const uint8_t *row, bool inserted) {
-  if (g_row_library == nullptr || table.module == nullptr) return;
-  std::string name = std::string(table.module) + (inserted ? "_add_interface" : "_del_interface");
-  auto callback = reinterpret_cast<RowCallback>(g_row_library->symbol(name));
-  if (callback == nullptr) {
-    g_debug("no %s for table %s", name.c_str(), table.name);
-    return;
-  }
+  if (g_row_library == nullptr) return;
   // Always queued, never run inside the store call: the bus call that changed
   // the table replies first, then the child object appears or goes.
-  auto *event = new RowEvent{callback, row[0]};
+  if (!queue_row_callback(*g_row_library, table, row[0], inserted))
+    g_debug("no %s callback for table %s", inserted ? "add" : "del", table.name);
+}
+
+}  // namespace
+
+bool queue_row_callback(const ModuleLibrary &library, const mib::TableDef &table,
+                        unsigned instance, bool inserted) {
+  if (table.module == nullptr) return false;
+  std::string name = std::string(table.module) + (inserted ? "_add_interface" : "_del_interface");
+  auto callback = reinterpret_cast<RowCallback>(library.symbol(name));
+  if (callback == nullptr) return false;
+  auto *event = new RowEvent{callback, instance};
   GSource *source = g_idle_source_new();
   g_source_set_priority(source, G_PRIORITY_DEFAULT);
   g_source_set_callback(source, deliver_row_event, event, [](gpointer p) { delete static_cast<RowEvent *>(p); });
   g_source_attach(source, nullptr);
   g_source_unref(source);
+  return true;
 }
-
-}  // namespace
 
 Settings &settings() {
   static Settings values;
@@ -158,10 +164,11 @@ bool Host::start(const Options &options, std::string *error) {
   owner_id_ = g_bus_own_name_on_connection(connection_, kServiceName,
                                            G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE, name_acquired,
                                            name_lost, nullptr, nullptr);
-  return true;
+  return start_event_channels(options, library_, error);
 }
 
 void Host::stop() {
+  stop_event_channels();
   if (owner_id_ != 0) {
     g_bus_unown_name(owner_id_);
     owner_id_ = 0;

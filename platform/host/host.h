@@ -11,6 +11,10 @@
 #include <string>
 #include <vector>
 
+namespace igd1::mib {
+struct TableDef;
+}
+
 namespace igd1::host {
 
 // Values the library reads from the host at run time.
@@ -91,6 +95,12 @@ struct Options {
   int service_type = 0;
   int province = 0;
   std::vector<std::string> modules;  // empty = every module
+  // Event channels (igd1d turns both on): the notification socket served by
+  // the library's threads, and the library's heartbeat with its watch.
+  bool notify_socket = false;
+  bool heartbeat = false;
+  // The watch warns when no heartbeat came for this long.
+  unsigned heartbeat_timeout_ms = 15000;
 };
 
 inline constexpr char kServiceName[] = "com.wqx.igd1";
@@ -122,5 +132,11 @@ class Host {
 // Row callbacks of the store: the module's <module>_add_interface or
 // <module>_del_interface runs on the bus main loop for the row's instance.
 void route_row_callbacks(const ModuleLibrary *library);
+
+// Queues the table's <module>_add_interface (inserted) or _del_interface for
+// `instance` on the default main context.  False, with nothing queued, when
+// the library does not export it.  Callable from any thread.
+bool queue_row_callback(const ModuleLibrary &library, const mib::TableDef &table,
+                        unsigned instance, bool inserted);
 
 }  // namespace igd1::host

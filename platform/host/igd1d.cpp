@@ -20,6 +20,7 @@ struct CommandLine {
   gint service_type = 0;
   gint province = 0;
   gchar *modules = nullptr;
+  gint heartbeat_timeout = 15;
 };
 
 gboolean quit_loop(gpointer loop) {
@@ -47,6 +48,8 @@ int main(int argc, char **argv) {
        "Province code reported to the modules (default 0)", "N"},
       {"modules", 0, 0, G_OPTION_ARG_STRING, &cl.modules,
        "Start only these modules, e.g. dhcp_server,devinfo (default: all)", "NAME,..."},
+      {"heartbeat-timeout", 0, 0, G_OPTION_ARG_INT, &cl.heartbeat_timeout,
+       "Warn when the library's heartbeat is missing this long (default 15)", "SECONDS"},
       {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
 
   g_autoptr(GOptionContext) context = g_option_context_new("- gateway configuration bus service");
@@ -73,6 +76,13 @@ int main(int argc, char **argv) {
   if (cl.root != nullptr) igd1::set_root_dir(cl.root);
   if (cl.store != nullptr) options.store = cl.store;
   if (cl.library != nullptr) options.library = cl.library;
+  if (cl.heartbeat_timeout <= 0) {
+    std::fprintf(stderr, "igd1d: --heartbeat-timeout must be positive\n");
+    return 2;
+  }
+  options.notify_socket = true;
+  options.heartbeat = true;
+  options.heartbeat_timeout_ms = unsigned(cl.heartbeat_timeout) * 1000u;
   options.service_type = cl.service_type;
   options.province = cl.province;
   if (cl.modules != nullptr) {

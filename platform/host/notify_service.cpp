@@ -1,0 +1,470 @@
+// The host's event channels: notification socket service, message handler,
+// heartbeat client calls and heartbeat watch.
+#include "notify_service.h"
+
+#include <dlfcn.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <mutex>
+#include <string_view>
+
+#include "dbus_proxy_api.h"
+#include "host_api.h"
+#include "mib_store.h"
+#include "sys_paths.h"
+
+namespace igd1::host {
+namespace {
+
+// Connections that wait to be accepted while the library's handler works.
+constexpr int kNotifyBacklog = 16;
+// A heartbeat client sends at once; one that does not is dropped after this.
+constexpr int kHeartbeatReceiveTimeoutS = 1;
+constexpr char kHeartbeatMessage[] = {'w', 0, 0, 0};
+// Instance numbers are one byte, 0 being no instance.
+constexpr unsigned kMaxInstance = 255;
+// Longest client text echoed in a reply.
+constexpr int kEchoMax = 64;
+constexpr char kObjectRoot[] = "/com/wqx/igd1";
+constexpr char kNetworkInfoPath[] = "/com/wqx/igd1/Info/Network";
+constexpr char kNetworkInfoInterface[] = "com.wqx.igd1.NetworkInfo";
+
+// ---- local sockets -------------------------------------------------------------------
+
+int listen_at(const sockaddr_un &address, int backlog) {
+  int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (sock < 0) return -1;
+  unlink(address.sun_path);
+  if (bind(sock, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 ||
+      listen(sock, backlog) != 0) {
+    close(sock);
+    return -1;
+  }
+  return sock;
+}
+
+// ---- the notification service --------------------------------------------------------
+
+// Reached from the library's threads, which outlive any host and run until
+// the process ends; never destroyed, so that a late message finds it intact.
+struct Service {
+  std::mutex mutex;  // held while a message is handled
+  const ModuleLibrary *library = nullptr;  // set while the service is on
+  std::string socket_file;
+};
+
+Service &service() {
+  static auto *instance = new Service;
+  return *instance;
+}
+
+HeartbeatMonitor *g_monitor = nullptr;
+std::mutex g_heartbeat_mutex;
+bool g_library_heartbeat_started = false;
+
+struct Reply {
+  bool ok = false;
+  std::string text;
+};
+
+Reply ok(std::string detail = {}) { return {true, std::move(detail)}; }
+
+Reply refuse(const char *format, ...) G_GNUC_PRINTF(1, 2);
+Reply refuse(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  g_autofree gchar *text = g_strdup_vprintf(format, args);
+  va_end(args);
+  return {false, text};
+}
+
+// Splits off the next space-separated word of `rest`.
+std::string_view next_word(std::string_view &rest) {
+  size_t end = rest.find(' ');
+  std::string_view word = rest.substr(0, end);
+  rest = end == std::string_view::npos ? std::string_view() : rest.substr(end);
+  while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+  return word;
+}
+
+bool parse_instance(std::string_view text, unsigned *instance) {
+  if (text.empty() || text.size() > 3) return false;
+  unsigned value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + unsigned(c - '0');
+  }
+  *instance = value;
+  return value >= 1 && value <= kMaxInstance;
+}
+
+// ---- row-inserted / row-removed ----------------------------------------------------
+
+Reply announce_row(std::string_view args, const ModuleLibrary &library, bool inserted) {
+  const char *command = inserted ? "row-inserted" : "row-removed";
+  std::string table_name(next_word(args));
+  std::string_view instance_text = next_word(args);
+  if (table_name.empty() || instance_text.empty() || !args.empty())
+    return refuse("usage: %s TABLE INSTANCE", command);
+  const mib::TableDef *table = mib::find_table(table_name);
+  if (table == nullptr) return refuse("unknown table %.*s", kEchoMax, table_name.c_str());
+  unsigned instance = 0;
+  if (!parse_instance(instance_text, &instance))
+    return refuse("bad instance %.*s", kEchoMax, std::string(instance_text).c_str());
+  bool present = mib::table_row(*table, instance).has_value();
+  if (inserted && !present) return refuse("no row %u in %s", instance, table->name);
+  if (!inserted && present) return refuse("row %u is still in %s", instance, table->name);
+  if (!queue_row_callback(library, *table, instance, inserted))
+    return refuse("%s has no %s_%s_interface", table->name, table->module ? table->module : "module",
+                  inserted ? "add" : "del");
+  return ok();
+}
+
+Reply announce_inserted(std::string_view args, const ModuleLibrary &library) {
+  return announce_row(args, library, true);
+}
+
+Reply announce_removed(std::string_view args, const ModuleLibrary &library) {
+  return announce_row(args, library, false);
+}
+
+// ---- value-changed ------------------------------------------------------------------
+
+struct ServedInterface {
+  GDBusInterfaceInfo *info = nullptr;
+  std::string node_path;  // the node that declares it
+};
+
+bool find_in_node(GDBusNodeInfo *node, const std::string &node_path, const std::string &name,
+                  ServedInterface *found) {
+  for (GDBusInterfaceInfo **i = node->interfaces; i != nullptr && *i != nullptr; ++i) {
+    if (name == (*i)->name) {
+      *found = {*i, node_path};
+      return true;
+    }
+  }
+  for (GDBusNodeInfo **child = node->nodes; child != nullptr && *child != nullptr; ++child) {
+    const char *child_name = (*child)->path != nullptr ? (*child)->path : "";
+    std::string child_path = child_name[0] == '/' ? child_name : node_path + "/" + child_name;
+    if (find_in_node(*child, child_path, name, found)) return true;
+  }
+  return false;
+}
+
+// The interface among those the modules registered.  The caller holds the
+// service lock, which keeps the descriptions alive.
+bool find_interface(const std::string &name, ServedInterface *found) {
+  for (GDBusNodeInfo *node : node_infos())
+    if (find_in_node(node, node->path != nullptr ? node->path : "", name, found)) return true;
+  return false;
+}
+
+bool at_or_below(const std::string &path, const std::string &base) {
+  return path == base || (path.size() > base.size() && path.compare(0, base.size(), base) == 0 &&
+                          path[base.size()] == '/');
+}
+
+Reply announce_value(std::string_view args, const ModuleLibrary &library) {
+  std::string path(next_word(args));
+  std::string interface_name(next_word(args));
+  std::string property(next_word(args));
+  std::string value_text(args);
+  if (value_text.empty()) return refuse("usage: value-changed PATH INTERFACE PROPERTY VALUE");
+  if (!g_variant_is_object_path(path.c_str()) || !at_or_below(path, kObjectRoot))
+    return refuse("bad object path %.*s", kEchoMax, path.c_str());
+  ServedInterface served;
+  if (!find_interface(interface_name, &served))
+    return refuse("unknown interface %.*s", kEchoMax, interface_name.c_str());
+  if (!at_or_below(path, served.node_path))
+    return refuse("%s is not served at %s", interface_name.c_str(), path.c_str());
+  GDBusPropertyInfo *info = g_dbus_interface_info_lookup_property(served.info, property.c_str());
+  if (info == nullptr)
+    return refuse("unknown property %s.%.*s", interface_name.c_str(), kEchoMax, property.c_str());
+
+  g_autoptr(GError) parse_error = nullptr;
+  const char *end = value_text.c_str() + value_text.size();
+  const char *stop = nullptr;
+  g_autoptr(GVariant) value = g_variant_parse(G_VARIANT_TYPE(info->signature), value_text.c_str(),
+                                              end, &stop, &parse_error);
+  if (value == nullptr)
+    return refuse("bad value for %s (type %s): %s", property.c_str(), info->signature,
+                  parse_error->message);
+
+  auto build = reinterpret_cast<decltype(&dbusproxy_build_properties_changed_signal)>(
+      library.symbol("dbusproxy_build_properties_changed_signal"));
+  auto emit = reinterpret_cast<decltype(&dbusproxy_emit_properties_changed_signal_only)>(
+      library.symbol("dbusproxy_emit_properties_changed_signal_only"));
+  if (build == nullptr || emit == nullptr) return refuse("the library has no change signal");
+  if (g_pIdg1_connection == nullptr) return refuse("not connected to the bus");
+  GVariantBuilder *builder = nullptr;
+  build(&builder, nullptr, property.c_str(), DBUSPROXY_TYPE_VARIANT, value);
+  emit(&builder, path.c_str(), interface_name.c_str());
+  return ok();
+}
+
+// ---- debug-level --------------------------------------------------------------------
+
+Reply reread_debug_level(std::string_view args, const ModuleLibrary &library) {
+  if (!args.empty()) return refuse("usage: debug-level");
+  auto reread = reinterpret_cast<int (*)(int, int)>(library.symbol("dbus_proxy_debug_set_signal"));
+  // Looked up process-wide: a program that uses the mask itself holds the one
+  // copy that the library's code reads and writes.
+  auto *mask = static_cast<uint32_t *>(dlsym(RTLD_DEFAULT, "gui_dbusProxyDbg"));
+  if (reread == nullptr || mask == nullptr) return refuse("the library has no debug level");
+  reread(0, 0);
+  g_autofree gchar *detail =
+      g_strdup_printf("mask 0x%08x", std::atomic_ref<uint32_t>(*mask).load(std::memory_order_relaxed));
+  return ok(detail);
+}
+
+// ---- messages -----------------------------------------------------------------------
+
+struct Command {
+  const char *name;
+  Reply (*run)(std::string_view args, const ModuleLibrary &library);
+};
+
+constexpr Command kCommands[] = {
+    {"row-inserted", announce_inserted},
+    {"row-removed", announce_removed},
+    {"value-changed", announce_value},
+    {"debug-level", reread_debug_level},
+};
+
+Reply handle_message(std::string_view text, const ModuleLibrary &library) {
+  const size_t received = text.size();
+  if (text.ends_with('\n')) text.remove_suffix(1);
+  if (text.ends_with('\r')) text.remove_suffix(1);
+  if (text.size() > kNotifyMessageMax) return refuse("message too long (%zu bytes)", received);
+  for (char c : text)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return refuse("message is not one line of text");
+  std::string command(next_word(text));
+  if (command.empty()) return refuse("empty message");
+  for (const Command &known : kCommands)
+    if (command == known.name) return known.run(text, library);
+  return refuse("unknown command %.*s", kEchoMax, command.c_str());
+}
+
+// ---- heartbeat ----------------------------------------------------------------------
+
+bool receive_heartbeat(int listen_fd) {
+  int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) return false;
+  struct timeval timeout = {kHeartbeatReceiveTimeoutS, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  char message[sizeof kHeartbeatMessage + 1] = {};
+  ssize_t count = recv(fd, message, sizeof message, MSG_WAITALL);
+  close(fd);
+  return count == ssize_t(sizeof kHeartbeatMessage) &&
+         std::memcmp(message, kHeartbeatMessage, sizeof kHeartbeatMessage) == 0;
+}
+
+double seconds(std::chrono::steady_clock::duration duration) {
+  return std::chrono::duration<double>(duration).count();
+}
+
+}  // namespace
+
+// ---- HeartbeatMonitor ---------------------------------------------------------------
+
+bool HeartbeatMonitor::start(const std::string &fixed_path, std::chrono::milliseconds timeout,
+                             std::string *error) {
+  stop();
+  sockaddr_un address;
+  if (!sys_socket_address(fixed_path, &address)) {
+    *error = "heartbeat socket path too long: " + sys_path(fixed_path);
+    return false;
+  }
+  listen_fd_ = listen_at(address, kNotifyBacklog);
+  wake_fd_ = eventfd(0, EFD_CLOEXEC);
+  if (listen_fd_ < 0 || wake_fd_ < 0) {
+    *error = std::string("cannot listen on ") + address.sun_path + ": " + g_strerror(errno);
+    stop();
+    return false;
+  }
+  socket_file_ = address.sun_path;
+  timeout_ = timeout;
+  thread_ = std::thread([this] { run(); });
+  return true;
+}
+
+void HeartbeatMonitor::stop() {
+  if (thread_.joinable()) {
+    uint64_t one = 1;
+    if (write(wake_fd_, &one, sizeof one) < 0) g_warning("cannot wake the heartbeat watch");
+    thread_.join();
+  }
+  for (int *fd : {&listen_fd_, &wake_fd_}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
+  if (!socket_file_.empty()) unlink(socket_file_.c_str());
+  socket_file_.clear();
+}
+
+void HeartbeatMonitor::run() {
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point last = Clock::now();
+  bool warned = false;
+  for (;;) {
+    int wait_ms = -1;
+    if (!warned) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(last + timeout_ - Clock::now());
+      wait_ms = int(std::max<int64_t>(0, left.count()));
+    }
+    pollfd watch[2] = {{listen_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+    if (poll(watch, 2, wait_ms) < 0 && errno != EINTR) return;
+    if (watch[1].revents != 0) return;
+    Clock::time_point now = Clock::now();
+    if ((watch[0].revents & POLLIN) != 0 && receive_heartbeat(listen_fd_)) {
+      if (warned) host_log(LOG_LEVEL_INFO, "heartbeat from the module library resumed after %.1f s",
+                           seconds(now - last));
+      warned = false;
+      last = now;
+    }
+    if (!warned && now - last >= timeout_) {
+      host_log(LOG_LEVEL_WARN, "no heartbeat from the module library for %.1f s", seconds(now - last));
+      warned = true;
+    }
+  }
+}
+
+// ---- starting and stopping ------------------------------------------------------------
+
+bool start_event_channels(const Options &options, const ModuleLibrary &library,
+                          std::string *error) {
+  if (options.heartbeat) {
+    auto *monitor = new HeartbeatMonitor;
+    if (!monitor->start(path::kDaemonSocket, std::chrono::milliseconds(options.heartbeat_timeout_ms),
+                        error)) {
+      delete monitor;
+      return false;
+    }
+    g_monitor = monitor;
+    // The library's heartbeat has no stop: one thread serves every host of
+    // the process (it follows the root folder on each beat).
+    std::lock_guard lock(g_heartbeat_mutex);
+    if (!g_library_heartbeat_started) {
+      auto start = reinterpret_cast<int (*)()>(library.symbol("dbus_proxy_heartbeat_thread_create_func"));
+      if (start == nullptr || start() != 0) {
+        *error = library.file() + ": cannot start the heartbeat thread";
+        return false;
+      }
+      g_library_heartbeat_started = true;
+    }
+  }
+  if (options.notify_socket) {
+    auto start = reinterpret_cast<int (*)()>(library.symbol("dbus_proxy_uds_thread_create_func"));
+    auto reread = reinterpret_cast<int (*)(int, int)>(library.symbol("dbus_proxy_debug_set_signal"));
+    if (start == nullptr || reread == nullptr) {
+      *error = library.file() + " lacks the notification socket threads";
+      return false;
+    }
+    {
+      std::lock_guard lock(service().mutex);
+      service().library = &library;
+    }
+    // The stored debug level applies from the start.
+    reread(0, 0);
+    if (start() != 0) {
+      *error = "cannot start the notification socket thread";
+      return false;
+    }
+  }
+  return true;
+}
+
+void stop_event_channels() {
+  {
+    std::lock_guard lock(service().mutex);
+    service().library = nullptr;
+    if (!service().socket_file.empty()) unlink(service().socket_file.c_str());
+    service().socket_file.clear();
+  }
+  delete g_monitor;
+  g_monitor = nullptr;
+}
+
+}  // namespace igd1::host
+
+using namespace igd1::host;
+
+int init_dbus_proxy_uds_socket(int *fd) {
+  if (fd == nullptr) return -1;
+  std::lock_guard lock(service().mutex);
+  // A service that was stopped meanwhile gets no socket: the library's
+  // accepting thread then gives up.
+  if (service().library == nullptr) return -1;
+  sockaddr_un address;
+  if (!igd1::sys_socket_address(igd1::path::kNotifySocket, &address)) return -1;
+  int sock = listen_at(address, kNotifyBacklog);
+  if (sock < 0) {
+    host_log(LOG_LEVEL_ERROR, "cannot listen on %s: %s", address.sun_path, g_strerror(errno));
+    return -1;
+  }
+  service().socket_file = address.sun_path;
+  *fd = sock;
+  return 0;
+}
+
+int dbus_proxy_uds_msg_handle_func(int fd, char *data, int length) {
+  if (data == nullptr || length <= 0) return -1;
+  Reply reply;
+  {
+    std::lock_guard lock(service().mutex);
+    if (service().library != nullptr)
+      reply = handle_message(std::string_view(data, size_t(length)), *service().library);
+    else
+      reply = refuse("service stopped");
+  }
+  std::string line = (reply.ok ? "OK" : "ERR") + (reply.text.empty() ? "" : " " + reply.text);
+  host_log(reply.ok ? LOG_LEVEL_DETAIL : LOG_LEVEL_WARN, "notification message: %s", line.c_str());
+  line += '\n';
+  // The client waits for this line; one that went away costs nothing.
+  send(fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  return reply.ok ? 0 : -1;
+}
+
+int dbus_proxy_uds_client_conn(const char *path) {
+  if (path == nullptr) return -1;
+  sockaddr_un address;
+  if (!igd1::sys_socket_address(path, &address)) return -1;
+  int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (sock < 0) return -1;
+  if (connect(sock, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    close(sock);
+    return -1;
+  }
+  return sock;
+}
+
+int dbus_proxy_uds_send_client_msg(int fd, const void *data, int length) {
+  if (data == nullptr || length < 0) return -1;
+  return int(send(fd, data, size_t(length), MSG_NOSIGNAL));
+}
+
+// A test signal for clients that watch the network information object: an
+// empty change of com.wqx.igd1.NetworkInfo, so that a client can see that
+// change signals reach it once logging is switched on.
+void dbus_proxy_networkinfo_test_signal(guint32 mask) {
+  host_log(LOG_LEVEL_INFO, "network information test signal, mask %#x", mask);
+  GDBusConnection *connection = g_pIdg1_connection;
+  if (connection == nullptr) return;
+  GVariant *body = g_variant_new("(s@a{sv}@as)", kNetworkInfoInterface,
+                                 g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0),
+                                 g_variant_new_strv(nullptr, 0));
+  g_autoptr(GError) error = nullptr;
+  if (!g_dbus_connection_emit_signal(connection, nullptr, kNetworkInfoPath,
+                                     DBUSPROXY_PROPERTIES_INTERFACE, DBUSPROXY_PROPERTIES_CHANGED,
+                                     body, &error))
+    host_log(LOG_LEVEL_WARN, "network information test signal: %s", error->message);
+}

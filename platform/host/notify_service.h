@@ -1,0 +1,59 @@
+// The host's event channels: the notification socket through which other
+// processes change the bus tree (served by the library's threads, messages
+// interpreted here), and the watch on the library's heartbeat.
+//
+// Notification messages are one line of text; each connection carries one
+// message and gets one line back, "OK[ detail]" or "ERR reason":
+//
+//   row-inserted TABLE INSTANCE      the row exists now: <Module>_add_interface
+//   row-removed TABLE INSTANCE       the row is gone: <Module>_del_interface
+//   value-changed PATH INTERFACE PROPERTY VALUE
+//                                    PropertiesChanged with VALUE, in GVariant
+//                                    text form, of the property's declared type
+//   debug-level                      re-read the debug level ("OK mask 0x...")
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "host.h"
+
+namespace igd1::host {
+
+// Longest message line the handler accepts, line end excluded.
+inline constexpr size_t kNotifyMessageMax = 1024;
+
+// Starts what `options` asks for (nothing unless notify_socket or heartbeat
+// is set).  Call after the module entries ran.
+bool start_event_channels(const Options &options, const ModuleLibrary &library,
+                          std::string *error);
+// Stops answering notification messages and watching the heartbeat.  The
+// library's threads live on (they end with the process); a message that
+// arrives now is answered "ERR service stopped".
+void stop_event_channels();
+
+// Listens on a local socket for heartbeat messages and logs a warning when
+// none has arrived for `timeout`, and a recovery line when they resume.
+class HeartbeatMonitor {
+ public:
+  HeartbeatMonitor() = default;
+  HeartbeatMonitor(const HeartbeatMonitor &) = delete;
+  HeartbeatMonitor &operator=(const HeartbeatMonitor &) = delete;
+  ~HeartbeatMonitor() { stop(); }
+
+  // `socket_file` is a real path; a stale file there is replaced.
+  bool start(const std::string &socket_file, std::chrono::milliseconds timeout, std::string *error);
+  void stop();
+
+ private:
+  void run();
+
+  std::string socket_file_;
+  std::chrono::milliseconds timeout_{0};
+  int listen_fd_ = -1;
+  int wake_fd_ = -1;
+  std::thread thread_;
+};
+
+}  // namespace igd1::host

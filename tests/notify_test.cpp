@@ -1,0 +1,355 @@
+// The notification socket end to end: the library's threads serving the
+// host's socket, the host's message handler, the debug level, the heartbeat
+// and igd1d with igd1-notify.  Suites named *Slow* wait for real time-outs.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "dbus_proxy_api.h"
+#include "dbus_proxy_uds_thread.h"
+#include "local_socket.h"
+#include "mib_store.h"
+#include "notify_service.h"
+#include "tool.h"
+
+namespace igd1::test {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ContainsRegex;
+using testing::ElementsAre;
+using testing::HasSubstr;
+using testing::Not;
+using testing::StartsWith;
+
+constexpr char kProbeLibrary[] = IGD1_BUILD_DIR "/libigd1_probe_module.so";
+constexpr char kProbePath[] = "/com/wqx/igd1/Test/Probe";
+constexpr char kNetworkPath[] = "/com/wqx/igd1/Info/Network";
+const std::string kHeartbeat("w\0\0\0", 4);
+
+// The probe module on a host that serves the notification socket.
+class NotifyTest : public BusTest {
+ protected:
+  void configure(host::Options &options) override {
+    write_text_file(root().path("/etc/dbusxml/Probe.xml"),
+                    "<node name=\"/com/wqx/igd1/Test/Probe\"><interface name=\"com.wqx.igd1.Probe\">"
+                    "<property name=\"Calls\" type=\"u\" access=\"read\"/></interface></node>");
+    options.library = kProbeLibrary;
+    options.notify_socket = true;
+  }
+
+  void SetUp() override {
+    BusTest::SetUp();
+    if (HasFatalFailure()) return;
+    reinterpret_cast<void (*)()>(host_->library().symbol("probe_reset"))();
+    // The library's thread creates the socket a moment after the start.
+    std::string reply;
+    for (int i = 0; i < 250 && reply != "ERR empty message"; ++i) {
+      std::this_thread::sleep_for(20ms);
+      reply = exchange("\n");
+    }
+    ASSERT_EQ(reply, "ERR empty message");
+  }
+
+  void TearDown() override {
+    BusTest::TearDown();
+    gui_dbusProxyDbg = DBUS_PROXY_DBG_DEFAULT;
+  }
+
+  std::vector<int> probe_calls(size_t count) {
+    using Fn = std::vector<int> (*)(GThread **);
+    auto calls = reinterpret_cast<Fn>(host_->library().symbol("probe_calls"));
+    std::vector<int> seen = calls(nullptr);
+    for (int i = 0; i < 300 && seen.size() < count; ++i) {
+      std::this_thread::sleep_for(10ms);
+      seen = calls(nullptr);
+    }
+    return seen;
+  }
+
+  // Changes a table as another process would: without telling this host.
+  template <typename Change>
+  void change_quietly(Change change) {
+    host::route_row_callbacks(nullptr);
+    change();
+    host::route_row_callbacks(&host_->library());
+  }
+
+  std::string log() const { return read_text_file(root().path(path::kSyslog)); }
+};
+
+TEST_F(NotifyTest, RowAnnouncementsReachTheModuleOnlyForRowsThatMatch) {
+  static const mib::Column kColumns[] = {{"Value", mib::ValueKind::U32, 4, 4}};
+  static const mib::TableDef kTable = {"notify_rows", "Probe", 8, kColumns, 1, 4};
+  static const mib::TableDef kSilent = {"notify_silent", "Silent", 8, kColumns, 1, 4};
+  ASSERT_TRUE(mib::register_table(kTable));
+  ASSERT_TRUE(mib::register_table(kSilent));
+  uint8_t row[8] = {};
+  change_quietly([&] {
+    ASSERT_TRUE(mib::table_insert(kTable, row));
+    ASSERT_TRUE(mib::table_insert(kSilent, row));
+  });
+
+  const struct {
+    const char *message;
+    const char *reply;
+  } refused[] = {
+      {"row-removed notify_rows 1", "ERR row 1 is still in notify_rows"},
+      {"row-inserted notify_rows 2", "ERR no row 2 in notify_rows"},
+      {"row-inserted nosuch 1", "ERR unknown table nosuch"},
+      {"row-inserted notify_rows 0", "ERR bad instance 0"},
+      {"row-inserted notify_rows 256", "ERR bad instance 256"},
+      {"row-inserted notify_rows +1", "ERR bad instance +1"},
+      {"row-inserted notify_rows", "ERR usage: row-inserted TABLE INSTANCE"},
+      {"row-removed notify_rows 1 2", "ERR usage: row-removed TABLE INSTANCE"},
+      {"row-inserted notify_silent 1", "ERR notify_silent has no Silent_add_interface"},
+  };
+  for (const auto &c : refused) EXPECT_EQ(exchange(c.message), c.reply) << c.message;
+
+  EXPECT_EQ(exchange("row-inserted notify_rows 1\n"), "OK");
+  change_quietly([&] { ASSERT_TRUE(mib::table_remove(kTable, 1)); });
+  EXPECT_EQ(exchange("row-removed  notify_rows  1\r\n"), "OK");
+  EXPECT_THAT(probe_calls(2), ElementsAre(1, -1));
+}
+
+TEST_F(NotifyTest, ValueChangesGoOutAsPropertiesChangedOfTheDeclaredType) {
+  SignalWatcher watcher(client(), DBUSPROXY_PROPERTIES_INTERFACE, DBUSPROXY_PROPERTIES_CHANGED);
+  auto next_change = [&] {
+    SignalWatcher::Signal signal = watcher.wait();
+    return signal.path + " " + printed(signal.body.get());
+  };
+  const std::string prefix = std::string("value-changed ") + kProbePath + " com.wqx.igd1.Probe ";
+  EXPECT_EQ(exchange(prefix + "Calls 7"), "OK");
+  EXPECT_EQ(next_change(), std::string(kProbePath) + " ('com.wqx.igd1.Probe', {'Calls': <uint32 7>}, @as [])");
+
+  const struct {
+    std::string message;
+    std::string reply;
+  } refused[] = {
+      {prefix + "Calls 'seven'", "ERR bad value for Calls (type u): "},
+      {prefix + "Calls 4294967296", "ERR bad value for Calls (type u): "},
+      {prefix + "Other 7", "ERR unknown property com.wqx.igd1.Probe.Other"},
+      {prefix + "Calls", "ERR usage: value-changed PATH INTERFACE PROPERTY VALUE"},
+      {"value-changed /com/wqx/igd1/Test/Probe com.wqx.igd1.Nothing Calls 7",
+       "ERR unknown interface com.wqx.igd1.Nothing"},
+      {"value-changed /com/wqx/igd1/Test/Other com.wqx.igd1.Probe Calls 7",
+       "ERR com.wqx.igd1.Probe is not served at /com/wqx/igd1/Test/Other"},
+      {"value-changed /org/other com.wqx.igd1.Probe Calls 7", "ERR bad object path /org/other"},
+      {"value-changed /com/wqx/igd1/Test/Probe/ com.wqx.igd1.Probe Calls 7",
+       "ERR bad object path /com/wqx/igd1/Test/Probe/"},
+  };
+  for (const auto &c : refused) EXPECT_THAT(exchange(c.message), StartsWith(c.reply)) << c.message;
+
+  // A child object of the declaring node, and a value with a space: the
+  // refused messages emitted nothing in between.
+  EXPECT_EQ(exchange("value-changed /com/wqx/igd1/Test/Probe/3 com.wqx.igd1.Probe Calls  uint32 8"), "OK");
+  EXPECT_EQ(next_change(), std::string(kProbePath) + "/3 ('com.wqx.igd1.Probe', {'Calls': <uint32 8>}, @as [])");
+}
+
+TEST_F(NotifyTest, MalformedOrOversizedMessagesGetAnErrorLine) {
+  const struct {
+    std::string message;
+    std::string reply;
+  } cases[] = {
+      {"bogus", "ERR unknown command bogus"},
+      {"debug-level now", "ERR usage: debug-level"},
+      {std::string("debug-\0level", 12), "ERR message is not one line of text"},
+      {"debug-level\nbogus\n", "ERR message is not one line of text"},
+      {std::string(1025, 'x'), "ERR message too long (1025 bytes)"},
+      // The transport hands over the first 2047 bytes and drops the rest.
+      {std::string(3000, 'x'), "ERR message too long (2047 bytes)"},
+  };
+  for (const auto &c : cases) EXPECT_EQ(exchange(c.message), c.reply) << c.message.substr(0, 40);
+}
+
+TEST_F(NotifyTest, DebugLevelSetsTheLogMaskAndSignalsWhenLoggingIsOn) {
+  SignalWatcher watcher(client(), DBUSPROXY_PROPERTIES_INTERFACE, DBUSPROXY_PROPERTIES_CHANGED,
+                        kNetworkPath);
+  const struct {
+    const char *level;
+    uint32_t mask;
+  } cases[] = {
+      {"0", 0x00000000u}, {"1", 0x0000FF00u}, {"2", 0x0000FFF0u}, {"3", 0x0000FFFFu},
+      {"4", 0xFF00FFFFu}, {"5", 0xFFF0FFFFu}, {"7", 0x0000FFF0u}, {"99", 0x0000FFF0u},
+      {"6", 0xFFFFFFFFu},
+  };
+  EXPECT_THAT(log(), Not(HasSubstr("[DBUS][Debug]")));
+  size_t signals = 0;
+  for (const auto &c : cases) {
+    ASSERT_TRUE(mib::set_setting("dbusproxy.DebugLevel", c.level));
+    testing::internal::CaptureStdout();
+    std::string reply = exchange("debug-level");
+    std::string out = testing::internal::GetCapturedStdout();
+    g_autofree gchar *expected_reply = g_strdup_printf("OK mask 0x%08x", c.mask);
+    g_autofree gchar *expected_line = g_strdup_printf("dbus_proxy_debug_set_signal:gui_dbusProxyDbg:%#x\n", c.mask);
+    EXPECT_EQ(reply, expected_reply) << "level " << c.level;
+    EXPECT_THAT(out, HasSubstr(expected_line)) << "level " << c.level;
+    EXPECT_EQ(gui_dbusProxyDbg, c.mask) << "level " << c.level;
+    if (c.mask != 0) ++signals;
+  }
+  // One empty test change per non-zero mask, none for level 0.
+  for (size_t n = 0; n < signals; ++n) {
+    SignalWatcher::Signal signal = watcher.wait();
+    ASSERT_TRUE(signal.body) << "signal " << n;
+    EXPECT_EQ(printed(signal.body.get()), "('com.wqx.igd1.NetworkInfo', @a{sv} {}, @as [])");
+  }
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(watcher.pending(), 0u);
+  // Level 6 lets the debug lines of the socket threads reach the file.
+  testing::internal::CaptureStdout();
+  exchange("bogus");
+  testing::internal::GetCapturedStdout();
+  gui_dbusProxyDbg = DBUS_PROXY_DBG_DEFAULT;
+  EXPECT_THAT(wait_for_text(root().path(path::kSyslog), "Accept successfully"),
+              HasSubstr("[DBUS][Debug]: dbus_proxy_uds_process_func:"));
+}
+
+TEST_F(NotifyTest, ConnectionsAreServedOneAtATimeInArrivalOrder) {
+  NotifyClient first, second;
+  ASSERT_TRUE(first.connected() && second.connected());
+  ASSERT_TRUE(second.send("second"));
+  // The handler waits for the first connection's message.
+  EXPECT_EQ(second.reply(300ms), "");
+  ASSERT_TRUE(first.send("first"));
+  EXPECT_EQ(first.reply(), "ERR unknown command first");
+  EXPECT_EQ(second.reply(), "ERR unknown command second");
+  EXPECT_TRUE(first.closed(1s));
+  // The accepting thread started the LAN information poller.
+  EXPECT_THAT(wait_for_text(root().path(path::kStandinLog), "poll_lanNetInfo"),
+              HasSubstr("poll_lanNetInfo 1 2\n"));
+}
+
+TEST(HeartbeatMonitorTest, WarnsWhenBeatsStopAndNotesTheirReturn) {
+  TempRoot root;
+  constexpr char kWatchSocket[] = "/tmp/watch.sock";
+  host::HeartbeatMonitor monitor;
+  std::string error;
+  ASSERT_TRUE(monitor.start(kWatchSocket, 600ms, &error)) << error;
+  auto send_beat = [&](const std::string &message) {
+    int fd = dbus_proxy_uds_client_conn(kWatchSocket);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(dbus_proxy_uds_send_client_msg(fd, message.data(), int(message.size())), int(message.size()));
+    close(fd);
+  };
+  const std::string log_file = root.path(path::kSyslog);
+  for (int i = 0; i < 6; ++i) {
+    send_beat(kHeartbeat);
+    std::this_thread::sleep_for(200ms);
+  }
+  EXPECT_THAT(read_text_file(log_file), Not(HasSubstr("heartbeat")));
+  EXPECT_THAT(wait_for_text(log_file, "no heartbeat"),
+              ContainsRegex(R"(\[DBUS\]\[Warn\]: no heartbeat from the module library for 0\.[67] s)"));
+  send_beat("w\1\0\0");  // not a heartbeat
+  std::this_thread::sleep_for(300ms);
+  EXPECT_THAT(read_text_file(log_file), Not(HasSubstr("resumed")));
+  send_beat(kHeartbeat);
+  EXPECT_THAT(wait_for_text(log_file, "resumed"),
+              HasSubstr("[DBUS][INFO]: heartbeat from the module library resumed after "));
+  monitor.stop();
+  EXPECT_FALSE(g_file_test(root.path(kWatchSocket).c_str(), G_FILE_TEST_EXISTS));
+}
+
+// ---- real time-outs ------------------------------------------------------------------
+
+class NotifySlowTest : public NotifyTest {};
+
+TEST_F(NotifySlowTest, ASilentClientIsDroppedAfterSixSecondsAndTheNextIsServed) {
+  NotifyClient silent, next;
+  ASSERT_TRUE(silent.connected() && next.connected());
+  ASSERT_TRUE(next.send("next"));
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(next.reply(9s), "ERR unknown command next");
+  double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_GT(waited, 5.5);
+  EXPECT_LT(waited, 7.5);
+  EXPECT_TRUE(silent.closed(1s)) << "the silent client was answered or kept";
+}
+
+// The heartbeat thread has no stop, so it runs in a child process that ends
+// with the test.
+void beat_in_child() {
+  auto root = std::make_unique<TempRoot>();
+  auto start = std::chrono::steady_clock::now();
+  auto since_start = [&] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
+  int created = dbus_proxy_heartbeat_thread_create_func();
+  std::this_thread::sleep_for(500ms);  // the first beat found no socket
+  int listener = listen_local(path::kDaemonSocket);
+  std::string first = accept_message(listener, 6s);
+  double first_at = since_start();
+  std::string second = accept_message(listener, 7s);
+  double second_at = since_start();
+  close(listener);
+  std::fprintf(stderr, "created %d, first beat %s after %.1f s, next %s %.1f s later\n", created,
+               first == kHeartbeat ? "w000" : "wrong", first_at,
+               second == kHeartbeat ? "w000" : "wrong", second_at - first_at);
+  root.reset();
+  std::_Exit(0);
+}
+
+TEST(HeartbeatSlowTest, BeatsEveryFiveSecondsWhetherOrNotTheSocketExists) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(beat_in_child(), testing::ExitedWithCode(0),
+              "created 0, first beat w000 after [45]\\.[0-9] s, next w000 [45]\\.[0-9] s later");
+}
+
+std::string run_program(std::vector<std::string> args, int *status) {
+  std::vector<char *> argv;
+  for (auto &a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  g_autofree gchar *out = nullptr;
+  gint wait_status = 0;
+  g_autoptr(GError) error = nullptr;
+  if (!g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_STDERR_TO_DEV_NULL, nullptr, nullptr,
+                    &out, nullptr, &wait_status, &error)) {
+    ADD_FAILURE() << error->message;
+    return {};
+  }
+  *status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+  return out;
+}
+
+TEST(DaemonSlowTest, WatchesTheHeartbeatAndServesIgd1Notify) {
+  TempRoot root;
+  GDBusConnection *client = connect_private_bus();
+  ASSERT_NE(client, nullptr);
+  {
+    DaemonProcess daemon({"--root", root.dir(), "--heartbeat-timeout", "3"});
+    ASSERT_TRUE(wait_for_name(client, host::kServiceName));
+    const std::string notify = IGD1_BUILD_DIR "/igd1-notify";
+    const std::string socket_file = root.path(path::kNotifySocket);
+    for (int i = 0; i < 250 && !g_file_test(socket_file.c_str(), G_FILE_TEST_EXISTS); ++i)
+      std::this_thread::sleep_for(20ms);
+
+    int status = -1;
+    EXPECT_EQ(run_program({notify, "--root", root.dir(), "bogus", "word"}, &status),
+              "ERR unknown command bogus\n");
+    EXPECT_EQ(status, 1);
+    run_program({IGD1_BUILD_DIR "/igd1-mib", "set", "dbusproxy.DebugLevel", "6"}, &status);
+    ASSERT_EQ(status, 0);
+    EXPECT_EQ(run_program({notify, "debug-level"}, &status), "OK mask 0xffffffff\n");
+    EXPECT_EQ(status, 0);
+    EXPECT_THAT(wait_for_text(daemon.output_file(), "gui_dbusProxyDbg:0xffffffff"),
+                HasSubstr("dbus_proxy_debug_set_signal:gui_dbusProxyDbg:0xffffffff\n"));
+
+    // Beats come every 5 seconds: with a 3-second watch each gap is reported.
+    std::string log = wait_for_text(root.path(path::kSyslog), "resumed", 10s);
+    EXPECT_THAT(log, ContainsRegex("\\[DBUS\\]\\[Warn\\]: no heartbeat from the module library for 3\\.[0-9] s"
+                                   ".*\\[DBUS\\]\\[INFO\\]: heartbeat from the module library resumed after [45]\\."));
+
+    EXPECT_EQ(daemon.stop(SIGTERM), 0);
+    EXPECT_FALSE(g_file_test(socket_file.c_str(), G_FILE_TEST_EXISTS));
+  }
+  int status = -1;
+  run_program({IGD1_BUILD_DIR "/igd1-notify", "debug-level"}, &status);
+  EXPECT_EQ(status, 1) << "nobody listens any more";
+  g_object_unref(client);
+}
+
+}  // namespace
+}  // namespace igd1::test
