@@ -145,6 +145,16 @@ int sys_log(int module, int level, int category, const char * /*file*/, int /*li
   if (category != LOG_CATEGORY_DEBUG && (category < 0 || category > kLastCategory)) return 0;
   if (module != kOutputModule) return 0;
 
+  bool to_stdout = true;
+  bool to_file = true;
+  if (gated_level(level)) {
+    uint32_t mask = current_mask();
+    to_stdout = group_set(mask, level, kStdoutHalfShift);
+    to_file = group_set(mask, level, 0);
+  }
+  // Lines the mask turns away cost no formatting.
+  if (!to_stdout && !to_file) return 0;
+
   sys_log_record record;
   memset(&record, 0, sizeof record);
   record.module = module;
@@ -165,13 +175,6 @@ int sys_log(int module, int level, int category, const char * /*file*/, int /*li
     va_end(args);
   }
 
-  bool to_stdout = true;
-  bool to_file = true;
-  if (gated_level(level)) {
-    uint32_t mask = current_mask();
-    to_stdout = group_set(mask, level, kStdoutHalfShift);
-    to_file = group_set(mask, level, 0);
-  }
   if (to_stdout) {
     printf("%s \r\n", record.text);
     // Output may be a file or a pipe; do not hold lines back until exit.

@@ -1,18 +1,30 @@
 #include "mib_rowlist.h"
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 
 namespace igd1::mib {
 
+namespace {
+constexpr auto kVersionCheckInterval = std::chrono::milliseconds(1);
+}
+
 void RowList::reload() {
-  generation_ = table_generation(table_);
+  write_count_ = table_write_count(table_);
+  data_version_ = data_version();
+  version_checked_ = std::chrono::steady_clock::now();
   rows_ = table_rows(table_);
   loaded_ = true;
   rebuild_chain();
 }
 
 void RowList::refresh_if_stale() {
-  if (!loaded_ || table_generation(table_) != generation_) reload();
+  if (!loaded_ || table_write_count(table_) != write_count_) return reload();
+  auto now = std::chrono::steady_clock::now();
+  if (now - version_checked_ < kVersionCheckInterval) return;
+  version_checked_ = now;
+  if (data_version() != data_version_) reload();
 }
 
 void RowList::rebuild_chain() {
@@ -47,21 +59,31 @@ mib_list_node *RowList::find(unsigned instance, uint32_t *position) {
 }
 
 bool RowList::insert(uint8_t *row) {
-  bool ok = table_insert(table_, row);
-  loaded_ = false;  // positions shift: read again on next use
-  return ok;
+  bool current = is_current();
+  if (!table_insert(table_, row)) return false;
+  std::optional<std::vector<uint8_t>> stored = current ? table_row(table_, row[0]) : std::nullopt;
+  if (!stored) {
+    loaded_ = false;
+    return true;
+  }
+  // Only our own write happened since the last read: add the row in place
+  // instead of reading the whole table again.
+  write_count_ = table_write_count(table_);
+  auto at = std::find_if(rows_.begin(), rows_.end(),
+                         [&](const std::vector<uint8_t> &r) { return r[0] > row[0]; });
+  rows_.insert(at, std::move(*stored));
+  rebuild_chain();
+  return true;
 }
 
 bool RowList::store(const uint8_t *row) {
-  bool current = loaded_ && table_generation(table_) == generation_;
+  bool current = is_current();
   if (!table_update(table_, row)) return false;
   if (!current) {
     loaded_ = false;
     return true;
   }
-  // Only our own write happened since the last read: patch the copy instead
-  // of reading the whole table again.
-  generation_ = table_generation(table_);
+  write_count_ = table_write_count(table_);
   for (std::vector<uint8_t> &stored : rows_) {
     if (stored[0] == row[0]) {
       std::memcpy(stored.data(), row, stored.size());
@@ -72,9 +94,20 @@ bool RowList::store(const uint8_t *row) {
 }
 
 bool RowList::remove(unsigned instance) {
-  bool ok = table_remove(table_, instance);
-  loaded_ = false;
-  return ok;
+  bool current = is_current();
+  if (!table_remove(table_, instance)) return false;
+  if (!current) {
+    loaded_ = false;
+    return true;
+  }
+  write_count_ = table_write_count(table_);
+  std::erase_if(rows_, [&](const std::vector<uint8_t> &r) { return r[0] == instance; });
+  rebuild_chain();
+  return true;
+}
+
+bool RowList::is_current() const {
+  return loaded_ && table_write_count(table_) == write_count_;
 }
 
 }  // namespace igd1::mib

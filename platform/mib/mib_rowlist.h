@@ -1,12 +1,16 @@
 // The rows of one record table as the configuration library hands them to
 // modules: a chain of mib_list_node, in instance order, kept in memory and
-// re-read whenever the table may have changed (see table_generation).
+// re-read whenever the table may have changed: at once after a write through
+// this process, within a millisecond after a commit by another process (the
+// check for those costs a database lock, so it is made at most once per
+// millisecond: a bus request that reads every row pays it once).
 //
 // A module may write a changed record over a node's data; the owner of the
 // table stores it with store().  Nodes are rebuilt by every re-read, so a
 // module holds a node only within one call, as the table functions promise.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -42,12 +46,17 @@ class RowList {
 
  private:
   void refresh_if_stale();
+  // True when the copy holds every write this process made to the table;
+  // the process's own writes then update it in place.
+  bool is_current() const;
   void rebuild_chain();
 
   const TableDef &table_;
   std::vector<std::vector<uint8_t>> rows_;
   std::vector<mib_list_node> nodes_;
-  uint64_t generation_ = 0;
+  uint64_t write_count_ = 0;
+  int64_t data_version_ = 0;
+  std::chrono::steady_clock::time_point version_checked_;
   bool loaded_ = false;
 };
 

@@ -930,20 +930,20 @@ bool set_cell(std::string_view table, unsigned instance, std::string_view column
   return true;
 }
 
-uint64_t table_generation(const TableDef &table) {
+uint64_t table_write_count(const TableDef &table) {
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
-  if (c.db == nullptr) return 0;
-  // Other processes' commits show in the data version; this connection's
-  // own writes are counted per table.
-  int64_t data_version = 0;
-  {
-    Statement version = prepared(c, "PRAGMA data_version");
-    if (version && version.row()) data_version = version.integer_at(0);
-  }
   auto writes = c.table_writes.find(table.name);
   uint64_t own = writes != c.table_writes.end() ? writes->second : 0;
-  return (c.opens << 56) ^ (static_cast<uint64_t>(data_version) << 32) ^ own;
+  // A reopen may hold other data: it counts as a write to every table.
+  return (c.opens << 40) + own;
+}
+
+int64_t data_version() {
+  Connection &c = connection();
+  std::lock_guard lock(c.mutex);
+  Statement version = prepared(c, "PRAGMA data_version");
+  return version && version.row() ? version.integer_at(0) : -1;
 }
 
 void set_row_listener(RowListener listener) { g_row_listener.store(listener); }

@@ -125,10 +125,13 @@ bool table_insert(const TableDef &table, uint8_t *row);
 bool table_update(const TableDef &table, const uint8_t *row);
 bool table_remove(const TableDef &table, unsigned instance);
 
-// Changes whenever the table may have changed since the last call: a write
-// through this process, a commit by another process, a reopen.  Readers that
-// keep rows in memory compare it before trusting them.
-uint64_t table_generation(const TableDef &table);
+// What readers that keep rows in memory compare before trusting them: a
+// count that changes with every write to the table through this process
+// (and with a reopen of the store), cheap to read; and the database's data
+// version, which changes when another process commits, and costs a read
+// lock.
+uint64_t table_write_count(const TableDef &table);
+int64_t data_version();
 
 // Generic text access to one column, for igd1-mib: "portmapping[3].ExternalPort".
 std::optional<std::string> get_cell(std::string_view table, unsigned instance,

@@ -1,0 +1,228 @@
+// GetManagedObjects of the port-mapping collection with a full table
+// (255 rules) against a bare GDBus object manager exporting 255 objects
+// with the same properties from memory, same bus, same client, same run;
+// and the time of one AddObject + DeleteObject pair.
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "bench_world.h"
+#include "mib_api.h"
+#include "mib_store.h"
+
+namespace {
+
+using namespace igd1::bench;
+
+constexpr char kManager[] = "/com/wqx/igd1/Config/PortMapping";
+constexpr char kManagerInterface[] = "com.wqx.igd1.ObjectManager";
+constexpr unsigned kRows = 255;
+
+// ---- the bare collection: one skeleton per rule, values in memory ---------------
+
+struct Rule {
+  bool enable;
+  guint32 lease;
+  std::string remote_host;
+  guint32 external_port;
+  guint32 internal_port;
+  std::string protocol;
+  std::string internal_client;
+  std::string description;
+};
+
+Rule rule_for(unsigned instance) {
+  char client[32];
+  std::snprintf(client, sizeof client, "192.168.1.%u", 2 + instance % 250);
+  return {instance % 2 == 0, 0, "0.0.0.0", 10000 + instance, 80 + instance, "TCP", client,
+          "rule " + std::to_string(instance)};
+}
+
+struct BareRule {
+  GDBusInterfaceSkeleton parent_instance;
+  Rule rule;
+};
+struct BareRuleClass {
+  GDBusInterfaceSkeletonClass parent_class;
+};
+
+GType bare_rule_get_type();
+
+GDBusInterfaceInfo *bare_info() {
+  static GDBusInterfaceInfo *info = interface_from_file("PortMapping.xml");
+  return info;
+}
+
+GVariant *bare_value(const Rule &r, const char *name) {
+  if (!std::strcmp(name, "PortMappingEnabled") || !std::strcmp(name, "Enable"))
+    return g_variant_new_boolean(r.enable);
+  if (!std::strcmp(name, "PortMappingLeaseDuration") || !std::strcmp(name, "LeaseDuration"))
+    return g_variant_new_uint32(r.lease);
+  if (!std::strcmp(name, "RemoteHost")) return g_variant_new_string(r.remote_host.c_str());
+  if (!std::strcmp(name, "ExternalPort")) return g_variant_new_uint32(r.external_port);
+  if (!std::strcmp(name, "InternalPort")) return g_variant_new_uint32(r.internal_port);
+  if (!std::strcmp(name, "PortMappingProtocol")) return g_variant_new_string(r.protocol.c_str());
+  if (!std::strcmp(name, "InternalClient")) return g_variant_new_string(r.internal_client.c_str());
+  if (!std::strcmp(name, "PortMappingDescription") || !std::strcmp(name, "Description"))
+    return g_variant_new_string(r.description.c_str());
+  return nullptr;
+}
+
+GVariant *bare_get_property(GDBusConnection *, const gchar *, const gchar *, const gchar *,
+                            const gchar *name, GError **, gpointer skeleton) {
+  return bare_value(reinterpret_cast<BareRule *>(skeleton)->rule, name);
+}
+
+const GDBusInterfaceVTable kBareVTable = {nullptr, bare_get_property, nullptr, {nullptr}};
+
+GDBusInterfaceInfo *bare_rule_get_info(GDBusInterfaceSkeleton *) { return bare_info(); }
+GDBusInterfaceVTable *bare_rule_get_vtable(GDBusInterfaceSkeleton *) {
+  return const_cast<GDBusInterfaceVTable *>(&kBareVTable);
+}
+GVariant *bare_rule_get_properties(GDBusInterfaceSkeleton *skeleton) {
+  const Rule &rule = reinterpret_cast<BareRule *>(skeleton)->rule;
+  GVariantBuilder builder;
+  g_variant_builder_init(&builder, G_VARIANT_TYPE("a{sv}"));
+  for (GDBusPropertyInfo **p = bare_info()->properties; *p != nullptr; ++p)
+    g_variant_builder_add(&builder, "{sv}", (*p)->name, bare_value(rule, (*p)->name));
+  return g_variant_builder_end(&builder);
+}
+void bare_rule_flush(GDBusInterfaceSkeleton *) {}
+
+void bare_rule_finalize(GObject *object) {
+  reinterpret_cast<BareRule *>(object)->rule.~Rule();
+  G_OBJECT_CLASS(g_type_class_peek_parent(G_OBJECT_GET_CLASS(object)))->finalize(object);
+}
+
+void bare_rule_class_init(gpointer klass, gpointer) {
+  auto *skeleton = G_DBUS_INTERFACE_SKELETON_CLASS(klass);
+  skeleton->get_info = bare_rule_get_info;
+  skeleton->get_vtable = bare_rule_get_vtable;
+  skeleton->get_properties = bare_rule_get_properties;
+  skeleton->flush = bare_rule_flush;
+  G_OBJECT_CLASS(klass)->finalize = bare_rule_finalize;
+}
+
+void bare_rule_init(GTypeInstance *instance, gpointer) {
+  new (&reinterpret_cast<BareRule *>(instance)->rule) Rule();
+}
+
+GType bare_rule_get_type() {
+  static GType type = [] {
+    const GTypeInfo info = {sizeof(BareRuleClass), nullptr, nullptr, bare_rule_class_init, nullptr,
+                            nullptr, sizeof(BareRule), 0, bare_rule_init, nullptr};
+    return g_type_register_static(G_TYPE_DBUS_INTERFACE_SKELETON, "BenchBarePortMapping", &info,
+                                  static_cast<GTypeFlags>(0));
+  }();
+  return type;
+}
+
+// ---- the igd1 rows: the same rules in the store -------------------------------------
+
+void store_rule(uint8_t *row, const Rule &r) {
+  row[1] = r.enable ? 1 : 0;
+  std::memcpy(row + 4, &r.lease, 4);
+  inet_pton(AF_INET, r.remote_host.c_str(), row + 8);
+  uint16_t external = static_cast<uint16_t>(r.external_port);
+  uint16_t internal = static_cast<uint16_t>(r.internal_port);
+  std::memcpy(row + 12, &external, 2);
+  std::memcpy(row + 14, &internal, 2);
+  row[16] = 1;
+  inet_pton(AF_INET, r.internal_client.c_str(), row + 17);
+  std::snprintf(reinterpret_cast<char *>(row + 21), 59, "%s", r.description.c_str());
+}
+
+size_t managed_objects(const char *service) {
+  GVariant *reply = g_dbus_connection_call_sync(
+      world().client, service, kManager, "org.freedesktop.DBus.ObjectManager", "GetManagedObjects",
+      nullptr, G_VARIANT_TYPE("(a{oa{sa{sv}}})"), G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr);
+  if (reply == nullptr) return 0;
+  g_autoptr(GVariant) objects = g_variant_get_child_value(reply, 0);
+  size_t count = g_variant_n_children(objects);
+  g_variant_unref(reply);
+  return count;
+}
+
+// Fills both collections once.
+void set_up_rules() {
+  static bool done = [] {
+    World &w = world();
+    w.loop.run([&] {
+      GDBusObjectManagerServer *bare = g_dbus_object_manager_server_new(kManager);
+      for (unsigned i = 1; i <= kRows; ++i) {
+        g_autofree gchar *path = g_strdup_printf("%s/%u", kManager, i);
+        GDBusObjectSkeleton *object = g_dbus_object_skeleton_new(path);
+        auto *rule = static_cast<BareRule *>(g_object_new(bare_rule_get_type(), nullptr));
+        rule->rule = rule_for(i);
+        g_dbus_object_skeleton_add_interface(object, G_DBUS_INTERFACE_SKELETON(rule));
+        g_dbus_object_manager_server_export(bare, object);
+        g_object_unref(rule);
+        g_object_unref(object);
+      }
+      g_dbus_object_manager_server_set_connection(bare, w.bare);
+    });
+    // Rows inserted into the store reach PortMapping_add_interface on the loop.
+    for (unsigned i = 1; i <= kRows; ++i) {
+      uint8_t row[PORTMAPPING_ROW_SIZE] = {};
+      store_rule(row, rule_for(i));
+      if (!portmapping_insert_entry(row)) {
+        std::fprintf(stderr, "cannot insert rule %u\n", i);
+        std::exit(1);
+      }
+      if (dbus_mib_update_cfg(MIB_CFG_PORTMAPPING, row, static_cast<int>(i - 1)) == 0) {
+        std::fprintf(stderr, "cannot store rule %u\n", i);
+        std::exit(1);
+      }
+    }
+    for (int tries = 0; managed_objects(kIgd1Name) < kRows && tries < 500; ++tries)
+      g_usleep(10000);
+    if (managed_objects(kIgd1Name) != kRows || managed_objects(kBareName) != kRows) {
+      std::fprintf(stderr, "collections not ready\n");
+      std::exit(1);
+    }
+    return true;
+  }();
+  (void)done;
+}
+
+void BM_GetManagedObjects_255(benchmark::State &state) {
+  set_up_rules();
+  compare(state, [](const char *service, size_t) { return managed_objects(service) == kRows; });
+}
+BENCHMARK(BM_GetManagedObjects_255)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+GVariant *manager_call(const char *method, GVariant *args) {
+  return g_dbus_connection_call_sync(world().client, kIgd1Name, kManager, kManagerInterface, method,
+                                     args, nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+}
+
+// One AddObject and one DeleteObject of the new row, with the table one
+// short of full.
+void BM_AddObject_DeleteObject(benchmark::State &state) {
+  set_up_rules();
+  g_autofree gchar *last = g_strdup_printf("%s/%u", kManager, kRows);
+  if (GVariant *freed = manager_call("DeleteObject", g_variant_new("(o)", last))) g_variant_unref(freed);
+  for (auto _ : state) {
+    GVariant *added = manager_call("AddObject", nullptr);
+    if (added == nullptr) {
+      state.SkipWithError("AddObject failed");
+      break;
+    }
+    const gchar *path = nullptr;
+    g_variant_get(added, "(&o)", &path);
+    GVariant *deleted = manager_call("DeleteObject", g_variant_new("(o)", path));
+    g_variant_unref(added);
+    if (deleted == nullptr) {
+      state.SkipWithError("DeleteObject failed");
+      break;
+    }
+    g_variant_unref(deleted);
+  }
+  // Full again for the next run.
+  if (GVariant *refill = manager_call("AddObject", nullptr)) g_variant_unref(refill);
+}
+BENCHMARK(BM_AddObject_DeleteObject)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+}  // namespace
