@@ -153,9 +153,19 @@ struct RowCollection {
   void (*after_delete)(const uint8_t *removed, uint32_t index) = nullptr;
 };
 
+// Every row collection of the library, for checks against the XML files.
+IGD1_EXPORT std::span<const RowCollection *const> published_collections();
+struct PublishCollection {
+  IGD1_EXPORT explicit PublishCollection(const RowCollection &rows);
+};
+
 // The property a name designates (aliases included), or nullptr.
 IGD1_EXPORT const RowProperty *find_row_property(std::span<const RowProperty> properties,
                                                  const char *name);
+// The property a write under `name` reaches, or nullptr when the name does
+// not take writes.
+IGD1_EXPORT const RowProperty *find_writable_row_property(std::span<const RowProperty> properties,
+                                                          const char *name);
 // A field's bus value; nullptr when it cannot be built (text that is not UTF-8).
 IGD1_EXPORT GVariant *read_row_property(const RowProperty &property, const uint8_t *row);
 // Checks `value` and stores it into `row`.  Flags are cleared first and both

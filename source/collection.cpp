@@ -102,6 +102,11 @@ const Choice *choice_named(const RowProperty &property, const char *text) {
   return nullptr;
 }
 
+std::vector<const RowCollection *> &collections() {
+  static std::vector<const RowCollection *> *list = new std::vector<const RowCollection *>;
+  return *list;
+}
+
 const RowProperty *find_writable(std::span<const RowProperty> properties, const char *name) {
   for (const RowProperty &property : properties) {
     if (std::strcmp(property.name, name) == 0 ||
@@ -391,6 +396,15 @@ void return_manager_error(GDBusMethodInvocation *invocation, const char *format,
 }
 
 // ---- collections of fixed-size records ----------------------------------------------------------
+
+std::span<const RowCollection *const> published_collections() { return collections(); }
+
+PublishCollection::PublishCollection(const RowCollection &rows) { collections().push_back(&rows); }
+
+const RowProperty *find_writable_row_property(std::span<const RowProperty> properties,
+                                              const char *name) {
+  return name != nullptr ? find_writable(properties, name) : nullptr;
+}
 
 const RowProperty *find_row_property(std::span<const RowProperty> properties, const char *name) {
   if (name == nullptr) return nullptr;

@@ -87,6 +87,7 @@ const igd1::RowCollection kRows = {
     .working_copy = g_working_copy,
     .after_delete = withdraw_forwarding,
 };
+const igd1::PublishCollection kPublished(kRows);
 
 }  // namespace
 

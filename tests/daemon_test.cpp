@@ -98,23 +98,37 @@ TEST_F(DaemonTest, ASecondInstanceLosesTheNameAndExitsWithStatusOne) {
   EXPECT_EQ(first.stop(SIGINT), 0);
 }
 
-// What the bus has reported as written survives a SIGKILL of the daemon.
+// What the bus has reported as written survives a SIGKILL of the daemon, and
+// collections export their rows again at the next start.
 TEST_F(DaemonTest, AcceptedWritesSurviveAKilledDaemon) {
   constexpr char kPath[] = "/com/wqx/igd1/Config/DHCPServer";
   constexpr char kInterface[] = "com.wqx.igd1.DHCPServer";
-  auto call = [&](const char *method, GVariant *args) {
+  constexpr char kRule[] = "/com/wqx/igd1/Config/PortMapping/1";
+  constexpr char kRuleInterface[] = "com.wqx.igd1.PortMapping";
+  auto call_at = [&](const char *path, const char *interface, const char *method, GVariant *args) {
     g_autoptr(GError) error = nullptr;
-    GVariant *reply = g_dbus_connection_call_sync(
-        client_, host::kServiceName, kPath, "org.freedesktop.DBus.Properties", method, args,
-        nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
+    GVariant *reply = g_dbus_connection_call_sync(client_, host::kServiceName, path, interface,
+                                                  method, args, nullptr, G_DBUS_CALL_FLAGS_NONE,
+                                                  5000, nullptr, &error);
     EXPECT_NE(reply, nullptr) << method << ": " << (error != nullptr ? error->message : "");
     return Variant(reply);
+  };
+  auto call = [&](const char *method, GVariant *args) {
+    return call_at(kPath, "org.freedesktop.DBus.Properties", method, args);
   };
   {
     DaemonProcess daemon({"--root", root_.dir()});
     ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
     call("Set", g_variant_new("(ssv)", kInterface, "LeaseTime", g_variant_new_uint32(604800)));
     call("Set", g_variant_new("(ssv)", kInterface, "MinAddress", g_variant_new_string("192.168.1.50")));
+    Variant added = call_at("/com/wqx/igd1/Config/PortMapping", "com.wqx.igd1.ObjectManager",
+                            "AddObject", nullptr);
+    ASSERT_TRUE(added);
+    EXPECT_EQ(printed(added.get()), std::string("(objectpath '") + kRule + "',)");
+    call_at(kRule, "com.wqx.igd1.Properties", "SetMulti",
+            g_variant_new("(s@a{sv})", kRuleInterface,
+                          dictionary({{"ExternalPort", g_variant_new_uint32(2222)},
+                                      {"InternalClient", g_variant_new_string("192.168.1.9")}})));
     EXPECT_EQ(daemon.stop(SIGKILL), 128 + SIGKILL);
   }
   int status = -1;
@@ -128,6 +142,11 @@ TEST_F(DaemonTest, AcceptedWritesSurviveAKilledDaemon) {
     Variant reply = call("Get", g_variant_new("(ss)", kInterface, "MinAddress"));
     ASSERT_TRUE(reply);
     EXPECT_EQ(printed(reply.get()), "(<'192.168.1.50'>,)");
+    Variant rule = call_at(kRule, "org.freedesktop.DBus.Properties", "GetAll",
+                           g_variant_new("(s)", kRuleInterface));
+    ASSERT_TRUE(rule);
+    EXPECT_THAT(printed(rule.get()), HasSubstr("'ExternalPort': <uint32 2222>"));
+    EXPECT_THAT(printed(rule.get()), HasSubstr("'InternalClient': <'192.168.1.9'>"));
     EXPECT_EQ(daemon.stop(SIGTERM), 0);
   }
   std::string report;

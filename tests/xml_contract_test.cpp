@@ -7,6 +7,7 @@
 #include <string>
 
 #include "harness/bus_fixture.h"
+#include "collection.h"
 #include "single_object.h"
 
 namespace igd1::test {
@@ -79,6 +80,35 @@ TEST(XmlContractTest, PropertyTablesMatchTheirFiles) {
     }
     for (const Property &row : object->properties) {
       if (!default_form(row)) continue;
+      EXPECT_TRUE(declared.count(row.name)) << row.name << " is missing from the file";
+      if (row.alias != nullptr) {
+        EXPECT_TRUE(declared.count(row.alias)) << row.alias;
+      }
+    }
+    g_dbus_node_info_unref(node);
+  }
+}
+
+TEST(XmlContractTest, RowCollectionTablesMatchTheirFiles) {
+  ASSERT_FALSE(published_collections().empty());
+  for (const RowCollection *rows : published_collections()) {
+    SCOPED_TRACE(rows->collection.xml_file);
+    std::string problem;
+    GDBusNodeInfo *node = parse_xml_file(rows->collection.xml_file, &problem);
+    ASSERT_NE(node, nullptr) << problem;
+    GDBusInterfaceInfo *interface = node->interfaces[0];
+    ASSERT_NE(interface, nullptr);
+    std::set<std::string> declared;
+    for (GDBusPropertyInfo **p = interface->properties; p != nullptr && *p != nullptr; ++p) {
+      declared.insert((*p)->name);
+      const RowProperty *row = find_row_property(rows->properties, (*p)->name);
+      ASSERT_NE(row, nullptr) << (*p)->name << " is declared but has no table row";
+      EXPECT_STREQ((*p)->signature, row->type) << (*p)->name;
+      const bool writable = ((*p)->flags & G_DBUS_PROPERTY_INFO_FLAGS_WRITABLE) != 0;
+      EXPECT_EQ(writable, find_writable_row_property(rows->properties, (*p)->name) != nullptr)
+          << (*p)->name;
+    }
+    for (const RowProperty &row : rows->properties) {
       EXPECT_TRUE(declared.count(row.name)) << row.name << " is missing from the file";
       if (row.alias != nullptr) {
         EXPECT_TRUE(declared.count(row.alias)) << row.alias;
