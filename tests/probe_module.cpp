@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "host_api.h"
 #include "igd1_export.h"
 #include "single_object.h"
 
@@ -25,6 +26,28 @@ GVariant *probe_get(GDBusConnection *, const gchar *, const gchar *, const gchar
 
 const GDBusInterfaceVTable kVTable = {nullptr, probe_get, nullptr, {nullptr}};
 
+constexpr char kItems[] = "/com/wqx/igd1/Test/Probe/Items";
+
+// A manager that answers AddObject only, and GetManagedObjects itself.
+void probe_manager_call(GDBusConnection *, const gchar *, const gchar *, const gchar *,
+                        const gchar *method_name, GVariant *, GDBusMethodInvocation *invocation,
+                        gpointer) {
+  if (g_strcmp0(method_name, "AddObject") == 0)
+    g_dbus_method_invocation_return_value(invocation, g_variant_new("(o)", "/com/wqx/igd1/Test/Probe/Items/7"));
+}
+
+void probe_get_managed_objects(GDBusConnection *, const gchar *, const gchar *, const gchar *,
+                               const gchar *, GVariant *, GDBusMethodInvocation *invocation,
+                               gpointer) {
+  g_dbus_method_invocation_return_value(
+      invocation, g_variant_new_parsed("({objectpath '/com/wqx/igd1/Test/Probe/Items/7': "
+                                       "{'com.wqx.igd1.ProbeItem': {'Seen': <true>}}},)"));
+}
+
+const GDBusInterfaceVTable kManagerVTable = {
+    probe_manager_call, nullptr, nullptr,
+    {nullptr, reinterpret_cast<gpointer>(probe_get_managed_objects)}};
+
 void record(int call) {
   std::lock_guard lock(g_mutex);
   g_calls.push_back(call);
@@ -37,6 +60,8 @@ IGD1_API void Probe_on_bus_acquired(GDBusConnection *connection, const gchar *, 
   igd1::SingleObjectRegistration registration{"Probe.xml", &probe_introspection_data,
                                               "probe_introspection_data", nullptr, &kVTable};
   IGD1_REGISTER_SINGLE_OBJECT(registration, connection, user_data);
+  GDBusObjectManagerServer *manager = g_dbus_object_manager_server_new(kItems);
+  g_dbus_object_manager_server_set_connection_expand(manager, connection, &kManagerVTable, manager);
 }
 
 // Started by another module, never by the host.
