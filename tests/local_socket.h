@@ -115,4 +115,14 @@ inline std::string exchange(std::string_view message) {
   return client.reply();
 }
 
+// Waits until the notification socket of the current root answers (the
+// library's thread creates it a moment after the host started).
+inline bool wait_for_notify_socket() {
+  for (int i = 0; i < 250; ++i) {
+    if (exchange("\n") == "ERR empty message") return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
 }  // namespace igd1::test

@@ -26,6 +26,14 @@ using testing::HasSubstr;
 using testing::Not;
 using testing::StartsWith;
 
+// Changes a table as another process would: without telling this host.
+template <typename Change>
+void change_quietly(const host::Host &host, Change change) {
+  host::route_row_callbacks(nullptr);
+  change();
+  host::route_row_callbacks(&host.library());
+}
+
 constexpr char kProbeLibrary[] = IGD1_BUILD_DIR "/libigd1_probe_module.so";
 constexpr char kProbePath[] = "/com/wqx/igd1/Test/Probe";
 constexpr char kNetworkPath[] = "/com/wqx/igd1/Info/Network";
@@ -46,13 +54,7 @@ class NotifyTest : public BusTest {
     BusTest::SetUp();
     if (HasFatalFailure()) return;
     reinterpret_cast<void (*)()>(host_->library().symbol("probe_reset"))();
-    // The library's thread creates the socket a moment after the start.
-    std::string reply;
-    for (int i = 0; i < 250 && reply != "ERR empty message"; ++i) {
-      std::this_thread::sleep_for(20ms);
-      reply = exchange("\n");
-    }
-    ASSERT_EQ(reply, "ERR empty message");
+    ASSERT_TRUE(wait_for_notify_socket());
   }
 
   void TearDown() override {
@@ -71,14 +73,6 @@ class NotifyTest : public BusTest {
     return seen;
   }
 
-  // Changes a table as another process would: without telling this host.
-  template <typename Change>
-  void change_quietly(Change change) {
-    host::route_row_callbacks(nullptr);
-    change();
-    host::route_row_callbacks(&host_->library());
-  }
-
   std::string log() const { return read_text_file(root().path(path::kSyslog)); }
 };
 
@@ -89,7 +83,7 @@ TEST_F(NotifyTest, RowAnnouncementsReachTheModuleOnlyForRowsThatMatch) {
   ASSERT_TRUE(mib::register_table(kTable));
   ASSERT_TRUE(mib::register_table(kSilent));
   uint8_t row[8] = {};
-  change_quietly([&] {
+  change_quietly(*host_, [&] {
     ASSERT_TRUE(mib::table_insert(kTable, row));
     ASSERT_TRUE(mib::table_insert(kSilent, row));
   });
@@ -111,7 +105,7 @@ TEST_F(NotifyTest, RowAnnouncementsReachTheModuleOnlyForRowsThatMatch) {
   for (const auto &c : refused) EXPECT_EQ(exchange(c.message), c.reply) << c.message;
 
   EXPECT_EQ(exchange("row-inserted notify_rows 1\n"), "OK");
-  change_quietly([&] { ASSERT_TRUE(mib::table_remove(kTable, 1)); });
+  change_quietly(*host_, [&] { ASSERT_TRUE(mib::table_remove(kTable, 1)); });
   EXPECT_EQ(exchange("row-removed  notify_rows  1\r\n"), "OK");
   EXPECT_THAT(probe_calls(2), ElementsAre(1, -1));
 }
@@ -221,6 +215,45 @@ TEST_F(NotifyTest, ConnectionsAreServedOneAtATimeInArrivalOrder) {
   // The accepting thread started the LAN information poller.
   EXPECT_THAT(wait_for_text(root().path(path::kStandinLog), "poll_lanNetInfo"),
               HasSubstr("poll_lanNetInfo 1 2\n"));
+}
+
+// The real library: an announced port mapping comes and goes on the bus.
+class PortMappingNotifyTest : public BusTest {
+ protected:
+  void configure(host::Options &options) override { options.notify_socket = true; }
+  void SetUp() override {
+    BusTest::SetUp();
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(wait_for_notify_socket());
+  }
+};
+
+TEST_F(PortMappingNotifyTest, AnnouncedRowsAppearAndDisappear) {
+  constexpr char kManager[] = "/com/wqx/igd1/Config/PortMapping";
+  const mib::TableDef *table = mib::find_table("portmapping");
+  ASSERT_NE(table, nullptr);
+  std::vector<uint8_t> row(table->row_size);
+  change_quietly(*host_, [&] {
+    ASSERT_TRUE(mib::table_insert(*table, row.data()));
+    ASSERT_TRUE(mib::set_cell("portmapping", row[0], "ExternalPort", "8080"));
+  });
+  const std::string child = std::string(kManager) + "/" + std::to_string(row[0]);
+
+  SignalWatcher added(client(), "org.freedesktop.DBus.ObjectManager", "InterfacesAdded", kManager);
+  EXPECT_EQ(exchange("row-inserted portmapping " + std::to_string(row[0])), "OK");
+  SignalWatcher::Signal signal = added.wait();
+  ASSERT_TRUE(signal.body);
+  EXPECT_THAT(printed(signal.body.get()), StartsWith("(objectpath '" + child + "', {'com.wqx.igd1.PortMapping': {"));
+  Variant port = get_property(child.c_str(), "com.wqx.igd1.PortMapping", "ExternalPort");
+  ASSERT_TRUE(port);
+  EXPECT_EQ(g_variant_get_uint32(port.get()), 8080u);
+
+  SignalWatcher removed(client(), "org.freedesktop.DBus.ObjectManager", "InterfacesRemoved", kManager);
+  change_quietly(*host_, [&] { ASSERT_TRUE(mib::table_remove(*table, row[0])); });
+  EXPECT_EQ(exchange("row-removed portmapping " + std::to_string(row[0])), "OK");
+  signal = removed.wait();
+  ASSERT_TRUE(signal.body);
+  EXPECT_THAT(printed(signal.body.get()), StartsWith("(objectpath '" + child + "'"));
 }
 
 TEST(HeartbeatMonitorTest, WarnsWhenBeatsStopAndNotesTheirReturn) {
