@@ -62,9 +62,9 @@ constexpr SingleObject kObject = {
 };
 const igd1::PublishObject kPublished(kObject);
 
-const GDBusInterfaceVTable kVTable = {nullptr, telnetserver_handle_get_property,
-                                      telnetserver_handle_set_property,
-                                      IGD1_SET_MULTI_SLOT(telnetserver_handle_set_multi_properties)};
+const GDBusInterfaceVTable kVTable = {
+    nullptr, telnetserver_handle_get_property, telnetserver_handle_set_property,
+    IGD1_SET_MULTI_SLOT(telnetserver_handle_set_multi_properties)};
 
 }  // namespace
 

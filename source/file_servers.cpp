@@ -10,8 +10,8 @@ GVariant *read_fixed_number(const SingleObject &, const Property &property, GErr
 
 bool check_access_mode(const char *name, uint8_t mode, GError **error) {
   if (mode <= MIB_ACCESS_LAN_WAN) return true;
-  DBUS_LOG(LOG_LEVEL_WARN, "func [%s], line [%d], invalid %s value [%d].", __func__, __LINE__,
-           name, mode);
+  DBUS_LOG(LOG_LEVEL_WARN, "func [%s], line [%d], invalid %s value [%d].", __func__, __LINE__, name,
+           mode);
   set_invalid_args(error, "Invalid parameter value");
   return false;
 }

@@ -86,7 +86,8 @@ TEST_F(AccountServersTest, TelnetAppliesOnlyAModeThatChanges) {
   EXPECT_THAT(notice_data_since(before), ElementsAre("Enable=3"));
   auto signal = watcher.wait();
   ASSERT_TRUE(signal.body);
-  EXPECT_EQ(printed(signal.body.get()), "('com.wqx.igd1.TelnetServer', {'Enable': <byte 0x03>}, @as [])");
+  EXPECT_EQ(printed(signal.body.get()),
+            "('com.wqx.igd1.TelnetServer', {'Enable': <byte 0x03>}, @as [])");
   EXPECT_EQ(get(kTelnet, "Enable"), "byte 0x03");
 }
 
@@ -111,7 +112,8 @@ TEST_F(AccountServersTest, FtpAppliesAndAnnouncesEveryAcceptedWrite) {
             invalid_args("Invalid parameter value"));
   // The stored value again, then a new one: both applied, both announced.
   ASSERT_TRUE(set_property(kFtp.path, kFtp.interface, "Enable", g_variant_new_byte(1)));
-  ASSERT_TRUE(set_property(kFtp.path, kFtp.interface, "AllowAnonymous", g_variant_new_boolean(TRUE)));
+  ASSERT_TRUE(
+      set_property(kFtp.path, kFtp.interface, "AllowAnonymous", g_variant_new_boolean(TRUE)));
   EXPECT_THAT(notices_since(before), ElementsAre(Pair(MIB_CFG_FTP, MIB_ACTION_APPLY),
                                                  Pair(MIB_CFG_FTP, MIB_ACTION_APPLY)));
   EXPECT_THAT(notice_data_since(before), ElementsAre("Enable=1", "AllowAnonymous=1"));
@@ -127,19 +129,23 @@ TEST_F(AccountServersTest, SambaAnnouncesAndAppliesOnlyChanges) {
   // Start-up applied the whole configuration once.
   bool applied_at_start = false;
   for (const auto &entry : mib::journal())
-    applied_at_start |= entry.bit == MIB_CFG_SAMBA && entry.data.find("accounts=0") != std::string::npos;
+    applied_at_start |=
+        entry.bit == MIB_CFG_SAMBA && entry.data.find("accounts=0") != std::string::npos;
   EXPECT_TRUE(applied_at_start);
 
   SignalWatcher watcher(client(), "com.wqx.igd1.Properties", "PropertiesChanged", kSamba.path);
   int64_t before = journal_end();
-  ASSERT_TRUE(set_property(kSamba.path, kSamba.interface, "AllowAnonymous", g_variant_new_boolean(FALSE)));
+  ASSERT_TRUE(
+      set_property(kSamba.path, kSamba.interface, "AllowAnonymous", g_variant_new_boolean(FALSE)));
   EXPECT_FALSE(watcher.wait(kQuiet).body);
   EXPECT_THAT(notices_since(before), IsEmpty());
 
-  ASSERT_TRUE(set_property(kSamba.path, kSamba.interface, "Anonymous", g_variant_new_boolean(TRUE)));
+  ASSERT_TRUE(
+      set_property(kSamba.path, kSamba.interface, "Anonymous", g_variant_new_boolean(TRUE)));
   auto signal = watcher.wait();
   ASSERT_TRUE(signal.body);
-  EXPECT_EQ(printed(signal.body.get()), "('com.wqx.igd1.SambaServer', {'Anonymous': <true>}, @as [])");
+  EXPECT_EQ(printed(signal.body.get()),
+            "('com.wqx.igd1.SambaServer', {'Anonymous': <true>}, @as [])");
   EXPECT_THAT(notice_data_since(before), ElementsAre("Enable=1 AllowAnonymous=1"));
 
   mib::fail_accessor("sambaserverinfo_set_progerty", 0);

@@ -119,10 +119,10 @@ TEST_F(AccountsStoreTest, FtpChecksRefusePlaceholdersAndTakenNames) {
     int position;
     int accepted;
   } cases[] = {
-      {0, "carol", 0, 1},        {0, "bob", 0, 0},    {0, "bob", 1, 1},
-      {0, "invalid7", 0, 0},     {1, "myinvalidpw", 0, 0}, {0, "", 0, 0},
-      {0, "two words", 0, 0},    {0, "a/b", 0, 0},    {1, "p@ss/w0rd!", 0, 1},
-      {1, "pass word", 0, 0},    {0, longest.c_str(), 0, 1}, {0, too_long.c_str(), 0, 0},
+      {0, "carol", 0, 1},     {0, "bob", 0, 0},           {0, "bob", 1, 1},
+      {0, "invalid7", 0, 0},  {1, "myinvalidpw", 0, 0},   {0, "", 0, 0},
+      {0, "two words", 0, 0}, {0, "a/b", 0, 0},           {1, "p@ss/w0rd!", 0, 1},
+      {1, "pass word", 0, 0}, {0, longest.c_str(), 0, 1}, {0, too_long.c_str(), 0, 0},
       {2, "carol", 0, 0},
   };
   for (const auto &c : cases)

@@ -163,7 +163,8 @@ int sambaAccount_remove_entry(uint32_t index, mib_list_node *node) {
   mib_list_node *at = rows().at(index);
   if (at == nullptr) return 0;
   const uint8_t instance = static_cast<const uint8_t *>(at->data)[0];
-  if (node != nullptr && node->data != nullptr && static_cast<const uint8_t *>(node->data)[0] != instance)
+  if (node != nullptr && node->data != nullptr &&
+      static_cast<const uint8_t *>(node->data)[0] != instance)
     return 0;
   return rows().remove(instance) ? 1 : 0;
 }

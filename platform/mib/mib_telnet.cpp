@@ -35,7 +35,8 @@ bool valid_mode(int mode) { return mode >= MIB_ACCESS_OFF && mode <= MIB_ACCESS_
 
 int telnetserverinfo_get_property(int index, void *buffer) {
   if (buffer == nullptr) return 0;
-  return igd1::mib::read_indexed("telnetserverinfo_get_property", &kEnable, 1, index, buffer) ? 1 : 0;
+  return igd1::mib::read_indexed("telnetserverinfo_get_property", &kEnable, 1, index, buffer) ? 1
+                                                                                              : 0;
 }
 
 int telnetserverinfo_set_property(int index, void *value, int) {

@@ -1,0 +1,42 @@
+#include "account_collections.h"
+
+namespace igd1::accounts {
+
+int child_instance(const char *function, const char *object_path, int lowest, GError **error) {
+  const int instance = instance_from_path(object_path);
+  if (instance != -1 && instance >= lowest) return instance;
+  sys_log(LOG_MODULE_DBUS, LOG_LEVEL_WARN, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
+          "func [%s], line [%d], get object path error invalid object path %s", function, __LINE__,
+          object_path);
+  set_invalid_args(error, "invalid object path %s", object_path);
+  return -1;
+}
+
+void unknown_property(const char *function, const char *name, GError **error) {
+  sys_log(LOG_MODULE_DBUS, LOG_LEVEL_WARN, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
+          "func [%s], line [%d], invalid property %s", function, __LINE__, name);
+  set_invalid_args(error, "invalid property %s", name);
+}
+
+void manager_call(const char *function, const char *method_name, GVariant *parameters,
+                  GDBusMethodInvocation *invocation, void (*add)(GDBusMethodInvocation *),
+                  void (*remove)(GVariant *, GDBusMethodInvocation *)) {
+  sys_log(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
+          "func [%s], line [%d],method_name:%s", function, __LINE__, method_name);
+  if (g_strcmp0(method_name, "AddObject") == 0) {
+    add(invocation);
+  } else if (g_strcmp0(method_name, "DeleteObject") == 0) {
+    remove(parameters, invocation);
+  }
+  sys_log(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
+          "out of func [%s]", function);
+}
+
+GVariant *one_entry(const char *name, GVariant *value) {
+  GVariantBuilder entry;
+  g_variant_builder_init(&entry, G_VARIANT_TYPE("a{sv}"));
+  g_variant_builder_add(&entry, "{sv}", name, value);
+  return g_variant_ref_sink(g_variant_builder_end(&entry));
+}
+
+}  // namespace igd1::accounts

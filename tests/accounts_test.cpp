@@ -1,0 +1,248 @@
+// The Samba, Telnet and FTP account collections over the bus, against the
+// store: the three kinds of AddObject, the account checks and the FTP
+// default account.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "harness/bus_fixture.h"
+#include "mib_api.h"
+#include "mib_store.h"
+#include "sys_paths.h"
+#include "telnetaccount.h"
+
+namespace igd1::test {
+namespace {
+
+using testing::ElementsAre;
+using testing::HasSubstr;
+using testing::Not;
+using testing::Pair;
+
+constexpr char kManagerInterface[] = "com.wqx.igd1.ObjectManager";
+constexpr char kFreedesktopManager[] = "org.freedesktop.DBus.ObjectManager";
+constexpr char kManagerError[] = "com.wqx.igd1.ObjectManager.Error";
+constexpr char kFailed[] = "org.freedesktop.DBus.Error.Failed";
+constexpr char kInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
+
+struct Accounts {
+  const char *manager;
+  const char *interface;
+};
+constexpr Accounts kSamba = {"/com/wqx/igd1/Storage/SambaServer/Accounts",
+                             "com.wqx.igd1.SambaAccount"};
+constexpr Accounts kTelnet = {"/com/wqx/igd1/Network/Telnetserver/Accounts",
+                              "com.wqx.igd1.TelnetAccount"};
+constexpr Accounts kFtp = {"/com/wqx/igd1/Storage/Ftpserver/Accounts", "com.wqx.igd1.FTPAccount"};
+
+using Error = std::pair<std::string, std::string>;
+
+class AccountsTest : public BusTest {
+ protected:
+  // AddObject; on success waits until the child is on the bus.
+  std::string add_object(const Accounts &accounts, Error *failure = nullptr) {
+    SignalWatcher added(client(), kFreedesktopManager, "InterfacesAdded", accounts.manager);
+    g_autoptr(GError) error = nullptr;
+    Variant reply = call(accounts.manager, kManagerInterface, "AddObject", nullptr, &error);
+    if (reply == nullptr) {
+      EXPECT_NE(failure, nullptr) << error->message;
+      if (failure != nullptr) *failure = remote_error(error);
+      return {};
+    }
+    const gchar *path = nullptr;
+    g_variant_get(reply.get(), "(&o)", &path);
+    std::string child = path;
+    EXPECT_THAT(printed(added.wait().body.get()), HasSubstr(child));
+    return child;
+  }
+  Error add_failure(const Accounts &accounts) {
+    Error failure;
+    EXPECT_EQ(add_object(accounts, &failure), "");
+    return failure;
+  }
+  // DeleteObject: "" on success, otherwise the error.
+  Error delete_object(const Accounts &accounts, const std::string &path) {
+    g_autoptr(GError) error = nullptr;
+    Variant reply = call(accounts.manager, kManagerInterface, "DeleteObject",
+                         g_variant_new("(o)", path.c_str()), &error);
+    return reply != nullptr ? Error() : remote_error(error);
+  }
+  std::string text(const Accounts &accounts, const std::string &child, const char *name) {
+    g_autoptr(GError) error = nullptr;
+    Variant value = get_property(child.c_str(), accounts.interface, name, &error);
+    return value ? g_variant_get_string(value.get(), nullptr)
+                 : "error: " + remote_error(error).second;
+  }
+  Error set_text(const Accounts &accounts, const std::string &child, const char *name,
+                 const std::string &value) {
+    g_autoptr(GError) error = nullptr;
+    return set_property(child.c_str(), accounts.interface, name,
+                        g_variant_new_string(value.c_str()), &error)
+               ? Error()
+               : remote_error(error);
+  }
+  std::string managed(const Accounts &accounts) {
+    g_autoptr(GError) error = nullptr;
+    Variant objects =
+        call(accounts.manager, kFreedesktopManager, "GetManagedObjects", nullptr, &error);
+    return objects ? printed(objects.get()) : "error: " + remote_error(error).second;
+  }
+};
+
+// ---- Samba -----------------------------------------------------------------------
+
+TEST_F(AccountsTest, SambaAccountsComeFromTheStoreAndGoThroughIt) {
+  const std::string first = add_object(kSamba);
+  EXPECT_EQ(first, std::string(kSamba.manager) + "/1");
+  EXPECT_EQ(text(kSamba, first, "UserName"), "");
+
+  // A row that another process inserts appears as well.
+  SignalWatcher added(client(), kFreedesktopManager, "InterfacesAdded", kSamba.manager);
+  ASSERT_EQ(sambaAccount_insert_entry(nullptr), 2u);
+  const std::string second = std::string(kSamba.manager) + "/2";
+  EXPECT_THAT(printed(added.wait().body.get()), HasSubstr(second));
+  EXPECT_THAT(managed(kSamba), HasSubstr("'" + second + "': {'com.wqx.igd1.SambaAccount'"));
+
+  const Error path_error(kManagerError, "DeleteObject object path error");
+  for (const std::string &path :
+       {std::string("/com/wqx/igd1/Storage/Other/1"), std::string(kSamba.manager) + "/0",
+        std::string(kSamba.manager) + "/9"})
+    EXPECT_EQ(delete_object(kSamba, path), path_error) << path;
+
+  SignalWatcher removed(client(), kFreedesktopManager, "InterfacesRemoved", kSamba.manager);
+  EXPECT_EQ(delete_object(kSamba, first), Error());
+  EXPECT_THAT(printed(removed.wait().body.get()), HasSubstr(first));
+  EXPECT_FALSE(mib::table_row(*mib::find_table("sambaaccount"), 1).has_value());
+}
+
+TEST_F(AccountsTest, SambaTextsStopAtThirtyCharactersAndNamesAreUnique) {
+  const std::string child = add_object(kSamba);
+  const std::string other = add_object(kSamba);
+  SignalWatcher changes(client(), "com.wqx.igd1.Properties", "PropertiesChanged", child.c_str());
+  const std::string thirty(30, 'n');
+
+  EXPECT_EQ(set_text(kSamba, child, "UserName", thirty + "n"),
+            Error(kInvalidArgs, "UserName value len is err"));
+  EXPECT_EQ(set_text(kSamba, child, "Password", thirty + "p"),
+            Error(kInvalidArgs, "Password value len is err"));
+  int64_t before = journal_end();
+  ASSERT_EQ(set_text(kSamba, child, "UserName", thirty), Error());
+  EXPECT_EQ(text(kSamba, child, "UserName"), thirty);
+  EXPECT_EQ(printed(changes.wait().body.get()),
+            "('com.wqx.igd1.SambaAccount', {'UserName': <'" + thirty + "'>}, @as [])");
+  EXPECT_THAT(notices_since(before), ElementsAre(Pair(MIB_CFG_SAMBA, 0)));
+
+  // The stored value again changes nothing.
+  before = journal_end();
+  ASSERT_EQ(set_text(kSamba, child, "UserName", thirty), Error());
+  EXPECT_TRUE(notices_since(before).empty());
+  EXPECT_FALSE(changes.wait(std::chrono::milliseconds(200)).body);
+
+  // A multi-write stores all of its values or none.
+  g_autoptr(GError) error = nullptr;
+  EXPECT_EQ(call(child.c_str(), "com.wqx.igd1.Properties", "SetMulti",
+                 g_variant_new("(s@a{sv})", kSamba.interface,
+                               dictionary({{"Password", g_variant_new_string("pw")},
+                                           {"UserName", g_variant_new_string("")},
+                                           {"Nickname", g_variant_new_string("x")}})),
+                 &error),
+            nullptr);
+  EXPECT_EQ(remote_error(error), Error(kInvalidArgs, "invalid property Nickname"));
+  EXPECT_EQ(mib::get_cell("sambaaccount", 1, "Password"), "");
+
+  EXPECT_EQ(
+      set_text(kSamba, other, "UserName", thirty),
+      Error(kFailed, "Config SambaAccount error (user name " + thirty + " is taken by account 1)"));
+  EXPECT_EQ(text(kSamba, other, "UserName"), "");
+}
+
+// ---- Telnet ------------------------------------------------------------------------
+
+TEST_F(AccountsTest, TelnetShowsTheOneLoginTwiceAndRefusesChanges) {
+  const std::string lan = std::string(kTelnet.manager) + "/1";
+  const std::string wan = std::string(kTelnet.manager) + "/2";
+  EXPECT_EQ(text(kTelnet, lan, "Type"), "LAN");
+  EXPECT_EQ(text(kTelnet, wan, "Type"), "WAN");
+  ASSERT_TRUE(mib::set_setting("telnet.UserName", "maint"));
+  for (const std::string &child : {lan, wan}) {
+    EXPECT_EQ(text(kTelnet, child, "UserName"), "maint");
+    EXPECT_EQ(text(kTelnet, child, "Password"), "Tn#4A3E51c2");
+  }
+  EXPECT_THAT(managed(kTelnet), Not(HasSubstr(std::string(kTelnet.manager) + "/3")));
+
+  // No child 3 is exported; the handler refuses its path all the same.
+  g_autoptr(GError) error = nullptr;
+  const std::string third = std::string(kTelnet.manager) + "/3";
+  EXPECT_EQ(telnet_account_handle_get_property(nullptr, nullptr, third.c_str(), kTelnet.interface,
+                                               "UserName", &error, nullptr),
+            nullptr);
+  ASSERT_NE(error, nullptr);
+  EXPECT_EQ(std::string(error->message), "invalid object path " + third);
+
+  EXPECT_EQ(add_failure(kTelnet), Error(kManagerError, "not support to add object"));
+  EXPECT_EQ(delete_object(kTelnet, lan), Error(kManagerError, "not support to del object"));
+  // During a conformance run the calls are left unanswered by the module.
+  write_text_file(root().path(path::kCtsMarker), "");
+  EXPECT_EQ(delete_object(kTelnet, lan).first, "org.freedesktop.DBus.Error.UnknownMethod");
+}
+
+// ---- FTP -------------------------------------------------------------------------------
+
+TEST_F(AccountsTest, FtpAccountsStartAsPlaceholdersAndTakeCheckedTexts) {
+  int64_t before = journal_end();
+  const std::string child = add_object(kFtp);
+  EXPECT_EQ(child, std::string(kFtp.manager) + "/1");
+  EXPECT_THAT(notices_since(before), ElementsAre(Pair(MIB_CFG_FTP, MIB_ACTION_APPLY)));
+  EXPECT_EQ(text(kFtp, child, "UserName"), "");
+  EXPECT_EQ(text(kFtp, child, "Password"), "");
+  EXPECT_EQ(mib::get_cell("ftpaccount", 1, "UserName"), "invalid1");
+
+  SignalWatcher changes(client(), "com.wqx.igd1.Properties", "PropertiesChanged", child.c_str());
+  EXPECT_EQ(set_text(kFtp, child, "UserName", "not valid"),
+            Error(kInvalidArgs, "Invalid parameter value"));
+  EXPECT_EQ(set_text(kFtp, child, "Password", "invalid2"),
+            Error(kInvalidArgs, "Invalid parameter Password"));
+  before = journal_end();
+  ASSERT_EQ(set_text(kFtp, child, "UserName", "erin"), Error());
+  EXPECT_EQ(text(kFtp, child, "UserName"), "erin");
+  EXPECT_EQ(text(kFtp, child, "Password"), "");
+  EXPECT_EQ(printed(changes.wait().body.get()),
+            "('com.wqx.igd1.FTPAccount', {'UserName': <'erin'>}, @as [])");
+  EXPECT_THAT(notices_since(before), ElementsAre(Pair(MIB_CFG_FTP, MIB_ACTION_APPLY)));
+
+  // A second account cannot take the name.
+  const std::string second = add_object(kFtp);
+  EXPECT_EQ(set_text(kFtp, second, "UserName", "erin"),
+            Error(kInvalidArgs, "Invalid parameter value"));
+}
+
+TEST_F(AccountsTest, FtpTableTakesSixAccountsAndKeepsADefaultWhenEmpty) {
+  std::vector<std::string> children;
+  for (int i = 0; i < FTP_ACCOUNT_MAX_ROWS; ++i) children.push_back(add_object(kFtp));
+  EXPECT_EQ(children.back(), std::string(kFtp.manager) + "/6");
+  EXPECT_EQ(add_failure(kFtp), Error(kManagerError, "ftp account table is full"));
+
+  EXPECT_EQ(delete_object(kFtp, "/com/wqx/igd1/Storage/Other/3"),
+            Error(kManagerError, "path_name is error"));
+  EXPECT_EQ(delete_object(kFtp, std::string(kFtp.manager) + "/9"),
+            Error(kFailed, "this entry not exist"));
+  for (const std::string &child : children) ASSERT_EQ(delete_object(kFtp, child), Error()) << child;
+
+  // The bus shows no account; the table holds the default one.
+  EXPECT_THAT(managed(kFtp), Not(HasSubstr(std::string(kFtp.manager) + "/")));
+  ASSERT_EQ(ftpaccountinfo_get_property(0), 1);
+  ftp_account_row row = {};
+  ASSERT_EQ(ftpaccount_getuserinfo2(&row, 0), 1);
+  EXPECT_STREQ(row.username, "ftpadmin");
+
+  // The next account replaces it.
+  EXPECT_EQ(add_object(kFtp), std::string(kFtp.manager) + "/1");
+  ASSERT_EQ(ftpaccountinfo_get_property(0), 1);
+  ASSERT_EQ(ftpaccount_getuserinfo2(&row, 0), 1);
+  EXPECT_STREQ(row.username, "invalid1");
+}
+
+}  // namespace
+}  // namespace igd1::test
