@@ -204,12 +204,18 @@ bool is_category(const char *category) {
   return false;
 }
 
-bool valid_upload(const char *url, const char *category, GDBusMethodInvocation *invocation) {
+// Fills the destination of an upload request, once the URL and category
+// passed the checks; false after the parameter error.
+template <typename Request>
+bool address_upload(Request *request, const char *url, const char *category,
+                    GDBusMethodInvocation *invocation) {
   if (strnlen(url, kUrlMax + 1) > kUrlMax || strnlen(category, kCategoryMax + 1) > kCategoryMax ||
       !is_category(category)) {
     parameter_error(invocation);
     return false;
   }
+  g_strlcpy(request->url, url, sizeof request->url);
+  g_strlcpy(request->category, category, sizeof request->category);
   return true;
 }
 
@@ -584,10 +590,8 @@ void upload_trouble_locating_info(GVariant *parameters, GDBusMethodInvocation *i
   const char *url = nullptr, *category = nullptr;
   g_variant_get(parameters, "(&s&s)", &url, &category);
   DBUS_LOG(LOG_LEVEL_INFO, "uploadurl [%s].password [%s]", url, category);
-  if (!valid_upload(url, category, invocation)) return;
   syscmd_trouble_locating_record request{};
-  g_strlcpy(request.url, url, sizeof request.url);
-  g_strlcpy(request.category, category, sizeof request.category);
+  if (!address_upload(&request, url, category, invocation)) return;
   DBUS_LOG(LOG_LEVEL_INFO, "before smarthgu_UploadTroubleLoactingInfo start");
   dbus_mib_update_cfg(MIB_CFG_TROUBLE_LOCATING, &request, MIB_ACTION_APPLY);
   DBUS_LOG(LOG_LEVEL_INFO, "after smarthgu_UploadTroubleLoactingInfo return result:[%d]",
@@ -605,10 +609,8 @@ void start_collection_debug_info(GVariant *parameters, GDBusMethodInvocation *in
   guint16 timeout = 0;
   g_variant_get(parameters, "(&s&sq)", &url, &category, &timeout);
   DBUS_LOG(LOG_LEVEL_INFO, "uploadurl [%s].category [%s].timeout [%d]", url, category, int(timeout));
-  if (!valid_upload(url, category, invocation)) return;
   syscmd_debug_collection_record request{};
-  g_strlcpy(request.url, url, sizeof request.url);
-  g_strlcpy(request.category, category, sizeof request.category);
+  if (!address_upload(&request, url, category, invocation)) return;
   request.timeout = timeout;
   dbus_mib_update_cfg(MIB_CFG_DEBUG_COLLECTION, &request, MIB_ACTION_APPLY);
   reply(invocation, 0, "success");
