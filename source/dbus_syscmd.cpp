@@ -4,8 +4,8 @@
 // log export and the upload of trouble-locating and debug information.
 //
 // The host's service type, read at every call, picks one of two method sets.
-// A method the current set does not hold is answered UnknownMethod, so that
-// no caller waits for a reply that never comes.
+// A method the current set does not hold gets no reply from the handler; the
+// host answers such a call with UnknownMethod, so no caller waits for it.
 //
 // Commands reply (result, text); result 0 is success.  Parameters a client
 // got wrong are the bus error "com.wqx.igd1.SysCmd" / "Invalid parameter
@@ -725,13 +725,7 @@ void syscmd_handle_method_call(GDBusConnection *, const gchar *, const gchar *, 
   const int service_type = dbus_proxy_get_service_type();
   const Handler handler = service_type == 1 ? find_method(kServiceType1Methods, method_name)
                                             : find_method(kServiceType0Methods, method_name);
-  if (handler != nullptr) {
-    handler(parameters, invocation);
-  } else {
-    g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD,
-                                          "Method %s is not served on service type %d", method_name,
-                                          service_type);
-  }
+  if (handler != nullptr) handler(parameters, invocation);
   DBUS_LOG(LOG_LEVEL_INFO, "out of func [%s]", __func__);
 }
 

@@ -403,7 +403,8 @@ TEST_F(SysCmdTest, EachServiceTypeServesItsOwnMethods) {
   use_service_type(0);
   EXPECT_EQ(refused("RegisterGetStat", nullptr),
             std::make_pair(std::string("org.freedesktop.DBus.Error.UnknownMethod"),
-                           std::string("Method RegisterGetStat is not served on service type 0")));
+                           std::string("Method RegisterGetStat of interface com.wqx.igd1.SysCmd is "
+                                       "not served on /com/wqx/igd1/Ovatrix/System")));
   use_service_type(1);
   EXPECT_EQ(refused("CheckLOID", nullptr).first, "org.freedesktop.DBus.Error.UnknownMethod");
   EXPECT_EQ(printed_call("GetDeviceDefaultSSID1Name"),
