@@ -370,6 +370,23 @@ TEST(DaemonSlowTest, WatchesTheHeartbeatAndServesIgd1Notify) {
     EXPECT_THAT(wait_for_text(daemon.output_file(), "gui_dbusProxyDbg:0xffffffff"),
                 HasSubstr("dbus_proxy_debug_set_signal:gui_dbusProxyDbg:0xffffffff\n"));
 
+    // A row another process adds to the store appears once it is announced.
+    const std::string mib_tool = IGD1_BUILD_DIR "/igd1-mib";
+    EXPECT_EQ(run_program({mib_tool, "add", "portmapping"}, &status), "1\n");
+    run_program({mib_tool, "set", "portmapping[1].ExternalPort", "8080"}, &status);
+    EXPECT_EQ(run_program({notify, "row-inserted", "portmapping", "1"}, &status), "OK\n");
+    g_autoptr(GVariant) port = nullptr;
+    for (int i = 0; i < 100 && port == nullptr; ++i) {
+      port = g_dbus_connection_call_sync(
+          client, host::kServiceName, "/com/wqx/igd1/Config/PortMapping/1",
+          "org.freedesktop.DBus.Properties", "Get",
+          g_variant_new("(ss)", "com.wqx.igd1.PortMapping", "ExternalPort"), nullptr,
+          G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, nullptr);
+      if (port == nullptr) std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(printed(port), "(<uint32 8080>,)");
+
     // Beats come every 5 seconds: with a 3-second watch each gap is reported.
     std::string log = wait_for_text(root.path(path::kSyslog), "resumed", 10s);
     EXPECT_THAT(log, ContainsRegex("\\[DBUS\\]\\[Warn\\]: no heartbeat from the module library for 3\\.[0-9] s"

@@ -28,6 +28,8 @@ constexpr char kUsage[] =
     "  get KEY          print the value of KEY\n"
     "  set KEY VALUE    change the value of KEY (it must exist)\n"
     "  journal          service notices: seq, time, bit, action, data (tab-separated)\n"
+    "  add TABLE        add a row with every field zero; prints its instance number\n"
+    "  remove TABLE N   remove the row with instance number N\n"
     "\n"
     "KEY is a setting name (lan.IPAddress) or a table cell (portmapping[3].ExternalPort).\n"
     "\n"
@@ -133,6 +135,29 @@ int command_set(std::string_view key, std::string_view value) {
   return kExitFailed;
 }
 
+// Rows added or removed here are not seen by a running daemon until it is
+// told (igd1-notify row-inserted / row-removed).
+int command_add(std::string_view name) {
+  const igd1::mib::TableDef *table = igd1::mib::find_table(name);
+  if (table == nullptr) return failed("no table named '" + std::string(name) + "'");
+  std::vector<uint8_t> row(table->row_size, 0);
+  if (!igd1::mib::table_insert(*table, row.data())) return failed(std::string(name) + " is full");
+  std::printf("%u\n", row[0]);
+  return kExitOk;
+}
+
+int command_remove(std::string_view name, std::string_view number) {
+  const igd1::mib::TableDef *table = igd1::mib::find_table(name);
+  if (table == nullptr) return failed("no table named '" + std::string(name) + "'");
+  unsigned instance = 0;
+  auto [stop, ec] = std::from_chars(number.data(), number.data() + number.size(), instance);
+  if (ec != std::errc() || stop != number.data() + number.size() ||
+      !igd1::mib::table_remove(*table, instance)) {
+    return failed("no row " + std::string(number) + " in " + std::string(name));
+  }
+  return kExitOk;
+}
+
 int command_journal() {
   for (const igd1::mib::JournalEntry &entry : igd1::mib::journal()) {
     std::printf("%lld\t%s\t0x%x\t%d\t%s\n", static_cast<long long>(entry.seq), entry.time.c_str(),
@@ -179,9 +204,9 @@ int main(int argc, char **argv) {
   size_t wanted;
   if (command == "dump" || command == "journal") {
     wanted = 0;
-  } else if (command == "get") {
+  } else if (command == "get" || command == "add") {
     wanted = 1;
-  } else if (command == "set") {
+  } else if (command == "set" || command == "remove") {
     wanted = 2;
   } else {
     return usage_error(("unknown command " + std::string(command)).c_str());
@@ -199,6 +224,10 @@ int main(int argc, char **argv) {
     status = command_get(args[0]);
   } else if (command == "set") {
     status = command_set(args[0], args[1]);
+  } else if (command == "add") {
+    status = command_add(args[0]);
+  } else if (command == "remove") {
+    status = command_remove(args[0], args[1]);
   } else {
     status = command_journal();
   }
