@@ -180,6 +180,10 @@ IGD1_EXPORT GVariant *value_of_number(const Property &property, uint64_t number,
 
 // Error helpers: InvalidArgs with a printf-style message.
 IGD1_EXPORT void set_invalid_args(GError **error, const char *format, ...) G_GNUC_PRINTF(2, 3);
+// True when `value` has the bus type `type`; otherwise InvalidArgs naming
+// the property.  Multi-writes reach handlers without GDBus's type check.
+IGD1_EXPORT bool check_value_type(GVariant *value, const char *name, const char *type,
+                                  GError **error);
 
 // Shared writers and parsers.
 // Parses an IPv4 text with the classic rules (dotted decimal, hexadecimal,

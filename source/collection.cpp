@@ -452,11 +452,7 @@ bool apply_row_property(std::span<const RowProperty> properties, const char *nam
     set_invalid_args(error, "invalid property %s", name);
     return false;
   }
-  if (!g_variant_is_of_type(value, G_VARIANT_TYPE(property->type))) {
-    set_invalid_args(error, "invalid type '%s' of %s, expected '%s'",
-                     g_variant_get_type_string(value), name, property->type);
-    return false;
-  }
+  if (!check_value_type(value, name, property->type, error)) return false;
   log_write(*property, value);
   uint8_t bytes[256];
   size_t width = field_width(*property);

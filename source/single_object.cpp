@@ -138,6 +138,13 @@ PublishObject::PublishObject(const SingleObject &object) { publications().push_b
 
 // ---- shared helpers -----------------------------------------------------------------
 
+bool check_value_type(GVariant *value, const char *name, const char *type, GError **error) {
+  if (g_variant_is_of_type(value, G_VARIANT_TYPE(type))) return true;
+  set_invalid_args(error, "invalid type '%s' of %s, expected '%s'",
+                   g_variant_get_type_string(value), name, type);
+  return false;
+}
+
 void set_invalid_args(GError **error, const char *format, ...) {
   va_list args;
   va_start(args, format);
@@ -235,11 +242,7 @@ bool object_write(const SingleObject &object, const char *name, GVariant *value,
     set_invalid_args(error, "invalid property %s", name);
     return false;
   }
-  if (!g_variant_is_of_type(value, G_VARIANT_TYPE(property->type))) {
-    set_invalid_args(error, "invalid type '%s' of %s, expected '%s'",
-                     g_variant_get_type_string(value), name, property->type);
-    return false;
-  }
+  if (!check_value_type(value, name, property->type, error)) return false;
   return property->write(object, *property, name, value, flags, error);
 }
 

@@ -137,6 +137,13 @@ guint reference_count(GDBusMethodInvocation *invocation) {
   return g_atomic_int_get(&G_OBJECT(invocation)->ref_count);
 }
 
+void return_not_served(GDBusMethodInvocation *invocation, const gchar *object_path,
+                       const gchar *interface_name, const gchar *method_name) {
+  g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD,
+                                        "Method %s of interface %s is not served on %s",
+                                        method_name, interface_name, object_path);
+}
+
 // Runs a library method handler.  Answering a call releases the handler's
 // reference to the invocation, so a count that did not drop means that the
 // handler returned without an answer.
@@ -152,9 +159,7 @@ void call_answered(GDBusInterfaceMethodCallFunc handler, GDBusConnection *connec
     host_log(LOG_LEVEL_WARN, "%s.%s on %s was not answered", interface_name, method_name,
              object_path);
     // Takes the reference the handler kept.
-    g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD,
-                                          "Method %s of interface %s is not served on %s",
-                                          method_name, interface_name, object_path);
+    return_not_served(invocation, object_path, interface_name, method_name);
   }
   g_object_unref(invocation);
 }
@@ -392,9 +397,7 @@ void handle_manager_call(GDBusConnection *connection, const gchar *sender,
   GDBusInterfaceMethodCallFunc handler = get_managed ? handlers->get_managed_objects
                                                      : handlers->methods;
   if (handler == nullptr) {
-    g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD,
-                                          "Method %s of interface %s is not served on %s",
-                                          method_name, called_interface, object_path);
+    return_not_served(invocation, object_path, called_interface, method_name);
     return;
   }
   call_answered(handler, connection, sender, object_path, called_interface, method_name,
