@@ -1,16 +1,12 @@
-// The configuration store: value conversions, settings, tables, journal,
-// failure injection and durability.
+// The configuration store: value conversions, settings, tables, journal
+// and failure injection.  Durability is checked end to end in daemon_test.
 #include <glib.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -26,10 +22,9 @@ namespace {
 class StoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    gchar *dir = g_dir_make_tmp("igd1-mib-XXXXXX", nullptr);
+    g_autofree gchar *dir = g_dir_make_tmp("igd1-mib-XXXXXX", nullptr);
     ASSERT_NE(dir, nullptr);
     dir_ = dir;
-    g_free(dir);
     ASSERT_TRUE(reopen());
   }
   void TearDown() override {
@@ -45,12 +40,7 @@ class StoreTest : public ::testing::Test {
 // Accepted text reads back in canonical form; refused text (out == nullptr)
 // leaves the buffer untouched.
 TEST(ValueConversion, ParseFormatTable) {
-  struct Case {
-    K kind;
-    size_t size;
-    const char *in, *out;
-  };
-  const Case cases[] = {
+  const struct { K kind; size_t size; const char *in, *out; } cases[] = {
       {K::Text, 6, "abcdef", nullptr},  // no room for the terminator
       {K::Bool, 4, "yes", nullptr},
       {K::U32, 4, "007", "7"},
@@ -68,7 +58,7 @@ TEST(ValueConversion, ParseFormatTable) {
       {K::IPv4Text, 16, "host.lan", nullptr},
       {K::IPv4Text, 15, "1.1.1.1", nullptr},
   };
-  for (const Case &c : cases) {
+  for (const auto &c : cases) {
     std::vector<uint8_t> buffer(c.size, 0xee);
     const bool ok = mib::parse_value(c.kind, c.in, buffer.data(), buffer.size());
     ASSERT_EQ(ok, c.out != nullptr) << c.in;
@@ -249,29 +239,22 @@ struct Seen {
   std::vector<uint8_t> row;
   bool inserted;
   std::optional<std::vector<uint8_t>> stored_at_call;
+  bool operator==(const Seen &) const = default;
 };
 std::vector<Seen> g_seen;
 
-// Reads the store from inside the listener: the change must be committed
-// and the store unlocked by then.
-void record_row(const mib::TableDef &table, const uint8_t *row, bool inserted) {
-  g_seen.push_back({{row, row + table.row_size}, inserted, mib::table_row(table, row[0])});
-}
-
 TEST_F(TableTest, ListenerSeesCommittedInsertAndRemove) {
   g_seen.clear();
-  mib::set_row_listener(record_row);
+  // Reads the store from inside the listener: the change must be committed
+  // and the store unlocked by then.
+  mib::set_row_listener([](const mib::TableDef &table, const uint8_t *row, bool inserted) {
+    g_seen.push_back({{row, row + table.row_size}, inserted, mib::table_row(table, row[0])});
+  });
   std::vector<uint8_t> row = map_row(44, "tls");
   ASSERT_TRUE(mib::table_insert(kMapTable, row.data()));
   EXPECT_FALSE(mib::table_remove(kMapTable, 3));
   ASSERT_TRUE(mib::table_remove(kMapTable, 1));
-  ASSERT_EQ(g_seen.size(), 2u);
-  EXPECT_TRUE(g_seen[0].inserted);
-  EXPECT_EQ(g_seen[0].row, row);
-  EXPECT_EQ(g_seen[0].stored_at_call, row);
-  EXPECT_FALSE(g_seen[1].inserted);
-  EXPECT_EQ(g_seen[1].row, row);
-  EXPECT_FALSE(g_seen[1].stored_at_call);
+  EXPECT_EQ(g_seen, (std::vector<Seen>{{row, true, row}, {row, false, std::nullopt}}));
 }
 
 TEST_F(StoreTest, RegisterRefusesUnusableLayoutsAndAddsNewColumns) {
@@ -319,47 +302,15 @@ TEST_F(StoreTest, NoticesAreJournalledInOrder) {
 
   std::vector<mib::JournalEntry> entries = mib::journal();
   ASSERT_EQ(entries.size(), 4u);
-  std::vector<std::string> seen;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    EXPECT_TRUE(std::regex_match(entries[i].time, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)")));
-    EXPECT_TRUE(i == 0 || entries[i].seq > entries[i - 1].seq);
-    seen.push_back(std::to_string(entries[i].bit) + " " + std::to_string(entries[i].action) + " " +
-                   entries[i].data);
-  }
+  std::vector<std::string> seen;  // times and their order are checked in mib_cli_test
+  for (const mib::JournalEntry &entry : entries)
+    seen.push_back(std::to_string(entry.bit) + " " + std::to_string(entry.action) + " " + entry.data);
   EXPECT_EQ(seen, (std::vector<std::string>{"1073741824 1 pool=lan", "64 2 <data>", "64 -1 ",
                                             "1073741824 3 <data>"}));
   EXPECT_EQ(mib::journal(entries[1].seq).front().seq, entries[2].seq);
   mib::close_store();
   EXPECT_EQ(dbus_mib_update_cfg(0x40, nullptr, 0), 0);
   EXPECT_EQ(dbus_do_ExtraMIB2flash(), 0);
-}
-
-TEST_F(StoreTest, CommittedValueSurvivesSigkill) {
-  mib::close_store();
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    char byte = 'k';
-    if (!reopen() || !mib::set_setting("lan.IPAddress", "172.16.0.1") ||
-        !mib::set_setting("test.Killed", "yes") || write(ready[1], &byte, 1) != 1) {
-      _exit(1);
-    }
-    for (;;) pause();
-  }
-  close(ready[1]);
-  char byte = 0;
-  ASSERT_EQ(read(ready[0], &byte, 1), 1);
-  close(ready[0]);
-  ASSERT_EQ(kill(child, SIGKILL), 0);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFSIGNALED(status));
-  ASSERT_TRUE(reopen());
-  EXPECT_EQ(mib::get_setting("lan.IPAddress"), "172.16.0.1");
-  EXPECT_EQ(mib::get_setting("test.Killed"), "yes");
-  EXPECT_TRUE(mib::check_integrity());
 }
 
 }  // namespace

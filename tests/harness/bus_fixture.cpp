@@ -1,15 +1,12 @@
 #include "harness/bus_fixture.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <sstream>
@@ -18,44 +15,22 @@
 #include "sys_paths.h"
 #include "tool.h"
 
-extern char **environ;
-
 namespace igd1::test {
 namespace {
 
 constexpr int kCallTimeoutMs = 10000;
 constexpr char kBusAddressEnv[] = "IGD1_TEST_BUS_ADDRESS";
 
-void remove_tree(const std::string &dir) {
-  if (dir.empty()) return;
-  GDir *handle = g_dir_open(dir.c_str(), 0, nullptr);
-  if (handle != nullptr) {
-    while (const gchar *name = g_dir_read_name(handle)) {
-      std::string child = dir + "/" + name;
-      if (g_file_test(child.c_str(), G_FILE_TEST_IS_DIR) &&
-          !g_file_test(child.c_str(), G_FILE_TEST_IS_SYMLINK))
-        remove_tree(child);
-      else
-        unlink(child.c_str());
-    }
-    g_dir_close(handle);
-  }
-  rmdir(dir.c_str());
-}
-
+// Copies (or links) the files of `from` into `to`; a missing `from` stages nothing.
 void copy_dir_files(const std::string &from, const std::string &to, bool symlink_them) {
-  GDir *handle = g_dir_open(from.c_str(), 0, nullptr);
-  if (handle == nullptr) return;
-  while (const gchar *name = g_dir_read_name(handle)) {
-    std::string source = from + "/" + name;
-    std::string target = to + "/" + name;
-    if (symlink_them) {
-      if (symlink(source.c_str(), target.c_str()) != 0) ADD_FAILURE() << "symlink " << target;
-    } else {
-      write_text_file(target, read_text_file(source));
-    }
+  namespace fs = std::filesystem;
+  std::error_code error;
+  for (const fs::directory_entry &entry : fs::directory_iterator(from, error)) {
+    const fs::path target = fs::path(to) / entry.path().filename();
+    if (symlink_them) fs::create_symlink(entry.path(), target, error);
+    else fs::copy_file(entry.path(), target, error);
+    if (error) ADD_FAILURE() << "cannot stage " << target << ": " << error.message();
   }
-  g_dir_close(handle);
 }
 
 // dbus-daemon of the whole test run, stopped when the process ends.
@@ -75,23 +50,15 @@ struct BusDaemon {
     if (!g_spawn_async_with_pipes(nullptr, const_cast<gchar **>(argv), nullptr,
                                   GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDERR_TO_DEV_NULL),
                                   [](gpointer) { prctl(PR_SET_PDEATHSIG, SIGTERM); }, nullptr, &pid, nullptr, &out_fd,
-                                  nullptr, &error)) {
-      std::fprintf(stderr, "cannot start dbus-daemon: %s\n", error->message);
-      std::abort();
-    }
-    char c;
-    ssize_t n;
-    while ((n = read(out_fd, &c, 1)) == 1 || (n < 0 && errno == EINTR))
-      if (n == 1) {
-        if (c == '\n') break;
-        address += c;
-      }
-    int read_errno = errno;
-    close(out_fd);
-    if (address.empty()) {
-      std::fprintf(stderr, "dbus-daemon printed no address (%s)\n", std::strerror(read_errno));
-      std::abort();
-    }
+                                  nullptr, &error))
+      g_error("cannot start dbus-daemon: %s", error->message);
+    g_autoptr(GIOChannel) out = g_io_channel_unix_new(out_fd);
+    g_io_channel_set_close_on_unref(out, TRUE);
+    g_autofree gchar *line = nullptr;
+    gsize end = 0;  // where the line feed is
+    g_io_channel_read_line(out, &line, nullptr, &end, nullptr);
+    if (line != nullptr) address.assign(line, end);
+    if (address.empty()) g_error("dbus-daemon printed no address");
     g_setenv(kBusAddressEnv, address.c_str(), TRUE);
   }
   ~BusDaemon() {
@@ -159,7 +126,8 @@ TempRoot::TempRoot() {
 TempRoot::~TempRoot() {
   set_root_dir("");
   sys_log_reopen();
-  remove_tree(dir_);
+  std::error_code ignored;
+  if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
 }
 
 // ---- PrivateBus --------------------------------------------------------------
@@ -371,13 +339,10 @@ DaemonProcess::DaemonProcess(std::vector<std::string> extra_args) {
   g_autofree gchar *out = g_build_filename(g_get_tmp_dir(), "igd1d-out-XXXXXX", nullptr);
   int fd = g_mkstemp(out);
   output_ = out;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fd, STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, fd, STDERR_FILENO);
-  pid_t pid = 0;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) pid_ = pid;
-  posix_spawn_file_actions_destroy(&actions);
+  g_autoptr(GError) error = nullptr;
+  if (!g_spawn_async_with_fds(nullptr, argv.data(), nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
+                              nullptr, &pid_, -1, fd, fd, &error))
+    ADD_FAILURE() << "cannot start igd1d: " << error->message;
   close(fd);
 }
 
