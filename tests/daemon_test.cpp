@@ -87,9 +87,12 @@ TEST_F(DaemonTest, AcceptedWritesSurviveAKilledDaemon) {
          g_variant_new("(ssv)", kInterface, "LeaseTime", g_variant_new_uint32(604800)));
     call(kPath, kProperties, "Set",
          g_variant_new("(ssv)", kInterface, "MinAddress", g_variant_new_string("192.168.1.50")));
+    // The child is exported just after the reply.
+    SignalWatcher exported(client_, "org.freedesktop.DBus.ObjectManager", "InterfacesAdded");
     Variant added =
         call("/com/wqx/igd1/Config/PortMapping", "com.wqx.igd1.ObjectManager", "AddObject", nullptr);
     EXPECT_EQ(printed(added.get()), std::string("(objectpath '") + kRule + "',)");
+    ASSERT_NE(exported.wait().body, nullptr);
     call(kRule, "com.wqx.igd1.Properties", "SetMulti",
          g_variant_new("(s@a{sv})", kRuleInterface,
                        dictionary({{"ExternalPort", g_variant_new_uint32(2222)},
