@@ -28,6 +28,12 @@ struct RowEvent {
   unsigned int instance;
 };
 
+RowCallback row_callback(const ModuleLibrary &library, const mib::TableDef &table, bool inserted) {
+  if (table.module == nullptr) return nullptr;
+  std::string name = std::string(table.module) + (inserted ? "_add_interface" : "_del_interface");
+  return reinterpret_cast<RowCallback>(library.symbol(name));
+}
+
 gboolean deliver_row_event(gpointer data) {
   auto *event = static_cast<RowEvent *>(data);
   event->callback(event->instance);
@@ -36,8 +42,13 @@ gboolean deliver_row_event(gpointer data) {
 
 void on_row_changed(const mib::TableDef &table, const uint8_t *row, bool inserted) {
   if (g_row_library == nullptr) return;
-  // Always queued, never run inside the store call: the bus call that changed
-  // the table replies first, then the child object appears or goes.
+  // A change made by a bus call on the main loop shows at once, so that the
+  // child exists when the caller gets the reply and can be used right away.
+  // Changes from other threads reach the loop through a queue.
+  if (g_main_context_is_owner(g_main_context_default())) {
+    if (RowCallback callback = row_callback(*g_row_library, table, inserted)) callback(row[0]);
+    return;
+  }
   if (!queue_row_callback(*g_row_library, table, row[0], inserted))
     g_debug("no %s callback for table %s", inserted ? "add" : "del", table.name);
 }
@@ -46,9 +57,7 @@ void on_row_changed(const mib::TableDef &table, const uint8_t *row, bool inserte
 
 bool queue_row_callback(const ModuleLibrary &library, const mib::TableDef &table,
                         unsigned instance, bool inserted) {
-  if (table.module == nullptr) return false;
-  std::string name = std::string(table.module) + (inserted ? "_add_interface" : "_del_interface");
-  auto callback = reinterpret_cast<RowCallback>(library.symbol(name));
+  RowCallback callback = row_callback(library, table, inserted);
   if (callback == nullptr) return false;
   auto *event = new RowEvent{callback, instance};
   GSource *source = g_idle_source_new();

@@ -61,6 +61,8 @@ mib_list_node *RowList::find(unsigned instance, uint32_t *position) {
 bool RowList::insert(uint8_t *row) {
   bool current = is_current();
   if (!table_insert(table_, row)) return false;
+  // The row listener may have read the table again already.
+  if (is_current()) return true;
   std::optional<std::vector<uint8_t>> stored = current ? table_row(table_, row[0]) : std::nullopt;
   if (!stored) {
     loaded_ = false;
@@ -96,6 +98,7 @@ bool RowList::store(const uint8_t *row) {
 bool RowList::remove(unsigned instance) {
   bool current = is_current();
   if (!table_remove(table_, instance)) return false;
+  if (is_current()) return true;  // read again by the row listener
   if (!current) {
     loaded_ = false;
     return true;
