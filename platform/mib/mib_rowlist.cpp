@@ -28,6 +28,8 @@ void RowList::refresh_if_stale() {
 }
 
 void RowList::rebuild_chain() {
+  positions_.fill(-1);
+  for (size_t i = 0; i < rows_.size(); ++i) positions_[rows_[i][0]] = static_cast<int16_t>(i);
   nodes_.assign(rows_.size(), mib_list_node{});
   for (size_t i = 0; i < rows_.size(); ++i) {
     nodes_[i].data = rows_[i].data();
@@ -50,12 +52,9 @@ mib_list_node *RowList::at(size_t position) {
 
 mib_list_node *RowList::find(unsigned instance, uint32_t *position) {
   refresh_if_stale();
-  for (size_t i = 0; i < rows_.size(); ++i) {
-    if (rows_[i][0] != instance) continue;
-    if (position != nullptr) *position = static_cast<uint32_t>(i);
-    return &nodes_[i];
-  }
-  return nullptr;
+  if (instance >= positions_.size() || positions_[instance] < 0) return nullptr;
+  if (position != nullptr) *position = static_cast<uint32_t>(positions_[instance]);
+  return &nodes_[static_cast<size_t>(positions_[instance])];
 }
 
 bool RowList::insert(uint8_t *row) {

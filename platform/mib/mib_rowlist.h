@@ -10,6 +10,7 @@
 // module holds a node only within one call, as the table functions promise.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -54,6 +55,8 @@ class RowList {
   const TableDef &table_;
   std::vector<std::vector<uint8_t>> rows_;
   std::vector<mib_list_node> nodes_;
+  // Position of each instance number's row, -1 when there is none.
+  std::array<int16_t, 256> positions_;
   uint64_t write_count_ = 0;
   int64_t data_version_ = 0;
   std::chrono::steady_clock::time_point version_checked_;

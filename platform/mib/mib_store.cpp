@@ -122,12 +122,14 @@ struct Connection {
   // Writes made through this connection, per table, and the number of
   // opens: together with the database's data version they tell a reader
   // whether a table may have changed since it last looked.
-  std::unordered_map<std::string, uint64_t> table_writes;
+  std::map<std::string, uint64_t, std::less<>> table_writes;  // looked up without a copy
   uint64_t opens = 0;
 };
 
 void count_write_locked(Connection &c, std::string_view table) {
-  ++c.table_writes[std::string(table)];
+  auto found = c.table_writes.find(table);
+  if (found == c.table_writes.end()) found = c.table_writes.emplace(std::string(table), 0).first;
+  ++found->second;
 }
 
 // Never destroyed: notification threads may still use the store while the
@@ -933,7 +935,7 @@ bool set_cell(std::string_view table, unsigned instance, std::string_view column
 uint64_t table_write_count(const TableDef &table) {
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
-  auto writes = c.table_writes.find(table.name);
+  auto writes = c.table_writes.find(std::string_view(table.name));
   uint64_t own = writes != c.table_writes.end() ? writes->second : 0;
   // A reopen may hold other data: it counts as a write to every table.
   return (c.opens << 40) + own;
