@@ -22,10 +22,10 @@ std::pair<std::string, std::string> InvalidArgs(const std::string &message) {
 }
 
 // An information object on a host of a given service type.
+template <const char *kPath, const char *kInterface, int kServiceType = 0>
 class InfoObjectTest : public BusTest {
  protected:
-  InfoObjectTest(const char *path, const char *interface) : path_(path), interface_(interface) {}
-  void configure(host::Options &options) override { options.service_type = service_type_; }
+  void configure(host::Options &options) override { options.service_type = kServiceType; }
 
   std::string read(const char *name) { return printed(get_property(path_, interface_, name).get()); }
   std::pair<std::string, std::string> read_failure(const char *name) {
@@ -45,24 +45,17 @@ class InfoObjectTest : public BusTest {
     return remote_error(error);
   }
 
-  const char *path_;
-  const char *interface_;
-  int service_type_ = 0;
-};
-
-template <class Object, int kServiceType>
-struct OnServiceType : Object {
-  OnServiceType() { this->service_type_ = kServiceType; }
+  static constexpr const char *path_ = kPath, *interface_ = kInterface;
 };
 
 const std::pair<std::string, std::string> kAccepted{"", ""};
+constexpr char kDevice[] = "/com/wqx/igd1/Info/Device", kDeviceInterface[] = "com.wqx.igd1.DeviceInfo";
+constexpr char kNetwork[] = "/com/wqx/igd1/Info/Network", kNetworkInterface[] = "com.wqx.igd1.NetworkInfo";
+constexpr char kPon[] = "/com/wqx/igd1/Info/PON", kPonInterface[] = "com.wqx.igd1.PONInfo";
 
 // ---- device information ---------------------------------------------------------
 
-class DeviceInfoTest : public InfoObjectTest {
- protected:
-  DeviceInfoTest() : InfoObjectTest("/com/wqx/igd1/Info/Device", "com.wqx.igd1.DeviceInfo") {}
-};
+using DeviceInfoTest = InfoObjectTest<kDevice, kDeviceInterface>;
 
 TEST_F(DeviceInfoTest, ReadsFallBackOrFailAsEachPropertySays) {
   mib::fail_accessor("deviceinfo_get_property", 9);
@@ -110,7 +103,7 @@ TEST_F(DeviceInfoTest, MultiWriteStopsAtTheFirstRefusal) {
   EXPECT_EQ(printed(watcher.wait().body.get()), "('com.wqx.igd1.DeviceInfo', @a{sv} {}, @as [])");
 }
 
-using DeviceInfoServiceType1Test = OnServiceType<DeviceInfoTest, 1>;
+using DeviceInfoServiceType1Test = InfoObjectTest<kDevice, kDeviceInterface, 1>;
 
 TEST_F(DeviceInfoServiceType1Test, DeviceTypeIsAByte) {
   ASSERT_TRUE(mib::set_setting("deviceinfo.DevTypeCode", "3"));
@@ -118,7 +111,7 @@ TEST_F(DeviceInfoServiceType1Test, DeviceTypeIsAByte) {
   EXPECT_THAT(introspect(path_), HasSubstr("<property type=\"y\" name=\"DevType\""));
 }
 
-using DeviceInfoServiceType2Test = OnServiceType<DeviceInfoTest, 2>;
+using DeviceInfoServiceType2Test = InfoObjectTest<kDevice, kDeviceInterface, 2>;
 
 TEST_F(DeviceInfoServiceType2Test, WritesCommitWithoutASignal) {
   SignalWatcher watcher(client(), kProps, "PropertiesChanged", path_);
@@ -130,31 +123,23 @@ TEST_F(DeviceInfoServiceType2Test, WritesCommitWithoutASignal) {
 
 // ---- network information --------------------------------------------------------
 
-class NetworkInfoTest : public InfoObjectTest {
- protected:
-  NetworkInfoTest() : InfoObjectTest("/com/wqx/igd1/Info/Network", "com.wqx.igd1.NetworkInfo") {}
-};
+using NetworkInfoTest = InfoObjectTest<kNetwork, kNetworkInterface>;
 
 TEST_F(NetworkInfoTest, ConstantsRulesAndRecordFields) {
-  ASSERT_TRUE(mib::set_setting("network.UPLinkType", "2"));
-  EXPECT_EQ(read("UPLinkType"), "uint32 0");
-  ASSERT_TRUE(mib::set_setting("network.UPLinkType", "3"));
-  EXPECT_EQ(read("UPLinkType"), "uint32 1");
-  EXPECT_EQ(read("IPv6"), "byte 0x02");
-  EXPECT_EQ(read("VLANbind"), "byte 0x01");
-  EXPECT_EQ(read("LANIPAddr"), "'192.168.1.1'");
-  EXPECT_EQ(read("UPLink"), "uint32 1");
-
-  for (const auto &[name, value] : {std::pair{"network.LAN3Status", "1"},
-                                    {"network.LAN3RxBytes", "123456789012"},
-                                    {"network.WANTxBytes", "1000"}, {"network.WANRxBytes", "24"}})
-    ASSERT_TRUE(mib::set_setting(name, value));
+  const char *settings[][2] = {{"network.UPLinkType", "3"}, {"network.LAN3Status", "1"},
+                               {"network.LAN3RxBytes", "123456789012"}, {"network.WANTxBytes", "1000"},
+                               {"network.WANRxBytes", "24"}};
+  for (const auto &[name, value] : settings) ASSERT_TRUE(mib::set_setting(name, value));
   // The configuration library refreshes the live record every second and
   // whenever the object starts; start-up is the prompt way.
   networkinfo_interface_init();
-  EXPECT_EQ(read("LAN3Status"), "byte 0x01");
-  EXPECT_EQ(read("LAN3RXByte"), "uint64 123456789012");
-  EXPECT_EQ(read("WANBytes"), "uint64 1024");
+  const char *reads[][2] = {{"UPLinkType", "uint32 1"},  {"IPv6", "byte 0x02"},
+                            {"VLANbind", "byte 0x01"},   {"LANIPAddr", "'192.168.1.1'"},
+                            {"UPLink", "uint32 1"},      {"LAN3Status", "byte 0x01"},
+                            {"LAN3RXByte", "uint64 123456789012"}, {"WANBytes", "uint64 1024"}};
+  for (const auto &[name, value] : reads) EXPECT_EQ(read(name), value) << name;
+  ASSERT_TRUE(mib::set_setting("network.UPLinkType", "2"));  // types 1 and 2 read 0
+  EXPECT_EQ(read("UPLinkType"), "uint32 0");
 }
 
 TEST_F(NetworkInfoTest, FailedReadsAnswerAsEachRowSays) {
@@ -193,7 +178,7 @@ TEST_F(NetworkInfoTest, RefusedStoreCommitAndNamesFailTheRequest) {
             InvalidArgs("invalid property WANIPAddr"));
 }
 
-using NetworkInfoServiceType1Test = OnServiceType<NetworkInfoTest, 1>;
+using NetworkInfoServiceType1Test = InfoObjectTest<kNetwork, kNetworkInterface, 1>;
 
 TEST_F(NetworkInfoServiceType1Test, UplinkAndWanLinkAreBytes) {
   EXPECT_EQ(read("UPLink"), "byte 0x01");
@@ -205,9 +190,8 @@ TEST_F(NetworkInfoServiceType1Test, UplinkAndWanLinkAreBytes) {
 
 // ---- PON information ------------------------------------------------------------
 
-class PonInfoTest : public InfoObjectTest {
+class PonInfoTest : public InfoObjectTest<kPon, kPonInterface> {
  protected:
-  PonInfoTest() : InfoObjectTest("/com/wqx/igd1/Info/PON", "com.wqx.igd1.PONInfo") {}
   // Hours of traffic history the method answers, or -1 with its error checked.
   int history_hours(guint32 hours) {
     g_autoptr(GError) error = nullptr;

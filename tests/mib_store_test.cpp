@@ -68,9 +68,6 @@ TEST(ValueConversion, ParseFormatTable) {
       EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0xee), static_cast<long>(c.size)) << c.in;
     }
   }
-  uint8_t address[4];
-  ASSERT_TRUE(mib::parse_value(K::IPv4, "192.168.1.10", address, 4));
-  EXPECT_EQ(std::vector<uint8_t>(address, address + 4), (std::vector<uint8_t>{192, 168, 1, 10}));
   double value = 0.1 + 0.2, back = 0;  // needs all digits to read back the same
   ASSERT_TRUE(mib::parse_value(K::Double, mib::format_value(K::Double, &value, 8), &back, 8));
   EXPECT_EQ(back, value);
@@ -106,31 +103,11 @@ TEST_F(StoreTest, ItemsAndNumericEntriesUseTheBinaryForm) {
   EXPECT_EQ(mib_get_s(9001, &level, 3), 0);
   EXPECT_EQ(level, 0u);
   mib::register_entry(9900, {"dhcpserver.LeaseTime", K::U32, 4});
-  EXPECT_EQ(mib_get_s(9900, &level, 4), 1);
-  EXPECT_EQ(level, 3600u);
-}
-
-TEST_F(StoreTest, InjectedFailuresHitOneIndexOrEvery) {
-  const mib::Item items[] = {{"lan.IPAddress", K::IPv4, 4}, {"lan.SubnetMask", K::IPv4, 4}};
-  uint8_t address[4];
-  EXPECT_FALSE(mib::read_indexed("lan_get", items, 2, 2, address));
-  mib::fail_accessor("lan_get", 1);
-  EXPECT_TRUE(mib::read_indexed("lan_get", items, 2, 0, address));
-  EXPECT_FALSE(mib::read_indexed("lan_get", items, 2, 1, address));
-  EXPECT_TRUE(mib::read_indexed("lan_other", items, 2, 1, address));
-  const uint8_t mask[4] = {255, 255, 0, 0};
-  mib::fail_accessor("lan_set");
-  EXPECT_FALSE(mib::write_indexed("lan_set", items, 2, 0, mask));
-  EXPECT_FALSE(mib::write_indexed("lan_set", items, 2, 1, mask));
-  mib::fail_accessor("mib_get", 9001);
-  uint32_t level = 0;
-  EXPECT_EQ(mib_get_s(9001, &level, 4), 0);
-
+  mib::fail_accessor("mib_get", 9900);  // the bus tests inject failures into the module accessors
+  EXPECT_EQ(mib_get_s(9900, &level, 4), 0);
   mib::clear_failures();
-  EXPECT_TRUE(mib::read_indexed("lan_get", items, 2, 1, address));
-  EXPECT_EQ(mib_get(9001, &level), 1);
-  EXPECT_TRUE(mib::write_indexed("lan_set", items, 2, 1, mask));
-  EXPECT_EQ(mib::get_setting("lan.SubnetMask"), "255.255.0.0");
+  EXPECT_EQ(mib_get(9900, &level), 1);
+  EXPECT_EQ(level, 3600u);
 }
 
 TEST_F(StoreTest, FailuresFromTheEnvironment) {

@@ -101,8 +101,7 @@ TEST(ArrayVariantTest, CollectsOnlyTextsAndFinishesAnOwnedList) {
   EXPECT_EQ(dbusproxy_build_array_variant(&builder, 0, nullptr, 1, &list), 1);
   EXPECT_EQ(builder, nullptr);
   ASSERT_FALSE(list == nullptr || g_variant_is_floating(list));
-  g_autofree gchar *text = g_variant_print(list, FALSE);
-  EXPECT_STREQ(text, "['wan', 'lan', 'wan']");
+  EXPECT_EQ(printed(list), "['wan', 'lan', 'wan']");
 }
 
 // ---- signals -----------------------------------------------------------------------
@@ -111,7 +110,6 @@ class SignalTest : public BusTest {
  protected:
   void SetUp() override {
     BusTest::SetUp();
-    saved_mask_ = gui_dbusProxyDbg;
     gui_dbusProxyDbg |= 0xFu;  // level-7 lines go to the log file
     watcher_.emplace(client(), DBUSPROXY_PROPERTIES_INTERFACE, DBUSPROXY_PROPERTIES_CHANGED);
   }
@@ -128,8 +126,7 @@ class SignalTest : public BusTest {
     if (!signal.body) return "(no signal)";
     EXPECT_EQ(signal.path, kPath);
     EXPECT_STREQ(g_variant_get_type_string(signal.body.get()), "(sa{sv}as)");
-    g_autofree gchar *text = g_variant_print(signal.body.get(), TRUE);
-    return text;
+    return printed(signal.body.get());
   }
   // The body expected for one changed dictionary.
   static std::string body(const std::string &changed) {
@@ -137,7 +134,7 @@ class SignalTest : public BusTest {
   }
 
   std::optional<SignalWatcher> watcher_;
-  uint32_t saved_mask_ = 0;
+  uint32_t saved_mask_ = gui_dbusProxyDbg;
 };
 
 TEST_F(SignalTest, BuiltDictionaryCarriesEveryTypeCodeInOneSignal) {

@@ -79,16 +79,5 @@ TEST_F(RunnerTest, KillsAChildThatOutlivesItsTimeOut) {
   EXPECT_LT(took, std::chrono::seconds(4));
 }
 
-TEST_F(RunnerTest, BackgroundCommandsRunWithoutBeingWaitedFor) {
-  ASSERT_TRUE(run_background({program::kPollLanNetInfo, "1", "2"}));
-  std::string log;
-  for (int i = 0; i < 200 && log.empty(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    log = standin_log();
-  }
-  EXPECT_EQ(log, "poll_lanNetInfo 1 2\n");
-  EXPECT_FALSE(run_background({"/bin/absent"}));
-}
-
 }  // namespace
 }  // namespace igd1::test

@@ -187,18 +187,13 @@ MainLoopThread::~MainLoopThread() {
 }
 
 void MainLoopThread::run(const std::function<void()> &work) {
-  struct Job {
-    const std::function<void()> *work;
-    std::promise<void> done;
-  } job{&work, {}};
-  auto finished = job.done.get_future();
+  std::packaged_task<void()> task(work);
+  auto finished = task.get_future();
   g_main_context_invoke(nullptr, [](gpointer p) {
-    auto *j = static_cast<Job *>(p);
-    (*j->work)();
-    j->done.set_value();
+    (*static_cast<std::packaged_task<void()> *>(p))();
     return G_SOURCE_REMOVE;
-  }, &job);
-  finished.wait();
+  }, &task);
+  finished.get();
 }
 
 // ---- SignalWatcher -----------------------------------------------------------
@@ -219,8 +214,7 @@ SignalWatcher::SignalWatcher(GDBusConnection *connection, const char *interface,
 
 SignalWatcher::~SignalWatcher() {
   g_dbus_connection_signal_unsubscribe(connection_, subscription_);
-  while (g_main_context_iteration(context_, FALSE)) {
-  }
+  while (g_main_context_iteration(context_, FALSE)) continue;
   g_main_context_unref(context_);
 }
 
@@ -243,8 +237,7 @@ SignalWatcher::Signal SignalWatcher::wait(std::chrono::milliseconds timeout) {
 }
 
 size_t SignalWatcher::pending() {
-  while (g_main_context_iteration(context_, FALSE)) {
-  }
+  while (g_main_context_iteration(context_, FALSE)) continue;
   return received_.size();
 }
 
@@ -330,10 +323,9 @@ std::vector<std::pair<uint32_t, int>> BusTest::notices_since(int64_t seq) {
 // ---- DaemonProcess -----------------------------------------------------------
 
 DaemonProcess::DaemonProcess(std::vector<std::string> extra_args) {
-  std::vector<std::string> args = {IGD1_BUILD_DIR "/igd1d", "--address", PrivateBus::address()};
-  args.insert(args.end(), extra_args.begin(), extra_args.end());
+  extra_args.insert(extra_args.begin(), {IGD1_BUILD_DIR "/igd1d", "--address", PrivateBus::address()});
   std::vector<char *> argv;
-  for (auto &a : args) argv.push_back(a.data());
+  for (auto &a : extra_args) argv.push_back(a.data());
   argv.push_back(nullptr);
 
   g_autofree gchar *out = g_build_filename(g_get_tmp_dir(), "igd1d-out-XXXXXX", nullptr);
@@ -360,11 +352,9 @@ int DaemonProcess::wait_exit(std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     int status = 0;
-    pid_t done = waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = 0;
-      if (WIFEXITED(status)) return WEXITSTATUS(status);
-      return 128 + WTERMSIG(status);
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     if (std::chrono::steady_clock::now() >= deadline) return -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

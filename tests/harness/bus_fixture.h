@@ -19,9 +19,7 @@
 namespace igd1::test {
 
 // Owns a GVariant reference (the harness never leaks one on a failed assert).
-struct VariantUnref {
-  void operator()(GVariant *v) const { g_variant_unref(v); }
-};
+struct VariantUnref { void operator()(GVariant *v) const { g_variant_unref(v); } };
 using Variant = std::unique_ptr<GVariant, VariantUnref>;
 
 std::string read_text_file(const std::string &file);
