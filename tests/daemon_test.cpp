@@ -22,13 +22,10 @@ std::pair<int, std::string> run_tool(std::vector<std::string> args) {
   argv.push_back(nullptr);
   g_autofree gchar *out = nullptr, *err = nullptr;
   gint wait_status = 0;
-  g_autoptr(GError) error = nullptr;
-  if (!g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, &out, &err,
-                    &wait_status, &error)) {
-    ADD_FAILURE() << error->message;
-    return {-1, ""};
-  }
-  return {WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1, std::string(out) + err};
+  EXPECT_TRUE(g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, &out,
+                           &err, &wait_status, nullptr)) << argv[0];
+  return {WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1,
+          std::string(out != nullptr ? out : "") + (err != nullptr ? err : "")};
 }
 
 class DaemonTest : public testing::Test {
