@@ -10,27 +10,13 @@
 
 #include "mib_api.h"
 #include "mib_store.h"
+#include "store_fixture.h"
 
 namespace mib = igd1::mib;
 
 namespace {
 
-class AccountsStoreTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    gchar *dir = g_dir_make_tmp("igd1-mibacc-XXXXXX", nullptr);
-    ASSERT_NE(dir, nullptr);
-    dir_ = dir;
-    g_free(dir);
-    ASSERT_TRUE(mib::open_store(dir_ + "/mib.db"));
-  }
-  void TearDown() override {
-    mib::close_store();
-    mib::clear_failures();
-    std::filesystem::remove_all(dir_);
-  }
-  std::string dir_;
-};
+using AccountsStoreTest = igd1::mib::test::StoreTest;
 
 ftp_account_row ftp_row(const char *user, const char *password) {
   ftp_account_row row = {};

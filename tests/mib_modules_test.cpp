@@ -14,26 +14,13 @@
 
 #include "mib_api.h"
 #include "mib_store.h"
+#include "store_fixture.h"
 
 namespace mib = igd1::mib;
 
 namespace {
 
-class ModulesTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    g_autofree gchar *dir = g_dir_make_tmp("igd1-mibmod-XXXXXX", nullptr);
-    ASSERT_NE(dir, nullptr);
-    dir_ = dir;
-    ASSERT_TRUE(mib::open_store(dir_ + "/mib.db"));
-  }
-  void TearDown() override {
-    mib::close_store();
-    mib::clear_failures();
-    std::filesystem::remove_all(dir_);
-  }
-  std::string dir_;
-};
+using ModulesTest = igd1::mib::test::StoreTest;
 
 template <typename T>
 T at(const void *base, size_t offset) {

@@ -12,30 +12,14 @@
 
 #include "mib_api.h"
 #include "mib_store.h"
+#include "store_fixture.h"
 
 namespace mib = igd1::mib;
 using K = mib::ValueKind;
 
 namespace {
 
-// A fresh database in its own temporary folder, closed and deleted after.
-class StoreTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    g_autofree gchar *dir = g_dir_make_tmp("igd1-mib-XXXXXX", nullptr);
-    ASSERT_NE(dir, nullptr);
-    dir_ = dir;
-    ASSERT_TRUE(reopen());
-  }
-  void TearDown() override {
-    mib::close_store();
-    mib::clear_failures();
-    mib::set_row_listener(nullptr);
-    std::filesystem::remove_all(dir_);
-  }
-  bool reopen(std::string *error = nullptr) { return mib::open_store(dir_ + "/mib.db", error); }
-  std::string dir_;
-};
+using igd1::mib::test::StoreTest;
 
 // Accepted text reads back in canonical form; refused text (out == nullptr)
 // leaves the buffer untouched.

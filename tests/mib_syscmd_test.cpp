@@ -15,34 +15,20 @@
 #include "mib_api.h"
 #include "mib_store.h"
 #include "sys_paths.h"
+#include "store_fixture.h"
 
 namespace mib = igd1::mib;
 
 namespace {
 
-class SysCmdStoreTest : public ::testing::Test {
+class SysCmdStoreTest : public igd1::mib::test::StoreTest {
  protected:
-  void SetUp() override {
-    gchar *dir = g_dir_make_tmp("igd1-syscmd-XXXXXX", nullptr);
-    ASSERT_NE(dir, nullptr);
-    dir_ = dir;
-    g_free(dir);
-    ASSERT_TRUE(mib::open_store(dir_ + "/mib.db"));
-  }
-  void TearDown() override {
-    mib::close_store();
-    mib::clear_failures();
-    igd1::set_root_dir("");
-    std::filesystem::remove_all(dir_);
-  }
-  static std::string setting(const char *name) { return mib::get_setting(name).value_or("<missing>"); }
   static std::string last_system_action() {
     std::string text;
     for (const mib::JournalEntry &entry : mib::journal())
       if (entry.bit == MIB_JOURNAL_SYSTEM) text = entry.data;
     return text;
   }
-  std::string dir_;
 };
 
 int check(int index, std::string text) { return syscmd_set_mib_property_check(index, text.data()); }
