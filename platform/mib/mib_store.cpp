@@ -1116,9 +1116,14 @@ bool checkpoint_store() {
 
 // ---- failure injection ------------------------------------------------------------------
 
+// Every accessor asks on every call; without injected failures the answer
+// comes without taking the lock.
+std::atomic<bool> g_failures_injected{false};
+
 void fail_accessor(std::string_view accessor, int index) {
   Registry &r = registry();
   std::lock_guard lock(r.mutex);
+  g_failures_injected.store(true);
   auto found = r.failures.find(accessor);
   if (found == r.failures.end()) found = r.failures.emplace(std::string(accessor), std::set<int>()).first;
   found->second.insert(index < 0 ? kEveryIndex : index);
@@ -1128,9 +1133,11 @@ void clear_failures() {
   Registry &r = registry();
   std::lock_guard lock(r.mutex);
   r.failures.clear();
+  g_failures_injected.store(false);
 }
 
 bool should_fail(std::string_view accessor, int index) {
+  if (!g_failures_injected.load(std::memory_order_relaxed)) return false;
   Registry &r = registry();
   std::lock_guard lock(r.mutex);
   auto found = r.failures.find(accessor);
