@@ -133,6 +133,7 @@ TEST_F(AccountsTest, SambaTextsStopAtThirtyCharactersAndNamesAreUnique) {
   EXPECT_EQ(printed(changes.wait().body.get()),
             "('com.wqx.igd1.SambaAccount', {'UserName': <'" + thirty + "'>}, @as [])");
   EXPECT_THAT(notices_since(before), ElementsAre(Pair(MIB_CFG_SAMBA, 0)));
+  EXPECT_EQ(mib::journal().back().data, "inst=1 user=" + thirty);  // never the password
 
   // The stored value again changes nothing.
   before = journal_end();

@@ -1,11 +1,10 @@
-// The configuration-library side of the Samba, Telnet and FTP accounts: the
-// FTP row limit, placeholders and default account, the account text limits,
-// and the refusals the bus objects rely on.
+// The configuration-library side of the Samba and FTP accounts: the FTP row
+// limit, placeholders and default account, and the refusals the bus objects
+// rely on (the text limits and the Telnet login are checked over the bus).
 #include <glib.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
 #include <string>
 
 #include "mib_api.h"
@@ -73,10 +72,7 @@ TEST_F(AccountsStoreTest, FtpDefaultAccountStandsInAndGoesAgain) {
   ASSERT_EQ(ftpaccount_add_default(), 1);
   ASSERT_EQ(ftpaccount_add_default(), 1);  // still one default account
   ASSERT_EQ(ftpaccountinfo_get_property(0), 1);
-  ftp_account_row row = {};
-  ASSERT_EQ(ftpaccount_getuserinfo2(&row, 0), 1);
-  EXPECT_STREQ(row.username, "ftpadmin");
-  EXPECT_EQ(row.instnum, 1u);
+  EXPECT_EQ(ftpaccount_getindex(0), 1u);
 
   add_placeholder(2);
   ASSERT_EQ(ftpaccount_delete_default(), 1);
@@ -85,6 +81,7 @@ TEST_F(AccountsStoreTest, FtpDefaultAccountStandsInAndGoesAgain) {
 
   // Edited by a user, the default account becomes an ordinary one.
   ASSERT_EQ(ftpaccount_add_default(), 1);
+  ftp_account_row row = {};
   int position = -1;
   ASSERT_EQ(ftpaccount_getuserinfo(1, &row, &position), 1);
   g_strlcpy(row.username, "alice", sizeof row.username);
@@ -124,36 +121,6 @@ TEST_F(AccountsStoreTest, FtpChecksRefusePlaceholdersAndTakenNames) {
   EXPECT_EQ(ftpaccount_update_account(&row, 0), 0);
 }
 
-TEST_F(AccountsStoreTest, SambaAccountTextsStopAtThirtyCharacters) {
-  const uint32_t instance = sambaAccount_insert_entry(nullptr);
-  ASSERT_EQ(instance, 1u);
-  EXPECT_EQ(sambaAccount_get_instnum(), 2u);
-  uint32_t position = 99;
-  mib_list_node *node = sambaAccount_get_list_by_instnum(instance, &position);
-  ASSERT_NE(node, nullptr);
-  EXPECT_EQ(position, 0u);
-
-  void *copy = sambaAccount_backup_entry(node->data);
-  ASSERT_NE(copy, nullptr);
-  const std::string thirty(SAMBA_ACCOUNT_TEXT_MAX, 'u');
-  const std::string thirty_one(SAMBA_ACCOUNT_TEXT_MAX + 1, 'u');
-  EXPECT_EQ(sambaAccount_set_mib_property(0, thirty_one.c_str(), copy), 0);
-  ASSERT_EQ(sambaAccount_set_mib_property(0, thirty.c_str(), copy), 1);
-  ASSERT_EQ(sambaAccount_set_mib_property(1, "secret", copy), 1);
-  const char *reason = "unset";
-  ASSERT_EQ(sambaAccount_update_entry(copy, position, &reason, 0), 1);
-  EXPECT_EQ(reason, nullptr);
-  sambaAccount_free_backup_entry(copy);
-
-  char text[SAMBA_ACCOUNT_TEXT_MAX + 1] = {};
-  node = sambaAccount_get_list_by_instnum(instance, nullptr);
-  ASSERT_EQ(sambaAccount_get_mib_property(0, text, node->data), 1);
-  EXPECT_EQ(text, thirty);
-  EXPECT_EQ(mib::get_cell("sambaaccount", instance, "Password"), "secret");
-  // The journal names the account, never its password.
-  EXPECT_EQ(mib::journal().back().data, "inst=1 user=" + thirty);
-}
-
 TEST_F(AccountsStoreTest, SambaUpdateRefusesATakenNameAndAGoneRow) {
   ASSERT_EQ(sambaAccount_insert_entry(nullptr), 1u);
   ASSERT_EQ(sambaAccount_insert_entry(nullptr), 2u);
@@ -173,22 +140,6 @@ TEST_F(AccountsStoreTest, SambaUpdateRefusesATakenNameAndAGoneRow) {
   ASSERT_EQ(sambaAccount_remove_entry(position, node), 1);
   EXPECT_EQ(sambaAccount_get_instnum(), 1u);
   EXPECT_EQ(sambaAccount_get_list_by_instnum(1, nullptr), nullptr);
-}
-
-TEST_F(AccountsStoreTest, TelnetLoginAndModeKeepTheirBounds) {
-  EXPECT_STREQ(telnetaccount_get_info(0), "telnetadmin");
-  EXPECT_STREQ(telnetaccount_get_info(1), "Tn#4A3E51c2");
-  EXPECT_EQ(telnetaccount_get_info(2), nullptr);
-  uint8_t mode = 3;
-  EXPECT_EQ(telnetserverinfo_set_property(0, &mode, 0), 0);  // the mode is written at 3
-  ASSERT_EQ(telnetserverinfo_set_property(3, &mode, 0), 1);
-  mode = 4;
-  EXPECT_EQ(telnetserverinfo_set_property(3, &mode, 0), 0);
-  uint8_t read = 0xee;
-  ASSERT_EQ(telnetserverinfo_get_property(0, &read), 1);
-  EXPECT_EQ(read, 3);
-  mib::fail_accessor("telnetserverinfo_get_property", 0);
-  EXPECT_EQ(telnetserverinfo_get_property(0, &read), 0);
 }
 
 }  // namespace
