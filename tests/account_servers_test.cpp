@@ -52,21 +52,25 @@ class AccountServersTest : public BusTest {
   }
 };
 
-TEST_F(AccountServersTest, FixedPortsAndStoredValuesRead) {
-  EXPECT_EQ(get(kTelnet, "LANPort"), "uint32 23");
-  EXPECT_EQ(get(kTelnet, "WANPort"), "uint32 23");
-  EXPECT_EQ(get(kFtp, "Port"), "uint32 21");
+TEST_F(AccountServersTest, ReadsGiveFixedPortsStoredValuesOrTheFailedStoreEntry) {
   ASSERT_TRUE(mib::set_setting("samba.AllowAnonymous", "1"));
-  EXPECT_EQ(get(kSamba, "AllowAnonymous"), "true");
-  EXPECT_EQ(get(kSamba, "Anonymous"), "true");
-}
-
-TEST_F(AccountServersTest, FailedReadsNameTheirStoreEntry) {
   mib::fail_accessor("telnetserverinfo_get_property");
   mib::fail_accessor("ftpserverinfo_get_property");
-  EXPECT_EQ(get(kTelnet, "Enable"), "error: mib_get MIB_ACC_TBL failed!");
-  EXPECT_EQ(get(kFtp, "Enable"), "error: mib get MIB_VSFTP_ENABLE failed");
-  EXPECT_EQ(get(kFtp, "AllowAnonymous"), "error: mib get MIB_VSFTP_ANNONYMOUS failed");
+  const struct {
+    const Server &server;
+    const char *name;
+    const char *expected;
+  } reads[] = {
+      {kTelnet, "LANPort", "uint32 23"},
+      {kTelnet, "WANPort", "uint32 23"},
+      {kFtp, "Port", "uint32 21"},
+      {kSamba, "AllowAnonymous", "true"},
+      {kSamba, "Anonymous", "true"},
+      {kTelnet, "Enable", "error: mib_get MIB_ACC_TBL failed!"},
+      {kFtp, "Enable", "error: mib get MIB_VSFTP_ENABLE failed"},
+      {kFtp, "AllowAnonymous", "error: mib get MIB_VSFTP_ANNONYMOUS failed"},
+  };
+  for (const auto &r : reads) EXPECT_EQ(get(r.server, r.name), r.expected) << r.name;
   EXPECT_EQ(set_failure(kTelnet, "Enable", g_variant_new_byte(2)),
             invalid_args("get MIB_ACC_TBL failed"));
 }

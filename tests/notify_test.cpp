@@ -65,11 +65,8 @@ class NotifyTest : public BusTest {
   std::vector<int> probe_calls(size_t count) {
     using Fn = std::vector<int> (*)(GThread **);
     auto calls = reinterpret_cast<Fn>(host_->library().symbol("probe_calls"));
-    std::vector<int> seen = calls(nullptr);
-    for (int i = 0; i < 300 && seen.size() < count; ++i) {
-      std::this_thread::sleep_for(10ms);
-      seen = calls(nullptr);
-    }
+    std::vector<int> seen;
+    for (int i = 0; i < 300 && (seen = calls(nullptr)).size() < count; ++i) std::this_thread::sleep_for(10ms);
     return seen;
   }
 
