@@ -56,16 +56,9 @@ TEST_F(AccountServersTest, ReadsGiveFixedPortsStoredValuesOrTheFailedStoreEntry)
   ASSERT_TRUE(mib::set_setting("samba.AllowAnonymous", "1"));
   mib::fail_accessor("telnetserverinfo_get_property");
   mib::fail_accessor("ftpserverinfo_get_property");
-  const struct {
-    const Server &server;
-    const char *name;
-    const char *expected;
-  } reads[] = {
-      {kTelnet, "LANPort", "uint32 23"},
-      {kTelnet, "WANPort", "uint32 23"},
-      {kFtp, "Port", "uint32 21"},
-      {kSamba, "AllowAnonymous", "true"},
-      {kSamba, "Anonymous", "true"},
+  const struct { const Server &server; const char *name, *expected; } reads[] = {
+      {kTelnet, "LANPort", "uint32 23"}, {kTelnet, "WANPort", "uint32 23"}, {kFtp, "Port", "uint32 21"},
+      {kSamba, "AllowAnonymous", "true"}, {kSamba, "Anonymous", "true"},
       {kTelnet, "Enable", "error: mib_get MIB_ACC_TBL failed!"},
       {kFtp, "Enable", "error: mib get MIB_VSFTP_ENABLE failed"},
       {kFtp, "AllowAnonymous", "error: mib get MIB_VSFTP_ANNONYMOUS failed"},
