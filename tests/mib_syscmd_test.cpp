@@ -143,34 +143,31 @@ TEST_F(SysCmdStoreTest, RestoreTakesEffectAtTheNextStart) {
   ASSERT_TRUE(mib::table_insert(kConfig, row));
   ASSERT_TRUE(mib::table_insert(kData, row));
 
-  const char *changed[][2] = {{"syscmd.MemLimit", "50"},       {"pon.LOID", "L-1"},
-                              {"syscmd.Province", "BJ"},       {"register.OLTLOID", "L-1"},
-                              {"pon.RXPower", "-21.5"},        {"syscmd.RestoreStatus", "6"},
-                              {"dhcpserver.LeaseTime", "3600"}};
-  for (const auto &[name, value] : changed) ASSERT_TRUE(mib::set_setting(name, value));
-  ASSERT_TRUE(mib::set_setting("leftover.Setting", "1"));
-
+  // A local recovery (6) keeps the line, a full restore (8) does not; neither
+  // touches the operator's side or what is measured.
+  const struct {
+    const char *name, *changed, *after_recovery, *after_restore;
+  } settings[] = {{"syscmd.MemLimit", "50", "90", "90"},
+                  {"dhcpserver.LeaseTime", "3600", "86400", "86400"},
+                  {"leftover.Setting", "1", "<missing>", "<missing>"},
+                  {"pon.LOID", "L-1", "L-1", "0755210344"},
+                  {"syscmd.Province", "BJ", "BJ", ""},
+                  {"register.OLTLOID", "L-1", "L-1", "L-1"},
+                  {"pon.RXPower", "-21.5", "-21.5", "-21.5"},
+                  {"syscmd.RestoreStatus", "6", "6", "6"}};
+  for (const auto &c : settings) ASSERT_TRUE(mib::set_setting(c.name, c.changed));
   EXPECT_EQ(reset_cs_to_default(3), 0);
-  ASSERT_EQ(reset_cs_to_default(6), 1);
-  EXPECT_EQ(setting("syscmd.MemLimit"), "50");  // nothing before the start
-  ASSERT_EQ(init_Poll_UpgradeStatus_chg(), 1);
-  EXPECT_EQ(setting("syscmd.MemLimit"), "90");
-  EXPECT_EQ(setting("dhcpserver.LeaseTime"), "86400");
-  EXPECT_EQ(setting("leftover.Setting"), "<missing>");
-  EXPECT_EQ(setting("pon.LOID"), "L-1");         // a local recovery keeps the line
-  EXPECT_EQ(setting("syscmd.Province"), "BJ");
-  EXPECT_EQ(setting("register.OLTLOID"), "L-1");  // never the operator's side
-  EXPECT_EQ(setting("pon.RXPower"), "-21.5");     // nor what is measured
-  EXPECT_EQ(setting("syscmd.RestoreStatus"), "6");
+  for (int mode : {6, 8}) {
+    ASSERT_EQ(reset_cs_to_default(mode), 1);
+    for (const auto &c : settings)  // nothing changes before the start
+      EXPECT_EQ(setting(c.name), mode == 6 ? c.changed : c.after_recovery) << c.name << " " << mode;
+    ASSERT_EQ(init_Poll_UpgradeStatus_chg(), 1);
+    for (const auto &c : settings)
+      EXPECT_EQ(setting(c.name), mode == 6 ? c.after_recovery : c.after_restore) << c.name << " " << mode;
+    EXPECT_EQ(setting("system.RestorePending"), "0");
+  }
   EXPECT_TRUE(mib::table_rows(kConfig).empty());
   EXPECT_EQ(mib::table_rows(kData).size(), 1u);
-  EXPECT_EQ(setting("system.RestorePending"), "0");
-
-  ASSERT_EQ(reset_cs_to_default(8), 1);
-  ASSERT_EQ(init_Poll_UpgradeStatus_chg(), 1);
-  EXPECT_EQ(setting("pon.LOID"), "0755210344");
-  EXPECT_EQ(setting("syscmd.Province"), "");
-  EXPECT_EQ(setting("register.OLTLOID"), "L-1");
   EXPECT_EQ(last_system_action(), "defaults restored, mode 8");
 }
 
