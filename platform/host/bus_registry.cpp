@@ -46,9 +46,19 @@ constexpr char kPropertiesXml[] =
     "  </interface>"
     "</node>";
 
-using RegisterFn = guint (*)(GDBusConnection *, const gchar *, GDBusInterfaceInfo *,
-                             const GDBusInterfaceVTable *, gpointer, GDestroyNotify, GError **);
-using UnregisterFn = gboolean (*)(GDBusConnection *, guint);
+// GIO's own definition of a function this file stands in front of, looked
+// up once per function.
+#define GIO_ORIGINAL(function)                                                       \
+  ([] {                                                                              \
+    static auto original =                                                           \
+        reinterpret_cast<decltype(&::function)>(dlsym(RTLD_NEXT, #function));        \
+    return original;                                                                 \
+  }())
+
+auto real_register() { return GIO_ORIGINAL(g_dbus_connection_register_object); }
+auto real_unregister() { return GIO_ORIGINAL(g_dbus_connection_unregister_object); }
+auto real_export() { return GIO_ORIGINAL(g_dbus_object_manager_server_export); }
+auto real_unexport() { return GIO_ORIGINAL(g_dbus_object_manager_server_unexport); }
 
 constexpr char kObjectManagerXml[] =
     "<node>"
@@ -108,17 +118,6 @@ std::mutex g_mutex;
 std::vector<Registration> g_registrations;
 std::vector<PropertiesObject> g_properties_objects;
 std::vector<ManagerAttachment> g_managers;
-
-RegisterFn real_register() {
-  static auto fn = reinterpret_cast<RegisterFn>(dlsym(RTLD_NEXT, "g_dbus_connection_register_object"));
-  return fn;
-}
-
-UnregisterFn real_unregister() {
-  static auto fn =
-      reinterpret_cast<UnregisterFn>(dlsym(RTLD_NEXT, "g_dbus_connection_unregister_object"));
-  return fn;
-}
 
 GDBusInterfaceInfo *properties_interface() {
   static GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(kPropertiesXml, nullptr);
@@ -336,20 +335,6 @@ void untrack_object(GDBusConnection *connection, const std::string &path) {
     properties_id = release_properties_locked(connection, path);
   }
   if (properties_id != 0) real_unregister()(connection, properties_id);
-}
-
-using ExportFn = void (*)(GDBusObjectManagerServer *, GDBusObjectSkeleton *);
-using UnexportFn = gboolean (*)(GDBusObjectManagerServer *, const gchar *);
-
-ExportFn real_export() {
-  static auto fn = reinterpret_cast<ExportFn>(dlsym(RTLD_NEXT, "g_dbus_object_manager_server_export"));
-  return fn;
-}
-
-UnexportFn real_unexport() {
-  static auto fn =
-      reinterpret_cast<UnexportFn>(dlsym(RTLD_NEXT, "g_dbus_object_manager_server_unexport"));
-  return fn;
 }
 
 // ---- the manager path ------------------------------------------------------------
