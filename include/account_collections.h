@@ -9,10 +9,10 @@
 
 namespace igd1::accounts {
 
-// The instance number of a child path, or -1 (logged under `function`) with
-// "invalid object path %s" when the path ends in none or in one below
-// `lowest`.
-int child_instance(const char *function, const char *object_path, int lowest, GError **error);
+// The instance number of a child path of `collection`, or 0 (logged under
+// `function`) with "invalid object path %s" when the path names none.
+uint32_t child_instance(const char *function, const Collection &collection,
+                        const char *object_path, GError **error);
 
 // Applies every entry of an a{sv} write to one working copy, in order, with
 // `apply(name, value, &notify, &changed, error)`; stops at the first entry

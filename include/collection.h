@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "dbus_vtable.h"
 #include "igd1_export.h"
@@ -47,6 +48,7 @@ struct Collection {
   const char *introspection_name;      // its name, for the fatal assertion
   const GDBusInterfaceVTable *vtable;  // the child interface's handlers
   CollectionState *state;
+  uint32_t max_instance = 255;         // highest instance number a child path may carry
 };
 
 // ---- the skeleton type ---------------------------------------------------------
@@ -79,10 +81,21 @@ IGD1_EXPORT void collection_unexport_child(const Collection &collection, unsigne
 
 // ---- paths and errors ----------------------------------------------------------------
 
-// Instance number at the end of a path; -1 when there is none.
-IGD1_EXPORT int instance_from_path(const char *object_path);
-// True when the part of `object_path` before its last "/" is the manager path.
-IGD1_EXPORT bool under_manager(const Collection &collection, const char *object_path);
+// Child paths are parsed strictly: a number is decimal digits only, without
+// sign or leading zero, and within the table's range; anything else is no
+// instance, so that no other spelling can reach a row.
+
+// The number a path segment spells, or 0 when it is not one from 1 to `highest`.
+IGD1_EXPORT uint32_t parse_instance(std::string_view segment, uint32_t highest);
+// The instance number of `object_path` when it is exactly the manager path,
+// "/" and a number from 1 to `highest`; 0 otherwise.
+IGD1_EXPORT uint32_t child_instance_of(std::string_view manager_path, const char *object_path,
+                                       uint32_t highest);
+IGD1_EXPORT uint32_t child_instance(const Collection &collection, const char *object_path);
+// A child of a manager nested under a row: "<manager>/<outer>/<middle>/<inner>",
+// both numbers from 1 to 255, packed as outer | inner << 8; 0 otherwise.
+IGD1_EXPORT uint32_t nested_child_key(std::string_view manager_path, std::string_view middle,
+                                      const char *object_path);
 IGD1_EXPORT void return_manager_error(GDBusMethodInvocation *invocation, const char *format, ...)
     G_GNUC_PRINTF(2, 3);
 

@@ -2,14 +2,15 @@
 
 namespace igd1::accounts {
 
-int child_instance(const char *function, const char *object_path, int lowest, GError **error) {
-  const int instance = instance_from_path(object_path);
-  if (instance != -1 && instance >= lowest) return instance;
+uint32_t child_instance(const char *function, const Collection &collection,
+                        const char *object_path, GError **error) {
+  const uint32_t instance = igd1::child_instance(collection, object_path);
+  if (instance != 0) return instance;
   sys_log(LOG_MODULE_DBUS, LOG_LEVEL_WARN, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
           "func [%s], line [%d], get object path error invalid object path %s", function, __LINE__,
           object_path);
   set_invalid_args(error, "invalid object path %s", object_path);
-  return -1;
+  return 0;
 }
 
 void unknown_property(const char *function, const char *name, GError **error) {

@@ -180,15 +180,15 @@ void log_write(const RowProperty &property, GVariant *value) {
 // the texts of the handler named `function`.
 mib_list_node *child_row(const RowCollection &rows, const char *function, const char *object_path,
                          uint32_t *index, GError **error) {
-  int instance = instance_from_path(object_path);
-  if (instance < 1) {
+  const uint32_t instance = child_instance(rows.collection, object_path);
+  if (instance == 0) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function,
                    "func [%s], line [%d], get object path error invalid object path %s", function,
                    __LINE__, object_path);
     set_invalid_args(error, "invalid object path %s", object_path);
     return nullptr;
   }
-  mib_list_node *node = rows.table.get_list_by_instnum(static_cast<uint32_t>(instance), index);
+  mib_list_node *node = rows.table.get_list_by_instnum(instance, index);
   if (node == nullptr || node->data == nullptr) {
     if (index == nullptr) {
       COLLECTION_LOG(LOG_LEVEL_ERROR, function, "func [%s] :invalid list num  %d ", function,
@@ -243,20 +243,14 @@ void delete_object(const RowCollection &rows, GVariant *parameters,
     return_manager_error(invocation, "%s", message);
     COLLECTION_LOG(LOG_LEVEL_INFO, function, "out of func [%s]", function);
   };
-  if (!under_manager(rows.collection, path)) {
+  const uint32_t instance = child_instance(rows.collection, path);
+  if (instance == 0) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "object path %s is error", path);
     return finish_with_error("DeleteObject object path error");
   }
-  int instance = instance_from_path(path);
-  if (instance == -1 || instance == 0) {
-    COLLECTION_LOG(LOG_LEVEL_ERROR, function,
-                   "func [%s], line [%d], get object path error invalid object path %s", function,
-                   __LINE__, path);
-    return finish_with_error("DeleteObject object path error");
-  }
-  COLLECTION_LOG(LOG_LEVEL_INFO, function, "delete index is %d", instance);
+  COLLECTION_LOG(LOG_LEVEL_INFO, function, "delete index is %d", int(instance));
   uint32_t index = 0;
-  mib_list_node *node = rows.table.get_list_by_instnum(static_cast<uint32_t>(instance), &index);
+  mib_list_node *node = rows.table.get_list_by_instnum(instance, &index);
   if (node == nullptr || node->data == nullptr) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "func [%s] :invalid list num  %d ", function,
                    instance);
@@ -374,17 +368,48 @@ void collection_unexport_child(const Collection &collection, unsigned instance) 
 
 // ---- paths and errors ------------------------------------------------------------------------
 
-int instance_from_path(const char *object_path) {
-  uint32_t index = get_index_from_str(object_path);
-  return index > static_cast<uint32_t>(G_MAXINT) ? -1 : static_cast<int>(index);
+uint32_t parse_instance(std::string_view segment, uint32_t highest) {
+  if (segment.empty() || segment.front() == '0') return 0;
+  uint64_t number = 0;
+  for (char c : segment) {
+    if (c < '0' || c > '9') return 0;
+    number = number * 10 + uint64_t(c - '0');
+    if (number > highest) return 0;  // also ends long digit runs before they could wrap
+  }
+  return uint32_t(number);
 }
 
-bool under_manager(const Collection &collection, const char *object_path) {
-  const char *slash = object_path != nullptr ? std::strrchr(object_path, '/') : nullptr;
-  if (slash == nullptr) return false;
-  size_t prefix = static_cast<size_t>(slash - object_path);
-  return prefix == std::strlen(collection.manager_path) &&
-         std::strncmp(object_path, collection.manager_path, prefix) == 0;
+uint32_t child_instance_of(std::string_view manager_path, const char *object_path,
+                           uint32_t highest) {
+  if (object_path == nullptr) return 0;
+  std::string_view path(object_path);
+  if (path.size() <= manager_path.size() + 1 || !path.starts_with(manager_path) ||
+      path[manager_path.size()] != '/')
+    return 0;
+  return parse_instance(path.substr(manager_path.size() + 1), highest);
+}
+
+uint32_t child_instance(const Collection &collection, const char *object_path) {
+  return child_instance_of(collection.manager_path, object_path, collection.max_instance);
+}
+
+uint32_t nested_child_key(std::string_view manager_path, std::string_view middle,
+                          const char *object_path) {
+  if (object_path == nullptr) return 0;
+  std::string_view path(object_path);
+  if (path.size() <= manager_path.size() + 1 || !path.starts_with(manager_path) ||
+      path[manager_path.size()] != '/')
+    return 0;
+  path.remove_prefix(manager_path.size() + 1);
+  const size_t slash = path.find('/');
+  if (slash == std::string_view::npos) return 0;
+  const uint32_t outer = parse_instance(path.substr(0, slash), 255);
+  path.remove_prefix(slash + 1);
+  if (outer == 0 || !path.starts_with(middle) || path.size() <= middle.size() + 1 ||
+      path[middle.size()] != '/')
+    return 0;
+  const uint32_t inner = parse_instance(path.substr(middle.size() + 1), 255);
+  return inner == 0 ? 0 : outer | inner << 8;
 }
 
 void return_manager_error(GDBusMethodInvocation *invocation, const char *format, ...) {

@@ -67,6 +67,7 @@ const igd1::Collection kCollection = {
     .introspection_name = "ftpaccount_introspection_data",
     .vtable = &kVTable,
     .state = &g_state,
+    .max_instance = kHighestInstance,
 };
 
 // Set when this module put the default account into the table after the
@@ -79,8 +80,8 @@ void notify_service() { dbus_mib_update_cfg(MIB_CFG_FTP, nullptr, MIB_ACTION_APP
 // position, or -1 with `error` set.
 int account_of(const char *function, const char *object_path, ftp_account_row *row,
                GError **error) {
-  const int instance = igd1::accounts::child_instance(function, object_path, 0, error);
-  if (instance < 0) return -1;
+  const uint32_t instance = igd1::accounts::child_instance(function, kCollection, object_path, error);
+  if (instance == 0) return -1;
   const int count = ftpaccountinfo_get_property(kRowCount);
   for (int position = 0; position < count; ++position) {
     if (ftpaccount_getuserinfo2(row, position) != 0 && row->instnum == uint32_t(instance))
@@ -152,19 +153,22 @@ void delete_object(GVariant *parameters, GDBusMethodInvocation *invocation) {
   const char *path = nullptr;
   g_variant_get(parameters, "(&o)", &path);
   DBUS_LOG(LOG_LEVEL_INFO, "DeleteObject, path_name %s", path);
-  const int instance = igd1::instance_from_path(path);
-  if (instance == -1) {
+  // The number is read from the last segment alone: a path elsewhere that
+  // names an existing account is told apart below.
+  const char *last = std::strrchr(path, '/');
+  const uint32_t instance = last != nullptr ? igd1::parse_instance(last + 1, kHighestInstance) : 0;
+  if (instance == 0) {
     DBUS_LOG(LOG_LEVEL_WARN, "func [%s], line [%d], get object path error invalid object path %s",
              __func__, __LINE__, path);
     igd1::return_manager_error(invocation, "DeleteObject object path error");
     return;
   }
-  DBUS_LOG(LOG_LEVEL_INFO, "delete index is %d", instance);
+  DBUS_LOG(LOG_LEVEL_INFO, "delete index is %d", int(instance));
   const int count = ftpaccountinfo_get_property(kRowCount);
   for (int position = 0; position < count; ++position) {
     ftp_account_row row = {};
     uint32_t carried = 0;
-    if (ftpaccount_get_account(&row, &carried, position) == 0 || carried != uint32_t(instance))
+    if (ftpaccount_get_account(&row, &carried, position) == 0 || carried != instance)
       continue;
     if (igd1::collection_child_path(kCollection, carried) != path) {
       DBUS_LOG(LOG_LEVEL_WARN, "path_name is error!");

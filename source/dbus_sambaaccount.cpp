@@ -68,9 +68,9 @@ const igd1::Collection kCollection = {
 // The account of a child path and its position, or nullptr with `error` set.
 mib_list_node *account_row(const char *function, const char *object_path, uint32_t *index,
                            GError **error) {
-  const int instance = igd1::accounts::child_instance(function, object_path, 1, error);
-  if (instance < 0) return nullptr;
-  mib_list_node *node = sambaAccount_get_list_by_instnum(uint32_t(instance), index);
+  const uint32_t instance = igd1::accounts::child_instance(function, kCollection, object_path, error);
+  if (instance == 0) return nullptr;
+  mib_list_node *node = sambaAccount_get_list_by_instnum(instance, index);
   if (node != nullptr && node->data != nullptr) return node;
   DBUS_LOG(LOG_LEVEL_WARN, "func [%s] :invalid list num  %d ", function, instance);
   igd1::set_invalid_args(error, "func [%s] :invalid list num  %d ", function, instance);
@@ -128,18 +128,16 @@ void delete_object(GVariant *parameters, GDBusMethodInvocation *invocation) {
   const char *path = nullptr;
   g_variant_get(parameters, "(&o)", &path);
   DBUS_LOG(LOG_LEVEL_INFO, "DeleteObject, path_name %s", path);
-  const int instance =
-      std::strstr(path, kCollection.manager_path) != nullptr ? igd1::instance_from_path(path) : -1;
+  const uint32_t instance = igd1::child_instance(kCollection, path);
   uint32_t index = 0;
-  mib_list_node *node =
-      instance > 0 ? sambaAccount_get_list_by_instnum(uint32_t(instance), &index) : nullptr;
+  mib_list_node *node = instance > 0 ? sambaAccount_get_list_by_instnum(instance, &index) : nullptr;
   if (node == nullptr || node->data == nullptr) {
     DBUS_LOG(LOG_LEVEL_WARN, "func [%s], line [%d], invalid object path %s", __func__, __LINE__,
              path);
     igd1::return_manager_error(invocation, "DeleteObject object path error");
     return;
   }
-  DBUS_LOG(LOG_LEVEL_INFO, "delete index is %d", instance);
+  DBUS_LOG(LOG_LEVEL_INFO, "delete index is %d", int(instance));
   if (sambaAccount_remove_entry(index, node) == 0) {
     DBUS_LOG(LOG_LEVEL_WARN, "Delete SambaAccount Object error, object path %s!!", path);
     igd1::return_manager_error(invocation, "Delete SambaAccount Object error !!");
@@ -184,7 +182,7 @@ GVariant *samba_account_handle_get_property(GDBusConnection *, const gchar *,
                                             const gchar *object_path, const gchar *,
                                             const gchar *property_name, GError **error, gpointer) {
   DBUS_LOG(LOG_LEVEL_INFO, "func [%s], line [%d],instnum:%d property_name:%s", __func__, __LINE__,
-           igd1::instance_from_path(object_path), property_name);
+           int(igd1::child_instance(kCollection, object_path)), property_name);
   mib_list_node *node = account_row(__func__, object_path, nullptr, error);
   if (node == nullptr) return nullptr;
   const AccountField *field = find_field(property_name);

@@ -52,6 +52,7 @@ const igd1::Collection kCollection = {
     .introspection_name = "telnet_account_introspection_data",
     .vtable = &kVTable,
     .state = &g_state,
+    .max_instance = kChildren,
 };
 
 GVariant *read_login(const LoginField &field, GError **error) {
@@ -91,14 +92,8 @@ GVariant *telnet_account_handle_get_property(GDBusConnection *, const gchar *,
                                              const gchar *property_name, GError **error, gpointer) {
   DBUS_LOG(LOG_LEVEL_INFO, "func [%s], line [%d],property_name:%s", __func__, __LINE__,
            property_name);
-  const int instance = igd1::accounts::child_instance(__func__, object_path, 1, error);
-  if (instance < 0) return nullptr;
-  if (instance > kChildren) {
-    DBUS_LOG(LOG_LEVEL_WARN, "func [%s], line [%d], invalid object path %s", __func__, __LINE__,
-             object_path);
-    igd1::set_invalid_args(error, "invalid object path %s", object_path);
-    return nullptr;
-  }
+  const uint32_t instance = igd1::accounts::child_instance(__func__, kCollection, object_path, error);
+  if (instance == 0) return nullptr;
   if (g_strcmp0(property_name, "Type") == 0) return g_variant_new_string(kTypes[instance]);
   for (const LoginField &field : kLogin)
     if (g_strcmp0(property_name, field.name) == 0) return read_login(field, error);

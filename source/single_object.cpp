@@ -280,6 +280,9 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
   g_variant_builder_init(&changes, G_VARIANT_TYPE("a{sv}"));
   bool any_changed = false;
   WriteFlags request;
+  // The first failure of a walk that continues; it is logged, not answered,
+  // since the request as a whole succeeds.
+  g_autoptr(GError) skipped = nullptr;
 
   GVariantIter iter;
   g_variant_iter_init(&iter, properties);
@@ -295,8 +298,7 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
     if (!object_write(object, name, value, &entry, &entry_error)) {
       switch (object.multi_failure) {
         case MultiFailure::Continue:
-          // The first failure is the one the caller hears about.
-          if (error != nullptr && *error == nullptr) g_propagate_error(error, g_steal_pointer(&entry_error));
+          if (skipped == nullptr) skipped = g_steal_pointer(&entry_error);
           continue;
         case MultiFailure::Stop:
           g_propagate_error(error, g_steal_pointer(&entry_error));
@@ -318,11 +320,13 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
     // A failed finish must not overwrite an entry's error already reported.
     g_autoptr(GError) finish_error = nullptr;
     if (!object.finish(object, request, &finish_error)) {
-      if (error != nullptr && *error != nullptr) g_clear_error(error);
       g_propagate_error(error, g_steal_pointer(&finish_error));
       return FALSE;
     }
   }
+  if (skipped != nullptr)
+    sys_log(LOG_MODULE_DBUS, LOG_LEVEL_WARN, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
+            "SetMulti %s on %s: %s", interface_name, object_path, skipped->message);
   if ((any_changed || object.announce_empty_multi) &&
       (object.announce == nullptr || object.announce())) {
     emit_properties_changed(connection, object_path, interface_name,

@@ -108,7 +108,8 @@ TEST_F(AccountsTest, SambaAccountsComeFromTheStoreAndGoThroughIt) {
   const Error path_error(kManagerError, "DeleteObject object path error");
   for (const std::string &path :
        {std::string("/com/wqx/igd1/Storage/Other/1"), std::string(kSamba.manager) + "/0",
-        std::string(kSamba.manager) + "/9"})
+        std::string(kSamba.manager) + "/9", std::string(kSamba.manager) + "/01",
+        std::string(kSamba.manager) + "/Other/1", std::string(kSamba.manager) + "/257"})
     EXPECT_EQ(delete_object(kSamba, path), path_error) << path;
 
   SignalWatcher removed(client(), kFreedesktopManager, "InterfacesRemoved", kSamba.manager);
@@ -229,6 +230,10 @@ TEST_F(AccountsTest, FtpTableTakesSixAccountsAndKeepsADefaultWhenEmpty) {
             Error(kManagerError, "path_name is error"));
   EXPECT_EQ(delete_object(kFtp, std::string(kFtp.manager) + "/9"),
             Error(kFailed, "this entry not exist"));
+  for (const char *number : {"/01", "/1x", "/4294967297"})
+    EXPECT_EQ(delete_object(kFtp, std::string(kFtp.manager) + number),
+              Error(kManagerError, "DeleteObject object path error"))
+        << number;
   for (const std::string &child : children) ASSERT_EQ(delete_object(kFtp, child), Error()) << child;
 
   // The bus shows no account; the table holds the default one.

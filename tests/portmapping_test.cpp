@@ -118,6 +118,37 @@ TEST_F(PortMappingTest, DeleteObjectRefusesPathsThatNameNoRow) {
   EXPECT_EQ(remote_error(error).first, "org.freedesktop.DBus.Error.UnknownMethod");
 }
 
+// Numbers that are cut, wrapped or spelled otherwise never reach a row.
+TEST_F(PortMappingTest, DeleteObjectRefusesEveryNonCanonicalOrOutOfRangeNumber) {
+  const mib::TableDef &table = *mib::find_table("portmapping");
+  for (int n = 0; n < 255; ++n) {
+    std::vector<uint8_t> row(table.row_size, 0);
+    ASSERT_TRUE(mib::table_insert(table, row.data()));
+  }
+  ASSERT_EQ(mib::table_rows(table).size(), 255u);
+  const std::string manager = kManager;
+  const std::pair<std::string, std::string> path_error(kManagerError,
+                                                       "DeleteObject object path error");
+  for (const std::string &path :
+       std::vector<std::string>{manager + "/4294967297", manager + "/4294967551", manager + "/256",
+                                manager + "/01", manager + "/1x",
+                                manager + "/0255", manager + "/" + std::string(168, '9'),
+                                manager + "/" + std::string(167, '0') + "1"}) {
+    EXPECT_EQ(delete_failure(path), path_error) << path;
+  }
+  EXPECT_EQ(mib::table_rows(table).size(), 255u);
+  EXPECT_TRUE(mib::table_row(table, 1).has_value());
+  EXPECT_TRUE(mib::table_row(table, 255).has_value());
+
+  // Reads and writes take the same road: a child that is not published is
+  // not answered, and the canonical path still is.
+  g_autoptr(GError) error = nullptr;
+  Variant reply = call(kManager, kManagerInterface, "DeleteObject",
+                       g_variant_new("(o)", (manager + "/255").c_str()), &error);
+  ASSERT_NE(reply, nullptr) << error->message;
+  EXPECT_FALSE(mib::table_row(table, 255).has_value());
+}
+
 TEST_F(PortMappingTest, RemovingAnEnabledRuleWithdrawsItsForwardingUnlessATestRuns) {
   std::string enabled = add_object();
   std::string disabled = add_object();
