@@ -20,4 +20,6 @@ done
 ./scripts/build.sh "$dir" "${opts[@]}"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-ctest --test-dir "$dir" --output-on-failure -j2
+# The tests mostly wait on the bus and on timers, so a few more run at once
+# than there are cores.
+ctest --test-dir "$dir" --output-on-failure -j"${IGD1_TEST_JOBS:-$(( $(nproc) + 1 ))}"
