@@ -1,11 +1,21 @@
 #include "bench_world.h"
 
+#include <dlfcn.h>
+#include <time.h>
+
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace igd1::bench {
+namespace {
+
+World *g_world = nullptr;
+
+}  // namespace
 
 World::World() {
   igd1::host::Options options;
@@ -15,63 +25,148 @@ World::World() {
   options.modules = {"dhcp_server", "PortMapping"};
   std::string error;
   bool started = false;
-  loop.run([&] { started = host.start(options, &error); });
+  loop.run([&] {
+    started = host.start(options, &error);
+    loop_thread = pthread_self();
+  });
   if (!started) {
     std::fprintf(stderr, "host: %s\n", error.c_str());
-    std::exit(1);
+    return;
   }
   bare = igd1::test::connect_private_bus();
+  client = igd1::test::connect_private_bus();
+  if (bare == nullptr || client == nullptr) return;
   loop.run([&] {
     g_bus_own_name_on_connection(bare, kBareName, G_BUS_NAME_OWNER_FLAGS_NONE, nullptr, nullptr,
                                  nullptr, nullptr);
   });
-  client = igd1::test::connect_private_bus();
-  igd1::test::wait_for_name(client, kIgd1Name);
-  igd1::test::wait_for_name(client, kBareName);
+  if (!igd1::test::wait_for_name(client, kIgd1Name) || !igd1::test::wait_for_name(client, kBareName)) {
+    std::fprintf(stderr, "the services did not take their names\n");
+    return;
+  }
+#ifdef IGD1_HAVE_SDBUS
+  int r = sd_bus_new(&sd);
+  if (r >= 0) r = sd_bus_set_address(sd, igd1::test::PrivateBus::address().c_str());
+  if (r >= 0) r = sd_bus_set_bus_client(sd, 1);
+  if (r >= 0) r = sd_bus_start(sd);
+  if (r < 0) {
+    std::fprintf(stderr, "sd-bus client: %s\n", std::strerror(-r));
+    return;
+  }
+#endif
+  ready = true;
 }
 
-World &world() {
-  static World *w = new World;
-  return *w;
+World::~World() {
+#ifdef IGD1_HAVE_SDBUS
+  if (sd != nullptr) sd_bus_flush_close_unref(sd);
+#endif
+  if (client != nullptr) {
+    g_dbus_connection_close_sync(client, nullptr, nullptr);
+    g_object_unref(client);
+  }
+  // The bare objects and the host's are served on the loop: end them there,
+  // while the bus is still up, so that no name is lost behind their back.
+  loop.run([&] {
+    if (bare != nullptr) {
+      g_dbus_connection_close_sync(bare, nullptr, nullptr);
+      g_object_unref(bare);
+    }
+    host.stop();
+  });
+}
+
+World &world() { return *g_world; }
+
+GDBusInterfaceInfo *interface_from_xml(const char *xml) {
+  GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(xml, nullptr);
+  return node != nullptr ? node->interfaces[0] : nullptr;
 }
 
 GDBusInterfaceInfo *interface_from_file(const char *file) {
   std::string xml = igd1::test::read_text_file(std::string(IGD1_SOURCE_XML_DIR "/") + file);
-  GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(xml.c_str(), nullptr);
-  return node != nullptr ? node->interfaces[0] : nullptr;
+  return interface_from_xml(xml.c_str());
+}
+
+guint bare_register_object(GDBusConnection *connection, const char *path,
+                           GDBusInterfaceInfo *info, const GDBusInterfaceVTable *vtable) {
+  using Register = decltype(&g_dbus_connection_register_object);
+  static Register gio_register = [] {
+    void *gio = dlopen("libgio-2.0.so.0", RTLD_LAZY | RTLD_NOLOAD);
+    return gio != nullptr ? reinterpret_cast<Register>(dlsym(gio, "g_dbus_connection_register_object"))
+                          : nullptr;
+  }();
+  if (gio_register == nullptr) return 0;
+  return gio_register(connection, path, info, vtable, nullptr, nullptr, nullptr);
+}
+
+double loop_cpu_us() {
+  clockid_t clock;
+  timespec now{};
+  if (pthread_getcpuclockid(world().loop_thread, &clock) != 0 || clock_gettime(clock, &now) != 0)
+    return 0;
+  return double(now.tv_sec) * 1e6 + double(now.tv_nsec) / 1e3;
+}
+
+double percentile(std::vector<double> &samples, double p) {
+  if (samples.empty()) return 0;
+  std::sort(samples.begin(), samples.end());
+  size_t rank = size_t(std::ceil(p / 100.0 * double(samples.size())));
+  return samples[std::clamp<size_t>(rank, 1, samples.size()) - 1];
 }
 
 void compare(benchmark::State &state, const Request &request) {
   using Clock = std::chrono::steady_clock;
-  Clock::duration spent[2] = {};
+  std::vector<double> wall[2];   // µs per request
+  double cpu[2] = {};            // loop-thread µs, summed
   const char *services[2] = {kBareName, kIgd1Name};
   size_t iteration = 0;
   for (auto _ : state) {
     for (int k = 0; k < 2; ++k) {
       int which = (iteration & 1) ? 1 - k : k;
+      double cpu_before = loop_cpu_us();
       auto begin = Clock::now();
       if (!request(services[which], iteration)) {
-        state.SkipWithError("request failed");
+        state.SkipWithError(which == 0 ? "request to the bare service failed"
+                                       : "request to igd1 failed");
         return;
       }
-      spent[which] += Clock::now() - begin;
+      wall[which].push_back(std::chrono::duration<double, std::micro>(Clock::now() - begin).count());
+      cpu[which] += loop_cpu_us() - cpu_before;
     }
     ++iteration;
   }
-  auto mean_us = [&](int which) {
-    return std::chrono::duration<double, std::micro>(spent[which]).count() / double(iteration);
+  if (iteration == 0) return;
+  auto mean = [&](int which) {
+    double sum = 0;
+    for (double t : wall[which]) sum += t;
+    return sum / double(wall[which].size());
   };
-  state.counters["bare_us"] = mean_us(0);
-  state.counters["igd1_us"] = mean_us(1);
-  state.counters["ratio"] = mean_us(1) / mean_us(0);
+  const double bare_mean = mean(0), igd1_mean = mean(1);
+  const double bare_p50 = percentile(wall[0], 50), igd1_p50 = percentile(wall[1], 50);
+  state.counters["bare_us"] = bare_mean;
+  state.counters["igd1_us"] = igd1_mean;
+  state.counters["ratio"] = igd1_mean / bare_mean;
+  state.counters["ratio_p50"] = igd1_p50 / bare_p50;
+  state.counters["bare_cpu_us"] = cpu[0] / double(iteration);
+  state.counters["igd1_cpu_us"] = cpu[1] / double(iteration);
 }
 
 }  // namespace igd1::bench
 
 int main(int argc, char **argv) {
   benchmark::Initialize(&argc, argv);
-  igd1::bench::world();
-  benchmark::RunSpecifiedBenchmarks();
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;
+  int status = 1;
+  {
+    auto world = std::make_unique<igd1::bench::World>();
+    if (world->ready) {
+      igd1::bench::g_world = world.get();
+      benchmark::RunSpecifiedBenchmarks();
+      igd1::bench::g_world = nullptr;
+      status = 0;
+    }
+  }
   benchmark::Shutdown();
-  return 0;
+  return status;
 }

@@ -1,41 +1,81 @@
 // What the benchmarks share: one private bus, the host running the module
-// library in this process, a bare GDBus service connection, and one client.
-// Every comparison asks both services in turns through that client.
+// library in this process, a bare GDBus service connection, and two clients
+// (a GDBus connection and, when libsystemd is present, a lean sd-bus one).
+// Every comparison asks both services in turns through one client.
 #pragma once
 
 #include <benchmark/benchmark.h>
 
 #include <gio/gio.h>
+#include <pthread.h>
 
 #include <functional>
+#include <memory>
+#include <vector>
 
 #include "harness/bus_fixture.h"
 #include "host.h"
+
+#ifdef IGD1_HAVE_SDBUS
+#include <systemd/sd-bus.h>
+#endif
 
 namespace igd1::bench {
 
 inline constexpr char kIgd1Name[] = "com.wqx.igd1";
 inline constexpr char kBareName[] = "com.wqx.bench.Bare";
 
+// Which client library sends the requests.
+enum class Client { GDBus, SdBus };
+
 struct World {
   World();
+  ~World();
+  World(const World &) = delete;
+  World &operator=(const World &) = delete;
+
+  bool ready = false;
+  // Destroyed in reverse order: the host stops before the loop ends, and the
+  // root folder goes last.
   igd1::test::TempRoot root;
   igd1::test::MainLoopThread loop;
   igd1::host::Host host;
+  pthread_t loop_thread{};            // serves both services
   GDBusConnection *bare = nullptr;    // owns kBareName
   GDBusConnection *client = nullptr;
+#ifdef IGD1_HAVE_SDBUS
+  sd_bus *sd = nullptr;
+#endif
 };
+// The world of this run (created by main before any benchmark runs).
 World &world();
 
 // Introspection data of one of the project's XML files (never freed).
 GDBusInterfaceInfo *interface_from_file(const char *file);
+// Introspection data of a literal XML text (never freed).
+GDBusInterfaceInfo *interface_from_xml(const char *xml);
+
+// GDBus's own g_dbus_connection_register_object.  The host layer linked into
+// this process stands in front of that function for every connection (it
+// adds the multi-property write to each path); the bare service must not
+// get anything of the host's, so it registers through GIO directly.
+guint bare_register_object(GDBusConnection *connection, const char *path,
+                           GDBusInterfaceInfo *info, const GDBusInterfaceVTable *vtable);
+
+// CPU time the loop thread (where both services run) has used so far, in µs.
+double loop_cpu_us();
+
+// p-th percentile (0..100) of samples, which it sorts.
+double percentile(std::vector<double> &samples, double p);
 
 // One request to a service; false when it failed.
 using Request = std::function<bool(const char *service, size_t iteration)>;
 
 // Both services answer in turns, the order swapping every iteration, so
 // that whatever else the machine does weighs on both alike.  The iteration
-// time is the pair; the counters give each service's mean and the ratio.
+// time is the pair; the counters give each service's mean and median wall
+// time per request, the loop thread's CPU per request (the service's own
+// work, without the client's), and the ratios igd1 / bare.
 void compare(benchmark::State &state, const Request &request);
 
 }  // namespace igd1::bench

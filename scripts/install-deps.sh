@@ -6,7 +6,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   libglib2.0-dev libglib2.0-bin libsqlite3-dev sqlite3
   dbus-daemon dbus-bin
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libsystemd-dev
 )
 
 missing=()
