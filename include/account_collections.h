@@ -23,21 +23,16 @@ template <typename Apply>
 bool apply_entries(const char *function, GVariant *properties, Apply apply,
                    GVariantBuilder *changes, bool *any_changed, GError **error) {
   *any_changed = false;
-  GVariantIter iter;
-  g_variant_iter_init(&iter, properties);
-  const gchar *name = nullptr;
-  GVariant *value = nullptr;
-  while (g_variant_iter_next(&iter, "{&sv}", &name, &value)) {
-    g_autoptr(GVariant) owned = value;
-    sys_log(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
-            "Item property_name '%s' has type '%s'\n", name, g_variant_get_type_string(value));
+  auto entry = [&](const char *name, GVariant *value, GError **entry_error) {
     int notify = 0;
     int changed = 0;
-    if (!apply(name, value, &notify, &changed, error)) return false;
+    if (!apply(name, value, &notify, &changed, entry_error)) return false;
     *any_changed = *any_changed || changed;
     if (notify) g_variant_builder_add(changes, "{sv}", name, value);
-  }
-  return true;
+    return true;
+  };
+  return walk_entries(function, LOG_LEVEL_INFO, properties, MultiFailure::Stop, entry, nullptr,
+                      error);
 }
 
 // Logs and reports a name that is no property of the account interface.

@@ -99,16 +99,25 @@ IGD1_EXPORT uint32_t nested_child_key(std::string_view manager_path, std::string
 IGD1_EXPORT void return_manager_error(GDBusMethodInvocation *invocation, const char *format, ...)
     G_GNUC_PRINTF(2, 3);
 
-// ---- collections of fixed-size records ---------------------------------------------
+// ---- collections of records ------------------------------------------------------
+//
+// A row collection is a table of the configuration library published as one
+// child per row.  The module describes it as data (RowModule): its fields,
+// the table's functions, its texts and its policies; one macro line,
+// IGD1_ROW_COLLECTION, generates the exported entry points, the vtables and
+// the registration from that description.
 
-// How a field is held in the record.
+// How a property's value is held.
 enum class Field : uint8_t {
-  Flag,    // one byte, non-zero on; bus type b
-  U16,     // 16-bit number; bus type u
-  U32,     // 32-bit number; bus type u
+  Flag,    // one byte, non-zero on (zero on when `inverted`); bus type b
+  Number,  // integer of `size` bytes (1, 2, 4 or 8), `is_signed`; bus types y n q i u x t d
   IPv4,    // 4 bytes, network order; dotted text
+  IPv6,    // 16 bytes; text
+  MAC,     // 6 bytes; text "aa:bb:cc:dd:ee:ff" (writes also take 12 hex digits, any case)
   Text,    // NUL-terminated text in `size` bytes
   Choice,  // one byte named by a choice table; text
+  List,    // ";"-joined text in `size` bytes; bus type as
+  Item,    // text reached through the table's item accessors with `item`
 };
 
 // A named value of a Choice field.  Reading answers `name` for `stored`;
@@ -120,57 +129,143 @@ struct Choice {
   const char *other_name;
 };
 
+// What a text longer than its field does.
+enum class Overlong : uint8_t { Cut, Refuse };
+
 struct RowProperty {
   const char *name;
-  const char *alias;            // another name for reading (and writing, see below)
-  const char *type;             // bus type: "b", "u" or "s"
-  Field field;
-  uint16_t offset;
-  uint16_t size;                // Text: the buffer, terminator included
-  const char *write_log;        // logged before a write is checked; nullptr: read-only
+  const char *alias = nullptr;  // another name for reading (and writing, see below)
+  const char *type = "s";       // bus type
+  Field field = Field::Text;
+  uint16_t offset = 0;
+  uint16_t size = 0;            // bytes in the record; texts: the terminator included
+  const char *write_log = nullptr;  // logged before a write is checked; nullptr: read-only
   bool alias_writes = true;     // whether a write under `alias` is accepted
-  uint32_t min = 0;             // numbers: accepted range when `max` is not 0
-  uint32_t max = 0;
-  bool empty_is_any = false;    // IPv4: "" stores 0.0.0.0
+  int64_t min = 0;              // numbers: accepted range when max > min
+  int64_t max = 0;
+  int64_t bias = 0;             // numbers: stored = bus value + bias
+  bool is_signed = false;
+  bool inverted = false;        // Flag: stored zero means true
+  bool empty_is_any = false;    // IPv4/IPv6: "" stores the any address
+  Overlong overlong = Overlong::Cut;
   std::span<const Choice> choices = {};
+  int item = -1;                // Item: the accessors' item number
 };
 
-// The configuration library's functions for one table.
+// The configuration library's functions for one table.  Optional members
+// are null when a module's commit protocol does not use them.
 struct RowTable {
   size_t row_size;
-  uint32_t change_bit;  // dbus_mib_update_cfg of a changed row
-  int (*update_all)(void);
-  mib_list_node *(*get_list)(int which);
-  mib_list_node *(*get_list_by_instnum)(uint32_t instance, uint32_t *index);
-  int (*insert_entry)(void *row);
-  int (*remove_entry)(uint32_t index, mib_list_node *node);
-  int (*save_mib)(void);
+  uint32_t change_bit = 0;  // CopyBack: dbus_mib_update_cfg of a changed row
+  int (*update_all)(void) = nullptr;
+  mib_list_node *(*get_list)(int which) = nullptr;
+  mib_list_node *(*get_list_by_instnum)(uint32_t instance, uint32_t *index) = nullptr;
+  int (*insert_entry)(void *row) = nullptr;
+  int (*remove_entry)(uint32_t index, mib_list_node *node) = nullptr;
+  int (*save_mib)(void) = nullptr;  // after AddObject and DeleteObject
+  // Instance number of a row (null: byte 0).
+  uint32_t (*instance_of)(const void *row) = nullptr;
+  // Item accessors of Field::Item properties: text into `output`, text from `value`.
+  int (*get_item)(int item, void *output, const void *row) = nullptr;
+  int (*set_item)(int item, const void *value, void *row) = nullptr;
+  // BackupUpdate commits.
+  void *(*backup_entry)(const void *row) = nullptr;
+  void (*free_backup_entry)(void *copy) = nullptr;
+  int (*update_entry_mib)(const void *copy) = nullptr;
+};
+
+// How a changed working copy reaches the table.
+enum class Commit : uint8_t {
+  CopyBack,      // dbus_mib_update_cfg(change_bit, copy, row index) stores and applies it
+  BackupUpdate,  // backup_entry gives the copy, update_entry_mib stores it, free_backup_entry
+};
+
+// Who hears PropertiesChanged of a row write.
+enum class Announce : uint8_t { Never, ServiceType0, Always };
+
+// What AddObject does.
+enum class AddKind : uint8_t {
+  Insert,  // the table inserts a zeroed row; its child appears through <Name>_add_interface
+  Self,    // the lowest free instance number up to max_instance; the child is exported here
+  Refuse,  // answered with `refuse_error` / `texts.add_failed`
+  Custom,  // the module's `add_object`
+};
+
+// Error and log texts.  Formats take: paths the object path, property texts
+// the property name, row texts the instance number; a text may use fewer.
+struct RowTexts {
+  const char *get_invalid_path = "invalid object path %s";
+  const char *get_no_row = "invalid list num  %d ";
+  const char *set_invalid_path = "invalid object path %s";
+  const char *set_no_row = "invalid list num  %d ";
+  const char *read_property = "invalid property %s";   // unknown name in a read
+  const char *write_property = "invalid property %s";  // unknown name in a write
+  const char *read_failed = "Get %s failed";            // an item accessor failed
+  const char *current_failed = "get property %s failed";
+  const char *invalid_value = "Invalid parameter value";
+  const char *commit_failed = "Fail to update entry";
+  const char *add_failed = nullptr;     // null: "Add <noun> object fail !!"
+  const char *table_full = nullptr;     // Self: no free number (null: add_failed)
+  const char *delete_path = "DeleteObject object path error";
+  const char *delete_failed = nullptr;  // null: "Delete <noun> Object error !!"
+};
+
+// What a hook is told about the call it runs in.
+struct CallContext {
+  const char *object_path;
+  uint32_t instance;
+  uint32_t index;  // the row's position
+};
+
+struct RowModule {
+  const char *manager_path;
+  std::span<const RowProperty> properties;
+  RowTable table;
+  RowTexts texts = {};
+  Commit commit = Commit::CopyBack;
+  Announce announce = Announce::ServiceType0;
+  AddKind add = AddKind::Insert;
+  uint32_t max_instance = 255;
+  const char *child_format = "%d";
+  const char *xml_file = nullptr;  // null: "<Name>.xml"
+  // Runs after a changed row was stored; false fails the call with `error` set.
+  bool (*after_commit)(const CallContext &call, GError **error) = nullptr;
+  // Runs after a row was removed, unless a conformance test is running
+  // and `delete_hook_in_test_run` is false; `removed` is the row as it was.
+  void (*after_delete)(const uint8_t *removed, uint32_t index) = nullptr;
+  bool delete_hook_in_test_run = false;
+  // Refuse kind: the error name (null: the standard InvalidArgs) of `texts.add_failed`.
+  const char *refuse_error = nullptr;
+  // Custom kind.
+  void (*add_object)(GDBusMethodInvocation *invocation) = nullptr;
 };
 
 // Names of the module's handlers, for log and error texts.
 struct RowHandlerNames {
-  const char *get;     // e.g. "PortMapping_handle_get_property"
+  const char *get;
   const char *set;
   const char *multi;
   const char *manager;
 };
 
+// A module's collection as the engine serves it: its description, the
+// collection pieces and the names of its handlers.
 struct RowCollection {
-  const Collection &collection;
-  std::span<const RowProperty> properties;
-  RowTable table;
+ private:
+  std::string type_name_;
+  std::string xml_file_;
+
+ public:
+  const RowModule &module;
+  Collection collection;
   RowHandlerNames names;
-  uint8_t *working_copy;  // row_size bytes
-  // Runs after a row was removed, unless a conformance test is running;
-  // `removed` is the row as it was.  Optional.
-  void (*after_delete)(const uint8_t *removed, uint32_t index) = nullptr;
+  RowCollection(const RowModule &module, const char *name, GDBusNodeInfo **introspection_data,
+                const char *introspection_name, const GDBusInterfaceVTable *vtable,
+                CollectionState *state, RowHandlerNames names);
 };
 
 // Every row collection of the library, for checks against the XML files.
 IGD1_EXPORT std::span<const RowCollection *const> published_collections();
-struct PublishCollection {
-  IGD1_EXPORT explicit PublishCollection(const RowCollection &rows);
-};
 
 // The property a name designates (aliases included), or nullptr.
 IGD1_EXPORT const RowProperty *find_row_property(std::span<const RowProperty> properties,
@@ -179,59 +274,114 @@ IGD1_EXPORT const RowProperty *find_row_property(std::span<const RowProperty> pr
 // not take writes.
 IGD1_EXPORT const RowProperty *find_writable_row_property(std::span<const RowProperty> properties,
                                                           const char *name);
-// A field's bus value; nullptr when it cannot be built (text that is not UTF-8).
-IGD1_EXPORT GVariant *read_row_property(const RowProperty &property, const uint8_t *row);
-// Checks `value` and stores it into `row`.  Flags are cleared first and both
-// set when the row changed.  Failures are InvalidArgs.
-IGD1_EXPORT bool apply_row_property(std::span<const RowProperty> properties, const char *name,
-                                    GVariant *value, int *notify, int *changed, GError **error,
-                                    uint8_t *row);
+// A field's bus value; nullptr with `error` set when it cannot be built.
+IGD1_EXPORT GVariant *read_row_property(const RowModule &module, const RowProperty &property,
+                                        const uint8_t *row, GError **error);
+// Checks `value` and stores it into the working copy `row`; *changed tells
+// whether the copy changed.  Failures are InvalidArgs with the module's texts.
+IGD1_EXPORT bool apply_row_property(const RowModule &module, const char *name, GVariant *value,
+                                    bool *changed, GError **error, uint8_t *row);
 
-// Start-up: creates the manager, refreshes the table, reads the interface,
-// exports a child per row through the module's `add_interface` and attaches
-// the manager.
+// Entry points, served from the description.
 IGD1_EXPORT void row_collection_start(const RowCollection &rows, GDBusConnection *connection,
-                                      const GDBusInterfaceVTable *manager_vtable,
-                                      int (*add_interface)(uint32_t instance));
-// The vtable handlers.
+                                      const GDBusInterfaceVTable *manager_vtable);
+IGD1_EXPORT void row_export(const RowCollection &rows, uint32_t instance);
+IGD1_EXPORT void row_unexport(const RowCollection &rows, uint32_t instance);
 IGD1_EXPORT GVariant *row_get_property(const RowCollection &rows, const char *object_path,
                                        const char *property_name, GError **error);
-IGD1_EXPORT gboolean row_set_property(const RowCollection &rows, GDBusConnection *connection,
-                                      const char *object_path, const char *interface_name,
-                                      const char *property_name, GVariant *value, GError **error);
-IGD1_EXPORT gboolean row_set_multi(const RowCollection &rows, GDBusConnection *connection,
-                                   const char *object_path, const char *interface_name,
-                                   GVariant *properties, GError **error);
-// AddObject (insert kind: the row is made by the configuration library and
-// its child exported through <Name>_add_interface) and DeleteObject.
+// One write of one or several properties (`entries` an a{sv}): all of them
+// or none.
+IGD1_EXPORT gboolean row_write(const RowCollection &rows, const char *function,
+                               GDBusConnection *connection, const char *object_path,
+                               const char *interface_name, GVariant *entries, GError **error);
 IGD1_EXPORT void row_manager_call(const RowCollection &rows, const char *method_name,
                                   GVariant *parameters, GDBusMethodInvocation *invocation);
+// Every child with every readable property, as GetManagedObjects answers it
+// (a{oa{sa{sv}}}), built in process.
+IGD1_EXPORT GVariant *row_managed_objects(const RowCollection &rows);
+
+// One-entry a{sv} (new reference).
+IGD1_EXPORT GVariant *single_entry(const char *name, GVariant *value);
 
 }  // namespace igd1
 
-// The handlers of a row collection under the module's own names.
-#define IGD1_DEFINE_ROW_GET_HANDLER(handler, rows)                                           \
-  GVariant *handler(GDBusConnection *, const gchar *, const gchar *object_path,              \
-                    const gchar *, const gchar *property_name, GError **error, gpointer) {   \
-    return igd1::row_get_property((rows), object_path, property_name, error);                \
-  }
-#define IGD1_DEFINE_ROW_SET_HANDLER(handler, rows)                                           \
-  gboolean handler(GDBusConnection *connection, const gchar *, const gchar *object_path,     \
-                   const gchar *interface_name, const gchar *property_name, GVariant *value, \
-                   GError **error, gpointer) {                                               \
-    return igd1::row_set_property((rows), connection, object_path, interface_name,           \
-                                  property_name, value, error);                              \
-  }
-#define IGD1_DEFINE_ROW_SET_MULTI_HANDLER(handler, rows)                                     \
-  gboolean handler(GDBusConnection *connection, const gchar *, const gchar *object_path,     \
-                   const gchar *interface_name, GVariant *properties, GError **error,        \
-                   gpointer) {                                                               \
-    return igd1::row_set_multi((rows), connection, object_path, interface_name, properties,  \
-                               error);                                                       \
-  }
-#define IGD1_DEFINE_ROW_MANAGER_HANDLER(handler, rows)                                       \
-  void handler(GDBusConnection *, const gchar *, const gchar *, const gchar *,               \
-               const gchar *method_name, GVariant *parameters,                               \
-               GDBusMethodInvocation *invocation, gpointer) {                                \
-    igd1::row_manager_call((rows), method_name, parameters, invocation);                     \
+// Declarations of a row collection's exported entry points (for its header).
+#define IGD1_DECLARE_ROW_COLLECTION(Name, multi_handler)                                          \
+  IGD1_API GDBusNodeInfo *Name##_introspection_data;                                              \
+  IGD1_API void Name##_on_bus_acquired(GDBusConnection *, const gchar *, gpointer);               \
+  IGD1_API int Name##_add_interface(uint32_t instance);                                           \
+  IGD1_API int Name##_del_interface(uint32_t instance);                                           \
+  IGD1_API GType Name##_interface_get_type(void);                                                 \
+  IGD1_API GVariant *Name##_interface_get_properties(GDBusInterfaceSkeleton *skeleton);           \
+  IGD1_API GVariant *Name##_handle_get_property(GDBusConnection *, const gchar *, const gchar *,   \
+                                                const gchar *, const gchar *, GError **,          \
+                                                gpointer);                                        \
+  IGD1_API gboolean Name##_handle_set_property(GDBusConnection *, const gchar *, const gchar *,    \
+                                               const gchar *, const gchar *, GVariant *,          \
+                                               GError **, gpointer);                              \
+  IGD1_API gboolean multi_handler(GDBusConnection *, const gchar *, const gchar *, const gchar *,  \
+                                  GVariant *, GError **, gpointer);                               \
+  IGD1_API void Name##_handle_object_mng_call(GDBusConnection *, const gchar *, const gchar *,    \
+                                              const gchar *, const gchar *, GVariant *,           \
+                                              GDBusMethodInvocation *, gpointer)
+
+// The glue of a row collection described by `module` (a RowModule): the
+// introspection global, the vtables, the registration and every exported
+// entry point of IGD1_DECLARE_ROW_COLLECTION.
+#define IGD1_ROW_COLLECTION(Name, multi_handler, module)                                          \
+  GDBusNodeInfo *Name##_introspection_data = nullptr;                                             \
+  namespace {                                                                                     \
+  const GDBusInterfaceVTable k##Name##VTable = {nullptr, Name##_handle_get_property,              \
+                                                Name##_handle_set_property,                       \
+                                                IGD1_SET_MULTI_SLOT(multi_handler)};              \
+  const GDBusInterfaceVTable k##Name##ManagerVTable = {Name##_handle_object_mng_call, nullptr,    \
+                                                       nullptr, {nullptr}};                       \
+  igd1::CollectionState g_##Name##State;                                                          \
+  const igd1::RowCollection k##Name##Rows(                                                        \
+      (module), #Name, &Name##_introspection_data, #Name "_introspection_data",                   \
+      &k##Name##VTable, &g_##Name##State,                                                         \
+      {#Name "_handle_get_property", #Name "_handle_set_property", #multi_handler,                \
+       #Name "_handle_object_mng_call"});                                                         \
+  }                                                                                               \
+  void Name##_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {             \
+    DBUS_LOG(LOG_LEVEL_INFO, "func [%s], line [%d]", __func__, __LINE__);                         \
+    igd1::row_collection_start(k##Name##Rows, connection, &k##Name##ManagerVTable);               \
+  }                                                                                               \
+  int Name##_add_interface(uint32_t instance) {                                                   \
+    igd1::row_export(k##Name##Rows, instance);                                                    \
+    return 1;                                                                                     \
+  }                                                                                               \
+  int Name##_del_interface(uint32_t instance) {                                                   \
+    igd1::row_unexport(k##Name##Rows, instance);                                                  \
+    return 1;                                                                                     \
+  }                                                                                               \
+  GType Name##_interface_get_type(void) {                                                         \
+    return igd1::collection_interface_type(k##Name##Rows.collection);                             \
+  }                                                                                               \
+  GVariant *Name##_interface_get_properties(GDBusInterfaceSkeleton *skeleton) {                   \
+    return igd1::collection_interface_properties(skeleton);                                       \
+  }                                                                                               \
+  GVariant *Name##_handle_get_property(GDBusConnection *, const gchar *, const gchar *path,       \
+                                       const gchar *, const gchar *property, GError **error,      \
+                                       gpointer) {                                                \
+    return igd1::row_get_property(k##Name##Rows, path, property, error);                          \
+  }                                                                                               \
+  gboolean Name##_handle_set_property(GDBusConnection *connection, const gchar *,                 \
+                                      const gchar *path, const gchar *interface_name,             \
+                                      const gchar *property, GVariant *value, GError **error,     \
+                                      gpointer) {                                                 \
+    g_autoptr(GVariant) entries = igd1::single_entry(property, value);                            \
+    return igd1::row_write(k##Name##Rows, __func__, connection, path, interface_name, entries,    \
+                           error);                                                                \
+  }                                                                                               \
+  gboolean multi_handler(GDBusConnection *connection, const gchar *, const gchar *path,           \
+                         const gchar *interface_name, GVariant *entries, GError **error,          \
+                         gpointer) {                                                              \
+    return igd1::row_write(k##Name##Rows, __func__, connection, path, interface_name, entries,    \
+                           error);                                                                \
+  }                                                                                               \
+  void Name##_handle_object_mng_call(GDBusConnection *, const gchar *, const gchar *,             \
+                                     const gchar *, const gchar *method, GVariant *parameters,    \
+                                     GDBusMethodInvocation *invocation, gpointer) {               \
+    igd1::row_manager_call(k##Name##Rows, method, parameters, invocation);                        \
   }

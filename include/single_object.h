@@ -74,6 +74,14 @@ enum class Variant : uint8_t { Any, ServiceType1, NotServiceType1 };
 struct Property;
 struct SingleObject;
 
+// The form in which store_value hands a written value to the accessor.
+enum class Stored : uint8_t {
+  Byte,         // one byte (b: true_stored or 0; y: the byte)
+  U32,          // 32-bit number
+  IPv4Classic,  // 4 bytes, network order, from a dotted (or classic shortened) text
+  Text,         // the NUL-terminated text
+};
+
 // Outcome flags a writer reports.
 struct WriteFlags {
   int changed = 0;        // a value was stored and is to be announced
@@ -103,16 +111,60 @@ struct Property {
   uint64_t fallback_number = 0;
   double fallback_double = 0;
   ReadHook read = nullptr;            // nullptr: accessor + raw form
-  WriteHook write = nullptr;          // nullptr: read-only
+  WriteHook write = nullptr;          // nullptr: read-only; store_value: the form below
   Variant variant = Variant::Any;
+  // What store_value hands the object's `set` accessor.
+  Stored stored = Stored::Byte;
+  uint8_t true_stored = 1;            // Byte of a b property: the value of true (false is 0)
+  std::span<const uint32_t> allowed = {};  // U32: the only values accepted (empty: any)
+  // A refused value: InvalidArgs with this format and the value (text or number).
+  const char *refused = "Invalid parameter value";
+  const char *write_log = nullptr;    // logged with the value before it is checked
 };
 
 // What a failing entry of a multi-write does.
 enum class MultiFailure : uint8_t {
-  Continue,             // keep walking; the first error stays in the error location
+  Continue,             // keep walking; the first failure is logged, the call succeeds
   Stop,                 // end the call with the writer's error
   StopInvalidProperty,  // end the call with "invalid property %s"
 };
+
+// The one walk of a multi-property write, shared by every kind of object:
+// the entries of `entries` (a{sv}) in order, each logged and handed to
+// `apply(name, value, error)`.  A failing entry is treated as `failure`
+// says; with Continue the first failure is kept in *skipped.  Returns false
+// (with `error` set) when the walk was stopped.
+template <typename Apply>
+bool walk_entries(const char *function, int log_level, GVariant *entries, MultiFailure failure,
+                  Apply apply, GError **skipped, GError **error) {
+  GVariantIter iter;
+  g_variant_iter_init(&iter, entries);
+  const gchar *name = nullptr;
+  GVariant *value = nullptr;
+  while (g_variant_iter_next(&iter, "{&sv}", &name, &value)) {
+    g_autoptr(GVariant) owned = value;
+    sys_log(LOG_MODULE_DBUS, log_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
+            "Item property_name '%s' has type '%s'\n", name, g_variant_get_type_string(value));
+    GError *entry_error = nullptr;
+    if (apply(name, value, &entry_error)) continue;
+    switch (failure) {
+      case MultiFailure::Continue:
+        if (skipped != nullptr && *skipped == nullptr)
+          *skipped = entry_error;
+        else
+          g_clear_error(&entry_error);
+        continue;
+      case MultiFailure::Stop:
+        g_propagate_error(error, entry_error);
+        return false;
+      case MultiFailure::StopInvalidProperty:
+        g_clear_error(&entry_error);
+        g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS, "invalid property %s", name);
+        return false;
+    }
+  }
+  return true;
+}
 
 struct SingleObject {
   const char *path;
@@ -120,6 +172,7 @@ struct SingleObject {
   std::span<const Property> properties;
   int (*get)(int index, void *buffer) = nullptr;  // the module's configuration accessor
   unsigned read_buffer = 64;                      // default read buffer
+  int (*set)(int index, void *value) = nullptr;   // the writer of store_value
 
   // Entry log lines: format with (function, line, property name), and level.
   const char *read_log = "func [%s], line [%d],property_name:%s";
@@ -166,6 +219,11 @@ IGD1_EXPORT gboolean object_set_multi(const SingleObject &object, const char *fu
                                       GDBusConnection *connection, const char *object_path,
                                       const char *interface_name, GVariant *properties,
                                       GError **error);
+// The writer of properties whose value goes to the object's `set` accessor
+// in the form `stored` says; a refused value or a failed store is an error.
+IGD1_EXPORT bool store_value(const SingleObject &object, const Property &property,
+                             const char *name, GVariant *value, WriteFlags *flags,
+                             GError **error);
 // Stores one value through the property's writer (name lookup included).
 IGD1_EXPORT bool object_write(const SingleObject &object, const char *name, GVariant *value,
                               WriteFlags *flags, GError **error);
@@ -216,3 +274,37 @@ IGD1_EXPORT bool parse_ipv4_classic(const char *text, uint8_t address[4]);
 
 #define IGD1_REGISTER_SINGLE_OBJECT(registration, connection, user_data) \
   igd1::register_single_object((registration), (connection), (user_data), __func__, __LINE__)
+
+// Declarations of a single object's exported entry points (for its header).
+#define IGD1_DECLARE_SINGLE_OBJECT(prefix, get_handler, set_handler, multi_handler)             \
+  IGD1_API GDBusNodeInfo *prefix##_introspection_data;                                          \
+  IGD1_API void prefix##_on_bus_acquired(GDBusConnection *, const gchar *, gpointer);           \
+  IGD1_API GVariant *get_handler(GDBusConnection *, const gchar *, const gchar *, const gchar *, \
+                                 const gchar *, GError **, gpointer);                           \
+  IGD1_API gboolean set_handler(GDBusConnection *, const gchar *, const gchar *, const gchar *,  \
+                                const gchar *, GVariant *, GError **, gpointer);                \
+  IGD1_API gboolean multi_handler(GDBusConnection *, const gchar *, const gchar *,              \
+                                  const gchar *, GVariant *, GError **, gpointer)
+
+// The glue of a single object `described` by a SingleObject: the
+// introspection global, the vtable, the handlers and the start-up entry.
+#define IGD1_SINGLE_OBJECT(prefix, get_handler, set_handler, multi_handler, described)             \
+  GDBusNodeInfo *prefix##_introspection_data = nullptr;                                         \
+  IGD1_DEFINE_GET_HANDLER(get_handler, described)                                                  \
+  IGD1_DEFINE_SET_HANDLER(set_handler, described)                                                  \
+  IGD1_DEFINE_SET_MULTI_HANDLER(multi_handler, described)                                          \
+  namespace {                                                                                   \
+  const GDBusInterfaceVTable k_##prefix##_vtable = {nullptr, get_handler, set_handler,          \
+                                                    IGD1_SET_MULTI_SLOT(multi_handler)};        \
+  const igd1::PublishObject k_##prefix##_published(described);                                     \
+  }                                                                                             \
+  void prefix##_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer user_data) { \
+    const igd1::SingleObjectRegistration registration{                                          \
+        .xml_file = (described).xml_file,                                                          \
+        .introspection_data = &prefix##_introspection_data,                                     \
+        .introspection_name = #prefix "_introspection_data",                                    \
+        .object_path = (described).path,                                                           \
+        .vtable = &k_##prefix##_vtable,                                                         \
+        .object = &(described)};                                                                   \
+    IGD1_REGISTER_SINGLE_OBJECT(registration, connection, user_data);                           \
+  }

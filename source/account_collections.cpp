@@ -33,11 +33,6 @@ void manager_call(const char *function, const char *method_name, GVariant *param
           "out of func [%s]", function);
 }
 
-GVariant *one_entry(const char *name, GVariant *value) {
-  GVariantBuilder entry;
-  g_variant_builder_init(&entry, G_VARIANT_TYPE("a{sv}"));
-  g_variant_builder_add(&entry, "{sv}", name, value);
-  return g_variant_ref_sink(g_variant_builder_end(&entry));
-}
+GVariant *one_entry(const char *name, GVariant *value) { return single_entry(name, value); }
 
 }  // namespace igd1::accounts

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -57,33 +58,108 @@ void skeleton_class_init(gpointer klass, gpointer class_data) {
   skeleton->flush = skeleton_flush;
 }
 
-// ---- record fields --------------------------------------------------------------------
+// ---- fields ------------------------------------------------------------------------
+
+constexpr size_t kItemBuffer = 1024;
 
 size_t field_width(const RowProperty &property) {
   switch (property.field) {
     case Field::Flag:
-    case Field::Choice:
-      return 1;
-    case Field::U16:
-      return 2;
-    case Field::U32:
-    case Field::IPv4:
-      return 4;
+    case Field::Choice: return 1;
+    case Field::IPv4: return 4;
+    case Field::IPv6: return 16;
+    case Field::MAC: return 6;
+    case Field::Number:
     case Field::Text:
-      return property.size;
+    case Field::List: return property.size;
+    case Field::Item: return 0;
   }
   return 0;
 }
 
-uint32_t load_number(const RowProperty &property, const uint8_t *row) {
-  if (property.field == Field::U16) {
-    uint16_t value;
-    std::memcpy(&value, row + property.offset, sizeof value);
-    return value;
+int64_t load_number(const RowProperty &property, const uint8_t *row) {
+  uint64_t raw = 0;
+  std::memcpy(&raw, row + property.offset, property.size);  // little-endian host
+  if (property.is_signed && property.size < 8) {
+    const uint64_t sign = uint64_t{1} << (8 * property.size - 1);
+    raw = (raw ^ sign) - sign;
   }
-  uint32_t value;
-  std::memcpy(&value, row + property.offset, sizeof value);
-  return value;
+  return int64_t(raw) - property.bias;
+}
+
+GVariant *number_value(const char *type, int64_t number) {
+  switch (type[0]) {
+    case 'y': return g_variant_new_byte(guchar(number));
+    case 'b': return g_variant_new_boolean(number != 0);
+    case 'n': return g_variant_new_int16(gint16(number));
+    case 'q': return g_variant_new_uint16(guint16(number));
+    case 'i': return g_variant_new_int32(gint32(number));
+    case 'u': return g_variant_new_uint32(guint32(number));
+    case 'x': return g_variant_new_int64(number);
+    case 't': return g_variant_new_uint64(uint64_t(number));
+    case 'd': return g_variant_new_double(double(number));
+    default: return nullptr;
+  }
+}
+
+// The number a value of a numeric bus type carries; false for a real that
+// is not whole.
+bool number_of(GVariant *value, int64_t *number) {
+  switch (g_variant_get_type_string(value)[0]) {
+    case 'y': *number = g_variant_get_byte(value); return true;
+    case 'b': *number = g_variant_get_boolean(value) ? 1 : 0; return true;
+    case 'n': *number = g_variant_get_int16(value); return true;
+    case 'q': *number = g_variant_get_uint16(value); return true;
+    case 'i': *number = g_variant_get_int32(value); return true;
+    case 'u': *number = g_variant_get_uint32(value); return true;
+    case 'x': *number = g_variant_get_int64(value); return true;
+    case 't': {
+      const uint64_t wide = g_variant_get_uint64(value);
+      if (wide > uint64_t(INT64_MAX)) return false;
+      *number = int64_t(wide);
+      return true;
+    }
+    case 'd': {
+      const double real = g_variant_get_double(value);
+      if (!(real >= -9.2e18 && real <= 9.2e18) || real != double(int64_t(real))) return false;
+      *number = int64_t(real);
+      return true;
+    }
+    default: return false;
+  }
+}
+
+bool store_number(const RowProperty &property, int64_t number, uint8_t *bytes) {
+  if (property.max > property.min && (number < property.min || number > property.max))
+    return false;
+  const int64_t stored = number + property.bias;
+  if (property.size < 8) {
+    const int bits = 8 * property.size;
+    const int64_t low = property.is_signed ? -(int64_t{1} << (bits - 1)) : 0;
+    const int64_t high = property.is_signed ? (int64_t{1} << (bits - 1)) - 1
+                                            : (int64_t{1} << bits) - 1;
+    if (stored < low || stored > high) return false;
+  } else if (!property.is_signed && stored < 0) {
+    return false;
+  }
+  const uint64_t raw = uint64_t(stored);
+  std::memcpy(bytes, &raw, property.size);
+  return true;
+}
+
+bool parse_mac(const char *text, uint8_t mac[6]) {
+  const size_t length = std::strlen(text);
+  const bool colons = length == 17;
+  if (!colons && length != 12) return false;
+  for (int i = 0; i < 6; ++i) {
+    const char *pair = text + (colons ? 3 * i : 2 * i);
+    if (colons && i < 5 && pair[2] != ':') return false;
+    const int high = g_ascii_xdigit_value(pair[0]);
+    const int low = g_ascii_xdigit_value(pair[1]);
+    if (high < 0 || low < 0) return false;
+    mac[i] = uint8_t(high << 4 | low);
+  }
+  return true;
 }
 
 const Choice *choice_stored(const RowProperty &property, uint8_t stored) {
@@ -102,136 +178,202 @@ const Choice *choice_named(const RowProperty &property, const char *text) {
   return nullptr;
 }
 
-std::vector<const RowCollection *> &collections() {
-  static std::vector<const RowCollection *> *list = new std::vector<const RowCollection *>;
-  return *list;
-}
-
-const RowProperty *find_writable(std::span<const RowProperty> properties, const char *name) {
-  for (const RowProperty &property : properties) {
-    if (std::strcmp(property.name, name) == 0 ||
-        (property.alias_writes && property.alias != nullptr &&
-         std::strcmp(property.alias, name) == 0))
-      return property.write_log != nullptr ? &property : nullptr;
+// Copies `text` into a field of `size` bytes (terminator included); a longer
+// text is cut at a character boundary or refused.
+bool store_text(const RowProperty &property, const char *text, uint8_t *bytes) {
+  size_t length = std::strlen(text);
+  if (length >= property.size) {
+    if (property.overlong == Overlong::Refuse) return false;
+    length = property.size - 1u;
+    while (length > 0 && (uint8_t(text[length]) & 0xC0) == 0x80) --length;
   }
-  return nullptr;
+  std::memset(bytes, 0, property.size);
+  std::memcpy(bytes, text, length);
+  return true;
 }
 
 // The new bytes of the field for `value`; false when the value is refused.
 bool encode_field(const RowProperty &property, GVariant *value, uint8_t *bytes) {
   switch (property.field) {
     case Field::Flag:
-      bytes[0] = g_variant_get_boolean(value) ? 1 : 0;
+      bytes[0] = (g_variant_get_boolean(value) != 0) != property.inverted ? 1 : 0;
       return true;
-    case Field::U16:
-    case Field::U32: {
-      uint32_t number = g_variant_get_uint32(value);
-      if (property.max != 0 && (number < property.min || number > property.max)) return false;
-      if (property.field == Field::U16) {
-        if (number > UINT16_MAX) return false;
-        uint16_t narrow = static_cast<uint16_t>(number);
-        std::memcpy(bytes, &narrow, sizeof narrow);
-      } else {
-        std::memcpy(bytes, &number, sizeof number);
-      }
-      return true;
+    case Field::Number: {
+      int64_t number = 0;
+      return number_of(value, &number) && store_number(property, number, bytes);
     }
-    case Field::IPv4: {
+    case Field::IPv4:
+    case Field::IPv6: {
       const char *text = g_variant_get_string(value, nullptr);
+      const size_t width = field_width(property);
       if (text[0] == '\0' && property.empty_is_any) {
-        std::memset(bytes, 0, 4);
+        std::memset(bytes, 0, width);
         return true;
       }
-      return inet_pton(AF_INET, text, bytes) == 1;
+      return inet_pton(property.field == Field::IPv4 ? AF_INET : AF_INET6, text, bytes) == 1;
     }
-    case Field::Text: {
-      // Longer texts are cut to the buffer.
-      const char *text = g_variant_get_string(value, nullptr);
-      std::memset(bytes, 0, property.size);
-      std::memcpy(bytes, text, strnlen(text, property.size - 1u));
-      return true;
-    }
+    case Field::MAC: return parse_mac(g_variant_get_string(value, nullptr), bytes);
+    case Field::Text: return store_text(property, g_variant_get_string(value, nullptr), bytes);
     case Field::Choice: {
       const Choice *choice = choice_named(property, g_variant_get_string(value, nullptr));
       if (choice == nullptr) return false;
       bytes[0] = choice->stored;
       return true;
     }
+    case Field::List: {
+      g_autofree const gchar **entries = g_variant_get_strv(value, nullptr);
+      for (const gchar **entry = entries; *entry != nullptr; ++entry)
+        if (std::strchr(*entry, ';') != nullptr) return false;
+      g_autofree gchar *joined = g_strjoinv(";", const_cast<gchar **>(entries));
+      return store_text(property, joined, bytes);
+    }
+    case Field::Item: return false;
   }
   return false;
 }
 
+GVariant *text_value(const char *text, size_t size) {
+  const size_t length = strnlen(text, size);
+  if (!g_utf8_validate(text, gssize(length), nullptr)) return nullptr;
+  g_autofree gchar *copy = g_strndup(text, length);
+  return g_variant_new_string(copy);
+}
+
 void log_write(const RowProperty &property, GVariant *value) {
-  if (g_variant_is_of_type(value, G_VARIANT_TYPE_STRING)) {
+  const char *type = g_variant_get_type_string(value);
+  if (type[0] == 's') {
     COLLECTION_LOG(LOG_LEVEL_INFO, "apply_row_property", property.write_log,
                    g_variant_get_string(value, nullptr));
-  } else if (g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN)) {
+  } else if (type[0] == 'a') {
+    g_autofree gchar *text = g_variant_print(value, FALSE);
+    COLLECTION_LOG(LOG_LEVEL_INFO, "apply_row_property", property.write_log, text);
+  } else if (type[0] == 'd') {
     COLLECTION_LOG(LOG_LEVEL_INFO, "apply_row_property", property.write_log,
-                   g_variant_get_boolean(value));
-  } else if (g_variant_is_of_type(value, G_VARIANT_TYPE_UINT32)) {
-    COLLECTION_LOG(LOG_LEVEL_INFO, "apply_row_property", property.write_log,
-                   static_cast<int>(g_variant_get_uint32(value)));
+                   int(g_variant_get_double(value)));
+  } else {
+    int64_t number = 0;
+    number_of(value, &number);
+    COLLECTION_LOG(LOG_LEVEL_INFO, "apply_row_property", property.write_log, int(number));
   }
+}
+
+void set_failed(GError **error, const char *format, const char *argument) {
+  g_autofree gchar *message = g_strdup_printf(format, argument);
+  g_set_error_literal(error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED, message);
 }
 
 // ---- rows ---------------------------------------------------------------------------
 
-// The row of the child at `object_path`: its node and position.  Fails with
-// the texts of the handler named `function`.
-mib_list_node *child_row(const RowCollection &rows, const char *function, const char *object_path,
-                         uint32_t *index, GError **error) {
-  const uint32_t instance = child_instance(rows.collection, object_path);
-  if (instance == 0) {
-    COLLECTION_LOG(LOG_LEVEL_ERROR, function,
-                   "func [%s], line [%d], get object path error invalid object path %s", function,
-                   __LINE__, object_path);
-    set_invalid_args(error, "invalid object path %s", object_path);
-    return nullptr;
-  }
-  mib_list_node *node = rows.table.get_list_by_instnum(instance, index);
-  if (node == nullptr || node->data == nullptr) {
-    if (index == nullptr) {
-      COLLECTION_LOG(LOG_LEVEL_ERROR, function, "func [%s] :invalid list num  %d ", function,
-                     instance);
-      set_invalid_args(error, "func [%s] :invalid list num  %d ", function, instance);
-    } else {
-      COLLECTION_LOG(LOG_LEVEL_ERROR, function, "func [%s]: invalid list num %d ", function,
-                     instance);
-      set_invalid_args(error, "invalid list num  %d ", instance);
-    }
-    return nullptr;
-  }
-  return node;
+std::vector<const RowCollection *> &collections() {
+  static std::vector<const RowCollection *> *list = new std::vector<const RowCollection *>;
+  return *list;
 }
 
-// Copies the working copy back over the row and announces it.
-void store_working_copy(const RowCollection &rows, mib_list_node *node, uint32_t index) {
-  std::memcpy(node->data, rows.working_copy, rows.table.row_size);
-  dbus_mib_update_cfg(rows.table.change_bit, rows.working_copy, static_cast<int>(index));
+uint32_t instance_of(const RowModule &module, const void *row) {
+  return module.table.instance_of != nullptr ? module.table.instance_of(row)
+                                             : static_cast<const uint8_t *>(row)[0];
+}
+
+mib_list_node *first_row(const RowTable &table) {
+  return table.get_list != nullptr ? table.get_list(0) : table.get_list_by_instnum(0, nullptr);
+}
+
+bool announces(const RowModule &module) {
+  switch (module.announce) {
+    case Announce::Never: return false;
+    case Announce::ServiceType0: return dbus_proxy_get_service_type() == 0;
+    case Announce::Always: return true;
+  }
+  return false;
+}
+
+std::string noun_text(const char *text, const char *fallback, const char *noun) {
+  if (text != nullptr) return text;
+  g_autofree gchar *formatted = g_strdup_printf(fallback, noun);
+  return formatted;
+}
+
+// The working copy of one write: a plain copy, or the table's backup.
+class WorkingCopy {
+ public:
+  WorkingCopy(const RowModule &module, const void *row) : module_(module) {
+    if (module.commit == Commit::BackupUpdate) {
+      backup_ = static_cast<uint8_t *>(module.table.backup_entry(row));
+    } else {
+      plain_.assign(static_cast<const uint8_t *>(row),
+                    static_cast<const uint8_t *>(row) + module.table.row_size);
+    }
+  }
+  ~WorkingCopy() {
+    if (backup_ != nullptr) module_.table.free_backup_entry(backup_);
+  }
+  WorkingCopy(const WorkingCopy &) = delete;
+  WorkingCopy &operator=(const WorkingCopy &) = delete;
+  uint8_t *data() { return backup_ != nullptr ? backup_ : (plain_.empty() ? nullptr : plain_.data()); }
+
+ private:
+  const RowModule &module_;
+  std::vector<uint8_t> plain_;
+  uint8_t *backup_ = nullptr;
+};
+
+// Stores a changed working copy; every result is checked.
+bool commit_row(const RowModule &module, uint8_t *copy, uint32_t index, GError **error) {
+  const int stored = module.commit == Commit::BackupUpdate
+                         ? module.table.update_entry_mib(copy)
+                         : dbus_mib_update_cfg(module.table.change_bit, copy, int(index));
+  if (stored != 0) return true;
+  set_failed(error, module.texts.commit_failed, nullptr);
+  return false;
 }
 
 void add_object(const RowCollection &rows, const char *method_name,
                 GDBusMethodInvocation *invocation) {
+  const RowModule &module = rows.module;
   const char *function = rows.names.manager;
   const char *noun = rows.collection.noun;
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "func [%s], line [%d],method_name:%s", function,
                  __LINE__, method_name);
-  std::vector<uint8_t> row(rows.table.row_size, 0);
-  if (!rows.table.insert_entry(row.data())) {
-    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "Add %s object fail !!", noun);
-    return_manager_error(invocation, "Add %s object fail !!", noun);
+  const std::string failed = noun_text(module.texts.add_failed, "Add %s object fail !!", noun);
+  if (module.add == AddKind::Custom) return module.add_object(invocation);
+  if (module.add == AddKind::Refuse) {
+    COLLECTION_LOG(LOG_LEVEL_WARN, function, "%s", failed.c_str());
+    if (module.refuse_error != nullptr)
+      g_dbus_method_invocation_return_dbus_error(invocation, module.refuse_error, failed.c_str());
+    else
+      g_dbus_method_invocation_return_error_literal(invocation, G_DBUS_ERROR,
+                                                    G_DBUS_ERROR_INVALID_ARGS, failed.c_str());
     return;
   }
-  std::string path = collection_child_path(rows.collection, row[0]);
+  std::vector<uint8_t> row(module.table.row_size, 0);
+  if (module.add == AddKind::Self) {
+    uint32_t free_number = 0;
+    for (uint32_t n = 1; n <= module.max_instance && free_number == 0; ++n)
+      if (module.table.get_list_by_instnum(n, nullptr) == nullptr) free_number = n;
+    if (free_number == 0) {
+      const std::string full = module.texts.table_full != nullptr ? module.texts.table_full : failed;
+      COLLECTION_LOG(LOG_LEVEL_WARN, function, "%s", full.c_str());
+      return return_manager_error(invocation, "%s", full.c_str());
+    }
+    row[0] = uint8_t(free_number);
+  }
+  if (!module.table.insert_entry(row.data())) {
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s", failed.c_str());
+    return return_manager_error(invocation, "%s", failed.c_str());
+  }
+  const uint32_t instance = instance_of(module, row.data());
+  if (module.add == AddKind::Self) row_export(rows, instance);
+  std::string path = collection_child_path(rows.collection, instance);
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "Add %s object success, object path %s", noun,
                  path.c_str());
-  rows.table.save_mib();
+  if (module.table.save_mib != nullptr) module.table.save_mib();
   g_dbus_method_invocation_return_value(invocation, g_variant_new("(o)", path.c_str()));
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "out of func [%s]", function);
 }
 
 void delete_object(const RowCollection &rows, GVariant *parameters,
                    GDBusMethodInvocation *invocation) {
+  const RowModule &module = rows.module;
   const char *function = rows.names.manager;
   const char *noun = rows.collection.noun;
   const char *path = nullptr;
@@ -239,37 +381,38 @@ void delete_object(const RowCollection &rows, GVariant *parameters,
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "DeleteObject, path_name %s", path);
 
   // Every way out replies and logs the end.
-  auto finish_with_error = [&](const char *message) {
-    return_manager_error(invocation, "%s", message);
+  auto finish_with_error = [&](const std::string &message) {
+    return_manager_error(invocation, "%s", message.c_str());
     COLLECTION_LOG(LOG_LEVEL_INFO, function, "out of func [%s]", function);
   };
   const uint32_t instance = child_instance(rows.collection, path);
   if (instance == 0) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "object path %s is error", path);
-    return finish_with_error("DeleteObject object path error");
+    return finish_with_error(module.texts.delete_path);
   }
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "delete index is %d", int(instance));
   uint32_t index = 0;
-  mib_list_node *node = rows.table.get_list_by_instnum(instance, &index);
+  mib_list_node *node = module.table.get_list_by_instnum(instance, &index);
   if (node == nullptr || node->data == nullptr) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "func [%s] :invalid list num  %d ", function,
-                   instance);
-    return finish_with_error("DeleteObject object path error");
+                   int(instance));
+    return finish_with_error(module.texts.delete_path);
   }
   std::vector<uint8_t> removed(static_cast<uint8_t *>(node->data),
-                               static_cast<uint8_t *>(node->data) + rows.table.row_size);
-  if (!rows.table.remove_entry(index, node)) {
+                               static_cast<uint8_t *>(node->data) + module.table.row_size);
+  if (!module.table.remove_entry(index, node)) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "Delete %s Object error, object path %s!!", noun,
                    path);
-    g_autofree gchar *message = g_strdup_printf("Delete %s Object error !!", noun);
-    return finish_with_error(message);
+    return finish_with_error(
+        noun_text(module.texts.delete_failed, "Delete %s Object error !!", noun));
   }
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "Delete %s Object success, object path %s!!", noun,
                  path);
+  if (module.add == AddKind::Self) row_unexport(rows, instance);
   // A conformance run checks the bus behaviour only: nothing is applied or saved.
-  if (!check_dbus_cts_running()) {
-    if (rows.after_delete != nullptr) rows.after_delete(removed.data(), index);
-    rows.table.save_mib();
+  if (module.delete_hook_in_test_run || !check_dbus_cts_running()) {
+    if (module.after_delete != nullptr) module.after_delete(removed.data(), index);
+    if (module.table.save_mib != nullptr) module.table.save_mib();
   }
   g_dbus_method_invocation_return_value(invocation, nullptr);
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "out of func [%s]", function);
@@ -420,15 +563,42 @@ void return_manager_error(GDBusMethodInvocation *invocation, const char *format,
   g_dbus_method_invocation_return_dbus_error(invocation, kObjectManagerError, message);
 }
 
-// ---- collections of fixed-size records ----------------------------------------------------------
+// ---- row collections ------------------------------------------------------------------
+
+RowCollection::RowCollection(const RowModule &row_module, const char *name,
+                             GDBusNodeInfo **introspection_data, const char *introspection_name,
+                             const GDBusInterfaceVTable *vtable, CollectionState *state,
+                             RowHandlerNames handler_names)
+    : type_name_(std::string("ComWqxIgd1") + name + "Interface"),
+      xml_file_(row_module.xml_file != nullptr ? row_module.xml_file : std::string(name) + ".xml"),
+      module(row_module),
+      collection{.noun = name,
+                 .manager_path = row_module.manager_path,
+                 .child_format = row_module.child_format,
+                 .type_name = type_name_.c_str(),
+                 .xml_file = xml_file_.c_str(),
+                 .builtin_xml = nullptr,
+                 .introspection_data = introspection_data,
+                 .introspection_name = introspection_name,
+                 .vtable = vtable,
+                 .state = state,
+                 .max_instance = row_module.max_instance},
+      names(handler_names) {
+  collections().push_back(this);
+}
 
 std::span<const RowCollection *const> published_collections() { return collections(); }
 
-PublishCollection::PublishCollection(const RowCollection &rows) { collections().push_back(&rows); }
-
 const RowProperty *find_writable_row_property(std::span<const RowProperty> properties,
                                               const char *name) {
-  return name != nullptr ? find_writable(properties, name) : nullptr;
+  if (name == nullptr) return nullptr;
+  for (const RowProperty &property : properties) {
+    if (std::strcmp(property.name, name) == 0 ||
+        (property.alias_writes && property.alias != nullptr &&
+         std::strcmp(property.alias, name) == 0))
+      return property.write_log != nullptr ? &property : nullptr;
+  }
+  return nullptr;
 }
 
 const RowProperty *find_row_property(std::span<const RowProperty> properties, const char *name) {
@@ -441,162 +611,212 @@ const RowProperty *find_row_property(std::span<const RowProperty> properties, co
   return nullptr;
 }
 
-GVariant *read_row_property(const RowProperty &property, const uint8_t *row) {
+GVariant *read_row_property(const RowModule &module, const RowProperty &property,
+                            const uint8_t *row, GError **error) {
+  GVariant *value = nullptr;
+  const uint8_t *at = row + property.offset;
   switch (property.field) {
     case Field::Flag:
-      return g_variant_new_boolean(row[property.offset] != 0);
-    case Field::U16:
-    case Field::U32:
-      return g_variant_new_uint32(load_number(property, row));
-    case Field::IPv4: {
-      char text[INET_ADDRSTRLEN] = "";
-      inet_ntop(AF_INET, row + property.offset, text, sizeof text);
+      return g_variant_new_boolean((at[0] != 0) != property.inverted);
+    case Field::Number:
+      return number_value(property.type, load_number(property, row));
+    case Field::IPv4:
+    case Field::IPv6: {
+      char text[INET6_ADDRSTRLEN] = "";
+      inet_ntop(property.field == Field::IPv4 ? AF_INET : AF_INET6, at, text, sizeof text);
       return g_variant_new_string(text);
     }
-    case Field::Text: {
-      const char *text = reinterpret_cast<const char *>(row + property.offset);
-      size_t length = strnlen(text, property.size);
-      if (!g_utf8_validate(text, static_cast<gssize>(length), nullptr)) return nullptr;
-      g_autofree gchar *copy = g_strndup(text, length);
-      return g_variant_new_string(copy);
+    case Field::MAC: {
+      g_autofree gchar *text = g_strdup_printf("%02X:%02X:%02X:%02X:%02X:%02X", at[0], at[1],
+                                               at[2], at[3], at[4], at[5]);
+      return g_variant_new_string(text);
     }
     case Field::Choice: {
-      const Choice *choice = choice_stored(property, row[property.offset]);
+      const Choice *choice = choice_stored(property, at[0]);
       return g_variant_new_string(choice != nullptr && choice->name != nullptr ? choice->name : "");
     }
+    case Field::Text:
+      value = text_value(reinterpret_cast<const char *>(at), property.size);
+      break;
+    case Field::List: {
+      const char *text = reinterpret_cast<const char *>(at);
+      const size_t length = strnlen(text, property.size);
+      if (!g_utf8_validate(text, gssize(length), nullptr)) break;
+      g_autofree gchar *copy = g_strndup(text, length);
+      g_auto(GStrv) entries = length == 0 ? g_new0(gchar *, 1) : g_strsplit(copy, ";", -1);
+      return g_variant_new_strv(entries, -1);
+    }
+    case Field::Item: {
+      const size_t size = property.size != 0 ? property.size : kItemBuffer;
+      std::vector<char> buffer(size + 1, '\0');
+      if (module.table.get_item(property.item, buffer.data(), row) == 0) {
+        set_invalid_args(error, module.texts.read_failed, property.name);
+        return nullptr;
+      }
+      value = text_value(buffer.data(), size);
+      break;
+    }
   }
-  return nullptr;
+  if (value == nullptr) set_invalid_args(error, "invalid UTF-8 sting value of %s", property.name);
+  return value;
 }
 
-bool apply_row_property(std::span<const RowProperty> properties, const char *name, GVariant *value,
-                        int *notify, int *changed, GError **error, uint8_t *row) {
-  *notify = 0;
-  *changed = 0;
-  const RowProperty *property = find_writable(properties, name);
+bool apply_row_property(const RowModule &module, const char *name, GVariant *value,
+                        bool *changed, GError **error, uint8_t *row) {
+  *changed = false;
+  const RowProperty *property = find_writable_row_property(module.properties, name);
   if (property == nullptr) {
-    set_invalid_args(error, "invalid property %s", name);
+    set_invalid_args(error, module.texts.write_property, name);
     return false;
   }
   if (!check_value_type(value, name, property->type, error)) return false;
   log_write(*property, value);
+  if (property->field == Field::Item) {
+    std::vector<char> current(kItemBuffer + 1, '\0');
+    if (module.table.get_item(property->item, current.data(), row) == 0) {
+      set_invalid_args(error, module.texts.current_failed, name);
+      return false;
+    }
+    const char *text = g_variant_get_string(value, nullptr);
+    if (std::strcmp(current.data(), text) == 0) return true;
+    if (module.table.set_item(property->item, text, row) == 0) {
+      set_invalid_args(error, "%s", module.texts.invalid_value);
+      return false;
+    }
+    *changed = true;
+    return true;
+  }
   uint8_t bytes[256];
-  size_t width = field_width(*property);
+  const size_t width = field_width(*property);
   IGD1_ASSERT(width <= sizeof bytes);
   if (!encode_field(*property, value, bytes)) {
-    set_invalid_args(error, "Invalid parameter value");
+    set_invalid_args(error, "%s", module.texts.invalid_value);
     return false;
   }
   if (std::memcmp(row + property->offset, bytes, width) != 0) {
     std::memcpy(row + property->offset, bytes, width);
-    *notify = 1;
-    *changed = 1;
+    *changed = true;
   }
   return true;
 }
 
 void row_collection_start(const RowCollection &rows, GDBusConnection *connection,
-                          const GDBusInterfaceVTable *manager_vtable,
-                          int (*add_interface)(uint32_t instance)) {
+                          const GDBusInterfaceVTable *manager_vtable) {
+  const RowTable &table = rows.module.table;
   collection_create_manager(rows.collection);
-  rows.table.update_all();
   collection_load_interface(rows.collection);
-  for (mib_list_node *node = rows.table.get_list(0); node != nullptr; node = node->next) {
-    if (node->data != nullptr) add_interface(static_cast<uint8_t *>(node->data)[0]);
-  }
+  if (table.update_all != nullptr) table.update_all();
+  for (mib_list_node *node = first_row(table); node != nullptr; node = node->next)
+    if (node->data != nullptr) row_export(rows, instance_of(rows.module, node->data));
   collection_attach(rows.collection, connection, manager_vtable);
+}
+
+void row_export(const RowCollection &rows, uint32_t instance) {
+  COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, "Add %s interface, index is %d ",
+                 rows.collection.noun, int(instance));
+  COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, "object_path: %s",
+                 collection_child_path(rows.collection, instance).c_str());
+  collection_export_child(rows.collection, instance);
+}
+
+void row_unexport(const RowCollection &rows, uint32_t instance) {
+  COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, "Delete %s interface, index is %d ",
+                 rows.collection.noun, int(instance));
+  collection_unexport_child(rows.collection, instance);
 }
 
 GVariant *row_get_property(const RowCollection &rows, const char *object_path,
                            const char *property_name, GError **error) {
+  const RowModule &module = rows.module;
   const char *function = rows.names.get;
   COLLECTION_LOG(LOG_LEVEL_DEBUG, function, "func [%s], line [%d],property_name:%s", function,
                  __LINE__, property_name);
-  mib_list_node *node = child_row(rows, function, object_path, nullptr, error);
-  if (node == nullptr) return nullptr;
-  const RowProperty *property = find_row_property(rows.properties, property_name);
+  const uint32_t instance = child_instance(rows.collection, object_path);
+  if (instance == 0) {
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function,
+                   "func [%s], line [%d], get object path error invalid object path %s", function,
+                   __LINE__, object_path);
+    set_invalid_args(error, module.texts.get_invalid_path, object_path);
+    return nullptr;
+  }
+  mib_list_node *node = module.table.get_list_by_instnum(instance, nullptr);
+  if (node == nullptr || node->data == nullptr) {
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "func [%s] :invalid list num  %d ", function,
+                   int(instance));
+    set_invalid_args(error, module.texts.get_no_row, int(instance));
+    return nullptr;
+  }
+  const RowProperty *property = find_row_property(module.properties, property_name);
   if (property == nullptr) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "func [%s], line [%d], invalid property %s",
                    function, __LINE__, property_name);
-    set_invalid_args(error, "invalid property %s", property_name);
+    set_invalid_args(error, module.texts.read_property, property_name);
     return nullptr;
   }
-  GVariant *value = read_row_property(*property, static_cast<const uint8_t *>(node->data));
-  if (value == nullptr) set_invalid_args(error, "invalid UTF-8 sting value of %s", property_name);
-  return value;
+  return read_row_property(module, *property, static_cast<const uint8_t *>(node->data), error);
 }
 
-gboolean row_set_property(const RowCollection &rows, GDBusConnection *connection,
-                          const char *object_path, const char *interface_name,
-                          const char *property_name, GVariant *value, GError **error) {
-  const char *function = rows.names.set;
-  uint32_t index = 0;
-  mib_list_node *node = child_row(rows, function, object_path, &index, error);
-  if (node == nullptr) return FALSE;
-  std::memcpy(rows.working_copy, node->data, rows.table.row_size);
-  int notify = 0;
-  int changed = 0;
-  if (!apply_row_property(rows.properties, property_name, value, &notify, &changed, error,
-                          rows.working_copy)) {
+gboolean row_write(const RowCollection &rows, const char *function, GDBusConnection *connection,
+                   const char *object_path, const char *interface_name, GVariant *entries,
+                   GError **error) {
+  const RowModule &module = rows.module;
+  COLLECTION_LOG(LOG_LEVEL_INFO, function, "func [%s],object_path:%s", function, object_path);
+  const uint32_t instance = child_instance(rows.collection, object_path);
+  if (instance == 0) {
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function,
+                   "func [%s], line [%d], get object path error invalid object path %s", function,
+                   __LINE__, object_path);
+    set_invalid_args(error, module.texts.set_invalid_path, object_path);
     return FALSE;
   }
-  if (changed) store_working_copy(rows, node, index);
-  if (dbus_proxy_get_service_type() == 0 && notify) {
-    GVariantBuilder changes;
-    g_variant_builder_init(&changes, G_VARIANT_TYPE("a{sv}"));
-    g_variant_builder_add(&changes, "{sv}", property_name,
-                          read_row_property(*find_row_property(rows.properties, property_name),
-                                            rows.working_copy));
-    emit_properties_changed(connection, object_path, interface_name,
-                            g_variant_builder_end(&changes));
-  }
-  COLLECTION_LOG(LOG_LEVEL_INFO, function, "out of func [%s]", function);
-  return TRUE;
-}
-
-gboolean row_set_multi(const RowCollection &rows, GDBusConnection *connection,
-                       const char *object_path, const char *interface_name, GVariant *properties,
-                       GError **error) {
-  const char *function = rows.names.multi;
-  const int service_type = dbus_proxy_get_service_type();
-  COLLECTION_LOG(LOG_LEVEL_INFO, function, "func [%s],object_path:%s", function, object_path);
   uint32_t index = 0;
-  mib_list_node *node = child_row(rows, function, object_path, &index, error);
-  if (node == nullptr) return FALSE;
-  std::memcpy(rows.working_copy, node->data, rows.table.row_size);
-
-  GVariantBuilder changes;
-  g_variant_builder_init(&changes, G_VARIANT_TYPE("a{sv}"));
+  mib_list_node *node = module.table.get_list_by_instnum(instance, &index);
+  if (node == nullptr || node->data == nullptr) {
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "func [%s]: invalid list num %d ", function,
+                   int(instance));
+    set_invalid_args(error, module.texts.set_no_row, int(instance));
+    return FALSE;
+  }
+  WorkingCopy copy(module, node->data);
+  if (copy.data() == nullptr) {
+    set_failed(error, module.texts.commit_failed, nullptr);
+    return FALSE;
+  }
+  const bool announce = announces(module);
   bool any_change = false;
-  bool any_listed = false;
-  GVariantIter iter;
-  g_variant_iter_init(&iter, properties);
-  const gchar *name = nullptr;
-  GVariant *value = nullptr;
-  while (g_variant_iter_next(&iter, "{&sv}", &name, &value)) {
-    g_autoptr(GVariant) owned = value;
-    COLLECTION_LOG(LOG_LEVEL_INFO, function, "Item property_name '%s' has type '%s'\n", name,
-                   g_variant_get_type_string(value));
-    int notify = 0;
-    int changed = 0;
-    if (!apply_row_property(rows.properties, name, value, &notify, &changed, error,
-                            rows.working_copy)) {
-      g_variant_builder_clear(&changes);
+  std::vector<const RowProperty *> announced;
+  auto apply = [&](const char *name, GVariant *value, GError **entry_error) {
+    bool changed = false;
+    if (!apply_row_property(module, name, value, &changed, entry_error, copy.data())) return false;
+    any_change = any_change || changed;
+    if (changed && announce) {
+      const RowProperty *property = find_row_property(module.properties, name);
+      if (std::find(announced.begin(), announced.end(), property) == announced.end())
+        announced.push_back(property);
+    }
+    return true;
+  };
+  // The copy is all or nothing: a refused entry ends the call before anything is stored.
+  if (!walk_entries(function, LOG_LEVEL_INFO, entries, MultiFailure::Stop, apply, nullptr, error))
+    return FALSE;
+  if (any_change) {
+    if (!commit_row(module, copy.data(), index, error)) {
+      COLLECTION_LOG(LOG_LEVEL_ERROR, function, "func [%s]: row %d not stored", function,
+                     int(instance));
       return FALSE;
     }
-    any_change = any_change || changed;
-    if (service_type == 0 && notify) {
-      g_variant_builder_add(&changes, "{sv}", name,
-                            read_row_property(*find_row_property(rows.properties, name),
-                                              rows.working_copy));
-      any_listed = true;
-    }
+    const CallContext call{object_path, instance, index};
+    if (module.after_commit != nullptr && !module.after_commit(call, error)) return FALSE;
   }
-  if (any_change) store_working_copy(rows, node, index);
-  if (any_listed) {
+  if (!announced.empty()) {
+    GVariantBuilder changes;
+    g_variant_builder_init(&changes, G_VARIANT_TYPE("a{sv}"));
+    for (const RowProperty *property : announced) {
+      GVariant *value = read_row_property(module, *property, copy.data(), nullptr);
+      if (value != nullptr) g_variant_builder_add(&changes, "{sv}", property->name, value);
+    }
     emit_properties_changed(connection, object_path, interface_name,
                             g_variant_builder_end(&changes));
-  } else {
-    g_variant_builder_clear(&changes);
   }
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "out of func [%s]", function);
   return TRUE;
@@ -610,6 +830,39 @@ void row_manager_call(const RowCollection &rows, const char *method_name, GVaria
     delete_object(rows, parameters, invocation);
   }
   // Other methods are not answered here; the host answers them as unknown.
+}
+
+GVariant *row_managed_objects(const RowCollection &rows) {
+  GVariantBuilder objects;
+  g_variant_builder_init(&objects, G_VARIANT_TYPE("a{oa{sa{sv}}}"));
+  GDBusObjectManagerServer *manager = rows.collection.state->manager;
+  GList *list = manager != nullptr
+                    ? g_dbus_object_manager_get_objects(G_DBUS_OBJECT_MANAGER(manager))
+                    : nullptr;
+  for (GList *o = list; o != nullptr; o = o->next) {
+    GDBusObject *object = G_DBUS_OBJECT(o->data);
+    GVariantBuilder interfaces;
+    g_variant_builder_init(&interfaces, G_VARIANT_TYPE("a{sa{sv}}"));
+    GList *skeletons = g_dbus_object_get_interfaces(object);
+    for (GList *i = skeletons; i != nullptr; i = i->next) {
+      GDBusInterfaceSkeleton *skeleton = G_DBUS_INTERFACE_SKELETON(i->data);
+      g_variant_builder_add(&interfaces, "{s@a{sv}}",
+                            g_dbus_interface_skeleton_get_info(skeleton)->name,
+                            g_dbus_interface_skeleton_get_properties(skeleton));
+    }
+    g_list_free_full(skeletons, g_object_unref);
+    g_variant_builder_add(&objects, "{o@a{sa{sv}}}", g_dbus_object_get_object_path(object),
+                          g_variant_builder_end(&interfaces));
+  }
+  g_list_free_full(list, g_object_unref);
+  return g_variant_builder_end(&objects);
+}
+
+GVariant *single_entry(const char *name, GVariant *value) {
+  GVariantBuilder entry;
+  g_variant_builder_init(&entry, G_VARIANT_TYPE("a{sv}"));
+  g_variant_builder_add(&entry, "{sv}", name, value);
+  return g_variant_ref_sink(g_variant_builder_end(&entry));
 }
 
 }  // namespace igd1

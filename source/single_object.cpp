@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdarg>
 #include <cstring>
@@ -234,6 +235,58 @@ GVariant *object_get(const SingleObject &object, const char *function, const cha
 
 // ---- writing ------------------------------------------------------------------------
 
+bool store_value(const SingleObject &object, const Property &property, const char *name,
+                 GVariant *value, WriteFlags *flags, GError **error) {
+  const bool is_text = g_variant_is_of_type(value, G_VARIANT_TYPE_STRING);
+  const char *text = is_text ? g_variant_get_string(value, nullptr) : nullptr;
+  uint64_t number = 0;
+  if (!is_text) {
+    GVariant *as_number = value;
+    number = g_variant_is_of_type(as_number, G_VARIANT_TYPE_BOOLEAN)
+                 ? (g_variant_get_boolean(as_number) ? property.true_stored : 0)
+             : g_variant_is_of_type(as_number, G_VARIANT_TYPE_BYTE) ? g_variant_get_byte(as_number)
+             : g_variant_is_of_type(as_number, G_VARIANT_TYPE_UINT32)
+                 ? g_variant_get_uint32(as_number)
+                 : 0;
+  }
+  if (property.write_log != nullptr) {
+    if (is_text)
+      DBUS_LOG(LOG_LEVEL_INFO, property.write_log, text);
+    else
+      DBUS_LOG(LOG_LEVEL_INFO, property.write_log, int(number));
+  }
+  auto refuse = [&] {
+    DBUS_LOG(LOG_LEVEL_WARN, "Invalid parameter value");
+    if (is_text)
+      set_invalid_args(error, property.refused, text);
+    else
+      set_invalid_args(error, property.refused, int(number));
+    return false;
+  };
+  uint8_t bytes[4] = {};
+  uint32_t wide = uint32_t(number);
+  void *stored = bytes;
+  switch (property.stored) {
+    case Stored::Byte: bytes[0] = uint8_t(number); break;
+    case Stored::U32:
+      if (!property.allowed.empty() &&
+          std::find(property.allowed.begin(), property.allowed.end(), wide) == property.allowed.end())
+        return refuse();
+      stored = &wide;
+      break;
+    case Stored::IPv4Classic:
+      if (!parse_ipv4_classic(text, bytes)) return refuse();
+      break;
+    case Stored::Text: stored = const_cast<char *>(text); break;
+  }
+  if (object.set(property.index, stored) == 0) {
+    set_invalid_args(error, "set %s fail", name);
+    return false;
+  }
+  flags->changed = 1;
+  return true;
+}
+
 bool object_write(const SingleObject &object, const char *name, GVariant *value,
                   WriteFlags *flags, GError **error) {
   const Property *property = find_property(object, name);
@@ -284,46 +337,22 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
   // since the request as a whole succeeds.
   g_autoptr(GError) skipped = nullptr;
 
-  GVariantIter iter;
-  g_variant_iter_init(&iter, properties);
-  const gchar *name = nullptr;
-  GVariant *value = nullptr;
-  while (g_variant_iter_next(&iter, "{&sv}", &name, &value)) {
-    g_autoptr(GVariant) owned = value;
-    sys_log(LOG_MODULE_DBUS, object.multi_log_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__,
-            function, "Item property_name '%s' has type '%s'\n", name,
-            g_variant_get_type_string(value));
+  auto apply = [&](const char *name, GVariant *value, GError **entry_error) {
     WriteFlags entry;
-    g_autoptr(GError) entry_error = nullptr;
-    if (!object_write(object, name, value, &entry, &entry_error)) {
-      switch (object.multi_failure) {
-        case MultiFailure::Continue:
-          if (skipped == nullptr) skipped = g_steal_pointer(&entry_error);
-          continue;
-        case MultiFailure::Stop:
-          g_propagate_error(error, g_steal_pointer(&entry_error));
-          return FALSE;
-        case MultiFailure::StopInvalidProperty:
-          set_invalid_args(error, "invalid property %s", name);
-          return FALSE;
-      }
-    }
+    if (!object_write(object, name, value, &entry, entry_error)) return false;
     request.commit_needed |= entry.commit_needed;
     if (entry.changed) {
       request.changed = 1;
       any_changed = true;
       g_variant_builder_add(&changes, "{sv}", name, value);
     }
-  }
+    return true;
+  };
+  if (!walk_entries(function, object.multi_log_level, properties, object.multi_failure, apply,
+                    &skipped, error))
+    return FALSE;
 
-  if (object.finish != nullptr) {
-    // A failed finish must not overwrite an entry's error already reported.
-    g_autoptr(GError) finish_error = nullptr;
-    if (!object.finish(object, request, &finish_error)) {
-      g_propagate_error(error, g_steal_pointer(&finish_error));
-      return FALSE;
-    }
-  }
+  if (object.finish != nullptr && !object.finish(object, request, error)) return FALSE;
   if (skipped != nullptr)
     sys_log(LOG_MODULE_DBUS, LOG_LEVEL_WARN, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
             "SetMulti %s on %s: %s", interface_name, object_path, skipped->message);

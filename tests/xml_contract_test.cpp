@@ -101,14 +101,14 @@ TEST(XmlContractTest, RowCollectionTablesMatchTheirFiles) {
     std::set<std::string> declared;
     for (GDBusPropertyInfo **p = interface->properties; p != nullptr && *p != nullptr; ++p) {
       declared.insert((*p)->name);
-      const RowProperty *row = find_row_property(rows->properties, (*p)->name);
+      const RowProperty *row = find_row_property(rows->module.properties, (*p)->name);
       ASSERT_NE(row, nullptr) << (*p)->name << " is declared but has no table row";
       EXPECT_STREQ((*p)->signature, row->type) << (*p)->name;
       const bool writable = ((*p)->flags & G_DBUS_PROPERTY_INFO_FLAGS_WRITABLE) != 0;
-      EXPECT_EQ(writable, find_writable_row_property(rows->properties, (*p)->name) != nullptr)
+      EXPECT_EQ(writable, find_writable_row_property(rows->module.properties, (*p)->name) != nullptr)
           << (*p)->name;
     }
-    for (const RowProperty &row : rows->properties) {
+    for (const RowProperty &row : rows->module.properties) {
       EXPECT_TRUE(declared.count(row.name)) << row.name << " is missing from the file";
       if (row.alias != nullptr) {
         EXPECT_TRUE(declared.count(row.alias)) << row.alias;
