@@ -381,3 +381,44 @@ IGD1_API int ftpaccount_update_account(const ftp_account_row *row, int position)
 // there).  Its row is an ordinary row for every other accessor.
 IGD1_API int ftpaccount_add_default(void);
 IGD1_API int ftpaccount_delete_default(void);
+
+// ---- bridge data access list ----------------------------------------------------
+// Rules that let given traffic pass over the bridged data path.  Records of
+// BRIDGE_DATA_ACL_ROW_SIZE bytes: byte 0 the instance number, then three
+// NUL-terminated texts: the address (IPv4 or IPv6), the port (1 to 65535,
+// decimal) and the protocol (TCP, UDP, ICMP or ALL).  A new rule has all
+// three empty.  Applying the list is recorded under MIB_CFG_BRIDGE_DATA_ACL.
+enum {
+  MIB_CFG_BRIDGE_DATA_ACL = 0x8000000,
+  BRIDGE_DATA_ACL_IP_OFFSET = 1,
+  BRIDGE_DATA_ACL_IP_SIZE = 46,
+  BRIDGE_DATA_ACL_PORT_OFFSET = 47,
+  BRIDGE_DATA_ACL_PORT_SIZE = 6,
+  BRIDGE_DATA_ACL_PROTOCOL_OFFSET = 53,
+  BRIDGE_DATA_ACL_PROTOCOL_SIZE = 8,
+  BRIDGE_DATA_ACL_ROW_SIZE = 64,
+  BRIDGE_DATA_ACL_MAX_ROWS = 255,
+};
+// Re-reads the table.  Non-zero on success.
+IGD1_API int BridgeDataAcl_init(void);
+// The row of `instance` and, when `index` is not null, its position;
+// instance 0 gives the first row.  Null when there is none.
+IGD1_API mib_list_node *BridgeDataAcl_get_list_by_instnum(uint32_t instance, uint32_t *index);
+IGD1_API uint32_t BridgeDataAclList_get_instnum(const void *row);
+// Item 0 address, 1 port, 2 protocol of the record `row`: copied as text into
+// `output` (at least BRIDGE_DATA_ACL_IP_SIZE bytes), or checked and set from
+// the text `value`.  A value the rules above refuse leaves the record as it
+// was.  Neither touches the table.  Non-zero on success.
+IGD1_API int BridgeDataAcl_get_mib_property(int item, void *output, const void *row);
+IGD1_API int BridgeDataAcl_set_mib_property(int item, const void *value, void *row);
+// A working copy of a record, and its release.  Null when out of memory.
+IGD1_API void *BridgeDataAcl_backup_entry(const void *row);
+IGD1_API void BridgeDataAcl_free_backup_entry(void *copy);
+// Stores the copy over the row of the same instance number.  Non-zero on success.
+IGD1_API int BridgeDataAcl_update_entry_mib(const void *copy);
+// Inserts `row` under the lowest free instance number (written to byte 0).
+IGD1_API int BridgeDataAcl_insert_entry(void *row);
+// Removes the row at position `index` (`node` is that row).  Non-zero on success.
+IGD1_API int BridgeDataAcl_remove_entry(uint32_t index, mib_list_node *node);
+// Applies the whole list to the bridge.  Non-zero on success.
+IGD1_API int BridgeDataAcl_apply_change(void);

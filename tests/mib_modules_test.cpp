@@ -133,3 +133,43 @@ TEST_F(ModulesTest, PonHistoryRefusesOtherArgumentsAndActions) {
 }
 
 }  // namespace
+
+namespace {
+
+// The bus side only sees values through the item setter; these are the
+// guards behind it: a refused value leaves the record as it was, a copy
+// whose texts got past the setter in another way is not stored, and the
+// texts never run past their fields.
+TEST_F(ModulesTest, BridgeDataAclRecordsHoldOnlyCheckedValues) {
+  uint8_t row[BRIDGE_DATA_ACL_ROW_SIZE] = {};
+  ASSERT_EQ(BridgeDataAcl_insert_entry(row), 1);
+  ASSERT_EQ(row[0], 1);
+  ASSERT_EQ(BridgeDataAcl_set_mib_property(1, "65535", row), 1);
+  const std::string too_long(BRIDGE_DATA_ACL_IP_SIZE, '1');
+  for (const char *refused : {"65536", "0", "1e3", too_long.c_str()})
+    EXPECT_EQ(BridgeDataAcl_set_mib_property(1, refused, row), 0) << refused;
+  EXPECT_EQ(BridgeDataAcl_set_mib_property(0, too_long.c_str(), row), 0);
+  EXPECT_EQ(BridgeDataAcl_set_mib_property(3, "TCP", row), 0);
+  char text[BRIDGE_DATA_ACL_IP_SIZE] = {};
+  ASSERT_EQ(BridgeDataAcl_get_mib_property(1, text, row), 1);
+  EXPECT_STREQ(text, "65535");
+  ASSERT_EQ(BridgeDataAcl_update_entry_mib(row), 1);
+  EXPECT_EQ(mib::get_cell("bridgedataacl", 1, "Port"), "65535");
+
+  std::memcpy(row + BRIDGE_DATA_ACL_PROTOCOL_OFFSET, "SCTP", 5);
+  EXPECT_EQ(BridgeDataAcl_update_entry_mib(row), 0);
+  std::memset(row + BRIDGE_DATA_ACL_PROTOCOL_OFFSET, 'A', BRIDGE_DATA_ACL_PROTOCOL_SIZE);
+  EXPECT_EQ(BridgeDataAcl_update_entry_mib(row), 0);
+  EXPECT_EQ(mib::get_cell("bridgedataacl", 1, "Protocol"), "");
+
+  // A row that is gone takes no update.
+  uint32_t index = 0;
+  mib_list_node *node = BridgeDataAcl_get_list_by_instnum(1, &index);
+  ASSERT_NE(node, nullptr);
+  ASSERT_EQ(BridgeDataAcl_remove_entry(index, node), 1);
+  ASSERT_EQ(BridgeDataAcl_set_mib_property(2, "UDP", row), 1);
+  EXPECT_EQ(BridgeDataAcl_update_entry_mib(row), 0);
+  EXPECT_EQ(BridgeDataAcl_get_list_by_instnum(0, nullptr), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,58 @@
+// The bridge data access list: /com/wqx/igd1/Ovatrix/BridgeData/ACL, one
+// child per rule (address, port, protocol) that lets given traffic pass over
+// the bridged data path.  The configuration library checks every value;
+// each stored change, and each removed rule, re-applies the whole list.
+// Rule writes are not announced.
+#include "bridgedataacl.h"
+
+#include "mib_api.h"
+
+namespace {
+
+using igd1::Field;
+
+constexpr igd1::RowProperty kProperties[] = {
+    {.name = "IP", .field = Field::Item, .write_log = "set IP = %s", .item = 0},
+    {.name = "Port", .field = Field::Item, .write_log = "set Port = %s", .item = 1},
+    {.name = "Protocol", .field = Field::Item, .write_log = "set Protocol = %s", .item = 2},
+};
+
+bool apply_list(const igd1::CallContext &, GError **error) {
+  if (BridgeDataAcl_apply_change() != 0) return true;
+  g_set_error_literal(error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED, "Fail to apply change");
+  return false;
+}
+
+void apply_after_delete(const uint8_t *, uint32_t) { BridgeDataAcl_apply_change(); }
+
+constexpr igd1::RowModule kModule = {
+    .manager_path = "/com/wqx/igd1/Ovatrix/BridgeData/ACL",
+    .properties = kProperties,
+    .table = {.row_size = BRIDGE_DATA_ACL_ROW_SIZE, .update_all = BridgeDataAcl_init,
+              .get_list_by_instnum = BridgeDataAcl_get_list_by_instnum,
+              .insert_entry = BridgeDataAcl_insert_entry,
+              .remove_entry = BridgeDataAcl_remove_entry,
+              .instance_of = BridgeDataAclList_get_instnum,
+              .get_item = BridgeDataAcl_get_mib_property,
+              .set_item = BridgeDataAcl_set_mib_property,
+              .backup_entry = BridgeDataAcl_backup_entry,
+              .free_backup_entry = BridgeDataAcl_free_backup_entry,
+              .update_entry_mib = BridgeDataAcl_update_entry_mib},
+    .texts = {.get_invalid_path = "Invalid object path %s",
+              .get_no_row = "Invalid list num %d",
+              .set_invalid_path = "Invalid parameter path",
+              .set_no_row = "Invalid parameter path",
+              .write_property = "Invalid property %s",
+              .add_failed = "AddObject BridgeDataAcl object fail",
+              .delete_path = "DeleteObject BridgeDataAcl object path error",
+              .delete_failed = "Delete BridgeDataAcl Object error"},
+    .commit = igd1::Commit::BackupUpdate,
+    .announce = igd1::Announce::Never,
+    .after_commit = apply_list,
+    .after_delete = apply_after_delete,
+    .delete_hook_in_test_run = true,
+};
+
+}  // namespace
+
+IGD1_ROW_COLLECTION(BridgeDataAcl, BridgeDataAcl_handle_set_multi_properties, kModule)

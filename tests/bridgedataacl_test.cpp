@@ -1,0 +1,210 @@
+// The bridge data access list over the bus: rules checked by the store
+// before anything is stored, each stored change applied once, nothing
+// announced, all-or-nothing multi-writes, strict child paths.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "harness/bus_fixture.h"
+#include "mib_api.h"
+#include "mib_store.h"
+
+namespace igd1::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr char kManager[] = "/com/wqx/igd1/Ovatrix/BridgeData/ACL";
+constexpr char kInterface[] = "com.wqx.igd1.BridgeDataAcl";
+constexpr char kManagerInterface[] = "com.wqx.igd1.ObjectManager";
+constexpr char kFreedesktopManager[] = "org.freedesktop.DBus.ObjectManager";
+constexpr char kManagerError[] = "com.wqx.igd1.ObjectManager.Error";
+constexpr char kInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
+
+using Error = std::pair<std::string, std::string>;
+
+class BridgeDataAclTest : public BusTest {
+ protected:
+  std::string add_object() {
+    SignalWatcher added(client(), kFreedesktopManager, "InterfacesAdded", kManager);
+    g_autoptr(GError) error = nullptr;
+    Variant reply = call(kManager, kManagerInterface, "AddObject", nullptr, &error);
+    EXPECT_NE(reply, nullptr) << error->message;
+    if (reply == nullptr) return {};
+    const gchar *path = nullptr;
+    g_variant_get(reply.get(), "(&o)", &path);
+    std::string child = path;
+    EXPECT_EQ(added.wait().path, kManager);
+    return child;
+  }
+  Error delete_object(const std::string &path) {
+    g_autoptr(GError) error = nullptr;
+    Variant reply = call(kManager, kManagerInterface, "DeleteObject",
+                         g_variant_new("(o)", path.c_str()), &error);
+    return reply != nullptr ? Error() : remote_error(error);
+  }
+  // "" when accepted, otherwise the error.
+  Error set(const std::string &child, const char *name, const char *value) {
+    g_autoptr(GError) error = nullptr;
+    return set_property(child.c_str(), kInterface, name, g_variant_new_string(value), &error)
+               ? Error()
+               : remote_error(error);
+  }
+  Error set_multi(const std::string &child, GVariant *entries) {
+    g_autoptr(GError) error = nullptr;
+    Variant reply = call(child.c_str(), "com.wqx.igd1.Properties", "SetMulti",
+                         g_variant_new("(s@a{sv})", kInterface, entries), &error);
+    return reply != nullptr ? Error() : remote_error(error);
+  }
+  std::string text(const std::string &child, const char *name) {
+    g_autoptr(GError) error = nullptr;
+    Variant value = get_property(child.c_str(), kInterface, name, &error);
+    return value ? g_variant_get_string(value.get(), nullptr) : "error: " + remote_error(error).second;
+  }
+  std::string cell(unsigned instance, const char *column) {
+    return mib::get_cell("bridgedataacl", instance, column).value_or("<missing>");
+  }
+  // How often the list was applied since `seq`.
+  int applied_since(int64_t seq) {
+    int count = 0;
+    for (const auto &[bit, action] : notices_since(seq))
+      count += bit == MIB_CFG_BRIDGE_DATA_ACL && action == MIB_ACTION_APPLY;
+    return count;
+  }
+  uint64_t commits() { return mib::table_write_count(*mib::find_table("bridgedataacl")); }
+};
+
+TEST_F(BridgeDataAclTest, ChangedValuesAreStoredAndAppliedOnceAndNeverAnnounced) {
+  const std::string rule = add_object();
+  EXPECT_EQ(rule, std::string(kManager) + "/1");
+  EXPECT_EQ(text(rule, "IP"), "");
+  SignalWatcher changes(client(), "com.wqx.igd1.Properties", "PropertiesChanged", rule.c_str());
+
+  int64_t start = journal_end();
+  ASSERT_EQ(set(rule, "Port", "8080"), Error());
+  EXPECT_EQ(applied_since(start), 1);
+  EXPECT_EQ(cell(1, "Port"), "8080");
+
+  // The current value again: accepted, no commit, nothing applied.
+  start = journal_end();
+  const uint64_t before = commits();
+  ASSERT_EQ(set(rule, "Port", "8080"), Error());
+  EXPECT_EQ(commits(), before);
+  EXPECT_EQ(applied_since(start), 0);
+
+  for (const char *address : {"192.168.1.10", "fe80::1", "2001:db8::8:800:200c:417a"}) {
+    ASSERT_EQ(set(rule, "IP", address), Error()) << address;
+    EXPECT_EQ(text(rule, "IP"), address);
+  }
+  for (const char *protocol : {"TCP", "UDP", "ICMP", "ALL"})
+    ASSERT_EQ(set(rule, "Protocol", protocol), Error()) << protocol;
+  EXPECT_EQ(changes.wait(200ms).body, nullptr);
+}
+
+// These values feed the bridge's filter rules: the store refuses them
+// before anything is stored or applied.
+TEST_F(BridgeDataAclTest, TheStoreRefusesAddressesPortsAndProtocolsOutsideItsRules) {
+  const std::string rule = add_object();
+  ASSERT_EQ(set_multi(rule, dictionary({{"IP", g_variant_new_string("10.0.0.1")},
+                                        {"Port", g_variant_new_string("53")},
+                                        {"Protocol", g_variant_new_string("UDP")}})),
+            Error());
+  const int64_t start = journal_end();
+  const Error refused(kInvalidArgs, "Invalid parameter value");
+  const struct {
+    const char *name;
+    std::vector<const char *> values;
+  } cases[] = {
+      {"IP", {"abc", "", "300.1.1.1", "10.0.0", "10.0.0.1 ", "fe80::1::2", "10.0.0.1/24"}},
+      {"Port", {"0", "65536", "abc", "", "080", "+80", "-1", " 80", "80 ", "99999999999"}},
+      {"Protocol", {"tcp", "SCTP", "", "TCP ", "BOTH"}},
+  };
+  for (const auto &c : cases)
+    for (const char *value : c.values) EXPECT_EQ(set(rule, c.name, value), refused) << value;
+  EXPECT_EQ(cell(1, "IP"), "10.0.0.1");
+  EXPECT_EQ(cell(1, "Port"), "53");
+  EXPECT_EQ(cell(1, "Protocol"), "UDP");
+  EXPECT_EQ(applied_since(start), 0);
+
+  EXPECT_EQ(set_multi(rule, dictionary({{"Mask", g_variant_new_string("x")}})),
+            Error(kInvalidArgs, "Invalid property Mask"));
+  EXPECT_EQ(set_multi(rule, dictionary({{"Port", g_variant_new_uint32(80)}})).first, kInvalidArgs);
+}
+
+TEST_F(BridgeDataAclTest, MultiWriteIsAllOrNothingAndAppliesOnce) {
+  const std::string rule = add_object();
+  ASSERT_EQ(set(rule, "IP", "192.168.1.2"), Error());
+  int64_t start = journal_end();
+  EXPECT_EQ(set_multi(rule, dictionary({{"IP", g_variant_new_string("192.168.1.3")},
+                                        {"Port", g_variant_new_string("abc")}})),
+            Error(kInvalidArgs, "Invalid parameter value"));
+  EXPECT_EQ(text(rule, "IP"), "192.168.1.2");
+  EXPECT_EQ(cell(1, "IP"), "192.168.1.2");
+  EXPECT_EQ(applied_since(start), 0);
+
+  start = journal_end();
+  ASSERT_EQ(set_multi(rule, dictionary({{"IP", g_variant_new_string("192.168.1.3")},
+                                        {"Port", g_variant_new_string("443")},
+                                        {"Protocol", g_variant_new_string("TCP")}})),
+            Error());
+  EXPECT_EQ(applied_since(start), 1);
+  EXPECT_EQ(cell(1, "IP"), "192.168.1.3");
+  EXPECT_EQ(cell(1, "Port"), "443");
+  EXPECT_EQ(cell(1, "Protocol"), "TCP");
+}
+
+// A refused commit answers an error; the bus, the cache and the database
+// keep the old value.
+TEST_F(BridgeDataAclTest, ARefusedCommitIsAnErrorAndLeavesTheOldValue) {
+  const std::string rule = add_object();
+  ASSERT_EQ(set(rule, "Port", "22"), Error());
+  const int64_t start = journal_end();
+  mib::fail_accessor("BridgeDataAcl_update_entry_mib");
+  EXPECT_EQ(set(rule, "Port", "23"),
+            Error("org.freedesktop.DBus.Error.Failed", "Fail to update entry"));
+  mib::clear_failures();
+  EXPECT_EQ(text(rule, "Port"), "22");
+  EXPECT_EQ(cell(1, "Port"), "22");
+  EXPECT_EQ(applied_since(start), 0);
+  ASSERT_EQ(set(rule, "Port", "23"), Error());
+  EXPECT_EQ(text(rule, "Port"), "23");
+
+  // A list that cannot be applied is reported too.
+  mib::fail_accessor("BridgeDataAcl_apply_change");
+  EXPECT_EQ(set(rule, "Port", "24"),
+            Error("org.freedesktop.DBus.Error.Failed", "Fail to apply change"));
+  mib::clear_failures();
+}
+
+TEST_F(BridgeDataAclTest, DeleteObjectChecksThePathAndReappliesTheList) {
+  const std::string rule = add_object();
+  const std::string manager = kManager;
+  const Error path_error(kManagerError, "DeleteObject BridgeDataAcl object path error");
+  int64_t start = journal_end();
+  for (const std::string &path : {manager + "/0", manager + "/01", manager + "/2",
+                                  manager + "/257", manager + "/4294967297",
+                                  std::string("/com/wqx/igd1/Ovatrix/BridgeData/1")})
+    EXPECT_EQ(delete_object(path), path_error) << path;
+  EXPECT_EQ(applied_since(start), 0);
+  EXPECT_TRUE(mib::table_row(*mib::find_table("bridgedataacl"), 1).has_value());
+
+  mib::fail_accessor("BridgeDataAcl_remove_entry");
+  EXPECT_EQ(delete_object(rule), Error(kManagerError, "Delete BridgeDataAcl Object error"));
+  mib::clear_failures();
+
+  SignalWatcher removed(client(), kFreedesktopManager, "InterfacesRemoved", kManager);
+  ASSERT_EQ(delete_object(rule), Error());
+  EXPECT_THAT(printed(removed.wait().body.get()), testing::HasSubstr(rule));
+  EXPECT_EQ(applied_since(start), 1);
+  EXPECT_FALSE(mib::table_row(*mib::find_table("bridgedataacl"), 1).has_value());
+
+  mib::fail_accessor("BridgeDataAcl_insert_entry");
+  g_autoptr(GError) error = nullptr;
+  EXPECT_EQ(call(kManager, kManagerInterface, "AddObject", nullptr, &error), nullptr);
+  EXPECT_EQ(remote_error(error), Error(kManagerError, "AddObject BridgeDataAcl object fail"));
+  mib::clear_failures();
+}
+
+}  // namespace
+}  // namespace igd1::test
