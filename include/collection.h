@@ -150,6 +150,8 @@ struct RowProperty {
   Overlong overlong = Overlong::Cut;
   std::span<const Choice> choices = {};
   int item = -1;                // Item: the accessors' item number
+  const char *refused = nullptr;  // Item: a text of `size` bytes or more (null: invalid_value)
+  bool secret = false;          // the value is kept out of the log
 };
 
 // The configuration library's functions for one table.  Optional members
@@ -172,6 +174,8 @@ struct RowTable {
   void *(*backup_entry)(const void *row) = nullptr;
   void (*free_backup_entry)(void *copy) = nullptr;
   int (*update_entry_mib)(const void *copy) = nullptr;
+  // BackupUpdate commits that hand the row index and learn the reason of a refusal.
+  int (*update_entry)(const void *row, uint32_t index, const char **reason, int flags) = nullptr;
 };
 
 // How a changed working copy reaches the table.
@@ -192,7 +196,9 @@ enum class AddKind : uint8_t {
 };
 
 // Error and log texts.  Formats take: paths the object path, property texts
-// the property name, row texts the instance number; a text may use fewer.
+// the property name, row texts the instance number (preceded by the
+// handler's name when the text has a "%s"), commit texts the store's reason;
+// a text may use fewer.
 struct RowTexts {
   const char *get_invalid_path = "invalid object path %s";
   const char *get_no_row = "invalid list num  %d ";
@@ -204,6 +210,7 @@ struct RowTexts {
   const char *current_failed = "get property %s failed";
   const char *invalid_value = "Invalid parameter value";
   const char *commit_failed = "Fail to update entry";
+  const char *item_set_failed = nullptr;  // the item setter refused (null: invalid_value)
   const char *add_failed = nullptr;     // null: "Add <noun> object fail !!"
   const char *table_full = nullptr;     // Self: no free number (null: add_failed)
   const char *delete_path = "DeleteObject object path error";
@@ -227,7 +234,8 @@ struct RowModule {
   AddKind add = AddKind::Insert;
   uint32_t max_instance = 255;
   const char *child_format = "%d";
-  const char *xml_file = nullptr;  // null: "<Name>.xml"
+  const char *xml_file = nullptr;  // null: "<Name>.xml", unless `builtin_xml`
+  const char *builtin_xml = nullptr;  // the interface as text when it has no file
   // Runs after a changed row was stored; false fails the call with `error` set.
   bool (*after_commit)(const CallContext &call, GError **error) = nullptr;
   // Runs after a row was removed, unless a conformance test is running
@@ -328,7 +336,11 @@ IGD1_EXPORT GVariant *single_entry(const char *name, GVariant *value);
 // The glue of a row collection described by `module` (a RowModule): the
 // introspection global, the vtables, the registration and every exported
 // entry point of IGD1_DECLARE_ROW_COLLECTION.
-#define IGD1_ROW_COLLECTION(Name, multi_handler, module)                                          \
+#define IGD1_ROW_COLLECTION(Name, multi_handler, module) \
+  IGD1_ROW_COLLECTION_AS(Name, #Name, multi_handler, module)
+// The same for entry points named `Name` of a collection whose noun (in
+// texts and its skeleton type's name) is `noun`.
+#define IGD1_ROW_COLLECTION_AS(Name, noun, multi_handler, module)                                 \
   GDBusNodeInfo *Name##_introspection_data = nullptr;                                             \
   namespace {                                                                                     \
   const GDBusInterfaceVTable k##Name##VTable = {nullptr, Name##_handle_get_property,              \
@@ -338,7 +350,7 @@ IGD1_EXPORT GVariant *single_entry(const char *name, GVariant *value);
                                                        nullptr, {nullptr}};                       \
   igd1::CollectionState g_##Name##State;                                                          \
   const igd1::RowCollection k##Name##Rows(                                                        \
-      (module), #Name, &Name##_introspection_data, #Name "_introspection_data",                   \
+      (module), noun, &Name##_introspection_data, #Name "_introspection_data",                    \
       &k##Name##VTable, &g_##Name##State,                                                         \
       {#Name "_handle_get_property", #Name "_handle_set_property", #multi_handler,                \
        #Name "_handle_object_mng_call"});                                                         \

@@ -257,6 +257,14 @@ void log_write(const RowProperty &property, GVariant *value) {
   }
 }
 
+// A row text: the instance number, after the handler's name when the text names it.
+void set_row_error(GError **error, const char *format, const char *function, uint32_t instance) {
+  if (std::strstr(format, "%s") != nullptr)
+    set_invalid_args(error, format, function, int(instance));
+  else
+    set_invalid_args(error, format, int(instance));
+}
+
 void set_failed(GError **error, const char *format, const char *argument) {
   g_autofree gchar *message = g_strdup_printf(format, argument);
   g_set_error_literal(error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED, message);
@@ -319,11 +327,14 @@ class WorkingCopy {
 
 // Stores a changed working copy; every result is checked.
 bool commit_row(const RowModule &module, uint8_t *copy, uint32_t index, GError **error) {
-  const int stored = module.commit == Commit::BackupUpdate
-                         ? module.table.update_entry_mib(copy)
-                         : dbus_mib_update_cfg(module.table.change_bit, copy, int(index));
+  const char *reason = nullptr;
+  const RowTable &table = module.table;
+  const int stored = module.commit == Commit::CopyBack
+                         ? dbus_mib_update_cfg(table.change_bit, copy, int(index))
+                     : table.update_entry != nullptr ? table.update_entry(copy, index, &reason, 0)
+                                                     : table.update_entry_mib(copy);
   if (stored != 0) return true;
-  set_failed(error, module.texts.commit_failed, nullptr);
+  set_failed(error, module.texts.commit_failed, reason != nullptr ? reason : "");
   return false;
 }
 
@@ -576,8 +587,8 @@ RowCollection::RowCollection(const RowModule &row_module, const char *name,
                  .manager_path = row_module.manager_path,
                  .child_format = row_module.child_format,
                  .type_name = type_name_.c_str(),
-                 .xml_file = xml_file_.c_str(),
-                 .builtin_xml = nullptr,
+                 .xml_file = row_module.builtin_xml != nullptr ? nullptr : xml_file_.c_str(),
+                 .builtin_xml = row_module.builtin_xml,
                  .introspection_data = introspection_data,
                  .introspection_name = introspection_name,
                  .vtable = vtable,
@@ -670,17 +681,29 @@ bool apply_row_property(const RowModule &module, const char *name, GVariant *val
     return false;
   }
   if (!check_value_type(value, name, property->type, error)) return false;
-  log_write(*property, value);
+  if (property->secret)
+    COLLECTION_LOG(LOG_LEVEL_INFO, "apply_row_property", property->write_log, "******");
+  else
+    log_write(*property, value);
   if (property->field == Field::Item) {
+    const char *text = g_variant_get_string(value, nullptr);
+    if (property->size != 0 && std::strlen(text) >= property->size) {
+      const char *refused =
+          property->refused != nullptr ? property->refused : module.texts.invalid_value;
+      COLLECTION_LOG(LOG_LEVEL_WARN, "apply_row_property", "%s", refused);
+      set_invalid_args(error, "%s", refused);
+      return false;
+    }
     std::vector<char> current(kItemBuffer + 1, '\0');
     if (module.table.get_item(property->item, current.data(), row) == 0) {
       set_invalid_args(error, module.texts.current_failed, name);
       return false;
     }
-    const char *text = g_variant_get_string(value, nullptr);
     if (std::strcmp(current.data(), text) == 0) return true;
     if (module.table.set_item(property->item, text, row) == 0) {
-      set_invalid_args(error, "%s", module.texts.invalid_value);
+      const char *refused = module.texts.item_set_failed != nullptr ? module.texts.item_set_failed
+                                                                    : module.texts.invalid_value;
+      set_invalid_args(error, refused, name);
       return false;
     }
     *changed = true;
@@ -743,7 +766,7 @@ GVariant *row_get_property(const RowCollection &rows, const char *object_path,
   if (node == nullptr || node->data == nullptr) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "func [%s] :invalid list num  %d ", function,
                    int(instance));
-    set_invalid_args(error, module.texts.get_no_row, int(instance));
+    set_row_error(error, module.texts.get_no_row, function, instance);
     return nullptr;
   }
   const RowProperty *property = find_row_property(module.properties, property_name);
@@ -774,12 +797,12 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
   if (node == nullptr || node->data == nullptr) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "func [%s]: invalid list num %d ", function,
                    int(instance));
-    set_invalid_args(error, module.texts.set_no_row, int(instance));
+    set_row_error(error, module.texts.set_no_row, function, instance);
     return FALSE;
   }
   WorkingCopy copy(module, node->data);
   if (copy.data() == nullptr) {
-    set_failed(error, module.texts.commit_failed, nullptr);
+    set_failed(error, module.texts.commit_failed, "no working copy");
     return FALSE;
   }
   const bool announce = announces(module);

@@ -59,7 +59,7 @@ constexpr igd1::RowModule kModule = {
               .get_list_by_instnum = portmapping_get_list_by_instnum,
               .insert_entry = portmapping_insert_entry, .remove_entry = portmapping_remove_entry,
               .save_mib = portmapping_host_save_mib},
-    .texts = {.get_no_row = "func [PortMapping_handle_get_property] :invalid list num  %d "},
+    .texts = {.get_no_row = "func [%s] :invalid list num  %d "},
     .after_delete = withdraw_forwarding,
 };
 
