@@ -15,9 +15,12 @@ filter=${1:-'PortMappingStressTest.*'}
 reports=$PWD/build-tsan/tsan-reports
 rm -rf "$reports"
 mkdir -p "$reports"
-# GLib's own threads and locks are not instrumented; scripts/tsan.supp lists
-# what that hides from the tool, with the reason for each entry.
-export TSAN_OPTIONS="log_path=$reports/tsan halt_on_error=0 second_deadlock_stack=1 history_size=4 suppressions=$PWD/scripts/tsan.supp ${TSAN_OPTIONS:-}"
+# GLib and GIO are not built with the sanitizer: their locks and atomics are
+# invisible to it, so the memory calls they make (malloc, free, memcpy) would
+# be reported as races against each other.  ignore_noninstrumented_modules
+# leaves those calls out; every access made by our own code, including code
+# GLib calls back (handlers, main-loop sources), is still checked.
+export TSAN_OPTIONS="log_path=$reports/tsan halt_on_error=0 ignore_noninstrumented_modules=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}"
 status=0
 build-tsan/igd1_tests --gtest_filter="$filter" || status=$?
 
