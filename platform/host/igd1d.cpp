@@ -1,6 +1,7 @@
 // igd1d: the host daemon.  Connects to a bus, owns com.wqx.igd1, loads the
 // module library and serves its objects until SIGTERM or SIGINT.
 #include <glib-unix.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -21,11 +22,64 @@ struct CommandLine {
   gint province = 0;
   gchar *modules = nullptr;
   gint heartbeat_timeout = 15;
+  gboolean version = FALSE;
 };
 
-gboolean quit_loop(gpointer loop) {
-  g_main_loop_quit(static_cast<GMainLoop *>(loop));
+struct Quit {
+  GMainLoop *loop;
+  const char *signal_name;
+};
+
+gboolean quit_loop(gpointer data) {
+  auto *quit = static_cast<Quit *>(data);
+  std::fprintf(stderr, "igd1d: %s received, stopping\n", quit->signal_name);
+  g_main_loop_quit(quit->loop);
   return G_SOURCE_CONTINUE;
+}
+
+// The module library: beside igd1d in the build tree, in the library folder
+// once installed (relative to igd1d, so that any prefix and DESTDIR work).
+std::string module_library_path() {
+  std::string beside = igd1::host::default_library_path();
+  if (beside.find('/') != std::string::npos) return beside;
+  g_autofree gchar *self = g_file_read_link("/proc/self/exe", nullptr);
+  if (self == nullptr) return beside;
+  g_autofree gchar *dir = g_path_get_dirname(self);
+  g_autofree gchar *relative = g_build_filename(dir, IGD1_INSTALLED_LIBRARY, nullptr);
+  g_autofree gchar *installed = g_canonicalize_filename(relative, nullptr);
+  return access(installed, R_OK) == 0 ? std::string(installed) : beside;
+}
+
+// Every introspection file the library's modules read must exist and parse
+// before any module starts: a module cannot serve without its file.  A
+// library that does not name its files is not checked.
+bool check_introspection_files(const std::string &library_file, std::string *problem) {
+  igd1::host::ModuleLibrary library;
+  std::string ignored;
+  if (!library.load(library_file, &ignored)) return true;  // the host start reports it
+  auto *names = static_cast<const char *const *>(library.symbol("igd1_introspection_files"));
+  if (names == nullptr) return true;
+  g_auto(GStrv) files = g_strsplit(*names, " ", -1);
+  for (gchar **name = files; *name != nullptr; ++name) {
+    if (**name == '\0') continue;
+    std::string file = igd1::sys_path(std::string(igd1::path::kDbusXmlDir) + *name);
+    g_autofree gchar *text = nullptr;
+    g_autoptr(GError) error = nullptr;
+    if (!g_file_get_contents(file.c_str(), &text, nullptr, &error)) {
+      *problem = error->message;
+      return false;
+    }
+    g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml(text, &error);
+    if (node == nullptr) {
+      *problem = file + ": " + error->message;
+      return false;
+    }
+    if (node->interfaces == nullptr || node->interfaces[0] == nullptr) {
+      *problem = file + ": declares no interface";
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -50,6 +104,7 @@ int main(int argc, char **argv) {
        "Start only these modules, e.g. dhcp_server,devinfo (default: all)", "NAME,..."},
       {"heartbeat-timeout", 0, 0, G_OPTION_ARG_INT, &cl.heartbeat_timeout,
        "Warn when the library's heartbeat is missing this long (default 15)", "SECONDS"},
+      {"version", 0, 0, G_OPTION_ARG_NONE, &cl.version, "Print the version and exit", nullptr},
       {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
 
   g_autoptr(GOptionContext) context = g_option_context_new("- gateway configuration bus service");
@@ -61,6 +116,10 @@ int main(int argc, char **argv) {
   if (!g_option_context_parse(context, &argc, &argv, &error)) {
     std::fprintf(stderr, "igd1d: %s\n", error->message);
     return 2;
+  }
+  if (cl.version) {
+    std::printf("igd1d %s\n", IGD1_VERSION);
+    return 0;
   }
   if (int(cl.session) + int(cl.system) + int(cl.address != nullptr) > 1) {
     std::fprintf(stderr, "igd1d: choose one of --session, --system and --address\n");
@@ -74,8 +133,16 @@ int main(int argc, char **argv) {
     options.address = cl.address;
   }
   if (cl.root != nullptr) igd1::set_root_dir(cl.root);
-  if (cl.store != nullptr) options.store = cl.store;
-  if (cl.library != nullptr) options.library = cl.library;
+  if (cl.store != nullptr) {
+    // A mistyped folder must not silently get a fresh store of defaults.
+    g_autofree gchar *dir = g_path_get_dirname(cl.store);
+    if (!g_file_test(dir, G_FILE_TEST_IS_DIR)) {
+      std::fprintf(stderr, "igd1d: --store %s: the folder %s does not exist\n", cl.store, dir);
+      return 1;
+    }
+    options.store = cl.store;
+  }
+  options.library = cl.library != nullptr ? std::string(cl.library) : module_library_path();
   if (cl.heartbeat_timeout <= 0) {
     std::fprintf(stderr, "igd1d: --heartbeat-timeout must be positive\n");
     return 2;
@@ -91,15 +158,23 @@ int main(int argc, char **argv) {
       if (**name != '\0') options.modules.emplace_back(g_strstrip(*name));
   }
 
+  std::string problem;
+  if (!check_introspection_files(options.library, &problem)) {
+    std::fprintf(stderr, "igd1d: cannot start: %s\n", problem.c_str());
+    return 1;
+  }
+
   GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
-  g_unix_signal_add(SIGTERM, quit_loop, loop);
-  g_unix_signal_add(SIGINT, quit_loop, loop);
+  Quit on_term{loop, "SIGTERM"}, on_int{loop, "SIGINT"};
+  g_unix_signal_add(SIGTERM, quit_loop, &on_term);
+  g_unix_signal_add(SIGINT, quit_loop, &on_int);
 
   int status = 0;
   {
     igd1::host::Host host;
     std::string reason;
     if (host.start(options, &reason)) {
+      std::fprintf(stderr, "igd1d %s: serving with %s\n", IGD1_VERSION, options.library.c_str());
       g_main_loop_run(loop);
     } else {
       std::fprintf(stderr, "igd1d: %s\n", reason.c_str());
