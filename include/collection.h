@@ -17,9 +17,11 @@
 #include <gio/gio.h>
 
 #include <cstdint>
+#include <map>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "dbus_vtable.h"
 #include "igd1_export.h"
@@ -35,6 +37,9 @@ inline constexpr char kObjectManagerError[] = "com.wqx.igd1.ObjectManager.Error"
 struct CollectionState {
   GDBusObjectManagerServer *manager;
   gsize type;  // the skeleton GType once registered
+  GDBusConnection *connection;  // once attached
+  // Children published outside the manager's path: their registrations.
+  std::map<uint32_t, std::vector<guint>> *outside;
 };
 
 struct Collection {
@@ -49,6 +54,13 @@ struct Collection {
   const GDBusInterfaceVTable *vtable;  // the child interface's handlers
   CollectionState *state;
   uint32_t max_instance = 255;         // highest instance number a child path may carry
+  // Children live at `child_prefix` + "/" + number (null: below the manager).
+  // A GDBus manager refuses such children; the engine registers them itself,
+  // announces them on the manager path and lists them in GetManagedObjects.
+  const char *child_prefix = nullptr;
+  // Whether the child of `instance` carries the interface (null: every
+  // interface of the introspection data).
+  bool (*carries)(uint32_t instance, const char *interface_name) = nullptr;
 };
 
 // ---- the skeleton type ---------------------------------------------------------
@@ -236,6 +248,8 @@ struct RowModule {
   const char *child_format = "%d";
   const char *xml_file = nullptr;  // null: "<Name>.xml", unless `builtin_xml`
   const char *builtin_xml = nullptr;  // the interface as text when it has no file
+  const char *child_prefix = nullptr;  // see Collection
+  bool (*carries)(uint32_t instance, const char *interface_name) = nullptr;
   // Runs after a changed row was stored; false fails the call with `error` set.
   bool (*after_commit)(const CallContext &call, GError **error) = nullptr;
   // Runs after a row was removed, unless a conformance test is running
@@ -267,7 +281,8 @@ struct RowCollection {
   const RowModule &module;
   Collection collection;
   RowHandlerNames names;
-  RowCollection(const RowModule &module, const char *name, GDBusNodeInfo **introspection_data,
+  IGD1_EXPORT RowCollection(const RowModule &module, const char *name,
+                            GDBusNodeInfo **introspection_data,
                 const char *introspection_name, const GDBusInterfaceVTable *vtable,
                 CollectionState *state, RowHandlerNames names);
 };
@@ -307,6 +322,10 @@ IGD1_EXPORT void row_manager_call(const RowCollection &rows, const char *method_
 // Every child with every readable property, as GetManagedObjects answers it
 // (a{oa{sa{sv}}}), built in process.
 IGD1_EXPORT GVariant *row_managed_objects(const RowCollection &rows);
+// GetManagedObjects answered from row_managed_objects (collections whose
+// children GDBus's manager does not hold).
+IGD1_EXPORT void row_answer_managed_objects(const RowCollection &rows,
+                                            GDBusMethodInvocation *invocation);
 
 // One-entry a{sv} (new reference).
 IGD1_EXPORT GVariant *single_entry(const char *name, GVariant *value);
@@ -346,14 +365,24 @@ IGD1_EXPORT GVariant *single_entry(const char *name, GVariant *value);
   const GDBusInterfaceVTable k##Name##VTable = {nullptr, Name##_handle_get_property,              \
                                                 Name##_handle_set_property,                       \
                                                 IGD1_SET_MULTI_SLOT(multi_handler)};              \
-  const GDBusInterfaceVTable k##Name##ManagerVTable = {Name##_handle_object_mng_call, nullptr,    \
-                                                       nullptr, {nullptr}};                       \
+  void Name##_get_managed_objects(GDBusConnection *, const gchar *, const gchar *, const gchar *,  \
+                                  const gchar *, GVariant *, GDBusMethodInvocation *, gpointer);  \
+  const GDBusInterfaceVTable k##Name##ManagerVTable = {                                           \
+      Name##_handle_object_mng_call, nullptr, nullptr,                                            \
+      {nullptr, (module).child_prefix != nullptr                                                  \
+                    ? reinterpret_cast<gpointer>(&Name##_get_managed_objects)                     \
+                    : nullptr}};                                                                  \
   igd1::CollectionState g_##Name##State;                                                          \
   const igd1::RowCollection k##Name##Rows(                                                        \
       (module), noun, &Name##_introspection_data, #Name "_introspection_data",                    \
       &k##Name##VTable, &g_##Name##State,                                                         \
       {#Name "_handle_get_property", #Name "_handle_set_property", #multi_handler,                \
        #Name "_handle_object_mng_call"});                                                         \
+  void Name##_get_managed_objects(GDBusConnection *, const gchar *, const gchar *, const gchar *,  \
+                                  const gchar *, GVariant *, GDBusMethodInvocation *invocation,   \
+                                  gpointer) {                                                     \
+    igd1::row_answer_managed_objects(k##Name##Rows, invocation);                                  \
+  }                                                                                               \
   }                                                                                               \
   void Name##_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {             \
     DBUS_LOG(LOG_LEVEL_INFO, "func [%s], line [%d]", __func__, __LINE__);                         \

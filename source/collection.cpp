@@ -29,6 +29,7 @@ struct CollectionSkeletonClass {
 
 struct CollectionSkeleton {
   GDBusInterfaceSkeleton parent_instance;
+  GDBusInterfaceInfo *info;  // the interface this skeleton serves (null: the first)
 };
 
 const Collection &collection_of(GDBusInterfaceSkeleton *skeleton) {
@@ -36,6 +37,8 @@ const Collection &collection_of(GDBusInterfaceSkeleton *skeleton) {
 }
 
 GDBusInterfaceInfo *skeleton_get_info(GDBusInterfaceSkeleton *skeleton) {
+  GDBusInterfaceInfo *own = reinterpret_cast<CollectionSkeleton *>(skeleton)->info;
+  if (own != nullptr) return own;
   GDBusNodeInfo *node = *collection_of(skeleton).introspection_data;
   return node != nullptr ? node->interfaces[0] : nullptr;
 }
@@ -478,6 +481,10 @@ GVariant *collection_interface_properties(GDBusInterfaceSkeleton *skeleton) {
 // ---- start-up and children -------------------------------------------------------------
 
 void collection_create_manager(const Collection &collection) {
+  // A start on a new connection (tests start the host again) begins afresh.
+  delete collection.state->outside;
+  collection.state->outside = nullptr;
+  collection.state->connection = nullptr;
   collection.state->manager = g_dbus_object_manager_server_new(collection.manager_path);
 }
 
@@ -493,28 +500,122 @@ void collection_load_interface(const Collection &collection) {
 
 void collection_attach(const Collection &collection, GDBusConnection *connection,
                        const GDBusInterfaceVTable *manager_vtable) {
+  collection.state->connection = connection;
   g_dbus_object_manager_server_set_connection_expand(collection.state->manager, connection,
                                                      manager_vtable, collection.state->manager);
 }
 
-std::string collection_child_path(const Collection &collection, unsigned instance) {
-  g_autofree gchar *number = g_strdup_printf(collection.child_format, instance);
-  return std::string(collection.manager_path) + "/" + number;
+const char *child_prefix(const Collection &collection) {
+  return collection.child_prefix != nullptr ? collection.child_prefix : collection.manager_path;
 }
 
+std::string collection_child_path(const Collection &collection, unsigned instance) {
+  g_autofree gchar *number = g_strdup_printf(collection.child_format, instance);
+  return std::string(child_prefix(collection)) + "/" + number;
+}
+
+namespace {
+
+bool carries(const Collection &collection, unsigned instance, const GDBusInterfaceInfo *info) {
+  return collection.carries == nullptr || collection.carries(instance, info->name);
+}
+
+// Every readable property of one interface of a child, as an a{sv} value.
+GVariant *child_properties(const Collection &collection, const char *path,
+                           const GDBusInterfaceInfo *info) {
+  GVariantBuilder builder;
+  g_variant_builder_init(&builder, G_VARIANT_TYPE("a{sv}"));
+  for (GDBusPropertyInfo **p = info->properties; p != nullptr && *p != nullptr; ++p) {
+    if (((*p)->flags & G_DBUS_PROPERTY_INFO_FLAGS_READABLE) == 0) continue;
+    GVariant *value = collection.vtable->get_property(collection.state->connection, nullptr, path,
+                                                      info->name, (*p)->name, nullptr, nullptr);
+    if (value == nullptr) continue;
+    g_variant_builder_add(&builder, "{sv}", (*p)->name, value);
+  }
+  return g_variant_builder_end(&builder);
+}
+
+GVariant *outside_child_interfaces(const Collection &collection, const char *path,
+                                   unsigned instance) {
+  GVariantBuilder interfaces;
+  g_variant_builder_init(&interfaces, G_VARIANT_TYPE("a{sa{sv}}"));
+  GDBusNodeInfo *node = *collection.introspection_data;
+  for (GDBusInterfaceInfo **i = node->interfaces; i != nullptr && *i != nullptr; ++i)
+    if (carries(collection, instance, *i))
+      g_variant_builder_add(&interfaces, "{s@a{sv}}", (*i)->name,
+                            child_properties(collection, path, *i));
+  return g_variant_builder_end(&interfaces);
+}
+
+void announce_on_manager(const Collection &collection, const char *member, GVariant *body) {
+  g_autoptr(GError) error = nullptr;
+  g_dbus_connection_emit_signal(collection.state->connection, nullptr, collection.manager_path,
+                                "org.freedesktop.DBus.ObjectManager", member, body, &error);
+  IGD1_ASSERT(error == nullptr);
+}
+
+// A child whose path is not below the manager's: registered here,
+// announced on the manager path.
+void export_outside(const Collection &collection, unsigned instance) {
+  CollectionState &state = *collection.state;
+  if (state.connection == nullptr) return;
+  if (state.outside == nullptr) state.outside = new std::map<uint32_t, std::vector<guint>>;
+  if (state.outside->count(instance) != 0) return;
+  const std::string path = collection_child_path(collection, instance);
+  std::vector<guint> ids;
+  GDBusNodeInfo *node = *collection.introspection_data;
+  for (GDBusInterfaceInfo **i = node->interfaces; i != nullptr && *i != nullptr; ++i) {
+    if (!carries(collection, instance, *i)) continue;
+    const guint id = g_dbus_connection_register_object(state.connection, path.c_str(), *i,
+                                                       collection.vtable, nullptr, nullptr, nullptr);
+    IGD1_ASSERT(id > 0);
+    ids.push_back(id);
+  }
+  (*state.outside)[instance] = ids;
+  announce_on_manager(collection, "InterfacesAdded",
+                      g_variant_new("(o@a{sa{sv}})", path.c_str(),
+                                    outside_child_interfaces(collection, path.c_str(), instance)));
+}
+
+void unexport_outside(const Collection &collection, unsigned instance) {
+  CollectionState &state = *collection.state;
+  if (state.outside == nullptr || state.connection == nullptr) return;
+  auto found = state.outside->find(instance);
+  if (found == state.outside->end()) return;
+  for (guint id : found->second) g_dbus_connection_unregister_object(state.connection, id);
+  state.outside->erase(found);
+  const std::string path = collection_child_path(collection, instance);
+  GVariantBuilder names;
+  g_variant_builder_init(&names, G_VARIANT_TYPE("as"));
+  GDBusNodeInfo *node = *collection.introspection_data;
+  for (GDBusInterfaceInfo **i = node->interfaces; i != nullptr && *i != nullptr; ++i)
+    if (carries(collection, instance, *i)) g_variant_builder_add(&names, "s", (*i)->name);
+  announce_on_manager(collection, "InterfacesRemoved",
+                      g_variant_new("(o@as)", path.c_str(), g_variant_builder_end(&names)));
+}
+
+}  // namespace
+
 void collection_export_child(const Collection &collection, unsigned instance) {
+  if (collection.child_prefix != nullptr) return export_outside(collection, instance);
   if (collection.state->manager == nullptr) return;
   std::string path = collection_child_path(collection, instance);
   GDBusObjectSkeleton *object = g_dbus_object_skeleton_new(path.c_str());
-  auto *interface =
-      static_cast<GDBusInterfaceSkeleton *>(g_object_new(collection_interface_type(collection), nullptr));
-  g_dbus_object_skeleton_add_interface(object, interface);
+  GDBusNodeInfo *node = *collection.introspection_data;
+  for (GDBusInterfaceInfo **i = node->interfaces; i != nullptr && *i != nullptr; ++i) {
+    if (!carries(collection, instance, *i)) continue;
+    auto *interface = static_cast<GDBusInterfaceSkeleton *>(
+        g_object_new(collection_interface_type(collection), nullptr));
+    reinterpret_cast<CollectionSkeleton *>(interface)->info = *i;
+    g_dbus_object_skeleton_add_interface(object, interface);
+    g_object_unref(interface);
+  }
   g_dbus_object_manager_server_export(collection.state->manager, object);
-  g_object_unref(interface);
   g_object_unref(object);
 }
 
 void collection_unexport_child(const Collection &collection, unsigned instance) {
+  if (collection.child_prefix != nullptr) return unexport_outside(collection, instance);
   if (collection.state->manager == nullptr) return;
   std::string path = collection_child_path(collection, instance);
   g_dbus_object_manager_server_unexport(collection.state->manager, path.c_str());
@@ -544,7 +645,7 @@ uint32_t child_instance_of(std::string_view manager_path, const char *object_pat
 }
 
 uint32_t child_instance(const Collection &collection, const char *object_path) {
-  return child_instance_of(collection.manager_path, object_path, collection.max_instance);
+  return child_instance_of(child_prefix(collection), object_path, collection.max_instance);
 }
 
 uint32_t nested_child_key(std::string_view manager_path, std::string_view middle,
@@ -593,7 +694,9 @@ RowCollection::RowCollection(const RowModule &row_module, const char *name,
                  .introspection_name = introspection_name,
                  .vtable = vtable,
                  .state = state,
-                 .max_instance = row_module.max_instance},
+                 .max_instance = row_module.max_instance,
+                 .child_prefix = row_module.child_prefix,
+                 .carries = row_module.carries},
       names(handler_names) {
   collections().push_back(this);
 }
@@ -729,9 +832,12 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
   collection_create_manager(rows.collection);
   collection_load_interface(rows.collection);
   if (table.update_all != nullptr) table.update_all();
+  // Children the engine registers itself need the connection first.
+  const bool outside = rows.collection.child_prefix != nullptr;
+  if (outside) collection_attach(rows.collection, connection, manager_vtable);
   for (mib_list_node *node = first_row(table); node != nullptr; node = node->next)
     if (node->data != nullptr) row_export(rows, instance_of(rows.module, node->data));
-  collection_attach(rows.collection, connection, manager_vtable);
+  if (!outside) collection_attach(rows.collection, connection, manager_vtable);
 }
 
 void row_export(const RowCollection &rows, uint32_t instance) {
@@ -878,7 +984,20 @@ GVariant *row_managed_objects(const RowCollection &rows) {
                           g_variant_builder_end(&interfaces));
   }
   g_list_free_full(list, g_object_unref);
+  const CollectionState &state = *rows.collection.state;
+  if (state.outside != nullptr) {
+    for (const auto &[instance, ids] : *state.outside) {
+      const std::string path = collection_child_path(rows.collection, instance);
+      g_variant_builder_add(&objects, "{o@a{sa{sv}}}", path.c_str(),
+                            outside_child_interfaces(rows.collection, path.c_str(), instance));
+    }
+  }
   return g_variant_builder_end(&objects);
+}
+
+void row_answer_managed_objects(const RowCollection &rows, GDBusMethodInvocation *invocation) {
+  g_dbus_method_invocation_return_value(invocation,
+                                        g_variant_new("(@a{oa{sa{sv}}})", row_managed_objects(rows)));
 }
 
 GVariant *single_entry(const char *name, GVariant *value) {

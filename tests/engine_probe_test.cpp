@@ -1,0 +1,325 @@
+// Small test-only collections that prove the engine's kinds and publishing:
+// self-numbered and refusing AddObject, children with several (and
+// conditional) interfaces, children outside their manager's path, and the
+// in-process listing against GetManagedObjects.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "collection.h"
+#include "harness/bus_fixture.h"
+#include "mib_store.h"
+
+IGD1_DECLARE_ROW_COLLECTION(EngineSelf, EngineSelf_handle_set_multi_properties);
+IGD1_DECLARE_ROW_COLLECTION(EngineRefuse, EngineRefuse_handle_set_multi_properties);
+IGD1_DECLARE_ROW_COLLECTION(EngineOutside, EngineOutside_handle_set_multi_properties);
+
+namespace {
+
+constexpr size_t kRowSize = 32;
+
+// A table in memory with the configuration library's shape.
+template <int Tag>
+struct MemoryTable {
+  static inline std::vector<std::vector<uint8_t>> rows;
+  static inline std::vector<mib_list_node> nodes;
+
+  static void relink() {
+    std::sort(rows.begin(), rows.end());
+    nodes.assign(rows.size(), mib_list_node{});
+    for (size_t i = 0; i < rows.size(); ++i) {
+      nodes[i].data = rows[i].data();
+      nodes[i].prev = i > 0 ? &nodes[i - 1] : nullptr;
+      nodes[i].next = i + 1 < rows.size() ? &nodes[i + 1] : nullptr;
+    }
+  }
+  static mib_list_node *list(int) { return nodes.empty() ? nullptr : &nodes[0]; }
+  static mib_list_node *find(uint32_t instance, uint32_t *index) {
+    for (size_t i = 0; i < rows.size(); ++i) {
+      if (rows[i][0] != instance) continue;
+      if (index != nullptr) *index = uint32_t(i);
+      return &nodes[i];
+    }
+    return nullptr;
+  }
+  // Self kind: the engine chose the number in byte 0.
+  static int insert(void *row) {
+    rows.emplace_back(static_cast<uint8_t *>(row), static_cast<uint8_t *>(row) + kRowSize);
+    relink();
+    return 1;
+  }
+  static int remove(uint32_t index, mib_list_node *) {
+    if (index >= rows.size()) return 0;
+    rows.erase(rows.begin() + index);
+    relink();
+    return 1;
+  }
+  static int update(uint32_t, void *data, int) {
+    const auto *row = static_cast<const uint8_t *>(data);
+    for (auto &stored : rows)
+      if (stored[0] == row[0]) std::memcpy(stored.data(), row, kRowSize);
+    return 1;
+  }
+  static void clear() {
+    rows.clear();
+    relink();
+  }
+};
+
+constexpr char kItemXml[] =
+    "<node>"
+    "  <interface name='com.wqx.igd1.Test.EngineItem'>"
+    "    <property name='Name' type='s' access='readwrite'/>"
+    "  </interface>"
+    "  <interface name='com.wqx.igd1.Test.EngineExtra'>"
+    "    <property name='Weight' type='q' access='read'/>"
+    "  </interface>"
+    "</node>";
+
+constexpr igd1::RowProperty kProperties[] = {
+    {.name = "Name", .field = igd1::Field::Text, .offset = 1, .size = 16,
+     .write_log = "set Name value:%s "},
+    {.name = "Weight", .type = "q", .field = igd1::Field::Number, .offset = 20, .size = 2},
+};
+
+// Only odd rows carry the second interface.
+bool odd_rows_weigh(uint32_t instance, const char *interface_name) {
+  return std::strcmp(interface_name, "com.wqx.igd1.Test.EngineExtra") != 0 || instance % 2 == 1;
+}
+
+using SelfTable = MemoryTable<1>;
+using RefuseTable = MemoryTable<2>;
+using OutsideTable = MemoryTable<3>;
+
+// The store's row notices go to an applier registered per change bit; these
+// tables take their changed rows directly.
+int store_self(const void *row) { return SelfTable::update(0, const_cast<void *>(row), 0); }
+int store_outside(const void *row) { return OutsideTable::update(0, const_cast<void *>(row), 0); }
+
+template <typename Table>
+constexpr igd1::RowTable table(int (*store)(const void *)) {
+  return {.row_size = kRowSize, .get_list = Table::list, .get_list_by_instnum = Table::find,
+          .insert_entry = Table::insert, .remove_entry = Table::remove,
+          .backup_entry = [](const void *row) -> void * { return g_memdup2(row, kRowSize); },
+          .free_backup_entry = g_free, .update_entry_mib = store};
+}
+
+constexpr igd1::RowModule kSelf = {
+    .manager_path = "/com/wqx/igd1/Test/Engine/Self",
+    .properties = kProperties,
+    .table = table<SelfTable>(store_self),
+    .texts = {.table_full = "EngineSelf table is full"},
+    .commit = igd1::Commit::BackupUpdate,
+    .announce = igd1::Announce::Always,
+    .add = igd1::AddKind::Self,
+    .max_instance = 3,
+    .builtin_xml = kItemXml,
+    .carries = odd_rows_weigh,
+};
+
+constexpr igd1::RowModule kRefuse = {
+    .manager_path = "/com/wqx/igd1/Test/Engine/Refuse",
+    .properties = kProperties,
+    .table = table<RefuseTable>(nullptr),
+    .texts = {.add_failed = "not support to add object"},
+    .add = igd1::AddKind::Refuse,
+    .builtin_xml = kItemXml,
+    .refuse_error = "com.wqx.igd1.Test.Error",
+};
+
+constexpr igd1::RowModule kOutside = {
+    .manager_path = "/com/wqx/igd1/Test/Engine/Config/Outside",
+    .properties = kProperties,
+    .table = table<OutsideTable>(store_outside),
+    .commit = igd1::Commit::BackupUpdate,
+    .add = igd1::AddKind::Self,
+    .builtin_xml = kItemXml,
+    .child_prefix = "/com/wqx/igd1/Test/Engine/Outside",
+};
+
+}  // namespace
+
+IGD1_ROW_COLLECTION(EngineSelf, EngineSelf_handle_set_multi_properties, kSelf)
+IGD1_ROW_COLLECTION(EngineRefuse, EngineRefuse_handle_set_multi_properties, kRefuse)
+IGD1_ROW_COLLECTION(EngineOutside, EngineOutside_handle_set_multi_properties, kOutside)
+
+namespace igd1::test {
+namespace {
+
+using testing::HasSubstr;
+using testing::Not;
+using Error = std::pair<std::string, std::string>;
+
+constexpr char kManagerInterface[] = "com.wqx.igd1.ObjectManager";
+constexpr char kFreedesktopManager[] = "org.freedesktop.DBus.ObjectManager";
+constexpr char kManagerError[] = "com.wqx.igd1.ObjectManager.Error";
+
+class EngineProbeTest : public BusTest {
+ protected:
+  void SetUp() override {
+    SelfTable::clear();
+    RefuseTable::clear();
+    OutsideTable::clear();
+    BusTest::SetUp();
+    loop_->run([&] {
+      EngineSelf_on_bus_acquired(host_->connection(), nullptr, nullptr);
+      EngineRefuse_on_bus_acquired(host_->connection(), nullptr, nullptr);
+      EngineOutside_on_bus_acquired(host_->connection(), nullptr, nullptr);
+    });
+  }
+
+  // AddObject: the child path, or the error.
+  std::pair<std::string, Error> add(const char *manager) {
+    g_autoptr(GError) error = nullptr;
+    Variant reply = call(manager, kManagerInterface, "AddObject", nullptr, &error);
+    if (reply == nullptr) return {"", remote_error(error)};
+    const gchar *path = nullptr;
+    g_variant_get(reply.get(), "(&o)", &path);
+    return {path, Error()};
+  }
+  Error remove(const char *manager, const std::string &path) {
+    g_autoptr(GError) error = nullptr;
+    Variant reply = call(manager, kManagerInterface, "DeleteObject",
+                         g_variant_new("(o)", path.c_str()), &error);
+    return reply != nullptr ? Error() : remote_error(error);
+  }
+  std::string managed(const char *manager) {
+    g_autoptr(GError) error = nullptr;
+    Variant reply = call(manager, kFreedesktopManager, "GetManagedObjects", nullptr, &error);
+    return reply != nullptr ? printed(reply.get()) : "error: " + remote_error(error).second;
+  }
+};
+
+TEST_F(EngineProbeTest, SelfKindTakesTheLowestFreeNumberUpToItsMaximum) {
+  const char *manager = "/com/wqx/igd1/Test/Engine/Self";
+  const std::string base = std::string(manager) + "/";
+  for (const char *number : {"1", "2", "3"}) EXPECT_EQ(add(manager).first, base + number);
+  EXPECT_EQ(add(manager).second, Error(kManagerError, "EngineSelf table is full"));
+  EXPECT_EQ(SelfTable::rows.size(), 3u);
+
+  SignalWatcher removed(client(), kFreedesktopManager, "InterfacesRemoved", manager);
+  ASSERT_EQ(remove(manager, base + "2"), Error());
+  EXPECT_THAT(printed(removed.wait().body.get()), HasSubstr(base + "2"));
+  EXPECT_EQ(add(manager).first, base + "2");
+
+  // Odd rows carry the second interface, even ones do not.
+  EXPECT_THAT(introspect((base + "1").c_str()), HasSubstr("com.wqx.igd1.Test.EngineExtra"));
+  EXPECT_THAT(introspect((base + "2").c_str()), Not(HasSubstr("com.wqx.igd1.Test.EngineExtra")));
+  EXPECT_THAT(introspect((base + "2").c_str()), HasSubstr("com.wqx.igd1.Test.EngineItem"));
+  ASSERT_TRUE(set_property((base + "3").c_str(), "com.wqx.igd1.Test.EngineItem", "Name",
+                           g_variant_new_string("third")));
+  const std::string listing = managed(manager);
+  EXPECT_THAT(listing, HasSubstr("'com.wqx.igd1.Test.EngineItem': {'Name': <'third'>}"));
+  EXPECT_THAT(listing, HasSubstr("'" + base + "3': {'com.wqx.igd1.Test.EngineExtra': {'Weight': "
+                                 "<uint16 0>}"));
+  EXPECT_THAT(listing, HasSubstr("'" + base + "2': {'com.wqx.igd1.Test.EngineItem': {'Name': <''>}}"));
+}
+
+TEST_F(EngineProbeTest, RefuseKindAnswersItsOwnErrorNameAndText) {
+  EXPECT_EQ(add("/com/wqx/igd1/Test/Engine/Refuse").second,
+            Error("com.wqx.igd1.Test.Error", "not support to add object"));
+  EXPECT_TRUE(RefuseTable::rows.empty());
+}
+
+TEST_F(EngineProbeTest, ChildOutsideItsManagersPathIsServedListedAndRemoved) {
+  const char *manager = "/com/wqx/igd1/Test/Engine/Config/Outside";
+  SignalWatcher added(client(), kFreedesktopManager, "InterfacesAdded", manager);
+  const std::string child = add(manager).first;
+  ASSERT_EQ(child, "/com/wqx/igd1/Test/Engine/Outside/1");
+  EXPECT_THAT(printed(added.wait().body.get()), HasSubstr(child));
+
+  EXPECT_THAT(introspect(child.c_str()), HasSubstr("com.wqx.igd1.Test.EngineItem"));
+  ASSERT_TRUE(set_property(child.c_str(), "com.wqx.igd1.Test.EngineItem", "Name",
+                           g_variant_new_string("far")));
+  Variant name = get_property(child.c_str(), "com.wqx.igd1.Test.EngineItem", "Name");
+  ASSERT_NE(name, nullptr);
+  EXPECT_STREQ(g_variant_get_string(name.get(), nullptr), "far");
+  g_autoptr(GError) error = nullptr;
+  ASSERT_NE(call(child.c_str(), "com.wqx.igd1.Properties", "SetMulti",
+                 g_variant_new("(s@a{sv})", "com.wqx.igd1.Test.EngineItem",
+                               dictionary({{"Name", g_variant_new_string("farther")}})),
+                 &error),
+            nullptr)
+      << error->message;
+  EXPECT_THAT(managed(manager),
+              HasSubstr("'" + child + "': {'com.wqx.igd1.Test.EngineItem': {'Name': <'farther'>}"));
+  EXPECT_EQ(remove(manager, "/com/wqx/igd1/Test/Engine/Config/Outside/1"),
+            Error(kManagerError, "DeleteObject object path error"));
+
+  SignalWatcher removed(client(), kFreedesktopManager, "InterfacesRemoved", manager);
+  ASSERT_EQ(remove(manager, child), Error());
+  EXPECT_THAT(printed(removed.wait().body.get()), HasSubstr(child));
+  EXPECT_THAT(introspect(child.c_str()), Not(HasSubstr("com.wqx.igd1.Test.EngineItem")));
+  EXPECT_EQ(get_property(child.c_str(), "com.wqx.igd1.Test.EngineItem", "Name"), nullptr);
+  EXPECT_EQ(managed(manager), "(@a{oa{sa{sv}}} {},)");
+}
+
+// Every object's interfaces and properties, printed value by value.
+std::map<std::string, std::map<std::string, std::map<std::string, std::string>>> tree(
+    GVariant *objects) {
+  std::map<std::string, std::map<std::string, std::map<std::string, std::string>>> result;
+  GVariantIter o;
+  g_variant_iter_init(&o, objects);
+  const gchar *path = nullptr;
+  GVariant *interfaces = nullptr;
+  while (g_variant_iter_next(&o, "{&o@a{sa{sv}}}", &path, &interfaces)) {
+    GVariantIter i;
+    g_variant_iter_init(&i, interfaces);
+    const gchar *interface = nullptr;
+    GVariant *properties = nullptr;
+    while (g_variant_iter_next(&i, "{&s@a{sv}}", &interface, &properties)) {
+      GVariantIter p;
+      g_variant_iter_init(&p, properties);
+      const gchar *name = nullptr;
+      GVariant *value = nullptr;
+      while (g_variant_iter_next(&p, "{&sv}", &name, &value)) {
+        result[path][interface][name] = printed(value);
+        g_variant_unref(value);
+      }
+      g_variant_unref(properties);
+    }
+    g_variant_unref(interfaces);
+  }
+  return result;
+}
+
+TEST_F(EngineProbeTest, InProcessListingOfAFullTableEqualsGetManagedObjects) {
+  const mib::TableDef &table = *mib::find_table("portmapping");
+  for (int n = 0; n < 255; ++n) {
+    std::vector<uint8_t> row(table.row_size, 0);
+    row[1] = uint8_t(n % 2);
+    row[12] = uint8_t(n);
+    std::snprintf(reinterpret_cast<char *>(row.data()) + 21, 59, "rule %d", n);
+    ASSERT_TRUE(mib::table_insert(table, row.data()));
+  }
+  const char *manager = "/com/wqx/igd1/Config/PortMapping";
+  // The children appear through the row callbacks on the loop.
+  for (int tries = 0; tries < 200 && managed(manager).find("/PortMapping/255'") == std::string::npos;
+       ++tries)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+
+  const RowCollection *rows = nullptr;
+  for (const RowCollection *candidate : published_collections())
+    if (std::strcmp(candidate->collection.noun, "PortMapping") == 0) rows = candidate;
+  ASSERT_NE(rows, nullptr);
+  Variant local;
+  loop_->run([&] { local.reset(g_variant_ref_sink(row_managed_objects(*rows))); });
+  g_autoptr(GError) error = nullptr;
+  Variant reply = call(manager, kFreedesktopManager, "GetManagedObjects", nullptr, &error);
+  ASSERT_NE(reply, nullptr) << error->message;
+  g_autoptr(GVariant) remote = g_variant_get_child_value(reply.get(), 0);
+  const auto expected = tree(remote);
+  EXPECT_EQ(expected.size(), 255u);
+  EXPECT_EQ(tree(local.get()), expected);
+  EXPECT_EQ(expected.at(std::string(manager) + "/255").at("com.wqx.igd1.PortMapping").at(
+                "PortMappingDescription"),
+            "'rule 254'");
+}
+
+}  // namespace
+}  // namespace igd1::test
