@@ -12,6 +12,7 @@ bus_pid="" daemon_pid=""
 cleanup() {
   [ -n "$daemon_pid" ] && kill -KILL "$daemon_pid" 2>/dev/null
   [ -n "$bus_pid" ] && kill "$bus_pid" 2>/dev/null
+  wait 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT

@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# The installed bus policy on a private dbus-daemon configured like a system
+# bus (default deny of method calls and name ownership, the installed policy
+# folder included): root may do everything, an unprivileged user (nobody) may
+# read and introspect but not write, call methods, read secrets, receive the
+# service's signals or own its name.  Needs root to switch users; exits 77
+# (skipped) otherwise.
+#   system_bus_policy_test.sh BUILD_DIR
+set -euo pipefail
+build=$(realpath "$1")
+if [ "$(id -u)" != 0 ] || ! command -v setpriv >/dev/null; then
+  echo "needs root and setpriv to act as another user"; exit 77
+fi
+
+work=$(mktemp -d)
+chmod 0755 "$work"
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+
+dest=$work/dest
+DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
+policy_dir=$dest/usr/share/dbus-1/system.d
+[ -f "$policy_dir/com.wqx.igd1.conf" ] || { echo "FAIL: no policy installed" >&2; exit 1; }
+
+cat >"$work/system-like.conf" <<CONF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=$work/system_bus_socket</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <deny own="*"/>
+    <deny send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_requested_reply="true" send_type="method_return"/>
+    <allow send_requested_reply="true" send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+    <allow receive_type="signal"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Introspectable"/>
+  </policy>
+  <includedir>$policy_dir</includedir>
+</busconfig>
+CONF
+dbus-daemon --config-file="$work/system-like.conf" --nofork --print-address=1 >"$work/address" 2>"$work/bus.err" &
+pids+=($!)
+for _ in $(seq 200); do [ -s "$work/address" ] && break; sleep 0.02; done
+address=$(head -n1 "$work/address")
+[ -n "$address" ] || { cat "$work/bus.err" >&2; exit 1; }
+
+as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
+# call USER PATH METHOD ARGS... -> prints the reply or the error
+call() {
+  local user=$1 path=$2; shift 2
+  local run=()
+  [ "$user" = nobody ] && run=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  "${run[@]}" gdbus call --address "$address" --dest com.wqx.igd1 --object-path "$path" --method "$@" 2>&1 || true
+}
+denied() { grep -q "org.freedesktop.DBus.Error.AccessDenied" <<<"$1"; }
+expect_denied() { denied "$2" || fail "$1 was not denied: $2"; }
+expect_allowed() { denied "$2" || grep -q "^Error" <<<"$2" && fail "$1 failed: $2"; return 0; }
+
+# An unprivileged user cannot own the name (the root daemon is not up yet).
+nobody_root=$work/nobody-root
+mkdir -p "$nobody_root/tmp" "$nobody_root/var/run" "$nobody_root/var/lib/igd1"
+cp -r "$dest/etc" "$nobody_root/"
+chown -R 65534:65534 "$nobody_root"
+status=0
+as_nobody timeout 20 "$dest/usr/sbin/igd1d" --address "$address" --root "$nobody_root" >/dev/null 2>&1 || status=$?
+[ "$status" = 1 ] || fail "igd1d as nobody exited with $status"
+grep -q "Lost the name com.wqx.igd1" "$nobody_root/tmp/syslog.txt" || fail "igd1d as nobody did not lose the name"
+
+mkdir -p "$dest/tmp" "$dest/var/run"
+"$dest/usr/sbin/igd1d" --address "$address" --root "$dest" >/dev/null 2>"$work/igd1d.err" &
+pids+=($!)
+DHCP=/com/wqx/igd1/Config/DHCPServer
+PROPS=org.freedesktop.DBus.Properties
+for _ in $(seq 200); do
+  grep -q "(<" <<<"$(call root $DHCP $PROPS.Get com.wqx.igd1.DHCPServer MinAddress)" && break
+  sleep 0.05
+done
+
+# root: writes, adds a row, reads a password.
+FTP=/com/wqx/igd1/Storage/Ftpserver/Accounts
+expect_allowed "root Set" "$(call root $DHCP $PROPS.Set com.wqx.igd1.DHCPServer LeaseTime '<uint32 3600>')"
+added=$(call root $FTP com.wqx.igd1.ObjectManager.AddObject)
+grep -q "$FTP/1" <<<"$added" || fail "root AddObject: $added"
+expect_allowed "root SetMulti" "$(call root $FTP/1 com.wqx.igd1.Properties.SetMulti com.wqx.igd1.FTPAccount \
+  "{'UserName': <'erin'>, 'Password': <'Pa55-word'>}")"
+[ "$(call root $FTP/1 $PROPS.Get com.wqx.igd1.FTPAccount Password)" = "(<'Pa55-word'>,)" ] ||
+  fail "root cannot read the FTP password"
+
+# nobody: reads and introspects, nothing else.
+[ "$(call nobody $DHCP $PROPS.Get com.wqx.igd1.DHCPServer LeaseTime)" = "(<uint32 3600>,)" ] ||
+  fail "nobody cannot read the DHCP lease time: $(call nobody $DHCP $PROPS.Get com.wqx.igd1.DHCPServer LeaseTime)"
+expect_allowed "nobody GetAll" "$(call nobody $DHCP $PROPS.GetAll com.wqx.igd1.DHCPServer)"
+expect_allowed "nobody Introspect of an account" "$(call nobody $FTP/1 org.freedesktop.DBus.Introspectable.Introspect)"
+expect_denied "nobody Set" "$(call nobody $DHCP $PROPS.Set com.wqx.igd1.DHCPServer LeaseTime '<uint32 60>')"
+expect_denied "nobody SetMulti" "$(call nobody $DHCP com.wqx.igd1.Properties.SetMulti com.wqx.igd1.DHCPServer \
+  "{'LeaseTime': <uint32 60>}")"
+expect_denied "nobody AddObject" "$(call nobody /com/wqx/igd1/Config/PortMapping com.wqx.igd1.ObjectManager.AddObject)"
+expect_denied "nobody DeleteObject" "$(call nobody $FTP com.wqx.igd1.ObjectManager.DeleteObject $FTP/1)"
+expect_denied "nobody method" "$(call nobody /com/wqx/igd1/Info/PON com.wqx.igd1.PONInfo.GetPONHistoryTraffic 1)"
+expect_denied "nobody FTP password" "$(call nobody $FTP/1 $PROPS.Get com.wqx.igd1.FTPAccount Password)"
+expect_denied "nobody FTP GetAll" "$(call nobody $FTP/1 $PROPS.GetAll com.wqx.igd1.FTPAccount)"
+expect_denied "nobody FTP GetManagedObjects" "$(call nobody $FTP org.freedesktop.DBus.ObjectManager.GetManagedObjects)"
+expect_denied "nobody PON password" "$(call nobody /com/wqx/igd1/Info/PON $PROPS.Get com.wqx.igd1.PONInfo Password)"
+[ "$(call root $DHCP $PROPS.Get com.wqx.igd1.DHCPServer LeaseTime)" = "(<uint32 3600>,)" ] ||
+  fail "a refused write changed the lease time"
+
+# Signals reach root but not nobody (a change signal can carry a password).
+gdbus monitor --address "$address" --dest com.wqx.igd1 >"$work/root.monitor" 2>&1 &
+pids+=($!)
+as_nobody gdbus monitor --address "$address" --dest com.wqx.igd1 >"$work/nobody.monitor" 2>&1 &
+pids+=($!)
+sleep 0.5
+call root $FTP/1 $PROPS.Set com.wqx.igd1.FTPAccount Password "<'N3w-secret'>" >/dev/null
+for _ in $(seq 100); do grep -q N3w-secret "$work/root.monitor" && break; sleep 0.05; done
+sleep 0.3
+grep -q "N3w-secret" "$work/root.monitor" || fail "root saw no change signal: $(cat "$work/root.monitor")"
+grep -q "N3w-secret" "$work/nobody.monitor" && fail "nobody received the new password in a signal"
+
+[ "$failures" = 0 ] || { cat "$work/igd1d.err" "$work/bus.err" >&2; exit 1; }
+echo "system bus policy OK"
