@@ -7,7 +7,9 @@
 // It runs its own dbus-daemon and a temporary root per run.  The objects to
 // wait for are those a settled daemon publishes (found once by walking the
 // introspection tree); a start counts as complete when each of them answers
-// Properties.GetAll for its interface.
+// Properties.GetAll for its interface (or, without properties, is listed by
+// Introspect).  The questions go out all at once, so that the time measured
+// is the daemon's and not a chain of round trips.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -173,24 +175,55 @@ struct Object {
   bool has_properties = false;
 };
 
-bool answers(GDBusConnection *bus, const Object &object) {
-  if (object.has_properties) {
-    GVariant *reply = g_dbus_connection_call_sync(
-        bus, kName, object.path.c_str(), "org.freedesktop.DBus.Properties", "GetAll",
-        g_variant_new("(s)", object.interface.c_str()), nullptr, G_DBUS_CALL_FLAGS_NONE, 1000,
-        nullptr, nullptr);
-    if (reply != nullptr) g_variant_unref(reply);
-    return reply != nullptr;
+// One question to one object, asked asynchronously.
+struct Question {
+  const Object *object;
+  bool done = false;
+  bool answered = false;
+};
+
+void on_reply(GObject *source, GAsyncResult *result, gpointer data) {
+  auto *question = static_cast<Question *>(data);
+  GVariant *reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr);
+  if (reply != nullptr && !question->object->has_properties) {
+    const gchar *xml = nullptr;
+    g_variant_get(reply, "(&s)", &xml);
+    const std::string wanted = "<interface name=\"" + question->object->interface + "\"";
+    question->answered = std::strstr(xml, wanted.c_str()) != nullptr;
+  } else {
+    question->answered = reply != nullptr;
   }
-  GVariant *reply = g_dbus_connection_call_sync(
-      bus, kName, object.path.c_str(), "org.freedesktop.DBus.Introspectable", "Introspect", nullptr,
-      G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, nullptr);
-  if (reply == nullptr) return false;
-  const gchar *xml = nullptr;
-  g_variant_get(reply, "(&s)", &xml);
-  const bool listed = std::strstr(xml, ("<interface name=\"" + object.interface + "\"").c_str()) != nullptr;
-  g_variant_unref(reply);
-  return listed;
+  if (reply != nullptr) g_variant_unref(reply);
+  question->done = true;
+}
+
+// Asks every object in `objects` at once, so that the wait is the daemon's
+// and not one round trip after another; keeps in `objects` those that did
+// not answer yet.
+void ask_all(GDBusConnection *bus, std::vector<const Object *> *objects) {
+  GMainContext *context = g_main_context_new();
+  g_main_context_push_thread_default(context);
+  std::vector<Question> questions;
+  questions.reserve(objects->size());
+  for (const Object *object : *objects) {
+    questions.push_back({object});
+    Question *question = &questions.back();
+    if (object->has_properties)
+      g_dbus_connection_call(bus, kName, object->path.c_str(), "org.freedesktop.DBus.Properties",
+                             "GetAll", g_variant_new("(s)", object->interface.c_str()), nullptr,
+                             G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, on_reply, question);
+    else
+      g_dbus_connection_call(bus, kName, object->path.c_str(), "org.freedesktop.DBus.Introspectable",
+                             "Introspect", nullptr, G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE,
+                             1000, nullptr, on_reply, question);
+  }
+  for (const Question &question : questions)
+    while (!question.done) g_main_context_iteration(context, TRUE);
+  g_main_context_pop_thread_default(context);
+  g_main_context_unref(context);
+  objects->clear();
+  for (const Question &question : questions)
+    if (!question.answered) objects->push_back(question.object);
 }
 
 // Every (path, interface) below `path` that the running daemon publishes.
@@ -229,14 +262,17 @@ Start measure(GDBusConnection *bus, const std::string &address, const std::strin
     std::this_thread::sleep_for(std::chrono::microseconds(500));
   }
   result.name_ms = ms_since(begin);
-  for (const auto &object : objects) {
-    while (!answers(bus, object)) {
-      if (Clock::now() - begin > kGiveUp) {
-        std::fprintf(stderr, "%s (%s) never answered\n", object.path.c_str(), object.interface.c_str());
-        return result;
-      }
-      std::this_thread::sleep_for(std::chrono::microseconds(500));
+  std::vector<const Object *> waiting;
+  for (const Object &object : objects) waiting.push_back(&object);
+  for (;;) {
+    ask_all(bus, &waiting);
+    if (waiting.empty()) break;
+    if (Clock::now() - begin > kGiveUp) {
+      std::fprintf(stderr, "%s (%s) never answered\n", waiting[0]->path.c_str(),
+                   waiting[0]->interface.c_str());
+      return result;
     }
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
   }
   result.ready_ms = ms_since(begin);
   result.cpu_ms = daemon.cpu_ms();
