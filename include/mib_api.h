@@ -25,6 +25,22 @@ enum {
 // or a row position.  Returns non-zero when the notice was accepted.
 IGD1_API int dbus_mib_update_cfg(uint32_t module_bit, void *data, int action);
 
+// One transaction for the store writes of one bus call, on the calling
+// thread (the main loop).  Levels nest: only the outermost begin takes the
+// database's write lock and only the outermost commit commits, so a handler
+// may wrap writes that open levels of their own.  Every write and service
+// notice between begin and commit stands or falls together; row callbacks of
+// inserted and removed rows run after the commit, never after a rollback.
+// mib_transaction_begin returns 0 when the store is busy (another process
+// holds its write lock for more than 100 ms) or closed; then no level is
+// open.  mib_transaction_commit returns 1 when the transaction (so far)
+// stands, 0 when it was rolled back, by mib_transaction_rollback at any level
+// or because the commit failed.  While a transaction is open, store calls of
+// other threads wait for its end: keep it to one call.
+IGD1_API int mib_transaction_begin(void);
+IGD1_API int mib_transaction_commit(void);
+IGD1_API void mib_transaction_rollback(void);
+
 // Reads the configuration entry `id` into `buffer` in its binary form.
 // Returns 1 on success, 0 when the id is unknown or the read fails.
 IGD1_API int mib_get(int id, void *buffer);
@@ -97,9 +113,11 @@ IGD1_API int poninfo_handle_action(int action, GVariant *parameters, GVariant **
 
 // ---- record tables ------------------------------------------------------------
 // Rows of a record table are handed out as a chain of nodes owned by the
-// configuration library.  A node and its record stay valid until the next
-// call into the same table; a module writes a changed record back over
-// `data` and then announces it with dbus_mib_update_cfg.
+// configuration library: copies private to the calling thread, valid until
+// that thread's next call into the same table.  Writing over a node's
+// `data` changes nothing stored: a module announces a changed record with
+// dbus_mib_update_cfg (which stores it and returns 0 when the store refused
+// it, leaving the stored row and every later read as they were).
 typedef struct mib_list_node {
   void *data;                  // the row's record
   struct mib_list_node *prev;  // null at the head

@@ -22,13 +22,25 @@ const igd1::mib::Item *readable_entry(int id) {
 
 // A change bit may first apply its data (store a changed row); services learn
 // about changes from the journal, so a notice is accepted once it is recorded
-// there.
+// there.  What it applies and its journal entry are one commit (or part of
+// the caller's transaction): both stand or neither does.
 int dbus_mib_update_cfg(uint32_t module_bit, void *data, int action) {
-  if (!igd1::mib::store_is_open()) return 0;
-  if (!igd1::mib::detail::apply_notice(module_bit, data, action)) return 0;
+  if (!igd1::mib::store_is_open() || !igd1::mib::begin_transaction()) return 0;
+  if (!igd1::mib::detail::apply_notice(module_bit, data, action)) {
+    igd1::mib::rollback_transaction();
+    return 0;
+  }
   std::string text = igd1::mib::detail::notice_text(module_bit, data);
-  return igd1::mib::detail::append_journal_entry(module_bit, action, text) ? 1 : 0;
+  if (!igd1::mib::detail::append_journal_entry(module_bit, action, text)) {
+    igd1::mib::rollback_transaction();
+    return 0;
+  }
+  return igd1::mib::commit_transaction() ? 1 : 0;
 }
+
+int mib_transaction_begin(void) { return igd1::mib::begin_transaction() ? 1 : 0; }
+int mib_transaction_commit(void) { return igd1::mib::commit_transaction() ? 1 : 0; }
+void mib_transaction_rollback(void) { igd1::mib::rollback_transaction(); }
 
 int mib_get(int id, void *buffer) {
   if (buffer == nullptr) return 0;
@@ -46,5 +58,6 @@ int mib_get_s(int id, void *buffer, int size) {
 
 // Every write is committed to the database when it is made, so there is no
 // pending value to save.  What remains is to fold the write-ahead log back
-// into the database file, which keeps the log from growing on flash.
+// into the database file, which keeps the log from growing on flash; the
+// checkpoint thread does that shortly, so the caller never waits for it.
 int dbus_do_ExtraMIB2flash(void) { return igd1::mib::detail::checkpoint_store() ? 1 : 0; }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -44,8 +45,19 @@ bool apply_notice(uint32_t bit, const void *data, int action);
 // Text recorded for a notice of `bit`: "" when there is no data, otherwise
 // the registered formatter's output, or "<data>" when the bit has none.
 std::string notice_text(uint32_t bit, const void *data);
-// Moves the committed write-ahead log into the main database file without
-// waiting for readers.  False when the store is closed or the step fails.
+// Asks for a checkpoint (see schedule_checkpoint).  False when the store is
+// closed.
 bool checkpoint_store();
+
+// Holds the store's connection mutex (recursive): what a cache of the store
+// takes around its own state, so that its state and the store's never wait
+// for each other in opposite orders.
+std::unique_lock<std::recursive_mutex> lock_store();
+
+// Calls `callback(data, committed, counter_before)` at the end of the calling
+// thread's open transaction, once per `key`, with the counter of `table`.
+// False when no transaction is open.
+bool on_transaction_end(const void *key, const TableDef &table, TransactionEnd callback,
+                        void *data);
 
 }  // namespace igd1::mib::detail

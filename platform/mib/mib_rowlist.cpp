@@ -1,115 +1,216 @@
 #include "mib_rowlist.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <optional>
+#include <unordered_map>
+
+#include "mib_internal.h"
 
 namespace igd1::mib {
 
 namespace {
-constexpr auto kVersionCheckInterval = std::chrono::milliseconds(1);
+
+// How often a list asks the database whether a writer that bypasses the
+// store's commit counters changed it.
+constexpr auto kDataVersionInterval = std::chrono::milliseconds(250);
+
+std::atomic<uint64_t> g_next_list_id{1};
+
+}  // namespace
+
+struct RowList::View {
+  uint64_t layout = 0;  // the cache's layout version copied, 0: none
+  std::vector<uint64_t> versions;
+  std::vector<uint8_t> bytes;  // the rows, back to back
+  std::vector<mib_list_node> nodes;
+};
+
+RowList::RowList(const TableDef &table) : table_(table), id_(g_next_list_id.fetch_add(1)) {}
+
+RowList::View &RowList::view() {
+  // Lists live as long as the process; a view is keyed by the list's id so
+  // that a thread never mistakes one list's view for another's.
+  thread_local std::unordered_map<uint64_t, std::unique_ptr<View>> views;
+  std::unique_ptr<View> &slot = views[id_];
+  if (!slot) slot = std::make_unique<View>();
+  return *slot;
+}
+
+void RowList::sync(View &v, size_t fresh) {
+  const size_t size = table_.row_size;
+  if (v.layout != layout_version_) {
+    v.layout = layout_version_;
+    v.bytes.assign(rows_.size() * size, 0);
+    v.versions.assign(rows_.size(), 0);
+    v.nodes.assign(rows_.size(), mib_list_node{});
+    for (size_t i = 0; i < rows_.size(); ++i) {
+      v.nodes[i].data = v.bytes.data() + i * size;
+      v.nodes[i].prev = i > 0 ? &v.nodes[i - 1] : nullptr;
+      v.nodes[i].next = i + 1 < rows_.size() ? &v.nodes[i + 1] : nullptr;
+    }
+    fresh = kAllRows;
+  }
+  for (size_t i = 0; i < rows_.size(); ++i) {
+    if (fresh == kAllRows || fresh == i || v.versions[i] != row_versions_[i]) {
+      std::memcpy(v.bytes.data() + i * size, rows_[i].data(), size);
+      v.versions[i] = row_versions_[i];
+    }
+  }
 }
 
 void RowList::reload() {
+  auto lock = detail::lock_store();
+  // Counters first: a commit between them and the read shows next time.
+  commit_count_ = table_commit_count(table_);
   write_count_ = table_write_count(table_);
   data_version_ = data_version();
   version_checked_ = std::chrono::steady_clock::now();
   rows_ = table_rows(table_);
+  row_versions_.assign(rows_.size(), next_row_version_++);
   loaded_ = true;
-  rebuild_chain();
+  changed_layout();
+}
+
+bool RowList::is_current() const {
+  return loaded_ && table_write_count(table_) == write_count_ &&
+         table_commit_count(table_) == commit_count_;
 }
 
 void RowList::refresh_if_stale() {
-  if (!loaded_ || table_write_count(table_) != write_count_) return reload();
+  if (!is_current()) return reload();
   auto now = std::chrono::steady_clock::now();
-  if (now - version_checked_ < kVersionCheckInterval) return;
+  if (now - version_checked_ < kDataVersionInterval) return;
   version_checked_ = now;
   if (data_version() != data_version_) reload();
 }
 
-void RowList::rebuild_chain() {
-  positions_.fill(-1);
-  for (size_t i = 0; i < rows_.size(); ++i) positions_[rows_[i][0]] = static_cast<int16_t>(i);
-  nodes_.assign(rows_.size(), mib_list_node{});
-  for (size_t i = 0; i < rows_.size(); ++i) {
-    nodes_[i].data = rows_[i].data();
-    nodes_[i].prev = i > 0 ? &nodes_[i - 1] : nullptr;
-    nodes_[i].next = i + 1 < rows_.size() ? &nodes_[i + 1] : nullptr;
-  }
+void RowList::changed_layout() { ++layout_version_; }
+
+long RowList::position_of(unsigned instance) const {
+  auto found = std::lower_bound(rows_.begin(), rows_.end(), instance,
+                                [](const std::vector<uint8_t> &row, unsigned wanted) {
+                                  return row[0] < wanted;
+                                });
+  if (found == rows_.end() || (*found)[0] != instance) return -1;
+  return found - rows_.begin();
 }
 
-mib_list_node *RowList::head() { return at(0); }
+mib_list_node *RowList::head() {
+  auto lock = detail::lock_store();
+  refresh_if_stale();
+  View &v = view();
+  sync(v, kAllRows);
+  return v.nodes.empty() ? nullptr : &v.nodes[0];
+}
 
 size_t RowList::size() {
+  auto lock = detail::lock_store();
   refresh_if_stale();
-  return nodes_.size();
+  return rows_.size();
 }
 
 mib_list_node *RowList::at(size_t position) {
+  auto lock = detail::lock_store();
   refresh_if_stale();
-  return position < nodes_.size() ? &nodes_[position] : nullptr;
+  if (position >= rows_.size()) return nullptr;
+  View &v = view();
+  sync(v, position);
+  return &v.nodes[position];
 }
 
 mib_list_node *RowList::find(unsigned instance, uint32_t *position) {
+  auto lock = detail::lock_store();
   refresh_if_stale();
-  if (instance >= positions_.size() || positions_[instance] < 0) return nullptr;
-  if (position != nullptr) *position = static_cast<uint32_t>(positions_[instance]);
-  return &nodes_[static_cast<size_t>(positions_[instance])];
+  long found = position_of(instance);
+  if (found < 0) return nullptr;
+  if (position != nullptr) *position = static_cast<uint32_t>(found);
+  View &v = view();
+  sync(v, static_cast<size_t>(found));
+  return &v.nodes[static_cast<size_t>(found)];
+}
+
+void RowList::on_transaction_end(void *self, bool committed, uint64_t counter_before) {
+  auto *list = static_cast<RowList *>(self);
+  // The cache took the transaction's writes as they were made: it is right
+  // when they stand and nobody else committed to the table since it looked.
+  if (committed && list->loaded_ && counter_before == list->commit_count_) {
+    list->commit_count_ = counter_before + 1;
+  } else {
+    list->loaded_ = false;
+  }
+}
+
+void RowList::wrote(bool was_current) {
+  if (was_current) {
+    write_count_ = table_write_count(table_);
+  } else {
+    loaded_ = false;
+  }
+  detail::on_transaction_end(this, table_, &RowList::on_transaction_end, this);
 }
 
 bool RowList::insert(uint8_t *row) {
-  bool current = is_current();
-  if (!table_insert(table_, row)) return false;
-  // The row listener may have read the table again already.
-  if (is_current()) return true;
-  std::optional<std::vector<uint8_t>> stored = current ? table_row(table_, row[0]) : std::nullopt;
+  auto lock = detail::lock_store();
+  if (!begin_transaction()) return false;
+  const bool current = is_current();
+  std::optional<std::vector<uint8_t>> stored;
+  if (table_insert(table_, row)) stored = table_row(table_, row[0]);
   if (!stored) {
-    loaded_ = false;
-    return true;
+    rollback_transaction();
+    return false;
   }
-  // Only our own write happened since the last read: add the row in place
-  // instead of reading the whole table again.
-  write_count_ = table_write_count(table_);
-  auto at = std::find_if(rows_.begin(), rows_.end(),
-                         [&](const std::vector<uint8_t> &r) { return r[0] > row[0]; });
-  rows_.insert(at, std::move(*stored));
-  rebuild_chain();
-  return true;
+  if (current) {
+    auto at = std::find_if(rows_.begin(), rows_.end(),
+                           [&](const std::vector<uint8_t> &r) { return r[0] > row[0]; });
+    row_versions_.insert(row_versions_.begin() + (at - rows_.begin()), next_row_version_++);
+    rows_.insert(at, std::move(*stored));
+    changed_layout();
+  }
+  wrote(current);
+  return commit_transaction();
 }
 
 bool RowList::store(const uint8_t *row) {
-  bool current = is_current();
-  if (!table_update(table_, row)) return false;
-  if (!current) {
-    loaded_ = false;
-    return true;
+  auto lock = detail::lock_store();
+  if (row == nullptr || !begin_transaction()) return false;
+  const bool current = is_current();
+  std::optional<std::vector<uint8_t>> stored;
+  if (table_update(table_, row)) stored = table_row(table_, row[0]);
+  if (!stored) {
+    rollback_transaction();
+    return false;
   }
-  write_count_ = table_write_count(table_);
-  for (std::vector<uint8_t> &stored : rows_) {
-    if (stored[0] == row[0]) {
-      std::memcpy(stored.data(), row, stored.size());
-      break;
+  if (current) {
+    long position = position_of(row[0]);
+    if (position >= 0) {
+      rows_[static_cast<size_t>(position)] = std::move(*stored);
+      row_versions_[static_cast<size_t>(position)] = next_row_version_++;
     }
   }
-  return true;
+  wrote(current);
+  return commit_transaction();
 }
 
 bool RowList::remove(unsigned instance) {
-  bool current = is_current();
-  if (!table_remove(table_, instance)) return false;
-  if (is_current()) return true;  // read again by the row listener
-  if (!current) {
-    loaded_ = false;
-    return true;
+  auto lock = detail::lock_store();
+  if (!begin_transaction()) return false;
+  const bool current = is_current();
+  if (!table_remove(table_, instance)) {
+    rollback_transaction();
+    return false;
   }
-  write_count_ = table_write_count(table_);
-  std::erase_if(rows_, [&](const std::vector<uint8_t> &r) { return r[0] == instance; });
-  rebuild_chain();
-  return true;
-}
-
-bool RowList::is_current() const {
-  return loaded_ && table_write_count(table_) == write_count_;
+  if (current) {
+    long position = position_of(instance);
+    if (position >= 0) {
+      rows_.erase(rows_.begin() + position);
+      row_versions_.erase(row_versions_.begin() + position);
+      changed_layout();
+    }
+  }
+  wrote(current);
+  return commit_transaction();
 }
 
 }  // namespace igd1::mib

@@ -1,16 +1,22 @@
 // The rows of one record table as the configuration library hands them to
-// modules: a chain of mib_list_node, in instance order, kept in memory and
-// re-read whenever the table may have changed: at once after a write through
-// this process, within a millisecond after a commit by another process (the
-// check for those costs a database lock, so it is made at most once per
-// millisecond: a bus request that reads every row pays it once).
+// modules: a chain of mib_list_node, in instance order.
 //
-// A module may write a changed record over a node's data; the owner of the
-// table stores it with store().  Nodes are rebuilt by every re-read, so a
-// module holds a node only within one call, as the table functions promise.
+// The list keeps one copy of the table (the cache) and re-reads it when the
+// table may have changed: at once after a write through this process, after
+// a commit by another process that uses the store (its commit counter moved:
+// one atomic load per call), and, as a safety net for writers that bypass the
+// store, when the database's data version moved (checked at most every
+// kDataVersionInterval).
+//
+// Nodes handed out are never the cache itself: each thread gets its own copy
+// of the rows (its view), refreshed from the cache on each call.  A module may
+// scribble over a node's record; the cache changes only through store(), and
+// only once the database took the write, so a refused write leaves the cache
+// equal to the database.  A node and its record stay valid until the same
+// thread calls into the same table again; another thread's calls never move
+// or free them.
 #pragma once
 
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -23,7 +29,7 @@ namespace igd1::mib {
 
 class RowList {
  public:
-  explicit RowList(const TableDef &table) : table_(table) {}
+  explicit RowList(const TableDef &table);
   RowList(const RowList &) = delete;
   RowList &operator=(const RowList &) = delete;
 
@@ -31,7 +37,8 @@ class RowList {
 
   // Re-reads every row from the store.
   void reload();
-  // The first node, or nullptr for an empty table.
+  // The first node, or nullptr for an empty table.  Every node of the chain
+  // holds the current record.
   mib_list_node *head();
   size_t size();
   // The node at zero-based `position`, or nullptr.
@@ -46,18 +53,29 @@ class RowList {
   bool remove(unsigned instance);
 
  private:
+  struct View;
+  View &view();
+  // Brings the calling thread's view up to the cache; `fresh` is the
+  // position of a row to copy again whatever its version, or kAllRows.
+  static constexpr size_t kAllRows = SIZE_MAX;
+  void sync(View &view, size_t fresh);
   void refresh_if_stale();
-  // True when the copy holds every write this process made to the table;
-  // the process's own writes then update it in place.
   bool is_current() const;
-  void rebuild_chain();
+  // Position of `instance` in the cache, or -1.
+  long position_of(unsigned instance) const;
+  void changed_layout();
+  // After an own write: the cache now holds it (committed or not yet).
+  void wrote(bool was_current);
+  static void on_transaction_end(void *self, bool committed, uint64_t counter_before);
 
   const TableDef &table_;
-  std::vector<std::vector<uint8_t>> rows_;
-  std::vector<mib_list_node> nodes_;
-  // Position of each instance number's row, -1 when there is none.
-  std::array<int16_t, 256> positions_;
-  uint64_t write_count_ = 0;
+  const uint64_t id_;
+  std::vector<std::vector<uint8_t>> rows_;  // the cache, in instance order
+  std::vector<uint64_t> row_versions_;     // changes with each change of a row
+  uint64_t layout_version_ = 1;            // changes when rows come or go
+  uint64_t next_row_version_ = 1;
+  uint64_t write_count_ = 0;               // this process's writes seen
+  uint64_t commit_count_ = 0;              // commit counter seen
   int64_t data_version_ = 0;
   std::chrono::steady_clock::time_point version_checked_;
   bool loaded_ = false;

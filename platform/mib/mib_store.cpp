@@ -2,14 +2,26 @@
 // tables, the journal, failure injection and the dump.
 //
 // One connection serves the whole process.  It is used from the bus main loop
-// and from notification threads, so every use holds `Connection::mutex`.  The
+// and from notification threads, so every use holds `Connection::mutex`, a
+// recursive mutex: an open transaction keeps it from its begin to its end, so
+// a transaction belongs to one thread and the others wait for its end.  The
 // registries (tables, notice formatters, injected failures) have their own
 // mutex; code that needs both takes the connection's first and never waits for
 // the connection while holding the registry's.
 //
-// Row listeners run after the change is committed and after the connection
-// mutex is released, so a listener may read the store itself.
+// Row listeners run after the change is committed (a change made inside a
+// transaction: after the outermost commit; never after a rollback), so a
+// listener may read the store itself.
+//
+// Folding the write-ahead log into the database file (a checkpoint, with its
+// fsync) never runs on the caller's thread: a checkpoint thread with its own
+// connection does it shortly after writes stop, and then refreshes the last
+// good copy of the database.
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -24,6 +36,8 @@
 #include <system_error>
 #include <thread>
 #include <condition_variable>
+#include <cstdio>
+#include <filesystem>
 #include <unordered_map>
 
 #include "mib_internal.h"
@@ -37,9 +51,12 @@ namespace {
 // database written by a newer version is refused rather than misread.
 constexpr int kSchemaVersion = 1;
 constexpr char kSchemaVersionKey[] = "schema_version";
-// Lets igd1-mib write while the daemon holds the database open, and the
-// other way round.
-constexpr int kBusyTimeoutMs = 2000;
+// How long a write waits for another process's write lock before it is
+// refused.  Writes hold the lock for a millisecond or so; a writer that holds
+// it longer makes the caller fail quickly instead of stalling its loop.
+constexpr int kBusyTimeoutMs = 100;
+// The write-ahead log is cut back to this size whenever it starts over.
+constexpr int64_t kWalSizeLimit = 1 << 20;
 // "name[:index],name2,..." - accessors to fail from the moment of opening.
 constexpr char kFailEnv[] = "IGD1_MIB_FAIL";
 // meta key prefix of a table column's kind and size: "column.<table>.<column>".
@@ -95,7 +112,7 @@ bool is_user_table_name(std::string_view name) {
   return is_identifier(name) && !is_reserved_table(name);
 }
 
-std::string quoted(std::string_view identifier) {
+std::string sql_name(std::string_view identifier) {
   std::string text = "\"";
   text += identifier;
   text += '"';
@@ -111,19 +128,83 @@ std::string local_time_now() {
   return std::string(text, length);
 }
 
+// ---- the commit counters -------------------------------------------------------
+
+// Beside the database lies a small file of counters that every process using
+// the store maps shared: after each commit a writer bumps the counter of what
+// it changed (slot 0 the settings, the others the tables by name).  A reader
+// that keeps a copy of settings or rows compares one counter with the value
+// it saw when it read, without asking the database.  Without the file (a
+// read-only folder) the counters are the process's own and other processes'
+// commits show through the database's data version only.
+constexpr size_t kCounterSlots = 64;
+constexpr char kCounterSuffix[] = "-commits";
+uint64_t g_local_counters[kCounterSlots];
+std::atomic<uint64_t *> g_counters{g_local_counters};
+
+uint64_t *map_counters(const std::string &db_path) {
+  std::string file = db_path + kCounterSuffix;
+  int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return nullptr;
+  constexpr off_t kSize = sizeof(uint64_t) * kCounterSlots;
+  struct stat info {};
+  void *mapped = MAP_FAILED;
+  if (fstat(fd, &info) == 0 && (info.st_size >= kSize || ftruncate(fd, kSize) == 0))
+    mapped = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  ::close(fd);
+  return mapped == MAP_FAILED ? nullptr : static_cast<uint64_t *>(mapped);
+}
+
+std::atomic_ref<uint64_t> counter_at(size_t slot) {
+  return std::atomic_ref<uint64_t>(g_counters.load(std::memory_order_acquire)[slot]);
+}
+
+// ---- logging -------------------------------------------------------------------
+
+void log_to_stderr(const char *message) { std::fprintf(stderr, "igd1 store: %s\n", message); }
+std::atomic<StoreLogger> g_logger{log_to_stderr};
+
+void log_store(const std::string &message) {
+  StoreLogger logger = g_logger.load();
+  if (logger != nullptr) logger(message.c_str());
+}
+
 // ---- the connection ----------------------------------------------------------
 
+// A row change waiting for its transaction to commit before the row listener
+// hears of it.
+struct RowEvent {
+  const TableDef *table;
+  std::vector<uint8_t> row;
+  bool inserted;
+};
+
+struct CommitHook {
+  const void *key;
+  size_t slot;
+  TransactionEnd callback;
+  void *data;
+};
+
 struct Connection {
-  std::mutex mutex;
+  std::recursive_mutex mutex;
   sqlite3 *db = nullptr;
   std::string path;
   // Prepared once per SQL text and reused for the life of the connection.
   std::unordered_map<std::string, sqlite3_stmt *> statements;
   // Writes made through this connection, per table, and the number of
-  // opens: together with the database's data version they tell a reader
-  // whether a table may have changed since it last looked.
+  // opens: together with the commit counters they tell a reader whether a
+  // table may have changed since it last looked.
   std::map<std::string, uint64_t, std::less<>> table_writes;  // looked up without a copy
   uint64_t opens = 0;
+  // The open transaction: its nesting depth, whether an inner level rolled
+  // back (the whole transaction then rolls back), the counter slots it
+  // wrote, the row changes it made and who waits for its end.
+  int depth = 0;
+  bool doomed = false;
+  uint64_t touched = 0;
+  std::vector<RowEvent> row_events;
+  std::vector<CommitHook> hooks;
 };
 
 void count_write_locked(Connection &c, std::string_view table) {
@@ -142,6 +223,11 @@ Connection &connection() {
 void close_locked(Connection &c) {
   for (auto &entry : c.statements) sqlite3_finalize(entry.second);
   c.statements.clear();
+  c.depth = 0;
+  c.doomed = false;
+  c.touched = 0;
+  c.row_events.clear();
+  c.hooks.clear();
   if (c.db != nullptr) sqlite3_close(c.db);
   c.db = nullptr;
   c.path.clear();
@@ -223,23 +309,98 @@ bool run_cached(Connection &c, const std::string &sql) {
   return statement && statement.run();
 }
 
-// A write transaction that takes the database's write lock at once (waiting
-// up to the busy timeout), so two processes never deadlock upgrading a read.
-// Rolled back unless committed.
+// Asks the checkpoint thread to fold the write-ahead log into the database
+// file soon (see the checkpoints below).
+void request_checkpoint();
+
+// The counter slot of a table (by name) and of the settings.
+constexpr size_t kSettingsSlot = 0;
+size_t slot_of(std::string_view table) {
+  uint32_t hash = 2166136261u;
+  for (char ch : table) {
+    auto lower = static_cast<unsigned char>((ch >= 'A' && ch <= 'Z') ? ch - 'A' + 'a' : ch);
+    hash = (hash ^ lower) * 16777619u;
+  }
+  return 1 + hash % (kCounterSlots - 1);
+}
+
+void touch_locked(Connection &c, size_t slot) { c.touched |= uint64_t(1) << slot; }
+
+// Opens a transaction level.  The outermost one takes the database's write
+// lock at once (waiting up to the busy timeout), so two processes never
+// deadlock upgrading a read lock.
+bool begin_locked(Connection &c) {
+  if (c.db == nullptr) return false;
+  if (c.depth == 0) {
+    if (!run_cached(c, "BEGIN IMMEDIATE")) {
+      log_store("cannot begin a write: " + std::string(sqlite3_errmsg(c.db)));
+      return false;
+    }
+    c.doomed = false;
+    c.touched = 0;
+    c.row_events.clear();
+    c.hooks.clear();
+  }
+  ++c.depth;
+  return true;
+}
+
+// Closes a level.  A rollback at any level dooms the whole transaction; the
+// outermost level commits it (unless doomed), bumps the counters of what it
+// wrote, tells the hooks and hands out the row changes to announce.  Returns
+// true when the transaction (so far) stands.
+bool end_locked(Connection &c, bool commit, std::vector<RowEvent> *events) {
+  if (c.depth == 0) return false;
+  --c.depth;
+  if (!commit) c.doomed = true;
+  if (c.depth > 0) return !c.doomed;
+  bool ok = false;
+  if (!c.doomed) {
+    ok = run_cached(c, "COMMIT");
+    if (!ok) log_store("commit failed: " + std::string(sqlite3_errmsg(c.db)));
+  }
+  if (!ok && c.db != nullptr && sqlite3_get_autocommit(c.db) == 0) run_cached(c, "ROLLBACK");
+  uint64_t before[kCounterSlots] = {};
+  if (ok) {
+    for (size_t slot = 0; slot < kCounterSlots; ++slot) {
+      if (c.touched & (uint64_t(1) << slot))
+        before[slot] = counter_at(slot).fetch_add(1, std::memory_order_acq_rel);
+    }
+  }
+  std::vector<CommitHook> hooks;
+  hooks.swap(c.hooks);
+  for (const CommitHook &hook : hooks) hook.callback(hook.data, ok, before[hook.slot]);
+  if (ok && events != nullptr) events->swap(c.row_events);
+  c.row_events.clear();
+  c.touched = 0;
+  c.doomed = false;
+  if (ok) request_checkpoint();
+  return ok;
+}
+
+void notify_row(const TableDef &table, const std::vector<uint8_t> &row, bool inserted);
+
+void deliver_row_events(std::vector<RowEvent> &events) {
+  for (const RowEvent &event : events) notify_row(*event.table, event.row, event.inserted);
+  events.clear();
+}
+
+// One level of a write transaction inside a function of the store, which
+// holds the connection's mutex.  Rolled back unless committed; row changes
+// of the outermost level are handed to the caller to announce once the
+// mutex is released.
 class Transaction {
  public:
-  explicit Transaction(Connection &c) : c_(c), began_(run_cached(c, "BEGIN IMMEDIATE")) {}
+  explicit Transaction(Connection &c) : c_(c), began_(begin_locked(c)) {}
   Transaction(const Transaction &) = delete;
   Transaction &operator=(const Transaction &) = delete;
   ~Transaction() {
-    if (began_ && !finished_) run_cached(c_, "ROLLBACK");
+    if (began_ && !finished_) end_locked(c_, false, nullptr);
   }
   bool began() const { return began_; }
-  bool commit() {
+  bool commit(std::vector<RowEvent> *events = nullptr) {
     finished_ = true;
-    if (run_cached(c_, "COMMIT")) return true;
-    run_cached(c_, "ROLLBACK");
-    return false;
+    return end_locked(c_, true, events);
   }
 
  private:
@@ -247,9 +408,6 @@ class Transaction {
   bool began_;
   bool finished_ = false;
 };
-
-// Writes the queued service notices (see the journal below).
-bool flush_journal();
 
 // For schema statements, which are run once and not cached.
 bool exec_sql(sqlite3 *db, const std::string &sql, std::string *why) {
@@ -416,32 +574,32 @@ std::vector<uint8_t> decode_row(const TableDef &table, const std::vector<size_t>
 
 std::string column_list(const TableDef &table) {
   std::string list = "inst";
-  for (size_t i = 0; i < table.column_count; ++i) list += ", " + quoted(table.columns[i].name);
+  for (size_t i = 0; i < table.column_count; ++i) list += ", " + sql_name(table.columns[i].name);
   return list + ", extra";
 }
 
 std::string select_rows_sql(const TableDef &table) {
-  return "SELECT " + column_list(table) + " FROM " + quoted(table.name) + " ORDER BY inst";
+  return "SELECT " + column_list(table) + " FROM " + sql_name(table.name) + " ORDER BY inst";
 }
 
 std::string select_row_sql(const TableDef &table) {
-  return "SELECT " + column_list(table) + " FROM " + quoted(table.name) + " WHERE inst = ?1";
+  return "SELECT " + column_list(table) + " FROM " + sql_name(table.name) + " WHERE inst = ?1";
 }
 
 // Parameters of insert and update alike: ?1 instance, ?2.. cells, then extra.
 std::string insert_sql(const TableDef &table) {
   std::string values = "?1";
   for (size_t i = 0; i < table.column_count + 1; ++i) values += ", ?" + std::to_string(i + 2);
-  return "INSERT INTO " + quoted(table.name) + " (" + column_list(table) + ") VALUES (" + values + ")";
+  return "INSERT INTO " + sql_name(table.name) + " (" + column_list(table) + ") VALUES (" + values + ")";
 }
 
 std::string update_sql(const TableDef &table) {
   std::string sets;
   for (size_t i = 0; i < table.column_count; ++i) {
-    sets += quoted(table.columns[i].name) + " = ?" + std::to_string(i + 2) + ", ";
+    sets += sql_name(table.columns[i].name) + " = ?" + std::to_string(i + 2) + ", ";
   }
   sets += "extra = ?" + std::to_string(table.column_count + 2);
-  return "UPDATE " + quoted(table.name) + " SET " + sets + " WHERE inst = ?1";
+  return "UPDATE " + sql_name(table.name) + " SET " + sets + " WHERE inst = ?1";
 }
 
 void bind_row(Statement &statement, unsigned instance, const RowText &text) {
@@ -506,9 +664,9 @@ bool create_table_locked(Connection &c, const TableDef &table, std::string *why)
     set_error(why, sqlite3_errmsg(c.db));
     return false;
   }
-  std::string create = "CREATE TABLE IF NOT EXISTS " + quoted(table.name) +
+  std::string create = "CREATE TABLE IF NOT EXISTS " + sql_name(table.name) +
                        " (inst INTEGER PRIMARY KEY CHECK (inst BETWEEN 1 AND 255)";
-  for (size_t i = 0; i < table.column_count; ++i) create += ", " + quoted(table.columns[i].name) + " TEXT";
+  for (size_t i = 0; i < table.column_count; ++i) create += ", " + sql_name(table.columns[i].name) + " TEXT";
   create += ", extra TEXT NOT NULL DEFAULT '')";
   if (!exec_sql(c.db, create, why)) return false;
 
@@ -524,14 +682,14 @@ bool create_table_locked(Connection &c, const TableDef &table, std::string *why)
   for (size_t i = 0; i < table.column_count; ++i) {
     if (has(table.columns[i].name)) continue;
     if (!exec_sql(c.db,
-                  "ALTER TABLE " + quoted(table.name) + " ADD COLUMN " +
-                      quoted(table.columns[i].name) + " TEXT",
+                  "ALTER TABLE " + sql_name(table.name) + " ADD COLUMN " +
+                      sql_name(table.columns[i].name) + " TEXT",
                   why)) {
       return false;
     }
   }
   if (!has("extra") &&
-      !exec_sql(c.db, "ALTER TABLE " + quoted(table.name) + " ADD COLUMN extra TEXT NOT NULL DEFAULT ''",
+      !exec_sql(c.db, "ALTER TABLE " + sql_name(table.name) + " ADD COLUMN extra TEXT NOT NULL DEFAULT ''",
                 why)) {
     return false;
   }
@@ -568,8 +726,14 @@ bool prepare_schema_locked(Connection &c, std::string *why) {
     }
   }
   // In WAL mode NORMAL loses nothing when the process dies: a commit is in
-  // the log file before the call returns.
-  if (!exec_sql(c.db, "PRAGMA synchronous=NORMAL", why)) return false;
+  // the log file before the call returns.  The checkpoint thread alone folds
+  // the log into the database file (with the fsync that takes), never the
+  // thread that commits.
+  if (!exec_sql(c.db,
+                "PRAGMA synchronous=NORMAL; PRAGMA wal_autocheckpoint=0; "
+                "PRAGMA journal_size_limit=" + std::to_string(kWalSizeLimit),
+                why))
+    return false;
 
   Transaction transaction(c);
   if (!transaction.began()) {
@@ -619,9 +783,250 @@ void notify_row(const TableDef &table, const std::vector<uint8_t> &row, bool ins
 
 }  // namespace
 
+namespace {
+
+// ---- checkpoints -----------------------------------------------------------------------
+
+// Commits only append to the write-ahead log (synchronous=NORMAL: no fsync
+// on the caller's path, and a commit already in the log survives the death
+// of the process).  This thread folds the log into the database file with
+// its own connection: once writes have paused for kCheckpointQuiet, and at
+// the latest kCheckpointLatest after the first request, so that a steady
+// stream of writes cannot keep the log growing.  A passive checkpoint never
+// takes the write lock, so writers never wait for it.  After a complete one
+// it refreshes the last good copy of the database (at most every
+// kGoodCopyInterval, and once after each open).
+constexpr auto kCheckpointQuiet = std::chrono::milliseconds(50);
+constexpr auto kCheckpointLatest = std::chrono::milliseconds(500);
+constexpr auto kGoodCopyInterval = std::chrono::seconds(60);
+constexpr char kGoodCopySuffix[] = ".good";
+constexpr char kDamagedSuffix[] = ".damaged";
+
+struct Checkpointer {
+  std::mutex mutex;
+  std::condition_variable wake;  // a request, a new path or a stop
+  std::condition_variable idle;  // nothing pending any more
+  std::string path;              // the open store's file; "" when closed
+  uint64_t path_generation = 0;  // changes with each open and close
+  bool requested = false;
+  bool busy = false;
+  bool started = false;
+  std::chrono::steady_clock::time_point first_request;
+  std::chrono::steady_clock::time_point last_request;
+};
+
+Checkpointer &checkpointer() {
+  static Checkpointer *instance = new Checkpointer;
+  return *instance;
+}
+
+bool quick_check(sqlite3 *db, std::string *findings) {
+  sqlite3_stmt *stmt = nullptr;
+  if (sqlite3_prepare_v2(db, "PRAGMA quick_check", -1, &stmt, nullptr) != SQLITE_OK) {
+    *findings = sqlite3_errmsg(db);
+    sqlite3_finalize(stmt);
+    return false;
+  }
+  std::string text;
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    if (!text.empty()) text += "; ";
+    const unsigned char *line = sqlite3_column_text(stmt, 0);
+    if (line != nullptr) text += reinterpret_cast<const char *>(line);
+  }
+  sqlite3_finalize(stmt);
+  if (rc != SQLITE_DONE) text += (text.empty() ? "" : "; ") + std::string(sqlite3_errstr(rc));
+  *findings = text;
+  return rc == SQLITE_DONE && text == "ok";
+}
+
+// Copies the database as it is now to "<path>.good" through a temporary
+// file, so that the copy is always whole.
+bool write_good_copy(sqlite3 *source, const std::string &path) {
+  std::string findings;
+  if (!quick_check(source, &findings)) {
+    log_store(path + ": not copied, the database is damaged: " + findings);
+    return false;
+  }
+  std::string copy = path + kGoodCopySuffix;
+  std::string partial = copy + ".tmp";
+  sqlite3 *target = nullptr;
+  bool ok = sqlite3_open_v2(partial.c_str(), &target,
+                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                            nullptr) == SQLITE_OK;
+  if (ok) {
+    sqlite3_backup *backup = sqlite3_backup_init(target, "main", source, "main");
+    ok = backup != nullptr && sqlite3_backup_step(backup, -1) == SQLITE_DONE;
+    if (backup != nullptr) ok = sqlite3_backup_finish(backup) == SQLITE_OK && ok;
+  }
+  sqlite3_close(target);
+  if (ok) ok = std::rename(partial.c_str(), copy.c_str()) == 0;
+  if (!ok) {
+    std::remove(partial.c_str());
+    log_store(path + ": cannot write the last good copy " + copy);
+  }
+  return ok;
+}
+
+void checkpoint_thread() {
+  Checkpointer &k = checkpointer();
+  sqlite3 *db = nullptr;
+  std::string open_path;
+  uint64_t open_generation = 0;
+  std::chrono::steady_clock::time_point last_copy;
+  bool copied_since_open = false;
+  std::unique_lock lock(k.mutex);
+  for (;;) {
+    k.wake.wait(lock, [&] { return k.requested || k.path_generation != open_generation; });
+    if (k.path_generation != open_generation) {
+      // The store was closed or opened again: drop the old connection.
+      if (db != nullptr) sqlite3_close(db);
+      db = nullptr;
+      open_path = k.path;
+      open_generation = k.path_generation;
+      copied_since_open = false;
+      if (!k.requested) {
+        k.idle.notify_all();
+        continue;
+      }
+    }
+    // Wait for a pause in the writes (or the latest moment).
+    for (;;) {
+      auto due = std::min(k.last_request + kCheckpointQuiet, k.first_request + kCheckpointLatest);
+      if (std::chrono::steady_clock::now() >= due || k.path_generation != open_generation) break;
+      k.wake.wait_until(lock, due);
+    }
+    if (k.path_generation != open_generation) continue;
+    k.requested = false;
+    k.busy = true;
+    std::string path = open_path;
+    lock.unlock();
+    if (db == nullptr && !path.empty()) {
+      if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+          SQLITE_OK) {
+        sqlite3_close(db);
+        db = nullptr;
+      } else {
+        sqlite3_busy_timeout(db, kBusyTimeoutMs);
+      }
+    }
+    if (db != nullptr) {
+      int log_frames = -1;
+      int copied_frames = -1;
+      int rc = sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &log_frames,
+                                         &copied_frames);
+      auto now = std::chrono::steady_clock::now();
+      if (rc == SQLITE_OK && log_frames == copied_frames &&
+          (!copied_since_open || now - last_copy >= kGoodCopyInterval)) {
+        if (write_good_copy(db, path)) {
+          copied_since_open = true;
+          last_copy = now;
+        }
+      } else if (rc != SQLITE_OK && rc != SQLITE_BUSY) {
+        log_store(path + ": checkpoint failed: " + sqlite3_errmsg(db));
+      }
+    }
+    lock.lock();
+    k.busy = false;
+    if (!k.requested) k.idle.notify_all();
+  }
+}
+
+void request_checkpoint() {
+  Checkpointer &k = checkpointer();
+  std::lock_guard lock(k.mutex);
+  if (k.path.empty()) return;
+  auto now = std::chrono::steady_clock::now();
+  if (!k.requested) k.first_request = now;
+  k.last_request = now;
+  k.requested = true;
+  if (!k.started) {
+    std::thread(checkpoint_thread).detach();
+    k.started = true;
+  }
+  k.wake.notify_one();
+}
+
+// Points the checkpoint thread at the store just opened ("" when closed) and
+// waits until it let go of the previous one.
+void retarget_checkpoints(const std::string &path) {
+  Checkpointer &k = checkpointer();
+  std::unique_lock lock(k.mutex);
+  k.path = path;
+  ++k.path_generation;
+  k.requested = false;
+  k.wake.notify_one();
+  if (k.started) k.idle.wait(lock, [&] { return !k.busy; });
+}
+
+}  // namespace
+
 // ---- opening -------------------------------------------------------------------
 
-bool open_store(const std::string &path, std::string *error) {
+namespace {
+
+// Opens `path` as the connection's database and checks it.  False with a
+// reason when it cannot be opened; `damaged` tells a failed quick check.
+bool open_checked_locked(Connection &c, const std::string &path, std::string *why, bool *damaged) {
+  *damaged = false;
+  sqlite3 *db = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &db,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (rc != SQLITE_OK) {
+    set_error(why, path + ": " + (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc)));
+    sqlite3_close(db);
+    return false;
+  }
+  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  std::string findings;
+  if (!quick_check(db, &findings)) {
+    sqlite3_close(db);
+    *damaged = true;
+    set_error(why, path + ": the store is damaged (" + findings + ")");
+    return false;
+  }
+  c.db = db;
+  c.path = path;
+  return true;
+}
+
+bool file_exists(const std::string &path) { return ::access(path.c_str(), F_OK) == 0; }
+
+// Replaces a damaged database by its last good copy, keeping the damaged
+// file (and its log) aside.  False when there is no usable copy.
+bool restore_good_copy(const std::string &path, std::string *why) {
+  std::string copy = path + kGoodCopySuffix;
+  if (!file_exists(copy)) {
+    set_error(why, "there is no last good copy " + copy);
+    return false;
+  }
+  sqlite3 *db = nullptr;
+  std::string findings;
+  bool usable = sqlite3_open_v2(copy.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+                quick_check(db, &findings);
+  sqlite3_close(db);
+  if (!usable) {
+    set_error(why, "the last good copy " + copy + " is damaged too (" + findings + ")");
+    return false;
+  }
+  std::string aside = path + kDamagedSuffix;
+  std::error_code ec;
+  std::filesystem::rename(path, aside, ec);
+  if (!ec && file_exists(path + "-wal")) std::filesystem::rename(path + "-wal", aside + "-wal", ec);
+  if (!ec) std::filesystem::remove(path + "-shm", ec);
+  if (!ec) std::filesystem::copy_file(copy, path, std::filesystem::copy_options::overwrite_existing, ec);
+  if (ec) {
+    set_error(why, "cannot put the last good copy in place: " + ec.message());
+    return false;
+  }
+  log_store(path + ": the store is damaged; continuing with the last good copy " + copy +
+            " (the damaged file is kept as " + aside + ")");
+  return true;
+}
+
+}  // namespace
+
+bool open_store(const std::string &path, std::string *error, DamagedStore damaged_mode) {
   std::vector<std::pair<std::string, int>> env_failures;
   std::string why;
   if (!failures_from_env(&env_failures, &why)) {
@@ -630,19 +1035,28 @@ bool open_store(const std::string &path, std::string *error) {
   }
   std::vector<const TableDef *> tables = registered_tables();
 
+  retarget_checkpoints("");
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
   close_locked(c);
-  sqlite3 *db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
-  if (rc != SQLITE_OK) {
-    set_error(error, path + ": " + (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc)));
-    sqlite3_close(db);
-    return false;
+  bool damaged = false;
+  if (!open_checked_locked(c, path, &why, &damaged)) {
+    std::string restore_why;
+    if (!damaged || damaged_mode != DamagedStore::UseLastGoodCopy ||
+        !restore_good_copy(path, &restore_why)) {
+      if (!restore_why.empty()) why += "; " + restore_why;
+      if (damaged) {
+        why += "; refusing to use it";
+        log_store(why);
+      }
+      set_error(error, why);
+      return false;
+    }
+    if (!open_checked_locked(c, path, &why, &damaged)) {
+      set_error(error, why);
+      return false;
+    }
   }
-  c.db = db;
-  c.path = path;
   ++c.opens;
   bool ok = prepare_schema_locked(c, &why);
   for (size_t i = 0; ok && i < tables.size(); ++i) ok = create_table_locked(c, *tables[i], &why);
@@ -651,15 +1065,20 @@ bool open_store(const std::string &path, std::string *error) {
     set_error(error, path + ": " + why);
     return false;
   }
+  uint64_t *shared = map_counters(path);
+  g_counters.store(shared != nullptr ? shared : g_local_counters, std::memory_order_release);
   for (const auto &[name, index] : env_failures) fail_accessor(name, index);
+  retarget_checkpoints(path);
+  request_checkpoint();
   return true;
 }
 
 void close_store() {
-  flush_journal();
+  retarget_checkpoints("");
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
   close_locked(c);
+  g_counters.store(g_local_counters, std::memory_order_release);
 }
 
 bool store_is_open() {
@@ -716,17 +1135,34 @@ bool set_setting(std::string_view name, std::string_view value) {
   if (name.empty()) return false;
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
-  Statement statement = prepared(c,
-                                 "INSERT INTO settings (name, value) VALUES (?1, ?2) "
-                                 "ON CONFLICT (name) DO UPDATE SET value = excluded.value");
-  return statement && statement.text(1, name).text(2, value).run();
+  Transaction transaction(c);
+  if (!transaction.began()) return false;
+  {
+    Statement statement = prepared(c,
+                                   "INSERT INTO settings (name, value) VALUES (?1, ?2) "
+                                   "ON CONFLICT (name) DO UPDATE SET value = excluded.value");
+    if (!statement || !statement.text(1, name).text(2, value).run()) {
+      log_store("cannot write setting " + std::string(name) + ": " + sqlite3_errmsg(c.db));
+      return false;
+    }
+  }
+  touch_locked(c, kSettingsSlot);
+  return transaction.commit();
 }
 
 bool remove_setting(std::string_view name) {
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
-  Statement statement = prepared(c, "DELETE FROM settings WHERE name = ?1");
-  return statement && statement.text(1, name).run() && sqlite3_changes(c.db) > 0;
+  Transaction transaction(c);
+  if (!transaction.began()) return false;
+  bool existed = false;
+  {
+    Statement statement = prepared(c, "DELETE FROM settings WHERE name = ?1");
+    if (!statement || !statement.text(1, name).run()) return false;
+    existed = sqlite3_changes(c.db) > 0;
+  }
+  if (existed) touch_locked(c, kSettingsSlot);
+  return transaction.commit() && existed;
 }
 
 std::vector<std::pair<std::string, std::string>> all_settings() {
@@ -809,7 +1245,7 @@ bool table_insert(const TableDef &table, uint8_t *row) {
   std::optional<RowText> text = encode_row(table, *gaps, row);
   if (!text) return false;
 
-  std::optional<std::vector<uint8_t>> stored;
+  std::vector<RowEvent> events;
   unsigned instance = 1;
   {
     Connection &c = connection();
@@ -818,7 +1254,7 @@ bool table_insert(const TableDef &table, uint8_t *row) {
     Transaction transaction(c);
     if (!transaction.began()) return false;
     {
-      Statement used = prepared(c, "SELECT inst FROM " + quoted(table.name) + " ORDER BY inst");
+      Statement used = prepared(c, "SELECT inst FROM " + sql_name(table.name) + " ORDER BY inst");
       if (!used) return false;
       // Instances come in ascending order: the first gap is the lowest free one.
       while (used.row()) {
@@ -835,15 +1271,21 @@ bool table_insert(const TableDef &table, uint8_t *row) {
       Statement insert = prepared(c, insert_sql(table));
       if (!insert) return false;
       bind_row(insert, instance, *text);
-      if (!insert.run()) return false;
+      if (!insert.run()) {
+        log_store(std::string("cannot insert into ") + table.name + ": " + sqlite3_errmsg(c.db));
+        return false;
+      }
     }
     // What a reader gets from now on, handed to the listener.
-    stored = read_row_locked(c, table, *gaps, instance);
-    if (!stored || !transaction.commit()) return false;
+    std::optional<std::vector<uint8_t>> stored = read_row_locked(c, table, *gaps, instance);
+    if (!stored) return false;
+    c.row_events.push_back({&table, std::move(*stored), true});
+    touch_locked(c, slot_of(table.name));
     count_write_locked(c, table.name);
+    if (!transaction.commit(&events)) return false;
   }
   row[0] = static_cast<uint8_t>(instance);
-  notify_row(table, *stored, true);
+  deliver_row_events(events);
   return true;
 }
 
@@ -855,34 +1297,48 @@ bool table_update(const TableDef &table, const uint8_t *row) {
   if (!text) return false;
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
-  Statement update = prepared(c, update_sql(table));
-  if (!update) return false;
-  bind_row(update, row[0], *text);
-  if (!update.run() || sqlite3_changes(c.db) != 1) return false;
+  Transaction transaction(c);
+  if (!transaction.began()) return false;
+  {
+    Statement update = prepared(c, update_sql(table));
+    if (!update) return false;
+    bind_row(update, row[0], *text);
+    if (!update.run()) {
+      log_store(std::string("cannot update ") + table.name + ": " + sqlite3_errmsg(c.db));
+      return false;
+    }
+    if (sqlite3_changes(c.db) != 1) return false;
+  }
+  touch_locked(c, slot_of(table.name));
   count_write_locked(c, table.name);
-  return true;
+  return transaction.commit();
 }
 
 bool table_remove(const TableDef &table, unsigned instance) {
   std::optional<std::vector<size_t>> gaps = layout_gaps(table);
   if (!gaps || instance < 1 || instance > 255) return false;
-  std::optional<std::vector<uint8_t>> removed;
+  std::vector<RowEvent> events;
   {
     Connection &c = connection();
     std::lock_guard lock(c.mutex);
     if (c.db == nullptr) return false;
     Transaction transaction(c);
     if (!transaction.began()) return false;
-    removed = read_row_locked(c, table, *gaps, instance);
+    std::optional<std::vector<uint8_t>> removed = read_row_locked(c, table, *gaps, instance);
     if (!removed) return false;
     {
-      Statement remove = prepared(c, "DELETE FROM " + quoted(table.name) + " WHERE inst = ?1");
-      if (!remove || !remove.integer(1, instance).run()) return false;
+      Statement remove = prepared(c, "DELETE FROM " + sql_name(table.name) + " WHERE inst = ?1");
+      if (!remove || !remove.integer(1, instance).run()) {
+        log_store(std::string("cannot remove from ") + table.name + ": " + sqlite3_errmsg(c.db));
+        return false;
+      }
     }
-    if (!transaction.commit()) return false;
+    c.row_events.push_back({&table, std::move(*removed), false});
+    touch_locked(c, slot_of(table.name));
     count_write_locked(c, table.name);
+    if (!transaction.commit(&events)) return false;
   }
-  notify_row(table, *removed, false);
+  deliver_row_events(events);
   return true;
 }
 
@@ -895,7 +1351,7 @@ std::optional<std::string> get_cell(std::string_view table, unsigned instance,
   std::vector<std::string> columns = table_columns_locked(c, table);
   if (std::find(columns.begin(), columns.end(), column) == columns.end()) return std::nullopt;
   Statement statement =
-      prepared(c, "SELECT " + quoted(column) + " FROM " + quoted(table) + " WHERE inst = ?1");
+      prepared(c, "SELECT " + sql_name(column) + " FROM " + sql_name(table) + " WHERE inst = ?1");
   if (!statement) return std::nullopt;
   statement.integer(1, instance);
   if (!statement.row()) return std::nullopt;
@@ -922,14 +1378,19 @@ bool set_cell(std::string_view table, unsigned instance, std::string_view column
   if (!parse_value(*kind, value, buffer.data(), buffer.size())) return false;
   // Stored in canonical form ("TRUE" -> "1", upper-case MAC -> lower-case).
   std::string canonical = format_value(*kind, buffer.data(), buffer.size());
-  Statement update =
-      prepared(c, "UPDATE " + quoted(table) + " SET " + quoted(column) + " = ?1 WHERE inst = ?2");
-  if (!update || !update.text(1, canonical).integer(2, instance).run() ||
-      sqlite3_changes(c.db) != 1) {
-    return false;
+  Transaction transaction(c);
+  if (!transaction.began()) return false;
+  {
+    Statement update =
+        prepared(c, "UPDATE " + sql_name(table) + " SET " + sql_name(column) + " = ?1 WHERE inst = ?2");
+    if (!update || !update.text(1, canonical).integer(2, instance).run() ||
+        sqlite3_changes(c.db) != 1) {
+      return false;
+    }
   }
+  touch_locked(c, slot_of(table));
   count_write_locked(c, table);
-  return true;
+  return transaction.commit();
 }
 
 uint64_t table_write_count(const TableDef &table) {
@@ -977,7 +1438,6 @@ void journal_append(uint32_t bit, int action, const std::string &data) {
 }
 
 std::vector<JournalEntry> journal(int64_t after_seq) {
-  flush_journal();
   std::vector<JournalEntry> entries;
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
@@ -993,91 +1453,91 @@ std::vector<JournalEntry> journal(int64_t after_seq) {
   return entries;
 }
 
-namespace {
+void schedule_checkpoint() { request_checkpoint(); }
 
-// Notices reach the journal through a queue and a writer thread: the
-// services hear of a change asynchronously anyway, and the bus call that
-// sent the notice should not wait for a second commit.  Readers of the
-// journal in this process drain the queue first, so they always see every
-// notice sent before they asked.
-struct PendingEntry {
-  std::string time;
-  uint32_t bit;
-  int action;
-  std::string data;
-};
-
-struct JournalQueue {
-  std::mutex mutex;                 // guards `pending` and `started`
-  std::condition_variable wake;
-  std::vector<PendingEntry> pending;
-  bool started = false;
-  std::mutex flush_mutex;           // keeps batches in order
-};
-
-JournalQueue &journal_queue() {
-  static JournalQueue *queue = new JournalQueue;
-  return *queue;
+bool wait_for_checkpoints(std::chrono::milliseconds timeout) {
+  Checkpointer &k = checkpointer();
+  std::unique_lock lock(k.mutex);
+  return k.idle.wait_for(lock, timeout, [&] { return !k.requested && !k.busy; });
 }
 
-// Writes everything queued so far in one transaction.
-bool flush_journal() {
-  JournalQueue &q = journal_queue();
-  std::lock_guard flushing(q.flush_mutex);
-  std::vector<PendingEntry> batch;
+void set_store_logger(StoreLogger logger) { g_logger.store(logger); }
+
+// ---- transactions -------------------------------------------------------------------------
+
+bool begin_transaction() {
+  Connection &c = connection();
+  c.mutex.lock();
+  if (begin_locked(c)) return true;  // the mutex stays held until the end
+  c.mutex.unlock();
+  return false;
+}
+
+namespace {
+
+bool end_transaction(bool commit) {
+  Connection &c = connection();
+  std::vector<RowEvent> events;
+  bool ok = false;
   {
-    std::lock_guard lock(q.mutex);
-    batch.swap(q.pending);
+    std::lock_guard lock(c.mutex);
+    if (c.depth == 0) return false;
+    ok = end_locked(c, commit, &events);
+    c.mutex.unlock();  // the hold taken by begin_transaction
   }
-  if (batch.empty()) return true;
+  deliver_row_events(events);
+  return ok;
+}
+
+}  // namespace
+
+bool commit_transaction() { return end_transaction(true); }
+void rollback_transaction() { end_transaction(false); }
+
+bool in_transaction() {
+  Connection &c = connection();
+  // Another thread's transaction holds the mutex: then it is not ours.
+  std::unique_lock lock(c.mutex, std::try_to_lock);
+  return lock.owns_lock() && c.depth > 0;
+}
+
+uint64_t table_commit_count(const TableDef &table) {
+  return counter_at(slot_of(table.name)).load(std::memory_order_acquire);
+}
+
+uint64_t settings_commit_count() { return counter_at(kSettingsSlot).load(std::memory_order_acquire); }
+
+namespace detail {
+
+bool append_journal_entry(uint32_t bit, int action, const std::string &data) {
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
   if (c.db == nullptr) return false;
   Transaction transaction(c);
   if (!transaction.began()) return false;
-  for (const PendingEntry &e : batch) {
-    Statement statement =
-        prepared(c, "INSERT INTO journal (time, bit, action, data) VALUES (?1, ?2, ?3, ?4)");
-    if (!statement || !statement.text(1, e.time).integer(2, e.bit).integer(3, e.action).text(4, e.data).run())
-      return false;
+  Statement statement =
+      prepared(c, "INSERT INTO journal (time, bit, action, data) VALUES (?1, ?2, ?3, ?4)");
+  if (!statement ||
+      !statement.text(1, local_time_now()).integer(2, bit).integer(3, action).text(4, data).run()) {
+    log_store("cannot record a service notice: " + std::string(sqlite3_errmsg(c.db)));
+    return false;
   }
   return transaction.commit();
 }
 
-// Notices arriving close together share one commit: the writer waits a
-// little after the first before it writes the batch.
-constexpr auto kJournalBatchDelay = std::chrono::milliseconds(20);
-
-void journal_writer() {
-  JournalQueue &q = journal_queue();
-  for (;;) {
-    {
-      std::unique_lock lock(q.mutex);
-      q.wake.wait(lock, [&] { return !q.pending.empty(); });
-    }
-    std::this_thread::sleep_for(kJournalBatchDelay);
-    flush_journal();
-  }
+std::unique_lock<std::recursive_mutex> lock_store() {
+  return std::unique_lock<std::recursive_mutex>(connection().mutex);
 }
 
-}  // namespace
-
-namespace detail {
-
-bool append_journal_entry(uint32_t bit, int action, const std::string &data) {
-  if (!store_is_open()) return false;
-  JournalQueue &q = journal_queue();
-  bool wake_writer = false;
-  {
-    std::lock_guard lock(q.mutex);
-    wake_writer = q.pending.empty();
-    q.pending.push_back({local_time_now(), bit, action, data});
-    if (!q.started) {
-      std::thread(journal_writer).detach();
-      q.started = true;
-    }
+bool on_transaction_end(const void *key, const TableDef &table, TransactionEnd callback,
+                        void *data) {
+  Connection &c = connection();
+  std::lock_guard lock(c.mutex);
+  if (c.depth == 0) return false;
+  for (const CommitHook &hook : c.hooks) {
+    if (hook.key == key) return true;
   }
-  if (wake_writer) q.wake.notify_one();
+  c.hooks.push_back({key, slot_of(table.name), callback, data});
   return true;
 }
 
@@ -1105,11 +1565,9 @@ std::string notice_text(uint32_t bit, const void *data) {
 }
 
 bool checkpoint_store() {
-  Connection &c = connection();
-  std::lock_guard lock(c.mutex);
-  if (c.db == nullptr) return false;
-  return sqlite3_wal_checkpoint_v2(c.db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr) ==
-         SQLITE_OK;
+  if (!store_is_open()) return false;
+  request_checkpoint();
+  return true;
 }
 
 }  // namespace detail
@@ -1173,7 +1631,6 @@ std::string one_line(std::string_view text) {
 }
 
 std::vector<std::string> dump_lines() {
-  flush_journal();
   std::vector<std::string> lines;
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
@@ -1197,7 +1654,7 @@ std::vector<std::string> dump_lines() {
   for (const std::string &table : tables) {
     std::vector<std::string> columns = table_columns_locked(c, table);
     if (std::find(columns.begin(), columns.end(), "inst") == columns.end()) continue;
-    Statement rows = prepared(c, "SELECT * FROM " + quoted(table) + " ORDER BY inst");
+    Statement rows = prepared(c, "SELECT * FROM " + sql_name(table) + " ORDER BY inst");
     if (!rows) continue;
     while (rows.row()) {
       int inst_index = -1;

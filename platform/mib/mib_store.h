@@ -6,10 +6,13 @@
 //
 // Every setting and row write is committed before the call returns (WAL
 // journal), so a value the bus has reported as written survives a crash of
-// the process.  Service notices are journaled a moment later by a writer
-// thread; journal() in this process always includes every notice sent.
+// the process; service notices are journaled in the same way.  Writes may be
+// grouped into one transaction (begin_transaction ... commit_transaction):
+// they then stand or fall together.  A write that finds another process
+// holding the database's write lock waits at most 100 ms and then fails.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -22,10 +25,55 @@ namespace igd1::mib {
 
 // ---- opening ---------------------------------------------------------------
 
+// What open_store does with a damaged database (one that fails the
+// database's quick check).
+enum class DamagedStore {
+  Refuse,            // fail with a reason naming the damage
+  UseLastGoodCopy,   // put the damaged file aside as "<path>.damaged" and
+                     // continue with the last good copy ("<path>.good"),
+                     // logging both; refuse when there is no usable copy
+};
+
 // Opens (creating when missing) the database at `path` and adds every default
 // setting that it does not hold yet.  Returns false with a reason on failure.
-bool open_store(const std::string &path, std::string *error = nullptr);
+bool open_store(const std::string &path, std::string *error = nullptr,
+                DamagedStore damaged = DamagedStore::Refuse);
 void close_store();
+
+// Where the store reports failures it meets (a refused write, a damaged
+// database); the default prints "igd1 store: <text>" on standard error.
+using StoreLogger = void (*)(const char *message);
+void set_store_logger(StoreLogger logger);
+
+// ---- transactions ----------------------------------------------------------
+
+// Groups the writes of the calling thread until the matching end.  Levels
+// nest: only the outermost begin takes the database's write lock (false when
+// it cannot within the busy time-out, and then no level is open) and only the
+// outermost commit commits.  A rollback at any level makes the whole
+// transaction roll back; commit_transaction then returns false.  While a
+// transaction is open other threads' store calls wait for its end, and row
+// listeners hear of its inserts and removals only after it committed.
+bool begin_transaction();
+// Ends one level; false when the transaction has been, or now is, rolled back.
+bool commit_transaction();
+void rollback_transaction();
+// True when the calling thread has a transaction open.
+bool in_transaction();
+
+// Called at the end of the transaction a hook was added to: whether it
+// committed, and the value the counter of the hook's table had before the
+// commit bumped it.
+using TransactionEnd = void (*)(void *data, bool committed, uint64_t counter_before);
+
+// ---- checkpoints -----------------------------------------------------------
+
+// Asks the checkpoint thread to fold the write-ahead log into the database
+// file soon (it does so once writes pause, and then refreshes the last good
+// copy "<path>.good").  Never waits.
+void schedule_checkpoint();
+// Waits until no checkpoint is pending (tests).  False on time-out.
+bool wait_for_checkpoints(std::chrono::milliseconds timeout);
 bool store_is_open();
 const std::string &store_path();
 
@@ -132,6 +180,12 @@ bool table_remove(const TableDef &table, unsigned instance);
 // lock.
 uint64_t table_write_count(const TableDef &table);
 int64_t data_version();
+
+// Commit counters shared by every process that uses the store: the counter of
+// a table (or of the settings) changes after every commit that wrote it, in
+// any process.  One atomic load, no database access.
+uint64_t table_commit_count(const TableDef &table);
+uint64_t settings_commit_count();
 
 // Generic text access to one column, for igd1-mib: "portmapping[3].ExternalPort".
 std::optional<std::string> get_cell(std::string_view table, unsigned instance,
