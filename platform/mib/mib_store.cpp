@@ -312,6 +312,8 @@ bool run_cached(Connection &c, const std::string &sql) {
 // Asks the checkpoint thread to fold the write-ahead log into the database
 // file soon (see the checkpoints below).
 void request_checkpoint();
+// Hears the size of the write-ahead log after each commit (see the checkpoints).
+int on_wal_commit(void *, sqlite3 *, const char *, int frames);
 
 // The counter slot of a table (by name) and of the settings.
 constexpr size_t kSettingsSlot = 0;
@@ -734,6 +736,7 @@ bool prepare_schema_locked(Connection &c, std::string *why) {
                 "PRAGMA journal_size_limit=" + std::to_string(kWalSizeLimit),
                 why))
     return false;
+  sqlite3_wal_hook(c.db, on_wal_commit, nullptr);
 
   Transaction transaction(c);
   if (!transaction.began()) {
@@ -798,6 +801,17 @@ namespace {
 // kGoodCopyInterval, and once after each open).
 constexpr auto kCheckpointQuiet = std::chrono::milliseconds(50);
 constexpr auto kCheckpointLatest = std::chrono::milliseconds(500);
+// A log of this many pages is checkpointed at once, without waiting for a
+// pause.  Under a steady stream of writes a passive checkpoint never catches
+// up with the log's end, so the log would never start over: from
+// kWalRestartFrames pages on, the thread makes the next writer start the log
+// over (a restarting checkpoint, during which this process's writers wait a
+// few milliseconds on the store's mutex).  The log file thus stays under
+// about kWalRestartFrames pages plus what is written until the thread gets
+// to it (under 16 MiB in a tight loop of writes), and shrinks to
+// kWalSizeLimit once it starts over.
+constexpr int kWalUrgentFrames = 256;
+constexpr int kWalRestartFrames = 512;
 constexpr auto kGoodCopyInterval = std::chrono::seconds(60);
 constexpr char kGoodCopySuffix[] = ".good";
 constexpr char kDamagedSuffix[] = ".damaged";
@@ -809,6 +823,7 @@ struct Checkpointer {
   std::string path;              // the open store's file; "" when closed
   uint64_t path_generation = 0;  // changes with each open and close
   bool requested = false;
+  bool urgent = false;
   bool busy = false;
   bool started = false;
   std::chrono::steady_clock::time_point first_request;
@@ -892,12 +907,14 @@ void checkpoint_thread() {
     }
     // Wait for a pause in the writes (or the latest moment).
     for (;;) {
+      if (k.urgent) break;
       auto due = std::min(k.last_request + kCheckpointQuiet, k.first_request + kCheckpointLatest);
       if (std::chrono::steady_clock::now() >= due || k.path_generation != open_generation) break;
       k.wake.wait_until(lock, due);
     }
     if (k.path_generation != open_generation) continue;
     k.requested = false;
+    k.urgent = false;
     k.busy = true;
     std::string path = open_path;
     lock.unlock();
@@ -915,6 +932,13 @@ void checkpoint_thread() {
       int copied_frames = -1;
       int rc = sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &log_frames,
                                          &copied_frames);
+      if (rc == SQLITE_OK && log_frames >= kWalRestartFrames) {
+        // This process's writers wait on the store's mutex meanwhile rather
+        // than keep the write lock from the restart.
+        std::lock_guard writers(connection().mutex);
+        rc = sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_RESTART, &log_frames,
+                                       &copied_frames);
+      }
       auto now = std::chrono::steady_clock::now();
       if (rc == SQLITE_OK && log_frames == copied_frames &&
           (!copied_since_open || now - last_copy >= kGoodCopyInterval)) {
@@ -932,19 +956,30 @@ void checkpoint_thread() {
   }
 }
 
-void request_checkpoint() {
+void request_checkpoint(bool urgent) {
   Checkpointer &k = checkpointer();
   std::lock_guard lock(k.mutex);
   if (k.path.empty()) return;
   auto now = std::chrono::steady_clock::now();
-  if (!k.requested) k.first_request = now;
   k.last_request = now;
+  // A thread already waiting for a pause sees the new time when it wakes.
+  if (k.requested && !urgent) return;
+  if (!k.requested) k.first_request = now;
   k.requested = true;
+  k.urgent = k.urgent || urgent;
   if (!k.started) {
     std::thread(checkpoint_thread).detach();
     k.started = true;
   }
   k.wake.notify_one();
+}
+
+void request_checkpoint() { request_checkpoint(false); }
+
+// Called by SQLite after each commit with the log's size in pages.
+int on_wal_commit(void *, sqlite3 *, const char *, int frames) {
+  if (frames >= kWalUrgentFrames) request_checkpoint(true);
+  return SQLITE_OK;
 }
 
 // Points the checkpoint thread at the store just opened ("" when closed) and
@@ -955,6 +990,7 @@ void retarget_checkpoints(const std::string &path) {
   k.path = path;
   ++k.path_generation;
   k.requested = false;
+  k.urgent = false;
   k.wake.notify_one();
   if (k.started) k.idle.wait(lock, [&] { return !k.busy; });
 }
