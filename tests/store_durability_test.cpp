@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sqlite3.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <thread>
@@ -93,6 +96,79 @@ TEST_F(StoreDurabilityTest, AnsweredWritesSurviveTwentyKillsInTheMiddleOfAWriteL
     }
     mib::close_store();
   }
+}
+
+// Overwrites the first page of the journal's tree with garbage.
+void damage_journal(const std::string &file) {
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+  // Everything into the database file first, so that no newer page in the
+  // log hides the damage.
+  ASSERT_EQ(sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_stmt *stmt = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db,
+                               "SELECT rootpage, (SELECT page_size FROM pragma_page_size) "
+                               "FROM sqlite_master WHERE name = 'journal'",
+                               -1, &stmt, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+  int64_t root = sqlite3_column_int64(stmt, 0);
+  int64_t page_size = sqlite3_column_int64(stmt, 1);
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+  std::fstream out(file, std::ios::in | std::ios::out | std::ios::binary);
+  out.seekp((root - 1) * page_size);
+  std::string garbage(static_cast<size_t>(page_size), '\x5a');
+  out.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
+  ASSERT_TRUE(out.good());
+}
+
+std::pair<int, std::string> run_mib_tool(std::vector<std::string> args) {
+  args.insert(args.begin(), IGD1_BUILD_DIR "/igd1-mib");
+  std::vector<char *> argv;
+  for (auto &a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  g_autofree gchar *out = nullptr, *err = nullptr;
+  gint status = 0;
+  EXPECT_TRUE(g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, &out,
+                           &err, &status, nullptr));
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+          std::string(out != nullptr ? out : "") + (err != nullptr ? err : "")};
+}
+
+TEST_F(StoreDurabilityTest, DamagedStoreIsReportedAndServedOnlyFromTheLastGoodCopy) {
+  const std::string store = root_.path(path::kStoreFile);
+  {
+    DaemonProcess daemon({"--root", root_.dir()});
+    ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
+    ASSERT_FALSE(add_object().empty());
+    for (int i = 0; i < 200 && !std::filesystem::exists(store + ".good"); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(std::filesystem::exists(store + ".good"));
+    EXPECT_EQ(daemon.stop(SIGTERM), 0);
+  }
+  damage_journal(store);
+  auto [status, output] = run_mib_tool({"--store", store, "journal"});
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(output.find("the store is damaged"), std::string::npos) << output;
+  {
+    // The daemon puts the damaged file aside and serves the copy.
+    DaemonProcess daemon({"--root", root_.dir()});
+    ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
+    EXPECT_FALSE(add_object().empty());
+    EXPECT_TRUE(std::filesystem::exists(store + ".damaged"));
+    EXPECT_EQ(daemon.stop(SIGTERM), 0);
+    std::string said = read_text_file(daemon.output_file()) + read_text_file(root_.path(path::kSyslog));
+    EXPECT_NE(said.find("continuing with the last good copy"), std::string::npos) << said;
+  }
+  // Without a copy to fall back on it refuses to serve.
+  std::filesystem::remove(store + ".good");
+  damage_journal(store);
+  DaemonProcess daemon({"--root", root_.dir()});
+  EXPECT_EQ(daemon.wait_exit(std::chrono::seconds(10)), 1);
+  std::string said = read_text_file(daemon.output_file());
+  EXPECT_NE(said.find("the store is damaged"), std::string::npos) << said;
+  EXPECT_NE(said.find("there is no last good copy"), std::string::npos) << said;
 }
 
 }  // namespace

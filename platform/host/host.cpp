@@ -117,7 +117,8 @@ bool Host::start(const Options &options, std::string *error) {
     std::string store = options.store.empty() ? sys_path(path::kStoreFile) : options.store;
     g_autofree gchar *dir = g_path_get_dirname(store.c_str());
     g_mkdir_with_parents(dir, 0755);
-    if (!mib::open_store(store, error)) return false;
+    mib::set_store_logger([](const char *message) { host_log(4, "store: %s", message); });
+    if (!mib::open_store(store, error, mib::DamagedStore::UseLastGoodCopy)) return false;
     opened_store_ = true;
   }
 

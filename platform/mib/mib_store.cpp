@@ -263,8 +263,18 @@ class Statement {
     return *this;
   }
 
-  // SQLITE_ROW, SQLITE_DONE or an error code.
-  int step() { return ok_ ? sqlite3_step(stmt_) : SQLITE_MISUSE; }
+  // SQLITE_ROW, SQLITE_DONE or an error code.  Errors other than a busy
+  // database (which its caller reports) are logged: a damaged page met while
+  // serving must not pass unnoticed.
+  int step() {
+    if (!ok_) return SQLITE_MISUSE;
+    int rc = sqlite3_step(stmt_);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE && (rc & 0xff) != SQLITE_BUSY &&
+        (rc & 0xff) != SQLITE_CONSTRAINT) {
+      log_store(std::string(sqlite3_errmsg(sqlite3_db_handle(stmt_))) + " (" + sqlite3_sql(stmt_) + ")");
+    }
+    return rc;
+  }
   // Runs a statement that returns no rows.
   bool run() { return step() == SQLITE_DONE; }
   bool row() { return step() == SQLITE_ROW; }
