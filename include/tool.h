@@ -45,7 +45,12 @@ IGD1_API int sys_log(int module, int level, int category, const char *file, int 
 
 // Closes the log stream so that the next line opens the log file afresh
 // (under the current root, truncating it).  Used when the root changes.
+// Lines logged before the call are written to the old file first.
 IGD1_API void sys_log_reopen(void);
+
+// Returns once every line logged before the call is in the log file (lines
+// reach the file through a writer thread).
+IGD1_API void sys_log_flush(void);
 
 // Current local time as "%F %T"; the buffer belongs to the calling thread.
 IGD1_API char *get_date(void);

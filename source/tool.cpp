@@ -8,11 +8,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <time.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <mutex>
+#include <string>
+#include <thread>
 
 #include "sys_paths.h"
 
@@ -58,11 +61,19 @@ constexpr int kOutputModule = LOG_MODULE_DBUS;
 
 constexpr size_t kDateSize = 32;
 
+// The time text changes once a second; each thread keeps the text of the
+// last second it formatted, so concurrent lines keep their own.
 void format_date(char *buffer, size_t size) {
+  thread_local time_t cached_second = -1;
+  thread_local char cached[kDateSize];
   time_t now = time(nullptr);
-  struct tm local;
-  if (localtime_r(&now, &local) == nullptr || strftime(buffer, size, "%F %T", &local) == 0)
-    buffer[0] = '\0';
+  if (now != cached_second) {
+    struct tm local;
+    if (localtime_r(&now, &local) == nullptr || strftime(cached, sizeof cached, "%F %T", &local) == 0)
+      cached[0] = '\0';
+    cached_second = now;
+  }
+  snprintf(buffer, size, "%s", cached);
 }
 
 // ---- routing mask ---------------------------------------------------------------------
@@ -84,55 +95,153 @@ uint32_t current_mask() {
   return std::atomic_ref<uint32_t>(gui_dbusProxyDbg).load(std::memory_order_relaxed);
 }
 
-// ---- log file ------------------------------------------------------------------------
-
-// Serialises every access to the log stream and its path.
-std::mutex mutex;
-FILE *log_stream = nullptr;
-// Where the open stream lives; the size check uses the same path.
-char log_path[PATH_MAX];
+// ---- log file ----------------------------------------------------------------------
 
 // "e" sets close-on-exec so that the programs this library starts do not
 // inherit the log descriptor; the stream is otherwise plain "w+".
 constexpr char kLogOpenMode[] = "w+e";
+// Lines waiting for the writer; a caller that finds this many waits for room
+// rather than losing a line.
+constexpr size_t kQueueLimit = 16384;
 
 void report_errno(int error) { fprintf(stderr, "errno: %d | %s\n", error, strerror(error)); }
 
+// The log file, written by a thread of its own so that no caller waits for
+// the disk: callers queue whole lines, the writer takes them in batches.
+// Once stopped (the process is ending) lines are written by their callers.
+class LogWriter {
+ public:
+  void write(std::string line) {
+    std::unique_lock lock(queue_mutex_);
+    if (stopped_) {
+      lock.unlock();
+      std::lock_guard file_lock(file_mutex_);
+      write_line(line);
+      fflush(stream_ != nullptr ? stream_ : stderr);
+      return;
+    }
+    room_.wait(lock, [this] { return queue_.size() < kQueueLimit || stopped_; });
+    queue_.push_back(std::move(line));
+    if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+    work_.notify_one();
+  }
+
+  // Returns once every line queued before the call is in the file.
+  void flush() {
+    std::unique_lock lock(queue_mutex_);
+    idle_.wait(lock, [this] { return (queue_.empty() && !writing_) || !thread_.joinable(); });
+  }
+
+  // The next line opens the log file afresh (under the current root).
+  void reopen() {
+    flush();
+    std::lock_guard file_lock(file_mutex_);
+    close_stream();
+  }
+
+  // Writes what is queued and ends the writer; later lines are written by
+  // their callers.
+  void stop() {
+    std::unique_lock lock(queue_mutex_);
+    stopping_ = true;
+    work_.notify_one();
+    std::thread writer = std::move(thread_);
+    lock.unlock();
+    if (writer.joinable()) writer.join();
+    lock.lock();
+    stopped_ = true;
+    room_.notify_all();
+    idle_.notify_all();
+  }
+
+ private:
+  void run() {
+    std::deque<std::string> batch;
+    std::unique_lock lock(queue_mutex_);
+    for (;;) {
+      work_.wait(lock, [this] { return !queue_.empty() || stopping_; });
+      if (queue_.empty()) return;
+      batch.swap(queue_);
+      writing_ = true;
+      room_.notify_all();
+      lock.unlock();
+      {
+        std::lock_guard file_lock(file_mutex_);
+        for (const std::string &line : batch) write_line(line);
+        if (stream_ != nullptr) fflush(stream_);
+      }
+      batch.clear();
+      lock.lock();
+      writing_ = false;
+      if (queue_.empty()) idle_.notify_all();
+    }
+  }
+
+  bool open_stream(const char *failure_format) {
+    stream_ = fopen(path_, kLogOpenMode);
+    size_ = 0;
+    if (stream_ != nullptr) return true;
+    int error = errno;
+    fprintf(stderr, failure_format, path_);
+    report_errno(error);
+    return false;
+  }
+
+  void close_stream() {
+    if (stream_ != nullptr) fclose(stream_);
+    stream_ = nullptr;
+  }
+
+  // Called with the file lock held.  The size is counted as lines are
+  // written; the file is opened with truncation, so it starts at 0.
+  void write_line(const std::string &line) {
+    if (stream_ == nullptr) {
+      if (!igd1::sys_path_into(igd1::path::kSyslog, path_, sizeof path_)) {
+        fprintf(stderr, "Can't open file: %s\n", igd1::path::kSyslog);
+        report_errno(ENAMETOOLONG);
+        return;
+      }
+      if (!open_stream("Can't open file: %s\n")) return;
+    }
+    if (size_ > SYS_LOG_FILE_CAP) {
+      close_stream();
+      if (!open_stream("Can't open file: %s after close\n")) return;
+    }
+    if (fwrite(line.data(), 1, line.size(), stream_) == line.size()) size_ += long(line.size());
+  }
+
+  std::mutex queue_mutex_;
+  std::condition_variable work_, room_, idle_;
+  std::deque<std::string> queue_;
+  bool writing_ = false;
+  bool stopping_ = false;
+  bool stopped_ = false;
+  std::thread thread_;
+
+  // Serialises every access to the log stream and its path.
+  std::mutex file_mutex_;
+  FILE *stream_ = nullptr;
+  char path_[PATH_MAX] = {};
+  long size_ = 0;
+};
+
+// Never destroyed: threads that outlive the end of main may still log.
+LogWriter &log_writer() {
+  static auto *writer = new LogWriter;
+  return *writer;
+}
+
+// At the end of the process (or when the library is unloaded) what is
+// queued is written before anything goes.
+struct StopWriterAtExit {
+  ~StopWriterAtExit() { log_writer().stop(); }
+} const stop_writer_at_exit;
+
 void log_file_write(const sys_log_record *record) {
-  std::lock_guard<std::mutex> lock(mutex);
-  if (log_stream == nullptr) {
-    if (!igd1::sys_path_into(igd1::path::kSyslog, log_path, sizeof log_path)) {
-      fprintf(stderr, "Can't open file: %s\n", igd1::path::kSyslog);
-      report_errno(ENAMETOOLONG);
-      return;
-    }
-    log_stream = fopen(log_path, kLogOpenMode);
-    if (log_stream == nullptr) {
-      int error = errno;
-      fprintf(stderr, "Can't open file: %s\n", log_path);
-      report_errno(error);
-      return;
-    }
-  }
-
-  struct stat info;
-  if (stat(log_path, &info) == 0 && info.st_size > SYS_LOG_FILE_CAP) {
-    fclose(log_stream);
-    log_stream = fopen(log_path, kLogOpenMode);
-    if (log_stream == nullptr) {
-      int error = errno;
-      fprintf(stderr, "Can't open file: %s after close\n", log_path);
-      report_errno(error);
-      return;
-    }
-  }
-
   // Foreign texts without a module tag are written as they come.
-  if (strstr(record->text, "DBUS") != nullptr || strstr(record->text, "MNGAPI") != nullptr)
-    fprintf(log_stream, "%s\r\n", record->text);
-  else
-    fputs(record->text, log_stream);
-  fflush(log_stream);
+  std::string line = record->text;
+  if (strstr(record->text, "DBUS") != nullptr || strstr(record->text, "MNGAPI") != nullptr) line += "\r\n";
+  log_writer().write(std::move(line));
 }
 
 }  // namespace
@@ -184,13 +293,9 @@ int sys_log(int module, int level, int category, const char * /*file*/, int /*li
   return 0;
 }
 
-void sys_log_reopen(void) {
-  std::lock_guard<std::mutex> lock(mutex);
-  if (log_stream != nullptr) {
-    fclose(log_stream);
-    log_stream = nullptr;
-  }
-}
+void sys_log_reopen(void) { log_writer().reopen(); }
+
+void sys_log_flush(void) { log_writer().flush(); }
 
 char *get_date(void) {
   thread_local char date[kDateSize];

@@ -1,6 +1,13 @@
 // Logging, fault texts, instance keys of object paths and file-name conversion.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
 
 #include <cstring>
 #include <latch>
@@ -80,17 +87,85 @@ TEST_F(SysLogTest, LinesAreFormattedCutAndTheFileIsEmptiedPastTheCap) {
   const std::string first = log_text();
   EXPECT_EQ(first, printed.substr(0, 254) + "\r\n");
 
-  // At the cap itself the file is kept and written on; past it, it starts afresh.
-  ASSERT_EQ(truncate(log_file().c_str(), SYS_LOG_FILE_CAP), 0);
+  // At the cap itself the file is kept and written on; past it, it starts
+  // afresh.  Every full line is 256 bytes with its line end, so 4000 of
+  // them fill the file exactly to the cap.
+  const std::string full(400, 'f');
+  for (int i = 1; i < 4000; ++i) DBUS_LOG(LOG_LEVEL_INFO, "%s", full.c_str());
+  ASSERT_EQ(log_text().size(), static_cast<size_t>(SYS_LOG_FILE_CAP));
   DBUS_LOG(LOG_LEVEL_INFO, "second line");
   const std::string kept = log_text();
-  EXPECT_EQ(kept.size(), static_cast<size_t>(SYS_LOG_FILE_CAP));
   EXPECT_EQ(kept.compare(0, first.size(), first), 0);
-  EXPECT_NE(kept.find("second line\r\n"), std::string::npos);
-  ASSERT_EQ(truncate(log_file().c_str(), SYS_LOG_FILE_CAP + 1), 0);
+  EXPECT_TRUE(kept.ends_with("second line\r\n"));
   DBUS_LOG(LOG_LEVEL_INFO, "after the cap");
   EXPECT_TRUE(std::regex_match(log_text(), std::regex(kHeader + "after the cap\r\n")))
       << log_text().substr(0, 300);
+}
+
+// The file is written by a thread of its own: a log file that takes nothing
+// (a pipe nobody reads) does not hold up the callers, and every line reaches
+// it once it takes them again.
+TEST_F(SysLogTest, CallersDoNotWaitForTheFile) {
+  ASSERT_EQ(mkfifo(log_file().c_str(), 0600), 0);
+  constexpr int kLines = 1000;  // 256 kB, four times what a pipe holds
+  const std::string filler(210, 'p');  // 256 bytes a line with header and line end
+  auto begin = std::chrono::steady_clock::now();
+  for (int i = 0; i < kLines; ++i) DBUS_LOG(LOG_LEVEL_INFO, "line %04d %s", i, filler.c_str());
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2));
+
+  int reader = open(log_file().c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  std::string text;
+  std::thread flusher([] { sys_log_flush(); });
+  char chunk[65536];
+  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+       text.size() < size_t(kLines) * 256 && std::chrono::steady_clock::now() < deadline;) {
+    ssize_t count = read(reader, chunk, sizeof chunk);
+    if (count > 0) text.append(chunk, size_t(count));
+    else std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  flusher.join();
+  close(reader);
+  ASSERT_EQ(text.size(), size_t(kLines) * 256);
+  for (int i = 0; i < kLines; i += 111) {
+    char expected[16];
+    std::snprintf(expected, sizeof expected, "line %04d ", i);
+    EXPECT_EQ(text.compare(size_t(i) * 256 + 34, 10, expected), 0) << text.substr(size_t(i) * 256, 60);
+  }
+  sys_log_reopen();  // done with the pipe
+}
+
+// Lines still queued when the process ends normally are written first.  The
+// dying process is a fresh run of this test, which finds the folder to log
+// into in its environment.
+constexpr char kExitRootEnv[] = "IGD1_TEST_EXIT_LOG_ROOT";
+
+void log_then_exit(const std::string &root) {
+  set_root_dir(root);
+  sys_log_reopen();
+  for (int i = 0; i < 5000; ++i) DBUS_LOG(LOG_LEVEL_INFO, "queued line %d", i);
+  std::exit(0);
+}
+
+TEST(SysLogExitTest, NothingQueuedIsLostWhenTheProcessEnds) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  std::string root;
+  if (const char *inherited = g_getenv(kExitRootEnv)) {
+    root = inherited;
+  } else {
+    g_autofree gchar *dir = g_dir_make_tmp("igd1-exit-XXXXXX", nullptr);
+    ASSERT_NE(dir, nullptr);
+    root = dir;
+    g_mkdir_with_parents((root + "/tmp").c_str(), 0755);
+    g_setenv(kExitRootEnv, root.c_str(), TRUE);
+  }
+  EXPECT_EXIT(log_then_exit(root), testing::ExitedWithCode(0), "");
+  g_unsetenv(kExitRootEnv);
+  const std::string text = read_text_file(root + path::kSyslog);
+  std::error_code ignored;
+  std::filesystem::remove_all(root, ignored);
+  EXPECT_TRUE(text.ends_with("queued line 4999\r\n")) << text.substr(text.size() > 100 ? text.size() - 100 : 0);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 5000);
 }
 
 TEST_F(SysLogTest, ConcurrentLinesStayWhole) {

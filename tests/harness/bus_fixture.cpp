@@ -72,6 +72,8 @@ struct BusDaemon {
 }  // namespace
 
 std::string read_text_file(const std::string &file) {
+  // Log lines reach their file through a writer thread.
+  sys_log_flush();
   std::ifstream in(file, std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
