@@ -9,11 +9,14 @@
 #include "igd1_export.h"
 
 // One accepted connection waiting for the handler thread: a zero-filled
-// record of 144 bytes that owns `fd` while it is queued.
+// record of 144 bytes that owns `fd` while it is queued.  The connection's
+// receive time-out counts from `accepted_us` (monotonic clock), so time spent
+// in the queue behind other connections is part of it.
 typedef struct dbus_proxy_uds_entry {
   dbus_list link;
   int32_t fd;
-  uint8_t reserved[144 - sizeof(dbus_list) - sizeof(int32_t)];
+  int64_t accepted_us;
+  uint8_t reserved[144 - sizeof(dbus_list) - 2 * sizeof(int64_t)];
 } dbus_proxy_uds_entry;
 
 // Connections accepted and not yet handled, oldest first.
@@ -26,7 +29,8 @@ IGD1_API sem_t dbus_proxy_uds_handle_sem;
 #define DBUS_PROXY_HEARTBEAT_SIZE 4
 #define DBUS_PROXY_HEARTBEAT_PERIOD_S 5
 // The handler reads one message of at most this many bytes per connection,
-// waiting at most DBUS_PROXY_UDS_RECV_TIMEOUT_S for it.
+// waiting for it until DBUS_PROXY_UDS_RECV_TIMEOUT_S after the connection was
+// accepted.
 #define DBUS_PROXY_UDS_MSG_MAX 2047
 #define DBUS_PROXY_UDS_RECV_TIMEOUT_S 6
 // Configuration entry (mib_get) of the debug level.

@@ -24,18 +24,64 @@ IGD1_API int dbus_proxy_get_province(void);
 // flushes every flow.  Returns 0 on success, non-zero on failure.
 IGD1_API int ykr_fc_flow_flush2(int mode);
 
+// A method handler that answers after it returns (when a command ends, a
+// timer fires or a worker is done) calls this before it returns.  The host
+// then leaves the call to the handler: it neither answers it nor touches the
+// invocation again.  The handler owns the invocation's reference from then on
+// and answers exactly once with g_dbus_method_invocation_return_* (on any
+// thread).  A handler that returns without answering and without this call
+// gets its call answered by the host with org.freedesktop.DBus.Error.UnknownMethod.
+IGD1_API void dbus_proxy_invocation_keep(GDBusMethodInvocation *invocation);
+
 // Attaches an object manager to the connection like
 // g_dbus_object_manager_server_set_connection, and also serves
 // com.wqx.igd1.ObjectManager on the manager's path: AddObject() -> (o),
 // DeleteObject(o) and RemoveAllObjects() reach vtable->method_call with
-// `user_data`.  A handler must answer before it returns; a call it leaves
-// unanswered is answered by the host with org.freedesktop.DBus.Error.UnknownMethod.
+// `user_data`.  A handler answers before it returns or keeps the call with
+// dbus_proxy_invocation_keep; a call it leaves unanswered otherwise is
+// answered by the host with org.freedesktop.DBus.Error.UnknownMethod.
 // With a handler in the vtable's second spare slot (see dbus_vtable.h),
 // GetManagedObjects on the manager path is answered by that handler.
 IGD1_API void g_dbus_object_manager_server_set_connection_expand(GDBusObjectManagerServer *manager,
                                                                  GDBusConnection *connection,
                                                                  const GDBusInterfaceVTable *vtable,
                                                                  gpointer user_data);
+
+// ---- row callbacks ---------------------------------------------------------------
+
+// How a module hears of rows inserted into or removed from its table (the
+// store names the module of each table).  Whatever thread changed the table,
+// the callback runs on the main loop with copies of the values.  A module
+// that registers nothing gets <Module>_add_interface(instance) and
+// <Module>_del_interface(instance).
+typedef enum {
+  DBUS_PROXY_ROW_INSTANCE = 0,  // add_instance / del_instance (instance)
+  DBUS_PROXY_ROW_PAIR = 1,      // add_pair / del_pair (parent instance, instance): nested tables
+  DBUS_PROXY_ROW_ACTION = 2,    // row_action (instance, DBUS_PROXY_ROW_ADDED or _REMOVED)
+  DBUS_PROXY_ROW_RECORD = 3,    // add_record / del_record (copy of the row, its size)
+} dbus_proxy_row_shape;
+
+enum { DBUS_PROXY_ROW_REMOVED = 0, DBUS_PROXY_ROW_ADDED = 1 };
+
+typedef struct dbus_proxy_row_callbacks {
+  dbus_proxy_row_shape shape;
+  int (*add_instance)(unsigned int instance);
+  int (*del_instance)(unsigned int instance);
+  int (*add_pair)(unsigned int parent, unsigned int instance);
+  int (*del_pair)(unsigned int parent, unsigned int instance);
+  int (*row_action)(unsigned int instance, int action);
+  // The record is valid during the call only.
+  int (*add_record)(const void *record, size_t size);
+  int (*del_record)(const void *record, size_t size);
+  // DBUS_PROXY_ROW_PAIR: byte offset in the row of the parent's instance
+  // number, a 32-bit unsigned in host byte order.
+  size_t parent_offset;
+} dbus_proxy_row_callbacks;
+
+// Registers (or, with NULL callbacks, withdraws) the row callbacks of
+// `module`.  Returns 1, or 0 when the callbacks do not fit their shape.
+IGD1_API int dbus_proxy_row_callbacks_reg(const char *module,
+                                          const dbus_proxy_row_callbacks *callbacks);
 
 // ---- notification socket and heartbeat --------------------------------------------
 

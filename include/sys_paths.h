@@ -32,6 +32,8 @@ inline constexpr char kNotifySocket[] = "/tmp/igd1_notify_socket";
 inline constexpr char kSmartSocket[] = "/tmp/smartsock";
 inline constexpr char kDbusSocket[] = "/tmp/dbussock";
 inline constexpr char kSdkSocket[] = "/tmp/sdk2dbusproxy";
+// Locked by the running igd1d and holding its pid.
+inline constexpr char kDaemonPidFile[] = "/var/run/igd1d.pid";
 // The configuration database of our configuration library.
 inline constexpr char kStoreFile[] = "/var/lib/igd1/mib.db";
 // What the stand-in programs record (emulator and tests only).

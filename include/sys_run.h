@@ -5,6 +5,7 @@
 // folder (see sys_paths.h), so tests and the emulator run harmless stand-ins.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,8 +35,23 @@ std::string resolve_program(const std::string &program);
 // Runs the command and waits for it.
 RunResult run_command(const std::vector<std::string> &argv, const RunOptions &options = {});
 
-// Starts the command and returns at once; the child is reaped in the
-// background.  Returns false when it could not be started.
-bool run_background(const std::vector<std::string> &argv, const RunOptions &options = {});
+// Called once a command run by run_async has ended, was killed at its
+// time-out, or could not be started.
+using RunDone = std::function<void(const RunResult &)>;
+
+// Starts the command and returns at once, never waiting for the child: the
+// child's end, its output and its time-out are watched from the default main
+// context, and `done` (may be empty) runs there, always after run_async has
+// returned.  A child still running at options.timeout_ms is killed with its
+// process group and reported with timed_out set.  Callable from any thread.
+void run_async(const std::vector<std::string> &argv, const RunOptions &options, RunDone done);
+
+// Whether a finished command did its work: started, not killed, exit status 0.
+bool run_succeeded(const RunResult &result);
+
+// A short account of a failed command for logs and error replies, e.g.
+// "date exited with status 1" or "date was killed after 5000 ms".
+std::string run_failure(const std::string &program, const RunResult &result,
+                        const RunOptions &options);
 
 }  // namespace igd1

@@ -90,6 +90,8 @@ constexpr ThreadTexts kHeartbeatTexts = {"dbus_proxy_heartbeat_thread_create_fun
 
 // ---- the queue ----------------------------------------------------------------------
 
+int64_t now_us() { return g_get_monotonic_time(); }
+
 int dbus_proxy_uds_list_push(int fd) {
   auto *entry = static_cast<dbus_proxy_uds_entry *>(calloc(1, sizeof(dbus_proxy_uds_entry)));
   if (entry == nullptr) {
@@ -98,6 +100,7 @@ int dbus_proxy_uds_list_push(int fd) {
   }
   dbus_list_node_init(&entry->link);
   entry->fd = fd;
+  entry->accepted_us = now_us();
   {
     std::lock_guard lock(g_queue_mutex);
     dbus_list_add(&dbus_notify_list, &entry->link);
@@ -107,8 +110,9 @@ int dbus_proxy_uds_list_push(int fd) {
 }
 
 // Takes the oldest connection off the queue.  Returns 1 with its descriptor
-// in *fd, 0 when the queue is empty, -1 for a NULL address.
-int dbus_proxy_uds_list_pop(int *fd) {
+// in *fd (and when it was accepted in *accepted_us), 0 when the queue is
+// empty, -1 for a NULL address.
+int dbus_proxy_uds_list_pop(int *fd, int64_t *accepted_us) {
   if (fd == nullptr) return -1;
   dbus_list *first = nullptr;
   {
@@ -119,6 +123,7 @@ int dbus_proxy_uds_list_pop(int *fd) {
   if (first == nullptr) return 0;
   auto *entry = reinterpret_cast<dbus_proxy_uds_entry *>(first);
   *fd = entry->fd;
+  *accepted_us = entry->accepted_us;
   free(entry);
   return 1;
 }
@@ -133,16 +138,26 @@ void *dbus_proxy_uds_handle_func(void *) {
   char buffer[DBUS_PROXY_UDS_MSG_MAX + 1];
   while (g_running.load() != 0) {
     int fd = -1;
-    if (dbus_proxy_uds_list_pop(&fd) != 1) {
+    int64_t accepted_us = 0;
+    if (dbus_proxy_uds_list_pop(&fd, &accepted_us) != 1) {
       while (sem_wait(&dbus_proxy_uds_handle_sem) != 0 && errno == EINTR) {
       }
       continue;
     }
     if (fd == 0) continue;
 
-    struct timeval timeout = {DBUS_PROXY_UDS_RECV_TIMEOUT_S, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    ssize_t count = recv(fd, buffer, DBUS_PROXY_UDS_MSG_MAX, 0);
+    // A connection that waited in the queue has only the rest of its time
+    // left; once that is gone, only what it already sent is read, so that a
+    // burst of silent clients costs one time-out in all, not one each.
+    const int64_t left_us = accepted_us + int64_t(DBUS_PROXY_UDS_RECV_TIMEOUT_S) * G_USEC_PER_SEC - now_us();
+    int flags = 0;
+    if (left_us > 0) {
+      struct timeval timeout = {time_t(left_us / G_USEC_PER_SEC), suseconds_t(left_us % G_USEC_PER_SEC)};
+      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    } else {
+      flags = MSG_DONTWAIT;
+    }
+    ssize_t count = recv(fd, buffer, DBUS_PROXY_UDS_MSG_MAX, flags);
     if (count > 0) {
       buffer[count] = '\0';
       DBUS_LOG(LOG_LEVEL_DEBUG, "%s:%d: dbus proxy uds thread recv data lenght %d form socket (%d)",
@@ -199,8 +214,12 @@ void *dbus_proxy_uds_process_func(void *) {
   std::call_once(g_queue_once, set_up_queue);
   if (!g_queue_ready) return nullptr;
 
-  if (!igd1::run_background({igd1::program::kPollLanNetInfo, "1", "2"}))
-    DBUS_LOG(LOG_LEVEL_WARN, "cannot start %s", igd1::program::kPollLanNetInfo);
+  // The poller runs in the background; the main loop reaps it and logs a
+  // poller that could not start or failed.
+  igd1::run_async({igd1::program::kPollLanNetInfo, "1", "2"}, {}, [](const igd1::RunResult &result) {
+    if (!igd1::run_succeeded(result))
+      DBUS_LOG(LOG_LEVEL_WARN, "%s", igd1::run_failure(igd1::program::kPollLanNetInfo, result, {}).c_str());
+  });
   DBUS_LOG(LOG_LEVEL_DEBUG, "create lanhost info process");
 
   while (g_running.load() != 0) {

@@ -13,10 +13,10 @@
 // turns the result into 9002.
 #include "syscmd.h"
 
-#include <signal.h>
 #include <time.h>
 
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <string_view>
@@ -67,6 +67,7 @@ enum RestoreStatus : uint8_t {
 };
 
 constexpr int kStoreFailed = 9002;
+constexpr int kCommandFailed = 9002;  // also "Internal error"
 constexpr int kUpgradeRefused = 9011;
 constexpr int kRebootCauseCommand = 4;
 constexpr int kRestoreEverything = 8;
@@ -77,6 +78,9 @@ constexpr int kProvinceWithLineCheck = 14;
 constexpr size_t kPasswordMax = 30;
 // The clock command once was "date -s '%s'" in 64 bytes.
 constexpr size_t kTimeMax = 53;
+// Setting the clock takes a moment; a program still running after this is
+// taken as hung.
+constexpr int kClockCommandTimeoutMs = 5000;
 constexpr size_t kUrlMax = 255;
 constexpr size_t kCategoryMax = 16;
 constexpr const char *kCategories[] = {"ALL",    "INTERNET", "VOICE",    "IPTV",
@@ -220,9 +224,10 @@ bool address_upload(Request *request, const char *url, const char *category,
 }
 
 // Letters, digits, spaces and - : . / + , : every form the date program
-// takes, nothing a shell would treat specially.
+// takes, nothing a shell would treat specially.  An empty or blank time is
+// no time: the date program would take it as midnight.
 bool valid_time(std::string_view time) {
-  if (time.size() > kTimeMax) return false;
+  if (time.size() > kTimeMax || time.find_first_not_of(' ') == std::string_view::npos) return false;
   for (char c : time)
     if (!g_ascii_isalnum(c) && std::strchr(" -:./+,", c) == nullptr) return false;
   return true;
@@ -357,16 +362,15 @@ void restore_service_type1(GVariant *, GDBusMethodInvocation *invocation) {
   cmd_reboot();
 }
 
-// The restore program runs on its own; the child-termination signal keeps
-// its default disposition while it is started.
+// The restore program runs on its own after the reply; how it ends is only
+// logged.
 void restore_service_type0(GVariant *, GDBusMethodInvocation *invocation) {
   reply_described(invocation, start_restore_status(kRestoreRunning));
-  struct sigaction previous {}, plain {};
-  plain.sa_handler = SIG_DFL;
-  sigemptyset(&plain.sa_mask);
-  sigaction(SIGCHLD, &plain, &previous);
-  igd1::run_background({igd1::program::kRestore});
-  sigaction(SIGCHLD, &previous, nullptr);
+  const igd1::RunOptions options;
+  igd1::run_async({igd1::program::kRestore}, options, [options](const igd1::RunResult &result) {
+    if (!igd1::run_succeeded(result))
+      DBUS_LOG(LOG_LEVEL_WARN, "%s", igd1::run_failure(igd1::program::kRestore, result, options).c_str());
+  });
 }
 
 void local_recovery(GVariant *, GDBusMethodInvocation *invocation) {
@@ -462,6 +466,25 @@ void get_upgrade_version(GVariant *, GDBusMethodInvocation *invocation) {
 
 void acknowledge(GVariant *, GDBusMethodInvocation *invocation) { reply_described(invocation, 0); }
 
+// Runs a command for a kept call: `next` continues once it succeeded;
+// a failed, hung or missing program answers the call with the interface's
+// error.
+void run_then_reply(const std::vector<std::string> &argv, GDBusMethodInvocation *invocation,
+                    std::function<void()> next) {
+  const igd1::RunOptions options{.env = {}, .timeout_ms = kClockCommandTimeoutMs};
+  igd1::run_async(argv, options, [program = argv[0], options, invocation,
+                                  next = std::move(next)](const igd1::RunResult &result) {
+    if (igd1::run_succeeded(result)) {
+      next();
+      return;
+    }
+    std::string failure = igd1::run_failure(program, result, options);
+    DBUS_LOG(LOG_LEVEL_WARN, "%s", failure.c_str());
+    g_dbus_method_invocation_return_dbus_error(invocation, kInterface,
+                                               (Description(kCommandFailed).text + (": " + failure)).c_str());
+  });
+}
+
 void set_date_time(GVariant *parameters, GDBusMethodInvocation *invocation) {
   const char *time = nullptr;
   g_variant_get(parameters, "(&s)", &time);
@@ -471,9 +494,13 @@ void set_date_time(GVariant *parameters, GDBusMethodInvocation *invocation) {
     return;
   }
   DBUS_LOG(LOG_LEVEL_INFO, "CMD:[date -s '%s'] \n", time);
-  igd1::run_command({igd1::program::kDate, "-s", time});
-  igd1::run_command({igd1::program::kClock, "cmos"});
-  reply_described(invocation, 0);
+  // Both programs run while the loop serves other calls; the reply follows
+  // the second, or the first that fails.
+  dbus_proxy_invocation_keep(invocation);
+  run_then_reply({igd1::program::kDate, "-s", time}, invocation, [invocation] {
+    run_then_reply({igd1::program::kClock, "cmos"}, invocation,
+                   [invocation] { reply_described(invocation, 0); });
+  });
 }
 
 void upgrade(GVariant *parameters, GDBusMethodInvocation *invocation) {

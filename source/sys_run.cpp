@@ -11,7 +11,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <thread>
+
+#include <glib-unix.h>
 
 #include "sys_paths.h"
 
@@ -67,7 +68,7 @@ int decode_status(int status) {
 // Spawns argv with stdin from /dev/null and stdout+stderr into `out_fd`
 // (or /dev/null when -1).  Returns the child's pid or -1 with `error` set.
 pid_t spawn(const std::vector<std::string> &argv, const RunOptions &options, int out_fd,
-            std::string *error) {
+            std::string *error, bool own_group = false) {
   if (argv.empty() || argv[0].empty()) {
     *error = "empty command";
     return -1;
@@ -98,7 +99,14 @@ pid_t spawn(const std::vector<std::string> &argv, const RunOptions &options, int
   sigset_t none;
   sigemptyset(&none);
   posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+  short flags = POSIX_SPAWN_SETSIGMASK;
+  // A child that may be killed at its time-out leads a group of its own, so
+  // that whatever it started dies with it.
+  if (own_group) {
+    posix_spawnattr_setpgroup(&attr, 0);
+    flags |= POSIX_SPAWN_SETPGROUP;
+  }
+  posix_spawnattr_setflags(&attr, flags);
 
   pid_t pid = -1;
   int rc = posix_spawn(&pid, program.c_str(), &actions, &attr, arg_ptrs.data(), env_ptrs.data());
@@ -173,17 +181,151 @@ RunResult run_command(const std::vector<std::string> &argv, const RunOptions &op
   return result;
 }
 
-bool run_background(const std::vector<std::string> &argv, const RunOptions &options) {
-  std::string error;
-  pid_t pid = spawn(argv, options, -1, &error);
-  if (pid < 0) return false;
-  // Reap the child whenever it ends so that it never lingers as a zombie.
-  std::thread([pid] {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+// ---- commands watched from the main loop ------------------------------------------
+
+namespace {
+
+// One command run by run_async, owned by its sources until it is reported.
+struct AsyncRun {
+  std::vector<std::string> argv;
+  RunOptions options;
+  pid_t pid = -1;
+  int out_fd = -1;
+  bool group = false;  // the child leads a process group of its own
+  RunResult result;
+  RunDone done;
+  GSource *child = nullptr;
+  GSource *output = nullptr;
+  GSource *timeout = nullptr;
+};
+
+void drop_source(GSource **source) {
+  if (*source == nullptr) return;
+  g_source_destroy(*source);
+  g_source_unref(*source);
+  *source = nullptr;
+}
+
+// Reads what the child wrote so far; false once the pipe is at its end.
+bool read_output(AsyncRun *run) {
+  char chunk[4096];
+  for (;;) {
+    ssize_t n = read(run->out_fd, chunk, sizeof chunk);
+    if (n > 0) {
+      run->result.output.append(chunk, size_t(n));
+      continue;
     }
-  }).detach();
-  return true;
+    if (n < 0 && errno == EINTR) continue;
+    return n < 0 && errno == EAGAIN;
+  }
+}
+
+void close_output(AsyncRun *run) {
+  drop_source(&run->output);
+  if (run->out_fd >= 0) close(run->out_fd);
+  run->out_fd = -1;
+}
+
+gboolean on_output(gint, GIOCondition, gpointer data) {
+  auto *run = static_cast<AsyncRun *>(data);
+  if (!read_output(run)) {
+    close_output(run);
+    return G_SOURCE_REMOVE;
+  }
+  return G_SOURCE_CONTINUE;
+}
+
+gboolean on_timeout(gpointer data) {
+  auto *run = static_cast<AsyncRun *>(data);
+  run->result.timed_out = true;
+  kill(run->group ? -run->pid : run->pid, SIGKILL);
+  g_source_unref(run->timeout);
+  run->timeout = nullptr;
+  return G_SOURCE_REMOVE;
+}
+
+void report(AsyncRun *run) {
+  if (run->done) run->done(run->result);
+  delete run;
+}
+
+void on_child_exit(GPid, gint status, gpointer data) {
+  auto *run = static_cast<AsyncRun *>(data);
+  g_source_unref(run->child);
+  run->child = nullptr;
+  drop_source(&run->timeout);
+  // Everything the child wrote before it ended is in the pipe; a
+  // descendant that still holds the pipe open is not waited for.
+  if (run->out_fd >= 0) read_output(run);
+  close_output(run);
+  run->result.exit_status = decode_status(status);
+  report(run);
+}
+
+gboolean report_later(gpointer data) {
+  report(static_cast<AsyncRun *>(data));
+  return G_SOURCE_REMOVE;
+}
+
+GSource *attach(GSource *source, GSourceFunc function, gpointer data) {
+  g_source_set_callback(source, function, data, nullptr);
+  g_source_attach(source, g_main_context_default());
+  return source;
+}
+
+// Starts the child and its watches on the thread that runs the default main
+// context, so that no callback can run before the watches are in place.
+gboolean start_run(gpointer data) {
+  auto *run = static_cast<AsyncRun *>(data);
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    run->result.error = std::string("pipe: ") + std::strerror(errno);
+    g_source_unref(attach(g_idle_source_new(), report_later, run));
+    return G_SOURCE_REMOVE;
+  }
+  run->group = run->options.timeout_ms > 0;
+  run->pid = spawn(run->argv, run->options, fds[1], &run->result.error, run->group);
+  close(fds[1]);
+  if (run->pid < 0) {
+    close(fds[0]);
+    g_source_unref(attach(g_idle_source_new(), report_later, run));
+    return G_SOURCE_REMOVE;
+  }
+  run->result.started = true;
+  run->out_fd = fds[0];
+  g_unix_set_fd_nonblocking(run->out_fd, TRUE, nullptr);
+  run->output = attach(g_unix_fd_source_new(run->out_fd, GIOCondition(G_IO_IN | G_IO_HUP | G_IO_ERR)),
+                       G_SOURCE_FUNC(on_output), run);
+  if (run->options.timeout_ms > 0)
+    run->timeout = attach(g_timeout_source_new(guint(run->options.timeout_ms)), on_timeout, run);
+  run->child = attach(g_child_watch_source_new(run->pid), G_SOURCE_FUNC(on_child_exit), run);
+  return G_SOURCE_REMOVE;
+}
+
+}  // namespace
+
+void run_async(const std::vector<std::string> &argv, const RunOptions &options, RunDone done) {
+  auto *run = new AsyncRun;
+  run->argv = argv;
+  run->options = options;
+  run->done = std::move(done);
+  g_main_context_invoke(nullptr, start_run, run);
+}
+
+bool run_succeeded(const RunResult &result) {
+  return result.started && !result.timed_out && result.exit_status == 0;
+}
+
+std::string run_failure(const std::string &program, const RunResult &result,
+                        const RunOptions &options) {
+  const char *slash = std::strrchr(program.c_str(), '/');
+  std::string name = slash != nullptr ? slash + 1 : program;
+  if (!result.started) return result.error.empty() ? "cannot start " + name : result.error;
+  if (result.timed_out)
+    return name + " was killed after " + std::to_string(options.timeout_ms) + " ms";
+  if (result.exit_status > 128)
+    return name + " ended by signal " + std::to_string(result.exit_status - 128);
+  return name + " exited with status " + std::to_string(result.exit_status);
 }
 
 }  // namespace igd1

@@ -4,6 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <future>
+#include <thread>
+
 #include "harness/bus_fixture.h"
 #include "host_api.h"
 #include "mib_store.h"
@@ -116,6 +119,66 @@ TEST_F(ProbeHostTest, RowsInsertedAndRemovedReachTheModuleOnTheMainLoop) {
   GThread *callback_thread = nullptr;
   EXPECT_THAT(wait_for_calls(3, &callback_thread), testing::ElementsAre(1, 2, -1));
   EXPECT_EQ(callback_thread, loop_thread);
+}
+
+// Pairs, action flags and whole records reach their modules on the main
+// loop, with the values the row had when it changed, from whatever thread
+// changed it.
+TEST_F(ProbeHostTest, RowCallbacksOfEveryShapeRunOnTheLoopWithCopiedValues) {
+  static const mib::Column kColumns[] = {{"Parent", mib::ValueKind::U32, 4, 4}};
+  static const mib::TableDef kPairs = {"probe_pairs", "ProbePair", 8, kColumns, 1, 8};
+  static const mib::TableDef kFlagged = {"probe_flagged", "ProbeAction", 8, kColumns, 1, 8};
+  static const mib::TableDef kRecords = {"probe_records", "ProbeRecord", 8, kColumns, 1, 8};
+  for (const mib::TableDef *table : {&kPairs, &kFlagged, &kRecords}) ASSERT_TRUE(mib::register_table(*table));
+  using Events = std::vector<std::string> (*)(std::vector<GThread *> *);
+  auto events = reinterpret_cast<Events>(host_->library().symbol("probe_row_events"));
+  ASSERT_NE(events, nullptr);
+  GThread *loop_thread = nullptr;
+  loop_->run([&] { loop_thread = g_thread_self(); });
+
+  auto change_tables = [] {
+    uint8_t row[8] = {0, 0, 0, 0, 3, 0, 0, 0};  // parent 3
+    ASSERT_TRUE(mib::table_insert(kPairs, row));
+    ASSERT_TRUE(mib::table_insert(kFlagged, row));
+    row[4] = 9;
+    ASSERT_TRUE(mib::table_insert(kRecords, row));
+    // Changed again before the loop got to the first change.
+    row[4] = 10;
+    ASSERT_TRUE(mib::table_update(kRecords, row));
+    ASSERT_TRUE(mib::table_remove(kPairs, 1));
+    ASSERT_TRUE(mib::table_remove(kFlagged, 1));
+  };
+  // From another thread while the loop is busy: nothing is delivered before
+  // the loop is free again.
+  std::promise<void> started, release;
+  std::shared_future<void> released = release.get_future().share();
+  std::thread busy([&] {
+    loop_->run([&] {
+      started.set_value();
+      released.wait();
+    });
+  });
+  started.get_future().wait();
+  std::thread changer(change_tables);
+  changer.join();
+  EXPECT_TRUE(events(nullptr).empty());
+  release.set_value();
+  busy.join();
+
+  std::vector<GThread *> threads;
+  std::vector<std::string> seen;
+  for (int i = 0; i < 300 && (seen = events(&threads)).size() < 5; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_THAT(seen, testing::ElementsAre("pair + 3/1", "action 1 added", "record + 1 0 0 0 9 0 0 0",
+                                         "pair - 3/1", "action 1 removed"));
+  EXPECT_THAT(threads, testing::Each(loop_thread));
+
+  // On the loop itself (a bus call changing a table) the module hears of it
+  // before the change returns.
+  loop_->run([&] {
+    ASSERT_TRUE(mib::table_remove(kRecords, 1));
+    EXPECT_EQ(events(nullptr).back(), "record - 1 0 0 0 10 0 0 0");
+  });
 }
 
 TEST_F(ProbeHostTest, TablesOfModulesWithoutCallbacksAreLeftAlone) {

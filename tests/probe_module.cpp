@@ -4,6 +4,7 @@
 #include <gio/gio.h>
 
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -54,6 +55,34 @@ void record(int call) {
   g_last_thread = g_thread_self();
 }
 
+// Row callbacks of the other shapes, recorded as text.
+std::vector<std::string> g_events;
+std::vector<GThread *> g_event_threads;
+
+int note(std::string event) {
+  std::lock_guard lock(g_mutex);
+  g_events.push_back(std::move(event));
+  g_event_threads.push_back(g_thread_self());
+  return 1;
+}
+
+int pair_added(unsigned parent, unsigned instance) {
+  return note("pair + " + std::to_string(parent) + "/" + std::to_string(instance));
+}
+int pair_removed(unsigned parent, unsigned instance) {
+  return note("pair - " + std::to_string(parent) + "/" + std::to_string(instance));
+}
+int action(unsigned instance, int added) {
+  return note("action " + std::to_string(instance) + (added == DBUS_PROXY_ROW_ADDED ? " added" : " removed"));
+}
+std::string bytes(const void *record, size_t size) {
+  std::string text;
+  for (size_t i = 0; i < size; ++i) text += " " + std::to_string(static_cast<const uint8_t *>(record)[i]);
+  return text;
+}
+int record_added(const void *record, size_t size) { return note("record +" + bytes(record, size)); }
+int record_removed(const void *record, size_t size) { return note("record -" + bytes(record, size)); }
+
 }  // namespace
 
 IGD1_API void Probe_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer user_data) {
@@ -62,6 +91,22 @@ IGD1_API void Probe_on_bus_acquired(GDBusConnection *connection, const gchar *, 
   IGD1_REGISTER_SINGLE_OBJECT(registration, connection, user_data);
   GDBusObjectManagerServer *manager = g_dbus_object_manager_server_new(kItems);
   g_dbus_object_manager_server_set_connection_expand(manager, connection, &kManagerVTable, manager);
+
+  dbus_proxy_row_callbacks pair{};
+  pair.shape = DBUS_PROXY_ROW_PAIR;
+  pair.add_pair = pair_added;
+  pair.del_pair = pair_removed;
+  pair.parent_offset = 4;
+  dbus_proxy_row_callbacks flagged{};
+  flagged.shape = DBUS_PROXY_ROW_ACTION;
+  flagged.row_action = action;
+  dbus_proxy_row_callbacks whole{};
+  whole.shape = DBUS_PROXY_ROW_RECORD;
+  whole.add_record = record_added;
+  whole.del_record = record_removed;
+  dbus_proxy_row_callbacks_reg("ProbePair", &pair);
+  dbus_proxy_row_callbacks_reg("ProbeAction", &flagged);
+  dbus_proxy_row_callbacks_reg("ProbeRecord", &whole);
 }
 
 // Started by another module, never by the host.
@@ -83,6 +128,14 @@ IGD1_API void probe_reset() {
   std::lock_guard lock(g_mutex);
   g_calls.clear();
   g_last_thread = nullptr;
+  g_events.clear();
+  g_event_threads.clear();
+}
+
+IGD1_API std::vector<std::string> probe_row_events(std::vector<GThread *> *threads) {
+  std::lock_guard lock(g_mutex);
+  if (threads != nullptr) *threads = g_event_threads;
+  return g_events;
 }
 
 IGD1_API std::vector<int> probe_calls(GThread **last_thread) {

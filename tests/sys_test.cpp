@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 
 #include "harness/bus_fixture.h"
 #include "sys_paths.h"
@@ -77,6 +78,77 @@ TEST_F(RunnerTest, KillsAChildThatOutlivesItsTimeOut) {
   EXPECT_TRUE(result.timed_out);
   EXPECT_EQ(result.exit_status, 128 + SIGKILL);
   EXPECT_LT(took, std::chrono::seconds(4));
+}
+
+// Commands run from the main loop: the loop keeps serving while a child
+// runs, results come back on the loop, a hung child is killed at its
+// time-out.
+class AsyncRunnerTest : public RunnerTest {
+ protected:
+  // Runs the command from this thread (not the loop's) and waits for its
+  // report, measuring meanwhile how long the loop takes to run a task.
+  RunResult run_and_watch(const std::vector<std::string> &argv, const RunOptions &options) {
+    std::promise<RunResult> reported;
+    auto result = reported.get_future();
+    run_async(argv, options, [&](const RunResult &r) {
+      reported_on_ = g_thread_self();
+      reported.set_value(r);
+    });
+    slowest_loop_task_ = std::chrono::milliseconds(0);
+    while (result.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+      auto begin = std::chrono::steady_clock::now();
+      loop_.run([] {});
+      slowest_loop_task_ = std::max(slowest_loop_task_, std::chrono::steady_clock::now() - begin);
+    }
+    return result.get();
+  }
+  GThread *loop_thread() {
+    GThread *thread = nullptr;
+    loop_.run([&] { thread = g_thread_self(); });
+    return thread;
+  }
+
+  MainLoopThread loop_;
+  GThread *reported_on_ = nullptr;
+  std::chrono::steady_clock::duration slowest_loop_task_{};
+};
+
+TEST_F(AsyncRunnerTest, AHungProgramIsKilledAtItsTimeOutWhileTheLoopServes) {
+  ASSERT_EQ(symlink("/bin/sleep", root_.path("/bin/sleep").c_str()), 0);
+  const RunOptions options{{}, 1000};
+  auto begin = std::chrono::steady_clock::now();
+  RunResult result = run_and_watch({"sleep", "3600"}, options);
+  auto took = std::chrono::steady_clock::now() - begin;
+  EXPECT_TRUE(result.started);
+  EXPECT_TRUE(result.timed_out);
+  EXPECT_EQ(result.exit_status, 128 + SIGKILL);
+  EXPECT_FALSE(run_succeeded(result));
+  EXPECT_EQ(run_failure("sleep", result, options), "sleep was killed after 1000 ms");
+  EXPECT_GE(took, std::chrono::milliseconds(1000));
+  EXPECT_LT(took, std::chrono::milliseconds(2500));
+  EXPECT_LT(slowest_loop_task_, std::chrono::milliseconds(100));
+  EXPECT_EQ(reported_on_, loop_thread());
+}
+
+TEST_F(AsyncRunnerTest, ReportsOutputStatusAndProgramsThatCannotStart) {
+  write_text_file(root_.path("/var/lib/igd1-standin/umount.out"), "umount: /mnt/usb1: busy\n");
+  write_text_file(root_.path("/var/lib/igd1-standin/umount.status"), "32");
+  RunResult result = run_and_watch({"umount", "/dev/sda1"}, {});
+  EXPECT_TRUE(result.started);
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_EQ(result.exit_status, 32);
+  EXPECT_EQ(result.output, "umount: /mnt/usb1: busy\n");
+  EXPECT_EQ(run_failure(program::kUmount, result, {}), "umount exited with status 32");
+
+  result = run_and_watch({program::kDate, "-s", "$(reboot)"}, {{}, 5000});
+  EXPECT_TRUE(run_succeeded(result)) << run_failure(program::kDate, result, {});
+  EXPECT_EQ(standin_log(), "umount /dev/sda1\ndate -s $(reboot)\n");
+
+  // Reported on the loop, not from inside run_async.
+  result = run_and_watch({"no-such-program"}, {});
+  EXPECT_FALSE(result.started);
+  EXPECT_EQ(run_failure("no-such-program", result, {}), "program not found: no-such-program");
+  EXPECT_EQ(reported_on_, loop_thread());
 }
 
 }  // namespace

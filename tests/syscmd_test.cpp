@@ -279,7 +279,8 @@ TEST_F(SysCmdTest, UploadsTakeKnownCategoriesAndBoundedUrls) {
 TEST_F(SysCmdTest, SetDateTimeRunsDateAndClockWithoutAShell) {
   for (const std::string &time :
        {std::string("2026-03-01 12:00' ; reboot '"), std::string("$(reboot)"),
-        std::string("12:00;reboot"), std::string("a\tb"), std::string(54, '1')}) {
+        std::string("12:00;reboot"), std::string("a\tb"), std::string(54, '1'), std::string(),
+        std::string("   ")}) {
     EXPECT_EQ(command("SetDateTime", text_args(time)), kRefused) << time;
   }
   EXPECT_EQ(standin_log(), "");
@@ -287,6 +288,14 @@ TEST_F(SysCmdTest, SetDateTimeRunsDateAndClockWithoutAShell) {
   EXPECT_EQ(command("SetDateTime", text_args("2026-03-01 12:00:00")), Reply(0, "none!"));
   EXPECT_EQ(standin_log(), "date -s " + std::string(53, '1') +
                                "\nclock cmos\ndate -s 2026-03-01 12:00:00\nclock cmos\n");
+
+  // A date program that fails answers an error and the clock is left alone.
+  write_text_file(root().path(path::kStandinControlDir) + "date.status", "1");
+  EXPECT_EQ(command("SetDateTime", text_args("2026-03-01 12:00:00")),
+            Reply(~0u, std::string(kInterface) + ": Internal error: date exited with status 1"));
+  EXPECT_EQ(standin_log(), "date -s " + std::string(53, '1') +
+                               "\nclock cmos\ndate -s 2026-03-01 12:00:00\nclock cmos\n"
+                               "date -s 2026-03-01 12:00:00\n");
 }
 
 TEST_F(SysCmdTest, RestoreAndRecoveryAreAnnouncedAndCleared) {

@@ -14,9 +14,10 @@
 // attached manager the same multi-property write.  The manager itself gets com.wqx.igd1.ObjectManager
 // (see g_dbus_object_manager_server_set_connection_expand).
 //
-// Method handlers of the library answer before they return.  A call that a
-// handler leaves unanswered (for example a method of another service type)
-// is answered here with UnknownMethod, so that no caller waits for its
+// Method handlers of the library answer before they return, or keep the
+// call to answer it later (dbus_proxy_invocation_keep).  A call that a
+// handler neither answers nor keeps (for example a method of another service
+// type) is answered here with UnknownMethod, so that no caller waits for its
 // time-out.
 #include <dlfcn.h>
 
@@ -145,7 +146,9 @@ void return_not_served(GDBusMethodInvocation *invocation, const gchar *object_pa
 
 // Runs a library method handler.  Answering a call releases the handler's
 // reference to the invocation, so a count that did not drop means that the
-// handler returned without an answer.
+// handler returned without an answer, unless it kept the call.  Our own
+// reference keeps the invocation alive until the check is done, however
+// early a kept call is answered on another thread.
 void call_answered(GDBusInterfaceMethodCallFunc handler, GDBusConnection *connection,
                    const gchar *sender, const gchar *object_path, const gchar *interface_name,
                    const gchar *method_name, GVariant *parameters,
@@ -154,7 +157,7 @@ void call_answered(GDBusInterfaceMethodCallFunc handler, GDBusConnection *connec
   guint before = reference_count(invocation);
   handler(connection, sender, object_path, interface_name, method_name, parameters, invocation,
           user_data);
-  if (reference_count(invocation) >= before) {
+  if (!is_kept(invocation) && reference_count(invocation) >= before) {
     host_log(LOG_LEVEL_WARN, "%s.%s on %s was not answered", interface_name, method_name,
              object_path);
     // Takes the reference the handler kept.

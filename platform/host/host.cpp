@@ -3,9 +3,12 @@
 #include <dlfcn.h>
 #include <glib/gstdio.h>
 
+#include <algorithm>
 #include <cstdarg>
-
+#include <cstring>
 #include <mutex>
+#include <optional>
+#include <unordered_map>
 
 #include "host_api.h"
 #include "mib_store.h"
@@ -19,52 +22,155 @@ std::mutex g_node_mutex;
 std::vector<GDBusNodeInfo *> g_node_infos;
 
 using NameCallback = void (*)(GDBusConnection *, const gchar *, gpointer);
-using RowCallback = int (*)(unsigned int);
+using InstanceCallback = int (*)(unsigned int);
 
 const ModuleLibrary *g_row_library = nullptr;
 
+// Callbacks registered by the modules, by module name.
+std::mutex g_callbacks_mutex;
+std::unordered_map<std::string, dbus_proxy_row_callbacks> g_registered_callbacks;
+
+// One row change on its way to its module, holding copies of the values.
 struct RowEvent {
-  RowCallback callback;
-  unsigned int instance;
+  dbus_proxy_row_callbacks callbacks;
+  unsigned instance;
+  unsigned parent;
+  bool inserted;
+  std::vector<uint8_t> record;
 };
 
-RowCallback row_callback(const ModuleLibrary &library, const mib::TableDef &table, bool inserted) {
-  if (table.module == nullptr) return nullptr;
+bool fits_shape(const dbus_proxy_row_callbacks &c) {
+  switch (c.shape) {
+    case DBUS_PROXY_ROW_INSTANCE: return c.add_instance != nullptr || c.del_instance != nullptr;
+    case DBUS_PROXY_ROW_PAIR: return c.add_pair != nullptr || c.del_pair != nullptr;
+    case DBUS_PROXY_ROW_ACTION: return c.row_action != nullptr;
+    case DBUS_PROXY_ROW_RECORD: return c.add_record != nullptr || c.del_record != nullptr;
+  }
+  return false;
+}
+
+// The module's callbacks for this table, registered or found by name; false
+// when the module has none for this change.
+bool row_callbacks(const ModuleLibrary &library, const mib::TableDef &table, bool inserted,
+                   dbus_proxy_row_callbacks *callbacks) {
+  if (table.module == nullptr) return false;
+  {
+    std::lock_guard lock(g_callbacks_mutex);
+    auto found = g_registered_callbacks.find(table.module);
+    if (found != g_registered_callbacks.end()) {
+      *callbacks = found->second;
+      switch (callbacks->shape) {
+        case DBUS_PROXY_ROW_INSTANCE:
+          return (inserted ? callbacks->add_instance : callbacks->del_instance) != nullptr;
+        case DBUS_PROXY_ROW_PAIR: return (inserted ? callbacks->add_pair : callbacks->del_pair) != nullptr;
+        case DBUS_PROXY_ROW_ACTION: return true;
+        case DBUS_PROXY_ROW_RECORD:
+          return (inserted ? callbacks->add_record : callbacks->del_record) != nullptr;
+      }
+      return false;
+    }
+  }
   std::string name = std::string(table.module) + (inserted ? "_add_interface" : "_del_interface");
-  return reinterpret_cast<RowCallback>(library.symbol(name));
+  auto callback = reinterpret_cast<InstanceCallback>(library.symbol(name));
+  if (callback == nullptr) return false;
+  *callbacks = {};
+  callbacks->shape = DBUS_PROXY_ROW_INSTANCE;
+  (inserted ? callbacks->add_instance : callbacks->del_instance) = callback;
+  return true;
+}
+
+// A copy of everything the callback is given: the store's row is its own
+// and may be gone or changed by the time the loop gets to it.
+RowEvent row_event(const dbus_proxy_row_callbacks &callbacks, const mib::TableDef &table,
+                   const uint8_t *row, unsigned instance, bool inserted) {
+  RowEvent event{callbacks, instance, 0, inserted, {}};
+  if (row != nullptr) {
+    event.record.assign(row, row + table.row_size);
+  } else {
+    event.record.assign(std::max<size_t>(table.row_size, 1), 0);
+    event.record[0] = uint8_t(instance);
+  }
+  if (callbacks.shape == DBUS_PROXY_ROW_PAIR && callbacks.parent_offset + sizeof(uint32_t) <= event.record.size()) {
+    uint32_t parent = 0;
+    std::memcpy(&parent, event.record.data() + callbacks.parent_offset, sizeof parent);
+    event.parent = parent;
+  }
+  return event;
+}
+
+void deliver(const RowEvent &event) {
+  const dbus_proxy_row_callbacks &c = event.callbacks;
+  switch (c.shape) {
+    case DBUS_PROXY_ROW_INSTANCE:
+      (event.inserted ? c.add_instance : c.del_instance)(event.instance);
+      break;
+    case DBUS_PROXY_ROW_PAIR:
+      (event.inserted ? c.add_pair : c.del_pair)(event.parent, event.instance);
+      break;
+    case DBUS_PROXY_ROW_ACTION:
+      c.row_action(event.instance, event.inserted ? DBUS_PROXY_ROW_ADDED : DBUS_PROXY_ROW_REMOVED);
+      break;
+    case DBUS_PROXY_ROW_RECORD:
+      (event.inserted ? c.add_record : c.del_record)(event.record.data(), event.record.size());
+      break;
+  }
 }
 
 gboolean deliver_row_event(gpointer data) {
-  auto *event = static_cast<RowEvent *>(data);
-  event->callback(event->instance);
+  deliver(*static_cast<RowEvent *>(data));
   return G_SOURCE_REMOVE;
+}
+
+void queue_row_event(RowEvent event) {
+  GSource *source = g_idle_source_new();
+  g_source_set_priority(source, G_PRIORITY_DEFAULT);
+  g_source_set_callback(source, deliver_row_event, new RowEvent(std::move(event)),
+                        [](gpointer p) { delete static_cast<RowEvent *>(p); });
+  g_source_attach(source, nullptr);
+  g_source_unref(source);
 }
 
 void on_row_changed(const mib::TableDef &table, const uint8_t *row, bool inserted) {
   if (g_row_library == nullptr) return;
+  dbus_proxy_row_callbacks callbacks{};
+  if (!row_callbacks(*g_row_library, table, inserted, &callbacks)) {
+    g_debug("no %s callback for table %s", inserted ? "add" : "del", table.name);
+    return;
+  }
+  RowEvent event = row_event(callbacks, table, row, row[0], inserted);
   // A change made by a bus call on the main loop shows at once, so that the
   // child exists when the caller gets the reply and can be used right away.
   // Changes from other threads reach the loop through a queue.
   if (g_main_context_is_owner(g_main_context_default())) {
-    if (RowCallback callback = row_callback(*g_row_library, table, inserted)) callback(row[0]);
+    deliver(event);
     return;
   }
-  if (!queue_row_callback(*g_row_library, table, row[0], inserted))
-    g_debug("no %s callback for table %s", inserted ? "add" : "del", table.name);
+  queue_row_event(std::move(event));
 }
 
 }  // namespace
 
 bool queue_row_callback(const ModuleLibrary &library, const mib::TableDef &table,
                         unsigned instance, bool inserted) {
-  RowCallback callback = row_callback(library, table, inserted);
-  if (callback == nullptr) return false;
-  auto *event = new RowEvent{callback, instance};
-  GSource *source = g_idle_source_new();
-  g_source_set_priority(source, G_PRIORITY_DEFAULT);
-  g_source_set_callback(source, deliver_row_event, event, [](gpointer p) { delete static_cast<RowEvent *>(p); });
-  g_source_attach(source, nullptr);
-  g_source_unref(source);
+  dbus_proxy_row_callbacks callbacks{};
+  if (!row_callbacks(library, table, inserted, &callbacks)) return false;
+  // An announced insertion carries the row as the store has it now; a
+  // removed row is gone and only its instance number is known.
+  std::optional<std::vector<uint8_t>> row;
+  if (inserted) row = mib::table_row(table, instance);
+  queue_row_event(row_event(callbacks, table, row ? row->data() : nullptr, instance, inserted));
+  return true;
+}
+
+bool register_row_callbacks(const char *module, const dbus_proxy_row_callbacks *callbacks) {
+  if (module == nullptr) return false;
+  std::lock_guard lock(g_callbacks_mutex);
+  if (callbacks == nullptr) {
+    g_registered_callbacks.erase(module);
+    return true;
+  }
+  if (!fits_shape(*callbacks)) return false;
+  g_registered_callbacks[module] = *callbacks;
   return true;
 }
 
@@ -107,6 +213,11 @@ void host_log(int level, const char *format, ...) {
 void route_row_callbacks(const ModuleLibrary *library) {
   g_row_library = library;
   mib::set_row_listener(library != nullptr ? on_row_changed : nullptr);
+}
+
+void forget_row_callbacks() {
+  std::lock_guard lock(g_callbacks_mutex);
+  g_registered_callbacks.clear();
 }
 
 bool Host::start(const Options &options, std::string *error) {
@@ -171,17 +282,73 @@ bool Host::start(const Options &options, std::string *error) {
   }
   for (const auto &entry : entries) entry.function(connection_, kServiceName, nullptr);
 
-  owner_id_ = g_bus_own_name_on_connection(connection_, kServiceName,
-                                           G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE, name_acquired,
-                                           name_lost, nullptr, nullptr);
+  name_acquired_ = name_acquired;
+  name_lost_ = name_lost;
+  if (!request_name(error)) return false;
   return start_event_channels(options, library_, error);
+}
+
+// The name is asked for directly rather than through GIO's name owning, which
+// reports a refusal only as a lost name: a client must see why.
+bool Host::request_name(std::string *error) {
+  constexpr guint32 kDoNotQueue = 4;
+  constexpr guint32 kPrimaryOwner = 1;
+  // Subscribed first, so that a loss right after the grant is not missed.
+  name_subscription_ = g_dbus_connection_signal_subscribe(
+      connection_, "org.freedesktop.DBus", "org.freedesktop.DBus", nullptr, "/org/freedesktop/DBus",
+      kServiceName, G_DBUS_SIGNAL_FLAGS_NONE, on_name_signal, this, nullptr);
+  g_autoptr(GError) bus_error = nullptr;
+  g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+      connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+      "RequestName", g_variant_new("(su)", kServiceName, kDoNotQueue), G_VARIANT_TYPE("(u)"),
+      G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &bus_error);
+  if (reply == nullptr) {
+    g_autofree gchar *name = g_dbus_error_get_remote_error(bus_error);
+    g_dbus_error_strip_remote_error(bus_error);
+    *error = std::string("cannot own the name ") + kServiceName + ": " +
+             (name != nullptr ? std::string(name) + ": " : std::string()) + bus_error->message;
+    host_log(LOG_LEVEL_ERROR, "%s", error->c_str());
+    return false;
+  }
+  guint32 answer = 0;
+  g_variant_get(reply, "(u)", &answer);
+  if (answer != kPrimaryOwner) {
+    g_printerr("igd1d: the name %s is owned by another connection\n", kServiceName);
+    name_lost_(connection_, kServiceName, nullptr);
+    *error = std::string("the name ") + kServiceName + " is owned by another connection";
+    return false;
+  }
+  owns_name_ = true;
+  name_acquired_(connection_, kServiceName, nullptr);
+  return true;
+}
+
+void Host::on_name_signal(GDBusConnection *connection, const gchar *, const gchar *,
+                          const gchar *, const gchar *signal, GVariant *parameters,
+                          gpointer self) {
+  auto *host = static_cast<Host *>(self);
+  const gchar *name = nullptr;
+  g_variant_get(parameters, "(&s)", &name);
+  if (g_strcmp0(signal, "NameLost") != 0 || g_strcmp0(name, kServiceName) != 0 || !host->owns_name_)
+    return;
+  host->owns_name_ = false;
+  host->name_lost_(connection, name, nullptr);
 }
 
 void Host::stop() {
   stop_event_channels();
-  if (owner_id_ != 0) {
-    g_bus_unown_name(owner_id_);
-    owner_id_ = 0;
+  if (name_subscription_ != 0) {
+    g_dbus_connection_signal_unsubscribe(connection_, name_subscription_);
+    name_subscription_ = 0;
+  }
+  if (owns_name_) {
+    // Answered before the connection goes, so that a host started next on
+    // the same bus finds the name free.
+    owns_name_ = false;
+    g_autoptr(GVariant) released = g_dbus_connection_call_sync(
+        connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "ReleaseName", g_variant_new("(s)", kServiceName), nullptr, G_DBUS_CALL_FLAGS_NONE, 5000,
+        nullptr, nullptr);
   }
   if (connection_ != nullptr) {
     route_row_callbacks(nullptr);
@@ -193,6 +360,7 @@ void Host::stop() {
     connection_ = nullptr;
   }
   clear_node_infos();
+  forget_row_callbacks();
   if (opened_store_) {
     mib::close_store();
     opened_store_ = false;

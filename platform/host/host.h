@@ -6,6 +6,7 @@
 
 #include <gio/gio.h>
 
+#include "host_api.h"
 #include "tool.h"
 
 #include <string>
@@ -34,6 +35,11 @@ void clear_node_infos();
 // True when some interface is registered at `path` on `connection` (the host
 // sees every registration the library makes).
 bool has_registration(GDBusConnection *connection, const char *path);
+// Marks a call that its handler answers later (dbus_proxy_invocation_keep),
+// and tells whether a call was so marked.
+void mark_kept(GDBusMethodInvocation *invocation);
+bool is_kept(GDBusMethodInvocation *invocation);
+
 // Drops the records of a connection that is going away.
 void forget_connection(GDBusConnection *connection);
 
@@ -124,19 +130,52 @@ class Host {
 
  private:
   ModuleLibrary library_;
+  // Asks the bus for the service name; false with the bus's own error
+  // when it refuses.
+  bool request_name(std::string *error);
+  static void on_name_signal(GDBusConnection *connection, const gchar *sender,
+                             const gchar *path, const gchar *interface, const gchar *signal,
+                             GVariant *parameters, gpointer self);
+
   GDBusConnection *connection_ = nullptr;
-  guint owner_id_ = 0;
+  guint name_subscription_ = 0;
+  bool owns_name_ = false;
+  void (*name_acquired_)(GDBusConnection *, const gchar *, gpointer) = nullptr;
+  void (*name_lost_)(GDBusConnection *, const gchar *, gpointer) = nullptr;
   bool opened_store_ = false;
+};
+
+// The single-instance lock of igd1d: an exclusive lock on the pid file under
+// the root, held until release or the end of the process.
+class InstanceLock {
+ public:
+  InstanceLock() = default;
+  InstanceLock(const InstanceLock &) = delete;
+  InstanceLock &operator=(const InstanceLock &) = delete;
+  ~InstanceLock() { release(); }
+
+  // False, with the reason, when another process holds the lock or the file
+  // cannot be used; nothing else under the root is touched either way.
+  bool acquire(std::string *error);
+  void release();
+
+ private:
+  int fd_ = -1;
 };
 
 // Row callbacks of the store: the module's <module>_add_interface or
 // <module>_del_interface runs on the bus main loop for the row's instance.
 void route_row_callbacks(const ModuleLibrary *library);
 
-// Queues the table's <module>_add_interface (inserted) or _del_interface for
-// `instance` on the default main context.  False, with nothing queued, when
-// the library does not export it.  Callable from any thread.
+// Queues the module's callback for a row of the table that was inserted or
+// removed (`instance`) on the default main context.  False, with nothing
+// queued, when the module has none.  Callable from any thread.
 bool queue_row_callback(const ModuleLibrary &library, const mib::TableDef &table,
                         unsigned instance, bool inserted);
+
+// Row callbacks a module registered (dbus_proxy_row_callbacks_reg); NULL
+// callbacks withdraw them.  forget_row_callbacks drops every registration.
+bool register_row_callbacks(const char *module, const dbus_proxy_row_callbacks *callbacks);
+void forget_row_callbacks();
 
 }  // namespace igd1::host

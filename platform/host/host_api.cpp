@@ -12,3 +12,32 @@ int dbus_proxy_node_info_reg(GDBusNodeInfo *node_info) {
 int dbus_proxy_get_service_type(void) { return igd1::host::settings().service_type; }
 
 int dbus_proxy_get_province(void) { return igd1::host::settings().province; }
+
+namespace igd1::host {
+namespace {
+
+GQuark kept_quark() {
+  static const GQuark quark = g_quark_from_static_string("igd1-invocation-kept");
+  return quark;
+}
+
+}  // namespace
+
+void mark_kept(GDBusMethodInvocation *invocation) {
+  if (invocation != nullptr)
+    g_object_set_qdata(G_OBJECT(invocation), kept_quark(), GINT_TO_POINTER(1));
+}
+
+bool is_kept(GDBusMethodInvocation *invocation) {
+  return g_object_get_qdata(G_OBJECT(invocation), kept_quark()) != nullptr;
+}
+
+}  // namespace igd1::host
+
+void dbus_proxy_invocation_keep(GDBusMethodInvocation *invocation) {
+  igd1::host::mark_kept(invocation);
+}
+
+int dbus_proxy_row_callbacks_reg(const char *module, const dbus_proxy_row_callbacks *callbacks) {
+  return igd1::host::register_row_callbacks(module, callbacks) ? 1 : 0;
+}

@@ -164,6 +164,14 @@ int main(int argc, char **argv) {
     return 1;
   }
 
+  // Before anything under the root is touched: a second daemon must leave the
+  // running one's log, sockets and store alone.
+  igd1::host::InstanceLock instance;
+  if (std::string reason; !instance.acquire(&reason)) {
+    std::fprintf(stderr, "igd1d: %s\n", reason.c_str());
+    return 1;
+  }
+
   GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
   Quit on_term{loop, "SIGTERM"}, on_int{loop, "SIGINT"};
   g_unix_signal_add(SIGTERM, quit_loop, &on_term);

@@ -186,6 +186,11 @@ Reply announce_value(std::string_view args, const ModuleLibrary &library) {
     return refuse("unknown interface %.*s", kEchoMax, interface_name.c_str());
   if (!at_or_below(path, served.node_path))
     return refuse("%s is not served at %s", interface_name.c_str(), path.c_str());
+  // A change of an object nobody can read is no change: a row that is gone
+  // or never was.
+  if (g_pIdg1_connection == nullptr) return refuse("not connected to the bus");
+  if (!has_registration(g_pIdg1_connection, path.c_str()))
+    return refuse("no object at %s", path.c_str());
   GDBusPropertyInfo *info = g_dbus_interface_info_lookup_property(served.info, property.c_str());
   if (info == nullptr)
     return refuse("unknown property %s.%.*s", interface_name.c_str(), kEchoMax, property.c_str());

@@ -1,0 +1,114 @@
+// Calls that a handler answers after it returned: the host leaves them to
+// the handler, answers them exactly once, and keeps serving meanwhile.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "harness/bus_fixture.h"
+#include "host_api.h"
+
+namespace igd1::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr char kSlowPath[] = "/com/wqx/igd1/Test/Slow";
+constexpr char kSlowInterface[] = "com.wqx.igd1.Test.Slow";
+constexpr char kSlowXml[] =
+    "<node><interface name='com.wqx.igd1.Test.Slow'>"
+    "<method name='Wait'><arg name='ms' type='u' direction='in'/>"
+    "<arg name='said' type='s' direction='out'/></method>"
+    "</interface></node>";
+// A serial of our own for the slow call, so that its replies can be counted.
+constexpr guint32 kSlowCallSerial = 0x7ffff001;
+
+// Keeps the call and answers it from a timer, after `ms`.
+void wait_then_answer(GDBusConnection *, const gchar *, const gchar *, const gchar *,
+                      const gchar *, GVariant *parameters, GDBusMethodInvocation *invocation,
+                      gpointer) {
+  guint32 ms = 0;
+  g_variant_get(parameters, "(u)", &ms);
+  dbus_proxy_invocation_keep(invocation);
+  g_timeout_add(ms, [](gpointer data) {
+    g_dbus_method_invocation_return_value(G_DBUS_METHOD_INVOCATION(data),
+                                          g_variant_new("(s)", "waited"));
+    return G_SOURCE_REMOVE;
+  }, invocation);
+}
+
+const GDBusInterfaceVTable kSlowVTable = {wait_then_answer, nullptr, nullptr, {nullptr}};
+
+// Counts the replies (returns and errors) the host sends to the slow call.
+GDBusMessage *count_replies(GDBusConnection *, GDBusMessage *message, gboolean incoming,
+                            gpointer counter) {
+  GDBusMessageType type = g_dbus_message_get_message_type(message);
+  if (!incoming && g_dbus_message_get_reply_serial(message) == kSlowCallSerial &&
+      (type == G_DBUS_MESSAGE_TYPE_METHOD_RETURN || type == G_DBUS_MESSAGE_TYPE_ERROR))
+    static_cast<std::atomic<int> *>(counter)->fetch_add(1);
+  return message;
+}
+
+class KeptCallTest : public BusTest {};
+
+TEST_F(KeptCallTest, AKeptCallIsAnsweredOnceByItsHandlerWhileOthersAreServed) {
+  GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(kSlowXml, nullptr);
+  ASSERT_NE(node, nullptr);
+  guint registration = 0;
+  loop_->run([&] {
+    registration = g_dbus_connection_register_object(host_->connection(), kSlowPath,
+                                                     node->interfaces[0], &kSlowVTable, nullptr,
+                                                     nullptr, nullptr);
+  });
+  ASSERT_GT(registration, 0u);
+  std::atomic<int> replies{0};
+  guint filter = g_dbus_connection_add_filter(host_->connection(), count_replies, &replies, nullptr);
+
+  g_autoptr(GDBusMessage) message =
+      g_dbus_message_new_method_call(host::kServiceName, kSlowPath, kSlowInterface, "Wait");
+  g_dbus_message_set_body(message, g_variant_new("(u)", 2000u));
+  g_dbus_message_set_serial(message, kSlowCallSerial);
+  Clock::time_point sent = Clock::now();
+  Clock::duration answered_after{};
+  GDBusMessage *reply = nullptr;
+  std::thread caller([&] {
+    reply = g_dbus_connection_send_message_with_reply_sync(
+        client(), message, G_DBUS_SEND_MESSAGE_FLAGS_PRESERVE_SERIAL, 10000, nullptr, nullptr,
+        nullptr);
+    answered_after = Clock::now() - sent;
+  });
+
+  // While the call waits, other calls are served at once.
+  std::vector<double> latencies_ms;
+  while (Clock::now() - sent < std::chrono::milliseconds(1500)) {
+    Clock::time_point begin = Clock::now();
+    Variant value = get_property("/com/wqx/igd1/Info/Device", "com.wqx.igd1.DeviceInfo", "DevName");
+    latencies_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
+    ASSERT_TRUE(value);
+  }
+  caller.join();
+  ASSERT_GE(latencies_ms.size(), 100u);
+  std::sort(latencies_ms.begin(), latencies_ms.end());
+  EXPECT_LT(latencies_ms[latencies_ms.size() * 99 / 100], 5.0)
+      << "median " << latencies_ms[latencies_ms.size() / 2] << " ms";
+
+  ASSERT_NE(reply, nullptr);
+  EXPECT_EQ(g_dbus_message_get_message_type(reply), G_DBUS_MESSAGE_TYPE_METHOD_RETURN)
+      << g_dbus_message_get_error_name(reply);
+  EXPECT_EQ(printed(g_dbus_message_get_body(reply)), "('waited',)");
+  EXPECT_GE(answered_after, std::chrono::milliseconds(1900));
+  g_object_unref(reply);
+  // A late second answer would have gone out by the time a later call is
+  // answered.
+  ASSERT_TRUE(get_property("/com/wqx/igd1/Info/Device", "com.wqx.igd1.DeviceInfo", "DevName"));
+  EXPECT_EQ(replies.load(), 1);
+
+  g_dbus_connection_remove_filter(host_->connection(), filter);
+  loop_->run([&] { g_dbus_connection_unregister_object(host_->connection(), registration); });
+  g_dbus_node_info_unref(node);
+}
+
+}  // namespace
+}  // namespace igd1::test
