@@ -66,6 +66,21 @@ TEST_F(KeptCallTest, AKeptCallIsAnsweredOnceByItsHandlerWhileOthersAreServed) {
   std::atomic<int> replies{0};
   guint filter = g_dbus_connection_add_filter(host_->connection(), count_replies, &replies, nullptr);
 
+  // Gets on another object for `period`: their latencies in ms, sorted.
+  auto time_gets = [&](std::chrono::milliseconds period) {
+    std::vector<double> latencies_ms;
+    for (Clock::time_point end = Clock::now() + period; Clock::now() < end;) {
+      Clock::time_point begin = Clock::now();
+      Variant value = get_property("/com/wqx/igd1/Info/Device", "com.wqx.igd1.DeviceInfo", "DevName");
+      latencies_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
+      EXPECT_TRUE(value);
+    }
+    std::sort(latencies_ms.begin(), latencies_ms.end());
+    return latencies_ms;
+  };
+  auto p99 = [](const std::vector<double> &sorted) { return sorted.at(sorted.size() * 99 / 100); };
+  const std::vector<double> idle = time_gets(std::chrono::milliseconds(500));
+
   g_autoptr(GDBusMessage) message =
       g_dbus_message_new_method_call(host::kServiceName, kSlowPath, kSlowInterface, "Wait");
   g_dbus_message_set_body(message, g_variant_new("(u)", 2000u));
@@ -80,19 +95,14 @@ TEST_F(KeptCallTest, AKeptCallIsAnsweredOnceByItsHandlerWhileOthersAreServed) {
     answered_after = Clock::now() - sent;
   });
 
-  // While the call waits, other calls are served at once.
-  std::vector<double> latencies_ms;
-  while (Clock::now() - sent < std::chrono::milliseconds(1500)) {
-    Clock::time_point begin = Clock::now();
-    Variant value = get_property("/com/wqx/igd1/Info/Device", "com.wqx.igd1.DeviceInfo", "DevName");
-    latencies_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
-    ASSERT_TRUE(value);
-  }
+  // While the call waits, other calls are served at once: within 5 ms at the
+  // 99th percentile, or (on a machine too busy for that even without a kept
+  // call) no slower than twice the idle figure.
+  const std::vector<double> waiting = time_gets(std::chrono::milliseconds(1500));
   caller.join();
-  ASSERT_GE(latencies_ms.size(), 100u);
-  std::sort(latencies_ms.begin(), latencies_ms.end());
-  EXPECT_LT(latencies_ms[latencies_ms.size() * 99 / 100], 5.0)
-      << "median " << latencies_ms[latencies_ms.size() / 2] << " ms";
+  ASSERT_GE(waiting.size(), 100u);
+  EXPECT_LT(p99(waiting), std::max(5.0, 2 * p99(idle)))
+      << "p99 without a kept call " << p99(idle) << " ms";
 
   ASSERT_NE(reply, nullptr);
   EXPECT_EQ(g_dbus_message_get_message_type(reply), G_DBUS_MESSAGE_TYPE_METHOD_RETURN)

@@ -295,7 +295,7 @@ bool Host::request_name(std::string *error) {
   constexpr guint32 kPrimaryOwner = 1;
   // Subscribed first, so that a loss right after the grant is not missed.
   name_subscription_ = g_dbus_connection_signal_subscribe(
-      connection_, "org.freedesktop.DBus", "org.freedesktop.DBus", nullptr, "/org/freedesktop/DBus",
+      connection_, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameLost", "/org/freedesktop/DBus",
       kServiceName, G_DBUS_SIGNAL_FLAGS_NONE, on_name_signal, this, nullptr);
   g_autoptr(GError) bus_error = nullptr;
   g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
@@ -328,9 +328,10 @@ void Host::on_name_signal(GDBusConnection *connection, const gchar *, const gcha
                           gpointer self) {
   auto *host = static_cast<Host *>(self);
   const gchar *name = nullptr;
-  g_variant_get(parameters, "(&s)", &name);
-  if (g_strcmp0(signal, "NameLost") != 0 || g_strcmp0(name, kServiceName) != 0 || !host->owns_name_)
+  if (g_strcmp0(signal, "NameLost") != 0 || !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(s)")))
     return;
+  g_variant_get(parameters, "(&s)", &name);
+  if (g_strcmp0(name, kServiceName) != 0 || !host->owns_name_) return;
   host->owns_name_ = false;
   host->name_lost_(connection, name, nullptr);
 }
