@@ -97,12 +97,13 @@ TEST_F(KeptCallTest, AKeptCallIsAnsweredOnceByItsHandlerWhileOthersAreServed) {
 
   // While the call waits, other calls are served at once: within 5 ms at the
   // 99th percentile, or (on a machine too busy for that even without a kept
-  // call) no slower than twice the idle figure.
+  // call, measured before and after) no slower than three times that figure.
   const std::vector<double> waiting = time_gets(std::chrono::milliseconds(1500));
   caller.join();
+  const std::vector<double> idle_after = time_gets(std::chrono::milliseconds(500));
   ASSERT_GE(waiting.size(), 100u);
-  EXPECT_LT(p99(waiting), std::max(5.0, 2 * p99(idle)))
-      << "p99 without a kept call " << p99(idle) << " ms";
+  const double idle_p99 = std::max(p99(idle), p99(idle_after));
+  EXPECT_LT(p99(waiting), std::max(5.0, 3 * idle_p99)) << "p99 without a kept call " << idle_p99 << " ms";
 
   ASSERT_NE(reply, nullptr);
   EXPECT_EQ(g_dbus_message_get_message_type(reply), G_DBUS_MESSAGE_TYPE_METHOD_RETURN)

@@ -307,7 +307,10 @@ bool Host::request_name(std::string *error) {
     g_dbus_error_strip_remote_error(bus_error);
     *error = std::string("cannot own the name ") + kServiceName + ": " +
              (name != nullptr ? std::string(name) + ": " : std::string()) + bus_error->message;
+    // Said before the name callback, which ends the process.
     host_log(LOG_LEVEL_ERROR, "%s", error->c_str());
+    g_printerr("igd1d: %s\n", error->c_str());
+    name_lost_(connection_, kServiceName, nullptr);
     return false;
   }
   guint32 answer = 0;
