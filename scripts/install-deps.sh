@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
   libglib2.0-dev libglib2.0-bin libsqlite3-dev sqlite3
-  dbus-daemon dbus-bin
+  dbus-daemon dbus-bin util-linux jq
   libgtest-dev libgmock-dev libbenchmark-dev libsystemd-dev
 )
 

@@ -2,6 +2,7 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -59,7 +60,15 @@ class CliTest : public ::testing::Test {
 };
 
 TEST_F(CliTest, GetAndSetExitCodes) {
-  EXPECT_EQ(cli({"set", "lan.IPAddress", "10.0.0.1"}).status, 0);
+  // A store that does not exist is refused, and nothing is created, unless
+  // --create asks for it.
+  Result missing_store = run_cli({"--store", dir_ + "/no/such/mib.db", "get", "lan.IPAddress"});
+  EXPECT_EQ(missing_store.status, 1);
+  EXPECT_NE(missing_store.err.find("no store at " + dir_ + "/no/such/mib.db"), std::string::npos);
+  EXPECT_EQ(cli({"get", "lan.IPAddress"}).status, 1);
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/no"));
+  EXPECT_FALSE(std::filesystem::exists(store_));
+  EXPECT_EQ(run_cli({"--create", "--store", store_, "set", "lan.IPAddress", "10.0.0.1"}).status, 0);
   EXPECT_TRUE(std::filesystem::exists(store_));
   // A value that looks like an option after the command is a value.
   EXPECT_EQ(cli({"set", "lan.IPAddress", "192.168.1.300"}).status, 1);
@@ -78,11 +87,17 @@ TEST_F(CliTest, BadCommandLinesExitWithUsage) {
   for (const std::vector<std::string> &args : bad) {
     Result result = run_cli(args);
     EXPECT_EQ(result.status, 2) << (args.empty() ? "(none)" : args[0]);
-    EXPECT_NE(result.err.find("usage:"), std::string::npos);
+    EXPECT_NE(result.err.find("igd1-mib --help"), std::string::npos) << result.err;
   }
-  Result help = run_cli({"--help"});
-  EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.out.rfind("usage: igd1-mib", 0), 0u);
+  for (const char *help_option : {"--help", "-h"}) {
+    Result help = run_cli({help_option});
+    EXPECT_EQ(help.status, 0);
+    for (const char *listed : {"--store", "--create", "--json", "--show-secrets", "--version", "journal"})
+      EXPECT_NE(help.out.find(listed), std::string::npos) << listed;
+  }
+  Result version = run_cli({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "igd1-mib " IGD1_VERSION "\n");
 }
 
 TEST_F(CliTest, DefaultStoreLivesBelowTheRootAndIsSharedWithAnOpenProcess) {
@@ -92,6 +107,43 @@ TEST_F(CliTest, DefaultStoreLivesBelowTheRootAndIsSharedWithAnOpenProcess) {
   EXPECT_EQ(run_cli({"get", "lan.IPAddress"}, dir_).out, "10.9.9.9\n");
   ASSERT_EQ(run_cli({"set", "lan.SubnetMask", "255.255.0.0"}, dir_).status, 0);
   EXPECT_EQ(mib::get_setting("lan.SubnetMask"), "255.255.0.0");
+}
+
+// What jq prints for `filter` applied to the output of a run (raw strings).
+std::string json_query(const Result &run, const std::string &filter) {
+  EXPECT_EQ(run.status, 0) << run.err;
+  g_autofree gchar *file = nullptr;
+  int fd = g_file_open_tmp("igd1-mib-json-XXXXXX", &file, nullptr);
+  EXPECT_GE(fd, 0);
+  close(fd);
+  EXPECT_TRUE(g_file_set_contents(file, run.out.c_str(), gssize(run.out.size()), nullptr));
+  const gchar *argv[] = {"jq", "-r", filter.c_str(), file, nullptr};
+  g_autofree gchar *out = nullptr, *err = nullptr;
+  gint wait_status = 0;
+  EXPECT_TRUE(g_spawn_sync(nullptr, const_cast<gchar **>(argv), nullptr, G_SPAWN_SEARCH_PATH, nullptr,
+                           nullptr, &out, &err, &wait_status, nullptr));
+  unlink(file);
+  EXPECT_TRUE(WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0) << "jq: " << err << "\n" << run.out;
+  return out != nullptr ? out : "";
+}
+
+TEST_F(CliTest, DumpMasksPasswordsUnlessAskedToShowThem) {
+  ASSERT_TRUE(mib::open_store(store_));
+  ASSERT_TRUE(mib::set_setting("ftp.DefaultPassword", "Ftp#secret"));
+  ASSERT_TRUE(mib::set_setting("device.InitUAPwd", "ua-secret"));
+  ASSERT_TRUE(mib::set_setting("telnet.UserName", "admin"));
+  mib::close_store();
+  Result masked = cli({"dump"});
+  EXPECT_NE(masked.out.find("\nftp.DefaultPassword=********\n"), std::string::npos);
+  EXPECT_NE(masked.out.find("\ndevice.InitUAPwd=********\n"), std::string::npos);
+  EXPECT_NE(masked.out.find("\ntelnet.UserName=admin\n"), std::string::npos);
+  EXPECT_EQ(masked.out.find("secret"), std::string::npos);
+  EXPECT_EQ(json_query(cli({"--json", "dump"}), R"(."ftp.DefaultPassword")"), "********\n");
+  Result shown = cli({"--show-secrets", "dump"});
+  EXPECT_NE(shown.out.find("\nftp.DefaultPassword=Ftp#secret\n"), std::string::npos);
+  EXPECT_NE(shown.out.find("\ndevice.InitUAPwd=ua-secret\n"), std::string::npos);
+  // Asked for by name, a password is printed.
+  EXPECT_EQ(cli({"get", "ftp.DefaultPassword"}).out, "Ftp#secret\n");
 }
 
 const mib::Column kFwdColumns[] = {{"ExternalPort", mib::ValueKind::U16, 2, 2}};
@@ -118,6 +170,13 @@ TEST_F(CliTest, TableCellsDumpAndJournal) {
   EXPECT_EQ(dump.out.rfind("aaa.Multi=two\\nlines\\\\\n", 0), 0u) << dump.out;
   EXPECT_NE(dump.out.find("\nclifwd[1].ExternalPort=9090\n"), std::string::npos);
   EXPECT_TRUE(dump.out.ends_with("\nclifwd[1].extra=000000005a\njournal.entries=2\n")) << dump.out;
+
+  // JSON: the raw values, which a JSON parser gets back exactly.
+  EXPECT_EQ(json_query(cli({"--json", "dump"}), R"(."aaa.Multi", ."clifwd[1].ExternalPort")"),
+            "two\nlines\\\n9090\n");
+  EXPECT_EQ(json_query(cli({"--json", "get", "aaa.Multi"}), R"(."aaa.Multi")"), "two\nlines\\\n");
+  EXPECT_EQ(json_query(cli({"--json", "journal"}), R"jq(.[] | "\(.bit) \(.action) \(.data)")jq"),
+            "8 1 pool=lan\n512 -1 line\nbreak\n");
 
   // One line per notice: sequence, time, bit, action, data (escaped).
   Result listed = cli({"journal"});

@@ -9,7 +9,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <glib.h>
+
 #include <algorithm>
+#include <clocale>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -28,21 +31,22 @@ constexpr int kExitUsage = 2;
 // silent client, so a reply may take a while when others are queued.
 constexpr int kReplyTimeoutS = 30;
 
-constexpr char kUsage[] =
-    "usage: igd1-notify [--root DIR] MESSAGE...\n"
-    "\n"
+constexpr char kMessages[] =
     "The words of MESSAGE are joined with spaces into one line:\n"
     "  row-inserted TABLE INSTANCE                   a row was added to a store table\n"
     "  row-removed TABLE INSTANCE                    a row was removed\n"
     "  value-changed PATH INTERFACE PROPERTY VALUE   announce a new value (GVariant text)\n"
     "  debug-level                                   re-read the debug level\n"
     "\n"
-    "options:\n"
-    "  --root DIR   the daemon's root folder (default: $IGD1_ROOT, else /)\n"
-    "  --help       show this text\n";
+    "The socket is ROOT/tmp/igd1_notify_socket, ROOT being --root, else $IGD1_ROOT,\n"
+    "else /: the root folder igd1d runs with.\n"
+    "\n"
+    "Exit status: 0 the reply was OK, 1 it was ERR or no reply came, 2 the command\n"
+    "line is wrong.\n";
 
 int usage_error(const char *problem) {
-  std::fprintf(stderr, "igd1-notify: %s\n%s", problem, kUsage);
+  std::fprintf(stderr, "igd1-notify: %s\nRun igd1-notify --help for the messages and options.\n",
+               problem);
   return kExitUsage;
 }
 
@@ -54,20 +58,37 @@ int failed(const std::string &what) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  std::setlocale(LC_ALL, "");
+  gchar *root = nullptr;
+  gboolean version = FALSE;
+  const GOptionEntry entries[] = {
+      {"root", 0, 0, G_OPTION_ARG_FILENAME, &root,
+       "The root folder of igd1d (default: $IGD1_ROOT, else /)", "DIR"},
+      {"version", 0, 0, G_OPTION_ARG_NONE, &version, "Print the version and exit", nullptr},
+      {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
+  g_autoptr(GOptionContext) context = g_option_context_new("MESSAGE...");
+  g_option_context_set_summary(context, "Tells a running igd1d about a change made by another process "
+                                        "and prints its reply.");
+  g_option_context_set_description(context, kMessages);
+  g_option_context_add_main_entries(context, entries, nullptr);
+  // Options come before the message: its words are never taken for options.
+  g_option_context_set_strict_posix(context, TRUE);
+  g_autoptr(GError) error = nullptr;
+  if (!g_option_context_parse(context, &argc, &argv, &error)) return usage_error(error->message);
+  if (version) {
+    std::printf("igd1-notify %s\n", IGD1_VERSION);
+    return kExitOk;
+  }
+  if (root != nullptr) {
+    igd1::set_root_dir(root);
+    g_free(root);
+  }
+  int first = 1;
+  if (first < argc && std::string_view(argv[first]) == "--") ++first;
   std::string message;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    if (arg == "--help" && message.empty()) {
-      std::fputs(kUsage, stdout);
-      return kExitOk;
-    }
-    if (arg == "--root" && message.empty()) {
-      if (++i == argc) return usage_error("--root needs a folder");
-      igd1::set_root_dir(argv[i]);
-      continue;
-    }
+  for (int i = first; i < argc; ++i) {
     if (!message.empty()) message += ' ';
-    message += arg;
+    message += argv[i];
   }
   if (message.empty()) return usage_error("no message");
   message += '\n';
@@ -79,8 +100,17 @@ int main(int argc, char **argv) {
   }
   int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (sock < 0) return failed("socket");
-  if (connect(sock, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
-    return failed(address.sun_path);
+  if (connect(sock, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    const int reason = errno;
+    const std::string root_dir = igd1::root_dir();
+    std::fprintf(stderr,
+                 "igd1-notify: no igd1d listens on %s (%s).\n"
+                 "igd1d creates this socket below its root folder once its modules have started; "
+                 "the root is --root DIR, else $IGD1_ROOT, else / (here: %s).\n",
+                 address.sun_path, std::strerror(reason), root_dir.empty() ? "/" : root_dir.c_str());
+    close(sock);
+    return kExitFailed;
+  }
   if (send(sock, message.data(), message.size(), MSG_NOSIGNAL) < 0) return failed("send");
 
   struct timeval timeout = {kReplyTimeoutS, 0};

@@ -3,7 +3,10 @@
 //
 // Exit status: 0 done, 1 the command failed (unknown key, refused value, the
 // store cannot be opened), 2 the command line is wrong.
+#include <glib.h>
+
 #include <charconv>
+#include <clocale>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -20,9 +23,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
-constexpr char kUsage[] =
-    "usage: igd1-mib [--store FILE] COMMAND\n"
-    "\n"
+constexpr char kCommands[] =
     "commands:\n"
     "  dump             every setting, every table row and the journal size\n"
     "  get KEY          print the value of KEY\n"
@@ -32,13 +33,19 @@ constexpr char kUsage[] =
     "  remove TABLE N   remove the row with instance number N\n"
     "\n"
     "KEY is a setting name (lan.IPAddress) or a table cell (portmapping[3].ExternalPort).\n"
+    "Passwords are shown as ******** in dump unless --show-secrets is given.\n"
     "\n"
-    "options:\n"
-    "  --store FILE     the database (default: /var/lib/igd1/mib.db below $IGD1_ROOT)\n"
-    "  --help           show this text\n";
+    "Exit status: 0 done, 1 the command failed, 2 the command line is wrong.\n";
 
-int usage_error(const char *problem) {
-  std::fprintf(stderr, "igd1-mib: %s\n%s", problem, kUsage);
+struct Flags {
+  gboolean json = FALSE;
+  gboolean show_secrets = FALSE;
+};
+Flags g_flags;
+
+int usage_error(const std::string &problem) {
+  std::fprintf(stderr, "igd1-mib: %s\nRun igd1-mib --help for the commands and options.\n",
+               problem.c_str());
   return kExitUsage;
 }
 
@@ -46,6 +53,61 @@ int failed(const std::string &message) {
   std::fprintf(stderr, "igd1-mib: %s\n", message.c_str());
   return kExitFailed;
 }
+
+// ---- JSON output -----------------------------------------------------------------
+
+std::string json_string(std::string_view text) {
+  g_autofree gchar *valid = g_utf8_make_valid(text.data(), gssize(text.size()));
+  std::string out = "\"";
+  for (const char *c = valid; *c != '\0'; ++c) {
+    const auto byte = static_cast<unsigned char>(*c);
+    switch (byte) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      default:
+        if (byte < 0x20 || byte == 0x7f) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+          out += escaped;
+        } else {
+          out += char(byte);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+// Undoes one_line(): "\\\\", "\\n", "\\t" and "\\xHH".
+std::string from_one_line(std::string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += text[i];
+      continue;
+    }
+    char next = text[++i];
+    if (next == 'n') out += '\n';
+    else if (next == 't') out += '\t';
+    else if (next == 'x' && i + 2 < text.size() && g_ascii_isxdigit(text[i + 1]) && g_ascii_isxdigit(text[i + 2])) {
+      out += char(g_ascii_xdigit_value(text[i + 1]) * 16 + g_ascii_xdigit_value(text[i + 2]));
+      i += 2;
+    } else out += next;
+  }
+  return out;
+}
+
+// A setting or cell whose name says it holds a password.
+bool is_secret(std::string_view key) {
+  std::string_view name = key.substr(key.rfind('.') == std::string_view::npos ? 0 : key.rfind('.') + 1);
+  g_autofree gchar *lower = g_ascii_strdown(name.data(), gssize(name.size()));
+  return g_str_has_suffix(lower, "password") || g_str_has_suffix(lower, "passwd") ||
+         g_str_has_suffix(lower, "pwd");
+}
+
+constexpr char kMasked[] = "********";
 
 // A key naming one table cell: "table[inst].Column".
 struct CellKey {
@@ -75,8 +137,29 @@ KeyKind parse_key(std::string_view key, CellKey *cell) {
 }
 
 int command_dump() {
-  for (const std::string &line : igd1::mib::dump_lines()) std::printf("%s\n", line.c_str());
+  std::vector<std::string> lines = igd1::mib::dump_lines();
+  if (g_flags.json) std::printf("{");
+  bool first = true;
+  for (const std::string &line : lines) {
+    size_t equals = line.find('=');
+    std::string key = line.substr(0, equals);
+    std::string value = equals == std::string::npos ? "" : line.substr(equals + 1);
+    if (!g_flags.show_secrets && is_secret(key)) value = kMasked;
+    if (g_flags.json) {
+      std::printf("%s\n  %s: %s", first ? "" : ",", json_string(key).c_str(),
+                  json_string(from_one_line(value)).c_str());
+    } else {
+      std::printf("%s=%s\n", key.c_str(), value.c_str());
+    }
+    first = false;
+  }
+  if (g_flags.json) std::printf("\n}\n");
   return kExitOk;
+}
+
+void print_value(std::string_view key, const std::string &value) {
+  if (g_flags.json) std::printf("{%s: %s}\n", json_string(key).c_str(), json_string(value).c_str());
+  else std::printf("%s\n", value.c_str());
 }
 
 int command_get(std::string_view key) {
@@ -87,13 +170,13 @@ int command_get(std::string_view key) {
     case KeyKind::Setting: {
       std::optional<std::string> value = igd1::mib::get_setting(key);
       if (!value) return failed("no setting named '" + std::string(key) + "'");
-      std::printf("%s\n", value->c_str());
+      print_value(key, *value);
       return kExitOk;
     }
     case KeyKind::Cell: {
       std::optional<std::string> value = igd1::mib::get_cell(cell.table, cell.instance, cell.column);
       if (!value) return failed("no table cell '" + std::string(key) + "'");
-      std::printf("%s\n", value->c_str());
+      print_value(key, *value);
       return kExitOk;
     }
   }
@@ -159,44 +242,60 @@ int command_remove(std::string_view name, std::string_view number) {
 }
 
 int command_journal() {
-  for (const igd1::mib::JournalEntry &entry : igd1::mib::journal()) {
-    std::printf("%lld\t%s\t0x%x\t%d\t%s\n", static_cast<long long>(entry.seq), entry.time.c_str(),
-                entry.bit, entry.action, igd1::mib::one_line(entry.data).c_str());
+  std::vector<igd1::mib::JournalEntry> entries = igd1::mib::journal();
+  if (g_flags.json) std::printf("[");
+  bool first = true;
+  for (const igd1::mib::JournalEntry &entry : entries) {
+    if (g_flags.json) {
+      std::printf("%s\n  {\"seq\": %lld, \"time\": %s, \"bit\": %u, \"action\": %d, \"data\": %s}",
+                  first ? "" : ",", static_cast<long long>(entry.seq), json_string(entry.time).c_str(),
+                  unsigned(entry.bit), entry.action, json_string(entry.data).c_str());
+    } else {
+      std::printf("%lld\t%s\t0x%x\t%d\t%s\n", static_cast<long long>(entry.seq), entry.time.c_str(),
+                  entry.bit, entry.action, igd1::mib::one_line(entry.data).c_str());
+    }
+    first = false;
   }
+  if (g_flags.json) std::printf("%s]\n", first ? "" : "\n");
   return kExitOk;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::string store;
-  bool store_given = false;
-  int next = 1;
+  std::setlocale(LC_ALL, "");
+  gchar *store_option = nullptr;
+  gboolean create = FALSE, version = FALSE;
+  const GOptionEntry entries[] = {
+      {"store", 0, 0, G_OPTION_ARG_FILENAME, &store_option,
+       "The database (default: /var/lib/igd1/mib.db below $IGD1_ROOT)", "FILE"},
+      {"create", 0, 0, G_OPTION_ARG_NONE, &create,
+       "Create the store with the defaults when it does not exist", nullptr},
+      {"json", 0, 0, G_OPTION_ARG_NONE, &g_flags.json, "Print dump, get and journal as JSON", nullptr},
+      {"show-secrets", 0, 0, G_OPTION_ARG_NONE, &g_flags.show_secrets,
+       "Show passwords in dump", nullptr},
+      {"version", 0, 0, G_OPTION_ARG_NONE, &version, "Print the version and exit", nullptr},
+      {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
+  g_autoptr(GOptionContext) context = g_option_context_new("COMMAND [ARGUMENT...]");
+  g_option_context_set_summary(context, "Reads and changes the gateway's configuration store, also "
+                                        "while igd1d runs.");
+  g_option_context_set_description(context, kCommands);
+  g_option_context_add_main_entries(context, entries, nullptr);
   // Options come before the command, so a value such as "-1" after it is
   // never taken for one.
-  for (; next < argc; ++next) {
-    std::string_view arg = argv[next];
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      return kExitOk;
-    }
-    if (arg == "--store") {
-      if (next + 1 >= argc) return usage_error("--store needs a file");
-      store = argv[++next];
-      store_given = true;
-    } else if (arg.starts_with("--store=")) {
-      store = std::string(arg.substr(std::strlen("--store=")));
-      store_given = true;
-    } else if (arg == "--") {
-      ++next;
-      break;
-    } else if (arg.starts_with("-")) {
-      return usage_error(("unknown option " + std::string(arg)).c_str());
-    } else {
-      break;
-    }
+  g_option_context_set_strict_posix(context, TRUE);
+  g_autoptr(GError) error = nullptr;
+  if (!g_option_context_parse(context, &argc, &argv, &error)) return usage_error(error->message);
+  if (version) {
+    std::printf("igd1-mib %s\n", IGD1_VERSION);
+    return kExitOk;
   }
+  std::string store = store_option != nullptr ? store_option : "";
+  const bool store_given = store_option != nullptr;
+  g_free(store_option);
   if (store_given && store.empty()) return usage_error("--store needs a file");
+  int next = 1;
+  if (next < argc && std::string_view(argv[next]) == "--") ++next;
   if (next >= argc) return usage_error("no command");
 
   std::string_view command = argv[next];
@@ -209,13 +308,16 @@ int main(int argc, char **argv) {
   } else if (command == "set" || command == "remove") {
     wanted = 2;
   } else {
-    return usage_error(("unknown command " + std::string(command)).c_str());
+    return usage_error("unknown command " + std::string(command));
   }
-  if (args.size() != wanted) return usage_error(("wrong number of arguments for " + std::string(command)).c_str());
+  if (args.size() != wanted) return usage_error("wrong number of arguments for " + std::string(command));
 
   if (!store_given) store = igd1::sys_path(igd1::path::kStoreFile);
-  std::string error;
-  if (!igd1::mib::open_store(store, &error)) return failed("cannot open the store: " + error);
+  // A mistyped path must not silently become a fresh store of defaults.
+  if (!create && !g_file_test(store.c_str(), G_FILE_TEST_EXISTS))
+    return failed("no store at " + store + " (--create makes a new one)");
+  std::string reason;
+  if (!igd1::mib::open_store(store, &reason)) return failed("cannot open the store " + store + ": " + reason);
 
   int status;
   if (command == "dump") {

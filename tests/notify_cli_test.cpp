@@ -1,0 +1,93 @@
+// igd1-notify's command line: options before the message, help and version
+// without sending anything, and a clear answer when no daemon listens.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "local_socket.h"
+
+namespace igd1::test {
+namespace {
+
+using testing::HasSubstr;
+
+struct ToolResult {
+  int status = -1;
+  std::string out, err;
+};
+
+ToolResult run_notify(std::vector<std::string> args) {
+  args.insert(args.begin(), IGD1_BUILD_DIR "/igd1-notify");
+  std::vector<char *> argv;
+  for (auto &a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  g_auto(GStrv) envp = g_environ_unsetenv(g_get_environ(), kRootEnv);
+  g_autofree gchar *out = nullptr, *err = nullptr;
+  gint wait_status = 0;
+  EXPECT_TRUE(g_spawn_sync(nullptr, argv.data(), envp, G_SPAWN_DEFAULT, nullptr, nullptr, &out, &err,
+                           &wait_status, nullptr));
+  return {WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1, out != nullptr ? out : "",
+          err != nullptr ? err : ""};
+}
+
+TEST(NotifyToolTest, HelpAndVersionAnswerWithoutADaemon) {
+  TempRoot root;  // nothing listens below it
+  for (const char *help : {"-h", "--help"}) {
+    ToolResult result = run_notify({"--root", root.dir(), help});
+    EXPECT_EQ(result.status, 0) << help << ": " << result.err;
+    EXPECT_THAT(result.out, HasSubstr("value-changed PATH INTERFACE PROPERTY VALUE"));
+    EXPECT_THAT(result.out, HasSubstr("--root"));
+  }
+  ToolResult version = run_notify({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "igd1-notify " IGD1_VERSION "\n");
+  EXPECT_EQ(run_notify({"--root", root.dir()}).status, 2);
+  EXPECT_EQ(run_notify({"--bogus", "debug-level"}).status, 2);
+}
+
+TEST(NotifyToolTest, NoDaemonNamesTheSocketAndWhatDecidesIt) {
+  TempRoot root;
+  ToolResult result = run_notify({"--root", root.dir(), "debug-level"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_THAT(result.err, HasSubstr("no igd1d listens on " + root.path(path::kNotifySocket)));
+  EXPECT_THAT(result.err, HasSubstr("--root DIR, else $IGD1_ROOT"));
+  EXPECT_THAT(result.err, HasSubstr("(here: " + root.dir() + ")"));
+}
+
+// Words after the first non-option, or after "--", are the message, even
+// when they look like options.
+TEST(NotifyToolTest, WordsAfterTheOptionsAreTheMessage) {
+  TempRoot root;
+  for (const std::vector<std::string> &words :
+       {std::vector<std::string>{"value-changed", "/p", "i", "P", "-5"},
+        std::vector<std::string>{"--", "--help", "-h"}}) {
+    int listener = listen_local(path::kNotifySocket);
+    ASSERT_GE(listener, 0);
+    auto received = std::async(std::launch::async, [listener] {
+      std::string line;
+      if (!readable(listener, std::chrono::seconds(10))) return line;
+      int peer = accept(listener, nullptr, nullptr);
+      char chunk[256];
+      ssize_t count;
+      while (line.find('\n') == std::string::npos && (count = recv(peer, chunk, sizeof chunk, 0)) > 0)
+        line.append(chunk, size_t(count));
+      send(peer, "OK\n", 3, MSG_NOSIGNAL);
+      close(peer);
+      return line;
+    });
+    std::vector<std::string> args = {"--root", root.dir()};
+    args.insert(args.end(), words.begin(), words.end());
+    ToolResult result = run_notify(args);
+    std::string expected;
+    for (const std::string &word : words)
+      if (word != "--") expected += (expected.empty() ? "" : " ") + word;
+    EXPECT_EQ(received.get(), expected + "\n");
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, "OK\n");
+    close(listener);
+  }
+}
+
+}  // namespace
+}  // namespace igd1::test
