@@ -12,13 +12,22 @@ IGD1_API GDBusNodeInfo *dbus_proxy_readxml(const char *file_name);
 
 // ---- property-change signals ----------------------------------------------------
 //
-// Every change the API reports goes out as one signal, PropertiesChanged of
-// the interface below, on the object whose properties changed.  Its body is
+// Every change the API reports goes out as PropertiesChanged of the interface
+// below, and the same as the standard one, on the object whose properties
+// changed.  Its body is
 // (interface name, dictionary of property name to new value, empty list of
 // invalidated names), signature "(sa{sv}as)".
 
 #define DBUSPROXY_PROPERTIES_INTERFACE "com.wqx.igd1.Properties"
 #define DBUSPROXY_PROPERTIES_CHANGED "PropertiesChanged"
+
+#ifdef __cplusplus
+// Emits PropertiesChanged of `interface` with `body`, then the same body as
+// org.freedesktop.DBus.Properties.PropertiesChanged.  Every change signal of
+// the library goes through here.
+IGD1_EXPORT void emit_with_standard_copy(GDBusConnection *connection, const char *path,
+                                         const char *interface, GVariant *body);
+#endif
 
 // Type codes of a raw value handed to the builders, and what the value
 // pointer designates.  Any other code (7 included) is refused.

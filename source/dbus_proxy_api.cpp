@@ -54,6 +54,18 @@ GDBusNodeInfo *dbus_proxy_readxml(const char *file_name) {
 
 // ---- property-change signals ----------------------------------------------------
 
+void emit_with_standard_copy(GDBusConnection *connection, const char *path, const char *interface,
+                             GVariant *body) {
+  // The standard signal carries the same (interface, changes, invalidated)
+  // body, so that standard client caches (GDBusProxy and the like) follow.
+  for (const char *sender_interface : {interface, "org.freedesktop.DBus.Properties"}) {
+    GError *local_error = nullptr;
+    g_dbus_connection_emit_signal(connection, nullptr, path, sender_interface, "PropertiesChanged",
+                                  body, &local_error);
+    IGD1_ASSERT(local_error == NULL);
+  }
+}
+
 namespace {
 
 // The raw value behind `value` as a floating bus value, or NULL for a type
@@ -96,13 +108,10 @@ void emit_and_release(GVariantBuilder *builder, const char *object_path,
   GDBusConnection *connection = g_pIdg1_connection;
   if (connection != nullptr) {
     DBUS_LOG(LOG_LEVEL_DETAIL, "emit signal: to %s::%s ", object_path, interface_name);
-    GVariant *body = g_variant_new("(s@a{sv}@as)", interface_name, g_variant_builder_end(builder),
-                                   g_variant_new_strv(nullptr, 0));
-    GError *local_error = nullptr;
-    g_dbus_connection_emit_signal(connection, nullptr, object_path,
-                                  DBUSPROXY_PROPERTIES_INTERFACE, DBUSPROXY_PROPERTIES_CHANGED,
-                                  body, &local_error);
-    IGD1_ASSERT(local_error == NULL);
+    GVariant *body = g_variant_ref_sink(g_variant_new(
+        "(s@a{sv}@as)", interface_name, g_variant_builder_end(builder), g_variant_new_strv(nullptr, 0)));
+    emit_with_standard_copy(connection, object_path, DBUSPROXY_PROPERTIES_INTERFACE, body);
+    g_variant_unref(body);
   } else {
     DBUS_LOG(LOG_LEVEL_DEBUG, "dbus_proxy_uds_send_signal: error pconnect(NULL) ");
   }

@@ -163,12 +163,10 @@ bool parse_ipv4_classic(const char *text, uint8_t address[4]) {
 
 void emit_properties_changed(GDBusConnection *connection, const char *path,
                              const char *interface_name, GVariant *changes) {
-  GError *local_error = nullptr;
-  g_dbus_connection_emit_signal(
-      connection, nullptr, path, IGD1_PROPERTIES_INTERFACE, IGD1_PROPERTIES_CHANGED,
-      g_variant_new("(s@a{sv}@as)", interface_name, changes, g_variant_new_strv(nullptr, 0)),
-      &local_error);
-  IGD1_ASSERT(local_error == NULL);
+  GVariant *body = g_variant_ref_sink(
+      g_variant_new("(s@a{sv}@as)", interface_name, changes, g_variant_new_strv(nullptr, 0)));
+  emit_with_standard_copy(connection, path, IGD1_PROPERTIES_INTERFACE, body);
+  g_variant_unref(body);
 }
 
 const Property *find_property(const SingleObject &object, const char *name) {
