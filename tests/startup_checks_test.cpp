@@ -3,6 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -87,6 +92,112 @@ TEST(StartupCheckTest, AStoreInAMissingFolderIsRefusedAndNothingCreated) {
   DaemonRun version = run_daemon({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.output, "igd1d " IGD1_VERSION "\n");
+}
+
+// A message bus of the test's own, so that it can be taken away.
+struct OwnBus {
+  GPid pid = 0;
+  std::string address;
+  OwnBus() {
+    const gchar *argv[] = {"dbus-daemon", "--session", "--nofork", "--print-address=1", nullptr};
+    gint out_fd = -1;
+    EXPECT_TRUE(g_spawn_async_with_pipes(nullptr, const_cast<gchar **>(argv), nullptr,
+                                         GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD |
+                                                     G_SPAWN_STDERR_TO_DEV_NULL),
+                                         nullptr, nullptr, &pid, nullptr, &out_fd, nullptr, nullptr));
+    g_autoptr(GIOChannel) out = g_io_channel_unix_new(out_fd);
+    g_io_channel_set_close_on_unref(out, TRUE);
+    g_autofree gchar *line = nullptr;
+    gsize end = 0;
+    g_io_channel_read_line(out, &line, nullptr, &end, nullptr);
+    if (line != nullptr) address.assign(line, end);
+  }
+  void kill_now() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+      pid = 0;
+    }
+  }
+  ~OwnBus() { kill_now(); }
+};
+
+GDBusConnection *connect_to(const std::string &address) {
+  return g_dbus_connection_new_for_address_sync(
+      address.c_str(),
+      GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                           G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+      nullptr, nullptr, nullptr);
+}
+
+GPid spawn_daemon(const std::string &address, const std::string &root, const std::string &output) {
+  std::vector<std::string> args = {IGD1_BUILD_DIR "/igd1d", "--address", address, "--root", root};
+  std::vector<char *> argv;
+  for (auto &a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  GPid pid = 0;
+  EXPECT_TRUE(g_spawn_async_with_fds(nullptr, argv.data(), nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
+                                     nullptr, &pid, -1, fd, fd, nullptr));
+  close(fd);
+  return pid;
+}
+
+// Exit status of `pid` within `timeout`, -1 when it still runs.
+int exit_status(GPid pid, std::chrono::milliseconds timeout) {
+  for (auto deadline = std::chrono::steady_clock::now() + timeout;;) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid)
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (std::chrono::steady_clock::now() >= deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+// A lost bus connection ends igd1d at once with status 1 and its reason; a
+// fresh igd1d, started as the unit's restart rule would, answers within a
+// second with every answered write.
+TEST(StartupCheckTest, ALostBusEndsTheDaemonAndARestartServesTheSameValues) {
+  TempRoot root;
+  const std::string output = root.path("/tmp/igd1d.out");
+  constexpr char kPath[] = "/com/wqx/igd1/Config/DHCPServer";
+  {
+    OwnBus bus;
+    GDBusConnection *client = connect_to(bus.address);
+    ASSERT_NE(client, nullptr);
+    g_dbus_connection_set_exit_on_close(client, FALSE);
+    GPid daemon = spawn_daemon(bus.address, root.dir(), output);
+    ASSERT_TRUE(wait_for_name(client, host::kServiceName));
+    g_autoptr(GVariant) written = g_dbus_connection_call_sync(
+        client, host::kServiceName, kPath, "org.freedesktop.DBus.Properties", "Set",
+        g_variant_new("(ssv)", "com.wqx.igd1.DHCPServer", "LeaseTime", g_variant_new_uint32(604800)),
+        nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    EXPECT_NE(written, nullptr);
+    g_object_unref(client);
+    bus.kill_now();
+    int status = exit_status(daemon, std::chrono::seconds(2));
+    if (status < 0) kill(daemon, SIGKILL), waitpid(daemon, nullptr, 0);
+    EXPECT_EQ(status, 1);
+    EXPECT_THAT(read_text_file(output), HasSubstr("igd1d: the bus connection closed: "));
+  }
+  OwnBus bus;
+  GDBusConnection *client = connect_to(bus.address);
+  ASSERT_NE(client, nullptr);
+  const auto restarted = std::chrono::steady_clock::now();
+  GPid daemon = spawn_daemon(bus.address, root.dir(), output);
+  g_autoptr(GVariant) reply = nullptr;
+  while (reply == nullptr && std::chrono::steady_clock::now() - restarted < std::chrono::seconds(3)) {
+    reply = g_dbus_connection_call_sync(client, host::kServiceName, kPath, "org.freedesktop.DBus.Properties",
+                                        "Get", g_variant_new("(ss)", "com.wqx.igd1.DHCPServer", "LeaseTime"),
+                                        nullptr, G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, nullptr);
+    if (reply == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const auto answered = std::chrono::steady_clock::now() - restarted;
+  EXPECT_EQ(printed(reply), "(<uint32 604800>,)");
+  EXPECT_LT(answered, std::chrono::seconds(1));
+  kill(daemon, SIGTERM);
+  EXPECT_EQ(exit_status(daemon, std::chrono::seconds(10)), 0);
+  g_object_unref(client);
 }
 
 }  // namespace
