@@ -200,5 +200,30 @@ TEST(StartupCheckTest, ALostBusEndsTheDaemonAndARestartServesTheSameValues) {
   g_object_unref(client);
 }
 
+// The smallest message found that the message bus passes and GDBus cannot
+// decode: a multi-write whose value is 33 nested variants around 30 nested
+// empty byte arrays (340 bytes).  GDBus refuses it ("Value nested too
+// deeply") and closes the whole connection; igd1d says so and ends with 1.
+TEST(StartupCheckTest, AnUndecodableCallEndsTheDaemonWithItsReason) {
+  TempRoot root;
+  GDBusConnection *client = connect_private_bus();
+  ASSERT_NE(client, nullptr);
+  DaemonProcess daemon({"--root", root.dir()});
+  ASSERT_TRUE(wait_for_name(client, host::kServiceName));
+  std::string element_type = std::string(29, 'a') + "y";
+  GVariant *value = g_variant_new_array(G_VARIANT_TYPE(element_type.c_str()), nullptr, 0);
+  for (int i = 0; i < 32; ++i) value = g_variant_new_variant(value);
+  GVariant *args = g_variant_new("(s@a{sv})", "com.wqx.igd1.DHCPServer", dictionary({{"X", value}}));
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+      client, host::kServiceName, "/com/wqx/igd1/Config/DHCPServer", "com.wqx.igd1.Properties",
+      "SetMulti", args, nullptr, G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, &error);
+  EXPECT_EQ(reply, nullptr) << "the call was decoded";
+  EXPECT_EQ(daemon.wait_exit(std::chrono::seconds(3)), 1);
+  EXPECT_THAT(read_text_file(daemon.output_file()),
+              HasSubstr("igd1d: the bus connection closed: Value nested too deeply; exiting"));
+  g_object_unref(client);
+}
+
 }  // namespace
 }  // namespace igd1::test
