@@ -399,6 +399,9 @@ IGD1_API int ftpaccount_update_account(const ftp_account_row *row, int position)
 // there).  Its row is an ordinary row for every other accessor.
 IGD1_API int ftpaccount_add_default(void);
 IGD1_API int ftpaccount_delete_default(void);
+// The position of the default account, -1 when it does not stand in the
+// table.  The mark is stored with the row, so it holds across restarts.
+IGD1_API int ftpaccount_default_position(void);
 
 // ---- bridge data access list ----------------------------------------------------
 // Rules that let given traffic pass over the bridged data path.  Records of

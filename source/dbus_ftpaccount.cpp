@@ -224,10 +224,15 @@ void ftp_account_on_bus_acquired(GDBusConnection *connection, const gchar *, gpo
   DBUS_LOG(LOG_LEVEL_INFO, "func [%s], line [%d]", __func__, __LINE__);
   igd1::collection_create_manager(kCollection);
   igd1::collection_load_interface(kCollection);
+  // A default account left by the previous run keeps its part: no child,
+  // and the next AddObject takes it out.
+  const int default_position = ftpaccount_default_position();
+  g_default_account = default_position >= 0;
   const int count = ftpaccountinfo_get_property(kRowCount);
   for (int position = 0; position < count; ++position) {
     const uint32_t instance = ftpaccount_getindex(position);
-    if (instance != 0) igd1::collection_export_child(kCollection, instance);
+    if (instance != 0 && position != default_position)
+      igd1::collection_export_child(kCollection, instance);
   }
   igd1::collection_attach(kCollection, connection, &kManagerVTable);
 }

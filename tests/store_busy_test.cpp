@@ -141,5 +141,27 @@ TEST_F(StoreBusyTest, WriteRefusedQuicklyWhileAnotherProcessHoldsTheLockThenAcce
   EXPECT_EQ(notices_since(notices_before).size(), 1u);
 }
 
+// Another process writes through the configuration library; the very next
+// bus read sees it, with no time for a periodic check to come round.
+TEST_F(StoreBusyTest, WritesOfAnotherProcessShowInTheNextRead) {
+  std::string child = add_object();
+  ASSERT_FALSE(child.empty());
+  unsigned instance = static_cast<unsigned>(std::stoul(child.substr(child.rfind('/') + 1)));
+  ASSERT_TRUE(set_property(child.c_str(), kInterface, "ExternalPort", g_variant_new_uint32(80)));
+  for (uint32_t port : {4444u, 4445u, 4446u}) {
+    EXPECT_EQ(bus_port(child), port == 4444u ? 80u : port - 1);  // the rows are cached now
+    std::string key = "portmapping[" + std::to_string(instance) + "].ExternalPort";
+    std::string value = std::to_string(port);
+    std::string store = mib::store_path();
+    const char *argv[] = {IGD1_BUILD_DIR "/igd1-mib", "--store", store.c_str(), "set",
+                          key.c_str(), value.c_str(), nullptr};
+    gint status = -1;
+    ASSERT_TRUE(g_spawn_sync(nullptr, const_cast<char **>(argv), nullptr, G_SPAWN_DEFAULT, nullptr,
+                             nullptr, nullptr, nullptr, &status, nullptr));
+    ASSERT_EQ(status, 0);
+    EXPECT_EQ(bus_port(child), port);
+  }
+}
+
 }  // namespace
 }  // namespace igd1::test

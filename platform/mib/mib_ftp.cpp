@@ -283,3 +283,8 @@ int ftpaccount_delete_default(void) {
       record_at(find_position([](const Record &r) { return r.is_default(); }));
   return record && rows().remove(record->bytes[0]) ? 1 : 0;
 }
+
+int ftpaccount_default_position(void) {
+  if (fails("ftpaccount_default_position")) return -1;
+  return find_position([](const Record &r) { return r.is_default(); });
+}

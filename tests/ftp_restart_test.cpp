@@ -1,0 +1,85 @@
+// The FTP default account across a restart of igd1d: it stays out of sight,
+// and the next AddObject takes it out of the table, as without the restart.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <string>
+
+#include "harness/bus_fixture.h"
+#include "host.h"
+#include "mib_api.h"
+#include "mib_store.h"
+#include "sys_paths.h"
+
+namespace igd1::test {
+namespace {
+
+using testing::HasSubstr;
+using testing::Not;
+
+constexpr char kManager[] = "/com/wqx/igd1/Storage/Ftpserver/Accounts";
+
+class FtpRestartTest : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_NE(client_, nullptr); }
+  void TearDown() override {
+    if (client_ != nullptr) g_object_unref(client_);
+  }
+  // The reply printed, or "error: <name>".
+  std::string call(const char *path, const char *interface, const char *method, GVariant *args) {
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GVariant) reply =
+        g_dbus_connection_call_sync(client_, host::kServiceName, path, interface, method, args,
+                                    nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
+    return reply != nullptr ? printed(reply) : "error: " + remote_error(error).first;
+  }
+  std::string manager_call(const char *method, GVariant *args) {
+    return call(kManager, "com.wqx.igd1.ObjectManager", method, args);
+  }
+  std::string managed() {
+    return call(kManager, "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", nullptr);
+  }
+  // The user names in the table, in position order.
+  std::string stored_names() {
+    EXPECT_TRUE(mib::open_store(root_.path(path::kStoreFile)));
+    std::string names;
+    const int count = ftpaccountinfo_get_property(0);
+    for (int position = 0; position < count; ++position) {
+      ftp_account_row row = {};
+      if (ftpaccount_getuserinfo2(&row, position) != 0) names += std::string(row.username) + ";";
+    }
+    mib::close_store();
+    return names;
+  }
+
+  GDBusConnection *client_ = connect_private_bus();
+  TempRoot root_;
+};
+
+TEST_F(FtpRestartTest, DefaultAccountStaysHiddenAndGivesWayAfterARestart) {
+  {
+    DaemonProcess daemon({"--root", root_.dir()});
+    ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
+    ASSERT_EQ(manager_call("AddObject", nullptr), std::string("(objectpath '") + kManager + "/1',)");
+    ASSERT_EQ(manager_call("DeleteObject", g_variant_new("(o)", (std::string(kManager) + "/1").c_str())),
+              "()");
+    EXPECT_EQ(daemon.stop(SIGTERM), 0);
+  }
+  EXPECT_EQ(stored_names(), "ftpadmin;");
+  {
+    DaemonProcess daemon({"--root", root_.dir()});
+    ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
+    EXPECT_THAT(managed(), Not(HasSubstr(std::string(kManager) + "/")));
+    EXPECT_THAT(call((std::string(kManager) + "/1").c_str(), "org.freedesktop.DBus.Properties",
+                     "GetAll", g_variant_new("(s)", "com.wqx.igd1.FTPAccount")),
+                HasSubstr("error: "));
+    EXPECT_EQ(manager_call("AddObject", nullptr), std::string("(objectpath '") + kManager + "/1',)");
+    EXPECT_EQ(daemon.stop(SIGTERM), 0);
+  }
+  EXPECT_EQ(stored_names(), "invalid1;");
+}
+
+}  // namespace
+}  // namespace igd1::test
