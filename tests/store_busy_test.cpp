@@ -126,7 +126,9 @@ TEST_F(StoreBusyTest, WriteRefusedQuicklyWhileAnotherProcessHoldsTheLockThenAcce
     EXPECT_FALSE(accepted);
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(remote_error(error).first, "org.freedesktop.DBus.Error.Failed");
-    EXPECT_LT(took, std::chrono::milliseconds(200));
+    // 100 ms of busy time-out and a bus round trip: about 110 ms; the bound
+    // leaves room for a loaded machine and is far below the old 2 s stall.
+    EXPECT_LT(took, std::chrono::milliseconds(400));
     // Bus, the store's rows and the database all keep the old value.
     EXPECT_EQ(bus_port(child), 80u);
     EXPECT_EQ(stored_port(instance), "80");
