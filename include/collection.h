@@ -26,6 +26,7 @@
 #include "dbus_vtable.h"
 #include "igd1_export.h"
 #include "mib_api.h"
+#include "single_object.h"
 #include "tool.h"
 
 namespace igd1 {
@@ -118,6 +119,17 @@ IGD1_EXPORT void return_manager_error(GDBusMethodInvocation *invocation, const c
 // the table's functions, its texts and its policies; one macro line,
 // IGD1_ROW_COLLECTION, generates the exported entry points, the vtables and
 // the registration from that description.
+
+// Object managers nested under rows: one per row of an outer collection, at
+// the row's child path followed by "/" and `suffix`, created with the row's
+// child and torn down with it (detached from the bus, its children gone).
+struct NestedManagers {
+  const char *suffix;                          // e.g. "Type"
+  const GDBusInterfaceVTable *manager_vtable;  // its methods; user data: the nested manager
+  std::map<uint32_t, GDBusObjectManagerServer *> *managers = nullptr;
+};
+// The nested manager of row `outer`, or nullptr.
+IGD1_EXPORT GDBusObjectManagerServer *nested_manager(const NestedManagers &nested, uint32_t outer);
 
 // How a property's value is held.
 enum class Field : uint8_t {
@@ -250,6 +262,10 @@ struct RowModule {
   const char *builtin_xml = nullptr;  // the interface as text when it has no file
   const char *child_prefix = nullptr;  // see Collection
   bool (*carries)(uint32_t instance, const char *interface_name) = nullptr;
+  NestedManagers *nested = nullptr;  // managers that live and die with each row
+  // An interface of the manager's own on its path, served from a table.
+  const SingleObject *manager_object = nullptr;
+  const char *manager_xml = nullptr;  // its introspection document
   // Runs after a changed row was stored; false fails the call with `error` set.
   bool (*after_commit)(const CallContext &call, GError **error) = nullptr;
   // Runs after a row was removed, unless a conformance test is running

@@ -42,6 +42,8 @@ IGD1_API void dbus_proxy_invocation_keep(GDBusMethodInvocation *invocation);
 // answered by the host with org.freedesktop.DBus.Error.UnknownMethod.
 // With a handler in the vtable's second spare slot (see dbus_vtable.h),
 // GetManagedObjects on the manager path is answered by that handler.
+// A null `connection` detaches the manager again (for managers that live and
+// die with a row): its children and its interfaces leave the bus.
 IGD1_API void g_dbus_object_manager_server_set_connection_expand(GDBusObjectManagerServer *manager,
                                                                  GDBusConnection *connection,
                                                                  const GDBusInterfaceVTable *vtable,

@@ -197,6 +197,13 @@ struct SingleObject {
   bool announce_empty_multi = false;
 };
 
+// Registers `object`'s interface (the first of `xml`, an introspection
+// document) at `path` with handlers that serve it from its table, for an
+// interface that shares its path with another object, such as a
+// collection's manager.  Returns the registration id (0 on refusal).
+IGD1_EXPORT guint register_described_object(const SingleObject &object, const char *xml,
+                                            GDBusConnection *connection, const char *path);
+
 // Every object a module publishes, for the checks of the tables against
 // their introspection files.
 IGD1_EXPORT std::span<const SingleObject *const> published_objects();

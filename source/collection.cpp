@@ -832,13 +832,51 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
   collection_create_manager(rows.collection);
   collection_load_interface(rows.collection);
   if (table.update_all != nullptr) table.update_all();
-  // Children the engine registers itself need the connection first.
-  const bool outside = rows.collection.child_prefix != nullptr;
+  // Children the engine registers itself, and managers nested under rows,
+  // need the connection first.  Nested managers of an earlier connection
+  // (tests start the host again) are gone with it.
+  const bool outside = rows.collection.child_prefix != nullptr || rows.module.nested != nullptr;
+  if (rows.module.nested != nullptr && rows.module.nested->managers != nullptr)
+    rows.module.nested->managers->clear();
   if (outside) collection_attach(rows.collection, connection, manager_vtable);
   for (mib_list_node *node = first_row(table); node != nullptr; node = node->next)
     if (node->data != nullptr) row_export(rows, instance_of(rows.module, node->data));
   if (!outside) collection_attach(rows.collection, connection, manager_vtable);
+  if (rows.module.manager_object != nullptr)
+    register_described_object(*rows.module.manager_object, rows.module.manager_xml, connection,
+                               rows.collection.manager_path);
 }
+
+GDBusObjectManagerServer *nested_manager(const NestedManagers &nested, uint32_t outer) {
+  if (nested.managers == nullptr) return nullptr;
+  auto found = nested.managers->find(outer);
+  return found != nested.managers->end() ? found->second : nullptr;
+}
+
+namespace {
+
+void create_nested(const RowCollection &rows, uint32_t instance) {
+  NestedManagers &nested = *rows.module.nested;
+  GDBusConnection *connection = rows.collection.state->connection;
+  if (connection == nullptr || nested_manager(nested, instance) != nullptr) return;
+  if (nested.managers == nullptr) nested.managers = new std::map<uint32_t, GDBusObjectManagerServer *>;
+  const std::string path = collection_child_path(rows.collection, instance) + "/" + nested.suffix;
+  GDBusObjectManagerServer *manager = g_dbus_object_manager_server_new(path.c_str());
+  g_dbus_object_manager_server_set_connection_expand(manager, connection, nested.manager_vtable,
+                                                     manager);
+  (*nested.managers)[instance] = manager;
+}
+
+void destroy_nested(const RowCollection &rows, uint32_t instance) {
+  NestedManagers &nested = *rows.module.nested;
+  GDBusObjectManagerServer *manager = nested_manager(nested, instance);
+  if (manager == nullptr) return;
+  nested.managers->erase(instance);
+  g_dbus_object_manager_server_set_connection_expand(manager, nullptr, nullptr, nullptr);
+  g_object_unref(manager);
+}
+
+}  // namespace
 
 void row_export(const RowCollection &rows, uint32_t instance) {
   COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, "Add %s interface, index is %d ",
@@ -846,11 +884,13 @@ void row_export(const RowCollection &rows, uint32_t instance) {
   COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, "object_path: %s",
                  collection_child_path(rows.collection, instance).c_str());
   collection_export_child(rows.collection, instance);
+  if (rows.module.nested != nullptr) create_nested(rows, instance);
 }
 
 void row_unexport(const RowCollection &rows, uint32_t instance) {
   COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, "Delete %s interface, index is %d ",
                  rows.collection.noun, int(instance));
+  if (rows.module.nested != nullptr) destroy_nested(rows, instance);
   collection_unexport_child(rows.collection, instance);
 }
 

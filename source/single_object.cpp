@@ -133,6 +133,52 @@ guint register_single_object(const SingleObjectRegistration &registration,
   return registration_id;
 }
 
+namespace {
+
+const SingleObject &described(gpointer user_data) {
+  return *static_cast<const SingleObject *>(user_data);
+}
+
+GVariant *described_get(GDBusConnection *, const gchar *, const gchar *, const gchar *,
+                        const gchar *property_name, GError **error, gpointer user_data) {
+  return object_get(described(user_data), __func__, property_name, error);
+}
+
+gboolean described_set(GDBusConnection *connection, const gchar *, const gchar *object_path,
+                       const gchar *interface_name, const gchar *property_name, GVariant *value,
+                       GError **error, gpointer user_data) {
+  return object_set(described(user_data), __func__, connection, object_path, interface_name,
+                    property_name, value, error);
+}
+
+gboolean described_set_multi(GDBusConnection *connection, const gchar *, const gchar *object_path,
+                             const gchar *interface_name, GVariant *properties, GError **error,
+                             gpointer user_data) {
+  return object_set_multi(described(user_data), __func__, connection, object_path,
+                          interface_name, properties, error);
+}
+
+const GDBusInterfaceVTable kDescribedVTable = {nullptr, described_get, described_set,
+                                               IGD1_SET_MULTI_SLOT(described_set_multi)};
+
+}  // namespace
+
+guint register_described_object(const SingleObject &object, const char *xml,
+                                GDBusConnection *connection, const char *path) {
+  g_autoptr(GError) error = nullptr;
+  GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(xml, &error);
+  IGD1_ASSERT(node != nullptr && node->interfaces[0] != nullptr);
+  dbus_proxy_node_info_reg(node);
+  // The registration keeps its own reference to the interface.
+  const guint id = g_dbus_connection_register_object(connection, path, node->interfaces[0],
+                                                     &kDescribedVTable,
+                                                     const_cast<SingleObject *>(&object), nullptr,
+                                                     &error);
+  if (id == 0) DBUS_LOG(LOG_LEVEL_ERROR, "cannot register %s: %s", path, error->message);
+  g_dbus_node_info_unref(node);
+  return id;
+}
+
 std::span<const SingleObject *const> published_objects() { return publications(); }
 
 PublishObject::PublishObject(const SingleObject &object) { publications().push_back(&object); }

@@ -18,6 +18,7 @@
 IGD1_DECLARE_ROW_COLLECTION(EngineSelf, EngineSelf_handle_set_multi_properties);
 IGD1_DECLARE_ROW_COLLECTION(EngineRefuse, EngineRefuse_handle_set_multi_properties);
 IGD1_DECLARE_ROW_COLLECTION(EngineOutside, EngineOutside_handle_set_multi_properties);
+IGD1_DECLARE_ROW_COLLECTION(EngineNest, EngineNest_handle_set_multi_properties);
 
 namespace {
 
@@ -95,6 +96,7 @@ bool odd_rows_weigh(uint32_t instance, const char *interface_name) {
 using SelfTable = MemoryTable<1>;
 using RefuseTable = MemoryTable<2>;
 using OutsideTable = MemoryTable<3>;
+using NestTable = MemoryTable<4>;
 
 // The store's row notices go to an applier registered per change bit; these
 // tables take their changed rows directly.
@@ -109,6 +111,35 @@ constexpr igd1::RowTable table(int (*store)(const void *)) {
           .free_backup_entry = g_free, .update_entry_mib = store};
 }
 
+// The manager of EngineSelf carries an interface of its own.
+char g_label[32] = "";
+int summary_get(int index, void *buffer) {
+  if (index == 0) {
+    const uint32_t limit = 3;
+    std::memcpy(buffer, &limit, sizeof limit);
+  } else {
+    std::memcpy(buffer, g_label, sizeof g_label);
+  }
+  return 1;
+}
+int summary_set(int index, void *value) {
+  if (index != 1 || std::strlen(static_cast<const char *>(value)) >= sizeof g_label) return 0;
+  std::strcpy(g_label, static_cast<const char *>(value));
+  return 1;
+}
+constexpr igd1::Property kSummaryProperties[] = {
+    {.name = "Limit", .type = "u", .index = 0, .raw = igd1::Raw::U32},
+    {.name = "Label", .index = 1, .write = igd1::store_value, .stored = igd1::Stored::Text},
+};
+constexpr igd1::SingleObject kSummary = {
+    .path = "/com/wqx/igd1/Test/Engine/Self",
+    .xml_file = nullptr,
+    .properties = kSummaryProperties,
+    .get = summary_get,
+    .set = summary_set,
+    .multi_failure = igd1::MultiFailure::Stop,
+};
+
 constexpr igd1::RowModule kSelf = {
     .manager_path = "/com/wqx/igd1/Test/Engine/Self",
     .properties = kProperties,
@@ -120,6 +151,10 @@ constexpr igd1::RowModule kSelf = {
     .max_instance = 3,
     .builtin_xml = kItemXml,
     .carries = odd_rows_weigh,
+    .manager_object = &kSummary,
+    .manager_xml = "<node><interface name='com.wqx.igd1.Test.EngineSummary'>"
+                   "<property name='Limit' type='u' access='read'/>"
+                   "<property name='Label' type='s' access='readwrite'/></interface></node>",
 };
 
 constexpr igd1::RowModule kRefuse = {
@@ -142,8 +177,65 @@ constexpr igd1::RowModule kOutside = {
     .child_prefix = "/com/wqx/igd1/Test/Engine/Outside",
 };
 
+// Managers nested under the rows of EngineNest, at "<row>/Type"; their
+// children carry the two numbers of their path.
+constexpr char kNestManager[] = "/com/wqx/igd1/Test/Engine/Nest";
+
+GVariant *type_key(GDBusConnection *, const gchar *, const gchar *path, const gchar *,
+                   const gchar *, GError **, gpointer) {
+  return g_variant_new_uint32(igd1::nested_child_key(kNestManager, "Type", path));
+}
+const GDBusInterfaceVTable kTypeVTable = {nullptr, type_key, nullptr, {nullptr}};
+GDBusNodeInfo *g_type_introspection = nullptr;
+igd1::CollectionState g_type_state;
+const igd1::Collection kTypes = {
+    .noun = "EngineType",
+    .manager_path = kNestManager,
+    .child_format = "%u",
+    .type_name = "ComWqxIgd1EngineTypeInterface",
+    .xml_file = nullptr,
+    .builtin_xml = "<node><interface name='com.wqx.igd1.Test.EngineType'>"
+                   "<property name='Key' type='u' access='read'/></interface></node>",
+    .introspection_data = &g_type_introspection,
+    .introspection_name = "g_type_introspection",
+    .vtable = &kTypeVTable,
+    .state = &g_type_state,
+};
+
+void add_type(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *method,
+              GVariant *, GDBusMethodInvocation *invocation, gpointer user_data) {
+  if (g_strcmp0(method, "AddObject") != 0) return;
+  auto *manager = static_cast<GDBusObjectManagerServer *>(user_data);
+  GDBusObjectManager *as_manager = G_DBUS_OBJECT_MANAGER(manager);
+  GList *objects = g_dbus_object_manager_get_objects(as_manager);
+  g_autofree gchar *path = g_strdup_printf("%s/%u", g_dbus_object_manager_get_object_path(as_manager),
+                                           g_list_length(objects) + 1);
+  g_list_free_full(objects, g_object_unref);
+  GDBusObjectSkeleton *object = g_dbus_object_skeleton_new(path);
+  auto *skeleton = static_cast<GDBusInterfaceSkeleton *>(
+      g_object_new(igd1::collection_interface_type(kTypes), nullptr));
+  g_dbus_object_skeleton_add_interface(object, skeleton);
+  g_dbus_object_manager_server_export(manager, object);
+  g_object_unref(skeleton);
+  g_object_unref(object);
+  g_dbus_method_invocation_return_value(invocation, g_variant_new("(o)", path));
+}
+const GDBusInterfaceVTable kTypeManagerVTable = {add_type, nullptr, nullptr, {nullptr}};
+igd1::NestedManagers g_nested = {.suffix = "Type", .manager_vtable = &kTypeManagerVTable};
+
+constexpr igd1::RowModule kNest = {
+    .manager_path = kNestManager,
+    .properties = kProperties,
+    .table = table<NestTable>(nullptr),
+    .add = igd1::AddKind::Self,
+    .builtin_xml = kItemXml,
+    .carries = odd_rows_weigh,
+    .nested = &g_nested,
+};
+
 }  // namespace
 
+IGD1_ROW_COLLECTION(EngineNest, EngineNest_handle_set_multi_properties, kNest)
 IGD1_ROW_COLLECTION(EngineSelf, EngineSelf_handle_set_multi_properties, kSelf)
 IGD1_ROW_COLLECTION(EngineRefuse, EngineRefuse_handle_set_multi_properties, kRefuse)
 IGD1_ROW_COLLECTION(EngineOutside, EngineOutside_handle_set_multi_properties, kOutside)
@@ -165,8 +257,11 @@ class EngineProbeTest : public BusTest {
     SelfTable::clear();
     RefuseTable::clear();
     OutsideTable::clear();
+    NestTable::clear();
     BusTest::SetUp();
     loop_->run([&] {
+      collection_load_interface(kTypes);
+      EngineNest_on_bus_acquired(host_->connection(), nullptr, nullptr);
       EngineSelf_on_bus_acquired(host_->connection(), nullptr, nullptr);
       EngineRefuse_on_bus_acquired(host_->connection(), nullptr, nullptr);
       EngineOutside_on_bus_acquired(host_->connection(), nullptr, nullptr);
@@ -220,6 +315,29 @@ TEST_F(EngineProbeTest, SelfKindTakesTheLowestFreeNumberUpToItsMaximum) {
   EXPECT_THAT(listing, HasSubstr("'" + base + "2': {'com.wqx.igd1.Test.EngineItem': {'Name': <''>}}"));
 }
 
+TEST_F(EngineProbeTest, AManagerPathCarriesAnInterfaceOfItsOwn) {
+  const char *manager = "/com/wqx/igd1/Test/Engine/Self";
+  const char *summary = "com.wqx.igd1.Test.EngineSummary";
+  g_label[0] = '\0';
+  Variant limit = get_property(manager, summary, "Limit");
+  ASSERT_NE(limit, nullptr);
+  EXPECT_EQ(g_variant_get_uint32(limit.get()), 3u);
+  ASSERT_TRUE(set_property(manager, summary, "Label", g_variant_new_string("three at most")));
+  EXPECT_STREQ(g_label, "three at most");
+  g_autoptr(GError) error = nullptr;
+  EXPECT_EQ(call(manager, "com.wqx.igd1.Properties", "SetMulti",
+                 g_variant_new("(s@a{sv})", summary,
+                               dictionary({{"Label", g_variant_new_string(std::string(40, 'x').c_str())}})),
+                 &error),
+            nullptr);
+  EXPECT_EQ(remote_error(error), Error("org.freedesktop.DBus.Error.InvalidArgs", "set Label fail"));
+  EXPECT_STREQ(g_label, "three at most");
+  // The manager's own methods and listing are unchanged.
+  EXPECT_EQ(add(manager).first, std::string(manager) + "/1");
+  EXPECT_THAT(managed(manager), HasSubstr(std::string(manager) + "/1"));
+  EXPECT_THAT(introspect(manager), HasSubstr(summary));
+}
+
 TEST_F(EngineProbeTest, RefuseKindAnswersItsOwnErrorNameAndText) {
   EXPECT_EQ(add("/com/wqx/igd1/Test/Engine/Refuse").second,
             Error("com.wqx.igd1.Test.Error", "not support to add object"));
@@ -257,6 +375,32 @@ TEST_F(EngineProbeTest, ChildOutsideItsManagersPathIsServedListedAndRemoved) {
   EXPECT_THAT(introspect(child.c_str()), Not(HasSubstr("com.wqx.igd1.Test.EngineItem")));
   EXPECT_EQ(get_property(child.c_str(), "com.wqx.igd1.Test.EngineItem", "Name"), nullptr);
   EXPECT_EQ(managed(manager), "(@a{oa{sa{sv}}} {},)");
+}
+
+// A manager that lives and dies with its row: created and removed many
+// times, it leaves no node behind, and a call on its old path is refused.
+TEST_F(EngineProbeTest, NestedManagersComeAndGoWithTheirRows) {
+  const std::string row = std::string(kNestManager) + "/1";
+  const std::string types = row + "/Type";
+  for (int round = 0; round < 100; ++round) {
+    ASSERT_EQ(add(kNestManager).first, row) << round;
+    ASSERT_EQ(add(types.c_str()).first, types + "/1") << round;
+    if (round == 0) {
+      ASSERT_EQ(add(types.c_str()).first, types + "/2");
+      Variant key = get_property((types + "/2").c_str(), "com.wqx.igd1.Test.EngineType", "Key");
+      ASSERT_NE(key, nullptr);
+      EXPECT_EQ(g_variant_get_uint32(key.get()), 1u | 2u << 8);
+      EXPECT_THAT(introspect(row.c_str()), HasSubstr("<node name=\"Type\"/>"));
+      EXPECT_THAT(managed(types.c_str()), HasSubstr(types + "/2"));
+    }
+    ASSERT_EQ(remove(kNestManager, row), Error()) << round;
+  }
+  EXPECT_THAT(introspect(kNestManager), Not(HasSubstr("<node name=\"1\"/>")));
+  EXPECT_THAT(introspect(row.c_str()), Not(HasSubstr("Type")));
+  EXPECT_EQ(get_property((types + "/1").c_str(), "com.wqx.igd1.Test.EngineType", "Key"), nullptr);
+  const auto [path, error] = add(types.c_str());
+  EXPECT_EQ(path, "");
+  EXPECT_THAT(error.first, HasSubstr("org.freedesktop.DBus.Error.Unknown"));
 }
 
 // Every object's interfaces and properties, printed value by value.

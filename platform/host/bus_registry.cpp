@@ -436,6 +436,29 @@ void attach_manager(GDBusObjectManagerServer *manager, GDBusConnection *connecti
   g_list_free_full(objects, g_object_unref);
 }
 
+void detach_manager(GDBusObjectManagerServer *manager) {
+  GDBusObjectManager *as_manager = G_DBUS_OBJECT_MANAGER(manager);
+  GDBusConnection *connection = attached_connection(as_manager);
+  if (connection == nullptr) return;
+  guint id = 0;
+  {
+    std::lock_guard lock(g_mutex);
+    auto it = std::find_if(g_managers.begin(), g_managers.end(),
+                           [&](const ManagerAttachment &m) { return m.manager == manager; });
+    if (it != g_managers.end()) {
+      id = it->id;
+      g_managers.erase(it);
+    }
+  }
+  GList *objects = g_dbus_object_manager_get_objects(as_manager);
+  for (GList *l = objects; l != nullptr; l = l->next)
+    untrack_object(connection, g_dbus_object_get_object_path(G_DBUS_OBJECT(l->data)));
+  g_list_free_full(objects, g_object_unref);
+  if (id != 0) real_unregister()(connection, id);
+  g_object_set_data(G_OBJECT(manager), kAttachedConnection, nullptr);
+  g_dbus_object_manager_server_set_connection(manager, nullptr);
+}
+
 }  // namespace
 
 bool has_registration(GDBusConnection *connection, const char *path) {
@@ -463,7 +486,8 @@ using namespace igd1::host;
 extern "C" void g_dbus_object_manager_server_set_connection_expand(
     GDBusObjectManagerServer *manager, GDBusConnection *connection,
     const GDBusInterfaceVTable *vtable, gpointer user_data) {
-  if (manager == nullptr || connection == nullptr) return;
+  if (manager == nullptr) return;
+  if (connection == nullptr) return detach_manager(manager);
   attach_manager(manager, connection, vtable, user_data);
 }
 
