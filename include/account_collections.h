@@ -58,8 +58,10 @@ gboolean write_entries(const char *function, GDBusConnection *connection, const 
   GVariantBuilder changes;
   g_variant_builder_init(&changes, G_VARIANT_TYPE("a{sv}"));
   bool changed = false;
-  const bool ok = apply_entries(function, entries, apply, &changes, &changed, error) &&
-                  (!changed || commit(error));
+  StoreTransaction transaction;
+  const bool ok = transaction.began(error) &&
+                  apply_entries(function, entries, apply, &changes, &changed, error) &&
+                  (!changed || commit(error)) && transaction.commit(error);
   g_autoptr(GVariant) announced = g_variant_ref_sink(g_variant_builder_end(&changes));
   if (ok && g_variant_n_children(announced) > 0)
     emit_properties_changed(connection, object_path, interface_name, announced);

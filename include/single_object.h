@@ -16,6 +16,7 @@
 
 #include "dbus_vtable.h"
 #include "igd1_export.h"
+#include "mib_api.h"
 #include "tool.h"
 
 namespace igd1 {
@@ -120,6 +121,37 @@ struct Property {
   // A refused value: InvalidArgs with this format and the value (text or number).
   const char *refused = "Invalid parameter value";
   const char *write_log = nullptr;    // logged with the value before it is checked
+};
+
+// The store writes of one bus call as one transaction: they stand together
+// when commit() succeeds and are rolled back otherwise (also when the call
+// ends early).
+class StoreTransaction {
+ public:
+  StoreTransaction() : open_(mib_transaction_begin() != 0) {}
+  ~StoreTransaction() {
+    if (open_) mib_transaction_rollback();
+  }
+  StoreTransaction(const StoreTransaction &) = delete;
+  StoreTransaction &operator=(const StoreTransaction &) = delete;
+  // False, with a Failed error, when the store is busy or closed.
+  bool began(GError **error) const {
+    if (!open_)
+      g_set_error_literal(error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED,
+                          "The configuration store is busy");
+    return open_;
+  }
+  // False, with a Failed error, when the store rolled the writes back.
+  bool commit(GError **error) {
+    open_ = false;
+    if (mib_transaction_commit() != 0) return true;
+    g_set_error_literal(error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED,
+                        "The configuration store refused the change");
+    return false;
+  }
+
+ private:
+  bool open_;
 };
 
 // What a failing entry of a multi-write does.

@@ -969,6 +969,9 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
   if (!walk_entries(function, LOG_LEVEL_INFO, entries, MultiFailure::Stop, apply, nullptr, error))
     return FALSE;
   if (any_change) {
+    // The row and what follows its commit stand or fall together.
+    StoreTransaction transaction;
+    if (!transaction.began(error)) return FALSE;
     if (!commit_row(module, copy.data(), index, error)) {
       COLLECTION_LOG(LOG_LEVEL_ERROR, function, "func [%s]: row %d not stored", function,
                      int(instance));
@@ -976,6 +979,7 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
     }
     const CallContext call{object_path, instance, index};
     if (module.after_commit != nullptr && !module.after_commit(call, error)) return FALSE;
+    if (!transaction.commit(error)) return FALSE;
   }
   if (!announced.empty()) {
     GVariantBuilder changes;

@@ -348,11 +348,14 @@ gboolean object_set(const SingleObject &object, const char *function, GDBusConne
                     const char *property_name, GVariant *value, GError **error) {
   sys_log(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
           object.write_log, function, __LINE__, property_name);
+  StoreTransaction transaction;
+  if (!transaction.began(error)) return FALSE;
   if (object.may_write != nullptr && !object.may_write(object, object_path, error)) return FALSE;
 
   WriteFlags flags;
   if (!object_write(object, property_name, value, &flags, error)) return FALSE;
   if (object.finish != nullptr && !object.finish(object, flags, error)) return FALSE;
+  if (!transaction.commit(error)) return FALSE;
 
   if (flags.changed && (object.announce == nullptr || object.announce())) {
     GVariantBuilder changes;
@@ -371,6 +374,8 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
                           const char *interface_name, GVariant *properties, GError **error) {
   sys_log(LOG_MODULE_DBUS, object.multi_log_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__,
           function, object.multi_log, function, object_path);
+  StoreTransaction transaction;
+  if (!transaction.began(error)) return FALSE;
   if (object.may_write != nullptr && !object.may_write(object, object_path, error)) return FALSE;
 
   g_auto(GVariantBuilder) changes;
@@ -393,10 +398,15 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
     return true;
   };
   if (!walk_entries(function, object.multi_log_level, properties, object.multi_failure, apply,
-                    &skipped, error))
+                    &skipped, error)) {
+    // What was stored before the refused entry stays stored, as the object says.
+    g_autoptr(GError) ignored = nullptr;
+    transaction.commit(&ignored);
     return FALSE;
+  }
 
   if (object.finish != nullptr && !object.finish(object, request, error)) return FALSE;
+  if (!transaction.commit(error)) return FALSE;
   if (skipped != nullptr)
     sys_log(LOG_MODULE_DBUS, LOG_LEVEL_WARN, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
             "SetMulti %s on %s: %s", interface_name, object_path, skipped->message);

@@ -170,11 +170,14 @@ TEST_F(BridgeDataAclTest, ARefusedCommitIsAnErrorAndLeavesTheOldValue) {
   ASSERT_EQ(set(rule, "Port", "23"), Error());
   EXPECT_EQ(text(rule, "Port"), "23");
 
-  // A list that cannot be applied is reported too.
+  // A list that cannot be applied is reported too, and the rule stays as
+  // it was: the row and its application stand or fall together.
   mib::fail_accessor("BridgeDataAcl_apply_change");
   EXPECT_EQ(set(rule, "Port", "24"),
             Error("org.freedesktop.DBus.Error.Failed", "Fail to apply change"));
   mib::clear_failures();
+  EXPECT_EQ(cell(1, "Port"), "23");
+  EXPECT_EQ(text(rule, "Port"), "23");
 }
 
 TEST_F(BridgeDataAclTest, DeleteObjectChecksThePathAndReappliesTheList) {

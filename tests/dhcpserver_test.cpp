@@ -82,12 +82,21 @@ TEST_F(DhcpServerTest, LanAddressChangeIsBracketedByItsNotices) {
   EXPECT_EQ(mib::journal(before)[2].data, "192.168.8.1");
   EXPECT_EQ(read("LocalIP"), "'192.168.8.1'");
 
-  // The address copy failing alone does not stop the write; the main one does.
+  // The main address failing fails the call as a whole: its opening notice
+  // and the stored copy are rolled back with it.
+  const std::string copy = setting("dhcpserver.GatewayAddress");
   mib::fail_accessor("dhcpserver_set_mib_property", 3);
   before = journal_end();
   EXPECT_EQ(write("LocalIP", "'192.168.9.1'"), "set LocalIP fail");
-  EXPECT_THAT(notices_since(before), ElementsAre(Pair(8u, 1)));
+  EXPECT_THAT(notices_since(before), IsEmpty());
   EXPECT_EQ(read("IPAddr"), "'192.168.8.1'");
+  EXPECT_EQ(setting("dhcpserver.GatewayAddress"), copy);
+  mib::clear_failures();
+
+  // The address copy failing alone does not stop the write.
+  mib::fail_accessor("dhcpserver_set_mib_property", 4);
+  ASSERT_EQ(write("LocalIP", "'192.168.9.1'"), "");
+  EXPECT_EQ(read("IPAddr"), "'192.168.9.1'");
 }
 
 TEST_F(DhcpServerTest, WritePermissionZeroRefusesEveryWrite) {
