@@ -22,6 +22,7 @@ std::atomic<uint64_t> g_next_list_id{1};
 
 struct RowList::View {
   uint64_t layout = 0;  // the cache's layout version copied, 0: none
+  uint64_t content = 0;  // the cache's next row version when last caught up
   std::vector<uint64_t> versions;
   std::vector<uint8_t> bytes;  // the rows, back to back
   std::vector<mib_list_node> nodes;
@@ -52,12 +53,20 @@ void RowList::sync(View &v, size_t fresh) {
     }
     fresh = kAllRows;
   }
+  if (fresh != kAllRows && v.content == next_row_version_) {
+    // No row of the cache changed since this view last caught up: only the
+    // row asked for is copied again, since its caller may have written over
+    // it.  Keeps a look-up constant in the size of the table.
+    std::memcpy(v.bytes.data() + fresh * size, rows_[fresh].data(), size);
+    return;
+  }
   for (size_t i = 0; i < rows_.size(); ++i) {
     if (fresh == kAllRows || fresh == i || v.versions[i] != row_versions_[i]) {
       std::memcpy(v.bytes.data() + i * size, rows_[i].data(), size);
       v.versions[i] = row_versions_[i];
     }
   }
+  v.content = next_row_version_;
 }
 
 void RowList::reload() {
