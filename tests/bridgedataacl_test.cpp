@@ -26,18 +26,7 @@ using Error = std::pair<std::string, std::string>;
 
 class BridgeDataAclTest : public BusTest {
  protected:
-  std::string add_object() {
-    SignalWatcher added(client(), kFreedesktopManager, "InterfacesAdded", kManager);
-    g_autoptr(GError) error = nullptr;
-    Variant reply = call(kManager, kManagerInterface, "AddObject", nullptr, &error);
-    EXPECT_NE(reply, nullptr) << error->message;
-    if (reply == nullptr) return {};
-    const gchar *path = nullptr;
-    g_variant_get(reply.get(), "(&o)", &path);
-    std::string child = path;
-    EXPECT_EQ(added.wait().path, kManager);
-    return child;
-  }
+  std::string add_object() { return add_child(kManager); }
   Error delete_object(const std::string &path) {
     g_autoptr(GError) error = nullptr;
     Variant reply = call(kManager, kManagerInterface, "DeleteObject",

@@ -25,18 +25,7 @@ class PortMappingTest : public BusTest {
   void configure(host::Options &options) override { options.service_type = service_type_; }
 
   // AddObject, then waits until the child is on the bus.
-  std::string add_object() {
-    SignalWatcher added(client(), kFreedesktopManager, "InterfacesAdded", kManager);
-    g_autoptr(GError) error = nullptr;
-    Variant reply = call(kManager, kManagerInterface, "AddObject", nullptr, &error);
-    EXPECT_NE(reply, nullptr) << error->message;
-    if (reply == nullptr) return {};
-    const gchar *path = nullptr;
-    g_variant_get(reply.get(), "(&o)", &path);
-    std::string child = path;
-    EXPECT_EQ(added.wait().path, kManager);
-    return child;
-  }
+  std::string add_object() { return add_child(kManager); }
 
   std::pair<std::string, std::string> delete_failure(const std::string &path) {
     g_autoptr(GError) error = nullptr;

@@ -311,6 +311,22 @@ std::string BusTest::introspect(const char *path) {
   return xml;
 }
 
+std::string BusTest::add_child(const char *manager_path) {
+  SignalWatcher added(client(), "org.freedesktop.DBus.ObjectManager", "InterfacesAdded",
+                      manager_path);
+  g_autoptr(GError) error = nullptr;
+  Variant reply = call(manager_path, "com.wqx.igd1.ObjectManager", "AddObject", nullptr, &error);
+  if (!reply) {
+    ADD_FAILURE() << "AddObject " << manager_path << ": " << error->message;
+    return {};
+  }
+  const gchar *path = nullptr;
+  g_variant_get(reply.get(), "(&o)", &path);
+  std::string child = path;
+  EXPECT_EQ(added.wait().path, manager_path);
+  return child;
+}
+
 int64_t BusTest::journal_end() {
   auto all = mib::journal();
   return all.empty() ? 0 : all.back().seq;

@@ -113,6 +113,10 @@ class BusTest : public testing::Test {
   bool set_property(const char *path, const char *interface, const char *name, GVariant *value,
                     GError **error = nullptr);
   std::string introspect(const char *path);
+  // AddObject on the manager at `manager_path`, then waits until the new
+  // child is announced, so that it can be used at once.  The child's path,
+  // or "" (with a test failure) when the call was refused.
+  std::string add_child(const char *manager_path);
 
   // Service notices: where the journal ends now, and (bit, action) of every
   // notice after that point.
