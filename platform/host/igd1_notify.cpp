@@ -18,14 +18,15 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "sys_cli.h"
 #include "sys_paths.h"
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
+constexpr int kExitOk = igd1::kCliExitOk;
+constexpr int kExitFailed = igd1::kCliExitFailed;
 
 // The daemon serves one connection at a time and waits up to 6 seconds for a
 // silent client, so a reply may take a while when others are queued.
@@ -44,53 +45,38 @@ constexpr char kMessages[] =
     "Exit status: 0 the reply was OK, 1 it was ERR or no reply came, 2 the command\n"
     "line is wrong.\n";
 
-int usage_error(const char *problem) {
-  std::fprintf(stderr, "igd1-notify: %s\nRun igd1-notify --help for the messages and options.\n",
-               problem);
-  return kExitUsage;
-}
-
 int failed(const std::string &what) {
   std::fprintf(stderr, "igd1-notify: %s: %s\n", what.c_str(), std::strerror(errno));
   return kExitFailed;
 }
+
+// Name, version, words after the options, summary, help text, what --help lists.
+constexpr igd1::CliProgram kProgram = {"igd1-notify", IGD1_VERSION, "MESSAGE...",
+                                       "Tells a running igd1d about a change made by another process "
+                                       "and prints its reply.",
+                                       kMessages, "the messages and options"};
 
 }  // namespace
 
 int main(int argc, char **argv) {
   std::setlocale(LC_ALL, "");
   gchar *root = nullptr;
-  gboolean version = FALSE;
   const GOptionEntry entries[] = {
       {"root", 0, 0, G_OPTION_ARG_FILENAME, &root,
        "The root folder of igd1d (default: $IGD1_ROOT, else /)", "DIR"},
-      {"version", 0, 0, G_OPTION_ARG_NONE, &version, "Print the version and exit", nullptr},
       {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
-  g_autoptr(GOptionContext) context = g_option_context_new("MESSAGE...");
-  g_option_context_set_summary(context, "Tells a running igd1d about a change made by another process "
-                                        "and prints its reply.");
-  g_option_context_set_description(context, kMessages);
-  g_option_context_add_main_entries(context, entries, nullptr);
-  // Options come before the message: its words are never taken for options.
-  g_option_context_set_strict_posix(context, TRUE);
-  g_autoptr(GError) error = nullptr;
-  if (!g_option_context_parse(context, &argc, &argv, &error)) return usage_error(error->message);
-  if (version) {
-    std::printf("igd1-notify %s\n", IGD1_VERSION);
-    return kExitOk;
-  }
+  std::vector<std::string> words;
+  if (const int status = igd1::cli_parse(kProgram, entries, argc, argv, &words); status >= 0) return status;
   if (root != nullptr) {
     igd1::set_root_dir(root);
     g_free(root);
   }
-  int first = 1;
-  if (first < argc && std::string_view(argv[first]) == "--") ++first;
   std::string message;
-  for (int i = first; i < argc; ++i) {
+  for (const std::string &word : words) {
     if (!message.empty()) message += ' ';
-    message += argv[i];
+    message += word;
   }
-  if (message.empty()) return usage_error("no message");
+  if (message.empty()) return igd1::cli_usage_error(kProgram, "no message");
   message += '\n';
 
   sockaddr_un address;

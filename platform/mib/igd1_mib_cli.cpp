@@ -15,13 +15,13 @@
 #include <vector>
 
 #include "mib_store.h"
+#include "sys_cli.h"
 #include "sys_paths.h"
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
+constexpr int kExitOk = igd1::kCliExitOk;
+constexpr int kExitFailed = igd1::kCliExitFailed;
 
 constexpr char kCommands[] =
     "commands:\n"
@@ -42,12 +42,6 @@ struct Flags {
   gboolean show_secrets = FALSE;
 };
 Flags g_flags;
-
-int usage_error(const std::string &problem) {
-  std::fprintf(stderr, "igd1-mib: %s\nRun igd1-mib --help for the commands and options.\n",
-               problem.c_str());
-  return kExitUsage;
-}
 
 int failed(const std::string &message) {
   std::fprintf(stderr, "igd1-mib: %s\n", message.c_str());
@@ -260,12 +254,20 @@ int command_journal() {
   return kExitOk;
 }
 
+// Name, version, words after the options, summary, help text, what --help lists.
+constexpr igd1::CliProgram kProgram = {"igd1-mib", IGD1_VERSION, "COMMAND [ARGUMENT...]",
+                                       "Reads and changes the gateway's configuration store, "
+                                       "also while igd1d runs.",
+                                       kCommands, "the commands and options"};
+
+int usage_error(const std::string &problem) { return igd1::cli_usage_error(kProgram, problem); }
+
 }  // namespace
 
 int main(int argc, char **argv) {
   std::setlocale(LC_ALL, "");
   gchar *store_option = nullptr;
-  gboolean create = FALSE, version = FALSE;
+  gboolean create = FALSE;
   const GOptionEntry entries[] = {
       {"store", 0, 0, G_OPTION_ARG_FILENAME, &store_option,
        "The database (default: /var/lib/igd1/mib.db below $IGD1_ROOT)", "FILE"},
@@ -274,32 +276,17 @@ int main(int argc, char **argv) {
       {"json", 0, 0, G_OPTION_ARG_NONE, &g_flags.json, "Print dump, get and journal as JSON", nullptr},
       {"show-secrets", 0, 0, G_OPTION_ARG_NONE, &g_flags.show_secrets,
        "Show passwords in dump", nullptr},
-      {"version", 0, 0, G_OPTION_ARG_NONE, &version, "Print the version and exit", nullptr},
       {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
-  g_autoptr(GOptionContext) context = g_option_context_new("COMMAND [ARGUMENT...]");
-  g_option_context_set_summary(context, "Reads and changes the gateway's configuration store, also "
-                                        "while igd1d runs.");
-  g_option_context_set_description(context, kCommands);
-  g_option_context_add_main_entries(context, entries, nullptr);
-  // Options come before the command, so a value such as "-1" after it is
-  // never taken for one.
-  g_option_context_set_strict_posix(context, TRUE);
-  g_autoptr(GError) error = nullptr;
-  if (!g_option_context_parse(context, &argc, &argv, &error)) return usage_error(error->message);
-  if (version) {
-    std::printf("igd1-mib %s\n", IGD1_VERSION);
-    return kExitOk;
-  }
+  std::vector<std::string> words;
+  if (const int status = igd1::cli_parse(kProgram, entries, argc, argv, &words); status >= 0) return status;
   std::string store = store_option != nullptr ? store_option : "";
   const bool store_given = store_option != nullptr;
   g_free(store_option);
   if (store_given && store.empty()) return usage_error("--store needs a file");
-  int next = 1;
-  if (next < argc && std::string_view(argv[next]) == "--") ++next;
-  if (next >= argc) return usage_error("no command");
+  if (words.empty()) return usage_error("no command");
 
-  std::string_view command = argv[next];
-  std::vector<std::string_view> args(argv + next + 1, argv + argc);
+  const std::string_view command = words[0];
+  const std::vector<std::string_view> args(words.begin() + 1, words.end());
   size_t wanted;
   if (command == "dump" || command == "journal") {
     wanted = 0;

@@ -7,21 +7,10 @@
 set -euo pipefail
 build=$(realpath "$1") source=$(realpath "$2")
 
-work=$(mktemp -d)
-bus_pid="" daemon_pid=""
-cleanup() {
-  [ -n "$daemon_pid" ] && kill -KILL "$daemon_pid" 2>/dev/null
-  [ -n "$bus_pid" ] && kill "$bus_pid" 2>/dev/null
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+source "$(dirname "$0")/common.sh"
 
 dest=$work/dest
-DESTDIR=$dest cmake --install "$build" --prefix /usr >"$work/install.log" || {
-  cat "$work/install.log"; exit 1; }
+install_tree "$build" "$dest"
 libdir=$(dirname "$(find "$dest/usr" -name libigd1.so.1 -print -quit)")
 [ -d "$libdir" ] || { echo "FAIL: no libigd1.so.1 installed" >&2; exit 1; }
 
@@ -65,12 +54,10 @@ done
 # ... and serves the installed files on a private bus, with the installed
 # tree as its root (store, log and sockets below it).
 mkdir -p "$dest/tmp" "$dest/var/run"
-dbus-daemon --session --nofork --print-address=1 >"$work/address" 2>/dev/null &
-bus_pid=$!
-for _ in $(seq 200); do [ -s "$work/address" ] && break; sleep 0.02; done
-address=$(head -n1 "$work/address")
+start_bus --session
 env -u IGD1_ROOT "$dest/usr/sbin/igd1d" --address "$address" --root "$dest" 2>"$work/igd1d.err" &
 daemon_pid=$!
+pids+=("$daemon_pid")
 reply=""
 for _ in $(seq 200); do
   reply=$(gdbus call --address "$address" --dest com.wqx.igd1 --object-path /com/wqx/igd1/Config/DHCPServer \
@@ -82,7 +69,7 @@ grep -qF "serving with $libdir/libigd1.so.1" "$work/igd1d.err" || fail "not the 
 [ -f "$dest/var/lib/igd1/mib.db" ] || fail "no store below the root"
 kill -TERM "$daemon_pid"
 status=0; wait "$daemon_pid" || status=$?
-daemon_pid=""
+forget_pid "$daemon_pid"
 [ "$status" = 0 ] || fail "igd1d exited with $status after SIGTERM"
 grep -q "SIGTERM received, stopping" "$work/igd1d.err" || fail "no stop line on standard error"
 

@@ -12,20 +12,11 @@ if [ "$(id -u)" != 0 ] || ! command -v setpriv >/dev/null; then
   echo "needs root and setpriv to act as another user"; exit 77
 fi
 
-work=$(mktemp -d)
+source "$(dirname "$0")/common.sh"
 chmod 0755 "$work"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
 dest=$work/dest
-DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
+install_tree "$build" "$dest"
 policy_dir=$dest/usr/share/dbus-1/system.d
 [ -f "$policy_dir/com.wqx.igd1.conf" ] || { echo "FAIL: no policy installed" >&2; exit 1; }
 
@@ -53,11 +44,7 @@ cat >"$work/system-like.conf" <<CONF
   <includedir>$policy_dir</includedir>
 </busconfig>
 CONF
-dbus-daemon --config-file="$work/system-like.conf" --nofork --print-address=1 >"$work/address" 2>"$work/bus.err" &
-pids+=($!)
-for _ in $(seq 200); do [ -s "$work/address" ] && break; sleep 0.02; done
-address=$(head -n1 "$work/address")
-[ -n "$address" ] || { cat "$work/bus.err" >&2; exit 1; }
+start_bus --config-file="$work/system-like.conf"
 
 as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
 # call USER PATH METHOD ARGS... -> prints the reply or the error
