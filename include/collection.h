@@ -173,9 +173,14 @@ struct RowProperty {
   bool empty_is_any = false;    // IPv4/IPv6: "" stores the any address
   Overlong overlong = Overlong::Cut;
   std::span<const Choice> choices = {};
-  int item = -1;                // Item: the accessors' item number
-  const char *refused = nullptr;  // Item: a text of `size` bytes or more (null: invalid_value)
+  int item = -1;                // Item: the accessors' item number; Text: the table's check_text
+  // A refused value (may name the property with "%s"; null: texts.invalid_value).
+  const char *refused = nullptr;
   bool secret = false;          // the value is kept out of the log
+  // Text: a stored text containing this mark is a placeholder and reads as
+  // ""; a row added by AddObject of the self kind holds the mark followed by
+  // its instance number.
+  const char *placeholder = nullptr;
 };
 
 // The configuration library's functions for one table.  Optional members
@@ -189,8 +194,26 @@ struct RowTable {
   int (*insert_entry)(void *row) = nullptr;
   int (*remove_entry)(uint32_t index, mib_list_node *node) = nullptr;
   int (*save_mib)(void) = nullptr;  // after AddObject and DeleteObject
-  // Instance number of a row (null: byte 0).
+  // Instance number of a row (null: `instance_size` bytes at `instance_offset`,
+  // where the self kind also writes it).
   uint32_t (*instance_of)(const void *row) = nullptr;
+  uint16_t instance_offset = 0;
+  uint8_t instance_size = 1;  // 1 or 4
+  // Tables reached by position (0 to the row count - 1) rather than as lists:
+  // the row count and a copy of the row at a position (non-zero on success).
+  // The position is the row index the other functions take.
+  int (*row_count)(void) = nullptr;
+  int (*row_at)(uint32_t position, void *row) = nullptr;
+  // The table's check of a new text for the Text property with `item` in
+  // the row at `index` (non-zero: accepted), before it is stored.
+  int (*check_text)(int item, const char *text, uint32_t index) = nullptr;
+  // A stand-in row that the table holds while no other row exists (a
+  // default entry): it has no child, the next AddObject removes it first and
+  // deleting the last row puts it back.  Its position is -1 when absent; the
+  // mark is the table's, so it holds across restarts.
+  int (*stand_in_position)(void) = nullptr;
+  int (*add_stand_in)(void) = nullptr;
+  int (*remove_stand_in)(void) = nullptr;
   // Item accessors of Field::Item properties: text into `output`, text from `value`.
   int (*get_item)(int item, void *output, const void *row) = nullptr;
   int (*set_item)(int item, const void *value, void *row) = nullptr;
@@ -198,7 +221,8 @@ struct RowTable {
   void *(*backup_entry)(const void *row) = nullptr;
   void (*free_backup_entry)(void *copy) = nullptr;
   int (*update_entry_mib)(const void *copy) = nullptr;
-  // BackupUpdate commits that hand the row index and learn the reason of a refusal.
+  // BackupUpdate commits that hand the row index and learn the reason of a refusal
+  // (a plain copy of the row is the working copy when there is no backup_entry).
   int (*update_entry)(const void *row, uint32_t index, const char **reason, int flags) = nullptr;
 };
 
@@ -221,8 +245,9 @@ enum class AddKind : uint8_t {
 
 // Error and log texts.  Formats take: paths the object path, property texts
 // the property name, row texts the instance number (preceded by the
-// handler's name when the text has a "%s"), commit texts the store's reason;
-// a text may use fewer.
+// handler's name when the text has a "%s"; a text with a "%s" and no "%d"
+// takes the object path), commit texts the store's reason; a text may use
+// fewer.
 struct RowTexts {
   const char *get_invalid_path = "invalid object path %s";
   const char *get_no_row = "invalid list num  %d ";
@@ -236,9 +261,17 @@ struct RowTexts {
   const char *commit_failed = "Fail to update entry";
   const char *item_set_failed = nullptr;  // the item setter refused (null: invalid_value)
   const char *add_failed = nullptr;     // null: "Add <noun> object fail !!"
-  const char *table_full = nullptr;     // Self: no free number (null: add_failed)
+  // Self: the table holds `max_rows` rows, or (without max_rows) no number
+  // is free (null: add_failed); with max_rows, no free number is add_failed.
+  const char *table_full = nullptr;
+  // Logged with (handler name, line, child path) once a child was added
+  // (null: "Add <noun> object success, object path <path>").
+  const char *add_log = nullptr;
   const char *delete_path = "DeleteObject object path error";
+  const char *delete_no_row = nullptr;  // a number without a row (null: delete_path)
+  const char *delete_wrong_path = nullptr;  // delete_by_number: a row's number elsewhere
   const char *delete_failed = nullptr;  // null: "Delete <noun> Object error !!"
+  const char *delete_refused = nullptr;  // non-null: DeleteObject is refused, see refuse_error
 };
 
 // What a hook is told about the call it runs in.
@@ -272,8 +305,23 @@ struct RowModule {
   // and `delete_hook_in_test_run` is false; `removed` is the row as it was.
   void (*after_delete)(const uint8_t *removed, uint32_t index) = nullptr;
   bool delete_hook_in_test_run = false;
-  // Refuse kind: the error name (null: the standard InvalidArgs) of `texts.add_failed`.
+  // Refuse kind and `texts.delete_refused`: the error name (null: the
+  // standard InvalidArgs) of the refusal.
   const char *refuse_error = nullptr;
+  // During a conformance run AddObject and DeleteObject are left unanswered
+  // here (the host answers them as unknown methods).
+  bool manager_quiet_in_test_run = false;
+  // Self: the most rows the table holds (0: as many as there are numbers).
+  uint32_t max_rows = 0;
+  // An accepted value counts as a change even when it equals the stored one:
+  // it is stored, applied and announced again.
+  bool store_unchanged = false;
+  // DeleteObject reads the instance number from the path's last segment; a
+  // path other than that row's own answers `texts.delete_wrong_path`.
+  bool delete_by_number = false;
+  // Error names where the usual ones do not hold (null: the usual one).
+  const char *commit_error = nullptr;         // usual: org.freedesktop.DBus.Error.Failed
+  const char *delete_no_row_error = nullptr;  // usual: the object-manager error
   // Custom kind.
   void (*add_object)(GDBusMethodInvocation *invocation) = nullptr;
 };
@@ -316,10 +364,11 @@ IGD1_EXPORT const RowProperty *find_writable_row_property(std::span<const RowPro
 // A field's bus value; nullptr with `error` set when it cannot be built.
 IGD1_EXPORT GVariant *read_row_property(const RowModule &module, const RowProperty &property,
                                         const uint8_t *row, GError **error);
-// Checks `value` and stores it into the working copy `row`; *changed tells
-// whether the copy changed.  Failures are InvalidArgs with the module's texts.
+// Checks `value` and stores it into the working copy `row` (at row index
+// `index`); *changed tells whether the copy changed.  Failures are
+// InvalidArgs with the module's texts.
 IGD1_EXPORT bool apply_row_property(const RowModule &module, const char *name, GVariant *value,
-                                    bool *changed, GError **error, uint8_t *row);
+                                    bool *changed, GError **error, uint8_t *row, uint32_t index);
 
 // Entry points, served from the description.
 IGD1_EXPORT void row_collection_start(const RowCollection &rows, GDBusConnection *connection,
@@ -349,8 +398,11 @@ IGD1_EXPORT GVariant *single_entry(const char *name, GVariant *value);
 }  // namespace igd1
 
 // Declarations of a row collection's exported entry points (for its header).
-#define IGD1_DECLARE_ROW_COLLECTION(Name, multi_handler)                                          \
-  IGD1_API GDBusNodeInfo *Name##_introspection_data;                                              \
+#define IGD1_DECLARE_ROW_COLLECTION(Name, multi_handler) \
+  IGD1_DECLARE_ROW_COLLECTION_NAMED(Name, Name##_introspection_data, multi_handler)
+// The same with an introspection global named `data`.
+#define IGD1_DECLARE_ROW_COLLECTION_NAMED(Name, data, multi_handler)                              \
+  IGD1_API GDBusNodeInfo *data;                                                                   \
   IGD1_API void Name##_on_bus_acquired(GDBusConnection *, const gchar *, gpointer);               \
   IGD1_API int Name##_add_interface(uint32_t instance);                                           \
   IGD1_API int Name##_del_interface(uint32_t instance);                                           \
@@ -375,8 +427,11 @@ IGD1_EXPORT GVariant *single_entry(const char *name, GVariant *value);
   IGD1_ROW_COLLECTION_AS(Name, #Name, multi_handler, module)
 // The same for entry points named `Name` of a collection whose noun (in
 // texts and its skeleton type's name) is `noun`.
-#define IGD1_ROW_COLLECTION_AS(Name, noun, multi_handler, module)                                 \
-  GDBusNodeInfo *Name##_introspection_data = nullptr;                                             \
+#define IGD1_ROW_COLLECTION_AS(Name, noun, multi_handler, module) \
+  IGD1_ROW_COLLECTION_NAMED(Name, Name##_introspection_data, noun, multi_handler, module)
+// The same with an introspection global named `data`.
+#define IGD1_ROW_COLLECTION_NAMED(Name, data, noun, multi_handler, module)                        \
+  GDBusNodeInfo *data = nullptr;                                                                  \
   namespace {                                                                                     \
   const GDBusInterfaceVTable k##Name##VTable = {nullptr, Name##_handle_get_property,              \
                                                 Name##_handle_set_property,                       \
@@ -390,7 +445,7 @@ IGD1_EXPORT GVariant *single_entry(const char *name, GVariant *value);
                     : nullptr}};                                                                  \
   igd1::CollectionState g_##Name##State;                                                          \
   const igd1::RowCollection k##Name##Rows(                                                        \
-      (module), noun, &Name##_introspection_data, #Name "_introspection_data",                    \
+      (module), noun, &data, #data,                                                               \
       &k##Name##VTable, &g_##Name##State,                                                         \
       {#Name "_handle_get_property", #Name "_handle_set_property", #multi_handler,                \
        #Name "_handle_object_mng_call"});                                                         \

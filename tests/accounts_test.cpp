@@ -214,6 +214,18 @@ TEST_F(AccountsTest, FtpAccountsStartAsPlaceholdersAndTakeCheckedTexts) {
             "('com.wqx.igd1.FTPAccount', {'UserName': <'erin'>}, @as [])");
   EXPECT_THAT(notices_since(before), ElementsAre(Pair(MIB_CFG_FTP, MIB_ACTION_APPLY)));
 
+  // The same name again is stored, applied and announced again.
+  before = journal_end();
+  ASSERT_EQ(set_text(kFtp, child, "UserName", "erin"), Error());
+  EXPECT_THAT(notices_since(before), ElementsAre(Pair(MIB_CFG_FTP, MIB_ACTION_APPLY)));
+  EXPECT_EQ(printed(changes.wait().body.get()),
+            "('com.wqx.igd1.FTPAccount', {'UserName': <'erin'>}, @as [])");
+  mib::fail_accessor("ftpaccount_update_account");
+  EXPECT_EQ(set_text(kFtp, child, "Password", "pw"),
+            Error(kInvalidArgs, "ftp account db update failure"));
+  EXPECT_EQ(mib::get_cell("ftpaccount", 1, "Password"), "invalid1");
+  mib::clear_failures();
+
   // A second account cannot take the name.
   const std::string second = add_object(kFtp);
   EXPECT_EQ(set_text(kFtp, second, "UserName", "erin"),
