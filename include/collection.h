@@ -361,6 +361,10 @@ IGD1_EXPORT const RowProperty *find_row_property(std::span<const RowProperty> pr
 // not take writes.
 IGD1_EXPORT const RowProperty *find_writable_row_property(std::span<const RowProperty> properties,
                                                           const char *name);
+// Whether a change of the property named `name` is announced on the current
+// service type: a changed row is announced under its properties' own names,
+// never their aliases.
+IGD1_EXPORT bool row_property_announced(const RowModule &module, const char *name);
 // A field's bus value; nullptr with `error` set when it cannot be built.
 IGD1_EXPORT GVariant *read_row_property(const RowModule &module, const RowProperty &property,
                                         const uint8_t *row, GError **error);

@@ -12,6 +12,7 @@
 #include <gio/gio.h>
 
 #include <cstdint>
+#include <functional>
 #include <span>
 
 #include "dbus_vtable.h"
@@ -97,6 +98,13 @@ using ReadHook = GVariant *(*)(const SingleObject &object, const Property &prope
 using WriteHook = bool (*)(const SingleObject &object, const Property &property,
                            const char *name, GVariant *value, WriteFlags *flags, GError **error);
 
+// When clients are told that a property changed (PropertiesChanged).
+enum class ChangeSignal : uint8_t {
+  OnWrite,   // after an accepted write that changed it; a read-only property: never
+  Never,     // never, not even after a write
+  ByModule,  // by the module's own code, when the value changes without a bus write
+};
+
 struct Property {
   const char *name;
   const char *alias = nullptr;        // the second name of the row, if any
@@ -121,6 +129,7 @@ struct Property {
   // A refused value: InvalidArgs with this format and the value (text or number).
   const char *refused = "Invalid parameter value";
   const char *write_log = nullptr;    // logged with the value before it is checked
+  ChangeSignal change_signal = ChangeSignal::OnWrite;
 };
 
 // The store writes of one bus call as one transaction: they stand together
@@ -245,6 +254,16 @@ struct PublishObject {
 
 // The property a name designates for the current service type, or nullptr.
 IGD1_EXPORT const Property *find_property(const SingleObject &object, const char *name);
+
+// Whether changes of `property` are announced on the current service type.
+IGD1_EXPORT bool property_announced(const SingleObject &object, const Property &property);
+
+// Gives every property of `interface` whose changes are not announced
+// (`announced(name)` is false) the annotation
+// org.freedesktop.DBus.Property.EmitsChangedSignal "false", so that
+// introspection tells clients which values they must read again themselves.
+IGD1_EXPORT void mark_unannounced(GDBusInterfaceInfo *interface,
+                                  const std::function<bool(const char *name)> &announced);
 
 // The vtable handlers, for a module's extern "C" entry points.  `function`
 // is the module handler's name for the log.

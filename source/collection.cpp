@@ -830,6 +830,11 @@ const RowProperty *find_writable_row_property(std::span<const RowProperty> prope
   return nullptr;
 }
 
+bool row_property_announced(const RowModule &module, const char *name) {
+  const RowProperty *property = find_writable_row_property(module.properties, name);
+  return property != nullptr && std::strcmp(property->name, name) == 0 && announces(module);
+}
+
 const RowProperty *find_row_property(std::span<const RowProperty> properties, const char *name) {
   if (name == nullptr) return nullptr;
   for (const RowProperty &property : properties) {
@@ -953,6 +958,8 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
   const RowTable &table = rows.module.table;
   collection_create_manager(rows.collection);
   collection_load_interface(rows.collection);
+  for (GDBusInterfaceInfo **i = (*rows.collection.introspection_data)->interfaces; *i != nullptr; ++i)
+    mark_unannounced(*i, [&rows](const char *name) { return row_property_announced(rows.module, name); });
   if (table.update_all != nullptr) table.update_all();
   // Children the engine registers itself, and managers nested under rows,
   // need the connection first.  Nested managers of an earlier connection

@@ -22,21 +22,20 @@ constexpr char kPath[] = "/com/wqx/igd1/Ovatrix/PlatformService";
 constexpr size_t kBuffer = 256;
 constexpr size_t kTextMax = kBuffer - 1;
 
-// How a write of each index is checked and whether it is announced.
+// How a write of each index is checked.
 struct WriteRule {
   const char *log;       // the value, as it is offered
   uint32_t min = 0;      // numbers: accepted range
   uint32_t max = UINT32_MAX;
-  bool announced = false;
 };
 
 constexpr WriteRule kRules[] = {
     /* 0-3: read only */ {}, {}, {}, {},
-    /* 4 */ {.log = "set DistAddr value:%s ", .announced = true},
-    /* 5 */ {.log = "set Port value:%d ", .announced = true},
+    /* 4 */ {.log = "set DistAddr value:%s "},
+    /* 5 */ {.log = "set Port value:%d "},
     /* 6 */ {.log = "set Heartbeat value:%d "},
-    /* 7 */ {.log = "set Ability value:%d ", .min = 0, .max = 1, .announced = true},
-    /* 8 */ {.log = "set LocalPort value:%d ", .announced = true},
+    /* 7 */ {.log = "set Ability value:%d ", .min = 0, .max = 1},
+    /* 8 */ {.log = "set LocalPort value:%d "},
     /* 9 */ {.log = "set Version value:%s "},
     /* 10 */ {.log = "set SSN value:%s "},
     /* 11 */ {.log = "set DistStatus value:%d ", .min = 1, .max = 5},
@@ -47,7 +46,7 @@ constexpr WriteRule kRules[] = {
     /* 16 */ {.log = "set PluginAddr value:%s"},
     /* 17 */ {.log = "set PluginStatus value:%d ", .min = 1, .max = 6},
     /* 18 */ {.log = "set PluginErrorMsg value:%s"},
-    /* 19 */ {.log = "set BSSAddr value:%s", .announced = true},
+    /* 19 */ {.log = "set BSSAddr value:%s"},
 };
 
 bool refuse(GError **error) {
@@ -80,35 +79,41 @@ bool write_value(const SingleObject &, const Property &property, const char *nam
     igd1::set_invalid_args(error, "set %s fail", name);
     return false;
   }
-  flags->changed = rule.announced ? 1 : 0;
+  flags->changed = 1;
   return true;
 }
 
-#define TEXT(prop, idx) {.name = prop, .index = idx, .write = write_value}
-#define NUMBER(prop, idx) {.name = prop, .type = "u", .index = idx, .raw = Raw::U32, .write = write_value}
-#define STATUS(prop, idx) {.name = prop, .type = "y", .index = idx, .raw = Raw::U8, .write = write_value}
+// Every accepted write is stored; only the addresses, the ports and the
+// capability switch are announced.
+constexpr auto kAnnounced = igd1::ChangeSignal::OnWrite;
+constexpr auto kSilent = igd1::ChangeSignal::Never;
+#define TEXT(prop, idx, signal) {.name = prop, .index = idx, .write = write_value, .change_signal = signal}
+#define NUMBER(prop, idx, signal) \
+  {.name = prop, .type = "u", .index = idx, .raw = Raw::U32, .write = write_value, .change_signal = signal}
+#define STATUS(prop, idx, signal) \
+  {.name = prop, .type = "y", .index = idx, .raw = Raw::U8, .write = write_value, .change_signal = signal}
 
 constexpr Property kProperties[] = {
     {.name = "Appmodel", .type = "y", .index = 0, .raw = Raw::U8},
     {.name = "InitUAPwd", .index = 1},
     {.name = "InitSSID", .index = 2},
     {.name = "InitSSIDPwd", .index = 3},
-    TEXT("DistAddr", 4),
-    NUMBER("Port", 5),
-    NUMBER("Heartbeat", 6),
-    NUMBER("Ability", 7),
-    NUMBER("LocalPort", 8),
-    TEXT("Version", 9),
-    TEXT("SSN", 10),
-    STATUS("DistStatus", 11),
-    TEXT("DistErrorMsg", 12),
-    TEXT("OperAddr", 13),
-    STATUS("OperStatus", 14),
-    TEXT("OperErrorMsg", 15),
-    TEXT("PluginAddr", 16),
-    STATUS("PluginStatus", 17),
-    TEXT("PluginErrorMsg", 18),
-    TEXT("BSSAddr", 19),
+    TEXT("DistAddr", 4, kAnnounced),
+    NUMBER("Port", 5, kAnnounced),
+    NUMBER("Heartbeat", 6, kSilent),
+    NUMBER("Ability", 7, kAnnounced),
+    NUMBER("LocalPort", 8, kAnnounced),
+    TEXT("Version", 9, kSilent),
+    TEXT("SSN", 10, kSilent),
+    STATUS("DistStatus", 11, kSilent),
+    TEXT("DistErrorMsg", 12, kSilent),
+    TEXT("OperAddr", 13, kSilent),
+    STATUS("OperStatus", 14, kSilent),
+    TEXT("OperErrorMsg", 15, kSilent),
+    TEXT("PluginAddr", 16, kSilent),
+    STATUS("PluginStatus", 17, kSilent),
+    TEXT("PluginErrorMsg", 18, kSilent),
+    TEXT("BSSAddr", 19, kAnnounced),
 };
 static_assert(std::size(kProperties) == std::size(kRules));
 

@@ -30,6 +30,7 @@
 
 namespace {
 
+using igd1::ChangeSignal;
 using igd1::Property;
 using igd1::Raw;
 using igd1::SingleObject;
@@ -706,12 +707,18 @@ bool write_memory_setting(const SingleObject &, const Property &property, const 
 }
 
 constexpr Property kProperties[] = {
-    {.name = "UpgradeStatus", .type = "y", .index = 0, .raw = Raw::U8},
+    // The upgrade worker and the restore methods announce the two statuses;
+    // the memory alarm settings are stored without a signal.
+    {.name = "UpgradeStatus", .type = "y", .index = 0, .raw = Raw::U8,
+     .change_signal = ChangeSignal::ByModule},
     {.name = "UpgradeSWVersion", .index = kUpgradeVersionIndex},
-    {.name = "RestoreStatus", .type = "y", .index = kRestoreStatusIndex, .raw = Raw::U8},
+    {.name = "RestoreStatus", .type = "y", .index = kRestoreStatusIndex, .raw = Raw::U8,
+     .change_signal = ChangeSignal::ByModule},
     {.name = "Province", .index = kProvinceIndex},
-    {.name = "MemAlarm", .type = "y", .index = 4, .raw = Raw::U8, .write = write_memory_setting},
-    {.name = "MemLimit", .type = "y", .index = 5, .raw = Raw::U8, .write = write_memory_setting},
+    {.name = "MemAlarm", .type = "y", .index = 4, .raw = Raw::U8, .write = write_memory_setting,
+     .change_signal = ChangeSignal::Never},
+    {.name = "MemLimit", .type = "y", .index = 5, .raw = Raw::U8, .write = write_memory_setting,
+     .change_signal = ChangeSignal::Never},
 };
 
 bool save(const SingleObject &, const WriteFlags &, GError **) {

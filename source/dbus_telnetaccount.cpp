@@ -12,9 +12,11 @@ namespace {
 
 using igd1::Field;
 
+// The login changes only through the service's own tools: never announced.
 constexpr char kInterfaceXml[] =
     "<node>"
     "  <interface name='com.wqx.igd1.TelnetAccount'>"
+    "    <annotation name='org.freedesktop.DBus.Property.EmitsChangedSignal' value='false'/>"
     "    <property name='UserName' type='s' access='read'/>"
     "    <property name='Password' type='s' access='read'/>"
     "    <property name='Type' type='s' access='read'/>"

@@ -83,6 +83,15 @@ void declare_service_type_forms(const SingleObject &object, GDBusInterfaceInfo *
   }
 }
 
+// The properties of `object` whose changes the current service type does not
+// announce are marked so in its introspection data.
+void mark_object_unannounced(const SingleObject &object, GDBusInterfaceInfo *interface) {
+  mark_unannounced(interface, [&object](const char *name) {
+    const Property *row = find_property(object, name);
+    return row == nullptr || property_announced(object, *row);
+  });
+}
+
 }  // namespace
 
 GVariant *value_of_number(const Property &property, uint64_t number, double real) {
@@ -114,8 +123,12 @@ guint register_single_object(const SingleObjectRegistration &registration,
   IGD1_ASSERT_TEXT(node != nullptr, missing);
 
   dbus_proxy_node_info_reg(node);
-  if (registration.object != nullptr && node->interfaces != nullptr && node->interfaces[0] != nullptr)
-    declare_service_type_forms(*registration.object, node->interfaces[0]);
+  if (registration.object != nullptr && node->interfaces != nullptr && node->interfaces[0] != nullptr) {
+    const SingleObject &object = *registration.object;
+    declare_service_type_forms(object, node->interfaces[0]);
+    // The file describes service type 0; another type may announce less.
+    mark_object_unannounced(object, node->interfaces[0]);
+  }
 
   // Objects whose path is not fixed in the library take it from the
   // document's root node; a root node without a name cannot be registered.
@@ -168,6 +181,7 @@ guint register_described_object(const SingleObject &object, const char *xml,
   g_autoptr(GError) error = nullptr;
   GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(xml, &error);
   IGD1_ASSERT(node != nullptr && node->interfaces[0] != nullptr);
+  mark_object_unannounced(object, node->interfaces[0]);
   dbus_proxy_node_info_reg(node);
   // The registration keeps its own reference to the interface.
   const guint id = g_dbus_connection_register_object(connection, path, node->interfaces[0],
@@ -180,6 +194,45 @@ guint register_described_object(const SingleObject &object, const char *xml,
 }
 
 std::span<const SingleObject *const> published_objects() { return publications(); }
+
+bool property_announced(const SingleObject &object, const Property &property) {
+  switch (property.change_signal) {
+    case ChangeSignal::Never: return false;
+    case ChangeSignal::ByModule: return true;
+    case ChangeSignal::OnWrite:
+      return property.write != nullptr && (object.announce == nullptr || object.announce());
+  }
+  return false;
+}
+
+void mark_unannounced(GDBusInterfaceInfo *interface,
+                      const std::function<bool(const char *name)> &announced) {
+  static constexpr char kKey[] = "org.freedesktop.DBus.Property.EmitsChangedSignal";
+  const char *inherited = g_dbus_annotation_info_lookup(interface->annotations, kKey);
+  for (GDBusPropertyInfo **p = interface->properties; p != nullptr && *p != nullptr; ++p) {
+    GDBusPropertyInfo *property = *p;
+    if (announced(property->name)) continue;
+    // A property's own annotation overrides its interface's.
+    guint count = 0;
+    for (; property->annotations != nullptr && property->annotations[count] != nullptr; ++count) {
+      GDBusAnnotationInfo *own = property->annotations[count];
+      if (g_strcmp0(own->key, kKey) != 0) continue;
+      g_free(own->value);
+      own->value = g_strdup("false");
+      break;
+    }
+    if (property->annotations != nullptr && property->annotations[count] != nullptr) continue;
+    if (g_strcmp0(inherited, "false") == 0) continue;
+    // The list is NULL-terminated and freed with the node.
+    property->annotations = g_renew(GDBusAnnotationInfo *, property->annotations, count + 2);
+    GDBusAnnotationInfo *annotation = g_new0(GDBusAnnotationInfo, 1);
+    annotation->ref_count = 1;
+    annotation->key = g_strdup(kKey);
+    annotation->value = g_strdup("false");
+    property->annotations[count] = annotation;
+    property->annotations[count + 1] = nullptr;
+  }
+}
 
 PublishObject::PublishObject(const SingleObject &object) { publications().push_back(&object); }
 
@@ -357,7 +410,8 @@ gboolean object_set(const SingleObject &object, const char *function, GDBusConne
   if (object.finish != nullptr && !object.finish(object, flags, error)) return FALSE;
   if (!transaction.commit(error)) return FALSE;
 
-  if (flags.changed && (object.announce == nullptr || object.announce())) {
+  const Property *written = find_property(object, property_name);
+  if (flags.changed && written != nullptr && property_announced(object, *written)) {
     GVariantBuilder changes;
     g_variant_builder_init(&changes, G_VARIANT_TYPE("a{sv}"));
     g_variant_builder_add(&changes, "{sv}", property_name, value);
@@ -392,8 +446,10 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
     request.commit_needed |= entry.commit_needed;
     if (entry.changed) {
       request.changed = 1;
-      any_changed = true;
-      g_variant_builder_add(&changes, "{sv}", name, value);
+      if (find_property(object, name)->change_signal != ChangeSignal::Never) {
+        any_changed = true;
+        g_variant_builder_add(&changes, "{sv}", name, value);
+      }
     }
     return true;
   };

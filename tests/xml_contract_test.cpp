@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <set>
 #include <vector>
 #include <string>
 
 #include "harness/bus_fixture.h"
 #include "collection.h"
+#include "host_api.h"
 #include "single_object.h"
 
 namespace igd1::test {
@@ -51,8 +53,20 @@ TEST(XmlContractTest, EveryFileIsIntrospectionDataWithAnInterface) {
 // Rows a client of service type 0 sees (the files describe that form).
 bool default_form(const Property &p) { return p.variant != igd1::Variant::ServiceType1; }
 
+// Whether introspection says that changes of `property` are not signalled:
+// its own EmitsChangedSignal annotation, else its interface's, is "false".
+bool marked_unannounced(const GDBusInterfaceInfo *interface, const GDBusPropertyInfo *property) {
+  constexpr char kKey[] = "org.freedesktop.DBus.Property.EmitsChangedSignal";
+  const char *value = g_dbus_annotation_info_lookup(property->annotations, kKey);
+  if (value == nullptr) value = g_dbus_annotation_info_lookup(interface->annotations, kKey);
+  return g_strcmp0(value, "false") == 0;
+}
+
+// The files describe service type 0: each property is marked as not
+// announced exactly when its module's table says its changes are not.
 TEST(XmlContractTest, PropertyTablesMatchTheirFiles) {
   ASSERT_FALSE(published_objects().empty());
+  ASSERT_EQ(dbus_proxy_get_service_type(), 0);
   for (const SingleObject *object : published_objects()) {
     SCOPED_TRACE(object->xml_file);
     std::string problem;
@@ -79,6 +93,7 @@ TEST(XmlContractTest, PropertyTablesMatchTheirFiles) {
       const bool readable = (info->flags & G_DBUS_PROPERTY_INFO_FLAGS_READABLE) != 0;
       EXPECT_EQ(writable, row->write != nullptr) << info->name;
       EXPECT_TRUE(readable) << info->name;
+      EXPECT_EQ(marked_unannounced(interface, info), !property_announced(*object, *row)) << info->name;
     }
     for (const Property &row : object->properties) {
       if (!default_form(row)) continue;
@@ -93,6 +108,7 @@ TEST(XmlContractTest, PropertyTablesMatchTheirFiles) {
 
 TEST(XmlContractTest, RowCollectionTablesMatchTheirFiles) {
   ASSERT_FALSE(published_collections().empty());
+  ASSERT_EQ(dbus_proxy_get_service_type(), 0);
   for (const RowCollection *rows : published_collections()) {
     SCOPED_TRACE(rows->collection.noun);
     std::string problem;
@@ -118,6 +134,11 @@ TEST(XmlContractTest, RowCollectionTablesMatchTheirFiles) {
         EXPECT_EQ(writable,
                   find_writable_row_property(rows->module.properties, (*p)->name) != nullptr)
             << (*p)->name;
+        // Interfaces built in code are checked where they are served.
+        if (rows->collection.xml_file != nullptr) {
+          EXPECT_EQ(marked_unannounced(*i, *p), !row_property_announced(rows->module, (*p)->name))
+              << (*p)->name;
+        }
       }
     }
     for (const RowProperty &row : rows->module.properties) {
@@ -177,46 +198,123 @@ TEST(XmlContractTest, NoTwoModulesPutTheSameInterfaceOnTheSamePath) {
 }
 
 // What a client sees: every interface the running host publishes under the
-// root (modules, account collections, interfaces built in code), each
-// property declared readable answers Get with a value of its declared type.
+// root (modules, account collections, interfaces built in code).
 class PublishedTreeTest : public BusTest {
  protected:
-  void walk(const std::string &path, std::set<std::string> *interfaces, int *properties) {
+  using Visit = std::function<void(const std::string &path, const GDBusInterfaceInfo *interface,
+                                    const GDBusPropertyInfo *property)>;
+  // Calls `visit` for every property of every com.wqx.igd1 interface at or below `path`.
+  void walk(const std::string &path, const Visit &visit) {
     g_autoptr(GError) error = nullptr;
     GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(introspect(path.c_str()).c_str(), &error);
     ASSERT_NE(node, nullptr) << path << ": " << error->message;
     for (GDBusInterfaceInfo **i = node->interfaces; i != nullptr && *i != nullptr; ++i) {
-      const std::string name = (*i)->name;
-      if (!g_str_has_prefix(name.c_str(), "com.wqx.igd1")) continue;
-      interfaces->insert(name);
-      for (GDBusPropertyInfo **p = (*i)->properties; p != nullptr && *p != nullptr; ++p) {
-        if (((*p)->flags & G_DBUS_PROPERTY_INFO_FLAGS_READABLE) == 0) continue;
-        g_autoptr(GError) get_error = nullptr;
-        Variant value = get_property(path.c_str(), name.c_str(), (*p)->name, &get_error);
-        // A store entry that cannot be read answers its own error; the
-        // type of what does answer must be the declared one.
-        if (value == nullptr) continue;
-        ++*properties;
-        EXPECT_STREQ(g_variant_get_type_string(value.get()), (*p)->signature)
-            << path << " " << name << "." << (*p)->name;
-      }
+      if (!g_str_has_prefix((*i)->name, "com.wqx.igd1")) continue;
+      visit(path, *i, nullptr);
+      for (GDBusPropertyInfo **p = (*i)->properties; p != nullptr && *p != nullptr; ++p)
+        visit(path, *i, *p);
     }
     for (GDBusNodeInfo **child = node->nodes; child != nullptr && *child != nullptr; ++child)
-      walk(path == "/" ? "/" + std::string((*child)->path) : path + "/" + (*child)->path,
-           interfaces, properties);
+      walk(path == "/" ? "/" + std::string((*child)->path) : path + "/" + (*child)->path, visit);
     g_dbus_node_info_unref(node);
+  }
+
+  // Checks the served EmitsChangedSignal marks against the modules' tables
+  // for the host's service type.  Returns how many properties are marked as
+  // not announced.
+  int check_change_signal_marks() {
+    int unannounced = 0;
+    walk("/com/wqx/igd1", [&](const std::string &path, const GDBusInterfaceInfo *interface,
+                              const GDBusPropertyInfo *property) {
+      if (property == nullptr) return;
+      bool announced = false;
+      if (const SingleObject *object = object_serving(interface->name)) {
+        const Property *row = find_property(*object, property->name);
+        ASSERT_NE(row, nullptr) << property->name;
+        announced = property_announced(*object, *row);
+      } else if (const RowCollection *rows = collection_serving(interface->name)) {
+        announced = row_property_announced(rows->module, property->name);
+      } else {
+        ADD_FAILURE() << "no table describes " << interface->name;
+      }
+      EXPECT_EQ(marked_unannounced(interface, property), !announced)
+          << path << " " << interface->name << "." << property->name;
+      unannounced += announced ? 0 : 1;
+    });
+    return unannounced;
+  }
+
+ private:
+  static std::string interface_of(const char *xml_file, const char *builtin_xml) {
+    std::string problem;
+    GDBusNodeInfo *node = xml_file != nullptr ? parse_xml_file(xml_file, &problem)
+                                              : g_dbus_node_info_new_for_xml(builtin_xml, nullptr);
+    if (node == nullptr) return "";
+    std::string name = node->interfaces[0] != nullptr ? node->interfaces[0]->name : "";
+    g_dbus_node_info_unref(node);
+    return name;
+  }
+  static const SingleObject *object_serving(const char *interface) {
+    for (const SingleObject *object : published_objects())
+      if (interface_of(object->xml_file, nullptr) == interface) return object;
+    return nullptr;
+  }
+  static const RowCollection *collection_serving(const char *interface) {
+    for (const RowCollection *rows : published_collections())
+      if (interface_of(rows->collection.xml_file, rows->collection.builtin_xml) == interface)
+        return rows;
+    return nullptr;
   }
 };
 
+// Each property declared readable answers Get with a value of its declared type.
 TEST_F(PublishedTreeTest, EveryPublishedPropertyAnswersWithItsDeclaredType) {
   std::set<std::string> interfaces;
   int properties = 0;
-  walk("/com/wqx/igd1", &interfaces, &properties);
+  walk("/com/wqx/igd1", [&](const std::string &path, const GDBusInterfaceInfo *interface,
+                            const GDBusPropertyInfo *property) {
+    interfaces.insert(interface->name);
+    if (property == nullptr || (property->flags & G_DBUS_PROPERTY_INFO_FLAGS_READABLE) == 0) return;
+    g_autoptr(GError) get_error = nullptr;
+    Variant value = get_property(path.c_str(), interface->name, property->name, &get_error);
+    // A store entry that cannot be read answers its own error; the type of
+    // what does answer must be the declared one.
+    if (value == nullptr) return;
+    ++properties;
+    EXPECT_STREQ(g_variant_get_type_string(value.get()), property->signature)
+        << path << " " << interface->name << "." << property->name;
+  });
   for (const char *expected :
        {"com.wqx.igd1.DHCPServer", "com.wqx.igd1.TelnetAccount", "com.wqx.igd1.SysCmd",
         "com.wqx.igd1.ObjectManager", "com.wqx.igd1.Properties"})
     EXPECT_TRUE(interfaces.count(expected)) << expected;
   EXPECT_GT(properties, 50);
+}
+
+// Introspection marks with EmitsChangedSignal "false" exactly the properties
+// whose changes are never announced, so that a standard client cache knows
+// which values it must read again.
+TEST_F(PublishedTreeTest, PropertiesThatAreNeverAnnouncedAreMarked) {
+  EXPECT_GT(check_change_signal_marks(), 60);
+}
+
+// Service types other than 0 announce neither device-name writes nor rule
+// changes: the served introspection says so although the files do not.
+class ServiceType1TreeTest : public PublishedTreeTest {
+  void configure(host::Options &options) override { options.service_type = 1; }
+};
+
+TEST_F(ServiceType1TreeTest, PropertiesThatAreNeverAnnouncedAreMarked) {
+  const std::string rule = add_child("/com/wqx/igd1/Config/PortMapping");
+  ASSERT_FALSE(rule.empty());
+  GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(introspect(rule.c_str()).c_str(), nullptr);
+  ASSERT_NE(node, nullptr);
+  const GDBusInterfaceInfo *interface = g_dbus_node_info_lookup_interface(node, "com.wqx.igd1.PortMapping");
+  ASSERT_NE(interface, nullptr);
+  for (GDBusPropertyInfo **p = interface->properties; *p != nullptr; ++p)
+    EXPECT_TRUE(marked_unannounced(interface, *p)) << (*p)->name;
+  g_dbus_node_info_unref(node);
+  EXPECT_GT(check_change_signal_marks(), 60);
 }
 
 }  // namespace
