@@ -1,29 +1,10 @@
 // The device information object.
 #pragma once
 
-#include <gio/gio.h>
+#include "single_object.h"
 
-#include "igd1_export.h"
-
-IGD1_API GDBusNodeInfo *devinfo_introspection_data;
-
-IGD1_API void devinfo_on_bus_acquired(GDBusConnection *connection, const gchar *name,
-                                      gpointer user_data);
-IGD1_API GVariant *deviceinfo_handle_get_property(GDBusConnection *connection, const gchar *sender,
-                                                  const gchar *object_path,
-                                                  const gchar *interface_name,
-                                                  const gchar *property_name, GError **error,
-                                                  gpointer user_data);
+IGD1_DECLARE_SINGLE_OBJECT_NAMED(devinfo, devinfo_introspection_data,
+                                 deviceinfo_handle_get_property, deviceinfo_handle_set_property,
+                                 deviceinfo_handle_set_multi_properties);
 // Stores one value; 1 on success, 0 with `error` set.
 IGD1_API int deviceinfo_set_props_func(const gchar *property_name, GVariant *value, GError **error);
-IGD1_API gboolean deviceinfo_handle_set_property(GDBusConnection *connection, const gchar *sender,
-                                                 const gchar *object_path,
-                                                 const gchar *interface_name,
-                                                 const gchar *property_name, GVariant *value,
-                                                 GError **error, gpointer user_data);
-IGD1_API gboolean deviceinfo_handle_set_multi_properties(GDBusConnection *connection,
-                                                         const gchar *sender,
-                                                         const gchar *object_path,
-                                                         const gchar *interface_name,
-                                                         GVariant *properties, GError **error,
-                                                         gpointer user_data);

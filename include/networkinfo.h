@@ -1,31 +1,13 @@
 // The network information object.
 #pragma once
 
-#include <gio/gio.h>
+#include "single_object.h"
 
-#include "igd1_export.h"
-
-IGD1_API GDBusNodeInfo *networkinfo_introspection_data;
-
-IGD1_API void network_info_on_bus_acquired(GDBusConnection *connection, const gchar *name,
-                                           gpointer user_data);
-IGD1_API GVariant *network_info_handle_get_property(GDBusConnection *connection,
-                                                    const gchar *sender, const gchar *object_path,
-                                                    const gchar *interface_name,
-                                                    const gchar *property_name, GError **error,
-                                                    gpointer user_data);
+IGD1_DECLARE_SINGLE_OBJECT_NAMED(network_info, networkinfo_introspection_data,
+                                 network_info_handle_get_property,
+                                 network_info_handle_set_property,
+                                 network_info_handle_set_multi_properties);
 // Stores one value; 1 on success (with the commit and change flags), 0
 // with `error` set.
 IGD1_API int networkinfo_set_props_func(const gchar *property_name, GVariant *value,
                                         GError **error, int *commit_needed, int *changed);
-IGD1_API gboolean network_info_handle_set_property(GDBusConnection *connection,
-                                                   const gchar *sender, const gchar *object_path,
-                                                   const gchar *interface_name,
-                                                   const gchar *property_name, GVariant *value,
-                                                   GError **error, gpointer user_data);
-IGD1_API gboolean network_info_handle_set_multi_properties(GDBusConnection *connection,
-                                                           const gchar *sender,
-                                                           const gchar *object_path,
-                                                           const gchar *interface_name,
-                                                           GVariant *properties, GError **error,
-                                                           gpointer user_data);

@@ -2,29 +2,9 @@
 // service platforms, at /com/wqx/igd1/Ovatrix/PlatformService.
 #pragma once
 
-#include <gio/gio.h>
+#include "single_object.h"
 
-#include "igd1_export.h"
-
-IGD1_API GDBusNodeInfo *platformservice_introspection_data;
-
-IGD1_API void PlatformService_on_bus_acquired(GDBusConnection *connection, const gchar *name,
-                                              gpointer user_data);
-IGD1_API GVariant *platformservice_handle_get_property(GDBusConnection *connection,
-                                                       const gchar *sender,
-                                                       const gchar *object_path,
-                                                       const gchar *interface_name,
-                                                       const gchar *property_name,
-                                                       GError **error, gpointer user_data);
-IGD1_API gboolean platformservice_handle_set_property(GDBusConnection *connection,
-                                                      const gchar *sender,
-                                                      const gchar *object_path,
-                                                      const gchar *interface_name,
-                                                      const gchar *property_name, GVariant *value,
-                                                      GError **error, gpointer user_data);
-IGD1_API gboolean platformservice_handle_set_multi_properties(GDBusConnection *connection,
-                                                              const gchar *sender,
-                                                              const gchar *object_path,
-                                                              const gchar *interface_name,
-                                                              GVariant *properties,
-                                                              GError **error, gpointer user_data);
+IGD1_DECLARE_SINGLE_OBJECT_NAMED(PlatformService, platformservice_introspection_data,
+                                 platformservice_handle_get_property,
+                                 platformservice_handle_set_property,
+                                 platformservice_handle_set_multi_properties);

@@ -236,6 +236,11 @@ struct SingleObject {
   MultiFailure multi_failure = MultiFailure::Continue;
   // Announce a multi-write even when it stored nothing.
   bool announce_empty_multi = false;
+
+  // Registration: the module's own start-up work after the object is
+  // registered, and the level of the entry function's first log line.
+  void (*start_up)() = nullptr;
+  int entry_log_level = LOG_LEVEL_INFO;
 };
 
 // Registers `object`'s interface (the first of `xml`, an introspection
@@ -333,36 +338,73 @@ IGD1_EXPORT bool parse_ipv4_classic(const char *text, uint8_t address[4]);
 #define IGD1_REGISTER_SINGLE_OBJECT(registration, connection, user_data) \
   igd1::register_single_object((registration), (connection), (user_data), __func__, __LINE__)
 
-// Declarations of a single object's exported entry points (for its header).
-#define IGD1_DECLARE_SINGLE_OBJECT(prefix, get_handler, set_handler, multi_handler)             \
-  IGD1_API GDBusNodeInfo *prefix##_introspection_data;                                          \
-  IGD1_API void prefix##_on_bus_acquired(GDBusConnection *, const gchar *, gpointer);           \
-  IGD1_API GVariant *get_handler(GDBusConnection *, const gchar *, const gchar *, const gchar *, \
-                                 const gchar *, GError **, gpointer);                           \
-  IGD1_API gboolean set_handler(GDBusConnection *, const gchar *, const gchar *, const gchar *,  \
-                                const gchar *, GVariant *, GError **, gpointer);                \
-  IGD1_API gboolean multi_handler(GDBusConnection *, const gchar *, const gchar *,              \
-                                  const gchar *, GVariant *, GError **, gpointer)
+// Declarations of exported vtable handlers, one name each (for headers).
+#define IGD1_DECLARE_METHOD_HANDLER(handler)                                                  \
+  IGD1_API void handler(GDBusConnection *, const gchar *, const gchar *, const gchar *,         \
+                        const gchar *, GVariant *, GDBusMethodInvocation *, gpointer)
+#define IGD1_DECLARE_GET_HANDLER(handler)                                                     \
+  IGD1_API GVariant *handler(GDBusConnection *, const gchar *, const gchar *, const gchar *,     \
+                             const gchar *, GError **, gpointer)
+#define IGD1_DECLARE_SET_HANDLER(handler)                                                     \
+  IGD1_API gboolean handler(GDBusConnection *, const gchar *, const gchar *, const gchar *,      \
+                            const gchar *, GVariant *, GError **, gpointer)
+#define IGD1_DECLARE_SET_MULTI_HANDLER(handler)                                               \
+  IGD1_API gboolean handler(GDBusConnection *, const gchar *, const gchar *, const gchar *,      \
+                            GVariant *, GError **, gpointer)
+// The introspection global `data` and `entry`_on_bus_acquired.
+#define IGD1_DECLARE_SINGLE_OBJECT_ENTRY(entry, data)                                         \
+  IGD1_API GDBusNodeInfo *data;                                                               \
+  IGD1_API void entry##_on_bus_acquired(GDBusConnection *, const gchar *, gpointer)
 
-// The glue of a single object `described` by a SingleObject: the
-// introspection global, the vtable, the handlers and the start-up entry.
-#define IGD1_SINGLE_OBJECT(prefix, get_handler, set_handler, multi_handler, described)             \
-  GDBusNodeInfo *prefix##_introspection_data = nullptr;                                         \
-  IGD1_DEFINE_GET_HANDLER(get_handler, described)                                                  \
-  IGD1_DEFINE_SET_HANDLER(set_handler, described)                                                  \
-  IGD1_DEFINE_SET_MULTI_HANDLER(multi_handler, described)                                          \
+// Declarations of a single object's exported entry points (for its header).
+#define IGD1_DECLARE_SINGLE_OBJECT(prefix, get_handler, set_handler, multi_handler) \
+  IGD1_DECLARE_SINGLE_OBJECT_NAMED(prefix, prefix##_introspection_data, get_handler, set_handler, \
+                                   multi_handler)
+// The same with an introspection global named `data`.
+#define IGD1_DECLARE_SINGLE_OBJECT_NAMED(entry, data, get_handler, set_handler, multi_handler)  \
+  IGD1_DECLARE_SINGLE_OBJECT_ENTRY(entry, data);                                                \
+  IGD1_DECLARE_GET_HANDLER(get_handler);                                                        \
+  IGD1_DECLARE_SET_HANDLER(set_handler);                                                        \
+  IGD1_DECLARE_SET_MULTI_HANDLER(multi_handler)
+
+// The registration of a single object `described` by a SingleObject: the
+// introspection global `data`, the vtable of the named handlers (nullptr
+// for a slot the object leaves empty), the publication for the checks
+// against its file, and `entry`_on_bus_acquired, which registers the object
+// at its path and runs its start-up work.  The handlers are the module's
+// own or come from IGD1_DEFINE_*_HANDLER.
+#define IGD1_SINGLE_OBJECT_ENTRY(entry, data, method_handler, get_handler, set_handler,         \
+                                 multi_handler, described)                                      \
+  GDBusNodeInfo *data = nullptr;                                                                \
   namespace {                                                                                   \
-  const GDBusInterfaceVTable k_##prefix##_vtable = {nullptr, get_handler, set_handler,          \
-                                                    IGD1_SET_MULTI_SLOT(multi_handler)};        \
-  const igd1::PublishObject k_##prefix##_published(described);                                     \
+  const GDBusInterfaceVTable k_##entry##_vtable = {method_handler, get_handler, set_handler,     \
+                                                   IGD1_SET_MULTI_SLOT(multi_handler)};         \
+  const igd1::PublishObject k_##entry##_published(described);                                   \
   }                                                                                             \
-  void prefix##_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer user_data) { \
+  void entry##_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer user_data) { \
     const igd1::SingleObjectRegistration registration{                                          \
-        .xml_file = (described).xml_file,                                                          \
-        .introspection_data = &prefix##_introspection_data,                                     \
-        .introspection_name = #prefix "_introspection_data",                                    \
-        .object_path = (described).path,                                                           \
-        .vtable = &k_##prefix##_vtable,                                                         \
-        .object = &(described)};                                                                   \
+        .xml_file = (described).xml_file,                                                       \
+        .introspection_data = &data,                                                            \
+        .introspection_name = #data,                                                            \
+        .object_path = (described).path,                                                        \
+        .vtable = &k_##entry##_vtable,                                                          \
+        .start_up = (described).start_up,                                                       \
+        .entry_log_level = (described).entry_log_level,                                         \
+        .object = &(described)};                                                                \
     IGD1_REGISTER_SINGLE_OBJECT(registration, connection, user_data);                           \
   }
+
+// The glue of a single object whose properties are served wholly from its
+// table: the three property handlers and the registration.
+#define IGD1_SINGLE_OBJECT(prefix, get_handler, set_handler, multi_handler, described)       \
+  IGD1_SINGLE_OBJECT_NAMED(prefix, prefix##_introspection_data, nullptr, get_handler,        \
+                           set_handler, multi_handler, described)
+// The same with an introspection global named `data` and the module's own
+// method handler (nullptr when the object has no methods).
+#define IGD1_SINGLE_OBJECT_NAMED(entry, data, method_handler, get_handler, set_handler,      \
+                                 multi_handler, described)                                   \
+  IGD1_DEFINE_GET_HANDLER(get_handler, described)                                            \
+  IGD1_DEFINE_SET_HANDLER(set_handler, described)                                            \
+  IGD1_DEFINE_SET_MULTI_HANDLER(multi_handler, described)                                    \
+  IGD1_SINGLE_OBJECT_ENTRY(entry, data, method_handler, get_handler, set_handler,            \
+                           multi_handler, described)

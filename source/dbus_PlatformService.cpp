@@ -137,26 +137,8 @@ constexpr SingleObject kObject = {
     .unknown_log = "func [%s], line [%d], invalid property %s .",
     .finish = notify_services,
 };
-const igd1::PublishObject kPublished(kObject);
-
-const GDBusInterfaceVTable kVTable = {
-    nullptr, platformservice_handle_get_property, platformservice_handle_set_property,
-    IGD1_SET_MULTI_SLOT(platformservice_handle_set_multi_properties)};
-
 }  // namespace
 
-GDBusNodeInfo *platformservice_introspection_data = nullptr;
-
-IGD1_DEFINE_GET_HANDLER(platformservice_handle_get_property, kObject)
-
-IGD1_DEFINE_SET_HANDLER(platformservice_handle_set_property, kObject)
-
-IGD1_DEFINE_SET_MULTI_HANDLER(platformservice_handle_set_multi_properties, kObject)
-
-void PlatformService_on_bus_acquired(GDBusConnection *connection, const gchar *,
-                                     gpointer user_data) {
-  const igd1::SingleObjectRegistration registration{
-      "PlatformService.xml", &platformservice_introspection_data,
-      "platformservice_introspection_data", kPath, &kVTable};
-  IGD1_REGISTER_SINGLE_OBJECT(registration, connection, user_data);
-}
+IGD1_SINGLE_OBJECT_NAMED(PlatformService, platformservice_introspection_data, nullptr,
+                         platformservice_handle_get_property, platformservice_handle_set_property,
+                         platformservice_handle_set_multi_properties, kObject)

@@ -141,25 +141,6 @@ bool commit(const SingleObject &, const WriteFlags &, GError **) {
   return true;
 }
 
-constexpr SingleObject kObject = {
-    .path = kPath,
-    .xml_file = "DeviceInfo.xml",
-    .properties = kProperties,
-    .get = deviceinfo_get_property,
-    .multi_log = "func [%s], object_path:%s",
-    .multi_log_level = LOG_LEVEL_INFO,
-    .unknown_log = "func [%s], line [%d], invalid property %s .",
-    .finish = commit,
-    .announce = announce,
-    .multi_failure = igd1::MultiFailure::Stop,
-    .announce_empty_multi = true,
-};
-const igd1::PublishObject kPublished(kObject);
-
-const GDBusInterfaceVTable kVTable = {nullptr, deviceinfo_handle_get_property,
-                                      deviceinfo_handle_set_property,
-                                      IGD1_SET_MULTI_SLOT(deviceinfo_handle_set_multi_properties)};
-
 // Other processes read the second device type from a file.
 void publish_dev_type2() {
   deviceinfo_interface_init();
@@ -178,29 +159,29 @@ void publish_dev_type2() {
   std::fclose(file);
 }
 
+constexpr SingleObject kObject = {
+    .path = kPath,
+    .xml_file = "DeviceInfo.xml",
+    .properties = kProperties,
+    .get = deviceinfo_get_property,
+    .multi_log = "func [%s], object_path:%s",
+    .multi_log_level = LOG_LEVEL_INFO,
+    .unknown_log = "func [%s], line [%d], invalid property %s .",
+    .finish = commit,
+    .announce = announce,
+    .multi_failure = igd1::MultiFailure::Stop,
+    .announce_empty_multi = true,
+    .start_up = publish_dev_type2,
+};
+
 }  // namespace
 
-GDBusNodeInfo *devinfo_introspection_data = nullptr;
-
-IGD1_DEFINE_GET_HANDLER(deviceinfo_handle_get_property, kObject)
+IGD1_SINGLE_OBJECT_NAMED(devinfo, devinfo_introspection_data, nullptr,
+                         deviceinfo_handle_get_property, deviceinfo_handle_set_property,
+                         deviceinfo_handle_set_multi_properties, kObject)
 
 int deviceinfo_set_props_func(const gchar *property_name, GVariant *value, GError **error) {
   WriteFlags flags;
   return igd1::object_write(kObject, property_name, value, &flags, error) ? 1 : 0;
 }
 
-IGD1_DEFINE_SET_HANDLER(deviceinfo_handle_set_property, kObject)
-
-IGD1_DEFINE_SET_MULTI_HANDLER(deviceinfo_handle_set_multi_properties, kObject)
-
-void devinfo_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer user_data) {
-  const igd1::SingleObjectRegistration registration{
-      .xml_file = "DeviceInfo.xml",
-      .introspection_data = &devinfo_introspection_data,
-      .introspection_name = "devinfo_introspection_data",
-      .object_path = kPath,
-      .vtable = &kVTable,
-      .start_up = publish_dev_type2,
-      .object = &kObject};
-  IGD1_REGISTER_SINGLE_OBJECT(registration, connection, user_data);
-}

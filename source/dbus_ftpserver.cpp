@@ -67,28 +67,8 @@ constexpr SingleObject kObject = {
     .get = ftpserverinfo_get_property,
     .write_log = "func [%s], line [%d],property_name:%s",
 };
-const igd1::PublishObject kPublished(kObject);
-
-const GDBusInterfaceVTable kVTable = {nullptr, ftpserver_handle_get_property,
-                                      ftpserver_handle_set_property,
-                                      IGD1_SET_MULTI_SLOT(ftpserver_handle_set_multi_properties)};
-
 }  // namespace
 
-GDBusNodeInfo *ftpserver_introspection_data = nullptr;
-
-IGD1_DEFINE_GET_HANDLER(ftpserver_handle_get_property, kObject)
-
-IGD1_DEFINE_SET_HANDLER(ftpserver_handle_set_property, kObject)
-
-IGD1_DEFINE_SET_MULTI_HANDLER(ftpserver_handle_set_multi_properties, kObject)
-
-void ftp_server_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer user_data) {
-  const igd1::SingleObjectRegistration registration{
-      .xml_file = "FTPServer.xml",
-      .introspection_data = &ftpserver_introspection_data,
-      .introspection_name = "ftpserver_introspection_data",
-      .object_path = kPath,
-      .vtable = &kVTable};
-  IGD1_REGISTER_SINGLE_OBJECT(registration, connection, user_data);
-}
+IGD1_SINGLE_OBJECT_NAMED(ftp_server, ftpserver_introspection_data, nullptr,
+                         ftpserver_handle_get_property, ftpserver_handle_set_property,
+                         ftpserver_handle_set_multi_properties, kObject)

@@ -170,6 +170,8 @@ constexpr Property kProperties[] = {
 #undef RECORD_STATUS
 #undef RECORD_LAN
 
+void start_up() { networkinfo_interface_init(); }
+
 constexpr SingleObject kObject = {
     .path = kPath,
     .xml_file = "NetworkInfo.xml",
@@ -179,20 +181,13 @@ constexpr SingleObject kObject = {
     .multi_log_level = LOG_LEVEL_INFO,
     .finish = commit,
     .multi_failure = igd1::MultiFailure::StopInvalidProperty,
+    .start_up = start_up,
 };
-const igd1::PublishObject kPublished(kObject);
-
-const GDBusInterfaceVTable kVTable = {nullptr, network_info_handle_get_property,
-                                      network_info_handle_set_property,
-                                      IGD1_SET_MULTI_SLOT(network_info_handle_set_multi_properties)};
-
-void start_up() { networkinfo_interface_init(); }
-
 }  // namespace
 
-GDBusNodeInfo *networkinfo_introspection_data = nullptr;
-
-IGD1_DEFINE_GET_HANDLER(network_info_handle_get_property, kObject)
+IGD1_SINGLE_OBJECT_NAMED(network_info, networkinfo_introspection_data, nullptr,
+                         network_info_handle_get_property, network_info_handle_set_property,
+                         network_info_handle_set_multi_properties, kObject)
 
 int networkinfo_set_props_func(const gchar *property_name, GVariant *value, GError **error,
                                int *commit_needed, int *changed) {
@@ -203,18 +198,3 @@ int networkinfo_set_props_func(const gchar *property_name, GVariant *value, GErr
   return 1;
 }
 
-IGD1_DEFINE_SET_HANDLER(network_info_handle_set_property, kObject)
-
-IGD1_DEFINE_SET_MULTI_HANDLER(network_info_handle_set_multi_properties, kObject)
-
-void network_info_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer user_data) {
-  const igd1::SingleObjectRegistration registration{
-      .xml_file = "NetworkInfo.xml",
-      .introspection_data = &networkinfo_introspection_data,
-      .introspection_name = "networkinfo_introspection_data",
-      .object_path = kPath,
-      .vtable = &kVTable,
-      .start_up = start_up,
-      .object = &kObject};
-  IGD1_REGISTER_SINGLE_OBJECT(registration, connection, user_data);
-}

@@ -45,23 +45,18 @@ constexpr Property kProperties[] = {
 
 #undef PON_ROW
 
+void start_up() { poninfo_interface_init(); }
+
 constexpr SingleObject kObject = {
     .path = kPath,
     .xml_file = "PONInfo.xml",
     .properties = kProperties,
     .get = poninfo_get_mib_property,
     .failure_log_level = LOG_LEVEL_DEBUG,
+    .start_up = start_up,
 };
-const igd1::PublishObject kPublished(kObject);
-
-const GDBusInterfaceVTable kVTable = {poninfo_handle_method_call, poninfo_handle_get_property,
-                                      nullptr, {nullptr}};
-
-void start_up() { poninfo_interface_init(); }
 
 }  // namespace
-
-GDBusNodeInfo *poninfo_introspection_data = nullptr;
 
 IGD1_DEFINE_GET_HANDLER(poninfo_handle_get_property, kObject)
 
@@ -81,13 +76,5 @@ void poninfo_handle_method_call(GDBusConnection *, const gchar *, const gchar *,
   DBUS_LOG(LOG_LEVEL_INFO, "out of func [%s]", __func__);
 }
 
-void poninfo_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer user_data) {
-  const igd1::SingleObjectRegistration registration{
-      .xml_file = "PONInfo.xml",
-      .introspection_data = &poninfo_introspection_data,
-      .introspection_name = "poninfo_introspection_data",
-      .object_path = kPath,
-      .vtable = &kVTable,
-      .start_up = start_up};
-  IGD1_REGISTER_SINGLE_OBJECT(registration, connection, user_data);
-}
+IGD1_SINGLE_OBJECT_ENTRY(poninfo, poninfo_introspection_data, poninfo_handle_method_call,
+                         poninfo_handle_get_property, nullptr, nullptr, kObject)

@@ -44,6 +44,12 @@ bool apply(const SingleObject &, const WriteFlags &flags, GError **) {
   return true;
 }
 
+void start_up() {
+  if (sambaserver_update_all() == 0)
+    DBUS_LOG(LOG_LEVEL_WARN, "func [%s], line [%d], sambaserver_update_all failed!", __func__,
+             __LINE__);
+}
+
 constexpr SingleObject kObject = {
     .path = kPath,
     .xml_file = "SambaServer.xml",
@@ -51,36 +57,11 @@ constexpr SingleObject kObject = {
     .get = sambaserverinfo_get_progerty,
     .write_log = "func [%s], line [%d],property_name:%s",
     .finish = apply,
+    .start_up = start_up,
 };
-const igd1::PublishObject kPublished(kObject);
-
-const GDBusInterfaceVTable kVTable = {nullptr, sambaserver_handle_get_property,
-                                      sambaserver_handle_set_property,
-                                      IGD1_SET_MULTI_SLOT(sambaserver_handle_set_multi_properties)};
-
-void start_up() {
-  if (sambaserver_update_all() == 0)
-    DBUS_LOG(LOG_LEVEL_WARN, "func [%s], line [%d], sambaserver_update_all failed!", __func__,
-             __LINE__);
-}
 
 }  // namespace
 
-GDBusNodeInfo *sambaserver_introspection_data = nullptr;
-
-IGD1_DEFINE_GET_HANDLER(sambaserver_handle_get_property, kObject)
-
-IGD1_DEFINE_SET_HANDLER(sambaserver_handle_set_property, kObject)
-
-IGD1_DEFINE_SET_MULTI_HANDLER(sambaserver_handle_set_multi_properties, kObject)
-
-void samba_server_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer user_data) {
-  const igd1::SingleObjectRegistration registration{
-      .xml_file = "SambaServer.xml",
-      .introspection_data = &sambaserver_introspection_data,
-      .introspection_name = "sambaserver_introspection_data",
-      .object_path = kPath,
-      .vtable = &kVTable,
-      .start_up = start_up};
-  IGD1_REGISTER_SINGLE_OBJECT(registration, connection, user_data);
-}
+IGD1_SINGLE_OBJECT_NAMED(samba_server, sambaserver_introspection_data, nullptr,
+                         sambaserver_handle_get_property, sambaserver_handle_set_property,
+                         sambaserver_handle_set_multi_properties, kObject)

@@ -721,6 +721,11 @@ constexpr Property kProperties[] = {
      .change_signal = ChangeSignal::Never},
 };
 
+void start_up() {
+  init_Poll_UpgradeStatus_chg();
+  Syetem_cmd_get_sw_version(0);
+}
+
 bool save(const SingleObject &, const WriteFlags &, GError **) {
   syscmd_save_mib();
   return true;
@@ -735,21 +740,11 @@ constexpr SingleObject kObject = {
     .write_log = "func [%s], line [%d],property_name:%s",
     .unknown_log = "func [%s], line [%d], invalid property %s .",
     .finish = save,
+    .start_up = start_up,
 };
-const igd1::PublishObject kPublished(kObject);
-
-const GDBusInterfaceVTable kVTable = {syscmd_handle_method_call, syscmd_handle_get_property,
-                                      syscmd_handle_set_property,
-                                      IGD1_SET_MULTI_SLOT(syscmd_handle_set_multi_properties)};
-
-void start_up() {
-  init_Poll_UpgradeStatus_chg();
-  Syetem_cmd_get_sw_version(0);
-}
 
 }  // namespace
 
-GDBusNodeInfo *syscmd_introspection_data = nullptr;
 syscmd_time wqregtime_start = {0, 0};
 
 void syscmd_handle_method_call(GDBusConnection *, const gchar *, const gchar *, const gchar *,
@@ -763,19 +758,6 @@ void syscmd_handle_method_call(GDBusConnection *, const gchar *, const gchar *, 
   DBUS_LOG(LOG_LEVEL_INFO, "out of func [%s]", __func__);
 }
 
-IGD1_DEFINE_GET_HANDLER(syscmd_handle_get_property, kObject)
-
-IGD1_DEFINE_SET_HANDLER(syscmd_handle_set_property, kObject)
-
-IGD1_DEFINE_SET_MULTI_HANDLER(syscmd_handle_set_multi_properties, kObject)
-
-void syscmd_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer user_data) {
-  const igd1::SingleObjectRegistration registration{
-      .xml_file = "SysCmd.xml",
-      .introspection_data = &syscmd_introspection_data,
-      .introspection_name = "syscmd_introspection_data",
-      .object_path = nullptr,  // the document's root node
-      .vtable = &kVTable,
-      .start_up = start_up};
-  IGD1_REGISTER_SINGLE_OBJECT(registration, connection, user_data);
-}
+IGD1_SINGLE_OBJECT_NAMED(syscmd, syscmd_introspection_data, syscmd_handle_method_call,
+                         syscmd_handle_get_property, syscmd_handle_set_property,
+                         syscmd_handle_set_multi_properties, kObject)

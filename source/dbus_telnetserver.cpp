@@ -60,15 +60,7 @@ constexpr SingleObject kObject = {
     .get = telnetserverinfo_get_property,
     .write_log = "func [%s], line [%d],property_name:%s",
 };
-const igd1::PublishObject kPublished(kObject);
-
-const GDBusInterfaceVTable kVTable = {
-    nullptr, telnetserver_handle_get_property, telnetserver_handle_set_property,
-    IGD1_SET_MULTI_SLOT(telnetserver_handle_set_multi_properties)};
-
 }  // namespace
-
-GDBusNodeInfo *telnetserver_introspection_data = nullptr;
 
 IGD1_DEFINE_GET_HANDLER(telnetserver_handle_get_property, kObject)
 
@@ -85,12 +77,6 @@ gboolean telnetserver_handle_set_multi_properties(GDBusConnection *connection, c
                                 properties, error);
 }
 
-void telnet_server_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer user_data) {
-  const igd1::SingleObjectRegistration registration{
-      .xml_file = "TelnetServer.xml",
-      .introspection_data = &telnetserver_introspection_data,
-      .introspection_name = "telnetserver_introspection_data",
-      .object_path = kPath,
-      .vtable = &kVTable};
-  IGD1_REGISTER_SINGLE_OBJECT(registration, connection, user_data);
-}
+IGD1_SINGLE_OBJECT_ENTRY(telnet_server, telnetserver_introspection_data, nullptr,
+                         telnetserver_handle_get_property, telnetserver_handle_set_property,
+                         telnetserver_handle_set_multi_properties, kObject)
