@@ -253,6 +253,9 @@ struct RowTexts {
   const char *get_no_row = "invalid list num  %d ";
   const char *set_invalid_path = "invalid object path %s";
   const char *set_no_row = "invalid list num  %d ";
+  // Logged for a child path without a row in Get and Set, with (handler
+  // name, line, instance number) (null: "func [<handler>] :invalid list num <n>").
+  const char *no_row_log = nullptr;
   const char *read_property = "invalid property %s";   // unknown name in a read
   const char *write_property = "invalid property %s";  // unknown name in a write
   const char *read_failed = "Get %s failed";            // an item accessor failed
@@ -405,24 +408,16 @@ IGD1_EXPORT GVariant *single_entry(const char *name, GVariant *value);
 #define IGD1_DECLARE_ROW_COLLECTION(Name, multi_handler) \
   IGD1_DECLARE_ROW_COLLECTION_NAMED(Name, Name##_introspection_data, multi_handler)
 // The same with an introspection global named `data`.
-#define IGD1_DECLARE_ROW_COLLECTION_NAMED(Name, data, multi_handler)                              \
-  IGD1_API GDBusNodeInfo *data;                                                                   \
-  IGD1_API void Name##_on_bus_acquired(GDBusConnection *, const gchar *, gpointer);               \
-  IGD1_API int Name##_add_interface(uint32_t instance);                                           \
-  IGD1_API int Name##_del_interface(uint32_t instance);                                           \
-  IGD1_API GType Name##_interface_get_type(void);                                                 \
-  IGD1_API GVariant *Name##_interface_get_properties(GDBusInterfaceSkeleton *skeleton);           \
-  IGD1_API GVariant *Name##_handle_get_property(GDBusConnection *, const gchar *, const gchar *,   \
-                                                const gchar *, const gchar *, GError **,          \
-                                                gpointer);                                        \
-  IGD1_API gboolean Name##_handle_set_property(GDBusConnection *, const gchar *, const gchar *,    \
-                                               const gchar *, const gchar *, GVariant *,          \
-                                               GError **, gpointer);                              \
-  IGD1_API gboolean multi_handler(GDBusConnection *, const gchar *, const gchar *, const gchar *,  \
-                                  GVariant *, GError **, gpointer);                               \
-  IGD1_API void Name##_handle_object_mng_call(GDBusConnection *, const gchar *, const gchar *,    \
-                                              const gchar *, const gchar *, GVariant *,           \
-                                              GDBusMethodInvocation *, gpointer)
+#define IGD1_DECLARE_ROW_COLLECTION_NAMED(Name, data, multi_handler)                     \
+  IGD1_DECLARE_SINGLE_OBJECT_ENTRY(Name, data);                                          \
+  IGD1_API int Name##_add_interface(uint32_t instance);                                  \
+  IGD1_API int Name##_del_interface(uint32_t instance);                                  \
+  IGD1_API GType Name##_interface_get_type(void);                                        \
+  IGD1_API GVariant *Name##_interface_get_properties(GDBusInterfaceSkeleton *skeleton);  \
+  IGD1_DECLARE_GET_HANDLER(Name##_handle_get_property);                                  \
+  IGD1_DECLARE_SET_HANDLER(Name##_handle_set_property);                                  \
+  IGD1_DECLARE_SET_MULTI_HANDLER(multi_handler);                                         \
+  IGD1_DECLARE_METHOD_HANDLER(Name##_handle_object_mng_call)
 
 // The glue of a row collection described by `module` (a RowModule): the
 // introspection global, the vtables, the registration and every exported

@@ -344,6 +344,15 @@ bool find_row(const RowModule &module, uint32_t instance, FoundRow *found) {
   return found->data != nullptr;
 }
 
+void log_no_row(const RowModule &module, const char *function, int line, uint32_t instance) {
+  if (module.texts.no_row_log != nullptr)
+    COLLECTION_LOG(LOG_LEVEL_WARN, function, module.texts.no_row_log, function, line,
+                   int(instance));
+  else
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "func [%s] :invalid list num  %d ", function,
+                   int(instance));
+}
+
 int stand_in_position(const RowTable &table) {
   return table.stand_in_position != nullptr ? table.stand_in_position() : -1;
 }
@@ -1042,8 +1051,7 @@ GVariant *row_get_property(const RowCollection &rows, const char *object_path,
   }
   FoundRow found;
   if (!find_row(module, instance, &found)) {
-    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "func [%s] :invalid list num  %d ", function,
-                   int(instance));
+    log_no_row(module, function, __LINE__, instance);
     set_row_error(error, module.texts.get_no_row, function, instance, object_path);
     return nullptr;
   }
@@ -1072,8 +1080,7 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
   }
   FoundRow found;
   if (!find_row(module, instance, &found)) {
-    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "func [%s]: invalid list num %d ", function,
-                   int(instance));
+    log_no_row(module, function, __LINE__, instance);
     set_row_error(error, module.texts.set_no_row, function, instance, object_path);
     return FALSE;
   }

@@ -74,6 +74,7 @@ constexpr igd1::RowModule kModule = {
               .update_entry = update_account},
     .texts = {.get_no_row = "invalid object path %s",
               .set_no_row = "invalid object path %s",
+              .no_row_log = "func [%s], line [%d], get ftp account entry failed with instnum %d .",
               .commit_failed = "ftp account db update failure",
               .add_failed = "AddObject NO idle index for ftp account",
               .table_full = "ftp account table is full",

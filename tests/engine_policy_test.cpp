@@ -112,6 +112,7 @@ constexpr igd1::RowModule kModule = {
               .update_entry = update_row},
     .texts = {.get_no_row = "no such object %s",
               .set_no_row = "no such object %s",
+              .no_row_log = "[%s] line [%d]: no account %d",
               .commit_failed = "update refused",
               .add_failed = "no number left",
               .table_full = "account table is full",
@@ -274,6 +275,9 @@ TEST_F(EnginePolicyTest, WritesAreCheckedByTheTableAndStoredAgainWhenUnchanged) 
   remove_row(1, nullptr);
   EXPECT_EQ(text(child(2), "Name"), "error: no such object " + child(2));
   EXPECT_EQ(set_text(child(2), "Name", "dee"), Error(kInvalidArgs, "no such object " + child(2)));
+  const std::string log = read_text_file(root().path(path::kSyslog));
+  EXPECT_THAT(log, HasSubstr("[EnginePolicy_handle_get_property] line ["));
+  EXPECT_THAT(log, HasSubstr("]: no account 2"));
 }
 
 }  // namespace
