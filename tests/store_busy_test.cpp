@@ -165,5 +165,27 @@ TEST_F(StoreBusyTest, WritesOfAnotherProcessShowInTheNextRead) {
   }
 }
 
+// The same for a setting: the process keeps a copy of the settings it read,
+// which must not hide the other process's commit.
+TEST_F(StoreBusyTest, SettingWrittenByAnotherProcessShowsInTheNextGet) {
+  constexpr char kDhcp[] = "/com/wqx/igd1/Config/DHCPServer";
+  constexpr char kDhcpInterface[] = "com.wqx.igd1.DHCPServer";
+  auto bus_address = [&] {
+    Variant value = get_property(kDhcp, kDhcpInterface, "MinAddress");
+    return value != nullptr ? std::string(g_variant_get_string(value.get(), nullptr)) : "<none>";
+  };
+  std::string store = mib::store_path();
+  for (const char *address : {"192.168.1.40", "192.168.1.41", "192.168.1.42"}) {
+    ASSERT_NE(bus_address(), address);
+    const char *argv[] = {IGD1_BUILD_DIR "/igd1-mib", "--store", store.c_str(), "set",
+                          "dhcpserver.MinAddress", address, nullptr};
+    gint status = -1;
+    ASSERT_TRUE(g_spawn_sync(nullptr, const_cast<char **>(argv), nullptr, G_SPAWN_DEFAULT, nullptr,
+                             nullptr, nullptr, nullptr, &status, nullptr));
+    ASSERT_EQ(status, 0);
+    EXPECT_EQ(bus_address(), address);
+  }
+}
+
 }  // namespace
 }  // namespace igd1::test

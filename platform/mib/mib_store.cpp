@@ -186,6 +186,36 @@ struct CommitHook {
   void *data;
 };
 
+// Hashes a name as a std::string or a view alike, so that a look-up needs no
+// copy of the name.
+struct NameHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view name) const { return std::hash<std::string_view>()(name); }
+};
+
+// This process's copy of the settings it has read.  A value read is kept
+// until the settings' commit counter moves (a commit by any process that
+// uses the store) or, for writers that bypass the counters, until the
+// database's data version moves (asked at most every
+// kSettingsVersionInterval).  Writes of the open transaction wait in
+// `pending` and reach `values` only once their commit succeeded, so a failed
+// or rolled back write leaves the copy equal to the database.
+struct SettingsCache {
+  // Missing settings are remembered too (nullopt), so that asking again for
+  // one costs no query either.
+  std::unordered_map<std::string, std::optional<std::string>, NameHash, std::equal_to<>> values;
+  std::unordered_map<std::string, std::optional<std::string>, NameHash, std::equal_to<>> pending;
+  bool valid = false;
+  uint64_t commit_count = 0;  // the settings counter `values` belongs to
+  int64_t data_version = 0;
+  std::chrono::steady_clock::time_point version_checked;
+
+  void drop() {
+    values.clear();
+    valid = false;
+  }
+};
+
 struct Connection {
   std::recursive_mutex mutex;
   sqlite3 *db = nullptr;
@@ -205,6 +235,7 @@ struct Connection {
   uint64_t touched = 0;
   std::vector<RowEvent> row_events;
   std::vector<CommitHook> hooks;
+  SettingsCache settings;
 };
 
 void count_write_locked(Connection &c, std::string_view table) {
@@ -228,6 +259,8 @@ void close_locked(Connection &c) {
   c.touched = 0;
   c.row_events.clear();
   c.hooks.clear();
+  c.settings.drop();
+  c.settings.pending.clear();
   if (c.db != nullptr) sqlite3_close(c.db);
   c.db = nullptr;
   c.path.clear();
@@ -352,9 +385,27 @@ bool begin_locked(Connection &c) {
     c.touched = 0;
     c.row_events.clear();
     c.hooks.clear();
+    c.settings.pending.clear();
   }
   ++c.depth;
   return true;
+}
+
+// The end of a transaction for the copy of the settings: the transaction's
+// setting writes join the copy when they committed and no other commit of
+// settings came between the copy and this one; otherwise the copy starts
+// over.  Writes that did not commit are dropped, as the database dropped them.
+void settle_settings_locked(Connection &c, bool committed_settings, uint64_t counter_before) {
+  SettingsCache &cache = c.settings;
+  if (committed_settings) {
+    if (cache.valid && counter_before == cache.commit_count) {
+      for (auto &[name, value] : cache.pending) cache.values[name] = std::move(value);
+      cache.commit_count = counter_before + 1;
+    } else {
+      cache.drop();
+    }
+  }
+  cache.pending.clear();
 }
 
 // Closes a level.  A rollback at any level dooms the whole transaction; the
@@ -379,6 +430,8 @@ bool end_locked(Connection &c, bool commit, std::vector<RowEvent> *events) {
         before[slot] = counter_at(slot).fetch_add(1, std::memory_order_acq_rel);
     }
   }
+  settle_settings_locked(c, ok && (c.touched & (uint64_t(1) << kSettingsSlot)) != 0,
+                         before[kSettingsSlot]);
   std::vector<CommitHook> hooks;
   hooks.swap(c.hooks);
   for (const CommitHook &hook : hooks) hook.callback(hook.data, ok, before[hook.slot]);
@@ -1175,14 +1228,62 @@ bool check_integrity(std::string *report) {
 
 // ---- settings ------------------------------------------------------------------
 
+namespace {
+
+// How often the copy of the settings asks the database whether a writer that
+// bypasses the commit counters changed it.
+constexpr auto kSettingsVersionInterval = std::chrono::milliseconds(250);
+
+int64_t data_version_locked(Connection &c) {
+  Statement version = prepared(c, "PRAGMA data_version");
+  return version && version.row() ? version.integer_at(0) : -1;
+}
+
+// Empties the copy of the settings when another commit may have changed
+// them.  The counter is read before anything is read from the database: a
+// commit that lands in between shows as a moved counter at the next read.
+void refresh_settings_locked(Connection &c) {
+  SettingsCache &cache = c.settings;
+  const uint64_t count = counter_at(kSettingsSlot).load(std::memory_order_acquire);
+  const auto now = std::chrono::steady_clock::now();
+  if (cache.valid && count == cache.commit_count) {
+    if (now - cache.version_checked < kSettingsVersionInterval) return;
+    cache.version_checked = now;
+    if (data_version_locked(c) == cache.data_version) return;
+  }
+  cache.values.clear();
+  cache.valid = true;
+  cache.commit_count = count;
+  cache.data_version = data_version_locked(c);
+  cache.version_checked = now;
+}
+
+}  // namespace
+
 std::optional<std::string> get_setting(std::string_view name) {
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
-  Statement statement = prepared(c, "SELECT value FROM settings WHERE name = ?1");
-  if (!statement) return std::nullopt;
-  statement.text(1, name);
-  if (!statement.row()) return std::nullopt;
-  return statement.text_at(0);
+  if (c.db == nullptr) return std::nullopt;
+  SettingsCache &cache = c.settings;
+  // The open transaction (held by this thread, since it holds the mutex)
+  // reads its own writes.
+  if (auto own = cache.pending.find(name); own != cache.pending.end()) return own->second;
+  refresh_settings_locked(c);
+  if (auto known = cache.values.find(name); known != cache.values.end()) return known->second;
+  std::optional<std::string> value;
+  {
+    Statement statement = prepared(c, "SELECT value FROM settings WHERE name = ?1");
+    if (!statement) return std::nullopt;
+    statement.text(1, name);
+    const int rc = statement.step();
+    if (rc == SQLITE_ROW) {
+      value = statement.text_at(0);
+    } else if (rc != SQLITE_DONE) {
+      return std::nullopt;  // not known either way: not remembered
+    }
+  }
+  cache.values.emplace(std::string(name), value);
+  return value;
 }
 
 bool set_setting(std::string_view name, std::string_view value) {
@@ -1200,6 +1301,7 @@ bool set_setting(std::string_view name, std::string_view value) {
       return false;
     }
   }
+  c.settings.pending.insert_or_assign(std::string(name), std::string(value));
   touch_locked(c, kSettingsSlot);
   return transaction.commit();
 }
@@ -1215,6 +1317,7 @@ bool remove_setting(std::string_view name) {
     if (!statement || !statement.text(1, name).run()) return false;
     existed = sqlite3_changes(c.db) > 0;
   }
+  c.settings.pending.insert_or_assign(std::string(name), std::nullopt);
   if (existed) touch_locked(c, kSettingsSlot);
   return transaction.commit() && existed;
 }
@@ -1459,8 +1562,7 @@ uint64_t table_write_count(const TableDef &table) {
 int64_t data_version() {
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
-  Statement version = prepared(c, "PRAGMA data_version");
-  return version && version.row() ? version.integer_at(0) : -1;
+  return data_version_locked(c);
 }
 
 void set_row_listener(RowListener listener) { g_row_listener.store(listener); }

@@ -79,6 +79,11 @@ const std::string &store_path();
 
 // ---- settings --------------------------------------------------------------
 
+// Reads come from a copy of the settings that the process keeps: it follows a
+// commit by any process that uses the store at the next read (the settings'
+// commit counter), and a writer that bypasses the store within a quarter of
+// a second (the database's data version).  Inside a transaction a read sees
+// the transaction's own writes; the copy takes them only once they committed.
 std::optional<std::string> get_setting(std::string_view name);
 bool set_setting(std::string_view name, std::string_view value);
 std::vector<std::pair<std::string, std::string>> all_settings();
