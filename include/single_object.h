@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <vector>
 
 #include "dbus_vtable.h"
 #include "igd1_export.h"
@@ -178,12 +179,15 @@ enum class MultiFailure : uint8_t {
 template <typename Apply>
 bool walk_entries(const char *function, int log_level, GVariant *entries, MultiFailure failure,
                   Apply apply, GError **skipped, GError **error) {
-  GVariantIter iter;
-  g_variant_iter_init(&iter, entries);
-  const gchar *name = nullptr;
-  GVariant *value = nullptr;
-  while (g_variant_iter_next(&iter, "{&sv}", &name, &value)) {
-    g_autoptr(GVariant) owned = value;
+  const gsize count = g_variant_n_children(entries);
+  for (gsize i = 0; i < count; ++i) {
+    // Taken apart without a format string, which would be parsed per entry.
+    g_autoptr(GVariant) entry = g_variant_get_child_value(entries, i);
+    g_autoptr(GVariant) key = g_variant_get_child_value(entry, 0);
+    g_autoptr(GVariant) boxed = g_variant_get_child_value(entry, 1);
+    const gchar *name = g_variant_get_string(key, nullptr);
+    g_autoptr(GVariant) owned = g_variant_get_variant(boxed);
+    GVariant *value = owned;
     sys_log(LOG_MODULE_DBUS, log_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
             "Item property_name '%s' has type '%s'\n", name, g_variant_get_type_string(value));
     GError *entry_error = nullptr;
@@ -295,6 +299,26 @@ IGD1_EXPORT bool object_write(const SingleObject &object, const char *name, GVar
 // (interface, changes, []); `changes` is an a{sv} value (floating or not).
 IGD1_EXPORT void emit_properties_changed(GDBusConnection *connection, const char *path,
                                          const char *interface_name, GVariant *changes);
+
+// One entry {name: <value>} of a change dictionary (floating).
+IGD1_EXPORT GVariant *change_entry(const char *name, GVariant *value);
+
+// The entries of a change dictionary gathered one by one; what is not ended
+// into a dictionary is released with the list.
+class ChangeList {
+ public:
+  ChangeList() = default;
+  ChangeList(const ChangeList &) = delete;
+  ChangeList &operator=(const ChangeList &) = delete;
+  IGD1_EXPORT ~ChangeList();
+  IGD1_EXPORT void add(const char *name, GVariant *value);
+  bool empty() const { return entries_.empty(); }
+  // The a{sv} of every entry added (floating).
+  IGD1_EXPORT GVariant *end();
+
+ private:
+  std::vector<GVariant *> entries_;
+};
 
 // Bus value of a number for the property's bus type (reals for 'd').
 IGD1_EXPORT GVariant *value_of_number(const Property &property, uint64_t number, double real);

@@ -260,12 +260,32 @@ bool parse_ipv4_classic(const char *text, uint8_t address[4]) {
   return true;
 }
 
+// Values are put together with the typed constructors rather than format
+// strings: a change signal is on the path of every write, and parsing a
+// format costs more than the value itself.
 void emit_properties_changed(GDBusConnection *connection, const char *path,
                              const char *interface_name, GVariant *changes) {
-  GVariant *body = g_variant_ref_sink(
-      g_variant_new("(s@a{sv}@as)", interface_name, changes, g_variant_new_strv(nullptr, 0)));
+  GVariant *items[] = {g_variant_new_string(interface_name), changes,
+                       g_variant_new_array(G_VARIANT_TYPE_STRING, nullptr, 0)};
+  GVariant *body = g_variant_ref_sink(g_variant_new_tuple(items, G_N_ELEMENTS(items)));
   emit_with_standard_copy(connection, path, IGD1_PROPERTIES_INTERFACE, body);
   g_variant_unref(body);
+}
+
+GVariant *change_entry(const char *name, GVariant *value) {
+  return g_variant_new_dict_entry(g_variant_new_string(name), g_variant_new_variant(value));
+}
+
+ChangeList::~ChangeList() {
+  for (GVariant *entry : entries_) g_variant_unref(entry);
+}
+
+void ChangeList::add(const char *name, GVariant *value) {
+  entries_.push_back(g_variant_ref_sink(change_entry(name, value)));
+}
+
+GVariant *ChangeList::end() {
+  return g_variant_new_array(G_VARIANT_TYPE("{sv}"), entries_.data(), entries_.size());
 }
 
 const Property *find_property(const SingleObject &object, const char *name) {
@@ -334,17 +354,15 @@ GVariant *object_get(const SingleObject &object, const char *function, const cha
 
 bool store_value(const SingleObject &object, const Property &property, const char *name,
                  GVariant *value, WriteFlags *flags, GError **error) {
-  const bool is_text = g_variant_is_of_type(value, G_VARIANT_TYPE_STRING);
+  const GVariantClass kind = g_variant_classify(value);
+  const bool is_text = kind == G_VARIANT_CLASS_STRING;
   const char *text = is_text ? g_variant_get_string(value, nullptr) : nullptr;
   uint64_t number = 0;
-  if (!is_text) {
-    GVariant *as_number = value;
-    number = g_variant_is_of_type(as_number, G_VARIANT_TYPE_BOOLEAN)
-                 ? (g_variant_get_boolean(as_number) ? property.true_stored : 0)
-             : g_variant_is_of_type(as_number, G_VARIANT_TYPE_BYTE) ? g_variant_get_byte(as_number)
-             : g_variant_is_of_type(as_number, G_VARIANT_TYPE_UINT32)
-                 ? g_variant_get_uint32(as_number)
-                 : 0;
+  switch (kind) {
+    case G_VARIANT_CLASS_BOOLEAN: number = g_variant_get_boolean(value) ? property.true_stored : 0; break;
+    case G_VARIANT_CLASS_BYTE: number = g_variant_get_byte(value); break;
+    case G_VARIANT_CLASS_UINT32: number = g_variant_get_uint32(value); break;
+    default: break;
   }
   if (property.write_log != nullptr) {
     if (is_text)
@@ -412,11 +430,9 @@ gboolean object_set(const SingleObject &object, const char *function, GDBusConne
 
   const Property *written = find_property(object, property_name);
   if (flags.changed && written != nullptr && property_announced(object, *written)) {
-    GVariantBuilder changes;
-    g_variant_builder_init(&changes, G_VARIANT_TYPE("a{sv}"));
-    g_variant_builder_add(&changes, "{sv}", property_name, value);
+    GVariant *entry = change_entry(property_name, value);
     emit_properties_changed(connection, object_path, interface_name,
-                            g_variant_builder_end(&changes));
+                            g_variant_new_array(G_VARIANT_TYPE("{sv}"), &entry, 1));
   }
   sys_log(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
           "out of func [%s]", function);
@@ -432,8 +448,7 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
   if (!transaction.began(error)) return FALSE;
   if (object.may_write != nullptr && !object.may_write(object, object_path, error)) return FALSE;
 
-  g_auto(GVariantBuilder) changes;
-  g_variant_builder_init(&changes, G_VARIANT_TYPE("a{sv}"));
+  ChangeList changes;
   bool any_changed = false;
   WriteFlags request;
   // The first failure of a walk that continues; it is logged, not answered,
@@ -448,7 +463,7 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
       request.changed = 1;
       if (find_property(object, name)->change_signal != ChangeSignal::Never) {
         any_changed = true;
-        g_variant_builder_add(&changes, "{sv}", name, value);
+        changes.add(name, value);
       }
     }
     return true;
@@ -468,8 +483,7 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
             "SetMulti %s on %s: %s", interface_name, object_path, skipped->message);
   if ((any_changed || object.announce_empty_multi) &&
       (object.announce == nullptr || object.announce())) {
-    emit_properties_changed(connection, object_path, interface_name,
-                            g_variant_builder_end(&changes));
+    emit_properties_changed(connection, object_path, interface_name, changes.end());
   }
   sys_log(LOG_MODULE_DBUS, object.multi_log_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__,
           function, "out of func [%s]", function);

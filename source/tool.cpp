@@ -11,6 +11,7 @@
 #include <time.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -62,18 +63,40 @@ constexpr int kOutputModule = LOG_MODULE_DBUS;
 constexpr size_t kDateSize = 32;
 
 // The time text changes once a second; each thread keeps the text of the
-// last second it formatted, so concurrent lines keep their own.
-void format_date(char *buffer, size_t size) {
+// last second it formatted, so concurrent lines keep their own.  Returns the
+// thread's text and its length.
+const char *current_date(size_t *length) {
   thread_local time_t cached_second = -1;
   thread_local char cached[kDateSize];
+  thread_local size_t cached_length = 0;
   time_t now = time(nullptr);
   if (now != cached_second) {
     struct tm local;
-    if (localtime_r(&now, &local) == nullptr || strftime(cached, sizeof cached, "%F %T", &local) == 0)
-      cached[0] = '\0';
+    if (localtime_r(&now, &local) == nullptr) cached[0] = '\0';
+    else cached_length = strftime(cached, sizeof cached, "%F %T", &local);
+    if (cached[0] == '\0') cached_length = 0;
     cached_second = now;
   }
-  snprintf(buffer, size, "%s", cached);
+  *length = cached_length;
+  return cached;
+}
+
+void format_date(char *buffer, size_t size) {
+  size_t length = 0;
+  const char *date = current_date(&length);
+  length = length < size ? length : size - 1;
+  memcpy(buffer, date, length);
+  buffer[length] = '\0';
+}
+
+// Appends `text` at `*used` within `room` bytes (the terminator included);
+// false when it does not fit whole.
+bool append_text(char *buffer, size_t room, size_t *used, const char *text, size_t length) {
+  if (*used + length >= room) return false;
+  memcpy(buffer + *used, text, length);
+  *used += length;
+  buffer[*used] = '\0';
+  return true;
 }
 
 // ---- routing mask ---------------------------------------------------------------------
@@ -103,6 +126,10 @@ constexpr char kLogOpenMode[] = "w+e";
 // Lines waiting for the writer; a caller that finds this many waits for room
 // rather than losing a line.
 constexpr size_t kQueueLimit = 16384;
+// The writer takes lines in batches: it waits up to kGatherTime after the
+// first line of a burst, or until kBatchLines are queued.
+constexpr size_t kBatchLines = 256;
+constexpr auto kGatherTime = std::chrono::milliseconds(2);
 
 void report_errno(int error) { fprintf(stderr, "errno: %d | %s\n", error, strerror(error)); }
 
@@ -123,13 +150,18 @@ class LogWriter {
     room_.wait(lock, [this] { return queue_.size() < kQueueLimit || stopped_; });
     queue_.push_back(std::move(line));
     if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
-    work_.notify_one();
+    // The writer needs waking for the first line of a burst and when a
+    // batch is full; in between it is gathering anyway.
+    if (queue_.size() == 1 || queue_.size() == kBatchLines) work_.notify_one();
   }
 
   // Returns once every line queued before the call is in the file.
   void flush() {
     std::unique_lock lock(queue_mutex_);
+    ++flushing_;
+    work_.notify_one();
     idle_.wait(lock, [this] { return (queue_.empty() && !writing_) || !thread_.joinable(); });
+    --flushing_;
   }
 
   // The next line opens the log file afresh (under the current root).
@@ -161,6 +193,11 @@ class LogWriter {
     for (;;) {
       work_.wait(lock, [this] { return !queue_.empty() || stopping_; });
       if (queue_.empty()) return;
+      // A bus call logs a few lines at once: gathering them for a moment
+      // wakes this thread once per burst rather than once per line.
+      work_.wait_for(lock, kGatherTime, [this] {
+        return stopping_ || flushing_ > 0 || queue_.size() >= kBatchLines;
+      });
       batch.swap(queue_);
       writing_ = true;
       room_.notify_all();
@@ -213,6 +250,7 @@ class LogWriter {
   std::mutex queue_mutex_;
   std::condition_variable work_, room_, idle_;
   std::deque<std::string> queue_;
+  int flushing_ = 0;  // callers waiting in flush()
   bool writing_ = false;
   bool stopping_ = false;
   bool stopped_ = false;
@@ -239,8 +277,12 @@ struct StopWriterAtExit {
 
 void log_file_write(const sys_log_record *record) {
   // Foreign texts without a module tag are written as they come.
-  std::string line = record->text;
-  if (strstr(record->text, "DBUS") != nullptr || strstr(record->text, "MNGAPI") != nullptr) line += "\r\n";
+  const bool tagged = strstr(record->text, "DBUS") != nullptr || strstr(record->text, "MNGAPI") != nullptr;
+  const size_t length = strnlen(record->text, sizeof record->text);
+  std::string line;
+  line.reserve(length + 2);
+  line.append(record->text, length);
+  if (tagged) line += "\r\n";
   log_writer().write(std::move(line));
 }
 
@@ -270,17 +312,25 @@ int sys_log(int module, int level, int category, const char * /*file*/, int /*li
   record.level = level;
   record.category = category;
 
-  // Each call formats its own time text so that concurrent lines keep theirs.
-  char date[kDateSize];
-  format_date(date, sizeof date);
-  int header = snprintf(record.text, sizeof record.text, "%s [%s][%s]: ", date,
-                        name_of(kModuleNames, module), name_of(kLevelNames, level));
+  // The header "<date> [<module>][<level>]: " is put together by hand: it
+  // is on every line, and a general format would cost more than the message.
+  size_t date_length = 0;
+  const char *date = current_date(&date_length);
+  const char *module_name = name_of(kModuleNames, module);
+  const char *level_name = name_of(kLevelNames, level);
+  size_t header = 0;
+  const bool whole = append_text(record.text, sizeof record.text, &header, date, date_length) &&
+                     append_text(record.text, sizeof record.text, &header, " [", 2) &&
+                     append_text(record.text, sizeof record.text, &header, module_name, strlen(module_name)) &&
+                     append_text(record.text, sizeof record.text, &header, "][", 2) &&
+                     append_text(record.text, sizeof record.text, &header, level_name, strlen(level_name)) &&
+                     append_text(record.text, sizeof record.text, &header, "]: ", 3);
   // The message gets what is left of 255 bytes, so a line is at most 254 characters.
-  constexpr int kLineRoom = static_cast<int>(sizeof record.text) - 1;
-  if (header >= 0 && header < kLineRoom) {
+  constexpr size_t kLineRoom = sizeof record.text - 1;
+  if (whole && header < kLineRoom) {
     va_list args;
     va_start(args, format);
-    vsnprintf(record.text + header, static_cast<size_t>(kLineRoom - header), format, args);
+    vsnprintf(record.text + header, kLineRoom - header, format, args);
     va_end(args);
   }
 

@@ -119,12 +119,18 @@ std::string sql_name(std::string_view identifier) {
   return text;
 }
 
+// The text changes once a second; each thread keeps the last one it made.
 std::string local_time_now() {
+  thread_local time_t cached_second = -1;
+  thread_local char text[32];
+  thread_local size_t length = 0;
   time_t now = time(nullptr);
-  struct tm parts {};
-  localtime_r(&now, &parts);
-  char text[32];
-  size_t length = strftime(text, sizeof text, "%F %T", &parts);
+  if (now != cached_second) {
+    struct tm parts {};
+    localtime_r(&now, &parts);
+    length = strftime(text, sizeof text, "%F %T", &parts);
+    cached_second = now;
+  }
   return std::string(text, length);
 }
 
@@ -221,7 +227,7 @@ struct Connection {
   sqlite3 *db = nullptr;
   std::string path;
   // Prepared once per SQL text and reused for the life of the connection.
-  std::unordered_map<std::string, sqlite3_stmt *> statements;
+  std::unordered_map<std::string, sqlite3_stmt *, NameHash, std::equal_to<>> statements;
   // Writes made through this connection, per table, and the number of
   // opens: together with the commit counters they tell a reader whether a
   // table may have changed since it last looked.
@@ -333,21 +339,22 @@ class Statement {
   bool ok_;
 };
 
-Statement prepared(Connection &c, const std::string &sql) {
+// Looked up by the text itself, without a copy of it.
+Statement prepared(Connection &c, std::string_view sql) {
   if (c.db == nullptr) return Statement(nullptr);
   auto found = c.statements.find(sql);
   if (found != c.statements.end()) return Statement(found->second);
   sqlite3_stmt *stmt = nullptr;
-  if (sqlite3_prepare_v3(c.db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) !=
-      SQLITE_OK) {
+  if (sqlite3_prepare_v3(c.db, sql.data(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT,
+                         &stmt, nullptr) != SQLITE_OK) {
     sqlite3_finalize(stmt);
     return Statement(nullptr);
   }
-  c.statements.emplace(sql, stmt);
+  c.statements.emplace(std::string(sql), stmt);
   return Statement(stmt);
 }
 
-bool run_cached(Connection &c, const std::string &sql) {
+bool run_cached(Connection &c, std::string_view sql) {
   Statement statement = prepared(c, sql);
   return statement && statement.run();
 }

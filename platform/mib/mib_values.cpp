@@ -95,15 +95,35 @@ bool parse_i32(std::string_view text, int32_t *out) {
   return true;
 }
 
+// Dotted form of an address in network order; settings are read far more
+// often than written, and this is much cheaper than inet_ntop.
+void ipv4_text(const void *address, char out[INET_ADDRSTRLEN]) {
+  const auto *bytes = static_cast<const uint8_t *>(address);
+  char *end = out;
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0) *end++ = '.';
+    end = std::to_chars(end, out + INET_ADDRSTRLEN, static_cast<unsigned>(bytes[i])).ptr;
+  }
+  *end = '\0';
+}
+
+// Parses an IPv4 address text (exactly four decimal parts of 0 to 255) into
+// network order.
+bool parse_ipv4(std::string_view text, in_addr *address) {
+  char copy[INET_ADDRSTRLEN];
+  if (text.size() >= sizeof copy || text.find('\0') != std::string_view::npos) return false;
+  std::memcpy(copy, text.data(), text.size());
+  copy[text.size()] = '\0';
+  return inet_pton(AF_INET, copy, address) == 1;
+}
+
 // Canonical dotted form of an IPv4 address text; false when it is not exactly
 // four decimal parts of 0 to 255.
 bool canonical_ipv4(std::string_view text, char out[INET_ADDRSTRLEN]) {
-  std::string copy(text);
   in_addr address;
-  if (copy.find('\0') != std::string::npos || inet_pton(AF_INET, copy.c_str(), &address) != 1) {
-    return false;
-  }
-  return inet_ntop(AF_INET, &address, out, INET_ADDRSTRLEN) != nullptr;
+  if (!parse_ipv4(text, &address)) return false;
+  ipv4_text(&address, out);
+  return true;
 }
 
 int hex_digit(char c) {
@@ -161,7 +181,7 @@ std::string format_value(ValueKind kind, const void *buffer, size_t size) {
       return decimal(load<int32_t>(buffer));
     case ValueKind::IPv4: {
       char text[INET_ADDRSTRLEN];
-      if (inet_ntop(AF_INET, buffer, text, sizeof text) == nullptr) return {};
+      ipv4_text(buffer, text);
       return text;
     }
     case ValueKind::Mac: {
@@ -235,10 +255,8 @@ bool parse_value(ValueKind kind, std::string_view text, void *buffer, size_t siz
       return true;
     }
     case ValueKind::IPv4: {
-      // inet_pton takes exactly four decimal parts, each 0 to 255.
-      std::string copy(text);
       in_addr address;
-      if (inet_pton(AF_INET, copy.c_str(), &address) != 1) return false;
+      if (!parse_ipv4(text, &address)) return false;
       std::memcpy(buffer, &address, sizeof address);
       return true;
     }
