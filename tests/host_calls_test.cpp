@@ -7,7 +7,9 @@
 #include <chrono>
 #include <thread>
 
+#include "dbus_vtable.h"
 #include "harness/bus_fixture.h"
+#include "host.h"
 #include "host_api.h"
 
 namespace igd1::test {
@@ -121,6 +123,101 @@ TEST_F(KeptCallTest, AKeptCallIsAnsweredOnceByItsHandlerWhileOthersAreServed) {
   g_dbus_connection_remove_filter(host_->connection(), filter);
   loop_->run([&] { g_dbus_connection_unregister_object(host_->connection(), registration); });
   g_dbus_node_info_unref(node);
+}
+
+// ---- the record of registrations -----------------------------------------------
+
+constexpr char kSharedPath[] = "/com/wqx/igd1/Test/Shared";
+constexpr char kFirstXml[] =
+    "<node><interface name='com.wqx.igd1.Test.First'>"
+    "<property name='A' type='u' access='readwrite'/></interface></node>";
+constexpr char kSecondXml[] =
+    "<node><interface name='com.wqx.igd1.Test.Second'>"
+    "<property name='A' type='u' access='readwrite'/></interface></node>";
+
+// Each multi-write handler answers with its own tag, so that a test sees
+// which registration a call reached.
+gboolean refuse_as_first(GDBusConnection *, const gchar *, const gchar *, const gchar *, GVariant *,
+                         GError **error, gpointer) {
+  g_set_error_literal(error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED, "first");
+  return FALSE;
+}
+gboolean refuse_as_second(GDBusConnection *, const gchar *, const gchar *, const gchar *,
+                          GVariant *, GError **error, gpointer) {
+  g_set_error_literal(error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED, "second");
+  return FALSE;
+}
+void no_method(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *,
+               GVariant *, GDBusMethodInvocation *invocation, gpointer) {
+  g_dbus_method_invocation_return_value(invocation, nullptr);
+}
+const GDBusInterfaceVTable kFirstVTable = {no_method, nullptr, nullptr,
+                                           IGD1_SET_MULTI_SLOT(refuse_as_first)};
+const GDBusInterfaceVTable kSecondVTable = {no_method, nullptr, nullptr,
+                                            IGD1_SET_MULTI_SLOT(refuse_as_second)};
+
+class RegistryTest : public BusTest {
+ protected:
+  // What SetMulti of `interface` on the shared path answers: the handler's
+  // tag, or the error's name when no handler was reached.
+  std::string set_multi(const char *interface) {
+    g_autoptr(GError) error = nullptr;
+    Variant reply = call(kSharedPath, IGD1_PROPERTIES_INTERFACE, IGD1_SET_MULTI_METHOD,
+                         g_variant_new("(sa{sv})", interface, nullptr), &error);
+    if (error == nullptr) return "answered";
+    auto [name, message] = remote_error(error);
+    return name == "org.freedesktop.DBus.Error.Failed" ? message : name;
+  }
+  bool registered() {
+    bool found = false;
+    loop_->run([&] { found = host::has_registration(host_->connection(), kSharedPath); });
+    return found;
+  }
+  guint register_xml(const char *xml, const GDBusInterfaceVTable *vtable) {
+    GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(xml, nullptr);
+    guint id = 0;
+    loop_->run([&] {
+      id = g_dbus_connection_register_object(host_->connection(), kSharedPath, node->interfaces[0],
+                                             vtable, nullptr, nullptr, nullptr);
+    });
+    g_dbus_node_info_unref(node);
+    return id;
+  }
+  void unregister(guint id) {
+    loop_->run([&] { g_dbus_connection_unregister_object(host_->connection(), id); });
+  }
+};
+
+// Two interfaces on one path: each multi-write reaches its own handler;
+// taking one away leaves the other served, and the path's multi-write
+// interface goes with the last one.
+TEST_F(RegistryTest, InterfacesOnOnePathComeAndGoOneByOne) {
+  EXPECT_FALSE(registered());
+  guint first = register_xml(kFirstXml, &kFirstVTable);
+  guint second = register_xml(kSecondXml, &kSecondVTable);
+  ASSERT_GT(first, 0u);
+  ASSERT_GT(second, 0u);
+  EXPECT_TRUE(registered());
+  EXPECT_EQ(set_multi("com.wqx.igd1.Test.First"), "first");
+  EXPECT_EQ(set_multi("com.wqx.igd1.Test.Second"), "second");
+  EXPECT_EQ(set_multi("com.wqx.igd1.Test.Third"), "org.freedesktop.DBus.Error.InvalidArgs");
+
+  unregister(first);
+  EXPECT_TRUE(registered());
+  EXPECT_EQ(set_multi("com.wqx.igd1.Test.First"), "org.freedesktop.DBus.Error.InvalidArgs");
+  EXPECT_EQ(set_multi("com.wqx.igd1.Test.Second"), "second");
+  EXPECT_NE(introspect(kSharedPath).find(IGD1_PROPERTIES_INTERFACE), std::string::npos);
+
+  unregister(second);
+  EXPECT_FALSE(registered());
+  EXPECT_EQ(introspect(kSharedPath).find(IGD1_PROPERTIES_INTERFACE), std::string::npos);
+  EXPECT_NE(set_multi("com.wqx.igd1.Test.Second"), "second");
+
+  // The same path registered again is served afresh.
+  guint again = register_xml(kSecondXml, &kSecondVTable);
+  ASSERT_GT(again, 0u);
+  EXPECT_EQ(set_multi("com.wqx.igd1.Test.Second"), "second");
+  unregister(again);
 }
 
 }  // namespace

@@ -22,8 +22,11 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "dbus_vtable.h"
@@ -115,10 +118,68 @@ struct PropertiesObject {
   guint id;
 };
 
+// The records are found by connection and path (method calls and notices
+// look them up on every call), without copying the path asked for.
+struct PathKey {
+  GDBusConnection *connection;
+  std::string path;
+};
+struct PathKeyView {
+  GDBusConnection *connection;
+  std::string_view path;
+};
+struct PathHash {
+  using is_transparent = void;
+  size_t operator()(const PathKeyView &key) const {
+    return std::hash<std::string_view>()(key.path) ^ (std::hash<const void *>()(key.connection) << 1);
+  }
+  size_t operator()(const PathKey &key) const { return (*this)(PathKeyView{key.connection, key.path}); }
+};
+struct PathEqual {
+  using is_transparent = void;
+  template <typename A, typename B>
+  bool operator()(const A &a, const B &b) const {
+    return a.connection == b.connection && std::string_view(a.path) == std::string_view(b.path);
+  }
+};
+template <typename Value>
+using PathMap = std::unordered_map<PathKey, Value, PathHash, PathEqual>;
+
 std::mutex g_mutex;
-std::vector<Registration> g_registrations;
-std::vector<PropertiesObject> g_properties_objects;
-std::vector<ManagerAttachment> g_managers;
+// The interfaces of each path, in the order they were registered.
+PathMap<std::vector<Registration>> g_registrations;
+// Where each registration of ours (id > 0) lies.
+std::unordered_map<guint, PathKey> g_registration_paths;
+PathMap<PropertiesObject> g_properties_objects;
+PathMap<std::vector<ManagerAttachment>> g_managers;
+// Attached managers whose module answers GetManagedObjects, per connection.
+std::unordered_map<GDBusConnection *, int> g_redirecting_managers;
+
+void add_registration_locked(const Registration &registration) {
+  auto &interfaces = g_registrations[PathKey{registration.connection, registration.path}];
+  interfaces.push_back(registration);
+  if (registration.id != 0)
+    g_registration_paths[registration.id] = PathKey{registration.connection, registration.path};
+}
+
+// The interfaces registered at `path`, or nullptr.
+std::vector<Registration> *interfaces_locked(GDBusConnection *connection, std::string_view path) {
+  auto found = g_registrations.find(PathKeyView{connection, path});
+  return found != g_registrations.end() ? &found->second : nullptr;
+}
+
+// Drops the interfaces at `path` that `remove` selects.
+template <typename Predicate>
+void remove_registrations_locked(GDBusConnection *connection, std::string_view path, Predicate remove) {
+  auto found = g_registrations.find(PathKeyView{connection, path});
+  if (found == g_registrations.end()) return;
+  std::erase_if(found->second, [&](const Registration &r) {
+    if (!remove(r)) return false;
+    if (r.id != 0) g_registration_paths.erase(r.id);
+    return true;
+  });
+  if (found->second.empty()) g_registrations.erase(found);
+}
 
 GDBusInterfaceInfo *properties_interface() {
   static GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(kPropertiesXml, nullptr);
@@ -219,8 +280,10 @@ Forward *new_forward(GDBusInterfaceMethodCallFunc method, const GDBusInterfaceVT
 bool find_registration(GDBusConnection *connection, const char *path, const char *interface_name,
                        Registration *found) {
   std::lock_guard lock(g_mutex);
-  for (const Registration &r : g_registrations) {
-    if (r.connection == connection && r.path == path && r.interface_name == interface_name) {
+  const std::vector<Registration> *interfaces = interfaces_locked(connection, path);
+  if (interfaces == nullptr) return false;
+  for (const Registration &r : *interfaces) {
+    if (r.interface_name == interface_name) {
       *found = r;
       return true;
     }
@@ -278,27 +341,23 @@ const GDBusInterfaceVTable kPropertiesVTable = {handle_properties_call, nullptr,
 
 // Called with the lock held.
 void export_properties_locked(GDBusConnection *connection, const char *path) {
-  for (const PropertiesObject &o : g_properties_objects)
-    if (o.connection == connection && o.path == path) return;
+  if (g_properties_objects.find(PathKeyView{connection, path}) != g_properties_objects.end()) return;
   guint id = real_register()(connection, path, properties_interface(), &kPropertiesVTable, nullptr,
                              nullptr, nullptr);
-  if (id > 0) g_properties_objects.push_back({connection, path, id});
+  if (id > 0) g_properties_objects.emplace(PathKey{connection, path}, PropertiesObject{connection, path, id});
 }
 
 // Called with the lock held.  Returns the Properties registration to drop
 // when nothing with handlers is left at `path` (0 when something is).
 guint release_properties_locked(GDBusConnection *connection, const std::string &path) {
-  bool path_still_used =
-      std::any_of(g_registrations.begin(), g_registrations.end(), [&](const Registration &r) {
-        return r.connection == connection && r.path == path && r.vtable != nullptr;
-      });
-  if (path_still_used) return 0;
-  auto p = std::find_if(g_properties_objects.begin(), g_properties_objects.end(),
-                        [&](const PropertiesObject &o) {
-                          return o.connection == connection && o.path == path;
-                        });
+  const std::vector<Registration> *interfaces = interfaces_locked(connection, path);
+  if (interfaces != nullptr &&
+      std::any_of(interfaces->begin(), interfaces->end(),
+                  [](const Registration &r) { return r.vtable != nullptr; }))
+    return 0;
+  auto p = g_properties_objects.find(PathKeyView{connection, path});
   if (p == g_properties_objects.end()) return 0;
-  guint id = p->id;
+  guint id = p->second.id;
   g_properties_objects.erase(p);
   return id;
 }
@@ -322,7 +381,7 @@ void track_object(GDBusConnection *connection, GDBusObject *object) {
     const GDBusInterfaceVTable *vtable = g_dbus_interface_skeleton_get_vtable(skeleton);
     if (info == nullptr) continue;
     // GDBus hands each skeleton's handlers the skeleton itself.
-    g_registrations.push_back({connection, path, info->name, vtable, skeleton, 0});
+    add_registration_locked({connection, path, info->name, vtable, skeleton, 0});
     if (vtable != nullptr) export_properties_locked(connection, path);
   }
   g_list_free_full(interfaces, g_object_unref);
@@ -332,9 +391,7 @@ void untrack_object(GDBusConnection *connection, const std::string &path) {
   guint properties_id = 0;
   {
     std::lock_guard lock(g_mutex);
-    std::erase_if(g_registrations, [&](const Registration &r) {
-      return r.connection == connection && r.path == path && r.id == 0;
-    });
+    remove_registrations_locked(connection, path, [](const Registration &r) { return r.id == 0; });
     properties_id = release_properties_locked(connection, path);
   }
   if (properties_id != 0) real_unregister()(connection, properties_id);
@@ -354,11 +411,12 @@ GDBusMessage *redirect_get_managed_objects(GDBusConnection *connection, GDBusMes
   }
   const gchar *path = g_dbus_message_get_path(message);
   bool redirect = false;
-  {
+  if (path != nullptr) {
     std::lock_guard lock(g_mutex);
-    redirect = std::any_of(g_managers.begin(), g_managers.end(), [&](const ManagerAttachment &m) {
-      return m.connection == connection && m.answers_get_managed && m.path == path;
-    });
+    auto found = g_managers.find(PathKeyView{connection, path});
+    redirect = found != g_managers.end() &&
+               std::any_of(found->second.begin(), found->second.end(),
+                           [](const ManagerAttachment &m) { return m.answers_get_managed; });
   }
   if (!redirect) return message;
   GDBusMessage *copy = g_dbus_message_copy(message, nullptr);
@@ -417,12 +475,8 @@ void attach_manager(GDBusObjectManagerServer *manager, GDBusConnection *connecti
   bool first_redirect = false;
   {
     std::lock_guard lock(g_mutex);
-    if (get_managed != nullptr) {
-      first_redirect = std::none_of(g_managers.begin(), g_managers.end(), [&](const ManagerAttachment &m) {
-        return m.connection == connection && m.answers_get_managed;
-      });
-    }
-    g_managers.push_back({connection, path, manager, id, get_managed != nullptr});
+    if (get_managed != nullptr) first_redirect = g_redirecting_managers[connection]++ == 0;
+    g_managers[PathKey{connection, path}].push_back({connection, path, manager, id, get_managed != nullptr});
   }
   if (first_redirect) {
     g_dbus_connection_add_filter(connection, redirect_get_managed_objects, nullptr, nullptr);
@@ -443,11 +497,17 @@ void detach_manager(GDBusObjectManagerServer *manager) {
   guint id = 0;
   {
     std::lock_guard lock(g_mutex);
-    auto it = std::find_if(g_managers.begin(), g_managers.end(),
-                           [&](const ManagerAttachment &m) { return m.manager == manager; });
-    if (it != g_managers.end()) {
-      id = it->id;
-      g_managers.erase(it);
+    auto found = g_managers.find(PathKeyView{connection, g_dbus_object_manager_get_object_path(as_manager)});
+    if (found != g_managers.end()) {
+      std::vector<ManagerAttachment> &attached = found->second;
+      auto it = std::find_if(attached.begin(), attached.end(),
+                             [&](const ManagerAttachment &m) { return m.manager == manager; });
+      if (it != attached.end()) {
+        id = it->id;
+        if (it->answers_get_managed) --g_redirecting_managers[connection];
+        attached.erase(it);
+      }
+      if (attached.empty()) g_managers.erase(found);
     }
   }
   GList *objects = g_dbus_object_manager_get_objects(as_manager);
@@ -462,21 +522,25 @@ void detach_manager(GDBusObjectManagerServer *manager) {
 }  // namespace
 
 bool has_registration(GDBusConnection *connection, const char *path) {
+  if (path == nullptr) return false;
   std::lock_guard lock(g_mutex);
-  return std::any_of(g_registrations.begin(), g_registrations.end(), [&](const Registration &r) {
-    return r.connection == connection && r.path == path;
-  });
+  return interfaces_locked(connection, path) != nullptr;
 }
 
 void forget_connection(GDBusConnection *connection) {
   std::lock_guard lock(g_mutex);
-  std::erase_if(g_registrations, [&](const Registration &r) { return r.connection == connection; });
-  std::erase_if(g_properties_objects,
-                [&](const PropertiesObject &o) { return o.connection == connection; });
-  for (const ManagerAttachment &m : g_managers) {
-    if (m.connection == connection) g_object_set_data(G_OBJECT(m.manager), kAttachedConnection, nullptr);
+  auto of_connection = [&](const auto &entry) { return entry.first.connection == connection; };
+  std::erase_if(g_registrations, of_connection);
+  std::erase_if(g_registration_paths,
+                [&](const auto &entry) { return entry.second.connection == connection; });
+  std::erase_if(g_properties_objects, of_connection);
+  for (const auto &[key, attached] : g_managers) {
+    if (key.connection != connection) continue;
+    for (const ManagerAttachment &m : attached)
+      g_object_set_data(G_OBJECT(m.manager), kAttachedConnection, nullptr);
   }
-  std::erase_if(g_managers, [&](const ManagerAttachment &m) { return m.connection == connection; });
+  std::erase_if(g_managers, of_connection);
+  g_redirecting_managers.erase(connection);
 }
 
 }  // namespace igd1::host
@@ -526,7 +590,7 @@ extern "C" guint g_dbus_connection_register_object(GDBusConnection *connection,
   }
   if (id == 0 || interface_info == nullptr) return id;
   std::lock_guard lock(g_mutex);
-  g_registrations.push_back({connection, object_path, interface_info->name, vtable, user_data, id});
+  add_registration_locked({connection, object_path, interface_info->name, vtable, user_data, id});
   // Interfaces without handlers (the root marker) have nothing to write.
   if (vtable != nullptr) export_properties_locked(connection, object_path);
   return id;
@@ -537,12 +601,11 @@ extern "C" gboolean g_dbus_connection_unregister_object(GDBusConnection *connect
   guint properties_id = 0;
   {
     std::lock_guard lock(g_mutex);
-    auto it = std::find_if(g_registrations.begin(), g_registrations.end(), [&](const Registration &r) {
-      return r.connection == connection && r.id == registration_id;
-    });
-    if (it != g_registrations.end()) {
-      std::string path = it->path;
-      g_registrations.erase(it);
+    auto where = g_registration_paths.find(registration_id);
+    if (where != g_registration_paths.end() && where->second.connection == connection) {
+      std::string path = where->second.path;
+      remove_registrations_locked(connection, path,
+                                  [&](const Registration &r) { return r.id == registration_id; });
       properties_id = release_properties_locked(connection, path);
     }
   }
