@@ -188,4 +188,46 @@ TEST_F(CliTest, TableCellsDumpAndJournal) {
   EXPECT_LT(std::stoll(seq[1]), std::stoll(seq[2]));
 }
 
+// Keys wider than a byte and keys of nested rows, as the CLI takes and shows
+// them: "[4294967295]", "[258/1]"; a number that does not fit is refused,
+// never cut to another row.
+TEST_F(CliTest, WideAndNestedKeysNameTheirOwnRow) {
+  const mib::Column value[] = {{"Value", mib::ValueKind::U32, 8, 4}};
+  const mib::TableDef wide{"cliwide", nullptr, 12, value, 1, 4, 4, UINT32_MAX};
+  const mib::TableDef nested{"clinest", nullptr, 12, value, 1, 4, 1, 0, 4};
+  ASSERT_TRUE(mib::open_store(store_));
+  ASSERT_TRUE(mib::register_table(wide));
+  ASSERT_TRUE(mib::register_table(nested));
+  std::vector<uint8_t> row(12, 0);
+  for (mib::RowKey key : {mib::RowKey(255), mib::RowKey(4294967295u)}) {
+    mib::set_row_key(wide, row.data(), key);
+    ASSERT_TRUE(mib::table_insert_at(wide, row.data()));
+  }
+  for (mib::RowKey key : {mib::row_key(258, 1), mib::row_key(2, 1)}) {
+    mib::set_row_key(nested, row.data(), key);
+    ASSERT_TRUE(mib::table_insert_at(nested, row.data()));
+  }
+  mib::close_store();
+
+  ASSERT_EQ(cli({"set", "cliwide[4294967295].Value", "7"}).status, 0);
+  ASSERT_EQ(cli({"set", "clinest[258/1].Value", "9"}).status, 0);
+  EXPECT_EQ(cli({"get", "cliwide[4294967296].Value"}).status, 1);
+  EXPECT_EQ(cli({"get", "clinest[0258/1].Value"}).status, 1);
+  Result dump = cli({"dump"});
+  for (const char *line : {"\ncliwide[255].Value=0\n", "\ncliwide[4294967295].Value=7\n",
+                           "\nclinest[2/1].Value=0\n", "\nclinest[258/1].Value=9\n"}) {
+    EXPECT_NE(dump.out.find(line), std::string::npos) << line << dump.out;
+  }
+
+  // Rows are removed by tables the CLI serves itself.
+  Result added = cli({"add", "portmapping"});
+  ASSERT_EQ(added.status, 0) << added.err;
+  EXPECT_EQ(added.out, "1\n");
+  for (const char *number : {"257", "4294967297", "01", "-1", "1x"})
+    EXPECT_EQ(cli({"remove", "portmapping", number}).status, 1) << number;
+  EXPECT_EQ(cli({"get", "portmapping[1].ExternalPort"}).status, 0);
+  EXPECT_EQ(cli({"remove", "portmapping", "1"}).status, 0);
+  EXPECT_EQ(cli({"get", "portmapping[1].ExternalPort"}).status, 1);
+}
+
 }  // namespace

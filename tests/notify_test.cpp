@@ -95,6 +95,9 @@ TEST_F(NotifyTest, RowAnnouncementsReachTheModuleOnlyForRowsThatMatch) {
       {"row-inserted notify_rows 0", "ERR bad instance 0"},
       {"row-inserted notify_rows 256", "ERR bad instance 256"},
       {"row-inserted notify_rows +1", "ERR bad instance +1"},
+      {"row-inserted notify_rows 01", "ERR bad instance 01"},
+      {"row-inserted notify_rows 4294967297", "ERR bad instance 4294967297"},
+      {"row-removed notify_rows 5", "ERR bad instance 5"},  // beyond the table's 4 rows
       {"row-inserted notify_rows", "ERR usage: row-inserted TABLE INSTANCE"},
       {"row-removed notify_rows 1 2", "ERR usage: row-removed TABLE INSTANCE"},
       {"row-inserted notify_silent 1", "ERR notify_silent has no Silent_add_interface"},

@@ -82,13 +82,13 @@ bool row_callbacks(const ModuleLibrary &library, const mib::TableDef &table, boo
 // A copy of everything the callback is given: the store's row is its own
 // and may be gone or changed by the time the loop gets to it.
 RowEvent row_event(const dbus_proxy_row_callbacks &callbacks, const mib::TableDef &table,
-                   const uint8_t *row, unsigned instance, bool inserted) {
-  RowEvent event{callbacks, instance, 0, inserted, {}};
+                   const uint8_t *row, mib::RowKey key, bool inserted) {
+  RowEvent event{callbacks, mib::key_instance(key), 0, inserted, {}};
   if (row != nullptr) {
     event.record.assign(row, row + table.row_size);
   } else {
-    event.record.assign(std::max<size_t>(table.row_size, 1), 0);
-    event.record[0] = uint8_t(instance);
+    event.record.assign(table.row_size, 0);
+    mib::set_row_key(table, event.record.data(), key);
   }
   if (callbacks.shape == DBUS_PROXY_ROW_PAIR && callbacks.parent_offset + sizeof(uint32_t) <= event.record.size()) {
     uint32_t parent = 0;
@@ -137,7 +137,7 @@ void on_row_changed(const mib::TableDef &table, const uint8_t *row, bool inserte
     g_debug("no %s callback for table %s", inserted ? "add" : "del", table.name);
     return;
   }
-  RowEvent event = row_event(callbacks, table, row, row[0], inserted);
+  RowEvent event = row_event(callbacks, table, row, mib::row_key_of(table, row), inserted);
   // A change made by a bus call on the main loop shows at once, so that the
   // child exists when the caller gets the reply and can be used right away.
   // Changes from other threads reach the loop through a queue.
@@ -151,14 +151,14 @@ void on_row_changed(const mib::TableDef &table, const uint8_t *row, bool inserte
 }  // namespace
 
 bool queue_row_callback(const ModuleLibrary &library, const mib::TableDef &table,
-                        unsigned instance, bool inserted) {
+                        uint64_t key, bool inserted) {
   dbus_proxy_row_callbacks callbacks{};
   if (!row_callbacks(library, table, inserted, &callbacks)) return false;
   // An announced insertion carries the row as the store has it now; a
-  // removed row is gone and only its instance number is known.
+  // removed row is gone and only its key is known.
   std::optional<std::vector<uint8_t>> row;
-  if (inserted) row = mib::table_row(table, instance);
-  queue_row_event(row_event(callbacks, table, row ? row->data() : nullptr, instance, inserted));
+  if (inserted) row = mib::table_row(table, key);
+  queue_row_event(row_event(callbacks, table, row ? row->data() : nullptr, key, inserted));
   return true;
 }
 

@@ -168,10 +168,10 @@ class InstanceLock {
 void route_row_callbacks(const ModuleLibrary *library);
 
 // Queues the module's callback for a row of the table that was inserted or
-// removed (`instance`) on the default main context.  False, with nothing
-// queued, when the module has none.  Callable from any thread.
+// removed (the row with `key`) on the default main context.  False, with
+// nothing queued, when the module has none.  Callable from any thread.
 bool queue_row_callback(const ModuleLibrary &library, const mib::TableDef &table,
-                        unsigned instance, bool inserted);
+                        uint64_t key, bool inserted);
 
 // Row callbacks a module registered (dbus_proxy_row_callbacks_reg); NULL
 // callbacks withdraw them.  forget_row_callbacks drops every registration.

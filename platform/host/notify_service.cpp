@@ -30,8 +30,6 @@ constexpr int kNotifyBacklog = 16;
 // A heartbeat client sends at once; one that does not is dropped after this.
 constexpr int kHeartbeatReceiveTimeoutS = 1;
 constexpr char kHeartbeatMessage[] = {'w', 0, 0, 0};
-// Instance numbers are one byte, 0 being no instance.
-constexpr unsigned kMaxInstance = 255;
 // Longest client text echoed in a reply.
 constexpr int kEchoMax = 64;
 constexpr char kObjectRoot[] = "/com/wqx/igd1";
@@ -96,16 +94,6 @@ std::string_view next_word(std::string_view &rest) {
   return word;
 }
 
-bool parse_instance(std::string_view text, unsigned *instance) {
-  if (text.empty() || text.size() > 3) return false;
-  unsigned value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + unsigned(c - '0');
-  }
-  *instance = value;
-  return value >= 1 && value <= kMaxInstance;
-}
 
 // ---- row-inserted / row-removed ----------------------------------------------------
 
@@ -117,13 +105,15 @@ Reply announce_row(std::string_view args, const ModuleLibrary &library, bool ins
     return refuse("usage: %s TABLE INSTANCE", command);
   const mib::TableDef *table = mib::find_table(table_name);
   if (table == nullptr) return refuse("unknown table %.*s", kEchoMax, table_name.c_str());
-  unsigned instance = 0;
-  if (!parse_instance(instance_text, &instance))
+  // Within the table's own range: a number is never cut to fit a row.
+  std::optional<mib::RowKey> key = mib::parse_key_text(instance_text);
+  if (!key || !mib::key_fits(*table, *key))
     return refuse("bad instance %.*s", kEchoMax, std::string(instance_text).c_str());
-  bool present = mib::table_row(*table, instance).has_value();
-  if (inserted && !present) return refuse("no row %u in %s", instance, table->name);
-  if (!inserted && present) return refuse("row %u is still in %s", instance, table->name);
-  if (!queue_row_callback(library, *table, instance, inserted))
+  const std::string number = mib::key_text(*key);
+  bool present = mib::table_row(*table, *key).has_value();
+  if (inserted && !present) return refuse("no row %s in %s", number.c_str(), table->name);
+  if (!inserted && present) return refuse("row %s is still in %s", number.c_str(), table->name);
+  if (!queue_row_callback(library, *table, *key, inserted))
     return refuse("%s has no %s_%s_interface", table->name, table->module ? table->module : "module",
                   inserted ? "add" : "del");
   return ok();

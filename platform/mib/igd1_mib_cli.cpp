@@ -5,13 +5,11 @@
 // store cannot be opened), 2 the command line is wrong.
 #include <glib.h>
 
-#include <charconv>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
 #include "mib_store.h"
@@ -103,10 +101,11 @@ bool is_secret(std::string_view key) {
 
 constexpr char kMasked[] = "********";
 
-// A key naming one table cell: "table[inst].Column".
+// A key naming one table cell: "table[inst].Column", in a nested table
+// "table[parent/inst].Column".
 struct CellKey {
   std::string table;
-  unsigned instance = 0;
+  igd1::mib::RowKey row = 0;
   std::string column;
 };
 
@@ -117,15 +116,10 @@ KeyKind parse_key(std::string_view key, CellKey *cell) {
   if (open == std::string_view::npos) return key.empty() ? KeyKind::Malformed : KeyKind::Setting;
   size_t close = key.find("].", open);
   if (open == 0 || close == std::string_view::npos || close + 2 >= key.size()) return KeyKind::Malformed;
-  std::string_view digits = key.substr(open + 1, close - open - 1);
-  unsigned instance = 0;
-  auto [stop, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), instance);
-  if (digits.empty() || ec != std::errc() || stop != digits.data() + digits.size() || instance < 1 ||
-      instance > 255) {
-    return KeyKind::Malformed;
-  }
+  std::optional<igd1::mib::RowKey> row = igd1::mib::parse_key_text(key.substr(open + 1, close - open - 1));
+  if (!row || igd1::mib::key_instance(*row) == 0) return KeyKind::Malformed;
   cell->table = std::string(key.substr(0, open));
-  cell->instance = instance;
+  cell->row = *row;
   cell->column = std::string(key.substr(close + 2));
   return KeyKind::Cell;
 }
@@ -168,7 +162,7 @@ int command_get(std::string_view key) {
       return kExitOk;
     }
     case KeyKind::Cell: {
-      std::optional<std::string> value = igd1::mib::get_cell(cell.table, cell.instance, cell.column);
+      std::optional<std::string> value = igd1::mib::get_cell(cell.table, cell.row, cell.column);
       if (!value) return failed("no table cell '" + std::string(key) + "'");
       print_value(key, *value);
       return kExitOk;
@@ -200,10 +194,10 @@ int command_set(std::string_view key, std::string_view value) {
       return kExitOk;
     }
     case KeyKind::Cell: {
-      if (!igd1::mib::get_cell(cell.table, cell.instance, cell.column)) {
+      if (!igd1::mib::get_cell(cell.table, cell.row, cell.column)) {
         return failed("no table cell '" + std::string(key) + "'");
       }
-      if (!igd1::mib::set_cell(cell.table, cell.instance, cell.column, value)) {
+      if (!igd1::mib::set_cell(cell.table, cell.row, cell.column, value)) {
         return failed("refused value '" + std::string(value) + "' for " + std::string(key));
       }
       return kExitOk;
@@ -219,17 +213,15 @@ int command_add(std::string_view name) {
   if (table == nullptr) return failed("no table named '" + std::string(name) + "'");
   std::vector<uint8_t> row(table->row_size, 0);
   if (!igd1::mib::table_insert(*table, row.data())) return failed(std::string(name) + " is full");
-  std::printf("%u\n", row[0]);
+  std::printf("%s\n", igd1::mib::key_text(igd1::mib::row_key_of(*table, row.data())).c_str());
   return kExitOk;
 }
 
 int command_remove(std::string_view name, std::string_view number) {
   const igd1::mib::TableDef *table = igd1::mib::find_table(name);
   if (table == nullptr) return failed("no table named '" + std::string(name) + "'");
-  unsigned instance = 0;
-  auto [stop, ec] = std::from_chars(number.data(), number.data() + number.size(), instance);
-  if (ec != std::errc() || stop != number.data() + number.size() ||
-      !igd1::mib::table_remove(*table, instance)) {
+  std::optional<igd1::mib::RowKey> row = igd1::mib::parse_key_text(number);
+  if (!row || !igd1::mib::table_remove(*table, *row)) {
     return failed("no row " + std::string(number) + " in " + std::string(name));
   }
   return kExitOk;

@@ -97,12 +97,12 @@ void RowList::refresh_if_stale() {
 
 void RowList::changed_layout() { ++layout_version_; }
 
-long RowList::position_of(unsigned instance) const {
-  auto found = std::lower_bound(rows_.begin(), rows_.end(), instance,
-                                [](const std::vector<uint8_t> &row, unsigned wanted) {
-                                  return row[0] < wanted;
+long RowList::position_of(RowKey key) const {
+  auto found = std::lower_bound(rows_.begin(), rows_.end(), key,
+                                [&](const std::vector<uint8_t> &row, RowKey wanted) {
+                                  return row_key_of(table_, row.data()) < wanted;
                                 });
-  if (found == rows_.end() || (*found)[0] != instance) return -1;
+  if (found == rows_.end() || row_key_of(table_, found->data()) != key) return -1;
   return found - rows_.begin();
 }
 
@@ -129,10 +129,10 @@ mib_list_node *RowList::at(size_t position) {
   return &v.nodes[position];
 }
 
-mib_list_node *RowList::find(unsigned instance, uint32_t *position) {
+mib_list_node *RowList::find(RowKey key, uint32_t *position) {
   auto lock = detail::lock_store();
   refresh_if_stale();
-  long found = position_of(instance);
+  long found = position_of(key);
   if (found < 0) return nullptr;
   if (position != nullptr) *position = static_cast<uint32_t>(found);
   View &v = view();
@@ -160,19 +160,26 @@ void RowList::wrote(bool was_current) {
   detail::on_transaction_end(this, table_, &RowList::on_transaction_end, this);
 }
 
-bool RowList::insert(uint8_t *row) {
+bool RowList::insert(uint8_t *row) { return add(row, row); }
+
+bool RowList::insert_at(const uint8_t *row) { return add(nullptr, row); }
+
+bool RowList::add(uint8_t *numbered, const uint8_t *row) {
   auto lock = detail::lock_store();
-  if (!begin_transaction()) return false;
+  if (row == nullptr || !begin_transaction()) return false;
   const bool current = is_current();
+  const bool added = numbered != nullptr ? table_insert(table_, numbered) : table_insert_at(table_, row);
+  const RowKey key = row_key_of(table_, row);
   std::optional<std::vector<uint8_t>> stored;
-  if (table_insert(table_, row)) stored = table_row(table_, row[0]);
+  if (added) stored = table_row(table_, key);
   if (!stored) {
     rollback_transaction();
     return false;
   }
   if (current) {
-    auto at = std::find_if(rows_.begin(), rows_.end(),
-                           [&](const std::vector<uint8_t> &r) { return r[0] > row[0]; });
+    auto at = std::find_if(rows_.begin(), rows_.end(), [&](const std::vector<uint8_t> &r) {
+      return row_key_of(table_, r.data()) > key;
+    });
     row_versions_.insert(row_versions_.begin() + (at - rows_.begin()), next_row_version_++);
     rows_.insert(at, std::move(*stored));
     changed_layout();
@@ -185,16 +192,15 @@ bool RowList::store(const uint8_t *row) {
   auto lock = detail::lock_store();
   if (row == nullptr || !begin_transaction()) return false;
   const bool current = is_current();
-  std::optional<std::vector<uint8_t>> stored;
-  if (table_update(table_, row)) stored = table_row(table_, row[0]);
-  if (!stored) {
+  std::vector<uint8_t> stored;
+  if (!table_update(table_, row, &stored)) {
     rollback_transaction();
     return false;
   }
   if (current) {
-    long position = position_of(row[0]);
+    long position = position_of(row_key_of(table_, row));
     if (position >= 0) {
-      rows_[static_cast<size_t>(position)] = std::move(*stored);
+      rows_[static_cast<size_t>(position)] = std::move(stored);
       row_versions_[static_cast<size_t>(position)] = next_row_version_++;
     }
   }
@@ -202,16 +208,16 @@ bool RowList::store(const uint8_t *row) {
   return commit_transaction();
 }
 
-bool RowList::remove(unsigned instance) {
+bool RowList::remove(RowKey key) {
   auto lock = detail::lock_store();
   if (!begin_transaction()) return false;
   const bool current = is_current();
-  if (!table_remove(table_, instance)) {
+  if (!table_remove(table_, key)) {
     rollback_transaction();
     return false;
   }
   if (current) {
-    long position = position_of(instance);
+    long position = position_of(key);
     if (position >= 0) {
       rows_.erase(rows_.begin() + position);
       row_versions_.erase(row_versions_.begin() + position);

@@ -43,14 +43,17 @@ class RowList {
   size_t size();
   // The node at zero-based `position`, or nullptr.
   mib_list_node *at(size_t position);
-  // The node of `instance` and its position; nullptr when no row has it.
-  mib_list_node *find(unsigned instance, uint32_t *position = nullptr);
+  // The node of the row with `key` and its position; nullptr when no row
+  // has it.
+  mib_list_node *find(RowKey key, uint32_t *position = nullptr);
 
-  // Inserts `row` under the lowest free instance number (written to byte 0).
+  // Inserts `row` under the lowest free instance number (written into it).
   bool insert(uint8_t *row);
-  // Stores `row` over the row with the same instance number (byte 0).
+  // Inserts `row` under the key it carries (false when a row has it).
+  bool insert_at(const uint8_t *row);
+  // Stores `row` over the row with the same key.
   bool store(const uint8_t *row);
-  bool remove(unsigned instance);
+  bool remove(RowKey key);
 
  private:
   struct View;
@@ -61,8 +64,11 @@ class RowList {
   void sync(View &view, size_t fresh);
   void refresh_if_stale();
   bool is_current() const;
-  // Position of `instance` in the cache, or -1.
-  long position_of(unsigned instance) const;
+  // Position of the row with `key` in the cache, or -1.
+  long position_of(RowKey key) const;
+  // Inserts `row`: under the lowest free number written into `numbered`
+  // (the same record), or with no `numbered` under the key `row` carries.
+  bool add(uint8_t *numbered, const uint8_t *row);
   void changed_layout();
   // After an own write: the cache now holds it (committed or not yet).
   void wrote(bool was_current);

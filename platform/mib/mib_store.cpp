@@ -28,6 +28,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -561,16 +562,38 @@ bool failures_from_env(std::vector<std::pair<std::string, int>> *out, std::strin
 
 // ---- table layout -----------------------------------------------------------------
 
-// Positions of the record bytes that no column covers (byte 0, the instance
-// number, is covered by the inst column), or nothing when the definition is
-// unusable: bad names, a column outside the record or overlapping another, a
+// The highest number an instance field of `width` bytes holds.
+uint64_t width_ceiling(unsigned width) { return (uint64_t(1) << (8 * width)) - 1; }
+
+// Keys are kept in the signed 64-bit rowid: a nested row whose parent number
+// has bit 31 set reads back negative.  Its table lists negative keys last, so
+// that rows come in the order of their unsigned keys.
+int64_t sql_key(RowKey key) { return static_cast<int64_t>(key); }
+RowKey stored_key(int64_t inst) { return static_cast<RowKey>(inst); }
+
+// Positions of the record bytes that no column covers (the instance number
+// and a parent's are covered by the key, the inst column), or nothing when
+// the definition is unusable: bad names, an instance range the width cannot
+// hold, a column outside the record or overlapping another or the key, a
 // size that does not suit the column's kind.
 std::optional<std::vector<size_t>> layout_gaps(const TableDef &table) {
   if (table.name == nullptr || !is_user_table_name(table.name)) return std::nullopt;
-  if (table.row_size < 1 || table.max_rows < 1 || table.max_rows > 255) return std::nullopt;
+  const unsigned width = table.instance_size;
+  if (width != 1 && width != 2 && width != 4) return std::nullopt;
+  const uint64_t highest = table.max_instance != 0 ? table.max_instance : table.max_rows;
+  if (table.row_size < width || table.max_rows < 1 || highest < table.max_rows ||
+      highest > width_ceiling(width)) {
+    return std::nullopt;
+  }
+  if (table.parent_offset != 0 &&
+      (table.parent_offset < width || table.parent_offset > table.row_size ||
+       table.row_size - table.parent_offset < sizeof(uint32_t))) {
+    return std::nullopt;
+  }
   if (table.column_count > 0 && table.columns == nullptr) return std::nullopt;
   std::vector<bool> covered(table.row_size, false);
-  covered[0] = true;
+  std::fill_n(covered.begin(), width, true);
+  if (table.parent_offset != 0) std::fill_n(covered.begin() + table.parent_offset, sizeof(uint32_t), true);
   for (size_t i = 0; i < table.column_count; ++i) {
     const Column &column = table.columns[i];
     if (column.name == nullptr || !is_identifier(column.name) || ascii_iequal(column.name, "inst") ||
@@ -627,7 +650,7 @@ std::optional<RowText> encode_row(const TableDef &table, const std::vector<size_
 std::vector<uint8_t> decode_row(const TableDef &table, const std::vector<size_t> &gaps,
                                 const Statement &statement) {
   std::vector<uint8_t> row(table.row_size, 0);
-  row[0] = static_cast<uint8_t>(statement.integer_at(0));
+  set_row_key(table, row.data(), stored_key(statement.integer_at(0)));
   for (size_t i = 0; i < table.column_count; ++i) {
     const Column &column = table.columns[i];
     int index = static_cast<int>(i) + 1;
@@ -650,8 +673,12 @@ std::string column_list(const TableDef &table) {
   return list + ", extra";
 }
 
+std::string key_order(const TableDef &table) {
+  return table.parent_offset != 0 ? " ORDER BY inst < 0, inst" : " ORDER BY inst";
+}
+
 std::string select_rows_sql(const TableDef &table) {
-  return "SELECT " + column_list(table) + " FROM " + sql_name(table.name) + " ORDER BY inst";
+  return "SELECT " + column_list(table) + " FROM " + sql_name(table.name) + key_order(table);
 }
 
 std::string select_row_sql(const TableDef &table) {
@@ -674,8 +701,8 @@ std::string update_sql(const TableDef &table) {
   return "UPDATE " + sql_name(table.name) + " SET " + sets + " WHERE inst = ?1";
 }
 
-void bind_row(Statement &statement, unsigned instance, const RowText &text) {
-  statement.integer(1, instance);
+void bind_row(Statement &statement, RowKey key, const RowText &text) {
+  statement.integer(1, sql_key(key));
   int index = 2;
   for (const std::string &cell : text.cells) statement.text(index++, cell);
   statement.text(index, text.extra);
@@ -683,10 +710,10 @@ void bind_row(Statement &statement, unsigned instance, const RowText &text) {
 
 std::optional<std::vector<uint8_t>> read_row_locked(Connection &c, const TableDef &table,
                                                     const std::vector<size_t> &gaps,
-                                                    unsigned instance) {
+                                                    RowKey key) {
   Statement statement = prepared(c, select_row_sql(table));
   if (!statement) return std::nullopt;
-  statement.integer(1, instance);
+  statement.integer(1, sql_key(key));
   if (!statement.row()) return std::nullopt;
   return decode_row(table, gaps, statement);
 }
@@ -736,8 +763,14 @@ bool create_table_locked(Connection &c, const TableDef &table, std::string *why)
     set_error(why, sqlite3_errmsg(c.db));
     return false;
   }
-  std::string create = "CREATE TABLE IF NOT EXISTS " + sql_name(table.name) +
-                       " (inst INTEGER PRIMARY KEY CHECK (inst BETWEEN 1 AND 255)";
+  // The check follows the width of the instance field, not the definition's
+  // current limit, so that a limit can grow without rebuilding the table.
+  const std::string ceiling = std::to_string(width_ceiling(table.instance_size));
+  std::string create = "CREATE TABLE IF NOT EXISTS " + sql_name(table.name) + " (inst INTEGER PRIMARY KEY CHECK (" +
+                       (table.parent_offset != 0
+                            ? "(inst >> 32) <> 0 AND (inst & 4294967295) BETWEEN 1 AND " + ceiling
+                            : "inst BETWEEN 1 AND " + ceiling) +
+                       ")";
   for (size_t i = 0; i < table.column_count; ++i) create += ", " + sql_name(table.columns[i].name) + " TEXT";
   create += ", extra TEXT NOT NULL DEFAULT '')";
   if (!exec_sql(c.db, create, why)) return false;
@@ -1382,6 +1415,76 @@ std::vector<const TableDef *> registered_tables() {
   return tables;
 }
 
+uint32_t highest_instance(const TableDef &table) {
+  return table.max_instance != 0 ? table.max_instance : table.max_rows;
+}
+
+RowKey row_key_of(const TableDef &table, const uint8_t *row) {
+  uint32_t instance = 0;
+  if (table.instance_size == sizeof(uint32_t)) {
+    std::memcpy(&instance, row, sizeof instance);
+  } else if (table.instance_size == sizeof(uint16_t)) {
+    uint16_t narrow = 0;
+    std::memcpy(&narrow, row, sizeof narrow);
+    instance = narrow;
+  } else {
+    instance = row[0];
+  }
+  uint32_t parent = 0;
+  if (table.parent_offset != 0) std::memcpy(&parent, row + table.parent_offset, sizeof parent);
+  return row_key(parent, instance);
+}
+
+void set_row_key(const TableDef &table, uint8_t *row, RowKey key) {
+  const uint32_t instance = key_instance(key);
+  if (table.instance_size == sizeof(uint32_t)) {
+    std::memcpy(row, &instance, sizeof instance);
+  } else if (table.instance_size == sizeof(uint16_t)) {
+    const auto narrow = static_cast<uint16_t>(instance);
+    std::memcpy(row, &narrow, sizeof narrow);
+  } else {
+    row[0] = static_cast<uint8_t>(instance);
+  }
+  if (table.parent_offset != 0) {
+    const uint32_t parent = key_parent(key);
+    std::memcpy(row + table.parent_offset, &parent, sizeof parent);
+  }
+}
+
+bool key_fits(const TableDef &table, RowKey key) {
+  const bool parent_ok = table.parent_offset != 0 ? key_parent(key) != 0 : key_parent(key) == 0;
+  return parent_ok && key_instance(key) >= 1 && key_instance(key) <= highest_instance(table);
+}
+
+std::string key_text(RowKey key) {
+  std::string instance = std::to_string(key_instance(key));
+  return key_parent(key) != 0 ? std::to_string(key_parent(key)) + "/" + instance : instance;
+}
+
+namespace {
+
+std::optional<uint32_t> parse_number(std::string_view digits) {
+  if (digits.empty() || (digits.size() > 1 && digits[0] == '0')) return std::nullopt;
+  if (!std::all_of(digits.begin(), digits.end(), [](char ch) { return ch >= '0' && ch <= '9'; }))
+    return std::nullopt;
+  uint32_t value = 0;
+  auto [stop, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (ec != std::errc() || stop != digits.data() + digits.size()) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+std::optional<RowKey> parse_key_text(std::string_view text) {
+  const size_t slash = text.find('/');
+  std::optional<uint32_t> instance = parse_number(text.substr(slash == std::string_view::npos ? 0 : slash + 1));
+  if (!instance) return std::nullopt;
+  if (slash == std::string_view::npos) return row_key(0, *instance);
+  std::optional<uint32_t> parent = parse_number(text.substr(0, slash));
+  if (!parent || *parent == 0) return std::nullopt;
+  return row_key(*parent, *instance);
+}
+
 std::vector<std::vector<uint8_t>> table_rows(const TableDef &table) {
   std::vector<std::vector<uint8_t>> rows;
   std::optional<std::vector<size_t>> gaps = layout_gaps(table);
@@ -1394,35 +1497,104 @@ std::vector<std::vector<uint8_t>> table_rows(const TableDef &table) {
   return rows;
 }
 
-std::optional<std::vector<uint8_t>> table_row(const TableDef &table, unsigned instance) {
+std::optional<std::vector<uint8_t>> table_row(const TableDef &table, RowKey key) {
   std::optional<std::vector<size_t>> gaps = layout_gaps(table);
-  if (!gaps || instance < 1 || instance > 255) return std::nullopt;
+  if (!gaps || !key_fits(table, key)) return std::nullopt;
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
-  return read_row_locked(c, table, *gaps, instance);
+  return read_row_locked(c, table, *gaps, key);
 }
+
+namespace {
+
+// The keys of the rows under `parent` (of every row when the table is not
+// nested) lie between these two, in the order of the rowid.
+int64_t first_key_of(uint32_t parent) { return sql_key(row_key(parent, 1)); }
+int64_t last_key_of(uint32_t parent) { return sql_key(row_key(parent, UINT32_MAX)); }
+
+// Rows under `parent`, or nothing when the count cannot be read.
+std::optional<int64_t> count_rows_locked(Connection &c, const TableDef &table, uint32_t parent) {
+  Statement count =
+      prepared(c, "SELECT count(*) FROM " + sql_name(table.name) + " WHERE inst BETWEEN ?1 AND ?2");
+  if (!count || !count.integer(1, first_key_of(parent)).integer(2, last_key_of(parent)).row())
+    return std::nullopt;
+  return count.integer_at(0);
+}
+
+bool row_exists_locked(Connection &c, const TableDef &table, RowKey key) {
+  Statement statement = prepared(c, "SELECT 1 FROM " + sql_name(table.name) + " WHERE inst = ?1");
+  return statement && statement.integer(1, sql_key(key)).row();
+}
+
+// Inserts the record inside the caller's transaction and queues its row
+// event with the record as a reader gets it from now on.
+bool insert_locked(Connection &c, const TableDef &table, const std::vector<size_t> &gaps, RowKey key,
+                   const RowText &text) {
+  {
+    Statement insert = prepared(c, insert_sql(table));
+    if (!insert) return false;
+    bind_row(insert, key, text);
+    if (!insert.run()) {
+      log_store(std::string("cannot insert into ") + table.name + ": " + sqlite3_errmsg(c.db));
+      return false;
+    }
+  }
+  std::optional<std::vector<uint8_t>> stored = read_row_locked(c, table, gaps, key);
+  if (!stored) return false;
+  c.row_events.push_back({&table, std::move(*stored), true});
+  touch_locked(c, slot_of(table.name));
+  count_write_locked(c, table.name);
+  return true;
+}
+
+// A record checked and encoded for a write under the key it carries.
+struct KeyedRecord {
+  std::vector<size_t> gaps;
+  RowKey key;
+  RowText text;
+};
+
+std::optional<KeyedRecord> keyed_record(const TableDef &table, const uint8_t *row) {
+  if (row == nullptr) return std::nullopt;
+  std::optional<std::vector<size_t>> gaps = layout_gaps(table);
+  if (!gaps) return std::nullopt;
+  const RowKey key = row_key_of(table, row);
+  if (!key_fits(table, key)) return std::nullopt;
+  std::optional<RowText> text = encode_row(table, *gaps, row);
+  if (!text) return std::nullopt;
+  return KeyedRecord{std::move(*gaps), key, std::move(*text)};
+}
+
+}  // namespace
 
 bool table_insert(const TableDef &table, uint8_t *row) {
   if (row == nullptr) return false;
   std::optional<std::vector<size_t>> gaps = layout_gaps(table);
   if (!gaps) return false;
+  const uint32_t parent = key_parent(row_key_of(table, row));
+  if (!key_fits(table, row_key(parent, 1))) return false;
   std::optional<RowText> text = encode_row(table, *gaps, row);
   if (!text) return false;
 
   std::vector<RowEvent> events;
-  unsigned instance = 1;
+  RowKey key = 0;
   {
     Connection &c = connection();
     std::lock_guard lock(c.mutex);
     if (c.db == nullptr) return false;
     Transaction transaction(c);
     if (!transaction.began()) return false;
+    std::optional<int64_t> count = count_rows_locked(c, table, parent);
+    if (!count || *count >= table.max_rows) return false;
+    uint64_t instance = 1;
     {
-      Statement used = prepared(c, "SELECT inst FROM " + sql_name(table.name) + " ORDER BY inst");
+      Statement used = prepared(c, "SELECT inst FROM " + sql_name(table.name) +
+                                       " WHERE inst BETWEEN ?1 AND ?2 ORDER BY inst");
       if (!used) return false;
+      used.integer(1, first_key_of(parent)).integer(2, last_key_of(parent));
       // Instances come in ascending order: the first gap is the lowest free one.
       while (used.row()) {
-        int64_t taken = used.integer_at(0);
+        const uint32_t taken = key_instance(stored_key(used.integer_at(0)));
         if (taken == instance) {
           ++instance;
         } else if (taken > instance) {
@@ -1430,35 +1602,39 @@ bool table_insert(const TableDef &table, uint8_t *row) {
         }
       }
     }
-    if (instance > table.max_rows) return false;
-    {
-      Statement insert = prepared(c, insert_sql(table));
-      if (!insert) return false;
-      bind_row(insert, instance, *text);
-      if (!insert.run()) {
-        log_store(std::string("cannot insert into ") + table.name + ": " + sqlite3_errmsg(c.db));
-        return false;
-      }
-    }
-    // What a reader gets from now on, handed to the listener.
-    std::optional<std::vector<uint8_t>> stored = read_row_locked(c, table, *gaps, instance);
-    if (!stored) return false;
-    c.row_events.push_back({&table, std::move(*stored), true});
-    touch_locked(c, slot_of(table.name));
-    count_write_locked(c, table.name);
-    if (!transaction.commit(&events)) return false;
+    if (instance > highest_instance(table)) return false;
+    key = row_key(parent, static_cast<uint32_t>(instance));
+    if (!insert_locked(c, table, *gaps, key, *text) || !transaction.commit(&events)) return false;
   }
-  row[0] = static_cast<uint8_t>(instance);
+  set_row_key(table, row, key);
   deliver_row_events(events);
   return true;
 }
 
-bool table_update(const TableDef &table, const uint8_t *row) {
-  if (row == nullptr || row[0] == 0) return false;
-  std::optional<std::vector<size_t>> gaps = layout_gaps(table);
-  if (!gaps) return false;
-  std::optional<RowText> text = encode_row(table, *gaps, row);
-  if (!text) return false;
+bool table_insert_at(const TableDef &table, const uint8_t *row) {
+  std::optional<KeyedRecord> record = keyed_record(table, row);
+  if (!record) return false;
+  const RowKey key = record->key;
+  std::vector<RowEvent> events;
+  {
+    Connection &c = connection();
+    std::lock_guard lock(c.mutex);
+    if (c.db == nullptr) return false;
+    Transaction transaction(c);
+    if (!transaction.began() || row_exists_locked(c, table, key)) return false;
+    std::optional<int64_t> count = count_rows_locked(c, table, key_parent(key));
+    if (!count || *count >= table.max_rows) return false;
+    if (!insert_locked(c, table, record->gaps, key, record->text) || !transaction.commit(&events))
+      return false;
+  }
+  deliver_row_events(events);
+  return true;
+}
+
+bool table_update(const TableDef &table, const uint8_t *row, std::vector<uint8_t> *stored) {
+  std::optional<KeyedRecord> record = keyed_record(table, row);
+  if (!record) return false;
+  const RowKey key = record->key;
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
   Transaction transaction(c);
@@ -1466,21 +1642,26 @@ bool table_update(const TableDef &table, const uint8_t *row) {
   {
     Statement update = prepared(c, update_sql(table));
     if (!update) return false;
-    bind_row(update, row[0], *text);
+    bind_row(update, key, record->text);
     if (!update.run()) {
       log_store(std::string("cannot update ") + table.name + ": " + sqlite3_errmsg(c.db));
       return false;
     }
     if (sqlite3_changes(c.db) != 1) return false;
   }
+  if (stored != nullptr) {
+    std::optional<std::vector<uint8_t>> now = read_row_locked(c, table, record->gaps, key);
+    if (!now) return false;
+    *stored = std::move(*now);
+  }
   touch_locked(c, slot_of(table.name));
   count_write_locked(c, table.name);
   return transaction.commit();
 }
 
-bool table_remove(const TableDef &table, unsigned instance) {
+bool table_remove(const TableDef &table, RowKey key) {
   std::optional<std::vector<size_t>> gaps = layout_gaps(table);
-  if (!gaps || instance < 1 || instance > 255) return false;
+  if (!gaps || !key_fits(table, key)) return false;
   std::vector<RowEvent> events;
   {
     Connection &c = connection();
@@ -1488,11 +1669,11 @@ bool table_remove(const TableDef &table, unsigned instance) {
     if (c.db == nullptr) return false;
     Transaction transaction(c);
     if (!transaction.began()) return false;
-    std::optional<std::vector<uint8_t>> removed = read_row_locked(c, table, *gaps, instance);
+    std::optional<std::vector<uint8_t>> removed = read_row_locked(c, table, *gaps, key);
     if (!removed) return false;
     {
       Statement remove = prepared(c, "DELETE FROM " + sql_name(table.name) + " WHERE inst = ?1");
-      if (!remove || !remove.integer(1, instance).run()) {
+      if (!remove || !remove.integer(1, sql_key(key)).run()) {
         log_store(std::string("cannot remove from ") + table.name + ": " + sqlite3_errmsg(c.db));
         return false;
       }
@@ -1506,8 +1687,7 @@ bool table_remove(const TableDef &table, unsigned instance) {
   return true;
 }
 
-std::optional<std::string> get_cell(std::string_view table, unsigned instance,
-                                    std::string_view column) {
+std::optional<std::string> get_cell(std::string_view table, RowKey key, std::string_view column) {
   if (!is_identifier(column)) return std::nullopt;
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
@@ -1517,13 +1697,12 @@ std::optional<std::string> get_cell(std::string_view table, unsigned instance,
   Statement statement =
       prepared(c, "SELECT " + sql_name(column) + " FROM " + sql_name(table) + " WHERE inst = ?1");
   if (!statement) return std::nullopt;
-  statement.integer(1, instance);
+  statement.integer(1, sql_key(key));
   if (!statement.row()) return std::nullopt;
   return statement.text_at(0);
 }
 
-bool set_cell(std::string_view table, unsigned instance, std::string_view column,
-              std::string_view value) {
+bool set_cell(std::string_view table, RowKey key, std::string_view column, std::string_view value) {
   if (!is_identifier(column)) return false;
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
@@ -1547,7 +1726,7 @@ bool set_cell(std::string_view table, unsigned instance, std::string_view column
   {
     Statement update =
         prepared(c, "UPDATE " + sql_name(table) + " SET " + sql_name(column) + " = ?1 WHERE inst = ?2");
-    if (!update || !update.text(1, canonical).integer(2, instance).run() ||
+    if (!update || !update.text(1, canonical).integer(2, sql_key(key)).run() ||
         sqlite3_changes(c.db) != 1) {
       return false;
     }
@@ -1824,7 +2003,7 @@ std::vector<std::string> dump_lines() {
       for (int i = 0; i < rows.columns(); ++i) {
         if (std::string_view(rows.column_name(i)) == "inst") inst_index = i;
       }
-      std::string prefix = table + "[" + std::to_string(rows.integer_at(inst_index)) + "].";
+      std::string prefix = table + "[" + key_text(stored_key(rows.integer_at(inst_index))) + "].";
       for (int i = 0; i < rows.columns(); ++i) {
         if (i == inst_index) continue;
         lines.push_back(prefix + rows.column_name(i) + "=" + one_line(rows.text_at(i)));

@@ -150,17 +150,51 @@ struct Column {
   size_t size;       // bytes inside the row
 };
 
-// A table of rows that modules see as fixed-size records.  Byte 0 of each
-// record is its instance number (1 to 255).  Bytes not covered by a column are
-// kept verbatim (stored as a hexadecimal blob).
+// The key of a row: its instance number, and in a nested table the instance
+// number of the parent row it belongs to in the upper 32 bits, so that the
+// rows of two parents never share a key whatever their numbers.
+using RowKey = uint64_t;
+constexpr RowKey row_key(uint32_t parent, uint32_t instance) {
+  return (RowKey(parent) << 32) | instance;
+}
+constexpr uint32_t key_instance(RowKey key) { return static_cast<uint32_t>(key); }
+constexpr uint32_t key_parent(RowKey key) { return static_cast<uint32_t>(key >> 32); }
+
+// A table of rows that modules see as fixed-size records.  Each record starts
+// with its instance number, `instance_size` bytes wide.  Bytes not covered by
+// a column are kept verbatim (stored as one blob per row).
 struct TableDef {
   const char *name;          // SQL table name, e.g. "portmapping"
   const char *module;        // module name of the export callbacks, e.g. "PortMapping"
   size_t row_size;
   const Column *columns;
   size_t column_count;
-  unsigned max_rows;         // at most 255
+  unsigned max_rows;         // rows the table holds at most (a nested table: per parent)
+  // Width in bytes of the instance number at byte 0: 1, 2 or 4, host byte
+  // order.  Instance numbers run from 1 to max_instance (0: to max_rows),
+  // which the width must hold.
+  unsigned instance_size = 1;
+  uint32_t max_instance = 0;
+  // A nested table's rows belong to rows of another table: the record holds
+  // the parent's instance number (32 bits, host byte order, 1 or more) at
+  // this offset, and instance numbers count from 1 under each parent.  0: not
+  // nested.
+  size_t parent_offset = 0;
 };
+
+// The highest instance number a row of `table` may carry.
+uint32_t highest_instance(const TableDef &table);
+// Where a record says it belongs, and writing that into a record.
+RowKey row_key_of(const TableDef &table, const uint8_t *row);
+void set_row_key(const TableDef &table, uint8_t *row, RowKey key);
+// True when a row of `table` may carry `key`: an instance number from 1 to
+// highest_instance, and a parent (1 or more) exactly when the table is nested.
+bool key_fits(const TableDef &table, RowKey key);
+// Text form of a key, "3" or for a nested row "parent/instance" ("258/1"),
+// and back.  Parsing is strict: decimal digits only, no sign, no leading
+// zero, nothing above 32 bits.
+std::string key_text(RowKey key);
+std::optional<RowKey> parse_key_text(std::string_view text);
 
 // Creates the table when missing.  Called by the configuration library for
 // each table it serves; idempotent.
@@ -168,15 +202,21 @@ bool register_table(const TableDef &table);
 const TableDef *find_table(std::string_view name);
 std::vector<const TableDef *> registered_tables();
 
-// All rows in instance order, as records of table.row_size bytes.
+// All rows in key order, as records of table.row_size bytes.
 std::vector<std::vector<uint8_t>> table_rows(const TableDef &table);
-std::optional<std::vector<uint8_t>> table_row(const TableDef &table, unsigned instance);
-// Inserts a record under the lowest free instance number and writes that
-// number into byte 0 of `row`.  False when the table is full or on failure.
+std::optional<std::vector<uint8_t>> table_row(const TableDef &table, RowKey key);
+// Inserts a record under the lowest free instance number (of its parent, in
+// a nested table) and writes that number into the record.  False when the
+// table is full or on failure.
 bool table_insert(const TableDef &table, uint8_t *row);
-// Replaces the record whose instance number is byte 0 of `row`.
-bool table_update(const TableDef &table, const uint8_t *row);
-bool table_remove(const TableDef &table, unsigned instance);
+// Inserts a record under the key it carries.  False when a row has that key,
+// the key does not fit the table, the table is full or on failure.
+bool table_insert_at(const TableDef &table, const uint8_t *row);
+// Replaces the record with the key that `row` carries.  `stored` (when given)
+// receives the record as a reader gets it from now on.
+bool table_update(const TableDef &table, const uint8_t *row,
+                  std::vector<uint8_t> *stored = nullptr);
+bool table_remove(const TableDef &table, RowKey key);
 
 // What readers that keep rows in memory compare before trusting them: a
 // count that changes with every write to the table through this process
@@ -193,10 +233,8 @@ uint64_t table_commit_count(const TableDef &table);
 uint64_t settings_commit_count();
 
 // Generic text access to one column, for igd1-mib: "portmapping[3].ExternalPort".
-std::optional<std::string> get_cell(std::string_view table, unsigned instance,
-                                    std::string_view column);
-bool set_cell(std::string_view table, unsigned instance, std::string_view column,
-              std::string_view value);
+std::optional<std::string> get_cell(std::string_view table, RowKey key, std::string_view column);
+bool set_cell(std::string_view table, RowKey key, std::string_view column, std::string_view value);
 
 // ---- row callbacks ---------------------------------------------------------
 

@@ -336,7 +336,7 @@ void apply_pending_restore() {
   for (const igd1::mib::TableDef *table : igd1::mib::registered_tables()) {
     if (table->module == nullptr || *table->module == '\0') continue;
     for (const std::vector<uint8_t> &row : igd1::mib::table_rows(*table))
-      igd1::mib::table_remove(*table, row[0]);
+      igd1::mib::table_remove(*table, igd1::mib::row_key_of(*table, row.data()));
   }
   sys::set_number_setting(kRestorePending, 0);
   sys::journal_action("defaults restored, mode " + std::to_string(mode));
