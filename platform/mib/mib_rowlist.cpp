@@ -168,20 +168,20 @@ bool RowList::add(uint8_t *numbered, const uint8_t *row) {
   auto lock = detail::lock_store();
   if (row == nullptr || !begin_transaction()) return false;
   const bool current = is_current();
-  const bool added = numbered != nullptr ? table_insert(table_, numbered) : table_insert_at(table_, row);
-  const RowKey key = row_key_of(table_, row);
-  std::optional<std::vector<uint8_t>> stored;
-  if (added) stored = table_row(table_, key);
-  if (!stored) {
+  std::vector<uint8_t> stored;
+  const bool added = numbered != nullptr ? table_insert(table_, numbered, &stored)
+                                         : table_insert_at(table_, row, &stored);
+  if (!added) {
     rollback_transaction();
     return false;
   }
   if (current) {
+    const RowKey key = row_key_of(table_, stored.data());
     auto at = std::find_if(rows_.begin(), rows_.end(), [&](const std::vector<uint8_t> &r) {
       return row_key_of(table_, r.data()) > key;
     });
     row_versions_.insert(row_versions_.begin() + (at - rows_.begin()), next_row_version_++);
-    rows_.insert(at, std::move(*stored));
+    rows_.insert(at, std::move(stored));
     changed_layout();
   }
   wrote(current);

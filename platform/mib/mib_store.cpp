@@ -34,6 +34,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <span>
 #include <system_error>
 #include <thread>
 #include <condition_variable>
@@ -302,6 +303,25 @@ class Statement {
     if (ok_) ok_ = sqlite3_bind_int64(stmt_, index, value) == SQLITE_OK;
     return *this;
   }
+  // Bind without a copy: the bytes must stay as they are until this use of
+  // the statement ends.  What a row write binds is its own encoded record,
+  // which can be a megabyte.
+  Statement &text_view(int index, const std::string &value) {
+    if (ok_) {
+      ok_ = sqlite3_bind_text64(stmt_, index, value.c_str(), value.size(), SQLITE_STATIC,
+                                SQLITE_UTF8) == SQLITE_OK;
+    }
+    return *this;
+  }
+  Statement &blob_view(int index, std::span<const uint8_t> bytes) {
+    if (ok_) {
+      // A blob bound from a null pointer would be stored as NULL.
+      ok_ = (bytes.empty() ? sqlite3_bind_zeroblob(stmt_, index, 0)
+                           : sqlite3_bind_blob64(stmt_, index, bytes.data(), bytes.size(),
+                                                 SQLITE_STATIC)) == SQLITE_OK;
+    }
+    return *this;
+  }
 
   // SQLITE_ROW, SQLITE_DONE or an error code.  Errors other than a busy
   // database (which its caller reports) are logged: a damaged page met while
@@ -323,6 +343,14 @@ class Statement {
   const char *column_name(int index) const { return sqlite3_column_name(stmt_, index); }
   bool is_null(int index) const { return sqlite3_column_type(stmt_, index) == SQLITE_NULL; }
   int64_t integer_at(int index) const { return sqlite3_column_int64(stmt_, index); }
+  bool is_blob(int index) const { return sqlite3_column_type(stmt_, index) == SQLITE_BLOB; }
+  // The bytes of a blob column, valid until the statement moves on.
+  std::span<const uint8_t> blob_at(int index) const {
+    const auto *bytes = static_cast<const uint8_t *>(sqlite3_column_blob(stmt_, index));
+    const int size = sqlite3_column_bytes(stmt_, index);
+    if (bytes == nullptr || size <= 0) return {};
+    return {bytes, static_cast<size_t>(size)};
+  }
   // Text of a column; a BLOB (written by hand) comes out as hexadecimal.
   std::string text_at(int index) const {
     if (sqlite3_column_type(stmt_, index) == SQLITE_BLOB) {
@@ -365,6 +393,9 @@ bool run_cached(Connection &c, std::string_view sql) {
 void request_checkpoint();
 // Hears the size of the write-ahead log after each commit (see the checkpoints).
 int on_wal_commit(void *, sqlite3 *, const char *, int frames);
+// Waits, up to the busy time-out, while the log is over its cap; false when
+// it still is (see the checkpoints).
+bool wait_for_log_room();
 
 // The counter slot of a table (by name) and of the settings.
 constexpr size_t kSettingsSlot = 0;
@@ -385,6 +416,10 @@ void touch_locked(Connection &c, size_t slot) { c.touched |= uint64_t(1) << slot
 bool begin_locked(Connection &c) {
   if (c.db == nullptr) return false;
   if (c.depth == 0) {
+    if (!wait_for_log_room()) {
+      log_store("cannot begin a write: the write-ahead log is full and its checkpoint is behind");
+      return false;
+    }
     if (!run_cached(c, "BEGIN IMMEDIATE")) {
       log_store("cannot begin a write: " + std::string(sqlite3_errmsg(c.db)));
       return false;
@@ -576,7 +611,10 @@ RowKey stored_key(int64_t inst) { return static_cast<RowKey>(inst); }
 // the definition is unusable: bad names, an instance range the width cannot
 // hold, a column outside the record or overlapping another or the key, a
 // size that does not suit the column's kind.
-std::optional<std::vector<size_t>> layout_gaps(const TableDef &table) {
+// Byte ranges [begin, end) of a record, in ascending order.
+using Ranges = std::vector<std::pair<size_t, size_t>>;
+
+std::optional<Ranges> layout_gaps(const TableDef &table) {
   if (table.name == nullptr || !is_user_table_name(table.name)) return std::nullopt;
   const unsigned width = table.instance_size;
   if (width != 1 && width != 2 && width != 4) return std::nullopt;
@@ -591,9 +629,8 @@ std::optional<std::vector<size_t>> layout_gaps(const TableDef &table) {
     return std::nullopt;
   }
   if (table.column_count > 0 && table.columns == nullptr) return std::nullopt;
-  std::vector<bool> covered(table.row_size, false);
-  std::fill_n(covered.begin(), width, true);
-  if (table.parent_offset != 0) std::fill_n(covered.begin() + table.parent_offset, sizeof(uint32_t), true);
+  Ranges covered{{0, width}};
+  if (table.parent_offset != 0) covered.emplace_back(table.parent_offset, table.parent_offset + sizeof(uint32_t));
   for (size_t i = 0; i < table.column_count; ++i) {
     const Column &column = table.columns[i];
     if (column.name == nullptr || !is_identifier(column.name) || ascii_iequal(column.name, "inst") ||
@@ -607,48 +644,78 @@ std::optional<std::vector<size_t>> layout_gaps(const TableDef &table) {
         column.size > table.row_size || column.offset > table.row_size - column.size) {
       return std::nullopt;
     }
-    for (size_t b = column.offset; b < column.offset + column.size; ++b) {
-      if (covered[b]) return std::nullopt;
-      covered[b] = true;
-    }
+    covered.emplace_back(column.offset, column.offset + column.size);
   }
-  std::vector<size_t> gaps;
-  for (size_t b = 0; b < covered.size(); ++b) {
-    if (!covered[b]) gaps.push_back(b);
+  // Sorted, the covered ranges must follow each other without overlapping;
+  // what lies between them is kept verbatim.
+  std::sort(covered.begin(), covered.end());
+  Ranges gaps;
+  size_t reached = 0;
+  for (const auto &[begin, end] : covered) {
+    if (begin < reached) return std::nullopt;
+    if (begin > reached) gaps.emplace_back(reached, begin);
+    reached = end;
   }
+  if (reached < table.row_size) gaps.emplace_back(reached, table.row_size);
   return gaps;
 }
 
+// The stored form of a record: the text of each column and the bytes no
+// column covers, back to back (stored as one blob); and the record as a
+// reader gets it back from them, each column in its canonical form, so that
+// a writer knows it without reading the row again.
 struct RowText {
   std::vector<std::string> cells;
-  std::string extra;
+  std::vector<uint8_t> kept;
+  std::vector<uint8_t> record;
 };
 
-// The stored form of a record.  A column whose bytes do not make a valid
-// value (an unterminated text) refuses the whole record.
-std::optional<RowText> encode_row(const TableDef &table, const std::vector<size_t> &gaps,
-                                  const uint8_t *row) {
+// A column whose bytes do not make a valid value (an unterminated text)
+// refuses the whole record.
+std::optional<RowText> encode_row(const TableDef &table, const Ranges &gaps, const uint8_t *row) {
   RowText out;
-  std::vector<uint8_t> check;
+  out.record.assign(row, row + table.row_size);
+  out.cells.reserve(table.column_count);
   for (size_t i = 0; i < table.column_count; ++i) {
     const Column &column = table.columns[i];
     std::string text = format_value(column.kind, row + column.offset, column.size);
-    check.assign(column.size, 0);
-    if (!parse_value(column.kind, text, check.data(), check.size())) return std::nullopt;
+    uint8_t *canonical = out.record.data() + column.offset;
+    std::memset(canonical, 0, column.size);
+    if (!parse_value(column.kind, text, canonical, column.size)) return std::nullopt;
     out.cells.push_back(std::move(text));
   }
-  std::vector<uint8_t> extra;
-  extra.reserve(gaps.size());
-  for (size_t position : gaps) extra.push_back(row[position]);
-  out.extra = hex_text(extra.data(), extra.size());
+  for (const auto &[begin, end] : gaps) out.kept.insert(out.kept.end(), row + begin, row + end);
   return out;
+}
+
+// Puts kept bytes back in their places, as far as `bytes` reaches.
+void scatter_kept(uint8_t *row, const Ranges &gaps, std::span<const uint8_t> bytes) {
+  for (const auto &[begin, end] : gaps) {
+    if (bytes.empty()) return;
+    const size_t length = std::min(end - begin, bytes.size());
+    std::memcpy(row + begin, bytes.data(), length);
+    bytes = bytes.subspan(length);
+  }
+}
+
+// Kept bytes in hexadecimal text, the form rows had before they were stored
+// as a blob: read up to the first character that is not a digit pair.
+std::vector<uint8_t> from_hex(std::string_view text) {
+  std::vector<uint8_t> bytes;
+  bytes.reserve(text.size() / 2);
+  for (size_t i = 0; i + 1 < text.size(); i += 2) {
+    const int high = hex_value(text[i]);
+    const int low = hex_value(text[i + 1]);
+    if (high < 0 || low < 0) break;
+    bytes.push_back(static_cast<uint8_t>(high * 16 + low));
+  }
+  return bytes;
 }
 
 // Rebuilds a record from the columns "inst, <columns...>, extra" of the
 // current result row.  A cell edited by hand into something that does not
 // parse reads as zero bytes.
-std::vector<uint8_t> decode_row(const TableDef &table, const std::vector<size_t> &gaps,
-                                const Statement &statement) {
+std::vector<uint8_t> decode_row(const TableDef &table, const Ranges &gaps, const Statement &statement) {
   std::vector<uint8_t> row(table.row_size, 0);
   set_row_key(table, row.data(), stored_key(statement.integer_at(0)));
   for (size_t i = 0; i < table.column_count; ++i) {
@@ -657,12 +724,11 @@ std::vector<uint8_t> decode_row(const TableDef &table, const std::vector<size_t>
     if (statement.is_null(index)) continue;
     parse_value(column.kind, statement.text_at(index), row.data() + column.offset, column.size);
   }
-  std::string extra = statement.text_at(static_cast<int>(table.column_count) + 1);
-  for (size_t i = 0; i < gaps.size() && i * 2 + 1 < extra.size(); ++i) {
-    int high = hex_value(extra[i * 2]);
-    int low = hex_value(extra[i * 2 + 1]);
-    if (high < 0 || low < 0) break;
-    row[gaps[i]] = static_cast<uint8_t>(high * 16 + low);
+  const int kept = static_cast<int>(table.column_count) + 1;
+  if (statement.is_blob(kept)) {
+    scatter_kept(row.data(), gaps, statement.blob_at(kept));
+  } else {
+    scatter_kept(row.data(), gaps, from_hex(statement.text_at(kept)));
   }
   return row;
 }
@@ -701,15 +767,16 @@ std::string update_sql(const TableDef &table) {
   return "UPDATE " + sql_name(table.name) + " SET " + sets + " WHERE inst = ?1";
 }
 
+// The texts and bytes are bound in place: `text` must outlive the use.
 void bind_row(Statement &statement, RowKey key, const RowText &text) {
   statement.integer(1, sql_key(key));
   int index = 2;
-  for (const std::string &cell : text.cells) statement.text(index++, cell);
-  statement.text(index, text.extra);
+  for (const std::string &cell : text.cells) statement.text_view(index++, cell);
+  statement.blob_view(index, text.kept);
 }
 
 std::optional<std::vector<uint8_t>> read_row_locked(Connection &c, const TableDef &table,
-                                                    const std::vector<size_t> &gaps,
+                                                    const Ranges &gaps,
                                                     RowKey key) {
   Statement statement = prepared(c, select_row_sql(table));
   if (!statement) return std::nullopt;
@@ -913,8 +980,23 @@ constexpr auto kCheckpointLatest = std::chrono::milliseconds(500);
 // about kWalRestartFrames pages plus what is written until the thread gets
 // to it (4 to 13 MiB measured in a tight loop on a loaded machine), and
 // shrinks to kWalSizeLimit once it starts over after a pause.
+//
+// Records of a megabyte fill the log faster than a checkpoint on a loaded
+// machine folds it in.  At kWalFullFrames pages the log is full: a writer
+// then waits (up to the busy time-out, holding off this process's other
+// writers) for the thread to restart the log, and is refused as busy when it
+// cannot.  The log thus never exceeds kWalFullFrames pages plus the writes
+// already under way.  Writers also step aside (the same way) whenever the
+// thread is about to restart the log, so that a stream of writes that keeps
+// the store's mutex busy cannot hold the restart off.
 constexpr int kWalUrgentFrames = 256;
 constexpr int kWalRestartFrames = 512;
+constexpr int kWalFullFrames = 5120;
+// Pages in the log after the last commit; 0 once a checkpoint has folded in
+// all of them, so that the next writer starts the log over.
+std::atomic<int> g_log_frames{0};
+// The thread waits to restart the log.
+std::atomic<bool> g_restart_wanted{false};
 constexpr auto kGoodCopyInterval = std::chrono::seconds(60);
 constexpr char kGoodCopySuffix[] = ".good";
 constexpr char kDamagedSuffix[] = ".damaged";
@@ -923,6 +1005,8 @@ struct Checkpointer {
   std::mutex mutex;
   std::condition_variable wake;  // a request, a new path or a stop
   std::condition_variable idle;  // nothing pending any more
+  std::condition_variable room;  // the log is below its cap again
+  int writers_waiting = 0;       // for room, holding the store's mutex
   std::string path;              // the open store's file; "" when closed
   uint64_t path_generation = 0;  // changes with each open and close
   uint64_t seen_generation = 0;  // the one the thread's connection belongs to
@@ -1044,10 +1128,21 @@ void checkpoint_thread() {
                                          &copied_frames);
       if (rc == SQLITE_OK && log_frames >= kWalRestartFrames) {
         // This process's writers wait on the store's mutex meanwhile rather
-        // than keep the write lock from the restart.
-        std::lock_guard writers(connection().mutex);
+        // than keep the write lock from the restart.  A writer that waits for
+        // room in the log holds that mutex already and writes nothing.
+        std::unique_lock writers(connection().mutex, std::defer_lock);
+        g_restart_wanted.store(true);
+        while (!writers.try_lock()) {
+          std::unique_lock waiting(k.mutex);
+          if (k.writers_waiting > 0) break;
+          k.room.wait_for(waiting, std::chrono::milliseconds(1));
+        }
         rc = sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_RESTART, &log_frames,
                                        &copied_frames);
+        if (rc == SQLITE_OK && log_frames == copied_frames) g_log_frames.store(0);
+        std::lock_guard waiting(k.mutex);
+        g_restart_wanted.store(false);
+        k.room.notify_all();
       }
       auto now = std::chrono::steady_clock::now();
       if (rc == SQLITE_OK && log_frames == copied_frames && writes_paused &&
@@ -1088,8 +1183,25 @@ void request_checkpoint() { request_checkpoint(false); }
 
 // Called by SQLite after each commit with the log's size in pages.
 int on_wal_commit(void *, sqlite3 *, const char *, int frames) {
+  g_log_frames.store(frames);
   if (frames >= kWalUrgentFrames) request_checkpoint(true);
   return SQLITE_OK;
+}
+
+bool wait_for_log_room() {
+  const bool full = g_log_frames.load() >= kWalFullFrames;
+  if (!full && !g_restart_wanted.load()) return true;
+  if (full) request_checkpoint(true);
+  Checkpointer &k = checkpointer();
+  std::unique_lock lock(k.mutex);
+  ++k.writers_waiting;
+  k.room.notify_all();
+  k.room.wait_for(lock, std::chrono::milliseconds(kBusyTimeoutMs), [] {
+    return g_log_frames.load() < kWalFullFrames && !g_restart_wanted.load();
+  });
+  --k.writers_waiting;
+  // A restart that takes longer only delays this write; a full log refuses it.
+  return g_log_frames.load() < kWalFullFrames;
 }
 
 // Points the checkpoint thread at the store just opened ("" when closed) and
@@ -1099,6 +1211,7 @@ void retarget_checkpoints(const std::string &path) {
   std::unique_lock lock(k.mutex);
   k.path = path;
   ++k.path_generation;
+  g_log_frames.store(0);
   k.requested = false;
   k.urgent = false;
   k.wake.notify_one();
@@ -1487,7 +1600,7 @@ std::optional<RowKey> parse_key_text(std::string_view text) {
 
 std::vector<std::vector<uint8_t>> table_rows(const TableDef &table) {
   std::vector<std::vector<uint8_t>> rows;
-  std::optional<std::vector<size_t>> gaps = layout_gaps(table);
+  std::optional<Ranges> gaps = layout_gaps(table);
   if (!gaps) return rows;
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
@@ -1498,7 +1611,7 @@ std::vector<std::vector<uint8_t>> table_rows(const TableDef &table) {
 }
 
 std::optional<std::vector<uint8_t>> table_row(const TableDef &table, RowKey key) {
-  std::optional<std::vector<size_t>> gaps = layout_gaps(table);
+  std::optional<Ranges> gaps = layout_gaps(table);
   if (!gaps || !key_fits(table, key)) return std::nullopt;
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
@@ -1527,9 +1640,10 @@ bool row_exists_locked(Connection &c, const TableDef &table, RowKey key) {
 }
 
 // Inserts the record inside the caller's transaction and queues its row
-// event with the record as a reader gets it from now on.
-bool insert_locked(Connection &c, const TableDef &table, const std::vector<size_t> &gaps, RowKey key,
-                   const RowText &text) {
+// event with the record as a reader gets it from now on (also handed to
+// `stored` when given).
+bool insert_locked(Connection &c, const TableDef &table, RowKey key, const RowText &text,
+                   std::vector<uint8_t> *stored) {
   {
     Statement insert = prepared(c, insert_sql(table));
     if (!insert) return false;
@@ -1539,9 +1653,10 @@ bool insert_locked(Connection &c, const TableDef &table, const std::vector<size_
       return false;
     }
   }
-  std::optional<std::vector<uint8_t>> stored = read_row_locked(c, table, gaps, key);
-  if (!stored) return false;
-  c.row_events.push_back({&table, std::move(*stored), true});
+  std::vector<uint8_t> record = text.record;
+  set_row_key(table, record.data(), key);
+  if (stored != nullptr) *stored = record;
+  c.row_events.push_back({&table, std::move(record), true});
   touch_locked(c, slot_of(table.name));
   count_write_locked(c, table.name);
   return true;
@@ -1549,14 +1664,14 @@ bool insert_locked(Connection &c, const TableDef &table, const std::vector<size_
 
 // A record checked and encoded for a write under the key it carries.
 struct KeyedRecord {
-  std::vector<size_t> gaps;
+  Ranges gaps;
   RowKey key;
   RowText text;
 };
 
 std::optional<KeyedRecord> keyed_record(const TableDef &table, const uint8_t *row) {
   if (row == nullptr) return std::nullopt;
-  std::optional<std::vector<size_t>> gaps = layout_gaps(table);
+  std::optional<Ranges> gaps = layout_gaps(table);
   if (!gaps) return std::nullopt;
   const RowKey key = row_key_of(table, row);
   if (!key_fits(table, key)) return std::nullopt;
@@ -1567,9 +1682,9 @@ std::optional<KeyedRecord> keyed_record(const TableDef &table, const uint8_t *ro
 
 }  // namespace
 
-bool table_insert(const TableDef &table, uint8_t *row) {
+bool table_insert(const TableDef &table, uint8_t *row, std::vector<uint8_t> *stored) {
   if (row == nullptr) return false;
-  std::optional<std::vector<size_t>> gaps = layout_gaps(table);
+  std::optional<Ranges> gaps = layout_gaps(table);
   if (!gaps) return false;
   const uint32_t parent = key_parent(row_key_of(table, row));
   if (!key_fits(table, row_key(parent, 1))) return false;
@@ -1604,14 +1719,14 @@ bool table_insert(const TableDef &table, uint8_t *row) {
     }
     if (instance > highest_instance(table)) return false;
     key = row_key(parent, static_cast<uint32_t>(instance));
-    if (!insert_locked(c, table, *gaps, key, *text) || !transaction.commit(&events)) return false;
+    if (!insert_locked(c, table, key, *text, stored) || !transaction.commit(&events)) return false;
   }
   set_row_key(table, row, key);
   deliver_row_events(events);
   return true;
 }
 
-bool table_insert_at(const TableDef &table, const uint8_t *row) {
+bool table_insert_at(const TableDef &table, const uint8_t *row, std::vector<uint8_t> *stored) {
   std::optional<KeyedRecord> record = keyed_record(table, row);
   if (!record) return false;
   const RowKey key = record->key;
@@ -1624,7 +1739,7 @@ bool table_insert_at(const TableDef &table, const uint8_t *row) {
     if (!transaction.began() || row_exists_locked(c, table, key)) return false;
     std::optional<int64_t> count = count_rows_locked(c, table, key_parent(key));
     if (!count || *count >= table.max_rows) return false;
-    if (!insert_locked(c, table, record->gaps, key, record->text) || !transaction.commit(&events))
+    if (!insert_locked(c, table, key, record->text, stored) || !transaction.commit(&events))
       return false;
   }
   deliver_row_events(events);
@@ -1649,18 +1764,14 @@ bool table_update(const TableDef &table, const uint8_t *row, std::vector<uint8_t
     }
     if (sqlite3_changes(c.db) != 1) return false;
   }
-  if (stored != nullptr) {
-    std::optional<std::vector<uint8_t>> now = read_row_locked(c, table, record->gaps, key);
-    if (!now) return false;
-    *stored = std::move(*now);
-  }
+  if (stored != nullptr) *stored = std::move(record->text.record);
   touch_locked(c, slot_of(table.name));
   count_write_locked(c, table.name);
   return transaction.commit();
 }
 
 bool table_remove(const TableDef &table, RowKey key) {
-  std::optional<std::vector<size_t>> gaps = layout_gaps(table);
+  std::optional<Ranges> gaps = layout_gaps(table);
   if (!gaps || !key_fits(table, key)) return false;
   std::vector<RowEvent> events;
   {

@@ -162,7 +162,8 @@ constexpr uint32_t key_parent(RowKey key) { return static_cast<uint32_t>(key >> 
 
 // A table of rows that modules see as fixed-size records.  Each record starts
 // with its instance number, `instance_size` bytes wide.  Bytes not covered by
-// a column are kept verbatim (stored as one blob per row).
+// a column are kept verbatim (stored as one blob per row; rows written as
+// hexadecimal text by earlier versions read the same).
 struct TableDef {
   const char *name;          // SQL table name, e.g. "portmapping"
   const char *module;        // module name of the export callbacks, e.g. "PortMapping"
@@ -205,15 +206,18 @@ std::vector<const TableDef *> registered_tables();
 // All rows in key order, as records of table.row_size bytes.
 std::vector<std::vector<uint8_t>> table_rows(const TableDef &table);
 std::optional<std::vector<uint8_t>> table_row(const TableDef &table, RowKey key);
+// Writes change only the row they name.  `stored` (when given) receives the
+// record as a reader gets it from now on.
+//
 // Inserts a record under the lowest free instance number (of its parent, in
 // a nested table) and writes that number into the record.  False when the
 // table is full or on failure.
-bool table_insert(const TableDef &table, uint8_t *row);
+bool table_insert(const TableDef &table, uint8_t *row, std::vector<uint8_t> *stored = nullptr);
 // Inserts a record under the key it carries.  False when a row has that key,
 // the key does not fit the table, the table is full or on failure.
-bool table_insert_at(const TableDef &table, const uint8_t *row);
-// Replaces the record with the key that `row` carries.  `stored` (when given)
-// receives the record as a reader gets it from now on.
+bool table_insert_at(const TableDef &table, const uint8_t *row,
+                     std::vector<uint8_t> *stored = nullptr);
+// Replaces the record with the key that `row` carries.
 bool table_update(const TableDef &table, const uint8_t *row,
                   std::vector<uint8_t> *stored = nullptr);
 bool table_remove(const TableDef &table, RowKey key);
