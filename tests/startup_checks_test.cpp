@@ -13,6 +13,8 @@
 #include <sstream>
 
 #include "harness/bus_fixture.h"
+#include "harness/recorded_call.h"
+#include "harness/supervisor.h"
 #include "sys_paths.h"
 
 extern "C" const char *const igd1_introspection_files;
@@ -154,74 +156,94 @@ int exit_status(GPid pid, std::chrono::milliseconds timeout) {
   }
 }
 
-// A lost bus connection ends igd1d at once with status 1 and its reason; a
-// fresh igd1d, started as the unit's restart rule would, answers within a
-// second with every answered write.
-TEST(StartupCheckTest, ALostBusEndsTheDaemonAndARestartServesTheSameValues) {
+// A lost bus connection ends igd1d at once with status 1 and its reason.
+TEST(StartupCheckTest, ALostBusEndsTheDaemonAtOnceWithItsReason) {
   TempRoot root;
   const std::string output = root.path("/tmp/igd1d.out");
-  constexpr char kPath[] = "/com/wqx/igd1/Config/DHCPServer";
-  {
-    OwnBus bus;
-    GDBusConnection *client = connect_to(bus.address);
-    ASSERT_NE(client, nullptr);
-    g_dbus_connection_set_exit_on_close(client, FALSE);
-    GPid daemon = spawn_daemon(bus.address, root.dir(), output);
-    ASSERT_TRUE(wait_for_name(client, host::kServiceName));
-    g_autoptr(GVariant) written = g_dbus_connection_call_sync(
-        client, host::kServiceName, kPath, "org.freedesktop.DBus.Properties", "Set",
-        g_variant_new("(ssv)", "com.wqx.igd1.DHCPServer", "LeaseTime", g_variant_new_uint32(604800)),
-        nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-    EXPECT_NE(written, nullptr);
-    g_object_unref(client);
-    bus.kill_now();
-    int status = exit_status(daemon, std::chrono::seconds(2));
-    if (status < 0) kill(daemon, SIGKILL), waitpid(daemon, nullptr, 0);
-    EXPECT_EQ(status, 1);
-    EXPECT_THAT(read_text_file(output), HasSubstr("igd1d: the bus connection closed: "));
-  }
   OwnBus bus;
   GDBusConnection *client = connect_to(bus.address);
   ASSERT_NE(client, nullptr);
-  const auto restarted = std::chrono::steady_clock::now();
+  g_dbus_connection_set_exit_on_close(client, FALSE);
   GPid daemon = spawn_daemon(bus.address, root.dir(), output);
-  g_autoptr(GVariant) reply = nullptr;
-  while (reply == nullptr && std::chrono::steady_clock::now() - restarted < std::chrono::seconds(3)) {
-    reply = g_dbus_connection_call_sync(client, host::kServiceName, kPath, "org.freedesktop.DBus.Properties",
-                                        "Get", g_variant_new("(ss)", "com.wqx.igd1.DHCPServer", "LeaseTime"),
-                                        nullptr, G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, nullptr);
-    if (reply == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  const auto answered = std::chrono::steady_clock::now() - restarted;
-  EXPECT_EQ(printed(reply), "(<uint32 604800>,)");
-  EXPECT_LT(answered, std::chrono::seconds(1));
-  kill(daemon, SIGTERM);
-  EXPECT_EQ(exit_status(daemon, std::chrono::seconds(10)), 0);
+  ASSERT_TRUE(wait_for_name(client, host::kServiceName));
   g_object_unref(client);
+  bus.kill_now();
+  int status = exit_status(daemon, std::chrono::seconds(2));
+  if (status < 0) kill(daemon, SIGKILL), waitpid(daemon, nullptr, 0);
+  EXPECT_EQ(status, 1);
+  EXPECT_THAT(read_text_file(output), HasSubstr("igd1d: the bus connection closed: "));
 }
 
-// The smallest message found that the message bus passes and GDBus cannot
-// decode: a multi-write whose value is 33 nested variants around 30 nested
-// empty byte arrays (340 bytes).  GDBus refuses it ("Value nested too
-// deeply") and closes the whole connection; igd1d says so and ends with 1.
-TEST(StartupCheckTest, AnUndecodableCallEndsTheDaemonWithItsReason) {
+TEST(StartupCheckTest, TheUnitRestartsTheDaemonAfterAFailureOnly) {
+  std::string problem;
+  const std::optional<RestartRule> rule = read_restart_rule(IGD1_UNIT_FILE, &problem);
+  ASSERT_TRUE(rule) << problem;
+  EXPECT_EQ(rule->restart, "on-failure");
+  EXPECT_GT(rule->delay.count(), 0);
+  EXPECT_LT(rule->delay, std::chrono::seconds(1));
+  auto exited = [](int code) { return code << 8; };  // a wait status
+  EXPECT_TRUE(rule->restarts_after(exited(1)));
+  EXPECT_TRUE(rule->restarts_after(SIGKILL));
+  EXPECT_TRUE(rule->restarts_after(SIGABRT));
+  EXPECT_FALSE(rule->restarts_after(exited(0)));
+  EXPECT_FALSE(rule->restarts_after(SIGTERM));
+}
+
+// Under the unit's restart rule: a call that GDBus cannot decode ends igd1d,
+// the supervisor starts it again after the unit's delay, and it answers
+// within a second of that start with every write it had answered.
+TEST(StartupCheckTest, UnderTheUnitsRuleTheServiceComesBackWithItsValues) {
+  std::string problem;
+  const std::optional<RestartRule> rule = read_restart_rule(IGD1_UNIT_FILE, &problem);
+  ASSERT_TRUE(rule) << problem;
+  RecordedCall undecodable;
+  ASSERT_TRUE(read_recorded_call(IGD1_FUZZ_INPUTS_DIR "/undecodable_setmulti.call", &undecodable, &problem))
+      << problem;
   TempRoot root;
   GDBusConnection *client = connect_private_bus();
   ASSERT_NE(client, nullptr);
-  DaemonProcess daemon({"--root", root.dir()});
+  Supervisor supervisor(*rule,
+                        {IGD1_BUILD_DIR "/igd1d", "--address", PrivateBus::address(), "--root", root.dir()},
+                        root.path("/tmp/igd1d.out"));
   ASSERT_TRUE(wait_for_name(client, host::kServiceName));
-  std::string element_type = std::string(29, 'a') + "y";
-  GVariant *value = g_variant_new_array(G_VARIANT_TYPE(element_type.c_str()), nullptr, 0);
-  for (int i = 0; i < 32; ++i) value = g_variant_new_variant(value);
-  GVariant *args = g_variant_new("(s@a{sv})", "com.wqx.igd1.DHCPServer", dictionary({{"X", value}}));
-  g_autoptr(GError) error = nullptr;
-  g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-      client, host::kServiceName, "/com/wqx/igd1/Config/DHCPServer", "com.wqx.igd1.Properties",
-      "SetMulti", args, nullptr, G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, &error);
-  EXPECT_EQ(reply, nullptr) << "the call was decoded";
-  EXPECT_EQ(daemon.wait_exit(std::chrono::seconds(3)), 1);
-  EXPECT_THAT(read_text_file(daemon.output_file()),
-              HasSubstr("igd1d: the bus connection closed: Value nested too deeply; exiting"));
+
+  struct Write {
+    const char *path, *interface, *name, *value;
+  } const writes[] = {
+      {"/com/wqx/igd1/Config/DHCPServer", "com.wqx.igd1.DHCPServer", "LeaseTime", "uint32 604800"},
+      {"/com/wqx/igd1/Config/DHCPServer", "com.wqx.igd1.DHCPServer", "MinAddress", "'192.168.1.50'"},
+      {"/com/wqx/igd1/Info/Device", "com.wqx.igd1.DeviceInfo", "DevName", "'supervised'"},
+      {"/com/wqx/igd1/Storage/SambaServer", "com.wqx.igd1.SambaServer", "Enable", "byte 0x00"},
+      {"/com/wqx/igd1/Ovatrix/PlatformService", "com.wqx.igd1.PlatformService", "Heartbeat", "uint32 45"},
+  };
+  auto call = [&](const char *path, const char *method, GVariant *args, int timeout_ms) {
+    return Variant(g_dbus_connection_call_sync(client, host::kServiceName, path, "org.freedesktop.DBus.Properties",
+                                               method, args, nullptr, G_DBUS_CALL_FLAGS_NONE, timeout_ms,
+                                               nullptr, nullptr));
+  };
+  for (const Write &w : writes) {
+    GVariant *value = g_variant_parse(nullptr, w.value, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(call(w.path, "Set", g_variant_new("(ssv)", w.interface, w.name, value), 5000)) << w.name;
+  }
+
+  EXPECT_FALSE(send_recorded_call(client, undecodable, 5000, nullptr));
+  ASSERT_TRUE(supervisor.wait_for_runs(2, std::chrono::seconds(5)));
+  Variant reply;
+  while (!reply && std::chrono::steady_clock::now() - supervisor.runs()[1].started < std::chrono::seconds(3)) {
+    reply = call(writes[0].path, "Get", g_variant_new("(ss)", writes[0].interface, writes[0].name), 1000);
+    if (!reply) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const auto answered = std::chrono::steady_clock::now();
+  const std::vector<Supervisor::Run> runs = supervisor.runs();
+  ASSERT_TRUE(runs[0].wait_status.has_value());
+  EXPECT_TRUE(WIFEXITED(*runs[0].wait_status) && WEXITSTATUS(*runs[0].wait_status) == 1);
+  EXPECT_GE(runs[1].started - runs[0].ended, rule->delay);
+  EXPECT_LT(answered - runs[1].started, std::chrono::seconds(1));
+  EXPECT_THAT(read_text_file(root.path("/tmp/igd1d.out")), HasSubstr(undecodable.reason));
+  for (const Write &w : writes) {
+    Variant value = call(w.path, "Get", g_variant_new("(ss)", w.interface, w.name), 5000);
+    EXPECT_EQ(printed(value.get()), "(<" + std::string(w.value) + ">,)") << w.name;
+  }
   g_object_unref(client);
 }
 
