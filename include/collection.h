@@ -362,6 +362,13 @@ IGD1_EXPORT const RowProperty *find_row_property(std::span<const RowProperty> pr
                                                  const char *name);
 // The property a write under `name` reaches, or nullptr when the name does
 // not take writes.
+// Whether any property of the module takes writes (a read-only collection
+// leaves the write slots of its vtable empty).
+constexpr bool row_module_writes(const RowModule &module) {
+  for (const RowProperty &property : module.properties)
+    if (property.write_log != nullptr) return true;
+  return false;
+}
 IGD1_EXPORT const RowProperty *find_writable_row_property(std::span<const RowProperty> properties,
                                                           const char *name);
 // Whether a change of the property named `name` is announced on the current
@@ -432,9 +439,10 @@ IGD1_EXPORT GVariant *single_entry(const char *name, GVariant *value);
 #define IGD1_ROW_COLLECTION_NAMED(Name, data, noun, multi_handler, module)                        \
   GDBusNodeInfo *data = nullptr;                                                                  \
   namespace {                                                                                     \
-  const GDBusInterfaceVTable k##Name##VTable = {nullptr, Name##_handle_get_property,              \
-                                                Name##_handle_set_property,                       \
-                                                IGD1_SET_MULTI_SLOT(multi_handler)};              \
+  const GDBusInterfaceVTable k##Name##VTable = {                                                  \
+      nullptr, Name##_handle_get_property,                                                        \
+      igd1::row_module_writes(module) ? Name##_handle_set_property : nullptr,                     \
+      IGD1_SET_MULTI_SLOT(igd1::row_module_writes(module) ? multi_handler : nullptr)};            \
   void Name##_get_managed_objects(GDBusConnection *, const gchar *, const gchar *, const gchar *,  \
                                   const gchar *, GVariant *, GDBusMethodInvocation *, gpointer);  \
   const GDBusInterfaceVTable k##Name##ManagerVTable = {                                           \

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ftpaccount.h"
 #include "harness/bus_fixture.h"
 #include "mib_api.h"
 #include "mib_store.h"
@@ -183,6 +184,14 @@ TEST_F(AccountsTest, TelnetShowsTheOneLoginTwiceAndRefusesChanges) {
   ASSERT_NE(error, nullptr);
   EXPECT_EQ(std::string(error->message), "invalid object path " + third);
 
+  g_autoptr(GError) multi_error = nullptr;
+  EXPECT_EQ(call(lan.c_str(), "com.wqx.igd1.Properties", "SetMulti",
+                 g_variant_new("(s@a{sv})", kTelnet.interface,
+                               dictionary({{"UserName", g_variant_new_string("x")}})),
+                 &multi_error),
+            nullptr);
+  EXPECT_EQ(remote_error(multi_error).first, "org.freedesktop.DBus.Error.NotSupported");
+
   EXPECT_EQ(add_failure(kTelnet), Error(kManagerError, "not support to add object"));
   EXPECT_EQ(delete_object(kTelnet, lan), Error(kManagerError, "not support to del object"));
   // During a conformance run the calls are left unanswered by the module.
@@ -230,6 +239,26 @@ TEST_F(AccountsTest, FtpAccountsStartAsPlaceholdersAndTakeCheckedTexts) {
   const std::string second = add_object(kFtp);
   EXPECT_EQ(set_text(kFtp, second, "UserName", "erin"),
             Error(kInvalidArgs, "Invalid parameter value"));
+
+  // The exported writer checks a text for the row at a position and puts it
+  // into the caller's copy; the copy stays the caller's to store.
+  ftp_account_row row = {};
+  ASSERT_EQ(ftpaccount_getuserinfo2(&row, 1), 1);
+  int notify = -1;
+  int changed = -1;
+  g_autoptr(GError) error = nullptr;
+  Variant erin(g_variant_ref_sink(g_variant_new_string("erin")));
+  EXPECT_FALSE(ftp_account_set_props_func("UserName", erin.get(), &notify, &changed, &error,
+                                          &row, 1));
+  ASSERT_NE(error, nullptr);
+  EXPECT_STREQ(error->message, "Invalid parameter value");
+  EXPECT_EQ(notify + changed, 0);
+  g_clear_error(&error);
+  EXPECT_TRUE(ftp_account_set_props_func("UserName", erin.get(), &notify, &changed, &error, &row,
+                                         0));
+  EXPECT_STREQ(row.username, "erin");
+  EXPECT_EQ(notify + changed, 2);
+  EXPECT_EQ(mib::get_cell("ftpaccount", 2, "UserName"), "invalid2");
 }
 
 TEST_F(AccountsTest, FtpTableTakesSixAccountsAndKeepsADefaultWhenEmpty) {
