@@ -25,6 +25,7 @@
 
 #include "dbus_vtable.h"
 #include "igd1_export.h"
+#include "methods.h"
 #include "mib_api.h"
 #include "single_object.h"
 #include "tool.h"
@@ -41,6 +42,17 @@ struct CollectionState {
   GDBusConnection *connection;  // once attached
   // Children published outside the manager's path: their registrations.
   std::map<uint32_t, std::vector<guint>> *outside;
+};
+
+// An interface document of a child chosen by the service type at each
+// request (Introspect, Get, GetAll, Set, methods, listings): the first
+// variant that serves the current service type replaces the collection's own
+// document.  Children with variants are registered by the engine, like
+// children outside the manager's path; such a child's path carries nothing
+// else.
+struct InterfaceVariant {
+  Variant when;
+  const char *builtin_xml;
 };
 
 struct Collection {
@@ -62,6 +74,10 @@ struct Collection {
   // Whether the child of `instance` carries the interface (null: every
   // interface of the introspection data).
   bool (*carries)(uint32_t instance, const char *interface_name) = nullptr;
+  // Documents that replace the introspection data while their service type
+  // holds; the engine then publishes the children itself (see
+  // InterfaceVariant).
+  std::span<const InterfaceVariant> variants = {};
 };
 
 // ---- the skeleton type ---------------------------------------------------------
@@ -156,6 +172,17 @@ struct Choice {
 // What a text longer than its field does.
 enum class Overlong : uint8_t { Cut, Refuse };
 
+// Who hears PropertiesChanged of a row write.  A property may say it for
+// itself; AsModule (the default of a property) follows the module.
+enum class Announce : uint8_t { Never, ServiceType0, Always, AsModule };
+
+// Whether a policy announces now (the service type is read at each call).
+IGD1_EXPORT bool announce_allowed(Announce policy);
+
+// When a row write is announced: after the store took it (a refused commit
+// announces nothing) or before the commit is tried.
+enum class AnnounceAt : uint8_t { AfterCommit, BeforeCommit };
+
 struct RowProperty {
   const char *name;
   const char *alias = nullptr;  // another name for reading (and writing, see below)
@@ -172,6 +199,7 @@ struct RowProperty {
   bool inverted = false;        // Flag: stored zero means true
   bool empty_is_any = false;    // IPv4/IPv6: "" stores the any address
   Overlong overlong = Overlong::Cut;
+  Announce announce = Announce::AsModule;  // who hears a change of this property
   std::span<const Choice> choices = {};
   int item = -1;                // Item: the accessors' item number; Text: the table's check_text
   // A refused value (may name the property with "%s"; null: texts.invalid_value).
@@ -232,9 +260,6 @@ enum class Commit : uint8_t {
   BackupUpdate,  // backup_entry gives the copy, update_entry_mib stores it, free_backup_entry
 };
 
-// Who hears PropertiesChanged of a row write.
-enum class Announce : uint8_t { Never, ServiceType0, Always };
-
 // What AddObject does.
 enum class AddKind : uint8_t {
   Insert,  // the table inserts a zeroed row; its child appears through <Name>_add_interface
@@ -277,11 +302,18 @@ struct RowTexts {
   const char *delete_refused = nullptr;  // non-null: DeleteObject is refused, see refuse_error
 };
 
-// What a hook is told about the call it runs in.
-struct CallContext {
-  const char *object_path;
-  uint32_t instance;
-  uint32_t index;  // the row's position
+// An object registered beside every row, at the row's path followed by "/"
+// and `suffix`, with an interface of its own; created with the row's child
+// and removed with it.
+struct Sibling {
+  const char *suffix;  // e.g. "Stats"
+  const char *xml;     // its introspection document (first interface)
+  // Reads one of its properties; nullptr with `error` set on failure.
+  GVariant *(*get)(const CallContext &call, const char *property, GError **error) = nullptr;
+  std::span<const Method> methods = {};
+  // Run-time state, kept by the engine.
+  std::map<uint32_t, guint> *registrations = nullptr;
+  GDBusNodeInfo *node = nullptr;
 };
 
 struct RowModule {
@@ -291,6 +323,7 @@ struct RowModule {
   RowTexts texts = {};
   Commit commit = Commit::CopyBack;
   Announce announce = Announce::ServiceType0;
+  AnnounceAt announce_at = AnnounceAt::AfterCommit;
   AddKind add = AddKind::Insert;
   uint32_t max_instance = 255;
   const char *child_format = "%d";
@@ -327,7 +360,23 @@ struct RowModule {
   const char *delete_no_row_error = nullptr;  // usual: the object-manager error
   // Custom kind.
   void (*add_object)(GDBusMethodInvocation *invocation) = nullptr;
+  // Methods of the children's interfaces; the call context names the row.
+  std::span<const Method> methods = {};
+  void *user_data = nullptr;  // handed to hooks in their call context
+  // RemoveAllObjects on the manager; only a module with this handler
+  // declares the method.
+  MethodHandler remove_all = nullptr;
+  // An object beside every row.
+  Sibling *sibling = nullptr;
+  // The children's documents per service type (see InterfaceVariant).
+  std::span<const InterfaceVariant> variants = {};
 };
+
+// Whether the engine registers the children itself instead of a GDBus
+// object manager (and so answers GetManagedObjects itself).
+constexpr bool publishes_children_itself(const RowModule &module) {
+  return module.child_prefix != nullptr || !module.variants.empty();
+}
 
 // Names of the module's handlers, for log and error texts.
 struct RowHandlerNames {
@@ -401,6 +450,14 @@ IGD1_EXPORT void row_manager_call(const RowCollection &rows, const char *method_
 // Every child with every readable property, as GetManagedObjects answers it
 // (a{oa{sa{sv}}}), built in process.
 IGD1_EXPORT GVariant *row_managed_objects(const RowCollection &rows);
+// A method of a child: the row's context, then the module's method table.
+IGD1_EXPORT void row_method_call(const RowCollection &rows, const char *object_path,
+                                 const char *interface_name, const char *method_name,
+                                 GVariant *parameters, GDBusMethodInvocation *invocation);
+// RemoveAllObjects on the manager: the module's handler.
+IGD1_EXPORT void row_remove_all(const RowCollection &rows, const char *object_path,
+                                const char *interface_name, const char *method_name,
+                                GVariant *parameters, GDBusMethodInvocation *invocation);
 // GetManagedObjects answered from row_managed_objects (collections whose
 // children GDBus's manager does not hold).
 IGD1_EXPORT void row_answer_managed_objects(const RowCollection &rows,
@@ -439,17 +496,24 @@ IGD1_EXPORT GVariant *single_entry(const char *name, GVariant *value);
 #define IGD1_ROW_COLLECTION_NAMED(Name, data, noun, multi_handler, module)                        \
   GDBusNodeInfo *data = nullptr;                                                                  \
   namespace {                                                                                     \
+  void Name##_method_call(GDBusConnection *, const gchar *, const gchar *, const gchar *,          \
+                          const gchar *, GVariant *, GDBusMethodInvocation *, gpointer);          \
   const GDBusInterfaceVTable k##Name##VTable = {                                                  \
-      nullptr, Name##_handle_get_property,                                                        \
+      (module).methods.empty() ? nullptr : Name##_method_call, Name##_handle_get_property,        \
       igd1::row_module_writes(module) ? Name##_handle_set_property : nullptr,                     \
       IGD1_SET_MULTI_SLOT(igd1::row_module_writes(module) ? multi_handler : nullptr)};            \
   void Name##_get_managed_objects(GDBusConnection *, const gchar *, const gchar *, const gchar *,  \
                                   const gchar *, GVariant *, GDBusMethodInvocation *, gpointer);  \
+  void Name##_remove_all(GDBusConnection *, const gchar *, const gchar *, const gchar *,           \
+                         const gchar *, GVariant *, GDBusMethodInvocation *, gpointer);           \
   const GDBusInterfaceVTable k##Name##ManagerVTable = {                                           \
       Name##_handle_object_mng_call, nullptr, nullptr,                                            \
-      {nullptr, (module).child_prefix != nullptr                                                  \
-                    ? reinterpret_cast<gpointer>(&Name##_get_managed_objects)                     \
-                    : nullptr}};                                                                  \
+      {nullptr,                                                                                   \
+       igd1::publishes_children_itself(module)                                                    \
+           ? reinterpret_cast<gpointer>(&Name##_get_managed_objects)                              \
+           : nullptr,                                                                             \
+       (module).remove_all != nullptr ? reinterpret_cast<gpointer>(&Name##_remove_all)            \
+                                      : nullptr}};                                                \
   igd1::CollectionState g_##Name##State;                                                          \
   const igd1::RowCollection k##Name##Rows(                                                        \
       (module), noun, &data, #data,                                                               \
@@ -460,6 +524,16 @@ IGD1_EXPORT GVariant *single_entry(const char *name, GVariant *value);
                                   const gchar *, GVariant *, GDBusMethodInvocation *invocation,   \
                                   gpointer) {                                                     \
     igd1::row_answer_managed_objects(k##Name##Rows, invocation);                                  \
+  }                                                                                               \
+  void Name##_method_call(GDBusConnection *, const gchar *, const gchar *path,                    \
+                          const gchar *interface_name, const gchar *method, GVariant *args,       \
+                          GDBusMethodInvocation *invocation, gpointer) {                          \
+    igd1::row_method_call(k##Name##Rows, path, interface_name, method, args, invocation);         \
+  }                                                                                               \
+  void Name##_remove_all(GDBusConnection *, const gchar *, const gchar *path,                     \
+                         const gchar *interface_name, const gchar *method, GVariant *args,        \
+                         GDBusMethodInvocation *invocation, gpointer) {                           \
+    igd1::row_remove_all(k##Name##Rows, path, interface_name, method, args, invocation);          \
   }                                                                                               \
   }                                                                                               \
   void Name##_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {             \

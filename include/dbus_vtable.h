@@ -5,7 +5,8 @@
 // An object manager's vtable (see g_dbus_object_manager_server_set_connection_expand)
 // uses the method slot for the methods of com.wqx.igd1.ObjectManager and may
 // put in its second spare slot a method handler that answers GetManagedObjects
-// in place of GDBus.
+// in place of GDBus, and in its third the handler of RemoveAllObjects (a
+// manager without one does not declare that method).
 #pragma once
 
 #include <gio/gio.h>
@@ -24,6 +25,27 @@ inline Igd1SetMultiPropertiesFunc igd1_set_multi_handler(const GDBusInterfaceVTa
                            : nullptr;
 }
 
+// Runs a multi-property write and answers the call with its outcome: success
+// (an error the writer reported for one entry of a write accepted as a whole
+// goes to `skipped`, which frees it), the writer's error, or Failed.
+inline void igd1_answer_set_multi(Igd1SetMultiPropertiesFunc write, GDBusConnection *connection,
+                                  const gchar *sender, const gchar *object_path,
+                                  const gchar *interface_name, GVariant *properties,
+                                  gpointer user_data, GDBusMethodInvocation *invocation,
+                                  void (*skipped)(const gchar *path, const gchar *interface_name,
+                                                  GError *error)) {
+  GError *error = nullptr;
+  if (write(connection, sender, object_path, interface_name, properties, &error, user_data)) {
+    if (error != nullptr) skipped(object_path, interface_name, error);
+    g_dbus_method_invocation_return_value(invocation, nullptr);
+  } else if (error != nullptr) {
+    g_dbus_method_invocation_take_error(invocation, error);
+  } else {
+    g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_FAILED,
+                                          "SetMulti of %s refused", interface_name);
+  }
+}
+
 // Interface and method through which a client writes several properties.
 #define IGD1_PROPERTIES_INTERFACE "com.wqx.igd1.Properties"
 #define IGD1_SET_MULTI_METHOD "SetMulti"
@@ -32,6 +54,12 @@ inline Igd1SetMultiPropertiesFunc igd1_set_multi_handler(const GDBusInterfaceVTa
 inline GDBusInterfaceMethodCallFunc igd1_get_managed_objects_handler(
     const GDBusInterfaceVTable *vtable) {
   return vtable != nullptr ? reinterpret_cast<GDBusInterfaceMethodCallFunc>(vtable->padding[1])
+                           : nullptr;
+}
+
+inline GDBusInterfaceMethodCallFunc igd1_remove_all_objects_handler(
+    const GDBusInterfaceVTable *vtable) {
+  return vtable != nullptr ? reinterpret_cast<GDBusInterfaceMethodCallFunc>(vtable->padding[2])
                            : nullptr;
 }
 

@@ -35,9 +35,10 @@ IGD1_API void dbus_proxy_invocation_keep(GDBusMethodInvocation *invocation);
 
 // Attaches an object manager to the connection like
 // g_dbus_object_manager_server_set_connection, and also serves
-// com.wqx.igd1.ObjectManager on the manager's path: AddObject() -> (o),
-// DeleteObject(o) and RemoveAllObjects() reach vtable->method_call with
-// `user_data`.  A handler answers before it returns or keeps the call with
+// com.wqx.igd1.ObjectManager on the manager's path: AddObject() -> (o) and
+// DeleteObject(o) reach vtable->method_call with `user_data`;
+// RemoveAllObjects() is declared and served only with a handler in the
+// vtable's third spare slot (see dbus_vtable.h), which it reaches.  A handler answers before it returns or keeps the call with
 // dbus_proxy_invocation_keep; a call it leaves unanswered otherwise is
 // answered by the host with org.freedesktop.DBus.Error.UnknownMethod.
 // With a handler in the vtable's second spare slot (see dbus_vtable.h),

@@ -18,6 +18,7 @@
 
 #include "dbus_vtable.h"
 #include "igd1_export.h"
+#include "methods.h"
 #include "mib_api.h"
 #include "tool.h"
 
@@ -70,9 +71,6 @@ enum class OnFailure : uint8_t {
   Fallback,   // `failure_log` is logged at level 4 and the fallback answers
   NoValue,    // the read fails like an unknown property
 };
-
-// Which host service types a row serves (a few properties change form).
-enum class Variant : uint8_t { Any, ServiceType1, NotServiceType1 };
 
 struct Property;
 struct SingleObject;
@@ -245,6 +243,9 @@ struct SingleObject {
   // registered, and the level of the entry function's first log line.
   void (*start_up)() = nullptr;
   int entry_log_level = LOG_LEVEL_INFO;
+  // The object's methods, and what their handlers find in the call context.
+  std::span<const Method> methods = {};
+  void *user_data = nullptr;
 };
 
 // Registers `object`'s interface (the first of `xml`, an introspection
@@ -291,6 +292,10 @@ IGD1_EXPORT gboolean object_set_multi(const SingleObject &object, const char *fu
 IGD1_EXPORT bool store_value(const SingleObject &object, const Property &property,
                              const char *name, GVariant *value, WriteFlags *flags,
                              GError **error);
+// The method handler of a described object: its method table.
+IGD1_EXPORT void object_method_call(const SingleObject &object, const char *object_path,
+                                    const char *interface_name, const char *method_name,
+                                    GVariant *parameters, GDBusMethodInvocation *invocation);
 // Stores one value through the property's writer (name lookup included).
 IGD1_EXPORT bool object_write(const SingleObject &object, const char *name, GVariant *value,
                               WriteFlags *flags, GError **error);
@@ -350,6 +355,14 @@ IGD1_EXPORT bool parse_ipv4_classic(const char *text, uint8_t address[4]);
                    GError **error, gpointer) {                                               \
     return igd1::object_set((object), #handler, connection, object_path, interface_name,     \
                             property_name, value, error);                                    \
+  }
+// A method handler served from the object's method table.
+#define IGD1_DEFINE_METHOD_HANDLER(handler, object)                                          \
+  void handler(GDBusConnection *, const gchar *, const gchar *object_path,                   \
+               const gchar *interface_name, const gchar *method_name, GVariant *parameters,  \
+               GDBusMethodInvocation *invocation, gpointer) {                                \
+    igd1::object_method_call((object), object_path, interface_name, method_name, parameters, \
+                             invocation);                                                    \
   }
 #define IGD1_DEFINE_SET_MULTI_HANDLER(handler, object)                                       \
   gboolean handler(GDBusConnection *connection, const gchar *, const gchar *object_path,     \

@@ -357,13 +357,10 @@ int stand_in_position(const RowTable &table) {
   return table.stand_in_position != nullptr ? table.stand_in_position() : -1;
 }
 
-bool announces(const RowModule &module) {
-  switch (module.announce) {
-    case Announce::Never: return false;
-    case Announce::ServiceType0: return dbus_proxy_get_service_type() == 0;
-    case Announce::Always: return true;
-  }
-  return false;
+// Whether a change of `property` is announced now.
+bool announces(const RowModule &module, const RowProperty &property) {
+  return announce_allowed(property.announce != Announce::AsModule ? property.announce
+                                                                  : module.announce);
 }
 
 std::string noun_text(const char *text, const char *fallback, const char *noun) {
@@ -612,6 +609,17 @@ void collection_create_manager(const Collection &collection) {
   collection.state->manager = g_dbus_object_manager_server_new(collection.manager_path);
 }
 
+namespace {
+
+// The parsed documents of the interface variants (the engine's, for the
+// life of the process).
+std::map<const InterfaceVariant *, GDBusNodeInfo *> &variant_nodes() {
+  static auto *nodes = new std::map<const InterfaceVariant *, GDBusNodeInfo *>;
+  return *nodes;
+}
+
+}  // namespace
+
 void collection_load_interface(const Collection &collection) {
   GDBusNodeInfo *node = collection.xml_file != nullptr
                             ? dbus_proxy_readxml(collection.xml_file)
@@ -620,6 +628,12 @@ void collection_load_interface(const Collection &collection) {
   g_autofree gchar *missing = g_strdup_printf("%s != NULL", collection.introspection_name);
   IGD1_ASSERT_TEXT(node != nullptr, missing);
   dbus_proxy_node_info_reg(node);
+  for (const InterfaceVariant &variant : collection.variants) {
+    GDBusNodeInfo *&parsed = variant_nodes()[&variant];
+    if (parsed == nullptr) parsed = g_dbus_node_info_new_for_xml(variant.builtin_xml, nullptr);
+    IGD1_ASSERT(parsed != nullptr && parsed->interfaces[0] != nullptr);
+    dbus_proxy_node_info_reg(parsed);
+  }
 }
 
 void collection_attach(const Collection &collection, GDBusConnection *connection,
@@ -644,6 +658,17 @@ bool carries(const Collection &collection, unsigned instance, const GDBusInterfa
   return collection.carries == nullptr || collection.carries(instance, info->name);
 }
 
+bool publishes_itself(const Collection &collection) {
+  return collection.child_prefix != nullptr || !collection.variants.empty();
+}
+
+// The children's document for the current service type.
+GDBusNodeInfo *current_node(const Collection &collection) {
+  for (const InterfaceVariant &variant : collection.variants)
+    if (serves_service_type(variant.when)) return variant_nodes().at(&variant);
+  return *collection.introspection_data;
+}
+
 // Every readable property of one interface of a child, as an a{sv} value.
 GVariant *child_properties(const Collection &collection, const char *path,
                            const GDBusInterfaceInfo *info) {
@@ -663,7 +688,7 @@ GVariant *outside_child_interfaces(const Collection &collection, const char *pat
                                    unsigned instance) {
   GVariantBuilder interfaces;
   g_variant_builder_init(&interfaces, G_VARIANT_TYPE("a{sa{sv}}"));
-  GDBusNodeInfo *node = *collection.introspection_data;
+  GDBusNodeInfo *node = current_node(collection);
   for (GDBusInterfaceInfo **i = node->interfaces; i != nullptr && *i != nullptr; ++i)
     if (carries(collection, instance, *i))
       g_variant_builder_add(&interfaces, "{s@a{sv}}", (*i)->name,
@@ -678,8 +703,105 @@ void announce_on_manager(const Collection &collection, const char *member, GVari
   IGD1_ASSERT(error == nullptr);
 }
 
-// A child whose path is not below the manager's: registered here,
-// announced on the manager path.
+// ---- children whose document follows the service type ----
+//
+// GDBus fixes an object's interface info when the object is registered; a
+// subtree is asked for it at every request instead.  Each such child is a
+// subtree of its own (with no nodes below it), which also serves the
+// multi-property write, since the host only sees plain registrations.
+
+constexpr char kSetMultiXml[] =
+    "<node><interface name='" IGD1_PROPERTIES_INTERFACE "'>"
+    "<method name='" IGD1_SET_MULTI_METHOD "'>"
+    "<arg name='interface_name' type='s' direction='in'/>"
+    "<arg name='properties' type='a{sv}' direction='in'/></method>"
+    "<signal name='" IGD1_PROPERTIES_CHANGED "'><arg name='interface_name' type='s'/>"
+    "<arg name='changed_properties' type='a{sv}'/><arg name='invalidated_properties' type='as'/>"
+    "</signal></interface></node>";
+
+GDBusInterfaceInfo *set_multi_interface() {
+  static GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(kSetMultiXml, nullptr);
+  return node->interfaces[0];
+}
+
+const Collection &variant_collection(gpointer user_data) {
+  return *static_cast<const Collection *>(user_data);
+}
+
+// The interface of the child at `path` named `name` in the current document.
+GDBusInterfaceInfo *served_interface(const Collection &collection, const char *path,
+                                     const char *name) {
+  const uint32_t instance = child_instance(collection, path);
+  GDBusNodeInfo *node = current_node(collection);
+  for (GDBusInterfaceInfo **i = node->interfaces; i != nullptr && *i != nullptr; ++i)
+    if (g_strcmp0((*i)->name, name) == 0 && carries(collection, instance, *i)) return *i;
+  return nullptr;
+}
+
+gchar **variant_enumerate(GDBusConnection *, const gchar *, const gchar *, gpointer) {
+  return g_new0(gchar *, 1);
+}
+
+GDBusInterfaceInfo **variant_introspect(GDBusConnection *, const gchar *, const gchar *path,
+                                        const gchar *node, gpointer user_data) {
+  if (node != nullptr) return nullptr;
+  const Collection &collection = variant_collection(user_data);
+  const uint32_t instance = child_instance(collection, path);
+  GPtrArray *infos = g_ptr_array_new();
+  GDBusNodeInfo *document = current_node(collection);
+  for (GDBusInterfaceInfo **i = document->interfaces; i != nullptr && *i != nullptr; ++i)
+    if (carries(collection, instance, *i)) g_ptr_array_add(infos, g_dbus_interface_info_ref(*i));
+  g_ptr_array_add(infos, g_dbus_interface_info_ref(set_multi_interface()));
+  g_ptr_array_add(infos, nullptr);
+  return reinterpret_cast<GDBusInterfaceInfo **>(g_ptr_array_free(infos, FALSE));
+}
+
+void variant_set_multi(GDBusConnection *connection, const gchar *sender, const gchar *path,
+                       const gchar *, const gchar *, GVariant *parameters,
+                       GDBusMethodInvocation *invocation, gpointer user_data) {
+  const Collection &collection = variant_collection(user_data);
+  const gchar *interface_name = nullptr;
+  GVariant *entries = nullptr;
+  g_variant_get(parameters, "(&s@a{sv})", &interface_name, &entries);
+  g_autoptr(GVariant) owned = entries;
+  Igd1SetMultiPropertiesFunc write = igd1_set_multi_handler(collection.vtable);
+  if (write == nullptr || served_interface(collection, path, interface_name) == nullptr) {
+    g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
+                                          "No such interface %s on object at path %s",
+                                          interface_name, path);
+    return;
+  }
+  igd1_answer_set_multi(write, connection, sender, path, interface_name, entries, nullptr,
+                        invocation, [](const gchar *, const gchar *, GError *entry_error) {
+                          g_error_free(entry_error);
+                        });
+}
+
+const GDBusInterfaceVTable kVariantSetMultiVTable = {variant_set_multi, nullptr, nullptr,
+                                                     {nullptr}};
+
+const GDBusInterfaceVTable *variant_dispatch(GDBusConnection *, const gchar *, const gchar *,
+                                             const gchar *interface_name, const gchar *,
+                                             gpointer *out_user_data, gpointer user_data) {
+  *out_user_data = user_data;
+  if (g_strcmp0(interface_name, IGD1_PROPERTIES_INTERFACE) == 0) return &kVariantSetMultiVTable;
+  return variant_collection(user_data).vtable;
+}
+
+const GDBusSubtreeVTable kVariantSubtree = {variant_enumerate, variant_introspect,
+                                            variant_dispatch, {nullptr}};
+
+guint register_variant_child(const Collection &collection, const char *path) {
+  g_autoptr(GError) error = nullptr;
+  const guint id = g_dbus_connection_register_subtree(
+      collection.state->connection, path, &kVariantSubtree, G_DBUS_SUBTREE_FLAGS_NONE,
+      const_cast<Collection *>(&collection), nullptr, &error);
+  IGD1_ASSERT(id > 0);
+  return id;
+}
+
+// A child whose path is not below the manager's (or whose document follows
+// the service type): registered here, announced on the manager path.
 void export_outside(const Collection &collection, unsigned instance) {
   CollectionState &state = *collection.state;
   if (state.connection == nullptr) return;
@@ -687,13 +809,18 @@ void export_outside(const Collection &collection, unsigned instance) {
   if (state.outside->count(instance) != 0) return;
   const std::string path = collection_child_path(collection, instance);
   std::vector<guint> ids;
-  GDBusNodeInfo *node = *collection.introspection_data;
-  for (GDBusInterfaceInfo **i = node->interfaces; i != nullptr && *i != nullptr; ++i) {
-    if (!carries(collection, instance, *i)) continue;
-    const guint id = g_dbus_connection_register_object(state.connection, path.c_str(), *i,
-                                                       collection.vtable, nullptr, nullptr, nullptr);
-    IGD1_ASSERT(id > 0);
-    ids.push_back(id);
+  if (!collection.variants.empty()) {
+    ids.push_back(register_variant_child(collection, path.c_str()));
+  } else {
+    GDBusNodeInfo *node = *collection.introspection_data;
+    for (GDBusInterfaceInfo **i = node->interfaces; i != nullptr && *i != nullptr; ++i) {
+      if (!carries(collection, instance, *i)) continue;
+      const guint id = g_dbus_connection_register_object(state.connection, path.c_str(), *i,
+                                                         collection.vtable, nullptr, nullptr,
+                                                         nullptr);
+      IGD1_ASSERT(id > 0);
+      ids.push_back(id);
+    }
   }
   (*state.outside)[instance] = ids;
   announce_on_manager(collection, "InterfacesAdded",
@@ -706,12 +833,17 @@ void unexport_outside(const Collection &collection, unsigned instance) {
   if (state.outside == nullptr || state.connection == nullptr) return;
   auto found = state.outside->find(instance);
   if (found == state.outside->end()) return;
-  for (guint id : found->second) g_dbus_connection_unregister_object(state.connection, id);
+  for (guint id : found->second) {
+    if (collection.variants.empty())
+      g_dbus_connection_unregister_object(state.connection, id);
+    else
+      g_dbus_connection_unregister_subtree(state.connection, id);
+  }
   state.outside->erase(found);
   const std::string path = collection_child_path(collection, instance);
   GVariantBuilder names;
   g_variant_builder_init(&names, G_VARIANT_TYPE("as"));
-  GDBusNodeInfo *node = *collection.introspection_data;
+  GDBusNodeInfo *node = current_node(collection);
   for (GDBusInterfaceInfo **i = node->interfaces; i != nullptr && *i != nullptr; ++i)
     if (carries(collection, instance, *i)) g_variant_builder_add(&names, "s", (*i)->name);
   announce_on_manager(collection, "InterfacesRemoved",
@@ -721,7 +853,7 @@ void unexport_outside(const Collection &collection, unsigned instance) {
 }  // namespace
 
 void collection_export_child(const Collection &collection, unsigned instance) {
-  if (collection.child_prefix != nullptr) return export_outside(collection, instance);
+  if (publishes_itself(collection)) return export_outside(collection, instance);
   if (collection.state->manager == nullptr) return;
   std::string path = collection_child_path(collection, instance);
   GDBusObjectSkeleton *object = g_dbus_object_skeleton_new(path.c_str());
@@ -739,7 +871,7 @@ void collection_export_child(const Collection &collection, unsigned instance) {
 }
 
 void collection_unexport_child(const Collection &collection, unsigned instance) {
-  if (collection.child_prefix != nullptr) return unexport_outside(collection, instance);
+  if (publishes_itself(collection)) return unexport_outside(collection, instance);
   if (collection.state->manager == nullptr) return;
   std::string path = collection_child_path(collection, instance);
   g_dbus_object_manager_server_unexport(collection.state->manager, path.c_str());
@@ -820,7 +952,8 @@ RowCollection::RowCollection(const RowModule &row_module, const char *name,
                  .state = state,
                  .max_instance = row_module.max_instance,
                  .child_prefix = row_module.child_prefix,
-                 .carries = row_module.carries},
+                 .carries = row_module.carries,
+                 .variants = row_module.variants},
       names(handler_names) {
   collections().push_back(this);
 }
@@ -841,7 +974,8 @@ const RowProperty *find_writable_row_property(std::span<const RowProperty> prope
 
 bool row_property_announced(const RowModule &module, const char *name) {
   const RowProperty *property = find_writable_row_property(module.properties, name);
-  return property != nullptr && std::strcmp(property->name, name) == 0 && announces(module);
+  return property != nullptr && std::strcmp(property->name, name) == 0 &&
+         announces(module, *property);
 }
 
 const RowProperty *find_row_property(std::span<const RowProperty> properties, const char *name) {
@@ -973,9 +1107,12 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
   // Children the engine registers itself, and managers nested under rows,
   // need the connection first.  Nested managers of an earlier connection
   // (tests start the host again) are gone with it.
-  const bool outside = rows.collection.child_prefix != nullptr || rows.module.nested != nullptr;
+  const bool outside = publishes_children_itself(rows.module) || rows.module.nested != nullptr ||
+                       rows.module.sibling != nullptr;
   if (rows.module.nested != nullptr && rows.module.nested->managers != nullptr)
     rows.module.nested->managers->clear();
+  if (rows.module.sibling != nullptr && rows.module.sibling->registrations != nullptr)
+    rows.module.sibling->registrations->clear();
   if (outside) collection_attach(rows.collection, connection, manager_vtable);
   // A stand-in row has no child.
   const int stand_in = stand_in_position(table);
@@ -1008,6 +1145,90 @@ void create_nested(const RowCollection &rows, uint32_t instance) {
   (*nested.managers)[instance] = manager;
 }
 
+// ---- siblings ----
+
+// The row a sibling's path belongs to, with its context; false when the
+// path names no row.
+bool sibling_context(const RowCollection &rows, const char *object_path, CallContext *context) {
+  const std::string_view suffix = rows.module.sibling->suffix;
+  std::string_view path(object_path != nullptr ? object_path : "");
+  if (path.size() <= suffix.size() + 1 || !path.ends_with(suffix) ||
+      path[path.size() - suffix.size() - 1] != '/')
+    return false;
+  const std::string row_path(path.substr(0, path.size() - suffix.size() - 1));
+  const uint32_t instance = child_instance(rows.collection, row_path.c_str());
+  uint32_t index = 0;
+  mib_list_node *node =
+      instance != 0 ? rows.module.table.get_list_by_instnum(instance, &index) : nullptr;
+  if (node == nullptr || node->data == nullptr) return false;
+  *context = {.object_path = object_path, .instance = instance, .index = index,
+              .user_data = rows.module.user_data};
+  return true;
+}
+
+const RowCollection &sibling_rows(gpointer user_data) {
+  return *static_cast<const RowCollection *>(user_data);
+}
+
+GVariant *sibling_get(GDBusConnection *, const gchar *, const gchar *object_path, const gchar *,
+                      const gchar *property_name, GError **error, gpointer user_data) {
+  const RowCollection &rows = sibling_rows(user_data);
+  CallContext context{};
+  if (!sibling_context(rows, object_path, &context)) {
+    set_invalid_args(error, rows.module.texts.get_invalid_path, object_path);
+    return nullptr;
+  }
+  return rows.module.sibling->get(context, property_name, error);
+}
+
+void sibling_method_call(GDBusConnection *, const gchar *, const gchar *object_path,
+                         const gchar *interface_name, const gchar *method_name,
+                         GVariant *parameters, GDBusMethodInvocation *invocation,
+                         gpointer user_data) {
+  const RowCollection &rows = sibling_rows(user_data);
+  CallContext context{};
+  if (!sibling_context(rows, object_path, &context)) {
+    g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
+                                          rows.module.texts.set_invalid_path, object_path);
+    return;
+  }
+  dispatch_method(rows.module.sibling->methods, context, interface_name, method_name, parameters,
+                  invocation);
+}
+
+const GDBusInterfaceVTable kSiblingVTable = {sibling_method_call, sibling_get, nullptr,
+                                             {nullptr}};
+
+void create_sibling(const RowCollection &rows, uint32_t instance) {
+  Sibling &sibling = *rows.module.sibling;
+  GDBusConnection *connection = rows.collection.state->connection;
+  if (connection == nullptr) return;
+  if (sibling.registrations == nullptr) sibling.registrations = new std::map<uint32_t, guint>;
+  if (sibling.registrations->count(instance) != 0) return;
+  if (sibling.node == nullptr) {
+    sibling.node = g_dbus_node_info_new_for_xml(sibling.xml, nullptr);
+    IGD1_ASSERT(sibling.node != nullptr && sibling.node->interfaces[0] != nullptr);
+    dbus_proxy_node_info_reg(sibling.node);
+  }
+  const std::string path =
+      collection_child_path(rows.collection, instance) + "/" + sibling.suffix;
+  g_autoptr(GError) error = nullptr;
+  const guint id = g_dbus_connection_register_object(
+      connection, path.c_str(), sibling.node->interfaces[0], &kSiblingVTable,
+      const_cast<RowCollection *>(&rows), nullptr, &error);
+  IGD1_ASSERT_TEXT(id > 0, "registrationid > 0");
+  (*sibling.registrations)[instance] = id;
+}
+
+void destroy_sibling(const RowCollection &rows, uint32_t instance) {
+  Sibling &sibling = *rows.module.sibling;
+  if (sibling.registrations == nullptr) return;
+  auto found = sibling.registrations->find(instance);
+  if (found == sibling.registrations->end()) return;
+  g_dbus_connection_unregister_object(rows.collection.state->connection, found->second);
+  sibling.registrations->erase(found);
+}
+
 void destroy_nested(const RowCollection &rows, uint32_t instance) {
   NestedManagers &nested = *rows.module.nested;
   GDBusObjectManagerServer *manager = nested_manager(nested, instance);
@@ -1026,11 +1247,13 @@ void row_export(const RowCollection &rows, uint32_t instance) {
                  collection_child_path(rows.collection, instance).c_str());
   collection_export_child(rows.collection, instance);
   if (rows.module.nested != nullptr) create_nested(rows, instance);
+  if (rows.module.sibling != nullptr) create_sibling(rows, instance);
 }
 
 void row_unexport(const RowCollection &rows, uint32_t instance) {
   COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, "Delete %s interface, index is %d ",
                  rows.collection.noun, int(instance));
+  if (rows.module.sibling != nullptr) destroy_sibling(rows, instance);
   if (rows.module.nested != nullptr) destroy_nested(rows, instance);
   collection_unexport_child(rows.collection, instance);
 }
@@ -1090,7 +1313,6 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
     set_failed(error, module.texts.commit_failed, "no working copy");
     return FALSE;
   }
-  const bool announce = announces(module);
   bool any_change = false;
   std::vector<const RowProperty *> announced;
   auto apply = [&](const char *name, GVariant *value, GError **entry_error) {
@@ -1098,16 +1320,29 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
     if (!apply_row_property(module, name, value, &changed, entry_error, copy.data(), index))
       return false;
     any_change = any_change || changed;
-    if (changed && announce) {
-      const RowProperty *property = find_row_property(module.properties, name);
-      if (std::find(announced.begin(), announced.end(), property) == announced.end())
-        announced.push_back(property);
-    }
+    const RowProperty *property = changed ? find_row_property(module.properties, name) : nullptr;
+    if (property != nullptr && announces(module, *property) &&
+        std::find(announced.begin(), announced.end(), property) == announced.end())
+      announced.push_back(property);
     return true;
   };
   // The copy is all or nothing: a refused entry ends the call before anything is stored.
   if (!walk_entries(function, LOG_LEVEL_INFO, entries, MultiFailure::Stop, apply, nullptr, error))
     return FALSE;
+  auto announce = [&] {
+    if (announced.empty()) return;
+    GVariantBuilder changes;
+    g_variant_builder_init(&changes, G_VARIANT_TYPE("a{sv}"));
+    for (const RowProperty *property : announced) {
+      GVariant *value = read_row_property(module, *property, copy.data(), nullptr);
+      if (value != nullptr) g_variant_builder_add(&changes, "{sv}", property->name, value);
+    }
+    emit_properties_changed(connection, object_path, interface_name,
+                            g_variant_builder_end(&changes));
+  };
+  // Modules that announce before the commit tell listeners even when the
+  // store then refuses the row.
+  if (module.announce_at == AnnounceAt::BeforeCommit) announce();
   if (any_change) {
     // The row and what follows its commit stand or fall together.
     StoreTransaction transaction;
@@ -1117,22 +1352,50 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
                      int(instance));
       return FALSE;
     }
-    const CallContext call{object_path, instance, index};
+    const CallContext call{.object_path = object_path, .instance = instance, .index = index,
+                           .user_data = module.user_data};
     if (module.after_commit != nullptr && !module.after_commit(call, error)) return FALSE;
     if (!transaction.commit(error)) return FALSE;
   }
-  if (!announced.empty()) {
-    GVariantBuilder changes;
-    g_variant_builder_init(&changes, G_VARIANT_TYPE("a{sv}"));
-    for (const RowProperty *property : announced) {
-      GVariant *value = read_row_property(module, *property, copy.data(), nullptr);
-      if (value != nullptr) g_variant_builder_add(&changes, "{sv}", property->name, value);
-    }
-    emit_properties_changed(connection, object_path, interface_name,
-                            g_variant_builder_end(&changes));
-  }
+  if (module.announce_at == AnnounceAt::AfterCommit) announce();
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "out of func [%s]", function);
   return TRUE;
+}
+
+bool announce_allowed(Announce policy) {
+  switch (policy) {
+    case Announce::Never: return false;
+    case Announce::ServiceType0: return dbus_proxy_get_service_type() == 0;
+    case Announce::Always: return true;
+    case Announce::AsModule: return false;  // a module's own policy is never AsModule
+  }
+  return false;
+}
+
+void row_method_call(const RowCollection &rows, const char *object_path,
+                     const char *interface_name, const char *method_name, GVariant *parameters,
+                     GDBusMethodInvocation *invocation) {
+  const RowModule &module = rows.module;
+  uint32_t index = 0;
+  const uint32_t instance = child_instance(rows.collection, object_path);
+  mib_list_node *node =
+      instance != 0 ? module.table.get_list_by_instnum(instance, &index) : nullptr;
+  if (node == nullptr || node->data == nullptr) {
+    g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
+                                          module.texts.set_invalid_path, object_path);
+    return;
+  }
+  const CallContext context{.object_path = object_path, .instance = instance, .index = index,
+                            .user_data = module.user_data};
+  dispatch_method(module.methods, context, interface_name, method_name, parameters, invocation);
+}
+
+void row_remove_all(const RowCollection &rows, const char *object_path,
+                    const char *interface_name, const char *method_name, GVariant *parameters,
+                    GDBusMethodInvocation *invocation) {
+  const Method remove_all[] = {{.name = method_name, .handler = rows.module.remove_all}};
+  const CallContext context{.object_path = object_path, .user_data = rows.module.user_data};
+  dispatch_method(remove_all, context, interface_name, method_name, parameters, invocation);
 }
 
 void row_manager_call(const RowCollection &rows, const char *method_name, GVariant *parameters,

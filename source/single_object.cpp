@@ -171,7 +171,16 @@ gboolean described_set_multi(GDBusConnection *connection, const gchar *, const g
                           interface_name, properties, error);
 }
 
-const GDBusInterfaceVTable kDescribedVTable = {nullptr, described_get, described_set,
+void described_method_call(GDBusConnection *, const gchar *, const gchar *object_path,
+                           const gchar *interface_name, const gchar *method_name,
+                           GVariant *parameters, GDBusMethodInvocation *invocation,
+                           gpointer user_data) {
+  object_method_call(described(user_data), object_path, interface_name, method_name, parameters,
+                     invocation);
+}
+
+const GDBusInterfaceVTable kDescribedVTable = {described_method_call, described_get,
+                                               described_set,
                                                IGD1_SET_MULTI_SLOT(described_set_multi)};
 
 }  // namespace
@@ -232,6 +241,13 @@ void mark_unannounced(GDBusInterfaceInfo *interface,
     property->annotations[count] = annotation;
     property->annotations[count + 1] = nullptr;
   }
+}
+
+void object_method_call(const SingleObject &object, const char *object_path,
+                        const char *interface_name, const char *method_name, GVariant *parameters,
+                        GDBusMethodInvocation *invocation) {
+  const CallContext context{.object_path = object_path, .user_data = object.user_data};
+  dispatch_method(object.methods, context, interface_name, method_name, parameters, invocation);
 }
 
 PublishObject::PublishObject(const SingleObject &object) { publications().push_back(&object); }

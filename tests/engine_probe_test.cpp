@@ -13,6 +13,7 @@
 
 #include "collection.h"
 #include "harness/bus_fixture.h"
+#include "memory_table.h"
 #include "mib_store.h"
 
 IGD1_DECLARE_ROW_COLLECTION(EngineSelf, EngineSelf_handle_set_multi_properties);
@@ -22,55 +23,7 @@ IGD1_DECLARE_ROW_COLLECTION(EngineNest, EngineNest_handle_set_multi_properties);
 
 namespace {
 
-constexpr size_t kRowSize = 32;
-
-// A table in memory with the configuration library's shape.
-template <int Tag>
-struct MemoryTable {
-  static inline std::vector<std::vector<uint8_t>> rows;
-  static inline std::vector<mib_list_node> nodes;
-
-  static void relink() {
-    std::sort(rows.begin(), rows.end());
-    nodes.assign(rows.size(), mib_list_node{});
-    for (size_t i = 0; i < rows.size(); ++i) {
-      nodes[i].data = rows[i].data();
-      nodes[i].prev = i > 0 ? &nodes[i - 1] : nullptr;
-      nodes[i].next = i + 1 < rows.size() ? &nodes[i + 1] : nullptr;
-    }
-  }
-  static mib_list_node *list(int) { return nodes.empty() ? nullptr : &nodes[0]; }
-  static mib_list_node *find(uint32_t instance, uint32_t *index) {
-    for (size_t i = 0; i < rows.size(); ++i) {
-      if (rows[i][0] != instance) continue;
-      if (index != nullptr) *index = uint32_t(i);
-      return &nodes[i];
-    }
-    return nullptr;
-  }
-  // Self kind: the engine chose the number in byte 0.
-  static int insert(void *row) {
-    rows.emplace_back(static_cast<uint8_t *>(row), static_cast<uint8_t *>(row) + kRowSize);
-    relink();
-    return 1;
-  }
-  static int remove(uint32_t index, mib_list_node *) {
-    if (index >= rows.size()) return 0;
-    rows.erase(rows.begin() + index);
-    relink();
-    return 1;
-  }
-  static int update(uint32_t, void *data, int) {
-    const auto *row = static_cast<const uint8_t *>(data);
-    for (auto &stored : rows)
-      if (stored[0] == row[0]) std::memcpy(stored.data(), row, kRowSize);
-    return 1;
-  }
-  static void clear() {
-    rows.clear();
-    relink();
-  }
-};
+using igd1::test::MemoryTable;
 
 constexpr char kItemXml[] =
     "<node>"
@@ -97,19 +50,6 @@ using SelfTable = MemoryTable<1>;
 using RefuseTable = MemoryTable<2>;
 using OutsideTable = MemoryTable<3>;
 using NestTable = MemoryTable<4>;
-
-// The store's row notices go to an applier registered per change bit; these
-// tables take their changed rows directly.
-int store_self(const void *row) { return SelfTable::update(0, const_cast<void *>(row), 0); }
-int store_outside(const void *row) { return OutsideTable::update(0, const_cast<void *>(row), 0); }
-
-template <typename Table>
-constexpr igd1::RowTable table(int (*store)(const void *)) {
-  return {.row_size = kRowSize, .get_list = Table::list, .get_list_by_instnum = Table::find,
-          .insert_entry = Table::insert, .remove_entry = Table::remove,
-          .backup_entry = [](const void *row) -> void * { return g_memdup2(row, kRowSize); },
-          .free_backup_entry = g_free, .update_entry_mib = store};
-}
 
 // The manager of EngineSelf carries an interface of its own.
 char g_label[32] = "";
@@ -143,7 +83,7 @@ constexpr igd1::SingleObject kSummary = {
 constexpr igd1::RowModule kSelf = {
     .manager_path = "/com/wqx/igd1/Test/Engine/Self",
     .properties = kProperties,
-    .table = table<SelfTable>(store_self),
+    .table = SelfTable::table(),
     .texts = {.table_full = "EngineSelf table is full"},
     .commit = igd1::Commit::BackupUpdate,
     .announce = igd1::Announce::Always,
@@ -160,7 +100,7 @@ constexpr igd1::RowModule kSelf = {
 constexpr igd1::RowModule kRefuse = {
     .manager_path = "/com/wqx/igd1/Test/Engine/Refuse",
     .properties = kProperties,
-    .table = table<RefuseTable>(nullptr),
+    .table = RefuseTable::table(),
     .texts = {.add_failed = "not support to add object"},
     .add = igd1::AddKind::Refuse,
     .builtin_xml = kItemXml,
@@ -170,7 +110,7 @@ constexpr igd1::RowModule kRefuse = {
 constexpr igd1::RowModule kOutside = {
     .manager_path = "/com/wqx/igd1/Test/Engine/Config/Outside",
     .properties = kProperties,
-    .table = table<OutsideTable>(store_outside),
+    .table = OutsideTable::table(),
     .commit = igd1::Commit::BackupUpdate,
     .add = igd1::AddKind::Self,
     .builtin_xml = kItemXml,
@@ -226,7 +166,7 @@ igd1::NestedManagers g_nested = {.suffix = "Type", .manager_vtable = &kTypeManag
 constexpr igd1::RowModule kNest = {
     .manager_path = kNestManager,
     .properties = kProperties,
-    .table = table<NestTable>(nullptr),
+    .table = NestTable::table(),
     .add = igd1::AddKind::Self,
     .builtin_xml = kItemXml,
     .carries = odd_rows_weigh,

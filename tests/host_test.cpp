@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 #include <thread>
 
@@ -87,10 +88,14 @@ TEST_F(ProbeHostTest, CallsTheModuleEntriesButNotTheNestedOne) {
   Variant value = get_property("/com/wqx/igd1/Test/Probe", "com.wqx.igd1.Probe", "Calls");
   ASSERT_TRUE(value);
   EXPECT_THAT(calls(), testing::Not(testing::Contains(-1000)));
-  // The probe's node reached the host before its object was registered.
+  // The probe's node reached the host before its object was registered
+  // (the engine probes of the same library hand over theirs too).
   auto nodes = host::node_infos();
-  ASSERT_EQ(nodes.size(), 1u);
-  EXPECT_STREQ(nodes[0]->path, "/com/wqx/igd1/Test/Probe");
+  EXPECT_EQ(std::count_if(nodes.begin(), nodes.end(),
+                          [](GDBusNodeInfo *node) {
+                            return g_strcmp0(node->path, "/com/wqx/igd1/Test/Probe") == 0;
+                          }),
+            1);
   // The root object comes from the real library the probe links.
   EXPECT_NE(introspect("/com/wqx/igd1").find("com.wqx.igd1"), std::string::npos);
 }

@@ -47,6 +47,7 @@ class NotifyTest : public BusTest {
                     "<node name=\"/com/wqx/igd1/Test/Probe\"><interface name=\"com.wqx.igd1.Probe\">"
                     "<property name=\"Calls\" type=\"u\" access=\"read\"/></interface></node>");
     options.library = kProbeLibrary;
+    options.modules = {"Probe"};
     options.notify_socket = true;
   }
 

@@ -1,15 +1,22 @@
 // A small module library for the host tests: it links the real library (so
 // the root entry and name callbacks are found through it) and adds one
-// module of its own that records how the host drives it.
+// module of its own that records how the host drives it, and the engine
+// probes below.
 #include <gio/gio.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "collection.h"
 #include "host_api.h"
 #include "igd1_export.h"
+#include "memory_table.h"
 #include "single_object.h"
 
 namespace {
@@ -142,4 +149,247 @@ IGD1_API std::vector<int> probe_calls(GThread **last_thread) {
   std::lock_guard lock(g_mutex);
   if (last_thread != nullptr) *last_thread = g_last_thread;
   return g_calls;
+}
+
+// ---- engine probes ----------------------------------------------------------------
+//
+// Two row collections in memory that prove the engine's declarations over
+// the bus: a method table with service-type variants and calls answered
+// later, children whose document follows the service type, a statistics
+// object beside every row, RemoveAllObjects, and announcing per property,
+// before or after the commit.
+
+IGD1_DECLARE_ROW_COLLECTION(ProbeRows, ProbeRows_handle_set_multi_properties);
+IGD1_DECLARE_ROW_COLLECTION(ProbeEarly, ProbeEarly_handle_set_multi_properties);
+
+namespace {
+
+// Tags apart from the test binary's own tables.
+using RowsTable = igd1::test::MemoryTable<101>;
+using EarlyTable = igd1::test::MemoryTable<102>;
+
+// The basic document, and the extended one served while the service type is 1.
+#define PROBE_ROW_BASE                                                     \
+  "<property name='Name' type='s' access='readwrite'/>"                    \
+  "<property name='Weight' type='q' access='readwrite'/>"                  \
+  "<method name='Echo'><arg name='said' type='s' direction='out'/></method>" \
+  "<method name='Mode'><arg name='mode' type='s' direction='out'/></method>" \
+  "<method name='Wait'><arg name='ms' type='u' direction='in'/>"           \
+  "<arg name='instance' type='u' direction='out'/></method>"               \
+  "<method name='Forget'/><method name='Twice'><arg name='n' type='u' direction='out'/></method>" \
+  "<method name='Silent'/>"
+constexpr char kRowXml[] = "<node><interface name='com.wqx.igd1.Test.ProbeRow'>" PROBE_ROW_BASE
+                           "</interface></node>";
+constexpr char kRowExtendedXml[] =
+    "<node><interface name='com.wqx.igd1.Test.ProbeRow'>" PROBE_ROW_BASE
+    "<property name='Rank' type='u' access='read'/>"
+    "<method name='Boost'><arg name='rank' type='u' direction='out'/></method>"
+    "</interface></node>";
+constexpr igd1::InterfaceVariant kVariants[] = {
+    {.when = igd1::Variant::ServiceType1, .builtin_xml = kRowExtendedXml}};
+
+// Name is announced whatever the module says; Weight follows the module.
+constexpr igd1::RowProperty kRowProperties[] = {
+    {.name = "Name", .field = igd1::Field::Text, .offset = 1, .size = 16,
+     .write_log = "set Name value:%s ", .announce = igd1::Announce::Always},
+    {.name = "Weight", .type = "q", .field = igd1::Field::Number, .offset = 20, .size = 2,
+     .write_log = "set Weight value:%d "},
+    {.name = "Rank", .type = "u", .field = igd1::Field::Number, .offset = 24, .size = 4},
+};
+
+// ---- methods ----
+
+char g_said_to[] = "rows";  // the module's user data
+
+void echo(const igd1::PendingCall &call, GVariant *) {
+  const igd1::CallContext &context = call.context();
+  g_autofree gchar *said =
+      g_strdup_printf("%s %u %u %s", context.object_path, context.instance, context.index,
+                      static_cast<const char *>(context.user_data));
+  call.reply(g_variant_new("(s)", said));
+}
+void mode_basic(const igd1::PendingCall &call, GVariant *) {
+  call.reply(g_variant_new("(s)", "basic"));
+}
+void mode_extended(const igd1::PendingCall &call, GVariant *) {
+  call.reply(g_variant_new("(s)", "extended"));
+}
+void boost(const igd1::PendingCall &call, GVariant *) {
+  call.reply(g_variant_new("(u)", call.context().instance * 100));
+}
+// Answered from a worker thread after the asked time.
+void wait_then_answer(const igd1::PendingCall &call, GVariant *parameters) {
+  guint32 ms = 0;
+  g_variant_get(parameters, "(u)", &ms);
+  std::thread([call, ms] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    call.reply(g_variant_new("(u)", call.context().instance));
+  }).detach();
+}
+// Kept, then dropped without an answer.
+void forget(const igd1::PendingCall &, GVariant *) {}
+std::atomic<int> g_second_answers{0};
+void twice(const igd1::PendingCall &call, GVariant *) {
+  call.reply(g_variant_new("(u)", 1u));
+  if (!call.reply(g_variant_new("(u)", 2u))) ++g_second_answers;
+}
+void silent(const igd1::PendingCall &, GVariant *) {}
+
+constexpr igd1::Method kRowMethods[] = {
+    {.name = "Echo", .handler = echo},
+    {.name = "Mode", .handler = mode_extended, .variant = igd1::Variant::ServiceType1},
+    {.name = "Mode", .handler = mode_basic, .variant = igd1::Variant::NotServiceType1},
+    {.name = "Boost", .handler = boost, .variant = igd1::Variant::ServiceType1},
+    {.name = "Wait", .handler = wait_then_answer, .answer = igd1::Answer::Later},
+    {.name = "Forget", .handler = forget, .answer = igd1::Answer::Later},
+    {.name = "Twice", .handler = twice},
+    {.name = "Silent", .handler = silent},
+};
+
+// ---- the object beside every row ----
+
+GVariant *stats_get(const igd1::CallContext &call, const char *property, GError **error) {
+  if (std::strcmp(property, "data") != 0) {
+    igd1::set_invalid_args(error, "invalid property %s", property);
+    return nullptr;
+  }
+  g_autofree gchar *line = g_strdup_printf("row %u", call.instance);
+  const gchar *lines[] = {line, call.object_path, nullptr};
+  return g_variant_new_strv(lines, -1);
+}
+igd1::Sibling g_stats = {
+    .suffix = "Stats",
+    .xml = "<node><interface name='com.wqx.igd1.Test.ProbeRowStats'>"
+           "<property name='data' type='as' access='read'/></interface></node>",
+    .get = stats_get,
+};
+
+// ---- RemoveAllObjects ----
+
+void remove_all_rows(const igd1::PendingCall &call, GVariant *);
+
+constexpr igd1::RowModule kRows = {
+    .manager_path = "/com/wqx/igd1/Test/Engine/Rows",
+    .properties = kRowProperties,
+    .table = RowsTable::table(),
+    .commit = igd1::Commit::BackupUpdate,
+    .announce = igd1::Announce::Never,
+    .add = igd1::AddKind::Self,
+    .max_instance = 8,
+    .builtin_xml = kRowXml,
+    .methods = kRowMethods,
+    .user_data = g_said_to,
+    .remove_all = remove_all_rows,
+    .sibling = &g_stats,
+    .variants = kVariants,
+};
+
+// Announced before the commit: a refused commit was announced all the same.
+constexpr igd1::RowModule kEarly = {
+    .manager_path = "/com/wqx/igd1/Test/Engine/Early",
+    .properties = std::span(kRowProperties).first(2),  // no extended document
+    .table = EarlyTable::table(),
+    .commit = igd1::Commit::BackupUpdate,
+    .announce = igd1::Announce::Always,
+    .announce_at = igd1::AnnounceAt::BeforeCommit,
+    .add = igd1::AddKind::Self,
+    .builtin_xml = kRowXml,
+};
+
+}  // namespace
+
+IGD1_ROW_COLLECTION(ProbeRows, ProbeRows_handle_set_multi_properties, kRows)
+IGD1_ROW_COLLECTION(ProbeEarly, ProbeEarly_handle_set_multi_properties, kEarly)
+
+namespace {
+
+void remove_all_rows(const igd1::PendingCall &call, GVariant *) {
+  std::vector<uint32_t> instances;
+  for (const auto &row : RowsTable::rows) instances.push_back(row[0]);
+  for (uint32_t instance : instances) {
+    uint32_t index = 0;
+    mib_list_node *node = RowsTable::find(instance, &index);
+    RowsTable::remove(index, node);
+    ProbeRows_del_interface(instance);
+  }
+  call.reply(nullptr);
+}
+
+}  // namespace
+
+// Test controls of the engine probes.
+IGD1_API void probe_engine_reset() {
+  for (const auto &row : RowsTable::rows) ProbeRows_del_interface(row[0]);
+  for (const auto &row : EarlyTable::rows) ProbeEarly_del_interface(row[0]);
+  RowsTable::clear();
+  EarlyTable::clear();
+  g_second_answers = 0;
+}
+IGD1_API void probe_engine_refuse_commits(bool refuse) {
+  RowsTable::refuse_commit = EarlyTable::refuse_commit = refuse;
+}
+IGD1_API size_t probe_engine_rows() { return RowsTable::rows.size(); }
+IGD1_API int probe_engine_second_answers() { return g_second_answers; }
+
+// ---- a single object with a method table ----
+
+namespace {
+
+int single_get(int, void *buffer) {
+  const uint32_t count = 5;
+  std::memcpy(buffer, &count, sizeof count);
+  return 1;
+}
+
+char g_single_data[] = "single";
+
+void which(const igd1::PendingCall &call, GVariant *) {
+  call.reply(g_variant_new("(ss)", call.context().object_path,
+                           static_cast<const char *>(call.context().user_data)));
+}
+// Answered from a timer on the main loop.
+void slow(const igd1::PendingCall &call, GVariant *parameters) {
+  guint32 ms = 0;
+  g_variant_get(parameters, "(u)", &ms);
+  auto *kept = new igd1::PendingCall(call);
+  g_timeout_add(ms, [](gpointer data) {
+    auto *pending = static_cast<igd1::PendingCall *>(data);
+    pending->reply(g_variant_new("(s)", pending->method()));
+    delete pending;
+    return G_SOURCE_REMOVE;
+  }, kept);
+}
+
+constexpr igd1::Property kSingleProperties[] = {
+    {.name = "Count", .type = "u", .index = 0, .raw = igd1::Raw::U32},
+};
+constexpr igd1::Method kSingleMethods[] = {
+    {.name = "Which", .handler = which},
+    {.name = "Slow", .handler = slow, .answer = igd1::Answer::Later},
+    {.name = "Mode", .handler = mode_extended, .variant = igd1::Variant::ServiceType1},
+    {.name = "Mode", .handler = mode_basic, .variant = igd1::Variant::NotServiceType1},
+};
+constexpr char kSingleXml[] =
+    "<node><interface name='com.wqx.igd1.Test.ProbeSingle'>"
+    "<property name='Count' type='u' access='read'/>"
+    "<method name='Which'><arg name='path' type='s' direction='out'/>"
+    "<arg name='data' type='s' direction='out'/></method>"
+    "<method name='Slow'><arg name='ms' type='u' direction='in'/>"
+    "<arg name='method' type='s' direction='out'/></method>"
+    "<method name='Mode'><arg name='mode' type='s' direction='out'/></method>"
+    "</interface></node>";
+constexpr igd1::SingleObject kSingle = {
+    .path = "/com/wqx/igd1/Test/Engine/Single",
+    .xml_file = nullptr,
+    .properties = kSingleProperties,
+    .get = single_get,
+    .methods = kSingleMethods,
+    .user_data = g_single_data,
+};
+
+}  // namespace
+
+// Registered from its table and built-in document.
+IGD1_API void ProbeSingle_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {
+  igd1::register_described_object(kSingle, kSingleXml, connection, kSingle.path);
 }

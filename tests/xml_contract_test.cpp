@@ -123,21 +123,31 @@ TEST(XmlContractTest, RowCollectionTablesMatchTheirFiles) {
     ASSERT_NE(node, nullptr) << problem;
     ASSERT_NE(node->interfaces[0], nullptr);
     std::set<std::string> declared;
-    // A child may carry every interface of its document.
-    for (GDBusInterfaceInfo **i = node->interfaces; *i != nullptr; ++i) {
-      for (GDBusPropertyInfo **p = (*i)->properties; p != nullptr && *p != nullptr; ++p) {
-        declared.insert((*p)->name);
-        const RowProperty *row = find_row_property(rows->module.properties, (*p)->name);
-        ASSERT_NE(row, nullptr) << (*p)->name << " is declared but has no table row";
-        EXPECT_STREQ((*p)->signature, row->type) << (*p)->name;
-        const bool writable = ((*p)->flags & G_DBUS_PROPERTY_INFO_FLAGS_WRITABLE) != 0;
-        EXPECT_EQ(writable,
-                  find_writable_row_property(rows->module.properties, (*p)->name) != nullptr)
-            << (*p)->name;
-        // Interfaces built in code are checked where they are served.
-        if (rows->collection.xml_file != nullptr) {
-          EXPECT_EQ(marked_unannounced(*i, *p), !row_property_announced(rows->module, (*p)->name))
+    // A child may carry every interface of its document, or of the document
+    // of another service type.
+    std::vector<GDBusNodeInfo *> documents{node};
+    for (const InterfaceVariant &variant : rows->module.variants) {
+      g_autoptr(GError) error = nullptr;
+      documents.push_back(g_dbus_node_info_new_for_xml(variant.builtin_xml, &error));
+      ASSERT_NE(documents.back(), nullptr) << error->message;
+    }
+    for (GDBusNodeInfo *document : documents) {
+      for (GDBusInterfaceInfo **i = document->interfaces; *i != nullptr; ++i) {
+        for (GDBusPropertyInfo **p = (*i)->properties; p != nullptr && *p != nullptr; ++p) {
+          declared.insert((*p)->name);
+          const RowProperty *row = find_row_property(rows->module.properties, (*p)->name);
+          ASSERT_NE(row, nullptr) << (*p)->name << " is declared but has no table row";
+          EXPECT_STREQ((*p)->signature, row->type) << (*p)->name;
+          const bool writable = ((*p)->flags & G_DBUS_PROPERTY_INFO_FLAGS_WRITABLE) != 0;
+          EXPECT_EQ(writable,
+                    find_writable_row_property(rows->module.properties, (*p)->name) != nullptr)
               << (*p)->name;
+          // Interfaces built in code are checked where they are served.
+          if (rows->collection.xml_file != nullptr) {
+            EXPECT_EQ(marked_unannounced(*i, *p),
+                      !row_property_announced(rows->module, (*p)->name))
+                << (*p)->name;
+          }
         }
       }
     }
@@ -147,7 +157,7 @@ TEST(XmlContractTest, RowCollectionTablesMatchTheirFiles) {
         EXPECT_TRUE(declared.count(row.alias)) << row.alias;
       }
     }
-    g_dbus_node_info_unref(node);
+    for (GDBusNodeInfo *document : documents) g_dbus_node_info_unref(document);
   }
 }
 
@@ -266,6 +276,29 @@ class PublishedTreeTest : public BusTest {
     return nullptr;
   }
 };
+
+// A manager declares RemoveAllObjects exactly when its collection has a
+// handler for it.
+TEST_F(PublishedTreeTest, OnlyCollectionsWithRemoveAllObjectsDeclareIt) {
+  std::set<std::string> with, without;
+  walk("/com/wqx/igd1", [&](const std::string &path, const GDBusInterfaceInfo *interface,
+                            const GDBusPropertyInfo *property) {
+    if (property != nullptr || g_strcmp0(interface->name, "com.wqx.igd1.ObjectManager") != 0)
+      return;
+    const bool declared = g_dbus_interface_info_lookup_method(
+                              const_cast<GDBusInterfaceInfo *>(interface), "RemoveAllObjects") !=
+                          nullptr;
+    (declared ? with : without).insert(path);
+  });
+  std::set<std::string> expected;
+  for (const RowCollection *rows : published_collections()) {
+    const std::string path = rows->module.manager_path;
+    const bool published = with.count(path) != 0 || without.count(path) != 0;
+    if (rows->module.remove_all != nullptr && published) expected.insert(path);
+  }
+  EXPECT_EQ(with, expected);
+  EXPECT_TRUE(without.count("/com/wqx/igd1/Config/PortMapping"));
+}
 
 // Each property declared readable answers Get with a value of its declared type.
 TEST_F(PublishedTreeTest, EveryPublishedPropertyAnswersWithItsDeclaredType) {

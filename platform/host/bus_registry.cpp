@@ -64,30 +64,26 @@ auto real_unregister() { return GIO_ORIGINAL(g_dbus_connection_unregister_object
 auto real_export() { return GIO_ORIGINAL(g_dbus_object_manager_server_export); }
 auto real_unexport() { return GIO_ORIGINAL(g_dbus_object_manager_server_unexport); }
 
+// The manager interface in four forms: with or without RemoveAllObjects,
+// with or without GetManagedObjects.
+#define IGD1_MANAGER_METHODS                        \
+  "    <method name='AddObject'>"                   \
+  "      <arg name='object_path' type='o' direction='out'/>" \
+  "    </method>"                                   \
+  "    <method name='DeleteObject'>"                \
+  "      <arg name='object_path' type='o' direction='in'/>" \
+  "    </method>"
+#define IGD1_REMOVE_ALL "    <method name='RemoveAllObjects'/>"
+#define IGD1_GET_MANAGED                                              \
+  "    <method name='GetManagedObjects'>"                             \
+  "      <arg name='objects' type='a{oa{sa{sv}}}' direction='out'/>" \
+  "    </method>"
+#define IGD1_MANAGER(methods) "<interface name='" IGD1_OBJECT_MANAGER_INTERFACE "'>" methods "</interface>"
+
 constexpr char kObjectManagerXml[] =
-    "<node>"
-    "  <interface name='" IGD1_OBJECT_MANAGER_INTERFACE "'>"
-    "    <method name='AddObject'>"
-    "      <arg name='object_path' type='o' direction='out'/>"
-    "    </method>"
-    "    <method name='DeleteObject'>"
-    "      <arg name='object_path' type='o' direction='in'/>"
-    "    </method>"
-    "    <method name='RemoveAllObjects'/>"
-    "  </interface>"
-    "  <interface name='" IGD1_OBJECT_MANAGER_INTERFACE "'>"
-    "    <method name='AddObject'>"
-    "      <arg name='object_path' type='o' direction='out'/>"
-    "    </method>"
-    "    <method name='DeleteObject'>"
-    "      <arg name='object_path' type='o' direction='in'/>"
-    "    </method>"
-    "    <method name='RemoveAllObjects'/>"
-    "    <method name='GetManagedObjects'>"
-    "      <arg name='objects' type='a{oa{sa{sv}}}' direction='out'/>"
-    "    </method>"
-    "  </interface>"
-    "</node>";
+    "<node>" IGD1_MANAGER(IGD1_MANAGER_METHODS) IGD1_MANAGER(IGD1_MANAGER_METHODS IGD1_GET_MANAGED)
+        IGD1_MANAGER(IGD1_MANAGER_METHODS IGD1_REMOVE_ALL)
+            IGD1_MANAGER(IGD1_MANAGER_METHODS IGD1_REMOVE_ALL IGD1_GET_MANAGED) "</node>";
 
 constexpr char kFreedesktopObjectManager[] = "org.freedesktop.DBus.ObjectManager";
 
@@ -186,10 +182,9 @@ GDBusInterfaceInfo *properties_interface() {
   return node->interfaces[0];
 }
 
-// Without and with GetManagedObjects.
-GDBusInterfaceInfo *object_manager_interface(bool with_get_managed) {
+GDBusInterfaceInfo *object_manager_interface(bool with_get_managed, bool with_remove_all) {
   static GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(kObjectManagerXml, nullptr);
-  return node->interfaces[with_get_managed ? 1 : 0];
+  return node->interfaces[(with_remove_all ? 2 : 0) + (with_get_managed ? 1 : 0)];
 }
 
 // ---- unanswered calls ----------------------------------------------------------
@@ -318,23 +313,15 @@ void handle_properties_call(GDBusConnection *connection, const gchar *sender,
                                           interface_name);
     return;
   }
-  GError *error = nullptr;
-  if (handler(connection, sender, object_path, interface_name, properties, &error,
-              target.user_data)) {
-    // The write was accepted as a whole; what a single entry reported
-    // stays in the log.
-    if (error != nullptr) {
-      host_log(LOG_LEVEL_WARN, "SetMulti %s on %s: %s", interface_name, object_path,
-               error->message);
-      g_error_free(error);
-    }
-    g_dbus_method_invocation_return_value(invocation, nullptr);
-  } else if (error != nullptr) {
-    g_dbus_method_invocation_take_error(invocation, error);
-  } else {
-    g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_FAILED,
-                                          "SetMulti of %s refused", interface_name);
-  }
+  // The write was accepted as a whole; what a single entry reported stays
+  // in the log.
+  igd1_answer_set_multi(handler, connection, sender, object_path, interface_name, properties,
+                        target.user_data, invocation,
+                        [](const gchar *path, const gchar *interface, GError *error) {
+                          host_log(LOG_LEVEL_WARN, "SetMulti %s on %s: %s", interface, path,
+                                   error->message);
+                          g_error_free(error);
+                        });
 }
 
 const GDBusInterfaceVTable kPropertiesVTable = {handle_properties_call, nullptr, nullptr, {nullptr}};
@@ -425,10 +412,12 @@ GDBusMessage *redirect_get_managed_objects(GDBusConnection *connection, GDBusMes
   return copy;
 }
 
-// The module's manager handler, and its GetManagedObjects handler.
+// The module's manager handler, and its GetManagedObjects and
+// RemoveAllObjects handlers.
 struct ManagerHandlers {
   GDBusInterfaceMethodCallFunc methods;
   GDBusInterfaceMethodCallFunc get_managed_objects;
+  GDBusInterfaceMethodCallFunc remove_all;
   gpointer user_data;
 };
 
@@ -440,8 +429,10 @@ void handle_manager_call(GDBusConnection *connection, const gchar *sender,
   bool get_managed = g_strcmp0(method_name, "GetManagedObjects") == 0;
   // The module sees the call under the interface its client used.
   const gchar *called_interface = get_managed ? kFreedesktopObjectManager : interface_name;
-  GDBusInterfaceMethodCallFunc handler = get_managed ? handlers->get_managed_objects
-                                                     : handlers->methods;
+  GDBusInterfaceMethodCallFunc handler =
+      get_managed                                           ? handlers->get_managed_objects
+      : g_strcmp0(method_name, "RemoveAllObjects") == 0 ? handlers->remove_all
+                                                            : handlers->methods;
   if (handler == nullptr) {
     return_not_served(invocation, object_path, called_interface, method_name);
     return;
@@ -461,10 +452,12 @@ void attach_manager(GDBusObjectManagerServer *manager, GDBusConnection *connecti
   g_object_set_data(G_OBJECT(manager), kAttachedConnection, connection);
   g_dbus_object_manager_server_set_connection(manager, connection);
 
+  GDBusInterfaceMethodCallFunc remove_all = igd1_remove_all_objects_handler(vtable);
   auto *handlers = new ManagerHandlers{vtable != nullptr ? vtable->method_call : nullptr,
-                                       get_managed, user_data};
+                                       get_managed, remove_all, user_data};
   g_autoptr(GError) error = nullptr;
-  guint id = real_register()(connection, path.c_str(), object_manager_interface(get_managed != nullptr),
+  guint id = real_register()(connection, path.c_str(),
+                             object_manager_interface(get_managed != nullptr, remove_all != nullptr),
                              &kManagerVTable, handlers,
                              [](gpointer data) { delete static_cast<ManagerHandlers *>(data); },
                              &error);

@@ -1,0 +1,265 @@
+// The engine's declarations proven over the bus through the test module
+// library: method tables with service-type variants and calls answered
+// later, documents chosen per service type at each request, an object
+// beside every row, RemoveAllObjects only where declared, and announcing
+// per property, before or after the commit.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+
+#include "harness/bus_fixture.h"
+
+namespace igd1::test {
+namespace {
+
+using testing::HasSubstr;
+using testing::Not;
+using Error = std::pair<std::string, std::string>;
+
+constexpr char kProbeLibrary[] = IGD1_BUILD_DIR "/libigd1_probe_module.so";
+constexpr char kRows[] = "/com/wqx/igd1/Test/Engine/Rows";
+constexpr char kEarly[] = "/com/wqx/igd1/Test/Engine/Early";
+constexpr char kRow[] = "com.wqx.igd1.Test.ProbeRow";
+constexpr char kStats[] = "com.wqx.igd1.Test.ProbeRowStats";
+constexpr char kManager[] = "com.wqx.igd1.ObjectManager";
+constexpr char kFreedesktopManager[] = "org.freedesktop.DBus.ObjectManager";
+constexpr char kProperties[] = "com.wqx.igd1.Properties";
+
+constexpr char kSingle[] = "/com/wqx/igd1/Test/Engine/Single";
+constexpr char kSingleInterface[] = "com.wqx.igd1.Test.ProbeSingle";
+class EngineDeclarationTest : public BusTest {
+ protected:
+  void configure(host::Options &options) override {
+    options.library = kProbeLibrary;
+    options.modules = {"ProbeRows", "ProbeEarly", "ProbeSingle"};
+  }
+  void SetUp() override {
+    BusTest::SetUp();
+    if (HasFatalFailure()) return;
+    loop_->run([&] { control<void (*)()>("probe_engine_reset")(); });
+  }
+  void TearDown() override {
+    if (host_ != nullptr) loop_->run([&] { control<void (*)()>("probe_engine_reset")(); });
+    host::settings().service_type = 0;
+    BusTest::TearDown();
+  }
+
+  template <typename Fn>
+  Fn control(const char *name) {
+    auto fn = reinterpret_cast<Fn>(host_->library().symbol(name));
+    EXPECT_NE(fn, nullptr) << name;
+    return fn;
+  }
+
+  // A method's reply printed, or its error.
+  std::string method(const std::string &path, const char *name, GVariant *args = nullptr,
+                     const char *interface = kRow) {
+    g_autoptr(GError) error = nullptr;
+    Variant reply = call(path.c_str(), interface, name, args, &error);
+    if (reply == nullptr) {
+      const Error failure = remote_error(error);
+      return failure.first + ": " + failure.second;
+    }
+    return printed(reply.get());
+  }
+  Error failure_of(const char *path, const char *interface, const char *name, GVariant *args) {
+    g_autoptr(GError) error = nullptr;
+    Variant reply = call(path, interface, name, args, &error);
+    return reply != nullptr ? Error() : remote_error(error);
+  }
+  std::string managed(const char *manager) {
+    g_autoptr(GError) error = nullptr;
+    Variant reply = call(manager, kFreedesktopManager, "GetManagedObjects", nullptr, &error);
+    return reply != nullptr ? printed(reply.get()) : "error: " + remote_error(error).second;
+  }
+  bool set_multi(const std::string &path, GVariant *entries, GError **error) {
+    return call(path.c_str(), kProperties, "SetMulti", g_variant_new("(s@a{sv})", kRow, entries),
+                error) != nullptr;
+  }
+};
+
+TEST_F(EngineDeclarationTest, MethodsServeTheirRowAndTheCurrentServiceType) {
+  const std::string first = add_child(kRows);
+  const std::string second = add_child(kRows);
+  ASSERT_EQ(second, std::string(kRows) + "/2");
+  // The handler learns the path, the row's number and position and the module's data.
+  EXPECT_EQ(method(first, "Echo"), "('" + first + " 1 0 rows',)");
+  EXPECT_EQ(method(second, "Echo"), "('" + second + " 2 1 rows',)");
+
+  // The variant is chosen at each call.
+  EXPECT_EQ(method(first, "Mode"), "('basic',)");
+  host::settings().service_type = 1;
+  EXPECT_EQ(method(first, "Mode"), "('extended',)");
+  EXPECT_EQ(method(second, "Boost"), "(uint32 200,)");
+  host::settings().service_type = 0;
+  EXPECT_EQ(method(first, "Mode"), "('basic',)");
+  EXPECT_THAT(method(second, "Boost"), HasSubstr("org.freedesktop.DBus.Error.UnknownMethod"));
+
+  // Exactly one answer: a second one is dropped, a missing one is an error.
+  EXPECT_EQ(method(first, "Twice"), "(uint32 1,)");
+  EXPECT_EQ(control<int (*)()>("probe_engine_second_answers")(), 1);
+  EXPECT_EQ(method(first, "Silent"),
+            "org.freedesktop.DBus.Error.Failed: The method gave no answer");
+}
+
+// The same table serves a single object; its kept call is answered from a
+// timer on the loop.
+TEST_F(EngineDeclarationTest, ASingleObjectServesItsMethodTable) {
+  EXPECT_EQ(method(kSingle, "Which", nullptr, kSingleInterface),
+            "('" + std::string(kSingle) + "', 'single')");
+  EXPECT_EQ(method(kSingle, "Mode", nullptr, kSingleInterface), "('basic',)");
+  host::settings().service_type = 1;
+  EXPECT_EQ(method(kSingle, "Mode", nullptr, kSingleInterface), "('extended',)");
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(method(kSingle, "Slow", g_variant_new("(u)", 200u), kSingleInterface), "('Slow',)");
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(200));
+  Variant count = get_property(kSingle, kSingleInterface, "Count");
+  ASSERT_NE(count, nullptr);
+  EXPECT_EQ(g_variant_get_uint32(count.get()), 5u);
+}
+
+TEST_F(EngineDeclarationTest, ACallAnsweredLaterLeavesTheLoopFreeAndIsAnsweredOnce) {
+  const std::string row = add_child(kRows);
+  // The answer comes from a worker 400 ms later; meanwhile the loop serves others.
+  std::promise<std::string> waited;
+  const auto started = std::chrono::steady_clock::now();
+  std::thread waiter([&] { waited.set_value(method(row, "Wait", g_variant_new("(u)", 400u))); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(method(row, "Echo"), "('" + row + " 1 0 rows',)");
+  const auto echoed = std::chrono::steady_clock::now() - started;
+  waiter.join();
+  EXPECT_EQ(waited.get_future().get(), "(uint32 1,)");
+  EXPECT_LT(echoed, std::chrono::milliseconds(400));
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(400));
+
+  // A kept call dropped without an answer is answered for it, not left to time out.
+  EXPECT_EQ(method(row, "Forget"),
+            "org.freedesktop.DBus.Error.Failed: Forget ended without an answer");
+  // A method of a row that is gone reaches nobody.
+  ASSERT_EQ(failure_of(kRows, kManager, "DeleteObject", g_variant_new("(o)", row.c_str())),
+            Error());
+  EXPECT_THAT(method(row, "Echo"), HasSubstr("org.freedesktop.DBus.Error.UnknownMethod"));
+}
+
+TEST_F(EngineDeclarationTest, TheDocumentFollowsTheServiceTypeAtEachRequest) {
+  const std::string row = add_child(kRows);
+  EXPECT_THAT(introspect(kRows), HasSubstr("<node name=\"1\"/>"));
+  EXPECT_THAT(introspect(row.c_str()), Not(HasSubstr("Rank")));
+  EXPECT_THAT(introspect(row.c_str()), HasSubstr("<method name=\"Echo\">"));
+  EXPECT_EQ(get_property(row.c_str(), kRow, "Rank"), nullptr);
+  EXPECT_THAT(managed(kRows), Not(HasSubstr("Rank")));
+
+  host::settings().service_type = 1;
+  EXPECT_THAT(introspect(row.c_str()), HasSubstr("<property type=\"u\" name=\"Rank\""));
+  EXPECT_THAT(introspect(row.c_str()), HasSubstr("<method name=\"Boost\">"));
+  Variant rank = get_property(row.c_str(), kRow, "Rank");
+  ASSERT_NE(rank, nullptr);
+  EXPECT_EQ(g_variant_get_uint32(rank.get()), 0u);
+  g_autoptr(GError) error = nullptr;
+  Variant all = call(row.c_str(), "org.freedesktop.DBus.Properties", "GetAll",
+                     g_variant_new("(s)", kRow), &error);
+  ASSERT_NE(all, nullptr) << error->message;
+  EXPECT_THAT(printed(all.get()), HasSubstr("'Rank': <uint32 0>"));
+  EXPECT_THAT(managed(kRows), HasSubstr("'Rank': <uint32 0>"));
+
+  // Writes reach the same row whichever document is served.
+  ASSERT_TRUE(set_property(row.c_str(), kRow, "Name", g_variant_new_string("wide")));
+  host::settings().service_type = 0;
+  ASSERT_TRUE(set_multi(row, dictionary({{"Weight", g_variant_new_uint16(7)}}), &error))
+      << error->message;
+  EXPECT_THAT(managed(kRows), HasSubstr("{'Name': <'wide'>, 'Weight': <uint16 7>}"));
+  EXPECT_THAT(introspect(row.c_str()), Not(HasSubstr("Rank")));
+  EXPECT_FALSE(set_property(row.c_str(), kRow, "Rank", g_variant_new_uint32(1)));
+  EXPECT_EQ(failure_of(row.c_str(), kProperties, "SetMulti",
+                       g_variant_new("(s@a{sv})", "com.wqx.igd1.Test.Other",
+                                     dictionary({{"Name", g_variant_new_string("x")}})))
+                .first,
+            "org.freedesktop.DBus.Error.InvalidArgs");
+
+  // Deleted, the child leaves no node and no listing behind.
+  ASSERT_EQ(failure_of(kRows, kManager, "DeleteObject", g_variant_new("(o)", row.c_str())),
+            Error());
+  EXPECT_THAT(introspect(kRows), Not(HasSubstr("<node name=\"1\"/>")));
+  EXPECT_EQ(get_property(row.c_str(), kRow, "Name"), nullptr);
+  EXPECT_EQ(managed(kRows), "(@a{oa{sa{sv}}} {},)");
+}
+
+TEST_F(EngineDeclarationTest, AnObjectBesideEveryRowComesAndGoesWithIt) {
+  for (int round = 0; round < 50; ++round) {
+    const std::string row = add_child(kRows);
+    ASSERT_EQ(row, std::string(kRows) + "/1") << round;
+    const std::string stats = row + "/Stats";
+    Variant data = get_property(stats.c_str(), kStats, "data");
+    ASSERT_NE(data, nullptr) << round;
+    EXPECT_EQ(printed(data.get()), "['row 1', '" + stats + "']");
+    if (round == 0) {
+      EXPECT_THAT(introspect(row.c_str()), HasSubstr("<node name=\"Stats\"/>"));
+      EXPECT_THAT(introspect(stats.c_str()), HasSubstr(kStats));
+      EXPECT_FALSE(set_property(stats.c_str(), kStats, "data", g_variant_new_strv(nullptr, 0)));
+      EXPECT_THAT(managed(kRows), Not(HasSubstr("Stats")));
+    }
+    ASSERT_EQ(failure_of(kRows, kManager, "DeleteObject", g_variant_new("(o)", row.c_str())),
+              Error());
+    EXPECT_EQ(get_property(stats.c_str(), kStats, "data"), nullptr) << round;
+  }
+  EXPECT_THAT(introspect(kRows), Not(HasSubstr("<node name=\"1\"/>")));
+  EXPECT_THAT(introspect((std::string(kRows) + "/1").c_str()), Not(HasSubstr("Stats")));
+}
+
+TEST_F(EngineDeclarationTest, RemoveAllObjectsOnlyWhereTheCollectionHasIt) {
+  EXPECT_THAT(introspect(kRows), HasSubstr("<method name=\"RemoveAllObjects\">"));
+  EXPECT_THAT(introspect(kEarly), Not(HasSubstr("RemoveAllObjects")));
+  EXPECT_EQ(failure_of(kEarly, kManager, "RemoveAllObjects", nullptr).first,
+            "org.freedesktop.DBus.Error.UnknownMethod");
+  add_child(kEarly);
+
+  for (int i = 0; i < 3; ++i) add_child(kRows);
+  SignalWatcher removed(client(), kFreedesktopManager, "InterfacesRemoved", kRows);
+  ASSERT_EQ(failure_of(kRows, kManager, "RemoveAllObjects", nullptr), Error());
+  for (int i = 0; i < 3; ++i) EXPECT_NE(removed.wait().body, nullptr) << i;
+  EXPECT_EQ(control<size_t (*)()>("probe_engine_rows")(), 0u);
+  EXPECT_EQ(managed(kRows), "(@a{oa{sa{sv}}} {},)");
+  EXPECT_EQ(get_property((std::string(kRows) + "/2/Stats").c_str(), kStats, "data"), nullptr);
+  // The other collection keeps its row.
+  EXPECT_THAT(managed(kEarly), HasSubstr(std::string(kEarly) + "/1"));
+}
+
+TEST_F(EngineDeclarationTest, AnnouncedPerPropertyAfterOrBeforeTheCommit) {
+  const std::string row = add_child(kRows);
+  SignalWatcher changes(client(), kProperties, "PropertiesChanged", row.c_str());
+  // The module announces nothing; Name says it is always announced.
+  g_autoptr(GError) error = nullptr;
+  ASSERT_TRUE(set_multi(row,
+                        dictionary({{"Weight", g_variant_new_uint16(3)},
+                                    {"Name", g_variant_new_string("one")}}),
+                        &error))
+      << error->message;
+  Variant body = std::move(changes.wait().body);
+  ASSERT_NE(body, nullptr);
+  EXPECT_EQ(printed(body.get()), "('" + std::string(kRow) + "', {'Name': <'one'>}, @as [])");
+  ASSERT_TRUE(set_property(row.c_str(), kRow, "Weight", g_variant_new_uint16(4)));
+  EXPECT_EQ(changes.wait(std::chrono::milliseconds(300)).body, nullptr);
+
+  // After the commit: a refused commit announces nothing.
+  control<void (*)(bool)>("probe_engine_refuse_commits")(true);
+  EXPECT_FALSE(set_property(row.c_str(), kRow, "Name", g_variant_new_string("two")));
+  EXPECT_EQ(changes.wait(std::chrono::milliseconds(300)).body, nullptr);
+
+  // Before the commit: announced although the commit is then refused.
+  control<void (*)(bool)>("probe_engine_refuse_commits")(false);
+  const std::string early = add_child(kEarly);
+  SignalWatcher early_changes(client(), kProperties, "PropertiesChanged", early.c_str());
+  control<void (*)(bool)>("probe_engine_refuse_commits")(true);
+  g_clear_error(&error);
+  EXPECT_FALSE(set_property(early.c_str(), kRow, "Weight", g_variant_new_uint16(9), &error));
+  EXPECT_EQ(remote_error(error).second, "Fail to update entry");
+  Variant early_body = std::move(early_changes.wait().body);
+  ASSERT_NE(early_body, nullptr);
+  EXPECT_THAT(printed(early_body.get()), HasSubstr("{'Weight': <uint16 9>}"));
+}
+
+}  // namespace
+}  // namespace igd1::test
