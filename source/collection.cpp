@@ -1101,8 +1101,14 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
   const RowTable &table = rows.module.table;
   collection_create_manager(rows.collection);
   collection_load_interface(rows.collection);
-  for (GDBusInterfaceInfo **i = (*rows.collection.introspection_data)->interfaces; *i != nullptr; ++i)
-    mark_unannounced(*i, [&rows](const char *name) { return row_property_announced(rows.module, name); });
+  std::vector<GDBusNodeInfo *> documents{*rows.collection.introspection_data};
+  for (const InterfaceVariant &variant : rows.module.variants)
+    documents.push_back(variant_nodes().at(&variant));
+  for (GDBusNodeInfo *document : documents)
+    for (GDBusInterfaceInfo **i = document->interfaces; *i != nullptr; ++i)
+      mark_unannounced(*i, [&rows](const char *name) {
+        return row_property_announced(rows.module, name);
+      });
   if (table.update_all != nullptr) table.update_all();
   // Children the engine registers itself, and managers nested under rows,
   // need the connection first.  Nested managers of an earlier connection
@@ -1157,11 +1163,9 @@ bool sibling_context(const RowCollection &rows, const char *object_path, CallCon
     return false;
   const std::string row_path(path.substr(0, path.size() - suffix.size() - 1));
   const uint32_t instance = child_instance(rows.collection, row_path.c_str());
-  uint32_t index = 0;
-  mib_list_node *node =
-      instance != 0 ? rows.module.table.get_list_by_instnum(instance, &index) : nullptr;
-  if (node == nullptr || node->data == nullptr) return false;
-  *context = {.object_path = object_path, .instance = instance, .index = index,
+  FoundRow row;
+  if (instance == 0 || !find_row(rows.module, instance, &row)) return false;
+  *context = {.object_path = object_path, .instance = instance, .index = row.index,
               .user_data = rows.module.user_data};
   return true;
 }
@@ -1376,17 +1380,15 @@ void row_method_call(const RowCollection &rows, const char *object_path,
                      const char *interface_name, const char *method_name, GVariant *parameters,
                      GDBusMethodInvocation *invocation) {
   const RowModule &module = rows.module;
-  uint32_t index = 0;
   const uint32_t instance = child_instance(rows.collection, object_path);
-  mib_list_node *node =
-      instance != 0 ? module.table.get_list_by_instnum(instance, &index) : nullptr;
-  if (node == nullptr || node->data == nullptr) {
+  FoundRow row;
+  if (instance == 0 || !find_row(module, instance, &row)) {
     g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
                                           module.texts.set_invalid_path, object_path);
     return;
   }
-  const CallContext context{.object_path = object_path, .instance = instance, .index = index,
-                            .user_data = module.user_data};
+  const CallContext context{.object_path = object_path, .instance = instance,
+                            .index = row.index, .user_data = module.user_data};
   dispatch_method(module.methods, context, interface_name, method_name, parameters, invocation);
 }
 
