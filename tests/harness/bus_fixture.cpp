@@ -107,7 +107,21 @@ void write_text_file(const std::string &file, const std::string &text) {
 
 // ---- TempRoot ----------------------------------------------------------------
 
+// A death-test child is the test run again in a process of its own that ends
+// abnormally, so nothing it creates would ever be removed: it works in the
+// root of the test that started it (handed down through the environment),
+// which that test removes.
+constexpr char kParentRootVariable[] = "IGD1_TEST_PARENT_ROOT";
+
 TempRoot::TempRoot() {
+  if (const char *parent = g_getenv(kParentRootVariable);
+      parent != nullptr && !GTEST_FLAG_GET(internal_run_death_test).empty()) {
+    dir_ = parent;
+    owned_ = false;
+    set_root_dir(dir_);
+    sys_log_reopen();
+    return;
+  }
   g_autoptr(GError) error = nullptr;
   g_autofree gchar *dir = g_dir_make_tmp("igd1-root-XXXXXX", &error);
   if (dir == nullptr) {
@@ -123,13 +137,16 @@ TempRoot::TempRoot() {
   copy_dir_files(IGD1_BUILD_DIR "/root/sbin", dir_ + "/sbin", true);
   set_root_dir(dir_);
   sys_log_reopen();
+  g_setenv(kParentRootVariable, dir_.c_str(), TRUE);
 }
 
 TempRoot::~TempRoot() {
   set_root_dir("");
   sys_log_reopen();
   std::error_code ignored;
-  if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
+  if (!owned_ || dir_.empty()) return;
+  if (g_strcmp0(g_getenv(kParentRootVariable), dir_.c_str()) == 0) g_unsetenv(kParentRootVariable);
+  std::filesystem::remove_all(dir_, ignored);
 }
 
 // ---- PrivateBus --------------------------------------------------------------

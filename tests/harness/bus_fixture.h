@@ -49,6 +49,7 @@ class TempRoot {
 
  private:
   std::string dir_;
+  bool owned_ = true;  // false in a death-test child, which borrows its parent's root
 };
 
 // The process-wide private message bus (one dbus-daemon for the whole run).
