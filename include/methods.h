@@ -39,6 +39,8 @@ struct CallContext {
 enum class Answer : uint8_t {
   Now,    // before its handler returns
   Later,  // after: the handler keeps a copy of its PendingCall
+  Never,  // not at all: the caller waits for its own time-out, or sent the
+          // call expecting no reply
 };
 
 // One call of a bus method and its one answer.  Copies share the call; the
@@ -57,6 +59,8 @@ class PendingCall {
   // Answers with an error of the standard domain, or with a named error.
   IGD1_EXPORT bool fail(GDBusError code, const char *message) const;
   IGD1_EXPORT bool fail_named(const char *error_name, const char *message) const;
+  // Lets the call go without any answer.  False when it was answered before.
+  IGD1_EXPORT bool withhold() const;
 
  private:
   struct State;

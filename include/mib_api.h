@@ -83,8 +83,6 @@ IGD1_API int networkinfo_set_property(int index, void *value, int *commit_needed
 // pointing to a reason owned by the library (valid until the next call).
 IGD1_API int networkinfo_set_property_update(const char **message);
 IGD1_API int networkinfo_interface_init(void);
-// LAN IPv6 address: index 0, text of up to 64 bytes.  Non-zero on success.
-IGD1_API int IPV6LANConfig_get_mib_property(int index, void *buffer);
 
 // Live port and traffic figures, kept current by the configuration library.
 typedef struct __attribute__((packed)) {
@@ -443,3 +441,41 @@ IGD1_API int BridgeDataAcl_insert_entry(void *row);
 IGD1_API int BridgeDataAcl_remove_entry(uint32_t index, mib_list_node *node);
 // Applies the whole list to the bridge.  Non-zero on success.
 IGD1_API int BridgeDataAcl_apply_change(void);
+
+// ---- DNS servers ----------------------------------------------------------------
+enum { MIB_CFG_DNS = 0x8000 };
+// The servers of one address family as one record: index 0 IPv4, 1 IPv6.
+// Each field is a NUL-terminated text of at most 46 characters.
+typedef struct {
+  char server1[47];
+  char server2[47];
+} dnsserver_record;
+// Fills *record; non-zero on success.
+IGD1_API int dnsserver_get_mib_property(int index, void *record);
+// Stores a whole record: 1 stored, 0 a field that is not an address of the
+// index's family (nothing stored), 2 the store failed.
+IGD1_API int dnsserver_set_mib_property(int index, void *record);
+// Makes the DNS relay read its servers again; 1 on success.
+IGD1_API int reloadDnsRelay(void);
+
+// ---- IPv6 on the home network ---------------------------------------------------
+// LAN configuration: 0 own address, 1 DNS source ("WANConnection" or
+// "Static"), 2 WAN connection of the DNS servers, 3 static DNS servers
+// (addresses separated by commas), 4 prefix source ("WANDelegated" or
+// "Static"), 5 delegating WAN connection, 6 static prefix (address/length),
+// 7 preferred and 8 valid lifetime (32-bit seconds).  Texts fill 64 bytes,
+// the servers 256.  Writes take the same forms and are checked: a value of
+// the wrong form, or a preferred lifetime above the valid one, is refused.
+IGD1_API int IPV6LANConfig_get_mib_property(int index, void *buffer);
+IGD1_API int IPV6LANConfig_set_mib_property(int index, void *value);
+// DHCPv6 server: 0 enable (one byte), 1 and 2 pool bounds (texts of at most
+// 46 characters: an IPv6 address or an interface identifier such as ::2),
+// 3 preferred and 4 valid lifetime (32 bits), 5 and 6 options 16 and 17
+// (one byte each).
+IGD1_API int DHCPV6Server_get_mib_property(int index, void *buffer);
+IGD1_API int DHCPV6Server_set_mib_property(int index, void *value);
+// Router advertisement: 0 enable (one byte), 1 maximum interval 4-1800 s and
+// 2 minimum interval 3 s to three quarters of the maximum (32 bits), 3
+// managed and 4 other-configuration flag (one byte each).
+IGD1_API int RouterAdvertisement_get_mib_property(int index, void *buffer);
+IGD1_API int RouterAdvertisement_set_mib_property(int index, void *value);

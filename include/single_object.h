@@ -37,6 +37,10 @@ struct SingleObjectRegistration {
   GDestroyNotify user_data_free = nullptr;
   void (*start_up)() = nullptr;         // the module's own start-up work, if any
   int entry_log_level = LOG_LEVEL_INFO;
+  // Another module's entry function that starts between this object's node
+  // registration and its object registration (a manager sharing its path).
+  void (*nested_entry)(GDBusConnection *, const gchar *, gpointer) = nullptr;
+  const char *bus_name = nullptr;       // the entry's name argument, handed on to nested_entry
   // The object's table, when some property changes its bus type with the
   // host's service type: the registered interface then declares the form
   // the table serves.
@@ -128,6 +132,9 @@ struct Property {
   // A refused value: InvalidArgs with this format and the value (text or number).
   const char *refused = "Invalid parameter value";
   const char *write_log = nullptr;    // logged with the value before it is checked
+  // Text: the most bytes stored (0: no limit); a longer text is cut at a
+  // character boundary, so that it still reads back as UTF-8.
+  unsigned cut_at = 0;
   ChangeSignal change_signal = ChangeSignal::OnWrite;
 };
 
@@ -225,6 +232,10 @@ struct SingleObject {
   int multi_log_level = LOG_LEVEL_DETAIL;
   // Level-4 line for a name no row matches (function, line, name).
   const char *unknown_log = "func [%s], line [%d], invalid property %s";
+  // The error of a write to a name no writable row matches (the name).
+  const char *unknown_write = "invalid property %s";
+  // The error of a value the `set` accessor refused (the name).
+  const char *store_refused = "set %s fail";
   // Level of the `failure_log` line of a read that fails with an error.
   int failure_log_level = LOG_LEVEL_WARN;
 
@@ -243,6 +254,9 @@ struct SingleObject {
   // registered, and the level of the entry function's first log line.
   void (*start_up)() = nullptr;
   int entry_log_level = LOG_LEVEL_INFO;
+  // Another module's entry function started between the node registration
+  // and the object registration.
+  void (*nested_entry)(GDBusConnection *, const gchar *, gpointer) = nullptr;
   // The object's methods, and what their handlers find in the call context.
   std::span<const Method> methods = {};
   void *user_data = nullptr;
@@ -418,7 +432,8 @@ IGD1_EXPORT bool parse_ipv4_classic(const char *text, uint8_t address[4]);
                                                    IGD1_SET_MULTI_SLOT(multi_handler)};         \
   const igd1::PublishObject k_##entry##_published(described);                                   \
   }                                                                                             \
-  void entry##_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer user_data) { \
+  void entry##_on_bus_acquired(GDBusConnection *connection, const gchar *name,                   \
+                               gpointer user_data) {                                            \
     const igd1::SingleObjectRegistration registration{                                          \
         .xml_file = (described).xml_file,                                                       \
         .introspection_data = &data,                                                            \
@@ -427,6 +442,8 @@ IGD1_EXPORT bool parse_ipv4_classic(const char *text, uint8_t address[4]);
         .vtable = &k_##entry##_vtable,                                                          \
         .start_up = (described).start_up,                                                       \
         .entry_log_level = (described).entry_log_level,                                         \
+        .nested_entry = (described).nested_entry,                                               \
+        .bus_name = name,                                                                       \
         .object = &(described)};                                                                \
     IGD1_REGISTER_SINGLE_OBJECT(registration, connection, user_data);                           \
   }

@@ -89,6 +89,13 @@ bool PendingCall::fail_named(const char *error_name, const char *message) const 
   return true;
 }
 
+bool PendingCall::withhold() const {
+  GDBusMethodInvocation *invocation = state_->take();
+  if (invocation == nullptr) return false;
+  g_object_unref(invocation);
+  return true;
+}
+
 void dispatch_method(std::span<const Method> methods, const CallContext &context,
                      const char *interface_name, const char *method_name, GVariant *parameters,
                      GDBusMethodInvocation *invocation) {
@@ -109,6 +116,10 @@ void dispatch_method(std::span<const Method> methods, const CallContext &context
   if (found->answer == Answer::Later) dbus_proxy_invocation_keep(invocation);
   const PendingCall call(invocation, context);
   found->handler(call, parameters);
+  if (found->answer == Answer::Never) {
+    call.withhold();
+    return;
+  }
   if (found->answer == Answer::Now && !call.answered()) {
     DBUS_LOG(LOG_LEVEL_ERROR, "%s on %s returned without an answer", method_name,
              context.object_path);

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdarg>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "dbus_proxy_api.h"
@@ -129,6 +130,8 @@ guint register_single_object(const SingleObjectRegistration &registration,
     // The file describes service type 0; another type may announce less.
     mark_object_unannounced(object, node->interfaces[0]);
   }
+  if (registration.nested_entry != nullptr)
+    registration.nested_entry(connection, registration.bus_name, user_data);
 
   // Objects whose path is not fixed in the library take it from the
   // document's root node; a root node without a name cannot be registered.
@@ -410,8 +413,16 @@ bool store_value(const SingleObject &object, const Property &property, const cha
       break;
     case Stored::Text: stored = const_cast<char *>(text); break;
   }
+  std::string cut;
+  if (property.stored == Stored::Text && property.cut_at != 0 && std::strlen(text) > property.cut_at) {
+    const char *end = text;
+    while (*end != '\0' && size_t(g_utf8_next_char(end) - text) <= property.cut_at)
+      end = g_utf8_next_char(end);
+    cut.assign(text, end);
+    stored = cut.data();
+  }
   if (object.set(property.index, stored) == 0) {
-    set_invalid_args(error, "set %s fail", name);
+    set_invalid_args(error, object.store_refused, name);
     return false;
   }
   flags->changed = 1;
@@ -423,7 +434,7 @@ bool object_write(const SingleObject &object, const char *name, GVariant *value,
   const Property *property = find_property(object, name);
   if (property == nullptr || property->write == nullptr) {
     DBUS_LOG(LOG_LEVEL_WARN, object.unknown_log, __func__, __LINE__, name);
-    set_invalid_args(error, "invalid property %s", name);
+    set_invalid_args(error, object.unknown_write, name);
     return false;
   }
   if (!check_value_type(value, name, property->type, error)) return false;

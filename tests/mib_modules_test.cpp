@@ -61,7 +61,7 @@ TEST_F(ModulesTest, IndexesOutsideEachTableAreRefused) {
   EXPECT_EQ(deviceinfo_set_property(17, buffer), 0);  // only the device name is written
   EXPECT_EQ(networkinfo_set_property(34, buffer, &commit, &changed), 0);  // only ElinkSync
   EXPECT_EQ(poninfo_get_mib_property(19, buffer), 0);
-  EXPECT_EQ(IPV6LANConfig_get_mib_property(1, buffer), 0);
+  EXPECT_EQ(IPV6LANConfig_get_mib_property(9, buffer), 0);
 }
 
 TEST_F(ModulesTest, DeviceInfoEveryIndexStaysWithinItsBuffer) {

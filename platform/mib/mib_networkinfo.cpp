@@ -1,4 +1,4 @@
-// Network information items, the LAN IPv6 address and the shared record
+// Network information items and the shared record
 // gNetworkinfo.
 //
 // Indexed items (networkinfo_get_property); the indices in between are not
@@ -48,7 +48,6 @@ using K = igd1::mib::ValueKind;
 constexpr char kGetAccessor[] = "networkinfo_get_property";
 constexpr char kSetAccessor[] = "networkinfo_set_property";
 constexpr char kApplyAccessor[] = "networkinfo_set_property_update";
-constexpr char kIpv6Accessor[] = "IPV6LANConfig_get_mib_property";
 
 constexpr int kElinkSyncIndex = 35;
 constexpr Item kNone = {nullptr, K::Text, 0};
@@ -77,10 +76,6 @@ constexpr Item kItems[] = {
 };
 constexpr size_t kItemCount = std::size(kItems);
 static_assert(kItemCount == 36);
-
-constexpr Item kIpv6Items[] = {
-    {"lan.IPv6Address", K::Text, 64},
-};
 
 // ---- the shared record -------------------------------------------------------
 
@@ -182,11 +177,4 @@ int networkinfo_interface_init(void) {
     }).detach();
   });
   return 1;
-}
-
-int IPV6LANConfig_get_mib_property(int index, void *buffer) {
-  if (buffer == nullptr) return 0;
-  return igd1::mib::read_indexed(kIpv6Accessor, kIpv6Items, std::size(kIpv6Items), index, buffer)
-             ? 1
-             : 0;
 }

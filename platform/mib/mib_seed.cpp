@@ -215,6 +215,35 @@ constexpr DefaultSetting kDefaults[] = {
     {{"ftp.DefaultUserName", K::Text, 30}, "ftpadmin"},
     {{"ftp.DefaultPassword", K::Text, 30}, "Ftp#0C2210"},
 
+    // DNS servers of the relay, per address family ("" for none).
+    {{"dns.Server1", K::Text, 47}, "202.96.128.86"},
+    {{"dns.Server2", K::Text, 47}, "202.96.134.133"},
+    {{"dnsv6.Server1", K::Text, 47}, "2001:db8:3c4d::53"},
+    {{"dnsv6.Server2", K::Text, 47}, ""},
+
+    // IPv6 on the home network side: address and DNS servers from the
+    // internet connection, the prefix it is delegated; lifetimes in seconds.
+    {{"ipv6lan.ConfigType", K::Text, 64}, "WANConnection"},
+    {{"ipv6lan.DNSWAN", K::Text, 64}, "2_INTERNET_R_VID_41"},
+    {{"ipv6lan.Servers", K::Text, 256}, ""},
+    {{"ipv6lan.PrefixMode", K::Text, 64}, "WANDelegated"},
+    {{"ipv6lan.DelegatedWAN", K::Text, 64}, "2_INTERNET_R_VID_41"},
+    {{"ipv6lan.Prefix", K::Text, 64}, "2001:db8:3c4d:1500::/64"},
+    {{"ipv6lan.PreferredLifeTime", K::U32, 4}, "3600"},
+    {{"ipv6lan.ValidLifeTime", K::U32, 4}, "7200"},
+    {{"dhcpv6.Enable", K::U8, 1}, "1"},
+    {{"dhcpv6.MinAddress", K::Text, 47}, "::2"},
+    {{"dhcpv6.MaxAddress", K::Text, 47}, "::fffe"},
+    {{"dhcpv6.PreferredLifeTime", K::U32, 4}, "3600"},
+    {{"dhcpv6.ValidLifeTime", K::U32, 4}, "7200"},
+    {{"dhcpv6.Option16Enable", K::U8, 1}, "0"},
+    {{"dhcpv6.Option17Enable", K::U8, 1}, "0"},
+    {{"ra.Enable", K::U8, 1}, "1"},
+    {{"ra.MaxRtrAdvInterval", K::U32, 4}, "600"},
+    {{"ra.MinRtrAdvInterval", K::U32, 4}, "200"},
+    {{"ra.AdvManagedFlag", K::U8, 1}, "0"},
+    {{"ra.AdvOtherConfigFlag", K::U8, 1}, "1"},
+
     // Bus service itself.
     {{"dbusproxy.DebugLevel", K::U32, 4}, "2"},
 };

@@ -1,0 +1,45 @@
+// The DNS server objects of both address families: one record of two
+// server texts per family, read and stored whole.
+#pragma once
+
+#include "single_object.h"
+
+IGD1_DECLARE_SINGLE_OBJECT_ENTRY(DNSServerConfig, DNSServerConfig_introspection_data);
+IGD1_DECLARE_GET_HANDLER(DNSServer_handle_get_property);
+IGD1_DECLARE_SET_HANDLER(DNSServer_handle_set_property);
+IGD1_DECLARE_SET_MULTI_HANDLER(DNSServer_handle_set_multi_properties);
+IGD1_DECLARE_METHOD_HANDLER(DNSServer_handle_method_call);
+
+IGD1_DECLARE_SINGLE_OBJECT_ENTRY(DNSV6ServerConfig, DNSV6ServerConfig_introspection_data);
+IGD1_DECLARE_GET_HANDLER(DNSV6Server_handle_get_property);
+IGD1_DECLARE_SET_HANDLER(DNSV6Server_handle_set_property);
+IGD1_DECLARE_SET_MULTI_HANDLER(DNSV6Server_handle_set_multi_properties);
+IGD1_DECLARE_METHOD_HANDLER(DNSV6Server_handle_method_call);
+
+// The manager of the DNS tunnels, started by the IPv4 object between its
+// node and its object registration, on the same path.
+IGD1_API void DNSTunnel_on_bus_acquired(GDBusConnection *connection, const gchar *name,
+                                        gpointer user_data);
+
+namespace igd1::dns_servers {
+
+// The family's record index, as the object's user data.
+inline constexpr int kIPv4 = 0;
+inline constexpr int kIPv6 = 1;
+
+GVariant *read_server(const SingleObject &object, const Property &property, GError **error);
+bool write_server(const SingleObject &object, const Property &property, const char *name,
+                  GVariant *value, WriteFlags *flags, GError **error);
+// The update notice that follows every accepted write.
+bool notify_services(const SingleObject &object, const WriteFlags &flags, GError **error);
+// Any method: the relay reads its servers again; (0, "") or (1, "fail").
+void reload_relay(const PendingCall &call, GVariant *parameters);
+
+// Offsets of the two fields in the record, as the properties' index.
+inline constexpr Property kProperties[] = {
+    {.name = "Server1", .index = 0, .read = read_server, .write = write_server},
+    {.name = "Server2", .index = 1, .read = read_server, .write = write_server},
+};
+inline constexpr Method kMethods[] = {{.name = "Reload", .handler = reload_relay}};
+
+}  // namespace igd1::dns_servers

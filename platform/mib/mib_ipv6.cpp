@@ -1,0 +1,207 @@
+// IPv6 on the home network side: the LAN configuration, the DHCPv6 server
+// and the router advertisements.
+//
+//   IPV6LANConfig             DHCPV6Server                 RouterAdvertisement
+//   0 lan.IPv6Address         0 dhcpv6.Enable (byte)       0 ra.Enable (byte)
+//   1 ipv6lan.ConfigType      1 dhcpv6.MinAddress          1 ra.MaxRtrAdvInterval (u32)
+//   2 ipv6lan.DNSWAN          2 dhcpv6.MaxAddress          2 ra.MinRtrAdvInterval (u32)
+//   3 ipv6lan.Servers (256)   3 dhcpv6.PreferredLifeTime   3 ra.AdvManagedFlag (byte)
+//   4 ipv6lan.PrefixMode      4 dhcpv6.ValidLifeTime       4 ra.AdvOtherConfigFlag (byte)
+//   5 ipv6lan.DelegatedWAN    5 dhcpv6.Option16Enable
+//   6 ipv6lan.Prefix          6 dhcpv6.Option17Enable
+//   7 ipv6lan.PreferredLifeTime (u32)
+//   8 ipv6lan.ValidLifeTime (u32)
+//
+// Texts fill 64 bytes unless noted (the DHCPv6 pool bounds 47).  Every write
+// is checked against the form the services need, including the rules that
+// tie two settings together (a preferred lifetime within the valid one, the
+// advertisement intervals of RFC 4861); a refused value stores nothing.
+#include <arpa/inet.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <string>
+#include <string_view>
+
+#include "mib_api.h"
+#include "mib_store.h"
+
+namespace {
+
+using igd1::mib::Item;
+using K = igd1::mib::ValueKind;
+
+// A check of the value about to be written at an index.
+using Check = bool (*)(const void *value);
+
+struct Setting {
+  Item item;
+  Check check;
+};
+
+const char *text_of(const void *value) { return static_cast<const char *>(value); }
+uint32_t number_of(const void *value) {
+  uint32_t number;
+  std::memcpy(&number, value, sizeof number);
+  return number;
+}
+
+bool ipv6_address(std::string_view text) {
+  if (text.empty() || text.size() >= INET6_ADDRSTRLEN) return false;
+  const std::string copy(text);
+  in6_addr address{};
+  return inet_pton(AF_INET6, copy.c_str(), &address) == 1;
+}
+
+bool flag(const void *value) { return *static_cast<const uint8_t *>(value) <= 1; }
+bool address(const void *value) { return ipv6_address(text_of(value)); }
+
+// A WAN connection name as the WAN side lists it: printable, without spaces
+// at either end; "" names none.
+bool connection_name(const void *value) {
+  const std::string_view text = text_of(value);
+  for (const char c : text)
+    if (c < 0x20 || c == 0x7f) return false;
+  return text.empty() || (text.front() != ' ' && text.back() != ' ');
+}
+
+bool dns_source(const void *value) {
+  const std::string_view text = text_of(value);
+  return text == "WANConnection" || text == "Static";
+}
+
+bool prefix_source(const void *value) {
+  const std::string_view text = text_of(value);
+  return text == "WANDelegated" || text == "Static";
+}
+
+// IPv6 addresses separated by commas; "" when there are none.
+bool server_list(const void *value) {
+  std::string_view text = text_of(value);
+  if (text.empty()) return true;
+  while (true) {
+    const size_t comma = text.find(',');
+    if (!ipv6_address(text.substr(0, comma))) return false;
+    if (comma == std::string_view::npos) return true;
+    text.remove_prefix(comma + 1);
+  }
+}
+
+// address/length with a length from 1 to 128; "" when there is none.
+bool prefix(const void *value) {
+  const std::string_view text = text_of(value);
+  if (text.empty()) return true;
+  const size_t slash = text.find('/');
+  if (slash == std::string_view::npos || !ipv6_address(text.substr(0, slash))) return false;
+  const std::string_view length = text.substr(slash + 1);
+  if (length.empty() || length.size() > 3 || length.front() == '0' ||
+      length.find_first_not_of("0123456789") != std::string_view::npos)
+    return false;
+  const int bits = std::atoi(std::string(length).c_str());
+  return bits >= 1 && bits <= 128;
+}
+
+uint32_t stored_number(const char *name) {
+  uint32_t number = 0;
+  igd1::mib::read_item({name, K::U32, 4}, &number);
+  return number;
+}
+
+// Lifetimes: the preferred one never exceeds the valid one.
+constexpr char kLanPreferred[] = "ipv6lan.PreferredLifeTime";
+constexpr char kLanValid[] = "ipv6lan.ValidLifeTime";
+constexpr char kDhcpPreferred[] = "dhcpv6.PreferredLifeTime";
+constexpr char kDhcpValid[] = "dhcpv6.ValidLifeTime";
+bool lan_preferred(const void *value) { return number_of(value) <= stored_number(kLanValid); }
+bool lan_valid(const void *value) { return number_of(value) >= stored_number(kLanPreferred); }
+bool dhcp_preferred(const void *value) { return number_of(value) <= stored_number(kDhcpValid); }
+bool dhcp_valid(const void *value) { return number_of(value) >= stored_number(kDhcpPreferred); }
+
+// Advertisement intervals: the maximum 4 to 1800 s, the minimum 3 s to
+// three quarters of the maximum.
+constexpr char kMaxInterval[] = "ra.MaxRtrAdvInterval";
+constexpr char kMinInterval[] = "ra.MinRtrAdvInterval";
+bool max_interval(const void *value) {
+  const uint32_t max = number_of(value);
+  return max >= 4 && max <= 1800 && uint64_t(stored_number(kMinInterval)) * 4 <= uint64_t(max) * 3;
+}
+bool min_interval(const void *value) {
+  const uint32_t min = number_of(value);
+  return min >= 3 && uint64_t(min) * 4 <= uint64_t(stored_number(kMaxInterval)) * 3;
+}
+
+constexpr size_t kText = 64;
+constexpr size_t kPoolBound = 47;
+
+constexpr Setting kLan[] = {
+    {{"lan.IPv6Address", K::Text, kText}, address},
+    {{"ipv6lan.ConfigType", K::Text, kText}, dns_source},
+    {{"ipv6lan.DNSWAN", K::Text, kText}, connection_name},
+    {{"ipv6lan.Servers", K::Text, 256}, server_list},
+    {{"ipv6lan.PrefixMode", K::Text, kText}, prefix_source},
+    {{"ipv6lan.DelegatedWAN", K::Text, kText}, connection_name},
+    {{"ipv6lan.Prefix", K::Text, kText}, prefix},
+    {{kLanPreferred, K::U32, 4}, lan_preferred},
+    {{kLanValid, K::U32, 4}, lan_valid},
+};
+
+constexpr Setting kDhcp[] = {
+    {{"dhcpv6.Enable", K::U8, 1}, flag},
+    {{"dhcpv6.MinAddress", K::Text, kPoolBound}, address},
+    {{"dhcpv6.MaxAddress", K::Text, kPoolBound}, address},
+    {{kDhcpPreferred, K::U32, 4}, dhcp_preferred},
+    {{kDhcpValid, K::U32, 4}, dhcp_valid},
+    {{"dhcpv6.Option16Enable", K::U8, 1}, flag},
+    {{"dhcpv6.Option17Enable", K::U8, 1}, flag},
+};
+
+constexpr Setting kRa[] = {
+    {{"ra.Enable", K::U8, 1}, flag},
+    {{kMaxInterval, K::U32, 4}, max_interval},
+    {{kMinInterval, K::U32, 4}, min_interval},
+    {{"ra.AdvManagedFlag", K::U8, 1}, flag},
+    {{"ra.AdvOtherConfigFlag", K::U8, 1}, flag},
+};
+
+template <size_t N>
+int read_setting(const char *accessor, const Setting (&table)[N], int index, void *buffer) {
+  if (buffer == nullptr || index < 0 || size_t(index) >= N ||
+      igd1::mib::should_fail(accessor, index))
+    return 0;
+  return igd1::mib::read_item(table[index].item, buffer) ? 1 : 0;
+}
+
+template <size_t N>
+int write_setting(const char *accessor, const Setting (&table)[N], int index, void *value) {
+  if (value == nullptr || index < 0 || size_t(index) >= N ||
+      igd1::mib::should_fail(accessor, index))
+    return 0;
+  const Setting &setting = table[index];
+  if (setting.item.kind == K::Text && strnlen(text_of(value), setting.item.size) == setting.item.size)
+    return 0;
+  if (!setting.check(value)) return 0;
+  return igd1::mib::write_item(setting.item, value) ? 1 : 0;
+}
+
+}  // namespace
+
+int IPV6LANConfig_get_mib_property(int index, void *buffer) {
+  return read_setting("IPV6LANConfig_get_mib_property", kLan, index, buffer);
+}
+int IPV6LANConfig_set_mib_property(int index, void *value) {
+  return write_setting("IPV6LANConfig_set_mib_property", kLan, index, value);
+}
+int DHCPV6Server_get_mib_property(int index, void *buffer) {
+  return read_setting("DHCPV6Server_get_mib_property", kDhcp, index, buffer);
+}
+int DHCPV6Server_set_mib_property(int index, void *value) {
+  return write_setting("DHCPV6Server_set_mib_property", kDhcp, index, value);
+}
+int RouterAdvertisement_get_mib_property(int index, void *buffer) {
+  return read_setting("RouterAdvertisement_get_mib_property", kRa, index, buffer);
+}
+int RouterAdvertisement_set_mib_property(int index, void *value) {
+  return write_setting("RouterAdvertisement_set_mib_property", kRa, index, value);
+}

@@ -1,0 +1,27 @@
+// The DNS servers of the IPv4 side: /com/wqx/igd1/Network/dns.  The DNS
+// tunnel manager is started on the same path between the document's node
+// registration and this object's registration.
+#include "dns_servers.h"
+
+namespace {
+
+constexpr int kRecord = igd1::dns_servers::kIPv4;
+
+constexpr igd1::SingleObject kObject = {
+    .path = "/com/wqx/igd1/Network/dns",
+    .xml_file = "DNSServerConfig.xml",
+    .properties = igd1::dns_servers::kProperties,
+    .write_log = "func [%s], line [%d],property_name:%s",
+    .finish = igd1::dns_servers::notify_services,
+    .nested_entry = DNSTunnel_on_bus_acquired,
+    .methods = igd1::dns_servers::kMethods,
+    .user_data = const_cast<int *>(&kRecord),
+};
+
+}  // namespace
+
+IGD1_DEFINE_METHOD_HANDLER(DNSServer_handle_method_call, kObject)
+IGD1_SINGLE_OBJECT_NAMED(DNSServerConfig, DNSServerConfig_introspection_data,
+                         DNSServer_handle_method_call, DNSServer_handle_get_property,
+                         DNSServer_handle_set_property, DNSServer_handle_set_multi_properties,
+                         kObject)

@@ -1,0 +1,24 @@
+// The DNS servers of the IPv6 side: /com/wqx/igd1/Network/dnsv6.
+#include "dns_servers.h"
+
+namespace {
+
+constexpr int kRecord = igd1::dns_servers::kIPv6;
+
+constexpr igd1::SingleObject kObject = {
+    .path = "/com/wqx/igd1/Network/dnsv6",
+    .xml_file = "DNSv6ServerConfig.xml",
+    .properties = igd1::dns_servers::kProperties,
+    .write_log = "func [%s], line [%d],property_name:%s",
+    .finish = igd1::dns_servers::notify_services,
+    .methods = igd1::dns_servers::kMethods,
+    .user_data = const_cast<int *>(&kRecord),
+};
+
+}  // namespace
+
+IGD1_DEFINE_METHOD_HANDLER(DNSV6Server_handle_method_call, kObject)
+IGD1_SINGLE_OBJECT_NAMED(DNSV6ServerConfig, DNSV6ServerConfig_introspection_data,
+                         DNSV6Server_handle_method_call, DNSV6Server_handle_get_property,
+                         DNSV6Server_handle_set_property, DNSV6Server_handle_set_multi_properties,
+                         kObject)

@@ -1,0 +1,59 @@
+// What the tests of the single objects ask of one object: reads and writes
+// as GVariant text, the error of a refused call, multi-writes and methods.
+#pragma once
+
+#include <string>
+#include <utility>
+
+#include "harness/bus_fixture.h"
+
+namespace igd1::test {
+
+using Failure = std::pair<std::string, std::string>;  // D-Bus error name, message
+
+inline Failure InvalidArgs(const std::string &message) {
+  return {"org.freedesktop.DBus.Error.InvalidArgs", message};
+}
+
+struct ObjectUnderTest {
+  const char *path;
+  const char *interface;
+};
+
+class ObjectTest : public BusTest {
+ protected:
+  // The value printed, or "<error name: message>".
+  std::string read(const ObjectUnderTest &object, const char *name) {
+    g_autoptr(GError) error = nullptr;
+    Variant value = get_property(object.path, object.interface, name, &error);
+    if (!value) {
+      auto [code, message] = remote_error(error);
+      return "<" + code + ": " + message + ">";
+    }
+    return printed(value.get());
+  }
+  // Writes `value` (GVariant text); the failure, or {"", ""} when accepted.
+  Failure write(const ObjectUnderTest &object, const char *name, const char *value) {
+    g_autoptr(GError) error = nullptr;
+    set_property(object.path, object.interface, name, g_variant_new_parsed(value), &error);
+    return remote_error(error);
+  }
+  Failure set_multi(const ObjectUnderTest &object, GVariant *entries) {
+    g_autoptr(GError) error = nullptr;
+    call(object.path, "com.wqx.igd1.Properties", "SetMulti",
+         g_variant_new("(s@a{sv})", object.interface, entries), &error);
+    return remote_error(error);
+  }
+  // The reply printed, or "<error name: message>".
+  std::string invoke(const ObjectUnderTest &object, const char *method, GVariant *args) {
+    g_autoptr(GError) error = nullptr;
+    Variant reply = call(object.path, object.interface, method, args, &error);
+    if (!reply) {
+      auto [code, message] = remote_error(error);
+      return "<" + code + ": " + message + ">";
+    }
+    return printed(reply.get());
+  }
+};
+
+}  // namespace igd1::test
