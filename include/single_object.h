@@ -29,7 +29,7 @@ namespace igd1 {
 struct SingleObject;
 
 struct SingleObjectRegistration {
-  const char *xml_file;                 // e.g. "DHCPServer.xml"
+  const char *xml_file;                 // e.g. "DHCPServer.xml"; see builtin_xml
   GDBusNodeInfo **introspection_data;   // the module's exported global
   const char *introspection_name;       // that global's name, for the fatal assertion
   const char *object_path;              // nullptr: the path named by the XML root node
@@ -41,10 +41,11 @@ struct SingleObjectRegistration {
   // registration and its object registration (a manager sharing its path).
   void (*nested_entry)(GDBusConnection *, const gchar *, gpointer) = nullptr;
   const char *bus_name = nullptr;       // the entry's name argument, handed on to nested_entry
-  // The object's table, when some property changes its bus type with the
-  // host's service type: the registered interface then declares the form
-  // the table serves.
+  // The object's table: the published interface declares what the table
+  // serves on the current service type (see served_interface).
   const SingleObject *object = nullptr;
+  // The document as text, for an interface built in the library (no file).
+  const char *builtin_xml = nullptr;
 };
 
 // Loads the XML, hands the node to the host, registers the object on
@@ -268,6 +269,29 @@ struct SingleObject {
 // collection's manager.  Returns the registration id (0 on refusal).
 IGD1_EXPORT guint register_described_object(const SingleObject &object, const char *xml,
                                             GDBusConnection *connection, const char *path);
+
+// The interface `object` serves on the current service type: its file's
+// (`declared`, which describes service type 0) with every property in the
+// form the table serves now, the properties of other service types left out
+// and those of this one added, and the unannounced ones marked.  Built once
+// per service type; lives as long as the process.
+IGD1_EXPORT GDBusInterfaceInfo *served_interface(const SingleObject &object,
+                                                 GDBusInterfaceInfo *declared);
+// Whether the interface an object serves depends on the service type.
+IGD1_EXPORT bool varies_by_service_type(const SingleObject &object);
+
+// Objects whose interface follows the service type are published as a GDBus
+// subtree, which is asked for its interfaces at every request; any other
+// object at the same path joins that subtree.  Such a path also answers the
+// multi-property write (com.wqx.igd1.Properties.SetMulti) itself.
+IGD1_EXPORT GDBusInterfaceInfo *set_multi_interface();
+// Answers a SetMulti(s, a{sv}) call with the multi-property handler of
+// `vtable` (InvalidArgs when `vtable` is null: the path has no such
+// interface).
+IGD1_EXPORT void answer_set_multi_call(const GDBusInterfaceVTable *vtable, gpointer user_data,
+                                       GDBusConnection *connection, const gchar *sender,
+                                       const gchar *path, GVariant *parameters,
+                                       GDBusMethodInvocation *invocation);
 
 // Every object a module publishes, for the checks of the tables against
 // their introspection files.

@@ -710,26 +710,12 @@ void announce_on_manager(const Collection &collection, const char *member, GVari
 // subtree of its own (with no nodes below it), which also serves the
 // multi-property write, since the host only sees plain registrations.
 
-constexpr char kSetMultiXml[] =
-    "<node><interface name='" IGD1_PROPERTIES_INTERFACE "'>"
-    "<method name='" IGD1_SET_MULTI_METHOD "'>"
-    "<arg name='interface_name' type='s' direction='in'/>"
-    "<arg name='properties' type='a{sv}' direction='in'/></method>"
-    "<signal name='" IGD1_PROPERTIES_CHANGED "'><arg name='interface_name' type='s'/>"
-    "<arg name='changed_properties' type='a{sv}'/><arg name='invalidated_properties' type='as'/>"
-    "</signal></interface></node>";
-
-GDBusInterfaceInfo *set_multi_interface() {
-  static GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(kSetMultiXml, nullptr);
-  return node->interfaces[0];
-}
-
 const Collection &variant_collection(gpointer user_data) {
   return *static_cast<const Collection *>(user_data);
 }
 
 // The interface of the child at `path` named `name` in the current document.
-GDBusInterfaceInfo *served_interface(const Collection &collection, const char *path,
+GDBusInterfaceInfo *child_interface(const Collection &collection, const char *path,
                                      const char *name) {
   const uint32_t instance = child_instance(collection, path);
   GDBusNodeInfo *node = current_node(collection);
@@ -761,20 +747,10 @@ void variant_set_multi(GDBusConnection *connection, const gchar *sender, const g
                        GDBusMethodInvocation *invocation, gpointer user_data) {
   const Collection &collection = variant_collection(user_data);
   const gchar *interface_name = nullptr;
-  GVariant *entries = nullptr;
-  g_variant_get(parameters, "(&s@a{sv})", &interface_name, &entries);
-  g_autoptr(GVariant) owned = entries;
-  Igd1SetMultiPropertiesFunc write = igd1_set_multi_handler(collection.vtable);
-  if (write == nullptr || served_interface(collection, path, interface_name) == nullptr) {
-    g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
-                                          "No such interface %s on object at path %s",
-                                          interface_name, path);
-    return;
-  }
-  igd1_answer_set_multi(write, connection, sender, path, interface_name, entries, nullptr,
-                        invocation, [](const gchar *, const gchar *, GError *entry_error) {
-                          g_error_free(entry_error);
-                        });
+  g_variant_get_child(parameters, 0, "&s", &interface_name);
+  const bool served = child_interface(collection, path, interface_name) != nullptr;
+  answer_set_multi_call(served ? collection.vtable : nullptr, nullptr, connection, sender, path,
+                        parameters, invocation);
 }
 
 const GDBusInterfaceVTable kVariantSetMultiVTable = {variant_set_multi, nullptr, nullptr,

@@ -34,7 +34,9 @@ class EngineDeclarationTest : public BusTest {
  protected:
   void configure(host::Options &options) override {
     options.library = kProbeLibrary;
-    options.modules = {"ProbeRows", "ProbeEarly", "ProbeSingle"};
+    // The switch comes first: the lamp's path then turns from a plain
+    // registration into one that follows the service type.
+    options.modules = {"ProbeRows", "ProbeEarly", "ProbeSingle", "ProbeSwitch", "ProbeLamp"};
   }
   void SetUp() override {
     BusTest::SetUp();
@@ -120,6 +122,60 @@ TEST_F(EngineDeclarationTest, ASingleObjectServesItsMethodTable) {
   Variant count = get_property(kSingle, kSingleInterface, "Count");
   ASSERT_NE(count, nullptr);
   EXPECT_EQ(g_variant_get_uint32(count.get()), 5u);
+}
+
+// A single object serves on each request the interface of the current
+// service type: its two property sets, a property whose bus type changes,
+// and what it announces; an object sharing its path keeps answering.
+TEST_F(EngineDeclarationTest, ASingleObjectsInterfaceFollowsTheServiceType) {
+  constexpr char kLamp[] = "/com/wqx/igd1/Test/Engine/Lamp";
+  constexpr char kLampInterface[] = "com.wqx.igd1.Test.ProbeLamp";
+  constexpr char kUnannounced[] =
+      "<annotation name=\"org.freedesktop.DBus.Property.EmitsChangedSignal\" value=\"false\"/>";
+  SignalWatcher changes(client(), kProperties, "PropertiesChanged", kLamp);
+  std::string document = introspect(kLamp);
+  EXPECT_THAT(document, HasSubstr("<property type=\"s\" name=\"Status\" access=\"readwrite\">\n"
+                                  "    </property>"));
+  EXPECT_THAT(document, HasSubstr("<property type=\"s\" name=\"Kind\""));
+  EXPECT_THAT(document, Not(HasSubstr("LEDStatus")));
+  EXPECT_THAT(document, HasSubstr("com.wqx.igd1.Test.ProbeSwitch"));
+  EXPECT_EQ(printed(get_property(kLamp, kLampInterface, "Kind").get()), "'desk'");
+  ASSERT_TRUE(set_property(kLamp, kLampInterface, "Status", g_variant_new_string("ON")));
+  EXPECT_EQ(printed(changes.wait().body.get()), "('" + std::string(kLampInterface) + "', {'Status': <'ON'>}, @as [])");
+
+  host::settings().service_type = 1;
+  document = introspect(kLamp);
+  EXPECT_THAT(document, HasSubstr("<property type=\"y\" name=\"LEDStatus\" access=\"readwrite\">\n"
+                                  "      " + std::string(kUnannounced)));
+  EXPECT_THAT(document, HasSubstr("<property type=\"y\" name=\"Kind\""));
+  EXPECT_THAT(document, Not(HasSubstr("name=\"Status\"")));
+  EXPECT_EQ(printed(get_property(kLamp, kLampInterface, "Kind").get()), "byte 0x07");
+  g_autoptr(GError) error = nullptr;
+  Variant all = call(kLamp, "org.freedesktop.DBus.Properties", "GetAll",
+                     g_variant_new("(s)", kLampInterface), &error);
+  ASSERT_NE(all, nullptr) << error->message;
+  EXPECT_EQ(printed(all.get()), "({'Kind': <byte 0x07>, 'LEDStatus': <byte 0x00>},)");
+  ASSERT_TRUE(set_property(kLamp, kLampInterface, "LEDStatus", g_variant_new_byte(3)));
+  EXPECT_FALSE(set_property(kLamp, kLampInterface, "Status", g_variant_new_string("OFF")));
+  EXPECT_FALSE(set_property(kLamp, kLampInterface, "LEDStatus", g_variant_new_string("OFF")));
+  EXPECT_EQ(printed(get_property(kLamp, kLampInterface, "LEDStatus").get()), "byte 0x03");
+  // The path's multi-property write reaches both objects.
+  for (const auto &[interface, entries] :
+       {std::pair{kLampInterface, dictionary({{"LEDStatus", g_variant_new_byte(5)}})},
+        std::pair{"com.wqx.igd1.Test.ProbeSwitch", dictionary({{"On", g_variant_new_boolean(TRUE)}})}})
+    ASSERT_NE(call(kLamp, kProperties, "SetMulti", g_variant_new("(s@a{sv})", interface, entries),
+                   &error),
+              nullptr)
+        << error->message;
+  EXPECT_EQ(printed(get_property(kLamp, kLampInterface, "LEDStatus").get()), "byte 0x05");
+  EXPECT_EQ(printed(get_property(kLamp, "com.wqx.igd1.Test.ProbeSwitch", "On").get()), "true");
+  // The lamp's writes on this service type were not announced; the switch's was.
+  EXPECT_EQ(printed(changes.wait().body.get()),
+            "('com.wqx.igd1.Test.ProbeSwitch', {'On': <true>}, @as [])");
+
+  host::settings().service_type = 0;
+  EXPECT_THAT(introspect(kLamp), HasSubstr("name=\"Status\""));
+  EXPECT_EQ(printed(get_property(kLamp, kLampInterface, "Status").get()), "'ON'");
 }
 
 TEST_F(EngineDeclarationTest, ACallAnsweredLaterLeavesTheLoopFreeAndIsAnsweredOnce) {

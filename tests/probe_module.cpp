@@ -393,3 +393,108 @@ constexpr igd1::SingleObject kSingle = {
 IGD1_API void ProbeSingle_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {
   igd1::register_described_object(kSingle, kSingleXml, connection, kSingle.path);
 }
+
+// ---- single objects whose interface follows the service type ----
+//
+// A lamp with two property sets by service type (Status on 0, LEDStatus on
+// 1), a property whose bus type changes with it, and changes announced on
+// service type 0 only; a switch shares its path.  Their files are written
+// in their documents below (service type 0).
+
+IGD1_DECLARE_SINGLE_OBJECT(ProbeLamp, ProbeLamp_get, ProbeLamp_set, ProbeLamp_set_multi);
+IGD1_DECLARE_SINGLE_OBJECT(ProbeSwitch, ProbeSwitch_get, ProbeSwitch_set, ProbeSwitch_set_multi);
+
+namespace {
+
+// Index 0: the lamp's state text, 1: its state code, 2: its kind, 3: the switch.
+char g_lamp_status[16] = "OFF";
+uint8_t g_lamp_code = 0;
+uint8_t g_switch = 0;
+
+int lamp_get(int index, void *buffer) {
+  switch (index) {
+    case 0: std::memcpy(buffer, g_lamp_status, sizeof g_lamp_status); return 1;
+    case 1: static_cast<uint8_t *>(buffer)[0] = g_lamp_code; return 1;
+    case 2: std::strcpy(static_cast<char *>(buffer), "desk"); return 1;
+    case 3: static_cast<uint8_t *>(buffer)[0] = 7; return 1;
+    case 4: static_cast<uint8_t *>(buffer)[0] = g_switch; return 1;
+    default: return 0;
+  }
+}
+
+int lamp_set(int index, void *value) {
+  switch (index) {
+    case 0: g_strlcpy(g_lamp_status, static_cast<const char *>(value), sizeof g_lamp_status); return 1;
+    case 1: g_lamp_code = *static_cast<uint8_t *>(value); return 1;
+    case 4: g_switch = *static_cast<uint8_t *>(value); return 1;
+    default: return 0;
+  }
+}
+
+constexpr igd1::Property kLampProperties[] = {
+    {.name = "Status", .index = 0, .write = igd1::store_value, .variant = igd1::Variant::NotServiceType1,
+     .stored = igd1::Stored::Text},
+    {.name = "LEDStatus", .type = "y", .index = 1, .raw = igd1::Raw::U8, .write = igd1::store_value,
+     .variant = igd1::Variant::ServiceType1},
+    {.name = "Kind", .index = 2, .variant = igd1::Variant::NotServiceType1},
+    {.name = "Kind", .type = "y", .index = 3, .raw = igd1::Raw::U8, .variant = igd1::Variant::ServiceType1},
+};
+constexpr char kLampPath[] = "/com/wqx/igd1/Test/Engine/Lamp";
+constexpr igd1::SingleObject kLamp = {.path = kLampPath, .xml_file = "ProbeLamp.xml",
+                                      .properties = kLampProperties, .get = lamp_get,
+                                      .set = lamp_set,
+                                      .announce = [] { return dbus_proxy_get_service_type() == 0; }};
+
+constexpr igd1::Property kSwitchProperties[] = {
+    {.name = "On", .type = "b", .index = 4, .raw = igd1::Raw::U8, .write = igd1::store_value},
+};
+constexpr igd1::SingleObject kSwitch = {.path = kLampPath, .xml_file = "ProbeSwitch.xml",
+                                        .properties = kSwitchProperties, .get = lamp_get,
+                                        .set = lamp_set};
+
+constexpr char kLampXml[] =
+    "<node><interface name='com.wqx.igd1.Test.ProbeLamp'>"
+    "<property name='Status' type='s' access='readwrite'/>"
+    "<property name='Kind' type='s' access='read'/></interface></node>";
+constexpr char kSwitchXml[] =
+    "<node><interface name='com.wqx.igd1.Test.ProbeSwitch'>"
+    "<property name='On' type='b' access='readwrite'/></interface></node>";
+
+// Registered without being listed for the checks against the shipped files.
+template <const igd1::SingleObject &kObject, const char *kXml>
+void register_probe(GDBusConnection *connection, GDBusNodeInfo **data,
+                    const GDBusInterfaceVTable *vtable) {
+  const igd1::SingleObjectRegistration registration{.xml_file = kObject.xml_file,
+                                                    .introspection_data = data,
+                                                    .introspection_name = kObject.xml_file,
+                                                    .object_path = kObject.path,
+                                                    .vtable = vtable,
+                                                    .object = &kObject,
+                                                    .builtin_xml = kXml};
+  IGD1_REGISTER_SINGLE_OBJECT(registration, connection, nullptr);
+}
+
+}  // namespace
+
+IGD1_DEFINE_GET_HANDLER(ProbeLamp_get, kLamp)
+IGD1_DEFINE_SET_HANDLER(ProbeLamp_set, kLamp)
+IGD1_DEFINE_SET_MULTI_HANDLER(ProbeLamp_set_multi, kLamp)
+IGD1_DEFINE_GET_HANDLER(ProbeSwitch_get, kSwitch)
+IGD1_DEFINE_SET_HANDLER(ProbeSwitch_set, kSwitch)
+IGD1_DEFINE_SET_MULTI_HANDLER(ProbeSwitch_set_multi, kSwitch)
+GDBusNodeInfo *ProbeLamp_introspection_data = nullptr;
+GDBusNodeInfo *ProbeSwitch_introspection_data = nullptr;
+
+namespace {
+const GDBusInterfaceVTable kLampVTable = {nullptr, ProbeLamp_get, ProbeLamp_set,
+                                          IGD1_SET_MULTI_SLOT(ProbeLamp_set_multi)};
+const GDBusInterfaceVTable kSwitchVTable = {nullptr, ProbeSwitch_get, ProbeSwitch_set,
+                                            IGD1_SET_MULTI_SLOT(ProbeSwitch_set_multi)};
+}  // namespace
+
+void ProbeLamp_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {
+  register_probe<kLamp, kLampXml>(connection, &ProbeLamp_introspection_data, &kLampVTable);
+}
+void ProbeSwitch_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {
+  register_probe<kSwitch, kSwitchXml>(connection, &ProbeSwitch_introspection_data, &kSwitchVTable);
+}
