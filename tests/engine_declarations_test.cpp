@@ -11,6 +11,7 @@
 #include <string>
 
 #include "harness/bus_fixture.h"
+#include "local_socket.h"
 
 namespace igd1::test {
 namespace {
@@ -37,11 +38,13 @@ class EngineDeclarationTest : public BusTest {
     // The switch comes first: the lamp's path then turns from a plain
     // registration into one that follows the service type.
     options.modules = {"ProbeRows", "ProbeEarly", "ProbeSingle", "ProbeSwitch", "ProbeLamp"};
+    options.notify_socket = true;
   }
   void SetUp() override {
     BusTest::SetUp();
     if (HasFatalFailure()) return;
     loop_->run([&] { control<void (*)()>("probe_engine_reset")(); });
+    ASSERT_TRUE(wait_for_notify_socket());
   }
   void TearDown() override {
     if (host_ != nullptr) loop_->run([&] { control<void (*)()>("probe_engine_reset")(); });
@@ -176,6 +179,33 @@ TEST_F(EngineDeclarationTest, ASingleObjectsInterfaceFollowsTheServiceType) {
   host::settings().service_type = 0;
   EXPECT_THAT(introspect(kLamp), HasSubstr("name=\"Status\""));
   EXPECT_EQ(printed(get_property(kLamp, kLampInterface, "Status").get()), "'ON'");
+}
+
+// Notices of other processes reach every published path, also those whose
+// interfaces are declared at each request, with the value's type declared
+// there now; only a path nobody publishes is refused.
+TEST_F(EngineDeclarationTest, NoticesReachPathsPublishedPerRequest) {
+  const std::string row = add_child(kRows);
+  const std::string notice = "value-changed " + row + " " + kRow + " ";
+  SignalWatcher changes(client(), kProperties, "PropertiesChanged", row.c_str());
+  EXPECT_EQ(exchange(notice + "Name 'lit'"), "OK");
+  EXPECT_EQ(printed(changes.wait().body.get()), "('" + std::string(kRow) + "', {'Name': <'lit'>}, @as [])");
+  EXPECT_THAT(exchange(notice + "Rank 4"), testing::StartsWith("ERR unknown property"));
+  const std::string lamp = "value-changed /com/wqx/igd1/Test/Engine/Lamp ";
+  EXPECT_THAT(exchange(lamp + "com.wqx.igd1.Test.ProbeLamp Kind 9"), testing::StartsWith("ERR bad value"));
+  EXPECT_EQ(exchange(lamp + "com.wqx.igd1.Test.ProbeSwitch On true"), "OK");
+
+  host::settings().service_type = 1;
+  EXPECT_EQ(exchange(notice + "Rank 4"), "OK");
+  EXPECT_THAT(printed(changes.wait().body.get()), HasSubstr("{'Rank': <uint32 4>}"));
+  EXPECT_EQ(exchange(lamp + "com.wqx.igd1.Test.ProbeLamp Kind 9"), "OK");
+  EXPECT_EQ(exchange(lamp + "com.wqx.igd1.Test.ProbeLamp Status 'x'"),
+            "ERR unknown property com.wqx.igd1.Test.ProbeLamp.Status");
+
+  const std::string gone = std::string(kRows) + "/2";
+  EXPECT_EQ(exchange("value-changed " + gone + " " + kRow + " Name 'x'"), "ERR no object at " + gone);
+  EXPECT_EQ(exchange(lamp + "com.wqx.igd1.Test.ProbeRow Name 'x'"),
+            "ERR com.wqx.igd1.Test.ProbeRow is not served at /com/wqx/igd1/Test/Engine/Lamp");
 }
 
 TEST_F(EngineDeclarationTest, ACallAnsweredLaterLeavesTheLoopFreeAndIsAnsweredOnce) {

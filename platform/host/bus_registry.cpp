@@ -63,6 +63,8 @@ auto real_register() { return GIO_ORIGINAL(g_dbus_connection_register_object); }
 auto real_unregister() { return GIO_ORIGINAL(g_dbus_connection_unregister_object); }
 auto real_export() { return GIO_ORIGINAL(g_dbus_object_manager_server_export); }
 auto real_unexport() { return GIO_ORIGINAL(g_dbus_object_manager_server_unexport); }
+auto real_register_subtree() { return GIO_ORIGINAL(g_dbus_connection_register_subtree); }
+auto real_unregister_subtree() { return GIO_ORIGINAL(g_dbus_connection_unregister_subtree); }
 
 // The manager interface in four forms: with or without RemoveAllObjects,
 // with or without GetManagedObjects.
@@ -150,6 +152,45 @@ PathMap<PropertiesObject> g_properties_objects;
 PathMap<std::vector<ManagerAttachment>> g_managers;
 // Attached managers whose module answers GetManagedObjects, per connection.
 std::unordered_map<GDBusConnection *, int> g_redirecting_managers;
+
+// A subtree the library registered: it publishes its root and the nodes its
+// callbacks list, with the interfaces they declare at each request.
+struct Subtree {
+  GDBusConnection *connection;
+  std::string path;
+  GDBusSubtreeVTable vtable;
+  GDBusSubtreeFlags flags;
+  gpointer user_data;
+  guint id;
+};
+std::vector<Subtree> g_subtrees;
+
+// The subtree serving `path` and the node it names there (empty at the root).
+const Subtree *subtree_of_locked(GDBusConnection *connection, std::string_view path,
+                                 std::string *node) {
+  for (const Subtree &subtree : g_subtrees) {
+    if (subtree.connection != connection) continue;
+    if (path == subtree.path) {
+      node->clear();
+      return &subtree;
+    }
+    if (path.size() <= subtree.path.size() + 1 || !path.starts_with(subtree.path) ||
+        path[subtree.path.size()] != '/')
+      continue;
+    std::string_view name = path.substr(subtree.path.size() + 1);
+    if (name.find('/') != std::string_view::npos) continue;
+    bool listed = (subtree.flags & G_DBUS_SUBTREE_FLAGS_DISPATCH_TO_UNENUMERATED_NODES) != 0;
+    if (!listed && subtree.vtable.enumerate != nullptr) {
+      g_auto(GStrv) nodes =
+          subtree.vtable.enumerate(connection, nullptr, subtree.path.c_str(), subtree.user_data);
+      for (gchar **n = nodes; n != nullptr && *n != nullptr && !listed; ++n) listed = name == *n;
+    }
+    if (!listed) continue;
+    node->assign(name);
+    return &subtree;
+  }
+  return nullptr;
+}
 
 void add_registration_locked(const Registration &registration) {
   auto &interfaces = g_registrations[PathKey{registration.connection, registration.path}];
@@ -517,7 +558,30 @@ void detach_manager(GDBusObjectManagerServer *manager) {
 bool has_registration(GDBusConnection *connection, const char *path) {
   if (path == nullptr) return false;
   std::lock_guard lock(g_mutex);
-  return interfaces_locked(connection, path) != nullptr;
+  std::string node;
+  return interfaces_locked(connection, path) != nullptr ||
+         subtree_of_locked(connection, path, &node) != nullptr;
+}
+
+bool subtree_interface(GDBusConnection *connection, const char *path, const char *interface_name,
+                       GDBusInterfaceInfo **interface) {
+  *interface = nullptr;
+  if (path == nullptr) return false;
+  std::lock_guard lock(g_mutex);
+  std::string node;
+  const Subtree *subtree = subtree_of_locked(connection, path, &node);
+  if (subtree == nullptr) return false;
+  if (subtree->vtable.introspect == nullptr) return true;
+  GDBusInterfaceInfo **infos = subtree->vtable.introspect(
+      connection, nullptr, subtree->path.c_str(), node.empty() ? nullptr : node.c_str(),
+      subtree->user_data);
+  for (GDBusInterfaceInfo **i = infos; i != nullptr && *i != nullptr; ++i) {
+    if (*interface == nullptr && g_strcmp0((*i)->name, interface_name) == 0)
+      *interface = g_dbus_interface_info_ref(*i);
+    g_dbus_interface_info_unref(*i);
+  }
+  g_free(infos);
+  return true;
 }
 
 void forget_connection(GDBusConnection *connection) {
@@ -534,6 +598,7 @@ void forget_connection(GDBusConnection *connection) {
   }
   std::erase_if(g_managers, of_connection);
   g_redirecting_managers.erase(connection);
+  std::erase_if(g_subtrees, [&](const Subtree &s) { return s.connection == connection; });
 }
 
 }  // namespace igd1::host
@@ -605,4 +670,29 @@ extern "C" gboolean g_dbus_connection_unregister_object(GDBusConnection *connect
   gboolean result = real_unregister()(connection, registration_id);
   if (properties_id != 0) real_unregister()(connection, properties_id);
   return result;
+}
+
+extern "C" guint g_dbus_connection_register_subtree(GDBusConnection *connection,
+                                                    const gchar *object_path,
+                                                    const GDBusSubtreeVTable *vtable,
+                                                    GDBusSubtreeFlags flags, gpointer user_data,
+                                                    GDestroyNotify user_data_free_func,
+                                                    GError **error) {
+  const guint id = real_register_subtree()(connection, object_path, vtable, flags, user_data,
+                                           user_data_free_func, error);
+  if (id == 0 || vtable == nullptr) return id;
+  std::lock_guard lock(g_mutex);
+  g_subtrees.push_back({connection, object_path, *vtable, flags, user_data, id});
+  return id;
+}
+
+extern "C" gboolean g_dbus_connection_unregister_subtree(GDBusConnection *connection,
+                                                         guint registration_id) {
+  {
+    std::lock_guard lock(g_mutex);
+    std::erase_if(g_subtrees, [&](const Subtree &s) {
+      return s.connection == connection && s.id == registration_id;
+    });
+  }
+  return real_unregister_subtree()(connection, registration_id);
 }

@@ -32,9 +32,15 @@ void clear_node_infos();
 
 // ---- the bus layer -------------------------------------------------------------
 
-// True when some interface is registered at `path` on `connection` (the host
-// sees every registration the library makes).
+// True when some interface is registered at `path` on `connection`: a plain
+// registration, a subtree's root or a node a subtree lists (the host sees
+// every registration the library makes).
 bool has_registration(GDBusConnection *connection, const char *path);
+// Whether a subtree serves `path`; if so, *interface is the interface named
+// `interface_name` it declares there now (a new reference), or nullptr.  The
+// library's subtree callbacks are called from the caller's thread.
+bool subtree_interface(GDBusConnection *connection, const char *path, const char *interface_name,
+                       GDBusInterfaceInfo **interface);
 // Marks a call that its handler answers later (dbus_proxy_invocation_keep),
 // and tells whether a call was so marked.
 void mark_kept(GDBusMethodInvocation *invocation);

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string_view>
 
@@ -172,9 +173,20 @@ Reply announce_value(std::string_view args, const ModuleLibrary &library) {
   if (!g_variant_is_object_path(path.c_str()) || !at_or_below(path, kObjectRoot))
     return refuse("bad object path %.*s", kEchoMax, path.c_str());
   ServedInterface served;
-  if (!find_interface(interface_name, &served))
+  // A subtree declares its interfaces at each request (they may follow the
+  // service type); the value then has the type declared there now.
+  GDBusInterfaceInfo *declared = nullptr;
+  const bool subtree = g_pIdg1_connection != nullptr &&
+                       subtree_interface(g_pIdg1_connection, path.c_str(), interface_name.c_str(),
+                                         &declared);
+  std::unique_ptr<GDBusInterfaceInfo, decltype(&g_dbus_interface_info_unref)> from_subtree(
+      declared, g_dbus_interface_info_unref);
+  if (from_subtree != nullptr) {
+    served = {from_subtree.get(), path};
+  } else if (!find_interface(interface_name, &served)) {
     return refuse("unknown interface %.*s", kEchoMax, interface_name.c_str());
-  if (!at_or_below(path, served.node_path))
+  }
+  if (!at_or_below(path, served.node_path) || (subtree && from_subtree == nullptr))
     return refuse("%s is not served at %s", interface_name.c_str(), path.c_str());
   // A change of an object nobody can read is no change: a row that is gone
   // or never was.
