@@ -209,6 +209,7 @@ struct RowProperty {
   // ""; a row added by AddObject of the self kind holds the mark followed by
   // its instance number.
   const char *placeholder = nullptr;
+  int8_t apply_order = 0;       // see Property::apply_order
 };
 
 // The configuration library's functions for one table.  Optional members

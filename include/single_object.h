@@ -137,6 +137,9 @@ struct Property {
   // character boundary, so that it still reads back as UTF-8.
   unsigned cut_at = 0;
   ChangeSignal change_signal = ChangeSignal::OnWrite;
+  // A multi-write applies its entries by this rank, lowest first, and in
+  // the request's order within a rank (a password after the name it goes with).
+  int8_t apply_order = 0;
 };
 
 // The store writes of one bus call as one transaction: they stand together
@@ -177,16 +180,29 @@ enum class MultiFailure : uint8_t {
   StopInvalidProperty,  // end the call with "invalid property %s"
 };
 
+// The rank of an entry of a multi-write by its property name (see
+// Property::apply_order); entries of a lower rank are applied first.
+using EntryOrder = std::function<int(const char *name)>;
+
+// The positions of the entries of `entries` (a{sv}) in the order they are
+// applied: by `order`, stable within a rank.
+IGD1_EXPORT std::vector<gsize> entry_sequence(GVariant *entries, const EntryOrder &order);
+
 // The one walk of a multi-property write, shared by every kind of object:
-// the entries of `entries` (a{sv}) in order, each logged and handed to
-// `apply(name, value, error)`.  A failing entry is treated as `failure`
-// says; with Continue the first failure is kept in *skipped.  Returns false
-// (with `error` set) when the walk was stopped.
+// the entries of `entries` (a{sv}) in order (in the order `order` ranks
+// them, when given), each logged and handed to `apply(name, value, error)`.
+// A failing entry is treated as `failure` says; with Continue the first
+// failure is kept in *skipped.  Returns false (with `error` set) when the
+// walk was stopped.
 template <typename Apply>
 bool walk_entries(const char *function, int log_level, GVariant *entries, MultiFailure failure,
-                  Apply apply, GError **skipped, GError **error) {
+                  Apply apply, GError **skipped, GError **error,
+                  const EntryOrder *order = nullptr) {
   const gsize count = g_variant_n_children(entries);
-  for (gsize i = 0; i < count; ++i) {
+  const std::vector<gsize> sequence =
+      order != nullptr ? entry_sequence(entries, *order) : std::vector<gsize>();
+  for (gsize n = 0; n < count; ++n) {
+    const gsize i = order != nullptr ? sequence[n] : n;
     // Taken apart without a format string, which would be parsed per entry.
     g_autoptr(GVariant) entry = g_variant_get_child_value(entries, i);
     g_autoptr(GVariant) key = g_variant_get_child_value(entry, 0);

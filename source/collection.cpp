@@ -1306,8 +1306,15 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
       announced.push_back(property);
     return true;
   };
+  const bool ordered = std::any_of(module.properties.begin(), module.properties.end(),
+                                   [](const RowProperty &p) { return p.apply_order != 0; });
+  const EntryOrder order = [&module](const char *name) {
+    const RowProperty *property = find_row_property(module.properties, name);
+    return property != nullptr ? int(property->apply_order) : 0;
+  };
   // The copy is all or nothing: a refused entry ends the call before anything is stored.
-  if (!walk_entries(function, LOG_LEVEL_INFO, entries, MultiFailure::Stop, apply, nullptr, error))
+  if (!walk_entries(function, LOG_LEVEL_INFO, entries, MultiFailure::Stop, apply, nullptr, error,
+                    ordered ? &order : nullptr))
     return FALSE;
   auto announce = [&] {
     if (announced.empty()) return;

@@ -658,6 +658,23 @@ GVariant *object_get(const SingleObject &object, const char *function, const cha
 
 // ---- writing ------------------------------------------------------------------------
 
+std::vector<gsize> entry_sequence(GVariant *entries, const EntryOrder &order) {
+  const gsize count = g_variant_n_children(entries);
+  std::vector<std::pair<int, gsize>> ranked;
+  ranked.reserve(count);
+  for (gsize i = 0; i < count; ++i) {
+    const gchar *name = nullptr;
+    g_variant_get_child(entries, i, "{&sv}", &name, nullptr);
+    ranked.emplace_back(order(name), i);
+  }
+  std::stable_sort(ranked.begin(), ranked.end(),
+                   [](const auto &a, const auto &b) { return a.first < b.first; });
+  std::vector<gsize> sequence;
+  sequence.reserve(count);
+  for (const auto &[rank, i] : ranked) sequence.push_back(i);
+  return sequence;
+}
+
 bool store_value(const SingleObject &object, const Property &property, const char *name,
                  GVariant *value, WriteFlags *flags, GError **error) {
   const GVariantClass kind = g_variant_classify(value);
@@ -782,8 +799,14 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
     }
     return true;
   };
+  const bool ordered = std::any_of(object.properties.begin(), object.properties.end(),
+                                   [](const Property &p) { return p.apply_order != 0; });
+  const EntryOrder order = [&object](const char *name) {
+    const Property *property = find_property(object, name);
+    return property != nullptr ? int(property->apply_order) : 0;
+  };
   if (!walk_entries(function, object.multi_log_level, properties, object.multi_failure, apply,
-                    &skipped, error)) {
+                    &skipped, error, ordered ? &order : nullptr)) {
     // What was stored before the refused entry stays stored, as the object says.
     g_autoptr(GError) ignored = nullptr;
     transaction.commit(&ignored);

@@ -208,6 +208,32 @@ TEST_F(EngineDeclarationTest, NoticesReachPathsPublishedPerRequest) {
             "ERR com.wqx.igd1.Test.ProbeRow is not served at /com/wqx/igd1/Test/Engine/Lamp");
 }
 
+// A multi-write applies ranked entries after the others, whatever the order
+// of the request; the change signal lists them as they were applied.
+TEST_F(EngineDeclarationTest, MultiWritesApplyRankedEntriesLast) {
+  const std::string early = add_child(kEarly);
+  SignalWatcher row_changes(client(), kProperties, "PropertiesChanged", early.c_str());
+  g_autoptr(GError) error = nullptr;
+  ASSERT_TRUE(set_multi(early, dictionary({{"Name", g_variant_new_string("n")},
+                                           {"Weight", g_variant_new_uint16(2)}}),
+                        &error))
+      << error->message;
+  EXPECT_EQ(printed(row_changes.wait().body.get()),
+            "('" + std::string(kRow) + "', {'Weight': <uint16 2>, 'Name': <'n'>}, @as [])");
+
+  constexpr char kSwitch[] = "com.wqx.igd1.Test.ProbeSwitch";
+  SignalWatcher changes(client(), kProperties, "PropertiesChanged", "/com/wqx/igd1/Test/Engine/Lamp");
+  ASSERT_NE(call("/com/wqx/igd1/Test/Engine/Lamp", kProperties, "SetMulti",
+                 g_variant_new("(s@a{sv})", kSwitch,
+                               dictionary({{"Pin", g_variant_new_string("1234")},
+                                           {"On", g_variant_new_boolean(FALSE)}})),
+                 &error),
+            nullptr)
+      << error->message;
+  EXPECT_EQ(printed(changes.wait().body.get()),
+            "('" + std::string(kSwitch) + "', {'On': <false>, 'Pin': <'1234'>}, @as [])");
+}
+
 TEST_F(EngineDeclarationTest, ACallAnsweredLaterLeavesTheLoopFreeAndIsAnsweredOnce) {
   const std::string row = add_child(kRows);
   // The answer comes from a worker 400 ms later; meanwhile the loop serves others.

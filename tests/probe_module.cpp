@@ -188,10 +188,11 @@ constexpr char kRowExtendedXml[] =
 constexpr igd1::InterfaceVariant kVariants[] = {
     {.when = igd1::Variant::ServiceType1, .builtin_xml = kRowExtendedXml}};
 
-// Name is announced whatever the module says; Weight follows the module.
+// Name is announced whatever the module says, and applied after the others
+// in a multi-write; Weight follows the module.
 constexpr igd1::RowProperty kRowProperties[] = {
     {.name = "Name", .field = igd1::Field::Text, .offset = 1, .size = 16,
-     .write_log = "set Name value:%s ", .announce = igd1::Announce::Always},
+     .write_log = "set Name value:%s ", .announce = igd1::Announce::Always, .apply_order = 1},
     {.name = "Weight", .type = "q", .field = igd1::Field::Number, .offset = 20, .size = 2,
      .write_log = "set Weight value:%d "},
     {.name = "Rank", .type = "u", .field = igd1::Field::Number, .offset = 24, .size = 4},
@@ -406,8 +407,10 @@ IGD1_DECLARE_SINGLE_OBJECT(ProbeSwitch, ProbeSwitch_get, ProbeSwitch_set, ProbeS
 
 namespace {
 
-// Index 0: the lamp's state text, 1: its state code, 2: its kind, 3: the switch.
+// Index 0: the lamp's state text, 1: its state code, 2 and 3: its kind,
+// 4: the switch, 5: the switch's pin.
 char g_lamp_status[16] = "OFF";
+char g_switch_pin[16] = "";
 uint8_t g_lamp_code = 0;
 uint8_t g_switch = 0;
 
@@ -418,6 +421,7 @@ int lamp_get(int index, void *buffer) {
     case 2: std::strcpy(static_cast<char *>(buffer), "desk"); return 1;
     case 3: static_cast<uint8_t *>(buffer)[0] = 7; return 1;
     case 4: static_cast<uint8_t *>(buffer)[0] = g_switch; return 1;
+    case 5: std::memcpy(buffer, g_switch_pin, sizeof g_switch_pin); return 1;
     default: return 0;
   }
 }
@@ -427,6 +431,7 @@ int lamp_set(int index, void *value) {
     case 0: g_strlcpy(g_lamp_status, static_cast<const char *>(value), sizeof g_lamp_status); return 1;
     case 1: g_lamp_code = *static_cast<uint8_t *>(value); return 1;
     case 4: g_switch = *static_cast<uint8_t *>(value); return 1;
+    case 5: g_strlcpy(g_switch_pin, static_cast<const char *>(value), sizeof g_switch_pin); return 1;
     default: return 0;
   }
 }
@@ -447,6 +452,8 @@ constexpr igd1::SingleObject kLamp = {.path = kLampPath, .xml_file = "ProbeLamp.
 
 constexpr igd1::Property kSwitchProperties[] = {
     {.name = "On", .type = "b", .index = 4, .raw = igd1::Raw::U8, .write = igd1::store_value},
+    {.name = "Pin", .index = 5, .write = igd1::store_value, .stored = igd1::Stored::Text,
+     .apply_order = 1},
 };
 constexpr igd1::SingleObject kSwitch = {.path = kLampPath, .xml_file = "ProbeSwitch.xml",
                                         .properties = kSwitchProperties, .get = lamp_get,
@@ -458,7 +465,8 @@ constexpr char kLampXml[] =
     "<property name='Kind' type='s' access='read'/></interface></node>";
 constexpr char kSwitchXml[] =
     "<node><interface name='com.wqx.igd1.Test.ProbeSwitch'>"
-    "<property name='On' type='b' access='readwrite'/></interface></node>";
+    "<property name='On' type='b' access='readwrite'/>"
+    "<property name='Pin' type='s' access='readwrite'/></interface></node>";
 
 // Registered without being listed for the checks against the shipped files.
 template <const igd1::SingleObject &kObject, const char *kXml>
