@@ -132,7 +132,10 @@ struct Property {
   std::span<const uint32_t> allowed = {};  // U32: the only values accepted (empty: any)
   // A refused value: InvalidArgs with this format and the value (text or number).
   const char *refused = "Invalid parameter value";
-  const char *write_log = nullptr;    // logged with the value before it is checked
+  // Logged with the value before it is checked; in a multi-write
+  // `multi_write_log` instead, when given.
+  const char *write_log = nullptr;
+  const char *multi_write_log = nullptr;
   // Text: the most bytes stored (0: no limit); a longer text is cut at a
   // character boundary, so that it still reads back as UTF-8.
   unsigned cut_at = 0;
@@ -277,6 +280,9 @@ struct SingleObject {
   // The object's methods, and what their handlers find in the call context.
   std::span<const Method> methods = {};
   void *user_data = nullptr;
+  // Entry line of a method call, with (function, line, method name), and
+  // "out of func" when its handler returned (null: neither).
+  const char *method_log = nullptr;
 };
 
 // Registers `object`'s interface (the first of `xml`, an introspection
@@ -346,13 +352,16 @@ IGD1_EXPORT gboolean object_set_multi(const SingleObject &object, const char *fu
 IGD1_EXPORT bool store_value(const SingleObject &object, const Property &property,
                              const char *name, GVariant *value, WriteFlags *flags,
                              GError **error);
-// The method handler of a described object: its method table.
-IGD1_EXPORT void object_method_call(const SingleObject &object, const char *object_path,
-                                    const char *interface_name, const char *method_name,
-                                    GVariant *parameters, GDBusMethodInvocation *invocation);
-// Stores one value through the property's writer (name lookup included).
+// The method handler of a described object: its method table.  `function`
+// names the module's handler in the log.
+IGD1_EXPORT void object_method_call(const SingleObject &object, const char *function,
+                                    const char *object_path, const char *interface_name,
+                                    const char *method_name, GVariant *parameters,
+                                    GDBusMethodInvocation *invocation);
+// Stores one value through the property's writer (name lookup included),
+// logging it as the property says for a single write or a multi-write.
 IGD1_EXPORT bool object_write(const SingleObject &object, const char *name, GVariant *value,
-                              WriteFlags *flags, GError **error);
+                              WriteFlags *flags, GError **error, bool in_multi = false);
 
 // PropertiesChanged of "com.wqx.igd1.Properties" on `path` with
 // (interface, changes, []); `changes` is an a{sv} value (floating or not).
@@ -415,8 +424,8 @@ IGD1_EXPORT bool parse_ipv4_classic(const char *text, uint8_t address[4]);
   void handler(GDBusConnection *, const gchar *, const gchar *object_path,                   \
                const gchar *interface_name, const gchar *method_name, GVariant *parameters,  \
                GDBusMethodInvocation *invocation, gpointer) {                                \
-    igd1::object_method_call((object), object_path, interface_name, method_name, parameters, \
-                             invocation);                                                    \
+    igd1::object_method_call((object), #handler, object_path, interface_name, method_name,   \
+                             parameters, invocation);                                        \
   }
 #define IGD1_DEFINE_SET_MULTI_HANDLER(handler, object)                                       \
   gboolean handler(GDBusConnection *connection, const gchar *, const gchar *object_path,     \

@@ -3,9 +3,8 @@
 // the clock, line registration with the LOID, the local account passwords,
 // log export and the upload of trouble-locating and debug information.
 //
-// The host's service type, read at every call, picks one of two method sets.
-// A method the current set does not hold gets no reply from the handler; the
-// host answers such a call with UnknownMethod, so no caller waits for it.
+// The host's service type, read at every call, picks one of two method sets;
+// a method the current set does not hold is answered with UnknownMethod.
 //
 // Commands reply (result, text); result 0 is success.  Parameters a client
 // got wrong are the bus error "com.wqx.igd1.SysCmd" / "Invalid parameter
@@ -97,24 +96,23 @@ struct Description {
 // Texts from the store are passed on only when they are UTF-8.
 const char *bus_text(const char *text) { return g_utf8_validate(text, -1, nullptr) ? text : ""; }
 
-void reply(GDBusMethodInvocation *invocation, int result, const char *text) {
-  g_dbus_method_invocation_return_value(invocation,
-                                        g_variant_new("(us)", guint32(result), bus_text(text)));
+using igd1::PendingCall;
+
+void reply(const PendingCall &call, int result, const char *text) {
+  call.reply(g_variant_new("(us)", guint32(result), bus_text(text)));
 }
 
-void reply_described(GDBusMethodInvocation *invocation, int result) {
-  reply(invocation, result, Description(result).text);
+void reply_described(const PendingCall &call, int result) {
+  reply(call, result, Description(result).text);
 }
 
-void reply_with_value(GDBusMethodInvocation *invocation, const char *value, int result,
-                      const char *text) {
-  g_dbus_method_invocation_return_value(
-      invocation, g_variant_new("(sus)", bus_text(value), guint32(result), text));
+void reply_with_value(const PendingCall &call, const char *value, int result, const char *text) {
+  call.reply(g_variant_new("(sus)", bus_text(value), guint32(result), text));
 }
 
-void parameter_error(GDBusMethodInvocation *invocation) {
+void parameter_error(const PendingCall &call) {
   DBUS_LOG(LOG_LEVEL_WARN, "%s", kParameterError);
-  g_dbus_method_invocation_return_dbus_error(invocation, kInterface, kParameterError);
+  call.fail_named(kInterface, kParameterError);
 }
 
 // ---- the store ---------------------------------------------------------------------
@@ -165,7 +163,7 @@ struct Credentials {
 };
 
 // The (sss) of Register and SetLOID; false after the parameter error.
-bool read_credentials(GVariant *parameters, GDBusMethodInvocation *invocation,
+bool read_credentials(GVariant *parameters, const PendingCall &call,
                       Credentials *credentials) {
   g_variant_get(parameters, "(&s&s&s)", &credentials->loid, &credentials->password,
                 &credentials->province);
@@ -173,7 +171,7 @@ bool read_credentials(GVariant *parameters, GDBusMethodInvocation *invocation,
            credentials->password, credentials->province);
   if (syscmd_set_mib_property_check(kLoidIndex, const_cast<char *>(credentials->loid)) == 0 ||
       syscmd_set_mib_property_check(kLoidPasswordIndex, const_cast<char *>(credentials->password)) == 0) {
-    parameter_error(invocation);
+    parameter_error(call);
     return false;
   }
   return true;
@@ -190,14 +188,14 @@ void store_province(const Credentials &credentials, int *result) {
 
 // The one string argument of the password methods, when it has 1 to 30
 // characters; otherwise the parameter error.
-const char *read_password(GVariant *parameters, GDBusMethodInvocation *invocation,
+const char *read_password(GVariant *parameters, const PendingCall &call,
                           const char *log) {
   const char *password = nullptr;
   g_variant_get(parameters, "(&s)", &password);
   DBUS_LOG(LOG_LEVEL_INFO, log, password);
   const size_t length = strnlen(password, kPasswordMax + 1);
   if (length == 0 || length > kPasswordMax) {
-    parameter_error(invocation);
+    parameter_error(call);
     return nullptr;
   }
   return password;
@@ -213,10 +211,10 @@ bool is_category(const char *category) {
 // passed the checks; false after the parameter error.
 template <typename Request>
 bool address_upload(Request *request, const char *url, const char *category,
-                    GDBusMethodInvocation *invocation) {
+                    const PendingCall &call) {
   if (strnlen(url, kUrlMax + 1) > kUrlMax || strnlen(category, kCategoryMax + 1) > kCategoryMax ||
       !is_category(category)) {
-    parameter_error(invocation);
+    parameter_error(call);
     return false;
   }
   g_strlcpy(request->url, url, sizeof request->url);
@@ -304,7 +302,7 @@ int status_text(int code, bool service_type1, const char *store_text, char *text
 
 // Where the line registration stands, corrected by what the PON line shows:
 // a line without light is not registered, whatever the service reports.
-void registration_status(GDBusMethodInvocation *invocation, bool service_type1) {
+void registration_status(const PendingCall &call, bool service_type1) {
   char store_text[kValueBuffer] = {};
   int code = checkLOID(store_text);
   store_text[kValueBuffer - 1] = '\0';
@@ -336,28 +334,26 @@ void registration_status(GDBusMethodInvocation *invocation, bool service_type1) 
     }
   }
   DBUS_LOG(LOG_LEVEL_INFO, "result [%d].", code);
-  reply(invocation, code, text);
+  reply(call, code, text);
 }
 
 // ---- the methods ---------------------------------------------------------------------
 
-using Handler = void (*)(GVariant *parameters, GDBusMethodInvocation *invocation);
-
-void get_default_ssid1_name(GVariant *, GDBusMethodInvocation *invocation) {
+void get_default_ssid1_name(const PendingCall &call, GVariant *) {
   Value name(kDefaultSsidIndex);
-  reply_with_value(invocation, name.text, name.read ? 0 : 1,
+  reply_with_value(call, name.text, name.read ? 0 : 1,
                    name.read ? "get GetDeviceDefaultSSID1Name success"
                              : "get GetDeviceDefaultSSID1Name failed");
 }
 
-void reboot(GVariant *, GDBusMethodInvocation *invocation) {
+void reboot(const PendingCall &call, GVariant *) {
   write_omd_reboot_log(kRebootCauseCommand);
   cmd_reboot();
-  reply_described(invocation, 0);
+  reply_described(call, 0);
 }
 
-void restore_service_type1(GVariant *, GDBusMethodInvocation *invocation) {
-  reply_described(invocation, start_restore_status(kRestoreStarted));
+void restore_service_type1(const PendingCall &call, GVariant *) {
+  reply_described(call, start_restore_status(kRestoreStarted));
   if (check_dbus_cts_running() != 0) return;
   reset_cs_to_default(kRestoreEverything);
   cmd_reboot();
@@ -365,8 +361,8 @@ void restore_service_type1(GVariant *, GDBusMethodInvocation *invocation) {
 
 // The restore program runs on its own after the reply; how it ends is only
 // logged.
-void restore_service_type0(GVariant *, GDBusMethodInvocation *invocation) {
-  reply_described(invocation, start_restore_status(kRestoreRunning));
+void restore_service_type0(const PendingCall &call, GVariant *) {
+  reply_described(call, start_restore_status(kRestoreRunning));
   const igd1::RunOptions options;
   igd1::run_async({igd1::program::kRestore}, options, [options](const igd1::RunResult &result) {
     if (!igd1::run_succeeded(result))
@@ -374,20 +370,20 @@ void restore_service_type0(GVariant *, GDBusMethodInvocation *invocation) {
   });
 }
 
-void local_recovery(GVariant *, GDBusMethodInvocation *invocation) {
+void local_recovery(const PendingCall &call, GVariant *) {
   const int result = start_restore_status(kLocalRecoveryStarted);
   reset_cs_to_default(kLocalRecovery);
   cmd_reboot();
-  reply_described(invocation, result);
+  reply_described(call, result);
 }
 
 void log_result(int result, const char *text) {
   DBUS_LOG(LOG_LEVEL_INFO, "result [%d].errdesc [%s]", result, text);
 }
 
-void register_line(GVariant *parameters, GDBusMethodInvocation *invocation) {
+void register_line(const PendingCall &call, GVariant *parameters) {
   Credentials credentials{};
-  if (!read_credentials(parameters, invocation, &credentials)) return;
+  if (!read_credentials(parameters, call, &credentials)) return;
   int result = 0;
   if (check_Register_Loid() == 0) {
     store_credentials(credentials, &result);
@@ -397,12 +393,12 @@ void register_line(GVariant *parameters, GDBusMethodInvocation *invocation) {
   }
   Description description(result);
   log_result(result, description.text);
-  reply(invocation, result, description.text);
+  reply(call, result, description.text);
 }
 
-void set_loid(GVariant *parameters, GDBusMethodInvocation *invocation) {
+void set_loid(const PendingCall &call, GVariant *parameters) {
   Credentials credentials{};
-  if (!read_credentials(parameters, invocation, &credentials)) return;
+  if (!read_credentials(parameters, call, &credentials)) return;
   int result = 0;
   store_credentials(credentials, &result);
   Value keep(kKeepPreviousLoidIndex);
@@ -422,10 +418,10 @@ void set_loid(GVariant *parameters, GDBusMethodInvocation *invocation) {
   }
   store_province(credentials, &result);
   syscmd_save_mib();
-  reply_described(invocation, result);
+  reply_described(call, result);
 }
 
-void register_loid(GVariant *, GDBusMethodInvocation *invocation) {
+void register_loid(const PendingCall &call, GVariant *) {
   struct timespec now {};
   clock_gettime(CLOCK_MONOTONIC, &now);
   wqregtime_start.tv_sec = now.tv_sec;
@@ -433,47 +429,46 @@ void register_loid(GVariant *, GDBusMethodInvocation *invocation) {
   DBUS_LOG(LOG_LEVEL_INFO, "%s, Reg LOID Start Time = %d,%ld", __func__, int(now.tv_sec),
            long(now.tv_nsec));
   dbus_mib_update_cfg(MIB_CFG_LINE_REGISTRATION, nullptr, MIB_ACTION_APPLY);
-  reply(invocation, 0, "");
+  reply(call, 0, "");
 }
 
-void register_get_stat(GVariant *, GDBusMethodInvocation *invocation) {
-  registration_status(invocation, true);
+void register_get_stat(const PendingCall &call, GVariant *) {
+  registration_status(call, true);
 }
 
-void check_loid(GVariant *, GDBusMethodInvocation *invocation) {
-  registration_status(invocation, false);
+void check_loid(const PendingCall &call, GVariant *) {
+  registration_status(call, false);
 }
 
-void check_hardware_start(GVariant *, GDBusMethodInvocation *invocation) {
+void check_hardware_start(const PendingCall &call, GVariant *) {
   set_hardware_status_flag(1);
-  reply_described(invocation, 0);
+  reply_described(call, 0);
 }
 
-void get_log_method(GVariant *parameters, GDBusMethodInvocation *invocation) {
+void get_log_method(const PendingCall &call, GVariant *parameters) {
   const char *start = nullptr, *end = nullptr, *path = nullptr;
   g_variant_get(parameters, "(&s&s&s)", &start, &end, &path);
   DBUS_LOG(LOG_LEVEL_INFO, "StartTime [%s],EndTime [%s],UploadPath [%s]", start, end, path);
   const int result = get_log(start, end, path);
-  reply(invocation, result, result == 0 ? "get log success" : "get log failed");
+  reply(call, result, result == 0 ? "get log success" : "get log failed");
 }
 
-void get_upgrade_version(GVariant *, GDBusMethodInvocation *invocation) {
+void get_upgrade_version(const PendingCall &call, GVariant *) {
   char version[kPropertyBuffer] = {};
   syscmd_get_mib_property(kUpgradeVersionIndex, version);
   version[kPropertyBuffer - 1] = '\0';
-  g_dbus_method_invocation_return_value(
-      invocation, g_variant_new("(ssus)", bus_text(version), "", 0u, Description(0).text));
+  call.reply(g_variant_new("(ssus)", bus_text(version), "", 0u, Description(0).text));
 }
 
-void acknowledge(GVariant *, GDBusMethodInvocation *invocation) { reply_described(invocation, 0); }
+void acknowledge(const PendingCall &call, GVariant *) { reply_described(call, 0); }
 
 // Runs a command for a kept call: `next` continues once it succeeded;
 // a failed, hung or missing program answers the call with the interface's
 // error.
-void run_then_reply(const std::vector<std::string> &argv, GDBusMethodInvocation *invocation,
+void run_then_reply(const std::vector<std::string> &argv, const PendingCall &call,
                     std::function<void()> next) {
   const igd1::RunOptions options{.env = {}, .timeout_ms = kClockCommandTimeoutMs};
-  igd1::run_async(argv, options, [program = argv[0], options, invocation,
+  igd1::run_async(argv, options, [program = argv[0], options, call,
                                   next = std::move(next)](const igd1::RunResult &result) {
     if (igd1::run_succeeded(result)) {
       next();
@@ -481,30 +476,27 @@ void run_then_reply(const std::vector<std::string> &argv, GDBusMethodInvocation 
     }
     std::string failure = igd1::run_failure(program, result, options);
     DBUS_LOG(LOG_LEVEL_WARN, "%s", failure.c_str());
-    g_dbus_method_invocation_return_dbus_error(invocation, kInterface,
-                                               (Description(kCommandFailed).text + (": " + failure)).c_str());
+    call.fail_named(kInterface, (Description(kCommandFailed).text + (": " + failure)).c_str());
   });
 }
 
-void set_date_time(GVariant *parameters, GDBusMethodInvocation *invocation) {
+void set_date_time(const PendingCall &call, GVariant *parameters) {
   const char *time = nullptr;
   g_variant_get(parameters, "(&s)", &time);
   DBUS_LOG(LOG_LEVEL_INFO, " time [%s].", time);
   if (!valid_time(time)) {
-    parameter_error(invocation);
+    parameter_error(call);
     return;
   }
   DBUS_LOG(LOG_LEVEL_INFO, "CMD:[date -s '%s'] \n", time);
   // Both programs run while the loop serves other calls; the reply follows
   // the second, or the first that fails.
-  dbus_proxy_invocation_keep(invocation);
-  run_then_reply({igd1::program::kDate, "-s", time}, invocation, [invocation] {
-    run_then_reply({igd1::program::kClock, "cmos"}, invocation,
-                   [invocation] { reply_described(invocation, 0); });
+  run_then_reply({igd1::program::kDate, "-s", time}, call, [call] {
+    run_then_reply({igd1::program::kClock, "cmos"}, call, [call] { reply_described(call, 0); });
   });
 }
 
-void upgrade(GVariant *parameters, GDBusMethodInvocation *invocation) {
+void upgrade(const PendingCall &call, GVariant *parameters) {
   const char *url = nullptr;
   guint32 mode = 0, method = 0;
   gboolean need_reboot = FALSE;
@@ -514,39 +506,39 @@ void upgrade(GVariant *parameters, GDBusMethodInvocation *invocation) {
   const int started = UpgradeFirmeare(url, int(mode), int(method), need_reboot ? 1 : 0);
   DBUS_LOG(LOG_LEVEL_INFO, "ret_n of UpgradeFirmeare is :%d\n", started);
   if (started != 0) {
-    reply(invocation, 0, "Upload suceess");
+    reply(call, 0, "Upload suceess");
     return;
   }
   DBUS_LOG(LOG_LEVEL_WARN, "firmwareUpgradeConfigSet failed");
   Description description(kUpgradeRefused);
   DBUS_LOG(LOG_LEVEL_INFO, "result:%d;errdesc:%s", kUpgradeRefused, description.text);
-  reply(invocation, kUpgradeRefused, description.text);
+  reply(call, kUpgradeRefused, description.text);
 }
 
-void clear_upgrade_status(GVariant *, GDBusMethodInvocation *invocation) {
+void clear_upgrade_status(const PendingCall &call, GVariant *) {
   char text[kReplyBuffer] = {};
   const int result = clearUpgradeFirmeareStatus(text);
   text[kReplyBuffer - 1] = '\0';
   if (result == 0 && text[0] == '\0') g_strlcpy(text, "ClearUpgradeStatus success", sizeof text);
-  reply(invocation, result, text);
+  reply(call, result, text);
 }
 
 // Clients are told the status went back to 0 whatever is stored.
-void clear_restore_status(GVariant *, GDBusMethodInvocation *invocation) {
+void clear_restore_status(const PendingCall &call, GVariant *) {
   uint8_t cleared = kRestoreCleared;
   if (syscmd_set_mib_property(kRestoreStatusIndex, &cleared) == 0) {
     DBUS_LOG(LOG_LEVEL_WARN, "[ERR] Set restore status fail!!");
-    reply_described(invocation, kStoreFailed);
+    reply_described(call, kStoreFailed);
     return;
   }
   const uint8_t announced = 0;
   dbusproxy_emit_properties_changed_signal(kPath, kInterface, "RestoreStatus", DBUSPROXY_TYPE_BYTE,
                                            &announced);
-  reply(invocation, 0, "ClearRestoreStatus success");
+  reply(call, 0, "ClearRestoreStatus success");
 }
 
-void check_ua_password(GVariant *parameters, GDBusMethodInvocation *invocation) {
-  const char *candidate = read_password(parameters, invocation, " pass [%s].");
+void check_ua_password(const PendingCall &call, GVariant *parameters) {
+  const char *candidate = read_password(parameters, call, " pass [%s].");
   if (candidate == nullptr) return;
   int result = 0;
   Value stored(kUserPasswordIndex);
@@ -559,11 +551,11 @@ void check_ua_password(GVariant *parameters, GDBusMethodInvocation *invocation) 
   }
   const char *text = result == 0 ? "none!" : "CheckUAPasswd failed!";
   DBUS_LOG(LOG_LEVEL_INFO, " result [%d].errdesc [%s]", result, text);
-  reply(invocation, result, text);
+  reply(call, result, text);
 }
 
-void set_ua_password(GVariant *parameters, GDBusMethodInvocation *invocation) {
-  const char *password = read_password(parameters, invocation, "pass1 [%s].");
+void set_ua_password(const PendingCall &call, GVariant *parameters) {
+  const char *password = read_password(parameters, call, "pass1 [%s].");
   if (password == nullptr) return;
   int result = 0;
   if (!store_text(kUserPasswordIndex, password)) {
@@ -573,11 +565,11 @@ void set_ua_password(GVariant *parameters, GDBusMethodInvocation *invocation) {
     syscmd_save_mib_all();
     dbus_mib_update_cfg(MIB_CFG_USER_PASSWORD, nullptr, MIB_ACTION_APPLY);
   }
-  reply_described(invocation, result);
+  reply_described(call, result);
 }
 
-void check_ta_password(GVariant *parameters, GDBusMethodInvocation *invocation) {
-  const char *candidate = read_password(parameters, invocation, "pass2 [%s].");
+void check_ta_password(const PendingCall &call, GVariant *parameters) {
+  const char *candidate = read_password(parameters, call, "pass2 [%s].");
   if (candidate == nullptr) return;
   char compared[kValueBuffer] = {};
   g_strlcpy(compared, candidate, sizeof compared);
@@ -596,98 +588,86 @@ void check_ta_password(GVariant *parameters, GDBusMethodInvocation *invocation) 
     default: break;
   }
   DBUS_LOG(LOG_LEVEL_INFO, "result [%d].errdesc [%s].", result, text);
-  reply(invocation, result, text);
+  reply(call, result, text);
 }
 
-void get_password(GDBusMethodInvocation *invocation, int index, const char *success,
+void get_password(const PendingCall &call, int index, const char *success,
                   const char *failure) {
   Value password(index);
-  reply_with_value(invocation, password.text, password.read ? 0 : 1,
+  reply_with_value(call, password.text, password.read ? 0 : 1,
                    password.read ? success : failure);
 }
 
-void get_ta_password(GVariant *, GDBusMethodInvocation *invocation) {
-  get_password(invocation, kSuperPasswordIndex, "get GetTAPasswd success", "get GetTAPasswd failed");
+void get_ta_password(const PendingCall &call, GVariant *) {
+  get_password(call, kSuperPasswordIndex, "get GetTAPasswd success", "get GetTAPasswd failed");
 }
 
-void get_ua_password(GVariant *, GDBusMethodInvocation *invocation) {
-  get_password(invocation, kUserPasswordIndex, "get GetUAPasswd success", "get GetUAPasswd failed");
+void get_ua_password(const PendingCall &call, GVariant *) {
+  get_password(call, kUserPasswordIndex, "get GetUAPasswd success", "get GetUAPasswd failed");
 }
 
-void upload_trouble_locating_info(GVariant *parameters, GDBusMethodInvocation *invocation) {
+void upload_trouble_locating_info(const PendingCall &call, GVariant *parameters) {
   const char *url = nullptr, *category = nullptr;
   g_variant_get(parameters, "(&s&s)", &url, &category);
   DBUS_LOG(LOG_LEVEL_INFO, "uploadurl [%s].password [%s]", url, category);
   syscmd_trouble_locating_record request{};
-  if (!address_upload(&request, url, category, invocation)) return;
+  if (!address_upload(&request, url, category, call)) return;
   DBUS_LOG(LOG_LEVEL_INFO, "before smarthgu_UploadTroubleLoactingInfo start");
   dbus_mib_update_cfg(MIB_CFG_TROUBLE_LOCATING, &request, MIB_ACTION_APPLY);
   DBUS_LOG(LOG_LEVEL_INFO, "after smarthgu_UploadTroubleLoactingInfo return result:[%d]",
            int(request.result));
   if (request.result == 0) {
-    reply(invocation, 0, "success");
+    reply(call, 0, "success");
     return;
   }
   request.error[sizeof request.error - 1] = '\0';
-  reply(invocation, 1, request.error);
+  reply(call, 1, request.error);
 }
 
-void start_collection_debug_info(GVariant *parameters, GDBusMethodInvocation *invocation) {
+void start_collection_debug_info(const PendingCall &call, GVariant *parameters) {
   const char *url = nullptr, *category = nullptr;
   guint16 timeout = 0;
   g_variant_get(parameters, "(&s&sq)", &url, &category, &timeout);
   DBUS_LOG(LOG_LEVEL_INFO, "uploadurl [%s].category [%s].timeout [%d]", url, category, int(timeout));
   syscmd_debug_collection_record request{};
-  if (!address_upload(&request, url, category, invocation)) return;
+  if (!address_upload(&request, url, category, call)) return;
   request.timeout = timeout;
   dbus_mib_update_cfg(MIB_CFG_DEBUG_COLLECTION, &request, MIB_ACTION_APPLY);
-  reply(invocation, 0, "success");
+  reply(call, 0, "success");
 }
 
-struct Method {
-  const char *name;
-  Handler handler;
-};
+using igd1::Variant;
+constexpr Variant kType1 = Variant::ServiceType1;
+constexpr Variant kType0 = Variant::NotServiceType1;
 
-constexpr Method kServiceType1Methods[] = {
-    {"GetDeviceDefaultSSID1Name", get_default_ssid1_name},
-    {"Reboot", reboot},
-    {"Restore", restore_service_type1},
-    {"Register", register_line},
-    {"RegisterGetStat", register_get_stat},
-    {"CheckHardwareStart", check_hardware_start},
-    {"GetLog", get_log_method},
-    {"GetUpgradeVersion", get_upgrade_version},
-    {"InformNotifyVersion", acknowledge},
-    {"InformUpgrade", acknowledge},
+constexpr igd1::Method kMethods[] = {
+    {.name = "GetDeviceDefaultSSID1Name", .handler = get_default_ssid1_name, .variant = kType1},
+    {.name = "Reboot", .handler = reboot},
+    {.name = "Restore", .handler = restore_service_type1, .variant = kType1},
+    {.name = "Register", .handler = register_line, .variant = kType1},
+    {.name = "RegisterGetStat", .handler = register_get_stat, .variant = kType1},
+    {.name = "CheckHardwareStart", .handler = check_hardware_start, .variant = kType1},
+    {.name = "GetLog", .handler = get_log_method, .variant = kType1},
+    {.name = "GetUpgradeVersion", .handler = get_upgrade_version, .variant = kType1},
+    {.name = "InformNotifyVersion", .handler = acknowledge, .variant = kType1},
+    {.name = "InformUpgrade", .handler = acknowledge, .variant = kType1},
+    {.name = "SetLOID", .handler = set_loid, .variant = kType0},
+    {.name = "RegisterLOID", .handler = register_loid, .variant = kType0},
+    {.name = "CheckLOID", .handler = check_loid, .variant = kType0},
+    {.name = "SetDateTime", .handler = set_date_time, .variant = kType0, .answer = igd1::Answer::Later},
+    {.name = "Restore", .handler = restore_service_type0, .variant = kType0},
+    {.name = "LocalRecovery", .handler = local_recovery, .variant = kType0},
+    {.name = "Upgrade", .handler = upgrade, .variant = kType0},
+    {.name = "ClearUpgradeStatus", .handler = clear_upgrade_status, .variant = kType0},
+    {.name = "ClearRestoreStatus", .handler = clear_restore_status, .variant = kType0},
+    {.name = "CheckUAPasswd", .handler = check_ua_password, .variant = kType0},
+    {.name = "SetUAPasswd", .handler = set_ua_password, .variant = kType0},
+    {.name = "CheckTAPasswd", .handler = check_ta_password, .variant = kType0},
+    {.name = "UploadTroubleLocatingInfo", .handler = upload_trouble_locating_info, .variant = kType0},
+    {.name = "StartCollectionDebugInfo", .handler = start_collection_debug_info, .variant = kType0},
+    {.name = "GetTAPasswd", .handler = get_ta_password, .variant = kType0},
+    {.name = "GetUAPasswd", .handler = get_ua_password, .variant = kType0},
 };
-
-constexpr Method kServiceType0Methods[] = {
-    {"SetLOID", set_loid},
-    {"RegisterLOID", register_loid},
-    {"CheckLOID", check_loid},
-    {"SetDateTime", set_date_time},
-    {"Reboot", reboot},
-    {"Restore", restore_service_type0},
-    {"LocalRecovery", local_recovery},
-    {"Upgrade", upgrade},
-    {"ClearUpgradeStatus", clear_upgrade_status},
-    {"ClearRestoreStatus", clear_restore_status},
-    {"CheckUAPasswd", check_ua_password},
-    {"SetUAPasswd", set_ua_password},
-    {"CheckTAPasswd", check_ta_password},
-    {"UploadTroubleLocatingInfo", upload_trouble_locating_info},
-    {"StartCollectionDebugInfo", start_collection_debug_info},
-    {"GetTAPasswd", get_ta_password},
-    {"GetUAPasswd", get_ua_password},
-};
-
-template <size_t N>
-Handler find_method(const Method (&methods)[N], const char *name) {
-  for (const Method &method : methods)
-    if (std::strcmp(method.name, name) == 0) return method.handler;
-  return nullptr;
-}
 
 // ---- properties -----------------------------------------------------------------------
 
@@ -741,22 +721,15 @@ constexpr SingleObject kObject = {
     .unknown_log = "func [%s], line [%d], invalid property %s .",
     .finish = save,
     .start_up = start_up,
+    .methods = kMethods,
+    .method_log = "func [%s], line [%d],method_name:%s",
 };
 
 }  // namespace
 
 syscmd_time wqregtime_start = {0, 0};
 
-void syscmd_handle_method_call(GDBusConnection *, const gchar *, const gchar *, const gchar *,
-                               const gchar *method_name, GVariant *parameters,
-                               GDBusMethodInvocation *invocation, gpointer) {
-  DBUS_LOG(LOG_LEVEL_INFO, "func [%s], line [%d],method_name:%s", __func__, __LINE__, method_name);
-  const int service_type = dbus_proxy_get_service_type();
-  const Handler handler = service_type == 1 ? find_method(kServiceType1Methods, method_name)
-                                            : find_method(kServiceType0Methods, method_name);
-  if (handler != nullptr) handler(parameters, invocation);
-  DBUS_LOG(LOG_LEVEL_INFO, "out of func [%s]", __func__);
-}
+IGD1_DEFINE_METHOD_HANDLER(syscmd_handle_method_call, kObject)
 
 IGD1_SINGLE_OBJECT_NAMED(syscmd, syscmd_introspection_data, syscmd_handle_method_call,
                          syscmd_handle_get_property, syscmd_handle_set_property,

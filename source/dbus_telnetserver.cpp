@@ -25,7 +25,6 @@ constexpr uint32_t kTelnetPort = 23;
 bool write_enable(const SingleObject &, const Property &, const char *name, GVariant *value,
                   WriteFlags *flags, GError **error) {
   uint8_t mode = g_variant_get_byte(value);
-  DBUS_LOG(LOG_LEVEL_INFO, "set enable [%d].", mode);
   if (!igd1::file_servers::check_access_mode(name, mode, error)) return false;
   uint8_t current[4] = {};
   if (telnetserverinfo_get_property(kEnableIndex, current) == 0) {
@@ -46,7 +45,8 @@ bool write_enable(const SingleObject &, const Property &, const char *name, GVar
 constexpr Property kProperties[] = {
     {.name = "Enable", .type = "y", .index = kEnableIndex, .raw = Raw::U8,
      .on_failure = OnFailure::Error, .failure_log = "mib_get MIB_ACC_TBL failed!",
-     .failure_error = "mib_get MIB_ACC_TBL failed!", .write = write_enable},
+     .failure_error = "mib_get MIB_ACC_TBL failed!", .write = write_enable,
+     .write_log = "set enable [%d].", .multi_write_log = "set multi:enable [%d]."},
     {.name = "LANPort", .type = "u", .fallback_number = kTelnetPort,
      .read = igd1::file_servers::read_fixed_number},
     {.name = "WANPort", .type = "u", .fallback_number = kTelnetPort,
@@ -62,21 +62,6 @@ constexpr SingleObject kObject = {
 };
 }  // namespace
 
-IGD1_DEFINE_GET_HANDLER(telnetserver_handle_get_property, kObject)
-
-IGD1_DEFINE_SET_HANDLER(telnetserver_handle_set_property, kObject)
-
-gboolean telnetserver_handle_set_multi_properties(GDBusConnection *connection, const gchar *,
-                                                  const gchar *object_path,
-                                                  const gchar *interface_name,
-                                                  GVariant *properties, GError **error, gpointer) {
-  guint8 mode = 0;
-  if (g_variant_lookup(properties, "Enable", "y", &mode))
-    DBUS_LOG(LOG_LEVEL_INFO, "set multi:enable [%d].", mode);
-  return igd1::object_set_multi(kObject, __func__, connection, object_path, interface_name,
-                                properties, error);
-}
-
-IGD1_SINGLE_OBJECT_ENTRY(telnet_server, telnetserver_introspection_data, nullptr,
+IGD1_SINGLE_OBJECT_NAMED(telnet_server, telnetserver_introspection_data, nullptr,
                          telnetserver_handle_get_property, telnetserver_handle_set_property,
                          telnetserver_handle_set_multi_properties, kObject)

@@ -465,8 +465,8 @@ void described_method_call(GDBusConnection *, const gchar *, const gchar *object
                            const gchar *interface_name, const gchar *method_name,
                            GVariant *parameters, GDBusMethodInvocation *invocation,
                            gpointer user_data) {
-  object_method_call(described(user_data), object_path, interface_name, method_name, parameters,
-                     invocation);
+  object_method_call(described(user_data), __func__, object_path, interface_name, method_name,
+                     parameters, invocation);
 }
 
 const GDBusInterfaceVTable kDescribedVTable = {described_method_call, described_get,
@@ -533,11 +533,17 @@ void mark_unannounced(GDBusInterfaceInfo *interface,
   }
 }
 
-void object_method_call(const SingleObject &object, const char *object_path,
+void object_method_call(const SingleObject &object, const char *function, const char *object_path,
                         const char *interface_name, const char *method_name, GVariant *parameters,
                         GDBusMethodInvocation *invocation) {
+  if (object.method_log != nullptr)
+    sys_log(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
+            object.method_log, function, __LINE__, method_name);
   const CallContext context{.object_path = object_path, .user_data = object.user_data};
   dispatch_method(object.methods, context, interface_name, method_name, parameters, invocation);
+  if (object.method_log != nullptr)
+    sys_log(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
+            "out of func [%s]", function);
 }
 
 PublishObject::PublishObject(const SingleObject &object) { publications().push_back(&object); }
@@ -687,12 +693,6 @@ bool store_value(const SingleObject &object, const Property &property, const cha
     case G_VARIANT_CLASS_UINT32: number = g_variant_get_uint32(value); break;
     default: break;
   }
-  if (property.write_log != nullptr) {
-    if (is_text)
-      DBUS_LOG(LOG_LEVEL_INFO, property.write_log, text);
-    else
-      DBUS_LOG(LOG_LEVEL_INFO, property.write_log, int(number));
-  }
   auto refuse = [&] {
     DBUS_LOG(LOG_LEVEL_WARN, "Invalid parameter value");
     if (is_text)
@@ -733,8 +733,33 @@ bool store_value(const SingleObject &object, const Property &property, const cha
   return true;
 }
 
+namespace {
+
+// A written value in a log line: a text, or a number (formats take "%d").
+void log_written(const char *format, GVariant *value) {
+  int number = 0;
+  switch (g_variant_classify(value)) {
+    case G_VARIANT_CLASS_STRING:
+      DBUS_LOG(LOG_LEVEL_INFO, format, g_variant_get_string(value, nullptr));
+      return;
+    case G_VARIANT_CLASS_BOOLEAN: number = g_variant_get_boolean(value) ? 1 : 0; break;
+    case G_VARIANT_CLASS_BYTE: number = g_variant_get_byte(value); break;
+    case G_VARIANT_CLASS_INT16: number = g_variant_get_int16(value); break;
+    case G_VARIANT_CLASS_UINT16: number = g_variant_get_uint16(value); break;
+    case G_VARIANT_CLASS_INT32: number = g_variant_get_int32(value); break;
+    case G_VARIANT_CLASS_UINT32: number = int(g_variant_get_uint32(value)); break;
+    case G_VARIANT_CLASS_INT64: number = int(g_variant_get_int64(value)); break;
+    case G_VARIANT_CLASS_UINT64: number = int(g_variant_get_uint64(value)); break;
+    case G_VARIANT_CLASS_DOUBLE: number = int(g_variant_get_double(value)); break;
+    default: break;
+  }
+  DBUS_LOG(LOG_LEVEL_INFO, format, number);
+}
+
+}  // namespace
+
 bool object_write(const SingleObject &object, const char *name, GVariant *value,
-                  WriteFlags *flags, GError **error) {
+                  WriteFlags *flags, GError **error, bool in_multi) {
   const Property *property = find_property(object, name);
   if (property == nullptr || property->write == nullptr) {
     DBUS_LOG(LOG_LEVEL_WARN, object.unknown_log, __func__, __LINE__, name);
@@ -742,6 +767,9 @@ bool object_write(const SingleObject &object, const char *name, GVariant *value,
     return false;
   }
   if (!check_value_type(value, name, property->type, error)) return false;
+  const char *log = in_multi && property->multi_write_log != nullptr ? property->multi_write_log
+                                                                     : property->write_log;
+  if (log != nullptr) log_written(log, value);
   return property->write(object, *property, name, value, flags, error);
 }
 
@@ -788,7 +816,7 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
 
   auto apply = [&](const char *name, GVariant *value, GError **entry_error) {
     WriteFlags entry;
-    if (!object_write(object, name, value, &entry, entry_error)) return false;
+    if (!object_write(object, name, value, &entry, entry_error, true)) return false;
     request.commit_needed |= entry.commit_needed;
     if (entry.changed) {
       request.changed = 1;

@@ -12,6 +12,7 @@
 
 #include "harness/bus_fixture.h"
 #include "local_socket.h"
+#include "sys_paths.h"
 
 namespace igd1::test {
 namespace {
@@ -117,6 +118,10 @@ TEST_F(EngineDeclarationTest, ASingleObjectServesItsMethodTable) {
   EXPECT_EQ(method(kSingle, "Which", nullptr, kSingleInterface),
             "('" + std::string(kSingle) + "', 'single')");
   EXPECT_EQ(method(kSingle, "Mode", nullptr, kSingleInterface), "('basic',)");
+  // Every call is logged as the object declares, the handler's return too.
+  const std::string log = read_text_file(root().path(path::kSyslog));
+  EXPECT_THAT(log, HasSubstr("]: method Which\r\n"));
+  EXPECT_THAT(log, HasSubstr("]: out of func [described_method_call]\r\n"));
   host::settings().service_type = 1;
   EXPECT_EQ(method(kSingle, "Mode", nullptr, kSingleInterface), "('extended',)");
   const auto started = std::chrono::steady_clock::now();

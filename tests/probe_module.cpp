@@ -386,6 +386,7 @@ constexpr igd1::SingleObject kSingle = {
     .get = single_get,
     .methods = kSingleMethods,
     .user_data = g_single_data,
+    .method_log = "[%s] line [%d]: method %s",
 };
 
 }  // namespace
