@@ -296,6 +296,15 @@ struct RowTexts {
   // Logged with (handler name, line, child path) once a child was added
   // (null: "Add <noun> object success, object path <path>").
   const char *add_log = nullptr;
+  // Logged when no instance number is free, and when the table refuses the
+  // new row (null: the text answered).
+  const char *no_number_log = nullptr;
+  const char *add_refused_log = nullptr;
+  // Logged when a child is exported: with (noun, instance number), with its
+  // path and with its skeleton type's name (null: not logged).
+  const char *export_log = "Add %s interface, index is %d ";
+  const char *export_path_log = "object_path: %s";
+  const char *export_type_log = nullptr;
   const char *delete_path = "DeleteObject object path error";
   const char *delete_no_row = nullptr;  // a number without a row (null: delete_path)
   const char *delete_wrong_path = nullptr;  // delete_by_number: a row's number elsewhere
@@ -353,6 +362,9 @@ struct RowModule {
   // An accepted value counts as a change even when it equals the stored one:
   // it is stored, applied and announced again.
   bool store_unchanged = false;
+  // A value of another bus type is answered like a refused value (the
+  // property's `refused` text) rather than with the type the table expects.
+  bool refuse_wrong_type = false;
   // DeleteObject reads the instance number from the path's last segment; a
   // path other than that row's own answers `texts.delete_wrong_path`.
   bool delete_by_number = false;

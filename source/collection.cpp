@@ -446,7 +446,9 @@ bool choose_number(const RowCollection &rows, const std::string &failed, uint8_t
   if (full || free_number == 0) {
     const char *text = full && module.texts.table_full != nullptr ? module.texts.table_full
                                                                   : failed.c_str();
-    COLLECTION_LOG(LOG_LEVEL_WARN, rows.names.manager, "%s", text);
+    const char *log = !full && module.texts.no_number_log != nullptr ? module.texts.no_number_log
+                                                                     : text;
+    COLLECTION_LOG(LOG_LEVEL_WARN, rows.names.manager, "%s", log);
     return_manager_error(invocation, "%s", text);
     return false;
   }
@@ -472,7 +474,9 @@ void add_object(const RowCollection &rows, const char *method_name,
   std::vector<uint8_t> row(module.table.row_size, 0);
   if (module.add == AddKind::Self && !choose_number(rows, failed, row.data(), invocation)) return;
   if (!module.table.insert_entry(row.data())) {
-    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s", failed.c_str());
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s",
+                   module.texts.add_refused_log != nullptr ? module.texts.add_refused_log
+                                                           : failed.c_str());
     return return_manager_error(invocation, "%s", failed.c_str());
   }
   const uint32_t instance = instance_of(module, row.data());
@@ -1027,11 +1031,6 @@ bool apply_row_property(const RowModule &module, const char *name, GVariant *val
     set_invalid_args(error, module.texts.write_property, name);
     return false;
   }
-  if (!check_value_type(value, name, property->type, error)) return false;
-  if (property->secret)
-    COLLECTION_LOG(LOG_LEVEL_INFO, "apply_row_property", property->write_log, "******");
-  else
-    log_write(*property, value);
   auto refuse = [&] {
     const char *refused =
         property->refused != nullptr ? property->refused : module.texts.invalid_value;
@@ -1039,6 +1038,13 @@ bool apply_row_property(const RowModule &module, const char *name, GVariant *val
     set_invalid_args(error, refused, property->name);
     return false;
   };
+  if (!g_variant_is_of_type(value, G_VARIANT_TYPE(property->type)) && module.refuse_wrong_type)
+    return refuse();
+  if (!check_value_type(value, name, property->type, error)) return false;
+  if (property->secret)
+    COLLECTION_LOG(LOG_LEVEL_INFO, "apply_row_property", property->write_log, "******");
+  else
+    log_write(*property, value);
   if (property->field == Field::Item) {
     const char *text = g_variant_get_string(value, nullptr);
     if (property->size != 0 && std::strlen(text) >= property->size) return refuse();
@@ -1221,10 +1227,16 @@ void destroy_nested(const RowCollection &rows, uint32_t instance) {
 }  // namespace
 
 void row_export(const RowCollection &rows, uint32_t instance) {
-  COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, "Add %s interface, index is %d ",
-                 rows.collection.noun, int(instance));
-  COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, "object_path: %s",
-                 collection_child_path(rows.collection, instance).c_str());
+  const RowTexts &texts = rows.module.texts;
+  if (texts.export_log != nullptr)
+    COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, texts.export_log, rows.collection.noun,
+                   int(instance));
+  if (texts.export_path_log != nullptr)
+    COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, texts.export_path_log,
+                   collection_child_path(rows.collection, instance).c_str());
+  if (texts.export_type_log != nullptr)
+    COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, texts.export_type_log,
+                   rows.collection.type_name);
   collection_export_child(rows.collection, instance);
   if (rows.module.nested != nullptr) create_nested(rows, instance);
   if (rows.module.sibling != nullptr) create_sibling(rows, instance);

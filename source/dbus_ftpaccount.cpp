@@ -18,9 +18,7 @@ int notify_service() { return dbus_mib_update_cfg(MIB_CFG_FTP, nullptr, MIB_ACTI
 
 int add_account(void *row) {
   auto *account = static_cast<ftp_account_row *>(row);
-  if (ftpaccount_set_account(account, account->instnum) != 0) return 1;
-  DBUS_LOG(LOG_LEVEL_WARN, "add ftp account failed");
-  return 0;
+  return ftpaccount_set_account(account, account->instnum) != 0 ? 1 : 0;
 }
 
 int remove_account(uint32_t position, mib_list_node *) {
@@ -79,6 +77,8 @@ constexpr igd1::RowModule kModule = {
               .add_failed = "AddObject NO idle index for ftp account",
               .table_full = "ftp account table is full",
               .add_log = "going to [%s] line [%d] add path_name is %s",
+              .no_number_log = "NO idle index for ftp account",
+              .add_refused_log = "add ftp account failed",
               .delete_no_row = "this entry not exist",
               .delete_wrong_path = "path_name is error",
               .delete_failed = "Delete chain record error"},
@@ -90,6 +90,7 @@ constexpr igd1::RowModule kModule = {
     .delete_hook_in_test_run = true,
     .max_rows = FTP_ACCOUNT_MAX_ROWS,
     .store_unchanged = true,
+    .refuse_wrong_type = true,
     .delete_by_number = true,
     .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",
     .delete_no_row_error = "org.freedesktop.DBus.Error.Failed",

@@ -29,6 +29,7 @@ std::vector<Account> g_accounts;
 int g_stand_in = -1;
 int g_updates = 0;
 bool g_refuse_update = false;
+bool g_refuse_insert = false;
 
 uint32_t lowest_free_number() {
   for (uint32_t n = 1;; ++n) {
@@ -93,6 +94,7 @@ constexpr igd1::RowModule kModule = {
     .properties = kProperties,
     .table = {.row_size = sizeof(Account),
               .insert_entry = [](void *row) {
+                if (g_refuse_insert) return 0;
                 g_accounts.push_back(*static_cast<Account *>(row));
                 return 1;
               },
@@ -117,6 +119,11 @@ constexpr igd1::RowModule kModule = {
               .add_failed = "no number left",
               .table_full = "account table is full",
               .add_log = "added by [%s] line [%d]: %s",
+              .no_number_log = "no number is idle",
+              .add_refused_log = "the table refused the row",
+              .export_log = nullptr,
+              .export_path_log = "exporting %s",
+              .export_type_log = "of type %s ",
               .delete_no_row = "no such account",
               .delete_wrong_path = "not this account's path"},
     .commit = igd1::Commit::BackupUpdate,
@@ -126,6 +133,7 @@ constexpr igd1::RowModule kModule = {
     .builtin_xml = kXml,
     .max_rows = 4,
     .store_unchanged = true,
+    .refuse_wrong_type = true,
     .delete_by_number = true,
     .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",
     .delete_no_row_error = "org.freedesktop.DBus.Error.Failed",
@@ -155,6 +163,7 @@ class EnginePolicyTest : public BusTest {
     g_stand_in = -1;
     g_updates = 0;
     g_refuse_update = false;
+    g_refuse_insert = false;
     add_stand_in();
     BusTest::SetUp();
     loop_->run([&] { EnginePolicy_on_bus_acquired(host_->connection(), nullptr, nullptr); });
@@ -213,6 +222,12 @@ TEST_F(EnginePolicyTest, SelfNumbersUpToTheRowLimitAroundAStandInRow) {
   g_accounts.push_back({"foreign", "x", 7});
   EXPECT_EQ(add().second, Error(kManagerError, "account table is full"));
   g_accounts.pop_back();
+  // What is logged differs from what is answered; the export is logged as declared.
+  std::string log = read_text_file(root().path(path::kSyslog));
+  EXPECT_THAT(log, HasSubstr("]: no number is idle\r\n"));
+  EXPECT_THAT(log, HasSubstr("]: exporting " + child(3) + "\r\n"));
+  EXPECT_THAT(log, HasSubstr("]: of type ComWqxIgd1EnginePolicyInterface \r\n"));
+  EXPECT_THAT(log, Not(HasSubstr("Add EnginePolicy interface")));
 
   // DeleteObject reads the number from the last segment.
   EXPECT_EQ(remove("/com/wqx/igd1/Test/Policy/Elsewhere/2"),
@@ -221,6 +236,10 @@ TEST_F(EnginePolicyTest, SelfNumbersUpToTheRowLimitAroundAStandInRow) {
             Error(kManagerError, "DeleteObject object path error"));
   ASSERT_EQ(remove(child(2)), Error());
   EXPECT_EQ(remove(child(2)), Error("org.freedesktop.DBus.Error.Failed", "no such account"));
+  g_refuse_insert = true;
+  EXPECT_EQ(add().second, Error(kManagerError, "no number left"));
+  EXPECT_THAT(read_text_file(root().path(path::kSyslog)), HasSubstr("]: the table refused the row\r\n"));
+  g_refuse_insert = false;
   EXPECT_EQ(add().first, child(2));
 
   // Deleting the last row puts the stand-in back, without a child.
@@ -266,6 +285,13 @@ TEST_F(EnginePolicyTest, WritesAreCheckedByTheTableAndStoredAgainWhenUnchanged) 
                  &error),
             nullptr);
   EXPECT_EQ(remote_error(error), Error(kInvalidArgs, "Secret refused"));
+  // A value of another type is refused like a value the table refuses.
+  g_clear_error(&error);
+  EXPECT_EQ(call(child(1).c_str(), "com.wqx.igd1.Properties", "SetMulti",
+                 g_variant_new("(s@a{sv})", kInterface, dictionary({{"Name", g_variant_new_uint32(5)}})),
+                 &error),
+            nullptr);
+  EXPECT_EQ(remote_error(error), Error(kInvalidArgs, "Name refused by the table"));
   g_refuse_update = true;
   EXPECT_EQ(set_text(child(1), "Name", "cid"), Error(kInvalidArgs, "update refused"));
   EXPECT_EQ(text(child(1), "Name"), "ann");
