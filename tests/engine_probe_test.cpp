@@ -1,25 +1,29 @@
-// Small test-only collections that prove the engine's kinds and publishing:
-// self-numbered and refusing AddObject, children with several (and
-// conditional) interfaces, children outside their manager's path, and the
-// in-process listing against GetManagedObjects.
+// Small test-only collections that prove the engine's kinds, policies and
+// publishing: self-numbered and refusing AddObject, row policies over a table
+// reached by position, children with several (and conditional) interfaces,
+// children outside their manager's path, nested managers, and the in-process
+// listing against GetManagedObjects.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "collection.h"
-#include "harness/bus_fixture.h"
+#include "engine_fixture.h"
 #include "memory_table.h"
 #include "mib_store.h"
+#include "sys_paths.h"
 
 IGD1_DECLARE_ROW_COLLECTION(EngineSelf, EngineSelf_handle_set_multi_properties);
 IGD1_DECLARE_ROW_COLLECTION(EngineRefuse, EngineRefuse_handle_set_multi_properties);
 IGD1_DECLARE_ROW_COLLECTION(EngineOutside, EngineOutside_handle_set_multi_properties);
 IGD1_DECLARE_ROW_COLLECTION(EngineNest, EngineNest_handle_set_multi_properties);
+IGD1_DECLARE_ROW_COLLECTION(EnginePolicy, EnginePolicy_handle_set_multi_properties);
 
 namespace {
 
@@ -173,27 +177,162 @@ constexpr igd1::RowModule kNest = {
     .nested = &g_nested,
 };
 
+// ---- accounts: a table reached by position ----
+//
+// Numbers chosen up to a row limit, placeholder texts, a stand-in row,
+// DeleteObject by number, texts checked by the table, values stored again
+// unchanged, error names and log lines a table sets.
+
+struct Account {
+  char name[12];
+  char secret[12];
+  uint32_t number;
+};
+
+// The table: rows by position, one of them possibly the stand-in.
+std::vector<Account> g_accounts;
+int g_stand_in = -1;
+int g_updates = 0;
+bool g_refuse_update = false;
+bool g_refuse_insert = false;
+
+uint32_t lowest_free_number() {
+  for (uint32_t n = 1;; ++n) {
+    bool taken = false;
+    for (const Account &account : g_accounts) taken = taken || account.number == n;
+    if (!taken) return n;
+  }
+}
+
+int add_stand_in() {
+  if (g_stand_in >= 0) return 1;
+  g_accounts.push_back({"guest", "guest", lowest_free_number()});
+  g_stand_in = int(g_accounts.size()) - 1;
+  return 1;
+}
+
+int remove_stand_in() {
+  if (g_stand_in < 0) return 0;
+  g_accounts.erase(g_accounts.begin() + g_stand_in);
+  g_stand_in = -1;
+  return 1;
+}
+
+int remove_row(uint32_t position, mib_list_node *) {
+  if (position >= g_accounts.size()) return 0;
+  g_accounts.erase(g_accounts.begin() + position);
+  return 1;
+}
+
+// A name another row has, and the text "bad", are refused.
+int check_text(int item, const char *text, uint32_t position) {
+  if (std::strcmp(text, "bad") == 0) return 0;
+  for (size_t p = 0; p < g_accounts.size(); ++p)
+    if (item == 0 && p != position && std::strcmp(g_accounts[p].name, text) == 0) return 0;
+  return 1;
+}
+
+int update_row(const void *row, uint32_t position, const char **, int) {
+  if (g_refuse_update || position >= g_accounts.size()) return 0;
+  std::memcpy(&g_accounts[position], row, sizeof(Account));
+  ++g_updates;
+  return 1;
+}
+
+constexpr char kAccountXml[] =
+    "<node><interface name='com.wqx.igd1.Test.EnginePolicy'>"
+    "<property name='Name' type='s' access='readwrite'/>"
+    "<property name='Secret' type='s' access='readwrite'/>"
+    "</interface></node>";
+
+constexpr igd1::RowProperty kAccountProperties[] = {
+    {.name = "Name", .field = igd1::Field::Text, .offset = offsetof(Account, name), .size = 12,
+     .write_log = "set Name %s", .overlong = igd1::Overlong::Refuse, .item = 0,
+     .refused = "%s refused by the table", .placeholder = "unset"},
+    {.name = "Secret", .field = igd1::Field::Text, .offset = offsetof(Account, secret),
+     .size = 12, .write_log = "set Secret %s", .overlong = igd1::Overlong::Refuse, .item = 1,
+     .refused = "Secret refused", .secret = true, .placeholder = "unset"},
+};
+
+constexpr igd1::RowModule kAccounts = {
+    .manager_path = "/com/wqx/igd1/Test/Policy/Accounts",
+    .properties = kAccountProperties,
+    .table = {.row_size = sizeof(Account),
+              .insert_entry = [](void *row) {
+                if (g_refuse_insert) return 0;
+                g_accounts.push_back(*static_cast<Account *>(row));
+                return 1;
+              },
+              .remove_entry = remove_row,
+              .instance_offset = offsetof(Account, number),
+              .instance_size = 4,
+              .row_count = [] { return int(g_accounts.size()); },
+              .row_at = [](uint32_t position, void *row) {
+                if (position >= g_accounts.size()) return 0;
+                std::memcpy(row, &g_accounts[position], sizeof(Account));
+                return 1;
+              },
+              .check_text = check_text,
+              .stand_in_position = [] { return g_stand_in; },
+              .add_stand_in = add_stand_in,
+              .remove_stand_in = remove_stand_in,
+              .update_entry = update_row},
+    .texts = {.get_no_row = "no such object %s",
+              .set_no_row = "no such object %s",
+              .no_row_log = "[%s] line [%d]: no account %d",
+              .commit_failed = "update refused",
+              .add_failed = "no number left",
+              .table_full = "account table is full",
+              .add_log = "added by [%s] line [%d]: %s",
+              .no_number_log = "no number is idle",
+              .add_refused_log = "the table refused the row",
+              .export_log = nullptr,
+              .export_path_log = "exporting %s",
+              .export_type_log = "of type %s ",
+              .delete_no_row = "no such account",
+              .delete_wrong_path = "not this account's path"},
+    .commit = igd1::Commit::BackupUpdate,
+    .announce = igd1::Announce::Always,
+    .add = igd1::AddKind::Self,
+    .max_instance = 3,
+    .builtin_xml = kAccountXml,
+    .max_rows = 4,
+    .store_unchanged = true,
+    .refuse_wrong_type = true,
+    .delete_by_number = true,
+    .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",
+    .delete_no_row_error = "org.freedesktop.DBus.Error.Failed",
+};
+
 }  // namespace
 
 IGD1_ROW_COLLECTION(EngineNest, EngineNest_handle_set_multi_properties, kNest)
 IGD1_ROW_COLLECTION(EngineSelf, EngineSelf_handle_set_multi_properties, kSelf)
 IGD1_ROW_COLLECTION(EngineRefuse, EngineRefuse_handle_set_multi_properties, kRefuse)
 IGD1_ROW_COLLECTION(EngineOutside, EngineOutside_handle_set_multi_properties, kOutside)
+IGD1_ROW_COLLECTION(EnginePolicy, EnginePolicy_handle_set_multi_properties, kAccounts)
 
 namespace igd1::test {
 namespace {
 
 using testing::HasSubstr;
 using testing::Not;
-using Error = std::pair<std::string, std::string>;
-
-constexpr char kManagerInterface[] = "com.wqx.igd1.ObjectManager";
 constexpr char kFreedesktopManager[] = "org.freedesktop.DBus.ObjectManager";
 constexpr char kManagerError[] = "com.wqx.igd1.ObjectManager.Error";
+constexpr char kInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
+constexpr char kAccountManager[] = "/com/wqx/igd1/Test/Policy/Accounts";
+constexpr char kAccountInterface[] = "com.wqx.igd1.Test.EnginePolicy";
 
-class EngineProbeTest : public BusTest {
+class EngineProbeTest : public EngineTest {
  protected:
+  // The account table starts with its stand-in row only.
   void SetUp() override {
+    g_accounts.clear();
+    g_stand_in = -1;
+    g_updates = 0;
+    g_refuse_update = false;
+    g_refuse_insert = false;
+    add_stand_in();
     SelfTable::clear();
     RefuseTable::clear();
     OutsideTable::clear();
@@ -205,54 +344,42 @@ class EngineProbeTest : public BusTest {
       EngineSelf_on_bus_acquired(host_->connection(), nullptr, nullptr);
       EngineRefuse_on_bus_acquired(host_->connection(), nullptr, nullptr);
       EngineOutside_on_bus_acquired(host_->connection(), nullptr, nullptr);
+      EnginePolicy_on_bus_acquired(host_->connection(), nullptr, nullptr);
     });
   }
-
-  // AddObject: the child path, or the error.
-  std::pair<std::string, Error> add(const char *manager) {
+  std::string child(int number) { return std::string(kAccountManager) + "/" + std::to_string(number); }
+  std::pair<std::string, Error> add_account() { return add(kAccountManager); }
+  Error remove_account(const std::string &path) { return remove(kAccountManager, path); }
+  std::string text(const std::string &path, const char *name) {
     g_autoptr(GError) error = nullptr;
-    Variant reply = call(manager, kManagerInterface, "AddObject", nullptr, &error);
-    if (reply == nullptr) return {"", remote_error(error)};
-    const gchar *path = nullptr;
-    g_variant_get(reply.get(), "(&o)", &path);
-    return {path, Error()};
+    Variant value = get_property(path.c_str(), kAccountInterface, name, &error);
+    return value ? g_variant_get_string(value.get(), nullptr) : "error: " + remote_error(error).second;
   }
-  Error remove(const char *manager, const std::string &path) {
+  Error set_text(const std::string &path, const char *name, const char *value) {
     g_autoptr(GError) error = nullptr;
-    Variant reply = call(manager, kManagerInterface, "DeleteObject",
-                         g_variant_new("(o)", path.c_str()), &error);
-    return reply != nullptr ? Error() : remote_error(error);
-  }
-  std::string managed(const char *manager) {
-    g_autoptr(GError) error = nullptr;
-    Variant reply = call(manager, kFreedesktopManager, "GetManagedObjects", nullptr, &error);
-    return reply != nullptr ? printed(reply.get()) : "error: " + remote_error(error).second;
+    return set_property(path.c_str(), kAccountInterface, name, g_variant_new_string(value), &error)
+               ? Error()
+               : remote_error(error);
   }
 };
 
-TEST_F(EngineProbeTest, SelfKindTakesTheLowestFreeNumberUpToItsMaximum) {
+TEST_F(EngineProbeTest, SelfKindNumbersUpToItsMaximumAndRefuseKindAnswersItsOwnError) {
   const char *manager = "/com/wqx/igd1/Test/Engine/Self";
   const std::string base = std::string(manager) + "/";
   for (const char *number : {"1", "2", "3"}) EXPECT_EQ(add(manager).first, base + number);
   EXPECT_EQ(add(manager).second, Error(kManagerError, "EngineSelf table is full"));
   EXPECT_EQ(SelfTable::rows.size(), 3u);
-
-  SignalWatcher removed(client(), kFreedesktopManager, "InterfacesRemoved", manager);
   ASSERT_EQ(remove(manager, base + "2"), Error());
-  EXPECT_THAT(printed(removed.wait().body.get()), HasSubstr(base + "2"));
   EXPECT_EQ(add(manager).first, base + "2");
 
   // Odd rows carry the second interface, even ones do not.
   EXPECT_THAT(introspect((base + "1").c_str()), HasSubstr("com.wqx.igd1.Test.EngineExtra"));
   EXPECT_THAT(introspect((base + "2").c_str()), Not(HasSubstr("com.wqx.igd1.Test.EngineExtra")));
   EXPECT_THAT(introspect((base + "2").c_str()), HasSubstr("com.wqx.igd1.Test.EngineItem"));
-  ASSERT_TRUE(set_property((base + "3").c_str(), "com.wqx.igd1.Test.EngineItem", "Name",
-                           g_variant_new_string("third")));
-  const std::string listing = managed(manager);
-  EXPECT_THAT(listing, HasSubstr("'com.wqx.igd1.Test.EngineItem': {'Name': <'third'>}"));
-  EXPECT_THAT(listing, HasSubstr("'" + base + "3': {'com.wqx.igd1.Test.EngineExtra': {'Weight': "
-                                 "<uint16 0>}"));
-  EXPECT_THAT(listing, HasSubstr("'" + base + "2': {'com.wqx.igd1.Test.EngineItem': {'Name': <''>}}"));
+
+  EXPECT_EQ(add("/com/wqx/igd1/Test/Engine/Refuse").second,
+            Error("com.wqx.igd1.Test.Error", "not support to add object"));
+  EXPECT_TRUE(RefuseTable::rows.empty());
 }
 
 TEST_F(EngineProbeTest, AManagerPathCarriesAnInterfaceOfItsOwn) {
@@ -264,24 +391,14 @@ TEST_F(EngineProbeTest, AManagerPathCarriesAnInterfaceOfItsOwn) {
   EXPECT_EQ(g_variant_get_uint32(limit.get()), 3u);
   ASSERT_TRUE(set_property(manager, summary, "Label", g_variant_new_string("three at most")));
   EXPECT_STREQ(g_label, "three at most");
-  g_autoptr(GError) error = nullptr;
-  EXPECT_EQ(call(manager, "com.wqx.igd1.Properties", "SetMulti",
-                 g_variant_new("(s@a{sv})", summary,
-                               dictionary({{"Label", g_variant_new_string(std::string(40, 'x').c_str())}})),
-                 &error),
-            nullptr);
-  EXPECT_EQ(remote_error(error), Error("org.freedesktop.DBus.Error.InvalidArgs", "set Label fail"));
+  EXPECT_EQ(set_multi(manager, summary,
+                      dictionary({{"Label", g_variant_new_string(std::string(40, 'x').c_str())}})),
+            Error("org.freedesktop.DBus.Error.InvalidArgs", "set Label fail"));
   EXPECT_STREQ(g_label, "three at most");
   // The manager's own methods and listing are unchanged.
   EXPECT_EQ(add(manager).first, std::string(manager) + "/1");
   EXPECT_THAT(managed(manager), HasSubstr(std::string(manager) + "/1"));
   EXPECT_THAT(introspect(manager), HasSubstr(summary));
-}
-
-TEST_F(EngineProbeTest, RefuseKindAnswersItsOwnErrorNameAndText) {
-  EXPECT_EQ(add("/com/wqx/igd1/Test/Engine/Refuse").second,
-            Error("com.wqx.igd1.Test.Error", "not support to add object"));
-  EXPECT_TRUE(RefuseTable::rows.empty());
 }
 
 TEST_F(EngineProbeTest, ChildOutsideItsManagersPathIsServedListedAndRemoved) {
@@ -297,13 +414,9 @@ TEST_F(EngineProbeTest, ChildOutsideItsManagersPathIsServedListedAndRemoved) {
   Variant name = get_property(child.c_str(), "com.wqx.igd1.Test.EngineItem", "Name");
   ASSERT_NE(name, nullptr);
   EXPECT_STREQ(g_variant_get_string(name.get(), nullptr), "far");
-  g_autoptr(GError) error = nullptr;
-  ASSERT_NE(call(child.c_str(), "com.wqx.igd1.Properties", "SetMulti",
-                 g_variant_new("(s@a{sv})", "com.wqx.igd1.Test.EngineItem",
-                               dictionary({{"Name", g_variant_new_string("farther")}})),
-                 &error),
-            nullptr)
-      << error->message;
+  ASSERT_EQ(set_multi(child, "com.wqx.igd1.Test.EngineItem",
+                      dictionary({{"Name", g_variant_new_string("farther")}})),
+            Error());
   EXPECT_THAT(managed(manager),
               HasSubstr("'" + child + "': {'com.wqx.igd1.Test.EngineItem': {'Name': <'farther'>}"));
   EXPECT_EQ(remove(manager, "/com/wqx/igd1/Test/Engine/Config/Outside/1"),
@@ -403,6 +516,102 @@ TEST_F(EngineProbeTest, InProcessListingOfAFullTableEqualsGetManagedObjects) {
   EXPECT_EQ(expected.at(std::string(manager) + "/255").at("com.wqx.igd1.PortMapping").at(
                 "PortMappingDescription"),
             "'rule 254'");
+}
+
+TEST_F(EngineProbeTest, SelfNumbersUpToTheRowLimitAroundAStandInRow) {
+  // The stand-in row has no child; the first AddObject takes it out and its
+  // number is free again.
+  EXPECT_THAT(managed(kAccountManager), Not(HasSubstr(std::string(kAccountManager) + "/")));
+  EXPECT_EQ(add_account().first, child(1));
+  EXPECT_EQ(g_stand_in, -1);
+  ASSERT_EQ(g_accounts.size(), 1u);
+  EXPECT_STREQ(g_accounts[0].name, "unset1");
+  EXPECT_STREQ(g_accounts[0].secret, "unset1");
+  EXPECT_EQ(text(child(1), "Name"), "");
+  EXPECT_THAT(read_text_file(root().path(path::kSyslog)),
+              HasSubstr("added by [EnginePolicy_handle_object_mng_call] line ["));
+
+  // Numbers run out before rows do; then a foreign row fills the table.
+  EXPECT_EQ(add_account().first, child(2));
+  EXPECT_EQ(add_account().first, child(3));
+  EXPECT_EQ(add_account().second, Error(kManagerError, "no number left"));
+  g_accounts.push_back({"foreign", "x", 7});
+  EXPECT_EQ(add_account().second, Error(kManagerError, "account table is full"));
+  g_accounts.pop_back();
+  // What is logged differs from what is answered; the export is logged as declared.
+  std::string log = read_text_file(root().path(path::kSyslog));
+  EXPECT_THAT(log, HasSubstr("]: no number is idle\r\n"));
+  EXPECT_THAT(log, HasSubstr("]: exporting " + child(3) + "\r\n"));
+  EXPECT_THAT(log, HasSubstr("]: of type ComWqxIgd1EnginePolicyInterface \r\n"));
+  EXPECT_THAT(log, Not(HasSubstr("Add EnginePolicy interface")));
+
+  // DeleteObject reads the number from the last segment.
+  EXPECT_EQ(remove_account("/com/wqx/igd1/Test/Policy/Elsewhere/2"),
+            Error(kManagerError, "not this account's path"));
+  EXPECT_EQ(remove_account(std::string(kAccountManager) + "/02"),
+            Error(kManagerError, "DeleteObject object path error"));
+  ASSERT_EQ(remove_account(child(2)), Error());
+  EXPECT_EQ(remove_account(child(2)), Error("org.freedesktop.DBus.Error.Failed", "no such account"));
+  g_refuse_insert = true;
+  EXPECT_EQ(add_account().second, Error(kManagerError, "no number left"));
+  EXPECT_THAT(read_text_file(root().path(path::kSyslog)), HasSubstr("]: the table refused the row\r\n"));
+  g_refuse_insert = false;
+  EXPECT_EQ(add_account().first, child(2));
+
+  // Deleting the last row puts the stand-in back, without a child.
+  for (int number : {1, 2}) ASSERT_EQ(remove_account(child(number)), Error()) << number;
+  EXPECT_EQ(g_stand_in, -1);
+  ASSERT_EQ(remove_account(child(3)), Error());
+  ASSERT_EQ(g_stand_in, 0);
+  EXPECT_STREQ(g_accounts[0].name, "guest");
+  EXPECT_THAT(managed(kAccountManager), Not(HasSubstr(std::string(kAccountManager) + "/")));
+  EXPECT_EQ(add_account().first, child(1));
+  EXPECT_EQ(g_accounts.size(), 1u);
+}
+
+TEST_F(EngineProbeTest, WritesAreCheckedByTheTableAndStoredAgainWhenUnchanged) {
+  ASSERT_EQ(add_account().first, child(1));
+  ASSERT_EQ(add_account().first, child(2));
+  SignalWatcher changes(client(), "com.wqx.igd1.Properties", "PropertiesChanged",
+                        child(1).c_str());
+
+  EXPECT_EQ(set_text(child(1), "Name", "bad"), Error(kInvalidArgs, "Name refused by the table"));
+  EXPECT_EQ(set_text(child(1), "Name", "twelve chars"),
+            Error(kInvalidArgs, "Name refused by the table"));
+  EXPECT_EQ(set_text(child(1), "Secret", "bad"), Error(kInvalidArgs, "Secret refused"));
+  EXPECT_EQ(g_updates, 0);
+
+  // A value equal to the stored one is stored and announced again.
+  for (int round = 1; round <= 2; ++round) {
+    ASSERT_EQ(set_text(child(1), "Name", "ann"), Error()) << round;
+    EXPECT_EQ(g_updates, round);
+    auto signal = changes.wait();
+    ASSERT_TRUE(signal.body) << round;
+    EXPECT_EQ(printed(signal.body.get()), "('" + std::string(kAccountInterface) + "', {'Name': <'ann'>}, @as [])");
+  }
+  // The table's check sees the row's position: another row's name is refused.
+  EXPECT_EQ(set_text(child(2), "Name", "ann"), Error(kInvalidArgs, "Name refused by the table"));
+
+  // All or nothing, and a refused update answers the table's error name.
+  EXPECT_EQ(set_multi(child(1), kAccountInterface,
+                      dictionary({{"Name", g_variant_new_string("bob")},
+                                  {"Secret", g_variant_new_string("bad")}})),
+            Error(kInvalidArgs, "Secret refused"));
+  // A value of another type is refused like a value the table refuses.
+  EXPECT_EQ(set_multi(child(1), kAccountInterface, dictionary({{"Name", g_variant_new_uint32(5)}})),
+            Error(kInvalidArgs, "Name refused by the table"));
+  g_refuse_update = true;
+  EXPECT_EQ(set_text(child(1), "Name", "cid"), Error(kInvalidArgs, "update refused"));
+  EXPECT_EQ(text(child(1), "Name"), "ann");
+  EXPECT_EQ(g_updates, 2);
+
+  // A row that is gone answers with its path.
+  remove_row(1, nullptr);
+  EXPECT_EQ(text(child(2), "Name"), "error: no such object " + child(2));
+  EXPECT_EQ(set_text(child(2), "Name", "dee"), Error(kInvalidArgs, "no such object " + child(2)));
+  const std::string log = read_text_file(root().path(path::kSyslog));
+  EXPECT_THAT(log, HasSubstr("[EnginePolicy_handle_get_property] line ["));
+  EXPECT_THAT(log, HasSubstr("]: no account 2"));
 }
 
 }  // namespace

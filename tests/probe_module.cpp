@@ -336,12 +336,6 @@ IGD1_API int probe_engine_second_answers() { return g_second_answers; }
 
 namespace {
 
-int single_get(int, void *buffer) {
-  const uint32_t count = 5;
-  std::memcpy(buffer, &count, sizeof count);
-  return 1;
-}
-
 char g_single_data[] = "single";
 
 void which(const igd1::PendingCall &call, GVariant *) {
@@ -361,29 +355,21 @@ void slow(const igd1::PendingCall &call, GVariant *parameters) {
   }, kept);
 }
 
-constexpr igd1::Property kSingleProperties[] = {
-    {.name = "Count", .type = "u", .index = 0, .raw = igd1::Raw::U32},
-};
 constexpr igd1::Method kSingleMethods[] = {
     {.name = "Which", .handler = which},
     {.name = "Slow", .handler = slow, .answer = igd1::Answer::Later},
-    {.name = "Mode", .handler = mode_extended, .variant = igd1::Variant::ServiceType1},
-    {.name = "Mode", .handler = mode_basic, .variant = igd1::Variant::NotServiceType1},
 };
 constexpr char kSingleXml[] =
     "<node><interface name='com.wqx.igd1.Test.ProbeSingle'>"
-    "<property name='Count' type='u' access='read'/>"
     "<method name='Which'><arg name='path' type='s' direction='out'/>"
     "<arg name='data' type='s' direction='out'/></method>"
     "<method name='Slow'><arg name='ms' type='u' direction='in'/>"
     "<arg name='method' type='s' direction='out'/></method>"
-    "<method name='Mode'><arg name='mode' type='s' direction='out'/></method>"
     "</interface></node>";
 constexpr igd1::SingleObject kSingle = {
     .path = "/com/wqx/igd1/Test/Engine/Single",
     .xml_file = nullptr,
-    .properties = kSingleProperties,
-    .get = single_get,
+    .properties = {},
     .methods = kSingleMethods,
     .user_data = g_single_data,
     .method_log = "[%s] line [%d]: method %s",
