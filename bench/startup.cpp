@@ -4,14 +4,13 @@
 //
 //   build/igd1_startup [--runs N]
 //
-// It runs its own dbus-daemon and a temporary root per run.  The objects to
+// It runs its own dbus-daemon and a temporary root per run (the tests' harness).  The objects to
 // wait for are those a settled daemon publishes (found once by walking the
 // introspection tree); a start counts as complete when each of them answers
 // Properties.GetAll for its interface (or, without properties, is listed by
 // Introspect).  The questions go out all at once, so that the time measured
 // is the daemon's and not a chain of round trips.
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gio/gio.h>
@@ -21,16 +20,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "harness/bus_fixture.h"
+
 namespace {
 
-namespace fs = std::filesystem;
+using namespace igd1::test;
 using Clock = std::chrono::steady_clock;
 
 constexpr char kName[] = "com.wqx.igd1";
@@ -41,118 +41,38 @@ double ms_since(Clock::time_point begin) {
   return std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
 }
 
-// ---- a dbus-daemon of our own ----------------------------------------------------
+// ---- what /proc says of the daemon ---------------------------------------------------
 
-struct Bus {
-  GPid pid = 0;
-  std::string address;
-  bool start() {
-    const gchar *argv[] = {"dbus-daemon", "--session", "--nofork", "--print-address=1", nullptr};
-    gint out_fd = -1;
-    if (!g_spawn_async_with_pipes(nullptr, const_cast<gchar **>(argv), nullptr,
-                                  GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD |
-                                              G_SPAWN_STDERR_TO_DEV_NULL),
-                                  nullptr, nullptr, &pid, nullptr, &out_fd, nullptr, nullptr))
-      return false;
-    GIOChannel *out = g_io_channel_unix_new(out_fd);
-    g_io_channel_set_close_on_unref(out, TRUE);
-    gchar *line = nullptr;
-    gsize end = 0;
-    g_io_channel_read_line(out, &line, nullptr, &end, nullptr);
-    if (line != nullptr) address.assign(line, end);
-    g_free(line);
-    g_io_channel_unref(out);
-    return !address.empty();
+// Peak resident set (VmHWM) in kB.
+long peak_rss_kb(GPid pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+  return -1;
+}
+
+// User + system CPU so far, in ms.
+double cpu_ms(GPid pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  size_t close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::vector<std::string> fields;
+  size_t at = close + 2;
+  while (at < text.size()) {
+    size_t space = text.find(' ', at);
+    if (space == std::string::npos) space = text.size();
+    fields.push_back(text.substr(at, space - at));
+    at = space + 1;
   }
-  ~Bus() {
-    if (pid > 0) {
-      kill(pid, SIGTERM);
-      waitpid(pid, nullptr, 0);
-    }
-  }
-};
-
-// ---- a temporary root like build/root, without a store ---------------------------
-
-std::string make_root() {
-  gchar *dir = g_dir_make_tmp("igd1-startup-XXXXXX", nullptr);
-  if (dir == nullptr) return {};
-  std::string root = dir;
-  g_free(dir);
-  std::error_code error;
-  for (const char *sub : {"/etc/dbusxml", "/tmp", "/var/run", "/var/lib/igd1", "/var/log", "/bin", "/sbin"})
-    fs::create_directories(root + sub, error);
-  const std::string staged = IGD1_BUILD_DIR "/root";
-  fs::copy(staged + "/etc/dbusxml", root + "/etc/dbusxml", error);
-  for (const char *sub : {"/bin", "/sbin"})
-    for (const fs::directory_entry &entry : fs::directory_iterator(staged + sub, error))
-      fs::create_symlink(entry.path(), root + sub + "/" + entry.path().filename().string(), error);
-  return root;
+  // Fields 14 and 15 of the file (utime, stime) are 11 and 12 after the name.
+  if (fields.size() < 13) return -1;
+  return (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) * 1000.0 /
+         double(sysconf(_SC_CLK_TCK));
 }
 
 // ---- the daemon ----------------------------------------------------------------------
-
-struct Daemon {
-  GPid pid = 0;
-  bool start(const std::string &address, const std::string &root) {
-    std::vector<std::string> args = {IGD1_BUILD_DIR "/igd1d", "--address", address, "--root", root};
-    std::vector<char *> argv;
-    for (auto &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    return g_spawn_async(nullptr, argv.data(), nullptr,
-                         GSpawnFlags(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDOUT_TO_DEV_NULL |
-                                     G_SPAWN_STDERR_TO_DEV_NULL),
-                         nullptr, nullptr, &pid, nullptr);
-  }
-  // Peak resident set (VmHWM) in kB.
-  long peak_rss_kb() const {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-      if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
-    return -1;
-  }
-  // User + system CPU so far, in ms.
-  double cpu_ms() const {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    size_t close = text.rfind(')');
-    if (close == std::string::npos) return -1;
-    std::vector<std::string> fields;
-    size_t at = close + 2;
-    while (at < text.size()) {
-      size_t space = text.find(' ', at);
-      if (space == std::string::npos) space = text.size();
-      fields.push_back(text.substr(at, space - at));
-      at = space + 1;
-    }
-    // Fields 14 and 15 of the file (utime, stime) are 11 and 12 after the name.
-    if (fields.size() < 13) return -1;
-    return (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) * 1000.0 /
-           double(sysconf(_SC_CLK_TCK));
-  }
-  // SIGTERM and the exit status (-1 when it did not end in time or was killed).
-  int stop() {
-    if (pid <= 0) return -1;
-    kill(pid, SIGTERM);
-    auto deadline = Clock::now() + std::chrono::seconds(10);
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) != pid) {
-      if (Clock::now() > deadline) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        pid = 0;
-        return -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    pid = 0;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  ~Daemon() {
-    if (pid > 0) stop();
-  }
-};
 
 bool name_owned(GDBusConnection *bus) {
   GVariant *reply = g_dbus_connection_call_sync(
@@ -251,12 +171,19 @@ struct Start {
   int exit_status = -1;
 };
 
-Start measure(GDBusConnection *bus, const std::string &address, const std::string &root,
-              const std::vector<Object> &objects) {
+// SIGTERM, and waits until the name is free again for the next start.
+int stop(GDBusConnection *bus, DaemonProcess &daemon) {
+  const int status = daemon.stop(SIGTERM);
+  for (auto until = Clock::now() + std::chrono::seconds(5); name_owned(bus) && Clock::now() < until;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return status;
+}
+
+Start measure(GDBusConnection *bus, const TempRoot &root, const std::vector<Object> &objects) {
   Start result;
-  Daemon daemon;
   const auto begin = Clock::now();
-  if (!daemon.start(address, root)) return result;
+  DaemonProcess daemon({"--root", root.dir()});
+  if (!daemon.started()) return result;
   while (!name_owned(bus)) {
     if (Clock::now() - begin > kGiveUp) return result;
     std::this_thread::sleep_for(std::chrono::microseconds(500));
@@ -275,12 +202,9 @@ Start measure(GDBusConnection *bus, const std::string &address, const std::strin
     std::this_thread::sleep_for(std::chrono::microseconds(500));
   }
   result.ready_ms = ms_since(begin);
-  result.cpu_ms = daemon.cpu_ms();
-  result.peak_kb = daemon.peak_rss_kb();
-  result.exit_status = daemon.stop();
-  // The name must be free again before the next start.
-  for (auto until = Clock::now() + std::chrono::seconds(5); name_owned(bus) && Clock::now() < until;)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  result.cpu_ms = cpu_ms(daemon.pid());
+  result.peak_kb = peak_rss_kb(daemon.pid());
+  result.exit_status = stop(bus, daemon);
   return result;
 }
 
@@ -317,41 +241,25 @@ int main(int argc, char **argv) {
   }
   if (runs < 1) runs = 1;
 
-  Bus bus_daemon;
-  if (!bus_daemon.start()) {
-    std::fprintf(stderr, "cannot start dbus-daemon\n");
-    return 1;
-  }
-  GDBusConnection *bus = g_dbus_connection_new_for_address_sync(
-      bus_daemon.address.c_str(),
-      GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                           G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, nullptr, nullptr);
+  GDBusConnection *bus = connect_private_bus();
   if (bus == nullptr) {
-    std::fprintf(stderr, "cannot connect to the bus\n");
+    std::fprintf(stderr, "cannot connect to a bus of our own\n");
     return 1;
   }
 
   // What a settled daemon publishes.
   std::vector<Object> objects;
-  std::vector<std::string> roots;
   int status = 0;
   {
-    std::string root = make_root();
-    roots.push_back(root);
-    Daemon daemon;
-    if (root.empty() || !daemon.start(bus_daemon.address, root)) {
+    TempRoot root;
+    DaemonProcess daemon({"--root", root.dir()});
+    if (!daemon.started() || !wait_for_name(bus, kName, kGiveUp)) {
       std::fprintf(stderr, "cannot start igd1d\n");
       status = 1;
     } else {
-      auto begin = Clock::now();
-      while (!name_owned(bus) && Clock::now() - begin < kGiveUp)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
       std::this_thread::sleep_for(std::chrono::milliseconds(500));
       walk(bus, kTop, &objects);
-      daemon.stop();
-      for (auto until = Clock::now() + std::chrono::seconds(5); name_owned(bus) && Clock::now() < until;)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      stop(bus, daemon);
     }
   }
   if (status == 0 && objects.empty()) {
@@ -361,10 +269,9 @@ int main(int argc, char **argv) {
 
   std::vector<Start> fresh, existing;
   for (int run = 0; run < runs && status == 0; ++run) {
-    std::string root = make_root();
-    roots.push_back(root);
-    fresh.push_back(measure(bus, bus_daemon.address, root, objects));
-    existing.push_back(measure(bus, bus_daemon.address, root, objects));
+    TempRoot root;
+    fresh.push_back(measure(bus, root, objects));
+    existing.push_back(measure(bus, root, objects));
     for (const Start *s : {&fresh.back(), &existing.back()}) {
       if (s->ready_ms < 0 || s->exit_status != 0) {
         std::fprintf(stderr, "start %d failed (ready %.1f ms, exit status %d)\n", run, s->ready_ms,
@@ -380,8 +287,5 @@ int main(int argc, char **argv) {
   }
   g_dbus_connection_close_sync(bus, nullptr, nullptr);
   g_object_unref(bus);
-  std::error_code ignored;
-  for (const std::string &root : roots)
-    if (!root.empty()) fs::remove_all(root, ignored);
   return status;
 }

@@ -15,48 +15,21 @@ namespace {
 using testing::ContainsRegex;
 using testing::HasSubstr;
 
-// Exit status and output (standard output, then standard error) of a program run to its end.
-std::pair<int, std::string> run_tool(std::vector<std::string> args) {
-  std::vector<char *> argv;
-  for (auto &a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  g_autofree gchar *out = nullptr, *err = nullptr;
-  gint wait_status = 0;
-  EXPECT_TRUE(g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, &out,
-                           &err, &wait_status, nullptr)) << argv[0];
-  return {WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1,
-          std::string(out != nullptr ? out : "") + (err != nullptr ? err : "")};
+// A call that must succeed.
+Variant call_ok(GDBusConnection *client, const char *path, const char *interface, const char *method,
+                GVariant *args) {
+  g_autoptr(GError) error = nullptr;
+  Variant reply = call_service(client, path, interface, method, args, &error, 5000);
+  EXPECT_NE(reply, nullptr) << method << ": " << (error != nullptr ? error->message : "");
+  return reply;
 }
-
-class DaemonTest : public testing::Test {
- protected:
-  void SetUp() override { ASSERT_NE(client_, nullptr); }
-  void TearDown() override {
-    if (client_ != nullptr) g_object_unref(client_);
-  }
-  Variant call(const char *path, const char *interface, const char *method, GVariant *args) {
-    g_autoptr(GError) error = nullptr;
-    GVariant *reply = g_dbus_connection_call_sync(client_, host::kServiceName, path, interface, method,
-                                                  args, nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
-                                                  &error);
-    EXPECT_NE(reply, nullptr) << method << ": " << (error != nullptr ? error->message : "");
-    return Variant(reply);
-  }
-  GDBusConnection *client_ = connect_private_bus();
-  TempRoot root_;
-};
 
 // The first instance owns the name and logs it; a second one loses it and ends.
 TEST_F(DaemonTest, OwnsTheNameAndASecondInstanceExitsWithStatusOne) {
   DaemonProcess first({"--root", root_.dir()});
   ASSERT_TRUE(first.started());
   ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
-  std::string log;
-  for (int i = 0; i < 300 && log.find("Acquired") == std::string::npos; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    log = read_text_file(root_.path(path::kSyslog));
-  }
-  EXPECT_THAT(log, ContainsRegex("(^|\n)[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} "
+  EXPECT_THAT(wait_for_text(root_.path(path::kSyslog), "Acquired"), ContainsRegex("(^|\n)[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} "
                                  "\\[DBUS\\]\\[INFO\\]: Acquired the name com\\.wqx\\.igd1\r\n"));
 
   TempRoot second_root;  // its own log and store
@@ -80,31 +53,32 @@ TEST_F(DaemonTest, AcceptedWritesSurviveAKilledDaemon) {
   {
     DaemonProcess daemon({"--root", root_.dir()});
     ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
-    call(kPath, kProperties, "Set",
+    call_ok(client_, kPath, kProperties, "Set",
          g_variant_new("(ssv)", kInterface, "LeaseTime", g_variant_new_uint32(604800)));
-    call(kPath, kProperties, "Set",
+    call_ok(client_, kPath, kProperties, "Set",
          g_variant_new("(ssv)", kInterface, "MinAddress", g_variant_new_string("192.168.1.50")));
     // The child is exported just after the reply.
     SignalWatcher exported(client_, "org.freedesktop.DBus.ObjectManager", "InterfacesAdded");
     Variant added =
-        call("/com/wqx/igd1/Config/PortMapping", "com.wqx.igd1.ObjectManager", "AddObject", nullptr);
+        call_ok(client_, "/com/wqx/igd1/Config/PortMapping", "com.wqx.igd1.ObjectManager", "AddObject", nullptr);
     EXPECT_EQ(printed(added.get()), std::string("(objectpath '") + kRule + "',)");
     ASSERT_NE(exported.wait().body, nullptr);
-    call(kRule, "com.wqx.igd1.Properties", "SetMulti",
+    call_ok(client_, kRule, "com.wqx.igd1.Properties", "SetMulti",
          g_variant_new("(s@a{sv})", kRuleInterface,
                        dictionary({{"ExternalPort", g_variant_new_uint32(2222)},
                                    {"InternalClient", g_variant_new_string("192.168.1.9")}})));
     EXPECT_EQ(daemon.stop(SIGKILL), 128 + SIGKILL);
   }
-  EXPECT_EQ(run_tool({IGD1_BUILD_DIR "/igd1-mib", "--store", root_.path(path::kStoreFile), "get",
-                      "dhcpserver.LeaseTime"}),
-            std::make_pair(0, std::string("604800\n")));
+  ProgramRun lease = run_program({IGD1_BUILD_DIR "/igd1-mib", "--store", root_.path(path::kStoreFile),
+                                  "get", "dhcpserver.LeaseTime"});
+  EXPECT_EQ(lease.status, 0);
+  EXPECT_EQ(lease.out, "604800\n");
   {
     DaemonProcess daemon({"--root", root_.dir()});
     ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
-    Variant reply = call(kPath, kProperties, "Get", g_variant_new("(ss)", kInterface, "MinAddress"));
+    Variant reply = call_ok(client_, kPath, kProperties, "Get", g_variant_new("(ss)", kInterface, "MinAddress"));
     EXPECT_EQ(printed(reply.get()), "(<'192.168.1.50'>,)");
-    Variant rule = call(kRule, kProperties, "GetAll", g_variant_new("(s)", kRuleInterface));
+    Variant rule = call_ok(client_, kRule, kProperties, "GetAll", g_variant_new("(s)", kRuleInterface));
     EXPECT_THAT(printed(rule.get()), HasSubstr("'ExternalPort': <uint32 2222>"));
     EXPECT_THAT(printed(rule.get()), HasSubstr("'InternalClient': <'192.168.1.9'>"));
     EXPECT_EQ(daemon.stop(SIGTERM), 0);
@@ -117,18 +91,18 @@ TEST_F(DaemonTest, AcceptedWritesSurviveAKilledDaemon) {
 
 TEST_F(DaemonTest, RefusesUnknownModulesAndBadOptions) {
   const std::string daemon = IGD1_BUILD_DIR "/igd1d";
-  auto [status, out] = run_tool({daemon, "--address", PrivateBus::address(), "--root", root_.dir(),
-                                 "--modules", "no_such_module"});
-  EXPECT_EQ(status, 1);
-  EXPECT_THAT(out, HasSubstr("unknown module no_such_module"));
-  EXPECT_EQ(run_tool({daemon, "--session", "--system"}).first, 2);
-  EXPECT_EQ(run_tool({daemon, "--service-type", "x"}).first, 2);
+  ProgramRun run = run_program({daemon, "--address", PrivateBus::address(), "--root", root_.dir(),
+                                "--modules", "no_such_module"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.output(), HasSubstr("unknown module no_such_module"));
+  EXPECT_EQ(run_program({daemon, "--session", "--system"}).status, 2);
+  EXPECT_EQ(run_program({daemon, "--service-type", "x"}).status, 2);
 
-  std::tie(status, out) = run_tool({daemon, "--help"});
-  EXPECT_EQ(status, 0);
+  run = run_program({daemon, "--help"});
+  EXPECT_EQ(run.status, 0);
   for (const char *option : {"--session", "--system", "--address", "--root", "--store",
                              "--service-type", "--province", "--modules", "--library"})
-    EXPECT_THAT(out, HasSubstr(option));
+    EXPECT_THAT(run.output(), HasSubstr(option));
 }
 
 }  // namespace

@@ -21,25 +21,19 @@ using testing::Not;
 
 constexpr char kManager[] = "/com/wqx/igd1/Storage/Ftpserver/Accounts";
 
-class FtpRestartTest : public testing::Test {
+class FtpRestartTest : public DaemonTest {
  protected:
-  void SetUp() override { ASSERT_NE(client_, nullptr); }
-  void TearDown() override {
-    if (client_ != nullptr) g_object_unref(client_);
-  }
   // The reply printed, or "error: <name>".
-  std::string call(const char *path, const char *interface, const char *method, GVariant *args) {
+  std::string printed_call(const std::string &path, const char *interface, const char *method, GVariant *args) {
     g_autoptr(GError) error = nullptr;
-    g_autoptr(GVariant) reply =
-        g_dbus_connection_call_sync(client_, host::kServiceName, path, interface, method, args,
-                                    nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
-    return reply != nullptr ? printed(reply) : "error: " + remote_error(error).first;
+    Variant reply = call(path, interface, method, args, &error, 5000);
+    return reply != nullptr ? printed(reply.get()) : "error: " + remote_error(error).first;
   }
   std::string manager_call(const char *method, GVariant *args) {
-    return call(kManager, "com.wqx.igd1.ObjectManager", method, args);
+    return printed_call(kManager, "com.wqx.igd1.ObjectManager", method, args);
   }
   std::string managed() {
-    return call(kManager, "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", nullptr);
+    return printed_call(kManager, "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", nullptr);
   }
   // The user names in the table, in position order.
   std::string stored_names() {
@@ -53,9 +47,6 @@ class FtpRestartTest : public testing::Test {
     mib::close_store();
     return names;
   }
-
-  GDBusConnection *client_ = connect_private_bus();
-  TempRoot root_;
 };
 
 TEST_F(FtpRestartTest, DefaultAccountStaysHiddenAndGivesWayAfterARestart) {
@@ -72,7 +63,7 @@ TEST_F(FtpRestartTest, DefaultAccountStaysHiddenAndGivesWayAfterARestart) {
     DaemonProcess daemon({"--root", root_.dir()});
     ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
     EXPECT_THAT(managed(), Not(HasSubstr(std::string(kManager) + "/")));
-    EXPECT_THAT(call((std::string(kManager) + "/1").c_str(), "org.freedesktop.DBus.Properties",
+    EXPECT_THAT(printed_call(std::string(kManager) + "/1", "org.freedesktop.DBus.Properties",
                      "GetAll", g_variant_new("(s)", "com.wqx.igd1.FTPAccount")),
                 HasSubstr("error: "));
     EXPECT_EQ(manager_call("AddObject", nullptr), std::string("(objectpath '") + kManager + "/1',)");

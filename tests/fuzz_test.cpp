@@ -265,26 +265,24 @@ std::map<std::string, std::string> writable_values(GDBusConnection *client, cons
   for (const Target &target : targets) {
     for (const Member &property : target.properties) {
       if (!property.writable) continue;
-      Variant reply(g_dbus_connection_call_sync(
-          client, host::kServiceName, target.path.c_str(), "org.freedesktop.DBus.Properties", "Get",
-          g_variant_new("(ss)", target.interface.c_str(), property.name.c_str()), nullptr,
-          G_DBUS_CALL_FLAGS_NONE, kReplyTimeoutMs, nullptr, nullptr));
+      Variant reply = call_service(client, target.path, "org.freedesktop.DBus.Properties", "Get",
+                                   g_variant_new("(ss)", target.interface.c_str(), property.name.c_str()),
+                                   nullptr, kReplyTimeoutMs);
       values[target.path + " " + target.interface + " " + property.name] = printed(reply.get());
     }
   }
   return values;
 }
 
-class FuzzTest : public testing::Test {
+class FuzzTest : public DaemonTest {
  protected:
   void SetUp() override {
-    client_ = connect_private_bus();
-    ASSERT_NE(client_, nullptr);
-    start_daemon();
+    DaemonTest::SetUp();
+    if (!HasFatalFailure()) start_daemon();
   }
   void TearDown() override {
     daemon_.reset();
-    if (client_ != nullptr) g_object_unref(client_);
+    DaemonTest::TearDown();
   }
   void start_daemon() {
     daemon_ = std::make_unique<DaemonProcess>(std::vector<std::string>{"--root", root_.dir()});
@@ -297,8 +295,6 @@ class FuzzTest : public testing::Test {
     client_ = connect_private_bus();
   }
 
-  TempRoot root_;
-  GDBusConnection *client_ = nullptr;
   std::unique_ptr<DaemonProcess> daemon_;
 };
 
@@ -374,10 +370,8 @@ TEST_F(FuzzTest, EveryRandomCallIsAnsweredAndTheValuesStay) {
   std::printf("%d values of %zu objects only read stayed as they were\n", witnesses, untouched.size());
   // And the service still takes a plain write.
   GVariant *lease = g_variant_new("(ssv)", "com.wqx.igd1.DHCPServer", "LeaseTime", g_variant_new_uint32(3600));
-  Variant written(g_dbus_connection_call_sync(client_, host::kServiceName, "/com/wqx/igd1/Config/DHCPServer",
-                                              "org.freedesktop.DBus.Properties", "Set", lease, nullptr,
-                                              G_DBUS_CALL_FLAGS_NONE, kReplyTimeoutMs, nullptr, nullptr));
-  EXPECT_TRUE(written);
+  EXPECT_TRUE(call_service(client_, "/com/wqx/igd1/Config/DHCPServer", "org.freedesktop.DBus.Properties", "Set",
+                           lease, nullptr, kReplyTimeoutMs));
 }
 
 // The kept inputs get their recorded outcome.

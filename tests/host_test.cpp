@@ -197,26 +197,19 @@ TEST_F(ProbeHostTest, TablesOfModulesWithoutCallbacksAreLeftAlone) {
   EXPECT_TRUE(calls().empty());
 }
 
-class ProbeDaemonTest : public testing::Test {
+class ProbeDaemonTest : public DaemonTest {
  protected:
   void SetUp() override {
+    DaemonTest::SetUp();
     write_text_file(root_.path("/etc/dbusxml/Probe.xml"),
                     "<node name=\"/com/wqx/igd1/Test/Probe\">"
                     "<interface name=\"com.wqx.igd1.Probe\"/></node>");
-    client_ = connect_private_bus();
   }
-  void TearDown() override { g_object_unref(client_); }
   bool has_probe() {
-    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-        client_, host::kServiceName, "/com/wqx/igd1/Test/Probe",
-        "org.freedesktop.DBus.Introspectable", "Introspect", nullptr, G_VARIANT_TYPE("(s)"),
-        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-    const gchar *xml = "";
-    if (reply != nullptr) g_variant_get(reply, "(&s)", &xml);
-    return std::string(xml).find("com.wqx.igd1.Probe") != std::string::npos;
+    Variant reply = call("/com/wqx/igd1/Test/Probe", "org.freedesktop.DBus.Introspectable", "Introspect",
+                         nullptr, nullptr, 5000);
+    return reply != nullptr && printed(reply.get()).find("com.wqx.igd1.Probe") != std::string::npos;
   }
-  TempRoot root_;
-  GDBusConnection *client_ = nullptr;
 };
 
 TEST_F(ProbeDaemonTest, ModulesOptionSelectsTheEntriesToCall) {

@@ -53,18 +53,6 @@ inline std::string accept_message(int listen_fd, std::chrono::milliseconds timeo
   return bytes;
 }
 
-// Waits until `file` contains `needle`; returns the file's text.
-inline std::string wait_for_text(const std::string &file, const std::string &needle,
-                                 std::chrono::milliseconds timeout = std::chrono::seconds(3)) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  std::string text = read_text_file(file);
-  while (text.find(needle) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    text = read_text_file(file);
-  }
-  return text;
-}
-
 // One connection to the notification socket of the current root.
 class NotifyClient {
  public:

@@ -1,7 +1,6 @@
 // igd1-mib, run as a separate program on a temporary database.
 #include <glib.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -10,32 +9,19 @@
 #include <string>
 #include <vector>
 
+#include "harness/program.h"
 #include "mib_store.h"
 
 namespace mib = igd1::mib;
 
 namespace {
 
-struct Result {
-  int status = -1;
-  std::string out, err;
-};
+using Result = igd1::test::ProgramRun;
 
 // Runs igd1-mib with `args` (no shell), optionally with IGD1_ROOT set.
 Result run_cli(std::vector<std::string> args, const std::string &root = "") {
   args.insert(args.begin(), IGD1_BUILD_DIR "/igd1-mib");
-  std::vector<char *> argv;
-  for (std::string &arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  g_auto(GStrv) envp = g_environ_unsetenv(g_get_environ(), "IGD1_MIB_FAIL");
-  envp = root.empty() ? g_environ_unsetenv(envp, "IGD1_ROOT")
-                      : g_environ_setenv(envp, "IGD1_ROOT", root.c_str(), TRUE);
-  g_autofree gchar *out = nullptr, *err = nullptr;
-  gint wait_status = 0;
-  EXPECT_TRUE(g_spawn_sync(nullptr, argv.data(), envp, G_SPAWN_DEFAULT, nullptr, nullptr, &out,
-                           &err, &wait_status, nullptr));
-  return {WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1, out != nullptr ? out : "",
-          err != nullptr ? err : ""};
+  return igd1::test::run_program(args, {{"IGD1_MIB_FAIL", ""}, {"IGD1_ROOT", root}});
 }
 
 class CliTest : public ::testing::Test {
@@ -117,14 +103,10 @@ std::string json_query(const Result &run, const std::string &filter) {
   EXPECT_GE(fd, 0);
   close(fd);
   EXPECT_TRUE(g_file_set_contents(file, run.out.c_str(), gssize(run.out.size()), nullptr));
-  const gchar *argv[] = {"jq", "-r", filter.c_str(), file, nullptr};
-  g_autofree gchar *out = nullptr, *err = nullptr;
-  gint wait_status = 0;
-  EXPECT_TRUE(g_spawn_sync(nullptr, const_cast<gchar **>(argv), nullptr, G_SPAWN_SEARCH_PATH, nullptr,
-                           nullptr, &out, &err, &wait_status, nullptr));
+  Result jq = igd1::test::run_program({"jq", "-r", filter, file});
   unlink(file);
-  EXPECT_TRUE(WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0) << "jq: " << err << "\n" << run.out;
-  return out != nullptr ? out : "";
+  EXPECT_EQ(jq.status, 0) << "jq: " << jq.err << "\n" << run.out;
+  return jq.out;
 }
 
 TEST_F(CliTest, DumpMasksPasswordsUnlessAskedToShowThem) {

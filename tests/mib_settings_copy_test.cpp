@@ -4,13 +4,13 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
 
 #include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
 
+#include "harness/program.h"
 #include "mib_store.h"
 #include "store_fixture.h"
 
@@ -54,15 +54,10 @@ class SettingsCopyTest : public StoreTest {
 // no time for a periodic check to come round.  A writer that bypasses the
 // store shows within the periodic check.
 TEST_F(SettingsCopyTest, WritesOfOtherProcessesShowInTheNextRead) {
-  std::string program = IGD1_BUILD_DIR "/igd1-mib";
-  std::string store = store_path();
   for (const char *address : {"192.168.1.20", "192.168.1.21", "192.168.1.22"}) {
     ASSERT_NE(setting(kName), address);  // read, so that the copy holds the old value
-    const char *argv[] = {program.c_str(), "--store", store.c_str(), "set", kName, address, nullptr};
-    gint status = -1;
-    ASSERT_TRUE(g_spawn_sync(nullptr, const_cast<char **>(argv), nullptr, G_SPAWN_DEFAULT, nullptr,
-                             nullptr, nullptr, nullptr, &status, nullptr));
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(igd1::test::run_program({IGD1_BUILD_DIR "/igd1-mib", "--store", store_path(), "set", kName, address})
+                  .status, 0);
     EXPECT_EQ(setting(kName), address);
   }
 

@@ -3,7 +3,6 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <cstring>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "mib_api.h"
+#include "harness/program.h"
 #include "mib_store.h"
 #include "store_fixture.h"
 
@@ -195,14 +195,8 @@ TEST_F(TransactionTest, CommitsOfAnotherProcessShowAtOnce) {
   EXPECT_EQ(listed_port(instance), 80);
   uint64_t counter = table_commit_count(*find_table("portmapping"));
 
-  std::string program = IGD1_BUILD_DIR "/igd1-mib";
-  std::string store = store_path();
-  const char *argv[] = {program.c_str(), "--store", store.c_str(), "set",
-                        "portmapping[1].ExternalPort", "99", nullptr};
-  gint status = -1;
-  ASSERT_TRUE(g_spawn_sync(nullptr, const_cast<char **>(argv), nullptr, G_SPAWN_DEFAULT, nullptr,
-                           nullptr, nullptr, nullptr, &status, nullptr));
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_EQ(igd1::test::run_program({IGD1_BUILD_DIR "/igd1-mib", "--store", store_path(), "set",
+                               "portmapping[1].ExternalPort", "99"}).status, 0);
   EXPECT_NE(table_commit_count(*find_table("portmapping")), counter);
   EXPECT_EQ(listed_port(instance), 99);
 }

@@ -12,34 +12,21 @@ namespace {
 
 using testing::HasSubstr;
 
-struct ToolResult {
-  int status = -1;
-  std::string out, err;
-};
-
-ToolResult run_notify(std::vector<std::string> args) {
+// igd1-notify with `args`, whatever root this process has.
+ProgramRun run_notify(std::vector<std::string> args) {
   args.insert(args.begin(), IGD1_BUILD_DIR "/igd1-notify");
-  std::vector<char *> argv;
-  for (auto &a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  g_auto(GStrv) envp = g_environ_unsetenv(g_get_environ(), kRootEnv);
-  g_autofree gchar *out = nullptr, *err = nullptr;
-  gint wait_status = 0;
-  EXPECT_TRUE(g_spawn_sync(nullptr, argv.data(), envp, G_SPAWN_DEFAULT, nullptr, nullptr, &out, &err,
-                           &wait_status, nullptr));
-  return {WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1, out != nullptr ? out : "",
-          err != nullptr ? err : ""};
+  return run_program(args, {{kRootEnv, ""}});
 }
 
 TEST(NotifyToolTest, HelpAndVersionAnswerWithoutADaemon) {
   TempRoot root;  // nothing listens below it
   for (const char *help : {"-h", "--help"}) {
-    ToolResult result = run_notify({"--root", root.dir(), help});
+    ProgramRun result = run_notify({"--root", root.dir(), help});
     EXPECT_EQ(result.status, 0) << help << ": " << result.err;
     EXPECT_THAT(result.out, HasSubstr("value-changed PATH INTERFACE PROPERTY VALUE"));
     EXPECT_THAT(result.out, HasSubstr("--root"));
   }
-  ToolResult version = run_notify({"--version"});
+  ProgramRun version = run_notify({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, "igd1-notify " IGD1_VERSION "\n");
   EXPECT_EQ(run_notify({"--root", root.dir()}).status, 2);
@@ -48,7 +35,7 @@ TEST(NotifyToolTest, HelpAndVersionAnswerWithoutADaemon) {
 
 TEST(NotifyToolTest, NoDaemonNamesTheSocketAndWhatDecidesIt) {
   TempRoot root;
-  ToolResult result = run_notify({"--root", root.dir(), "debug-level"});
+  ProgramRun result = run_notify({"--root", root.dir(), "debug-level"});
   EXPECT_EQ(result.status, 1);
   EXPECT_THAT(result.err, HasSubstr("no igd1d listens on " + root.path(path::kNotifySocket)));
   EXPECT_THAT(result.err, HasSubstr("--root DIR, else $IGD1_ROOT"));
@@ -78,7 +65,7 @@ TEST(NotifyToolTest, WordsAfterTheOptionsAreTheMessage) {
     });
     std::vector<std::string> args = {"--root", root.dir()};
     args.insert(args.end(), words.begin(), words.end());
-    ToolResult result = run_notify(args);
+    ProgramRun result = run_notify(args);
     std::string expected;
     for (const std::string &word : words)
       if (word != "--") expected += (expected.empty() ? "" : " ") + word;

@@ -315,18 +315,6 @@ TEST(HeartbeatSlowTest, BeatsEveryFiveSecondsWhetherOrNotTheSocketExists) {
               "created 0, first beat w000 after [45]\\.[0-9] s, next w000 [45]\\.[0-9] s later");
 }
 
-std::string run_program(std::vector<std::string> args, int *status) {
-  std::vector<char *> argv;
-  for (auto &a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  g_autofree gchar *out = nullptr;
-  gint wait_status = 0;
-  EXPECT_TRUE(g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_STDERR_TO_DEV_NULL, nullptr,
-                           nullptr, &out, nullptr, &wait_status, nullptr));
-  *status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
-  return out != nullptr ? out : "";
-}
-
 TEST(DaemonSlowTest, WatchesTheHeartbeatAndServesIgd1Notify) {
   TempRoot root;
   GDBusConnection *client = connect_private_bus();
@@ -337,29 +325,25 @@ TEST(DaemonSlowTest, WatchesTheHeartbeatAndServesIgd1Notify) {
     const std::string notify = IGD1_BUILD_DIR "/igd1-notify", mib_tool = IGD1_BUILD_DIR "/igd1-mib";
     ASSERT_TRUE(wait_for_notify_socket());
 
-    int status = -1;
-    EXPECT_EQ(run_program({notify, "--root", root.dir(), "bogus", "word"}, &status),
-              "ERR unknown command bogus\n");
-    EXPECT_EQ(status, 1);
-    run_program({mib_tool, "set", "dbusproxy.DebugLevel", "6"}, &status);
-    ASSERT_EQ(status, 0);
-    EXPECT_EQ(run_program({notify, "debug-level"}, &status), "OK mask 0xffffffff\n");
-    EXPECT_EQ(status, 0);
+    ProgramRun run = run_program({notify, "--root", root.dir(), "bogus", "word"});
+    EXPECT_EQ(run.out, "ERR unknown command bogus\n");
+    EXPECT_EQ(run.status, 1);
+    ASSERT_EQ(run_program({mib_tool, "set", "dbusproxy.DebugLevel", "6"}).status, 0);
+    run = run_program({notify, "debug-level"});
+    EXPECT_EQ(run.out, "OK mask 0xffffffff\n");
+    EXPECT_EQ(run.status, 0);
     EXPECT_THAT(wait_for_text(daemon.output_file(), "gui_dbusProxyDbg:0xffffffff"),
                 HasSubstr("dbus_proxy_debug_set_signal:gui_dbusProxyDbg:0xffffffff\n"));
 
     // A row another process adds to the store appears once it is announced.
-    EXPECT_EQ(run_program({mib_tool, "add", "portmapping"}, &status), "1\n");
-    run_program({mib_tool, "set", "portmapping[1].ExternalPort", "8080"}, &status);
-    EXPECT_EQ(run_program({notify, "row-inserted", "portmapping", "1"}, &status), "OK\n");
-    g_autoptr(GVariant) port = nullptr;
+    EXPECT_EQ(run_program({mib_tool, "add", "portmapping"}).out, "1\n");
+    run_program({mib_tool, "set", "portmapping[1].ExternalPort", "8080"});
+    EXPECT_EQ(run_program({notify, "row-inserted", "portmapping", "1"}).out, "OK\n");
+    Variant port;
     for (int i = 0; i < 100 && port == nullptr; ++i, std::this_thread::sleep_for(20ms))
-      port = g_dbus_connection_call_sync(
-          client, host::kServiceName, "/com/wqx/igd1/Config/PortMapping/1",
-          "org.freedesktop.DBus.Properties", "Get",
-          g_variant_new("(ss)", "com.wqx.igd1.PortMapping", "ExternalPort"), nullptr,
-          G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, nullptr);
-    EXPECT_EQ(port ? printed(port) : "", "(<uint32 8080>,)");
+      port = call_service(client, "/com/wqx/igd1/Config/PortMapping/1", "org.freedesktop.DBus.Properties", "Get",
+                          g_variant_new("(ss)", "com.wqx.igd1.PortMapping", "ExternalPort"), nullptr, 1000);
+    EXPECT_EQ(printed(port.get()), "(<uint32 8080>,)");
 
     // Beats come every 5 seconds: with a 3-second watch each gap is reported.
     std::string log = wait_for_text(root.path(path::kSyslog), "resumed", 10s);
@@ -369,9 +353,7 @@ TEST(DaemonSlowTest, WatchesTheHeartbeatAndServesIgd1Notify) {
     EXPECT_EQ(daemon.stop(SIGTERM), 0);
     EXPECT_FALSE(g_file_test(root.path(path::kNotifySocket).c_str(), G_FILE_TEST_EXISTS));
   }
-  int status = -1;
-  run_program({IGD1_BUILD_DIR "/igd1-notify", "debug-level"}, &status);
-  EXPECT_EQ(status, 1) << "nobody listens any more";
+  EXPECT_EQ(run_program({IGD1_BUILD_DIR "/igd1-notify", "debug-level"}).status, 1) << "nobody listens any more";
   g_object_unref(client);
 }
 

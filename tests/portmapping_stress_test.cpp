@@ -32,30 +32,10 @@ constexpr char kManager[] = "/com/wqx/igd1/Config/PortMapping";
 constexpr char kRowInterface[] = "com.wqx.igd1.PortMapping";
 constexpr int kToolRounds = 60;
 
-struct ToolRun {
-  int status = -1;  // exit status; -1 when killed by a signal
-  std::string out;
-};
-
-ToolRun run(std::vector<std::string> args) {
-  std::vector<char *> argv;
-  for (auto &a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  g_autofree gchar *out = nullptr;
-  gint wait_status = 0;
-  ToolRun result;
-  if (g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_STDERR_TO_DEV_NULL, nullptr, nullptr, &out,
-                   nullptr, &wait_status, nullptr)) {
-    result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
-    result.out = out != nullptr ? out : "";
-  }
-  return result;
-}
-
 // Instance number -> ExternalPort of every port-mapping row in the store.
 std::map<unsigned, std::string> table_rows() {
   std::map<unsigned, std::string> rows;
-  std::istringstream dump(run({IGD1_BUILD_DIR "/igd1-mib", "dump"}).out);
+  std::istringstream dump(run_program({IGD1_BUILD_DIR "/igd1-mib", "dump"}).out);
   std::string line;
   const std::string prefix = "portmapping[";
   while (std::getline(dump, line)) {
@@ -70,15 +50,12 @@ std::map<unsigned, std::string> table_rows() {
 
 // Child paths under the manager, or nothing with *alive false when the call failed.
 std::vector<std::string> bus_children(GDBusConnection *client, bool *alive) {
-  g_autoptr(GError) error = nullptr;
-  g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-      client, host::kServiceName, kManager, "org.freedesktop.DBus.ObjectManager",
-      "GetManagedObjects", nullptr, G_VARIANT_TYPE("(a{oa{sa{sv}}})"), G_DBUS_CALL_FLAGS_NONE,
-      10000, nullptr, &error);
+  Variant reply = call_service(client, kManager, "org.freedesktop.DBus.ObjectManager", "GetManagedObjects",
+                               nullptr);
   *alive = reply != nullptr;
   std::vector<std::string> paths;
   if (reply == nullptr) return paths;
-  g_autoptr(GVariant) objects = g_variant_get_child_value(reply, 0);
+  g_autoptr(GVariant) objects = g_variant_get_child_value(reply.get(), 0);
   GVariantIter iter;
   g_variant_iter_init(&iter, objects);
   const gchar *path = nullptr;
@@ -97,21 +74,18 @@ Answer ask(GDBusConnection *client, const std::string &path, const char *interfa
            const char *method, GVariant *args) {
   g_autoptr(GError) error = nullptr;
   Answer answer;
-  answer.reply.reset(g_dbus_connection_call_sync(client, host::kServiceName, path.c_str(), interface,
-                                                 method, args, nullptr, G_DBUS_CALL_FLAGS_NONE,
-                                                 10000, nullptr, &error));
+  answer.reply = call_service(client, path, interface, method, args, &error);
   answer.answered = answer.reply != nullptr || g_dbus_error_is_remote_error(error);
   if (!answer.answered) ADD_FAILURE() << method << " " << path << ": " << error->message;
   return answer;
 }
 
-TEST(PortMappingStressTest, StoreToolAndBusClientAgreeAfterRacingOnOneTable) {
-  TempRoot root;
-  GDBusConnection *client = connect_private_bus();
-  ASSERT_NE(client, nullptr);
-  DaemonProcess daemon({"--root", root.dir()});
-  ASSERT_TRUE(wait_for_name(client, host::kServiceName));
-  const std::string socket = root.path(path::kNotifySocket);
+using PortMappingStressTest = DaemonTest;
+
+TEST_F(PortMappingStressTest, StoreToolAndBusClientAgreeAfterRacingOnOneTable) {
+  DaemonProcess daemon({"--root", root_.dir()});
+  ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
+  const std::string socket = root_.path(path::kNotifySocket);
   for (int i = 0; i < 500 && !g_file_test(socket.c_str(), G_FILE_TEST_EXISTS); ++i)
     std::this_thread::sleep_for(10ms);
 
@@ -125,17 +99,17 @@ TEST(PortMappingStressTest, StoreToolAndBusClientAgreeAfterRacingOnOneTable) {
     std::vector<std::string> added;
     // Exit status 0 or 1 are answers; anything else (a signal, a sanitizer's
     // status) is a fault.
-    auto check = [&](const ToolRun &r, const std::string &what) {
+    auto check = [&](const ProgramRun &r, const std::string &what) {
       if (r.status != 0 && r.status != 1) tool_faults.push_back(what + " ended with " + std::to_string(r.status));
       return r.status == 0;
     };
     for (int round = 0; round < kToolRounds; ++round) {
-      ToolRun add = run({mib_tool, "add", "portmapping"});
+      ProgramRun add = run_program({mib_tool, "add", "portmapping"});
       if (check(add, "igd1-mib add")) {
         std::string instance = add.out.substr(0, add.out.find('\n'));
         ++tool_adds;
         added.push_back(instance);
-        ToolRun told = run({notify, "row-inserted", "portmapping", instance});
+        ProgramRun told = run_program({notify, "row-inserted", "portmapping", instance});
         check(told, "igd1-notify row-inserted");
         if (told.out.rfind("OK", 0) != 0 && told.out.rfind("ERR", 0) != 0)
           tool_faults.push_back("no answer to row-inserted " + instance);
@@ -145,8 +119,8 @@ TEST(PortMappingStressTest, StoreToolAndBusClientAgreeAfterRacingOnOneTable) {
         std::string instance = added[pick];
         added.erase(added.begin() + long(pick));
         // The bus client may have deleted it already.
-        if (check(run({mib_tool, "remove", "portmapping", instance}), "igd1-mib remove")) {
-          ToolRun told = run({notify, "row-removed", "portmapping", instance});
+        if (check(run_program({mib_tool, "remove", "portmapping", instance}), "igd1-mib remove")) {
+          ProgramRun told = run_program({notify, "row-removed", "portmapping", instance});
           check(told, "igd1-notify row-removed");
           if (told.out.rfind("OK", 0) != 0 && told.out.rfind("ERR", 0) != 0)
             tool_faults.push_back("no answer to row-removed " + instance);
@@ -160,7 +134,7 @@ TEST(PortMappingStressTest, StoreToolAndBusClientAgreeAfterRacingOnOneTable) {
   int gets = 0, sets = 0, deletes = 0;
   for (unsigned turn = 0; !tool_done; ++turn) {
     bool alive = false;
-    std::vector<std::string> children = bus_children(client, &alive);
+    std::vector<std::string> children = bus_children(client_, &alive);
     if (!alive) {
       ADD_FAILURE() << "GetManagedObjects failed";
       break;
@@ -170,17 +144,17 @@ TEST(PortMappingStressTest, StoreToolAndBusClientAgreeAfterRacingOnOneTable) {
       continue;
     }
     const std::string &child = children[turn % children.size()];
-    Answer got = ask(client, child, "org.freedesktop.DBus.Properties", "Get",
+    Answer got = ask(client_, child, "org.freedesktop.DBus.Properties", "Get",
                      g_variant_new("(ss)", kRowInterface, "ExternalPort"));
     gets += got.reply != nullptr;
     const guint32 port = 1000 + turn % 60000;
-    Answer set = ask(client, child, "org.freedesktop.DBus.Properties", "Set",
+    Answer set = ask(client_, child, "org.freedesktop.DBus.Properties", "Set",
                      g_variant_new("(ssv)", kRowInterface, "ExternalPort", g_variant_new_uint32(port)));
     sets += set.reply != nullptr;
     if (set.reply) {
       // Read back: the value written, or nothing when the row went meanwhile.
       // A re-added row of the same number starts from zero.
-      Answer back = ask(client, child, "org.freedesktop.DBus.Properties", "Get",
+      Answer back = ask(client_, child, "org.freedesktop.DBus.Properties", "Get",
                         g_variant_new("(ss)", kRowInterface, "ExternalPort"));
       if (back.reply) {
         const std::string text = printed(back.reply.get());
@@ -189,7 +163,7 @@ TEST(PortMappingStressTest, StoreToolAndBusClientAgreeAfterRacingOnOneTable) {
       }
     }
     if (turn % 5 == 4) {
-      Answer deleted = ask(client, kManager, "com.wqx.igd1.ObjectManager", "DeleteObject",
+      Answer deleted = ask(client_, kManager, "com.wqx.igd1.ObjectManager", "DeleteObject",
                            g_variant_new("(o)", child.c_str()));
       deletes += deleted.reply != nullptr;
     }
@@ -208,7 +182,7 @@ TEST(PortMappingStressTest, StoreToolAndBusClientAgreeAfterRacingOnOneTable) {
   std::vector<std::string> children;
   auto same_rows = [&] {
     bool alive = false;
-    children = bus_children(client, &alive);
+    children = bus_children(client_, &alive);
     rows = table_rows();
     if (!alive || children.size() != rows.size()) return false;
     for (const std::string &child : children)
@@ -223,13 +197,12 @@ TEST(PortMappingStressTest, StoreToolAndBusClientAgreeAfterRacingOnOneTable) {
   EXPECT_EQ(children, expected);
   for (const auto &[instance, port] : rows) {
     const std::string child = std::string(kManager) + "/" + std::to_string(instance);
-    Answer value = ask(client, child, "org.freedesktop.DBus.Properties", "Get",
+    Answer value = ask(client_, child, "org.freedesktop.DBus.Properties", "Get",
                        g_variant_new("(ss)", kRowInterface, "ExternalPort"));
     EXPECT_EQ(value.reply ? printed(value.reply.get()) : "", "(<uint32 " + port + ">,)") << child;
   }
 
   EXPECT_EQ(daemon.stop(SIGTERM), 0) << "igd1d crashed or reported a fault";
-  g_object_unref(client);
 }
 
 }  // namespace

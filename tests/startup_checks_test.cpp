@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <fcntl.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <set>
@@ -25,22 +23,9 @@ namespace {
 using testing::HasSubstr;
 using testing::Not;
 
-struct DaemonRun {
-  int status = -1;
-  std::string output;
-};
-
-DaemonRun run_daemon(std::vector<std::string> args) {
+ProgramRun run_daemon(std::vector<std::string> args) {
   args.insert(args.begin(), {IGD1_BUILD_DIR "/igd1d", "--address", PrivateBus::address()});
-  std::vector<char *> argv;
-  for (auto &a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  g_autofree gchar *out = nullptr, *err = nullptr;
-  gint wait_status = 0;
-  EXPECT_TRUE(g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, &out,
-                           &err, &wait_status, nullptr));
-  return {WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status),
-          std::string(out != nullptr ? out : "") + (err != nullptr ? err : "")};
+  return run_program(args);
 }
 
 // The library names exactly the files that ship with it.
@@ -73,105 +58,41 @@ TEST(StartupCheckTest, ABrokenIntrospectionFileStopsTheStartWithItsName) {
     const std::string file = root.path(std::string(path::kDbusXmlDir) + c.file);
     if (c.text != nullptr) write_text_file(file, c.text);
     else std::filesystem::remove(file);
-    DaemonRun run = run_daemon({"--root", root.dir()});
-    EXPECT_EQ(run.status, 1) << run.output;
-    EXPECT_THAT(run.output, HasSubstr(file));
-    EXPECT_THAT(run.output, HasSubstr(c.said));
+    ProgramRun run = run_daemon({"--root", root.dir()});
+    EXPECT_EQ(run.status, 1) << run.output();
+    EXPECT_THAT(run.output(), HasSubstr(file));
+    EXPECT_THAT(run.output(), HasSubstr(c.said));
     // Stopped before the store was opened and any module started.
     EXPECT_FALSE(std::filesystem::exists(root.path(path::kStoreFile)));
-    EXPECT_THAT(run.output, Not(HasSubstr("loaded")));
+    EXPECT_THAT(run.output(), Not(HasSubstr("loaded")));
   }
 }
 
 TEST(StartupCheckTest, AStoreInAMissingFolderIsRefusedAndNothingCreated) {
   TempRoot root;
   const std::string folder = root.dir() + "/no/such";
-  DaemonRun run = run_daemon({"--root", root.dir(), "--store", folder + "/mib.db"});
+  ProgramRun run = run_daemon({"--root", root.dir(), "--store", folder + "/mib.db"});
   EXPECT_EQ(run.status, 1);
-  EXPECT_THAT(run.output, HasSubstr("the folder " + folder + " does not exist"));
+  EXPECT_THAT(run.output(), HasSubstr("the folder " + folder + " does not exist"));
   EXPECT_FALSE(std::filesystem::exists(root.dir() + "/no"));
 
-  DaemonRun version = run_daemon({"--version"});
+  ProgramRun version = run_daemon({"--version"});
   EXPECT_EQ(version.status, 0);
-  EXPECT_EQ(version.output, "igd1d " IGD1_VERSION "\n");
-}
-
-// A message bus of the test's own, so that it can be taken away.
-struct OwnBus {
-  GPid pid = 0;
-  std::string address;
-  OwnBus() {
-    const gchar *argv[] = {"dbus-daemon", "--session", "--nofork", "--print-address=1", nullptr};
-    gint out_fd = -1;
-    EXPECT_TRUE(g_spawn_async_with_pipes(nullptr, const_cast<gchar **>(argv), nullptr,
-                                         GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD |
-                                                     G_SPAWN_STDERR_TO_DEV_NULL),
-                                         nullptr, nullptr, &pid, nullptr, &out_fd, nullptr, nullptr));
-    g_autoptr(GIOChannel) out = g_io_channel_unix_new(out_fd);
-    g_io_channel_set_close_on_unref(out, TRUE);
-    g_autofree gchar *line = nullptr;
-    gsize end = 0;
-    g_io_channel_read_line(out, &line, nullptr, &end, nullptr);
-    if (line != nullptr) address.assign(line, end);
-  }
-  void kill_now() {
-    if (pid > 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-      pid = 0;
-    }
-  }
-  ~OwnBus() { kill_now(); }
-};
-
-GDBusConnection *connect_to(const std::string &address) {
-  return g_dbus_connection_new_for_address_sync(
-      address.c_str(),
-      GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                           G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, nullptr, nullptr);
-}
-
-GPid spawn_daemon(const std::string &address, const std::string &root, const std::string &output) {
-  std::vector<std::string> args = {IGD1_BUILD_DIR "/igd1d", "--address", address, "--root", root};
-  std::vector<char *> argv;
-  for (auto &a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  GPid pid = 0;
-  EXPECT_TRUE(g_spawn_async_with_fds(nullptr, argv.data(), nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
-                                     nullptr, &pid, -1, fd, fd, nullptr));
-  close(fd);
-  return pid;
-}
-
-// Exit status of `pid` within `timeout`, -1 when it still runs.
-int exit_status(GPid pid, std::chrono::milliseconds timeout) {
-  for (auto deadline = std::chrono::steady_clock::now() + timeout;;) {
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid)
-      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    if (std::chrono::steady_clock::now() >= deadline) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  EXPECT_EQ(version.output(), "igd1d " IGD1_VERSION "\n");
 }
 
 // A lost bus connection ends igd1d at once with status 1 and its reason.
 TEST(StartupCheckTest, ALostBusEndsTheDaemonAtOnceWithItsReason) {
   TempRoot root;
-  const std::string output = root.path("/tmp/igd1d.out");
-  OwnBus bus;
-  GDBusConnection *client = connect_to(bus.address);
+  MessageBus bus;  // of the test's own, so that it can be taken away
+  GDBusConnection *client = connect_bus(bus.address());
   ASSERT_NE(client, nullptr);
-  g_dbus_connection_set_exit_on_close(client, FALSE);
-  GPid daemon = spawn_daemon(bus.address, root.dir(), output);
+  DaemonProcess daemon({"--root", root.dir()}, bus.address());
   ASSERT_TRUE(wait_for_name(client, host::kServiceName));
   g_object_unref(client);
-  bus.kill_now();
-  int status = exit_status(daemon, std::chrono::seconds(2));
-  if (status < 0) kill(daemon, SIGKILL), waitpid(daemon, nullptr, 0);
-  EXPECT_EQ(status, 1);
-  EXPECT_THAT(read_text_file(output), HasSubstr("igd1d: the bus connection closed: "));
+  bus.stop();
+  EXPECT_EQ(daemon.wait_exit(std::chrono::seconds(2)), 1);
+  EXPECT_THAT(read_text_file(daemon.output_file()), HasSubstr("igd1d: the bus connection closed: "));
 }
 
 TEST(StartupCheckTest, TheUnitRestartsTheDaemonAfterAFailureOnly) {
@@ -217,9 +138,7 @@ TEST(StartupCheckTest, UnderTheUnitsRuleTheServiceComesBackWithItsValues) {
       {"/com/wqx/igd1/Ovatrix/PlatformService", "com.wqx.igd1.PlatformService", "Heartbeat", "uint32 45"},
   };
   auto call = [&](const char *path, const char *method, GVariant *args, int timeout_ms) {
-    return Variant(g_dbus_connection_call_sync(client, host::kServiceName, path, "org.freedesktop.DBus.Properties",
-                                               method, args, nullptr, G_DBUS_CALL_FLAGS_NONE, timeout_ms,
-                                               nullptr, nullptr));
+    return call_service(client, path, "org.freedesktop.DBus.Properties", method, args, nullptr, timeout_ms);
   };
   for (const Write &w : writes) {
     GVariant *value = g_variant_parse(nullptr, w.value, nullptr, nullptr, nullptr);

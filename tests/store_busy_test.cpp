@@ -63,16 +63,6 @@ class LockHolder {
 
 class StoreBusyTest : public BusTest {
  protected:
-  std::string add_object() {
-    SignalWatcher added(client(), "org.freedesktop.DBus.ObjectManager", "InterfacesAdded", kManager);
-    Variant reply = call(kManager, "com.wqx.igd1.ObjectManager", "AddObject", nullptr, nullptr);
-    if (reply == nullptr) return {};
-    const gchar *path = nullptr;
-    g_variant_get(reply.get(), "(&o)", &path);
-    std::string child = path;
-    added.wait();
-    return child;
-  }
   uint32_t bus_port(const std::string &child) {
     Variant value = get_property(child.c_str(), kInterface, "ExternalPort");
     return value != nullptr ? g_variant_get_uint32(value.get()) : 0;
@@ -99,7 +89,7 @@ class StoreBusyTest : public BusTest {
 };
 
 TEST_F(StoreBusyTest, WriteRefusedQuicklyWhileAnotherProcessHoldsTheLockThenAccepted) {
-  std::string child = add_object();
+  std::string child = add_child(kManager);
   ASSERT_FALSE(child.empty());
   unsigned instance = static_cast<unsigned>(std::stoul(child.substr(child.rfind('/') + 1)));
   ASSERT_TRUE(set_property(child.c_str(), kInterface, "ExternalPort", g_variant_new_uint32(80)));
@@ -146,7 +136,7 @@ TEST_F(StoreBusyTest, WriteRefusedQuicklyWhileAnotherProcessHoldsTheLockThenAcce
 // Another process writes through the configuration library; the very next
 // bus read sees it, with no time for a periodic check to come round.
 TEST_F(StoreBusyTest, WritesOfAnotherProcessShowInTheNextRead) {
-  std::string child = add_object();
+  std::string child = add_child(kManager);
   ASSERT_FALSE(child.empty());
   unsigned instance = static_cast<unsigned>(std::stoul(child.substr(child.rfind('/') + 1)));
   ASSERT_TRUE(set_property(child.c_str(), kInterface, "ExternalPort", g_variant_new_uint32(80)));
@@ -154,13 +144,7 @@ TEST_F(StoreBusyTest, WritesOfAnotherProcessShowInTheNextRead) {
     EXPECT_EQ(bus_port(child), port == 4444u ? 80u : port - 1);  // the rows are cached now
     std::string key = "portmapping[" + std::to_string(instance) + "].ExternalPort";
     std::string value = std::to_string(port);
-    std::string store = mib::store_path();
-    const char *argv[] = {IGD1_BUILD_DIR "/igd1-mib", "--store", store.c_str(), "set",
-                          key.c_str(), value.c_str(), nullptr};
-    gint status = -1;
-    ASSERT_TRUE(g_spawn_sync(nullptr, const_cast<char **>(argv), nullptr, G_SPAWN_DEFAULT, nullptr,
-                             nullptr, nullptr, nullptr, &status, nullptr));
-    ASSERT_EQ(status, 0);
+    ASSERT_EQ(run_program({IGD1_BUILD_DIR "/igd1-mib", "--store", mib::store_path(), "set", key, value}).status, 0);
     EXPECT_EQ(bus_port(child), port);
   }
 }
@@ -174,15 +158,10 @@ TEST_F(StoreBusyTest, SettingWrittenByAnotherProcessShowsInTheNextGet) {
     Variant value = get_property(kDhcp, kDhcpInterface, "MinAddress");
     return value != nullptr ? std::string(g_variant_get_string(value.get(), nullptr)) : "<none>";
   };
-  std::string store = mib::store_path();
   for (const char *address : {"192.168.1.40", "192.168.1.41", "192.168.1.42"}) {
     ASSERT_NE(bus_address(), address);
-    const char *argv[] = {IGD1_BUILD_DIR "/igd1-mib", "--store", store.c_str(), "set",
-                          "dhcpserver.MinAddress", address, nullptr};
-    gint status = -1;
-    ASSERT_TRUE(g_spawn_sync(nullptr, const_cast<char **>(argv), nullptr, G_SPAWN_DEFAULT, nullptr,
-                             nullptr, nullptr, nullptr, &status, nullptr));
-    ASSERT_EQ(status, 0);
+    ASSERT_EQ(run_program({IGD1_BUILD_DIR "/igd1-mib", "--store", mib::store_path(), "set",
+                           "dhcpserver.MinAddress", address}).status, 0);
     EXPECT_EQ(bus_address(), address);
   }
 }

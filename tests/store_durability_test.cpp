@@ -25,33 +25,21 @@ constexpr char kManager[] = "/com/wqx/igd1/Config/PortMapping";
 constexpr char kInterface[] = "com.wqx.igd1.PortMapping";
 constexpr int kRounds = 20;
 
-class StoreDurabilityTest : public testing::Test {
+class StoreDurabilityTest : public DaemonTest {
  protected:
-  void SetUp() override { ASSERT_NE(client_, nullptr); }
-  void TearDown() override {
-    if (client_ != nullptr) g_object_unref(client_);
-  }
   // The new row's path, "" when AddObject failed.
   std::string add_object() {
-    g_autoptr(GError) error = nullptr;
-    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-        client_, host::kServiceName, kManager, "com.wqx.igd1.ObjectManager", "AddObject", nullptr,
-        nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
+    Variant reply = call(kManager, "com.wqx.igd1.ObjectManager", "AddObject", nullptr, nullptr, 5000);
     if (reply == nullptr) return {};
     const gchar *path = nullptr;
-    g_variant_get(reply, "(&o)", &path);
+    g_variant_get(reply.get(), "(&o)", &path);
     return path;
   }
   bool set_port(const std::string &path, uint32_t port) {
-    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-        client_, host::kServiceName, path.c_str(), "org.freedesktop.DBus.Properties", "Set",
-        g_variant_new("(ssv)", kInterface, "ExternalPort", g_variant_new_uint32(port)), nullptr,
-        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-    return reply != nullptr;
+    return call(path, "org.freedesktop.DBus.Properties", "Set",
+                g_variant_new("(ssv)", kInterface, "ExternalPort", g_variant_new_uint32(port)), nullptr,
+                5000) != nullptr;
   }
-
-  GDBusConnection *client_ = connect_private_bus();
-  TempRoot root_;
 };
 
 TEST_F(StoreDurabilityTest, AnsweredWritesSurviveTwentyKillsInTheMiddleOfAWriteLoop) {
@@ -123,19 +111,6 @@ void damage_journal(const std::string &file) {
   ASSERT_TRUE(out.good());
 }
 
-std::pair<int, std::string> run_mib_tool(std::vector<std::string> args) {
-  args.insert(args.begin(), IGD1_BUILD_DIR "/igd1-mib");
-  std::vector<char *> argv;
-  for (auto &a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  g_autofree gchar *out = nullptr, *err = nullptr;
-  gint status = 0;
-  EXPECT_TRUE(g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, &out,
-                           &err, &status, nullptr));
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-          std::string(out != nullptr ? out : "") + (err != nullptr ? err : "")};
-}
-
 TEST_F(StoreDurabilityTest, DamagedStoreIsReportedAndServedOnlyFromTheLastGoodCopy) {
   const std::string store = root_.path(path::kStoreFile);
   {
@@ -148,9 +123,9 @@ TEST_F(StoreDurabilityTest, DamagedStoreIsReportedAndServedOnlyFromTheLastGoodCo
     EXPECT_EQ(daemon.stop(SIGTERM), 0);
   }
   damage_journal(store);
-  auto [status, output] = run_mib_tool({"--store", store, "journal"});
-  EXPECT_EQ(status, 1);
-  EXPECT_NE(output.find("the store is damaged"), std::string::npos) << output;
+  ProgramRun journal = run_program({IGD1_BUILD_DIR "/igd1-mib", "--store", store, "journal"});
+  EXPECT_EQ(journal.status, 1);
+  EXPECT_NE(journal.output().find("the store is damaged"), std::string::npos) << journal.output();
   {
     // The daemon puts the damaged file aside and serves the copy.
     DaemonProcess daemon({"--root", root_.dir()});

@@ -1,7 +1,6 @@
 #include "harness/bus_fixture.h"
 
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,7 +17,6 @@
 namespace igd1::test {
 namespace {
 
-constexpr int kCallTimeoutMs = 10000;
 constexpr char kBusAddressEnv[] = "IGD1_TEST_BUS_ADDRESS";
 
 // Copies (or links) the files of `from` into `to`; a missing `from` stages nothing.
@@ -33,42 +31,6 @@ void copy_dir_files(const std::string &from, const std::string &to, bool symlink
   }
 }
 
-// dbus-daemon of the whole test run, stopped when the process ends.
-struct BusDaemon {
-  GPid pid = 0;
-  std::string address;
-
-  BusDaemon() {
-    // Children of the test binary (death tests) reuse the bus of their parent.
-    if (const char *inherited = g_getenv(kBusAddressEnv)) {
-      address = inherited;
-      return;
-    }
-    const gchar *argv[] = {"dbus-daemon", "--session", "--nofork", "--print-address=1", nullptr};
-    gint out_fd = -1;
-    g_autoptr(GError) error = nullptr;
-    if (!g_spawn_async_with_pipes(nullptr, const_cast<gchar **>(argv), nullptr,
-                                  GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDERR_TO_DEV_NULL),
-                                  [](gpointer) { prctl(PR_SET_PDEATHSIG, SIGTERM); }, nullptr, &pid, nullptr, &out_fd,
-                                  nullptr, &error))
-      g_error("cannot start dbus-daemon: %s", error->message);
-    g_autoptr(GIOChannel) out = g_io_channel_unix_new(out_fd);
-    g_io_channel_set_close_on_unref(out, TRUE);
-    g_autofree gchar *line = nullptr;
-    gsize end = 0;  // where the line feed is
-    g_io_channel_read_line(out, &line, nullptr, &end, nullptr);
-    if (line != nullptr) address.assign(line, end);
-    if (address.empty()) g_error("dbus-daemon printed no address");
-    g_setenv(kBusAddressEnv, address.c_str(), TRUE);
-  }
-  ~BusDaemon() {
-    if (pid > 0) {
-      kill(pid, SIGTERM);
-      waitpid(pid, nullptr, 0);
-    }
-  }
-};
-
 }  // namespace
 
 std::string read_text_file(const std::string &file) {
@@ -78,6 +40,17 @@ std::string read_text_file(const std::string &file) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+std::string wait_for_text(const std::string &file, const std::string &needle,
+                          std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::string text = read_text_file(file);
+  while (text.find(needle) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    text = read_text_file(file);
+  }
+  return text;
 }
 
 std::pair<std::string, std::string> remote_error(GError *error) {
@@ -152,14 +125,23 @@ TempRoot::~TempRoot() {
 // ---- PrivateBus --------------------------------------------------------------
 
 const std::string &PrivateBus::address() {
-  static BusDaemon daemon;
-  return daemon.address;
+  static const std::string address = [] {
+    // Children of the test binary (death tests) reuse the bus of their parent.
+    if (const char *inherited = g_getenv(kBusAddressEnv)) return std::string(inherited);
+    static MessageBus bus;  // ends with the process
+    if (bus.address().empty()) g_error("cannot start dbus-daemon");
+    g_setenv(kBusAddressEnv, bus.address().c_str(), TRUE);
+    return bus.address();
+  }();
+  return address;
 }
 
-GDBusConnection *connect_private_bus() {
+GDBusConnection *connect_private_bus() { return connect_bus(PrivateBus::address()); }
+
+GDBusConnection *connect_bus(const std::string &address) {
   g_autoptr(GError) error = nullptr;
   GDBusConnection *connection = g_dbus_connection_new_for_address_sync(
-      PrivateBus::address().c_str(),
+      address.c_str(),
       GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                            G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
       nullptr, nullptr, &error);
@@ -293,11 +275,16 @@ void BusTest::TearDown() {
   root_.reset();
 }
 
+Variant call_service(GDBusConnection *connection, const std::string &path, const char *interface,
+                     const char *method, GVariant *args, GError **error, int timeout_ms) {
+  return Variant(g_dbus_connection_call_sync(connection, host::kServiceName, path.c_str(), interface,
+                                             method, args, nullptr, G_DBUS_CALL_FLAGS_NONE, timeout_ms,
+                                             nullptr, error));
+}
+
 Variant BusTest::call(const char *path, const char *interface, const char *method, GVariant *args,
                       GError **error) {
-  return Variant(g_dbus_connection_call_sync(client_, host::kServiceName, path, interface, method,
-                                             args, nullptr, G_DBUS_CALL_FLAGS_NONE,
-                                             kCallTimeoutMs, nullptr, error));
+  return call_service(client_, path, interface, method, args, error);
 }
 
 Variant BusTest::get_property(const char *path, const char *interface, const char *name,
@@ -357,8 +344,8 @@ std::vector<std::pair<uint32_t, int>> BusTest::notices_since(int64_t seq) {
 
 // ---- DaemonProcess -----------------------------------------------------------
 
-DaemonProcess::DaemonProcess(std::vector<std::string> extra_args) {
-  extra_args.insert(extra_args.begin(), {IGD1_BUILD_DIR "/igd1d", "--address", PrivateBus::address()});
+DaemonProcess::DaemonProcess(std::vector<std::string> extra_args, const std::string &address) {
+  extra_args.insert(extra_args.begin(), {IGD1_BUILD_DIR "/igd1d", "--address", address});
   std::vector<char *> argv;
   for (auto &a : extra_args) argv.push_back(a.data());
   argv.push_back(nullptr);

@@ -14,15 +14,22 @@
 #include <thread>
 #include <vector>
 
+#include "harness/program.h"
 #include "host.h"
 
 namespace igd1::test {
+
+// How long a test waits for a reply unless it says otherwise.
+inline constexpr int kCallTimeoutMs = 10000;
 
 // Owns a GVariant reference (the harness never leaks one on a failed assert).
 struct VariantUnref { void operator()(GVariant *v) const { g_variant_unref(v); } };
 using Variant = std::unique_ptr<GVariant, VariantUnref>;
 
 std::string read_text_file(const std::string &file);
+// Waits until `file` contains `needle`; returns the file's text.
+std::string wait_for_text(const std::string &file, const std::string &needle,
+                          std::chrono::milliseconds timeout = std::chrono::seconds(3));
 
 // The D-Bus error name and the bare message of a failed call.
 std::pair<std::string, std::string> remote_error(GError *error);
@@ -95,6 +102,11 @@ class SignalWatcher {
   std::vector<Signal> received_;
 };
 
+// A call to the service on `connection`; the reply, or null with `error` set.
+Variant call_service(GDBusConnection *connection, const std::string &path, const char *interface,
+                     const char *method, GVariant *args, GError **error = nullptr,
+                     int timeout_ms = kCallTimeoutMs);
+
 // Base fixture: everything above, with the host started in this process.
 class BusTest : public testing::Test {
  protected:
@@ -130,10 +142,11 @@ class BusTest : public testing::Test {
   GDBusConnection *client_ = nullptr;
 };
 
-// A real igd1d process on the private bus.
+// A real igd1d process, on the private bus unless given another address.
 class DaemonProcess {
  public:
-  explicit DaemonProcess(std::vector<std::string> extra_args);
+  explicit DaemonProcess(std::vector<std::string> extra_args,
+                         const std::string &address = PrivateBus::address());
   ~DaemonProcess();
   bool started() const { return pid_ > 0; }
   GPid pid() const { return pid_; }
@@ -153,5 +166,23 @@ bool wait_for_name(GDBusConnection *connection, const char *name,
                    std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 GDBusConnection *connect_private_bus();
+GDBusConnection *connect_bus(const std::string &address);
+
+// Base fixture of tests that run igd1d as a process: a temporary root and a
+// client on the private bus.
+class DaemonTest : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_NE(client_, nullptr); }
+  void TearDown() override {
+    if (client_ != nullptr) g_object_unref(client_);
+  }
+  Variant call(const std::string &path, const char *interface, const char *method, GVariant *args,
+               GError **error = nullptr, int timeout_ms = kCallTimeoutMs) {
+    return call_service(client_, path, interface, method, args, error, timeout_ms);
+  }
+
+  TempRoot root_;
+  GDBusConnection *client_ = connect_private_bus();
+};
 
 }  // namespace igd1::test
