@@ -24,8 +24,6 @@ constexpr char kSlowXml[] =
     "<method name='Wait'><arg name='ms' type='u' direction='in'/>"
     "<arg name='said' type='s' direction='out'/></method>"
     "</interface></node>";
-// A serial of our own for the slow call, so that its replies can be counted.
-constexpr guint32 kSlowCallSerial = 0x7ffff001;
 
 // Keeps the call and answers it from a timer, after `ms`.
 void wait_then_answer(GDBusConnection *, const gchar *, const gchar *, const gchar *,
@@ -43,11 +41,17 @@ void wait_then_answer(GDBusConnection *, const gchar *, const gchar *, const gch
 
 const GDBusInterfaceVTable kSlowVTable = {wait_then_answer, nullptr, nullptr, {nullptr}};
 
-// Counts the replies (returns and errors) the host sends to the slow call.
+// Serials of our own for the slow calls (one per attempt), so that their
+// replies can be counted.
+constexpr guint32 kSlowCallSerial = 0x7ffff001;
+constexpr int kAttempts = 3;
+
+// Counts the replies (returns and errors) the host sends to the slow calls.
 GDBusMessage *count_replies(GDBusConnection *, GDBusMessage *message, gboolean incoming,
                             gpointer counter) {
   GDBusMessageType type = g_dbus_message_get_message_type(message);
-  if (!incoming && g_dbus_message_get_reply_serial(message) == kSlowCallSerial &&
+  const guint32 serial = g_dbus_message_get_reply_serial(message);
+  if (!incoming && serial >= kSlowCallSerial && serial < kSlowCallSerial + kAttempts &&
       (type == G_DBUS_MESSAGE_TYPE_METHOD_RETURN || type == G_DBUS_MESSAGE_TYPE_ERROR))
     static_cast<std::atomic<int> *>(counter)->fetch_add(1);
   return message;
@@ -81,44 +85,54 @@ TEST_F(KeptCallTest, AKeptCallIsAnsweredOnceByItsHandlerWhileOthersAreServed) {
     return latencies_ms;
   };
   auto p99 = [](const std::vector<double> &sorted) { return sorted.at(sorted.size() * 99 / 100); };
-  const std::vector<double> idle = time_gets(std::chrono::milliseconds(500));
-
-  g_autoptr(GDBusMessage) message =
-      g_dbus_message_new_method_call(host::kServiceName, kSlowPath, kSlowInterface, "Wait");
-  g_dbus_message_set_body(message, g_variant_new("(u)", 2000u));
-  g_dbus_message_set_serial(message, kSlowCallSerial);
-  Clock::time_point sent = Clock::now();
-  Clock::duration answered_after{};
-  GDBusMessage *reply = nullptr;
-  std::thread caller([&] {
-    reply = g_dbus_connection_send_message_with_reply_sync(
-        client(), message, G_DBUS_SEND_MESSAGE_FLAGS_PRESERVE_SERIAL, 10000, nullptr, nullptr,
-        nullptr);
-    answered_after = Clock::now() - sent;
-  });
 
   // While the call waits, other calls are served at once: within 5 ms at the
   // 99th percentile, or (on a machine too busy for that even without a kept
-  // call, measured before and after) no slower than three times that figure.
-  const std::vector<double> waiting = time_gets(std::chrono::milliseconds(1500));
-  caller.join();
-  const std::vector<double> idle_after = time_gets(std::chrono::milliseconds(500));
-  ASSERT_GE(waiting.size(), 100u);
-  const double idle_p99 = std::max(p99(idle), p99(idle_after));
-  RecordProperty("get_p99_us_while_kept", int(p99(waiting) * 1000));
-  RecordProperty("get_p99_us_idle", int(idle_p99 * 1000));
-  EXPECT_LT(p99(waiting), std::max(5.0, 3 * idle_p99)) << "p99 without a kept call " << idle_p99 << " ms";
+  // call, measured just before and after) no slower than three times that
+  // figure.  Other work on the machine can spoil one such measurement; a
+  // host that holds its loop for the kept call spoils every one (its Gets
+  // wait for the answer, 2 s), so the measurement is made up to three times.
+  double waiting_p99 = 0, idle_p99 = 0;
+  int attempts = 0;
+  while (attempts < kAttempts && (attempts == 0 || waiting_p99 >= std::max(5.0, 3 * idle_p99))) {
+    const std::vector<double> idle = time_gets(std::chrono::milliseconds(500));
+    g_autoptr(GDBusMessage) message =
+        g_dbus_message_new_method_call(host::kServiceName, kSlowPath, kSlowInterface, "Wait");
+    g_dbus_message_set_body(message, g_variant_new("(u)", 2000u));
+    g_dbus_message_set_serial(message, kSlowCallSerial + guint32(attempts++));
+    Clock::time_point sent = Clock::now();
+    Clock::duration answered_after{};
+    GDBusMessage *reply = nullptr;
+    std::thread caller([&] {
+      reply = g_dbus_connection_send_message_with_reply_sync(
+          client(), message, G_DBUS_SEND_MESSAGE_FLAGS_PRESERVE_SERIAL, 10000, nullptr, nullptr,
+          nullptr);
+      answered_after = Clock::now() - sent;
+    });
+    const std::vector<double> waiting = time_gets(std::chrono::milliseconds(1500));
+    caller.join();
+    const std::vector<double> idle_after = time_gets(std::chrono::milliseconds(500));
+    ASSERT_GE(waiting.size(), 100u);
+    waiting_p99 = p99(waiting);
+    idle_p99 = std::max(p99(idle), p99(idle_after));
 
-  ASSERT_NE(reply, nullptr);
-  EXPECT_EQ(g_dbus_message_get_message_type(reply), G_DBUS_MESSAGE_TYPE_METHOD_RETURN)
-      << g_dbus_message_get_error_name(reply);
-  EXPECT_EQ(printed(g_dbus_message_get_body(reply)), "('waited',)");
-  EXPECT_GE(answered_after, std::chrono::milliseconds(1900));
-  g_object_unref(reply);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(g_dbus_message_get_message_type(reply), G_DBUS_MESSAGE_TYPE_METHOD_RETURN)
+        << g_dbus_message_get_error_name(reply);
+    EXPECT_EQ(printed(g_dbus_message_get_body(reply)), "('waited',)");
+    EXPECT_GE(answered_after, std::chrono::milliseconds(1900));
+    g_object_unref(reply);
+  }
+  RecordProperty("attempts", attempts);
+  RecordProperty("get_p99_us_while_kept", int(waiting_p99 * 1000));
+  RecordProperty("get_p99_us_idle", int(idle_p99 * 1000));
+  EXPECT_LT(waiting_p99, std::max(5.0, 3 * idle_p99))
+      << "in each of " << attempts << " attempts; the last p99 without a kept call " << idle_p99 << " ms";
+
   // A late second answer would have gone out by the time a later call is
   // answered.
   ASSERT_TRUE(get_property("/com/wqx/igd1/Info/Device", "com.wqx.igd1.DeviceInfo", "DevName"));
-  EXPECT_EQ(replies.load(), 1);
+  EXPECT_EQ(replies.load(), attempts);
 
   g_dbus_connection_remove_filter(host_->connection(), filter);
   loop_->run([&] { g_dbus_connection_unregister_object(host_->connection(), registration); });

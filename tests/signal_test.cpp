@@ -207,7 +207,11 @@ TEST(SignalDeathTest, EmissionErrorIsFatal) {
   EXPECT_DEATH(
       {
         GDBusConnection *closed = connect_private_bus();
+        if (closed == nullptr) g_error("no bus connection");
         g_dbus_connection_close_sync(closed, nullptr, nullptr);
+        // The close returns before the connection counts as closed; a
+        // signal sent in between is dropped without an error.
+        for (int i = 0; i < 10000 && !g_dbus_connection_is_closed(closed); ++i) g_usleep(1000);
         g_pIdg1_connection = closed;
         const uint32_t value = 1;
         dbusproxy_emit_properties_changed_signal(kPath, kInterface, "V", DBUSPROXY_TYPE_UINT32,
