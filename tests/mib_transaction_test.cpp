@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "mib_api.h"
-#include "harness/program.h"
 #include "mib_store.h"
 #include "store_fixture.h"
 
@@ -187,18 +186,6 @@ TEST_F(TransactionTest, HandedOutRowsAreCopiesPrivateToTheThread) {
   other.join();
   EXPECT_EQ(external_port(mine->data), 200);
   EXPECT_EQ(listed_port(second), 222);
-}
-
-TEST_F(TransactionTest, CommitsOfAnotherProcessShowAtOnce) {
-  unsigned instance = add_row(80);
-  ASSERT_EQ(instance, 1u);
-  EXPECT_EQ(listed_port(instance), 80);
-  uint64_t counter = table_commit_count(*find_table("portmapping"));
-
-  ASSERT_EQ(igd1::test::run_program({IGD1_BUILD_DIR "/igd1-mib", "--store", store_path(), "set",
-                               "portmapping[1].ExternalPort", "99"}).status, 0);
-  EXPECT_NE(table_commit_count(*find_table("portmapping")), counter);
-  EXPECT_EQ(listed_port(instance), 99);
 }
 
 }  // namespace
