@@ -18,10 +18,7 @@ World *g_world = nullptr;
 }  // namespace
 
 World::World() {
-  igd1::host::Options options;
-  options.bus = igd1::host::BusKind::Address;
-  options.address = igd1::test::PrivateBus::address();
-  options.library = IGD1_BUILD_DIR "/libigd1.so";
+  igd1::host::Options options = igd1::test::private_bus_host();
   options.modules = {"dhcp_server", "PortMapping"};
   std::string error;
   bool started = false;

@@ -37,18 +37,20 @@ inline bool readable(int fd, std::chrono::milliseconds timeout) {
 }
 
 // Accepts one connection within `timeout` and reads what it sends until it
-// closes (at most `limit` bytes).  "" when nobody connected.
+// closes (at most `limit` bytes); with an `answer`, only up to the first line
+// end, which the answer then follows.  "" when nobody connected.
 inline std::string accept_message(int listen_fd, std::chrono::milliseconds timeout,
-                                  size_t limit = 4096) {
+                                  size_t limit = 4096, std::string_view answer = {}) {
   if (!readable(listen_fd, timeout)) return {};
   int fd = accept(listen_fd, nullptr, nullptr);
   if (fd < 0) return {};
   std::string bytes;
   char chunk[512];
   ssize_t count;
-  while (bytes.size() < limit && readable(fd, std::chrono::seconds(2)) &&
-         (count = recv(fd, chunk, sizeof chunk, 0)) > 0)
+  while (bytes.size() < limit && (answer.empty() || bytes.find('\n') == std::string::npos) &&
+         readable(fd, std::chrono::seconds(2)) && (count = recv(fd, chunk, sizeof chunk, 0)) > 0)
     bytes.append(chunk, size_t(count));
+  if (!answer.empty()) send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
   close(fd);
   return bytes;
 }

@@ -1,11 +1,9 @@
 // A damaged database file: refused with a reason, or replaced by the last
 // good copy the store keeps, with the damaged file kept aside and a log line.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -19,33 +17,6 @@ namespace fs = std::filesystem;
 
 std::vector<std::string> g_logged;
 void remember(const char *message) { g_logged.emplace_back(message); }
-
-// Overwrites the first page of `table`'s tree in the database file with
-// garbage, as a failing flash block would.
-void damage_table(const std::string &file, const char *table) {
-  sqlite3 *db = nullptr;
-  int64_t root = 0;
-  int64_t page_size = 0;
-  ASSERT_EQ(sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
-  // Everything into the database file first: a newer page in the log would
-  // hide the damage.
-  ASSERT_EQ(sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr), SQLITE_OK);
-  sqlite3_stmt *stmt = nullptr;
-  std::string sql = std::string("SELECT rootpage, (SELECT page_size FROM pragma_page_size) FROM ") +
-                    "sqlite_master WHERE name = '" + table + "'";
-  ASSERT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr), SQLITE_OK);
-  ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
-  root = sqlite3_column_int64(stmt, 0);
-  page_size = sqlite3_column_int64(stmt, 1);
-  sqlite3_finalize(stmt);
-  sqlite3_close(db);
-  ASSERT_GT(root, 1);
-  std::fstream out(file, std::ios::in | std::ios::out | std::ios::binary);
-  out.seekp((root - 1) * page_size);
-  std::string garbage(static_cast<size_t>(page_size), '\xa5');
-  out.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
-  ASSERT_TRUE(out.good());
-}
 
 class DamageTest : public StoreTest {
  protected:

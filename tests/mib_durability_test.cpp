@@ -2,7 +2,6 @@
 // bounded under a long stream of writes and shrinks once they pause; the
 // copy is a whole database.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <cstring>
@@ -31,21 +30,6 @@ uintmax_t file_size_or_zero(const std::string &file) {
   std::error_code ec;
   uintmax_t size = fs::file_size(file, ec);
   return ec ? 0 : size;
-}
-
-std::string quick_check_of(const std::string &file) {
-  sqlite3 *db = nullptr;
-  std::string result = "<cannot open>";
-  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    sqlite3_stmt *stmt = nullptr;
-    if (sqlite3_prepare_v2(db, "PRAGMA quick_check", -1, &stmt, nullptr) == SQLITE_OK &&
-        sqlite3_step(stmt) == SQLITE_ROW) {
-      result = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
-    }
-    sqlite3_finalize(stmt);
-  }
-  sqlite3_close(db);
-  return result;
 }
 
 // Lets the checkpoint thread fold in the whole log; the next writer then
@@ -98,7 +82,7 @@ TEST_F(StoreTest, WriteAheadLogStaysBoundedOverTenThousandWritesAndShrinksAfter)
 
   // Everything is in the database file and the last good copy is whole.
   close_store();
-  EXPECT_EQ(quick_check_of(dir_ + "/mib.db.good"), "ok");
+  EXPECT_EQ(sql_text(dir_ + "/mib.db.good", "PRAGMA quick_check"), "ok");
   ASSERT_TRUE(reopen());
   EXPECT_EQ(setting("test.counter"), "done");
   EXPECT_EQ(journal().size(), static_cast<size_t>(notices));

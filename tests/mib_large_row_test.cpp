@@ -50,19 +50,6 @@ std::vector<uint8_t> big_record(unsigned seed) {
   return row;
 }
 
-std::string query_text(const std::string &file, const std::string &sql) {
-  sqlite3 *db = nullptr;
-  std::string result = "<none>";
-  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    sqlite3_stmt *stmt = nullptr;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW)
-      result = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
-    sqlite3_finalize(stmt);
-  }
-  sqlite3_close(db);
-  return result;
-}
-
 TEST_F(StoreTest, MegabyteRecordRoundTripsThroughAnUpdateAndARestart) {
   ASSERT_TRUE(register_table(kBigTable));
   RowList list(*find_table(kBigTable.name));
@@ -93,7 +80,7 @@ TEST_F(StoreTest, MegabyteRecordRoundTripsThroughAnUpdateAndARestart) {
   EXPECT_EQ(std::memcmp(reread.find(2)->data, other.data(), kRowSize), 0);
 
   // The kept bytes lie in the database as they are, not as text.
-  EXPECT_EQ(query_text(store_path(), "SELECT typeof(extra) || ' ' || length(extra) FROM bigrows WHERE inst = 1"),
+  EXPECT_EQ(sql_text(store_path(), "SELECT typeof(extra) || ' ' || length(extra) FROM bigrows WHERE inst = 1"),
             "blob " + std::to_string(kKeptSize + 2));
 }
 
@@ -216,7 +203,7 @@ TEST_F(StoreTest, RowsStoredAsHexadecimalTextReadTheSameAndAreRewrittenAsBlobs) 
   EXPECT_EQ(get_cell("oldform", 1, "extra"), "abdeadbeef");
   EXPECT_EQ(get_cell("oldform", 2, "extra"), "0102ABCDEF");
   close_store();
-  EXPECT_EQ(query_text(file, "SELECT group_concat(typeof(extra), ' ') FROM oldform"), "blob text text text");
+  EXPECT_EQ(sql_text(file, "SELECT group_concat(typeof(extra), ' ') FROM oldform"), "blob text text text");
   ASSERT_TRUE(reopen());
   EXPECT_EQ(table_rows(kOldTable), (std::vector<Row>{changed, two, three, four}));
 }

@@ -3,7 +3,6 @@
 // strict text form of a key.  Each row must be reached by its own key only:
 // no number is ever cut or wrapped onto another row.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <cstring>
 #include <optional>
@@ -211,17 +210,9 @@ TEST_F(StoreTest, OneByteTablesKeepTheirFormAndRefuseWiderNumbers) {
   }
   EXPECT_TRUE(table_row(narrow, 1));
 
-  sqlite3 *db = nullptr;
-  ASSERT_EQ(sqlite3_open_v2(store_path().c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-  sqlite3_stmt *stmt = nullptr;
-  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT sql FROM sqlite_master WHERE name = 'narrowmap'", -1, &stmt, nullptr),
-            SQLITE_OK);
-  ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
-  EXPECT_EQ(std::string(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0))),
+  EXPECT_EQ(sql_text(store_path(), "SELECT sql FROM sqlite_master WHERE name = 'narrowmap'"),
             "CREATE TABLE \"narrowmap\" (inst INTEGER PRIMARY KEY CHECK (inst BETWEEN 1 AND 255), "
             "\"Port\" TEXT, extra TEXT NOT NULL DEFAULT '')");
-  sqlite3_finalize(stmt);
-  sqlite3_close(db);
 }
 
 TEST(RowKeyText, ParsesOnlyCanonicalNumbersWithinThirtyTwoBits) {

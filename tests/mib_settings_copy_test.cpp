@@ -23,20 +23,8 @@ class SettingsCopyTest : public StoreTest {
  protected:
   // The value as the database holds it, read through a connection of its own.
   static std::string database_value(const char *name) {
-    sqlite3 *db = nullptr;
-    std::string value = "<missing>";
-    if (sqlite3_open_v2(store_path().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-      sqlite3_stmt *stmt = nullptr;
-      if (sqlite3_prepare_v2(db, "SELECT value FROM settings WHERE name = ?1", -1, &stmt, nullptr) ==
-          SQLITE_OK) {
-        sqlite3_bind_text(stmt, 1, name, -1, SQLITE_STATIC);
-        if (sqlite3_step(stmt) == SQLITE_ROW)
-          value = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
-      }
-      sqlite3_finalize(stmt);
-    }
-    sqlite3_close(db);
-    return value;
+    return sql_text(store_path(), std::string("SELECT value FROM settings WHERE name = '") + name + "'",
+                    "<missing>");
   }
   // Writes through a plain connection that knows nothing of the commit
   // counters, as a hand edit of the database would.

@@ -51,18 +51,8 @@ TEST(NotifyToolTest, WordsAfterTheOptionsAreTheMessage) {
         std::vector<std::string>{"--", "--help", "-h"}}) {
     int listener = listen_local(path::kNotifySocket);
     ASSERT_GE(listener, 0);
-    auto received = std::async(std::launch::async, [listener] {
-      std::string line;
-      if (!readable(listener, std::chrono::seconds(10))) return line;
-      int peer = accept(listener, nullptr, nullptr);
-      char chunk[256];
-      ssize_t count;
-      while (line.find('\n') == std::string::npos && (count = recv(peer, chunk, sizeof chunk, 0)) > 0)
-        line.append(chunk, size_t(count));
-      send(peer, "OK\n", 3, MSG_NOSIGNAL);
-      close(peer);
-      return line;
-    });
+    auto received = std::async(std::launch::async,
+                               [listener] { return accept_message(listener, std::chrono::seconds(10), 4096, "OK\n"); });
     std::vector<std::string> args = {"--root", root.dir()};
     args.insert(args.end(), words.begin(), words.end());
     ProgramRun result = run_notify(args);

@@ -315,17 +315,16 @@ TEST(HeartbeatSlowTest, BeatsEveryFiveSecondsWhetherOrNotTheSocketExists) {
               "created 0, first beat w000 after [45]\\.[0-9] s, next w000 [45]\\.[0-9] s later");
 }
 
-TEST(DaemonSlowTest, WatchesTheHeartbeatAndServesIgd1Notify) {
-  TempRoot root;
-  GDBusConnection *client = connect_private_bus();
-  ASSERT_NE(client, nullptr);
+using DaemonSlowTest = DaemonTest;
+
+TEST_F(DaemonSlowTest, WatchesTheHeartbeatAndServesIgd1Notify) {
   {
-    DaemonProcess daemon({"--root", root.dir(), "--heartbeat-timeout", "3"});
-    ASSERT_TRUE(wait_for_name(client, host::kServiceName));
+    DaemonProcess daemon({"--root", root_.dir(), "--heartbeat-timeout", "3"});
+    ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
     const std::string notify = IGD1_BUILD_DIR "/igd1-notify", mib_tool = IGD1_BUILD_DIR "/igd1-mib";
     ASSERT_TRUE(wait_for_notify_socket());
 
-    ProgramRun run = run_program({notify, "--root", root.dir(), "bogus", "word"});
+    ProgramRun run = run_program({notify, "--root", root_.dir(), "bogus", "word"});
     EXPECT_EQ(run.out, "ERR unknown command bogus\n");
     EXPECT_EQ(run.status, 1);
     ASSERT_EQ(run_program({mib_tool, "set", "dbusproxy.DebugLevel", "6"}).status, 0);
@@ -341,20 +340,19 @@ TEST(DaemonSlowTest, WatchesTheHeartbeatAndServesIgd1Notify) {
     EXPECT_EQ(run_program({notify, "row-inserted", "portmapping", "1"}).out, "OK\n");
     Variant port;
     for (int i = 0; i < 100 && port == nullptr; ++i, std::this_thread::sleep_for(20ms))
-      port = call_service(client, "/com/wqx/igd1/Config/PortMapping/1", "org.freedesktop.DBus.Properties", "Get",
+      port = call_service(client_, "/com/wqx/igd1/Config/PortMapping/1", "org.freedesktop.DBus.Properties", "Get",
                           g_variant_new("(ss)", "com.wqx.igd1.PortMapping", "ExternalPort"), nullptr, 1000);
     EXPECT_EQ(printed(port.get()), "(<uint32 8080>,)");
 
     // Beats come every 5 seconds: with a 3-second watch each gap is reported.
-    std::string log = wait_for_text(root.path(path::kSyslog), "resumed", 10s);
+    std::string log = wait_for_text(root_.path(path::kSyslog), "resumed", 10s);
     EXPECT_THAT(log, ContainsRegex("\\[DBUS\\]\\[Warn\\]: no heartbeat from the module library for 3\\.[0-9] s"
                                    ".*\\[DBUS\\]\\[INFO\\]: heartbeat from the module library resumed after [45]\\."));
 
     EXPECT_EQ(daemon.stop(SIGTERM), 0);
-    EXPECT_FALSE(g_file_test(root.path(path::kNotifySocket).c_str(), G_FILE_TEST_EXISTS));
+    EXPECT_FALSE(g_file_test(root_.path(path::kNotifySocket).c_str(), G_FILE_TEST_EXISTS));
   }
   EXPECT_EQ(run_program({IGD1_BUILD_DIR "/igd1-notify", "debug-level"}).status, 1) << "nobody listens any more";
-  g_object_unref(client);
 }
 
 }  // namespace

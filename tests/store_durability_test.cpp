@@ -4,11 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <sqlite3.h>
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 #include <thread>
@@ -16,6 +14,7 @@
 #include "harness/bus_fixture.h"
 #include "host.h"
 #include "mib_store.h"
+#include "store_fixture.h"
 #include "sys_paths.h"
 
 namespace igd1::test {
@@ -86,31 +85,6 @@ TEST_F(StoreDurabilityTest, AnsweredWritesSurviveTwentyKillsInTheMiddleOfAWriteL
   }
 }
 
-// Overwrites the first page of the journal's tree with garbage.
-void damage_journal(const std::string &file) {
-  sqlite3 *db = nullptr;
-  ASSERT_EQ(sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
-  // Everything into the database file first, so that no newer page in the
-  // log hides the damage.
-  ASSERT_EQ(sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr), SQLITE_OK);
-  sqlite3_stmt *stmt = nullptr;
-  ASSERT_EQ(sqlite3_prepare_v2(db,
-                               "SELECT rootpage, (SELECT page_size FROM pragma_page_size) "
-                               "FROM sqlite_master WHERE name = 'journal'",
-                               -1, &stmt, nullptr),
-            SQLITE_OK);
-  ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
-  int64_t root = sqlite3_column_int64(stmt, 0);
-  int64_t page_size = sqlite3_column_int64(stmt, 1);
-  sqlite3_finalize(stmt);
-  sqlite3_close(db);
-  std::fstream out(file, std::ios::in | std::ios::out | std::ios::binary);
-  out.seekp((root - 1) * page_size);
-  std::string garbage(static_cast<size_t>(page_size), '\x5a');
-  out.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
-  ASSERT_TRUE(out.good());
-}
-
 TEST_F(StoreDurabilityTest, DamagedStoreIsReportedAndServedOnlyFromTheLastGoodCopy) {
   const std::string store = root_.path(path::kStoreFile);
   {
@@ -122,7 +96,7 @@ TEST_F(StoreDurabilityTest, DamagedStoreIsReportedAndServedOnlyFromTheLastGoodCo
     ASSERT_TRUE(std::filesystem::exists(store + ".good"));
     EXPECT_EQ(daemon.stop(SIGTERM), 0);
   }
-  damage_journal(store);
+  mib::test::damage_table(store, "journal");
   ProgramRun journal = run_program({IGD1_BUILD_DIR "/igd1-mib", "--store", store, "journal"});
   EXPECT_EQ(journal.status, 1);
   EXPECT_NE(journal.output().find("the store is damaged"), std::string::npos) << journal.output();
@@ -138,7 +112,7 @@ TEST_F(StoreDurabilityTest, DamagedStoreIsReportedAndServedOnlyFromTheLastGoodCo
   }
   // Without a copy to fall back on it refuses to serve.
   std::filesystem::remove(store + ".good");
-  damage_journal(store);
+  mib::test::damage_table(store, "journal");
   DaemonProcess daemon({"--root", root_.dir()});
   EXPECT_EQ(daemon.wait_exit(std::chrono::seconds(10)), 1);
   std::string said = read_text_file(daemon.output_file());

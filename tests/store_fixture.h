@@ -5,14 +5,60 @@
 
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "mib_store.h"
 #include "sys_paths.h"
 
 namespace igd1::mib::test {
+
+// The first column of the first row `sql` yields from the database `file`,
+// read through a connection of its own; `otherwise` when there is none.
+inline std::string sql_text(const std::string &file, const std::string &sql,
+                            const std::string &otherwise = "<none>") {
+  sqlite3 *db = nullptr;
+  std::string result = otherwise;
+  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt *stmt = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_text(stmt, 0) != nullptr)
+      result = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close(db);
+  return result;
+}
+
+// Overwrites the first page of `table`'s tree in the database file with
+// garbage, as a failing flash block would.
+inline void damage_table(const std::string &file, const char *table) {
+  sqlite3 *db = nullptr;
+  int64_t root = 0;
+  int64_t page_size = 0;
+  ASSERT_EQ(sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+  // Everything into the database file first: a newer page in the log would
+  // hide the damage.
+  ASSERT_EQ(sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_stmt *stmt = nullptr;
+  std::string sql = std::string("SELECT rootpage, (SELECT page_size FROM pragma_page_size) FROM ") +
+                    "sqlite_master WHERE name = '" + table + "'";
+  ASSERT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+  root = sqlite3_column_int64(stmt, 0);
+  page_size = sqlite3_column_int64(stmt, 1);
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+  ASSERT_GT(root, 1);
+  std::fstream out(file, std::ios::in | std::ios::out | std::ios::binary);
+  out.seekp((root - 1) * page_size);
+  std::string garbage(static_cast<size_t>(page_size), '\xa5');
+  out.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
+  ASSERT_TRUE(out.good());
+}
 
 class StoreTest : public ::testing::Test {
  protected:

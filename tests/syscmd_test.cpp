@@ -343,10 +343,7 @@ TEST_F(SysCmdTest, RestoreOnServiceTypeOneResetsTheStoreAtTheNextStart) {
             (std::vector<std::string>{"restore to defaults at the next start, mode 8", "reboot"}));
 
   // The next start.
-  host::Options options;
-  options.bus = host::BusKind::Address;
-  options.address = PrivateBus::address();
-  options.library = IGD1_BUILD_DIR "/libigd1.so";
+  host::Options options = private_bus_host();
   options.service_type = 1;
   std::string error;
   bool started = false;

@@ -244,14 +244,19 @@ size_t SignalWatcher::pending() {
 
 // ---- BusTest -----------------------------------------------------------------
 
-void BusTest::SetUp() {
-  root_ = std::make_unique<TempRoot>();
-  loop_ = std::make_unique<MainLoopThread>();
-  host_ = std::make_unique<host::Host>();
+host::Options private_bus_host() {
   host::Options options;
   options.bus = host::BusKind::Address;
   options.address = PrivateBus::address();
   options.library = IGD1_BUILD_DIR "/libigd1.so";
+  return options;
+}
+
+void BusTest::SetUp() {
+  root_ = std::make_unique<TempRoot>();
+  loop_ = std::make_unique<MainLoopThread>();
+  host_ = std::make_unique<host::Host>();
+  host::Options options = private_bus_host();
   configure(options);
   std::string error;
   bool started = false;

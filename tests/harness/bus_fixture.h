@@ -107,6 +107,9 @@ Variant call_service(GDBusConnection *connection, const std::string &path, const
                      const char *method, GVariant *args, GError **error = nullptr,
                      int timeout_ms = kCallTimeoutMs);
 
+// A host on the private bus serving the module library.
+host::Options private_bus_host();
+
 // Base fixture: everything above, with the host started in this process.
 class BusTest : public testing::Test {
  protected:

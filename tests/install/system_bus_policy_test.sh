@@ -109,7 +109,10 @@ expect_denied "nobody PON password" "$(call nobody /com/wqx/igd1/Info/PON $PROPS
 # Signals reach root but not nobody (a change signal can carry a password).
 gdbus monitor --address "$address" --dest com.wqx.igd1 >"$work/root.monitor" 2>&1 &
 pids+=($!)
-as_nobody gdbus monitor --address "$address" --dest com.wqx.igd1 >"$work/nobody.monitor" 2>&1 &
+# Not through as_nobody: a function in the background is a subshell of its
+# own, and killing that would leave the monitor running.
+setpriv --reuid=65534 --regid=65534 --clear-groups \
+  gdbus monitor --address "$address" --dest com.wqx.igd1 >"$work/nobody.monitor" 2>&1 &
 pids+=($!)
 sleep 0.5
 call root $FTP/1 $PROPS.Set com.wqx.igd1.FTPAccount Password "<'N3w-secret'>" >/dev/null
