@@ -106,35 +106,17 @@ TEST_F(ProbeHostTest, ReportsItsSettingsToTheLibrary) {
   EXPECT_EQ(g_pIdg1_connection, host_->connection());
 }
 
-TEST_F(ProbeHostTest, RowsInsertedAndRemovedReachTheModuleOnTheMainLoop) {
-  static const mib::Column kColumns[] = {{"Value", mib::ValueKind::U32, 4, 4}};
-  static const mib::TableDef kTable = {"probe_rows", "Probe", 8, kColumns, 1, 4};
-  ASSERT_TRUE(mib::register_table(kTable));
-
-  GThread *loop_thread = nullptr;
-  loop_->run([&] { loop_thread = g_thread_self(); });
-
-  uint8_t row[8] = {};
-  ASSERT_TRUE(mib::table_insert(kTable, row));
-  ASSERT_EQ(row[0], 1);
-  ASSERT_TRUE(mib::table_insert(kTable, row));
-  ASSERT_EQ(row[0], 2);
-  ASSERT_TRUE(mib::table_remove(kTable, 1));
-
-  GThread *callback_thread = nullptr;
-  EXPECT_THAT(wait_for_calls(3, &callback_thread), testing::ElementsAre(1, 2, -1));
-  EXPECT_EQ(callback_thread, loop_thread);
-}
-
-// Pairs, action flags and whole records reach their modules on the main
-// loop, with the values the row had when it changed, from whatever thread
-// changed it.
+// Instance numbers, pairs, action flags and whole records reach their
+// modules on the main loop, with the values the row had when it changed,
+// from whatever thread changed it.
 TEST_F(ProbeHostTest, RowCallbacksOfEveryShapeRunOnTheLoopWithCopiedValues) {
   static const mib::Column kColumns[] = {{"Parent", mib::ValueKind::U32, 4, 4}};
+  static const mib::TableDef kNumbered = {"probe_rows", "Probe", 8, kColumns, 1, 4};
   static const mib::TableDef kPairs = {"probe_pairs", "ProbePair", 8, kColumns, 1, 8};
   static const mib::TableDef kFlagged = {"probe_flagged", "ProbeAction", 8, kColumns, 1, 8};
   static const mib::TableDef kRecords = {"probe_records", "ProbeRecord", 8, kColumns, 1, 8};
-  for (const mib::TableDef *table : {&kPairs, &kFlagged, &kRecords}) ASSERT_TRUE(mib::register_table(*table));
+  for (const mib::TableDef *table : {&kNumbered, &kPairs, &kFlagged, &kRecords})
+    ASSERT_TRUE(mib::register_table(*table));
   using Events = std::vector<std::string> (*)(std::vector<GThread *> *);
   auto events = reinterpret_cast<Events>(host_->library().symbol("probe_row_events"));
   ASSERT_NE(events, nullptr);
@@ -142,6 +124,12 @@ TEST_F(ProbeHostTest, RowCallbacksOfEveryShapeRunOnTheLoopWithCopiedValues) {
   loop_->run([&] { loop_thread = g_thread_self(); });
 
   auto change_tables = [] {
+    uint8_t numbered[8] = {};
+    ASSERT_TRUE(mib::table_insert(kNumbered, numbered));
+    ASSERT_EQ(numbered[0], 1);
+    ASSERT_TRUE(mib::table_insert(kNumbered, numbered));
+    ASSERT_EQ(numbered[0], 2);
+    ASSERT_TRUE(mib::table_remove(kNumbered, 1));
     uint8_t row[8] = {0, 0, 0, 0, 3, 0, 0, 0};  // parent 3
     ASSERT_TRUE(mib::table_insert(kPairs, row));
     ASSERT_TRUE(mib::table_insert(kFlagged, row));
@@ -167,6 +155,7 @@ TEST_F(ProbeHostTest, RowCallbacksOfEveryShapeRunOnTheLoopWithCopiedValues) {
   std::thread changer(change_tables);
   changer.join();
   EXPECT_TRUE(events(nullptr).empty());
+  EXPECT_TRUE(calls().empty());
   release.set_value();
   busy.join();
 
@@ -177,6 +166,9 @@ TEST_F(ProbeHostTest, RowCallbacksOfEveryShapeRunOnTheLoopWithCopiedValues) {
   EXPECT_THAT(seen, testing::ElementsAre("pair + 3/1", "action 1 added", "record + 1 0 0 0 9 0 0 0",
                                          "pair - 3/1", "action 1 removed"));
   EXPECT_THAT(threads, testing::Each(loop_thread));
+  GThread *callback_thread = nullptr;
+  EXPECT_THAT(wait_for_calls(3, &callback_thread), testing::ElementsAre(1, 2, -1));
+  EXPECT_EQ(callback_thread, loop_thread);
 
   // On the loop itself (a bus call changing a table) the module hears of it
   // before the change returns.
