@@ -60,6 +60,44 @@ IGD1_API int dbus_do_ExtraMIB2flash(void);
 IGD1_API int dhcpserver_get_mib_property(int index, void *buffer);
 IGD1_API int dhcpserver_set_mib_property(int index, void *value);
 
+// ---- LED control -------------------------------------------------------------------
+// Property 0 lights on (one byte, 0 off), 1 start and 2 end of the daily
+// window ("H:MM" or "HH:MM", a text of at most 5 characters, read into 6
+// bytes), 3 control cycle (one byte, 1 daily), 4 window enable (one byte).
+// While the window is enabled the lights are lit only from its start to its
+// end (over midnight when the start is later; all day when both are equal).
+// The handle drives the lights and switches them at the window's edges.
+enum {
+  MIB_CFG_LED_SCHEDULE = 0x80,
+  MIB_CFG_LED_STATUS = 0x4000,
+};
+// Every switch of the lights is recorded in the journal under MIB_JOURNAL_LED
+// with "on" or "off": action 1 after a status update, 2 after a schedule
+// update, 3 at an edge of the window.
+enum { MIB_JOURNAL_LED = 0x20000000 };
+enum { LED_DRIVEN_BY_STATUS = 1, LED_DRIVEN_BY_SCHEDULE = 2, LED_DRIVEN_AT_EDGE = 3 };
+typedef struct led_entry LED_ENTRY;
+// Creates the handle (replacing and releasing one *handle holds) and lights
+// the lights as stored; its edge timer runs on the calling thread's main
+// context.  Non-zero on success.
+IGD1_API int LED_init_entry(LED_ENTRY **handle);
+// Stops the handle's timer and releases it; *handle becomes null.
+IGD1_API void LED_free_entry(LED_ENTRY **handle);
+// Reads and writes come from and go to the store with or without a handle.
+// A write stores only a value that differs and says so in *changed.
+// Non-zero on success.
+IGD1_API int LED_get_property(int number, void *output, LED_ENTRY *handle);
+IGD1_API int LED_set_property(int number, void *value, LED_ENTRY *handle, int *changed);
+// Counts a refused write (LED_failed_writes reads the count).
+IGD1_API void LED_set_failed(void);
+IGD1_API unsigned LED_failed_writes(void);
+// Switches the lights as the stored status and window say (the handle
+// given, or the last one created); non-zero on success.
+IGD1_API int LED_status_update(LED_ENTRY *handle);
+// Applies a changed window: switches the lights and sets the edge timer of
+// the last handle created.  Non-zero on success.
+IGD1_API int LED_set_update(void);
+
 // ---- device information -------------------------------------------------------
 // Index 0-38 as the device information object lists them.  Texts fill the
 // caller's zero-filled buffer (its size is the object's for that index),

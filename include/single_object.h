@@ -92,6 +92,7 @@ enum class Stored : uint8_t {
 struct WriteFlags {
   int changed = 0;        // a value was stored and is to be announced
   int commit_needed = 0;  // the configuration library asked for a commit
+  unsigned marks = 0;     // the module's own notes of what changed, gathered over a request
 };
 
 // Custom read: returns a new floating value, or nullptr with `error` set (or
@@ -264,6 +265,8 @@ struct SingleObject {
   // Runs after the writes of one request were stored: update notices,
   // commits.  Returning false fails the request with `error` set; no signal.
   bool (*finish)(const SingleObject &object, const WriteFlags &flags, GError **error) = nullptr;
+  // Runs after a write of a request was refused, before the error answers.
+  void (*write_failed)() = nullptr;
   // Whether accepted writes are announced (nullptr: always).
   bool (*announce)() = nullptr;
   MultiFailure multi_failure = MultiFailure::Continue;
@@ -274,6 +277,8 @@ struct SingleObject {
   // registered, and the level of the entry function's first log line.
   void (*start_up)() = nullptr;
   int entry_log_level = LOG_LEVEL_INFO;
+  // Releases what start-up made when the object goes with its connection.
+  GDestroyNotify user_data_free = nullptr;
   // Another module's entry function started between the node registration
   // and the object registration.
   void (*nested_entry)(GDBusConnection *, const gchar *, gpointer) = nullptr;
@@ -489,6 +494,7 @@ IGD1_EXPORT bool parse_ipv4_classic(const char *text, uint8_t address[4]);
         .introspection_name = #data,                                                            \
         .object_path = (described).path,                                                        \
         .vtable = &k_##entry##_vtable,                                                          \
+        .user_data_free = (described).user_data_free,                                           \
         .start_up = (described).start_up,                                                       \
         .entry_log_level = (described).entry_log_level,                                         \
         .nested_entry = (described).nested_entry,                                               \

@@ -783,7 +783,10 @@ gboolean object_set(const SingleObject &object, const char *function, GDBusConne
   if (object.may_write != nullptr && !object.may_write(object, object_path, error)) return FALSE;
 
   WriteFlags flags;
-  if (!object_write(object, property_name, value, &flags, error)) return FALSE;
+  if (!object_write(object, property_name, value, &flags, error)) {
+    if (object.write_failed != nullptr) object.write_failed();
+    return FALSE;
+  }
   if (object.finish != nullptr && !object.finish(object, flags, error)) return FALSE;
   if (!transaction.commit(error)) return FALSE;
 
@@ -816,8 +819,12 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
 
   auto apply = [&](const char *name, GVariant *value, GError **entry_error) {
     WriteFlags entry;
-    if (!object_write(object, name, value, &entry, entry_error, true)) return false;
+    if (!object_write(object, name, value, &entry, entry_error, true)) {
+      if (object.write_failed != nullptr) object.write_failed();
+      return false;
+    }
     request.commit_needed |= entry.commit_needed;
+    request.marks |= entry.marks;
     if (entry.changed) {
       request.changed = 1;
       if (find_property(object, name)->change_signal != ChangeSignal::Never) {

@@ -244,12 +244,20 @@ constexpr DefaultSetting kDefaults[] = {
     {{"ra.AdvManagedFlag", K::U8, 1}, "0"},
     {{"ra.AdvOtherConfigFlag", K::U8, 1}, "1"},
 
+    // Indicator lights: on, dark at night while the daily window is enabled.
+    {{"led.Status", K::U8, 1}, "1"},
+    {{"led.StartTime", K::Text, 6}, "07:00"},
+    {{"led.EndTime", K::Text, 6}, "22:30"},
+    {{"led.ControlCycle", K::U8, 1}, "1"},
+    {{"led.Enable", K::U8, 1}, "0"},
+
     // Bus service itself.
     {{"dbusproxy.DebugLevel", K::U32, 4}, "2"},
 };
 
 constexpr DefaultEntry kEntries[] = {
     {9001, {"dbusproxy.DebugLevel", K::U32, 4}},
+    {20045, {"deviceinfo.HGUSleep", K::U8, 1}},  // 1 while the gateway sleeps
 };
 
 }  // namespace

@@ -1,0 +1,238 @@
+// LED control: the lights' switch and their daily window.
+//
+//   number  setting            form
+//   0       led.Status         one byte, 0 off
+//   1       led.StartTime      text "H:MM" / "HH:MM", 6 bytes with terminator
+//   2       led.EndTime        text, as the start
+//   3       led.ControlCycle   one byte, 1 daily (the only cycle)
+//   4       led.Enable         one byte, 1: the lights follow the window
+//
+// The handle is what drives the lights: it remembers whether they are lit
+// and holds a timer for the next edge of the window, where the lights are
+// switched again.  Each switch is journaled, so the services (and tests) see
+// what the lights show.
+#include <string.h>
+#include <time.h>
+
+#include <array>
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <iterator>
+#include <optional>
+
+#include "mib_api.h"
+#include "mib_store.h"
+
+struct led_entry {
+  GMainContext *context = nullptr;
+  GSource *edge_timer = nullptr;
+  bool lit = false;
+};
+
+namespace {
+
+using igd1::mib::Item;
+using K = igd1::mib::ValueKind;
+
+constexpr char kGetAccessor[] = "LED_get_property";
+constexpr char kSetAccessor[] = "LED_set_property";
+constexpr char kStatusUpdateAccessor[] = "LED_status_update";
+constexpr char kSetUpdateAccessor[] = "LED_set_update";
+
+enum Number { kStatus = 0, kStartTime = 1, kEndTime = 2, kControlCycle = 3, kEnable = 4 };
+constexpr size_t kTimeText = 6;
+
+constexpr Item kItems[] = {
+    {"led.Status", K::U8, 1},
+    {"led.StartTime", K::Text, kTimeText},
+    {"led.EndTime", K::Text, kTimeText},
+    {"led.ControlCycle", K::U8, 1},
+    {"led.Enable", K::U8, 1},
+};
+constexpr size_t kCount = std::size(kItems);
+
+constexpr int kMinutesPerDay = 24 * 60;
+
+// The handle that LED_set_update and a handle-less status update drive.
+led_entry *g_current = nullptr;
+std::atomic<unsigned> g_failed_writes{0};
+
+uint8_t stored_byte(Number number) {
+  uint8_t value = 0;
+  igd1::mib::read_item(kItems[number], &value);
+  return value;
+}
+
+// Minutes after midnight of a stored "H:MM" or "HH:MM"; nothing for any
+// other text, which leaves the window unset.
+std::optional<int> stored_minutes(Number number) {
+  std::array<char, kTimeText> text{};
+  if (!igd1::mib::read_item(kItems[number], text.data())) return std::nullopt;
+  const char *colon = std::strchr(text.data(), ':');
+  if (colon == nullptr) return std::nullopt;
+  const auto digits = [](const char *from, const char *to) -> std::optional<int> {
+    if (to - from < 1 || to - from > 2) return std::nullopt;
+    int value = 0;
+    for (const char *c = from; c < to; ++c) {
+      if (*c < '0' || *c > '9') return std::nullopt;
+      value = value * 10 + (*c - '0');
+    }
+    return value;
+  };
+  const std::optional<int> hour = digits(text.data(), colon);
+  const std::optional<int> minute = digits(colon + 1, colon + std::strlen(colon));
+  if (!hour || !minute || *hour > 23 || *minute > 59) return std::nullopt;
+  return *hour * 60 + *minute;
+}
+
+struct Window {
+  int start;
+  int end;
+};
+
+// The window the lights follow, when it is enabled and both edges are set.
+std::optional<Window> active_window() {
+  if (stored_byte(kEnable) == 0) return std::nullopt;
+  const std::optional<int> start = stored_minutes(kStartTime);
+  const std::optional<int> end = stored_minutes(kEndTime);
+  if (!start || !end) return std::nullopt;
+  return Window{*start, *end};
+}
+
+bool inside(const Window &window, int minute) {
+  if (window.start == window.end) return true;
+  if (window.start < window.end) return minute >= window.start && minute < window.end;
+  return minute >= window.start || minute < window.end;
+}
+
+struct Now {
+  int minute;  // of the day
+  int second;  // of the minute
+};
+
+Now local_now() {
+  const time_t now = time(nullptr);
+  struct tm local {};
+  localtime_r(&now, &local);
+  return {local.tm_hour * 60 + local.tm_min, local.tm_sec};
+}
+
+// Seconds from `now` to the next edge of `window` (at least one).
+unsigned seconds_to_edge(const Window &window, const Now &now) {
+  int nearest = kMinutesPerDay;
+  for (int edge : {window.start, window.end}) {
+    int ahead = (edge - now.minute + kMinutesPerDay) % kMinutesPerDay;
+    if (ahead == 0) ahead = kMinutesPerDay;
+    nearest = std::min(nearest, ahead);
+  }
+  const int seconds = nearest * 60 - now.second;
+  return seconds > 0 ? unsigned(seconds) : 1u;
+}
+
+void arm_edge_timer(led_entry *entry);
+
+// Switches the lights as the store says now and journals what they show.
+void drive(led_entry *entry, int cause) {
+  const std::optional<Window> window = active_window();
+  const Now now = local_now();
+  const bool lit = stored_byte(kStatus) != 0 && (!window || inside(*window, now.minute));
+  if (entry != nullptr) entry->lit = lit;
+  igd1::mib::journal_append(MIB_JOURNAL_LED, cause, lit ? "on" : "off");
+}
+
+gboolean on_edge(gpointer data) {
+  auto *entry = static_cast<led_entry *>(data);
+  g_source_unref(entry->edge_timer);
+  entry->edge_timer = nullptr;
+  drive(entry, LED_DRIVEN_AT_EDGE);
+  arm_edge_timer(entry);
+  return G_SOURCE_REMOVE;
+}
+
+void stop_edge_timer(led_entry *entry) {
+  if (entry->edge_timer == nullptr) return;
+  g_source_destroy(entry->edge_timer);
+  g_source_unref(entry->edge_timer);
+  entry->edge_timer = nullptr;
+}
+
+void arm_edge_timer(led_entry *entry) {
+  stop_edge_timer(entry);
+  const std::optional<Window> window = active_window();
+  if (!window || window->start == window->end) return;
+  entry->edge_timer = g_timeout_source_new_seconds(seconds_to_edge(*window, local_now()));
+  g_source_set_callback(entry->edge_timer, on_edge, entry, nullptr);
+  g_source_attach(entry->edge_timer, entry->context);
+}
+
+bool same_as_stored(Number number, const void *value) {
+  std::array<uint8_t, kTimeText> current{};
+  if (!igd1::mib::read_item(kItems[number], current.data())) return false;
+  if (kItems[number].kind == K::Text)
+    return std::strncmp(reinterpret_cast<const char *>(current.data()),
+                        static_cast<const char *>(value), kTimeText) == 0;
+  return current[0] == *static_cast<const uint8_t *>(value);
+}
+
+}  // namespace
+
+int LED_init_entry(LED_ENTRY **handle) {
+  if (handle == nullptr) return 0;
+  LED_free_entry(handle);
+  auto *entry = new led_entry;
+  entry->context = g_main_context_ref_thread_default();
+  *handle = entry;
+  g_current = entry;
+  drive(entry, LED_DRIVEN_BY_STATUS);
+  arm_edge_timer(entry);
+  return 1;
+}
+
+void LED_free_entry(LED_ENTRY **handle) {
+  if (handle == nullptr || *handle == nullptr) return;
+  led_entry *entry = *handle;
+  stop_edge_timer(entry);
+  g_main_context_unref(entry->context);
+  if (g_current == entry) g_current = nullptr;
+  delete entry;
+  *handle = nullptr;
+}
+
+int LED_get_property(int number, void *output, LED_ENTRY *) {
+  if (output == nullptr) return 0;
+  return igd1::mib::read_indexed(kGetAccessor, kItems, kCount, number, output) ? 1 : 0;
+}
+
+int LED_set_property(int number, void *value, LED_ENTRY *, int *changed) {
+  if (value == nullptr || number < 0 || size_t(number) >= kCount) return 0;
+  if (igd1::mib::should_fail(kSetAccessor, number)) return 0;
+  const auto which = static_cast<Number>(number);
+  // A text that does not fit is refused, never cut.
+  if (kItems[which].kind == K::Text && strnlen(static_cast<const char *>(value), kTimeText) >= kTimeText)
+    return 0;
+  if (same_as_stored(which, value)) {
+    if (changed != nullptr) *changed = 0;
+    return 1;
+  }
+  if (!igd1::mib::write_item(kItems[which], value)) return 0;
+  if (changed != nullptr) *changed = 1;
+  return 1;
+}
+
+void LED_set_failed(void) { ++g_failed_writes; }
+
+unsigned LED_failed_writes(void) { return g_failed_writes.load(); }
+
+int LED_status_update(LED_ENTRY *handle) {
+  if (igd1::mib::should_fail(kStatusUpdateAccessor, 0)) return 0;
+  drive(handle != nullptr ? handle : g_current, LED_DRIVEN_BY_STATUS);
+  return 1;
+}
+
+int LED_set_update(void) {
+  if (igd1::mib::should_fail(kSetUpdateAccessor, 0)) return 0;
+  drive(g_current, LED_DRIVEN_BY_SCHEDULE);
+  if (g_current != nullptr) arm_edge_timer(g_current);
+  return 1;
+}

@@ -1,0 +1,307 @@
+// The LED control object over the bus, against the SQLite store.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <time.h>
+
+#include "harness/bus_fixture.h"
+#include "led.h"
+#include "mib_api.h"
+#include "mib_store.h"
+#include "sys_paths.h"
+
+namespace igd1::test {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ElementsAre;
+using testing::HasSubstr;
+using testing::IsEmpty;
+using testing::Not;
+using testing::Pair;
+
+constexpr char kPath[] = "/com/wqx/igd1/Config/Peripheral/LED";
+constexpr char kInterface[] = "com.wqx.igd1.LED";
+constexpr char kProps[] = "com.wqx.igd1.Properties";
+constexpr char kInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
+constexpr char kRefused[] = "Invalid parameter value!";
+
+class LedTest : public BusTest {
+ protected:
+  void configure(host::Options &options) override { options.modules = {"LED"}; }
+  void TearDown() override {
+    host::settings().service_type = 0;
+    mib::clear_failures();
+    BusTest::TearDown();
+  }
+
+  std::string read(const char *name) {
+    g_autoptr(GError) error = nullptr;
+    Variant value = get_property(kPath, kInterface, name, &error);
+    return value ? printed(value.get()) : remote_error(error).second;
+  }
+  // "" when accepted, else "<error name>: <message>".
+  std::string write(const char *name, GVariant *value) {
+    g_autoptr(GError) error = nullptr;
+    if (set_property(kPath, kInterface, name, value, &error)) return "";
+    auto [code, message] = remote_error(error);
+    return code + ": " + message;
+  }
+  std::string set_multi(GVariant *entries) {
+    g_autoptr(GError) error = nullptr;
+    if (call(kPath, kProps, "SetMulti", g_variant_new("(s@a{sv})", kInterface, entries), &error))
+      return "";
+    auto [code, message] = remote_error(error);
+    return code + ": " + message;
+  }
+  std::string setting(const char *name) { return mib::get_setting(name).value_or("<missing>"); }
+  // What the lights were switched to since `seq`: (action, "on"/"off").
+  std::vector<std::pair<int, std::string>> switches_since(int64_t seq) {
+    std::vector<std::pair<int, std::string>> found;
+    for (const mib::JournalEntry &entry : mib::journal(seq))
+      if (entry.bit == MIB_JOURNAL_LED) found.emplace_back(entry.action, entry.data);
+    return found;
+  }
+  std::vector<std::pair<uint32_t, int>> service_notices_since(int64_t seq) {
+    std::vector<std::pair<uint32_t, int>> found = notices_since(seq);
+    std::erase_if(found, [](const auto &notice) { return notice.first == MIB_JOURNAL_LED; });
+    return found;
+  }
+};
+
+std::string clock_text(int minute_of_day) {
+  minute_of_day %= 24 * 60;
+  return std::to_string(minute_of_day / 60) + ":" + (minute_of_day % 60 < 10 ? "0" : "") +
+         std::to_string(minute_of_day % 60);
+}
+
+int minute_now() {
+  const time_t now = time(nullptr);
+  struct tm local {};
+  localtime_r(&now, &local);
+  return local.tm_hour * 60 + local.tm_min;
+}
+
+// Service type 0: each write refused with its text (nothing stored, applied
+// or announced), or stored, applied (a switch of the lights or of the
+// window) and announced; a value equal to the stored one changes nothing.
+TEST_F(LedTest, WritesOnServiceTypeZeroAreCheckedAppliedAndAnnounced) {
+  const int now = minute_now();
+  const std::string later = clock_text(now + 120), later_end = clock_text(now + 180);
+  const std::string around = clock_text(now + 24 * 60 - 60), around_end = clock_text(now + 60);
+  const struct {
+    const char *name;
+    GVariant *value;
+    const char *error;
+    const char *reads;
+    std::vector<std::pair<int, std::string>> switches;
+  } cases[] = {
+      {"Status", g_variant_new_string("OFF"), "", "'OFF'", {{LED_DRIVEN_BY_STATUS, "off"}}},
+      {"Status", g_variant_new_string("on"), "", "'ON'", {{LED_DRIVEN_BY_STATUS, "on"}}},
+      {"Status", g_variant_new_string("ON"), "", "'ON'", {}},  // unchanged
+      {"Status", g_variant_new_string("On"), kRefused, "'ON'", {}},
+      {"Status", g_variant_new_string("ONx"), kRefused, "'ON'", {}},
+      {"StartTime", g_variant_new_string("23:59"), "", "'23:59'", {{LED_DRIVEN_BY_SCHEDULE, "on"}}},
+      {"StartTime", g_variant_new_string("24:00"), kRefused, "'23:59'", {}},
+      {"StartTime", g_variant_new_string("7:60"), kRefused, "'23:59'", {}},
+      {"StartTime", g_variant_new_string("0730"), kRefused, "'23:59'", {}},
+      {"StartTime", g_variant_new_string("07:300"), kRefused, "'23:59'", {}},
+      {"EndTime", g_variant_new_string(":30"), kRefused, "'22:30'", {}},
+      {"EndTime", g_variant_new_string("7:-1"), kRefused, "'22:30'", {}},
+      {"EndTime", g_variant_new_string("7:05"), "", "'7:05'", {{LED_DRIVEN_BY_SCHEDULE, "on"}}},
+      {"ControlCycle", g_variant_new_string("DAY"), "", "'DAY'", {}},  // stored already
+      {"ControlCycle", g_variant_new_string("WEEK"), kRefused, "'DAY'", {}},
+      // With the window enabled the lights follow it.
+      {"StartTime", g_variant_new_string(later.c_str()), "", nullptr, {{LED_DRIVEN_BY_SCHEDULE, "on"}}},
+      {"EndTime", g_variant_new_string(later_end.c_str()), "", nullptr, {{LED_DRIVEN_BY_SCHEDULE, "on"}}},
+      {"Enable", g_variant_new_boolean(TRUE), "", "true", {{LED_DRIVEN_BY_SCHEDULE, "off"}}},
+      {"StartTime", g_variant_new_string(around.c_str()), "", nullptr, {{LED_DRIVEN_BY_SCHEDULE, "on"}}},
+      {"EndTime", g_variant_new_string(around_end.c_str()), "", nullptr, {{LED_DRIVEN_BY_SCHEDULE, "on"}}},
+  };
+  SignalWatcher watcher(client(), kProps, "PropertiesChanged", kPath);
+  for (const auto &c : cases) {
+    g_autoptr(GVariant) value = g_variant_ref_sink(c.value);
+    SCOPED_TRACE(std::string(c.name) + " = " + printed(value));
+    const int64_t before = journal_end();
+    const std::string expected_error = *c.error != '\0' ? std::string(kInvalidArgs) + ": " + c.error : "";
+    EXPECT_EQ(write(c.name, value), expected_error);
+    if (c.reads != nullptr) {
+      EXPECT_EQ(read(c.name), c.reads);
+    }
+    EXPECT_EQ(switches_since(before), c.switches);
+    EXPECT_THAT(service_notices_since(before), IsEmpty());
+    if (c.switches.empty()) continue;
+    EXPECT_EQ(printed(watcher.wait().body.get()),
+              std::string("('com.wqx.igd1.LED', {'") + c.name + "': <" + printed(value) + ">}, @as [])");
+  }
+  EXPECT_FALSE(watcher.wait(200ms).body);
+  EXPECT_EQ(setting("led.Status"), "1");
+  EXPECT_EQ(setting("led.Enable"), "1");
+  // The name of the other service type is not served, not even to the handler.
+  EXPECT_THAT(read("LEDStatus"), HasSubstr("No such property"));
+  loop_->run([] {
+    g_autoptr(GError) error = nullptr;
+    EXPECT_EQ(led_handle_get_property(nullptr, nullptr, kPath, kInterface, "LEDStatus", &error,
+                                      nullptr),
+              nullptr);
+    ASSERT_NE(error, nullptr);
+    EXPECT_STREQ(error->message, "invalid property LEDStatus");
+  });
+}
+
+// Switching the lights off while the gateway sleeps succeeds and changes nothing.
+TEST_F(LedTest, SleepModeKeepsTheLightsSwitchOn) {
+  ASSERT_TRUE(mib::set_setting("deviceinfo.HGUSleep", "1"));
+  SignalWatcher watcher(client(), kProps, "PropertiesChanged", kPath);
+  int64_t before = journal_end();
+  EXPECT_EQ(write("Status", g_variant_new_string("off")), "");
+  EXPECT_EQ(set_multi(dictionary({{"Status", g_variant_new_string("OFF")}})), "");
+  EXPECT_EQ(setting("led.Status"), "1");
+  EXPECT_THAT(notices_since(before), IsEmpty());
+  EXPECT_FALSE(watcher.wait(200ms).body);
+  EXPECT_THAT(read_text_file(root().path(path::kSyslog)),
+              HasSubstr("sleepmode, do not set LED_STATUS = 0"));
+
+  ASSERT_TRUE(mib::set_setting("deviceinfo.HGUSleep", "0"));
+  before = journal_end();
+  EXPECT_EQ(write("Status", g_variant_new_string("off")), "");
+  EXPECT_EQ(setting("led.Status"), "0");
+  EXPECT_EQ(switches_since(before), (std::vector<std::pair<int, std::string>>{{1, "off"}}));
+}
+
+// Service type 1: LEDStatus in place of Status; a switch is applied without
+// the handle and nothing is announced; the window is only stored.
+TEST_F(LedTest, ServiceTypeOneSwitchesWithLedStatusAndAnnouncesNothing) {
+  host::settings().service_type = 1;
+  const std::string xml = introspect(kPath);
+  EXPECT_THAT(xml, HasSubstr("type=\"y\" name=\"LEDStatus\""));
+  EXPECT_THAT(xml, Not(HasSubstr("\"Status\"")));
+  EXPECT_THAT(read("Status"), HasSubstr("No such property"));
+  EXPECT_EQ(read("LEDStatus"), "byte 0x01");
+
+  SignalWatcher watcher(client(), kProps, "PropertiesChanged", kPath);
+  int64_t before = journal_end();
+  EXPECT_EQ(write("LEDStatus", g_variant_new_byte(0)), "");
+  EXPECT_EQ(switches_since(before), (std::vector<std::pair<int, std::string>>{{1, "off"}}));
+  before = journal_end();
+  EXPECT_EQ(set_multi(dictionary({{"StartTime", g_variant_new_string("6:00")},
+                                  {"Enable", g_variant_new_boolean(TRUE)}})),
+            "");
+  EXPECT_EQ(setting("led.StartTime"), "6:00");
+  EXPECT_THAT(notices_since(before), IsEmpty());
+  EXPECT_FALSE(watcher.wait(200ms).body);
+
+  host::settings().service_type = 0;
+  EXPECT_EQ(read("Status"), "'OFF'");
+}
+
+// During a conformance run changes go to the services as notices; they are
+// still announced on service type 0, once per request.
+TEST_F(LedTest, ConformanceRunHandsChangesToTheServices) {
+  write_text_file(root().path(path::kCtsMarker), "");
+  SignalWatcher watcher(client(), kProps, "PropertiesChanged", kPath);
+  int64_t before = journal_end();
+  EXPECT_EQ(set_multi(dictionary({{"Status", g_variant_new_string("off")},
+                                  {"Enable", g_variant_new_boolean(TRUE)}})),
+            "");
+  EXPECT_THAT(notices_since(before), ElementsAre(Pair(MIB_CFG_LED_STATUS, MIB_ACTION_APPLY),
+                                                 Pair(MIB_CFG_LED_SCHEDULE, MIB_ACTION_APPLY)));
+  EXPECT_EQ(printed(watcher.wait().body.get()),
+            "('com.wqx.igd1.LED', {'Status': <'off'>, 'Enable': <true>}, @as [])");
+
+  host::settings().service_type = 1;
+  before = journal_end();
+  EXPECT_EQ(write("LEDStatus", g_variant_new_byte(1)), "");
+  EXPECT_EQ(write("EndTime", g_variant_new_string("1:00")), "");
+  EXPECT_THAT(notices_since(before), ElementsAre(Pair(MIB_CFG_LED_STATUS, MIB_ACTION_APPLY)));
+  EXPECT_FALSE(watcher.wait(200ms).body);
+}
+
+// A refused entry fails the request (earlier entries stay stored, nothing
+// is applied or announced); a failed switch of the lights fails the request
+// and leaves the store as it was.  Each counts as a failed write.
+TEST_F(LedTest, FailuresAreCountedAndAnswered) {
+  SignalWatcher watcher(client(), kProps, "PropertiesChanged", kPath);
+  unsigned failed = LED_failed_writes();
+  int64_t before = journal_end();
+  EXPECT_EQ(set_multi(dictionary({{"StartTime", g_variant_new_string("8:00")},
+                                  {"EndTime", g_variant_new_string("25:00")},
+                                  {"Status", g_variant_new_string("OFF")}})),
+            std::string(kInvalidArgs) + ": " + kRefused);
+  EXPECT_EQ(setting("led.StartTime"), "8:00");
+  EXPECT_EQ(setting("led.Status"), "1");
+  EXPECT_THAT(notices_since(before), IsEmpty());
+  EXPECT_EQ(LED_failed_writes(), ++failed);
+  EXPECT_EQ(set_multi(dictionary({{"Nothing", g_variant_new_string("x")}})),
+            std::string(kInvalidArgs) + ": invalid property Nothing");
+  EXPECT_EQ(LED_failed_writes(), ++failed);
+
+  mib::fail_accessor("LED_set_property", 2);
+  EXPECT_EQ(write("EndTime", g_variant_new_string("9:00")),
+            std::string(kInvalidArgs) + ": invalid property EndTime");
+  EXPECT_EQ(LED_failed_writes(), ++failed);
+
+  mib::fail_accessor("LED_status_update", 0);
+  EXPECT_EQ(write("Status", g_variant_new_string("OFF")),
+            "org.freedesktop.DBus.Error.Failed: LED status update failed");
+  EXPECT_EQ(setting("led.Status"), "1");
+  EXPECT_EQ(LED_failed_writes(), ++failed);
+  EXPECT_FALSE(watcher.wait(200ms).body);
+
+  mib::fail_accessor("LED_get_property", 0);
+  mib::fail_accessor("LED_get_property", 1);
+  mib::fail_accessor("LED_get_property", 3);
+  EXPECT_EQ(read("Status"), "mib_get MIB_LED_STATUS failed!");
+  EXPECT_EQ(read("StartTime"), "get LED_STARTTIME failed!");
+  EXPECT_EQ(read("EndTime"), "'22:30'");
+  EXPECT_EQ(read("ControlCycle"), "'DAY'");
+}
+
+// The handle lights the lights as stored at start-up and is released with the
+// object's connection.
+TEST_F(LedTest, HandleIsCreatedAtStartUp) {
+  auto entry_get = reinterpret_cast<void (*)(LED_ENTRY **)>(host_->library().symbol("LED_entry_get"));
+  ASSERT_NE(entry_get, nullptr);
+  LED_ENTRY *handle = nullptr;
+  loop_->run([&] { entry_get(&handle); });
+  EXPECT_NE(handle, nullptr);
+  const std::vector<mib::JournalEntry> all = mib::journal(0);
+  ASSERT_FALSE(all.empty());
+  EXPECT_THAT(all, testing::Contains(testing::Field(&mib::JournalEntry::bit, MIB_JOURNAL_LED)));
+}
+
+// Through igd1d: a switch and a window written on service type 0 survive a
+// killed daemon, and service type 1 serves the same switch as LEDStatus.
+TEST(LedDaemonTest, SettingsSurviveAKilledDaemonAndServeBothServiceTypes) {
+  TempRoot root;
+  GDBusConnection *client = connect_private_bus();
+  ASSERT_NE(client, nullptr);
+  auto call = [client](const char *method, GVariant *args) {
+    g_autoptr(GError) error = nullptr;
+    GVariant *reply = g_dbus_connection_call_sync(
+        client, host::kServiceName, kPath, "org.freedesktop.DBus.Properties", method, args, nullptr,
+        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
+    EXPECT_NE(reply, nullptr) << method << ": " << (error != nullptr ? error->message : "");
+    return Variant(reply);
+  };
+  {
+    DaemonProcess daemon({"--root", root.dir(), "--modules", "LED"});
+    ASSERT_TRUE(wait_for_name(client, host::kServiceName));
+    call("Set", g_variant_new("(ssv)", kInterface, "Status", g_variant_new_string("off")));
+    call("Set", g_variant_new("(ssv)", kInterface, "StartTime", g_variant_new_string("6:45")));
+    EXPECT_EQ(daemon.stop(SIGKILL), 128 + SIGKILL);
+  }
+  {
+    DaemonProcess daemon({"--root", root.dir(), "--modules", "LED", "--service-type", "1"});
+    ASSERT_TRUE(wait_for_name(client, host::kServiceName));
+    Variant all = call("GetAll", g_variant_new("(s)", kInterface));
+    EXPECT_EQ(printed(all.get()),
+              "({'StartTime': <'6:45'>, 'EndTime': <'22:30'>, 'ControlCycle': <'DAY'>, "
+              "'Enable': <false>, 'LEDStatus': <byte 0x00>},)");
+    EXPECT_EQ(daemon.stop(SIGTERM), 0);
+  }
+  g_object_unref(client);
+}
+
+}  // namespace
+}  // namespace igd1::test
