@@ -24,9 +24,11 @@ IGD1_API GDBusNodeInfo *dbus_proxy_readxml(const char *file_name);
 #ifdef __cplusplus
 // Emits PropertiesChanged of `interface` with `body`, then the same body as
 // org.freedesktop.DBus.Properties.PropertiesChanged.  Every change signal of
-// the library goes through here.
+// the library goes through here.  On the main loop the two are sent right
+// after the current call has been answered, before the next call is handled.
 IGD1_EXPORT void emit_with_standard_copy(GDBusConnection *connection, const char *path,
                                          const char *interface, GVariant *body);
+
 #endif
 
 // Type codes of a raw value handed to the builders, and what the value
@@ -63,6 +65,10 @@ IGD1_API void dbusproxy_emit_properties_changed_signal_only(GVariantBuilder **bu
 // Emits the signal for one property.  Type codes 1 to 6 and 8 only.  Returns
 // 1 once the emission was attempted (also when there is no connection), 0 for
 // a refused type code (nothing emitted).
+// Sends at once the change signals still waiting on the main loop; the
+// host calls it before it closes the connection.
+IGD1_API void dbusproxy_flush_change_signals(void);
+
 IGD1_API int dbusproxy_emit_properties_changed_signal(const char *object_path,
                                                       const char *interface_name,
                                                       const char *property_name, int type,

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "host_api.h"
 #include "igd1_assert.h"
@@ -54,16 +55,78 @@ GDBusNodeInfo *dbus_proxy_readxml(const char *file_name) {
 
 // ---- property-change signals ----------------------------------------------------
 
-void emit_with_standard_copy(GDBusConnection *connection, const char *path, const char *interface,
-                             GVariant *body) {
+namespace {
+
+// `deferred`: the signal waited for its call's reply, and its connection may
+// have been closed meanwhile.
+void emit_both(GDBusConnection *connection, const char *path, const char *interface,
+               GVariant *body, bool deferred) {
   // The standard signal carries the same (interface, changes, invalidated)
   // body, so that standard client caches (GDBusProxy and the like) follow.
   for (const char *sender_interface : {interface, "org.freedesktop.DBus.Properties"}) {
     GError *local_error = nullptr;
     g_dbus_connection_emit_signal(connection, nullptr, path, sender_interface, "PropertiesChanged",
                                   body, &local_error);
+    // A connection closed while the signal waited has nobody to tell.
+    if (deferred && g_error_matches(local_error, G_IO_ERROR, G_IO_ERROR_CLOSED)) {
+      g_error_free(local_error);
+      return;
+    }
     IGD1_ASSERT(local_error == NULL);
   }
+}
+
+struct PendingSignal {
+  GDBusConnection *connection;
+  std::string path;
+  std::string interface;
+  GVariant *body;
+};
+
+// Signals of the calls handled on the main loop, in the order they were
+// raised.  Only the main loop touches the queue.
+std::vector<PendingSignal> g_pending_signals;
+bool g_flush_scheduled = false;
+
+gboolean flush_pending_signals(gpointer) {
+  g_flush_scheduled = false;
+  std::vector<PendingSignal> pending;
+  pending.swap(g_pending_signals);
+  for (PendingSignal &signal : pending) {
+    emit_both(signal.connection, signal.path.c_str(), signal.interface.c_str(), signal.body, true);
+    g_variant_unref(signal.body);
+    g_object_unref(signal.connection);
+  }
+  return G_SOURCE_REMOVE;
+}
+
+}  // namespace
+
+void emit_with_standard_copy(GDBusConnection *connection, const char *path, const char *interface,
+                             GVariant *body) {
+  // On the main loop the signals leave after the call's reply, from a source
+  // of high priority: the caller is answered first, and the signals still go
+  // out before the loop handles the next call, so their order is kept.  Other
+  // threads send at once.
+  if (!g_main_context_is_owner(g_main_context_default())) {
+    emit_both(connection, path, interface, body, false);
+    return;
+  }
+  g_pending_signals.push_back({G_DBUS_CONNECTION(g_object_ref(connection)), path, interface,
+                               g_variant_ref(body)});
+  if (!g_flush_scheduled) {
+    g_flush_scheduled = true;
+    GSource *source = g_idle_source_new();
+    g_source_set_priority(source, G_PRIORITY_HIGH);
+    g_source_set_callback(source, flush_pending_signals, nullptr, nullptr);
+    g_source_set_static_name(source, "igd1 change signals");
+    g_source_attach(source, g_main_context_default());
+    g_source_unref(source);
+  }
+}
+
+void dbusproxy_flush_change_signals(void) {
+  if (g_flush_scheduled) flush_pending_signals(nullptr);
 }
 
 namespace {

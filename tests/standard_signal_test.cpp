@@ -1,7 +1,11 @@
 // Every change signal also goes out as the standard
 // org.freedesktop.DBus.Properties.PropertiesChanged with the same body, so that
 // standard client caches follow the values.
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "dbus_proxy_api.h"
 #include "harness/bus_fixture.h"
@@ -62,6 +66,64 @@ TEST_F(StandardSignalTest, AProxyCacheFollowsAWrite) {
   g_object_unref(proxy);
   while (g_main_context_iteration(context, FALSE)) continue;
   g_main_context_unref(context);
+}
+
+// The caller is answered before the signals of its write are sent, and they
+// are sent before the next call is handled: a client that writes and then
+// reads sees the signal before the read's answer.  Five writes are sent
+// without waiting, and the client records the order of what comes back.
+TEST_F(StandardSignalTest, SignalsFollowTheirReplyAndPrecedeTheNextOne) {
+  struct Arrivals {
+    std::mutex mutex;
+    std::vector<std::string> seen;
+  } arrivals;
+  auto record = [](GDBusConnection *, GDBusMessage *message, gboolean incoming,
+                   gpointer data) -> GDBusMessage * {
+    auto *a = static_cast<Arrivals *>(data);
+    std::string what;
+    if (!incoming) return message;
+    switch (g_dbus_message_get_message_type(message)) {
+      case G_DBUS_MESSAGE_TYPE_METHOD_RETURN:
+        what = "reply " + std::to_string(g_dbus_message_get_reply_serial(message));
+        break;
+      case G_DBUS_MESSAGE_TYPE_SIGNAL:
+        if (g_strcmp0(g_dbus_message_get_path(message), kPath) != 0) return message;
+        what = std::string("signal ") + g_dbus_message_get_interface(message) + " " +
+               printed(g_dbus_message_get_body(message));
+        break;
+      default:
+        return message;
+    }
+    std::lock_guard lock(a->mutex);
+    a->seen.push_back(what);
+    return message;
+  };
+  SignalWatcher own(client(), DBUSPROXY_PROPERTIES_INTERFACE, "PropertiesChanged", kPath);
+  SignalWatcher standard(client(), kStandard, "PropertiesChanged", kPath);
+  const guint filter = g_dbus_connection_add_filter(client(), record, &arrivals, nullptr);
+
+  std::vector<std::string> expected;
+  for (guint32 lease : {60, 3600, 86400, 604800, 60}) {
+    g_autoptr(GDBusMessage) call = g_dbus_message_new_method_call(
+        host::kServiceName, kPath, "org.freedesktop.DBus.Properties", "Set");
+    g_dbus_message_set_body(call, g_variant_new("(ssv)", kInterface, "LeaseTime",
+                                                g_variant_new_uint32(lease)));
+    guint32 serial = 0;
+    ASSERT_TRUE(g_dbus_connection_send_message(client(), call, G_DBUS_SEND_MESSAGE_FLAGS_NONE,
+                                               &serial, nullptr));
+    const std::string body = "('com.wqx.igd1.DHCPServer', {'LeaseTime': <uint32 " +
+                             std::to_string(lease) + ">}, @as [])";
+    expected.push_back("reply " + std::to_string(serial));
+    expected.push_back(std::string("signal ") + DBUSPROXY_PROPERTIES_INTERFACE + " " + body);
+    expected.push_back(std::string("signal ") + kStandard + " " + body);
+  }
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_NE(own.wait().body.get(), nullptr) << testing::PrintToString(arrivals.seen);
+    ASSERT_NE(standard.wait().body.get(), nullptr);
+  }
+  g_dbus_connection_remove_filter(client(), filter);
+  std::lock_guard lock(arrivals.mutex);
+  EXPECT_THAT(arrivals.seen, testing::ElementsAreArray(expected));
 }
 
 }  // namespace
