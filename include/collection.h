@@ -55,6 +55,8 @@ struct InterfaceVariant {
   const char *builtin_xml;
 };
 
+struct RowCollection;
+
 struct Collection {
   const char *noun;            // names the collection in log texts, e.g. "PortMapping"
   const char *manager_path;    // e.g. "/com/wqx/igd1/Config/PortMapping"
@@ -78,6 +80,9 @@ struct Collection {
   // holds; the engine then publishes the children itself (see
   // InterfaceVariant).
   std::span<const InterfaceVariant> variants = {};
+  // The row collection this is part of: a child's properties are then all
+  // read from one look-up of its row (null: through the vtable, one by one).
+  const RowCollection *rows = nullptr;
 };
 
 // ---- the skeleton type ---------------------------------------------------------

@@ -582,25 +582,47 @@ GType collection_interface_type(const Collection &collection) {
   return collection.state->type;
 }
 
-GVariant *collection_interface_properties(GDBusInterfaceSkeleton *skeleton) {
-  GDBusInterfaceInfo *info = g_dbus_interface_skeleton_get_info(skeleton);
-  GDBusInterfaceVTable *vtable = g_dbus_interface_skeleton_get_vtable(skeleton);
-  g_return_val_if_fail(vtable->get_property != NULL, NULL);
-
-  GDBusConnection *connection = g_dbus_interface_skeleton_get_connection(skeleton);
-  const gchar *path = g_dbus_interface_skeleton_get_object_path(skeleton);
-  GVariantBuilder builder;
-  g_variant_builder_init(&builder, G_VARIANT_TYPE("a{sv}"));
-  for (GDBusPropertyInfo **p = info->properties; p != nullptr && *p != nullptr; ++p) {
-    if (((*p)->flags & G_DBUS_PROPERTY_INFO_FLAGS_READABLE) == 0) continue;
-    GVariant *value =
-        vtable->get_property(connection, nullptr, path, info->name, (*p)->name, nullptr, skeleton);
-    if (value == nullptr) continue;
-    g_variant_take_ref(value);
-    g_variant_builder_add(&builder, "{sv}", (*p)->name, value);
-    g_variant_unref(value);
+// Every readable property of one interface of a child, as an a{sv} value.
+// A row's properties are read from one look-up of the row, as a Get of
+// each would read them; other children ask their vtable for each.
+GVariant *child_properties(const Collection &collection, GDBusConnection *connection,
+                           const char *path, const GDBusInterfaceInfo *info, gpointer user_data) {
+  std::vector<GVariant *> entries;
+  auto add = [&](const char *name, GVariant *value) {
+    entries.push_back(g_variant_new_dict_entry(g_variant_new_string(name),
+                                               g_variant_new_variant(value)));
+  };
+  auto readable = [](const GDBusPropertyInfo *property) {
+    return (property->flags & G_DBUS_PROPERTY_INFO_FLAGS_READABLE) != 0;
+  };
+  if (collection.rows != nullptr) {
+    const RowModule &module = collection.rows->module;
+    const uint32_t instance = child_instance(collection, path);
+    FoundRow found;
+    if (instance != 0 && find_row(module, instance, &found)) {
+      for (GDBusPropertyInfo **p = info->properties; p != nullptr && *p != nullptr; ++p) {
+        const RowProperty *property = find_row_property(module.properties, (*p)->name);
+        if (!readable(*p) || property == nullptr) continue;
+        g_autoptr(GError) error = nullptr;
+        if (GVariant *value = read_row_property(module, *property, found.data, &error))
+          add((*p)->name, value);
+      }
+    }
+  } else {
+    for (GDBusPropertyInfo **p = info->properties; p != nullptr && *p != nullptr; ++p) {
+      if (!readable(*p)) continue;
+      GVariant *value = collection.vtable->get_property(connection, nullptr, path, info->name,
+                                                        (*p)->name, nullptr, user_data);
+      if (value != nullptr) add((*p)->name, value);
+    }
   }
-  return g_variant_builder_end(&builder);
+  return g_variant_new_array(G_VARIANT_TYPE("{sv}"), entries.data(), entries.size());
+}
+
+GVariant *collection_interface_properties(GDBusInterfaceSkeleton *skeleton) {
+  return child_properties(collection_of(skeleton), g_dbus_interface_skeleton_get_connection(skeleton),
+                          g_dbus_interface_skeleton_get_object_path(skeleton),
+                          g_dbus_interface_skeleton_get_info(skeleton), skeleton);
 }
 
 // ---- start-up and children -------------------------------------------------------------
@@ -673,21 +695,6 @@ GDBusNodeInfo *current_node(const Collection &collection) {
   return *collection.introspection_data;
 }
 
-// Every readable property of one interface of a child, as an a{sv} value.
-GVariant *child_properties(const Collection &collection, const char *path,
-                           const GDBusInterfaceInfo *info) {
-  GVariantBuilder builder;
-  g_variant_builder_init(&builder, G_VARIANT_TYPE("a{sv}"));
-  for (GDBusPropertyInfo **p = info->properties; p != nullptr && *p != nullptr; ++p) {
-    if (((*p)->flags & G_DBUS_PROPERTY_INFO_FLAGS_READABLE) == 0) continue;
-    GVariant *value = collection.vtable->get_property(collection.state->connection, nullptr, path,
-                                                      info->name, (*p)->name, nullptr, nullptr);
-    if (value == nullptr) continue;
-    g_variant_builder_add(&builder, "{sv}", (*p)->name, value);
-  }
-  return g_variant_builder_end(&builder);
-}
-
 GVariant *outside_child_interfaces(const Collection &collection, const char *path,
                                    unsigned instance) {
   GVariantBuilder interfaces;
@@ -696,7 +703,7 @@ GVariant *outside_child_interfaces(const Collection &collection, const char *pat
   for (GDBusInterfaceInfo **i = node->interfaces; i != nullptr && *i != nullptr; ++i)
     if (carries(collection, instance, *i))
       g_variant_builder_add(&interfaces, "{s@a{sv}}", (*i)->name,
-                            child_properties(collection, path, *i));
+                            child_properties(collection, collection.state->connection, path, *i, nullptr));
   return g_variant_builder_end(&interfaces);
 }
 
@@ -933,7 +940,8 @@ RowCollection::RowCollection(const RowModule &row_module, const char *name,
                  .max_instance = row_module.max_instance,
                  .child_prefix = row_module.child_prefix,
                  .carries = row_module.carries,
-                 .variants = row_module.variants},
+                 .variants = row_module.variants,
+                 .rows = this},
       names(handler_names) {
   collections().push_back(this);
 }

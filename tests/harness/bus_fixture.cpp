@@ -277,6 +277,8 @@ void BusTest::TearDown() {
   host_.reset();
   loop_.reset();
   mib::clear_failures();
+  // The host's run-time values outlive it; the next test starts from the defaults.
+  host::settings() = {};
   root_.reset();
 }
 
