@@ -28,7 +28,40 @@ IGD1_API GDBusNodeInfo *dbus_proxy_readxml(const char *file_name);
 // after the current call has been answered, before the next call is handled.
 IGD1_EXPORT void emit_with_standard_copy(GDBusConnection *connection, const char *path,
                                          const char *interface, GVariant *body);
+#endif
 
+#ifdef __cplusplus
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace igd1 {
+
+// The changed properties of one call, by name; each value is held until the
+// change dictionary is put together.
+class ChangeList {
+ public:
+  ChangeList() = default;
+  ChangeList(ChangeList &&other) noexcept : items_(std::move(other.items_)) {}
+  ChangeList(const ChangeList &) = delete;
+  ChangeList &operator=(const ChangeList &) = delete;
+  IGD1_EXPORT ~ChangeList();
+  IGD1_EXPORT void add(const char *name, GVariant *value);
+  bool empty() const { return items_.empty(); }
+  // The a{sv} of every entry added (floating).
+  IGD1_EXPORT GVariant *end() const;
+
+ private:
+  std::vector<std::pair<std::string, GVariant *>> items_;
+};
+
+// PropertiesChanged of "com.wqx.igd1.Properties" on `path` with
+// (interface_name, changes, []), and its standard copy.  On the main loop the
+// body is put together when the signals leave, after the call's reply.
+IGD1_EXPORT void emit_changes(GDBusConnection *connection, const char *path,
+                              const char *interface_name, ChangeList &&changes);
+
+}  // namespace igd1
 #endif
 
 // Type codes of a raw value handed to the builders, and what the value

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "dbus_vtable.h"
+#include "dbus_proxy_api.h"
 #include "igd1_export.h"
 #include "methods.h"
 #include "mib_api.h"
@@ -367,31 +368,6 @@ IGD1_EXPORT void object_method_call(const SingleObject &object, const char *func
 // logging it as the property says for a single write or a multi-write.
 IGD1_EXPORT bool object_write(const SingleObject &object, const char *name, GVariant *value,
                               WriteFlags *flags, GError **error, bool in_multi = false);
-
-// PropertiesChanged of "com.wqx.igd1.Properties" on `path` with
-// (interface, changes, []); `changes` is an a{sv} value (floating or not).
-IGD1_EXPORT void emit_properties_changed(GDBusConnection *connection, const char *path,
-                                         const char *interface_name, GVariant *changes);
-
-// One entry {name: <value>} of a change dictionary (floating).
-IGD1_EXPORT GVariant *change_entry(const char *name, GVariant *value);
-
-// The entries of a change dictionary gathered one by one; what is not ended
-// into a dictionary is released with the list.
-class ChangeList {
- public:
-  ChangeList() = default;
-  ChangeList(const ChangeList &) = delete;
-  ChangeList &operator=(const ChangeList &) = delete;
-  IGD1_EXPORT ~ChangeList();
-  IGD1_EXPORT void add(const char *name, GVariant *value);
-  bool empty() const { return entries_.empty(); }
-  // The a{sv} of every entry added (floating).
-  IGD1_EXPORT GVariant *end();
-
- private:
-  std::vector<GVariant *> entries_;
-};
 
 // Bus value of a number for the property's bus type (reals for 'd').
 IGD1_EXPORT GVariant *value_of_number(const Property &property, uint64_t number, double real);

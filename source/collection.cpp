@@ -1338,14 +1338,12 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
     return FALSE;
   auto announce = [&] {
     if (announced.empty()) return;
-    GVariantBuilder changes;
-    g_variant_builder_init(&changes, G_VARIANT_TYPE("a{sv}"));
+    ChangeList changes;
     for (const RowProperty *property : announced) {
       GVariant *value = read_row_property(module, *property, copy.data(), nullptr);
-      if (value != nullptr) g_variant_builder_add(&changes, "{sv}", property->name, value);
+      if (value != nullptr) changes.add(property->name, value);
     }
-    emit_properties_changed(connection, object_path, interface_name,
-                            g_variant_builder_end(&changes));
+    emit_changes(connection, object_path, interface_name, std::move(changes));
   };
   // Modules that announce before the commit tell listeners even when the
   // store then refuses the row.

@@ -80,7 +80,9 @@ struct PendingSignal {
   GDBusConnection *connection;
   std::string path;
   std::string interface;
-  GVariant *body;
+  GVariant *body;  // null: built from `object_interface` and `changes`
+  std::string object_interface;
+  igd1::ChangeList changes;
 };
 
 // Signals of the calls handled on the main loop, in the order they were
@@ -88,11 +90,20 @@ struct PendingSignal {
 std::vector<PendingSignal> g_pending_signals;
 bool g_flush_scheduled = false;
 
+GVariant *change_body(const char *interface_name, const igd1::ChangeList &changes) {
+  // Typed constructors rather than a format string: cheaper to put together.
+  GVariant *items[] = {g_variant_new_string(interface_name), changes.end(),
+                       g_variant_new_array(G_VARIANT_TYPE_STRING, nullptr, 0)};
+  return g_variant_ref_sink(g_variant_new_tuple(items, G_N_ELEMENTS(items)));
+}
+
 gboolean flush_pending_signals(gpointer) {
   g_flush_scheduled = false;
   std::vector<PendingSignal> pending;
   pending.swap(g_pending_signals);
   for (PendingSignal &signal : pending) {
+    if (signal.body == nullptr)
+      signal.body = change_body(signal.object_interface.c_str(), signal.changes);
     emit_both(signal.connection, signal.path.c_str(), signal.interface.c_str(), signal.body, true);
     g_variant_unref(signal.body);
     g_object_unref(signal.connection);
@@ -100,30 +111,68 @@ gboolean flush_pending_signals(gpointer) {
   return G_SOURCE_REMOVE;
 }
 
+bool on_main_loop() { return g_main_context_is_owner(g_main_context_default()); }
+
+void queue_signal(PendingSignal signal) {
+  g_object_ref(signal.connection);
+  g_pending_signals.push_back(std::move(signal));
+  if (g_flush_scheduled) return;
+  g_flush_scheduled = true;
+  GSource *source = g_idle_source_new();
+  g_source_set_priority(source, G_PRIORITY_HIGH);
+  g_source_set_callback(source, flush_pending_signals, nullptr, nullptr);
+  g_source_set_static_name(source, "igd1 change signals");
+  g_source_attach(source, g_main_context_default());
+  g_source_unref(source);
+}
+
 }  // namespace
 
+// On the main loop the signals leave after the call's reply, from a source
+// of high priority: the caller is answered first, and the signals still go
+// out before the loop handles the next call, so their order is kept.  Other
+// threads send at once.
 void emit_with_standard_copy(GDBusConnection *connection, const char *path, const char *interface,
                              GVariant *body) {
-  // On the main loop the signals leave after the call's reply, from a source
-  // of high priority: the caller is answered first, and the signals still go
-  // out before the loop handles the next call, so their order is kept.  Other
-  // threads send at once.
-  if (!g_main_context_is_owner(g_main_context_default())) {
+  if (!on_main_loop()) {
     emit_both(connection, path, interface, body, false);
     return;
   }
-  g_pending_signals.push_back({G_DBUS_CONNECTION(g_object_ref(connection)), path, interface,
-                               g_variant_ref(body)});
-  if (!g_flush_scheduled) {
-    g_flush_scheduled = true;
-    GSource *source = g_idle_source_new();
-    g_source_set_priority(source, G_PRIORITY_HIGH);
-    g_source_set_callback(source, flush_pending_signals, nullptr, nullptr);
-    g_source_set_static_name(source, "igd1 change signals");
-    g_source_attach(source, g_main_context_default());
-    g_source_unref(source);
-  }
+  queue_signal({connection, path, interface, g_variant_ref(body), {}, {}});
 }
+
+namespace igd1 {
+
+ChangeList::~ChangeList() {
+  for (auto &item : items_) g_variant_unref(item.second);
+}
+
+void ChangeList::add(const char *name, GVariant *value) {
+  items_.emplace_back(name, g_variant_ref_sink(value));
+}
+
+GVariant *ChangeList::end() const {
+  std::vector<GVariant *> entries;
+  entries.reserve(items_.size());
+  for (const auto &[name, value] : items_)
+    entries.push_back(
+        g_variant_new_dict_entry(g_variant_new_string(name.c_str()), g_variant_new_variant(value)));
+  return g_variant_new_array(G_VARIANT_TYPE("{sv}"), entries.data(), entries.size());
+}
+
+void emit_changes(GDBusConnection *connection, const char *path, const char *interface_name,
+                  ChangeList &&changes) {
+  if (!on_main_loop()) {
+    GVariant *body = change_body(interface_name, changes);
+    emit_both(connection, path, DBUSPROXY_PROPERTIES_INTERFACE, body, false);
+    g_variant_unref(body);
+    return;
+  }
+  queue_signal({connection, path, DBUSPROXY_PROPERTIES_INTERFACE, nullptr, interface_name,
+                std::move(changes)});
+}
+
+}  // namespace igd1
 
 void dbusproxy_flush_change_signals(void) {
   if (g_flush_scheduled) flush_pending_signals(nullptr);

@@ -572,34 +572,6 @@ bool parse_ipv4_classic(const char *text, uint8_t address[4]) {
   return true;
 }
 
-// Values are put together with the typed constructors rather than format
-// strings: a change signal is on the path of every write, and parsing a
-// format costs more than the value itself.
-void emit_properties_changed(GDBusConnection *connection, const char *path,
-                             const char *interface_name, GVariant *changes) {
-  GVariant *items[] = {g_variant_new_string(interface_name), changes,
-                       g_variant_new_array(G_VARIANT_TYPE_STRING, nullptr, 0)};
-  GVariant *body = g_variant_ref_sink(g_variant_new_tuple(items, G_N_ELEMENTS(items)));
-  emit_with_standard_copy(connection, path, IGD1_PROPERTIES_INTERFACE, body);
-  g_variant_unref(body);
-}
-
-GVariant *change_entry(const char *name, GVariant *value) {
-  return g_variant_new_dict_entry(g_variant_new_string(name), g_variant_new_variant(value));
-}
-
-ChangeList::~ChangeList() {
-  for (GVariant *entry : entries_) g_variant_unref(entry);
-}
-
-void ChangeList::add(const char *name, GVariant *value) {
-  entries_.push_back(g_variant_ref_sink(change_entry(name, value)));
-}
-
-GVariant *ChangeList::end() {
-  return g_variant_new_array(G_VARIANT_TYPE("{sv}"), entries_.data(), entries_.size());
-}
-
 const Property *find_property(const SingleObject &object, const char *name) {
   if (name == nullptr) return nullptr;
   const int service_type = current_service_type();
@@ -792,9 +764,9 @@ gboolean object_set(const SingleObject &object, const char *function, GDBusConne
 
   const Property *written = find_property(object, property_name);
   if (flags.changed && written != nullptr && property_announced(object, *written)) {
-    GVariant *entry = change_entry(property_name, value);
-    emit_properties_changed(connection, object_path, interface_name,
-                            g_variant_new_array(G_VARIANT_TYPE("{sv}"), &entry, 1));
+    ChangeList change;
+    change.add(property_name, value);
+    emit_changes(connection, object_path, interface_name, std::move(change));
   }
   sys_log(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
           "out of func [%s]", function);
@@ -855,7 +827,7 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
             "SetMulti %s on %s: %s", interface_name, object_path, skipped->message);
   if ((any_changed || object.announce_empty_multi) &&
       (object.announce == nullptr || object.announce())) {
-    emit_properties_changed(connection, object_path, interface_name, changes.end());
+    emit_changes(connection, object_path, interface_name, std::move(changes));
   }
   sys_log(LOG_MODULE_DBUS, object.multi_log_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__,
           function, "out of func [%s]", function);

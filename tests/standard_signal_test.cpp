@@ -69,9 +69,9 @@ TEST_F(StandardSignalTest, AProxyCacheFollowsAWrite) {
 }
 
 // The caller is answered before the signals of its write are sent, and they
-// are sent before the next call is handled: a client that writes and then
-// reads sees the signal before the read's answer.  Five writes are sent
-// without waiting, and the client records the order of what comes back.
+// are sent before the loop handles another call: a client that writes and
+// then reads sees the signals between the two answers.  The client records
+// the order of what comes back over five such rounds.
 TEST_F(StandardSignalTest, SignalsFollowTheirReplyAndPrecedeTheNextOne) {
   struct Arrivals {
     std::mutex mutex;
@@ -102,23 +102,29 @@ TEST_F(StandardSignalTest, SignalsFollowTheirReplyAndPrecedeTheNextOne) {
   SignalWatcher standard(client(), kStandard, "PropertiesChanged", kPath);
   const guint filter = g_dbus_connection_add_filter(client(), record, &arrivals, nullptr);
 
+  // Sends one call and waits for its answer; the answer's place in the record.
+  auto round_trip = [&](const char *method, GVariant *body) {
+    g_autoptr(GDBusMessage) call = g_dbus_message_new_method_call(
+        host::kServiceName, kPath, "org.freedesktop.DBus.Properties", method);
+    g_dbus_message_set_body(call, body);
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GDBusMessage) reply = g_dbus_connection_send_message_with_reply_sync(
+        client(), call, G_DBUS_SEND_MESSAGE_FLAGS_NONE, 3000, nullptr, nullptr, &error);
+    EXPECT_NE(reply, nullptr) << error->message;
+    return "reply " + std::to_string(g_dbus_message_get_serial(call));
+  };
   std::vector<std::string> expected;
   for (guint32 lease : {60, 3600, 86400, 604800, 60}) {
-    g_autoptr(GDBusMessage) call = g_dbus_message_new_method_call(
-        host::kServiceName, kPath, "org.freedesktop.DBus.Properties", "Set");
-    g_dbus_message_set_body(call, g_variant_new("(ssv)", kInterface, "LeaseTime",
-                                                g_variant_new_uint32(lease)));
-    guint32 serial = 0;
-    ASSERT_TRUE(g_dbus_connection_send_message(client(), call, G_DBUS_SEND_MESSAGE_FLAGS_NONE,
-                                               &serial, nullptr));
+    expected.push_back(round_trip("Set", g_variant_new("(ssv)", kInterface, "LeaseTime",
+                                                       g_variant_new_uint32(lease))));
     const std::string body = "('com.wqx.igd1.DHCPServer', {'LeaseTime': <uint32 " +
                              std::to_string(lease) + ">}, @as [])";
-    expected.push_back("reply " + std::to_string(serial));
     expected.push_back(std::string("signal ") + DBUSPROXY_PROPERTIES_INTERFACE + " " + body);
     expected.push_back(std::string("signal ") + kStandard + " " + body);
+    expected.push_back(round_trip("Get", g_variant_new("(ss)", kInterface, "LeaseTime")));
   }
   for (int i = 0; i < 5; ++i) {
-    ASSERT_NE(own.wait().body.get(), nullptr) << testing::PrintToString(arrivals.seen);
+    ASSERT_NE(own.wait().body.get(), nullptr);
     ASSERT_NE(standard.wait().body.get(), nullptr);
   }
   g_dbus_connection_remove_filter(client(), filter);
