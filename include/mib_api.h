@@ -98,6 +98,48 @@ IGD1_API int LED_status_update(LED_ENTRY *handle);
 // the last handle created.  Non-zero on success.
 IGD1_API int LED_set_update(void);
 
+// ---- SDN agent -----------------------------------------------------------------
+// Settings by position: 1 enable (32-bit signed, 0 or 1), 2 controller address
+// ("tcp:" or "ssl:", a host and a port; 128 bytes), 3 OpenFlow WAN name (32
+// bytes), 4 datapath id (64 bytes, read only).  `size` is the caller's buffer
+// (read) or value (write) size.  These return 0 on success, non-zero on failure.
+enum { WQXSDN_PARM_ENABLE = 1, WQXSDN_PARM_CONADDR = 2, WQXSDN_PARM_OFWAN = 3, WQXSDN_PARM_DPID = 4 };
+IGD1_API int wqxsdn_get_mib_property(int position, void *buffer, int size);
+IGD1_API int wqxsdn_set_mib_property(int position, void *value, int size);
+// Checks a value without storing it.
+IGD1_API int wqxsdn_set_mib_property_check(int position, void *value, int size);
+// One port the SDN switch may take.
+typedef struct {
+  uint8_t type;      // 0 LAN port, 1 wireless network
+  char name[64];     // e.g. "LAN1"
+  char ifname[19];   // e.g. "eth0.2"
+  uint32_t port;     // OpenFlow port number
+  uint8_t in_sdn;    // non-zero while bound to the switch
+} wqxsdn_intf;
+// Points *array at the port list (owned by the library, valid until the next
+// update) and returns its length.
+IGD1_API int wqxsdn_get_ovs_avaliable_intfs(wqxsdn_intf **array);
+IGD1_API int wqxsdn_update_ovs_avaliable_intfs(void);
+// 0 while the agent runs (its pid file names a live process).
+IGD1_API int wqxsdn_check_running(void);
+// Port codes: 0 fine, 3 no port of that name and number, 4 already bound
+// (adding), 5 not bound (removing).  Mode 0 adding, 1 removing.  "all" binds
+// or unbinds every port.
+IGD1_API int wqxsdn_check_port(const char *name, uint32_t port, int mode);
+IGD1_API int wqxsdn_bind_port(const char *name, uint32_t port);
+IGD1_API int wqxsdn_unbind_port(const char *name, uint32_t port);
+// Restart the agent, or point it at the stored controller and WAN; run the
+// agent's control program.  0 on success.
+IGD1_API int wqxsdn_restart(void);
+IGD1_API int wqxsdn_reconfig_controller(void);
+// Commit the settings, or the settings and the port bindings: journaled
+// under MIB_JOURNAL_SDN with action 1 or 2.  0 on success.
+enum { MIB_JOURNAL_SDN = 0x10000000 };
+IGD1_API int wqxsdn_save_mib(void);
+IGD1_API int wqxsdn_save_mib_all(void);
+// The text of a result code, into `buffer` of `size` bytes.
+IGD1_API void wqxsdn_geterrdesc(int code, char *buffer, int size);
+
 // ---- device information -------------------------------------------------------
 // Index 0-38 as the device information object lists them.  Texts fill the
 // caller's zero-filled buffer (its size is the object's for that index),

@@ -254,6 +254,8 @@ struct SingleObject {
   int multi_log_level = LOG_LEVEL_DETAIL;
   // Level-4 line for a name no row matches (function, line, name).
   const char *unknown_log = "func [%s], line [%d], invalid property %s";
+  // The error of a read of a name no row matches (the name).
+  const char *unknown_read = "invalid property %s";
   // The error of a write to a name no writable row matches (the name).
   const char *unknown_write = "invalid property %s";
   // The error of a value the `set` accessor refused (the name).

@@ -36,6 +36,8 @@ inline constexpr char kSdkSocket[] = "/tmp/sdk2dbusproxy";
 inline constexpr char kDaemonPidFile[] = "/var/run/igd1d.pid";
 // The configuration database of our configuration library.
 inline constexpr char kStoreFile[] = "/var/lib/igd1/mib.db";
+// The pid file the SDN agent keeps while it runs.
+inline constexpr char kSdnAgentPid[] = "/var/run/sdnagent.pid";
 // What the stand-in programs record (emulator and tests only).
 inline constexpr char kStandinLog[] = "/var/log/igd1-standin.log";
 inline constexpr char kStandinControlDir[] = "/var/lib/igd1-standin/";
@@ -51,6 +53,8 @@ inline constexpr char kUmount[] = "/bin/umount";
 inline constexpr char kUsbMount[] = "/bin/usbmount";
 inline constexpr char kUsbFormat[] = "/bin/usbformat";
 inline constexpr char kMkdir[] = "/bin/mkdir";
+// The SDN agent's control program.
+inline constexpr char kSdnAgent[] = "/bin/sdnagent";
 }  // namespace program
 
 // Name of the environment variable that carries the root folder to every

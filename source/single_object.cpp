@@ -627,7 +627,7 @@ GVariant *object_get(const SingleObject &object, const char *function, const cha
     sys_log(LOG_MODULE_DBUS, LOG_LEVEL_WARN, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
             object.unknown_log, function, __LINE__, property_name);
     if (error == nullptr || *error == nullptr)
-      set_invalid_args(error, "invalid property %s", property_name);
+      set_invalid_args(error, object.unknown_read, property_name);
   }
   sys_log(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
           "out of func [%s]", function);

@@ -251,6 +251,13 @@ constexpr DefaultSetting kDefaults[] = {
     {{"led.ControlCycle", K::U8, 1}, "1"},
     {{"led.Enable", K::U8, 1}, "0"},
 
+    // SDN agent: off, pointed at the operator's controller; bound ports by name.
+    {{"sdn.Enable", K::I32, 4}, "0"},
+    {{"sdn.ControllerAddress", K::Text, 128}, "tcp:10.64.0.20:6653"},
+    {{"sdn.OFWan", K::Text, 32}, "2_INTERNET_R_VID_41"},
+    {{"sdn.DPID", K::Text, 64}, "0000a43e510c2210"},
+    {{"sdn.BoundPorts", K::Text, 256}, ""},
+
     // Bus service itself.
     {{"dbusproxy.DebugLevel", K::U32, 4}, "2"},
 };

@@ -1,0 +1,261 @@
+// The SDN agent's settings and the ports its OpenFlow switch may take.
+//
+// The settings are sdn.Enable, sdn.ControllerAddress, sdn.OFWan and sdn.DPID;
+// the ports bound to the switch are kept by name in sdn.BoundPorts
+// ("LAN1,LAN3").  The agent is driven through its control program
+// (`sdnagent restart`, `sdnagent reconfigure --controller A --wan W`), run as
+// an argument vector; it runs while its pid file names a live process.
+#include <signal.h>
+#include <string.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mib_api.h"
+#include "mib_store.h"
+#include "sys_paths.h"
+#include "sys_run.h"
+
+namespace {
+
+using igd1::mib::Item;
+using K = igd1::mib::ValueKind;
+
+constexpr char kGetAccessor[] = "wqxsdn_get_mib_property";
+constexpr char kSetAccessor[] = "wqxsdn_set_mib_property";
+
+// By position; 0 is unused.
+constexpr Item kItems[] = {
+    {nullptr, K::Text, 0},
+    {"sdn.Enable", K::I32, 4},
+    {"sdn.ControllerAddress", K::Text, 128},
+    {"sdn.OFWan", K::Text, 32},
+    {"sdn.DPID", K::Text, 64},
+};
+constexpr Item kBoundPorts = {"sdn.BoundPorts", K::Text, 256};
+constexpr int kAgentTimeoutMs = 5000;
+
+enum PortCode { kNoSuchPort = 3, kAlreadyBound = 4, kNotBound = 5 };
+
+struct PortTemplate {
+  uint8_t type;
+  const char *name;
+  const char *ifname;
+  uint32_t port;
+};
+constexpr PortTemplate kPorts[] = {
+    {0, "LAN1", "eth0.2", 1}, {0, "LAN2", "eth0.3", 2}, {0, "LAN3", "eth0.4", 3},
+    {0, "LAN4", "eth0.5", 4}, {1, "SSID1", "wlan0", 5}, {1, "SSID5", "wlan1", 6},
+};
+
+wqxsdn_intf g_ports[std::size(kPorts)];
+
+const Item *item_at(int position) {
+  if (position < 1 || size_t(position) >= std::size(kItems)) return nullptr;
+  return &kItems[position];
+}
+
+std::set<std::string> bound_names() {
+  char text[256] = {};
+  igd1::mib::read_item(kBoundPorts, text);
+  std::set<std::string> names;
+  std::stringstream list(text);
+  for (std::string name; std::getline(list, name, ',');)
+    if (!name.empty()) names.insert(name);
+  return names;
+}
+
+bool store_bound(const std::set<std::string> &names) {
+  std::string text;
+  for (const std::string &name : names) text += (text.empty() ? "" : ",") + name;
+  char buffer[256] = {};
+  if (text.size() >= sizeof buffer) return false;
+  std::memcpy(buffer, text.data(), text.size());
+  return igd1::mib::write_item(kBoundPorts, buffer);
+}
+
+const PortTemplate *port_named(const char *name, uint32_t port) {
+  for (const PortTemplate &candidate : kPorts)
+    if (std::strcmp(candidate.name, name) == 0 && candidate.port == port) return &candidate;
+  return nullptr;
+}
+
+// host:port after "tcp:" or "ssl:"; the host of letters, digits, '.', '-',
+// ':' and brackets (IPv6), the port 1 to 65535.
+bool valid_controller(std::string_view text) {
+  if (!(text.starts_with("tcp:") || text.starts_with("ssl:"))) return false;
+  text.remove_prefix(4);
+  const size_t colon = text.rfind(':');
+  if (colon == std::string_view::npos || colon == 0) return false;
+  const std::string_view host = text.substr(0, colon), port = text.substr(colon + 1);
+  for (char c : host)
+    if (!(g_ascii_isalnum(c) || c == '.' || c == '-' || c == ':' || c == '[' || c == ']'))
+      return false;
+  if (port.empty() || port.size() > 5 || port[0] == '0') return false;
+  unsigned number = 0;
+  for (char c : port) {
+    if (!g_ascii_isdigit(c)) return false;
+    number = number * 10 + unsigned(c - '0');
+  }
+  return number <= 65535;
+}
+
+// A WAN connection name: letters, digits, '_', '-' and '.'.
+bool valid_wan(std::string_view text) {
+  if (text.empty()) return false;
+  for (char c : text)
+    if (!(g_ascii_isalnum(c) || c == '_' || c == '-' || c == '.')) return false;
+  return true;
+}
+
+// A text value of `size` bytes: NUL-terminated inside it.
+std::string_view text_of(const void *value, int size) {
+  const auto *text = static_cast<const char *>(value);
+  return std::string_view(text, strnlen(text, size_t(size)));
+}
+
+int run_agent(const std::vector<std::string> &argv) {
+  const igd1::RunResult result = igd1::run_command(argv, {.env = {}, .timeout_ms = kAgentTimeoutMs});
+  return igd1::run_succeeded(result) ? 0 : 1;
+}
+
+std::string stored_text(int position) {
+  char buffer[128] = {};
+  igd1::mib::read_item(kItems[position], buffer);
+  return buffer;
+}
+
+}  // namespace
+
+int wqxsdn_get_mib_property(int position, void *buffer, int size) {
+  const Item *item = item_at(position);
+  if (item == nullptr || buffer == nullptr || size < int(item->size)) return 1;
+  return igd1::mib::read_indexed(kGetAccessor, kItems, std::size(kItems), position, buffer) ? 0 : 1;
+}
+
+int wqxsdn_set_mib_property_check(int position, void *value, int size) {
+  const Item *item = item_at(position);
+  if (item == nullptr || value == nullptr || position == WQXSDN_PARM_DPID) return 1;
+  switch (position) {
+    case WQXSDN_PARM_ENABLE: {
+      const int32_t enable = *static_cast<const int32_t *>(value);
+      return enable == 0 || enable == 1 ? 0 : 1;
+    }
+    case WQXSDN_PARM_CONADDR:
+    case WQXSDN_PARM_OFWAN: {
+      if (size <= 0 || size > int(item->size)) return 1;
+      const std::string_view text = text_of(value, size);
+      if (text.size() >= item->size) return 1;
+      return (position == WQXSDN_PARM_CONADDR ? valid_controller(text) : valid_wan(text)) ? 0 : 1;
+    }
+    default: return 1;
+  }
+}
+
+int wqxsdn_set_mib_property(int position, void *value, int size) {
+  if (wqxsdn_set_mib_property_check(position, value, size) != 0) return 1;
+  return igd1::mib::write_indexed(kSetAccessor, kItems, std::size(kItems), position, value) ? 0 : 1;
+}
+
+int wqxsdn_update_ovs_avaliable_intfs(void) {
+  const std::set<std::string> bound = bound_names();
+  for (size_t i = 0; i < std::size(kPorts); ++i) {
+    wqxsdn_intf &port = g_ports[i];
+    port = {};
+    port.type = kPorts[i].type;
+    g_strlcpy(port.name, kPorts[i].name, sizeof port.name);
+    g_strlcpy(port.ifname, kPorts[i].ifname, sizeof port.ifname);
+    port.port = kPorts[i].port;
+    port.in_sdn = bound.contains(kPorts[i].name) ? 1 : 0;
+  }
+  return 0;
+}
+
+int wqxsdn_get_ovs_avaliable_intfs(wqxsdn_intf **array) {
+  if (array == nullptr) return 0;
+  wqxsdn_update_ovs_avaliable_intfs();
+  *array = g_ports;
+  return int(std::size(g_ports));
+}
+
+int wqxsdn_check_running(void) {
+  std::ifstream file(igd1::sys_path(igd1::path::kSdnAgentPid));
+  long pid = 0;
+  if (!(file >> pid) || pid <= 0) return 1;
+  return kill(pid_t(pid), 0) == 0 || errno == EPERM ? 0 : 1;
+}
+
+int wqxsdn_check_port(const char *name, uint32_t port, int mode) {
+  if (name == nullptr || port_named(name, port) == nullptr) return kNoSuchPort;
+  const bool bound = bound_names().contains(name);
+  if (mode == 0 && bound) return kAlreadyBound;
+  if (mode == 1 && !bound) return kNotBound;
+  return 0;
+}
+
+int wqxsdn_bind_port(const char *name, uint32_t port) {
+  if (name == nullptr) return 2;
+  std::set<std::string> bound = bound_names();
+  if (std::strcmp(name, "all") == 0) {
+    for (const PortTemplate &each : kPorts) bound.insert(each.name);
+  } else {
+    if (port_named(name, port) == nullptr) return kNoSuchPort;
+    bound.insert(name);
+  }
+  return store_bound(bound) ? 0 : 1;
+}
+
+int wqxsdn_unbind_port(const char *name, uint32_t port) {
+  if (name == nullptr) return 2;
+  std::set<std::string> bound = bound_names();
+  if (std::strcmp(name, "all") == 0) {
+    bound.clear();
+  } else {
+    if (port_named(name, port) == nullptr) return kNoSuchPort;
+    bound.erase(name);
+  }
+  return store_bound(bound) ? 0 : 1;
+}
+
+int wqxsdn_restart(void) {
+  return run_agent({igd1::program::kSdnAgent, "restart"});
+}
+
+int wqxsdn_reconfig_controller(void) {
+  return run_agent({igd1::program::kSdnAgent, "reconfigure", "--controller",
+                    stored_text(WQXSDN_PARM_CONADDR), "--wan", stored_text(WQXSDN_PARM_OFWAN)});
+}
+
+int wqxsdn_save_mib(void) {
+  igd1::mib::journal_append(MIB_JOURNAL_SDN, 1, "");
+  return 0;
+}
+
+int wqxsdn_save_mib_all(void) {
+  igd1::mib::journal_append(MIB_JOURNAL_SDN, 2, "");
+  return 0;
+}
+
+void wqxsdn_geterrdesc(int code, char *buffer, int size) {
+  if (buffer == nullptr || size <= 0) return;
+  const char *text = "Unknown error";
+  switch (code) {
+    case 0: text = "Success"; break;
+    case 1: text = "Operation refused"; break;
+    case 2: text = "Invalid argument"; break;
+    case kNoSuchPort: text = "No such port"; break;
+    case kAlreadyBound: text = "Port already in SDN"; break;
+    case kNotBound: text = "Port not in SDN"; break;
+    case 101: text = "SDN agent not running"; break;
+    default: break;
+  }
+  g_strlcpy(buffer, text, size_t(size));
+}
