@@ -9,6 +9,7 @@
 #include "bench_world.h"
 #include "dbus_vtable.h"
 #include "dhcpserver.h"
+#include "ipv6_lan.h"
 
 namespace {
 
@@ -275,13 +276,14 @@ BENCHMARK_CAPTURE(BM_Set_LeaseTime_BareTwoSignals, sdbus, Client::SdBus)->UseRea
 // They run on the loop thread, as the host calls them; the benchmark's CPU
 // column is that thread's CPU, i.e. what the library and the store cost.
 
-void BM_GetHandler_direct(benchmark::State &state) {
+// One property's get handler, called as the host calls it.
+void get_directly(benchmark::State &state, GDBusInterfaceGetPropertyFunc handler, const char *path,
+                  const char *interface, const char *name) {
   World &w = world();
   w.loop.run([&] {
     for (auto _ : state) {
       GError *error = nullptr;
-      GVariant *value = dhcpserver_handle_get_property(w.host.connection(), nullptr, kPath,
-                                                       kInterface, "MinAddress", &error, nullptr);
+      GVariant *value = handler(w.host.connection(), nullptr, path, interface, name, &error, nullptr);
       if (value == nullptr) {
         state.SkipWithError(error != nullptr ? error->message : "no value");
         g_clear_error(&error);
@@ -291,7 +293,16 @@ void BM_GetHandler_direct(benchmark::State &state) {
     }
   });
 }
+void BM_GetHandler_direct(benchmark::State &state) {
+  get_directly(state, dhcpserver_handle_get_property, kPath, kInterface, "MinAddress");
+}
 BENCHMARK(BM_GetHandler_direct);
+// A text of the IPv6 LAN object, which the store checks on every write.
+void BM_GetHandler_direct_IPv6LANPrefix(benchmark::State &state) {
+  get_directly(state, IPV6LANConfig_handle_get_property, "/com/wqx/igd1/Config/IPV6/LAN",
+               "com.wqx.igd1.IPv6LANConfig", "Prefix");
+}
+BENCHMARK(BM_GetHandler_direct_IPv6LANPrefix);
 
 void BM_SetHandler_direct(benchmark::State &state) {
   World &w = world();

@@ -141,7 +141,8 @@ IGD1_API int wqxsdn_save_mib_all(void);
 IGD1_API void wqxsdn_geterrdesc(int code, char *buffer, int size);
 
 // ---- device information -------------------------------------------------------
-// Index 0-38 as the device information object lists them.  Texts fill the
+// Index 0-38 as the device information object lists them, 39-41 the network
+// access sign (label kind, device model, sign number).  Texts fill the
 // caller's zero-filled buffer (its size is the object's for that index),
 // bytes one byte, numbers 32 bits.  Non-zero on success.
 IGD1_API int deviceinfo_get_property(int index, void *buffer);

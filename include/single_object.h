@@ -371,6 +371,11 @@ IGD1_EXPORT void object_method_call(const SingleObject &object, const char *func
 IGD1_EXPORT bool object_write(const SingleObject &object, const char *name, GVariant *value,
                               WriteFlags *flags, GError **error, bool in_multi = false);
 
+// Bus value of the text in a buffer of `size` bytes, or nullptr with
+// "invalid UTF-8 sting value of <name>" when it is not terminated within the
+// buffer or not UTF-8 (for read hooks with buffers of their own).
+IGD1_EXPORT GVariant *text_value(const char *text, size_t size, const char *name, GError **error);
+
 // Bus value of a number for the property's bus type (reals for 'd').
 IGD1_EXPORT GVariant *value_of_number(const Property &property, uint64_t number, double real);
 

@@ -25,12 +25,7 @@ char *field(dnsserver_record &record, const Property &property) {
 GVariant *read_server(const SingleObject &object, const Property &property, GError **error) {
   dnsserver_record record{};
   dnsserver_get_mib_property(record_index(object), &record);
-  const char *text = field(record, property);
-  if (strnlen(text, kStoredLength + 1) > kStoredLength || !g_utf8_validate(text, -1, nullptr)) {
-    set_invalid_args(error, "invalid UTF-8 sting value of %s", property.name);
-    return nullptr;
-  }
-  return g_variant_new_string(text);
+  return text_value(field(record, property), kStoredLength + 1, property.name, error);
 }
 
 bool write_server(const SingleObject &object, const Property &property, const char *,

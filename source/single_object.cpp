@@ -85,6 +85,14 @@ void mark_object_unannounced(const SingleObject &object, GDBusInterfaceInfo *int
 
 }  // namespace
 
+GVariant *text_value(const char *text, size_t size, const char *name, GError **error) {
+  if (strnlen(text, size) == size || !g_utf8_validate(text, -1, nullptr)) {
+    set_invalid_args(error, "invalid UTF-8 sting value of %s", name);
+    return nullptr;
+  }
+  return g_variant_new_string(text);
+}
+
 GVariant *value_of_number(const Property &property, uint64_t number, double real) {
   switch (property.type[0]) {
     case 'b': return g_variant_new_boolean(number != 0);

@@ -56,7 +56,7 @@ TEST_F(ModulesTest, IndexesOutsideEachTableAreRefused) {
   int commit = 0, changed = 0;
   EXPECT_EQ(dhcpserver_get_mib_property(8, buffer), 0);
   EXPECT_EQ(dhcpserver_set_mib_property(-1, buffer), 0);
-  EXPECT_EQ(deviceinfo_get_property(39, buffer), 0);
+  EXPECT_EQ(deviceinfo_get_property(42, buffer), 0);
   EXPECT_EQ(deviceinfo_get_property(-1, buffer), 0);
   EXPECT_EQ(deviceinfo_set_property(17, buffer), 0);  // only the device name is written
   EXPECT_EQ(networkinfo_set_property(34, buffer, &commit, &changed), 0);  // only ElinkSync

@@ -102,6 +102,14 @@ TEST(XmlContractTest, PropertyTablesMatchTheirFiles) {
         EXPECT_TRUE(declared.count(row.alias)) << row.alias;
       }
     }
+    // An object served from a method table declares exactly its rows.
+    if (!object->methods.empty()) {
+      std::set<std::string> methods, rows;
+      for (GDBusMethodInfo **m = interface->methods; m != nullptr && *m != nullptr; ++m)
+        methods.insert((*m)->name);
+      for (const Method &method : object->methods) rows.insert(method.name);
+      EXPECT_EQ(methods, rows);
+    }
     g_dbus_node_info_unref(node);
   }
 }

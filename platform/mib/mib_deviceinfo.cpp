@@ -85,6 +85,9 @@ constexpr Item kItems[] = {
     /* 36 */ {"deviceinfo.IfName", K::Text, 32},
     /* 37 */ {"deviceinfo.DevTypeCode", K::U8, 1},
     /* 38 */ {"deviceinfo.WorkMode", K::U8, 1},
+    /* 39 */ {"deviceinfo.MarkType", K::U8, 1},
+    /* 40 */ {"deviceinfo.SignDeviceModel", K::Text, 64},
+    /* 41 */ {"deviceinfo.NASN", K::Text, 64},
 };
 constexpr size_t kItemCount = std::size(kItems);
 

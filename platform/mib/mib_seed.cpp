@@ -62,6 +62,10 @@ constexpr DefaultSetting kDefaults[] = {
     {{"deviceinfo.KernelBit", K::U32, 4}, "32"},
     {{"deviceinfo.IfName", K::Text, 32}, "br0"},
     {{"deviceinfo.WorkMode", K::U8, 1}, "0"},  // 0 routing, 1 bridging
+    // Network access sign: 1 printed label, 2 electronic label.
+    {{"deviceinfo.MarkType", K::U8, 1}, "1"},
+    {{"deviceinfo.SignDeviceModel", K::Text, 64}, "HG8-G4"},
+    {{"deviceinfo.NASN", K::Text, 64}, "02-A127-214433"},
 
     // Addressing of the home network side.
     {{"lan.IPAddress", K::IPv4, 4}, "192.168.1.1"},
@@ -257,6 +261,58 @@ constexpr DefaultSetting kDefaults[] = {
     {{"sdn.OFWan", K::Text, 32}, "2_INTERNET_R_VID_41"},
     {{"sdn.DPID", K::Text, 64}, "0000a43e510c2210"},
     {{"sdn.BoundPorts", K::Text, 256}, ""},
+
+    // IPTV: multicast switches, set-top boxes seen, line state (0 no IPTV
+    // line, 1 up) and the end of a running line detection (ms since the epoch).
+    {{"iptv.IGMPEnable", K::U8, 1}, "1"},
+    {{"iptv.ProxyEnable", K::U8, 1}, "1"},
+    {{"iptv.SnoopingEnable", K::U8, 1}, "1"},
+    {{"iptv.STBNumber", K::U32, 4}, "1"},
+    {{"iptv.LineStatus", K::U32, 4}, "1"},
+    {{"iptv.NoStbEnable", K::U8, 1}, "0"},
+    {{"iptv.DetectUntil", K::U64, 8}, "0"},
+    {{"subiptv.Supported", K::Bool, 4}, "1"},
+    {{"subiptv.Enable", K::U8, 1}, "0"},
+    {{"subiptv.VLANID", K::U32, 4}, "45"},
+    {{"subiptv.SubDevices", K::U32, 4}, "0"},
+
+    // DNS speed limit and what the DNS service reports.
+    {{"dnslimit.Domain", K::Text, 1024}, ""},
+    {{"dnslimit.LimitAction", K::Text, 33}, "Drop"},
+    {{"dnslimit.HgwInfo", K::Text, 256}, "HG8-G4;A43E51;WQX4A3E510C2210"},
+    {{"dnslimit.DeviceInfo", K::Text, 256}, ""},
+
+    // Web server access (bit 0 LAN side, bit 1 WAN side), the internet
+    // connection and its PPPoE account, the bridged data session.
+    {{"http.Access", K::U8, 1}, "1"},
+    {{"wan.InternetName", K::Text, 64}, "2_INTERNET_R_VID_41"},
+    {{"wan.InternetMode", K::Text, 16}, "PPPoE"},
+    {{"pppoe.UserName", K::Text, 65}, "07552103448@wqx"},
+    {{"bridge.InterfaceName", K::Text, 64}, "nas0_1"},
+    {{"bridge.SMAC", K::Text, 64}, "a4:3e:51:0c:22:11"},
+    {{"bridge.DMAC", K::Text, 64}, "00:1e:73:2a:91:c4"},
+    {{"bridge.SessionID", K::U32, 4}, "4711"},
+    {{"bridge.IP", K::Text, 64}, "100.72.18.36"},
+    {{"bridge.DNS", K::Text, 64}, "202.96.128.86"},
+
+    // Firmware features, the cloud VR account, the voice lines.
+    {{"feature.H248", K::Bool, 4}, "0"},
+    {{"feature.PortBind", K::Bool, 4}, "1"},
+    {{"feature.VlanBind", K::Bool, 4}, "1"},
+    {{"feature.OnDemandDialin", K::Bool, 4}, "0"},
+    {{"cloudvr.Enable", K::Bool, 4}, "1"},
+    {{"cloudvr.Password", K::Text, 64}, "Vr#0C2210"},
+    {{"voip.Name1", K::Text, 64}, "075521034481"},
+    {{"voip.Name2", K::Text, 64}, ""},
+    {{"voip.Line1Status", K::Text, 64}, "Up"},
+    {{"voip.Line2Status", K::Text, 64}, "Disabled"},
+
+    // Downstream optimisation: mode "Off", "Auto", "Video" or "Gaming".
+    {{"dnopt.Enable", K::Bool, 4}, "1"},
+    {{"dnopt.Mode", K::Text, 16}, "Auto"},
+    {{"dnopt.ActiveFlows", K::U32, 4}, "3"},
+    {{"dnopt.Flows", K::U64, 8}, "18244"},
+    {{"dnopt.Bytes", K::U64, 8}, "96351220418"},
 
     // Bus service itself.
     {{"dbusproxy.DebugLevel", K::U32, 4}, "2"},

@@ -1,0 +1,81 @@
+// IPTV: the multicast settings, the set-top boxes seen and the state of the
+// IPTV line, with its detection.
+//
+//   index  setting              form
+//   0      iptv.IGMPEnable      byte
+//   1      iptv.ProxyEnable     byte, written
+//   2      iptv.SnoopingEnable  byte, written
+//   3      iptv.STBNumber       32 bits
+//   4      iptv.LineStatus      32 bits (2 while iptv.DetectUntil, in ms since
+//                               the epoch, lies ahead)
+//   5      iptv.NoStbEnable     byte, written
+//
+// Starting a detection records a notice under MIB_CFG_IPTV with the data
+// "detect=<seconds>".
+#include <glib.h>
+
+#include <cstring>
+#include <iterator>
+#include <string>
+
+#include "mib_internal.h"
+#include "mib_services.h"
+#include "mib_store.h"
+
+namespace {
+
+using igd1::mib::Item;
+using K = igd1::mib::ValueKind;
+
+constexpr Item kItems[] = {
+    {"iptv.IGMPEnable", K::U8, 1},  {"iptv.ProxyEnable", K::U8, 1},
+    {"iptv.SnoopingEnable", K::U8, 1}, {"iptv.STBNumber", K::U32, 4},
+    {"iptv.LineStatus", K::U32, 4}, {"iptv.NoStbEnable", K::U8, 1},
+};
+constexpr int kLineStatus = 4;
+constexpr uint32_t kDetecting = 2;
+constexpr Item kDetectUntil = {"iptv.DetectUntil", K::U64, 8};
+constexpr uint32_t kRequestDenied = 9001;
+
+bool writable(int index) { return index == 1 || index == 2 || index == 5; }
+
+uint64_t now_ms() { return uint64_t(g_get_real_time() / 1000); }
+
+bool detecting() {
+  uint64_t until = 0;
+  return igd1::mib::read_item(kDetectUntil, &until) && until > now_ms();
+}
+
+}  // namespace
+
+int IPTV_get_property(int index, void *buffer) {
+  if (buffer == nullptr) return 0;
+  if (!igd1::mib::read_indexed("IPTV_get_property", kItems, std::size(kItems), index, buffer))
+    return 0;
+  if (index == kLineStatus && detecting()) std::memcpy(buffer, &kDetecting, sizeof kDetecting);
+  return 1;
+}
+
+int IPTV_set_property(int index, void *value) {
+  if (value == nullptr || !writable(index) || *static_cast<const uint8_t *>(value) > 1) return 0;
+  return igd1::mib::write_indexed("IPTV_set_property", kItems, std::size(kItems), index, value)
+             ? 1
+             : 0;
+}
+
+int IPTV_StartDetectiTVLineStatus(uint32_t duration, uint32_t *result_code) {
+  if (result_code == nullptr || duration < 2 || duration > 60 ||
+      igd1::mib::should_fail("IPTV_StartDetectiTVLineStatus", 0))
+    return -1;
+  if (detecting()) {
+    *result_code = kRequestDenied;
+    return 0;
+  }
+  const uint64_t until = now_ms() + uint64_t(duration) * 1000;
+  if (!igd1::mib::write_item(kDetectUntil, &until) ||
+      !igd1::mib::detail::append_journal_entry(MIB_CFG_IPTV, 255,
+                                               "detect=" + std::to_string(duration)))
+    return -1;
+  *result_code = 0;
+  return 0;
+}

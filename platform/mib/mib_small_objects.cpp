@@ -1,0 +1,137 @@
+// Read accessors of the small information objects, and the sub-IPTV switch.
+//
+//   featureflag_get_property    feature.H248, feature.PortBind, feature.VlanBind,
+//                               feature.OnDemandDialin (32-bit 0 or 1)
+//   CloudVR_get_property        cloudvr.Enable (32 bits), the user ID made of
+//                               device.ProductClass "-" device.SerialNumber,
+//                               cloudvr.Password (64 bytes)
+//   BridgeData_get_property     bridge.InterfaceName, bridge.SMAC, bridge.DMAC,
+//                               bridge.SessionID (32 bits), bridge.IP, bridge.DNS
+//   voipinfo_get_mib_property   voip.Name1, voip.Name2, voip.Line1Status,
+//                               voip.Line2Status (64 bytes), after DBUS_flash_get
+//   DnOptInfo_get_property      dnopt.Enable, dnopt.Mode (16 bytes),
+//                               dnopt.ActiveFlows (32 bits), dnopt.Flows,
+//                               dnopt.Bytes (64 bits)
+//   SubIPTVSupport_*            subiptv.Supported (32 bits), subiptv.Enable
+//                               (byte), subiptv.VLANID, subiptv.SubDevices (32 bits)
+//
+// Texts are 64 bytes unless noted.
+#include <cstring>
+#include <iterator>
+#include <string>
+
+#include "mib_services.h"
+#include "mib_store.h"
+
+namespace {
+
+using igd1::mib::Item;
+using K = igd1::mib::ValueKind;
+
+constexpr Item kFeatures[] = {
+    {"feature.H248", K::Bool, 4},
+    {"feature.PortBind", K::Bool, 4},
+    {"feature.VlanBind", K::Bool, 4},
+    {"feature.OnDemandDialin", K::Bool, 4},
+};
+
+constexpr Item kCloudVREnable = {"cloudvr.Enable", K::Bool, 4};
+constexpr Item kCloudVRPassword = {"cloudvr.Password", K::Text, 64};
+constexpr Item kProductClass = {"device.ProductClass", K::Text, 64};
+constexpr Item kSerialNumber = {"device.SerialNumber", K::Text, 64};
+constexpr size_t kUserIdSize = 128;
+
+constexpr Item kBridge[] = {
+    {"bridge.InterfaceName", K::Text, 64}, {"bridge.SMAC", K::Text, 64},
+    {"bridge.DMAC", K::Text, 64},          {"bridge.SessionID", K::U32, 4},
+    {"bridge.IP", K::Text, 64},            {"bridge.DNS", K::Text, 64},
+};
+
+constexpr Item kVoip[] = {
+    {"voip.Name1", K::Text, 64},
+    {"voip.Name2", K::Text, 64},
+    {"voip.Line1Status", K::Text, 64},
+    {"voip.Line2Status", K::Text, 64},
+};
+
+constexpr Item kDnOpt[] = {
+    {"dnopt.Enable", K::Bool, 4}, {"dnopt.Mode", K::Text, 16}, {"dnopt.ActiveFlows", K::U32, 4},
+    {"dnopt.Flows", K::U64, 8},   {"dnopt.Bytes", K::U64, 8},
+};
+
+constexpr Item kSubIptv[] = {
+    {"subiptv.Supported", K::Bool, 4},
+    {"subiptv.Enable", K::U8, 1},
+    {"subiptv.VLANID", K::U32, 4},
+    {"subiptv.SubDevices", K::U32, 4},
+};
+constexpr int kSubIptvEnable = 1;
+constexpr int kSubIptvVlan = 2;
+
+template <size_t N>
+int read_table(const char *accessor, const Item (&items)[N], int index, void *buffer) {
+  if (buffer == nullptr) return 0;
+  return igd1::mib::read_indexed(accessor, items, N, index, buffer) ? 1 : 0;
+}
+
+}  // namespace
+
+int featureflag_get_property(int index, void *value) {
+  return read_table("featureflag_get_property", kFeatures, index, value);
+}
+
+int CloudVR_get_property(int index, void *value) {
+  if (value == nullptr || igd1::mib::should_fail("CloudVR_get_property", index)) return 0;
+  switch (index) {
+    case 0: return igd1::mib::read_item(kCloudVREnable, value) ? 1 : 0;
+    case 1: {
+      char product[64] = {}, serial[64] = {};
+      if (!igd1::mib::read_item(kProductClass, product) || !igd1::mib::read_item(kSerialNumber, serial))
+        return 0;
+      const std::string id = std::string(product) + "-" + serial;
+      if (id.size() >= kUserIdSize) return 0;
+      std::memcpy(value, id.c_str(), id.size() + 1);
+      return 1;
+    }
+    case 2: return igd1::mib::read_item(kCloudVRPassword, value) ? 1 : 0;
+    default: return 0;
+  }
+}
+
+int BridgeData_get_property(int index, void *buffer) {
+  return read_table("BridgeData_get_property", kBridge, index, buffer);
+}
+
+int DBUS_flash_get(void) { return igd1::mib::should_fail("DBUS_flash_get", 0) ? -1 : 0; }
+
+int voipinfo_get_mib_property(int index, void *buffer) {
+  return read_table("voipinfo_get_mib_property", kVoip, index, buffer);
+}
+
+int DnOptInfo_get_property(int index, void *buffer) {
+  return read_table("DnOptInfo_get_property", kDnOpt, index, buffer);
+}
+
+int SubIPTVSupport_get_property(int index, void *buffer) {
+  return read_table("SubIPTVSupport_get_property", kSubIptv, index, buffer);
+}
+
+int SubIPTVSupport_set_property(int index, void *value) {
+  if (value == nullptr) return 0;
+  if (index == kSubIptvEnable) {
+    int32_t supported = 0;
+    const uint8_t enable = *static_cast<const uint8_t *>(value);
+    if (enable > 1 || !igd1::mib::read_item(kSubIptv[0], &supported) || (enable && !supported))
+      return 0;
+  } else if (index == kSubIptvVlan) {
+    uint32_t vlan;
+    std::memcpy(&vlan, value, sizeof vlan);
+    if (vlan < 1 || vlan > 4094) return 0;
+  } else {
+    return 0;
+  }
+  return igd1::mib::write_indexed("SubIPTVSupport_set_property", kSubIptv, std::size(kSubIptv),
+                                  index, value)
+             ? 1
+             : 0;
+}

@@ -1,0 +1,37 @@
+// Sub-IPTV support: whether the gateway can carry IPTV to its sub-devices,
+// whether it does and on which VLAN; at the path its introspection file
+// names.  The configuration library refuses switching it on where it is not
+// supported and VLANs outside 1 to 4094.
+#include "mib_services.h"
+#include "small_objects.h"
+
+namespace {
+
+using igd1::Property;
+using igd1::Raw;
+using igd1::Stored;
+
+constexpr Property kProperties[] = {
+    {.name = "Supported", .type = "b", .index = 0, .raw = Raw::I32},
+    {.name = "Enable", .type = "b", .index = 1, .raw = Raw::U8, .write = igd1::store_value,
+     .write_log = "set Enable value:%d"},
+    {.name = "VLANID", .type = "u", .index = 2, .raw = Raw::U32, .write = igd1::store_value,
+     .stored = Stored::U32, .write_log = "set VLANID value:%d"},
+    {.name = "SubDeviceNumber", .type = "u", .index = 3, .raw = Raw::U32},
+};
+
+constexpr igd1::SingleObject kObject = {
+    .path = nullptr,
+    .xml_file = "SubIPTVSupport.xml",
+    .properties = kProperties,
+    .get = SubIPTVSupport_get_property,
+    .set = SubIPTVSupport_set_property,
+    .write_log = "func [%s], line [%d],property_name:%s",
+    .store_refused = "Invalid parameter value",
+};
+
+}  // namespace
+
+IGD1_SINGLE_OBJECT(SubIPTVSupport, SubIPTVSupport_handle_get_property,
+                   SubIPTVSupport_handle_set_property, SubIPTVSupport_handle_set_multi_properties,
+                   kObject)
