@@ -223,11 +223,18 @@ void answer_set_multi_call(const GDBusInterfaceVTable *vtable, gpointer user_dat
   GVariant *entries = nullptr;
   g_variant_get(parameters, "(&s@a{sv})", &interface_name, &entries);
   g_autoptr(GVariant) owned = entries;
-  Igd1SetMultiPropertiesFunc write = igd1_set_multi_handler(vtable);
-  if (write == nullptr) {
+  if (vtable == nullptr) {
     g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
                                           "No such interface %s on object at path %s",
                                           interface_name, path);
+    return;
+  }
+  // A read-only interface at such a path answers as it does anywhere else.
+  Igd1SetMultiPropertiesFunc write = igd1_set_multi_handler(vtable);
+  if (write == nullptr) {
+    g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_NOT_SUPPORTED,
+                                          "Interface %s does not write several properties",
+                                          interface_name);
     return;
   }
   igd1_answer_set_multi(write, connection, sender, path, interface_name, entries, user_data,

@@ -125,6 +125,13 @@ TEST_F(ServiceObjectsTest, DnsSpeedLimitCutsToItsBuffersAndNamesUnknownPropertie
   EXPECT_THAT(notices_since(before), ElementsAre(Pair(0x1000u, 255)));
   EXPECT_EQ(write(kLimit, "LimitAction", ("'" + std::string(40, 'D') + "'").c_str()), Failure());
   EXPECT_EQ(read(kLimit, "LimitAction"), "'" + std::string(32, 'D') + "'");
+  // A cut never splits a character: 20 two-byte characters keep 16.
+  std::string accents;
+  for (int i = 0; i < 20; ++i) accents += "\u00e9";
+  std::string kept;
+  for (int i = 0; i < 16; ++i) kept += "\u00e9";
+  EXPECT_EQ(write(kLimit, "LimitAction", ("'" + accents + "'").c_str()), Failure());
+  EXPECT_EQ(read(kLimit, "LimitAction"), "'" + kept + "'");
   EXPECT_EQ(write(kLimit, "Domain", "'bad domain!'"), InvalidArgs("Invalid parameter value"));
   EXPECT_THAT(read(kLimit, "Domain"), HasSubstr("video.example.com;"));
 

@@ -182,6 +182,19 @@ TEST_F(SmallObjectsTest, IncomingFilterChecksRulesAndKeepsThemOnce) {
   EXPECT_EQ(mib::journal().back().data, "rules=2");
 }
 
+// The host starts what the library exports under the module table's names.
+TEST(ModuleEntriesTest, EveryObjectIsExportedUnderItsEntryName) {
+  std::vector<std::string> names;
+  std::string problem;
+  ASSERT_TRUE(host::exported_entry_names(IGD1_BUILD_DIR "/libigd1.so", &names, &problem)) << problem;
+  for (const char *entry :
+       {"DNSServerConfig", "DNSV6ServerConfig", "DNSTunnel", "IPV6LANConfig", "DHCPV6Server",
+        "RouterAdvertisement", "IPTV", "DNSSpeedLimit", "http_server", "pppoe_object",
+        "featureflag", "CloudVR", "NetworkAccessSign", "BridgeData", "voipinfo", "CWMP",
+        "IncomingFilter", "DnOptInfo", "SubIPTVSupport"})
+    EXPECT_THAT(names, testing::Contains(std::string(entry) + "_on_bus_acquired"));
+}
+
 TEST_F(SmallObjectsTest, SubIptvSwitchesOnOnlyWhereSupported) {
   EXPECT_EQ(write(kSubIptv, "Enable", "true"), Failure());
   EXPECT_EQ(read(kSubIptv, "Enable"), "true");
