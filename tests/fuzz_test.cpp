@@ -73,8 +73,12 @@ void collect_targets(GDBusConnection *client, const std::string &path, std::vect
     for (GDBusPropertyInfo **p = (*i)->properties; p != nullptr && *p != nullptr; ++p)
       target.properties.push_back(
           {(*p)->name, (*p)->signature, ((*p)->flags & G_DBUS_PROPERTY_INFO_FLAGS_WRITABLE) != 0});
+    // A method marked as never answered cannot be checked for its answer.
     for (GDBusMethodInfo **m = (*i)->methods; m != nullptr && *m != nullptr; ++m)
-      target.methods.push_back({(*m)->name, in_signature(*m)});
+      if (g_strcmp0(g_dbus_annotation_info_lookup((*m)->annotations,
+                                                  "org.freedesktop.DBus.Method.NoReply"),
+                    "true") != 0)
+        target.methods.push_back({(*m)->name, in_signature(*m)});
     targets->push_back(std::move(target));
   }
   for (GDBusNodeInfo **child = node->nodes; child != nullptr && *child != nullptr; ++child)
