@@ -1182,9 +1182,16 @@ void request_checkpoint(bool urgent) {
 void request_checkpoint() { request_checkpoint(false); }
 
 // Called by SQLite after each commit with the log's size in pages.
+// An urgent checkpoint is asked for each time the log grows past another
+// kWalUrgentFrames pages, not after every commit beyond the mark: while writes
+// go on, a checkpoint cannot start the log over, so asking after each commit
+// made every write pay for a checkpoint and its fsync.
 int on_wal_commit(void *, sqlite3 *, const char *, int frames) {
-  g_log_frames.store(frames);
-  if (frames >= kWalUrgentFrames) request_checkpoint(true);
+  const int before = g_log_frames.exchange(frames);
+  if (frames >= kWalUrgentFrames &&
+      (frames < before || frames / kWalUrgentFrames > before / kWalUrgentFrames)) {
+    request_checkpoint(true);
+  }
   return SQLITE_OK;
 }
 
