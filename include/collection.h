@@ -162,7 +162,9 @@ enum class Field : uint8_t {
   Text,    // NUL-terminated text in `size` bytes
   Choice,  // one byte named by a choice table; text
   List,    // ";"-joined text in `size` bytes; bus type as
-  Item,    // text reached through the table's item accessors with `item`
+  Item,    // reached through the table's item accessors with `item`: text for
+           // bus type s, otherwise the type's own width (b and y one byte,
+           // n and q two, i and u four, x, t and d eight)
 };
 
 // A named value of a Choice field.  Reading answers `name` for `stored`;
@@ -215,6 +217,12 @@ struct RowProperty {
   // its instance number.
   const char *placeholder = nullptr;
   int8_t apply_order = 0;       // see Property::apply_order
+  // Builds the bus value from the row where the field alone does not say it
+  // (a value that depends on other fields); nullptr: it cannot be built.
+  GVariant *(*read)(const RowProperty &property, const uint8_t *row) = nullptr;
+  // A rule on the new value beyond its field's (an emptiness or capacity
+  // rule); false refuses the value with `refused`.
+  bool (*accepts)(GVariant *value) = nullptr;
 };
 
 // The configuration library's functions for one table.  Optional members
@@ -258,6 +266,9 @@ struct RowTable {
   // BackupUpdate commits that hand the row index and learn the reason of a refusal
   // (a plain copy of the row is the working copy when there is no backup_entry).
   int (*update_entry)(const void *row, uint32_t index, const char **reason, int flags) = nullptr;
+  // Brings the live fields of a row (status, counters) up to date before it
+  // is read.
+  void (*refresh_row)(void *row) = nullptr;
 };
 
 // How a changed working copy reaches the table.
@@ -291,6 +302,7 @@ struct RowTexts {
   const char *write_property = "invalid property %s";  // unknown name in a write
   const char *read_failed = "Get %s failed";            // an item accessor failed
   const char *current_failed = "get property %s failed";
+  const char *invalid_utf8 = "invalid UTF-8 sting value of %s";
   const char *invalid_value = "Invalid parameter value";
   const char *commit_failed = "Fail to update entry";
   const char *item_set_failed = nullptr;  // the item setter refused (null: invalid_value)
@@ -356,6 +368,17 @@ struct RowModule {
   // and `delete_hook_in_test_run` is false; `removed` is the row as it was.
   void (*after_delete)(const uint8_t *removed, uint32_t index) = nullptr;
   bool delete_hook_in_test_run = false;
+  // Whether the table is saved after a DeleteObject as after an AddObject.
+  bool save_after_delete = true;
+  // The refresh of a row before a read is left out during a conformance run.
+  bool refresh_skipped_in_test_run = false;
+  // The commit failure text names the child's path instead of the store's reason.
+  bool commit_failure_names_path = false;
+  // false: the manager is attached as GDBus's plain object manager, without
+  // com.wqx.igd1.ObjectManager (no AddObject or DeleteObject at all).
+  bool manager_methods = true;
+  // Runs once the collection is on the bus (timers, row callbacks of its own).
+  void (*start_up)(GDBusConnection *connection) = nullptr;
   // Refuse kind and `texts.delete_refused`: the error name (null: the
   // standard InvalidArgs) of the refusal.
   const char *refuse_error = nullptr;
@@ -483,6 +506,11 @@ IGD1_EXPORT void row_answer_managed_objects(const RowCollection &rows,
 
 // One-entry a{sv} (new reference).
 IGD1_EXPORT GVariant *single_entry(const char *name, GVariant *value);
+
+// Routes the row callbacks of the store's table `table_module` to `action`
+// (instance number, DBUS_PROXY_ROW_ADDED or _REMOVED), for modules whose
+// callback takes the action as an argument.
+IGD1_EXPORT void use_row_action(const char *table_module, int (*action)(unsigned int, int));
 
 }  // namespace igd1
 

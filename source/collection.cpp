@@ -242,6 +242,67 @@ GVariant *text_value(const char *text, size_t size) {
   return g_variant_new_string(copy);
 }
 
+// Items of a bus type other than s travel in the type's own width.
+size_t item_width(const char *type) {
+  switch (type[0]) {
+    case 'b':
+    case 'y': return 1;
+    case 'n':
+    case 'q': return 2;
+    case 'i':
+    case 'u': return 4;
+    case 'x':
+    case 't':
+    case 'd': return 8;
+    default: return 0;
+  }
+}
+
+template <typename T>
+T load_as(const uint8_t *bytes) {
+  T value;
+  std::memcpy(&value, bytes, sizeof value);
+  return value;
+}
+
+GVariant *item_value(const char *type, const uint8_t *bytes) {
+  switch (type[0]) {
+    case 'b': return g_variant_new_boolean(bytes[0] != 0);
+    case 'y': return g_variant_new_byte(bytes[0]);
+    case 'n': return g_variant_new_int16(load_as<int16_t>(bytes));
+    case 'q': return g_variant_new_uint16(load_as<uint16_t>(bytes));
+    case 'i': return g_variant_new_int32(load_as<int32_t>(bytes));
+    case 'u': return g_variant_new_uint32(load_as<uint32_t>(bytes));
+    case 'x': return g_variant_new_int64(load_as<int64_t>(bytes));
+    case 't': return g_variant_new_uint64(load_as<uint64_t>(bytes));
+    case 'd': return g_variant_new_double(load_as<double>(bytes));
+    default: return nullptr;
+  }
+}
+
+// The bytes of a value of the item's own type (checked by the caller).
+void item_bytes(GVariant *value, uint8_t *bytes) {
+  auto put = [bytes](auto number) { std::memcpy(bytes, &number, sizeof number); };
+  switch (g_variant_get_type_string(value)[0]) {
+    case 'b': bytes[0] = g_variant_get_boolean(value) ? 1 : 0; break;
+    case 'y': bytes[0] = g_variant_get_byte(value); break;
+    case 'n': put(g_variant_get_int16(value)); break;
+    case 'q': put(g_variant_get_uint16(value)); break;
+    case 'i': put(g_variant_get_int32(value)); break;
+    case 'u': put(g_variant_get_uint32(value)); break;
+    case 'x': put(g_variant_get_int64(value)); break;
+    case 't': put(g_variant_get_uint64(value)); break;
+    case 'd': put(g_variant_get_double(value)); break;
+    default: break;
+  }
+}
+
+// Numbers compare by value: two spellings of one real are one value.
+bool same_item(const char *type, const uint8_t *a, const uint8_t *b) {
+  if (type[0] == 'd') return load_as<double>(a) == load_as<double>(b);
+  return std::memcmp(a, b, item_width(type)) == 0;
+}
+
 void log_write(const RowProperty &property, GVariant *value) {
   const char *type = g_variant_get_type_string(value);
   if (type[0] == 's') {
@@ -344,6 +405,15 @@ bool find_row(const RowModule &module, uint32_t instance, FoundRow *found) {
   return found->data != nullptr;
 }
 
+// Brings the live fields of a found row up to date before it is read.
+void refresh_found(const RowModule &module, FoundRow *found) {
+  if (module.table.refresh_row == nullptr) return;
+  if (module.refresh_skipped_in_test_run && check_dbus_cts_running()) return;
+  uint8_t *row = found->node != nullptr ? static_cast<uint8_t *>(found->node->data)
+                                        : found->copy.data();
+  module.table.refresh_row(row);
+}
+
 void log_no_row(const RowModule &module, const char *function, int line, uint32_t instance) {
   if (module.texts.no_row_log != nullptr)
     COLLECTION_LOG(LOG_LEVEL_WARN, function, module.texts.no_row_log, function, line,
@@ -394,7 +464,8 @@ class WorkingCopy {
 };
 
 // Stores a changed working copy; every result is checked.
-bool commit_row(const RowModule &module, uint8_t *copy, uint32_t index, GError **error) {
+bool commit_row(const RowModule &module, uint8_t *copy, uint32_t index, const char *object_path,
+                GError **error) {
   const char *reason = nullptr;
   const RowTable &table = module.table;
   const int stored = module.commit == Commit::CopyBack
@@ -402,8 +473,10 @@ bool commit_row(const RowModule &module, uint8_t *copy, uint32_t index, GError *
                      : table.update_entry != nullptr ? table.update_entry(copy, index, &reason, 0)
                                                      : table.update_entry_mib(copy);
   if (stored != 0) return true;
-  g_autofree gchar *message =
-      g_strdup_printf(module.texts.commit_failed, reason != nullptr ? reason : "");
+  const char *detail = module.commit_failure_names_path ? object_path
+                       : reason != nullptr                ? reason
+                                                          : "";
+  g_autofree gchar *message = g_strdup_printf(module.texts.commit_failed, detail);
   if (module.commit_error != nullptr && error != nullptr) {
     // A name GDBus knows maps to its own error domain; its message then
     // needs no name prefix to reach the caller as given.
@@ -546,7 +619,7 @@ void delete_object(const RowCollection &rows, GVariant *parameters,
   // A conformance run checks the bus behaviour only: nothing is applied or saved.
   if (module.delete_hook_in_test_run || !check_dbus_cts_running()) {
     if (module.after_delete != nullptr) module.after_delete(removed.data(), index);
-    if (module.table.save_mib != nullptr) module.table.save_mib();
+    if (module.save_after_delete && module.table.save_mib != nullptr) module.table.save_mib();
   }
   if (module.table.add_stand_in != nullptr) {
     uint32_t left = 0;
@@ -600,6 +673,7 @@ GVariant *child_properties(const Collection &collection, GDBusConnection *connec
     const uint32_t instance = child_instance(collection, path);
     FoundRow found;
     if (instance != 0 && find_row(module, instance, &found)) {
+      refresh_found(module, &found);
       for (GDBusPropertyInfo **p = info->properties; p != nullptr && *p != nullptr; ++p) {
         const RowProperty *property = find_row_property(module.properties, (*p)->name);
         if (!readable(*p) || property == nullptr) continue;
@@ -843,6 +917,13 @@ void collection_export_child(const Collection &collection, unsigned instance) {
   if (publishes_itself(collection)) return export_outside(collection, instance);
   if (collection.state->manager == nullptr) return;
   std::string path = collection_child_path(collection, instance);
+  // A row announced twice (a callback for a row the start-up walk already
+  // found) keeps its child as it is.
+  if (GDBusObject *present = g_dbus_object_manager_get_object(
+          G_DBUS_OBJECT_MANAGER(collection.state->manager), path.c_str())) {
+    g_object_unref(present);
+    return;
+  }
   GDBusObjectSkeleton *object = g_dbus_object_skeleton_new(path.c_str());
   GDBusNodeInfo *node = *collection.introspection_data;
   for (GDBusInterfaceInfo **i = node->interfaces; i != nullptr && *i != nullptr; ++i) {
@@ -980,6 +1061,11 @@ GVariant *read_row_property(const RowModule &module, const RowProperty &property
                             const uint8_t *row, GError **error) {
   GVariant *value = nullptr;
   const uint8_t *at = row + property.offset;
+  if (property.read != nullptr) {
+    value = property.read(property, row);
+    if (value == nullptr) set_invalid_args(error, module.texts.invalid_utf8, property.name);
+    return value;
+  }
   switch (property.field) {
     case Field::Flag:
       return g_variant_new_boolean((at[0] != 0) != property.inverted);
@@ -1017,6 +1103,14 @@ GVariant *read_row_property(const RowModule &module, const RowProperty &property
       return g_variant_new_strv(entries, -1);
     }
     case Field::Item: {
+      if (const size_t width = item_width(property.type); width != 0) {
+        uint8_t bytes[8] = {};
+        if (module.table.get_item(property.item, bytes, row) == 0) {
+          set_invalid_args(error, module.texts.read_failed, property.name);
+          return nullptr;
+        }
+        return item_value(property.type, bytes);
+      }
       const size_t size = property.size != 0 ? property.size : kItemBuffer;
       std::vector<char> buffer(size + 1, '\0');
       if (module.table.get_item(property.item, buffer.data(), row) == 0) {
@@ -1027,7 +1121,7 @@ GVariant *read_row_property(const RowModule &module, const RowProperty &property
       break;
     }
   }
-  if (value == nullptr) set_invalid_args(error, "invalid UTF-8 sting value of %s", property.name);
+  if (value == nullptr) set_invalid_args(error, module.texts.invalid_utf8, property.name);
   return value;
 }
 
@@ -1053,19 +1147,29 @@ bool apply_row_property(const RowModule &module, const char *name, GVariant *val
     COLLECTION_LOG(LOG_LEVEL_INFO, "apply_row_property", property->write_log, "******");
   else
     log_write(*property, value);
+  if (property->accepts != nullptr && !property->accepts(value)) return refuse();
   if (property->field == Field::Item) {
-    const char *text = g_variant_get_string(value, nullptr);
-    if (property->size != 0 && std::strlen(text) >= property->size) return refuse();
+    // Texts travel as themselves, other types in their own width; both are
+    // compared with the current value before anything is stored.
+    const bool typed = item_width(property->type) != 0;
+    const char *text = typed ? nullptr : g_variant_get_string(value, nullptr);
+    if (!typed && property->size != 0 && std::strlen(text) >= property->size) return refuse();
     std::vector<char> current(kItemBuffer + 1, '\0');
+    uint8_t wanted[8] = {};
     if (module.table.get_item(property->item, current.data(), row) == 0) {
       set_invalid_args(error, module.texts.current_failed, name);
       return false;
     }
-    if (std::strcmp(current.data(), text) == 0) {
+    if (typed) item_bytes(value, wanted);
+    const bool same = typed ? same_item(property->type,
+                                        reinterpret_cast<const uint8_t *>(current.data()), wanted)
+                            : std::strcmp(current.data(), text) == 0;
+    if (same) {
       *changed = module.store_unchanged;
       return true;
     }
-    if (module.table.set_item(property->item, text, row) == 0) {
+    if (module.table.set_item(property->item, typed ? static_cast<const void *>(wanted) : text,
+                              row) == 0) {
       const char *refused = module.texts.item_set_failed != nullptr ? module.texts.item_set_failed
                                                                     : module.texts.invalid_value;
       set_invalid_args(error, refused, name);
@@ -1109,16 +1213,25 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
     rows.module.nested->managers->clear();
   if (rows.module.sibling != nullptr && rows.module.sibling->registrations != nullptr)
     rows.module.sibling->registrations->clear();
-  if (outside) collection_attach(rows.collection, connection, manager_vtable);
+  auto attach = [&] {
+    if (rows.module.manager_methods) {
+      collection_attach(rows.collection, connection, manager_vtable);
+    } else {
+      rows.collection.state->connection = connection;
+      g_dbus_object_manager_server_set_connection(rows.collection.state->manager, connection);
+    }
+  };
+  if (outside) attach();
   // A stand-in row has no child.
   const int stand_in = stand_in_position(table);
   each_row(rows.module, [&](const uint8_t *row, uint32_t index) {
     if (int(index) != stand_in) row_export(rows, instance_of(rows.module, row));
   });
-  if (!outside) collection_attach(rows.collection, connection, manager_vtable);
+  if (!outside) attach();
   if (rows.module.manager_object != nullptr)
     register_described_object(*rows.module.manager_object, rows.module.manager_xml, connection,
                                rows.collection.manager_path);
+  if (rows.module.start_up != nullptr) rows.module.start_up(connection);
 }
 
 GDBusObjectManagerServer *nested_manager(const NestedManagers &nested, uint32_t outer) {
@@ -1285,6 +1398,7 @@ GVariant *row_get_property(const RowCollection &rows, const char *object_path,
     set_invalid_args(error, module.texts.read_property, property_name);
     return nullptr;
   }
+  refresh_found(module, &found);
   return read_row_property(module, *property, found.data, error);
 }
 
@@ -1352,7 +1466,7 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
     // The row and what follows its commit stand or fall together.
     StoreTransaction transaction;
     if (!transaction.began(error)) return FALSE;
-    if (!commit_row(module, copy.data(), index, error)) {
+    if (!commit_row(module, copy.data(), index, object_path, error)) {
       COLLECTION_LOG(LOG_LEVEL_ERROR, function, "func [%s]: row %d not stored", function,
                      int(instance));
       return FALSE;
@@ -1449,6 +1563,13 @@ GVariant *row_managed_objects(const RowCollection &rows) {
 void row_answer_managed_objects(const RowCollection &rows, GDBusMethodInvocation *invocation) {
   g_dbus_method_invocation_return_value(invocation,
                                         g_variant_new("(@a{oa{sa{sv}}})", row_managed_objects(rows)));
+}
+
+void use_row_action(const char *table_module, int (*action)(unsigned int, int)) {
+  dbus_proxy_row_callbacks callbacks{};
+  callbacks.shape = DBUS_PROXY_ROW_ACTION;
+  callbacks.row_action = action;
+  dbus_proxy_row_callbacks_reg(table_module, &callbacks);
 }
 
 GVariant *single_entry(const char *name, GVariant *value) {

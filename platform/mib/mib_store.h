@@ -105,6 +105,7 @@ enum class ValueKind {
   U64,      // decimal, 8 bytes
   IPv4Text, // dotted quad, NUL-terminated text of `size` bytes (at least 16);
             // the stored form is that of IPv4, so one setting serves both
+  IPv6,     // IPv6 address text, 16 bytes in network order
 };
 
 // One configuration item as a module's accessor sees it.

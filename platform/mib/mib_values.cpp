@@ -37,6 +37,7 @@ constexpr KindInfo kKinds[] = {
     {ValueKind::Double, "Double", 8, false},
     {ValueKind::U64, "U64", 8, false},
     {ValueKind::IPv4Text, "IPv4Text", INET_ADDRSTRLEN, true},
+    {ValueKind::IPv6, "IPv6", 16, false},
 };
 
 const KindInfo *kind_info(ValueKind kind) {
@@ -203,6 +204,11 @@ std::string format_value(ValueKind kind, const void *buffer, size_t size) {
                              strnlen(static_cast<const char *>(buffer), size));
       return canonical_ipv4(given, text) ? std::string(text) : std::string();
     }
+    case ValueKind::IPv6: {
+      char text[INET6_ADDRSTRLEN] = "";
+      inet_ntop(AF_INET6, buffer, text, sizeof text);
+      return text;
+    }
   }
   return {};
 }
@@ -285,6 +291,15 @@ bool parse_value(ValueKind kind, std::string_view text, void *buffer, size_t siz
       if (!canonical_ipv4(text, canonical)) return false;
       std::memset(buffer, 0, size);
       std::memcpy(buffer, canonical, std::strlen(canonical));
+      return true;
+    }
+    case ValueKind::IPv6: {
+      const std::string copy(text);
+      in6_addr address;
+      if (copy.size() != std::strlen(copy.c_str()) ||
+          inet_pton(AF_INET6, copy.c_str(), &address) != 1)
+        return false;
+      std::memcpy(buffer, &address, sizeof address);
       return true;
     }
   }

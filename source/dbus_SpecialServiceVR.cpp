@@ -1,0 +1,55 @@
+// The special-service routes: /com/wqx/igd1/SpecialServiceVR lists, one
+// read-only child each, the address lists forwarded over a chosen WAN
+// connection.  The routes belong to the gateway's services; the manager is
+// a plain object manager, without AddObject or DeleteObject.
+#include <cstddef>
+
+#include "host_api.h"
+#include "mib_network_tables.h"
+#include "wanconnectioninfo.h"
+
+namespace {
+
+using igd1::Field;
+using Route = special_service_vr_row;
+
+#define ROUTE_TEXT(prop, member)                                                               \
+  {.name = prop, .field = Field::Text, .offset = uint16_t(offsetof(Route, member)),            \
+   .size = uint16_t(sizeof(Route::member))}
+constexpr igd1::RowProperty kProperties[] = {
+    ROUTE_TEXT("Index", index),
+    ROUTE_TEXT("WANName", wan_name),
+    ROUTE_TEXT("IfName", if_name),
+    ROUTE_TEXT("IPForwardList", ip_forward_list),
+};
+#undef ROUTE_TEXT
+
+void start_up(GDBusConnection *) {
+  igd1::use_row_action("SpecialServiceVR", add_del_SpecialServiceVR_interface_by_mib_action);
+}
+
+constexpr igd1::RowModule kModule = {
+    .manager_path = "/com/wqx/igd1/SpecialServiceVR",
+    .properties = kProperties,
+    .table = {.row_size = sizeof(Route),
+              .update_all = SpecialServiceVR_dbus_entry_init,
+              .get_list = SpecialServiceVR_get_list,
+              .get_list_by_instnum = SpecialServiceVR_get_list_by_instnum,
+              .instance_of = SpecialServiceVR_get_instnum},
+    .texts = {.export_log = "add interface for SpecialServiceVR",
+              .export_path_log = "add interface:%s"},
+    .add = igd1::AddKind::Refuse,
+    .manager_methods = false,
+    .start_up = start_up,
+};
+
+}  // namespace
+
+IGD1_ROW_COLLECTION(SpecialServiceVR, SpecialServiceVR_handle_set_multi_properties, kModule)
+
+int add_del_SpecialServiceVR_interface_by_mib_action(unsigned int instance, int action) {
+  if (action == DBUS_PROXY_ROW_ADDED) return SpecialServiceVR_add_interface(instance);
+  DBUS_LOG(LOG_LEVEL_INFO, "del interface for SpecialServiceVR");
+  DBUS_LOG(LOG_LEVEL_INFO, "del interface:/com/wqx/igd1/SpecialServiceVR/%u", instance);
+  return SpecialServiceVR_del_interface(instance);
+}
