@@ -2,6 +2,7 @@
 // server texts per family, read and stored whole.
 #pragma once
 
+#include "dnstunnel.h"
 #include "single_object.h"
 
 IGD1_DECLARE_SINGLE_OBJECT_ENTRY(DNSServerConfig, DNSServerConfig_introspection_data);
@@ -16,10 +17,6 @@ IGD1_DECLARE_SET_HANDLER(DNSV6Server_handle_set_property);
 IGD1_DECLARE_SET_MULTI_HANDLER(DNSV6Server_handle_set_multi_properties);
 IGD1_DECLARE_METHOD_HANDLER(DNSV6Server_handle_method_call);
 
-// The manager of the DNS tunnels, started by the IPv4 object between its
-// node and its object registration, on the same path.
-IGD1_API void DNSTunnel_on_bus_acquired(GDBusConnection *connection, const gchar *name,
-                                        gpointer user_data);
 
 namespace igd1::dns_servers {
 

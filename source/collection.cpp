@@ -1178,15 +1178,16 @@ bool apply_row_property(const RowModule &module, const char *name, GVariant *val
     *changed = true;
     return true;
   }
-  uint8_t bytes[256];
   const size_t width = field_width(*property);
-  IGD1_ASSERT(width <= sizeof bytes);
-  if (!encode_field(*property, value, bytes)) return refuse();
+  std::vector<uint8_t> bytes(std::max<size_t>(width, 16), 0);
+  if (!encode_field(*property, value, bytes.data())) return refuse();
   if (property->field == Field::Text && module.table.check_text != nullptr &&
-      module.table.check_text(property->item, reinterpret_cast<const char *>(bytes), index) == 0)
+      module.table.check_text(property->item, reinterpret_cast<const char *>(bytes.data()),
+                              index) == 0)
     return refuse();
-  *changed = module.store_unchanged || std::memcmp(row + property->offset, bytes, width) != 0;
-  std::memcpy(row + property->offset, bytes, width);
+  *changed =
+      module.store_unchanged || std::memcmp(row + property->offset, bytes.data(), width) != 0;
+  std::memcpy(row + property->offset, bytes.data(), width);
   return true;
 }
 

@@ -1,36 +1,91 @@
-// The manager of the DNS tunnels at /com/wqx/igd1/Network/dns, beside the
-// IPv4 DNS server object.  The tunnel table itself is not served yet: the
-// manager lists no children, and AddObject and DeleteObject answer the
-// manager's errors, so that clients meet the path and the interfaces they
-// will use.
-#include "collection.h"
-#include "dns_servers.h"
-#include "host_api.h"
-#include "igd1_assert.h"
+// The DNS tunnels: the name queries for a list of domains go to a chosen
+// server.  The manager shares /com/wqx/igd1/Network/dns with the IPv4 DNS
+// server object, which starts it between its node and its own
+// registration; children are /com/wqx/igd1/Network/dns/<n>.
+//
+// The domain list is stored joined with ";" in 511 characters: each domain
+// must be shorter than the room left when its turn comes, and every domain
+// after the first also takes its separator.  A new tunnel is saved at once;
+// a removed one goes with the next save.
+#include "dnstunnel.h"
+
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
+#include "mib_network_tables.h"
+#include "tool.h"
 
 namespace {
 
-constexpr char kManagerPath[] = "/com/wqx/igd1/Network/dns";
+using igd1::Field;
+using Tunnel = dns_tunnel_row;
 
-void handle_manager_call(GDBusConnection *, const gchar *, const gchar *, const gchar *,
-                         const gchar *method_name, GVariant *, GDBusMethodInvocation *invocation,
-                         gpointer) {
-  DBUS_LOG(LOG_LEVEL_INFO, "func [%s], line [%d],method_name:%s", __func__, __LINE__, method_name);
-  const bool add = g_strcmp0(method_name, "AddObject") == 0;
-  if (add) DBUS_LOG(LOG_LEVEL_WARN, "Add DNS Tunnel object fail !!");
-  g_dbus_method_invocation_return_dbus_error(
-      invocation, igd1::kObjectManagerError,
-      add ? "Add DNS Tunnel object fail !!" : "DeleteObject object path error");
+constexpr char kRefused[] = "Invalid parameter value for %s";
+constexpr size_t kDomainRoom = DNS_TUNNEL_DOMAINS_SIZE - 1;
+
+bool domains_fit(GVariant *value) {
+  g_autofree const gchar **domains = g_variant_get_strv(value, nullptr);
+  size_t room = kDomainRoom;
+  for (size_t i = 0; domains[i] != nullptr; ++i) {
+    const size_t length = std::strlen(domains[i]);
+    if (length >= room) return false;
+    room -= length + (i > 0 ? 1 : 0);
+  }
+  return true;
 }
 
-const GDBusInterfaceVTable kManagerVTable = {handle_manager_call, nullptr, nullptr, {nullptr}};
+// Domains that are not valid text are left out of the list.
+GVariant *read_domains(const igd1::RowProperty &property, const uint8_t *row) {
+  const char *text = reinterpret_cast<const char *>(row + property.offset);
+  g_autofree gchar *joined = g_strndup(text, strnlen(text, property.size));
+  g_auto(GStrv) pieces = joined[0] == '\0' ? g_new0(gchar *, 1) : g_strsplit(joined, ";", -1);
+  std::vector<const gchar *> valid;
+  for (gchar **piece = pieces; *piece != nullptr; ++piece) {
+    if (g_utf8_validate(*piece, -1, nullptr))
+      valid.push_back(*piece);
+    else
+      DBUS_LOG(LOG_LEVEL_WARN, "DomainName error");
+  }
+  valid.push_back(nullptr);
+  return g_variant_new_strv(valid.data(), -1);
+}
+
+constexpr igd1::RowProperty kProperties[] = {
+    {.name = "ServerIP", .field = Field::Text, .offset = uint16_t(offsetof(Tunnel, server_ip)),
+     .size = DNS_TUNNEL_SERVER_SIZE, .write_log = "set ServerIP value:%s",
+     .overlong = igd1::Overlong::Refuse, .refused = kRefused},
+    {.name = "DomainName", .type = "as", .field = Field::List,
+     .offset = uint16_t(offsetof(Tunnel, domains)), .size = DNS_TUNNEL_DOMAINS_SIZE,
+     .write_log = "set DomainName value:%s", .overlong = igd1::Overlong::Refuse,
+     .refused = kRefused, .read = read_domains, .accepts = domains_fit},
+};
+
+// The row is stored over the caller's current record of the same tunnel.
+int store_tunnel(const void *copy, uint32_t, const char **, int) {
+  const uint32_t instance = static_cast<const uint8_t *>(copy)[0];
+  mib_list_node *node = dnsTunnel_get_list_by_instnum(instance, nullptr);
+  return node != nullptr && dnsTunnel_update_entry(node->data, instance, copy) != 0 ? 1 : 0;
+}
+
+constexpr igd1::RowModule kModule = {
+    .manager_path = "/com/wqx/igd1/Network/dns",
+    .properties = kProperties,
+    .table = {.row_size = DNS_TUNNEL_ROW_SIZE,
+              .update_all = dnsTunnel_update_all,
+              .get_list = dnsTunnel_get_list,
+              .get_list_by_instnum = dnsTunnel_get_list_by_instnum,
+              .insert_entry = dnsTunnel_insert_entry,
+              .remove_entry = dnsTunnel_remove_entry,
+              .save_mib = dnsTunnel_save_mib,
+              .update_entry = store_tunnel},
+    .texts = {.get_no_row = "func [%s] :invalid list num  %d ",
+              .add_failed = "Add DNS Tunnel object fail !!"},
+    .commit = igd1::Commit::BackupUpdate,
+    .announce = igd1::Announce::Never,
+    .save_after_delete = false,
+};
 
 }  // namespace
 
-void DNSTunnel_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {
-  DBUS_LOG(LOG_LEVEL_INFO, "func [%s], line [%d]", __func__, __LINE__);
-  GDBusObjectManagerServer *manager = g_dbus_object_manager_server_new(kManagerPath);
-  IGD1_ASSERT(manager != nullptr);
-  // The manager lives as long as the process.
-  g_dbus_object_manager_server_set_connection_expand(manager, connection, &kManagerVTable, manager);
-}
+IGD1_ROW_COLLECTION(DNSTunnel, DNSTunnel_handle_set_multi_properties, kModule)

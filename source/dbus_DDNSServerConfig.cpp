@@ -1,0 +1,96 @@
+// The dynamic DNS clients: /com/wqx/igd1/Network/ddns, one child per client.
+// Texts must fit their fields (a longer one is refused, never cut), the
+// provider and the account must not be empty, the port must fit 16 bits.
+// A changed client is stored, saved and handed to the running client; the
+// status fields are the client's own and read as it last reported them.
+#include "ddnsserverconfig.h"
+
+#include <cstddef>
+#include <cstring>
+
+#include "mib_network_tables.h"
+
+namespace {
+
+using igd1::Field;
+using igd1::Overlong;
+using Client = ddns_server_row;
+
+constexpr char kRefused[] = "Invalid parameter %s";
+
+bool not_empty(GVariant *value) { return *g_variant_get_string(value, nullptr) != '\0'; }
+
+#define AT(member) .offset = uint16_t(offsetof(Client, member)), .size = uint16_t(sizeof(Client::member))
+#define SETTING(prop, member, rule)                                                          \
+  {.name = prop, .field = Field::Text, AT(member), .write_log = "set " prop " value:%s",    \
+   .overlong = Overlong::Refuse, .refused = kRefused, .accepts = rule}
+
+constexpr igd1::RowProperty kProperties[] = {
+    SETTING("DDNSProvider", provider, not_empty),
+    SETTING("DDNSUsername", username, not_empty),
+    {.name = "DDNSPassword", .field = Field::Text, AT(password),
+     .write_log = "set DDNSPassword value:%s", .overlong = Overlong::Refuse, .refused = kRefused,
+     .secret = true, .accepts = not_empty},
+    {.name = "DDNSCfgEnabled", .type = "b", .field = Field::Flag, AT(enabled),
+     .write_log = "set DDNSCfgEnabled value:%d"},
+    // The range is checked on the bus value, before it is cut to 16 bits.
+    {.name = "ServicePort", .type = "u", .field = Field::Number, AT(service_port),
+     .write_log = "set ServicePort value:%d", .min = 0, .max = 65535, .refused = kRefused},
+    SETTING("DDNSDomainName", domain_name, nullptr),
+    SETTING("DDNSHostName", host_name, nullptr),
+    {.name = "DDNSStatus", .type = "y", .field = Field::Number, AT(status)},
+    {.name = "DDNSIP", .field = Field::Text, AT(ip)},
+    {.name = "DDNSErrMsg", .field = Field::Text, AT(err_msg)},
+};
+
+#undef AT
+#undef SETTING
+
+int store_client(const void *copy, uint32_t, const char **, int flags) {
+  return ddnsServer_update_entry(copy, static_cast<const uint8_t *>(copy)[0], flags);
+}
+
+// The running client picks the change up.
+bool apply_clients(GError **error) {
+  if (ddnsServer_save_mib() != 0 && dbus_mib_update_cfg(MIB_CFG_DDNS, nullptr, MIB_ACTION_APPLY) != 0)
+    return true;
+  g_set_error_literal(error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED, "Fail to apply change");
+  return false;
+}
+
+bool after_commit(const igd1::CallContext &, GError **error) { return apply_clients(error); }
+
+// A removed client that was running stops.
+void after_delete(const uint8_t *removed, uint32_t) {
+  Client client;
+  std::memcpy(&client, removed, sizeof client);
+  if (client.enabled != 0) dbus_mib_update_cfg(MIB_CFG_DDNS, nullptr, MIB_ACTION_APPLY);
+}
+
+constexpr igd1::RowModule kModule = {
+    .manager_path = "/com/wqx/igd1/Network/ddns",
+    .properties = kProperties,
+    .table = {.row_size = sizeof(Client),
+              .update_all = ddnsServer_update_all,
+              .get_list = ddnsServer_get_list,
+              .get_list_by_instnum = ddnsServer_get_list_by_instnum,
+              .insert_entry = ddnsServer_insert_entry,
+              .remove_entry = ddnsServer_remove_entry,
+              .save_mib = ddnsServer_save_mib,
+              .update_entry = store_client,
+              .refresh_row = update_ddns_status},
+    .texts = {.get_no_row = "func [%s] :invalid list num  %d ",
+              .commit_failed = "fail to update mib for object patch %s",
+              .add_failed = "Add DDNSServer object fail !!",
+              .delete_failed = "Delete DDNSServer Object error !!"},
+    .commit = igd1::Commit::BackupUpdate,
+    .announce = igd1::Announce::Never,
+    .after_commit = after_commit,
+    .after_delete = after_delete,
+    .delete_hook_in_test_run = true,
+    .commit_failure_names_path = true,
+};
+
+}  // namespace
+
+IGD1_ROW_COLLECTION(DDNSServerConfig, ddns_serverconfig_handle_set_multi_properties, kModule)
