@@ -1,0 +1,269 @@
+// The sub-devices ("subdevice"): the room units of a fibre-to-the-room
+// installation, each one row, written by the units themselves.  Items 0-31
+// of the accessors follow mib_network_tables.h.
+//
+// The gateway measures the light it receives from each unit: the unit's
+// transmit power less the loss of the room fibre (a 1:8 splitter, 10.5 dB,
+// and 0.35 dB per km).  A unit whose received or measured power leaves the
+// receivers' window (-27 to -8 dBm) is flagged with an optical error; the
+// periodic poll stores those readings for the units that are active.
+#include <cmath>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <iterator>
+#include <string>
+#include <string_view>
+
+#include "mib_network_seed.h"
+#include "mib_network_tables.h"
+#include "mib_table_rows.h"
+
+namespace {
+
+using igd1::mib::put_text;
+using K = igd1::mib::ValueKind;
+using Unit = subdevice_row;
+
+#define FIELD(name, kind, member) {name, kind, offsetof(Unit, member), sizeof(Unit::member)}
+// In item order: the columns are the items.
+constexpr igd1::mib::Column kItems[SUBDEVICE_ITEM_COUNT] = {
+    FIELD("Manufacturer", K::Text, manufacturer),
+    FIELD("MAC", K::Text, mac),
+    FIELD("WQEI", K::Text, wqei),
+    FIELD("ProductClass", K::Text, product_class),
+    FIELD("SWVersion", K::Text, sw_version),
+    FIELD("HDVersion", K::Text, hd_version),
+    FIELD("SpecVersion", K::Text, spec_version),
+    FIELD("DBusInterfaceVersion", K::Text, dbus_interface_version),
+    FIELD("DevType", K::Text, dev_type),
+    FIELD("Capability", K::Text, capability),
+    FIELD("FlashSize", K::U32, flash_size),
+    FIELD("RamSize", K::U32, ram_size),
+    FIELD("DevName", K::Text, dev_name),
+    FIELD("CPUUsage", K::U8, cpu_usage),
+    FIELD("MEMUsage", K::U8, mem_usage),
+    FIELD("FlashUsage", K::U8, flash_usage),
+    FIELD("SysDuration", K::U32, sys_duration),
+    FIELD("IPTVEnable", K::U8, iptv_enable),
+    FIELD("IPTVEthPort", K::Text, iptv_eth_port),
+    FIELD("VlanID", K::I32, vlan_id),
+    FIELD("OptTemperature", K::Double, opt_temperature),
+    FIELD("OptCurrent", K::Double, opt_current),
+    FIELD("OptVoltage", K::Double, opt_voltage),
+    FIELD("OptTxPower", K::Double, opt_tx_power),
+    FIELD("OptRxPower", K::Double, opt_rx_power),
+    FIELD("ONTDistance", K::I32, ont_distance),
+    FIELD("LastDownCause", K::Text, last_down_cause),
+    FIELD("LastDownTime", K::Text, last_down_time),
+    FIELD("DnOptRxPower", K::Double, dn_opt_rx_power),
+    FIELD("OptErrStatus", K::U8, opt_err_status),
+    FIELD("PONSN", K::Text, pon_sn),
+    FIELD("Active", K::U8, active),
+};
+#undef FIELD
+
+constexpr igd1::mib::TableDef kTable = {
+    .name = "subdevice",
+    .module = "SubDeviceInfo",
+    .row_size = sizeof(Unit),
+    .columns = kItems,
+    .column_count = std::size(kItems),
+    .max_rows = 16,
+};
+
+constexpr char kUnitPaths[] = "/com/wqx/igd1/Config/SubDeviceInfo/";
+constexpr double kRoomFibreLoss = 10.5;  // dB: the 1:8 splitter of the room fibres
+constexpr double kLossPerKm = 0.35;      // dB
+constexpr double kWeakest = -27.0;       // dBm the receivers still take
+constexpr double kStrongest = -8.0;
+
+igd1::mib::RowList &units() { return igd1::mib::table_rows_of<kTable>(); }
+const bool kRegistered = (units(), true);
+
+bool fails(const char *accessor, int index = 0) { return igd1::mib::should_fail(accessor, index); }
+
+Unit unit(uint8_t instance, const char *mac, const char *name, const char *serial,
+          int32_t distance, double tx, double rx, uint32_t uptime) {
+  Unit u{};
+  u.instance = instance;
+  u.active = 1;
+  put_text(u.manufacturer, "Wqx Networks");
+  put_text(u.mac, mac);
+  put_text(u.wqei, serial);
+  put_text(u.product_class, "HG8-R1");
+  put_text(u.sw_version, "V1.4.0.0212");
+  put_text(u.hd_version, "HG8R1.B");
+  put_text(u.spec_version, "Q/WQ 2603-2018");
+  put_text(u.dbus_interface_version, "1.2");
+  put_text(u.dev_type, "FTTR-Slave");
+  put_text(u.capability, "1GE+WiFi2.4G+WiFi5G");
+  put_text(u.dev_name, name);
+  put_text(u.iptv_eth_port, "LAN1");
+  put_text(u.pon_sn, serial);
+  u.flash_size = 134217728;
+  u.ram_size = 268435456;
+  u.cpu_usage = 4;
+  u.mem_usage = 31;
+  u.flash_usage = 22;
+  u.sys_duration = uptime;
+  u.vlan_id = 43;
+  u.ont_distance = distance;
+  u.opt_temperature = 41.5;
+  u.opt_current = 12.8;
+  u.opt_voltage = 3.29;
+  u.opt_tx_power = tx;
+  u.opt_rx_power = rx;
+  return u;
+}
+
+std::vector<Unit> default_units() {
+  return {unit(1, "a4:3e:51:1c:02:41", "Living room", "WQXF10C02410", 18, 2.1, -14.6, 86400),
+          unit(2, "a4:3e:51:1c:07:9a", "Study", "WQXF10C079A0", 26, 1.8, -15.9, 43200)};
+}
+
+Unit unit_of(const void *row) {
+  Unit u;
+  std::memcpy(&u, row, sizeof u);
+  return u;
+}
+
+// The readings the gateway works out for a unit.
+void measure(Unit &u) {
+  u.dn_opt_rx_power =
+      std::round((u.opt_tx_power - kRoomFibreLoss - kLossPerKm * u.ont_distance / 1000.0) * 100) /
+      100;
+  auto outside = [](double power) { return power < kWeakest || power > kStrongest; };
+  u.opt_err_status = outside(u.opt_rx_power) || outside(u.dn_opt_rx_power) ? 1 : 0;
+}
+
+std::string now_text() {
+  char text[24] = "";
+  const time_t now = time(nullptr);
+  struct tm local {};
+  localtime_r(&now, &local);
+  strftime(text, sizeof text, "%F %T", &local);
+  return text;
+}
+
+}  // namespace
+
+int subdeviceinfo_update_all(void) {
+  if (fails("subdeviceinfo_update_all")) return 0;
+  units().reload();
+  igd1::mib::seed_once(units(), "subdevice.Seeded", default_units());
+  return 1;
+}
+
+mib_list_node *subdeviceinfo_get_list(int) {
+  if (fails("subdeviceinfo_get_list")) return nullptr;
+  return units().head();
+}
+
+mib_list_node *subdeviceinfo_get_list_by_instnum(uint32_t instance, uint32_t *index) {
+  if (fails("subdeviceinfo_get_list_by_instnum")) return nullptr;
+  return units().find(instance, index);
+}
+
+uint32_t subdeviceinfo_get_instnum(const void *row) {
+  return row != nullptr ? static_cast<const uint8_t *>(row)[0] : 0;
+}
+
+int subdeviceinfo_get_property(int item, void *output, const void *row) {
+  if (item < 0 || item >= SUBDEVICE_ITEM_COUNT || output == nullptr || row == nullptr ||
+      fails("subdeviceinfo_get_property", item))
+    return 0;
+  const igd1::mib::Column &field = kItems[item];
+  const char *at = static_cast<const char *>(row) + field.offset;
+  if (field.kind != K::Text) {
+    std::memcpy(output, at, field.size);
+    return 1;
+  }
+  const size_t length = strnlen(at, field.size);
+  std::memcpy(output, at, length);
+  static_cast<char *>(output)[length] = '\0';
+  return 1;
+}
+
+int subdeviceinfo_set_property(int item, const void *value, void *row) {
+  if (item < 0 || item >= SUBDEVICE_ITEM_COUNT || value == nullptr || row == nullptr ||
+      fails("subdeviceinfo_set_property", item))
+    return 0;
+  const igd1::mib::Column &field = kItems[item];
+  char *at = static_cast<char *>(row) + field.offset;
+  if (field.kind == K::Text) {
+    const char *text = static_cast<const char *>(value);
+    const size_t length = strnlen(text, field.size);
+    if (length >= field.size) return 0;
+    std::memset(at, 0, field.size);
+    std::memcpy(at, text, length);
+    return 1;
+  }
+  // Loads are percentages.
+  if (field.kind == K::U8 && field.offset != offsetof(Unit, iptv_enable) &&
+      *static_cast<const uint8_t *>(value) > 100)
+    return 0;
+  std::memcpy(at, value, field.size);
+  return 1;
+}
+
+void *subdeviceinfo_backup_entry(const void *row) {
+  if (row == nullptr || fails("subdeviceinfo_backup_entry")) return nullptr;
+  void *copy = std::malloc(sizeof(Unit));
+  if (copy != nullptr) std::memcpy(copy, row, sizeof(Unit));
+  return copy;
+}
+
+void subdeviceinfo_free_backup_entry(void *copy) { std::free(copy); }
+
+int subdeviceinfo_update_entry(const void *copy, uint32_t instance) {
+  if (copy == nullptr || fails("subdeviceinfo_update_entry")) return 0;
+  const auto *bytes = static_cast<const uint8_t *>(copy);
+  return bytes[0] == instance && units().store(bytes) ? 1 : 0;
+}
+
+void subdeviceinfo_update_pon2entry(void *row) {
+  if (row == nullptr || fails("subdeviceinfo_update_pon2entry")) return;
+  Unit u = unit_of(row);
+  measure(u);
+  std::memcpy(row, &u, sizeof u);
+}
+
+int subdeviceinfo_deactive_onu(const char *path, char *errdesc, size_t size) {
+  if (errdesc == nullptr || size == 0) return 0;
+  auto answer = [&](const char *text, int result) {
+    g_strlcpy(errdesc, text, size);
+    return result;
+  };
+  const std::string_view given(path != nullptr ? path : "");
+  const std::string_view prefix(kUnitPaths);
+  const auto number = given.starts_with(prefix)
+                          ? igd1::mib::parse_key_text(given.substr(prefix.size()))
+                          : std::nullopt;
+  mib_list_node *node = number && *number <= 255 ? units().find(*number) : nullptr;
+  if (node == nullptr) return answer("no such device", 0);
+  Unit u = unit_of(node->data);
+  if (u.active == 0) return answer("device is not active", 0);
+  u.active = 0;
+  put_text(u.last_down_cause, "Deactivated by the gateway");
+  put_text(u.last_down_time, now_text().c_str());
+  if (fails("subdeviceinfo_deactive_onu") || !units().store(reinterpret_cast<const uint8_t *>(&u)))
+    return answer("deactivation not stored", 0);
+  return answer("success", 1);
+}
+
+gboolean DnOpt_status(gpointer) {
+  if (fails("DnOpt_status")) return G_SOURCE_CONTINUE;
+  std::vector<Unit> changed;
+  for (mib_list_node *node = units().head(); node != nullptr; node = node->next) {
+    Unit u = unit_of(node->data);
+    if (u.active == 0) continue;
+    const Unit before = u;
+    measure(u);
+    if (u.dn_opt_rx_power != before.dn_opt_rx_power || u.opt_err_status != before.opt_err_status)
+      changed.push_back(u);
+  }
+  for (const Unit &u : changed) units().store(reinterpret_cast<const uint8_t *>(&u));
+  return G_SOURCE_CONTINUE;
+}

@@ -1,0 +1,159 @@
+// Sub-devices over the bus: typed values read and written through the
+// store's items, the two announced properties, the gateway's own optical
+// measurement taken at every read and stored by the poll, deactivation, and
+// a manager that refuses changes.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "harness/bus_fixture.h"
+#include "mib_network_tables.h"
+#include "mib_store.h"
+
+namespace igd1::test {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::HasSubstr;
+using testing::Not;
+
+constexpr char kManager[] = "/com/wqx/igd1/Config/SubDeviceInfo";
+constexpr char kUnit[] = "/com/wqx/igd1/Config/SubDeviceInfo/1";
+constexpr char kInterface[] = "com.wqx.igd1.SubDeviceInfo";
+constexpr char kInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
+constexpr char kManagerError[] = "com.wqx.igd1.ObjectManager.Error";
+
+using Error = std::pair<std::string, std::string>;
+
+class SubDeviceTest : public BusTest {
+ protected:
+  Error set(const char *name, GVariant *value) {
+    g_autoptr(GError) error = nullptr;
+    return set_property(kUnit, kInterface, name, value, &error) ? Error() : remote_error(error);
+  }
+  Error set_multi(GVariant *entries) {
+    g_autoptr(GError) error = nullptr;
+    Variant reply = call(kUnit, "com.wqx.igd1.Properties", "SetMulti",
+                         g_variant_new("(s@a{sv})", kInterface, entries), &error);
+    return reply ? Error() : remote_error(error);
+  }
+  std::string read(const char *name, const char *path = kUnit) {
+    g_autoptr(GError) error = nullptr;
+    Variant value = get_property(path, kInterface, name, &error);
+    return value ? printed(value.get()) : "error: " + remote_error(error).second;
+  }
+  std::string cell(const char *column, unsigned instance = 1) {
+    return mib::get_cell("subdevice", instance, column).value_or("<missing>");
+  }
+  double real(const char *name) {
+    Variant value = get_property(kUnit, kInterface, name);
+    return value ? g_variant_get_double(value.get()) : 0.0;
+  }
+  uint64_t commits() { return mib::table_write_count(*mib::find_table("subdevice")); }
+  std::string deactivate(const char *path) {
+    g_autoptr(GError) error = nullptr;
+    Variant reply = call(kUnit, kInterface, "DeactiveONU", g_variant_new("(o)", path), &error);
+    return reply ? printed(reply.get()) : "error: " + remote_error(error).second;
+  }
+};
+
+TEST_F(SubDeviceTest, OnlyNameAndIptvChangesAreAnnounced) {
+  SignalWatcher changes(client(), "com.wqx.igd1.Properties", "PropertiesChanged", kUnit);
+  ASSERT_EQ(set("DevName", g_variant_new_string("Bedroom")), Error());
+  SignalWatcher::Signal first = changes.wait();
+  ASSERT_NE(first.body, nullptr);
+  EXPECT_THAT(printed(first.body.get()), HasSubstr("'DevName': <'Bedroom'>"));
+  EXPECT_EQ(changes.wait(200ms).body, nullptr);
+  EXPECT_EQ(cell("DevName"), "Bedroom");
+
+  ASSERT_EQ(set("OptRxPower", g_variant_new_double(-16.25)), Error());
+  EXPECT_EQ(cell("OptRxPower"), "-16.25");
+  EXPECT_EQ(changes.wait(200ms).body, nullptr);
+
+  // One write of several: one signal with the announced entries only.
+  ASSERT_EQ(set_multi(dictionary({{"DevName", g_variant_new_string("Guest room")},
+                                  {"CPUUsage", g_variant_new_byte(9)},
+                                  {"IPTVEnable", g_variant_new_boolean(true)}})),
+            Error());
+  const std::string body = printed(changes.wait().body.get());
+  EXPECT_THAT(body, HasSubstr("'DevName': <'Guest room'>"));
+  EXPECT_THAT(body, HasSubstr("'IPTVEnable': <true>"));
+  EXPECT_THAT(body, Not(HasSubstr("CPUUsage")));
+  EXPECT_EQ(changes.wait(200ms).body, nullptr);
+
+  // The stored value again: nothing committed, nothing announced.
+  const uint64_t before = commits();
+  ASSERT_EQ(set("DevName", g_variant_new_string("Guest room")), Error());
+  EXPECT_EQ(commits(), before);
+  EXPECT_EQ(changes.wait(200ms).body, nullptr);
+}
+
+TEST_F(SubDeviceTest, TypedValuesKeepTheirTypesAndTheStoresRules) {
+  EXPECT_EQ(read("FlashSize"), "uint32 134217728");
+  EXPECT_EQ(read("CPUUsage"), "byte 0x04");
+  EXPECT_EQ(read("IPTVEnable"), "false");
+  EXPECT_EQ(read("VlanID"), "43");
+  EXPECT_EQ(read("OptVoltage"), "3.29");
+  EXPECT_EQ(read("MAC"), "'a4:3e:51:1c:02:41'");
+  EXPECT_EQ(read("Active"), "true");
+
+  ASSERT_EQ(set("MEMUsage", g_variant_new_byte(57)), Error());
+  EXPECT_EQ(cell("MEMUsage"), "57");
+  ASSERT_EQ(set("SysDuration", g_variant_new_uint32(90061)), Error());
+  EXPECT_EQ(read("SysDuration"), "uint32 90061");
+  EXPECT_EQ(set("CPUUsage", g_variant_new_byte(101)),
+            Error(kInvalidArgs, "set property CPUUsage failed"));
+  EXPECT_EQ(set("DevName", g_variant_new_string(std::string(64, 'n').c_str())),
+            Error(kInvalidArgs, "set property DevName failed"));
+  for (const char *read_only : {"MAC", "VlanID", "Active", "DnOptRxPower"})
+    EXPECT_EQ(set_multi(dictionary({{read_only, g_variant_new_string("x")}})),
+              Error(kInvalidArgs, std::string("invalid property ") + read_only))
+        << read_only;
+
+  // A refused commit fails the write and keeps the old value.
+  mib::fail_accessor("subdeviceinfo_update_entry");
+  EXPECT_EQ(set("FlashUsage", g_variant_new_byte(50)).first, "org.freedesktop.DBus.Error.Failed");
+  mib::clear_failures();
+  EXPECT_EQ(read("FlashUsage"), "byte 0x16");
+  EXPECT_EQ(cell("FlashUsage"), "22");
+}
+
+// The gateway's own reading follows the unit's transmit power at every
+// read; the poll stores it.
+TEST_F(SubDeviceTest, OpticalMeasurementsAreTakenAtEveryReadAndStoredByThePoll) {
+  EXPECT_DOUBLE_EQ(real("DnOptRxPower"), -8.41);  // 2.1 dBm less 10.5 dB and 18 m of fibre
+  EXPECT_EQ(read("OptErrStatus"), "false");
+  // Too strong for the gateway's receiver.
+  ASSERT_EQ(set("OptTxPower", g_variant_new_double(3.0)), Error());
+  EXPECT_DOUBLE_EQ(real("DnOptRxPower"), -7.51);
+  EXPECT_EQ(read("OptErrStatus"), "true");
+  EXPECT_EQ(cell("DnOptRxPower"), "0");
+
+  DnOpt_status(nullptr);
+  EXPECT_EQ(cell("DnOptRxPower"), "-7.51");
+  EXPECT_EQ(cell("OptErrStatus"), "1");
+  EXPECT_EQ(cell("DnOptRxPower", 2), "-8.71");
+}
+
+TEST_F(SubDeviceTest, DeactivationAndRefusedManagerCalls) {
+  EXPECT_EQ(deactivate("/com/wqx/igd1/Config/SubDeviceInfo/9"), "('no such device',)");
+  EXPECT_EQ(deactivate("/com/wqx/igd1/Config/SubDeviceInfo/01"), "('no such device',)");
+  EXPECT_EQ(deactivate(kUnit), "('success',)");
+  EXPECT_EQ(read("Active"), "false");
+  EXPECT_EQ(read("LastDownCause"), "'Deactivated by the gateway'");
+  EXPECT_EQ(deactivate(kUnit), "('device is not active',)");
+
+  g_autoptr(GError) error = nullptr;
+  EXPECT_EQ(call(kManager, "com.wqx.igd1.ObjectManager", "AddObject", nullptr, &error), nullptr);
+  EXPECT_EQ(remote_error(error), Error(kManagerError, "No support add object !!"));
+  g_clear_error(&error);
+  EXPECT_EQ(call(kManager, "com.wqx.igd1.ObjectManager", "DeleteObject",
+                 g_variant_new("(o)", kUnit), &error),
+            nullptr);
+  EXPECT_EQ(remote_error(error), Error(kManagerError, "No support delete object !!"));
+  EXPECT_TRUE(mib::table_row(*mib::find_table("subdevice"), 1).has_value());
+}
+
+}  // namespace
+}  // namespace igd1::test
