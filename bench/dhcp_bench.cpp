@@ -10,6 +10,7 @@
 #include "dbus_vtable.h"
 #include "dhcpserver.h"
 #include "ipv6_lan.h"
+#include "speed_tests.h"
 
 namespace {
 
@@ -303,6 +304,18 @@ void BM_GetHandler_direct_IPv6LANPrefix(benchmark::State &state) {
                "com.wqx.igd1.IPv6LANConfig", "Prefix");
 }
 BENCHMARK(BM_GetHandler_direct_IPv6LANPrefix);
+// A rate of the full-featured speed test, and the plain test's status, whose
+// every read also refreshes the store's WAN rate figure.
+void BM_GetHandler_direct_SpeedTestRate(benchmark::State &state) {
+  get_directly(state, httpdownloadtestff_handle_get_property, igd1::speed_tests::kPath,
+               "com.wqx.igd1.HttpDownloadTestFF", "DW_SPEED_RATE");
+}
+BENCHMARK(BM_GetHandler_direct_SpeedTestRate);
+void BM_GetHandler_direct_HttpDownloadStatus(benchmark::State &state) {
+  get_directly(state, httpdownloadtest_handle_get_property, igd1::speed_tests::kPath,
+               "com.wqx.igd1.HttpDownloadTest", "Status");
+}
+BENCHMARK(BM_GetHandler_direct_HttpDownloadStatus);
 
 void BM_SetHandler_direct(benchmark::State &state) {
   World &w = world();

@@ -132,6 +132,11 @@ IGD1_API int wqxsdn_unbind_port(const char *name, uint32_t port);
 // agent's control program.  0 on success.
 IGD1_API int wqxsdn_restart(void);
 IGD1_API int wqxsdn_reconfig_controller(void);
+// The same without waiting: `done(result, data)` runs on the default main
+// context once the program ended (0 success), never before the call returned.
+typedef void (*wqxsdn_done)(int result, void *data);
+IGD1_API void wqxsdn_restart_async(wqxsdn_done done, void *data);
+IGD1_API void wqxsdn_reconfig_controller_async(wqxsdn_done done, void *data);
 // Commit the settings, or the settings and the port bindings: journaled
 // under MIB_JOURNAL_SDN with action 1 or 2.  0 on success.
 enum { MIB_JOURNAL_SDN = 0x10000000 };
@@ -139,6 +144,63 @@ IGD1_API int wqxsdn_save_mib(void);
 IGD1_API int wqxsdn_save_mib_all(void);
 // The text of a result code, into `buffer` of `size` bytes.
 IGD1_API void wqxsdn_geterrdesc(int code, char *buffer, int size);
+
+// ---- speed tests ---------------------------------------------------------------
+// Five test kinds, each with settings and the state and results of its last
+// run by index.  Starting a test returns at once: the test runs on a worker
+// thread and its progress and results reach the store on the main context
+// of the thread that started it.  Speed types: 1 download, 2 upload, 3 both;
+// results: 0 success, 1 failed or never run, 2 running.  Rates are texts in
+// Mbit/s, delays in ms, times "%F %T".  Reads fill a zero-filled buffer
+// (texts: 1024 bytes for URLs and the plain result, 900 for the report, 64
+// for the ticket, 32 or 16 for rates and times) and return non-zero on
+// success.
+//
+// Plain download test: 0 status (32-bit: 0 never run, 1 running, 2 done, 3
+// failed), 1 result text, 2 URL (http or https, the only writable one).  Its
+// set returns 0 on success; StartTest returns 0 when the request was handled
+// and fills *result: 0 started, 9001 a test is running, 9007 no usable URL.
+// wanrate gives the last measured rate in kbit/s.
+IGD1_API int httpdownloadtest_get_property(int index, void *buffer);
+IGD1_API int httpdownloadtest_set_property(int index, void *value);
+IGD1_API int httpdownloadtest_StartTest(uint32_t duration, uint32_t *result);
+IGD1_API int httpdownloadtest_wanrate(void);
+IGD1_API int httpdownloadtest_interface_init(void);
+// Full-featured test: 0 testing (32-bit 0/1), 1 ticket (at most 80
+// printable characters, sent as the X-Ticket header; read cut to 63 bytes),
+// 2 speed type (byte), 3 URL, 4 result (32-bit), 5-8 download maximum and
+// mean, upload maximum and mean rates, 9-10 begin and end, 11-13 maximum,
+// minimum and mean delay, 14 delay variation.  StartTest(duration 0-30, 0:
+// 10 s) returns non-zero when started; else *result: 1 running, 2 no usable
+// URL, 3 no speed type.
+IGD1_API int httpdownloadtestff_get_property(int index, void *buffer);
+IGD1_API int httpdownloadtestff_set_property(int index, void *value);
+IGD1_API int httpdownloadtestff_StartTest(uint32_t duration, uint32_t *result);
+IGD1_API int httpdownloadtestff_interface_init(void);
+// Local test: 0 enable (32-bit), 1 testing (32-bit), 2 result (32-bit), 3
+// speed type, 4 URL (read only), 5-8 rates as above (16 characters), 9-10
+// begin and end, 11-12 two free texts of at most 32 characters.  StartTest
+// runs 10 s at most; refusals as above, and 4 while not enabled.
+IGD1_API int httpdownloadtestlocal_get_property(int index, void *buffer);
+IGD1_API int httpdownloadtestlocal_set_property(int index, void *value);
+IGD1_API int httpdownloadtestlocal_StartTest(uint32_t duration, uint32_t *result);
+IGD1_API int httpdownloadtestlocal_interface_init(void);
+// Section test: bytes 0 testing, 1 result, 2 speed mode (1 download, 2
+// upload; 0 both, for the multi-section test), 4 protocol (0 http, 1 https),
+// 5 streams (1-10); 6 server address or name (at most 45 characters), 7 port
+// (32-bit, 1-65535), 8 upload payload per write (32-bit, 1500-9000); 9-11
+// maximum, minimum and mean rate.  Multi-section test: 0 testing, 1 result,
+// 2 the shared speed mode, 3 report (one line per direction: its rates and
+// the rate of each one-second section).  Both measure 10 s at most against
+// http(s)://server:port/; StartTest returns non-zero when started, else
+// *result: 1 running, 2 no usable server, 3 no speed mode.
+IGD1_API int sectionSpeedtest_get_property(int index, void *buffer);
+IGD1_API int sectionSpeedtest_set_property(int index, void *value);
+IGD1_API int sectionSpeedtest_StartTest(uint32_t *result);
+IGD1_API int sectionSpeedtest_interface_init(void);
+IGD1_API int sectionSpeedtestMulti_get_property(int index, void *buffer);
+IGD1_API int sectionSpeedtestMulti_StartTest(uint32_t *result);
+IGD1_API int sectionSpeedtestMulti_interface_init(void);
 
 // ---- device information -------------------------------------------------------
 // Index 0-38 as the device information object lists them, 39-41 the network

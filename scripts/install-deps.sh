@@ -7,6 +7,7 @@ packages=(
   libglib2.0-dev libglib2.0-bin libsqlite3-dev sqlite3
   dbus-daemon dbus-bin util-linux jq
   libgtest-dev libgmock-dev libbenchmark-dev libsystemd-dev
+  libcurl4-openssl-dev
 )
 
 missing=()

@@ -7,10 +7,11 @@
 // argument, 101 an agent that is not running; the text comes from the
 // configuration library.  Values a client sends are checked against the
 // store's buffers before anything is copied, and the agent is driven only by
-// the configuration library's calls.
+// the configuration library's calls, without blocking the main loop.
 #include "wqxsdn.h"
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -120,16 +121,24 @@ void set_onu_info(const PendingCall &call, GVariant *parameters) {
        wqxsdn_set_mib_property(WQXSDN_PARM_OFWAN, wan, sizeof wan) != 0))
     result = kRefused;
 
-  if (result == 0) {
-    if (enable_given && enable != current_enable) {
-      if (wqxsdn_restart() != 0) result = kRefused;
-    } else if (std::strcmp(controller, current_controller) != 0 ||
-               std::strcmp(wan, current_wan) != 0) {
-      if (wqxsdn_reconfig_controller() != 0) result = kRefused;
-    }
-    if (wqxsdn_save_mib() != 0) result = kRefused;
+  if (result != 0) {
+    reply_result(call, result);
+    return;
   }
-  reply_result(call, result);
+  // The agent's program may take seconds: the call is answered once it
+  // ended, and the settings are saved after it, also when it failed.
+  auto save_and_reply = [](int applied, void *data) {
+    std::unique_ptr<PendingCall> kept(static_cast<PendingCall *>(data));
+    int outcome = applied == 0 ? 0 : kRefused;
+    if (wqxsdn_save_mib() != 0) outcome = kRefused;
+    reply_result(*kept, outcome);
+  };
+  if (enable_given && enable != current_enable)
+    wqxsdn_restart_async(save_and_reply, new PendingCall(call));
+  else if (std::strcmp(controller, current_controller) != 0 || std::strcmp(wan, current_wan) != 0)
+    wqxsdn_reconfig_controller_async(save_and_reply, new PendingCall(call));
+  else
+    save_and_reply(0, new PendingCall(call));
 }
 
 // ---- SDN information and ports ---------------------------------------------------
@@ -210,7 +219,7 @@ void remove_ports(const PendingCall &call, GVariant *parameters) {
 
 constexpr igd1::Method kOnuMethods[] = {
     {.name = "GetONUInfo", .handler = get_onu_info},
-    {.name = "SetONUInfo", .handler = set_onu_info},
+    {.name = "SetONUInfo", .handler = set_onu_info, .answer = igd1::Answer::Later},
 };
 constexpr igd1::Method kSdnMethods[] = {
     {.name = "GetSDNInfo", .handler = get_sdn_info},

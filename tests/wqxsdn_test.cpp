@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "harness/bus_fixture.h"
 #include "mib_api.h"
 #include "mib_store.h"
@@ -132,6 +136,36 @@ TEST_F(SdnTest, SetOnuInfoChecksStoresAppliesAndSaves) {
   mib::fail_accessor("wqxsdn_get_mib_property", WQXSDN_PARM_CONADDR);
   EXPECT_EQ(method(kOnu, kOnuInterface, "GetONUInfo", nullptr),
             "(0, '0000a43e510c2210', '2_INTERNET_R_VID_41', '', 0, 'Success')");
+}
+
+// The agent's program runs while the main loop serves other calls; the
+// caller gets its answer, and the settings are saved, once it ended.
+TEST_F(SdnTest, SetOnuInfoAnswersWhenTheAgentIsDoneWithoutHoldingUpOtherCalls) {
+  const std::string control = root().path(std::string(path::kStandinControlDir) + "sdnagent");
+  write_text_file(control + ".sleep_ms", "1500");
+  const int64_t before = journal_end();
+  std::atomic<bool> answered{false};
+  std::string reply;
+  const auto begin = std::chrono::steady_clock::now();
+  std::thread caller([&] {
+    reply = set_onu(1, kWan, kController);
+    answered = true;
+  });
+  // Wait until the agent was started, then ask something else.
+  wait_for_text(root().path(path::kStandinLog), "sdnagent restart");
+  EXPECT_EQ(method(kOnu, kOnuInterface, "GetONUInfo", nullptr),
+            "(1, '0000a43e510c2210', '2_INTERNET_R_VID_41', 'tcp:10.64.0.20:6653', 0, 'Success')");
+  EXPECT_FALSE(answered.load());
+  EXPECT_THAT(saves_since(before), IsEmpty());
+  caller.join();
+  EXPECT_EQ(reply, "(0, 'Success')");
+  EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1500));
+  EXPECT_EQ(saves_since(before), std::vector<int>{1});
+
+  // A program that does not end in time is killed and counts as refused.
+  write_text_file(control + ".sleep_ms", "8000");
+  EXPECT_EQ(set_onu(0, kWan, kController), "(1, 'Operation refused')");
+  EXPECT_EQ(saves_since(before), (std::vector<int>{1, 1}));
 }
 
 TEST_F(SdnTest, PortsAreCheckedThenBoundOrUnboundWhileTheAgentRuns) {

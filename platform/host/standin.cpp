@@ -6,10 +6,13 @@
 //   var/log/igd1-standin.log            one line per call: name and arguments
 //   var/lib/igd1-standin/NAME.status    optional exit status to return
 //   var/lib/igd1-standin/NAME.out       optional text to print
+//   var/lib/igd1-standin/NAME.sleep_ms  optional time to take before ending
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "sys_paths.h"
 
@@ -42,6 +45,8 @@ int main(int argc, char **argv) {
   std::string control = igd1::sys_path(igd1::path::kStandinControlDir) + name;
   std::string output = read_file(control + ".out");
   std::fputs(output.c_str(), stdout);
+  const std::string sleep_ms = read_file(control + ".sleep_ms");
+  if (!sleep_ms.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(sleep_ms.c_str())));
   std::string status = read_file(control + ".status");
   return status.empty() ? 0 : std::atoi(status.c_str());
 }

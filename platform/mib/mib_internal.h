@@ -36,6 +36,12 @@ struct DefaultEntry {
 };
 std::span<const DefaultEntry> default_entries();
 
+// ---- speed tests (mib_speedtest.cpp) ----------------------------------------
+
+// Stops every running speed test and waits for its worker; updates still on
+// their way are dropped.
+void stop_speed_tests();
+
 // ---- store (mib_store.cpp) -------------------------------------------------
 
 // Appends a journal entry; false when the store is closed or the write fails.

@@ -1341,6 +1341,7 @@ bool open_store(const std::string &path, std::string *error, DamagedStore damage
 }
 
 void close_store() {
+  detail::stop_speed_tests();
   retarget_checkpoints("");
   Connection &c = connection();
   std::lock_guard lock(c.mutex);

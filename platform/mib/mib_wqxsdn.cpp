@@ -127,10 +127,25 @@ int run_agent(const std::vector<std::string> &argv) {
   return igd1::run_succeeded(result) ? 0 : 1;
 }
 
+void run_agent_async(const std::vector<std::string> &argv, wqxsdn_done done, void *data) {
+  igd1::run_async(argv, {.env = {}, .timeout_ms = kAgentTimeoutMs},
+                  [done, data](const igd1::RunResult &result) {
+                    if (done != nullptr) done(igd1::run_succeeded(result) ? 0 : 1, data);
+                  });
+}
+
+std::vector<std::string> restart_command() { return {igd1::program::kSdnAgent, "restart"}; }
+
 std::string stored_text(int position) {
   char buffer[128] = {};
   igd1::mib::read_item(kItems[position], buffer);
   return buffer;
+}
+
+// The agent pointed at the stored controller and WAN.
+std::vector<std::string> reconfigure_command() {
+  return {igd1::program::kSdnAgent, "reconfigure", "--controller", stored_text(WQXSDN_PARM_CONADDR),
+          "--wan", stored_text(WQXSDN_PARM_OFWAN)};
 }
 
 }  // namespace
@@ -225,13 +240,16 @@ int wqxsdn_unbind_port(const char *name, uint32_t port) {
   return store_bound(bound) ? 0 : 1;
 }
 
-int wqxsdn_restart(void) {
-  return run_agent({igd1::program::kSdnAgent, "restart"});
+int wqxsdn_restart(void) { return run_agent(restart_command()); }
+
+int wqxsdn_reconfig_controller(void) { return run_agent(reconfigure_command()); }
+
+void wqxsdn_restart_async(wqxsdn_done done, void *data) {
+  run_agent_async(restart_command(), done, data);
 }
 
-int wqxsdn_reconfig_controller(void) {
-  return run_agent({igd1::program::kSdnAgent, "reconfigure", "--controller",
-                    stored_text(WQXSDN_PARM_CONADDR), "--wan", stored_text(WQXSDN_PARM_OFWAN)});
+void wqxsdn_reconfig_controller_async(wqxsdn_done done, void *data) {
+  run_agent_async(reconfigure_command(), done, data);
 }
 
 int wqxsdn_save_mib(void) {

@@ -1,0 +1,121 @@
+// The speed-test family: five objects that share the path
+// /com/wqx/igd1/Diagnostics/HttpDownload, each with an interface of its own.
+// A client starts a test with StartTest and reads the properties again to
+// follow it; the test runs in the configuration library.
+#pragma once
+
+#include "single_object.h"
+
+IGD1_DECLARE_SINGLE_OBJECT_NAMED(http_download_test, http_download_test_introspection_data,
+                                 httpdownloadtest_handle_get_property,
+                                 httpdownloadtest_handle_set_property,
+                                 httpdownloadtest_handle_set_multi_properties);
+IGD1_DECLARE_METHOD_HANDLER(httpdownloadtest_handle_method_call);
+IGD1_DECLARE_SINGLE_OBJECT_NAMED(http_download_testff, http_download_testff_introspection_data,
+                                 httpdownloadtestff_handle_get_property,
+                                 httpdownloadtestff_handle_set_property,
+                                 httpdownloadtestff_handle_set_multi_properties);
+IGD1_DECLARE_METHOD_HANDLER(httpdownloadtestff_handle_method_call);
+IGD1_DECLARE_SINGLE_OBJECT_NAMED(http_download_testlocal,
+                                 http_download_testlocal_introspection_data,
+                                 httpdownloadtestlocal_handle_get_property,
+                                 httpdownloadtestlocal_handle_set_property,
+                                 httpdownloadtestlocal_handle_set_multi_properties);
+IGD1_DECLARE_METHOD_HANDLER(httpdownloadtestlocal_handle_method_call);
+IGD1_DECLARE_SINGLE_OBJECT_NAMED(http_section_speedtest, http_section_speedtest_introspection_data,
+                                 sectionSpeedtest_handle_get_property,
+                                 sectionSpeedtest_handle_set_property,
+                                 sectionSpeedtest_handle_set_multi_properties);
+IGD1_DECLARE_METHOD_HANDLER(sectionSpeedtest_handle_method_call);
+IGD1_DECLARE_SINGLE_OBJECT_NAMED(http_section_speedtest_multi,
+                                 http_section_speedtest_multi_introspection_data,
+                                 sectionSpeedtestMulti_handle_get_property,
+                                 sectionSpeedtestMulti_handle_set_property,
+                                 sectionSpeedtestMulti_handle_set_multi_properties);
+IGD1_DECLARE_METHOD_HANDLER(sectionSpeedtestMulti_handle_method_call);
+
+namespace igd1::speed_tests {
+
+inline constexpr char kPath[] = "/com/wqx/igd1/Diagnostics/HttpDownload";
+
+// Writes of the family.  A value outside its rule answers "<name> Invalid
+// parameter value <value>", a refusal of the store "set <name> failed
+// <value>" (numbers in decimal, booleans 0 or 1); the length of a text is
+// checked before anything is copied.  Texts go to the store as
+// they are, bytes as one byte, 32-bit numbers as such, booleans as a 32-bit
+// 0 or 1.
+IGD1_EXPORT bool write_checked(const SingleObject &object, const Property &property,
+                               const char *name, GVariant *value, bool valid, GError **error);
+template <unsigned MaxLength>
+bool write_text(const SingleObject &object, const Property &property, const char *name,
+                GVariant *value, WriteFlags *flags, GError **error) {
+  gsize length = 0;
+  g_variant_get_string(value, &length);
+  flags->changed = write_checked(object, property, name, value, length <= MaxLength, error);
+  return flags->changed != 0;
+}
+template <uint32_t Min, uint32_t Max>
+bool write_number(const SingleObject &object, const Property &property, const char *name,
+                  GVariant *value, WriteFlags *flags, GError **error) {
+  const uint32_t number = g_variant_is_of_type(value, G_VARIANT_TYPE_BYTE)
+                              ? g_variant_get_byte(value)
+                              : g_variant_get_uint32(value);
+  flags->changed = write_checked(object, property, name, value, number >= Min && number <= Max,
+                                 error);
+  return flags->changed != 0;
+}
+IGD1_EXPORT bool write_flag(const SingleObject &object, const Property &property,
+                            const char *name, GVariant *value, WriteFlags *flags, GError **error);
+
+// Reads a text longer than the engine's read buffer (`property.buffer`
+// bytes); a failed read answers `property.fallback_text`.
+IGD1_EXPORT GVariant *read_long_text(const SingleObject &object, const Property &property,
+                                     GError **error);
+// A property without a store value: always the empty text.
+IGD1_EXPORT GVariant *read_nothing(const SingleObject &object, const Property &property,
+                                   GError **error);
+
+// How a member answers StartTest.
+struct Start {
+  const char *error_name;           // of a refused duration (and a failed plain start)
+  bool reads_duration;              // false: the duration is always 10
+  // The store's start operation; fills the result code.
+  int (*start)(uint32_t duration, uint32_t *result);
+  // The plain member: a non-zero return is a failure answered as a bus
+  // error, the text is the result code's description.  The others: a zero
+  // return is a refusal reported in the reply's text.
+  bool plain = false;
+};
+// StartTest of the member whose Start the call's user data is.
+IGD1_EXPORT void start_test(const PendingCall &call, GVariant *parameters);
+inline constexpr Method kMethods[] = {{.name = "StartTest", .handler = start_test}};
+
+// Answers that the writes of a request are never announced.
+inline bool never() { return false; }
+// A member of the family: its file, table, accessors, start and start-up
+// work; a multi-write stops at its first refused entry.  `announced`: its
+// single writes are announced.
+constexpr SingleObject member(const char *xml_file, std::span<const Property> properties,
+                              int (*get)(int, void *), int (*set)(int, void *), const Start &start,
+                              void (*start_up)(), bool announced) {
+  return {.path = kPath,
+          .xml_file = xml_file,
+          .properties = properties,
+          .get = get,
+          .set = set,
+          .announce = announced ? nullptr : never,
+          .multi_failure = MultiFailure::Stop,
+          .start_up = start_up,
+          .methods = kMethods,
+          .user_data = const_cast<Start *>(&start),
+          .method_log = "func [%s], line [%d],method_name:%s"};
+}
+
+// The same object, announcing none of its writes (a multi-write of a member
+// that announces its single writes).
+constexpr SingleObject unannounced(SingleObject object) {
+  object.announce = never;
+  return object;
+}
+
+}  // namespace igd1::speed_tests

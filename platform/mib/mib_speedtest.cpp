@@ -1,0 +1,724 @@
+// The speed tests: settings, live state and results of five test kinds, and
+// the tests themselves.
+//
+// A start operation (called on the bus main loop) checks the settings,
+// marks the test as running in the store and hands a copy of what the test
+// needs to a worker thread, which measures over HTTP (speed_measure.h).  The
+// worker never touches the store: it sends copies of its progress and its
+// results to the main context of the thread that started it, where they are
+// written as settings, so that a client sees them by reading the
+// properties again.  Updates of a run that was superseded or stopped are
+// dropped.
+//
+//   kind           settings prefix    start           test
+//   plain          httptest.          duration 0-30   download
+//   full-featured  speedff.           duration 0-30   delays, download and/or upload
+//   local          speedlocal.        (10 s)          download and/or upload, when enabled
+//   section        sectiontest.       (10 s)          download or upload, 1-10 streams
+//   multi-section  sectionmulti.      (10 s)          download and/or upload, one-second report
+//
+// Speed types: 1 download, 2 upload, 3 both.  Section speed modes: 1
+// download, 2 upload (0, both, for the multi-section test).  Protocol 0 is
+// http, 1 https.  Rates are texts in Mbit/s with two decimals, delays in ms,
+// times local "%F %T".  Results: 0 success, 1 failed (or never run), 2
+// running; the plain test's Status: 0 never run, 1 running, 2 done, 3
+// failed, with a readable Result text.
+#include <arpa/inet.h>
+#include <string.h>
+#include <time.h>
+
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <glib.h>
+
+#include "mib_api.h"
+#include "mib_internal.h"
+#include "mib_store.h"
+#include "speed_measure.h"
+
+namespace {
+
+using igd1::mib::Item;
+using K = igd1::mib::ValueKind;
+namespace speed = igd1::mib::speed;
+
+constexpr size_t kUrlBuffer = 1024;
+constexpr uint32_t kDefaultSeconds = 10;
+constexpr int kDelayProbes = 5;
+constexpr uint64_t kUploadCap = 64ull << 20;
+
+// ---- the settings of each kind, by accessor index ---------------------------------
+
+constexpr Item kPlain[] = {
+    {"httptest.Status", K::U32, 4},
+    {"httptest.Result", K::Text, kUrlBuffer},
+    {"httptest.URL", K::Text, kUrlBuffer},
+};
+constexpr Item kPlainWanRate = {"httptest.WanRate", K::U32, 4};
+enum { kPlainStatus = 0, kPlainResult = 1, kPlainUrl = 2 };
+
+constexpr Item kFull[] = {
+    {"speedff.TestingStatus", K::Bool, 4}, {"speedff.Ticket", K::Text, 81},
+    {"speedff.SpeedType", K::U8, 1},       {"speedff.URL", K::Text, kUrlBuffer},
+    {"speedff.Result", K::U32, 4},         {"speedff.DownMaxRate", K::Text, 32},
+    {"speedff.DownRate", K::Text, 32},     {"speedff.UpMaxRate", K::Text, 32},
+    {"speedff.UpRate", K::Text, 32},       {"speedff.BeginTime", K::Text, 32},
+    {"speedff.EndTime", K::Text, 32},      {"speedff.MaxDelay", K::Text, 32},
+    {"speedff.MinDelay", K::Text, 32},     {"speedff.AvgDelay", K::Text, 32},
+    {"speedff.Jitter", K::Text, 32},
+};
+enum {
+  kFullTesting = 0, kFullTicket, kFullSpeedType, kFullUrl, kFullResult, kFullDownMax, kFullDown,
+  kFullUpMax, kFullUp, kFullBegin, kFullEnd, kFullMaxDelay, kFullMinDelay, kFullAvgDelay,
+  kFullJitter
+};
+constexpr size_t kTicketReadBuffer = 64;
+
+constexpr Item kLocal[] = {
+    {"speedlocal.Enable", K::Bool, 4},       {"speedlocal.TestingStatus", K::Bool, 4},
+    {"speedlocal.Result", K::U32, 4},        {"speedlocal.SpeedType", K::U8, 1},
+    {"speedlocal.URL", K::Text, kUrlBuffer}, {"speedlocal.DownMaxRate", K::Text, 17},
+    {"speedlocal.DownRate", K::Text, 17},    {"speedlocal.UpMaxRate", K::Text, 17},
+    {"speedlocal.UpRate", K::Text, 17},      {"speedlocal.BeginTime", K::Text, 33},
+    {"speedlocal.EndTime", K::Text, 33},     {"speedlocal.RFU1", K::Text, 33},
+    {"speedlocal.RFU2", K::Text, 33},
+};
+enum {
+  kLocalEnable = 0, kLocalTesting, kLocalResult, kLocalSpeedType, kLocalUrl, kLocalDownMax,
+  kLocalDown, kLocalUpMax, kLocalUp, kLocalBegin, kLocalEnd, kLocalRfu1, kLocalRfu2
+};
+
+constexpr Item kSection[] = {
+    {"sectiontest.TestingStatus", K::U8, 1}, {"sectiontest.Result", K::U8, 1},
+    {"sectiontest.SpeedMode", K::U8, 1},     {nullptr, K::U8, 1},
+    {"sectiontest.Protocol", K::U8, 1},      {"sectiontest.Streams", K::U8, 1},
+    {"sectiontest.ServerIP", K::Text, 46},   {"sectiontest.ServerPort", K::U32, 4},
+    {"sectiontest.PayloadLength", K::U32, 4}, {"sectiontest.MaxRate", K::Text, 32},
+    {"sectiontest.MinRate", K::Text, 32},    {"sectiontest.Rate", K::Text, 32},
+};
+enum {
+  kSectionTesting = 0, kSectionResult, kSectionMode, kSectionProtocol = 4, kSectionStreams,
+  kSectionServer, kSectionPort, kSectionPayload, kSectionMax, kSectionMin, kSectionRate
+};
+
+constexpr Item kMulti[] = {
+    {"sectionmulti.TestingStatus", K::U8, 1},
+    {"sectionmulti.Result", K::U8, 1},
+    {"sectiontest.SpeedMode", K::U8, 1},
+    {"sectionmulti.Report", K::Text, 900},
+};
+enum { kMultiTesting = 0, kMultiResult, kMultiMode, kMultiReport };
+
+constexpr const char *kRunning = "2";
+constexpr const char *kFailed = "1";
+constexpr const char *kSucceeded = "0";
+
+template <size_t N>
+bool read_at(const char *accessor, const Item (&items)[N], int index, void *buffer) {
+  if (index < 0 || size_t(index) >= N || items[index].name == nullptr || buffer == nullptr)
+    return false;
+  return igd1::mib::read_indexed(accessor, items, N, index, buffer);
+}
+
+template <size_t N>
+bool write_at(const char *accessor, const Item (&items)[N], int index, const void *value) {
+  if (index < 0 || size_t(index) >= N || items[index].name == nullptr || value == nullptr)
+    return false;
+  return igd1::mib::write_indexed(accessor, items, N, index, value);
+}
+
+template <typename T>
+T read_number(const Item &item, T fallback) {
+  T value{};
+  return igd1::mib::read_item(item, &value) ? value : fallback;
+}
+
+std::string read_text(const Item &item) {
+  std::vector<char> buffer(item.size, '\0');
+  if (!igd1::mib::read_item(item, buffer.data())) return "";
+  return buffer.data();
+}
+
+// A text value of at most `max` characters, printable ASCII only (it may
+// travel in a request header or a URL).
+bool printable_text(const void *value, size_t max, bool allow_empty) {
+  const auto *text = static_cast<const char *>(value);
+  const size_t length = strnlen(text, max + 1);
+  if (length > max || (length == 0 && !allow_empty)) return false;
+  for (size_t i = 0; i < length; ++i)
+    if (static_cast<unsigned char>(text[i]) < 0x20 || static_cast<unsigned char>(text[i]) > 0x7e)
+      return false;
+  return true;
+}
+
+// A server: a literal IPv4 or IPv6 address, or a host name.
+bool valid_server(const void *value) {
+  const auto *text = static_cast<const char *>(value);
+  const size_t length = strnlen(text, 46);
+  if (length == 0 || length > 45) return false;
+  unsigned char address[16];
+  if (inet_pton(AF_INET, text, address) == 1 || inet_pton(AF_INET6, text, address) == 1) return true;
+  for (size_t i = 0; i < length; ++i)
+    if (!(g_ascii_isalnum(text[i]) || text[i] == '.' || text[i] == '-')) return false;
+  return true;
+}
+
+std::string mbits(double bits_per_second) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f", bits_per_second / 1e6);
+  return text;
+}
+
+std::string milliseconds(double ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f", ms);
+  return text;
+}
+
+std::string now_text() {
+  time_t now = time(nullptr);
+  struct tm parts {};
+  localtime_r(&now, &parts);
+  char text[32];
+  strftime(text, sizeof text, "%F %T", &parts);
+  return text;
+}
+
+// ---- runs and their updates -------------------------------------------------------
+
+using Update = std::vector<std::pair<std::string, std::string>>;
+
+// One test kind's worker.  `run` numbers the current run; updates of any
+// other run are dropped.
+struct Runner {
+  std::mutex mutex;  // guards `worker`
+  std::thread worker;
+  std::atomic<bool> busy{false};
+  std::atomic<bool> stop{false};
+  std::atomic<uint64_t> run{0};
+
+  ~Runner() { finish(); }
+  void finish() {
+    run.fetch_add(1);
+    stop.store(true);
+    std::lock_guard lock(mutex);
+    if (worker.joinable()) worker.join();
+    stop.store(false);
+  }
+};
+
+enum Kind { kPlainKind, kFullKind, kLocalKind, kSectionKind, kMultiKind, kKinds };
+Runner g_runners[kKinds];
+
+void write_update(const Update &update) {
+  if (!igd1::mib::begin_transaction()) return;
+  for (const auto &[name, value] : update) igd1::mib::set_setting(name, value);
+  igd1::mib::commit_transaction();
+}
+
+// What a worker sends back: its run, its main context, and copies.
+class Reporter {
+ public:
+  Reporter(Runner &runner, uint64_t run)
+      : runner_(runner), run_(run), context_(g_main_context_ref_thread_default()) {}
+  ~Reporter() { g_main_context_unref(context_); }
+  Reporter(const Reporter &) = delete;
+  Reporter &operator=(const Reporter &) = delete;
+
+  void send(Update update) const {
+    struct Posted {
+      Runner *runner;
+      uint64_t run;
+      Update update;
+    };
+    auto *posted = new Posted{&runner_, run_, std::move(update)};
+    GSource *source = g_idle_source_new();
+    g_source_set_priority(source, G_PRIORITY_DEFAULT);
+    g_source_set_callback(
+        source,
+        +[](gpointer data) -> gboolean {
+          const auto *p = static_cast<const Posted *>(data);
+          if (p->runner->run.load() == p->run) write_update(p->update);
+          return G_SOURCE_REMOVE;
+        },
+        posted, +[](gpointer data) { delete static_cast<Posted *>(data); });
+    g_source_attach(source, context_);
+    g_source_unref(source);
+  }
+  const std::atomic<bool> *stop() const { return &runner_.stop; }
+  // The last update of a run: the kind is free again before it is seen.
+  void last(Update update) const {
+    runner_.busy.store(false);
+    send(std::move(update));
+  }
+
+ private:
+  Runner &runner_;
+  uint64_t run_;
+  GMainContext *context_;
+};
+
+// Starts `body` on the kind's worker thread after writing `first` (the
+// running state) to the store.  False when a run is going on or no thread
+// can be made.
+template <typename Body>
+bool launch(Kind kind, const Update &first, Body body) {
+  Runner &runner = g_runners[kind];
+  bool expected = false;
+  if (!runner.busy.compare_exchange_strong(expected, true)) return false;
+  std::lock_guard lock(runner.mutex);
+  if (runner.worker.joinable()) runner.worker.join();
+  const uint64_t run = runner.run.fetch_add(1) + 1;
+  write_update(first);
+  try {
+    auto reporter = std::make_shared<Reporter>(runner, run);
+    runner.worker = std::thread([reporter, body = std::move(body)] { body(*reporter); });
+  } catch (const std::system_error &) {
+    runner.busy.store(false);
+    return false;
+  }
+  return true;
+}
+
+bool busy(Kind kind) { return g_runners[kind].busy.load(); }
+
+// The start of every kind but the plain one: a refusal code (0: none) is
+// handed back as the result with 0; a started test answers non-zero.
+template <typename Body>
+int start_or_refuse(Kind kind, uint32_t refusal, const Update &first, Body body, uint32_t *result) {
+  if (refusal == 0 && !launch(kind, first, std::move(body))) refusal = 1;
+  *result = refusal;
+  return refusal == 0 ? 1 : 0;
+}
+
+// The running state of a kind: testing, result 2 and its results cleared.
+Update running_state(const Item *items, int testing, int result, std::initializer_list<int> cleared) {
+  Update first = {{items[testing].name, "1"}, {items[result].name, kRunning}};
+  for (int index : cleared) first.emplace_back(items[index].name, "");
+  return first;
+}
+
+speed::Transfer transfer_to(const std::string &url, std::chrono::milliseconds limit,
+                            const Reporter &reporter) {
+  speed::Transfer transfer;
+  transfer.url = url;
+  transfer.limit = limit;
+  transfer.stop = reporter.stop();
+  return transfer;
+}
+
+// One direction of a test with its live rate under `live`; the result.
+speed::Measured measure(speed::Transfer transfer, const Reporter &reporter, const char *live) {
+  transfer.progress = [&reporter, live](double rate, uint64_t) {
+    reporter.send({{live, mbits(rate)}});
+  };
+  return speed::run_transfer(transfer);
+}
+
+// ---- the tests ---------------------------------------------------------------------
+
+struct DirectionNames {
+  const char *rate;
+  const char *max_rate;
+};
+
+// Download and/or upload by speed type (1, 2, 3); the upload after a
+// download moves as many bytes as came down.  Writes the rates; the error
+// of the first failed direction, or "".
+std::string both_directions(const std::string &url, const std::string &header, uint8_t type,
+                            std::chrono::milliseconds limit, const Reporter &reporter,
+                            DirectionNames down, DirectionNames up) {
+  uint64_t upload = kUploadCap;
+  if (type == 1 || type == 3) {
+    speed::Transfer transfer = transfer_to(url, limit, reporter);
+    transfer.header = header;
+    const speed::Measured m = measure(transfer, reporter, down.rate);
+    if (!m.ok) return m.error;
+    reporter.send({{down.rate, mbits(m.rate)}, {down.max_rate, mbits(m.max_rate)}});
+    upload = std::min(std::max<uint64_t>(m.bytes, 1), kUploadCap);
+  }
+  if (type == 2 || type == 3) {
+    speed::Transfer transfer = transfer_to(url, limit, reporter);
+    transfer.header = header;
+    transfer.upload = true;
+    transfer.upload_bytes = upload;
+    const speed::Measured m = measure(transfer, reporter, up.rate);
+    if (!m.ok) return m.error;
+    reporter.send({{up.rate, mbits(m.rate)}, {up.max_rate, mbits(m.max_rate)}});
+  }
+  return "";
+}
+
+std::chrono::milliseconds seconds_or_default(uint32_t duration) {
+  return std::chrono::seconds(duration == 0 ? kDefaultSeconds : duration);
+}
+
+void plain_test(const Reporter &reporter, std::string url, uint32_t duration) {
+  speed::Transfer transfer = transfer_to(url, seconds_or_default(duration), reporter);
+  transfer.progress = [&reporter](double rate, uint64_t bytes) {
+    char text[96];
+    std::snprintf(text, sizeof text, "testing: %s Mbit/s, %llu bytes", mbits(rate).c_str(),
+                  static_cast<unsigned long long>(bytes));
+    reporter.send({{kPlain[kPlainResult].name, text}});
+  };
+  const speed::Measured m = speed::run_transfer(transfer);
+  if (!m.ok) {
+    reporter.last({{kPlain[kPlainStatus].name, "3"},
+                   {kPlain[kPlainResult].name, "failed: " + m.error}});
+    return;
+  }
+  char text[160];
+  std::snprintf(text, sizeof text, "rate=%s Mbit/s, bytes=%llu, seconds=%.3f",
+                mbits(m.rate).c_str(), static_cast<unsigned long long>(m.bytes), m.seconds);
+  reporter.last({{kPlain[kPlainStatus].name, "2"},
+                 {kPlain[kPlainResult].name, text},
+                 {kPlainWanRate.name, std::to_string(uint64_t(m.rate / 1000))}});
+}
+
+void full_test(const Reporter &reporter, std::string url, std::string ticket, uint8_t type,
+               uint32_t duration) {
+  const std::string header = ticket.empty() ? "" : "X-Ticket: " + ticket;
+  std::string error;
+  const speed::Delays delays = speed::probe_delays(url, header, kDelayProbes, reporter.stop());
+  if (!delays.ok) {
+    error = delays.error;
+  } else {
+    reporter.send({{kFull[kFullMaxDelay].name, milliseconds(delays.max_ms)},
+                   {kFull[kFullMinDelay].name, milliseconds(delays.min_ms)},
+                   {kFull[kFullAvgDelay].name, milliseconds(delays.avg_ms)},
+                   {kFull[kFullJitter].name, milliseconds(delays.jitter_ms)}});
+    error = both_directions(url, header, type, seconds_or_default(duration), reporter,
+                            {kFull[kFullDown].name, kFull[kFullDownMax].name},
+                            {kFull[kFullUp].name, kFull[kFullUpMax].name});
+  }
+  reporter.last({{kFull[kFullTesting].name, "0"},
+                 {kFull[kFullResult].name, error.empty() ? kSucceeded : kFailed},
+                 {kFull[kFullEnd].name, now_text()}});
+}
+
+void local_test(const Reporter &reporter, std::string url, uint8_t type) {
+  const std::string error =
+      both_directions(url, "", type, std::chrono::seconds(kDefaultSeconds), reporter,
+                      {kLocal[kLocalDown].name, kLocal[kLocalDownMax].name},
+                      {kLocal[kLocalUp].name, kLocal[kLocalUpMax].name});
+  reporter.last({{kLocal[kLocalTesting].name, "0"},
+                 {kLocal[kLocalResult].name, error.empty() ? kSucceeded : kFailed},
+                 {kLocal[kLocalEnd].name, now_text()}});
+}
+
+// What the section tests need, read on the main loop.
+struct SectionPlan {
+  std::string url;
+  uint8_t mode = 0;
+  int streams = 1;
+  size_t payload = 1500;
+};
+
+speed::Transfer section_transfer(const SectionPlan &plan, bool upload, const Reporter &reporter) {
+  speed::Transfer transfer = transfer_to(plan.url, std::chrono::seconds(kDefaultSeconds), reporter);
+  transfer.streams = plan.streams;
+  transfer.upload = upload;
+  transfer.upload_bytes = kUploadCap;
+  transfer.chunk = plan.payload;
+  return transfer;
+}
+
+void section_test(const Reporter &reporter, SectionPlan plan) {
+  const speed::Measured m =
+      measure(section_transfer(plan, plan.mode == 2, reporter), reporter, kSection[kSectionRate].name);
+  Update last = {{kSection[kSectionTesting].name, "0"},
+                 {kSection[kSectionResult].name, m.ok ? kSucceeded : kFailed}};
+  if (m.ok) {
+    last.emplace_back(kSection[kSectionRate].name, mbits(m.rate));
+    last.emplace_back(kSection[kSectionMax].name, mbits(m.max_rate));
+    last.emplace_back(kSection[kSectionMin].name, mbits(m.min_rate));
+  }
+  reporter.last(std::move(last));
+}
+
+// One line of the report: the direction's rate, its extremes and the rate
+// of every one-second section.
+std::string report_line(const char *direction, const speed::Measured &m) {
+  std::string line = std::string(direction) + ": rate=" + mbits(m.rate) +
+                     " max=" + mbits(m.max_rate) + " min=" + mbits(m.min_rate) + " sections=";
+  const size_t per_section = size_t(std::chrono::seconds(1) / speed::kWindow);
+  for (size_t i = 0; i < m.window_rates.size(); i += per_section) {
+    double sum = 0;
+    size_t n = 0;
+    for (; n < per_section && i + n < m.window_rates.size(); ++n) sum += m.window_rates[i + n];
+    line += (i == 0 ? "" : ",") + mbits(sum / double(n));
+  }
+  return line;
+}
+
+void multi_test(const Reporter &reporter, SectionPlan plan) {
+  std::string report;
+  bool ok = true;
+  for (const bool upload : {false, true}) {
+    if (plan.mode == (upload ? 1 : 2)) continue;
+    const speed::Measured m =
+        measure(section_transfer(plan, upload, reporter), reporter, kSection[kSectionRate].name);
+    if (!report.empty()) report += "\n";
+    report += m.ok ? report_line(upload ? "up" : "down", m)
+                   : std::string(upload ? "up" : "down") + ": failed: " + m.error;
+    ok = ok && m.ok;
+  }
+  // The report fits its 900-byte buffer; it is ASCII, so any cut is whole characters.
+  if (report.size() > kMulti[kMultiReport].size - 1) report.resize(kMulti[kMultiReport].size - 1);
+  reporter.last({{kMulti[kMultiTesting].name, "0"},
+                 {kMulti[kMultiResult].name, ok ? kSucceeded : kFailed},
+                 {kMulti[kMultiReport].name, report}});
+}
+
+// The section server's URL from the stored protocol, address and port.
+bool section_plan(SectionPlan *plan) {
+  const std::string server = read_text(kSection[kSectionServer]);
+  const uint8_t protocol = read_number<uint8_t>(kSection[kSectionProtocol], 0);
+  const uint32_t port = read_number<uint32_t>(kSection[kSectionPort], 0);
+  if (server.empty() || protocol > 1 || port < 1 || port > 65535) return false;
+  const bool ipv6 = server.find(':') != std::string::npos;
+  plan->url = std::string(protocol == 1 ? "https" : "http") + "://" + (ipv6 ? "[" : "") + server +
+              (ipv6 ? "]" : "") + ":" + std::to_string(port) + "/";
+  plan->mode = read_number<uint8_t>(kSection[kSectionMode], 0);
+  plan->streams = read_number<uint8_t>(kSection[kSectionStreams], 1);
+  plan->payload = read_number<uint32_t>(kSection[kSectionPayload], 1500);
+  return speed::acceptable_url(plan->url.c_str(), kUrlBuffer - 1);
+}
+
+// A test left running by a process that ended is failed at start-up.
+void fail_interrupted(const Item &testing, const Update &failed) {
+  if (read_number<int32_t>(testing, 0) != 0) write_update(failed);
+}
+
+void fail_interrupted_small(const Item &testing, const Update &failed) {
+  if (read_number<uint8_t>(testing, 0) != 0) write_update(failed);
+}
+
+}  // namespace
+
+namespace igd1::mib::detail {
+void stop_speed_tests() {
+  for (Runner &runner : g_runners) runner.finish();
+}
+}  // namespace igd1::mib::detail
+
+// ---- plain download test ------------------------------------------------------------
+
+int httpdownloadtest_get_property(int index, void *buffer) {
+  return read_at("httpdownloadtest_get_property", kPlain, index, buffer) ? 1 : 0;
+}
+
+int httpdownloadtest_set_property(int index, void *value) {
+  if (index != kPlainUrl || value == nullptr ||
+      !speed::acceptable_url(static_cast<const char *>(value), kUrlBuffer - 1))
+    return 1;
+  return write_at("httpdownloadtest_set_property", kPlain, index, value) ? 0 : 1;
+}
+
+int httpdownloadtest_StartTest(uint32_t duration, uint32_t *result) {
+  if (result == nullptr || igd1::mib::should_fail("httpdownloadtest_StartTest", 0)) return 1;
+  const std::string url = read_text(kPlain[kPlainUrl]);
+  if (!speed::acceptable_url(url.c_str(), kUrlBuffer - 1)) {
+    *result = 9007;
+    return 0;
+  }
+  const Update first = {{kPlain[kPlainStatus].name, "1"}, {kPlain[kPlainResult].name, "testing"}};
+  if (!launch(kPlainKind, first,
+              [url, duration](const Reporter &r) { plain_test(r, url, duration); })) {
+    if (!busy(kPlainKind)) return 1;
+    *result = 9001;
+    return 0;
+  }
+  *result = 0;
+  return 0;
+}
+
+int httpdownloadtest_wanrate(void) { return int(read_number<uint32_t>(kPlainWanRate, 0)); }
+
+int httpdownloadtest_interface_init(void) {
+  if (read_number<uint32_t>(kPlain[kPlainStatus], 0) == 1)
+    write_update({{kPlain[kPlainStatus].name, "3"}, {kPlain[kPlainResult].name, "failed: interrupted"}});
+  return 1;
+}
+
+// ---- full-featured speed test --------------------------------------------------------
+
+int httpdownloadtestff_get_property(int index, void *buffer) {
+  if (index != kFullTicket) return read_at("httpdownloadtestff_get_property", kFull, index, buffer) ? 1 : 0;
+  // The ticket is read into a 64-byte buffer: a longer one is cut at a
+  // character boundary.
+  char ticket[81] = {};
+  if (!read_at("httpdownloadtestff_get_property", kFull, index, ticket)) return 0;
+  const char *end = ticket;
+  while (*end != '\0' && size_t(g_utf8_next_char(end) - ticket) < kTicketReadBuffer)
+    end = g_utf8_next_char(end);
+  std::memcpy(buffer, ticket, size_t(end - ticket));
+  static_cast<char *>(buffer)[end - ticket] = '\0';
+  return 1;
+}
+
+int httpdownloadtestff_set_property(int index, void *value) {
+  if (value == nullptr) return 0;
+  switch (index) {
+    case kFullTicket:
+      if (!printable_text(value, 80, true)) return 0;
+      break;
+    case kFullSpeedType: {
+      const uint8_t type = *static_cast<const uint8_t *>(value);
+      if (type < 1 || type > 3) return 0;
+      break;
+    }
+    case kFullUrl:
+      if (!speed::acceptable_url(static_cast<const char *>(value), kUrlBuffer - 1)) return 0;
+      break;
+    default: return 0;
+  }
+  return write_at("httpdownloadtestff_set_property", kFull, index, value) ? 1 : 0;
+}
+
+int httpdownloadtestff_StartTest(uint32_t duration, uint32_t *result) {
+  if (result == nullptr || igd1::mib::should_fail("httpdownloadtestff_StartTest", 0)) return 0;
+  const std::string url = read_text(kFull[kFullUrl]);
+  const std::string ticket = read_text(kFull[kFullTicket]);
+  const uint8_t type = read_number<uint8_t>(kFull[kFullSpeedType], 0);
+  const uint32_t refusal = busy(kFullKind)                                           ? 1
+                           : !speed::acceptable_url(url.c_str(), kUrlBuffer - 1) ? 2
+                           : type < 1 || type > 3                                    ? 3
+                                                                                     : 0;
+  Update first = running_state(kFull, kFullTesting, kFullResult,
+                               {kFullDownMax, kFullDown, kFullUpMax, kFullUp, kFullEnd,
+                                kFullMaxDelay, kFullMinDelay, kFullAvgDelay, kFullJitter});
+  first.emplace_back(kFull[kFullBegin].name, now_text());
+  return start_or_refuse(
+      kFullKind, refusal, first,
+      [=](const Reporter &r) { full_test(r, url, ticket, type, duration); }, result);
+}
+
+int httpdownloadtestff_interface_init(void) {
+  fail_interrupted(kFull[kFullTesting], {{kFull[kFullTesting].name, "0"}, {kFull[kFullResult].name, kFailed}});
+  return 1;
+}
+
+// ---- local speed test ----------------------------------------------------------------
+
+int httpdownloadtestlocal_get_property(int index, void *buffer) {
+  return read_at("httpdownloadtestlocal_get_property", kLocal, index, buffer) ? 1 : 0;
+}
+
+int httpdownloadtestlocal_set_property(int index, void *value) {
+  if (value == nullptr) return 0;
+  switch (index) {
+    case kLocalEnable: {
+      const int32_t enable = *static_cast<const int32_t *>(value);
+      if (enable != 0 && enable != 1) return 0;
+      break;
+    }
+    case kLocalSpeedType: {
+      const uint8_t type = *static_cast<const uint8_t *>(value);
+      if (type < 1 || type > 3) return 0;
+      break;
+    }
+    case kLocalRfu1:
+    case kLocalRfu2:
+      if (strnlen(static_cast<const char *>(value), 33) > 32) return 0;
+      break;
+    default: return 0;
+  }
+  return write_at("httpdownloadtestlocal_set_property", kLocal, index, value) ? 1 : 0;
+}
+
+int httpdownloadtestlocal_StartTest(uint32_t, uint32_t *result) {
+  if (result == nullptr || igd1::mib::should_fail("httpdownloadtestlocal_StartTest", 0)) return 0;
+  const std::string url = read_text(kLocal[kLocalUrl]);
+  const uint8_t type = read_number<uint8_t>(kLocal[kLocalSpeedType], 0);
+  const bool enabled = read_number<int32_t>(kLocal[kLocalEnable], 0) != 0;
+  const uint32_t refusal = !enabled                                                  ? 4
+                           : busy(kLocalKind)                                        ? 1
+                           : !speed::acceptable_url(url.c_str(), kUrlBuffer - 1) ? 2
+                           : type < 1 || type > 3                                    ? 3
+                                                                                     : 0;
+  Update first = running_state(kLocal, kLocalTesting, kLocalResult,
+                               {kLocalDownMax, kLocalDown, kLocalUpMax, kLocalUp, kLocalEnd});
+  first.emplace_back(kLocal[kLocalBegin].name, now_text());
+  return start_or_refuse(kLocalKind, refusal, first,
+                         [=](const Reporter &r) { local_test(r, url, type); }, result);
+}
+
+int httpdownloadtestlocal_interface_init(void) {
+  fail_interrupted(kLocal[kLocalTesting],
+                   {{kLocal[kLocalTesting].name, "0"}, {kLocal[kLocalResult].name, kFailed}});
+  return 1;
+}
+
+// ---- section speed tests ----------------------------------------------------------
+
+int sectionSpeedtest_get_property(int index, void *buffer) {
+  return read_at("sectionSpeedtest_get_property", kSection, index, buffer) ? 1 : 0;
+}
+
+int sectionSpeedtest_set_property(int index, void *value) {
+  if (value == nullptr) return 0;
+  const auto byte = [value] { return *static_cast<const uint8_t *>(value); };
+  const auto number = [value] { return *static_cast<const uint32_t *>(value); };
+  bool valid = false;
+  switch (index) {
+    case kSectionMode: valid = byte() <= 2; break;
+    case kSectionProtocol: valid = byte() <= 1; break;
+    case kSectionStreams: valid = byte() >= 1 && byte() <= 10; break;
+    case kSectionServer: valid = valid_server(value); break;
+    case kSectionPort: valid = number() >= 1 && number() <= 65535; break;
+    case kSectionPayload: valid = number() >= 1500 && number() <= 9000; break;
+    default: break;
+  }
+  return valid && write_at("sectionSpeedtest_set_property", kSection, index, value) ? 1 : 0;
+}
+
+int sectionSpeedtest_StartTest(uint32_t *result) {
+  if (result == nullptr || igd1::mib::should_fail("sectionSpeedtest_StartTest", 0)) return 0;
+  SectionPlan plan;
+  const uint32_t refusal = busy(kSectionKind)                ? 1
+                           : !section_plan(&plan)            ? 2
+                           : plan.mode != 1 && plan.mode != 2 ? 3
+                                                              : 0;
+  return start_or_refuse(
+      kSectionKind, refusal,
+      running_state(kSection, kSectionTesting, kSectionResult, {kSectionMax, kSectionMin, kSectionRate}),
+      [plan](const Reporter &r) { section_test(r, plan); }, result);
+}
+
+int sectionSpeedtest_interface_init(void) {
+  fail_interrupted_small(kSection[kSectionTesting], {{kSection[kSectionTesting].name, "0"},
+                                                     {kSection[kSectionResult].name, kFailed}});
+  return 1;
+}
+
+int sectionSpeedtestMulti_get_property(int index, void *buffer) {
+  return read_at("sectionSpeedtestMulti_get_property", kMulti, index, buffer) ? 1 : 0;
+}
+
+int sectionSpeedtestMulti_StartTest(uint32_t *result) {
+  if (result == nullptr || igd1::mib::should_fail("sectionSpeedtestMulti_StartTest", 0)) return 0;
+  SectionPlan plan;
+  const uint32_t refusal = busy(kMultiKind) ? 1 : !section_plan(&plan) ? 2 : 0;
+  return start_or_refuse(kMultiKind, refusal,
+                         running_state(kMulti, kMultiTesting, kMultiResult, {kMultiReport}),
+                         [plan](const Reporter &r) { multi_test(r, plan); }, result);
+}
+
+int sectionSpeedtestMulti_interface_init(void) {
+  fail_interrupted_small(kMulti[kMultiTesting],
+                         {{kMulti[kMultiTesting].name, "0"}, {kMulti[kMultiResult].name, kFailed}});
+  return 1;
+}
