@@ -4,6 +4,10 @@
 #include <signal.h>
 #include <time.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
 #include "harness/bus_fixture.h"
 #include "led.h"
 #include "mib_api.h"
@@ -147,6 +151,63 @@ TEST_F(LedTest, WritesOnServiceTypeZeroAreCheckedAppliedAndAnnounced) {
     ASSERT_NE(error, nullptr);
     EXPECT_STREQ(error->message, "invalid property LEDStatus");
   });
+}
+
+// The lights follow the window at its edges: on from the first second of
+// its start minute, off from the first second of its end minute, and never
+// before.  The process's time zone is moved so that an edge is seconds away.
+class LedEdgeTest : public LedTest {
+ protected:
+  void TearDown() override {
+    unsetenv("TZ");
+    tzset();
+    LedTest::TearDown();
+  }
+  // Shifts local time so that it is 57 seconds past a minute now; the minute.
+  static int shortly_before_a_minute() {
+    const int offset = int((57 - time(nullptr) % 60 + 60) % 60);
+    char zone[32];
+    std::snprintf(zone, sizeof zone, "EDG-00:00:%02d", offset);
+    setenv("TZ", zone, 1);
+    tzset();
+    return minute_now();
+  }
+  // The minute of the day in which the lights were first set to `shown` at
+  // an edge after `seq`, waiting a few seconds (-1: not in that time).  An
+  // edge timer that fires a moment early leaves the lights as they were and
+  // tries again.
+  int minute_switched(int64_t seq, const std::string &shown) {
+    const auto deadline = std::chrono::steady_clock::now() + 8s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      for (const mib::JournalEntry &entry : mib::journal(seq)) {
+        if (entry.bit != MIB_JOURNAL_LED || entry.action != LED_DRIVEN_AT_EDGE ||
+            entry.data != shown)
+          continue;
+        return std::atoi(entry.time.substr(11, 2).c_str()) * 60 +
+               std::atoi(entry.time.substr(14, 2).c_str());
+      }
+      std::this_thread::sleep_for(50ms);
+    }
+    return -1;
+  }
+};
+
+TEST_F(LedEdgeTest, TheLightsSwitchAtTheWindowsEdges) {
+  int now = shortly_before_a_minute();
+  int64_t before = journal_end();
+  ASSERT_EQ(set_multi(dictionary({{"StartTime", g_variant_new_string(clock_text(now + 1).c_str())},
+                                  {"EndTime", g_variant_new_string(clock_text(now + 3).c_str())},
+                                  {"Enable", g_variant_new_boolean(true)}})),
+            "");
+  ASSERT_EQ(switches_since(before), (std::vector<std::pair<int, std::string>>{{2, "off"}}));
+  EXPECT_EQ(minute_switched(before, "on"), (now + 1) % (24 * 60));
+
+  now = shortly_before_a_minute();
+  ASSERT_EQ(set_multi(dictionary({{"StartTime", g_variant_new_string(clock_text(now + 1430).c_str())},
+                                  {"EndTime", g_variant_new_string(clock_text(now + 1).c_str())}})),
+            "");
+  before = journal_end();
+  EXPECT_EQ(minute_switched(before, "off"), (now + 1) % (24 * 60));
 }
 
 // Switching the lights off while the gateway sleeps succeeds and changes nothing.
