@@ -36,7 +36,9 @@ constexpr igd1::RowModule kModule = {
               .get_list = SpecialServiceVR_get_list,
               .get_list_by_instnum = SpecialServiceVR_get_list_by_instnum,
               .instance_of = SpecialServiceVR_get_instnum},
-    .texts = {.export_log = "add interface for SpecialServiceVR",
+    // A path without a route is named like a path that is not a child.
+    .texts = {.get_no_row = "invalid object path %s",
+              .export_log = "add interface for SpecialServiceVR",
               .export_path_log = "add interface:%s"},
     .add = igd1::AddKind::Refuse,
     .manager_methods = false,

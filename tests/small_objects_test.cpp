@@ -191,7 +191,8 @@ TEST(ModuleEntriesTest, EveryObjectIsExportedUnderItsEntryName) {
        {"DNSServerConfig", "DNSV6ServerConfig", "DNSTunnel", "IPV6LANConfig", "DHCPV6Server",
         "RouterAdvertisement", "IPTV", "DNSSpeedLimit", "http_server", "pppoe_object",
         "featureflag", "CloudVR", "NetworkAccessSign", "BridgeData", "voipinfo", "CWMP",
-        "IncomingFilter", "DnOptInfo", "SubIPTVSupport"})
+        "IncomingFilter", "DnOptInfo", "SubIPTVSupport", "wan_connection_info", "SpecialServiceVR",
+        "DDNSServerConfig", "SubDeviceInfo"})
     EXPECT_THAT(names, testing::Contains(std::string(entry) + "_on_bus_acquired"));
 }
 

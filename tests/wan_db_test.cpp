@@ -11,6 +11,7 @@
 #include "harness/bus_fixture.h"
 #include "mib_store.h"
 #include "sys_paths.h"
+#include "wanconnectioninfo.h"
 
 namespace igd1::test {
 namespace {
@@ -146,6 +147,26 @@ TEST_F(WanDbTest, TheManagerRefusesChangesAndCarriesItsOwnInterface) {
   EXPECT_FALSE(set_property(child(1).c_str(), kChild, "IPAddress", g_variant_new_string("1.2.3.4"),
                             &error));
   EXPECT_EQ(mib::get_cell("wanconn", 1, "IPAddress"), "100.72.18.44");
+}
+
+// The reader the manager's children are served by names a path that
+// carries no connection (the bus itself never routes such a path to it).
+TEST_F(WanDbTest, AReadOfAPathWithoutAConnectionNamesThePath) {
+  loop_->run([&] {
+    for (const std::string &path : {child(9), child(0), std::string(kDb) + "/1/x"}) {
+      g_autoptr(GError) error = nullptr;
+      GVariant *value = wan_connection_info_interface_get_property(
+          nullptr, nullptr, path.c_str(), kChild, "Index", &error, nullptr);
+      EXPECT_EQ(value, nullptr) << path;
+      ASSERT_NE(error, nullptr) << path;
+      EXPECT_STREQ(error->message, ("invalid object path " + path).c_str());
+    }
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GVariant) index = wan_connection_info_interface_get_property(
+        nullptr, nullptr, child(2).c_str(), kChild, "Index", &error, nullptr);
+    ASSERT_NE(index, nullptr);
+    EXPECT_STREQ(g_variant_get_string(index, nullptr), "2");
+  });
 }
 
 // Every read brings the counters of a connection that is up to what the
