@@ -56,6 +56,7 @@ struct InterfaceVariant {
 };
 
 struct RowCollection;
+struct NestedManagers;
 
 struct Collection {
   const char *noun;            // names the collection in log texts, e.g. "PortMapping"
@@ -83,6 +84,10 @@ struct Collection {
   // The row collection this is part of: a child's properties are then all
   // read from one look-up of its row (null: through the vtable, one by one).
   const RowCollection *rows = nullptr;
+  // Children published on managers nested under the rows of the collection
+  // at `manager_path` (see NestedManagers): "<manager>/<outer>/<suffix>/<inner>",
+  // numbered outer | inner << 8.
+  const NestedManagers *nested_in = nullptr;
 };
 
 // ---- the skeleton type ---------------------------------------------------------
@@ -144,13 +149,32 @@ IGD1_EXPORT void return_manager_error(GDBusMethodInvocation *invocation, const c
 // Object managers nested under rows: one per row of an outer collection, at
 // the row's child path followed by "/" and `suffix`, created with the row's
 // child and torn down with it (detached from the bus, its children gone).
+//
+// The rows of the nested managers may be a row collection of their own
+// (`RowModule.nested_in`): its children are "<outer child>/<suffix>/<inner>",
+// their record is the outer row's (working copy, commit and release are the
+// outer table's), their values are reached with the inner number, and
+// AddObject/DeleteObject on a nested manager insert and remove inner rows.
+// The store reports inner rows with pair row callbacks (outer, inner),
+// which the engine registers when the outer collection starts.
 struct NestedManagers {
   const char *suffix;                          // e.g. "Type"
-  const GDBusInterfaceVTable *manager_vtable;  // its methods; user data: the nested manager
+  // Its methods (user data: the nested manager); null: the inner collection's.
+  const GDBusInterfaceVTable *manager_vtable = nullptr;
   std::map<uint32_t, GDBusObjectManagerServer *> *managers = nullptr;
+  // Set by the collections themselves.
+  const RowCollection *outer = nullptr;
+  const RowCollection *inner = nullptr;
 };
 // The nested manager of row `outer`, or nullptr.
 IGD1_EXPORT GDBusObjectManagerServer *nested_manager(const NestedManagers &nested, uint32_t outer);
+// Creates the nested manager of row `outer` on `connection` when the row
+// exists and has none; then, when one was created or `always_init`, lets the
+// inner table publish the rows it holds under `outer` (its init_inner).
+IGD1_EXPORT void nested_manager_add(const NestedManagers &nested, GDBusConnection *connection,
+                                    uint32_t outer, bool always_init);
+// Detaches and frees the nested manager of row `outer` with its children.
+IGD1_EXPORT void nested_manager_delete(const NestedManagers &nested, uint32_t outer);
 
 // How a property's value is held.
 enum class Field : uint8_t {
@@ -269,6 +293,18 @@ struct RowTable {
   // Brings the live fields of a row (status, counters) up to date before it
   // is read.
   void (*refresh_row)(void *row) = nullptr;
+  // Rows nested under the outer table's rows (RowModule.nested_in); `row` is
+  // the outer row (or its working copy) throughout.  Item accessors that
+  // also take the inner number; insertion (reports the new inner number),
+  // removal; init_inner has the store report every inner row of `outer`
+  // through the pair row callbacks; the offset of the outer number in the
+  // inner table's records, for those callbacks.
+  int (*get_inner_item)(int item, const void *row, uint32_t inner, void *output) = nullptr;
+  int (*set_inner_item)(int item, void *row, uint32_t inner, const void *value) = nullptr;
+  int (*insert_inner)(void *row, uint32_t outer, uint32_t *inner) = nullptr;
+  int (*remove_inner)(void *row, uint32_t outer, uint32_t inner) = nullptr;
+  int (*init_inner)(void *row, uint32_t outer) = nullptr;
+  size_t inner_parent_offset = 0;
 };
 
 // How a changed working copy reaches the table.
@@ -307,6 +343,12 @@ struct RowTexts {
   const char *commit_failed = "Fail to update entry";
   const char *item_set_failed = nullptr;  // the item setter refused (null: invalid_value)
   const char *add_failed = nullptr;     // null: "Add <noun> object fail !!"
+  // Nested rows: AddObject on a manager whose outer row is gone (null: add_failed).
+  const char *add_path = nullptr;
+  // Nested rows: logged when a child is exported or removed while its outer
+  // row has no manager, or does not exist.
+  const char *no_manager_log = "Error to get manager object !!";
+  const char *no_outer_log = "Invalid parameter path";
   // Self: the table holds `max_rows` rows, or (without max_rows) no number
   // is free (null: add_failed); with max_rows, no free number is add_failed.
   const char *table_full = nullptr;
@@ -359,6 +401,9 @@ struct RowModule {
   const char *child_prefix = nullptr;  // see Collection
   bool (*carries)(uint32_t instance, const char *interface_name) = nullptr;
   NestedManagers *nested = nullptr;  // managers that live and die with each row
+  // The rows of the managers nested under another collection's rows, whose
+  // manager path is `manager_path` (see NestedManagers).
+  NestedManagers *nested_in = nullptr;
   // An interface of the manager's own on its path, served from a table.
   const SingleObject *manager_object = nullptr;
   const char *manager_xml = nullptr;  // its introspection document
@@ -427,6 +472,13 @@ struct RowHandlerNames {
   const char *manager;
 };
 
+// The exported functions of a nested row collection that the store's pair
+// row callbacks reach.
+struct InnerRowEntries {
+  int (*add)(unsigned int outer, unsigned int inner) = nullptr;
+  int (*del)(unsigned int outer, unsigned int inner) = nullptr;
+};
+
 // A module's collection as the engine serves it: its description, the
 // collection pieces and the names of its handlers.
 struct RowCollection {
@@ -438,10 +490,13 @@ struct RowCollection {
   const RowModule &module;
   Collection collection;
   RowHandlerNames names;
+  const GDBusInterfaceVTable *manager_vtable;
+  InnerRowEntries inner_entries;
   IGD1_EXPORT RowCollection(const RowModule &module, const char *name,
                             GDBusNodeInfo **introspection_data,
                 const char *introspection_name, const GDBusInterfaceVTable *vtable,
-                CollectionState *state, RowHandlerNames names);
+                CollectionState *state, RowHandlerNames names,
+                const GDBusInterfaceVTable *manager_vtable, InnerRowEntries inner_entries = {});
 };
 
 // Every row collection of the library, for checks against the XML files.
@@ -466,19 +521,26 @@ IGD1_EXPORT const RowProperty *find_writable_row_property(std::span<const RowPro
 // never their aliases.
 IGD1_EXPORT bool row_property_announced(const RowModule &module, const char *name);
 // A field's bus value; nullptr with `error` set when it cannot be built.
+// `inner`: the inner number of a nested row.
 IGD1_EXPORT GVariant *read_row_property(const RowModule &module, const RowProperty &property,
-                                        const uint8_t *row, GError **error);
+                                        const uint8_t *row, GError **error, uint32_t inner = 0);
 // Checks `value` and stores it into the working copy `row` (at row index
 // `index`); *changed tells whether the copy changed.  Failures are
 // InvalidArgs with the module's texts.
 IGD1_EXPORT bool apply_row_property(const RowModule &module, const char *name, GVariant *value,
-                                    bool *changed, GError **error, uint8_t *row, uint32_t index);
+                                    bool *changed, GError **error, uint8_t *row, uint32_t index,
+                                    uint32_t inner = 0);
 
 // Entry points, served from the description.
 IGD1_EXPORT void row_collection_start(const RowCollection &rows, GDBusConnection *connection,
                                       const GDBusInterfaceVTable *manager_vtable);
 IGD1_EXPORT void row_export(const RowCollection &rows, uint32_t instance);
 IGD1_EXPORT void row_unexport(const RowCollection &rows, uint32_t instance);
+// A nested row's child (outer, inner) on the outer row's manager: exported
+// (`add`) or removed.  1 when done; 0 with a log line when the outer row
+// does not exist or has no manager, or a number is outside 1 to 255.
+IGD1_EXPORT int nested_row_export(const RowCollection &rows, uint32_t outer, uint32_t inner,
+                                  bool add);
 IGD1_EXPORT GVariant *row_get_property(const RowCollection &rows, const char *object_path,
                                        const char *property_name, GError **error);
 // One write of one or several properties (`entries` an a{sv}): all of them
@@ -486,8 +548,10 @@ IGD1_EXPORT GVariant *row_get_property(const RowCollection &rows, const char *ob
 IGD1_EXPORT gboolean row_write(const RowCollection &rows, const char *function,
                                GDBusConnection *connection, const char *object_path,
                                const char *interface_name, GVariant *entries, GError **error);
-IGD1_EXPORT void row_manager_call(const RowCollection &rows, const char *method_name,
-                                  GVariant *parameters, GDBusMethodInvocation *invocation);
+// AddObject and DeleteObject on the manager at `manager_path`.
+IGD1_EXPORT void row_manager_call(const RowCollection &rows, const char *manager_path,
+                                  const char *method_name, GVariant *parameters,
+                                  GDBusMethodInvocation *invocation);
 // Every child with every readable property, as GetManagedObjects answers it
 // (a{oa{sa{sv}}}), built in process.
 IGD1_EXPORT GVariant *row_managed_objects(const RowCollection &rows);
@@ -522,6 +586,9 @@ IGD1_EXPORT void use_row_action(const char *table_module, int (*action)(unsigned
   IGD1_DECLARE_SINGLE_OBJECT_ENTRY(Name, data);                                          \
   IGD1_API int Name##_add_interface(uint32_t instance);                                  \
   IGD1_API int Name##_del_interface(uint32_t instance);                                  \
+  IGD1_DECLARE_ROW_COLLECTION_HANDLERS(Name, multi_handler)
+// What every row collection exports beside its entry points.
+#define IGD1_DECLARE_ROW_COLLECTION_HANDLERS(Name, multi_handler)                        \
   IGD1_API GType Name##_interface_get_type(void);                                        \
   IGD1_API GVariant *Name##_interface_get_properties(GDBusInterfaceSkeleton *skeleton);  \
   IGD1_DECLARE_GET_HANDLER(Name##_handle_get_property);                                  \
@@ -538,8 +605,9 @@ IGD1_EXPORT void use_row_action(const char *table_module, int (*action)(unsigned
 // texts and its skeleton type's name) is `noun`.
 #define IGD1_ROW_COLLECTION_AS(Name, noun, multi_handler, module) \
   IGD1_ROW_COLLECTION_NAMED(Name, Name##_introspection_data, noun, multi_handler, module)
-// The same with an introspection global named `data`.
-#define IGD1_ROW_COLLECTION_NAMED(Name, data, noun, multi_handler, module)                        \
+// What every row collection defines: the introspection global `data`, the
+// vtables, the registration, the property and manager handlers.
+#define IGD1_ROW_COLLECTION_CORE(Name, data, noun, multi_handler, module, inner_entries)        \
   GDBusNodeInfo *data = nullptr;                                                                  \
   namespace {                                                                                     \
   void Name##_method_call(GDBusConnection *, const gchar *, const gchar *, const gchar *,          \
@@ -565,7 +633,8 @@ IGD1_EXPORT void use_row_action(const char *table_module, int (*action)(unsigned
       (module), noun, &data, #data,                                                               \
       &k##Name##VTable, &g_##Name##State,                                                         \
       {#Name "_handle_get_property", #Name "_handle_set_property", #multi_handler,                \
-       #Name "_handle_object_mng_call"});                                                         \
+       #Name "_handle_object_mng_call"},                                                          \
+      &k##Name##ManagerVTable, inner_entries);                                                    \
   void Name##_get_managed_objects(GDBusConnection *, const gchar *, const gchar *, const gchar *,  \
                                   const gchar *, GVariant *, GDBusMethodInvocation *invocation,   \
                                   gpointer) {                                                     \
@@ -581,18 +650,6 @@ IGD1_EXPORT void use_row_action(const char *table_module, int (*action)(unsigned
                          GDBusMethodInvocation *invocation, gpointer) {                           \
     igd1::row_remove_all(k##Name##Rows, path, interface_name, method, args, invocation);          \
   }                                                                                               \
-  }                                                                                               \
-  void Name##_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {             \
-    DBUS_LOG(LOG_LEVEL_INFO, "func [%s], line [%d]", __func__, __LINE__);                         \
-    igd1::row_collection_start(k##Name##Rows, connection, &k##Name##ManagerVTable);               \
-  }                                                                                               \
-  int Name##_add_interface(uint32_t instance) {                                                   \
-    igd1::row_export(k##Name##Rows, instance);                                                    \
-    return 1;                                                                                     \
-  }                                                                                               \
-  int Name##_del_interface(uint32_t instance) {                                                   \
-    igd1::row_unexport(k##Name##Rows, instance);                                                  \
-    return 1;                                                                                     \
   }                                                                                               \
   GType Name##_interface_get_type(void) {                                                         \
     return igd1::collection_interface_type(k##Name##Rows.collection);                             \
@@ -619,8 +676,55 @@ IGD1_EXPORT void use_row_action(const char *table_module, int (*action)(unsigned
     return igd1::row_write(k##Name##Rows, __func__, connection, path, interface_name, entries,    \
                            error);                                                                \
   }                                                                                               \
-  void Name##_handle_object_mng_call(GDBusConnection *, const gchar *, const gchar *,             \
+  void Name##_handle_object_mng_call(GDBusConnection *, const gchar *, const gchar *path,         \
                                      const gchar *, const gchar *method, GVariant *parameters,    \
                                      GDBusMethodInvocation *invocation, gpointer) {               \
-    igd1::row_manager_call(k##Name##Rows, method, parameters, invocation);                        \
+    igd1::row_manager_call(k##Name##Rows, path, method, parameters, invocation);                  \
+  }
+
+// The same with an introspection global named `data`: a row collection
+// started by the host, with its start-up entry and the export functions of
+// its rows.
+#define IGD1_ROW_COLLECTION_NAMED(Name, data, noun, multi_handler, module)                        \
+  IGD1_ROW_COLLECTION_CORE(Name, data, noun, multi_handler, module, {})                           \
+  void Name##_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {             \
+    DBUS_LOG(LOG_LEVEL_INFO, "func [%s], line [%d]", __func__, __LINE__);                         \
+    igd1::row_collection_start(k##Name##Rows, connection, &k##Name##ManagerVTable);               \
+  }                                                                                               \
+  int Name##_add_interface(uint32_t instance) {                                                   \
+    igd1::row_export(k##Name##Rows, instance);                                                    \
+    return 1;                                                                                     \
+  }                                                                                               \
+  int Name##_del_interface(uint32_t instance) {                                                   \
+    igd1::row_unexport(k##Name##Rows, instance);                                                  \
+    return 1;                                                                                     \
+  }
+
+// Declarations of a nested row collection's entry points (for its header):
+// no start-up entry of its own (its outer collection starts it), export
+// functions of (outer, inner), and the functions that bring the manager of
+// one outer row up and down.
+#define IGD1_DECLARE_NESTED_ROW_COLLECTION(Name, multi_handler)                           \
+  IGD1_API GDBusNodeInfo *Name##_introspection_data;                                     \
+  IGD1_API int Name##_add_interface(unsigned int outer, unsigned int inner);             \
+  IGD1_API int Name##_del_interface(unsigned int outer, unsigned int inner);             \
+  IGD1_API void Name##_Manager_add(GDBusConnection *connection, unsigned int outer);     \
+  IGD1_API void Name##_Manager_delete(GDBusConnection *connection, unsigned int outer);  \
+  IGD1_DECLARE_ROW_COLLECTION_HANDLERS(Name, multi_handler)
+
+// The glue of a nested row collection (`module.nested_in` set).
+#define IGD1_NESTED_ROW_COLLECTION(Name, multi_handler, module)                                   \
+  IGD1_ROW_COLLECTION_CORE(Name, Name##_introspection_data, #Name, multi_handler, module,         \
+                           (igd1::InnerRowEntries{Name##_add_interface, Name##_del_interface}))   \
+  int Name##_add_interface(unsigned int outer, unsigned int inner) {                              \
+    return igd1::nested_row_export(k##Name##Rows, outer, inner, true);                            \
+  }                                                                                               \
+  int Name##_del_interface(unsigned int outer, unsigned int inner) {                              \
+    return igd1::nested_row_export(k##Name##Rows, outer, inner, false);                           \
+  }                                                                                               \
+  void Name##_Manager_add(GDBusConnection *connection, unsigned int outer) {                      \
+    igd1::nested_manager_add(*(module).nested_in, connection, outer, true);                       \
+  }                                                                                               \
+  void Name##_Manager_delete(GDBusConnection *, unsigned int outer) {                             \
+    igd1::nested_manager_delete(*(module).nested_in, outer);                                      \
   }

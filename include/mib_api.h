@@ -622,3 +622,4 @@ IGD1_API int DHCPV6Server_set_mib_property(int index, void *value);
 // managed and 4 other-configuration flag (one byte each).
 IGD1_API int RouterAdvertisement_get_mib_property(int index, void *buffer);
 IGD1_API int RouterAdvertisement_set_mib_property(int index, void *value);
+#include "mib_qos.h"  // the quality-of-service tables

@@ -303,6 +303,18 @@ bool same_item(const char *type, const uint8_t *a, const uint8_t *b) {
   return std::memcmp(a, b, item_width(type)) == 0;
 }
 
+// The item accessors of a row, or of a nested row's outer row with its inner number.
+int get_item(const RowModule &module, int item, void *output, const uint8_t *row,
+             uint32_t inner) {
+  if (module.nested_in != nullptr) return module.table.get_inner_item(item, row, inner, output);
+  return module.table.get_item(item, output, row);
+}
+int set_item(const RowModule &module, int item, const void *value, uint8_t *row,
+             uint32_t inner) {
+  if (module.nested_in != nullptr) return module.table.set_inner_item(item, row, inner, value);
+  return module.table.set_item(item, value, row);
+}
+
 void log_write(const RowProperty &property, GVariant *value) {
   const char *type = g_variant_get_type_string(value);
   if (type[0] == 's') {
@@ -390,7 +402,16 @@ struct FoundRow {
   std::vector<uint8_t> copy;
 };
 
+// The row a child number names: its own, or for a nested row its outer row.
+uint32_t outer_number(const RowModule &module, uint32_t instance) {
+  return module.nested_in != nullptr ? instance & 0xFF : instance;
+}
+uint32_t inner_number(const RowModule &module, uint32_t instance) {
+  return module.nested_in != nullptr ? instance >> 8 : 0;
+}
+
 bool find_row(const RowModule &module, uint32_t instance, FoundRow *found) {
+  instance = outer_number(module, instance);
   if (module.table.row_at == nullptr) {
     found->node = module.table.get_list_by_instnum(instance, &found->index);
     found->data = found->node != nullptr ? static_cast<const uint8_t *>(found->node->data) : nullptr;
@@ -533,7 +554,49 @@ bool choose_number(const RowCollection &rows, const std::string &failed, uint8_t
   return true;
 }
 
-void add_object(const RowCollection &rows, const char *method_name,
+// The outer row number of a nested manager's path "<manager>/<outer>/<suffix>",
+// or 0.
+uint32_t nested_manager_number(const Collection &collection, const char *path) {
+  std::string_view rest(path != nullptr ? path : "");
+  const std::string_view base(collection.manager_path);
+  const std::string_view suffix(collection.nested_in->suffix);
+  if (!rest.starts_with(base) || rest.size() <= base.size() + 1 || rest[base.size()] != '/')
+    return 0;
+  rest.remove_prefix(base.size() + 1);
+  if (!rest.ends_with(suffix) || rest.size() <= suffix.size() + 1 ||
+      rest[rest.size() - suffix.size() - 1] != '/')
+    return 0;
+  return parse_instance(rest.substr(0, rest.size() - suffix.size() - 1), 255);
+}
+
+// AddObject on a nested manager: a new inner row under the outer row the
+// manager belongs to; the store's pair callback exports its child.
+void add_inner_object(const RowCollection &rows, const char *manager_path,
+                      GDBusMethodInvocation *invocation) {
+  const RowModule &module = rows.module;
+  const char *function = rows.names.manager;
+  const std::string failed =
+      noun_text(module.texts.add_failed, "Add %s object fail !!", rows.collection.noun);
+  const uint32_t outer = nested_manager_number(rows.collection, manager_path);
+  FoundRow found;
+  if (outer == 0 || !find_row(module, outer, &found)) {
+    const char *text = module.texts.add_path != nullptr ? module.texts.add_path : failed.c_str();
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s, path %s", text, manager_path);
+    return return_manager_error(invocation, "%s", text);
+  }
+  uint32_t inner = 0;
+  if (module.table.insert_inner(const_cast<uint8_t *>(found.data), outer, &inner) == 0 ||
+      inner == 0 || inner > 255) {
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s", failed.c_str());
+    return return_manager_error(invocation, "%s", failed.c_str());
+  }
+  g_autofree gchar *path = g_strdup_printf("%s/%d", manager_path, int(inner));
+  COLLECTION_LOG(LOG_LEVEL_INFO, function, "Add %s object success, object path %s",
+                 rows.collection.noun, path);
+  g_dbus_method_invocation_return_value(invocation, g_variant_new("(o)", path));
+}
+
+void add_object(const RowCollection &rows, const char *manager_path, const char *method_name,
                 GDBusMethodInvocation *invocation) {
   const RowModule &module = rows.module;
   const char *function = rows.names.manager;
@@ -542,6 +605,7 @@ void add_object(const RowCollection &rows, const char *method_name,
                  __LINE__, method_name);
   const std::string failed = noun_text(module.texts.add_failed, "Add %s object fail !!", noun);
   if (module.add == AddKind::Custom) return module.add_object(invocation);
+  if (module.nested_in != nullptr) return add_inner_object(rows, manager_path, invocation);
   if (module.add == AddKind::Refuse) return refuse_call(module, function, failed.c_str(), invocation);
   if (stand_in_position(module.table) >= 0) module.table.remove_stand_in();
   std::vector<uint8_t> row(module.table.row_size, 0);
@@ -554,6 +618,11 @@ void add_object(const RowCollection &rows, const char *method_name,
   }
   const uint32_t instance = instance_of(module, row.data());
   if (module.add == AddKind::Self) row_export(rows, instance);
+  // The new row's nested manager takes calls as soon as the caller has the
+  // reply, even when the row callback reaches the loop later.
+  if (module.nested != nullptr)
+    nested_manager_add(*module.nested, g_dbus_method_invocation_get_connection(invocation),
+                       instance, false);
   std::string path = collection_child_path(rows.collection, instance);
   if (module.texts.add_log != nullptr)
     COLLECTION_LOG(LOG_LEVEL_INFO, function, module.texts.add_log, function, __LINE__, path.c_str());
@@ -565,7 +634,37 @@ void add_object(const RowCollection &rows, const char *method_name,
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "out of func [%s]", function);
 }
 
-void delete_object(const RowCollection &rows, GVariant *parameters,
+// DeleteObject on a nested manager: only a child of this very manager, with
+// its outer row present, names an inner row to remove.
+void delete_inner_object(const RowCollection &rows, const char *manager_path, const char *path,
+                         GDBusMethodInvocation *invocation) {
+  const RowModule &module = rows.module;
+  const char *function = rows.names.manager;
+  const char *last = std::strrchr(path, '/');
+  const bool own = last != nullptr && std::string_view(path, size_t(last - path)) == manager_path;
+  const uint32_t key = own ? child_instance(rows.collection, path) : 0;
+  FoundRow found;
+  if (key == 0 || !find_row(module, key, &found)) {
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "object path %s is error", path);
+    return g_dbus_method_invocation_return_dbus_error(invocation, kObjectManagerError,
+                                                      module.texts.delete_path);
+  }
+  std::vector<uint8_t> outer_row(found.data, found.data + module.table.row_size);
+  if (module.table.remove_inner(const_cast<uint8_t *>(found.data), key & 0xFF, key >> 8) == 0) {
+    const std::string failed =
+        noun_text(module.texts.delete_failed, "Delete %s Object error !!", rows.collection.noun);
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s, object path %s", failed.c_str(), path);
+    return g_dbus_method_invocation_return_dbus_error(invocation, kObjectManagerError,
+                                                      failed.c_str());
+  }
+  COLLECTION_LOG(LOG_LEVEL_INFO, function, "Delete %s Object success, object path %s!!",
+                 rows.collection.noun, path);
+  if (module.after_delete != nullptr && (module.delete_hook_in_test_run || !check_dbus_cts_running()))
+    module.after_delete(outer_row.data(), found.index);
+  g_dbus_method_invocation_return_value(invocation, nullptr);
+}
+
+void delete_object(const RowCollection &rows, const char *manager_path, GVariant *parameters,
                    GDBusMethodInvocation *invocation) {
   const RowModule &module = rows.module;
   const char *function = rows.names.manager;
@@ -575,6 +674,7 @@ void delete_object(const RowCollection &rows, GVariant *parameters,
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "DeleteObject, path_name %s", path);
   if (module.texts.delete_refused != nullptr)
     return refuse_call(module, function, module.texts.delete_refused, invocation);
+  if (module.nested_in != nullptr) return delete_inner_object(rows, manager_path, path, invocation);
 
   // Every way out replies and logs the end.
   auto finish_with_error = [&](const std::string &message, const char *name = nullptr) {
@@ -678,7 +778,8 @@ GVariant *child_properties(const Collection &collection, GDBusConnection *connec
         const RowProperty *property = find_row_property(module.properties, (*p)->name);
         if (!readable(*p) || property == nullptr) continue;
         g_autoptr(GError) error = nullptr;
-        if (GVariant *value = read_row_property(module, *property, found.data, &error))
+        if (GVariant *value = read_row_property(module, *property, found.data, &error,
+                                                inner_number(module, instance)))
           add((*p)->name, value);
       }
     }
@@ -727,7 +828,8 @@ void collection_load_interface(const Collection &collection) {
   *collection.introspection_data = node;
   g_autofree gchar *missing = g_strdup_printf("%s != NULL", collection.introspection_name);
   IGD1_ASSERT_TEXT(node != nullptr, missing);
-  dbus_proxy_node_info_reg(node);
+  // Nested rows are described to the host by their outer collection.
+  if (collection.nested_in == nullptr) dbus_proxy_node_info_reg(node);
   for (const InterfaceVariant &variant : collection.variants) {
     GDBusNodeInfo *&parsed = variant_nodes()[&variant];
     if (parsed == nullptr) parsed = g_dbus_node_info_new_for_xml(variant.builtin_xml, nullptr);
@@ -748,6 +850,12 @@ const char *child_prefix(const Collection &collection) {
 }
 
 std::string collection_child_path(const Collection &collection, unsigned instance) {
+  if (collection.nested_in != nullptr) {
+    g_autofree gchar *path =
+        g_strdup_printf("%s/%u/%s/%u", collection.manager_path, instance & 0xFFu,
+                        collection.nested_in->suffix, instance >> 8);
+    return path;
+  }
   g_autofree gchar *number = g_strdup_printf(collection.child_format, instance);
   return std::string(child_prefix(collection)) + "/" + number;
 }
@@ -913,14 +1021,26 @@ void unexport_outside(const Collection &collection, unsigned instance) {
 
 }  // namespace
 
+namespace {
+
+// The manager a child is exported on: the collection's, or for a nested
+// row its outer row's.
+GDBusObjectManagerServer *manager_of(const Collection &collection, unsigned instance) {
+  if (collection.nested_in != nullptr) return nested_manager(*collection.nested_in, instance & 0xFF);
+  return collection.state->manager;
+}
+
+}  // namespace
+
 void collection_export_child(const Collection &collection, unsigned instance) {
   if (publishes_itself(collection)) return export_outside(collection, instance);
-  if (collection.state->manager == nullptr) return;
+  GDBusObjectManagerServer *manager = manager_of(collection, instance);
+  if (manager == nullptr) return;
   std::string path = collection_child_path(collection, instance);
   // A row announced twice (a callback for a row the start-up walk already
   // found) keeps its child as it is.
   if (GDBusObject *present = g_dbus_object_manager_get_object(
-          G_DBUS_OBJECT_MANAGER(collection.state->manager), path.c_str())) {
+          G_DBUS_OBJECT_MANAGER(manager), path.c_str())) {
     g_object_unref(present);
     return;
   }
@@ -934,15 +1054,16 @@ void collection_export_child(const Collection &collection, unsigned instance) {
     g_dbus_object_skeleton_add_interface(object, interface);
     g_object_unref(interface);
   }
-  g_dbus_object_manager_server_export(collection.state->manager, object);
+  g_dbus_object_manager_server_export(manager, object);
   g_object_unref(object);
 }
 
 void collection_unexport_child(const Collection &collection, unsigned instance) {
   if (publishes_itself(collection)) return unexport_outside(collection, instance);
-  if (collection.state->manager == nullptr) return;
+  GDBusObjectManagerServer *manager = manager_of(collection, instance);
+  if (manager == nullptr) return;
   std::string path = collection_child_path(collection, instance);
-  g_dbus_object_manager_server_unexport(collection.state->manager, path.c_str());
+  g_dbus_object_manager_server_unexport(manager, path.c_str());
 }
 
 // ---- paths and errors ------------------------------------------------------------------------
@@ -969,6 +1090,8 @@ uint32_t child_instance_of(std::string_view manager_path, const char *object_pat
 }
 
 uint32_t child_instance(const Collection &collection, const char *object_path) {
+  if (collection.nested_in != nullptr)
+    return nested_child_key(collection.manager_path, collection.nested_in->suffix, object_path);
   return child_instance_of(child_prefix(collection), object_path, collection.max_instance);
 }
 
@@ -1004,7 +1127,9 @@ void return_manager_error(GDBusMethodInvocation *invocation, const char *format,
 RowCollection::RowCollection(const RowModule &row_module, const char *name,
                              GDBusNodeInfo **introspection_data, const char *introspection_name,
                              const GDBusInterfaceVTable *vtable, CollectionState *state,
-                             RowHandlerNames handler_names)
+                             RowHandlerNames handler_names,
+                             const GDBusInterfaceVTable *row_manager_vtable,
+                             InnerRowEntries entries)
     : type_name_(std::string("ComWqxIgd1") + name + "Interface"),
       xml_file_(row_module.xml_file != nullptr ? row_module.xml_file : std::string(name) + ".xml"),
       module(row_module),
@@ -1022,8 +1147,13 @@ RowCollection::RowCollection(const RowModule &row_module, const char *name,
                  .child_prefix = row_module.child_prefix,
                  .carries = row_module.carries,
                  .variants = row_module.variants,
-                 .rows = this},
-      names(handler_names) {
+                 .rows = this,
+                 .nested_in = row_module.nested_in},
+      names(handler_names),
+      manager_vtable(row_manager_vtable),
+      inner_entries(entries) {
+  if (row_module.nested != nullptr) row_module.nested->outer = this;
+  if (row_module.nested_in != nullptr) row_module.nested_in->inner = this;
   collections().push_back(this);
 }
 
@@ -1058,7 +1188,7 @@ const RowProperty *find_row_property(std::span<const RowProperty> properties, co
 }
 
 GVariant *read_row_property(const RowModule &module, const RowProperty &property,
-                            const uint8_t *row, GError **error) {
+                            const uint8_t *row, GError **error, uint32_t inner) {
   GVariant *value = nullptr;
   const uint8_t *at = row + property.offset;
   if (property.read != nullptr) {
@@ -1105,7 +1235,7 @@ GVariant *read_row_property(const RowModule &module, const RowProperty &property
     case Field::Item: {
       if (const size_t width = item_width(property.type); width != 0) {
         uint8_t bytes[8] = {};
-        if (module.table.get_item(property.item, bytes, row) == 0) {
+        if (get_item(module, property.item, bytes, row, inner) == 0) {
           set_invalid_args(error, module.texts.read_failed, property.name);
           return nullptr;
         }
@@ -1113,7 +1243,7 @@ GVariant *read_row_property(const RowModule &module, const RowProperty &property
       }
       const size_t size = property.size != 0 ? property.size : kItemBuffer;
       std::vector<char> buffer(size + 1, '\0');
-      if (module.table.get_item(property.item, buffer.data(), row) == 0) {
+      if (get_item(module, property.item, buffer.data(), row, inner) == 0) {
         set_invalid_args(error, module.texts.read_failed, property.name);
         return nullptr;
       }
@@ -1126,7 +1256,8 @@ GVariant *read_row_property(const RowModule &module, const RowProperty &property
 }
 
 bool apply_row_property(const RowModule &module, const char *name, GVariant *value,
-                        bool *changed, GError **error, uint8_t *row, uint32_t index) {
+                        bool *changed, GError **error, uint8_t *row, uint32_t index,
+                        uint32_t inner) {
   *changed = false;
   const RowProperty *property = find_writable_row_property(module.properties, name);
   if (property == nullptr) {
@@ -1156,7 +1287,7 @@ bool apply_row_property(const RowModule &module, const char *name, GVariant *val
     if (!typed && property->size != 0 && std::strlen(text) >= property->size) return refuse();
     std::vector<char> current(kItemBuffer + 1, '\0');
     uint8_t wanted[8] = {};
-    if (module.table.get_item(property->item, current.data(), row) == 0) {
+    if (get_item(module, property->item, current.data(), row, inner) == 0) {
       set_invalid_args(error, module.texts.current_failed, name);
       return false;
     }
@@ -1168,8 +1299,8 @@ bool apply_row_property(const RowModule &module, const char *name, GVariant *val
       *changed = module.store_unchanged;
       return true;
     }
-    if (module.table.set_item(property->item, typed ? static_cast<const void *>(wanted) : text,
-                              row) == 0) {
+    if (set_item(module, property->item, typed ? static_cast<const void *>(wanted) : text, row,
+                 inner) == 0) {
       const char *refused = module.texts.item_set_failed != nullptr ? module.texts.item_set_failed
                                                                     : module.texts.invalid_value;
       set_invalid_args(error, refused, name);
@@ -1204,6 +1335,23 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
       mark_unannounced(*i, [&rows](const char *name) {
         return row_property_announced(rows.module, name);
       });
+  // Rows nested under these rows: their document, and the store's pair
+  // callbacks that export and remove their children.
+  if (rows.module.nested != nullptr && rows.module.nested->inner != nullptr) {
+    const RowCollection &inner = *rows.module.nested->inner;
+    collection_load_interface(inner.collection);
+    for (GDBusInterfaceInfo **i = (*inner.collection.introspection_data)->interfaces; *i != nullptr;
+         ++i)
+      mark_unannounced(*i, [&inner](const char *name) {
+        return row_property_announced(inner.module, name);
+      });
+    dbus_proxy_row_callbacks callbacks{};
+    callbacks.shape = DBUS_PROXY_ROW_PAIR;
+    callbacks.add_pair = inner.inner_entries.add;
+    callbacks.del_pair = inner.inner_entries.del;
+    callbacks.parent_offset = inner.module.table.inner_parent_offset;
+    IGD1_ASSERT(dbus_proxy_row_callbacks_reg(inner.collection.noun, &callbacks) != 0);
+  }
   if (table.update_all != nullptr) table.update_all();
   // Children the engine registers itself, and managers nested under rows,
   // need the connection first.  Nested managers of an earlier connection
@@ -1223,11 +1371,14 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
     }
   };
   if (outside) attach();
-  // A stand-in row has no child.
+  // A stand-in row has no child.  The numbers are taken first: exporting a
+  // row with nested rows reads the table again.
   const int stand_in = stand_in_position(table);
+  std::vector<uint32_t> instances;
   each_row(rows.module, [&](const uint8_t *row, uint32_t index) {
-    if (int(index) != stand_in) row_export(rows, instance_of(rows.module, row));
+    if (int(index) != stand_in) instances.push_back(instance_of(rows.module, row));
   });
+  for (uint32_t instance : instances) row_export(rows, instance);
   if (!outside) attach();
   if (rows.module.manager_object != nullptr)
     register_described_object(*rows.module.manager_object, rows.module.manager_xml, connection,
@@ -1241,19 +1392,44 @@ GDBusObjectManagerServer *nested_manager(const NestedManagers &nested, uint32_t 
   return found != nested.managers->end() ? found->second : nullptr;
 }
 
-namespace {
-
-void create_nested(const RowCollection &rows, uint32_t instance) {
-  NestedManagers &nested = *rows.module.nested;
-  GDBusConnection *connection = rows.collection.state->connection;
-  if (connection == nullptr || nested_manager(nested, instance) != nullptr) return;
-  if (nested.managers == nullptr) nested.managers = new std::map<uint32_t, GDBusObjectManagerServer *>;
-  const std::string path = collection_child_path(rows.collection, instance) + "/" + nested.suffix;
-  GDBusObjectManagerServer *manager = g_dbus_object_manager_server_new(path.c_str());
-  g_dbus_object_manager_server_set_connection_expand(manager, connection, nested.manager_vtable,
-                                                     manager);
-  (*nested.managers)[instance] = manager;
+void nested_manager_add(const NestedManagers &const_nested, GDBusConnection *connection,
+                        uint32_t outer, bool always_init) {
+  // The map is the engine's run-time state beside the module's declaration.
+  NestedManagers &nested = const_cast<NestedManagers &>(const_nested);
+  if (nested.outer == nullptr || connection == nullptr) return;
+  const RowCollection &rows = *nested.outer;
+  FoundRow found;
+  if (outer == 0 || outer > 255 || !find_row(rows.module, outer, &found)) return;
+  bool created = false;
+  if (nested_manager(nested, outer) == nullptr) {
+    if (nested.managers == nullptr)
+      nested.managers = new std::map<uint32_t, GDBusObjectManagerServer *>;
+    const std::string path = collection_child_path(rows.collection, outer) + "/" + nested.suffix;
+    GDBusObjectManagerServer *manager = g_dbus_object_manager_server_new(path.c_str());
+    const GDBusInterfaceVTable *vtable =
+        nested.manager_vtable != nullptr ? nested.manager_vtable
+        : nested.inner != nullptr        ? nested.inner->manager_vtable
+                                         : nullptr;
+    g_dbus_object_manager_server_set_connection_expand(manager, connection, vtable, manager);
+    (*nested.managers)[outer] = manager;
+    created = true;
+  }
+  if ((created || always_init) && nested.inner != nullptr &&
+      nested.inner->module.table.init_inner != nullptr)
+    nested.inner->module.table.init_inner(const_cast<uint8_t *>(found.data), outer);
 }
+
+void nested_manager_delete(const NestedManagers &const_nested, uint32_t outer) {
+  NestedManagers &nested = const_cast<NestedManagers &>(const_nested);
+  GDBusObjectManagerServer *manager = nested_manager(nested, outer);
+  if (manager == nullptr) return;
+  nested.managers->erase(outer);
+  // Detaching unregisters the manager and every child it published.
+  g_dbus_object_manager_server_set_connection_expand(manager, nullptr, nullptr, nullptr);
+  g_object_unref(manager);
+}
+
+namespace {
 
 // ---- siblings ----
 
@@ -1337,15 +1513,6 @@ void destroy_sibling(const RowCollection &rows, uint32_t instance) {
   sibling.registrations->erase(found);
 }
 
-void destroy_nested(const RowCollection &rows, uint32_t instance) {
-  NestedManagers &nested = *rows.module.nested;
-  GDBusObjectManagerServer *manager = nested_manager(nested, instance);
-  if (manager == nullptr) return;
-  nested.managers->erase(instance);
-  g_dbus_object_manager_server_set_connection_expand(manager, nullptr, nullptr, nullptr);
-  g_object_unref(manager);
-}
-
 }  // namespace
 
 void row_export(const RowCollection &rows, uint32_t instance) {
@@ -1360,7 +1527,8 @@ void row_export(const RowCollection &rows, uint32_t instance) {
     COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, texts.export_type_log,
                    rows.collection.type_name);
   collection_export_child(rows.collection, instance);
-  if (rows.module.nested != nullptr) create_nested(rows, instance);
+  if (rows.module.nested != nullptr)
+    nested_manager_add(*rows.module.nested, rows.collection.state->connection, instance, false);
   if (rows.module.sibling != nullptr) create_sibling(rows, instance);
 }
 
@@ -1368,8 +1536,31 @@ void row_unexport(const RowCollection &rows, uint32_t instance) {
   COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, "Delete %s interface, index is %d ",
                  rows.collection.noun, int(instance));
   if (rows.module.sibling != nullptr) destroy_sibling(rows, instance);
-  if (rows.module.nested != nullptr) destroy_nested(rows, instance);
+  if (rows.module.nested != nullptr) nested_manager_delete(*rows.module.nested, instance);
   collection_unexport_child(rows.collection, instance);
+}
+
+int nested_row_export(const RowCollection &rows, uint32_t outer, uint32_t inner, bool add) {
+  const RowModule &module = rows.module;
+  const char *function = rows.names.manager;
+  FoundRow found;
+  if (outer == 0 || outer > 255 || inner == 0 || inner > 255 || !find_row(module, outer, &found)) {
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s", module.texts.no_outer_log);
+    return 0;
+  }
+  GDBusObjectManagerServer *manager = nested_manager(*module.nested_in, outer);
+  if (manager == nullptr) {
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s", module.texts.no_manager_log);
+    return 0;
+  }
+  // A child already published (the store reports a manager's rows again
+  // when it is brought up to date) stays as it is.
+  const uint32_t key = outer | inner << 8;
+  if (add)
+    row_export(rows, key);
+  else
+    row_unexport(rows, key);
+  return 1;
 }
 
 GVariant *row_get_property(const RowCollection &rows, const char *object_path,
@@ -1388,8 +1579,9 @@ GVariant *row_get_property(const RowCollection &rows, const char *object_path,
   }
   FoundRow found;
   if (!find_row(module, instance, &found)) {
-    log_no_row(module, function, __LINE__, instance);
-    set_row_error(error, module.texts.get_no_row, function, instance, object_path);
+    log_no_row(module, function, __LINE__, outer_number(module, instance));
+    set_row_error(error, module.texts.get_no_row, function, outer_number(module, instance),
+                  object_path);
     return nullptr;
   }
   const RowProperty *property = find_row_property(module.properties, property_name);
@@ -1400,7 +1592,7 @@ GVariant *row_get_property(const RowCollection &rows, const char *object_path,
     return nullptr;
   }
   refresh_found(module, &found);
-  return read_row_property(module, *property, found.data, error);
+  return read_row_property(module, *property, found.data, error, inner_number(module, instance));
 }
 
 gboolean row_write(const RowCollection &rows, const char *function, GDBusConnection *connection,
@@ -1418,8 +1610,9 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
   }
   FoundRow found;
   if (!find_row(module, instance, &found)) {
-    log_no_row(module, function, __LINE__, instance);
-    set_row_error(error, module.texts.set_no_row, function, instance, object_path);
+    log_no_row(module, function, __LINE__, outer_number(module, instance));
+    set_row_error(error, module.texts.set_no_row, function, outer_number(module, instance),
+                  object_path);
     return FALSE;
   }
   const uint32_t index = found.index;
@@ -1432,7 +1625,8 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
   std::vector<const RowProperty *> announced;
   auto apply = [&](const char *name, GVariant *value, GError **entry_error) {
     bool changed = false;
-    if (!apply_row_property(module, name, value, &changed, entry_error, copy.data(), index))
+    if (!apply_row_property(module, name, value, &changed, entry_error, copy.data(), index,
+                            inner_number(module, instance)))
       return false;
     any_change = any_change || changed;
     const RowProperty *property = changed ? find_row_property(module.properties, name) : nullptr;
@@ -1455,7 +1649,8 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
     if (announced.empty()) return;
     ChangeList changes;
     for (const RowProperty *property : announced) {
-      GVariant *value = read_row_property(module, *property, copy.data(), nullptr);
+      GVariant *value = read_row_property(module, *property, copy.data(), nullptr,
+                                          inner_number(module, instance));
       if (value != nullptr) changes.add(property->name, value);
     }
     emit_changes(connection, object_path, interface_name, std::move(changes));
@@ -1516,13 +1711,14 @@ void row_remove_all(const RowCollection &rows, const char *object_path,
   dispatch_method(remove_all, context, interface_name, method_name, parameters, invocation);
 }
 
-void row_manager_call(const RowCollection &rows, const char *method_name, GVariant *parameters,
+void row_manager_call(const RowCollection &rows, const char *manager_path,
+                      const char *method_name, GVariant *parameters,
                       GDBusMethodInvocation *invocation) {
   if (rows.module.manager_quiet_in_test_run && check_dbus_cts_running()) return;
   if (g_strcmp0(method_name, "AddObject") == 0) {
-    add_object(rows, method_name, invocation);
+    add_object(rows, manager_path, method_name, invocation);
   } else if (g_strcmp0(method_name, "DeleteObject") == 0) {
-    delete_object(rows, parameters, invocation);
+    delete_object(rows, manager_path, parameters, invocation);
   }
   // Other methods are not answered here; the host answers them as unknown.
 }

@@ -8,6 +8,7 @@
 #include <clocale>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,9 @@ constexpr char kCommands[] =
     "  set KEY VALUE    change the value of KEY (it must exist)\n"
     "  journal          service notices: seq, time, bit, action, data (tab-separated)\n"
     "  add TABLE        add a row with every field zero; prints its instance number\n"
+    "  add TABLE --parent P\n"
+    "                   the same in a nested table, under row P of its parent table;\n"
+    "                   prints P/instance\n"
     "  remove TABLE N   remove the row with instance number N\n"
     "\n"
     "KEY is a setting name (lan.IPAddress) or a table cell (portmapping[3].ExternalPort).\n"
@@ -208,10 +212,25 @@ int command_set(std::string_view key, std::string_view value) {
 
 // Rows added or removed here are not seen by a running daemon until it is
 // told (igd1-notify row-inserted / row-removed).
-int command_add(std::string_view name) {
+int command_add(std::string_view name, std::optional<std::string_view> parent_text) {
   const igd1::mib::TableDef *table = igd1::mib::find_table(name);
   if (table == nullptr) return failed("no table named '" + std::string(name) + "'");
   std::vector<uint8_t> row(table->row_size, 0);
+  // A nested table's row needs its parent row, which must exist; other
+  // tables take none.
+  const bool nested = table->parent_offset != 0;
+  if (nested != parent_text.has_value())
+    return failed(nested ? std::string(name) + " is nested: --parent P names the parent row"
+                         : std::string(name) + " is not nested: it takes no --parent");
+  if (nested) {
+    std::optional<igd1::mib::RowKey> parent = igd1::mib::parse_key_text(*parent_text);
+    const igd1::mib::TableDef *parents =
+        table->parent_table != nullptr ? igd1::mib::find_table(table->parent_table) : nullptr;
+    if (!parent || *parent == 0 || *parent > UINT32_MAX ||
+        (parents != nullptr && !igd1::mib::table_row(*parents, *parent)))
+      return failed("no parent row " + std::string(*parent_text) + " for " + std::string(name));
+    igd1::mib::set_row_key(*table, row.data(), igd1::mib::row_key(uint32_t(*parent), 0));
+  }
   if (!igd1::mib::table_insert(*table, row.data())) return failed(std::string(name) + " is full");
   std::printf("%s\n", igd1::mib::key_text(igd1::mib::row_key_of(*table, row.data())).c_str());
   return kExitOk;
@@ -282,8 +301,10 @@ int main(int argc, char **argv) {
   size_t wanted;
   if (command == "dump" || command == "journal") {
     wanted = 0;
-  } else if (command == "get" || command == "add") {
+  } else if (command == "get") {
     wanted = 1;
+  } else if (command == "add") {
+    wanted = args.size() == 3 && args[1] == "--parent" ? 3 : 1;
   } else if (command == "set" || command == "remove") {
     wanted = 2;
   } else {
@@ -306,7 +327,7 @@ int main(int argc, char **argv) {
   } else if (command == "set") {
     status = command_set(args[0], args[1]);
   } else if (command == "add") {
-    status = command_add(args[0]);
+    status = command_add(args[0], args.size() == 3 ? std::optional(args[2]) : std::nullopt);
   } else if (command == "remove") {
     status = command_remove(args[0], args[1]);
   } else {

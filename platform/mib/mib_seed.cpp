@@ -364,6 +364,19 @@ constexpr DefaultSetting kDefaults[] = {
     {{"sectionmulti.Result", K::U8, 1}, "1"},
     {{"sectionmulti.Report", K::Text, 900}, ""},
 
+    // Quality of service: the whole line (kbit/s) shared by priority, and
+    // whether each table has had its first rules.
+    {{"qos.Mode", K::Text, 64}, "INTERNET,TR069,VOIP,IPTV"},
+    {{"qos.Enable", K::U8, 1}, "1"},
+    {{"qos.Bandwidth", K::U32, 4}, "1000000"},
+    {{"qos.Plan", K::Text, 32}, "priority"},
+    {{"qos.EnableForceWeight", K::U8, 1}, "0"},
+    {{"qos.EnableDSCPMark", K::U8, 1}, "1"},
+    {{"qos.Enable8021P", K::U8, 1}, "2"},
+    {{"qos.SeededClassification", K::U8, 1}, "0"},
+    {{"qos.SeededPriorityQueue", K::U8, 1}, "0"},
+    {{"qos.SeededApp", K::U8, 1}, "0"},
+
     // Bus service itself.
     {{"dbusproxy.DebugLevel", K::U32, 4}, "2"},
 };

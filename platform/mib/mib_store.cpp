@@ -1872,6 +1872,11 @@ int64_t data_version() {
 
 void set_row_listener(RowListener listener) { g_row_listener.store(listener); }
 
+void announce_rows(const TableDef &table, uint32_t parent) {
+  for (const std::vector<uint8_t> &row : table_rows(table))
+    if (key_parent(row_key_of(table, row.data())) == parent) notify_row(table, row, true);
+}
+
 // ---- service notices ----------------------------------------------------------------
 
 void register_notice_formatter(uint32_t bit, NoticeFormatter formatter) {

@@ -182,6 +182,8 @@ struct TableDef {
   // this offset, and instance numbers count from 1 under each parent.  0: not
   // nested.
   size_t parent_offset = 0;
+  // A nested table: the table of the parent rows (for checks of a new row's parent).
+  const char *parent_table = nullptr;
 };
 
 // The highest instance number a row of `table` may carry.
@@ -248,6 +250,9 @@ bool set_cell(std::string_view table, RowKey key, std::string_view column, std::
 // `<module>_add_interface` / `<module>_del_interface` on the bus main loop.
 using RowListener = void (*)(const TableDef &table, const uint8_t *row, bool inserted);
 void set_row_listener(RowListener listener);
+// Reports every row of `parent` in the nested `table` to the listener as
+// inserted (a consumer that comes up after its rows publishes them).
+void announce_rows(const TableDef &table, uint32_t parent);
 
 // ---- service notices -------------------------------------------------------
 

@@ -1,0 +1,69 @@
+// Quality of service: the QoS object /com/wqx/igd1/Network/QoS, and the
+// collections of classifications (each with a manager of its match types at
+// ".../Classification/N/Type"), priority queues and applications.
+#pragma once
+
+#include "collection.h"
+#include "single_object.h"
+
+IGD1_DECLARE_SINGLE_OBJECT(QoS, QoS_handle_get_property, QoS_handle_set_property,
+                           QoS_handle_set_multi_properties);
+IGD1_DECLARE_ROW_COLLECTION(QoSClassification, QoSClassification_handle_set_multi_properties);
+IGD1_DECLARE_NESTED_ROW_COLLECTION(QoSClassificationType,
+                                   QoSClassificationType_handle_set_multi_properties);
+IGD1_DECLARE_ROW_COLLECTION(QoSPriorityQueue, QoSPriorityQueue_handle_set_multi_properties);
+IGD1_DECLARE_ROW_COLLECTION(QoSApp, QoSApp_handle_set_multi_properties);
+
+namespace igd1::qos {
+
+// Applies the whole QoS configuration after a stored change of a row; false,
+// with a Failed error, when it could not be applied (the change is then not
+// kept either).
+bool apply_change(const CallContext &call, GError **error);
+// Applies the configuration without a row that was removed.
+void apply_after_delete(const uint8_t *removed, uint32_t index);
+
+// The error texts of a QoS table; the manager errors name the table.
+constexpr RowTexts table_texts(const char *add_failed, const char *delete_path,
+                               const char *delete_failed) {
+  return {.get_invalid_path = "Invalid object path %s",
+          .get_no_row = "Invalid list num  %d",
+          .set_invalid_path = "Invalid parameter path",
+          .set_no_row = "Invalid parameter path",
+          .write_property = "Invalid property %s",
+          .add_failed = add_failed,
+          .delete_path = delete_path,
+          .delete_failed = delete_failed};
+}
+
+// A QoS table: changes on a working copy, stored only when a value changed
+// and followed by an apply of the configuration, as are removals; nothing is
+// announced.
+constexpr RowModule table_module(const char *manager_path, std::span<const RowProperty> properties,
+                                 RowTable table, RowTexts texts, const char *xml) {
+  return {.manager_path = manager_path,
+          .properties = properties,
+          .table = table,
+          .texts = texts,
+          .commit = Commit::BackupUpdate,
+          .announce = Announce::Never,
+          .builtin_xml = xml,
+          .after_commit = apply_change,
+          .after_delete = apply_after_delete,
+          .delete_hook_in_test_run = true};
+}
+
+}  // namespace igd1::qos
+
+// The configuration library's functions of the QoS table `prefix` (records
+// of `size` bytes, numbered by prefix##List_get_instnum).
+#define IGD1_QOS_TABLE(prefix, size)                                                     \
+  igd1::RowTable {                                                                       \
+    .row_size = (size), .update_all = prefix##_init,                                     \
+    .get_list_by_instnum = prefix##_get_list_by_instnum,                                 \
+    .insert_entry = prefix##_insert_entry, .remove_entry = prefix##_remove_entry,        \
+    .instance_of = prefix##List_get_instnum, .get_item = prefix##_get_mib_property,      \
+    .set_item = prefix##_set_mib_property, .backup_entry = prefix##_backup_entry,        \
+    .free_backup_entry = prefix##_free_backup_entry,                                     \
+    .update_entry_mib = prefix##_update_entry_mib                                        \
+  }

@@ -1,0 +1,907 @@
+// Quality of service: the settings "qos.*" and four tables.
+//
+//   qosclassification      416-byte records: 0 instance (32 bits), 16 ClassQueue,
+//                          20 DSCPMarkValue, 24 VLAN8021PValue (32 bits each)
+//   qosclassificationtype  a classification's match types, nested under it:
+//                          0 instance, 4 classification (32 bits each), 8 Type[64],
+//                          72 Max[512], 584 Min[512], 1096 ProtocolList[32]
+//   qospriorityqueue       54-byte records: 0 instance (32 bits), 4 Enable,
+//                          5 Priority, 9 Weight (32 bits), 13 Car (32 bits signed)
+//   qosapp                 0 instance (one byte), 2 ClassQueue (32 bits),
+//                          6 AppName[17]; the first 6 bytes are the record a
+//                          caller hands the insert call
+//
+// Values are checked before they are stored: they become classifier rules.
+// A match type's bounds are checked against its kind when it is set (if the
+// kind is known by then) and again, with the order of the bounds, when the
+// working copy is stored, so that a request may set kind and bounds in any
+// order.  The first start seeds a household's rules: voice and IPTV
+// classified by DSCP mark, port and group address, and an online game.
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mib_api.h"
+#include "mib_rowlist.h"
+#include "mib_store.h"
+#include "mib_table_rows.h"
+
+namespace {
+
+using igd1::mib::Item;
+using igd1::mib::RowKey;
+using K = igd1::mib::ValueKind;
+
+// ---- layouts ----
+
+constexpr size_t kClassQueueOffset = 16;
+constexpr size_t kDscpOffset = 20;
+constexpr size_t kVlanPriorityOffset = 24;
+
+constexpr size_t kTypeRowSize = 1128;
+constexpr size_t kTypeKindOffset = 8, kTypeKindSize = 64;
+constexpr size_t kTypeMaxOffset = 72, kTypeMinOffset = 584, kTypeBoundSize = 512;
+constexpr size_t kTypeProtocolsOffset = 1096, kTypeProtocolsSize = 32;
+
+constexpr size_t kQueueEnableOffset = 4, kQueuePriorityOffset = 5, kQueueWeightOffset = 9,
+                 kQueueCarOffset = 13;
+
+constexpr size_t kAppRowSize = 24;
+constexpr size_t kAppQueueOffset = 2, kAppNameOffset = 6, kAppNameSize = 17;
+
+constexpr igd1::mib::Column kClassificationColumns[] = {
+    {"ClassQueue", K::U32, kClassQueueOffset, 4},
+    {"DSCPMarkValue", K::U32, kDscpOffset, 4},
+    {"VLAN8021PValue", K::U32, kVlanPriorityOffset, 4},
+};
+constexpr igd1::mib::TableDef kClassifications = {
+    .name = "qosclassification",
+    .module = "QoSClassification",
+    .row_size = QOS_CLASSIFICATION_ROW_SIZE,
+    .columns = kClassificationColumns,
+    .column_count = std::size(kClassificationColumns),
+    .max_rows = QOS_MAX_CLASSIFICATIONS,
+    .instance_size = 4,
+    .max_instance = 255,
+};
+
+constexpr igd1::mib::Column kTypeColumns[] = {
+    {"Type", K::Text, kTypeKindOffset, kTypeKindSize},
+    {"Max", K::Text, kTypeMaxOffset, kTypeBoundSize},
+    {"Min", K::Text, kTypeMinOffset, kTypeBoundSize},
+    {"ProtocolList", K::Text, kTypeProtocolsOffset, kTypeProtocolsSize},
+};
+constexpr igd1::mib::TableDef kTypes = {
+    .name = "qosclassificationtype",
+    .module = "QoSClassificationType",
+    .row_size = kTypeRowSize,
+    .columns = kTypeColumns,
+    .column_count = std::size(kTypeColumns),
+    .max_rows = QOS_MAX_TYPES,
+    .instance_size = 4,
+    .max_instance = 255,
+    .parent_offset = QOS_TYPE_PARENT_OFFSET,
+    .parent_table = "qosclassification",
+};
+
+constexpr igd1::mib::Column kQueueColumns[] = {
+    {"Enable", K::U8, kQueueEnableOffset, 1},
+    {"Priority", K::U32, kQueuePriorityOffset, 4},
+    {"Weight", K::U32, kQueueWeightOffset, 4},
+    {"Car", K::I32, kQueueCarOffset, 4},
+};
+constexpr igd1::mib::TableDef kQueues = {
+    .name = "qospriorityqueue",
+    .module = "QoSPriorityQueue",
+    .row_size = QOS_PRIORITY_QUEUE_ROW_SIZE,
+    .columns = kQueueColumns,
+    .column_count = std::size(kQueueColumns),
+    .max_rows = QOS_MAX_QUEUES,
+    .instance_size = 4,
+    .max_instance = 255,
+};
+
+constexpr igd1::mib::Column kAppColumns[] = {
+    {"ClassQueue", K::U32, kAppQueueOffset, 4},
+    {"AppName", K::Text, kAppNameOffset, kAppNameSize},
+};
+constexpr igd1::mib::TableDef kApps = {
+    .name = "qosapp",
+    .module = "QoSApp",
+    .row_size = kAppRowSize,
+    .columns = kAppColumns,
+    .column_count = std::size(kAppColumns),
+    .max_rows = QOS_MAX_APPS,
+};
+
+igd1::mib::RowList &classifications() { return igd1::mib::table_rows_of<kClassifications>(); }
+igd1::mib::RowList &queues() { return igd1::mib::table_rows_of<kQueues>(); }
+igd1::mib::RowList &apps() { return igd1::mib::table_rows_of<kApps>(); }
+const bool kRegistered =
+    (classifications(), queues(), apps(), igd1::mib::register_table(kTypes), true);
+
+bool fails(const char *accessor, int index = 0) { return igd1::mib::should_fail(accessor, index); }
+
+uint32_t load_u32(const uint8_t *at) {
+  uint32_t value;
+  std::memcpy(&value, at, sizeof value);
+  return value;
+}
+void store_u32(uint8_t *at, uint32_t value) { std::memcpy(at, &value, sizeof value); }
+
+// A text field: at most size - 1 bytes, stored zero-padded.
+bool fits(const char *text, size_t size) { return strnlen(text, size) < size; }
+void store_text(uint8_t *at, size_t size, const char *text) {
+  std::memset(at, 0, size);
+  std::memcpy(at, text, std::strlen(text));
+}
+std::string text_at(const uint8_t *at, size_t size) {
+  return std::string(reinterpret_cast<const char *>(at), strnlen(reinterpret_cast<const char *>(at), size));
+}
+
+// Decimal digits only, no sign or leading zero, within [low, high].
+std::optional<long> decimal(std::string_view text, long low, long high) {
+  if (text.empty() || text.size() > 9 || (text.size() > 1 && text.front() == '0')) return std::nullopt;
+  long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  if (value < low || value > high) return std::nullopt;
+  return value;
+}
+
+// ---- match types ----
+
+enum class Bound { Number, Hex, Address, Mac, LanPort, WanName };
+
+struct MatchKind {
+  const char *name;
+  Bound bound;
+  long low = 0, high = 0;
+};
+
+constexpr MatchKind kKinds[] = {
+    {"SMAC", Bound::Mac},        {"DMAC", Bound::Mac},
+    {"SIP", Bound::Address},     {"DIP", Bound::Address},
+    {"SPORT", Bound::Number, 1, 65535}, {"DPORT", Bound::Number, 1, 65535},
+    {"DSCP", Bound::Number, 0, 63},     {"TOS", Bound::Number, 0, 255},
+    {"8021P", Bound::Number, 0, 7},     {"ETHERTYPE", Bound::Hex, 0, 0xFFFF},
+    {"LANInterface", Bound::LanPort},   {"WANInterface", Bound::WanName},
+};
+
+const MatchKind *kind_named(std::string_view name) {
+  for (const MatchKind &kind : kKinds)
+    if (name == kind.name) return &kind;
+  return nullptr;
+}
+
+// A bound of `kind` in a form that orders like its value ("" when invalid).
+std::string bound_key(const MatchKind &kind, const std::string &text) {
+  switch (kind.bound) {
+    case Bound::Number: {
+      std::optional<long> value = decimal(text, kind.low, kind.high);
+      return value ? std::string(1, '\x01') + std::string(9 - std::to_string(*value).size(), '0') +
+                         std::to_string(*value)
+                   : "";
+    }
+    case Bound::Hex: {
+      if (text.size() != 6 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) return "";
+      for (size_t i = 2; i < 6; ++i)
+        if (!g_ascii_isxdigit(text[i])) return "";
+      std::string key = "\x01";
+      for (size_t i = 2; i < 6; ++i) key += char(g_ascii_toupper(text[i]));
+      return key;
+    }
+    case Bound::Address: {
+      uint8_t bytes[16] = {};
+      if (inet_pton(AF_INET, text.c_str(), bytes) == 1) return "4" + std::string(bytes, bytes + 4);
+      if (inet_pton(AF_INET6, text.c_str(), bytes) == 1) return "6" + std::string(bytes, bytes + 16);
+      return "";
+    }
+    case Bound::Mac: {
+      if (text.size() != 17) return "";
+      std::string key = "\x01";
+      for (size_t i = 0; i < 17; ++i) {
+        if (i % 3 == 2 ? text[i] != ':' : !g_ascii_isxdigit(text[i])) return "";
+        if (i % 3 != 2) key += char(g_ascii_toupper(text[i]));
+      }
+      return key;
+    }
+    case Bound::LanPort: {
+      const std::string_view view(text);
+      if (view.starts_with("LAN") && decimal(view.substr(3), 1, 4)) return "\x01" + text;
+      if (view.starts_with("SSID") && decimal(view.substr(4), 1, 8)) return "\x01" + text;
+      return "";
+    }
+    case Bound::WanName: {
+      if (text.empty() || text.size() > 63) return "";
+      for (char c : text)
+        if (!g_ascii_isalnum(c) && c != '_' && c != '-' && c != '.') return "";
+      return "\x01" + text;
+    }
+  }
+  return "";
+}
+
+constexpr const char *kProtocols[] = {"TCP", "UDP", "ICMP", "RTP", "ALL"};
+
+bool valid_protocols(std::string_view list) {
+  if (list.empty()) return true;
+  size_t start = 0;
+  while (true) {
+    const size_t comma = list.find(',', start);
+    const std::string_view name = list.substr(start, comma == std::string_view::npos ? list.npos : comma - start);
+    if (std::none_of(std::begin(kProtocols), std::end(kProtocols),
+                     [&](const char *known) { return name == known; }))
+      return false;
+    if (comma == std::string_view::npos) return true;
+    start = comma + 1;
+  }
+}
+
+struct TypeField {
+  size_t offset;
+  size_t size;
+};
+constexpr TypeField kTypeFields[] = {{kTypeKindOffset, kTypeKindSize},
+                                     {kTypeMaxOffset, kTypeBoundSize},
+                                     {kTypeMinOffset, kTypeBoundSize},
+                                     {kTypeProtocolsOffset, kTypeProtocolsSize}};
+
+// A whole match type as it may be stored: a known kind (or none yet), bounds
+// of that kind (or not yet given), the lower bound not above the upper one,
+// known protocols.
+bool valid_type_row(const uint8_t *row) {
+  const std::string kind_name = text_at(row + kTypeKindOffset, kTypeKindSize);
+  const std::string max = text_at(row + kTypeMaxOffset, kTypeBoundSize);
+  const std::string min = text_at(row + kTypeMinOffset, kTypeBoundSize);
+  if (!valid_protocols(text_at(row + kTypeProtocolsOffset, kTypeProtocolsSize))) return false;
+  if (kind_name.empty()) return true;
+  const MatchKind *kind = kind_named(kind_name);
+  if (kind == nullptr) return false;
+  const std::string low = min.empty() ? "" : bound_key(*kind, min);
+  const std::string high = max.empty() ? "" : bound_key(*kind, max);
+  if ((!min.empty() && low.empty()) || (!max.empty() && high.empty())) return false;
+  if (low.empty() || high.empty()) return true;
+  // Bounds of one family, in order (the first byte tells the family).
+  return low[0] == high[0] && low <= high;
+}
+
+// Checks one value of a type against what the row holds so far.
+bool valid_type_value(int item, const uint8_t *row, const char *text) {
+  if (!fits(text, kTypeFields[item].size)) return false;
+  switch (item) {
+    case 0: return text[0] == '\0' || kind_named(text) != nullptr;
+    case 1:
+    case 2: {
+      const MatchKind *kind = kind_named(text_at(row + kTypeKindOffset, kTypeKindSize));
+      return text[0] == '\0' || kind == nullptr || !bound_key(*kind, text).empty();
+    }
+    default: return valid_protocols(text);
+  }
+}
+
+// ---- working copies of classifications ----
+//
+// A classification's working copy carries copies of its match types; the
+// type calls given a working copy read and change those, and storing the
+// copy stores the types changed in it.
+
+struct TypeCopy {
+  std::vector<uint8_t> row;
+  bool changed = false;
+};
+struct ClassificationCopy {
+  std::map<uint32_t, TypeCopy> types;
+};
+
+std::mutex &copies_mutex() {
+  static auto *mutex = new std::mutex;
+  return *mutex;
+}
+std::map<const void *, ClassificationCopy> &copies() {
+  static auto *map = new std::map<const void *, ClassificationCopy>;
+  return *map;
+}
+
+const igd1::mib::TableDef &types_table() { return *igd1::mib::find_table(kTypes.name); }
+
+std::vector<std::vector<uint8_t>> types_of(uint32_t classification) {
+  std::vector<std::vector<uint8_t>> rows;
+  for (std::vector<uint8_t> &row : igd1::mib::table_rows(types_table()))
+    if (igd1::mib::key_parent(igd1::mib::row_key_of(types_table(), row.data())) == classification)
+      rows.push_back(std::move(row));
+  return rows;
+}
+
+// The row of type `type` as the caller sees it through `record`: from the
+// working copy, or from the store.  `copy` is set when it is a working copy's.
+std::optional<std::vector<uint8_t>> type_row(const void *record, uint32_t type, TypeCopy **copy) {
+  *copy = nullptr;
+  {
+    std::lock_guard lock(copies_mutex());
+    auto found = copies().find(record);
+    if (found != copies().end()) {
+      auto typed = found->second.types.find(type);
+      if (typed == found->second.types.end()) return std::nullopt;
+      *copy = &typed->second;
+      return typed->second.row;
+    }
+  }
+  const uint32_t classification = QoSClassificationList_get_instnum(record);
+  return igd1::mib::table_row(types_table(), igd1::mib::row_key(classification, type));
+}
+
+// ---- records of the three tables ----
+
+mib_list_node *find_node(igd1::mib::RowList &rows, uint32_t instance, uint32_t *position) {
+  if (instance == 0) {
+    if (position != nullptr) *position = 0;
+    return rows.head();
+  }
+  return rows.find(instance, position);
+}
+
+void *copy_record(const void *record, size_t size) {
+  void *copy = std::malloc(size);
+  if (copy != nullptr) std::memcpy(copy, record, size);
+  return copy;
+}
+
+bool remove_at(igd1::mib::RowList &rows, uint32_t position, mib_list_node *node,
+               uint32_t (*instance_of)(const void *)) {
+  mib_list_node *at = rows.at(position);
+  if (at == nullptr || (node != nullptr && node->data != nullptr &&
+                        instance_of(node->data) != instance_of(at->data)))
+    return false;
+  return rows.remove(instance_of(at->data));
+}
+
+// The calls every table shares, each honouring injected failures of its
+// accessor's name.
+int init_table(const char *accessor, void (*seed)(), igd1::mib::RowList &rows) {
+  if (fails(accessor)) return 0;
+  seed();
+  rows.reload();
+  return 1;
+}
+mib_list_node *list_node(const char *accessor, igd1::mib::RowList &rows, uint32_t instance,
+                         uint32_t *position) {
+  return fails(accessor) ? nullptr : find_node(rows, instance, position);
+}
+void *backup(const char *accessor, const void *record, size_t size) {
+  return record == nullptr || fails(accessor) ? nullptr : copy_record(record, size);
+}
+int insert_row(const char *accessor, igd1::mib::RowList &rows, void *record) {
+  return record != nullptr && !fails(accessor) && rows.insert(static_cast<uint8_t *>(record)) ? 1 : 0;
+}
+int remove_row(const char *accessor, igd1::mib::RowList &rows, uint32_t position,
+               mib_list_node *node, uint32_t (*instance_of)(const void *)) {
+  return !fails(accessor) && remove_at(rows, position, node, instance_of) ? 1 : 0;
+}
+
+// A 32-bit field in [low, high]; `item` selects one of `offsets`.
+int get_u32(int item, void *output, const void *record, std::initializer_list<size_t> offsets) {
+  if (item < 0 || size_t(item) >= offsets.size() || output == nullptr || record == nullptr) return 0;
+  std::memcpy(output, static_cast<const uint8_t *>(record) + offsets.begin()[item], 4);
+  return 1;
+}
+
+bool in_range(const void *value, long low, long high, bool is_signed = false) {
+  const uint32_t raw = load_u32(static_cast<const uint8_t *>(value));
+  const long number = is_signed ? long(int32_t(raw)) : long(raw);
+  return number >= low && number <= high;
+}
+
+// A classification as it may be stored (0: a field not set yet).
+bool valid_classification(const uint8_t *row) {
+  return load_u32(row + kClassQueueOffset) <= QOS_MAX_QUEUES && load_u32(row + kDscpOffset) <= 63 &&
+         load_u32(row + kVlanPriorityOffset) <= 7;
+}
+
+bool valid_app_name(const char *name) {
+  if (!fits(name, kAppNameSize) || !g_utf8_validate(name, -1, nullptr)) return false;
+  for (const char *c = name; *c != '\0'; ++c)
+    if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F) return false;
+  return true;
+}
+
+// ---- the settings ----
+
+constexpr Item kSettings[] = {
+    {"qos.Mode", K::Text, 64},          {"qos.Enable", K::U8, 1},
+    {"qos.Bandwidth", K::U32, 4},       {"qos.Plan", K::Text, 32},
+    {"qos.EnableForceWeight", K::U8, 1}, {"qos.EnableDSCPMark", K::U8, 1},
+    {"qos.Enable8021P", K::U8, 1},
+};
+enum { kMode, kEnable, kBandwidth, kPlan, kForceWeight, kDscpMark, kVlanMark };
+constexpr const char *kPlans[] = {"priority", "weight", "car"};
+
+std::string setting(int item) {
+  char buffer[64] = {};
+  if (!igd1::mib::read_item(kSettings[item], buffer)) return "?";
+  if (kSettings[item].kind == K::Text) return buffer;
+  if (kSettings[item].kind == K::U8) return std::to_string(uint8_t(buffer[0]));
+  return std::to_string(load_u32(reinterpret_cast<uint8_t *>(buffer)));
+}
+
+// ---- the household's rules ----
+
+struct SeedType {
+  const char *kind, *min, *max, *protocols;
+};
+struct SeedClassification {
+  uint32_t queue, dscp, vlan_priority;
+  std::vector<SeedType> types;
+};
+
+// Set once the table has had its first rules, so that rules a user removed
+// stay removed.
+constexpr Item kSeededClassifications = {"qos.SeededClassification", K::U8, 1};
+constexpr Item kSeededQueues = {"qos.SeededPriorityQueue", K::U8, 1};
+constexpr Item kSeededApps = {"qos.SeededApp", K::U8, 1};
+
+bool seeded(const Item &flag) {
+  uint8_t done = 0;
+  return !igd1::mib::store_is_open() || !igd1::mib::read_item(flag, &done) || done != 0;
+}
+
+void mark_seeded(const Item &flag) {
+  const uint8_t done = 1;
+  igd1::mib::write_item(flag, &done);
+}
+
+void seed_classifications() {
+  if (seeded(kSeededClassifications)) return;
+  const SeedClassification seeds[] = {
+      // Voice: expedited forwarding, and SIP signalling by port.
+      {1, 46, 6, {{"DSCP", "46", "46", "UDP"}, {"DPORT", "5060", "5061", "UDP,TCP"}}},
+      // IPTV: multicast groups and the broadcaster's assured-forwarding mark.
+      {2, 34, 5, {{"DIP", "224.0.0.0", "239.255.255.255", "UDP"}, {"DSCP", "34", "34", "UDP"}}},
+      // The console's online games by their port range.
+      {3, 26, 4, {{"SPORT", "3074", "3079", "UDP,TCP"}}},
+  };
+  if (mib_transaction_begin() == 0) return;
+  for (const SeedClassification &seed : seeds) {
+    uint8_t row[QOS_CLASSIFICATION_ROW_SIZE] = {};
+    store_u32(row + kClassQueueOffset, seed.queue);
+    store_u32(row + kDscpOffset, seed.dscp);
+    store_u32(row + kVlanPriorityOffset, seed.vlan_priority);
+    if (!classifications().insert(row)) break;
+    const uint32_t classification = load_u32(row);
+    for (const SeedType &type : seed.types) {
+      uint8_t type_row[kTypeRowSize] = {};
+      store_u32(type_row + QOS_TYPE_PARENT_OFFSET, classification);
+      store_text(type_row + kTypeKindOffset, kTypeKindSize, type.kind);
+      store_text(type_row + kTypeMinOffset, kTypeBoundSize, type.min);
+      store_text(type_row + kTypeMaxOffset, kTypeBoundSize, type.max);
+      store_text(type_row + kTypeProtocolsOffset, kTypeProtocolsSize, type.protocols);
+      igd1::mib::table_insert(types_table(), type_row);
+    }
+  }
+  mark_seeded(kSeededClassifications);
+  mib_transaction_commit();
+}
+
+void seed_queues() {
+  if (seeded(kSeededQueues)) return;
+  struct Seed {
+    uint32_t priority, weight;
+    int32_t car;
+  };
+  // Strict priority for voice, weights for the rest, no rate caps.
+  constexpr Seed seeds[] = {{1, 40, -1}, {2, 30, -1}, {3, 20, -1}, {4, 10, -1}};
+  if (mib_transaction_begin() == 0) return;
+  for (const Seed &seed : seeds) {
+    uint8_t row[QOS_PRIORITY_QUEUE_ROW_SIZE] = {};
+    row[kQueueEnableOffset] = 1;
+    store_u32(row + kQueuePriorityOffset, seed.priority);
+    store_u32(row + kQueueWeightOffset, seed.weight);
+    store_u32(row + kQueueCarOffset, uint32_t(seed.car));
+    if (!queues().insert(row)) break;
+  }
+  mark_seeded(kSeededQueues);
+  mib_transaction_commit();
+}
+
+void seed_apps() {
+  if (seeded(kSeededApps)) return;
+  if (mib_transaction_begin() == 0) return;
+  uint8_t row[kAppRowSize] = {};
+  store_u32(row + kAppQueueOffset, 3);
+  store_text(row + kAppNameOffset, kAppNameSize, "OnlineGaming");
+  apps().insert(row);
+  mark_seeded(kSeededApps);
+  mib_transaction_commit();
+}
+
+// What applying the configuration applies, as one line of text.
+std::string applied_text() {
+  std::string text = "enable=" + setting(kEnable) + " mode=" + setting(kMode) +
+                     " plan=" + setting(kPlan) + " bandwidth=" + setting(kBandwidth) +
+                     " forceweight=" + setting(kForceWeight) + " dscpmark=" + setting(kDscpMark) +
+                     " 8021p=" + setting(kVlanMark) + "; queues";
+  for (const std::vector<uint8_t> &row : igd1::mib::table_rows(kQueues))
+    text += " " + std::to_string(load_u32(row.data())) + ":" +
+            (row[kQueueEnableOffset] != 0 ? "on" : "off") + "/p" +
+            std::to_string(load_u32(&row[kQueuePriorityOffset])) + "/w" +
+            std::to_string(load_u32(&row[kQueueWeightOffset])) + "/car" +
+            std::to_string(int32_t(load_u32(&row[kQueueCarOffset])));
+  text += "; classes";
+  for (const std::vector<uint8_t> &row : igd1::mib::table_rows(kClassifications)) {
+    const uint32_t number = load_u32(row.data());
+    text += " " + std::to_string(number) + ":q" + std::to_string(load_u32(&row[kClassQueueOffset])) +
+            "/dscp" + std::to_string(load_u32(&row[kDscpOffset])) + "/p" +
+            std::to_string(load_u32(&row[kVlanPriorityOffset])) + "[";
+    bool first = true;
+    for (const std::vector<uint8_t> &type : types_of(number)) {
+      text += (first ? "" : "|") + text_at(&type[kTypeKindOffset], kTypeKindSize) + " " +
+              text_at(&type[kTypeMinOffset], kTypeBoundSize) + "-" +
+              text_at(&type[kTypeMaxOffset], kTypeBoundSize) + " " +
+              text_at(&type[kTypeProtocolsOffset], kTypeProtocolsSize);
+      first = false;
+    }
+    text += "]";
+  }
+  text += "; apps";
+  for (const std::vector<uint8_t> &row : igd1::mib::table_rows(kApps))
+    text += " " + std::to_string(row[0]) + ":" + text_at(&row[kAppNameOffset], kAppNameSize) +
+            "/q" + std::to_string(load_u32(&row[kAppQueueOffset]));
+  return text;
+}
+
+}  // namespace
+
+// ---- the QoS object ----
+
+int QoS_init(void) { return fails("QoS_init") ? 0 : 1; }
+
+int QoS_get_mib_property(int item, void *output) {
+  if (output == nullptr) return 0;
+  return igd1::mib::read_indexed("QoS_get_mib_property", kSettings, std::size(kSettings), item,
+                                 output)
+             ? 1
+             : 0;
+}
+
+int QoS_set_mib_property(int item, void *value) {
+  if (value == nullptr || item < 0 || size_t(item) >= std::size(kSettings)) return 0;
+  uint8_t byte = 0;
+  const void *stored = value;
+  switch (item) {
+    case kMode:
+      if (!fits(static_cast<const char *>(value), 64)) return 0;
+      break;
+    case kPlan:
+      if (std::none_of(std::begin(kPlans), std::end(kPlans), [&](const char *plan) {
+            return std::strcmp(plan, static_cast<const char *>(value)) == 0;
+          }))
+        return 0;
+      break;
+    case kBandwidth: break;
+    case kVlanMark:
+      // Written as 32 bits, kept as one byte.
+      if (!in_range(value, 0, 2)) return 0;
+      byte = static_cast<uint8_t>(load_u32(static_cast<const uint8_t *>(value)));
+      stored = &byte;
+      break;
+    default:
+      if (*static_cast<const uint8_t *>(value) > 1) return 0;
+  }
+  return igd1::mib::write_indexed("QoS_set_mib_property", kSettings, std::size(kSettings), item,
+                                  stored)
+             ? 1
+             : 0;
+}
+
+int QoS_apply_change(void) {
+  if (fails("QoS_apply_change")) return 0;
+  igd1::mib::journal_append(MIB_CFG_QOS, MIB_ACTION_APPLY, applied_text());
+  return 1;
+}
+
+// ---- classifications ----
+
+int QoSClassification_init(void) {
+  return init_table("QoSClassification_init", seed_classifications, classifications());
+}
+
+mib_list_node *QoSClassification_get_list_by_instnum(uint32_t instance, uint32_t *position) {
+  return list_node("QoSClassification_get_list_by_instnum", classifications(), instance, position);
+}
+
+uint32_t QoSClassificationList_get_instnum(const void *record) {
+  return record != nullptr ? load_u32(static_cast<const uint8_t *>(record)) : 0;
+}
+
+int QoSClassification_get_mib_property(int item, void *output, const void *record) {
+  if (fails("QoSClassification_get_mib_property", item)) return 0;
+  return get_u32(item, output, record, {kClassQueueOffset, kDscpOffset, kVlanPriorityOffset});
+}
+
+int QoSClassification_set_mib_property(int item, const void *value, void *record) {
+  if (value == nullptr || record == nullptr || fails("QoSClassification_set_mib_property", item))
+    return 0;
+  constexpr size_t kOffsets[] = {kClassQueueOffset, kDscpOffset, kVlanPriorityOffset};
+  constexpr long kLow[] = {1, 0, 0}, kHigh[] = {QOS_MAX_QUEUES, 63, 7};
+  if (item < 0 || size_t(item) >= std::size(kOffsets) || !in_range(value, kLow[item], kHigh[item]))
+    return 0;
+  std::memcpy(static_cast<uint8_t *>(record) + kOffsets[item], value, 4);
+  return 1;
+}
+
+void *QoSClassification_backup_entry(const void *record) {
+  void *copy = backup("QoSClassification_backup_entry", record, QOS_CLASSIFICATION_ROW_SIZE);
+  if (copy == nullptr) return nullptr;
+  ClassificationCopy types;
+  for (std::vector<uint8_t> &row : types_of(QoSClassificationList_get_instnum(record))) {
+    const uint32_t number = igd1::mib::key_instance(igd1::mib::row_key_of(types_table(), row.data()));
+    types.types[number].row = std::move(row);
+  }
+  std::lock_guard lock(copies_mutex());
+  copies()[copy] = std::move(types);
+  return copy;
+}
+
+void QoSClassification_free_backup_entry(void *copy) {
+  {
+    std::lock_guard lock(copies_mutex());
+    copies().erase(copy);
+  }
+  std::free(copy);
+}
+
+int QoSClassification_update_entry_mib(const void *copy) {
+  if (copy == nullptr || fails("QoSClassification_update_entry_mib")) return 0;
+  const auto *row = static_cast<const uint8_t *>(copy);
+  if (!valid_classification(row)) return 0;
+  std::vector<std::vector<uint8_t>> changed;
+  {
+    std::lock_guard lock(copies_mutex());
+    auto found = copies().find(copy);
+    if (found != copies().end())
+      for (const auto &[number, type] : found->second.types)
+        if (type.changed) changed.push_back(type.row);
+  }
+  for (const std::vector<uint8_t> &type : changed)
+    if (!valid_type_row(type.data())) return 0;
+  // The classification and its types stand or fall together.
+  if (mib_transaction_begin() == 0) return 0;
+  bool stored = classifications().store(row);
+  for (const std::vector<uint8_t> &type : changed)
+    stored = stored && igd1::mib::table_update(types_table(), type.data());
+  if (!stored) {
+    mib_transaction_rollback();
+    return 0;
+  }
+  return mib_transaction_commit() != 0 ? 1 : 0;
+}
+
+int QoSClassification_insert_entry(void *record) {
+  return insert_row("QoSClassification_insert_entry", classifications(), record);
+}
+
+int QoSClassification_remove_entry(uint32_t position, mib_list_node *node) {
+  if (fails("QoSClassification_remove_entry")) return 0;
+  mib_list_node *at = classifications().at(position);
+  if (at == nullptr) return 0;
+  const uint32_t classification = QoSClassificationList_get_instnum(at->data);
+  if (mib_transaction_begin() == 0) return 0;
+  bool removed = true;
+  for (const std::vector<uint8_t> &type : types_of(classification))
+    removed = removed && igd1::mib::table_remove(types_table(),
+                                                 igd1::mib::row_key_of(types_table(), type.data()));
+  removed = removed && remove_at(classifications(), position, node, QoSClassificationList_get_instnum);
+  if (!removed) {
+    mib_transaction_rollback();
+    return 0;
+  }
+  return mib_transaction_commit() != 0 ? 1 : 0;
+}
+
+// ---- match types ----
+
+int QoSClassificationType_get_mib_property(int item, const void *record, uint32_t type,
+                                           void *output) {
+  if (item < 0 || size_t(item) >= std::size(kTypeFields) || record == nullptr || output == nullptr ||
+      fails("QoSClassificationType_get_mib_property", item))
+    return 0;
+  TypeCopy *copy = nullptr;
+  std::optional<std::vector<uint8_t>> row = type_row(record, type, &copy);
+  if (!row) return 0;
+  const TypeField &field = kTypeFields[item];
+  const std::string text = text_at(row->data() + field.offset, field.size);
+  std::memcpy(output, text.c_str(), text.size() + 1);
+  return 1;
+}
+
+int QoSClassificationType_set_mib_property(int item, void *record, uint32_t type,
+                                           const void *value) {
+  if (item < 0 || size_t(item) >= std::size(kTypeFields) || record == nullptr || value == nullptr ||
+      fails("QoSClassificationType_set_mib_property", item))
+    return 0;
+  const char *text = static_cast<const char *>(value);
+  TypeCopy *copy = nullptr;
+  std::optional<std::vector<uint8_t>> row = type_row(record, type, &copy);
+  if (!row || !valid_type_value(item, row->data(), text)) return 0;
+  const TypeField &field = kTypeFields[item];
+  store_text(row->data() + field.offset, field.size, text);
+  if (copy == nullptr)
+    return valid_type_row(row->data()) && igd1::mib::table_update(types_table(), row->data()) ? 1 : 0;
+  std::lock_guard lock(copies_mutex());
+  copy->row = std::move(*row);
+  copy->changed = true;
+  return 1;
+}
+
+int QoSClassificationType_insert_entry(void *record, uint32_t classification, uint32_t *type) {
+  if (record == nullptr || type == nullptr || fails("QoSClassificationType_insert_entry") ||
+      QoSClassificationList_get_instnum(record) != classification)
+    return 0;
+  uint8_t row[kTypeRowSize] = {};
+  store_u32(row + QOS_TYPE_PARENT_OFFSET, classification);
+  if (!igd1::mib::table_insert(types_table(), row)) return 0;
+  *type = load_u32(row);
+  return 1;
+}
+
+int QoSClassificationType_remove_entry(void *record, uint32_t classification, uint32_t type) {
+  if (record == nullptr || fails("QoSClassificationType_remove_entry") ||
+      QoSClassificationList_get_instnum(record) != classification)
+    return 0;
+  return igd1::mib::table_remove(types_table(), igd1::mib::row_key(classification, type)) ? 1 : 0;
+}
+
+int QoSClassificationType_init_entry(void *record, uint32_t classification) {
+  if (record == nullptr || fails("QoSClassificationType_init_entry") ||
+      QoSClassificationList_get_instnum(record) != classification)
+    return 0;
+  igd1::mib::announce_rows(types_table(), classification);
+  return 1;
+}
+
+// ---- priority queues ----
+
+int QoSPriorityQueue_init(void) { return init_table("QoSPriorityQueue_init", seed_queues, queues()); }
+
+mib_list_node *QoSPriorityQueue_get_list_by_instnum(uint32_t instance, uint32_t *position) {
+  return list_node("QoSPriorityQueue_get_list_by_instnum", queues(), instance, position);
+}
+
+uint32_t QoSPriorityQueueList_get_instnum(const void *record) {
+  return record != nullptr ? load_u32(static_cast<const uint8_t *>(record)) : 0;
+}
+
+int QoSPriorityQueue_get_mib_property(int item, void *output, const void *record) {
+  if (fails("QoSPriorityQueue_get_mib_property", item)) return 0;
+  if (item == 0 && output != nullptr && record != nullptr) {
+    *static_cast<uint8_t *>(output) = static_cast<const uint8_t *>(record)[kQueueEnableOffset];
+    return 1;
+  }
+  return item > 0 ? get_u32(item - 1, output, record,
+                            {kQueuePriorityOffset, kQueueWeightOffset, kQueueCarOffset})
+                  : 0;
+}
+
+int QoSPriorityQueue_set_mib_property(int item, const void *value, void *record) {
+  if (value == nullptr || record == nullptr || fails("QoSPriorityQueue_set_mib_property", item))
+    return 0;
+  auto *row = static_cast<uint8_t *>(record);
+  switch (item) {
+    case 0:
+      if (*static_cast<const uint8_t *>(value) > 1) return 0;
+      row[kQueueEnableOffset] = *static_cast<const uint8_t *>(value);
+      return 1;
+    case 1:
+      if (!in_range(value, 1, 8)) return 0;
+      std::memcpy(row + kQueuePriorityOffset, value, 4);
+      return 1;
+    case 2:
+      if (!in_range(value, 0, 100)) return 0;
+      std::memcpy(row + kQueueWeightOffset, value, 4);
+      return 1;
+    case 3:
+      if (!in_range(value, -1, 10000000, true)) return 0;
+      std::memcpy(row + kQueueCarOffset, value, 4);
+      return 1;
+    default: return 0;
+  }
+}
+
+void *QoSPriorityQueue_backup_entry(const void *record) {
+  return backup("QoSPriorityQueue_backup_entry", record, QOS_PRIORITY_QUEUE_ROW_SIZE);
+}
+
+void QoSPriorityQueue_free_backup_entry(void *copy) { std::free(copy); }
+
+int QoSPriorityQueue_update_entry_mib(const void *copy) {
+  if (copy == nullptr || fails("QoSPriorityQueue_update_entry_mib")) return 0;
+  const auto *row = static_cast<const uint8_t *>(copy);
+  // A queue as it may be stored (0: a priority not set yet).
+  if (row[kQueueEnableOffset] > 1 || !in_range(row + kQueuePriorityOffset, 0, 8) ||
+      !in_range(row + kQueueWeightOffset, 0, 100) || !in_range(row + kQueueCarOffset, -1, 10000000, true))
+    return 0;
+  return queues().store(row) ? 1 : 0;
+}
+
+int QoSPriorityQueue_insert_entry(void *record) {
+  return insert_row("QoSPriorityQueue_insert_entry", queues(), record);
+}
+
+int QoSPriorityQueue_remove_entry(uint32_t position, mib_list_node *node) {
+  return remove_row("QoSPriorityQueue_remove_entry", queues(), position, node,
+                    QoSPriorityQueueList_get_instnum);
+}
+
+// ---- applications ----
+
+int QoSApp_init(void) { return init_table("QoSApp_init", seed_apps, apps()); }
+
+mib_list_node *QoSApp_get_list_by_instnum(uint32_t instance, uint32_t *position) {
+  return list_node("QoSApp_get_list_by_instnum", apps(), instance, position);
+}
+
+uint32_t QoSAppList_get_instnum(const void *record) {
+  return record != nullptr ? static_cast<const uint8_t *>(record)[0] : 0;
+}
+
+int QoSApp_get_mib_property(int item, void *output, const void *record) {
+  if (output == nullptr || record == nullptr || fails("QoSApp_get_mib_property", item)) return 0;
+  const auto *row = static_cast<const uint8_t *>(record);
+  if (item == 0) {
+    const std::string name = text_at(row + kAppNameOffset, kAppNameSize);
+    std::memcpy(output, name.c_str(), name.size() + 1);
+    return 1;
+  }
+  return item == 1 ? get_u32(0, output, record, {kAppQueueOffset}) : 0;
+}
+
+int QoSApp_set_mib_property(int item, const void *value, void *record) {
+  if (value == nullptr || record == nullptr || fails("QoSApp_set_mib_property", item)) return 0;
+  auto *row = static_cast<uint8_t *>(record);
+  if (item == 0) {
+    if (!valid_app_name(static_cast<const char *>(value))) return 0;
+    store_text(row + kAppNameOffset, kAppNameSize, static_cast<const char *>(value));
+    return 1;
+  }
+  if (item != 1 || !in_range(value, 1, QOS_MAX_QUEUES)) return 0;
+  std::memcpy(row + kAppQueueOffset, value, 4);
+  return 1;
+}
+
+void *QoSApp_backup_entry(const void *record) {
+  return backup("QoSApp_backup_entry", record, kAppRowSize);
+}
+
+void QoSApp_free_backup_entry(void *copy) { std::free(copy); }
+
+int QoSApp_update_entry_mib(const void *copy) {
+  if (copy == nullptr || fails("QoSApp_update_entry_mib")) return 0;
+  const auto *row = static_cast<const uint8_t *>(copy);
+  const std::string name = text_at(row + kAppNameOffset, kAppNameSize);
+  if (!valid_app_name(name.c_str()) || !in_range(row + kAppQueueOffset, 0, QOS_MAX_QUEUES)) return 0;
+  return apps().store(row) ? 1 : 0;
+}
+
+int QoSApp_insert_entry(void *record) {
+  if (record == nullptr || fails("QoSApp_insert_entry")) return 0;
+  uint8_t row[kAppRowSize] = {};
+  if (!apps().insert(row)) return 0;
+  std::memset(record, 0, QOS_APP_ROW_SIZE);
+  static_cast<uint8_t *>(record)[0] = row[0];
+  return 1;
+}
+
+int QoSApp_remove_entry(uint32_t position, mib_list_node *node) {
+  return remove_row("QoSApp_remove_entry", apps(), position, node, QoSAppList_get_instnum);
+}

@@ -1,0 +1,105 @@
+// QoS classifications: /com/wqx/igd1/Network/QoS/Classification, one child
+// per traffic class (its queue and its DSCP and 802.1p marks), and under
+// each child a manager ".../Classification/N/Type" of its match types (what
+// to match and between which bounds), children ".../Type/M".
+//
+// A type's values live in its classification's record: a write works on a
+// working copy of the classification, stores it only when a value changed
+// and then applies the QoS configuration.  The type manager comes up with
+// its classification's child (before AddObject replies) and goes with it.
+// Nothing is announced.
+#include "qos.h"
+
+#include "mib_api.h"
+
+namespace {
+
+using igd1::Field;
+
+constexpr char kManagerPath[] = "/com/wqx/igd1/Network/QoS/Classification";
+
+constexpr char kClassificationXml[] =
+    "<node name='/com/wqx/igd1/Network/QoS/Classification/{i}'>"
+    "<interface name='com.wqx.igd1.QoSClassification'>"
+    "<property name='ClassQueue' type='u' access='readwrite'/>\t"
+    "<property name='DSCPMarkValue' type='u' access='readwrite'/>\t"
+    "<property name='VLAN8021PValue' type='u' access='readwrite'/>"
+    "</interface></node>";
+
+constexpr char kTypeXml[] =
+    "<node name='/com/wqx/igd1/Network/QoS/Classification/{i}/Type/{i}'>"
+    "<interface name='com.wqx.igd1.QoSClassificationType'>"
+    "<property name='Type' type='s' access='readwrite'/>\t"
+    "<property name='Max' type='s' access='readwrite'/>\t"
+    "<property name='Min' type='s' access='readwrite'/>\t"
+    "<property name='ProtocolList' type='s' access='readwrite'/>"
+    "</interface></node>";
+
+// ---- match types ----
+
+constexpr igd1::RowProperty kTypeProperties[] = {
+    {.name = "Type", .field = Field::Item, .size = 64, .write_log = "set Type value:%s", .item = 0},
+    {.name = "Max", .field = Field::Item, .size = 512, .write_log = "set Max value:%s", .item = 1},
+    {.name = "Min", .field = Field::Item, .size = 512, .write_log = "set Min value:%s", .item = 2},
+    {.name = "ProtocolList", .field = Field::Item, .size = 32,
+     .write_log = "set ProtocolList value:%s", .item = 3},
+};
+
+igd1::NestedManagers g_type_managers = {.suffix = "Type"};
+
+// Types are reached through their classification's record and working copy.
+constexpr igd1::RowModule types_module() {
+  igd1::RowModule module = igd1::qos::table_module(
+      kManagerPath, kTypeProperties,
+      {.row_size = QOS_CLASSIFICATION_ROW_SIZE,
+       .get_list_by_instnum = QoSClassification_get_list_by_instnum,
+       .instance_of = QoSClassificationList_get_instnum,
+       .backup_entry = QoSClassification_backup_entry,
+       .free_backup_entry = QoSClassification_free_backup_entry,
+       .update_entry_mib = QoSClassification_update_entry_mib,
+       .get_inner_item = QoSClassificationType_get_mib_property,
+       .set_inner_item = QoSClassificationType_set_mib_property,
+       .insert_inner = QoSClassificationType_insert_entry,
+       .remove_inner = QoSClassificationType_remove_entry,
+       .init_inner = QoSClassificationType_init_entry,
+       .inner_parent_offset = QOS_TYPE_PARENT_OFFSET},
+      igd1::qos::table_texts("AddObject QoSClassificationType object fail",
+                             "DeleteObject QoSClassificationType object path error",
+                             "Delete QoSClassificationType Object error"),
+      kTypeXml);
+  // A type manager whose classification is gone refuses AddObject as a path error.
+  module.texts.add_path = "AddObject QoSClassificationType object path error";
+  module.nested_in = &g_type_managers;
+  return module;
+}
+constexpr igd1::RowModule kTypes = types_module();
+
+// ---- classifications ----
+
+constexpr igd1::RowProperty kProperties[] = {
+    {.name = "ClassQueue", .type = "u", .field = Field::Item,
+     .write_log = "set ClassQueue value:%d", .item = 0},
+    {.name = "DSCPMarkValue", .type = "u", .field = Field::Item,
+     .write_log = "set DSCPMarkValue value:%d", .item = 1},
+    {.name = "VLAN8021PValue", .type = "u", .field = Field::Item,
+     .write_log = "set VLAN8021PValue value:%d", .item = 2},
+};
+
+constexpr igd1::RowModule with_type_managers(igd1::RowModule module) {
+  module.nested = &g_type_managers;
+  return module;
+}
+
+constexpr igd1::RowModule kClassifications = with_type_managers(igd1::qos::table_module(
+    kManagerPath, kProperties, IGD1_QOS_TABLE(QoSClassification, QOS_CLASSIFICATION_ROW_SIZE),
+    igd1::qos::table_texts("AddObject QoSClassification object fail",
+                           "DeleteObject QoSClassification object path error",
+                           "Delete QoSClassification Object error"),
+    kClassificationXml));
+
+}  // namespace
+
+IGD1_NESTED_ROW_COLLECTION(QoSClassificationType, QoSClassificationType_handle_set_multi_properties,
+                           kTypes)
+IGD1_ROW_COLLECTION(QoSClassification, QoSClassification_handle_set_multi_properties,
+                    kClassifications)
