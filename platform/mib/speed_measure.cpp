@@ -1,6 +1,7 @@
 #include "speed_measure.h"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <cmath>
@@ -16,39 +17,94 @@ using Clock = std::chrono::steady_clock;
 constexpr long kConnectTimeoutMs = kStallLimit.count();
 constexpr int kPollMs = 50;
 
-void global_init() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+// libcurl and the many libraries it brings are loaded with the first test,
+// not with every process that uses the store: start-up time and memory stay
+// as they were for a gateway that never measures.
+struct Curl {
+  CURLcode (*global_init)(long);
+  CURL *(*easy_init)();
+  CURLcode (*easy_setopt)(CURL *, CURLoption, ...);
+  CURLcode (*easy_perform)(CURL *);
+  CURLcode (*easy_getinfo)(CURL *, CURLINFO, ...);
+  void (*easy_cleanup)(CURL *);
+  const char *(*easy_strerror)(CURLcode);
+  curl_slist *(*slist_append)(curl_slist *, const char *);
+  void (*slist_free_all)(curl_slist *);
+  CURLM *(*multi_init)();
+  CURLMcode (*multi_add_handle)(CURLM *, CURL *);
+  CURLMcode (*multi_remove_handle)(CURLM *, CURL *);
+  CURLMcode (*multi_perform)(CURLM *, int *);
+  CURLMsg *(*multi_info_read)(CURLM *, int *);
+  CURLMcode (*multi_poll)(CURLM *, curl_waitfd[], unsigned, int, int *);
+  CURLMcode (*multi_cleanup)(CURLM *);
+};
+
+template <typename F>
+bool bind(void *library, const char *name, F *function) {
+  *function = reinterpret_cast<F>(dlsym(library, name));
+  return *function != nullptr;
 }
 
+// The loaded library, or nullptr when it cannot be loaded.
+const Curl *curl() {
+  static const Curl *loaded = [] () -> const Curl * {
+    void *library = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) return nullptr;
+    static Curl c;
+    const bool complete =
+        bind(library, "curl_global_init", &c.global_init) &&
+        bind(library, "curl_easy_init", &c.easy_init) &&
+        bind(library, "curl_easy_setopt", &c.easy_setopt) &&
+        bind(library, "curl_easy_perform", &c.easy_perform) &&
+        bind(library, "curl_easy_getinfo", &c.easy_getinfo) &&
+        bind(library, "curl_easy_cleanup", &c.easy_cleanup) &&
+        bind(library, "curl_easy_strerror", &c.easy_strerror) &&
+        bind(library, "curl_slist_append", &c.slist_append) &&
+        bind(library, "curl_slist_free_all", &c.slist_free_all) &&
+        bind(library, "curl_multi_init", &c.multi_init) &&
+        bind(library, "curl_multi_add_handle", &c.multi_add_handle) &&
+        bind(library, "curl_multi_remove_handle", &c.multi_remove_handle) &&
+        bind(library, "curl_multi_perform", &c.multi_perform) &&
+        bind(library, "curl_multi_info_read", &c.multi_info_read) &&
+        bind(library, "curl_multi_poll", &c.multi_poll) &&
+        bind(library, "curl_multi_cleanup", &c.multi_cleanup);
+    if (!complete || c.global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return nullptr;
+    return &c;
+  }();
+  return loaded;
+}
+
+constexpr char kNoLibrary[] = "the HTTP library cannot be loaded";
+
 struct EasyDeleter {
-  void operator()(CURL *easy) const { curl_easy_cleanup(easy); }
+  void operator()(CURL *easy) const { curl()->easy_cleanup(easy); }
 };
 using Easy = std::unique_ptr<CURL, EasyDeleter>;
 struct ListDeleter {
-  void operator()(curl_slist *list) const { curl_slist_free_all(list); }
+  void operator()(curl_slist *list) const { curl()->slist_free_all(list); }
 };
 using HeaderList = std::unique_ptr<curl_slist, ListDeleter>;
 
 // What every request shares: only http and https, bounded connect time, no
 // signals (the transfers run on worker threads).
 void common_options(CURL *easy, const std::string &url, curl_slist *headers) {
-  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 3L);
-  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
-  curl_easy_setopt(easy, CURLOPT_FAILONERROR, 1L);
-  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+  const auto set = curl()->easy_setopt;
+  set(easy, CURLOPT_URL, url.c_str());
+  set(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  set(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  set(easy, CURLOPT_FOLLOWLOCATION, 1L);
+  set(easy, CURLOPT_MAXREDIRS, 3L);
+  set(easy, CURLOPT_NOSIGNAL, 1L);
+  set(easy, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+  set(easy, CURLOPT_FAILONERROR, 1L);
+  set(easy, CURLOPT_HTTPHEADER, headers);
 }
 
 HeaderList request_headers(const std::string &header) {
   // No "Expect: 100-continue" pause before an upload's body.
-  curl_slist *list = curl_slist_append(nullptr, "Expect:");
+  curl_slist *list = curl()->slist_append(nullptr, "Expect:");
   if (!header.empty() && list != nullptr) {
-    curl_slist *longer = curl_slist_append(list, header.c_str());
+    curl_slist *longer = curl()->slist_append(list, header.c_str());
     if (longer != nullptr) list = longer;
   }
   return HeaderList(list);
@@ -113,13 +169,17 @@ bool acceptable_url(const char *url, size_t max_length) {
 }
 
 Measured run_transfer(const Transfer &transfer) {
-  global_init();
   Measured measured;
+  const Curl *c = curl();
+  if (c == nullptr) {
+    measured.error = kNoLibrary;
+    return measured;
+  }
   const int streams = std::clamp(transfer.streams, 1, 16);
   HeaderList headers = request_headers(transfer.header);
-  CURLM *multi = curl_multi_init();
+  CURLM *multi = c->multi_init();
   if (multi == nullptr || headers == nullptr) {
-    if (multi != nullptr) curl_multi_cleanup(multi);
+    if (multi != nullptr) c->multi_cleanup(multi);
     measured.error = "cannot prepare the transfer";
     return measured;
   }
@@ -128,26 +188,26 @@ Measured run_transfer(const Transfer &transfer) {
   std::vector<Counter> per_stream(static_cast<size_t>(streams));
   std::vector<Easy> easies;
   for (Counter &stream : per_stream) {
-    Easy easy(curl_easy_init());
+    Easy easy(c->easy_init());
     if (!easy) break;
     stream.total = &total;
     common_options(easy.get(), transfer.url, headers.get());
     if (transfer.upload) {
       stream.upload_left = transfer.upload_bytes;
       stream.chunk = std::max<size_t>(transfer.chunk, 1);
-      curl_easy_setopt(easy.get(), CURLOPT_POST, 1L);
-      curl_easy_setopt(easy.get(), CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(transfer.upload_bytes));
-      curl_easy_setopt(easy.get(), CURLOPT_READFUNCTION, on_read);
-      curl_easy_setopt(easy.get(), CURLOPT_READDATA, &stream);
+      c->easy_setopt(easy.get(), CURLOPT_POST, 1L);
+      c->easy_setopt(easy.get(), CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(transfer.upload_bytes));
+      c->easy_setopt(easy.get(), CURLOPT_READFUNCTION, on_read);
+      c->easy_setopt(easy.get(), CURLOPT_READDATA, &stream);
       // The answer to an upload is not measured.
-      curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, +[](char *, size_t s, size_t n, void *) {
+      c->easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, +[](char *, size_t s, size_t n, void *) {
         return s * n;
       });
     } else {
-      curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, on_data);
-      curl_easy_setopt(easy.get(), CURLOPT_WRITEDATA, &stream);
+      c->easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, on_data);
+      c->easy_setopt(easy.get(), CURLOPT_WRITEDATA, &stream);
     }
-    curl_multi_add_handle(multi, easy.get());
+    c->multi_add_handle(multi, easy.get());
     easies.push_back(std::move(easy));
   }
   if (easies.size() != per_stream.size()) measured.error = "cannot prepare the transfer";
@@ -160,17 +220,17 @@ Measured run_transfer(const Transfer &transfer) {
   bool time_up = false;
   int running = measured.error.empty() ? 1 : 0;
   while (running > 0) {
-    if (curl_multi_perform(multi, &running) != CURLM_OK) {
+    if (c->multi_perform(multi, &running) != CURLM_OK) {
       measured.error = "transfer failed";
       break;
     }
     while (true) {
       int queued = 0;
-      CURLMsg *message = curl_multi_info_read(multi, &queued);
+      CURLMsg *message = c->multi_info_read(multi, &queued);
       if (message == nullptr) break;
       if (message->msg == CURLMSG_DONE && message->data.result != CURLE_OK &&
           measured.error.empty())
-        measured.error = curl_easy_strerror(message->data.result);
+        measured.error = c->easy_strerror(message->data.result);
     }
     if (!measured.error.empty()) break;
     const Clock::time_point now = Clock::now();
@@ -200,13 +260,13 @@ Measured run_transfer(const Transfer &transfer) {
       time_up = true;
       break;
     }
-    curl_multi_poll(multi, nullptr, 0, kPollMs, nullptr);
+    c->multi_poll(multi, nullptr, 0, kPollMs, nullptr);
   }
   const Clock::time_point end = Clock::now();
 
-  for (Easy &easy : easies) curl_multi_remove_handle(multi, easy.get());
+  for (Easy &easy : easies) c->multi_remove_handle(multi, easy.get());
   easies.clear();
-  curl_multi_cleanup(multi);
+  c->multi_cleanup(multi);
 
   measured.bytes = total.bytes;
   if (!measured.error.empty()) return measured;
@@ -234,31 +294,35 @@ Measured run_transfer(const Transfer &transfer) {
 
 Delays probe_delays(const std::string &url, const std::string &header, int count,
                     const std::atomic<bool> *stop) {
-  global_init();
   Delays delays;
+  const Curl *c = curl();
+  if (c == nullptr) {
+    delays.error = kNoLibrary;
+    return delays;
+  }
   HeaderList headers = request_headers(header);
-  Easy easy(curl_easy_init());
+  Easy easy(c->easy_init());
   if (!easy || headers == nullptr || count < 1) {
     delays.error = "cannot prepare the delay probes";
     return delays;
   }
   common_options(easy.get(), url, headers.get());
-  curl_easy_setopt(easy.get(), CURLOPT_NOBODY, 1L);
-  curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT_MS, long(kStallLimit.count()));
+  c->easy_setopt(easy.get(), CURLOPT_NOBODY, 1L);
+  c->easy_setopt(easy.get(), CURLOPT_TIMEOUT_MS, long(kStallLimit.count()));
   std::vector<double> samples;
   for (int i = 0; i < count; ++i) {
     if (stop != nullptr && stop->load()) {
       delays.error = "stopped";
       return delays;
     }
-    const CURLcode code = curl_easy_perform(easy.get());
+    const CURLcode code = c->easy_perform(easy.get());
     if (code != CURLE_OK) {
-      delays.error = curl_easy_strerror(code);
+      delays.error = c->easy_strerror(code);
       return delays;
     }
     curl_off_t sent = 0, answered = 0;
-    curl_easy_getinfo(easy.get(), CURLINFO_PRETRANSFER_TIME_T, &sent);
-    curl_easy_getinfo(easy.get(), CURLINFO_STARTTRANSFER_TIME_T, &answered);
+    c->easy_getinfo(easy.get(), CURLINFO_PRETRANSFER_TIME_T, &sent);
+    c->easy_getinfo(easy.get(), CURLINFO_STARTTRANSFER_TIME_T, &answered);
     samples.push_back(double(std::max<curl_off_t>(answered - sent, 0)) / 1000.0);
   }
   double sum = 0, jitter = 0;
