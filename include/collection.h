@@ -189,6 +189,8 @@ enum class Field : uint8_t {
   Item,    // reached through the table's item accessors with `item`: text for
            // bus type s, otherwise the type's own width (b and y one byte,
            // n and q two, i and u four, x, t and d eight)
+  MacText, // text in `size` bytes as another process may have written it; reads as
+           // 12 upper-case hex digits, takes either form and stores "aa:bb:cc:dd:ee:ff"
 };
 
 // A named value of a Choice field.  Reading answers `name` for `stored`;
@@ -247,6 +249,17 @@ struct RowProperty {
   // A rule on the new value beyond its field's (an emptiness or capacity
   // rule); false refuses the value with `refused`.
   bool (*accepts)(GVariant *value) = nullptr;
+  // A value of another bus type answers this text (null: the engine's type error).
+  const char *wrong_type = nullptr;
+  // List: the most entries (0: as many as fit), else `too_many` (null: `refused`).
+  uint16_t max_entries = 0;
+  const char *too_many = nullptr;
+  // Text: a new value (one that differs from the stored) must pass this
+  // check, else `invalid_text` answers (null: `refused`).
+  bool (*valid)(const char *text) = nullptr;
+  const char *invalid_text = nullptr;
+  // Text: a stored text that is not UTF-8 reads as "" rather than failing.
+  bool bad_text_reads_empty = false;
 };
 
 // The configuration library's functions for one table.  Optional members
@@ -305,6 +318,8 @@ struct RowTable {
   int (*remove_inner)(void *row, uint32_t outer, uint32_t inner) = nullptr;
   int (*init_inner)(void *row, uint32_t outer) = nullptr;
   size_t inner_parent_offset = 0;
+  // Removes every row (RemoveAllObjects without a handler of the module's own).
+  int (*remove_all)(void) = nullptr;
 };
 
 // How a changed working copy reaches the table.
@@ -406,7 +421,9 @@ struct RowModule {
   NestedManagers *nested_in = nullptr;
   // An interface of the manager's own on its path, served from a table.
   const SingleObject *manager_object = nullptr;
-  const char *manager_xml = nullptr;  // its introspection document
+  // Its introspection document; null: the object's own file, and the object
+  // is registered at its own path (or the one its file names).
+  const char *manager_xml = nullptr;
   // Runs after a changed row was stored; false fails the call with `error` set.
   bool (*after_commit)(const CallContext &call, GError **error) = nullptr;
   // Runs after a row was removed, unless a conformance test is running
@@ -456,6 +473,36 @@ struct RowModule {
   Sibling *sibling = nullptr;
   // The children's documents per service type (see InterfaceVariant).
   std::span<const InterfaceVariant> variants = {};
+  // A changed row is saved (table.save_mib) once it was committed.
+  bool save_after_write = false;
+  // GetManagedObjects is built here from the table's rows (those with an
+  // exported child), rather than by GDBus's manager; `*listing_flag` is 1
+  // while a listing is being built.
+  bool builds_listing = false;
+  int *listing_flag = nullptr;
+};
+
+// Whether the manager serves RemoveAllObjects.
+constexpr bool removes_all(const RowModule &module) {
+  return module.remove_all != nullptr || module.table.remove_all != nullptr;
+}
+
+// The list methods of a row's interface: (u type, as entries) -> (u result,
+// s message).  The type picks one of `lists`; Merge adds the entries the
+// list lacks, Slice removes those it holds.  Results: 0 with "" once the
+// row was committed and saved, 0 with "" when the list is unchanged or does
+// not fit its field (nothing committed), 4294967295 with `invalid_text` for
+// an unknown type or a list of more than `max_entries`.
+enum class ListEdit : uint8_t { Merge, Slice };
+struct ListMethods {
+  std::span<const char *const> lists;  // property names by type number
+  uint32_t max_entries = 2048;
+  const char *error_name;              // error name of a refused commit
+  const char *commit_failed;           // its text
+  const char *invalid_text = "Invalid parameters!";
+  // Told what was added (Merge) or removed (Slice) from a list that was and
+  // stays non-empty, after the commit: (type, edit, entries).
+  int (*handle_action)(int type, int edit, gchar **entries) = nullptr;
 };
 
 // Whether the engine registers the children itself instead of a GDBus
@@ -563,6 +610,11 @@ IGD1_EXPORT void row_method_call(const RowCollection &rows, const char *object_p
 IGD1_EXPORT void row_remove_all(const RowCollection &rows, const char *object_path,
                                 const char *interface_name, const char *method_name,
                                 GVariant *parameters, GDBusMethodInvocation *invocation);
+// A list method of a row (see ListMethods): reads the list of the called
+// row, edits it, stores the row through table.update_entry with flag 1 when
+// the old and the new list are both non-empty, and saves it.
+IGD1_EXPORT void row_edit_list(const RowCollection &rows, const ListMethods &lists, ListEdit edit,
+                               const PendingCall &call, GVariant *parameters);
 // GetManagedObjects answered from row_managed_objects (collections whose
 // children GDBus's manager does not hold).
 IGD1_EXPORT void row_answer_managed_objects(const RowCollection &rows,
@@ -623,10 +675,10 @@ IGD1_EXPORT void use_row_action(const char *table_module, int (*action)(unsigned
   const GDBusInterfaceVTable k##Name##ManagerVTable = {                                           \
       Name##_handle_object_mng_call, nullptr, nullptr,                                            \
       {nullptr,                                                                                   \
-       igd1::publishes_children_itself(module)                                                    \
+       igd1::publishes_children_itself(module) || (module).builds_listing                         \
            ? reinterpret_cast<gpointer>(&Name##_get_managed_objects)                              \
            : nullptr,                                                                             \
-       (module).remove_all != nullptr ? reinterpret_cast<gpointer>(&Name##_remove_all)            \
+       igd1::removes_all(module) ? reinterpret_cast<gpointer>(&Name##_remove_all)                 \
                                       : nullptr}};                                                \
   igd1::CollectionState g_##Name##State;                                                          \
   const igd1::RowCollection k##Name##Rows(                                                        \

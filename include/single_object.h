@@ -293,6 +293,11 @@ struct SingleObject {
   const char *method_log = nullptr;
 };
 
+// Registers `object` from its own file (`xml_file`, read like every module's
+// document: a missing one is fatal) at its `path`, or at the path the
+// document's root node names, with handlers that serve it from its table.
+IGD1_EXPORT guint register_object_from_file(const SingleObject &object,
+                                            GDBusConnection *connection);
 // Registers `object`'s interface (the first of `xml`, an introspection
 // document) at `path` with handlers that serve it from its table, for an
 // interface that shares its path with another object, such as a

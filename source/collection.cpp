@@ -74,7 +74,8 @@ size_t field_width(const RowProperty &property) {
     case Field::MAC: return 6;
     case Field::Number:
     case Field::Text:
-    case Field::List: return property.size;
+    case Field::List:
+    case Field::MacText: return property.size;
     case Field::Item: return 0;
   }
   return 0;
@@ -165,6 +166,14 @@ bool parse_mac(const char *text, uint8_t mac[6]) {
   return true;
 }
 
+// The address a MacText field holds; false (all zero) when it holds none.
+bool stored_mac(const RowProperty &property, const uint8_t *at, uint8_t mac[6]) {
+  g_autofree gchar *text = g_strndup(reinterpret_cast<const char *>(at), property.size);
+  if (parse_mac(text, mac)) return true;
+  std::memset(mac, 0, 6);
+  return false;
+}
+
 const Choice *choice_stored(const RowProperty &property, uint8_t stored) {
   for (const Choice &choice : property.choices)
     if (choice.stored == stored) return &choice;
@@ -224,11 +233,21 @@ bool encode_field(const RowProperty &property, GVariant *value, uint8_t *bytes) 
       return true;
     }
     case Field::List: {
+      // An entry with the separator, or an empty one, would not read back
+      // as itself; a list longer than its field is refused, never cut.
       g_autofree const gchar **entries = g_variant_get_strv(value, nullptr);
       for (const gchar **entry = entries; *entry != nullptr; ++entry)
-        if (std::strchr(*entry, ';') != nullptr) return false;
+        if (**entry == '\0' || std::strchr(*entry, ';') != nullptr) return false;
       g_autofree gchar *joined = g_strjoinv(";", const_cast<gchar **>(entries));
-      return store_text(property, joined, bytes);
+      return std::strlen(joined) < property.size && store_text(property, joined, bytes);
+    }
+    case Field::MacText: {
+      uint8_t mac[6];
+      if (!parse_mac(g_variant_get_string(value, nullptr), mac)) return false;
+      std::memset(bytes, 0, property.size);
+      g_snprintf(reinterpret_cast<char *>(bytes), property.size, "%02x:%02x:%02x:%02x:%02x:%02x",
+                 mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+      return true;
     }
     case Field::Item: return false;
   }
@@ -1222,15 +1241,30 @@ GVariant *read_row_property(const RowModule &module, const RowProperty &property
           g_strstr_len(text, gssize(strnlen(text, property.size)), property.placeholder) != nullptr)
         return g_variant_new_string("");
       value = text_value(text, property.size);
+      if (value == nullptr && property.bad_text_reads_empty) return g_variant_new_string("");
       break;
     }
     case Field::List: {
-      const char *text = reinterpret_cast<const char *>(at);
-      const size_t length = strnlen(text, property.size);
-      if (!g_utf8_validate(text, gssize(length), nullptr)) break;
-      g_autofree gchar *copy = g_strndup(text, length);
-      g_auto(GStrv) entries = length == 0 ? g_new0(gchar *, 1) : g_strsplit(copy, ";", -1);
-      return g_variant_new_strv(entries, -1);
+      // An entry that is not UTF-8 is left out; the others still read.
+      g_autofree gchar *copy = g_strndup(reinterpret_cast<const char *>(at), property.size);
+      g_auto(GStrv) entries = copy[0] == '\0' ? g_new0(gchar *, 1) : g_strsplit(copy, ";", -1);
+      GStrvBuilder *valid = g_strv_builder_new();
+      for (gchar **entry = entries; *entry != nullptr; ++entry) {
+        if (g_utf8_validate(*entry, -1, nullptr))
+          g_strv_builder_add(valid, *entry);
+        else
+          COLLECTION_LOG(LOG_LEVEL_WARN, "read_row_property", "methodlist error");
+      }
+      g_auto(GStrv) kept = g_strv_builder_end(valid);
+      g_strv_builder_unref(valid);
+      return g_variant_new_strv(kept, -1);
+    }
+    case Field::MacText: {
+      uint8_t mac[6] = {};
+      stored_mac(property, at, mac);
+      g_autofree gchar *text = g_strdup_printf("%02X%02X%02X%02X%02X%02X", mac[0], mac[1],
+                                               mac[2], mac[3], mac[4], mac[5]);
+      return g_variant_new_string(text);
     }
     case Field::Item: {
       if (const size_t width = item_width(property.type); width != 0) {
@@ -1271,8 +1305,13 @@ bool apply_row_property(const RowModule &module, const char *name, GVariant *val
     set_invalid_args(error, refused, property->name);
     return false;
   };
-  if (!g_variant_is_of_type(value, G_VARIANT_TYPE(property->type)) && module.refuse_wrong_type)
-    return refuse();
+  if (!g_variant_is_of_type(value, G_VARIANT_TYPE(property->type))) {
+    if (module.refuse_wrong_type) return refuse();
+    if (property->wrong_type != nullptr) {
+      set_invalid_args(error, property->wrong_type, property->name);
+      return false;
+    }
+  }
   if (!check_value_type(value, name, property->type, error)) return false;
   if (property->secret)
     COLLECTION_LOG(LOG_LEVEL_INFO, "apply_row_property", property->write_log, "******");
@@ -1309,16 +1348,34 @@ bool apply_row_property(const RowModule &module, const char *name, GVariant *val
     *changed = true;
     return true;
   }
+  if (property->field == Field::List && property->max_entries != 0 &&
+      g_variant_n_children(value) > property->max_entries) {
+    const char *text = property->too_many != nullptr ? property->too_many : property->refused;
+    set_invalid_args(error, text != nullptr ? text : module.texts.invalid_value, property->name);
+    return false;
+  }
   const size_t width = field_width(*property);
   std::vector<uint8_t> bytes(std::max<size_t>(width, 16), 0);
   if (!encode_field(*property, value, bytes.data())) return refuse();
   if (property->field == Field::Text && module.table.check_text != nullptr &&
-      module.table.check_text(property->item, reinterpret_cast<const char *>(bytes.data()),
-                              index) == 0)
+      module.table.check_text(property->item, reinterpret_cast<const char *>(bytes.data()), index) == 0)
     return refuse();
-  *changed =
-      module.store_unchanged || std::memcmp(row + property->offset, bytes.data(), width) != 0;
-  std::memcpy(row + property->offset, bytes.data(), width);
+  bool differs = std::memcmp(row + property->offset, bytes.data(), width) != 0;
+  uint8_t old_mac[6], new_mac[6];
+  // A MAC in another spelling is the same MAC: nothing to store.
+  if (differs && property->field == Field::MacText &&
+      stored_mac(*property, row + property->offset, old_mac) &&
+      stored_mac(*property, bytes.data(), new_mac))
+    differs = std::memcmp(old_mac, new_mac, 6) != 0;
+  // A value that did not change is not checked again (it was accepted once).
+  if (differs && property->valid != nullptr &&
+      !property->valid(reinterpret_cast<const char *>(bytes.data()))) {
+    if (property->invalid_text == nullptr) return refuse();
+    set_invalid_args(error, property->invalid_text, property->name);
+    return false;
+  }
+  *changed = module.store_unchanged || differs;
+  if (differs) std::memcpy(row + property->offset, bytes.data(), width);
   return true;
 }
 
@@ -1380,9 +1437,11 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
   });
   for (uint32_t instance : instances) row_export(rows, instance);
   if (!outside) attach();
-  if (rows.module.manager_object != nullptr)
+  if (rows.module.manager_object != nullptr && rows.module.manager_xml == nullptr)
+    register_object_from_file(*rows.module.manager_object, connection);
+  else if (rows.module.manager_object != nullptr)
     register_described_object(*rows.module.manager_object, rows.module.manager_xml, connection,
-                               rows.collection.manager_path);
+                              rows.collection.manager_path);
   if (rows.module.start_up != nullptr) rows.module.start_up(connection);
 }
 
@@ -1670,6 +1729,7 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
     const CallContext call{.object_path = object_path, .instance = instance, .index = index,
                            .user_data = module.user_data};
     if (module.after_commit != nullptr && !module.after_commit(call, error)) return FALSE;
+    if (module.save_after_write && module.table.save_mib != nullptr) module.table.save_mib();
     if (!transaction.commit(error)) return FALSE;
   }
   if (module.announce_at == AnnounceAt::AfterCommit) announce();
@@ -1706,9 +1766,87 @@ void row_method_call(const RowCollection &rows, const char *object_path,
 void row_remove_all(const RowCollection &rows, const char *object_path,
                     const char *interface_name, const char *method_name, GVariant *parameters,
                     GDBusMethodInvocation *invocation) {
-  const Method remove_all[] = {{.name = method_name, .handler = rows.module.remove_all}};
-  const CallContext context{.object_path = object_path, .user_data = rows.module.user_data};
-  dispatch_method(remove_all, context, interface_name, method_name, parameters, invocation);
+  const RowModule &module = rows.module;
+  const CallContext context{.object_path = object_path, .user_data = module.user_data};
+  if (module.remove_all != nullptr) {
+    const Method remove_all[] = {{.name = method_name, .handler = module.remove_all}};
+    return dispatch_method(remove_all, context, interface_name, method_name, parameters,
+                           invocation);
+  }
+  // The table removes its rows; their children leave through the row callbacks.
+  COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, "func [%s], line [%d],method_name:%s",
+                 rows.names.manager, __LINE__, method_name);
+  StoreTransaction transaction;
+  g_autoptr(GError) error = nullptr;
+  if (!transaction.began(&error) || module.table.remove_all() == 0 ||
+      (module.table.save_mib != nullptr && module.table.save_mib() == 0) ||
+      !transaction.commit(&error)) {
+    if (error != nullptr) return g_dbus_method_invocation_return_gerror(invocation, error);
+    return return_manager_error(invocation, "RemoveAllObjects %s fail", rows.collection.noun);
+  }
+  g_dbus_method_invocation_return_value(invocation, nullptr);
+}
+
+namespace {
+
+// The entries of a stored list text (empty text: none).
+GStrv split_list(const RowProperty &property, const uint8_t *row) {
+  g_autofree gchar *text = g_strndup(reinterpret_cast<const char *>(row + property.offset),
+                                     property.size);
+  return text[0] == '\0' ? g_new0(gchar *, 1) : g_strsplit(text, ";", -1);
+}
+
+}  // namespace
+
+void row_edit_list(const RowCollection &rows, const ListMethods &lists, ListEdit edit,
+                   const PendingCall &call, GVariant *parameters) {
+  const RowModule &module = rows.module;
+  const CallContext &context = call.context();
+  guint32 type = 0;
+  g_autofree const gchar **entries = nullptr;
+  g_variant_get(parameters, "(u^a&s)", &type, &entries);
+  COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, "func [%s], type %u, %u entries",
+                 call.method(), type, g_strv_length(const_cast<gchar **>(entries)));
+  auto invalid = [&] {
+    call.reply(g_variant_new("(us)", G_MAXUINT32, lists.invalid_text));
+  };
+  auto unchanged = [&] { call.reply(g_variant_new("(us)", 0u, "")); };
+  const RowProperty *property =
+      type < lists.lists.size() ? find_row_property(module.properties, lists.lists[type]) : nullptr;
+  FoundRow found;
+  if (property == nullptr || property->field != Field::List) return invalid();
+  if (!find_row(module, context.instance, &found)) return invalid();
+  WorkingCopy copy(module, found.data);
+  if (copy.data() == nullptr) return invalid();
+  g_auto(GStrv) list = split_list(*property, copy.data());
+  const bool was_empty = list[0] == nullptr;
+  g_auto(GStrv) touched = nullptr;
+  gchar **given = const_cast<gchar **>(entries);
+  const int count = edit == ListEdit::Merge ? dbus_proxy_strvmerge(&list, given, &touched)
+                                            : dbus_proxy_strvslice(&list, given, &touched);
+  if (count < 0 || uint32_t(count) > lists.max_entries) return invalid();
+  g_autofree gchar *joined = g_strjoinv(";", list);
+  const char *stored = reinterpret_cast<const char *>(copy.data() + property->offset);
+  // A list that does not fit its field is not stored, like an unchanged one.
+  if (std::strncmp(joined, stored, property->size) == 0 || std::strlen(joined) >= property->size)
+    return unchanged();
+  std::memset(copy.data() + property->offset, 0, property->size);
+  std::memcpy(copy.data() + property->offset, joined, std::strlen(joined));
+  const int flag = !was_empty && list[0] != nullptr ? 1 : 0;
+  StoreTransaction transaction;
+  g_autoptr(GError) error = nullptr;
+  const char *reason = nullptr;
+  if (!transaction.began(&error) ||
+      module.table.update_entry(copy.data(), found.index, &reason, flag) == 0) {
+    COLLECTION_LOG(LOG_LEVEL_ERROR, rows.names.manager, "%s %s", lists.commit_failed,
+                   reason != nullptr ? reason : "");
+    return void(call.fail_named(lists.error_name, lists.commit_failed));
+  }
+  if (flag != 0 && touched != nullptr && touched[0] != nullptr && lists.handle_action != nullptr)
+    lists.handle_action(int(type), int(edit), touched);
+  if (module.table.save_mib != nullptr) module.table.save_mib();
+  if (!transaction.commit(&error)) return void(call.fail_named(lists.error_name, lists.commit_failed));
+  unchanged();
 }
 
 void row_manager_call(const RowCollection &rows, const char *manager_path,
@@ -1723,7 +1861,48 @@ void row_manager_call(const RowCollection &rows, const char *manager_path,
   // Other methods are not answered here; the host answers them as unknown.
 }
 
+namespace {
+
+// The listing a module builds itself: the table's rows in order, each
+// with the interfaces of its exported child read from the row in hand.
+GVariant *listing_from_rows(const RowCollection &rows) {
+  const RowModule &module = rows.module;
+  GDBusObjectManager *manager = G_DBUS_OBJECT_MANAGER(rows.collection.state->manager);
+  GDBusNodeInfo *node = current_node(rows.collection);
+  if (module.listing_flag != nullptr) *module.listing_flag = 1;
+  GVariantBuilder objects;
+  g_variant_builder_init(&objects, G_VARIANT_TYPE("a{oa{sa{sv}}}"));
+  each_row(module, [&](const uint8_t *row, uint32_t) {
+    const uint32_t instance = instance_of(module, row);
+    const std::string path = collection_child_path(rows.collection, instance);
+    g_autoptr(GDBusObject) object = g_dbus_object_manager_get_object(manager, path.c_str());
+    if (object == nullptr) return;
+    GVariantBuilder interfaces;
+    g_variant_builder_init(&interfaces, G_VARIANT_TYPE("a{sa{sv}}"));
+    for (GDBusInterfaceInfo **i = node->interfaces; *i != nullptr; ++i) {
+      if (!carries(rows.collection, instance, *i)) continue;
+      GVariantBuilder values;
+      g_variant_builder_init(&values, G_VARIANT_TYPE("a{sv}"));
+      for (GDBusPropertyInfo **p = (*i)->properties; p != nullptr && *p != nullptr; ++p) {
+        const RowProperty *property = find_row_property(module.properties, (*p)->name);
+        if (property == nullptr || ((*p)->flags & G_DBUS_PROPERTY_INFO_FLAGS_READABLE) == 0)
+          continue;
+        if (GVariant *value = read_row_property(module, *property, row, nullptr))
+          g_variant_builder_add(&values, "{sv}", (*p)->name, value);
+      }
+      g_variant_builder_add(&interfaces, "{sa{sv}}", (*i)->name, &values);
+    }
+    g_variant_builder_add(&objects, "{oa{sa{sv}}}", path.c_str(), &interfaces);
+  });
+  if (module.listing_flag != nullptr) *module.listing_flag = 0;
+  return g_variant_builder_end(&objects);
+}
+
+}  // namespace
+
 GVariant *row_managed_objects(const RowCollection &rows) {
+  if (rows.module.builds_listing && rows.collection.state->manager != nullptr)
+    return listing_from_rows(rows);
   GVariantBuilder objects;
   g_variant_builder_init(&objects, G_VARIANT_TYPE("a{oa{sa{sv}}}"));
   GDBusObjectManagerServer *manager = rows.collection.state->manager;

@@ -12,6 +12,9 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "host_api.h"
@@ -295,6 +298,8 @@ int check_dbus_cts_running(void) {
   return access(marker.c_str(), F_OK) == 0 ? 1 : 0;
 }
 
+// Both tools look entries up in a hash set, so that lists of thousands of
+// entries merge and slice in linear time.
 int dbus_proxy_strvmerge(gchar ***list, gchar **additions, gchar ***added) {
   if (list == nullptr) return 0;
   const guint n = *list != nullptr ? g_strv_length(*list) : 0;
@@ -307,12 +312,11 @@ int dbus_proxy_strvmerge(gchar ***list, gchar **additions, gchar ***added) {
     out = g_new0(gchar *, m + 1);
     *added = out;
   }
+  std::unordered_set<std::string_view> present(target, target + n);
   guint count = n;
   guint out_count = 0;
   for (guint i = 0; i < m; i++) {
-    bool present = false;
-    for (guint k = 0; k < count && !present; k++) present = std::strcmp(target[k], additions[i]) == 0;
-    if (present) continue;
+    if (!present.insert(additions[i]).second) continue;
     target[count++] = g_strdup(additions[i]);
     if (out != nullptr) out[out_count++] = g_strdup(additions[i]);
   }
@@ -327,41 +331,31 @@ int dbus_proxy_strvslice(gchar ***list, gchar **removals, gchar ***removed) {
   const guint m = g_strv_length(removals);
   if (n == 0 || m == 0) return int(n);
 
+  // Each removal text and the position of its first occurrence.
+  std::unordered_map<std::string_view, guint> wanted;
+  wanted.reserve(m);
+  for (guint j = 0; j < m; j++) wanted.emplace(removals[j], j);
+  std::vector<bool> found(m, false);
   gchar **old = *list;
   gchar **kept = g_new(gchar *, n + 1);
-  gchar **out = nullptr;
-  if (removed != nullptr) {
-    out = g_new0(gchar *, m + 1);
-    *removed = out;
-  }
   guint count = 0;
   for (guint i = 0; i < n; i++) {
-    guint j = 0;
-    while (j < m && std::strcmp(old[i], removals[j]) != 0) j++;
-    if (j == m) {
+    auto hit = wanted.find(old[i]);
+    if (hit == wanted.end()) {
       kept[count++] = old[i];
       continue;
     }
+    found[hit->second] = true;
     g_free(old[i]);
-    if (out != nullptr && out[j] == nullptr) out[j] = g_strdup(removals[j]);
   }
-  for (guint k = count; k <= n; k++) kept[k] = nullptr;
-
-  if (out != nullptr) {
-    // Close the gaps left by removals that were not found, keeping the order
-    // of `removals`.
-    for (guint slot = 0; slot < m; slot++) {
-      if (out[slot] != nullptr) continue;
-      guint next = slot + 1;
-      while (next < m && out[next] == nullptr) next++;
-      if (next == m) break;
-      out[slot] = out[next];
-      out[next] = nullptr;
-    }
-    if (out[0] == nullptr) {
-      g_free(out);
-      *removed = nullptr;
-    }
+  kept[count] = nullptr;
+  if (removed != nullptr) {
+    gchar **out = g_new0(gchar *, m + 1);
+    guint out_count = 0;
+    for (guint j = 0; j < m; j++)
+      if (found[j]) out[out_count++] = g_strdup(removals[j]);
+    if (out_count == 0) g_clear_pointer(&out, g_free);
+    *removed = out;
   }
   g_free(old);
   *list = kept;

@@ -507,6 +507,22 @@ guint register_described_object(const SingleObject &object, const char *xml,
   return id;
 }
 
+guint register_object_from_file(const SingleObject &object, GDBusConnection *connection) {
+  // One document per object for the life of the process (a new connection
+  // reads it again).
+  static auto *documents = new std::map<const SingleObject *, GDBusNodeInfo *>;
+  GDBusNodeInfo *&node = (*documents)[&object];
+  g_clear_pointer(&node, g_dbus_node_info_unref);
+  const SingleObjectRegistration registration{.xml_file = object.xml_file,
+                                              .introspection_data = &node,
+                                              .introspection_name = object.xml_file,
+                                              .object_path = object.path,
+                                              .vtable = &kDescribedVTable,
+                                              .object = &object};
+  return register_single_object(registration, connection, const_cast<SingleObject *>(&object),
+                                __func__, __LINE__);
+}
+
 std::span<const SingleObject *const> published_objects() { return publications(); }
 
 bool property_announced(const SingleObject &object, const Property &property) {

@@ -75,7 +75,9 @@ auto real_unregister_subtree() { return GIO_ORIGINAL(g_dbus_connection_unregiste
   "    <method name='DeleteObject'>"                \
   "      <arg name='object_path' type='o' direction='in'/>" \
   "    </method>"
-#define IGD1_REMOVE_ALL "    <method name='RemoveAllObjects'/>"
+// A manager that removes all its objects says so in a property that reads true.
+#define IGD1_REMOVE_ALL \
+  "    <method name='RemoveAllObjects'/><property name='RemoveAllObjects' type='b' access='read'/>"
 #define IGD1_GET_MANAGED                                              \
   "    <method name='GetManagedObjects'>"                             \
   "      <arg name='objects' type='a{oa{sa{sv}}}' direction='out'/>" \
@@ -482,7 +484,14 @@ void handle_manager_call(GDBusConnection *connection, const gchar *sender,
                 parameters, invocation, handlers->user_data);
 }
 
-const GDBusInterfaceVTable kManagerVTable = {handle_manager_call, nullptr, nullptr, {nullptr}};
+// The only manager property is RemoveAllObjects, declared where it is served.
+GVariant *read_manager_property(GDBusConnection *, const gchar *, const gchar *, const gchar *,
+                                const gchar *, GError **, gpointer) {
+  return g_variant_new_boolean(TRUE);
+}
+
+const GDBusInterfaceVTable kManagerVTable = {handle_manager_call, read_manager_property, nullptr,
+                                             {nullptr}};
 
 void attach_manager(GDBusObjectManagerServer *manager, GDBusConnection *connection,
                     const GDBusInterfaceVTable *vtable, gpointer user_data) {

@@ -87,4 +87,10 @@ class RowList {
   bool loaded_ = false;
 };
 
+// Stores `row`, handed back by a module to replace the row at `position`,
+// unless it is not that row or `problem` names what may not be stored.
+// Returns null once stored, otherwise the reason (valid until the calling
+// thread's next call).
+const char *store_at(RowList &rows, uint32_t position, const uint8_t *row, const char *problem);
+
 }  // namespace igd1::mib

@@ -1,0 +1,7 @@
+// Hardware-acceleration cancel: the switch, counters and flush methods of
+// the feature, and the collection of flows kept away from the packet engine.
+#pragma once
+
+#include "collection.h"
+
+IGD1_DECLARE_ROW_COLLECTION(HardAccCancel, HardAccCancel_handle_set_multi_properties);

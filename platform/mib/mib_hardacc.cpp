@@ -1,0 +1,354 @@
+// Hardware-acceleration cancel: the switch and limit of the feature (the
+// settings "hardacc.Enable" and "hardacc.MaxNumber") and the table
+// "hardacccancel" of flows the packet engine must leave to software, one
+// 152-byte record per rule (layout in mib_filters.h).  Unlike the other
+// tables, every call returns 0 on success.
+//
+// Addresses, ports and protocols are checked before anything is stored or
+// applied, both when a value is set into a working copy and when a copy is
+// committed.  Every applied rule, switch change and flush is journalled under
+// MIB_CFG_HARDACC; flushes also reach the packet engine's flow-table flush.
+#include <arpa/inet.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <string>
+#include <string_view>
+
+#include "mib_filters.h"
+#include "mib_rowlist.h"
+#include "mib_store.h"
+#include "mib_table_rows.h"
+
+// The packet engine lives in the host process; a store used without it
+// (its own tools and tests) flushes nothing.
+extern "C" int ykr_fc_flow_flush2(int mode) __attribute__((weak));
+
+namespace {
+
+using K = igd1::mib::ValueKind;
+
+enum : size_t {
+  kEnableOffset = 4,
+  kSrcPortOffset = 8,
+  kDestPortOffset = 12,
+  kIndexOffset = 16,
+  kIndexSize = 33,
+  kSrcAddressOffset = 49,
+  kDestAddressOffset = 95,
+  kProtocolOffset = 141,
+  kProtocolSize = 8,
+};
+
+constexpr igd1::mib::Column kColumns[] = {
+    {"Enable", K::U8, kEnableOffset, 1},
+    {"SrcPort", K::U32, kSrcPortOffset, 4},
+    {"DestPort", K::U32, kDestPortOffset, 4},
+    {"Index", K::Text, kIndexOffset, kIndexSize},
+    {"SrcAddress", K::Text, kSrcAddressOffset, HARDACC_ADDRESS_SIZE},
+    {"DestAddress", K::Text, kDestAddressOffset, HARDACC_ADDRESS_SIZE},
+    {"Protocol", K::Text, kProtocolOffset, kProtocolSize},
+};
+
+constexpr igd1::mib::TableDef kTable = {
+    .name = "hardacccancel",
+    .module = "HardAccCancel",
+    .row_size = HARDACC_ROW_SIZE,
+    .columns = kColumns,
+    .column_count = std::size(kColumns),
+    .max_rows = HARDACC_MAX_ROWS,
+};
+
+igd1::mib::RowList &rows() { return igd1::mib::table_rows_of<kTable>(); }
+const bool kRegistered = (rows(), true);
+
+constexpr char kEnableSetting[] = "hardacc.Enable";
+constexpr char kMaxSetting[] = "hardacc.MaxNumber";
+constexpr char kSeededSetting[] = "hardacccancel.seeded";
+constexpr uint32_t kDefaultMax = 32;
+constexpr int kFlushConnection = 1;
+constexpr int kFlushAll = 2;
+
+constexpr const char *kProtocols[] = {"", "TCP", "UDP", "ICMP", "ALL"};
+
+// An IPv4 or IPv6 address; "" stands for any address.
+bool valid_address(const char *text, size_t size) {
+  const size_t length = strnlen(text, size);
+  if (length == 0) return true;
+  if (length == size) return false;
+  uint8_t address[16];
+  return inet_pton(AF_INET, text, address) == 1 || inet_pton(AF_INET6, text, address) == 1;
+}
+
+bool valid_protocol(std::string_view text) {
+  for (const char *protocol : kProtocols)
+    if (text == protocol) return true;
+  return false;
+}
+
+bool valid_port(uint32_t port) { return port <= 65535; }
+
+bool fails(const char *call) { return igd1::mib::should_fail(call, 0); }
+
+uint32_t setting_number(const char *name, uint32_t fallback) {
+  const std::string text = igd1::mib::get_setting(name).value_or("");
+  uint32_t value = 0;
+  return igd1::mib::parse_value(K::U32, text, &value, sizeof value) ? value : fallback;
+}
+
+// One item of a rule: where it lies and how wide it is.
+struct RuleItem {
+  size_t offset;
+  int width;   // 8: text, 1: byte, 4: 32-bit
+  size_t size;  // texts: the field's bytes
+  const char *name;
+};
+
+const RuleItem *rule_item(int item) {
+  static constexpr RuleItem kItems[] = {
+      {kIndexOffset, 8, kIndexSize, "Index"},
+      {kEnableOffset, 1, 1, "Enable"},
+      {kSrcAddressOffset, 8, HARDACC_ADDRESS_SIZE, "SrcAddress"},
+      {kSrcPortOffset, 4, 4, "SrcPort"},
+      {kDestAddressOffset, 8, HARDACC_ADDRESS_SIZE, "DestAddress"},
+      {kDestPortOffset, 4, 4, "DestPort"},
+      {kProtocolOffset, 8, kProtocolSize, "Protocol"},
+  };
+  return item >= 1 && size_t(item) <= std::size(kItems) ? &kItems[item - 1] : nullptr;
+}
+
+const char *text_at(const uint8_t *row, size_t offset) {
+  return reinterpret_cast<const char *>(row + offset);
+}
+
+uint32_t number_at(const uint8_t *row, size_t offset) {
+  uint32_t value = 0;
+  std::memcpy(&value, row + offset, sizeof value);
+  return value;
+}
+
+// The field that makes a rule unfit to store, or nullptr.
+const char *refused_field(const uint8_t *row) {
+  if (strnlen(text_at(row, kIndexOffset), kIndexSize) == kIndexSize) return "Index";
+  if (row[kEnableOffset] > 1) return "Enable";
+  if (!valid_address(text_at(row, kSrcAddressOffset), HARDACC_ADDRESS_SIZE)) return "SrcAddress";
+  if (!valid_address(text_at(row, kDestAddressOffset), HARDACC_ADDRESS_SIZE)) return "DestAddress";
+  if (!valid_port(number_at(row, kSrcPortOffset))) return "SrcPort";
+  if (!valid_port(number_at(row, kDestPortOffset))) return "DestPort";
+  const char *protocol = text_at(row, kProtocolOffset);
+  if (strnlen(protocol, kProtocolSize) == kProtocolSize || !valid_protocol(protocol))
+    return "Protocol";
+  return nullptr;
+}
+
+std::string describe(const uint8_t *row) {
+  std::string text = "hardacccancel[" + std::to_string(row[0]) + "]";
+  for (const igd1::mib::Column &column : kColumns)
+    text += std::string(" ") + column.name + "=" +
+            igd1::mib::format_value(column.kind, row + column.offset, column.size);
+  return text;
+}
+
+// A new store holds one rule, disabled: SIP signalling, which some platforms
+// must see in software to rewrite addresses.
+void seed_new_store() {
+  if (igd1::mib::get_setting(kSeededSetting).has_value()) return;
+  uint8_t row[HARDACC_ROW_SIZE] = {};
+  std::strcpy(reinterpret_cast<char *>(row + kIndexOffset), "sip-signalling");
+  const uint32_t sip = 5060;
+  std::memcpy(row + kDestPortOffset, &sip, sizeof sip);
+  std::strcpy(reinterpret_cast<char *>(row + kProtocolOffset), "UDP");
+  rows().insert(row);
+  igd1::mib::set_setting(kSeededSetting, "1");
+}
+
+}  // namespace
+
+// ---- the switch and limit ---------------------------------------------------------
+
+int HardAccCancelManager_get_mib_property(int item, void *out, int width) {
+  if (out == nullptr || fails("HardAccCancelManager_get_mib_property")) return 1;
+  switch (item) {
+    case 1:
+      if (width != 1) return 1;
+      *static_cast<uint8_t *>(out) = setting_number(kEnableSetting, 0) != 0 ? 1 : 0;
+      return 0;
+    case 2:
+    case 3: {
+      if (width != 4) return 1;
+      const uint32_t value =
+          item == 2 ? uint32_t(rows().size()) : setting_number(kMaxSetting, kDefaultMax);
+      std::memcpy(out, &value, sizeof value);
+      return 0;
+    }
+    default: return 1;
+  }
+}
+
+int HardAccCancelManager_set_mib_property(int item, const void *value, int width) {
+  if (value == nullptr || fails("HardAccCancelManager_set_mib_property")) return 1;
+  if (item == 1 && width == 1) {
+    const uint8_t enable = *static_cast<const uint8_t *>(value);
+    if (enable > 1) return 1;
+    return igd1::mib::set_setting(kEnableSetting, enable != 0 ? "1" : "0") ? 0 : 1;
+  }
+  if (item == 3 && width == 4) {
+    uint32_t limit = 0;
+    std::memcpy(&limit, value, sizeof limit);
+    if (limit < 1 || limit > HARDACC_MAX_ROWS) return 1;
+    return igd1::mib::set_setting(kMaxSetting, std::to_string(limit)) ? 0 : 1;
+  }
+  return 1;
+}
+
+int HardAccCancelManager_update_entry(void) {
+  if (fails("HardAccCancelManager_update_entry")) return 1;
+  igd1::mib::journal_append(MIB_CFG_HARDACC, MIB_ACTION_APPLY,
+                            "hardacc Enable=" + std::to_string(setting_number(kEnableSetting, 0)) +
+                                " MaxNumber=" +
+                                std::to_string(setting_number(kMaxSetting, kDefaultMax)));
+  return 0;
+}
+
+// ---- rules ------------------------------------------------------------------------
+
+int HardAccCancel_get_mib_property(int item, void *out, int width, const void *record) {
+  const RuleItem *field = rule_item(item);
+  if (field == nullptr || out == nullptr || record == nullptr || width != field->width ||
+      igd1::mib::should_fail("HardAccCancel_get_mib_property", item))
+    return 1;
+  const auto *row = static_cast<const uint8_t *>(record);
+  if (width == 8)
+    *static_cast<const char **>(out) = text_at(row, field->offset);
+  else
+    std::memcpy(out, row + field->offset, size_t(width));
+  return 0;
+}
+
+int HardAccCancel_set_mib_property(int item, const void *value, int width, void *record) {
+  const RuleItem *field = rule_item(item);
+  if (field == nullptr || value == nullptr || record == nullptr || width != field->width ||
+      igd1::mib::should_fail("HardAccCancel_set_mib_property", item))
+    return 1;
+  auto *row = static_cast<uint8_t *>(record);
+  if (width == 8) {
+    const char *text = static_cast<const char *>(value);
+    const size_t length = strnlen(text, field->size);
+    if (length == field->size) return 1;
+    const bool address = field->offset == kSrcAddressOffset || field->offset == kDestAddressOffset;
+    if (address && !valid_address(text, field->size)) return 1;
+    if (field->offset == kProtocolOffset && !valid_protocol(text)) return 1;
+    std::memset(row + field->offset, 0, field->size);
+    std::memcpy(row + field->offset, text, length);
+    return 0;
+  }
+  if (width == 1) {
+    const uint8_t flag = *static_cast<const uint8_t *>(value);
+    if (flag > 1) return 1;
+    row[field->offset] = flag;
+    return 0;
+  }
+  uint32_t number = 0;
+  std::memcpy(&number, value, sizeof number);
+  if (!valid_port(number)) return 1;
+  std::memcpy(row + field->offset, &number, sizeof number);
+  return 0;
+}
+
+int HardAccCancel_update_all(void) {
+  if (fails("HardAccCancel_update_all")) return 1;
+  rows().reload();
+  seed_new_store();
+  return 0;
+}
+
+mib_list_node *HardAccCancel_get_list(int) {
+  if (fails("HardAccCancel_get_list")) return nullptr;
+  return rows().head();
+}
+
+mib_list_node *HardAccCancel_get_list_by_instnum(uint32_t instance, uint32_t *position) {
+  if (fails("HardAccCancel_get_list_by_instnum")) return nullptr;
+  return rows().find(instance, position);
+}
+
+uint32_t HardAccCancel_get_instnum(const void *record) {
+  return record != nullptr ? static_cast<const uint8_t *>(record)[0] : 0;
+}
+
+int HardAccCancel_backup_entry(const void *record, void **copy) {
+  if (record == nullptr || copy == nullptr || fails("HardAccCancel_backup_entry")) return 1;
+  *copy = std::malloc(HARDACC_ROW_SIZE);
+  if (*copy == nullptr) return 1;
+  std::memcpy(*copy, record, HARDACC_ROW_SIZE);
+  return 0;
+}
+
+void HardAccCancel_free_backup_entry(void **copy) {
+  if (copy == nullptr) return;
+  std::free(*copy);
+  *copy = nullptr;
+}
+
+int HardAccCancel_update_entry(const void *copy, uint32_t position, const char **message) {
+  const auto *row = static_cast<const uint8_t *>(copy);
+  const char *why = row == nullptr                          ? "no rule"
+                    : fails("HardAccCancel_update_entry") ? "the table refused the rule"
+                    : igd1::mib::store_at(rows(), position, row, refused_field(row));
+  if (why != nullptr) {
+    if (message != nullptr) *message = why;
+    return 1;
+  }
+  igd1::mib::journal_append(MIB_CFG_HARDACC, MIB_ACTION_APPLY, describe(row));
+  return 0;
+}
+
+int HardAccCancel_insert_entry(int) {
+  if (fails("HardAccCancel_insert_entry")) return 0;
+  if (rows().size() >= setting_number(kMaxSetting, kDefaultMax)) return 0;
+  uint8_t row[HARDACC_ROW_SIZE] = {};
+  return rows().insert(row) ? row[0] : 0;
+}
+
+int HardAccCancel_remove_entry(uint32_t position, mib_list_node *node) {
+  if (fails("HardAccCancel_remove_entry")) return 1;
+  mib_list_node *at = rows().at(position);
+  if (at == nullptr) return 1;
+  const uint8_t instance = static_cast<const uint8_t *>(at->data)[0];
+  if (node != nullptr && node->data != nullptr && static_cast<uint8_t *>(node->data)[0] != instance)
+    return 1;
+  if (!rows().remove(instance)) return 1;
+  igd1::mib::journal_append(MIB_CFG_HARDACC, MIB_ACTION_APPLY,
+                            "hardacccancel[" + std::to_string(instance) + "] removed");
+  return 0;
+}
+
+int HardAccCancel_save_mib(void) {
+  if (fails("HardAccCancel_save_mib")) return 1;
+  igd1::mib::journal_append(MIB_CFG_HARDACC, MIB_ACTION_APPLY,
+                            "hardacccancel saved, " + std::to_string(rows().size()) + " rules");
+  return dbus_do_ExtraMIB2flash() != 0 ? 0 : 1;
+}
+
+// ---- flushes ----------------------------------------------------------------------
+
+int HardAccCancel_handle_flush_flow(const char *src, uint32_t src_port, const char *dest,
+                                    uint32_t dest_port, const char *protocol) {
+  if (src == nullptr || dest == nullptr || protocol == nullptr ||
+      !valid_address(src, HARDACC_ADDRESS_SIZE) || !valid_address(dest, HARDACC_ADDRESS_SIZE) ||
+      !valid_port(src_port) || !valid_port(dest_port) || !valid_protocol(protocol) ||
+      fails("HardAccCancel_handle_flush_flow"))
+    return 1;
+  igd1::mib::journal_append(MIB_CFG_HARDACC, kFlushConnection,
+                            std::string("flush ") + protocol + " " + src + ":" +
+                                std::to_string(src_port) + " -> " + dest + ":" +
+                                std::to_string(dest_port));
+  return ykr_fc_flow_flush2 != nullptr ? ykr_fc_flow_flush2(kFlushConnection) : 0;
+}
+
+int HardAccCancel_handle_flush_all_flow(void) {
+  if (fails("HardAccCancel_handle_flush_all_flow")) return 1;
+  igd1::mib::journal_append(MIB_CFG_HARDACC, kFlushAll, "flush all");
+  return ykr_fc_flow_flush2 != nullptr ? ykr_fc_flow_flush2(kFlushAll) : 0;
+}

@@ -1,0 +1,338 @@
+// The access filters, one collection each, all rows of the configuration
+// library's tables (layouts in mib_filters.h):
+//
+//   DNSFilter     /com/wqx/igd1/Network/DNSFilter     host names a LAN device may not resolve
+//   URLFilter     /com/wqx/igd1/Network/URLFilter     URLs it may not fetch
+//   MACBlockList  /com/wqx/igd1/Network/MACBlackList  devices kept off the network
+//   MACWhiteList  /com/wqx/igd1/Network/MACWhiteList  devices always let on
+//   AppFilter     /com/wqx/igd1/AppFilter             per-application blocking
+//   AppRoute      /com/wqx/igd1/AppRoute              per-application routing
+//
+// They share their kinds of field, their texts and their commit: a write is
+// compared with the stored value, checked only when it differs, stored on a
+// working copy and committed once (all or nothing).  Lists are one
+// ";"-joined text of 1,024 characters: a list that does not fit, or an entry
+// holding ";" (it would read back as two), is refused.  The MAC lists
+// announce their changes and save after each; the application filters and
+// routes save after each change and edit their lists through methods.
+#include "filters.h"
+
+#include <cstring>
+
+#include "host_api.h"
+#include "mib_filters.h"
+
+namespace {
+
+using igd1::Field;
+using igd1::Overlong;
+using igd1::RowProperty;
+
+// ---- kinds of field ---------------------------------------------------------------
+
+constexpr RowProperty flag(const char *name, uint16_t offset) {
+  return {.name = name, .type = "b", .field = Field::Flag, .offset = offset,
+          .write_log = "set property value:%d"};
+}
+
+constexpr RowProperty byte(const char *name, uint16_t offset, int64_t max = 0,
+                           const char *refused = nullptr) {
+  return {.name = name, .type = "y", .field = Field::Number, .offset = offset, .size = 1,
+          .write_log = "set property value:%d", .max = max, .refused = refused};
+}
+
+constexpr RowProperty blocked_times(uint16_t offset) {
+  return {.name = "BlockedTimes", .type = "u", .field = Field::Number, .offset = offset, .size = 4};
+}
+
+// A text of at most size - 1 characters; a longer one is refused.
+constexpr RowProperty text(const char *name, uint16_t offset, uint16_t size,
+                           const char *refused = nullptr) {
+  return {.name = name, .field = Field::Text, .offset = offset, .size = size,
+          .write_log = "set property value:%s", .overlong = Overlong::Refuse, .refused = refused};
+}
+
+constexpr char kListRefused[] = "Invalid parameter value for %s";
+
+constexpr RowProperty list(const char *name, uint16_t offset, const char *wrong_type,
+                           uint16_t max_entries = 0) {
+  return {.name = name, .type = "as", .field = Field::List, .offset = offset,
+          .size = FILTER_LIST_SIZE, .write_log = "set property value:%s", .refused = kListRefused,
+          .wrong_type = wrong_type, .max_entries = max_entries, .too_many = wrong_type};
+}
+
+// Names and host names are stored in records that other services split on '|'.
+bool without_bar(const char *value) { return std::strchr(value, '|') == nullptr; }
+
+constexpr RowProperty text_without_bar(const char *name, uint16_t offset, uint16_t size) {
+  RowProperty row = text(name, offset, size);
+  row.valid = without_bar;
+  return row;
+}
+
+constexpr RowProperty mac_text(uint16_t offset) {
+  return {.name = "MAC", .field = Field::MacText, .offset = offset, .size = FILTER_MAC_TEXT_SIZE,
+          .write_log = "set MAC value:%s"};
+}
+
+constexpr RowProperty list_name(uint16_t offset) {
+  RowProperty row = text("Name", offset, FILTER_NAME_SIZE);
+  row.bad_text_reads_empty = true;
+  return row;
+}
+
+bool valid_time(const char *value) { return isValidTime(value) != 0; }
+
+// ---- texts ------------------------------------------------------------------------
+
+constexpr igd1::RowTexts texts(const char *commit_failed, const char *add_failed = nullptr,
+                               const char *delete_failed = nullptr) {
+  return {.get_no_row = "func [%s] :invalid list num  %d",
+          .set_no_row = "invalid list num  %d",
+          .invalid_value = "invalid value of property %s",
+          .commit_failed = commit_failed,
+          .add_failed = add_failed,
+          .delete_failed = delete_failed};
+}
+
+#define FILTER_TABLE(p, size)                                                               \
+  igd1::RowTable {                                                                          \
+    .row_size = size, .update_all = p##_update_all, .get_list = p##_get_list,               \
+    .get_list_by_instnum = p##_get_list_by_instnum, .insert_entry = p##_insert_entry,       \
+    .remove_entry = p##_remove_entry, .save_mib = p##_save_mib, .instance_of = p##_get_instnum, \
+    .backup_entry = p##_backup_entry, .free_backup_entry = p##_free_backup_entry,           \
+    .update_entry = p##_update_entry                                                        \
+  }
+
+// ---- DNS and URL filters -------------------------------------------------------------
+
+constexpr char kListTypeError[] = "DomainName value type is err";
+
+constexpr RowProperty kDnsProperties[] = {
+    flag("Enable", 1),
+    text_without_bar("Name", 8, FILTER_NAME_SIZE),
+    text_without_bar("Hostname", 72, 256),
+    byte("Action", 2),
+    text("MAC", 328, 13),
+    blocked_times(4),
+    byte("Mode", 3),
+    list("HostNameList", 439, kListTypeError),
+    text("WeekDays", 341, FILTER_WEEKDAYS_SIZE),
+    text("Time", 374, FILTER_TIME_SIZE),
+};
+
+// The DNS and URL filters differ in their fields, table, commit text and file.
+constexpr igd1::RowModule web_filter(const char *manager_path, std::span<const RowProperty> rows,
+                                     igd1::RowTable table, const char *commit_failed,
+                                     const char *xml_file) {
+  return {.manager_path = manager_path,
+          .properties = rows,
+          .table = table,
+          .texts = texts(commit_failed),
+          .commit = igd1::Commit::BackupUpdate,
+          .announce = igd1::Announce::Never,
+          .xml_file = xml_file};
+}
+
+constexpr igd1::RowModule kDnsFilter =
+    web_filter("/com/wqx/igd1/Network/DNSFilter", kDnsProperties,
+               FILTER_TABLE(dnsfilter, DNSFILTER_ROW_SIZE), "Config DNS Filter error (%s)",
+               "DNSFilter_nivra4.xml");
+
+constexpr RowProperty kUrlTime = [] {
+  RowProperty row = text("Time", 873, FILTER_TIME_SIZE);
+  row.valid = valid_time;
+  row.invalid_text = "Time value  is invalid";
+  return row;
+}();
+
+constexpr RowProperty kUrlProperties[] = {
+    flag("Enable", 1),
+    text("URL", 8, 256),
+    text("MAC", 264, 512),
+    text("Name", 776, FILTER_NAME_SIZE),
+    blocked_times(4),
+    byte("Mode", 2, 1, "Invalid parameter value"),
+    list("URLList", 938, kListTypeError),
+    text("WeekDays", 840, FILTER_WEEKDAYS_SIZE),
+    kUrlTime,
+};
+
+constexpr igd1::RowModule kUrlFilter =
+    web_filter("/com/wqx/igd1/Network/URLFilter", kUrlProperties,
+               FILTER_TABLE(urlfilter, URLFILTER_ROW_SIZE), "Config URL Filter error (%s)",
+               "URLFilter_nivra4.xml");
+
+// ---- MAC lists --------------------------------------------------------------------
+
+constexpr RowProperty kBlockProperties[] = {mac_text(8), list_name(26), blocked_times(4)};
+constexpr RowProperty kWhiteProperties[] = {mac_text(1), list_name(19)};
+
+// The MAC lists differ only in their table and names.
+constexpr igd1::RowModule mac_list(const char *manager_path, std::span<const RowProperty> rows,
+                                   igd1::RowTable table, const char *xml_file,
+                                   const char *add_failed, const char *delete_failed) {
+  return {.manager_path = manager_path,
+          .properties = rows,
+          .table = table,
+          .texts = texts("fail to update MIB entry", add_failed, delete_failed),
+          .commit = igd1::Commit::BackupUpdate,
+          .announce = igd1::Announce::Always,
+          .xml_file = xml_file,
+          .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",
+          .save_after_write = true};
+}
+
+constexpr igd1::RowModule kMacBlockList =
+    mac_list("/com/wqx/igd1/Network/MACBlackList", kBlockProperties,
+             FILTER_TABLE(macblocklist, MACBLOCKLIST_ROW_SIZE), "MACBlackList.xml",
+             "Add MACBlackList object fail !!", "Delete MACBlackList Object error !!");
+constexpr igd1::RowModule kMacWhiteList =
+    mac_list("/com/wqx/igd1/Network/MACWhiteList", kWhiteProperties,
+             FILTER_TABLE(macwhitelist, MACWHITELIST_ROW_SIZE), "MACWhiteList.xml",
+             "Add MACWhiteList object fail !!", "Delete MACWhiteList Object error !!");
+
+// ---- application filters and routes -------------------------------------------------
+
+constexpr char kSetFailed[] = "set property %s failed";
+
+// The three lists of an application rule, from where they lie; the list
+// methods name them by type: 0 DestIPList, 1 DomainList, 2 MACList.
+constexpr RowProperty domains(uint16_t offset) { return list("DomainList", offset, kSetFailed, 256); }
+constexpr RowProperty destinations(uint16_t offset) {
+  return list("DestIPList", offset, kSetFailed, 2048);
+}
+constexpr RowProperty macs(uint16_t offset) { return list("MACList", offset, kSetFailed, 32); }
+constexpr const char *kListTypes[] = {"DestIPList", "DomainList", "MACList"};
+
+constexpr char kFilterLimit[] = "invalid value of property %s";
+
+constexpr RowProperty kAppFilterProperties[] = {
+    text("AppId", 12, 33, kFilterLimit),
+    flag("Enable", 1),
+    text("Name", 45, FILTER_NAME_SIZE, kFilterLimit),
+    byte("Mode", 2),
+    domains(207),
+    destinations(1232),
+    macs(2257),
+    byte("DomainAction", 3),
+    byte("DestIPAction", 4),
+    text("WeekDays", 109, FILTER_WEEKDAYS_SIZE, "WeekDays value len is err"),
+    text("Time", 142, FILTER_TIME_SIZE, "Time value len is err"),
+    blocked_times(8),
+    flag("SignalEnable", 5),
+};
+
+constexpr char kRouteLimit[] = "Invalid parameter value";
+
+constexpr RowProperty kAppRouteProperties[] = {
+    text("AppId", 5, 33, kRouteLimit),
+    flag("Enable", 1),
+    text("Name", 38, FILTER_NAME_SIZE, kRouteLimit),
+    byte("MatchType", 2),
+    text("IfName", 102, 33, kRouteLimit),
+    byte("DSCPMarkValue_UP", 3, 63, kRouteLimit),
+    byte("DSCPMarkValue_DOWN", 4, 63, kRouteLimit),
+    domains(135),
+    destinations(1160),
+    macs(2185),
+};
+
+constexpr igd1::ListMethods kAppFilterLists = {
+    .lists = kListTypes,
+    .error_name = "com.wqx.igd1.AppFilter",
+    .commit_failed = "appfilter_update_entry fail!",
+    .handle_action = appfilter_handle_action_entry,
+};
+constexpr igd1::ListMethods kAppRouteLists = {
+    .lists = kListTypes,
+    .error_name = "com.wqx.igd1.AppRoute",
+    .commit_failed = "AppRoute_update_entry fail!",
+    .handle_action = AppRoute_handle_action_entry,
+};
+
+template <igd1::ListEdit edit>
+void app_filter_list(const igd1::PendingCall &call, GVariant *parameters);
+template <igd1::ListEdit edit>
+void app_route_list(const igd1::PendingCall &call, GVariant *parameters);
+
+constexpr igd1::Method kAppFilterMethods[] = {
+    {.name = "AddAppFilterList", .handler = app_filter_list<igd1::ListEdit::Merge>},
+    {.name = "DeleteAppFilterList", .handler = app_filter_list<igd1::ListEdit::Slice>},
+};
+constexpr igd1::Method kAppRouteMethods[] = {
+    {.name = "AddAppRouteList", .handler = app_route_list<igd1::ListEdit::Merge>},
+    {.name = "DeleteAppRouteList", .handler = app_route_list<igd1::ListEdit::Slice>},
+};
+
+int g_app_filter_listing = 0;
+
+// The application filters and routes differ in their fields, table and methods.
+constexpr igd1::RowModule app_rules(const char *manager_path, std::span<const RowProperty> rows,
+                                    igd1::RowTable table, std::span<const igd1::Method> methods,
+                                    int *listing_flag) {
+  return {.manager_path = manager_path,
+          .properties = rows,
+          .table = table,
+          .texts = texts("Config application rule error (%s)"),
+          .commit = igd1::Commit::BackupUpdate,
+          .announce = igd1::Announce::Never,
+          .methods = methods,
+          .save_after_write = true,
+          .builds_listing = true,
+          .listing_flag = listing_flag};
+}
+
+constexpr igd1::RowTable with_remove_all(igd1::RowTable table, int (*remove_all)(void)) {
+  table.remove_all = remove_all;
+  return table;
+}
+
+constexpr igd1::RowModule kAppFilter = app_rules(
+    "/com/wqx/igd1/AppFilter", kAppFilterProperties,
+    with_remove_all(FILTER_TABLE(appfilter, APPFILTER_ROW_SIZE), AppFilter_remove_objects),
+    kAppFilterMethods, &g_app_filter_listing);
+constexpr igd1::RowModule kAppRoute = app_rules(
+    "/com/wqx/igd1/AppRoute", kAppRouteProperties,
+    with_remove_all(FILTER_TABLE(AppRoute, APPROUTE_ROW_SIZE), AppRoute_remove_objects),
+    kAppRouteMethods, nullptr);
+
+}  // namespace
+
+IGD1_ROW_COLLECTION(DNSFilter, DNSFilter_handle_set_multi_properties, kDnsFilter)
+IGD1_ROW_COLLECTION(URLFilter, URLFilter_handle_set_multi_properties, kUrlFilter)
+IGD1_ROW_COLLECTION(MACBlockList, MACBlockList_handle_set_multi_properties, kMacBlockList)
+IGD1_ROW_COLLECTION(MACWhiteList, MACWhiteList_handle_set_multi_properties, kMacWhiteList)
+IGD1_ROW_COLLECTION(AppFilter, AppFilter_handle_set_multi_properties, kAppFilter)
+IGD1_ROW_COLLECTION(AppRoute, AppRoute_handle_set_multi_properties, kAppRoute)
+
+namespace {
+
+template <igd1::ListEdit edit>
+void app_filter_list(const igd1::PendingCall &call, GVariant *parameters) {
+  igd1::row_edit_list(kAppFilterRows, kAppFilterLists, edit, call, parameters);
+}
+
+template <igd1::ListEdit edit>
+void app_route_list(const igd1::PendingCall &call, GVariant *parameters) {
+  igd1::row_edit_list(kAppRouteRows, kAppRouteLists, edit, call, parameters);
+}
+
+}  // namespace
+
+void AppFilter_Event_emit_signal(const char *path, const char *message) {
+  GDBusConnection *connection = g_pIdg1_connection;
+  if (connection == nullptr || path == nullptr || !g_variant_is_object_path(path)) return;
+  if (message != nullptr && !g_utf8_validate(message, -1, nullptr)) {
+    DBUS_LOG(LOG_LEVEL_ERROR, "AppFilterEvent at %s not sent: the message is not UTF-8", path);
+    return;
+  }
+  g_autoptr(GError) error = nullptr;
+  if (!g_dbus_connection_emit_signal(connection, nullptr, path, "com.wqx.igd1.AppFilter",
+                                     "AppFilterEvent",
+                                     g_variant_new("(s)", message != nullptr ? message : ""),
+                                     &error))
+    DBUS_LOG(LOG_LEVEL_ERROR, "AppFilterEvent at %s not sent: %s", path, error->message);
+}
+
+int AppFilter_handle_is_call_get_objects(void) { return g_app_filter_listing; }

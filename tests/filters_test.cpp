@@ -1,0 +1,466 @@
+// The access filters over the bus: lists stored as one ";"-joined text of
+// 1,024 characters, compare-then-store writes checked only when they change
+// something, MAC texts in both spellings, the application list methods with
+// their results, RemoveAllObjects, the module-built listing and the event
+// signal, against the SQLite store.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "filters.h"
+#include "harness/bus_fixture.h"
+#include "mib_filters.h"
+#include "mib_store.h"
+
+namespace igd1::test {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ElementsAre;
+using testing::HasSubstr;
+using testing::IsEmpty;
+
+constexpr char kManagerInterface[] = "com.wqx.igd1.ObjectManager";
+constexpr char kFreedesktopManager[] = "org.freedesktop.DBus.ObjectManager";
+constexpr char kInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
+constexpr char kFailed[] = "org.freedesktop.DBus.Error.Failed";
+
+constexpr char kDns[] = "/com/wqx/igd1/Network/DNSFilter";
+constexpr char kDnsInterface[] = "com.wqx.igd1.DNSFilter";
+constexpr char kUrl[] = "/com/wqx/igd1/Network/URLFilter";
+constexpr char kUrlInterface[] = "com.wqx.igd1.URLFilter";
+constexpr char kBlock[] = "/com/wqx/igd1/Network/MACBlackList";
+constexpr char kBlockInterface[] = "com.wqx.igd1.MACBlackList";
+constexpr char kApps[] = "/com/wqx/igd1/AppFilter";
+constexpr char kAppInterface[] = "com.wqx.igd1.AppFilter";
+constexpr char kRoutes[] = "/com/wqx/igd1/AppRoute";
+constexpr char kRouteInterface[] = "com.wqx.igd1.AppRoute";
+
+using Error = std::pair<std::string, std::string>;
+using Strings = std::vector<std::string>;
+
+GVariant *strv(const Strings &entries) {
+  std::vector<const char *> pointers;
+  for (const std::string &entry : entries) pointers.push_back(entry.c_str());
+  return g_variant_new_strv(pointers.data(), gssize(pointers.size()));
+}
+
+// A NULL-terminated view of `entries` (valid while they live).
+gchar **strv_of(const Strings &entries) {
+  static std::vector<gchar *> pointers;
+  pointers.clear();
+  for (const std::string &entry : entries) pointers.push_back(const_cast<gchar *>(entry.c_str()));
+  pointers.push_back(nullptr);
+  return pointers.data();
+}
+
+// `count` distinct host names "h0.example" ...
+Strings hosts(int count, int first = 0) {
+  Strings names;
+  for (int i = first; i < first + count; ++i) names.push_back("h" + std::to_string(i) + ".example");
+  return names;
+}
+
+class FiltersTest : public BusTest {
+ protected:
+  Error set(const std::string &path, const char *interface, const char *name, GVariant *value) {
+    g_autoptr(GError) error = nullptr;
+    return set_property(path.c_str(), interface, name, value, &error) ? Error()
+                                                                      : remote_error(error);
+  }
+  Variant get(const std::string &path, const char *interface, const char *name) {
+    return get_property(path.c_str(), interface, name);
+  }
+  Strings list(const std::string &path, const char *interface, const char *name) {
+    Variant value = get(path, interface, name);
+    Strings entries;
+    if (value == nullptr) return {"<error>"};
+    g_autofree const gchar **items = g_variant_get_strv(value.get(), nullptr);
+    for (const gchar **item = items; *item != nullptr; ++item) entries.emplace_back(*item);
+    return entries;
+  }
+  std::string text(const std::string &path, const char *interface, const char *name) {
+    Variant value = get(path, interface, name);
+    return value != nullptr ? g_variant_get_string(value.get(), nullptr) : "<error>";
+  }
+  std::string cell(const char *table, unsigned instance, const char *column) {
+    return mib::get_cell(table, instance, column).value_or("<missing>");
+  }
+  uint64_t commits(const char *table) { return mib::table_write_count(*mib::find_table(table)); }
+  // The journal lines of the filters since `seq`.
+  Strings applied_since(int64_t seq) {
+    Strings lines;
+    for (const mib::JournalEntry &entry : mib::journal(seq))
+      if (entry.bit == MIB_CFG_FILTERS) lines.push_back(entry.data);
+    return lines;
+  }
+  // (result, message) of a list method, or the error.
+  std::pair<uint32_t, std::string> edit(const std::string &path, const char *interface,
+                                        const char *method, uint32_t type, const Strings &entries,
+                                        Error *failure = nullptr) {
+    g_autoptr(GError) error = nullptr;
+    Variant reply = call(path.c_str(), interface, method,
+                         g_variant_new("(u@as)", type, strv(entries)), &error);
+    if (reply == nullptr) {
+      if (failure != nullptr) *failure = remote_error(error);
+      return {0, "<error>"};
+    }
+    guint32 result = 0;
+    const gchar *message = nullptr;
+    g_variant_get(reply.get(), "(u&s)", &result, &message);
+    return {result, message};
+  }
+  void restart() {
+    loop_->run([&] { host_->stop(); });
+    host_ = std::make_unique<host::Host>();
+    bool started = false;
+    std::string error;
+    loop_->run([&] { started = host_->start(private_bus_host(), &error); });
+    ASSERT_TRUE(started) << error;
+    ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
+  }
+  Error set_multi(const std::string &path, const char *interface,
+                  std::initializer_list<std::pair<const char *, GVariant *>> entries) {
+    g_autoptr(GError) error = nullptr;
+    Variant reply = call(path.c_str(), "com.wqx.igd1.Properties", "SetMulti",
+                         g_variant_new("(s@a{sv})", interface, dictionary(entries)), &error);
+    return reply != nullptr ? Error() : remote_error(error);
+  }
+  size_t children(const char *manager) {
+    Variant reply = call(manager, kFreedesktopManager, "GetManagedObjects", nullptr, nullptr);
+    return reply != nullptr ? g_variant_n_children(g_variant_get_child_value(reply.get(), 0)) : 0;
+  }
+};
+
+// ---- lists and compare-then-store ----------------------------------------------------
+
+TEST_F(FiltersTest, ListsAreOneJoinedTextThatMustFitAndKeepItsEntries) {
+  const std::string rule = add_child(kDns);
+  ASSERT_FALSE(rule.empty());
+  EXPECT_THAT(list(rule, kDnsInterface, "HostNameList"), IsEmpty());
+
+  ASSERT_EQ(set(rule, kDnsInterface, "HostNameList", strv({"a.com", "b.com"})), Error());
+  const unsigned n = unsigned(std::stoul(rule.substr(rule.rfind('/') + 1)));
+  EXPECT_EQ(cell("dnsfilter", n, "HostNameList"), "a.com;b.com");
+  EXPECT_THAT(list(rule, kDnsInterface, "HostNameList"), ElementsAre("a.com", "b.com"));
+
+  // 1,024 characters fit exactly; one more does not, and nothing changes.
+  Strings exact;
+  for (int i = 0; i < 78; ++i) exact.push_back("a" + std::to_string(1000 + i).substr(1) + ".example");
+  exact.push_back("b12345.com");
+  g_autofree gchar *joined = g_strjoinv(";", strv_of(exact));
+  ASSERT_EQ(std::strlen(joined), 1024u);
+  ASSERT_EQ(set(rule, kDnsInterface, "HostNameList", strv(exact)), Error());
+  Strings over = exact;
+  over.back() += "m";
+  const Error refused(kInvalidArgs, "Invalid parameter value for HostNameList");
+  EXPECT_EQ(set(rule, kDnsInterface, "HostNameList", strv(over)), refused);
+  // An entry with the separator would read back as two; an empty one as none.
+  EXPECT_EQ(set(rule, kDnsInterface, "HostNameList", strv({"a.com;b.com"})), refused);
+  EXPECT_EQ(set(rule, kDnsInterface, "HostNameList", strv({""})), refused);
+  EXPECT_EQ(set_multi(rule, kDnsInterface, {{"HostNameList", g_variant_new_string("a.com")}}),
+            Error(kInvalidArgs, "DomainName value type is err"));
+  EXPECT_EQ(list(rule, kDnsInterface, "HostNameList"), exact);
+
+  // The store checks every entry before the row is stored or applied.
+  const int64_t start = journal_end();
+  EXPECT_EQ(set(rule, kDnsInterface, "HostNameList", strv({"ok.example", "not a host"})),
+            Error(kFailed, "Config DNS Filter error (invalid HostNameList)"));
+  EXPECT_THAT(applied_since(start), IsEmpty());
+  EXPECT_EQ(list(rule, kDnsInterface, "HostNameList"), exact);
+}
+
+TEST_F(FiltersTest, AValueIsCheckedOnlyWhenItChangesAndAnUnchangedOneCommitsNothing) {
+  const std::string rule = add_child(kDns);
+  // A name with '|' already in the store (another process wrote it) may be written again.
+  const unsigned n = unsigned(std::stoul(rule.substr(rule.rfind('/') + 1)));
+  ASSERT_TRUE(mib::set_cell("dnsfilter", n, "Name", "kids|tablet"));
+  const uint64_t before = commits("dnsfilter");
+  const int64_t start = journal_end();
+  EXPECT_EQ(set(rule, kDnsInterface, "Name", g_variant_new_string("kids|tablet")), Error());
+  EXPECT_EQ(commits("dnsfilter"), before);
+  EXPECT_THAT(applied_since(start), IsEmpty());
+  EXPECT_EQ(set(rule, kDnsInterface, "Name", g_variant_new_string("kids|phone")),
+            Error(kInvalidArgs, "invalid value of property Name"));
+  EXPECT_EQ(set(rule, kDnsInterface, "Hostname", g_variant_new_string("a|b")),
+            Error(kInvalidArgs, "invalid value of property Hostname"));
+
+  // Limits of the DNS filter's texts.
+  EXPECT_EQ(set(rule, kDnsInterface, "MAC", g_variant_new_string("0011223344556")),
+            Error(kInvalidArgs, "invalid value of property MAC"));
+  EXPECT_EQ(set(rule, kDnsInterface, "WeekDays", g_variant_new_string(std::string(33, '1').c_str())),
+            Error(kInvalidArgs, "invalid value of property WeekDays"));
+  EXPECT_EQ(set(rule, kDnsInterface, "BlockedTimes", g_variant_new_uint32(3)).first, kInvalidArgs);
+
+  // A multi-write stores all or nothing, and is applied once.
+  g_autoptr(GError) error = nullptr;
+  Variant refused = call(rule.c_str(), "com.wqx.igd1.Properties", "SetMulti",
+                         g_variant_new("(s@a{sv})", kDnsInterface,
+                                       dictionary({{"Enable", g_variant_new_boolean(TRUE)},
+                                                   {"Name", g_variant_new_string("x|y")}})),
+                         &error);
+  EXPECT_EQ(refused, nullptr);
+  EXPECT_EQ(cell("dnsfilter", n, "Enable"), "0");
+  const int64_t multi = journal_end();
+  Variant stored = call(rule.c_str(), "com.wqx.igd1.Properties", "SetMulti",
+                        g_variant_new("(s@a{sv})", kDnsInterface,
+                                      dictionary({{"Enable", g_variant_new_boolean(TRUE)},
+                                                  {"Name", g_variant_new_string("Adult sites")},
+                                                  {"MAC", g_variant_new_string("0a1b2c3d4e5f")}})),
+                        nullptr);
+  ASSERT_NE(stored, nullptr);
+  EXPECT_EQ(applied_since(multi).size(), 1u);
+  EXPECT_EQ(text(rule, kDnsInterface, "Name"), "Adult sites");
+
+  // A refused commit reports the store's reason and keeps the old row.
+  mib::fail_accessor("dnsfilter_update_entry");
+  EXPECT_EQ(set(rule, kDnsInterface, "Action", g_variant_new_byte(2)),
+            Error(kFailed, "Config DNS Filter error (the table refused the row)"));
+  mib::clear_failures();
+  EXPECT_EQ(cell("dnsfilter", n, "Action"), "0");
+}
+
+TEST_F(FiltersTest, UrlFiltersCheckTheirModeAndSchedule) {
+  const std::string rule = add_child(kUrl);
+  EXPECT_EQ(set(rule, kUrlInterface, "Mode", g_variant_new_byte(2)),
+            Error(kInvalidArgs, "Invalid parameter value"));
+  EXPECT_EQ(set(rule, kUrlInterface, "Mode", g_variant_new_byte(1)), Error());
+  for (const char *bad : {"25:00-26:00", "8:00-9:00", "08:00", "08:00-09:00,", "08:60-09:00"})
+    EXPECT_EQ(set(rule, kUrlInterface, "Time", g_variant_new_string(bad)),
+              Error(kInvalidArgs, "Time value  is invalid"))
+        << bad;
+  EXPECT_EQ(set(rule, kUrlInterface, "Time", g_variant_new_string("08:00-12:00,13:30-17:00")),
+            Error());
+  // URL filters take any text as MAC; the field holds 511 characters.
+  EXPECT_EQ(set(rule, kUrlInterface, "MAC", g_variant_new_string("any device")), Error());
+  EXPECT_EQ(set(rule, kUrlInterface, "MAC", g_variant_new_string(std::string(512, 'm').c_str()))
+                .first,
+            kInvalidArgs);
+  EXPECT_EQ(set(rule, kUrlInterface, "URLList", strv({"example.com/a b"})),
+            Error(kFailed, "Config URL Filter error (invalid URLList)"));
+}
+
+// ---- MAC lists -----------------------------------------------------------------------
+
+TEST_F(FiltersTest, MacTextsCompareWithoutRegardToSpellingAndChangesAreAnnouncedAndSaved) {
+  const std::string device = add_child(kBlock);
+  const unsigned n = unsigned(std::stoul(device.substr(device.rfind('/') + 1)));
+  EXPECT_EQ(text(device, kBlockInterface, "MAC"), "000000000000");
+  ASSERT_TRUE(mib::set_cell("macblocklist", n, "MAC", "AA:BB:CC:DD:EE:FF"));
+  EXPECT_EQ(text(device, kBlockInterface, "MAC"), "AABBCCDDEEFF");
+
+  SignalWatcher changes(client(), "com.wqx.igd1.Properties", "PropertiesChanged", device.c_str());
+  const uint64_t before = commits("macblocklist");
+  int64_t start = journal_end();
+  for (const char *same : {"aabbccddeeff", "aa:bb:cc:dd:ee:ff", "AABBCCDDEEFF"})
+    EXPECT_EQ(set(device, kBlockInterface, "MAC", g_variant_new_string(same)), Error()) << same;
+  EXPECT_EQ(commits("macblocklist"), before);
+  EXPECT_THAT(applied_since(start), IsEmpty());
+  EXPECT_EQ(changes.wait(200ms).body, nullptr);
+  EXPECT_EQ(cell("macblocklist", n, "MAC"), "AA:BB:CC:DD:EE:FF");
+
+  for (const char *bad : {"aabbccddeef", "aa-bb-cc-dd-ee-ff", "gg:bb:cc:dd:ee:ff", ""})
+    EXPECT_EQ(set(device, kBlockInterface, "MAC", g_variant_new_string(bad)),
+              Error(kInvalidArgs, "invalid value of property MAC"))
+        << bad;
+
+  start = journal_end();
+  ASSERT_EQ(set(device, kBlockInterface, "MAC", g_variant_new_string("0011223344aa")), Error());
+  EXPECT_EQ(cell("macblocklist", n, "MAC"), "00:11:22:33:44:aa");
+  EXPECT_THAT(printed(changes.wait().body.get()), HasSubstr("'MAC': <'0011223344AA'>"));
+  const Strings lines = applied_since(start);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_THAT(lines[0], HasSubstr("MAC=00:11:22:33:44:aa"));
+  EXPECT_THAT(lines[1], HasSubstr("macblocklist saved"));
+
+  // A name that is not UTF-8 reads as empty rather than failing.
+  ASSERT_TRUE(mib::set_cell("macblocklist", n, "Name", "caf\xe9"));
+  EXPECT_EQ(text(device, kBlockInterface, "Name"), "");
+
+  mib::fail_accessor("macblocklist_update_entry");
+  EXPECT_EQ(set(device, kBlockInterface, "Name", g_variant_new_string("printer")),
+            Error(kInvalidArgs, "fail to update MIB entry"));
+  mib::clear_failures();
+}
+
+// ---- application filters and routes --------------------------------------------------
+
+TEST_F(FiltersTest, ListMethodsMergeAndSliceWithTheirResults) {
+  const std::string app = add_child(kApps);
+  const unsigned n = unsigned(std::stoul(app.substr(app.rfind('/') + 1)));
+  EXPECT_THAT(list(app, kAppInterface, "DomainList"), IsEmpty());
+
+  // Into an empty list: stored and saved, nothing handed to the running filter.
+  int64_t start = journal_end();
+  EXPECT_EQ(edit(app, kAppInterface, "AddAppFilterList", 1, {"x.example", "y.example"}),
+            std::make_pair(0u, std::string()));
+  EXPECT_EQ(cell("appfilter", n, "DomainList"), "x.example;y.example");
+  Strings lines = applied_since(start);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_THAT(lines[1], HasSubstr("appfilter saved"));
+
+  // Nothing new: (0, "") and no commit.
+  const uint64_t before = commits("appfilter");
+  start = journal_end();
+  EXPECT_EQ(edit(app, kAppInterface, "AddAppFilterList", 1, {"x.example"}),
+            std::make_pair(0u, std::string()));
+  EXPECT_EQ(commits("appfilter"), before);
+  EXPECT_THAT(applied_since(start), IsEmpty());
+
+  // Into a list that stays non-empty: only what was added reaches the filter.
+  start = journal_end();
+  EXPECT_EQ(edit(app, kAppInterface, "AddAppFilterList", 1, {"y.example", "z.example"}).first, 0u);
+  EXPECT_THAT(list(app, kAppInterface, "DomainList"),
+              ElementsAre("x.example", "y.example", "z.example"));
+  EXPECT_THAT(applied_since(start), testing::Contains("appfilter list 1 added z.example"));
+  start = journal_end();
+  EXPECT_EQ(edit(app, kAppInterface, "DeleteAppFilterList", 1, {"x.example", "q.example"}).first,
+            0u);
+  EXPECT_THAT(list(app, kAppInterface, "DomainList"), ElementsAre("y.example", "z.example"));
+  EXPECT_THAT(applied_since(start), testing::Contains("appfilter list 1 removed x.example"));
+
+  // Unknown types and lists beyond 2,048 entries.
+  const std::pair<uint32_t, std::string> invalid(4294967295u, "Invalid parameters!");
+  EXPECT_EQ(edit(app, kAppInterface, "DeleteAppFilterList", 7, {"x"}), invalid);
+  EXPECT_EQ(edit(app, kAppInterface, "AddAppFilterList", 3, {"x"}), invalid);
+  Strings many;
+  for (int i = 0; i < 2049; ++i) many.push_back(std::to_string(i));
+  EXPECT_EQ(edit(app, kAppInterface, "AddAppFilterList", 0, many), invalid);
+  // A list that would not fit its 1,024 characters is left as it was.
+  EXPECT_EQ(edit(app, kAppInterface, "AddAppFilterList", 1, hosts(100)),
+            std::make_pair(0u, std::string()));
+  EXPECT_THAT(list(app, kAppInterface, "DomainList"), ElementsAre("y.example", "z.example"));
+  // Addresses and MACs are checked by the store before they are applied.
+  Error failure;
+  edit(app, kAppInterface, "AddAppFilterList", 0, {"300.1.1.1"}, &failure);
+  EXPECT_EQ(failure, Error("com.wqx.igd1.AppFilter", "appfilter_update_entry fail!"));
+  EXPECT_EQ(edit(app, kAppInterface, "AddAppFilterList", 0, {"10.0.0.0/8", "2001:db8::1"}).first,
+            0u);
+  EXPECT_EQ(edit(app, kAppInterface, "AddAppFilterList", 2, {"02:aa:bb:cc:dd:ee"}).first, 0u);
+
+  // A path without a row is answered, not left waiting.
+  failure = {};
+  edit(std::string(kApps) + "/250", kAppInterface, "AddAppFilterList", 1, {"x"}, &failure);
+  EXPECT_FALSE(failure.first.empty());
+
+  // Routes have their own methods and texts over the same rules.
+  const std::string route = add_child(kRoutes);
+  EXPECT_EQ(edit(route, kRouteInterface, "AddAppRouteList", 1, {"vpn.example"}).first, 0u);
+  EXPECT_THAT(list(route, kRouteInterface, "DomainList"), ElementsAre("vpn.example"));
+  EXPECT_EQ(edit(route, kRouteInterface, "DeleteAppRouteList", 9, {"x"}), invalid);
+  mib::fail_accessor("approute_update_entry");
+  edit(route, kRouteInterface, "DeleteAppRouteList", 1, {"vpn.example"}, &failure);
+  mib::clear_failures();
+  EXPECT_EQ(failure, Error("com.wqx.igd1.AppRoute", "AppRoute_update_entry fail!"));
+}
+
+TEST_F(FiltersTest, ApplicationRulesKeepTheirWriteLimits) {
+  const std::string app = add_child(kApps);
+  EXPECT_EQ(set(app, kAppInterface, "AppId", g_variant_new_string(std::string(33, '7').c_str())),
+            Error(kInvalidArgs, "invalid value of property AppId"));
+  EXPECT_EQ(set(app, kAppInterface, "Name", g_variant_new_string(std::string(64, 'n').c_str())),
+            Error(kInvalidArgs, "invalid value of property Name"));
+  EXPECT_EQ(set(app, kAppInterface, "Name", g_variant_new_string(std::string(63, 'n').c_str())),
+            Error());
+  Strings macs;
+  for (int i = 0; i < 33; ++i) macs.push_back("02:00:00:00:00:" + std::string(i < 16 ? "0" : "") +
+                                              std::to_string(i));
+  EXPECT_EQ(set(app, kAppInterface, "MACList", strv(macs)),
+            Error(kInvalidArgs, "set property MACList failed"));
+  EXPECT_EQ(set_multi(app, kAppInterface, {{"DomainList", g_variant_new_string("x")}}),
+            Error(kInvalidArgs, "set property DomainList failed"));
+  EXPECT_EQ(set(app, kAppInterface, "WeekDays", g_variant_new_string(std::string(33, '1').c_str())),
+            Error(kInvalidArgs, "WeekDays value len is err"));
+  EXPECT_EQ(set(app, kAppInterface, "Time", g_variant_new_string(std::string(65, '1').c_str())),
+            Error(kInvalidArgs, "Time value len is err"));
+
+  const std::string route = add_child(kRoutes);
+  EXPECT_EQ(set(route, kRouteInterface, "IfName", g_variant_new_string(std::string(33, 'w').c_str())),
+            Error(kInvalidArgs, "Invalid parameter value"));
+  EXPECT_EQ(set(route, kRouteInterface, "DSCPMarkValue_UP", g_variant_new_byte(64)),
+            Error(kInvalidArgs, "Invalid parameter value"));
+  EXPECT_EQ(set(route, kRouteInterface, "DSCPMarkValue_UP", g_variant_new_byte(46)), Error());
+}
+
+TEST_F(FiltersTest, RemoveAllObjectsEmptiesTheTableForGood) {
+  // A new store holds the seeded filters, each published.
+  ASSERT_GE(children(kApps), 2u);
+  Variant flag = get_property(kApps, kManagerInterface, "RemoveAllObjects");
+  ASSERT_NE(flag, nullptr);
+  EXPECT_TRUE(g_variant_get_boolean(flag.get()));
+  const std::string added = add_child(kApps);
+  const size_t before = children(kApps);
+
+  SignalWatcher removed(client(), kFreedesktopManager, "InterfacesRemoved", kApps);
+  ASSERT_NE(call(kApps, kManagerInterface, "RemoveAllObjects", nullptr, nullptr), nullptr);
+  Strings paths;
+  for (size_t i = 0; i < before; ++i) {
+    SignalWatcher::Signal signal = removed.wait();
+    ASSERT_NE(signal.body, nullptr) << i;
+    paths.push_back(printed(signal.body.get()));
+  }
+  EXPECT_THAT(paths, testing::Contains(HasSubstr(added)));
+  EXPECT_EQ(children(kApps), 0u);
+  EXPECT_TRUE(mib::table_rows(*mib::find_table("appfilter")).empty());
+
+  restart();
+  EXPECT_EQ(children(kApps), 0u);
+  EXPECT_TRUE(mib::table_rows(*mib::find_table("appfilter")).empty());
+
+  // Managers without the method neither serve nor declare it.
+  g_autoptr(GError) error = nullptr;
+  EXPECT_EQ(call(kDns, kManagerInterface, "RemoveAllObjects", nullptr, &error), nullptr);
+  EXPECT_EQ(remote_error(error).first, "org.freedesktop.DBus.Error.UnknownMethod");
+}
+
+TEST_F(FiltersTest, TheModuleBuiltListingMatchesTheRowsAndTheEventSignalReachesClients) {
+  const std::string app = add_child(kApps);
+  ASSERT_EQ(set(app, kAppInterface, "Name", g_variant_new_string("Chat")), Error());
+  Variant reply = call(kApps, kFreedesktopManager, "GetManagedObjects", nullptr, nullptr);
+  ASSERT_NE(reply, nullptr);
+  const std::string listing = printed(reply.get());
+  EXPECT_THAT(listing, HasSubstr("'" + app + "': {'com.wqx.igd1.AppFilter': {'AppId': <''>"));
+  EXPECT_THAT(listing, HasSubstr("'Name': <'Chat'>"));
+  EXPECT_THAT(listing, HasSubstr("'DestIPList': <['203.0.113.0/24', '198.51.100.17']>"));
+  // The listing equals what each child answers to GetAll.
+  Variant all = call(app.c_str(), "org.freedesktop.DBus.Properties", "GetAll",
+                     g_variant_new("(s)", kAppInterface), nullptr);
+  ASSERT_NE(all, nullptr);
+  const std::string props = printed(all.get());
+  EXPECT_THAT(listing, HasSubstr(props.substr(1, props.size() - 3)));
+  EXPECT_EQ(AppFilter_handle_is_call_get_objects(), 0);
+
+  SignalWatcher events(client(), kAppInterface, "AppFilterEvent", app.c_str());
+  loop_->run([&] { AppFilter_Event_emit_signal(app.c_str(), "blocked video.example.com"); });
+  EXPECT_EQ(printed(events.wait().body.get()), "('blocked video.example.com',)");
+  loop_->run([&] { AppFilter_Event_emit_signal(app.c_str(), "caf\xe9"); });
+  EXPECT_EQ(events.wait(200ms).body, nullptr);
+}
+
+TEST_F(FiltersTest, DeleteObjectChecksThePathAndTheRow) {
+  const std::string rule = add_child(kDns);
+  const Error path_error("com.wqx.igd1.ObjectManager.Error", "DeleteObject object path error");
+  for (const std::string &path : {std::string(kDns) + "/0", std::string(kDns) + "/200",
+                                  std::string(kUrl) + "/1", std::string(kDns) + "/01"}) {
+    g_autoptr(GError) error = nullptr;
+    EXPECT_EQ(call(kDns, kManagerInterface, "DeleteObject", g_variant_new("(o)", path.c_str()),
+                   &error),
+              nullptr);
+    EXPECT_EQ(remote_error(error), path_error) << path;
+  }
+  mib::fail_accessor("dnsfilter_insert_entry");
+  g_autoptr(GError) error = nullptr;
+  EXPECT_EQ(call(kDns, kManagerInterface, "AddObject", nullptr, &error), nullptr);
+  EXPECT_EQ(remote_error(error),
+            Error("com.wqx.igd1.ObjectManager.Error", "Add DNSFilter object fail !!"));
+  mib::clear_failures();
+  ASSERT_NE(call(kDns, kManagerInterface, "DeleteObject", g_variant_new("(o)", rule.c_str()),
+                 nullptr),
+            nullptr);
+}
+
+}  // namespace
+}  // namespace igd1::test

@@ -1,0 +1,227 @@
+// Hardware-acceleration cancel over the bus: the feature's object with its
+// inverted store convention, rules published outside their manager's path,
+// each rule change stored, announced, saved and applied, and flushes that
+// reach the packet engine and the journal.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "harness/bus_fixture.h"
+#include "mib_filters.h"
+#include "mib_store.h"
+
+namespace igd1::test {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::HasSubstr;
+
+constexpr char kFeature[] = "/com/wqx/igd1/HardAccCancel";
+constexpr char kFeatureInterface[] = "com.wqx.igd1.HardAccCancelManager";
+constexpr char kManager[] = "/com/wqx/igd1/Config/HardAccCancel";
+constexpr char kRuleInterface[] = "com.wqx.igd1.HardAccCancel";
+constexpr char kManagerInterface[] = "com.wqx.igd1.ObjectManager";
+constexpr char kFreedesktopManager[] = "org.freedesktop.DBus.ObjectManager";
+constexpr char kInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
+constexpr uint32_t kPacketEngineBit = 0x80000000u;
+
+using Error = std::pair<std::string, std::string>;
+
+class HardAccTest : public BusTest {
+ protected:
+  Error set(const std::string &path, const char *interface, const char *name, GVariant *value) {
+    g_autoptr(GError) error = nullptr;
+    return set_property(path.c_str(), interface, name, value, &error) ? Error()
+                                                                      : remote_error(error);
+  }
+  Error read_error(const std::string &path, const char *interface, const char *name) {
+    g_autoptr(GError) error = nullptr;
+    Variant value = get_property(path.c_str(), interface, name, &error);
+    return value == nullptr ? remote_error(error) : Error();
+  }
+  std::string printed_value(const std::string &path, const char *interface, const char *name) {
+    Variant value = get_property(path.c_str(), interface, name);
+    return value != nullptr ? printed(value.get()) : "<error>";
+  }
+  // The journal lines under `bit` since `seq`.
+  std::vector<std::string> journal_lines(int64_t seq, uint32_t bit = MIB_CFG_HARDACC) {
+    std::vector<std::string> lines;
+    for (const mib::JournalEntry &entry : mib::journal(seq))
+      if (entry.bit == bit) lines.push_back(entry.data);
+    return lines;
+  }
+  std::pair<uint32_t, std::string> flush(const char *method, GVariant *args) {
+    Variant reply = call(kFeature, kFeatureInterface, method, args, nullptr);
+    if (reply == nullptr) return {0, "<error>"};
+    guint32 result = 0;
+    const gchar *message = nullptr;
+    g_variant_get(reply.get(), "(u&s)", &result, &message);
+    return {result, message};
+  }
+  Error set_multi(const std::string &path, const char *interface, const char *name,
+                  GVariant *value) {
+    g_autoptr(GError) error = nullptr;
+    Variant reply = call(path.c_str(), "com.wqx.igd1.Properties", "SetMulti",
+                         g_variant_new("(s@a{sv})", interface, dictionary({{name, value}})), &error);
+    return reply != nullptr ? Error() : remote_error(error);
+  }
+  Error delete_object(const std::string &path) {
+    g_autoptr(GError) error = nullptr;
+    Variant reply = call(kManager, kManagerInterface, "DeleteObject",
+                         g_variant_new("(o)", path.c_str()), &error);
+    return reply != nullptr ? Error() : remote_error(error);
+  }
+};
+
+TEST_F(HardAccTest, TheFeatureSwitchAndLimitAreStoredAnnouncedAndSavedOnce) {
+  EXPECT_EQ(printed_value(kFeature, kFeatureInterface, "HACancelMaxNumber"), "uint32 32");
+  // A new store holds one (disabled) rule.
+  EXPECT_EQ(printed_value(kFeature, kFeatureInterface, "HACancelListNumber"), "uint32 1");
+
+  SignalWatcher changes(client(), "com.wqx.igd1.Properties", "PropertiesChanged", kFeature);
+  int64_t start = journal_end();
+  ASSERT_EQ(set(kFeature, kFeatureInterface, "HACancelMaxNumber", g_variant_new_uint32(8)),
+            Error());
+  EXPECT_EQ(printed(changes.wait().body.get()),
+            "('com.wqx.igd1.HardAccCancelManager', {'HACancelMaxNumber': <uint32 8>}, @as [])");
+  EXPECT_EQ(changes.wait(200ms).body, nullptr);
+  std::vector<std::string> lines = journal_lines(start);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "hardacc Enable=0 MaxNumber=8");
+  EXPECT_THAT(lines[1], HasSubstr("saved"));
+  EXPECT_EQ(printed_value(kFeature, kFeatureInterface, "HACancelMaxNumber"), "uint32 8");
+
+  // The store refuses a limit outside 1-64; a multi-write keeps the other pair.
+  EXPECT_EQ(set(kFeature, kFeatureInterface, "HACancelMaxNumber", g_variant_new_uint32(65)),
+            Error(kInvalidArgs, "set HACancelMaxNumber fail"));
+  EXPECT_EQ(set_multi(kFeature, kFeatureInterface, "HACancelListNumber", g_variant_new_uint32(3)),
+            Error());  // the pair is left out; nothing else to store
+  EXPECT_EQ(printed_value(kFeature, kFeatureInterface, "HACancelListNumber"), "uint32 1");
+  start = journal_end();
+  ASSERT_NE(call(kFeature, "com.wqx.igd1.Properties", "SetMulti",
+                 g_variant_new("(s@a{sv})", kFeatureInterface,
+                               dictionary({{"Enable", g_variant_new_boolean(TRUE)},
+                                           {"HACancelMaxNumber", g_variant_new_uint32(0)}})),
+                 nullptr),
+            nullptr);
+  EXPECT_EQ(printed(changes.wait().body.get()),
+            "('com.wqx.igd1.HardAccCancelManager', {'Enable': <true>}, @as [])");
+  EXPECT_EQ(journal_lines(start).size(), 2u);
+
+  mib::fail_accessor("HardAccCancelManager_get_mib_property");
+  EXPECT_EQ(read_error(kFeature, kFeatureInterface, "Enable"),
+            Error(kInvalidArgs, "invalid value of Enable"));
+  mib::clear_failures();
+}
+
+TEST_F(HardAccTest, FlushesReachThePacketEngineAndTheJournal) {
+  const int64_t start = journal_end();
+  EXPECT_EQ(flush("FlushHardAccAll", nullptr), std::make_pair(0u, std::string()));
+  EXPECT_EQ(flush("FlushHardAccEntry",
+                  g_variant_new("(susus)", "192.168.1.20", 5060u, "198.51.100.7", 5060u, "UDP")),
+            std::make_pair(0u, std::string()));
+  EXPECT_THAT(journal_lines(start),
+              testing::ElementsAre("flush all", "flush UDP 192.168.1.20:5060 -> 198.51.100.7:5060"));
+  EXPECT_THAT(journal_lines(start, kPacketEngineBit),
+              testing::ElementsAre("hwnat flush mode=2", "hwnat flush mode=1"));
+
+  // Arguments the store refuses are answered with its result, nothing flushed.
+  const int64_t refused = journal_end();
+  EXPECT_EQ(flush("FlushHardAccEntry", g_variant_new("(susus)", "10.0.0.300", 1u, "", 0u, "TCP"))
+                .first,
+            1u);
+  EXPECT_EQ(flush("FlushHardAccEntry", g_variant_new("(susus)", "", 70000u, "", 0u, "TCP")).first,
+            1u);
+  EXPECT_EQ(flush("FlushHardAccEntry", g_variant_new("(susus)", "", 0u, "", 0u, "SCTP")).first, 1u);
+  EXPECT_TRUE(journal_lines(refused, kPacketEngineBit).empty());
+  mib::fail_accessor("HardAccCancel_handle_flush_all_flow");
+  EXPECT_EQ(flush("FlushHardAccAll", nullptr), std::make_pair(1u, std::string()));
+  mib::clear_failures();
+}
+
+TEST_F(HardAccTest, RulesLiveOutsideTheManagerPathAndAreCheckedStoredAnnouncedAndSaved) {
+  const std::string rule = add_child(kManager);
+  ASSERT_EQ(rule, std::string(kFeature) + "/2");
+  // Introspection of the feature's path lists its rules; so does the manager.
+  EXPECT_THAT(introspect(kFeature), HasSubstr("<node name=\"2\""));
+  EXPECT_THAT(introspect(kFeature), HasSubstr("com.wqx.igd1.HardAccCancelManager"));
+  Variant listing = call(kManager, kFreedesktopManager, "GetManagedObjects", nullptr, nullptr);
+  ASSERT_NE(listing, nullptr);
+  EXPECT_THAT(printed(listing.get()), HasSubstr("'" + rule + "': {'com.wqx.igd1.HardAccCancel'"));
+  EXPECT_THAT(printed(listing.get()), HasSubstr("'Index': <'sip-signalling'>"));
+
+  SignalWatcher changes(client(), "com.wqx.igd1.Properties", "PropertiesChanged", rule.c_str());
+  const int64_t start = journal_end();
+  ASSERT_NE(call(rule.c_str(), "com.wqx.igd1.Properties", "SetMulti",
+                 g_variant_new("(s@a{sv})", kRuleInterface,
+                               dictionary({{"SrcAddress", g_variant_new_string("192.168.1.30")},
+                                           {"DestPort", g_variant_new_uint32(443)},
+                                           {"Protocol", g_variant_new_string("TCP")}})),
+                 nullptr),
+            nullptr);
+  const std::string announced = printed(changes.wait().body.get());
+  EXPECT_THAT(announced, HasSubstr("'SrcAddress': <'192.168.1.30'>"));
+  EXPECT_THAT(announced, HasSubstr("'DestPort': <uint32 443>"));
+  std::vector<std::string> lines = journal_lines(start);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_THAT(lines[0], HasSubstr("hardacccancel[2] Enable=0 SrcPort=0 DestPort=443"));
+  EXPECT_THAT(lines[0], HasSubstr("SrcAddress=192.168.1.30"));
+  EXPECT_THAT(lines[1], HasSubstr("saved"));
+
+  // Addresses, ports and protocols are refused before anything is stored.
+  const int64_t refused = journal_end();
+  const Error invalid_address(kInvalidArgs, "invalid value of DestAddress");
+  for (const char *address : {"10.0.0", "fe80::1::2", "example.com", "10.0.0.1 "})
+    EXPECT_EQ(set(rule, kRuleInterface, "DestAddress", g_variant_new_string(address)),
+              invalid_address)
+        << address;
+  EXPECT_EQ(set(rule, kRuleInterface, "SrcPort", g_variant_new_uint32(65536)),
+            Error(kInvalidArgs, "invalid value of SrcPort"));
+  EXPECT_EQ(set(rule, kRuleInterface, "Protocol", g_variant_new_string("tcp")),
+            Error(kInvalidArgs, "invalid value of Protocol"));
+  EXPECT_EQ(set_multi(rule, kRuleInterface, "Mask", g_variant_new_string("x")),
+            Error(kInvalidArgs, "invalid property Mask"));
+  EXPECT_TRUE(journal_lines(refused).empty());
+  EXPECT_EQ(changes.wait(200ms).body, nullptr);
+
+  // A rule whose store read fails, and paths without a rule.
+  mib::fail_accessor("HardAccCancel_get_mib_property", 3);
+  EXPECT_EQ(read_error(rule, kRuleInterface, "SrcAddress"),
+            Error(kInvalidArgs, "invalid value of SrcAddress"));
+  mib::clear_failures();
+  mib::fail_accessor("HardAccCancel_update_entry");
+  EXPECT_EQ(set(rule, kRuleInterface, "Enable", g_variant_new_boolean(TRUE)),
+            Error("org.freedesktop.DBus.Error.Failed",
+                  "HardAccCancel_update_entry fail (the table refused the rule)"));
+  mib::clear_failures();
+  EXPECT_EQ(printed_value(rule, kRuleInterface, "Enable"), "false");
+}
+
+TEST_F(HardAccTest, AddAndDeleteFollowTheTableAndItsLimit) {
+  const Error path_error("com.wqx.igd1.ObjectManager.Error", "DeleteObject object path error");
+  EXPECT_EQ(delete_object(std::string(kFeature) + "/7"), path_error);
+  EXPECT_EQ(delete_object(std::string(kManager) + "/1"), path_error);
+
+  ASSERT_EQ(set(kFeature, kFeatureInterface, "HACancelMaxNumber", g_variant_new_uint32(2)),
+            Error());
+  const std::string second = add_child(kManager);
+  g_autoptr(GError) error = nullptr;
+  EXPECT_EQ(call(kManager, kManagerInterface, "AddObject", nullptr, &error), nullptr);
+  EXPECT_EQ(remote_error(error),
+            Error("com.wqx.igd1.ObjectManager.Error", "Add HardAccCancel object fail !!"));
+
+  SignalWatcher removed(client(), kFreedesktopManager, "InterfacesRemoved", kManager);
+  const int64_t start = journal_end();
+  ASSERT_EQ(delete_object(second), Error());
+  EXPECT_THAT(printed(removed.wait().body.get()), HasSubstr(second));
+  const std::vector<std::string> lines = journal_lines(start);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_THAT(lines[0], HasSubstr("removed"));
+  EXPECT_THAT(lines[1], HasSubstr("saved, 1 rules"));
+  EXPECT_EQ(printed_value(kFeature, kFeatureInterface, "HACancelListNumber"), "uint32 1");
+}
+
+}  // namespace
+}  // namespace igd1::test
