@@ -77,7 +77,9 @@ auto real_unregister_subtree() { return GIO_ORIGINAL(g_dbus_connection_unregiste
   "    </method>"
 // A manager that removes all its objects says so in a property that reads true.
 #define IGD1_REMOVE_ALL \
-  "    <method name='RemoveAllObjects'/><property name='RemoveAllObjects' type='b' access='read'/>"
+  "    <method name='RemoveAllObjects'/><property name='RemoveAllObjects' type='b' access='read'>" \
+  "      <annotation name='org.freedesktop.DBus.Property.EmitsChangedSignal' value='false'/>" \
+  "    </property>"
 #define IGD1_GET_MANAGED                                              \
   "    <method name='GetManagedObjects'>"                             \
   "      <arg name='objects' type='a{oa{sa{sv}}}' direction='out'/>" \
