@@ -48,9 +48,15 @@ TEST_F(InstanceTest, ASecondDaemonOnTheSameRootLeavesTheFirstUntouched) {
   const std::string log_before = wait_for_text(log_file, "Acquired");
   ASSERT_THAT(log_before, HasSubstr("Acquired the name"));
   EXPECT_EQ(read_text_file(root_.path(path::kDaemonPidFile)), std::to_string(first.pid()) + "\n");
-  const FileState heartbeat = state_of(root_.path(path::kDaemonSocket));
-  const FileState notify = state_of(root_.path(path::kNotifySocket));
-  const FileState store = state_of(root_.path(path::kStoreFile));
+  // The sockets are made just after the name is acquired: wait for them.
+  FileState heartbeat, notify, store;
+  for (int tries = 0; tries < 500; ++tries) {
+    heartbeat = state_of(root_.path(path::kDaemonSocket));
+    notify = state_of(root_.path(path::kNotifySocket));
+    store = state_of(root_.path(path::kStoreFile));
+    if (heartbeat.exists && notify.exists && store.exists) break;
+    g_usleep(10 * 1000);
+  }
   ASSERT_TRUE(heartbeat.exists && notify.exists && store.exists);
 
   ProgramRun second = run_program({IGD1_BUILD_DIR "/igd1d", "--address", PrivateBus::address(), "--root", root_.dir()});
