@@ -19,7 +19,7 @@ World *g_world = nullptr;
 
 World::World() {
   igd1::host::Options options = igd1::test::private_bus_host();
-  options.modules = {"dhcp_server", "PortMapping"};
+  options.modules = {"dhcp_server", "PortMapping", "lan_host_manager"};
   std::string error;
   bool started = false;
   loop.run([&] {
@@ -103,6 +103,35 @@ double loop_cpu_us() {
   if (pthread_getcpuclockid(world().loop_thread, &clock) != 0 || clock_gettime(clock, &now) != 0)
     return 0;
   return double(now.tv_sec) * 1e6 + double(now.tv_nsec) / 1e3;
+}
+
+size_t listed_objects(Client client, const char *service, const char *path) {
+#ifdef IGD1_HAVE_SDBUS
+  if (client == Client::SdBus) {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message *reply = nullptr;
+    size_t count = 0;
+    int r = sd_bus_call_method(world().sd, service, path, "org.freedesktop.DBus.ObjectManager",
+                               "GetManagedObjects", &error, &reply, "");
+    if (r >= 0) r = sd_bus_message_enter_container(reply, 'a', "{oa{sa{sv}}}");
+    while (r >= 0 && sd_bus_message_at_end(reply, 0) == 0) {
+      r = sd_bus_message_skip(reply, "{oa{sa{sv}}}");
+      if (r >= 0) ++count;
+    }
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+    return r >= 0 ? count : 0;
+  }
+#endif
+  (void)client;
+  GVariant *reply = g_dbus_connection_call_sync(
+      world().client, service, path, "org.freedesktop.DBus.ObjectManager", "GetManagedObjects",
+      nullptr, G_VARIANT_TYPE("(a{oa{sa{sv}}})"), G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr);
+  if (reply == nullptr) return 0;
+  g_autoptr(GVariant) objects = g_variant_get_child_value(reply, 0);
+  const size_t count = g_variant_n_children(objects);
+  g_variant_unref(reply);
+  return count;
 }
 
 double percentile(std::vector<double> &samples, double p) {

@@ -65,6 +65,11 @@ guint bare_register_object(GDBusConnection *connection, const char *path,
 // CPU time the loop thread (where both services run) has used so far, in µs.
 double loop_cpu_us();
 
+// GetManagedObjects of the manager at `path` of `service` through the client
+// library, every entry walked as a reader would: how many objects it lists
+// (0 when the call failed).
+size_t listed_objects(Client client, const char *service, const char *path);
+
 // p-th percentile (0..100) of samples, which it sorts.
 double percentile(std::vector<double> &samples, double p);
 

@@ -137,35 +137,8 @@ void store_rule(uint8_t *row, const Rule &r) {
 }
 
 size_t managed_objects(const char *service) {
-  GVariant *reply = g_dbus_connection_call_sync(
-      world().client, service, kManager, "org.freedesktop.DBus.ObjectManager", "GetManagedObjects",
-      nullptr, G_VARIANT_TYPE("(a{oa{sa{sv}}})"), G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr);
-  if (reply == nullptr) return 0;
-  g_autoptr(GVariant) objects = g_variant_get_child_value(reply, 0);
-  size_t count = g_variant_n_children(objects);
-  g_variant_unref(reply);
-  return count;
+  return listed_objects(Client::GDBus, service, kManager);
 }
-
-#ifdef IGD1_HAVE_SDBUS
-// The same call through sd-bus; every entry is walked, as a client reading
-// the listing would.
-size_t sd_managed_objects(const char *service) {
-  sd_bus_error error = SD_BUS_ERROR_NULL;
-  sd_bus_message *reply = nullptr;
-  size_t count = 0;
-  int r = sd_bus_call_method(world().sd, service, kManager, "org.freedesktop.DBus.ObjectManager",
-                             "GetManagedObjects", &error, &reply, "");
-  if (r >= 0) r = sd_bus_message_enter_container(reply, 'a', "{oa{sa{sv}}}");
-  while (r >= 0 && sd_bus_message_at_end(reply, 0) == 0) {
-    r = sd_bus_message_skip(reply, "{oa{sa{sv}}}");
-    if (r >= 0) ++count;
-  }
-  sd_bus_message_unref(reply);
-  sd_bus_error_free(&error);
-  return r >= 0 ? count : 0;
-}
-#endif
 
 // Fills both collections once; false when they cannot be filled.
 bool set_up_rules() {
@@ -212,7 +185,9 @@ void BM_GetManagedObjects_255(benchmark::State &state, Client client) {
   }
 #ifdef IGD1_HAVE_SDBUS
   if (client == Client::SdBus) {
-    compare(state, [](const char *service, size_t) { return sd_managed_objects(service) == kRows; });
+    compare(state, [](const char *service, size_t) {
+      return listed_objects(Client::SdBus, service, kManager) == kRows;
+    });
     return;
   }
 #endif

@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -260,6 +261,12 @@ struct RowProperty {
   const char *invalid_text = nullptr;
   // Text: a stored text that is not UTF-8 reads as "" rather than failing.
   bool bad_text_reads_empty = false;
+  // Writes are taken only on these service types; elsewhere the name is
+  // unknown to writes (reads are not affected).
+  Variant writes_on = Variant::Any;
+  // The table works this value out when a row is stored: a commit that
+  // changes it announces it beside the written properties.
+  bool derived = false;
 };
 
 // The configuration library's functions for one table.  Optional members
@@ -384,6 +391,7 @@ struct RowTexts {
   const char *delete_wrong_path = nullptr;  // delete_by_number: a row's number elsewhere
   const char *delete_failed = nullptr;  // null: "Delete <noun> Object error !!"
   const char *delete_refused = nullptr;  // non-null: DeleteObject is refused, see refuse_error
+  const char *delete_guarded = nullptr;  // a row RowModule.may_delete keeps
 };
 
 // An object registered beside every row, at the row's path followed by "/"
@@ -398,6 +406,17 @@ struct Sibling {
   // Run-time state, kept by the engine.
   std::map<uint32_t, guint> *registrations = nullptr;
   GDBusNodeInfo *node = nullptr;
+};
+
+// A GetManagedObjects reply kept between changes (see row_listing_refresh).
+// Every access holds the mutex; a reply handed out is a reference of its
+// own, so dropping the kept one never frees a reply being sent.
+struct ListingCache {
+  std::mutex mutex;
+  GVariant *reply = nullptr;  // "(a{oa{sa{sv}}})", or none
+  int service_type = 0;       // the one the reply was built for (it shows that form)
+  uint64_t generation = 0;    // counts the drops: a build started before one is not kept
+  bool rebuild_queued = false;
 };
 
 struct RowModule {
@@ -473,6 +492,20 @@ struct RowModule {
   Sibling *sibling = nullptr;
   // The children's documents per service type (see InterfaceVariant).
   std::span<const InterfaceVariant> variants = {};
+  // A stored text that is not UTF-8 reads as "" instead of failing the read.
+  bool unreadable_text_empty = false;
+  // What a refused entry of a multi-write does: Stop (nothing is stored) or
+  // Continue (the other entries are stored and the call succeeds).  A
+  // single write fails either way.
+  MultiFailure multi_failure = MultiFailure::Stop;
+  // DeleteObject keeps a row for which this is false and answers
+  // `texts.delete_guarded`, unless a conformance test is running.
+  bool (*may_delete)(const uint8_t *row) = nullptr;
+  // The manager's interface (manager_object) from this introspection file
+  // rather than from `manager_xml`; a missing file is fatal.
+  const char *manager_xml_file = nullptr;
+  // GetManagedObjects answered from a kept reply (see row_listing_refresh).
+  ListingCache *listing_cache = nullptr;
   // A changed row is saved (table.save_mib) once it was committed.
   bool save_after_write = false;
   // GetManagedObjects is built here from the table's rows (those with an
@@ -591,10 +624,12 @@ IGD1_EXPORT int nested_row_export(const RowCollection &rows, uint32_t outer, uin
 IGD1_EXPORT GVariant *row_get_property(const RowCollection &rows, const char *object_path,
                                        const char *property_name, GError **error);
 // One write of one or several properties (`entries` an a{sv}): all of them
-// or none.
+// or none, unless a multi-write (`multi`) of a module that continues past a
+// refused entry.
 IGD1_EXPORT gboolean row_write(const RowCollection &rows, const char *function,
                                GDBusConnection *connection, const char *object_path,
-                               const char *interface_name, GVariant *entries, GError **error);
+                               const char *interface_name, GVariant *entries, GError **error,
+                               bool multi = false);
 // AddObject and DeleteObject on the manager at `manager_path`.
 IGD1_EXPORT void row_manager_call(const RowCollection &rows, const char *manager_path,
                                   const char *method_name, GVariant *parameters,
@@ -615,8 +650,19 @@ IGD1_EXPORT void row_remove_all(const RowCollection &rows, const char *object_pa
 // the old and the new list are both non-empty, and saves it.
 IGD1_EXPORT void row_edit_list(const RowCollection &rows, const ListMethods &lists, ListEdit edit,
                                const PendingCall &call, GVariant *parameters);
+// The children whose rows pass `keep` (every child when null), each with its
+// properties, as a{oa{sa{sv}}}: one walk of the table, so that the listing
+// shows one state of it.
+IGD1_EXPORT GVariant *row_listing(const RowCollection &rows, bool (*keep)(const uint8_t *row));
+// Whether the child of `instance` is published.
+IGD1_EXPORT bool row_exported(const RowCollection &rows, uint32_t instance);
+// Drops the kept GetManagedObjects reply (from any thread).  With `keep` a
+// new one is built: at once when called on the main loop, else on the main
+// loop soon after.  Returns a new reference to the reply now kept, or
+// nullptr.
+IGD1_EXPORT GVariant *row_listing_refresh(const RowCollection &rows, bool keep);
 // GetManagedObjects answered from row_managed_objects (collections whose
-// children GDBus's manager does not hold).
+// children GDBus's manager does not hold), or from the kept reply.
 IGD1_EXPORT void row_answer_managed_objects(const RowCollection &rows,
                                             GDBusMethodInvocation *invocation);
 
@@ -634,8 +680,11 @@ IGD1_EXPORT void use_row_action(const char *table_module, int (*action)(unsigned
 #define IGD1_DECLARE_ROW_COLLECTION(Name, multi_handler) \
   IGD1_DECLARE_ROW_COLLECTION_NAMED(Name, Name##_introspection_data, multi_handler)
 // The same with an introspection global named `data`.
-#define IGD1_DECLARE_ROW_COLLECTION_NAMED(Name, data, multi_handler)                     \
-  IGD1_DECLARE_SINGLE_OBJECT_ENTRY(Name, data);                                          \
+#define IGD1_DECLARE_ROW_COLLECTION_NAMED(Name, data, multi_handler) \
+  IGD1_DECLARE_ROW_COLLECTION_ENTRY(Name, Name, data, multi_handler)
+// The same with an entry function `entry`_on_bus_acquired.
+#define IGD1_DECLARE_ROW_COLLECTION_ENTRY(entry, Name, data, multi_handler)              \
+  IGD1_DECLARE_SINGLE_OBJECT_ENTRY(entry, data);                                         \
   IGD1_API int Name##_add_interface(uint32_t instance);                                  \
   IGD1_API int Name##_del_interface(uint32_t instance);                                  \
   IGD1_DECLARE_ROW_COLLECTION_HANDLERS(Name, multi_handler)
@@ -726,7 +775,7 @@ IGD1_EXPORT void use_row_action(const char *table_module, int (*action)(unsigned
                          const gchar *interface_name, GVariant *entries, GError **error,          \
                          gpointer) {                                                              \
     return igd1::row_write(k##Name##Rows, __func__, connection, path, interface_name, entries,    \
-                           error);                                                                \
+                           error, true);                                                          \
   }                                                                                               \
   void Name##_handle_object_mng_call(GDBusConnection *, const gchar *, const gchar *path,         \
                                      const gchar *, const gchar *method, GVariant *parameters,    \
@@ -737,9 +786,12 @@ IGD1_EXPORT void use_row_action(const char *table_module, int (*action)(unsigned
 // The same with an introspection global named `data`: a row collection
 // started by the host, with its start-up entry and the export functions of
 // its rows.
-#define IGD1_ROW_COLLECTION_NAMED(Name, data, noun, multi_handler, module)                        \
+#define IGD1_ROW_COLLECTION_NAMED(Name, data, noun, multi_handler, module) \
+  IGD1_ROW_COLLECTION_ENTRY(Name, Name, data, noun, multi_handler, module)
+// The same with an entry function `entry`_on_bus_acquired.
+#define IGD1_ROW_COLLECTION_ENTRY(entry, Name, data, noun, multi_handler, module)                 \
   IGD1_ROW_COLLECTION_CORE(Name, data, noun, multi_handler, module, {})                           \
-  void Name##_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {             \
+  void entry##_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {            \
     DBUS_LOG(LOG_LEVEL_INFO, "func [%s], line [%d]", __func__, __LINE__);                         \
     igd1::row_collection_start(k##Name##Rows, connection, &k##Name##ManagerVTable);               \
   }                                                                                               \

@@ -24,6 +24,14 @@ IGD1_API int dbus_proxy_get_province(void);
 // flushes every flow.  Returns 0 on success, non-zero on failure.
 IGD1_API int ykr_fc_flow_flush2(int mode);
 
+// 12 hexadecimal digits (any case) of `text` into `bytes` (length / 2 of
+// them); `length` must be 12.  Non-zero on success.
+IGD1_API int dbusproxy_string_to_hex(const char *text, unsigned char *bytes, int length);
+
+// Marks the traffic of the LAN device with `mac` (whose table row is `row`)
+// for speed-up (flag 1) or not (0).  Returns 0 on success.
+IGD1_API int SetDevSpeedUp(const unsigned char *mac, const void *row, unsigned char flag);
+
 // A method handler that answers after it returns (when a command ends, a
 // timer fires or a worker is done) calls this before it returns.  The host
 // then leaves the call to the handler: it neither answers it nor touches the

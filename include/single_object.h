@@ -304,6 +304,9 @@ IGD1_EXPORT guint register_object_from_file(const SingleObject &object,
 // collection's manager.  Returns the registration id (0 on refusal).
 IGD1_EXPORT guint register_described_object(const SingleObject &object, const char *xml,
                                             GDBusConnection *connection, const char *path);
+// The same with the document already parsed (the caller keeps its reference).
+IGD1_EXPORT guint register_described_node(const SingleObject &object, GDBusNodeInfo *node,
+                                          GDBusConnection *connection, const char *path);
 
 // The interface `object` serves on the current service type: its file's
 // (`declared`, which describes service type 0) with every property in the

@@ -41,6 +41,8 @@ inline constexpr char kSdnAgentPid[] = "/var/run/sdnagent.pid";
 // What the stand-in programs record (emulator and tests only).
 inline constexpr char kStandinLog[] = "/var/log/igd1-standin.log";
 inline constexpr char kStandinControlDir[] = "/var/lib/igd1-standin/";
+// DHCP leases of the LAN (expiry, MAC, address, host name, client id per line).
+inline constexpr char kDhcpLeases[] = "/var/lib/misc/dnsmasq.leases";
 }  // namespace path
 
 namespace program {

@@ -8,6 +8,7 @@ packages=(
   dbus-daemon dbus-bin util-linux jq
   libgtest-dev libgmock-dev libbenchmark-dev libsystemd-dev
   libcurl4-openssl-dev
+  libmnl-dev
 )
 
 missing=()

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "dbus_proxy_api.h"
@@ -15,6 +16,14 @@
 
 namespace igd1 {
 namespace {
+
+struct UnrefValue {
+  void operator()(GVariant *value) const { g_variant_unref(value); }
+};
+using OwnedValue = std::unique_ptr<GVariant, UnrefValue>;
+OwnedValue owned(GVariant *value) {
+  return OwnedValue(value != nullptr ? g_variant_ref_sink(value) : nullptr);
+}
 
 // Log lines name the module's handler rather than this file's function.
 #define COLLECTION_LOG(level, function, ...) \
@@ -724,6 +733,10 @@ void delete_object(const RowCollection &rows, const char *manager_path, GVariant
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s!", wrong);
     return finish_with_error(wrong);
   }
+  if (module.may_delete != nullptr && !check_dbus_cts_running() && !module.may_delete(found.data)) {
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s", module.texts.delete_guarded);
+    return finish_with_error(module.texts.delete_guarded);
+  }
   const uint32_t index = found.index;
   std::vector<uint8_t> removed(found.data, found.data + module.table.row_size);
   if (!module.table.remove_entry(index, found.node)) {
@@ -774,35 +787,52 @@ GType collection_interface_type(const Collection &collection) {
   return collection.state->type;
 }
 
+namespace {
+
+bool readable(const GDBusPropertyInfo *property) {
+  return (property->flags & G_DBUS_PROPERTY_INFO_FLAGS_READABLE) != 0;
+}
+
+GVariant *dict_entry(const char *name, GVariant *value) {
+  return g_variant_new_dict_entry(g_variant_new_string(name), g_variant_new_variant(value));
+}
+
+// Every readable property of `info` that the row's table holds, read from
+// the record `row`, as an a{sv} value.
+GVariant *row_dictionary(const RowModule &module, const GDBusInterfaceInfo *info,
+                         const uint8_t *row, uint32_t inner) {
+  std::vector<GVariant *> entries;
+  for (GDBusPropertyInfo **p = info->properties; p != nullptr && *p != nullptr; ++p) {
+    const RowProperty *property = find_row_property(module.properties, (*p)->name);
+    if (!readable(*p) || property == nullptr) continue;
+    g_autoptr(GError) error = nullptr;
+    if (GVariant *value = read_row_property(module, *property, row, &error, inner))
+      entries.push_back(dict_entry((*p)->name, value));
+  }
+  return g_variant_new_array(G_VARIANT_TYPE("{sv}"), entries.data(), entries.size());
+}
+
+
+}  // namespace
+
 // Every readable property of one interface of a child, as an a{sv} value.
 // A row's properties are read from one look-up of the row, as a Get of
 // each would read them; other children ask their vtable for each.
 GVariant *child_properties(const Collection &collection, GDBusConnection *connection,
                            const char *path, const GDBusInterfaceInfo *info, gpointer user_data) {
-  std::vector<GVariant *> entries;
-  auto add = [&](const char *name, GVariant *value) {
-    entries.push_back(g_variant_new_dict_entry(g_variant_new_string(name),
-                                               g_variant_new_variant(value)));
-  };
-  auto readable = [](const GDBusPropertyInfo *property) {
-    return (property->flags & G_DBUS_PROPERTY_INFO_FLAGS_READABLE) != 0;
-  };
   if (collection.rows != nullptr) {
     const RowModule &module = collection.rows->module;
     const uint32_t instance = child_instance(collection, path);
     FoundRow found;
     if (instance != 0 && find_row(module, instance, &found)) {
       refresh_found(module, &found);
-      for (GDBusPropertyInfo **p = info->properties; p != nullptr && *p != nullptr; ++p) {
-        const RowProperty *property = find_row_property(module.properties, (*p)->name);
-        if (!readable(*p) || property == nullptr) continue;
-        g_autoptr(GError) error = nullptr;
-        if (GVariant *value = read_row_property(module, *property, found.data, &error,
-                                                inner_number(module, instance)))
-          add((*p)->name, value);
-      }
+      return row_dictionary(module, info, found.data, inner_number(module, instance));
     }
-  } else {
+    return g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0);
+  }
+  std::vector<GVariant *> entries;
+  auto add = [&](const char *name, GVariant *value) { entries.push_back(dict_entry(name, value)); };
+  {
     for (GDBusPropertyInfo **p = info->properties; p != nullptr && *p != nullptr; ++p) {
       if (!readable(*p)) continue;
       GVariant *value = collection.vtable->get_property(connection, nullptr, path, info->name,
@@ -1185,15 +1215,17 @@ const RowProperty *find_writable_row_property(std::span<const RowProperty> prope
     if (std::strcmp(property.name, name) == 0 ||
         (property.alias_writes && property.alias != nullptr &&
          std::strcmp(property.alias, name) == 0))
-      return property.write_log != nullptr ? &property : nullptr;
+      return property.write_log != nullptr && serves_service_type(property.writes_on) ? &property
+                                                                                      : nullptr;
   }
   return nullptr;
 }
 
 bool row_property_announced(const RowModule &module, const char *name) {
-  const RowProperty *property = find_writable_row_property(module.properties, name);
+  // Whatever service type writes it: the documents are marked once.
+  const RowProperty *property = find_row_property(module.properties, name);
   return property != nullptr && std::strcmp(property->name, name) == 0 &&
-         announces(module, *property);
+         (property->write_log != nullptr || property->derived) && announces(module, *property);
 }
 
 const RowProperty *find_row_property(std::span<const RowProperty> properties, const char *name) {
@@ -1278,6 +1310,7 @@ GVariant *read_row_property(const RowModule &module, const RowProperty &property
       const size_t size = property.size != 0 ? property.size : kItemBuffer;
       std::vector<char> buffer(size + 1, '\0');
       if (get_item(module, property.item, buffer.data(), row, inner) == 0) {
+        if (module.unreadable_text_empty) return g_variant_new_string("");
         set_invalid_args(error, module.texts.read_failed, property.name);
         return nullptr;
       }
@@ -1285,6 +1318,7 @@ GVariant *read_row_property(const RowModule &module, const RowProperty &property
       break;
     }
   }
+  if (value == nullptr && module.unreadable_text_empty) return g_variant_new_string("");
   if (value == nullptr) set_invalid_args(error, module.texts.invalid_utf8, property.name);
   return value;
 }
@@ -1379,9 +1413,15 @@ bool apply_row_property(const RowModule &module, const char *name, GVariant *val
   return true;
 }
 
+namespace {
+uint64_t drop_listing(ListingCache &cache);
+}  // namespace
+
 void row_collection_start(const RowCollection &rows, GDBusConnection *connection,
                           const GDBusInterfaceVTable *manager_vtable) {
   const RowTable &table = rows.module.table;
+  // A reply kept for an earlier connection (tests start the host again) is stale.
+  if (rows.module.listing_cache != nullptr) drop_listing(*rows.module.listing_cache);
   collection_create_manager(rows.collection);
   collection_load_interface(rows.collection);
   std::vector<GDBusNodeInfo *> documents{*rows.collection.introspection_data};
@@ -1437,11 +1477,20 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
   });
   for (uint32_t instance : instances) row_export(rows, instance);
   if (!outside) attach();
-  if (rows.module.manager_object != nullptr && rows.module.manager_xml == nullptr)
+  if (rows.module.manager_object != nullptr && rows.module.manager_xml_file != nullptr) {
+    GDBusNodeInfo *node = dbus_proxy_readxml(rows.module.manager_xml_file);
+    g_autofree gchar *missing = g_strdup_printf("%s != NULL", rows.collection.introspection_name);
+    IGD1_ASSERT_TEXT(node != nullptr, missing);
+    const guint id = register_described_node(*rows.module.manager_object, node, connection,
+                                             rows.collection.manager_path);
+    IGD1_ASSERT_TEXT(id > 0, "registration_id > 0");
+    g_dbus_node_info_unref(node);
+  } else if (rows.module.manager_object != nullptr && rows.module.manager_xml == nullptr) {
     register_object_from_file(*rows.module.manager_object, connection);
-  else if (rows.module.manager_object != nullptr)
+  } else if (rows.module.manager_object != nullptr) {
     register_described_object(*rows.module.manager_object, rows.module.manager_xml, connection,
                               rows.collection.manager_path);
+  }
   if (rows.module.start_up != nullptr) rows.module.start_up(connection);
 }
 
@@ -1574,6 +1623,137 @@ void destroy_sibling(const RowCollection &rows, uint32_t instance) {
 
 }  // namespace
 
+// ---- listings ----
+
+bool row_exported(const RowCollection &rows, uint32_t instance) {
+  const CollectionState &state = *rows.collection.state;
+  if (publishes_itself(rows.collection))
+    return state.outside != nullptr && state.outside->count(instance) != 0;
+  if (state.manager == nullptr) return false;
+  const std::string path = collection_child_path(rows.collection, instance);
+  GDBusObject *object =
+      g_dbus_object_manager_get_object(G_DBUS_OBJECT_MANAGER(state.manager), path.c_str());
+  if (object == nullptr) return false;
+  g_object_unref(object);
+  return true;
+}
+
+GVariant *row_listing(const RowCollection &rows, bool (*keep)(const uint8_t *row)) {
+  const RowModule &module = rows.module;
+  const Collection &collection = rows.collection;
+  GDBusNodeInfo *node = current_node(collection);
+  std::vector<GVariant *> objects;
+  const bool refresh = module.table.refresh_row != nullptr &&
+                       !(module.refresh_skipped_in_test_run && check_dbus_cts_running());
+  std::vector<uint8_t> refreshed;
+  // One walk of the table: every record comes from the same view of it.
+  each_row(module, [&](const uint8_t *stored, uint32_t) {
+    const uint8_t *row = stored;
+    if (refresh) {
+      refreshed.assign(stored, stored + module.table.row_size);
+      module.table.refresh_row(refreshed.data());
+      row = refreshed.data();
+    }
+    if (keep != nullptr && !keep(row)) return;
+    const uint32_t instance = instance_of(module, row);
+    if (!row_exported(rows, instance)) return;
+    std::vector<GVariant *> interfaces;
+    for (GDBusInterfaceInfo **i = node->interfaces; i != nullptr && *i != nullptr; ++i)
+      if (carries(collection, instance, *i))
+        interfaces.push_back(g_variant_new_dict_entry(g_variant_new_string((*i)->name),
+                                                      row_dictionary(module, *i, row, inner_number(module, instance))));
+    const std::string path = collection_child_path(collection, instance);
+    objects.push_back(g_variant_new_dict_entry(
+        g_variant_new_object_path(path.c_str()),
+        g_variant_new_array(G_VARIANT_TYPE("{sa{sv}}"), interfaces.data(), interfaces.size())));
+  });
+  return g_variant_new_array(G_VARIANT_TYPE("{oa{sa{sv}}}"), objects.data(), objects.size());
+}
+
+namespace {
+
+GVariant *build_listing_reply(const RowCollection &rows) {
+  return g_variant_ref_sink(g_variant_new("(@a{oa{sa{sv}}})", row_managed_objects(rows)));
+}
+
+// Drops the kept reply; returns the generation that a build started now
+// must still find to be kept.
+uint64_t drop_listing(ListingCache &cache) {
+  GVariant *dropped = nullptr;
+  uint64_t generation = 0;
+  {
+    std::lock_guard lock(cache.mutex);
+    dropped = cache.reply;
+    cache.reply = nullptr;
+    generation = ++cache.generation;
+  }
+  if (dropped != nullptr) g_variant_unref(dropped);
+  return generation;
+}
+
+// Keeps `reply`, built for `service_type`, unless the table changed since
+// `generation` was taken.
+void keep_listing(ListingCache &cache, GVariant *reply, uint64_t generation, int service_type) {
+  std::lock_guard lock(cache.mutex);
+  if (cache.generation != generation || cache.reply != nullptr) return;
+  cache.reply = g_variant_ref(reply);
+  cache.service_type = service_type;
+}
+
+gboolean rebuild_listing(gpointer data) {
+  const RowCollection &rows = *static_cast<const RowCollection *>(data);
+  ListingCache &cache = *rows.module.listing_cache;
+  uint64_t generation = 0;
+  {
+    std::lock_guard lock(cache.mutex);
+    cache.rebuild_queued = false;
+    if (cache.reply != nullptr) return G_SOURCE_REMOVE;
+    generation = cache.generation;
+  }
+  const int service_type = dbus_proxy_get_service_type();
+  GVariant *reply = build_listing_reply(rows);
+  keep_listing(cache, reply, generation, service_type);
+  g_variant_unref(reply);
+  return G_SOURCE_REMOVE;
+}
+
+// Builds a new reply on the main loop once it is idle; several requests
+// before then make one build.
+void queue_listing_build(const RowCollection &rows) {
+  ListingCache &cache = *rows.module.listing_cache;
+  {
+    std::lock_guard lock(cache.mutex);
+    if (cache.rebuild_queued) return;
+    cache.rebuild_queued = true;
+  }
+  g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, rebuild_listing, const_cast<RowCollection *>(&rows),
+                  nullptr);
+}
+
+// The table or its children changed here: the kept reply no longer holds.
+void listing_changed(const RowCollection &rows) {
+  if (rows.module.listing_cache == nullptr) return;
+  drop_listing(*rows.module.listing_cache);
+  queue_listing_build(rows);
+}
+
+}  // namespace
+
+GVariant *row_listing_refresh(const RowCollection &rows, bool keep) {
+  ListingCache *cache = rows.module.listing_cache;
+  if (cache == nullptr) return nullptr;
+  const uint64_t generation = drop_listing(*cache);
+  if (!keep) return nullptr;
+  if (!g_main_context_is_owner(g_main_context_default())) {
+    queue_listing_build(rows);
+    return nullptr;
+  }
+  const int service_type = dbus_proxy_get_service_type();
+  GVariant *reply = build_listing_reply(rows);
+  keep_listing(*cache, reply, generation, service_type);
+  return reply;
+}
+
 void row_export(const RowCollection &rows, uint32_t instance) {
   const RowTexts &texts = rows.module.texts;
   if (texts.export_log != nullptr)
@@ -1589,6 +1769,7 @@ void row_export(const RowCollection &rows, uint32_t instance) {
   if (rows.module.nested != nullptr)
     nested_manager_add(*rows.module.nested, rows.collection.state->connection, instance, false);
   if (rows.module.sibling != nullptr) create_sibling(rows, instance);
+  listing_changed(rows);
 }
 
 void row_unexport(const RowCollection &rows, uint32_t instance) {
@@ -1597,6 +1778,7 @@ void row_unexport(const RowCollection &rows, uint32_t instance) {
   if (rows.module.sibling != nullptr) destroy_sibling(rows, instance);
   if (rows.module.nested != nullptr) nested_manager_delete(*rows.module.nested, instance);
   collection_unexport_child(rows.collection, instance);
+  listing_changed(rows);
 }
 
 int nested_row_export(const RowCollection &rows, uint32_t outer, uint32_t inner, bool add) {
@@ -1656,7 +1838,7 @@ GVariant *row_get_property(const RowCollection &rows, const char *object_path,
 
 gboolean row_write(const RowCollection &rows, const char *function, GDBusConnection *connection,
                    const char *object_path, const char *interface_name, GVariant *entries,
-                   GError **error) {
+                   GError **error, bool multi) {
   const RowModule &module = rows.module;
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "func [%s],object_path:%s", function, object_path);
   const uint32_t instance = child_instance(rows.collection, object_path);
@@ -1700,20 +1882,41 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
     const RowProperty *property = find_row_property(module.properties, name);
     return property != nullptr ? int(property->apply_order) : 0;
   };
-  // The copy is all or nothing: a refused entry ends the call before anything is stored.
-  if (!walk_entries(function, LOG_LEVEL_INFO, entries, MultiFailure::Stop, apply, nullptr, error,
+  // Unless the module continues past a refused entry of a multi-write, the
+  // copy is all or nothing: a refused entry ends the call before anything is stored.
+  g_autoptr(GError) skipped = nullptr;
+  if (!walk_entries(function, LOG_LEVEL_INFO, entries,
+                    multi ? module.multi_failure : MultiFailure::Stop, apply, &skipped, error,
                     ordered ? &order : nullptr))
     return FALSE;
+  if (skipped != nullptr)
+    COLLECTION_LOG(LOG_LEVEL_WARN, function, "func [%s]: entry skipped: %s", function,
+                   skipped->message);
+  // Values the table works out when the row is stored, as they were before.
+  std::vector<std::pair<const RowProperty *, OwnedValue>> derived;
+  for (const RowProperty &property : module.properties)
+    if (property.derived && any_change && announces(module, property))
+      derived.emplace_back(&property, owned(read_row_property(module, property, copy.data(),
+                                                              nullptr)));
   auto announce = [&] {
-    if (announced.empty()) return;
     ChangeList changes;
     for (const RowProperty *property : announced) {
       GVariant *value = read_row_property(module, *property, copy.data(), nullptr,
                                           inner_number(module, instance));
       if (value != nullptr) changes.add(property->name, value);
     }
+    FoundRow stored;
+    if (!derived.empty() && find_row(module, instance, &stored)) {
+      for (auto &[property, before] : derived) {
+        OwnedValue now = owned(read_row_property(module, *property, stored.data, nullptr));
+        if (now && (!before || !g_variant_equal(before.get(), now.get())))
+          changes.add(property->name, now.get());
+      }
+    }
+    if (changes.empty()) return;
     emit_changes(connection, object_path, interface_name, std::move(changes));
   };
+
   // Modules that announce before the commit tell listeners even when the
   // store then refuses the row.
   if (module.announce_at == AnnounceAt::BeforeCommit) announce();
@@ -1731,6 +1934,7 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
     if (module.after_commit != nullptr && !module.after_commit(call, error)) return FALSE;
     if (module.save_after_write && module.table.save_mib != nullptr) module.table.save_mib();
     if (!transaction.commit(error)) return FALSE;
+    listing_changed(rows);
   }
   if (module.announce_at == AnnounceAt::AfterCommit) announce();
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "out of func [%s]", function);
@@ -1903,6 +2107,7 @@ GVariant *listing_from_rows(const RowCollection &rows) {
 GVariant *row_managed_objects(const RowCollection &rows) {
   if (rows.module.builds_listing && rows.collection.state->manager != nullptr)
     return listing_from_rows(rows);
+  if (publishes_itself(rows.collection)) return row_listing(rows, nullptr);
   GVariantBuilder objects;
   g_variant_builder_init(&objects, G_VARIANT_TYPE("a{oa{sa{sv}}}"));
   GDBusObjectManagerServer *manager = rows.collection.state->manager;
@@ -1925,20 +2130,22 @@ GVariant *row_managed_objects(const RowCollection &rows) {
                           g_variant_builder_end(&interfaces));
   }
   g_list_free_full(list, g_object_unref);
-  const CollectionState &state = *rows.collection.state;
-  if (state.outside != nullptr) {
-    for (const auto &[instance, ids] : *state.outside) {
-      const std::string path = collection_child_path(rows.collection, instance);
-      g_variant_builder_add(&objects, "{o@a{sa{sv}}}", path.c_str(),
-                            outside_child_interfaces(rows.collection, path.c_str(), instance));
-    }
-  }
   return g_variant_builder_end(&objects);
 }
 
 void row_answer_managed_objects(const RowCollection &rows, GDBusMethodInvocation *invocation) {
-  g_dbus_method_invocation_return_value(invocation,
-                                        g_variant_new("(@a{oa{sa{sv}}})", row_managed_objects(rows)));
+  ListingCache *cache = rows.module.listing_cache;
+  GVariant *reply = nullptr;
+  if (cache != nullptr) {
+    // A reply of another service type shows the other form of the children.
+    std::lock_guard lock(cache->mutex);
+    if (cache->reply != nullptr && cache->service_type == dbus_proxy_get_service_type())
+      reply = g_variant_ref(cache->reply);
+  }
+  // Without a kept reply one is built for this call alone.
+  if (reply == nullptr) reply = build_listing_reply(rows);
+  g_dbus_method_invocation_return_value(invocation, reply);
+  g_variant_unref(reply);
 }
 
 void use_row_action(const char *table_module, int (*action)(unsigned int, int)) {

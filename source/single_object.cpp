@@ -495,6 +495,15 @@ guint register_described_object(const SingleObject &object, const char *xml,
   g_autoptr(GError) error = nullptr;
   GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(xml, &error);
   IGD1_ASSERT(node != nullptr && node->interfaces[0] != nullptr);
+  const guint id = register_described_node(object, node, connection, path);
+  g_dbus_node_info_unref(node);
+  return id;
+}
+
+guint register_described_node(const SingleObject &object, GDBusNodeInfo *node,
+                              GDBusConnection *connection, const char *path) {
+  g_autoptr(GError) error = nullptr;
+  IGD1_ASSERT(node != nullptr && node->interfaces[0] != nullptr);
   mark_object_unannounced(object, node->interfaces[0]);
   dbus_proxy_node_info_reg(node);
   // The registration keeps its own reference to the interface.
@@ -503,7 +512,6 @@ guint register_described_object(const SingleObject &object, const char *xml,
                                                      const_cast<SingleObject *>(&object), nullptr,
                                                      &error);
   if (id == 0) DBUS_LOG(LOG_LEVEL_ERROR, "cannot register %s: %s", path, error->message);
-  g_dbus_node_info_unref(node);
   return id;
 }
 

@@ -114,62 +114,6 @@ TEST_F(DdnsTunnelTest, AChangedClientIsStoredAndAppliedOnceWithoutASignal) {
   EXPECT_EQ(applied_since(start), 0);
 }
 
-// A multi-write stores all of its values or none; a change the client
-// cannot be given is not kept either.
-TEST_F(DdnsTunnelTest, AClientWriteStandsOrFallsAsAWhole) {
-  int64_t start = journal_end();
-  EXPECT_EQ(set_multi(kClient, kDdns,
-                      dictionary({{"DDNSUsername", g_variant_new_string("newname")},
-                                  {"DDNSProvider", g_variant_new_string("")}})),
-            Error(kInvalidArgs, "Invalid parameter DDNSProvider"));
-  EXPECT_EQ(cell("ddns", 1, "Username"), "home4a3e51");
-  EXPECT_EQ(applied_since(start), 0);
-
-  ASSERT_EQ(set_multi(kClient, kDdns,
-                      dictionary({{"DDNSUsername", g_variant_new_string("newname")},
-                                  {"DDNSPassword", g_variant_new_string("s3cret-pw")},
-                                  {"ServicePort", g_variant_new_uint32(8080)}})),
-            Error());
-  EXPECT_EQ(applied_since(start), 1);
-  EXPECT_EQ(cell("ddns", 1, "Password"), "s3cret-pw");
-  EXPECT_EQ(cell("ddns", 1, "ServicePort"), "8080");
-
-  start = journal_end();
-  mib::fail_accessor("ddnsServer_save_mib");
-  EXPECT_EQ(set(kClient, kDdns, "ServicePort", g_variant_new_uint32(8081)),
-            Error("org.freedesktop.DBus.Error.Failed", "Fail to apply change"));
-  mib::clear_failures();
-  EXPECT_EQ(cell("ddns", 1, "ServicePort"), "8080");
-  EXPECT_EQ(read(kClient, kDdns, "ServicePort"), "uint32 8080");
-  EXPECT_EQ(applied_since(start), 0);
-}
-
-// A new client is off; switched on without an account it reports why it
-// fails.
-TEST_F(DdnsTunnelTest, ANewClientReportsWhatKeepsItFromRegistering) {
-  const std::string added = add_child(kClients);
-  ASSERT_FALSE(added.empty());
-  EXPECT_EQ(read(added.c_str(), kDdns, "DDNSStatus"), "byte 0x00");
-  ASSERT_EQ(set(added.c_str(), kDdns, "DDNSCfgEnabled", g_variant_new_boolean(true)), Error());
-  EXPECT_EQ(read(added.c_str(), kDdns, "DDNSStatus"), "byte 0x02");
-  EXPECT_EQ(read(added.c_str(), kDdns, "DDNSErrMsg"), "'incomplete account'");
-  ASSERT_EQ(set_multi(added.c_str(), kDdns,
-                      dictionary({{"DDNSProvider", g_variant_new_string("wqxddns")},
-                                  {"DDNSUsername", g_variant_new_string("second")},
-                                  {"DDNSPassword", g_variant_new_string("pw")}})),
-            Error());
-  EXPECT_EQ(read(added.c_str(), kDdns, "DDNSErrMsg"), "'no host name'");
-  ASSERT_EQ(set(added.c_str(), kDdns, "DDNSHostName", g_variant_new_string("second")), Error());
-  EXPECT_EQ(read(added.c_str(), kDdns, "DDNSStatus"), "byte 0x01");
-  // The listing reads the status the same way.
-  g_autoptr(GError) error = nullptr;
-  Variant listing =
-      call(kClients, "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", nullptr, &error);
-  ASSERT_TRUE(listing);
-  EXPECT_THAT(printed(listing.get()), HasSubstr("'DDNSIP': <'100.72.18.44'>"));
-  EXPECT_THAT(printed(listing.get()), testing::Not(HasSubstr("'DDNSStatus': <byte 0x00>")));
-}
-
 // The status fields are the client's: every read asks for them anew.
 TEST_F(DdnsTunnelTest, TheStatusIsReadFromTheClientAtEveryRead) {
   EXPECT_EQ(read(kClient, kDdns, "DDNSStatus"), "byte 0x01");
@@ -229,28 +173,6 @@ TEST_F(DdnsTunnelTest, TunnelServerAndDomainsKeepTheirRoom) {
   // A domain that is not valid text is left out of the list.
   ASSERT_TRUE(mib::set_cell("dnstunnel", 1, "DomainName", "a.example;b\xff;c.example"));
   EXPECT_EQ(read(kTunnel, kTunnelInterface, "DomainName"), "['a.example', 'c.example']");
-}
-
-// A tunnel the store refuses keeps its old values; a multi-write is whole.
-TEST_F(DdnsTunnelTest, ATunnelWriteStandsOrFallsAsAWhole) {
-  const char *domains[] = {"x.example", nullptr};
-  EXPECT_EQ(set_multi(kTunnel, kTunnelInterface,
-                      dictionary({{"DomainName", g_variant_new_strv(domains, -1)},
-                                  {"ServerIP", g_variant_new_string(std::string(40, '9').c_str())}})),
-            Error(kInvalidArgs, "Invalid parameter value for ServerIP"));
-  EXPECT_EQ(cell("dnstunnel", 1, "DomainName"), "voip.wqx-net.cn;ims.wqx-net.cn");
-  mib::fail_accessor("dnsTunnel_update_entry");
-  EXPECT_EQ(set(kTunnel, kTunnelInterface, "ServerIP", g_variant_new_string("10.0.0.53")).first,
-            "org.freedesktop.DBus.Error.Failed");
-  mib::clear_failures();
-  EXPECT_EQ(read(kTunnel, kTunnelInterface, "ServerIP"), "'10.98.0.53'");
-  EXPECT_EQ(cell("dnstunnel", 1, "ServerIP"), "10.98.0.53");
-  ASSERT_EQ(set_multi(kTunnel, kTunnelInterface,
-                      dictionary({{"DomainName", g_variant_new_strv(domains, -1)},
-                                  {"ServerIP", g_variant_new_string("10.0.0.53")}})),
-            Error());
-  EXPECT_EQ(cell("dnstunnel", 1, "DomainName"), "x.example");
-  EXPECT_EQ(cell("dnstunnel", 1, "ServerIP"), "10.0.0.53");
 }
 
 TEST_F(DdnsTunnelTest, TunnelsAreAddedAndDeletedBesideTheDnsServerObject) {

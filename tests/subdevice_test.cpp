@@ -136,52 +136,6 @@ TEST_F(SubDeviceTest, OpticalMeasurementsAreTakenAtEveryReadAndStoredByThePoll) 
   EXPECT_EQ(cell("DnOptRxPower", 2), "-8.71");
 }
 
-// A write of several values stores all of them or none; values of another
-// type are refused by the type the property has.
-TEST_F(SubDeviceTest, AMultiWriteStandsOrFallsAsAWhole) {
-  const uint64_t before = commits();
-  EXPECT_EQ(set_multi(dictionary({{"OptTemperature", g_variant_new_double(44.0)},
-                                  {"MEMUsage", g_variant_new_byte(130)}})),
-            Error(kInvalidArgs, "set property MEMUsage failed"));
-  EXPECT_EQ(set_multi(dictionary({{"OptTemperature", g_variant_new_double(44.0)},
-                                  {"CPUUsage", g_variant_new_uint32(5)}}))
-                .first,
-            kInvalidArgs);
-  EXPECT_EQ(commits(), before);
-  EXPECT_EQ(cell("OptTemperature"), "41.5");
-
-  ASSERT_EQ(set_multi(dictionary({{"OptTemperature", g_variant_new_double(44.0)},
-                                  {"VlanID", g_variant_new_int32(7)}})),
-            Error(kInvalidArgs, "invalid property VlanID"));
-  ASSERT_EQ(set_multi(dictionary({{"OptTemperature", g_variant_new_double(44.0)},
-                                  {"FlashSize", g_variant_new_uint32(268435456)},
-                                  {"SWVersion", g_variant_new_string("V1.4.1.0301")}})),
-            Error());
-  EXPECT_EQ(commits(), before + 1);
-  EXPECT_EQ(cell("OptTemperature"), "44");
-  EXPECT_EQ(cell("FlashSize"), "268435456");
-  EXPECT_EQ(read("SWVersion"), "'V1.4.1.0301'");
-}
-
-// The listing takes the same measurement as a read.
-TEST_F(SubDeviceTest, TheListingCarriesTheMeasuredReadings) {
-  g_autoptr(GError) error = nullptr;
-  Variant reply = call(kManager, "org.freedesktop.DBus.ObjectManager", "GetManagedObjects",
-                       nullptr, &error);
-  ASSERT_TRUE(reply) << error->message;
-  GVariant *objects = g_variant_get_child_value(reply.get(), 0);
-  EXPECT_EQ(g_variant_n_children(objects), 2u);
-  g_autoptr(GVariant) unit = g_variant_lookup_value(objects, kUnit, G_VARIANT_TYPE("a{sa{sv}}"));
-  g_variant_unref(objects);
-  ASSERT_NE(unit, nullptr);
-  g_autoptr(GVariant) values = g_variant_lookup_value(unit, kInterface, G_VARIANT_TYPE("a{sv}"));
-  ASSERT_NE(values, nullptr);
-  EXPECT_EQ(g_variant_n_children(values), 32u);
-  double measured = 0;
-  ASSERT_TRUE(g_variant_lookup(values, "DnOptRxPower", "d", &measured));
-  EXPECT_DOUBLE_EQ(measured, -8.41);
-}
-
 TEST_F(SubDeviceTest, DeactivationAndRefusedManagerCalls) {
   EXPECT_EQ(deactivate("/com/wqx/igd1/Config/SubDeviceInfo/9"), "('no such device',)");
   EXPECT_EQ(deactivate("/com/wqx/igd1/Config/SubDeviceInfo/01"), "('no such device',)");

@@ -5,7 +5,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "harness/bus_fixture.h"
@@ -180,28 +179,6 @@ TEST_F(WanDbTest, CountersAreLiveExceptDuringAConformanceRun) {
   write_text_file(root().path(path::kCtsMarker), "");
   EXPECT_EQ(counter(1, "RxBytes"), before);
   EXPECT_THAT(listing(kDb), HasSubstr("<uint64 " + std::to_string(before) + ">"));
-}
-
-// The listing holds every connection with all of its values, read as a Get
-// of each would read them.
-TEST_F(WanDbTest, TheListingHoldsEveryConnectionWithAllItsValues) {
-  g_autoptr(GError) error = nullptr;
-  Variant reply =
-      call(kDb, "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", nullptr, &error);
-  ASSERT_TRUE(reply) << error->message;
-  g_autoptr(GVariant) objects = g_variant_get_child_value(reply.get(), 0);
-  EXPECT_EQ(g_variant_n_children(objects), 3u);
-  for (int instance : {1, 2, 3}) {
-    g_autoptr(GVariant) connection =
-        g_variant_lookup_value(objects, child(instance).c_str(), G_VARIANT_TYPE("a{sa{sv}}"));
-    ASSERT_NE(connection, nullptr) << instance;
-    g_autoptr(GVariant) values = g_variant_lookup_value(connection, kChild, G_VARIANT_TYPE("a{sv}"));
-    ASSERT_NE(values, nullptr);
-    EXPECT_EQ(g_variant_n_children(values), 37u) << instance;
-    const gchar *prefix = nullptr;
-    ASSERT_TRUE(g_variant_lookup(values, "IPv6_Prefix", "&s", &prefix));
-    EXPECT_EQ(prefix, read(instance, "IPv6_Prefix").substr(1, std::strlen(prefix))) << instance;
-  }
 }
 
 TEST_F(WanDbTest, SpecialServiceRoutesAreReadOnlyChildrenOfAPlainManager) {

@@ -134,12 +134,17 @@ TEST(XmlContractTest, RowCollectionTablesMatchTheirFiles) {
     // A child may carry every interface of its document, or of the document
     // of another service type.
     std::vector<GDBusNodeInfo *> documents{node};
+    // The service type each document is served on (writes follow it).
+    std::vector<int> service_types{0};
     for (const InterfaceVariant &variant : rows->module.variants) {
       g_autoptr(GError) error = nullptr;
       documents.push_back(g_dbus_node_info_new_for_xml(variant.builtin_xml, &error));
       ASSERT_NE(documents.back(), nullptr) << error->message;
+      service_types.push_back(variant.when == igd1::Variant::ServiceType1 ? 1 : 0);
     }
-    for (GDBusNodeInfo *document : documents) {
+    for (size_t d = 0; d < documents.size(); ++d) {
+      GDBusNodeInfo *document = documents[d];
+      host::settings().service_type = service_types[d];
       for (GDBusInterfaceInfo **i = document->interfaces; *i != nullptr; ++i) {
         for (GDBusPropertyInfo **p = (*i)->properties; p != nullptr && *p != nullptr; ++p) {
           declared.insert((*p)->name);
@@ -159,6 +164,7 @@ TEST(XmlContractTest, RowCollectionTablesMatchTheirFiles) {
         }
       }
     }
+    host::settings().service_type = 0;
     for (const RowProperty &row : rows->module.properties) {
       EXPECT_TRUE(declared.count(row.name)) << row.name << " is missing from the file";
       if (row.alias != nullptr) {

@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "host_api.h"
+#include "lan_neighbours.h"
 #include "mib_store.h"
 #include "notify_service.h"
 #include "sys_paths.h"
@@ -285,6 +286,7 @@ bool Host::start(const Options &options, std::string *error) {
   name_acquired_ = name_acquired;
   name_lost_ = name_lost;
   if (!request_name(error)) return false;
+  if (options.system_lan_hosts) start_system_lan_hosts(library_);
   return start_event_channels(options, library_, error);
 }
 
@@ -340,6 +342,7 @@ void Host::on_name_signal(GDBusConnection *connection, const gchar *, const gcha
 }
 
 void Host::stop() {
+  stop_system_lan_hosts();
   stop_event_channels();
   if (name_subscription_ != 0) {
     g_dbus_connection_signal_unsubscribe(connection_, name_subscription_);

@@ -113,6 +113,8 @@ struct Options {
   bool heartbeat = false;
   // The watch warns when no heartbeat came for this long.
   unsigned heartbeat_timeout_ms = 15000;
+  // The LAN host table follows this machine's neighbour table.
+  bool system_lan_hosts = false;
 };
 
 inline constexpr char kServiceName[] = "com.wqx.igd1";

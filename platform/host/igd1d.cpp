@@ -21,6 +21,7 @@ struct CommandLine {
   gint service_type = 0;
   gint province = 0;
   gchar *modules = nullptr;
+  gchar *lan_hosts = nullptr;
   gint heartbeat_timeout = 15;
   gboolean version = FALSE;
 };
@@ -122,6 +123,9 @@ int main(int argc, char **argv) {
        "Province code reported to the modules (default 0)", "N"},
       {"modules", 0, 0, G_OPTION_ARG_STRING, &cl.modules,
        "Start only these modules, e.g. dhcp_server,devinfo (default: all)", "NAME,..."},
+      {"lan-hosts", 0, 0, G_OPTION_ARG_STRING, &cl.lan_hosts,
+       "Where the LAN hosts come from: seeded (the store's table, default) or system (this "
+       "machine's neighbour table)", "SOURCE"},
       {"heartbeat-timeout", 0, 0, G_OPTION_ARG_INT, &cl.heartbeat_timeout,
        "Warn when the library's heartbeat is missing this long (default 15)", "SECONDS"},
       {"version", 0, 0, G_OPTION_ARG_NONE, &cl.version, "Print the version and exit", nullptr},
@@ -167,6 +171,12 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "igd1d: --heartbeat-timeout must be positive\n");
     return 2;
   }
+  if (cl.lan_hosts != nullptr && g_strcmp0(cl.lan_hosts, "system") != 0 &&
+      g_strcmp0(cl.lan_hosts, "seeded") != 0) {
+    std::fprintf(stderr, "igd1d: --lan-hosts is seeded or system, not %s\n", cl.lan_hosts);
+    return 2;
+  }
+  options.system_lan_hosts = g_strcmp0(cl.lan_hosts, "system") == 0;
   options.notify_socket = true;
   options.heartbeat = true;
   options.heartbeat_timeout_ms = unsigned(cl.heartbeat_timeout) * 1000u;
@@ -218,5 +228,6 @@ int main(int argc, char **argv) {
   g_free(cl.store);
   g_free(cl.library);
   g_free(cl.modules);
+  g_free(cl.lan_hosts);
   return status;
 }

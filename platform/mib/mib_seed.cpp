@@ -72,6 +72,13 @@ constexpr DefaultSetting kDefaults[] = {
     {{"lan.SubnetMask", K::IPv4, 4}, "255.255.255.0"},
     {{"lan.IPv6Address", K::Text, 64}, "2001:db8:3c4d:1500::1"},
 
+    // LAN host manager; Seeded turns 1 once the first devices were put in the table.
+    {{"lanhost.EnableStats", K::U8, 1}, "1"},
+    {{"lanhost.LANHostMaxNumber", K::U32, 4}, "255"},
+    {{"lanhost.ControlListMaxNumber", K::U32, 4}, "32"},
+    {{"lanhost.LANDevPushEnable", K::U8, 1}, "1"},
+    {{"lanhost.Seeded", K::U8, 1}, "0"},
+
     // DHCP server of the home network.  Enable is the byte the server object
     // writes (2 on, 0 off; 1 from older stores also means on).
     {{"dhcpserver.Enable", K::U8, 1}, "1"},
