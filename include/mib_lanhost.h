@@ -72,7 +72,7 @@ enum {
 // Item number of the device type in the accessors below (its name as text).
 enum { LAN_HOST_ITEM_DEVICE_TYPE = 7 };
 // Change bit of the notices about LAN hosts.
-enum { MIB_CFG_LANHOST = 0x10000000 };
+enum { MIB_CFG_LANHOST = 0x40 };
 
 IGD1_API int lan_host_update_all(void);
 // Tells the services the whole table (once at start-up).

@@ -17,7 +17,7 @@
 enum {
   // Applying the QoS configuration records a notice under this bit, with
   // what was applied as its text.
-  MIB_CFG_QOS = 0x10000000,
+  MIB_CFG_QOS = 0x80000,
 
   // Record buffers handed to the insert calls; the first bytes of every
   // record hold its instance number (32 bits for a classification and a

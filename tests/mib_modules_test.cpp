@@ -10,9 +10,15 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mib_api.h"
+#include "mib_filters.h"
+#include "mib_lanhost.h"
+#include "mib_network_tables.h"
+#include "mib_qos.h"
+#include "mib_services.h"
 #include "mib_store.h"
 #include "store_fixture.h"
 
@@ -170,6 +176,35 @@ TEST_F(ModulesTest, BridgeDataAclRecordsHoldOnlyCheckedValues) {
   ASSERT_EQ(BridgeDataAcl_set_mib_property(2, "UDP", row), 1);
   EXPECT_EQ(BridgeDataAcl_update_entry_mib(row), 0);
   EXPECT_EQ(BridgeDataAcl_get_list_by_instnum(0, nullptr), nullptr);
+}
+
+// Each service hears its own changes: a bit two services shared would make
+// each apply the other's notices too.
+TEST(ChangeBitsTest, EveryServiceHasABitOfItsOwn) {
+  const std::pair<const char *, uint32_t> bits[] = {
+      {"DHCP", MIB_CFG_DHCP}, {"port mapping", MIB_CFG_PORTMAPPING},
+      {"LED schedule", MIB_CFG_LED_SCHEDULE}, {"LED status", MIB_CFG_LED_STATUS},
+      {"LED journal", MIB_JOURNAL_LED}, {"SDN journal", MIB_JOURNAL_SDN},
+      {"trouble locating", MIB_CFG_TROUBLE_LOCATING}, {"debug collection", MIB_CFG_DEBUG_COLLECTION},
+      {"user password", MIB_CFG_USER_PASSWORD}, {"platform service", MIB_CFG_PLATFORM_SERVICE},
+      {"line registration", MIB_CFG_LINE_REGISTRATION}, {"system journal", MIB_JOURNAL_SYSTEM},
+      {"Samba", MIB_CFG_SAMBA}, {"Telnet", MIB_CFG_TELNET}, {"FTP", MIB_CFG_FTP},
+      {"bridge data list", MIB_CFG_BRIDGE_DATA_ACL}, {"DNS", MIB_CFG_DNS}, {"dynamic DNS", MIB_CFG_DDNS},
+      {"QoS", MIB_CFG_QOS}, {"IPTV", MIB_CFG_IPTV}, {"DNS speed limit", MIB_CFG_DNS_SPEED_LIMIT},
+      {"HTTP server", MIB_CFG_HTTP}, {"incoming filter", MIB_CFG_INCOMING_FILTER},
+      {"CWMP", MIB_CFG_CWMP}, {"LAN hosts", MIB_CFG_LANHOST}, {"filters", MIB_CFG_FILTERS},
+      {"hardware acceleration", MIB_CFG_HARDACC},
+      {"device information", mib::kDeviceInfoNoticeBit},
+      {"network information", mib::kNetworkInfoNoticeBit},
+      {"port forwarding", mib::kPortForwardingNoticeBit},
+  };
+  uint32_t seen = 0;
+  for (const auto &[name, bit] : bits) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(bit & (bit - 1), 0u) << "not a single bit";
+    EXPECT_EQ(seen & bit, 0u) << "shared with another service";
+    seen |= bit;
+  }
 }
 
 }  // namespace
