@@ -213,24 +213,6 @@ size_t listed(const char *service) {
   return count;
 }
 
-#ifdef IGD1_HAVE_SDBUS
-size_t sd_listed(const char *service) {
-  sd_bus_error error = SD_BUS_ERROR_NULL;
-  sd_bus_message *reply = nullptr;
-  size_t count = 0;
-  int r = sd_bus_call_method(world().sd, service, kManager, "org.freedesktop.DBus.ObjectManager",
-                             "GetManagedObjects", &error, &reply, "");
-  if (r >= 0) r = sd_bus_message_enter_container(reply, 'a', "{oa{sa{sv}}}");
-  while (r >= 0 && sd_bus_message_at_end(reply, 0) == 0) {
-    r = sd_bus_message_skip(reply, "{oa{sa{sv}}}");
-    if (r >= 0) ++count;
-  }
-  sd_bus_message_unref(reply);
-  sd_bus_error_free(&error);
-  return r >= 0 ? count : 0;
-}
-#endif
-
 // 255 realistic filters in the store, then the same objects on the bare
 // service, each serving the dictionary igd1 lists for it.
 bool set_up_filters() {
@@ -280,14 +262,9 @@ void BM_AppFilterGetManagedObjects_255(benchmark::State &state, Client client) {
     state.SkipWithError("the filters could not be set up");
     return;
   }
-#ifdef IGD1_HAVE_SDBUS
-  if (client == Client::SdBus) {
-    compare(state, [](const char *service, size_t) { return sd_listed(service) == kRows; });
-    return;
-  }
-#endif
-  (void)client;
-  compare(state, [](const char *service, size_t) { return listed(service) == kRows; });
+  compare(state, [client](const char *service, size_t) {
+    return listed_objects(client, service, kManager) == kRows;
+  });
 }
 BENCHMARK_CAPTURE(BM_AppFilterGetManagedObjects_255, gdbus, Client::GDBus)
     ->UseRealTime()->Unit(benchmark::kMillisecond);
