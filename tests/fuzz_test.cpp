@@ -321,6 +321,13 @@ TEST_F(FuzzTest, EveryRandomCallIsAnsweredAndTheValuesStay) {
     if (random.chance(33)) untouched.insert(target.path);
   const std::map<std::string, std::string> before = writable_values(client_, targets);
 
+  // Managers a call emptied (RemoveAllObjects): their rows are rightly gone.
+  std::set<std::string> emptied;
+  auto emptied_row = [&](const std::string &key) {
+    for (const std::string &manager : emptied)
+      if (key.rfind(manager + "/", 0) == 0) return true;
+    return false;
+  };
   int calls = 0, ended = 0;
   const auto stop = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (std::chrono::steady_clock::now() < stop) {
@@ -329,7 +336,10 @@ TEST_F(FuzzTest, EveryRandomCallIsAnsweredAndTheValuesStay) {
     g_autoptr(GError) error = nullptr;
     const auto sent = std::chrono::steady_clock::now();
     Variant reply = send_recorded_call(client_, call, kReplyTimeoutMs, &error);
-    if (reply) continue;
+    if (reply) {
+      if (call.member == "RemoveAllObjects") emptied.insert(call.path);
+      continue;
+    }
     ASSERT_FALSE(g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT))
         << "no answer within " << kReplyTimeoutMs << " ms to\n" << recorded_call_text(call);
     const auto [name, message] = remote_error(error);
@@ -363,6 +373,7 @@ TEST_F(FuzzTest, EveryRandomCallIsAnsweredAndTheValuesStay) {
   const std::map<std::string, std::string> after = writable_values(client_, targets);
   int witnesses = 0;
   for (const auto &[key, value] : before) {
+    if (emptied_row(key)) continue;
     if (untouched.count(key.substr(0, key.find(' ')))) {
       ++witnesses;
       EXPECT_EQ(after.at(key), value) << key;
