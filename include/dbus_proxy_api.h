@@ -22,11 +22,12 @@ IGD1_API GDBusNodeInfo *dbus_proxy_readxml(const char *file_name);
 #define DBUSPROXY_PROPERTIES_CHANGED "PropertiesChanged"
 
 #ifdef __cplusplus
-// Emits PropertiesChanged of `interface` with `body`, then the same body as
-// org.freedesktop.DBus.Properties.PropertiesChanged.  Every change signal of
-// the library goes through here.  On the main loop the two are sent right
-// after the current call has been answered, before the next call is handled.
-IGD1_EXPORT void emit_with_standard_copy(GDBusConnection *connection, const char *path,
+// Emits PropertiesChanged of `interface` with `body` (and, when the host asks
+// for standard signals, the same body as
+// org.freedesktop.DBus.Properties.PropertiesChanged).  Every change signal of
+// the library goes through here.  On the main loop they are sent right after
+// the current call has been answered, before the next call is handled.
+IGD1_EXPORT void emit_change_signal(GDBusConnection *connection, const char *path,
                                          const char *interface, GVariant *body);
 #endif
 

@@ -20,6 +20,12 @@ IGD1_API int dbus_proxy_get_service_type(void);
 // The province code of the gateway's operator region.
 IGD1_API int dbus_proxy_get_province(void);
 
+// Non-zero when every change signal is to go out a second time as the
+// standard org.freedesktop.DBus.Properties.PropertiesChanged (for generic
+// clients that cache properties from it); 0, the default, sends only the
+// API's own com.wqx.igd1.Properties.PropertiesChanged.
+IGD1_API int dbus_proxy_get_standard_signals(void);
+
 // Flushes the hardware-accelerated flow table of the packet engine; mode 2
 // flushes every flow.  Returns 0 on success, non-zero on failure.
 IGD1_API int ykr_fc_flow_flush2(int mode);

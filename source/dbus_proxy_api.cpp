@@ -64,9 +64,14 @@ namespace {
 // have been closed meanwhile.
 void emit_both(GDBusConnection *connection, const char *path, const char *interface,
                GVariant *body, bool deferred) {
-  // The standard signal carries the same (interface, changes, invalidated)
-  // body, so that standard client caches (GDBusProxy and the like) follow.
-  for (const char *sender_interface : {interface, "org.freedesktop.DBus.Properties"}) {
+  // When the host asks for it, the standard signal carries the same
+  // (interface, changes, invalidated) body, so that generic client caches
+  // (GDBusProxy and the like) follow.  By default the API's own signal is the
+  // one change signal.
+  const char *interfaces[] = {interface, "org.freedesktop.DBus.Properties"};
+  const size_t count = dbus_proxy_get_standard_signals() != 0 ? 2 : 1;
+  for (size_t i = 0; i < count; ++i) {
+    const char *sender_interface = interfaces[i];
     GError *local_error = nullptr;
     g_dbus_connection_emit_signal(connection, nullptr, path, sender_interface, "PropertiesChanged",
                                   body, &local_error);
@@ -135,7 +140,7 @@ void queue_signal(PendingSignal signal) {
 // of high priority: the caller is answered first, and the signals still go
 // out before the loop handles the next call, so their order is kept.  Other
 // threads send at once.
-void emit_with_standard_copy(GDBusConnection *connection, const char *path, const char *interface,
+void emit_change_signal(GDBusConnection *connection, const char *path, const char *interface,
                              GVariant *body) {
   if (!on_main_loop()) {
     emit_both(connection, path, interface, body, false);
@@ -225,7 +230,7 @@ void emit_and_release(GVariantBuilder *builder, const char *object_path,
     DBUS_LOG(LOG_LEVEL_DETAIL, "emit signal: to %s::%s ", object_path, interface_name);
     GVariant *body = g_variant_ref_sink(g_variant_new(
         "(s@a{sv}@as)", interface_name, g_variant_builder_end(builder), g_variant_new_strv(nullptr, 0)));
-    emit_with_standard_copy(connection, object_path, DBUSPROXY_PROPERTIES_INTERFACE, body);
+    emit_change_signal(connection, object_path, DBUSPROXY_PROPERTIES_INTERFACE, body);
     g_variant_unref(body);
   } else {
     DBUS_LOG(LOG_LEVEL_DEBUG, "dbus_proxy_uds_send_signal: error pconnect(NULL) ");

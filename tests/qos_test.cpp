@@ -93,7 +93,7 @@ class QoSTest : public BusTest {
 // ---- the QoS object ----
 
 TEST_F(QoSTest, TheQoSObjectStoresDirectlyAndAppliesEveryAcceptedRequestOnce) {
-  SignalWatcher changes(client(), "org.freedesktop.DBus.Properties", "PropertiesChanged", kQoS);
+  SignalWatcher changes(client(), "com.wqx.igd1.Properties", "PropertiesChanged", kQoS);
   EXPECT_EQ(get(kQoS, kQoSInterface, "Plan"), "'priority'");
   EXPECT_EQ(get(kQoS, kQoSInterface, "Enable"), "true");
   EXPECT_EQ(get(kQoS, kQoSInterface, "Enable8021P"), "uint32 2");
@@ -206,7 +206,7 @@ TEST_F(QoSTest, TheStoreSeedsAHouseholdsRulesAndJournalsWhatEachApplyApplied) {
 // Writing the current value changes nothing: success, no commit, no apply.
 TEST_F(QoSTest, AClassificationWriteCommitsAndAppliesOnlyAChange) {
   const std::string voice = std::string(kClassifications) + "/1";
-  SignalWatcher changes(client(), "org.freedesktop.DBus.Properties", "PropertiesChanged");
+  SignalWatcher changes(client(), "com.wqx.igd1.Properties", "PropertiesChanged");
   int64_t start = journal_end();
   uint64_t before = commits("qosclassification");
   ASSERT_EQ(set(voice, kClassInterface, "ClassQueue", g_variant_new_uint32(1)), kAccepted);

@@ -1,6 +1,7 @@
-// Every change signal also goes out as the standard
-// org.freedesktop.DBus.Properties.PropertiesChanged with the same body, so that
-// standard client caches follow the values.
+// A change goes out as com.wqx.igd1.Properties.PropertiesChanged, and only so
+// unless the host asks for standard signals: then every change signal also
+// goes out as org.freedesktop.DBus.Properties.PropertiesChanged with the same
+// body, so that generic client caches follow the values.
 #include <gmock/gmock.h>
 
 #include <mutex>
@@ -17,7 +18,20 @@ constexpr char kPath[] = "/com/wqx/igd1/Config/DHCPServer";
 constexpr char kInterface[] = "com.wqx.igd1.DHCPServer";
 constexpr char kStandard[] = "org.freedesktop.DBus.Properties";
 
-class StandardSignalTest : public BusTest {};
+// By default a write is announced once, on the API's own interface.
+TEST_F(BusTest, AWriteIsAnnouncedByOneSignalOnly) {
+  SignalWatcher any(client(), nullptr, "PropertiesChanged", kPath);
+  ASSERT_TRUE(set_property(kPath, kInterface, "LeaseTime", g_variant_new_uint32(86400)));
+  EXPECT_EQ(printed(any.wait().body.get()),
+            "('com.wqx.igd1.DHCPServer', {'LeaseTime': <uint32 86400>}, @as [])");
+  // A round trip after the write: its signals have all arrived by its answer.
+  EXPECT_EQ(printed(get_property(kPath, kInterface, "LeaseTime").get()), "uint32 86400");
+  EXPECT_EQ(any.wait(std::chrono::milliseconds(200)).body.get(), nullptr);
+}
+
+class StandardSignalTest : public BusTest {
+  void configure(host::Options &options) override { options.standard_signals = true; }
+};
 
 TEST_F(StandardSignalTest, ObjectWritesAndBuiltSignalsGoOutOnBothInterfaces) {
   SignalWatcher own(client(), DBUSPROXY_PROPERTIES_INTERFACE, "PropertiesChanged", kPath);

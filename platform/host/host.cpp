@@ -224,6 +224,7 @@ void forget_row_callbacks() {
 bool Host::start(const Options &options, std::string *error) {
   settings().service_type = options.service_type;
   settings().province = options.province;
+  settings().standard_signals = options.standard_signals;
 
   if (!mib::store_is_open()) {
     std::string store = options.store.empty() ? sys_path(path::kStoreFile) : options.store;

@@ -22,6 +22,7 @@ namespace igd1::host {
 struct Settings {
   int service_type = 0;
   int province = 0;
+  bool standard_signals = false;
 };
 Settings &settings();
 
@@ -106,6 +107,8 @@ struct Options {
   std::string library;        // "" = default_library_path()
   int service_type = 0;
   int province = 0;
+  // Every change signal also as org.freedesktop.DBus.Properties.PropertiesChanged.
+  bool standard_signals = false;
   std::vector<std::string> modules;  // empty = every module
   // Event channels (igd1d turns both on): the notification socket served by
   // the library's threads, and the library's heartbeat with its watch.

@@ -13,6 +13,10 @@ int dbus_proxy_get_service_type(void) { return igd1::host::settings().service_ty
 
 int dbus_proxy_get_province(void) { return igd1::host::settings().province; }
 
+int dbus_proxy_get_standard_signals(void) {
+  return igd1::host::settings().standard_signals ? 1 : 0;
+}
+
 namespace igd1::host {
 namespace {
 
