@@ -90,6 +90,7 @@ void start_poll(GDBusConnection *) {
   if (g_poll_source != 0 && g_main_context_find_source_by_id(nullptr, g_poll_source) != nullptr)
     g_source_remove(g_poll_source);
   g_poll_source = g_timeout_add(kPollMs, DnOpt_status, nullptr);
+  g_source_set_name_by_id(g_poll_source, kSubDevicePollName);
 }
 
 constexpr igd1::RowModule kModule = {

@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "harness/bus_fixture.h"
 #include "mib_network_tables.h"
 #include "mib_store.h"
+#include "subdeviceinfo.h"
 
 namespace igd1::test {
 namespace {
@@ -134,6 +137,63 @@ TEST_F(SubDeviceTest, OpticalMeasurementsAreTakenAtEveryReadAndStoredByThePoll) 
   EXPECT_EQ(cell("DnOptRxPower"), "-7.51");
   EXPECT_EQ(cell("OptErrStatus"), "1");
   EXPECT_EQ(cell("DnOptRxPower", 2), "-8.71");
+}
+
+// The live sources of the main loop's context named `name`, each with a
+// reference of its own.  Ids are handed out in increasing order, so every
+// live source has an id below that of a source attached now.  Run on the
+// loop thread.
+std::vector<GSource *> loop_sources_named(const char *name) {
+  GMainContext *context = g_main_context_default();
+  GSource *probe = g_idle_source_new();
+  const guint newest = g_source_attach(probe, context);
+  g_source_destroy(probe);
+  g_source_unref(probe);
+  std::vector<GSource *> found;
+  for (guint id = 1; id < newest; ++id) {
+    GSource *source = g_main_context_find_source_by_id(context, id);
+    if (source != nullptr && g_strcmp0(g_source_get_name(source), name) == 0)
+      found.push_back(g_source_ref(source));
+  }
+  return found;
+}
+
+// The poll is one repeating timer of the main loop, a minute apart: moving
+// its time to now makes the loop store the measurements, and the next run
+// is a minute after that.
+TEST_F(SubDeviceTest, ThePollIsAMinuteLongTimerThatTheMainLoopRuns) {
+  constexpr gint64 kMinuteUs = 60 * G_USEC_PER_SEC;
+  ASSERT_EQ(set("OptTxPower", g_variant_new_double(3.0)), Error());
+  ASSERT_EQ(cell("DnOptRxPower"), "0");
+
+  std::vector<GSource *> polls;
+  gint64 due_in = 0;
+  loop_->run([&] {
+    polls = loop_sources_named(kSubDevicePollName);
+    if (polls.size() == 1) due_in = g_source_get_ready_time(polls[0]) - g_get_monotonic_time();
+  });
+  ASSERT_EQ(polls.size(), 1u);
+  GSource *poll = polls[0];
+  EXPECT_EQ(g_source_get_context(poll), g_main_context_default());
+  EXPECT_GT(due_in, kMinuteUs - 10 * G_USEC_PER_SEC);
+  EXPECT_LE(due_in, kMinuteUs);
+
+  loop_->run([&] { g_source_set_ready_time(poll, 0); });
+  const auto give_up = std::chrono::steady_clock::now() + 5s;
+  while (cell("DnOptRxPower") != "-7.51" && std::chrono::steady_clock::now() < give_up)
+    std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(cell("DnOptRxPower"), "-7.51");
+  EXPECT_EQ(cell("OptErrStatus"), "1");
+
+  bool repeats = false;
+  loop_->run([&] {
+    repeats = !g_source_is_destroyed(poll);
+    due_in = g_source_get_ready_time(poll) - g_get_monotonic_time();
+  });
+  EXPECT_TRUE(repeats);
+  EXPECT_GT(due_in, kMinuteUs - 10 * G_USEC_PER_SEC);
+  EXPECT_LE(due_in, kMinuteUs);
+  g_source_unref(poll);
 }
 
 TEST_F(SubDeviceTest, DeactivationAndRefusedManagerCalls) {
