@@ -259,8 +259,6 @@ struct RowProperty {
   // check, else `invalid_text` answers (null: `refused`).
   bool (*valid)(const char *text) = nullptr;
   const char *invalid_text = nullptr;
-  // Text: a stored text that is not UTF-8 reads as "" rather than failing.
-  bool bad_text_reads_empty = false;
   // Writes are taken only on these service types; elsewhere the name is
   // unknown to writes (reads are not affected).
   Variant writes_on = Variant::Any;
@@ -327,6 +325,9 @@ struct RowTable {
   size_t inner_parent_offset = 0;
   // Removes every row (RemoveAllObjects without a handler of the module's own).
   int (*remove_all)(void) = nullptr;
+  // The store's count of commits to the table, by any process (null: not
+  // counted).  A kept listing built at another count is stale.
+  uint64_t (*commit_count)(void) = nullptr;
 };
 
 // How a changed working copy reaches the table.
@@ -409,12 +410,17 @@ struct Sibling {
 };
 
 // A GetManagedObjects reply kept between changes (see row_listing_refresh).
-// Every access holds the mutex; a reply handed out is a reference of its
-// own, so dropping the kept one never frees a reply being sent.
+// Every change the module makes drops it (a row written, added or removed,
+// a list edited); a table that counts its commits (RowTable.commit_count)
+// also drops it when another process committed.  Replies are built on the
+// main loop only.  Every access holds the mutex; a reply handed out is a
+// reference of its own, so dropping the kept one never frees a reply being
+// sent.
 struct ListingCache {
   std::mutex mutex;
   GVariant *reply = nullptr;  // "(a{oa{sa{sv}}})", or none
   int service_type = 0;       // the one the reply was built for (it shows that form)
+  uint64_t commit_count = 0;  // the table's commit count when the build began
   uint64_t generation = 0;    // counts the drops: a build started before one is not kept
   bool rebuild_queued = false;
 };

@@ -63,6 +63,8 @@ enum {
 //                                         that number, 0 when full or failing
 //   <p>_remove_entry(position, node)      non-zero on success
 //   <p>_save_mib()                        commits the table to flash
+//   <p>_commit_count()                    how many commits the table has seen,
+//                                         by any process using the store
 #define IGD1_DECLARE_FILTER_TABLE(p)                                                      \
   IGD1_API int p##_update_all(void);                                                      \
   IGD1_API mib_list_node *p##_get_list(int which);                                        \
@@ -74,7 +76,8 @@ enum {
                                 int flags);                                               \
   IGD1_API int p##_insert_entry(void *record);                                            \
   IGD1_API int p##_remove_entry(uint32_t position, mib_list_node *node);                  \
-  IGD1_API int p##_save_mib(void)
+  IGD1_API int p##_save_mib(void);                                                        \
+  IGD1_API uint64_t p##_commit_count(void)
 
 IGD1_DECLARE_FILTER_TABLE(dnsfilter);
 IGD1_DECLARE_FILTER_TABLE(urlfilter);

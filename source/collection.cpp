@@ -1273,7 +1273,6 @@ GVariant *read_row_property(const RowModule &module, const RowProperty &property
           g_strstr_len(text, gssize(strnlen(text, property.size)), property.placeholder) != nullptr)
         return g_variant_new_string("");
       value = text_value(text, property.size);
-      if (value == nullptr && property.bad_text_reads_empty) return g_variant_new_string("");
       break;
     }
     case Field::List: {
@@ -1646,6 +1645,7 @@ GVariant *row_listing(const RowCollection &rows, bool (*keep)(const uint8_t *row
   const bool refresh = module.table.refresh_row != nullptr &&
                        !(module.refresh_skipped_in_test_run && check_dbus_cts_running());
   std::vector<uint8_t> refreshed;
+  if (module.listing_flag != nullptr) *module.listing_flag = 1;
   // One walk of the table: every record comes from the same view of it.
   each_row(module, [&](const uint8_t *stored, uint32_t) {
     const uint8_t *row = stored;
@@ -1667,6 +1667,7 @@ GVariant *row_listing(const RowCollection &rows, bool (*keep)(const uint8_t *row
         g_variant_new_object_path(path.c_str()),
         g_variant_new_array(G_VARIANT_TYPE("{sa{sv}}"), interfaces.data(), interfaces.size())));
   });
+  if (module.listing_flag != nullptr) *module.listing_flag = 0;
   return g_variant_new_array(G_VARIANT_TYPE("{oa{sa{sv}}}"), objects.data(), objects.size());
 }
 
@@ -1691,13 +1692,30 @@ uint64_t drop_listing(ListingCache &cache) {
   return generation;
 }
 
-// Keeps `reply`, built for `service_type`, unless the table changed since
+// The table's commit count (0 for a table that does not count them).
+uint64_t commit_count_of(const RowModule &module) {
+  return module.table.commit_count != nullptr ? module.table.commit_count() : 0;
+}
+
+// What a reply shows: the service type and the table's commit count when
+// its build began (a commit during the build makes it stale at once).
+struct ListingBasis {
+  int service_type;
+  uint64_t commit_count;
+};
+
+ListingBasis listing_basis(const RowModule &module) {
+  return {dbus_proxy_get_service_type(), commit_count_of(module)};
+}
+
+// Keeps `reply`, built on `basis`, unless the table changed since
 // `generation` was taken.
-void keep_listing(ListingCache &cache, GVariant *reply, uint64_t generation, int service_type) {
+void keep_listing(ListingCache &cache, GVariant *reply, uint64_t generation, ListingBasis basis) {
   std::lock_guard lock(cache.mutex);
   if (cache.generation != generation || cache.reply != nullptr) return;
   cache.reply = g_variant_ref(reply);
-  cache.service_type = service_type;
+  cache.service_type = basis.service_type;
+  cache.commit_count = basis.commit_count;
 }
 
 gboolean rebuild_listing(gpointer data) {
@@ -1710,9 +1728,9 @@ gboolean rebuild_listing(gpointer data) {
     if (cache.reply != nullptr) return G_SOURCE_REMOVE;
     generation = cache.generation;
   }
-  const int service_type = dbus_proxy_get_service_type();
+  const ListingBasis basis = listing_basis(rows.module);
   GVariant *reply = build_listing_reply(rows);
-  keep_listing(cache, reply, generation, service_type);
+  keep_listing(cache, reply, generation, basis);
   g_variant_unref(reply);
   return G_SOURCE_REMOVE;
 }
@@ -1748,9 +1766,9 @@ GVariant *row_listing_refresh(const RowCollection &rows, bool keep) {
     queue_listing_build(rows);
     return nullptr;
   }
-  const int service_type = dbus_proxy_get_service_type();
+  const ListingBasis basis = listing_basis(rows.module);
   GVariant *reply = build_listing_reply(rows);
-  keep_listing(*cache, reply, generation, service_type);
+  keep_listing(*cache, reply, generation, basis);
   return reply;
 }
 
@@ -1988,6 +2006,7 @@ void row_remove_all(const RowCollection &rows, const char *object_path,
     if (error != nullptr) return g_dbus_method_invocation_return_gerror(invocation, error);
     return return_manager_error(invocation, "RemoveAllObjects %s fail", rows.collection.noun);
   }
+  listing_changed(rows);
   g_dbus_method_invocation_return_value(invocation, nullptr);
 }
 
@@ -2050,6 +2069,7 @@ void row_edit_list(const RowCollection &rows, const ListMethods &lists, ListEdit
     lists.handle_action(int(type), int(edit), touched);
   if (module.table.save_mib != nullptr) module.table.save_mib();
   if (!transaction.commit(&error)) return void(call.fail_named(lists.error_name, lists.commit_failed));
+  listing_changed(rows);
   unchanged();
 }
 
@@ -2065,49 +2085,9 @@ void row_manager_call(const RowCollection &rows, const char *manager_path,
   // Other methods are not answered here; the host answers them as unknown.
 }
 
-namespace {
-
-// The listing a module builds itself: the table's rows in order, each
-// with the interfaces of its exported child read from the row in hand.
-GVariant *listing_from_rows(const RowCollection &rows) {
-  const RowModule &module = rows.module;
-  GDBusObjectManager *manager = G_DBUS_OBJECT_MANAGER(rows.collection.state->manager);
-  GDBusNodeInfo *node = current_node(rows.collection);
-  if (module.listing_flag != nullptr) *module.listing_flag = 1;
-  GVariantBuilder objects;
-  g_variant_builder_init(&objects, G_VARIANT_TYPE("a{oa{sa{sv}}}"));
-  each_row(module, [&](const uint8_t *row, uint32_t) {
-    const uint32_t instance = instance_of(module, row);
-    const std::string path = collection_child_path(rows.collection, instance);
-    g_autoptr(GDBusObject) object = g_dbus_object_manager_get_object(manager, path.c_str());
-    if (object == nullptr) return;
-    GVariantBuilder interfaces;
-    g_variant_builder_init(&interfaces, G_VARIANT_TYPE("a{sa{sv}}"));
-    for (GDBusInterfaceInfo **i = node->interfaces; *i != nullptr; ++i) {
-      if (!carries(rows.collection, instance, *i)) continue;
-      GVariantBuilder values;
-      g_variant_builder_init(&values, G_VARIANT_TYPE("a{sv}"));
-      for (GDBusPropertyInfo **p = (*i)->properties; p != nullptr && *p != nullptr; ++p) {
-        const RowProperty *property = find_row_property(module.properties, (*p)->name);
-        if (property == nullptr || ((*p)->flags & G_DBUS_PROPERTY_INFO_FLAGS_READABLE) == 0)
-          continue;
-        if (GVariant *value = read_row_property(module, *property, row, nullptr))
-          g_variant_builder_add(&values, "{sv}", (*p)->name, value);
-      }
-      g_variant_builder_add(&interfaces, "{sa{sv}}", (*i)->name, &values);
-    }
-    g_variant_builder_add(&objects, "{oa{sa{sv}}}", path.c_str(), &interfaces);
-  });
-  if (module.listing_flag != nullptr) *module.listing_flag = 0;
-  return g_variant_builder_end(&objects);
-}
-
-}  // namespace
-
 GVariant *row_managed_objects(const RowCollection &rows) {
-  if (rows.module.builds_listing && rows.collection.state->manager != nullptr)
-    return listing_from_rows(rows);
-  if (publishes_itself(rows.collection)) return row_listing(rows, nullptr);
+  if (rows.module.builds_listing || publishes_itself(rows.collection))
+    return row_listing(rows, nullptr);
   GVariantBuilder objects;
   g_variant_builder_init(&objects, G_VARIANT_TYPE("a{oa{sa{sv}}}"));
   GDBusObjectManagerServer *manager = rows.collection.state->manager;
@@ -2137,12 +2117,19 @@ void row_answer_managed_objects(const RowCollection &rows, GDBusMethodInvocation
   ListingCache *cache = rows.module.listing_cache;
   GVariant *reply = nullptr;
   if (cache != nullptr) {
-    // A reply of another service type shows the other form of the children.
+    // A reply of another service type shows the other form of the children;
+    // one built before the table's last commit shows an older table.
+    const ListingBasis now = listing_basis(rows.module);
     std::lock_guard lock(cache->mutex);
-    if (cache->reply != nullptr && cache->service_type == dbus_proxy_get_service_type())
+    if (cache->reply != nullptr && cache->service_type == now.service_type &&
+        cache->commit_count == now.commit_count)
       reply = g_variant_ref(cache->reply);
   }
-  // Without a kept reply one is built for this call alone.
+  // A table that counts its commits tells when a reply goes stale: the one
+  // built for this call is kept.  Without the count a reply is kept only
+  // when the module asks for it (it is told of other processes' writes).
+  if (reply == nullptr && cache != nullptr && rows.module.table.commit_count != nullptr)
+    reply = row_listing_refresh(rows, true);
   if (reply == nullptr) reply = build_listing_reply(rows);
   g_dbus_method_invocation_return_value(invocation, reply);
   g_variant_unref(reply);

@@ -75,11 +75,7 @@ constexpr RowProperty mac_text(uint16_t offset) {
           .write_log = "set MAC value:%s"};
 }
 
-constexpr RowProperty list_name(uint16_t offset) {
-  RowProperty row = text("Name", offset, FILTER_NAME_SIZE);
-  row.bad_text_reads_empty = true;
-  return row;
-}
+constexpr RowProperty list_name(uint16_t offset) { return text("Name", offset, FILTER_NAME_SIZE); }
 
 bool valid_time(const char *value) { return isValidTime(value) != 0; }
 
@@ -101,7 +97,7 @@ constexpr igd1::RowTexts texts(const char *commit_failed, const char *add_failed
     .get_list_by_instnum = p##_get_list_by_instnum, .insert_entry = p##_insert_entry,       \
     .remove_entry = p##_remove_entry, .save_mib = p##_save_mib, .instance_of = p##_get_instnum, \
     .backup_entry = p##_backup_entry, .free_backup_entry = p##_free_backup_entry,           \
-    .update_entry = p##_update_entry                                                        \
+    .update_entry = p##_update_entry, .commit_count = p##_commit_count                      \
   }
 
 // ---- DNS and URL filters -------------------------------------------------------------
@@ -180,6 +176,8 @@ constexpr igd1::RowModule mac_list(const char *manager_path, std::span<const Row
           .announce = igd1::Announce::Always,
           .xml_file = xml_file,
           .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",
+          // A name another process stored that is not UTF-8 reads as "".
+          .unreadable_text_empty = true,
           .save_after_write = true};
 }
 
@@ -266,11 +264,15 @@ constexpr igd1::Method kAppRouteMethods[] = {
 };
 
 int g_app_filter_listing = 0;
+igd1::ListingCache g_app_filter_listing_cache;
+igd1::ListingCache g_app_route_listing_cache;
 
-// The application filters and routes differ in their fields, table and methods.
+// The application filters and routes differ in their fields, table and
+// methods.  Their listing is built from the rows and kept until the table
+// changes.
 constexpr igd1::RowModule app_rules(const char *manager_path, std::span<const RowProperty> rows,
                                     igd1::RowTable table, std::span<const igd1::Method> methods,
-                                    int *listing_flag) {
+                                    igd1::ListingCache *listing, int *listing_flag) {
   return {.manager_path = manager_path,
           .properties = rows,
           .table = table,
@@ -278,6 +280,7 @@ constexpr igd1::RowModule app_rules(const char *manager_path, std::span<const Ro
           .commit = igd1::Commit::BackupUpdate,
           .announce = igd1::Announce::Never,
           .methods = methods,
+          .listing_cache = listing,
           .save_after_write = true,
           .builds_listing = true,
           .listing_flag = listing_flag};
@@ -291,11 +294,11 @@ constexpr igd1::RowTable with_remove_all(igd1::RowTable table, int (*remove_all)
 constexpr igd1::RowModule kAppFilter = app_rules(
     "/com/wqx/igd1/AppFilter", kAppFilterProperties,
     with_remove_all(FILTER_TABLE(appfilter, APPFILTER_ROW_SIZE), AppFilter_remove_objects),
-    kAppFilterMethods, &g_app_filter_listing);
+    kAppFilterMethods, &g_app_filter_listing_cache, &g_app_filter_listing);
 constexpr igd1::RowModule kAppRoute = app_rules(
     "/com/wqx/igd1/AppRoute", kAppRouteProperties,
     with_remove_all(FILTER_TABLE(AppRoute, APPROUTE_ROW_SIZE), AppRoute_remove_objects),
-    kAppRouteMethods, nullptr);
+    kAppRouteMethods, &g_app_route_listing_cache, nullptr);
 
 }  // namespace
 

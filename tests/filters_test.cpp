@@ -12,8 +12,10 @@
 
 #include "filters.h"
 #include "harness/bus_fixture.h"
+#include "harness/program.h"
 #include "mib_filters.h"
 #include "mib_store.h"
+#include "sys_paths.h"
 
 namespace igd1::test {
 namespace {
@@ -132,6 +134,20 @@ class FiltersTest : public BusTest {
   size_t children(const char *manager) {
     Variant reply = call(manager, kFreedesktopManager, "GetManagedObjects", nullptr, nullptr);
     return reply != nullptr ? g_variant_n_children(g_variant_get_child_value(reply.get(), 0)) : 0;
+  }
+  // Property `name` of child `path` as the manager's listing shows it
+  // (printed), or "<not listed>".
+  std::string listed(const char *manager, const std::string &path, const char *interface,
+                     const char *name) {
+    Variant reply = call(manager, kFreedesktopManager, "GetManagedObjects", nullptr, nullptr);
+    if (reply == nullptr) return "<no listing>";
+    Variant objects(g_variant_get_child_value(reply.get(), 0));
+    Variant interfaces(
+        g_variant_lookup_value(objects.get(), path.c_str(), G_VARIANT_TYPE("a{sa{sv}}")));
+    if (interfaces == nullptr) return "<not listed>";
+    Variant values(g_variant_lookup_value(interfaces.get(), interface, G_VARIANT_TYPE("a{sv}")));
+    Variant value(values != nullptr ? g_variant_lookup_value(values.get(), name, nullptr) : nullptr);
+    return value != nullptr ? printed(value.get()) : "<no value>";
   }
 };
 
@@ -438,6 +454,54 @@ TEST_F(FiltersTest, TheModuleBuiltListingMatchesTheRowsAndTheEventSignalReachesC
   EXPECT_EQ(printed(events.wait().body.get()), "('blocked video.example.com',)");
   loop_->run([&] { AppFilter_Event_emit_signal(app.c_str(), "caf\xe9"); });
   EXPECT_EQ(events.wait(200ms).body, nullptr);
+}
+
+// The listings of the application rules are kept between changes: each kind
+// of change, by this service or by another process, shows in the next one.
+TEST_F(FiltersTest, TheKeptListingShowsEveryChangeAtTheNextCall) {
+  const std::string app = add_child(kApps);
+  const std::string n = app.substr(app.rfind('/') + 1);
+  auto shown = [&](const std::string &path, const char *name) {
+    return listed(kApps, path, kAppInterface, name);
+  };
+  ASSERT_EQ(shown(app, "Name"), "''");
+
+  ASSERT_EQ(set(app, kAppInterface, "Name", g_variant_new_string("Chat")), Error());
+  EXPECT_EQ(shown(app, "Name"), "'Chat'");
+  ASSERT_EQ(set_multi(app, kAppInterface, {{"Name", g_variant_new_string("Chat 2")},
+                                           {"Mode", g_variant_new_byte(1)}}),
+            Error());
+  EXPECT_EQ(shown(app, "Name"), "'Chat 2'");
+  EXPECT_EQ(shown(app, "Mode"), "byte 0x01");
+
+  ASSERT_EQ(edit(app, kAppInterface, "AddAppFilterList", 1, {"chat.example"}).first, 0u);
+  EXPECT_EQ(shown(app, "DomainList"), "['chat.example']");
+  ASSERT_EQ(edit(app, kAppInterface, "DeleteAppFilterList", 1, {"chat.example"}).first, 0u);
+  EXPECT_EQ(shown(app, "DomainList"), "@as []");
+
+  // igd1-mib commits in a process of its own, without telling the service.
+  ProgramRun other = run_program({IGD1_BUILD_DIR "/igd1-mib", "--store",
+                                  root().path(path::kStoreFile), "set",
+                                  "appfilter[" + n + "].Name", "Renamed elsewhere"});
+  ASSERT_EQ(other.status, 0) << other.output();
+  EXPECT_EQ(shown(app, "Name"), "'Renamed elsewhere'");
+
+  const std::string second = add_child(kApps);
+  EXPECT_EQ(shown(second, "Name"), "''");
+  ASSERT_NE(call(kApps, kManagerInterface, "DeleteObject", g_variant_new("(o)", second.c_str()),
+                 nullptr),
+            nullptr);
+  EXPECT_EQ(shown(second, "Name"), "<not listed>");
+
+  ASSERT_NE(call(kApps, kManagerInterface, "RemoveAllObjects", nullptr, nullptr), nullptr);
+  EXPECT_EQ(shown(app, "Name"), "<not listed>");
+  EXPECT_EQ(children(kApps), 0u);
+
+  // The routes keep theirs by the same rules.
+  const std::string route = add_child(kRoutes);
+  ASSERT_EQ(listed(kRoutes, route, kRouteInterface, "IfName"), "''");
+  ASSERT_EQ(set(route, kRouteInterface, "IfName", g_variant_new_string("wan2")), Error());
+  EXPECT_EQ(listed(kRoutes, route, kRouteInterface, "IfName"), "'wan2'");
 }
 
 TEST_F(FiltersTest, DeleteObjectChecksThePathAndTheRow) {

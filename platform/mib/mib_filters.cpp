@@ -445,7 +445,8 @@ const bool kRegistered = (rows<kDns>(), rows<kUrl>(), rows<kBlock>(), rows<kWhit
   int p##_remove_entry(uint32_t position, mib_list_node *node) {                              \
     return remove_entry<filter>(position, node);                                              \
   }                                                                                           \
-  int p##_save_mib(void) { return save_mib<filter>(); }
+  int p##_save_mib(void) { return save_mib<filter>(); }                                      \
+  uint64_t p##_commit_count(void) { return igd1::mib::table_commit_count(rows<filter>().table()); }
 
 IGD1_FILTER_TABLE(dnsfilter, kDns)
 IGD1_FILTER_TABLE(urlfilter, kUrl)
