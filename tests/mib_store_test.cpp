@@ -2,6 +2,7 @@
 // and failure injection.  Durability is checked end to end in daemon_test.
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -277,6 +278,47 @@ TEST_F(StoreTest, NoticesAreJournalledInOrder) {
   mib::close_store();
   EXPECT_EQ(dbus_mib_update_cfg(0x40, nullptr, 0), 0);
   EXPECT_EQ(dbus_do_ExtraMIB2flash(), 0);
+}
+
+// Notices are recorded after their transaction, by the store's own thread:
+// those of a rolled back transaction never, the others without any reader
+// asking (another connection sees them), and those still waiting when the
+// store closes before it closes.
+TEST_F(StoreTest, NoticesAreRecordedOnlyWhenTheirTransactionCommits) {
+  auto recorded_elsewhere = [this](int action) {
+    sqlite3 *db = nullptr;
+    int count = -1;
+    if (sqlite3_open_v2((dir_ + "/mib.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_stmt *stmt = nullptr;
+      sqlite3_prepare_v2(db, "SELECT count(*) FROM journal WHERE action = ?1", -1, &stmt, nullptr);
+      sqlite3_bind_int(stmt, 1, action);
+      if (sqlite3_step(stmt) == SQLITE_ROW) count = sqlite3_column_int(stmt, 0);
+      sqlite3_finalize(stmt);
+    }
+    sqlite3_close(db);
+    return count;
+  };
+  ASSERT_EQ(mib_transaction_begin(), 1);
+  EXPECT_EQ(dbus_mib_update_cfg(0x40, nullptr, 11), 1);
+  mib_transaction_rollback();
+  ASSERT_EQ(mib_transaction_begin(), 1);
+  EXPECT_EQ(dbus_mib_update_cfg(0x40, nullptr, 12), 1);
+  ASSERT_EQ(mib_transaction_commit(), 1);
+  int seen = 0;
+  for (int i = 0; i < 200 && seen == 0; ++i) {
+    g_usleep(10000);
+    seen = recorded_elsewhere(12);
+  }
+  EXPECT_EQ(seen, 1);
+  EXPECT_EQ(recorded_elsewhere(11), 0);
+
+  EXPECT_EQ(dbus_mib_update_cfg(0x40, nullptr, 13), 1);
+  mib::close_store();
+  EXPECT_EQ(recorded_elsewhere(13), 1);
+  ASSERT_TRUE(reopen());
+  std::vector<int> actions;
+  for (const mib::JournalEntry &entry : mib::journal()) actions.push_back(entry.action);
+  EXPECT_EQ(actions, (std::vector<int>{12, 13}));
 }
 
 }  // namespace

@@ -224,6 +224,14 @@ struct SettingsCache {
   }
 };
 
+// A service notice waiting to be recorded in the journal.
+struct QueuedNotice {
+  std::string time;  // when it was given, local time "%F %T"
+  uint32_t bit;
+  int action;
+  std::string data;
+};
+
 struct Connection {
   std::recursive_mutex mutex;
   sqlite3 *db = nullptr;
@@ -243,6 +251,7 @@ struct Connection {
   uint64_t touched = 0;
   std::vector<RowEvent> row_events;
   std::vector<CommitHook> hooks;
+  std::vector<QueuedNotice> notices;  // given within the open transaction
   SettingsCache settings;
 };
 
@@ -267,6 +276,7 @@ void close_locked(Connection &c) {
   c.touched = 0;
   c.row_events.clear();
   c.hooks.clear();
+  c.notices.clear();
   c.settings.drop();
   c.settings.pending.clear();
   if (c.db != nullptr) sqlite3_close(c.db);
@@ -428,6 +438,7 @@ bool begin_locked(Connection &c) {
     c.touched = 0;
     c.row_events.clear();
     c.hooks.clear();
+    c.notices.clear();
     c.settings.pending.clear();
   }
   ++c.depth;
@@ -455,6 +466,8 @@ void settle_settings_locked(Connection &c, bool committed_settings, uint64_t cou
 // outermost level commits it (unless doomed), bumps the counters of what it
 // wrote, tells the hooks and hands out the row changes to announce.  Returns
 // true when the transaction (so far) stands.
+void queue_notices(std::vector<QueuedNotice> &notices);
+
 bool end_locked(Connection &c, bool commit, std::vector<RowEvent> *events) {
   if (c.depth == 0) return false;
   --c.depth;
@@ -480,6 +493,9 @@ bool end_locked(Connection &c, bool commit, std::vector<RowEvent> *events) {
   for (const CommitHook &hook : hooks) hook.callback(hook.data, ok, before[hook.slot]);
   if (ok && events != nullptr) events->swap(c.row_events);
   c.row_events.clear();
+  // The notices of a transaction are recorded only when it committed.
+  if (ok && !c.notices.empty()) queue_notices(c.notices);
+  c.notices.clear();
   c.touched = 0;
   c.doomed = false;
   if (ok) request_checkpoint();
@@ -516,6 +532,86 @@ class Transaction {
   bool began_;
   bool finished_ = false;
 };
+
+// ---- the journal of service notices -------------------------------------------------
+
+// A notice is recorded in the journal shortly after the transaction that gave
+// it commits (a notice given outside a transaction, shortly after it was
+// given), by a thread that records the notices of a burst in one transaction
+// of its own: the caller's commit carries only the values, one page fewer to
+// append to the log on every write.  The notices of a transaction that rolls
+// back are dropped with it.  Readers in this process first record what is
+// waiting, so they see every notice; another process sees one within
+// kJournalGather.  A process that dies in between loses those notices, never
+// a value.
+constexpr auto kJournalGather = std::chrono::milliseconds(10);
+
+struct JournalQueue {
+  std::mutex mutex;  // taken after the connection's mutex, never before
+  std::condition_variable wake;
+  std::vector<QueuedNotice> waiting;
+  bool started = false;
+};
+
+JournalQueue &journal_queue() {
+  static auto *queue = new JournalQueue;  // never destroyed, like the connection
+  return *queue;
+}
+
+// Records every waiting notice.  Called with the connection's mutex held and
+// no transaction open, so that no other batch is in flight meanwhile and the
+// journal keeps the notices' order.
+void record_waiting_notices_locked(Connection &c) {
+  std::vector<QueuedNotice> batch;
+  {
+    JournalQueue &q = journal_queue();
+    std::lock_guard lock(q.mutex);
+    batch.swap(q.waiting);
+  }
+  if (batch.empty() || c.db == nullptr) return;
+  Transaction transaction(c);
+  bool ok = transaction.began();
+  for (size_t i = 0; ok && i < batch.size(); ++i) {
+    const QueuedNotice &n = batch[i];
+    Statement statement =
+        prepared(c, "INSERT INTO journal (time, bit, action, data) VALUES (?1, ?2, ?3, ?4)");
+    ok = statement && statement.text(1, n.time).integer(2, n.bit).integer(3, n.action)
+                          .text(4, n.data).run();
+  }
+  if (!ok || !transaction.commit())
+    log_store("cannot record " + std::to_string(batch.size()) +
+              " service notice(s): " + std::string(sqlite3_errmsg(c.db)));
+}
+
+void journal_thread() {
+  JournalQueue &q = journal_queue();
+  for (;;) {
+    {
+      std::unique_lock lock(q.mutex);
+      q.wake.wait(lock, [&] { return !q.waiting.empty(); });
+    }
+    // A burst of writes gives a notice each: gathering them for a moment
+    // records them in one transaction.
+    std::this_thread::sleep_for(kJournalGather);
+    Connection &c = connection();
+    std::lock_guard lock(c.mutex);
+    // A transaction of this thread is never open here; another thread's
+    // would hold the mutex.
+    record_waiting_notices_locked(c);
+  }
+}
+
+void queue_notices(std::vector<QueuedNotice> &notices) {
+  JournalQueue &q = journal_queue();
+  std::lock_guard lock(q.mutex);
+  const bool was_empty = q.waiting.empty();
+  for (QueuedNotice &n : notices) q.waiting.push_back(std::move(n));
+  if (!q.started) {
+    std::thread(journal_thread).detach();
+    q.started = true;
+  }
+  if (was_empty) q.wake.notify_one();
+}
 
 // For schema statements, which are run once and not cached.
 bool exec_sql(sqlite3 *db, const std::string &sql, std::string *why) {
@@ -1305,6 +1401,7 @@ bool open_store(const std::string &path, std::string *error, DamagedStore damage
   retarget_checkpoints("");
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
+  if (c.depth == 0) record_waiting_notices_locked(c);
   close_locked(c);
   bool damaged = false;
   if (!open_checked_locked(c, path, &why, &damaged)) {
@@ -1345,6 +1442,7 @@ void close_store() {
   retarget_checkpoints("");
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
+  if (c.depth == 0) record_waiting_notices_locked(c);
   close_locked(c);
   g_counters.store(g_local_counters, std::memory_order_release);
 }
@@ -1907,6 +2005,7 @@ std::vector<JournalEntry> journal(int64_t after_seq) {
   std::vector<JournalEntry> entries;
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
+  if (c.depth == 0) record_waiting_notices_locked(c);
   Statement statement =
       prepared(c, "SELECT seq, time, bit, action, data FROM journal WHERE seq > ?1 ORDER BY seq");
   if (!statement) return entries;
@@ -1979,16 +2078,15 @@ bool append_journal_entry(uint32_t bit, int action, const std::string &data) {
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
   if (c.db == nullptr) return false;
-  Transaction transaction(c);
-  if (!transaction.began()) return false;
-  Statement statement =
-      prepared(c, "INSERT INTO journal (time, bit, action, data) VALUES (?1, ?2, ?3, ?4)");
-  if (!statement ||
-      !statement.text(1, local_time_now()).integer(2, bit).integer(3, action).text(4, data).run()) {
-    log_store("cannot record a service notice: " + std::string(sqlite3_errmsg(c.db)));
-    return false;
+  QueuedNotice notice{local_time_now(), bit, action, data};
+  if (c.depth > 0) {
+    c.notices.push_back(std::move(notice));
+  } else {
+    std::vector<QueuedNotice> one;
+    one.push_back(std::move(notice));
+    queue_notices(one);
   }
-  return transaction.commit();
+  return true;
 }
 
 std::unique_lock<std::recursive_mutex> lock_store() {
@@ -2134,6 +2232,7 @@ std::vector<std::string> dump_lines() {
       }
     }
   }
+  if (c.depth == 0) record_waiting_notices_locked(c);
   Statement count = prepared(c, "SELECT count(*) FROM journal");
   int64_t entries = (count && count.row()) ? count.integer_at(0) : 0;
   lines.push_back("journal.entries=" + std::to_string(entries));
