@@ -35,15 +35,10 @@ std::pair<std::string, std::string> invalid_args(const std::string &message) {
 class AccountServersTest : public BusTest {
  protected:
   std::string get(const Server &server, const char *name) {
-    g_autoptr(GError) error = nullptr;
-    Variant value = get_property(server.path, server.interface, name, &error);
-    return value ? printed(value.get()) : "error: " + remote_error(error).second;
+    return shown(server.path, server.interface, name);
   }
-  std::pair<std::string, std::string> set_failure(const Server &server, const char *name,
-                                                  GVariant *value) {
-    g_autoptr(GError) error = nullptr;
-    EXPECT_FALSE(set_property(server.path, server.interface, name, value, &error)) << name;
-    return remote_error(error);
+  Error set_failure(const Server &server, const char *name, GVariant *value) {
+    return write(server.path, server.interface, name, value);
   }
   std::vector<std::string> notice_data_since(int64_t seq) {
     std::vector<std::string> data;

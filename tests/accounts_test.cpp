@@ -22,12 +22,6 @@ using testing::HasSubstr;
 using testing::Not;
 using testing::Pair;
 
-constexpr char kManagerInterface[] = "com.wqx.igd1.ObjectManager";
-constexpr char kFreedesktopManager[] = "org.freedesktop.DBus.ObjectManager";
-constexpr char kManagerError[] = "com.wqx.igd1.ObjectManager.Error";
-constexpr char kFailed[] = "org.freedesktop.DBus.Error.Failed";
-constexpr char kInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
-
 struct Accounts {
   const char *manager;
   const char *interface;
@@ -38,37 +32,13 @@ constexpr Accounts kTelnet = {"/com/wqx/igd1/Network/Telnetserver/Accounts",
                               "com.wqx.igd1.TelnetAccount"};
 constexpr Accounts kFtp = {"/com/wqx/igd1/Storage/Ftpserver/Accounts", "com.wqx.igd1.FTPAccount"};
 
-using Error = std::pair<std::string, std::string>;
-
 class AccountsTest : public BusTest {
  protected:
-  // AddObject; on success waits until the child is on the bus.
-  std::string add_object(const Accounts &accounts, Error *failure = nullptr) {
-    SignalWatcher added(client(), kFreedesktopManager, "InterfacesAdded", accounts.manager);
-    g_autoptr(GError) error = nullptr;
-    Variant reply = call(accounts.manager, kManagerInterface, "AddObject", nullptr, &error);
-    if (reply == nullptr) {
-      EXPECT_NE(failure, nullptr) << error->message;
-      if (failure != nullptr) *failure = remote_error(error);
-      return {};
-    }
-    const gchar *path = nullptr;
-    g_variant_get(reply.get(), "(&o)", &path);
-    std::string child = path;
-    EXPECT_THAT(printed(added.wait().body.get()), HasSubstr(child));
-    return child;
-  }
-  Error add_failure(const Accounts &accounts) {
-    Error failure;
-    EXPECT_EQ(add_object(accounts, &failure), "");
-    return failure;
-  }
+  std::string add_object(const Accounts &accounts) { return add_child(accounts.manager); }
+  Error add_failure(const Accounts &accounts) { return add(accounts.manager).second; }
   // DeleteObject: "" on success, otherwise the error.
   Error delete_object(const Accounts &accounts, const std::string &path) {
-    g_autoptr(GError) error = nullptr;
-    Variant reply = call(accounts.manager, kManagerInterface, "DeleteObject",
-                         g_variant_new("(o)", path.c_str()), &error);
-    return reply != nullptr ? Error() : remote_error(error);
+    return remove(accounts.manager, path);
   }
   std::string text(const Accounts &accounts, const std::string &child, const char *name) {
     g_autoptr(GError) error = nullptr;
@@ -78,18 +48,9 @@ class AccountsTest : public BusTest {
   }
   Error set_text(const Accounts &accounts, const std::string &child, const char *name,
                  const std::string &value) {
-    g_autoptr(GError) error = nullptr;
-    return set_property(child.c_str(), accounts.interface, name,
-                        g_variant_new_string(value.c_str()), &error)
-               ? Error()
-               : remote_error(error);
+    return write(child, accounts.interface, name, g_variant_new_string(value.c_str()));
   }
-  std::string managed(const Accounts &accounts) {
-    g_autoptr(GError) error = nullptr;
-    Variant objects =
-        call(accounts.manager, kFreedesktopManager, "GetManagedObjects", nullptr, &error);
-    return objects ? printed(objects.get()) : "error: " + remote_error(error).second;
-  }
+  std::string managed(const Accounts &accounts) { return BusTest::managed(accounts.manager); }
 };
 
 // ---- Samba -----------------------------------------------------------------------
@@ -144,15 +105,11 @@ TEST_F(AccountsTest, SambaTextsStopAtThirtyCharactersAndNamesAreUnique) {
   EXPECT_FALSE(changes.wait(std::chrono::milliseconds(200)).body);
 
   // A multi-write stores all of its values or none.
-  g_autoptr(GError) error = nullptr;
-  EXPECT_EQ(call(child.c_str(), "com.wqx.igd1.Properties", "SetMulti",
-                 g_variant_new("(s@a{sv})", kSamba.interface,
-                               dictionary({{"Password", g_variant_new_string("pw")},
-                                           {"UserName", g_variant_new_string("")},
-                                           {"Nickname", g_variant_new_string("x")}})),
-                 &error),
-            nullptr);
-  EXPECT_EQ(remote_error(error), Error(kInvalidArgs, "invalid property Nickname"));
+  EXPECT_EQ(set_multi(child, kSamba.interface,
+                      dictionary({{"Password", g_variant_new_string("pw")},
+                                  {"UserName", g_variant_new_string("")},
+                                  {"Nickname", g_variant_new_string("x")}})),
+            Error(kInvalidArgs, "invalid property Nickname"));
   EXPECT_EQ(mib::get_cell("sambaaccount", 1, "Password"), "");
 
   EXPECT_EQ(
@@ -174,6 +131,11 @@ TEST_F(AccountsTest, TelnetShowsTheOneLoginTwiceAndRefusesChanges) {
     EXPECT_EQ(text(kTelnet, child, "Password"), "Tn#4A3E51c2");
   }
   EXPECT_THAT(managed(kTelnet), Not(HasSubstr(std::string(kTelnet.manager) + "/3")));
+  // The export is logged in the module's own words only.
+  const std::string log = read_text_file(root().path(path::kSyslog));
+  EXPECT_THAT(log, HasSubstr("]: g_strdup_printf s is " + wan + "\r\n"));
+  EXPECT_THAT(log, HasSubstr("]: g_object_new : ComWqxIgd1TelnetAccountInterface \r\n"));
+  EXPECT_THAT(log, Not(HasSubstr("Add TelnetAccount interface")));
 
   // No child 3 is exported; the handler refuses its path all the same.
   g_autoptr(GError) error = nullptr;
@@ -184,13 +146,9 @@ TEST_F(AccountsTest, TelnetShowsTheOneLoginTwiceAndRefusesChanges) {
   ASSERT_NE(error, nullptr);
   EXPECT_EQ(std::string(error->message), "invalid object path " + third);
 
-  g_autoptr(GError) multi_error = nullptr;
-  EXPECT_EQ(call(lan.c_str(), "com.wqx.igd1.Properties", "SetMulti",
-                 g_variant_new("(s@a{sv})", kTelnet.interface,
-                               dictionary({{"UserName", g_variant_new_string("x")}})),
-                 &multi_error),
-            nullptr);
-  EXPECT_EQ(remote_error(multi_error).first, "org.freedesktop.DBus.Error.NotSupported");
+  EXPECT_EQ(set_multi(lan, kTelnet.interface, dictionary({{"UserName", g_variant_new_string("x")}}))
+                .first,
+            "org.freedesktop.DBus.Error.NotSupported");
 
   EXPECT_EQ(add_failure(kTelnet), Error(kManagerError, "not support to add object"));
   EXPECT_EQ(delete_object(kTelnet, lan), Error(kManagerError, "not support to del object"));
@@ -209,12 +167,17 @@ TEST_F(AccountsTest, FtpAccountsStartAsPlaceholdersAndTakeCheckedTexts) {
   EXPECT_EQ(text(kFtp, child, "UserName"), "");
   EXPECT_EQ(text(kFtp, child, "Password"), "");
   EXPECT_EQ(mib::get_cell("ftpaccount", 1, "UserName"), "invalid1");
+  EXPECT_THAT(read_text_file(root().path(path::kSyslog)),
+              HasSubstr("going to [ftp_account_handle_object_mng_call] line ["));
 
   SignalWatcher changes(client(), "com.wqx.igd1.Properties", "PropertiesChanged", child.c_str());
   EXPECT_EQ(set_text(kFtp, child, "UserName", "not valid"),
             Error(kInvalidArgs, "Invalid parameter value"));
   EXPECT_EQ(set_text(kFtp, child, "Password", "invalid2"),
             Error(kInvalidArgs, "Invalid parameter Password"));
+  // A value of another type is refused like a text the table refuses.
+  EXPECT_EQ(set_multi(child, kFtp.interface, dictionary({{"UserName", g_variant_new_uint32(5)}})),
+            Error(kInvalidArgs, "Invalid parameter value"));
   before = journal_end();
   ASSERT_EQ(set_text(kFtp, child, "UserName", "erin"), Error());
   EXPECT_EQ(text(kFtp, child, "UserName"), "erin");
@@ -266,6 +229,13 @@ TEST_F(AccountsTest, FtpTableTakesSixAccountsAndKeepsADefaultWhenEmpty) {
   for (int i = 0; i < FTP_ACCOUNT_MAX_ROWS; ++i) children.push_back(add_object(kFtp));
   EXPECT_EQ(children.back(), std::string(kFtp.manager) + "/6");
   EXPECT_EQ(add_failure(kFtp), Error(kManagerError, "ftp account table is full"));
+  ASSERT_EQ(delete_object(kFtp, children[2]), Error());
+  mib::fail_accessor("ftpaccount_set_account");
+  EXPECT_EQ(add_failure(kFtp), Error(kManagerError, "AddObject NO idle index for ftp account"));
+  EXPECT_THAT(read_text_file(root().path(path::kSyslog)), HasSubstr("]: add ftp account failed"));
+  mib::clear_failures();
+  // The lowest free number is taken again.
+  EXPECT_EQ(add_object(kFtp), children[2]);
 
   EXPECT_EQ(delete_object(kFtp, "/com/wqx/igd1/Storage/Other/3"),
             Error(kManagerError, "path_name is error"));

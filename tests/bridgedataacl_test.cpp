@@ -17,34 +17,16 @@ using namespace std::chrono_literals;
 
 constexpr char kManager[] = "/com/wqx/igd1/Ovatrix/BridgeData/ACL";
 constexpr char kInterface[] = "com.wqx.igd1.BridgeDataAcl";
-constexpr char kManagerInterface[] = "com.wqx.igd1.ObjectManager";
-constexpr char kFreedesktopManager[] = "org.freedesktop.DBus.ObjectManager";
-constexpr char kManagerError[] = "com.wqx.igd1.ObjectManager.Error";
-constexpr char kInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
-
-using Error = std::pair<std::string, std::string>;
 
 class BridgeDataAclTest : public BusTest {
  protected:
   std::string add_object() { return add_child(kManager); }
-  Error delete_object(const std::string &path) {
-    g_autoptr(GError) error = nullptr;
-    Variant reply = call(kManager, kManagerInterface, "DeleteObject",
-                         g_variant_new("(o)", path.c_str()), &error);
-    return reply != nullptr ? Error() : remote_error(error);
-  }
-  // "" when accepted, otherwise the error.
+  Error delete_object(const std::string &path) { return remove(kManager, path); }
   Error set(const std::string &child, const char *name, const char *value) {
-    g_autoptr(GError) error = nullptr;
-    return set_property(child.c_str(), kInterface, name, g_variant_new_string(value), &error)
-               ? Error()
-               : remote_error(error);
+    return write(child, kInterface, name, g_variant_new_string(value));
   }
   Error set_multi(const std::string &child, GVariant *entries) {
-    g_autoptr(GError) error = nullptr;
-    Variant reply = call(child.c_str(), "com.wqx.igd1.Properties", "SetMulti",
-                         g_variant_new("(s@a{sv})", kInterface, entries), &error);
-    return reply != nullptr ? Error() : remote_error(error);
+    return BusTest::set_multi(child, kInterface, entries);
   }
   std::string text(const std::string &child, const char *name) {
     g_autoptr(GError) error = nullptr;

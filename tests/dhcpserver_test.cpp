@@ -19,7 +19,6 @@ using testing::Pair;
 constexpr char kPath[] = "/com/wqx/igd1/Config/DHCPServer";
 constexpr char kInterface[] = "com.wqx.igd1.DHCPServer";
 constexpr char kProps[] = "com.wqx.igd1.Properties";
-constexpr char kInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
 
 class DhcpServerTest : public BusTest {
  protected:

@@ -10,7 +10,7 @@
 #include <future>
 #include <string>
 
-#include "engine_fixture.h"
+#include "harness/bus_fixture.h"
 #include "local_socket.h"
 #include "sys_paths.h"
 
@@ -25,13 +25,11 @@ constexpr char kRows[] = "/com/wqx/igd1/Test/Engine/Rows";
 constexpr char kEarly[] = "/com/wqx/igd1/Test/Engine/Early";
 constexpr char kRow[] = "com.wqx.igd1.Test.ProbeRow";
 constexpr char kStats[] = "com.wqx.igd1.Test.ProbeRowStats";
-constexpr char kManager[] = "com.wqx.igd1.ObjectManager";
-constexpr char kFreedesktopManager[] = "org.freedesktop.DBus.ObjectManager";
 constexpr char kProperties[] = "com.wqx.igd1.Properties";
 
 constexpr char kSingle[] = "/com/wqx/igd1/Test/Engine/Single";
 constexpr char kSingleInterface[] = "com.wqx.igd1.Test.ProbeSingle";
-class EngineDeclarationTest : public EngineTest {
+class EngineDeclarationTest : public BusTest {
  protected:
   void configure(host::Options &options) override {
     options.library = kProbeLibrary;
@@ -291,13 +289,13 @@ TEST_F(EngineDeclarationTest, AnObjectBesideEveryRowComesAndGoesWithIt) {
 TEST_F(EngineDeclarationTest, RemoveAllObjectsOnlyWhereTheCollectionHasIt) {
   EXPECT_THAT(introspect(kRows), HasSubstr("<method name=\"RemoveAllObjects\">"));
   EXPECT_THAT(introspect(kEarly), Not(HasSubstr("RemoveAllObjects")));
-  EXPECT_EQ(failure_of(kEarly, kManager, "RemoveAllObjects", nullptr).first,
+  EXPECT_EQ(failure_of(kEarly, kManagerInterface, "RemoveAllObjects", nullptr).first,
             "org.freedesktop.DBus.Error.UnknownMethod");
   add_child(kEarly);
 
   for (int i = 0; i < 3; ++i) add_child(kRows);
   SignalWatcher removed(client(), kFreedesktopManager, "InterfacesRemoved", kRows);
-  ASSERT_EQ(failure_of(kRows, kManager, "RemoveAllObjects", nullptr), Error());
+  ASSERT_EQ(failure_of(kRows, kManagerInterface, "RemoveAllObjects", nullptr), Error());
   for (int i = 0; i < 3; ++i) EXPECT_NE(removed.wait().body, nullptr) << i;
   EXPECT_EQ(control<size_t (*)()>("probe_engine_rows")(), 0u);
   EXPECT_EQ(managed(kRows), "(@a{oa{sa{sv}}} {},)");

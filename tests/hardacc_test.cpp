@@ -22,28 +22,14 @@ constexpr char kFeature[] = "/com/wqx/igd1/HardAccCancel";
 constexpr char kFeatureInterface[] = "com.wqx.igd1.HardAccCancelManager";
 constexpr char kManager[] = "/com/wqx/igd1/Config/HardAccCancel";
 constexpr char kRuleInterface[] = "com.wqx.igd1.HardAccCancel";
-constexpr char kManagerInterface[] = "com.wqx.igd1.ObjectManager";
-constexpr char kFreedesktopManager[] = "org.freedesktop.DBus.ObjectManager";
-constexpr char kInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
 constexpr uint32_t kPacketEngineBit = 0x80000000u;
-
-using Error = std::pair<std::string, std::string>;
 
 class HardAccTest : public BusTest {
  protected:
-  Error set(const std::string &path, const char *interface, const char *name, GVariant *value) {
-    g_autoptr(GError) error = nullptr;
-    return set_property(path.c_str(), interface, name, value, &error) ? Error()
-                                                                      : remote_error(error);
-  }
   Error read_error(const std::string &path, const char *interface, const char *name) {
     g_autoptr(GError) error = nullptr;
     Variant value = get_property(path.c_str(), interface, name, &error);
     return value == nullptr ? remote_error(error) : Error();
-  }
-  std::string printed_value(const std::string &path, const char *interface, const char *name) {
-    Variant value = get_property(path.c_str(), interface, name);
-    return value != nullptr ? printed(value.get()) : "<error>";
   }
   // The journal lines under `bit` since `seq`.
   std::vector<std::string> journal_lines(int64_t seq, uint32_t bit = MIB_CFG_HARDACC) {
@@ -60,29 +46,16 @@ class HardAccTest : public BusTest {
     g_variant_get(reply.get(), "(u&s)", &result, &message);
     return {result, message};
   }
-  Error set_multi(const std::string &path, const char *interface, const char *name,
-                  GVariant *value) {
-    g_autoptr(GError) error = nullptr;
-    Variant reply = call(path.c_str(), "com.wqx.igd1.Properties", "SetMulti",
-                         g_variant_new("(s@a{sv})", interface, dictionary({{name, value}})), &error);
-    return reply != nullptr ? Error() : remote_error(error);
-  }
-  Error delete_object(const std::string &path) {
-    g_autoptr(GError) error = nullptr;
-    Variant reply = call(kManager, kManagerInterface, "DeleteObject",
-                         g_variant_new("(o)", path.c_str()), &error);
-    return reply != nullptr ? Error() : remote_error(error);
-  }
 };
 
 TEST_F(HardAccTest, TheFeatureSwitchAndLimitAreStoredAnnouncedAndSavedOnce) {
-  EXPECT_EQ(printed_value(kFeature, kFeatureInterface, "HACancelMaxNumber"), "uint32 32");
+  EXPECT_EQ(shown(kFeature, kFeatureInterface, "HACancelMaxNumber"), "uint32 32");
   // A new store holds one (disabled) rule.
-  EXPECT_EQ(printed_value(kFeature, kFeatureInterface, "HACancelListNumber"), "uint32 1");
+  EXPECT_EQ(shown(kFeature, kFeatureInterface, "HACancelListNumber"), "uint32 1");
 
   SignalWatcher changes(client(), "com.wqx.igd1.Properties", "PropertiesChanged", kFeature);
   int64_t start = journal_end();
-  ASSERT_EQ(set(kFeature, kFeatureInterface, "HACancelMaxNumber", g_variant_new_uint32(8)),
+  ASSERT_EQ(write(kFeature, kFeatureInterface, "HACancelMaxNumber", g_variant_new_uint32(8)),
             Error());
   EXPECT_EQ(printed(changes.wait().body.get()),
             "('com.wqx.igd1.HardAccCancelManager', {'HACancelMaxNumber': <uint32 8>}, @as [])");
@@ -91,14 +64,15 @@ TEST_F(HardAccTest, TheFeatureSwitchAndLimitAreStoredAnnouncedAndSavedOnce) {
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], "hardacc Enable=0 MaxNumber=8");
   EXPECT_THAT(lines[1], HasSubstr("saved"));
-  EXPECT_EQ(printed_value(kFeature, kFeatureInterface, "HACancelMaxNumber"), "uint32 8");
+  EXPECT_EQ(shown(kFeature, kFeatureInterface, "HACancelMaxNumber"), "uint32 8");
 
   // The store refuses a limit outside 1-64; a multi-write keeps the other pair.
-  EXPECT_EQ(set(kFeature, kFeatureInterface, "HACancelMaxNumber", g_variant_new_uint32(65)),
+  EXPECT_EQ(write(kFeature, kFeatureInterface, "HACancelMaxNumber", g_variant_new_uint32(65)),
             Error(kInvalidArgs, "set HACancelMaxNumber fail"));
-  EXPECT_EQ(set_multi(kFeature, kFeatureInterface, "HACancelListNumber", g_variant_new_uint32(3)),
+  EXPECT_EQ(set_multi(kFeature, kFeatureInterface,
+                      dictionary({{"HACancelListNumber", g_variant_new_uint32(3)}})),
             Error());  // the pair is left out; nothing else to store
-  EXPECT_EQ(printed_value(kFeature, kFeatureInterface, "HACancelListNumber"), "uint32 1");
+  EXPECT_EQ(shown(kFeature, kFeatureInterface, "HACancelListNumber"), "uint32 1");
   start = journal_end();
   ASSERT_NE(call(kFeature, "com.wqx.igd1.Properties", "SetMulti",
                  g_variant_new("(s@a{sv})", kFeatureInterface,
@@ -174,14 +148,14 @@ TEST_F(HardAccTest, RulesLiveOutsideTheManagerPathAndAreCheckedStoredAnnouncedAn
   const int64_t refused = journal_end();
   const Error invalid_address(kInvalidArgs, "invalid value of DestAddress");
   for (const char *address : {"10.0.0", "fe80::1::2", "example.com", "10.0.0.1 "})
-    EXPECT_EQ(set(rule, kRuleInterface, "DestAddress", g_variant_new_string(address)),
+    EXPECT_EQ(write(rule, kRuleInterface, "DestAddress", g_variant_new_string(address)),
               invalid_address)
         << address;
-  EXPECT_EQ(set(rule, kRuleInterface, "SrcPort", g_variant_new_uint32(65536)),
+  EXPECT_EQ(write(rule, kRuleInterface, "SrcPort", g_variant_new_uint32(65536)),
             Error(kInvalidArgs, "invalid value of SrcPort"));
-  EXPECT_EQ(set(rule, kRuleInterface, "Protocol", g_variant_new_string("tcp")),
+  EXPECT_EQ(write(rule, kRuleInterface, "Protocol", g_variant_new_string("tcp")),
             Error(kInvalidArgs, "invalid value of Protocol"));
-  EXPECT_EQ(set_multi(rule, kRuleInterface, "Mask", g_variant_new_string("x")),
+  EXPECT_EQ(set_multi(rule, kRuleInterface, dictionary({{"Mask", g_variant_new_string("x")}})),
             Error(kInvalidArgs, "invalid property Mask"));
   EXPECT_TRUE(journal_lines(refused).empty());
   EXPECT_EQ(changes.wait(200ms).body, nullptr);
@@ -192,35 +166,32 @@ TEST_F(HardAccTest, RulesLiveOutsideTheManagerPathAndAreCheckedStoredAnnouncedAn
             Error(kInvalidArgs, "invalid value of SrcAddress"));
   mib::clear_failures();
   mib::fail_accessor("HardAccCancel_update_entry");
-  EXPECT_EQ(set(rule, kRuleInterface, "Enable", g_variant_new_boolean(TRUE)),
+  EXPECT_EQ(write(rule, kRuleInterface, "Enable", g_variant_new_boolean(TRUE)),
             Error("org.freedesktop.DBus.Error.Failed",
                   "HardAccCancel_update_entry fail (the table refused the rule)"));
   mib::clear_failures();
-  EXPECT_EQ(printed_value(rule, kRuleInterface, "Enable"), "false");
+  EXPECT_EQ(shown(rule, kRuleInterface, "Enable"), "false");
 }
 
 TEST_F(HardAccTest, AddAndDeleteFollowTheTableAndItsLimit) {
-  const Error path_error("com.wqx.igd1.ObjectManager.Error", "DeleteObject object path error");
-  EXPECT_EQ(delete_object(std::string(kFeature) + "/7"), path_error);
-  EXPECT_EQ(delete_object(std::string(kManager) + "/1"), path_error);
+  const Error path_error(kManagerError, "DeleteObject object path error");
+  EXPECT_EQ(remove(kManager, std::string(kFeature) + "/7"), path_error);
+  EXPECT_EQ(remove(kManager, std::string(kManager) + "/1"), path_error);
 
-  ASSERT_EQ(set(kFeature, kFeatureInterface, "HACancelMaxNumber", g_variant_new_uint32(2)),
+  ASSERT_EQ(write(kFeature, kFeatureInterface, "HACancelMaxNumber", g_variant_new_uint32(2)),
             Error());
   const std::string second = add_child(kManager);
-  g_autoptr(GError) error = nullptr;
-  EXPECT_EQ(call(kManager, kManagerInterface, "AddObject", nullptr, &error), nullptr);
-  EXPECT_EQ(remote_error(error),
-            Error("com.wqx.igd1.ObjectManager.Error", "Add HardAccCancel object fail !!"));
+  EXPECT_EQ(add(kManager).second, Error(kManagerError, "Add HardAccCancel object fail !!"));
 
   SignalWatcher removed(client(), kFreedesktopManager, "InterfacesRemoved", kManager);
   const int64_t start = journal_end();
-  ASSERT_EQ(delete_object(second), Error());
+  ASSERT_EQ(remove(kManager, second), Error());
   EXPECT_THAT(printed(removed.wait().body.get()), HasSubstr(second));
   const std::vector<std::string> lines = journal_lines(start);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_THAT(lines[0], HasSubstr("removed"));
   EXPECT_THAT(lines[1], HasSubstr("saved, 1 rules"));
-  EXPECT_EQ(printed_value(kFeature, kFeatureInterface, "HACancelListNumber"), "uint32 1");
+  EXPECT_EQ(shown(kFeature, kFeatureInterface, "HACancelListNumber"), "uint32 1");
 }
 
 }  // namespace

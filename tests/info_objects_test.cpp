@@ -17,9 +17,7 @@ using testing::IsEmpty;
 using testing::Pair;
 
 constexpr char kProps[] = "com.wqx.igd1.Properties";
-std::pair<std::string, std::string> InvalidArgs(const std::string &message) {
-  return {"org.freedesktop.DBus.Error.InvalidArgs", message};
-}
+Error InvalidArgs(const std::string &message) { return {kInvalidArgs, message}; }
 
 // An information object on a host of a given service type.
 template <const char *kPath, const char *kInterface, int kServiceType = 0>
@@ -28,27 +26,20 @@ class InfoObjectTest : public BusTest {
   void configure(host::Options &options) override { options.service_type = kServiceType; }
 
   std::string read(const char *name) { return printed(get_property(path_, interface_, name).get()); }
-  std::pair<std::string, std::string> read_failure(const char *name) {
+  Error read_failure(const char *name) {
     g_autoptr(GError) error = nullptr;
     EXPECT_FALSE(get_property(path_, interface_, name, &error)) << name;
     return remote_error(error);
   }
-  // The error of a refused write, or {"", ""}.
-  std::pair<std::string, std::string> write(const char *name, GVariant *value) {
-    g_autoptr(GError) error = nullptr;
-    set_property(path_, interface_, name, value, &error);
-    return remote_error(error);
+  Error write(const char *name, GVariant *value) {
+    return BusTest::write(path_, interface_, name, value);
   }
-  std::pair<std::string, std::string> set_multi(GVariant *properties) {
-    g_autoptr(GError) error = nullptr;
-    call(path_, kProps, "SetMulti", g_variant_new("(s@a{sv})", interface_, properties), &error);
-    return remote_error(error);
-  }
+  Error set_multi(GVariant *properties) { return BusTest::set_multi(path_, interface_, properties); }
 
   static constexpr const char *path_ = kPath, *interface_ = kInterface;
 };
 
-const std::pair<std::string, std::string> kAccepted{"", ""};
+const Error kAccepted;
 constexpr char kDevice[] = "/com/wqx/igd1/Info/Device", kDeviceInterface[] = "com.wqx.igd1.DeviceInfo";
 constexpr char kNetwork[] = "/com/wqx/igd1/Info/Network", kNetworkInterface[] = "com.wqx.igd1.NetworkInfo";
 constexpr char kPon[] = "/com/wqx/igd1/Info/PON", kPonInterface[] = "com.wqx.igd1.PONInfo";

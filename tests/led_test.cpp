@@ -1,7 +1,6 @@
 // The LED control object over the bus, against the SQLite store.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <time.h>
 
 #include <cstdio>
@@ -27,7 +26,6 @@ using testing::Pair;
 constexpr char kPath[] = "/com/wqx/igd1/Config/Peripheral/LED";
 constexpr char kInterface[] = "com.wqx.igd1.LED";
 constexpr char kProps[] = "com.wqx.igd1.Properties";
-constexpr char kInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
 constexpr char kRefused[] = "Invalid parameter value!";
 
 class LedTest : public BusTest {
@@ -39,25 +37,11 @@ class LedTest : public BusTest {
     BusTest::TearDown();
   }
 
-  std::string read(const char *name) {
-    g_autoptr(GError) error = nullptr;
-    Variant value = get_property(kPath, kInterface, name, &error);
-    return value ? printed(value.get()) : remote_error(error).second;
+  std::string read(const char *name) { return shown(kPath, kInterface, name); }
+  Error write(const char *name, GVariant *value) {
+    return BusTest::write(kPath, kInterface, name, value);
   }
-  // "" when accepted, else "<error name>: <message>".
-  std::string write(const char *name, GVariant *value) {
-    g_autoptr(GError) error = nullptr;
-    if (set_property(kPath, kInterface, name, value, &error)) return "";
-    auto [code, message] = remote_error(error);
-    return code + ": " + message;
-  }
-  std::string set_multi(GVariant *entries) {
-    g_autoptr(GError) error = nullptr;
-    if (call(kPath, kProps, "SetMulti", g_variant_new("(s@a{sv})", kInterface, entries), &error))
-      return "";
-    auto [code, message] = remote_error(error);
-    return code + ": " + message;
-  }
+  Error set_multi(GVariant *entries) { return BusTest::set_multi(kPath, kInterface, entries); }
   std::string setting(const char *name) { return mib::get_setting(name).value_or("<missing>"); }
   // What the lights were switched to since `seq`: (action, "on"/"off").
   std::vector<std::pair<int, std::string>> switches_since(int64_t seq) {
@@ -127,8 +111,7 @@ TEST_F(LedTest, WritesOnServiceTypeZeroAreCheckedAppliedAndAnnounced) {
     g_autoptr(GVariant) value = g_variant_ref_sink(c.value);
     SCOPED_TRACE(std::string(c.name) + " = " + printed(value));
     const int64_t before = journal_end();
-    const std::string expected_error = *c.error != '\0' ? std::string(kInvalidArgs) + ": " + c.error : "";
-    EXPECT_EQ(write(c.name, value), expected_error);
+    EXPECT_EQ(write(c.name, value), *c.error != '\0' ? Error(kInvalidArgs, c.error) : Error());
     if (c.reads != nullptr) {
       EXPECT_EQ(read(c.name), c.reads);
     }
@@ -198,14 +181,14 @@ TEST_F(LedEdgeTest, TheLightsSwitchAtTheWindowsEdges) {
   ASSERT_EQ(set_multi(dictionary({{"StartTime", g_variant_new_string(clock_text(now + 1).c_str())},
                                   {"EndTime", g_variant_new_string(clock_text(now + 3).c_str())},
                                   {"Enable", g_variant_new_boolean(true)}})),
-            "");
+            Error());
   ASSERT_EQ(switches_since(before), (std::vector<std::pair<int, std::string>>{{2, "off"}}));
   EXPECT_EQ(minute_switched(before, "on"), (now + 1) % (24 * 60));
 
   now = shortly_before_a_minute();
   ASSERT_EQ(set_multi(dictionary({{"StartTime", g_variant_new_string(clock_text(now + 1430).c_str())},
                                   {"EndTime", g_variant_new_string(clock_text(now + 1).c_str())}})),
-            "");
+            Error());
   before = journal_end();
   EXPECT_EQ(minute_switched(before, "off"), (now + 1) % (24 * 60));
 }
@@ -215,8 +198,8 @@ TEST_F(LedTest, SleepModeKeepsTheLightsSwitchOn) {
   ASSERT_TRUE(mib::set_setting("deviceinfo.HGUSleep", "1"));
   SignalWatcher watcher(client(), kProps, "PropertiesChanged", kPath);
   int64_t before = journal_end();
-  EXPECT_EQ(write("Status", g_variant_new_string("off")), "");
-  EXPECT_EQ(set_multi(dictionary({{"Status", g_variant_new_string("OFF")}})), "");
+  EXPECT_EQ(write("Status", g_variant_new_string("off")), Error());
+  EXPECT_EQ(set_multi(dictionary({{"Status", g_variant_new_string("OFF")}})), Error());
   EXPECT_EQ(setting("led.Status"), "1");
   EXPECT_THAT(notices_since(before), IsEmpty());
   EXPECT_FALSE(watcher.wait(200ms).body);
@@ -225,7 +208,7 @@ TEST_F(LedTest, SleepModeKeepsTheLightsSwitchOn) {
 
   ASSERT_TRUE(mib::set_setting("deviceinfo.HGUSleep", "0"));
   before = journal_end();
-  EXPECT_EQ(write("Status", g_variant_new_string("off")), "");
+  EXPECT_EQ(write("Status", g_variant_new_string("off")), Error());
   EXPECT_EQ(setting("led.Status"), "0");
   EXPECT_EQ(switches_since(before), (std::vector<std::pair<int, std::string>>{{1, "off"}}));
 }
@@ -242,12 +225,11 @@ TEST_F(LedTest, ServiceTypeOneSwitchesWithLedStatusAndAnnouncesNothing) {
 
   SignalWatcher watcher(client(), kProps, "PropertiesChanged", kPath);
   int64_t before = journal_end();
-  EXPECT_EQ(write("LEDStatus", g_variant_new_byte(0)), "");
+  EXPECT_EQ(write("LEDStatus", g_variant_new_byte(0)), Error());
   EXPECT_EQ(switches_since(before), (std::vector<std::pair<int, std::string>>{{1, "off"}}));
   before = journal_end();
   EXPECT_EQ(set_multi(dictionary({{"StartTime", g_variant_new_string("6:00")},
-                                  {"Enable", g_variant_new_boolean(TRUE)}})),
-            "");
+                                  {"Enable", g_variant_new_boolean(TRUE)}})), Error());
   EXPECT_EQ(setting("led.StartTime"), "6:00");
   EXPECT_THAT(notices_since(before), IsEmpty());
   EXPECT_FALSE(watcher.wait(200ms).body);
@@ -263,8 +245,7 @@ TEST_F(LedTest, ConformanceRunHandsChangesToTheServices) {
   SignalWatcher watcher(client(), kProps, "PropertiesChanged", kPath);
   int64_t before = journal_end();
   EXPECT_EQ(set_multi(dictionary({{"Status", g_variant_new_string("off")},
-                                  {"Enable", g_variant_new_boolean(TRUE)}})),
-            "");
+                                  {"Enable", g_variant_new_boolean(TRUE)}})), Error());
   EXPECT_THAT(notices_since(before), ElementsAre(Pair(MIB_CFG_LED_STATUS, MIB_ACTION_APPLY),
                                                  Pair(MIB_CFG_LED_SCHEDULE, MIB_ACTION_APPLY)));
   EXPECT_EQ(printed(watcher.wait().body.get()),
@@ -272,8 +253,8 @@ TEST_F(LedTest, ConformanceRunHandsChangesToTheServices) {
 
   host::settings().service_type = 1;
   before = journal_end();
-  EXPECT_EQ(write("LEDStatus", g_variant_new_byte(1)), "");
-  EXPECT_EQ(write("EndTime", g_variant_new_string("1:00")), "");
+  EXPECT_EQ(write("LEDStatus", g_variant_new_byte(1)), Error());
+  EXPECT_EQ(write("EndTime", g_variant_new_string("1:00")), Error());
   EXPECT_THAT(notices_since(before), ElementsAre(Pair(MIB_CFG_LED_STATUS, MIB_ACTION_APPLY)));
   EXPECT_FALSE(watcher.wait(200ms).body);
 }
@@ -288,23 +269,23 @@ TEST_F(LedTest, FailuresAreCountedAndAnswered) {
   EXPECT_EQ(set_multi(dictionary({{"StartTime", g_variant_new_string("8:00")},
                                   {"EndTime", g_variant_new_string("25:00")},
                                   {"Status", g_variant_new_string("OFF")}})),
-            std::string(kInvalidArgs) + ": " + kRefused);
+            Error(kInvalidArgs, kRefused));
   EXPECT_EQ(setting("led.StartTime"), "8:00");
   EXPECT_EQ(setting("led.Status"), "1");
   EXPECT_THAT(notices_since(before), IsEmpty());
   EXPECT_EQ(LED_failed_writes(), ++failed);
   EXPECT_EQ(set_multi(dictionary({{"Nothing", g_variant_new_string("x")}})),
-            std::string(kInvalidArgs) + ": invalid property Nothing");
+            Error(kInvalidArgs, "invalid property Nothing"));
   EXPECT_EQ(LED_failed_writes(), ++failed);
 
   mib::fail_accessor("LED_set_property", 2);
   EXPECT_EQ(write("EndTime", g_variant_new_string("9:00")),
-            std::string(kInvalidArgs) + ": invalid property EndTime");
+            Error(kInvalidArgs, "invalid property EndTime"));
   EXPECT_EQ(LED_failed_writes(), ++failed);
 
   mib::fail_accessor("LED_status_update", 0);
   EXPECT_EQ(write("Status", g_variant_new_string("OFF")),
-            "org.freedesktop.DBus.Error.Failed: LED status update failed");
+            Error(kFailed, "LED status update failed"));
   EXPECT_EQ(setting("led.Status"), "1");
   EXPECT_EQ(LED_failed_writes(), ++failed);
   EXPECT_FALSE(watcher.wait(200ms).body);
@@ -312,8 +293,8 @@ TEST_F(LedTest, FailuresAreCountedAndAnswered) {
   mib::fail_accessor("LED_get_property", 0);
   mib::fail_accessor("LED_get_property", 1);
   mib::fail_accessor("LED_get_property", 3);
-  EXPECT_EQ(read("Status"), "mib_get MIB_LED_STATUS failed!");
-  EXPECT_EQ(read("StartTime"), "get LED_STARTTIME failed!");
+  EXPECT_EQ(read("Status"), "error: mib_get MIB_LED_STATUS failed!");
+  EXPECT_EQ(read("StartTime"), "error: get LED_STARTTIME failed!");
   EXPECT_EQ(read("EndTime"), "'22:30'");
   EXPECT_EQ(read("ControlCycle"), "'DAY'");
 }
@@ -329,39 +310,6 @@ TEST_F(LedTest, HandleIsCreatedAtStartUp) {
   const std::vector<mib::JournalEntry> all = mib::journal(0);
   ASSERT_FALSE(all.empty());
   EXPECT_THAT(all, testing::Contains(testing::Field(&mib::JournalEntry::bit, MIB_JOURNAL_LED)));
-}
-
-// Through igd1d: a switch and a window written on service type 0 survive a
-// killed daemon, and service type 1 serves the same switch as LEDStatus.
-TEST(LedDaemonTest, SettingsSurviveAKilledDaemonAndServeBothServiceTypes) {
-  TempRoot root;
-  GDBusConnection *client = connect_private_bus();
-  ASSERT_NE(client, nullptr);
-  auto call = [client](const char *method, GVariant *args) {
-    g_autoptr(GError) error = nullptr;
-    GVariant *reply = g_dbus_connection_call_sync(
-        client, host::kServiceName, kPath, "org.freedesktop.DBus.Properties", method, args, nullptr,
-        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
-    EXPECT_NE(reply, nullptr) << method << ": " << (error != nullptr ? error->message : "");
-    return Variant(reply);
-  };
-  {
-    DaemonProcess daemon({"--root", root.dir(), "--modules", "LED"});
-    ASSERT_TRUE(wait_for_name(client, host::kServiceName));
-    call("Set", g_variant_new("(ssv)", kInterface, "Status", g_variant_new_string("off")));
-    call("Set", g_variant_new("(ssv)", kInterface, "StartTime", g_variant_new_string("6:45")));
-    EXPECT_EQ(daemon.stop(SIGKILL), 128 + SIGKILL);
-  }
-  {
-    DaemonProcess daemon({"--root", root.dir(), "--modules", "LED", "--service-type", "1"});
-    ASSERT_TRUE(wait_for_name(client, host::kServiceName));
-    Variant all = call("GetAll", g_variant_new("(s)", kInterface));
-    EXPECT_EQ(printed(all.get()),
-              "({'StartTime': <'6:45'>, 'EndTime': <'22:30'>, 'ControlCycle': <'DAY'>, "
-              "'Enable': <false>, 'LEDStatus': <byte 0x00>},)");
-    EXPECT_EQ(daemon.stop(SIGTERM), 0);
-  }
-  g_object_unref(client);
 }
 
 }  // namespace

@@ -9,11 +9,9 @@
 
 namespace igd1::test {
 
-using Failure = std::pair<std::string, std::string>;  // D-Bus error name, message
+using Failure = Error;
 
-inline Failure InvalidArgs(const std::string &message) {
-  return {"org.freedesktop.DBus.Error.InvalidArgs", message};
-}
+inline Failure InvalidArgs(const std::string &message) { return {kInvalidArgs, message}; }
 
 struct ObjectUnderTest {
   const char *path;
@@ -34,15 +32,10 @@ class ObjectTest : public BusTest {
   }
   // Writes `value` (GVariant text); the failure, or {"", ""} when accepted.
   Failure write(const ObjectUnderTest &object, const char *name, const char *value) {
-    g_autoptr(GError) error = nullptr;
-    set_property(object.path, object.interface, name, g_variant_new_parsed(value), &error);
-    return remote_error(error);
+    return BusTest::write(object.path, object.interface, name, g_variant_new_parsed(value));
   }
   Failure set_multi(const ObjectUnderTest &object, GVariant *entries) {
-    g_autoptr(GError) error = nullptr;
-    call(object.path, "com.wqx.igd1.Properties", "SetMulti",
-         g_variant_new("(s@a{sv})", object.interface, entries), &error);
-    return remote_error(error);
+    return BusTest::set_multi(object.path, object.interface, entries);
   }
   // The reply printed, or "<error name: message>".
   std::string invoke(const ObjectUnderTest &object, const char *method, GVariant *args) {

@@ -16,9 +16,6 @@ using testing::HasSubstr;
 
 constexpr char kManager[] = "/com/wqx/igd1/Config/PortMapping";
 constexpr char kInterface[] = "com.wqx.igd1.PortMapping";
-constexpr char kManagerInterface[] = "com.wqx.igd1.ObjectManager";
-constexpr char kFreedesktopManager[] = "org.freedesktop.DBus.ObjectManager";
-constexpr char kManagerError[] = "com.wqx.igd1.ObjectManager.Error";
 
 class PortMappingTest : public BusTest {
  protected:
@@ -27,30 +24,15 @@ class PortMappingTest : public BusTest {
   // AddObject, then waits until the child is on the bus.
   std::string add_object() { return add_child(kManager); }
 
-  std::pair<std::string, std::string> delete_failure(const std::string &path) {
-    g_autoptr(GError) error = nullptr;
-    Variant reply = call(kManager, kManagerInterface, "DeleteObject",
-                         g_variant_new("(o)", path.c_str()), &error);
-    EXPECT_EQ(reply, nullptr) << path;
-    return remote_error(error);
-  }
-
-  Variant get(const std::string &child, const char *name) {
-    return get_property(child.c_str(), kInterface, name);
-  }
   std::string text(const std::string &child, const char *name) {
-    Variant value = get(child, name);
+    Variant value = get_property(child.c_str(), kInterface, name);
     return value != nullptr ? g_variant_get_string(value.get(), nullptr) : "<error>";
   }
-  std::pair<std::string, std::string> set_failure(const std::string &child, const char *name,
-                                                  GVariant *value) {
-    g_autoptr(GError) error = nullptr;
-    EXPECT_FALSE(set_property(child.c_str(), kInterface, name, value, &error)) << name;
-    return remote_error(error);
+  Error set(const std::string &child, const char *name, GVariant *value) {
+    return write(child, kInterface, name, value);
   }
-  Variant set_multi(const std::string &child, GVariant *properties, GError **error) {
-    return call(child.c_str(), "com.wqx.igd1.Properties", "SetMulti",
-                g_variant_new("(s@a{sv})", kInterface, properties), error);
+  Error set_multi(const std::string &child, GVariant *properties) {
+    return BusTest::set_multi(child, kInterface, properties);
   }
   std::string cell(unsigned instance, const char *column) {
     return mib::get_cell("portmapping", instance, column).value_or("<missing>");
@@ -59,9 +41,7 @@ class PortMappingTest : public BusTest {
   int service_type_ = 0;
 };
 
-std::pair<std::string, std::string> invalid_args(const std::string &message) {
-  return {"org.freedesktop.DBus.Error.InvalidArgs", message};
-}
+Error invalid_args(const std::string &message) { return {kInvalidArgs, message}; }
 
 TEST_F(PortMappingTest, AddObjectExportsTheNewRowAndDeleteObjectRemovesIt) {
   std::string first = add_object();
@@ -69,19 +49,13 @@ TEST_F(PortMappingTest, AddObjectExportsTheNewRowAndDeleteObjectRemovesIt) {
   EXPECT_EQ(first, std::string(kManager) + "/1");
   EXPECT_EQ(second, std::string(kManager) + "/2");
 
-  g_autoptr(GError) error = nullptr;
-  Variant managed = call(kManager, kFreedesktopManager, "GetManagedObjects", nullptr, &error);
-  ASSERT_NE(managed, nullptr) << error->message;
-  EXPECT_THAT(printed(managed.get()),
+  EXPECT_THAT(managed(kManager),
               HasSubstr("'" + first + "': {'com.wqx.igd1.PortMapping': {'PortMappingEnabled': "
                         "<false>, 'Enable': <false>, 'PortMappingLeaseDuration': <uint32 0>"));
   EXPECT_THAT(introspect(kManager), HasSubstr("<interface name=\"com.wqx.igd1.ObjectManager\">"));
 
   SignalWatcher removed(client(), kFreedesktopManager, "InterfacesRemoved", kManager);
-  Variant reply = call(kManager, kManagerInterface, "DeleteObject",
-                       g_variant_new("(o)", first.c_str()), &error);
-  ASSERT_NE(reply, nullptr) << error->message;
-  EXPECT_EQ(printed(reply.get()), "()");
+  ASSERT_EQ(remove(kManager, first), Error());
   EXPECT_THAT(printed(removed.wait().body.get()), HasSubstr(first));
   EXPECT_FALSE(mib::table_row(*mib::find_table("portmapping"), 1).has_value());
 
@@ -99,30 +73,26 @@ TEST_F(PortMappingTest, DeleteObjectRefusesEveryPathThatNamesNoRow) {
   }
   ASSERT_EQ(mib::table_rows(table).size(), 255u);
   const std::string manager = kManager;
-  const std::pair<std::string, std::string> path_error(kManagerError,
-                                                       "DeleteObject object path error");
+  const Error path_error(kManagerError, "DeleteObject object path error");
   for (const std::string &path :
        std::vector<std::string>{manager + "s/1", "/com/wqx/igd1/Config/1", manager, manager + "/0",
                                 manager + "/4294967297", manager + "/4294967551", manager + "/256",
                                 manager + "/01", manager + "/1x",
                                 manager + "/0255", manager + "/" + std::string(168, '9'),
                                 manager + "/" + std::string(167, '0') + "1"}) {
-    EXPECT_EQ(delete_failure(path), path_error) << path;
+    EXPECT_EQ(remove(kManager, path), path_error) << path;
   }
   EXPECT_EQ(mib::table_rows(table).size(), 255u);
   EXPECT_TRUE(mib::table_row(table, 1).has_value());
 
   // The canonical path still is answered, once.
-  g_autoptr(GError) error = nullptr;
-  Variant reply = call(kManager, kManagerInterface, "DeleteObject",
-                       g_variant_new("(o)", (manager + "/255").c_str()), &error);
-  ASSERT_NE(reply, nullptr) << error->message;
+  ASSERT_EQ(remove(kManager, manager + "/255"), Error());
   EXPECT_FALSE(mib::table_row(table, 255).has_value());
-  EXPECT_EQ(delete_failure(manager + "/255"), path_error);
+  EXPECT_EQ(remove(kManager, manager + "/255"), path_error);
 
   // A method the collection does not serve is answered, not left to time out.
-  EXPECT_EQ(call(kManager, kManagerInterface, "RemoveAllObjects", nullptr, &error), nullptr);
-  EXPECT_EQ(remote_error(error).first, "org.freedesktop.DBus.Error.UnknownMethod");
+  EXPECT_EQ(failure_of(kManager, kManagerInterface, "RemoveAllObjects", nullptr).first,
+            "org.freedesktop.DBus.Error.UnknownMethod");
 }
 
 TEST_F(PortMappingTest, RemovingAnEnabledRuleWithdrawsItsForwardingUnlessATestRuns) {
@@ -134,10 +104,7 @@ TEST_F(PortMappingTest, RemovingAnEnabledRuleWithdrawsItsForwardingUnlessATestRu
 
   auto withdrawals_after_delete = [&](const std::string &child) {
     int64_t start = journal_end();
-    g_autoptr(GError) error = nullptr;
-    Variant reply = call(kManager, kManagerInterface, "DeleteObject",
-                         g_variant_new("(o)", child.c_str()), &error);
-    EXPECT_NE(reply, nullptr) << error->message;
+    EXPECT_EQ(remove(kManager, child), Error());
     int withdrawals = 0;
     for (const auto &[bit, action] : notices_since(start))
       withdrawals += bit == mib::kPortForwardingNoticeBit && action == 3;
@@ -160,12 +127,12 @@ TEST_F(PortMappingTest, WritesAreCheckedStoredAndAnnounced) {
             "('com.wqx.igd1.PortMapping', {'ExternalPort': <uint32 8080>}, @as [])");
 
   for (uint32_t port : {0u, 65536u}) {
-    EXPECT_EQ(set_failure(child, "ExternalPort", g_variant_new_uint32(port)),
+    EXPECT_EQ(set(child, "ExternalPort", g_variant_new_uint32(port)),
               invalid_args("Invalid parameter value"));
   }
-  EXPECT_EQ(set_failure(child, "InternalClient", g_variant_new_string("")),
+  EXPECT_EQ(set(child, "InternalClient", g_variant_new_string("")),
             invalid_args("Invalid parameter value"));
-  EXPECT_EQ(set_failure(child, "PortMappingProtocol", g_variant_new_string("Tcp")),
+  EXPECT_EQ(set(child, "PortMappingProtocol", g_variant_new_string("Tcp")),
             invalid_args("Invalid parameter value"));
   EXPECT_EQ(cell(1, "ExternalPort"), "8080");
 
@@ -189,11 +156,8 @@ TEST_F(PortMappingTest, WritesAreCheckedStoredAndAnnounced) {
 
   // The long lease name is for reading only.
   EXPECT_EQ(changes.pending(), 4u);
-  g_autoptr(GError) error = nullptr;
-  EXPECT_EQ(set_multi(child, dictionary({{"PortMappingLeaseDuration", g_variant_new_uint32(5)}}),
-                      &error),
-            nullptr);
-  EXPECT_EQ(remote_error(error), invalid_args("invalid property PortMappingLeaseDuration"));
+  EXPECT_EQ(set_multi(child, dictionary({{"PortMappingLeaseDuration", g_variant_new_uint32(5)}})),
+            invalid_args("invalid property PortMappingLeaseDuration"));
 }
 
 TEST_F(PortMappingTest, MultiWriteIsAllOrNothingWithOneSignal) {
@@ -201,22 +165,16 @@ TEST_F(PortMappingTest, MultiWriteIsAllOrNothingWithOneSignal) {
   SignalWatcher changes(client(), "com.wqx.igd1.Properties", "PropertiesChanged", child.c_str());
   std::vector<uint8_t> before = *mib::table_row(*mib::find_table("portmapping"), 1);
 
-  g_autoptr(GError) error = nullptr;
-  EXPECT_EQ(set_multi(child,
-                      dictionary({{"InternalPort", g_variant_new_uint32(80)},
-                                  {"ExternalPort", g_variant_new_uint32(0)},
-                                  {"Enable", g_variant_new_boolean(TRUE)}}),
-                      &error),
-            nullptr);
-  EXPECT_EQ(remote_error(error), invalid_args("Invalid parameter value"));
+  EXPECT_EQ(set_multi(child, dictionary({{"InternalPort", g_variant_new_uint32(80)},
+                                         {"ExternalPort", g_variant_new_uint32(0)},
+                                         {"Enable", g_variant_new_boolean(TRUE)}})),
+            invalid_args("Invalid parameter value"));
   EXPECT_EQ(*mib::table_row(*mib::find_table("portmapping"), 1), before);
 
-  Variant reply = set_multi(child,
-                            dictionary({{"InternalPort", g_variant_new_uint32(80)},
-                                        {"InternalClient", g_variant_new_string("192.168.1.20")},
-                                        {"LeaseDuration", g_variant_new_uint32(0)}}),
-                            nullptr);
-  ASSERT_NE(reply, nullptr);
+  ASSERT_EQ(set_multi(child, dictionary({{"InternalPort", g_variant_new_uint32(80)},
+                                         {"InternalClient", g_variant_new_string("192.168.1.20")},
+                                         {"LeaseDuration", g_variant_new_uint32(0)}})),
+            Error());
   EXPECT_EQ(printed(changes.wait().body.get()),
             "('com.wqx.igd1.PortMapping', {'InternalPort': <uint32 80>, 'InternalClient': "
             "<'192.168.1.20'>}, @as [])");
@@ -233,8 +191,7 @@ TEST_F(PortMappingServiceType1Test, WritesAreStoredButNotAnnounced) {
   std::string child = add_object();
   SignalWatcher changes(client(), "com.wqx.igd1.Properties", "PropertiesChanged", child.c_str());
   ASSERT_TRUE(set_property(child.c_str(), kInterface, "InternalPort", g_variant_new_uint32(443)));
-  ASSERT_NE(set_multi(child, dictionary({{"ExternalPort", g_variant_new_uint32(8443)}}), nullptr),
-            nullptr);
+  ASSERT_EQ(set_multi(child, dictionary({{"ExternalPort", g_variant_new_uint32(8443)}})), Error());
   EXPECT_EQ(cell(1, "InternalPort"), "443");
   EXPECT_EQ(cell(1, "ExternalPort"), "8443");
   EXPECT_EQ(changes.wait(std::chrono::milliseconds(200)).body, nullptr);

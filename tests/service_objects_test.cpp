@@ -22,7 +22,6 @@ constexpr ObjectUnderTest kLimit{"/com/wqx/igd1/Network/DNSSpeedLimit",
                                  "com.wqx.igd1.DNSSpeedLimit"};
 constexpr ObjectUnderTest kHttp{"/com/wqx/igd1/Network/HTTPServer", "com.wqx.igd1.HTTPServer"};
 constexpr ObjectUnderTest kPppoe{"/com/wqx/igd1/Ovatrix/PPPoE", "com.wqx.igd1.PPPoE"};
-constexpr char kInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
 
 using ServiceObjectsTest = ObjectTest;
 

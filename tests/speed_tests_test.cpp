@@ -42,21 +42,14 @@ class SpeedTestsTest : public BusTest {
     BusTest::TearDown();
   }
 
-  // The value as text, or the error's message.
-  std::string get(const char *interface, const char *name) {
-    g_autoptr(GError) error = nullptr;
-    Variant value = get_property(kPath, interface, name, &error);
-    return value ? printed(value.get()) : remote_error(error).second;
-  }
+  std::string get(const char *interface, const char *name) { return shown(kPath, interface, name); }
+  // "ok", or the error's message.
+  static std::string answer(const Error &error) { return error.first.empty() ? "ok" : error.second; }
   std::string set(const char *interface, const char *name, GVariant *value) {
-    g_autoptr(GError) error = nullptr;
-    return set_property(kPath, interface, name, value, &error) ? "ok" : remote_error(error).second;
+    return answer(write(kPath, interface, name, value));
   }
   std::string set_multi(const char *interface, GVariant *entries) {
-    g_autoptr(GError) error = nullptr;
-    Variant reply = call(kPath, "com.wqx.igd1.Properties", "SetMulti",
-                         g_variant_new("(s@a{sv})", interface, entries), &error);
-    return reply ? "ok" : remote_error(error).second;
+    return answer(BusTest::set_multi(kPath, interface, entries));
   }
   // The reply of StartTest, or "<error name>: <message>".
   std::string start(const char *interface, uint32_t duration) {

@@ -322,6 +322,49 @@ std::string BusTest::introspect(const char *path) {
   return xml;
 }
 
+Error BusTest::failure_of(const std::string &path, const char *interface, const char *method,
+                         GVariant *args) {
+  g_autoptr(GError) error = nullptr;
+  Variant reply = call(path.c_str(), interface, method, args, &error);
+  return reply != nullptr ? Error() : remote_error(error);
+}
+
+Error BusTest::write(const std::string &path, const char *interface, const char *name,
+                     GVariant *value) {
+  return failure_of(path, "org.freedesktop.DBus.Properties", "Set",
+                    g_variant_new("(ssv)", interface, name, value));
+}
+
+Error BusTest::set_multi(const std::string &path, const char *interface, GVariant *entries) {
+  return failure_of(path, "com.wqx.igd1.Properties", "SetMulti",
+                    g_variant_new("(s@a{sv})", interface, entries));
+}
+
+std::string BusTest::shown(const std::string &path, const char *interface, const char *name) {
+  g_autoptr(GError) error = nullptr;
+  Variant value = get_property(path.c_str(), interface, name, &error);
+  return value != nullptr ? printed(value.get()) : "error: " + remote_error(error).second;
+}
+
+std::pair<std::string, Error> BusTest::add(const char *manager) {
+  g_autoptr(GError) error = nullptr;
+  Variant reply = call(manager, kManagerInterface, "AddObject", nullptr, &error);
+  if (reply == nullptr) return {"", remote_error(error)};
+  const gchar *path = nullptr;
+  g_variant_get(reply.get(), "(&o)", &path);
+  return {path, Error()};
+}
+
+Error BusTest::remove(const std::string &manager, const std::string &path) {
+  return failure_of(manager, kManagerInterface, "DeleteObject", g_variant_new("(o)", path.c_str()));
+}
+
+std::string BusTest::managed(const char *manager) {
+  g_autoptr(GError) error = nullptr;
+  Variant reply = call(manager, kFreedesktopManager, "GetManagedObjects", nullptr, &error);
+  return reply != nullptr ? printed(reply.get()) : "error: " + remote_error(error).second;
+}
+
 std::string BusTest::add_child(const char *manager_path) {
   SignalWatcher added(client(), "org.freedesktop.DBus.ObjectManager", "InterfacesAdded",
                       manager_path);

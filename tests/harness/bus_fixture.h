@@ -22,6 +22,16 @@ namespace igd1::test {
 // How long a test waits for a reply unless it says otherwise.
 inline constexpr int kCallTimeoutMs = 10000;
 
+// Names the tests meet on every object.
+inline constexpr char kInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
+inline constexpr char kFailed[] = "org.freedesktop.DBus.Error.Failed";
+inline constexpr char kManagerInterface[] = "com.wqx.igd1.ObjectManager";
+inline constexpr char kManagerError[] = "com.wqx.igd1.ObjectManager.Error";
+inline constexpr char kFreedesktopManager[] = "org.freedesktop.DBus.ObjectManager";
+
+// A call's D-Bus error name and message; both empty when it succeeded.
+using Error = std::pair<std::string, std::string>;
+
 // Owns a GVariant reference (the harness never leaks one on a failed assert).
 struct VariantUnref { void operator()(GVariant *v) const { g_variant_unref(v); } };
 using Variant = std::unique_ptr<GVariant, VariantUnref>;
@@ -129,6 +139,20 @@ class BusTest : public testing::Test {
   bool set_property(const char *path, const char *interface, const char *name, GVariant *value,
                     GError **error = nullptr);
   std::string introspect(const char *path);
+  // The error of a method call (empty when it succeeded).
+  Error failure_of(const std::string &path, const char *interface, const char *method,
+                   GVariant *args);
+  // Set, and the multi-property write SetMulti: their errors.
+  Error write(const std::string &path, const char *interface, const char *name, GVariant *value);
+  Error set_multi(const std::string &path, const char *interface, GVariant *entries);
+  // A property's value printed, or "error: " and the message.
+  std::string shown(const std::string &path, const char *interface, const char *name);
+  // AddObject: the new child's path, or "" and the error.
+  std::pair<std::string, Error> add(const char *manager);
+  // DeleteObject of `path` on `manager`.
+  Error remove(const std::string &manager, const std::string &path);
+  // GetManagedObjects printed, or "error: " and the message.
+  std::string managed(const char *manager);
   // AddObject on the manager at `manager_path`, then waits until the new
   // child is announced, so that it can be used at once.  The child's path,
   // or "" (with a test failure) when the call was refused.
