@@ -519,6 +519,12 @@ struct RowModule {
   // while a listing is being built.
   bool builds_listing = false;
   int *listing_flag = nullptr;
+  // The module's own property writer, called for each entry of a write with
+  // the working copy `row` of a row that is not nested (at row index
+  // `index`); it sets *changed to 1 when the copy changed.  Null:
+  // apply_row_property.
+  gboolean (*write_property)(const char *name, GVariant *value, int *changed, GError **error,
+                             void *row, uint32_t index) = nullptr;
 };
 
 // Whether the manager serves RemoveAllObjects.
@@ -616,6 +622,11 @@ IGD1_EXPORT GVariant *read_row_property(const RowModule &module, const RowProper
 IGD1_EXPORT bool apply_row_property(const RowModule &module, const char *name, GVariant *value,
                                     bool *changed, GError **error, uint8_t *row, uint32_t index,
                                     uint32_t inner = 0);
+// apply_row_property in the form of RowModule::write_property, for the
+// writers modules export under names of their own.
+IGD1_EXPORT gboolean write_row_property(const RowModule &module, const char *name,
+                                        GVariant *value, int *changed, GError **error, void *row,
+                                        uint32_t index);
 
 // Entry points, served from the description.
 IGD1_EXPORT void row_collection_start(const RowCollection &rows, GDBusConnection *connection,
@@ -696,12 +707,27 @@ IGD1_EXPORT void use_row_action(const char *table_module, int (*action)(unsigned
   IGD1_DECLARE_ROW_COLLECTION_HANDLERS(Name, multi_handler)
 // What every row collection exports beside its entry points.
 #define IGD1_DECLARE_ROW_COLLECTION_HANDLERS(Name, multi_handler)                        \
+  IGD1_DECLARE_ROW_COLLECTION_HANDLERS_AS(Name, Name##_handle_get_property,              \
+                                          Name##_handle_set_property, multi_handler,     \
+                                          Name##_handle_object_mng_call)
+// The same with handlers of names of their own.
+#define IGD1_DECLARE_ROW_COLLECTION_HANDLERS_AS(Name, get_handler, set_handler,           \
+                                                multi_handler, manager_handler)           \
   IGD1_API GType Name##_interface_get_type(void);                                        \
   IGD1_API GVariant *Name##_interface_get_properties(GDBusInterfaceSkeleton *skeleton);  \
-  IGD1_DECLARE_GET_HANDLER(Name##_handle_get_property);                                  \
-  IGD1_DECLARE_SET_HANDLER(Name##_handle_set_property);                                  \
+  IGD1_DECLARE_GET_HANDLER(get_handler);                                                 \
+  IGD1_DECLARE_SET_HANDLER(set_handler);                                                 \
   IGD1_DECLARE_SET_MULTI_HANDLER(multi_handler);                                         \
-  IGD1_DECLARE_METHOD_HANDLER(Name##_handle_object_mng_call)
+  IGD1_DECLARE_METHOD_HANDLER(manager_handler)
+// Declarations of a row collection started by the host whose handlers are
+// named `get_handler`, `set_handler`, `multi_handler` and `manager_handler`.
+#define IGD1_DECLARE_ROW_COLLECTION_AS(Name, get_handler, set_handler, multi_handler,      \
+                                       manager_handler)                                    \
+  IGD1_DECLARE_SINGLE_OBJECT_ENTRY(Name, Name##_introspection_data);                     \
+  IGD1_API int Name##_add_interface(uint32_t instance);                                  \
+  IGD1_API int Name##_del_interface(uint32_t instance);                                  \
+  IGD1_DECLARE_ROW_COLLECTION_HANDLERS_AS(Name, get_handler, set_handler, multi_handler, \
+                                          manager_handler)
 
 // The glue of a row collection described by `module` (a RowModule): the
 // introspection global, the vtables, the registration and every exported
@@ -715,20 +741,31 @@ IGD1_EXPORT void use_row_action(const char *table_module, int (*action)(unsigned
 // What every row collection defines: the introspection global `data`, the
 // vtables, the registration, the property and manager handlers.
 #define IGD1_ROW_COLLECTION_CORE(Name, data, noun, multi_handler, module, inner_entries)        \
+  IGD1_ROW_COLLECTION_CORE_AS(Name, data, noun, Name##_handle_get_property,                       \
+                              Name##_handle_set_property, multi_handler,                          \
+                              Name##_handle_object_mng_call, static, Name##_method_call, module,  \
+                              inner_entries)
+// The same with handlers of names of their own: the children's methods are
+// served by `method_handler`, a function of linkage `method_linkage` (empty
+// for one the module exports, `static` otherwise).
+#define IGD1_ROW_COLLECTION_CORE_AS(Name, data, noun, get_handler, set_handler, multi_handler,   \
+                                    manager_handler, method_linkage, method_handler, module,      \
+                                    inner_entries)                                                \
   GDBusNodeInfo *data = nullptr;                                                                  \
+  method_linkage void method_handler(GDBusConnection *, const gchar *, const gchar *,             \
+                                     const gchar *, const gchar *, GVariant *,                    \
+                                     GDBusMethodInvocation *, gpointer);                          \
   namespace {                                                                                     \
-  void Name##_method_call(GDBusConnection *, const gchar *, const gchar *, const gchar *,          \
-                          const gchar *, GVariant *, GDBusMethodInvocation *, gpointer);          \
   const GDBusInterfaceVTable k##Name##VTable = {                                                  \
-      (module).methods.empty() ? nullptr : Name##_method_call, Name##_handle_get_property,        \
-      igd1::row_module_writes(module) ? Name##_handle_set_property : nullptr,                     \
+      (module).methods.empty() ? nullptr : method_handler, get_handler,                          \
+      igd1::row_module_writes(module) ? set_handler : nullptr,                                    \
       IGD1_SET_MULTI_SLOT(igd1::row_module_writes(module) ? multi_handler : nullptr)};            \
   void Name##_get_managed_objects(GDBusConnection *, const gchar *, const gchar *, const gchar *,  \
                                   const gchar *, GVariant *, GDBusMethodInvocation *, gpointer);  \
   void Name##_remove_all(GDBusConnection *, const gchar *, const gchar *, const gchar *,           \
                          const gchar *, GVariant *, GDBusMethodInvocation *, gpointer);           \
   const GDBusInterfaceVTable k##Name##ManagerVTable = {                                           \
-      Name##_handle_object_mng_call, nullptr, nullptr,                                            \
+      manager_handler, nullptr, nullptr,                                                          \
       {nullptr,                                                                                   \
        igd1::publishes_children_itself(module) || (module).builds_listing                         \
            ? reinterpret_cast<gpointer>(&Name##_get_managed_objects)                              \
@@ -739,18 +776,12 @@ IGD1_EXPORT void use_row_action(const char *table_module, int (*action)(unsigned
   const igd1::RowCollection k##Name##Rows(                                                        \
       (module), noun, &data, #data,                                                               \
       &k##Name##VTable, &g_##Name##State,                                                         \
-      {#Name "_handle_get_property", #Name "_handle_set_property", #multi_handler,                \
-       #Name "_handle_object_mng_call"},                                                          \
+      {#get_handler, #set_handler, #multi_handler, #manager_handler},                             \
       &k##Name##ManagerVTable, inner_entries);                                                    \
   void Name##_get_managed_objects(GDBusConnection *, const gchar *, const gchar *, const gchar *,  \
                                   const gchar *, GVariant *, GDBusMethodInvocation *invocation,   \
                                   gpointer) {                                                     \
     igd1::row_answer_managed_objects(k##Name##Rows, invocation);                                  \
-  }                                                                                               \
-  void Name##_method_call(GDBusConnection *, const gchar *, const gchar *path,                    \
-                          const gchar *interface_name, const gchar *method, GVariant *args,       \
-                          GDBusMethodInvocation *invocation, gpointer) {                          \
-    igd1::row_method_call(k##Name##Rows, path, interface_name, method, args, invocation);         \
   }                                                                                               \
   void Name##_remove_all(GDBusConnection *, const gchar *, const gchar *path,                     \
                          const gchar *interface_name, const gchar *method, GVariant *args,        \
@@ -764,15 +795,19 @@ IGD1_EXPORT void use_row_action(const char *table_module, int (*action)(unsigned
   GVariant *Name##_interface_get_properties(GDBusInterfaceSkeleton *skeleton) {                   \
     return igd1::collection_interface_properties(skeleton);                                       \
   }                                                                                               \
-  GVariant *Name##_handle_get_property(GDBusConnection *, const gchar *, const gchar *path,       \
-                                       const gchar *, const gchar *property, GError **error,      \
-                                       gpointer) {                                                \
+  method_linkage void method_handler(GDBusConnection *, const gchar *, const gchar *path,         \
+                                     const gchar *interface_name, const gchar *method,            \
+                                     GVariant *args, GDBusMethodInvocation *invocation,           \
+                                     gpointer) {                                                  \
+    igd1::row_method_call(k##Name##Rows, path, interface_name, method, args, invocation);         \
+  }                                                                                               \
+  GVariant *get_handler(GDBusConnection *, const gchar *, const gchar *path, const gchar *,       \
+                        const gchar *property, GError **error, gpointer) {                        \
     return igd1::row_get_property(k##Name##Rows, path, property, error);                          \
   }                                                                                               \
-  gboolean Name##_handle_set_property(GDBusConnection *connection, const gchar *,                 \
-                                      const gchar *path, const gchar *interface_name,             \
-                                      const gchar *property, GVariant *value, GError **error,     \
-                                      gpointer) {                                                 \
+  gboolean set_handler(GDBusConnection *connection, const gchar *, const gchar *path,           \
+                       const gchar *interface_name, const gchar *property, GVariant *value,       \
+                       GError **error, gpointer) {                                                \
     g_autoptr(GVariant) entries = igd1::single_entry(property, value);                            \
     return igd1::row_write(k##Name##Rows, __func__, connection, path, interface_name, entries,    \
                            error);                                                                \
@@ -783,9 +818,9 @@ IGD1_EXPORT void use_row_action(const char *table_module, int (*action)(unsigned
     return igd1::row_write(k##Name##Rows, __func__, connection, path, interface_name, entries,    \
                            error, true);                                                          \
   }                                                                                               \
-  void Name##_handle_object_mng_call(GDBusConnection *, const gchar *, const gchar *path,         \
-                                     const gchar *, const gchar *method, GVariant *parameters,    \
-                                     GDBusMethodInvocation *invocation, gpointer) {               \
+  void manager_handler(GDBusConnection *, const gchar *, const gchar *path, const gchar *,       \
+                       const gchar *method, GVariant *parameters,                                 \
+                       GDBusMethodInvocation *invocation, gpointer) {                             \
     igd1::row_manager_call(k##Name##Rows, path, method, parameters, invocation);                  \
   }
 
@@ -797,6 +832,18 @@ IGD1_EXPORT void use_row_action(const char *table_module, int (*action)(unsigned
 // The same with an entry function `entry`_on_bus_acquired.
 #define IGD1_ROW_COLLECTION_ENTRY(entry, Name, data, noun, multi_handler, module)                 \
   IGD1_ROW_COLLECTION_CORE(Name, data, noun, multi_handler, module, {})                           \
+  IGD1_ROW_COLLECTION_STARTED(entry, Name)
+// A row collection of IGD1_DECLARE_ROW_COLLECTION_AS, whose children's
+// methods are served by the exported `method_handler` (or, with `static`
+// as `method_linkage`, by a handler of its own).
+#define IGD1_ROW_COLLECTION_HANDLERS_AS(Name, get_handler, set_handler, multi_handler,            \
+                                        manager_handler, method_linkage, method_handler, module)  \
+  IGD1_ROW_COLLECTION_CORE_AS(Name, Name##_introspection_data, #Name, get_handler, set_handler,   \
+                              multi_handler, manager_handler, method_linkage, method_handler,     \
+                              module, {})                                                         \
+  IGD1_ROW_COLLECTION_STARTED(Name, Name)
+// The start-up entry and the row export functions of a collection the host starts.
+#define IGD1_ROW_COLLECTION_STARTED(entry, Name)                                                  \
   void entry##_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {            \
     DBUS_LOG(LOG_LEVEL_INFO, "func [%s], line [%d]", __func__, __LINE__);                         \
     igd1::row_collection_start(k##Name##Rows, connection, &k##Name##ManagerVTable);               \

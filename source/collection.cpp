@@ -1322,6 +1322,15 @@ GVariant *read_row_property(const RowModule &module, const RowProperty &property
   return value;
 }
 
+gboolean write_row_property(const RowModule &module, const char *name, GVariant *value,
+                            int *changed, GError **error, void *row, uint32_t index) {
+  bool stored = false;
+  const bool ok = apply_row_property(module, name, value, &stored, error,
+                                     static_cast<uint8_t *>(row), index);
+  *changed = stored ? 1 : 0;
+  return ok ? TRUE : FALSE;
+}
+
 bool apply_row_property(const RowModule &module, const char *name, GVariant *value,
                         bool *changed, GError **error, uint8_t *row, uint32_t index,
                         uint32_t inner) {
@@ -1884,9 +1893,15 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
   std::vector<const RowProperty *> announced;
   auto apply = [&](const char *name, GVariant *value, GError **entry_error) {
     bool changed = false;
-    if (!apply_row_property(module, name, value, &changed, entry_error, copy.data(), index,
-                            inner_number(module, instance)))
+    if (module.write_property != nullptr) {
+      int written = 0;
+      if (!module.write_property(name, value, &written, entry_error, copy.data(), index))
+        return false;
+      changed = written != 0;
+    } else if (!apply_row_property(module, name, value, &changed, entry_error, copy.data(), index,
+                                   inner_number(module, instance))) {
       return false;
+    }
     any_change = any_change || changed;
     const RowProperty *property = changed ? find_row_property(module.properties, name) : nullptr;
     if (property != nullptr && announces(module, *property) &&

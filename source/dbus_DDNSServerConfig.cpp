@@ -89,8 +89,18 @@ constexpr igd1::RowModule kModule = {
     .after_delete = after_delete,
     .delete_hook_in_test_run = true,
     .commit_failure_names_path = true,
+    .write_property = DDNSServer_set_property,
 };
 
 }  // namespace
 
-IGD1_ROW_COLLECTION(DDNSServerConfig, ddns_serverconfig_handle_set_multi_properties, kModule)
+IGD1_ROW_COLLECTION_HANDLERS_AS(DDNSServerConfig, DDNSServer_handle_get_property,
+                                DDNSServer_handle_set_property,
+                                ddns_serverconfig_handle_set_multi_properties,
+                                DDNSServerConfig_handle_object_mng_call, static,
+                                DDNSServerConfig_method_call, kModule)
+
+gboolean DDNSServer_set_property(const char *property_name, GVariant *value, int *changed,
+                                 GError **error, void *row, uint32_t index) {
+  return igd1::write_row_property(kModule, property_name, value, changed, error, row, index);
+}

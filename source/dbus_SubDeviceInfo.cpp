@@ -121,8 +121,18 @@ constexpr igd1::RowModule kModule = {
     .start_up = start_poll,
     .refuse_error = igd1::kObjectManagerError,
     .methods = kMethods,
+    .write_property = SubDeviceInfo_set_props_func,
 };
 
 }  // namespace
 
-IGD1_ROW_COLLECTION(SubDeviceInfo, SubDeviceInfo_handle_set_multi_properties, kModule)
+IGD1_ROW_COLLECTION_HANDLERS_AS(SubDeviceInfo, SubDeviceInfo_handle_get_property,
+                                SubDeviceInfo_handle_set_property,
+                                SubDeviceInfo_handle_set_multi_properties,
+                                SubDeviceInfoManager_handle_method_call, ,
+                                SubDeviceInfo_handle_method_call, kModule)
+
+gboolean SubDeviceInfo_set_props_func(const char *property_name, GVariant *value, int *changed,
+                                      GError **error, void *row, uint32_t index) {
+  return igd1::write_row_property(kModule, property_name, value, changed, error, row, index);
+}

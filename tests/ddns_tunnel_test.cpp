@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "ddnsserverconfig.h"
 #include "harness/bus_fixture.h"
 #include "mib_network_tables.h"
 #include "mib_store.h"
@@ -88,6 +89,28 @@ TEST_F(DdnsTunnelTest, AChangedClientIsStoredAndAppliedOnceWithoutASignal) {
   mib::clear_failures();
   EXPECT_EQ(shown(kClient, kDdns, "DDNSDomainName"), "'example-home.net'");
   EXPECT_EQ(applied_since(start), 0);
+}
+
+// Reads and writes are served by the module's own handlers and writer.
+TEST_F(DdnsTunnelTest, TheModulesNamedHandlersServeItsClients) {
+  g_autoptr(GError) error = nullptr;
+  const std::string gone = std::string(kClients) + "/9";
+  EXPECT_EQ(DDNSServer_handle_get_property(nullptr, nullptr, gone.c_str(), kDdns, "DDNSIP", &error,
+                                           nullptr),
+            nullptr);
+  ASSERT_NE(error, nullptr);
+  EXPECT_STREQ(error->message, "func [DDNSServer_handle_get_property] :invalid list num  9 ");
+  g_clear_error(&error);
+  ddns_server_row row = {};
+  int changed = -1;
+  Variant empty(g_variant_ref_sink(g_variant_new_string("")));
+  EXPECT_FALSE(DDNSServer_set_property("DDNSProvider", empty.get(), &changed, &error, &row, 0));
+  ASSERT_NE(error, nullptr);
+  EXPECT_STREQ(error->message, "Invalid parameter DDNSProvider");
+  Variant port(g_variant_ref_sink(g_variant_new_uint32(8080)));
+  EXPECT_TRUE(DDNSServer_set_property("ServicePort", port.get(), &changed, nullptr, &row, 0));
+  EXPECT_EQ(changed, 1);
+  EXPECT_EQ(row.service_port, 8080);
 }
 
 // The status fields are the client's: every read asks for them anew.
