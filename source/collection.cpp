@@ -1457,10 +1457,11 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
     callbacks.parent_offset = inner.module.table.inner_parent_offset;
     IGD1_ASSERT(dbus_proxy_row_callbacks_reg(inner.collection.noun, &callbacks) != 0);
   }
-  if (table.update_all != nullptr) table.update_all();
   // Children the engine registers itself, and managers nested under rows,
-  // need the connection first.  Nested managers of an earlier connection
-  // (tests start the host again) are gone with it.
+  // need the connection first: before the table is loaded, whose rows (a
+  // first start's seed) may be reported at once, nested rows with them.
+  // Nested managers of an earlier connection (tests start the host again)
+  // are gone with it.
   const bool outside = publishes_children_itself(rows.module) || rows.module.nested != nullptr ||
                        rows.module.sibling != nullptr;
   if (rows.module.nested != nullptr && rows.module.nested->managers != nullptr)
@@ -1476,6 +1477,7 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
     }
   };
   if (outside) attach();
+  if (table.update_all != nullptr) table.update_all();
   // A stand-in row has no child.  The numbers are taken first: exporting a
   // row with nested rows reads the table again.
   const int stand_in = stand_in_position(table);
