@@ -45,8 +45,12 @@ std::string host(unsigned n) { return std::string(kManager) + "/" + std::to_stri
 class LanHostTest : public BusTest {
  protected:
   void TearDown() override {
-    host::settings().service_type = 0;
+    set_service_type(0);
     BusTest::TearDown();
+  }
+  // The host's service type, changed on the main loop, where it is read.
+  void set_service_type(int type) {
+    loop_->run([type] { host::settings().service_type = type; });
   }
   Variant value(unsigned n, const char *name) {
     g_autoptr(GError) error = nullptr;
@@ -123,12 +127,12 @@ TEST_F(LanHostTest, TheHouseholdIsPublishedWithTheReadRules) {
   EXPECT_EQ(shown(1, "IP"), "'192.168.1.23'");
 
   // The negotiated rate in Mbit/s; none measured reads "".
-  host::settings().service_type = 1;
+  set_service_type(1);
   ASSERT_TRUE(mib::set_cell("lanhost", 1, "NegoRate", "866000"));
   EXPECT_EQ(shown(1, "Speed"), "'866M'");
   EXPECT_EQ(shown(5, "Speed"), "''");
   EXPECT_EQ(shown(1, "RSSI"), "-48");
-  host::settings().service_type = 0;
+  set_service_type(0);
 
   // Byte counters read 0 while statistics are off.
   EXPECT_EQ(shown(2, "RxBytes"), "uint64 9310022410");
@@ -161,7 +165,7 @@ TEST_F(LanHostTest, TheSameChildServesTheFormOfTheCurrentServiceType) {
   g_autoptr(GVariant) basic_values = g_variant_get_child_value(all.get(), 0);
   EXPECT_EQ(g_variant_n_children(basic_values), 33u);
 
-  host::settings().service_type = 1;
+  set_service_type(1);
   std::string extended = introspect(host(3).c_str());
   EXPECT_TRUE(has(extended, "SetAttachSpeedup"));
   EXPECT_TRUE(has(extended, "name=\"UsBandwidth\""));
@@ -224,12 +228,12 @@ TEST_F(LanHostTest, WritesAreCheckedStoredAndAnnouncedWithTheControlStatus) {
   // The extended names write the same fields, on service type 1 only.
   ASSERT_EQ(set_multi(2, dictionary({{"UsBandwidth", g_variant_new_uint32(0)}})), Error());
   EXPECT_EQ(cell(2, "MaxUSBandwidth"), "2048");
-  host::settings().service_type = 1;
+  set_service_type(1);
   ASSERT_EQ(set(2, "UsBandwidth", g_variant_new_uint32(0)), Error());
   EXPECT_EQ(printed(changes.wait().body.get()),
             "('com.wqx.igd1.LANHost', {'UsBandwidth': <uint32 0>, 'ControlStatus': <false>}, "
             "@as [])");
-  host::settings().service_type = 0;
+  set_service_type(0);
   EXPECT_EQ(shown(2, "MaxUSBandwidth"), "uint32 0");
 
   // A refused commit stores nothing and says so.
@@ -313,7 +317,7 @@ TEST_F(LanHostTest, TheManagerFindsAndListsDevices) {
 }
 
 TEST_F(LanHostTest, SpeedUpIsCheckedAgainstTheDevice) {
-  host::settings().service_type = 1;
+  set_service_type(1);
   auto speedup = [&](unsigned n, const char *mac, guchar flag) {
     Variant reply;
     EXPECT_EQ(call_error(host(n).c_str(), kDevice, "SetAttachSpeedup",
@@ -328,7 +332,7 @@ TEST_F(LanHostTest, SpeedUpIsCheckedAgainstTheDevice) {
             "(uint32 1, 'the mac is not match with the host under the object')");
   EXPECT_EQ(speedup(2, "3C52826E109A", 1), "(uint32 0, 'success')");
   EXPECT_EQ(shown(2, "Speedupstate"), "byte 0x01");
-  host::settings().service_type = 0;
+  set_service_type(0);
   // The basic form has no methods.
   EXPECT_EQ(call_error(host(2).c_str(), kDevice, "SetAttachSpeedup",
                        g_variant_new("(sy)", "3C52826E109A", 0))

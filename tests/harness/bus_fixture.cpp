@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <mutex>
 #include <sstream>
 
 #include "mib_store.h"
@@ -187,10 +188,20 @@ MainLoopThread::~MainLoopThread() {
   g_main_loop_unref(loop_);
 }
 
+// GLib's own locks hand the task to the loop thread, but ThreadSanitizer
+// does not see them (GLib is not built with it) and would take the loop's
+// first use of the task for a race with its construction.  Passing through
+// this mutex on both sides states the order in terms it sees.
+namespace {
+std::mutex g_handover;
+}  // namespace
+
 void MainLoopThread::run(const std::function<void()> &work) {
   std::packaged_task<void()> task(work);
   auto finished = task.get_future();
+  { std::lock_guard published(g_handover); }
   g_main_context_invoke(nullptr, [](gpointer p) {
+    { std::lock_guard taken(g_handover); }
     (*static_cast<std::packaged_task<void()> *>(p))();
     return G_SOURCE_REMOVE;
   }, &task);
