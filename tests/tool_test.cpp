@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <filesystem>
 
@@ -100,6 +101,38 @@ TEST_F(SysLogTest, LinesAreFormattedCutAndTheFileIsEmptiedPastTheCap) {
   DBUS_LOG(LOG_LEVEL_INFO, "after the cap");
   EXPECT_TRUE(std::regex_match(log_text(), std::regex(kHeader + "after the cap\r\n")))
       << log_text().substr(0, 300);
+}
+
+// Messages are formatted by hand for the common conversions and by the C
+// library for the others: either way a line reads as printf would write it,
+// cut at the same place.
+TEST_F(SysLogTest, MessagesReadAsPrintfWouldWriteThem) {
+  gui_dbusProxyDbg = 0xFFFFFFFFu;
+  const std::string long_text(300, 'y');
+  auto message = [](const std::string &printed) {
+    std::smatch header;
+    EXPECT_TRUE(std::regex_search(printed, header, std::regex(kHeader))) << printed;
+    return printed.substr(size_t(header.length(0)), printed.size() - size_t(header.length(0)) - 3);
+  };
+  auto expect_as_printf = [&](const char *format, auto... args) {
+    const std::string printed = logged(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, format, args...);
+    char wanted[512];
+    std::snprintf(wanted, sizeof wanted, format, args...);
+    // What is left of a 254-character line after the header.
+    const size_t room = 254 - (printed.size() - 3 - message(printed).size());
+    EXPECT_EQ(message(printed), std::string(wanted).substr(0, room)) << format;
+  };
+  expect_as_printf("func [%s], line [%d],property_name:%s", "IPV6LANConfig_handle_get_property", 42, "Prefix");
+  expect_as_printf("%d %d %u %u 100%% done", INT_MIN, -7, 0u, 4294967295u);
+  expect_as_printf("Item property_name '%s' has type '%s'\n", "LeaseTime", "u");
+  EXPECT_EQ(message(logged(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, "null text [%s]",
+                          static_cast<const char *>(nullptr))),
+            "null text [(null)]");
+  expect_as_printf("%s and %d after the cut", long_text.c_str(), 5);
+  expect_as_printf("cut inside a number: %s%d", long_text.substr(0, 195).c_str(), 123456789);
+  // Conversions the hand-made path leaves to the C library.
+  expect_as_printf("mac %02X:%02x, %5d|%-4s|%ld|%.2f", 0xAB, 0x0c, 42, "ab", 123456789012L, 2.5);
+  expect_as_printf("%s then %08x", "text first", 0xbeefu);
 }
 
 // The file is written by a thread of its own: a log file that takes nothing
