@@ -43,17 +43,20 @@ namespace igd1 {
 class ChangeList {
  public:
   ChangeList() = default;
-  ChangeList(ChangeList &&other) noexcept : items_(std::move(other.items_)) {}
+  ChangeList(ChangeList &&other) noexcept : entries_(std::move(other.entries_)) {}
   ChangeList(const ChangeList &) = delete;
   ChangeList &operator=(const ChangeList &) = delete;
   IGD1_EXPORT ~ChangeList();
   IGD1_EXPORT void add(const char *name, GVariant *value);
-  bool empty() const { return items_.empty(); }
+  // A {sv} entry as it stands, such as one of a write request's entries:
+  // nothing is built anew.
+  IGD1_EXPORT void add_entry(GVariant *entry);
+  bool empty() const { return entries_.empty(); }
   // The a{sv} of every entry added (floating).
   IGD1_EXPORT GVariant *end() const;
 
  private:
-  std::vector<std::pair<std::string, GVariant *>> items_;
+  std::vector<GVariant *> entries_;  // {sv}, each held
 };
 
 // PropertiesChanged of "com.wqx.igd1.Properties" on `path` with

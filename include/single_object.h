@@ -195,7 +195,8 @@ IGD1_EXPORT std::vector<gsize> entry_sequence(GVariant *entries, const EntryOrde
 
 // The one walk of a multi-property write, shared by every kind of object:
 // the entries of `entries` (a{sv}) in order (in the order `order` ranks
-// them, when given), each logged and handed to `apply(name, value, error)`.
+// them, when given), each logged and handed to `apply(name, value, entry,
+// error)`, `entry` being the {sv} that holds them.
 // A failing entry is treated as `failure` says; with Continue the first
 // failure is kept in *skipped.  Returns false (with `error` set) when the
 // walk was stopped.
@@ -218,7 +219,7 @@ bool walk_entries(const char *function, int log_level, GVariant *entries, MultiF
     sys_log(LOG_MODULE_DBUS, log_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
             "Item property_name '%s' has type '%s'\n", name, g_variant_get_type_string(value));
     GError *entry_error = nullptr;
-    if (apply(name, value, &entry_error)) continue;
+    if (apply(name, value, entry, &entry_error)) continue;
     switch (failure) {
       case MultiFailure::Continue:
         if (skipped != nullptr && *skipped == nullptr)

@@ -1893,7 +1893,7 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
   }
   bool any_change = false;
   std::vector<const RowProperty *> announced;
-  auto apply = [&](const char *name, GVariant *value, GError **entry_error) {
+  auto apply = [&](const char *name, GVariant *value, GVariant *, GError **entry_error) {
     bool changed = false;
     if (module.write_property != nullptr) {
       int written = 0;

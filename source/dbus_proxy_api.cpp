@@ -152,20 +152,20 @@ void emit_change_signal(GDBusConnection *connection, const char *path, const cha
 namespace igd1 {
 
 ChangeList::~ChangeList() {
-  for (auto &item : items_) g_variant_unref(item.second);
+  for (GVariant *entry : entries_) g_variant_unref(entry);
 }
 
 void ChangeList::add(const char *name, GVariant *value) {
-  items_.emplace_back(name, g_variant_ref_sink(value));
+  GVariant *owned = g_variant_ref_sink(value);
+  entries_.push_back(g_variant_ref_sink(
+      g_variant_new_dict_entry(g_variant_new_string(name), g_variant_new_variant(owned))));
+  g_variant_unref(owned);
 }
 
+void ChangeList::add_entry(GVariant *entry) { entries_.push_back(g_variant_ref_sink(entry)); }
+
 GVariant *ChangeList::end() const {
-  std::vector<GVariant *> entries;
-  entries.reserve(items_.size());
-  for (const auto &[name, value] : items_)
-    entries.push_back(
-        g_variant_new_dict_entry(g_variant_new_string(name.c_str()), g_variant_new_variant(value)));
-  return g_variant_new_array(G_VARIANT_TYPE("{sv}"), entries.data(), entries.size());
+  return g_variant_new_array(G_VARIANT_TYPE("{sv}"), entries_.data(), entries_.size());
 }
 
 void emit_changes(GDBusConnection *connection, const char *path, const char *interface_name,

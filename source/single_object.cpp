@@ -832,7 +832,8 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
   // since the request as a whole succeeds.
   g_autoptr(GError) skipped = nullptr;
 
-  auto apply = [&](const char *name, GVariant *value, GError **entry_error) {
+  auto apply = [&](const char *name, GVariant *value, GVariant *request_entry,
+                   GError **entry_error) {
     WriteFlags entry;
     if (!object_write(object, name, value, &entry, entry_error, true)) {
       if (object.write_failed != nullptr) object.write_failed();
@@ -844,7 +845,7 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
       request.changed = 1;
       if (find_property(object, name)->change_signal != ChangeSignal::Never) {
         any_changed = true;
-        changes.add(name, value);
+        changes.add_entry(request_entry);
       }
     }
     return true;

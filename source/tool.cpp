@@ -15,10 +15,11 @@
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "sys_paths.h"
 
@@ -197,19 +198,43 @@ void report_errno(int error) { fprintf(stderr, "errno: %d | %s\n", error, strerr
 // The log file, written by a thread of its own so that no caller waits for
 // the disk: callers queue whole lines, the writer takes them in batches.
 // Once stopped (the process is ending) lines are written by their callers.
+// Lines as one run of bytes and the length of each: queuing a line copies
+// it once and allocates nothing once the buffers have grown.
+struct LineBatch {
+  std::string bytes;
+  std::vector<uint32_t> lengths;
+  size_t size() const { return lengths.size(); }
+  bool empty() const { return lengths.empty(); }
+  void append(std::string_view text, std::string_view ending) {
+    bytes.append(text).append(ending);
+    lengths.push_back(uint32_t(text.size() + ending.size()));
+  }
+  void clear() {
+    bytes.clear();
+    lengths.clear();
+  }
+  void swap(LineBatch &other) {
+    bytes.swap(other.bytes);
+    lengths.swap(other.lengths);
+  }
+};
+
 class LogWriter {
  public:
-  void write(std::string line) {
+  // Queues `text` followed by `ending` as one line.
+  void write(std::string_view text, std::string_view ending) {
     std::unique_lock lock(queue_mutex_);
     if (stopped_) {
       lock.unlock();
       std::lock_guard file_lock(file_mutex_);
+      std::string line;
+      line.append(text).append(ending);
       write_line(line);
       fflush(stream_ != nullptr ? stream_ : stderr);
       return;
     }
     room_.wait(lock, [this] { return queue_.size() < kQueueLimit || stopped_; });
-    queue_.push_back(std::move(line));
+    queue_.append(text, ending);
     if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
     // The writer needs waking for the first line of a burst and when a
     // batch is full; in between it is gathering anyway.
@@ -249,7 +274,7 @@ class LogWriter {
 
  private:
   void run() {
-    std::deque<std::string> batch;
+    LineBatch batch;
     std::unique_lock lock(queue_mutex_);
     for (;;) {
       work_.wait(lock, [this] { return !queue_.empty() || stopping_; });
@@ -265,7 +290,11 @@ class LogWriter {
       lock.unlock();
       {
         std::lock_guard file_lock(file_mutex_);
-        for (const std::string &line : batch) write_line(line);
+        size_t offset = 0;
+        for (uint32_t length : batch.lengths) {
+          write_line(std::string_view(batch.bytes).substr(offset, length));
+          offset += length;
+        }
         if (stream_ != nullptr) fflush(stream_);
       }
       batch.clear();
@@ -292,7 +321,7 @@ class LogWriter {
 
   // Called with the file lock held.  The size is counted as lines are
   // written; the file is opened with truncation, so it starts at 0.
-  void write_line(const std::string &line) {
+  void write_line(std::string_view line) {
     if (stream_ == nullptr) {
       if (!igd1::sys_path_into(igd1::path::kSyslog, path_, sizeof path_)) {
         fprintf(stderr, "Can't open file: %s\n", igd1::path::kSyslog);
@@ -310,7 +339,7 @@ class LogWriter {
 
   std::mutex queue_mutex_;
   std::condition_variable work_, room_, idle_;
-  std::deque<std::string> queue_;
+  LineBatch queue_;
   int flushing_ = 0;  // callers waiting in flush()
   bool writing_ = false;
   bool stopping_ = false;
@@ -340,11 +369,7 @@ void log_file_write(const sys_log_record *record) {
   // Foreign texts without a module tag are written as they come.
   const bool tagged = strstr(record->text, "DBUS") != nullptr || strstr(record->text, "MNGAPI") != nullptr;
   const size_t length = strnlen(record->text, sizeof record->text);
-  std::string line;
-  line.reserve(length + 2);
-  line.append(record->text, length);
-  if (tagged) line += "\r\n";
-  log_writer().write(std::move(line));
+  log_writer().write(std::string_view(record->text, length), tagged ? "\r\n" : "");
 }
 
 }  // namespace

@@ -315,11 +315,12 @@ class Statement {
   }
   // Bind without a copy: the bytes must stay as they are until this use of
   // the statement ends.  What a row write binds is its own encoded record,
-  // which can be a megabyte.
-  Statement &text_view(int index, const std::string &value) {
+  // which can be a megabyte; a setting write binds its caller's texts.
+  Statement &text_view(int index, std::string_view value) {
+    const char *data = value.data() != nullptr ? value.data() : "";
     if (ok_) {
-      ok_ = sqlite3_bind_text64(stmt_, index, value.c_str(), value.size(), SQLITE_STATIC,
-                                SQLITE_UTF8) == SQLITE_OK;
+      ok_ = sqlite3_bind_text64(stmt_, index, data, value.size(), SQLITE_STATIC, SQLITE_UTF8) ==
+            SQLITE_OK;
     }
     return *this;
   }
@@ -1555,10 +1556,10 @@ bool set_setting(std::string_view name, std::string_view value) {
     // A setting is nearly always there already: updating it in place costs
     // SQLite about half of what an insert that turns into an update does.
     Statement update = prepared(c, "UPDATE settings SET value = ?2 WHERE name = ?1");
-    bool ok = update && update.text(1, name).text(2, value).run();
+    bool ok = update && update.text_view(1, name).text_view(2, value).run();
     if (ok && sqlite3_changes(c.db) == 0) {
       Statement insert = prepared(c, "INSERT INTO settings (name, value) VALUES (?1, ?2)");
-      ok = insert && insert.text(1, name).text(2, value).run();
+      ok = insert && insert.text_view(1, name).text_view(2, value).run();
     }
     if (!ok) {
       log_store("cannot write setting " + std::string(name) + ": " + sqlite3_errmsg(c.db));
