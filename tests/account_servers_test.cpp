@@ -1,22 +1,10 @@
 // The Samba, Telnet and FTP server objects over the bus, against the store.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <string>
 
 #include "harness/bus_fixture.h"
 #include "mib_api.h"
-#include "mib_store.h"
-#include "sys_paths.h"
 
 namespace igd1::test {
 namespace {
-
-using testing::ElementsAre;
-using testing::HasSubstr;
-using testing::IsEmpty;
-using testing::Pair;
 
 constexpr auto kQuiet = std::chrono::milliseconds(200);
 

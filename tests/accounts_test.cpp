@@ -1,26 +1,14 @@
 // The Samba, Telnet and FTP account collections over the bus, against the
 // store: the three kinds of AddObject, the account checks and the FTP
 // default account.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 #include "ftpaccount.h"
 #include "harness/bus_fixture.h"
 #include "mib_api.h"
-#include "mib_store.h"
-#include "sys_paths.h"
 #include "telnetaccount.h"
 
 namespace igd1::test {
 namespace {
-
-using testing::ElementsAre;
-using testing::HasSubstr;
-using testing::Not;
-using testing::Pair;
 
 struct Accounts {
   const char *manager;

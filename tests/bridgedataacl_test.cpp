@@ -1,19 +1,12 @@
 // The bridge data access list over the bus: rules checked by the store
 // before anything is stored, each stored change applied once, nothing
 // announced, all-or-nothing multi-writes, strict child paths.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <string>
 
 #include "harness/bus_fixture.h"
 #include "mib_api.h"
-#include "mib_store.h"
 
 namespace igd1::test {
 namespace {
-
-using namespace std::chrono_literals;
 
 constexpr char kManager[] = "/com/wqx/igd1/Ovatrix/BridgeData/ACL";
 constexpr char kInterface[] = "com.wqx.igd1.BridgeDataAcl";
@@ -169,7 +162,7 @@ TEST_F(BridgeDataAclTest, DeleteObjectChecksThePathAndReappliesTheList) {
 
   SignalWatcher removed(client(), kFreedesktopManager, "InterfacesRemoved", kManager);
   ASSERT_EQ(delete_object(rule), Error());
-  EXPECT_THAT(printed(removed.wait().body.get()), testing::HasSubstr(rule));
+  EXPECT_THAT(printed(removed.wait().body.get()), HasSubstr(rule));
   EXPECT_EQ(applied_since(start), 1);
   EXPECT_FALSE(mib::table_row(*mib::find_table("bridgedataacl"), 1).has_value());
 

@@ -1,19 +1,11 @@
 // igd1d as a process on the private bus.
-#include <gtest/gtest.h>
-#include <gmock/gmock.h>
 
 #include <signal.h>
 
 #include "harness/bus_fixture.h"
-#include "host.h"
-#include "mib_store.h"
-#include "sys_paths.h"
 
 namespace igd1::test {
 namespace {
-
-using testing::ContainsRegex;
-using testing::HasSubstr;
 
 // A call that must succeed.
 Variant call_ok(GDBusConnection *client, const char *path, const char *interface, const char *method,

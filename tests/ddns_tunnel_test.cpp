@@ -1,21 +1,13 @@
 // Dynamic DNS clients and DNS tunnels over the bus: the length, emptiness and
 // range rules, what a write stores and hands to the services, the client's
 // status read fresh, the tunnel manager beside the DNS server object.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <string>
 
 #include "ddnsserverconfig.h"
 #include "harness/bus_fixture.h"
 #include "mib_network_tables.h"
-#include "mib_store.h"
 
 namespace igd1::test {
 namespace {
-
-using namespace std::chrono_literals;
-using testing::HasSubstr;
 
 constexpr char kClients[] = "/com/wqx/igd1/Network/ddns";
 constexpr char kClient[] = "/com/wqx/igd1/Network/ddns/1";

@@ -1,24 +1,13 @@
 // The DHCP server object over the bus, against the SQLite store.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "dhcpserver.h"
 #include "harness/bus_fixture.h"
-#include "mib_store.h"
-#include "sys_paths.h"
 
 namespace igd1::test {
 namespace {
 
-using namespace std::chrono_literals;
-using testing::ElementsAre;
-using testing::HasSubstr;
-using testing::IsEmpty;
-using testing::Pair;
-
 constexpr char kPath[] = "/com/wqx/igd1/Config/DHCPServer";
 constexpr char kInterface[] = "com.wqx.igd1.DHCPServer";
-constexpr char kProps[] = "com.wqx.igd1.Properties";
 
 class DhcpServerTest : public BusTest {
  protected:
@@ -129,7 +118,7 @@ TEST_F(DhcpServerTest, MultiWriteStoresWhatItCanAndAnnouncesItOnce) {
   const std::string log = read_text_file(root().path(path::kSyslog));
   EXPECT_THAT(log, HasSubstr("SetMulti com.wqx.igd1.DHCPServer on " + std::string(kPath) +
                              ": invalid property NoSuchThing\r\n"));
-  EXPECT_THAT(log, testing::Not(HasSubstr(": Invalid parameter value ,path 7")));
+  EXPECT_THAT(log, Not(HasSubstr(": Invalid parameter value ,path 7")));
 
   // The handler answers success alone: what an entry reported is logged, not
   // left in the error location beside a TRUE.

@@ -3,22 +3,13 @@
 // later, documents chosen per service type at each request, an object
 // beside every row, RemoveAllObjects only where declared, and announcing
 // per property, before or after the commit.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
-#include <chrono>
 #include <future>
-#include <string>
 
-#include "harness/bus_fixture.h"
 #include "local_socket.h"
-#include "sys_paths.h"
 
 namespace igd1::test {
 namespace {
-
-using testing::HasSubstr;
-using testing::Not;
 
 constexpr char kProbeLibrary[] = IGD1_BUILD_DIR "/libigd1_probe_module.so";
 constexpr char kRows[] = "/com/wqx/igd1/Test/Engine/Rows";
@@ -168,9 +159,9 @@ TEST_F(EngineDeclarationTest, NoticesReachPathsPublishedPerRequest) {
   SignalWatcher changes(client(), kProperties, "PropertiesChanged", row.c_str());
   EXPECT_EQ(exchange(notice + "Name 'lit'"), "OK");
   EXPECT_EQ(printed(changes.wait().body.get()), "('" + std::string(kRow) + "', {'Name': <'lit'>}, @as [])");
-  EXPECT_THAT(exchange(notice + "Rank 4"), testing::StartsWith("ERR unknown property"));
+  EXPECT_THAT(exchange(notice + "Rank 4"), StartsWith("ERR unknown property"));
   const std::string lamp = "value-changed /com/wqx/igd1/Test/Engine/Lamp ";
-  EXPECT_THAT(exchange(lamp + "com.wqx.igd1.Test.ProbeLamp Kind 9"), testing::StartsWith("ERR bad value"));
+  EXPECT_THAT(exchange(lamp + "com.wqx.igd1.Test.ProbeLamp Kind 9"), StartsWith("ERR bad value"));
   EXPECT_EQ(exchange(lamp + "com.wqx.igd1.Test.ProbeSwitch On true"), "OK");
 
   host::settings().service_type = 1;

@@ -5,18 +5,13 @@
 // outside their manager's path and nested managers are proven by the
 // modules that use them (FTP accounts, hardware-acceleration rules, QoS
 // match types).
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <map>
-#include <string>
-#include <vector>
 
 #include "collection.h"
 #include "harness/bus_fixture.h"
 #include "memory_table.h"
-#include "mib_store.h"
 
 IGD1_DECLARE_ROW_COLLECTION(EngineSelf, EngineSelf_handle_set_multi_properties);
 
@@ -99,9 +94,6 @@ IGD1_ROW_COLLECTION(EngineSelf, EngineSelf_handle_set_multi_properties, kSelf)
 
 namespace igd1::test {
 namespace {
-
-using testing::HasSubstr;
-using testing::Not;
 
 class EngineProbeTest : public BusTest {
  protected:

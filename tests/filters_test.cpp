@@ -3,32 +3,15 @@
 // something, MAC texts in both spellings, the application list methods with
 // their results, RemoveAllObjects, the module-built listing and the event
 // signal, against the SQLite store.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "filters.h"
 #include "harness/bus_fixture.h"
-#include "harness/program.h"
 #include "mib_filters.h"
-#include "mib_store.h"
-#include "sys_paths.h"
 
 namespace igd1::test {
 namespace {
-
-using namespace std::chrono_literals;
-using testing::ElementsAre;
-using testing::HasSubstr;
-using testing::IsEmpty;
-
-constexpr char kManagerInterface[] = "com.wqx.igd1.ObjectManager";
-constexpr char kFreedesktopManager[] = "org.freedesktop.DBus.ObjectManager";
-constexpr char kInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
-constexpr char kFailed[] = "org.freedesktop.DBus.Error.Failed";
 
 constexpr char kDns[] = "/com/wqx/igd1/Network/DNSFilter";
 constexpr char kDnsInterface[] = "com.wqx.igd1.DNSFilter";
@@ -41,7 +24,6 @@ constexpr char kAppInterface[] = "com.wqx.igd1.AppFilter";
 constexpr char kRoutes[] = "/com/wqx/igd1/AppRoute";
 constexpr char kRouteInterface[] = "com.wqx.igd1.AppRoute";
 
-using Error = std::pair<std::string, std::string>;
 using Strings = std::vector<std::string>;
 
 GVariant *strv(const Strings &entries) {
@@ -331,12 +313,12 @@ TEST_F(FiltersTest, ListMethodsMergeAndSliceWithTheirResults) {
   EXPECT_EQ(edit(app, kAppInterface, "AddAppFilterList", 1, {"y.example", "z.example"}).first, 0u);
   EXPECT_THAT(list(app, kAppInterface, "DomainList"),
               ElementsAre("x.example", "y.example", "z.example"));
-  EXPECT_THAT(applied_since(start), testing::Contains("appfilter list 1 added z.example"));
+  EXPECT_THAT(applied_since(start), Contains("appfilter list 1 added z.example"));
   start = journal_end();
   EXPECT_EQ(edit(app, kAppInterface, "DeleteAppFilterList", 1, {"x.example", "q.example"}).first,
             0u);
   EXPECT_THAT(list(app, kAppInterface, "DomainList"), ElementsAre("y.example", "z.example"));
-  EXPECT_THAT(applied_since(start), testing::Contains("appfilter list 1 removed x.example"));
+  EXPECT_THAT(applied_since(start), Contains("appfilter list 1 removed x.example"));
 
   // Unknown types and lists beyond 2,048 entries.
   const std::pair<uint32_t, std::string> invalid(4294967295u, "Invalid parameters!");
@@ -418,7 +400,7 @@ TEST_F(FiltersTest, RemoveAllObjectsEmptiesTheTableForGood) {
     ASSERT_NE(signal.body, nullptr) << i;
     paths.push_back(printed(signal.body.get()));
   }
-  EXPECT_THAT(paths, testing::Contains(HasSubstr(added)));
+  EXPECT_THAT(paths, Contains(HasSubstr(added)));
   EXPECT_EQ(children(kApps), 0u);
   EXPECT_TRUE(mib::table_rows(*mib::find_table("appfilter")).empty());
 

@@ -1,13 +1,10 @@
 // The root object, introspection loading and single-object registration.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
 #include "dbus_igd1.h"
 #include "dbus_proxy_api.h"
 #include "harness/bus_fixture.h"
-#include "host.h"
 #include "single_object.h"
 
 namespace igd1::test {
@@ -67,9 +64,9 @@ TEST(RootTypeTest, IsAPlainGObject) {
 using RootObjectTest = BusTest;
 
 TEST_F(RootObjectTest, RootPathCarriesTheRootInterface) {
-  EXPECT_THAT(introspect("/com/wqx/igd1"), testing::HasSubstr("<interface name=\"com.wqx.igd1\">"));
+  EXPECT_THAT(introspect("/com/wqx/igd1"), HasSubstr("<interface name=\"com.wqx.igd1\">"));
   // The parents of the root answer too, so that tools can walk down to it.
-  EXPECT_THAT(introspect("/com/wqx"), testing::HasSubstr("<node name=\"igd1\"/>"));
+  EXPECT_THAT(introspect("/com/wqx"), HasSubstr("<node name=\"igd1\"/>"));
 }
 
 // Answers its one property with the user data of the registration.
@@ -113,7 +110,7 @@ TEST_F(SingleObjectTest, RegistersAtTheXmlRootNodeOrTheFixedPathAndHandsTheNodeT
     EXPECT_EQ(printed(answer.get()), "uint32 42") << path;
   }
   EXPECT_THAT(read_text_file(root().path("/tmp/syslog.txt")),
-              testing::HasSubstr("[DBUS][INFO]: func [probe_on_bus_acquired], line [77]\r\n"));
+              HasSubstr("[DBUS][INFO]: func [probe_on_bus_acquired], line [77]\r\n"));
 }
 
 // The fatal paths stop before anything reaches the bus, so they run without

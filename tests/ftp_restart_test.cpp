@@ -1,23 +1,13 @@
 // The FTP default account across a restart of igd1d: it stays out of sight,
 // and the next AddObject takes it out of the table, as without the restart.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <signal.h>
 
-#include <string>
-
 #include "harness/bus_fixture.h"
-#include "host.h"
 #include "mib_api.h"
-#include "mib_store.h"
-#include "sys_paths.h"
 
 namespace igd1::test {
 namespace {
-
-using testing::HasSubstr;
-using testing::Not;
 
 constexpr char kManager[] = "/com/wqx/igd1/Storage/Ftpserver/Accounts";
 

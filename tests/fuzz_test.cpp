@@ -9,28 +9,19 @@
 // sets it and IGD1_FUZZ_SECONDS sets the length (default 3 s).  A call that
 // ends the daemon is printed in the form of the files in tests/fuzz_inputs/,
 // which the second test sends again with their recorded outcome.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <memory>
 #include <random>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "harness/bus_fixture.h"
 #include "harness/recorded_call.h"
-#include "sys_paths.h"
 
 namespace igd1::test {
 namespace {
-
-using testing::HasSubstr;
 
 constexpr int kReplyTimeoutMs = 10000;
 constexpr char kRoot[] = "/com/wqx/igd1";

@@ -2,21 +2,12 @@
 // inverted store convention, rules published outside their manager's path,
 // each rule change stored, announced, saved and applied, and flushes that
 // reach the packet engine and the journal.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 #include "harness/bus_fixture.h"
 #include "mib_filters.h"
-#include "mib_store.h"
 
 namespace igd1::test {
 namespace {
-
-using namespace std::chrono_literals;
-using testing::HasSubstr;
 
 constexpr char kFeature[] = "/com/wqx/igd1/HardAccCancel";
 constexpr char kFeatureInterface[] = "com.wqx.igd1.HardAccCancelManager";
@@ -97,9 +88,9 @@ TEST_F(HardAccTest, FlushesReachThePacketEngineAndTheJournal) {
                   g_variant_new("(susus)", "192.168.1.20", 5060u, "198.51.100.7", 5060u, "UDP")),
             std::make_pair(0u, std::string()));
   EXPECT_THAT(journal_lines(start),
-              testing::ElementsAre("flush all", "flush UDP 192.168.1.20:5060 -> 198.51.100.7:5060"));
+              ElementsAre("flush all", "flush UDP 192.168.1.20:5060 -> 198.51.100.7:5060"));
   EXPECT_THAT(journal_lines(start, kPacketEngineBit),
-              testing::ElementsAre("hwnat flush mode=2", "hwnat flush mode=1"));
+              ElementsAre("hwnat flush mode=2", "hwnat flush mode=1"));
 
   // Arguments the store refuses are answered with its result, nothing flushed.
   const int64_t refused = journal_end();

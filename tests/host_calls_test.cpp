@@ -1,15 +1,11 @@
 // Calls that a handler answers after it returned: the host leaves them to
 // the handler, answers them exactly once, and keeps serving meanwhile.
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <thread>
 
 #include "dbus_vtable.h"
 #include "harness/bus_fixture.h"
-#include "host.h"
 #include "host_api.h"
 
 namespace igd1::test {

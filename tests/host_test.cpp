@@ -1,16 +1,12 @@
 // The host layer driving a module library: entry functions, node
 // registration, settings, and row callbacks from the store.
 #include <dlfcn.h>
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <future>
-#include <thread>
 
 #include "harness/bus_fixture.h"
 #include "host_api.h"
-#include "mib_store.h"
 
 namespace igd1::test {
 namespace {
@@ -81,13 +77,13 @@ TEST_F(ProbeHostTest, ObjectManagerMethodsReachTheModule) {
   EXPECT_EQ(printed(managed.get()),
             "({objectpath '/com/wqx/igd1/Test/Probe/Items/7': {'com.wqx.igd1.ProbeItem': "
             "{'Seen': <true>}}},)");
-  EXPECT_THAT(introspect(kItems), testing::HasSubstr("<method name=\"GetManagedObjects\">"));
+  EXPECT_THAT(introspect(kItems), HasSubstr("<method name=\"GetManagedObjects\">"));
 }
 
 TEST_F(ProbeHostTest, CallsTheModuleEntriesButNotTheNestedOne) {
   Variant value = get_property("/com/wqx/igd1/Test/Probe", "com.wqx.igd1.Probe", "Calls");
   ASSERT_TRUE(value);
-  EXPECT_THAT(calls(), testing::Not(testing::Contains(-1000)));
+  EXPECT_THAT(calls(), Not(Contains(-1000)));
   // The probe's node reached the host before its object was registered
   // (the engine probes of the same library hand over theirs too).
   auto nodes = host::node_infos();
@@ -163,11 +159,11 @@ TEST_F(ProbeHostTest, RowCallbacksOfEveryShapeRunOnTheLoopWithCopiedValues) {
   std::vector<std::string> seen;
   for (int i = 0; i < 300 && (seen = events(&threads)).size() < 5; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_THAT(seen, testing::ElementsAre("pair + 3/1", "action 1 added", "record + 1 0 0 0 9 0 0 0",
+  EXPECT_THAT(seen, ElementsAre("pair + 3/1", "action 1 added", "record + 1 0 0 0 9 0 0 0",
                                          "pair - 3/1", "action 1 removed"));
   EXPECT_THAT(threads, testing::Each(loop_thread));
   GThread *callback_thread = nullptr;
-  EXPECT_THAT(wait_for_calls(3, &callback_thread), testing::ElementsAre(1, 2, -1));
+  EXPECT_THAT(wait_for_calls(3, &callback_thread), ElementsAre(1, 2, -1));
   EXPECT_EQ(callback_thread, loop_thread);
 
   // On the loop itself (a bus call changing a table) the module hears of it

@@ -1,22 +1,11 @@
 // The device, network and PON information objects over the bus.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "harness/bus_fixture.h"
-#include "mib_store.h"
 #include "mib_api.h"
-#include "sys_paths.h"
 
 namespace igd1::test {
 namespace {
 
-using namespace std::chrono_literals;
-using testing::ElementsAre;
-using testing::HasSubstr;
-using testing::IsEmpty;
-using testing::Pair;
-
-constexpr char kProps[] = "com.wqx.igd1.Properties";
 Error InvalidArgs(const std::string &message) { return {kInvalidArgs, message}; }
 
 // An information object on a host of a given service type.

@@ -1,19 +1,13 @@
 // Start-up safety of igd1d: one daemon per root, and a bus that refuses the
 // name is reported with its own words.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <signal.h>
 #include <sys/stat.h>
 
 #include "harness/bus_fixture.h"
-#include "host.h"
-#include "sys_paths.h"
 
 namespace igd1::test {
 namespace {
-
-using testing::HasSubstr;
 
 // What identifies a file on disk, and how much it holds.
 struct FileState {

@@ -1,19 +1,10 @@
 // The DNS server objects of both families, the DNS tunnel manager beside the
 // IPv4 one, and the IPv6 objects of the home network side, over the bus.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
-#include "mib_store.h"
 #include "object_client.h"
 
 namespace igd1::test {
 namespace {
-
-using namespace std::chrono_literals;
-using testing::ElementsAre;
-using testing::HasSubstr;
-using testing::IsEmpty;
-using testing::Pair;
 
 constexpr ObjectUnderTest kDns{"/com/wqx/igd1/Network/dns", "com.wqx.igd1.DNSServerConfig"};
 constexpr ObjectUnderTest kDnsV6{"/com/wqx/igd1/Network/dnsv6", "com.wqx.igd1.DNSv6ServerConfig"};

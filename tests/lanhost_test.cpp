@@ -3,42 +3,29 @@
 // and the control status the table works out, the delete guard, the
 // manager's queries, the kept GetManagedObjects reply under concurrent
 // invalidation, and the neighbour feed with a fake source.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <linux/neighbour.h>
 #include <linux/rtnetlink.h>
 
 #include <arpa/inet.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
-#include <string>
-#include <thread>
 
 #include "harness/bus_fixture.h"
 #include "lan_neighbours.h"
 #include "lanhost.h"
 #include "mib_lanhost.h"
-#include "mib_store.h"
-#include "sys_paths.h"
 
 namespace igd1::test {
 namespace {
-
-using namespace std::chrono_literals;
 
 constexpr char kManager[] = "/com/wqx/igd1/Config/LANHosts";
 constexpr char kDevice[] = "com.wqx.igd1.LANHost";
 constexpr char kManagerInterface[] = "com.wqx.igd1.LANHostManager";
 constexpr char kObjectManager[] = "com.wqx.igd1.ObjectManager";
-constexpr char kFreedesktopManager[] = "org.freedesktop.DBus.ObjectManager";
-constexpr char kInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
-
-using Error = std::pair<std::string, std::string>;
 
 std::string host(unsigned n) { return std::string(kManager) + "/" + std::to_string(n); }
 
@@ -179,8 +166,8 @@ TEST_F(LanHostTest, TheSameChildServesTheFormOfTheCurrentServiceType) {
   Variant listing = managed_objects();
   g_autoptr(GVariant) objects = g_variant_get_child_value(listing.get(), 0);
   g_autoptr(GVariant) first = g_variant_get_child_value(objects, 0);
-  EXPECT_THAT(printed(first), testing::HasSubstr("'HostClass'"));
-  EXPECT_THAT(printed(first), testing::Not(testing::HasSubstr("'InternetAccess'")));
+  EXPECT_THAT(printed(first), HasSubstr("'HostClass'"));
+  EXPECT_THAT(printed(first), Not(HasSubstr("'InternetAccess'")));
 }
 
 TEST_F(LanHostTest, WritesAreCheckedStoredAndAnnouncedWithTheControlStatus) {
@@ -286,7 +273,7 @@ TEST_F(LanHostTest, TheManagerFindsAndListsDevices) {
   // The snapshot: active devices only, with the summary of the service type.
   EXPECT_EQ(call_error(kManager, kManagerInterface, "GetOnlineDevicesSnapShot", nullptr, &reply),
             Error());
-  EXPECT_THAT(printed(reply.get()), testing::EndsWith("uint32 0, 'success')"));
+  EXPECT_THAT(printed(reply.get()), EndsWith("uint32 0, 'success')"));
   std::map<std::string, std::string> online = names_in(reply.get());
   EXPECT_EQ(online.size(), 7u);
   EXPECT_EQ(online.count(host(5)), 0u);
@@ -497,7 +484,7 @@ TEST_F(LanHostTest, FedDevicesAppearGoInactiveAndAgeOut) {
       });
   SignalWatcher::Signal signal = added.wait();
   ASSERT_NE(signal.body, nullptr);
-  EXPECT_THAT(printed(signal.body.get()), testing::HasSubstr("LANHosts/11"));
+  EXPECT_THAT(printed(signal.body.get()), HasSubstr("LANHosts/11"));
   EXPECT_EQ(shown(11, "IP"), "'192.168.1.200'");
   EXPECT_EQ(shown(11, "HostName"), "'guest-phone'");
   EXPECT_EQ(shown(11, "Active"), "true");

@@ -1,31 +1,18 @@
 // The LED control object over the bus, against the SQLite store.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <time.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 
 #include "harness/bus_fixture.h"
 #include "led.h"
 #include "mib_api.h"
-#include "mib_store.h"
-#include "sys_paths.h"
 
 namespace igd1::test {
 namespace {
 
-using namespace std::chrono_literals;
-using testing::ElementsAre;
-using testing::HasSubstr;
-using testing::IsEmpty;
-using testing::Not;
-using testing::Pair;
-
 constexpr char kPath[] = "/com/wqx/igd1/Config/Peripheral/LED";
 constexpr char kInterface[] = "com.wqx.igd1.LED";
-constexpr char kProps[] = "com.wqx.igd1.Properties";
 constexpr char kRefused[] = "Invalid parameter value!";
 
 class LedTest : public BusTest {
@@ -309,7 +296,7 @@ TEST_F(LedTest, HandleIsCreatedAtStartUp) {
   EXPECT_NE(handle, nullptr);
   const std::vector<mib::JournalEntry> all = mib::journal(0);
   ASSERT_FALSE(all.empty());
-  EXPECT_THAT(all, testing::Contains(testing::Field(&mib::JournalEntry::bit, MIB_JOURNAL_LED)));
+  EXPECT_THAT(all, Contains(testing::Field(&mib::JournalEntry::bit, MIB_JOURNAL_LED)));
 }
 
 }  // namespace

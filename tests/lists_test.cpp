@@ -1,21 +1,12 @@
 // The instance list and the ring list.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <vector>
 
 #include "dbus_proxy_api.h"
 #include "harness/bus_fixture.h"
-#include "sys_paths.h"
 
 namespace igd1::test {
 namespace {
-
-using testing::ElementsAre;
-using testing::HasSubstr;
-using testing::IsEmpty;
-using testing::Not;
 
 // ---- instance list ---------------------------------------------------------------
 

@@ -1,14 +1,10 @@
 // The configuration-library side of the Samba and FTP accounts: the FTP row
 // limit, placeholders and default account, and the refusals the bus objects
 // rely on (the text limits and the Telnet login are checked over the bus).
-#include <glib.h>
-#include <gtest/gtest.h>
 
 #include <cstring>
-#include <string>
 
 #include "mib_api.h"
-#include "mib_store.h"
 #include "store_fixture.h"
 
 namespace mib = igd1::mib;

@@ -1,13 +1,9 @@
 // A damaged database file: refused with a reason, or replaced by the last
 // good copy the store keeps, with the damaged file kept aside and a log line.
-#include <gtest/gtest.h>
 
 #include <cstdio>
-#include <filesystem>
-#include <string>
 #include <vector>
 
-#include "mib_store.h"
 #include "store_fixture.h"
 
 namespace igd1::mib::test {

@@ -1,16 +1,12 @@
 // The write-ahead log and the last good copy of the store: the log stays
 // bounded under a long stream of writes and shrinks once they pause; the
 // copy is a whole database.
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
-#include <string>
 #include <vector>
 
 #include "mib_api.h"
-#include "mib_store.h"
 #include "store_fixture.h"
 
 namespace igd1::mib::test {

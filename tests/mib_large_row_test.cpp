@@ -1,16 +1,11 @@
 // Records of about a megabyte in the configuration store, and rows that an
 // earlier version wrote with their kept bytes as hexadecimal text.
-#include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
-#include <string>
 #include <vector>
 
 #include "mib_rowlist.h"
-#include "mib_store.h"
 #include "store_fixture.h"
 
 namespace igd1::mib::test {

@@ -2,14 +2,10 @@
 // information objects: what the bus tests cannot see — byte layouts at exact
 // offsets, buffer bounds, indexes outside each accessor's table and the PON
 // history arguments a bus call cannot carry.
-#include <glib.h>
-#include <gtest/gtest.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -19,7 +15,6 @@
 #include "mib_network_tables.h"
 #include "mib_qos.h"
 #include "mib_services.h"
-#include "mib_store.h"
 #include "store_fixture.h"
 
 namespace mib = igd1::mib;

@@ -2,15 +2,12 @@
 // wider than one byte, nested tables keyed by (parent, instance), and the
 // strict text form of a key.  Each row must be reached by its own key only:
 // no number is ever cut or wrapped onto another row.
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <optional>
-#include <string>
 #include <vector>
 
 #include "mib_rowlist.h"
-#include "mib_store.h"
 #include "store_fixture.h"
 
 namespace igd1::mib::test {

@@ -1,17 +1,12 @@
 // The process's copy of the settings: it follows writes of other processes
 // and of writers that bypass the store, and it never holds a value that the
 // database does not (a refused write, a rolled back transaction).
-#include <glib.h>
-#include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <atomic>
 #include <chrono>
-#include <string>
 #include <thread>
 
 #include "harness/program.h"
-#include "mib_store.h"
 #include "store_fixture.h"
 
 namespace igd1::mib::test {

@@ -1,18 +1,12 @@
 // The configuration store: value conversions, settings, tables, journal
 // and failure injection.  Durability is checked end to end in daemon_test.
-#include <glib.h>
-#include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <string>
 #include <vector>
 
 #include "mib_api.h"
-#include "mib_store.h"
 #include "store_fixture.h"
 
 namespace mib = igd1::mib;

@@ -1,18 +1,12 @@
 // The configuration-library side of the system command and platform service
 // objects: value rules, how a line registration ends, restores, upgrades and
 // log uploads.
-#include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include "mib_api.h"
-#include "mib_store.h"
-#include "sys_paths.h"
 #include "store_fixture.h"
 
 namespace mib = igd1::mib;

@@ -1,17 +1,12 @@
 // Transactions of the configuration store, its behaviour when another
 // connection holds the write lock, and the row copies it hands out.
-#include <glib.h>
-#include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <chrono>
 #include <cstring>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include "mib_api.h"
-#include "mib_store.h"
 #include "store_fixture.h"
 
 namespace igd1::mib::test {

@@ -1,7 +1,5 @@
 // igd1-notify's command line: options before the message, help and version
 // without sending anything, and a clear answer when no daemon listens.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <future>
 
@@ -9,8 +7,6 @@
 
 namespace igd1::test {
 namespace {
-
-using testing::HasSubstr;
 
 // igd1-notify with `args`, whatever root this process has.
 ProgramRun run_notify(std::vector<std::string> args) {

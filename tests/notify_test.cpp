@@ -1,8 +1,6 @@
 // The notification socket end to end: the library's threads serving the
 // host's socket, the host's message handler, the debug level, the heartbeat
 // and igd1d with igd1-notify.  Suites named *Slow* wait for real time-outs.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <sys/wait.h>
 
@@ -12,19 +10,11 @@
 #include "dbus_proxy_api.h"
 #include "dbus_proxy_uds_thread.h"
 #include "local_socket.h"
-#include "mib_store.h"
 #include "notify_service.h"
 #include "tool.h"
 
 namespace igd1::test {
 namespace {
-
-using namespace std::chrono_literals;
-using testing::ContainsRegex;
-using testing::ElementsAre;
-using testing::HasSubstr;
-using testing::Not;
-using testing::StartsWith;
 
 // Changes a table as another process would: without telling this host.
 template <typename Change>

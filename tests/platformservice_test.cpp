@@ -1,23 +1,14 @@
 // The platform service object over the bus, against the SQLite store.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <string>
 
 #include "harness/bus_fixture.h"
 #include "mib_api.h"
-#include "mib_store.h"
 #include "platformservice.h"
 
 namespace igd1::test {
 namespace {
 
-using testing::ElementsAre;
-using testing::Pair;
-
 constexpr char kPath[] = "/com/wqx/igd1/Ovatrix/PlatformService";
 constexpr char kInterface[] = "com.wqx.igd1.PlatformService";
-constexpr char kProps[] = "com.wqx.igd1.Properties";
 constexpr uint32_t kNotice = MIB_CFG_PLATFORM_SERVICE;
 
 std::pair<std::string, std::string> invalid_args(const std::string &message) {

@@ -3,30 +3,21 @@
 // and deletes the rows it finds.  Nothing may crash or hang, and once both
 // stop the children on the bus are exactly the table's rows, with the
 // values the store holds.  scripts/tsan.sh runs this under ThreadSanitizer.
-#include <gtest/gtest.h>
 
 #include <signal.h>
 #include <sys/wait.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <map>
 #include <random>
 #include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "harness/bus_fixture.h"
-#include "host.h"
-#include "sys_paths.h"
 
 namespace igd1::test {
 namespace {
-
-using namespace std::chrono_literals;
 
 constexpr char kManager[] = "/com/wqx/igd1/Config/PortMapping";
 constexpr char kRowInterface[] = "com.wqx.igd1.PortMapping";

@@ -1,18 +1,10 @@
 // The port-mapping collection over the bus: the object manager, its
 // children, property checks and signals, against the SQLite store.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <string>
 
 #include "harness/bus_fixture.h"
-#include "mib_store.h"
-#include "sys_paths.h"
 
 namespace igd1::test {
 namespace {
-
-using testing::HasSubstr;
 
 constexpr char kManager[] = "/com/wqx/igd1/Config/PortMapping";
 constexpr char kInterface[] = "com.wqx.igd1.PortMapping";

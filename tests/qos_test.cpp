@@ -2,25 +2,15 @@
 // their nested match-type managers, priority queues and applications; the
 // store's checks, its seeded household rules and the journal of every
 // apply.  Nothing in this area is announced with PropertiesChanged.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <set>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "harness/bus_fixture.h"
-#include "harness/program.h"
 #include "mib_api.h"
-#include "mib_store.h"
-#include "sys_paths.h"
 
 namespace igd1::test {
 namespace {
-
-using namespace std::chrono_literals;
-using testing::HasSubstr;
 
 constexpr char kQoS[] = "/com/wqx/igd1/Network/QoS";
 constexpr char kClassifications[] = "/com/wqx/igd1/Network/QoS/Classification";
@@ -146,7 +136,7 @@ TEST_F(QoSTest, TheStoreSeedsAHouseholdsRulesAndJournalsWhatEachApplyApplied) {
   EXPECT_EQ(nodes(kClassifications), (std::set<std::string>{"1", "2", "3"}));
   // The seeded types found their classifications' managers at once.
   EXPECT_THAT(read_text_file(root().path(path::kSyslog)),
-              testing::Not(HasSubstr("Error to get manager object")));
+              Not(HasSubstr("Error to get manager object")));
   EXPECT_EQ(shown(std::string(kClassifications) + "/1", kClassInterface, "DSCPMarkValue"), "uint32 46");
   const std::string voice_port = std::string(kClassifications) + "/1/Type/2";
   EXPECT_EQ(shown(voice_port, kTypeInterface, "Type"), "'DPORT'");

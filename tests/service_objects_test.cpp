@@ -1,21 +1,11 @@
 // The IPTV, DNS speed limit, HTTP server and PPPoE objects over the bus.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "mib_services.h"
-#include "mib_store.h"
 #include "object_client.h"
 #include "service_objects.h"
-#include "sys_paths.h"
 
 namespace igd1::test {
 namespace {
-
-using testing::ElementsAre;
-using testing::HasSubstr;
-using testing::IsEmpty;
-using testing::Not;
-using testing::Pair;
 
 constexpr ObjectUnderTest kIptv{"/com/wqx/igd1/Network/IPTV", "com.wqx.igd1.IPTV"};
 constexpr ObjectUnderTest kLimit{"/com/wqx/igd1/Network/DNSSpeedLimit",

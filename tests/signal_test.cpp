@@ -1,26 +1,16 @@
 // Property-change signals, string-vector tools, the conformance-test marker,
 // the delayed save of extra configuration values and the flow-table flush.
-#include <gmock/gmock.h>
 
-#include <chrono>
 #include <optional>
 #include <regex>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "dbus_proxy_api.h"
 #include "harness/bus_fixture.h"
 #include "host_api.h"
-#include "mib_store.h"
-#include "sys_paths.h"
 #include "tool.h"
 
 namespace igd1::test {
 namespace {
-
-using namespace std::chrono_literals;
-using testing::ElementsAre, testing::HasSubstr, testing::IsEmpty;
 
 constexpr char kPath[] = "/com/wqx/igd1/Test/Signal";
 constexpr char kInterface[] = "com.wqx.igd1.Test";
@@ -197,7 +187,7 @@ TEST_F(SignalTest, RefusedCodesAndAMissingConnectionEmitNothing) {
   EXPECT_EQ(watcher_->wait(200ms).body, nullptr);
   EXPECT_THAT(syslog(), HasSubstr("[DBUS][Debug]: error property type 7  "));
   EXPECT_THAT(syslog(), HasSubstr("error property type 9  "));
-  EXPECT_THAT(syslog(), testing::ContainsRegex("send_signal: error pconnect\\(NULL\\) .*"
+  EXPECT_THAT(syslog(), ContainsRegex("send_signal: error pconnect\\(NULL\\) .*"
                                                "send_signal: error pconnect\\(NULL\\) "));
 }
 

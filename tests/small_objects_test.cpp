@@ -1,19 +1,11 @@
 // The small single objects over the bus: feature flags, Cloud VR, network
 // access sign, bridge data, VoIP information, CWMP, incoming filter,
 // downstream optimisation and sub-IPTV support.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
-#include "harness/bus_fixture.h"
-#include "mib_store.h"
 #include "object_client.h"
-#include "sys_paths.h"
 
 namespace igd1::test {
 namespace {
-
-using testing::HasSubstr;
-using testing::Not;
 
 constexpr ObjectUnderTest kFeatures{"/com/wqx/igd1/Ovatrix/FeatureFlag", "com.wqx.igd1.FeatureFlag"};
 constexpr ObjectUnderTest kCloudVR{"/com/wqx/igd1/Ovatrix/CloudVR", "com.wqx.igd1.CloudVR"};
@@ -193,7 +185,7 @@ TEST(ModuleEntriesTest, EveryObjectIsExportedUnderItsEntryName) {
         "featureflag", "CloudVR", "NetworkAccessSign", "BridgeData", "voipinfo", "CWMP",
         "IncomingFilter", "DnOptInfo", "SubIPTVSupport", "wan_connection_info", "SpecialServiceVR",
         "DDNSServerConfig", "SubDeviceInfo"})
-    EXPECT_THAT(names, testing::Contains(std::string(entry) + "_on_bus_acquired"));
+    EXPECT_THAT(names, Contains(std::string(entry) + "_on_bus_acquired"));
 }
 
 TEST_F(SmallObjectsTest, SubIptvSwitchesOnOnlyWhereSupported) {

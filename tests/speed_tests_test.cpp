@@ -1,22 +1,15 @@
 // The speed-test family over the bus: five interfaces on one path, their
 // write rules and texts, and real tests against a local HTTP server whose
 // own measurements the reported rates must match.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 
 #include "harness/bus_fixture.h"
 #include "harness/http_server.h"
-#include "mib_store.h"
 #include "speed_tests.h"
 
 namespace igd1::test {
 namespace {
-
-using namespace std::chrono_literals;
-using testing::HasSubstr;
-using testing::StartsWith;
 
 constexpr char kPath[] = "/com/wqx/igd1/Diagnostics/HttpDownload";
 constexpr char kPlain[] = "com.wqx.igd1.HttpDownloadTest";

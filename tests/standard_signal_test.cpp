@@ -2,11 +2,8 @@
 // unless the host asks for standard signals: then every change signal also
 // goes out as org.freedesktop.DBus.Properties.PropertiesChanged with the same
 // body, so that generic client caches follow the values.
-#include <gmock/gmock.h>
 
 #include <mutex>
-#include <string>
-#include <vector>
 
 #include "dbus_proxy_api.h"
 #include "harness/bus_fixture.h"

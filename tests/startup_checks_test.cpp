@@ -1,7 +1,5 @@
 // igd1d's checks before any module starts: introspection files and the
 // store's folder.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -13,15 +11,11 @@
 #include "harness/bus_fixture.h"
 #include "harness/recorded_call.h"
 #include "harness/supervisor.h"
-#include "sys_paths.h"
 
 extern "C" const char *const igd1_introspection_files;
 
 namespace igd1::test {
 namespace {
-
-using testing::HasSubstr;
-using testing::Not;
 
 ProgramRun run_daemon(std::vector<std::string> args) {
   args.insert(args.begin(), {IGD1_BUILD_DIR "/igd1d", "--address", PrivateBus::address()});

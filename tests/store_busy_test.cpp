@@ -2,14 +2,9 @@
 // is refused quickly with an error, and afterwards the bus, the store's copy
 // of the rows and the database agree; once the lock is gone the same write
 // goes through.
-#include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include <chrono>
-#include <string>
-
 #include "harness/bus_fixture.h"
-#include "mib_store.h"
 #include "store_fixture.h"
 
 namespace igd1::test {

@@ -1,21 +1,14 @@
 // igd1d killed in the middle of a stream of writes, again and again: every
 // write the bus answered with success is in the store at the next start, and
 // the database stays whole.
-#include <gtest/gtest.h>
 
 #include <signal.h>
 
 #include <atomic>
-#include <filesystem>
 #include <random>
-#include <string>
-#include <thread>
 
 #include "harness/bus_fixture.h"
-#include "host.h"
-#include "mib_store.h"
 #include "store_fixture.h"
-#include "sys_paths.h"
 
 namespace igd1::test {
 namespace {

@@ -2,32 +2,17 @@
 // store's items, the two announced properties, the gateway's own optical
 // measurement taken at every read and stored by the poll, deactivation, and
 // a manager that refuses changes.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "harness/bus_fixture.h"
 #include "mib_network_tables.h"
-#include "mib_store.h"
 #include "subdeviceinfo.h"
 
 namespace igd1::test {
 namespace {
 
-using namespace std::chrono_literals;
-using testing::HasSubstr;
-using testing::Not;
-
 constexpr char kManager[] = "/com/wqx/igd1/Config/SubDeviceInfo";
 constexpr char kUnit[] = "/com/wqx/igd1/Config/SubDeviceInfo/1";
 constexpr char kInterface[] = "com.wqx.igd1.SubDeviceInfo";
-constexpr char kInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
-constexpr char kManagerError[] = "com.wqx.igd1.ObjectManager.Error";
-
-using Error = std::pair<std::string, std::string>;
 
 class SubDeviceTest : public BusTest {
  protected:

@@ -1,11 +1,8 @@
 // The root folder and the command runner.
-#include <gtest/gtest.h>
 
-#include <chrono>
 #include <future>
 
 #include "harness/bus_fixture.h"
-#include "sys_paths.h"
 #include "sys_run.h"
 
 namespace igd1::test {

@@ -1,30 +1,18 @@
 // The system command object over the bus, against the SQLite store, on
 // hosts of service type 0 and 1.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
-#include <string>
-#include <thread>
 #include <tuple>
-#include <vector>
 
 #include "harness/bus_fixture.h"
 #include "mib_api.h"
-#include "mib_store.h"
-#include "sys_paths.h"
 #include "syscmd.h"
 
 namespace igd1::test {
 namespace {
 
-using testing::Contains;
-using testing::Pair;
-
 constexpr char kPath[] = "/com/wqx/igd1/Ovatrix/System";
 constexpr char kInterface[] = "com.wqx.igd1.SysCmd";
-constexpr char kProps[] = "com.wqx.igd1.Properties";
 using Reply = std::pair<uint32_t, std::string>;
 const Reply kRefused{~0u, std::string(kInterface) + ": Invalid parameter value"};
 
@@ -153,8 +141,8 @@ TEST_F(SysCmdTest, LineRegistrationOnServiceTypeZeroCanBeWatched) {
     std::this_thread::sleep_for(std::chrono::milliseconds(15));
   }
   ASSERT_EQ(seen.size(), 3u);
-  EXPECT_THAT(seen[0].second, testing::StartsWith("RegisterStatus=REGISTER_OLT&PERCENTAGE="));
-  EXPECT_THAT(seen[1].second, testing::StartsWith("RegisterStatus=REGISTER_OK_DOWN_BUSINESS&PERCENTAGE="));
+  EXPECT_THAT(seen[0].second, StartsWith("RegisterStatus=REGISTER_OLT&PERCENTAGE="));
+  EXPECT_THAT(seen[1].second, StartsWith("RegisterStatus=REGISTER_OK_DOWN_BUSINESS&PERCENTAGE="));
   EXPECT_EQ(seen[2], Reply(200, "RegisterStatus=REGISTER_OK&BUSINESS_NUMBER=2"));
 }
 
@@ -394,7 +382,7 @@ TEST_F(SysCmdTest, EachServiceTypeServesItsOwnMethods) {
             Reply(~0u, "org.freedesktop.DBus.Error.UnknownMethod: Method RegisterGetStat of interface "
                        "com.wqx.igd1.SysCmd is not served on /com/wqx/igd1/Ovatrix/System"));
   use_service_type(1);
-  EXPECT_THAT(command("CheckLOID").second, testing::StartsWith("org.freedesktop.DBus.Error.UnknownMethod:"));
+  EXPECT_THAT(command("CheckLOID").second, StartsWith("org.freedesktop.DBus.Error.UnknownMethod:"));
   EXPECT_EQ(printed_call("GetDeviceDefaultSSID1Name"),
             "('WQX-2210', uint32 0, 'get GetDeviceDefaultSSID1Name success')");
   EXPECT_EQ(command("CheckHardwareStart"), Reply(0, "none!"));

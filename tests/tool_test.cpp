@@ -1,11 +1,9 @@
 // Logging, fault texts, instance keys of object paths and file-name conversion.
-#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <filesystem>
@@ -13,11 +11,8 @@
 #include <cstring>
 #include <latch>
 #include <regex>
-#include <string>
-#include <thread>
 
 #include "harness/bus_fixture.h"
-#include "sys_paths.h"
 #include "tool.h"
 
 namespace igd1::test {

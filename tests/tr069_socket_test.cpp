@@ -1,5 +1,4 @@
 // The local sockets shared with the remote-management side.
-#include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,8 +10,6 @@
 
 namespace igd1::test {
 namespace {
-
-using namespace std::chrono_literals;
 
 class Tr069SocketTest : public testing::Test {
  protected:

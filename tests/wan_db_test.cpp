@@ -2,21 +2,12 @@
 // values that depend on a family being up, the look-ups of the manager's own
 // interface, the refusals of the manager, the live counters, and children
 // that follow the store's rows.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <string>
 
 #include "harness/bus_fixture.h"
-#include "mib_store.h"
-#include "sys_paths.h"
 #include "wanconnectioninfo.h"
 
 namespace igd1::test {
 namespace {
-
-using testing::HasSubstr;
-using testing::Not;
 
 constexpr char kDb[] = "/com/wqx/igd1/Info/Network/WANConnectionDb";
 constexpr char kChild[] = "com.wqx.igd1.WANConnectionInfo";

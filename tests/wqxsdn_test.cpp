@@ -1,23 +1,15 @@
 // The SDN agent's objects over the bus, against the SQLite store and the
 // stand-in agent.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <thread>
 
 #include "harness/bus_fixture.h"
 #include "mib_api.h"
-#include "mib_store.h"
-#include "sys_paths.h"
 #include "wqxsdn.h"
 
 namespace igd1::test {
 namespace {
-
-using testing::IsEmpty;
 
 constexpr char kOnu[] = "/com/wqx/igd1/SDN/ONUInfo";
 constexpr char kOnuInterface[] = "com.wqx.igd1.SDN.ONUInfo";
@@ -217,7 +209,7 @@ TEST_F(SdnTest, PortsAreCheckedThenBoundOrUnboundWhileTheAgentRuns) {
 TEST_F(SdnTest, PropertiesAreRefusedWithTheirName) {
   EXPECT_THAT(method(kOnu, "org.freedesktop.DBus.Properties", "Get",
                      g_variant_new("(ss)", kOnuInterface, "Enable")),
-              testing::HasSubstr("Enable"));
+              HasSubstr("Enable"));
   loop_->run([] {
     g_autoptr(GError) read_error = nullptr;
     EXPECT_EQ(sdn_ports_handle_get_property(nullptr, nullptr, kPorts, kPortsInterface, "Ports",

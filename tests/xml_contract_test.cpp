@@ -1,13 +1,8 @@
 // The introspection files are the published contract: every file parses,
 // and every object's property table agrees with its file.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <set>
-#include <vector>
-#include <string>
 
 #include "harness/bus_fixture.h"
 #include "collection.h"
@@ -217,12 +212,12 @@ std::vector<std::string> repeated(std::vector<std::string> pairs) {
 TEST(XmlContractTest, NoTwoModulesPutTheSameInterfaceOnTheSamePath) {
   const std::vector<std::string> pairs = published_pairs();
   EXPECT_GT(pairs.size(), 10u);
-  EXPECT_THAT(repeated(pairs), testing::IsEmpty());
+  EXPECT_THAT(repeated(pairs), IsEmpty());
   // The five speed tests share one path, each with its own interface.
   EXPECT_EQ(std::count_if(pairs.begin(), pairs.end(), [](const std::string &pair) {
               return pair.starts_with("/com/wqx/igd1/Diagnostics/HttpDownload ");
             }), 5);
-  EXPECT_THAT(repeated({"/a x", "/b x", "/a x", "/a y"}), testing::ElementsAre("/a x"));
+  EXPECT_THAT(repeated({"/a x", "/b x", "/a x", "/a y"}), ElementsAre("/a x"));
 }
 
 // What a client sees: every interface the running host publishes under the

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gio/gio.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -16,8 +17,15 @@
 
 #include "harness/program.h"
 #include "host.h"
+#include "mib_store.h"
+#include "sys_paths.h"
 
 namespace igd1::test {
+
+// What every test file of the bus uses.
+using namespace std::chrono_literals;
+using testing::Contains, testing::ContainsRegex, testing::ElementsAre, testing::EndsWith,
+    testing::HasSubstr, testing::IsEmpty, testing::Not, testing::Pair, testing::StartsWith;
 
 // How long a test waits for a reply unless it says otherwise.
 inline constexpr int kCallTimeoutMs = 10000;
@@ -28,6 +36,7 @@ inline constexpr char kFailed[] = "org.freedesktop.DBus.Error.Failed";
 inline constexpr char kManagerInterface[] = "com.wqx.igd1.ObjectManager";
 inline constexpr char kManagerError[] = "com.wqx.igd1.ObjectManager.Error";
 inline constexpr char kFreedesktopManager[] = "org.freedesktop.DBus.ObjectManager";
+inline constexpr char kProps[] = "com.wqx.igd1.Properties";
 
 // A call's D-Bus error name and message; both empty when it succeeded.
 using Error = std::pair<std::string, std::string>;
