@@ -16,10 +16,6 @@ constexpr Server kSamba = {"/com/wqx/igd1/Storage/SambaServer", "com.wqx.igd1.Sa
 constexpr Server kTelnet = {"/com/wqx/igd1/Network/Telnetserver", "com.wqx.igd1.TelnetServer"};
 constexpr Server kFtp = {"/com/wqx/igd1/Storage/Ftpserver", "com.wqx.igd1.FTPServer"};
 
-std::pair<std::string, std::string> invalid_args(const std::string &message) {
-  return {"org.freedesktop.DBus.Error.InvalidArgs", message};
-}
-
 class AccountServersTest : public BusTest {
  protected:
   std::string get(const Server &server, const char *name) {
@@ -48,15 +44,15 @@ TEST_F(AccountServersTest, ReadsGiveFixedPortsStoredValuesOrTheFailedStoreEntry)
   };
   for (const auto &r : reads) EXPECT_EQ(get(r.server, r.name), r.expected) << r.name;
   EXPECT_EQ(set_failure(kTelnet, "Enable", g_variant_new_byte(2)),
-            invalid_args("get MIB_ACC_TBL failed"));
+            InvalidArgs("get MIB_ACC_TBL failed"));
 }
 
 TEST_F(AccountServersTest, TelnetAppliesOnlyAModeThatChanges) {
-  SignalWatcher watcher(client(), "com.wqx.igd1.Properties", "PropertiesChanged", kTelnet.path);
+  SignalWatcher watcher(client(), kProps, "PropertiesChanged", kTelnet.path);
   ASSERT_TRUE(mib::set_setting("telnet.Enable", "1"));
   int64_t before = journal_end();
   EXPECT_EQ(set_failure(kTelnet, "Enable", g_variant_new_byte(4)),
-            invalid_args("Invalid parameter value"));
+            InvalidArgs("Invalid parameter value"));
   ASSERT_TRUE(set_property(kTelnet.path, kTelnet.interface, "Enable", g_variant_new_byte(1)));
   EXPECT_THAT(notices_since(before), IsEmpty());
   EXPECT_FALSE(watcher.wait(kQuiet).body);
@@ -73,23 +69,19 @@ TEST_F(AccountServersTest, TelnetAppliesOnlyAModeThatChanges) {
 
 TEST_F(AccountServersTest, TelnetMultiWriteLogsTheModeAndApplies) {
   int64_t before = journal_end();
-  g_autoptr(GError) error = nullptr;
-  ASSERT_TRUE(call(kTelnet.path, "com.wqx.igd1.Properties", "SetMulti",
-                   g_variant_new("(s@a{sv})", kTelnet.interface,
-                                 dictionary({{"Enable", g_variant_new_byte(2)}})),
-                   &error))
-      << error->message;
+  ASSERT_EQ(set_multi(kTelnet.path, kTelnet.interface,
+                      dictionary({{"Enable", g_variant_new_byte(2)}})), Error());
   EXPECT_EQ(mib::get_setting("telnet.Enable"), "2");
   EXPECT_THAT(notice_data_since(before), ElementsAre("Enable=2"));
   EXPECT_THAT(read_text_file(root().path(path::kSyslog)), HasSubstr("set multi:enable [2]."));
 }
 
 TEST_F(AccountServersTest, FtpAppliesAndAnnouncesEveryAcceptedWrite) {
-  SignalWatcher watcher(client(), "com.wqx.igd1.Properties", "PropertiesChanged", kFtp.path);
+  SignalWatcher watcher(client(), kProps, "PropertiesChanged", kFtp.path);
   ASSERT_TRUE(mib::set_setting("ftp.Enable", "1"));
   int64_t before = journal_end();
   EXPECT_EQ(set_failure(kFtp, "Enable", g_variant_new_byte(4)),
-            invalid_args("Invalid parameter value"));
+            InvalidArgs("Invalid parameter value"));
   // The stored value again, then a new one: both applied, both announced.
   ASSERT_TRUE(set_property(kFtp.path, kFtp.interface, "Enable", g_variant_new_byte(1)));
   ASSERT_TRUE(
@@ -113,7 +105,7 @@ TEST_F(AccountServersTest, SambaAnnouncesAndAppliesOnlyChanges) {
         entry.bit == MIB_CFG_SAMBA && entry.data.find("accounts=0") != std::string::npos;
   EXPECT_TRUE(applied_at_start);
 
-  SignalWatcher watcher(client(), "com.wqx.igd1.Properties", "PropertiesChanged", kSamba.path);
+  SignalWatcher watcher(client(), kProps, "PropertiesChanged", kSamba.path);
   int64_t before = journal_end();
   ASSERT_TRUE(
       set_property(kSamba.path, kSamba.interface, "AllowAnonymous", g_variant_new_boolean(FALSE)));
@@ -129,7 +121,7 @@ TEST_F(AccountServersTest, SambaAnnouncesAndAppliesOnlyChanges) {
   EXPECT_THAT(notice_data_since(before), ElementsAre("Enable=1 AllowAnonymous=1"));
 
   mib::fail_accessor("sambaserverinfo_set_progerty", 0);
-  EXPECT_EQ(set_failure(kSamba, "Enable", g_variant_new_byte(0)), invalid_args("set Enable fail"));
+  EXPECT_EQ(set_failure(kSamba, "Enable", g_variant_new_byte(0)), InvalidArgs("set Enable fail"));
   EXPECT_EQ(get(kSamba, "Enable"), "byte 0x01");
 }
 

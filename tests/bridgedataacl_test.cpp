@@ -22,21 +22,14 @@ class BridgeDataAclTest : public BusTest {
     return BusTest::set_multi(child, kInterface, entries);
   }
   std::string text(const std::string &child, const char *name) {
-    g_autoptr(GError) error = nullptr;
-    Variant value = get_property(child.c_str(), kInterface, name, &error);
-    return value ? g_variant_get_string(value.get(), nullptr) : "error: " + remote_error(error).second;
+    return BusTest::text(child, kInterface, name);
   }
-  std::string cell(unsigned instance, const char *column) {
-    return mib::get_cell("bridgedataacl", instance, column).value_or("<missing>");
+  static std::string cell(unsigned row, const char *column) {
+    return BusTest::cell("bridgedataacl", row, column);
   }
   // How often the list was applied since `seq`.
-  int applied_since(int64_t seq) {
-    int count = 0;
-    for (const auto &[bit, action] : notices_since(seq))
-      count += bit == MIB_CFG_BRIDGE_DATA_ACL && action == MIB_ACTION_APPLY;
-    return count;
-  }
-  uint64_t commits() { return mib::table_write_count(*mib::find_table("bridgedataacl")); }
+  int applied_since(int64_t seq) { return applies_since(seq, MIB_CFG_BRIDGE_DATA_ACL); }
+  static uint64_t commits() { return BusTest::commits("bridgedataacl"); }
 };
 
 TEST_F(BridgeDataAclTest, ChangedValuesAreStoredAndAppliedOnceAndNeverAnnounced) {
@@ -167,9 +160,7 @@ TEST_F(BridgeDataAclTest, DeleteObjectChecksThePathAndReappliesTheList) {
   EXPECT_FALSE(mib::table_row(*mib::find_table("bridgedataacl"), 1).has_value());
 
   mib::fail_accessor("BridgeDataAcl_insert_entry");
-  g_autoptr(GError) error = nullptr;
-  EXPECT_EQ(call(kManager, kManagerInterface, "AddObject", nullptr, &error), nullptr);
-  EXPECT_EQ(remote_error(error), Error(kManagerError, "AddObject BridgeDataAcl object fail"));
+  EXPECT_EQ(add(kManager).second, Error(kManagerError, "AddObject BridgeDataAcl object fail"));
   mib::clear_failures();
 }
 

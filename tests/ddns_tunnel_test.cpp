@@ -21,15 +21,7 @@ class DdnsTunnelTest : public BusTest {
   Error set_client(const char *name, const std::string &text) {
     return write(kClient, kDdns, name, g_variant_new_string(text.c_str()));
   }
-  std::string cell(const char *table, unsigned instance, const char *column) {
-    return mib::get_cell(table, instance, column).value_or("<missing>");
-  }
-  int applied_since(int64_t seq) {
-    int count = 0;
-    for (const auto &[bit, action] : notices_since(seq))
-      count += bit == MIB_CFG_DDNS && action == MIB_ACTION_APPLY;
-    return count;
-  }
+  int applied_since(int64_t seq) { return applies_since(seq, MIB_CFG_DDNS); }
 };
 
 TEST_F(DdnsTunnelTest, ClientValuesKeepTheirLengthEmptinessAndRangeRules) {

@@ -65,12 +65,10 @@ TEST_F(HardAccTest, TheFeatureSwitchAndLimitAreStoredAnnouncedAndSavedOnce) {
             Error());  // the pair is left out; nothing else to store
   EXPECT_EQ(shown(kFeature, kFeatureInterface, "HACancelListNumber"), "uint32 1");
   start = journal_end();
-  ASSERT_NE(call(kFeature, "com.wqx.igd1.Properties", "SetMulti",
-                 g_variant_new("(s@a{sv})", kFeatureInterface,
-                               dictionary({{"Enable", g_variant_new_boolean(TRUE)},
-                                           {"HACancelMaxNumber", g_variant_new_uint32(0)}})),
-                 nullptr),
-            nullptr);
+  ASSERT_EQ(set_multi(kFeature, kFeatureInterface,
+                      dictionary({{"Enable", g_variant_new_boolean(TRUE)},
+                                  {"HACancelMaxNumber", g_variant_new_uint32(0)}})),
+            Error());
   EXPECT_EQ(printed(changes.wait().body.get()),
             "('com.wqx.igd1.HardAccCancelManager', {'Enable': <true>}, @as [])");
   EXPECT_EQ(journal_lines(start).size(), 2u);
@@ -119,13 +117,11 @@ TEST_F(HardAccTest, RulesLiveOutsideTheManagerPathAndAreCheckedStoredAnnouncedAn
 
   SignalWatcher changes(client(), "com.wqx.igd1.Properties", "PropertiesChanged", rule.c_str());
   const int64_t start = journal_end();
-  ASSERT_NE(call(rule.c_str(), "com.wqx.igd1.Properties", "SetMulti",
-                 g_variant_new("(s@a{sv})", kRuleInterface,
-                               dictionary({{"SrcAddress", g_variant_new_string("192.168.1.30")},
-                                           {"DestPort", g_variant_new_uint32(443)},
-                                           {"Protocol", g_variant_new_string("TCP")}})),
-                 nullptr),
-            nullptr);
+  ASSERT_EQ(set_multi(rule, kRuleInterface,
+                      dictionary({{"SrcAddress", g_variant_new_string("192.168.1.30")},
+                                  {"DestPort", g_variant_new_uint32(443)},
+                                  {"Protocol", g_variant_new_string("TCP")}})),
+            Error());
   const std::string announced = printed(changes.wait().body.get());
   EXPECT_THAT(announced, HasSubstr("'SrcAddress': <'192.168.1.30'>"));
   EXPECT_THAT(announced, HasSubstr("'DestPort': <uint32 443>"));

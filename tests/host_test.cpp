@@ -57,24 +57,12 @@ class ProbeHostTest : public BusTest {
 // second spare slot answers GetManagedObjects.
 TEST_F(ProbeHostTest, ObjectManagerMethodsReachTheModule) {
   constexpr char kItems[] = "/com/wqx/igd1/Test/Probe/Items";
-  g_autoptr(GError) error = nullptr;
-  Variant added = call(kItems, "com.wqx.igd1.ObjectManager", "AddObject", nullptr, &error);
-  ASSERT_TRUE(added) << error->message;
-  EXPECT_EQ(printed(added.get()), "(objectpath '/com/wqx/igd1/Test/Probe/Items/7',)");
-
-  Variant deleted = call(kItems, "com.wqx.igd1.ObjectManager", "DeleteObject",
-                         g_variant_new("(o)", "/com/wqx/igd1/Test/Probe/Items/7"), &error);
-  EXPECT_FALSE(deleted);
-  EXPECT_EQ(remote_error(error),
-            std::make_pair(std::string("org.freedesktop.DBus.Error.UnknownMethod"),
-                           std::string("Method DeleteObject of interface com.wqx.igd1.ObjectManager "
-                                       "is not served on /com/wqx/igd1/Test/Probe/Items")));
-  g_clear_error(&error);
-
-  Variant managed = call(kItems, "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", nullptr,
-                         &error);
-  ASSERT_TRUE(managed) << error->message;
-  EXPECT_EQ(printed(managed.get()),
+  ASSERT_EQ(add(kItems), std::make_pair(std::string("/com/wqx/igd1/Test/Probe/Items/7"), Error()));
+  EXPECT_EQ(remove(kItems, "/com/wqx/igd1/Test/Probe/Items/7"),
+            Error("org.freedesktop.DBus.Error.UnknownMethod",
+                  "Method DeleteObject of interface com.wqx.igd1.ObjectManager "
+                  "is not served on /com/wqx/igd1/Test/Probe/Items"));
+  EXPECT_EQ(managed(kItems),
             "({objectpath '/com/wqx/igd1/Test/Probe/Items/7': {'com.wqx.igd1.ProbeItem': "
             "{'Seen': <true>}}},)");
   EXPECT_THAT(introspect(kItems), HasSubstr("<method name=\"GetManagedObjects\">"));

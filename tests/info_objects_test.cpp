@@ -6,8 +6,6 @@
 namespace igd1::test {
 namespace {
 
-Error InvalidArgs(const std::string &message) { return {kInvalidArgs, message}; }
-
 // An information object on a host of a given service type.
 template <const char *kPath, const char *kInterface, int kServiceType = 0>
 class InfoObjectTest : public BusTest {

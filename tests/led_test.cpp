@@ -29,7 +29,6 @@ class LedTest : public BusTest {
     return BusTest::write(kPath, kInterface, name, value);
   }
   Error set_multi(GVariant *entries) { return BusTest::set_multi(kPath, kInterface, entries); }
-  std::string setting(const char *name) { return mib::get_setting(name).value_or("<missing>"); }
   // What the lights were switched to since `seq`: (action, "on"/"off").
   std::vector<std::pair<int, std::string>> switches_since(int64_t seq) {
     std::vector<std::pair<int, std::string>> found;

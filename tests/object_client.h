@@ -11,8 +11,6 @@ namespace igd1::test {
 
 using Failure = Error;
 
-inline Failure InvalidArgs(const std::string &message) { return {kInvalidArgs, message}; }
-
 struct ObjectUnderTest {
   const char *path;
   const char *interface;

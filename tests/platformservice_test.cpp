@@ -11,10 +11,6 @@ constexpr char kPath[] = "/com/wqx/igd1/Ovatrix/PlatformService";
 constexpr char kInterface[] = "com.wqx.igd1.PlatformService";
 constexpr uint32_t kNotice = MIB_CFG_PLATFORM_SERVICE;
 
-std::pair<std::string, std::string> invalid_args(const std::string &message) {
-  return {"org.freedesktop.DBus.Error.InvalidArgs", message};
-}
-
 class PlatformServiceTest : public BusTest {
  protected:
   std::string get(const char *name) { return printed(get_property(kPath, kInterface, name).get()); }
@@ -48,10 +44,10 @@ TEST_F(PlatformServiceTest, WritesAreCheckedNoticedAndAnnouncedAsEachPropertySay
     ASSERT_TRUE(value) << c.value;
     const std::string shown = printed(value.get());
     int64_t before = journal_end();
-    g_autoptr(GError) error = nullptr;
-    EXPECT_EQ(set_property(kPath, kInterface, c.name, value.get(), &error), c.accepted) << c.name << shown;
+    EXPECT_EQ(write(kPath, kInterface, c.name, value.get()),
+              c.accepted ? Error() : InvalidArgs("Invalid parameter value"))
+        << c.name << " " << shown;
     if (!c.accepted) {
-      EXPECT_EQ(remote_error(error), invalid_args("Invalid parameter value")) << c.name << " " << shown;
       EXPECT_TRUE(notices_since(before).empty()) << c.name;
     } else {
       EXPECT_EQ(get(c.name), shown);
@@ -76,23 +72,17 @@ TEST_F(PlatformServiceTest, ReadOnlyPropertiesAreRefusedByNameAndByTheBus) {
   });
   EXPECT_FALSE(ok);
   EXPECT_EQ(error ? error->message : "", std::string("invalid property InitSSID"));
-  g_clear_error(&error);
-  EXPECT_FALSE(set_property(kPath, kInterface, "InitSSID", g_variant_new_string("mine"), &error));
-  EXPECT_EQ(remote_error(error).first, "org.freedesktop.DBus.Error.InvalidArgs");
+  EXPECT_EQ(write(kPath, kInterface, "InitSSID", g_variant_new_string("mine")).first, kInvalidArgs);
   EXPECT_EQ(get("InitSSID"), "'WQX-2210'");
 }
 
 TEST_F(PlatformServiceTest, MultiWriteSkipsRefusedEntriesAndAnnouncesTheRestOnce) {
   SignalWatcher watcher(client(), kProps, "PropertiesChanged", kPath);
   int64_t before = journal_end();
-  g_autoptr(GError) error = nullptr;
-  ASSERT_TRUE(call(kPath, kProps, "SetMulti",
-                   g_variant_new("(s@a{sv})", kInterface,
-                                 dictionary({{"Port", g_variant_new_uint32(8080)},
-                                             {"DistStatus", g_variant_new_byte(9)},
-                                             {"Heartbeat", g_variant_new_uint32(45)}})),
-                   &error))
-      << error->message;
+  ASSERT_EQ(set_multi(kPath, kInterface, dictionary({{"Port", g_variant_new_uint32(8080)},
+                                                    {"DistStatus", g_variant_new_byte(9)},
+                                                    {"Heartbeat", g_variant_new_uint32(45)}})),
+            Error());
   auto signal = watcher.wait();
   EXPECT_EQ(printed(signal.body.get()),
             "('com.wqx.igd1.PlatformService', {'Port': <uint32 8080>}, @as [])");
@@ -103,9 +93,7 @@ TEST_F(PlatformServiceTest, MultiWriteSkipsRefusedEntriesAndAnnouncesTheRestOnce
   EXPECT_THAT(notices_since(before), ElementsAre(Pair(kNotice, 255)));
 
   mib::fail_accessor("platformservice_set_mib_property", 5);
-  g_clear_error(&error);
-  EXPECT_FALSE(set_property(kPath, kInterface, "Port", g_variant_new_uint32(1), &error));
-  EXPECT_EQ(remote_error(error), invalid_args("set Port fail"));
+  EXPECT_EQ(write(kPath, kInterface, "Port", g_variant_new_uint32(1)), InvalidArgs("set Port fail"));
 }
 
 }  // namespace

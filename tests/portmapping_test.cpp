@@ -17,8 +17,7 @@ class PortMappingTest : public BusTest {
   std::string add_object() { return add_child(kManager); }
 
   std::string text(const std::string &child, const char *name) {
-    Variant value = get_property(child.c_str(), kInterface, name);
-    return value != nullptr ? g_variant_get_string(value.get(), nullptr) : "<error>";
+    return BusTest::text(child, kInterface, name);
   }
   Error set(const std::string &child, const char *name, GVariant *value) {
     return write(child, kInterface, name, value);
@@ -26,14 +25,12 @@ class PortMappingTest : public BusTest {
   Error set_multi(const std::string &child, GVariant *properties) {
     return BusTest::set_multi(child, kInterface, properties);
   }
-  std::string cell(unsigned instance, const char *column) {
-    return mib::get_cell("portmapping", instance, column).value_or("<missing>");
+  static std::string cell(unsigned row, const char *column) {
+    return BusTest::cell("portmapping", row, column);
   }
 
   int service_type_ = 0;
 };
-
-Error invalid_args(const std::string &message) { return {kInvalidArgs, message}; }
 
 TEST_F(PortMappingTest, AddObjectExportsTheNewRowAndDeleteObjectRemovesIt) {
   std::string first = add_object();
@@ -120,12 +117,12 @@ TEST_F(PortMappingTest, WritesAreCheckedStoredAndAnnounced) {
 
   for (uint32_t port : {0u, 65536u}) {
     EXPECT_EQ(set(child, "ExternalPort", g_variant_new_uint32(port)),
-              invalid_args("Invalid parameter value"));
+              InvalidArgs("Invalid parameter value"));
   }
   EXPECT_EQ(set(child, "InternalClient", g_variant_new_string("")),
-            invalid_args("Invalid parameter value"));
+            InvalidArgs("Invalid parameter value"));
   EXPECT_EQ(set(child, "PortMappingProtocol", g_variant_new_string("Tcp")),
-            invalid_args("Invalid parameter value"));
+            InvalidArgs("Invalid parameter value"));
   EXPECT_EQ(cell(1, "ExternalPort"), "8080");
 
   // The same value again: nothing stored, nothing announced.
@@ -149,7 +146,7 @@ TEST_F(PortMappingTest, WritesAreCheckedStoredAndAnnounced) {
   // The long lease name is for reading only.
   EXPECT_EQ(changes.pending(), 4u);
   EXPECT_EQ(set_multi(child, dictionary({{"PortMappingLeaseDuration", g_variant_new_uint32(5)}})),
-            invalid_args("invalid property PortMappingLeaseDuration"));
+            InvalidArgs("invalid property PortMappingLeaseDuration"));
 }
 
 TEST_F(PortMappingTest, MultiWriteIsAllOrNothingWithOneSignal) {
@@ -160,7 +157,7 @@ TEST_F(PortMappingTest, MultiWriteIsAllOrNothingWithOneSignal) {
   EXPECT_EQ(set_multi(child, dictionary({{"InternalPort", g_variant_new_uint32(80)},
                                          {"ExternalPort", g_variant_new_uint32(0)},
                                          {"Enable", g_variant_new_boolean(TRUE)}})),
-            invalid_args("Invalid parameter value"));
+            InvalidArgs("Invalid parameter value"));
   EXPECT_EQ(*mib::table_row(*mib::find_table("portmapping"), 1), before);
 
   ASSERT_EQ(set_multi(child, dictionary({{"InternalPort", g_variant_new_uint32(80)},

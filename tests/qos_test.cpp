@@ -148,12 +148,9 @@ TEST_F(QoSTest, TheStoreSeedsAHouseholdsRulesAndJournalsWhatEachApplyApplied) {
   EXPECT_EQ(shown(std::string(kApps) + "/1", kAppInterface, "AppName"), "'OnlineGaming'");
 
   // The type manager lists its types with their values.
-  g_autoptr(GError) error = nullptr;
-  Variant listing = call((std::string(kClassifications) + "/1/Type").c_str(),
-                         "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", nullptr, &error);
-  ASSERT_TRUE(listing) << error->message;
-  EXPECT_THAT(printed(listing.get()), HasSubstr("'Min': <'46'>"));
-  EXPECT_THAT(printed(listing.get()), HasSubstr("Classification/1/Type/2"));
+  const std::string listing = managed((std::string(kClassifications) + "/1/Type").c_str());
+  EXPECT_THAT(listing, HasSubstr("'Min': <'46'>"));
+  EXPECT_THAT(listing, HasSubstr("Classification/1/Type/2"));
 
   const int64_t start = journal_end();
   std::string applied;
@@ -270,14 +267,9 @@ TEST_F(QoSTest, RefusedTableWritesCommitNothing) {
 // AddObject on the classifications, then at once on the new one's type
 // manager; the type's path packs both numbers, read and written as a pair.
 TEST_F(QoSTest, ANewClassificationTakesTypesAtOnceAndTypesAreAddressedByBothNumbers) {
-  g_autoptr(GError) error = nullptr;
-  Variant added = call(kClassifications, kManagerInterface, "AddObject", nullptr, &error);
-  ASSERT_TRUE(added) << error->message;
-  EXPECT_EQ(printed(added.get()), "(objectpath '" + std::string(kClassifications) + "/4',)");
+  ASSERT_EQ(add(kClassifications), std::make_pair(std::string(kClassifications) + "/4", Error()));
   const std::string types = std::string(kClassifications) + "/4/Type";
-  Variant type = call(types.c_str(), kManagerInterface, "AddObject", nullptr, &error);
-  ASSERT_TRUE(type) << error->message;
-  EXPECT_EQ(printed(type.get()), "(objectpath '" + types + "/1',)");
+  ASSERT_EQ(add(types.c_str()), std::make_pair(types + "/1", Error()));
 
   // Type 3 under classification 2 is its own row, not type 3 of another.
   const std::string third = add_child((std::string(kClassifications) + "/2/Type").c_str());

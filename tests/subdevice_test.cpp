@@ -16,29 +16,17 @@ constexpr char kInterface[] = "com.wqx.igd1.SubDeviceInfo";
 
 class SubDeviceTest : public BusTest {
  protected:
-  Error set(const char *name, GVariant *value) {
-    g_autoptr(GError) error = nullptr;
-    return set_property(kUnit, kInterface, name, value, &error) ? Error() : remote_error(error);
-  }
-  Error set_multi(GVariant *entries) {
-    g_autoptr(GError) error = nullptr;
-    Variant reply = call(kUnit, "com.wqx.igd1.Properties", "SetMulti",
-                         g_variant_new("(s@a{sv})", kInterface, entries), &error);
-    return reply ? Error() : remote_error(error);
-  }
-  std::string read(const char *name, const char *path = kUnit) {
-    g_autoptr(GError) error = nullptr;
-    Variant value = get_property(path, kInterface, name, &error);
-    return value ? printed(value.get()) : "error: " + remote_error(error).second;
-  }
-  std::string cell(const char *column, unsigned instance = 1) {
-    return mib::get_cell("subdevice", instance, column).value_or("<missing>");
+  Error set(const char *name, GVariant *value) { return write(kUnit, kInterface, name, value); }
+  Error set_multi(GVariant *entries) { return BusTest::set_multi(kUnit, kInterface, entries); }
+  std::string read(const char *name, const char *path = kUnit) { return shown(path, kInterface, name); }
+  static std::string cell(const char *column, unsigned row = 1) {
+    return BusTest::cell("subdevice", row, column);
   }
   double real(const char *name) {
     Variant value = get_property(kUnit, kInterface, name);
     return value ? g_variant_get_double(value.get()) : 0.0;
   }
-  uint64_t commits() { return mib::table_write_count(*mib::find_table("subdevice")); }
+  static uint64_t commits() { return BusTest::commits("subdevice"); }
   std::string deactivate(const char *path) {
     g_autoptr(GError) error = nullptr;
     Variant reply = call(kUnit, kInterface, "DeactiveONU", g_variant_new("(o)", path), &error);
@@ -189,14 +177,8 @@ TEST_F(SubDeviceTest, DeactivationAndRefusedManagerCalls) {
   EXPECT_EQ(read("LastDownCause"), "'Deactivated by the gateway'");
   EXPECT_EQ(deactivate(kUnit), "('device is not active',)");
 
-  g_autoptr(GError) error = nullptr;
-  EXPECT_EQ(call(kManager, "com.wqx.igd1.ObjectManager", "AddObject", nullptr, &error), nullptr);
-  EXPECT_EQ(remote_error(error), Error(kManagerError, "No support add object !!"));
-  g_clear_error(&error);
-  EXPECT_EQ(call(kManager, "com.wqx.igd1.ObjectManager", "DeleteObject",
-                 g_variant_new("(o)", kUnit), &error),
-            nullptr);
-  EXPECT_EQ(remote_error(error), Error(kManagerError, "No support delete object !!"));
+  EXPECT_EQ(add(kManager).second, Error(kManagerError, "No support add object !!"));
+  EXPECT_EQ(remove(kManager, kUnit), Error(kManagerError, "No support delete object !!"));
   EXPECT_TRUE(mib::table_row(*mib::find_table("subdevice"), 1).has_value());
 }
 

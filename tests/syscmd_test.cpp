@@ -37,7 +37,6 @@ class SysCmdTest : public BusTest {
     return printed(call(kPath, kInterface, method, nullptr, nullptr).get());
   }
   std::string get(const char *name) { return printed(get_property(kPath, kInterface, name).get()); }
-  static std::string setting(const char *name) { return mib::get_setting(name).value_or("<missing>"); }
   static void set(const char *name, const std::string &value) { ASSERT_TRUE(mib::set_setting(name, value)); }
   std::string standin_log() { return read_text_file(root().path(path::kStandinLog)); }
   std::vector<std::string> system_actions_since(int64_t seq) {
@@ -401,17 +400,12 @@ TEST_F(SysCmdTest, MemorySettingsAreCheckedSavedAndNotAnnounced) {
   SignalWatcher watcher(client(), kProps, "PropertiesChanged", kPath);
   ASSERT_TRUE(set_property(kPath, kInterface, "MemAlarm", g_variant_new_byte(1)));
   EXPECT_EQ(setting("syscmd.MemAlarm"), "1");
-  g_autoptr(GError) error = nullptr;
-  EXPECT_FALSE(set_property(kPath, kInterface, "MemAlarm", g_variant_new_byte(2), &error));
-  EXPECT_EQ(remote_error(error), std::make_pair(std::string("org.freedesktop.DBus.Error.InvalidArgs"),
-                                                std::string("Invalid parameter value")));
-
-  ASSERT_TRUE(call(kPath, kProps, "SetMulti",
-                   g_variant_new("(s@a{sv})", kInterface,
-                                 dictionary({{"MemLimit", g_variant_new_byte(0)},
-                                             {"MemAlarm", g_variant_new_byte(0)},
-                                             {"Province", g_variant_new_string("x")}})),
-                   nullptr));
+  EXPECT_EQ(write(kPath, kInterface, "MemAlarm", g_variant_new_byte(2)),
+            InvalidArgs("Invalid parameter value"));
+  ASSERT_EQ(set_multi(kPath, kInterface, dictionary({{"MemLimit", g_variant_new_byte(0)},
+                                                    {"MemAlarm", g_variant_new_byte(0)},
+                                                    {"Province", g_variant_new_string("x")}})),
+            Error());
   EXPECT_EQ(setting("syscmd.MemAlarm"), "0");
   EXPECT_EQ(setting("syscmd.MemLimit"), "90");
   EXPECT_FALSE(watcher.wait(std::chrono::milliseconds(200)).body);

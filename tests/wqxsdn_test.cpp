@@ -69,7 +69,6 @@ class SdnTest : public BusTest {
       if (entry.bit == MIB_JOURNAL_SDN) actions.push_back(entry.action);
     return actions;
   }
-  std::string setting(const char *name) { return mib::get_setting(name).value_or("<missing>"); }
 
   size_t seen_ = 0;
 };

@@ -11,8 +11,7 @@
 #include <mutex>
 #include <sstream>
 
-#include "mib_store.h"
-#include "sys_paths.h"
+#include "mib_api.h"
 #include "tool.h"
 
 namespace igd1::test {
@@ -357,6 +356,21 @@ std::string BusTest::shown(const std::string &path, const char *interface, const
   return value != nullptr ? printed(value.get()) : "error: " + remote_error(error).second;
 }
 
+std::string BusTest::text(const std::string &path, const char *interface, const char *name) {
+  g_autoptr(GError) error = nullptr;
+  Variant value = get_property(path.c_str(), interface, name, &error);
+  return value != nullptr ? g_variant_get_string(value.get(), nullptr)
+                          : "error: " + remote_error(error).second;
+}
+
+std::string BusTest::cell(const char *table, unsigned row, const char *column) {
+  return mib::get_cell(table, row, column).value_or("<missing>");
+}
+
+std::string BusTest::setting(const char *name) { return mib::get_setting(name).value_or("<missing>"); }
+
+uint64_t BusTest::commits(const char *table) { return mib::table_write_count(*mib::find_table(table)); }
+
 std::pair<std::string, Error> BusTest::add(const char *manager) {
   g_autoptr(GError) error = nullptr;
   Variant reply = call(manager, kManagerInterface, "AddObject", nullptr, &error);
@@ -377,17 +391,12 @@ std::string BusTest::managed(const char *manager) {
 }
 
 std::string BusTest::add_child(const char *manager_path) {
-  SignalWatcher added(client(), "org.freedesktop.DBus.ObjectManager", "InterfacesAdded",
-                      manager_path);
-  g_autoptr(GError) error = nullptr;
-  Variant reply = call(manager_path, "com.wqx.igd1.ObjectManager", "AddObject", nullptr, &error);
-  if (!reply) {
-    ADD_FAILURE() << "AddObject " << manager_path << ": " << error->message;
+  SignalWatcher added(client(), kFreedesktopManager, "InterfacesAdded", manager_path);
+  auto [child, error] = add(manager_path);
+  if (child.empty()) {
+    ADD_FAILURE() << "AddObject " << manager_path << ": " << error.second;
     return {};
   }
-  const gchar *path = nullptr;
-  g_variant_get(reply.get(), "(&o)", &path);
-  std::string child = path;
   EXPECT_EQ(added.wait().path, manager_path);
   return child;
 }
@@ -401,6 +410,13 @@ std::vector<std::pair<uint32_t, int>> BusTest::notices_since(int64_t seq) {
   std::vector<std::pair<uint32_t, int>> seen;
   for (const auto &entry : mib::journal(seq)) seen.emplace_back(entry.bit, entry.action);
   return seen;
+}
+
+int BusTest::applies_since(int64_t seq, uint32_t bit) {
+  int count = 0;
+  for (const auto &[notice_bit, action] : notices_since(seq))
+    count += notice_bit == bit && action == MIB_ACTION_APPLY;
+  return count;
 }
 
 // ---- DaemonProcess -----------------------------------------------------------

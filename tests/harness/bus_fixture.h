@@ -41,6 +41,8 @@ inline constexpr char kProps[] = "com.wqx.igd1.Properties";
 // A call's D-Bus error name and message; both empty when it succeeded.
 using Error = std::pair<std::string, std::string>;
 
+inline Error InvalidArgs(const std::string &message) { return {kInvalidArgs, message}; }
+
 // Owns a GVariant reference (the harness never leaks one on a failed assert).
 struct VariantUnref { void operator()(GVariant *v) const { g_variant_unref(v); } };
 using Variant = std::unique_ptr<GVariant, VariantUnref>;
@@ -156,6 +158,13 @@ class BusTest : public testing::Test {
   Error set_multi(const std::string &path, const char *interface, GVariant *entries);
   // A property's value printed, or "error: " and the message.
   std::string shown(const std::string &path, const char *interface, const char *name);
+  // A string property's text, or "error: " and the message.
+  std::string text(const std::string &path, const char *interface, const char *name);
+  // A cell or a setting of the store, "<missing>" when there is none.
+  static std::string cell(const char *table, unsigned row, const char *column);
+  static std::string setting(const char *name);
+  // How many rows the store has written to `table` so far.
+  static uint64_t commits(const char *table);
   // AddObject: the new child's path, or "" and the error.
   std::pair<std::string, Error> add(const char *manager);
   // DeleteObject of `path` on `manager`.
@@ -171,6 +180,8 @@ class BusTest : public testing::Test {
   // notice after that point.
   int64_t journal_end();
   std::vector<std::pair<uint32_t, int>> notices_since(int64_t seq);
+  // How many of them apply the settings of change bit `bit`.
+  int applies_since(int64_t seq, uint32_t bit);
 
   std::unique_ptr<TempRoot> root_;
   std::unique_ptr<MainLoopThread> loop_;
