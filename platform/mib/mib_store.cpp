@@ -1120,9 +1120,11 @@ Checkpointer &checkpointer() {
   return *instance;
 }
 
-bool quick_check(sqlite3 *db, std::string *findings) {
+// Runs a check pragma: true when it found nothing ("ok"); *findings gets its
+// lines (or why it could not run), joined by `separator`.
+bool run_check(sqlite3 *db, const char *pragma, const char *separator, std::string *findings) {
   sqlite3_stmt *stmt = nullptr;
-  if (sqlite3_prepare_v2(db, "PRAGMA quick_check", -1, &stmt, nullptr) != SQLITE_OK) {
+  if (sqlite3_prepare_v2(db, pragma, -1, &stmt, nullptr) != SQLITE_OK) {
     *findings = sqlite3_errmsg(db);
     sqlite3_finalize(stmt);
     return false;
@@ -1130,14 +1132,18 @@ bool quick_check(sqlite3 *db, std::string *findings) {
   std::string text;
   int rc;
   while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-    if (!text.empty()) text += "; ";
+    if (!text.empty()) text += separator;
     const unsigned char *line = sqlite3_column_text(stmt, 0);
     if (line != nullptr) text += reinterpret_cast<const char *>(line);
   }
   sqlite3_finalize(stmt);
-  if (rc != SQLITE_DONE) text += (text.empty() ? "" : "; ") + std::string(sqlite3_errstr(rc));
+  if (rc != SQLITE_DONE) text += (text.empty() ? "" : separator) + std::string(sqlite3_errstr(rc));
   *findings = text;
   return rc == SQLITE_DONE && text == "ok";
+}
+
+bool quick_check(sqlite3 *db, std::string *findings) {
+  return run_check(db, "PRAGMA quick_check", "; ", findings);
 }
 
 // Copies the database as it is now to "<path>.good" through a temporary
@@ -1467,23 +1473,10 @@ bool check_integrity(std::string *report) {
     set_error(report, "store not open");
     return false;
   }
-  sqlite3_stmt *stmt = nullptr;
-  if (sqlite3_prepare_v2(c.db, "PRAGMA integrity_check", -1, &stmt, nullptr) != SQLITE_OK) {
-    set_error(report, sqlite3_errmsg(c.db));
-    sqlite3_finalize(stmt);
-    return false;
-  }
   std::string findings;
-  int rc;
-  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-    if (!findings.empty()) findings += '\n';
-    const unsigned char *text = sqlite3_column_text(stmt, 0);
-    if (text != nullptr) findings += reinterpret_cast<const char *>(text);
-  }
-  sqlite3_finalize(stmt);
-  if (rc != SQLITE_DONE) findings += (findings.empty() ? "" : "\n") + std::string(sqlite3_errstr(rc));
-  set_error(report, findings);
-  return rc == SQLITE_DONE && findings == "ok";
+  const bool ok = run_check(c.db, "PRAGMA integrity_check", "\n", &findings);
+  set_error(report, std::move(findings));
+  return ok;
 }
 
 // ---- settings ------------------------------------------------------------------
