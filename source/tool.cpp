@@ -195,9 +195,6 @@ constexpr auto kGatherTime = std::chrono::milliseconds(2);
 
 void report_errno(int error) { fprintf(stderr, "errno: %d | %s\n", error, strerror(error)); }
 
-// The log file, written by a thread of its own so that no caller waits for
-// the disk: callers queue whole lines, the writer takes them in batches.
-// Once stopped (the process is ending) lines are written by their callers.
 // Lines as one run of bytes and the length of each: queuing a line copies
 // it once and allocates nothing once the buffers have grown.
 struct LineBatch {
@@ -219,6 +216,13 @@ struct LineBatch {
   }
 };
 
+// A batch whose buffer grew past this in a burst is given back after it is
+// written, so that one burst does not keep megabytes for the process's life.
+constexpr size_t kKeptBatchBytes = 64 * 1024;
+
+// The log file, written by a thread of its own so that no caller waits for
+// the disk: callers queue whole lines, the writer takes them in batches.
+// Once stopped (the process is ending) lines are written by their callers.
 class LogWriter {
  public:
   // Queues `text` followed by `ending` as one line.
@@ -297,7 +301,10 @@ class LogWriter {
         }
         if (stream_ != nullptr) fflush(stream_);
       }
-      batch.clear();
+      if (batch.bytes.capacity() > kKeptBatchBytes)
+        batch = LineBatch();
+      else
+        batch.clear();
       lock.lock();
       writing_ = false;
       if (queue_.empty()) idle_.notify_all();
