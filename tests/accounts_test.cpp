@@ -29,10 +29,7 @@ class AccountsTest : public BusTest {
     return remove(accounts.manager, path);
   }
   std::string text(const Accounts &accounts, const std::string &child, const char *name) {
-    g_autoptr(GError) error = nullptr;
-    Variant value = get_property(child.c_str(), accounts.interface, name, &error);
-    return value ? g_variant_get_string(value.get(), nullptr)
-                 : "error: " + remote_error(error).second;
+    return BusTest::text(child, accounts.interface, name);
   }
   Error set_text(const Accounts &accounts, const std::string &child, const char *name,
                  const std::string &value) {

@@ -140,10 +140,9 @@ TEST_F(DhcpServerTest, PublishesSetMultiAndAnswersGetAllUnderBothNames) {
   EXPECT_THAT(xml, HasSubstr("<signal name=\"PropertiesChanged\">"));
   EXPECT_EQ(BusTest::set_multi(kPath, "com.wqx.igd1.Nothing", dictionary({})).first, kInvalidArgs);
 
-  Variant all = call(kPath, "org.freedesktop.DBus.Properties", "GetAll",
-                     g_variant_new("(s)", kInterface), nullptr);
-  EXPECT_THAT(printed(all.get()), HasSubstr("'Submask': <'255.255.255.0'>"));
-  EXPECT_THAT(printed(all.get()), HasSubstr("'SubnetMask': <'255.255.255.0'>"));
+  const std::string all = get_all(kPath, kInterface);
+  EXPECT_THAT(all, HasSubstr("'Submask': <'255.255.255.0'>"));
+  EXPECT_THAT(all, HasSubstr("'SubnetMask': <'255.255.255.0'>"));
 }
 
 }  // namespace

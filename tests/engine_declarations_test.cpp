@@ -125,11 +125,7 @@ TEST_F(EngineDeclarationTest, ASingleObjectsInterfaceFollowsTheServiceType) {
   EXPECT_THAT(document, HasSubstr("<property type=\"y\" name=\"Kind\""));
   EXPECT_THAT(document, Not(HasSubstr("name=\"Status\"")));
   EXPECT_EQ(printed(get_property(kLamp, kLampInterface, "Kind").get()), "byte 0x07");
-  g_autoptr(GError) error = nullptr;
-  Variant all = call(kLamp, "org.freedesktop.DBus.Properties", "GetAll",
-                     g_variant_new("(s)", kLampInterface), &error);
-  ASSERT_NE(all, nullptr) << error->message;
-  EXPECT_EQ(printed(all.get()), "({'Kind': <byte 0x07>, 'LEDStatus': <byte 0x00>},)");
+  EXPECT_EQ(get_all(kLamp, kLampInterface), "({'Kind': <byte 0x07>, 'LEDStatus': <byte 0x00>},)");
   ASSERT_TRUE(set_property(kLamp, kLampInterface, "LEDStatus", g_variant_new_byte(3)));
   EXPECT_FALSE(set_property(kLamp, kLampInterface, "Status", g_variant_new_string("OFF")));
   EXPECT_FALSE(set_property(kLamp, kLampInterface, "LEDStatus", g_variant_new_string("OFF")));
@@ -231,11 +227,7 @@ TEST_F(EngineDeclarationTest, TheDocumentFollowsTheServiceTypeAtEachRequest) {
   Variant rank = get_property(row.c_str(), kRow, "Rank");
   ASSERT_NE(rank, nullptr);
   EXPECT_EQ(g_variant_get_uint32(rank.get()), 0u);
-  g_autoptr(GError) error = nullptr;
-  Variant all = call(row.c_str(), "org.freedesktop.DBus.Properties", "GetAll",
-                     g_variant_new("(s)", kRow), &error);
-  ASSERT_NE(all, nullptr) << error->message;
-  EXPECT_THAT(printed(all.get()), HasSubstr("'Rank': <uint32 0>"));
+  EXPECT_THAT(get_all(row, kRow), HasSubstr("'Rank': <uint32 0>"));
   EXPECT_THAT(managed(kRows), HasSubstr("'Rank': <uint32 0>"));
 
   // Writes reach the same row whichever document is served.
@@ -318,9 +310,7 @@ TEST_F(EngineDeclarationTest, AnnouncedPerPropertyAfterOrBeforeTheCommit) {
   const std::string early = add_child(kEarly);
   SignalWatcher early_changes(client(), kProperties, "PropertiesChanged", early.c_str());
   control<void (*)(bool)>("probe_engine_refuse_commits")(true);
-  g_autoptr(GError) error = nullptr;
-  EXPECT_FALSE(set_property(early.c_str(), kRow, "Weight", g_variant_new_uint16(9), &error));
-  EXPECT_EQ(remote_error(error).second, "Fail to update entry");
+  EXPECT_EQ(write(early, kRow, "Weight", g_variant_new_uint16(9)).second, "Fail to update entry");
   Variant early_body = std::move(early_changes.wait().body);
   ASSERT_NE(early_body, nullptr);
   EXPECT_THAT(printed(early_body.get()), HasSubstr("{'Weight': <uint16 9>}"));

@@ -394,10 +394,7 @@ TEST_F(FiltersTest, TheModuleBuiltListingMatchesTheRowsAndTheEventSignalReachesC
   EXPECT_THAT(listing, HasSubstr("'Name': <'Chat'>"));
   EXPECT_THAT(listing, HasSubstr("'DestIPList': <['203.0.113.0/24', '198.51.100.17']>"));
   // The listing equals what each child answers to GetAll.
-  Variant all = call(app.c_str(), "org.freedesktop.DBus.Properties", "GetAll",
-                     g_variant_new("(s)", kAppInterface), nullptr);
-  ASSERT_NE(all, nullptr);
-  const std::string props = printed(all.get());
+  const std::string props = get_all(app, kAppInterface);
   EXPECT_THAT(listing, HasSubstr(props.substr(1, props.size() - 3)));
   EXPECT_EQ(AppFilter_handle_is_call_get_objects(), 0);
 

@@ -33,9 +33,8 @@ class DamageTest : public StoreTest {
     StoreTest::TearDown();
   }
   static bool logged(const std::string &text) {
-    for (const std::string &line : g_logged) {
+    for (const std::string &line : g_logged)
       if (line.find(text) != std::string::npos) return true;
-    }
     return false;
   }
   std::string database_;

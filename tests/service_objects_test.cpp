@@ -45,9 +45,7 @@ TEST_F(ServiceObjectsTest, HttpServerPasswordEnableAndTheirFailures) {
   EXPECT_EQ(mib::journal(before)[0].data, "Access=0");
   EXPECT_EQ(mib::get_setting("http.Access"), "0");
   EXPECT_EQ(read(kHttp, "Enable"), "<" + std::string(kInvalidArgs) + ": invalid property Enable>");
-  Variant all = call(kHttp.path, "org.freedesktop.DBus.Properties", "GetAll",
-                     g_variant_new("(s)", kHttp.interface), nullptr);
-  EXPECT_EQ(printed(all.get()), "({'AdminPassword': <'" + thirty + "'>},)");
+  EXPECT_EQ(get_all(kHttp.path, kHttp.interface), "({'AdminPassword': <'" + thirty + "'>},)");
 
   // The three failures of the access table, and of the password.
   mib::fail_accessor("httpserver_getconfig", 0);

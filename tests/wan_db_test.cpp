@@ -28,11 +28,7 @@ class WanDbTest : public BusTest {
   uint64_t stored(int instance, const char *column) {
     return std::stoull(mib::get_cell("wanconn", instance, column).value_or("0"));
   }
-  std::string lookup(const char *method, GVariant *args) {
-    g_autoptr(GError) error = nullptr;
-    Variant reply = call(kDb, kDbInterface, method, args, &error);
-    return reply ? printed(reply.get()) : "error: " + remote_error(error).second;
-  }
+  std::string lookup(const char *method, GVariant *args) { return answer(kDb, kDbInterface, method, args); }
 };
 
 TEST_F(WanDbTest, AddressesAndDetailsReadAsZeroWhileTheirFamilyIsDown) {

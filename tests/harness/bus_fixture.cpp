@@ -371,6 +371,10 @@ std::string BusTest::setting(const char *name) { return mib::get_setting(name).v
 
 uint64_t BusTest::commits(const char *table) { return mib::table_write_count(*mib::find_table(table)); }
 
+std::string BusTest::get_all(const std::string &path, const char *interface) {
+  return answer(path, "org.freedesktop.DBus.Properties", "GetAll", g_variant_new("(s)", interface));
+}
+
 std::pair<std::string, Error> BusTest::add(const char *manager) {
   g_autoptr(GError) error = nullptr;
   Variant reply = call(manager, kManagerInterface, "AddObject", nullptr, &error);
@@ -385,8 +389,13 @@ Error BusTest::remove(const std::string &manager, const std::string &path) {
 }
 
 std::string BusTest::managed(const char *manager) {
+  return answer(manager, kFreedesktopManager, "GetManagedObjects", nullptr);
+}
+
+std::string BusTest::answer(const std::string &path, const char *interface, const char *method,
+                            GVariant *args) {
   g_autoptr(GError) error = nullptr;
-  Variant reply = call(manager, kFreedesktopManager, "GetManagedObjects", nullptr, &error);
+  Variant reply = call(path.c_str(), interface, method, args, &error);
   return reply != nullptr ? printed(reply.get()) : "error: " + remote_error(error).second;
 }
 

@@ -171,6 +171,11 @@ class BusTest : public testing::Test {
   Error remove(const std::string &manager, const std::string &path);
   // GetManagedObjects printed, or "error: " and the message.
   std::string managed(const char *manager);
+  // A method's reply printed, or "error: " and the message.
+  std::string answer(const std::string &path, const char *interface, const char *method,
+                     GVariant *args);
+  // GetAll of `interface` printed, or "error: " and the message.
+  std::string get_all(const std::string &path, const char *interface);
   // AddObject on the manager at `manager_path`, then waits until the new
   // child is announced, so that it can be used at once.  The child's path,
   // or "" (with a test failure) when the call was refused.

@@ -76,9 +76,8 @@ double HttpTestServer::rate(const std::string &method) {
 
 bool HttpTestServer::wait_readable(int fd) {
   pollfd p{fd, POLLIN, 0};
-  while (!stop_.load()) {
+  while (!stop_.load())
     if (poll(&p, 1, kPollMs) > 0) return true;
-  }
   return false;
 }
 
