@@ -34,7 +34,6 @@ class QoSTest : public BusTest {
     }
     return count;
   }
-  uint64_t commits(const char *table) { return mib::table_write_count(*mib::find_table(table)); }
   // The child nodes the service lists below `path`.
   std::set<std::string> nodes(const std::string &path) {
     std::set<std::string> names;

@@ -24,6 +24,15 @@ GDBusNodeInfo *parse_xml_file(const std::string &file, std::string *problem) {
   return node;
 }
 
+// The document of a collection: its file, or the text built into the module.
+GDBusNodeInfo *parse_document(const char *xml_file, const char *builtin_xml, std::string *problem) {
+  if (xml_file != nullptr) return parse_xml_file(xml_file, problem);
+  g_autoptr(GError) error = nullptr;
+  GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(builtin_xml, &error);
+  if (node == nullptr) *problem = error->message;
+  return node;
+}
+
 TEST(XmlContractTest, EveryFileIsIntrospectionDataWithAnInterface) {
   GDir *dir = g_dir_open(IGD1_SOURCE_XML_DIR, 0, nullptr);
   ASSERT_NE(dir, nullptr);
@@ -115,14 +124,7 @@ TEST(XmlContractTest, RowCollectionTablesMatchTheirFiles) {
   for (const RowCollection *rows : published_collections()) {
     SCOPED_TRACE(rows->collection.noun);
     std::string problem;
-    GDBusNodeInfo *node = nullptr;
-    if (rows->collection.xml_file != nullptr) {
-      node = parse_xml_file(rows->collection.xml_file, &problem);
-    } else {
-      g_autoptr(GError) error = nullptr;
-      node = g_dbus_node_info_new_for_xml(rows->collection.builtin_xml, &error);
-      if (node == nullptr) problem = error->message;
-    }
+    GDBusNodeInfo *node = parse_document(rows->collection.xml_file, rows->collection.builtin_xml, &problem);
     ASSERT_NE(node, nullptr) << problem;
     ASSERT_NE(node->interfaces[0], nullptr);
     std::set<std::string> declared;
@@ -187,9 +189,7 @@ std::vector<std::string> published_pairs() {
   for (const RowCollection *rows : published_collections()) {
     const Collection &c = rows->collection;
     std::string problem;
-    GDBusNodeInfo *node = c.xml_file != nullptr
-                              ? parse_xml_file(c.xml_file, &problem)
-                              : g_dbus_node_info_new_for_xml(c.builtin_xml, nullptr);
+    GDBusNodeInfo *node = parse_document(c.xml_file, c.builtin_xml, &problem);
     if (node == nullptr) continue;
     const std::string children =
         std::string(c.child_prefix != nullptr ? c.child_prefix : c.manager_path) + "/*";
@@ -272,8 +272,7 @@ class PublishedTreeTest : public BusTest {
  private:
   static std::string interface_of(const char *xml_file, const char *builtin_xml) {
     std::string problem;
-    GDBusNodeInfo *node = xml_file != nullptr ? parse_xml_file(xml_file, &problem)
-                                              : g_dbus_node_info_new_for_xml(builtin_xml, nullptr);
+    GDBusNodeInfo *node = parse_document(xml_file, builtin_xml, &problem);
     if (node == nullptr) return "";
     std::string name = node->interfaces[0] != nullptr ? node->interfaces[0]->name : "";
     g_dbus_node_info_unref(node);
