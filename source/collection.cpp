@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "dbus_proxy_api.h"
@@ -874,7 +875,10 @@ void collection_load_interface(const Collection &collection) {
   GDBusNodeInfo *node = collection.xml_file != nullptr
                             ? dbus_proxy_readxml(collection.xml_file)
                             : g_dbus_node_info_new_for_xml(collection.builtin_xml, nullptr);
-  *collection.introspection_data = node;
+  // A host that starts again reads the document again; the previous one is
+  // held by whatever registrations still use it.
+  if (GDBusNodeInfo *previous = std::exchange(*collection.introspection_data, node))
+    g_dbus_node_info_unref(previous);
   g_autofree gchar *missing = g_strdup_printf("%s != NULL", collection.introspection_name);
   IGD1_ASSERT_TEXT(node != nullptr, missing);
   // Nested rows are described to the host by their outer collection.

@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dbus_proxy_api.h"
@@ -411,7 +412,10 @@ guint register_single_object(const SingleObjectRegistration &registration,
   GDBusNodeInfo *node = registration.builtin_xml != nullptr
                             ? g_dbus_node_info_new_for_xml(registration.builtin_xml, nullptr)
                             : dbus_proxy_readxml(registration.xml_file);
-  *registration.introspection_data = node;
+  // A host that starts again reads the document again; the previous one is
+  // held by whatever registrations still use it.
+  if (GDBusNodeInfo *previous = std::exchange(*registration.introspection_data, node))
+    g_dbus_node_info_unref(previous);
   g_autofree gchar *missing = g_strdup_printf("%s != NULL", registration.introspection_name);
   IGD1_ASSERT_TEXT(node != nullptr, missing);
 
