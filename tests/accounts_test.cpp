@@ -167,16 +167,14 @@ TEST_F(AccountsTest, FtpAccountsStartAsPlaceholdersAndTakeCheckedTexts) {
   ASSERT_EQ(set_text(kFtp, child, "UserName", "erin"), Error());
   EXPECT_EQ(text(kFtp, child, "UserName"), "erin");
   EXPECT_EQ(text(kFtp, child, "Password"), "");
-  EXPECT_EQ(printed(changes.wait().body.get()),
-            "('com.wqx.igd1.FTPAccount', {'UserName': <'erin'>}, @as [])");
+  EXPECT_EQ(changes.next(), change_body("com.wqx.igd1.FTPAccount", "{'UserName': <'erin'>}"));
   EXPECT_THAT(notices_since(before), ElementsAre(Pair(MIB_CFG_FTP, MIB_ACTION_APPLY)));
 
   // The same name again is stored, applied and announced again.
   before = journal_end();
   ASSERT_EQ(set_text(kFtp, child, "UserName", "erin"), Error());
   EXPECT_THAT(notices_since(before), ElementsAre(Pair(MIB_CFG_FTP, MIB_ACTION_APPLY)));
-  EXPECT_EQ(printed(changes.wait().body.get()),
-            "('com.wqx.igd1.FTPAccount', {'UserName': <'erin'>}, @as [])");
+  EXPECT_EQ(changes.next(), change_body("com.wqx.igd1.FTPAccount", "{'UserName': <'erin'>}"));
   mib::fail_accessor("ftpaccount_update_account");
   EXPECT_EQ(set_text(kFtp, child, "Password", "pw"),
             Error(kInvalidArgs, "ftp account db update failure"));

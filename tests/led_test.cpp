@@ -234,8 +234,7 @@ TEST_F(LedTest, ConformanceRunHandsChangesToTheServices) {
                                   {"Enable", g_variant_new_boolean(TRUE)}})), Error());
   EXPECT_THAT(notices_since(before), ElementsAre(Pair(MIB_CFG_LED_STATUS, MIB_ACTION_APPLY),
                                                  Pair(MIB_CFG_LED_SCHEDULE, MIB_ACTION_APPLY)));
-  EXPECT_EQ(printed(watcher.wait().body.get()),
-            "('com.wqx.igd1.LED', {'Status': <'off'>, 'Enable': <true>}, @as [])");
+  EXPECT_EQ(watcher.next(), change_body(kInterface, "{'Status': <'off'>, 'Enable': <true>}"));
 
   host::settings().service_type = 1;
   before = journal_end();

@@ -91,8 +91,7 @@ TEST_F(ServiceObjectsTest, IptvSwitchesAreWrittenOnlyWhereWritable) {
   SignalWatcher watcher(client(), "com.wqx.igd1.Properties", "PropertiesChanged", kIptv.path);
   EXPECT_EQ(write(kIptv, "NoStbEnable", "true"), Failure());
   EXPECT_EQ(read(kIptv, "NoStbEnable"), "true");
-  EXPECT_EQ(printed(watcher.wait().body.get()),
-            "('com.wqx.igd1.IPTV', {'NoStbEnable': <true>}, @as [])");
+  EXPECT_EQ(watcher.next(), change_body("com.wqx.igd1.IPTV", "{'NoStbEnable': <true>}"));
   mib::fail_accessor("IPTV_set_property", 1);
   EXPECT_EQ(write(kIptv, "ProxyEnable", "false"), InvalidArgs("set ProxyEnable failed!"));
   EXPECT_EQ(read(kIptv, "ProxyEnable"), "true");

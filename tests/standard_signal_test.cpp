@@ -19,8 +19,7 @@ constexpr char kStandard[] = "org.freedesktop.DBus.Properties";
 TEST_F(BusTest, AWriteIsAnnouncedByOneSignalOnly) {
   SignalWatcher any(client(), nullptr, "PropertiesChanged", kPath);
   ASSERT_TRUE(set_property(kPath, kInterface, "LeaseTime", g_variant_new_uint32(86400)));
-  EXPECT_EQ(printed(any.wait().body.get()),
-            "('com.wqx.igd1.DHCPServer', {'LeaseTime': <uint32 86400>}, @as [])");
+  EXPECT_EQ(any.next(), change_body(kInterface, "{'LeaseTime': <uint32 86400>}"));
   // A round trip after the write: its signals have all arrived by its answer.
   EXPECT_EQ(printed(get_property(kPath, kInterface, "LeaseTime").get()), "uint32 86400");
   EXPECT_EQ(any.wait(std::chrono::milliseconds(200)).body.get(), nullptr);

@@ -73,6 +73,10 @@ std::string printed(GVariant *value) {
   return text;
 }
 
+std::string change_body(const std::string &interface, const std::string &entries) {
+  return "('" + interface + "', " + entries + ", @as [])";
+}
+
 void write_text_file(const std::string &file, const std::string &text) {
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out << text;
@@ -245,6 +249,10 @@ SignalWatcher::Signal SignalWatcher::wait(std::chrono::milliseconds timeout) {
   Signal first = std::move(received_.front());
   received_.erase(received_.begin());
   return first;
+}
+
+std::string SignalWatcher::next(std::chrono::milliseconds timeout) {
+  return printed(wait(timeout).body.get());
 }
 
 size_t SignalWatcher::pending() {

@@ -60,6 +60,9 @@ GVariant *dictionary(std::initializer_list<std::pair<const char *, GVariant *>> 
 
 // A value printed as GVariant text, e.g. "('x', {'A': <1>}, [])".
 std::string printed(GVariant *value);
+// The printed body of a PropertiesChanged signal of `interface` with the
+// changed values `entries` (printed a{sv}) and no invalidated names.
+std::string change_body(const std::string &interface, const std::string &entries);
 void write_text_file(const std::string &file, const std::string &text);
 
 // A temporary folder set up like the gateway's root: the XML files in
@@ -112,6 +115,8 @@ class SignalWatcher {
     Variant body;
   };
   Signal wait(std::chrono::milliseconds timeout = std::chrono::seconds(3));
+  // The next signal's body printed, "<null>" when none came in time.
+  std::string next(std::chrono::milliseconds timeout = std::chrono::seconds(3));
   size_t pending();
 
  private:
