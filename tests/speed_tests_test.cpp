@@ -167,16 +167,13 @@ TEST_F(SpeedTestsTest, FailedReadsAnswerDefaultsAndTheReportReadsBackWhole) {
                                "httpdownloadtestlocal_get_property", "sectionSpeedtest_get_property",
                                "sectionSpeedtestMulti_get_property"})
     mib::fail_accessor(accessor);
-  EXPECT_EQ(get(kPlain, "Status"), "uint32 0");
-  EXPECT_EQ(get(kPlain, "URL"), "''");
-  EXPECT_EQ(get(kFull, "Result"), "uint32 1");
-  EXPECT_EQ(get(kFull, "SpeedType"), "byte 0x00");
-  EXPECT_EQ(get(kFull, "DW_SPEED_RATE"), "''");
-  EXPECT_EQ(get(kLocal, "Result"), "uint32 1");
-  EXPECT_EQ(get(kLocal, "Enable"), "false");
-  EXPECT_EQ(get(kSection, "ServerPort"), "uint32 1");
-  EXPECT_EQ(get(kSection, "Result"), "byte 0x01");
-  EXPECT_EQ(get(kMulti, "Report"), "''");
+  const char *defaults[][3] = {
+      {kPlain, "Status", "uint32 0"}, {kPlain, "URL", "''"}, {kFull, "Result", "uint32 1"},
+      {kFull, "SpeedType", "byte 0x00"}, {kFull, "DW_SPEED_RATE", "''"},
+      {kLocal, "Result", "uint32 1"}, {kLocal, "Enable", "false"},
+      {kSection, "ServerPort", "uint32 1"}, {kSection, "Result", "byte 0x01"}, {kMulti, "Report", "''"}};
+  for (const auto &[interface, name, value] : defaults)
+    EXPECT_EQ(get(interface, name), value) << interface << "." << name;
   mib::clear_failures();
 
   EXPECT_EQ(get(kFull, "PACKET_LOSS"), "''");

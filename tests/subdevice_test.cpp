@@ -62,13 +62,10 @@ TEST_F(SubDeviceTest, OnlyNameAndIptvChangesAreAnnounced) {
 }
 
 TEST_F(SubDeviceTest, TypedValuesKeepTheirTypesAndTheStoresRules) {
-  EXPECT_EQ(read("FlashSize"), "uint32 134217728");
-  EXPECT_EQ(read("CPUUsage"), "byte 0x04");
-  EXPECT_EQ(read("IPTVEnable"), "false");
-  EXPECT_EQ(read("VlanID"), "43");
-  EXPECT_EQ(read("OptVoltage"), "3.29");
-  EXPECT_EQ(read("MAC"), "'a4:3e:51:1c:02:41'");
-  EXPECT_EQ(read("Active"), "true");
+  const char *reads[][2] = {{"FlashSize", "uint32 134217728"}, {"CPUUsage", "byte 0x04"},
+                            {"IPTVEnable", "false"}, {"VlanID", "43"}, {"OptVoltage", "3.29"},
+                            {"MAC", "'a4:3e:51:1c:02:41'"}, {"Active", "true"}};
+  for (const auto &[name, value] : reads) EXPECT_EQ(read(name), value) << name;
 
   ASSERT_EQ(set("MEMUsage", g_variant_new_byte(57)), Error());
   EXPECT_EQ(cell("MEMUsage"), "57");

@@ -32,38 +32,27 @@ class WanDbTest : public BusTest {
 };
 
 TEST_F(WanDbTest, AddressesAndDetailsReadAsZeroWhileTheirFamilyIsDown) {
-  // The internet connection: both families up.
-  EXPECT_EQ(read(1, "Index"), "'1'");
-  EXPECT_EQ(read(1, "WANName"), "'1_TR069_INTERNET_R_VID_41'");
-  EXPECT_EQ(read(1, "ConnectionStatus"), "'Connected'");
-  EXPECT_EQ(read(1, "IPAddress"), "'100.72.18.44'");
-  EXPECT_EQ(read(1, "Gateway"), "'100.72.0.1'");
-  EXPECT_EQ(read(1, "IPv6_Prefix"), "'240e:3a1:4c2:b100::/56'");
-  EXPECT_EQ(read(1, "IPv6_PrefixLength"), "'56'");
-  EXPECT_EQ(read(1, "IPv6_PrefixOrigin"), "'PrefixDelegation'");
-  EXPECT_EQ(read(1, "IPv6_PrefixVltime"), "uint32 7200");
-  EXPECT_EQ(read(1, "ServiceList"), "'TR069_INTERNET'");
-  EXPECT_EQ(read(2, "VLANID"), "uint32 45");
-  EXPECT_EQ(read(2, "VLAN8021P"), "uint32 5");
-  EXPECT_EQ(read(1, "NPTv6Enable"), "false");
-
-  // IPTV: IPv4 still connecting, IPv6 up.  Counters count on either family.
-  EXPECT_EQ(read(3, "ConnectionStatus"), "'Connecting'");
-  EXPECT_EQ(read(3, "IPAddress"), "'0.0.0.0'");
-  EXPECT_EQ(read(3, "SubnetMask"), "'0.0.0.0'");
-  EXPECT_EQ(read(3, "IPv6_IPAddress"), "'240e:3a1:9000:12::77'");
+  const struct { int row; const char *name, *value; } reads[] = {
+      // The internet connection: both families up.
+      {1, "Index", "'1'"}, {1, "WANName", "'1_TR069_INTERNET_R_VID_41'"},
+      {1, "ConnectionStatus", "'Connected'"}, {1, "IPAddress", "'100.72.18.44'"},
+      {1, "Gateway", "'100.72.0.1'"}, {1, "IPv6_Prefix", "'240e:3a1:4c2:b100::/56'"},
+      {1, "IPv6_PrefixLength", "'56'"}, {1, "IPv6_PrefixOrigin", "'PrefixDelegation'"},
+      {1, "IPv6_PrefixVltime", "uint32 7200"}, {1, "ServiceList", "'TR069_INTERNET'"},
+      {2, "VLANID", "uint32 45"}, {2, "VLAN8021P", "uint32 5"}, {1, "NPTv6Enable", "false"},
+      // IPTV: IPv4 still connecting, IPv6 up.
+      {3, "ConnectionStatus", "'Connecting'"}, {3, "IPAddress", "'0.0.0.0'"},
+      {3, "SubnetMask", "'0.0.0.0'"}, {3, "IPv6_IPAddress", "'240e:3a1:9000:12::77'"},
+      // Voice: IPv6 down.
+      {2, "IPv6_ConnectionStatus", "'Disconnected'"}, {2, "IPv6_Prefix", "'::/0'"},
+      {2, "IPv6_PrefixLength", "'0'"}, {2, "IPv6_IPAddress", "'::'"}, {2, "IPv6_Gateway", "'::'"},
+      {2, "IPv6_AddressOrigin", "''"}, {2, "IPv6_PrefixPltime", "uint32 0"},
+      {2, "DSLite_AftrMode", "byte 0x00"},
+  };
+  for (const auto &r : reads) EXPECT_EQ(read(r.row, r.name), r.value) << r.row << " " << r.name;
+  // Counters count on either family.
   EXPECT_GE(counter(3, "RxBytes"), stored(3, "RxBytes"));
   EXPECT_GT(stored(3, "RxBytes"), 0u);
-
-  // Voice: IPv6 down.
-  EXPECT_EQ(read(2, "IPv6_ConnectionStatus"), "'Disconnected'");
-  EXPECT_EQ(read(2, "IPv6_Prefix"), "'::/0'");
-  EXPECT_EQ(read(2, "IPv6_PrefixLength"), "'0'");
-  EXPECT_EQ(read(2, "IPv6_IPAddress"), "'::'");
-  EXPECT_EQ(read(2, "IPv6_Gateway"), "'::'");
-  EXPECT_EQ(read(2, "IPv6_AddressOrigin"), "''");
-  EXPECT_EQ(read(2, "IPv6_PrefixPltime"), "uint32 0");
-  EXPECT_EQ(read(2, "DSLite_AftrMode"), "byte 0x00");
 
   // Both families down: no traffic.  An up family without an address, a
   // prefix of length 0, a pass-through flag other than 1.
