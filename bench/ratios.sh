@@ -25,14 +25,21 @@ done
 [ -s "$samples" ] || { echo "no benchmark matched $filter" >&2; exit 1; }
 
 # One line per process and benchmark: name, ratio, extra loop CPU in µs.
-rows=$(awk '{
+rows=$(awk '
+# Google Benchmark prints large counters with a suffix (6.8k, 1.2M).
+function number(text) {
+  if (text ~ /k$/) return substr(text, 1, length(text) - 1) * 1000
+  if (text ~ /M$/) return substr(text, 1, length(text) - 1) * 1000000
+  return text + 0
+}
+{
   name = $1; sub(/\/real_time_median$/, "", name)
   ratio = ""; igd1 = ""; bare = ""
   for (i = 2; i <= NF; ++i) {
     split($i, kv, "=")
     if (kv[1] == "ratio") ratio = kv[2]
-    else if (kv[1] == "igd1_cpu_us") igd1 = kv[2]
-    else if (kv[1] == "bare_cpu_us") bare = kv[2]
+    else if (kv[1] == "igd1_cpu_us") igd1 = number(kv[2])
+    else if (kv[1] == "bare_cpu_us") bare = number(kv[2])
   }
   if (ratio != "") printf "%s %s %.1f\n", name, ratio, igd1 - bare
 }' "$samples")
