@@ -1,0 +1,592 @@
+// The collection engine's publishing: the manager and its children (below
+// the manager, elsewhere, or following the service type), child paths,
+// managers nested under rows, objects beside each row, and the start-up of
+// a row collection.
+#include <cstring>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "collection_engine.h"
+#include "dbus_proxy_api.h"
+#include "host_api.h"
+#include "igd1_assert.h"
+#include "single_object.h"
+
+namespace igd1 {
+
+void collection_create_manager(const Collection &collection) {
+  // A start on a new connection (tests start the host again) begins afresh.
+  delete collection.state->outside;
+  collection.state->outside = nullptr;
+  collection.state->connection = nullptr;
+  collection.state->manager = g_dbus_object_manager_server_new(collection.manager_path);
+}
+
+namespace {
+
+// The parsed documents of the interface variants (the engine's, for the
+// life of the process).
+std::map<const InterfaceVariant *, GDBusNodeInfo *> &variant_nodes() {
+  static auto *nodes = new std::map<const InterfaceVariant *, GDBusNodeInfo *>;
+  return *nodes;
+}
+
+}  // namespace
+
+void collection_load_interface(const Collection &collection) {
+  GDBusNodeInfo *node = collection.xml_file != nullptr
+                            ? dbus_proxy_readxml(collection.xml_file)
+                            : g_dbus_node_info_new_for_xml(collection.builtin_xml, nullptr);
+  // A host that starts again reads the document again; the previous one is
+  // held by whatever registrations still use it.
+  if (GDBusNodeInfo *previous = std::exchange(*collection.introspection_data, node))
+    g_dbus_node_info_unref(previous);
+  g_autofree gchar *missing = g_strdup_printf("%s != NULL", collection.introspection_name);
+  IGD1_ASSERT_TEXT(node != nullptr, missing);
+  // Nested rows are described to the host by their outer collection.
+  if (collection.nested_in == nullptr) dbus_proxy_node_info_reg(node);
+  for (const InterfaceVariant &variant : collection.variants) {
+    GDBusNodeInfo *&parsed = variant_nodes()[&variant];
+    if (parsed == nullptr) parsed = g_dbus_node_info_new_for_xml(variant.builtin_xml, nullptr);
+    IGD1_ASSERT(parsed != nullptr && parsed->interfaces[0] != nullptr);
+    dbus_proxy_node_info_reg(parsed);
+  }
+}
+
+void collection_attach(const Collection &collection, GDBusConnection *connection,
+                       const GDBusInterfaceVTable *manager_vtable) {
+  collection.state->connection = connection;
+  g_dbus_object_manager_server_set_connection_expand(collection.state->manager, connection,
+                                                     manager_vtable, collection.state->manager);
+}
+
+const char *child_prefix(const Collection &collection) {
+  return collection.child_prefix != nullptr ? collection.child_prefix : collection.manager_path;
+}
+
+std::string collection_child_path(const Collection &collection, unsigned instance) {
+  if (collection.nested_in != nullptr) {
+    g_autofree gchar *path =
+        g_strdup_printf("%s/%u/%s/%u", collection.manager_path, instance & 0xFFu,
+                        collection.nested_in->suffix, instance >> 8);
+    return path;
+  }
+  g_autofree gchar *number = g_strdup_printf(collection.child_format, instance);
+  return std::string(child_prefix(collection)) + "/" + number;
+}
+
+bool carries(const Collection &collection, unsigned instance, const GDBusInterfaceInfo *info) {
+  return collection.carries == nullptr || collection.carries(instance, info->name);
+}
+
+bool publishes_itself(const Collection &collection) {
+  return collection.child_prefix != nullptr || !collection.variants.empty();
+}
+
+GDBusNodeInfo *current_node(const Collection &collection) {
+  for (const InterfaceVariant &variant : collection.variants)
+    if (serves_service_type(variant.when)) return variant_nodes().at(&variant);
+  return *collection.introspection_data;
+}
+
+namespace {
+
+GVariant *outside_child_interfaces(const Collection &collection, const char *path,
+                                   unsigned instance) {
+  GVariantBuilder interfaces;
+  g_variant_builder_init(&interfaces, G_VARIANT_TYPE("a{sa{sv}}"));
+  GDBusNodeInfo *node = current_node(collection);
+  for (GDBusInterfaceInfo **i = node->interfaces; i != nullptr && *i != nullptr; ++i)
+    if (carries(collection, instance, *i))
+      g_variant_builder_add(&interfaces, "{s@a{sv}}", (*i)->name,
+                            child_properties(collection, collection.state->connection, path, *i, nullptr));
+  return g_variant_builder_end(&interfaces);
+}
+
+void announce_on_manager(const Collection &collection, const char *member, GVariant *body) {
+  g_autoptr(GError) error = nullptr;
+  g_dbus_connection_emit_signal(collection.state->connection, nullptr, collection.manager_path,
+                                "org.freedesktop.DBus.ObjectManager", member, body, &error);
+  IGD1_ASSERT(error == nullptr);
+}
+
+// ---- children whose document follows the service type ----
+//
+// GDBus fixes an object's interface info when the object is registered; a
+// subtree is asked for it at every request instead.  Each such child is a
+// subtree of its own (with no nodes below it), which also serves the
+// multi-property write, since the host only sees plain registrations.
+
+const Collection &variant_collection(gpointer user_data) {
+  return *static_cast<const Collection *>(user_data);
+}
+
+// The interface of the child at `path` named `name` in the current document.
+GDBusInterfaceInfo *child_interface(const Collection &collection, const char *path,
+                                     const char *name) {
+  const uint32_t instance = child_instance(collection, path);
+  GDBusNodeInfo *node = current_node(collection);
+  for (GDBusInterfaceInfo **i = node->interfaces; i != nullptr && *i != nullptr; ++i)
+    if (g_strcmp0((*i)->name, name) == 0 && carries(collection, instance, *i)) return *i;
+  return nullptr;
+}
+
+gchar **variant_enumerate(GDBusConnection *, const gchar *, const gchar *, gpointer) {
+  return g_new0(gchar *, 1);
+}
+
+GDBusInterfaceInfo **variant_introspect(GDBusConnection *, const gchar *, const gchar *path,
+                                        const gchar *node, gpointer user_data) {
+  if (node != nullptr) return nullptr;
+  const Collection &collection = variant_collection(user_data);
+  const uint32_t instance = child_instance(collection, path);
+  GPtrArray *infos = g_ptr_array_new();
+  GDBusNodeInfo *document = current_node(collection);
+  for (GDBusInterfaceInfo **i = document->interfaces; i != nullptr && *i != nullptr; ++i)
+    if (carries(collection, instance, *i)) g_ptr_array_add(infos, g_dbus_interface_info_ref(*i));
+  g_ptr_array_add(infos, g_dbus_interface_info_ref(set_multi_interface()));
+  g_ptr_array_add(infos, nullptr);
+  return reinterpret_cast<GDBusInterfaceInfo **>(g_ptr_array_free(infos, FALSE));
+}
+
+void variant_set_multi(GDBusConnection *connection, const gchar *sender, const gchar *path,
+                       const gchar *, const gchar *, GVariant *parameters,
+                       GDBusMethodInvocation *invocation, gpointer user_data) {
+  const Collection &collection = variant_collection(user_data);
+  const gchar *interface_name = nullptr;
+  g_variant_get_child(parameters, 0, "&s", &interface_name);
+  const bool served = child_interface(collection, path, interface_name) != nullptr;
+  answer_set_multi_call(served ? collection.vtable : nullptr, nullptr, connection, sender, path,
+                        parameters, invocation);
+}
+
+const GDBusInterfaceVTable kVariantSetMultiVTable = {variant_set_multi, nullptr, nullptr,
+                                                     {nullptr}};
+
+const GDBusInterfaceVTable *variant_dispatch(GDBusConnection *, const gchar *, const gchar *,
+                                             const gchar *interface_name, const gchar *,
+                                             gpointer *out_user_data, gpointer user_data) {
+  *out_user_data = user_data;
+  if (g_strcmp0(interface_name, IGD1_PROPERTIES_INTERFACE) == 0) return &kVariantSetMultiVTable;
+  return variant_collection(user_data).vtable;
+}
+
+const GDBusSubtreeVTable kVariantSubtree = {variant_enumerate, variant_introspect,
+                                            variant_dispatch, {nullptr}};
+
+guint register_variant_child(const Collection &collection, const char *path) {
+  g_autoptr(GError) error = nullptr;
+  const guint id = g_dbus_connection_register_subtree(
+      collection.state->connection, path, &kVariantSubtree, G_DBUS_SUBTREE_FLAGS_NONE,
+      const_cast<Collection *>(&collection), nullptr, &error);
+  IGD1_ASSERT(id > 0);
+  return id;
+}
+
+// A child whose path is not below the manager's (or whose document follows
+// the service type): registered here, announced on the manager path.
+void export_outside(const Collection &collection, unsigned instance) {
+  CollectionState &state = *collection.state;
+  if (state.connection == nullptr) return;
+  if (state.outside == nullptr) state.outside = new std::map<uint32_t, std::vector<guint>>;
+  if (state.outside->count(instance) != 0) return;
+  const std::string path = collection_child_path(collection, instance);
+  std::vector<guint> ids;
+  if (!collection.variants.empty()) {
+    ids.push_back(register_variant_child(collection, path.c_str()));
+  } else {
+    GDBusNodeInfo *node = *collection.introspection_data;
+    for (GDBusInterfaceInfo **i = node->interfaces; i != nullptr && *i != nullptr; ++i) {
+      if (!carries(collection, instance, *i)) continue;
+      const guint id = g_dbus_connection_register_object(state.connection, path.c_str(), *i,
+                                                         collection.vtable, nullptr, nullptr,
+                                                         nullptr);
+      IGD1_ASSERT(id > 0);
+      ids.push_back(id);
+    }
+  }
+  (*state.outside)[instance] = ids;
+  announce_on_manager(collection, "InterfacesAdded",
+                      g_variant_new("(o@a{sa{sv}})", path.c_str(),
+                                    outside_child_interfaces(collection, path.c_str(), instance)));
+}
+
+void unexport_outside(const Collection &collection, unsigned instance) {
+  CollectionState &state = *collection.state;
+  if (state.outside == nullptr || state.connection == nullptr) return;
+  auto found = state.outside->find(instance);
+  if (found == state.outside->end()) return;
+  for (guint id : found->second) {
+    if (collection.variants.empty())
+      g_dbus_connection_unregister_object(state.connection, id);
+    else
+      g_dbus_connection_unregister_subtree(state.connection, id);
+  }
+  state.outside->erase(found);
+  const std::string path = collection_child_path(collection, instance);
+  GVariantBuilder names;
+  g_variant_builder_init(&names, G_VARIANT_TYPE("as"));
+  GDBusNodeInfo *node = current_node(collection);
+  for (GDBusInterfaceInfo **i = node->interfaces; i != nullptr && *i != nullptr; ++i)
+    if (carries(collection, instance, *i)) g_variant_builder_add(&names, "s", (*i)->name);
+  announce_on_manager(collection, "InterfacesRemoved",
+                      g_variant_new("(o@as)", path.c_str(), g_variant_builder_end(&names)));
+}
+
+// The manager a child is exported on: the collection's, or for a nested
+// row its outer row's.
+GDBusObjectManagerServer *manager_of(const Collection &collection, unsigned instance) {
+  if (collection.nested_in != nullptr) return nested_manager(*collection.nested_in, instance & 0xFF);
+  return collection.state->manager;
+}
+
+}  // namespace
+
+void collection_export_child(const Collection &collection, unsigned instance) {
+  if (publishes_itself(collection)) return export_outside(collection, instance);
+  GDBusObjectManagerServer *manager = manager_of(collection, instance);
+  if (manager == nullptr) return;
+  std::string path = collection_child_path(collection, instance);
+  // A row announced twice (a callback for a row the start-up walk already
+  // found) keeps its child as it is.
+  if (GDBusObject *present = g_dbus_object_manager_get_object(
+          G_DBUS_OBJECT_MANAGER(manager), path.c_str())) {
+    g_object_unref(present);
+    return;
+  }
+  GDBusObjectSkeleton *object = g_dbus_object_skeleton_new(path.c_str());
+  GDBusNodeInfo *node = *collection.introspection_data;
+  for (GDBusInterfaceInfo **i = node->interfaces; i != nullptr && *i != nullptr; ++i) {
+    if (!carries(collection, instance, *i)) continue;
+    GDBusInterfaceSkeleton *interface = new_child_skeleton(collection, *i);
+    g_dbus_object_skeleton_add_interface(object, interface);
+    g_object_unref(interface);
+  }
+  g_dbus_object_manager_server_export(manager, object);
+  g_object_unref(object);
+}
+
+void collection_unexport_child(const Collection &collection, unsigned instance) {
+  if (publishes_itself(collection)) return unexport_outside(collection, instance);
+  GDBusObjectManagerServer *manager = manager_of(collection, instance);
+  if (manager == nullptr) return;
+  std::string path = collection_child_path(collection, instance);
+  g_dbus_object_manager_server_unexport(manager, path.c_str());
+}
+
+// ---- paths ----
+
+uint32_t parse_instance(std::string_view segment, uint32_t highest) {
+  if (segment.empty() || segment.front() == '0') return 0;
+  uint64_t number = 0;
+  for (char c : segment) {
+    if (c < '0' || c > '9') return 0;
+    number = number * 10 + uint64_t(c - '0');
+    if (number > highest) return 0;  // also ends long digit runs before they could wrap
+  }
+  return uint32_t(number);
+}
+
+uint32_t child_instance_of(std::string_view manager_path, const char *object_path,
+                           uint32_t highest) {
+  if (object_path == nullptr) return 0;
+  std::string_view path(object_path);
+  if (path.size() <= manager_path.size() + 1 || !path.starts_with(manager_path) ||
+      path[manager_path.size()] != '/')
+    return 0;
+  return parse_instance(path.substr(manager_path.size() + 1), highest);
+}
+
+uint32_t child_instance(const Collection &collection, const char *object_path) {
+  if (collection.nested_in != nullptr)
+    return nested_child_key(collection.manager_path, collection.nested_in->suffix, object_path);
+  return child_instance_of(child_prefix(collection), object_path, collection.max_instance);
+}
+
+uint32_t nested_child_key(std::string_view manager_path, std::string_view middle,
+                          const char *object_path) {
+  if (object_path == nullptr) return 0;
+  std::string_view path(object_path);
+  if (path.size() <= manager_path.size() + 1 || !path.starts_with(manager_path) ||
+      path[manager_path.size()] != '/')
+    return 0;
+  path.remove_prefix(manager_path.size() + 1);
+  const size_t slash = path.find('/');
+  if (slash == std::string_view::npos) return 0;
+  const uint32_t outer = parse_instance(path.substr(0, slash), 255);
+  path.remove_prefix(slash + 1);
+  if (outer == 0 || !path.starts_with(middle) || path.size() <= middle.size() + 1 ||
+      path[middle.size()] != '/')
+    return 0;
+  const uint32_t inner = parse_instance(path.substr(middle.size() + 1), 255);
+  return inner == 0 ? 0 : outer | inner << 8;
+}
+
+void row_collection_start(const RowCollection &rows, GDBusConnection *connection,
+                          const GDBusInterfaceVTable *manager_vtable) {
+  const RowTable &table = rows.module.table;
+  // A reply kept for an earlier connection (tests start the host again) is stale.
+  if (rows.module.listing_cache != nullptr) drop_listing(*rows.module.listing_cache);
+  collection_create_manager(rows.collection);
+  collection_load_interface(rows.collection);
+  std::vector<GDBusNodeInfo *> documents{*rows.collection.introspection_data};
+  for (const InterfaceVariant &variant : rows.module.variants)
+    documents.push_back(variant_nodes().at(&variant));
+  for (GDBusNodeInfo *document : documents)
+    for (GDBusInterfaceInfo **i = document->interfaces; *i != nullptr; ++i)
+      mark_unannounced(*i, [&rows](const char *name) {
+        return row_property_announced(rows.module, name);
+      });
+  // Rows nested under these rows: their document, and the store's pair
+  // callbacks that export and remove their children.
+  if (rows.module.nested != nullptr && rows.module.nested->inner != nullptr) {
+    const RowCollection &inner = *rows.module.nested->inner;
+    collection_load_interface(inner.collection);
+    for (GDBusInterfaceInfo **i = (*inner.collection.introspection_data)->interfaces; *i != nullptr;
+         ++i)
+      mark_unannounced(*i, [&inner](const char *name) {
+        return row_property_announced(inner.module, name);
+      });
+    dbus_proxy_row_callbacks callbacks{};
+    callbacks.shape = DBUS_PROXY_ROW_PAIR;
+    callbacks.add_pair = inner.inner_entries.add;
+    callbacks.del_pair = inner.inner_entries.del;
+    callbacks.parent_offset = inner.module.table.inner_parent_offset;
+    IGD1_ASSERT(dbus_proxy_row_callbacks_reg(inner.collection.noun, &callbacks) != 0);
+  }
+  // Children the engine registers itself, and managers nested under rows,
+  // need the connection first: before the table is loaded, whose rows (a
+  // first start's seed) may be reported at once, nested rows with them.
+  // Nested managers of an earlier connection (tests start the host again)
+  // are gone with it.
+  const bool outside = publishes_children_itself(rows.module) || rows.module.nested != nullptr ||
+                       rows.module.sibling != nullptr;
+  if (rows.module.nested != nullptr && rows.module.nested->managers != nullptr)
+    rows.module.nested->managers->clear();
+  if (rows.module.sibling != nullptr && rows.module.sibling->registrations != nullptr)
+    rows.module.sibling->registrations->clear();
+  auto attach = [&] {
+    if (rows.module.manager_methods) {
+      collection_attach(rows.collection, connection, manager_vtable);
+    } else {
+      rows.collection.state->connection = connection;
+      g_dbus_object_manager_server_set_connection(rows.collection.state->manager, connection);
+    }
+  };
+  if (outside) attach();
+  if (table.update_all != nullptr) table.update_all();
+  // A stand-in row has no child.  The numbers are taken first: exporting a
+  // row with nested rows reads the table again.
+  const int stand_in = stand_in_position(table);
+  std::vector<uint32_t> instances;
+  each_row(rows.module, [&](const uint8_t *row, uint32_t index) {
+    if (int(index) != stand_in) instances.push_back(instance_of(rows.module, row));
+  });
+  for (uint32_t instance : instances) row_export(rows, instance);
+  if (!outside) attach();
+  if (rows.module.manager_object != nullptr && rows.module.manager_xml_file != nullptr) {
+    GDBusNodeInfo *node = dbus_proxy_readxml(rows.module.manager_xml_file);
+    g_autofree gchar *missing = g_strdup_printf("%s != NULL", rows.collection.introspection_name);
+    IGD1_ASSERT_TEXT(node != nullptr, missing);
+    const guint id = register_described_node(*rows.module.manager_object, node, connection,
+                                             rows.collection.manager_path);
+    IGD1_ASSERT_TEXT(id > 0, "registration_id > 0");
+    g_dbus_node_info_unref(node);
+  } else if (rows.module.manager_object != nullptr && rows.module.manager_xml == nullptr) {
+    register_object_from_file(*rows.module.manager_object, connection);
+  } else if (rows.module.manager_object != nullptr) {
+    register_described_object(*rows.module.manager_object, rows.module.manager_xml, connection,
+                              rows.collection.manager_path);
+  }
+  if (rows.module.start_up != nullptr) rows.module.start_up(connection);
+}
+
+GDBusObjectManagerServer *nested_manager(const NestedManagers &nested, uint32_t outer) {
+  if (nested.managers == nullptr) return nullptr;
+  auto found = nested.managers->find(outer);
+  return found != nested.managers->end() ? found->second : nullptr;
+}
+
+void nested_manager_add(const NestedManagers &const_nested, GDBusConnection *connection,
+                        uint32_t outer, bool always_init) {
+  // The map is the engine's run-time state beside the module's declaration.
+  NestedManagers &nested = const_cast<NestedManagers &>(const_nested);
+  if (nested.outer == nullptr || connection == nullptr) return;
+  const RowCollection &rows = *nested.outer;
+  FoundRow found;
+  if (outer == 0 || outer > 255 || !find_row(rows.module, outer, &found)) return;
+  bool created = false;
+  if (nested_manager(nested, outer) == nullptr) {
+    if (nested.managers == nullptr)
+      nested.managers = new std::map<uint32_t, GDBusObjectManagerServer *>;
+    const std::string path = collection_child_path(rows.collection, outer) + "/" + nested.suffix;
+    GDBusObjectManagerServer *manager = g_dbus_object_manager_server_new(path.c_str());
+    const GDBusInterfaceVTable *vtable =
+        nested.manager_vtable != nullptr ? nested.manager_vtable
+        : nested.inner != nullptr        ? nested.inner->manager_vtable
+                                         : nullptr;
+    g_dbus_object_manager_server_set_connection_expand(manager, connection, vtable, manager);
+    (*nested.managers)[outer] = manager;
+    created = true;
+  }
+  if ((created || always_init) && nested.inner != nullptr &&
+      nested.inner->module.table.init_inner != nullptr)
+    nested.inner->module.table.init_inner(const_cast<uint8_t *>(found.data), outer);
+}
+
+void nested_manager_delete(const NestedManagers &const_nested, uint32_t outer) {
+  NestedManagers &nested = const_cast<NestedManagers &>(const_nested);
+  GDBusObjectManagerServer *manager = nested_manager(nested, outer);
+  if (manager == nullptr) return;
+  nested.managers->erase(outer);
+  // Detaching unregisters the manager and every child it published.
+  g_dbus_object_manager_server_set_connection_expand(manager, nullptr, nullptr, nullptr);
+  g_object_unref(manager);
+}
+
+namespace {
+
+// ---- siblings ----
+
+// The row a sibling's path belongs to, with its context; false when the
+// path names no row.
+bool sibling_context(const RowCollection &rows, const char *object_path, CallContext *context) {
+  const std::string_view suffix = rows.module.sibling->suffix;
+  std::string_view path(object_path != nullptr ? object_path : "");
+  if (path.size() <= suffix.size() + 1 || !path.ends_with(suffix) ||
+      path[path.size() - suffix.size() - 1] != '/')
+    return false;
+  const std::string row_path(path.substr(0, path.size() - suffix.size() - 1));
+  const uint32_t instance = child_instance(rows.collection, row_path.c_str());
+  FoundRow row;
+  if (instance == 0 || !find_row(rows.module, instance, &row)) return false;
+  *context = {.object_path = object_path, .instance = instance, .index = row.index,
+              .user_data = rows.module.user_data};
+  return true;
+}
+
+const RowCollection &sibling_rows(gpointer user_data) {
+  return *static_cast<const RowCollection *>(user_data);
+}
+
+GVariant *sibling_get(GDBusConnection *, const gchar *, const gchar *object_path, const gchar *,
+                      const gchar *property_name, GError **error, gpointer user_data) {
+  const RowCollection &rows = sibling_rows(user_data);
+  CallContext context{};
+  if (!sibling_context(rows, object_path, &context)) {
+    set_invalid_args(error, rows.module.texts.get_invalid_path, object_path);
+    return nullptr;
+  }
+  return rows.module.sibling->get(context, property_name, error);
+}
+
+void sibling_method_call(GDBusConnection *, const gchar *, const gchar *object_path,
+                         const gchar *interface_name, const gchar *method_name,
+                         GVariant *parameters, GDBusMethodInvocation *invocation,
+                         gpointer user_data) {
+  const RowCollection &rows = sibling_rows(user_data);
+  CallContext context{};
+  if (!sibling_context(rows, object_path, &context)) {
+    g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
+                                          rows.module.texts.set_invalid_path, object_path);
+    return;
+  }
+  dispatch_method(rows.module.sibling->methods, context, interface_name, method_name, parameters,
+                  invocation);
+}
+
+const GDBusInterfaceVTable kSiblingVTable = {sibling_method_call, sibling_get, nullptr,
+                                             {nullptr}};
+
+void create_sibling(const RowCollection &rows, uint32_t instance) {
+  Sibling &sibling = *rows.module.sibling;
+  GDBusConnection *connection = rows.collection.state->connection;
+  if (connection == nullptr) return;
+  if (sibling.registrations == nullptr) sibling.registrations = new std::map<uint32_t, guint>;
+  if (sibling.registrations->count(instance) != 0) return;
+  if (sibling.node == nullptr) {
+    sibling.node = g_dbus_node_info_new_for_xml(sibling.xml, nullptr);
+    IGD1_ASSERT(sibling.node != nullptr && sibling.node->interfaces[0] != nullptr);
+    dbus_proxy_node_info_reg(sibling.node);
+  }
+  const std::string path =
+      collection_child_path(rows.collection, instance) + "/" + sibling.suffix;
+  g_autoptr(GError) error = nullptr;
+  const guint id = g_dbus_connection_register_object(
+      connection, path.c_str(), sibling.node->interfaces[0], &kSiblingVTable,
+      const_cast<RowCollection *>(&rows), nullptr, &error);
+  IGD1_ASSERT_TEXT(id > 0, "registrationid > 0");
+  (*sibling.registrations)[instance] = id;
+}
+
+void destroy_sibling(const RowCollection &rows, uint32_t instance) {
+  Sibling &sibling = *rows.module.sibling;
+  if (sibling.registrations == nullptr) return;
+  auto found = sibling.registrations->find(instance);
+  if (found == sibling.registrations->end()) return;
+  g_dbus_connection_unregister_object(rows.collection.state->connection, found->second);
+  sibling.registrations->erase(found);
+}
+
+}  // namespace
+
+void row_export(const RowCollection &rows, uint32_t instance) {
+  const RowTexts &texts = rows.module.texts;
+  if (texts.export_log != nullptr)
+    COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, texts.export_log, rows.collection.noun,
+                   int(instance));
+  if (texts.export_path_log != nullptr)
+    COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, texts.export_path_log,
+                   collection_child_path(rows.collection, instance).c_str());
+  if (texts.export_type_log != nullptr)
+    COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, texts.export_type_log,
+                   rows.collection.type_name);
+  collection_export_child(rows.collection, instance);
+  if (rows.module.nested != nullptr)
+    nested_manager_add(*rows.module.nested, rows.collection.state->connection, instance, false);
+  if (rows.module.sibling != nullptr) create_sibling(rows, instance);
+  listing_changed(rows);
+}
+
+void row_unexport(const RowCollection &rows, uint32_t instance) {
+  COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, "Delete %s interface, index is %d ",
+                 rows.collection.noun, int(instance));
+  if (rows.module.sibling != nullptr) destroy_sibling(rows, instance);
+  if (rows.module.nested != nullptr) nested_manager_delete(*rows.module.nested, instance);
+  collection_unexport_child(rows.collection, instance);
+  listing_changed(rows);
+}
+
+int nested_row_export(const RowCollection &rows, uint32_t outer, uint32_t inner, bool add) {
+  const RowModule &module = rows.module;
+  const char *function = rows.names.manager;
+  FoundRow found;
+  if (outer == 0 || outer > 255 || inner == 0 || inner > 255 || !find_row(module, outer, &found)) {
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s", module.texts.no_outer_log);
+    return 0;
+  }
+  GDBusObjectManagerServer *manager = nested_manager(*module.nested_in, outer);
+  if (manager == nullptr) {
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s", module.texts.no_manager_log);
+    return 0;
+  }
+  // A child already published (the store reports a manager's rows again
+  // when it is brought up to date) stays as it is.
+  const uint32_t key = outer | inner << 8;
+  if (add)
+    row_export(rows, key);
+  else
+    row_unexport(rows, key);
+  return 1;
+}
+
+void use_row_action(const char *table_module, int (*action)(unsigned int, int)) {
+  dbus_proxy_row_callbacks callbacks{};
+  callbacks.shape = DBUS_PROXY_ROW_ACTION;
+  callbacks.row_action = action;
+  dbus_proxy_row_callbacks_reg(table_module, &callbacks);
+}
+
+}  // namespace igd1

@@ -1,0 +1,599 @@
+// The collection engine's skeleton type and value codecs: how a property of
+// a record is read as a bus value and how a bus value is checked and stored
+// into a working copy of the record.
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <vector>
+
+#include "collection_engine.h"
+#include "dbus_proxy_api.h"
+#include "single_object.h"
+
+namespace igd1 {
+namespace {
+
+// ---- the skeleton type -------------------------------------------------------------
+
+struct CollectionSkeletonClass {
+  GDBusInterfaceSkeletonClass parent_class;
+  const Collection *collection;
+};
+
+struct CollectionSkeleton {
+  GDBusInterfaceSkeleton parent_instance;
+  GDBusInterfaceInfo *info;  // the interface this skeleton serves (null: the first)
+};
+
+const Collection &collection_of(GDBusInterfaceSkeleton *skeleton) {
+  return *reinterpret_cast<CollectionSkeletonClass *>(G_OBJECT_GET_CLASS(skeleton))->collection;
+}
+
+GDBusInterfaceInfo *skeleton_get_info(GDBusInterfaceSkeleton *skeleton) {
+  GDBusInterfaceInfo *own = reinterpret_cast<CollectionSkeleton *>(skeleton)->info;
+  if (own != nullptr) return own;
+  GDBusNodeInfo *node = *collection_of(skeleton).introspection_data;
+  return node != nullptr ? node->interfaces[0] : nullptr;
+}
+
+GDBusInterfaceVTable *skeleton_get_vtable(GDBusInterfaceSkeleton *skeleton) {
+  // GDBus's signature is not const; nothing writes through it.
+  return const_cast<GDBusInterfaceVTable *>(collection_of(skeleton).vtable);
+}
+
+// Properties are read when asked for; there is nothing to flush.
+void skeleton_flush(GDBusInterfaceSkeleton *) {}
+
+void skeleton_class_init(gpointer klass, gpointer class_data) {
+  auto *own = static_cast<CollectionSkeletonClass *>(klass);
+  own->collection = static_cast<const Collection *>(class_data);
+  auto *skeleton = G_DBUS_INTERFACE_SKELETON_CLASS(klass);
+  skeleton->get_info = skeleton_get_info;
+  skeleton->get_vtable = skeleton_get_vtable;
+  skeleton->get_properties = collection_interface_properties;
+  skeleton->flush = skeleton_flush;
+}
+
+// ---- fields ------------------------------------------------------------------------
+
+constexpr size_t kItemBuffer = 1024;
+
+size_t field_width(const RowProperty &property) {
+  switch (property.field) {
+    case Field::Flag:
+    case Field::Choice: return 1;
+    case Field::IPv4: return 4;
+    case Field::IPv6: return 16;
+    case Field::MAC: return 6;
+    case Field::Number:
+    case Field::Text:
+    case Field::List:
+    case Field::MacText: return property.size;
+    case Field::Item: return 0;
+  }
+  return 0;
+}
+
+int64_t load_number(const RowProperty &property, const uint8_t *row) {
+  uint64_t raw = 0;
+  std::memcpy(&raw, row + property.offset, property.size);  // little-endian host
+  if (property.is_signed && property.size < 8) {
+    const uint64_t sign = uint64_t{1} << (8 * property.size - 1);
+    raw = (raw ^ sign) - sign;
+  }
+  return int64_t(raw) - property.bias;
+}
+
+GVariant *number_value(const char *type, int64_t number) {
+  switch (type[0]) {
+    case 'y': return g_variant_new_byte(guchar(number));
+    case 'b': return g_variant_new_boolean(number != 0);
+    case 'n': return g_variant_new_int16(gint16(number));
+    case 'q': return g_variant_new_uint16(guint16(number));
+    case 'i': return g_variant_new_int32(gint32(number));
+    case 'u': return g_variant_new_uint32(guint32(number));
+    case 'x': return g_variant_new_int64(number);
+    case 't': return g_variant_new_uint64(uint64_t(number));
+    case 'd': return g_variant_new_double(double(number));
+    default: return nullptr;
+  }
+}
+
+// The number a value of a numeric bus type carries; false for a real that
+// is not whole.
+bool number_of(GVariant *value, int64_t *number) {
+  switch (g_variant_get_type_string(value)[0]) {
+    case 'y': *number = g_variant_get_byte(value); return true;
+    case 'b': *number = g_variant_get_boolean(value) ? 1 : 0; return true;
+    case 'n': *number = g_variant_get_int16(value); return true;
+    case 'q': *number = g_variant_get_uint16(value); return true;
+    case 'i': *number = g_variant_get_int32(value); return true;
+    case 'u': *number = g_variant_get_uint32(value); return true;
+    case 'x': *number = g_variant_get_int64(value); return true;
+    case 't': {
+      const uint64_t wide = g_variant_get_uint64(value);
+      if (wide > uint64_t(INT64_MAX)) return false;
+      *number = int64_t(wide);
+      return true;
+    }
+    case 'd': {
+      const double real = g_variant_get_double(value);
+      if (!(real >= -9.2e18 && real <= 9.2e18) || real != double(int64_t(real))) return false;
+      *number = int64_t(real);
+      return true;
+    }
+    default: return false;
+  }
+}
+
+bool store_number(const RowProperty &property, int64_t number, uint8_t *bytes) {
+  if (property.max > property.min && (number < property.min || number > property.max))
+    return false;
+  const int64_t stored = number + property.bias;
+  if (property.size < 8) {
+    const int bits = 8 * property.size;
+    const int64_t low = property.is_signed ? -(int64_t{1} << (bits - 1)) : 0;
+    const int64_t high = property.is_signed ? (int64_t{1} << (bits - 1)) - 1
+                                            : (int64_t{1} << bits) - 1;
+    if (stored < low || stored > high) return false;
+  } else if (!property.is_signed && stored < 0) {
+    return false;
+  }
+  const uint64_t raw = uint64_t(stored);
+  std::memcpy(bytes, &raw, property.size);
+  return true;
+}
+
+bool parse_mac(const char *text, uint8_t mac[6]) {
+  const size_t length = std::strlen(text);
+  const bool colons = length == 17;
+  if (!colons && length != 12) return false;
+  for (int i = 0; i < 6; ++i) {
+    const char *pair = text + (colons ? 3 * i : 2 * i);
+    if (colons && i < 5 && pair[2] != ':') return false;
+    const int high = g_ascii_xdigit_value(pair[0]);
+    const int low = g_ascii_xdigit_value(pair[1]);
+    if (high < 0 || low < 0) return false;
+    mac[i] = uint8_t(high << 4 | low);
+  }
+  return true;
+}
+
+// The address a MacText field holds; false (all zero) when it holds none.
+bool stored_mac(const RowProperty &property, const uint8_t *at, uint8_t mac[6]) {
+  g_autofree gchar *text = g_strndup(reinterpret_cast<const char *>(at), property.size);
+  if (parse_mac(text, mac)) return true;
+  std::memset(mac, 0, 6);
+  return false;
+}
+
+const Choice *choice_stored(const RowProperty &property, uint8_t stored) {
+  for (const Choice &choice : property.choices)
+    if (choice.stored == stored) return &choice;
+  return nullptr;
+}
+
+const Choice *choice_named(const RowProperty &property, const char *text) {
+  for (const Choice &choice : property.choices) {
+    if (choice.name == nullptr) continue;
+    if (std::strcmp(choice.name, text) == 0 ||
+        (choice.other_name != nullptr && std::strcmp(choice.other_name, text) == 0))
+      return &choice;
+  }
+  return nullptr;
+}
+
+// Copies `text` into a field of `size` bytes (terminator included); a longer
+// text is cut at a character boundary or refused.
+bool store_text(const RowProperty &property, const char *text, uint8_t *bytes) {
+  size_t length = std::strlen(text);
+  if (length >= property.size) {
+    if (property.overlong == Overlong::Refuse) return false;
+    length = property.size - 1u;
+    while (length > 0 && (uint8_t(text[length]) & 0xC0) == 0x80) --length;
+  }
+  std::memset(bytes, 0, property.size);
+  std::memcpy(bytes, text, length);
+  return true;
+}
+
+// The new bytes of the field for `value`; false when the value is refused.
+bool encode_field(const RowProperty &property, GVariant *value, uint8_t *bytes) {
+  switch (property.field) {
+    case Field::Flag:
+      bytes[0] = (g_variant_get_boolean(value) != 0) != property.inverted ? 1 : 0;
+      return true;
+    case Field::Number: {
+      int64_t number = 0;
+      return number_of(value, &number) && store_number(property, number, bytes);
+    }
+    case Field::IPv4:
+    case Field::IPv6: {
+      const char *text = g_variant_get_string(value, nullptr);
+      const size_t width = field_width(property);
+      if (text[0] == '\0' && property.empty_is_any) {
+        std::memset(bytes, 0, width);
+        return true;
+      }
+      return inet_pton(property.field == Field::IPv4 ? AF_INET : AF_INET6, text, bytes) == 1;
+    }
+    case Field::MAC: return parse_mac(g_variant_get_string(value, nullptr), bytes);
+    case Field::Text: return store_text(property, g_variant_get_string(value, nullptr), bytes);
+    case Field::Choice: {
+      const Choice *choice = choice_named(property, g_variant_get_string(value, nullptr));
+      if (choice == nullptr) return false;
+      bytes[0] = choice->stored;
+      return true;
+    }
+    case Field::List: {
+      // An entry with the separator, or an empty one, would not read back
+      // as itself; a list longer than its field is refused, never cut.
+      g_autofree const gchar **entries = g_variant_get_strv(value, nullptr);
+      for (const gchar **entry = entries; *entry != nullptr; ++entry)
+        if (**entry == '\0' || std::strchr(*entry, ';') != nullptr) return false;
+      g_autofree gchar *joined = g_strjoinv(";", const_cast<gchar **>(entries));
+      return std::strlen(joined) < property.size && store_text(property, joined, bytes);
+    }
+    case Field::MacText: {
+      uint8_t mac[6];
+      if (!parse_mac(g_variant_get_string(value, nullptr), mac)) return false;
+      std::memset(bytes, 0, property.size);
+      g_snprintf(reinterpret_cast<char *>(bytes), property.size, "%02x:%02x:%02x:%02x:%02x:%02x",
+                 mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+      return true;
+    }
+    case Field::Item: return false;
+  }
+  return false;
+}
+
+GVariant *text_value(const char *text, size_t size) {
+  const size_t length = strnlen(text, size);
+  if (!g_utf8_validate(text, gssize(length), nullptr)) return nullptr;
+  g_autofree gchar *copy = g_strndup(text, length);
+  return g_variant_new_string(copy);
+}
+
+// Items of a bus type other than s travel in the type's own width.
+size_t item_width(const char *type) {
+  switch (type[0]) {
+    case 'b':
+    case 'y': return 1;
+    case 'n':
+    case 'q': return 2;
+    case 'i':
+    case 'u': return 4;
+    case 'x':
+    case 't':
+    case 'd': return 8;
+    default: return 0;
+  }
+}
+
+template <typename T>
+T load_as(const uint8_t *bytes) {
+  T value;
+  std::memcpy(&value, bytes, sizeof value);
+  return value;
+}
+
+GVariant *item_value(const char *type, const uint8_t *bytes) {
+  switch (type[0]) {
+    case 'b': return g_variant_new_boolean(bytes[0] != 0);
+    case 'y': return g_variant_new_byte(bytes[0]);
+    case 'n': return g_variant_new_int16(load_as<int16_t>(bytes));
+    case 'q': return g_variant_new_uint16(load_as<uint16_t>(bytes));
+    case 'i': return g_variant_new_int32(load_as<int32_t>(bytes));
+    case 'u': return g_variant_new_uint32(load_as<uint32_t>(bytes));
+    case 'x': return g_variant_new_int64(load_as<int64_t>(bytes));
+    case 't': return g_variant_new_uint64(load_as<uint64_t>(bytes));
+    case 'd': return g_variant_new_double(load_as<double>(bytes));
+    default: return nullptr;
+  }
+}
+
+// The bytes of a value of the item's own type (checked by the caller).
+void item_bytes(GVariant *value, uint8_t *bytes) {
+  auto put = [bytes](auto number) { std::memcpy(bytes, &number, sizeof number); };
+  switch (g_variant_get_type_string(value)[0]) {
+    case 'b': bytes[0] = g_variant_get_boolean(value) ? 1 : 0; break;
+    case 'y': bytes[0] = g_variant_get_byte(value); break;
+    case 'n': put(g_variant_get_int16(value)); break;
+    case 'q': put(g_variant_get_uint16(value)); break;
+    case 'i': put(g_variant_get_int32(value)); break;
+    case 'u': put(g_variant_get_uint32(value)); break;
+    case 'x': put(g_variant_get_int64(value)); break;
+    case 't': put(g_variant_get_uint64(value)); break;
+    case 'd': put(g_variant_get_double(value)); break;
+    default: break;
+  }
+}
+
+// Numbers compare by value: two spellings of one real are one value.
+bool same_item(const char *type, const uint8_t *a, const uint8_t *b) {
+  if (type[0] == 'd') return load_as<double>(a) == load_as<double>(b);
+  return std::memcmp(a, b, item_width(type)) == 0;
+}
+
+// The item accessors of a row, or of a nested row's outer row with its inner number.
+int get_item(const RowModule &module, int item, void *output, const uint8_t *row,
+             uint32_t inner) {
+  if (module.nested_in != nullptr) return module.table.get_inner_item(item, row, inner, output);
+  return module.table.get_item(item, output, row);
+}
+int set_item(const RowModule &module, int item, const void *value, uint8_t *row,
+             uint32_t inner) {
+  if (module.nested_in != nullptr) return module.table.set_inner_item(item, row, inner, value);
+  return module.table.set_item(item, value, row);
+}
+
+void log_write(const RowProperty &property, GVariant *value) {
+  const char *type = g_variant_get_type_string(value);
+  if (type[0] == 's') {
+    COLLECTION_LOG(LOG_LEVEL_INFO, "apply_row_property", property.write_log,
+                   g_variant_get_string(value, nullptr));
+  } else if (type[0] == 'a') {
+    g_autofree gchar *text = g_variant_print(value, FALSE);
+    COLLECTION_LOG(LOG_LEVEL_INFO, "apply_row_property", property.write_log, text);
+  } else if (type[0] == 'd') {
+    COLLECTION_LOG(LOG_LEVEL_INFO, "apply_row_property", property.write_log,
+                   int(g_variant_get_double(value)));
+  } else {
+    int64_t number = 0;
+    number_of(value, &number);
+    COLLECTION_LOG(LOG_LEVEL_INFO, "apply_row_property", property.write_log, int(number));
+  }
+}
+
+}  // namespace
+
+// ---- the skeleton type ---------------------------------------------------------------
+
+GType collection_interface_type(const Collection &collection) {
+  if (g_once_init_enter(&collection.state->type)) {
+    const GTypeInfo info = {
+        sizeof(CollectionSkeletonClass),
+        nullptr,
+        nullptr,
+        skeleton_class_init,
+        nullptr,
+        &collection,
+        sizeof(CollectionSkeleton),
+        0,
+        nullptr,
+        nullptr,
+    };
+    GType type = g_type_register_static(G_TYPE_DBUS_INTERFACE_SKELETON, collection.type_name, &info,
+                                        static_cast<GTypeFlags>(0));
+    g_once_init_leave(&collection.state->type, type);
+  }
+  return collection.state->type;
+}
+
+GDBusInterfaceSkeleton *new_child_skeleton(const Collection &collection, GDBusInterfaceInfo *info) {
+  auto *interface = static_cast<GDBusInterfaceSkeleton *>(
+      g_object_new(collection_interface_type(collection), nullptr));
+  reinterpret_cast<CollectionSkeleton *>(interface)->info = info;
+  return interface;
+}
+
+GVariant *collection_interface_properties(GDBusInterfaceSkeleton *skeleton) {
+  return child_properties(collection_of(skeleton), g_dbus_interface_skeleton_get_connection(skeleton),
+                          g_dbus_interface_skeleton_get_object_path(skeleton),
+                          g_dbus_interface_skeleton_get_info(skeleton), skeleton);
+}
+
+const RowProperty *find_writable_row_property(std::span<const RowProperty> properties,
+                                              const char *name) {
+  if (name == nullptr) return nullptr;
+  for (const RowProperty &property : properties) {
+    if (std::strcmp(property.name, name) == 0 ||
+        (property.alias_writes && property.alias != nullptr &&
+         std::strcmp(property.alias, name) == 0))
+      return property.write_log != nullptr && serves_service_type(property.writes_on) ? &property
+                                                                                      : nullptr;
+  }
+  return nullptr;
+}
+
+bool row_property_announced(const RowModule &module, const char *name) {
+  // Whatever service type writes it: the documents are marked once.
+  const RowProperty *property = find_row_property(module.properties, name);
+  return property != nullptr && std::strcmp(property->name, name) == 0 &&
+         (property->write_log != nullptr || property->derived) && announces(module, *property);
+}
+
+const RowProperty *find_row_property(std::span<const RowProperty> properties, const char *name) {
+  if (name == nullptr) return nullptr;
+  for (const RowProperty &property : properties) {
+    if (std::strcmp(property.name, name) == 0 ||
+        (property.alias != nullptr && std::strcmp(property.alias, name) == 0))
+      return &property;
+  }
+  return nullptr;
+}
+
+GVariant *read_row_property(const RowModule &module, const RowProperty &property,
+                            const uint8_t *row, GError **error, uint32_t inner) {
+  GVariant *value = nullptr;
+  const uint8_t *at = row + property.offset;
+  if (property.read != nullptr) {
+    value = property.read(property, row);
+    if (value == nullptr) set_invalid_args(error, module.texts.invalid_utf8, property.name);
+    return value;
+  }
+  switch (property.field) {
+    case Field::Flag:
+      return g_variant_new_boolean((at[0] != 0) != property.inverted);
+    case Field::Number:
+      return number_value(property.type, load_number(property, row));
+    case Field::IPv4:
+    case Field::IPv6: {
+      char text[INET6_ADDRSTRLEN] = "";
+      inet_ntop(property.field == Field::IPv4 ? AF_INET : AF_INET6, at, text, sizeof text);
+      return g_variant_new_string(text);
+    }
+    case Field::MAC: {
+      g_autofree gchar *text = g_strdup_printf("%02X:%02X:%02X:%02X:%02X:%02X", at[0], at[1],
+                                               at[2], at[3], at[4], at[5]);
+      return g_variant_new_string(text);
+    }
+    case Field::Choice: {
+      const Choice *choice = choice_stored(property, at[0]);
+      return g_variant_new_string(choice != nullptr && choice->name != nullptr ? choice->name : "");
+    }
+    case Field::Text: {
+      const char *text = reinterpret_cast<const char *>(at);
+      if (property.placeholder != nullptr &&
+          g_strstr_len(text, gssize(strnlen(text, property.size)), property.placeholder) != nullptr)
+        return g_variant_new_string("");
+      value = text_value(text, property.size);
+      break;
+    }
+    case Field::List: {
+      // An entry that is not UTF-8 is left out; the others still read.
+      g_autofree gchar *copy = g_strndup(reinterpret_cast<const char *>(at), property.size);
+      g_auto(GStrv) entries = copy[0] == '\0' ? g_new0(gchar *, 1) : g_strsplit(copy, ";", -1);
+      GStrvBuilder *valid = g_strv_builder_new();
+      for (gchar **entry = entries; *entry != nullptr; ++entry) {
+        if (g_utf8_validate(*entry, -1, nullptr))
+          g_strv_builder_add(valid, *entry);
+        else
+          COLLECTION_LOG(LOG_LEVEL_WARN, "read_row_property", "methodlist error");
+      }
+      g_auto(GStrv) kept = g_strv_builder_end(valid);
+      g_strv_builder_unref(valid);
+      return g_variant_new_strv(kept, -1);
+    }
+    case Field::MacText: {
+      uint8_t mac[6] = {};
+      stored_mac(property, at, mac);
+      g_autofree gchar *text = g_strdup_printf("%02X%02X%02X%02X%02X%02X", mac[0], mac[1],
+                                               mac[2], mac[3], mac[4], mac[5]);
+      return g_variant_new_string(text);
+    }
+    case Field::Item: {
+      if (const size_t width = item_width(property.type); width != 0) {
+        uint8_t bytes[8] = {};
+        if (get_item(module, property.item, bytes, row, inner) == 0) {
+          set_invalid_args(error, module.texts.read_failed, property.name);
+          return nullptr;
+        }
+        return item_value(property.type, bytes);
+      }
+      const size_t size = property.size != 0 ? property.size : kItemBuffer;
+      std::vector<char> buffer(size + 1, '\0');
+      if (get_item(module, property.item, buffer.data(), row, inner) == 0) {
+        if (module.unreadable_text_empty) return g_variant_new_string("");
+        set_invalid_args(error, module.texts.read_failed, property.name);
+        return nullptr;
+      }
+      value = text_value(buffer.data(), size);
+      break;
+    }
+  }
+  if (value == nullptr && module.unreadable_text_empty) return g_variant_new_string("");
+  if (value == nullptr) set_invalid_args(error, module.texts.invalid_utf8, property.name);
+  return value;
+}
+
+gboolean write_row_property(const RowModule &module, const char *name, GVariant *value,
+                            int *changed, GError **error, void *row, uint32_t index) {
+  bool stored = false;
+  const bool ok = apply_row_property(module, name, value, &stored, error,
+                                     static_cast<uint8_t *>(row), index);
+  *changed = stored ? 1 : 0;
+  return ok ? TRUE : FALSE;
+}
+
+bool apply_row_property(const RowModule &module, const char *name, GVariant *value,
+                        bool *changed, GError **error, uint8_t *row, uint32_t index,
+                        uint32_t inner) {
+  *changed = false;
+  const RowProperty *property = find_writable_row_property(module.properties, name);
+  if (property == nullptr) {
+    set_invalid_args(error, module.texts.write_property, name);
+    return false;
+  }
+  auto refuse = [&] {
+    const char *refused =
+        property->refused != nullptr ? property->refused : module.texts.invalid_value;
+    COLLECTION_LOG(LOG_LEVEL_WARN, "apply_row_property", refused, property->name);
+    set_invalid_args(error, refused, property->name);
+    return false;
+  };
+  if (!g_variant_is_of_type(value, G_VARIANT_TYPE(property->type))) {
+    if (module.refuse_wrong_type) return refuse();
+    if (property->wrong_type != nullptr) {
+      set_invalid_args(error, property->wrong_type, property->name);
+      return false;
+    }
+  }
+  if (!check_value_type(value, name, property->type, error)) return false;
+  if (property->secret)
+    COLLECTION_LOG(LOG_LEVEL_INFO, "apply_row_property", property->write_log, "******");
+  else
+    log_write(*property, value);
+  if (property->accepts != nullptr && !property->accepts(value)) return refuse();
+  if (property->field == Field::Item) {
+    // Texts travel as themselves, other types in their own width; both are
+    // compared with the current value before anything is stored.
+    const bool typed = item_width(property->type) != 0;
+    const char *text = typed ? nullptr : g_variant_get_string(value, nullptr);
+    if (!typed && property->size != 0 && std::strlen(text) >= property->size) return refuse();
+    std::vector<char> current(kItemBuffer + 1, '\0');
+    uint8_t wanted[8] = {};
+    if (get_item(module, property->item, current.data(), row, inner) == 0) {
+      set_invalid_args(error, module.texts.current_failed, name);
+      return false;
+    }
+    if (typed) item_bytes(value, wanted);
+    const bool same = typed ? same_item(property->type,
+                                        reinterpret_cast<const uint8_t *>(current.data()), wanted)
+                            : std::strcmp(current.data(), text) == 0;
+    if (same) {
+      *changed = module.store_unchanged;
+      return true;
+    }
+    if (set_item(module, property->item, typed ? static_cast<const void *>(wanted) : text, row,
+                 inner) == 0) {
+      const char *refused = module.texts.item_set_failed != nullptr ? module.texts.item_set_failed
+                                                                    : module.texts.invalid_value;
+      set_invalid_args(error, refused, name);
+      return false;
+    }
+    *changed = true;
+    return true;
+  }
+  if (property->field == Field::List && property->max_entries != 0 &&
+      g_variant_n_children(value) > property->max_entries) {
+    const char *text = property->too_many != nullptr ? property->too_many : property->refused;
+    set_invalid_args(error, text != nullptr ? text : module.texts.invalid_value, property->name);
+    return false;
+  }
+  const size_t width = field_width(*property);
+  std::vector<uint8_t> bytes(std::max<size_t>(width, 16), 0);
+  if (!encode_field(*property, value, bytes.data())) return refuse();
+  if (property->field == Field::Text && module.table.check_text != nullptr &&
+      module.table.check_text(property->item, reinterpret_cast<const char *>(bytes.data()), index) == 0)
+    return refuse();
+  bool differs = std::memcmp(row + property->offset, bytes.data(), width) != 0;
+  uint8_t old_mac[6], new_mac[6];
+  // A MAC in another spelling is the same MAC: nothing to store.
+  if (differs && property->field == Field::MacText &&
+      stored_mac(*property, row + property->offset, old_mac) &&
+      stored_mac(*property, bytes.data(), new_mac))
+    differs = std::memcmp(old_mac, new_mac, 6) != 0;
+  // A value that did not change is not checked again (it was accepted once).
+  if (differs && property->valid != nullptr &&
+      !property->valid(reinterpret_cast<const char *>(bytes.data()))) {
+    if (property->invalid_text == nullptr) return refuse();
+    set_invalid_args(error, property->invalid_text, property->name);
+    return false;
+  }
+  *changed = module.store_unchanged || differs;
+  if (differs) std::memcpy(row + property->offset, bytes.data(), width);
+  return true;
+}
+
+}  // namespace igd1

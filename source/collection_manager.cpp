@@ -1,0 +1,287 @@
+// The collection engine's manager operations: AddObject, DeleteObject and
+// RemoveAllObjects, and their refusals.
+#include <cstdarg>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "collection_engine.h"
+#include "dbus_proxy_api.h"
+#include "single_object.h"
+
+namespace igd1 {
+namespace {
+
+// A refusal of AddObject or DeleteObject.
+void refuse_call(const RowModule &module, const char *function, const char *text,
+                 GDBusMethodInvocation *invocation) {
+  COLLECTION_LOG(LOG_LEVEL_WARN, function, "%s", text);
+  if (module.refuse_error != nullptr)
+    g_dbus_method_invocation_return_dbus_error(invocation, module.refuse_error, text);
+  else
+    g_dbus_method_invocation_return_error_literal(invocation, G_DBUS_ERROR,
+                                                  G_DBUS_ERROR_INVALID_ARGS, text);
+}
+
+// Self kind: the lowest instance number no row carries, from 1 to
+// `max_instance`, into `row`; false with the call answered when the table
+// takes no more rows.
+bool choose_number(const RowCollection &rows, const std::string &failed, uint8_t *row,
+                   GDBusMethodInvocation *invocation) {
+  const RowModule &module = rows.module;
+  std::vector<bool> taken(module.max_instance + 1, false);
+  uint32_t count = 0;
+  each_row(module, [&](const uint8_t *stored, uint32_t) {
+    ++count;
+    const uint32_t number = instance_of(module, stored);
+    if (number <= module.max_instance) taken[number] = true;
+  });
+  uint32_t free_number = 0;
+  for (uint32_t n = 1; n <= module.max_instance && free_number == 0; ++n)
+    if (!taken[n]) free_number = n;
+  const bool full = module.max_rows != 0 ? count >= module.max_rows : free_number == 0;
+  if (full || free_number == 0) {
+    const char *text = full && module.texts.table_full != nullptr ? module.texts.table_full
+                                                                  : failed.c_str();
+    const char *log = !full && module.texts.no_number_log != nullptr ? module.texts.no_number_log
+                                                                     : text;
+    COLLECTION_LOG(LOG_LEVEL_WARN, rows.names.manager, "%s", log);
+    return_manager_error(invocation, "%s", text);
+    return false;
+  }
+  set_instance(module, free_number, row);
+  for (const RowProperty &property : module.properties)
+    if (property.placeholder != nullptr)
+      g_snprintf(reinterpret_cast<char *>(row + property.offset), property.size, "%s%u",
+                 property.placeholder, free_number);
+  return true;
+}
+
+// The outer row number of a nested manager's path "<manager>/<outer>/<suffix>",
+// or 0.
+uint32_t nested_manager_number(const Collection &collection, const char *path) {
+  std::string_view rest(path != nullptr ? path : "");
+  const std::string_view base(collection.manager_path);
+  const std::string_view suffix(collection.nested_in->suffix);
+  if (!rest.starts_with(base) || rest.size() <= base.size() + 1 || rest[base.size()] != '/')
+    return 0;
+  rest.remove_prefix(base.size() + 1);
+  if (!rest.ends_with(suffix) || rest.size() <= suffix.size() + 1 ||
+      rest[rest.size() - suffix.size() - 1] != '/')
+    return 0;
+  return parse_instance(rest.substr(0, rest.size() - suffix.size() - 1), 255);
+}
+
+// AddObject on a nested manager: a new inner row under the outer row the
+// manager belongs to; the store's pair callback exports its child.
+void add_inner_object(const RowCollection &rows, const char *manager_path,
+                      GDBusMethodInvocation *invocation) {
+  const RowModule &module = rows.module;
+  const char *function = rows.names.manager;
+  const std::string failed =
+      noun_text(module.texts.add_failed, "Add %s object fail !!", rows.collection.noun);
+  const uint32_t outer = nested_manager_number(rows.collection, manager_path);
+  FoundRow found;
+  if (outer == 0 || !find_row(module, outer, &found)) {
+    const char *text = module.texts.add_path != nullptr ? module.texts.add_path : failed.c_str();
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s, path %s", text, manager_path);
+    return return_manager_error(invocation, "%s", text);
+  }
+  uint32_t inner = 0;
+  if (module.table.insert_inner(const_cast<uint8_t *>(found.data), outer, &inner) == 0 ||
+      inner == 0 || inner > 255) {
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s", failed.c_str());
+    return return_manager_error(invocation, "%s", failed.c_str());
+  }
+  g_autofree gchar *path = g_strdup_printf("%s/%d", manager_path, int(inner));
+  COLLECTION_LOG(LOG_LEVEL_INFO, function, "Add %s object success, object path %s",
+                 rows.collection.noun, path);
+  g_dbus_method_invocation_return_value(invocation, g_variant_new("(o)", path));
+}
+
+void add_object(const RowCollection &rows, const char *manager_path, const char *method_name,
+                GDBusMethodInvocation *invocation) {
+  const RowModule &module = rows.module;
+  const char *function = rows.names.manager;
+  const char *noun = rows.collection.noun;
+  COLLECTION_LOG(LOG_LEVEL_INFO, function, "func [%s], line [%d],method_name:%s", function,
+                 __LINE__, method_name);
+  const std::string failed = noun_text(module.texts.add_failed, "Add %s object fail !!", noun);
+  if (module.add == AddKind::Custom) return module.add_object(invocation);
+  if (module.nested_in != nullptr) return add_inner_object(rows, manager_path, invocation);
+  if (module.add == AddKind::Refuse) return refuse_call(module, function, failed.c_str(), invocation);
+  if (stand_in_position(module.table) >= 0) module.table.remove_stand_in();
+  std::vector<uint8_t> row(module.table.row_size, 0);
+  if (module.add == AddKind::Self && !choose_number(rows, failed, row.data(), invocation)) return;
+  if (!module.table.insert_entry(row.data())) {
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s",
+                   module.texts.add_refused_log != nullptr ? module.texts.add_refused_log
+                                                           : failed.c_str());
+    return return_manager_error(invocation, "%s", failed.c_str());
+  }
+  const uint32_t instance = instance_of(module, row.data());
+  if (module.add == AddKind::Self) row_export(rows, instance);
+  // The new row's nested manager takes calls as soon as the caller has the
+  // reply, even when the row callback reaches the loop later.
+  if (module.nested != nullptr)
+    nested_manager_add(*module.nested, g_dbus_method_invocation_get_connection(invocation),
+                       instance, false);
+  std::string path = collection_child_path(rows.collection, instance);
+  if (module.texts.add_log != nullptr)
+    COLLECTION_LOG(LOG_LEVEL_INFO, function, module.texts.add_log, function, __LINE__, path.c_str());
+  else
+    COLLECTION_LOG(LOG_LEVEL_INFO, function, "Add %s object success, object path %s", noun,
+                   path.c_str());
+  if (module.table.save_mib != nullptr) module.table.save_mib();
+  g_dbus_method_invocation_return_value(invocation, g_variant_new("(o)", path.c_str()));
+  COLLECTION_LOG(LOG_LEVEL_INFO, function, "out of func [%s]", function);
+}
+
+// DeleteObject on a nested manager: only a child of this very manager, with
+// its outer row present, names an inner row to remove.
+void delete_inner_object(const RowCollection &rows, const char *manager_path, const char *path,
+                         GDBusMethodInvocation *invocation) {
+  const RowModule &module = rows.module;
+  const char *function = rows.names.manager;
+  const char *last = std::strrchr(path, '/');
+  const bool own = last != nullptr && std::string_view(path, size_t(last - path)) == manager_path;
+  const uint32_t key = own ? child_instance(rows.collection, path) : 0;
+  FoundRow found;
+  if (key == 0 || !find_row(module, key, &found)) {
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "object path %s is error", path);
+    return g_dbus_method_invocation_return_dbus_error(invocation, kObjectManagerError,
+                                                      module.texts.delete_path);
+  }
+  std::vector<uint8_t> outer_row(found.data, found.data + module.table.row_size);
+  if (module.table.remove_inner(const_cast<uint8_t *>(found.data), key & 0xFF, key >> 8) == 0) {
+    const std::string failed =
+        noun_text(module.texts.delete_failed, "Delete %s Object error !!", rows.collection.noun);
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s, object path %s", failed.c_str(), path);
+    return g_dbus_method_invocation_return_dbus_error(invocation, kObjectManagerError,
+                                                      failed.c_str());
+  }
+  COLLECTION_LOG(LOG_LEVEL_INFO, function, "Delete %s Object success, object path %s!!",
+                 rows.collection.noun, path);
+  if (module.after_delete != nullptr && (module.delete_hook_in_test_run || !check_dbus_cts_running()))
+    module.after_delete(outer_row.data(), found.index);
+  g_dbus_method_invocation_return_value(invocation, nullptr);
+}
+
+void delete_object(const RowCollection &rows, const char *manager_path, GVariant *parameters,
+                   GDBusMethodInvocation *invocation) {
+  const RowModule &module = rows.module;
+  const char *function = rows.names.manager;
+  const char *noun = rows.collection.noun;
+  const char *path = nullptr;
+  g_variant_get(parameters, "(&o)", &path);
+  COLLECTION_LOG(LOG_LEVEL_INFO, function, "DeleteObject, path_name %s", path);
+  if (module.texts.delete_refused != nullptr)
+    return refuse_call(module, function, module.texts.delete_refused, invocation);
+  if (module.nested_in != nullptr) return delete_inner_object(rows, manager_path, path, invocation);
+
+  // Every way out replies and logs the end.
+  auto finish_with_error = [&](const std::string &message, const char *name = nullptr) {
+    g_dbus_method_invocation_return_dbus_error(
+        invocation, name != nullptr ? name : kObjectManagerError, message.c_str());
+    COLLECTION_LOG(LOG_LEVEL_INFO, function, "out of func [%s]", function);
+  };
+  uint32_t instance = child_instance(rows.collection, path);
+  const char *last = std::strrchr(path, '/');
+  if (instance == 0 && module.delete_by_number && last != nullptr)
+    instance = parse_instance(last + 1, module.max_instance);
+  if (instance == 0) {
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "object path %s is error", path);
+    return finish_with_error(module.texts.delete_path);
+  }
+  COLLECTION_LOG(LOG_LEVEL_INFO, function, "delete index is %d", int(instance));
+  FoundRow found;
+  if (!find_row(module, instance, &found)) {
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "func [%s] :invalid list num  %d ", function,
+                   int(instance));
+    const char *missing = module.texts.delete_no_row;
+    return finish_with_error(missing != nullptr ? missing : module.texts.delete_path,
+                             module.delete_no_row_error);
+  }
+  if (module.delete_by_number && collection_child_path(rows.collection, instance) != path) {
+    const char *wrong = module.texts.delete_wrong_path != nullptr ? module.texts.delete_wrong_path
+                                                                  : module.texts.delete_path;
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s!", wrong);
+    return finish_with_error(wrong);
+  }
+  if (module.may_delete != nullptr && !check_dbus_cts_running() && !module.may_delete(found.data)) {
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s", module.texts.delete_guarded);
+    return finish_with_error(module.texts.delete_guarded);
+  }
+  const uint32_t index = found.index;
+  std::vector<uint8_t> removed(found.data, found.data + module.table.row_size);
+  if (!module.table.remove_entry(index, found.node)) {
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "Delete %s Object error, object path %s!!", noun,
+                   path);
+    return finish_with_error(
+        noun_text(module.texts.delete_failed, "Delete %s Object error !!", noun));
+  }
+  COLLECTION_LOG(LOG_LEVEL_INFO, function, "Delete %s Object success, object path %s!!", noun,
+                 path);
+  if (module.add == AddKind::Self) row_unexport(rows, instance);
+  // A conformance run checks the bus behaviour only: nothing is applied or saved.
+  if (module.delete_hook_in_test_run || !check_dbus_cts_running()) {
+    if (module.after_delete != nullptr) module.after_delete(removed.data(), index);
+    if (module.save_after_delete && module.table.save_mib != nullptr) module.table.save_mib();
+  }
+  if (module.table.add_stand_in != nullptr) {
+    uint32_t left = 0;
+    each_row(module, [&left](const uint8_t *, uint32_t) { ++left; });
+    if (left == 0) module.table.add_stand_in();
+  }
+  g_dbus_method_invocation_return_value(invocation, nullptr);
+  COLLECTION_LOG(LOG_LEVEL_INFO, function, "out of func [%s]", function);
+}
+
+}  // namespace
+
+void return_manager_error(GDBusMethodInvocation *invocation, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  g_autofree gchar *message = g_strdup_vprintf(format, args);
+  va_end(args);
+  g_dbus_method_invocation_return_dbus_error(invocation, kObjectManagerError, message);
+}
+
+void row_manager_call(const RowCollection &rows, const char *manager_path,
+                      const char *method_name, GVariant *parameters,
+                      GDBusMethodInvocation *invocation) {
+  if (rows.module.manager_quiet_in_test_run && check_dbus_cts_running()) return;
+  if (g_strcmp0(method_name, "AddObject") == 0) {
+    add_object(rows, manager_path, method_name, invocation);
+  } else if (g_strcmp0(method_name, "DeleteObject") == 0) {
+    delete_object(rows, manager_path, parameters, invocation);
+  }
+  // Other methods are not answered here; the host answers them as unknown.
+}
+
+void row_remove_all(const RowCollection &rows, const char *object_path,
+                    const char *interface_name, const char *method_name, GVariant *parameters,
+                    GDBusMethodInvocation *invocation) {
+  const RowModule &module = rows.module;
+  const CallContext context{.object_path = object_path, .user_data = module.user_data};
+  if (module.remove_all != nullptr) {
+    const Method remove_all[] = {{.name = method_name, .handler = module.remove_all}};
+    return dispatch_method(remove_all, context, interface_name, method_name, parameters,
+                           invocation);
+  }
+  // The table removes its rows; their children leave through the row callbacks.
+  COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, "func [%s], line [%d],method_name:%s",
+                 rows.names.manager, __LINE__, method_name);
+  StoreTransaction transaction;
+  g_autoptr(GError) error = nullptr;
+  if (!transaction.began(&error) || module.table.remove_all() == 0 ||
+      (module.table.save_mib != nullptr && module.table.save_mib() == 0) ||
+      !transaction.commit(&error)) {
+    if (error != nullptr) return g_dbus_method_invocation_return_gerror(invocation, error);
+    return return_manager_error(invocation, "RemoveAllObjects %s fail", rows.collection.noun);
+  }
+  listing_changed(rows);
+  g_dbus_method_invocation_return_value(invocation, nullptr);
+}
+
+}  // namespace igd1

@@ -1,0 +1,338 @@
+// The collection engine's row model: finding a row by its child's number,
+// the working copy of a write, its commit and announcement.
+#include <algorithm>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "collection_engine.h"
+#include "dbus_proxy_api.h"
+#include "host_api.h"
+#include "single_object.h"
+
+namespace igd1 {
+namespace {
+
+// A row text: the instance number, after the handler's name when the text
+// names it; a text without a number names the object path.
+void set_row_error(GError **error, const char *format, const char *function, uint32_t instance,
+                   const char *object_path) {
+  const bool names = std::strstr(format, "%s") != nullptr;
+  if (std::strstr(format, "%d") == nullptr)
+    set_invalid_args(error, format, object_path);
+  else if (names)
+    set_invalid_args(error, format, function, int(instance));
+  else
+    set_invalid_args(error, format, int(instance));
+}
+
+void set_failed(GError **error, const char *format, const char *argument) {
+  g_autofree gchar *message = g_strdup_printf(format, argument);
+  g_set_error_literal(error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED, message);
+}
+
+std::vector<const RowCollection *> &collections() {
+  static std::vector<const RowCollection *> *list = new std::vector<const RowCollection *>;
+  return *list;
+}
+
+void log_no_row(const RowModule &module, const char *function, int line, uint32_t instance) {
+  if (module.texts.no_row_log != nullptr)
+    COLLECTION_LOG(LOG_LEVEL_WARN, function, module.texts.no_row_log, function, line,
+                   int(instance));
+  else
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "func [%s] :invalid list num  %d ", function,
+                   int(instance));
+}
+
+// Stores a changed working copy; every result is checked.
+bool commit_row(const RowModule &module, uint8_t *copy, uint32_t index, const char *object_path,
+                GError **error) {
+  const char *reason = nullptr;
+  const RowTable &table = module.table;
+  const int stored = module.commit == Commit::CopyBack
+                         ? dbus_mib_update_cfg(table.change_bit, copy, int(index))
+                     : table.update_entry != nullptr ? table.update_entry(copy, index, &reason, 0)
+                                                     : table.update_entry_mib(copy);
+  if (stored != 0) return true;
+  const char *detail = module.commit_failure_names_path ? object_path
+                       : reason != nullptr                ? reason
+                                                          : "";
+  g_autofree gchar *message = g_strdup_printf(module.texts.commit_failed, detail);
+  if (module.commit_error != nullptr && error != nullptr) {
+    // A name GDBus knows maps to its own error domain; its message then
+    // needs no name prefix to reach the caller as given.
+    g_dbus_error_set_dbus_error(error, module.commit_error, message, nullptr);
+    if (!g_error_matches(*error, G_IO_ERROR, G_IO_ERROR_DBUS_ERROR))
+      g_dbus_error_strip_remote_error(*error);
+  } else
+    g_set_error_literal(error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED, message);
+  return false;
+}
+
+}  // namespace
+
+uint32_t instance_of(const RowModule &module, const void *row) {
+  const RowTable &table = module.table;
+  if (table.instance_of != nullptr) return table.instance_of(row);
+  uint32_t instance = 0;
+  std::memcpy(&instance, static_cast<const uint8_t *>(row) + table.instance_offset,
+              table.instance_size);  // little-endian host
+  return instance;
+}
+
+void set_instance(const RowModule &module, uint32_t instance, uint8_t *row) {
+  std::memcpy(row + module.table.instance_offset, &instance, module.table.instance_size);
+}
+
+mib_list_node *first_row(const RowTable &table) {
+  return table.get_list != nullptr ? table.get_list(0) : table.get_list_by_instnum(0, nullptr);
+}
+
+
+// The row a child number names: its own, or for a nested row its outer row.
+uint32_t outer_number(const RowModule &module, uint32_t instance) {
+  return module.nested_in != nullptr ? instance & 0xFF : instance;
+}
+uint32_t inner_number(const RowModule &module, uint32_t instance) {
+  return module.nested_in != nullptr ? instance >> 8 : 0;
+}
+
+bool find_row(const RowModule &module, uint32_t instance, FoundRow *found) {
+  instance = outer_number(module, instance);
+  if (module.table.row_at == nullptr) {
+    found->node = module.table.get_list_by_instnum(instance, &found->index);
+    found->data = found->node != nullptr ? static_cast<const uint8_t *>(found->node->data) : nullptr;
+    return found->data != nullptr;
+  }
+  each_row(module, [&](const uint8_t *row, uint32_t index) {
+    if (found->data != nullptr || instance_of(module, row) != instance) return;
+    found->copy.assign(row, row + module.table.row_size);
+    found->index = index;
+    found->data = found->copy.data();
+  });
+  return found->data != nullptr;
+}
+
+// Brings the live fields of a found row up to date before it is read.
+void refresh_found(const RowModule &module, FoundRow *found) {
+  if (module.table.refresh_row == nullptr) return;
+  if (module.refresh_skipped_in_test_run && check_dbus_cts_running()) return;
+  uint8_t *row = found->node != nullptr ? static_cast<uint8_t *>(found->node->data)
+                                        : found->copy.data();
+  module.table.refresh_row(row);
+}
+
+int stand_in_position(const RowTable &table) {
+  return table.stand_in_position != nullptr ? table.stand_in_position() : -1;
+}
+
+// Whether a change of `property` is announced now.
+bool announces(const RowModule &module, const RowProperty &property) {
+  return announce_allowed(property.announce != Announce::AsModule ? property.announce
+                                                                  : module.announce);
+}
+
+std::string noun_text(const char *text, const char *fallback, const char *noun) {
+  if (text != nullptr) return text;
+  g_autofree gchar *formatted = g_strdup_printf(fallback, noun);
+  return formatted;
+}
+
+
+RowCollection::RowCollection(const RowModule &row_module, const char *name,
+                             GDBusNodeInfo **introspection_data, const char *introspection_name,
+                             const GDBusInterfaceVTable *vtable, CollectionState *state,
+                             RowHandlerNames handler_names,
+                             const GDBusInterfaceVTable *row_manager_vtable,
+                             InnerRowEntries entries)
+    : type_name_(std::string("ComWqxIgd1") + name + "Interface"),
+      xml_file_(row_module.xml_file != nullptr ? row_module.xml_file : std::string(name) + ".xml"),
+      module(row_module),
+      collection{.noun = name,
+                 .manager_path = row_module.manager_path,
+                 .child_format = row_module.child_format,
+                 .type_name = type_name_.c_str(),
+                 .xml_file = row_module.builtin_xml != nullptr ? nullptr : xml_file_.c_str(),
+                 .builtin_xml = row_module.builtin_xml,
+                 .introspection_data = introspection_data,
+                 .introspection_name = introspection_name,
+                 .vtable = vtable,
+                 .state = state,
+                 .max_instance = row_module.max_instance,
+                 .child_prefix = row_module.child_prefix,
+                 .carries = row_module.carries,
+                 .variants = row_module.variants,
+                 .rows = this,
+                 .nested_in = row_module.nested_in},
+      names(handler_names),
+      manager_vtable(row_manager_vtable),
+      inner_entries(entries) {
+  if (row_module.nested != nullptr) row_module.nested->outer = this;
+  if (row_module.nested_in != nullptr) row_module.nested_in->inner = this;
+  collections().push_back(this);
+}
+
+std::span<const RowCollection *const> published_collections() { return collections(); }
+
+GVariant *row_get_property(const RowCollection &rows, const char *object_path,
+                           const char *property_name, GError **error) {
+  const RowModule &module = rows.module;
+  const char *function = rows.names.get;
+  COLLECTION_LOG(LOG_LEVEL_DEBUG, function, "func [%s], line [%d],property_name:%s", function,
+                 __LINE__, property_name);
+  const uint32_t instance = child_instance(rows.collection, object_path);
+  if (instance == 0) {
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function,
+                   "func [%s], line [%d], get object path error invalid object path %s", function,
+                   __LINE__, object_path);
+    set_invalid_args(error, module.texts.get_invalid_path, object_path);
+    return nullptr;
+  }
+  FoundRow found;
+  if (!find_row(module, instance, &found)) {
+    log_no_row(module, function, __LINE__, outer_number(module, instance));
+    set_row_error(error, module.texts.get_no_row, function, outer_number(module, instance),
+                  object_path);
+    return nullptr;
+  }
+  const RowProperty *property = find_row_property(module.properties, property_name);
+  if (property == nullptr) {
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "func [%s], line [%d], invalid property %s",
+                   function, __LINE__, property_name);
+    set_invalid_args(error, module.texts.read_property, property_name);
+    return nullptr;
+  }
+  refresh_found(module, &found);
+  return read_row_property(module, *property, found.data, error, inner_number(module, instance));
+}
+
+gboolean row_write(const RowCollection &rows, const char *function, GDBusConnection *connection,
+                   const char *object_path, const char *interface_name, GVariant *entries,
+                   GError **error, bool multi) {
+  const RowModule &module = rows.module;
+  COLLECTION_LOG(LOG_LEVEL_INFO, function, "func [%s],object_path:%s", function, object_path);
+  const uint32_t instance = child_instance(rows.collection, object_path);
+  if (instance == 0) {
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function,
+                   "func [%s], line [%d], get object path error invalid object path %s", function,
+                   __LINE__, object_path);
+    set_invalid_args(error, module.texts.set_invalid_path, object_path);
+    return FALSE;
+  }
+  FoundRow found;
+  if (!find_row(module, instance, &found)) {
+    log_no_row(module, function, __LINE__, outer_number(module, instance));
+    set_row_error(error, module.texts.set_no_row, function, outer_number(module, instance),
+                  object_path);
+    return FALSE;
+  }
+  const uint32_t index = found.index;
+  WorkingCopy copy(module, found.data);
+  if (copy.data() == nullptr) {
+    set_failed(error, module.texts.commit_failed, "no working copy");
+    return FALSE;
+  }
+  bool any_change = false;
+  std::vector<const RowProperty *> announced;
+  auto apply = [&](const char *name, GVariant *value, GVariant *, GError **entry_error) {
+    bool changed = false;
+    if (module.write_property != nullptr) {
+      int written = 0;
+      if (!module.write_property(name, value, &written, entry_error, copy.data(), index))
+        return false;
+      changed = written != 0;
+    } else if (!apply_row_property(module, name, value, &changed, entry_error, copy.data(), index,
+                                   inner_number(module, instance))) {
+      return false;
+    }
+    any_change = any_change || changed;
+    const RowProperty *property = changed ? find_row_property(module.properties, name) : nullptr;
+    if (property != nullptr && announces(module, *property) &&
+        std::find(announced.begin(), announced.end(), property) == announced.end())
+      announced.push_back(property);
+    return true;
+  };
+  const bool ordered = std::any_of(module.properties.begin(), module.properties.end(),
+                                   [](const RowProperty &p) { return p.apply_order != 0; });
+  const EntryOrder order = [&module](const char *name) {
+    const RowProperty *property = find_row_property(module.properties, name);
+    return property != nullptr ? int(property->apply_order) : 0;
+  };
+  // Unless the module continues past a refused entry of a multi-write, the
+  // copy is all or nothing: a refused entry ends the call before anything is stored.
+  g_autoptr(GError) skipped = nullptr;
+  if (!walk_entries(function, LOG_LEVEL_INFO, entries,
+                    multi ? module.multi_failure : MultiFailure::Stop, apply, &skipped, error,
+                    ordered ? &order : nullptr))
+    return FALSE;
+  if (skipped != nullptr)
+    COLLECTION_LOG(LOG_LEVEL_WARN, function, "func [%s]: entry skipped: %s", function,
+                   skipped->message);
+  // Values the table works out when the row is stored, as they were before.
+  std::vector<std::pair<const RowProperty *, OwnedValue>> derived;
+  for (const RowProperty &property : module.properties)
+    if (property.derived && any_change && announces(module, property))
+      derived.emplace_back(&property, owned(read_row_property(module, property, copy.data(),
+                                                              nullptr)));
+  auto announce = [&] {
+    ChangeList changes;
+    for (const RowProperty *property : announced) {
+      GVariant *value = read_row_property(module, *property, copy.data(), nullptr,
+                                          inner_number(module, instance));
+      if (value != nullptr) changes.add(property->name, value);
+    }
+    FoundRow stored;
+    if (!derived.empty() && find_row(module, instance, &stored)) {
+      for (auto &[property, before] : derived) {
+        OwnedValue now = owned(read_row_property(module, *property, stored.data, nullptr));
+        if (now && (!before || !g_variant_equal(before.get(), now.get())))
+          changes.add(property->name, now.get());
+      }
+    }
+    if (changes.empty()) return;
+    emit_changes(connection, object_path, interface_name, std::move(changes));
+  };
+
+  // Modules that announce before the commit tell listeners even when the
+  // store then refuses the row.
+  if (module.announce_at == AnnounceAt::BeforeCommit) announce();
+  if (any_change) {
+    // The row and what follows its commit stand or fall together.
+    StoreTransaction transaction;
+    if (!transaction.began(error)) return FALSE;
+    if (!commit_row(module, copy.data(), index, object_path, error)) {
+      COLLECTION_LOG(LOG_LEVEL_ERROR, function, "func [%s]: row %d not stored", function,
+                     int(instance));
+      return FALSE;
+    }
+    const CallContext call{.object_path = object_path, .instance = instance, .index = index,
+                           .user_data = module.user_data};
+    if (module.after_commit != nullptr && !module.after_commit(call, error)) return FALSE;
+    if (module.save_after_write && module.table.save_mib != nullptr) module.table.save_mib();
+    if (!transaction.commit(error)) return FALSE;
+    listing_changed(rows);
+  }
+  if (module.announce_at == AnnounceAt::AfterCommit) announce();
+  COLLECTION_LOG(LOG_LEVEL_INFO, function, "out of func [%s]", function);
+  return TRUE;
+}
+
+bool announce_allowed(Announce policy) {
+  switch (policy) {
+    case Announce::Never: return false;
+    case Announce::ServiceType0: return dbus_proxy_get_service_type() == 0;
+    case Announce::Always: return true;
+    case Announce::AsModule: return false;  // a module's own policy is never AsModule
+  }
+  return false;
+}
+
+GVariant *single_entry(const char *name, GVariant *value) {
+  GVariantBuilder entry;
+  g_variant_builder_init(&entry, G_VARIANT_TYPE("a{sv}"));
+  g_variant_builder_add(&entry, "{sv}", name, value);
+  return g_variant_ref_sink(g_variant_builder_end(&entry));
+}
+
+}  // namespace igd1
