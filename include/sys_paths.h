@@ -40,9 +40,16 @@ inline constexpr char kStoreFile[] = "/var/lib/igd1/mib.db";
 inline constexpr char kSdnAgentPid[] = "/var/run/sdnagent.pid";
 // What the stand-in programs record (emulator and tests only).
 inline constexpr char kStandinLog[] = "/var/log/igd1-standin.log";
+// The environment of each call, one line per call, beside the arguments.
+inline constexpr char kStandinEnvLog[] = "/var/log/igd1-standin.env";
 inline constexpr char kStandinControlDir[] = "/var/lib/igd1-standin/";
 // DHCP leases of the LAN (expiry, MAC, address, host name, client id per line).
 inline constexpr char kDhcpLeases[] = "/var/lib/misc/dnsmasq.leases";
+// State files of the emulated devices (radios, USB storage, voice line) and
+// the folders that back the emulated USB disks.
+inline constexpr char kDeviceStateDir[] = "/var/lib/igd1-devices/";
+// Kept by the media server while it runs.
+inline constexpr char kMediaServerPid[] = "/var/run/media-server.pid";
 }  // namespace path
 
 namespace program {
@@ -57,6 +64,8 @@ inline constexpr char kUsbFormat[] = "/bin/usbformat";
 inline constexpr char kMkdir[] = "/bin/mkdir";
 // The SDN agent's control program.
 inline constexpr char kSdnAgent[] = "/bin/sdnagent";
+// The media server, restarted when storage is mounted or unmounted.
+inline constexpr char kMediaServer[] = "/usr/sbin/media-server";
 }  // namespace program
 
 // Name of the environment variable that carries the root folder to every

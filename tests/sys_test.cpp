@@ -65,6 +65,14 @@ TEST_F(RunnerTest, PassesExtraEnvironmentToTheChildOnly) {
   EXPECT_NE(result.output.find("ACTION=remove\n"), std::string::npos);
   EXPECT_NE(result.output.find("DEVPATH=sda1\n"), std::string::npos);
   EXPECT_EQ(g_getenv("ACTION"), nullptr);
+
+  // The stand-in programs record the environment they were given.
+  result = run_command({program::kUsbMount}, RunOptions{{{"ACTION", "add"}, {"DEVPATH", "sdb1"}}});
+  ASSERT_TRUE(run_succeeded(result)) << result.error;
+  const std::string recorded = read_text_file(root_.path(path::kStandinEnvLog));
+  EXPECT_EQ(recorded.rfind("usbmount\t", 0), 0u) << recorded;
+  EXPECT_NE(recorded.find("\tACTION=add\t"), std::string::npos) << recorded;
+  EXPECT_NE(recorded.find("\tDEVPATH=sdb1"), std::string::npos) << recorded;
 }
 
 TEST_F(RunnerTest, KillsAChildThatOutlivesItsTimeOut) {

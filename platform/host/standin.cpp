@@ -4,6 +4,8 @@
 //
 // Under the root folder (environment variable IGD1_ROOT):
 //   var/log/igd1-standin.log            one line per call: name and arguments
+//   var/log/igd1-standin.env            one line per call: name and the
+//                                       environment, entries separated by tabs
 //   var/lib/igd1-standin/NAME.status    optional exit status to return
 //   var/lib/igd1-standin/NAME.out       optional text to print
 //   var/lib/igd1-standin/NAME.sleep_ms  optional time to take before ending
@@ -13,6 +15,8 @@
 #include <cstring>
 #include <string>
 #include <thread>
+
+#include <unistd.h>
 
 #include "sys_paths.h"
 
@@ -38,6 +42,15 @@ int main(int argc, char **argv) {
   if (FILE *log = std::fopen(igd1::sys_path(igd1::path::kStandinLog).c_str(), "a")) {
     std::string line = name;
     for (int i = 1; i < argc; ++i) line += std::string(" ") + argv[i];
+    std::fprintf(log, "%s\n", line.c_str());
+    std::fclose(log);
+  }
+
+  // Programs such as the hot-plug mounter take their orders from the
+  // environment (DEVPATH, ACTION), so it is recorded as well.
+  if (FILE *log = std::fopen(igd1::sys_path(igd1::path::kStandinEnvLog).c_str(), "a")) {
+    std::string line = name;
+    for (char **entry = environ; *entry != nullptr; ++entry) line += std::string("\t") + *entry;
     std::fprintf(log, "%s\n", line.c_str());
     std::fclose(log);
   }

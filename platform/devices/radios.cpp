@@ -1,0 +1,444 @@
+#include "radios.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace igd1::devices {
+
+namespace {
+
+constexpr char kGeneral[] = "radios";
+constexpr char kBandPrefix[] = "band ";
+constexpr char kSsidPrefix[] = "ssid ";
+constexpr char kStationPrefix[] = "station ";
+constexpr uint32_t kMaxSsids = 16;
+constexpr uint32_t kMaxScanDelayMs = 600000;
+
+std::string local_time_text() {
+  g_autoptr(GDateTime) now = g_date_time_new_now_local();
+  g_autofree gchar *text = g_date_time_format(now, "%Y-%m-%d %H:%M:%S");
+  return text;
+}
+
+Mac mac_of(uint8_t last) { return Mac{0x02, 0x10, 0x18, 0x00, 0x00, last}; }
+
+// A list entry must not carry the list's separator.
+bool fits_list(const std::string &text, size_t max_bytes) {
+  return !text.empty() && text.size() <= max_bytes && text.find(';') == std::string::npos;
+}
+
+}  // namespace
+
+bool valid_channel(uint32_t band, uint32_t channel) {
+  if (band == 1) return channel >= 1 && channel <= 14;
+  if (band == 2) return channel >= 36 && channel <= 177;
+  return false;
+}
+
+Radios::Radios(std::string state_path, Clock clock)
+    : file_(std::move(state_path)), clock_(std::move(clock)) {
+  seed();
+}
+
+void Radios::seed() {
+  RadioBand low;
+  low.id = 1;
+  low.channel_in_use = 6;
+  low.bssid = mac_of(0x01);
+  low.noise = -92;
+  low.utilization = 23;
+  low.standard = "802.11b/g/n/ax";
+  low.neighbours = {"Neighbour-2G,02:20:30:40:50:01,1,-71", "Corner-Cafe,02:20:30:40:50:02,11,-80"};
+  low.scan_plan = {"1:62", "6:81", "11:47"};
+  RadioBand high;
+  high.id = 2;
+  high.channel_in_use = 36;
+  high.bssid = mac_of(0x02);
+  high.noise = -95;
+  high.utilization = 11;
+  high.standard = "802.11a/n/ac/ax";
+  high.neighbours = {"Neighbour-5G,02:20:30:40:50:03,149,-77"};
+  high.scan_plan = {"36:90", "44:77", "149:85"};
+  bands_ = {low, high};
+  scan_due_.assign(bands_.size(), 0);
+
+  ssids_.clear();
+  ssids_.push_back({1, 1, "igd1-2G", "wqx-2g-secret", true, false, false, false, 32});
+  ssids_.push_back({2, 1, "igd1-guest", "wqx-guest-pass", true, false, true, false, 8});
+  ssids_.push_back({3, 2, "igd1-5G", "wqx-5g-secret", true, false, false, false, 32});
+  ssids_.push_back({4, 2, "igd1-backhaul", "wqx-backhaul-key", true, true, false, true, 4});
+
+  stations_.clear();
+  stations_.push_back({Mac{0x3c, 0x22, 0xfb, 0x10, 0x00, 0x01}, 1, -48, false, false});
+  stations_.push_back({Mac{0x3c, 0x22, 0xfb, 0x10, 0x00, 0x02}, 1, -67, true, false});
+  stations_.push_back({Mac{0x3c, 0x22, 0xfb, 0x10, 0x00, 0x03}, 3, -55, true, true});
+  scan_delay_ms_ = 3000;
+}
+
+bool Radios::open(std::string *why) {
+  std::lock_guard lock(mutex_);
+  bool missing = false;
+  if (!file_.load(&missing, why)) return false;
+  if (missing) {
+    seed();
+    return write_state(why);
+  }
+  if (read_state(why)) return true;
+  seed();
+  return false;
+}
+
+bool Radios::read_state(std::string *why) {
+  GKeyFile *keys = file_.keys();
+  FieldReader general(keys, kGeneral);
+  const uint64_t default_delay = 3000;
+  const uint32_t delay = uint32_t(general.number("scan_delay_ms", 0, kMaxScanDelayMs, &default_delay));
+  if (!general.ok()) {
+    *why = file_.path() + ": " + general.error();
+    return false;
+  }
+
+  std::vector<RadioBand> bands;
+  for (uint32_t id = 1; id <= 2; ++id) {
+    FieldReader f(keys, kBandPrefix + std::to_string(id));
+    RadioBand b;
+    b.id = id;
+    b.enabled = f.flag("enabled");
+    b.auto_channel = f.flag("auto_channel");
+    b.channel = uint32_t(f.number("channel", 0, 177));
+    b.channel_in_use = uint32_t(f.number("channel_in_use", 0, 177));
+    b.bssid = f.mac("bssid");
+    b.noise = int32_t(f.signed_number("noise", -127, 0));
+    b.utilization = uint32_t(f.number("utilization", 0, 100));
+    b.standard = f.text("standard", 31);
+    b.neighbours = f.list("neighbours", kNeighbourMax);
+    b.scan_plan = f.list("scan_plan", kScanEntryMax);
+    b.scan_result = f.list("scan_result", kScanEntryMax);
+    b.scan_finish_time = f.text("scan_finish_time", 31, "");
+    if (!f.ok()) {
+      *why = file_.path() + ": " + f.error();
+      return false;
+    }
+    bands.push_back(std::move(b));
+  }
+
+  std::vector<Ssid> ssids;
+  for (const std::string &group : groups_with_prefix(keys, kSsidPrefix)) {
+    FieldReader f(keys, group);
+    Ssid s;
+    guint64 instance = 0;
+    if (!g_ascii_string_to_unsigned(group.c_str() + strlen(kSsidPrefix), 10, 1, kMaxSsids, &instance,
+                                    nullptr)) {
+      *why = file_.path() + ": [" + group + "] is not an SSID number from 1 to " + std::to_string(kMaxSsids);
+      return false;
+    }
+    s.instance = uint32_t(instance);
+    s.band = uint32_t(f.number("band", 1, 2));
+    s.name = f.text("name", kSsidNameMax);
+    s.password = f.text("password", kPasswordMax);
+    s.enabled = f.flag("enabled");
+    s.hidden = f.flag("hidden");
+    s.guest = f.flag("guest");
+    s.backhaul = f.flag("backhaul");
+    s.max_stations = uint32_t(f.number("max_stations", 1, 256));
+    if (!f.ok()) {
+      *why = file_.path() + ": " + f.error();
+      return false;
+    }
+    ssids.push_back(std::move(s));
+  }
+
+  std::vector<Station> stations;
+  for (const std::string &group : groups_with_prefix(keys, kStationPrefix)) {
+    FieldReader f(keys, group);
+    Station st;
+    if (!parse_mac(std::string_view(group).substr(strlen(kStationPrefix)), &st.mac)) {
+      *why = file_.path() + ": [" + group + "] does not name a MAC address";
+      return false;
+    }
+    st.ssid = uint32_t(f.number("ssid", 1, kMaxSsids));
+    st.rssi = int32_t(f.signed_number("rssi", -127, 0));
+    st.bss_transition = f.flag("bss_transition");
+    st.beacon_report = f.flag("beacon_report");
+    if (!f.ok()) {
+      *why = file_.path() + ": " + f.error();
+      return false;
+    }
+    const bool known = std::any_of(ssids.begin(), ssids.end(), [&](const Ssid &s) { return s.instance == st.ssid; });
+    if (!known) {
+      *why = file_.path() + ": [" + group + "] is associated with SSID " + std::to_string(st.ssid) +
+             ", which does not exist";
+      return false;
+    }
+    stations.push_back(st);
+  }
+
+  scan_delay_ms_ = delay;
+  bands_ = std::move(bands);
+  scan_due_.assign(bands_.size(), 0);
+  ssids_ = std::move(ssids);
+  stations_ = std::move(stations);
+  // A scan that was running when the process ended has had its time.
+  for (RadioBand &b : bands_)
+    b.scan_state = b.scan_result.empty() && b.scan_finish_time.empty() ? ScanState::Idle : ScanState::Done;
+  return true;
+}
+
+bool Radios::write_state(std::string *why) {
+  file_.clear();
+  GKeyFile *keys = file_.keys();
+  g_key_file_set_uint64(keys, kGeneral, "scan_delay_ms", scan_delay_ms_);
+  for (const RadioBand &b : bands_) {
+    const std::string g = kBandPrefix + std::to_string(b.id);
+    g_key_file_set_boolean(keys, g.c_str(), "enabled", b.enabled);
+    g_key_file_set_boolean(keys, g.c_str(), "auto_channel", b.auto_channel);
+    g_key_file_set_uint64(keys, g.c_str(), "channel", b.channel);
+    g_key_file_set_uint64(keys, g.c_str(), "channel_in_use", b.channel_in_use);
+    g_key_file_set_string(keys, g.c_str(), "bssid", mac_text(b.bssid).c_str());
+    g_key_file_set_int64(keys, g.c_str(), "noise", b.noise);
+    g_key_file_set_uint64(keys, g.c_str(), "utilization", b.utilization);
+    g_key_file_set_string(keys, g.c_str(), "standard", b.standard.c_str());
+    g_key_file_set_string(keys, g.c_str(), "neighbours", join_list(b.neighbours).c_str());
+    g_key_file_set_string(keys, g.c_str(), "scan_plan", join_list(b.scan_plan).c_str());
+    g_key_file_set_string(keys, g.c_str(), "scan_result", join_list(b.scan_result).c_str());
+    g_key_file_set_string(keys, g.c_str(), "scan_finish_time", b.scan_finish_time.c_str());
+  }
+  for (const Ssid &s : ssids_) {
+    const std::string g = kSsidPrefix + std::to_string(s.instance);
+    g_key_file_set_uint64(keys, g.c_str(), "band", s.band);
+    g_key_file_set_string(keys, g.c_str(), "name", s.name.c_str());
+    g_key_file_set_string(keys, g.c_str(), "password", s.password.c_str());
+    g_key_file_set_boolean(keys, g.c_str(), "enabled", s.enabled);
+    g_key_file_set_boolean(keys, g.c_str(), "hidden", s.hidden);
+    g_key_file_set_boolean(keys, g.c_str(), "guest", s.guest);
+    g_key_file_set_boolean(keys, g.c_str(), "backhaul", s.backhaul);
+    g_key_file_set_uint64(keys, g.c_str(), "max_stations", s.max_stations);
+  }
+  for (const Station &st : stations_) {
+    const std::string g = kStationPrefix + mac_text(st.mac);
+    g_key_file_set_uint64(keys, g.c_str(), "ssid", st.ssid);
+    g_key_file_set_int64(keys, g.c_str(), "rssi", st.rssi);
+    g_key_file_set_boolean(keys, g.c_str(), "bss_transition", st.bss_transition);
+    g_key_file_set_boolean(keys, g.c_str(), "beacon_report", st.beacon_report);
+  }
+  return file_.save(why);
+}
+
+RadioBand *Radios::find_band(uint32_t id) {
+  for (RadioBand &b : bands_)
+    if (b.id == id) return &b;
+  return nullptr;
+}
+
+void Radios::complete_due_scans() {
+  const int64_t now = clock_();
+  bool finished = false;
+  for (size_t i = 0; i < bands_.size(); ++i) {
+    RadioBand &b = bands_[i];
+    if (b.scan_state != ScanState::Running || now < scan_due_[i]) continue;
+    b.scan_result = b.scan_plan;
+    b.scan_state = ScanState::Done;
+    b.scan_finish_time = local_time_text();
+    finished = true;
+  }
+  // The results are already in memory; a failed write loses them only
+  // across a restart, which a finished scan may.
+  std::string ignored;
+  if (finished) write_state(&ignored);
+}
+
+std::optional<RadioBand> Radios::band(uint32_t id) {
+  std::lock_guard lock(mutex_);
+  complete_due_scans();
+  const RadioBand *b = find_band(id);
+  if (b == nullptr) return std::nullopt;
+  return *b;
+}
+
+std::vector<Ssid> Radios::ssids() {
+  std::lock_guard lock(mutex_);
+  return ssids_;
+}
+
+std::optional<Ssid> Radios::ssid(uint32_t instance) {
+  std::lock_guard lock(mutex_);
+  for (const Ssid &s : ssids_)
+    if (s.instance == instance) return s;
+  return std::nullopt;
+}
+
+std::vector<Station> Radios::stations() {
+  std::lock_guard lock(mutex_);
+  return stations_;
+}
+
+std::optional<Station> Radios::station(const Mac &mac) {
+  std::lock_guard lock(mutex_);
+  for (const Station &st : stations_)
+    if (st.mac == mac) return st;
+  return std::nullopt;
+}
+
+bool Radios::start_scan(uint32_t band, std::string *message) {
+  std::lock_guard lock(mutex_);
+  complete_due_scans();
+  RadioBand *b = find_band(band);
+  if (b == nullptr) {
+    *message = "no such band";
+    return false;
+  }
+  if (!b->enabled) {
+    *message = "the radio is off";
+    return false;
+  }
+  if (b->scan_state == ScanState::Running) {
+    *message = "a scan is already running";
+    return false;
+  }
+  b->scan_state = ScanState::Running;
+  scan_due_[size_t(b - bands_.data())] = clock_() + scan_delay_ms_;
+  return true;
+}
+
+int64_t Radios::next_scan_due_in() {
+  std::lock_guard lock(mutex_);
+  complete_due_scans();
+  const int64_t now = clock_();
+  int64_t earliest = -1;
+  for (size_t i = 0; i < bands_.size(); ++i) {
+    if (bands_[i].scan_state != ScanState::Running) continue;
+    const int64_t left = std::max<int64_t>(0, scan_due_[i] - now);
+    if (earliest < 0 || left < earliest) earliest = left;
+  }
+  return earliest;
+}
+
+uint32_t Radios::scan_delay_ms() {
+  std::lock_guard lock(mutex_);
+  return scan_delay_ms_;
+}
+
+bool Radios::kick_station(const Mac &mac, uint32_t ssid, std::string *message) {
+  std::lock_guard lock(mutex_);
+  auto at = std::find_if(stations_.begin(), stations_.end(),
+                         [&](const Station &st) { return st.mac == mac && st.ssid == ssid; });
+  if (at == stations_.end()) {
+    *message = "no such station on SSID " + std::to_string(ssid);
+    return false;
+  }
+  const Station kept = *at;
+  stations_.erase(at);
+  if (write_state(message)) return true;
+  stations_.push_back(kept);
+  return false;
+}
+
+bool Radios::add_station(const Station &station, std::string *why) {
+  std::lock_guard lock(mutex_);
+  auto ssid = std::find_if(ssids_.begin(), ssids_.end(), [&](const Ssid &s) { return s.instance == station.ssid; });
+  if (ssid == ssids_.end()) {
+    *why = "no SSID " + std::to_string(station.ssid);
+    return false;
+  }
+  if (station.rssi < -127 || station.rssi > 0) {
+    *why = "a signal level is from -127 to 0 dBm";
+    return false;
+  }
+  const auto associated = std::count_if(stations_.begin(), stations_.end(), [&](const Station &st) {
+    return st.ssid == station.ssid && st.mac != station.mac;
+  });
+  if (uint32_t(associated) >= ssid->max_stations) {
+    *why = "SSID " + std::to_string(station.ssid) + " already has its " +
+           std::to_string(ssid->max_stations) + " stations";
+    return false;
+  }
+  const std::vector<Station> before = stations_;
+  auto known = std::find_if(stations_.begin(), stations_.end(), [&](const Station &st) { return st.mac == station.mac; });
+  if (known != stations_.end())
+    *known = station;
+  else
+    stations_.push_back(station);
+  if (write_state(why)) return true;
+  stations_ = before;
+  return false;
+}
+
+bool Radios::remove_station(const Mac &mac, std::string *why) {
+  std::lock_guard lock(mutex_);
+  auto at = std::find_if(stations_.begin(), stations_.end(), [&](const Station &st) { return st.mac == mac; });
+  if (at == stations_.end()) {
+    *why = "no station " + mac_text(mac);
+    return false;
+  }
+  const Station kept = *at;
+  stations_.erase(at);
+  if (write_state(why)) return true;
+  stations_.push_back(kept);
+  return false;
+}
+
+bool Radios::set_station_rssi(const Mac &mac, int32_t rssi, std::string *why) {
+  std::lock_guard lock(mutex_);
+  if (rssi < -127 || rssi > 0) {
+    *why = "a signal level is from -127 to 0 dBm";
+    return false;
+  }
+  auto at = std::find_if(stations_.begin(), stations_.end(), [&](const Station &st) { return st.mac == mac; });
+  if (at == stations_.end()) {
+    *why = "no station " + mac_text(mac);
+    return false;
+  }
+  const int32_t before = at->rssi;
+  at->rssi = rssi;
+  if (write_state(why)) return true;
+  at->rssi = before;
+  return false;
+}
+
+bool Radios::add_scan_result(uint32_t band, uint32_t channel, uint32_t score, std::string *why) {
+  std::lock_guard lock(mutex_);
+  RadioBand *b = find_band(band);
+  if (b == nullptr) {
+    *why = "no band " + std::to_string(band);
+    return false;
+  }
+  if (!valid_channel(band, channel)) {
+    *why = "channel " + std::to_string(channel) + " is not a channel of band " + std::to_string(band);
+    return false;
+  }
+  if (score > 100) {
+    *why = "a score is from 0 to 100";
+    return false;
+  }
+  const std::string entry = std::to_string(channel) + ":" + std::to_string(score);
+  const std::string prefix = std::to_string(channel) + ":";
+  const std::vector<std::string> before = b->scan_plan;
+  auto same = std::find_if(b->scan_plan.begin(), b->scan_plan.end(),
+                           [&](const std::string &e) { return e.compare(0, prefix.size(), prefix) == 0; });
+  if (same != b->scan_plan.end()) {
+    *same = entry;
+  } else if (b->scan_plan.size() >= kMaxScanEntries) {
+    *why = "a scan finds at most " + std::to_string(kMaxScanEntries) + " channels";
+    return false;
+  } else {
+    b->scan_plan.push_back(entry);
+  }
+  if (fits_list(entry, kScanEntryMax) && write_state(why)) return true;
+  b->scan_plan = before;
+  return false;
+}
+
+bool Radios::set_scan_delay(uint32_t ms, std::string *why) {
+  std::lock_guard lock(mutex_);
+  if (ms > kMaxScanDelayMs) {
+    *why = "a scan takes at most " + std::to_string(kMaxScanDelayMs) + " ms";
+    return false;
+  }
+  const uint32_t before = scan_delay_ms_;
+  scan_delay_ms_ = ms;
+  if (write_state(why)) return true;
+  scan_delay_ms_ = before;
+  return false;
+}
+
+}  // namespace igd1::devices

@@ -1,0 +1,128 @@
+// An emulated pair of radios: the 2.4 GHz and 5 GHz bands with their SSIDs
+// (a backhaul and a guest network among them), the stations associated with
+// each SSID and their signal levels, neighbouring networks, and channel scans
+// whose results arrive some time after the scan was started.
+//
+// The configuration store serves the wireless objects from this state; other
+// processes change it through events (a station joins, leaves or reports a
+// new signal level; a scan finds a channel).  Every change is written to the
+// state file at once, so the radios keep their state across restarts.
+// Callable from any thread; every accessor returns a copy.
+#pragma once
+
+#include <mutex>
+#include <optional>
+
+#include "state_file.h"
+
+namespace igd1::devices {
+
+enum class ScanState : uint8_t { Idle = 0, Running = 1, Done = 2 };
+
+struct RadioBand {
+  uint32_t id = 0;               // 1: 2.4 GHz, 2: 5 GHz
+  bool enabled = true;
+  bool auto_channel = true;
+  uint32_t channel = 0;          // configured channel (used without auto_channel)
+  uint32_t channel_in_use = 0;
+  Mac bssid{};
+  int32_t noise = -90;           // background noise, dBm
+  uint32_t utilization = 0;      // percent of air time in use
+  std::string standard;          // e.g. "802.11b/g/n/ax"
+  // Neighbouring networks as the survey reports them, one text each.
+  std::vector<std::string> neighbours;
+  // Channel scan: what the next scan will find ("channel:score" entries),
+  // what the last finished scan found, and the state of the current one.
+  std::vector<std::string> scan_plan;
+  std::vector<std::string> scan_result;
+  ScanState scan_state = ScanState::Idle;
+  std::string scan_finish_time;  // local time the last scan finished
+};
+
+struct Ssid {
+  uint32_t instance = 0;         // 1-based, as the bus paths number SSIDs
+  uint32_t band = 1;
+  std::string name;
+  std::string password;
+  bool enabled = true;
+  bool hidden = false;
+  bool guest = false;
+  bool backhaul = false;
+  uint32_t max_stations = 32;
+};
+
+struct Station {
+  Mac mac{};
+  uint32_t ssid = 0;             // instance of the SSID it is associated with
+  int32_t rssi = -60;            // dBm
+  bool bss_transition = false;   // understands transition requests
+  bool beacon_report = false;    // answers beacon report requests
+};
+
+// Limits of the texts the radios keep: those of the records the store hands
+// to the wireless objects.
+inline constexpr size_t kSsidNameMax = 32;
+inline constexpr size_t kPasswordMax = 63;
+inline constexpr size_t kNeighbourMax = 127;
+inline constexpr size_t kScanEntryMax = 15;
+inline constexpr size_t kMaxScanEntries = 64;
+
+class Radios {
+ public:
+  // `state_path` is the real path of the state file (under the root).
+  explicit Radios(std::string state_path, Clock clock = monotonic_ms);
+
+  // Reads the state file; a missing one is seeded with the default gateway
+  // and written.  False (with why) when the file cannot be read or is
+  // malformed: the radios then keep the defaults in memory only.
+  bool open(std::string *why);
+
+  std::optional<RadioBand> band(uint32_t id);
+  std::vector<Ssid> ssids();
+  std::optional<Ssid> ssid(uint32_t instance);
+  std::vector<Station> stations();
+  std::optional<Station> station(const Mac &mac);
+
+  // Starts a channel scan of a band.  Its results (the plan) become the
+  // band's scan result once the scan delay has passed.
+  bool start_scan(uint32_t band, std::string *message);
+  // Milliseconds until the earliest running scan finishes, or -1 when none
+  // runs: a caller that announces results arms a timer with it.
+  int64_t next_scan_due_in();
+  uint32_t scan_delay_ms();
+
+  // Disconnects a station from an SSID.
+  bool kick_station(const Mac &mac, uint32_t ssid, std::string *message);
+
+  // Changes from outside.  Each returns false with a reason and changes
+  // nothing when its arguments do not fit the radios.
+  bool add_station(const Station &station, std::string *why);  // joins or moves
+  bool remove_station(const Mac &mac, std::string *why);
+  bool set_station_rssi(const Mac &mac, int32_t rssi, std::string *why);
+  bool add_scan_result(uint32_t band, uint32_t channel, uint32_t score, std::string *why);
+  bool set_scan_delay(uint32_t ms, std::string *why);
+
+ private:
+  RadioBand *find_band(uint32_t id);
+  // Moves every scan whose time has come to its result.
+  void complete_due_scans();
+  void seed();
+  bool read_state(std::string *why);
+  // Writes the whole state; a failure is returned to the caller of the change.
+  bool write_state(std::string *why);
+
+  std::mutex mutex_;
+  StateFile file_;
+  Clock clock_;
+  uint32_t scan_delay_ms_ = 3000;
+  std::vector<RadioBand> bands_;
+  std::vector<Ssid> ssids_;
+  std::vector<Station> stations_;
+  // Monotonic time at which each running scan finishes (by band index).
+  std::vector<int64_t> scan_due_;
+};
+
+// A band's valid channels: 1 to 14 on 2.4 GHz, the 5 GHz channels 36 to 177.
+bool valid_channel(uint32_t band, uint32_t channel);
+
+}  // namespace igd1::devices
