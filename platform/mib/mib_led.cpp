@@ -7,10 +7,10 @@
 //   3       led.ControlCycle   one byte, 1 daily (the only cycle)
 //   4       led.Enable         one byte, 1: the lights follow the window
 //
-// The handle is what drives the lights: it remembers whether they are lit
-// and holds a timer for the next edge of the window, where the lights are
-// switched again.  Each switch is journaled, so the services (and tests) see
-// what the lights show.
+// The handle is what drives the lights: it remembers whether they are lit,
+// and its window is a schedule of the shared runner, which calls it back at
+// the window's edges (and after the clock is set).  Each switch is journaled,
+// so the services (and tests) see what the lights show.
 #include <string.h>
 #include <time.h>
 
@@ -23,10 +23,10 @@
 
 #include "mib_api.h"
 #include "mib_store.h"
+#include "schedule_runner.h"
 
 struct led_entry {
-  GMainContext *context = nullptr;
-  GSource *edge_timer = nullptr;
+  igd1::mib::ScheduleRunner::Id window = 0;
   bool lit = false;
 };
 
@@ -51,8 +51,6 @@ constexpr Item kItems[] = {
     {"led.Enable", K::U8, 1},
 };
 constexpr size_t kCount = std::size(kItems);
-
-constexpr int kMinutesPerDay = 24 * 60;
 
 // The handle that LED_set_update and a handle-less status update drive.
 led_entry *g_current = nullptr;
@@ -100,70 +98,24 @@ std::optional<Window> active_window() {
   return Window{*start, *end};
 }
 
-bool inside(const Window &window, int minute) {
-  if (window.start == window.end) return true;
-  if (window.start < window.end) return minute >= window.start && minute < window.end;
-  return minute >= window.start || minute < window.end;
+// The window as a schedule: inside (1) from its start, outside (0) from its
+// end.  A window that starts where it ends is open all day: no edges.
+std::vector<igd1::mib::ScheduleEdge> window_edges() {
+  const std::optional<Window> window = active_window();
+  if (!window || window->start == window->end) return {};
+  return {{igd1::mib::kEveryDay, uint16_t(window->start), 1},
+          {igd1::mib::kEveryDay, uint16_t(window->end), 0}};
 }
-
-struct Now {
-  int minute;  // of the day
-  int second;  // of the minute
-};
-
-Now local_now() {
-  const time_t now = time(nullptr);
-  struct tm local {};
-  localtime_r(&now, &local);
-  return {local.tm_hour * 60 + local.tm_min, local.tm_sec};
-}
-
-// Seconds from `now` to the next edge of `window` (at least one).
-unsigned seconds_to_edge(const Window &window, const Now &now) {
-  int nearest = kMinutesPerDay;
-  for (int edge : {window.start, window.end}) {
-    int ahead = (edge - now.minute + kMinutesPerDay) % kMinutesPerDay;
-    if (ahead == 0) ahead = kMinutesPerDay;
-    nearest = std::min(nearest, ahead);
-  }
-  const int seconds = nearest * 60 - now.second;
-  return seconds > 0 ? unsigned(seconds) : 1u;
-}
-
-void arm_edge_timer(led_entry *entry);
 
 // Switches the lights as the store says now and journals what they show.
+// Without a window (or with an open one) the switch alone decides.
 void drive(led_entry *entry, int cause) {
-  const std::optional<Window> window = active_window();
-  const Now now = local_now();
-  const bool lit = stored_byte(kStatus) != 0 && (!window || inside(*window, now.minute));
+  const std::optional<int> in_window =
+      entry != nullptr ? igd1::mib::schedule_runner().applied(entry->window)
+                       : igd1::mib::schedule_state_at(window_edges(), time(nullptr));
+  const bool lit = stored_byte(kStatus) != 0 && (!in_window || *in_window == 1);
   if (entry != nullptr) entry->lit = lit;
   igd1::mib::journal_append(MIB_JOURNAL_LED, cause, lit ? "on" : "off");
-}
-
-gboolean on_edge(gpointer data) {
-  auto *entry = static_cast<led_entry *>(data);
-  g_source_unref(entry->edge_timer);
-  entry->edge_timer = nullptr;
-  drive(entry, LED_DRIVEN_AT_EDGE);
-  arm_edge_timer(entry);
-  return G_SOURCE_REMOVE;
-}
-
-void stop_edge_timer(led_entry *entry) {
-  if (entry->edge_timer == nullptr) return;
-  g_source_destroy(entry->edge_timer);
-  g_source_unref(entry->edge_timer);
-  entry->edge_timer = nullptr;
-}
-
-void arm_edge_timer(led_entry *entry) {
-  stop_edge_timer(entry);
-  const std::optional<Window> window = active_window();
-  if (!window || window->start == window->end) return;
-  entry->edge_timer = g_timeout_source_new_seconds(seconds_to_edge(*window, local_now()));
-  g_source_set_callback(entry->edge_timer, on_edge, entry, nullptr);
-  g_source_attach(entry->edge_timer, entry->context);
 }
 
 bool same_as_stored(Number number, const void *value) {
@@ -181,19 +133,18 @@ int LED_init_entry(LED_ENTRY **handle) {
   if (handle == nullptr) return 0;
   LED_free_entry(handle);
   auto *entry = new led_entry;
-  entry->context = g_main_context_ref_thread_default();
+  entry->window = igd1::mib::schedule_runner().add(
+      window_edges(), [entry](int) { drive(entry, LED_DRIVEN_AT_EDGE); }, false);
   *handle = entry;
   g_current = entry;
   drive(entry, LED_DRIVEN_BY_STATUS);
-  arm_edge_timer(entry);
   return 1;
 }
 
 void LED_free_entry(LED_ENTRY **handle) {
   if (handle == nullptr || *handle == nullptr) return;
   led_entry *entry = *handle;
-  stop_edge_timer(entry);
-  g_main_context_unref(entry->context);
+  igd1::mib::schedule_runner().remove(entry->window);
   if (g_current == entry) g_current = nullptr;
   delete entry;
   *handle = nullptr;
@@ -232,7 +183,7 @@ int LED_status_update(LED_ENTRY *handle) {
 
 int LED_set_update(void) {
   if (igd1::mib::should_fail(kSetUpdateAccessor, 0)) return 0;
+  if (g_current != nullptr) igd1::mib::schedule_runner().change(g_current->window, window_edges(), false);
   drive(g_current, LED_DRIVEN_BY_SCHEDULE);
-  if (g_current != nullptr) arm_edge_timer(g_current);
   return 1;
 }
