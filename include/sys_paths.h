@@ -18,6 +18,8 @@ namespace path {
 inline constexpr char kDbusXmlDir[] = "/etc/dbusxml/";
 // The size-capped log file.
 inline constexpr char kSyslog[] = "/tmp/syslog.txt";
+// The log of the previous run, kept when the daemon starts again.
+inline constexpr char kSyslogPrevious[] = "/tmp/syslog.txt.1";
 // Present while a bus conformance test runs.
 inline constexpr char kCtsMarker[] = "/tmp/running_dbus_cts";
 // Written by each delayed save of extra configuration values.

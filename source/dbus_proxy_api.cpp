@@ -20,6 +20,7 @@
 #include "host_api.h"
 #include "igd1_assert.h"
 #include "mib_api.h"
+#include "sys_files.h"
 #include "sys_paths.h"
 #include "tool.h"
 
@@ -299,8 +300,9 @@ int dbusproxy_build_array_variant(GVariantBuilder **builder, int type, const voi
 // ---- shared tools ---------------------------------------------------------------
 
 int check_dbus_cts_running(void) {
-  std::string marker = igd1::sys_path(igd1::path::kCtsMarker);
-  return access(marker.c_str(), F_OK) == 0 ? 1 : 0;
+  // The marker switches checks off, so only one that root put there counts:
+  // in /tmp any user could create it.
+  return igd1::trusted_marker(igd1::path::kCtsMarker) ? 1 : 0;
 }
 
 // Both tools look entries up in a hash set, so that lists of thousands of
@@ -394,14 +396,11 @@ void write_save_record(uint32_t count) {
   if (length < 0) return;
   size_t size = std::min(size_t(length), sizeof record - 1);
 
-  std::string file = igd1::sys_path(igd1::path::kExtraMibSaveRecord);
-  FILE *stream = std::fopen(file.c_str(), "w");
-  if (stream == nullptr) {
-    DBUS_LOG(LOG_LEVEL_ERROR, "cannot write %s", file.c_str());
-    return;
-  }
-  std::fwrite(record, 1, size, stream);
-  std::fclose(stream);
+  // The record lives in a directory every user may write: it is replaced
+  // as a whole, never written through a link planted there.
+  std::string error;
+  if (!igd1::write_private_file(igd1::path::kExtraMibSaveRecord, std::string_view(record, size), &error))
+    DBUS_LOG(LOG_LEVEL_ERROR, "cannot write %s", error.c_str());
 }
 
 }  // namespace

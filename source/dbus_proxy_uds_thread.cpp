@@ -24,6 +24,7 @@
 
 #include "host_api.h"
 #include "mib_api.h"
+#include "sys_files.h"
 #include "sys_paths.h"
 #include "sys_run.h"
 #include "tool.h"
@@ -237,6 +238,13 @@ void *dbus_proxy_uds_process_func(void *) {
     if (client < 0) {
       DBUS_LOG(LOG_LEVEL_DEBUG, "%s:%d: failed to accept socket(%d)", __func__, __LINE__, errno);
       usleep(kAcceptRetryPauseUs);
+      continue;
+    }
+    // Notices change what the bus shows: only root and the daemon's own
+    // user may send them (the socket's mode keeps others out as well).
+    if (!igd1::peer_may_send(client)) {
+      DBUS_LOG(LOG_LEVEL_WARN, "%s:%d: notice from an untrusted user refused", __func__, __LINE__);
+      close(client);
       continue;
     }
     DBUS_LOG(LOG_LEVEL_DEBUG, "%s:%d: Accept successfully ,client_fd = %d", __func__, __LINE__, client);

@@ -8,7 +8,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -16,11 +18,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "sys_files.h"
 #include "sys_paths.h"
 
 static_assert(sizeof(sys_log_record) == 268, "a log record is 3 words and a 256-byte text");
@@ -182,9 +186,6 @@ uint32_t current_mask() {
 
 // ---- log file ----------------------------------------------------------------------
 
-// "e" sets close-on-exec so that the programs this library starts do not
-// inherit the log descriptor; the stream is otherwise plain "w+".
-constexpr char kLogOpenMode[] = "w+e";
 // Lines waiting for the writer; a caller that finds this many waits for room
 // rather than losing a line.
 constexpr size_t kQueueLimit = 16384;
@@ -233,8 +234,8 @@ class LogWriter {
       std::lock_guard file_lock(file_mutex_);
       std::string line;
       line.append(text).append(ending);
-      write_line(line);
-      fflush(stream_ != nullptr ? stream_ : stderr);
+      const uint32_t length = uint32_t(line.size());
+      write_lines(line, std::span(&length, 1));
       return;
     }
     room_.wait(lock, [this] { return queue_.size() < kQueueLimit || stopped_; });
@@ -254,11 +255,13 @@ class LogWriter {
     --flushing_;
   }
 
-  // The next line opens the log file afresh (under the current root).
+  // The next line opens the log file afresh (under the current root),
+  // keeping what is there as the previous log.
   void reopen() {
     flush();
     std::lock_guard file_lock(file_mutex_);
-    close_stream();
+    close_file();
+    open_failure_reported_ = false;
   }
 
   // Writes what is queued and ends the writer; later lines are written by
@@ -294,12 +297,7 @@ class LogWriter {
       lock.unlock();
       {
         std::lock_guard file_lock(file_mutex_);
-        size_t offset = 0;
-        for (uint32_t length : batch.lengths) {
-          write_line(std::string_view(batch.bytes).substr(offset, length));
-          offset += length;
-        }
-        if (stream_ != nullptr) fflush(stream_);
+        write_lines(batch.bytes, batch.lengths);
       }
       if (batch.bytes.capacity() > kKeptBatchBytes)
         batch = LineBatch();
@@ -311,37 +309,55 @@ class LogWriter {
     }
   }
 
-  bool open_stream(const char *failure_format) {
-    stream_ = fopen(path_, kLogOpenMode);
-    size_ = 0;
-    if (stream_ != nullptr) return true;
-    int error = errno;
-    fprintf(stderr, failure_format, path_);
-    report_errno(error);
+  // Called with the file lock held.  The first open of a run keeps the
+  // previous run's log beside the new one.  A file that cannot be opened is
+  // reported once, not once per line; the next batch tries again.
+  bool open_file() {
+    if (fd_ >= 0) return true;
+    std::string error;
+    fd_ = igd1::open_private_file(igd1::path::kSyslog, igd1::path::kSyslogPrevious, &error);
+    if (fd_ >= 0) {
+      open_failure_reported_ = false;
+      return true;
+    }
+    if (!open_failure_reported_) fprintf(stderr, "Can't open the log file: %s\n", error.c_str());
+    open_failure_reported_ = true;
     return false;
   }
 
-  void close_stream() {
-    if (stream_ != nullptr) fclose(stream_);
-    stream_ = nullptr;
+  void close_file() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
   }
 
-  // Called with the file lock held.  The size is counted as lines are
-  // written; the file is opened with truncation, so it starts at 0.
-  void write_line(std::string_view line) {
-    if (stream_ == nullptr) {
-      if (!igd1::sys_path_into(igd1::path::kSyslog, path_, sizeof path_)) {
-        fprintf(stderr, "Can't open file: %s\n", igd1::path::kSyslog);
-        report_errno(ENAMETOOLONG);
-        return;
+  // Called with the file lock held.  The size is what the file holds on
+  // disk, whoever wrote it: a line that finds it past the cap empties it
+  // first.  Lines between two such points go out in one write.
+  void write_lines(std::string_view bytes, std::span<const uint32_t> lengths) {
+    if (!open_file()) return;
+    struct stat status;
+    off_t size = fstat(fd_, &status) == 0 ? status.st_size : 0;
+    size_t start = 0, end = 0;
+    for (uint32_t length : lengths) {
+      if (size > SYS_LOG_FILE_CAP) {
+        write_all(bytes.substr(start, end - start));
+        if (ftruncate(fd_, 0) != 0) report_errno(errno);
+        start = end;
+        size = 0;
       }
-      if (!open_stream("Can't open file: %s\n")) return;
+      end += length;
+      size += off_t(length);
     }
-    if (size_ > SYS_LOG_FILE_CAP) {
-      close_stream();
-      if (!open_stream("Can't open file: %s after close\n")) return;
+    write_all(bytes.substr(start, end - start));
+  }
+
+  void write_all(std::string_view bytes) {
+    while (!bytes.empty()) {
+      ssize_t written = ::write(fd_, bytes.data(), bytes.size());
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) return;
+      bytes.remove_prefix(size_t(written));
     }
-    if (fwrite(line.data(), 1, line.size(), stream_) == line.size()) size_ += long(line.size());
   }
 
   std::mutex queue_mutex_;
@@ -353,11 +369,10 @@ class LogWriter {
   bool stopped_ = false;
   std::thread thread_;
 
-  // Serialises every access to the log stream and its path.
+  // Serialises every access to the log file.
   std::mutex file_mutex_;
-  FILE *stream_ = nullptr;
-  char path_[PATH_MAX] = {};
-  long size_ = 0;
+  int fd_ = -1;
+  bool open_failure_reported_ = false;
 };
 
 // Never destroyed: threads that outlive the end of main may still log.

@@ -21,6 +21,7 @@
 #include "dbus_proxy_api.h"
 #include "host_api.h"
 #include "mib_store.h"
+#include "sys_files.h"
 #include "sys_paths.h"
 
 namespace igd1::host {
@@ -36,20 +37,6 @@ constexpr int kEchoMax = 64;
 constexpr char kObjectRoot[] = "/com/wqx/igd1";
 constexpr char kNetworkInfoPath[] = "/com/wqx/igd1/Info/Network";
 constexpr char kNetworkInfoInterface[] = "com.wqx.igd1.NetworkInfo";
-
-// ---- local sockets -------------------------------------------------------------------
-
-int listen_at(const sockaddr_un &address, int backlog) {
-  int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (sock < 0) return -1;
-  unlink(address.sun_path);
-  if (bind(sock, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 ||
-      listen(sock, backlog) != 0) {
-    close(sock);
-    return -1;
-  }
-  return sock;
-}
 
 // ---- the notification service --------------------------------------------------------
 
@@ -266,6 +253,10 @@ Reply handle_message(std::string_view text, const ModuleLibrary &library) {
 bool receive_heartbeat(int listen_fd) {
   int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) return false;
+  if (!peer_may_send(fd)) {
+    close(fd);
+    return false;
+  }
   struct timeval timeout = {kHeartbeatReceiveTimeoutS, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   char message[sizeof kHeartbeatMessage + 1] = {};
@@ -286,19 +277,15 @@ double seconds(std::chrono::steady_clock::duration duration) {
 bool HeartbeatMonitor::start(const std::string &fixed_path, std::chrono::milliseconds timeout,
                              std::string *error) {
   stop();
-  sockaddr_un address;
-  if (!sys_socket_address(fixed_path, &address)) {
-    *error = "heartbeat socket path too long: " + sys_path(fixed_path);
-    return false;
-  }
-  listen_fd_ = listen_at(address, kNotifyBacklog);
+  listen_fd_ = listen_private_socket(fixed_path, kNotifyBacklog, error);
+  if (listen_fd_ < 0) return false;
+  socket_file_ = sys_path(fixed_path);
   wake_fd_ = eventfd(0, EFD_CLOEXEC);
-  if (listen_fd_ < 0 || wake_fd_ < 0) {
-    *error = std::string("cannot listen on ") + address.sun_path + ": " + g_strerror(errno);
+  if (wake_fd_ < 0) {
+    *error = std::string("cannot watch the heartbeat: ") + g_strerror(errno);
     stop();
     return false;
   }
-  socket_file_ = address.sun_path;
   timeout_ = timeout;
   thread_ = std::thread([this] { run(); });
   return true;
@@ -411,14 +398,13 @@ int init_dbus_proxy_uds_socket(int *fd) {
   // A service that was stopped meanwhile gets no socket: the library's
   // accepting thread then gives up.
   if (service().library == nullptr) return -1;
-  sockaddr_un address;
-  if (!igd1::sys_socket_address(igd1::path::kNotifySocket, &address)) return -1;
-  int sock = listen_at(address, kNotifyBacklog);
+  std::string error;
+  int sock = igd1::listen_private_socket(igd1::path::kNotifySocket, kNotifyBacklog, &error);
   if (sock < 0) {
-    host_log(LOG_LEVEL_ERROR, "cannot listen on %s: %s", address.sun_path, g_strerror(errno));
+    host_log(LOG_LEVEL_ERROR, "%s", error.c_str());
     return -1;
   }
-  service().socket_file = address.sun_path;
+  service().socket_file = igd1::sys_path(igd1::path::kNotifySocket);
   *fd = sock;
   return 0;
 }

@@ -42,7 +42,8 @@ class HeartbeatMonitor {
   HeartbeatMonitor &operator=(const HeartbeatMonitor &) = delete;
   ~HeartbeatMonitor() { stop(); }
 
-  // `socket_file` is a real path; a stale file there is replaced.
+  // Listens at the fixed path `socket_file` (under the root folder); what is
+  // found there is replaced.  Only root and the daemon's user are heard.
   bool start(const std::string &socket_file, std::chrono::milliseconds timeout, std::string *error);
   void stop();
 
