@@ -100,6 +100,10 @@ struct WriteFlags {
 // nullptr alone for "no value").
 using ReadHook = GVariant *(*)(const SingleObject &object, const Property &property,
                                GError **error);
+// Read hook of a write-only property (declared access="write"): it has no
+// value, so a read is answered as for an unknown name.
+IGD1_EXPORT GVariant *write_only(const SingleObject &object, const Property &property, GError **error);
+
 // Custom write of one value already type-checked against the property.
 using WriteHook = bool (*)(const SingleObject &object, const Property &property,
                            const char *name, GVariant *value, WriteFlags *flags, GError **error);

@@ -16,8 +16,6 @@ constexpr size_t kPasswordMax = 30;
 // Prefixes the write log lines while a multi-write runs.
 const char *g_log_prefix = "";
 
-GVariant *not_readable(const SingleObject &, const Property &, GError **) { return nullptr; }
-
 bool write_enable(const SingleObject &, const Property &, const char *, GVariant *value,
                   WriteFlags *flags, GError **error) {
   const int enable = g_variant_get_byte(value);
@@ -66,7 +64,7 @@ bool update_server(const SingleObject &, const WriteFlags &flags, GError **) {
 }
 
 constexpr Property kProperties[] = {
-    {.name = "Enable", .type = "y", .read = not_readable, .write = write_enable},
+    {.name = "Enable", .type = "y", .read = igd1::write_only, .write = write_enable},
     {.name = "AdminPassword", .on_failure = OnFailure::Error,
      .failure_log = "mib_get MIB_SUSER_PASSWORD failed!",
      .failure_error = "mib_get MIB_SUSER_PASSWORD failed!", .write = write_password},

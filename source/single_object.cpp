@@ -17,6 +17,7 @@
 #include "dbus_proxy_api.h"
 #include "host_api.h"
 #include "igd1_assert.h"
+#include "sys_introspection.h"
 
 namespace igd1 {
 namespace {
@@ -549,30 +550,13 @@ bool property_announced(const SingleObject &object, const Property &property) {
 
 void mark_unannounced(GDBusInterfaceInfo *interface,
                       const std::function<bool(const char *name)> &announced) {
-  static constexpr char kKey[] = "org.freedesktop.DBus.Property.EmitsChangedSignal";
-  const char *inherited = g_dbus_annotation_info_lookup(interface->annotations, kKey);
+  const char *inherited = g_dbus_annotation_info_lookup(interface->annotations, kEmitsChangedSignal);
   for (GDBusPropertyInfo **p = interface->properties; p != nullptr && *p != nullptr; ++p) {
     GDBusPropertyInfo *property = *p;
     if (announced(property->name)) continue;
     // A property's own annotation overrides its interface's.
-    guint count = 0;
-    for (; property->annotations != nullptr && property->annotations[count] != nullptr; ++count) {
-      GDBusAnnotationInfo *own = property->annotations[count];
-      if (g_strcmp0(own->key, kKey) != 0) continue;
-      g_free(own->value);
-      own->value = g_strdup("false");
-      break;
-    }
-    if (property->annotations != nullptr && property->annotations[count] != nullptr) continue;
-    if (g_strcmp0(inherited, "false") == 0) continue;
-    // The list is NULL-terminated and freed with the node.
-    property->annotations = g_renew(GDBusAnnotationInfo *, property->annotations, count + 2);
-    GDBusAnnotationInfo *annotation = g_new0(GDBusAnnotationInfo, 1);
-    annotation->ref_count = 1;
-    annotation->key = g_strdup(kKey);
-    annotation->value = g_strdup("false");
-    property->annotations[count] = annotation;
-    property->annotations[count + 1] = nullptr;
+    const bool own = g_dbus_annotation_info_lookup(property->annotations, kEmitsChangedSignal) != nullptr;
+    if (own || g_strcmp0(inherited, "false") != 0) mark_never_emitted(property);
   }
 }
 
@@ -632,6 +616,8 @@ const Property *find_property(const SingleObject &object, const char *name) {
 }
 
 // ---- reading ------------------------------------------------------------------------
+
+GVariant *write_only(const SingleObject &, const Property &, GError **) { return nullptr; }
 
 GVariant *object_get(const SingleObject &object, const char *function, const char *property_name,
                      GError **error) {

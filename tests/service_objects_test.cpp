@@ -44,7 +44,9 @@ TEST_F(ServiceObjectsTest, HttpServerPasswordEnableAndTheirFailures) {
   ASSERT_EQ(mib::journal(before).size(), 2u);
   EXPECT_EQ(mib::journal(before)[0].data, "Access=0");
   EXPECT_EQ(mib::get_setting("http.Access"), "0");
-  EXPECT_EQ(read(kHttp, "Enable"), "<" + std::string(kInvalidArgs) + ": invalid property Enable>");
+  // Declared write-only: the bus refuses the read before the module sees it.
+  EXPECT_THAT(read(kHttp, "Enable"), testing::StartsWith("<" + std::string(kInvalidArgs) + ": "));
+  EXPECT_THAT(read(kHttp, "Enable"), testing::HasSubstr("Enable"));
   EXPECT_EQ(get_all(kHttp.path, kHttp.interface), "({'AdminPassword': <'" + thirty + "'>},)");
 
   // The three failures of the access table, and of the password.

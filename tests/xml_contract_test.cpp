@@ -58,11 +58,12 @@ TEST(XmlContractTest, EveryFileIsIntrospectionDataWithAnInterface) {
 bool default_form(const Property &p) { return p.variant != igd1::Variant::ServiceType1; }
 
 // Whether introspection says that changes of `property` are not signalled:
-// its own EmitsChangedSignal annotation, else its interface's, is "false".
+// its own EmitsChangedSignal annotation, else its interface's (when given), is "false".
 bool marked_unannounced(const GDBusInterfaceInfo *interface, const GDBusPropertyInfo *property) {
   constexpr char kKey[] = "org.freedesktop.DBus.Property.EmitsChangedSignal";
   const char *value = g_dbus_annotation_info_lookup(property->annotations, kKey);
-  if (value == nullptr) value = g_dbus_annotation_info_lookup(interface->annotations, kKey);
+  if (value == nullptr && interface != nullptr)
+    value = g_dbus_annotation_info_lookup(interface->annotations, kKey);
   return g_strcmp0(value, "false") == 0;
 }
 
@@ -96,7 +97,7 @@ TEST(XmlContractTest, PropertyTablesMatchTheirFiles) {
       const bool writable = (info->flags & G_DBUS_PROPERTY_INFO_FLAGS_WRITABLE) != 0;
       const bool readable = (info->flags & G_DBUS_PROPERTY_INFO_FLAGS_READABLE) != 0;
       EXPECT_EQ(writable, row->write != nullptr) << info->name;
-      EXPECT_TRUE(readable) << info->name;
+      EXPECT_EQ(readable, row->read != write_only) << info->name;
       EXPECT_EQ(marked_unannounced(interface, info), !property_announced(*object, *row)) << info->name;
     }
     for (const Property &row : object->properties) {
@@ -262,7 +263,9 @@ class PublishedTreeTest : public BusTest {
       } else {
         ADD_FAILURE() << "no table describes " << interface->name;
       }
-      EXPECT_EQ(marked_unannounced(interface, property), !announced)
+      // Served, the mark is on the property itself: busctl and others read
+      // nothing else.
+      EXPECT_EQ(marked_unannounced(nullptr, property), !announced)
           << path << " " << interface->name << "." << property->name;
       unannounced += announced ? 0 : 1;
     });
@@ -314,8 +317,9 @@ TEST_F(PublishedTreeTest, OnlyCollectionsWithRemoveAllObjectsDeclareIt) {
   EXPECT_TRUE(without.count("/com/wqx/igd1/Config/PortMapping"));
 }
 
-// Each property declared readable answers Get with a value of its declared type.
-TEST_F(PublishedTreeTest, EveryPublishedPropertyAnswersWithItsDeclaredType) {
+// Each property declared readable answers Get with a value of its declared
+// type; a write-only property is declared so and never read.
+TEST_F(PublishedTreeTest, EveryReadablePropertyAnswersGetWithItsDeclaredType) {
   std::set<std::string> interfaces;
   int properties = 0;
   walk("/com/wqx/igd1", [&](const std::string &path, const GDBusInterfaceInfo *interface,
@@ -324,9 +328,9 @@ TEST_F(PublishedTreeTest, EveryPublishedPropertyAnswersWithItsDeclaredType) {
     if (property == nullptr || (property->flags & G_DBUS_PROPERTY_INFO_FLAGS_READABLE) == 0) return;
     g_autoptr(GError) get_error = nullptr;
     Variant value = get_property(path.c_str(), interface->name, property->name, &get_error);
-    // A store entry that cannot be read answers its own error; the type of
-    // what does answer must be the declared one.
-    if (value == nullptr) return;
+    // The default store holds a value for everything readable.
+    ASSERT_NE(value, nullptr) << path << " " << interface->name << "." << property->name << ": "
+                              << (get_error != nullptr ? get_error->message : "no value");
     ++properties;
     EXPECT_STREQ(g_variant_get_type_string(value.get()), property->signature)
         << path << " " << interface->name << "." << property->name;
@@ -362,6 +366,24 @@ TEST_F(ServiceType1TreeTest, PropertiesThatAreNeverAnnouncedAreMarked) {
     EXPECT_TRUE(marked_unannounced(interface, *p)) << (*p)->name;
   g_dbus_node_info_unref(node);
   EXPECT_GT(check_change_signal_marks(), 60);
+}
+
+// Without the standard signal nothing emits it, and every served property
+// says so itself, announced or not.
+class NoStandardSignalTreeTest : public PublishedTreeTest {
+  void configure(host::Options &options) override { options.standard_signals = false; }
+};
+
+TEST_F(NoStandardSignalTreeTest, EveryPropertySaysItEmitsNoChangedSignal) {
+  ASSERT_FALSE(add_child("/com/wqx/igd1/Config/PortMapping").empty());
+  int properties = 0;
+  walk("/com/wqx/igd1", [&](const std::string &path, const GDBusInterfaceInfo *interface,
+                            const GDBusPropertyInfo *property) {
+    if (property == nullptr) return;
+    ++properties;
+    EXPECT_TRUE(marked_unannounced(nullptr, property)) << path << " " << interface->name << "." << property->name;
+  });
+  EXPECT_GT(properties, 200);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "lan_neighbours.h"
 #include "mib_store.h"
 #include "notify_service.h"
+#include "sys_introspection.h"
 #include "sys_paths.h"
 
 namespace igd1::host {
@@ -182,6 +183,12 @@ Settings &settings() {
 
 bool register_node_info(GDBusNodeInfo *node_info) {
   if (node_info == nullptr) return false;
+  // Generic clients look for EmitsChangedSignal on each property.  Without
+  // the standard signal no property emits it.
+  if (settings().standard_signals)
+    spell_out_emits_changed(node_info);
+  else
+    mark_node_never_emitted(node_info);
   std::lock_guard lock(g_node_mutex);
   g_node_infos.push_back(g_dbus_node_info_ref(node_info));
   return true;

@@ -22,7 +22,7 @@ namespace igd1::host {
 struct Settings {
   int service_type = 0;
   int province = 0;
-  bool standard_signals = false;
+  bool standard_signals = true;
 };
 Settings &settings();
 
@@ -108,7 +108,7 @@ struct Options {
   int service_type = 0;
   int province = 0;
   // Every change signal also as org.freedesktop.DBus.Properties.PropertiesChanged.
-  bool standard_signals = false;
+  bool standard_signals = true;
   std::vector<std::string> modules;  // empty = every module
   // Event channels (igd1d turns both on): the notification socket served by
   // the library's threads, and the library's heartbeat with its watch.

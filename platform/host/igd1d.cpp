@@ -22,7 +22,7 @@ struct CommandLine {
   gint province = 0;
   gchar *modules = nullptr;
   gchar *lan_hosts = nullptr;
-  gboolean standard_signals = FALSE;
+  gboolean no_standard_signals = FALSE;
   gint heartbeat_timeout = 15;
   gboolean version = FALSE;
 };
@@ -127,9 +127,9 @@ int main(int argc, char **argv) {
       {"lan-hosts", 0, 0, G_OPTION_ARG_STRING, &cl.lan_hosts,
        "Where the LAN hosts come from: seeded (the store's table, default) or system (this "
        "machine's neighbour table)", "SOURCE"},
-      {"standard-signals", 0, 0, G_OPTION_ARG_NONE, &cl.standard_signals,
-       "Also send every change as org.freedesktop.DBus.Properties.PropertiesChanged, for "
-       "generic property caches (default: only com.wqx.igd1.Properties)", nullptr},
+      {"no-standard-signals", 0, 0, G_OPTION_ARG_NONE, &cl.no_standard_signals,
+       "Send changes only as com.wqx.igd1.Properties.PropertiesChanged, not also as "
+       "org.freedesktop.DBus.Properties.PropertiesChanged (introspection then says so)", nullptr},
       {"heartbeat-timeout", 0, 0, G_OPTION_ARG_INT, &cl.heartbeat_timeout,
        "Warn when the library's heartbeat is missing this long (default 15)", "SECONDS"},
       {"version", 0, 0, G_OPTION_ARG_NONE, &cl.version, "Print the version and exit", nullptr},
@@ -186,7 +186,7 @@ int main(int argc, char **argv) {
   options.heartbeat_timeout_ms = unsigned(cl.heartbeat_timeout) * 1000u;
   options.service_type = cl.service_type;
   options.province = cl.province;
-  options.standard_signals = cl.standard_signals;
+  options.standard_signals = !cl.no_standard_signals;
   if (cl.modules != nullptr) {
     g_auto(GStrv) names = g_strsplit(cl.modules, ",", -1);
     for (gchar **name = names; *name != nullptr; ++name)
