@@ -222,14 +222,51 @@ bool address_upload(Request *request, const char *url, const char *category,
   return true;
 }
 
-// Letters, digits, spaces and - : . / + , : every form the date program
-// takes, nothing a shell would treat specially.  An empty or blank time is
-// no time: the date program would take it as midnight.
+// Reads a fixed-width decimal field at the front of a text.
+struct FieldReader {
+  std::string_view rest;
+  // The next `digits` digits as a number within [low, high], and then
+  // `separator` unless it is '\0'.
+  bool number(size_t digits, unsigned low, unsigned high, unsigned *value, char separator = '\0') {
+    if (rest.size() < digits) return false;
+    *value = 0;
+    for (size_t i = 0; i < digits; ++i) {
+      if (!g_ascii_isdigit(rest[i])) return false;
+      *value = *value * 10 + unsigned(rest[i] - '0');
+    }
+    rest.remove_prefix(digits);
+    if (*value < low || *value > high) return false;
+    return separator == '\0' || take(separator);
+  }
+  bool take(char c) {
+    if (rest.empty() || rest.front() != c) return false;
+    rest.remove_prefix(1);
+    return true;
+  }
+};
+
+// "HH:MM" or "HH:MM:SS" and nothing after it.
+bool read_clock(FieldReader &in) {
+  unsigned hour, minute, second;
+  if (!in.number(2, 0, 23, &hour, ':') || !in.number(2, 0, 59, &minute)) return false;
+  if (in.take(':') && !in.number(2, 0, 59, &second)) return false;
+  return in.rest.empty();
+}
+
+// A time the date program sets and nothing else: "YYYY-MM-DD HH:MM[:SS]",
+// "YYYY-MM-DD" or "HH:MM[:SS]", each field within its range.  Any other
+// text (an option such as "-h", a relative date, a shell word) is refused
+// before a program sees it.
 bool valid_time(std::string_view time) {
-  if (time.size() > kTimeMax || time.find_first_not_of(' ') == std::string_view::npos) return false;
-  for (char c : time)
-    if (!g_ascii_isalnum(c) && std::strchr(" -:./+,", c) == nullptr) return false;
-  return true;
+  if (time.size() > kTimeMax) return false;
+  FieldReader in{time};
+  if (time.size() > 2 && time[2] == ':') return read_clock(in);
+  unsigned year, month, day;
+  if (!in.number(4, 1970, 2099, &year, '-') || !in.number(2, 1, 12, &month, '-') ||
+      !in.number(2, 1, 31, &day))
+    return false;
+  if (!g_date_valid_dmy(GDateDay(day), GDateMonth(month), GDateYear(year))) return false;
+  return in.rest.empty() || (in.take(' ') && read_clock(in));
 }
 
 // ---- registration status ------------------------------------------------------------

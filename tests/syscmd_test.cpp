@@ -267,22 +267,26 @@ TEST_F(SysCmdTest, SetDateTimeRunsDateAndClockWithoutAShell) {
   for (const std::string &time :
        {std::string("2026-03-01 12:00' ; reboot '"), std::string("$(reboot)"),
         std::string("12:00;reboot"), std::string("a\tb"), std::string(54, '1'), std::string(),
-        std::string("   ")}) {
+        std::string("   "), std::string("-h"), std::string("--help"), std::string("-s 12:00"),
+        std::string("next monday"), std::string("2026-02-29"), std::string("2026-13-01"),
+        std::string("2026-03-01 24:00"), std::string("12:60"), std::string("12:00:60"),
+        std::string("2026-03-01T12:00"), std::string("2026-03-01 12:00 "), std::string("1:00"),
+        std::string("20260301")}) {
     EXPECT_EQ(command("SetDateTime", text_args(time)), kRefused) << time;
   }
   EXPECT_EQ(standin_log(), "");
-  EXPECT_EQ(command("SetDateTime", text_args(std::string(53, '1'))), Reply(0, "none!"));
+  EXPECT_EQ(command("SetDateTime", text_args("2028-02-29")), Reply(0, "none!"));
+  EXPECT_EQ(command("SetDateTime", text_args("23:59")), Reply(0, "none!"));
   EXPECT_EQ(command("SetDateTime", text_args("2026-03-01 12:00:00")), Reply(0, "none!"));
-  EXPECT_EQ(standin_log(), "date -s " + std::string(53, '1') +
-                               "\nclock cmos\ndate -s 2026-03-01 12:00:00\nclock cmos\n");
+  EXPECT_EQ(standin_log(), "date -s 2028-02-29\nclock cmos\ndate -s 23:59\nclock cmos\n"
+                           "date -s 2026-03-01 12:00:00\nclock cmos\n");
 
   // A date program that fails answers an error and the clock is left alone.
   write_text_file(root().path(path::kStandinControlDir) + "date.status", "1");
   EXPECT_EQ(command("SetDateTime", text_args("2026-03-01 12:00:00")),
             Reply(~0u, std::string(kInterface) + ": Internal error: date exited with status 1"));
-  EXPECT_EQ(standin_log(), "date -s " + std::string(53, '1') +
-                               "\nclock cmos\ndate -s 2026-03-01 12:00:00\nclock cmos\n"
-                               "date -s 2026-03-01 12:00:00\n");
+  EXPECT_EQ(standin_log(), "date -s 2028-02-29\nclock cmos\ndate -s 23:59\nclock cmos\n"
+                           "date -s 2026-03-01 12:00:00\nclock cmos\ndate -s 2026-03-01 12:00:00\n");
 }
 
 TEST_F(SysCmdTest, RestoreAndRecoveryAreAnnouncedAndCleared) {

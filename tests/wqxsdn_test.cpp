@@ -104,6 +104,10 @@ TEST_F(SdnTest, SetOnuInfoChecksStoresAppliesAndSaves) {
       {"an address without a port", -1, kWan, "tcp:10.0.0.1", 0, 2, "", false, "1", kController},
       {"a 40-character WAN", -1, std::string(40, 'w'), kController, 0, 2, "", false, "1",
        kController},
+      {"a WAN that reads as an option", -1, "--help", kController, 0, 2, "", false, "1", kController},
+      {"a WAN that starts with a dash", -1, "-wan", kController, 0, 2, "", false, "1", kController},
+      {"an address that reads as an option", -1, kWan, "--controller", 0, 2, "", false, "1",
+       kController},
       {"a refused restart still saves", 0, kWan, kController, 1, 1, "sdnagent restart\n", true, "0",
        kController},
   };
@@ -127,6 +131,23 @@ TEST_F(SdnTest, SetOnuInfoChecksStoresAppliesAndSaves) {
   mib::fail_accessor("wqxsdn_get_mib_property", WQXSDN_PARM_CONADDR);
   EXPECT_EQ(method(kOnu, kOnuInterface, "GetONUInfo", nullptr),
             "(0, '0000a43e510c2210', '2_INTERNET_R_VID_41', '', 0, 'Success')");
+}
+
+// Stored values written around the bus are checked again before they become
+// the agent's arguments.
+TEST_F(SdnTest, AStoredValueThatReadsAsAnOptionNeverReachesTheAgent) {
+  agent_calls();
+  for (const char *wan : {"--help", "-h"}) {
+    mib::set_setting("sdn.OFWan", wan);
+    EXPECT_EQ(wqxsdn_reconfig_controller(), 1) << wan;
+  }
+  mib::set_setting("sdn.OFWan", kWan);
+  mib::set_setting("sdn.ControllerAddress", "--controller=tcp:1.2.3.4:1");
+  EXPECT_EQ(wqxsdn_reconfig_controller(), 1);
+  EXPECT_EQ(agent_calls(), "");
+  mib::set_setting("sdn.ControllerAddress", kController);
+  EXPECT_EQ(wqxsdn_reconfig_controller(), 0);
+  EXPECT_EQ(agent_calls(), std::string("sdnagent reconfigure --controller ") + kController + " --wan " + kWan + "\n");
 }
 
 // The agent's program runs while the main loop serves other calls; the

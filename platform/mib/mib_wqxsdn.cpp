@@ -108,9 +108,10 @@ bool valid_controller(std::string_view text) {
   return number <= 65535;
 }
 
-// A WAN connection name: letters, digits, '_', '-' and '.'.
+// A WAN connection name: letters, digits, '_', '-' and '.', never starting
+// with '-' (the agent would read it as an option).
 bool valid_wan(std::string_view text) {
-  if (text.empty()) return false;
+  if (text.empty() || text.front() == '-') return false;
   for (char c : text)
     if (!(g_ascii_isalnum(c) || c == '_' || c == '-' || c == '.')) return false;
   return true;
@@ -122,12 +123,23 @@ std::string_view text_of(const void *value, int size) {
   return std::string_view(text, strnlen(text, size_t(size)));
 }
 
+// An empty command is one that must not run: the agent is refused.
 int run_agent(const std::vector<std::string> &argv) {
+  if (argv.empty()) return 1;
   const igd1::RunResult result = igd1::run_command(argv, {.env = {}, .timeout_ms = kAgentTimeoutMs});
   return igd1::run_succeeded(result) ? 0 : 1;
 }
 
 void run_agent_async(const std::vector<std::string> &argv, wqxsdn_done done, void *data) {
+  if (argv.empty()) {
+    // Answered from the main loop, as a finished agent would be.
+    g_idle_add_once([](gpointer pending) {
+      auto *call = static_cast<std::pair<wqxsdn_done, void *> *>(pending);
+      if (call->first != nullptr) call->first(1, call->second);
+      delete call;
+    }, new std::pair<wqxsdn_done, void *>(done, data));
+    return;
+  }
   igd1::run_async(argv, {.env = {}, .timeout_ms = kAgentTimeoutMs},
                   [done, data](const igd1::RunResult &result) {
                     if (done != nullptr) done(igd1::run_succeeded(result) ? 0 : 1, data);
@@ -142,10 +154,13 @@ std::string stored_text(int position) {
   return buffer;
 }
 
-// The agent pointed at the stored controller and WAN.
+// The agent pointed at the stored controller and WAN; nothing when either
+// stored value is not of its form (the store can be written around the
+// bus), so that no stored text reaches the agent as an option.
 std::vector<std::string> reconfigure_command() {
-  return {igd1::program::kSdnAgent, "reconfigure", "--controller", stored_text(WQXSDN_PARM_CONADDR),
-          "--wan", stored_text(WQXSDN_PARM_OFWAN)};
+  const std::string controller = stored_text(WQXSDN_PARM_CONADDR), wan = stored_text(WQXSDN_PARM_OFWAN);
+  if (!valid_controller(controller) || !valid_wan(wan)) return {};
+  return {igd1::program::kSdnAgent, "reconfigure", "--controller", controller, "--wan", wan};
 }
 
 }  // namespace

@@ -103,6 +103,8 @@ expect_denied "nobody FTP password" "$(call nobody $FTP/1 $PROPS.Get com.wqx.igd
 expect_denied "nobody FTP GetAll" "$(call nobody $FTP/1 $PROPS.GetAll com.wqx.igd1.FTPAccount)"
 expect_denied "nobody FTP GetManagedObjects" "$(call nobody $FTP org.freedesktop.DBus.ObjectManager.GetManagedObjects)"
 expect_denied "nobody DDNS password" "$(call nobody /com/wqx/igd1/Network/ddns/1 $PROPS.Get com.wqx.igd1.DDNSServerConfig DDNSPassword)"
+expect_denied "nobody speed-test Ticket" "$(call nobody /com/wqx/igd1/Diagnostics/HttpDownload $PROPS.Get com.wqx.igd1.HttpDownloadTestFF Ticket)"
+expect_denied "nobody speed-test GetAll" "$(call nobody /com/wqx/igd1/Diagnostics/HttpDownload $PROPS.GetAll com.wqx.igd1.HttpDownloadTestFF)"
 expect_denied "nobody PON password" "$(call nobody /com/wqx/igd1/Info/PON $PROPS.Get com.wqx.igd1.PONInfo Password)"
 [ "$(call root $DHCP $PROPS.Get com.wqx.igd1.DHCPServer LeaseTime)" = "(<uint32 3600>,)" ] ||
   fail "a refused write changed the lease time"
