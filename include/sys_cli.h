@@ -1,7 +1,9 @@
 // How the command-line tools read their options, the same way for each:
 // GOption with -h/--help and --version; options come before the first word
 // that is not one (a value such as "-1" after the command stays a word), and
-// "--" ends them.  A usage error names the program and points to --help.
+// "--" ends them.  A program may also take its own long options after its
+// words (igd1-mib dump --json).  A usage error names the program and points
+// to --help.
 #pragma once
 
 #include <glib.h>
@@ -22,6 +24,9 @@ struct CliProgram {
   const char *summary;      // --help: above the options
   const char *description;  // --help: below the options
   const char *help_topic;   // what --help lists, e.g. "the commands and options"
+  // The program's long options (and -h/--help) are also recognised among
+  // its words, up to "--"; any other word stays a word, "-1" included.
+  bool options_among_words = false;
 };
 
 // Parses `entries` (terminated by an entry without a long name; --version is

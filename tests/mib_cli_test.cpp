@@ -67,6 +67,27 @@ TEST_F(CliTest, GetAndSetExitCodes) {
   EXPECT_NE(missing.err.find("lan.IPAdress"), std::string::npos);
 }
 
+// The program's own options may follow the command; other words, values that
+// start with '-' included, stay words, and "--" ends the options.
+TEST_F(CliTest, OptionsMayFollowTheCommand) {
+  ASSERT_EQ(run_cli({"--create", "--store", store_, "get", "lan.IPAddress"}).status, 0);
+  const Result before = cli({"--json", "get", "lan.IPAddress"});
+  ASSERT_EQ(before.status, 0);
+  EXPECT_EQ(cli({"get", "lan.IPAddress", "--json"}).out, before.out);
+  EXPECT_EQ(run_cli({"get", "lan.IPAddress", "--store", store_, "--json"}).out, before.out);
+  EXPECT_EQ(run_cli({"get", "lan.IPAddress", "--store=" + store_}).status, 0);
+  EXPECT_NE(cli({"dump", "--show-secrets"}).out.find("Password"), std::string::npos);
+  // Not options of the program: words, refused as values or keys.
+  EXPECT_EQ(cli({"set", "dbusproxy.DebugLevel", "-1"}).status, 1);
+  EXPECT_EQ(cli({"get", "--", "--json"}).status, 1);
+  EXPECT_NE(cli({"get", "--", "--json"}).err.find("'--json'"), std::string::npos);
+  // --parent is the add command's word, not an option: it reaches the
+  // command, which refuses it for a table without a parent.
+  const Result parent = cli({"add", "portmapping", "--parent", "1"});
+  EXPECT_EQ(parent.status, 1) << parent.err;
+  EXPECT_EQ(cli({"dump", "--bogus"}).status, 2);
+}
+
 TEST_F(CliTest, BadCommandLinesExitWithUsage) {
   const std::vector<std::string> bad[] = {{},           {"frobnicate"},       {"get"},    {"set", "x"},
                                           {"dump", "x"}, {"--bogus", "dump"}, {"--store"}};

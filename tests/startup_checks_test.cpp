@@ -70,9 +70,31 @@ TEST(StartupCheckTest, AStoreInAMissingFolderIsRefusedAndNothingCreated) {
   EXPECT_THAT(run.output(), HasSubstr("the folder " + folder + " does not exist"));
   EXPECT_FALSE(std::filesystem::exists(root.dir() + "/no"));
 
+  // A store that is not there is created only when asked for.
+  const std::string store = root.path("/var/lib/igd1/typo.db");
+  run = run_daemon({"--root", root.dir(), "--store", store});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.output(), HasSubstr("no store at " + store + " (--create makes a new one)"));
+  EXPECT_FALSE(std::filesystem::exists(store));
+
   ProgramRun version = run_daemon({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.output(), "igd1d " IGD1_VERSION "\n");
+}
+
+// Words that are not options, and --create without --store, are refused
+// before anything starts.
+TEST(StartupCheckTest, StrayArgumentsAreRefused) {
+  TempRoot root;
+  for (const std::vector<std::string> &args :
+       {std::vector<std::string>{"--root", root.dir(), "system"},
+        std::vector<std::string>{"--root", root.dir(), "--", "--store"},
+        std::vector<std::string>{"--root", root.dir(), "--create"}}) {
+    ProgramRun run = run_daemon(args);
+    EXPECT_EQ(run.status, 2) << args.back() << ": " << run.output();
+    EXPECT_THAT(run.output(), HasSubstr("igd1d: ")) << args.back();
+  }
+  EXPECT_FALSE(std::filesystem::exists(root.path(path::kStoreFile)));
 }
 
 // A lost bus connection ends igd1d at once with status 1 and its reason.

@@ -17,6 +17,7 @@ struct CommandLine {
   gchar *address = nullptr;
   gchar *root = nullptr;
   gchar *store = nullptr;
+  gboolean create = FALSE;
   gchar *library = nullptr;
   gint service_type = 0;
   gint province = 0;
@@ -109,13 +110,16 @@ bool check_introspection_files(const std::string &library_file, std::string *pro
 int main(int argc, char **argv) {
   CommandLine cl;
   const GOptionEntry entries[] = {
-      {"session", 0, 0, G_OPTION_ARG_NONE, &cl.session, "Use the session bus (default)", nullptr},
-      {"system", 0, 0, G_OPTION_ARG_NONE, &cl.system, "Use the system bus", nullptr},
+      {"system", 0, 0, G_OPTION_ARG_NONE, &cl.system, "Use the system bus (default)", nullptr},
+      {"session", 0, 0, G_OPTION_ARG_NONE, &cl.session, "Use the session bus", nullptr},
       {"address", 0, 0, G_OPTION_ARG_STRING, &cl.address, "Use the bus at this address", "ADDR"},
       {"root", 0, 0, G_OPTION_ARG_FILENAME, &cl.root,
        "Put every fixed path of the system under DIR (default /)", "DIR"},
       {"store", 0, 0, G_OPTION_ARG_FILENAME, &cl.store,
-       "Configuration database (default ROOT/var/lib/igd1/mib.db, created when missing)", "FILE"},
+       "Configuration database (default ROOT/var/lib/igd1/mib.db, created when missing); a "
+       "given FILE must exist unless --create is given", "FILE"},
+      {"create", 0, 0, G_OPTION_ARG_NONE, &cl.create,
+       "Create the store given with --store, with the defaults, when it does not exist", nullptr},
       {"library", 0, 0, G_OPTION_ARG_FILENAME, &cl.library,
        "Module library to load (default libigd1.so beside igd1d)", "FILE"},
       {"service-type", 0, 0, G_OPTION_ARG_INT, &cl.service_type,
@@ -145,6 +149,15 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "igd1d: %s\n", error->message);
     return 2;
   }
+  // igd1d takes options only: a stray word is most likely a mistyped one.
+  if (argc > 1) {
+    std::fprintf(stderr, "igd1d: unexpected argument %s (igd1d takes options only; see --help)\n", argv[1]);
+    return 2;
+  }
+  if (cl.create && cl.store == nullptr) {
+    std::fprintf(stderr, "igd1d: --create needs --store (the default store is created when missing)\n");
+    return 2;
+  }
   if (cl.version) {
     std::printf("igd1d %s\n", IGD1_VERSION);
     return 0;
@@ -155,7 +168,7 @@ int main(int argc, char **argv) {
   }
 
   igd1::host::Options options;
-  if (cl.system) options.bus = igd1::host::BusKind::System;
+  options.bus = cl.session ? igd1::host::BusKind::Session : igd1::host::BusKind::System;
   if (cl.address != nullptr) {
     options.bus = igd1::host::BusKind::Address;
     options.address = cl.address;
@@ -166,6 +179,10 @@ int main(int argc, char **argv) {
     g_autofree gchar *dir = g_path_get_dirname(cl.store);
     if (!g_file_test(dir, G_FILE_TEST_IS_DIR)) {
       std::fprintf(stderr, "igd1d: --store %s: the folder %s does not exist\n", cl.store, dir);
+      return 1;
+    }
+    if (!cl.create && !g_file_test(cl.store, G_FILE_TEST_EXISTS)) {
+      std::fprintf(stderr, "igd1d: no store at %s (--create makes a new one)\n", cl.store);
       return 1;
     }
     options.store = cl.store;

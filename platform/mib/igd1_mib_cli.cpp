@@ -268,8 +268,10 @@ int command_journal() {
 // Name, version, words after the options, summary, help text, what --help lists.
 constexpr igd1::CliProgram kProgram = {"igd1-mib", IGD1_VERSION, "COMMAND [ARGUMENT...]",
                                        "Reads and changes the gateway's configuration store, "
-                                       "also while igd1d runs.",
-                                       kCommands, "the commands and options"};
+                                       "also while igd1d runs.  Options may also follow the "
+                                       "command; -- ends them.",
+                                       kCommands, "the commands and options",
+                                       /*options_among_words=*/true};
 
 int usage_error(const std::string &problem) { return igd1::cli_usage_error(kProgram, problem); }
 
