@@ -19,10 +19,16 @@ failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
 # install_tree BUILD_DIR DEST: the build tree installed below DEST with the
-# prefix /usr; the install output is kept in $work/install.log.
+# prefix it was configured with (set as `prefix`: the programs name the
+# private library folder below it); the install output is kept in
+# $work/install.log.  That RUNPATH is the folder as it is on a gateway,
+# without DEST, so the staged programs are pointed at DEST's copy.
 install_tree() {
-  DESTDIR=$2 cmake --install "$1" --prefix /usr >"$work/install.log" || {
+  prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$1/CMakeCache.txt")
+  DESTDIR=$2 cmake --install "$1" >"$work/install.log" || {
     cat "$work/install.log" >&2; exit 1; }
+  libdir=$(dirname "$(find "$2/usr" -name libigd1.so.1 -print -quit)")
+  export LD_LIBRARY_PATH=$libdir
 }
 
 # start_bus DBUS_DAEMON_OPTION...: a dbus-daemon in the background; sets

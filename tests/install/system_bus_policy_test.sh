@@ -17,7 +17,7 @@ chmod 0755 "$work"
 
 dest=$work/dest
 install_tree "$build" "$dest"
-policy_dir=$dest/usr/share/dbus-1/system.d
+policy_dir=$dest$prefix/share/dbus-1/system.d
 [ -f "$policy_dir/com.wqx.igd1.conf" ] || { echo "FAIL: no policy installed" >&2; exit 1; }
 
 cat >"$work/system-like.conf" <<CONF
@@ -64,12 +64,12 @@ mkdir -p "$nobody_root/tmp" "$nobody_root/var/run" "$nobody_root/var/lib/igd1"
 cp -r "$dest/etc" "$nobody_root/"
 chown -R 65534:65534 "$nobody_root"
 status=0
-as_nobody timeout 20 "$dest/usr/sbin/igd1d" --address "$address" --root "$nobody_root" >/dev/null 2>&1 || status=$?
+as_nobody timeout 20 "$dest$prefix/sbin/igd1d" --address "$address" --root "$nobody_root" >/dev/null 2>&1 || status=$?
 [ "$status" = 1 ] || fail "igd1d as nobody exited with $status"
 grep -q "Lost the name com.wqx.igd1" "$nobody_root/tmp/syslog.txt" || fail "igd1d as nobody did not lose the name"
 
 mkdir -p "$dest/tmp" "$dest/var/run"
-"$dest/usr/sbin/igd1d" --address "$address" --root "$dest" >/dev/null 2>"$work/igd1d.err" &
+"$dest$prefix/sbin/igd1d" --address "$address" --root "$dest" >/dev/null 2>"$work/igd1d.err" &
 pids+=($!)
 DHCP=/com/wqx/igd1/Config/DHCPServer
 PROPS=org.freedesktop.DBus.Properties
