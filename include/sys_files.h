@@ -46,6 +46,10 @@ int open_own_file(std::string_view fixed_path);
 // in *error.
 int listen_private_socket(std::string_view fixed_path, int backlog, std::string *error);
 
+// True when `fd` is the journal's stream: the service manager connected it
+// and named it in JOURNAL_STREAM ("device:inode").
+bool is_journal_stream(int fd);
+
 // True when the process at the other end of the connected local socket `fd`
 // runs as root or as this process's user: the only senders the daemon's
 // notification and heartbeat sockets accept.

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -160,6 +161,15 @@ int listen_private_socket(std::string_view fixed_path, int backlog, std::string 
     return -1;
   }
   return sock;
+}
+
+bool is_journal_stream(int fd) {
+  const char *stream = std::getenv("JOURNAL_STREAM");
+  unsigned long long device = 0, inode = 0;
+  char extra = 0;
+  if (stream == nullptr || std::sscanf(stream, "%llu:%llu%c", &device, &inode, &extra) != 2) return false;
+  struct stat status;
+  return fstat(fd, &status) == 0 && status.st_dev == device && status.st_ino == inode;
 }
 
 bool peer_may_send(int fd) {

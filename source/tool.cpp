@@ -411,8 +411,11 @@ int sys_log(int module, int level, int category, const char * /*file*/, int /*li
     to_stdout = group_set(mask, level, kStdoutHalfShift);
     to_file = group_set(mask, level, 0);
   }
+  // Under the service manager warnings and errors also reach the journal,
+  // whatever the mask, with their level as the priority.
+  const bool to_journal = level <= LOG_LEVEL_WARN && igd1::is_journal_stream(STDERR_FILENO);
   // Lines the mask turns away cost no formatting.
-  if (!to_stdout && !to_file) return 0;
+  if (!to_stdout && !to_file && !to_journal) return 0;
 
   sys_log_record record;
   memset(&record, 0, sizeof record);
@@ -448,6 +451,8 @@ int sys_log(int module, int level, int category, const char * /*file*/, int /*li
     fflush(stdout);
   }
   if (to_file) log_file_write(&record);
+  // The journal stamps the time itself; "<N>" is read as the priority.
+  if (to_journal) fprintf(stderr, "<%d>%s\n", level, record.text + (date_length > 0 ? date_length + 1 : 0));
   return 0;
 }
 

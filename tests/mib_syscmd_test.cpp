@@ -202,6 +202,13 @@ TEST_F(SysCmdStoreTest, LogUploadCountsTheLinesOfItsPeriod) {
   EXPECT_EQ(get_log("2026-01-02 00:00:00", "2026-01-01 00:00:00", url), 1);
   EXPECT_EQ(get_log("2026-01-01", "", url), 1);
   EXPECT_EQ(get_log("", "", "/tmp/log"), 2);
+
+  // A link planted at the log's name is not followed.
+  const std::string elsewhere = dir_ + "/elsewhere.txt";
+  std::filesystem::rename(igd1::sys_path(igd1::path::kSyslog), elsewhere);
+  std::filesystem::create_symlink(elsewhere, igd1::sys_path(igd1::path::kSyslog));
+  EXPECT_EQ(get_log("", "", url), 0);
+  EXPECT_EQ(last_system_action().substr(last_system_action().size() - 7), "lines 0");
 }
 
 }  // namespace

@@ -178,6 +178,41 @@ TEST_F(SysLogTest, CallersDoNotWaitForTheFile) {
   }
 }
 
+// Under the service manager standard error is the journal's stream: warnings
+// and errors reach it whatever the mask, with their level as the priority
+// and without the date (the journal keeps its own); other levels do not.
+TEST_F(SysLogTest, WarningsAndErrorsReachTheJournalWithTheirPriority) {
+  const std::string journal = root_.path("/var/log/journal-stream");
+  write_text_file(journal, "");
+  int stream = open(journal.c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(stream, 0);
+  struct stat status;
+  ASSERT_EQ(fstat(stream, &status), 0);
+  fflush(stderr);
+  const int saved = dup(STDERR_FILENO);
+  dup2(stream, STDERR_FILENO);
+  close(stream);
+  auto log_all = [](const char *tag) {
+    gui_dbusProxyDbg = 0;  // levels 4 to 7 to neither standard output nor the file
+    sys_log(LOG_MODULE_DBUS, LOG_LEVEL_WARN, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, "test", "%s warned", tag);
+    sys_log(LOG_MODULE_DBUS, LOG_LEVEL_ERROR, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, "test", "%s failed", tag);
+    sys_log(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, "test", "%s informed", tag);
+    fflush(stderr);
+  };
+  const std::string stream_name = std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
+  testing::internal::CaptureStdout();
+  log_all("elsewhere");  // JOURNAL_STREAM unset: standard error is not the journal
+  setenv("JOURNAL_STREAM", "1:2", 1);
+  log_all("another stream");
+  setenv("JOURNAL_STREAM", stream_name.c_str(), 1);
+  log_all("journal");
+  unsetenv("JOURNAL_STREAM");
+  testing::internal::GetCapturedStdout();
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  EXPECT_EQ(read_text_file(journal), "<4>[DBUS][Warn]: journal warned\n<3>[DBUS][Error]: journal failed\n");
+}
+
 // Lines still queued when the process ends normally are written first.  The
 // dying process is a fresh run of this test, which finds the folder to log
 // into in its environment.

@@ -1,12 +1,14 @@
 // igd1d: the host daemon.  Connects to a bus, owns com.wqx.igd1, loads the
 // module library and serves its objects until SIGTERM or SIGINT.
 #include <glib-unix.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
 
 #include "host.h"
+#include "sys_files.h"
 #include "sys_paths.h"
 
 namespace {
@@ -108,6 +110,16 @@ bool check_introspection_files(const std::string &library_file, std::string *pro
 }  // namespace
 
 int main(int argc, char **argv) {
+  // Under the service manager the journal takes warnings and errors from the
+  // logger with their priorities; what the modules print on standard output
+  // (a line per introspection file at start-up, debug lines) stays out of it.
+  if (igd1::is_journal_stream(STDOUT_FILENO)) {
+    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) {
+      dup2(null, STDOUT_FILENO);
+      close(null);
+    }
+  }
   CommandLine cl;
   const GOptionEntry entries[] = {
       {"system", 0, 0, G_OPTION_ARG_NONE, &cl.system, "Use the system bus (default)", nullptr},

@@ -19,14 +19,15 @@
 // walks through its states on a timer of the bus main loop, and each change
 // of state is announced on the bus as a change of UpgradeStatus.
 #include <arpa/inet.h>
+#include <unistd.h>
 #include <dlfcn.h>
 #include <glib.h>
 
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <string>
 
@@ -35,6 +36,7 @@
 #include "mib_internal.h"
 #include "mib_store.h"
 #include "mib_syscmd.h"
+#include "sys_files.h"
 #include "sys_paths.h"
 
 namespace igd1::mib::syscmd {
@@ -400,14 +402,26 @@ bool is_log_time(std::string_view text) {
 
 // Lines of the log file stamped within [start, end]; an empty bound is open.
 size_t count_log_lines(std::string_view start, std::string_view end) {
-  std::ifstream in(igd1::sys_path(igd1::path::kSyslog));
+  // The log lives in /tmp: only the daemon's own regular file is read, never
+  // what a link planted there points to.
+  const int fd = igd1::open_own_file(igd1::path::kSyslog);
+  FILE *file = fd >= 0 ? fdopen(fd, "r") : nullptr;
+  if (file == nullptr) {
+    if (fd >= 0) close(fd);
+    return 0;
+  }
   size_t lines = 0;
-  for (std::string line; std::getline(in, line);) {
+  char *text = nullptr;
+  size_t room = 0;
+  for (ssize_t length; (length = getline(&text, &room, file)) >= 0;) {
+    std::string_view line(text, size_t(length));
     if (line.size() < kLogTimeLength) continue;
     std::string_view stamp(line.data(), kLogTimeLength);
     if (!is_log_time(stamp)) continue;
     if ((start.empty() || stamp >= start) && (end.empty() || stamp <= end)) ++lines;
   }
+  free(text);
+  fclose(file);
   return lines;
 }
 
