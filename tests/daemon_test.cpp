@@ -1,6 +1,10 @@
 // igd1d as a process on the private bus.
 
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <thread>
 
 #include "harness/bus_fixture.h"
 
@@ -79,6 +83,44 @@ TEST_F(DaemonTest, AcceptedWritesSurviveAKilledDaemon) {
   ASSERT_TRUE(mib::open_store(root_.path(path::kStoreFile)));
   EXPECT_TRUE(mib::check_integrity(&report)) << report;
   mib::close_store();
+}
+
+// Whatever another user planted at the daemon's names in /tmp before it
+// started is replaced, never written through; only root and the daemon's
+// user are heard on its sockets.
+TEST_F(DaemonTest, ReplacesWhatWasPlantedInTmpAndHearsOnlyItsOwnUsers) {
+  const std::string secret = root_.path("/var/lib/igd1/secret");
+  write_text_file(secret, "root only\n");
+  ASSERT_EQ(symlink(secret.c_str(), root_.path(path::kSyslog).c_str()), 0);
+  ASSERT_EQ(symlink(secret.c_str(), root_.path(path::kNotifySocket).c_str()), 0);
+  ASSERT_EQ(mkdir(root_.path(path::kDaemonSocket).c_str(), 0777), 0);
+  DaemonProcess daemon({"--root", root_.dir()});
+  ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
+  const std::string notify = IGD1_BUILD_DIR "/igd1-notify";
+  ProgramRun own = run_program({notify, "--root", root_.dir(), "debug-level"});
+  for (int i = 0; i < 100 && own.status != 0; ++i) {  // the socket comes once the modules started
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    own = run_program({notify, "--root", root_.dir(), "debug-level"});
+  }
+  EXPECT_EQ(own.status, 0) << own.output();
+  EXPECT_EQ(read_text_file(secret), "root only\n");
+  struct stat status = {};
+  ASSERT_EQ(lstat(root_.path(path::kSyslog).c_str(), &status), 0);
+  EXPECT_TRUE(S_ISREG(status.st_mode));
+  EXPECT_EQ(status.st_mode & 07777, 0600u);
+  for (const char *socket : {path::kNotifySocket, path::kDaemonSocket}) {
+    ASSERT_EQ(lstat(root_.path(socket).c_str(), &status), 0) << socket;
+    EXPECT_TRUE(S_ISSOCK(status.st_mode)) << socket;
+    EXPECT_EQ(status.st_mode & 07777, 0600u) << socket;
+  }
+  if (geteuid() == 0) {
+    chmod(root_.dir().c_str(), 0755);
+    ProgramRun nobody = run_program({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", notify,
+                                     "--root", root_.dir(), "debug-level"});
+    EXPECT_EQ(nobody.status, 1) << nobody.output();
+    EXPECT_THAT(nobody.output(), HasSubstr("Permission denied"));
+  }
+  EXPECT_EQ(daemon.stop(SIGTERM), 0);
 }
 
 TEST_F(DaemonTest, RefusesUnknownModulesAndBadOptions) {
