@@ -43,6 +43,11 @@ struct CollectionState {
   GDBusConnection *connection;  // once attached
   // Children published outside the manager's path: their registrations.
   std::map<uint32_t, std::vector<guint>> *outside;
+  // Managers nested under the rows, by row number.
+  std::map<uint32_t, GDBusObjectManagerServer *> *nested_managers;
+  // The objects beside the rows, by row number, and their parsed document.
+  std::map<uint32_t, guint> *siblings;
+  GDBusNodeInfo *sibling_node;
 };
 
 // An interface document of a child chosen by the service type at each
@@ -162,7 +167,6 @@ struct NestedManagers {
   const char *suffix;                          // e.g. "Type"
   // Its methods (user data: the nested manager); null: the inner collection's.
   const GDBusInterfaceVTable *manager_vtable = nullptr;
-  std::map<uint32_t, GDBusObjectManagerServer *> *managers = nullptr;
   // Set by the collections themselves.
   const RowCollection *outer = nullptr;
   const RowCollection *inner = nullptr;
@@ -404,9 +408,6 @@ struct Sibling {
   // Reads one of its properties; nullptr with `error` set on failure.
   GVariant *(*get)(const CallContext &call, const char *property, GError **error) = nullptr;
   std::span<const Method> methods = {};
-  // Run-time state, kept by the engine.
-  std::map<uint32_t, guint> *registrations = nullptr;
-  GDBusNodeInfo *node = nullptr;
 };
 
 // A GetManagedObjects reply kept between changes (see row_listing_refresh).
@@ -495,7 +496,7 @@ struct RowModule {
   // declares the method.
   MethodHandler remove_all = nullptr;
   // An object beside every row.
-  Sibling *sibling = nullptr;
+  const Sibling *sibling = nullptr;
   // The children's documents per service type (see InterfaceVariant).
   std::span<const InterfaceVariant> variants = {};
   // A stored text that is not UTF-8 reads as "" instead of failing the read.

@@ -298,6 +298,22 @@ struct SingleObject {
   const char *method_log = nullptr;
 };
 
+// Room for the largest value any accessor fills on a read.
+inline constexpr unsigned kMaxReadBuffer = 256;
+
+// The first property of `object` whose accessor read would be given more
+// room than the engine has (its own buffer, or the object's default), or
+// nullptr.  Checked when the table is compiled into a handler and again
+// when an object is registered.
+constexpr const Property *oversized_read(const SingleObject &object) {
+  for (const Property &property : object.properties) {
+    if (property.read != nullptr) continue;
+    const unsigned size = property.buffer != 0 ? property.buffer : object.read_buffer;
+    if (size > kMaxReadBuffer) return &property;
+  }
+  return nullptr;
+}
+
 // Registers `object` from its own file (`xml_file`, read like every module's
 // document: a missing one is fatal) at its `path`, or at the path the
 // document's root node names, with handlers that serve it from its table.
@@ -392,6 +408,11 @@ IGD1_EXPORT GVariant *text_value(const char *text, size_t size, const char *name
 // Bus value of a number for the property's bus type (reals for 'd').
 IGD1_EXPORT GVariant *value_of_number(const Property &property, uint64_t number, double real);
 
+// The whole number a value of a numeric bus type (b y n q i u x t d)
+// carries; false for another type, a real that is not whole and a number
+// beyond the signed 64-bit range.
+IGD1_EXPORT bool whole_number_of(GVariant *value, int64_t *number);
+
 // Error helpers: InvalidArgs with a printf-style message.
 IGD1_EXPORT void set_invalid_args(GError **error, const char *format, ...) G_GNUC_PRINTF(2, 3);
 // True when `value` has the bus type `type`; otherwise InvalidArgs naming
@@ -409,6 +430,8 @@ IGD1_EXPORT bool parse_ipv4_classic(const char *text, uint8_t address[4]);
 // The vtable handlers of a module, defined under the module's own names and
 // served by the engine from the module's table.
 #define IGD1_DEFINE_GET_HANDLER(handler, object)                                            \
+  static_assert(igd1::oversized_read(object) == nullptr,                                     \
+                "a read buffer of " #object " is larger than the engine's");                 \
   GVariant *handler(GDBusConnection *, const gchar *, const gchar *, const gchar *,          \
                     const gchar *property_name, GError **error, gpointer) {                  \
     return igd1::object_get((object), #handler, property_name, error);                       \

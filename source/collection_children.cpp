@@ -363,10 +363,9 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
   // are gone with it.
   const bool outside = publishes_children_itself(rows.module) || rows.module.nested != nullptr ||
                        rows.module.sibling != nullptr;
-  if (rows.module.nested != nullptr && rows.module.nested->managers != nullptr)
-    rows.module.nested->managers->clear();
-  if (rows.module.sibling != nullptr && rows.module.sibling->registrations != nullptr)
-    rows.module.sibling->registrations->clear();
+  CollectionState &state = *rows.collection.state;
+  if (state.nested_managers != nullptr) state.nested_managers->clear();
+  if (state.siblings != nullptr) state.siblings->clear();
   auto attach = [&] {
     if (rows.module.manager_methods) {
       collection_attach(rows.collection, connection, manager_vtable);
@@ -404,23 +403,23 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
 }
 
 GDBusObjectManagerServer *nested_manager(const NestedManagers &nested, uint32_t outer) {
-  if (nested.managers == nullptr) return nullptr;
-  auto found = nested.managers->find(outer);
-  return found != nested.managers->end() ? found->second : nullptr;
+  if (nested.outer == nullptr) return nullptr;
+  const auto *managers = nested.outer->collection.state->nested_managers;
+  if (managers == nullptr) return nullptr;
+  auto found = managers->find(outer);
+  return found != managers->end() ? found->second : nullptr;
 }
 
-void nested_manager_add(const NestedManagers &const_nested, GDBusConnection *connection,
+void nested_manager_add(const NestedManagers &nested, GDBusConnection *connection,
                         uint32_t outer, bool always_init) {
-  // The map is the engine's run-time state beside the module's declaration.
-  NestedManagers &nested = const_cast<NestedManagers &>(const_nested);
   if (nested.outer == nullptr || connection == nullptr) return;
   const RowCollection &rows = *nested.outer;
   FoundRow found;
   if (outer == 0 || outer > 255 || !find_row(rows.module, outer, &found)) return;
   bool created = false;
   if (nested_manager(nested, outer) == nullptr) {
-    if (nested.managers == nullptr)
-      nested.managers = new std::map<uint32_t, GDBusObjectManagerServer *>;
+    auto *&managers = rows.collection.state->nested_managers;
+    if (managers == nullptr) managers = new std::map<uint32_t, GDBusObjectManagerServer *>;
     const std::string path = collection_child_path(rows.collection, outer) + "/" + nested.suffix;
     GDBusObjectManagerServer *manager = g_dbus_object_manager_server_new(path.c_str());
     const GDBusInterfaceVTable *vtable =
@@ -428,7 +427,7 @@ void nested_manager_add(const NestedManagers &const_nested, GDBusConnection *con
         : nested.inner != nullptr        ? nested.inner->manager_vtable
                                          : nullptr;
     g_dbus_object_manager_server_set_connection_expand(manager, connection, vtable, manager);
-    (*nested.managers)[outer] = manager;
+    (*managers)[outer] = manager;
     created = true;
   }
   if ((created || always_init) && nested.inner != nullptr &&
@@ -436,11 +435,10 @@ void nested_manager_add(const NestedManagers &const_nested, GDBusConnection *con
     nested.inner->module.table.init_inner(const_cast<uint8_t *>(found.data), outer);
 }
 
-void nested_manager_delete(const NestedManagers &const_nested, uint32_t outer) {
-  NestedManagers &nested = const_cast<NestedManagers &>(const_nested);
+void nested_manager_delete(const NestedManagers &nested, uint32_t outer) {
   GDBusObjectManagerServer *manager = nested_manager(nested, outer);
   if (manager == nullptr) return;
-  nested.managers->erase(outer);
+  nested.outer->collection.state->nested_managers->erase(outer);
   // Detaching unregisters the manager and every child it published.
   g_dbus_object_manager_server_set_connection_expand(manager, nullptr, nullptr, nullptr);
   g_object_unref(manager);
@@ -501,33 +499,33 @@ const GDBusInterfaceVTable kSiblingVTable = {sibling_method_call, sibling_get, n
                                              {nullptr}};
 
 void create_sibling(const RowCollection &rows, uint32_t instance) {
-  Sibling &sibling = *rows.module.sibling;
-  GDBusConnection *connection = rows.collection.state->connection;
-  if (connection == nullptr) return;
-  if (sibling.registrations == nullptr) sibling.registrations = new std::map<uint32_t, guint>;
-  if (sibling.registrations->count(instance) != 0) return;
-  if (sibling.node == nullptr) {
-    sibling.node = g_dbus_node_info_new_for_xml(sibling.xml, nullptr);
-    IGD1_ASSERT(sibling.node != nullptr && sibling.node->interfaces[0] != nullptr);
-    dbus_proxy_node_info_reg(sibling.node);
+  const Sibling &sibling = *rows.module.sibling;
+  CollectionState &state = *rows.collection.state;
+  if (state.connection == nullptr) return;
+  if (state.siblings == nullptr) state.siblings = new std::map<uint32_t, guint>;
+  if (state.siblings->count(instance) != 0) return;
+  if (state.sibling_node == nullptr) {
+    state.sibling_node = g_dbus_node_info_new_for_xml(sibling.xml, nullptr);
+    IGD1_ASSERT(state.sibling_node != nullptr && state.sibling_node->interfaces[0] != nullptr);
+    dbus_proxy_node_info_reg(state.sibling_node);
   }
   const std::string path =
       collection_child_path(rows.collection, instance) + "/" + sibling.suffix;
   g_autoptr(GError) error = nullptr;
   const guint id = g_dbus_connection_register_object(
-      connection, path.c_str(), sibling.node->interfaces[0], &kSiblingVTable,
+      state.connection, path.c_str(), state.sibling_node->interfaces[0], &kSiblingVTable,
       const_cast<RowCollection *>(&rows), nullptr, &error);
   IGD1_ASSERT_TEXT(id > 0, "registrationid > 0");
-  (*sibling.registrations)[instance] = id;
+  (*state.siblings)[instance] = id;
 }
 
 void destroy_sibling(const RowCollection &rows, uint32_t instance) {
-  Sibling &sibling = *rows.module.sibling;
-  if (sibling.registrations == nullptr) return;
-  auto found = sibling.registrations->find(instance);
-  if (found == sibling.registrations->end()) return;
-  g_dbus_connection_unregister_object(rows.collection.state->connection, found->second);
-  sibling.registrations->erase(found);
+  CollectionState &state = *rows.collection.state;
+  if (state.siblings == nullptr) return;
+  auto found = state.siblings->find(instance);
+  if (found == state.siblings->end()) return;
+  g_dbus_connection_unregister_object(state.connection, found->second);
+  state.siblings->erase(found);
 }
 
 }  // namespace

@@ -58,6 +58,11 @@ void skeleton_class_init(gpointer klass, gpointer class_data) {
 
 constexpr size_t kItemBuffer = 1024;
 
+// The bytes an item accessor may write for a text property.
+size_t item_text_size(const RowProperty &property) {
+  return property.size != 0 ? property.size : kItemBuffer;
+}
+
 size_t field_width(const RowProperty &property) {
   switch (property.field) {
     case Field::Flag:
@@ -96,33 +101,6 @@ GVariant *number_value(const char *type, int64_t number) {
     case 't': return g_variant_new_uint64(uint64_t(number));
     case 'd': return g_variant_new_double(double(number));
     default: return nullptr;
-  }
-}
-
-// The number a value of a numeric bus type carries; false for a real that
-// is not whole.
-bool number_of(GVariant *value, int64_t *number) {
-  switch (g_variant_get_type_string(value)[0]) {
-    case 'y': *number = g_variant_get_byte(value); return true;
-    case 'b': *number = g_variant_get_boolean(value) ? 1 : 0; return true;
-    case 'n': *number = g_variant_get_int16(value); return true;
-    case 'q': *number = g_variant_get_uint16(value); return true;
-    case 'i': *number = g_variant_get_int32(value); return true;
-    case 'u': *number = g_variant_get_uint32(value); return true;
-    case 'x': *number = g_variant_get_int64(value); return true;
-    case 't': {
-      const uint64_t wide = g_variant_get_uint64(value);
-      if (wide > uint64_t(INT64_MAX)) return false;
-      *number = int64_t(wide);
-      return true;
-    }
-    case 'd': {
-      const double real = g_variant_get_double(value);
-      if (!(real >= -9.2e18 && real <= 9.2e18) || real != double(int64_t(real))) return false;
-      *number = int64_t(real);
-      return true;
-    }
-    default: return false;
   }
 }
 
@@ -205,7 +183,7 @@ bool encode_field(const RowProperty &property, GVariant *value, uint8_t *bytes) 
       return true;
     case Field::Number: {
       int64_t number = 0;
-      return number_of(value, &number) && store_number(property, number, bytes);
+      return whole_number_of(value, &number) && store_number(property, number, bytes);
     }
     case Field::IPv4:
     case Field::IPv6: {
@@ -340,7 +318,7 @@ void log_write(const RowProperty &property, GVariant *value) {
                    int(g_variant_get_double(value)));
   } else {
     int64_t number = 0;
-    number_of(value, &number);
+    whole_number_of(value, &number);
     COLLECTION_LOG(LOG_LEVEL_INFO, "apply_row_property", property.write_log, int(number));
   }
 }
@@ -481,7 +459,7 @@ GVariant *read_row_property(const RowModule &module, const RowProperty &property
         }
         return item_value(property.type, bytes);
       }
-      const size_t size = property.size != 0 ? property.size : kItemBuffer;
+      const size_t size = item_text_size(property);
       std::vector<char> buffer(size + 1, '\0');
       if (get_item(module, property.item, buffer.data(), row, inner) == 0) {
         if (module.unreadable_text_empty) return g_variant_new_string("");
@@ -541,7 +519,7 @@ bool apply_row_property(const RowModule &module, const char *name, GVariant *val
     const bool typed = item_width(property->type) != 0;
     const char *text = typed ? nullptr : g_variant_get_string(value, nullptr);
     if (!typed && property->size != 0 && std::strlen(text) >= property->size) return refuse();
-    std::vector<char> current(kItemBuffer + 1, '\0');
+    std::vector<char> current(std::max<size_t>(item_text_size(*property), 8) + 1, '\0');
     uint8_t wanted[8] = {};
     if (get_item(module, property->item, current.data(), row, inner) == 0) {
       set_invalid_args(error, module.texts.current_failed, name);

@@ -108,8 +108,8 @@ void add_object(const RowCollection &rows, const char *manager_path, const char 
                  __LINE__, method_name);
   const std::string failed = noun_text(module.texts.add_failed, "Add %s object fail !!", noun);
   if (module.add == AddKind::Custom) return module.add_object(invocation);
-  if (module.nested_in != nullptr) return add_inner_object(rows, manager_path, invocation);
   if (module.add == AddKind::Refuse) return refuse_call(module, function, failed.c_str(), invocation);
+  if (module.nested_in != nullptr) return add_inner_object(rows, manager_path, invocation);
   if (stand_in_position(module.table) >= 0) module.table.remove_stand_in();
   std::vector<uint8_t> row(module.table.row_size, 0);
   if (module.add == AddKind::Self && !choose_number(rows, failed, row.data(), invocation)) return;

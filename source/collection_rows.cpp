@@ -100,18 +100,27 @@ uint32_t inner_number(const RowModule &module, uint32_t instance) {
 
 bool find_row(const RowModule &module, uint32_t instance, FoundRow *found) {
   instance = outer_number(module, instance);
-  if (module.table.row_at == nullptr) {
-    found->node = module.table.get_list_by_instnum(instance, &found->index);
+  const RowTable &table = module.table;
+  if (table.row_at == nullptr) {
+    found->node = table.get_list_by_instnum(instance, &found->index);
     found->data = found->node != nullptr ? static_cast<const uint8_t *>(found->node->data) : nullptr;
     return found->data != nullptr;
   }
-  each_row(module, [&](const uint8_t *row, uint32_t index) {
-    if (found->data != nullptr || instance_of(module, row) != instance) return;
-    found->copy.assign(row, row + module.table.row_size);
-    found->index = index;
+  // Rows reached by position are read one at a time into the found copy,
+  // up to the wanted one.
+  found->copy.resize(table.row_size);
+  const int count = table.row_count();
+  for (int position = 0; position < count; ++position) {
+    std::fill(found->copy.begin(), found->copy.end(), 0);
+    if (table.row_at(uint32_t(position), found->copy.data()) == 0 ||
+        instance_of(module, found->copy.data()) != instance)
+      continue;
+    found->index = uint32_t(position);
     found->data = found->copy.data();
-  });
-  return found->data != nullptr;
+    return true;
+  }
+  found->copy.clear();
+  return false;
 }
 
 // Brings the live fields of a found row up to date before it is read.

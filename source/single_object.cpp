@@ -22,9 +22,6 @@
 namespace igd1 {
 namespace {
 
-// Room for the largest value any accessor fills.
-constexpr size_t kMaxReadBuffer = 256;
-
 std::vector<const SingleObject *> &publications() {
   static std::vector<const SingleObject *> objects;
   return objects;
@@ -400,6 +397,17 @@ guint publish_at_path(GDBusConnection *connection, const char *path, PathEntry e
   return id;
 }
 
+// A table whose reads would overrun the engine's buffer is a defect of the
+// module: it stops the start, naming the property.
+void check_read_buffers(const SingleObject &object) {
+  const Property *oversized = oversized_read(object);
+  if (oversized == nullptr) return;
+  g_autofree gchar *text = g_strdup_printf("read buffer of %s (%s) <= %u", oversized->name,
+                                           object.path != nullptr ? object.path : "?",
+                                           kMaxReadBuffer);
+  IGD1_ASSERT_TEXT(false, text);
+}
+
 }  // namespace
 
 // ---- registration ---------------------------------------------------------------------------
@@ -422,6 +430,7 @@ guint register_single_object(const SingleObjectRegistration &registration,
 
   dbus_proxy_node_info_reg(node);
   const SingleObject *object = registration.object;
+  if (object != nullptr) check_read_buffers(*object);
   const bool varies = object != nullptr && varies_by_service_type(*object);
   // The file describes service type 0; an object whose interface does not
   // vary announces the same on every service type.
@@ -509,6 +518,7 @@ guint register_described_node(const SingleObject &object, GDBusNodeInfo *node,
                               GDBusConnection *connection, const char *path) {
   g_autoptr(GError) error = nullptr;
   IGD1_ASSERT(node != nullptr && node->interfaces[0] != nullptr);
+  check_read_buffers(object);
   mark_object_unannounced(object, node->interfaces[0]);
   dbus_proxy_node_info_reg(node);
   // The registration keeps its own reference to the interface.
@@ -635,7 +645,6 @@ GVariant *object_get(const SingleObject &object, const char *function, const cha
   } else {
     std::array<uint8_t, kMaxReadBuffer> buffer{};
     const size_t size = property->buffer != 0 ? property->buffer : object.read_buffer;
-    IGD1_ASSERT(size <= buffer.size());
     const bool read = object.get(property->index, buffer.data()) != 0;
     if (read || property->on_failure == OnFailure::Unchecked) {
       value = build_value(*property, buffer.data(), size);
@@ -686,18 +695,37 @@ std::vector<gsize> entry_sequence(GVariant *entries, const EntryOrder &order) {
   return sequence;
 }
 
+bool whole_number_of(GVariant *value, int64_t *number) {
+  switch (g_variant_classify(value)) {
+    case G_VARIANT_CLASS_BOOLEAN: *number = g_variant_get_boolean(value) ? 1 : 0; return true;
+    case G_VARIANT_CLASS_BYTE: *number = g_variant_get_byte(value); return true;
+    case G_VARIANT_CLASS_INT16: *number = g_variant_get_int16(value); return true;
+    case G_VARIANT_CLASS_UINT16: *number = g_variant_get_uint16(value); return true;
+    case G_VARIANT_CLASS_INT32: *number = g_variant_get_int32(value); return true;
+    case G_VARIANT_CLASS_UINT32: *number = g_variant_get_uint32(value); return true;
+    case G_VARIANT_CLASS_INT64: *number = g_variant_get_int64(value); return true;
+    case G_VARIANT_CLASS_UINT64: {
+      const uint64_t wide = g_variant_get_uint64(value);
+      if (wide > uint64_t(INT64_MAX)) return false;
+      *number = int64_t(wide);
+      return true;
+    }
+    case G_VARIANT_CLASS_DOUBLE: {
+      const double real = g_variant_get_double(value);
+      if (!(real >= -9.2e18 && real <= 9.2e18) || real != double(int64_t(real))) return false;
+      *number = int64_t(real);
+      return true;
+    }
+    default: return false;
+  }
+}
+
 bool store_value(const SingleObject &object, const Property &property, const char *name,
                  GVariant *value, WriteFlags *flags, GError **error) {
-  const GVariantClass kind = g_variant_classify(value);
-  const bool is_text = kind == G_VARIANT_CLASS_STRING;
+  const bool is_text = g_variant_classify(value) == G_VARIANT_CLASS_STRING;
   const char *text = is_text ? g_variant_get_string(value, nullptr) : nullptr;
-  uint64_t number = 0;
-  switch (kind) {
-    case G_VARIANT_CLASS_BOOLEAN: number = g_variant_get_boolean(value) ? property.true_stored : 0; break;
-    case G_VARIANT_CLASS_BYTE: number = g_variant_get_byte(value); break;
-    case G_VARIANT_CLASS_UINT32: number = g_variant_get_uint32(value); break;
-    default: break;
-  }
+  int64_t number = 0;
+  const bool whole = !is_text && whole_number_of(value, &number);
   auto refuse = [&] {
     DBUS_LOG(LOG_LEVEL_WARN, "Invalid parameter value");
     if (is_text)
@@ -706,21 +734,32 @@ bool store_value(const SingleObject &object, const Property &property, const cha
       set_invalid_args(error, property.refused, int(number));
     return false;
   };
+  if (g_variant_classify(value) == G_VARIANT_CLASS_BOOLEAN && number != 0)
+    number = property.true_stored;
+  // A value the stored form cannot hold is refused, never stored cut down.
   uint8_t bytes[4] = {};
-  uint32_t wide = uint32_t(number);
+  uint32_t wide = 0;
   void *stored = bytes;
   switch (property.stored) {
-    case Stored::Byte: bytes[0] = uint8_t(number); break;
+    case Stored::Byte:
+      if (!whole || number < 0 || number > UINT8_MAX) return refuse();
+      bytes[0] = uint8_t(number);
+      break;
     case Stored::U32:
+      if (!whole || number < 0 || number > int64_t(UINT32_MAX)) return refuse();
+      wide = uint32_t(number);
       if (!property.allowed.empty() &&
           std::find(property.allowed.begin(), property.allowed.end(), wide) == property.allowed.end())
         return refuse();
       stored = &wide;
       break;
     case Stored::IPv4Classic:
-      if (!parse_ipv4_classic(text, bytes)) return refuse();
+      if (!is_text || !parse_ipv4_classic(text, bytes)) return refuse();
       break;
-    case Stored::Text: stored = const_cast<char *>(text); break;
+    case Stored::Text:
+      if (!is_text) return refuse();
+      stored = const_cast<char *>(text);
+      break;
   }
   std::string cut;
   if (property.stored == Stored::Text && property.cut_at != 0 && std::strlen(text) > property.cut_at) {

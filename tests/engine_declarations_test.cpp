@@ -26,7 +26,8 @@ class EngineDeclarationTest : public BusTest {
     options.library = kProbeLibrary;
     // The switch comes first: the lamp's path then turns from a plain
     // registration into one that follows the service type.
-    options.modules = {"ProbeRows", "ProbeEarly", "ProbeSingle", "ProbeSwitch", "ProbeLamp"};
+    options.modules = {"ProbeRows", "ProbeEarly", "ProbePositions", "ProbeSingle", "ProbeSwitch",
+                       "ProbeLamp"};
     options.notify_socket = true;
   }
   void SetUp() override {
@@ -233,7 +234,7 @@ TEST_F(EngineDeclarationTest, TheDocumentFollowsTheServiceTypeAtEachRequest) {
   ASSERT_TRUE(set_property(row.c_str(), kRow, "Name", g_variant_new_string("wide")));
   host::settings().service_type = 0;
   ASSERT_EQ(set_multi(row, kRow, dictionary({{"Weight", g_variant_new_uint16(7)}})), Error());
-  EXPECT_THAT(managed(kRows), HasSubstr("{'Name': <'wide'>, 'Weight': <uint16 7>}"));
+  EXPECT_THAT(managed(kRows), HasSubstr("{'Name': <'wide'>, 'Weight': <uint16 7>, 'Note': <''>}"));
   EXPECT_THAT(introspect(row.c_str()), Not(HasSubstr("Rank")));
   EXPECT_FALSE(set_property(row.c_str(), kRow, "Rank", g_variant_new_uint32(1)));
   EXPECT_EQ(set_multi(row, "com.wqx.igd1.Test.Other", dictionary({{"Name", g_variant_new_string("x")}}))
@@ -313,6 +314,79 @@ TEST_F(EngineDeclarationTest, AnnouncedPerPropertyAfterOrBeforeTheCommit) {
   Variant early_body = std::move(early_changes.wait().body);
   ASSERT_NE(early_body, nullptr);
   EXPECT_THAT(printed(early_body.get()), HasSubstr("{'Weight': <uint16 9>}"));
+}
+
+// The engine's writer of single objects keeps every numeric bus type's value
+// as the accessor's byte or 32-bit number, and refuses what that form cannot
+// hold instead of storing it cut down (or as 0).
+TEST_F(EngineDeclarationTest, StoredNumbersKeepTheirValueOrAreRefused) {
+  constexpr char kRefused[] = "Invalid parameter value";
+  struct Case {
+    const char *name;
+    GVariant *value;
+    const char *refused;  // nullptr: stored
+    const char *reads;
+  };
+  const Case cases[] = {
+      {"Level", g_variant_new_int32(7), nullptr, "7"},
+      {"Level", g_variant_new_int32(-1), kRefused, "7"},
+      {"Small", g_variant_new_int16(5), nullptr, "5"},
+      {"Small", g_variant_new_int16(256), kRefused, "5"},
+      {"Step", g_variant_new_uint16(200), nullptr, "200"},
+      {"Step", g_variant_new_uint16(300), kRefused, "200"},
+      {"Big", g_variant_new_uint64(4000000000u), nullptr, "4000000000"},
+      {"Big", g_variant_new_uint64(5000000000u), kRefused, "4000000000"},
+      {"Ratio", g_variant_new_double(3.0), nullptr, "3.0"},
+      {"Ratio", g_variant_new_double(2.5), kRefused, "3.0"},
+  };
+  for (const Case &one : cases) {
+    SCOPED_TRACE(std::string(one.name) + " = " + printed(one.value));
+    const Error error = write(kSingle, kSingleInterface, one.name, one.value);
+    EXPECT_EQ(error.second, one.refused != nullptr ? one.refused : "");
+    EXPECT_THAT(shown(kSingle, kSingleInterface, one.name), HasSubstr(one.reads));
+  }
+}
+
+// An item text larger than the engine's usual item buffer is compared with
+// the stored one in a buffer of its own size.
+TEST_F(EngineDeclarationTest, LargeItemTextsAreComparedInTheirOwnSize) {
+  const std::string row = add_child(kRows);
+  const std::string note(1500, 'n');
+  ASSERT_EQ(write(row, kRow, "Note", g_variant_new_string(note.c_str())), Error());
+  EXPECT_EQ(text(row, kRow, "Note"), note);
+  const std::string longer = note + std::string(547, 'm');
+  EXPECT_EQ(write(row, kRow, "Note", g_variant_new_string(longer.c_str())), Error());
+  EXPECT_EQ(text(row, kRow, "Note"), longer);
+  // One byte more than the field holds is refused.
+  EXPECT_EQ(write(row, kRow, "Note", g_variant_new_string((longer + "x").c_str())).second,
+            "Invalid parameter value");
+  EXPECT_EQ(text(row, kRow, "Note"), longer);
+}
+
+// A manager nested under a row whose collection refuses AddObject refuses
+// it, though its table could insert.
+TEST_F(EngineDeclarationTest, ANestedCollectionDeclaredRefusingRefusesAddObject) {
+  const std::string early = add_child(kEarly);
+  const std::string parts = early + "/Part";
+  const auto [path, error] = add(parts.c_str());
+  EXPECT_EQ(path, "");
+  EXPECT_EQ(error, Error("org.freedesktop.DBus.Error.InvalidArgs", "Add ProbeParts object fail !!"));
+  EXPECT_EQ(control<int (*)()>("probe_engine_part_inserts")(), 0);
+}
+
+// A row of a table reached by position is found by reading the rows up to
+// it, not the whole table.
+TEST_F(EngineDeclarationTest, ARowReachedByPositionIsReadUpToItOnly) {
+  constexpr char kPositions[] = "/com/wqx/igd1/Test/Engine/Positions";
+  const std::string first = add_child(kPositions);
+  add_child(kPositions);
+  const std::string third = add_child(kPositions);
+  auto reads = control<int (*)()>("probe_engine_row_reads");
+  reads();
+  EXPECT_EQ(text(first, kRow, "Name"), "");
+  EXPECT_EQ(reads(), 1);
+  EXPECT_EQ(text(third, kRow, "Name"), "");
+  EXPECT_EQ(reads(), 3);
 }
 
 }  // namespace

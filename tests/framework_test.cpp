@@ -133,5 +133,41 @@ TEST_F(SingleObjectDeathTest, MissingDocumentOrUnnamedRootNodeIsFatal) {
   EXPECT_DEATH(register_probe_offline(), "registration_id > 0");
 }
 
+// A read buffer larger than the engine's is a fault of the table, found
+// whether the property or the object's default asks for it; a property read
+// by a hook of its own needs none.  A registration with such a table stops
+// the start, naming the property.
+GVariant *read_by_hook(const SingleObject &, const Property &, GError **) {
+  return g_variant_new_string("");
+}
+constexpr Property kSizedProperties[] = {
+    {.name = "Own", .index = 0, .buffer = kMaxReadBuffer},
+    {.name = "Default", .index = 1},
+    {.name = "Hooked", .index = 2, .buffer = 4 * kMaxReadBuffer, .read = read_by_hook},
+};
+constexpr Property kWideProperties[] = {
+    {.name = "Narrow", .index = 0, .buffer = 8},
+    {.name = "Wide", .index = 1, .buffer = kMaxReadBuffer + 1},
+};
+constexpr SingleObject kSized = {.path = "/p", .xml_file = nullptr, .properties = kSizedProperties};
+constexpr SingleObject kWideDefault = {.path = "/p", .xml_file = nullptr,
+                                       .properties = kSizedProperties,
+                                       .read_buffer = kMaxReadBuffer + 1};
+constexpr SingleObject kWide = {.path = "/p", .xml_file = nullptr, .properties = kWideProperties};
+
+TEST_F(SingleObjectDeathTest, ReadBuffersLargerThanTheEnginesAreFoundAndStopTheStart) {
+  EXPECT_EQ(oversized_read(kSized), nullptr);
+  EXPECT_EQ(oversized_read(kWideDefault), &kSizedProperties[1]);
+  EXPECT_EQ(oversized_read(kWide), &kWideProperties[1]);
+
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  write_text_file(root_.path("/etc/dbusxml/Probe.xml"),
+                  "<node><interface name=\"com.wqx.igd1.Probe\"/></node>");
+  SingleObjectRegistration registration{"Probe.xml", &probe_introspection_data,
+                                        "probe_introspection_data", nullptr, &kProbeVTable};
+  registration.object = &kWide;
+  EXPECT_DEATH(IGD1_REGISTER_SINGLE_OBJECT(registration, nullptr, nullptr), "read buffer of Wide");
+}
+
 }  // namespace
 }  // namespace igd1::test

@@ -8,9 +8,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "collection.h"
@@ -161,12 +163,15 @@ IGD1_API std::vector<int> probe_calls(GThread **last_thread) {
 
 IGD1_DECLARE_ROW_COLLECTION(ProbeRows, ProbeRows_handle_set_multi_properties);
 IGD1_DECLARE_ROW_COLLECTION(ProbeEarly, ProbeEarly_handle_set_multi_properties);
+IGD1_DECLARE_ROW_COLLECTION(ProbePositions, ProbePositions_handle_set_multi_properties);
+IGD1_DECLARE_NESTED_ROW_COLLECTION(ProbeParts, ProbeParts_handle_set_multi_properties);
 
 namespace {
 
 // Tags apart from the test binary's own tables.
 using RowsTable = igd1::test::MemoryTable<101>;
 using EarlyTable = igd1::test::MemoryTable<102>;
+using PositionTable = igd1::test::MemoryTable<103>;
 
 // The basic document, and the extended one served while the service type is 1.
 #define PROBE_ROW_BASE                                                     \
@@ -177,7 +182,8 @@ using EarlyTable = igd1::test::MemoryTable<102>;
   "<method name='Wait'><arg name='ms' type='u' direction='in'/>"           \
   "<arg name='instance' type='u' direction='out'/></method>"               \
   "<method name='Forget'/><method name='Twice'><arg name='n' type='u' direction='out'/></method>" \
-  "<method name='Silent'/>"
+  "<method name='Silent'/>"                                                 \
+  "<property name='Note' type='s' access='readwrite'/>"
 constexpr char kRowXml[] = "<node><interface name='com.wqx.igd1.Test.ProbeRow'>" PROBE_ROW_BASE
                            "</interface></node>";
 constexpr char kRowExtendedXml[] =
@@ -188,6 +194,8 @@ constexpr char kRowExtendedXml[] =
 constexpr igd1::InterfaceVariant kVariants[] = {
     {.when = igd1::Variant::ServiceType1, .builtin_xml = kRowExtendedXml}};
 
+constexpr uint16_t kNoteSize = 2048;
+
 // Name is announced whatever the module says, and applied after the others
 // in a multi-write; Weight follows the module.
 constexpr igd1::RowProperty kRowProperties[] = {
@@ -196,7 +204,28 @@ constexpr igd1::RowProperty kRowProperties[] = {
     {.name = "Weight", .type = "q", .field = igd1::Field::Number, .offset = 20, .size = 2,
      .write_log = "set Weight value:%d "},
     {.name = "Rank", .type = "u", .field = igd1::Field::Number, .offset = 24, .size = 4},
+    {.name = "Note", .field = igd1::Field::Item, .size = kNoteSize, .write_log = "set Note",
+     .item = 0},
 };
+
+// Notes live beside the rows, by instance number: texts larger than the
+// engine's usual item buffer.
+std::map<uint8_t, std::string> g_notes;
+int note_get(int, void *output, const void *row) {
+  const std::string &note = g_notes[static_cast<const uint8_t *>(row)[0]];
+  std::memcpy(output, note.c_str(), note.size() + 1);
+  return 1;
+}
+int note_set(int, const void *value, void *row) {
+  g_notes[static_cast<uint8_t *>(row)[0]] = static_cast<const char *>(value);
+  return 1;
+}
+constexpr igd1::RowTable rows_table() {
+  igd1::RowTable table = RowsTable::table();
+  table.get_item = note_get;
+  table.set_item = note_set;
+  return table;
+}
 
 // ---- methods ----
 
@@ -272,7 +301,7 @@ void remove_all_rows(const igd1::PendingCall &call, GVariant *);
 constexpr igd1::RowModule kRows = {
     .manager_path = "/com/wqx/igd1/Test/Engine/Rows",
     .properties = kRowProperties,
-    .table = RowsTable::table(),
+    .table = rows_table(),
     .commit = igd1::Commit::BackupUpdate,
     .announce = igd1::Announce::Never,
     .add = igd1::AddKind::Self,
@@ -285,9 +314,39 @@ constexpr igd1::RowModule kRows = {
     .variants = kVariants,
 };
 
+constexpr char kEarlyPath[] = "/com/wqx/igd1/Test/Engine/Early";
+
+// Reached by position: every row read is counted.
+int g_row_reads = 0;
+constexpr igd1::RowTable position_table() {
+  igd1::RowTable table = PositionTable::table();
+  table.get_list = nullptr;
+  table.get_list_by_instnum = nullptr;
+  table.row_count = [] { return int(PositionTable::rows.size()); };
+  table.row_at = [](uint32_t position, void *row) {
+    ++g_row_reads;
+    if (position >= PositionTable::rows.size()) return 0;
+    std::memcpy(row, PositionTable::rows[position].data(), igd1::test::kMemoryRowSize);
+    return 1;
+  };
+  return table;
+}
+constexpr igd1::RowModule kPositions = {
+    .manager_path = "/com/wqx/igd1/Test/Engine/Positions",
+    .properties = std::span(kRowProperties).first(2),
+    .table = position_table(),
+    .commit = igd1::Commit::BackupUpdate,
+    .add = igd1::AddKind::Self,
+    .builtin_xml = kRowXml,
+};
+
 // Announced before the commit: a refused commit was announced all the same.
+// Each early row carries a manager of parts that refuses AddObject; its
+// table could insert (and counts the tries).
+igd1::NestedManagers g_early_parts = {.suffix = "Part"};
+
 constexpr igd1::RowModule kEarly = {
-    .manager_path = "/com/wqx/igd1/Test/Engine/Early",
+    .manager_path = kEarlyPath,
     .properties = std::span(kRowProperties).first(2),  // no extended document
     .table = EarlyTable::table(),
     .commit = igd1::Commit::BackupUpdate,
@@ -295,12 +354,41 @@ constexpr igd1::RowModule kEarly = {
     .announce_at = igd1::AnnounceAt::BeforeCommit,
     .add = igd1::AddKind::Self,
     .builtin_xml = kRowXml,
+    .nested = &g_early_parts,
+};
+
+int g_part_inserts = 0;
+int part_insert(void *, uint32_t, uint32_t *inner) {
+  ++g_part_inserts;
+  *inner = 1;
+  return 1;
+}
+int part_get(int, const void *, uint32_t inner, void *output) {
+  g_snprintf(static_cast<char *>(output), 16, "part %u", inner);
+  return 1;
+}
+constexpr igd1::RowProperty kPartProperties[] = {
+    {.name = "Label", .field = igd1::Field::Item, .size = 16, .item = 0},
+};
+constexpr igd1::RowModule kParts = {
+    .manager_path = kEarlyPath,
+    .properties = kPartProperties,
+    .table = {.row_size = igd1::test::kMemoryRowSize,
+              .get_list_by_instnum = EarlyTable::find,
+              .get_inner_item = part_get,
+              .insert_inner = part_insert},
+    .add = igd1::AddKind::Refuse,
+    .builtin_xml = "<node><interface name='com.wqx.igd1.Test.ProbePart'>"
+                   "<property name='Label' type='s' access='read'/></interface></node>",
+    .nested_in = &g_early_parts,
 };
 
 }  // namespace
 
 IGD1_ROW_COLLECTION(ProbeRows, ProbeRows_handle_set_multi_properties, kRows)
 IGD1_ROW_COLLECTION(ProbeEarly, ProbeEarly_handle_set_multi_properties, kEarly)
+IGD1_ROW_COLLECTION(ProbePositions, ProbePositions_handle_set_multi_properties, kPositions)
+IGD1_NESTED_ROW_COLLECTION(ProbeParts, ProbeParts_handle_set_multi_properties, kParts)
 
 namespace {
 
@@ -322,15 +410,22 @@ void remove_all_rows(const igd1::PendingCall &call, GVariant *) {
 IGD1_API void probe_engine_reset() {
   for (const auto &row : RowsTable::rows) ProbeRows_del_interface(row[0]);
   for (const auto &row : EarlyTable::rows) ProbeEarly_del_interface(row[0]);
+  for (const auto &row : PositionTable::rows) ProbePositions_del_interface(row[0]);
   RowsTable::clear();
   EarlyTable::clear();
+  PositionTable::clear();
   g_second_answers = 0;
+  g_notes.clear();
+  g_part_inserts = 0;
 }
 IGD1_API void probe_engine_refuse_commits(bool refuse) {
   RowsTable::refuse_commit = EarlyTable::refuse_commit = refuse;
 }
 IGD1_API size_t probe_engine_rows() { return RowsTable::rows.size(); }
 IGD1_API int probe_engine_second_answers() { return g_second_answers; }
+IGD1_API int probe_engine_part_inserts() { return g_part_inserts; }
+// Rows read by position since the last call.
+IGD1_API int probe_engine_row_reads() { return std::exchange(g_row_reads, 0); }
 
 // ---- a single object with a method table ----
 
@@ -355,6 +450,33 @@ void slow(const igd1::PendingCall &call, GVariant *parameters) {
   }, kept);
 }
 
+// Numbers of several bus types stored through the engine's writer in the
+// forms the accessor takes (a byte or a 32-bit number).
+uint32_t g_numbers[5] = {};
+int numbers_get(int index, void *buffer) {
+  if (index < 0 || index >= 5) return 0;
+  std::memcpy(buffer, &g_numbers[index], sizeof g_numbers[index]);
+  return 1;
+}
+int numbers_set(int index, void *value) {
+  if (index < 0 || index >= 5) return 0;
+  g_numbers[index] = index == 1 || index == 4 ? *static_cast<uint8_t *>(value)
+                                               : *static_cast<uint32_t *>(value);
+  return 1;
+}
+constexpr igd1::Property kSingleProperties[] = {
+    {.name = "Level", .type = "i", .index = 0, .raw = igd1::Raw::U32, .write = igd1::store_value,
+     .stored = igd1::Stored::U32},
+    {.name = "Small", .type = "n", .index = 1, .raw = igd1::Raw::U32, .write = igd1::store_value,
+     .stored = igd1::Stored::Byte},
+    {.name = "Big", .type = "t", .index = 2, .raw = igd1::Raw::U32, .write = igd1::store_value,
+     .stored = igd1::Stored::U32},
+    {.name = "Ratio", .type = "d", .index = 3, .raw = igd1::Raw::U32, .write = igd1::store_value,
+     .stored = igd1::Stored::U32},
+    {.name = "Step", .type = "q", .index = 4, .raw = igd1::Raw::U32, .write = igd1::store_value,
+     .stored = igd1::Stored::Byte},
+};
+
 constexpr igd1::Method kSingleMethods[] = {
     {.name = "Which", .handler = which},
     {.name = "Slow", .handler = slow, .answer = igd1::Answer::Later},
@@ -365,11 +487,18 @@ constexpr char kSingleXml[] =
     "<arg name='data' type='s' direction='out'/></method>"
     "<method name='Slow'><arg name='ms' type='u' direction='in'/>"
     "<arg name='method' type='s' direction='out'/></method>"
+    "<property name='Level' type='i' access='readwrite'/>"
+    "<property name='Small' type='n' access='readwrite'/>"
+    "<property name='Big' type='t' access='readwrite'/>"
+    "<property name='Ratio' type='d' access='readwrite'/>"
+    "<property name='Step' type='q' access='readwrite'/>"
     "</interface></node>";
 constexpr igd1::SingleObject kSingle = {
     .path = "/com/wqx/igd1/Test/Engine/Single",
     .xml_file = nullptr,
-    .properties = {},
+    .properties = kSingleProperties,
+    .get = numbers_get,
+    .set = numbers_set,
     .methods = kSingleMethods,
     .user_data = g_single_data,
     .method_log = "[%s] line [%d]: method %s",
