@@ -424,6 +424,7 @@ struct ListingCache {
   uint64_t commit_count = 0;  // the table's commit count when the build began
   uint64_t generation = 0;    // counts the drops: a build started before one is not kept
   bool rebuild_queued = false;
+  uint64_t queued_generation = 0;  // a drop after the build was asked for cancels it
 };
 
 struct RowModule {

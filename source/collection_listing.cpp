@@ -171,7 +171,9 @@ gboolean rebuild_listing(gpointer data) {
   {
     std::lock_guard lock(cache.mutex);
     cache.rebuild_queued = false;
-    if (cache.reply != nullptr) return G_SOURCE_REMOVE;
+    // Dropped without a new build asked for since: nothing is to be kept.
+    if (cache.reply != nullptr || cache.generation != cache.queued_generation)
+      return G_SOURCE_REMOVE;
     generation = cache.generation;
   }
   const ListingBasis basis = listing_basis(rows.module);
@@ -187,6 +189,7 @@ void queue_listing_build(const RowCollection &rows) {
   ListingCache &cache = *rows.module.listing_cache;
   {
     std::lock_guard lock(cache.mutex);
+    cache.queued_generation = cache.generation;
     if (cache.rebuild_queued) return;
     cache.rebuild_queued = true;
   }
