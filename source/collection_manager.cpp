@@ -87,12 +87,16 @@ void add_inner_object(const RowCollection &rows, const char *manager_path,
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s, path %s", text, manager_path);
     return return_manager_error(invocation, "%s", text);
   }
+  StoreTransaction transaction;
+  g_autoptr(GError) error = nullptr;
+  if (!transaction.began(&error)) return g_dbus_method_invocation_return_gerror(invocation, error);
   uint32_t inner = 0;
   if (module.table.insert_inner(const_cast<uint8_t *>(found.data), outer, &inner) == 0 ||
       inner == 0 || inner > 255) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s", failed.c_str());
     return return_manager_error(invocation, "%s", failed.c_str());
   }
+  if (!transaction.commit(&error)) return g_dbus_method_invocation_return_gerror(invocation, error);
   g_autofree gchar *path = g_strdup_printf("%s/%d", manager_path, int(inner));
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "Add %s object success, object path %s",
                  rows.collection.noun, path);
@@ -110,15 +114,24 @@ void add_object(const RowCollection &rows, const char *manager_path, const char 
   if (module.add == AddKind::Custom) return module.add_object(invocation);
   if (module.add == AddKind::Refuse) return refuse_call(module, function, failed.c_str(), invocation);
   if (module.nested_in != nullptr) return add_inner_object(rows, manager_path, invocation);
-  if (stand_in_position(module.table) >= 0) module.table.remove_stand_in();
+  // Taking the stand-in out, the insert and the save stand or fall
+  // together: a refused insert leaves the table as it was.
+  StoreTransaction transaction;
+  g_autoptr(GError) error = nullptr;
+  if (!transaction.began(&error)) return g_dbus_method_invocation_return_gerror(invocation, error);
+  auto refuse = [&](const char *log) {
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s", log);
+    return_manager_error(invocation, "%s", failed.c_str());
+  };
+  if (stand_in_position(module.table) >= 0 && module.table.remove_stand_in() == 0)
+    return refuse(failed.c_str());
   std::vector<uint8_t> row(module.table.row_size, 0);
   if (module.add == AddKind::Self && !choose_number(rows, failed, row.data(), invocation)) return;
-  if (!module.table.insert_entry(row.data())) {
-    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s",
-                   module.texts.add_refused_log != nullptr ? module.texts.add_refused_log
-                                                           : failed.c_str());
-    return return_manager_error(invocation, "%s", failed.c_str());
-  }
+  if (!module.table.insert_entry(row.data()))
+    return refuse(module.texts.add_refused_log != nullptr ? module.texts.add_refused_log
+                                                          : failed.c_str());
+  if (module.table.save_mib != nullptr && module.table.save_mib() == 0) return refuse(failed.c_str());
+  if (!transaction.commit(&error)) return g_dbus_method_invocation_return_gerror(invocation, error);
   const uint32_t instance = instance_of(module, row.data());
   if (module.add == AddKind::Self) row_export(rows, instance);
   // The new row's nested manager takes calls as soon as the caller has the
@@ -132,7 +145,6 @@ void add_object(const RowCollection &rows, const char *manager_path, const char 
   else
     COLLECTION_LOG(LOG_LEVEL_INFO, function, "Add %s object success, object path %s", noun,
                    path.c_str());
-  if (module.table.save_mib != nullptr) module.table.save_mib();
   g_dbus_method_invocation_return_value(invocation, g_variant_new("(o)", path.c_str()));
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "out of func [%s]", function);
 }
@@ -153,6 +165,9 @@ void delete_inner_object(const RowCollection &rows, const char *manager_path, co
                                                       module.texts.delete_path);
   }
   std::vector<uint8_t> outer_row(found.data, found.data + module.table.row_size);
+  StoreTransaction transaction;
+  g_autoptr(GError) error = nullptr;
+  if (!transaction.began(&error)) return g_dbus_method_invocation_return_gerror(invocation, error);
   if (module.table.remove_inner(const_cast<uint8_t *>(found.data), key & 0xFF, key >> 8) == 0) {
     const std::string failed =
         noun_text(module.texts.delete_failed, "Delete %s Object error !!", rows.collection.noun);
@@ -164,6 +179,7 @@ void delete_inner_object(const RowCollection &rows, const char *manager_path, co
                  rows.collection.noun, path);
   if (module.after_delete != nullptr && (module.delete_hook_in_test_run || !check_dbus_cts_running()))
     module.after_delete(outer_row.data(), found.index);
+  if (!transaction.commit(&error)) return g_dbus_method_invocation_return_gerror(invocation, error);
   g_dbus_method_invocation_return_value(invocation, nullptr);
 }
 
@@ -214,6 +230,15 @@ void delete_object(const RowCollection &rows, const char *manager_path, GVariant
   }
   const uint32_t index = found.index;
   std::vector<uint8_t> removed(found.data, found.data + module.table.row_size);
+  // The removal, what it applies and saves and a stand-in put back stand or
+  // fall together.
+  StoreTransaction transaction;
+  g_autoptr(GError) error = nullptr;
+  auto finish_with_store_error = [&] {
+    g_dbus_method_invocation_return_gerror(invocation, error);
+    COLLECTION_LOG(LOG_LEVEL_INFO, function, "out of func [%s]", function);
+  };
+  if (!transaction.began(&error)) return finish_with_store_error();
   if (!module.table.remove_entry(index, found.node)) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "Delete %s Object error, object path %s!!", noun,
                    path);
@@ -222,7 +247,6 @@ void delete_object(const RowCollection &rows, const char *manager_path, GVariant
   }
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "Delete %s Object success, object path %s!!", noun,
                  path);
-  if (module.add == AddKind::Self) row_unexport(rows, instance);
   // A conformance run checks the bus behaviour only: nothing is applied or saved.
   if (module.delete_hook_in_test_run || !check_dbus_cts_running()) {
     if (module.after_delete != nullptr) module.after_delete(removed.data(), index);
@@ -233,6 +257,8 @@ void delete_object(const RowCollection &rows, const char *manager_path, GVariant
     each_row(module, [&left](const uint8_t *, uint32_t) { ++left; });
     if (left == 0) module.table.add_stand_in();
   }
+  if (!transaction.commit(&error)) return finish_with_store_error();
+  if (module.add == AddKind::Self) row_unexport(rows, instance);
   g_dbus_method_invocation_return_value(invocation, nullptr);
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "out of func [%s]", function);
 }

@@ -62,5 +62,37 @@ TEST_F(FtpRestartTest, DefaultAccountStaysHiddenAndGivesWayAfterARestart) {
   EXPECT_EQ(stored_names(), "invalid1;");
 }
 
+// An AddObject whose insert fails after the default account was taken out
+// of the table leaves the default there: after the error, and after a
+// restart, where the next AddObject takes it out as usual.
+TEST_F(FtpRestartTest, AFailedAddObjectKeepsTheDefaultAccount) {
+  {
+    DaemonProcess daemon({"--root", root_.dir()});
+    ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
+    ASSERT_EQ(manager_call("AddObject", nullptr), std::string("(objectpath '") + kManager + "/1',)");
+    ASSERT_EQ(manager_call("DeleteObject", g_variant_new("(o)", (std::string(kManager) + "/1").c_str())),
+              "()");
+    EXPECT_EQ(daemon.stop(SIGTERM), 0);
+  }
+  ASSERT_EQ(stored_names(), "ftpadmin;");
+  {
+    setenv("IGD1_MIB_FAIL", "ftpaccount_set_account", 1);
+    DaemonProcess daemon({"--root", root_.dir()});
+    unsetenv("IGD1_MIB_FAIL");
+    ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
+    EXPECT_EQ(manager_call("AddObject", nullptr), "error: com.wqx.igd1.ObjectManager.Error");
+    EXPECT_THAT(managed(), Not(HasSubstr(std::string(kManager) + "/")));
+    EXPECT_EQ(daemon.stop(SIGKILL), 128 + SIGKILL);
+  }
+  EXPECT_EQ(stored_names(), "ftpadmin;");
+  {
+    DaemonProcess daemon({"--root", root_.dir()});
+    ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
+    EXPECT_EQ(manager_call("AddObject", nullptr), std::string("(objectpath '") + kManager + "/1',)");
+    EXPECT_EQ(daemon.stop(SIGTERM), 0);
+  }
+  EXPECT_EQ(stored_names(), "invalid1;");
+}
+
 }  // namespace
 }  // namespace igd1::test
