@@ -33,6 +33,14 @@
 
 namespace igd1 {
 
+// A child's key: its row's instance number, and for a child of a manager
+// nested under a row the inner number in the upper half, each as wide as
+// the store's numbers.
+using ChildKey = uint64_t;
+constexpr ChildKey nested_key(uint32_t outer, uint32_t inner) { return outer | ChildKey(inner) << 32; }
+constexpr uint32_t key_outer(ChildKey key) { return uint32_t(key); }
+constexpr uint32_t key_inner(ChildKey key) { return uint32_t(key >> 32); }
+
 // Error name of every AddObject/DeleteObject failure.
 inline constexpr char kObjectManagerError[] = "com.wqx.igd1.ObjectManager.Error";
 
@@ -42,7 +50,7 @@ struct CollectionState {
   gsize type;  // the skeleton GType once registered
   GDBusConnection *connection;  // once attached
   // Children published outside the manager's path: their registrations.
-  std::map<uint32_t, std::vector<guint>> *outside;
+  std::map<ChildKey, std::vector<guint>> *outside;
   // Managers nested under the rows, by row number.
   std::map<uint32_t, GDBusObjectManagerServer *> *nested_managers;
   // The objects beside the rows, by row number, and their parsed document.
@@ -92,7 +100,7 @@ struct Collection {
   const RowCollection *rows = nullptr;
   // Children published on managers nested under the rows of the collection
   // at `manager_path` (see NestedManagers): "<manager>/<outer>/<suffix>/<inner>",
-  // numbered outer | inner << 8.
+  // keyed by nested_key(outer, inner).
   const NestedManagers *nested_in = nullptr;
 };
 
@@ -119,10 +127,10 @@ IGD1_EXPORT void collection_load_interface(const Collection &collection);
 IGD1_EXPORT void collection_attach(const Collection &collection, GDBusConnection *connection,
                                    const GDBusInterfaceVTable *manager_vtable);
 
-IGD1_EXPORT std::string collection_child_path(const Collection &collection, unsigned instance);
+IGD1_EXPORT std::string collection_child_path(const Collection &collection, ChildKey instance);
 // Exports one child with one interface skeleton of the module's type.
-IGD1_EXPORT void collection_export_child(const Collection &collection, unsigned instance);
-IGD1_EXPORT void collection_unexport_child(const Collection &collection, unsigned instance);
+IGD1_EXPORT void collection_export_child(const Collection &collection, ChildKey instance);
+IGD1_EXPORT void collection_unexport_child(const Collection &collection, ChildKey instance);
 
 // ---- paths and errors ----------------------------------------------------------------
 
@@ -136,10 +144,10 @@ IGD1_EXPORT uint32_t parse_instance(std::string_view segment, uint32_t highest);
 // "/" and a number from 1 to `highest`; 0 otherwise.
 IGD1_EXPORT uint32_t child_instance_of(std::string_view manager_path, const char *object_path,
                                        uint32_t highest);
-IGD1_EXPORT uint32_t child_instance(const Collection &collection, const char *object_path);
+IGD1_EXPORT ChildKey child_instance(const Collection &collection, const char *object_path);
 // A child of a manager nested under a row: "<manager>/<outer>/<middle>/<inner>",
-// both numbers from 1 to 255, packed as outer | inner << 8; 0 otherwise.
-IGD1_EXPORT uint32_t nested_child_key(std::string_view manager_path, std::string_view middle,
+// both numbers from 1 to 4294967295, as nested_key(outer, inner); 0 otherwise.
+IGD1_EXPORT ChildKey nested_child_key(std::string_view manager_path, std::string_view middle,
                                       const char *object_path);
 IGD1_EXPORT void return_manager_error(GDBusMethodInvocation *invocation, const char *format, ...)
     G_GNUC_PRINTF(2, 3);
@@ -633,11 +641,11 @@ IGD1_EXPORT gboolean write_row_property(const RowModule &module, const char *nam
 // Entry points, served from the description.
 IGD1_EXPORT void row_collection_start(const RowCollection &rows, GDBusConnection *connection,
                                       const GDBusInterfaceVTable *manager_vtable);
-IGD1_EXPORT void row_export(const RowCollection &rows, uint32_t instance);
-IGD1_EXPORT void row_unexport(const RowCollection &rows, uint32_t instance);
+IGD1_EXPORT void row_export(const RowCollection &rows, ChildKey instance);
+IGD1_EXPORT void row_unexport(const RowCollection &rows, ChildKey instance);
 // A nested row's child (outer, inner) on the outer row's manager: exported
 // (`add`) or removed.  1 when done; 0 with a log line when the outer row
-// does not exist or has no manager, or a number is outside 1 to 255.
+// does not exist or has no manager, or a number is 0.
 IGD1_EXPORT int nested_row_export(const RowCollection &rows, uint32_t outer, uint32_t inner,
                                   bool add);
 IGD1_EXPORT GVariant *row_get_property(const RowCollection &rows, const char *object_path,
@@ -674,7 +682,7 @@ IGD1_EXPORT void row_edit_list(const RowCollection &rows, const ListMethods &lis
 // shows one state of it.
 IGD1_EXPORT GVariant *row_listing(const RowCollection &rows, bool (*keep)(const uint8_t *row));
 // Whether the child of `instance` is published.
-IGD1_EXPORT bool row_exported(const RowCollection &rows, uint32_t instance);
+IGD1_EXPORT bool row_exported(const RowCollection &rows, ChildKey instance);
 // Drops the kept GetManagedObjects reply (from any thread).  With `keep` a
 // new one is built: at once when called on the main loop, else on the main
 // loop soon after.  Returns a new reference to the reply now kept, or

@@ -66,19 +66,19 @@ const char *child_prefix(const Collection &collection) {
   return collection.child_prefix != nullptr ? collection.child_prefix : collection.manager_path;
 }
 
-std::string collection_child_path(const Collection &collection, unsigned instance) {
+std::string collection_child_path(const Collection &collection, ChildKey instance) {
   if (collection.nested_in != nullptr) {
     g_autofree gchar *path =
-        g_strdup_printf("%s/%u/%s/%u", collection.manager_path, instance & 0xFFu,
-                        collection.nested_in->suffix, instance >> 8);
+        g_strdup_printf("%s/%u/%s/%u", collection.manager_path, key_outer(instance),
+                        collection.nested_in->suffix, key_inner(instance));
     return path;
   }
-  g_autofree gchar *number = g_strdup_printf(collection.child_format, instance);
+  g_autofree gchar *number = g_strdup_printf(collection.child_format, key_outer(instance));
   return std::string(child_prefix(collection)) + "/" + number;
 }
 
-bool carries(const Collection &collection, unsigned instance, const GDBusInterfaceInfo *info) {
-  return collection.carries == nullptr || collection.carries(instance, info->name);
+bool carries(const Collection &collection, ChildKey instance, const GDBusInterfaceInfo *info) {
+  return collection.carries == nullptr || collection.carries(key_outer(instance), info->name);
 }
 
 bool publishes_itself(const Collection &collection) {
@@ -94,7 +94,7 @@ GDBusNodeInfo *current_node(const Collection &collection) {
 namespace {
 
 GVariant *outside_child_interfaces(const Collection &collection, const char *path,
-                                   unsigned instance) {
+                                   ChildKey instance) {
   GVariantBuilder interfaces;
   g_variant_builder_init(&interfaces, G_VARIANT_TYPE("a{sa{sv}}"));
   GDBusNodeInfo *node = current_node(collection);
@@ -126,7 +126,7 @@ const Collection &variant_collection(gpointer user_data) {
 // The interface of the child at `path` named `name` in the current document.
 GDBusInterfaceInfo *child_interface(const Collection &collection, const char *path,
                                      const char *name) {
-  const uint32_t instance = child_instance(collection, path);
+  const ChildKey instance = child_instance(collection, path);
   GDBusNodeInfo *node = current_node(collection);
   for (GDBusInterfaceInfo **i = node->interfaces; i != nullptr && *i != nullptr; ++i)
     if (g_strcmp0((*i)->name, name) == 0 && carries(collection, instance, *i)) return *i;
@@ -141,7 +141,7 @@ GDBusInterfaceInfo **variant_introspect(GDBusConnection *, const gchar *, const 
                                         const gchar *node, gpointer user_data) {
   if (node != nullptr) return nullptr;
   const Collection &collection = variant_collection(user_data);
-  const uint32_t instance = child_instance(collection, path);
+  const ChildKey instance = child_instance(collection, path);
   GPtrArray *infos = g_ptr_array_new();
   GDBusNodeInfo *document = current_node(collection);
   for (GDBusInterfaceInfo **i = document->interfaces; i != nullptr && *i != nullptr; ++i)
@@ -187,10 +187,10 @@ guint register_variant_child(const Collection &collection, const char *path) {
 
 // A child whose path is not below the manager's (or whose document follows
 // the service type): registered here, announced on the manager path.
-void export_outside(const Collection &collection, unsigned instance) {
+void export_outside(const Collection &collection, ChildKey instance) {
   CollectionState &state = *collection.state;
   if (state.connection == nullptr) return;
-  if (state.outside == nullptr) state.outside = new std::map<uint32_t, std::vector<guint>>;
+  if (state.outside == nullptr) state.outside = new std::map<ChildKey, std::vector<guint>>;
   if (state.outside->count(instance) != 0) return;
   const std::string path = collection_child_path(collection, instance);
   std::vector<guint> ids;
@@ -213,7 +213,7 @@ void export_outside(const Collection &collection, unsigned instance) {
                                     outside_child_interfaces(collection, path.c_str(), instance)));
 }
 
-void unexport_outside(const Collection &collection, unsigned instance) {
+void unexport_outside(const Collection &collection, ChildKey instance) {
   CollectionState &state = *collection.state;
   if (state.outside == nullptr || state.connection == nullptr) return;
   auto found = state.outside->find(instance);
@@ -237,14 +237,14 @@ void unexport_outside(const Collection &collection, unsigned instance) {
 
 // The manager a child is exported on: the collection's, or for a nested
 // row its outer row's.
-GDBusObjectManagerServer *manager_of(const Collection &collection, unsigned instance) {
-  if (collection.nested_in != nullptr) return nested_manager(*collection.nested_in, instance & 0xFF);
+GDBusObjectManagerServer *manager_of(const Collection &collection, ChildKey instance) {
+  if (collection.nested_in != nullptr) return nested_manager(*collection.nested_in, key_outer(instance));
   return collection.state->manager;
 }
 
 }  // namespace
 
-void collection_export_child(const Collection &collection, unsigned instance) {
+void collection_export_child(const Collection &collection, ChildKey instance) {
   if (publishes_itself(collection)) return export_outside(collection, instance);
   GDBusObjectManagerServer *manager = manager_of(collection, instance);
   if (manager == nullptr) return;
@@ -268,7 +268,7 @@ void collection_export_child(const Collection &collection, unsigned instance) {
   g_object_unref(object);
 }
 
-void collection_unexport_child(const Collection &collection, unsigned instance) {
+void collection_unexport_child(const Collection &collection, ChildKey instance) {
   if (publishes_itself(collection)) return unexport_outside(collection, instance);
   GDBusObjectManagerServer *manager = manager_of(collection, instance);
   if (manager == nullptr) return;
@@ -299,13 +299,13 @@ uint32_t child_instance_of(std::string_view manager_path, const char *object_pat
   return parse_instance(path.substr(manager_path.size() + 1), highest);
 }
 
-uint32_t child_instance(const Collection &collection, const char *object_path) {
+ChildKey child_instance(const Collection &collection, const char *object_path) {
   if (collection.nested_in != nullptr)
     return nested_child_key(collection.manager_path, collection.nested_in->suffix, object_path);
   return child_instance_of(child_prefix(collection), object_path, collection.max_instance);
 }
 
-uint32_t nested_child_key(std::string_view manager_path, std::string_view middle,
+ChildKey nested_child_key(std::string_view manager_path, std::string_view middle,
                           const char *object_path) {
   if (object_path == nullptr) return 0;
   std::string_view path(object_path);
@@ -315,13 +315,13 @@ uint32_t nested_child_key(std::string_view manager_path, std::string_view middle
   path.remove_prefix(manager_path.size() + 1);
   const size_t slash = path.find('/');
   if (slash == std::string_view::npos) return 0;
-  const uint32_t outer = parse_instance(path.substr(0, slash), 255);
+  const uint32_t outer = parse_instance(path.substr(0, slash), UINT32_MAX);
   path.remove_prefix(slash + 1);
   if (outer == 0 || !path.starts_with(middle) || path.size() <= middle.size() + 1 ||
       path[middle.size()] != '/')
     return 0;
-  const uint32_t inner = parse_instance(path.substr(middle.size() + 1), 255);
-  return inner == 0 ? 0 : outer | inner << 8;
+  const uint32_t inner = parse_instance(path.substr(middle.size() + 1), UINT32_MAX);
+  return inner == 0 ? 0 : nested_key(outer, inner);
 }
 
 void row_collection_start(const RowCollection &rows, GDBusConnection *connection,
@@ -415,7 +415,7 @@ void nested_manager_add(const NestedManagers &nested, GDBusConnection *connectio
   if (nested.outer == nullptr || connection == nullptr) return;
   const RowCollection &rows = *nested.outer;
   FoundRow found;
-  if (outer == 0 || outer > 255 || !find_row(rows.module, outer, &found)) return;
+  if (outer == 0 || !find_row(rows.module, outer, &found)) return;
   bool created = false;
   if (nested_manager(nested, outer) == nullptr) {
     auto *&managers = rows.collection.state->nested_managers;
@@ -457,10 +457,10 @@ bool sibling_context(const RowCollection &rows, const char *object_path, CallCon
       path[path.size() - suffix.size() - 1] != '/')
     return false;
   const std::string row_path(path.substr(0, path.size() - suffix.size() - 1));
-  const uint32_t instance = child_instance(rows.collection, row_path.c_str());
+  const ChildKey instance = child_instance(rows.collection, row_path.c_str());
   FoundRow row;
   if (instance == 0 || !find_row(rows.module, instance, &row)) return false;
-  *context = {.object_path = object_path, .instance = instance, .index = row.index,
+  *context = {.object_path = object_path, .instance = key_outer(instance), .index = row.index,
               .user_data = rows.module.user_data};
   return true;
 }
@@ -530,7 +530,7 @@ void destroy_sibling(const RowCollection &rows, uint32_t instance) {
 
 }  // namespace
 
-void row_export(const RowCollection &rows, uint32_t instance) {
+void row_export(const RowCollection &rows, ChildKey instance) {
   const RowTexts &texts = rows.module.texts;
   if (texts.export_log != nullptr)
     COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, texts.export_log, rows.collection.noun,
@@ -548,7 +548,7 @@ void row_export(const RowCollection &rows, uint32_t instance) {
   listing_changed(rows);
 }
 
-void row_unexport(const RowCollection &rows, uint32_t instance) {
+void row_unexport(const RowCollection &rows, ChildKey instance) {
   COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, "Delete %s interface, index is %d ",
                  rows.collection.noun, int(instance));
   if (rows.module.sibling != nullptr) destroy_sibling(rows, instance);
@@ -561,7 +561,7 @@ int nested_row_export(const RowCollection &rows, uint32_t outer, uint32_t inner,
   const RowModule &module = rows.module;
   const char *function = rows.names.manager;
   FoundRow found;
-  if (outer == 0 || outer > 255 || inner == 0 || inner > 255 || !find_row(module, outer, &found)) {
+  if (outer == 0 || inner == 0 || !find_row(module, outer, &found)) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s", module.texts.no_outer_log);
     return 0;
   }
@@ -572,7 +572,7 @@ int nested_row_export(const RowCollection &rows, uint32_t outer, uint32_t inner,
   }
   // A child already published (the store reports a manager's rows again
   // when it is brought up to date) stays as it is.
-  const uint32_t key = outer | inner << 8;
+  const ChildKey key = nested_key(outer, inner);
   if (add)
     row_export(rows, key);
   else

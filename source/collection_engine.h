@@ -66,9 +66,9 @@ struct FoundRow {
 };
 
 // The row a child number names: its own, or for a nested row its outer row.
-uint32_t outer_number(const RowModule &module, uint32_t instance);
-uint32_t inner_number(const RowModule &module, uint32_t instance);
-bool find_row(const RowModule &module, uint32_t instance, FoundRow *found);
+uint32_t outer_number(const RowModule &module, ChildKey instance);
+uint32_t inner_number(const RowModule &module, ChildKey instance);
+bool find_row(const RowModule &module, ChildKey instance, FoundRow *found);
 // Brings the live fields of a found row up to date before it is read.
 void refresh_found(const RowModule &module, FoundRow *found);
 
@@ -106,7 +106,7 @@ class WorkingCopy {
 // ---- publishing ----
 
 // Whether the child of `instance` carries the interface.
-bool carries(const Collection &collection, unsigned instance, const GDBusInterfaceInfo *info);
+bool carries(const Collection &collection, ChildKey instance, const GDBusInterfaceInfo *info);
 // Whether the engine registers the children itself (outside the manager's
 // path, or with a document that follows the service type).
 bool publishes_itself(const Collection &collection);

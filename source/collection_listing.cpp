@@ -47,7 +47,7 @@ GVariant *child_properties(const Collection &collection, GDBusConnection *connec
                            const char *path, const GDBusInterfaceInfo *info, gpointer user_data) {
   if (collection.rows != nullptr) {
     const RowModule &module = collection.rows->module;
-    const uint32_t instance = child_instance(collection, path);
+    const ChildKey instance = child_instance(collection, path);
     FoundRow found;
     if (instance != 0 && find_row(module, instance, &found)) {
       refresh_found(module, &found);
@@ -68,7 +68,7 @@ GVariant *child_properties(const Collection &collection, GDBusConnection *connec
   return g_variant_new_array(G_VARIANT_TYPE("{sv}"), entries.data(), entries.size());
 }
 
-bool row_exported(const RowCollection &rows, uint32_t instance) {
+bool row_exported(const RowCollection &rows, ChildKey instance) {
   const CollectionState &state = *rows.collection.state;
   if (publishes_itself(rows.collection))
     return state.outside != nullptr && state.outside->count(instance) != 0;

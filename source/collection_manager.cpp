@@ -69,7 +69,7 @@ uint32_t nested_manager_number(const Collection &collection, const char *path) {
   if (!rest.ends_with(suffix) || rest.size() <= suffix.size() + 1 ||
       rest[rest.size() - suffix.size() - 1] != '/')
     return 0;
-  return parse_instance(rest.substr(0, rest.size() - suffix.size() - 1), 255);
+  return parse_instance(rest.substr(0, rest.size() - suffix.size() - 1), UINT32_MAX);
 }
 
 // AddObject on a nested manager: a new inner row under the outer row the
@@ -92,12 +92,12 @@ void add_inner_object(const RowCollection &rows, const char *manager_path,
   if (!transaction.began(&error)) return g_dbus_method_invocation_return_gerror(invocation, error);
   uint32_t inner = 0;
   if (module.table.insert_inner(const_cast<uint8_t *>(found.data), outer, &inner) == 0 ||
-      inner == 0 || inner > 255) {
+      inner == 0) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s", failed.c_str());
     return return_manager_error(invocation, "%s", failed.c_str());
   }
   if (!transaction.commit(&error)) return g_dbus_method_invocation_return_gerror(invocation, error);
-  g_autofree gchar *path = g_strdup_printf("%s/%d", manager_path, int(inner));
+  g_autofree gchar *path = g_strdup_printf("%s/%u", manager_path, inner);
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "Add %s object success, object path %s",
                  rows.collection.noun, path);
   g_dbus_method_invocation_return_value(invocation, g_variant_new("(o)", path));
@@ -157,7 +157,7 @@ void delete_inner_object(const RowCollection &rows, const char *manager_path, co
   const char *function = rows.names.manager;
   const char *last = std::strrchr(path, '/');
   const bool own = last != nullptr && std::string_view(path, size_t(last - path)) == manager_path;
-  const uint32_t key = own ? child_instance(rows.collection, path) : 0;
+  const ChildKey key = own ? child_instance(rows.collection, path) : 0;
   FoundRow found;
   if (key == 0 || !find_row(module, key, &found)) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "object path %s is error", path);
@@ -168,7 +168,8 @@ void delete_inner_object(const RowCollection &rows, const char *manager_path, co
   StoreTransaction transaction;
   g_autoptr(GError) error = nullptr;
   if (!transaction.began(&error)) return g_dbus_method_invocation_return_gerror(invocation, error);
-  if (module.table.remove_inner(const_cast<uint8_t *>(found.data), key & 0xFF, key >> 8) == 0) {
+  if (module.table.remove_inner(const_cast<uint8_t *>(found.data), key_outer(key), key_inner(key)) ==
+      0) {
     const std::string failed =
         noun_text(module.texts.delete_failed, "Delete %s Object error !!", rows.collection.noun);
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s, object path %s", failed.c_str(), path);
@@ -201,7 +202,7 @@ void delete_object(const RowCollection &rows, const char *manager_path, GVariant
         invocation, name != nullptr ? name : kObjectManagerError, message.c_str());
     COLLECTION_LOG(LOG_LEVEL_INFO, function, "out of func [%s]", function);
   };
-  uint32_t instance = child_instance(rows.collection, path);
+  ChildKey instance = child_instance(rows.collection, path);
   const char *last = std::strrchr(path, '/');
   if (instance == 0 && module.delete_by_number && last != nullptr)
     instance = parse_instance(last + 1, module.max_instance);

@@ -12,15 +12,16 @@ void row_method_call(const RowCollection &rows, const char *object_path,
                      const char *interface_name, const char *method_name, GVariant *parameters,
                      GDBusMethodInvocation *invocation) {
   const RowModule &module = rows.module;
-  const uint32_t instance = child_instance(rows.collection, object_path);
+  const ChildKey instance = child_instance(rows.collection, object_path);
   FoundRow row;
   if (instance == 0 || !find_row(module, instance, &row)) {
     g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
                                           module.texts.set_invalid_path, object_path);
     return;
   }
-  const CallContext context{.object_path = object_path, .instance = instance,
-                            .index = row.index, .user_data = module.user_data};
+  const CallContext context{.object_path = object_path, .instance = outer_number(module, instance),
+                            .index = row.index, .inner = inner_number(module, instance),
+                            .user_data = module.user_data};
   dispatch_method(module.methods, context, interface_name, method_name, parameters, invocation);
 }
 

@@ -91,15 +91,15 @@ mib_list_node *first_row(const RowTable &table) {
 
 
 // The row a child number names: its own, or for a nested row its outer row.
-uint32_t outer_number(const RowModule &module, uint32_t instance) {
-  return module.nested_in != nullptr ? instance & 0xFF : instance;
+uint32_t outer_number(const RowModule &module, ChildKey instance) {
+  return module.nested_in != nullptr ? key_outer(instance) : uint32_t(instance);
 }
-uint32_t inner_number(const RowModule &module, uint32_t instance) {
-  return module.nested_in != nullptr ? instance >> 8 : 0;
+uint32_t inner_number(const RowModule &module, ChildKey instance) {
+  return module.nested_in != nullptr ? key_inner(instance) : 0;
 }
 
-bool find_row(const RowModule &module, uint32_t instance, FoundRow *found) {
-  instance = outer_number(module, instance);
+bool find_row(const RowModule &module, ChildKey key, FoundRow *found) {
+  const uint32_t instance = outer_number(module, key);
   const RowTable &table = module.table;
   if (table.row_at == nullptr) {
     found->node = table.get_list_by_instnum(instance, &found->index);
@@ -190,7 +190,7 @@ GVariant *row_get_property(const RowCollection &rows, const char *object_path,
   const char *function = rows.names.get;
   COLLECTION_LOG(LOG_LEVEL_DEBUG, function, "func [%s], line [%d],property_name:%s", function,
                  __LINE__, property_name);
-  const uint32_t instance = child_instance(rows.collection, object_path);
+  const ChildKey instance = child_instance(rows.collection, object_path);
   if (instance == 0) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function,
                    "func [%s], line [%d], get object path error invalid object path %s", function,
@@ -221,7 +221,7 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
                    GError **error, bool multi) {
   const RowModule &module = rows.module;
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "func [%s],object_path:%s", function, object_path);
-  const uint32_t instance = child_instance(rows.collection, object_path);
+  const ChildKey instance = child_instance(rows.collection, object_path);
   if (instance == 0) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function,
                    "func [%s], line [%d], get object path error invalid object path %s", function,
@@ -315,7 +315,8 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
                      int(instance));
       return FALSE;
     }
-    const CallContext call{.object_path = object_path, .instance = instance, .index = index,
+    const CallContext call{.object_path = object_path, .instance = outer_number(module, instance),
+                           .index = index, .inner = inner_number(module, instance),
                            .user_data = module.user_data};
     if (module.after_commit != nullptr && !module.after_commit(call, error)) return FALSE;
     if (module.save_after_write && module.table.save_mib != nullptr) module.table.save_mib();

@@ -50,11 +50,15 @@ TEST(ChildPathTest, NestedKeysNeverWrapAtEitherLevel) {
   auto key = [&](const std::string &rest) {
     return nested_child_key(manager, "Type", (manager + rest).c_str());
   };
-  EXPECT_EQ(key("/2/Type/1"), 2u | 1u << 8);
-  EXPECT_EQ(key("/255/Type/255"), 255u | 255u << 8);
-  for (const char *refused : {"/258/Type/1", "/2/Type/256", "/0/Type/1", "/2/Type/0",
-                              "/02/Type/1", "/2/Type/01", "/2/Types/1", "/2/Type", "/2",
-                              "/2/Type/1/3", "/-2/Type/1", "/2/Type/1x"})
+  EXPECT_EQ(key("/2/Type/1"), nested_key(2, 1));
+  // Both numbers as wide as the store's, each in its own half.
+  EXPECT_EQ(key("/258/Type/70000"), nested_key(258, 70000));
+  EXPECT_EQ(key("/4294967295/Type/4294967295"), nested_key(UINT32_MAX, UINT32_MAX));
+  EXPECT_EQ(key_outer(nested_key(258, 70000)), 258u);
+  EXPECT_EQ(key_inner(nested_key(258, 70000)), 70000u);
+  for (const char *refused : {"/4294967296/Type/1", "/2/Type/4294967296", "/0/Type/1",
+                              "/2/Type/0", "/02/Type/1", "/2/Type/01", "/2/Types/1", "/2/Type",
+                              "/2", "/2/Type/1/3", "/-2/Type/1", "/2/Type/1x"})
     EXPECT_EQ(key(refused), 0u) << refused;
 }
 
