@@ -26,6 +26,12 @@ IGD1_API int dbus_proxy_get_province(void);
 // API's own com.wqx.igd1.Properties.PropertiesChanged.
 IGD1_API int dbus_proxy_get_standard_signals(void);
 
+// Formats a storage device in the background: `argv` (null-terminated, the
+// program first) runs without a shell once the formats queued before it have
+// ended, and the call returns at once.  Returns 1 when queued, 0 for an empty
+// vector or a program outside the usbformat tool.
+IGD1_API int dbus_proxy_usbformat_thread_create_func(const char *const *argv);
+
 // Flushes the hardware-accelerated flow table of the packet engine; mode 2
 // flushes every flow.  Returns 0 on success, non-zero on failure.
 IGD1_API int ykr_fc_flow_flush2(int mode);

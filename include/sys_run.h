@@ -5,7 +5,11 @@
 // folder (see sys_paths.h), so tests and the emulator run harmless stand-ins.
 #pragma once
 
+#include <gio/gio.h>
+
+#include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -45,6 +49,68 @@ using RunDone = std::function<void(const RunResult &)>;
 // returned.  A child still running at options.timeout_ms is killed with its
 // process group and reported with timed_out set.  Callable from any thread.
 void run_async(const std::vector<std::string> &argv, const RunOptions &options, RunDone done);
+
+// ---- operations of several steps, from the main loop -----------------------------
+
+// One command of a chain.
+struct ChainStep {
+  std::vector<std::string> argv;
+  RunOptions options;
+};
+
+// Called once a chain has ended: with the result of the last command run
+// (the first that failed, or the last of all) and its position.  A chain
+// stopped by its cancellable reports the step it did not start, with
+// `started` false and the error "cancelled".
+using ChainDone = std::function<void(const RunResult &result, size_t step)>;
+
+// Runs the commands one after another, each once the one before succeeded,
+// with run_async: nothing waits.  `done` runs exactly once, on the default
+// main context.  A cancelled `cancellable` (may be null) stops the chain
+// before its next command; the one running is let finish.
+void run_chain(std::vector<ChainStep> steps, GCancellable *cancellable, ChainDone done);
+
+// Asks `ready` every interval_ms on the default main context, at most
+// `limit` times (the first time after one interval); `done(true)` as soon as
+// it holds, `done(false)` after the last try or once `cancellable` (may be
+// null) is cancelled.  `done` runs exactly once.
+void poll_until(unsigned interval_ms, unsigned limit, std::function<bool()> ready,
+                GCancellable *cancellable, std::function<void(bool)> done);
+
+// The long operations of one module, run one at a time in the order they
+// were queued: two formats, or a mount and an unmount, never interleave.
+// Used from the main loop.
+class JobQueue {
+ public:
+  // A job is given `finished`, which it calls exactly once when it is done
+  // (at once or later); the next job starts then.
+  using Job = std::function<void(std::function<void()> finished)>;
+  void push(Job job);
+  // Jobs queued or running.
+  size_t pending() const { return waiting_.size() + (running_ ? 1 : 0); }
+
+ private:
+  void start_next();
+  std::deque<Job> waiting_;
+  bool running_ = false;
+};
+
+// A cancellable that is cancelled once `sender` (a unique bus name) has left
+// `connection`, for the steps of an operation that are pointless once the
+// caller is gone.  The watch ends with the last reference.
+class CallerWatch {
+ public:
+  static std::shared_ptr<CallerWatch> start(GDBusConnection *connection, const char *sender);
+  ~CallerWatch();
+  CallerWatch(const CallerWatch &) = delete;
+  CallerWatch &operator=(const CallerWatch &) = delete;
+  GCancellable *cancellable() const { return cancellable_; }
+
+ private:
+  CallerWatch() = default;
+  GCancellable *cancellable_ = nullptr;
+  guint watch_ = 0;
+};
 
 // Whether a finished command did its work: started, not killed, exit status 0.
 bool run_succeeded(const RunResult &result);

@@ -499,24 +499,6 @@ void get_upgrade_version(const PendingCall &call, GVariant *) {
 
 void acknowledge(const PendingCall &call, GVariant *) { reply_described(call, 0); }
 
-// Runs a command for a kept call: `next` continues once it succeeded;
-// a failed, hung or missing program answers the call with the interface's
-// error.
-void run_then_reply(const std::vector<std::string> &argv, const PendingCall &call,
-                    std::function<void()> next) {
-  const igd1::RunOptions options{.env = {}, .timeout_ms = kClockCommandTimeoutMs};
-  igd1::run_async(argv, options, [program = argv[0], options, call,
-                                  next = std::move(next)](const igd1::RunResult &result) {
-    if (igd1::run_succeeded(result)) {
-      next();
-      return;
-    }
-    std::string failure = igd1::run_failure(program, result, options);
-    DBUS_LOG(LOG_LEVEL_WARN, "%s", failure.c_str());
-    call.fail_named(kInterface, (Description(kCommandFailed).text + (": " + failure)).c_str());
-  });
-}
-
 void set_date_time(const PendingCall &call, GVariant *parameters) {
   const char *time = nullptr;
   g_variant_get(parameters, "(&s)", &time);
@@ -527,9 +509,20 @@ void set_date_time(const PendingCall &call, GVariant *parameters) {
   }
   DBUS_LOG(LOG_LEVEL_INFO, "CMD:[date -s '%s'] \n", time);
   // Both programs run while the loop serves other calls; the reply follows
-  // the second, or the first that fails.
-  run_then_reply({igd1::program::kDate, "-s", time}, call, [call] {
-    run_then_reply({igd1::program::kClock, "cmos"}, call, [call] { reply_described(call, 0); });
+  // the second, or the first that fails (a failed, hung or missing program
+  // answers the interface's error).  A caller that leaves meanwhile does not
+  // stop the chain: a clock set without its hardware copy would not last.
+  const igd1::RunOptions options{.env = {}, .timeout_ms = kClockCommandTimeoutMs};
+  std::vector<igd1::ChainStep> steps = {{{igd1::program::kDate, "-s", time}, options},
+                                        {{igd1::program::kClock, "cmos"}, options}};
+  igd1::run_chain(steps, nullptr, [call, steps](const igd1::RunResult &result, size_t step) {
+    if (igd1::run_succeeded(result)) {
+      reply_described(call, 0);
+      return;
+    }
+    std::string failure = igd1::run_failure(steps[step].argv[0], result, steps[step].options);
+    DBUS_LOG(LOG_LEVEL_WARN, "%s", failure.c_str());
+    call.fail_named(kInterface, (Description(kCommandFailed).text + (": " + failure)).c_str());
   });
 }
 

@@ -312,6 +312,164 @@ void run_async(const std::vector<std::string> &argv, const RunOptions &options, 
   g_main_context_invoke(nullptr, start_run, run);
 }
 
+// ---- operations of several steps -----------------------------------------------------
+
+namespace {
+
+// Runs `work` from the default main context, always after the caller has
+// returned.
+void later(std::function<void()> work) {
+  GSource *idle = g_idle_source_new();
+  g_source_set_callback(
+      idle,
+      [](gpointer data) {
+        (*static_cast<std::function<void()> *>(data))();
+        return G_SOURCE_REMOVE;
+      },
+      new std::function<void()>(std::move(work)),
+      [](gpointer data) { delete static_cast<std::function<void()> *>(data); });
+  g_source_attach(idle, g_main_context_default());
+  g_source_unref(idle);
+}
+
+bool cancelled(GCancellable *cancellable) {
+  return cancellable != nullptr && g_cancellable_is_cancelled(cancellable);
+}
+
+struct Chain {
+  std::vector<ChainStep> steps;
+  GCancellable *cancellable = nullptr;  // a reference of the chain's own
+  ChainDone done;
+  ~Chain() {
+    if (cancellable != nullptr) g_object_unref(cancellable);
+  }
+};
+
+// Runs step `at` of the chain, on the main loop.
+void run_step(const std::shared_ptr<Chain> &chain, size_t at) {
+  if (cancelled(chain->cancellable)) {
+    RunResult stopped;
+    stopped.error = "cancelled";
+    chain->done(stopped, at);
+    return;
+  }
+  const ChainStep &step = chain->steps[at];
+  run_async(step.argv, step.options, [chain, at](const RunResult &result) {
+    if (!run_succeeded(result) || at + 1 == chain->steps.size()) {
+      chain->done(result, at);
+      return;
+    }
+    run_step(chain, at + 1);
+  });
+}
+
+struct Poll {
+  unsigned limit;
+  unsigned tries = 0;
+  std::function<bool()> ready;
+  GCancellable *cancellable = nullptr;
+  std::function<void(bool)> done;
+  ~Poll() {
+    if (cancellable != nullptr) g_object_unref(cancellable);
+  }
+};
+
+gboolean poll_once(gpointer data) {
+  auto *poll = static_cast<Poll *>(data);
+  if (cancelled(poll->cancellable)) {
+    poll->done(false);
+    return G_SOURCE_REMOVE;
+  }
+  ++poll->tries;
+  if (poll->ready()) {
+    poll->done(true);
+    return G_SOURCE_REMOVE;
+  }
+  if (poll->tries >= poll->limit) {
+    poll->done(false);
+    return G_SOURCE_REMOVE;
+  }
+  return G_SOURCE_CONTINUE;
+}
+
+void on_caller_vanished(GDBusConnection *, const gchar *, gpointer cancellable) {
+  g_cancellable_cancel(G_CANCELLABLE(cancellable));
+}
+
+}  // namespace
+
+void run_chain(std::vector<ChainStep> steps, GCancellable *cancellable, ChainDone done) {
+  auto chain = std::make_shared<Chain>();
+  chain->steps = std::move(steps);
+  chain->cancellable = cancellable != nullptr ? G_CANCELLABLE(g_object_ref(cancellable)) : nullptr;
+  chain->done = std::move(done);
+  later([chain] {
+    if (chain->steps.empty()) {
+      RunResult nothing;
+      nothing.started = true;
+      nothing.exit_status = 0;
+      chain->done(nothing, 0);
+      return;
+    }
+    run_step(chain, 0);
+  });
+}
+
+void poll_until(unsigned interval_ms, unsigned limit, std::function<bool()> ready,
+                GCancellable *cancellable, std::function<void(bool)> done) {
+  auto *poll = new Poll{limit, 0, std::move(ready),
+                        cancellable != nullptr ? G_CANCELLABLE(g_object_ref(cancellable)) : nullptr,
+                        std::move(done)};
+  if (limit == 0) {
+    later([poll] {
+      poll->done(false);
+      delete poll;
+    });
+    return;
+  }
+  GSource *timer = g_timeout_source_new(interval_ms);
+  g_source_set_callback(timer, poll_once, poll, [](gpointer data) { delete static_cast<Poll *>(data); });
+  g_source_attach(timer, g_main_context_default());
+  g_source_unref(timer);
+}
+
+void JobQueue::push(Job job) {
+  waiting_.push_back(std::move(job));
+  if (!running_) start_next();
+}
+
+void JobQueue::start_next() {
+  if (waiting_.empty()) {
+    running_ = false;
+    return;
+  }
+  running_ = true;
+  Job job = std::move(waiting_.front());
+  waiting_.pop_front();
+  // A job that reports twice starts no second job.
+  auto reported = std::make_shared<bool>(false);
+  job([this, reported] {
+    if (*reported) return;
+    *reported = true;
+    start_next();
+  });
+}
+
+std::shared_ptr<CallerWatch> CallerWatch::start(GDBusConnection *connection, const char *sender) {
+  std::shared_ptr<CallerWatch> watch(new CallerWatch);
+  watch->cancellable_ = g_cancellable_new();
+  if (connection != nullptr && sender != nullptr)
+    watch->watch_ = g_bus_watch_name_on_connection(connection, sender, G_BUS_NAME_WATCHER_FLAGS_NONE,
+                                                   nullptr, on_caller_vanished,
+                                                   g_object_ref(watch->cancellable_), g_object_unref);
+  return watch;
+}
+
+CallerWatch::~CallerWatch() {
+  if (watch_ != 0) g_bus_unwatch_name(watch_);
+  g_object_unref(cancellable_);
+}
+
 bool run_succeeded(const RunResult &result) {
   return result.started && !result.timed_out && result.exit_status == 0;
 }

@@ -1,8 +1,12 @@
 // The root folder and the command runner.
 
+#include <cstdio>
 #include <future>
+#include <mutex>
+#include <thread>
 
 #include "harness/bus_fixture.h"
+#include "host_api.h"
 #include "sys_run.h"
 
 namespace igd1::test {
@@ -154,6 +158,177 @@ TEST_F(AsyncRunnerTest, ReportsOutputStatusAndProgramsThatCannotStart) {
   EXPECT_FALSE(result.started);
   EXPECT_EQ(run_failure("no-such-program", result, {}), "program not found: no-such-program");
   EXPECT_EQ(reported_on_, loop_thread());
+}
+
+// Operations of several steps: a chain of commands with one report, a
+// bounded poll, a queue that never lets two long jobs of a module overlap,
+// and a cancellable that follows the caller off the bus.
+class StepsTest : public AsyncRunnerTest {
+ protected:
+  template <typename T>
+  T wait(std::future<T> &result) {
+    EXPECT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    return result.get();
+  }
+  void control(const std::string &program, const std::string &what, const std::string &text) {
+    write_text_file(root_.path("/var/lib/igd1-standin/" + program + "." + what), text);
+  }
+  struct Report {
+    RunResult result;
+    size_t step;
+  };
+  Report chain(std::vector<ChainStep> steps, GCancellable *cancellable = nullptr) {
+    auto reports = std::make_shared<int>(0);
+    std::promise<Report> reported;
+    auto result = reported.get_future();
+    loop_.run([&] {
+      run_chain(steps, cancellable, [&, reports](const RunResult &r, size_t step) {
+        if (++*reports == 1) reported.set_value({r, step});
+      });
+    });
+    Report report = wait(result);
+    loop_.run([] {});  // a second report would have come by now
+    EXPECT_EQ(*reports, 1);
+    return report;
+  }
+};
+
+TEST_F(StepsTest, AChainRunsItsCommandsInOrderAndReportsOnceTheFirstThatFails) {
+  const std::vector<ChainStep> steps = {
+      {{"mkdir", "/mnt/usb1_1"}, {}}, {{"mount", "/dev/sda1", "/mnt/usb1_1"}, {}}, {{"usbmount"}, {}}};
+  Report report = chain(steps);
+  EXPECT_TRUE(run_succeeded(report.result));
+  EXPECT_EQ(report.step, 2u);
+
+  control("mount", "status", "32");
+  report = chain(steps);
+  EXPECT_EQ(report.step, 1u);
+  EXPECT_EQ(report.result.exit_status, 32);
+  EXPECT_EQ(standin_log(),
+            "mkdir /mnt/usb1_1\nmount /dev/sda1 /mnt/usb1_1\nusbmount\n"
+            "mkdir /mnt/usb1_1\nmount /dev/sda1 /mnt/usb1_1\n");
+
+  // Cancelled while its first command runs: that one finishes, no other starts.
+  std::remove(root_.path("/var/lib/igd1-standin/mount.status").c_str());
+  control("mkdir", "sleep_ms", "300");
+  GCancellable *cancel = g_cancellable_new();
+  std::thread canceller([cancel] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    g_cancellable_cancel(cancel);
+  });
+  report = chain(steps, cancel);
+  canceller.join();
+  EXPECT_FALSE(report.result.started);
+  EXPECT_EQ(report.result.error, "cancelled");
+  EXPECT_EQ(report.step, 1u);
+  EXPECT_EQ(standin_log().substr(standin_log().rfind("mkdir")), "mkdir /mnt/usb1_1\n");
+  g_object_unref(cancel);
+}
+
+TEST_F(StepsTest, APollStopsWhenItsConditionHoldsOrAtItsLimit) {
+  for (const int holds_at : {3, 0}) {
+    int asked = 0;
+    std::promise<bool> reported;
+    auto result = reported.get_future();
+    const auto begin = std::chrono::steady_clock::now();
+    loop_.run([&] {
+      poll_until(20, 5, [&] { return ++asked == holds_at; }, nullptr, [&](bool held) { reported.set_value(held); });
+    });
+    EXPECT_EQ(wait(result), holds_at != 0);
+    EXPECT_EQ(asked, holds_at != 0 ? holds_at : 5);
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(20 * asked));
+  }
+}
+
+TEST_F(StepsTest, QueuedJobsOfAModuleNeverOverlap) {
+  control("usbformat", "sleep_ms", "150");
+  JobQueue queue;
+  size_t running_after_first = 0;
+  std::mutex mutex;
+  std::vector<std::string> events;
+  std::promise<void> all_done;
+  auto done = all_done.get_future();
+  auto job = [&](const std::string &name, bool last) {
+    return [&, name, last](std::function<void()> finished) {
+      {
+        std::lock_guard lock(mutex);
+        events.push_back("start " + name);
+      }
+      run_async({"usbformat", name}, {}, [&, name, last, finished](const RunResult &) {
+        {
+          std::lock_guard lock(mutex);
+          events.push_back("end " + name);
+        }
+        finished();
+        finished();  // a second report changes nothing
+        if (!last) running_after_first = queue.pending();
+        if (last) all_done.set_value();
+      });
+    };
+  };
+  loop_.run([&] {
+    queue.push(job("sda1", false));
+    queue.push(job("sdb1", true));
+    EXPECT_EQ(queue.pending(), 2u);
+  });
+  EXPECT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  loop_.run([&] { EXPECT_EQ(queue.pending(), 0u); });
+  EXPECT_EQ(running_after_first, 1u) << "the second job runs";
+  EXPECT_EQ(events, (std::vector<std::string>{"start sda1", "end sda1", "start sdb1", "end sdb1"}));
+}
+
+TEST_F(StepsTest, TheHostFormatsInTheBackgroundOneDiskAtATime) {
+  control("usbformat", "sleep_ms", "200");
+  const char *first[] = {program::kUsbFormat, "/dev/sda1", "/mnt/usb1_1", "fat", nullptr};
+  const char *second[] = {"usbformat", "/dev/sdb1", "/mnt/usb2_1", "exfat", nullptr};
+  const char *other[] = {program::kMount, "/dev/sda1", nullptr};
+  const char *none[] = {nullptr};
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(dbus_proxy_usbformat_thread_create_func(first), 1);
+  EXPECT_EQ(dbus_proxy_usbformat_thread_create_func(second), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(100)) << "never waits";
+  EXPECT_EQ(dbus_proxy_usbformat_thread_create_func(other), 0);
+  EXPECT_EQ(dbus_proxy_usbformat_thread_create_func(none), 0);
+
+  // The second format starts only once the first has taken its time.
+  std::chrono::steady_clock::duration first_seen{}, second_seen{};
+  while (std::chrono::steady_clock::now() - begin < std::chrono::seconds(10)) {
+    const std::string log = standin_log();
+    if (first_seen == first_seen.zero() && log.find("sda1") != std::string::npos)
+      first_seen = std::chrono::steady_clock::now() - begin;
+    if (log.find("sdb1") != std::string::npos) {
+      second_seen = std::chrono::steady_clock::now() - begin;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(standin_log(), "usbformat /dev/sda1 /mnt/usb1_1 fat\nusbformat /dev/sdb1 /mnt/usb2_1 exfat\n");
+  EXPECT_GE(second_seen - first_seen, std::chrono::milliseconds(150));
+}
+
+TEST_F(StepsTest, ACallersWatchIsCancelledWhenTheCallerLeavesTheBus) {
+  auto connect = [] {
+    return g_dbus_connection_new_for_address_sync(
+        PrivateBus::address().c_str(),
+        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+  };
+  GDBusConnection *service = connect();
+  GDBusConnection *caller = connect();
+  ASSERT_TRUE(service && caller);
+  std::shared_ptr<CallerWatch> watch;
+  loop_.run([&] { watch = CallerWatch::start(service, g_dbus_connection_get_unique_name(caller)); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(g_cancellable_is_cancelled(watch->cancellable())) << "the caller is still there";
+  g_dbus_connection_close_sync(caller, nullptr, nullptr);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!g_cancellable_is_cancelled(watch->cancellable()) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(g_cancellable_is_cancelled(watch->cancellable()));
+  loop_.run([&] { watch.reset(); });
+  g_object_unref(caller);
+  g_object_unref(service);
 }
 
 }  // namespace

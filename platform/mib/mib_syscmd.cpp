@@ -24,6 +24,7 @@
 #include <glib.h>
 
 #include <algorithm>
+#include <optional>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -254,8 +255,6 @@ std::string version_from_url(std::string_view url) {
   return std::string(name.empty() ? std::string_view("unknown") : name.substr(0, kVersionMax));
 }
 
-constexpr guint kUpgradeWatchPeriodMs = 100;
-
 // One step of the upgrade: downloading for a stage, writing for a stage,
 // then done (or failed when the image is refused).
 void advance_upgrade() {
@@ -276,9 +275,36 @@ void advance_upgrade() {
   if (next == kUpgradeDone && sys::number_setting("upgrade.NeedReboot") != 0) cmd_reboot();
 }
 
-gboolean watch_upgrade(gpointer) {
+// Milliseconds until the running upgrade's next step; nothing when no
+// upgrade runs.
+std::optional<uint64_t> until_next_step() {
+  if (!igd1::mib::store_is_open() || !upgrade_running(sys::number_setting(kUpgradeStatus))) return std::nullopt;
+  const uint64_t stage = std::max<uint64_t>(1, sys::number_setting("upgrade.StageMs", 2000));
+  const uint64_t elapsed = sys::now_ms() - std::min(sys::now_ms(), sys::number_setting("upgrade.StartMs"));
+  if (elapsed < stage) return stage - elapsed;
+  if (elapsed < 2 * stage) return 2 * stage - elapsed;
+  return 0;
+}
+
+// The main loop is woken at the running upgrade's steps and at no other
+// time.  It runs on the default main context, where the bus handlers run, so
+// that its announcements never race the connection going away.
+guint g_upgrade_step = 0;
+
+void watch_upgrade();
+
+gboolean on_upgrade_step(gpointer) {
+  g_upgrade_step = 0;
   advance_upgrade();
-  return G_SOURCE_CONTINUE;
+  watch_upgrade();
+  return G_SOURCE_REMOVE;
+}
+
+void watch_upgrade() {
+  if (g_upgrade_step != 0) g_source_remove(g_upgrade_step);
+  g_upgrade_step = 0;
+  if (const std::optional<uint64_t> wait = until_next_step())
+    g_upgrade_step = g_timeout_add(guint(std::min<uint64_t>(*wait, G_MAXUINT)), on_upgrade_step, nullptr);
 }
 
 // ---- restore ----------------------------------------------------------------------------
@@ -510,6 +536,7 @@ int UpgradeFirmeare(const char *url, int mode, int method, int needreboot) {
   sys::journal_action("upgrade from " + std::string(location) + " mode " + std::to_string(mode) +
                       " method " + std::to_string(method) + " reboot " + std::to_string(needreboot != 0));
   syscmd_build_send_signal(kUpgradeStatusIndex, 0);
+  watch_upgrade();
   return 1;
 }
 
@@ -546,10 +573,8 @@ int get_log(const char *start, const char *end, const char *path) {
 int init_Poll_UpgradeStatus_chg(void) {
   if (!igd1::mib::store_is_open()) return 0;
   apply_pending_restore();
-  // The watch runs on the default main context, where the bus handlers run,
-  // so that its announcements never race the connection going away.
-  static guint watch = 0;
-  if (watch == 0) watch = g_timeout_add(kUpgradeWatchPeriodMs, watch_upgrade, nullptr);
+  // An upgrade that was running when the service stopped goes on.
+  watch_upgrade();
   return 1;
 }
 
