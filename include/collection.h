@@ -257,8 +257,11 @@ struct RowProperty {
   const char *placeholder = nullptr;
   int8_t apply_order = 0;       // see Property::apply_order
   // Builds the bus value from the row where the field alone does not say it
-  // (a value that depends on other fields); nullptr: it cannot be built.
-  GVariant *(*read)(const RowProperty &property, const uint8_t *row) = nullptr;
+  // (a value that depends on other fields).  nullptr: it cannot be built;
+  // with *call.error set the client gets that error (a GetAll or a listing
+  // leaves the property out), else the module's invalid_utf8 text.
+  GVariant *(*read)(const CallContext &call, const RowProperty &property,
+                    const uint8_t *row) = nullptr;
   // A rule on the new value beyond its field's (an emptiness or capacity
   // rule); false refuses the value with `refused`.
   bool (*accepts)(GVariant *value) = nullptr;
@@ -622,10 +625,11 @@ IGD1_EXPORT const RowProperty *find_writable_row_property(std::span<const RowPro
 // service type: a changed row is announced under its properties' own names,
 // never their aliases.
 IGD1_EXPORT bool row_property_announced(const RowModule &module, const char *name);
-// A field's bus value; nullptr with `error` set when it cannot be built.
-// `inner`: the inner number of a nested row.
+// A field's bus value for the call `call` (its inner number reaches the
+// item accessors of a nested row); nullptr with *call.error set when it
+// cannot be built.
 IGD1_EXPORT GVariant *read_row_property(const RowModule &module, const RowProperty &property,
-                                        const uint8_t *row, GError **error, uint32_t inner = 0);
+                                        const uint8_t *row, const CallContext &call);
 // Checks `value` and stores it into the working copy `row` (at row index
 // `index`); *changed tells whether the copy changed.  Failures are
 // InvalidArgs with the module's texts.

@@ -25,6 +25,9 @@ enum class Variant : uint8_t { Any, ServiceType1, NotServiceType1 };
 // Whether a row of a table serves the current service type.
 IGD1_EXPORT bool serves_service_type(Variant variant);
 
+// The kind of request a hook serves.
+enum class CallKind : uint8_t { Get, GetAll, Set, SetMulti, Method };
+
 // What a handler is told about the call it runs in: per-row and per-band
 // objects tell from it which one was called.
 struct CallContext {
@@ -33,6 +36,12 @@ struct CallContext {
   uint32_t index = 0;     // the row's position in its table
   uint32_t inner = 0;     // the second number of a nested path (0: none)
   void *user_data = nullptr;  // the module's, from its declaration
+  CallKind kind = CallKind::Method;
+  // Where a hook reports a failure of its own, with the error the client is
+  // to get (null: the request takes no error from it).
+  GError **error = nullptr;
+  // Whether a conformance-test run is active (asked when a hook needs it).
+  IGD1_EXPORT bool test_run() const;
 };
 
 // When a method answers.

@@ -460,8 +460,7 @@ bool sibling_context(const RowCollection &rows, const char *object_path, CallCon
   const ChildKey instance = child_instance(rows.collection, row_path.c_str());
   FoundRow row;
   if (instance == 0 || !find_row(rows.module, instance, &row)) return false;
-  *context = {.object_path = object_path, .instance = key_outer(instance), .index = row.index,
-              .user_data = rows.module.user_data};
+  *context = row_context(rows.module, object_path, instance, row.index, CallKind::Method);
   return true;
 }
 

@@ -69,6 +69,10 @@ struct FoundRow {
 uint32_t outer_number(const RowModule &module, ChildKey instance);
 uint32_t inner_number(const RowModule &module, ChildKey instance);
 bool find_row(const RowModule &module, ChildKey instance, FoundRow *found);
+// What a hook is told of a call on the child `instance` at `path`, whose
+// row is at position `index`.
+CallContext row_context(const RowModule &module, const char *path, ChildKey instance,
+                        uint32_t index, CallKind kind, GError **error = nullptr);
 // Brings the live fields of a found row up to date before it is read.
 void refresh_found(const RowModule &module, FoundRow *found);
 

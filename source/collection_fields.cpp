@@ -392,12 +392,16 @@ const RowProperty *find_row_property(std::span<const RowProperty> properties, co
 }
 
 GVariant *read_row_property(const RowModule &module, const RowProperty &property,
-                            const uint8_t *row, GError **error, uint32_t inner) {
+                            const uint8_t *row, const CallContext &call) {
+  GError **error = call.error;
+  const uint32_t inner = call.inner;
   GVariant *value = nullptr;
   const uint8_t *at = row + property.offset;
   if (property.read != nullptr) {
-    value = property.read(property, row);
-    if (value == nullptr) set_invalid_args(error, module.texts.invalid_utf8, property.name);
+    value = property.read(call, property, row);
+    // A hook that set its own error is answered with it, as it is.
+    if (value == nullptr && (error == nullptr || *error == nullptr))
+      set_invalid_args(error, module.texts.invalid_utf8, property.name);
     return value;
   }
   switch (property.field) {

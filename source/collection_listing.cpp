@@ -23,14 +23,16 @@ GVariant *dict_entry(const char *name, GVariant *value) {
 
 // Every readable property of `info` that the row's table holds, read from
 // the record `row`, as an a{sv} value.
+// A property that cannot be read is left out.
 GVariant *row_dictionary(const RowModule &module, const GDBusInterfaceInfo *info,
-                         const uint8_t *row, uint32_t inner) {
+                         const uint8_t *row, CallContext call) {
   std::vector<GVariant *> entries;
   for (GDBusPropertyInfo **p = info->properties; p != nullptr && *p != nullptr; ++p) {
     const RowProperty *property = find_row_property(module.properties, (*p)->name);
     if (!readable(*p) || property == nullptr) continue;
     g_autoptr(GError) error = nullptr;
-    if (GVariant *value = read_row_property(module, *property, row, &error, inner))
+    call.error = &error;
+    if (GVariant *value = read_row_property(module, *property, row, call))
       entries.push_back(dict_entry((*p)->name, value));
   }
   return g_variant_new_array(G_VARIANT_TYPE("{sv}"), entries.data(), entries.size());
@@ -51,7 +53,8 @@ GVariant *child_properties(const Collection &collection, GDBusConnection *connec
     FoundRow found;
     if (instance != 0 && find_row(module, instance, &found)) {
       refresh_found(module, &found);
-      return row_dictionary(module, info, found.data, inner_number(module, instance));
+      return row_dictionary(module, info, found.data,
+                            row_context(module, path, instance, found.index, CallKind::GetAll));
     }
     return g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0);
   }
@@ -91,7 +94,7 @@ GVariant *row_listing(const RowCollection &rows, bool (*keep)(const uint8_t *row
   std::vector<uint8_t> refreshed;
   if (module.listing_flag != nullptr) *module.listing_flag = 1;
   // One walk of the table: every record comes from the same view of it.
-  each_row(module, [&](const uint8_t *stored, uint32_t) {
+  each_row(module, [&](const uint8_t *stored, uint32_t index) {
     const uint8_t *row = stored;
     if (refresh) {
       refreshed.assign(stored, stored + module.table.row_size);
@@ -101,12 +104,13 @@ GVariant *row_listing(const RowCollection &rows, bool (*keep)(const uint8_t *row
     if (keep != nullptr && !keep(row)) return;
     const uint32_t instance = instance_of(module, row);
     if (!row_exported(rows, instance)) return;
+    const std::string path = collection_child_path(collection, instance);
+    const CallContext call = row_context(module, path.c_str(), instance, index, CallKind::GetAll);
     std::vector<GVariant *> interfaces;
     for (GDBusInterfaceInfo **i = node->interfaces; i != nullptr && *i != nullptr; ++i)
       if (carries(collection, instance, *i))
         interfaces.push_back(g_variant_new_dict_entry(g_variant_new_string((*i)->name),
-                                                      row_dictionary(module, *i, row, inner_number(module, instance))));
-    const std::string path = collection_child_path(collection, instance);
+                                                      row_dictionary(module, *i, row, call)));
     objects.push_back(g_variant_new_dict_entry(
         g_variant_new_object_path(path.c_str()),
         g_variant_new_array(G_VARIANT_TYPE("{sa{sv}}"), interfaces.data(), interfaces.size())));

@@ -19,9 +19,8 @@ void row_method_call(const RowCollection &rows, const char *object_path,
                                           module.texts.set_invalid_path, object_path);
     return;
   }
-  const CallContext context{.object_path = object_path, .instance = outer_number(module, instance),
-                            .index = row.index, .inner = inner_number(module, instance),
-                            .user_data = module.user_data};
+  const CallContext context =
+      row_context(module, object_path, instance, row.index, CallKind::Method);
   dispatch_method(module.methods, context, interface_name, method_name, parameters, invocation);
 }
 

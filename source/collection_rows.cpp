@@ -98,6 +98,13 @@ uint32_t inner_number(const RowModule &module, ChildKey instance) {
   return module.nested_in != nullptr ? key_inner(instance) : 0;
 }
 
+CallContext row_context(const RowModule &module, const char *path, ChildKey instance,
+                        uint32_t index, CallKind kind, GError **error) {
+  return {.object_path = path, .instance = outer_number(module, instance), .index = index,
+          .inner = inner_number(module, instance), .user_data = module.user_data, .kind = kind,
+          .error = error};
+}
+
 bool find_row(const RowModule &module, ChildKey key, FoundRow *found) {
   const uint32_t instance = outer_number(module, key);
   const RowTable &table = module.table;
@@ -213,7 +220,9 @@ GVariant *row_get_property(const RowCollection &rows, const char *object_path,
     return nullptr;
   }
   refresh_found(module, &found);
-  return read_row_property(module, *property, found.data, error, inner_number(module, instance));
+  return read_row_property(module, *property, found.data,
+                           row_context(module, object_path, instance, found.index, CallKind::Get,
+                                       error));
 }
 
 gboolean row_write(const RowCollection &rows, const char *function, GDBusConnection *connection,
@@ -237,6 +246,8 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
     return FALSE;
   }
   const uint32_t index = found.index;
+  const CallContext call = row_context(module, object_path, instance, index,
+                                       multi ? CallKind::SetMulti : CallKind::Set);
   WorkingCopy copy(module, found.data);
   if (copy.data() == nullptr) {
     set_failed(error, module.texts.commit_failed, "no working copy");
@@ -282,19 +293,17 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
   std::vector<std::pair<const RowProperty *, OwnedValue>> derived;
   for (const RowProperty &property : module.properties)
     if (property.derived && any_change && announces(module, property))
-      derived.emplace_back(&property, owned(read_row_property(module, property, copy.data(),
-                                                              nullptr)));
+      derived.emplace_back(&property, owned(read_row_property(module, property, copy.data(), call)));
   auto announce = [&] {
     ChangeList changes;
     for (const RowProperty *property : announced) {
-      GVariant *value = read_row_property(module, *property, copy.data(), nullptr,
-                                          inner_number(module, instance));
+      GVariant *value = read_row_property(module, *property, copy.data(), call);
       if (value != nullptr) changes.add(property->name, value);
     }
     FoundRow stored;
     if (!derived.empty() && find_row(module, instance, &stored)) {
       for (auto &[property, before] : derived) {
-        OwnedValue now = owned(read_row_property(module, *property, stored.data, nullptr));
+        OwnedValue now = owned(read_row_property(module, *property, stored.data, call));
         if (now && (!before || !g_variant_equal(before.get(), now.get())))
           changes.add(property->name, now.get());
       }
@@ -315,9 +324,6 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
                      int(instance));
       return FALSE;
     }
-    const CallContext call{.object_path = object_path, .instance = outer_number(module, instance),
-                           .index = index, .inner = inner_number(module, instance),
-                           .user_data = module.user_data};
     if (module.after_commit != nullptr && !module.after_commit(call, error)) return FALSE;
     if (module.save_after_write && module.table.save_mib != nullptr) module.table.save_mib();
     if (!transaction.commit(error)) return FALSE;

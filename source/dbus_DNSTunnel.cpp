@@ -36,7 +36,7 @@ bool domains_fit(GVariant *value) {
 }
 
 // Domains that are not valid text are left out of the list.
-GVariant *read_domains(const igd1::RowProperty &property, const uint8_t *row) {
+GVariant *read_domains(const igd1::CallContext &, const igd1::RowProperty &property, const uint8_t *row) {
   const char *text = reinterpret_cast<const char *>(row + property.offset);
   g_autofree gchar *joined = g_strndup(text, strnlen(text, property.size));
   g_auto(GStrv) pieces = joined[0] == '\0' ? g_new0(gchar *, 1) : g_strsplit(joined, ";", -1);

@@ -35,7 +35,7 @@ bool stats_enabled() {
 void refresh_device(void *) { lan_host_update_info_immediately(5); }
 
 // 12 upper-case hex digits, no separators.
-GVariant *read_mac(const igd1::RowProperty &property, const uint8_t *row) {
+GVariant *read_mac(const igd1::CallContext &, const igd1::RowProperty &property, const uint8_t *row) {
   const uint8_t *m = row + property.offset;
   char text[13];
   g_snprintf(text, sizeof text, "%02X%02X%02X%02X%02X%02X", m[0], m[1], m[2], m[3], m[4], m[5]);
@@ -43,14 +43,14 @@ GVariant *read_mac(const igd1::RowProperty &property, const uint8_t *row) {
 }
 
 // Byte counters read 0 while the manager's statistics are off.
-GVariant *read_counter(const igd1::RowProperty &property, const uint8_t *row) {
+GVariant *read_counter(const igd1::CallContext &, const igd1::RowProperty &property, const uint8_t *row) {
   uint64_t bytes = 0;
   if (stats_enabled()) std::memcpy(&bytes, row + property.offset, sizeof bytes);
   return g_variant_new_uint64(bytes);
 }
 
 // The negotiated rate (kbit/s) in Mbit/s; "" when none was measured.
-GVariant *read_speed(const igd1::RowProperty &property, const uint8_t *row) {
+GVariant *read_speed(const igd1::CallContext &, const igd1::RowProperty &property, const uint8_t *row) {
   uint32_t rate = 0;
   std::memcpy(&rate, row + property.offset, sizeof rate);
   if (rate == 0) return g_variant_new_string("");
@@ -377,7 +377,7 @@ void online_snapshot(const igd1::PendingCall &call, GVariant *) {
     g_variant_builder_init(&values, G_VARIANT_TYPE("a{sv}"));
     auto add = [&](const char *name) {
       const igd1::RowProperty *property = igd1::find_row_property(kModule.properties, name);
-      if (GVariant *value = igd1::read_row_property(kModule, *property, row, nullptr))
+      if (GVariant *value = igd1::read_row_property(kModule, *property, row, {.object_path = path.c_str()}))
         g_variant_builder_add(&values, "{sv}", name, value);
     };
     for (const char *name : kCommon) add(name);

@@ -21,6 +21,7 @@
 namespace {
 
 using igd1::Field;
+using igd1::CallContext;
 using igd1::RowProperty;
 using Row = wan_connection_row;
 
@@ -53,15 +54,15 @@ GVariant *address_text(const uint8_t *at, int family, bool is_up) {
   return g_variant_new_string(text);
 }
 
-GVariant *read_ipv4_address(const RowProperty &property, const uint8_t *row) {
+GVariant *read_ipv4_address(const CallContext &, const RowProperty &property, const uint8_t *row) {
   return address_text(row + property.offset, AF_INET, ipv4_up(row_of(row)));
 }
 
-GVariant *read_ipv6_address(const RowProperty &property, const uint8_t *row) {
+GVariant *read_ipv6_address(const CallContext &, const RowProperty &property, const uint8_t *row) {
   return address_text(row + property.offset, AF_INET6, ipv6_up(row_of(row)));
 }
 
-GVariant *read_ipv6_prefix(const RowProperty &, const uint8_t *bytes) {
+GVariant *read_ipv6_prefix(const CallContext &, const RowProperty &, const uint8_t *bytes) {
   const Row row = row_of(bytes);
   if (!ipv6_up(row)) return g_variant_new_string("::/0");
   char text[INET6_ADDRSTRLEN] = "";
@@ -72,7 +73,7 @@ GVariant *read_ipv6_prefix(const RowProperty &, const uint8_t *bytes) {
   return g_variant_new_string(prefix);
 }
 
-GVariant *read_ipv6_prefix_length(const RowProperty &, const uint8_t *bytes) {
+GVariant *read_ipv6_prefix_length(const CallContext &, const RowProperty &, const uint8_t *bytes) {
   const Row row = row_of(bytes);
   if (!ipv6_up(row)) return g_variant_new_string("0");
   if (row.ipv6_prefix_length == 0) return g_variant_new_string("");
@@ -80,26 +81,26 @@ GVariant *read_ipv6_prefix_length(const RowProperty &, const uint8_t *bytes) {
   return g_variant_new_string(length);
 }
 
-GVariant *read_ipv4_status(const RowProperty &, const uint8_t *row) {
+GVariant *read_ipv4_status(const CallContext &, const RowProperty &, const uint8_t *row) {
   return g_variant_new_string(getWANConnStatusStr(row_of(row).ipv4_status));
 }
 
-GVariant *read_ipv6_status(const RowProperty &, const uint8_t *row) {
+GVariant *read_ipv6_status(const CallContext &, const RowProperty &, const uint8_t *row) {
   return g_variant_new_string(getWANConnStatusStr(row_of(row).ipv6_status));
 }
 
-GVariant *read_display_index(const RowProperty &, const uint8_t *row) {
+GVariant *read_display_index(const CallContext &, const RowProperty &, const uint8_t *row) {
   g_autofree gchar *text = g_strdup_printf("%d", int(row_of(row).display_index));
   return g_variant_new_string(text);
 }
 
-GVariant *read_passthrough(const RowProperty &, const uint8_t *row) {
+GVariant *read_passthrough(const CallContext &, const RowProperty &, const uint8_t *row) {
   return g_variant_new_boolean(row_of(row).pppoe_passthrough == 1);
 }
 
 // A field that only an IPv6 side that is up fills: its stored value then,
 // the type's zero value otherwise.
-GVariant *read_when_ipv6_up(const RowProperty &property, const uint8_t *row) {
+GVariant *read_when_ipv6_up(const CallContext &, const RowProperty &property, const uint8_t *row) {
   const bool is_up = ipv6_up(row_of(row));
   const uint8_t *at = row + property.offset;
   switch (property.type[0]) {
@@ -123,7 +124,7 @@ GVariant *read_when_ipv6_up(const RowProperty &property, const uint8_t *row) {
 }
 
 // Traffic counters count while either family is up.
-GVariant *read_counter(const RowProperty &property, const uint8_t *bytes) {
+GVariant *read_counter(const CallContext &, const RowProperty &property, const uint8_t *bytes) {
   const Row row = row_of(bytes);
   uint64_t count = 0;
   if (ipv4_up(row) || ipv6_up(row)) std::memcpy(&count, bytes + property.offset, sizeof count);

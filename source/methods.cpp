@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "dbus_proxy_api.h"
 #include "host_api.h"
 #include "tool.h"
 
@@ -46,6 +47,8 @@ struct PendingCall::State {
                                           "%s ended without an answer", method.c_str());
   }
 };
+
+bool CallContext::test_run() const { return check_dbus_cts_running() != 0; }
 
 PendingCall::PendingCall(GDBusMethodInvocation *invocation, const CallContext &context)
     : state_(std::make_shared<State>(invocation, context)) {}

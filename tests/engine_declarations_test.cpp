@@ -389,5 +389,25 @@ TEST_F(EngineDeclarationTest, ARowReachedByPositionIsReadUpToItOnly) {
   EXPECT_EQ(reads(), 3);
 }
 
+// A read hook learns its call (a listing reads as one GetAll), and an error
+// it sets is the client's: a Get answers it as it is, a GetAll and the
+// listing leave the property out.
+TEST_F(EngineDeclarationTest, ReadHooksSeeTheirCallAndAnswerTheirOwnErrors) {
+  add_child(kRows);
+  const std::string second = add_child(kRows);
+  host::settings().service_type = 1;
+  EXPECT_EQ(text(second, kRow, "Seen"), "Get 2 1");
+  const std::string all = get_all(second, kRow);
+  EXPECT_THAT(all, HasSubstr("'Seen'"));
+  EXPECT_THAT(all, Not(HasSubstr("Mood")));
+  const std::string listing = managed(kRows);
+  EXPECT_THAT(listing, HasSubstr("'Seen': <'GetAll 2 1'>"));
+  EXPECT_THAT(listing, Not(HasSubstr("Mood")));
+  g_autoptr(GError) error = nullptr;
+  EXPECT_EQ(get_property(second.c_str(), kRow, "Mood", &error), nullptr);
+  EXPECT_EQ(remote_error(error),
+            Error("org.freedesktop.DBus.Error.AccessDenied", "mood of " + second + " is private"));
+}
+
 }  // namespace
 }  // namespace igd1::test

@@ -189,12 +189,28 @@ constexpr char kRowXml[] = "<node><interface name='com.wqx.igd1.Test.ProbeRow'>"
 constexpr char kRowExtendedXml[] =
     "<node><interface name='com.wqx.igd1.Test.ProbeRow'>" PROBE_ROW_BASE
     "<property name='Rank' type='u' access='read'/>"
+    "<property name='Mood' type='s' access='read'/>"
+    "<property name='Seen' type='s' access='read'/>"
     "<method name='Boost'><arg name='rank' type='u' direction='out'/></method>"
     "</interface></node>";
 constexpr igd1::InterfaceVariant kVariants[] = {
     {.when = igd1::Variant::ServiceType1, .builtin_xml = kRowExtendedXml}};
 
 constexpr uint16_t kNoteSize = 2048;
+
+// Read hooks: one that tells what it was told of its call, one that fails
+// with an error of its own.
+GVariant *read_seen(const igd1::CallContext &call, const igd1::RowProperty &, const uint8_t *) {
+  constexpr const char *kKinds[] = {"Get", "GetAll", "Set", "SetMulti", "Method"};
+  g_autofree gchar *seen = g_strdup_printf("%s %u %u", kKinds[int(call.kind)], call.instance,
+                                           call.index);
+  return g_variant_new_string(seen);
+}
+GVariant *read_mood(const igd1::CallContext &call, const igd1::RowProperty &, const uint8_t *) {
+  g_set_error(call.error, G_DBUS_ERROR, G_DBUS_ERROR_ACCESS_DENIED, "mood of %s is private",
+              call.object_path);
+  return nullptr;
+}
 
 // Name is announced whatever the module says, and applied after the others
 // in a multi-write; Weight follows the module.
@@ -206,6 +222,8 @@ constexpr igd1::RowProperty kRowProperties[] = {
     {.name = "Rank", .type = "u", .field = igd1::Field::Number, .offset = 24, .size = 4},
     {.name = "Note", .field = igd1::Field::Item, .size = kNoteSize, .write_log = "set Note",
      .item = 0},
+    {.name = "Mood", .read = read_mood},
+    {.name = "Seen", .read = read_seen},
 };
 
 // Notes live beside the rows, by instance number: texts larger than the
