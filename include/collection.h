@@ -532,12 +532,6 @@ struct RowModule {
   // while a listing is being built.
   bool builds_listing = false;
   int *listing_flag = nullptr;
-  // The module's own property writer, called for each entry of a write with
-  // the working copy `row` of a row that is not nested (at row index
-  // `index`); it sets *changed to 1 when the copy changed.  Null:
-  // apply_row_property.
-  gboolean (*write_property)(const char *name, GVariant *value, int *changed, GError **error,
-                             void *row, uint32_t index) = nullptr;
 };
 
 // Whether the manager serves RemoveAllObjects.

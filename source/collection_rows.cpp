@@ -257,15 +257,9 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
   std::vector<const RowProperty *> announced;
   auto apply = [&](const char *name, GVariant *value, GVariant *, GError **entry_error) {
     bool changed = false;
-    if (module.write_property != nullptr) {
-      int written = 0;
-      if (!module.write_property(name, value, &written, entry_error, copy.data(), index))
-        return false;
-      changed = written != 0;
-    } else if (!apply_row_property(module, name, value, &changed, entry_error, copy.data(), index,
-                                   inner_number(module, instance))) {
+    if (!apply_row_property(module, name, value, &changed, entry_error, copy.data(), index,
+                            inner_number(module, instance)))
       return false;
-    }
     any_change = any_change || changed;
     const RowProperty *property = changed ? find_row_property(module.properties, name) : nullptr;
     if (property != nullptr && announces(module, *property) &&

@@ -89,7 +89,6 @@ constexpr igd1::RowModule kModule = {
     .after_delete = after_delete,
     .delete_hook_in_test_run = true,
     .commit_failure_names_path = true,
-    .write_property = DDNSServer_set_property,
 };
 
 }  // namespace

@@ -121,7 +121,6 @@ constexpr igd1::RowModule kModule = {
     .start_up = start_poll,
     .refuse_error = igd1::kObjectManagerError,
     .methods = kMethods,
-    .write_property = SubDeviceInfo_set_props_func,
 };
 
 }  // namespace
