@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gio/gio.h>
+#include <stdint.h>
 
 #include "igd1_export.h"
 
@@ -105,6 +106,52 @@ typedef struct dbus_proxy_row_callbacks {
 // `module`.  Returns 1, or 0 when the callbacks do not fit their shape.
 IGD1_API int dbus_proxy_row_callbacks_reg(const char *module,
                                           const dbus_proxy_row_callbacks *callbacks);
+
+// ---- events from other processes ------------------------------------------------------
+
+// A module declares the events other processes may send it through the
+// notification socket ("event MODULE NAME ARG..."), each with the kinds of
+// its arguments.  The host parses every argument strictly before it calls
+// the handler, on the bus main loop; nothing else of the library can be
+// reached that way.
+typedef enum dbus_proxy_arg_kind {
+  DBUS_PROXY_ARG_INT32 = 1,  // decimal with an optional '-'
+  DBUS_PROXY_ARG_UINT32,     // decimal digits
+  DBUS_PROXY_ARG_BOOL,       // 0, 1, true or false
+  DBUS_PROXY_ARG_MAC,        // aa:bb:cc:dd:ee:ff (':' or '-', any case) or 12 hex digits
+  DBUS_PROXY_ARG_TEXT,       // one word of UTF-8, at most max_length bytes
+} dbus_proxy_arg_kind;
+
+typedef struct dbus_proxy_event_arg {
+  const char *name;  // shown in the usage a refusal gives
+  dbus_proxy_arg_kind kind;
+  unsigned int max_length;  // texts only: bytes at most, 1 or more
+} dbus_proxy_event_arg;
+
+typedef struct dbus_proxy_event_value {
+  int64_t number;          // INT32, UINT32 and BOOL (0 or 1)
+  unsigned char mac[6];    // MAC
+  const char *text;        // TEXT, valid during the call
+} dbus_proxy_event_value;
+
+// Runs an event with its parsed arguments (one value per declared argument).
+// Returns 1 when done, or 0 with a reason written into `reason`.
+typedef int (*dbus_proxy_event_func)(const dbus_proxy_event_value *values, char *reason,
+                                     size_t reason_size);
+
+typedef struct dbus_proxy_event {
+  const char *name;
+  dbus_proxy_event_func run;
+  const dbus_proxy_event_arg *args;
+  unsigned int arg_count;
+} dbus_proxy_event;
+
+// Registers the events of `module` (the table must live as long as the
+// library), or withdraws them with a count of 0.  Returns 1, or 0 for a
+// malformed table: an event without a name or handler, two of one name, an
+// unknown kind, a text without a length.
+IGD1_API int dbus_proxy_events_reg(const char *module, const dbus_proxy_event *events,
+                                   unsigned int count);
 
 // ---- notification socket and heartbeat --------------------------------------------
 

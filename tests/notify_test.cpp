@@ -29,6 +29,9 @@ constexpr char kProbePath[] = "/com/wqx/igd1/Test/Probe";
 constexpr char kNetworkPath[] = "/com/wqx/igd1/Info/Network";
 const std::string kHeartbeat("w\0\0\0", 4);
 
+int event_handler(const dbus_proxy_event_value *, char *, size_t) { return 1; }
+constexpr dbus_proxy_event_func kEventHandler = event_handler;
+
 // The probe module on a host that serves the notification socket.
 class NotifyTest : public BusTest {
  protected:
@@ -99,6 +102,60 @@ TEST_F(NotifyTest, RowAnnouncementsReachTheModuleOnlyForRowsThatMatch) {
   change_quietly(*host_, [&] { ASSERT_TRUE(mib::table_remove(kTable, 1)); });
   EXPECT_EQ(exchange("row-removed  notify_rows  1\r\n"), "OK");
   EXPECT_THAT(probe_calls(2), ElementsAre(1, -1));
+}
+
+// A module's declared events: arguments parsed by their kinds, the handler
+// run on the main loop; anything else refused with nothing called.
+TEST_F(NotifyTest, EventsReachOnlyTheirModulesHandlersWithStrictlyParsedArguments) {
+  using Events = std::vector<std::string> (*)(std::vector<GThread *> *);
+  auto events = reinterpret_cast<Events>(host_->library().symbol("probe_row_events"));
+  const struct {
+    const char *message;
+    const char *reply;
+  } refused[] = {
+      {"event", "ERR usage: event MODULE NAME ARG..."},
+      {"event Probe", "ERR usage: event MODULE NAME ARG..."},
+      {"event Nosuch rename x", "ERR no module Nosuch takes events"},
+      {"event Probe probe_reset", "ERR Probe has no event probe_reset"},
+      {"event Probe rename", "ERR usage: event Probe rename NAME"},
+      {"event Probe rename a b", "ERR usage: event Probe rename NAME"},
+      {"event Probe rename ninechars", "ERR NAME is not UTF-8 of at most 8 bytes (usage: event Probe rename NAME)"},
+      {"event Probe station-alarm aa:bb:cc:dd:ee -70 1 5",
+       "ERR MAC is not a MAC address (usage: event Probe station-alarm MAC RSSI LOW VALUE)"},
+      {"event Probe station-alarm aabbccddeeff -2147483649 1 5",
+       "ERR RSSI is not a 32-bit number (usage: event Probe station-alarm MAC RSSI LOW VALUE)"},
+      {"event Probe station-alarm aabbccddeeff +70 1 5",
+       "ERR RSSI is not a 32-bit number (usage: event Probe station-alarm MAC RSSI LOW VALUE)"},
+      {"event Probe station-alarm aabbccddeeff -70 yes 5",
+       "ERR LOW is not 0, 1, true or false (usage: event Probe station-alarm MAC RSSI LOW VALUE)"},
+      {"event Probe station-alarm aabbccddeeff -70 1 4294967296",
+       "ERR VALUE is not a 32-bit unsigned number (usage: event Probe station-alarm MAC RSSI LOW VALUE)"},
+      {"event Probe station-alarm aabbccddeeff -70 1 -1",
+       "ERR VALUE is not a 32-bit unsigned number (usage: event Probe station-alarm MAC RSSI LOW VALUE)"},
+      {"event Probe refuse", "ERR the probe refuses"},
+  };
+  for (const auto &c : refused) EXPECT_EQ(exchange(c.message), c.reply) << c.message;
+  EXPECT_THAT(events(nullptr), IsEmpty()) << "nothing was called";
+
+  EXPECT_EQ(exchange("event Probe station-alarm 3c-22-fb-10-00-0a -2147483648 true 4294967295"), "OK");
+  EXPECT_EQ(exchange("event  Probe rename  eight_ch"), "OK");
+  std::vector<GThread *> threads;
+  EXPECT_THAT(events(&threads),
+              ElementsAre("alarm 3C:22:FB:10:00:0A -2147483648 1 4294967295", "rename eight_ch"));
+  ASSERT_EQ(threads.size(), 2u);
+  GThread *loop_thread = nullptr;
+  loop_->run([&] { loop_thread = g_thread_self(); });
+  EXPECT_EQ(threads[0], loop_thread) << "handlers run on the main loop";
+
+  // Malformed tables are refused at registration.
+  const dbus_proxy_event twice[] = {{"a", kEventHandler, nullptr, 0}, {"a", kEventHandler, nullptr, 0}};
+  const dbus_proxy_event_arg no_length[] = {{"T", DBUS_PROXY_ARG_TEXT, 0}};
+  const dbus_proxy_event unbounded[] = {{"t", kEventHandler, no_length, 1}};
+  const dbus_proxy_event spaced[] = {{"two words", kEventHandler, nullptr, 0}};
+  EXPECT_EQ(dbus_proxy_events_reg("Other", twice, 2), 0);
+  EXPECT_EQ(dbus_proxy_events_reg("Other", unbounded, 1), 0);
+  EXPECT_EQ(dbus_proxy_events_reg("Other", spaced, 1), 0);
+  EXPECT_EQ(exchange("event Other a"), "ERR no module Other takes events");
 }
 
 TEST_F(NotifyTest, ValueChangesGoOutAsPropertiesChangedOfTheDeclaredType) {

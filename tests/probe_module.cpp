@@ -92,6 +92,30 @@ std::string bytes(const void *record, size_t size) {
 int record_added(const void *record, size_t size) { return note("record +" + bytes(record, size)); }
 int record_removed(const void *record, size_t size) { return note("record -" + bytes(record, size)); }
 
+// Events other processes may send the probe.
+int station_alarm(const dbus_proxy_event_value *values, char *, size_t) {
+  char mac[18];
+  g_snprintf(mac, sizeof mac, "%02X:%02X:%02X:%02X:%02X:%02X", values[0].mac[0], values[0].mac[1],
+             values[0].mac[2], values[0].mac[3], values[0].mac[4], values[0].mac[5]);
+  return note(std::string("alarm ") + mac + " " + std::to_string(values[1].number) + " " +
+              std::to_string(values[2].number) + " " + std::to_string(values[3].number));
+}
+int rename_probe(const dbus_proxy_event_value *values, char *, size_t) {
+  return note(std::string("rename ") + values[0].text);
+}
+int refuse_event(const dbus_proxy_event_value *, char *reason, size_t size) {
+  g_strlcpy(reason, "the probe refuses", size);
+  return 0;
+}
+constexpr dbus_proxy_event_arg kAlarmArgs[] = {{"MAC", DBUS_PROXY_ARG_MAC, 0},
+                                               {"RSSI", DBUS_PROXY_ARG_INT32, 0},
+                                               {"LOW", DBUS_PROXY_ARG_BOOL, 0},
+                                               {"VALUE", DBUS_PROXY_ARG_UINT32, 0}};
+constexpr dbus_proxy_event_arg kRenameArgs[] = {{"NAME", DBUS_PROXY_ARG_TEXT, 8}};
+constexpr dbus_proxy_event kEvents[] = {{"station-alarm", station_alarm, kAlarmArgs, 4},
+                                        {"rename", rename_probe, kRenameArgs, 1},
+                                        {"refuse", refuse_event, nullptr, 0}};
+
 }  // namespace
 
 IGD1_API void Probe_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer user_data) {
@@ -116,6 +140,7 @@ IGD1_API void Probe_on_bus_acquired(GDBusConnection *connection, const gchar *, 
   dbus_proxy_row_callbacks_reg("ProbePair", &pair);
   dbus_proxy_row_callbacks_reg("ProbeAction", &flagged);
   dbus_proxy_row_callbacks_reg("ProbeRecord", &whole);
+  dbus_proxy_events_reg("Probe", kEvents, 3);
 }
 
 // Started by another module, never by the host.

@@ -379,6 +379,7 @@ void Host::stop() {
   }
   clear_node_infos();
   forget_row_callbacks();
+  forget_events();
   if (opened_store_) {
     mib::close_store();
     opened_store_ = false;

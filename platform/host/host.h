@@ -10,6 +10,7 @@
 #include "tool.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace igd1::mib {
@@ -188,5 +189,14 @@ bool queue_row_callback(const ModuleLibrary &library, const mib::TableDef &table
 // callbacks withdraw them.  forget_row_callbacks drops every registration.
 bool register_row_callbacks(const char *module, const dbus_proxy_row_callbacks *callbacks);
 void forget_row_callbacks();
+
+// Events modules declared (dbus_proxy_events_reg).  run_event takes the
+// words after "event": MODULE NAME ARG...; it parses the arguments by their
+// declared kinds, runs the handler on the default main context and waits for
+// it.  True with the handler done; false with the reason in *answer.
+// Callable from any thread but the main loop's.
+bool register_events(const char *module, const dbus_proxy_event *events, unsigned count);
+bool run_event(std::string_view words, std::string *answer);
+void forget_events();
 
 }  // namespace igd1::host

@@ -220,6 +220,14 @@ Reply reread_debug_level(std::string_view args, const ModuleLibrary &library) {
   return ok(detail);
 }
 
+// ---- event --------------------------------------------------------------------------
+
+Reply send_event(std::string_view args, const ModuleLibrary &) {
+  std::string answer;
+  if (run_event(args, &answer)) return ok();
+  return refuse("%s", answer.c_str());
+}
+
 // ---- messages -----------------------------------------------------------------------
 
 struct Command {
@@ -232,6 +240,7 @@ constexpr Command kCommands[] = {
     {"row-removed", announce_removed},
     {"value-changed", announce_value},
     {"debug-level", reread_debug_level},
+    {"event", send_event},
 };
 
 Reply handle_message(std::string_view text, const ModuleLibrary &library) {
