@@ -54,6 +54,40 @@ IGD1_API int SetDevSpeedUp(const unsigned char *mac, const void *row, unsigned c
 // gets its call answered by the host with org.freedesktop.DBus.Error.UnknownMethod.
 IGD1_API void dbus_proxy_invocation_keep(GDBusMethodInvocation *invocation);
 
+// ---- what the library publishes ----------------------------------------------------
+//
+// The library publishes every object, subtree and object manager through
+// the host, which registers them on its connection and keeps them: after a
+// lost connection the host publishes them again on the next one, with the
+// same user data.  `connection` is the one the module was started with.
+// The ids are the host's and stay valid across connections.
+
+// Registers `interface_info` at `object_path` like
+// g_dbus_connection_register_object; every path with an interface that has
+// handlers also answers com.wqx.igd1.Properties.SetMulti (see dbus_vtable.h).
+// `user_data_free` runs once the registration is withdrawn or the host
+// stops.  Returns the registration id, or 0 with `error` set.
+IGD1_API guint dbus_proxy_object_reg(GDBusConnection *connection, const gchar *object_path,
+                                     GDBusInterfaceInfo *interface_info,
+                                     const GDBusInterfaceVTable *vtable, gpointer user_data,
+                                     GDestroyNotify user_data_free, GError **error);
+IGD1_API gboolean dbus_proxy_object_unreg(GDBusConnection *connection, guint registration_id);
+
+// Registers a subtree like g_dbus_connection_register_subtree.
+IGD1_API guint dbus_proxy_subtree_reg(GDBusConnection *connection, const gchar *object_path,
+                                      const GDBusSubtreeVTable *vtable, GDBusSubtreeFlags flags,
+                                      gpointer user_data, GDestroyNotify user_data_free,
+                                      GError **error);
+IGD1_API gboolean dbus_proxy_subtree_unreg(GDBusConnection *connection, guint registration_id);
+
+// Exports or unexports a child of an object manager like
+// g_dbus_object_manager_server_export / _unexport; the children of a
+// manager attached with a vtable also answer SetMulti.
+IGD1_API void dbus_proxy_object_export(GDBusObjectManagerServer *manager,
+                                       GDBusObjectSkeleton *object);
+IGD1_API gboolean dbus_proxy_object_unexport(GDBusObjectManagerServer *manager,
+                                             const gchar *object_path);
+
 // Attaches an object manager to the connection like
 // g_dbus_object_manager_server_set_connection, and also serves
 // com.wqx.igd1.ObjectManager on the manager's path: AddObject() -> (o) and
@@ -65,7 +99,9 @@ IGD1_API void dbus_proxy_invocation_keep(GDBusMethodInvocation *invocation);
 // With a handler in the vtable's second spare slot (see dbus_vtable.h),
 // GetManagedObjects on the manager path is answered by that handler.
 // A null `connection` detaches the manager again (for managers that live and
-// die with a row): its children and its interfaces leave the bus.
+// die with a row): its children and its interfaces leave the bus.  A null
+// `vtable` attaches the manager as GDBus alone would: no methods of its own
+// and no SetMulti on its children.
 IGD1_API void g_dbus_object_manager_server_set_connection_expand(GDBusObjectManagerServer *manager,
                                                                  GDBusConnection *connection,
                                                                  const GDBusInterfaceVTable *vtable,

@@ -107,9 +107,11 @@ GVariant *outside_child_interfaces(const Collection &collection, const char *pat
 
 void announce_on_manager(const Collection &collection, const char *member, GVariant *body) {
   g_autoptr(GError) error = nullptr;
-  g_dbus_connection_emit_signal(collection.state->connection, nullptr, collection.manager_path,
+  // On the host's connection of now: the one the collection started on may
+  // have been replaced.
+  g_dbus_connection_emit_signal(g_pIdg1_connection, nullptr, collection.manager_path,
                                 "org.freedesktop.DBus.ObjectManager", member, body, &error);
-  IGD1_ASSERT(error == nullptr);
+  IGD1_ASSERT(error == nullptr || g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CLOSED));
 }
 
 // ---- children whose document follows the service type ----
@@ -178,7 +180,7 @@ const GDBusSubtreeVTable kVariantSubtree = {variant_enumerate, variant_introspec
 
 guint register_variant_child(const Collection &collection, const char *path) {
   g_autoptr(GError) error = nullptr;
-  const guint id = g_dbus_connection_register_subtree(
+  const guint id = dbus_proxy_subtree_reg(
       collection.state->connection, path, &kVariantSubtree, G_DBUS_SUBTREE_FLAGS_NONE,
       const_cast<Collection *>(&collection), nullptr, &error);
   IGD1_ASSERT(id > 0);
@@ -200,7 +202,7 @@ void export_outside(const Collection &collection, ChildKey instance) {
     GDBusNodeInfo *node = *collection.introspection_data;
     for (GDBusInterfaceInfo **i = node->interfaces; i != nullptr && *i != nullptr; ++i) {
       if (!carries(collection, instance, *i)) continue;
-      const guint id = g_dbus_connection_register_object(state.connection, path.c_str(), *i,
+      const guint id = dbus_proxy_object_reg(state.connection, path.c_str(), *i,
                                                          collection.vtable, nullptr, nullptr,
                                                          nullptr);
       IGD1_ASSERT(id > 0);
@@ -220,9 +222,9 @@ void unexport_outside(const Collection &collection, ChildKey instance) {
   if (found == state.outside->end()) return;
   for (guint id : found->second) {
     if (collection.variants.empty())
-      g_dbus_connection_unregister_object(state.connection, id);
+      dbus_proxy_object_unreg(state.connection, id);
     else
-      g_dbus_connection_unregister_subtree(state.connection, id);
+      dbus_proxy_subtree_unreg(state.connection, id);
   }
   state.outside->erase(found);
   const std::string path = collection_child_path(collection, instance);
@@ -264,7 +266,7 @@ void collection_export_child(const Collection &collection, ChildKey instance) {
     g_dbus_object_skeleton_add_interface(object, interface);
     g_object_unref(interface);
   }
-  g_dbus_object_manager_server_export(manager, object);
+  dbus_proxy_object_export(manager, object);
   g_object_unref(object);
 }
 
@@ -273,7 +275,7 @@ void collection_unexport_child(const Collection &collection, ChildKey instance) 
   GDBusObjectManagerServer *manager = manager_of(collection, instance);
   if (manager == nullptr) return;
   std::string path = collection_child_path(collection, instance);
-  g_dbus_object_manager_server_unexport(manager, path.c_str());
+  dbus_proxy_object_unexport(manager, path.c_str());
 }
 
 // ---- paths ----
@@ -371,7 +373,7 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
       collection_attach(rows.collection, connection, manager_vtable);
     } else {
       rows.collection.state->connection = connection;
-      g_dbus_object_manager_server_set_connection(rows.collection.state->manager, connection);
+      g_dbus_object_manager_server_set_connection_expand(rows.collection.state->manager, connection, nullptr, nullptr);
     }
   };
   if (outside) attach();
@@ -511,7 +513,7 @@ void create_sibling(const RowCollection &rows, uint32_t instance) {
   const std::string path =
       collection_child_path(rows.collection, instance) + "/" + sibling.suffix;
   g_autoptr(GError) error = nullptr;
-  const guint id = g_dbus_connection_register_object(
+  const guint id = dbus_proxy_object_reg(
       state.connection, path.c_str(), state.sibling_node->interfaces[0], &kSiblingVTable,
       const_cast<RowCollection *>(&rows), nullptr, &error);
   IGD1_ASSERT_TEXT(id > 0, "registrationid > 0");
@@ -523,7 +525,7 @@ void destroy_sibling(const RowCollection &rows, uint32_t instance) {
   if (state.siblings == nullptr) return;
   auto found = state.siblings->find(instance);
   if (found == state.siblings->end()) return;
-  g_dbus_connection_unregister_object(state.connection, found->second);
+  dbus_proxy_object_unreg(state.connection, found->second);
   state.siblings->erase(found);
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 
+#include "host_api.h"
 #include "igd1_assert.h"
 #include "tool.h"
 
@@ -47,7 +48,7 @@ GType com_wqx_igd1_object_get_type(void) {
 }
 
 void IGD1_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {
-  guint registration_id = g_dbus_connection_register_object(
+  guint registration_id = dbus_proxy_object_reg(
       connection, IGD1_ROOT_OBJECT_PATH, &root_interface_info, nullptr, nullptr, nullptr, nullptr);
   IGD1_ASSERT(registration_id > 0);
 }

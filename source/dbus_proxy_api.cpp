@@ -61,10 +61,8 @@ GDBusNodeInfo *dbus_proxy_readxml(const char *file_name) {
 
 namespace {
 
-// `deferred`: the signal waited for its call's reply, and its connection may
-// have been closed meanwhile.
 void emit_both(GDBusConnection *connection, const char *path, const char *interface,
-               GVariant *body, bool deferred) {
+               GVariant *body) {
   // When the host asks for it, the standard signal carries the same
   // (interface, changes, invalidated) body, so that generic client caches
   // (GDBusProxy and the like) follow.  By default the API's own signal is the
@@ -76,8 +74,9 @@ void emit_both(GDBusConnection *connection, const char *path, const char *interf
     GError *local_error = nullptr;
     g_dbus_connection_emit_signal(connection, nullptr, path, sender_interface, "PropertiesChanged",
                                   body, &local_error);
-    // A connection closed while the signal waited has nobody to tell.
-    if (deferred && g_error_matches(local_error, G_IO_ERROR, G_IO_ERROR_CLOSED)) {
+    // A closed connection has nobody to tell: the host replaces it, and
+    // clients read the values again from the new one.
+    if (g_error_matches(local_error, G_IO_ERROR, G_IO_ERROR_CLOSED)) {
       g_error_free(local_error);
       return;
     }
@@ -113,7 +112,7 @@ gboolean flush_pending_signals(gpointer) {
   for (PendingSignal &signal : pending) {
     if (signal.body == nullptr)
       signal.body = change_body(signal.object_interface.c_str(), signal.changes);
-    emit_both(signal.connection, signal.path.c_str(), signal.interface.c_str(), signal.body, true);
+    emit_both(signal.connection, signal.path.c_str(), signal.interface.c_str(), signal.body);
     g_variant_unref(signal.body);
     g_object_unref(signal.connection);
   }
@@ -144,7 +143,7 @@ void queue_signal(PendingSignal signal) {
 void emit_change_signal(GDBusConnection *connection, const char *path, const char *interface,
                              GVariant *body) {
   if (!on_main_loop()) {
-    emit_both(connection, path, interface, body, false);
+    emit_both(connection, path, interface, body);
     return;
   }
   queue_signal({connection, path, interface, g_variant_ref(body), {}, {}});
@@ -173,7 +172,7 @@ void emit_changes(GDBusConnection *connection, const char *path, const char *int
                   ChangeList &&changes) {
   if (!on_main_loop()) {
     GVariant *body = change_body(interface_name, changes);
-    emit_both(connection, path, DBUSPROXY_PROPERTIES_INTERFACE, body, false);
+    emit_both(connection, path, DBUSPROXY_PROPERTIES_INTERFACE, body);
     g_variant_unref(body);
     return;
   }

@@ -239,7 +239,7 @@ guint register_described_node(const SingleObject &object, GDBusNodeInfo *node,
   mark_object_unannounced(object, node->interfaces[0]);
   dbus_proxy_node_info_reg(node);
   // The registration keeps its own reference to the interface.
-  const guint id = g_dbus_connection_register_object(connection, path, node->interfaces[0],
+  const guint id = dbus_proxy_object_reg(connection, path, node->interfaces[0],
                                                      &kDescribedVTable,
                                                      const_cast<SingleObject *>(&object), nullptr,
                                                      &error);

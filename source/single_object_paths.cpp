@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dbus_proxy_api.h"
+#include "host_api.h"
 #include "igd1_assert.h"
 #include "single_object_engine.h"
 
@@ -267,7 +268,7 @@ guint publish_at_path(GDBusConnection *connection, const char *path, PathEntry e
   if (entry_named(shared, entry.declared->name) != nullptr) return 0;
   if (shared.subtree_id == 0 && entry.object == nullptr) {
     lock.unlock();
-    const guint id = g_dbus_connection_register_object(connection, path, entry.declared,
+    const guint id = dbus_proxy_object_reg(connection, path, entry.declared,
                                                        entry.vtable, entry.user_data, nullptr,
                                                        nullptr);
     lock.lock();
@@ -285,8 +286,8 @@ guint publish_at_path(GDBusConnection *connection, const char *path, PathEntry e
   shared.entries.push_back(entry);
   if (shared.subtree_id != 0) return shared.subtree_id;
   lock.unlock();
-  for (guint id : plain) g_dbus_connection_unregister_object(connection, id);
-  const guint id = g_dbus_connection_register_subtree(connection, path, &kPathSubtree,
+  for (guint id : plain) dbus_proxy_object_unreg(connection, id);
+  const guint id = dbus_proxy_subtree_reg(connection, path, &kPathSubtree,
                                                       G_DBUS_SUBTREE_FLAGS_NONE, &shared,
                                                       nullptr, nullptr);
   lock.lock();

@@ -60,7 +60,7 @@ TEST_F(KeptCallTest, AKeptCallIsAnsweredOnceByItsHandlerWhileOthersAreServed) {
   ASSERT_NE(node, nullptr);
   guint registration = 0;
   loop_->run([&] {
-    registration = g_dbus_connection_register_object(host_->connection(), kSlowPath,
+    registration = dbus_proxy_object_reg(host_->connection(), kSlowPath,
                                                      node->interfaces[0], &kSlowVTable, nullptr,
                                                      nullptr, nullptr);
   });
@@ -131,7 +131,7 @@ TEST_F(KeptCallTest, AKeptCallIsAnsweredOnceByItsHandlerWhileOthersAreServed) {
   EXPECT_EQ(replies.load(), attempts);
 
   g_dbus_connection_remove_filter(host_->connection(), filter);
-  loop_->run([&] { g_dbus_connection_unregister_object(host_->connection(), registration); });
+  loop_->run([&] { dbus_proxy_object_unreg(host_->connection(), registration); });
   g_dbus_node_info_unref(node);
 }
 
@@ -187,14 +187,14 @@ class RegistryTest : public BusTest {
     GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(xml, nullptr);
     guint id = 0;
     loop_->run([&] {
-      id = g_dbus_connection_register_object(host_->connection(), kSharedPath, node->interfaces[0],
+      id = dbus_proxy_object_reg(host_->connection(), kSharedPath, node->interfaces[0],
                                              vtable, nullptr, nullptr, nullptr);
     });
     g_dbus_node_info_unref(node);
     return id;
   }
   void unregister(guint id) {
-    loop_->run([&] { g_dbus_connection_unregister_object(host_->connection(), id); });
+    loop_->run([&] { dbus_proxy_object_unreg(host_->connection(), id); });
   }
 };
 

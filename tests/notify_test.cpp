@@ -197,14 +197,14 @@ TEST_F(NotifyTest, ValueChangesGoOutAsPropertiesChangedOfTheDeclaredType) {
       nullptr, {nullptr}};
   guint child = 0;
   loop_->run([&] {
-    child = g_dbus_connection_register_object(host_->connection(), "/com/wqx/igd1/Test/Probe/3",
+    child = dbus_proxy_object_reg(host_->connection(), "/com/wqx/igd1/Test/Probe/3",
                                               host::node_infos().at(0)->interfaces[0],
                                               &kChildVTable, nullptr, nullptr, nullptr);
   });
   ASSERT_GT(child, 0u);
   EXPECT_EQ(exchange("value-changed /com/wqx/igd1/Test/Probe/3 com.wqx.igd1.Probe Calls  uint32 8"), "OK");
   EXPECT_EQ(next_change(), std::string(kProbePath) + "/3 ('com.wqx.igd1.Probe', {'Calls': <uint32 8>}, @as [])");
-  loop_->run([&] { g_dbus_connection_unregister_object(host_->connection(), child); });
+  loop_->run([&] { dbus_proxy_object_unreg(host_->connection(), child); });
 }
 
 TEST_F(NotifyTest, MalformedOrOversizedMessagesGetAnErrorLine) {

@@ -1,28 +1,31 @@
-// The host's bus layer for objects the library registers directly.
+// The host's registry of everything the library publishes on the bus.
 //
-// The library registers its single-instance objects with GDBus's own
-// g_dbus_connection_register_object.  The host stands between the two (this
-// definition is found before GIO's when the library's symbols are bound) and
-// keeps a record of every interface with its vtable, so that it can offer the
-// multi-property write: every path that carries a module interface also
-// answers com.wqx.igd1.Properties.SetMulti(s interface, a{sv} properties),
-// which reaches the fourth vtable slot of the named interface.
+// The library never registers with GDBus itself: it hands each object
+// (path, interface, vtable, user data, free function), each subtree and each
+// object manager to the host (dbus_proxy_object_reg and its kin), and the
+// host registers them on its connection.  The registry is what lets the
+// host
+//  - serve the multi-property write: every path that carries a module
+//    interface also answers com.wqx.igd1.Properties.SetMulti(s interface,
+//    a{sv} properties), which reaches the fourth vtable slot of the named
+//    interface, on plain objects and on the children of attached managers;
+//  - serve com.wqx.igd1.ObjectManager on a manager's path, and
+//    GetManagedObjects itself where the module builds the listing;
+//  - publish the same objects again, with the library's state untouched,
+//    on a new connection after the old one was lost (move_registrations).
 //
-// Collections publish their children through GDBus object managers, whose
-// registrations GIO makes internally; the host stands in front of the
-// managers' export and unexport calls instead and gives every child of an
-// attached manager the same multi-property write.  The manager itself gets com.wqx.igd1.ObjectManager
-// (see g_dbus_object_manager_server_set_connection_expand).
+// The library holds registration ids of the host's, which stay valid across
+// connections.  Calls into the library (handlers, subtree callbacks, free
+// functions) are never made while the registry's lock is held.
 //
 // Method handlers of the library answer before they return, or keep the
 // call to answer it later (dbus_proxy_invocation_keep).  A call that a
 // handler neither answers nor keeps (for example a method of another service
 // type) is answered here with UnknownMethod, so that no caller waits for its
 // time-out.
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -50,24 +53,7 @@ constexpr char kPropertiesXml[] =
     "  </interface>"
     "</node>";
 
-// GIO's own definition of a function this file stands in front of, looked
-// up once per function.
-#define GIO_ORIGINAL(function)                                                       \
-  ([] {                                                                              \
-    static auto original =                                                           \
-        reinterpret_cast<decltype(&::function)>(dlsym(RTLD_NEXT, #function));        \
-    return original;                                                                 \
-  }())
-
-auto real_register() { return GIO_ORIGINAL(g_dbus_connection_register_object); }
-auto real_unregister() { return GIO_ORIGINAL(g_dbus_connection_unregister_object); }
-auto real_export() { return GIO_ORIGINAL(g_dbus_object_manager_server_export); }
-auto real_unexport() { return GIO_ORIGINAL(g_dbus_object_manager_server_unexport); }
-auto real_register_subtree() { return GIO_ORIGINAL(g_dbus_connection_register_subtree); }
-auto real_unregister_subtree() { return GIO_ORIGINAL(g_dbus_connection_unregister_subtree); }
-
-// The manager interface in four forms: with or without RemoveAllObjects,
-// with or without GetManagedObjects.
+// The manager interface in two forms: with or without RemoveAllObjects.
 #define IGD1_MANAGER_METHODS                        \
   "    <method name='AddObject'>"                   \
   "      <arg name='object_path' type='o' direction='out'/>" \
@@ -80,163 +66,112 @@ auto real_unregister_subtree() { return GIO_ORIGINAL(g_dbus_connection_unregiste
   "    <method name='RemoveAllObjects'/><property name='RemoveAllObjects' type='b' access='read'>" \
   "      <annotation name='org.freedesktop.DBus.Property.EmitsChangedSignal' value='false'/>" \
   "    </property>"
-#define IGD1_GET_MANAGED                                              \
-  "    <method name='GetManagedObjects'>"                             \
-  "      <arg name='objects' type='a{oa{sa{sv}}}' direction='out'/>" \
-  "    </method>"
 #define IGD1_MANAGER(methods) "<interface name='" IGD1_OBJECT_MANAGER_INTERFACE "'>" methods "</interface>"
-
-constexpr char kObjectManagerXml[] =
-    "<node>" IGD1_MANAGER(IGD1_MANAGER_METHODS) IGD1_MANAGER(IGD1_MANAGER_METHODS IGD1_GET_MANAGED)
-        IGD1_MANAGER(IGD1_MANAGER_METHODS IGD1_REMOVE_ALL)
-            IGD1_MANAGER(IGD1_MANAGER_METHODS IGD1_REMOVE_ALL IGD1_GET_MANAGED) "</node>";
 
 constexpr char kFreedesktopObjectManager[] = "org.freedesktop.DBus.ObjectManager";
 
-// One interface on one path.  Children of object managers are recorded with
-// id 0: GDBus registered them, not us.
-struct Registration {
-  GDBusConnection *connection;
-  std::string path;
-  std::string interface_name;
-  const GDBusInterfaceVTable *vtable;
-  gpointer user_data;
-  guint id;
-};
-
-// An object manager attached through the host.
-struct ManagerAttachment {
-  GDBusConnection *connection;
-  std::string path;
-  GDBusObjectManagerServer *manager;
-  guint id;                  // our com.wqx.igd1.ObjectManager registration
-  bool answers_get_managed;  // GetManagedObjects goes to the module
-};
-
-// The Properties interface exported on one path of one connection.
-struct PropertiesObject {
-  GDBusConnection *connection;
-  std::string path;
-  guint id;
-};
-
-// The records are found by connection and path (method calls and notices
-// look them up on every call), without copying the path asked for.
-struct PathKey {
-  GDBusConnection *connection;
-  std::string path;
-};
-struct PathKeyView {
-  GDBusConnection *connection;
-  std::string_view path;
-};
-struct PathHash {
-  using is_transparent = void;
-  size_t operator()(const PathKeyView &key) const {
-    return std::hash<std::string_view>()(key.path) ^ (std::hash<const void *>()(key.connection) << 1);
-  }
-  size_t operator()(const PathKey &key) const { return (*this)(PathKeyView{key.connection, key.path}); }
-};
-struct PathEqual {
-  using is_transparent = void;
-  template <typename A, typename B>
-  bool operator()(const A &a, const B &b) const {
-    return a.connection == b.connection && std::string_view(a.path) == std::string_view(b.path);
-  }
-};
-template <typename Value>
-using PathMap = std::unordered_map<PathKey, Value, PathHash, PathEqual>;
-
-std::mutex g_mutex;
-// The interfaces of each path, in the order they were registered.
-PathMap<std::vector<Registration>> g_registrations;
-// Where each registration of ours (id > 0) lies.
-std::unordered_map<guint, PathKey> g_registration_paths;
-PathMap<PropertiesObject> g_properties_objects;
-PathMap<std::vector<ManagerAttachment>> g_managers;
-// Attached managers whose module answers GetManagedObjects, per connection.
-std::unordered_map<GDBusConnection *, int> g_redirecting_managers;
-
-// A subtree the library registered: it publishes its root and the nodes its
-// callbacks list, with the interfaces they declare at each request.
-struct Subtree {
-  GDBusConnection *connection;
-  std::string path;
-  GDBusSubtreeVTable vtable;
-  GDBusSubtreeFlags flags;
-  gpointer user_data;
-  guint id;
-};
-std::vector<Subtree> g_subtrees;
-
-// The subtree serving `path` and the node it names there (empty at the root).
-const Subtree *subtree_of_locked(GDBusConnection *connection, std::string_view path,
-                                 std::string *node) {
-  for (const Subtree &subtree : g_subtrees) {
-    if (subtree.connection != connection) continue;
-    if (path == subtree.path) {
-      node->clear();
-      return &subtree;
-    }
-    if (path.size() <= subtree.path.size() + 1 || !path.starts_with(subtree.path) ||
-        path[subtree.path.size()] != '/')
-      continue;
-    std::string_view name = path.substr(subtree.path.size() + 1);
-    if (name.find('/') != std::string_view::npos) continue;
-    bool listed = (subtree.flags & G_DBUS_SUBTREE_FLAGS_DISPATCH_TO_UNENUMERATED_NODES) != 0;
-    if (!listed && subtree.vtable.enumerate != nullptr) {
-      g_auto(GStrv) nodes =
-          subtree.vtable.enumerate(connection, nullptr, subtree.path.c_str(), subtree.user_data);
-      for (gchar **n = nodes; n != nullptr && *n != nullptr && !listed; ++n) listed = name == *n;
-    }
-    if (!listed) continue;
-    node->assign(name);
-    return &subtree;
-  }
-  return nullptr;
-}
-
-void add_registration_locked(const Registration &registration) {
-  auto &interfaces = g_registrations[PathKey{registration.connection, registration.path}];
-  interfaces.push_back(registration);
-  if (registration.id != 0)
-    g_registration_paths[registration.id] = PathKey{registration.connection, registration.path};
-}
-
-// The interfaces registered at `path`, or nullptr.
-std::vector<Registration> *interfaces_locked(GDBusConnection *connection, std::string_view path) {
-  auto found = g_registrations.find(PathKeyView{connection, path});
-  return found != g_registrations.end() ? &found->second : nullptr;
-}
-
-// Drops the interfaces at `path` that `remove` selects.
-template <typename Predicate>
-void remove_registrations_locked(GDBusConnection *connection, std::string_view path, Predicate remove) {
-  auto found = g_registrations.find(PathKeyView{connection, path});
-  if (found == g_registrations.end()) return;
-  std::erase_if(found->second, [&](const Registration &r) {
-    if (!remove(r)) return false;
-    if (r.id != 0) g_registration_paths.erase(r.id);
-    return true;
-  });
-  if (found->second.empty()) g_registrations.erase(found);
-}
+// The standard manager interface, for managers whose module answers
+// GetManagedObjects: the host serves it on their path in place of GDBus.
+constexpr char kObjectManagerXml[] =
+    "<node>" IGD1_MANAGER(IGD1_MANAGER_METHODS) IGD1_MANAGER(IGD1_MANAGER_METHODS IGD1_REMOVE_ALL)
+    "<interface name='org.freedesktop.DBus.ObjectManager'>"
+    "  <method name='GetManagedObjects'>"
+    "    <arg name='object_paths_interfaces_and_properties' type='a{oa{sa{sv}}}' direction='out'/>"
+    "  </method>"
+    "  <signal name='InterfacesAdded'>"
+    "    <arg name='object_path' type='o'/>"
+    "    <arg name='interfaces_and_properties' type='a{sa{sv}}'/>"
+    "  </signal>"
+    "  <signal name='InterfacesRemoved'>"
+    "    <arg name='object_path' type='o'/>"
+    "    <arg name='interfaces' type='as'/>"
+    "  </signal>"
+    "</interface></node>";
 
 GDBusInterfaceInfo *properties_interface() {
   static GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(kPropertiesXml, nullptr);
   return node->interfaces[0];
 }
 
-GDBusInterfaceInfo *object_manager_interface(bool with_get_managed, bool with_remove_all) {
+GDBusNodeInfo *manager_node() {
   static GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(kObjectManagerXml, nullptr);
-  return node->interfaces[(with_remove_all ? 2 : 0) + (with_get_managed ? 1 : 0)];
+  return node;
+}
+GDBusInterfaceInfo *manager_interface(bool with_remove_all) {
+  return manager_node()->interfaces[with_remove_all ? 1 : 0];
+}
+GDBusInterfaceInfo *freedesktop_manager_interface() { return manager_node()->interfaces[2]; }
+
+// ---- the records ---------------------------------------------------------------
+
+// One interface on one path, or one subtree, as the library handed it over.
+struct Registration {
+  guint id;  // the library's handle
+  bool subtree;
+  std::string path;
+  GDBusInterfaceInfo *info;  // a reference of ours (objects)
+  const GDBusInterfaceVTable *vtable;
+  GDBusInterfaceVTable guarded;  // what GDBus is given for an object with methods
+  GDBusSubtreeVTable subtree_vtable;
+  GDBusSubtreeFlags flags;
+  gpointer user_data;
+  GDestroyNotify user_data_free;
+  guint bus_id = 0;  // GDBus's registration on the current connection
+};
+
+// An interface served at a path, found by the multi-property write.
+struct Served {
+  std::string interface_name;
+  const GDBusInterfaceVTable *vtable;
+  gpointer user_data;
+  guint id;  // the registration's, 0 for a child of a manager
+};
+
+struct PathRecord {
+  std::vector<Served> interfaces;
+  guint properties_id = 0;  // our com.wqx.igd1.Properties
+};
+
+// The module's manager handler, and its GetManagedObjects and
+// RemoveAllObjects handlers.
+struct ManagerHandlers {
+  GDBusInterfaceMethodCallFunc methods;
+  GDBusInterfaceMethodCallFunc get_managed_objects;
+  GDBusInterfaceMethodCallFunc remove_all;
+  gpointer user_data;
+};
+
+// An object manager attached through the host.
+struct Manager {
+  GDBusObjectManagerServer *manager;  // a reference of ours
+  std::string path;
+  // Without a vtable the manager is GDBus's alone: no methods of ours and
+  // no multi-property write on its children.
+  bool plain;
+  ManagerHandlers handlers;
+  guint methods_id = 0;  // com.wqx.igd1.ObjectManager
+  guint listing_id = 0;  // org.freedesktop.DBus.ObjectManager, when the module answers it
+};
+
+bool serves_listing(const Manager &m) { return m.handlers.get_managed_objects != nullptr; }
+
+std::mutex g_mutex;
+GDBusConnection *g_connection = nullptr;  // where everything is published now
+guint g_last_id = 0;
+std::unordered_map<guint, std::unique_ptr<Registration>> g_registrations;
+struct StringHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
+};
+std::unordered_map<std::string, PathRecord, StringHash, std::equal_to<>> g_paths;
+std::vector<std::unique_ptr<Manager>> g_managers;
+
+PathRecord *path_locked(std::string_view path) {
+  auto found = g_paths.find(path);
+  return found != g_paths.end() ? &found->second : nullptr;
 }
 
 // ---- unanswered calls ----------------------------------------------------------
-
-guint reference_count(GDBusMethodInvocation *invocation) {
-  return g_atomic_int_get(&G_OBJECT(invocation)->ref_count);
-}
 
 void return_not_served(GDBusMethodInvocation *invocation, const gchar *object_path,
                        const gchar *interface_name, const gchar *method_name) {
@@ -245,86 +180,89 @@ void return_not_served(GDBusMethodInvocation *invocation, const gchar *object_pa
                                         method_name, interface_name, object_path);
 }
 
-// Runs a library method handler.  Answering a call releases the handler's
-// reference to the invocation, so a count that did not drop means that the
-// handler returned without an answer, unless it kept the call.  Our own
-// reference keeps the invocation alive until the check is done, however
-// early a kept call is answered on another thread.
+// A call its handler returned from without keeping it, looked at again
+// once GDBus has let go of it: an answer released it by then, so one that
+// is still there was never answered.
+struct AnswerWatch {
+  GWeakRef invocation;
+  std::string path, interface_name, method_name;
+};
+
+gboolean check_answered(gpointer data) {
+  auto *watch = static_cast<AnswerWatch *>(data);
+  auto *left = static_cast<GDBusMethodInvocation *>(g_weak_ref_get(&watch->invocation));
+  if (left == nullptr) return G_SOURCE_REMOVE;
+  host_log(LOG_LEVEL_WARN, "%s.%s on %s was not answered", watch->interface_name.c_str(),
+           watch->method_name.c_str(), watch->path.c_str());
+  // Takes the reference the handler left behind.
+  return_not_served(left, watch->path.c_str(), watch->interface_name.c_str(),
+                    watch->method_name.c_str());
+  g_object_unref(left);
+  return G_SOURCE_REMOVE;
+}
+
+// Runs a library method handler.  A call the handler kept is its own; any
+// other must be answered when the handler returns, which the watch checks
+// right after GDBus's dispatch of the call (it holds the invocation until
+// then).  The watch holds no reference of its own.
 void call_answered(GDBusInterfaceMethodCallFunc handler, GDBusConnection *connection,
                    const gchar *sender, const gchar *object_path, const gchar *interface_name,
                    const gchar *method_name, GVariant *parameters,
                    GDBusMethodInvocation *invocation, gpointer user_data) {
-  g_object_ref(invocation);
-  guint before = reference_count(invocation);
+  auto *watch = new AnswerWatch{{}, object_path, interface_name, method_name};
+  g_weak_ref_init(&watch->invocation, invocation);
   handler(connection, sender, object_path, interface_name, method_name, parameters, invocation,
           user_data);
-  if (!is_kept(invocation) && reference_count(invocation) >= before) {
-    host_log(LOG_LEVEL_WARN, "%s.%s on %s was not answered", interface_name, method_name,
-             object_path);
-    // Takes the reference the handler kept.
-    return_not_served(invocation, object_path, interface_name, method_name);
+  auto *still = static_cast<GDBusMethodInvocation *>(g_weak_ref_get(&watch->invocation));
+  const bool kept = still != nullptr && is_kept(still);
+  if (still != nullptr) g_object_unref(still);
+  auto free_watch = [](gpointer data) {
+    auto *w = static_cast<AnswerWatch *>(data);
+    g_weak_ref_clear(&w->invocation);
+    delete w;
+  };
+  if (kept || still == nullptr) {
+    free_watch(watch);
+    return;
   }
-  g_object_unref(invocation);
+  g_idle_add_full(G_PRIORITY_HIGH, check_answered, watch, free_watch);
 }
 
-// A library registration with a method handler, as GDBus sees it.
-struct Forward {
-  const GDBusInterfaceVTable *vtable;
-  gpointer user_data;
-  GDestroyNotify user_data_free;
-  GDBusInterfaceMethodCallFunc method;  // the handler to guard
-  GDBusInterfaceVTable guarded;
-};
-
-void forward_method_call(GDBusConnection *connection, const gchar *sender,
+void guarded_method_call(GDBusConnection *connection, const gchar *sender,
                          const gchar *object_path, const gchar *interface_name,
                          const gchar *method_name, GVariant *parameters,
                          GDBusMethodInvocation *invocation, gpointer data) {
-  auto *f = static_cast<Forward *>(data);
-  call_answered(f->method, connection, sender, object_path, interface_name, method_name,
-                parameters, invocation, f->user_data);
+  auto *r = static_cast<Registration *>(data);
+  call_answered(r->vtable->method_call, connection, sender, object_path, interface_name,
+                method_name, parameters, invocation, r->user_data);
 }
 
-GVariant *forward_get_property(GDBusConnection *connection, const gchar *sender,
+GVariant *guarded_get_property(GDBusConnection *connection, const gchar *sender,
                                const gchar *object_path, const gchar *interface_name,
                                const gchar *property_name, GError **error, gpointer data) {
-  auto *f = static_cast<Forward *>(data);
-  return f->vtable->get_property(connection, sender, object_path, interface_name, property_name,
-                                 error, f->user_data);
+  auto *r = static_cast<Registration *>(data);
+  return r->vtable->get_property(connection, sender, object_path, interface_name, property_name,
+                                 error, r->user_data);
 }
 
-gboolean forward_set_property(GDBusConnection *connection, const gchar *sender,
+gboolean guarded_set_property(GDBusConnection *connection, const gchar *sender,
                               const gchar *object_path, const gchar *interface_name,
                               const gchar *property_name, GVariant *value, GError **error,
                               gpointer data) {
-  auto *f = static_cast<Forward *>(data);
-  return f->vtable->set_property(connection, sender, object_path, interface_name, property_name,
-                                 value, error, f->user_data);
+  auto *r = static_cast<Registration *>(data);
+  return r->vtable->set_property(connection, sender, object_path, interface_name, property_name,
+                                 value, error, r->user_data);
 }
 
-void free_forward(gpointer data) {
-  auto *f = static_cast<Forward *>(data);
-  if (f->user_data_free != nullptr) f->user_data_free(f->user_data);
-  delete f;
-}
+// ---- the multi-property write --------------------------------------------------
 
-Forward *new_forward(GDBusInterfaceMethodCallFunc method, const GDBusInterfaceVTable *vtable,
-                     gpointer user_data, GDestroyNotify user_data_free) {
-  auto *f = new Forward{vtable, user_data, user_data_free, method, {}};
-  f->guarded.method_call = forward_method_call;
-  if (vtable != nullptr && vtable->get_property != nullptr) f->guarded.get_property = forward_get_property;
-  if (vtable != nullptr && vtable->set_property != nullptr) f->guarded.set_property = forward_set_property;
-  return f;
-}
-
-bool find_registration(GDBusConnection *connection, const char *path, const char *interface_name,
-                       Registration *found) {
+bool find_served(const char *path, const char *interface_name, Served *found) {
   std::lock_guard lock(g_mutex);
-  const std::vector<Registration> *interfaces = interfaces_locked(connection, path);
-  if (interfaces == nullptr) return false;
-  for (const Registration &r : *interfaces) {
-    if (r.interface_name == interface_name) {
-      *found = r;
+  const PathRecord *record = path_locked(path);
+  if (record == nullptr) return false;
+  for (const Served &s : record->interfaces) {
+    if (s.interface_name == interface_name) {
+      *found = s;
       return true;
     }
   }
@@ -342,12 +280,11 @@ void handle_properties_call(GDBusConnection *connection, const gchar *sender,
   // Taken apart without a format string: parsing "(&s@a{sv})" costs more
   // than the rest of the dispatch.  GDBus has checked the signature.
   g_autoptr(GVariant) interface_value = g_variant_get_child_value(parameters, 0);
-  g_autoptr(GVariant) owned = g_variant_get_child_value(parameters, 1);
+  g_autoptr(GVariant) properties = g_variant_get_child_value(parameters, 1);
   const gchar *interface_name = g_variant_get_string(interface_value, nullptr);
-  GVariant *properties = owned;
 
-  Registration target{};
-  if (!find_registration(connection, object_path, interface_name, &target)) {
+  Served target{};
+  if (!find_served(object_path, interface_name, &target)) {
     g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
                                           "No such interface %s on object at path %s",
                                           interface_name, object_path);
@@ -373,118 +310,216 @@ void handle_properties_call(GDBusConnection *connection, const gchar *sender,
 
 const GDBusInterfaceVTable kPropertiesVTable = {handle_properties_call, nullptr, nullptr, {nullptr}};
 
-// Called with the lock held.
-void export_properties_locked(GDBusConnection *connection, const char *path) {
-  if (g_properties_objects.find(PathKeyView{connection, path}) != g_properties_objects.end()) return;
-  guint id = real_register()(connection, path, properties_interface(), &kPropertiesVTable, nullptr,
-                             nullptr, nullptr);
-  if (id > 0) g_properties_objects.emplace(PathKey{connection, path}, PropertiesObject{connection, path, id});
+guint register_properties(GDBusConnection *connection, const std::string &path) {
+  if (connection == nullptr) return 0;
+  return g_dbus_connection_register_object(connection, path.c_str(), properties_interface(),
+                                           &kPropertiesVTable, nullptr, nullptr, nullptr);
 }
 
-// Called with the lock held.  Returns the Properties registration to drop
-// when nothing with handlers is left at `path` (0 when something is).
-guint release_properties_locked(GDBusConnection *connection, const std::string &path) {
-  const std::vector<Registration> *interfaces = interfaces_locked(connection, path);
-  if (interfaces != nullptr &&
-      std::any_of(interfaces->begin(), interfaces->end(),
-                  [](const Registration &r) { return r.vtable != nullptr; }))
+// Records an interface at `path`; the Properties object comes with the
+// first one that has handlers.  Called with the lock held.
+void add_served_locked(const std::string &path, Served served) {
+  PathRecord &record = g_paths[path];
+  if (served.vtable != nullptr && record.properties_id == 0)
+    record.properties_id = register_properties(g_connection, path);
+  record.interfaces.push_back(std::move(served));
+}
+
+// Drops the interfaces at `path` that `remove` selects, and the Properties
+// object once nothing with handlers is left.  Called with the lock held.
+template <typename Predicate>
+void remove_served_locked(const std::string &path, Predicate remove) {
+  auto found = g_paths.find(path);
+  if (found == g_paths.end()) return;
+  PathRecord &record = found->second;
+  std::erase_if(record.interfaces, remove);
+  const bool handlers_left = std::any_of(record.interfaces.begin(), record.interfaces.end(),
+                                         [](const Served &s) { return s.vtable != nullptr; });
+  if (!handlers_left && record.properties_id != 0) {
+    if (g_connection != nullptr) g_dbus_connection_unregister_object(g_connection, record.properties_id);
+    record.properties_id = 0;
+  }
+  if (record.interfaces.empty()) g_paths.erase(found);
+}
+
+// ---- objects and subtrees ------------------------------------------------------
+//
+// The registry changes only on the main loop's thread; the notification
+// thread reads it under the lock.  GDBus calls that may reach library code
+// (a skeleton's info, vtable and properties are the library's) are made
+// with the lock released.
+
+// Registers `r` with GDBus on `connection`; GDBus calls nothing of the
+// library while it registers.
+guint publish(GDBusConnection *connection, Registration &r, GError **error) {
+  if (connection == nullptr) return 0;
+  if (r.subtree)
+    return g_dbus_connection_register_subtree(connection, r.path.c_str(), &r.subtree_vtable,
+                                              r.flags, r.user_data, nullptr, error);
+  if (r.vtable != nullptr && r.vtable->method_call != nullptr)
+    return g_dbus_connection_register_object(connection, r.path.c_str(), r.info, &r.guarded, &r,
+                                             nullptr, error);
+  return g_dbus_connection_register_object(connection, r.path.c_str(), r.info, r.vtable,
+                                           r.user_data, nullptr, error);
+}
+
+void withdraw(GDBusConnection *connection, const Registration &r) {
+  if (connection == nullptr || r.bus_id == 0) return;
+  if (r.subtree)
+    g_dbus_connection_unregister_subtree(connection, r.bus_id);
+  else
+    g_dbus_connection_unregister_object(connection, r.bus_id);
+}
+
+GDBusConnection *connection_now() {
+  std::lock_guard lock(g_mutex);
+  return g_connection;
+}
+
+guint add_registration(std::unique_ptr<Registration> r, GError **error) {
+  GDBusConnection *connection = connection_now();
+  if (connection == nullptr) {
+    g_set_error(error, G_IO_ERROR, G_IO_ERROR_NOT_CONNECTED, "the host has no bus connection");
     return 0;
-  auto p = g_properties_objects.find(PathKeyView{connection, path});
-  if (p == g_properties_objects.end()) return 0;
-  guint id = p->second.id;
-  g_properties_objects.erase(p);
+  }
+  r->bus_id = publish(connection, *r, error);
+  if (r->bus_id == 0) return 0;
+  std::lock_guard lock(g_mutex);
+  r->id = ++g_last_id;
+  // Interfaces without handlers (the root marker) have nothing to write.
+  if (!r->subtree) add_served_locked(r->path, {r->info->name, r->vtable, r->user_data, r->id});
+  const guint id = r->id;
+  g_registrations.emplace(id, std::move(r));
   return id;
+}
+
+// Takes the registration out of the registry and off the bus; the caller
+// releases what the library gave with it.
+std::unique_ptr<Registration> take_registration(guint id, bool subtree) {
+  std::unique_ptr<Registration> r;
+  GDBusConnection *connection = nullptr;
+  {
+    std::lock_guard lock(g_mutex);
+    auto found = g_registrations.find(id);
+    if (found == g_registrations.end() || found->second->subtree != subtree) return nullptr;
+    r = std::move(found->second);
+    g_registrations.erase(found);
+    if (!subtree) remove_served_locked(r->path, [id](const Served &s) { return s.id == id; });
+    connection = g_connection;
+  }
+  withdraw(connection, *r);
+  return r;
+}
+
+void release(std::unique_ptr<Registration> r) {
+  if (r == nullptr) return;
+  if (r->info != nullptr) g_dbus_interface_info_unref(r->info);
+  if (r->user_data_free != nullptr) r->user_data_free(r->user_data);
 }
 
 // ---- children of object managers -----------------------------------------------
 
-constexpr char kAttachedConnection[] = "igd1-host-connection";
-
-GDBusConnection *attached_connection(GDBusObjectManager *manager) {
-  return static_cast<GDBusConnection *>(g_object_get_data(G_OBJECT(manager), kAttachedConnection));
-}
-
-void track_object(GDBusConnection *connection, GDBusObject *object) {
-  const gchar *path = g_dbus_object_get_object_path(object);
+template <typename Visit>
+void each_skeleton(GDBusObject *object, Visit visit) {
   GList *interfaces = g_dbus_object_get_interfaces(object);
-  std::lock_guard lock(g_mutex);
-  for (GList *l = interfaces; l != nullptr; l = l->next) {
-    if (!G_IS_DBUS_INTERFACE_SKELETON(l->data)) continue;
-    auto *skeleton = G_DBUS_INTERFACE_SKELETON(l->data);
-    GDBusInterfaceInfo *info = g_dbus_interface_skeleton_get_info(skeleton);
-    const GDBusInterfaceVTable *vtable = g_dbus_interface_skeleton_get_vtable(skeleton);
-    if (info == nullptr) continue;
-    // GDBus hands each skeleton's handlers the skeleton itself.
-    add_registration_locked({connection, path, info->name, vtable, skeleton, 0});
-    if (vtable != nullptr) export_properties_locked(connection, path);
-  }
+  for (GList *l = interfaces; l != nullptr; l = l->next)
+    if (G_IS_DBUS_INTERFACE_SKELETON(l->data)) visit(G_DBUS_INTERFACE_SKELETON(l->data));
   g_list_free_full(interfaces, g_object_unref);
 }
 
-void untrack_object(GDBusConnection *connection, const std::string &path) {
-  guint properties_id = 0;
-  {
-    std::lock_guard lock(g_mutex);
-    remove_registrations_locked(connection, path, [](const Registration &r) { return r.id == 0; });
-    properties_id = release_properties_locked(connection, path);
-  }
-  if (properties_id != 0) real_unregister()(connection, properties_id);
+template <typename Visit>
+void each_child(GDBusObjectManagerServer *manager, Visit visit) {
+  GList *objects = g_dbus_object_manager_get_objects(G_DBUS_OBJECT_MANAGER(manager));
+  for (GList *l = objects; l != nullptr; l = l->next) visit(G_DBUS_OBJECT(l->data));
+  g_list_free_full(objects, g_object_unref);
+}
+
+// The child's interfaces, as the multi-property write finds them.
+struct Child {
+  std::string path;
+  std::vector<Served> interfaces;
+};
+
+Child child_of(GDBusObject *object) {
+  Child child{g_dbus_object_get_object_path(object), {}};
+  each_skeleton(object, [&](GDBusInterfaceSkeleton *skeleton) {
+    GDBusInterfaceInfo *info = g_dbus_interface_skeleton_get_info(skeleton);
+    // GDBus hands each skeleton's handlers the skeleton itself.
+    if (info != nullptr)
+      child.interfaces.push_back({info->name, g_dbus_interface_skeleton_get_vtable(skeleton), skeleton, 0});
+  });
+  return child;
+}
+
+std::vector<Child> children_of(GDBusObjectManagerServer *manager) {
+  std::vector<Child> children;
+  each_child(manager, [&](GDBusObject *object) { children.push_back(child_of(object)); });
+  return children;
+}
+
+void track(std::vector<Child> children) {
+  std::lock_guard lock(g_mutex);
+  for (Child &child : children)
+    for (Served &served : child.interfaces) add_served_locked(child.path, std::move(served));
+}
+
+void untrack_locked(const std::string &path) {
+  remove_served_locked(path, [](const Served &s) { return s.id == 0; });
+}
+
+// A manager whose module answers GetManagedObjects is not attached to the
+// connection (GDBus would serve the listing there); the host exports its
+// children's interfaces and announces them as GDBus would.
+void export_child(GDBusConnection *connection, GDBusObject *object) {
+  each_skeleton(object, [&](GDBusInterfaceSkeleton *skeleton) {
+    g_autoptr(GError) error = nullptr;
+    if (!g_dbus_interface_skeleton_export(skeleton, connection, g_dbus_object_get_object_path(object), &error))
+      host_log(LOG_LEVEL_ERROR, "cannot export %s: %s", g_dbus_object_get_object_path(object),
+               error->message);
+  });
+}
+
+void unexport_child(GDBusConnection *connection, GDBusObject *object) {
+  each_skeleton(object, [&](GDBusInterfaceSkeleton *skeleton) {
+    if (g_dbus_interface_skeleton_has_connection(skeleton, connection))
+      g_dbus_interface_skeleton_unexport_from_connection(skeleton, connection);
+  });
+}
+
+void announce_child(GDBusConnection *connection, const std::string &manager_path, GDBusObject *object,
+                    bool added) {
+  GVariantBuilder interfaces;
+  g_variant_builder_init(&interfaces, added ? G_VARIANT_TYPE("a{sa{sv}}") : G_VARIANT_TYPE("as"));
+  each_skeleton(object, [&](GDBusInterfaceSkeleton *skeleton) {
+    const char *name = g_dbus_interface_skeleton_get_info(skeleton)->name;
+    if (added)
+      g_variant_builder_add(&interfaces, "{s@a{sv}}", name, g_dbus_interface_skeleton_get_properties(skeleton));
+    else
+      g_variant_builder_add(&interfaces, "s", name);
+  });
+  const char *path = g_dbus_object_get_object_path(object);
+  GVariant *body = added ? g_variant_new("(o@a{sa{sv}})", path, g_variant_builder_end(&interfaces))
+                         : g_variant_new("(o@as)", path, g_variant_builder_end(&interfaces));
+  g_dbus_connection_emit_signal(connection, nullptr, manager_path.c_str(), kFreedesktopObjectManager,
+                                added ? "InterfacesAdded" : "InterfacesRemoved", body, nullptr);
 }
 
 // ---- the manager path ------------------------------------------------------------
-
-// GetManagedObjects of a manager whose module answers it is renamed on its
-// way in to our interface on the same path, where the module's handler
-// sits.  Runs on GDBus's worker thread.
-GDBusMessage *redirect_get_managed_objects(GDBusConnection *connection, GDBusMessage *message,
-                                           gboolean incoming, gpointer) {
-  if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_METHOD_CALL ||
-      g_strcmp0(g_dbus_message_get_member(message), "GetManagedObjects") != 0 ||
-      g_strcmp0(g_dbus_message_get_interface(message), kFreedesktopObjectManager) != 0) {
-    return message;
-  }
-  const gchar *path = g_dbus_message_get_path(message);
-  bool redirect = false;
-  if (path != nullptr) {
-    std::lock_guard lock(g_mutex);
-    auto found = g_managers.find(PathKeyView{connection, path});
-    redirect = found != g_managers.end() &&
-               std::any_of(found->second.begin(), found->second.end(),
-                           [](const ManagerAttachment &m) { return m.answers_get_managed; });
-  }
-  if (!redirect) return message;
-  GDBusMessage *copy = g_dbus_message_copy(message, nullptr);
-  g_object_unref(message);
-  if (copy != nullptr) g_dbus_message_set_interface(copy, IGD1_OBJECT_MANAGER_INTERFACE);
-  return copy;
-}
-
-// The module's manager handler, and its GetManagedObjects and
-// RemoveAllObjects handlers.
-struct ManagerHandlers {
-  GDBusInterfaceMethodCallFunc methods;
-  GDBusInterfaceMethodCallFunc get_managed_objects;
-  GDBusInterfaceMethodCallFunc remove_all;
-  gpointer user_data;
-};
 
 void handle_manager_call(GDBusConnection *connection, const gchar *sender,
                          const gchar *object_path, const gchar *interface_name,
                          const gchar *method_name, GVariant *parameters,
                          GDBusMethodInvocation *invocation, gpointer data) {
   auto *handlers = static_cast<ManagerHandlers *>(data);
-  bool get_managed = g_strcmp0(method_name, "GetManagedObjects") == 0;
-  // The module sees the call under the interface its client used.
-  const gchar *called_interface = get_managed ? kFreedesktopObjectManager : interface_name;
   GDBusInterfaceMethodCallFunc handler =
-      get_managed                                           ? handlers->get_managed_objects
+      g_strcmp0(method_name, "GetManagedObjects") == 0  ? handlers->get_managed_objects
       : g_strcmp0(method_name, "RemoveAllObjects") == 0 ? handlers->remove_all
-                                                            : handlers->methods;
+                                                        : handlers->methods;
   if (handler == nullptr) {
-    return_not_served(invocation, object_path, called_interface, method_name);
+    return_not_served(invocation, object_path, interface_name, method_name);
     return;
   }
-  call_answered(handler, connection, sender, object_path, called_interface, method_name,
+  call_answered(handler, connection, sender, object_path, interface_name, method_name,
                 parameters, invocation, handlers->user_data);
 }
 
@@ -497,97 +532,263 @@ GVariant *read_manager_property(GDBusConnection *, const gchar *, const gchar *,
 const GDBusInterfaceVTable kManagerVTable = {handle_manager_call, read_manager_property, nullptr,
                                              {nullptr}};
 
-void attach_manager(GDBusObjectManagerServer *manager, GDBusConnection *connection,
-                    const GDBusInterfaceVTable *vtable, gpointer user_data) {
-  GDBusObjectManager *as_manager = G_DBUS_OBJECT_MANAGER(manager);
-  std::string path = g_dbus_object_manager_get_object_path(as_manager);
-  GDBusInterfaceMethodCallFunc get_managed = igd1_get_managed_objects_handler(vtable);
-
-  g_object_set_data(G_OBJECT(manager), kAttachedConnection, connection);
-  g_dbus_object_manager_server_set_connection(manager, connection);
-
-  GDBusInterfaceMethodCallFunc remove_all = igd1_remove_all_objects_handler(vtable);
-  auto *handlers = new ManagerHandlers{vtable != nullptr ? vtable->method_call : nullptr,
-                                       get_managed, remove_all, user_data};
+// Puts the manager and its children on `connection`.
+void publish_manager(GDBusConnection *connection, Manager &m) {
+  if (m.plain) {
+    g_dbus_object_manager_server_set_connection(m.manager, connection);
+    return;
+  }
   g_autoptr(GError) error = nullptr;
-  guint id = real_register()(connection, path.c_str(),
-                             object_manager_interface(get_managed != nullptr, remove_all != nullptr),
-                             &kManagerVTable, handlers,
-                             [](gpointer data) { delete static_cast<ManagerHandlers *>(data); },
-                             &error);
-  if (id == 0) {
+  m.methods_id = g_dbus_connection_register_object(
+      connection, m.path.c_str(), manager_interface(m.handlers.remove_all != nullptr),
+      &kManagerVTable, &m.handlers, nullptr, &error);
+  if (m.methods_id == 0)
     host_log(LOG_LEVEL_ERROR, "cannot serve %s on %s: %s", IGD1_OBJECT_MANAGER_INTERFACE,
-             path.c_str(), error != nullptr ? error->message : "");
+             m.path.c_str(), error->message);
+  if (!serves_listing(m)) {
+    g_dbus_object_manager_server_set_connection(m.manager, connection);
+    return;
   }
-  bool first_redirect = false;
-  {
-    std::lock_guard lock(g_mutex);
-    if (get_managed != nullptr) first_redirect = g_redirecting_managers[connection]++ == 0;
-    g_managers[PathKey{connection, path}].push_back({connection, path, manager, id, get_managed != nullptr});
-  }
-  if (first_redirect) {
-    g_dbus_connection_add_filter(connection, redirect_get_managed_objects, nullptr, nullptr);
-  }
+  g_clear_error(&error);
+  m.listing_id = g_dbus_connection_register_object(connection, m.path.c_str(),
+                                                   freedesktop_manager_interface(), &kManagerVTable,
+                                                   &m.handlers, nullptr, &error);
+  if (m.listing_id == 0)
+    host_log(LOG_LEVEL_ERROR, "cannot serve %s on %s: %s", kFreedesktopObjectManager,
+             m.path.c_str(), error->message);
+  each_child(m.manager, [&](GDBusObject *child) { export_child(connection, child); });
+}
 
+void withdraw_manager(GDBusConnection *connection, Manager &m) {
+  if (connection == nullptr) return;
+  if (m.methods_id != 0) g_dbus_connection_unregister_object(connection, m.methods_id);
+  if (m.listing_id != 0) g_dbus_connection_unregister_object(connection, m.listing_id);
+  m.methods_id = m.listing_id = 0;
+  if (m.plain || !serves_listing(m))
+    g_dbus_object_manager_server_set_connection(m.manager, nullptr);
+  else
+    each_child(m.manager, [&](GDBusObject *child) { unexport_child(connection, child); });
+}
+
+Manager *find_manager(GDBusObjectManagerServer *manager) {
+  std::lock_guard lock(g_mutex);
+  for (auto &m : g_managers)
+    if (m->manager == manager) return m.get();
+  return nullptr;
+}
+
+void attach_manager(GDBusObjectManagerServer *manager, const GDBusInterfaceVTable *vtable,
+                    gpointer user_data) {
+  GDBusConnection *connection = connection_now();
+  if (find_manager(manager) != nullptr || connection == nullptr) return;
+  auto m = std::make_unique<Manager>();
+  m->manager = G_DBUS_OBJECT_MANAGER_SERVER(g_object_ref(manager));
+  m->path = g_dbus_object_manager_get_object_path(G_DBUS_OBJECT_MANAGER(manager));
+  m->plain = vtable == nullptr;
+  m->handlers = {vtable != nullptr ? vtable->method_call : nullptr,
+                 igd1_get_managed_objects_handler(vtable), igd1_remove_all_objects_handler(vtable),
+                 user_data};
+  publish_manager(connection, *m);
   // Children exported before the manager was attached.
-  GList *objects = g_dbus_object_manager_get_objects(as_manager);
-  for (GList *l = objects; l != nullptr; l = l->next) {
-    track_object(connection, G_DBUS_OBJECT(l->data));
-  }
-  g_list_free_full(objects, g_object_unref);
+  if (!m->plain) track(children_of(manager));
+  std::lock_guard lock(g_mutex);
+  g_managers.push_back(std::move(m));
 }
 
 void detach_manager(GDBusObjectManagerServer *manager) {
-  GDBusObjectManager *as_manager = G_DBUS_OBJECT_MANAGER(manager);
-  GDBusConnection *connection = attached_connection(as_manager);
-  if (connection == nullptr) return;
-  guint id = 0;
+  std::unique_ptr<Manager> m;
+  GDBusConnection *connection = nullptr;
+  std::vector<Child> children;
+  if (Manager *found = find_manager(manager); found != nullptr && !found->plain)
+    children = children_of(manager);
   {
     std::lock_guard lock(g_mutex);
-    auto found = g_managers.find(PathKeyView{connection, g_dbus_object_manager_get_object_path(as_manager)});
-    if (found != g_managers.end()) {
-      std::vector<ManagerAttachment> &attached = found->second;
-      auto it = std::find_if(attached.begin(), attached.end(),
-                             [&](const ManagerAttachment &m) { return m.manager == manager; });
-      if (it != attached.end()) {
-        id = it->id;
-        if (it->answers_get_managed) --g_redirecting_managers[connection];
-        attached.erase(it);
-      }
-      if (attached.empty()) g_managers.erase(found);
+    auto found = std::find_if(g_managers.begin(), g_managers.end(),
+                              [&](const auto &each) { return each->manager == manager; });
+    if (found == g_managers.end()) return;
+    m = std::move(*found);
+    g_managers.erase(found);
+    for (const Child &child : children) untrack_locked(child.path);
+    connection = g_connection;
+  }
+  withdraw_manager(connection, *m);
+  g_object_unref(m->manager);
+}
+
+void export_object(GDBusObjectManagerServer *manager, GDBusObjectSkeleton *object) {
+  g_dbus_object_manager_server_export(manager, object);
+  Manager *m = find_manager(manager);
+  if (m == nullptr || m->plain) return;
+  track({child_of(G_DBUS_OBJECT(object))});
+  GDBusConnection *connection = connection_now();
+  if (serves_listing(*m) && connection != nullptr) {
+    export_child(connection, G_DBUS_OBJECT(object));
+    announce_child(connection, m->path, G_DBUS_OBJECT(object), true);
+  }
+}
+
+bool unexport_object(GDBusObjectManagerServer *manager, const gchar *object_path) {
+  Manager *m = find_manager(manager);
+  if (m != nullptr && !m->plain) {
+    {
+      std::lock_guard lock(g_mutex);
+      untrack_locked(object_path);
+    }
+    g_autoptr(GDBusObject) child =
+        g_dbus_object_manager_get_object(G_DBUS_OBJECT_MANAGER(manager), object_path);
+    GDBusConnection *connection = connection_now();
+    if (child != nullptr && serves_listing(*m) && connection != nullptr) {
+      unexport_child(connection, child);
+      announce_child(connection, m->path, child, false);
     }
   }
-  GList *objects = g_dbus_object_manager_get_objects(as_manager);
-  for (GList *l = objects; l != nullptr; l = l->next)
-    untrack_object(connection, g_dbus_object_get_object_path(G_DBUS_OBJECT(l->data)));
-  g_list_free_full(objects, g_object_unref);
-  if (id != 0) real_unregister()(connection, id);
-  g_object_set_data(G_OBJECT(manager), kAttachedConnection, nullptr);
-  g_dbus_object_manager_server_set_connection(manager, nullptr);
+  return g_dbus_object_manager_server_unexport(manager, object_path);
+}
+
+// ---- subtrees, read from other threads --------------------------------------------
+
+struct SubtreeView {
+  std::string path;
+  GDBusSubtreeVTable vtable;
+  GDBusSubtreeFlags flags;
+  gpointer user_data;
+};
+
+std::vector<SubtreeView> subtrees() {
+  std::vector<SubtreeView> views;
+  std::lock_guard lock(g_mutex);
+  for (const auto &[id, r] : g_registrations)
+    if (r->subtree) views.push_back({r->path, r->subtree_vtable, r->flags, r->user_data});
+  return views;
+}
+
+// The subtree serving `path` and the node it names there (empty at the
+// root).  Asks the library's enumerate callbacks, so never under the lock.
+bool subtree_of(GDBusConnection *connection, std::string_view path, SubtreeView *serving,
+                std::string *node) {
+  for (SubtreeView &subtree : subtrees()) {
+    if (path == subtree.path) {
+      node->clear();
+      *serving = std::move(subtree);
+      return true;
+    }
+    if (path.size() <= subtree.path.size() + 1 || !path.starts_with(subtree.path) ||
+        path[subtree.path.size()] != '/')
+      continue;
+    std::string_view name = path.substr(subtree.path.size() + 1);
+    if (name.find('/') != std::string_view::npos) continue;
+    bool listed = (subtree.flags & G_DBUS_SUBTREE_FLAGS_DISPATCH_TO_UNENUMERATED_NODES) != 0;
+    if (!listed && subtree.vtable.enumerate != nullptr) {
+      g_auto(GStrv) nodes =
+          subtree.vtable.enumerate(connection, nullptr, subtree.path.c_str(), subtree.user_data);
+      for (gchar **n = nodes; n != nullptr && *n != nullptr && !listed; ++n) listed = name == *n;
+    }
+    if (!listed) continue;
+    node->assign(name);
+    *serving = std::move(subtree);
+    return true;
+  }
+  return false;
+}
+
+bool current_connection(GDBusConnection *connection) {
+  std::lock_guard lock(g_mutex);
+  return connection != nullptr && connection == g_connection;
 }
 
 }  // namespace
 
-bool has_registration(GDBusConnection *connection, const char *path) {
-  if (path == nullptr) return false;
+// ---- the host's side ----------------------------------------------------------------
+
+void publish_on(GDBusConnection *connection) {
   std::lock_guard lock(g_mutex);
+  g_connection = connection;
+}
+
+void move_registrations(GDBusConnection *connection) {
+  GDBusConnection *old = nullptr;
+  std::vector<Registration *> registrations;
+  std::vector<Manager *> managers;
+  {
+    std::lock_guard lock(g_mutex);
+    old = g_connection;
+    g_connection = connection;
+    for (auto &[id, r] : g_registrations) registrations.push_back(r.get());
+    for (auto &m : g_managers) managers.push_back(m.get());
+    // The Properties objects move with the lock held: GDBus calls nothing
+    // of the library for them.
+    for (auto &[path, record] : g_paths) {
+      if (old != nullptr && record.properties_id != 0)
+        g_dbus_connection_unregister_object(old, record.properties_id);
+      const bool handlers = std::any_of(record.interfaces.begin(), record.interfaces.end(),
+                                        [](const Served &s) { return s.vtable != nullptr; });
+      record.properties_id = handlers ? register_properties(connection, path) : 0;
+    }
+  }
+  // Everything leaves the old connection first: GDBus keeps the
+  // registrations of a closed connection until they are withdrawn.  Then
+  // they come back in the order the library made them (a subtree before
+  // the objects registered below it later).
+  for (Manager *m : managers) withdraw_manager(old, *m);
+  std::sort(registrations.begin(), registrations.end(), [](auto *a, auto *b) { return a->id < b->id; });
+  for (Registration *r : registrations) {
+    withdraw(old, *r);
+    g_autoptr(GError) error = nullptr;
+    r->bus_id = publish(connection, *r, &error);
+    if (r->bus_id == 0)
+      host_log(LOG_LEVEL_ERROR, "cannot publish %s again: %s", r->path.c_str(),
+               error != nullptr ? error->message : "");
+  }
+  for (Manager *m : managers) publish_manager(connection, *m);
+}
+
+void drop_registrations() {
+  std::vector<std::unique_ptr<Registration>> dropped;
+  std::vector<std::unique_ptr<Manager>> managers;
+  GDBusConnection *connection = nullptr;
+  {
+    std::lock_guard lock(g_mutex);
+    connection = g_connection;
+    for (auto &[id, r] : g_registrations) dropped.push_back(std::move(r));
+    g_registrations.clear();
+    for (auto &[path, record] : g_paths)
+      if (connection != nullptr && record.properties_id != 0)
+        g_dbus_connection_unregister_object(connection, record.properties_id);
+    g_paths.clear();
+    managers = std::move(g_managers);
+    g_managers.clear();
+    g_connection = nullptr;
+  }
+  // A manager stays with the connection it was on: its children go with it.
+  for (auto &m : managers) g_object_unref(m->manager);
+  for (auto &r : dropped) {
+    withdraw(connection, *r);
+    release(std::move(r));
+  }
+}
+
+bool has_registration(GDBusConnection *connection, const char *path) {
+  if (path == nullptr || !current_connection(connection)) return false;
+  {
+    std::lock_guard lock(g_mutex);
+    if (path_locked(path) != nullptr) return true;
+  }
+  SubtreeView subtree;
   std::string node;
-  return interfaces_locked(connection, path) != nullptr ||
-         subtree_of_locked(connection, path, &node) != nullptr;
+  return subtree_of(connection, path, &subtree, &node);
 }
 
 bool subtree_interface(GDBusConnection *connection, const char *path, const char *interface_name,
                        GDBusInterfaceInfo **interface) {
   *interface = nullptr;
-  if (path == nullptr) return false;
-  std::lock_guard lock(g_mutex);
+  if (path == nullptr || !current_connection(connection)) return false;
+  SubtreeView subtree;
   std::string node;
-  const Subtree *subtree = subtree_of_locked(connection, path, &node);
-  if (subtree == nullptr) return false;
-  if (subtree->vtable.introspect == nullptr) return true;
-  GDBusInterfaceInfo **infos = subtree->vtable.introspect(
-      connection, nullptr, subtree->path.c_str(), node.empty() ? nullptr : node.c_str(),
-      subtree->user_data);
+  if (!subtree_of(connection, path, &subtree, &node)) return false;
+  if (subtree.vtable.introspect == nullptr) return true;
+  GDBusInterfaceInfo **infos = subtree.vtable.introspect(
+      connection, nullptr, subtree.path.c_str(), node.empty() ? nullptr : node.c_str(),
+      subtree.user_data);
   for (GDBusInterfaceInfo **i = infos; i != nullptr && *i != nullptr; ++i) {
     if (*interface == nullptr && g_strcmp0((*i)->name, interface_name) == 0)
       *interface = g_dbus_interface_info_ref(*i);
@@ -597,115 +798,84 @@ bool subtree_interface(GDBusConnection *connection, const char *path, const char
   return true;
 }
 
-void forget_connection(GDBusConnection *connection) {
-  std::lock_guard lock(g_mutex);
-  auto of_connection = [&](const auto &entry) { return entry.first.connection == connection; };
-  std::erase_if(g_registrations, of_connection);
-  std::erase_if(g_registration_paths,
-                [&](const auto &entry) { return entry.second.connection == connection; });
-  std::erase_if(g_properties_objects, of_connection);
-  for (const auto &[key, attached] : g_managers) {
-    if (key.connection != connection) continue;
-    for (const ManagerAttachment &m : attached)
-      g_object_set_data(G_OBJECT(m.manager), kAttachedConnection, nullptr);
-  }
-  std::erase_if(g_managers, of_connection);
-  g_redirecting_managers.erase(connection);
-  std::erase_if(g_subtrees, [&](const Subtree &s) { return s.connection == connection; });
-}
-
 }  // namespace igd1::host
 
 using namespace igd1::host;
+
+// ---- what the library calls -----------------------------------------------------------
 
 extern "C" void g_dbus_object_manager_server_set_connection_expand(
     GDBusObjectManagerServer *manager, GDBusConnection *connection,
     const GDBusInterfaceVTable *vtable, gpointer user_data) {
   if (manager == nullptr) return;
   if (connection == nullptr) return detach_manager(manager);
-  attach_manager(manager, connection, vtable, user_data);
+  attach_manager(manager, vtable, user_data);
 }
 
-extern "C" void g_dbus_object_manager_server_export(GDBusObjectManagerServer *manager,
-                                                    GDBusObjectSkeleton *object) {
-  real_export()(manager, object);
-  GDBusConnection *connection = attached_connection(G_DBUS_OBJECT_MANAGER(manager));
-  if (connection != nullptr) track_object(connection, G_DBUS_OBJECT(object));
+void dbus_proxy_object_export(GDBusObjectManagerServer *manager, GDBusObjectSkeleton *object) {
+  if (manager != nullptr && object != nullptr) export_object(manager, object);
 }
 
-extern "C" gboolean g_dbus_object_manager_server_unexport(GDBusObjectManagerServer *manager,
-                                                          const gchar *object_path) {
-  gboolean removed = real_unexport()(manager, object_path);
-  GDBusConnection *connection = attached_connection(G_DBUS_OBJECT_MANAGER(manager));
-  if (removed && connection != nullptr) untrack_object(connection, object_path);
-  return removed;
+gboolean dbus_proxy_object_unexport(GDBusObjectManagerServer *manager, const gchar *object_path) {
+  if (manager == nullptr || object_path == nullptr) return FALSE;
+  return unexport_object(manager, object_path);
 }
 
-extern "C" guint g_dbus_connection_register_object(GDBusConnection *connection,
-                                                   const gchar *object_path,
-                                                   GDBusInterfaceInfo *interface_info,
-                                                   const GDBusInterfaceVTable *vtable,
-                                                   gpointer user_data,
-                                                   GDestroyNotify user_data_free_func,
-                                                   GError **error) {
-  guint id = 0;
-  if (vtable != nullptr && vtable->method_call != nullptr) {
-    Forward *forward = new_forward(vtable->method_call, vtable, user_data, user_data_free_func);
-    id = real_register()(connection, object_path, interface_info, &forward->guarded, forward,
-                         free_forward, error);
-    // GDBus frees what it was given only once the registration exists.
-    if (id == 0) delete forward;
-  } else {
-    id = real_register()(connection, object_path, interface_info, vtable, user_data,
-                         user_data_free_func, error);
+guint dbus_proxy_object_reg(GDBusConnection *, const gchar *object_path,
+                            GDBusInterfaceInfo *interface_info, const GDBusInterfaceVTable *vtable,
+                            gpointer user_data, GDestroyNotify user_data_free, GError **error) {
+  if (object_path == nullptr || !g_variant_is_object_path(object_path) || interface_info == nullptr) {
+    g_set_error(error, G_IO_ERROR, G_IO_ERROR_INVALID_ARGUMENT, "no object path or interface");
+    return 0;
   }
-  if (id == 0 || interface_info == nullptr) return id;
-  std::lock_guard lock(g_mutex);
-  add_registration_locked({connection, object_path, interface_info->name, vtable, user_data, id});
-  // Interfaces without handlers (the root marker) have nothing to write.
-  if (vtable != nullptr) export_properties_locked(connection, object_path);
+  auto r = std::make_unique<Registration>();
+  r->subtree = false;
+  r->path = object_path;
+  r->info = g_dbus_interface_info_ref(interface_info);
+  r->vtable = vtable;
+  r->guarded = {guarded_method_call,
+                vtable != nullptr && vtable->get_property != nullptr ? guarded_get_property : nullptr,
+                vtable != nullptr && vtable->set_property != nullptr ? guarded_set_property : nullptr,
+                {nullptr}};
+  r->user_data = user_data;
+  r->user_data_free = user_data_free;
+  GDBusInterfaceInfo *info = r->info;
+  const guint id = add_registration(std::move(r), error);
+  // The library's data stays the library's when nothing was registered.
+  if (id == 0) g_dbus_interface_info_unref(info);
   return id;
 }
 
-extern "C" gboolean g_dbus_connection_unregister_object(GDBusConnection *connection,
-                                                        guint registration_id) {
-  guint properties_id = 0;
-  {
-    std::lock_guard lock(g_mutex);
-    auto where = g_registration_paths.find(registration_id);
-    if (where != g_registration_paths.end() && where->second.connection == connection) {
-      std::string path = where->second.path;
-      remove_registrations_locked(connection, path,
-                                  [&](const Registration &r) { return r.id == registration_id; });
-      properties_id = release_properties_locked(connection, path);
-    }
-  }
-  gboolean result = real_unregister()(connection, registration_id);
-  if (properties_id != 0) real_unregister()(connection, properties_id);
-  return result;
+gboolean dbus_proxy_object_unreg(GDBusConnection *, guint registration_id) {
+  std::unique_ptr<Registration> r = take_registration(registration_id, false);
+  if (r == nullptr) return FALSE;
+  release(std::move(r));
+  return TRUE;
 }
 
-extern "C" guint g_dbus_connection_register_subtree(GDBusConnection *connection,
-                                                    const gchar *object_path,
-                                                    const GDBusSubtreeVTable *vtable,
-                                                    GDBusSubtreeFlags flags, gpointer user_data,
-                                                    GDestroyNotify user_data_free_func,
-                                                    GError **error) {
-  const guint id = real_register_subtree()(connection, object_path, vtable, flags, user_data,
-                                           user_data_free_func, error);
-  if (id == 0 || vtable == nullptr) return id;
-  std::lock_guard lock(g_mutex);
-  g_subtrees.push_back({connection, object_path, *vtable, flags, user_data, id});
-  return id;
+guint dbus_proxy_subtree_reg(GDBusConnection *, const gchar *object_path,
+                             const GDBusSubtreeVTable *vtable, GDBusSubtreeFlags flags,
+                             gpointer user_data, GDestroyNotify user_data_free, GError **error) {
+  if (object_path == nullptr || !g_variant_is_object_path(object_path) || vtable == nullptr) {
+    g_set_error(error, G_IO_ERROR, G_IO_ERROR_INVALID_ARGUMENT, "no object path or subtree vtable");
+    return 0;
+  }
+  auto r = std::make_unique<Registration>();
+  r->subtree = true;
+  r->path = object_path;
+  r->info = nullptr;
+  r->vtable = nullptr;
+  r->guarded = {};
+  r->subtree_vtable = *vtable;
+  r->flags = flags;
+  r->user_data = user_data;
+  r->user_data_free = user_data_free;
+  return add_registration(std::move(r), error);
 }
 
-extern "C" gboolean g_dbus_connection_unregister_subtree(GDBusConnection *connection,
-                                                         guint registration_id) {
-  {
-    std::lock_guard lock(g_mutex);
-    std::erase_if(g_subtrees, [&](const Subtree &s) {
-      return s.connection == connection && s.id == registration_id;
-    });
-  }
-  return real_unregister_subtree()(connection, registration_id);
+gboolean dbus_proxy_subtree_unreg(GDBusConnection *, guint registration_id) {
+  std::unique_ptr<Registration> r = take_registration(registration_id, true);
+  if (r == nullptr) return FALSE;
+  release(std::move(r));
+  return TRUE;
 }

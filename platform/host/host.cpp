@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <unordered_map>
 
 #include "host_api.h"
@@ -228,6 +229,40 @@ void forget_row_callbacks() {
   g_registered_callbacks.clear();
 }
 
+namespace {
+
+// A private connection of its own (never GIO's shared bus singleton), so
+// that a lost one can be replaced by a fresh one.
+GDBusConnection *connect_bus(const Options &options, GError **error) {
+  g_autofree gchar *address = nullptr;
+  switch (options.bus) {
+    case BusKind::Session:
+      address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, error);
+      break;
+    case BusKind::System:
+      address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, error);
+      break;
+    case BusKind::Address:
+      address = g_strdup(options.address.c_str());
+      break;
+  }
+  if (address == nullptr) return nullptr;
+  GDBusConnection *connection = g_dbus_connection_new_for_address_sync(
+      address,
+      GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                           G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+      nullptr, nullptr, error);
+  if (connection != nullptr) g_dbus_connection_set_exit_on_close(connection, FALSE);
+  return connection;
+}
+
+// A new connection is tried at once, then after these pauses; after the
+// last one the host gives up.
+constexpr guint kRetryPausesMs[] = {10, 20, 50, 100, 200, 400, 800};
+constexpr int64_t kLossLogIntervalUs = 60 * G_USEC_PER_SEC;
+
+}  // namespace
+
 bool Host::start(const Options &options, std::string *error) {
   settings().service_type = options.service_type;
   settings().province = options.province;
@@ -254,63 +289,52 @@ bool Host::start(const Options &options, std::string *error) {
   std::vector<EntryPoint> entries;
   if (!library_.module_entries(options.modules, &entries, error)) return false;
 
+  options_ = options;
   g_autoptr(GError) bus_error = nullptr;
-  switch (options.bus) {
-    case BusKind::Session:
-      connection_ = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &bus_error);
-      break;
-    case BusKind::System:
-      connection_ = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &bus_error);
-      break;
-    case BusKind::Address:
-      connection_ = g_dbus_connection_new_for_address_sync(
-          options.address.c_str(),
-          GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                               G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-          nullptr, nullptr, &bus_error);
-      break;
-  }
+  connection_ = connect_bus(options, &bus_error);
   if (connection_ == nullptr) {
     *error = std::string("cannot connect to the bus: ") + bus_error->message;
     return false;
   }
-  // Losing the bus is losing the name: the name callback ends the process.
-  g_dbus_connection_set_exit_on_close(connection_, FALSE);
+  modules_connection_ = G_DBUS_CONNECTION(g_object_ref(connection_));
+  watch_connection();
 
   route_row_callbacks(&library_);
+  publish_on(connection_);
 
   // Bus acquired: the connection is published first because modules use it
   // outside bus calls, then the root object, then every module.
   g_pIdg1_connection = connection_;
   root_entry(connection_, kServiceName, nullptr);
-  // The host must see the library's registrations to route multi-property
-  // writes; if the dynamic linker bound them past the host, say so now.
+  // A library that registers with GDBus itself cannot be served again on a
+  // new connection, nor have its multi-property writes routed.
   if (!has_registration(connection_, "/com/wqx/igd1")) {
-    *error = "the library's object registrations do not reach the host's bus layer";
+    *error = "the library does not publish its root object through the host";
     return false;
   }
   for (const auto &entry : entries) entry.function(connection_, kServiceName, nullptr);
 
   name_acquired_ = name_acquired;
   name_lost_ = name_lost;
-  if (!request_name(error)) return false;
+  if (!request_name(error, false)) return false;
   if (options.system_lan_hosts) start_system_lan_hosts(library_);
   return start_event_channels(options, library_, error);
 }
 
 // The name is asked for directly rather than through GIO's name owning, which
 // reports a refusal only as a lost name: a client must see why.
-bool Host::request_name(std::string *error) {
+bool Host::request_name(std::string *error, bool wait_in_queue) {
   constexpr guint32 kDoNotQueue = 4;
   constexpr guint32 kPrimaryOwner = 1;
+  constexpr guint32 kInQueue = 2;
   // Subscribed first, so that a loss right after the grant is not missed.
   name_subscription_ = g_dbus_connection_signal_subscribe(
-      connection_, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameLost", "/org/freedesktop/DBus",
+      connection_, "org.freedesktop.DBus", "org.freedesktop.DBus", nullptr, "/org/freedesktop/DBus",
       kServiceName, G_DBUS_SIGNAL_FLAGS_NONE, on_name_signal, this, nullptr);
   g_autoptr(GError) bus_error = nullptr;
   g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
       connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-      "RequestName", g_variant_new("(su)", kServiceName, kDoNotQueue), G_VARIANT_TYPE("(u)"),
+      "RequestName", g_variant_new("(su)", kServiceName, wait_in_queue ? 0u : kDoNotQueue), G_VARIANT_TYPE("(u)"),
       G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &bus_error);
   if (reply == nullptr) {
     g_autofree gchar *name = g_dbus_error_get_remote_error(bus_error);
@@ -325,6 +349,12 @@ bool Host::request_name(std::string *error) {
   }
   guint32 answer = 0;
   g_variant_get(reply, "(u)", &answer);
+  if (answer == kInQueue && wait_in_queue) {
+    // The bus has not yet seen the old connection go; the name follows
+    // when it does (NameAcquired).
+    waiting_for_name_ = true;
+    return true;
+  }
   if (answer != kPrimaryOwner) {
     g_printerr("igd1d: the name %s is owned by another connection\n", kServiceName);
     name_lost_(connection_, kServiceName, nullptr);
@@ -341,15 +371,118 @@ void Host::on_name_signal(GDBusConnection *connection, const gchar *, const gcha
                           gpointer self) {
   auto *host = static_cast<Host *>(self);
   const gchar *name = nullptr;
-  if (g_strcmp0(signal, "NameLost") != 0 || !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(s)")))
-    return;
+  if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(s)"))) return;
   g_variant_get(parameters, "(&s)", &name);
-  if (g_strcmp0(name, kServiceName) != 0 || !host->owns_name_) return;
+  if (g_strcmp0(name, kServiceName) != 0) return;
+  if (g_strcmp0(signal, "NameAcquired") == 0 && host->waiting_for_name_) {
+    host->waiting_for_name_ = false;
+    host->owns_name_ = true;
+    host->name_acquired_(connection, name, nullptr);
+    host->served_again();
+    return;
+  }
+  if (g_strcmp0(signal, "NameLost") != 0 || !host->owns_name_) return;
   host->owns_name_ = false;
   host->name_lost_(connection, name, nullptr);
 }
 
+void Host::watch_connection() {
+  closed_handler_ = g_signal_connect(connection_, "closed", G_CALLBACK(on_closed), this);
+}
+
+void Host::on_closed(GDBusConnection *connection, gboolean remote_peer_vanished, GError *error,
+                     gpointer self) {
+  auto *host = static_cast<Host *>(self);
+  if (connection != host->connection_ || host->stopping_) return;
+  host->connection_lost(error != nullptr        ? error->message
+                        : remote_peer_vanished ? "the bus went away"
+                                               : "closed by igd1d");
+}
+
+// One line for the first loss, then at most one a minute, which counts the
+// losses in between: a client that makes the connection close again and
+// again must not fill the log.
+void Host::log_loss(const std::string &why) {
+  const int64_t now = g_get_monotonic_time();
+  if (loss_logged_at_us_ != 0 && now - loss_logged_at_us_ < kLossLogIntervalUs) {
+    ++unlogged_losses_;
+    return;
+  }
+  host_log(LOG_LEVEL_ERROR, "the bus connection closed: %s; connecting again (%u more losses since the last report)",
+           why.c_str(), unlogged_losses_);
+  g_printerr("igd1d: the bus connection closed: %s; connecting again\n", why.c_str());
+  loss_logged_at_us_ = now;
+  unlogged_losses_ = 0;
+}
+
+void Host::connection_lost(const std::string &why) {
+  loss_reason_ = why;
+  lost_at_us_ = g_get_monotonic_time();
+  reconnect_attempt_ = 0;
+  log_loss(why);
+  try_reconnect();
+}
+
+void Host::try_reconnect() {
+  std::string problem;
+  if (reconnect(&problem)) {
+    if (!waiting_for_name_) served_again();
+    return;
+  }
+  if (reconnect_attempt_ >= G_N_ELEMENTS(kRetryPausesMs)) {
+    const std::string reason = loss_reason_ + "; no new connection: " + problem;
+    host_log(LOG_LEVEL_ERROR, "the bus connection closed: %s", reason.c_str());
+    if (options_.on_connection_lost) options_.on_connection_lost(reason);
+    return;
+  }
+  retry_source_ = g_timeout_add(kRetryPausesMs[reconnect_attempt_++], [](gpointer self) {
+    auto *host = static_cast<Host *>(self);
+    host->retry_source_ = 0;
+    host->try_reconnect();
+    return G_SOURCE_REMOVE;
+  }, this);
+}
+
+void Host::served_again() {
+  ++reconnections_;
+  last_reconnect_us_ = g_get_monotonic_time() - lost_at_us_;
+}
+
+// Everything the library published goes onto a fresh connection with its
+// state as it is (rows, kept listings, the objects' data); calls that were
+// waiting on the old connection were answered with an error by the bus.
+bool Host::reconnect(std::string *error) {
+  // GDBus stops using a connection whose messages it cannot read but keeps
+  // its socket open; the bus releases the name only once the socket goes.
+  if (GIOStream *stream = g_dbus_connection_get_stream(connection_); !g_io_stream_is_closed(stream))
+    g_io_stream_close(stream, nullptr, nullptr);
+  g_autoptr(GError) bus_error = nullptr;
+  GDBusConnection *fresh = connect_bus(options_, &bus_error);
+  if (fresh == nullptr) {
+    *error = bus_error->message;
+    return false;
+  }
+  g_signal_handler_disconnect(connection_, closed_handler_);
+  if (name_subscription_ != 0) g_dbus_connection_signal_unsubscribe(connection_, name_subscription_);
+  name_subscription_ = 0;
+  owns_name_ = false;
+  move_registrations(fresh);
+  GDBusConnection *previous = std::exchange(connection_, fresh);
+  g_atomic_pointer_set(&g_pIdg1_connection, fresh);
+  if (retired_ != nullptr) g_object_unref(retired_);
+  retired_ = previous;
+  watch_connection();
+  return request_name(error, true);
+}
+
 void Host::stop() {
+  stopping_ = true;
+  waiting_for_name_ = false;
+  if (retry_source_ != 0) g_source_remove(retry_source_);
+  retry_source_ = 0;
+  if (connection_ != nullptr && closed_handler_ != 0)
+    g_signal_handler_disconnect(connection_, closed_handler_);
+  closed_handler_ = 0;
   stop_system_lan_hosts();
   stop_event_channels();
   if (name_subscription_ != 0) {
@@ -373,10 +506,13 @@ void Host::stop() {
     if (g_pIdg1_connection == connection_) g_pIdg1_connection = nullptr;
     g_dbus_connection_flush_sync(connection_, nullptr, nullptr);
     g_dbus_connection_close_sync(connection_, nullptr, nullptr);
-    forget_connection(connection_);
+    drop_registrations();
     g_object_unref(connection_);
     connection_ = nullptr;
   }
+  g_clear_object(&retired_);
+  g_clear_object(&modules_connection_);
+  stopping_ = false;
   clear_node_infos();
   forget_row_callbacks();
   forget_events();

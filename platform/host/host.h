@@ -9,6 +9,8 @@
 #include "host_api.h"
 #include "tool.h"
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,9 +36,17 @@ void clear_node_infos();
 
 // ---- the bus layer -------------------------------------------------------------
 
+// The registry of what the library publishes (dbus_proxy_object_reg and its
+// kin).  publish_on names the connection the library's registrations go
+// to; move_registrations puts every registration, with the library's data
+// untouched, on a new connection after the old one was lost;
+// drop_registrations forgets them all (the host stops).  Main loop only.
+void publish_on(GDBusConnection *connection);
+void move_registrations(GDBusConnection *connection);
+void drop_registrations();
+
 // True when some interface is registered at `path` on `connection`: a plain
-// registration, a subtree's root or a node a subtree lists (the host sees
-// every registration the library makes).
+// registration, a subtree's root or a node a subtree lists.
 bool has_registration(GDBusConnection *connection, const char *path);
 // Whether a subtree serves `path`; if so, *interface is the interface named
 // `interface_name` it declares there now (a new reference), or nullptr.  The
@@ -47,9 +57,6 @@ bool subtree_interface(GDBusConnection *connection, const char *path, const char
 // and tells whether a call was so marked.
 void mark_kept(GDBusMethodInvocation *invocation);
 bool is_kept(GDBusMethodInvocation *invocation);
-
-// Drops the records of a connection that is going away.
-void forget_connection(GDBusConnection *connection);
 
 // A line in the system log through the library's logger once it is loaded
 // (standard error before that).  Levels as in tool.h.
@@ -119,6 +126,10 @@ struct Options {
   unsigned heartbeat_timeout_ms = 15000;
   // The LAN host table follows this machine's neighbour table.
   bool system_lan_hosts = false;
+  // A lost bus connection is replaced by a new one with everything
+  // published again; this runs (on the main loop) only when no new
+  // connection could be made, with the reason.  The host serves nothing then.
+  std::function<void(const std::string &reason)> on_connection_lost;
 };
 
 inline constexpr char kServiceName[] = "com.wqx.igd1";
@@ -139,17 +150,49 @@ class Host {
 
   GDBusConnection *connection() const { return connection_; }
   const ModuleLibrary &library() const { return library_; }
+  // Connections made again after a loss, and how long the last one took
+  // from the loss until the name was owned again with every object on it.
+  unsigned reconnections() const { return reconnections_; }
+  int64_t last_reconnect_us() const { return last_reconnect_us_; }
 
  private:
   ModuleLibrary library_;
+  Options options_;
+  void watch_connection();
+  static void on_closed(GDBusConnection *connection, gboolean remote_peer_vanished, GError *error,
+                        gpointer self);
+  void connection_lost(const std::string &why);
+  void try_reconnect();
+  bool reconnect(std::string *error);
+  void log_loss(const std::string &why);
   // Asks the bus for the service name; false with the bus's own error
   // when it refuses.
-  bool request_name(std::string *error);
+  // With `wait_in_queue` (a new connection) the name may come later, once
+  // the bus has seen the previous connection go.
+  bool request_name(std::string *error, bool wait_in_queue);
+  void served_again();
+  bool waiting_for_name_ = false;
   static void on_name_signal(GDBusConnection *connection, const gchar *sender,
                              const gchar *path, const gchar *interface, const gchar *signal,
                              GVariant *parameters, gpointer self);
 
   GDBusConnection *connection_ = nullptr;
+  // The connection the modules were started with: they hold it and key
+  // their records by it, so it lives until the host stops.
+  GDBusConnection *modules_connection_ = nullptr;
+  // The connection before the current one: another thread may still be
+  // sending a signal on it, so it is released only at the next change.
+  GDBusConnection *retired_ = nullptr;
+  gulong closed_handler_ = 0;
+  bool stopping_ = false;
+  std::string loss_reason_;
+  int64_t lost_at_us_ = 0;
+  unsigned reconnect_attempt_ = 0;
+  guint retry_source_ = 0;
+  unsigned reconnections_ = 0;
+  int64_t last_reconnect_us_ = 0;
+  int64_t loss_logged_at_us_ = 0;
+  unsigned unlogged_losses_ = 0;
   guint name_subscription_ = 0;
   bool owns_name_ = false;
   void (*name_acquired_)(GDBusConnection *, const gchar *, gpointer) = nullptr;

@@ -42,26 +42,6 @@ gboolean quit_loop(gpointer data) {
   return G_SOURCE_CONTINUE;
 }
 
-// A closed bus connection cannot be reopened with the objects and the name
-// on it: say why it closed and end with status 1, so that the service
-// manager starts a fresh igd1d (every answered write is in the store).
-struct Closed {
-  GMainLoop *loop;
-  int *status;
-};
-
-void on_connection_closed(GDBusConnection *, gboolean remote_peer_vanished, GError *error,
-                          gpointer data) {
-  const char *why = error != nullptr        ? error->message
-                    : remote_peer_vanished ? "the bus went away"
-                                           : "closed by igd1d";
-  igd1::host::host_log(LOG_LEVEL_ERROR, "the bus connection closed: %s", why);
-  std::fprintf(stderr, "igd1d: the bus connection closed: %s; exiting\n", why);
-  auto *closed = static_cast<Closed *>(data);
-  *closed->status = 1;
-  g_main_loop_quit(closed->loop);
-}
-
 // The module library: beside igd1d in the build tree, in the library folder
 // once installed (relative to igd1d, so that any prefix and DESTDIR work).
 std::string module_library_path() {
@@ -242,15 +222,20 @@ int main(int argc, char **argv) {
   g_unix_signal_add(SIGINT, quit_loop, &on_int);
 
   int status = 0;
+  // A lost connection is replaced by a new one; only when none can be made
+  // does igd1d end with status 1, for the service manager to start it again
+  // (every answered write is in the store).
+  options.on_connection_lost = [&](const std::string &reason) {
+    std::fprintf(stderr, "igd1d: the bus connection closed: %s; exiting\n", reason.c_str());
+    status = 1;
+    g_main_loop_quit(loop);
+  };
   {
     igd1::host::Host host;
     std::string reason;
     if (host.start(options, &reason)) {
       std::fprintf(stderr, "igd1d %s: serving with %s\n", IGD1_VERSION, options.library.c_str());
-      Closed closed{loop, &status};
-      gulong handler = g_signal_connect(host.connection(), "closed", G_CALLBACK(on_connection_closed), &closed);
       g_main_loop_run(loop);
-      g_signal_handler_disconnect(host.connection(), handler);
     } else {
       std::fprintf(stderr, "igd1d: %s\n", reason.c_str());
       status = 1;

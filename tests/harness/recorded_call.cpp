@@ -26,10 +26,10 @@ bool read_recorded_call(const std::string &file, RecordedCall *call, std::string
         return false;
       }
       call->body.reset(g_variant_ref_sink(body));
-    } else if (key == "outcome" && (value == "reply" || value.starts_with("exit 1 "))) {
+    } else if (key == "outcome" && (value == "reply" || value.starts_with("reconnect "))) {
       has_outcome = true;
-      call->ends_daemon = value != "reply";
-      call->reason = call->ends_daemon ? value.substr(7) : "";
+      call->drops_connection = value != "reply";
+      call->reason = call->drops_connection ? value.substr(10) : "";
     } else {
       *problem = "unexpected line: " + line;
       return false;
@@ -47,7 +47,7 @@ bool read_recorded_call(const std::string &file, RecordedCall *call, std::string
 std::string recorded_call_text(const RecordedCall &call) {
   g_autofree gchar *body = g_variant_print(call.body.get(), TRUE);
   return "path " + call.path + "\ninterface " + call.interface + "\nmember " + call.member +
-         "\nbody " + body + "\noutcome " + (call.ends_daemon ? "exit 1 " + call.reason : "reply") +
+         "\nbody " + body + "\noutcome " + (call.drops_connection ? "reconnect " + call.reason : "reply") +
          "\n";
 }
 

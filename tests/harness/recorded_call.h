@@ -8,7 +8,8 @@
 //   member SetMulti
 //   body ('com.wqx.igd1.DHCPServer', {'X': <uint32 7>})      (GVariant text)
 //   outcome reply                  a reply, success or error, and igd1d serves on
-//   outcome exit 1 TEXT            igd1d ends with status 1 and logs TEXT
+//   outcome reconnect TEXT         igd1d loses its bus connection, logs TEXT
+//                                  and serves again on a new one
 #pragma once
 
 #include <gio/gio.h>
@@ -24,8 +25,8 @@ struct RecordedCall {
   std::string interface;
   std::string member;
   Variant body;              // a tuple
-  bool ends_daemon = false;  // outcome "exit 1 ..."
-  std::string reason;        // what igd1d logs before it ends
+  bool drops_connection = false;  // outcome "reconnect ..."
+  std::string reason;             // what igd1d logs when its connection closes
 };
 
 // Reads `file`; false with `problem` set when a line or the body is malformed.

@@ -102,6 +102,11 @@ Supervisor::~Supervisor() {
   thread_.join();
 }
 
+void Supervisor::signal_running(int signal) {
+  std::lock_guard lock(mutex_);
+  if (pid_ > 0) kill(pid_, signal);
+}
+
 void Supervisor::supervise() {
   std::unique_lock lock(mutex_);
   while (!stopping_) {

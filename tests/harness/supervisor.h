@@ -40,6 +40,8 @@ class Supervisor {
     std::optional<int> wait_status;  // how it ended, while it runs nullopt
     std::chrono::steady_clock::time_point ended;
   };
+  // Sends `signal` to the running process (a crash where it is SIGKILL).
+  void signal_running(int signal);
   // Waits until at least `count` runs were started (false on time-out).
   bool wait_for_runs(size_t count, std::chrono::milliseconds timeout);
   std::vector<Run> runs();
