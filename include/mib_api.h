@@ -41,6 +41,16 @@ IGD1_API int mib_transaction_begin(void);
 IGD1_API int mib_transaction_commit(void);
 IGD1_API void mib_transaction_rollback(void);
 
+// Why a store call of the calling thread failed when the reason is the
+// store's and not the value it was given: damage found in the database, or
+// a write of the thread's current or last transaction that the disk refused
+// ("the configuration store cannot write: no space left on the device ...").
+// Null when neither happened.  mib_store_damage reports the damage only,
+// which lasts until the store is opened again.  The text stays valid until
+// the thread's next call of either function.
+IGD1_API const char *mib_store_failure(void);
+IGD1_API const char *mib_store_damage(void);
+
 // Reads the configuration entry `id` into `buffer` in its binary form.
 // Returns 1 on success, 0 when the id is unknown or the read fails.
 IGD1_API int mib_get(int id, void *buffer);

@@ -164,21 +164,25 @@ class StoreTransaction {
   StoreTransaction &operator=(const StoreTransaction &) = delete;
   // False, with a Failed error, when the store is busy or closed.
   bool began(GError **error) const {
-    if (!open_)
-      g_set_error_literal(error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED,
-                          "The configuration store is busy");
+    if (!open_) fail(error, "The configuration store is busy");
     return open_;
   }
   // False, with a Failed error, when the store rolled the writes back.
   bool commit(GError **error) {
     open_ = false;
     if (mib_transaction_commit() != 0) return true;
-    g_set_error_literal(error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED,
-                        "The configuration store refused the change");
+    fail(error, "The configuration store refused the change");
     return false;
   }
 
  private:
+  // Names what the store met (damage, a full disk) where it knows.
+  static void fail(GError **error, const char *otherwise) {
+    const char *failure = mib_store_failure();
+    g_set_error_literal(error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED,
+                        failure != nullptr ? failure : otherwise);
+  }
+
   bool open_;
 };
 

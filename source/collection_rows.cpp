@@ -55,6 +55,12 @@ bool commit_row(const RowModule &module, uint8_t *copy, uint32_t index, const ch
                      : table.update_entry != nullptr ? table.update_entry(copy, index, &reason, 0)
                                                      : table.update_entry_mib(copy);
   if (stored != 0) return true;
+  // A store that is damaged or out of room says so rather than the module's
+  // refusal text.
+  if (const char *failure = mib_store_failure()) {
+    g_set_error_literal(error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED, failure);
+    return false;
+  }
   const char *detail = module.commit_failure_names_path ? object_path
                        : reason != nullptr                ? reason
                                                           : "";

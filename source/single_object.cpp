@@ -311,7 +311,13 @@ bool check_value_type(GVariant *value, const char *name, const char *type, GErro
   return false;
 }
 
+// A damaged store fails every call that reaches it; the client then learns
+// that, not a complaint about the value it sent.
 void set_invalid_args(GError **error, const char *format, ...) {
+  if (const char *damage = mib_store_damage()) {
+    g_set_error_literal(error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED, damage);
+    return;
+  }
   va_list args;
   va_start(args, format);
   g_autofree gchar *message = g_strdup_vprintf(format, args);

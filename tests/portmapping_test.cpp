@@ -2,6 +2,7 @@
 // children, property checks and signals, against the SQLite store.
 
 #include "harness/bus_fixture.h"
+#include "store_fixture.h"
 
 namespace igd1::test {
 namespace {
@@ -50,6 +51,19 @@ TEST_F(PortMappingTest, AddObjectExportsTheNewRowAndDeleteObjectRemovesIt) {
 
   // The freed number is the lowest free one again.
   EXPECT_EQ(add_object(), first);
+}
+
+// Damage found while serving is what a client hears of, not a complaint
+// about the value it sent.
+TEST_F(PortMappingTest, StoreDamagedWhileServingAnswersThatTheStoreIsDamaged) {
+  std::string child = add_object();
+  ASSERT_EQ(set(child, "ExternalPort", g_variant_new_uint32(8080)), Error());
+  mib::test::damage_table(mib::store_path(), "portmapping");
+  Error answer = set(child, "ExternalPort", g_variant_new_uint32(8081));
+  EXPECT_EQ(answer.first, kFailed);
+  EXPECT_THAT(answer.second, HasSubstr("the configuration store is damaged"));
+  answer = set(child, "Description", g_variant_new_string("after the damage"));
+  EXPECT_EQ(answer.first, kFailed);
 }
 
 // Paths of other objects, and numbers that are cut, wrapped or spelled

@@ -16,13 +16,15 @@
 
 namespace igd1::mib::test {
 
-// The first column of the first row `sql` yields from the database `file`,
-// read through a connection of its own; `otherwise` when there is none.
+// The first column of the first row `sql` yields from the database `file`
+// (a path or a "file:" URI), read through a connection of its own;
+// `otherwise` when there is none.
 inline std::string sql_text(const std::string &file, const std::string &sql,
                             const std::string &otherwise = "<none>") {
   sqlite3 *db = nullptr;
   std::string result = otherwise;
-  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) ==
+      SQLITE_OK) {
     sqlite3_stmt *stmt = nullptr;
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
         sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_text(stmt, 0) != nullptr)

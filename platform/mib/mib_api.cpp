@@ -2,6 +2,8 @@
 #include "mib_api.h"
 
 #include <cstring>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "mib_internal.h"
@@ -41,6 +43,20 @@ int dbus_mib_update_cfg(uint32_t module_bit, void *data, int action) {
 int mib_transaction_begin(void) { return igd1::mib::begin_transaction() ? 1 : 0; }
 int mib_transaction_commit(void) { return igd1::mib::commit_transaction() ? 1 : 0; }
 void mib_transaction_rollback(void) { igd1::mib::rollback_transaction(); }
+
+namespace {
+
+const char *failure_text(std::optional<std::string> failure) {
+  thread_local std::string text;
+  if (!failure) return nullptr;
+  text = std::move(*failure);
+  return text.c_str();
+}
+
+}  // namespace
+
+const char *mib_store_failure(void) { return failure_text(igd1::mib::serving_failure(true)); }
+const char *mib_store_damage(void) { return failure_text(igd1::mib::serving_failure(false)); }
 
 int mib_get(int id, void *buffer) {
   if (buffer == nullptr) return 0;

@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstdlib>
@@ -67,6 +68,24 @@ constexpr char kColumnMetaPrefix[] = "column.";
 void set_error(std::string *error, std::string message) {
   if (error != nullptr) *error = std::move(message);
 }
+
+bool is_damage_code(int rc) {
+  const int primary = rc & 0xff;
+  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+// Why SQLite failed, in words an operator acts on: a full disk is named as
+// such (SQLite reports it as SQLITE_FULL on writes, and as an I/O error with
+// ENOSPC when it cannot extend its shared-memory index).
+std::string failure_text(sqlite3 *db, int rc) {
+  const std::string detail = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+  if ((rc & 0xff) == SQLITE_FULL || (db != nullptr && sqlite3_system_errno(db) == ENOSPC))
+    return "no space left on the device (" + detail + ")";
+  return detail;
+}
+
+// The failure of the last call on `db`.
+std::string last_failure(sqlite3 *db) { return failure_text(db, sqlite3_extended_errcode(db)); }
 
 std::string hex_text(const uint8_t *bytes, size_t size) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -175,6 +194,33 @@ std::atomic<StoreLogger> g_logger{log_to_stderr};
 void log_store(const std::string &message) {
   StoreLogger logger = g_logger.load();
   if (logger != nullptr) logger(message.c_str());
+}
+
+// ---- failures met while serving --------------------------------------------------
+
+// Damage stays until the store is opened again (it is then set aside for the
+// last good copy); a failed write (a full disk) belongs to the transaction
+// of the thread that met it, and is forgotten when that thread begins the
+// next one.
+std::mutex g_damage_mutex;
+std::string g_damage;
+thread_local std::string t_write_failure;
+
+void note_statement_failure(sqlite3 *db, int rc) {
+  if (is_damage_code(rc)) {
+    std::lock_guard lock(g_damage_mutex);
+    if (g_damage.empty()) g_damage = "the configuration store is damaged (" + failure_text(db, rc) + ")";
+    return;
+  }
+  const int primary = rc & 0xff;
+  if (primary == SQLITE_FULL || primary == SQLITE_IOERR || primary == SQLITE_READONLY ||
+      primary == SQLITE_CANTOPEN)
+    t_write_failure = "the configuration store cannot write: " + failure_text(db, rc);
+}
+
+void forget_damage() {
+  std::lock_guard lock(g_damage_mutex);
+  g_damage.clear();
 }
 
 // ---- the connection ----------------------------------------------------------
@@ -342,7 +388,9 @@ class Statement {
     int rc = sqlite3_step(stmt_);
     if (rc != SQLITE_ROW && rc != SQLITE_DONE && (rc & 0xff) != SQLITE_BUSY &&
         (rc & 0xff) != SQLITE_CONSTRAINT) {
-      log_store(std::string(sqlite3_errmsg(sqlite3_db_handle(stmt_))) + " (" + sqlite3_sql(stmt_) + ")");
+      sqlite3 *db = sqlite3_db_handle(stmt_);
+      log_store(failure_text(db, rc) + " (" + sqlite3_sql(stmt_) + ")");
+      note_statement_failure(db, rc);
     }
     return rc;
   }
@@ -402,6 +450,8 @@ bool run_cached(Connection &c, std::string_view sql) {
 // Asks the checkpoint thread to fold the write-ahead log into the database
 // file soon (see the checkpoints below).
 void request_checkpoint();
+// Commits of this process: the last good copy is taken again only after one.
+std::atomic<uint64_t> g_commits{0};
 // Hears the size of the write-ahead log after each commit (see the checkpoints).
 int on_wal_commit(void *, sqlite3 *, const char *, int frames);
 // Waits, up to the busy time-out, while the log is over its cap; false when
@@ -431,6 +481,7 @@ bool begin_locked(Connection &c) {
       log_store("cannot begin a write: the write-ahead log is full and its checkpoint is behind");
       return false;
     }
+    t_write_failure.clear();
     if (!run_cached(c, "BEGIN IMMEDIATE")) {
       log_store("cannot begin a write: " + std::string(sqlite3_errmsg(c.db)));
       return false;
@@ -499,7 +550,10 @@ bool end_locked(Connection &c, bool commit, std::vector<RowEvent> *events) {
   c.notices.clear();
   c.touched = 0;
   c.doomed = false;
-  if (ok) request_checkpoint();
+  if (ok) {
+    g_commits.fetch_add(1, std::memory_order_relaxed);
+    request_checkpoint();
+  }
   return ok;
 }
 
@@ -546,6 +600,10 @@ class Transaction {
 // kJournalGather.  A process that dies in between loses those notices, never
 // a value.
 constexpr auto kJournalGather = std::chrono::milliseconds(10);
+// Each batch drops the notices that fall behind the newest kJournalKept
+// (about 60 bytes a notice, so the journal stays well under a megabyte).
+// Sequence numbers go on counting, so a reader that asks for the notices
+// after one it saw is never handed an old one again.
 
 struct JournalQueue {
   std::mutex mutex;  // taken after the connection's mutex, never before
@@ -578,6 +636,10 @@ void record_waiting_notices_locked(Connection &c) {
         prepared(c, "INSERT INTO journal (time, bit, action, data) VALUES (?1, ?2, ?3, ?4)");
     ok = statement && statement.text(1, n.time).integer(2, n.bit).integer(3, n.action)
                           .text(4, n.data).run();
+  }
+  if (ok) {
+    Statement trim = prepared(c, "DELETE FROM journal WHERE seq <= (SELECT max(seq) FROM journal) - ?1");
+    ok = trim && trim.integer(1, kJournalKept).run();
   }
   if (!ok || !transaction.commit())
     log_store("cannot record " + std::to_string(batch.size()) +
@@ -618,7 +680,8 @@ void queue_notices(std::vector<QueuedNotice> &notices) {
 bool exec_sql(sqlite3 *db, const std::string &sql, std::string *why) {
   char *message = nullptr;
   if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK) return true;
-  set_error(why, message != nullptr ? message : sqlite3_errmsg(db));
+  set_error(why, (sqlite3_errcode(db) & 0xff) == SQLITE_FULL || message == nullptr ? last_failure(db)
+                                                                                   : message);
   sqlite3_free(message);
   return false;
 }
@@ -924,7 +987,7 @@ std::string column_meta_key(std::string_view table, std::string_view column) {
 bool create_table_locked(Connection &c, const TableDef &table, std::string *why) {
   Transaction transaction(c);
   if (!transaction.began()) {
-    set_error(why, sqlite3_errmsg(c.db));
+    set_error(why, last_failure(c.db));
     return false;
   }
   // The check follows the width of the instance field, not the definition's
@@ -966,12 +1029,12 @@ bool create_table_locked(Connection &c, const TableDef &table, std::string *why)
     const Column &column = table.columns[i];
     std::string type = std::string(detail::kind_name(column.kind)) + " " + std::to_string(column.size);
     if (!put_meta_locked(c, column_meta_key(table.name, column.name), type)) {
-      set_error(why, sqlite3_errmsg(c.db));
+      set_error(why, last_failure(c.db));
       return false;
     }
   }
   if (!transaction.commit()) {
-    set_error(why, sqlite3_errmsg(c.db));
+    set_error(why, last_failure(c.db));
     return false;
   }
   return true;
@@ -985,7 +1048,7 @@ bool prepare_schema_locked(Connection &c, std::string *why) {
   {
     Statement mode = prepared(c, "PRAGMA journal_mode=WAL");
     if (!mode || !mode.row()) {
-      set_error(why, sqlite3_errmsg(c.db));
+      set_error(why, last_failure(c.db));
       return false;
     }
     std::string result = mode.text_at(0);
@@ -1007,7 +1070,7 @@ bool prepare_schema_locked(Connection &c, std::string *why) {
 
   Transaction transaction(c);
   if (!transaction.began()) {
-    set_error(why, sqlite3_errmsg(c.db));
+    set_error(why, last_failure(c.db));
     return false;
   }
   if (!exec_sql(c.db,
@@ -1027,7 +1090,7 @@ bool prepare_schema_locked(Connection &c, std::string *why) {
     }
   }
   if (!put_meta_locked(c, kSchemaVersionKey, std::to_string(kSchemaVersion))) {
-    set_error(why, sqlite3_errmsg(c.db));
+    set_error(why, last_failure(c.db));
     return false;
   }
   // INSERT OR IGNORE: a database from an earlier version gains the defaults
@@ -1035,12 +1098,12 @@ bool prepare_schema_locked(Connection &c, std::string *why) {
   for (const detail::DefaultSetting &setting : detail::default_settings()) {
     Statement insert = prepared(c, "INSERT OR IGNORE INTO settings (name, value) VALUES (?1, ?2)");
     if (!insert || !insert.text(1, setting.item.name).text(2, setting.value).run()) {
-      set_error(why, sqlite3_errmsg(c.db));
+      set_error(why, last_failure(c.db));
       return false;
     }
   }
   if (!transaction.commit()) {
-    set_error(why, sqlite3_errmsg(c.db));
+    set_error(why, last_failure(c.db));
     return false;
   }
   return true;
@@ -1063,9 +1126,9 @@ namespace {
 // its own connection: once writes have paused for kCheckpointQuiet, and at
 // the latest kCheckpointLatest after the first request, so that a steady
 // stream of writes cannot keep the log growing.  A passive checkpoint never
-// takes the write lock, so writers never wait for it.  After a complete one
-// it refreshes the last good copy of the database (at most every
-// kGoodCopyInterval, and once after each open).
+// takes the write lock, so writers never wait for it.  After it the thread
+// refreshes the last good copy of the database when the store changed (see
+// kGoodCopyRefresh).
 constexpr auto kCheckpointQuiet = std::chrono::milliseconds(50);
 constexpr auto kCheckpointLatest = std::chrono::milliseconds(500);
 // A log of this many pages is checkpointed at once, without waiting for a
@@ -1094,7 +1157,11 @@ constexpr int kWalFullFrames = 5120;
 std::atomic<int> g_log_frames{0};
 // The thread waits to restart the log.
 std::atomic<bool> g_restart_wanted{false};
-constexpr auto kGoodCopyInterval = std::chrono::seconds(60);
+// The last good copy follows the store: a fall back to it loses at most the
+// writes of the last second.  A change is copied once writes pause (after
+// kCheckpointQuiet), and under a steady stream of writes at the latest
+// kCheckpointLatest after a copy older than kGoodCopyRefresh.
+constexpr auto kGoodCopyRefresh = std::chrono::milliseconds(400);
 constexpr char kGoodCopySuffix[] = ".good";
 constexpr char kDamagedSuffix[] = ".damaged";
 
@@ -1120,42 +1187,70 @@ Checkpointer &checkpointer() {
   return *instance;
 }
 
-// Runs a check pragma: true when it found nothing ("ok"); *findings gets its
-// lines (or why it could not run), joined by `separator`.
-bool run_check(sqlite3 *db, const char *pragma, const char *separator, std::string *findings) {
+// What a check of the database found.  A check that could not read the file
+// (a full disk, a missing permission) says nothing about damage, and is told
+// apart so that such a store is never set aside as damaged.
+enum class Check { Whole, Damaged, Unreadable };
+
+// Runs a check pragma; *findings gets its lines (or why it could not run),
+// joined by `separator`.
+Check run_check(sqlite3 *db, const char *pragma, const char *separator, std::string *findings) {
   sqlite3_stmt *stmt = nullptr;
-  if (sqlite3_prepare_v2(db, pragma, -1, &stmt, nullptr) != SQLITE_OK) {
-    *findings = sqlite3_errmsg(db);
+  int rc = sqlite3_prepare_v2(db, pragma, -1, &stmt, nullptr);
+  if (rc != SQLITE_OK) {
+    *findings = failure_text(db, rc);
     sqlite3_finalize(stmt);
-    return false;
+    return is_damage_code(rc) ? Check::Damaged : Check::Unreadable;
   }
   std::string text;
-  int rc;
   while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
     if (!text.empty()) text += separator;
     const unsigned char *line = sqlite3_column_text(stmt, 0);
     if (line != nullptr) text += reinterpret_cast<const char *>(line);
   }
+  Check result = text == "ok" ? Check::Whole : Check::Damaged;
+  if (rc != SQLITE_DONE) {
+    text += (text.empty() ? "" : separator) + failure_text(db, rc);
+    if (!is_damage_code(rc)) result = Check::Unreadable;
+  }
   sqlite3_finalize(stmt);
-  if (rc != SQLITE_DONE) text += (text.empty() ? "" : separator) + std::string(sqlite3_errstr(rc));
   *findings = text;
-  return rc == SQLITE_DONE && text == "ok";
+  return result;
 }
 
-bool quick_check(sqlite3 *db, std::string *findings) {
+Check quick_check(sqlite3 *db, std::string *findings) {
   return run_check(db, "PRAGMA quick_check", "; ", findings);
 }
 
+// A database that SQLite reads without complaint is not yet the store: an
+// empty file reads as an empty database, and so does one that lost its
+// tables.  The store always holds its schema version.
+bool has_store_schema(sqlite3 *db) {
+  sqlite3_stmt *stmt = nullptr;
+  bool found = sqlite3_prepare_v2(db, "SELECT 1 FROM meta WHERE key = ?1", -1, &stmt, nullptr) ==
+                   SQLITE_OK &&
+               sqlite3_bind_text(stmt, 1, kSchemaVersionKey, -1, SQLITE_STATIC) == SQLITE_OK &&
+               sqlite3_step(stmt) == SQLITE_ROW;
+  sqlite3_finalize(stmt);
+  return found;
+}
+
 // Copies the database as it is now to "<path>.good" through a temporary
-// file, so that the copy is always whole.
+// file, so that the copy is always whole.  A database that fails its check or
+// lacks the store's schema never replaces the copy.
 bool write_good_copy(sqlite3 *source, const std::string &path) {
   std::string findings;
-  if (!quick_check(source, &findings)) {
-    log_store(path + ": not copied, the database is damaged: " + findings);
+  if (quick_check(source, &findings) != Check::Whole) {
+    log_store(path + ": not copied, the database cannot be checked: " + findings);
+    return false;
+  }
+  if (!has_store_schema(source)) {
+    log_store(path + ": not copied, the database lacks the store's schema");
     return false;
   }
   std::string copy = path + kGoodCopySuffix;
   std::string partial = copy + ".tmp";
+  std::remove(partial.c_str());  // a piece left by a crash in the middle of a copy
   sqlite3 *target = nullptr;
   bool ok = sqlite3_open_v2(partial.c_str(), &target,
                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
@@ -1181,6 +1276,7 @@ void checkpoint_thread() {
   uint64_t open_generation = 0;
   std::chrono::steady_clock::time_point last_copy;
   bool copied_since_open = false;
+  uint64_t copied_commits = 0;
   std::unique_lock lock(k.mutex);
   for (;;) {
     k.wake.wait(lock, [&] { return k.requested || k.path_generation != open_generation; });
@@ -1204,12 +1300,14 @@ void checkpoint_thread() {
     }
     if (k.path_generation != open_generation) continue;
     // The copy reads the whole database and keeps the log from starting
-    // over meanwhile: it is taken only when writes have paused.
+    // over meanwhile: it is taken when writes pause, and during a steady
+    // stream of writes no more often than kGoodCopyRefresh.
     const bool writes_paused =
         !k.urgent && std::chrono::steady_clock::now() >= k.last_request + kCheckpointQuiet;
     k.requested = false;
     k.urgent = false;
     k.busy = true;
+    bool copy_due = false;
     std::string path = open_path;
     lock.unlock();
     if (db == nullptr && !path.empty()) {
@@ -1247,18 +1345,30 @@ void checkpoint_thread() {
         g_restart_wanted.store(false);
         k.room.notify_all();
       }
-      auto now = std::chrono::steady_clock::now();
-      if (rc == SQLITE_OK && log_frames == copied_frames && writes_paused &&
-          (!copied_since_open || now - last_copy >= kGoodCopyInterval)) {
-        if (write_good_copy(db, path)) {
-          copied_since_open = true;
-          last_copy = now;
-        }
-      } else if (rc != SQLITE_OK && rc != SQLITE_BUSY) {
+      if (rc != SQLITE_OK && rc != SQLITE_BUSY)
         log_store(path + ": checkpoint failed: " + sqlite3_errmsg(db));
+      // The copy reads through the log, so it needs no complete checkpoint.
+      // Read before copying: a commit during the copy makes the next one.
+      const uint64_t commits = g_commits.load();
+      auto now = std::chrono::steady_clock::now();
+      if (!copied_since_open || commits != copied_commits) {
+        if (writes_paused || now - last_copy >= kGoodCopyRefresh) {
+          if (write_good_copy(db, path)) {
+            copied_since_open = true;
+            copied_commits = commits;
+            last_copy = now;
+          }
+        } else {
+          copy_due = true;
+        }
       }
     }
     lock.lock();
+    if (copy_due && !k.requested) {
+      // Come back for the copy: once writes pause, or at the latest moment.
+      k.requested = true;
+      k.first_request = std::chrono::steady_clock::now();
+    }
     k.busy = false;
     if (!k.requested) k.idle.notify_all();
   }
@@ -1335,63 +1445,153 @@ void retarget_checkpoints(const std::string &path) {
 
 namespace {
 
-// Opens `path` as the connection's database and checks it.  False with a
-// reason when it cannot be opened; `damaged` tells a failed quick check.
-bool open_checked_locked(Connection &c, const std::string &path, std::string *why, bool *damaged) {
-  *damaged = false;
-  sqlite3 *db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
-  if (rc != SQLITE_OK) {
-    set_error(why, path + ": " + (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc)));
-    sqlite3_close(db);
-    return false;
-  }
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
-  std::string findings;
-  if (!quick_check(db, &findings)) {
-    sqlite3_close(db);
-    *damaged = true;
-    set_error(why, path + ": the store is damaged (" + findings + ")");
-    return false;
-  }
-  c.db = db;
-  c.path = path;
-  return true;
-}
+constexpr char kNewSuffix[] = ".new";
+constexpr char kRestoringSuffix[] = ".restoring";
+
+enum class Opened { Ok, Damaged, Failed };
 
 bool file_exists(const std::string &path) { return ::access(path.c_str(), F_OK) == 0; }
 
-// Replaces a damaged database by its last good copy, keeping the damaged
-// file (and its log) aside.  False when there is no usable copy.
+void remove_database(const std::string &path) {
+  for (const char *suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+}
+
+// Opens the existing store at `path` as the connection's database and checks
+// it: damaged is what fails the check or lacks the store's schema (an empty
+// file reads as an empty database); a file that cannot be read, a full disk
+// above all, is a failure to open and leaves the file as it is.
+Opened open_checked_locked(Connection &c, const std::string &path, std::string *why) {
+  sqlite3 *db = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (rc != SQLITE_OK) {
+    set_error(why, path + ": cannot open the store: " + failure_text(db, rc));
+    sqlite3_close(db);
+    return Opened::Failed;
+  }
+  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  std::string findings;
+  Check check = quick_check(db, &findings);
+  if (check == Check::Whole && !has_store_schema(db)) {
+    check = Check::Damaged;
+    findings = "it lacks the store's schema: an empty or foreign database";
+  }
+  if (check != Check::Whole) {
+    sqlite3_close(db);
+    set_error(why, path + (check == Check::Damaged ? ": the store is damaged (" + findings + ")"
+                                                   : ": cannot read the store: " + findings));
+    return check == Check::Damaged ? Opened::Damaged : Opened::Failed;
+  }
+  c.db = db;
+  c.path = path;
+  return Opened::Ok;
+}
+
+// Builds a new store beside its place and moves it there once whole, so that
+// a file at the store's path always holds the schema: a crash during the
+// first start leaves no empty database that a later start would have to
+// take for a store.
+bool create_store_locked(Connection &c, const std::string &path,
+                         const std::vector<const TableDef *> &tables, std::string *why) {
+  const std::string partial = path + kNewSuffix;
+  remove_database(partial);
+  sqlite3 *db = nullptr;
+  int rc = sqlite3_open_v2(partial.c_str(), &db,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (rc != SQLITE_OK) {
+    set_error(why, path + ": cannot create the store: " + failure_text(db, rc));
+    sqlite3_close(db);
+    return false;
+  }
+  c.db = db;
+  c.path = partial;
+  bool ok = prepare_schema_locked(c, why);
+  for (size_t i = 0; ok && i < tables.size(); ++i) ok = create_table_locked(c, *tables[i], why);
+  if (!ok && why != nullptr) *why = path + ": cannot create the store: " + *why;
+  // Closing the only connection folds the log into the file.
+  close_locked(c);
+  if (ok && std::rename(partial.c_str(), path.c_str()) != 0) {
+    set_error(why, path + ": cannot create the store: " + std::strerror(errno));
+    ok = false;
+  }
+  if (!ok) remove_database(partial);
+  return ok;
+}
+
+// Replaces a damaged (or lost) store by its last good copy, keeping the
+// damaged file and its log aside.  The copy is put beside the store first,
+// so that a copy that fails (a full disk) leaves the store where it was.
+// False when there is no usable copy.
 bool restore_good_copy(const std::string &path, std::string *why) {
-  std::string copy = path + kGoodCopySuffix;
+  const std::string copy = path + kGoodCopySuffix;
   if (!file_exists(copy)) {
     set_error(why, "there is no last good copy " + copy);
     return false;
   }
   sqlite3 *db = nullptr;
   std::string findings;
-  bool usable = sqlite3_open_v2(copy.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-                quick_check(db, &findings);
+  Check check = Check::Unreadable;
+  if (sqlite3_open_v2(copy.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    check = quick_check(db, &findings);
+    if (check == Check::Whole && !has_store_schema(db)) check = Check::Damaged;
+  } else {
+    findings = sqlite3_errmsg(db);
+  }
   sqlite3_close(db);
-  if (!usable) {
-    set_error(why, "the last good copy " + copy + " is damaged too (" + findings + ")");
+  if (check != Check::Whole) {
+    set_error(why, "the last good copy " + copy +
+                       (check == Check::Damaged ? " is damaged too (" : " cannot be read (") +
+                       findings + ")");
     return false;
   }
-  std::string aside = path + kDamagedSuffix;
+  const std::string incoming = path + kRestoringSuffix;
   std::error_code ec;
-  std::filesystem::rename(path, aside, ec);
+  std::filesystem::copy_file(copy, incoming, std::filesystem::copy_options::overwrite_existing, ec);
+  if (ec) {
+    std::filesystem::remove(incoming);
+    set_error(why, "cannot put the last good copy in place: " + ec.message());
+    return false;
+  }
+  const std::string aside = path + kDamagedSuffix;
+  const bool lost = !file_exists(path);
+  if (!lost) std::filesystem::rename(path, aside, ec);
   if (!ec && file_exists(path + "-wal")) std::filesystem::rename(path + "-wal", aside + "-wal", ec);
   if (!ec) std::filesystem::remove(path + "-shm", ec);
-  if (!ec) std::filesystem::copy_file(copy, path, std::filesystem::copy_options::overwrite_existing, ec);
+  if (!ec) std::filesystem::rename(incoming, path, ec);
   if (ec) {
     set_error(why, "cannot put the last good copy in place: " + ec.message());
     return false;
   }
-  log_store(path + ": the store is damaged; continuing with the last good copy " + copy +
-            " (the damaged file is kept as " + aside + ")");
+  log_store(lost ? path + ": the store is missing; continuing with the last good copy " + copy
+                 : path + ": the store is damaged; continuing with the last good copy " + copy +
+                       " (the damaged file is kept as " + aside + ")");
   return true;
+}
+
+// Opens the store at `path`: creates a new one where there is none and no
+// copy either; a lost or damaged store is replaced by its last good copy when
+// `damaged_mode` allows it, and refused otherwise.
+bool open_or_restore_locked(Connection &c, const std::string &path, DamagedStore damaged_mode,
+                            const std::vector<const TableDef *> &tables, std::string *why) {
+  Opened opened = Opened::Damaged;
+  if (file_exists(path)) {
+    opened = open_checked_locked(c, path, why);
+  } else if (file_exists(path + kGoodCopySuffix)) {
+    set_error(why, path + ": the store is missing");
+  } else {
+    if (!create_store_locked(c, path, tables, why)) return false;
+    opened = open_checked_locked(c, path, why);
+  }
+  if (opened != Opened::Damaged) return opened == Opened::Ok;
+  std::string restore_why;
+  if (damaged_mode != DamagedStore::UseLastGoodCopy || !restore_good_copy(path, &restore_why)) {
+    if (why != nullptr) {
+      if (!restore_why.empty()) *why += "; " + restore_why;
+      *why += "; refusing to use it";
+      log_store(*why);
+    }
+    return false;
+  }
+  return open_checked_locked(c, path, why) == Opened::Ok;
 }
 
 }  // namespace
@@ -1410,23 +1610,10 @@ bool open_store(const std::string &path, std::string *error, DamagedStore damage
   std::lock_guard lock(c.mutex);
   if (c.depth == 0) record_waiting_notices_locked(c);
   close_locked(c);
-  bool damaged = false;
-  if (!open_checked_locked(c, path, &why, &damaged)) {
-    std::string restore_why;
-    if (!damaged || damaged_mode != DamagedStore::UseLastGoodCopy ||
-        !restore_good_copy(path, &restore_why)) {
-      if (!restore_why.empty()) why += "; " + restore_why;
-      if (damaged) {
-        why += "; refusing to use it";
-        log_store(why);
-      }
-      set_error(error, why);
-      return false;
-    }
-    if (!open_checked_locked(c, path, &why, &damaged)) {
-      set_error(error, why);
-      return false;
-    }
+  forget_damage();
+  if (!open_or_restore_locked(c, path, damaged_mode, tables, &why)) {
+    set_error(error, why);
+    return false;
   }
   ++c.opens;
   bool ok = prepare_schema_locked(c, &why);
@@ -1466,6 +1653,15 @@ const std::string &store_path() {
   return c.path;
 }
 
+std::optional<std::string> serving_failure(bool writes) {
+  {
+    std::lock_guard lock(g_damage_mutex);
+    if (!g_damage.empty()) return g_damage;
+  }
+  if (writes && !t_write_failure.empty()) return t_write_failure;
+  return std::nullopt;
+}
+
 bool check_integrity(std::string *report) {
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
@@ -1474,7 +1670,7 @@ bool check_integrity(std::string *report) {
     return false;
   }
   std::string findings;
-  const bool ok = run_check(c.db, "PRAGMA integrity_check", "\n", &findings);
+  const bool ok = run_check(c.db, "PRAGMA integrity_check", "\n", &findings) == Check::Whole;
   set_error(report, std::move(findings));
   return ok;
 }
@@ -2073,11 +2269,24 @@ uint64_t settings_commit_count() { return counter_at(kSettingsSlot).load(std::me
 
 namespace detail {
 
+namespace {
+
+// The data of a notice as the journal keeps it: whole up to
+// kJournalDataKept bytes, else cut at a character boundary with a mark.
+std::string journal_data(const std::string &data) {
+  if (data.size() <= kJournalDataKept) return data;
+  size_t keep = kJournalDataKept;
+  while (keep > 0 && (static_cast<unsigned char>(data[keep]) & 0xc0) == 0x80) --keep;
+  return data.substr(0, keep) + " ... (" + std::to_string(data.size() - keep) + " more bytes)";
+}
+
+}  // namespace
+
 bool append_journal_entry(uint32_t bit, int action, const std::string &data) {
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
   if (c.db == nullptr) return false;
-  QueuedNotice notice{local_time_now(), bit, action, data};
+  QueuedNotice notice{local_time_now(), bit, action, journal_data(data)};
   if (c.depth > 0) {
     c.notices.push_back(std::move(notice));
   } else {

@@ -30,12 +30,19 @@ namespace igd1::mib {
 enum class DamagedStore {
   Refuse,            // fail with a reason naming the damage
   UseLastGoodCopy,   // put the damaged file aside as "<path>.damaged" and
-                     // continue with the last good copy ("<path>.good"),
+                     // continue with the last good copy ("<path>.good",
+                     // kept at most about a second behind the store),
                      // logging both; refuse when there is no usable copy
 };
 
-// Opens (creating when missing) the database at `path` and adds every default
-// setting that it does not hold yet.  Returns false with a reason on failure.
+// Opens the database at `path` and adds every default setting that it does
+// not hold yet.  Where there is neither a store nor a last good copy, a new
+// store is built beside `path` and moved there once whole; a store that
+// lacks the schema (an emptied file reads as an empty database) is damaged,
+// and a missing store beside a last good copy is lost: both follow
+// `damaged`.  A file that cannot be read, a full disk above all, is refused
+// with a reason that says so, and is left as it is.  Returns false with a
+// reason on failure.
 bool open_store(const std::string &path, std::string *error = nullptr,
                 DamagedStore damaged = DamagedStore::Refuse);
 void close_store();
@@ -275,6 +282,13 @@ void register_notice_formatter(uint32_t bit, NoticeFormatter formatter);
 using NoticeApplier = bool (*)(const void *data, int action);
 void register_notice_applier(uint32_t bit, NoticeApplier applier);
 
+// The journal keeps the newest kJournalKept notices; older ones are dropped
+// as new ones are recorded.  Sequence numbers go on counting.  The data of a
+// notice is kept up to kJournalDataKept bytes and then ends with a mark that
+// says how many bytes were left out, so the journal stays under about ten
+// megabytes whatever the services are told (a few hundred kilobytes in use).
+inline constexpr int64_t kJournalKept = 10000;
+inline constexpr size_t kJournalDataKept = 1024;
 // Queues a notice for the journal (written within milliseconds).
 void journal_append(uint32_t bit, int action, const std::string &data);
 // Every notice after `after_seq`, including those still queued.
@@ -303,6 +317,12 @@ std::vector<std::string> dump_lines();
 // Escapes backslashes and control characters ("\\", "\n", "\t", "\xHH") so
 // that a value never spans more than one line of a dump or journal listing.
 std::string one_line(std::string_view text);
+
+// What the store met while serving that was no fault of the caller's: damage
+// found in the database (until the store is opened again), else, with
+// `writes`, a write of the calling thread's current or last transaction that
+// the disk refused (a full disk).  Nothing when neither happened.
+std::optional<std::string> serving_failure(bool writes);
 
 // Runs the database's own consistency check on the open store.  True when it
 // reports no problem; `report` receives its findings.
