@@ -2,14 +2,12 @@
 //
 // * BM_StrvMerge_2048_into_2048, BM_StrvSlice_2048_from_2048: the list tools
 //   the methods run, in process, on lists of 2,048 names.
-// * BM_AppFilterList_2048: AddAppFilterList and the matching
-//   DeleteAppFilterList of 2,048 names over the bus.  A stored list holds
-//   1,024 characters (about 80 names), so a list of 2,048 names never
-//   reaches the store: the row holds a full list, the method merges the
-//   2,048 names into it (or slices them out of the merged list it builds),
-//   joins the result, finds that it does not fit and answers (0, "") with
-//   nothing committed.  That is the whole work of a method but the commit,
-//   whose cost is the row write every collection pays.
+// * BM_AppFilterList_2048: AddAppFilterList of 2,048 destinations at their
+//   longest ("<IPv6 text>/128", 49 characters) into an empty DestIPList,
+//   and the DeleteAppFilterList that empties it again, over the bus: each
+//   merges (slices), joins, and commits the row of about 200 KB that holds
+//   the lists at their limits.
+// * BM_AppFilterDomains_256: the same with 256 domains of 253 characters.
 // * BM_AppFilterGetManagedObjects_255: the module-built listing of 255
 //   filters against a bare GDBus object manager exporting 255 objects that
 //   serve the same properties from memory; same bus, same client, same run.
@@ -83,29 +81,39 @@ BENCHMARK(BM_StrvSlice_2048_from_2048)->Unit(benchmark::kMicrosecond);
 
 // ---- the methods over the bus ----------------------------------------------------------
 
-// A filter whose DomainList is as full as its field allows; its path.
-std::string full_filter() {
+// A filter with empty lists; its path.
+std::string empty_filter() {
   static const std::string path = [] {
-    uint8_t row[APPFILTER_ROW_SIZE] = {};
-    const int instance = appfilter_insert_entry(row);
+    std::vector<uint8_t> row(APPFILTER_ROW_SIZE, 0);
+    const int instance = appfilter_insert_entry(row.data());
     if (instance == 0) return std::string();
-    std::string list;
-    for (const std::string &name : names(kNames, 0)) {
-      if (list.size() + 1 + name.size() >= FILTER_LIST_SIZE) break;
-      list += (list.empty() ? "" : ";") + name;
-    }
-    if (!igd1::mib::set_cell("appfilter", uint32_t(instance), "DomainList", list))
-      return std::string();
     return std::string(kManager) + "/" + std::to_string(instance);
   }();
   return path;
 }
 
+std::vector<std::string> longest_destinations(int count) {
+  std::vector<std::string> list;
+  char text[64];
+  for (int i = 0; i < count; ++i) {
+    g_snprintf(text, sizeof text, "ffff:ffff:ffff:ffff:ffff:%04x:255.255.255.255/128", i);
+    list.push_back(text);
+  }
+  return list;
+}
+
+std::vector<std::string> longest_domains(int count) {
+  std::vector<std::string> list;
+  for (const std::string &name : names(count, 0))
+    list.push_back(std::string(253 - name.size(), 'a') + name);
+  return list;
+}
+
 // (result, message) of one list method call; false when the call failed.
-bool list_method(const std::string &path, const char *method, GVariant *names_value) {
+bool list_method(const std::string &path, const char *method, guint32 type, GVariant *names_value) {
   GVariant *reply = g_dbus_connection_call_sync(
       world().client, kIgd1Name, path.c_str(), kInterface, method,
-      g_variant_new("(u@as)", 1u, names_value), G_VARIANT_TYPE("(us)"), G_DBUS_CALL_FLAGS_NONE,
+      g_variant_new("(u@as)", type, names_value), G_VARIANT_TYPE("(us)"), G_DBUS_CALL_FLAGS_NONE,
       10000, nullptr, nullptr);
   if (reply == nullptr) return false;
   guint32 result = 1;
@@ -114,22 +122,22 @@ bool list_method(const std::string &path, const char *method, GVariant *names_va
   return result == 0;
 }
 
-void BM_AppFilterList_2048(benchmark::State &state) {
-  const std::string path = full_filter();
+// Adds `list` to the list `type` of an empty filter and deletes it again.
+void add_and_delete(benchmark::State &state, guint32 type, const std::vector<std::string> &list) {
+  const std::string path = empty_filter();
   if (path.empty()) {
     state.SkipWithError("no application filter to edit");
     return;
   }
-  const std::vector<std::string> list = names(kNames, 0);
   std::vector<const char *> pointers;
   for (const std::string &name : list) pointers.push_back(name.c_str());
   GVariant *value = g_variant_ref_sink(g_variant_new_strv(pointers.data(), gssize(pointers.size())));
   std::vector<double> adds, deletes;
   for (auto _ : state) {
     auto begin = std::chrono::steady_clock::now();
-    const bool added = list_method(path, "AddAppFilterList", value);
+    const bool added = list_method(path, "AddAppFilterList", type, value);
     auto middle = std::chrono::steady_clock::now();
-    const bool deleted = list_method(path, "DeleteAppFilterList", value);
+    const bool deleted = list_method(path, "DeleteAppFilterList", type, value);
     auto end = std::chrono::steady_clock::now();
     if (!added || !deleted) {
       state.SkipWithError("a list method failed");
@@ -145,7 +153,14 @@ void BM_AppFilterList_2048(benchmark::State &state) {
   state.counters["delete_p50_ms"] = percentile(deletes, 50);
   state.counters["delete_p99_ms"] = percentile(deletes, 99);
 }
+
+void BM_AppFilterList_2048(benchmark::State &state) {
+  add_and_delete(state, 0, longest_destinations(kNames));
+}
 BENCHMARK(BM_AppFilterList_2048)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_AppFilterDomains_256(benchmark::State &state) { add_and_delete(state, 1, longest_domains(256)); }
+BENCHMARK(BM_AppFilterDomains_256)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // ---- the listing -----------------------------------------------------------------------
 

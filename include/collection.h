@@ -234,8 +234,8 @@ struct RowProperty {
   const char *alias = nullptr;  // another name for reading (and writing, see below)
   const char *type = "s";       // bus type
   Field field = Field::Text;
-  uint16_t offset = 0;
-  uint16_t size = 0;            // bytes in the record; texts: the terminator included
+  uint32_t offset = 0;          // records may be of a megabyte
+  uint32_t size = 0;            // bytes in the record; texts: the terminator included
   const char *write_log = nullptr;  // logged before a write is checked; nullptr: read-only
   bool alias_writes = true;     // whether a write under `alias` is accepted
   int64_t min = 0;              // numbers: accepted range when max > min

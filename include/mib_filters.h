@@ -18,9 +18,17 @@ enum { MIB_CFG_FILTERS = 0x800000, MIB_CFG_HARDACC = 0x100 };
 // ---- record layouts ------------------------------------------------------------
 // Every record starts with its instance number (one byte, 1-255).  Texts are
 // NUL-terminated within their field; a list is its entries joined with ';'
-// in a field of FILTER_LIST_SIZE bytes (1,024 characters).
+// in a field of FILTER_LIST_SIZE bytes (1,024 characters), except the lists
+// of the application filters and routes, whose fields hold their most
+// entries at their longest: 256 domains of up to 255 characters
+// ("*." and 253), 2,048 destinations of up to 49 ("<IPv6 text>/128") and
+// 2,048 MAC texts of 17 (a list method takes as many entries of any list),
+// each followed by its ';' or the terminator.
 enum {
   FILTER_LIST_SIZE = 1025,
+  FILTER_DOMAIN_LIST_SIZE = 256 * 256,
+  FILTER_DESTINATION_LIST_SIZE = 2048 * 50,
+  FILTER_MAC_LIST_SIZE = 2048 * 18,
   FILTER_NAME_SIZE = 64,
   FILTER_WEEKDAYS_SIZE = 33,
   FILTER_TIME_SIZE = 65,
@@ -38,12 +46,18 @@ enum {
   MACWHITELIST_ROW_SIZE = 84,
   // Application filter: 1 Enable, 2 Mode, 3 DomainAction, 4 DestIPAction,
   // 5 SignalEnable, 8 BlockedTimes, 12 AppId (33), 45 Name, 109 WeekDays,
-  // 142 Time, 207 DomainList, 1232 DestIPList, 2257 MACList.
-  APPFILTER_ROW_SIZE = 3284,
+  // 142 Time, then DomainList, DestIPList and MACList.
+  APPFILTER_DOMAIN_LIST_AT = 207,
+  APPFILTER_DESTINATION_LIST_AT = APPFILTER_DOMAIN_LIST_AT + FILTER_DOMAIN_LIST_SIZE,
+  APPFILTER_MAC_LIST_AT = APPFILTER_DESTINATION_LIST_AT + FILTER_DESTINATION_LIST_SIZE,
+  APPFILTER_ROW_SIZE = APPFILTER_MAC_LIST_AT + FILTER_MAC_LIST_SIZE,
   // Application route: 1 Enable, 2 MatchType, 3 DSCPMarkValue_UP,
-  // 4 DSCPMarkValue_DOWN, 5 AppId (33), 38 Name, 102 IfName (33),
-  // 135 DomainList, 1160 DestIPList, 2185 MACList.
-  APPROUTE_ROW_SIZE = 3212,
+  // 4 DSCPMarkValue_DOWN, 5 AppId (33), 38 Name, 102 IfName (33), then
+  // DomainList, DestIPList and MACList.
+  APPROUTE_DOMAIN_LIST_AT = 135,
+  APPROUTE_DESTINATION_LIST_AT = APPROUTE_DOMAIN_LIST_AT + FILTER_DOMAIN_LIST_SIZE,
+  APPROUTE_MAC_LIST_AT = APPROUTE_DESTINATION_LIST_AT + FILTER_DESTINATION_LIST_SIZE,
+  APPROUTE_ROW_SIZE = APPROUTE_MAC_LIST_AT + FILTER_MAC_LIST_SIZE,
 };
 
 // The six tables share one set of calls, under the prefixes dnsfilter,

@@ -54,10 +54,10 @@ constexpr RowProperty text(const char *name, uint16_t offset, uint16_t size,
 
 constexpr char kListRefused[] = "Invalid parameter value for %s";
 
-constexpr RowProperty list(const char *name, uint16_t offset, const char *wrong_type,
-                           uint16_t max_entries = 0) {
+constexpr RowProperty list(const char *name, uint32_t offset, const char *wrong_type,
+                           uint16_t max_entries = 0, uint32_t size = FILTER_LIST_SIZE) {
   return {.name = name, .type = "as", .field = Field::List, .offset = offset,
-          .size = FILTER_LIST_SIZE, .write_log = "set property value:%s", .refused = kListRefused,
+          .size = size, .write_log = "set property value:%s", .refused = kListRefused,
           .wrong_type = wrong_type, .max_entries = max_entries, .too_many = wrong_type};
 }
 
@@ -196,11 +196,15 @@ constexpr char kSetFailed[] = "set property %s failed";
 
 // The three lists of an application rule, from where they lie; the list
 // methods name them by type: 0 DestIPList, 1 DomainList, 2 MACList.
-constexpr RowProperty domains(uint16_t offset) { return list("DomainList", offset, kSetFailed, 256); }
-constexpr RowProperty destinations(uint16_t offset) {
-  return list("DestIPList", offset, kSetFailed, 2048);
+constexpr RowProperty domains(uint32_t offset) {
+  return list("DomainList", offset, kSetFailed, 256, FILTER_DOMAIN_LIST_SIZE);
 }
-constexpr RowProperty macs(uint16_t offset) { return list("MACList", offset, kSetFailed, 32); }
+constexpr RowProperty destinations(uint32_t offset) {
+  return list("DestIPList", offset, kSetFailed, 2048, FILTER_DESTINATION_LIST_SIZE);
+}
+constexpr RowProperty macs(uint32_t offset) {
+  return list("MACList", offset, kSetFailed, 32, FILTER_MAC_LIST_SIZE);
+}
 constexpr const char *kListTypes[] = {"DestIPList", "DomainList", "MACList"};
 
 constexpr char kFilterLimit[] = "invalid value of property %s";
@@ -210,9 +214,9 @@ constexpr RowProperty kAppFilterProperties[] = {
     flag("Enable", 1),
     text("Name", 45, FILTER_NAME_SIZE, kFilterLimit),
     byte("Mode", 2),
-    domains(207),
-    destinations(1232),
-    macs(2257),
+    domains(APPFILTER_DOMAIN_LIST_AT),
+    destinations(APPFILTER_DESTINATION_LIST_AT),
+    macs(APPFILTER_MAC_LIST_AT),
     byte("DomainAction", 3),
     byte("DestIPAction", 4),
     text("WeekDays", 109, FILTER_WEEKDAYS_SIZE, "WeekDays value len is err"),
@@ -231,9 +235,9 @@ constexpr RowProperty kAppRouteProperties[] = {
     text("IfName", 102, 33, kRouteLimit),
     byte("DSCPMarkValue_UP", 3, 63, kRouteLimit),
     byte("DSCPMarkValue_DOWN", 4, 63, kRouteLimit),
-    domains(135),
-    destinations(1160),
-    macs(2185),
+    domains(APPROUTE_DOMAIN_LIST_AT),
+    destinations(APPROUTE_DESTINATION_LIST_AT),
+    macs(APPROUTE_MAC_LIST_AT),
 };
 
 constexpr igd1::ListMethods kAppFilterLists = {

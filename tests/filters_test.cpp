@@ -1,5 +1,6 @@
-// The access filters over the bus: lists stored as one ";"-joined text of
-// 1,024 characters, compare-then-store writes checked only when they change
+// The access filters over the bus: lists stored as one ";"-joined text (of
+// 1,024 characters, or as long as an application list's limits need),
+// compare-then-store writes checked only when they change
 // something, MAC texts in both spellings, the application list methods with
 // their results, RemoveAllObjects, the module-built listing and the event
 // signal, against the SQLite store.
@@ -298,8 +299,10 @@ TEST_F(FiltersTest, ListMethodsMergeAndSliceWithTheirResults) {
   Strings many;
   for (int i = 0; i < 2049; ++i) many.push_back(std::to_string(i));
   EXPECT_EQ(edit(app, kAppInterface, "AddAppFilterList", 0, many), invalid);
-  // A list that would not fit its 1,024 characters is left as it was.
-  EXPECT_EQ(edit(app, kAppInterface, "AddAppFilterList", 1, hosts(100)),
+  // A list that would not fit its field is left as it was.
+  Strings long_names;
+  for (const std::string &name : hosts(2000)) long_names.push_back(std::string(200, 'l') + name);
+  EXPECT_EQ(edit(app, kAppInterface, "AddAppFilterList", 1, long_names),
             std::make_pair(0u, std::string()));
   EXPECT_THAT(list(app, kAppInterface, "DomainList"), ElementsAre("y.example", "z.example"));
   // Addresses and MACs are checked by the store before they are applied.
@@ -324,6 +327,82 @@ TEST_F(FiltersTest, ListMethodsMergeAndSliceWithTheirResults) {
   edit(route, kRouteInterface, "DeleteAppRouteList", 1, {"vpn.example"}, &failure);
   mib::clear_failures();
   EXPECT_EQ(failure, Error("com.wqx.igd1.AppRoute", "AppRoute_update_entry fail!"));
+}
+
+// Lists at their most entries at their longest: 256 domains of 253
+// characters, 2,048 destinations of 49 ("<IPv6 text>/128") and, through the
+// list methods, 2,048 MACs.  One more is refused; nothing is cut.
+Strings longest_hosts(int count) {
+  Strings names;
+  for (int i = 0; i < count; ++i) {
+    std::string name = "d" + std::to_string(i) + ".";
+    while (name.size() + 63 < 253) name += std::string(62, 'a') + ".";
+    name += std::string(253 - name.size() - 8, 'b') + ".example";
+    names.push_back(name);
+  }
+  return names;
+}
+Strings longest_destinations(int count) {
+  Strings addresses;
+  char text[64];
+  for (int i = 0; i < count; ++i) {
+    g_snprintf(text, sizeof text, "ffff:ffff:ffff:ffff:ffff:%04x:255.255.255.255/128", i);
+    addresses.push_back(text);
+  }
+  return addresses;
+}
+Strings macs_of(int count) {
+  Strings macs;
+  char text[32];
+  for (int i = 0; i < count; ++i) {
+    g_snprintf(text, sizeof text, "02:00:00:00:%02x:%02x", i >> 8, i & 0xff);
+    macs.push_back(text);
+  }
+  return macs;
+}
+std::string joined(const Strings &entries) {
+  std::string text;
+  for (const std::string &entry : entries) text += (text.empty() ? "" : ";") + entry;
+  return text;
+}
+
+TEST_F(FiltersTest, ApplicationListsReachTheirLimitsAndRefuseOneMore) {
+  const Strings domains = longest_hosts(257);
+  ASSERT_EQ(domains[256].size(), 253u);
+  const Strings destinations = longest_destinations(2049);
+  ASSERT_EQ(destinations[2048].size(), 49u);
+  const Strings at_domains(domains.begin(), domains.end() - 1);
+  const Strings at_destinations(destinations.begin(), destinations.end() - 1);
+
+  for (const auto &[manager, interface, table] :
+       {std::tuple{kApps, kAppInterface, "appfilter"}, std::tuple{kRoutes, kRouteInterface, "approute"}}) {
+    SCOPED_TRACE(table);
+    const std::string rule = add_child(manager);
+    const unsigned n = unsigned(std::stoul(rule.substr(rule.rfind('/') + 1)));
+    EXPECT_EQ(write(rule, interface, "DomainList", strv(at_domains)), Error());
+    EXPECT_EQ(write(rule, interface, "DestIPList", strv(at_destinations)), Error());
+    EXPECT_EQ(list(rule, interface, "DomainList"), at_domains);
+    EXPECT_EQ(list(rule, interface, "DestIPList"), at_destinations);
+    EXPECT_EQ(cell(table, n, "DestIPList"), joined(at_destinations));
+
+    EXPECT_EQ(write(rule, interface, "DomainList", strv(domains)).first, kInvalidArgs);
+    EXPECT_EQ(write(rule, interface, "DestIPList", strv(destinations)).first, kInvalidArgs);
+    EXPECT_EQ(list(rule, interface, "DomainList").size(), 256u);
+    EXPECT_EQ(list(rule, interface, "DestIPList").size(), 2048u);
+  }
+
+  // The methods take 2,048 entries of any list, MACs too.
+  const std::string app = add_child(kApps);
+  const Strings macs = macs_of(2049);
+  const Strings at_macs(macs.begin(), macs.end() - 1);
+  EXPECT_EQ(edit(app, kAppInterface, "AddAppFilterList", 2, at_macs),
+            std::make_pair(0u, std::string()));
+  EXPECT_EQ(list(app, kAppInterface, "MACList"), at_macs);
+  EXPECT_EQ(edit(app, kAppInterface, "AddAppFilterList", 2, {macs.back()}).first, 4294967295u);
+  EXPECT_EQ(list(app, kAppInterface, "MACList").size(), 2048u);
+  EXPECT_EQ(edit(app, kAppInterface, "DeleteAppFilterList", 2, at_macs),
+            std::make_pair(0u, std::string()));
+  EXPECT_THAT(list(app, kAppInterface, "MACList"), IsEmpty());
 }
 
 TEST_F(FiltersTest, ApplicationRulesKeepTheirWriteLimits) {

@@ -197,9 +197,9 @@ constexpr Column kAppFilterColumns[] = {
     {"SignalEnable", K::U8, 5, 1},    {"BlockedTimes", K::U32, 8, 4},
     {"AppId", K::Text, 12, 33},       {"Name", K::Text, 45, 64},
     {"WeekDays", K::Text, 109, 33},   {"Time", K::Text, 142, 65},
-    {"DomainList", K::Text, 207, FILTER_LIST_SIZE},
-    {"DestIPList", K::Text, 1232, FILTER_LIST_SIZE},
-    {"MACList", K::Text, 2257, FILTER_LIST_SIZE},
+    {"DomainList", K::Text, APPFILTER_DOMAIN_LIST_AT, FILTER_DOMAIN_LIST_SIZE},
+    {"DestIPList", K::Text, APPFILTER_DESTINATION_LIST_AT, FILTER_DESTINATION_LIST_SIZE},
+    {"MACList", K::Text, APPFILTER_MAC_LIST_AT, FILTER_MAC_LIST_SIZE},
 };
 constexpr ColumnCheck kAppFilterChecks[] = {{8, Check::WeekDays},  {9, Check::Time},
                                             {10, Check::Hosts},    {11, Check::Destinations},
@@ -209,9 +209,10 @@ constexpr Column kAppRouteColumns[] = {
     {"Enable", K::U8, 1, 1},           {"MatchType", K::U8, 2, 1},
     {"DSCPMarkValue_UP", K::U8, 3, 1}, {"DSCPMarkValue_DOWN", K::U8, 4, 1},
     {"AppId", K::Text, 5, 33},         {"Name", K::Text, 38, 64},
-    {"IfName", K::Text, 102, 33},      {"DomainList", K::Text, 135, FILTER_LIST_SIZE},
-    {"DestIPList", K::Text, 1160, FILTER_LIST_SIZE},
-    {"MACList", K::Text, 2185, FILTER_LIST_SIZE},
+    {"IfName", K::Text, 102, 33},
+    {"DomainList", K::Text, APPROUTE_DOMAIN_LIST_AT, FILTER_DOMAIN_LIST_SIZE},
+    {"DestIPList", K::Text, APPROUTE_DESTINATION_LIST_AT, FILTER_DESTINATION_LIST_SIZE},
+    {"MACList", K::Text, APPROUTE_MAC_LIST_AT, FILTER_MAC_LIST_SIZE},
 };
 constexpr ColumnCheck kAppRouteChecks[] = {{7, Check::Hosts}, {8, Check::Destinations},
                                            {9, Check::Macs}};
