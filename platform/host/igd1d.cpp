@@ -28,6 +28,10 @@ struct CommandLine {
   gboolean no_standard_signals = FALSE;
   gint heartbeat_timeout = 15;
   gboolean version = FALSE;
+  // Every way out of main frees what the parser filled in.
+  ~CommandLine() {
+    for (gchar *text : {address, root, store, library, modules, lan_hosts}) g_free(text);
+  }
 };
 
 struct Quit {
@@ -242,11 +246,5 @@ int main(int argc, char **argv) {
     }
   }
   g_main_loop_unref(loop);
-  g_free(cl.address);
-  g_free(cl.root);
-  g_free(cl.store);
-  g_free(cl.library);
-  g_free(cl.modules);
-  g_free(cl.lan_hosts);
   return status;
 }
