@@ -77,15 +77,9 @@ void Radios::seed() {
 
 bool Radios::open(std::string *why) {
   std::lock_guard lock(mutex_);
-  bool missing = false;
-  if (!file_.load(&missing, why)) return false;
-  if (missing) {
-    seed();
-    return write_state(why);
-  }
-  if (read_state(why)) return true;
-  seed();
-  return false;
+  return open_state(
+      file_, why, [this] { seed(); }, [this](std::string *w) { return read_state(w); },
+      [this](std::string *w) { return write_state(w); });
 }
 
 bool Radios::read_state(std::string *why) {
@@ -388,11 +382,7 @@ bool Radios::set_station_rssi(const Mac &mac, int32_t rssi, std::string *why) {
     *why = "no station " + mac_text(mac);
     return false;
   }
-  const int32_t before = at->rssi;
-  at->rssi = rssi;
-  if (write_state(why)) return true;
-  at->rssi = before;
-  return false;
+  return change_written(at->rssi, rssi, [&] { return write_state(why); });
 }
 
 bool Radios::add_scan_result(uint32_t band, uint32_t channel, uint32_t score, std::string *why) {
@@ -434,11 +424,7 @@ bool Radios::set_scan_delay(uint32_t ms, std::string *why) {
     *why = "a scan takes at most " + std::to_string(kMaxScanDelayMs) + " ms";
     return false;
   }
-  const uint32_t before = scan_delay_ms_;
-  scan_delay_ms_ = ms;
-  if (write_state(why)) return true;
-  scan_delay_ms_ = before;
-  return false;
+  return change_written(scan_delay_ms_, ms, [&] { return write_state(why); });
 }
 
 }  // namespace igd1::devices

@@ -86,6 +86,33 @@ class StateFile {
 // The groups of a key file that begin with `prefix`, in file order.
 std::vector<std::string> groups_with_prefix(GKeyFile *keys, std::string_view prefix);
 
+// Gives `field` its new value and writes the state with `write`; a failed
+// write puts the old value back, so that memory and file agree.
+template <typename T, typename Write>
+bool change_written(T &field, T value, Write write) {
+  T before = std::move(field);
+  field = std::move(value);
+  if (write()) return true;
+  field = std::move(before);
+  return false;
+}
+
+// Opens a device's state: reads the file, or seeds a missing one and writes
+// it (`write_seeded`).  A malformed file is reported (false, with why) and the
+// seeded defaults are kept in memory.
+template <typename Seed, typename Read, typename WriteSeeded>
+bool open_state(StateFile &file, std::string *why, Seed seed, Read read, WriteSeeded write_seeded) {
+  bool missing = false;
+  if (!file.load(&missing, why)) return false;
+  if (missing) {
+    seed();
+    return write_seeded(why);
+  }
+  if (read(why)) return true;
+  seed();
+  return false;
+}
+
 // Joins texts with ';' for a list key.
 std::string join_list(const std::vector<std::string> &items);
 

@@ -102,22 +102,18 @@ void UsbStorage::seed() {
 
 bool UsbStorage::open(std::string *why) {
   std::lock_guard lock(mutex_);
-  bool missing = false;
-  if (!file_.load(&missing, why)) return false;
-  if (!missing) {
-    if (read_state(why)) return true;
-    seed();
-    return false;
-  }
-  seed();
-  // The seeded disk's folder holds one file, so that it is not empty.
-  const std::string folder = sys_path(devices_[0].backing);
-  if (g_mkdir_with_parents(folder.c_str(), 0755) != 0) {
-    *why = folder + ": " + strerror(errno);
-    return false;
-  }
-  g_file_set_contents((folder + "/README.txt").c_str(), "A file on the emulated USB disk.\n", -1, nullptr);
-  return write_state(why);
+  return open_state(
+      file_, why, [this] { seed(); }, [this](std::string *w) { return read_state(w); },
+      [this](std::string *w) {
+        // The seeded disk's folder holds one file, so that it is not empty.
+        const std::string folder = sys_path(devices_[0].backing);
+        if (g_mkdir_with_parents(folder.c_str(), 0755) != 0) {
+          *w = folder + ": " + strerror(errno);
+          return false;
+        }
+        g_file_set_contents((folder + "/README.txt").c_str(), "A file on the emulated USB disk.\n", -1, nullptr);
+        return write_state(w);
+      });
 }
 
 bool UsbStorage::check_record(const UsbDevice &d, std::string *why) const {
@@ -314,11 +310,7 @@ bool UsbStorage::set_label(int32_t index, const std::string &label, std::string 
     *why = "a label is UTF-8 text of at most " + std::to_string(kLabelMax) + " bytes";
     return false;
   }
-  const std::string before = d->label;
-  d->label = label;
-  if (write_state(why)) return true;
-  d->label = before;
-  return false;
+  return change_written(d->label, label, [&] { return write_state(why); });
 }
 
 bool UsbStorage::set_mounted(int32_t index, bool mounted, std::string *why) {
@@ -328,11 +320,7 @@ bool UsbStorage::set_mounted(int32_t index, bool mounted, std::string *why) {
     *why = "no storage device " + std::to_string(index);
     return false;
   }
-  const bool before = d->mounted;
-  d->mounted = mounted;
-  if (write_state(why)) return true;
-  d->mounted = before;
-  return false;
+  return change_written(d->mounted, mounted, [&] { return write_state(why); });
 }
 
 uint32_t UsbStorage::media_server_stop_ms() {
@@ -346,11 +334,7 @@ bool UsbStorage::set_media_server_stop_ms(uint32_t ms, std::string *why) {
     *why = "the media server stops in at most " + std::to_string(kMaxStopMs) + " ms";
     return false;
   }
-  const uint32_t before = media_server_stop_ms_;
-  media_server_stop_ms_ = ms;
-  if (write_state(why)) return true;
-  media_server_stop_ms_ = before;
-  return false;
+  return change_written(media_server_stop_ms_, ms, [&] { return write_state(why); });
 }
 
 int MediaServer::read_pid() {

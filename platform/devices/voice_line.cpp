@@ -42,15 +42,9 @@ void VoiceService::seed() {
 
 bool VoiceService::open(std::string *why) {
   std::lock_guard lock(mutex_);
-  bool missing = false;
-  if (!file_.load(&missing, why)) return false;
-  if (missing) {
-    seed();
-    return write_state(why);
-  }
-  if (read_state(why)) return true;
-  seed();
-  return false;
+  return open_state(
+      file_, why, [this] { seed(); }, [this](std::string *w) { return read_state(w); },
+      [this](std::string *w) { return write_state(w); });
 }
 
 bool VoiceService::read_state(std::string *why) {
@@ -259,11 +253,7 @@ bool VoiceService::set_line(uint32_t number, const VoiceLine &line, std::string 
     return false;
   }
   // A test that is running sees the line as it is when the test ends.
-  const VoiceLine before = lines_[number - 1];
-  lines_[number - 1] = line;
-  if (write_state(why)) return true;
-  lines_[number - 1] = before;
-  return false;
+  return change_written(lines_[number - 1], line, [&] { return write_state(why); });
 }
 
 bool VoiceService::add_call_record(const CallRecord &record, std::string *why) {
@@ -290,11 +280,7 @@ bool VoiceService::set_test_delay(uint32_t ms, std::string *why) {
     *why = "a test takes at most " + std::to_string(kMaxTestDelayMs) + " ms";
     return false;
   }
-  const uint32_t before = test_delay_ms_;
-  test_delay_ms_ = ms;
-  if (write_state(why)) return true;
-  test_delay_ms_ = before;
-  return false;
+  return change_written(test_delay_ms_, ms, [&] { return write_state(why); });
 }
 
 }  // namespace igd1::devices
