@@ -1,6 +1,7 @@
 // The collection engine's listings: the properties of a child in one read
 // of its row, GetManagedObjects built in process, filtered, or kept between
 // changes.
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -21,24 +22,67 @@ GVariant *dict_entry(const char *name, GVariant *value) {
   return g_variant_new_dict_entry(g_variant_new_string(name), g_variant_new_variant(value));
 }
 
+// The readable properties of one interface document that a table holds, in
+// the document's order, each with its name as a bus value.  Resolved once
+// per document and table, so that a listing neither searches the table nor
+// copies a name for every child.  The document is referenced while it is
+// known here, so that no other document can take its address; one that only
+// this list still holds (its module started again) is let go.
+struct ListedProperty {
+  const RowProperty *property;
+  GVariant *name;
+};
+struct ListedInterface {
+  const RowModule *module;
+  GDBusInterfaceInfo *info;
+  std::vector<ListedProperty> properties;
+};
+
+std::mutex g_listed_mutex;
+std::vector<std::unique_ptr<ListedInterface>> g_listed;
+
+void release(ListedInterface &listed) {
+  for (const ListedProperty &entry : listed.properties) g_variant_unref(entry.name);
+  g_dbus_interface_info_unref(listed.info);
+}
+
+const ListedInterface &listed_interface(const RowModule &module, const GDBusInterfaceInfo *info) {
+  std::lock_guard lock(g_listed_mutex);
+  for (const auto &listed : g_listed)
+    if (listed->module == &module && listed->info == info) return *listed;
+  std::erase_if(g_listed, [](const std::unique_ptr<ListedInterface> &listed) {
+    if (g_atomic_int_get(&listed->info->ref_count) != 1) return false;
+    release(*listed);
+    return true;
+  });
+  auto listed = std::make_unique<ListedInterface>();
+  listed->module = &module;
+  listed->info = g_dbus_interface_info_ref(const_cast<GDBusInterfaceInfo *>(info));
+  for (GDBusPropertyInfo **p = info->properties; p != nullptr && *p != nullptr; ++p) {
+    const RowProperty *property = find_row_property(module.properties, (*p)->name);
+    if (readable(*p) && property != nullptr)
+      listed->properties.push_back({property, g_variant_ref_sink(g_variant_new_string((*p)->name))});
+  }
+  g_listed.push_back(std::move(listed));
+  return *g_listed.back();
+}
+
 // Every readable property of `info` that the row's table holds, read from
 // the record `row`, as an a{sv} value.
 // A property that cannot be read is left out.
 GVariant *row_dictionary(const RowModule &module, const GDBusInterfaceInfo *info,
                          const uint8_t *row, CallContext call) {
+  const ListedInterface &listed = listed_interface(module, info);
   std::vector<GVariant *> entries;
-  for (GDBusPropertyInfo **p = info->properties; p != nullptr && *p != nullptr; ++p) {
-    const RowProperty *property = find_row_property(module.properties, (*p)->name);
-    if (!readable(*p) || property == nullptr) continue;
+  entries.reserve(listed.properties.size());
+  for (const ListedProperty &entry : listed.properties) {
     g_autoptr(GError) error = nullptr;
     call.error = &error;
-    if (GVariant *value = read_row_property(module, *property, row, call))
-      entries.push_back(dict_entry((*p)->name, value));
+    if (GVariant *value = read_row_property(module, *entry.property, row, call))
+      entries.push_back(g_variant_new_dict_entry(entry.name, g_variant_new_variant(value)));
   }
   return g_variant_new_array(G_VARIANT_TYPE("{sv}"), entries.data(), entries.size());
 }
-
-
 
 }  // namespace
 
