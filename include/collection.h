@@ -265,6 +265,14 @@ struct RowProperty {
   // A rule on the new value beyond its field's (an emptiness or capacity
   // rule); false refuses the value with `refused`.
   bool (*accepts)(GVariant *value) = nullptr;
+  // Stores a value the field alone cannot take into the working copy `row`
+  // (after the type check, the log line and `accepts`); sets *changed when
+  // the copy changed.  false with *call.error set refuses it with that error.
+  bool (*write)(const CallContext &call, const RowProperty &property, GVariant *value,
+                uint8_t *row, bool *changed) = nullptr;
+  // The value a change is announced with, made from the value as it reads
+  // after the write (null: as it reads).
+  AnnounceHook announced = nullptr;
   // A value of another bus type answers this text (null: the engine's type error).
   const char *wrong_type = nullptr;
   // List: the most entries (0: as many as fit), else `too_many` (null: `refused`).
@@ -624,12 +632,12 @@ IGD1_EXPORT bool row_property_announced(const RowModule &module, const char *nam
 // cannot be built.
 IGD1_EXPORT GVariant *read_row_property(const RowModule &module, const RowProperty &property,
                                         const uint8_t *row, const CallContext &call);
-// Checks `value` and stores it into the working copy `row` (at row index
-// `index`); *changed tells whether the copy changed.  Failures are
-// InvalidArgs with the module's texts.
-IGD1_EXPORT bool apply_row_property(const RowModule &module, const char *name, GVariant *value,
-                                    bool *changed, GError **error, uint8_t *row, uint32_t index,
-                                    uint32_t inner = 0);
+// Checks `value` and stores it into the working copy `row` of the row the
+// call names; *changed tells whether the copy changed.  Failures go to
+// *call.error: InvalidArgs with the module's texts, or a write hook's own.
+IGD1_EXPORT bool apply_row_property(const RowModule &module, const CallContext &call,
+                                    const char *name, GVariant *value, uint8_t *row,
+                                    bool *changed);
 // apply_row_property in the form of RowModule::write_property, for the
 // writers modules export under names of their own.
 IGD1_EXPORT gboolean write_row_property(const RowModule &module, const char *name,

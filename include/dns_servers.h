@@ -24,9 +24,10 @@ namespace igd1::dns_servers {
 inline constexpr int kIPv4 = 0;
 inline constexpr int kIPv6 = 1;
 
-GVariant *read_server(const SingleObject &object, const Property &property, GError **error);
-bool write_server(const SingleObject &object, const Property &property, const char *name,
-                  GVariant *value, WriteFlags *flags, GError **error);
+GVariant *read_server(const CallContext &call, const SingleObject &object,
+                      const Property &property);
+bool write_server(const CallContext &call, const SingleObject &object, const Property &property,
+                  const char *name, GVariant *value, WriteFlags *flags);
 // The update notice that follows every accepted write.
 bool notify_services(const SingleObject &object, const WriteFlags &flags, GError **error);
 // Any method: the relay reads its servers again; (0, "") or (1, "fail").

@@ -8,7 +8,8 @@
 namespace igd1::file_servers {
 
 // Read hook of a property whose value is fixed: the row's fallback number.
-GVariant *read_fixed_number(const SingleObject &object, const Property &property, GError **error);
+GVariant *read_fixed_number(const CallContext &call, const SingleObject &object,
+                            const Property &property);
 
 // The access mode a client offers for a Telnet or FTP server (0 off, 1 LAN,
 // 2 WAN, 3 both); false with "Invalid parameter value" for any other value.

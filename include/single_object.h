@@ -96,17 +96,31 @@ struct WriteFlags {
   unsigned marks = 0;     // the module's own notes of what changed, gathered over a request
 };
 
-// Custom read: returns a new floating value, or nullptr with `error` set (or
-// nullptr alone for "no value").
-using ReadHook = GVariant *(*)(const SingleObject &object, const Property &property,
-                               GError **error);
+// Hooks see their call (CallContext): the object's path and the instance it
+// was registered for, the declaration's user data, the kind of request, the
+// conformance run, and where a failure of the hook's own goes (`error`).
+
+// Custom read: returns a new floating value, or nullptr with *call.error set
+// (the client gets exactly that error; GetAll leaves the property out), or
+// nullptr alone for "no value".
+using ReadHook = GVariant *(*)(const CallContext &call, const SingleObject &object,
+                               const Property &property);
 // Read hook of a write-only property (declared access="write"): it has no
 // value, so a read is answered as for an unknown name.
-IGD1_EXPORT GVariant *write_only(const SingleObject &object, const Property &property, GError **error);
+IGD1_EXPORT GVariant *write_only(const CallContext &call, const SingleObject &object,
+                                 const Property &property);
 
-// Custom write of one value already type-checked against the property.
-using WriteHook = bool (*)(const SingleObject &object, const Property &property,
-                           const char *name, GVariant *value, WriteFlags *flags, GError **error);
+// Custom write of one value already type-checked against the property,
+// written under `name` (the property's name or its alias); false with
+// *call.error set refuses it.
+using WriteHook = bool (*)(const CallContext &call, const SingleObject &object,
+                           const Property &property, const char *name, GVariant *value,
+                           WriteFlags *flags);
+
+// The value a change is announced with, made from the value as written
+// (a time written "7:5" announced as "07:05"): a new floating value, or
+// nullptr to announce it as written.
+using AnnounceHook = GVariant *(*)(GVariant *written);
 
 // When clients are told that a property changed (PropertiesChanged).
 enum class ChangeSignal : uint8_t {
@@ -149,6 +163,7 @@ struct Property {
   // A multi-write applies its entries by this rank, lowest first, and in
   // the request's order within a rank (a password after the name it goes with).
   int8_t apply_order = 0;
+  AnnounceHook announced = nullptr;   // nullptr: announced as written
 };
 
 // The store writes of one bus call as one transaction: they stand together
@@ -327,11 +342,16 @@ IGD1_EXPORT guint register_object_from_file(const SingleObject &object,
 // document) at `path` with handlers that serve it from its table, for an
 // interface that shares its path with another object, such as a
 // collection's manager.  Returns the registration id (0 on refusal).
+// One declaration may be registered at several paths, each for an
+// instance of its own (a radio, a band) that its hooks find in their call
+// context.
 IGD1_EXPORT guint register_described_object(const SingleObject &object, const char *xml,
-                                            GDBusConnection *connection, const char *path);
+                                            GDBusConnection *connection, const char *path,
+                                            uint32_t instance = 0);
 // The same with the document already parsed (the caller keeps its reference).
 IGD1_EXPORT guint register_described_node(const SingleObject &object, GDBusNodeInfo *node,
-                                          GDBusConnection *connection, const char *path);
+                                          GDBusConnection *connection, const char *path,
+                                          uint32_t instance = 0);
 
 // The interface `object` serves on the current service type: its file's
 // (`declared`, which describes service type 0) with every property in the
@@ -378,31 +398,38 @@ IGD1_EXPORT void mark_unannounced(GDBusInterfaceInfo *interface,
 
 // The vtable handlers, for a module's extern "C" entry points.  `function`
 // is the module handler's name for the log.
+// `instance` is the one the object was registered for (0: its only one).
 IGD1_EXPORT GVariant *object_get(const SingleObject &object, const char *function,
-                                 const char *property_name, GError **error);
+                                 const char *object_path, const char *property_name,
+                                 GError **error, uint32_t instance = 0);
 IGD1_EXPORT gboolean object_set(const SingleObject &object, const char *function,
                                 GDBusConnection *connection, const char *object_path,
                                 const char *interface_name, const char *property_name,
-                                GVariant *value, GError **error);
+                                GVariant *value, GError **error, uint32_t instance = 0);
 IGD1_EXPORT gboolean object_set_multi(const SingleObject &object, const char *function,
                                       GDBusConnection *connection, const char *object_path,
                                       const char *interface_name, GVariant *properties,
-                                      GError **error);
+                                      GError **error, uint32_t instance = 0);
 // The writer of properties whose value goes to the object's `set` accessor
 // in the form `stored` says; a refused value or a failed store is an error.
-IGD1_EXPORT bool store_value(const SingleObject &object, const Property &property,
-                             const char *name, GVariant *value, WriteFlags *flags,
-                             GError **error);
+IGD1_EXPORT bool store_value(const CallContext &call, const SingleObject &object,
+                             const Property &property, const char *name, GVariant *value,
+                             WriteFlags *flags);
 // The method handler of a described object: its method table.  `function`
 // names the module's handler in the log.
 IGD1_EXPORT void object_method_call(const SingleObject &object, const char *function,
                                     const char *object_path, const char *interface_name,
                                     const char *method_name, GVariant *parameters,
-                                    GDBusMethodInvocation *invocation);
+                                    GDBusMethodInvocation *invocation, uint32_t instance = 0);
 // Stores one value through the property's writer (name lookup included),
-// logging it as the property says for a single write or a multi-write.
+// logging it as the property says for a single write or a multi-write;
+// failures go to *call.error.
+IGD1_EXPORT bool object_write(const CallContext &call, const SingleObject &object,
+                              const char *name, GVariant *value, WriteFlags *flags);
+// The same for a write that comes from the library rather than the bus: a
+// Set on the object's own path.
 IGD1_EXPORT bool object_write(const SingleObject &object, const char *name, GVariant *value,
-                              WriteFlags *flags, GError **error, bool in_multi = false);
+                              WriteFlags *flags, GError **error);
 
 // Bus value of the text in a buffer of `size` bytes, or nullptr with
 // "invalid UTF-8 sting value of <name>" when it is not terminated within the
@@ -442,9 +469,9 @@ IGD1_EXPORT bool parse_ipv4_classic(const char *text, uint8_t address[4]);
 #endif
 #define IGD1_DEFINE_GET_HANDLER(handler, object)                                            \
   IGD1_CHECK_READ_BUFFERS(object)                                                           \
-  GVariant *handler(GDBusConnection *, const gchar *, const gchar *, const gchar *,          \
+  GVariant *handler(GDBusConnection *, const gchar *, const gchar *object_path, const gchar *, \
                     const gchar *property_name, GError **error, gpointer) {                  \
-    return igd1::object_get((object), #handler, property_name, error);                       \
+    return igd1::object_get((object), #handler, object_path, property_name, error);          \
   }
 #define IGD1_DEFINE_SET_HANDLER(handler, object)                                            \
   gboolean handler(GDBusConnection *connection, const gchar *, const gchar *object_path,     \

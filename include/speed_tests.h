@@ -47,33 +47,34 @@ inline constexpr char kPath[] = "/com/wqx/igd1/Diagnostics/HttpDownload";
 IGD1_EXPORT bool write_checked(const SingleObject &object, const Property &property,
                                const char *name, GVariant *value, bool valid, GError **error);
 template <unsigned MaxLength>
-bool write_text(const SingleObject &object, const Property &property, const char *name,
-                GVariant *value, WriteFlags *flags, GError **error) {
+bool write_text(const CallContext &call, const SingleObject &object, const Property &property,
+                const char *name, GVariant *value, WriteFlags *flags) {
   gsize length = 0;
   g_variant_get_string(value, &length);
-  flags->changed = write_checked(object, property, name, value, length <= MaxLength, error);
+  flags->changed = write_checked(object, property, name, value, length <= MaxLength, call.error);
   return flags->changed != 0;
 }
 template <uint32_t Min, uint32_t Max>
-bool write_number(const SingleObject &object, const Property &property, const char *name,
-                  GVariant *value, WriteFlags *flags, GError **error) {
+bool write_number(const CallContext &call, const SingleObject &object, const Property &property,
+                  const char *name, GVariant *value, WriteFlags *flags) {
   const uint32_t number = g_variant_is_of_type(value, G_VARIANT_TYPE_BYTE)
                               ? g_variant_get_byte(value)
                               : g_variant_get_uint32(value);
   flags->changed = write_checked(object, property, name, value, number >= Min && number <= Max,
-                                 error);
+                                 call.error);
   return flags->changed != 0;
 }
-IGD1_EXPORT bool write_flag(const SingleObject &object, const Property &property,
-                            const char *name, GVariant *value, WriteFlags *flags, GError **error);
+IGD1_EXPORT bool write_flag(const CallContext &call, const SingleObject &object,
+                            const Property &property, const char *name, GVariant *value,
+                            WriteFlags *flags);
 
 // Reads a text longer than the engine's read buffer (`property.buffer`
 // bytes); a failed read answers `property.fallback_text`.
-IGD1_EXPORT GVariant *read_long_text(const SingleObject &object, const Property &property,
-                                     GError **error);
+IGD1_EXPORT GVariant *read_long_text(const CallContext &call, const SingleObject &object,
+                                     const Property &property);
 // A property without a store value: always the empty text.
-IGD1_EXPORT GVariant *read_nothing(const SingleObject &object, const Property &property,
-                                   GError **error);
+IGD1_EXPORT GVariant *read_nothing(const CallContext &call, const SingleObject &object,
+                                   const Property &property);
 
 // How a member answers StartTest.
 struct Start {

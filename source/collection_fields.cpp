@@ -482,15 +482,18 @@ GVariant *read_row_property(const RowModule &module, const RowProperty &property
 gboolean write_row_property(const RowModule &module, const char *name, GVariant *value,
                             int *changed, GError **error, void *row, uint32_t index) {
   bool stored = false;
-  const bool ok = apply_row_property(module, name, value, &stored, error,
-                                     static_cast<uint8_t *>(row), index);
+  const CallContext call{.object_path = module.manager_path, .index = index,
+                         .user_data = module.user_data, .kind = CallKind::Set, .error = error};
+  const bool ok = apply_row_property(module, call, name, value, static_cast<uint8_t *>(row), &stored);
   *changed = stored ? 1 : 0;
   return ok ? TRUE : FALSE;
 }
 
-bool apply_row_property(const RowModule &module, const char *name, GVariant *value,
-                        bool *changed, GError **error, uint8_t *row, uint32_t index,
-                        uint32_t inner) {
+bool apply_row_property(const RowModule &module, const CallContext &call, const char *name,
+                        GVariant *value, uint8_t *row, bool *changed) {
+  GError **error = call.error;
+  const uint32_t index = call.index;
+  const uint32_t inner = call.inner;
   *changed = false;
   const RowProperty *property = find_writable_row_property(module.properties, name);
   if (property == nullptr) {
@@ -517,6 +520,7 @@ bool apply_row_property(const RowModule &module, const char *name, GVariant *val
   else
     log_write(*property, value);
   if (property->accepts != nullptr && !property->accepts(value)) return refuse();
+  if (property->write != nullptr) return property->write(call, *property, value, row, changed);
   if (property->field == Field::Item) {
     // Texts travel as themselves, other types in their own width; both are
     // compared with the current value before anything is stored.

@@ -263,9 +263,9 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
   std::vector<const RowProperty *> announced;
   auto apply = [&](const char *name, GVariant *value, GVariant *, GError **entry_error) {
     bool changed = false;
-    if (!apply_row_property(module, name, value, &changed, entry_error, copy.data(), index,
-                            inner_number(module, instance)))
-      return false;
+    CallContext entry_call = call;
+    entry_call.error = entry_error;
+    if (!apply_row_property(module, entry_call, name, value, copy.data(), &changed)) return false;
     any_change = any_change || changed;
     const RowProperty *property = changed ? find_row_property(module.properties, name) : nullptr;
     if (property != nullptr && announces(module, *property) &&
@@ -297,8 +297,11 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
   auto announce = [&] {
     ChangeList changes;
     for (const RowProperty *property : announced) {
-      GVariant *value = read_row_property(module, *property, copy.data(), call);
-      if (value != nullptr) changes.add(property->name, value);
+      OwnedValue value = owned(read_row_property(module, *property, copy.data(), call));
+      if (!value) continue;
+      if (property->announced != nullptr)
+        if (GVariant *transformed = property->announced(value.get())) value = owned(transformed);
+      changes.add(property->name, value.get());
     }
     FoundRow stored;
     if (!derived.empty() && find_row(module, instance, &stored)) {

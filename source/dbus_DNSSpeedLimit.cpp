@@ -9,6 +9,7 @@
 
 namespace {
 
+using igd1::CallContext;
 using igd1::OnFailure;
 using igd1::Property;
 using igd1::SingleObject;
@@ -19,14 +20,14 @@ constexpr char kReadFailed[] = "Get %s failed";
 constexpr unsigned kDomainBuffer = 1024;
 
 // The domain list is larger than the engine's read buffer.
-GVariant *read_domain(const SingleObject &, const Property &property, GError **error) {
+GVariant *read_domain(const CallContext &call, const SingleObject &, const Property &property) {
   char text[kDomainBuffer] = {};
   if (DNSSpeedLimit_get_mib_property(property.index, text) == 0) {
     DBUS_LOG(LOG_LEVEL_WARN, kReadFailed, property.name);
-    igd1::set_invalid_args(error, kReadFailed, property.name);
+    igd1::set_invalid_args(call.error, kReadFailed, property.name);
     return nullptr;
   }
-  return igd1::text_value(text, sizeof text, property.name, error);
+  return igd1::text_value(text, sizeof text, property.name, call.error);
 }
 
 bool notify_services(const SingleObject &, const WriteFlags &flags, GError **) {

@@ -19,6 +19,7 @@
 
 namespace {
 
+using igd1::CallContext;
 using igd1::OnFailure;
 using igd1::Property;
 using igd1::Raw;
@@ -65,35 +66,35 @@ bool refuse(GError **error) {
   return false;
 }
 
-GVariant *read_status(const SingleObject &, const Property &property, GError **error) {
+GVariant *read_status(const CallContext &call, const SingleObject &, const Property &property) {
   uint8_t lit = 0;
   if (LED_get_property(kStatus, &lit, nullptr) == 0) {
     DBUS_LOG(LOG_LEVEL_WARN, "%s", property.failure_error);
-    igd1::set_invalid_args(error, "%s", property.failure_error);
+    igd1::set_invalid_args(call.error, "%s", property.failure_error);
     return nullptr;
   }
   return g_variant_new_string(lit != 0 ? "ON" : "OFF");
 }
 
-bool write_status(const SingleObject &, const Property &property, const char *, GVariant *value,
-                  WriteFlags *flags, GError **error) {
+bool write_status(const CallContext &call, const SingleObject &, const Property &property,
+                  const char *, GVariant *value, WriteFlags *flags) {
   const std::string_view text = g_variant_get_string(value, nullptr);
   uint8_t lit = 0;
   if (text == "ON" || text == "on")
     lit = 1;
   else if (text != "OFF" && text != "off")
-    return refuse(error);
+    return refuse(call.error);
   if (lit == 0 && sleeping()) {
     DBUS_LOG(LOG_LEVEL_INFO, "sleepmode, do not set LED_STATUS = 0");
     return true;
   }
-  return store(property, &lit, kLightsChanged, flags, error);
+  return store(property, &lit, kLightsChanged, flags, call.error);
 }
 
-bool write_led_status(const SingleObject &, const Property &property, const char *,
-                      GVariant *value, WriteFlags *flags, GError **error) {
+bool write_led_status(const CallContext &call, const SingleObject &, const Property &property,
+                      const char *, GVariant *value, WriteFlags *flags) {
   uint8_t lit = g_variant_get_byte(value);
-  return store(property, &lit, kLightsChanged, flags, error);
+  return store(property, &lit, kLightsChanged, flags, call.error);
 }
 
 // 1 or 2 decimal digits no greater than `most`.
@@ -114,28 +115,28 @@ bool valid_time(std::string_view text) {
   return clock_field(text.substr(0, colon), 23) && clock_field(text.substr(colon + 1), 59);
 }
 
-bool write_time(const SingleObject &, const Property &property, const char *, GVariant *value,
-                WriteFlags *flags, GError **error) {
+bool write_time(const CallContext &call, const SingleObject &, const Property &property,
+                const char *, GVariant *value, WriteFlags *flags) {
   const char *text = g_variant_get_string(value, nullptr);
-  if (!valid_time(text)) return refuse(error);
-  return store(property, const_cast<char *>(text), kWindowChanged, flags, error);
+  if (!valid_time(text)) return refuse(call.error);
+  return store(property, const_cast<char *>(text), kWindowChanged, flags, call.error);
 }
 
-GVariant *read_cycle(const SingleObject &, const Property &, GError **) {
+GVariant *read_cycle(const CallContext &, const SingleObject &, const Property &) {
   return g_variant_new_string("DAY");
 }
 
-bool write_cycle(const SingleObject &, const Property &property, const char *, GVariant *value,
-                 WriteFlags *flags, GError **error) {
-  if (std::strcmp(g_variant_get_string(value, nullptr), "DAY") != 0) return refuse(error);
+bool write_cycle(const CallContext &call, const SingleObject &, const Property &property,
+                 const char *, GVariant *value, WriteFlags *flags) {
+  if (std::strcmp(g_variant_get_string(value, nullptr), "DAY") != 0) return refuse(call.error);
   uint8_t daily = 1;
-  return store(property, &daily, kWindowChanged, flags, error);
+  return store(property, &daily, kWindowChanged, flags, call.error);
 }
 
-bool write_enable(const SingleObject &, const Property &property, const char *, GVariant *value,
-                  WriteFlags *flags, GError **error) {
+bool write_enable(const CallContext &call, const SingleObject &, const Property &property,
+                  const char *, GVariant *value, WriteFlags *flags) {
   uint8_t enable = g_variant_get_boolean(value) ? 1 : 0;
-  return store(property, &enable, kWindowChanged, flags, error);
+  return store(property, &enable, kWindowChanged, flags, call.error);
 }
 
 constexpr Property kProperties[] = {

@@ -13,6 +13,7 @@
 
 namespace {
 
+using igd1::CallContext;
 using igd1::Property;
 using igd1::Raw;
 using igd1::SingleObject;
@@ -55,8 +56,8 @@ bool refuse(GError **error) {
   return false;
 }
 
-bool write_value(const SingleObject &, const Property &property, const char *name,
-                 GVariant *value, WriteFlags *flags, GError **error) {
+bool write_value(const CallContext &call, const SingleObject &, const Property &property,
+                 const char *name, GVariant *value, WriteFlags *flags) {
   const WriteRule &rule = kRules[property.index];
   uint8_t buffer[kBuffer] = {};
   if (property.raw == Raw::Text) {
@@ -64,19 +65,19 @@ bool write_value(const SingleObject &, const Property &property, const char *nam
     const char *text = g_variant_get_string(value, &length);
     DBUS_LOG(LOG_LEVEL_INFO, rule.log, text);
     if (length > kTextMax || platformservice_check_valid_property_value(property.index, text) == 0)
-      return refuse(error);
+      return refuse(call.error);
     std::memcpy(buffer, text, length);
   } else {
     const uint32_t number = property.raw == Raw::U8 ? g_variant_get_byte(value) : g_variant_get_uint32(value);
     DBUS_LOG(LOG_LEVEL_INFO, rule.log, int(number));
-    if (number < rule.min || number > rule.max) return refuse(error);
+    if (number < rule.min || number > rule.max) return refuse(call.error);
     if (property.raw == Raw::U8)
       buffer[0] = uint8_t(number);
     else
       std::memcpy(buffer, &number, sizeof number);
   }
   if (platformservice_set_mib_property(property.index, buffer) == 0) {
-    igd1::set_invalid_args(error, "set %s fail", name);
+    igd1::set_invalid_args(call.error, "set %s fail", name);
     return false;
   }
   flags->changed = 1;

@@ -12,6 +12,7 @@
 
 namespace {
 
+using igd1::CallContext;
 using igd1::OnFailure;
 using igd1::Property;
 using igd1::Raw;
@@ -29,7 +30,7 @@ constexpr char kDefaultManufacturer[] = "Wqx Networks";
 constexpr char kDefaultChipClass[] = "WQ9607";
 
 // The device name answers "" when it cannot be read or is not UTF-8.
-GVariant *read_dev_name(const SingleObject &, const Property &property, GError **) {
+GVariant *read_dev_name(const CallContext &, const SingleObject &, const Property &property) {
   char name[kDevNameMax + 1] = {};
   if (deviceinfo_get_property(property.index, name) == 0) {
     DBUS_LOG(LOG_LEVEL_WARN, "Get DEVICE_INFO_DEVNAME failed!");
@@ -43,20 +44,20 @@ GVariant *read_dev_name(const SingleObject &, const Property &property, GError *
   return g_variant_new_string(name);
 }
 
-bool write_dev_name(const SingleObject &, const Property &property, const char *name,
-                    GVariant *value, WriteFlags *flags, GError **error) {
+bool write_dev_name(const CallContext &call, const SingleObject &, const Property &property,
+                    const char *name, GVariant *value, WriteFlags *flags) {
   gsize length = 0;
   const char *text = g_variant_get_string(value, &length);
   DBUS_LOG(LOG_LEVEL_INFO, "set DevName [%s].", text);
   if (length > kDevNameMax) {
-    igd1::set_invalid_args(error, "Invalid parameter value");
+    igd1::set_invalid_args(call.error, "Invalid parameter value");
     return false;
   }
   char stored[kDevNameMax + 1] = {};
   std::memcpy(stored, text, length);
   if (deviceinfo_set_property(property.index, stored) == 0) {
     DBUS_LOG(LOG_LEVEL_WARN, "func [%s], line [%d], set %s failed!", __func__, __LINE__, name);
-    igd1::set_invalid_args(error, "set %s failed!", name);
+    igd1::set_invalid_args(call.error, "set %s failed!", name);
     return false;
   }
   flags->changed = 1;

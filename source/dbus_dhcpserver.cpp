@@ -10,6 +10,7 @@
 
 namespace {
 
+using igd1::CallContext;
 using igd1::Property;
 using igd1::Raw;
 using igd1::SingleObject;
@@ -24,17 +25,18 @@ constexpr char kBadAddress[] = "Invalid parameter value ,path %s";
 
 // The LAN address is stored twice; the services hear that a change begins,
 // that it was stored, and which address to apply.
-bool write_lan_address(const SingleObject &object, const Property &property, const char *name,
-                       GVariant *value, WriteFlags *flags, GError **error) {
+bool write_lan_address(const CallContext &call, const SingleObject &object,
+                       const Property &property, const char *name, GVariant *value,
+                       WriteFlags *flags) {
   uint8_t address[4];
   const char *text = g_variant_get_string(value, nullptr);
   if (!igd1::parse_ipv4_classic(text, address)) {
-    igd1::set_invalid_args(error, kBadAddress, text);
+    igd1::set_invalid_args(call.error, kBadAddress, text);
     return false;
   }
   dbus_mib_update_cfg(MIB_CFG_DHCP, nullptr, MIB_ACTION_LAN_ADDRESS_BEGIN);
   dhcpserver_set_mib_property(kLanAddressCopyIndex, address);
-  if (!igd1::store_value(object, property, name, value, flags, error)) return false;
+  if (!igd1::store_value(call, object, property, name, value, flags)) return false;
   dbus_mib_update_cfg(MIB_CFG_DHCP, nullptr, MIB_ACTION_LAN_ADDRESS_STORED);
   dbus_mib_update_cfg(MIB_CFG_DHCP, const_cast<char *>(text), MIB_ACTION_LAN_ADDRESS_APPLY);
   return true;

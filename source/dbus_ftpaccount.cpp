@@ -104,9 +104,8 @@ IGD1_ROW_COLLECTION_NAMED(ftp_account, ftpaccount_introspection_data, "FTPAccoun
 gboolean ftp_account_set_props_func(const gchar *property_name, GVariant *value, int *notify,
                                     int *changed, GError **error, ftp_account_row *row,
                                     int position) {
-  bool stored = false;
-  const bool ok = igd1::apply_row_property(kModule, property_name, value, &stored, error,
-                                           reinterpret_cast<uint8_t *>(row), uint32_t(position));
-  *notify = *changed = stored ? 1 : 0;
-  return ok ? TRUE : FALSE;
+  const gboolean ok = igd1::write_row_property(kModule, property_name, value, changed, error, row,
+                                               uint32_t(position));
+  *notify = *changed;
+  return ok;
 }

@@ -12,6 +12,7 @@
 
 namespace {
 
+using igd1::CallContext;
 using igd1::OnFailure;
 using igd1::Property;
 using igd1::Raw;
@@ -26,14 +27,14 @@ constexpr uint32_t kFtpPort = 21;
 constexpr int kApplyEnable = 1;
 constexpr int kApplyAnonymous = 2;
 
-bool write_setting(const SingleObject &, const Property &property, const char *name,
-                   GVariant *value, WriteFlags *flags, GError **error) {
+bool write_setting(const CallContext &call, const SingleObject &, const Property &property,
+                   const char *name, GVariant *value, WriteFlags *flags) {
   const bool is_enable = property.index == kEnableIndex;
   uint8_t stored = is_enable ? g_variant_get_byte(value) : (g_variant_get_boolean(value) ? 1 : 0);
   DBUS_LOG(LOG_LEVEL_INFO, "set %s [%d].", name, stored);
-  if (is_enable && !igd1::file_servers::check_access_mode(name, stored, error)) return false;
+  if (is_enable && !igd1::file_servers::check_access_mode(name, stored, call.error)) return false;
   if (ftpserverinfo_set_property(property.index, &stored) == 0)
-    return igd1::file_servers::store_refused(name, error);
+    return igd1::file_servers::store_refused(name, call.error);
 
   // The service hears both settings: the one written and the other as stored.
   uint8_t other[4] = {};

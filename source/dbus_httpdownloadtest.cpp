@@ -8,6 +8,7 @@
 
 namespace {
 
+using igd1::CallContext;
 using igd1::Property;
 using igd1::SingleObject;
 using igd1::WriteFlags;
@@ -17,17 +18,17 @@ constexpr unsigned kMaxUrl = 1023;
 constexpr char kErrorName[] = "com.wqx.igd1.HttpDownloadTest";
 
 // The store answers 0 for a stored URL.
-bool write_url(const SingleObject &, const Property &property, const char *, GVariant *value,
-               WriteFlags *flags, GError **error) {
+bool write_url(const CallContext &call, const SingleObject &, const Property &property,
+               const char *, GVariant *value, WriteFlags *flags) {
   gsize length = 0;
   const char *url = g_variant_get_string(value, &length);
   if (length > kMaxUrl) {
     DBUS_LOG(LOG_LEVEL_WARN, "Invalid parameter value");
-    igd1::set_invalid_args(error, "Invalid parameter value");
+    igd1::set_invalid_args(call.error, "Invalid parameter value");
     return false;
   }
   if (httpdownloadtest_set_property(property.index, const_cast<char *>(url)) != 0) {
-    igd1::set_invalid_args(error, "set url failed %s", url);
+    igd1::set_invalid_args(call.error, "set url failed %s", url);
     return false;
   }
   flags->changed = 1;
@@ -54,11 +55,12 @@ constexpr SingleObject kMultiWrite = st::unannounced(kObject);
 }  // namespace
 
 // Every read first refreshes the WAN rate figure of the store.
-GVariant *httpdownloadtest_handle_get_property(GDBusConnection *, const gchar *, const gchar *,
-                                               const gchar *, const gchar *property_name,
-                                               GError **error, gpointer) {
+GVariant *httpdownloadtest_handle_get_property(GDBusConnection *, const gchar *,
+                                               const gchar *object_path, const gchar *,
+                                               const gchar *property_name, GError **error,
+                                               gpointer) {
   httpdownloadtest_wanrate();
-  return igd1::object_get(kObject, __func__, property_name, error);
+  return igd1::object_get(kObject, __func__, object_path, property_name, error);
 }
 IGD1_DEFINE_SET_HANDLER(httpdownloadtest_handle_set_property, kObject)
 IGD1_DEFINE_SET_MULTI_HANDLER(httpdownloadtest_handle_set_multi_properties, kMultiWrite)

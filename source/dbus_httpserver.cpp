@@ -7,6 +7,7 @@
 
 namespace {
 
+using igd1::CallContext;
 using igd1::OnFailure;
 using igd1::Property;
 using igd1::SingleObject;
@@ -16,12 +17,12 @@ constexpr size_t kPasswordMax = 30;
 // Prefixes the write log lines while a multi-write runs.
 const char *g_log_prefix = "";
 
-bool write_enable(const SingleObject &, const Property &, const char *, GVariant *value,
-                  WriteFlags *flags, GError **error) {
+bool write_enable(const CallContext &call, const SingleObject &, const Property &, const char *,
+                  GVariant *value, WriteFlags *flags) {
   const int enable = g_variant_get_byte(value);
   DBUS_LOG(LOG_LEVEL_INFO, "%sset enable [%d].", g_log_prefix, enable);
   if (enable != 0 && enable != 1) {
-    igd1::set_invalid_args(error, "Invalid parameter value");
+    igd1::set_invalid_args(call.error, "Invalid parameter value");
     return false;
   }
   const int config = httpserver_getconfig(enable);
@@ -30,7 +31,7 @@ bool write_enable(const SingleObject &, const Property &, const char *, GVariant
                          : config == -2 ? "Invalid parameter value"
                                         : "mib_set MIB_ACC_TBL failed!";
     DBUS_LOG(LOG_LEVEL_WARN, "%s%s", g_log_prefix, reason);
-    igd1::set_invalid_args(error, "%s", reason);
+    igd1::set_invalid_args(call.error, "%s", reason);
     return false;
   }
   httpserverinfo_enable_httpd(config);
@@ -38,18 +39,18 @@ bool write_enable(const SingleObject &, const Property &, const char *, GVariant
   return true;
 }
 
-bool write_password(const SingleObject &, const Property &, const char *, GVariant *value,
-                    WriteFlags *flags, GError **error) {
+bool write_password(const CallContext &call, const SingleObject &, const Property &, const char *,
+                    GVariant *value, WriteFlags *flags) {
   gsize length = 0;
   const char *text = g_variant_get_string(value, &length);
   DBUS_LOG(LOG_LEVEL_WARN, "%sset AdminPassword [%s].", g_log_prefix, text);
   if (length > kPasswordMax) {
-    igd1::set_invalid_args(error, "Invalid parameter value");
+    igd1::set_invalid_args(call.error, "Invalid parameter value");
     return false;
   }
   if (httpserver_set_password(text) == 0) {
     DBUS_LOG(LOG_LEVEL_WARN, "%smib_set MIB_SUSER_PASSWORD failed!", g_log_prefix);
-    igd1::set_invalid_args(error, "mib_set MIB_SUSER_PASSWORD failed!");
+    igd1::set_invalid_args(call.error, "mib_set MIB_SUSER_PASSWORD failed!");
     return false;
   }
   flags->changed = 1;

@@ -208,8 +208,9 @@ constexpr igd1::Method kDeviceMethods[] = {
 
 // ---- the manager's own interface ----
 
-bool write_manager(const igd1::SingleObject &, const igd1::Property &property, const char *name,
-                   GVariant *value, igd1::WriteFlags *flags, GError **error);
+bool write_manager(const igd1::CallContext &call, const igd1::SingleObject &,
+                   const igd1::Property &property, const char *name, GVariant *value,
+                   igd1::WriteFlags *flags);
 bool save_table(const igd1::SingleObject &, const igd1::WriteFlags &, GError **error);
 void online_snapshot(const igd1::PendingCall &call, GVariant *);
 void online_list(const igd1::PendingCall &call, GVariant *);
@@ -318,8 +319,9 @@ namespace {
 
 // ---- manager ----
 
-bool write_manager(const igd1::SingleObject &, const igd1::Property &property, const char *name,
-                   GVariant *value, igd1::WriteFlags *flags, GError **error) {
+bool write_manager(const igd1::CallContext &call, const igd1::SingleObject &,
+                   const igd1::Property &property, const char *name, GVariant *value,
+                   igd1::WriteFlags *flags) {
   uint32_t number = 0;
   switch (g_variant_classify(value)) {
     case G_VARIANT_CLASS_BOOLEAN: number = g_variant_get_boolean(value) ? 1 : 0; break;
@@ -331,7 +333,7 @@ bool write_manager(const igd1::SingleObject &, const igd1::Property &property, c
                                          : static_cast<void *>(&number);
   const int result = lanhostmanager_set_mib_property(property.index, stored);
   if (result == 0) {
-    igd1::set_invalid_args(error, "set %s fail", name);
+    igd1::set_invalid_args(call.error, "set %s fail", name);
     return false;
   }
   if (result == 1) flags->changed = 1;

@@ -15,6 +15,7 @@
 
 namespace {
 
+using igd1::CallContext;
 using igd1::OnFailure;
 using igd1::Property;
 using igd1::Raw;
@@ -34,38 +35,39 @@ bool read_number(const Property &property, void *buffer, GError **error) {
   return false;
 }
 
-GVariant *read_checked(const SingleObject &, const Property &property, GError **error) {
+GVariant *read_checked(const CallContext &call, const SingleObject &, const Property &property) {
   uint8_t buffer[8] = {};
-  if (!read_number(property, buffer, error)) return nullptr;
+  if (!read_number(property, buffer, call.error)) return nullptr;
   uint32_t number = property.raw == Raw::U8 ? buffer[0] : 0;
   if (property.raw == Raw::U32) std::memcpy(&number, buffer, sizeof number);
   return igd1::value_of_number(property, number, 0);
 }
 
 // Uplink types 1 and 2 are reported as 0, every other type as 1.
-GVariant *read_uplink_type(const SingleObject &, const Property &property, GError **error) {
+GVariant *read_uplink_type(const CallContext &call, const SingleObject &,
+                           const Property &property) {
   uint32_t type = 0;
-  if (!read_number(property, &type, error)) return nullptr;
+  if (!read_number(property, &type, call.error)) return nullptr;
   return g_variant_new_uint32(type == 1 || type == 2 ? 0 : 1);
 }
 
-GVariant *read_pppoe_duration(const SingleObject &, const Property &property, GError **) {
+GVariant *read_pppoe_duration(const CallContext &, const SingleObject &, const Property &property) {
   uint32_t seconds = 0;
   return g_variant_new_uint32(networkinfo_get_property(property.index, &seconds) == 1 ? seconds : 0);
 }
 
-GVariant *read_constant(const SingleObject &, const Property &property, GError **) {
+GVariant *read_constant(const CallContext &, const SingleObject &, const Property &property) {
   return g_variant_new_byte(guchar(property.fallback_number));
 }
 
 // Service type 1 reports the WAN link as a byte: 1 for the stored text "1".
-GVariant *read_wan_link_byte(const SingleObject &, const Property &property, GError **) {
+GVariant *read_wan_link_byte(const CallContext &, const SingleObject &, const Property &property) {
   char text[64] = {};
   if (networkinfo_get_property(property.index, text) == 0) return nullptr;
   return g_variant_new_byte(std::strcmp(text, "1") == 0 ? 1 : 0);
 }
 
-GVariant *read_lan_ipv6(const SingleObject &, const Property &, GError **) {
+GVariant *read_lan_ipv6(const CallContext &, const SingleObject &, const Property &) {
   char text[65] = {};
   if (IPV6LANConfig_get_mib_property(0, text) == 0) {
     DBUS_LOG(LOG_LEVEL_WARN, "mib_get failed!");
@@ -76,7 +78,7 @@ GVariant *read_lan_ipv6(const SingleObject &, const Property &, GError **) {
 }
 
 // Fields of the live record, by byte offset.
-GVariant *read_record(const SingleObject &, const Property &property, GError **) {
+GVariant *read_record(const CallContext &, const SingleObject &, const Property &property) {
   const auto *record = reinterpret_cast<const uint8_t *>(&gNetworkinfo);
   if (property.raw == Raw::U8) return g_variant_new_byte(record[property.index]);
   uint64_t number = 0;
@@ -84,13 +86,13 @@ GVariant *read_record(const SingleObject &, const Property &property, GError **)
   return g_variant_new_uint64(number);
 }
 
-bool write_elink_sync(const SingleObject &, const Property &property, const char *name,
-                      GVariant *value, WriteFlags *flags, GError **error) {
+bool write_elink_sync(const CallContext &call, const SingleObject &, const Property &property,
+                      const char *name, GVariant *value, WriteFlags *flags) {
   uint8_t stored = g_variant_get_boolean(value) ? 1 : 0;
   if (networkinfo_set_property(property.index, &stored, &flags->commit_needed, &flags->changed) ==
       0) {
     DBUS_LOG(LOG_LEVEL_WARN, "func [%s], line [%d],set %s failed!", __func__, __LINE__, name);
-    igd1::set_invalid_args(error, "set %s failed!", name);
+    igd1::set_invalid_args(call.error, "set %s failed!", name);
     return false;
   }
   return true;

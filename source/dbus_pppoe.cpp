@@ -8,6 +8,7 @@
 
 namespace {
 
+using igd1::CallContext;
 using igd1::Property;
 using igd1::SingleObject;
 
@@ -17,22 +18,22 @@ struct EntryRelease {
   void operator()(pppoe_wan_entry *entry) const { pppoe_free_wan_entry(entry); }
 };
 
-GVariant *read_user_name(const SingleObject &, const Property &property, GError **error) {
+GVariant *read_user_name(const CallContext &call, const SingleObject &, const Property &property) {
   pppoe_wan_entry *fetched = nullptr;
   const int found = pppoe_get_wan_entry(PPPOE_SERVICE_INTERNET, &fetched);
   const std::unique_ptr<pppoe_wan_entry, EntryRelease> entry(fetched);
   if (found == 0) {
     DBUS_LOG(LOG_LEVEL_WARN, "get wan entry failed!");
-    igd1::set_invalid_args(error, "get wan entry failed!");
+    igd1::set_invalid_args(call.error, "get wan entry failed!");
     return nullptr;
   }
   char name[kUserNameBuffer] = {};
   if (pppoe_get_mib_property(property.index, name) == 0) {
     DBUS_LOG(LOG_LEVEL_WARN, "get %s failed!", property.name);
-    igd1::set_invalid_args(error, "get %s failed!", property.name);
+    igd1::set_invalid_args(call.error, "get %s failed!", property.name);
     return nullptr;
   }
-  return igd1::text_value(name, sizeof name, property.name, error);
+  return igd1::text_value(name, sizeof name, property.name, call.error);
 }
 
 constexpr Property kProperties[] = {

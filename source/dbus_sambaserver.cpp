@@ -12,6 +12,7 @@
 
 namespace {
 
+using igd1::CallContext;
 using igd1::Property;
 using igd1::Raw;
 using igd1::SingleObject;
@@ -20,13 +21,13 @@ using igd1::WriteFlags;
 constexpr char kPath[] = "/com/wqx/igd1/Storage/SambaServer";
 constexpr int kStoredChanged = 1;
 
-bool write_setting(const SingleObject &, const Property &property, const char *name,
-                   GVariant *value, WriteFlags *flags, GError **error) {
+bool write_setting(const CallContext &call, const SingleObject &, const Property &property,
+                   const char *name, GVariant *value, WriteFlags *flags) {
   uint8_t stored = property.type[0] == 'b' ? (g_variant_get_boolean(value) ? 1 : 0)
                                            : g_variant_get_byte(value);
   DBUS_LOG(LOG_LEVEL_INFO, "set %s [%d].", name, stored);
   const int result = sambaserverinfo_set_progerty(property.index, &stored);
-  if (result == 0) return igd1::file_servers::store_refused(name, error);
+  if (result == 0) return igd1::file_servers::store_refused(name, call.error);
   if (result == kStoredChanged) flags->changed = 1;
   return true;
 }

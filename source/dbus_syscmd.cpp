@@ -29,6 +29,7 @@
 
 namespace {
 
+using igd1::CallContext;
 using igd1::ChangeSignal;
 using igd1::Property;
 using igd1::Raw;
@@ -701,16 +702,16 @@ constexpr igd1::Method kMethods[] = {
 
 // ---- properties -----------------------------------------------------------------------
 
-bool write_memory_setting(const SingleObject &, const Property &property, const char *name,
-                          GVariant *value, WriteFlags *, GError **error) {
+bool write_memory_setting(const CallContext &call, const SingleObject &, const Property &property,
+                          const char *name, GVariant *value, WriteFlags *) {
   uint8_t byte = g_variant_get_byte(value);
   if (syscmd_set_mib_property_check(property.index, &byte) == 0) {
     DBUS_LOG(LOG_LEVEL_WARN, "%s", kParameterError);
-    igd1::set_invalid_args(error, "%s", kParameterError);
+    igd1::set_invalid_args(call.error, "%s", kParameterError);
     return false;
   }
   if (syscmd_set_mib_property(property.index, &byte) == 0) {
-    igd1::set_invalid_args(error, "set %s fail", name);
+    igd1::set_invalid_args(call.error, "set %s fail", name);
     return false;
   }
   return true;

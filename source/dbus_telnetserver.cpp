@@ -11,6 +11,7 @@
 
 namespace {
 
+using igd1::CallContext;
 using igd1::OnFailure;
 using igd1::Property;
 using igd1::Raw;
@@ -22,19 +23,19 @@ constexpr int kEnableIndex = 0;
 constexpr int kEnableWriteIndex = 3;
 constexpr uint32_t kTelnetPort = 23;
 
-bool write_enable(const SingleObject &, const Property &, const char *name, GVariant *value,
-                  WriteFlags *flags, GError **error) {
+bool write_enable(const CallContext &call, const SingleObject &, const Property &, const char *name,
+                  GVariant *value, WriteFlags *flags) {
   uint8_t mode = g_variant_get_byte(value);
-  if (!igd1::file_servers::check_access_mode(name, mode, error)) return false;
+  if (!igd1::file_servers::check_access_mode(name, mode, call.error)) return false;
   uint8_t current[4] = {};
   if (telnetserverinfo_get_property(kEnableIndex, current) == 0) {
     DBUS_LOG(LOG_LEVEL_WARN, "get MIB_ACC_TBL failed");
-    igd1::set_invalid_args(error, "get MIB_ACC_TBL failed");
+    igd1::set_invalid_args(call.error, "get MIB_ACC_TBL failed");
     return false;
   }
   if (current[0] == mode) return true;
   if (telnetserverinfo_set_property(kEnableWriteIndex, &mode, 0) == 0)
-    return igd1::file_servers::store_refused(name, error);
+    return igd1::file_servers::store_refused(name, call.error);
   if (telnetserverinfo_set_property_update(mode) == 0)
     DBUS_LOG(LOG_LEVEL_WARN, "func [%s], line [%d], apply telnet mode %d failed!", __func__,
              __LINE__, mode);

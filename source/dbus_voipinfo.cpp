@@ -5,27 +5,28 @@
 
 namespace {
 
+using igd1::CallContext;
 using igd1::Property;
 using igd1::SingleObject;
 
 constexpr int kFirstStatusIndex = 2;
 constexpr size_t kText = 64;
 
-GVariant *read_voice(const SingleObject &, const Property &property, GError **error) {
+GVariant *read_voice(const CallContext &call, const SingleObject &, const Property &property) {
   const bool loaded = DBUS_flash_get() == 0;
   if (!loaded && property.index < kFirstStatusIndex) {
     DBUS_LOG(LOG_LEVEL_WARN, "get  pVoIPCfg fail!");
-    igd1::set_invalid_args(error, "get pVoIPCfg fail!");
+    igd1::set_invalid_args(call.error, "get pVoIPCfg fail!");
     return nullptr;
   }
   char text[kText] = {};
   if (voipinfo_get_mib_property(property.index, text) == 0) {
     DBUS_LOG(LOG_LEVEL_WARN, "func [%s], line [%d],get %s failed!", __func__, __LINE__,
              property.name);
-    igd1::set_invalid_args(error, "get %s failed!", property.name);
+    igd1::set_invalid_args(call.error, "get %s failed!", property.name);
     return nullptr;
   }
-  return igd1::text_value(text, sizeof text, property.name, error);
+  return igd1::text_value(text, sizeof text, property.name, call.error);
 }
 
 constexpr Property kProperties[] = {

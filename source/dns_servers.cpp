@@ -22,18 +22,19 @@ char *field(dnsserver_record &record, const Property &property) {
 
 }  // namespace
 
-GVariant *read_server(const SingleObject &object, const Property &property, GError **error) {
+GVariant *read_server(const CallContext &call, const SingleObject &object,
+                      const Property &property) {
   dnsserver_record record{};
   dnsserver_get_mib_property(record_index(object), &record);
-  return text_value(field(record, property), kStoredLength + 1, property.name, error);
+  return text_value(field(record, property), kStoredLength + 1, property.name, call.error);
 }
 
-bool write_server(const SingleObject &object, const Property &property, const char *,
-                  GVariant *value, WriteFlags *flags, GError **error) {
+bool write_server(const CallContext &call, const SingleObject &object, const Property &property,
+                  const char *, GVariant *value, WriteFlags *flags) {
   dnsserver_record record{};
   if (dnsserver_get_mib_property(record_index(object), &record) == 0) {
     DBUS_LOG(LOG_LEVEL_WARN, "not found internet");
-    set_invalid_args(error, "not found internet");
+    set_invalid_args(call.error, "not found internet");
     return false;
   }
   char *target = field(record, property);
@@ -42,12 +43,12 @@ bool write_server(const SingleObject &object, const Property &property, const ch
   const int result = dnsserver_set_mib_property(record_index(object), &record);
   if (result == kRefused) {
     DBUS_LOG(LOG_LEVEL_WARN, "Invalid parameter value");
-    set_invalid_args(error, "Invalid parameter value");
+    set_invalid_args(call.error, "Invalid parameter value");
     return false;
   }
   if (result != kStored) {
     DBUS_LOG(LOG_LEVEL_WARN, "Error config DNS Server");
-    set_invalid_args(error, "Error config DNS Server");
+    set_invalid_args(call.error, "Error config DNS Server");
     return false;
   }
   flags->changed = 1;

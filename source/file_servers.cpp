@@ -4,7 +4,7 @@
 
 namespace igd1::file_servers {
 
-GVariant *read_fixed_number(const SingleObject &, const Property &property, GError **) {
+GVariant *read_fixed_number(const CallContext &, const SingleObject &, const Property &property) {
   return value_of_number(property, property.fallback_number, 0);
 }
 

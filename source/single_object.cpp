@@ -184,36 +184,47 @@ guint register_single_object(const SingleObjectRegistration &registration,
 
 namespace {
 
-const SingleObject &described(gpointer user_data) {
-  return *static_cast<const SingleObject *>(user_data);
-}
+// What a registration of a declaration serves: the declaration, and the
+// instance its hooks are told of.
+struct Described {
+  const SingleObject *object;
+  uint32_t instance;
+};
 
-GVariant *described_get(GDBusConnection *, const gchar *, const gchar *, const gchar *,
+const Described &described(gpointer user_data) { return *static_cast<const Described *>(user_data); }
+
+GVariant *described_get(GDBusConnection *, const gchar *, const gchar *object_path, const gchar *,
                         const gchar *property_name, GError **error, gpointer user_data) {
-  return object_get(described(user_data), __func__, property_name, error);
+  const Described &at = described(user_data);
+  return object_get(*at.object, __func__, object_path, property_name, error, at.instance);
 }
 
 gboolean described_set(GDBusConnection *connection, const gchar *, const gchar *object_path,
                        const gchar *interface_name, const gchar *property_name, GVariant *value,
                        GError **error, gpointer user_data) {
-  return object_set(described(user_data), __func__, connection, object_path, interface_name,
-                    property_name, value, error);
+  const Described &at = described(user_data);
+  return object_set(*at.object, __func__, connection, object_path, interface_name, property_name,
+                    value, error, at.instance);
 }
 
 gboolean described_set_multi(GDBusConnection *connection, const gchar *, const gchar *object_path,
                              const gchar *interface_name, GVariant *properties, GError **error,
                              gpointer user_data) {
-  return object_set_multi(described(user_data), __func__, connection, object_path,
-                          interface_name, properties, error);
+  const Described &at = described(user_data);
+  return object_set_multi(*at.object, __func__, connection, object_path, interface_name,
+                          properties, error, at.instance);
 }
 
 void described_method_call(GDBusConnection *, const gchar *, const gchar *object_path,
                            const gchar *interface_name, const gchar *method_name,
                            GVariant *parameters, GDBusMethodInvocation *invocation,
                            gpointer user_data) {
-  object_method_call(described(user_data), __func__, object_path, interface_name, method_name,
-                     parameters, invocation);
+  const Described &at = described(user_data);
+  object_method_call(*at.object, __func__, object_path, interface_name, method_name, parameters,
+                     invocation, at.instance);
 }
+
+void free_described(gpointer user_data) { delete static_cast<Described *>(user_data); }
 
 const GDBusInterfaceVTable kDescribedVTable = {described_method_call, described_get,
                                                described_set,
@@ -222,28 +233,30 @@ const GDBusInterfaceVTable kDescribedVTable = {described_method_call, described_
 }  // namespace
 
 guint register_described_object(const SingleObject &object, const char *xml,
-                                GDBusConnection *connection, const char *path) {
+                                GDBusConnection *connection, const char *path, uint32_t instance) {
   g_autoptr(GError) error = nullptr;
   GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(xml, &error);
   IGD1_ASSERT(node != nullptr && node->interfaces[0] != nullptr);
-  const guint id = register_described_node(object, node, connection, path);
+  const guint id = register_described_node(object, node, connection, path, instance);
   g_dbus_node_info_unref(node);
   return id;
 }
 
 guint register_described_node(const SingleObject &object, GDBusNodeInfo *node,
-                              GDBusConnection *connection, const char *path) {
+                              GDBusConnection *connection, const char *path, uint32_t instance) {
   g_autoptr(GError) error = nullptr;
   IGD1_ASSERT(node != nullptr && node->interfaces[0] != nullptr);
   check_read_buffers(object);
   mark_object_unannounced(object, node->interfaces[0]);
   dbus_proxy_node_info_reg(node);
   // The registration keeps its own reference to the interface.
-  const guint id = dbus_proxy_object_reg(connection, path, node->interfaces[0],
-                                                     &kDescribedVTable,
-                                                     const_cast<SingleObject *>(&object), nullptr,
-                                                     &error);
-  if (id == 0) DBUS_LOG(LOG_LEVEL_ERROR, "cannot register %s: %s", path, error->message);
+  auto *at = new Described{&object, instance};
+  const guint id = dbus_proxy_object_reg(connection, path, node->interfaces[0], &kDescribedVTable,
+                                         at, free_described, &error);
+  if (id == 0) {
+    DBUS_LOG(LOG_LEVEL_ERROR, "cannot register %s: %s", path, error->message);
+    delete at;
+  }
   return id;
 }
 
@@ -258,9 +271,10 @@ guint register_object_from_file(const SingleObject &object, GDBusConnection *con
                                               .introspection_name = object.xml_file,
                                               .object_path = object.path,
                                               .vtable = &kDescribedVTable,
+                                              .user_data_free = free_described,
                                               .object = &object};
-  return register_single_object(registration, connection, const_cast<SingleObject *>(&object),
-                                __func__, __LINE__);
+  return register_single_object(registration, connection, new Described{&object, 0}, __func__,
+                                __LINE__);
 }
 
 std::span<const SingleObject *const> published_objects() { return publications(); }
@@ -289,11 +303,12 @@ void mark_unannounced(GDBusInterfaceInfo *interface,
 
 void object_method_call(const SingleObject &object, const char *function, const char *object_path,
                         const char *interface_name, const char *method_name, GVariant *parameters,
-                        GDBusMethodInvocation *invocation) {
+                        GDBusMethodInvocation *invocation, uint32_t instance) {
   if (object.method_log != nullptr)
     sys_log(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
             object.method_log, function, __LINE__, method_name);
-  const CallContext context{.object_path = object_path, .user_data = object.user_data};
+  const CallContext context{
+      .object_path = object_path, .instance = instance, .user_data = object.user_data};
   dispatch_method(object.methods, context, interface_name, method_name, parameters, invocation);
   if (object.method_log != nullptr)
     sys_log(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
@@ -350,10 +365,10 @@ const Property *find_property(const SingleObject &object, const char *name) {
 
 // ---- reading ------------------------------------------------------------------------
 
-GVariant *write_only(const SingleObject &, const Property &, GError **) { return nullptr; }
+GVariant *write_only(const CallContext &, const SingleObject &, const Property &) { return nullptr; }
 
-GVariant *object_get(const SingleObject &object, const char *function, const char *property_name,
-                     GError **error) {
+GVariant *object_get(const SingleObject &object, const char *function, const char *object_path,
+                     const char *property_name, GError **error, uint32_t instance) {
   sys_log(LOG_MODULE_DBUS, object.read_log_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
           object.read_log, function, __LINE__, property_name);
 
@@ -363,7 +378,9 @@ GVariant *object_get(const SingleObject &object, const char *function, const cha
   if (property == nullptr) {
     no_value = true;
   } else if (property->read != nullptr) {
-    value = property->read(object, *property, error);
+    const CallContext call{.object_path = object_path, .instance = instance,
+                           .user_data = object.user_data, .kind = CallKind::Get, .error = error};
+    value = property->read(call, object, *property);
     no_value = value == nullptr && (error == nullptr || *error == nullptr);
   } else {
     std::array<uint8_t, kMaxReadBuffer> buffer{};
@@ -443,8 +460,9 @@ bool whole_number_of(GVariant *value, int64_t *number) {
   }
 }
 
-bool store_value(const SingleObject &object, const Property &property, const char *name,
-                 GVariant *value, WriteFlags *flags, GError **error) {
+bool store_value(const CallContext &call, const SingleObject &object, const Property &property,
+                 const char *name, GVariant *value, WriteFlags *flags) {
+  GError **error = call.error;
   const bool is_text = g_variant_classify(value) == G_VARIANT_CLASS_STRING;
   const char *text = is_text ? g_variant_get_string(value, nullptr) : nullptr;
   int64_t number = 0;
@@ -525,8 +543,9 @@ void log_written(const char *format, GVariant *value) {
 
 }  // namespace
 
-bool object_write(const SingleObject &object, const char *name, GVariant *value,
-                  WriteFlags *flags, GError **error, bool in_multi) {
+bool object_write(const CallContext &call, const SingleObject &object, const char *name,
+                  GVariant *value, WriteFlags *flags) {
+  GError **error = call.error;
   const Property *property = find_property(object, name);
   if (property == nullptr || property->write == nullptr) {
     DBUS_LOG(LOG_LEVEL_WARN, object.unknown_log, __func__, __LINE__, name);
@@ -534,15 +553,44 @@ bool object_write(const SingleObject &object, const char *name, GVariant *value,
     return false;
   }
   if (!check_value_type(value, name, property->type, error)) return false;
-  const char *log = in_multi && property->multi_write_log != nullptr ? property->multi_write_log
-                                                                     : property->write_log;
+  const char *log = call.kind == CallKind::SetMulti && property->multi_write_log != nullptr
+                        ? property->multi_write_log
+                        : property->write_log;
   if (log != nullptr) log_written(log, value);
-  return property->write(object, *property, name, value, flags, error);
+  return property->write(call, object, *property, name, value, flags);
 }
+
+bool object_write(const SingleObject &object, const char *name, GVariant *value,
+                  WriteFlags *flags, GError **error) {
+  const CallContext call{.object_path = object.path, .user_data = object.user_data,
+                         .kind = CallKind::Set, .error = error};
+  return object_write(call, object, name, value, flags);
+}
+
+namespace {
+
+// A change of `property` as clients hear of it: the value as written, or
+// what the property's announce hook makes of it.
+void add_change(ChangeList &changes, const Property &property, const char *name, GVariant *value,
+                GVariant *request_entry) {
+  if (property.announced != nullptr) {
+    if (GVariant *announced = property.announced(value)) {
+      changes.add(name, announced);
+      return;
+    }
+  }
+  if (request_entry != nullptr)
+    changes.add_entry(request_entry);
+  else
+    changes.add(name, value);
+}
+
+}  // namespace
 
 gboolean object_set(const SingleObject &object, const char *function, GDBusConnection *connection,
                     const char *object_path, const char *interface_name,
-                    const char *property_name, GVariant *value, GError **error) {
+                    const char *property_name, GVariant *value, GError **error,
+                    uint32_t instance) {
   sys_log(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
           object.write_log, function, __LINE__, property_name);
   StoreTransaction transaction;
@@ -550,7 +598,9 @@ gboolean object_set(const SingleObject &object, const char *function, GDBusConne
   if (object.may_write != nullptr && !object.may_write(object, object_path, error)) return FALSE;
 
   WriteFlags flags;
-  if (!object_write(object, property_name, value, &flags, error)) {
+  const CallContext call{.object_path = object_path, .instance = instance,
+                         .user_data = object.user_data, .kind = CallKind::Set, .error = error};
+  if (!object_write(call, object, property_name, value, &flags)) {
     if (object.write_failed != nullptr) object.write_failed();
     return FALSE;
   }
@@ -560,7 +610,7 @@ gboolean object_set(const SingleObject &object, const char *function, GDBusConne
   const Property *written = find_property(object, property_name);
   if (flags.changed && written != nullptr && property_announced(object, *written)) {
     ChangeList change;
-    change.add(property_name, value);
+    add_change(change, *written, property_name, value, nullptr);
     emit_changes(connection, object_path, interface_name, std::move(change));
   }
   sys_log(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
@@ -570,7 +620,8 @@ gboolean object_set(const SingleObject &object, const char *function, GDBusConne
 
 gboolean object_set_multi(const SingleObject &object, const char *function,
                           GDBusConnection *connection, const char *object_path,
-                          const char *interface_name, GVariant *properties, GError **error) {
+                          const char *interface_name, GVariant *properties, GError **error,
+                          uint32_t instance) {
   sys_log(LOG_MODULE_DBUS, object.multi_log_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__,
           function, object.multi_log, function, object_path);
   StoreTransaction transaction;
@@ -587,7 +638,10 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
   auto apply = [&](const char *name, GVariant *value, GVariant *request_entry,
                    GError **entry_error) {
     WriteFlags entry;
-    if (!object_write(object, name, value, &entry, entry_error, true)) {
+    const CallContext call{.object_path = object_path, .instance = instance,
+                           .user_data = object.user_data, .kind = CallKind::SetMulti,
+                           .error = entry_error};
+    if (!object_write(call, object, name, value, &entry)) {
       if (object.write_failed != nullptr) object.write_failed();
       return false;
     }
@@ -595,9 +649,10 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
     request.marks |= entry.marks;
     if (entry.changed) {
       request.changed = 1;
-      if (find_property(object, name)->change_signal != ChangeSignal::Never) {
+      const Property &written = *find_property(object, name);
+      if (written.change_signal != ChangeSignal::Never) {
         any_changed = true;
-        changes.add_entry(request_entry);
+        add_change(changes, written, name, value, request_entry);
       }
     }
     return true;

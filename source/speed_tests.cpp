@@ -60,20 +60,21 @@ bool write_checked(const SingleObject &object, const Property &property, const c
   return true;
 }
 
-bool write_flag(const SingleObject &object, const Property &property, const char *name,
-                GVariant *value, WriteFlags *flags, GError **error) {
-  flags->changed = write_checked(object, property, name, value, true, error);
+bool write_flag(const CallContext &call, const SingleObject &object, const Property &property,
+                const char *name, GVariant *value, WriteFlags *flags) {
+  flags->changed = write_checked(object, property, name, value, true, call.error);
   return flags->changed != 0;
 }
 
-GVariant *read_long_text(const SingleObject &object, const Property &property, GError **error) {
+GVariant *read_long_text(const CallContext &call, const SingleObject &object,
+                         const Property &property) {
   std::vector<char> buffer(property.buffer, '\0');
   if (object.get(property.index, buffer.data()) == 0)
     return g_variant_new_string(property.fallback_text != nullptr ? property.fallback_text : "");
-  return text_value(buffer.data(), buffer.size(), property.name, error);
+  return text_value(buffer.data(), buffer.size(), property.name, call.error);
 }
 
-GVariant *read_nothing(const SingleObject &, const Property &, GError **) {
+GVariant *read_nothing(const CallContext &, const SingleObject &, const Property &) {
   return g_variant_new_string("");
 }
 

@@ -27,7 +27,7 @@ class EngineDeclarationTest : public BusTest {
     // The switch comes first: the lamp's path then turns from a plain
     // registration into one that follows the service type.
     options.modules = {"ProbeRows", "ProbeEarly", "ProbePositions", "ProbeSingle", "ProbeSwitch",
-                       "ProbeLamp"};
+                       "ProbeLamp", "ProbeRadios"};
     options.notify_socket = true;
   }
   void SetUp() override {
@@ -234,7 +234,7 @@ TEST_F(EngineDeclarationTest, TheDocumentFollowsTheServiceTypeAtEachRequest) {
   ASSERT_TRUE(set_property(row.c_str(), kRow, "Name", g_variant_new_string("wide")));
   host::settings().service_type = 0;
   ASSERT_EQ(set_multi(row, kRow, dictionary({{"Weight", g_variant_new_uint16(7)}})), Error());
-  EXPECT_THAT(managed(kRows), HasSubstr("{'Name': <'wide'>, 'Weight': <uint16 7>, 'Note': <''>}"));
+  EXPECT_THAT(managed(kRows), HasSubstr("{'Name': <'wide'>, 'Weight': <uint16 7>, 'Note': <''>, 'Wake': <'0:0'>}"));
   EXPECT_THAT(introspect(row.c_str()), Not(HasSubstr("Rank")));
   EXPECT_FALSE(set_property(row.c_str(), kRow, "Rank", g_variant_new_uint32(1)));
   EXPECT_EQ(set_multi(row, "com.wqx.igd1.Test.Other", dictionary({{"Name", g_variant_new_string("x")}}))
@@ -407,6 +407,62 @@ TEST_F(EngineDeclarationTest, ReadHooksSeeTheirCallAndAnswerTheirOwnErrors) {
   EXPECT_EQ(get_property(second.c_str(), kRow, "Mood", &error), nullptr);
   EXPECT_EQ(remote_error(error),
             Error("org.freedesktop.DBus.Error.AccessDenied", "mood of " + second + " is private"));
+}
+
+// A row property kept in a form no field says is written by its own hook,
+// which sees its call and may refuse with its own error; a change is
+// announced in the form the property's announce hook gives it.
+TEST_F(EngineDeclarationTest, WriteHooksStoreWhatNoFieldSaysAndChangesAreAnnouncedTransformed) {
+  const std::string row = add_child(kRows);
+  SignalWatcher changes(client(), kProperties, "PropertiesChanged", row.c_str());
+  ASSERT_TRUE(set_property(row.c_str(), kRow, "Wake", g_variant_new_string("7:5")));
+  Variant body = std::move(changes.wait().body);
+  ASSERT_NE(body, nullptr);
+  EXPECT_EQ(printed(body.get()), "('" + std::string(kRow) + "', {'Wake': <'07:05'>}, @as [])");
+  EXPECT_EQ(text(row, kRow, "Wake"), "7:5");
+  EXPECT_EQ(write(row, kRow, "Wake", g_variant_new_string("24:00")),
+            Error("org.freedesktop.DBus.Error.InvalidArgs", "no time of day for " + row));
+  EXPECT_EQ(set_multi(row, kRow, dictionary({{"Wake", g_variant_new_string("7:65")}})),
+            Error("org.freedesktop.DBus.Error.InvalidArgs", "no time of day for " + row));
+  EXPECT_EQ(changes.wait(std::chrono::milliseconds(300)).body, nullptr);
+  EXPECT_EQ(text(row, kRow, "Wake"), "7:5");
+}
+
+// One declaration registered at two paths: each registration's hooks are
+// told their own instance and path, each keeps its own value, a change is
+// announced on its own path in the announce hook's form, and a read hook's
+// own error is answered as it is to a Get and leaves GetAll without it.
+TEST_F(EngineDeclarationTest, ADeclarationAtTwoPathsAnswersEachWithItsOwnInstance) {
+  constexpr char kRadio[] = "com.wqx.igd1.Test.ProbeRadio";
+  const std::string first = "/com/wqx/igd1/Test/Engine/Radio/1";
+  const std::string second = "/com/wqx/igd1/Test/Engine/Radio/2";
+  loop_->run([&] { control<void (*)()>("probe_radios_reset")(); });
+  EXPECT_EQ(text(first, kRadio, "Band"), "radio 1 at " + first);
+  EXPECT_EQ(text(second, kRadio, "Band"), "radio 2 at " + second);
+
+  SignalWatcher first_changes(client(), kProperties, "PropertiesChanged", first.c_str());
+  SignalWatcher second_changes(client(), kProperties, "PropertiesChanged", second.c_str());
+  ASSERT_TRUE(set_property(second.c_str(), kRadio, "Window", g_variant_new_string("7:5")));
+  Variant body = std::move(second_changes.wait().body);
+  ASSERT_NE(body, nullptr);
+  EXPECT_EQ(printed(body.get()), "('" + std::string(kRadio) + "', {'Window': <'07:05'>}, @as [])");
+  ASSERT_EQ(set_multi(first, kRadio, dictionary({{"Window", g_variant_new_string("23:59")}})),
+            Error());
+  body = std::move(first_changes.wait().body);
+  ASSERT_NE(body, nullptr);
+  EXPECT_EQ(printed(body.get()), "('" + std::string(kRadio) + "', {'Window': <'23:59'>}, @as [])");
+  EXPECT_EQ(text(first, kRadio, "Window"), "23:59");
+  EXPECT_EQ(text(second, kRadio, "Window"), "7:5");
+  EXPECT_EQ(write(second, kRadio, "Window", g_variant_new_string("7:")),
+            Error("org.freedesktop.DBus.Error.InvalidArgs", "no time of day for radio 2"));
+
+  g_autoptr(GError) error = nullptr;
+  EXPECT_EQ(get_property(second.c_str(), kRadio, "Secret", &error), nullptr);
+  EXPECT_EQ(remote_error(error),
+            Error("org.freedesktop.DBus.Error.AccessDenied", "secret of " + second));
+  const std::string all = get_all(second, kRadio);
+  EXPECT_THAT(all, HasSubstr("'Band': <'radio 2 at " + second + "'>"));
+  EXPECT_THAT(all, Not(HasSubstr("Secret")));
 }
 
 }  // namespace

@@ -137,7 +137,8 @@ TEST_F(SingleObjectDeathTest, MissingDocumentOrUnnamedRootNodeIsFatal) {
 // whether the property or the object's default asks for it; a property read
 // by a hook of its own needs none.  A registration with such a table stops
 // the start, naming the property.
-GVariant *read_by_hook(const SingleObject &, const Property &, GError **) {
+GVariant *read_by_hook(const igd1::CallContext &, const igd1::SingleObject &,
+                       const igd1::Property &) {
   return g_variant_new_string("");
 }
 constexpr Property kSizedProperties[] = {

@@ -208,7 +208,8 @@ using PositionTable = igd1::test::MemoryTable<103>;
   "<arg name='instance' type='u' direction='out'/></method>"               \
   "<method name='Forget'/><method name='Twice'><arg name='n' type='u' direction='out'/></method>" \
   "<method name='Silent'/>"                                                 \
-  "<property name='Note' type='s' access='readwrite'/>"
+  "<property name='Note' type='s' access='readwrite'/>"                    \
+  "<property name='Wake' type='s' access='readwrite'/>"
 constexpr char kRowXml[] = "<node><interface name='com.wqx.igd1.Test.ProbeRow'>" PROBE_ROW_BASE
                            "</interface></node>";
 constexpr char kRowExtendedXml[] =
@@ -237,8 +238,46 @@ GVariant *read_mood(const igd1::CallContext &call, const igd1::RowProperty &, co
   return nullptr;
 }
 
+// A time of day "H:M" (each one or two digits), as hour and minute.
+bool parse_time(const char *text, uint8_t *hour, uint8_t *minute) {
+  auto field = [&text](unsigned most, uint8_t *value) {
+    unsigned number = 0, digits = 0;
+    for (; g_ascii_isdigit(*text) && digits < 2; ++text, ++digits) number = number * 10 + unsigned(*text - '0');
+    *value = uint8_t(number);
+    return digits > 0 && number <= most;
+  };
+  if (!field(23, hour) || *text++ != ':') return false;
+  return field(59, minute) && *text == '\0';
+}
+// A time is announced with two digits each, however it was written.
+GVariant *padded_time(GVariant *value) {
+  uint8_t hour = 0, minute = 0;
+  if (!parse_time(g_variant_get_string(value, nullptr), &hour, &minute)) return nullptr;
+  g_autofree gchar *padded = g_strdup_printf("%02u:%02u", hour, minute);
+  return g_variant_new_string(padded);
+}
+// Wake is kept as hour and minute (bytes 28 and 29), which no field says:
+// a write hook stores it, a read hook shows it as short as it goes.
+bool write_wake(const igd1::CallContext &call, const igd1::RowProperty &,
+                GVariant *value, uint8_t *row, bool *changed) {
+  uint8_t hour = 0, minute = 0;
+  if (!parse_time(g_variant_get_string(value, nullptr), &hour, &minute)) {
+    g_set_error(call.error, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS, "no time of day for %s",
+                call.object_path);
+    return false;
+  }
+  *changed = row[28] != hour || row[29] != minute;
+  row[28] = hour;
+  row[29] = minute;
+  return true;
+}
+GVariant *read_wake(const igd1::CallContext &, const igd1::RowProperty &, const uint8_t *row) {
+  g_autofree gchar *text = g_strdup_printf("%u:%u", row[28], row[29]);
+  return g_variant_new_string(text);
+}
+
 // Name is announced whatever the module says, and applied after the others
-// in a multi-write; Weight follows the module.
+// in a multi-write; Weight follows the module; Wake is always announced.
 constexpr igd1::RowProperty kRowProperties[] = {
     {.name = "Name", .field = igd1::Field::Text, .offset = 1, .size = 16,
      .write_log = "set Name value:%s ", .announce = igd1::Announce::Always, .apply_order = 1},
@@ -249,6 +288,8 @@ constexpr igd1::RowProperty kRowProperties[] = {
      .item = 0},
     {.name = "Mood", .read = read_mood},
     {.name = "Seen", .read = read_seen},
+    {.name = "Wake", .write_log = "set Wake value:%s ", .announce = igd1::Announce::Always,
+     .read = read_wake, .write = write_wake, .announced = padded_time},
 };
 
 // Notes live beside the rows, by instance number: texts larger than the
@@ -552,6 +593,72 @@ constexpr igd1::SingleObject kSingle = {
 // Registered from its table and built-in document.
 IGD1_API void ProbeSingle_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {
   igd1::register_described_object(kSingle, kSingleXml, connection, kSingle.path);
+}
+
+// ---- one declaration registered at two paths ----
+//
+// Radios 1 and 2: each answers with its own instance in the hook context,
+// keeps its own window and announces it padded; its secret is refused with
+// the hook's own error.
+
+namespace {
+
+std::string g_windows[3];
+
+GVariant *read_band(const igd1::CallContext &call, const igd1::SingleObject &,
+                    const igd1::Property &) {
+  g_autofree gchar *band = g_strdup_printf("radio %u at %s", call.instance, call.object_path);
+  return g_variant_new_string(band);
+}
+GVariant *read_window(const igd1::CallContext &call, const igd1::SingleObject &,
+                      const igd1::Property &) {
+  return g_variant_new_string(g_windows[call.instance].c_str());
+}
+bool write_window(const igd1::CallContext &call, const igd1::SingleObject &,
+                  const igd1::Property &, const char *, GVariant *value, igd1::WriteFlags *flags) {
+  const char *text = g_variant_get_string(value, nullptr);
+  uint8_t hour = 0, minute = 0;
+  if (!parse_time(text, &hour, &minute)) {
+    g_set_error(call.error, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS, "no time of day for radio %u",
+                call.instance);
+    return false;
+  }
+  g_windows[call.instance] = text;
+  flags->changed = 1;
+  return true;
+}
+GVariant *read_secret(const igd1::CallContext &call, const igd1::SingleObject &,
+                      const igd1::Property &) {
+  g_set_error(call.error, G_DBUS_ERROR, G_DBUS_ERROR_ACCESS_DENIED, "secret of %s",
+              call.object_path);
+  return nullptr;
+}
+
+constexpr igd1::Property kRadioProperties[] = {
+    {.name = "Band", .read = read_band},
+    {.name = "Window", .read = read_window, .write = write_window, .announced = padded_time},
+    {.name = "Secret", .read = read_secret},
+};
+constexpr char kRadioXml[] =
+    "<node><interface name='com.wqx.igd1.Test.ProbeRadio'>"
+    "<property name='Band' type='s' access='read'/>"
+    "<property name='Window' type='s' access='readwrite'/>"
+    "<property name='Secret' type='s' access='read'/>"
+    "</interface></node>";
+constexpr igd1::SingleObject kRadio = {.path = "/com/wqx/igd1/Test/Engine/Radio",
+                                       .xml_file = nullptr,
+                                       .properties = kRadioProperties};
+
+}  // namespace
+
+IGD1_API void ProbeRadios_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {
+  for (uint32_t radio = 1; radio <= 2; ++radio) {
+    g_autofree gchar *path = g_strdup_printf("%s/%u", kRadio.path, radio);
+    igd1::register_described_object(kRadio, kRadioXml, connection, path, radio);
+  }
+}
+IGD1_API void probe_radios_reset() {
+  for (std::string &window : g_windows) window.clear();
 }
 
 // ---- single objects whose interface follows the service type ----
