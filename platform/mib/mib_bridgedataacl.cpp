@@ -5,16 +5,14 @@
 // leading zero, a protocol one of a fixed set.
 #include <arpa/inet.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <string>
 #include <string_view>
 
 #include "mib_api.h"
-#include "mib_rowlist.h"
 #include "mib_store.h"
-#include "mib_table_rows.h"
+#include "mib_table.h"
 
 namespace {
 
@@ -25,18 +23,6 @@ constexpr igd1::mib::Column kColumns[] = {
     {"Port", K::Text, BRIDGE_DATA_ACL_PORT_OFFSET, BRIDGE_DATA_ACL_PORT_SIZE},
     {"Protocol", K::Text, BRIDGE_DATA_ACL_PROTOCOL_OFFSET, BRIDGE_DATA_ACL_PROTOCOL_SIZE},
 };
-
-constexpr igd1::mib::TableDef kTable = {
-    .name = "bridgedataacl",
-    .module = "BridgeDataAcl",
-    .row_size = BRIDGE_DATA_ACL_ROW_SIZE,
-    .columns = kColumns,
-    .column_count = std::size(kColumns),
-    .max_rows = BRIDGE_DATA_ACL_MAX_ROWS,
-};
-
-igd1::mib::RowList &rows() { return igd1::mib::table_rows_of<kTable>(); }
-const bool kRegistered = (rows(), true);
 
 constexpr const char *kProtocols[] = {"TCP", "UDP", "ICMP", "ALL"};
 
@@ -61,111 +47,69 @@ bool valid_protocol(std::string_view text) {
   return false;
 }
 
-struct Item {
-  size_t offset;
-  size_t size;
-  bool (*valid)(const char *text);
+constexpr igd1::mib::TableItem kItems[] = {
+    {.column = 0, .valid = valid_address},
+    {.column = 1, .valid = [](const char *text) { return valid_port(text); }},
+    {.column = 2, .valid = [](const char *text) { return valid_protocol(text); }},
 };
 
-const Item kItems[] = {
-    {BRIDGE_DATA_ACL_IP_OFFSET, BRIDGE_DATA_ACL_IP_SIZE, valid_address},
-    {BRIDGE_DATA_ACL_PORT_OFFSET, BRIDGE_DATA_ACL_PORT_SIZE,
-     [](const char *text) { return valid_port(text); }},
-    {BRIDGE_DATA_ACL_PROTOCOL_OFFSET, BRIDGE_DATA_ACL_PROTOCOL_SIZE,
-     [](const char *text) { return valid_protocol(text); }},
-};
-
-const Item *item_of(int item) {
-  return item >= 0 && size_t(item) < std::size(kItems) ? &kItems[item] : nullptr;
+// Every stored value passes its item's check (an empty one stands for none
+// given yet): a copy that got past them in another way is refused whole.
+const char *refused_field(const uint8_t *row) {
+  for (const igd1::mib::TableItem &item : kItems) {
+    const igd1::mib::Column &column = kColumns[item.column];
+    const char *text = reinterpret_cast<const char *>(row + column.offset);
+    if (text[0] != '\0' && !item.valid(text)) return column.name;
+  }
+  return nullptr;
 }
 
-bool fails(const char *accessor, int index = 0) { return igd1::mib::should_fail(accessor, index); }
+constexpr igd1::mib::TableSpec kSpec = {
+    .def = {.name = "bridgedataacl",
+            .module = "BridgeDataAcl",
+            .row_size = BRIDGE_DATA_ACL_ROW_SIZE,
+            .columns = kColumns,
+            .column_count = std::size(kColumns),
+            .max_rows = BRIDGE_DATA_ACL_MAX_ROWS},
+    .prefix = "BridgeDataAcl",
+    .items = kItems,
+    .refused = refused_field,
+};
+igd1::mib::Table g_table(kSpec);
 
 }  // namespace
 
-int BridgeDataAcl_init(void) {
-  if (fails("BridgeDataAcl_init")) return 0;
-  rows().reload();
-  return 1;
-}
+int BridgeDataAcl_init(void) { return g_table.init() ? 1 : 0; }
 
 mib_list_node *BridgeDataAcl_get_list_by_instnum(uint32_t instance, uint32_t *index) {
-  if (fails("BridgeDataAcl_get_list_by_instnum")) return nullptr;
-  if (instance == 0) {
-    if (index != nullptr) *index = 0;
-    return rows().head();
-  }
-  return rows().find(instance, index);
+  return g_table.find(instance, index);
 }
 
-uint32_t BridgeDataAclList_get_instnum(const void *row) {
-  return row != nullptr ? static_cast<const uint8_t *>(row)[0] : 0;
-}
+uint32_t BridgeDataAclList_get_instnum(const void *row) { return g_table.instance_of(row); }
 
 int BridgeDataAcl_get_mib_property(int item, void *output, const void *row) {
-  const Item *field = item_of(item);
-  if (field == nullptr || output == nullptr || row == nullptr ||
-      fails("BridgeDataAcl_get_mib_property", item))
-    return 0;
-  const char *text = static_cast<const char *>(row) + field->offset;
-  const size_t length = strnlen(text, field->size - 1);
-  std::memcpy(output, text, length);
-  static_cast<char *>(output)[length] = '\0';
-  return 1;
+  return g_table.get(item, output, row) ? 1 : 0;
 }
 
 int BridgeDataAcl_set_mib_property(int item, const void *value, void *row) {
-  const Item *field = item_of(item);
-  if (field == nullptr || value == nullptr || row == nullptr ||
-      fails("BridgeDataAcl_set_mib_property", item))
-    return 0;
-  const char *text = static_cast<const char *>(value);
-  if (strnlen(text, field->size) >= field->size || !field->valid(text)) return 0;
-  char *stored = static_cast<char *>(row) + field->offset;
-  std::memset(stored, 0, field->size);
-  std::memcpy(stored, text, std::strlen(text));
-  return 1;
+  return g_table.set(item, value, row) ? 1 : 0;
 }
 
-void *BridgeDataAcl_backup_entry(const void *row) {
-  if (row == nullptr || fails("BridgeDataAcl_backup_entry")) return nullptr;
-  void *copy = std::malloc(BRIDGE_DATA_ACL_ROW_SIZE);
-  if (copy != nullptr) std::memcpy(copy, row, BRIDGE_DATA_ACL_ROW_SIZE);
-  return copy;
-}
+void *BridgeDataAcl_backup_entry(const void *row) { return g_table.backup(row); }
 
-void BridgeDataAcl_free_backup_entry(void *copy) { std::free(copy); }
+void BridgeDataAcl_free_backup_entry(void *copy) { igd1::mib::Table::free_copy(copy); }
 
-int BridgeDataAcl_update_entry_mib(const void *copy) {
-  if (copy == nullptr || fails("BridgeDataAcl_update_entry_mib")) return 0;
-  // The record's own checks hold for every stored value: a copy that got
-  // past them in another way is refused as a whole.
-  const auto *row = static_cast<const uint8_t *>(copy);
-  for (const Item &field : kItems) {
-    const char *text = reinterpret_cast<const char *>(row + field.offset);
-    const size_t length = strnlen(text, field.size);
-    if (length == field.size || (length > 0 && !field.valid(text))) return 0;
-  }
-  return rows().store(row) ? 1 : 0;
-}
+int BridgeDataAcl_update_entry_mib(const void *copy) { return g_table.update(copy) == nullptr ? 1 : 0; }
 
-int BridgeDataAcl_insert_entry(void *row) {
-  if (row == nullptr || fails("BridgeDataAcl_insert_entry")) return 0;
-  return rows().insert(static_cast<uint8_t *>(row)) ? 1 : 0;
-}
+int BridgeDataAcl_insert_entry(void *row) { return g_table.insert(row) ? 1 : 0; }
 
 int BridgeDataAcl_remove_entry(uint32_t index, mib_list_node *node) {
-  if (fails("BridgeDataAcl_remove_entry")) return 0;
-  mib_list_node *at = rows().at(index);
-  if (at == nullptr || (node != nullptr && node->data != nullptr &&
-                        static_cast<uint8_t *>(node->data)[0] != static_cast<uint8_t *>(at->data)[0]))
-    return 0;
-  return rows().remove(static_cast<uint8_t *>(at->data)[0]) ? 1 : 0;
+  return g_table.remove(index, node) ? 1 : 0;
 }
 
 int BridgeDataAcl_apply_change(void) {
-  if (fails("BridgeDataAcl_apply_change")) return 0;
+  if (g_table.fails("apply_change")) return 0;
   igd1::mib::journal_append(MIB_CFG_BRIDGE_DATA_ACL, MIB_ACTION_APPLY,
-                            std::to_string(rows().size()) + " rules");
+                            std::to_string(g_table.rows().size()) + " rules");
   return 1;
 }

@@ -2,6 +2,7 @@
 // interface.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -10,6 +11,15 @@
 #include <string_view>
 
 #include "mib_store.h"
+
+namespace igd1::mib {
+
+// Set while any failure is injected (mib_store.cpp).
+extern std::atomic<bool> g_failures_injected;
+// One atomic load, so that a caller skips building an accessor's name.
+inline bool failures_injected() { return g_failures_injected.load(std::memory_order_relaxed); }
+
+}  // namespace igd1::mib
 
 namespace igd1::mib::detail {
 

@@ -25,8 +25,8 @@
 #include <string>
 
 #include "mib_api.h"
-#include "mib_rowlist.h"
 #include "mib_store.h"
+#include "mib_table.h"
 
 namespace {
 
@@ -43,22 +43,16 @@ constexpr igd1::mib::Column kColumns[] = {
     {"Description", K::Text, 21, 59},
 };
 
-constexpr igd1::mib::TableDef kTable = {
-    .name = "portmapping",
-    .module = "PortMapping",
-    .row_size = PORTMAPPING_ROW_SIZE,
-    .columns = kColumns,
-    .column_count = std::size(kColumns),
-    .max_rows = 255,
+constexpr igd1::mib::TableSpec kSpec = {
+    .def = {.name = "portmapping",
+            .module = "PortMapping",
+            .row_size = PORTMAPPING_ROW_SIZE,
+            .columns = kColumns,
+            .column_count = std::size(kColumns),
+            .max_rows = 255},
+    .prefix = "portmapping",
 };
-
-igd1::mib::RowList &rows() {
-  static igd1::mib::RowList *list = [] {
-    igd1::mib::register_table(kTable);
-    return new igd1::mib::RowList(*igd1::mib::find_table(kTable.name));
-  }();
-  return *list;
-}
+igd1::mib::Table g_table(kSpec);
 
 std::string address_text(const uint8_t *bytes) {
   char text[INET_ADDRSTRLEN] = "";
@@ -87,13 +81,10 @@ std::string row_text(const void *data) {
   return igd1::mib::one_line(text);
 }
 
-bool store_changed_row(const void *data, int) {
-  return data != nullptr && rows().store(static_cast<const uint8_t *>(data));
-}
+bool store_changed_row(const void *data, int) { return g_table.update(data) == nullptr; }
 
 struct Registration {
   Registration() {
-    rows();
     igd1::mib::register_notice_formatter(MIB_CFG_PORTMAPPING, row_text);
     igd1::mib::register_notice_applier(MIB_CFG_PORTMAPPING, store_changed_row);
   }
@@ -104,35 +95,18 @@ bool fails(const char *accessor) { return igd1::mib::should_fail(accessor, 0); }
 
 }  // namespace
 
-int portmapping_update_all(void) {
-  if (fails("portmapping_update_all")) return 0;
-  rows().reload();
-  return 1;
-}
+int portmapping_update_all(void) { return g_table.init() ? 1 : 0; }
 
-mib_list_node *portmapping_get_list(int) {
-  if (fails("portmapping_get_list")) return nullptr;
-  return rows().head();
-}
+mib_list_node *portmapping_get_list(int) { return g_table.list(); }
 
 mib_list_node *portmapping_get_list_by_instnum(uint32_t instance, uint32_t *index) {
-  if (fails("portmapping_get_list_by_instnum")) return nullptr;
-  return rows().find(instance, index);
+  return g_table.find(instance, index);
 }
 
-int portmapping_insert_entry(void *row) {
-  if (row == nullptr || fails("portmapping_insert_entry")) return 0;
-  return rows().insert(static_cast<uint8_t *>(row)) ? 1 : 0;
-}
+int portmapping_insert_entry(void *row) { return g_table.insert(row) ? 1 : 0; }
 
 int portmapping_remove_entry(uint32_t index, mib_list_node *node) {
-  if (fails("portmapping_remove_entry")) return 0;
-  mib_list_node *at = rows().at(index);
-  if (at == nullptr || (node != nullptr && node->data != nullptr &&
-                        static_cast<uint8_t *>(node->data)[0] != static_cast<uint8_t *>(at->data)[0])) {
-    return 0;
-  }
-  return rows().remove(static_cast<uint8_t *>(at->data)[0]) ? 1 : 0;
+  return g_table.remove(index, node) ? 1 : 0;
 }
 
 int portmapping_host_save_mib(void) {

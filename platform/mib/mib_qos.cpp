@@ -31,9 +31,8 @@
 #include <vector>
 
 #include "mib_api.h"
-#include "mib_rowlist.h"
 #include "mib_store.h"
-#include "mib_table_rows.h"
+#include "mib_table.h"
 
 namespace {
 
@@ -63,15 +62,24 @@ constexpr igd1::mib::Column kClassificationColumns[] = {
     {"DSCPMarkValue", K::U32, kDscpOffset, 4},
     {"VLAN8021PValue", K::U32, kVlanPriorityOffset, 4},
 };
-constexpr igd1::mib::TableDef kClassifications = {
-    .name = "qosclassification",
-    .module = "QoSClassification",
-    .row_size = QOS_CLASSIFICATION_ROW_SIZE,
-    .columns = kClassificationColumns,
-    .column_count = std::size(kClassificationColumns),
-    .max_rows = QOS_MAX_CLASSIFICATIONS,
-    .instance_size = 4,
-    .max_instance = 255,
+constexpr igd1::mib::TableItem kClassificationItems[] = {
+    {.column = 0, .low = 1, .high = QOS_MAX_QUEUES},
+    {.column = 1, .low = 0, .high = 63},
+    {.column = 2, .low = 0, .high = 7},
+};
+const char *refused_classification(const uint8_t *row);
+constexpr igd1::mib::TableSpec kClassifications = {
+    .def = {.name = "qosclassification",
+            .module = "QoSClassification",
+            .row_size = QOS_CLASSIFICATION_ROW_SIZE,
+            .columns = kClassificationColumns,
+            .column_count = std::size(kClassificationColumns),
+            .max_rows = QOS_MAX_CLASSIFICATIONS,
+            .instance_size = 4,
+            .max_instance = 255},
+    .prefix = "QoSClassification",
+    .items = kClassificationItems,
+    .refused = refused_classification,
 };
 
 constexpr igd1::mib::Column kTypeColumns[] = {
@@ -99,35 +107,59 @@ constexpr igd1::mib::Column kQueueColumns[] = {
     {"Weight", K::U32, kQueueWeightOffset, 4},
     {"Car", K::I32, kQueueCarOffset, 4},
 };
-constexpr igd1::mib::TableDef kQueues = {
-    .name = "qospriorityqueue",
-    .module = "QoSPriorityQueue",
-    .row_size = QOS_PRIORITY_QUEUE_ROW_SIZE,
-    .columns = kQueueColumns,
-    .column_count = std::size(kQueueColumns),
-    .max_rows = QOS_MAX_QUEUES,
-    .instance_size = 4,
-    .max_instance = 255,
+constexpr igd1::mib::TableItem kQueueItems[] = {
+    {.column = 0, .low = 0, .high = 1},
+    {.column = 1, .low = 1, .high = 8},
+    {.column = 2, .low = 0, .high = 100},
+    {.column = 3, .low = -1, .high = 10000000},
+};
+const char *refused_queue(const uint8_t *row);
+std::vector<uint8_t> seed_queues();
+constexpr igd1::mib::TableSpec kQueues = {
+    .def = {.name = "qospriorityqueue",
+            .module = "QoSPriorityQueue",
+            .row_size = QOS_PRIORITY_QUEUE_ROW_SIZE,
+            .columns = kQueueColumns,
+            .column_count = std::size(kQueueColumns),
+            .max_rows = QOS_MAX_QUEUES,
+            .instance_size = 4,
+            .max_instance = 255},
+    .prefix = "QoSPriorityQueue",
+    .items = kQueueItems,
+    .refused = refused_queue,
+    .seed_marker = "qos.SeededPriorityQueue",
+    .seed = seed_queues,
 };
 
 constexpr igd1::mib::Column kAppColumns[] = {
     {"ClassQueue", K::U32, kAppQueueOffset, 4},
     {"AppName", K::Text, kAppNameOffset, kAppNameSize},
 };
-constexpr igd1::mib::TableDef kApps = {
-    .name = "qosapp",
-    .module = "QoSApp",
-    .row_size = kAppRowSize,
-    .columns = kAppColumns,
-    .column_count = std::size(kAppColumns),
-    .max_rows = QOS_MAX_APPS,
+bool valid_app_name(const char *name);
+constexpr igd1::mib::TableItem kAppItems[] = {
+    {.column = 1, .valid = valid_app_name},
+    {.column = 0, .low = 1, .high = QOS_MAX_QUEUES},
+};
+const char *refused_app(const uint8_t *row);
+std::vector<uint8_t> seed_apps();
+constexpr igd1::mib::TableSpec kApps = {
+    .def = {.name = "qosapp",
+            .module = "QoSApp",
+            .row_size = kAppRowSize,
+            .columns = kAppColumns,
+            .column_count = std::size(kAppColumns),
+            .max_rows = QOS_MAX_APPS},
+    .prefix = "QoSApp",
+    .items = kAppItems,
+    .refused = refused_app,
+    .seed_marker = "qos.SeededApp",
+    .seed = seed_apps,
 };
 
-igd1::mib::RowList &classifications() { return igd1::mib::table_rows_of<kClassifications>(); }
-igd1::mib::RowList &queues() { return igd1::mib::table_rows_of<kQueues>(); }
-igd1::mib::RowList &apps() { return igd1::mib::table_rows_of<kApps>(); }
-const bool kRegistered =
-    (classifications(), queues(), apps(), igd1::mib::register_table(kTypes), true);
+igd1::mib::Table g_classifications(kClassifications);
+igd1::mib::Table g_queues(kQueues);
+igd1::mib::Table g_apps(kApps);
+const bool kRegistered = igd1::mib::register_table(kTypes);
 
 bool fails(const char *accessor, int index = 0) { return igd1::mib::should_fail(accessor, index); }
 
@@ -342,61 +374,6 @@ std::optional<std::vector<uint8_t>> type_row(const void *record, uint32_t type, 
   return igd1::mib::table_row(types_table(), igd1::mib::row_key(classification, type));
 }
 
-// ---- records of the three tables ----
-
-mib_list_node *find_node(igd1::mib::RowList &rows, uint32_t instance, uint32_t *position) {
-  if (instance == 0) {
-    if (position != nullptr) *position = 0;
-    return rows.head();
-  }
-  return rows.find(instance, position);
-}
-
-void *copy_record(const void *record, size_t size) {
-  void *copy = std::malloc(size);
-  if (copy != nullptr) std::memcpy(copy, record, size);
-  return copy;
-}
-
-bool remove_at(igd1::mib::RowList &rows, uint32_t position, mib_list_node *node,
-               uint32_t (*instance_of)(const void *)) {
-  mib_list_node *at = rows.at(position);
-  if (at == nullptr || (node != nullptr && node->data != nullptr &&
-                        instance_of(node->data) != instance_of(at->data)))
-    return false;
-  return rows.remove(instance_of(at->data));
-}
-
-// The calls every table shares, each honouring injected failures of its
-// accessor's name.
-int init_table(const char *accessor, void (*seed)(), igd1::mib::RowList &rows) {
-  if (fails(accessor)) return 0;
-  seed();
-  rows.reload();
-  return 1;
-}
-mib_list_node *list_node(const char *accessor, igd1::mib::RowList &rows, uint32_t instance,
-                         uint32_t *position) {
-  return fails(accessor) ? nullptr : find_node(rows, instance, position);
-}
-void *backup(const char *accessor, const void *record, size_t size) {
-  return record == nullptr || fails(accessor) ? nullptr : copy_record(record, size);
-}
-int insert_row(const char *accessor, igd1::mib::RowList &rows, void *record) {
-  return record != nullptr && !fails(accessor) && rows.insert(static_cast<uint8_t *>(record)) ? 1 : 0;
-}
-int remove_row(const char *accessor, igd1::mib::RowList &rows, uint32_t position,
-               mib_list_node *node, uint32_t (*instance_of)(const void *)) {
-  return !fails(accessor) && remove_at(rows, position, node, instance_of) ? 1 : 0;
-}
-
-// A 32-bit field in [low, high]; `item` selects one of `offsets`.
-int get_u32(int item, void *output, const void *record, std::initializer_list<size_t> offsets) {
-  if (item < 0 || size_t(item) >= offsets.size() || output == nullptr || record == nullptr) return 0;
-  std::memcpy(output, static_cast<const uint8_t *>(record) + offsets.begin()[item], 4);
-  return 1;
-}
-
 bool in_range(const void *value, long low, long high, bool is_signed = false) {
   const uint32_t raw = load_u32(static_cast<const uint8_t *>(value));
   const long number = is_signed ? long(int32_t(raw)) : long(raw);
@@ -404,9 +381,18 @@ bool in_range(const void *value, long low, long high, bool is_signed = false) {
 }
 
 // A classification as it may be stored (0: a field not set yet).
-bool valid_classification(const uint8_t *row) {
-  return load_u32(row + kClassQueueOffset) <= QOS_MAX_QUEUES && load_u32(row + kDscpOffset) <= 63 &&
-         load_u32(row + kVlanPriorityOffset) <= 7;
+const char *refused_classification(const uint8_t *row) {
+  if (load_u32(row + kClassQueueOffset) > QOS_MAX_QUEUES) return "ClassQueue";
+  if (load_u32(row + kDscpOffset) > 63) return "DSCPMarkValue";
+  return load_u32(row + kVlanPriorityOffset) > 7 ? "VLAN8021PValue" : nullptr;
+}
+
+// A queue as it may be stored (0: a priority not set yet).
+const char *refused_queue(const uint8_t *row) {
+  if (row[kQueueEnableOffset] > 1) return "Enable";
+  if (!in_range(row + kQueuePriorityOffset, 0, 8)) return "Priority";
+  if (!in_range(row + kQueueWeightOffset, 0, 100)) return "Weight";
+  return in_range(row + kQueueCarOffset, -1, 10000000, true) ? nullptr : "Car";
 }
 
 bool valid_app_name(const char *name) {
@@ -414,6 +400,11 @@ bool valid_app_name(const char *name) {
   for (const char *c = name; *c != '\0'; ++c)
     if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F) return false;
   return true;
+}
+
+const char *refused_app(const uint8_t *row) {
+  if (!valid_app_name(reinterpret_cast<const char *>(row + kAppNameOffset))) return "AppName";
+  return in_range(row + kAppQueueOffset, 0, QOS_MAX_QUEUES) ? nullptr : "ClassQueue";
 }
 
 // ---- the settings ----
@@ -446,23 +437,14 @@ struct SeedClassification {
 };
 
 // Set once the table has had its first rules, so that rules a user removed
-// stay removed.
+// stay removed.  The classifications seed their match types with them.
 constexpr Item kSeededClassifications = {"qos.SeededClassification", K::U8, 1};
-constexpr Item kSeededQueues = {"qos.SeededPriorityQueue", K::U8, 1};
-constexpr Item kSeededApps = {"qos.SeededApp", K::U8, 1};
-
-bool seeded(const Item &flag) {
-  uint8_t done = 0;
-  return !igd1::mib::store_is_open() || !igd1::mib::read_item(flag, &done) || done != 0;
-}
-
-void mark_seeded(const Item &flag) {
-  const uint8_t done = 1;
-  igd1::mib::write_item(flag, &done);
-}
 
 void seed_classifications() {
-  if (seeded(kSeededClassifications)) return;
+  uint8_t done = 0;
+  if (!igd1::mib::store_is_open() || !igd1::mib::read_item(kSeededClassifications, &done) ||
+      done != 0 || g_classifications.rows().size() != 0)
+    return;
   const SeedClassification seeds[] = {
       // Voice: expedited forwarding, and SIP signalling by port.
       {1, 46, 6, {{"DSCP", "46", "46", "UDP"}, {"DPORT", "5060", "5061", "UDP,TCP"}}},
@@ -477,7 +459,7 @@ void seed_classifications() {
     store_u32(row + kClassQueueOffset, seed.queue);
     store_u32(row + kDscpOffset, seed.dscp);
     store_u32(row + kVlanPriorityOffset, seed.vlan_priority);
-    if (!classifications().insert(row)) break;
+    if (!g_classifications.rows().insert(row)) break;
     const uint32_t classification = load_u32(row);
     for (const SeedType &type : seed.types) {
       uint8_t type_row[kTypeRowSize] = {};
@@ -489,40 +471,35 @@ void seed_classifications() {
       igd1::mib::table_insert(types_table(), type_row);
     }
   }
-  mark_seeded(kSeededClassifications);
+  done = 1;
+  igd1::mib::write_item(kSeededClassifications, &done);
   mib_transaction_commit();
 }
 
-void seed_queues() {
-  if (seeded(kSeededQueues)) return;
+std::vector<uint8_t> seed_queues() {
   struct Seed {
     uint32_t priority, weight;
     int32_t car;
   };
   // Strict priority for voice, weights for the rest, no rate caps.
   constexpr Seed seeds[] = {{1, 40, -1}, {2, 30, -1}, {3, 20, -1}, {4, 10, -1}};
-  if (mib_transaction_begin() == 0) return;
+  std::vector<uint8_t> rows(std::size(seeds) * QOS_PRIORITY_QUEUE_ROW_SIZE, 0);
+  uint8_t *row = rows.data();
   for (const Seed &seed : seeds) {
-    uint8_t row[QOS_PRIORITY_QUEUE_ROW_SIZE] = {};
     row[kQueueEnableOffset] = 1;
     store_u32(row + kQueuePriorityOffset, seed.priority);
     store_u32(row + kQueueWeightOffset, seed.weight);
     store_u32(row + kQueueCarOffset, uint32_t(seed.car));
-    if (!queues().insert(row)) break;
+    row += QOS_PRIORITY_QUEUE_ROW_SIZE;
   }
-  mark_seeded(kSeededQueues);
-  mib_transaction_commit();
+  return rows;
 }
 
-void seed_apps() {
-  if (seeded(kSeededApps)) return;
-  if (mib_transaction_begin() == 0) return;
-  uint8_t row[kAppRowSize] = {};
-  store_u32(row + kAppQueueOffset, 3);
-  store_text(row + kAppNameOffset, kAppNameSize, "OnlineGaming");
-  apps().insert(row);
-  mark_seeded(kSeededApps);
-  mib_transaction_commit();
+std::vector<uint8_t> seed_apps() {
+  std::vector<uint8_t> row(kAppRowSize, 0);
+  store_u32(row.data() + kAppQueueOffset, 3);
+  store_text(row.data() + kAppNameOffset, kAppNameSize, "OnlineGaming");
+  return row;
 }
 
 // What applying the configuration applies, as one line of text.
@@ -531,14 +508,14 @@ std::string applied_text() {
                      " plan=" + setting(kPlan) + " bandwidth=" + setting(kBandwidth) +
                      " forceweight=" + setting(kForceWeight) + " dscpmark=" + setting(kDscpMark) +
                      " 8021p=" + setting(kVlanMark) + "; queues";
-  for (const std::vector<uint8_t> &row : igd1::mib::table_rows(kQueues))
+  for (const std::vector<uint8_t> &row : igd1::mib::table_rows(kQueues.def))
     text += " " + std::to_string(load_u32(row.data())) + ":" +
             (row[kQueueEnableOffset] != 0 ? "on" : "off") + "/p" +
             std::to_string(load_u32(&row[kQueuePriorityOffset])) + "/w" +
             std::to_string(load_u32(&row[kQueueWeightOffset])) + "/car" +
             std::to_string(int32_t(load_u32(&row[kQueueCarOffset])));
   text += "; classes";
-  for (const std::vector<uint8_t> &row : igd1::mib::table_rows(kClassifications)) {
+  for (const std::vector<uint8_t> &row : igd1::mib::table_rows(kClassifications.def)) {
     const uint32_t number = load_u32(row.data());
     text += " " + std::to_string(number) + ":q" + std::to_string(load_u32(&row[kClassQueueOffset])) +
             "/dscp" + std::to_string(load_u32(&row[kDscpOffset])) + "/p" +
@@ -554,7 +531,7 @@ std::string applied_text() {
     text += "]";
   }
   text += "; apps";
-  for (const std::vector<uint8_t> &row : igd1::mib::table_rows(kApps))
+  for (const std::vector<uint8_t> &row : igd1::mib::table_rows(kApps.def))
     text += " " + std::to_string(row[0]) + ":" + text_at(&row[kAppNameOffset], kAppNameSize) +
             "/q" + std::to_string(load_u32(&row[kAppQueueOffset]));
   return text;
@@ -613,35 +590,29 @@ int QoS_apply_change(void) {
 // ---- classifications ----
 
 int QoSClassification_init(void) {
-  return init_table("QoSClassification_init", seed_classifications, classifications());
+  if (g_classifications.fails("init")) return 0;
+  seed_classifications();
+  return g_classifications.init() ? 1 : 0;
 }
 
 mib_list_node *QoSClassification_get_list_by_instnum(uint32_t instance, uint32_t *position) {
-  return list_node("QoSClassification_get_list_by_instnum", classifications(), instance, position);
+  return g_classifications.find(instance, position);
 }
 
 uint32_t QoSClassificationList_get_instnum(const void *record) {
-  return record != nullptr ? load_u32(static_cast<const uint8_t *>(record)) : 0;
+  return g_classifications.instance_of(record);
 }
 
 int QoSClassification_get_mib_property(int item, void *output, const void *record) {
-  if (fails("QoSClassification_get_mib_property", item)) return 0;
-  return get_u32(item, output, record, {kClassQueueOffset, kDscpOffset, kVlanPriorityOffset});
+  return g_classifications.get(item, output, record) ? 1 : 0;
 }
 
 int QoSClassification_set_mib_property(int item, const void *value, void *record) {
-  if (value == nullptr || record == nullptr || fails("QoSClassification_set_mib_property", item))
-    return 0;
-  constexpr size_t kOffsets[] = {kClassQueueOffset, kDscpOffset, kVlanPriorityOffset};
-  constexpr long kLow[] = {1, 0, 0}, kHigh[] = {QOS_MAX_QUEUES, 63, 7};
-  if (item < 0 || size_t(item) >= std::size(kOffsets) || !in_range(value, kLow[item], kHigh[item]))
-    return 0;
-  std::memcpy(static_cast<uint8_t *>(record) + kOffsets[item], value, 4);
-  return 1;
+  return g_classifications.set(item, value, record) ? 1 : 0;
 }
 
 void *QoSClassification_backup_entry(const void *record) {
-  void *copy = backup("QoSClassification_backup_entry", record, QOS_CLASSIFICATION_ROW_SIZE);
+  void *copy = g_classifications.backup(record);
   if (copy == nullptr) return nullptr;
   ClassificationCopy types;
   for (std::vector<uint8_t> &row : types_of(QoSClassificationList_get_instnum(record))) {
@@ -658,13 +629,13 @@ void QoSClassification_free_backup_entry(void *copy) {
     std::lock_guard lock(copies_mutex());
     copies().erase(copy);
   }
-  std::free(copy);
+  igd1::mib::Table::free_copy(copy);
 }
 
 int QoSClassification_update_entry_mib(const void *copy) {
-  if (copy == nullptr || fails("QoSClassification_update_entry_mib")) return 0;
+  if (copy == nullptr || g_classifications.fails("update_entry_mib")) return 0;
   const auto *row = static_cast<const uint8_t *>(copy);
-  if (!valid_classification(row)) return 0;
+  if (g_classifications.refused(row) != nullptr) return 0;
   std::vector<std::vector<uint8_t>> changed;
   {
     std::lock_guard lock(copies_mutex());
@@ -677,7 +648,7 @@ int QoSClassification_update_entry_mib(const void *copy) {
     if (!valid_type_row(type.data())) return 0;
   // The classification and its types stand or fall together.
   if (mib_transaction_begin() == 0) return 0;
-  bool stored = classifications().store(row);
+  bool stored = g_classifications.rows().store(row);
   for (const std::vector<uint8_t> &type : changed)
     stored = stored && igd1::mib::table_update(types_table(), type.data());
   if (!stored) {
@@ -687,13 +658,10 @@ int QoSClassification_update_entry_mib(const void *copy) {
   return mib_transaction_commit() != 0 ? 1 : 0;
 }
 
-int QoSClassification_insert_entry(void *record) {
-  return insert_row("QoSClassification_insert_entry", classifications(), record);
-}
+int QoSClassification_insert_entry(void *record) { return g_classifications.insert(record) ? 1 : 0; }
 
 int QoSClassification_remove_entry(uint32_t position, mib_list_node *node) {
-  if (fails("QoSClassification_remove_entry")) return 0;
-  mib_list_node *at = classifications().at(position);
+  mib_list_node *at = g_classifications.rows().at(position);
   if (at == nullptr) return 0;
   const uint32_t classification = QoSClassificationList_get_instnum(at->data);
   if (mib_transaction_begin() == 0) return 0;
@@ -701,7 +669,7 @@ int QoSClassification_remove_entry(uint32_t position, mib_list_node *node) {
   for (const std::vector<uint8_t> &type : types_of(classification))
     removed = removed && igd1::mib::table_remove(types_table(),
                                                  igd1::mib::row_key_of(types_table(), type.data()));
-  removed = removed && remove_at(classifications(), position, node, QoSClassificationList_get_instnum);
+  removed = removed && g_classifications.remove(position, node);
   if (!removed) {
     mib_transaction_rollback();
     return 0;
@@ -772,136 +740,71 @@ int QoSClassificationType_init_entry(void *record, uint32_t classification) {
 
 // ---- priority queues ----
 
-int QoSPriorityQueue_init(void) { return init_table("QoSPriorityQueue_init", seed_queues, queues()); }
+int QoSPriorityQueue_init(void) { return g_queues.init() ? 1 : 0; }
 
 mib_list_node *QoSPriorityQueue_get_list_by_instnum(uint32_t instance, uint32_t *position) {
-  return list_node("QoSPriorityQueue_get_list_by_instnum", queues(), instance, position);
+  return g_queues.find(instance, position);
 }
 
-uint32_t QoSPriorityQueueList_get_instnum(const void *record) {
-  return record != nullptr ? load_u32(static_cast<const uint8_t *>(record)) : 0;
-}
+uint32_t QoSPriorityQueueList_get_instnum(const void *record) { return g_queues.instance_of(record); }
 
 int QoSPriorityQueue_get_mib_property(int item, void *output, const void *record) {
-  if (fails("QoSPriorityQueue_get_mib_property", item)) return 0;
-  if (item == 0 && output != nullptr && record != nullptr) {
-    *static_cast<uint8_t *>(output) = static_cast<const uint8_t *>(record)[kQueueEnableOffset];
-    return 1;
-  }
-  return item > 0 ? get_u32(item - 1, output, record,
-                            {kQueuePriorityOffset, kQueueWeightOffset, kQueueCarOffset})
-                  : 0;
+  return g_queues.get(item, output, record) ? 1 : 0;
 }
 
 int QoSPriorityQueue_set_mib_property(int item, const void *value, void *record) {
-  if (value == nullptr || record == nullptr || fails("QoSPriorityQueue_set_mib_property", item))
-    return 0;
-  auto *row = static_cast<uint8_t *>(record);
-  switch (item) {
-    case 0:
-      if (*static_cast<const uint8_t *>(value) > 1) return 0;
-      row[kQueueEnableOffset] = *static_cast<const uint8_t *>(value);
-      return 1;
-    case 1:
-      if (!in_range(value, 1, 8)) return 0;
-      std::memcpy(row + kQueuePriorityOffset, value, 4);
-      return 1;
-    case 2:
-      if (!in_range(value, 0, 100)) return 0;
-      std::memcpy(row + kQueueWeightOffset, value, 4);
-      return 1;
-    case 3:
-      if (!in_range(value, -1, 10000000, true)) return 0;
-      std::memcpy(row + kQueueCarOffset, value, 4);
-      return 1;
-    default: return 0;
-  }
+  return g_queues.set(item, value, record) ? 1 : 0;
 }
 
-void *QoSPriorityQueue_backup_entry(const void *record) {
-  return backup("QoSPriorityQueue_backup_entry", record, QOS_PRIORITY_QUEUE_ROW_SIZE);
-}
+void *QoSPriorityQueue_backup_entry(const void *record) { return g_queues.backup(record); }
 
-void QoSPriorityQueue_free_backup_entry(void *copy) { std::free(copy); }
+void QoSPriorityQueue_free_backup_entry(void *copy) { igd1::mib::Table::free_copy(copy); }
 
 int QoSPriorityQueue_update_entry_mib(const void *copy) {
-  if (copy == nullptr || fails("QoSPriorityQueue_update_entry_mib")) return 0;
-  const auto *row = static_cast<const uint8_t *>(copy);
-  // A queue as it may be stored (0: a priority not set yet).
-  if (row[kQueueEnableOffset] > 1 || !in_range(row + kQueuePriorityOffset, 0, 8) ||
-      !in_range(row + kQueueWeightOffset, 0, 100) || !in_range(row + kQueueCarOffset, -1, 10000000, true))
-    return 0;
-  return queues().store(row) ? 1 : 0;
+  return g_queues.update(copy) == nullptr ? 1 : 0;
 }
 
-int QoSPriorityQueue_insert_entry(void *record) {
-  return insert_row("QoSPriorityQueue_insert_entry", queues(), record);
-}
+int QoSPriorityQueue_insert_entry(void *record) { return g_queues.insert(record) ? 1 : 0; }
 
 int QoSPriorityQueue_remove_entry(uint32_t position, mib_list_node *node) {
-  return remove_row("QoSPriorityQueue_remove_entry", queues(), position, node,
-                    QoSPriorityQueueList_get_instnum);
+  return g_queues.remove(position, node) ? 1 : 0;
 }
 
 // ---- applications ----
 
-int QoSApp_init(void) { return init_table("QoSApp_init", seed_apps, apps()); }
+int QoSApp_init(void) { return g_apps.init() ? 1 : 0; }
 
 mib_list_node *QoSApp_get_list_by_instnum(uint32_t instance, uint32_t *position) {
-  return list_node("QoSApp_get_list_by_instnum", apps(), instance, position);
+  return g_apps.find(instance, position);
 }
 
-uint32_t QoSAppList_get_instnum(const void *record) {
-  return record != nullptr ? static_cast<const uint8_t *>(record)[0] : 0;
-}
+uint32_t QoSAppList_get_instnum(const void *record) { return g_apps.instance_of(record); }
 
 int QoSApp_get_mib_property(int item, void *output, const void *record) {
-  if (output == nullptr || record == nullptr || fails("QoSApp_get_mib_property", item)) return 0;
-  const auto *row = static_cast<const uint8_t *>(record);
-  if (item == 0) {
-    const std::string name = text_at(row + kAppNameOffset, kAppNameSize);
-    std::memcpy(output, name.c_str(), name.size() + 1);
-    return 1;
-  }
-  return item == 1 ? get_u32(0, output, record, {kAppQueueOffset}) : 0;
+  return g_apps.get(item, output, record) ? 1 : 0;
 }
 
 int QoSApp_set_mib_property(int item, const void *value, void *record) {
-  if (value == nullptr || record == nullptr || fails("QoSApp_set_mib_property", item)) return 0;
-  auto *row = static_cast<uint8_t *>(record);
-  if (item == 0) {
-    if (!valid_app_name(static_cast<const char *>(value))) return 0;
-    store_text(row + kAppNameOffset, kAppNameSize, static_cast<const char *>(value));
-    return 1;
-  }
-  if (item != 1 || !in_range(value, 1, QOS_MAX_QUEUES)) return 0;
-  std::memcpy(row + kAppQueueOffset, value, 4);
-  return 1;
+  return g_apps.set(item, value, record) ? 1 : 0;
 }
 
-void *QoSApp_backup_entry(const void *record) {
-  return backup("QoSApp_backup_entry", record, kAppRowSize);
-}
+void *QoSApp_backup_entry(const void *record) { return g_apps.backup(record); }
 
-void QoSApp_free_backup_entry(void *copy) { std::free(copy); }
+void QoSApp_free_backup_entry(void *copy) { igd1::mib::Table::free_copy(copy); }
 
-int QoSApp_update_entry_mib(const void *copy) {
-  if (copy == nullptr || fails("QoSApp_update_entry_mib")) return 0;
-  const auto *row = static_cast<const uint8_t *>(copy);
-  const std::string name = text_at(row + kAppNameOffset, kAppNameSize);
-  if (!valid_app_name(name.c_str()) || !in_range(row + kAppQueueOffset, 0, QOS_MAX_QUEUES)) return 0;
-  return apps().store(row) ? 1 : 0;
-}
+int QoSApp_update_entry_mib(const void *copy) { return g_apps.update(copy) == nullptr ? 1 : 0; }
 
+// The caller's record is the first bytes of a row: only the instance number
+// goes back into it.
 int QoSApp_insert_entry(void *record) {
-  if (record == nullptr || fails("QoSApp_insert_entry")) return 0;
-  uint8_t row[kAppRowSize] = {};
-  if (!apps().insert(row)) return 0;
+  if (record == nullptr) return 0;
+  const uint32_t instance = g_apps.insert_empty();
+  if (instance == 0) return 0;
   std::memset(record, 0, QOS_APP_ROW_SIZE);
-  static_cast<uint8_t *>(record)[0] = row[0];
+  static_cast<uint8_t *>(record)[0] = uint8_t(instance);
   return 1;
 }
 
 int QoSApp_remove_entry(uint32_t position, mib_list_node *node) {
-  return remove_row("QoSApp_remove_entry", apps(), position, node, QoSAppList_get_instnum);
+  return g_apps.remove(position, node) ? 1 : 0;
 }

@@ -2367,7 +2367,7 @@ void clear_failures() {
 }
 
 bool should_fail(std::string_view accessor, int index) {
-  if (!g_failures_injected.load(std::memory_order_relaxed)) return false;
+  if (!failures_injected()) return false;
   Registry &r = registry();
   std::lock_guard lock(r.mutex);
   auto found = r.failures.find(accessor);

@@ -1,0 +1,197 @@
+#include "mib_table.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace igd1::mib {
+
+namespace {
+
+bool is_text(ValueKind kind) { return kind == ValueKind::Text || kind == ValueKind::IPv4Text; }
+
+// Texts are kept zero-padded, so the last byte settles it but for a full one.
+bool terminated(const void *text, size_t size) {
+  const auto *bytes = static_cast<const char *>(text);
+  return bytes[size - 1] == '\0' || strnlen(bytes, size) < size;
+}
+
+// The number a column holds at `at`, by its kind; false for kinds that are
+// not whole numbers.
+bool whole_number(ValueKind kind, const void *at, int64_t *value) {
+  switch (kind) {
+    case ValueKind::U8: *value = *static_cast<const uint8_t *>(at); return true;
+    case ValueKind::U16: {
+      uint16_t v;
+      std::memcpy(&v, at, sizeof v);
+      *value = v;
+      return true;
+    }
+    case ValueKind::U32: {
+      uint32_t v;
+      std::memcpy(&v, at, sizeof v);
+      *value = v;
+      return true;
+    }
+    case ValueKind::I32:
+    case ValueKind::Bool: {
+      int32_t v;
+      std::memcpy(&v, at, sizeof v);
+      *value = v;
+      return true;
+    }
+    default: return false;
+  }
+}
+
+// Keeps the reason of the calling thread's last refused update.
+const char *refusal(std::string text) {
+  static thread_local std::string reason;
+  reason = std::move(text);
+  return reason.c_str();
+}
+
+}  // namespace
+
+Table::Table(const TableSpec &spec) : spec_(spec) {
+  register_table(spec.def);
+  rows_ = new RowList(*find_table(spec.def.name));
+}
+
+bool Table::fails_named(const char *call, int index) const {
+  return should_fail(std::string(spec_.prefix) + "_" + call, index);
+}
+
+bool Table::init() {
+  if (fails("update_all") || fails("init")) return false;
+  rows_->reload();
+  if (spec_.seed == nullptr || !store_is_open() ||
+      get_setting(spec_.seed_marker).value_or("0") != "0")
+    return true;
+  // The records and the mark stand or fall together.
+  if (!begin_transaction()) return false;
+  if (rows_->size() == 0) {
+    std::vector<uint8_t> seed = spec_.seed();
+    const size_t size = spec_.def.row_size;
+    for (size_t at = 0; at + size <= seed.size(); at += size) {
+      uint8_t *record = seed.data() + at;
+      if (refused(record) != nullptr) continue;
+      if (key_instance(row_key_of(spec_.def, record)) == 0)
+        rows_->insert(record);
+      else
+        rows_->insert_at(record);
+    }
+  }
+  set_setting(spec_.seed_marker, "1");
+  return commit_transaction();
+}
+
+mib_list_node *Table::list() { return fails("get_list") ? nullptr : rows_->head(); }
+
+mib_list_node *Table::find(uint32_t instance, uint32_t *position) {
+  if (fails("get_list_by_instnum")) return nullptr;
+  if (instance != 0) return rows_->find(instance, position);
+  if (position != nullptr) *position = 0;
+  return rows_->head();
+}
+
+uint32_t Table::instance_of(const void *record) const {
+  return record != nullptr ? key_instance(row_key_of(spec_.def, static_cast<const uint8_t *>(record)))
+                           : 0;
+}
+
+bool Table::get(int item, void *output, const void *record) const {
+  if (item < 0 || size_t(item) >= spec_.items.size() || output == nullptr || record == nullptr ||
+      fails("get_mib_property", item))
+    return false;
+  const Column &column = spec_.def.columns[spec_.items[item].column];
+  const auto *at = static_cast<const uint8_t *>(record) + column.offset;
+  if (!is_text(column.kind)) {
+    std::memcpy(output, at, column.size);
+    return true;
+  }
+  const size_t length = strnlen(reinterpret_cast<const char *>(at), column.size);
+  if (length == column.size) return false;
+  std::memcpy(output, at, length + 1);
+  return true;
+}
+
+bool Table::set(int item, const void *value, void *record) const {
+  if (item < 0 || size_t(item) >= spec_.items.size() || value == nullptr || record == nullptr ||
+      fails("set_mib_property", item))
+    return false;
+  const TableItem &wanted = spec_.items[item];
+  const Column &column = spec_.def.columns[wanted.column];
+  auto *at = static_cast<uint8_t *>(record) + column.offset;
+  if (is_text(column.kind)) {
+    const auto *text = static_cast<const char *>(value);
+    const size_t length = strnlen(text, column.size);
+    if (length == column.size || (wanted.valid != nullptr && !wanted.valid(text))) return false;
+    std::memset(at, 0, column.size);
+    std::memcpy(at, text, length);
+    return true;
+  }
+  int64_t number = 0;
+  if ((wanted.low != 0 || wanted.high != 0) &&
+      (!whole_number(column.kind, value, &number) || number < wanted.low || number > wanted.high))
+    return false;
+  std::memcpy(at, value, column.size);
+  return true;
+}
+
+void *Table::backup(const void *record) const {
+  if (record == nullptr || fails("backup_entry")) return nullptr;
+  void *copy = std::malloc(spec_.def.row_size);
+  if (copy != nullptr) std::memcpy(copy, record, spec_.def.row_size);
+  return copy;
+}
+
+void Table::free_copy(void *copy) { std::free(copy); }
+
+const char *Table::refused(const uint8_t *row) const {
+  for (size_t i = 0; i < spec_.def.column_count; ++i) {
+    const Column &column = spec_.def.columns[i];
+    if (is_text(column.kind) && !terminated(row + column.offset, column.size)) return column.name;
+  }
+  return spec_.refused != nullptr ? spec_.refused(row) : nullptr;
+}
+
+const char *Table::update(const void *copy) {
+  const auto *row = static_cast<const uint8_t *>(copy);
+  if (row == nullptr) return "no row";
+  if (fails("update_entry") || fails("update_entry_mib")) return "the table refused the row";
+  if (const char *field = refused(row)) return refusal(std::string("invalid ") + field);
+  return rows_->store(row) ? nullptr : "store write failed";
+}
+
+const char *Table::update_at(const void *copy, uint32_t position) {
+  if (copy != nullptr) {
+    mib_list_node *at = rows_->at(position);
+    if (at == nullptr || row_key_of(spec_.def, static_cast<const uint8_t *>(at->data)) !=
+                             row_key_of(spec_.def, static_cast<const uint8_t *>(copy)))
+      return refusal("no row at position " + std::to_string(position));
+  }
+  return update(copy);
+}
+
+bool Table::insert(void *record) {
+  return record != nullptr && !fails("insert_entry") &&
+         rows_->insert(static_cast<uint8_t *>(record));
+}
+
+uint32_t Table::insert_empty() {
+  std::vector<uint8_t> row(spec_.def.row_size, 0);
+  return insert(row.data()) ? instance_of(row.data()) : 0;
+}
+
+bool Table::remove(uint32_t position, const mib_list_node *node) {
+  if (fails("remove_entry")) return false;
+  mib_list_node *at = rows_->at(position);
+  if (at == nullptr) return false;
+  const RowKey key = row_key_of(spec_.def, static_cast<const uint8_t *>(at->data));
+  if (node != nullptr && node->data != nullptr &&
+      row_key_of(spec_.def, static_cast<const uint8_t *>(node->data)) != key)
+    return false;
+  return rows_->remove(key);
+}
+
+}  // namespace igd1::mib

@@ -1,0 +1,102 @@
+// One accessor over a table definition: the calls that every record table of
+// the configuration library answers (init, list, find, instance number, get,
+// set, backup, free, update, insert, remove).  A table is its definition, the
+// checks of its values and records, and the records a new store starts with;
+// its exported functions hand their arguments to the accessor in one line
+// each.  Every call honours failures injected under "<prefix>_<call>".
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "mib_api.h"
+#include "mib_internal.h"
+#include "mib_rowlist.h"
+#include "mib_store.h"
+
+namespace igd1::mib {
+
+// One value the get and set calls reach by item number: a column of the row.
+struct TableItem {
+  size_t column;  // index into the definition's columns
+  // Numbers: the accepted range (both 0: any value of the column's width).
+  int64_t low = 0, high = 0;
+  // Texts: accepts a text that fits its column (nullptr: any that fits).
+  bool (*valid)(const char *text) = nullptr;
+};
+
+struct TableSpec {
+  TableDef def;
+  const char *prefix;  // names of injected failures: "<prefix>_update_all", ...
+  std::span<const TableItem> items = {};
+  // The name of the field that makes a whole record unfit to store, or
+  // nullptr.  Texts that do not end inside their column are refused anyway.
+  const char *(*refused)(const uint8_t *row) = nullptr;
+  // Records of a new store, back to back: put in once, into an empty table,
+  // and `seed_marker` set so that a table its users emptied stays empty.  A
+  // record that carries no instance number gets the lowest free one.
+  const char *seed_marker = nullptr;
+  std::vector<uint8_t> (*seed)() = nullptr;
+};
+
+class Table {
+ public:
+  // Registers the table with the store (it exists from the store's next open).
+  explicit Table(const TableSpec &spec);
+  Table(const Table &) = delete;
+  Table &operator=(const Table &) = delete;
+
+  const TableSpec &spec() const { return spec_; }
+  RowList &rows() { return *rows_; }
+
+  // True when a failure is injected for "<prefix>_<call>" and `index`.
+  bool fails(const char *call, int index = 0) const {
+    return failures_injected() && fails_named(call, index);
+  }
+
+  // Reads the table again and seeds a new store.
+  bool init();
+  mib_list_node *list();
+  // The node of `instance` and its position; instance 0 names the head.
+  mib_list_node *find(uint32_t instance, uint32_t *position);
+  uint32_t instance_of(const void *record) const;
+  // One item of `record`: a text with its terminator, a number at its width.
+  bool get(int item, void *output, const void *record) const;
+  // Checks `value` and writes it into `record` (a working copy).
+  bool set(int item, const void *value, void *record) const;
+  // A copy of `record` that the caller releases with free_copy.
+  void *backup(const void *record) const;
+  static void free_copy(void *copy);
+  // Why `row` may not be stored, or nullptr.
+  const char *refused(const uint8_t *row) const;
+  // Stores `copy` over the row with its key; at `position` only when the
+  // row there has that key.  Null once stored, otherwise the reason (valid
+  // until the calling thread's next update).
+  const char *update(const void *copy);
+  const char *update_at(const void *copy, uint32_t position);
+  // Inserts `record` under the lowest free instance number, written into it.
+  bool insert(void *record);
+  // Inserts a zeroed record; its instance number, or 0.
+  uint32_t insert_empty();
+  // Removes the row at `position` when `node` (if given) names the same row.
+  bool remove(uint32_t position, const mib_list_node *node);
+
+ private:
+  bool fails_named(const char *call, int index) const;
+
+  const TableSpec &spec_;
+  RowList *rows_;
+};
+
+// Records of a seed, back to back, from typed rows.
+template <typename Row>
+std::vector<uint8_t> records(const std::vector<Row> &rows) {
+  std::vector<uint8_t> bytes(rows.size() * sizeof(Row));
+  if (!rows.empty()) std::memcpy(bytes.data(), rows.data(), bytes.size());
+  return bytes;
+}
+
+}  // namespace igd1::mib
