@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "mib_api.h"
+#include "mib_filters.h"
+#include "mib_network_tables.h"
 #include "mib_qos.h"
 #include "mib_table.h"
 #include "store_fixture.h"
@@ -218,6 +220,11 @@ TEST_F(TableUpgradeTest, RowsTheOldStoreWroteReadTheSame) {
   EXPECT_EQ(QoSClassification_init(), 1);
   EXPECT_EQ(QoSPriorityQueue_init(), 1);
   EXPECT_EQ(QoSApp_init(), 1);
+  for (int (*init)() : {dnsfilter_update_all, urlfilter_update_all, macblocklist_update_all,
+                        macwhitelist_update_all, appfilter_update_all, AppRoute_update_all,
+                        ddnsServer_update_all, dnsTunnel_update_all, sambaAccount_update_all})
+    EXPECT_EQ(init(), 1);
+  EXPECT_EQ(HardAccCancel_update_all(), 0);
 
   std::vector<std::string> rows;
   for (const std::string &line : dump_lines())

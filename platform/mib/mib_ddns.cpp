@@ -11,7 +11,7 @@
 
 #include "mib_network_seed.h"
 #include "mib_network_tables.h"
-#include "mib_table_rows.h"
+#include "mib_table.h"
 
 namespace {
 
@@ -36,36 +36,12 @@ constexpr igd1::mib::Column kClientColumns[] = {
 };
 #undef CLIENT_COLUMN
 
-constexpr igd1::mib::TableDef kClientTable = {
-    .name = "ddns",
-    .module = "DDNSServerConfig",
-    .row_size = sizeof(Client),
-    .columns = kClientColumns,
-    .column_count = std::size(kClientColumns),
-    .max_rows = 8,
-};
-
 constexpr igd1::mib::Column kTunnelColumns[] = {
     {"ServerIP", K::Text, offsetof(Tunnel, server_ip), DNS_TUNNEL_SERVER_SIZE},
     {"DomainName", K::Text, offsetof(Tunnel, domains), DNS_TUNNEL_DOMAINS_SIZE},
 };
 
-constexpr igd1::mib::TableDef kTunnelTable = {
-    .name = "dnstunnel",
-    .module = "DNSTunnel",
-    .row_size = DNS_TUNNEL_ROW_SIZE,
-    .columns = kTunnelColumns,
-    .column_count = std::size(kTunnelColumns),
-    .max_rows = 32,
-};
-
-igd1::mib::RowList &clients() { return igd1::mib::table_rows_of<kClientTable>(); }
-igd1::mib::RowList &tunnels() { return igd1::mib::table_rows_of<kTunnelTable>(); }
-const bool kRegistered = (clients(), tunnels(), true);
-
-bool fails(const char *accessor) { return igd1::mib::should_fail(accessor, 0); }
-
-std::vector<Client> default_clients() {
+std::vector<uint8_t> default_clients() {
   Client client{};
   client.instance = 1;
   client.enabled = 1;
@@ -75,16 +51,30 @@ std::vector<Client> default_clients() {
   put_text(client.password, "Vq7-mk2Lp");
   put_text(client.domain_name, "wqx-home.net");
   put_text(client.host_name, "home4a3e51");
-  return {client};
+  return igd1::mib::records(std::vector<Client>{client});
 }
 
-std::vector<Tunnel> default_tunnels() {
+std::vector<uint8_t> default_tunnels() {
   Tunnel tunnel{};
   tunnel.instance = 1;
   put_text(tunnel.server_ip, "10.98.0.53");
   put_text(tunnel.domains, "voip.wqx-net.cn;ims.wqx-net.cn");
-  return {tunnel};
+  return igd1::mib::records(std::vector<Tunnel>{tunnel});
 }
+
+constexpr igd1::mib::TableSpec kClients = {
+    .def = igd1::mib::record_table("ddns", "DDNSServerConfig", sizeof(Client), kClientColumns, 8),
+    .prefix = "ddnsServer",
+    .seed_marker = "ddns.Seeded",
+    .seed = default_clients,
+};
+constexpr igd1::mib::TableSpec kTunnels = {
+    .def = igd1::mib::record_table("dnstunnel", "DNSTunnel", DNS_TUNNEL_ROW_SIZE, kTunnelColumns, 32),
+    .prefix = "dnsTunnel",
+    .seed_marker = "dnstunnel.Seeded",
+    .seed = default_tunnels,
+};
+igd1::mib::Table g_clients(kClients), g_tunnels(kTunnels);
 
 template <size_t N>
 bool filled(const char (&text)[N]) {
@@ -104,54 +94,33 @@ bool internet_address(char (&text)[46]) {
          inet_ntop(AF_INET, wan.ipv4_address, text, sizeof text) != nullptr;
 }
 
-// The removable row at `position` (the one `node` names), or 0.
-int remove_row(igd1::mib::RowList &list, uint32_t position, const mib_list_node *node) {
-  const uint32_t instance = igd1::mib::removable_instance(list, position, node);
-  return instance != 0 && list.remove(instance) ? 1 : 0;
-}
-
 }  // namespace
 
-int ddnsServer_update_all(void) {
-  if (fails("ddnsServer_update_all")) return 0;
-  clients().reload();
-  igd1::mib::seed_once(clients(), "ddns.Seeded", default_clients());
-  return 1;
-}
+int ddnsServer_update_all(void) { return g_clients.init() ? 1 : 0; }
 
-mib_list_node *ddnsServer_get_list(int) {
-  if (fails("ddnsServer_get_list")) return nullptr;
-  return clients().head();
-}
+mib_list_node *ddnsServer_get_list(int) { return g_clients.list(); }
 
 mib_list_node *ddnsServer_get_list_by_instnum(uint32_t instance, uint32_t *index) {
-  if (fails("ddnsServer_get_list_by_instnum")) return nullptr;
-  return clients().find(instance, index);
+  return g_clients.find(instance, index);
 }
 
-int ddnsServer_insert_entry(void *row) {
-  if (row == nullptr || fails("ddnsServer_insert_entry")) return 0;
-  return clients().insert(static_cast<uint8_t *>(row)) ? 1 : 0;
-}
+int ddnsServer_insert_entry(void *row) { return g_clients.insert(row) ? 1 : 0; }
 
 int ddnsServer_remove_entry(uint32_t index, mib_list_node *node) {
-  if (fails("ddnsServer_remove_entry")) return 0;
-  return remove_row(clients(), index, node);
+  return g_clients.remove(index, node) ? 1 : 0;
 }
 
 int ddnsServer_update_entry(const void *row, uint32_t instance, int) {
-  if (row == nullptr || fails("ddnsServer_update_entry")) return 0;
-  const auto *bytes = static_cast<const uint8_t *>(row);
-  return bytes[0] == instance && clients().store(bytes) ? 1 : 0;
+  return g_clients.instance_of(row) == instance && g_clients.update(row) == nullptr ? 1 : 0;
 }
 
 int ddnsServer_save_mib(void) {
-  if (fails("ddnsServer_save_mib")) return 0;
+  if (g_clients.fails("save_mib")) return 0;
   return dbus_do_ExtraMIB2flash();
 }
 
 void update_ddns_status(void *row) {
-  if (row == nullptr || fails("update_ddns_status")) return;
+  if (row == nullptr || igd1::mib::should_fail("update_ddns_status", 0)) return;
   Client client;
   std::memcpy(&client, row, sizeof client);
   char address[46] = "";
@@ -175,40 +144,28 @@ void update_ddns_status(void *row) {
   std::memcpy(row, &client, sizeof client);
 }
 
-int dnsTunnel_update_all(void) {
-  if (fails("dnsTunnel_update_all")) return 0;
-  tunnels().reload();
-  igd1::mib::seed_once(tunnels(), "dnstunnel.Seeded", default_tunnels());
-  return 1;
-}
+int dnsTunnel_update_all(void) { return g_tunnels.init() ? 1 : 0; }
 
-mib_list_node *dnsTunnel_get_list(int) {
-  if (fails("dnsTunnel_get_list")) return nullptr;
-  return tunnels().head();
-}
+mib_list_node *dnsTunnel_get_list(int) { return g_tunnels.list(); }
 
 mib_list_node *dnsTunnel_get_list_by_instnum(uint32_t instance, uint32_t *index) {
-  if (fails("dnsTunnel_get_list_by_instnum")) return nullptr;
-  return tunnels().find(instance, index);
+  return g_tunnels.find(instance, index);
 }
 
-int dnsTunnel_insert_entry(void *row) {
-  if (row == nullptr || fails("dnsTunnel_insert_entry")) return 0;
-  return tunnels().insert(static_cast<uint8_t *>(row)) ? 1 : 0;
-}
+int dnsTunnel_insert_entry(void *row) { return g_tunnels.insert(row) ? 1 : 0; }
 
 int dnsTunnel_remove_entry(uint32_t index, mib_list_node *node) {
-  if (fails("dnsTunnel_remove_entry")) return 0;
-  return remove_row(tunnels(), index, node);
+  return g_tunnels.remove(index, node) ? 1 : 0;
 }
 
 int dnsTunnel_update_entry(const void *stored, uint32_t instance, const void *copy) {
-  if (stored == nullptr || copy == nullptr || fails("dnsTunnel_update_entry")) return 0;
-  const auto *bytes = static_cast<const uint8_t *>(copy);
-  return bytes[0] == instance && tunnels().store(bytes) ? 1 : 0;
+  return stored != nullptr && g_tunnels.instance_of(copy) == instance &&
+                 g_tunnels.update(copy) == nullptr
+             ? 1
+             : 0;
 }
 
 int dnsTunnel_save_mib(void) {
-  if (fails("dnsTunnel_save_mib")) return 0;
+  if (g_tunnels.fails("save_mib")) return 0;
   return dbus_do_ExtraMIB2flash();
 }

@@ -19,15 +19,19 @@
 #include <vector>
 
 #include "mib_filters.h"
-#include "mib_rowlist.h"
 #include "mib_store.h"
+#include "mib_table.h"
 
 namespace {
 
 using K = igd1::mib::ValueKind;
 using igd1::mib::Column;
-using igd1::mib::RowList;
+using igd1::mib::record_table;
+using igd1::mib::seed_records;
+using igd1::mib::Table;
 using igd1::mib::TableDef;
+using igd1::mib::TableSpec;
+using igd1::mib::TextCheck;
 
 constexpr unsigned kMaxRows = 255;
 
@@ -131,40 +135,12 @@ bool valid_list(std::string_view text, bool (*valid)(std::string_view)) {
 
 // ---- the tables -----------------------------------------------------------------
 
-// What a column must hold for its row to be stored.
-enum class Check : uint8_t { Mac, MacOrEmpty, HexMac, Hosts, Urls, Destinations, Macs, WeekDays,
-                             Time };
-
-struct ColumnCheck {
-  size_t column;  // index into the table's columns
-  Check check;
-};
-
-struct Filter {
-  TableDef def;
-  std::span<const ColumnCheck> checks;
-  const char *save_accessor;
-};
-
-bool passes(Check check, std::string_view text) {
-  switch (check) {
-    case Check::Mac: return valid_mac(text);
-    case Check::MacOrEmpty: return text.empty() || valid_mac(text);
-    case Check::HexMac: return text.empty() || (text.size() == 12 && valid_mac(text));
-    case Check::Hosts: return valid_list(text, valid_host);
-    case Check::Urls: return valid_list(text, valid_url);
-    case Check::Destinations: return valid_list(text, valid_destination);
-    case Check::Macs: return valid_list(text, valid_mac);
-    case Check::WeekDays: return valid_weekdays(text);
-    case Check::Time: return valid_time(text);
-  }
-  return false;
-}
-
-std::string_view column_text(const Column &column, const uint8_t *row) {
-  const char *text = reinterpret_cast<const char *>(row + column.offset);
-  return {text, strnlen(text, column.size)};
-}
+bool mac_or_empty(std::string_view text) { return text.empty() || valid_mac(text); }
+bool hex_mac(std::string_view text) { return text.empty() || (text.size() == 12 && valid_mac(text)); }
+bool hosts(std::string_view text) { return valid_list(text, valid_host); }
+bool urls(std::string_view text) { return valid_list(text, valid_url); }
+bool destinations(std::string_view text) { return valid_list(text, valid_destination); }
+bool macs(std::string_view text) { return valid_list(text, valid_mac); }
 
 constexpr Column kDnsColumns[] = {
     {"Enable", K::U8, 1, 1},        {"Action", K::U8, 2, 1},
@@ -173,8 +149,8 @@ constexpr Column kDnsColumns[] = {
     {"MAC", K::Text, 328, 13},      {"WeekDays", K::Text, 341, 33},
     {"Time", K::Text, 374, 65},     {"HostNameList", K::Text, 439, FILTER_LIST_SIZE},
 };
-constexpr ColumnCheck kDnsChecks[] = {{6, Check::HexMac}, {7, Check::WeekDays},
-                                      {8, Check::Time}, {9, Check::Hosts}};
+constexpr TextCheck kDnsChecks[] = {
+    {6, hex_mac}, {7, valid_weekdays}, {8, valid_time}, {9, hosts}};
 
 constexpr Column kUrlColumns[] = {
     {"Enable", K::U8, 1, 1},      {"Mode", K::U8, 2, 1},      {"BlockedTimes", K::U32, 4, 4},
@@ -182,14 +158,14 @@ constexpr Column kUrlColumns[] = {
     {"WeekDays", K::Text, 840, 33}, {"Time", K::Text, 873, 65},
     {"URLList", K::Text, 938, FILTER_LIST_SIZE},
 };
-constexpr ColumnCheck kUrlChecks[] = {{6, Check::WeekDays}, {7, Check::Time}, {8, Check::Urls}};
+constexpr TextCheck kUrlChecks[] = {{6, valid_weekdays}, {7, valid_time}, {8, urls}};
 
 constexpr Column kBlockColumns[] = {
     {"BlockedTimes", K::U32, 4, 4}, {"MAC", K::Text, 8, 18}, {"Name", K::Text, 26, 64}};
-constexpr ColumnCheck kBlockChecks[] = {{1, Check::MacOrEmpty}};
+constexpr TextCheck kBlockChecks[] = {{1, mac_or_empty}};
 
 constexpr Column kWhiteColumns[] = {{"MAC", K::Text, 1, 18}, {"Name", K::Text, 19, 64}};
-constexpr ColumnCheck kWhiteChecks[] = {{0, Check::MacOrEmpty}};
+constexpr TextCheck kWhiteChecks[] = {{0, mac_or_empty}};
 
 constexpr Column kAppFilterColumns[] = {
     {"Enable", K::U8, 1, 1},          {"Mode", K::U8, 2, 1},
@@ -201,9 +177,8 @@ constexpr Column kAppFilterColumns[] = {
     {"DestIPList", K::Text, APPFILTER_DESTINATION_LIST_AT, FILTER_DESTINATION_LIST_SIZE},
     {"MACList", K::Text, APPFILTER_MAC_LIST_AT, FILTER_MAC_LIST_SIZE},
 };
-constexpr ColumnCheck kAppFilterChecks[] = {{8, Check::WeekDays},  {9, Check::Time},
-                                            {10, Check::Hosts},    {11, Check::Destinations},
-                                            {12, Check::Macs}};
+constexpr TextCheck kAppFilterChecks[] = {
+    {8, valid_weekdays}, {9, valid_time}, {10, hosts}, {11, destinations}, {12, macs}};
 
 constexpr Column kAppRouteColumns[] = {
     {"Enable", K::U8, 1, 1},           {"MatchType", K::U8, 2, 1},
@@ -214,255 +189,166 @@ constexpr Column kAppRouteColumns[] = {
     {"DestIPList", K::Text, APPROUTE_DESTINATION_LIST_AT, FILTER_DESTINATION_LIST_SIZE},
     {"MACList", K::Text, APPROUTE_MAC_LIST_AT, FILTER_MAC_LIST_SIZE},
 };
-constexpr ColumnCheck kAppRouteChecks[] = {{7, Check::Hosts}, {8, Check::Destinations},
-                                           {9, Check::Macs}};
-
-constexpr TableDef table(const char *name, const char *module, size_t row_size,
-                         std::span<const Column> columns) {
-  return {.name = name, .module = module, .row_size = row_size, .columns = columns.data(),
-          .column_count = columns.size(), .max_rows = kMaxRows};
-}
-
-constexpr Filter kDns = {table("dnsfilter", "DNSFilter", DNSFILTER_ROW_SIZE, kDnsColumns),
-                         kDnsChecks, "dnsfilter_save_mib"};
-constexpr Filter kUrl = {table("urlfilter", "URLFilter", URLFILTER_ROW_SIZE, kUrlColumns),
-                         kUrlChecks, "urlfilter_save_mib"};
-constexpr Filter kBlock = {
-    table("macblocklist", "MACBlockList", MACBLOCKLIST_ROW_SIZE, kBlockColumns), kBlockChecks,
-    "macblocklist_save_mib"};
-constexpr Filter kWhite = {
-    table("macwhitelist", "MACWhiteList", MACWHITELIST_ROW_SIZE, kWhiteColumns), kWhiteChecks,
-    "macwhitelist_save_mib"};
-constexpr Filter kAppFilter = {
-    table("appfilter", "AppFilter", APPFILTER_ROW_SIZE, kAppFilterColumns), kAppFilterChecks,
-    "appfilter_save_mib"};
-constexpr Filter kAppRoute = {table("approute", "AppRoute", APPROUTE_ROW_SIZE, kAppRouteColumns),
-                              kAppRouteChecks, "AppRoute_save_mib"};
+constexpr TextCheck kAppRouteChecks[] = {{7, hosts}, {8, destinations}, {9, macs}};
 
 // ---- the rules of a new store -------------------------------------------------------
 
-struct SeedValue {
-  const char *column;
-  const char *value;
-};
-using Seed = std::vector<SeedValue>;
+constexpr TableDef kDnsDef = record_table("dnsfilter", "DNSFilter", DNSFILTER_ROW_SIZE, kDnsColumns, kMaxRows);
+constexpr TableDef kUrlDef = record_table("urlfilter", "URLFilter", URLFILTER_ROW_SIZE, kUrlColumns, kMaxRows);
+constexpr TableDef kBlockDef =
+    record_table("macblocklist", "MACBlockList", MACBLOCKLIST_ROW_SIZE, kBlockColumns, kMaxRows);
+constexpr TableDef kWhiteDef =
+    record_table("macwhitelist", "MACWhiteList", MACWHITELIST_ROW_SIZE, kWhiteColumns, kMaxRows);
+constexpr TableDef kAppFilterDef =
+    record_table("appfilter", "AppFilter", APPFILTER_ROW_SIZE, kAppFilterColumns, kMaxRows);
+constexpr TableDef kAppRouteDef =
+    record_table("approute", "AppRoute", APPROUTE_ROW_SIZE, kAppRouteColumns, kMaxRows);
 
-const std::vector<Seed> &seeds_of(const Filter &filter) {
-  static const std::vector<Seed> none;
-  static const std::vector<Seed> dns = {
-      {{"Name", "Advertising"}, {"Action", "1"}, {"WeekDays", "1,2,3,4,5,6,7"},
-       {"HostNameList", "ads.example.net;*.doubleclick.example;tracker.example.org"}}};
-  static const std::vector<Seed> url = {
-      {{"Name", "Homework hours"}, {"Mode", "0"}, {"WeekDays", "1,2,3,4,5"},
-       {"Time", "16:00-18:30"}, {"URLList", "video.example.com;games.example.com/play"}}};
-  static const std::vector<Seed> block = {
-      {{"Name", "Old tablet"}, {"MAC", "02:1a:2b:3c:4d:5e"}}};
-  static const std::vector<Seed> apps = {
-      {{"AppId", "1001"}, {"Name", "Video streaming"}, {"Mode", "1"}, {"DomainAction", "1"},
-       {"WeekDays", "1,2,3,4,5"}, {"Time", "23:00-23:59,00:00-06:00"},
-       {"DomainList", "video.example.com;cdn.video.example.com"},
-       {"DestIPList", "203.0.113.0/24;198.51.100.17"}},
-      {{"AppId", "1002"}, {"Name", "Online games"}, {"Mode", "1"}, {"DestIPAction", "1"},
-       {"DomainList", "play.games.example.net"}, {"DestIPList", "192.0.2.44;2001:db8:77::/48"},
-       {"MACList", "02:aa:bb:cc:dd:01"}}};
-  static const std::vector<Seed> routes = {
-      {{"AppId", "2001"}, {"Name", "Work VPN"}, {"MatchType", "1"}, {"IfName", "wan1"},
-       {"DSCPMarkValue_UP", "46"}, {"DSCPMarkValue_DOWN", "46"},
-       {"DomainList", "vpn.corp.example"}, {"DestIPList", "198.51.100.0/24"}}};
-  if (&filter == &kDns) return dns;
-  if (&filter == &kUrl) return url;
-  if (&filter == &kBlock) return block;
-  if (&filter == &kAppFilter) return apps;
-  if (&filter == &kAppRoute) return routes;
-  return none;
+std::vector<uint8_t> dns_seed() {
+  return seed_records(kDnsDef, {{{"Name", "Advertising"}, {"Action", "1"}, {"WeekDays", "1,2,3,4,5,6,7"},
+                                 {"HostNameList", "ads.example.net;*.doubleclick.example;tracker.example.org"}}});
 }
+std::vector<uint8_t> url_seed() {
+  return seed_records(kUrlDef, {{{"Name", "Homework hours"}, {"Mode", "0"}, {"WeekDays", "1,2,3,4,5"},
+                                 {"Time", "16:00-18:30"},
+                                 {"URLList", "video.example.com;games.example.com/play"}}});
+}
+std::vector<uint8_t> block_seed() {
+  return seed_records(kBlockDef, {{{"Name", "Old tablet"}, {"MAC", "02:1a:2b:3c:4d:5e"}}});
+}
+std::vector<uint8_t> app_filter_seed() {
+  return seed_records(
+      kAppFilterDef,
+      {{{"AppId", "1001"}, {"Name", "Video streaming"}, {"Mode", "1"}, {"DomainAction", "1"},
+        {"WeekDays", "1,2,3,4,5"}, {"Time", "23:00-23:59,00:00-06:00"},
+        {"DomainList", "video.example.com;cdn.video.example.com"},
+        {"DestIPList", "203.0.113.0/24;198.51.100.17"}},
+       {{"AppId", "1002"}, {"Name", "Online games"}, {"Mode", "1"}, {"DestIPAction", "1"},
+        {"DomainList", "play.games.example.net"}, {"DestIPList", "192.0.2.44;2001:db8:77::/48"},
+        {"MACList", "02:aa:bb:cc:dd:01"}}});
+}
+std::vector<uint8_t> app_route_seed() {
+  return seed_records(kAppRouteDef,
+                      {{{"AppId", "2001"}, {"Name", "Work VPN"}, {"MatchType", "1"}, {"IfName", "wan1"},
+                        {"DSCPMarkValue_UP", "46"}, {"DSCPMarkValue_DOWN", "46"},
+                        {"DomainList", "vpn.corp.example"}, {"DestIPList", "198.51.100.0/24"}}});
+}
+
+constexpr TableSpec kDns = {.def = kDnsDef, .prefix = "dnsfilter", .checks = kDnsChecks,
+                            .seed_marker = "dnsfilter.seeded", .seed = dns_seed};
+constexpr TableSpec kUrl = {.def = kUrlDef, .prefix = "urlfilter", .checks = kUrlChecks,
+                            .seed_marker = "urlfilter.seeded", .seed = url_seed};
+constexpr TableSpec kBlock = {.def = kBlockDef, .prefix = "macblocklist", .checks = kBlockChecks,
+                              .seed_marker = "macblocklist.seeded", .seed = block_seed};
+constexpr TableSpec kWhite = {.def = kWhiteDef, .prefix = "macwhitelist", .checks = kWhiteChecks};
+constexpr TableSpec kAppFilter = {.def = kAppFilterDef, .prefix = "appfilter",
+                                  .checks = kAppFilterChecks, .seed_marker = "appfilter.seeded",
+                                  .seed = app_filter_seed};
+constexpr TableSpec kAppRoute = {.def = kAppRouteDef, .prefix = "approute",
+                                 .checks = kAppRouteChecks, .seed_marker = "approute.seeded",
+                                 .seed = app_route_seed};
+
+Table g_dns(kDns), g_url(kUrl), g_block(kBlock), g_white(kWhite), g_app_filter(kAppFilter),
+    g_app_route(kAppRoute);
 
 // ---- the calls ---------------------------------------------------------------------
 
-// The table is registered with the store on first use.
-template <const Filter &F>
-RowList &rows() {
-  static RowList *list = [] {
-    igd1::mib::register_table(F.def);
-    return new RowList(*igd1::mib::find_table(F.def.name));
-  }();
-  return *list;
-}
-
-bool fails(const char *table, const char *call) {
-  return igd1::mib::should_fail(std::string(table) + "_" + call, 0);
-}
-
 // One line naming every column of a row, for the journal.
-std::string describe(const Filter &filter, const uint8_t *row) {
-  std::string text = std::string(filter.def.name) + "[" + std::to_string(row[0]) + "]";
-  for (const Column &column : std::span(filter.def.columns, filter.def.column_count))
+std::string describe(const TableDef &def, const uint8_t *row) {
+  std::string text = std::string(def.name) + "[" + std::to_string(row[0]) + "]";
+  for (const Column &column : std::span(def.columns, def.column_count))
     text += std::string(" ") + column.name + "=" +
             igd1::mib::format_value(column.kind, row + column.offset, column.size);
   return text;
 }
 
-// The column that makes `row` unfit to store, or nullptr.
-const char *refused_column(const Filter &filter, const uint8_t *row) {
-  for (const Column &column : std::span(filter.def.columns, filter.def.column_count))
-    if (column.kind == K::Text && strnlen(reinterpret_cast<const char *>(row + column.offset),
-                                          column.size) == column.size)
-      return column.name;
-  for (const ColumnCheck &check : filter.checks) {
-    const Column &column = filter.def.columns[check.column];
-    if (!passes(check.check, column_text(column, row))) return column.name;
-  }
-  return nullptr;
+void journal(const Table &table, int action, const std::string &what) {
+  igd1::mib::journal_append(MIB_CFG_FILTERS, action, std::string(table.spec().def.name) + what);
 }
 
-template <const Filter &F>
-void seed_new_store() {
-  const std::string marker = std::string(F.def.name) + ".seeded";
-  if (igd1::mib::get_setting(marker).has_value()) return;
-  for (const Seed &seed : seeds_of(F)) {
-    std::vector<uint8_t> row(F.def.row_size, 0);
-    for (const SeedValue &value : seed)
-      for (const Column &column : std::span(F.def.columns, F.def.column_count))
-        if (std::strcmp(column.name, value.column) == 0)
-          igd1::mib::parse_value(column.kind, value.value, row.data() + column.offset, column.size);
-    if (refused_column(F, row.data()) == nullptr) rows<F>().insert(row.data());
-  }
-  igd1::mib::set_setting(marker, "1");
-}
-
-template <const Filter &F>
-int update_all() {
-  if (fails(F.def.name, "update_all")) return 0;
-  rows<F>().reload();
-  seed_new_store<F>();
-  return 1;
-}
-
-template <const Filter &F>
-mib_list_node *get_list_by_instnum(uint32_t instance, uint32_t *position) {
-  if (fails(F.def.name, "get_list_by_instnum")) return nullptr;
-  if (instance == 0) {
-    if (position != nullptr) *position = 0;
-    return rows<F>().head();
-  }
-  return rows<F>().find(instance, position);
-}
-
-template <const Filter &F>
-void *backup_entry(const void *record) {
-  if (record == nullptr || fails(F.def.name, "backup_entry")) return nullptr;
-  void *copy = std::malloc(F.def.row_size);
-  if (copy != nullptr) std::memcpy(copy, record, F.def.row_size);
-  return copy;
-}
-
-template <const Filter &F>
-int update_entry(const void *copy, uint32_t position, const char **message, int flags) {
-  const auto *row = static_cast<const uint8_t *>(copy);
-  const char *why = row == nullptr                         ? "no row"
-                    : fails(F.def.name, "update_entry") ? "the table refused the row"
-                    : igd1::mib::store_at(rows<F>(), position, row, refused_column(F, row));
-  if (why != nullptr) {
+int update_entry(Table &table, const void *copy, uint32_t position, const char **message,
+                 int flags) {
+  if (const char *why = table.update_at(copy, position)) {
     if (message != nullptr) *message = why;
     return 0;
   }
-  igd1::mib::journal_append(MIB_CFG_FILTERS, flags != 0 ? 1 : MIB_ACTION_APPLY, describe(F, row));
+  igd1::mib::journal_append(MIB_CFG_FILTERS, flags != 0 ? 1 : MIB_ACTION_APPLY,
+                            describe(table.spec().def, static_cast<const uint8_t *>(copy)));
   return 1;
 }
 
-template <const Filter &F>
-int insert_entry(void *record) {
-  if (fails(F.def.name, "insert_entry")) return 0;
-  std::vector<uint8_t> row(F.def.row_size, 0);
-  if (!rows<F>().insert(row.data())) return 0;
-  if (record != nullptr) std::memcpy(record, row.data(), F.def.row_size);
-  return row[0];
+int insert_entry(Table &table, void *record) {
+  const uint32_t instance = table.insert_empty();
+  if (instance != 0 && record != nullptr)
+    std::memcpy(record, table.find(instance, nullptr)->data, table.spec().def.row_size);
+  return int(instance);
 }
 
-template <const Filter &F>
-int remove_entry(uint32_t position, mib_list_node *node) {
-  if (fails(F.def.name, "remove_entry")) return 0;
-  mib_list_node *at = rows<F>().at(position);
-  if (at == nullptr) return 0;
-  const uint8_t instance = static_cast<const uint8_t *>(at->data)[0];
-  if (node != nullptr && node->data != nullptr && static_cast<uint8_t *>(node->data)[0] != instance)
-    return 0;
-  if (!rows<F>().remove(instance)) return 0;
-  igd1::mib::journal_append(MIB_CFG_FILTERS, MIB_ACTION_APPLY,
-                            std::string(F.def.name) + "[" + std::to_string(instance) + "] removed");
+int remove_entry(Table &table, uint32_t position, mib_list_node *node) {
+  mib_list_node *at = table.rows().at(position);
+  const uint32_t instance = table.instance_of(at != nullptr ? at->data : nullptr);
+  if (!table.remove(position, node)) return 0;
+  journal(table, MIB_ACTION_APPLY, "[" + std::to_string(instance) + "] removed");
   return 1;
 }
 
-template <const Filter &F>
-int save_mib() {
-  if (igd1::mib::should_fail(F.save_accessor, 0)) return 0;
-  igd1::mib::journal_append(MIB_CFG_FILTERS, MIB_ACTION_APPLY,
-                            std::string(F.def.name) + " saved, " +
-                                std::to_string(rows<F>().size()) + " rules");
+int save_mib(Table &table) {
+  if (table.fails("save_mib")) return 0;
+  journal(table, MIB_ACTION_APPLY, " saved, " + std::to_string(table.rows().size()) + " rules");
   return dbus_do_ExtraMIB2flash();
 }
 
-template <const Filter &F>
-int remove_objects() {
-  if (fails(F.def.name, "remove_objects")) return 0;
-  while (mib_list_node *head = rows<F>().head())
-    if (!rows<F>().remove(static_cast<const uint8_t *>(head->data)[0])) return 0;
-  igd1::mib::journal_append(MIB_CFG_FILTERS, MIB_ACTION_APPLY,
-                            std::string(F.def.name) + " all removed");
+int remove_objects(Table &table) {
+  if (table.fails("remove_objects")) return 0;
+  while (mib_list_node *head = table.rows().head())
+    if (!table.rows().remove(table.instance_of(head->data))) return 0;
+  journal(table, MIB_ACTION_APPLY, " all removed");
   return 1;
 }
 
-template <const Filter &F>
-int handle_action_entry(int type, int action, gchar **entries) {
-  if (fails(F.def.name, "handle_action_entry") || entries == nullptr) return 0;
+int handle_action_entry(Table &table, int type, int action, gchar **entries) {
+  if (table.fails("handle_action_entry") || entries == nullptr) return 0;
   g_autofree gchar *joined = g_strjoinv(";", entries);
-  igd1::mib::journal_append(MIB_CFG_FILTERS, action,
-                            std::string(F.def.name) + " list " + std::to_string(type) +
-                                (action == 0 ? " added " : " removed ") + joined);
+  journal(table, action,
+          " list " + std::to_string(type) + (action == 0 ? " added " : " removed ") + joined);
   return 1;
 }
-
-// Tables are known to the store from the library's load on.
-const bool kRegistered = (rows<kDns>(), rows<kUrl>(), rows<kBlock>(), rows<kWhite>(),
-                          rows<kAppFilter>(), rows<kAppRoute>(), true);
 
 }  // namespace
 
-#define IGD1_FILTER_TABLE(p, filter)                                                          \
-  int p##_update_all(void) { return update_all<filter>(); }                                   \
-  mib_list_node *p##_get_list(int) { return get_list_by_instnum<filter>(0, nullptr); }        \
-  mib_list_node *p##_get_list_by_instnum(uint32_t instance, uint32_t *position) {             \
-    return get_list_by_instnum<filter>(instance, position);                                   \
-  }                                                                                           \
-  uint32_t p##_get_instnum(const void *record) {                                              \
-    return record != nullptr ? static_cast<const uint8_t *>(record)[0] : 0;                   \
-  }                                                                                           \
-  void *p##_backup_entry(const void *record) { return backup_entry<filter>(record); }         \
-  void p##_free_backup_entry(void *copy) { std::free(copy); }                                 \
+#define IGD1_FILTER_TABLE(p, t)                                                            \
+  int p##_update_all(void) { return t.init() ? 1 : 0; }                                    \
+  mib_list_node *p##_get_list(int) { return t.find(0, nullptr); }                          \
+  mib_list_node *p##_get_list_by_instnum(uint32_t instance, uint32_t *position) {              \
+    return t.find(instance, position);                                                     \
+  }                                                                                            \
+  uint32_t p##_get_instnum(const void *record) { return t.instance_of(record); }           \
+  void *p##_backup_entry(const void *record) { return t.backup(record); }                  \
+  void p##_free_backup_entry(void *copy) { Table::free_copy(copy); }                           \
   int p##_update_entry(const void *copy, uint32_t position, const char **message, int flags) { \
-    return update_entry<filter>(copy, position, message, flags);                              \
-  }                                                                                           \
-  int p##_insert_entry(void *record) { return insert_entry<filter>(record); }                 \
-  int p##_remove_entry(uint32_t position, mib_list_node *node) {                              \
-    return remove_entry<filter>(position, node);                                              \
-  }                                                                                           \
-  int p##_save_mib(void) { return save_mib<filter>(); }                                      \
-  uint64_t p##_commit_count(void) { return igd1::mib::table_commit_count(rows<filter>().table()); }
+    return update_entry(t, copy, position, message, flags);                                \
+  }                                                                                            \
+  int p##_insert_entry(void *record) { return insert_entry(t, record); }                   \
+  int p##_remove_entry(uint32_t position, mib_list_node *node) {                               \
+    return remove_entry(t, position, node);                                                \
+  }                                                                                            \
+  int p##_save_mib(void) { return save_mib(t); }                                           \
+  uint64_t p##_commit_count(void) { return igd1::mib::table_commit_count(t.rows().table()); }
 
-IGD1_FILTER_TABLE(dnsfilter, kDns)
-IGD1_FILTER_TABLE(urlfilter, kUrl)
-IGD1_FILTER_TABLE(macblocklist, kBlock)
-IGD1_FILTER_TABLE(macwhitelist, kWhite)
-IGD1_FILTER_TABLE(appfilter, kAppFilter)
-IGD1_FILTER_TABLE(AppRoute, kAppRoute)
+IGD1_FILTER_TABLE(dnsfilter, g_dns)
+IGD1_FILTER_TABLE(urlfilter, g_url)
+IGD1_FILTER_TABLE(macblocklist, g_block)
+IGD1_FILTER_TABLE(macwhitelist, g_white)
+IGD1_FILTER_TABLE(appfilter, g_app_filter)
+IGD1_FILTER_TABLE(AppRoute, g_app_route)
 
-int AppFilter_remove_objects(void) { return remove_objects<kAppFilter>(); }
-int AppRoute_remove_objects(void) { return remove_objects<kAppRoute>(); }
+int AppFilter_remove_objects(void) { return remove_objects(g_app_filter); }
+int AppRoute_remove_objects(void) { return remove_objects(g_app_route); }
 int appfilter_handle_action_entry(int type, int action, gchar **entries) {
-  return handle_action_entry<kAppFilter>(type, action, entries);
+  return handle_action_entry(g_app_filter, type, action, entries);
 }
 int AppRoute_handle_action_entry(int type, int action, gchar **entries) {
-  return handle_action_entry<kAppRoute>(type, action, entries);
+  return handle_action_entry(g_app_route, type, action, entries);
 }
 
 int isValidTime(const char *text) { return text != nullptr && valid_time(text) ? 1 : 0; }

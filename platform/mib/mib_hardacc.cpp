@@ -10,16 +10,14 @@
 // MIB_CFG_HARDACC; flushes also reach the packet engine's flow-table flush.
 #include <arpa/inet.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <string>
 #include <string_view>
 
 #include "mib_filters.h"
-#include "mib_rowlist.h"
 #include "mib_store.h"
-#include "mib_table_rows.h"
+#include "mib_table.h"
 
 // The packet engine lives in the host process; a store used without it
 // (its own tools and tests) flushes nothing.
@@ -51,21 +49,8 @@ constexpr igd1::mib::Column kColumns[] = {
     {"Protocol", K::Text, kProtocolOffset, kProtocolSize},
 };
 
-constexpr igd1::mib::TableDef kTable = {
-    .name = "hardacccancel",
-    .module = "HardAccCancel",
-    .row_size = HARDACC_ROW_SIZE,
-    .columns = kColumns,
-    .column_count = std::size(kColumns),
-    .max_rows = HARDACC_MAX_ROWS,
-};
-
-igd1::mib::RowList &rows() { return igd1::mib::table_rows_of<kTable>(); }
-const bool kRegistered = (rows(), true);
-
 constexpr char kEnableSetting[] = "hardacc.Enable";
 constexpr char kMaxSetting[] = "hardacc.MaxNumber";
-constexpr char kSeededSetting[] = "hardacccancel.seeded";
 constexpr uint32_t kDefaultMax = 32;
 constexpr int kFlushConnection = 1;
 constexpr int kFlushAll = 2;
@@ -130,16 +115,12 @@ uint32_t number_at(const uint8_t *row, size_t offset) {
 
 // The field that makes a rule unfit to store, or nullptr.
 const char *refused_field(const uint8_t *row) {
-  if (strnlen(text_at(row, kIndexOffset), kIndexSize) == kIndexSize) return "Index";
   if (row[kEnableOffset] > 1) return "Enable";
   if (!valid_address(text_at(row, kSrcAddressOffset), HARDACC_ADDRESS_SIZE)) return "SrcAddress";
   if (!valid_address(text_at(row, kDestAddressOffset), HARDACC_ADDRESS_SIZE)) return "DestAddress";
   if (!valid_port(number_at(row, kSrcPortOffset))) return "SrcPort";
   if (!valid_port(number_at(row, kDestPortOffset))) return "DestPort";
-  const char *protocol = text_at(row, kProtocolOffset);
-  if (strnlen(protocol, kProtocolSize) == kProtocolSize || !valid_protocol(protocol))
-    return "Protocol";
-  return nullptr;
+  return valid_protocol(text_at(row, kProtocolOffset)) ? nullptr : "Protocol";
 }
 
 std::string describe(const uint8_t *row) {
@@ -152,16 +133,24 @@ std::string describe(const uint8_t *row) {
 
 // A new store holds one rule, disabled: SIP signalling, which some platforms
 // must see in software to rewrite addresses.
-void seed_new_store() {
-  if (igd1::mib::get_setting(kSeededSetting).has_value()) return;
-  uint8_t row[HARDACC_ROW_SIZE] = {};
-  std::strcpy(reinterpret_cast<char *>(row + kIndexOffset), "sip-signalling");
+std::vector<uint8_t> sip_rule() {
+  std::vector<uint8_t> row(HARDACC_ROW_SIZE, 0);
+  std::strcpy(reinterpret_cast<char *>(&row[kIndexOffset]), "sip-signalling");
   const uint32_t sip = 5060;
-  std::memcpy(row + kDestPortOffset, &sip, sizeof sip);
-  std::strcpy(reinterpret_cast<char *>(row + kProtocolOffset), "UDP");
-  rows().insert(row);
-  igd1::mib::set_setting(kSeededSetting, "1");
+  std::memcpy(&row[kDestPortOffset], &sip, sizeof sip);
+  std::strcpy(reinterpret_cast<char *>(&row[kProtocolOffset]), "UDP");
+  return row;
 }
+
+constexpr igd1::mib::TableSpec kSpec = {
+    .def = igd1::mib::record_table("hardacccancel", "HardAccCancel", HARDACC_ROW_SIZE, kColumns,
+                                   HARDACC_MAX_ROWS),
+    .prefix = "HardAccCancel",
+    .refused = refused_field,
+    .seed_marker = "hardacccancel.seeded",
+    .seed = sip_rule,
+};
+igd1::mib::Table g_table(kSpec);
 
 }  // namespace
 
@@ -178,7 +167,7 @@ int HardAccCancelManager_get_mib_property(int item, void *out, int width) {
     case 3: {
       if (width != 4) return 1;
       const uint32_t value =
-          item == 2 ? uint32_t(rows().size()) : setting_number(kMaxSetting, kDefaultMax);
+          item == 2 ? uint32_t(g_table.rows().size()) : setting_number(kMaxSetting, kDefaultMax);
       std::memcpy(out, &value, sizeof value);
       return 0;
     }
@@ -256,78 +245,60 @@ int HardAccCancel_set_mib_property(int item, const void *value, int width, void 
   return 0;
 }
 
-int HardAccCancel_update_all(void) {
-  if (fails("HardAccCancel_update_all")) return 1;
-  rows().reload();
-  seed_new_store();
-  return 0;
-}
+int HardAccCancel_update_all(void) { return g_table.init() ? 0 : 1; }
 
-mib_list_node *HardAccCancel_get_list(int) {
-  if (fails("HardAccCancel_get_list")) return nullptr;
-  return rows().head();
-}
+mib_list_node *HardAccCancel_get_list(int) { return g_table.list(); }
 
 mib_list_node *HardAccCancel_get_list_by_instnum(uint32_t instance, uint32_t *position) {
-  if (fails("HardAccCancel_get_list_by_instnum")) return nullptr;
-  return rows().find(instance, position);
+  return g_table.find(instance, position);
 }
 
-uint32_t HardAccCancel_get_instnum(const void *record) {
-  return record != nullptr ? static_cast<const uint8_t *>(record)[0] : 0;
-}
+uint32_t HardAccCancel_get_instnum(const void *record) { return g_table.instance_of(record); }
 
 int HardAccCancel_backup_entry(const void *record, void **copy) {
-  if (record == nullptr || copy == nullptr || fails("HardAccCancel_backup_entry")) return 1;
-  *copy = std::malloc(HARDACC_ROW_SIZE);
-  if (*copy == nullptr) return 1;
-  std::memcpy(*copy, record, HARDACC_ROW_SIZE);
-  return 0;
+  if (copy == nullptr) return 1;
+  *copy = g_table.backup(record);
+  return *copy != nullptr ? 0 : 1;
 }
 
 void HardAccCancel_free_backup_entry(void **copy) {
   if (copy == nullptr) return;
-  std::free(*copy);
+  igd1::mib::Table::free_copy(*copy);
   *copy = nullptr;
 }
 
 int HardAccCancel_update_entry(const void *copy, uint32_t position, const char **message) {
-  const auto *row = static_cast<const uint8_t *>(copy);
-  const char *why = row == nullptr                          ? "no rule"
-                    : fails("HardAccCancel_update_entry") ? "the table refused the rule"
-                    : igd1::mib::store_at(rows(), position, row, refused_field(row));
+  const char *why = copy == nullptr                   ? "no rule"
+                    : g_table.fails("update_entry") ? "the table refused the rule"
+                                                    : g_table.update_at(copy, position);
   if (why != nullptr) {
     if (message != nullptr) *message = why;
     return 1;
   }
-  igd1::mib::journal_append(MIB_CFG_HARDACC, MIB_ACTION_APPLY, describe(row));
+  igd1::mib::journal_append(MIB_CFG_HARDACC, MIB_ACTION_APPLY,
+                            describe(static_cast<const uint8_t *>(copy)));
   return 0;
 }
 
 int HardAccCancel_insert_entry(int) {
-  if (fails("HardAccCancel_insert_entry")) return 0;
-  if (rows().size() >= setting_number(kMaxSetting, kDefaultMax)) return 0;
-  uint8_t row[HARDACC_ROW_SIZE] = {};
-  return rows().insert(row) ? row[0] : 0;
+  if (g_table.rows().size() >= setting_number(kMaxSetting, kDefaultMax)) return 0;
+  return int(g_table.insert_empty());
 }
 
 int HardAccCancel_remove_entry(uint32_t position, mib_list_node *node) {
-  if (fails("HardAccCancel_remove_entry")) return 1;
-  mib_list_node *at = rows().at(position);
-  if (at == nullptr) return 1;
-  const uint8_t instance = static_cast<const uint8_t *>(at->data)[0];
-  if (node != nullptr && node->data != nullptr && static_cast<uint8_t *>(node->data)[0] != instance)
-    return 1;
-  if (!rows().remove(instance)) return 1;
+  mib_list_node *at = g_table.rows().at(position);
+  const uint32_t instance = g_table.instance_of(at != nullptr ? at->data : nullptr);
+  if (!g_table.remove(position, node)) return 1;
   igd1::mib::journal_append(MIB_CFG_HARDACC, MIB_ACTION_APPLY,
                             "hardacccancel[" + std::to_string(instance) + "] removed");
   return 0;
 }
 
 int HardAccCancel_save_mib(void) {
-  if (fails("HardAccCancel_save_mib")) return 1;
+  if (g_table.fails("save_mib")) return 1;
   igd1::mib::journal_append(MIB_CFG_HARDACC, MIB_ACTION_APPLY,
-                            "hardacccancel saved, " + std::to_string(rows().size()) + " rules");
+                            "hardacccancel saved, " + std::to_string(g_table.rows().size()) +
+                                " rules");
   return dbus_do_ExtraMIB2flash() != 0 ? 0 : 1;
 }
 

@@ -52,6 +52,21 @@ const char *refusal(std::string text) {
 
 }  // namespace
 
+std::vector<uint8_t> seed_records(const TableDef &def,
+                                  std::initializer_list<std::initializer_list<SeedValue>> records) {
+  std::vector<uint8_t> bytes(records.size() * def.row_size, 0);
+  uint8_t *row = bytes.data();
+  for (const auto &record : records) {
+    for (const SeedValue &value : record)
+      for (size_t i = 0; i < def.column_count; ++i)
+        if (std::strcmp(def.columns[i].name, value.column) == 0)
+          parse_value(def.columns[i].kind, value.text, row + def.columns[i].offset,
+                      def.columns[i].size);
+    row += def.row_size;
+  }
+  return bytes;
+}
+
 Table::Table(const TableSpec &spec) : spec_(spec) {
   register_table(spec.def);
   rows_ = new RowList(*find_table(spec.def.name));
@@ -151,6 +166,11 @@ const char *Table::refused(const uint8_t *row) const {
   for (size_t i = 0; i < spec_.def.column_count; ++i) {
     const Column &column = spec_.def.columns[i];
     if (is_text(column.kind) && !terminated(row + column.offset, column.size)) return column.name;
+  }
+  for (const TextCheck &check : spec_.checks) {
+    const Column &column = spec_.def.columns[check.column];
+    const char *text = reinterpret_cast<const char *>(row + column.offset);
+    if (!check.valid(std::string_view(text, strnlen(text, column.size)))) return column.name;
   }
   return spec_.refused != nullptr ? spec_.refused(row) : nullptr;
 }

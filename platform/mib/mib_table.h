@@ -8,8 +8,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "mib_api.h"
@@ -28,10 +30,17 @@ struct TableItem {
   bool (*valid)(const char *text) = nullptr;
 };
 
+// A text column whose value must pass `valid` for its record to be stored.
+struct TextCheck {
+  size_t column;  // index into the definition's columns
+  bool (*valid)(std::string_view text);
+};
+
 struct TableSpec {
   TableDef def;
   const char *prefix;  // names of injected failures: "<prefix>_update_all", ...
   std::span<const TableItem> items = {};
+  std::span<const TextCheck> checks = {};
   // The name of the field that makes a whole record unfit to store, or
   // nullptr.  Texts that do not end inside their column are refused anyway.
   const char *(*refused)(const uint8_t *row) = nullptr;
@@ -41,6 +50,23 @@ struct TableSpec {
   const char *seed_marker = nullptr;
   std::vector<uint8_t> (*seed)() = nullptr;
 };
+
+// The definition of a table of up to `max_rows` records numbered from 1,
+// the number in the first byte.
+constexpr TableDef record_table(const char *name, const char *module, size_t row_size,
+                                std::span<const Column> columns, unsigned max_rows) {
+  return {.name = name, .module = module, .row_size = row_size, .columns = columns.data(),
+          .column_count = columns.size(), .max_rows = max_rows};
+}
+
+// A seed of records given as column texts ({"Name", "Advertising"}, ...),
+// each parsed as its column's kind.
+struct SeedValue {
+  const char *column;
+  const char *text;
+};
+std::vector<uint8_t> seed_records(const TableDef &def,
+                                  std::initializer_list<std::initializer_list<SeedValue>> records);
 
 class Table {
  public:
