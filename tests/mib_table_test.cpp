@@ -13,6 +13,7 @@
 
 #include "mib_api.h"
 #include "mib_filters.h"
+#include "mib_lanhost.h"
 #include "mib_network_tables.h"
 #include "mib_qos.h"
 #include "mib_table.h"
@@ -222,7 +223,9 @@ TEST_F(TableUpgradeTest, RowsTheOldStoreWroteReadTheSame) {
   EXPECT_EQ(QoSApp_init(), 1);
   for (int (*init)() : {dnsfilter_update_all, urlfilter_update_all, macblocklist_update_all,
                         macwhitelist_update_all, appfilter_update_all, AppRoute_update_all,
-                        ddnsServer_update_all, dnsTunnel_update_all, sambaAccount_update_all})
+                        ddnsServer_update_all, dnsTunnel_update_all, sambaAccount_update_all,
+                        subdeviceinfo_update_all, wanconnectioninfo_dbus_entry_init,
+                        SpecialServiceVR_dbus_entry_init, lan_host_update_all})
     EXPECT_EQ(init(), 1);
   EXPECT_EQ(HardAccCancel_update_all(), 0);
 

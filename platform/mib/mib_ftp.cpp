@@ -27,7 +27,7 @@
 #include "mib_api.h"
 #include "mib_internal.h"
 #include "mib_store.h"
-#include "mib_table_rows.h"
+#include "mib_table.h"
 
 namespace {
 
@@ -61,19 +61,15 @@ constexpr igd1::mib::Column kColumns[] = {
     {"IsDefault", K::U8, kDefaultOffset, 1},
 };
 
-constexpr igd1::mib::TableDef kTable = {
-    .name = "ftpaccount",
-    .module = nullptr,
-    .row_size = kRecordSize,
-    .columns = kColumns,
-    .column_count = std::size(kColumns),
-    .max_rows = FTP_ACCOUNT_MAX_ROWS,
+// The accounts have no bus callbacks of the store's: the FTP module exports
+// them itself.
+constexpr igd1::mib::TableSpec kSpec = {
+    .def = igd1::mib::record_table("ftpaccount", nullptr, kRecordSize, kColumns,
+                                   FTP_ACCOUNT_MAX_ROWS),
+    .prefix = "ftpaccount",
 };
-
-igd1::mib::RowList &rows() { return igd1::mib::table_rows_of<kTable>(); }
-
-// The table exists from the first open of the store on.
-[[maybe_unused]] const bool kRegistered = (rows(), true);
+igd1::mib::Table g_table(kSpec);
+igd1::mib::RowList &rows() { return g_table.rows(); }
 
 bool fails(const char *accessor, int index = 0) { return igd1::mib::should_fail(accessor, index); }
 

@@ -11,7 +11,7 @@
 #include "mib_internal.h"
 #include "mib_services.h"
 #include "mib_store.h"
-#include "mib_table_rows.h"
+#include "mib_table.h"
 
 namespace {
 
@@ -27,15 +27,13 @@ constexpr igd1::mib::Column kColumns[] = {
     {"RemoteIP", K::Text, offsetof(Entry, remote), sizeof(Entry::remote)},
 };
 
-constexpr igd1::mib::TableDef kTable = {
-    .name = "incomingfilter",
-    .module = "IncomingFilter",
-    .row_size = sizeof(Entry),
-    .columns = kColumns,
-    .column_count = std::size(kColumns),
-    .max_rows = INCOMING_FILTER_MAX_ENTRIES,
+constexpr igd1::mib::TableSpec kSpec = {
+    .def = igd1::mib::record_table("incomingfilter", "IncomingFilter", sizeof(Entry), kColumns,
+                                   INCOMING_FILTER_MAX_ENTRIES),
+    .prefix = "incomingFilter",
 };
-const bool kRegistered = (igd1::mib::table_rows_of<kTable>(), true);
+igd1::mib::Table g_table(kSpec);
+constexpr const igd1::mib::TableDef &kTable = kSpec.def;
 
 bool same_rule(const Entry &a, const Entry &b) {
   return a.family == b.family && a.protocol == b.protocol && a.interface == b.interface &&

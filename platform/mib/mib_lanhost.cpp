@@ -23,7 +23,7 @@
 #include "mib_lanhost_feed.h"
 #include "mib_rowlist.h"
 #include "mib_store.h"
-#include "mib_table_rows.h"
+#include "mib_table.h"
 
 namespace {
 
@@ -68,18 +68,6 @@ constexpr igd1::mib::Column kColumns[] = {
     {"ConnectInterface", K::Text, LAN_HOST_CONNECT_INTERFACE, LAN_HOST_CONNECT_INTERFACE_SIZE},
     {"SSIDName", K::Text, LAN_HOST_SSID_NAME, LAN_HOST_SSID_NAME_SIZE},
 };
-
-constexpr igd1::mib::TableDef kTable = {
-    .name = "lanhost",
-    .module = "lan_host",
-    .row_size = LAN_HOST_ROW_SIZE,
-    .columns = kColumns,
-    .column_count = std::size(kColumns),
-    .max_rows = LAN_HOST_MAX_ROWS,
-};
-
-igd1::mib::RowList &rows() { return igd1::mib::table_rows_of<kTable>(); }
-const bool kRegistered = (rows(), true);
 
 // Device types by number.
 constexpr const char *kDeviceTypes[] = {"Other", "Phone", "Pad",    "PC",
@@ -158,9 +146,11 @@ constexpr Household kHousehold[] = {
      {0x70, 0x9e, 0x29, 0x5a, 0xc1, 0x64}, 38, 4, 0, 0, 0, 0, ""},
 };
 
-void seed_household(time_t now) {
+std::vector<uint8_t> household() {
+  const time_t now = time(nullptr);
+  std::vector<uint8_t> rows(std::size(kHousehold) * LAN_HOST_ROW_SIZE, 0);
+  uint8_t *row = rows.data();
   for (const Household &h : kHousehold) {
-    uint8_t row[LAN_HOST_ROW_SIZE] = {};
     row[LAN_HOST_ACTIVE] = h.active ? 1 : 0;
     row[LAN_HOST_INTERNET_ACCESS] = 1;
     row[LAN_HOST_STORAGE_ACCESS] = 1;
@@ -202,11 +192,20 @@ void seed_household(time_t now) {
       put_text(row, LAN_HOST_LATEST_INACTIVE, LAN_HOST_LATEST_INACTIVE_SIZE,
                time_text(now - 7200));
     row[LAN_HOST_CONTROL_STATUS] = control_status(row);
-    if (!rows().insert(row)) return;
+    row += LAN_HOST_ROW_SIZE;
   }
+  return rows;
 }
 
-const igd1::mib::Item kSeeded = {"lanhost.Seeded", K::U8, 1};
+constexpr igd1::mib::TableSpec kSpec = {
+    .def = igd1::mib::record_table("lanhost", "lan_host", LAN_HOST_ROW_SIZE, kColumns,
+                                   LAN_HOST_MAX_ROWS),
+    .prefix = "lan_host",
+    .seed_marker = "lanhost.Seeded",
+    .seed = household,
+};
+igd1::mib::Table g_hosts(kSpec);
+igd1::mib::RowList &rows() { return g_hosts.rows(); }
 
 const igd1::mib::Item kManagerItems[] = {
     {"lanhost.EnableStats", K::U8, 1},
@@ -235,17 +234,7 @@ uint64_t mac_key(const uint8_t *mac) {
 
 }  // namespace
 
-int lan_host_update_all(void) {
-  if (fails("lan_host_update_all")) return 0;
-  rows().reload();
-  uint8_t seeded = 0;
-  if (igd1::mib::read_item(kSeeded, &seeded) && seeded == 0) {
-    if (rows().size() == 0) seed_household(time(nullptr));
-    seeded = 1;
-    igd1::mib::write_item(kSeeded, &seeded);
-  }
-  return 1;
-}
+int lan_host_update_all(void) { return g_hosts.init() ? 1 : 0; }
 
 int lan_host_notify_change_all(void) {
   if (fails("lan_host_notify_change_all")) return 0;
@@ -254,19 +243,13 @@ int lan_host_notify_change_all(void) {
   return 1;
 }
 
-mib_list_node *lan_host_get_list(int) {
-  if (fails("lan_host_get_list")) return nullptr;
-  return rows().head();
-}
+mib_list_node *lan_host_get_list(int) { return g_hosts.list(); }
 
 mib_list_node *lan_host_get_list_by_instnum(uint32_t instance, uint32_t *index) {
-  if (fails("lan_host_get_list_by_instnum")) return nullptr;
-  return rows().find(instance, index);
+  return g_hosts.find(instance, index);
 }
 
-uint32_t lan_host_get_instnum(const void *row) {
-  return row != nullptr ? static_cast<const uint8_t *>(row)[LAN_HOST_INSTANCE] : 0;
-}
+uint32_t lan_host_get_instnum(const void *row) { return g_hosts.instance_of(row); }
 
 int lan_host_get_active(const void *row) {
   return row != nullptr && static_cast<const uint8_t *>(row)[LAN_HOST_ACTIVE] != 0 ? 1 : 0;
@@ -310,28 +293,21 @@ int lan_host_set_mib_property(int item, const void *value, void *row) {
   return 1;
 }
 
-void *lan_host_backup_entry(const void *row) {
-  if (fails("lan_host_backup_entry")) return nullptr;
-  return igd1::mib::copy_record(row, LAN_HOST_ROW_SIZE);
-}
+void *lan_host_backup_entry(const void *row) { return g_hosts.backup(row); }
 
-void lan_host_free_backup_entry(void *copy) { std::free(copy); }
+void lan_host_free_backup_entry(void *copy) { igd1::mib::Table::free_copy(copy); }
 
+// The control status follows from what the copy holds.
 int lan_host_update_entry_mib(const void *copy, uint32_t index) {
-  if (copy == nullptr || fails("lan_host_update_entry_mib")) return 0;
-  mib_list_node *at = rows().at(index);
-  if (at == nullptr || static_cast<const uint8_t *>(at->data)[0] !=
-                           static_cast<const uint8_t *>(copy)[0])
-    return 0;
+  if (copy == nullptr) return 0;
   uint8_t row[LAN_HOST_ROW_SIZE];
   std::memcpy(row, copy, sizeof row);
   row[LAN_HOST_CONTROL_STATUS] = control_status(row);
-  return rows().store(row) ? 1 : 0;
+  return g_hosts.update_at(row, index) == nullptr ? 1 : 0;
 }
 
 int lan_host_remove_entry(uint32_t index, mib_list_node *node) {
-  if (fails("lan_host_remove_entry")) return 0;
-  return igd1::mib::remove_at(rows(), index, node) ? 1 : 0;
+  return g_hosts.remove(index, node) ? 1 : 0;
 }
 
 int lan_host_save_mib(void) {

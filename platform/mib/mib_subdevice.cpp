@@ -7,9 +7,9 @@
 // and 0.35 dB per km).  A unit whose received or measured power leaves the
 // receivers' window (-27 to -8 dBm) is flagged with an optical error; the
 // periodic poll stores those readings for the units that are active.
+#include <array>
 #include <cmath>
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <iterator>
@@ -18,7 +18,7 @@
 
 #include "mib_network_seed.h"
 #include "mib_network_tables.h"
-#include "mib_table_rows.h"
+#include "mib_table.h"
 
 namespace {
 
@@ -64,23 +64,22 @@ constexpr igd1::mib::Column kItems[SUBDEVICE_ITEM_COUNT] = {
 };
 #undef FIELD
 
-constexpr igd1::mib::TableDef kTable = {
-    .name = "subdevice",
-    .module = "SubDeviceInfo",
-    .row_size = sizeof(Unit),
-    .columns = kItems,
-    .column_count = std::size(kItems),
-    .max_rows = 16,
-};
+// Every column is an item; loads are percentages (every byte but the IPTV switch).
+constexpr auto kItemList = [] {
+  std::array<igd1::mib::TableItem, SUBDEVICE_ITEM_COUNT> items{};
+  for (size_t i = 0; i < items.size(); ++i) {
+    items[i].column = i;
+    if (kItems[i].kind == K::U8 && kItems[i].offset != offsetof(Unit, iptv_enable))
+      items[i].high = 100;
+  }
+  return items;
+}();
 
 constexpr char kUnitPaths[] = "/com/wqx/igd1/Config/SubDeviceInfo/";
 constexpr double kRoomFibreLoss = 10.5;  // dB: the 1:8 splitter of the room fibres
 constexpr double kLossPerKm = 0.35;      // dB
 constexpr double kWeakest = -27.0;       // dBm the receivers still take
 constexpr double kStrongest = -8.0;
-
-igd1::mib::RowList &units() { return igd1::mib::table_rows_of<kTable>(); }
-const bool kRegistered = (units(), true);
 
 bool fails(const char *accessor, int index = 0) { return igd1::mib::should_fail(accessor, index); }
 
@@ -118,10 +117,21 @@ Unit unit(uint8_t instance, const char *mac, const char *name, const char *seria
   return u;
 }
 
-std::vector<Unit> default_units() {
-  return {unit(1, "a4:3e:51:1c:02:41", "Living room", "WQXF10C02410", 18, 2.1, -14.6, 86400),
-          unit(2, "a4:3e:51:1c:07:9a", "Study", "WQXF10C079A0", 26, 1.8, -15.9, 43200)};
+std::vector<uint8_t> default_units() {
+  return igd1::mib::records(std::vector<Unit>{
+      unit(1, "a4:3e:51:1c:02:41", "Living room", "WQXF10C02410", 18, 2.1, -14.6, 86400),
+      unit(2, "a4:3e:51:1c:07:9a", "Study", "WQXF10C079A0", 26, 1.8, -15.9, 43200)});
 }
+
+constexpr igd1::mib::TableSpec kSpec = {
+    .def = igd1::mib::record_table("subdevice", "SubDeviceInfo", sizeof(Unit), kItems, 16),
+    .prefix = "subdeviceinfo",
+    .items = kItemList,
+    .seed_marker = "subdevice.Seeded",
+    .seed = default_units,
+};
+igd1::mib::Table g_units(kSpec);
+igd1::mib::RowList &units() { return g_units.rows(); }
 
 Unit unit_of(const void *row) {
   Unit u;
@@ -149,78 +159,30 @@ std::string now_text() {
 
 }  // namespace
 
-int subdeviceinfo_update_all(void) {
-  if (fails("subdeviceinfo_update_all")) return 0;
-  units().reload();
-  igd1::mib::seed_once(units(), "subdevice.Seeded", default_units());
-  return 1;
-}
+int subdeviceinfo_update_all(void) { return g_units.init() ? 1 : 0; }
 
-mib_list_node *subdeviceinfo_get_list(int) {
-  if (fails("subdeviceinfo_get_list")) return nullptr;
-  return units().head();
-}
+mib_list_node *subdeviceinfo_get_list(int) { return g_units.list(); }
 
 mib_list_node *subdeviceinfo_get_list_by_instnum(uint32_t instance, uint32_t *index) {
-  if (fails("subdeviceinfo_get_list_by_instnum")) return nullptr;
-  return units().find(instance, index);
+  return g_units.find(instance, index);
 }
 
-uint32_t subdeviceinfo_get_instnum(const void *row) {
-  return row != nullptr ? static_cast<const uint8_t *>(row)[0] : 0;
-}
+uint32_t subdeviceinfo_get_instnum(const void *row) { return g_units.instance_of(row); }
 
 int subdeviceinfo_get_property(int item, void *output, const void *row) {
-  if (item < 0 || item >= SUBDEVICE_ITEM_COUNT || output == nullptr || row == nullptr ||
-      fails("subdeviceinfo_get_property", item))
-    return 0;
-  const igd1::mib::Column &field = kItems[item];
-  const char *at = static_cast<const char *>(row) + field.offset;
-  if (field.kind != K::Text) {
-    std::memcpy(output, at, field.size);
-    return 1;
-  }
-  const size_t length = strnlen(at, field.size);
-  std::memcpy(output, at, length);
-  static_cast<char *>(output)[length] = '\0';
-  return 1;
+  return !fails("subdeviceinfo_get_property", item) && g_units.get(item, output, row) ? 1 : 0;
 }
 
 int subdeviceinfo_set_property(int item, const void *value, void *row) {
-  if (item < 0 || item >= SUBDEVICE_ITEM_COUNT || value == nullptr || row == nullptr ||
-      fails("subdeviceinfo_set_property", item))
-    return 0;
-  const igd1::mib::Column &field = kItems[item];
-  char *at = static_cast<char *>(row) + field.offset;
-  if (field.kind == K::Text) {
-    const char *text = static_cast<const char *>(value);
-    const size_t length = strnlen(text, field.size);
-    if (length >= field.size) return 0;
-    std::memset(at, 0, field.size);
-    std::memcpy(at, text, length);
-    return 1;
-  }
-  // Loads are percentages.
-  if (field.kind == K::U8 && field.offset != offsetof(Unit, iptv_enable) &&
-      *static_cast<const uint8_t *>(value) > 100)
-    return 0;
-  std::memcpy(at, value, field.size);
-  return 1;
+  return !fails("subdeviceinfo_set_property", item) && g_units.set(item, value, row) ? 1 : 0;
 }
 
-void *subdeviceinfo_backup_entry(const void *row) {
-  if (row == nullptr || fails("subdeviceinfo_backup_entry")) return nullptr;
-  void *copy = std::malloc(sizeof(Unit));
-  if (copy != nullptr) std::memcpy(copy, row, sizeof(Unit));
-  return copy;
-}
+void *subdeviceinfo_backup_entry(const void *row) { return g_units.backup(row); }
 
-void subdeviceinfo_free_backup_entry(void *copy) { std::free(copy); }
+void subdeviceinfo_free_backup_entry(void *copy) { igd1::mib::Table::free_copy(copy); }
 
 int subdeviceinfo_update_entry(const void *copy, uint32_t instance) {
-  if (copy == nullptr || fails("subdeviceinfo_update_entry")) return 0;
-  const auto *bytes = static_cast<const uint8_t *>(copy);
-  return bytes[0] == instance && units().store(bytes) ? 1 : 0;
+  return g_units.instance_of(copy) == instance && g_units.update(copy) == nullptr ? 1 : 0;
 }
 
 void subdeviceinfo_update_pon2entry(void *row) {

@@ -17,7 +17,7 @@
 
 #include "mib_network_seed.h"
 #include "mib_network_tables.h"
-#include "mib_table_rows.h"
+#include "mib_table.h"
 
 namespace {
 
@@ -69,15 +69,6 @@ constexpr igd1::mib::Column kWanColumns[] = {
 };
 #undef WAN_COLUMN
 
-constexpr igd1::mib::TableDef kWanTable = {
-    .name = "wanconn",
-    .module = "WANConnectionDb",
-    .row_size = sizeof(Row),
-    .columns = kWanColumns,
-    .column_count = std::size(kWanColumns),
-    .max_rows = 8,
-};
-
 using Route = special_service_vr_row;
 #define ROUTE_COLUMN(name, field) {name, K::Text, offsetof(Route, field), sizeof(Route::field)}
 constexpr igd1::mib::Column kRouteColumns[] = {
@@ -87,19 +78,6 @@ constexpr igd1::mib::Column kRouteColumns[] = {
     ROUTE_COLUMN("IPForwardList", ip_forward_list),
 };
 #undef ROUTE_COLUMN
-
-constexpr igd1::mib::TableDef kRouteTable = {
-    .name = "specialservicevr",
-    .module = "SpecialServiceVR",
-    .row_size = sizeof(Route),
-    .columns = kRouteColumns,
-    .column_count = std::size(kRouteColumns),
-    .max_rows = 32,
-};
-
-igd1::mib::RowList &connections() { return igd1::mib::table_rows_of<kWanTable>(); }
-igd1::mib::RowList &routes() { return igd1::mib::table_rows_of<kRouteTable>(); }
-const bool kRegistered = (connections(), routes(), true);
 
 bool fails(const char *accessor, int index = 0) { return igd1::mib::should_fail(accessor, index); }
 
@@ -154,7 +132,7 @@ void ipv6_side(Row &row, const char *address, const char *gateway, const char *p
   row.prefix_vltime = 7200;
 }
 
-std::vector<Row> default_connections() {
+std::vector<uint8_t> default_connections() {
   Row internet = connection(1, "1_TR069_INTERNET_R_VID_41", "ppp0", "TR069_INTERNET", "IP_Routed",
                             41, 0, 12, 1000000, {48213377409, 3902214470, 41622511, 12040933});
   put_text(internet.protocol, "IPv4/IPv6");
@@ -177,10 +155,10 @@ std::vector<Row> default_connections() {
   iptv.ipv4_status = 1;
   ipv6_side(iptv, "240e:3a1:9000:12::77", "fe80::2", "240e:3a1:9000:1200::", 64, "240e:1f:2::1",
             "240e:1f:2::2");
-  return {internet, voice, iptv};
+  return igd1::mib::records(std::vector<Row>{internet, voice, iptv});
 }
 
-std::vector<Route> default_routes() {
+std::vector<uint8_t> default_routes() {
   Route voice{};
   voice.instance = 1;
   put_text(voice.index, "1");
@@ -193,8 +171,24 @@ std::vector<Route> default_routes() {
   put_text(iptv.wan_name, "3_IPTV_R_VID_43");
   put_text(iptv.if_name, "nas0_2");
   put_text(iptv.ip_forward_list, "239.1.0.0/16,183.59.160.0/20");
-  return {voice, iptv};
+  return igd1::mib::records(std::vector<Route>{voice, iptv});
 }
+
+constexpr igd1::mib::TableSpec kConnections = {
+    .def = igd1::mib::record_table("wanconn", "WANConnectionDb", sizeof(Row), kWanColumns, 8),
+    .prefix = "wanconnectioninfo",
+    .seed_marker = "wanconn.Seeded",
+    .seed = default_connections,
+};
+constexpr igd1::mib::TableSpec kRoutes = {
+    .def = igd1::mib::record_table("specialservicevr", "SpecialServiceVR", sizeof(Route),
+                                   kRouteColumns, 32),
+    .prefix = "SpecialServiceVR",
+    .seed_marker = "specialservicevr.Seeded",
+    .seed = default_routes,
+};
+igd1::mib::Table g_connections(kConnections), g_routes(kRoutes);
+igd1::mib::RowList &connections() { return g_connections.rows(); }
 
 // When the line started carrying traffic, as this process sees it.
 std::chrono::steady_clock::time_point line_start() {
@@ -224,19 +218,13 @@ int copy_u32(void *output, uint32_t value) {
 int wanconnectioninfo_dbus_entry_init(void) {
   if (fails("wanconnectioninfo_dbus_entry_init")) return 0;
   line_start();
-  connections().reload();
-  igd1::mib::seed_once(connections(), "wanconn.Seeded", default_connections());
-  return 1;
+  return g_connections.init() ? 1 : 0;
 }
 
-mib_list_node *wanconnectioninfo_get_list(int) {
-  if (fails("wanconnectioninfo_get_list")) return nullptr;
-  return connections().head();
-}
+mib_list_node *wanconnectioninfo_get_list(int) { return g_connections.list(); }
 
 mib_list_node *wanconnectioninfo_get_list_by_instnum(uint32_t instance, uint32_t *index) {
-  if (fails("wanconnectioninfo_get_list_by_instnum")) return nullptr;
-  return connections().find(instance, index);
+  return g_connections.find(instance, index);
 }
 
 int wanconnectioninfo_get_property(int item, void *output, const void *data) {
@@ -323,22 +311,13 @@ int Poll_get_wan_info(void) {
 }
 
 int SpecialServiceVR_dbus_entry_init(void) {
-  if (fails("SpecialServiceVR_dbus_entry_init")) return 0;
-  routes().reload();
-  igd1::mib::seed_once(routes(), "specialservicevr.Seeded", default_routes());
-  return 1;
+  return !fails("SpecialServiceVR_dbus_entry_init") && g_routes.init() ? 1 : 0;
 }
 
-mib_list_node *SpecialServiceVR_get_list(int) {
-  if (fails("SpecialServiceVR_get_list")) return nullptr;
-  return routes().head();
-}
+mib_list_node *SpecialServiceVR_get_list(int) { return g_routes.list(); }
 
 mib_list_node *SpecialServiceVR_get_list_by_instnum(uint32_t instance, uint32_t *index) {
-  if (fails("SpecialServiceVR_get_list_by_instnum")) return nullptr;
-  return routes().find(instance, index);
+  return g_routes.find(instance, index);
 }
 
-uint32_t SpecialServiceVR_get_instnum(const void *row) {
-  return row != nullptr ? static_cast<const uint8_t *>(row)[0] : 0;
-}
+uint32_t SpecialServiceVR_get_instnum(const void *row) { return g_routes.instance_of(row); }
