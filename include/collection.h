@@ -470,6 +470,10 @@ struct RowModule {
   // Its introspection document; null: the object's own file, and the object
   // is registered at its own path (or the one its file names).
   const char *manager_xml = nullptr;
+  // Before the entries of a write reach the working copy of `row`: Apply,
+  // Refuse (with *call.error set) or Ignore (answered as a success, nothing
+  // applied, stored or announced).  nullptr: Apply.
+  Begin (*begin)(const CallContext &call, const uint8_t *row) = nullptr;
   // Runs after a changed row was stored; false fails the call with `error` set.
   bool (*after_commit)(const CallContext &call, GError **error) = nullptr;
   // Runs after a row was removed, unless a conformance test is running

@@ -29,7 +29,7 @@ GVariant *read_server(const CallContext &call, const SingleObject &object,
 bool write_server(const CallContext &call, const SingleObject &object, const Property &property,
                   const char *name, GVariant *value, WriteFlags *flags);
 // The update notice that follows every accepted write.
-bool notify_services(const SingleObject &object, const WriteFlags &flags, GError **error);
+bool notify_services(const CallContext &call, const SingleObject &object, const WriteFlags &flags);
 // Any method: the relay reads its servers again; (0, "") or (1, "fail").
 void reload_relay(const PendingCall &call, GVariant *parameters);
 

@@ -204,8 +204,18 @@ class StoreTransaction {
 // What a failing entry of a multi-write does.
 enum class MultiFailure : uint8_t {
   Continue,             // keep walking; the first failure is logged, the call succeeds
-  Stop,                 // end the call with the writer's error
-  StopInvalidProperty,  // end the call with "invalid property %s"
+  Stop,                 // end the call with the writer's error; earlier entries stay stored
+  StopInvalidProperty,  // end the call with "invalid property %s"; earlier entries stay stored
+  Restore,              // end the call with the writer's error; nothing of it is stored
+};
+
+// What a write request's begin decides (see SingleObject::begin and
+// RowModule::begin).
+enum class Begin : uint8_t {
+  Apply,   // the entries are applied
+  Refuse,  // the request fails with the error the hook set
+  Ignore,  // the request is answered as a success and nothing is applied,
+           // stored or announced
 };
 
 // The rank of an entry of a multi-write by its property name (see
@@ -251,6 +261,7 @@ bool walk_entries(const char *function, int log_level, GVariant *entries, MultiF
           g_clear_error(&entry_error);
         continue;
       case MultiFailure::Stop:
+      case MultiFailure::Restore:
         g_propagate_error(error, entry_error);
         return false;
       case MultiFailure::StopInvalidProperty:
@@ -287,13 +298,16 @@ struct SingleObject {
   // Level of the `failure_log` line of a read that fails with an error.
   int failure_log_level = LOG_LEVEL_WARN;
 
-  // Refuses writes before anything is stored (nullptr: writes allowed).
-  bool (*may_write)(const SingleObject &object, const char *object_path, GError **error) = nullptr;
-  // Runs after the writes of one request were stored: update notices,
-  // commits.  Returning false fails the request with `error` set; no signal.
-  bool (*finish)(const SingleObject &object, const WriteFlags &flags, GError **error) = nullptr;
-  // Runs after a write of a request was refused, before the error answers.
-  void (*write_failed)() = nullptr;
+  // The request's transaction (a Set or a SetMulti): `begin` before any
+  // entry (nullptr: Apply), each entry through its writer, then `commit`
+  // (update notices, applying; false fails the request with *call.error
+  // set, no signal) and the store's commit, whose refusal answers the
+  // store's message.  A request that fails after its begin runs `abort`
+  // before the error answers.
+  Begin (*begin)(const CallContext &call, const SingleObject &object) = nullptr;
+  bool (*commit)(const CallContext &call, const SingleObject &object,
+                 const WriteFlags &flags) = nullptr;
+  void (*abort)(const CallContext &call, const SingleObject &object) = nullptr;
   // Whether accepted writes are announced (nullptr: always).
   bool (*announce)() = nullptr;
   MultiFailure multi_failure = MultiFailure::Continue;

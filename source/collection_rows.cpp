@@ -254,6 +254,14 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
   const uint32_t index = found.index;
   const CallContext call = row_context(module, object_path, instance, index,
                                        multi ? CallKind::SetMulti : CallKind::Set);
+  if (module.begin != nullptr) {
+    CallContext begin_call = call;
+    begin_call.error = error;
+    const Begin begin = module.begin(begin_call, found.data);
+    if (begin == Begin::Ignore)
+      COLLECTION_LOG(LOG_LEVEL_INFO, function, "func [%s]: %s ignored", function, object_path);
+    if (begin != Begin::Apply) return begin == Begin::Ignore;
+  }
   WorkingCopy copy(module, found.data);
   if (copy.data() == nullptr) {
     set_failed(error, module.texts.commit_failed, "no working copy");

@@ -30,7 +30,7 @@ GVariant *read_domain(const CallContext &call, const SingleObject &, const Prope
   return igd1::text_value(text, sizeof text, property.name, call.error);
 }
 
-bool notify_services(const SingleObject &, const WriteFlags &flags, GError **) {
+bool notify_services(const CallContext &, const SingleObject &, const WriteFlags &flags) {
   if (flags.changed) dbus_mib_update_cfg(MIB_CFG_DNS_SPEED_LIMIT, nullptr, MIB_ACTION_APPLY);
   return true;
 }
@@ -56,7 +56,7 @@ constexpr SingleObject kObject = {
     .write_log = "func [%s], line [%d],property_name:%s",
     .unknown_write = "Invalid property %s",
     .store_refused = "Invalid parameter value",
-    .finish = notify_services,
+    .commit = notify_services,
 };
 
 }  // namespace

@@ -35,10 +35,10 @@ int write_setting(int item, void *value) {
 }
 
 // The stored switch and limit take effect, then the table is saved.
-bool commit_settings(const igd1::SingleObject &, const igd1::WriteFlags &flags, GError **error) {
+bool commit_settings(const igd1::CallContext &call, const igd1::SingleObject &, const igd1::WriteFlags &flags) {
   if (!flags.changed) return true;
   if (HardAccCancelManager_update_entry() != 0) {
-    g_set_error_literal(error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED,
+    g_set_error_literal(call.error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED,
                         "HardAccCancelManager_update_entry fail");
     return false;
   }
@@ -84,7 +84,7 @@ constexpr igd1::SingleObject kFeature = {
     .properties = kSettings,
     .get = read_setting,
     .set = write_setting,
-    .finish = commit_settings,
+    .commit = commit_settings,
     .methods = kFlushes,
 };
 const igd1::PublishObject kFeaturePublished(kFeature);

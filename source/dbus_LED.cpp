@@ -161,7 +161,6 @@ constexpr Property kProperties[] = {
 };
 
 bool apply_failed(GError **error, const char *what) {
-  LED_set_failed();
   g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED, "%s", what);
   return false;
 }
@@ -169,7 +168,7 @@ bool apply_failed(GError **error, const char *what) {
 // Applies what the request changed: on service type 1 only a switch of the
 // lights, on 0 a switch and a changed window.  A conformance run leaves
 // applying to the services.
-bool apply_change(const SingleObject &, const WriteFlags &flags, GError **error) {
+bool apply_change(const CallContext &call, const SingleObject &, const WriteFlags &flags) {
   const bool zero = service_type_zero();
   const bool lights = (flags.marks & kLightsChanged) != 0;
   const bool window = zero && (flags.marks & kWindowChanged) != 0;
@@ -179,8 +178,8 @@ bool apply_change(const SingleObject &, const WriteFlags &flags, GError **error)
     return true;
   }
   if (lights && LED_status_update(zero ? g_led : nullptr) == 0)
-    return apply_failed(error, "LED status update failed");
-  if (window && LED_set_update() == 0) return apply_failed(error, "LED schedule update failed");
+    return apply_failed(call.error, "LED status update failed");
+  if (window && LED_set_update() == 0) return apply_failed(call.error, "LED schedule update failed");
   return true;
 }
 
@@ -192,8 +191,8 @@ constexpr SingleObject kObject = {
     .properties = kProperties,
     .get = [](int number, void *buffer) { return LED_get_property(number, buffer, nullptr); },
     .unknown_write = "invalid property %s",
-    .finish = apply_change,
-    .write_failed = LED_set_failed,
+    .commit = apply_change,
+    .abort = [](const CallContext &, const SingleObject &) { LED_set_failed(); },
     .announce = service_type_zero,
     .multi_failure = igd1::MultiFailure::Stop,
     .start_up = start_up,

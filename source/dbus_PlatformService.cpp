@@ -122,7 +122,7 @@ static_assert(std::size(kProperties) == std::size(kRules));
 #undef NUMBER
 #undef STATUS
 
-bool notify_services(const SingleObject &, const WriteFlags &, GError **) {
+bool notify_services(const CallContext &, const SingleObject &, const WriteFlags &) {
   dbus_mib_update_cfg(MIB_CFG_PLATFORM_SERVICE, nullptr, MIB_ACTION_APPLY);
   return true;
 }
@@ -136,7 +136,7 @@ constexpr SingleObject kObject = {
     .read_log_level = LOG_LEVEL_DETAIL,
     .write_log = "func [%s], line [%d],property_name:%s",
     .unknown_log = "func [%s], line [%d], invalid property %s .",
-    .finish = notify_services,
+    .commit = notify_services,
 };
 }  // namespace
 

@@ -45,8 +45,8 @@ bool applied(GError **error) {
   return false;
 }
 
-bool apply(const igd1::SingleObject &, const igd1::WriteFlags &, GError **error) {
-  return applied(error);
+bool apply(const igd1::CallContext &call, const igd1::SingleObject &, const igd1::WriteFlags &) {
+  return applied(call.error);
 }
 
 bool never_announced() { return false; }
@@ -59,7 +59,7 @@ constexpr igd1::SingleObject kObject = {
     .set = QoS_set_mib_property,
     .unknown_write = "Invalid property %s",
     .store_refused = "Invalid parameter value",
-    .finish = apply,
+    .commit = apply,
     .announce = never_announced,
     .multi_failure = igd1::MultiFailure::Stop,
     .start_up = [] { QoS_init(); },

@@ -137,7 +137,7 @@ constexpr Property kProperties[] = {
 // Changes are announced on service type 0 only.
 bool announce() { return dbus_proxy_get_service_type() == 0; }
 
-bool commit(const SingleObject &, const WriteFlags &, GError **) {
+bool commit(const CallContext &, const SingleObject &, const WriteFlags &) {
   deviceinfo_set_property_update();
   return true;
 }
@@ -168,7 +168,7 @@ constexpr SingleObject kObject = {
     .multi_log = "func [%s], object_path:%s",
     .multi_log_level = LOG_LEVEL_INFO,
     .unknown_log = "func [%s], line [%d], invalid property %s .",
-    .finish = commit,
+    .commit = commit,
     .announce = announce,
     .multi_failure = igd1::MultiFailure::Stop,
     .announce_empty_multi = true,

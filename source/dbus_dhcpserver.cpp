@@ -58,16 +58,16 @@ constexpr Property kProperties[] = {
      .refused = "Invalid parameter value ,path %d", .write_log = "leasetime [%d]."},
 };
 
-bool may_write(const SingleObject &, const char *object_path, GError **error) {
+igd1::Begin write_permitted(const CallContext &call, const SingleObject &) {
   uint8_t permission[kReadBuffer] = {};
   dhcpserver_get_mib_property(kWritePermissionIndex, permission);
-  if (permission[0] != 0) return true;
+  if (permission[0] != 0) return igd1::Begin::Apply;
   DBUS_LOG(LOG_LEVEL_WARN, "Request denied");
-  igd1::set_invalid_args(error, "Request denied ,path %s", object_path);
-  return false;
+  igd1::set_invalid_args(call.error, "Request denied ,path %s", call.object_path);
+  return igd1::Begin::Refuse;
 }
 
-bool notify_services(const SingleObject &, const WriteFlags &, GError **) {
+bool notify_services(const CallContext &, const SingleObject &, const WriteFlags &) {
   dbus_mib_update_cfg(MIB_CFG_DHCP, nullptr, MIB_ACTION_APPLY);
   return true;
 }
@@ -81,8 +81,8 @@ constexpr SingleObject kObject = {
     .set = dhcpserver_set_mib_property,
     .read_log = "func [%s], line [%d]",
     .write_log = "func [%s], line [%d],property_name:%s",
-    .may_write = may_write,
-    .finish = notify_services,
+    .begin = write_permitted,
+    .commit = notify_services,
 };
 
 }  // namespace

@@ -59,7 +59,7 @@ bool write_password(const CallContext &call, const SingleObject &, const Propert
 
 int read_password(int, void *buffer) { return httpserver_get_password(static_cast<char *>(buffer)); }
 
-bool update_server(const SingleObject &, const WriteFlags &flags, GError **) {
+bool update_server(const CallContext &, const SingleObject &, const WriteFlags &flags) {
   if (flags.changed) httpserverinfo_set_property_update(0);
   return true;
 }
@@ -77,7 +77,7 @@ constexpr SingleObject kObject = {
     .properties = kProperties,
     .get = read_password,
     .write_log = "func [%s], line [%d],property_name:%s",
-    .finish = update_server,
+    .commit = update_server,
 };
 
 }  // namespace

@@ -211,7 +211,7 @@ constexpr igd1::Method kDeviceMethods[] = {
 bool write_manager(const igd1::CallContext &call, const igd1::SingleObject &,
                    const igd1::Property &property, const char *name, GVariant *value,
                    igd1::WriteFlags *flags);
-bool save_table(const igd1::SingleObject &, const igd1::WriteFlags &, GError **error);
+bool save_table(const igd1::CallContext &call, const igd1::SingleObject &, const igd1::WriteFlags &);
 void online_snapshot(const igd1::PendingCall &call, GVariant *);
 void online_list(const igd1::PendingCall &call, GVariant *);
 void path_by_mac(const igd1::PendingCall &call, GVariant *parameters);
@@ -255,7 +255,7 @@ constexpr igd1::SingleObject kManager = {
     .properties = kManagerProperties,
     .get = manager_value,
     .unknown_log = "func [%s], line [%d], invalid property %s .",
-    .finish = save_table,
+    .commit = save_table,
     .methods = kManagerMethods,
     .method_log = "func [%s], line [%d],method_name:%s",
 };
@@ -340,9 +340,9 @@ bool write_manager(const igd1::CallContext &call, const igd1::SingleObject &,
   return true;
 }
 
-bool save_table(const igd1::SingleObject &, const igd1::WriteFlags &, GError **error) {
+bool save_table(const igd1::CallContext &call, const igd1::SingleObject &, const igd1::WriteFlags &) {
   if (lan_host_save_mib() != 0) return true;
-  g_set_error_literal(error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED, "fail to save LAN hosts");
+  g_set_error_literal(call.error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED, "fail to save LAN hosts");
   return false;
 }
 

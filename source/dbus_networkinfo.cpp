@@ -100,11 +100,11 @@ bool write_elink_sync(const CallContext &call, const SingleObject &, const Prope
 
 // A commit the configuration library refuses fails the request: the value
 // is stored but not in effect, and the client must know.
-bool commit(const SingleObject &, const WriteFlags &flags, GError **error) {
+bool commit(const CallContext &call, const SingleObject &, const WriteFlags &flags) {
   if (!flags.commit_needed) return true;
   const char *message = nullptr;
   if (networkinfo_set_property_update(&message) != 0) return true;
-  igd1::set_invalid_args(error, "Config networkinfo error, %s", message != nullptr ? message : "");
+  igd1::set_invalid_args(call.error, "Config networkinfo error, %s", message != nullptr ? message : "");
   return false;
 }
 
@@ -181,7 +181,7 @@ constexpr SingleObject kObject = {
     .get = networkinfo_get_property,
     .read_log = "func [%s], line [%d], property name [%s].",
     .multi_log_level = LOG_LEVEL_INFO,
-    .finish = commit,
+    .commit = commit,
     .multi_failure = igd1::MultiFailure::StopInvalidProperty,
     .start_up = start_up,
 };

@@ -38,7 +38,7 @@ constexpr Property kProperties[] = {
      .write = write_setting},
 };
 
-bool apply(const SingleObject &, const WriteFlags &flags, GError **) {
+bool apply(const CallContext &, const SingleObject &, const WriteFlags &flags) {
   if (flags.changed && sambaserverinfo_set_property_update() == 0)
     DBUS_LOG(LOG_LEVEL_WARN, "func [%s], line [%d], apply samba server failed!", __func__,
              __LINE__);
@@ -57,7 +57,7 @@ constexpr SingleObject kObject = {
     .properties = kProperties,
     .get = sambaserverinfo_get_progerty,
     .write_log = "func [%s], line [%d],property_name:%s",
-    .finish = apply,
+    .commit = apply,
     .start_up = start_up,
 };
 

@@ -737,7 +737,7 @@ void start_up() {
   Syetem_cmd_get_sw_version(0);
 }
 
-bool save(const SingleObject &, const WriteFlags &, GError **) {
+bool save(const CallContext &, const SingleObject &, const WriteFlags &) {
   syscmd_save_mib();
   return true;
 }
@@ -750,7 +750,7 @@ constexpr SingleObject kObject = {
     .read_buffer = kPropertyBuffer,
     .write_log = "func [%s], line [%d],property_name:%s",
     .unknown_log = "func [%s], line [%d], invalid property %s .",
-    .finish = save,
+    .commit = save,
     .start_up = start_up,
     .methods = kMethods,
     .method_log = "func [%s], line [%d],method_name:%s",

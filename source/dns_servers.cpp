@@ -55,7 +55,7 @@ bool write_server(const CallContext &call, const SingleObject &object, const Pro
   return true;
 }
 
-bool notify_services(const SingleObject &, const WriteFlags &, GError **) {
+bool notify_services(const CallContext &, const SingleObject &, const WriteFlags &) {
   dbus_mib_update_cfg(MIB_CFG_DNS, nullptr, MIB_ACTION_APPLY);
   return true;
 }

@@ -587,6 +587,31 @@ void add_change(ChangeList &changes, const Property &property, const char *name,
 
 }  // namespace
 
+namespace {
+
+// The object's begin of a request: true when its entries are to be
+// applied; otherwise *answer is the request's answer (success for a
+// request ignored, failure with the hook's error for one refused).
+bool begins(const SingleObject &object, const CallContext &call, const char *function,
+            gboolean *answer) {
+  const Begin begin = object.begin != nullptr ? object.begin(call, object) : Begin::Apply;
+  if (begin == Begin::Apply) return true;
+  if (begin == Begin::Ignore)
+    sys_log(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
+            "func [%s]: %s ignored", function, call.object_path);
+  *answer = begin == Begin::Ignore;
+  return false;
+}
+
+// A request that failed after its begin: the module's abort runs before the
+// error answers.
+gboolean aborted(const SingleObject &object, const CallContext &call) {
+  if (object.abort != nullptr) object.abort(call, object);
+  return FALSE;
+}
+
+}  // namespace
+
 gboolean object_set(const SingleObject &object, const char *function, GDBusConnection *connection,
                     const char *object_path, const char *interface_name,
                     const char *property_name, GVariant *value, GError **error,
@@ -595,17 +620,15 @@ gboolean object_set(const SingleObject &object, const char *function, GDBusConne
           object.write_log, function, __LINE__, property_name);
   StoreTransaction transaction;
   if (!transaction.began(error)) return FALSE;
-  if (object.may_write != nullptr && !object.may_write(object, object_path, error)) return FALSE;
-
-  WriteFlags flags;
   const CallContext call{.object_path = object_path, .instance = instance,
                          .user_data = object.user_data, .kind = CallKind::Set, .error = error};
-  if (!object_write(call, object, property_name, value, &flags)) {
-    if (object.write_failed != nullptr) object.write_failed();
-    return FALSE;
-  }
-  if (object.finish != nullptr && !object.finish(object, flags, error)) return FALSE;
-  if (!transaction.commit(error)) return FALSE;
+  gboolean answer = FALSE;
+  if (!begins(object, call, function, &answer)) return answer;
+
+  WriteFlags flags;
+  if (!object_write(call, object, property_name, value, &flags)) return aborted(object, call);
+  if (object.commit != nullptr && !object.commit(call, object, flags)) return aborted(object, call);
+  if (!transaction.commit(error)) return aborted(object, call);
 
   const Property *written = find_property(object, property_name);
   if (flags.changed && written != nullptr && property_announced(object, *written)) {
@@ -626,7 +649,10 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
           function, object.multi_log, function, object_path);
   StoreTransaction transaction;
   if (!transaction.began(error)) return FALSE;
-  if (object.may_write != nullptr && !object.may_write(object, object_path, error)) return FALSE;
+  const CallContext call{.object_path = object_path, .instance = instance,
+                         .user_data = object.user_data, .kind = CallKind::SetMulti, .error = error};
+  gboolean answer = FALSE;
+  if (!begins(object, call, function, &answer)) return answer;
 
   ChangeList changes;
   bool any_changed = false;
@@ -638,13 +664,9 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
   auto apply = [&](const char *name, GVariant *value, GVariant *request_entry,
                    GError **entry_error) {
     WriteFlags entry;
-    const CallContext call{.object_path = object_path, .instance = instance,
-                           .user_data = object.user_data, .kind = CallKind::SetMulti,
-                           .error = entry_error};
-    if (!object_write(call, object, name, value, &entry)) {
-      if (object.write_failed != nullptr) object.write_failed();
-      return false;
-    }
+    CallContext entry_call = call;
+    entry_call.error = entry_error;
+    if (!object_write(entry_call, object, name, value, &entry)) return false;
     request.commit_needed |= entry.commit_needed;
     request.marks |= entry.marks;
     if (entry.changed) {
@@ -665,14 +687,17 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
   };
   if (!walk_entries(function, object.multi_log_level, properties, object.multi_failure, apply,
                     &skipped, error, ordered ? &order : nullptr)) {
-    // What was stored before the refused entry stays stored, as the object says.
-    g_autoptr(GError) ignored = nullptr;
-    transaction.commit(&ignored);
-    return FALSE;
+    // What was stored before the refused entry stays stored unless the
+    // object restores: then the store's transaction is rolled back.
+    if (object.multi_failure != MultiFailure::Restore) {
+      g_autoptr(GError) ignored = nullptr;
+      transaction.commit(&ignored);
+    }
+    return aborted(object, call);
   }
 
-  if (object.finish != nullptr && !object.finish(object, request, error)) return FALSE;
-  if (!transaction.commit(error)) return FALSE;
+  if (object.commit != nullptr && !object.commit(call, object, request)) return aborted(object, call);
+  if (!transaction.commit(error)) return aborted(object, call);
   if (skipped != nullptr)
     sys_log(LOG_MODULE_DBUS, LOG_LEVEL_WARN, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
             "SetMulti %s on %s: %s", interface_name, object_path, skipped->message);

@@ -19,6 +19,8 @@ constexpr char kStats[] = "com.wqx.igd1.Test.ProbeRowStats";
 constexpr char kProperties[] = "com.wqx.igd1.Properties";
 
 constexpr char kSingle[] = "/com/wqx/igd1/Test/Engine/Single";
+constexpr char kLedger[] = "/com/wqx/igd1/Test/Engine/Ledger";
+constexpr char kLedgerInterface[] = "com.wqx.igd1.Test.ProbeLedger";
 constexpr char kSingleInterface[] = "com.wqx.igd1.Test.ProbeSingle";
 class EngineDeclarationTest : public BusTest {
  protected:
@@ -27,7 +29,7 @@ class EngineDeclarationTest : public BusTest {
     // The switch comes first: the lamp's path then turns from a plain
     // registration into one that follows the service type.
     options.modules = {"ProbeRows", "ProbeEarly", "ProbePositions", "ProbeSingle", "ProbeSwitch",
-                       "ProbeLamp", "ProbeRadios"};
+                       "ProbeLamp", "ProbeRadios", "ProbeLedger"};
     options.notify_socket = true;
   }
   void SetUp() override {
@@ -37,7 +39,11 @@ class EngineDeclarationTest : public BusTest {
     ASSERT_TRUE(wait_for_notify_socket());
   }
   void TearDown() override {
-    if (host_ != nullptr) loop_->run([&] { control<void (*)()>("probe_engine_reset")(); });
+    if (host_ != nullptr)
+      loop_->run([&] {
+        control<void (*)()>("probe_engine_reset")();
+        control<void (*)(bool)>("probe_ignore_writes")(false);
+      });
     host::settings().service_type = 0;
     BusTest::TearDown();
   }
@@ -463,6 +469,68 @@ TEST_F(EngineDeclarationTest, ADeclarationAtTwoPathsAnswersEachWithItsOwnInstanc
   const std::string all = get_all(second, kRadio);
   EXPECT_THAT(all, HasSubstr("'Band': <'radio 2 at " + second + "'>"));
   EXPECT_THAT(all, Not(HasSubstr("Secret")));
+}
+
+// A request is one transaction: a multi-write whose third entry is refused
+// stores nothing of itself (the first two are rolled back with the store's
+// transaction), reaches the object's abort and not its commit, and is not
+// announced; the same entries taken are stored and committed together.
+TEST_F(EngineDeclarationTest, AMultiWriteWhoseThirdEntryFailsStoresNothingOfIt) {
+  auto ends = control<std::pair<int, int> (*)()>("probe_ledger_ends");
+  ends();
+  const std::string first = text(kLedger, kLedgerInterface, "First");
+  const std::string last = text(kLedger, kLedgerInterface, "Last");
+  const std::string lease = printed(get_property(kLedger, kLedgerInterface, "Lease").get());
+  ASSERT_NE(first, "192.168.1.20");
+  ASSERT_NE(last, "192.168.1.30");
+  SignalWatcher changes(client(), kProperties, "PropertiesChanged", kLedger);
+  auto entries = [](guint32 lease_time) {
+    return dictionary({{"First", g_variant_new_string("192.168.1.20")},
+                       {"Last", g_variant_new_string("192.168.1.30")},
+                       {"Lease", g_variant_new_uint32(lease_time)}});
+  };
+  EXPECT_EQ(set_multi(kLedger, kLedgerInterface, entries(7)),
+            Error("org.freedesktop.DBus.Error.InvalidArgs", "Invalid parameter value"));
+  EXPECT_EQ(text(kLedger, kLedgerInterface, "First"), first);
+  EXPECT_EQ(text(kLedger, kLedgerInterface, "Last"), last);
+  EXPECT_EQ(printed(get_property(kLedger, kLedgerInterface, "Lease").get()), lease);
+  EXPECT_EQ(ends(), std::make_pair(0, 1));
+  EXPECT_EQ(changes.wait(std::chrono::milliseconds(300)).body, nullptr);
+
+  ASSERT_EQ(set_multi(kLedger, kLedgerInterface, entries(3600)), Error());
+  EXPECT_EQ(text(kLedger, kLedgerInterface, "First"), "192.168.1.20");
+  EXPECT_EQ(text(kLedger, kLedgerInterface, "Last"), "192.168.1.30");
+  EXPECT_EQ(ends(), std::make_pair(1, 0));
+  Variant body = std::move(changes.wait().body);
+  ASSERT_NE(body, nullptr);
+  EXPECT_THAT(printed(body.get()), HasSubstr("'Lease': <uint32 3600>"));
+}
+
+// A begin that ignores requests (the rule of a gateway that takes its
+// settings from elsewhere): they are answered as successes and change and
+// announce nothing, on rows and single objects alike.
+TEST_F(EngineDeclarationTest, AnIgnoringGuardAnswersSuccessAndChangesNothing) {
+  const std::string row = add_child(kRows);
+  ASSERT_TRUE(set_property(row.c_str(), kRow, "Name", g_variant_new_string("kept")));
+  const std::string first = text(kLedger, kLedgerInterface, "First");
+  auto ends = control<std::pair<int, int> (*)()>("probe_ledger_ends");
+  ends();
+  SignalWatcher row_changes(client(), kProperties, "PropertiesChanged", row.c_str());
+  SignalWatcher ledger_changes(client(), kProperties, "PropertiesChanged", kLedger);
+  loop_->run([&] { control<void (*)(bool)>("probe_ignore_writes")(true); });
+
+  EXPECT_TRUE(set_property(row.c_str(), kRow, "Name", g_variant_new_string("lost")));
+  EXPECT_EQ(set_multi(row, kRow, dictionary({{"Name", g_variant_new_string("lost")}})), Error());
+  EXPECT_EQ(text(row, kRow, "Name"), "kept");
+  EXPECT_TRUE(set_property(kLedger, kLedgerInterface, "First",
+                           g_variant_new_string("192.168.1.21")));
+  EXPECT_EQ(set_multi(kLedger, kLedgerInterface,
+                      dictionary({{"Lease", g_variant_new_uint32(7)}})),
+            Error());
+  EXPECT_EQ(text(kLedger, kLedgerInterface, "First"), first);
+  EXPECT_EQ(ends(), std::make_pair(0, 0));
+  EXPECT_EQ(row_changes.wait(std::chrono::milliseconds(300)).body, nullptr);
+  EXPECT_EQ(ledger_changes.wait(std::chrono::milliseconds(300)).body, nullptr);
 }
 
 }  // namespace

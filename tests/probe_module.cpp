@@ -382,6 +382,12 @@ igd1::Sibling g_stats = {
 
 void remove_all_rows(const igd1::PendingCall &call, GVariant *);
 
+// Writes to rows are ignored while the probe is told to ignore writes.
+bool ignores_writes();
+igd1::Begin rows_begin(const igd1::CallContext &, const uint8_t *) {
+  return ignores_writes() ? igd1::Begin::Ignore : igd1::Begin::Apply;
+}
+
 constexpr igd1::RowModule kRows = {
     .manager_path = "/com/wqx/igd1/Test/Engine/Rows",
     .properties = kRowProperties,
@@ -391,6 +397,7 @@ constexpr igd1::RowModule kRows = {
     .add = igd1::AddKind::Self,
     .max_instance = 8,
     .builtin_xml = kRowXml,
+    .begin = rows_begin,
     .methods = kRowMethods,
     .user_data = g_said_to,
     .remove_all = remove_all_rows,
@@ -659,6 +666,67 @@ IGD1_API void ProbeRadios_on_bus_acquired(GDBusConnection *connection, const gch
 }
 IGD1_API void probe_radios_reset() {
   for (std::string &window : g_windows) window.clear();
+}
+
+// ---- a request's transaction ----
+//
+// A ledger over three of the store's settings (the DHCP range and lease
+// time): a failed multi-write stores nothing of itself, its begin may ignore
+// a request (answered as a success), and the commits and aborts it reaches
+// are counted.
+
+namespace {
+
+bool g_ignore_writes = false;
+int g_ledger_commits = 0;
+int g_ledger_aborts = 0;
+
+igd1::Begin ledger_begin(const igd1::CallContext &, const igd1::SingleObject &) {
+  return g_ignore_writes ? igd1::Begin::Ignore : igd1::Begin::Apply;
+}
+bool ledger_commit(const igd1::CallContext &, const igd1::SingleObject &,
+                   const igd1::WriteFlags &) {
+  ++g_ledger_commits;
+  return true;
+}
+void ledger_abort(const igd1::CallContext &, const igd1::SingleObject &) { ++g_ledger_aborts; }
+
+constexpr uint32_t kLedgerLeases[] = {60, 3600};
+constexpr igd1::Property kLedgerProperties[] = {
+    {.name = "First", .index = 1, .write = igd1::store_value, .stored = igd1::Stored::IPv4Classic},
+    {.name = "Last", .index = 2, .write = igd1::store_value, .stored = igd1::Stored::IPv4Classic},
+    {.name = "Lease", .type = "u", .index = 6, .raw = igd1::Raw::U32, .write = igd1::store_value,
+     .stored = igd1::Stored::U32, .allowed = kLedgerLeases},
+};
+constexpr char kLedgerXml[] =
+    "<node><interface name='com.wqx.igd1.Test.ProbeLedger'>"
+    "<property name='First' type='s' access='readwrite'/>"
+    "<property name='Last' type='s' access='readwrite'/>"
+    "<property name='Lease' type='u' access='readwrite'/>"
+    "</interface></node>";
+constexpr igd1::SingleObject kLedger = {.path = "/com/wqx/igd1/Test/Engine/Ledger",
+                                        .xml_file = nullptr,
+                                        .properties = kLedgerProperties,
+                                        .get = dhcpserver_get_mib_property,
+                                        .set = dhcpserver_set_mib_property,
+                                        .begin = ledger_begin,
+                                        .commit = ledger_commit,
+                                        .abort = ledger_abort,
+                                        .multi_failure = igd1::MultiFailure::Restore};
+
+}  // namespace
+
+IGD1_API void ProbeLedger_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {
+  igd1::register_described_object(kLedger, kLedgerXml, connection, kLedger.path);
+}
+// Whether ledger and rows ignore writes from now on; the counts of the
+// ledger's commits and aborts since the last call.
+IGD1_API void probe_ignore_writes(bool ignore) { g_ignore_writes = ignore; }
+namespace {
+bool ignores_writes() { return g_ignore_writes; }
+}  // namespace
+IGD1_API std::pair<int, int> probe_ledger_ends() {
+  return {std::exchange(g_ledger_commits, 0), std::exchange(g_ledger_aborts, 0)};
 }
 
 // ---- single objects whose interface follows the service type ----
