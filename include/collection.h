@@ -366,6 +366,8 @@ enum class AddKind : uint8_t {
   Refuse,  // answered with `refuse_error` / `texts.add_failed`
   Custom,  // the module's `add_object`
 };
+// Insert and Self take at most `RowModule.max_rows` rows (0: no limit of
+// their own); a full table answers `texts.table_full`.
 
 // Error and log texts.  Formats take: paths the object path, property texts
 // the property name, row texts the instance number (preceded by the
@@ -395,7 +397,7 @@ struct RowTexts {
   // row has no manager, or does not exist.
   const char *no_manager_log = "Error to get manager object !!";
   const char *no_outer_log = "Invalid parameter path";
-  // Self: the table holds `max_rows` rows, or (without max_rows) no number
+  // The table holds `max_rows` rows, or (Self without max_rows) no number
   // is free (null: add_failed); with max_rows, no free number is add_failed.
   const char *table_full = nullptr;
   // Logged with (handler name, line, child path) once a child was added
@@ -497,8 +499,12 @@ struct RowModule {
   // During a conformance run AddObject and DeleteObject are left unanswered
   // here (the host answers them as unknown methods).
   bool manager_quiet_in_test_run = false;
-  // Self: the most rows the table holds (0: as many as there are numbers).
+  // Insert and Self: the most rows the table holds (0: Insert, as many as
+  // the table takes; Self, as many as there are numbers).
   uint32_t max_rows = 0;
+  // Insert and Self: fills the new row before it is inserted (a template:
+  // marks, defaults); the row is zeroed before.
+  void (*new_row)(uint8_t *row) = nullptr;
   // An accepted value counts as a change even when it equals the stored one:
   // it is stored, applied and announced again.
   bool store_unchanged = false;
@@ -511,8 +517,18 @@ struct RowModule {
   // Error names where the usual ones do not hold (null: the usual one).
   const char *commit_error = nullptr;         // usual: org.freedesktop.DBus.Error.Failed
   const char *delete_no_row_error = nullptr;  // usual: the object-manager error
-  // Custom kind.
-  void (*add_object)(GDBusMethodInvocation *invocation) = nullptr;
+  // Runs before AddObject and DeleteObject (`method_name`) look at anything
+  // else: false refuses the call with *call.error set (an empty table, a
+  // service type that takes no changes of the table).
+  bool (*manager_guard)(const CallContext &call, const char *method_name) = nullptr;
+  // Custom kind: AddObject answered by the module (the call's context names
+  // the manager).
+  MethodHandler add_object = nullptr;
+  // DeleteObject answered by the module (null: the engine removes the row).
+  // The call's context names the path to delete, the instance it spells
+  // (0: none) and, when a row has it, the row's position; the parameters
+  // are the request's (o).  row_unexport alone makes "delete only unexports".
+  MethodHandler delete_object = nullptr;
   // Methods of the children's interfaces; the call context names the row.
   std::span<const Method> methods = {};
   void *user_data = nullptr;  // handed to hooks in their call context

@@ -103,6 +103,13 @@ void add_inner_object(const RowCollection &rows, const char *manager_path,
   g_dbus_method_invocation_return_value(invocation, g_variant_new("(o)", path));
 }
 
+// A manager method answered by the module's handler with `context`.
+void run_manager_hook(MethodHandler handler, const CallContext &context, const char *method_name,
+                      GVariant *parameters, GDBusMethodInvocation *invocation) {
+  const Method hook[] = {{.name = method_name, .handler = handler}};
+  dispatch_method(hook, context, kObjectManagerError, method_name, parameters, invocation);
+}
+
 void add_object(const RowCollection &rows, const char *manager_path, const char *method_name,
                 GDBusMethodInvocation *invocation) {
   const RowModule &module = rows.module;
@@ -111,7 +118,10 @@ void add_object(const RowCollection &rows, const char *manager_path, const char 
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "func [%s], line [%d],method_name:%s", function,
                  __LINE__, method_name);
   const std::string failed = noun_text(module.texts.add_failed, "Add %s object fail !!", noun);
-  if (module.add == AddKind::Custom) return module.add_object(invocation);
+  if (module.add == AddKind::Custom) {
+    const CallContext context{.object_path = manager_path, .user_data = module.user_data};
+    return run_manager_hook(module.add_object, context, method_name, nullptr, invocation);
+  }
   if (module.add == AddKind::Refuse) return refuse_call(module, function, failed.c_str(), invocation);
   if (module.nested_in != nullptr) return add_inner_object(rows, manager_path, invocation);
   // Taking the stand-in out, the insert and the save stand or fall
@@ -126,7 +136,17 @@ void add_object(const RowCollection &rows, const char *manager_path, const char 
   if (stand_in_position(module.table) >= 0 && module.table.remove_stand_in() == 0)
     return refuse(failed.c_str());
   std::vector<uint8_t> row(module.table.row_size, 0);
+  if (module.new_row != nullptr) module.new_row(row.data());
   if (module.add == AddKind::Self && !choose_number(rows, failed, row.data(), invocation)) return;
+  if (module.add == AddKind::Insert && module.max_rows != 0) {
+    uint32_t count = 0;
+    each_row(module, [&count](const uint8_t *, uint32_t) { ++count; });
+    if (count >= module.max_rows) {
+      const char *full = module.texts.table_full != nullptr ? module.texts.table_full : failed.c_str();
+      COLLECTION_LOG(LOG_LEVEL_WARN, function, "%s", full);
+      return return_manager_error(invocation, "%s", full);
+    }
+  }
   if (!module.table.insert_entry(row.data()))
     return refuse(module.texts.add_refused_log != nullptr ? module.texts.add_refused_log
                                                           : failed.c_str());
@@ -195,6 +215,14 @@ void delete_object(const RowCollection &rows, const char *manager_path, GVariant
   if (module.texts.delete_refused != nullptr)
     return refuse_call(module, function, module.texts.delete_refused, invocation);
   if (module.nested_in != nullptr) return delete_inner_object(rows, manager_path, path, invocation);
+  if (module.delete_object != nullptr) {
+    const ChildKey key = child_instance(rows.collection, path);
+    FoundRow found;
+    const bool held = key != 0 && find_row(module, key, &found);
+    const CallContext context =
+        row_context(module, path, key, held ? found.index : 0, CallKind::Method);
+    return run_manager_hook(module.delete_object, context, "DeleteObject", parameters, invocation);
+  }
 
   // Every way out replies and logs the end.
   auto finish_with_error = [&](const std::string &message, const char *name = nullptr) {
@@ -277,7 +305,22 @@ void return_manager_error(GDBusMethodInvocation *invocation, const char *format,
 void row_manager_call(const RowCollection &rows, const char *manager_path,
                       const char *method_name, GVariant *parameters,
                       GDBusMethodInvocation *invocation) {
-  if (rows.module.manager_quiet_in_test_run && check_dbus_cts_running()) return;
+  const RowModule &module = rows.module;
+  if (module.manager_quiet_in_test_run && check_dbus_cts_running()) return;
+  const bool manages = g_strcmp0(method_name, "AddObject") == 0 ||
+                       g_strcmp0(method_name, "DeleteObject") == 0;
+  if (manages && module.manager_guard != nullptr) {
+    g_autoptr(GError) error = nullptr;
+    const CallContext context{.object_path = manager_path, .user_data = module.user_data,
+                              .error = &error};
+    if (!module.manager_guard(context, method_name)) {
+      COLLECTION_LOG(LOG_LEVEL_WARN, rows.names.manager, "%s refused: %s", method_name,
+                     error != nullptr ? error->message : "");
+      if (error == nullptr)
+        return return_manager_error(invocation, "%s refused", method_name);
+      return g_dbus_method_invocation_return_gerror(invocation, error);
+    }
+  }
   if (g_strcmp0(method_name, "AddObject") == 0) {
     add_object(rows, manager_path, method_name, invocation);
   } else if (g_strcmp0(method_name, "DeleteObject") == 0) {
@@ -286,16 +329,13 @@ void row_manager_call(const RowCollection &rows, const char *manager_path,
   // Other methods are not answered here; the host answers them as unknown.
 }
 
-void row_remove_all(const RowCollection &rows, const char *object_path,
-                    const char *interface_name, const char *method_name, GVariant *parameters,
+void row_remove_all(const RowCollection &rows, const char *object_path, const char *,
+                    const char *method_name, GVariant *parameters,
                     GDBusMethodInvocation *invocation) {
   const RowModule &module = rows.module;
   const CallContext context{.object_path = object_path, .user_data = module.user_data};
-  if (module.remove_all != nullptr) {
-    const Method remove_all[] = {{.name = method_name, .handler = module.remove_all}};
-    return dispatch_method(remove_all, context, interface_name, method_name, parameters,
-                           invocation);
-  }
+  if (module.remove_all != nullptr)
+    return run_manager_hook(module.remove_all, context, method_name, parameters, invocation);
   // The table removes its rows; their children leave through the row callbacks.
   COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, "func [%s], line [%d],method_name:%s",
                  rows.names.manager, __LINE__, method_name);

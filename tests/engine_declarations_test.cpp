@@ -29,7 +29,7 @@ class EngineDeclarationTest : public BusTest {
     // The switch comes first: the lamp's path then turns from a plain
     // registration into one that follows the service type.
     options.modules = {"ProbeRows", "ProbeEarly", "ProbePositions", "ProbeSingle", "ProbeSwitch",
-                       "ProbeLamp", "ProbeRadios", "ProbeLedger"};
+                       "ProbeLamp", "ProbeRadios", "ProbeLedger", "ProbeShelf"};
     options.notify_socket = true;
   }
   void SetUp() override {
@@ -531,6 +531,43 @@ TEST_F(EngineDeclarationTest, AnIgnoringGuardAnswersSuccessAndChangesNothing) {
   EXPECT_EQ(ends(), std::make_pair(0, 0));
   EXPECT_EQ(row_changes.wait(std::chrono::milliseconds(300)).body, nullptr);
   EXPECT_EQ(ledger_changes.wait(std::chrono::milliseconds(300)).body, nullptr);
+}
+
+// Manager operations as declared: the insert kind fills each new row from
+// its template and refuses one past its limit with its own text; a guard
+// refuses per service type, and on an empty table with its own error before
+// the path is looked at; a delete hook answers its pending call, told the
+// path, instance and position, and here only takes the child off the bus.
+TEST_F(EngineDeclarationTest, ManagerOperationsFollowTheirDeclaration) {
+  constexpr char kShelf[] = "/com/wqx/igd1/Test/Engine/Shelf";
+  constexpr char kShelfRow[] = "com.wqx.igd1.Test.ProbeShelf";
+  const std::string shelf(kShelf);
+  EXPECT_EQ(remove(kShelf, shelf + "/1"),
+            Error("org.freedesktop.DBus.Error.NoReply", "no shelf instance"));
+  const std::string first = add_child(kShelf);
+  ASSERT_EQ(first, shelf + "/1");
+  EXPECT_EQ(printed(get_property(first.c_str(), kShelfRow, "Mark").get()), "uint16 65535");
+  EXPECT_EQ(printed(get_property(first.c_str(), kShelfRow, "Status").get()), "byte 0x01");
+  EXPECT_EQ(add_child(kShelf), shelf + "/2");
+  EXPECT_EQ(add_child(kShelf), shelf + "/3");
+  EXPECT_EQ(add(kShelf), std::make_pair(std::string(),
+                                        Error(kManagerError, "Error! Table Full.")));
+
+  host::settings().service_type = 1;
+  EXPECT_EQ(remove(kShelf, first),
+            Error("org.freedesktop.DBus.Error.Failed", "##########not support to DeleteObject yet"));
+  EXPECT_EQ(add(kShelf).second,
+            Error("org.freedesktop.DBus.Error.Failed", "##########not support to AddObject yet"));
+  host::settings().service_type = 0;
+
+  const std::string second = shelf + "/2";
+  ASSERT_EQ(remove(kShelf, second), Error());
+  EXPECT_EQ(control<std::string (*)()>("probe_shelf_deleted")(), second + " 2 1");
+  EXPECT_THAT(managed(kShelf), Not(HasSubstr(second + "'")));
+  EXPECT_THAT(managed(kShelf), HasSubstr(first + "'"));
+  EXPECT_EQ(control<size_t (*)()>("probe_shelf_rows")(), 3u);
+  EXPECT_EQ(remove(kShelf, shelf + "/9"),
+            Error(kManagerError, "DeleteObject object path error"));
 }
 
 }  // namespace

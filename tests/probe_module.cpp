@@ -190,6 +190,7 @@ IGD1_DECLARE_ROW_COLLECTION(ProbeRows, ProbeRows_handle_set_multi_properties);
 IGD1_DECLARE_ROW_COLLECTION(ProbeEarly, ProbeEarly_handle_set_multi_properties);
 IGD1_DECLARE_ROW_COLLECTION(ProbePositions, ProbePositions_handle_set_multi_properties);
 IGD1_DECLARE_NESTED_ROW_COLLECTION(ProbeParts, ProbeParts_handle_set_multi_properties);
+IGD1_DECLARE_ROW_COLLECTION(ProbeShelf, ProbeShelf_handle_set_multi_properties);
 
 namespace {
 
@@ -497,8 +498,94 @@ void remove_all_rows(const igd1::PendingCall &call, GVariant *) {
 
 }  // namespace
 
+// ---- manager operations ----
+//
+// A shelf of at most three rows that its table numbers (the insert kind):
+// each new row starts from a template, a fourth is refused as full, service
+// type 1 takes no AddObject or DeleteObject, DeleteObject on an empty shelf
+// has an error of its own, and DeleteObject only takes the child off the bus.
+
+namespace {
+
+using ShelfTable = igd1::test::MemoryTable<104>;
+
+// The table picks the lowest free number and reports the row, as the
+// store's row callback does.
+int shelf_insert(void *row) {
+  uint8_t number = 1;
+  while (ShelfTable::find(number, nullptr) != nullptr) ++number;
+  static_cast<uint8_t *>(row)[0] = number;
+  ShelfTable::insert(row);
+  ProbeShelf_add_interface(number);
+  return 1;
+}
+constexpr igd1::RowTable shelf_table() {
+  igd1::RowTable table = ShelfTable::table();
+  table.insert_entry = shelf_insert;
+  return table;
+}
+// Marks 255, 255 and status 1, as a new tunnel starts.
+void shelf_template(uint8_t *row) {
+  row[1] = 255;
+  row[2] = 255;
+  row[3] = 1;
+}
+bool shelf_guard(const igd1::CallContext &call, const char *method_name) {
+  if (dbus_proxy_get_service_type() == 1) {
+    g_set_error(call.error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED, "##########not support to %s yet",
+                method_name);
+    return false;
+  }
+  if (std::strcmp(method_name, "DeleteObject") == 0 && ShelfTable::rows.empty()) {
+    g_set_error_literal(call.error, G_DBUS_ERROR, G_DBUS_ERROR_NO_REPLY, "no shelf instance");
+    return false;
+  }
+  return true;
+}
+// What the delete hook was told: path, instance and position.
+std::string g_shelf_deleted;
+void unexport_only(const igd1::PendingCall &call, GVariant *) {
+  const igd1::CallContext &context = call.context();
+  g_shelf_deleted = std::string(context.object_path) + " " + std::to_string(context.instance) +
+                    " " + std::to_string(context.index);
+  if (context.instance == 0 || ShelfTable::find(context.instance, nullptr) == nullptr) {
+    call.fail_named(igd1::kObjectManagerError, "DeleteObject object path error");
+    return;
+  }
+  ProbeShelf_del_interface(context.instance);
+  call.reply(nullptr);
+}
+
+constexpr igd1::RowProperty kShelfProperties[] = {
+    {.name = "Mark", .type = "q", .field = igd1::Field::Number, .offset = 1, .size = 2},
+    {.name = "Status", .type = "y", .field = igd1::Field::Number, .offset = 3, .size = 1},
+};
+constexpr igd1::RowModule kShelf = {
+    .manager_path = "/com/wqx/igd1/Test/Engine/Shelf",
+    .properties = kShelfProperties,
+    .table = shelf_table(),
+    .texts = {.table_full = "Error! Table Full."},
+    .builtin_xml = "<node><interface name='com.wqx.igd1.Test.ProbeShelf'>"
+                   "<property name='Mark' type='q' access='read'/>"
+                   "<property name='Status' type='y' access='read'/></interface></node>",
+    .max_rows = 3,
+    .new_row = shelf_template,
+    .manager_guard = shelf_guard,
+    .delete_object = unexport_only,
+};
+
+}  // namespace
+
+IGD1_ROW_COLLECTION(ProbeShelf, ProbeShelf_handle_set_multi_properties, kShelf)
+
+IGD1_API size_t probe_shelf_rows() { return ShelfTable::rows.size(); }
+IGD1_API std::string probe_shelf_deleted() { return g_shelf_deleted; }
+
 // Test controls of the engine probes.
 IGD1_API void probe_engine_reset() {
+  for (const auto &row : ShelfTable::rows) ProbeShelf_del_interface(row[0]);
+  ShelfTable::clear();
+  g_shelf_deleted.clear();
   for (const auto &row : RowsTable::rows) ProbeRows_del_interface(row[0]);
   for (const auto &row : EarlyTable::rows) ProbeEarly_del_interface(row[0]);
   for (const auto &row : PositionTable::rows) ProbePositions_del_interface(row[0]);
