@@ -144,6 +144,20 @@ TEST_F(TableAccessorTest, RemoveRefusesANodeOfAnotherRow) {
   EXPECT_EQ(name_of(1), "alpha");
 }
 
+// A node handed out lives in the calling thread's view of the rows, which
+// the next call rebuilds when rows came or went meanwhile (here a write that
+// bypasses the list): remove reads the node before that.
+TEST_F(TableAccessorTest, RemoveReadsTheCallersNodeBeforeTheRowsAreReadAgain) {
+  ASSERT_TRUE(table().init());
+  mib_list_node *first = table().find(1, nullptr);
+  uint8_t row[24] = {};
+  row[4] = 2;
+  ASSERT_TRUE(table_insert(kSpec.def, row));
+  ASSERT_TRUE(table().remove(0, first));
+  EXPECT_EQ(name_of(1), "<none>");
+  EXPECT_EQ(table().rows().size(), 2u);
+}
+
 TEST_F(TableAccessorTest, InjectedFailuresRefuseTheCallTheyName) {
   ASSERT_TRUE(table().init());
   fail_accessor("accessortest_get_list_by_instnum");

@@ -285,10 +285,9 @@ int insert_entry(Table &table, void *record) {
 }
 
 int remove_entry(Table &table, uint32_t position, mib_list_node *node) {
-  mib_list_node *at = table.rows().at(position);
-  const uint32_t instance = table.instance_of(at != nullptr ? at->data : nullptr);
-  if (!table.remove(position, node)) return 0;
-  journal(table, MIB_ACTION_APPLY, "[" + std::to_string(instance) + "] removed");
+  igd1::mib::RowKey removed = 0;
+  if (!table.remove(position, node, &removed)) return 0;
+  journal(table, MIB_ACTION_APPLY, "[" + igd1::mib::key_text(removed) + "] removed");
   return 1;
 }
 

@@ -286,11 +286,10 @@ int HardAccCancel_insert_entry(int) {
 }
 
 int HardAccCancel_remove_entry(uint32_t position, mib_list_node *node) {
-  mib_list_node *at = g_table.rows().at(position);
-  const uint32_t instance = g_table.instance_of(at != nullptr ? at->data : nullptr);
-  if (!g_table.remove(position, node)) return 1;
+  igd1::mib::RowKey removed = 0;
+  if (!g_table.remove(position, node, &removed)) return 1;
   igd1::mib::journal_append(MIB_CFG_HARDACC, MIB_ACTION_APPLY,
-                            "hardacccancel[" + std::to_string(instance) + "] removed");
+                            "hardacccancel[" + igd1::mib::key_text(removed) + "] removed");
   return 0;
 }
 

@@ -661,15 +661,17 @@ int QoSClassification_update_entry_mib(const void *copy) {
 int QoSClassification_insert_entry(void *record) { return g_classifications.insert(record) ? 1 : 0; }
 
 int QoSClassification_remove_entry(uint32_t position, mib_list_node *node) {
+  // The caller's node lies in this thread's view, which the look-up rebuilds.
+  const uint32_t named = node != nullptr ? QoSClassificationList_get_instnum(node->data) : 0;
   mib_list_node *at = g_classifications.rows().at(position);
   if (at == nullptr) return 0;
   const uint32_t classification = QoSClassificationList_get_instnum(at->data);
-  if (mib_transaction_begin() == 0) return 0;
+  if ((named != 0 && named != classification) || mib_transaction_begin() == 0) return 0;
   bool removed = true;
   for (const std::vector<uint8_t> &type : types_of(classification))
     removed = removed && igd1::mib::table_remove(types_table(),
                                                  igd1::mib::row_key_of(types_table(), type.data()));
-  removed = removed && g_classifications.remove(position, node);
+  removed = removed && g_classifications.remove(position, nullptr);
   if (!removed) {
     mib_transaction_rollback();
     return 0;

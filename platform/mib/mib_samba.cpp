@@ -158,9 +158,10 @@ int sambaAccount_update_entry(const void *row, uint32_t index, const char **reas
   if (row == nullptr) return refuse(reason, "no account given");
   if (g_table.fails("update_entry")) return refuse(reason, "store refused the account");
   const auto *record = static_cast<const uint8_t *>(row);
+  const uint8_t instance = record[0];  // before the look-up rebuilds this thread's nodes
   mib_list_node *at = g_table.rows().at(index);
-  if (at == nullptr || static_cast<const uint8_t *>(at->data)[0] != record[0])
-    return refuse(reason, "account " + std::to_string(record[0]) + " does not exist");
+  if (at == nullptr || static_cast<const uint8_t *>(at->data)[0] != instance)
+    return refuse(reason, "account " + std::to_string(instance) + " does not exist");
   const char *user = field(record, 0);
   if (g_table.refused(record) != nullptr) return refuse(reason, "user name or password too long");
   if (user[0] != '\0') {

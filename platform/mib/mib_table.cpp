@@ -185,9 +185,9 @@ const char *Table::update(const void *copy) {
 
 const char *Table::update_at(const void *copy, uint32_t position) {
   if (copy != nullptr) {
+    const RowKey key = row_key_of(spec_.def, static_cast<const uint8_t *>(copy));
     mib_list_node *at = rows_->at(position);
-    if (at == nullptr || row_key_of(spec_.def, static_cast<const uint8_t *>(at->data)) !=
-                             row_key_of(spec_.def, static_cast<const uint8_t *>(copy)))
+    if (at == nullptr || row_key_of(spec_.def, static_cast<const uint8_t *>(at->data)) != key)
       return refusal("no row at position " + std::to_string(position));
   }
   return update(copy);
@@ -203,15 +203,18 @@ uint32_t Table::insert_empty() {
   return insert(row.data()) ? instance_of(row.data()) : 0;
 }
 
-bool Table::remove(uint32_t position, const mib_list_node *node) {
+bool Table::remove(uint32_t position, const mib_list_node *node, RowKey *removed) {
   if (fails("remove_entry")) return false;
+  // The caller's node lies in this thread's view of the rows, which the
+  // look-up below may rebuild: its key is read first.
+  const bool named = node != nullptr && node->data != nullptr;
+  const RowKey wanted = named ? row_key_of(spec_.def, static_cast<const uint8_t *>(node->data)) : 0;
   mib_list_node *at = rows_->at(position);
   if (at == nullptr) return false;
   const RowKey key = row_key_of(spec_.def, static_cast<const uint8_t *>(at->data));
-  if (node != nullptr && node->data != nullptr &&
-      row_key_of(spec_.def, static_cast<const uint8_t *>(node->data)) != key)
-    return false;
-  return rows_->remove(key);
+  if ((named && wanted != key) || !rows_->remove(key)) return false;
+  if (removed != nullptr) *removed = key;
+  return true;
 }
 
 }  // namespace igd1::mib

@@ -107,8 +107,9 @@ class Table {
   bool insert(void *record);
   // Inserts a zeroed record; its instance number, or 0.
   uint32_t insert_empty();
-  // Removes the row at `position` when `node` (if given) names the same row.
-  bool remove(uint32_t position, const mib_list_node *node);
+  // Removes the row at `position` when `node` (if given) names the same row;
+  // `removed` receives its key.
+  bool remove(uint32_t position, const mib_list_node *node, RowKey *removed = nullptr);
 
  private:
   bool fails_named(const char *call, int index) const;
