@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "mib_actions.h"
 #include "mib_internal.h"
 #include "mib_services.h"
 #include "mib_store.h"
@@ -189,26 +190,26 @@ GVariant *add_or_delete(Action action, GVariant *parameters) {
   return g_variant_new("(i)", 0);
 }
 
-const char *kSignatures[] = {"(s)", "(s)", "(a(ss))", "(as)", "(sb)"};
+// A change of the tree is recorded under the action's name.
+GVariant *recorded(Action action, GVariant *answer) {
+  if (answer != nullptr)
+    igd1::mib::detail::append_journal_entry(MIB_CFG_CWMP, 255, kActionNames[action]);
+  return answer;
+}
+
+constexpr igd1::mib::Action kActions[] = {
+    {kAddObject, "(s)",
+     [](GVariant *p, GError **) { return recorded(kAddObject, add_or_delete(kAddObject, p)); }},
+    {kDeleteObject, "(s)",
+     [](GVariant *p, GError **) { return recorded(kDeleteObject, add_or_delete(kDeleteObject, p)); }},
+    {kSetValues, "(a(ss))", [](GVariant *p, GError **) { return recorded(kSetValues, set_values(p)); }},
+    {kGetValues, "(as)", [](GVariant *p, GError **) { return get_values(p); }},
+    {kGetNames, "(sb)", [](GVariant *p, GError **) { return get_names(p); }},
+};
+constexpr igd1::mib::Actions kDispatcher("CWMP_handle_action", kActions);
 
 }  // namespace
 
 int CWMP_handle_action(int code, GVariant *parameters, GVariant **result) {
-  if (result == nullptr || parameters == nullptr || code < kAddObject || code > kGetNames ||
-      !g_variant_is_of_type(parameters, G_VARIANT_TYPE(kSignatures[code])) ||
-      igd1::mib::should_fail("CWMP_handle_action", code))
-    return 0;
-  GVariant *answer = nullptr;
-  switch (Action(code)) {
-    case kAddObject:
-    case kDeleteObject: answer = add_or_delete(Action(code), parameters); break;
-    case kSetValues: answer = set_values(parameters); break;
-    case kGetValues: answer = get_values(parameters); break;
-    case kGetNames: answer = get_names(parameters); break;
-  }
-  if (answer == nullptr) return 0;
-  *result = g_variant_ref_sink(answer);
-  if (code != kGetValues && code != kGetNames)
-    igd1::mib::detail::append_journal_entry(MIB_CFG_CWMP, 255, kActionNames[code]);
-  return 1;
+  return kDispatcher.handle(uint32_t(code), parameters, result);
 }

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "mib_api.h"
+#include "mib_actions.h"
 #include "mib_store.h"
 
 namespace {
@@ -35,7 +36,6 @@ using igd1::mib::Item;
 using K = igd1::mib::ValueKind;
 
 constexpr char kGetAccessor[] = "poninfo_get_mib_property";
-constexpr char kActionAccessor[] = "poninfo_handle_action";
 
 constexpr int kHistoryAction = 0;
 
@@ -153,10 +153,7 @@ void seed_history(const igd1::mib::TableDef &table, time_t now) {
   }
 }
 
-GVariant *history_reply(GVariant *parameters) {
-  if (parameters == nullptr || !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(u)"))) {
-    return nullptr;
-  }
+GVariant *history_reply(GVariant *parameters, GError **) {
   guint32 hours = 0;
   g_variant_get(parameters, "(u)", &hours);
   if (hours == 0 || hours > kHistoryHours) return nullptr;
@@ -175,8 +172,11 @@ GVariant *history_reply(GVariant *parameters) {
                           static_cast<guint64>(samples[i].sent),
                           static_cast<guint64>(samples[i].received));
   }
-  return g_variant_ref_sink(g_variant_new("(a(ttt))", &builder));
+  return g_variant_new("(a(ttt))", &builder);
 }
+
+constexpr igd1::mib::Action kActions[] = {{kHistoryAction, "(u)", history_reply}};
+constexpr igd1::mib::Actions kDispatcher("poninfo_handle_action", kActions);
 
 }  // namespace
 
@@ -197,9 +197,5 @@ int poninfo_interface_init(void) {
 }
 
 int poninfo_handle_action(int action, GVariant *parameters, GVariant **result) {
-  if (result == nullptr) return 0;
-  *result = nullptr;
-  if (action != kHistoryAction || igd1::mib::should_fail(kActionAccessor, action)) return 0;
-  *result = history_reply(parameters);
-  return *result != nullptr ? 1 : 0;
+  return kDispatcher.handle(uint32_t(action), parameters, result);
 }
