@@ -51,8 +51,13 @@ struct CollectionState {
   GDBusConnection *connection;  // once attached
   // Children published outside the manager's path: their registrations.
   std::map<ChildKey, std::vector<guint>> *outside;
-  // Managers nested under the rows, by row number.
-  std::map<uint32_t, GDBusObjectManagerServer *> *nested_managers;
+  // Managers nested under the rows, by row number, with the registration
+  // of their own interface (0: none).
+  struct NestedManager {
+    GDBusObjectManagerServer *manager;
+    guint object;
+  };
+  std::map<uint32_t, NestedManager> *nested_managers;
   // The objects beside the rows, by row number, and their parsed document.
   std::map<uint32_t, guint> *siblings;
   GDBusNodeInfo *sibling_node;
@@ -175,6 +180,11 @@ struct NestedManagers {
   const char *suffix;                          // e.g. "Type"
   // Its methods (user data: the nested manager); null: the inner collection's.
   const GDBusInterfaceVTable *manager_vtable = nullptr;
+  // An interface of each nested manager's own, served from a table at the
+  // manager's path with the outer row's number as the instance its hooks
+  // see, and the interface's document (its first interface).
+  const SingleObject *object = nullptr;
+  const char *object_xml = nullptr;
   // Set by the collections themselves.
   const RowCollection *outer = nullptr;
   const RowCollection *inner = nullptr;

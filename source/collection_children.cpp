@@ -409,7 +409,7 @@ GDBusObjectManagerServer *nested_manager(const NestedManagers &nested, uint32_t 
   const auto *managers = nested.outer->collection.state->nested_managers;
   if (managers == nullptr) return nullptr;
   auto found = managers->find(outer);
-  return found != managers->end() ? found->second : nullptr;
+  return found != managers->end() ? found->second.manager : nullptr;
 }
 
 void nested_manager_add(const NestedManagers &nested, GDBusConnection *connection,
@@ -421,7 +421,7 @@ void nested_manager_add(const NestedManagers &nested, GDBusConnection *connectio
   bool created = false;
   if (nested_manager(nested, outer) == nullptr) {
     auto *&managers = rows.collection.state->nested_managers;
-    if (managers == nullptr) managers = new std::map<uint32_t, GDBusObjectManagerServer *>;
+    if (managers == nullptr) managers = new std::map<uint32_t, CollectionState::NestedManager>;
     const std::string path = collection_child_path(rows.collection, outer) + "/" + nested.suffix;
     GDBusObjectManagerServer *manager = g_dbus_object_manager_server_new(path.c_str());
     const GDBusInterfaceVTable *vtable =
@@ -429,7 +429,12 @@ void nested_manager_add(const NestedManagers &nested, GDBusConnection *connectio
         : nested.inner != nullptr        ? nested.inner->manager_vtable
                                          : nullptr;
     g_dbus_object_manager_server_set_connection_expand(manager, connection, vtable, manager);
-    (*managers)[outer] = manager;
+    const guint object =
+        nested.object != nullptr
+            ? register_described_object(*nested.object, nested.object_xml, connection,
+                                        path.c_str(), outer)
+            : 0;
+    (*managers)[outer] = {manager, object};
     created = true;
   }
   if ((created || always_init) && nested.inner != nullptr &&
@@ -440,7 +445,10 @@ void nested_manager_add(const NestedManagers &nested, GDBusConnection *connectio
 void nested_manager_delete(const NestedManagers &nested, uint32_t outer) {
   GDBusObjectManagerServer *manager = nested_manager(nested, outer);
   if (manager == nullptr) return;
-  nested.outer->collection.state->nested_managers->erase(outer);
+  CollectionState &state = *nested.outer->collection.state;
+  const guint object = (*state.nested_managers)[outer].object;
+  state.nested_managers->erase(outer);
+  if (object != 0) dbus_proxy_object_unreg(state.connection, object);
   // Detaching unregisters the manager and every child it published.
   g_dbus_object_manager_server_set_connection_expand(manager, nullptr, nullptr, nullptr);
   g_object_unref(manager);

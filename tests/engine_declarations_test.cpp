@@ -570,5 +570,18 @@ TEST_F(EngineDeclarationTest, ManagerOperationsFollowTheirDeclaration) {
             Error(kManagerError, "DeleteObject object path error"));
 }
 
+// A manager nested under each row carries an interface of its own, whose
+// hooks learn the row it belongs to; it comes and goes with the row.
+TEST_F(EngineDeclarationTest, ANestedManagerCarriesAnInterfaceOfItsOwn) {
+  constexpr char kPartManager[] = "com.wqx.igd1.Test.ProbePartManager";
+  add_child(kEarly);
+  const std::string early = add_child(kEarly);
+  const std::string parts = early + "/Part";
+  EXPECT_EQ(text(parts, kPartManager, "Owner"), "row 2 at " + parts);
+  EXPECT_THAT(introspect(parts.c_str()), HasSubstr("org.freedesktop.DBus.ObjectManager"));
+  ASSERT_EQ(remove(kEarly, early), Error());
+  EXPECT_EQ(get_property(parts.c_str(), kPartManager, "Owner"), nullptr);
+}
+
 }  // namespace
 }  // namespace igd1::test

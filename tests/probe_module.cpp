@@ -435,7 +435,21 @@ constexpr igd1::RowModule kPositions = {
 // Announced before the commit: a refused commit was announced all the same.
 // Each early row carries a manager of parts that refuses AddObject; its
 // table could insert (and counts the tries).
-igd1::NestedManagers g_early_parts = {.suffix = "Part"};
+// Each manager of parts carries an interface of its own that names its row.
+GVariant *read_owner(const igd1::CallContext &call, const igd1::SingleObject &,
+                     const igd1::Property &) {
+  g_autofree gchar *owner = g_strdup_printf("row %u at %s", call.instance, call.object_path);
+  return g_variant_new_string(owner);
+}
+constexpr igd1::Property kPartManagerProperties[] = {{.name = "Owner", .read = read_owner}};
+constexpr igd1::SingleObject kPartManager = {.path = nullptr,
+                                             .xml_file = nullptr,
+                                             .properties = kPartManagerProperties};
+igd1::NestedManagers g_early_parts = {
+    .suffix = "Part",
+    .object = &kPartManager,
+    .object_xml = "<node><interface name='com.wqx.igd1.Test.ProbePartManager'>"
+                  "<property name='Owner' type='s' access='read'/></interface></node>"};
 
 constexpr igd1::RowModule kEarly = {
     .manager_path = kEarlyPath,
