@@ -732,9 +732,13 @@ IGD1_EXPORT void row_answer_managed_objects(const RowCollection &rows,
 // One-entry a{sv} (new reference).
 IGD1_EXPORT GVariant *single_entry(const char *name, GVariant *value);
 
-// Routes the row callbacks of the store's table `table_module` to `action`
-// (instance number, DBUS_PROXY_ROW_ADDED or _REMOVED), for modules whose
-// callback takes the action as an argument.
+// Declares the row callbacks of the store's table `table_module`: `add` and
+// `del` with the row's instance number.  Every collection the host starts
+// declares its own export functions so, before its rows are loaded.
+IGD1_EXPORT void use_row_instances(const char *table_module, int (*add)(uint32_t),
+                                   int (*del)(uint32_t));
+// The same for modules whose one callback takes the action as an argument
+// (instance number, DBUS_PROXY_ROW_ADDED or _REMOVED).
 IGD1_EXPORT void use_row_action(const char *table_module, int (*action)(unsigned int, int));
 
 }  // namespace igd1
@@ -892,6 +896,7 @@ IGD1_EXPORT void use_row_action(const char *table_module, int (*action)(unsigned
 #define IGD1_ROW_COLLECTION_STARTED(entry, Name)                                                  \
   void entry##_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {            \
     DBUS_LOG(LOG_LEVEL_INFO, "func [%s], line [%d]", __func__, __LINE__);                         \
+    igd1::use_row_instances(#Name, Name##_add_interface, Name##_del_interface);                   \
     igd1::row_collection_start(k##Name##Rows, connection, &k##Name##ManagerVTable);               \
   }                                                                                               \
   int Name##_add_interface(uint32_t instance) {                                                   \

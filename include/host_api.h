@@ -110,15 +110,17 @@ IGD1_API void g_dbus_object_manager_server_set_connection_expand(GDBusObjectMana
 // ---- row callbacks ---------------------------------------------------------------
 
 // How a module hears of rows inserted into or removed from its table (the
-// store names the module of each table).  Whatever thread changed the table,
-// the callback runs on the main loop with copies of the values.  A module
-// that registers nothing gets <Module>_add_interface(instance) and
-// <Module>_del_interface(instance).
+// store names the module of each table), and of devices that arrive or
+// leave: the module declares the shape of its callbacks and the host calls
+// them through that shape only.  Whatever thread changed the table, the
+// callback runs on the main loop with copies of the values.  A module that
+// declares nothing is not called; the host logs that once per module.
 typedef enum {
-  DBUS_PROXY_ROW_INSTANCE = 0,  // add_instance / del_instance (instance)
-  DBUS_PROXY_ROW_PAIR = 1,      // add_pair / del_pair (parent instance, instance): nested tables
-  DBUS_PROXY_ROW_ACTION = 2,    // row_action (instance, DBUS_PROXY_ROW_ADDED or _REMOVED)
-  DBUS_PROXY_ROW_RECORD = 3,    // add_record / del_record (copy of the row, its size)
+  DBUS_PROXY_ROW_INSTANCE = 0,    // add_instance / del_instance (instance)
+  DBUS_PROXY_ROW_PAIR = 1,        // add_pair / del_pair (parent instance, instance): nested tables
+  DBUS_PROXY_ROW_ACTION = 2,      // row_action (instance, DBUS_PROXY_ROW_ADDED or _REMOVED)
+  DBUS_PROXY_ROW_RECORD = 3,      // add_record / del_record (copy of the row, its size)
+  DBUS_PROXY_ROW_INDEX_FLAG = 4,  // add_flagged (index, flag) / del_index (index)
 } dbus_proxy_row_shape;
 
 enum { DBUS_PROXY_ROW_REMOVED = 0, DBUS_PROXY_ROW_ADDED = 1 };
@@ -133,13 +135,21 @@ typedef struct dbus_proxy_row_callbacks {
   // The record is valid during the call only.
   int (*add_record)(const void *record, size_t size);
   int (*del_record)(const void *record, size_t size);
+  // DBUS_PROXY_ROW_INDEX_FLAG: signed index and a flag of 0 or 1.  For a
+  // store table the flag is 1 when the row's byte at flag_offset equals
+  // flag_value; an emulated USB device gives 1 for a storage device.
+  int (*add_flagged)(int index, int flag);
+  int (*del_index)(int index);
   // DBUS_PROXY_ROW_PAIR: byte offset in the row of the parent's instance
   // number, a 32-bit unsigned in host byte order.
   size_t parent_offset;
+  size_t flag_offset;
+  unsigned char flag_value;
 } dbus_proxy_row_callbacks;
 
 // Registers (or, with NULL callbacks, withdraws) the row callbacks of
-// `module`.  Returns 1, or 0 when the callbacks do not fit their shape.
+// `module`.  Returns 1, or 0 when the callbacks do not fit their shape: an
+// unknown shape, or none of the shape's functions given.
 IGD1_API int dbus_proxy_row_callbacks_reg(const char *module,
                                           const dbus_proxy_row_callbacks *callbacks);
 

@@ -589,11 +589,19 @@ int nested_row_export(const RowCollection &rows, uint32_t outer, uint32_t inner,
   return 1;
 }
 
+void use_row_instances(const char *table_module, int (*add)(uint32_t), int (*del)(uint32_t)) {
+  dbus_proxy_row_callbacks callbacks{};
+  callbacks.shape = DBUS_PROXY_ROW_INSTANCE;
+  callbacks.add_instance = add;
+  callbacks.del_instance = del;
+  IGD1_ASSERT(dbus_proxy_row_callbacks_reg(table_module, &callbacks) != 0);
+}
+
 void use_row_action(const char *table_module, int (*action)(unsigned int, int)) {
   dbus_proxy_row_callbacks callbacks{};
   callbacks.shape = DBUS_PROXY_ROW_ACTION;
   callbacks.row_action = action;
-  dbus_proxy_row_callbacks_reg(table_module, &callbacks);
+  IGD1_ASSERT(dbus_proxy_row_callbacks_reg(table_module, &callbacks) != 0);
 }
 
 }  // namespace igd1

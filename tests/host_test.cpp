@@ -99,7 +99,8 @@ TEST_F(ProbeHostTest, RowCallbacksOfEveryShapeRunOnTheLoopWithCopiedValues) {
   static const mib::TableDef kPairs = {"probe_pairs", "ProbePair", 8, kColumns, 1, 8};
   static const mib::TableDef kFlagged = {"probe_flagged", "ProbeAction", 8, kColumns, 1, 8};
   static const mib::TableDef kRecords = {"probe_records", "ProbeRecord", 8, kColumns, 1, 8};
-  for (const mib::TableDef *table : {&kNumbered, &kPairs, &kFlagged, &kRecords})
+  static const mib::TableDef kDevices = {"probe_devices", "ProbeFlag", 8, kColumns, 1, 8};
+  for (const mib::TableDef *table : {&kNumbered, &kPairs, &kFlagged, &kRecords, &kDevices})
     ASSERT_TRUE(mib::register_table(*table));
   using Events = std::vector<std::string> (*)(std::vector<GThread *> *);
   auto events = reinterpret_cast<Events>(host_->library().symbol("probe_row_events"));
@@ -124,6 +125,12 @@ TEST_F(ProbeHostTest, RowCallbacksOfEveryShapeRunOnTheLoopWithCopiedValues) {
     ASSERT_TRUE(mib::table_update(kRecords, row));
     ASSERT_TRUE(mib::table_remove(kPairs, 1));
     ASSERT_TRUE(mib::table_remove(kFlagged, 1));
+    // Index and flag: the flag is whether byte 4 holds the declared 8.
+    uint8_t device[8] = {0, 0, 0, 0, 8, 0, 0, 0};
+    ASSERT_TRUE(mib::table_insert(kDevices, device));
+    device[4] = 7;
+    ASSERT_TRUE(mib::table_insert(kDevices, device));
+    ASSERT_TRUE(mib::table_remove(kDevices, 1));
   };
   // From another thread while the loop is busy: nothing is delivered before
   // the loop is free again.
@@ -145,10 +152,11 @@ TEST_F(ProbeHostTest, RowCallbacksOfEveryShapeRunOnTheLoopWithCopiedValues) {
 
   std::vector<GThread *> threads;
   std::vector<std::string> seen;
-  for (int i = 0; i < 300 && (seen = events(&threads)).size() < 5; ++i)
+  for (int i = 0; i < 300 && (seen = events(&threads)).size() < 8; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_THAT(seen, ElementsAre("pair + 3/1", "action 1 added", "record + 1 0 0 0 9 0 0 0",
-                                         "pair - 3/1", "action 1 removed"));
+                                "pair - 3/1", "action 1 removed", "flagged + 1 1", "flagged + 2 0",
+                                "flagged - 1"));
   EXPECT_THAT(threads, testing::Each(loop_thread));
   GThread *callback_thread = nullptr;
   EXPECT_THAT(wait_for_calls(3, &callback_thread), ElementsAre(1, 2, -1));
@@ -162,15 +170,25 @@ TEST_F(ProbeHostTest, RowCallbacksOfEveryShapeRunOnTheLoopWithCopiedValues) {
   });
 }
 
-TEST_F(ProbeHostTest, TablesOfModulesWithoutCallbacksAreLeftAlone) {
+// A module is reached only through the shape it declared: a function that
+// merely carries the callback's name is never called, and the module that
+// declared nothing is named in the log once, however many rows change.
+TEST_F(ProbeHostTest, ModulesThatDeclaredNoCallbacksAreNotCalledAndLoggedOnce) {
   static const mib::Column kColumns[] = {{"Value", mib::ValueKind::U8, 1, 1}};
-  static const mib::TableDef kTable = {"silent_rows", "Silent", 2, kColumns, 1, 4};
+  static const mib::TableDef kTable = {"undeclared_rows", "Undeclared", 2, kColumns, 1, 4};
   ASSERT_TRUE(mib::register_table(kTable));
+  ASSERT_NE(host_->library().symbol("Undeclared_add_interface"), nullptr);
   uint8_t row[2] = {};
   ASSERT_TRUE(mib::table_insert(kTable, row));
+  ASSERT_TRUE(mib::table_insert(kTable, row));
+  loop_->run([&] { ASSERT_TRUE(mib::table_remove(kTable, 1)); });
   loop_->run([] {});  // a queued callback would have run by now
-  loop_->run([] {});
   EXPECT_TRUE(calls().empty());
+  const std::string log = read_text_file(root().path(path::kSyslog));
+  const std::string warning = "module Undeclared declared no row callbacks";
+  const size_t first = log.find(warning);
+  EXPECT_NE(first, std::string::npos) << log;
+  EXPECT_EQ(log.find(warning, first + 1), std::string::npos) << log;
 }
 
 class ProbeDaemonTest : public DaemonTest {

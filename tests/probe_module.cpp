@@ -91,6 +91,10 @@ std::string bytes(const void *record, size_t size) {
 }
 int record_added(const void *record, size_t size) { return note("record +" + bytes(record, size)); }
 int record_removed(const void *record, size_t size) { return note("record -" + bytes(record, size)); }
+int flagged_added(int index, int flag) {
+  return note("flagged + " + std::to_string(index) + " " + std::to_string(flag));
+}
+int flagged_removed(int index) { return note("flagged - " + std::to_string(index)); }
 
 // Events other processes may send the probe.
 int station_alarm(const dbus_proxy_event_value *values, char *, size_t) {
@@ -118,6 +122,9 @@ constexpr dbus_proxy_event kEvents[] = {{"station-alarm", station_alarm, kAlarmA
 
 }  // namespace
 
+IGD1_API int Probe_add_interface(unsigned int instance);
+IGD1_API int Probe_del_interface(unsigned int instance);
+
 IGD1_API void Probe_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer user_data) {
   igd1::SingleObjectRegistration registration{"Probe.xml", &probe_introspection_data,
                                               "probe_introspection_data", nullptr, &kVTable};
@@ -137,9 +144,22 @@ IGD1_API void Probe_on_bus_acquired(GDBusConnection *connection, const gchar *, 
   whole.shape = DBUS_PROXY_ROW_RECORD;
   whole.add_record = record_added;
   whole.del_record = record_removed;
+  // Flag 1 when the row's byte 4 is 8 (a storage device among USB devices).
+  dbus_proxy_row_callbacks index_flag{};
+  index_flag.shape = DBUS_PROXY_ROW_INDEX_FLAG;
+  index_flag.add_flagged = flagged_added;
+  index_flag.del_index = flagged_removed;
+  index_flag.flag_offset = 4;
+  index_flag.flag_value = 8;
+  dbus_proxy_row_callbacks numbered{};
+  numbered.shape = DBUS_PROXY_ROW_INSTANCE;
+  numbered.add_instance = Probe_add_interface;
+  numbered.del_instance = Probe_del_interface;
+  dbus_proxy_row_callbacks_reg("Probe", &numbered);
   dbus_proxy_row_callbacks_reg("ProbePair", &pair);
   dbus_proxy_row_callbacks_reg("ProbeAction", &flagged);
   dbus_proxy_row_callbacks_reg("ProbeRecord", &whole);
+  dbus_proxy_row_callbacks_reg("ProbeFlag", &index_flag);
   dbus_proxy_events_reg("Probe", kEvents, 3);
 }
 
@@ -155,6 +175,12 @@ IGD1_API int Probe_add_interface(unsigned int instance) {
 
 IGD1_API int Probe_del_interface(unsigned int instance) {
   record(-int(instance));
+  return 1;
+}
+
+// Named like a row callback but never declared: the host must not call it.
+IGD1_API int Undeclared_add_interface(unsigned int instance) {
+  record(int(1000 + instance));
   return 1;
 }
 

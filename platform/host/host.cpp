@@ -5,11 +5,8 @@
 
 #include <algorithm>
 #include <cstdarg>
-#include <cstring>
 #include <mutex>
-#include <optional>
 #include <utility>
-#include <unordered_map>
 
 #include "host_api.h"
 #include "lan_neighbours.h"
@@ -25,157 +22,8 @@ std::mutex g_node_mutex;
 std::vector<GDBusNodeInfo *> g_node_infos;
 
 using NameCallback = void (*)(GDBusConnection *, const gchar *, gpointer);
-using InstanceCallback = int (*)(unsigned int);
-
-const ModuleLibrary *g_row_library = nullptr;
-
-// Callbacks registered by the modules, by module name.
-std::mutex g_callbacks_mutex;
-std::unordered_map<std::string, dbus_proxy_row_callbacks> g_registered_callbacks;
-
-// One row change on its way to its module, holding copies of the values.
-struct RowEvent {
-  dbus_proxy_row_callbacks callbacks;
-  unsigned instance;
-  unsigned parent;
-  bool inserted;
-  std::vector<uint8_t> record;
-};
-
-bool fits_shape(const dbus_proxy_row_callbacks &c) {
-  switch (c.shape) {
-    case DBUS_PROXY_ROW_INSTANCE: return c.add_instance != nullptr || c.del_instance != nullptr;
-    case DBUS_PROXY_ROW_PAIR: return c.add_pair != nullptr || c.del_pair != nullptr;
-    case DBUS_PROXY_ROW_ACTION: return c.row_action != nullptr;
-    case DBUS_PROXY_ROW_RECORD: return c.add_record != nullptr || c.del_record != nullptr;
-  }
-  return false;
-}
-
-// The module's callbacks for this table, registered or found by name; false
-// when the module has none for this change.
-bool row_callbacks(const ModuleLibrary &library, const mib::TableDef &table, bool inserted,
-                   dbus_proxy_row_callbacks *callbacks) {
-  if (table.module == nullptr) return false;
-  {
-    std::lock_guard lock(g_callbacks_mutex);
-    auto found = g_registered_callbacks.find(table.module);
-    if (found != g_registered_callbacks.end()) {
-      *callbacks = found->second;
-      switch (callbacks->shape) {
-        case DBUS_PROXY_ROW_INSTANCE:
-          return (inserted ? callbacks->add_instance : callbacks->del_instance) != nullptr;
-        case DBUS_PROXY_ROW_PAIR: return (inserted ? callbacks->add_pair : callbacks->del_pair) != nullptr;
-        case DBUS_PROXY_ROW_ACTION: return true;
-        case DBUS_PROXY_ROW_RECORD:
-          return (inserted ? callbacks->add_record : callbacks->del_record) != nullptr;
-      }
-      return false;
-    }
-  }
-  std::string name = std::string(table.module) + (inserted ? "_add_interface" : "_del_interface");
-  auto callback = reinterpret_cast<InstanceCallback>(library.symbol(name));
-  if (callback == nullptr) return false;
-  *callbacks = {};
-  callbacks->shape = DBUS_PROXY_ROW_INSTANCE;
-  (inserted ? callbacks->add_instance : callbacks->del_instance) = callback;
-  return true;
-}
-
-// A copy of everything the callback is given: the store's row is its own
-// and may be gone or changed by the time the loop gets to it.
-RowEvent row_event(const dbus_proxy_row_callbacks &callbacks, const mib::TableDef &table,
-                   const uint8_t *row, mib::RowKey key, bool inserted) {
-  RowEvent event{callbacks, mib::key_instance(key), 0, inserted, {}};
-  if (row != nullptr) {
-    event.record.assign(row, row + table.row_size);
-  } else {
-    event.record.assign(table.row_size, 0);
-    mib::set_row_key(table, event.record.data(), key);
-  }
-  if (callbacks.shape == DBUS_PROXY_ROW_PAIR && callbacks.parent_offset + sizeof(uint32_t) <= event.record.size()) {
-    uint32_t parent = 0;
-    std::memcpy(&parent, event.record.data() + callbacks.parent_offset, sizeof parent);
-    event.parent = parent;
-  }
-  return event;
-}
-
-void deliver(const RowEvent &event) {
-  const dbus_proxy_row_callbacks &c = event.callbacks;
-  switch (c.shape) {
-    case DBUS_PROXY_ROW_INSTANCE:
-      (event.inserted ? c.add_instance : c.del_instance)(event.instance);
-      break;
-    case DBUS_PROXY_ROW_PAIR:
-      (event.inserted ? c.add_pair : c.del_pair)(event.parent, event.instance);
-      break;
-    case DBUS_PROXY_ROW_ACTION:
-      c.row_action(event.instance, event.inserted ? DBUS_PROXY_ROW_ADDED : DBUS_PROXY_ROW_REMOVED);
-      break;
-    case DBUS_PROXY_ROW_RECORD:
-      (event.inserted ? c.add_record : c.del_record)(event.record.data(), event.record.size());
-      break;
-  }
-}
-
-gboolean deliver_row_event(gpointer data) {
-  deliver(*static_cast<RowEvent *>(data));
-  return G_SOURCE_REMOVE;
-}
-
-void queue_row_event(RowEvent event) {
-  GSource *source = g_idle_source_new();
-  g_source_set_priority(source, G_PRIORITY_DEFAULT);
-  g_source_set_callback(source, deliver_row_event, new RowEvent(std::move(event)),
-                        [](gpointer p) { delete static_cast<RowEvent *>(p); });
-  g_source_attach(source, nullptr);
-  g_source_unref(source);
-}
-
-void on_row_changed(const mib::TableDef &table, const uint8_t *row, bool inserted) {
-  if (g_row_library == nullptr) return;
-  dbus_proxy_row_callbacks callbacks{};
-  if (!row_callbacks(*g_row_library, table, inserted, &callbacks)) {
-    g_debug("no %s callback for table %s", inserted ? "add" : "del", table.name);
-    return;
-  }
-  RowEvent event = row_event(callbacks, table, row, mib::row_key_of(table, row), inserted);
-  // A change made by a bus call on the main loop shows at once, so that the
-  // child exists when the caller gets the reply and can be used right away.
-  // Changes from other threads reach the loop through a queue.
-  if (g_main_context_is_owner(g_main_context_default())) {
-    deliver(event);
-    return;
-  }
-  queue_row_event(std::move(event));
-}
 
 }  // namespace
-
-bool queue_row_callback(const ModuleLibrary &library, const mib::TableDef &table,
-                        uint64_t key, bool inserted) {
-  dbus_proxy_row_callbacks callbacks{};
-  if (!row_callbacks(library, table, inserted, &callbacks)) return false;
-  // An announced insertion carries the row as the store has it now; a
-  // removed row is gone and only its key is known.
-  std::optional<std::vector<uint8_t>> row;
-  if (inserted) row = mib::table_row(table, key);
-  queue_row_event(row_event(callbacks, table, row ? row->data() : nullptr, key, inserted));
-  return true;
-}
-
-bool register_row_callbacks(const char *module, const dbus_proxy_row_callbacks *callbacks) {
-  if (module == nullptr) return false;
-  std::lock_guard lock(g_callbacks_mutex);
-  if (callbacks == nullptr) {
-    g_registered_callbacks.erase(module);
-    return true;
-  }
-  if (!fits_shape(*callbacks)) return false;
-  g_registered_callbacks[module] = *callbacks;
-  return true;
-}
 
 Settings &settings() {
   static Settings values;
@@ -217,16 +65,6 @@ void host_log(int level, const char *format, ...) {
     sys_log(5, level, 255, __FILE__, __LINE__, __func__, "%s", text);
   else
     g_printerr("igd1d: %s\n", text);
-}
-
-void route_row_callbacks(const ModuleLibrary *library) {
-  g_row_library = library;
-  mib::set_row_listener(library != nullptr ? on_row_changed : nullptr);
-}
-
-void forget_row_callbacks() {
-  std::lock_guard lock(g_callbacks_mutex);
-  g_registered_callbacks.clear();
 }
 
 namespace {
@@ -299,7 +137,7 @@ bool Host::start(const Options &options, std::string *error) {
   modules_connection_ = G_DBUS_CONNECTION(g_object_ref(connection_));
   watch_connection();
 
-  route_row_callbacks(&library_);
+  route_row_callbacks(true);
   publish_on(connection_);
 
   // Bus acquired: the connection is published first because modules use it
@@ -502,7 +340,7 @@ void Host::stop() {
     // Change signals of the last call leave before the connection does.
     if (auto flush = reinterpret_cast<void (*)()>(library_.symbol("dbusproxy_flush_change_signals")))
       flush();
-    route_row_callbacks(nullptr);
+    route_row_callbacks(false);
     if (g_pIdg1_connection == connection_) g_pIdg1_connection = nullptr;
     g_dbus_connection_flush_sync(connection_, nullptr, nullptr);
     g_dbus_connection_close_sync(connection_, nullptr, nullptr);

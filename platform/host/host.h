@@ -218,20 +218,24 @@ class InstanceLock {
   int fd_ = -1;
 };
 
-// Row callbacks of the store: the module's <module>_add_interface or
-// <module>_del_interface runs on the bus main loop for the row's instance.
-void route_row_callbacks(const ModuleLibrary *library);
+// Row callbacks, by the shape each module declared
+// (dbus_proxy_row_callbacks_reg; NULL callbacks withdraw them).
+// route_row_callbacks turns on or off the delivery of the store's row
+// changes: the module's callback runs on the bus main loop for each.
+// forget_row_callbacks drops every declaration.
+bool register_row_callbacks(const char *module, const dbus_proxy_row_callbacks *callbacks);
+void route_row_callbacks(bool on);
+void forget_row_callbacks();
 
 // Queues the module's callback for a row of the table that was inserted or
 // removed (the row with `key`) on the default main context.  False, with
-// nothing queued, when the module has none.  Callable from any thread.
-bool queue_row_callback(const ModuleLibrary &library, const mib::TableDef &table,
-                        uint64_t key, bool inserted);
+// nothing queued, when the module declared none.  Callable from any thread.
+bool queue_row_callback(const mib::TableDef &table, uint64_t key, bool inserted);
 
-// Row callbacks a module registered (dbus_proxy_row_callbacks_reg); NULL
-// callbacks withdraw them.  forget_row_callbacks drops every registration.
-bool register_row_callbacks(const char *module, const dbus_proxy_row_callbacks *callbacks);
-void forget_row_callbacks();
+// A device of `module` arrived (inserted) or left: its callback gets the
+// device's index, and with the index-and-flag shape the flag.  False when
+// rows are not routed or the module declared nothing that takes it.
+bool announce_device(const char *module, uint32_t index, bool flag, bool inserted);
 
 // Events modules declared (dbus_proxy_events_reg).  run_event takes the
 // words after "event": MODULE NAME ARG...; it parses the arguments by their

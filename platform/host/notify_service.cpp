@@ -85,7 +85,7 @@ std::string_view next_word(std::string_view &rest) {
 
 // ---- row-inserted / row-removed ----------------------------------------------------
 
-Reply announce_row(std::string_view args, const ModuleLibrary &library, bool inserted) {
+Reply announce_row(std::string_view args, bool inserted) {
   const char *command = inserted ? "row-inserted" : "row-removed";
   std::string table_name(next_word(args));
   std::string_view instance_text = next_word(args);
@@ -101,18 +101,17 @@ Reply announce_row(std::string_view args, const ModuleLibrary &library, bool ins
   bool present = mib::table_row(*table, *key).has_value();
   if (inserted && !present) return refuse("no row %s in %s", number.c_str(), table->name);
   if (!inserted && present) return refuse("row %s is still in %s", number.c_str(), table->name);
-  if (!queue_row_callback(library, *table, *key, inserted))
-    return refuse("%s has no %s_%s_interface", table->name, table->module ? table->module : "module",
-                  inserted ? "add" : "del");
+  if (!queue_row_callback(*table, *key, inserted))
+    return refuse("%s has no module that takes its rows", table->name);
   return ok();
 }
 
-Reply announce_inserted(std::string_view args, const ModuleLibrary &library) {
-  return announce_row(args, library, true);
+Reply announce_inserted(std::string_view args, const ModuleLibrary &) {
+  return announce_row(args, true);
 }
 
-Reply announce_removed(std::string_view args, const ModuleLibrary &library) {
-  return announce_row(args, library, false);
+Reply announce_removed(std::string_view args, const ModuleLibrary &) {
+  return announce_row(args, false);
 }
 
 // ---- value-changed ------------------------------------------------------------------
