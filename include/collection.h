@@ -29,6 +29,7 @@
 #include "methods.h"
 #include "mib_api.h"
 #include "single_object.h"
+#include "texts.h"
 #include "tool.h"
 
 namespace igd1 {
@@ -668,6 +669,10 @@ IGD1_EXPORT GVariant *read_row_property(const RowModule &module, const RowProper
 IGD1_EXPORT bool apply_row_property(const RowModule &module, const CallContext &call,
                                     const char *name, GVariant *value, uint8_t *row,
                                     bool *changed);
+// Every text of the module whose placeholders the engine does not supply
+// where the text is used, one line each naming `noun` and the text; "" when
+// all are supplied.
+IGD1_EXPORT std::string row_text_faults(const RowModule &module, const char *noun);
 // apply_row_property in the form of RowModule::write_property, for the
 // writers modules export under names of their own.
 IGD1_EXPORT gboolean write_row_property(const RowModule &module, const char *name,

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "dbus_vtable.h"
@@ -396,6 +397,11 @@ IGD1_EXPORT std::span<const SingleObject *const> published_objects();
 struct PublishObject {
   IGD1_EXPORT explicit PublishObject(const SingleObject &object);
 };
+
+// Every text of `object` whose placeholders the engine does not supply
+// where the text is used, one line each naming the object and the text; ""
+// when all are supplied.
+IGD1_EXPORT std::string object_text_faults(const SingleObject &object);
 
 // The property a name designates for the current service type, or nullptr.
 IGD1_EXPORT const Property *find_property(const SingleObject &object, const char *name);

@@ -329,6 +329,9 @@ ChildKey nested_child_key(std::string_view manager_path, std::string_view middle
 void row_collection_start(const RowCollection &rows, GDBusConnection *connection,
                           const GDBusInterfaceVTable *manager_vtable) {
   const RowTable &table = rows.module.table;
+  // A text with a placeholder the engine does not supply is a defect of the module.
+  const std::string faults = row_text_faults(rows.module, rows.collection.noun);
+  IGD1_ASSERT_TEXT(faults.empty(), faults.c_str());
   // A reply kept for an earlier connection (tests start the host again) is stale.
   if (rows.module.listing_cache != nullptr) drop_listing(*rows.module.listing_cache);
   collection_create_manager(rows.collection);

@@ -489,6 +489,19 @@ gboolean write_row_property(const RowModule &module, const char *name, GVariant 
   return ok ? TRUE : FALSE;
 }
 
+std::string row_text_faults(const RowModule &module, const char *noun) {
+  std::string faults;
+  // The module's texts take printf arguments; its refusals also placeholders.
+  for (const char *RowTexts::*text : {&RowTexts::get_invalid_path, &RowTexts::get_no_row, &RowTexts::set_invalid_path, &RowTexts::set_no_row, &RowTexts::no_row_log, &RowTexts::read_property, &RowTexts::write_property, &RowTexts::read_failed, &RowTexts::current_failed, &RowTexts::invalid_utf8, &RowTexts::commit_failed, &RowTexts::item_set_failed, &RowTexts::add_failed, &RowTexts::add_path, &RowTexts::no_manager_log, &RowTexts::no_outer_log, &RowTexts::table_full, &RowTexts::add_log, &RowTexts::no_number_log, &RowTexts::add_refused_log, &RowTexts::export_log, &RowTexts::export_path_log, &RowTexts::export_type_log, &RowTexts::delete_path, &RowTexts::delete_no_row, &RowTexts::delete_wrong_path, &RowTexts::delete_failed, &RowTexts::delete_refused, &RowTexts::delete_guarded, })
+    check_text(&faults, noun, module.texts.*text, kSuppliesNothing);
+  check_text(&faults, noun, module.texts.invalid_value, kSuppliesAll);
+  for (const RowProperty &property : module.properties)
+    for (const char *text : {property.refused, property.wrong_type, property.too_many,
+                             property.invalid_text})
+      check_text(&faults, noun, text, kSuppliesAll);
+  return faults;
+}
+
 bool apply_row_property(const RowModule &module, const CallContext &call, const char *name,
                         GVariant *value, uint8_t *row, bool *changed) {
   GError **error = call.error;
@@ -500,19 +513,22 @@ bool apply_row_property(const RowModule &module, const CallContext &call, const 
     set_invalid_args(error, module.texts.write_property, name);
     return false;
   }
+  const TextValues said{.name = property->name, .value = value, .path = call.object_path,
+                        .instance = call.instance};
+  auto refuse_with = [&](const char *text) {
+    set_invalid_args(error, "%s", text_for(text, said, property->name).c_str());
+    return false;
+  };
   auto refuse = [&] {
     const char *refused =
         property->refused != nullptr ? property->refused : module.texts.invalid_value;
-    COLLECTION_LOG(LOG_LEVEL_WARN, "apply_row_property", refused, property->name);
-    set_invalid_args(error, refused, property->name);
-    return false;
+    COLLECTION_LOG(LOG_LEVEL_WARN, "apply_row_property", "%s",
+                   text_for(refused, said, property->name).c_str());
+    return refuse_with(refused);
   };
   if (!g_variant_is_of_type(value, G_VARIANT_TYPE(property->type))) {
     if (module.refuse_wrong_type) return refuse();
-    if (property->wrong_type != nullptr) {
-      set_invalid_args(error, property->wrong_type, property->name);
-      return false;
-    }
+    if (property->wrong_type != nullptr) return refuse_with(property->wrong_type);
   }
   if (!check_value_type(value, name, property->type, error)) return false;
   if (property->secret)
@@ -554,8 +570,7 @@ bool apply_row_property(const RowModule &module, const CallContext &call, const 
   if (property->field == Field::List && property->max_entries != 0 &&
       g_variant_n_children(value) > property->max_entries) {
     const char *text = property->too_many != nullptr ? property->too_many : property->refused;
-    set_invalid_args(error, text != nullptr ? text : module.texts.invalid_value, property->name);
-    return false;
+    return refuse_with(text != nullptr ? text : module.texts.invalid_value);
   }
   const size_t width = field_width(*property);
   std::vector<uint8_t> bytes(std::max<size_t>(width, 16), 0);
@@ -574,7 +589,7 @@ bool apply_row_property(const RowModule &module, const CallContext &call, const 
   if (differs && property->valid != nullptr &&
       !property->valid(reinterpret_cast<const char *>(bytes.data()))) {
     if (property->invalid_text == nullptr) return refuse();
-    set_invalid_args(error, property->invalid_text, property->name);
+    refuse_with(property->invalid_text);
     return false;
   }
   *changed = module.store_unchanged || differs;

@@ -19,6 +19,7 @@
 #include "igd1_assert.h"
 #include "single_object_engine.h"
 #include "sys_introspection.h"
+#include "texts.h"
 
 namespace igd1 {
 namespace {
@@ -114,9 +115,12 @@ GVariant *value_of_number(const Property &property, uint64_t number, double real
 
 namespace {
 
-// A table whose reads would overrun the engine's buffer is a defect of the
-// module: it stops the start, naming the property.
-void check_read_buffers(const SingleObject &object) {
+// A table whose reads would overrun the engine's buffer, or whose texts
+// have placeholders the engine does not supply, is a defect of the module:
+// it stops the start, naming the property or the text.
+void check_table(const SingleObject &object) {
+  const std::string faults = object_text_faults(object);
+  IGD1_ASSERT_TEXT(faults.empty(), faults.c_str());
   const Property *oversized = oversized_read(object);
   if (oversized == nullptr) return;
   g_autofree gchar *text = g_strdup_printf("read buffer of %s (%s) <= %u", oversized->name,
@@ -147,7 +151,7 @@ guint register_single_object(const SingleObjectRegistration &registration,
 
   dbus_proxy_node_info_reg(node);
   const SingleObject *object = registration.object;
-  if (object != nullptr) check_read_buffers(*object);
+  if (object != nullptr) check_table(*object);
   const bool varies = object != nullptr && varies_by_service_type(*object);
   // The file describes service type 0; an object whose interface does not
   // vary announces the same on every service type.
@@ -246,7 +250,7 @@ guint register_described_node(const SingleObject &object, GDBusNodeInfo *node,
                               GDBusConnection *connection, const char *path, uint32_t instance) {
   g_autoptr(GError) error = nullptr;
   IGD1_ASSERT(node != nullptr && node->interfaces[0] != nullptr);
-  check_read_buffers(object);
+  check_table(object);
   mark_object_unannounced(object, node->interfaces[0]);
   dbus_proxy_node_info_reg(node);
   // The registration keeps its own reference to the interface.
@@ -278,6 +282,24 @@ guint register_object_from_file(const SingleObject &object, GDBusConnection *con
 }
 
 std::span<const SingleObject *const> published_objects() { return publications(); }
+
+std::string object_text_faults(const SingleObject &object) {
+  std::string faults;
+  const char *owner = object.path != nullptr ? object.path : object.xml_file;
+  for (const char *text : {object.read_log, object.write_log, object.multi_log, object.unknown_log,
+                           object.unknown_read, object.unknown_write, object.store_refused,
+                           object.method_log})
+    check_text(&faults, owner, text, kSuppliesNothing);
+  for (const Property &property : object.properties) {
+    // The engine's writer fills its refusal; a module's writer uses it itself.
+    check_text(&faults, owner, property.refused,
+               property.write == store_value ? kSuppliesAll : kSuppliesNothing);
+    for (const char *text : {property.failure_log, property.failure_error, property.write_log,
+                             property.multi_write_log})
+      check_text(&faults, owner, text, kSuppliesNothing);
+  }
+  return faults;
+}
 
 bool property_announced(const SingleObject &object, const Property &property) {
   switch (property.change_signal) {
@@ -469,7 +491,11 @@ bool store_value(const CallContext &call, const SingleObject &object, const Prop
   const bool whole = !is_text && whole_number_of(value, &number);
   auto refuse = [&] {
     DBUS_LOG(LOG_LEVEL_WARN, "Invalid parameter value");
-    if (is_text)
+    if (has_placeholders(property.refused)) {
+      const TextValues said{.name = name, .value = value, .path = call.object_path,
+                            .instance = call.instance};
+      set_invalid_args(error, "%s", fill_text(property.refused, said).c_str());
+    } else if (is_text)
       set_invalid_args(error, property.refused, text);
     else
       set_invalid_args(error, property.refused, int(number));

@@ -420,6 +420,10 @@ TEST_F(EngineDeclarationTest, ReadHooksSeeTheirCallAndAnswerTheirOwnErrors) {
 // announced in the form the property's announce hook gives it.
 TEST_F(EngineDeclarationTest, WriteHooksStoreWhatNoFieldSaysAndChangesAreAnnouncedTransformed) {
   const std::string row = add_child(kRows);
+  // A refusal names what it received through its placeholders.
+  EXPECT_EQ(write(row, kRow, "Weight", g_variant_new_uint16(2000)),
+            Error("org.freedesktop.DBus.Error.InvalidArgs",
+                  "2000 is no weight for Weight of row 1 at " + row));
   SignalWatcher changes(client(), kProperties, "PropertiesChanged", row.c_str());
   ASSERT_TRUE(set_property(row.c_str(), kRow, "Wake", g_variant_new_string("7:5")));
   Variant body = std::move(changes.wait().body);
@@ -490,7 +494,8 @@ TEST_F(EngineDeclarationTest, AMultiWriteWhoseThirdEntryFailsStoresNothingOfIt) 
                        {"Lease", g_variant_new_uint32(lease_time)}});
   };
   EXPECT_EQ(set_multi(kLedger, kLedgerInterface, entries(7)),
-            Error("org.freedesktop.DBus.Error.InvalidArgs", "Invalid parameter value"));
+            Error("org.freedesktop.DBus.Error.InvalidArgs",
+                  "7 is no lease for Lease at " + std::string(kLedger)));
   EXPECT_EQ(text(kLedger, kLedgerInterface, "First"), first);
   EXPECT_EQ(text(kLedger, kLedgerInterface, "Last"), last);
   EXPECT_EQ(printed(get_property(kLedger, kLedgerInterface, "Lease").get()), lease);

@@ -309,7 +309,8 @@ constexpr igd1::RowProperty kRowProperties[] = {
     {.name = "Name", .field = igd1::Field::Text, .offset = 1, .size = 16,
      .write_log = "set Name value:%s ", .announce = igd1::Announce::Always, .apply_order = 1},
     {.name = "Weight", .type = "q", .field = igd1::Field::Number, .offset = 20, .size = 2,
-     .write_log = "set Weight value:%d "},
+     .write_log = "set Weight value:%d ", .max = 1000,
+     .refused = "{value} is no weight for {name} of row {instance} at {path}"},
     {.name = "Rank", .type = "u", .field = igd1::Field::Number, .offset = 24, .size = 4},
     {.name = "Note", .field = igd1::Field::Item, .size = kNoteSize, .write_log = "set Note",
      .item = 0},
@@ -823,7 +824,8 @@ constexpr igd1::Property kLedgerProperties[] = {
     {.name = "First", .index = 1, .write = igd1::store_value, .stored = igd1::Stored::IPv4Classic},
     {.name = "Last", .index = 2, .write = igd1::store_value, .stored = igd1::Stored::IPv4Classic},
     {.name = "Lease", .type = "u", .index = 6, .raw = igd1::Raw::U32, .write = igd1::store_value,
-     .stored = igd1::Stored::U32, .allowed = kLedgerLeases},
+     .stored = igd1::Stored::U32, .allowed = kLedgerLeases,
+     .refused = "{value} is no lease for {name} at {path}"},
 };
 constexpr char kLedgerXml[] =
     "<node><interface name='com.wqx.igd1.Test.ProbeLedger'>"

@@ -12,6 +12,12 @@
 namespace igd1::test {
 namespace {
 
+// A module's own writer: the engine does not fill its texts.
+bool write_only_hook(const CallContext &, const SingleObject &, const Property &, const char *,
+                     GVariant *, WriteFlags *) {
+  return true;
+}
+
 GDBusNodeInfo *parse_xml_file(const std::string &file, std::string *problem) {
   std::string text = read_text_file(std::string(IGD1_SOURCE_XML_DIR) + "/" + file);
   if (text.empty()) {
@@ -208,6 +214,35 @@ std::vector<std::string> repeated(std::vector<std::string> pairs) {
     if (pairs[i] == pairs[i - 1] && (twice.empty() || twice.back() != pairs[i]))
       twice.push_back(pairs[i]);
   return twice;
+}
+
+// Every table text's placeholders are ones the engine supplies where the
+// text is used; a fault names the module and the text.
+TEST(XmlContractTest, TableTextsUseOnlyPlaceholdersTheEngineSupplies) {
+  for (const SingleObject *object : published_objects()) EXPECT_EQ(object_text_faults(*object), "");
+  for (const RowCollection *rows : published_collections())
+    EXPECT_EQ(row_text_faults(rows->module, rows->collection.noun), "");
+
+  static constexpr RowProperty kColoured[] = {
+      {.name = "Hue", .write_log = "set Hue", .refused = "{value} is no {colour} for {name}"},
+      {.name = "Tone", .write_log = "set Tone", .refused = "{value} is no tone for {name}"}};
+  const RowModule kPalette = {.manager_path = "/com/wqx/igd1/Test/Palette",
+                              .properties = kColoured,
+                              .table = {.row_size = 8},
+                              .texts = {.delete_guarded = "row {instance} is in use"}};
+  EXPECT_EQ(row_text_faults(kPalette, "Palette"),
+            "Palette: text \"row {instance} is in use\" has {instance}, which the engine does "
+            "not supply there\n"
+            "Palette: text \"{value} is no {colour} for {name}\" has {colour}, which the engine "
+            "does not supply there\n");
+  static constexpr Property kLevels[] = {
+      {.name = "Level", .type = "u", .write = store_value, .refused = "{value} for {name} at {path}"},
+      {.name = "Step", .type = "u", .write = write_only_hook, .refused = "{value} for {name}"}};
+  const SingleObject kMeter = {.path = "/com/wqx/igd1/Test/Meter", .xml_file = nullptr,
+                               .properties = kLevels};
+  EXPECT_EQ(object_text_faults(kMeter),
+            "/com/wqx/igd1/Test/Meter: text \"{value} for {name}\" has {value}, which the engine "
+            "does not supply there\n");
 }
 
 TEST(XmlContractTest, NoTwoModulesPutTheSameInterfaceOnTheSamePath) {
