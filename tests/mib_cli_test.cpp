@@ -1,8 +1,10 @@
 // igd1-mib, run as a separate program on a temporary database.
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <regex>
@@ -114,6 +116,48 @@ TEST_F(CliTest, DefaultStoreLivesBelowTheRootAndIsSharedWithAnOpenProcess) {
   EXPECT_EQ(run_cli({"get", "lan.IPAddress"}, dir_).out, "10.9.9.9\n");
   ASSERT_EQ(run_cli({"set", "lan.SubnetMask", "255.255.0.0"}, dir_).status, 0);
   EXPECT_EQ(mib::get_setting("lan.SubnetMask"), "255.255.0.0");
+}
+
+// Reading commands open the store for reading only: they answer while
+// another process holds the write lock (and see what it committed), and
+// they read a store whose file and folder the user cannot write, leaving
+// nothing behind; a write there is refused.  Run as root, the read-only
+// store is read as nobody (root writes any file).
+TEST_F(CliTest, ReadingTakesNoLockAndWorksOnAReadOnlyStore) {
+  ASSERT_TRUE(mib::open_store(store_));
+  ASSERT_TRUE(mib::set_setting("lan.IPAddress", "10.0.0.7"));
+  ASSERT_TRUE(mib::begin_transaction());
+  ASSERT_TRUE(mib::set_setting("lan.IPAddress", "10.0.0.8"));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(cli({"get", "lan.IPAddress"}).out, "10.0.0.7\n");
+  EXPECT_NE(cli({"dump"}).out.find("\nlan.IPAddress=10.0.0.7\n"), std::string::npos);
+  EXPECT_EQ(cli({"journal"}).status, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << "a reader waited";
+  EXPECT_TRUE(mib::commit_transaction());
+  mib::close_store();
+
+  const bool as_root = geteuid() == 0;
+  ASSERT_EQ(chmod(store_.c_str(), as_root ? 0644 : 0444), 0);
+  ASSERT_EQ(chmod(dir_.c_str(), as_root ? 0755 : 0555), 0);
+  const auto before = std::distance(std::filesystem::directory_iterator(dir_), {});
+  auto reader = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {IGD1_BUILD_DIR "/igd1-mib", "--store", store_});
+    if (as_root) args.insert(args.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    return igd1::test::run_program(args, {{"IGD1_MIB_FAIL", ""}});
+  };
+  const Result got = reader({"get", "lan.IPAddress"});
+  EXPECT_EQ(got.status, 0) << got.err;
+  EXPECT_EQ(got.out, "10.0.0.8\n");
+  const Result dump = reader({"dump", "--json"});
+  EXPECT_EQ(dump.status, 0) << dump.err;
+  EXPECT_NE(dump.out.find("\"lan.IPAddress\": \"10.0.0.8\""), std::string::npos);
+  EXPECT_EQ(reader({"journal"}).status, 0);
+  const Result refused = reader({"set", "lan.IPAddress", "10.0.0.9"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("cannot open the store"), std::string::npos) << refused.err;
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), before);
+  ASSERT_EQ(chmod(dir_.c_str(), 0700), 0);
+  EXPECT_EQ(cli({"get", "lan.IPAddress"}).out, "10.0.0.8\n");
 }
 
 // What jq prints for `filter` applied to the output of a run (raw strings).

@@ -318,8 +318,13 @@ int main(int argc, char **argv) {
   // A mistyped path must not silently become a fresh store of defaults.
   if (!create && !g_file_test(store.c_str(), G_FILE_TEST_EXISTS))
     return failed("no store at " + store + " (--create makes a new one)");
+  // Commands that only read never write, create or lock anything: they
+  // work on a read-only store and beside a daemon in the middle of a write.
+  const bool only_reads = command == "dump" || command == "get" || command == "journal";
   std::string reason;
-  if (!igd1::mib::open_store(store, &reason)) return failed("cannot open the store " + store + ": " + reason);
+  const bool opened = only_reads && !create ? igd1::mib::open_store_read_only(store, &reason)
+                                            : igd1::mib::open_store(store, &reason);
+  if (!opened) return failed("cannot open the store " + store + ": " + reason);
 
   int status;
   if (command == "dump") {

@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <cstdlib>
@@ -1460,6 +1461,8 @@ void remove_database(const std::string &path) {
 // it: damaged is what fails the check or lacks the store's schema (an empty
 // file reads as an empty database); a file that cannot be read, a full disk
 // above all, is a failure to open and leaves the file as it is.
+Opened check_opened(sqlite3 *db, const std::string &path, std::string *why);
+
 Opened open_checked_locked(Connection &c, const std::string &path, std::string *why) {
   sqlite3 *db = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -1469,6 +1472,16 @@ Opened open_checked_locked(Connection &c, const std::string &path, std::string *
     return Opened::Failed;
   }
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  const Opened opened = check_opened(db, path, why);
+  if (opened != Opened::Ok) return opened;
+  c.db = db;
+  c.path = path;
+  return Opened::Ok;
+}
+
+// Checks the store just opened as `db`; closes it unless it is whole and
+// holds the store's schema.
+Opened check_opened(sqlite3 *db, const std::string &path, std::string *why) {
   std::string findings;
   Check check = quick_check(db, &findings);
   if (check == Check::Whole && !has_store_schema(db)) {
@@ -1481,8 +1494,6 @@ Opened open_checked_locked(Connection &c, const std::string &path, std::string *
                                                    : ": cannot read the store: " + findings));
     return check == Check::Damaged ? Opened::Damaged : Opened::Failed;
   }
-  c.db = db;
-  c.path = path;
   return Opened::Ok;
 }
 
@@ -1628,6 +1639,69 @@ bool open_store(const std::string &path, std::string *error, DamagedStore damage
   for (const auto &[name, index] : env_failures) fail_accessor(name, index);
   retarget_checkpoints(path);
   request_checkpoint();
+  return true;
+}
+
+namespace {
+
+// SQLite's read-only URI of `path`, optionally marked immutable.
+std::string read_only_uri(const std::string &path, bool immutable) {
+  std::string uri = "file:";
+  for (const char ch : path) {
+    const auto byte = static_cast<unsigned char>(ch);
+    if (std::isalnum(byte) != 0 || (ch != '\0' && std::strchr("/._-~", ch) != nullptr)) {
+      uri += ch;
+    } else {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", byte);
+      uri += escaped;
+    }
+  }
+  return uri + "?mode=ro" + (immutable ? "&immutable=1" : "");
+}
+
+sqlite3 *open_read_only(const std::string &path, bool immutable) {
+  sqlite3 *db = nullptr;
+  if (sqlite3_open_v2(read_only_uri(path, immutable).c_str(), &db,
+                      SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return nullptr;
+  }
+  sqlite3_extended_result_codes(db, 1);
+  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  return db;
+}
+
+}  // namespace
+
+bool open_store_read_only(const std::string &path, std::string *error) {
+  retarget_checkpoints("");
+  Connection &c = connection();
+  std::lock_guard lock(c.mutex);
+  if (c.depth == 0) record_waiting_notices_locked(c);
+  close_locked(c);
+  forget_damage();
+  g_counters.store(g_local_counters, std::memory_order_release);
+  if (!file_exists(path)) {
+    set_error(error, path + ": there is no store");
+    return false;
+  }
+  // Reading the write-ahead log needs its index beside the database, which
+  // a read-only folder cannot hold when no writer left one there.  Without a
+  // log the database file is the whole store, and is read as it is.
+  sqlite3 *db = open_read_only(path, false);
+  if (db != nullptr && !has_store_schema(db) && !file_exists(path + "-wal")) {
+    sqlite3_close(db);
+    db = open_read_only(path, true);
+  }
+  if (db == nullptr) {
+    set_error(error, path + ": cannot open the store for reading");
+    return false;
+  }
+  if (check_opened(db, path, error) != Opened::Ok) return false;
+  c.db = db;
+  c.path = path;
+  ++c.opens;
   return true;
 }
 

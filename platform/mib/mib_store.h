@@ -45,6 +45,12 @@ enum class DamagedStore {
 // reason on failure.
 bool open_store(const std::string &path, std::string *error = nullptr,
                 DamagedStore damaged = DamagedStore::Refuse);
+// Opens the existing store at `path` for reading only: nothing is created,
+// added, repaired or written, no lock a writer waits for is taken, and a
+// store in a read-only file or folder can be read.  Writes through this
+// connection fail.  False with a reason when there is no store there or it
+// is not one.
+bool open_store_read_only(const std::string &path, std::string *error = nullptr);
 void close_store();
 
 // Where the store reports failures it meets (a refused write, a damaged
