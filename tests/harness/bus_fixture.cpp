@@ -438,8 +438,10 @@ int BusTest::applies_since(int64_t seq, uint32_t bit) {
 
 // ---- DaemonProcess -----------------------------------------------------------
 
-DaemonProcess::DaemonProcess(std::vector<std::string> extra_args, const std::string &address) {
+DaemonProcess::DaemonProcess(std::vector<std::string> extra_args, const std::string &address,
+                             std::vector<std::string> wrapper) {
   extra_args.insert(extra_args.begin(), {IGD1_BUILD_DIR "/igd1d", "--address", address});
+  extra_args.insert(extra_args.begin(), wrapper.begin(), wrapper.end());
   std::vector<char *> argv;
   for (auto &a : extra_args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -448,7 +450,8 @@ DaemonProcess::DaemonProcess(std::vector<std::string> extra_args, const std::str
   int fd = g_mkstemp(out);
   output_ = out;
   g_autoptr(GError) error = nullptr;
-  if (!g_spawn_async_with_fds(nullptr, argv.data(), nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
+  if (!g_spawn_async_with_fds(nullptr, argv.data(), nullptr,
+                              GSpawnFlags(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_SEARCH_PATH), nullptr,
                               nullptr, &pid_, -1, fd, fd, &error))
     ADD_FAILURE() << "cannot start igd1d: " << error->message;
   close(fd);

@@ -202,8 +202,10 @@ class BusTest : public testing::Test {
 // A real igd1d process, on the private bus unless given another address.
 class DaemonProcess {
  public:
+  // `wrapper` runs igd1d (setpriv and its options, say) when not empty.
   explicit DaemonProcess(std::vector<std::string> extra_args,
-                         const std::string &address = PrivateBus::address());
+                         const std::string &address = PrivateBus::address(),
+                         std::vector<std::string> wrapper = {});
   ~DaemonProcess();
   bool started() const { return pid_ > 0; }
   GPid pid() const { return pid_; }
