@@ -67,21 +67,9 @@ uint8_t stored_byte(Number number) {
 std::optional<int> stored_minutes(Number number) {
   std::array<char, kTimeText> text{};
   if (!igd1::mib::read_item(kItems[number], text.data())) return std::nullopt;
-  const char *colon = std::strchr(text.data(), ':');
-  if (colon == nullptr) return std::nullopt;
-  const auto digits = [](const char *from, const char *to) -> std::optional<int> {
-    if (to - from < 1 || to - from > 2) return std::nullopt;
-    int value = 0;
-    for (const char *c = from; c < to; ++c) {
-      if (*c < '0' || *c > '9') return std::nullopt;
-      value = value * 10 + (*c - '0');
-    }
-    return value;
-  };
-  const std::optional<int> hour = digits(text.data(), colon);
-  const std::optional<int> minute = digits(colon + 1, colon + std::strlen(colon));
-  if (!hour || !minute || *hour > 23 || *minute > 59) return std::nullopt;
-  return *hour * 60 + *minute;
+  const std::optional<uint16_t> minute = igd1::mib::day_minute(text.data());
+  if (!minute) return std::nullopt;
+  return *minute;
 }
 
 struct Window {

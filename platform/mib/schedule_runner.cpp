@@ -62,6 +62,29 @@ std::optional<Latest> latest_edge(const std::vector<ScheduleEdge> &edges, time_t
 
 }  // namespace
 
+std::optional<uint16_t> day_minute(std::string_view text, int max_hour) {
+  const size_t colon = text.find(':');
+  if (colon == std::string_view::npos) return std::nullopt;
+  const auto number = [](std::string_view digits) -> std::optional<int> {
+    if (digits.empty() || digits.size() > 2) return std::nullopt;
+    int value = 0;
+    for (char c : digits) {
+      if (c < '0' || c > '9') return std::nullopt;
+      value = value * 10 + (c - '0');
+    }
+    return value;
+  };
+  const std::optional<int> hour = number(text.substr(0, colon));
+  const std::optional<int> minute = number(text.substr(colon + 1));
+  if (!hour || !minute || *hour > max_hour || *minute > 59) return std::nullopt;
+  return uint16_t((*hour * 60 + *minute) % kMinutesPerDay);
+}
+
+uint8_t runner_days(uint8_t monday_first) {
+  // Bits 1-6 (Monday to Saturday) are the runner's; Sunday, 7, is its bit 0.
+  return uint8_t((monday_first & 0x7e) | ((monday_first >> 7) & 1));
+}
+
 std::optional<int> schedule_state_at(const std::vector<ScheduleEdge> &edges, time_t when) {
   const std::optional<Latest> latest = latest_edge(edges, when);
   if (!latest) return std::nullopt;

@@ -19,6 +19,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 namespace igd1::mib {
@@ -32,6 +33,15 @@ struct ScheduleEdge {
   uint16_t minute = 0;  // of the day, local time
   int state = 0;
 };
+
+// The minute of the day a time of day "H:MM" or "HH:MM" names (one or two
+// digits each side of the colon, minute 0-59, hour 0 to `max_hour`); hour
+// 24 is the midnight that ends the day (24:30 falls at 00:30).  Nothing for
+// any other text.
+std::optional<uint16_t> day_minute(std::string_view text, int max_hour = 23);
+// Weekdays as the runner counts them from a mask with bit n for weekday n,
+// 1 Monday to 7 Sunday (bit 0 and bits above 7 are ignored).
+uint8_t runner_days(uint8_t monday_first);
 
 // The state a schedule has at `when` (local time): that of its latest edge
 // at or before it, over the week; of two edges at the same minute the later

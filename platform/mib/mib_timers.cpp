@@ -1,0 +1,521 @@
+// Timers: the sleep timers, the WiFi timer and the extended WiFi timers.
+//
+// Tables (instance number in byte 0):
+//   sleeptimer    16 bytes  1 Day (U8)  2 Time (text, 6)  8 Active (I32)  12 Enable (I32)
+//   wifitimer     20 bytes  1 ControlCycle (U8)  2 StartTime (text, 6)  8 EndTime (text, 6)
+//                           14 Enable (U8)  16 SSIDMask (U32); one row, instance 1
+//   wifitimer_ex  20 bytes  1 WeekDay (U8)  2 Time (text, 6)  8 Active (I32)  12 Enable (I32)
+//                           16 SSIDMask (U32)
+//
+// Modules change rows through row handles (RowHandles: a numbered copy of
+// the row); nothing reaches the store until an update call.
+//
+// Each family is one or more schedules of the shared wall-clock runner,
+// rebuilt from the stored rows by its update call: the sleep timers make one
+// schedule whose state is asleep or awake; each WiFi timer family makes one
+// schedule per SSID its timers name.  A switch is recorded in a setting and
+// journalled, which is what the gateway's services follow.
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "mib_api.h"
+#include "mib_store.h"
+#include "mib_table.h"
+#include "mib_working.h"
+#include "schedule_runner.h"
+
+// The module's hold on the WiFi timer: the timer is in effect while one exists.
+struct wifi_timer {
+  int holders = 0;
+};
+
+namespace {
+
+using igd1::mib::ScheduleEdge;
+using igd1::mib::ScheduleRunner;
+using K = igd1::mib::ValueKind;
+
+constexpr size_t kTimeText = 6;
+constexpr uint32_t kMaxSsids = 32;
+
+bool sleep_time(const char *text) { return igd1::mib::day_minute(text, 23).has_value(); }
+bool wifi_time(const char *text) { return igd1::mib::day_minute(text, 24).has_value(); }
+
+// ---- sleep timers ----------------------------------------------------------------
+
+constexpr igd1::mib::Column kSleepColumns[] = {
+    {"Day", K::U8, 1, 1},
+    {"Time", K::Text, 2, kTimeText},
+    {"Active", K::I32, 8, 4},
+    {"Enable", K::I32, 12, 4},
+};
+constexpr igd1::mib::TableItem kSleepItems[] = {
+    {.column = 0},
+    {.column = 1, .valid = sleep_time},
+    {.column = 2, .low = 0, .high = 1},
+    {.column = 3, .low = 0, .high = 1},
+};
+constexpr igd1::mib::TableSpec kSleepSpec = {
+    .def = {.name = "sleeptimer",
+            .module = nullptr,  // the module exports its children itself
+            .row_size = 16,
+            .columns = kSleepColumns,
+            .column_count = std::size(kSleepColumns),
+            .max_rows = 99,
+            .max_instance = 99},
+    .prefix = "sleeptimer",
+    .items = kSleepItems,
+};
+igd1::mib::Table g_sleep(kSleepSpec);
+igd1::mib::RowHandles g_sleep_rows(g_sleep);
+
+// ---- WiFi timer ------------------------------------------------------------------
+
+constexpr igd1::mib::Column kWifiColumns[] = {
+    {"ControlCycle", K::U8, 1, 1},
+    {"StartTime", K::Text, 2, kTimeText},
+    {"EndTime", K::Text, 8, kTimeText},
+    {"Enable", K::U8, 14, 1},
+    {"SSIDMask", K::U32, 16, 4},
+};
+constexpr igd1::mib::TableItem kWifiItems[] = {
+    {.column = 1, .valid = wifi_time},
+    {.column = 2, .valid = wifi_time},
+    {.column = 0, .low = 1, .high = 1},
+    {.column = 3, .low = 0, .high = 1},
+    {.column = 4},
+};
+std::vector<uint8_t> wifi_seed();
+constexpr igd1::mib::TableSpec kWifiSpec = {
+    .def = {.name = "wifitimer",
+            .module = nullptr,
+            .row_size = 20,
+            .columns = kWifiColumns,
+            .column_count = std::size(kWifiColumns),
+            .max_rows = 1},
+    .prefix = "wifitimer",
+    .items = kWifiItems,
+    .seed_marker = "wifitimer.Seeded",
+    .seed = wifi_seed,
+};
+igd1::mib::Table g_wifi(kWifiSpec);
+igd1::mib::RowHandles g_wifi_rows(g_wifi);
+constexpr uint32_t kWifiInstance = 1;  // the timer's one row
+
+// Off from midnight to 07:00 on both bands' main SSIDs, not enabled.
+std::vector<uint8_t> wifi_seed() {
+  return igd1::mib::seed_records(kWifiSpec.def, {{{"ControlCycle", "1"},
+                                                  {"StartTime", "07:00"},
+                                                  {"EndTime", "24:00"},
+                                                  {"Enable", "0"},
+                                                  {"SSIDMask", "3"}}});
+}
+
+// ---- extended WiFi timers --------------------------------------------------------
+
+constexpr igd1::mib::Column kWifiExColumns[] = {
+    {"WeekDay", K::U8, 1, 1},
+    {"Time", K::Text, 2, kTimeText},
+    {"Active", K::I32, 8, 4},
+    {"Enable", K::I32, 12, 4},
+    {"SSIDMask", K::U32, 16, 4},
+};
+constexpr igd1::mib::TableItem kWifiExItems[] = {
+    {.column = 0},
+    {.column = 1, .valid = wifi_time},
+    {.column = 2},
+    {.column = 3, .low = 0, .high = 1},
+    {.column = 4},
+};
+constexpr igd1::mib::TableSpec kWifiExSpec = {
+    .def = {.name = "wifitimer_ex",
+            .module = nullptr,
+            .row_size = 20,
+            .columns = kWifiExColumns,
+            .column_count = std::size(kWifiExColumns),
+            .max_rows = 100,
+            .max_instance = 100},
+    .prefix = "wifitimer1",
+    .items = kWifiExItems,
+};
+igd1::mib::Table g_wifi_ex(kWifiExSpec);
+igd1::mib::RowHandles g_wifi_ex_rows(g_wifi_ex);
+
+// ---- row handles -----------------------------------------------------------------
+
+// The callers' handles are the row handles' numbers.
+bool open_row(igd1::mib::RowHandles &rows, uint32_t instance, uint32_t *index, TIMER_ROW **row) {
+  if (row == nullptr) return false;
+  *row = static_cast<TIMER_ROW *>(rows.create(instance, index));
+  return *row != nullptr;
+}
+
+void close_row(igd1::mib::RowHandles &rows, TIMER_ROW **row) {
+  if (row == nullptr) return;
+  rows.release(*row);
+  *row = nullptr;
+}
+
+bool get_item(igd1::mib::RowHandles &rows, int number, void *output, TIMER_ROW **row) {
+  return row != nullptr && rows.read(*row, number, output);
+}
+
+bool set_item(igd1::mib::RowHandles &rows, int number, const void *value, TIMER_ROW **row,
+              int *changed) {
+  bool differs = false;
+  if (row == nullptr || !rows.write(*row, number, value, &differs)) return false;
+  if (changed != nullptr) *changed = differs ? 1 : 0;
+  return true;
+}
+
+// Enable flags are read as 32-bit numbers but written as one byte.
+bool set_flag(igd1::mib::RowHandles &rows, int number, const void *value, TIMER_ROW **row,
+              int *changed) {
+  if (value == nullptr) return false;
+  const int32_t flag = *static_cast<const uint8_t *>(value);
+  return set_item(rows, number, &flag, row, changed);
+}
+
+bool update_row(igd1::mib::RowHandles &rows, TIMER_ROW **row, uint32_t index) {
+  return row != nullptr && rows.commit(*row, index) == nullptr;
+}
+
+// A new row numbered `instance` from `record` (a zeroed record when empty).
+bool add_row(igd1::mib::Table &table, uint32_t instance, std::vector<uint8_t> record) {
+  const igd1::mib::TableDef &def = table.spec().def;
+  record.resize(def.row_size);
+  if (!igd1::mib::key_fits(def, igd1::mib::row_key(0, instance)) || table.fails("add_entry"))
+    return false;
+  igd1::mib::set_row_key(def, record.data(), igd1::mib::row_key(0, instance));
+  return table.rows().insert_at(record.data());
+}
+
+mib_list_node *row_at(igd1::mib::Table &table, uint32_t position, uint32_t instance) {
+  mib_list_node *node = table.rows().at(position);
+  if (node == nullptr || node->data == nullptr) return nullptr;
+  return table.instance_of(node->data) == instance || instance == 0 ? node : nullptr;
+}
+
+bool delete_row(igd1::mib::Table &table, uint32_t position, uint32_t instance) {
+  mib_list_node *node = row_at(table, position, instance);
+  return node != nullptr && table.remove(position, node);
+}
+
+// Moves the row at `position` to `instance`: the old row out and the
+// renumbered one in, as one change.
+bool renumber_row(igd1::mib::Table &table, uint32_t position, uint32_t instance) {
+  const igd1::mib::TableDef &def = table.spec().def;
+  if (table.fails("init_entry_index", int(position))) return false;
+  mib_list_node *node = row_at(table, position, 0);
+  if (node == nullptr || !igd1::mib::key_fits(def, igd1::mib::row_key(0, instance))) return false;
+  const auto *data = static_cast<const uint8_t *>(node->data);
+  if (table.instance_of(data) == instance) return true;
+  if (table.find(instance, nullptr) != nullptr) return false;
+  std::vector<uint8_t> record(data, data + def.row_size);
+  const igd1::mib::RowKey old_key = igd1::mib::row_key_of(def, record.data());
+  if (!igd1::mib::begin_transaction()) return false;
+  igd1::mib::set_row_key(def, record.data(), igd1::mib::row_key(0, instance));
+  if (!table.rows().remove(old_key) || !table.rows().insert_at(record.data())) {
+    igd1::mib::rollback_transaction();
+    return false;
+  }
+  return igd1::mib::commit_transaction();
+}
+
+bool entry_at(igd1::mib::Table &table, uint32_t position, int *instance) {
+  mib_list_node *node = row_at(table, position, 0);
+  if (node == nullptr) return false;
+  if (instance != nullptr) *instance = int(table.instance_of(node->data));
+  return true;
+}
+
+// The rows of a table as copies, in instance order.
+std::vector<std::vector<uint8_t>> all_rows(igd1::mib::Table &table) {
+  std::vector<std::vector<uint8_t>> rows;
+  const size_t size = table.spec().def.row_size;
+  for (mib_list_node *node = table.list(); node != nullptr; node = node->next) {
+    if (node->data == nullptr) continue;
+    const auto *data = static_cast<const uint8_t *>(node->data);
+    rows.emplace_back(data, data + size);
+  }
+  return rows;
+}
+
+// ---- putting the timers into effect ----------------------------------------------
+
+// Fields of a stored row.
+template <typename T>
+T field(const std::vector<uint8_t> &record, size_t offset) {
+  T value{};
+  std::memcpy(&value, record.data() + offset, sizeof value);
+  return value;
+}
+
+std::string text_field(const uint8_t *record, size_t offset) {
+  return std::string(reinterpret_cast<const char *>(record + offset),
+                     strnlen(reinterpret_cast<const char *>(record + offset), kTimeText));
+}
+
+// One switch the runner applies: its schedule in the runner.
+struct Switch {
+  ScheduleRunner::Id id = 0;
+};
+
+// The sleep state, and each SSID's state under each WiFi timer family.
+struct Effects {
+  Switch sleep;
+  std::map<uint32_t, Switch> wifi, wifi_ex;  // by SSID number
+};
+
+Effects &effects() {
+  static auto *e = new Effects;
+  return *e;
+}
+
+// Records what a switch did: its setting and a journal line.
+void record_switch(const std::string &setting, bool on, int action, const std::string &notice,
+                   uint32_t journal_bit) {
+  igd1::mib::set_setting(setting, on ? "1" : "0");
+  igd1::mib::journal_append(journal_bit, action, notice);
+}
+
+void apply_sleep(int state, int action) {
+  record_switch("deviceinfo.HGUSleep", state == 1, action, state == 1 ? "sleep" : "wake",
+                MIB_JOURNAL_POWER);
+}
+
+void apply_ssid(bool extended, uint32_t ssid, int state, int action) {
+  const std::string prefix = extended ? "extimer " : "timer ";
+  record_switch("wlan." + std::to_string(ssid) + (extended ? ".ExTimerOn" : ".TimerOn"),
+                state == 1, action, prefix + std::to_string(ssid) + (state == 1 ? " on" : " off"),
+                MIB_JOURNAL_WIFI_TIMER);
+}
+
+// Replaces a switch's schedule.  A switch whose schedule lost every edge
+// goes back to its resting state (awake, SSID on) if it had left it.
+void reschedule(Switch &sw, std::vector<ScheduleEdge> edges, int resting,
+                const std::function<void(int state, int action)> &apply) {
+  ScheduleRunner &runner = igd1::mib::schedule_runner();
+  const std::optional<int> before = sw.id != 0 ? runner.applied(sw.id) : std::nullopt;
+  if (sw.id == 0) {
+    sw.id = runner.add({}, [apply](int state) { apply(state, TIMER_APPLIED_AT_EDGE); }, false);
+  }
+  runner.change(sw.id, std::move(edges), false);
+  const std::optional<int> now = runner.applied(sw.id);
+  const int state = now.value_or(resting);
+  if (before.value_or(resting) != state || !before) apply(state, TIMER_APPLIED_BY_UPDATE);
+}
+
+std::vector<ScheduleEdge> sleep_edges() {
+  std::vector<ScheduleEdge> edges;
+  for (const std::vector<uint8_t> &row : all_rows(g_sleep)) {
+    if (field<int32_t>(row, 12) != 1) continue;
+    const std::optional<uint16_t> minute = igd1::mib::day_minute(text_field(row.data(), 2), 23);
+    const uint8_t mask = row[1];
+    const uint8_t days = mask == 1 ? igd1::mib::kEveryDay : igd1::mib::runner_days(mask);
+    if (!minute || days == 0) continue;
+    edges.push_back({days, *minute, field<int32_t>(row, 8) == 1 ? 1 : 0});
+  }
+  return edges;
+}
+
+// Edges per SSID from rows that each name a mask of SSIDs.
+using SsidEdges = std::map<uint32_t, std::vector<ScheduleEdge>>;
+
+void add_for_mask(SsidEdges &by_ssid, uint32_t mask, const ScheduleEdge &edge) {
+  for (uint32_t bit = 0; bit < kMaxSsids; ++bit)
+    if ((mask >> bit) & 1u) by_ssid[bit + 1].push_back(edge);
+}
+
+SsidEdges wifi_edges() {
+  SsidEdges by_ssid;
+  for (const std::vector<uint8_t> &row : all_rows(g_wifi)) {
+    const uint32_t mask = field<uint32_t>(row, 16);
+    if (row[14] != 1) continue;
+    const std::optional<uint16_t> start = igd1::mib::day_minute(text_field(row.data(), 2), 24);
+    const std::optional<uint16_t> end = igd1::mib::day_minute(text_field(row.data(), 8), 24);
+    // A window that starts where it ends is open all day: no edges.
+    if (!start || !end || *start == *end) continue;
+    add_for_mask(by_ssid, mask, {igd1::mib::kEveryDay, *start, 1});
+    add_for_mask(by_ssid, mask, {igd1::mib::kEveryDay, *end, 0});
+  }
+  return by_ssid;
+}
+
+SsidEdges wifi_ex_edges() {
+  SsidEdges by_ssid;
+  for (const std::vector<uint8_t> &row : all_rows(g_wifi_ex)) {
+    const int32_t active = field<int32_t>(row, 8);
+    if (field<int32_t>(row, 12) != 1 || (active != 0 && active != 1)) continue;
+    const std::optional<uint16_t> minute = igd1::mib::day_minute(text_field(row.data(), 2), 24);
+    const uint8_t days = igd1::mib::runner_days(row[1]);
+    if (!minute || days == 0) continue;
+    add_for_mask(by_ssid, field<uint32_t>(row, 16), {days, *minute, active});
+  }
+  return by_ssid;
+}
+
+// Gives every SSID switch of a family its new schedule; SSIDs no timer
+// names any more keep a switch without edges (back on).
+void reschedule_ssids(std::map<uint32_t, Switch> &switches, SsidEdges by_ssid, bool extended) {
+  for (auto &[ssid, sw] : switches) by_ssid.try_emplace(ssid);
+  for (auto &[ssid, edges] : by_ssid) {
+    const uint32_t number = ssid;
+    reschedule(switches[ssid], std::move(edges), 1,
+               [extended, number](int state, int action) { apply_ssid(extended, number, state, action); });
+  }
+}
+
+}  // namespace
+
+// ---- sleep timers ----------------------------------------------------------------
+
+int sleeptimer_get_total_num(void) { return int(g_sleep.rows().size()); }
+
+int sleeptimer_check_entry(uint32_t position, int *instance) {
+  return entry_at(g_sleep, position, instance) ? 1 : 0;
+}
+
+int sleeptimer_check_instnum(uint32_t instance, uint32_t *index, TIMER_ROW **row) {
+  return open_row(g_sleep_rows, instance, index, row) ? 1 : 0;
+}
+
+int sleeptimer_get_property(int number, void *output, TIMER_ROW **row) {
+  return get_item(g_sleep_rows, number, output, row) ? 1 : 0;
+}
+
+int sleeptimer_set_property(int number, const void *value, TIMER_ROW **row, int *changed) {
+  if (number == SLEEPTIMER_ENABLE) return set_flag(g_sleep_rows, number, value, row, changed) ? 1 : 0;
+  return set_item(g_sleep_rows, number, value, row, changed) ? 1 : 0;
+}
+
+int sleeptimer_set_property_update(TIMER_ROW **row, uint32_t index) {
+  return update_row(g_sleep_rows, row, index) ? 1 : 0;
+}
+
+void sleeptimer_set_entry_free(TIMER_ROW **row) { close_row(g_sleep_rows, row); }
+
+int sleeptimer_add_entry(uint32_t instance) {
+  std::vector<uint8_t> record(kSleepSpec.def.row_size, 0);
+  std::memcpy(record.data() + 2, "00:00", 5);
+  return add_row(g_sleep, instance, std::move(record)) ? 1 : 0;
+}
+
+int sleeptimer_del_entry(uint32_t position, uint32_t instance) {
+  return delete_row(g_sleep, position, instance) ? 1 : 0;
+}
+
+int sleeptimer_init_entry_index(uint32_t position, uint32_t instance) {
+  return renumber_row(g_sleep, position, instance) ? 1 : 0;
+}
+
+int sleeptimer_update(void) {
+  if (g_sleep.fails("update")) return 0;
+  reschedule(effects().sleep, sleep_edges(), 0, apply_sleep);
+  return 1;
+}
+
+// ---- WiFi timer ------------------------------------------------------------------
+
+int wifitimer_init_entry(WIFI_TIMER **timer) {
+  if (timer == nullptr || g_wifi.fails("init_entry") || !g_wifi.init()) return 0;
+  if (g_wifi.rows().size() == 0) {
+    // A store whose timer row was taken out gets the first one back.
+    std::vector<uint8_t> seed = wifi_seed();
+    if (!add_row(g_wifi, kWifiInstance, std::move(seed))) return 0;
+  }
+  wifitimer_free_entry(timer);
+  *timer = new wifi_timer;
+  return 1;
+}
+
+void wifitimer_free_entry(WIFI_TIMER **timer) {
+  if (timer == nullptr) return;
+  delete *timer;
+  *timer = nullptr;
+}
+
+int wifitimer_check_instnum(TIMER_ROW **row) {
+  return !g_wifi.fails("check_instnum") && open_row(g_wifi_rows, kWifiInstance, nullptr, row) ? 1 : 0;
+}
+
+int wifitimer_get_property(int number, void *output, TIMER_ROW **row) {
+  if (number == WIFITIMER_ENABLE) {
+    uint8_t flag = 0;
+    if (output == nullptr || !get_item(g_wifi_rows, number, &flag, row)) return 0;
+    const int32_t wide = flag;
+    std::memcpy(output, &wide, sizeof wide);
+    return 1;
+  }
+  return get_item(g_wifi_rows, number, output, row) ? 1 : 0;
+}
+
+int wifitimer_set_property(int number, const void *value, TIMER_ROW **row, WIFI_TIMER *,
+                           int *changed) {
+  return set_item(g_wifi_rows, number, value, row, changed) ? 1 : 0;
+}
+
+int wifitimer_set_property_update(TIMER_ROW **row) { return update_row(g_wifi_rows, row, 0) ? 1 : 0; }
+
+void wifitimer_set_entry_free(TIMER_ROW **row) { close_row(g_wifi_rows, row); }
+
+int wifitimer_update_entry(WIFI_TIMER *timer) {
+  if (timer == nullptr || g_wifi.fails("update_entry")) return 0;
+  reschedule_ssids(effects().wifi, wifi_edges(), false);
+  return 1;
+}
+
+// ---- extended WiFi timers --------------------------------------------------------
+
+int wifitimer1_get_total_num(void) { return int(g_wifi_ex.rows().size()); }
+
+int wifitimer1_check_entry(uint32_t position, int *instance) {
+  return entry_at(g_wifi_ex, position, instance) ? 1 : 0;
+}
+
+int wifitimer1_check_instnum(uint32_t instance, uint32_t *index, TIMER_ROW **row) {
+  return open_row(g_wifi_ex_rows, instance, index, row) ? 1 : 0;
+}
+
+int wifitimer1_get_property(int number, void *output, TIMER_ROW **row) {
+  return get_item(g_wifi_ex_rows, number, output, row) ? 1 : 0;
+}
+
+int wifitimer1_set_property(int number, const void *value, TIMER_ROW **row) {
+  if (number == WIFITIMER1_ENABLE) return set_flag(g_wifi_ex_rows, number, value, row, nullptr) ? 1 : 0;
+  return set_item(g_wifi_ex_rows, number, value, row, nullptr) ? 1 : 0;
+}
+
+int wifitimer1_set_property_update(TIMER_ROW **row, uint32_t index) {
+  return update_row(g_wifi_ex_rows, row, index) ? 1 : 0;
+}
+
+void wifitimer1_set_property_free(TIMER_ROW **row) { close_row(g_wifi_ex_rows, row); }
+
+int wifitimer1_add_entry(uint32_t instance) {
+  std::vector<uint8_t> record(kWifiExSpec.def.row_size, 0);
+  std::memcpy(record.data() + 2, "00:00", 5);
+  return add_row(g_wifi_ex, instance, std::move(record)) ? 1 : 0;
+}
+
+int wifitimer1_del_entry(uint32_t position, uint32_t instance) {
+  return delete_row(g_wifi_ex, position, instance) ? 1 : 0;
+}
+
+int wifitimer1_init_entry_index(uint32_t position, uint32_t instance) {
+  return renumber_row(g_wifi_ex, position, instance) ? 1 : 0;
+}
+
+int wifitimer1_update(void) {
+  if (g_wifi_ex.fails("update")) return 0;
+  reschedule_ssids(effects().wifi_ex, wifi_ex_edges(), true);
+  return 1;
+}
