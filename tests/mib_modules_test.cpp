@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "mib_network_tables.h"
 #include "mib_qos.h"
 #include "mib_services.h"
+#include "harness/program.h"
 #include "store_fixture.h"
 
 namespace mib = igd1::mib;
@@ -111,6 +114,20 @@ TEST_F(ModulesTest, NetworkRecordFollowsTheStoredCounters) {
   ASSERT_EQ(networkinfo_interface_init(), 1);
   EXPECT_EQ(at<uint64_t>(record, 128), 123456789013u);
   EXPECT_EQ(at<uint64_t>(record, 72), 42u);
+}
+
+// The record follows a commit of the settings by another process, without a
+// call of this one: the refresh sleeps until the store's counter moves.
+TEST_F(ModulesTest, NetworkRecordFollowsAnotherProcesssCommit) {
+  ASSERT_EQ(networkinfo_interface_init(), 1);
+  const auto cli = igd1::test::run_program(
+      {IGD1_BUILD_DIR "/igd1-mib", "--store", dir_ + "/mib.db", "set", "network.WiFiRxBytes", "987654321"},
+      {{"IGD1_MIB_FAIL", ""}});
+  ASSERT_EQ(cli.status, 0) << cli.err;
+  const void *record = &gNetworkinfo;
+  for (int i = 0; i < 200 && at<uint64_t>(record, 64) != 987654321u; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(at<uint64_t>(record, 64), 987654321u);  // WiFi received
 }
 
 // The counts and ranges of the history are checked over the bus; here, what

@@ -16,8 +16,9 @@
 // gNetworkinfo mirrors the settings network.LAN<n>Status, network.WAN{Tx,Rx}Bytes,
 // network.WiFi{Tx,Rx}Bytes and network.LAN<n>{Tx,Rx}Bytes; the WAN and WiFi
 // totals are the sums of sent and received.  networkinfo_interface_init fills
-// it at once and starts a thread that refreshes it every second, so readers
-// of the record see the live figures within a second.  A refresh builds a
+// it at once and starts a thread that refreshes it after every commit of the
+// settings, by this process or another; an idle gateway leaves the thread
+// asleep.  A refresh builds a
 // copy under a mutex and replaces the record in one copy; a field whose
 // setting is missing or unreadable keeps its previous value.
 //
@@ -26,7 +27,6 @@
 // networkinfo_set_property_update applies by recording a notice under
 // kNetworkInfoNoticeBit with action MIB_ACTION_APPLY and the data
 // "ElinkSync=<byte>".
-#include <chrono>
 #include <cstddef>
 #include <thread>
 #include <cstring>
@@ -111,8 +111,6 @@ std::mutex &record_mutex() {
   return *mutex;
 }
 
-constexpr auto kRefreshPeriod = std::chrono::seconds(1);
-
 void refresh_record() {
   std::lock_guard lock(record_mutex());
   networkinfo_record fresh;
@@ -166,12 +164,14 @@ int networkinfo_set_property_update(const char **message) {
 }
 
 int networkinfo_interface_init(void) {
+  // Counted before the refresh: a commit that races with it wakes the thread.
+  const uint64_t counted = igd1::mib::settings_commit_count();
   refresh_record();
   static std::once_flag started;
-  std::call_once(started, [] {
-    std::thread([] {
+  std::call_once(started, [counted] {
+    std::thread([seen = counted]() mutable {
       for (;;) {
-        std::this_thread::sleep_for(kRefreshPeriod);
+        seen = igd1::mib::wait_settings_commit(seen);
         if (igd1::mib::store_is_open()) refresh_record();
       }
     }).detach();

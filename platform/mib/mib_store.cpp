@@ -19,12 +19,16 @@
 // good copy of the database.
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <linux/futex.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
+#include <climits>
 #include <cerrno>
 #include <cctype>
 #include <charconv>
@@ -185,6 +189,16 @@ uint64_t *map_counters(const std::string &db_path) {
 
 std::atomic_ref<uint64_t> counter_at(size_t slot) {
   return std::atomic_ref<uint64_t>(g_counters.load(std::memory_order_acquire)[slot]);
+}
+
+// Sleepers on a counter wait on its low 32 bits, which every commit changes:
+// the kernel compares one 32-bit word.  The mapping is shared, so a waker in
+// another process reaches them.
+uint32_t *low_word(uint64_t *counter) {
+  return reinterpret_cast<uint32_t *>(counter) + (std::endian::native == std::endian::big ? 1 : 0);
+}
+void wake_counter_sleepers(uint64_t *counter) {
+  syscall(SYS_futex, low_word(counter), FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
 }
 
 // ---- logging -------------------------------------------------------------------
@@ -539,6 +553,8 @@ bool end_locked(Connection &c, bool commit, std::vector<RowEvent> *events) {
         before[slot] = counter_at(slot).fetch_add(1, std::memory_order_acq_rel);
     }
   }
+  if (ok && (c.touched & (uint64_t(1) << kSettingsSlot)) != 0)
+    wake_counter_sleepers(&g_counters.load(std::memory_order_acquire)[kSettingsSlot]);
   settle_settings_locked(c, ok && (c.touched & (uint64_t(1) << kSettingsSlot)) != 0,
                          before[kSettingsSlot]);
   std::vector<CommitHook> hooks;
@@ -1635,7 +1651,9 @@ bool open_store(const std::string &path, std::string *error, DamagedStore damage
     return false;
   }
   uint64_t *shared = map_counters(path);
-  g_counters.store(shared != nullptr ? shared : g_local_counters, std::memory_order_release);
+  uint64_t *previous =
+      g_counters.exchange(shared != nullptr ? shared : g_local_counters, std::memory_order_acq_rel);
+  wake_counter_sleepers(&previous[kSettingsSlot]);
   for (const auto &[name, index] : env_failures) fail_accessor(name, index);
   retarget_checkpoints(path);
   request_checkpoint();
@@ -1712,7 +1730,8 @@ void close_store() {
   std::lock_guard lock(c.mutex);
   if (c.depth == 0) record_waiting_notices_locked(c);
   close_locked(c);
-  g_counters.store(g_local_counters, std::memory_order_release);
+  uint64_t *previous = g_counters.exchange(g_local_counters, std::memory_order_acq_rel);
+  wake_counter_sleepers(&previous[kSettingsSlot]);
 }
 
 bool store_is_open() {
@@ -2340,6 +2359,17 @@ uint64_t table_commit_count(const TableDef &table) {
 }
 
 uint64_t settings_commit_count() { return counter_at(kSettingsSlot).load(std::memory_order_acquire); }
+
+uint64_t wait_settings_commit(uint64_t seen) {
+  for (;;) {
+    uint64_t *counter = &g_counters.load(std::memory_order_acquire)[kSettingsSlot];
+    const uint64_t now = std::atomic_ref<uint64_t>(*counter).load(std::memory_order_acquire);
+    if (now != seen) return now;
+    // Returns at once when the word moved on since the load; a wake-up for
+    // another reason (a reopened store, a signal) is checked again.
+    syscall(SYS_futex, low_word(counter), FUTEX_WAIT, uint32_t(seen), nullptr, nullptr, 0);
+  }
+}
 
 namespace detail {
 

@@ -251,6 +251,11 @@ int64_t data_version();
 // any process.  One atomic load, no database access.
 uint64_t table_commit_count(const TableDef &table);
 uint64_t settings_commit_count();
+// Sleeps until the settings counter differs from `seen` (a value of
+// settings_commit_count) and returns it.  A commit of the settings in any
+// process that uses the store wakes the sleeper, and so does opening or
+// closing the store; nothing polls.  Never on the main loop.
+uint64_t wait_settings_commit(uint64_t seen);
 
 // Generic text access to one column, for igd1-mib: "portmapping[3].ExternalPort".
 std::optional<std::string> get_cell(std::string_view table, RowKey key, std::string_view column);
