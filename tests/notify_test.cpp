@@ -158,6 +158,76 @@ TEST_F(NotifyTest, EventsReachOnlyTheirModulesHandlersWithStrictlyParsedArgument
   EXPECT_EQ(exchange("event Other a"), "ERR no module Other takes events");
 }
 
+// The emulated devices: seeded when the host starts, changed by events, and
+// each change reaches the store, the device's state file and the module the
+// device reports to; an event the device cannot take changes nothing.
+TEST_F(NotifyTest, EmulatedDevicesChangeThroughEventsAndReachTheirModules) {
+  using Events = std::vector<std::string> (*)(std::vector<GThread *> *);
+  auto events = reinterpret_cast<Events>(host_->library().symbol("probe_row_events"));
+  const std::string radios_file = root().path(std::string(path::kDeviceStateDir) + "radios.ini");
+  const std::string seeded = read_text_file(radios_file);
+  EXPECT_THAT(seeded, HasSubstr("[station 3C:22:FB:10:00:03]"));
+  const struct {
+    const char *message;
+    const char *reply;
+  } refused[] = {
+      {"event radio station-join 02:00:00:00:00:09 99 -60", "ERR no SSID 99"},
+      {"event radio station-join 02:00:00:00:00:09 3 -200", "ERR a signal level is from -127 to 0 dBm"},
+      {"event radio station-join 02:00:00:00:00:09 3",
+       "ERR usage: event radio station-join MAC SSID RSSI"},
+      {"event radio station-signal 02:00:00:00:00:09 -80", "ERR no station 02:00:00:00:00:09"},
+      {"event radio station-leave 02:00:00:00:00:0", "ERR MAC is not a MAC address (usage: event radio station-leave MAC)"},
+      {"event radio scan 3", "ERR no such band"},
+      {"event radio scan-result 1 40 9", "ERR channel 40 is not a channel of band 1"},
+      {"event usb plug /var/lib/igd1-devices/none Photos",
+       "ERR the backing /var/lib/igd1-devices/none is not a folder or a file"},
+      {"event usb plug ../escape Photos", "ERR the backing is an absolute path without . or .. segments"},
+      {"event usb unplug 0", "ERR INDEX is from 1 to 32"},
+      {"event usb unplug 9", "ERR no device 9"},
+      {"event voice line 3 Up", "ERR LINE is 1 or 2"},
+  };
+  for (const auto &c : refused) EXPECT_EQ(exchange(c.message), c.reply) << c.message;
+  EXPECT_THAT(events(nullptr), IsEmpty()) << "nothing reached a module";
+  EXPECT_EQ(read_text_file(radios_file), seeded) << "nothing changed";
+
+  // A station joins (the seed has three), weakens, recovers and leaves.
+  EXPECT_EQ(exchange("event radio station-join 02:00:00:00:00:09 3 -60"), "OK");
+  EXPECT_EQ(exchange("event radio station-signal 02:00:00:00:00:09 -80"), "OK");
+  EXPECT_EQ(exchange("event radio station-signal 02:00:00:00:00:09 -82"), "OK");  // still weak
+  EXPECT_EQ(exchange("event radio station-signal 02:00:00:00:00:09 -70"), "OK");
+  EXPECT_THAT(read_text_file(radios_file), HasSubstr("[station 02:00:00:00:00:09]\nnumber=4\nssid=3\nrssi=-70"));
+  EXPECT_EQ(exchange("event radio station-leave 02-00-00-00-00-09"), "OK");
+  EXPECT_THAT(events(nullptr), ElementsAre("station + 4", "low-signal 4 020000000009 1 -80",
+                                           "low-signal 4 020000000009 0 -70", "station - 4"));
+
+  // A USB disk backed by a folder under the root arrives and leaves (the
+  // seed has a disk and a printer).
+  ASSERT_EQ(g_mkdir_with_parents(root().path("/var/lib/igd1-devices/photos").c_str(), 0755), 0);
+  EXPECT_EQ(exchange("event usb plug /var/lib/igd1-devices/photos Photos"), "OK");
+  EXPECT_THAT(read_text_file(root().path(std::string(path::kDeviceStateDir) + "usb.ini")),
+              HasSubstr("label=Photos"));
+  EXPECT_EQ(exchange("event usb unplug 3"), "OK");
+
+  // The line's state reaches the store.
+  EXPECT_EQ(exchange("event voice line 2 Registering"), "OK");
+  EXPECT_EQ(setting("voip.Line2Status"), "Registering");
+
+  // A scan answers at once; its results come after the delay, with the
+  // main loop free meanwhile.
+  EXPECT_EQ(exchange("event radio scan-delay 300"), "OK");
+  EXPECT_EQ(exchange("event radio scan-result 1 13 99"), "OK");
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(exchange("event radio scan 1"), "OK");
+  loop_->run([] {});
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 250ms);
+  std::vector<std::string> seen;
+  for (int i = 0; i < 200 && (seen = events(nullptr)).size() < 7; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_THAT(seen, ElementsAre("station + 4", "low-signal 4 020000000009 1 -80",
+                                "low-signal 4 020000000009 0 -70", "station - 4", "usb + 3 1", "usb - 3",
+                                "scan-done 1 4"));
+  EXPECT_GE(std::chrono::steady_clock::now() - started, 300ms);
+}
+
 TEST_F(NotifyTest, ValueChangesGoOutAsPropertiesChangedOfTheDeclaredType) {
   SignalWatcher watcher(client(), DBUSPROXY_PROPERTIES_INTERFACE, DBUSPROXY_PROPERTIES_CHANGED);
   auto next_change = [&] {

@@ -116,6 +116,33 @@ constexpr dbus_proxy_event_arg kAlarmArgs[] = {{"MAC", DBUS_PROXY_ARG_MAC, 0},
                                                {"LOW", DBUS_PROXY_ARG_BOOL, 0},
                                                {"VALUE", DBUS_PROXY_ARG_UINT32, 0}};
 constexpr dbus_proxy_event_arg kRenameArgs[] = {{"NAME", DBUS_PROXY_ARG_TEXT, 8}};
+// What the emulated devices report: stations and USB devices that come and
+// go, a station's weak signal, a finished scan.
+int station_added(unsigned number) { return note("station + " + std::to_string(number)); }
+int station_removed(unsigned number) { return note("station - " + std::to_string(number)); }
+int usb_added(int index, int storage) {
+  return note("usb + " + std::to_string(index) + " " + std::to_string(storage));
+}
+int usb_removed(int index) { return note("usb - " + std::to_string(index)); }
+int low_signal(const dbus_proxy_event_value *values, char *, size_t) {
+  char mac[13];
+  g_snprintf(mac, sizeof mac, "%02X%02X%02X%02X%02X%02X", values[1].mac[0], values[1].mac[1],
+             values[1].mac[2], values[1].mac[3], values[1].mac[4], values[1].mac[5]);
+  return note("low-signal " + std::to_string(values[0].number) + " " + mac + " " +
+              std::to_string(values[2].number) + " " + std::to_string(values[3].number));
+}
+int scan_done(const dbus_proxy_event_value *values, char *, size_t) {
+  return note("scan-done " + std::to_string(values[0].number) + " " + std::to_string(values[1].number));
+}
+constexpr dbus_proxy_event_arg kLowSignalArgs[] = {{"NUMBER", DBUS_PROXY_ARG_UINT32, 0},
+                                                   {"MAC", DBUS_PROXY_ARG_MAC, 0},
+                                                   {"LOW", DBUS_PROXY_ARG_BOOL, 0},
+                                                   {"RSSI", DBUS_PROXY_ARG_INT32, 0}};
+constexpr dbus_proxy_event_arg kScanArgs[] = {{"BAND", DBUS_PROXY_ARG_UINT32, 0},
+                                              {"RESULTS", DBUS_PROXY_ARG_UINT32, 0}};
+constexpr dbus_proxy_event kStationEvents[] = {{"low-signal", low_signal, kLowSignalArgs, 4}};
+constexpr dbus_proxy_event kWifiEvents[] = {{"scan-done", scan_done, kScanArgs, 2}};
+
 constexpr dbus_proxy_event kEvents[] = {{"station-alarm", station_alarm, kAlarmArgs, 4},
                                         {"rename", rename_probe, kRenameArgs, 1},
                                         {"refuse", refuse_event, nullptr, 0}};
@@ -161,6 +188,18 @@ IGD1_API void Probe_on_bus_acquired(GDBusConnection *connection, const gchar *, 
   dbus_proxy_row_callbacks_reg("ProbeRecord", &whole);
   dbus_proxy_row_callbacks_reg("ProbeFlag", &index_flag);
   dbus_proxy_events_reg("Probe", kEvents, 3);
+  dbus_proxy_row_callbacks stations{};
+  stations.shape = DBUS_PROXY_ROW_INSTANCE;
+  stations.add_instance = station_added;
+  stations.del_instance = station_removed;
+  dbus_proxy_row_callbacks usb{};
+  usb.shape = DBUS_PROXY_ROW_INDEX_FLAG;
+  usb.add_flagged = usb_added;
+  usb.del_index = usb_removed;
+  dbus_proxy_row_callbacks_reg("STAInfo", &stations);
+  dbus_proxy_row_callbacks_reg("usb_device", &usb);
+  dbus_proxy_events_reg("STAInfo", kStationEvents, 1);
+  dbus_proxy_events_reg("WiFiInfo", kWifiEvents, 1);
 }
 
 // Started by another module, never by the host.

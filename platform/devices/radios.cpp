@@ -12,6 +12,8 @@ constexpr char kBandPrefix[] = "band ";
 constexpr char kSsidPrefix[] = "ssid ";
 constexpr char kStationPrefix[] = "station ";
 constexpr uint32_t kMaxSsids = 16;
+// Stations are numbered among all SSIDs: 16 SSIDs of at most 256 each.
+constexpr uint32_t kMaxStationNumber = kMaxSsids * 256;
 constexpr uint32_t kMaxScanDelayMs = 600000;
 
 std::string local_time_text() {
@@ -69,9 +71,9 @@ void Radios::seed() {
   ssids_.push_back({4, 2, "igd1-backhaul", "wqx-backhaul-key", true, true, false, true, 4});
 
   stations_.clear();
-  stations_.push_back({Mac{0x3c, 0x22, 0xfb, 0x10, 0x00, 0x01}, 1, -48, false, false});
-  stations_.push_back({Mac{0x3c, 0x22, 0xfb, 0x10, 0x00, 0x02}, 1, -67, true, false});
-  stations_.push_back({Mac{0x3c, 0x22, 0xfb, 0x10, 0x00, 0x03}, 3, -55, true, true});
+  stations_.push_back({Mac{0x3c, 0x22, 0xfb, 0x10, 0x00, 0x01}, 1, -48, false, false, 1});
+  stations_.push_back({Mac{0x3c, 0x22, 0xfb, 0x10, 0x00, 0x02}, 1, -67, true, false, 2});
+  stations_.push_back({Mac{0x3c, 0x22, 0xfb, 0x10, 0x00, 0x03}, 3, -55, true, true, 3});
   scan_delay_ms_ = 3000;
 }
 
@@ -150,6 +152,7 @@ bool Radios::read_state(std::string *why) {
       *why = file_.path() + ": [" + group + "] does not name a MAC address";
       return false;
     }
+    st.number = uint32_t(f.number("number", 1, kMaxStationNumber));
     st.ssid = uint32_t(f.number("ssid", 1, kMaxSsids));
     st.rssi = int32_t(f.signed_number("rssi", -127, 0));
     st.bss_transition = f.flag("bss_transition");
@@ -162,6 +165,13 @@ bool Radios::read_state(std::string *why) {
     if (!known) {
       *why = file_.path() + ": [" + group + "] is associated with SSID " + std::to_string(st.ssid) +
              ", which does not exist";
+      return false;
+    }
+    const bool taken = std::any_of(stations.begin(), stations.end(),
+                                   [&](const Station &other) { return other.number == st.number; });
+    if (taken) {
+      *why = file_.path() + ": [" + group + "] has the number " + std::to_string(st.number) +
+             " of another station";
       return false;
     }
     stations.push_back(st);
@@ -210,6 +220,7 @@ bool Radios::write_state(std::string *why) {
   }
   for (const Station &st : stations_) {
     const std::string g = kStationPrefix + mac_text(st.mac);
+    g_key_file_set_uint64(keys, g.c_str(), "number", st.number);
     g_key_file_set_uint64(keys, g.c_str(), "ssid", st.ssid);
     g_key_file_set_int64(keys, g.c_str(), "rssi", st.rssi);
     g_key_file_set_boolean(keys, g.c_str(), "bss_transition", st.bss_transition);
@@ -327,7 +338,7 @@ bool Radios::kick_station(const Mac &mac, uint32_t ssid, std::string *message) {
   return false;
 }
 
-bool Radios::add_station(const Station &station, std::string *why) {
+bool Radios::add_station(const Station &station, std::string *why, bool *joined) {
   std::lock_guard lock(mutex_);
   auto ssid = std::find_if(ssids_.begin(), ssids_.end(), [&](const Ssid &s) { return s.instance == station.ssid; });
   if (ssid == ssids_.end()) {
@@ -348,10 +359,19 @@ bool Radios::add_station(const Station &station, std::string *why) {
   }
   const std::vector<Station> before = stations_;
   auto known = std::find_if(stations_.begin(), stations_.end(), [&](const Station &st) { return st.mac == station.mac; });
-  if (known != stations_.end())
+  const bool is_new = known == stations_.end();
+  if (!is_new) {
+    const uint32_t number = known->number;
     *known = station;
-  else
+    known->number = number;
+  } else {
+    uint32_t number = 1;
+    while (std::any_of(stations_.begin(), stations_.end(), [&](const Station &st) { return st.number == number; }))
+      ++number;
     stations_.push_back(station);
+    stations_.back().number = number;
+  }
+  if (joined != nullptr) *joined = is_new;
   if (write_state(why)) return true;
   stations_ = before;
   return false;

@@ -57,6 +57,7 @@ struct Station {
   int32_t rssi = -60;            // dBm
   bool bss_transition = false;   // understands transition requests
   bool beacon_report = false;    // answers beacon report requests
+  uint32_t number = 0;           // 1-based, kept while associated (the bus numbers stations so)
 };
 
 // Limits of the texts the radios keep: those of the records the store hands
@@ -96,7 +97,10 @@ class Radios {
 
   // Changes from outside.  Each returns false with a reason and changes
   // nothing when its arguments do not fit the radios.
-  bool add_station(const Station &station, std::string *why);  // joins or moves
+  // A station joins or moves to another SSID; a new one gets the lowest free
+  // number (station.number is not read), a moving one keeps its own.
+  // *joined (when given) tells a new station from a moving one.
+  bool add_station(const Station &station, std::string *why, bool *joined = nullptr);
   bool remove_station(const Mac &mac, std::string *why);
   bool set_station_rssi(const Mac &mac, int32_t rssi, std::string *why);
   bool add_scan_result(uint32_t band, uint32_t channel, uint32_t score, std::string *why);

@@ -159,6 +159,28 @@ bool register_events(const char *module, const dbus_proxy_event *events, unsigne
   return true;
 }
 
+bool raise_event(const char *module, const char *name, std::initializer_list<dbus_proxy_arg_kind> kinds,
+                 const dbus_proxy_event_value *values) {
+  dbus_proxy_event event{};
+  {
+    std::lock_guard lock(g_events_mutex);
+    auto found = g_events.find(module);
+    if (found == g_events.end()) return false;
+    auto declared = std::find_if(found->second.begin(), found->second.end(),
+                                 [&](const dbus_proxy_event &e) { return std::strcmp(name, e.name) == 0; });
+    if (declared == found->second.end()) return false;
+    event = *declared;
+  }
+  if (event.arg_count != kinds.size() ||
+      !std::equal(kinds.begin(), kinds.end(), event.args,
+                  [](dbus_proxy_arg_kind kind, const dbus_proxy_event_arg &arg) { return kind == arg.kind; })) {
+    host_log(LOG_LEVEL_WARN, "%s declares %s with other arguments than the device gives", module, name);
+    return false;
+  }
+  char reason[kReasonSize] = {};
+  return event.run(values, reason, sizeof reason) != 0;
+}
+
 void forget_events() {
   std::lock_guard lock(g_events_mutex);
   g_events.clear();

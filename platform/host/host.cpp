@@ -138,6 +138,7 @@ bool Host::start(const Options &options, std::string *error) {
   watch_connection();
 
   route_row_callbacks(true);
+  start_emulated_devices();
   publish_on(connection_);
 
   // Bus acquired: the connection is published first because modules use it
@@ -353,6 +354,7 @@ void Host::stop() {
   stopping_ = false;
   clear_node_infos();
   forget_row_callbacks();
+  stop_emulated_devices();
   forget_events();
   if (opened_store_) {
     mib::close_store();

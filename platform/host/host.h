@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -243,7 +244,18 @@ bool announce_device(const char *module, uint32_t index, bool flag, bool inserte
 // it.  True with the handler done; false with the reason in *answer.
 // Callable from any thread but the main loop's.
 bool register_events(const char *module, const dbus_proxy_event *events, unsigned count);
+// Runs the event `name` that `module` declared with `values`, when it
+// declared one whose arguments are of `kinds`; false otherwise (or when the
+// handler refused).  For the host's own devices; main loop only.
+bool raise_event(const char *module, const char *name, std::initializer_list<dbus_proxy_arg_kind> kinds,
+                 const dbus_proxy_event_value *values);
 bool run_event(std::string_view words, std::string *answer);
 void forget_events();
+
+// The emulated radios, USB storage and voice line: opened (their state
+// files seeded when missing) and their events ("radio", "usb", "voice")
+// declared; stop withdraws the events and drops the devices.  Main loop only.
+void start_emulated_devices();
+void stop_emulated_devices();
 
 }  // namespace igd1::host

@@ -1,0 +1,265 @@
+// The emulated radios, USB storage and voice line as igd1d serves them: each
+// keeps its state file under the root (seeded when missing), other
+// processes change them through events ("event radio station-join ..."), and
+// every change reaches the store's state and the modules as a real device's
+// would: a station or a USB device that comes or goes reaches the row
+// callbacks its module declared, a finished scan and a signal that crosses
+// the low mark reach the events a module declared, a line's state reaches
+// the store's voice settings.
+#include <algorithm>
+#include <memory>
+#include <string>
+
+#include "host.h"
+#include "mib_store.h"
+#include "radios.h"
+#include "sys_paths.h"
+#include "usb_storage.h"
+#include "voice_line.h"
+
+namespace igd1::host {
+namespace {
+
+using devices::Mac;
+
+// Where device changes go: the module of the station objects, of the USB
+// devices, and the events the radios raise there.
+constexpr char kStationModule[] = "STAInfo";
+constexpr char kUsbModule[] = "usb_device";
+constexpr char kScanModule[] = "WiFiInfo";
+constexpr char kScanDoneEvent[] = "scan-done";
+constexpr char kLowSignalEvent[] = "low-signal";
+// A station whose signal falls below this level is reported weak, and again
+// when it rises back to it or above.
+constexpr int32_t kLowSignalDbm = -75;
+// What a plugged disk backed by a folder holds (an image file is its own size).
+constexpr uint64_t kPluggedFolderBytes = uint64_t(8) << 30;
+
+struct Devices {
+  devices::Radios radios;
+  devices::UsbStorage usb;
+  devices::VoiceService voice;
+  guint scan_timer = 0;
+  bool scanning[2] = {};  // by band (1, 2): a scan this host started and has not reported
+
+  explicit Devices(const std::string &dir)
+      : radios(dir + "radios.ini"), usb(dir + "usb.ini"), voice(dir + "voice.ini") {}
+};
+
+std::unique_ptr<Devices> g_devices;
+
+int refuse(char *reason, size_t size, const std::string &why) {
+  g_strlcpy(reason, why.c_str(), size);
+  return 0;
+}
+
+Mac mac_of(const dbus_proxy_event_value &value) {
+  Mac mac{};
+  std::copy(value.mac, value.mac + 6, mac.begin());
+  return mac;
+}
+
+// ---- radios ----
+
+int station_join(const dbus_proxy_event_value *v, char *reason, size_t size) {
+  devices::Station station;
+  station.mac = mac_of(v[0]);
+  station.ssid = uint32_t(v[1].number);
+  station.rssi = int32_t(v[2].number);
+  std::string why;
+  bool joined = false;
+  if (!g_devices->radios.add_station(station, &why, &joined)) return refuse(reason, size, why);
+  if (joined) announce_device(kStationModule, g_devices->radios.station(station.mac)->number, false, true);
+  return 1;
+}
+
+int station_leave(const dbus_proxy_event_value *v, char *reason, size_t size) {
+  const Mac mac = mac_of(v[0]);
+  std::optional<devices::Station> station = g_devices->radios.station(mac);
+  std::string why;
+  if (!g_devices->radios.remove_station(mac, &why)) return refuse(reason, size, why);
+  announce_device(kStationModule, station->number, false, false);
+  return 1;
+}
+
+int station_signal(const dbus_proxy_event_value *v, char *reason, size_t size) {
+  const Mac mac = mac_of(v[0]);
+  const int32_t rssi = int32_t(v[1].number);
+  std::optional<devices::Station> before = g_devices->radios.station(mac);
+  std::string why;
+  if (!g_devices->radios.set_station_rssi(mac, rssi, &why)) return refuse(reason, size, why);
+  const bool weak = rssi < kLowSignalDbm;
+  if (weak != (before->rssi < kLowSignalDbm)) {
+    dbus_proxy_event_value values[4] = {};
+    values[0].number = before->number;
+    std::copy(mac.begin(), mac.end(), values[1].mac);
+    values[2].number = weak ? 1 : 0;
+    values[3].number = rssi;
+    raise_event(kStationModule, kLowSignalEvent,
+                {DBUS_PROXY_ARG_UINT32, DBUS_PROXY_ARG_MAC, DBUS_PROXY_ARG_BOOL, DBUS_PROXY_ARG_INT32},
+                values);
+  }
+  return 1;
+}
+
+// A scan's results arrive when its time has come: one timer on the main
+// loop for the earliest running scan, never a wait.
+void arm_scan_timer();
+
+gboolean scans_due(gpointer) {
+  g_devices->scan_timer = 0;
+  for (uint32_t band : {1u, 2u}) {
+    std::optional<devices::RadioBand> b = g_devices->radios.band(band);
+    if (!g_devices->scanning[band - 1] || !b || b->scan_state != devices::ScanState::Done) continue;
+    g_devices->scanning[band - 1] = false;
+    dbus_proxy_event_value values[2] = {};
+    values[0].number = band;
+    values[1].number = int64_t(b->scan_result.size());
+    raise_event(kScanModule, kScanDoneEvent, {DBUS_PROXY_ARG_UINT32, DBUS_PROXY_ARG_UINT32}, values);
+  }
+  arm_scan_timer();
+  return G_SOURCE_REMOVE;
+}
+
+void arm_scan_timer() {
+  const int64_t due_in = g_devices->radios.next_scan_due_in();
+  if (due_in < 0 || g_devices->scan_timer != 0) return;
+  g_devices->scan_timer = g_timeout_add(guint(due_in) + 1, scans_due, nullptr);
+}
+
+int scan(const dbus_proxy_event_value *v, char *reason, size_t size) {
+  std::string message;
+  const auto band = uint32_t(v[0].number);
+  if (!g_devices->radios.start_scan(band, &message)) return refuse(reason, size, message);
+  g_devices->scanning[band - 1] = true;
+  arm_scan_timer();
+  return 1;
+}
+
+int scan_result(const dbus_proxy_event_value *v, char *reason, size_t size) {
+  std::string why;
+  if (!g_devices->radios.add_scan_result(uint32_t(v[0].number), uint32_t(v[1].number),
+                                         uint32_t(v[2].number), &why))
+    return refuse(reason, size, why);
+  return 1;
+}
+
+int scan_delay(const dbus_proxy_event_value *v, char *reason, size_t size) {
+  std::string why;
+  if (!g_devices->radios.set_scan_delay(uint32_t(v[0].number), &why)) return refuse(reason, size, why);
+  return 1;
+}
+
+constexpr dbus_proxy_event_arg kJoinArgs[] = {
+    {"MAC", DBUS_PROXY_ARG_MAC, 0}, {"SSID", DBUS_PROXY_ARG_UINT32, 0}, {"RSSI", DBUS_PROXY_ARG_INT32, 0}};
+constexpr dbus_proxy_event_arg kMacArg[] = {{"MAC", DBUS_PROXY_ARG_MAC, 0}};
+constexpr dbus_proxy_event_arg kSignalArgs[] = {{"MAC", DBUS_PROXY_ARG_MAC, 0},
+                                                {"RSSI", DBUS_PROXY_ARG_INT32, 0}};
+constexpr dbus_proxy_event_arg kBandArg[] = {{"BAND", DBUS_PROXY_ARG_UINT32, 0}};
+constexpr dbus_proxy_event_arg kResultArgs[] = {{"BAND", DBUS_PROXY_ARG_UINT32, 0},
+                                                {"CHANNEL", DBUS_PROXY_ARG_UINT32, 0},
+                                                {"SCORE", DBUS_PROXY_ARG_UINT32, 0}};
+constexpr dbus_proxy_event_arg kDelayArg[] = {{"MS", DBUS_PROXY_ARG_UINT32, 0}};
+constexpr dbus_proxy_event kRadioEvents[] = {
+    {"station-join", station_join, kJoinArgs, 3},
+    {"station-leave", station_leave, kMacArg, 1},
+    {"station-signal", station_signal, kSignalArgs, 2},
+    {"scan", scan, kBandArg, 1},
+    {"scan-result", scan_result, kResultArgs, 3},
+    {"scan-delay", scan_delay, kDelayArg, 1},
+};
+
+// ---- USB storage ----
+
+// The kernel's names of disks: sda ... sdz, then sdaa ...
+std::string disk_name(int32_t index) {
+  std::string letters;
+  for (int32_t n = index; n > 0; n = (n - 1) / 26) letters.insert(letters.begin(), char('a' + (n - 1) % 26));
+  return "/dev/sd" + letters + "1";
+}
+
+int usb_plug(const dbus_proxy_event_value *v, char *reason, size_t size) {
+  const std::vector<devices::UsbDevice> present = g_devices->usb.devices();
+  devices::UsbDevice device;
+  device.index = 1;
+  while (std::any_of(present.begin(), present.end(), [&](const auto &d) { return d.index == device.index; }))
+    ++device.index;
+  device.vendor = "Emulated";
+  device.model = "USB disk";
+  device.device_name = disk_name(device.index);
+  device.mount_point = "/mnt/usb" + std::to_string(device.index);
+  device.backing = v[0].text;
+  device.capacity = kPluggedFolderBytes;
+  device.label = v[1].text;
+  std::string why;
+  int32_t index = 0;
+  if (!g_devices->usb.add_device(device, &index, &why)) return refuse(reason, size, why);
+  announce_device(kUsbModule, uint32_t(index), device.type == devices::kStorageDevice, true);
+  return 1;
+}
+
+int usb_unplug(const dbus_proxy_event_value *v, char *reason, size_t size) {
+  if (v[0].number < 1 || v[0].number > devices::kMaxUsbDevices)
+    return refuse(reason, size, "INDEX is from 1 to " + std::to_string(devices::kMaxUsbDevices));
+  std::string why;
+  if (!g_devices->usb.remove_device(int32_t(v[0].number), &why)) return refuse(reason, size, why);
+  announce_device(kUsbModule, uint32_t(v[0].number), false, false);
+  return 1;
+}
+
+constexpr dbus_proxy_event_arg kPlugArgs[] = {{"BACKING", DBUS_PROXY_ARG_TEXT, devices::kMountPointMax},
+                                              {"LABEL", DBUS_PROXY_ARG_TEXT, devices::kLabelMax}};
+constexpr dbus_proxy_event_arg kIndexArg[] = {{"INDEX", DBUS_PROXY_ARG_UINT32, 0}};
+constexpr dbus_proxy_event kUsbEvents[] = {
+    {"plug", usb_plug, kPlugArgs, 2},
+    {"unplug", usb_unplug, kIndexArg, 1},
+};
+
+// ---- voice line ----
+
+int voice_line(const dbus_proxy_event_value *v, char *reason, size_t size) {
+  const auto number = uint32_t(v[0].number);
+  std::optional<devices::VoiceLine> line = g_devices->voice.line(number);
+  if (!line) return refuse(reason, size, "LINE is 1 or 2");
+  line->status = v[1].text;
+  std::string why;
+  if (!g_devices->voice.set_line(number, *line, &why)) return refuse(reason, size, why);
+  const std::string setting = "voip.Line" + std::to_string(number) + "Status";
+  if (!mib::set_setting(setting, line->status))
+    return refuse(reason, size, "the store did not take " + setting);
+  return 1;
+}
+
+constexpr dbus_proxy_event_arg kLineArgs[] = {{"LINE", DBUS_PROXY_ARG_UINT32, 0},
+                                              {"STATUS", DBUS_PROXY_ARG_TEXT, devices::kVoiceTextMax}};
+constexpr dbus_proxy_event kVoiceEvents[] = {{"line", voice_line, kLineArgs, 2}};
+
+template <size_t N>
+void declare(const char *device, const dbus_proxy_event (&events)[N]) {
+  register_events(device, events, N);
+}
+
+}  // namespace
+
+void start_emulated_devices() {
+  stop_emulated_devices();
+  g_devices = std::make_unique<Devices>(sys_path(path::kDeviceStateDir));
+  // A state file that cannot be read leaves its device with the seeded
+  // state, in memory only, and says why.
+  std::string why;
+  if (!g_devices->radios.open(&why)) host_log(LOG_LEVEL_WARN, "radios: %s", why.c_str());
+  if (!g_devices->usb.open(&why)) host_log(LOG_LEVEL_WARN, "USB storage: %s", why.c_str());
+  if (!g_devices->voice.open(&why)) host_log(LOG_LEVEL_WARN, "voice line: %s", why.c_str());
+  declare("radio", kRadioEvents);
+  declare("usb", kUsbEvents);
+  declare("voice", kVoiceEvents);
+}
+
+void stop_emulated_devices() {
+  if (g_devices == nullptr) return;
+  for (const char *device : {"radio", "usb", "voice"}) register_events(device, nullptr, 0);
+  if (g_devices->scan_timer != 0) g_source_remove(g_devices->scan_timer);
+  g_devices.reset();
+}
+
+}  // namespace igd1::host
