@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host.h"
+#include "state_file.h"
 
 namespace igd1::host {
 namespace {
@@ -34,30 +35,6 @@ std::vector<std::string_view> split_words(std::string_view text) {
     text.remove_prefix(end);
   }
   return words;
-}
-
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool parse_mac(std::string_view word, unsigned char mac[6]) {
-  const bool separated = word.size() == 17;
-  if (!separated && word.size() != 12) return false;
-  size_t at = 0;
-  for (int i = 0; i < 6; ++i) {
-    if (separated && i > 0) {
-      if (word[at] != ':' && word[at] != '-') return false;
-      ++at;
-    }
-    const int high = hex_digit(word[at]), low = hex_digit(word[at + 1]);
-    if (high < 0 || low < 0) return false;
-    mac[i] = static_cast<unsigned char>(high << 4 | low);
-    at += 2;
-  }
-  return true;
 }
 
 bool parse_decimal(std::string_view word, bool is_signed, int64_t *value) {
@@ -94,10 +71,15 @@ bool parse_argument(const dbus_proxy_event_arg &arg, std::string_view word, dbus
         return false;
       }
       return true;
-    case DBUS_PROXY_ARG_MAC:
-      if (parse_mac(word, value->mac)) return true;
+    case DBUS_PROXY_ARG_MAC: {
+      devices::Mac mac{};
+      if (devices::parse_mac(word, &mac)) {
+        std::copy(mac.begin(), mac.end(), value->mac);
+        return true;
+      }
       *why = std::string(arg.name) + " is not a MAC address";
       return false;
+    }
     case DBUS_PROXY_ARG_TEXT:
       if (word.size() > arg.max_length || !g_utf8_validate(word.data(), gssize(word.size()), nullptr)) {
         *why = std::string(arg.name) + " is not UTF-8 of at most " + std::to_string(arg.max_length) + " bytes";
