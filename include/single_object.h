@@ -51,7 +51,8 @@ struct SingleObjectRegistration {
 };
 
 // Loads the XML, hands the node to the host, registers the object on
-// `connection` with `user_data` and runs the module's start-up work.  A
+// `connection` with `user_data` and runs the module's start-up work; 0, with
+// nothing done, when the object's `present` says it is not there.  A
 // missing document or a refused registration is fatal.  `caller` and
 // `caller_line` name the module's entry function in the log.
 IGD1_EXPORT guint register_single_object(const SingleObjectRegistration &registration,
@@ -315,8 +316,10 @@ struct SingleObject {
   // Announce a multi-write even when it stored nothing.
   bool announce_empty_multi = false;
 
-  // Registration: the module's own start-up work after the object is
-  // registered, and the level of the entry function's first log line.
+  // Registration: whether the object is there at all (run first; false:
+  // nothing is read or registered), the module's own start-up work after the
+  // object is registered, and the level of the entry function's first log line.
+  bool (*present)() = nullptr;
   void (*start_up)() = nullptr;
   int entry_log_level = LOG_LEVEL_INFO;
   // Releases what start-up made when the object goes with its connection.

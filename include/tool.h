@@ -61,6 +61,11 @@ IGD1_API char *geterrdesc(int code, char *buffer);
 // 1 when every character is a decimal digit (an empty text included), else -1.
 IGD1_API int is_DigitalString(const char *text);
 
+// A time of day as clients write it: "H:MM" or "HH:MM", at most 5
+// characters, one or two digits each side of the colon, hour 0 to
+// `max_hour` and minute 0 to 59.  True with *hour and *minute set.
+IGD1_API bool parse_clock_time(const char *text, int max_hour, int *hour, int *minute);
+
 // Instance key of an object path: numeric segments packed byte by byte.
 IGD1_API uint32_t get_index_from_str(const char *object_path);
 

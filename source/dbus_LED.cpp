@@ -31,7 +31,6 @@ LED_ENTRY *g_led = nullptr;
 
 constexpr char kRefused[] = "Invalid parameter value!";
 constexpr int kSleepModeEntry = 20045;
-constexpr size_t kTimeMax = 5;
 
 // What a request changed, for what follows the writes.
 enum Mark : unsigned { kLightsChanged = 1, kWindowChanged = 2 };
@@ -97,23 +96,8 @@ bool write_led_status(const CallContext &call, const SingleObject &, const Prope
   return store(property, &lit, kLightsChanged, flags, call.error);
 }
 
-// 1 or 2 decimal digits no greater than `most`.
-bool clock_field(std::string_view digits, int most) {
-  if (digits.empty() || digits.size() > 2) return false;
-  int value = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
-  return value <= most;
-}
-
 // "H:MM" or "HH:MM" of a 24-hour clock, at most 5 characters.
-bool valid_time(std::string_view text) {
-  const size_t colon = text.find(':');
-  if (text.size() > kTimeMax || colon == std::string_view::npos) return false;
-  return clock_field(text.substr(0, colon), 23) && clock_field(text.substr(colon + 1), 59);
-}
+bool valid_time(const char *text) { return parse_clock_time(text, 23, nullptr, nullptr); }
 
 bool write_time(const CallContext &call, const SingleObject &, const Property &property,
                 const char *, GVariant *value, WriteFlags *flags) {

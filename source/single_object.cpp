@@ -138,6 +138,9 @@ guint register_single_object(const SingleObjectRegistration &registration,
                              int caller_line) {
   sys_log(LOG_MODULE_DBUS, registration.entry_log_level, LOG_CATEGORY_DEBUG, __FILE__, caller_line,
           caller, "func [%s], line [%d]", caller, caller_line);
+  if (registration.object != nullptr && registration.object->present != nullptr &&
+      !registration.object->present())
+    return 0;
 
   GDBusNodeInfo *node = registration.builtin_xml != nullptr
                             ? g_dbus_node_info_new_for_xml(registration.builtin_xml, nullptr)

@@ -493,6 +493,32 @@ char *geterrdesc(int code, char *buffer) {
   return buffer;
 }
 
+// ---- times of day -----------------------------------------------------------------
+
+bool parse_clock_time(const char *text, int max_hour, int *hour, int *minute) {
+  if (text == nullptr || strnlen(text, 6) > 5) return false;
+  const char *colon = strchr(text, ':');
+  if (colon == nullptr) return false;
+  // One or two digits between `from` and `to`, at most `most`.
+  const auto field = [](const char *from, const char *to, int most, int *out) {
+    if (to - from < 1 || to - from > 2) return false;
+    int value = 0;
+    for (const char *c = from; c < to; ++c) {
+      if (*c < '0' || *c > '9') return false;
+      value = value * 10 + (*c - '0');
+    }
+    if (value > most) return false;
+    *out = value;
+    return true;
+  };
+  int h = 0, m = 0;
+  if (!field(text, colon, max_hour, &h) || !field(colon + 1, colon + strlen(colon), 59, &m))
+    return false;
+  if (hour != nullptr) *hour = h;
+  if (minute != nullptr) *minute = m;
+  return true;
+}
+
 // ---- instance numbers in object paths ---------------------------------------------
 
 int is_DigitalString(const char *text) {

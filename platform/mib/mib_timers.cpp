@@ -468,7 +468,7 @@ int wifitimer_set_property_update(TIMER_ROW **row) { return update_row(g_wifi_ro
 void wifitimer_set_entry_free(TIMER_ROW **row) { close_row(g_wifi_rows, row); }
 
 int wifitimer_update_entry(WIFI_TIMER *timer) {
-  if (timer == nullptr || g_wifi.fails("update_entry")) return 0;
+  if (timer == nullptr || g_wifi.fails("apply")) return 0;
   reschedule_ssids(effects().wifi, wifi_edges(), false);
   return 1;
 }
