@@ -16,9 +16,10 @@
 // gNetworkinfo mirrors the settings network.LAN<n>Status, network.WAN{Tx,Rx}Bytes,
 // network.WiFi{Tx,Rx}Bytes and network.LAN<n>{Tx,Rx}Bytes; the WAN and WiFi
 // totals are the sums of sent and received.  networkinfo_interface_init fills
-// it at once and starts a thread that refreshes it after every commit of the
-// settings, by this process or another; an idle gateway leaves the thread
-// asleep.  A refresh builds a
+// it at once and starts a thread that refreshes it after a commit of the
+// settings, by this process or another, at most once a second (so that a
+// stream of writes does not wake it for each one); an idle gateway leaves
+// the thread asleep.  A refresh builds a
 // copy under a mutex and replaces the record in one copy; a field whose
 // setting is missing or unreadable keeps its previous value.
 //
@@ -27,6 +28,7 @@
 // networkinfo_set_property_update applies by recording a notice under
 // kNetworkInfoNoticeBit with action MIB_ACTION_APPLY and the data
 // "ElinkSync=<byte>".
+#include <chrono>
 #include <cstddef>
 #include <thread>
 #include <cstring>
@@ -111,6 +113,10 @@ std::mutex &record_mutex() {
   return *mutex;
 }
 
+// The least time between two refreshes: commits within it are taken in by
+// the next refresh, without waking the thread.
+constexpr auto kRefreshGap = std::chrono::seconds(1);
+
 void refresh_record() {
   std::lock_guard lock(record_mutex());
   networkinfo_record fresh;
@@ -173,6 +179,7 @@ int networkinfo_interface_init(void) {
       for (;;) {
         seen = igd1::mib::wait_settings_commit(seen);
         if (igd1::mib::store_is_open()) refresh_record();
+        std::this_thread::sleep_for(kRefreshGap);
       }
     }).detach();
   });
