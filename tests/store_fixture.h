@@ -42,9 +42,22 @@ inline void damage_table(const std::string &file, const char *table) {
   int64_t root = 0;
   int64_t page_size = 0;
   ASSERT_EQ(sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+  sqlite3_busy_timeout(db, 2000);
   // Everything into the database file first: a newer page in the log would
-  // hide the damage.
-  ASSERT_EQ(sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr), SQLITE_OK);
+  // hide the damage.  The store's own checkpoint thread may be folding the
+  // log in at this moment, and a checkpoint that meets it answers "busy"
+  // with pages left behind; try again until one finds the way clear.
+  for (int attempt = 0;; ++attempt) {
+    sqlite3_stmt *checkpoint = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA wal_checkpoint(TRUNCATE)", -1, &checkpoint, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(checkpoint), SQLITE_ROW);
+    const int busy = sqlite3_column_int(checkpoint, 0);
+    sqlite3_finalize(checkpoint);
+    if (busy == 0) break;
+    ASSERT_LT(attempt, 200) << "the write-ahead log stayed busy";
+    g_usleep(10000);
+  }
   sqlite3_stmt *stmt = nullptr;
   std::string sql = std::string("SELECT rootpage, (SELECT page_size FROM pragma_page_size) FROM ") +
                     "sqlite_master WHERE name = '" + table + "'";
