@@ -1621,6 +1621,13 @@ bool open_or_restore_locked(Connection &c, const std::string &path, DamagedStore
   return open_checked_locked(c, path, why) == Opened::Ok;
 }
 
+// Records the notices still waiting and closes the store that is open, if
+// any: what opening another store or closing this one starts with.
+void leave_store_locked(Connection &c) {
+  if (c.depth == 0) record_waiting_notices_locked(c);
+  close_locked(c);
+}
+
 }  // namespace
 
 bool open_store(const std::string &path, std::string *error, DamagedStore damaged_mode) {
@@ -1635,8 +1642,7 @@ bool open_store(const std::string &path, std::string *error, DamagedStore damage
   retarget_checkpoints("");
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
-  if (c.depth == 0) record_waiting_notices_locked(c);
-  close_locked(c);
+  leave_store_locked(c);
   forget_damage();
   if (!open_or_restore_locked(c, path, damaged_mode, tables, &why)) {
     set_error(error, why);
@@ -1696,8 +1702,7 @@ bool open_store_read_only(const std::string &path, std::string *error) {
   retarget_checkpoints("");
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
-  if (c.depth == 0) record_waiting_notices_locked(c);
-  close_locked(c);
+  leave_store_locked(c);
   forget_damage();
   g_counters.store(g_local_counters, std::memory_order_release);
   if (!file_exists(path)) {
@@ -1728,8 +1733,7 @@ void close_store() {
   retarget_checkpoints("");
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
-  if (c.depth == 0) record_waiting_notices_locked(c);
-  close_locked(c);
+  leave_store_locked(c);
   uint64_t *previous = g_counters.exchange(g_local_counters, std::memory_order_acq_rel);
   wake_counter_sleepers(&previous[kSettingsSlot]);
 }
