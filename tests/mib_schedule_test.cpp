@@ -122,26 +122,69 @@ TEST_F(ScheduleRunnerTest, WakesOnlyAtTheEarliestEdgeAndAppliesEachChangeOnce) {
   EXPECT_FALSE(runner_.applied(a));
 }
 
-TEST_F(ScheduleRunnerTest, AClockSetBackOrForwardGivesEachScheduleItsNewStateOnceInOrder) {
-  clock_.now_ = at(0, 9, 10);
+TEST_F(ScheduleRunnerTest, AClockSetForwardAppliesTheNewStateOnceInTheOrderOfItsEdges) {
+  clock_.now_ = at(0, 7, 50);
   runner_.add({{kEveryDay, 8 * 60, 1}, {kEveryDay, 9 * 60, 0}}, record('A'), false);
   runner_.add({{kEveryDay, 8 * 60 + 30, 1}, {kEveryDay, 20 * 60, 0}}, record('B'), false);
+  runner_.add({{kEveryDay, 7 * 60, 0}, {kEveryDay, 8 * 60 + 5, 1}}, record('C'), false);
   ASSERT_TRUE(applied_.empty());
 
-  // An hour back, to 08:10: A is inside its window again, B before its
-  // start.  B's state comes from last night's 20:00, before A's 08:00.
+  // To 08:40: A's and C's 08:00 and 08:05 and B's 08:30 fell inside the
+  // jump; each schedule is applied once, in the order of those edges.
+  clock_.now_ = at(0, 8, 40);
+  runner_.wake();
+  EXPECT_EQ(applied_, (std::vector<Applied>{{'A', 1}, {'C', 1}, {'B', 1}}));
+  EXPECT_EQ(clock_.armed, at(0, 9, 0));
+
+  // A day on: four of A's edges fell inside, and it is applied once, with
+  // the state of the latest.  B's and C's edges brought them back where
+  // they were: nothing to apply.
+  applied_.clear();
+  clock_.now_ = at(1, 9, 30);
+  runner_.wake();
+  EXPECT_EQ(applied_, (std::vector<Applied>{{'A', 0}}));
+  runner_.wake();
+  EXPECT_EQ(applied_.size(), 1u) << "a second look at the same moment changes nothing";
+}
+
+TEST_F(ScheduleRunnerTest, EdgesGoneOverAgainAfterTheClockWasSetBackAreNotAppliedTwice) {
+  clock_.now_ = at(0, 9, 10);
+  const auto a = runner_.add({{kEveryDay, 8 * 60, 1}, {kEveryDay, 9 * 60, 0}}, record('A'), false);
+  runner_.add({{kEveryDay, 8 * 60 + 30, 1}, {kEveryDay, 20 * 60, 0}}, record('B'), false);
+
+  // An hour back, to 08:10: A's 09:00 and B's 08:30 were applied already.
+  // Neither schedule goes back, and passing those edges again applies
+  // nothing; the runner does not even wake for them.
   clock_.now_ = at(0, 8, 10);
   runner_.wake();
-  EXPECT_EQ(applied_, (std::vector<Applied>{{'B', 0}, {'A', 1}}));
-  EXPECT_EQ(clock_.armed, at(0, 8, 30));
+  EXPECT_TRUE(applied_.empty());
+  EXPECT_EQ(clock_.armed, at(0, 20, 0)) << "the first edge after 09:10, B's";
+  for (const time_t moment : {at(0, 8, 30), at(0, 9, 0), at(0, 9, 10)}) {
+    clock_.now_ = moment;
+    runner_.wake();
+  }
+  EXPECT_TRUE(applied_.empty());
+  // Past the moment the clock was set back from, edges act again.
+  clock_.now_ = at(0, 20, 0);
+  runner_.wake();
+  EXPECT_EQ(applied_, (std::vector<Applied>{{'B', 0}}));
 
-  // A day on, to 08:40 tomorrow: the edges missed meanwhile are not
-  // replayed; A is where it was, B is started once.
+  // A schedule changed during a replay takes the state of now at once.
   applied_.clear();
-  clock_.now_ = at(1, 8, 40);
+  clock_.now_ = at(1, 8, 10);
+  runner_.wake();
+  EXPECT_EQ(applied_, (std::vector<Applied>{{'A', 1}}));
+  clock_.now_ = at(1, 7, 0);
+  runner_.wake();
+  runner_.change(a, {{kEveryDay, 6 * 60, 0}}, true);
+  EXPECT_EQ(applied_, (std::vector<Applied>{{'A', 1}, {'A', 0}}));
+
+  // Set back more than a day is a new start: every schedule gets the state
+  // of the new time.
+  applied_.clear();
+  clock_.now_ = at(-2, 12, 0);
   runner_.wake();
   EXPECT_EQ(applied_, (std::vector<Applied>{{'B', 1}}));
-  EXPECT_EQ(clock_.armed, at(1, 9, 0));
 }
 
 TEST_F(ScheduleTest, TheMachinesClockWakesTheRunnerOnItsContext) {

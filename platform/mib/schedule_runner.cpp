@@ -14,6 +14,8 @@ namespace {
 
 constexpr int kDaysPerWeek = 7;
 constexpr std::chrono::nanoseconds kPastTheEdge = std::chrono::milliseconds(20);
+// A clock set back by more than this is a new start, not a correction.
+constexpr time_t kLongestReplay = 24 * 60 * 60;
 
 struct LocalMinute {
   int weekday;  // 0 Sunday
@@ -122,6 +124,8 @@ ScheduleRunner::Schedule *ScheduleRunner::find(Id id) {
 }
 
 std::optional<ScheduleRunner::Due> ScheduleRunner::settle(Schedule &s, time_t now) {
+  if (now < s.replayed_until) return std::nullopt;
+  s.replayed_until = 0;
   const std::optional<Latest> latest = latest_edge(s.edges, now);
   if (!latest) {
     s.applied.reset();
@@ -132,10 +136,20 @@ std::optional<ScheduleRunner::Due> ScheduleRunner::settle(Schedule &s, time_t no
   return Due{latest->since, s.apply, latest->state};
 }
 
+void ScheduleRunner::observe_locked(time_t now) {
+  if (now < last_seen_) {
+    const bool correction = last_seen_ - now <= kLongestReplay;
+    for (Schedule &s : schedules_)
+      s.replayed_until = correction ? std::max(s.replayed_until, last_seen_) : 0;
+  }
+  last_seen_ = now;
+}
+
 void ScheduleRunner::rearm_locked(time_t now) {
   time_t earliest = 0;
   for (const Schedule &s : schedules_) {
-    const time_t next = next_schedule_edge(s.edges, now);
+    // Edges of a replay are not woken for: the first after it is.
+    const time_t next = next_schedule_edge(s.edges, std::max(now, s.replayed_until));
     if (next != 0 && (earliest == 0 || next < earliest)) earliest = next;
   }
   clock_.arm(earliest);
@@ -153,8 +167,9 @@ ScheduleRunner::Id ScheduleRunner::add(std::vector<ScheduleEdge> edges, Apply ap
   {
     std::lock_guard lock(mutex_);
     id = next_id_++;
-    schedules_.push_back({id, std::move(edges), std::move(apply), std::nullopt});
     const time_t now = clock_.now();
+    observe_locked(now);
+    schedules_.push_back({id, std::move(edges), std::move(apply), std::nullopt});
     if (std::optional<Due> d = settle(schedules_.back(), now); d && apply_now) due.push_back(*d);
     rearm_locked(now);
   }
@@ -168,8 +183,11 @@ void ScheduleRunner::change(Id id, std::vector<ScheduleEdge> edges, bool apply_n
     std::lock_guard lock(mutex_);
     Schedule *s = find(id);
     if (s == nullptr) return;
-    s->edges = std::move(edges);
     const time_t now = clock_.now();
+    observe_locked(now);
+    // New edges have no history: the schedule takes the state of now.
+    s->edges = std::move(edges);
+    s->replayed_until = 0;
     if (std::optional<Due> d = settle(*s, now); d && apply_now) due.push_back(*d);
     rearm_locked(now);
   }
@@ -194,6 +212,7 @@ void ScheduleRunner::wake() {
   {
     std::lock_guard lock(mutex_);
     const time_t now = clock_.now();
+    observe_locked(now);
     for (Schedule &s : schedules_)
       if (std::optional<Due> d = settle(s, now)) due.push_back(*d);
     rearm_locked(now);

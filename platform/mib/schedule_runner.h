@@ -4,12 +4,18 @@
 // A schedule is a set of weekly edges: at a minute of the chosen weekdays its
 // state becomes the edge's state.  Its state at any moment is that of the
 // latest edge at or before it, so the runner never replays edges: after a
-// wake-up, a clock change or a suspend it applies to each schedule the state
-// it should have at the new time, once, and only when that differs from the
-// state applied last.  Schedules due together are applied in the order of
-// the edges that gave them their state.  The runner asks its clock for one
-// wake-up, at the earliest next edge of all schedules: an idle process is
-// woken at edges and clock changes only, never to poll.
+// wake-up, a clock set forward or a suspend it applies to each schedule the
+// state it should have at the new time, once, and only when that differs
+// from the state applied last (edges skipped over are not applied one by
+// one).  A clock set back by at most a day goes over edges that were applied
+// already: they are not applied again, neither at once nor when the time
+// passes them a second time; each schedule keeps its state until the time
+// is past the moment the clock was set back from (or the schedule is
+// changed).  A clock set back further is a new start: each schedule gets
+// the state of the new time.  Schedules due together are applied in the
+// order of the edges that gave them their state.  The runner asks its clock
+// for one wake-up, at the earliest next edge of all schedules: an idle
+// process is woken at edges and clock changes only, never to poll.
 #pragma once
 
 #include <glib.h>
@@ -107,6 +113,8 @@ class ScheduleRunner {
     std::vector<ScheduleEdge> edges;
     Apply apply;
     std::optional<int> applied;
+    // Edges up to this moment were applied before the clock was set back.
+    time_t replayed_until = 0;
   };
   struct Due {
     time_t since;  // when the edge that set the state fell
@@ -117,12 +125,15 @@ class ScheduleRunner {
   // Notes the state of `s` at `now` as applied; returns it when it changed.
   std::optional<Due> settle(Schedule &s, time_t now);
   void rearm_locked(time_t now);
+  // Notes the time read now; a clock set back opens the schedules' replays.
+  void observe_locked(time_t now);
   static void run(std::vector<Due> &due);
 
   WallClock &clock_;
   std::mutex mutex_;  // never held while a schedule is applied
   std::vector<Schedule> schedules_;
   Id next_id_ = 1;
+  time_t last_seen_ = 0;  // the latest time the runner read
 };
 
 // The process's runner on the main context of the thread that first asks for
