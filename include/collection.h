@@ -322,6 +322,10 @@ struct RowTable {
   // The position is the row index the other functions take.
   int (*row_count)(void) = nullptr;
   int (*row_at)(uint32_t position, void *row) = nullptr;
+  // Such a table that also finds a row by its number: a copy of the row
+  // carrying `instance` and its position (non-zero on success), instead of
+  // a walk over every position before it.
+  int (*find_instance)(uint32_t instance, uint32_t *position, void *row) = nullptr;
   // The table's check of a new text for the Text property with `item` in
   // the row at `index` (non-zero: accepted), before it is stored.
   int (*check_text)(int item, const char *text, uint32_t index) = nullptr;
@@ -469,6 +473,9 @@ struct RowModule {
   AnnounceAt announce_at = AnnounceAt::AfterCommit;
   AddKind add = AddKind::Insert;
   uint32_t max_instance = 255;
+  // Self: the highest number AddObject gives (0: max_instance); rows up to
+  // max_instance still have children.
+  uint32_t add_highest = 0;
   const char *child_format = "%d";
   const char *xml_file = nullptr;  // null: "<Name>.xml", unless `builtin_xml`
   const char *builtin_xml = nullptr;  // the interface as text when it has no file

@@ -24,8 +24,8 @@ void refuse_call(const RowModule &module, const char *function, const char *text
 }
 
 // Self kind: the lowest instance number no row carries, from 1 to
-// `max_instance`, into `row`; false with the call answered when the table
-// takes no more rows.
+// `add_highest` (or `max_instance`), into `row`; false with the call
+// answered when the table takes no more rows.
 bool choose_number(const RowCollection &rows, const std::string &failed, uint8_t *row,
                    GDBusMethodInvocation *invocation) {
   const RowModule &module = rows.module;
@@ -37,7 +37,8 @@ bool choose_number(const RowCollection &rows, const std::string &failed, uint8_t
     if (number <= module.max_instance) taken[number] = true;
   });
   uint32_t free_number = 0;
-  for (uint32_t n = 1; n <= module.max_instance && free_number == 0; ++n)
+  const uint32_t highest = module.add_highest != 0 ? module.add_highest : module.max_instance;
+  for (uint32_t n = 1; n <= highest && free_number == 0; ++n)
     if (!taken[n]) free_number = n;
   const bool full = module.max_rows != 0 ? count >= module.max_rows : free_number == 0;
   if (full || free_number == 0) {

@@ -119,9 +119,18 @@ bool find_row(const RowModule &module, ChildKey key, FoundRow *found) {
     found->data = found->node != nullptr ? static_cast<const uint8_t *>(found->node->data) : nullptr;
     return found->data != nullptr;
   }
+  found->copy.resize(table.row_size);
+  if (table.find_instance != nullptr) {
+    if (table.find_instance(instance, &found->index, found->copy.data()) != 0 &&
+        instance_of(module, found->copy.data()) == instance) {
+      found->data = found->copy.data();
+      return true;
+    }
+    found->copy.clear();
+    return false;
+  }
   // Rows reached by position are read one at a time into the found copy,
   // up to the wanted one.
-  found->copy.resize(table.row_size);
   const int count = table.row_count();
   for (int position = 0; position < count; ++position) {
     std::fill(found->copy.begin(), found->copy.end(), 0);

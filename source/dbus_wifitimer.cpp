@@ -15,6 +15,7 @@
 
 #include "dbus_proxy_api.h"
 #include "host_api.h"
+#include "sleeptimer.h"
 #include "tool.h"
 
 namespace {
@@ -183,11 +184,4 @@ void wifitimer_entry_get(WIFI_TIMER **handle) {
   if (handle != nullptr) *handle = g_timer;
 }
 
-int wifitimer_time(const char *value, char **result) {
-  unsigned hour = 0, minute = 0;
-  if (value == nullptr || result == nullptr || std::sscanf(value, "%u:%u", &hour, &minute) != 2)
-    return 0;
-  *result = static_cast<char *>(g_malloc(6));
-  std::snprintf(*result, 6, "%02u:%02u", hour % 100, minute % 100);
-  return 1;
-}
+int wifitimer_time(const char *value, char **result) { return sleeptimer_time(value, result); }

@@ -7,6 +7,7 @@
 #include <time.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -159,11 +160,14 @@ TEST_F(TimersTest, RenumberingGivesRowsTheirPositionsAndKeepsTheirValuesAcrossAR
 }
 
 TEST_F(TimersTest, TheSleepStateFollowsTheEnabledTimers) {
+  // The first timer brings the sleep state under the timers: awake.
   ASSERT_EQ(sleeptimer_add_entry(1), 1);
+  EXPECT_EQ(setting("deviceinfo.HGUSleep"), "0");
   ASSERT_EQ(sleeptimer_add_entry(2), 1);
-  // Every day, a minute ago: asleep now.  A disabled timer and one without
-  // a day change nothing.
+  // Every day, a minute ago: asleep from the row's update on.  A disabled
+  // timer and one without a day change nothing.
   write_sleep(1, 1, minutes_from_now(-1).c_str(), 1, 1);
+  EXPECT_EQ(setting("deviceinfo.HGUSleep"), "1");
   write_sleep(2, 0, minutes_from_now(-1).c_str(), 0, 1);
   ASSERT_EQ(sleeptimer_update(), 1);
   EXPECT_EQ(setting("deviceinfo.HGUSleep"), "1");
@@ -182,7 +186,106 @@ TEST_F(TimersTest, TheSleepStateFollowsTheEnabledTimers) {
   ASSERT_EQ(sleeptimer_update(), 1);
   EXPECT_EQ(setting("deviceinfo.HGUSleep"), "0");
   EXPECT_EQ(notices(MIB_JOURNAL_POWER),
-            (std::vector<std::string>{"1 sleep", "1 wake", "1 sleep", "1 wake"}));
+            (std::vector<std::string>{"1 wake", "1 sleep", "1 wake", "1 sleep", "1 wake"}));
+}
+
+TEST_F(TimersTest, ATimerChangeThatIsRolledBackIsUndoneFromTheRowsThatStayed) {
+  ASSERT_EQ(sleeptimer_add_entry(1), 1);
+  write_sleep(1, 1, minutes_from_now(-1).c_str(), 1, 1);
+  ASSERT_EQ(setting("deviceinfo.HGUSleep"), "1");
+  ASSERT_TRUE(begin_transaction());
+  write_sleep(1, 1, minutes_from_now(-1).c_str(), 0, 1);
+  EXPECT_EQ(setting("deviceinfo.HGUSleep"), "0") << "inside the transaction";
+  rollback_transaction();
+  EXPECT_FALSE(commit_transaction());
+  EXPECT_EQ(setting("deviceinfo.HGUSleep"), "1") << "rolled back with the row";
+  // The gateway is put to sleep again from the loop, not inside the
+  // store's rollback: the journal says so.
+  const size_t before = notices(MIB_JOURNAL_POWER).size();
+  for (int turns = 0; turns < 100 && notices(MIB_JOURNAL_POWER).size() == before; ++turns)
+    g_main_context_iteration(nullptr, FALSE);
+  const std::vector<std::string> after = notices(MIB_JOURNAL_POWER);
+  ASSERT_EQ(after.size(), before + 1);
+  EXPECT_EQ(after.back(), "1 sleep");
+  EXPECT_EQ(setting("deviceinfo.HGUSleep"), "1");
+}
+
+// Every call of the two numbered families can be made to fail by its name.
+TEST_F(TimersTest, EveryTimerCallFailsOnDemandUnderItsOwnName) {
+  ASSERT_EQ(sleeptimer_add_entry(1), 1);
+  ASSERT_EQ(wifitimer1_add_entry(1), 1);
+  const auto failing = [](const char *name, const std::function<int()> &call) {
+    clear_failures();
+    EXPECT_NE(call(), 0) << name << " works";
+    fail_accessor(name);
+    EXPECT_EQ(call(), 0) << name;
+    clear_failures();
+  };
+  int instance = 0;
+  char text[256] = "";
+  const uint8_t byte = 1;
+  const auto with_row = [](int (*open)(uint32_t, uint32_t *, TIMER_ROW **),
+                           void (*close)(TIMER_ROW **), const std::function<int(TIMER_ROW **)> &use) {
+    TIMER_ROW *row = nullptr;
+    if (open(1, nullptr, &row) == 0) return 0;
+    const int result = use(&row);
+    close(&row);
+    return result;
+  };
+  failing("sleeptimer_get_total_num", [] { return sleeptimer_get_total_num(); });
+  failing("sleeptimer_check_entry", [&] { return sleeptimer_check_entry(0, &instance); });
+  failing("sleeptimer_check_instnum", [&] {
+    return with_row(sleeptimer_check_instnum, sleeptimer_set_entry_free, [](TIMER_ROW **) { return 1; });
+  });
+  failing("sleeptimer_get_property", [&] {
+    return with_row(sleeptimer_check_instnum, sleeptimer_set_entry_free,
+                    [&](TIMER_ROW **row) { return sleeptimer_get_property(SLEEPTIMER_TIME, text, row); });
+  });
+  failing("sleeptimer_set_property", [&] {
+    return with_row(sleeptimer_check_instnum, sleeptimer_set_entry_free, [&](TIMER_ROW **row) {
+      int changed = 0;
+      return sleeptimer_set_property(SLEEPTIMER_ENABLE, &byte, row, &changed);
+    });
+  });
+  failing("sleeptimer_set_property_update", [&] {
+    return with_row(sleeptimer_check_instnum, sleeptimer_set_entry_free,
+                    [](TIMER_ROW **row) { return sleeptimer_set_property_update(row, 0); });
+  });
+  failing("sleeptimer_update", [] { return sleeptimer_update(); });
+  failing("sleeptimer_init_entry_index", [] { return sleeptimer_init_entry_index(0, 1); });
+  failing("wifitimer1_get_total_num", [] { return wifitimer1_get_total_num(); });
+  failing("wifitimer1_check_entry", [&] { return wifitimer1_check_entry(0, &instance); });
+  failing("wifitimer1_check_instnum", [&] {
+    return with_row(wifitimer1_check_instnum, wifitimer1_set_property_free, [](TIMER_ROW **) { return 1; });
+  });
+  failing("wifitimer1_get_property", [&] {
+    return with_row(wifitimer1_check_instnum, wifitimer1_set_property_free,
+                    [&](TIMER_ROW **row) { return wifitimer1_get_property(WIFITIMER1_TIME, text, row); });
+  });
+  failing("wifitimer1_set_property", [&] {
+    return with_row(wifitimer1_check_instnum, wifitimer1_set_property_free,
+                    [&](TIMER_ROW **row) { return wifitimer1_set_property(WIFITIMER1_ENABLE, &byte, row); });
+  });
+  failing("wifitimer1_set_property_update", [&] {
+    return with_row(wifitimer1_check_instnum, wifitimer1_set_property_free,
+                    [](TIMER_ROW **row) { return wifitimer1_set_property_update(row, 0); });
+  });
+  failing("wifitimer1_update", [] { return wifitimer1_update(); });
+  failing("wifitimer1_init_entry_index", [] { return wifitimer1_init_entry_index(0, 1); });
+  // Adding and removing, last: each works once.
+  fail_accessor("sleeptimer_del_entry");
+  EXPECT_EQ(sleeptimer_del_entry(0, 1), 0);
+  fail_accessor("sleeptimer_add_entry");
+  EXPECT_EQ(sleeptimer_add_entry(2), 0);
+  fail_accessor("wifitimer1_del_entry");
+  EXPECT_EQ(wifitimer1_del_entry(0, 1), 0);
+  fail_accessor("wifitimer1_add_entry");
+  EXPECT_EQ(wifitimer1_add_entry(2), 0);
+  clear_failures();
+  EXPECT_EQ(sleeptimer_del_entry(0, 1), 1);
+  EXPECT_EQ(sleeptimer_add_entry(2), 1);
+  EXPECT_EQ(wifitimer1_del_entry(0, 1), 1);
+  EXPECT_EQ(wifitimer1_add_entry(2), 1);
 }
 
 TEST_F(TimersTest, TheWiFiTimerIsOneDailyWindowOverTheSsidsOfItsMask) {

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "mib_api.h"
+#include "mib_internal.h"
 #include "mib_store.h"
 #include "mib_table.h"
 #include "mib_working.h"
@@ -65,7 +66,7 @@ constexpr igd1::mib::TableItem kSleepItems[] = {
 };
 constexpr igd1::mib::TableSpec kSleepSpec = {
     .def = {.name = "sleeptimer",
-            .module = nullptr,  // the module exports its children itself
+            .module = "SleepTimer",
             .row_size = 16,
             .columns = kSleepColumns,
             .column_count = std::size(kSleepColumns),
@@ -137,7 +138,7 @@ constexpr igd1::mib::TableItem kWifiExItems[] = {
 };
 constexpr igd1::mib::TableSpec kWifiExSpec = {
     .def = {.name = "wifitimer_ex",
-            .module = nullptr,
+            .module = "WiFiTimer1",
             .row_size = 20,
             .columns = kWifiExColumns,
             .column_count = std::size(kWifiExColumns),
@@ -267,6 +268,7 @@ std::string text_field(const uint8_t *record, size_t offset) {
 // One switch the runner applies: its schedule in the runner.
 struct Switch {
   ScheduleRunner::Id id = 0;
+  std::optional<int> shown;  // the state recorded last
 };
 
 // The sleep state, and each SSID's state under each WiFi timer family.
@@ -304,14 +306,16 @@ void apply_ssid(bool extended, uint32_t ssid, int state, int action) {
 void reschedule(Switch &sw, std::vector<ScheduleEdge> edges, int resting,
                 const std::function<void(int state, int action)> &apply) {
   ScheduleRunner &runner = igd1::mib::schedule_runner();
-  const std::optional<int> before = sw.id != 0 ? runner.applied(sw.id) : std::nullopt;
-  if (sw.id == 0) {
-    sw.id = runner.add({}, [apply](int state) { apply(state, TIMER_APPLIED_AT_EDGE); }, false);
-  }
+  // Switches live as long as the process, so the runner may hold on to one.
+  const auto record = [&sw, apply](int state, int action) {
+    if (sw.shown == state) return;
+    sw.shown = state;
+    apply(state, action);
+  };
+  if (sw.id == 0)
+    sw.id = runner.add({}, [record](int state) { record(state, TIMER_APPLIED_AT_EDGE); }, false);
   runner.change(sw.id, std::move(edges), false);
-  const std::optional<int> now = runner.applied(sw.id);
-  const int state = now.value_or(resting);
-  if (before.value_or(resting) != state || !before) apply(state, TIMER_APPLIED_BY_UPDATE);
+  record(runner.applied(sw.id).value_or(resting), TIMER_APPLIED_BY_UPDATE);
 }
 
 std::vector<ScheduleEdge> sleep_edges() {
@@ -374,31 +378,67 @@ void reschedule_ssids(std::map<uint32_t, Switch> &switches, SsidEdges by_ssid, b
   }
 }
 
+void put_sleep_into_effect() { reschedule(effects().sleep, sleep_edges(), 0, apply_sleep); }
+void put_wifi_ex_into_effect() { reschedule_ssids(effects().wifi_ex, wifi_ex_edges(), true); }
+
+// A committed change of a family's rows puts the family into effect at once.
+// Inside a transaction that is rolled back afterwards the switches it made
+// are set right again from the rows that stayed, on the runner's loop.
+template <void (*put_into_effect)()>
+void rows_changed(igd1::mib::Table &table) {
+  put_into_effect();
+  const auto after = [](void *, bool committed, uint64_t) {
+    if (committed) return;
+    // Never from inside the store's end of the transaction: from the loop.
+    GSource *source = g_idle_source_new();
+    g_source_set_priority(source, G_PRIORITY_HIGH);
+    g_source_set_callback(
+        source,
+        [](gpointer) {
+          put_into_effect();
+          return G_SOURCE_REMOVE;
+        },
+        nullptr, nullptr);
+    g_source_attach(source, g_main_context_default());
+    g_source_unref(source);
+  };
+  igd1::mib::detail::on_transaction_end(reinterpret_cast<const void *>(put_into_effect),
+                                        table.spec().def, after, nullptr);
+}
+
+// Every exported call fails on demand under its own name ("sleeptimer_del_entry").
+bool refused(const igd1::mib::Table &table, const char *call) { return table.fails(call); }
+
 }  // namespace
 
 // ---- sleep timers ----------------------------------------------------------------
 
-int sleeptimer_get_total_num(void) { return int(g_sleep.rows().size()); }
+int sleeptimer_get_total_num(void) {
+  return refused(g_sleep, "get_total_num") ? 0 : int(g_sleep.rows().size());
+}
 
 int sleeptimer_check_entry(uint32_t position, int *instance) {
-  return entry_at(g_sleep, position, instance) ? 1 : 0;
+  return !refused(g_sleep, "check_entry") && entry_at(g_sleep, position, instance) ? 1 : 0;
 }
 
 int sleeptimer_check_instnum(uint32_t instance, uint32_t *index, TIMER_ROW **row) {
-  return open_row(g_sleep_rows, instance, index, row) ? 1 : 0;
+  return !refused(g_sleep, "check_instnum") && open_row(g_sleep_rows, instance, index, row) ? 1 : 0;
 }
 
 int sleeptimer_get_property(int number, void *output, TIMER_ROW **row) {
-  return get_item(g_sleep_rows, number, output, row) ? 1 : 0;
+  return !refused(g_sleep, "get_property") && get_item(g_sleep_rows, number, output, row) ? 1 : 0;
 }
 
 int sleeptimer_set_property(int number, const void *value, TIMER_ROW **row, int *changed) {
+  if (refused(g_sleep, "set_property")) return 0;
   if (number == SLEEPTIMER_ENABLE) return set_flag(g_sleep_rows, number, value, row, changed) ? 1 : 0;
   return set_item(g_sleep_rows, number, value, row, changed) ? 1 : 0;
 }
 
 int sleeptimer_set_property_update(TIMER_ROW **row, uint32_t index) {
-  return update_row(g_sleep_rows, row, index) ? 1 : 0;
+  if (refused(g_sleep, "set_property_update") || !update_row(g_sleep_rows, row, index)) return 0;
+  rows_changed<put_sleep_into_effect>(g_sleep);
+  return 1;
 }
 
 void sleeptimer_set_entry_free(TIMER_ROW **row) { close_row(g_sleep_rows, row); }
@@ -406,11 +446,15 @@ void sleeptimer_set_entry_free(TIMER_ROW **row) { close_row(g_sleep_rows, row); 
 int sleeptimer_add_entry(uint32_t instance) {
   std::vector<uint8_t> record(kSleepSpec.def.row_size, 0);
   std::memcpy(record.data() + 2, "00:00", 5);
-  return add_row(g_sleep, instance, std::move(record)) ? 1 : 0;
+  if (!add_row(g_sleep, instance, std::move(record))) return 0;
+  rows_changed<put_sleep_into_effect>(g_sleep);
+  return 1;
 }
 
 int sleeptimer_del_entry(uint32_t position, uint32_t instance) {
-  return delete_row(g_sleep, position, instance) ? 1 : 0;
+  if (refused(g_sleep, "del_entry") || !delete_row(g_sleep, position, instance)) return 0;
+  rows_changed<put_sleep_into_effect>(g_sleep);
+  return 1;
 }
 
 int sleeptimer_init_entry_index(uint32_t position, uint32_t instance) {
@@ -419,7 +463,7 @@ int sleeptimer_init_entry_index(uint32_t position, uint32_t instance) {
 
 int sleeptimer_update(void) {
   if (g_sleep.fails("update")) return 0;
-  reschedule(effects().sleep, sleep_edges(), 0, apply_sleep);
+  put_sleep_into_effect();
   return 1;
 }
 
@@ -448,6 +492,7 @@ int wifitimer_check_instnum(TIMER_ROW **row) {
 }
 
 int wifitimer_get_property(int number, void *output, TIMER_ROW **row) {
+  if (refused(g_wifi, "get_property")) return 0;
   if (number == WIFITIMER_ENABLE) {
     uint8_t flag = 0;
     if (output == nullptr || !get_item(g_wifi_rows, number, &flag, row)) return 0;
@@ -460,10 +505,12 @@ int wifitimer_get_property(int number, void *output, TIMER_ROW **row) {
 
 int wifitimer_set_property(int number, const void *value, TIMER_ROW **row, WIFI_TIMER *,
                            int *changed) {
-  return set_item(g_wifi_rows, number, value, row, changed) ? 1 : 0;
+  return !refused(g_wifi, "set_property") && set_item(g_wifi_rows, number, value, row, changed) ? 1 : 0;
 }
 
-int wifitimer_set_property_update(TIMER_ROW **row) { return update_row(g_wifi_rows, row, 0) ? 1 : 0; }
+int wifitimer_set_property_update(TIMER_ROW **row) {
+  return !refused(g_wifi, "set_property_update") && update_row(g_wifi_rows, row, 0) ? 1 : 0;
+}
 
 void wifitimer_set_entry_free(TIMER_ROW **row) { close_row(g_wifi_rows, row); }
 
@@ -475,27 +522,36 @@ int wifitimer_update_entry(WIFI_TIMER *timer) {
 
 // ---- extended WiFi timers --------------------------------------------------------
 
-int wifitimer1_get_total_num(void) { return int(g_wifi_ex.rows().size()); }
+int wifitimer1_get_total_num(void) {
+  return refused(g_wifi_ex, "get_total_num") ? 0 : int(g_wifi_ex.rows().size());
+}
 
 int wifitimer1_check_entry(uint32_t position, int *instance) {
-  return entry_at(g_wifi_ex, position, instance) ? 1 : 0;
+  return !refused(g_wifi_ex, "check_entry") && entry_at(g_wifi_ex, position, instance) ? 1 : 0;
 }
 
 int wifitimer1_check_instnum(uint32_t instance, uint32_t *index, TIMER_ROW **row) {
-  return open_row(g_wifi_ex_rows, instance, index, row) ? 1 : 0;
+  return !refused(g_wifi_ex, "check_instnum") && open_row(g_wifi_ex_rows, instance, index, row)
+             ? 1
+             : 0;
 }
 
 int wifitimer1_get_property(int number, void *output, TIMER_ROW **row) {
-  return get_item(g_wifi_ex_rows, number, output, row) ? 1 : 0;
+  return !refused(g_wifi_ex, "get_property") && get_item(g_wifi_ex_rows, number, output, row) ? 1
+                                                                                                : 0;
 }
 
 int wifitimer1_set_property(int number, const void *value, TIMER_ROW **row) {
+  if (refused(g_wifi_ex, "set_property")) return 0;
   if (number == WIFITIMER1_ENABLE) return set_flag(g_wifi_ex_rows, number, value, row, nullptr) ? 1 : 0;
   return set_item(g_wifi_ex_rows, number, value, row, nullptr) ? 1 : 0;
 }
 
 int wifitimer1_set_property_update(TIMER_ROW **row, uint32_t index) {
-  return update_row(g_wifi_ex_rows, row, index) ? 1 : 0;
+  if (refused(g_wifi_ex, "set_property_update") || !update_row(g_wifi_ex_rows, row, index))
+    return 0;
+  rows_changed<put_wifi_ex_into_effect>(g_wifi_ex);
+  return 1;
 }
 
 void wifitimer1_set_property_free(TIMER_ROW **row) { close_row(g_wifi_ex_rows, row); }
@@ -503,11 +559,15 @@ void wifitimer1_set_property_free(TIMER_ROW **row) { close_row(g_wifi_ex_rows, r
 int wifitimer1_add_entry(uint32_t instance) {
   std::vector<uint8_t> record(kWifiExSpec.def.row_size, 0);
   std::memcpy(record.data() + 2, "00:00", 5);
-  return add_row(g_wifi_ex, instance, std::move(record)) ? 1 : 0;
+  if (!add_row(g_wifi_ex, instance, std::move(record))) return 0;
+  rows_changed<put_wifi_ex_into_effect>(g_wifi_ex);
+  return 1;
 }
 
 int wifitimer1_del_entry(uint32_t position, uint32_t instance) {
-  return delete_row(g_wifi_ex, position, instance) ? 1 : 0;
+  if (refused(g_wifi_ex, "del_entry") || !delete_row(g_wifi_ex, position, instance)) return 0;
+  rows_changed<put_wifi_ex_into_effect>(g_wifi_ex);
+  return 1;
 }
 
 int wifitimer1_init_entry_index(uint32_t position, uint32_t instance) {
@@ -516,6 +576,6 @@ int wifitimer1_init_entry_index(uint32_t position, uint32_t instance) {
 
 int wifitimer1_update(void) {
   if (g_wifi_ex.fails("update")) return 0;
-  reschedule_ssids(effects().wifi_ex, wifi_ex_edges(), true);
+  put_wifi_ex_into_effect();
   return 1;
 }

@@ -1,0 +1,200 @@
+// The timer collections (sleep timers, extended WiFi timers): tables that
+// the configuration library hands out through row handles, published by the
+// collection engine with instance numbers the module chooses.
+//
+// The engine sees a row as a TimerRecord read through a handle of its own.
+// A write request works on a working record that holds a handle for the
+// whole request: each accepted value goes into the handle's copy at once
+// (the library says whether it changed), the request's commit stores the
+// copy, and the handle is released with the working record.  At start-up the
+// rows are renumbered 1..n in table order before their children are
+// published.  Each collection also keeps an instance list of record copies
+// for the host side's wrappers; the module itself never reads it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "collection.h"
+#include "dbus_proxy_list.h"
+#include "mib_api.h"
+
+namespace igd1::timers {
+
+// A stored time of day is read into a buffer of this size.
+inline constexpr size_t kTimeBuffer = 256;
+
+struct TimerRecord {
+  uint32_t instance;
+  TIMER_ROW *handle;  // working records only
+  uint8_t days;       // weekday mask as stored
+  int32_t active;
+  int32_t enable;
+  uint32_t ssid_mask;
+  char time[kTimeBuffer];
+};
+
+inline const TimerRecord &record_of(const uint8_t *row) {
+  return *reinterpret_cast<const TimerRecord *>(row);
+}
+inline TimerRecord &record_of(uint8_t *row) { return *reinterpret_cast<TimerRecord *>(row); }
+
+// Store property numbers shared by both families.
+enum : int { kDays = 0, kTime = 1, kActive = 2, kEnable = 3, kSsidMask = 4 };
+
+// One family of the configuration library's timer calls, with the texts the
+// collection logs around them.  A collection hands its family to its hooks
+// as the module's user data.
+struct Family {
+  int (*total)();
+  int (*check_entry)(uint32_t position, int *instance);
+  int (*check_instnum)(uint32_t instance, uint32_t *index, TIMER_ROW **row);
+  int (*get)(int number, void *output, TIMER_ROW **row);
+  // Stores into the handle's copy; *changed says whether the copy changed.
+  int (*set)(int number, const void *value, TIMER_ROW **row, int *changed);
+  int (*update)(TIMER_ROW **row, uint32_t index);
+  void (*release)(TIMER_ROW **row);
+  int (*add)(uint32_t instance);
+  int (*remove)(uint32_t position, uint32_t instance);
+  int (*renumber)(uint32_t position, uint32_t instance);
+  int (*apply)();
+  bool has_ssid_mask;
+  // Whether ["0"] (bit 0 alone) is every day; otherwise 0 is no day.
+  bool every_day;
+  uint32_t highest;  // the highest number AddObject gives
+  // The module's instance list (host-side wrappers only).
+  dbus_proxy_list_node **list;
+  // Log texts: the row count at start-up (%d), a renumbered row stored or
+  // not, a renumbered row exported (%d), the store's commit of a write.
+  const char *total_log;
+  const char *renumbered;
+  const char *renumber_failed;
+  const char *export_log;
+  const char *commit_done;
+};
+
+inline const Family &family_of(const CallContext &call) {
+  return *static_cast<const Family *>(call.user_data);
+}
+
+// ---- the table as the engine reaches it --------------------------------------------
+
+int row_count(const Family &family);
+int row_at(const Family &family, uint32_t position, void *row);
+int find_instance(const Family &family, uint32_t instance, uint32_t *position, void *row);
+void *open_working(const Family &family, const void *row);
+void close_working(const Family &family, void *copy);
+int commit_working(const Family &family, const void *copy, uint32_t index);
+int insert(const Family &family, void *row);
+int remove(const Family &family, uint32_t position);
+int renumber_all(const Family &family);
+
+// The engine's table functions for the family `family`.
+template <const Family &family>
+constexpr RowTable table() {
+  return {
+      .row_size = sizeof(TimerRecord),
+      .update_all = [] { return renumber_all(family); },
+      .insert_entry = [](void *row) { return insert(family, row); },
+      .remove_entry = [](uint32_t position, mib_list_node *) { return remove(family, position); },
+      .instance_offset = offsetof(TimerRecord, instance),
+      .instance_size = 4,
+      .row_count = [] { return row_count(family); },
+      .row_at = [](uint32_t position, void *row) { return row_at(family, position, row); },
+      .find_instance = [](uint32_t instance, uint32_t *position, void *row) {
+        return find_instance(family, instance, position, row);
+      },
+      .backup_entry = [](const void *row) { return open_working(family, row); },
+      .free_backup_entry = [](void *copy) { close_working(family, copy); },
+      .update_entry = [](const void *copy, uint32_t index, const char **, int) {
+        return commit_working(family, copy, index);
+      },
+  };
+}
+
+// ---- property hooks ----------------------------------------------------------------
+
+// Stores `value` under `number` into the working record's handle; a refusal
+// answers "set <name> failed!".
+bool store(const CallContext &call, const RowProperty &property, TimerRecord &record, int number,
+           const void *value, bool *changed);
+// Weekdays 1 to 7 of the mask, ascending; with the family's every-day
+// value, a mask of exactly bit 0 reads ["0"].
+GVariant *read_days(const CallContext &call, const RowProperty &property, const uint8_t *row);
+// Each entry in order: 1 to 7 add that weekday.  With the every-day value,
+// 0 (or a text that does not start with a number) is every day and ends the
+// list; every other entry is ignored.
+bool write_days(const CallContext &call, const RowProperty &property, GVariant *value,
+                uint8_t *row, bool *changed);
+// What is wrong with a time of day as a client wrote it ("H:MM" or "HH:MM",
+// hour 0 to `max_hour`, minute 0-59).
+enum class TimeFault : uint8_t {
+  None,
+  Shape,        // no colon, or more than 5 characters
+  MissingPart,  // no hour or no minute
+  OutOfRange,   // not a number, or out of range
+};
+TimeFault time_fault(const char *text, int max_hour);
+// Stores a checked time as written.
+bool store_time(const CallContext &call, const RowProperty &property, const char *text,
+                uint8_t *row, bool *changed);
+
+GVariant *read_enable(const CallContext &call, const RowProperty &property, const uint8_t *row);
+bool write_enable(const CallContext &call, const RowProperty &property, GVariant *value,
+                  uint8_t *row, bool *changed);
+// "0" or "1" exactly.
+bool write_active(const CallContext &call, const RowProperty &property, GVariant *value,
+                  uint8_t *row, bool *changed);
+bool write_ssid_mask(const CallContext &call, const RowProperty &property, GVariant *value,
+                     uint8_t *row, bool *changed);
+
+// ---- the host side's wrappers --------------------------------------------------------
+
+int list_append(const Family &family, const void *record, int length);
+void list_update(const Family &family, const void *record, int recordnum, int length);
+void list_delete(const Family &family, int recordnum);
+// 1 and the record of node `recordnum`, else 0 with the reason logged.
+int list_record(const Family &family, int recordnum, void **record);
+// 1 and the lowest number from 1 to the family's highest that no row
+// carries, else 0.
+int idle_instance(const Family &family, uint32_t *instance);
+
+}  // namespace igd1::timers
+
+// Declarations of a timer collection's host-side wrappers (for its header):
+// `prefix`_export_new_object(instance) and _unexport_object(instance)
+// publish and withdraw a child; _dbus_proxy_list_improve(record, length)
+// (1 on success), _dbus_proxy_list_node_update(record, recordnum, length),
+// _dbus_proxy_list_delete(recordnum) and
+// _get_dbus_proxy_list_index(recordnum, &record) (1 and the record, else 0)
+// keep the instance list; _get_idle_idx(&instance) gives the lowest free
+// number (1 on success, 0 when every number AddObject gives is taken).
+#define IGD1_DECLARE_TIMER_WRAPPERS(prefix)                                                    \
+  IGD1_API void prefix##_export_new_object(uint32_t instance);                                 \
+  IGD1_API void prefix##_unexport_object(uint32_t instance);                                   \
+  IGD1_API int prefix##_dbus_proxy_list_improve(const void *record, int length);               \
+  IGD1_API void prefix##_dbus_proxy_list_node_update(const void *record, int recordnum,        \
+                                                     int length);                              \
+  IGD1_API void prefix##_dbus_proxy_list_delete(int recordnum);                                \
+  IGD1_API int prefix##_get_dbus_proxy_list_index(int recordnum, void **record);               \
+  IGD1_API int prefix##_get_idle_idx(uint32_t *instance)
+
+// The wrappers of the collection `Name` (IGD1_ROW_COLLECTION) over `family`.
+#define IGD1_TIMER_WRAPPERS(prefix, Name, family)                                              \
+  void prefix##_export_new_object(uint32_t instance) { Name##_add_interface(instance); }      \
+  void prefix##_unexport_object(uint32_t instance) { Name##_del_interface(instance); }        \
+  int prefix##_dbus_proxy_list_improve(const void *record, int length) {                       \
+    return igd1::timers::list_append(family, record, length);                                  \
+  }                                                                                            \
+  void prefix##_dbus_proxy_list_node_update(const void *record, int recordnum, int length) {   \
+    igd1::timers::list_update(family, record, recordnum, length);                              \
+  }                                                                                            \
+  void prefix##_dbus_proxy_list_delete(int recordnum) {                                        \
+    igd1::timers::list_delete(family, recordnum);                                              \
+  }                                                                                            \
+  int prefix##_get_dbus_proxy_list_index(int recordnum, void **record) {                       \
+    return igd1::timers::list_record(family, recordnum, record);                               \
+  }                                                                                            \
+  int prefix##_get_idle_idx(uint32_t *instance) {                                              \
+    return igd1::timers::idle_instance(family, instance);                                      \
+  }
