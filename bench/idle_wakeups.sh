@@ -2,7 +2,9 @@
 # How often an idle igd1d wakes: the voluntary context switches of all its
 # threads (summed over /proc/PID/task/*/status) during SECONDS, with every
 # module started and ten schedules in the runner (the lights' window and
-# nine more, from the idle module of bench/idle_module.cpp).
+# nine more, from the idle module of bench/idle_module.cpp).  With
+# IGD1_IDLE_TIMERS=1 in the environment the store also holds 99 enabled
+# sleep timers and 99 enabled extended WiFi timers.
 #
 #   bench/idle_wakeups.sh [BUILD_DIR] [SECONDS]
 set -euo pipefail

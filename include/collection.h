@@ -326,6 +326,9 @@ struct RowTable {
   // carrying `instance` and its position (non-zero on success), instead of
   // a walk over every position before it.
   int (*find_instance)(uint32_t instance, uint32_t *position, void *row) = nullptr;
+  // Such a table that also says the number at a position without the row
+  // (non-zero on success): AddObject of the self kind reads only these.
+  int (*instance_at)(uint32_t position, uint32_t *instance) = nullptr;
   // The table's check of a new text for the Text property with `item` in
   // the row at `index` (non-zero: accepted), before it is stored.
   int (*check_text)(int item, const char *text, uint32_t index) = nullptr;

@@ -104,6 +104,12 @@ constexpr RowTable table() {
       .find_instance = [](uint32_t instance, uint32_t *position, void *row) {
         return find_instance(family, instance, position, row);
       },
+      .instance_at = [](uint32_t position, uint32_t *instance) {
+        int number = 0;
+        if (family.check_entry(position, &number) == 0 || number <= 0) return 0;
+        *instance = uint32_t(number);
+        return 1;
+      },
       .backup_entry = [](const void *row) { return open_working(family, row); },
       .free_backup_entry = [](void *copy) { close_working(family, copy); },
       .update_entry = [](const void *copy, uint32_t index, const char **, int) {

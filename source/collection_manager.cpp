@@ -31,11 +31,19 @@ bool choose_number(const RowCollection &rows, const std::string &failed, uint8_t
   const RowModule &module = rows.module;
   std::vector<bool> taken(module.max_instance + 1, false);
   uint32_t count = 0;
-  each_row(module, [&](const uint8_t *stored, uint32_t) {
+  const auto take = [&](uint32_t number) {
     ++count;
-    const uint32_t number = instance_of(module, stored);
     if (number <= module.max_instance) taken[number] = true;
-  });
+  };
+  if (module.table.instance_at != nullptr) {
+    const int rows = module.table.row_count();
+    for (int position = 0; position < rows; ++position) {
+      uint32_t number = 0;
+      if (module.table.instance_at(uint32_t(position), &number) != 0) take(number);
+    }
+  } else {
+    each_row(module, [&](const uint8_t *stored, uint32_t) { take(instance_of(module, stored)); });
+  }
   uint32_t free_number = 0;
   const uint32_t highest = module.add_highest != 0 ? module.add_highest : module.max_instance;
   for (uint32_t n = 1; n <= highest && free_number == 0; ++n)

@@ -269,6 +269,7 @@ std::string text_field(const uint8_t *record, size_t offset) {
 struct Switch {
   ScheduleRunner::Id id = 0;
   std::optional<int> shown;  // the state recorded last
+  std::vector<ScheduleEdge> edges;  // handed to the runner last
 };
 
 // The sleep state, and each SSID's state under each WiFi timer family.
@@ -312,8 +313,12 @@ void reschedule(Switch &sw, std::vector<ScheduleEdge> edges, int resting,
     sw.shown = state;
     apply(state, action);
   };
+  // The same edges again (a change of a disabled timer) leave the runner
+  // and the switch as they are.
+  if (sw.id != 0 && sw.shown && edges == sw.edges) return;
   if (sw.id == 0)
     sw.id = runner.add({}, [record](int state) { record(state, TIMER_APPLIED_AT_EDGE); }, false);
+  sw.edges = edges;
   runner.change(sw.id, std::move(edges), false);
   record(runner.applied(sw.id).value_or(resting), TIMER_APPLIED_BY_UPDATE);
 }

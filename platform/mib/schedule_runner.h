@@ -38,6 +38,7 @@ struct ScheduleEdge {
   uint8_t days = kEveryDay;
   uint16_t minute = 0;  // of the day, local time
   int state = 0;
+  bool operator==(const ScheduleEdge &) const = default;
 };
 
 // The minute of the day a time of day "H:MM" or "HH:MM" names (one or two
