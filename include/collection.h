@@ -438,15 +438,23 @@ struct RowTexts {
   const char *delete_guarded = nullptr;  // a row RowModule.may_delete keeps
 };
 
-// An object registered beside every row, at the row's path followed by "/"
-// and `suffix`, with an interface of its own; created with the row's child
-// and removed with it.
+// An object beside every row (a tunnel's statistics, an SSID's WPS object)
+// at the row's path followed by "/" and `suffix`: a table of its own
+// (`object`: reads, writes and multi-writes each one transaction with its
+// begin, commit and abort, methods), registered for each row with the
+// row's instance number as the `call.instance` of its hooks and accessors
+// (`get_at`, `set_at`), created with the row's child and removed with it.
+// Its document is the object's `xml_file`, read when the collection starts
+// (a missing file stops the start, naming `introspection_name`, or the file).
 struct Sibling {
   const char *suffix;  // e.g. "Stats"
-  const char *xml;     // its introspection document (first interface)
-  // Reads one of its properties; nullptr with `error` set on failure.
-  GVariant *(*get)(const CallContext &call, const char *property, GError **error) = nullptr;
-  std::span<const Method> methods = {};
+  const SingleObject *object;
+  const char *introspection_name = nullptr;
+  // Told once the object of a row is registered (`registration`, its id)
+  // and before it is withdrawn: call.object_path is the object's path,
+  // call.instance its row's number, call.kind Export or Unexport.
+  void (*exported)(const CallContext &call, guint registration) = nullptr;
+  void (*unexported)(const CallContext &call, guint registration) = nullptr;
 };
 
 // A GetManagedObjects reply kept between changes (see row_listing_refresh).

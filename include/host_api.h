@@ -199,6 +199,15 @@ typedef struct dbus_proxy_event {
 IGD1_API int dbus_proxy_events_reg(const char *module, const dbus_proxy_event *events,
                                    unsigned int count);
 
+// ---- the order of the module start-ups ----------------------------------------------
+
+// Declares that the start-up entry of `module` (the name before
+// "_on_bus_acquired") runs after that of `after` whenever both start: a
+// module that publishes beside another's objects finds them published.
+// Declared by the root entry, before any module starts; the host keeps the
+// given order otherwise.  Returns 1, or 0 for a missing or equal name.
+IGD1_API int dbus_proxy_start_order_reg(const char *module, const char *after);
+
 // ---- notification socket and heartbeat --------------------------------------------
 
 // Creates the host's listening notification socket and stores it in *fd

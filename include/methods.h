@@ -25,8 +25,9 @@ enum class Variant : uint8_t { Any, ServiceType1, NotServiceType1 };
 // Whether a row of a table serves the current service type.
 IGD1_EXPORT bool serves_service_type(Variant variant);
 
-// The kind of request a hook serves.
-enum class CallKind : uint8_t { Get, GetAll, Set, SetMulti, Method };
+// The kind of request a hook serves; Export and Unexport tell the hooks of
+// an object beside a row that it was just registered or is about to go.
+enum class CallKind : uint8_t { Get, GetAll, Set, SetMulti, Method, Export, Unexport };
 
 // What a handler is told about the call it runs in: per-row and per-band
 // objects tell from it which one was called.

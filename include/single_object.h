@@ -282,6 +282,11 @@ struct SingleObject {
   int (*get)(int index, void *buffer) = nullptr;  // the module's configuration accessor
   unsigned read_buffer = 64;                      // default read buffer
   int (*set)(int index, void *value) = nullptr;   // the writer of store_value
+  // The accessors of a declaration registered once per instance (an SSID's
+  // WPS object, a band): told the instance the call's object stands for,
+  // they are used instead of `get` and `set`.
+  int (*get_at)(uint32_t instance, int index, void *buffer) = nullptr;
+  int (*set_at)(uint32_t instance, int index, void *value) = nullptr;
 
   // Entry log lines: format with (function, line, property name), and level.
   const char *read_log = "func [%s], line [%d],property_name:%s";
@@ -400,6 +405,17 @@ IGD1_EXPORT std::span<const SingleObject *const> published_objects();
 struct PublishObject {
   IGD1_EXPORT explicit PublishObject(const SingleObject &object);
 };
+
+// Declares that module `module` starts after module `after` whenever both
+// start (names as before "_on_bus_acquired"): a module that publishes
+// beside another's objects finds them there.  One line in its file:
+//   const igd1::StartsAfter kAfterWLAN("wps", "WLANConfiguration");
+struct StartsAfter {
+  IGD1_EXPORT StartsAfter(const char *module, const char *after);
+};
+// Hands every declared order to the host (the root entry does, before any
+// module starts).
+IGD1_EXPORT void declare_start_order();
 
 // Every text of `object` whose placeholders the engine does not supply
 // where the text is used, one line each naming the object and the text; ""

@@ -12,7 +12,7 @@
 #include "dbus_proxy_api.h"
 #include "host_api.h"
 #include "igd1_assert.h"
-#include "single_object.h"
+#include "single_object_engine.h"
 
 namespace igd1 {
 
@@ -326,12 +326,71 @@ ChildKey nested_child_key(std::string_view manager_path, std::string_view middle
   return inner == 0 ? 0 : nested_key(outer, inner);
 }
 
+namespace {
+
+// ---- objects beside the rows ----
+
+// What the hooks of the object beside row `instance` at `path` are told.
+CallContext sibling_context(const Sibling &sibling, const char *path, uint32_t instance,
+                            CallKind kind) {
+  return {.object_path = path, .instance = instance, .user_data = sibling.object->user_data,
+          .kind = kind};
+}
+
+// The document is read again at each start (tests start the host again);
+// registrations of an earlier start hold the interface they were made with.
+void load_sibling_document(const RowCollection &rows) {
+  const Sibling &sibling = *rows.module.sibling;
+  CollectionState &state = *rows.collection.state;
+  GDBusNodeInfo *node = load_described_document(*sibling.object, sibling.introspection_name);
+  if (GDBusNodeInfo *previous = std::exchange(state.sibling_node, node))
+    g_dbus_node_info_unref(previous);
+  if (state.siblings != nullptr) state.siblings->clear();
+}
+
+std::string sibling_path(const RowCollection &rows, uint32_t instance) {
+  return collection_child_path(rows.collection, instance) + "/" + rows.module.sibling->suffix;
+}
+
+void create_sibling(const RowCollection &rows, uint32_t instance) {
+  const Sibling &sibling = *rows.module.sibling;
+  CollectionState &state = *rows.collection.state;
+  if (state.connection == nullptr) return;
+  if (state.siblings == nullptr) state.siblings = new std::map<uint32_t, guint>;
+  if (state.siblings->count(instance) != 0) return;
+  const std::string path = sibling_path(rows, instance);
+  const guint id = register_described_interface(*sibling.object, state.sibling_node->interfaces[0],
+                                                state.connection, path.c_str(), instance);
+  IGD1_ASSERT_TEXT(id > 0, "registrationid > 0");
+  (*state.siblings)[instance] = id;
+  if (sibling.exported != nullptr)
+    sibling.exported(sibling_context(sibling, path.c_str(), instance, CallKind::Export), id);
+}
+
+void destroy_sibling(const RowCollection &rows, uint32_t instance) {
+  const Sibling &sibling = *rows.module.sibling;
+  CollectionState &state = *rows.collection.state;
+  if (state.siblings == nullptr) return;
+  auto found = state.siblings->find(instance);
+  if (found == state.siblings->end()) return;
+  const guint id = found->second;
+  state.siblings->erase(found);
+  if (sibling.unexported != nullptr) {
+    const std::string path = sibling_path(rows, instance);
+    sibling.unexported(sibling_context(sibling, path.c_str(), instance, CallKind::Unexport), id);
+  }
+  dbus_proxy_object_unreg(state.connection, id);
+}
+
+}  // namespace
+
 void row_collection_start(const RowCollection &rows, GDBusConnection *connection,
                           const GDBusInterfaceVTable *manager_vtable) {
   const RowTable &table = rows.module.table;
   // A text with a placeholder the engine does not supply is a defect of the module.
   const std::string faults = row_text_faults(rows.module, rows.collection.noun);
   IGD1_ASSERT_TEXT(faults.empty(), faults.c_str());
+  if (rows.module.sibling != nullptr) load_sibling_document(rows);
   // A reply kept for an earlier connection (tests start the host again) is stale.
   if (rows.module.listing_cache != nullptr) drop_listing(*rows.module.listing_cache);
   collection_create_manager(rows.collection);
@@ -370,7 +429,6 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
                        rows.module.sibling != nullptr;
   CollectionState &state = *rows.collection.state;
   if (state.nested_managers != nullptr) state.nested_managers->clear();
-  if (state.siblings != nullptr) state.siblings->clear();
   auto attach = [&] {
     if (rows.module.manager_methods) {
       collection_attach(rows.collection, connection, manager_vtable);
@@ -456,91 +514,6 @@ void nested_manager_delete(const NestedManagers &nested, uint32_t outer) {
   g_dbus_object_manager_server_set_connection_expand(manager, nullptr, nullptr, nullptr);
   g_object_unref(manager);
 }
-
-namespace {
-
-// ---- siblings ----
-
-// The row a sibling's path belongs to, with its context; false when the
-// path names no row.
-bool sibling_context(const RowCollection &rows, const char *object_path, CallContext *context) {
-  const std::string_view suffix = rows.module.sibling->suffix;
-  std::string_view path(object_path != nullptr ? object_path : "");
-  if (path.size() <= suffix.size() + 1 || !path.ends_with(suffix) ||
-      path[path.size() - suffix.size() - 1] != '/')
-    return false;
-  const std::string row_path(path.substr(0, path.size() - suffix.size() - 1));
-  const ChildKey instance = child_instance(rows.collection, row_path.c_str());
-  FoundRow row;
-  if (instance == 0 || !find_row(rows.module, instance, &row)) return false;
-  *context = row_context(rows.module, object_path, instance, row.index, CallKind::Method);
-  return true;
-}
-
-const RowCollection &sibling_rows(gpointer user_data) {
-  return *static_cast<const RowCollection *>(user_data);
-}
-
-GVariant *sibling_get(GDBusConnection *, const gchar *, const gchar *object_path, const gchar *,
-                      const gchar *property_name, GError **error, gpointer user_data) {
-  const RowCollection &rows = sibling_rows(user_data);
-  CallContext context{};
-  if (!sibling_context(rows, object_path, &context)) {
-    set_invalid_args(error, rows.module.texts.get_invalid_path, object_path);
-    return nullptr;
-  }
-  return rows.module.sibling->get(context, property_name, error);
-}
-
-void sibling_method_call(GDBusConnection *, const gchar *, const gchar *object_path,
-                         const gchar *interface_name, const gchar *method_name,
-                         GVariant *parameters, GDBusMethodInvocation *invocation,
-                         gpointer user_data) {
-  const RowCollection &rows = sibling_rows(user_data);
-  CallContext context{};
-  if (!sibling_context(rows, object_path, &context)) {
-    g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
-                                          rows.module.texts.set_invalid_path, object_path);
-    return;
-  }
-  dispatch_method(rows.module.sibling->methods, context, interface_name, method_name, parameters,
-                  invocation);
-}
-
-const GDBusInterfaceVTable kSiblingVTable = {sibling_method_call, sibling_get, nullptr,
-                                             {nullptr}};
-
-void create_sibling(const RowCollection &rows, uint32_t instance) {
-  const Sibling &sibling = *rows.module.sibling;
-  CollectionState &state = *rows.collection.state;
-  if (state.connection == nullptr) return;
-  if (state.siblings == nullptr) state.siblings = new std::map<uint32_t, guint>;
-  if (state.siblings->count(instance) != 0) return;
-  if (state.sibling_node == nullptr) {
-    state.sibling_node = g_dbus_node_info_new_for_xml(sibling.xml, nullptr);
-    IGD1_ASSERT(state.sibling_node != nullptr && state.sibling_node->interfaces[0] != nullptr);
-    dbus_proxy_node_info_reg(state.sibling_node);
-  }
-  const std::string path =
-      collection_child_path(rows.collection, instance) + "/" + sibling.suffix;
-  g_autoptr(GError) error = nullptr;
-  const guint id = dbus_proxy_object_reg(
-      state.connection, path.c_str(), state.sibling_node->interfaces[0], &kSiblingVTable,
-      const_cast<RowCollection *>(&rows), nullptr, &error);
-  IGD1_ASSERT_TEXT(id > 0, "registrationid > 0");
-  (*state.siblings)[instance] = id;
-}
-
-void destroy_sibling(const RowCollection &rows, uint32_t instance) {
-  CollectionState &state = *rows.collection.state;
-  if (state.siblings == nullptr) return;
-  auto found = state.siblings->find(instance);
-  if (found == state.siblings->end()) return;
-  dbus_proxy_object_unreg(state.connection, found->second);
-  state.siblings->erase(found);
-}
-
-}  // namespace
 
 void row_export(const RowCollection &rows, ChildKey instance) {
   const RowTexts &texts = rows.module.texts;

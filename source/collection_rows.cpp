@@ -202,6 +202,8 @@ RowCollection::RowCollection(const RowModule &row_module, const char *name,
   if (row_module.nested != nullptr) row_module.nested->outer = this;
   if (row_module.nested_in != nullptr) row_module.nested_in->inner = this;
   collections().push_back(this);
+  // The object beside the rows is checked against its file like any other.
+  if (row_module.sibling != nullptr) PublishObject published(*row_module.sibling->object);
 }
 
 std::span<const RowCollection *const> published_collections() { return collections(); }

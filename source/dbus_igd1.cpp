@@ -5,6 +5,7 @@
 
 #include "host_api.h"
 #include "igd1_assert.h"
+#include "single_object.h"
 #include "tool.h"
 
 namespace {
@@ -51,6 +52,7 @@ void IGD1_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) 
   guint registration_id = dbus_proxy_object_reg(
       connection, IGD1_ROOT_OBJECT_PATH, &root_interface_info, nullptr, nullptr, nullptr, nullptr);
   IGD1_ASSERT(registration_id > 0);
+  igd1::declare_start_order();
 }
 
 void IGD1_on_name_acquired(GDBusConnection *, const gchar *name, gpointer) {

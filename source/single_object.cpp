@@ -251,20 +251,38 @@ guint register_described_object(const SingleObject &object, const char *xml,
 
 guint register_described_node(const SingleObject &object, GDBusNodeInfo *node,
                               GDBusConnection *connection, const char *path, uint32_t instance) {
-  g_autoptr(GError) error = nullptr;
   IGD1_ASSERT(node != nullptr && node->interfaces[0] != nullptr);
   check_table(object);
   mark_object_unannounced(object, node->interfaces[0]);
   dbus_proxy_node_info_reg(node);
+  return register_described_interface(object, node->interfaces[0], connection, path, instance);
+}
+
+guint register_described_interface(const SingleObject &object, GDBusInterfaceInfo *interface,
+                                   GDBusConnection *connection, const char *path,
+                                   uint32_t instance) {
+  g_autoptr(GError) error = nullptr;
   // The registration keeps its own reference to the interface.
   auto *at = new Described{&object, instance};
-  const guint id = dbus_proxy_object_reg(connection, path, node->interfaces[0], &kDescribedVTable,
-                                         at, free_described, &error);
+  const guint id = dbus_proxy_object_reg(connection, path, interface, &kDescribedVTable, at,
+                                         free_described, &error);
   if (id == 0) {
     DBUS_LOG(LOG_LEVEL_ERROR, "cannot register %s: %s", path, error->message);
     delete at;
   }
   return id;
+}
+
+GDBusNodeInfo *load_described_document(const SingleObject &object, const char *introspection_name) {
+  GDBusNodeInfo *node = dbus_proxy_readxml(object.xml_file);
+  g_autofree gchar *missing = g_strdup_printf(
+      "%s != NULL", introspection_name != nullptr ? introspection_name : object.xml_file);
+  IGD1_ASSERT_TEXT(node != nullptr, missing);
+  IGD1_ASSERT(node->interfaces != nullptr && node->interfaces[0] != nullptr);
+  check_table(object);
+  mark_object_unannounced(object, node->interfaces[0]);
+  dbus_proxy_node_info_reg(node);
+  return node;
 }
 
 guint register_object_from_file(const SingleObject &object, GDBusConnection *connection) {
@@ -342,6 +360,24 @@ void object_method_call(const SingleObject &object, const char *function, const 
 
 PublishObject::PublishObject(const SingleObject &object) { publications().push_back(&object); }
 
+namespace {
+
+std::vector<std::pair<const char *, const char *>> &start_order() {
+  static std::vector<std::pair<const char *, const char *>> order;
+  return order;
+}
+
+}  // namespace
+
+StartsAfter::StartsAfter(const char *module, const char *after) {
+  start_order().emplace_back(module, after);
+}
+
+void declare_start_order() {
+  for (const auto &[module, after] : start_order())
+    IGD1_ASSERT(dbus_proxy_start_order_reg(module, after) != 0);
+}
+
 // ---- shared helpers -----------------------------------------------------------------
 
 bool check_value_type(GVariant *value, const char *name, const char *type, GError **error) {
@@ -410,7 +446,9 @@ GVariant *object_get(const SingleObject &object, const char *function, const cha
   } else {
     std::array<uint8_t, kMaxReadBuffer> buffer{};
     const size_t size = property->buffer != 0 ? property->buffer : object.read_buffer;
-    const bool read = object.get(property->index, buffer.data()) != 0;
+    const bool read = (object.get_at != nullptr
+                           ? object.get_at(instance, property->index, buffer.data())
+                           : object.get(property->index, buffer.data())) != 0;
     if (read || property->on_failure == OnFailure::Unchecked) {
       value = build_value(*property, buffer.data(), size);
       if (value == nullptr)
@@ -539,7 +577,10 @@ bool store_value(const CallContext &call, const SingleObject &object, const Prop
     cut.assign(text, end);
     stored = cut.data();
   }
-  if (object.set(property.index, stored) == 0) {
+  const int accepted = object.set_at != nullptr
+                           ? object.set_at(call.instance, property.index, stored)
+                           : object.set(property.index, stored);
+  if (accepted == 0) {
     set_invalid_args(error, object.store_refused, name);
     return false;
   }

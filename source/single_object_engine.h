@@ -26,4 +26,15 @@ struct PathEntry {
 // GDBus refuses it.
 guint publish_at_path(GDBusConnection *connection, const char *path, PathEntry entry);
 
+// Reads the document of `object` from its file (missing: fatal, naming
+// `introspection_name`, or the file when null), checks the table, marks
+// what it does not announce and hands the document to the host.  The
+// caller owns the returned reference.
+GDBusNodeInfo *load_described_document(const SingleObject &object, const char *introspection_name);
+// Registers `object` at `path` for `instance` with `interface`, already
+// handed to the host (0 on refusal).
+guint register_described_interface(const SingleObject &object, GDBusInterfaceInfo *interface,
+                                   GDBusConnection *connection, const char *path,
+                                   uint32_t instance);
+
 }  // namespace igd1

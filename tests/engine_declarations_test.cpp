@@ -93,6 +93,15 @@ TEST_F(EngineDeclarationTest, MethodsServeTheirRowAndTheCurrentServiceType) {
             "org.freedesktop.DBus.Error.Failed: The method gave no answer");
 }
 
+// The single object declares that it starts after the radios: listed
+// before them, it starts once they are published.
+TEST_F(EngineDeclarationTest, ModulesStartInTheOrderTheyDeclare) {
+  loop_->run([&] {
+    EXPECT_THAT(control<std::vector<std::string> (*)()>("probe_started")(),
+                ElementsAre("ProbeRadios", "ProbeSingle", "ProbeLedger"));
+  });
+}
+
 // A single object's method table: the call's context, the declared log
 // lines, and a kept call answered from a timer on the loop.
 TEST_F(EngineDeclarationTest, ASingleObjectServesItsMethodTable) {
@@ -254,7 +263,11 @@ TEST_F(EngineDeclarationTest, TheDocumentFollowsTheServiceTypeAtEachRequest) {
   EXPECT_EQ(managed(kRows), "(@a{oa{sa{sv}}} {},)");
 }
 
+// Deleted and added back fifty times, the row's object is registered
+// afresh each time (a stale registration would stop the engine), its hooks
+// told of both ends, and a row added back starts from its own values.
 TEST_F(EngineDeclarationTest, AnObjectBesideEveryRowComesAndGoesWithIt) {
+  auto journal = control<std::vector<std::string> (*)()>("probe_stats_journal");
   for (int round = 0; round < 50; ++round) {
     const std::string row = add_child(kRows);
     ASSERT_EQ(row, std::string(kRows) + "/1") << round;
@@ -262,17 +275,64 @@ TEST_F(EngineDeclarationTest, AnObjectBesideEveryRowComesAndGoesWithIt) {
     Variant data = get_property(stats.c_str(), kStats, "data");
     ASSERT_NE(data, nullptr) << round;
     EXPECT_EQ(printed(data.get()), "['row 1', '" + stats + "']");
+    EXPECT_EQ(shown(stats, kStats, "Limit"), "uint32 0") << round;
+    ASSERT_EQ(write(stats, kStats, "Limit", g_variant_new_uint32(5)), Error()) << round;
     if (round == 0) {
       EXPECT_THAT(introspect(row.c_str()), HasSubstr("<node name=\"Stats\"/>"));
       EXPECT_THAT(introspect(stats.c_str()), HasSubstr(kStats));
-      EXPECT_FALSE(set_property(stats.c_str(), kStats, "data", g_variant_new_strv(nullptr, 0)));
       EXPECT_THAT(managed(kRows), Not(HasSubstr("Stats")));
     }
     ASSERT_EQ(remove(kRows, row), Error());
     EXPECT_EQ(get_property(stats.c_str(), kStats, "data"), nullptr) << round;
+    loop_->run([&] {
+      EXPECT_THAT(journal(), ElementsAre("export 1 at " + stats, "begin 1", "commit 1",
+                                         "unexport 1"))
+          << round;
+    });
   }
   EXPECT_THAT(introspect(kRows), Not(HasSubstr("<node name=\"1\"/>")));
   EXPECT_THAT(introspect((std::string(kRows) + "/1").c_str()), Not(HasSubstr("Stats")));
+}
+
+// The object beside a row is a table of its own: each row's object reads
+// and writes its own values, a write is one transaction (a multi-write
+// whose second entry is refused keeps nothing and runs the abort), changes
+// are announced on the object's path, a read-only value takes no write,
+// and methods answer with the row's number.
+TEST_F(EngineDeclarationTest, AnObjectBesideARowIsATableOfItsOwn) {
+  auto journal = control<std::vector<std::string> (*)()>("probe_stats_journal");
+  const std::string first = add_child(kRows) + "/Stats";
+  const std::string second = add_child(kRows) + "/Stats";
+  loop_->run([&] { journal(); });
+
+  SignalWatcher changes(client(), kProperties, "PropertiesChanged", second.c_str());
+  ASSERT_EQ(write(second, kStats, "Limit", g_variant_new_uint32(10)), Error());
+  EXPECT_EQ(changes.next(), change_body(kStats, "{'Limit': <uint32 10>}"));
+  EXPECT_EQ(shown(second, kStats, "Limit"), "uint32 10");
+  EXPECT_EQ(shown(first, kStats, "Limit"), "uint32 0");
+
+  EXPECT_EQ(set_multi(second, kStats,
+                      dictionary({{"Label", g_variant_new_string("north")},
+                                  {"Limit", g_variant_new_uint32(7)}})),
+            InvalidArgs("7 is no limit of row 2"));
+  EXPECT_EQ(text(second, kStats, "Label"), "");
+  EXPECT_EQ(shown(second, kStats, "Limit"), "uint32 10");
+  EXPECT_EQ(changes.next(200ms), "<null>");
+  ASSERT_EQ(set_multi(second, kStats,
+                      dictionary({{"Label", g_variant_new_string("north")},
+                                  {"Limit", g_variant_new_uint32(1)}})),
+            Error());
+  EXPECT_EQ(changes.next(), change_body(kStats, "{'Label': <'north'>, 'Limit': <uint32 1>}"));
+  EXPECT_EQ(text(second, kStats, "Label"), "north");
+  EXPECT_EQ(text(first, kStats, "Label"), "");
+  loop_->run([&] {
+    EXPECT_THAT(journal(), ElementsAre("begin 2", "commit 2", "begin 2", "abort 2", "begin 2",
+                                       "commit 2"));
+  });
+
+  EXPECT_EQ(write(first, kStats, "data", g_variant_new_strv(nullptr, 0)).first, kInvalidArgs);
+  EXPECT_EQ(answer(first, kStats, "Owner", nullptr), "('" + first + "', uint32 1)");
+  EXPECT_EQ(answer(second, kStats, "Owner", nullptr), "('" + second + "', uint32 2)");
 }
 
 TEST_F(EngineDeclarationTest, RemoveAllObjectsOnlyWhereTheCollectionHasIt) {

@@ -200,5 +200,36 @@ TEST_F(EngineProbeTest, InProcessListingOfAFullTableEqualsGetManagedObjects) {
             "'rule 254'");
 }
 
+// The document of the object beside the rows is read when the collection
+// starts; a missing one stops the start before anything reaches the bus,
+// naming the document.
+void start_rows_whose_neighbour_has_no_document() {
+  static constexpr igd1::Property kNeighbourProperties[] = {{.name = "Seen", .type = "b", .index = 0,
+                                                             .raw = igd1::Raw::U8}};
+  static constexpr igd1::SingleObject kNeighbour = {.path = nullptr,
+                                                    .xml_file = "EngineNeighbour.xml",
+                                                    .properties = kNeighbourProperties};
+  static constexpr igd1::Sibling kBeside = {.suffix = "Neighbour", .object = &kNeighbour,
+                                            .introspection_name = "neighbour_introspection_data"};
+  static constexpr igd1::RowModule kModule = {.manager_path = "/com/wqx/igd1/Test/Engine/Beside",
+                                              .properties = kProperties,
+                                              .table = SelfTable::table(),
+                                              .builtin_xml = kItemXml,
+                                              .sibling = &kBeside};
+  static igd1::CollectionState state;
+  static GDBusNodeInfo *data = nullptr;
+  static const GDBusInterfaceVTable vtable{};
+  static const igd1::RowCollection rows(kModule, "Beside", &data, "beside_introspection_data",
+                                        &vtable, &state, {"get", "set", "multi", "manager"},
+                                        &vtable);
+  igd1::row_collection_start(rows, nullptr, nullptr);
+}
+
+TEST(SiblingDeathTest, AMissingDocumentOfTheObjectBesideTheRowsStopsTheStart) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  TempRoot root;
+  EXPECT_DEATH(start_rows_whose_neighbour_has_no_document(), "neighbour_introspection_data != NULL");
+}
+
 }  // namespace
 }  // namespace igd1::test

@@ -55,6 +55,39 @@ class ProbeHostTest : public BusTest {
 // A manager attached through the host: its methods reach the module's
 // handler, a method left unanswered is answered for it, and a handler in the
 // second spare slot answers GetManagedObjects.
+// Modules start after those they declared to wait for, in the given order
+// otherwise; one waiting for a module that does not start is not held up;
+// modules that wait for each other stop the start, naming them.
+TEST(StartOrderTest, ModulesStartAfterThoseTheyWaitFor) {
+  auto entries = [](std::initializer_list<const char *> modules) {
+    std::vector<host::EntryPoint> list;
+    for (const char *module : modules) list.push_back({std::string(module) + "_on_bus_acquired", nullptr});
+    return list;
+  };
+  auto modules = [](const std::vector<host::EntryPoint> &list) {
+    std::vector<std::string> names;
+    for (const host::EntryPoint &entry : list)
+      names.push_back(entry.name.substr(0, entry.name.find("_on_bus_acquired")));
+    return names;
+  };
+  std::string error;
+  auto list = entries({"wps", "LED", "WLANConfiguration", "usb"});
+  ASSERT_TRUE(host::order_entries({{"wps", "WLANConfiguration"}}, &list, &error)) << error;
+  EXPECT_THAT(modules(list), ElementsAre("LED", "WLANConfiguration", "wps", "usb"));
+
+  list = entries({"wps", "LED"});
+  ASSERT_TRUE(host::order_entries({{"wps", "WLANConfiguration"}}, &list, &error)) << error;
+  EXPECT_THAT(modules(list), ElementsAre("wps", "LED"));
+
+  list = entries({"c", "b", "a"});
+  ASSERT_TRUE(host::order_entries({{"c", "b"}, {"b", "a"}}, &list, &error)) << error;
+  EXPECT_THAT(modules(list), ElementsAre("a", "b", "c"));
+
+  list = entries({"a", "b", "x"});
+  EXPECT_FALSE(host::order_entries({{"a", "b"}, {"b", "a"}}, &list, &error));
+  EXPECT_EQ(error, "modules wait for each other: a b");
+}
+
 TEST_F(ProbeHostTest, ObjectManagerMethodsReachTheModule) {
   constexpr char kItems[] = "/com/wqx/igd1/Test/Probe/Items";
   ASSERT_EQ(add(kItems), std::make_pair(std::string("/com/wqx/igd1/Test/Probe/Items/7"), Error()));

@@ -428,22 +428,92 @@ constexpr igd1::Method kRowMethods[] = {
 };
 
 // ---- the object beside every row ----
+//
+// A row's statistics: its lines name the row, and a limit and a label of
+// its own are written through a working copy that the request's commit
+// stores and its abort drops.  What the hooks were told is journaled.
 
-GVariant *stats_get(const igd1::CallContext &call, const char *property, GError **error) {
-  if (std::strcmp(property, "data") != 0) {
-    igd1::set_invalid_args(error, "invalid property %s", property);
-    return nullptr;
-  }
+struct StatsValues {
+  uint32_t limit = 0;
+  char label[16] = "";
+};
+std::map<uint32_t, StatsValues> g_stats;  // committed, by row number
+StatsValues g_stats_working;              // the request's copy
+std::vector<std::string> g_stats_journal;
+
+void journal(const char *what, const igd1::CallContext &call) {
+  g_stats_journal.push_back(std::string(what) + " " + std::to_string(call.instance));
+}
+
+GVariant *read_stats_data(const igd1::CallContext &call, const igd1::SingleObject &,
+                          const igd1::Property &) {
   g_autofree gchar *line = g_strdup_printf("row %u", call.instance);
   const gchar *lines[] = {line, call.object_path, nullptr};
   return g_variant_new_strv(lines, -1);
 }
-igd1::Sibling g_stats = {
-    .suffix = "Stats",
-    .xml = "<node><interface name='com.wqx.igd1.Test.ProbeRowStats'>"
-           "<property name='data' type='as' access='read'/></interface></node>",
-    .get = stats_get,
+int stats_get(uint32_t instance, int index, void *buffer) {
+  const StatsValues &values = g_stats[instance];
+  if (index == 0) std::memcpy(buffer, &values.limit, sizeof values.limit);
+  else std::memcpy(buffer, values.label, sizeof values.label);
+  return 1;
+}
+int stats_set(uint32_t, int index, void *value) {
+  if (index == 0) std::memcpy(&g_stats_working.limit, value, sizeof g_stats_working.limit);
+  else g_strlcpy(g_stats_working.label, static_cast<const char *>(value), sizeof g_stats_working.label);
+  return 1;
+}
+igd1::Begin stats_begin(const igd1::CallContext &call, const igd1::SingleObject &) {
+  journal("begin", call);
+  g_stats_working = g_stats[call.instance];
+  return igd1::Begin::Apply;
+}
+bool stats_commit(const igd1::CallContext &call, const igd1::SingleObject &,
+                  const igd1::WriteFlags &) {
+  journal("commit", call);
+  g_stats[call.instance] = g_stats_working;
+  return true;
+}
+void stats_abort(const igd1::CallContext &call, const igd1::SingleObject &) {
+  journal("abort", call);
+}
+void stats_owner(const igd1::PendingCall &call, GVariant *) {
+  call.reply(g_variant_new("(su)", call.context().object_path, call.context().instance));
+}
+void stats_exported(const igd1::CallContext &call, guint registration) {
+  g_stats_journal.push_back("export " + std::to_string(call.instance) + " at " +
+                            call.object_path + (registration > 0 ? "" : " unregistered"));
+}
+// A row added again starts afresh.
+void stats_unexported(const igd1::CallContext &call, guint) {
+  journal("unexport", call);
+  g_stats.erase(call.instance);
+}
+
+constexpr uint32_t kStatsLimits[] = {1, 5, 10};
+constexpr igd1::Property kStatsProperties[] = {
+    {.name = "data", .type = "as", .read = read_stats_data},
+    {.name = "Limit", .type = "u", .index = 0, .raw = igd1::Raw::U32, .write = igd1::store_value,
+     .stored = igd1::Stored::U32, .allowed = kStatsLimits,
+     .refused = "{value} is no limit of row {instance}"},
+    {.name = "Label", .index = 1, .buffer = sizeof(StatsValues::label), .write = igd1::store_value,
+     .stored = igd1::Stored::Text},
 };
+constexpr igd1::Method kStatsMethods[] = {{.name = "Owner", .handler = stats_owner}};
+constexpr igd1::SingleObject kStatsObject = {.path = nullptr,
+                                             .xml_file = "ProbeRowStats.xml",
+                                             .properties = kStatsProperties,
+                                             .get_at = stats_get,
+                                             .set_at = stats_set,
+                                             .begin = stats_begin,
+                                             .commit = stats_commit,
+                                             .abort = stats_abort,
+                                             .multi_failure = igd1::MultiFailure::Restore,
+                                             .methods = kStatsMethods};
+constexpr igd1::Sibling kStats = {.suffix = "Stats",
+                                  .object = &kStatsObject,
+                                  .introspection_name = "probe_stats_introspection_data",
+                                  .exported = stats_exported,
+                                  .unexported = stats_unexported};
 
 // ---- RemoveAllObjects ----
 
@@ -468,7 +538,7 @@ constexpr igd1::RowModule kRows = {
     .methods = kRowMethods,
     .user_data = g_said_to,
     .remove_all = remove_all_rows,
-    .sibling = &g_stats,
+    .sibling = &kStats,
     .variants = kVariants,
 };
 
@@ -675,11 +745,14 @@ IGD1_API void probe_engine_reset() {
   g_second_answers = 0;
   g_notes.clear();
   g_part_inserts = 0;
+  g_stats_journal.clear();
 }
 IGD1_API void probe_engine_refuse_commits(bool refuse) {
   RowsTable::refuse_commit = EarlyTable::refuse_commit = refuse;
 }
 IGD1_API size_t probe_engine_rows() { return RowsTable::rows.size(); }
+// What the hooks of the objects beside the rows were told since the last call.
+IGD1_API std::vector<std::string> probe_stats_journal() { return std::exchange(g_stats_journal, {}); }
 IGD1_API int probe_engine_second_answers() { return g_second_answers; }
 IGD1_API int probe_engine_part_inserts() { return g_part_inserts; }
 // Rows read by position since the last call.
@@ -762,12 +835,19 @@ constexpr igd1::SingleObject kSingle = {
     .method_log = "[%s] line [%d]: method %s",
 };
 
+// The modules of hand-written entries, in the order they started.
+std::vector<std::string> g_started;
+// The single object starts after the radios, whatever the host is told.
+const igd1::StartsAfter kSingleAfterRadios("ProbeSingle", "ProbeRadios");
+
 }  // namespace
 
 // Registered from its table and built-in document.
 IGD1_API void ProbeSingle_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {
+  g_started.push_back("ProbeSingle");
   igd1::register_described_object(kSingle, kSingleXml, connection, kSingle.path);
 }
+IGD1_API std::vector<std::string> probe_started() { return std::exchange(g_started, {}); }
 
 // ---- one declaration registered at two paths ----
 //
@@ -826,6 +906,7 @@ constexpr igd1::SingleObject kRadio = {.path = "/com/wqx/igd1/Test/Engine/Radio"
 }  // namespace
 
 IGD1_API void ProbeRadios_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {
+  g_started.push_back("ProbeRadios");
   for (uint32_t radio = 1; radio <= 2; ++radio) {
     g_autofree gchar *path = g_strdup_printf("%s/%u", kRadio.path, radio);
     igd1::register_described_object(kRadio, kRadioXml, connection, path, radio);
@@ -885,6 +966,7 @@ constexpr igd1::SingleObject kLedger = {.path = "/com/wqx/igd1/Test/Engine/Ledge
 }  // namespace
 
 IGD1_API void ProbeLedger_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {
+  g_started.push_back("ProbeLedger");
   igd1::register_described_object(kLedger, kLedgerXml, connection, kLedger.path);
 }
 // Whether ledger and rows ignore writes from now on; the counts of the

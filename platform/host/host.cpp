@@ -144,6 +144,7 @@ bool Host::start(const Options &options, std::string *error) {
   // Bus acquired: the connection is published first because modules use it
   // outside bus calls, then the root object, then every module.
   g_pIdg1_connection = connection_;
+  declared_start_order().clear();
   root_entry(connection_, kServiceName, nullptr);
   // A library that registers with GDBus itself cannot be served again on a
   // new connection, nor have its multi-property writes routed.
@@ -151,6 +152,7 @@ bool Host::start(const Options &options, std::string *error) {
     *error = "the library does not publish its root object through the host";
     return false;
   }
+  if (!order_entries(declared_start_order(), &entries, error)) return false;
   for (const auto &entry : entries) entry.function(connection_, kServiceName, nullptr);
 
   name_acquired_ = name_acquired;

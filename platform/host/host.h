@@ -14,6 +14,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace igd1::mib {
@@ -100,6 +101,16 @@ class ModuleLibrary {
   void *handle_ = nullptr;
   std::string file_;
 };
+
+// A module whose start-up waits for another's: (module, after).
+using StartOrder = std::vector<std::pair<std::string, std::string>>;
+// Puts `entries` into an order in which each module of `order` starts after
+// the module it waits for (when both start), keeping their order otherwise.
+// False, naming the modules, when some wait for each other.
+bool order_entries(const StartOrder &order, std::vector<EntryPoint> *entries,
+                   std::string *error);
+// The order the library declared at its root entry (dbus_proxy_start_order_reg).
+StartOrder &declared_start_order();
 
 // The library next to the running executable, or "libigd1.so" for the
 // dynamic loader's search.

@@ -3,6 +3,8 @@
 
 #include "host.h"
 
+#include <cstring>
+
 GDBusConnection *g_pIdg1_connection = nullptr;
 
 int dbus_proxy_node_info_reg(GDBusNodeInfo *node_info) {
@@ -44,4 +46,12 @@ void dbus_proxy_invocation_keep(GDBusMethodInvocation *invocation) {
 
 int dbus_proxy_row_callbacks_reg(const char *module, const dbus_proxy_row_callbacks *callbacks) {
   return igd1::host::register_row_callbacks(module, callbacks) ? 1 : 0;
+}
+
+int dbus_proxy_start_order_reg(const char *module, const char *after) {
+  if (module == nullptr || after == nullptr || *module == '\0' || *after == '\0' ||
+      std::strcmp(module, after) == 0)
+    return 0;
+  igd1::host::declared_start_order().emplace_back(module, after);
+  return 1;
 }

@@ -168,6 +168,48 @@ bool ModuleLibrary::module_entries(const std::vector<std::string> &only,
   return true;
 }
 
+namespace {
+
+std::string_view module_of(const EntryPoint &entry) {
+  std::string_view name = entry.name;
+  name.remove_suffix(kEntrySuffix.size());
+  return name;
+}
+
+}  // namespace
+
+bool order_entries(const StartOrder &order, std::vector<EntryPoint> *entries, std::string *error) {
+  std::vector<EntryPoint> waiting = std::move(*entries);
+  entries->clear();
+  // Whether the entry at `i` still waits for a module yet to start.
+  auto waits = [&](size_t i) {
+    const std::string_view module = module_of(waiting[i]);
+    for (const auto &[later, earlier] : order) {
+      if (later != module) continue;
+      for (size_t j = 0; j < waiting.size(); ++j)
+        if (j != i && module_of(waiting[j]) == earlier) return true;
+    }
+    return false;
+  };
+  while (!waiting.empty()) {
+    size_t next = 0;
+    while (next < waiting.size() && waits(next)) ++next;
+    if (next == waiting.size()) {
+      *error = "modules wait for each other:";
+      for (const EntryPoint &entry : waiting) *error += " " + std::string(module_of(entry));
+      return false;
+    }
+    entries->push_back(std::move(waiting[next]));
+    waiting.erase(waiting.begin() + std::ptrdiff_t(next));
+  }
+  return true;
+}
+
+StartOrder &declared_start_order() {
+  static StartOrder order;
+  return order;
+}
+
 std::string default_library_path() {
   char self[4096];
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);

@@ -110,6 +110,8 @@ TempRoot::TempRoot() {
                           "/var/lib/igd1-standin", "/bin", "/sbin"})
     g_mkdir_with_parents((dir_ + sub).c_str(), 0755);
   copy_dir_files(IGD1_SOURCE_XML_DIR, dir_ + "/etc/dbusxml", false);
+  // The documents of the test module library's objects.
+  copy_dir_files(IGD1_TEST_XML_DIR, dir_ + "/etc/dbusxml", false);
   copy_dir_files(IGD1_BUILD_DIR "/root/bin", dir_ + "/bin", true);
   copy_dir_files(IGD1_BUILD_DIR "/root/sbin", dir_ + "/sbin", true);
   set_root_dir(dir_);
