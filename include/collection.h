@@ -522,6 +522,9 @@ struct RowModule {
   bool manager_methods = true;
   // Runs once the collection is on the bus (timers, row callbacks of its own).
   void (*start_up)(GDBusConnection *connection) = nullptr;
+  // Runs after the store reported a row added (`added`) or removed through
+  // the row callbacks, whichever process changed the table.
+  void (*row_reported)(uint32_t instance, bool added) = nullptr;
   // Refuse kind and `texts.delete_refused`: the error name (null: the
   // standard InvalidArgs) of the refusal.
   const char *refuse_error = nullptr;
@@ -702,6 +705,9 @@ IGD1_EXPORT void row_collection_start(const RowCollection &rows, GDBusConnection
                                       const GDBusInterfaceVTable *manager_vtable);
 IGD1_EXPORT void row_export(const RowCollection &rows, ChildKey instance);
 IGD1_EXPORT void row_unexport(const RowCollection &rows, ChildKey instance);
+// A row the store reported added or removed: its child exported or
+// removed, then the module's row_reported.
+IGD1_EXPORT void row_reported(const RowCollection &rows, uint32_t instance, bool added);
 // A nested row's child (outer, inner) on the outer row's manager: exported
 // (`add`) or removed.  1 when done; 0 with a log line when the outer row
 // does not exist or has no manager, or a number is 0.
@@ -923,11 +929,11 @@ IGD1_EXPORT void use_row_action(const char *table_module, int (*action)(unsigned
     igd1::row_collection_start(k##Name##Rows, connection, &k##Name##ManagerVTable);               \
   }                                                                                               \
   int Name##_add_interface(uint32_t instance) {                                                   \
-    igd1::row_export(k##Name##Rows, instance);                                                    \
+    igd1::row_reported(k##Name##Rows, instance, true);                                            \
     return 1;                                                                                     \
   }                                                                                               \
   int Name##_del_interface(uint32_t instance) {                                                   \
-    igd1::row_unexport(k##Name##Rows, instance);                                                  \
+    igd1::row_reported(k##Name##Rows, instance, false);                                           \
     return 1;                                                                                     \
   }
 

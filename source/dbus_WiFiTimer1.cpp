@@ -107,6 +107,8 @@ constexpr igd1::RowModule kModule = {
     .add = igd1::AddKind::Self,
     .max_instance = 100,
     .add_highest = 99,
+    // A row another process added or removed acts as well.
+    .row_reported = [](uint32_t, bool) { wifitimer1_update(); },
     .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",
     .delete_no_row_error = "org.freedesktop.DBus.Error.Failed",
     .user_data = const_cast<timers::Family *>(&kFamily),

@@ -120,6 +120,8 @@ constexpr igd1::RowModule kModule = {
     .announce = igd1::Announce::Always,
     .add = igd1::AddKind::Self,
     .max_instance = 99,
+    // A row another process added or removed acts as well.
+    .row_reported = [](uint32_t, bool) { sleeptimer_update(); },
     .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",
     .delete_no_row_error = "org.freedesktop.DBus.Error.Failed",
     .manager_guard = guard,

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "harness/bus_fixture.h"
+#include "local_socket.h"
 #include "mib_api.h"
 #include "sleeptimer.h"
 #include "wifitimer1.h"
@@ -381,6 +382,47 @@ TEST_F(TimerCollectionsTest, ATimerChangePutsTheScheduleIntoEffectAtOnce) {
   ASSERT_EQ(remove(kExtended, radio), Error());
   EXPECT_THAT(switches(seq, MIB_JOURNAL_WIFI_TIMER, "extimer 2 on"), ElementsAre("extimer 2 on"));
   EXPECT_EQ(setting("wlan.2.ExTimerOn"), "1");
+}
+
+// Timers that igd1-mib writes in a process of its own, announced with the
+// notification socket's row notices.
+class TimersOfAnotherWriterTest : public TimerCollectionsTest {
+ protected:
+  void configure(host::Options &options) override {
+    TimerCollectionsTest::configure(options);
+    options.notify_socket = true;
+  }
+  void SetUp() override {
+    TimerCollectionsTest::SetUp();
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(wait_for_notify_socket());
+  }
+  std::string mib(std::vector<std::string> args) {
+    args.insert(args.begin(), {IGD1_BUILD_DIR "/igd1-mib", "--store", root().path(path::kStoreFile)});
+    ProgramRun run = run_program(args);
+    return run.status == 0 ? run.out : "failed: " + run.output();
+  }
+};
+
+TEST_F(TimersOfAnotherWriterTest, AnAnnouncedTimerIsPublishedAndActs) {
+  ASSERT_EQ(mib({"add", "sleeptimer"}), "1\n");
+  for (const auto &[cell, value] : {std::pair<const char *, const char *>{"sleeptimer[1].Day", "1"},
+                                    {"sleeptimer[1].Time", "4:00"},
+                                    {"sleeptimer[1].Active", "1"},
+                                    {"sleeptimer[1].Enable", "1"}})
+    ASSERT_EQ(mib({"set", cell, value}), "") << cell;
+  const int64_t seq = journal_end();
+  SignalWatcher added(client(), kFreedesktopManager, "InterfacesAdded", kSleep);
+  EXPECT_EQ(exchange("row-inserted sleeptimer 1"), "OK");
+  EXPECT_THAT(added.next(), HasSubstr(child(kSleep, 1)));
+  EXPECT_EQ(text(child(kSleep, 1), kSleepInterface, "Time"), "4:00");
+  EXPECT_THAT(switches(seq, MIB_JOURNAL_POWER, "sleep"), ElementsAre("sleep"));
+
+  ASSERT_EQ(mib({"remove", "sleeptimer", "1"}), "");
+  SignalWatcher removed(client(), kFreedesktopManager, "InterfacesRemoved", kSleep);
+  EXPECT_EQ(exchange("row-removed sleeptimer 1"), "OK");
+  EXPECT_THAT(removed.next(), HasSubstr(child(kSleep, 1)));
+  EXPECT_THAT(switches(seq, MIB_JOURNAL_POWER, "wake"), ElementsAre("sleep", "wake"));
 }
 
 }  // namespace
