@@ -520,6 +520,10 @@ struct RowModule {
   // false: the manager is attached as GDBus's plain object manager, without
   // com.wqx.igd1.ObjectManager (no AddObject or DeleteObject at all).
   bool manager_methods = true;
+  // Chooses, when the collection starts, its manager path (its children's
+  // paths follow), its document file and an error name (see StartChoice;
+  // null: the declaration as it is).
+  const StartChoice *(*choose)() = nullptr;
   // Runs once the collection is on the bus (timers, row callbacks of its own).
   void (*start_up)(GDBusConnection *connection) = nullptr;
   // Runs after the store reported a row added (`added`) or removed through
@@ -647,16 +651,26 @@ struct RowCollection {
 
  public:
   const RowModule &module;
-  Collection collection;
+  // What the module chose when it started takes effect here.
+  mutable Collection collection;
   RowHandlerNames names;
   const GDBusInterfaceVTable *manager_vtable;
   InnerRowEntries inner_entries;
+  // The declaration's document file (null: its built-in text).
+  const char *default_xml_file() const {
+    return module.builtin_xml != nullptr ? nullptr : xml_file_.c_str();
+  }
   IGD1_EXPORT RowCollection(const RowModule &module, const char *name,
                             GDBusNodeInfo **introspection_data,
                 const char *introspection_name, const GDBusInterfaceVTable *vtable,
                 CollectionState *state, RowHandlerNames names,
                 const GDBusInterfaceVTable *manager_vtable, InnerRowEntries inner_entries = {});
 };
+
+// What the collection chose when it last started (see RowModule::choose).
+inline const StartChoice &chosen(const RowModule &module) {
+  return chosen_by(&module);
+}
 
 // Every row collection of the library, for checks against the XML files.
 IGD1_EXPORT std::span<const RowCollection *const> published_collections();

@@ -83,6 +83,16 @@ enum class OnFailure : uint8_t {
 struct Property;
 struct SingleObject;
 
+// What a module chooses when it starts, from the service type or a
+// capability of the device (USB storage: its paths and document by service
+// type; the diagnostics object: its document by a capability).  A member
+// left null keeps what the declaration says.
+struct StartChoice {
+  const char *path = nullptr;        // a single object's path, a collection's manager path
+  const char *xml_file = nullptr;    // the introspection file
+  const char *error_name = nullptr;  // the error name of the module's own answers
+};
+
 // The form in which store_value hands a written value to the accessor.
 enum class Stored : uint8_t {
   Byte,         // one byte (b: true_stored or 0; y: the byte)
@@ -321,9 +331,11 @@ struct SingleObject {
   // Announce a multi-write even when it stored nothing.
   bool announce_empty_multi = false;
 
-  // Registration: whether the object is there at all (run first; false:
-  // nothing is read or registered), the module's own start-up work after the
+  // Registration: what the module chooses when it starts (null: the
+  // declaration as it is), whether the object is there at all (run first;
+  // false: nothing is read or registered), the module's own start-up work after the
   // object is registered, and the level of the entry function's first log line.
+  const StartChoice *(*choose)() = nullptr;
   bool (*present)() = nullptr;
   void (*start_up)() = nullptr;
   int entry_log_level = LOG_LEVEL_INFO;
@@ -405,6 +417,16 @@ IGD1_EXPORT std::span<const SingleObject *const> published_objects();
 struct PublishObject {
   IGD1_EXPORT explicit PublishObject(const SingleObject &object);
 };
+
+// What the object (or a row collection, see collection.h) chose when it
+// last started: its hook's choice, or an empty one.
+IGD1_EXPORT const StartChoice &chosen(const SingleObject &object);
+// The same for any declaration, by its address.
+IGD1_EXPORT const StartChoice &chosen_by(const void *declaration);
+// Runs `choose` (null: nothing is chosen) for `declaration` when it starts
+// and keeps its answer.
+IGD1_EXPORT const StartChoice &make_start_choice(const void *declaration,
+                                                 const StartChoice *(*choose)());
 
 // Declares that module `module` starts after module `after` whenever both
 // start (names as before "_on_bus_acquired"): a module that publishes

@@ -393,6 +393,13 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
   if (rows.module.sibling != nullptr) load_sibling_document(rows);
   // A reply kept for an earlier connection (tests start the host again) is stale.
   if (rows.module.listing_cache != nullptr) drop_listing(*rows.module.listing_cache);
+  // What the module chooses now holds until its next start.
+  const StartChoice &choice = make_start_choice(&rows.module, rows.module.choose);
+  Collection &collection = rows.collection;
+  collection.manager_path =
+      choice.path != nullptr ? choice.path : rows.module.manager_path;
+  collection.xml_file = choice.xml_file != nullptr ? choice.xml_file : rows.default_xml_file();
+  collection.builtin_xml = choice.xml_file != nullptr ? nullptr : rows.module.builtin_xml;
   collection_create_manager(rows.collection);
   collection_load_interface(rows.collection);
   std::vector<GDBusNodeInfo *> documents{*rows.collection.introspection_data};

@@ -24,6 +24,9 @@
 namespace igd1 {
 namespace {
 
+// What a declaration without a choice of its own chose.
+constexpr StartChoice kNothingChosen{};
+
 std::vector<const SingleObject *> &publications() {
   static std::vector<const SingleObject *> objects;
   return objects;
@@ -138,13 +141,16 @@ guint register_single_object(const SingleObjectRegistration &registration,
                              int caller_line) {
   sys_log(LOG_MODULE_DBUS, registration.entry_log_level, LOG_CATEGORY_DEBUG, __FILE__, caller_line,
           caller, "func [%s], line [%d]", caller, caller_line);
-  if (registration.object != nullptr && registration.object->present != nullptr &&
-      !registration.object->present())
-    return 0;
+  const SingleObject *object = registration.object;
+  const StartChoice &choice =
+      object != nullptr ? make_start_choice(object, object->choose) : kNothingChosen;
+  if (object != nullptr && object->present != nullptr && !object->present()) return 0;
 
-  GDBusNodeInfo *node = registration.builtin_xml != nullptr
-                            ? g_dbus_node_info_new_for_xml(registration.builtin_xml, nullptr)
-                            : dbus_proxy_readxml(registration.xml_file);
+  GDBusNodeInfo *node =
+      choice.xml_file != nullptr ? dbus_proxy_readxml(choice.xml_file)
+      : registration.builtin_xml != nullptr
+          ? g_dbus_node_info_new_for_xml(registration.builtin_xml, nullptr)
+          : dbus_proxy_readxml(registration.xml_file);
   // A host that starts again reads the document again; the previous one is
   // held by whatever registrations still use it.
   if (GDBusNodeInfo *previous = std::exchange(*registration.introspection_data, node))
@@ -153,7 +159,6 @@ guint register_single_object(const SingleObjectRegistration &registration,
   IGD1_ASSERT_TEXT(node != nullptr, missing);
 
   dbus_proxy_node_info_reg(node);
-  const SingleObject *object = registration.object;
   if (object != nullptr) check_table(*object);
   const bool varies = object != nullptr && varies_by_service_type(*object);
   // The file describes service type 0; an object whose interface does not
@@ -165,7 +170,9 @@ guint register_single_object(const SingleObjectRegistration &registration,
 
   // Objects whose path is not fixed in the library take it from the
   // document's root node; a root node without a name cannot be registered.
-  const char *path = registration.object_path != nullptr ? registration.object_path : node->path;
+  const char *path = choice.path != nullptr                ? choice.path
+                     : registration.object_path != nullptr ? registration.object_path
+                                                           : node->path;
   guint registration_id = 0;
   if (path != nullptr && g_variant_is_object_path(path) && node->interfaces != nullptr &&
       node->interfaces[0] != nullptr) {
@@ -359,6 +366,35 @@ void object_method_call(const SingleObject &object, const char *function, const 
 }
 
 PublishObject::PublishObject(const SingleObject &object) { publications().push_back(&object); }
+
+namespace {
+
+std::mutex g_choices_mutex;
+std::map<const void *, const StartChoice *> &start_choices() {
+  static auto *choices = new std::map<const void *, const StartChoice *>;
+  return *choices;
+}
+
+}  // namespace
+
+const StartChoice &chosen_by(const void *declaration) {
+  std::lock_guard lock(g_choices_mutex);
+  auto found = start_choices().find(declaration);
+  return found != start_choices().end() ? *found->second : kNothingChosen;
+}
+
+const StartChoice &chosen(const SingleObject &object) { return chosen_by(&object); }
+
+const StartChoice &make_start_choice(const void *declaration, const StartChoice *(*choose)()) {
+  const StartChoice *choice = choose != nullptr ? choose() : nullptr;
+  std::lock_guard lock(g_choices_mutex);
+  if (choice == nullptr) {
+    start_choices().erase(declaration);
+    return kNothingChosen;
+  }
+  start_choices()[declaration] = choice;
+  return *choice;
+}
 
 namespace {
 

@@ -648,5 +648,36 @@ TEST_F(EngineDeclarationTest, ANestedManagerCarriesAnInterfaceOfItsOwn) {
   EXPECT_EQ(get_property(parts.c_str(), kPartManager, "Owner"), nullptr);
 }
 
+// Started on service type 1, the shelf takes the manager path, document
+// and error name it chooses for it, and the object its path and document;
+// the choice holds when the service type changes later.
+class EngineStartChoiceTest : public EngineDeclarationTest {
+ protected:
+  void configure(host::Options &options) override {
+    EngineDeclarationTest::configure(options);
+    options.modules.push_back("ProbeChosen");
+    options.service_type = 1;
+  }
+};
+
+TEST_F(EngineStartChoiceTest, ModulesTakeThePathsDocumentsAndErrorsTheyChoseAtTheStart) {
+  constexpr char kUpperShelf[] = "/com/wqx/igd1/Test/Engine/SHELF";
+  EXPECT_THAT(introspect(kUpperShelf), HasSubstr(kManagerInterface));
+  EXPECT_THAT(introspect("/com/wqx/igd1/Test/Engine"), Not(HasSubstr("<node name=\"Shelf\"/>")));
+  host::settings().service_type = 0;  // the shelf takes changes on 0 only
+  const std::string row = add_child(kUpperShelf);
+  ASSERT_EQ(row, std::string(kUpperShelf) + "/1");
+  EXPECT_EQ(shown(row, "com.wqx.igd1.Test.PROBESHELF", "Mark"), "uint16 65535");
+  EXPECT_THAT(managed(kUpperShelf), HasSubstr("'com.wqx.igd1.Test.PROBESHELF': {'Mark'"));
+  EXPECT_EQ(remove(kUpperShelf, std::string(kUpperShelf) + "/9"),
+            Error("com.wqx.igd1.Test.SHELF.Error", "DeleteObject object path error"));
+
+  EXPECT_EQ(text("/com/wqx/igd1/Test/Engine/CHOSEN", "com.wqx.igd1.Test.PROBECHOSEN", "Form"),
+            "/com/wqx/igd1/Test/Engine/CHOSEN");
+  EXPECT_EQ(get_property("/com/wqx/igd1/Test/Engine/Chosen", "com.wqx.igd1.Test.ProbeChosen",
+                         "Form"),
+            nullptr);
+}
+
 }  // namespace
 }  // namespace igd1::test

@@ -692,6 +692,7 @@ bool shelf_guard(const igd1::CallContext &call, const char *method_name) {
   }
   return true;
 }
+extern const igd1::RowModule kShelf;
 // What the delete hook was told: path, instance and position.
 std::string g_shelf_deleted;
 void unexport_only(const igd1::PendingCall &call, GVariant *) {
@@ -699,11 +700,22 @@ void unexport_only(const igd1::PendingCall &call, GVariant *) {
   g_shelf_deleted = std::string(context.object_path) + " " + std::to_string(context.instance) +
                     " " + std::to_string(context.index);
   if (context.instance == 0 || ShelfTable::find(context.instance, nullptr) == nullptr) {
-    call.fail_named(igd1::kObjectManagerError, "DeleteObject object path error");
+    call.fail_named(igd1::chosen(kShelf).error_name, "DeleteObject object path error");
     return;
   }
   ProbeShelf_del_interface(context.instance);
   call.reply(nullptr);
+}
+
+// The shelf's names follow the service type it started with, as USB
+// storage's do: service type 1 gives an upper-case path, a document of its
+// own and an error name of its own.
+constexpr igd1::StartChoice kShelfLower = {.error_name = igd1::kObjectManagerError};
+constexpr igd1::StartChoice kShelfUpper = {.path = "/com/wqx/igd1/Test/Engine/SHELF",
+                                           .xml_file = "ProbeShelfUpper.xml",
+                                           .error_name = "com.wqx.igd1.Test.SHELF.Error"};
+const igd1::StartChoice *shelf_names() {
+  return dbus_proxy_get_service_type() == 1 ? &kShelfUpper : &kShelfLower;
 }
 
 constexpr igd1::RowProperty kShelfProperties[] = {
@@ -718,6 +730,7 @@ constexpr igd1::RowModule kShelf = {
     .builtin_xml = "<node><interface name='com.wqx.igd1.Test.ProbeShelf'>"
                    "<property name='Mark' type='q' access='read'/>"
                    "<property name='Status' type='y' access='read'/></interface></node>",
+    .choose = shelf_names,
     .max_rows = 3,
     .new_row = shelf_template,
     .manager_guard = shelf_guard,
@@ -1090,3 +1103,31 @@ void ProbeLamp_on_bus_acquired(GDBusConnection *connection, const gchar *, gpoin
 void ProbeSwitch_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {
   register_probe<kSwitch, kSwitchXml>(connection, &ProbeSwitch_introspection_data, &kSwitchVTable);
 }
+
+// ---- names chosen at the start ----
+//
+// An object whose path and document follow the service type it started
+// with.
+
+IGD1_DECLARE_SINGLE_OBJECT(ProbeChosen, ProbeChosen_get, ProbeChosen_set, ProbeChosen_set_multi);
+
+namespace {
+
+constexpr igd1::StartChoice kChosenUpper = {.path = "/com/wqx/igd1/Test/Engine/CHOSEN",
+                                            .xml_file = "ProbeChosenUpper.xml"};
+const igd1::StartChoice *chosen_names() {
+  return dbus_proxy_get_service_type() == 1 ? &kChosenUpper : nullptr;
+}
+GVariant *read_form(const igd1::CallContext &call, const igd1::SingleObject &,
+                    const igd1::Property &) {
+  return g_variant_new_string(call.object_path);
+}
+constexpr igd1::Property kChosenProperties[] = {{.name = "Form", .read = read_form}};
+constexpr igd1::SingleObject kChosen = {.path = "/com/wqx/igd1/Test/Engine/Chosen",
+                                        .xml_file = "ProbeChosen.xml",
+                                        .properties = kChosenProperties,
+                                        .choose = chosen_names};
+
+}  // namespace
+
+IGD1_SINGLE_OBJECT(ProbeChosen, ProbeChosen_get, ProbeChosen_set, ProbeChosen_set_multi, kChosen)
