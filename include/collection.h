@@ -391,7 +391,9 @@ enum class AddKind : uint8_t {
 // the property name, row texts the instance number (preceded by the
 // handler's name when the text has a "%s"; a text with a "%s" and no "%d"
 // takes the object path), commit texts the store's reason; a text may use
-// fewer.
+// fewer.  The path errors (get_invalid_path, set_invalid_path) may instead
+// name {path}, and the property errors (read_property, write_property,
+// read_failed, current_failed, invalid_utf8) {name}, {path} and {instance}.
 struct RowTexts {
   const char *get_invalid_path = "invalid object path %s";
   const char *get_no_row = "invalid list num  %d ";
@@ -436,6 +438,9 @@ struct RowTexts {
   const char *delete_failed = nullptr;  // null: "Delete <noun> Object error !!"
   const char *delete_refused = nullptr;  // non-null: DeleteObject is refused, see refuse_error
   const char *delete_guarded = nullptr;  // a row RowModule.may_delete keeps
+  // A method no row serves ({name}: the method, {path}, {instance}; null:
+  // the engine's text).
+  const char *unknown_method = nullptr;
 };
 
 // An object beside every row (a tunnel's statistics, an SSID's WPS object)

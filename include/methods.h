@@ -88,10 +88,13 @@ struct Method {
 
 // Runs the row of `methods` that serves `method_name` for the current
 // service type (read at every call).  A name that no row serves is answered
-// with UnknownMethod; a method of kind Now whose handler returned without an
-// answer is answered with Failed.
+// with UnknownMethod: the table's text `unknown` naming what it receives
+// ({name}: the method, {path}, {instance}; "Unknown method {name}"), or the
+// engine's; a method of kind Now whose handler returned without an answer
+// is answered with Failed.
 IGD1_EXPORT void dispatch_method(std::span<const Method> methods, const CallContext &context,
                                  const char *interface_name, const char *method_name,
-                                 GVariant *parameters, GDBusMethodInvocation *invocation);
+                                 GVariant *parameters, GDBusMethodInvocation *invocation,
+                                 const char *unknown = nullptr);
 
 }  // namespace igd1

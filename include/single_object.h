@@ -22,6 +22,7 @@
 #include "igd1_export.h"
 #include "methods.h"
 #include "mib_api.h"
+#include "texts.h"
 #include "tool.h"
 
 namespace igd1 {
@@ -149,7 +150,8 @@ struct Property {
   Raw raw = Raw::Text;
   unsigned buffer = 0;                // bytes the accessor may fill; 0: the object's default
   OnFailure on_failure = OnFailure::Unchecked;
-  // Texts of a failed read; both may name the property with one "%s".
+  // Texts of a failed read; both may name the property with one "%s", and
+  // the error instead {name}, {path} and {instance}.
   const char *failure_log = nullptr;
   const char *failure_error = nullptr;
   const char *fallback_text = nullptr;
@@ -306,11 +308,13 @@ struct SingleObject {
   int multi_log_level = LOG_LEVEL_DETAIL;
   // Level-4 line for a name no row matches (function, line, name).
   const char *unknown_log = "func [%s], line [%d], invalid property %s";
-  // The error of a read of a name no row matches (the name).
+  // Error texts: a printf format of the name, or a text naming what it
+  // receives ({name}, {path}, {instance}, and for store_refused {value}).
+  // A read of a name no row matches:
   const char *unknown_read = "invalid property %s";
-  // The error of a write to a name no writable row matches (the name).
+  // A write to a name no writable row matches:
   const char *unknown_write = "invalid property %s";
-  // The error of a value the `set` accessor refused (the name).
+  // A value the `set` accessor refused:
   const char *store_refused = "set %s fail";
   // Level of the `failure_log` line of a read that fails with an error.
   int failure_log_level = LOG_LEVEL_WARN;
@@ -350,6 +354,9 @@ struct SingleObject {
   // Entry line of a method call, with (function, line, method name), and
   // "out of func" when its handler returned (null: neither).
   const char *method_log = nullptr;
+  // The error of a method no row serves, naming what it receives ({name}:
+  // the method, {path}, {instance}; null: the engine's text).
+  const char *unknown_method = nullptr;
 };
 
 // Room for the largest value any accessor fills on a read.
@@ -507,6 +514,10 @@ IGD1_EXPORT bool whole_number_of(GVariant *value, int64_t *number);
 
 // Error helpers: InvalidArgs with a printf-style message.
 IGD1_EXPORT void set_invalid_args(GError **error, const char *format, ...) G_GNUC_PRINTF(2, 3);
+// The same with a table text: filled from `values` when it names what it
+// receives, otherwise a printf format of the one argument `legacy`.
+IGD1_EXPORT void set_invalid_text(GError **error, const char *text, const TextValues &values,
+                                  const char *legacy);
 // True when `value` has the bus type `type`; otherwise InvalidArgs naming
 // the property.  Multi-writes reach handlers without GDBus's type check.
 IGD1_EXPORT bool check_value_type(GVariant *value, const char *name, const char *type,

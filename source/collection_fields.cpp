@@ -391,6 +391,15 @@ const RowProperty *find_row_property(std::span<const RowProperty> properties, co
   return nullptr;
 }
 
+namespace {
+
+// What an error text about property `name` of the call may name.
+TextValues named(const CallContext &call, const char *name) {
+  return {.name = name, .path = call.object_path, .instance = call.instance};
+}
+
+}  // namespace
+
 GVariant *read_row_property(const RowModule &module, const RowProperty &property,
                             const uint8_t *row, const CallContext &call) {
   GError **error = call.error;
@@ -401,7 +410,7 @@ GVariant *read_row_property(const RowModule &module, const RowProperty &property
     value = property.read(call, property, row);
     // A hook that set its own error is answered with it, as it is.
     if (value == nullptr && (error == nullptr || *error == nullptr))
-      set_invalid_args(error, module.texts.invalid_utf8, property.name);
+      set_invalid_text(error, module.texts.invalid_utf8, named(call, property.name), property.name);
     return value;
   }
   switch (property.field) {
@@ -458,7 +467,8 @@ GVariant *read_row_property(const RowModule &module, const RowProperty &property
       if (const size_t width = item_width(property.type); width != 0) {
         uint8_t bytes[8] = {};
         if (get_item(module, property.item, bytes, row, inner) == 0) {
-          set_invalid_args(error, module.texts.read_failed, property.name);
+          set_invalid_text(error, module.texts.read_failed, named(call, property.name),
+                           property.name);
           return nullptr;
         }
         return item_value(property.type, bytes);
@@ -467,7 +477,8 @@ GVariant *read_row_property(const RowModule &module, const RowProperty &property
       std::vector<char> buffer(size + 1, '\0');
       if (get_item(module, property.item, buffer.data(), row, inner) == 0) {
         if (module.unreadable_text_empty) return g_variant_new_string("");
-        set_invalid_args(error, module.texts.read_failed, property.name);
+        set_invalid_text(error, module.texts.read_failed, named(call, property.name),
+                         property.name);
         return nullptr;
       }
       value = text_value(buffer.data(), size);
@@ -475,7 +486,8 @@ GVariant *read_row_property(const RowModule &module, const RowProperty &property
     }
   }
   if (value == nullptr && module.unreadable_text_empty) return g_variant_new_string("");
-  if (value == nullptr) set_invalid_args(error, module.texts.invalid_utf8, property.name);
+  if (value == nullptr)
+    set_invalid_text(error, module.texts.invalid_utf8, named(call, property.name), property.name);
   return value;
 }
 
@@ -491,8 +503,13 @@ gboolean write_row_property(const RowModule &module, const char *name, GVariant 
 
 std::string row_text_faults(const RowModule &module, const char *noun) {
   std::string faults;
-  // The module's texts take printf arguments; its refusals also placeholders.
-  for (const char *RowTexts::*text : {&RowTexts::get_invalid_path, &RowTexts::get_no_row, &RowTexts::set_invalid_path, &RowTexts::set_no_row, &RowTexts::no_row_log, &RowTexts::read_property, &RowTexts::write_property, &RowTexts::read_failed, &RowTexts::current_failed, &RowTexts::invalid_utf8, &RowTexts::commit_failed, &RowTexts::item_set_failed, &RowTexts::add_failed, &RowTexts::add_path, &RowTexts::no_manager_log, &RowTexts::no_outer_log, &RowTexts::table_full, &RowTexts::add_log, &RowTexts::no_number_log, &RowTexts::add_refused_log, &RowTexts::export_log, &RowTexts::export_path_log, &RowTexts::export_type_log, &RowTexts::delete_path, &RowTexts::delete_no_row, &RowTexts::delete_wrong_path, &RowTexts::delete_failed, &RowTexts::delete_refused, &RowTexts::delete_guarded, })
+  // The module's texts take printf arguments; its refusals, path and
+  // property errors also placeholders.
+  for (const char *RowTexts::*text : {&RowTexts::get_invalid_path, &RowTexts::set_invalid_path})
+    check_text(&faults, noun, module.texts.*text, kSuppliesPath);
+  for (const char *RowTexts::*text : {&RowTexts::read_property, &RowTexts::write_property, &RowTexts::read_failed, &RowTexts::current_failed, &RowTexts::invalid_utf8, &RowTexts::unknown_method})
+    check_text(&faults, noun, module.texts.*text, kSuppliesName | kSuppliesPath | kSuppliesInstance);
+  for (const char *RowTexts::*text : {&RowTexts::get_no_row, &RowTexts::set_no_row, &RowTexts::no_row_log, &RowTexts::commit_failed, &RowTexts::item_set_failed, &RowTexts::add_failed, &RowTexts::add_path, &RowTexts::no_manager_log, &RowTexts::no_outer_log, &RowTexts::table_full, &RowTexts::add_log, &RowTexts::no_number_log, &RowTexts::add_refused_log, &RowTexts::export_log, &RowTexts::export_path_log, &RowTexts::export_type_log, &RowTexts::delete_path, &RowTexts::delete_no_row, &RowTexts::delete_wrong_path, &RowTexts::delete_failed, &RowTexts::delete_refused, &RowTexts::delete_guarded, })
     check_text(&faults, noun, module.texts.*text, kSuppliesNothing);
   check_text(&faults, noun, module.texts.invalid_value, kSuppliesAll);
   for (const RowProperty &property : module.properties)
@@ -510,7 +527,7 @@ bool apply_row_property(const RowModule &module, const CallContext &call, const 
   *changed = false;
   const RowProperty *property = find_writable_row_property(module.properties, name);
   if (property == nullptr) {
-    set_invalid_args(error, module.texts.write_property, name);
+    set_invalid_text(error, module.texts.write_property, named(call, name), name);
     return false;
   }
   const TextValues said{.name = property->name, .value = value, .path = call.object_path,
@@ -546,7 +563,7 @@ bool apply_row_property(const RowModule &module, const CallContext &call, const 
     std::vector<char> current(std::max<size_t>(item_text_size(*property), 8) + 1, '\0');
     uint8_t wanted[8] = {};
     if (get_item(module, property->item, current.data(), row, inner) == 0) {
-      set_invalid_args(error, module.texts.current_failed, name);
+      set_invalid_text(error, module.texts.current_failed, named(call, name), name);
       return false;
     }
     if (typed) item_bytes(value, wanted);

@@ -15,13 +15,15 @@ void row_method_call(const RowCollection &rows, const char *object_path,
   const ChildKey instance = child_instance(rows.collection, object_path);
   FoundRow row;
   if (instance == 0 || !find_row(module, instance, &row)) {
-    g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
-                                          module.texts.set_invalid_path, object_path);
+    GError *error = nullptr;
+    set_invalid_text(&error, module.texts.set_invalid_path, {.path = object_path}, object_path);
+    g_dbus_method_invocation_take_error(invocation, error);
     return;
   }
   const CallContext context =
       row_context(module, object_path, instance, row.index, CallKind::Method);
-  dispatch_method(module.methods, context, interface_name, method_name, parameters, invocation);
+  dispatch_method(module.methods, context, interface_name, method_name, parameters, invocation,
+                  module.texts.unknown_method);
 }
 
 namespace {

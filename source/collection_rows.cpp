@@ -219,7 +219,7 @@ GVariant *row_get_property(const RowCollection &rows, const char *object_path,
     COLLECTION_LOG(LOG_LEVEL_ERROR, function,
                    "func [%s], line [%d], get object path error invalid object path %s", function,
                    __LINE__, object_path);
-    set_invalid_args(error, module.texts.get_invalid_path, object_path);
+    set_invalid_text(error, module.texts.get_invalid_path, {.path = object_path}, object_path);
     return nullptr;
   }
   FoundRow found;
@@ -233,7 +233,10 @@ GVariant *row_get_property(const RowCollection &rows, const char *object_path,
   if (property == nullptr) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "func [%s], line [%d], invalid property %s",
                    function, __LINE__, property_name);
-    set_invalid_args(error, module.texts.read_property, property_name);
+    set_invalid_text(error, module.texts.read_property,
+                     {.name = property_name, .path = object_path,
+                      .instance = outer_number(module, instance)},
+                     property_name);
     return nullptr;
   }
   refresh_found(module, &found);
@@ -252,7 +255,7 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
     COLLECTION_LOG(LOG_LEVEL_ERROR, function,
                    "func [%s], line [%d], get object path error invalid object path %s", function,
                    __LINE__, object_path);
-    set_invalid_args(error, module.texts.set_invalid_path, object_path);
+    set_invalid_text(error, module.texts.set_invalid_path, {.path = object_path}, object_path);
     return FALSE;
   }
   FoundRow found;

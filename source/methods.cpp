@@ -8,6 +8,7 @@
 
 #include "dbus_proxy_api.h"
 #include "host_api.h"
+#include "texts.h"
 #include "tool.h"
 
 namespace igd1 {
@@ -101,13 +102,21 @@ bool PendingCall::withhold() const {
 
 void dispatch_method(std::span<const Method> methods, const CallContext &context,
                      const char *interface_name, const char *method_name, GVariant *parameters,
-                     GDBusMethodInvocation *invocation) {
+                     GDBusMethodInvocation *invocation, const char *unknown) {
   const Method *found = nullptr;
   for (const Method &method : methods) {
     if (std::strcmp(method.name, method_name) == 0 && serves_service_type(method.variant)) {
       found = &method;
       break;
     }
+  }
+  if (found == nullptr && unknown != nullptr) {
+    const TextValues said{.name = method_name, .path = context.object_path,
+                          .instance = context.instance};
+    g_dbus_method_invocation_return_error_literal(invocation, G_DBUS_ERROR,
+                                                  G_DBUS_ERROR_UNKNOWN_METHOD,
+                                                  fill_text(unknown, said).c_str());
+    return;
   }
   if (found == nullptr) {
     g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD,

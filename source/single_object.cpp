@@ -315,16 +315,20 @@ std::string object_text_faults(const SingleObject &object) {
   std::string faults;
   const char *owner = object.path != nullptr ? object.path : object.xml_file;
   for (const char *text : {object.read_log, object.write_log, object.multi_log, object.unknown_log,
-                           object.unknown_read, object.unknown_write, object.store_refused,
                            object.method_log})
     check_text(&faults, owner, text, kSuppliesNothing);
+  constexpr unsigned kNamed = kSuppliesName | kSuppliesPath | kSuppliesInstance;
+  for (const char *text : {object.unknown_read, object.unknown_method})
+    check_text(&faults, owner, text, kNamed);
+  for (const char *text : {object.unknown_write, object.store_refused})
+    check_text(&faults, owner, text, kSuppliesAll);
   for (const Property &property : object.properties) {
     // The engine's writer fills its refusal; a module's writer uses it itself.
     check_text(&faults, owner, property.refused,
                property.write == store_value ? kSuppliesAll : kSuppliesNothing);
-    for (const char *text : {property.failure_log, property.failure_error, property.write_log,
-                             property.multi_write_log})
+    for (const char *text : {property.failure_log, property.write_log, property.multi_write_log})
       check_text(&faults, owner, text, kSuppliesNothing);
+    check_text(&faults, owner, property.failure_error, kNamed);
   }
   return faults;
 }
@@ -359,7 +363,8 @@ void object_method_call(const SingleObject &object, const char *function, const 
             object.method_log, function, __LINE__, method_name);
   const CallContext context{
       .object_path = object_path, .instance = instance, .user_data = object.user_data};
-  dispatch_method(object.methods, context, interface_name, method_name, parameters, invocation);
+  dispatch_method(object.methods, context, interface_name, method_name, parameters, invocation,
+                  object.unknown_method);
   if (object.method_log != nullptr)
     sys_log(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
             "out of func [%s]", function);
@@ -421,6 +426,11 @@ bool check_value_type(GVariant *value, const char *name, const char *type, GErro
   set_invalid_args(error, "invalid type '%s' of %s, expected '%s'",
                    g_variant_get_type_string(value), name, type);
   return false;
+}
+
+void set_invalid_text(GError **error, const char *text, const TextValues &values,
+                      const char *legacy) {
+  set_invalid_args(error, "%s", text_for(text, values, legacy).c_str());
 }
 
 // A damaged store fails every call that reaches it; the client then learns
@@ -493,7 +503,9 @@ GVariant *object_get(const SingleObject &object, const char *function, const cha
       if (property->failure_log != nullptr)
         sys_log(LOG_MODULE_DBUS, object.failure_log_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__,
                 function, property->failure_log, property_name);
-      set_invalid_args(error, property->failure_error, property_name);
+      set_invalid_text(error, property->failure_error,
+                       {.name = property_name, .path = object_path, .instance = instance},
+                       property_name);
     } else if (property->on_failure == OnFailure::Fallback) {
       DBUS_LOG(LOG_LEVEL_WARN, property->failure_log, property_name);
       value = property->raw == Raw::Text || property->raw == Raw::IPv4
@@ -508,7 +520,9 @@ GVariant *object_get(const SingleObject &object, const char *function, const cha
     sys_log(LOG_MODULE_DBUS, LOG_LEVEL_WARN, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
             object.unknown_log, function, __LINE__, property_name);
     if (error == nullptr || *error == nullptr)
-      set_invalid_args(error, object.unknown_read, property_name);
+      set_invalid_text(error, object.unknown_read,
+                       {.name = property_name, .path = object_path, .instance = instance},
+                       property_name);
   }
   sys_log(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
           "out of func [%s]", function);
@@ -617,7 +631,10 @@ bool store_value(const CallContext &call, const SingleObject &object, const Prop
                            ? object.set_at(call.instance, property.index, stored)
                            : object.set(property.index, stored);
   if (accepted == 0) {
-    set_invalid_args(error, object.store_refused, name);
+    set_invalid_text(error, object.store_refused,
+                     {.name = name, .value = value, .path = call.object_path,
+                      .instance = call.instance},
+                     name);
     return false;
   }
   flags->changed = 1;
@@ -655,7 +672,10 @@ bool object_write(const CallContext &call, const SingleObject &object, const cha
   const Property *property = find_property(object, name);
   if (property == nullptr || property->write == nullptr) {
     DBUS_LOG(LOG_LEVEL_WARN, object.unknown_log, __func__, __LINE__, name);
-    set_invalid_args(error, object.unknown_write, name);
+    set_invalid_text(error, object.unknown_write,
+                     {.name = name, .value = value, .path = call.object_path,
+                      .instance = call.instance},
+                     name);
     return false;
   }
   if (!check_value_type(value, name, property->type, error)) return false;

@@ -84,6 +84,9 @@ TEST_F(EngineDeclarationTest, MethodsServeTheirRowAndTheCurrentServiceType) {
   host::settings().service_type = 0;
   EXPECT_EQ(method(first, "Mode"), "('basic',)");
   EXPECT_THAT(method(second, "Boost"), HasSubstr("org.freedesktop.DBus.Error.UnknownMethod"));
+  // A name the table does not write is refused with the table's own text.
+  EXPECT_EQ(set_multi(second, kRow, dictionary({{"Seen", g_variant_new_boolean(true)}})),
+            InvalidArgs("row 2 has no Seen to write"));
 
   // Exactly one answer: a second one is dropped, a missing one is an error.
   EXPECT_EQ(method(first, "Twice"), "(uint32 1,)");
@@ -331,8 +334,15 @@ TEST_F(EngineDeclarationTest, AnObjectBesideARowIsATableOfItsOwn) {
   });
 
   EXPECT_EQ(write(first, kStats, "data", g_variant_new_strv(nullptr, 0)).first, kInvalidArgs);
+  EXPECT_EQ(set_multi(first, kStats, dictionary({{"data", g_variant_new_strv(nullptr, 0)}})),
+            InvalidArgs("data of row 1 takes no writes"));
   EXPECT_EQ(answer(first, kStats, "Owner", nullptr), "('" + first + "', uint32 1)");
   EXPECT_EQ(answer(second, kStats, "Owner", nullptr), "('" + second + "', uint32 2)");
+  // A method its file declares but no row serves now answers the table's text.
+  EXPECT_EQ(failure_of(first, kStats, "Reset", nullptr),
+            Error("org.freedesktop.DBus.Error.UnknownMethod", "Unknown method Reset"));
+  host::settings().service_type = 1;
+  EXPECT_EQ(answer(first, kStats, "Reset", nullptr), "('" + first + "', uint32 1)");
 }
 
 TEST_F(EngineDeclarationTest, RemoveAllObjectsOnlyWhereTheCollectionHasIt) {

@@ -498,17 +498,22 @@ constexpr igd1::Property kStatsProperties[] = {
     {.name = "Label", .index = 1, .buffer = sizeof(StatsValues::label), .write = igd1::store_value,
      .stored = igd1::Stored::Text},
 };
-constexpr igd1::Method kStatsMethods[] = {{.name = "Owner", .handler = stats_owner}};
+constexpr igd1::Method kStatsMethods[] = {
+    {.name = "Owner", .handler = stats_owner},
+    {.name = "Reset", .handler = stats_owner, .variant = igd1::Variant::ServiceType1},
+};
 constexpr igd1::SingleObject kStatsObject = {.path = nullptr,
                                              .xml_file = "ProbeRowStats.xml",
                                              .properties = kStatsProperties,
                                              .get_at = stats_get,
                                              .set_at = stats_set,
+                                             .unknown_write = "{name} of row {instance} takes no writes",
                                              .begin = stats_begin,
                                              .commit = stats_commit,
                                              .abort = stats_abort,
                                              .multi_failure = igd1::MultiFailure::Restore,
-                                             .methods = kStatsMethods};
+                                             .methods = kStatsMethods,
+                                             .unknown_method = "Unknown method {name}"};
 constexpr igd1::Sibling kStats = {.suffix = "Stats",
                                   .object = &kStatsObject,
                                   .introspection_name = "probe_stats_introspection_data",
@@ -529,6 +534,7 @@ constexpr igd1::RowModule kRows = {
     .manager_path = "/com/wqx/igd1/Test/Engine/Rows",
     .properties = kRowProperties,
     .table = rows_table(),
+    .texts = {.write_property = "row {instance} has no {name} to write"},
     .commit = igd1::Commit::BackupUpdate,
     .announce = igd1::Announce::Never,
     .add = igd1::AddKind::Self,

@@ -229,8 +229,14 @@ TEST(XmlContractTest, TableTextsUseOnlyPlaceholdersTheEngineSupplies) {
   const RowModule kPalette = {.manager_path = "/com/wqx/igd1/Test/Palette",
                               .properties = kColoured,
                               .table = {.row_size = 8},
-                              .texts = {.delete_guarded = "row {instance} is in use"}};
+                              .texts = {.get_invalid_path = "no row at {path}",
+                                        .read_property = "no {name} in row {instance}",
+                                        .write_property = "{value} is not for {name}",
+                                        .delete_guarded = "row {instance} is in use",
+                                        .unknown_method = "Unknown method {name}"}};
   EXPECT_EQ(row_text_faults(kPalette, "Palette"),
+            "Palette: text \"{value} is not for {name}\" has {value}, which the engine does "
+            "not supply there\n"
             "Palette: text \"row {instance} is in use\" has {instance}, which the engine does "
             "not supply there\n"
             "Palette: text \"{value} is no {colour} for {name}\" has {colour}, which the engine "
@@ -239,8 +245,13 @@ TEST(XmlContractTest, TableTextsUseOnlyPlaceholdersTheEngineSupplies) {
       {.name = "Level", .type = "u", .write = store_value, .refused = "{value} for {name} at {path}"},
       {.name = "Step", .type = "u", .write = write_only_hook, .refused = "{value} for {name}"}};
   const SingleObject kMeter = {.path = "/com/wqx/igd1/Test/Meter", .xml_file = nullptr,
-                               .properties = kLevels};
+                               .properties = kLevels,
+                               .unknown_read = "no {name} read at {path}",
+                               .unknown_write = "{value} not written to {name}",
+                               .unknown_method = "no {value} method"};
   EXPECT_EQ(object_text_faults(kMeter),
+            "/com/wqx/igd1/Test/Meter: text \"no {value} method\" has {value}, which the engine "
+            "does not supply there\n"
             "/com/wqx/igd1/Test/Meter: text \"{value} for {name}\" has {value}, which the engine "
             "does not supply there\n");
 }
