@@ -184,11 +184,14 @@ struct NestedManagers {
   // An interface of each nested manager's own, served from a table at the
   // manager's path with the outer row's number as the instance its hooks
   // see, and the interface's document (its first interface).
+  // Without `object_xml` the document is the object's own file, read when
+  // the outer collection starts (missing: fatal).
   const SingleObject *object = nullptr;
   const char *object_xml = nullptr;
   // Set by the collections themselves.
   const RowCollection *outer = nullptr;
   const RowCollection *inner = nullptr;
+  GDBusNodeInfo *object_node = nullptr;  // the document read from the object's file
 };
 // The nested manager of row `outer`, or nullptr.
 IGD1_EXPORT GDBusObjectManagerServer *nested_manager(const NestedManagers &nested, uint32_t outer);

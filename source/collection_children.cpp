@@ -436,6 +436,14 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
                        rows.module.sibling != nullptr;
   CollectionState &state = *rows.collection.state;
   if (state.nested_managers != nullptr) state.nested_managers->clear();
+  // A nested manager's interface without a document of its own text is
+  // described by its object's file.
+  if (NestedManagers *nested = rows.module.nested;
+      nested != nullptr && nested->object != nullptr && nested->object_xml == nullptr) {
+    GDBusNodeInfo *node = load_described_document(*nested->object, nested->object->xml_file);
+    if (GDBusNodeInfo *previous = std::exchange(nested->object_node, node))
+      g_dbus_node_info_unref(previous);
+  }
   auto attach = [&] {
     if (rows.module.manager_methods) {
       collection_attach(rows.collection, connection, manager_vtable);
@@ -498,10 +506,12 @@ void nested_manager_add(const NestedManagers &nested, GDBusConnection *connectio
                                          : nullptr;
     g_dbus_object_manager_server_set_connection_expand(manager, connection, vtable, manager);
     const guint object =
-        nested.object != nullptr
-            ? register_described_object(*nested.object, nested.object_xml, connection,
-                                        path.c_str(), outer)
-            : 0;
+        nested.object == nullptr ? 0
+        : nested.object_node != nullptr
+            ? register_described_node(*nested.object, nested.object_node, connection,
+                                      path.c_str(), outer)
+            : register_described_object(*nested.object, nested.object_xml, connection,
+                                        path.c_str(), outer);
     (*managers)[outer] = {manager, object};
     created = true;
   }

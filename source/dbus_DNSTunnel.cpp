@@ -10,11 +10,9 @@
 #include "dnstunnel.h"
 
 #include <cstddef>
-#include <cstring>
-#include <vector>
 
+#include "joined_lists.h"
 #include "mib_network_tables.h"
-#include "tool.h"
 
 namespace {
 
@@ -24,33 +22,6 @@ using Tunnel = dns_tunnel_row;
 constexpr char kRefused[] = "Invalid parameter value for %s";
 constexpr size_t kDomainRoom = DNS_TUNNEL_DOMAINS_SIZE - 1;
 
-bool domains_fit(GVariant *value) {
-  g_autofree const gchar **domains = g_variant_get_strv(value, nullptr);
-  size_t room = kDomainRoom;
-  for (size_t i = 0; domains[i] != nullptr; ++i) {
-    const size_t length = std::strlen(domains[i]);
-    if (length >= room) return false;
-    room -= length + (i > 0 ? 1 : 0);
-  }
-  return true;
-}
-
-// Domains that are not valid text are left out of the list.
-GVariant *read_domains(const igd1::CallContext &, const igd1::RowProperty &property, const uint8_t *row) {
-  const char *text = reinterpret_cast<const char *>(row + property.offset);
-  g_autofree gchar *joined = g_strndup(text, strnlen(text, property.size));
-  g_auto(GStrv) pieces = joined[0] == '\0' ? g_new0(gchar *, 1) : g_strsplit(joined, ";", -1);
-  std::vector<const gchar *> valid;
-  for (gchar **piece = pieces; *piece != nullptr; ++piece) {
-    if (g_utf8_validate(*piece, -1, nullptr))
-      valid.push_back(*piece);
-    else
-      DBUS_LOG(LOG_LEVEL_WARN, "DomainName error");
-  }
-  valid.push_back(nullptr);
-  return g_variant_new_strv(valid.data(), -1);
-}
-
 constexpr igd1::RowProperty kProperties[] = {
     {.name = "ServerIP", .field = Field::Text, .offset = uint16_t(offsetof(Tunnel, server_ip)),
      .size = DNS_TUNNEL_SERVER_SIZE, .write_log = "set ServerIP value:%s",
@@ -58,7 +29,8 @@ constexpr igd1::RowProperty kProperties[] = {
     {.name = "DomainName", .type = "as", .field = Field::List,
      .offset = uint16_t(offsetof(Tunnel, domains)), .size = DNS_TUNNEL_DOMAINS_SIZE,
      .write_log = "set DomainName value:%s", .overlong = igd1::Overlong::Refuse,
-     .refused = kRefused, .read = read_domains, .accepts = domains_fit},
+     .refused = kRefused, .read = igd1::read_domain_list,
+     .accepts = igd1::fits_running_room<kDomainRoom>},
 };
 
 // The row is stored over the caller's current record of the same tunnel.

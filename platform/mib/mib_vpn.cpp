@@ -1,0 +1,150 @@
+// The VPN tunnels ("vpn"): at most four, each with its settings, three lists
+// of up to 327,712 characters and the WAN connection it rides on.
+//
+// The status lines of a tunnel are worked out when they are asked for: none
+// while it is off; its type, server, WAN connection and lists while it is
+// on, and whether it is up (its WAN connection up on IPv4 and a server set).
+// A new store starts without tunnels.
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "mib_network_tables.h"
+#include "mib_table.h"
+#include "mib_vpn.h"
+
+namespace {
+
+using K = igd1::mib::ValueKind;
+using Tunnel = vpn_connection_row;
+
+#define TUNNEL_COLUMN(name, kind, member) \
+  {name, kind, offsetof(Tunnel, member), sizeof(Tunnel::member)}
+constexpr igd1::mib::Column kColumns[] = {
+    {"Mark1", K::U8, offsetof(Tunnel, marks), 1},
+    {"Mark2", K::U8, offsetof(Tunnel, marks) + 1, 1},
+    TUNNEL_COLUMN("Type", K::U8, type),
+    TUNNEL_COLUMN("TunnelName", K::Text, tunnel_name),
+    TUNNEL_COLUMN("UserId", K::Text, user_id),
+    TUNNEL_COLUMN("Enable", K::U8, enable),
+    TUNNEL_COLUMN("Status", K::U8, status),
+    TUNNEL_COLUMN("Mode", K::U8, mode),
+    TUNNEL_COLUMN("Priority", K::U8, priority),
+    TUNNEL_COLUMN("IdleTime", K::I32, idle_time),
+    TUNNEL_COLUMN("AccountProxy", K::Text, account_proxy),
+    TUNNEL_COLUMN("ServerAddress", K::Text, server_address),
+    TUNNEL_COLUMN("Account", K::Text, account),
+    TUNNEL_COLUMN("Password", K::Text, password),
+    TUNNEL_COLUMN("Port", K::I32, port),
+    TUNNEL_COLUMN("AttachMode", K::U8, attach_mode),
+    TUNNEL_COLUMN("Domains", K::Text, domains),
+    TUNNEL_COLUMN("IPs", K::Text, ips),
+    TUNNEL_COLUMN("TerminalMACs", K::Text, terminal_macs),
+    TUNNEL_COLUMN("WANName", K::Text, wan_name),
+};
+#undef TUNNEL_COLUMN
+
+template <typename T>
+T field_at(const uint8_t *row, size_t offset) {
+  T value;
+  std::memcpy(&value, row + offset, sizeof value);
+  return value;
+}
+
+// A record the tunnel could not run with names its first unfit field.  The
+// fields are read one by one: a whole record is too big for a stack.
+const char *unfit_field(const uint8_t *row) {
+  if (row[offsetof(Tunnel, type)] > VPN_TYPE_PPTP) return "Type";
+  if (row[offsetof(Tunnel, enable)] > 1) return "Enable";
+  if (row[offsetof(Tunnel, mode)] > VPN_MODE_RANDOM) return "Mode";
+  if (row[offsetof(Tunnel, priority)] > 7) return "Priority";
+  if (field_at<int32_t>(row, offsetof(Tunnel, idle_time)) < 0) return "IdleTime";
+  const auto port = field_at<int32_t>(row, offsetof(Tunnel, port));
+  if (port < 0 || port > 65535) return "Port";
+  if (row[offsetof(Tunnel, attach_mode)] > 2) return "AttachMode";
+  return nullptr;
+}
+
+constexpr igd1::mib::TableSpec kTunnels = {
+    .def = igd1::mib::record_table("vpn", "VPNConnection", sizeof(Tunnel), kColumns,
+                                   VPN_MAX_TUNNELS),
+    .prefix = "vpnConn",
+    .refused = unfit_field,
+};
+igd1::mib::Table g_tunnels(kTunnels);
+
+size_t entries_of(const char *list) {
+  if (*list == '\0') return 0;
+  size_t count = 1;
+  for (const char *c = list; *c != '\0'; ++c) count += *c == ';';
+  return count;
+}
+
+// Whether the WAN connection `name` is up on IPv4.
+bool wan_up(const char *name) {
+  mib_list_node *node = wanconnectiondb_get_entry_by_name(name);
+  if (node == nullptr) return false;
+  wan_connection_row wan;
+  std::memcpy(&wan, node->data, sizeof wan);
+  return wan.ipv4_status == WAN_STATUS_CONNECTED;
+}
+
+std::vector<std::string> status_lines(const Tunnel &tunnel) {
+  if (tunnel.enable == 0) return {};
+  const char *type = tunnel.type == VPN_TYPE_L2TP   ? "L2TP"
+                     : tunnel.type == VPN_TYPE_PPTP ? "PPTP"
+                                                    : "none";
+  const bool up = tunnel.server_address[0] != '\0' && wan_up(tunnel.wan_name);
+  return {std::string("Type: ") + type,
+          std::string("Server: ") + tunnel.server_address + ":" + std::to_string(tunnel.port),
+          std::string("WAN: ") + tunnel.wan_name,
+          std::string("State: ") + (up ? "Connected" : "Disconnected"),
+          "Domains: " + std::to_string(entries_of(tunnel.domains)),
+          "IPs: " + std::to_string(entries_of(tunnel.ips)),
+          "Terminals: " + std::to_string(entries_of(tunnel.terminal_macs))};
+}
+
+}  // namespace
+
+int vpnConn_update_all(void) { return g_tunnels.init() ? 1 : 0; }
+
+mib_list_node *vpnConn_get_list(int) { return g_tunnels.list(); }
+
+mib_list_node *vpnConn_get_list_by_instnum(uint32_t instance, uint32_t *index) {
+  return g_tunnels.find(instance, index);
+}
+
+int vpnConn_get_list_totalnum(void) {
+  if (g_tunnels.fails("get_list_totalnum")) return 0;
+  return int(g_tunnels.rows().size());
+}
+
+int vpnConn_insert_entry(void *row) { return g_tunnels.insert(row) ? 1 : 0; }
+
+int vpnConn_remove_entry(uint32_t index, mib_list_node *node) {
+  return g_tunnels.remove(index, node) ? 1 : 0;
+}
+
+int vpnConn_update_entry(const void *row, uint32_t instance, int) {
+  return row != nullptr && g_tunnels.instance_of(row) == instance && g_tunnels.update(row) == nullptr
+             ? 1
+             : 0;
+}
+
+int vpnConn_check_wan_name(const char *name) {
+  if (name == nullptr || g_tunnels.fails("check_wan_name")) return 0;
+  return wanconnectiondb_get_entry_by_name(name) != nullptr ? 1 : 0;
+}
+
+int vpnConn_get_status(uint32_t instance, char *slots[VPN_STATUS_SLOTS]) {
+  if (slots == nullptr) return 0;
+  for (int i = 0; i < VPN_STATUS_SLOTS; ++i) slots[i] = nullptr;
+  if (g_tunnels.fails("get_status")) return 0;
+  mib_list_node *node = g_tunnels.find(instance, nullptr);
+  if (node == nullptr) return 0;
+  const std::vector<std::string> lines = status_lines(*static_cast<const Tunnel *>(node->data));
+  for (size_t i = 0; i < VPN_STATUS_SLOTS; ++i)
+    slots[i] = g_strdup(i < lines.size() ? lines[i].c_str() : "");
+  return 1;
+}
