@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace igd1::devices {
 
@@ -111,6 +112,8 @@ bool Radios::read_state(std::string *why) {
     b.scan_plan = f.list("scan_plan", kScanEntryMax);
     b.scan_result = f.list("scan_result", kScanEntryMax);
     b.scan_finish_time = f.text("scan_finish_time", 31, "");
+    b.beacon_elements = f.list("beacon_elements", kElementEntryMax);
+    b.probe_response_elements = f.list("probe_response_elements", kElementEntryMax);
     if (!f.ok()) {
       *why = file_.path() + ": " + f.error();
       return false;
@@ -206,6 +209,9 @@ bool Radios::write_state(std::string *why) {
     g_key_file_set_string(keys, g.c_str(), "scan_plan", join_list(b.scan_plan).c_str());
     g_key_file_set_string(keys, g.c_str(), "scan_result", join_list(b.scan_result).c_str());
     g_key_file_set_string(keys, g.c_str(), "scan_finish_time", b.scan_finish_time.c_str());
+    g_key_file_set_string(keys, g.c_str(), "beacon_elements", join_list(b.beacon_elements).c_str());
+    g_key_file_set_string(keys, g.c_str(), "probe_response_elements",
+                          join_list(b.probe_response_elements).c_str());
   }
   for (const Ssid &s : ssids_) {
     const std::string g = kSsidPrefix + std::to_string(s.instance);
@@ -445,6 +451,32 @@ bool Radios::set_scan_delay(uint32_t ms, std::string *why) {
     return false;
   }
   return change_written(scan_delay_ms_, ms, [&] { return write_state(why); });
+}
+
+bool Radios::set_elements(uint32_t band, ElementFrame frame, std::vector<std::string> entries,
+                          std::string *why) {
+  std::lock_guard lock(mutex_);
+  RadioBand *b = find_band(band);
+  if (b == nullptr) {
+    *why = "no such band";
+    return false;
+  }
+  if (entries.size() > kMaxElements) {
+    *why = "a band carries at most " + std::to_string(kMaxElements) + " elements";
+    return false;
+  }
+  for (const std::string &entry : entries) {
+    if (!fits_list(entry, kElementEntryMax)) {
+      *why = "an element entry is empty, too long or holds ';'";
+      return false;
+    }
+  }
+  std::vector<std::string> &kept =
+      frame == ElementFrame::Beacon ? b->beacon_elements : b->probe_response_elements;
+  std::vector<std::string> before = std::exchange(kept, std::move(entries));
+  if (write_state(why)) return true;
+  kept = std::move(before);
+  return false;
 }
 
 }  // namespace igd1::devices

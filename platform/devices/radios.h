@@ -37,7 +37,14 @@ struct RadioBand {
   std::vector<std::string> scan_result;
   ScanState scan_state = ScanState::Idle;
   std::string scan_finish_time;  // local time the last scan finished
+  // Vendor-specific elements the band adds to its beacons and to its probe
+  // responses, "<ssid>:<element bytes in hex>" (SSID 0: every SSID of the band).
+  std::vector<std::string> beacon_elements;
+  std::vector<std::string> probe_response_elements;
 };
+
+// The frames a band adds vendor-specific elements to.
+enum class ElementFrame : uint8_t { Beacon, ProbeResponse };
 
 struct Ssid {
   uint32_t instance = 0;         // 1-based, as the bus paths number SSIDs
@@ -67,6 +74,9 @@ inline constexpr size_t kPasswordMax = 63;
 inline constexpr size_t kNeighbourMax = 127;
 inline constexpr size_t kScanEntryMax = 15;
 inline constexpr size_t kMaxScanEntries = 64;
+// An element entry: an SSID number, ":", and at most 257 bytes in hex.
+inline constexpr size_t kElementEntryMax = 3 + 2 * 257;
+inline constexpr size_t kMaxElements = 16;
 
 class Radios {
  public:
@@ -105,6 +115,10 @@ class Radios {
   bool set_station_rssi(const Mac &mac, int32_t rssi, std::string *why);
   bool add_scan_result(uint32_t band, uint32_t channel, uint32_t score, std::string *why);
   bool set_scan_delay(uint32_t ms, std::string *why);
+  // Replaces the elements `frame` carries on band `band` (entries as in
+  // RadioBand); false when an entry does not fit.
+  bool set_elements(uint32_t band, ElementFrame frame, std::vector<std::string> entries,
+                    std::string *why);
 
  private:
   RadioBand *find_band(uint32_t id);

@@ -7,11 +7,13 @@
 // the low mark reach the events a module declared, a line's state reaches
 // the store's voice settings.
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 
 #include "host.h"
 #include "mib_store.h"
+#include "mib_vsie.h"
 #include "radios.h"
 #include "sys_paths.h"
 #include "usb_storage.h"
@@ -150,6 +152,44 @@ int scan_delay(const dbus_proxy_event_value *v, char *reason, size_t size) {
   return 1;
 }
 
+// A probe request carrying a vendor-specific element: kept by the capture
+// filters of its band and OUI.
+int probe_request(const dbus_proxy_event_value *v, char *reason, size_t size) {
+  const auto band = uint32_t(v[1].number);
+  const auto channel = uint32_t(v[2].number);
+  if (!devices::valid_channel(band, channel))
+    return refuse(reason, size, "CHANNEL is no channel of BAND (1: 2.4 GHz, 2: 5 GHz)");
+  if (probeRxVSIE_capture(v[0].mac, band, channel, int32_t(v[3].number), v[4].text, v[5].text) < 0)
+    return refuse(reason, size, "OUI is six hex digits, DATA an even number of hex digits");
+  return 1;
+}
+
+// The elements a frame carries, as the store applies them
+// ("<band>:<ssid>:<bytes>" joined with ";", band 3 for both), go to the
+// radios' bands.
+template <devices::ElementFrame Frame>
+bool apply_elements(const void *data, int) {
+  if (g_devices == nullptr || data == nullptr) return false;
+  std::vector<std::string> by_band[2];
+  g_auto(GStrv) entries = g_strsplit(static_cast<const char *>(data), ";", -1);
+  for (gchar **entry = entries; *entry != nullptr; ++entry) {
+    if (**entry == '\0') continue;
+    const char *rest = std::strchr(*entry, ':');
+    if (rest == nullptr || rest - *entry != 1 || (**entry < '1' || **entry > '3')) return false;
+    const int band = **entry - '0';
+    for (int b = 1; b <= 2; ++b)
+      if ((band & b) != 0) by_band[b - 1].emplace_back(rest + 1);
+  }
+  std::string why;
+  for (uint32_t band = 1; band <= 2; ++band) {
+    if (!g_devices->radios.set_elements(band, Frame, std::move(by_band[band - 1]), &why)) {
+      host_log(LOG_LEVEL_WARN, "radios: %s", why.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
 constexpr dbus_proxy_event_arg kJoinArgs[] = {
     {"MAC", DBUS_PROXY_ARG_MAC, 0}, {"SSID", DBUS_PROXY_ARG_UINT32, 0}, {"RSSI", DBUS_PROXY_ARG_INT32, 0}};
 constexpr dbus_proxy_event_arg kMacArg[] = {{"MAC", DBUS_PROXY_ARG_MAC, 0}};
@@ -160,7 +200,14 @@ constexpr dbus_proxy_event_arg kResultArgs[] = {{"BAND", DBUS_PROXY_ARG_UINT32, 
                                                 {"CHANNEL", DBUS_PROXY_ARG_UINT32, 0},
                                                 {"SCORE", DBUS_PROXY_ARG_UINT32, 0}};
 constexpr dbus_proxy_event_arg kDelayArg[] = {{"MS", DBUS_PROXY_ARG_UINT32, 0}};
+constexpr dbus_proxy_event_arg kProbeArgs[] = {{"MAC", DBUS_PROXY_ARG_MAC, 0},
+                                               {"BAND", DBUS_PROXY_ARG_UINT32, 0},
+                                               {"CHANNEL", DBUS_PROXY_ARG_UINT32, 0},
+                                               {"RSSI", DBUS_PROXY_ARG_INT32, 0},
+                                               {"OUI", DBUS_PROXY_ARG_TEXT, VSIE_OUI_SIZE - 1},
+                                               {"DATA", DBUS_PROXY_ARG_TEXT, VSIE_DATA_SIZE - 1}};
 constexpr dbus_proxy_event kRadioEvents[] = {
+    {"probe-request", probe_request, kProbeArgs, 6},
     {"station-join", station_join, kJoinArgs, 3},
     {"station-leave", station_leave, kMacArg, 1},
     {"station-signal", station_signal, kSignalArgs, 2},
@@ -251,6 +298,9 @@ void start_emulated_devices() {
   if (!g_devices->usb.open(&why)) host_log(LOG_LEVEL_WARN, "USB storage: %s", why.c_str());
   if (!g_devices->voice.open(&why)) host_log(LOG_LEVEL_WARN, "voice line: %s", why.c_str());
   declare("radio", kRadioEvents);
+  mib::register_notice_applier(MIB_CFG_VSIE_BEACON, apply_elements<devices::ElementFrame::Beacon>);
+  mib::register_notice_applier(MIB_CFG_VSIE_PROBE_RESPONSE,
+                               apply_elements<devices::ElementFrame::ProbeResponse>);
   declare("usb", kUsbEvents);
   declare("voice", kVoiceEvents);
 }
@@ -258,6 +308,8 @@ void start_emulated_devices() {
 void stop_emulated_devices() {
   if (g_devices == nullptr) return;
   for (const char *device : {"radio", "usb", "voice"}) register_events(device, nullptr, 0);
+  for (uint32_t bit : {MIB_CFG_VSIE_BEACON, MIB_CFG_VSIE_PROBE_RESPONSE})
+    mib::register_notice_applier(bit, nullptr);
   if (g_devices->scan_timer != 0) g_source_remove(g_devices->scan_timer);
   g_devices.reset();
 }

@@ -1,0 +1,119 @@
+// The vendor-specific information-element tables: elements added to beacons
+// (/com/wqx/igd1/VSIE/BeaconTxVSIE) and to probe responses
+// (/com/wqx/igd1/VSIE/ProbeRspTxVSIE), and filters that capture elements of
+// received probe requests (/com/wqx/igd1/VSIE/ProbeRxVSIE) with a record
+// manager ".../<n>/Records" under each filter.
+//
+// What the three tables share: bands, the hex texts of OUIs and data, the
+// row properties and table of a transmit table, and the manager objects
+// that count the rows.
+#pragma once
+
+#include <cstddef>
+
+#include "collection.h"
+#include "mib_vsie.h"
+
+IGD1_DECLARE_ROW_COLLECTION_ENTRY(BeaconTxVSIEmanager, BeaconTxVSIE,
+                                  BeaconTxVSIE_introspection_data,
+                                  BeaconTxVSIE_handle_set_multi_properties);
+IGD1_DECLARE_ROW_COLLECTION_ENTRY(ProbeRspTxVSIE, ProbeRspTxVSIE,
+                                  ProbeRspTxVSIE_introspection_data,
+                                  ProbeRspTxVSIE_handle_set_multi_properties);
+IGD1_DECLARE_ROW_COLLECTION_ENTRY(ProbeRxVSIEmanager, ProbeRxVSIE, ProbeRxVSIE_introspection_data,
+                                  ProbeRxVSIE_handle_set_multi_properties);
+IGD1_DECLARE_NESTED_ROW_COLLECTION(ProbeRxVSIERecord, ProbeRxVSIERecord_handle_set_multi_properties);
+
+namespace igd1::vsie {
+
+inline constexpr Choice kBands[] = {
+    {VSIE_BAND_24G, "2.4G", nullptr},
+    {VSIE_BAND_5G, "5G", nullptr},
+    {VSIE_BAND_ALL, "All", nullptr},
+};
+
+// Stores an OUI (exactly six hex digits) or element data (an even number of
+// hex digits that fits the field) upper-case; refuses anything else with
+// the property's `refused` text.
+bool store_hex(const CallContext &call, const RowProperty &property, GVariant *value,
+               uint8_t *row, bool *changed);
+
+// A manager object counting the rows of a table of `max_entries` at most:
+// MaxEntries and NumberOfEntries.  `count` answers the number of rows.
+struct RowCount {
+  uint32_t max_entries;
+  int (*count)();
+};
+GVariant *read_row_count(const CallContext &call, const SingleObject &object,
+                         const Property &property);
+inline constexpr Property kRowCountProperties[] = {
+    {.name = "MaxEntries", .type = "u", .read = read_row_count},
+    {.name = "NumberOfEntries", .type = "u", .read = read_row_count},
+};
+
+// The properties of a transmit table's rows.
+inline constexpr RowProperty kTxProperties[] = {
+    {.name = "Enable", .type = "b", .field = Field::Flag, .offset = offsetof(vsie_tx_row, enable),
+     .write_log = "set Enable value:%d"},
+    {.name = "Band", .field = Field::Choice, .offset = offsetof(vsie_tx_row, band),
+     .write_log = "set Band value:%s", .choices = kBands, .refused = "Invalid parameter value ,Band: {value}"},
+    {.name = "SSIDIndex", .type = "u", .field = Field::Number,
+     .offset = offsetof(vsie_tx_row, ssid_index), .size = 4, .write_log = "set SSIDIndex value:%d",
+     .min = 0, .max = VSIE_MAX_SSID_INDEX, .refused = "Invalid parameter value ,SSIDIndex: {value}"},
+    {.name = "OUI", .field = Field::Text, .offset = offsetof(vsie_tx_row, oui), .size = VSIE_OUI_SIZE,
+     .write_log = "set OUI value:%s", .refused = "Invalid parameter value ,OUI: {value}",
+     .write = store_hex},
+    {.name = "Data", .field = Field::Text, .offset = offsetof(vsie_tx_row, data),
+     .size = VSIE_DATA_SIZE, .write_log = "set Data value:%s",
+     .refused = "Invalid parameter value ,Data: {value}", .write = store_hex},
+};
+
+// A new element is off and for every SSID of both bands.
+void new_element(uint8_t *row);
+// Hands the enabled elements of a frame to the radios.
+bool apply_elements(vsie_frame frame, GError **error);
+
+// The store's functions of the transmit table of `Frame`, and its module
+// published at `manager_path` with its manager object `manager` (on the
+// manager's path from `manager_xml_file`, or, with a null file, at the path
+// its own file names).
+template <vsie_frame Frame>
+struct TxTable {
+  static int update_all() { return vsieTx_update_all(Frame); }
+  static mib_list_node *get_list(int) { return vsieTx_get_list(Frame); }
+  static mib_list_node *get_list_by_instnum(uint32_t instance, uint32_t *index) {
+    return vsieTx_get_list_by_instnum(Frame, instance, index);
+  }
+  static int insert_entry(void *row) { return vsieTx_insert_entry(Frame, row); }
+  static int remove_entry(uint32_t index, mib_list_node *node) {
+    return vsieTx_remove_entry(Frame, index, node);
+  }
+  static int update_entry(const void *row, uint32_t, const char **, int) {
+    return vsieTx_update_entry(Frame, row, static_cast<const uint8_t *>(row)[0]);
+  }
+  static int count() { return vsieTx_get_list_totalnum(Frame); }
+  static bool applied(const CallContext &, GError **error) { return apply_elements(Frame, error); }
+  static void removed(const uint8_t *, uint32_t) { apply_elements(Frame, nullptr); }
+
+  static constexpr RowModule module(const char *manager_path, const SingleObject *manager,
+                                    const char *manager_xml_file) {
+    return {.manager_path = manager_path,
+            .properties = kTxProperties,
+            .table = {.row_size = sizeof(vsie_tx_row), .update_all = update_all,
+                      .get_list = get_list, .get_list_by_instnum = get_list_by_instnum,
+                      .insert_entry = insert_entry, .remove_entry = remove_entry,
+                      .update_entry = update_entry},
+            .texts = {.get_no_row = "func [%s] :invalid list num  %d ",
+                      .set_no_row = "func [%s] :invalid list num  %d ",
+                      .table_full = "Error! Table Full."},
+            .commit = Commit::BackupUpdate,
+            .manager_object = manager,
+            .after_commit = applied,
+            .after_delete = removed,
+            .max_rows = VSIE_MAX_TX_ROWS,
+            .new_row = new_element,
+            .manager_xml_file = manager_xml_file};
+  }
+};
+
+}  // namespace igd1::vsie

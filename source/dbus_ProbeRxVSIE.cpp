@@ -1,0 +1,141 @@
+// Filters capturing vendor-specific elements of received probe requests:
+// /com/wqx/igd1/VSIE/ProbeRxVSIE, at most 8, one child per filter and under
+// each a record manager ".../<n>/Records" that comes and goes with it.  The
+// radio's captures are records ".../Records/<m>": read-only, at most
+// MaxRecords per filter (the oldest goes), removed one by one with
+// DeleteObject; AddObject on a record manager is refused.
+#include "vsie.h"
+
+#include <cstring>
+
+namespace {
+
+using igd1::Field;
+using Filter = vsie_filter_row;
+
+constexpr char kManagerPath[] = "/com/wqx/igd1/VSIE/ProbeRxVSIE";
+
+// ---- records ----
+
+GVariant *read_record_count(const igd1::CallContext &call, const igd1::SingleObject &,
+                            const igd1::Property &) {
+  const int count = probeRxVSIERecord_count(call.instance);
+  if (count < 0) {
+    igd1::set_invalid_args(call.error, "Get NumberOfRecords failed");
+    return nullptr;
+  }
+  return g_variant_new_uint32(uint32_t(count));
+}
+
+constexpr igd1::Property kRecordManagerProperties[] = {
+    {.name = "NumberOfRecords", .type = "u", .read = read_record_count},
+};
+constexpr igd1::SingleObject kRecordManager = {
+    .path = nullptr,
+    .xml_file = "ProbeRxVSIERecordManager.xml",
+    .properties = kRecordManagerProperties,
+};
+
+const igd1::PublishObject kRecordManagerPublished(kRecordManager);
+
+igd1::NestedManagers g_record_managers = {.suffix = "Records", .object = &kRecordManager};
+
+#define RECORD_ITEM(prop, bus_type, item_number, bytes) \
+  {.name = prop, .type = bus_type, .field = Field::Item, .size = bytes, .item = item_number}
+constexpr igd1::RowProperty kRecordProperties[] = {
+    RECORD_ITEM("MAC", "s", VSIE_RECORD_MAC, VSIE_MAC_SIZE),
+    RECORD_ITEM("RSSI", "i", VSIE_RECORD_RSSI, 0),
+    RECORD_ITEM("Band", "s", VSIE_RECORD_BAND, 8),
+    RECORD_ITEM("Channel", "u", VSIE_RECORD_CHANNEL, 0),
+    RECORD_ITEM("Time", "s", VSIE_RECORD_TIME, VSIE_TIME_SIZE),
+    RECORD_ITEM("Data", "s", VSIE_RECORD_DATA, VSIE_DATA_SIZE),
+};
+#undef RECORD_ITEM
+
+int remove_record(void *, uint32_t filter, uint32_t record) {
+  return probeRxVSIERecord_remove(filter, record);
+}
+int announce_records(void *, uint32_t filter) { return probeRxVSIERecord_announce(filter); }
+
+constexpr igd1::RowModule kRecords = {
+    .manager_path = kManagerPath,
+    .properties = kRecordProperties,
+    .table = {.row_size = sizeof(Filter),
+              .get_list_by_instnum = probeRxVSIE_get_list_by_instnum,
+              .get_inner_item = probeRxVSIERecord_get_item,
+              .remove_inner = remove_record,
+              .init_inner = announce_records,
+              .inner_parent_offset = VSIE_RECORD_FILTER_OFFSET},
+    .texts = {.get_no_row = "func [%s] :invalid list num  %d ",
+              .add_failed = "not support to add object"},
+    .announce = igd1::Announce::Never,
+    .add = igd1::AddKind::Refuse,
+    .nested_in = &g_record_managers,
+    .refuse_error = igd1::kObjectManagerError,
+};
+
+// ---- filters ----
+
+constexpr igd1::RowProperty kProperties[] = {
+    {.name = "Enable", .type = "b", .field = Field::Flag, .offset = offsetof(Filter, enable),
+     .write_log = "set Enable value:%d"},
+    {.name = "Band", .field = Field::Choice, .offset = offsetof(Filter, band),
+     .write_log = "set Band value:%s", .choices = igd1::vsie::kBands,
+     .refused = "Invalid parameter value ,Band: {value}"},
+    {.name = "OUI", .field = Field::Text, .offset = offsetof(Filter, oui), .size = VSIE_OUI_SIZE,
+     .write_log = "set OUI value:%s", .refused = "Invalid parameter value ,OUI: {value}",
+     .write = igd1::vsie::store_hex},
+    {.name = "MaxRecords", .type = "u", .field = Field::Number,
+     .offset = offsetof(Filter, max_records), .size = 4, .write_log = "set MaxRecords value:%d",
+     .min = 1, .max = VSIE_MAX_RECORDS, .refused = "Invalid parameter value ,MaxRecords: {value}"},
+};
+
+igd1::vsie::RowCount g_count = {VSIE_MAX_FILTERS, probeRxVSIE_get_list_totalnum};
+
+constexpr igd1::SingleObject kManager = {
+    .path = kManagerPath,
+    .xml_file = "ProbeRxVSIEManager.xml",
+    .properties = igd1::vsie::kRowCountProperties,
+    .user_data = &g_count,
+};
+
+const igd1::PublishObject kManagerPublished(kManager);
+
+// A new filter is off, for both bands, and keeps 16 records.
+void new_filter(uint8_t *row) {
+  row[offsetof(Filter, band)] = VSIE_BAND_ALL;
+  const uint32_t kept = 16;
+  std::memcpy(row + offsetof(Filter, max_records), &kept, sizeof kept);
+}
+
+int store_filter(const void *copy, uint32_t, const char **, int) {
+  return probeRxVSIE_update_entry(copy, static_cast<const uint8_t *>(copy)[0]);
+}
+
+constexpr igd1::RowModule kModule = {
+    .manager_path = kManagerPath,
+    .properties = kProperties,
+    .table = {.row_size = sizeof(Filter),
+              .update_all = probeRxVSIE_update_all,
+              .get_list = probeRxVSIE_get_list,
+              .get_list_by_instnum = probeRxVSIE_get_list_by_instnum,
+              .insert_entry = probeRxVSIE_insert_entry,
+              .remove_entry = probeRxVSIE_remove_entry,
+              .update_entry = store_filter},
+    .texts = {.get_no_row = "func [%s] :invalid list num  %d ",
+              .set_no_row = "func [%s] :invalid list num  %d ",
+              .table_full = "Error! Table Full."},
+    .commit = igd1::Commit::BackupUpdate,
+    .nested = &g_record_managers,
+    .manager_object = &kManager,
+    .max_rows = VSIE_MAX_FILTERS,
+    .new_row = new_filter,
+    .manager_xml_file = "ProbeRxVSIEManager.xml",
+};
+
+}  // namespace
+
+IGD1_NESTED_ROW_COLLECTION(ProbeRxVSIERecord, ProbeRxVSIERecord_handle_set_multi_properties,
+                           kRecords)
+IGD1_ROW_COLLECTION_ENTRY(ProbeRxVSIEmanager, ProbeRxVSIE, ProbeRxVSIE_introspection_data,
+                          "ProbeRxVSIE", ProbeRxVSIE_handle_set_multi_properties, kModule)
