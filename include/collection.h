@@ -394,8 +394,8 @@ enum class AddKind : uint8_t {
 // the property name, row texts the instance number (preceded by the
 // handler's name when the text has a "%s"; a text with a "%s" and no "%d"
 // takes the object path), commit texts the store's reason; a text may use
-// fewer.  The path errors (get_invalid_path, set_invalid_path) may instead
-// name {path}, and the property errors (read_property, write_property,
+// fewer.  The path errors (get_invalid_path, set_invalid_path) and
+// commit_failed may instead name {path}, and the property errors (read_property, write_property,
 // read_failed, current_failed, invalid_utf8) {name}, {path} and {instance}.
 struct RowTexts {
   const char *get_invalid_path = "invalid object path %s";
@@ -523,8 +523,6 @@ struct RowModule {
   bool save_after_delete = true;
   // The refresh of a row before a read is left out during a conformance run.
   bool refresh_skipped_in_test_run = false;
-  // The commit failure text names the child's path instead of the store's reason.
-  bool commit_failure_names_path = false;
   // false: the manager is attached as GDBus's plain object manager, without
   // com.wqx.igd1.ObjectManager (no AddObject or DeleteObject at all).
   bool manager_methods = true;

@@ -505,11 +505,11 @@ std::string row_text_faults(const RowModule &module, const char *noun) {
   std::string faults;
   // The module's texts take printf arguments; its refusals, path and
   // property errors also placeholders.
-  for (const char *RowTexts::*text : {&RowTexts::get_invalid_path, &RowTexts::set_invalid_path})
+  for (const char *RowTexts::*text : {&RowTexts::get_invalid_path, &RowTexts::set_invalid_path, &RowTexts::commit_failed})
     check_text(&faults, noun, module.texts.*text, kSuppliesPath);
   for (const char *RowTexts::*text : {&RowTexts::read_property, &RowTexts::write_property, &RowTexts::read_failed, &RowTexts::current_failed, &RowTexts::invalid_utf8, &RowTexts::unknown_method})
     check_text(&faults, noun, module.texts.*text, kSuppliesName | kSuppliesPath | kSuppliesInstance);
-  for (const char *RowTexts::*text : {&RowTexts::get_no_row, &RowTexts::set_no_row, &RowTexts::no_row_log, &RowTexts::commit_failed, &RowTexts::item_set_failed, &RowTexts::add_failed, &RowTexts::add_path, &RowTexts::no_manager_log, &RowTexts::no_outer_log, &RowTexts::table_full, &RowTexts::add_log, &RowTexts::no_number_log, &RowTexts::add_refused_log, &RowTexts::export_log, &RowTexts::export_path_log, &RowTexts::export_type_log, &RowTexts::delete_path, &RowTexts::delete_no_row, &RowTexts::delete_wrong_path, &RowTexts::delete_failed, &RowTexts::delete_refused, &RowTexts::delete_guarded, })
+  for (const char *RowTexts::*text : {&RowTexts::get_no_row, &RowTexts::set_no_row, &RowTexts::no_row_log, &RowTexts::item_set_failed, &RowTexts::add_failed, &RowTexts::add_path, &RowTexts::no_manager_log, &RowTexts::no_outer_log, &RowTexts::table_full, &RowTexts::add_log, &RowTexts::no_number_log, &RowTexts::add_refused_log, &RowTexts::export_log, &RowTexts::export_path_log, &RowTexts::export_type_log, &RowTexts::delete_path, &RowTexts::delete_no_row, &RowTexts::delete_wrong_path, &RowTexts::delete_failed, &RowTexts::delete_refused, &RowTexts::delete_guarded, })
     check_text(&faults, noun, module.texts.*text, kSuppliesNothing);
   check_text(&faults, noun, module.texts.invalid_value, kSuppliesAll);
   for (const RowProperty &property : module.properties)

@@ -26,9 +26,8 @@ void set_row_error(GError **error, const char *format, const char *function, uin
     set_invalid_args(error, format, int(instance));
 }
 
-void set_failed(GError **error, const char *format, const char *argument) {
-  g_autofree gchar *message = g_strdup_printf(format, argument);
-  g_set_error_literal(error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED, message);
+void set_failed(GError **error, const std::string &message) {
+  g_set_error_literal(error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED, message.c_str());
 }
 
 std::vector<const RowCollection *> &collections() {
@@ -61,10 +60,10 @@ bool commit_row(const RowModule &module, uint8_t *copy, uint32_t index, const ch
     g_set_error_literal(error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED, failure);
     return false;
   }
-  const char *detail = module.commit_failure_names_path ? object_path
-                       : reason != nullptr                ? reason
-                                                          : "";
-  g_autofree gchar *message = g_strdup_printf(module.texts.commit_failed, detail);
+  // The text names the store's reason, or with {path} the row's path.
+  const std::string text = text_for(module.texts.commit_failed, {.path = object_path},
+                                    reason != nullptr ? reason : "");
+  const char *message = text.c_str();
   if (module.commit_error != nullptr && error != nullptr) {
     // A name GDBus knows maps to its own error domain; its message then
     // needs no name prefix to reach the caller as given.
@@ -278,7 +277,8 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
   }
   WorkingCopy copy(module, found.data);
   if (copy.data() == nullptr) {
-    set_failed(error, module.texts.commit_failed, "no working copy");
+    set_failed(error, text_for(module.texts.commit_failed, {.path = object_path},
+                               "no working copy"));
     return FALSE;
   }
   bool any_change = false;

@@ -80,7 +80,7 @@ constexpr igd1::RowModule kModule = {
               .update_entry = store_client,
               .refresh_row = update_ddns_status},
     .texts = {.get_no_row = "func [%s] :invalid list num  %d ",
-              .commit_failed = "fail to update mib for object patch %s",
+              .commit_failed = "fail to update mib for object patch {path}",
               .add_failed = "Add DDNSServer object fail !!",
               .delete_failed = "Delete DDNSServer Object error !!"},
     .commit = igd1::Commit::BackupUpdate,
@@ -88,7 +88,6 @@ constexpr igd1::RowModule kModule = {
     .after_commit = after_commit,
     .after_delete = after_delete,
     .delete_hook_in_test_run = true,
-    .commit_failure_names_path = true,
 };
 
 }  // namespace
