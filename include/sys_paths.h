@@ -54,6 +54,19 @@ inline constexpr char kDeviceStateDir[] = "/var/lib/igd1-devices/";
 inline constexpr char kMediaServerPid[] = "/var/run/media-server.pid";
 }  // namespace path
 
+// What the kernel shows of the running system, read by the diagnostics.
+// These are reached with kernel_path(), not sys_path(): the emulator runs
+// under a root folder of its own and still reports the machine it runs on.
+namespace kernel {
+// One folder per process, named by its pid, each with its "stat" file.
+inline constexpr char kProc[] = "/proc";
+inline constexpr char kMemInfo[] = "/proc/meminfo";
+inline constexpr char kConntrackCount[] = "/proc/sys/net/netfilter/nf_conntrack_count";
+inline constexpr char kConntrackMax[] = "/proc/sys/net/netfilter/nf_conntrack_max";
+// thermal_zone<n>/type and thermal_zone<n>/temp (millidegrees Celsius).
+inline constexpr char kThermalZones[] = "/sys/class/thermal";
+}  // namespace kernel
+
 namespace program {
 inline constexpr char kPollLanNetInfo[] = "/bin/poll_lanNetInfo";
 inline constexpr char kRestore[] = "/bin/restore";
@@ -74,6 +87,11 @@ inline constexpr char kMediaServer[] = "/usr/sbin/media-server";
 // component and to the programs they start.
 inline constexpr char kRootEnv[] = "IGD1_ROOT";
 
+// Name of the environment variable that puts the kernel's views under a
+// folder of their own (tests give a made-up process table there).  Unset:
+// the machine's own /proc and /sys.
+inline constexpr char kKernelRootEnv[] = "IGD1_KERNEL_ROOT";
+
 // The root folder without a trailing slash; "" stands for "/".
 std::string root_dir();
 
@@ -84,6 +102,13 @@ void set_root_dir(std::string_view dir);
 
 // The real location of a fixed absolute path: the root folder followed by it.
 std::string sys_path(std::string_view fixed_path);
+
+// The real location of a kernel view (a path of namespace kernel): below
+// IGD1_KERNEL_ROOT when it is set, else as written.
+std::string kernel_path(std::string_view fixed_path);
+// Sets or ("" or "/") clears IGD1_KERNEL_ROOT for this process; call it
+// before other threads run.
+void set_kernel_root_dir(std::string_view dir);
 
 // Same, into a caller's buffer, for C-style code.  Returns false (and leaves
 // an empty text) when the result does not fit.

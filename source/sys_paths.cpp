@@ -8,29 +8,44 @@
 
 namespace igd1 {
 
-std::string root_dir() {
-  const char *root = std::getenv(kRootEnv);
+namespace {
+
+std::string dir_from_env(const char *variable) {
+  const char *root = std::getenv(variable);
   if (root == nullptr) return {};
   std::string_view dir(root);
   while (!dir.empty() && dir.back() == '/') dir.remove_suffix(1);
   return std::string(dir);
 }
 
-void set_root_dir(std::string_view dir) {
+void set_dir_env(const char *variable, std::string_view dir) {
   while (!dir.empty() && dir.back() == '/') dir.remove_suffix(1);
   if (dir.empty()) {
-    unsetenv(kRootEnv);
+    unsetenv(variable);
   } else {
-    setenv(kRootEnv, std::string(dir).c_str(), 1);
+    setenv(variable, std::string(dir).c_str(), 1);
   }
 }
 
-std::string sys_path(std::string_view fixed_path) {
-  std::string result = root_dir();
+std::string below(std::string result, std::string_view fixed_path) {
   if (!result.empty() && !fixed_path.empty() && fixed_path.front() != '/') result += '/';
   result += fixed_path;
   return result;
 }
+
+}  // namespace
+
+std::string root_dir() { return dir_from_env(kRootEnv); }
+
+void set_root_dir(std::string_view dir) { set_dir_env(kRootEnv, dir); }
+
+std::string sys_path(std::string_view fixed_path) { return below(root_dir(), fixed_path); }
+
+std::string kernel_path(std::string_view fixed_path) {
+  return below(dir_from_env(kKernelRootEnv), fixed_path);
+}
+
+void set_kernel_root_dir(std::string_view dir) { set_dir_env(kKernelRootEnv, dir); }
 
 bool sys_path_into(std::string_view fixed_path, char *buffer, size_t size) {
   if (buffer == nullptr || size == 0) return false;

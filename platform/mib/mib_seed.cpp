@@ -384,6 +384,31 @@ constexpr DefaultSetting kDefaults[] = {
     {{"qos.SeededPriorityQueue", K::U8, 1}, "0"},
     {{"qos.SeededApp", K::U8, 1}, "0"},
 
+    // Operations and maintenance: alarm thresholds, the optical alarms, the
+    // board's own readings where the machine has no thermal zone or
+    // connection tracking, the LAN switch's port speeds (Mbit/s while a link
+    // is up), the watch's round in seconds (0: off) and whether the gateway
+    // is an FTTR master with WiFi.
+    {{"omdiag.CPUTempThreshold", K::U32, 4}, "85"},
+    {{"omdiag.PONTempThreshold", K::U32, 4}, "70"},
+    {{"omdiag.SystemFlashThreshold", K::U32, 4}, "90"},
+    {{"omdiag.ConnNumThreshold", K::U32, 4}, "12000"},
+    {{"omdiag.DnOptTxPWREnable", K::Bool, 4}, "0"},
+    {{"omdiag.DnOptTxPWRThresholdH", K::Double, 8}, "7"},
+    {{"omdiag.DnOptTxPWRThresholdL", K::Double, 8}, "0.5"},
+    {{"omdiag.DnOptRxPWREnable", K::Bool, 4}, "1"},
+    {{"omdiag.DnOptRxPWRThresholdH", K::Double, 8}, "-8"},
+    {{"omdiag.DnOptRxPWRThresholdL", K::Double, 8}, "-27"},
+    {{"omdiag.CPUTemperature", K::U32, 4}, "52"},
+    {{"omdiag.ConntrackCount", K::U32, 4}, "356"},
+    {{"omdiag.ConntrackMax", K::U32, 4}, "16384"},
+    {{"omdiag.WatchInterval", K::U32, 4}, "10"},
+    {{"omdiag.FTTRMasterWiFi", K::U32, 4}, "1"},
+    {{"lan.Port1Speed", K::U32, 4}, "1000"},
+    {{"lan.Port2Speed", K::U32, 4}, "1000"},
+    {{"lan.Port3Speed", K::U32, 4}, "100"},
+    {{"lan.Port4Speed", K::U32, 4}, "1000"},
+
     // Bus service itself.
     {{"dbusproxy.DebugLevel", K::U32, 4}, "2"},
 };
