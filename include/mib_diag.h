@@ -70,3 +70,43 @@ enum {
 };
 IGD1_API void init_OMD_info(void);
 
+// ---- voice tests ------------------------------------------------------------------------
+// The tests run on the emulated voice line: each takes the line's test time
+// and then reports what the line showed when it ended.  Start operations
+// return 0 when the test started and 1 when it was refused, with a text of
+// at most 63 characters in `text` (64 bytes, zero-filled by the caller).
+// Reads return non-zero on success.
+
+// Registration test: 0 RegistResult (0 registered, 1 not), 1 Reason (0
+// none, 2 no answer from the server, 5 not tested), 32 bits each.  Types 1
+// and 2.
+IGD1_API int IADDiagnostics_interface_init(void);
+IGD1_API int IADDiagnostics_get_property(int index, void *value);
+IGD1_API int IADDiagnostics_StartIADDiagTest(uint32_t type, char *text);
+
+// Simulated call: 0 CalledNumber (text, 33 bytes), 1 DialDTMFConfirmEnable
+// (32 bits, 0 or 1), 2 DialDTMFConfirmNumber (text, 33 bytes) are stored
+// settings, written with the same forms (numbers of at most 32 digits, "*",
+// "#" and "+"); 3 DialDTMFConfirmResult (byte: 0 not tested, 1 confirmed,
+// 2 failed), 4 Status (text, 64 bytes: "None", "Testing", "Complete"), 5
+// Conclusion (byte: 0 passed, 1 failed), 6 CallerFailReason and 7
+// CalledFailReason (texts, 64 bytes), 8 FailedResponseCode (32 bits, a SIP
+// status) describe the last test.  Types 0 (the line calls CalledNumber), 1
+// (the line is called), 2 (both).
+IGD1_API int VOIPSimulateTest_get_property(int index, void *buffer);
+IGD1_API int VOIPSimulateTest_set_property(int index, const void *value);
+IGD1_API int VOIPSimulateTest_StartTest(uint32_t type, char *text);
+
+// Phone connectivity: 0 PhoneConnectivity (a phone answered the last test),
+// 1 OffHookAlarmStatus (it was left off hook), 32 bits each.
+IGD1_API int PhoneConnectivity_interface_init(void);
+IGD1_API int PhoneConnectivity_get_property(int index, void *value);
+IGD1_API int PhoneConnectivity_StartTest(char *text);
+
+// Poor-quality calls, rows 1 to VoicePoorQualityStats_dbus_num(), oldest
+// first: 0 StatTime (text, 64 bytes), 1 TxPackets and 2 RxPackets (64
+// bits), 3 MeanDelay (ms), 4 MeanJitter (ms), 5 FractionLoss (percent), 7
+// LocalUDPPort, 9 FarEndUDPPort, 10 MosLq (MOS times 10) (32 bits), 6
+// LocalIPAddress, 8 FarEndIPAddress, 11 Codec (texts, 64 bytes).
+IGD1_API int VoicePoorQualityStats_dbus_num(void);
+IGD1_API int VoicePoorQualityStats_get_property(int index, void *buffer, uint32_t row);

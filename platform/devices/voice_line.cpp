@@ -23,20 +23,34 @@ VoiceService::VoiceService(std::string state_path, Clock clock)
 void VoiceService::seed() {
   lines_[0] = {"075512345601", "Up", true, false};
   lines_[1] = {"075512345602", "Disabled", false, false};
-  CallRecord record;
-  record.stat_time = "2026-01-01 08:00:00";
-  record.tx_packets = 15000;
-  record.rx_packets = 14870;
-  record.mean_delay = 180;
-  record.mean_jitter = 42;
-  record.fraction_loss = 3;
-  record.local_address = "10.20.0.2";
-  record.local_port = 5004;
-  record.far_address = "10.30.0.9";
-  record.far_port = 16384;
-  record.mos = 31;
-  record.codec = "G.711A";
-  records_ = {record};
+  // Two calls of a busy morning that the line judged poor: a congested
+  // uplink (delay and jitter) and a lossy one (lost packets, low MOS).
+  CallRecord congested;
+  congested.stat_time = "2026-01-01 08:00:00";
+  congested.tx_packets = 15000;
+  congested.rx_packets = 14870;
+  congested.mean_delay = 180;
+  congested.mean_jitter = 42;
+  congested.fraction_loss = 3;
+  congested.local_address = "10.20.0.2";
+  congested.local_port = 5004;
+  congested.far_address = "10.30.0.9";
+  congested.far_port = 16384;
+  congested.mos = 31;
+  congested.codec = "G.711A";
+  CallRecord lossy = congested;
+  lossy.stat_time = "2026-01-01 09:12:40";
+  lossy.tx_packets = 9120;
+  lossy.rx_packets = 8395;
+  lossy.mean_delay = 95;
+  lossy.mean_jitter = 18;
+  lossy.fraction_loss = 8;
+  lossy.local_port = 5006;
+  lossy.far_address = "10.30.0.14";
+  lossy.far_port = 16402;
+  lossy.mos = 26;
+  lossy.codec = "G.729";
+  records_ = {congested, lossy};
   test_delay_ms_ = 2000;
 }
 
@@ -145,11 +159,17 @@ void VoiceService::finish_due_tests() {
   if (call_.state == TestState::Running && now >= call_due_) {
     call_.state = TestState::Done;
     call_.status = "Complete";
-    const bool passed = registered(line) && !call_.called_number.empty();
+    const bool calls = call_.type != 1, is_called = call_.type != 0;
+    const bool dialled = !call_.called_number.empty();
+    const bool passed = registered(line) && (!calls || dialled) && (!is_called || line.phone_connected);
     call_.conclusion = passed ? 0 : 1;
     call_.caller_fail_reason = registered(line) ? "" : "line not registered";
-    call_.called_fail_reason = call_.called_number.empty() ? "no number dialled" : "";
-    call_.response_code = passed ? 200 : (registered(line) ? 404 : 503);
+    call_.called_fail_reason = calls && !dialled                         ? "no number dialled"
+                               : is_called && !line.phone_connected ? "no phone answered"
+                                                                     : "";
+    call_.response_code = passed ? 200 : !registered(line) ? 503 : calls && !dialled ? 404 : 480;
+    if (call_.dtmf_confirm)
+      call_.dtmf_result = passed && !call_.dtmf_number.empty() ? DtmfResult::Confirmed : DtmfResult::Failed;
   }
   if (connectivity_.state == TestState::Running && now >= connectivity_due_) {
     connectivity_.state = TestState::Done;
@@ -204,15 +224,16 @@ bool VoiceService::start_registration_test(uint32_t type, std::string *message) 
   return true;
 }
 
-bool VoiceService::start_call_test(uint32_t type, const std::string &called_number, std::string *message) {
+bool VoiceService::start_call_test(uint32_t type, const std::string &called_number, std::string *message,
+                                   const std::string *dtmf_number) {
   std::lock_guard lock(mutex_);
   finish_due_tests();
   if (type > 2) {
     *message = "test type 0 to 2";
     return false;
   }
-  if (called_number.size() > 32) {
-    *message = "a called number has at most 32 characters";
+  if (called_number.size() > 32 || (dtmf_number != nullptr && dtmf_number->size() > 32)) {
+    *message = "a called or confirmation number has at most 32 characters";
     return false;
   }
   if (call_.state == TestState::Running) {
@@ -223,6 +244,8 @@ bool VoiceService::start_call_test(uint32_t type, const std::string &called_numb
   call_.state = TestState::Running;
   call_.type = type;
   call_.called_number = called_number;
+  call_.dtmf_confirm = dtmf_number != nullptr;
+  if (dtmf_number != nullptr) call_.dtmf_number = *dtmf_number;
   call_.status = "Testing";
   call_due_ = clock_() + test_delay_ms_;
   *message = "test started";

@@ -4,9 +4,12 @@
 // poor-quality calls.
 //
 // A test's outcome follows from the lines' state when it finishes: a
-// registration test passes when line 1 is registered, a simulated call
-// completes when line 1 is registered and a number was dialled, the
-// connectivity test sees the phone that is plugged in.  Events from outside
+// registration test passes when line 1 is registered; a simulated call of
+// type 0 (the line calls) when line 1 is registered and a number was
+// dialled, of type 1 (the line is called) when it is registered and a phone
+// answers, of type 2 when both hold; a DTMF confirmation asked for with the
+// call is confirmed when the call passed and a confirmation number was
+// given; the connectivity test sees the phone that is plugged in.  Events from outside
 // change the lines and add call records.  Callable from any thread.
 #pragma once
 
@@ -37,10 +40,15 @@ struct RegistrationTest {
   uint32_t reason = 5;
 };
 
+enum class DtmfResult : uint8_t { NotTested = 0, Confirmed = 1, Failed = 2 };
+
 struct CallTest {
   TestState state = TestState::Idle;
   uint32_t type = 0;
   std::string called_number;
+  bool dtmf_confirm = false;
+  std::string dtmf_number;
+  DtmfResult dtmf_result = DtmfResult::NotTested;
   std::string status = "None";   // "None", "Testing", "Complete"
   uint8_t conclusion = 0;        // 0 passed, 1 failed
   std::string caller_fail_reason;
@@ -71,7 +79,7 @@ class VoiceService {
   explicit VoiceService(std::string state_path, Clock clock = monotonic_ms);
 
   // Reads the state file; a missing one is seeded (line 1 registered, line 2
-  // disabled, one call record) and written.
+  // disabled, two poor-quality call records) and written.
   bool open(std::string *why);
 
   std::optional<VoiceLine> line(uint32_t number);  // 1 or 2
@@ -81,11 +89,15 @@ class VoiceService {
   std::vector<CallRecord> call_records();
 
   bool start_registration_test(uint32_t type, std::string *message);  // 1 or 2
-  bool start_call_test(uint32_t type, const std::string &called_number, std::string *message);  // 0 to 2
+  // Type 0 to 2; with `dtmf_number` the call also asks for a DTMF
+  // confirmation with that number.
+  bool start_call_test(uint32_t type, const std::string &called_number, std::string *message,
+                       const std::string *dtmf_number = nullptr);
   bool start_connectivity_test(std::string *message);
 
   // Changes from outside.
   bool set_line(uint32_t number, const VoiceLine &line, std::string *why);
+  // Keeps the newest kMaxCallRecords records: a full table drops its oldest.
   bool add_call_record(const CallRecord &record, std::string *why);
   bool set_test_delay(uint32_t ms, std::string *why);
 

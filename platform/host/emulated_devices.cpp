@@ -12,6 +12,7 @@
 #include <string>
 
 #include "host.h"
+#include "mib_devices.h"
 #include "mib_store.h"
 #include "mib_vsie.h"
 #include "radios.h"
@@ -29,6 +30,7 @@ using devices::Mac;
 constexpr char kStationModule[] = "STAInfo";
 constexpr char kUsbModule[] = "usb_device";
 constexpr char kScanModule[] = "WiFiInfo";
+constexpr char kPoorCallModule[] = "VoicePoorQualityStats";
 constexpr char kScanDoneEvent[] = "scan-done";
 constexpr char kLowSignalEvent[] = "low-signal";
 // A station whose signal falls below this level is reported weak, and again
@@ -277,9 +279,50 @@ int voice_line(const dbus_proxy_event_value *v, char *reason, size_t size) {
   return 1;
 }
 
+// A poor-quality call the line recorded: a new row while the table has
+// room (a full table drops its oldest, so its rows stay).
+int call_record(const dbus_proxy_event_value *v, char *reason, size_t size) {
+  devices::CallRecord record;
+  record.stat_time = v[0].text;
+  if (const size_t t = record.stat_time.find('T'); t != std::string::npos) record.stat_time[t] = ' ';
+  record.tx_packets = uint64_t(v[1].number);
+  record.rx_packets = uint64_t(v[2].number);
+  record.mean_delay = uint32_t(v[3].number);
+  record.mean_jitter = uint32_t(v[4].number);
+  record.fraction_loss = uint32_t(v[5].number);
+  record.local_address = v[6].text;
+  record.local_port = uint32_t(v[7].number);
+  record.far_address = v[8].text;
+  record.far_port = uint32_t(v[9].number);
+  record.mos = uint32_t(v[10].number);
+  record.codec = v[11].text;
+  const size_t before = g_devices->voice.call_records().size();
+  std::string why;
+  if (!g_devices->voice.add_call_record(record, &why)) return refuse(reason, size, why);
+  const size_t after = g_devices->voice.call_records().size();
+  if (after > before) announce_device(kPoorCallModule, uint32_t(after), false, true);
+  return 1;
+}
+
+int test_delay(const dbus_proxy_event_value *v, char *reason, size_t size) {
+  std::string why;
+  if (!g_devices->voice.set_test_delay(uint32_t(v[0].number), &why)) return refuse(reason, size, why);
+  return 1;
+}
+
 constexpr dbus_proxy_event_arg kLineArgs[] = {{"LINE", DBUS_PROXY_ARG_UINT32, 0},
                                               {"STATUS", DBUS_PROXY_ARG_TEXT, devices::kVoiceTextMax}};
-constexpr dbus_proxy_event kVoiceEvents[] = {{"line", voice_line, kLineArgs, 2}};
+// The date and the time of a record are two words: TIME is "YYYY-MM-DDThh:mm:ss".
+constexpr dbus_proxy_event_arg kRecordArgs[] = {
+    {"TIME", DBUS_PROXY_ARG_TEXT, devices::kVoiceTextMax}, {"TX", DBUS_PROXY_ARG_UINT32, 0},
+    {"RX", DBUS_PROXY_ARG_UINT32, 0},                      {"DELAY", DBUS_PROXY_ARG_UINT32, 0},
+    {"JITTER", DBUS_PROXY_ARG_UINT32, 0},                  {"LOSS", DBUS_PROXY_ARG_UINT32, 0},
+    {"LOCAL", DBUS_PROXY_ARG_TEXT, devices::kVoiceTextMax}, {"LOCALPORT", DBUS_PROXY_ARG_UINT32, 0},
+    {"FAR", DBUS_PROXY_ARG_TEXT, devices::kVoiceTextMax},  {"FARPORT", DBUS_PROXY_ARG_UINT32, 0},
+    {"MOS", DBUS_PROXY_ARG_UINT32, 0},                     {"CODEC", DBUS_PROXY_ARG_TEXT, devices::kVoiceTextMax}};
+constexpr dbus_proxy_event kVoiceEvents[] = {{"line", voice_line, kLineArgs, 2},
+                                             {"call-record", call_record, kRecordArgs, 12},
+                                             {"test-delay", test_delay, kDelayArg, 1}};
 
 template <size_t N>
 void declare(const char *device, const dbus_proxy_event (&events)[N]) {
@@ -297,6 +340,7 @@ void start_emulated_devices() {
   if (!g_devices->radios.open(&why)) host_log(LOG_LEVEL_WARN, "radios: %s", why.c_str());
   if (!g_devices->usb.open(&why)) host_log(LOG_LEVEL_WARN, "USB storage: %s", why.c_str());
   if (!g_devices->voice.open(&why)) host_log(LOG_LEVEL_WARN, "voice line: %s", why.c_str());
+  mib::serve_voice(&g_devices->voice);
   declare("radio", kRadioEvents);
   mib::register_notice_applier(MIB_CFG_VSIE_BEACON, apply_elements<devices::ElementFrame::Beacon>);
   mib::register_notice_applier(MIB_CFG_VSIE_PROBE_RESPONSE,
@@ -310,6 +354,7 @@ void stop_emulated_devices() {
   for (const char *device : {"radio", "usb", "voice"}) register_events(device, nullptr, 0);
   for (uint32_t bit : {MIB_CFG_VSIE_BEACON, MIB_CFG_VSIE_PROBE_RESPONSE})
     mib::register_notice_applier(bit, nullptr);
+  mib::serve_voice(nullptr);
   if (g_devices->scan_timer != 0) g_source_remove(g_devices->scan_timer);
   g_devices.reset();
 }

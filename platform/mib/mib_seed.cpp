@@ -313,6 +313,10 @@ constexpr DefaultSetting kDefaults[] = {
     {{"voip.Name2", K::Text, 64}, ""},
     {{"voip.Line1Status", K::Text, 64}, "Up"},
     {{"voip.Line2Status", K::Text, 64}, "Disabled"},
+    // The simulated call's number and DTMF confirmation.
+    {{"voicetest.CalledNumber", K::Text, 33}, "075512345688"},
+    {{"voicetest.DialDTMFConfirmEnable", K::Bool, 4}, "0"},
+    {{"voicetest.DialDTMFConfirmNumber", K::Text, 33}, ""},
 
     // Downstream optimisation: mode "Off", "Auto", "Video" or "Gaming".
     {{"dnopt.Enable", K::Bool, 4}, "1"},
