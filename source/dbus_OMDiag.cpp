@@ -172,12 +172,23 @@ constexpr char kPath[] = "/com/wqx/igd1/Ovatrix/OMDiag";
 constexpr char kWithWiFi[] = "OMDiag_fttr_master.xml";
 constexpr char kWithoutWiFi[] = "OMDiag_no_wifi.xml";
 
+// The gateway's capability chooses the document: without WiFi the object
+// has no WiFi methods.  A capability that cannot be read counts as none.
+const igd1::StartChoice *document_for_capability() {
+  static constexpr igd1::StartChoice kWiFi = {.xml_file = kWithWiFi};
+  static constexpr igd1::StartChoice kNoWiFi = {.xml_file = kWithoutWiFi};
+  uint32_t with_wifi = 0;
+  device_capability_handler(1, &with_wifi);
+  return with_wifi != 0 ? &kWiFi : &kNoWiFi;
+}
+
 constexpr SingleObject kObject = {
     .path = kPath,
     .xml_file = kWithWiFi,
     .properties = kProperties,
     .unknown_log = "func [%s], line [%d], invalid property %s",
     .multi_failure = igd1::MultiFailure::Stop,
+    .choose = document_for_capability,
     .methods = kMethods,
     .method_log = "func [%s], line [%d],method_name:%s",
 };
@@ -582,13 +593,10 @@ const GDBusInterfaceVTable kObjectVTable = {
     IGD1_SET_MULTI_SLOT(OMDiag_handle_set_multi_properties)};
 }  // namespace
 
-// The gateway's capability chooses the document: without WiFi the object
-// has no WiFi methods.  A capability that cannot be read counts as none.
+// The object, then the two lists in turn, then the watch.
 void OMDiag_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer user_data) {
-  uint32_t with_wifi = 0;
-  device_capability_handler(1, &with_wifi);
   const igd1::SingleObjectRegistration registration{
-      .xml_file = with_wifi != 0 ? kWithWiFi : kWithoutWiFi,
+      .xml_file = kObject.xml_file,
       .introspection_data = &OMDiag_introspection_data,
       .introspection_name = "OMDiag_introspection_data",
       .object_path = kPath,
