@@ -23,9 +23,9 @@ enum {
   VSIE_TIME_SIZE = 21,     // "2026-12-07T01:02:03Z"
 };
 enum { VSIE_BAND_24G = 1, VSIE_BAND_5G = 2, VSIE_BAND_ALL = 3 };
-// Change bits of dbus_mib_update_cfg: the elements of beacons and of probe
-// responses (data: the enabled elements, see vsie_tx_apply).
-enum { MIB_CFG_VSIE_BEACON = 0x100000, MIB_CFG_VSIE_PROBE_RESPONSE = 0x200000 };
+// Change bit of dbus_mib_update_cfg for the elements of beacons and of
+// probe responses (data: the frame and its enabled elements, see vsieTx_apply).
+enum { MIB_CFG_VSIE = 0x10 };
 
 typedef struct vsie_tx_row {
   uint8_t instance;
@@ -71,8 +71,9 @@ IGD1_API int vsieTx_get_list_totalnum(vsie_frame frame);
 IGD1_API int vsieTx_insert_entry(vsie_frame frame, void *row);
 IGD1_API int vsieTx_remove_entry(vsie_frame frame, uint32_t index, mib_list_node *node);
 IGD1_API int vsieTx_update_entry(vsie_frame frame, const void *row, uint32_t instance);
-// Hands the enabled elements of `frame` to the radios (journalled as the
-// element bytes each adds).  Non-zero on success.
+// Hands the enabled elements of `frame` to the radios, journalled as
+// "beacon " or "probe-response " and the bytes each element adds.  Non-zero
+// on success.
 IGD1_API int vsieTx_apply(vsie_frame frame);
 
 // Capture filters.  Removing a filter removes its records.

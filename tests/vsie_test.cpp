@@ -37,11 +37,13 @@ class VsieTest : public BusTest {
   Error set(const std::string &path, const char *interface, const char *name, const std::string &text) {
     return write(path, interface, name, g_variant_new_string(text.c_str()));
   }
-  // The last journalled elements of a frame.
-  std::string applied(uint32_t bit) {
+  // The last journalled elements of a frame ("beacon", "probe-response").
+  std::string applied(const std::string &frame) {
     std::string last = "<none>";
     for (const mib::JournalEntry &entry : mib::journal())
-      if (entry.bit == bit && entry.action == MIB_ACTION_APPLY) last = entry.data;
+      if (entry.bit == MIB_CFG_VSIE && entry.action == MIB_ACTION_APPLY &&
+          entry.data.rfind(frame + " ", 0) == 0)
+        last = entry.data.substr(frame.size() + 1);
     return last;
   }
   std::string radios() {
@@ -122,9 +124,9 @@ TEST_F(VsieTest, EnabledElementsReachTheRadiosAsTheBytesTheyAdd) {
             Error());
   EXPECT_EQ(changes.next(), change_body(kBeacon, "{'OUI': <'00A0C6'>, 'Data': <'0102'>, 'Band': <'5G'>, "
                                                  "'SSIDIndex': <uint32 3>}"));
-  EXPECT_EQ(applied(MIB_CFG_VSIE_BEACON), "");  // stored, not enabled: nothing on air
+  EXPECT_EQ(applied("beacon"), "");  // stored, not enabled: nothing on air
   ASSERT_EQ(write(beacon, kBeacon, "Enable", g_variant_new_boolean(true)), Error());
-  EXPECT_EQ(applied(MIB_CFG_VSIE_BEACON), "2:3:DD0500A0C60102");
+  EXPECT_EQ(applied("beacon"), "2:3:DD0500A0C60102");
   EXPECT_THAT(radios(), HasSubstr("beacon_elements=3:DD0500A0C60102\n"));
 
   // An element for both bands is carried by both; removing it takes it off the air.
@@ -133,13 +135,13 @@ TEST_F(VsieTest, EnabledElementsReachTheRadiosAsTheBytesTheyAdd) {
                       dictionary({{"OUI", g_variant_new_string("506F9A")},
                                   {"Enable", g_variant_new_boolean(true)}})),
             Error());
-  EXPECT_EQ(applied(MIB_CFG_VSIE_PROBE_RESPONSE), "3:0:DD03506F9A");
+  EXPECT_EQ(applied("probe-response"), "3:0:DD03506F9A");
   const std::string state = radios();
   const size_t low = state.find("probe_response_elements=0:DD03506F9A\n");
   ASSERT_NE(low, std::string::npos);
   EXPECT_NE(state.find("probe_response_elements=0:DD03506F9A\n", low + 1), std::string::npos);
   ASSERT_EQ(remove(kResponses, response), Error());
-  EXPECT_EQ(applied(MIB_CFG_VSIE_PROBE_RESPONSE), "");
+  EXPECT_EQ(applied("probe-response"), "");
   EXPECT_THAT(radios(), Not(HasSubstr("DD03506F9A")));
 
   // A refused apply refuses the write, and nothing of it is stored.

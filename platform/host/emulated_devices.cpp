@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "host.h"
 #include "mib_devices.h"
@@ -166,14 +167,24 @@ int probe_request(const dbus_proxy_event_value *v, char *reason, size_t size) {
   return 1;
 }
 
-// The elements a frame carries, as the store applies them
-// ("<band>:<ssid>:<bytes>" joined with ";", band 3 for both), go to the
-// radios' bands.
-template <devices::ElementFrame Frame>
+// The elements a frame carries, as the store applies them (the frame's
+// name, a space, "<band>:<ssid>:<bytes>" joined with ";", band 3 for both),
+// go to the radios' bands.
 bool apply_elements(const void *data, int) {
   if (g_devices == nullptr || data == nullptr) return false;
+  const std::string_view notice = static_cast<const char *>(data);
+  const size_t space = notice.find(' ');
+  if (space == std::string_view::npos) return false;
+  const std::string_view frame_name = notice.substr(0, space);
+  devices::ElementFrame frame;
+  if (frame_name == "beacon")
+    frame = devices::ElementFrame::Beacon;
+  else if (frame_name == "probe-response")
+    frame = devices::ElementFrame::ProbeResponse;
+  else
+    return false;
   std::vector<std::string> by_band[2];
-  g_auto(GStrv) entries = g_strsplit(static_cast<const char *>(data), ";", -1);
+  g_auto(GStrv) entries = g_strsplit(notice.data() + space + 1, ";", -1);
   for (gchar **entry = entries; *entry != nullptr; ++entry) {
     if (**entry == '\0') continue;
     const char *rest = std::strchr(*entry, ':');
@@ -184,7 +195,7 @@ bool apply_elements(const void *data, int) {
   }
   std::string why;
   for (uint32_t band = 1; band <= 2; ++band) {
-    if (!g_devices->radios.set_elements(band, Frame, std::move(by_band[band - 1]), &why)) {
+    if (!g_devices->radios.set_elements(band, frame, std::move(by_band[band - 1]), &why)) {
       host_log(LOG_LEVEL_WARN, "radios: %s", why.c_str());
       return false;
     }
@@ -342,9 +353,7 @@ void start_emulated_devices() {
   if (!g_devices->voice.open(&why)) host_log(LOG_LEVEL_WARN, "voice line: %s", why.c_str());
   mib::serve_voice(&g_devices->voice);
   declare("radio", kRadioEvents);
-  mib::register_notice_applier(MIB_CFG_VSIE_BEACON, apply_elements<devices::ElementFrame::Beacon>);
-  mib::register_notice_applier(MIB_CFG_VSIE_PROBE_RESPONSE,
-                               apply_elements<devices::ElementFrame::ProbeResponse>);
+  mib::register_notice_applier(MIB_CFG_VSIE, apply_elements);
   declare("usb", kUsbEvents);
   declare("voice", kVoiceEvents);
 }
@@ -352,8 +361,7 @@ void start_emulated_devices() {
 void stop_emulated_devices() {
   if (g_devices == nullptr) return;
   for (const char *device : {"radio", "usb", "voice"}) register_events(device, nullptr, 0);
-  for (uint32_t bit : {MIB_CFG_VSIE_BEACON, MIB_CFG_VSIE_PROBE_RESPONSE})
-    mib::register_notice_applier(bit, nullptr);
+  mib::register_notice_applier(MIB_CFG_VSIE, nullptr);
   mib::serve_voice(nullptr);
   if (g_devices->scan_timer != 0) g_source_remove(g_devices->scan_timer);
   g_devices.reset();

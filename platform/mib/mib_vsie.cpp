@@ -76,7 +76,7 @@ constexpr igd1::mib::TableSpec kProbeResponse = {
     .refused = unfit_element,
 };
 igd1::mib::Table g_tx[] = {igd1::mib::Table(kBeacon), igd1::mib::Table(kProbeResponse)};
-constexpr uint32_t kTxBits[] = {MIB_CFG_VSIE_BEACON, MIB_CFG_VSIE_PROBE_RESPONSE};
+constexpr const char *kFrameNames[] = {"beacon", "probe-response"};
 
 igd1::mib::Table *tx_table(vsie_frame frame) {
   return frame == VSIE_BEACON || frame == VSIE_PROBE_RESPONSE ? &g_tx[frame] : nullptr;
@@ -193,8 +193,8 @@ std::string utc_now() {
 
 // The journal shows the elements as text.
 std::string element_notice(const void *data) { return static_cast<const char *>(data); }
-const bool kFormatters = [] {
-  for (uint32_t bit : kTxBits) igd1::mib::register_notice_formatter(bit, element_notice);
+const bool kFormatter = [] {
+  igd1::mib::register_notice_formatter(MIB_CFG_VSIE, element_notice);
   return true;
 }();
 
@@ -241,12 +241,14 @@ int vsieTx_update_entry(vsie_frame frame, const void *row, uint32_t instance) {
              : 0;
 }
 
-// "<band>:<ssid>:<element>" for every enabled element, joined with ";":
-// the element is 221, its length, the OUI and the data, in hex.
+// The frame's name, a space, and "<band>:<ssid>:<element>" for every
+// enabled element, joined with ";": the element is 221, its length, the OUI
+// and the data, in hex.
 int vsieTx_apply(vsie_frame frame) {
   igd1::mib::Table *table = tx_table(frame);
   if (table == nullptr || table->fails("apply")) return 0;
   std::string elements;
+  const std::string name = std::string(kFrameNames[frame]) + " ";
   for (mib_list_node *node = table->list(); node != nullptr; node = node->next) {
     Tx tx;
     std::memcpy(&tx, node->data, sizeof tx);
@@ -258,7 +260,8 @@ int vsieTx_apply(vsie_frame frame) {
     if (!elements.empty()) elements += ';';
     elements += element;
   }
-  return dbus_mib_update_cfg(kTxBits[frame], elements.data(), MIB_ACTION_APPLY);
+  std::string notice = name + elements;
+  return dbus_mib_update_cfg(MIB_CFG_VSIE, notice.data(), MIB_ACTION_APPLY);
 }
 
 // ---- filters ----
