@@ -51,6 +51,16 @@ IGD1_API void mib_transaction_rollback(void);
 IGD1_API const char *mib_store_failure(void);
 IGD1_API const char *mib_store_damage(void);
 
+// Calls `seen(name, data)` with the name of every setting the calling
+// thread reads from now on, until called again with a null `seen`: which
+// settings a property's read depends on.
+typedef void (*mib_setting_seen)(const char *name, void *data);
+IGD1_API void mib_watch_setting_reads(mib_setting_seen seen, void *data);
+// Stores `text` under the setting `name` as the store keeps it (a value's
+// text, unchecked): how a check finds out what a property reads for a value
+// it puts in place inside a transaction it rolls back.  Non-zero on success.
+IGD1_API int mib_put_setting_text(const char *name, const char *text);
+
 // Reads the configuration entry `id` into `buffer` in its binary form.
 // Returns 1 on success, 0 when the id is unknown or the read fails.
 IGD1_API int mib_get(int id, void *buffer);

@@ -52,6 +52,11 @@ IGD1_API void sys_log_reopen(void);
 // reach the file through a writer thread).
 IGD1_API void sys_log_flush(void);
 
+// While muted (non-zero) no line goes anywhere, whatever its level: for a
+// program that runs the library's checks without being the daemon whose log
+// it would otherwise write.
+IGD1_API void sys_log_mute(int muted);
+
 // Current local time as "%F %T"; the buffer belongs to the calling thread.
 IGD1_API char *get_date(void);
 

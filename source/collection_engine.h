@@ -35,6 +35,8 @@ GDBusInterfaceSkeleton *new_child_skeleton(const Collection &collection, GDBusIn
 // ---- rows ----
 
 uint32_t instance_of(const RowModule &module, const void *row);
+// The bytes a field takes in the record (0: an item, which is not in it).
+size_t field_width(const RowProperty &property);
 void set_instance(const RowModule &module, uint32_t instance, uint8_t *row);
 mib_list_node *first_row(const RowTable &table);
 

@@ -63,21 +63,6 @@ size_t item_text_size(const RowProperty &property) {
   return property.size != 0 ? property.size : kItemBuffer;
 }
 
-size_t field_width(const RowProperty &property) {
-  switch (property.field) {
-    case Field::Flag:
-    case Field::Choice: return 1;
-    case Field::IPv4: return 4;
-    case Field::IPv6: return 16;
-    case Field::MAC: return 6;
-    case Field::Number:
-    case Field::Text:
-    case Field::List:
-    case Field::MacText: return property.size;
-    case Field::Item: return 0;
-  }
-  return 0;
-}
 
 int64_t load_number(const RowProperty &property, const uint8_t *row) {
   uint64_t raw = 0;
@@ -324,6 +309,22 @@ void log_write(const RowProperty &property, GVariant *value) {
 }
 
 }  // namespace
+
+size_t field_width(const RowProperty &property) {
+  switch (property.field) {
+    case Field::Flag:
+    case Field::Choice: return 1;
+    case Field::IPv4: return 4;
+    case Field::IPv6: return 16;
+    case Field::MAC: return 6;
+    case Field::Number:
+    case Field::Text:
+    case Field::List:
+    case Field::MacText: return property.size;
+    case Field::Item: return 0;
+  }
+  return 0;
+}
 
 // ---- the skeleton type ---------------------------------------------------------------
 

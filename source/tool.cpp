@@ -398,9 +398,15 @@ void log_file_write(const sys_log_record *record) {
 
 // ---- logging ---------------------------------------------------------------------------
 
+namespace {
+std::atomic<bool> g_log_muted{false};
+}  // namespace
+
+void sys_log_mute(int muted) { g_log_muted.store(muted != 0, std::memory_order_relaxed); }
+
 int sys_log(int module, int level, int category, const char * /*file*/, int /*line*/,
             const char * /*function*/, const char *format, ...) {
-  if (format == nullptr) return 0;
+  if (format == nullptr || g_log_muted.load(std::memory_order_relaxed)) return 0;
   if (category != LOG_CATEGORY_DEBUG && (category < 0 || category > kLastCategory)) return 0;
   if (module != kOutputModule) return 0;
 

@@ -101,7 +101,8 @@ TEST_F(CliTest, BadCommandLinesExitWithUsage) {
   for (const char *help_option : {"--help", "-h"}) {
     Result help = run_cli({help_option});
     EXPECT_EQ(help.status, 0);
-    for (const char *listed : {"--store", "--create", "--json", "--show-secrets", "--version", "journal"})
+    for (const char *listed :
+         {"--store", "--create", "--json", "--show-secrets", "--force", "--version", "journal"})
       EXPECT_NE(help.out.find(listed), std::string::npos) << listed;
   }
   Result version = run_cli({"--version"});
@@ -191,6 +192,49 @@ TEST_F(CliTest, DumpMasksPasswordsUnlessAskedToShowThem) {
   EXPECT_NE(shown.out.find("\ndevice.InitUAPwd=ua-secret\n"), std::string::npos);
   // Asked for by name, a password is printed.
   EXPECT_EQ(cli({"get", "ftp.DefaultPassword"}).out, "Ftp#secret\n");
+}
+
+// set checks a value as a bus write of the property stored under the key
+// would: a refused one fails with the bus's text and changes nothing, and
+// --force stores it all the same.  Values in the store's own form that the
+// bus reads differently (a light's 0 is "off", a protocol's 2 is "UDP") are
+// taken as such, and a key no property reads is set as before.
+TEST_F(CliTest, SetRefusesWhatTheBusRefusesUnlessForced) {
+  ASSERT_EQ(run_cli({"--create", "--store", store_, "add", "portmapping"}).out, "1\n");
+  ASSERT_TRUE(mib::open_store(store_));
+  ASSERT_TRUE(mib::set_setting("cli.Unread", "7"));
+  mib::close_store();
+  struct Refused {
+    const char *key;
+    std::string value;
+    const char *bus_text;
+  };
+  const Refused refused[] = {
+      {"dhcpserver.LeaseTime", "5", "Invalid parameter value ,path 5"},
+      {"led.StartTime", "25:00", "Invalid parameter value!"},
+      {"led.EndTime", "7:60", "Invalid parameter value!"},
+      {"platform.SSN", std::string(100, 's'), "Invalid parameter value"},
+      {"portmapping[1].ExternalPort", "0", "Invalid parameter value"},
+      {"portmapping[1].Protocol", "9", "Invalid parameter value"},
+  };
+  for (const Refused &c : refused) {
+    const std::string before = cli({"get", c.key}).out;
+    const Result result = cli({"set", c.key, c.value});
+    EXPECT_EQ(result.status, 1) << c.key;
+    EXPECT_EQ(result.err, "igd1-mib: refused value '" + c.value + "' for " + c.key + ": " + c.bus_text + "\n");
+    EXPECT_EQ(cli({"get", c.key}).out, before) << c.key;
+    const Result forced = cli({"set", c.key, c.value, "--force"});
+    EXPECT_EQ(forced.status, 0) << c.key << forced.err;
+    EXPECT_EQ(cli({"get", c.key}).out, c.value + "\n") << c.key;
+  }
+  // What the store cannot hold at all, --force does not store either.
+  EXPECT_EQ(cli({"--force", "set", "dhcpserver.LeaseTime", "-1"}).status, 1);
+  for (const auto &[key, value] : {std::pair{"led.Status", "0"}, {"portmapping[1].Protocol", "2"},
+                                   {"led.StartTime", "06:30"}, {"cli.Unread", "anything"}}) {
+    const Result result = cli({"set", key, value});
+    EXPECT_EQ(result.status, 0) << key << result.err;
+    EXPECT_EQ(cli({"get", key}).out, std::string(value) + "\n");
+  }
 }
 
 const mib::Column kFwdColumns[] = {{"ExternalPort", mib::ValueKind::U16, 2, 2}};

@@ -5,6 +5,7 @@
 // store cannot be opened), 2 the command line is wrong.
 #include <glib.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "mib_store.h"
+#include "store_checks.h"
 #include "sys_cli.h"
 #include "sys_paths.h"
 
@@ -26,7 +28,10 @@ constexpr char kCommands[] =
     "commands:\n"
     "  dump             every setting, every table row and the journal size\n"
     "  get KEY          print the value of KEY\n"
-    "  set KEY VALUE    change the value of KEY (it must exist)\n"
+    "  set KEY VALUE    change the value of KEY (it must exist); the value is\n"
+    "                   checked as a bus write of the property stored under KEY\n"
+    "                   would be, and refused with the text a bus client gets,\n"
+    "                   unless --force is given\n"
     "  journal          service notices: seq, time, bit, action, data (tab-separated)\n"
     "  add TABLE        add a row with every field zero; prints its instance number\n"
     "  add TABLE --parent P\n"
@@ -42,6 +47,7 @@ constexpr char kCommands[] =
 struct Flags {
   gboolean json = FALSE;
   gboolean show_secrets = FALSE;
+  gboolean force = FALSE;
 };
 Flags g_flags;
 
@@ -175,9 +181,60 @@ int command_get(std::string_view key) {
   return kExitFailed;
 }
 
+// Room for a bus refusal's text; longer ones are cut by the check.
+constexpr size_t kRefusalRoom = 1024;
+
+int refused_by_bus(std::string_view key, std::string_view value, const char *refusal) {
+  return failed("refused value '" + std::string(value) + "' for " + std::string(key) + ": " + refusal);
+}
+
+// What a bus write of the property that keeps `key` says of `value`: the
+// value may be stored (also when no property keeps it, and with --force),
+// or the command fails with the bus's refusal.
+bool bus_accepts_setting(std::string_view key, const std::string &value, int *status) {
+  if (g_flags.force) return true;
+  char refusal[kRefusalRoom] = "";
+  if (igd1_check_setting(std::string(key).c_str(), value.c_str(), refusal, sizeof refusal) != 0)
+    return true;
+  *status = refused_by_bus(key, value, refusal);
+  return false;
+}
+
+bool bus_accepts_cell(std::string_view key, const CellKey &cell, std::string_view value, int *status) {
+  if (g_flags.force) return true;
+  const igd1::mib::TableDef *table = igd1::mib::find_table(cell.table);
+  if (table == nullptr || table->module == nullptr) return true;
+  const igd1::mib::Column *column = nullptr;
+  for (size_t i = 0; i < table->column_count; ++i)
+    if (cell.column == table->columns[i].name) column = &table->columns[i];
+  // The rows in key order, as the daemon's tables hold them.
+  const std::vector<std::vector<uint8_t>> rows = igd1::mib::table_rows(*table);
+  const auto row = std::find_if(rows.begin(), rows.end(), [&](const std::vector<uint8_t> &r) {
+    return igd1::mib::row_key_of(*table, r.data()) == cell.row;
+  });
+  if (column == nullptr || row == rows.end()) return true;  // the store refuses it itself
+  std::vector<uint8_t> candidate = *row;
+  // A value the column cannot hold is the store's to refuse.
+  if (!igd1::mib::parse_value(column->kind, value, candidate.data() + column->offset, column->size))
+    return true;
+  const std::string text(value);
+  const igd1_cell_change change{.module = table->module,
+                                .row = row->data(),
+                                .candidate = candidate.data(),
+                                .row_size = row->size(),
+                                .offset = column->offset,
+                                .position = uint32_t(row - rows.begin()),
+                                .value = text.c_str()};
+  char refusal[kRefusalRoom] = "";
+  if (igd1_check_cell(&change, refusal, sizeof refusal) != 0) return true;
+  *status = refused_by_bus(key, value, refusal);
+  return false;
+}
+
 // Only existing keys can be set, so that a typing mistake is reported rather
 // than creating a setting nobody reads.
 int command_set(std::string_view key, std::string_view value) {
+  int status = kExitFailed;
   CellKey cell;
   switch (parse_key(key, &cell)) {
     case KeyKind::Malformed:
@@ -194,6 +251,7 @@ int command_set(std::string_view key, std::string_view value) {
         }
         text = igd1::mib::format_value(item->kind, buffer.data(), buffer.size());
       }
+      if (!bus_accepts_setting(key, text, &status)) return status;
       if (!igd1::mib::set_setting(key, text)) return failed("cannot write " + std::string(key));
       return kExitOk;
     }
@@ -201,6 +259,7 @@ int command_set(std::string_view key, std::string_view value) {
       if (!igd1::mib::get_cell(cell.table, cell.row, cell.column)) {
         return failed("no table cell '" + std::string(key) + "'");
       }
+      if (!bus_accepts_cell(key, cell, value, &status)) return status;
       if (!igd1::mib::set_cell(cell.table, cell.row, cell.column, value)) {
         return failed("refused value '" + std::string(value) + "' for " + std::string(key));
       }
@@ -289,6 +348,8 @@ int main(int argc, char **argv) {
       {"json", 0, 0, G_OPTION_ARG_NONE, &g_flags.json, "Print dump, get and journal as JSON", nullptr},
       {"show-secrets", 0, 0, G_OPTION_ARG_NONE, &g_flags.show_secrets,
        "Show passwords in dump", nullptr},
+      {"force", 0, 0, G_OPTION_ARG_NONE, &g_flags.force,
+       "Let set store a value the bus would refuse (the store's own checks still apply)", nullptr},
       {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
   std::vector<std::string> words;
   if (const int status = igd1::cli_parse(kProgram, entries, argc, argv, &words); status >= 0) return status;

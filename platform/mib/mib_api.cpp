@@ -40,6 +40,32 @@ int dbus_mib_update_cfg(uint32_t module_bit, void *data, int action) {
   return igd1::mib::commit_transaction() ? 1 : 0;
 }
 
+void mib_watch_setting_reads(mib_setting_seen seen, void *data) {
+  if (seen == nullptr) {
+    igd1::mib::watch_setting_reads(nullptr, nullptr);
+    return;
+  }
+  // The C callback takes a terminated name; the store hands a view.
+  struct Watch {
+    mib_setting_seen seen;
+    void *data;
+  };
+  thread_local Watch watch;
+  watch = {seen, data};
+  igd1::mib::watch_setting_reads(
+      [](std::string_view name, void *held) {
+        const auto *w = static_cast<const Watch *>(held);
+        const std::string terminated(name);
+        w->seen(terminated.c_str(), w->data);
+      },
+      &watch);
+}
+
+int mib_put_setting_text(const char *name, const char *text) {
+  if (name == nullptr || text == nullptr) return 0;
+  return igd1::mib::set_setting(name, text) ? 1 : 0;
+}
+
 int mib_transaction_begin(void) { return igd1::mib::begin_transaction() ? 1 : 0; }
 int mib_transaction_commit(void) { return igd1::mib::commit_transaction() ? 1 : 0; }
 void mib_transaction_rollback(void) { igd1::mib::rollback_transaction(); }

@@ -1806,7 +1806,20 @@ void refresh_settings_locked(Connection &c) {
 
 }  // namespace
 
+namespace {
+
+struct SettingWatch {
+  SettingSeen seen = nullptr;
+  void *data = nullptr;
+};
+thread_local SettingWatch t_setting_watch;
+
+}  // namespace
+
+void watch_setting_reads(SettingSeen seen, void *data) { t_setting_watch = {seen, data}; }
+
 std::optional<std::string> get_setting(std::string_view name) {
+  if (t_setting_watch.seen != nullptr) t_setting_watch.seen(name, t_setting_watch.data);
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
   if (c.db == nullptr) return std::nullopt;

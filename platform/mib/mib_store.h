@@ -99,6 +99,11 @@ const std::string &store_path();
 // the transaction's own writes; the copy takes them only once they committed.
 std::optional<std::string> get_setting(std::string_view name);
 bool set_setting(std::string_view name, std::string_view value);
+// Tells `seen` the name of every setting the calling thread reads from now
+// on, until it is called again with nullptr: how a caller learns which
+// settings a reader of the store depends on.
+using SettingSeen = void (*)(std::string_view name, void *data);
+void watch_setting_reads(SettingSeen seen, void *data);
 std::vector<std::pair<std::string, std::string>> all_settings();
 // Deletes a setting; true when it existed.  A default setting comes back with
 // its default value at the next open.
