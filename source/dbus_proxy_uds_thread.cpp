@@ -37,7 +37,6 @@ sem_t dbus_proxy_uds_handle_sem;
 namespace {
 
 constexpr int kSocketAttempts = 3;
-constexpr int kSelectTimeoutMs = 30 * 1000;
 // After a failed accept the loop pauses briefly, so that a lasting failure
 // (no descriptors left) cannot spin the thread.
 constexpr useconds_t kAcceptRetryPauseUs = 100 * 1000;
@@ -223,9 +222,11 @@ void *dbus_proxy_uds_process_func(void *) {
   });
   DBUS_LOG(LOG_LEVEL_DEBUG, "create lanhost info process");
 
+  // The thread sleeps until a client connects: nothing ends it but the
+  // process, so a time limit would only wake an idle daemon for nothing.
   while (g_running.load() != 0) {
     struct pollfd watch = {listen_fd, POLLIN | POLLPRI, 0};
-    if (poll(&watch, 1, kSelectTimeoutMs) <= 0) continue;
+    if (poll(&watch, 1, -1) <= 0) continue;
     if ((watch.revents & POLLNVAL) != 0) {
       DBUS_LOG(LOG_LEVEL_ERROR, "%s:%d: listening socket(%d) is closed", __func__, __LINE__, listen_fd);
       return nullptr;
