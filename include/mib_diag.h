@@ -62,7 +62,7 @@ IGD1_API int device_capability_handler(int capability, uint32_t *value);
 // processes together use more CPU (of all cores) or memory than its limit,
 // and a process of the process list that is gone, is journalled under
 // MIB_JOURNAL_OMDIAG with the figures.
-#define MIB_JOURNAL_OMDIAG 0x80000000u
+inline constexpr uint64_t MIB_JOURNAL_OMDIAG = uint64_t(1) << 34;
 enum {
   OMD_JOURNAL_CPU_OVER = 1,     // "<service> cpu <x.y>% over <n>% pids <p,...>"
   OMD_JOURNAL_MEMORY_OVER = 2,  // "<service> memory <x.y>% over <n>% rss <kB> kB"

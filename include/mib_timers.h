@@ -37,7 +37,7 @@ enum { SLEEPTIMER_DAY = 0, SLEEPTIMER_TIME = 1, SLEEPTIMER_ACTIVE = 2, SLEEPTIME
 // "deviceinfo.HGUSleep" ("1" asleep, as the device information and the
 // lights read it) and journalled under MIB_JOURNAL_POWER with
 // "sleep" or "wake": action 1 when the timers were updated, 2 at an edge.
-enum { MIB_JOURNAL_POWER = 0x08000000 };
+inline constexpr uint64_t MIB_JOURNAL_POWER = uint64_t(1) << 32;
 enum { TIMER_APPLIED_BY_UPDATE = 1, TIMER_APPLIED_AT_EDGE = 2 };
 
 IGD1_API int sleeptimer_get_total_num(void);
@@ -80,7 +80,7 @@ enum {
 // "wlan.<n>.TimerOn" and "wlan.<n>.ExTimerOn" ("1" on) and journalled under
 // MIB_JOURNAL_WIFI_TIMER with "timer <n> on|off" or "extimer <n> on|off";
 // actions as for the sleep timers.  An SSID is on while both allow it.
-enum { MIB_JOURNAL_WIFI_TIMER = 0x04000000 };
+inline constexpr uint64_t MIB_JOURNAL_WIFI_TIMER = uint64_t(1) << 33;
 typedef struct wifi_timer WIFI_TIMER;
 
 // Creates the module's handle on the timer (the row is made when missing);

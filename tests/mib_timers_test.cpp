@@ -46,7 +46,7 @@ class TimersTest : public StoreTest {
   }
 
   // The journal lines under `bit` since the test began, as "action text".
-  static std::vector<std::string> notices(uint32_t bit) {
+  static std::vector<std::string> notices(uint64_t bit) {
     std::vector<std::string> lines;
     for (const JournalEntry &entry : journal())
       if (entry.bit == bit) lines.push_back(std::to_string(entry.action) + " " + entry.data);

@@ -77,7 +77,7 @@ class TimerCollectionsTest : public BusTest {
   }
   // Journal lines under `bit` since `seq`, as their texts; waits up to a
   // second for `last` to be among them.
-  std::vector<std::string> switches(int64_t seq, uint32_t bit, const std::string &last) {
+  std::vector<std::string> switches(int64_t seq, uint64_t bit, const std::string &last) {
     std::vector<std::string> lines;
     for (int tries = 0; tries < 100; ++tries) {
       lines.clear();

@@ -311,12 +311,12 @@ int command_journal() {
   bool first = true;
   for (const igd1::mib::JournalEntry &entry : entries) {
     if (g_flags.json) {
-      std::printf("%s\n  {\"seq\": %lld, \"time\": %s, \"bit\": %u, \"action\": %d, \"data\": %s}",
+      std::printf("%s\n  {\"seq\": %lld, \"time\": %s, \"bit\": %llu, \"action\": %d, \"data\": %s}",
                   first ? "" : ",", static_cast<long long>(entry.seq), json_string(entry.time).c_str(),
-                  unsigned(entry.bit), entry.action, json_string(entry.data).c_str());
+                  static_cast<unsigned long long>(entry.bit), entry.action, json_string(entry.data).c_str());
     } else {
-      std::printf("%lld\t%s\t0x%x\t%d\t%s\n", static_cast<long long>(entry.seq), entry.time.c_str(),
-                  entry.bit, entry.action, igd1::mib::one_line(entry.data).c_str());
+      std::printf("%lld\t%s\t0x%llx\t%d\t%s\n", static_cast<long long>(entry.seq), entry.time.c_str(),
+                  static_cast<unsigned long long>(entry.bit), entry.action, igd1::mib::one_line(entry.data).c_str());
     }
     first = false;
   }

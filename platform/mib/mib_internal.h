@@ -55,7 +55,7 @@ void stop_speed_tests();
 // ---- store (mib_store.cpp) -------------------------------------------------
 
 // Appends a journal entry; false when the store is closed or the write fails.
-bool append_journal_entry(uint32_t bit, int action, const std::string &data);
+bool append_journal_entry(uint64_t bit, int action, const std::string &data);
 // Runs the applier registered for `bit`; true when there is none.
 bool apply_notice(uint32_t bit, const void *data, int action);
 // Text recorded for a notice of `bit`: "" when there is no data, otherwise

@@ -288,7 +288,7 @@ struct SettingsCache {
 // A service notice waiting to be recorded in the journal.
 struct QueuedNotice {
   std::string time;  // when it was given, local time "%F %T"
-  uint32_t bit;
+  uint64_t bit;
   int action;
   std::string data;
 };
@@ -651,7 +651,7 @@ void record_waiting_notices_locked(Connection &c) {
     const QueuedNotice &n = batch[i];
     Statement statement =
         prepared(c, "INSERT INTO journal (time, bit, action, data) VALUES (?1, ?2, ?3, ?4)");
-    ok = statement && statement.text(1, n.time).integer(2, n.bit).integer(3, n.action)
+    ok = statement && statement.text(1, n.time).integer(2, int64_t(n.bit)).integer(3, n.action)
                           .text(4, n.data).run();
   }
   if (ok) {
@@ -2282,27 +2282,41 @@ void announce_rows(const TableDef &table, uint32_t parent) {
 
 // ---- service notices ----------------------------------------------------------------
 
+namespace {
+
+// Registers `handler` for `bit`, or removes the bit's handler.  A change bit
+// belongs to one service: a second service taking it would have its notices
+// recorded and applied as the first one's, so that stops the process.
+template <typename Handler>
+void register_for_bit(std::map<uint32_t, Handler> &handlers, uint32_t bit, Handler handler,
+                      const char *what) {
+  if (handler == nullptr) {
+    handlers.erase(bit);
+    return;
+  }
+  auto [at, added] = handlers.emplace(bit, handler);
+  if (!added && at->second != handler) {
+    std::fprintf(stderr, "igd1 store: change bit 0x%x has a notice %s already\n", unsigned(bit),
+                 what);
+    std::abort();
+  }
+}
+
+}  // namespace
+
 void register_notice_formatter(uint32_t bit, NoticeFormatter formatter) {
   Registry &r = registry();
   std::lock_guard lock(r.mutex);
-  if (formatter == nullptr) {
-    r.formatters.erase(bit);
-  } else {
-    r.formatters[bit] = formatter;
-  }
+  register_for_bit(r.formatters, bit, formatter, "formatter");
 }
 
 void register_notice_applier(uint32_t bit, NoticeApplier applier) {
   Registry &r = registry();
   std::lock_guard lock(r.mutex);
-  if (applier == nullptr) {
-    r.appliers.erase(bit);
-  } else {
-    r.appliers[bit] = applier;
-  }
+  register_for_bit(r.appliers, bit, applier, "applier");
 }
 
-void journal_append(uint32_t bit, int action, const std::string &data) {
+void journal_append(uint64_t bit, int action, const std::string &data) {
   detail::append_journal_entry(bit, action, data);
 }
 
@@ -2317,7 +2331,7 @@ std::vector<JournalEntry> journal(int64_t after_seq) {
   statement.integer(1, after_seq);
   while (statement.row()) {
     entries.push_back(JournalEntry{statement.integer_at(0), statement.text_at(1),
-                                   static_cast<uint32_t>(statement.integer_at(2)),
+                                   static_cast<uint64_t>(statement.integer_at(2)),
                                    static_cast<int>(statement.integer_at(3)), statement.text_at(4)});
   }
   return entries;
@@ -2403,7 +2417,7 @@ std::string journal_data(const std::string &data) {
 
 }  // namespace
 
-bool append_journal_entry(uint32_t bit, int action, const std::string &data) {
+bool append_journal_entry(uint64_t bit, int action, const std::string &data) {
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
   if (c.db == nullptr) return false;

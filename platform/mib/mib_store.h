@@ -282,7 +282,7 @@ void announce_rows(const TableDef &table, uint32_t parent);
 struct JournalEntry {
   int64_t seq;
   std::string time;    // local time, "%F %T"
-  uint32_t bit;
+  uint64_t bit;  // a change bit, or a source only the journal knows
   int action;
   std::string data;    // text form of the notice's data ("" when none)
 };
@@ -306,7 +306,11 @@ void register_notice_applier(uint32_t bit, NoticeApplier applier);
 inline constexpr int64_t kJournalKept = 10000;
 inline constexpr size_t kJournalDataKept = 1024;
 // Queues a notice for the journal (written within milliseconds).
-void journal_append(uint32_t bit, int action, const std::string &data);
+void journal_append(uint64_t bit, int action, const std::string &data);
+// Sources that record in the journal without being a change bit (the power
+// and WiFi schedules, the maintenance watch: MIB_JOURNAL_POWER and its kin)
+// count from bit 32 upward, so that an entry of theirs is never taken for a
+// service's notice: the 32 change bits all belong to services.
 // Every notice after `after_seq`, including those still queued.
 std::vector<JournalEntry> journal(int64_t after_seq = 0);
 

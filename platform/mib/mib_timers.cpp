@@ -285,7 +285,7 @@ Effects &effects() {
 
 // Records what a switch did: its setting and a journal line.
 void record_switch(const std::string &setting, bool on, int action, const std::string &notice,
-                   uint32_t journal_bit) {
+                   uint64_t journal_bit) {
   igd1::mib::set_setting(setting, on ? "1" : "0");
   igd1::mib::journal_append(journal_bit, action, notice);
 }
