@@ -118,6 +118,36 @@ constexpr RowTable table() {
   };
 }
 
+// A timer collection over `family` at `manager_path`: rows behind the
+// family's handles, numbered by the module, each write request stored in its
+// commit, every change announced, a row another process added or removed
+// put into effect.  `texts` names the family's table; the texts both
+// families share are filled in here.  Children exist for 1 to
+// `max_instance`.
+template <const Family &family>
+constexpr RowModule module(const char *manager_path, std::span<const RowProperty> properties,
+                           RowTexts texts, uint32_t max_instance) {
+  texts.get_no_row = "invalid object path %s";
+  texts.set_no_row = "invalid object path %s";
+  texts.delete_no_row = "this entry not exist";
+  texts.delete_failed = "Delete chain record error";
+  return {
+      .manager_path = manager_path,
+      .properties = properties,
+      .table = table<family>(),
+      .texts = texts,
+      .commit = Commit::BackupUpdate,
+      .announce = Announce::Always,
+      .add = AddKind::Self,
+      .max_instance = max_instance,
+      .add_highest = family.highest,
+      .row_reported = [](uint32_t, bool) { family.apply(); },
+      .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",
+      .delete_no_row_error = "org.freedesktop.DBus.Error.Failed",
+      .user_data = const_cast<Family *>(&family),
+  };
+}
+
 // ---- property hooks ----------------------------------------------------------------
 
 // Stores `value` under `number` into the working record's handle; a refusal

@@ -86,33 +86,17 @@ constexpr RowProperty kProperties[] = {
      .wrong_type = kWrongType},
 };
 
-constexpr igd1::RowModule kModule = {
-    .manager_path = "/com/wqx/igd1/Config/WLAN/ExTimers",
-    .properties = kProperties,
-    .table = timers::table<kFamily>(),
-    .texts = {.get_no_row = "invalid object path %s",
-              .set_no_row = "invalid object path %s",
-              .no_row_log =
-                  "func [%s], line [%d], get MIB_WIFI_TIMER_EX_TBL entry failed with instnum %d",
-              .commit_failed = "MIB_WIFI_TIMER_EX_TBL db update failure",
-              .add_failed = "AddObject NO idle index for MIB_WIFI_TIMER_EX_TBL",
-              .table_full = "AddObject NO idle index for MIB_WIFI_TIMER_EX_TBL",
-              .add_log = "going to [%s] line [%d] path_name is %s",
-              .no_number_log = "NO idle index for MIB_WIFI_TIMER_EX_TBL",
-              .add_refused_log = "add MIB_WIFI_TIMER_EX_TBL failed",
-              .delete_no_row = "this entry not exist",
-              .delete_failed = "Delete chain record error"},
-    .commit = igd1::Commit::BackupUpdate,
-    .announce = igd1::Announce::Always,
-    .add = igd1::AddKind::Self,
-    .max_instance = 100,
-    .add_highest = 99,
-    // A row another process added or removed acts as well.
-    .row_reported = [](uint32_t, bool) { wifitimer1_update(); },
-    .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",
-    .delete_no_row_error = "org.freedesktop.DBus.Error.Failed",
-    .user_data = const_cast<timers::Family *>(&kFamily),
-};
+// Children for 1 to 100 (rows the store already holds), new ones up to 99.
+constexpr igd1::RowModule kModule = timers::module<kFamily>(
+    "/com/wqx/igd1/Config/WLAN/ExTimers", kProperties,
+    {.no_row_log = "func [%s], line [%d], get MIB_WIFI_TIMER_EX_TBL entry failed with instnum %d",
+     .commit_failed = "MIB_WIFI_TIMER_EX_TBL db update failure",
+     .add_failed = "AddObject NO idle index for MIB_WIFI_TIMER_EX_TBL",
+     .table_full = "AddObject NO idle index for MIB_WIFI_TIMER_EX_TBL",
+     .add_log = "going to [%s] line [%d] path_name is %s",
+     .no_number_log = "NO idle index for MIB_WIFI_TIMER_EX_TBL",
+     .add_refused_log = "add MIB_WIFI_TIMER_EX_TBL failed"},
+    100);
 
 }  // namespace
 

@@ -102,31 +102,19 @@ bool guard(const CallContext &call, const char *method_name) {
   return false;
 }
 
-constexpr igd1::RowModule kModule = {
-    .manager_path = "/com/wqx/igd1/Config/Power/SleepTimers",
-    .properties = kProperties,
-    .table = timers::table<kFamily>(),
-    .texts = {.get_no_row = "invalid object path %s",
-              .set_no_row = "invalid object path %s",
-              .no_row_log =
-                  "func [%s], line [%d], get MIB_SLEEP_MODE_SCHED_TBL entry failed with instnum %d",
-              .commit_failed = "MIB_SLEEP_MODE_SCHED_TBL db update failure",
-              .add_failed = "AddObject NO idle index for MIB_SLEEP_MODE_SCHED_TBL",
-              .table_full = "add index for MIB_SLEEP_MODE_SCHED_TBL is err",
-              .add_refused_log = "mib chain add MIB_SLEEP_MODE_SCHED_TBL failed",
-              .delete_no_row = "this entry not exist",
-              .delete_failed = "Delete chain record error"},
-    .commit = igd1::Commit::BackupUpdate,
-    .announce = igd1::Announce::Always,
-    .add = igd1::AddKind::Self,
-    .max_instance = 99,
-    // A row another process added or removed acts as well.
-    .row_reported = [](uint32_t, bool) { sleeptimer_update(); },
-    .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",
-    .delete_no_row_error = "org.freedesktop.DBus.Error.Failed",
-    .manager_guard = guard,
-    .user_data = const_cast<timers::Family *>(&kFamily),
-};
+constexpr igd1::RowModule kModule = [] {
+  igd1::RowModule module = timers::module<kFamily>(
+      "/com/wqx/igd1/Config/Power/SleepTimers", kProperties,
+      {.no_row_log =
+           "func [%s], line [%d], get MIB_SLEEP_MODE_SCHED_TBL entry failed with instnum %d",
+       .commit_failed = "MIB_SLEEP_MODE_SCHED_TBL db update failure",
+       .add_failed = "AddObject NO idle index for MIB_SLEEP_MODE_SCHED_TBL",
+       .table_full = "add index for MIB_SLEEP_MODE_SCHED_TBL is err",
+       .add_refused_log = "mib chain add MIB_SLEEP_MODE_SCHED_TBL failed"},
+      99);
+  module.manager_guard = guard;
+  return module;
+}();
 
 }  // namespace
 
