@@ -94,7 +94,7 @@ enum {
 // Every switch of the lights is recorded in the journal under MIB_JOURNAL_LED
 // with "on" or "off": action 1 after a status update, 2 after a schedule
 // update, 3 at an edge of the window.
-enum { MIB_JOURNAL_LED = 0x20000000 };
+inline constexpr uint64_t MIB_JOURNAL_LED = uint64_t(1) << 35;
 enum { LED_DRIVEN_BY_STATUS = 1, LED_DRIVEN_BY_SCHEDULE = 2, LED_DRIVEN_AT_EDGE = 3 };
 typedef struct led_entry LED_ENTRY;
 // Creates the handle (replacing and releasing one *handle holds) and lights
@@ -159,7 +159,7 @@ IGD1_API void wqxsdn_restart_async(wqxsdn_done done, void *data);
 IGD1_API void wqxsdn_reconfig_controller_async(wqxsdn_done done, void *data);
 // Commit the settings, or the settings and the port bindings: journaled
 // under MIB_JOURNAL_SDN with action 1 or 2.  0 on success.
-enum { MIB_JOURNAL_SDN = 0x10000000 };
+inline constexpr uint64_t MIB_JOURNAL_SDN = uint64_t(1) << 36;
 IGD1_API int wqxsdn_save_mib(void);
 IGD1_API int wqxsdn_save_mib_all(void);
 // The text of a result code, into `buffer` of `size` bytes.
@@ -378,7 +378,9 @@ IGD1_API int DBUS_poninfo(int item, double *value);
 
 // Device commands.  None of them touches the machine: each is recorded in the
 // journal under MIB_JOURNAL_SYSTEM and in the settings it changes.
-enum { MIB_JOURNAL_SYSTEM = 0x40000000 };
+inline constexpr uint64_t MIB_JOURNAL_SYSTEM = uint64_t(1) << 37;
+// The packet engine's flow flushes and marks, which the host passes on.
+inline constexpr uint64_t MIB_JOURNAL_HWNAT = uint64_t(1) << 38;
 IGD1_API int cmd_reboot(void);
 // Restores the defaults at the next start: mode 8 everything, mode 6 (local
 // recovery) everything but the line credentials and registration.

@@ -4,6 +4,7 @@
 // reach the packet engine and the journal.
 
 #include "harness/bus_fixture.h"
+#include "mib_api.h"
 #include "mib_filters.h"
 
 namespace igd1::test {
@@ -13,7 +14,6 @@ constexpr char kFeature[] = "/com/wqx/igd1/HardAccCancel";
 constexpr char kFeatureInterface[] = "com.wqx.igd1.HardAccCancelManager";
 constexpr char kManager[] = "/com/wqx/igd1/Config/HardAccCancel";
 constexpr char kRuleInterface[] = "com.wqx.igd1.HardAccCancel";
-constexpr uint32_t kPacketEngineBit = 0x80000000u;
 
 class HardAccTest : public BusTest {
  protected:
@@ -23,7 +23,7 @@ class HardAccTest : public BusTest {
     return value == nullptr ? remote_error(error) : Error();
   }
   // The journal lines under `bit` since `seq`.
-  std::vector<std::string> journal_lines(int64_t seq, uint32_t bit = MIB_CFG_HARDACC) {
+  std::vector<std::string> journal_lines(int64_t seq, uint64_t bit = MIB_CFG_HARDACC) {
     std::vector<std::string> lines;
     for (const mib::JournalEntry &entry : mib::journal(seq))
       if (entry.bit == bit) lines.push_back(entry.data);
@@ -85,7 +85,7 @@ TEST_F(HardAccTest, FlushesReachThePacketEngineAndTheJournal) {
             std::make_pair(0u, std::string()));
   EXPECT_THAT(journal_lines(start),
               ElementsAre("flush all", "flush UDP 192.168.1.20:5060 -> 198.51.100.7:5060"));
-  EXPECT_THAT(journal_lines(start, kPacketEngineBit),
+  EXPECT_THAT(journal_lines(start, MIB_JOURNAL_HWNAT),
               ElementsAre("hwnat flush mode=2", "hwnat flush mode=1"));
 
   // Arguments the store refuses are answered with its result, nothing flushed.
@@ -96,7 +96,7 @@ TEST_F(HardAccTest, FlushesReachThePacketEngineAndTheJournal) {
   EXPECT_EQ(flush("FlushHardAccEntry", g_variant_new("(susus)", "", 70000u, "", 0u, "TCP")).first,
             1u);
   EXPECT_EQ(flush("FlushHardAccEntry", g_variant_new("(susus)", "", 0u, "", 0u, "SCTP")).first, 1u);
-  EXPECT_TRUE(journal_lines(refused, kPacketEngineBit).empty());
+  EXPECT_TRUE(journal_lines(refused, MIB_JOURNAL_HWNAT).empty());
   mib::fail_accessor("HardAccCancel_handle_flush_all_flow");
   EXPECT_EQ(flush("FlushHardAccAll", nullptr), std::make_pair(1u, std::string()));
   mib::clear_failures();

@@ -36,11 +36,6 @@ class LedTest : public BusTest {
       if (entry.bit == MIB_JOURNAL_LED) found.emplace_back(entry.action, entry.data);
     return found;
   }
-  std::vector<std::pair<uint32_t, int>> service_notices_since(int64_t seq) {
-    std::vector<std::pair<uint32_t, int>> found = notices_since(seq);
-    std::erase_if(found, [](const auto &notice) { return notice.first == MIB_JOURNAL_LED; });
-    return found;
-  }
 };
 
 std::string clock_text(int minute_of_day) {
@@ -102,7 +97,7 @@ TEST_F(LedTest, WritesOnServiceTypeZeroAreCheckedAppliedAndAnnounced) {
       EXPECT_EQ(read(c.name), c.reads);
     }
     EXPECT_EQ(switches_since(before), c.switches);
-    EXPECT_THAT(service_notices_since(before), IsEmpty());
+    EXPECT_THAT(notices_since(before), IsEmpty());
     if (c.switches.empty()) continue;
     EXPECT_EQ(printed(watcher.wait().body.get()),
               std::string("('com.wqx.igd1.LED', {'") + c.name + "': <" + printed(value) + ">}, @as [])");

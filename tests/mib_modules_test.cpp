@@ -12,11 +12,13 @@
 #include <vector>
 
 #include "mib_api.h"
+#include "mib_diag.h"
 #include "mib_filters.h"
 #include "mib_lanhost.h"
 #include "mib_network_tables.h"
 #include "mib_qos.h"
 #include "mib_services.h"
+#include "mib_timers.h"
 #include "harness/program.h"
 #include "store_fixture.h"
 
@@ -196,10 +198,9 @@ TEST(ChangeBitsTest, EveryServiceHasABitOfItsOwn) {
   const std::pair<const char *, uint32_t> bits[] = {
       {"DHCP", MIB_CFG_DHCP}, {"port mapping", MIB_CFG_PORTMAPPING},
       {"LED schedule", MIB_CFG_LED_SCHEDULE}, {"LED status", MIB_CFG_LED_STATUS},
-      {"LED journal", MIB_JOURNAL_LED}, {"SDN journal", MIB_JOURNAL_SDN},
       {"trouble locating", MIB_CFG_TROUBLE_LOCATING}, {"debug collection", MIB_CFG_DEBUG_COLLECTION},
       {"user password", MIB_CFG_USER_PASSWORD}, {"platform service", MIB_CFG_PLATFORM_SERVICE},
-      {"line registration", MIB_CFG_LINE_REGISTRATION}, {"system journal", MIB_JOURNAL_SYSTEM},
+      {"line registration", MIB_CFG_LINE_REGISTRATION},
       {"Samba", MIB_CFG_SAMBA}, {"Telnet", MIB_CFG_TELNET}, {"FTP", MIB_CFG_FTP},
       {"bridge data list", MIB_CFG_BRIDGE_DATA_ACL}, {"DNS", MIB_CFG_DNS}, {"dynamic DNS", MIB_CFG_DDNS},
       {"QoS", MIB_CFG_QOS}, {"IPTV", MIB_CFG_IPTV}, {"DNS speed limit", MIB_CFG_DNS_SPEED_LIMIT},
@@ -216,6 +217,14 @@ TEST(ChangeBitsTest, EveryServiceHasABitOfItsOwn) {
     EXPECT_EQ(bit & (bit - 1), 0u) << "not a single bit";
     EXPECT_EQ(seen & bit, 0u) << "shared with another service";
     seen |= bit;
+  }
+  // Sources that only journal stay above the change bits and apart.
+  uint64_t journal_only = 0;
+  for (uint64_t bit : {MIB_JOURNAL_POWER, MIB_JOURNAL_WIFI_TIMER, MIB_JOURNAL_OMDIAG, MIB_JOURNAL_LED,
+                       MIB_JOURNAL_SDN, MIB_JOURNAL_SYSTEM, MIB_JOURNAL_HWNAT}) {
+    EXPECT_GE(bit, uint64_t(1) << 32);
+    EXPECT_EQ(journal_only & bit, 0u);
+    journal_only |= bit;
   }
 }
 

@@ -247,8 +247,9 @@ TEST_F(StoreTest, RegisterRefusesUnusableLayoutsAndAddsNewColumns) {
   EXPECT_EQ(mib::table_row(new_def, 1), row);
 }
 
-// A bit no service uses, so its formatter leaves the library's own alone.
-constexpr uint32_t kPoolBit = 0x40000000;
+// The change bit kept spare (no service uses it), so that this formatter
+// leaves the library's own alone.
+constexpr uint32_t kPoolBit = 0x80000000;
 
 TEST_F(StoreTest, NoticesAreJournalledInOrder) {
   mib::register_notice_formatter(kPoolBit, [](const void *data) {
@@ -266,8 +267,8 @@ TEST_F(StoreTest, NoticesAreJournalledInOrder) {
   std::vector<std::string> seen;  // times and their order are checked in mib_cli_test
   for (const mib::JournalEntry &entry : entries)
     seen.push_back(std::to_string(entry.bit) + " " + std::to_string(entry.action) + " " + entry.data);
-  EXPECT_EQ(seen, (std::vector<std::string>{"1073741824 1 pool=lan", "64 2 <data>", "64 -1 ",
-                                            "1073741824 3 <data>"}));
+  EXPECT_EQ(seen, (std::vector<std::string>{"2147483648 1 pool=lan", "64 2 <data>", "64 -1 ",
+                                            "2147483648 3 <data>"}));
   EXPECT_EQ(mib::journal(entries[1].seq).front().seq, entries[2].seq);
   mib::close_store();
   EXPECT_EQ(dbus_mib_update_cfg(0x40, nullptr, 0), 0);

@@ -8,6 +8,7 @@
 #include "dbus_proxy_api.h"
 #include "harness/bus_fixture.h"
 #include "host_api.h"
+#include "mib_api.h"
 #include "tool.h"
 
 namespace igd1::test {
@@ -273,7 +274,7 @@ TEST_F(FlushHwnatTest, FlushOfEveryFlowReachesThePlatform) {
   EXPECT_EQ(dbus_proxy_flush_hwnat(), 0);
   const auto after = mib::journal(end);
   ASSERT_EQ(after.size(), 1u);
-  EXPECT_EQ(after[0].bit, 0x80000000u);
+  EXPECT_EQ(after[0].bit, MIB_JOURNAL_HWNAT);
   EXPECT_EQ(after[0].data, "hwnat flush mode=2");
 }
 

@@ -10,14 +10,12 @@
 #include <string>
 
 #include "host_api.h"
+#include "mib_api.h"
 #include "mib_lanhost_feed.h"
 #include "mib_store.h"
 
 namespace {
 
-// Journal bit of the packet-engine notices.  Module change bits are small
-// single bits counted from the bottom; the top bit stays clear of all of them.
-constexpr uint32_t kHwnatJournalBit = 0x80000000u;
 constexpr int kHwnatFlushAction = 0;
 constexpr int kDscpMarkAction = 1;
 
@@ -26,7 +24,7 @@ constexpr int kDscpMarkAction = 1;
 // Records "hwnat flush mode=<mode>" and reports success (0), as the packet
 // engine does for every mode it is given.
 int ykr_fc_flow_flush2(int mode) {
-  igd1::mib::journal_append(kHwnatJournalBit, kHwnatFlushAction,
+  igd1::mib::journal_append(MIB_JOURNAL_HWNAT, kHwnatFlushAction,
                             "hwnat flush mode=" + std::to_string(mode));
   return 0;
 }
@@ -51,6 +49,6 @@ int SetDevSpeedUp(const unsigned char *mac, const void *, unsigned char flag) {
   char text[48];
   std::snprintf(text, sizeof text, "dscp mark %02x:%02x:%02x:%02x:%02x:%02x speedup=%u", mac[0],
                 mac[1], mac[2], mac[3], mac[4], mac[5], unsigned(flag));
-  igd1::mib::journal_append(kHwnatJournalBit, kDscpMarkAction, text);
+  igd1::mib::journal_append(MIB_JOURNAL_HWNAT, kDscpMarkAction, text);
   return 0;
 }

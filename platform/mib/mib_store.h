@@ -309,8 +309,10 @@ inline constexpr size_t kJournalDataKept = 1024;
 void journal_append(uint64_t bit, int action, const std::string &data);
 // Sources that record in the journal without being a change bit (the power
 // and WiFi schedules, the maintenance watch: MIB_JOURNAL_POWER and its kin)
-// count from bit 32 upward, so that an entry of theirs is never taken for a
-// service's notice: the 32 change bits all belong to services.
+// count from bit 32 upward (MIB_JOURNAL_LED, _SDN, _SYSTEM and the packet
+// engine's too), so that an entry of theirs is never taken for a service's
+// notice: the 32 change bits belong to services.  Free change bits today:
+// 0x10000000, 0x20000000, 0x40000000; 0x80000000 stays spare for tests.
 // Every notice after `after_seq`, including those still queued.
 std::vector<JournalEntry> journal(int64_t after_seq = 0);
 

@@ -427,7 +427,8 @@ int64_t BusTest::journal_end() {
 
 std::vector<std::pair<uint32_t, int>> BusTest::notices_since(int64_t seq) {
   std::vector<std::pair<uint32_t, int>> seen;
-  for (const auto &entry : mib::journal(seq)) seen.emplace_back(entry.bit, entry.action);
+  for (const auto &entry : mib::journal(seq))
+    if (entry.bit <= UINT32_MAX) seen.emplace_back(uint32_t(entry.bit), entry.action);
   return seen;
 }
 

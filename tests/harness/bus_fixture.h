@@ -187,7 +187,8 @@ class BusTest : public testing::Test {
   std::string add_child(const char *manager_path);
 
   // Service notices: where the journal ends now, and (bit, action) of every
-  // notice after that point.
+  // notice under a change bit after that point (journal-only sources, which
+  // record above bit 31, are left out).
   int64_t journal_end();
   std::vector<std::pair<uint32_t, int>> notices_since(int64_t seq);
   // How many of them apply the settings of change bit `bit`.
