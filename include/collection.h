@@ -423,8 +423,9 @@ struct RowTexts {
   // The table holds `max_rows` rows, or (Self without max_rows) no number
   // is free (null: add_failed); with max_rows, no free number is add_failed.
   const char *table_full = nullptr;
-  // Logged with (handler name, line, child path) once a child was added
-  // (null: "Add <noun> object success, object path <path>").
+  // Logged with (handler name, line, child path), or with {path} and
+  // {instance}, once a child was added (null: "Add <noun> object success,
+  // object path <path>").
   const char *add_log = nullptr;
   // Logged when no instance number is free, and when the table refuses the
   // new row (null: the text answered).
@@ -515,6 +516,10 @@ struct RowModule {
   Begin (*begin)(const CallContext &call, const uint8_t *row) = nullptr;
   // Runs after a changed row was stored; false fails the call with `error` set.
   bool (*after_commit)(const CallContext &call, GError **error) = nullptr;
+  // Whether an accepted write request that changed nothing is stored all the
+  // same: the row's commit and after_commit run and their refusal answers;
+  // only what changed is announced.  nullptr: such a request stores nothing.
+  bool (*commits_unchanged)(const CallContext &call) = nullptr;
   // Runs after a row was removed, unless a conformance test is running
   // and `delete_hook_in_test_run` is false; `removed` is the row as it was.
   void (*after_delete)(const uint8_t *removed, uint32_t index) = nullptr;

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "collection.h"
 #include "dbus_proxy_list.h"
@@ -42,6 +43,15 @@ inline TimerRecord &record_of(uint8_t *row) { return *reinterpret_cast<TimerReco
 // Store property numbers shared by both families.
 enum : int { kDays = 0, kTime = 1, kActive = 2, kEnable = 3, kSsidMask = 4 };
 
+// What a family keeps at run time.
+struct FamilyState {
+  // The instance list of the host side's wrappers.
+  dbus_proxy_list_node *instances = nullptr;
+  // Numbers of the rows the last start could not renumber: they keep their
+  // number but get no child (see renumber_all).
+  std::vector<uint32_t> unrenumbered;
+};
+
 // One family of the configuration library's timer calls, with the texts the
 // collection logs around them.  A collection hands its family to its hooks
 // as the module's user data.
@@ -62,8 +72,7 @@ struct Family {
   // Whether ["0"] (bit 0 alone) is every day; otherwise 0 is no day.
   bool every_day;
   uint32_t highest;  // the highest number AddObject gives
-  // The module's instance list (host-side wrappers only).
-  dbus_proxy_list_node **list;
+  FamilyState *state;
   // Log texts: the row count at start-up (%d), a renumbered row stored or
   // not, a renumbered row exported (%d), the store's commit of a write.
   const char *total_log;
@@ -87,7 +96,13 @@ void close_working(const Family &family, void *copy);
 int commit_working(const Family &family, const void *copy, uint32_t index);
 int insert(const Family &family, void *row);
 int remove(const Family &family, uint32_t position);
+// Gives the row at position i the number i + 1, in table order.  A row the
+// store does not renumber keeps its number and is left out when the rows
+// are walked (row_at), so it is not published; it is still found by its
+// number, which stays taken, and can be deleted.
 int renumber_all(const Family &family);
+// A row that is gone no longer counts as left out.
+void forget_row(const Family &family, uint32_t instance);
 
 // The engine's table functions for the family `family`.
 template <const Family &family>
@@ -119,9 +134,10 @@ constexpr RowTable table() {
 }
 
 // A timer collection over `family` at `manager_path`: rows behind the
-// family's handles, numbered by the module, each write request stored in its
-// commit, every change announced, a row another process added or removed
-// put into effect.  `texts` names the family's table; the texts both
+// family's handles, numbered by the module, each accepted write request
+// stored in its commit whether or not it changed the row (the store's
+// refusal answers), every change announced, a row another process added or
+// removed put into effect.  `texts` names the family's table; the texts both
 // families share are filled in here.  Children exist for 1 to
 // `max_instance`.
 template <const Family &family>
@@ -141,7 +157,12 @@ constexpr RowModule module(const char *manager_path, std::span<const RowProperty
       .add = AddKind::Self,
       .max_instance = max_instance,
       .add_highest = family.highest,
-      .row_reported = [](uint32_t, bool) { family.apply(); },
+      .commits_unchanged = [](const CallContext &) { return true; },
+      .row_reported =
+          [](uint32_t instance, bool added) {
+            if (!added) forget_row(family, instance);
+            family.apply();
+          },
       .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",
       .delete_no_row_error = "org.freedesktop.DBus.Error.Failed",
       .user_data = const_cast<Family *>(&family),

@@ -510,8 +510,9 @@ std::string row_text_faults(const RowModule &module, const char *noun) {
     check_text(&faults, noun, module.texts.*text, kSuppliesPath);
   for (const char *RowTexts::*text : {&RowTexts::read_property, &RowTexts::write_property, &RowTexts::read_failed, &RowTexts::current_failed, &RowTexts::invalid_utf8, &RowTexts::unknown_method})
     check_text(&faults, noun, module.texts.*text, kSuppliesName | kSuppliesPath | kSuppliesInstance);
-  for (const char *RowTexts::*text : {&RowTexts::get_no_row, &RowTexts::set_no_row, &RowTexts::no_row_log, &RowTexts::item_set_failed, &RowTexts::add_failed, &RowTexts::add_path, &RowTexts::no_manager_log, &RowTexts::no_outer_log, &RowTexts::table_full, &RowTexts::add_log, &RowTexts::no_number_log, &RowTexts::add_refused_log, &RowTexts::export_log, &RowTexts::export_path_log, &RowTexts::export_type_log, &RowTexts::delete_path, &RowTexts::delete_no_row, &RowTexts::delete_wrong_path, &RowTexts::delete_failed, &RowTexts::delete_refused, &RowTexts::delete_guarded, })
+  for (const char *RowTexts::*text : {&RowTexts::get_no_row, &RowTexts::set_no_row, &RowTexts::no_row_log, &RowTexts::item_set_failed, &RowTexts::add_failed, &RowTexts::add_path, &RowTexts::no_manager_log, &RowTexts::no_outer_log, &RowTexts::table_full, &RowTexts::no_number_log, &RowTexts::add_refused_log, &RowTexts::export_log, &RowTexts::export_path_log, &RowTexts::export_type_log, &RowTexts::delete_path, &RowTexts::delete_no_row, &RowTexts::delete_wrong_path, &RowTexts::delete_failed, &RowTexts::delete_refused, &RowTexts::delete_guarded, })
     check_text(&faults, noun, module.texts.*text, kSuppliesNothing);
+  check_text(&faults, noun, module.texts.add_log, kSuppliesPath | kSuppliesInstance);
   check_text(&faults, noun, module.texts.invalid_value, kSuppliesAll);
   for (const RowProperty &property : module.properties)
     for (const char *text : {property.refused, property.wrong_type, property.too_many,
@@ -545,6 +546,9 @@ bool apply_row_property(const RowModule &module, const CallContext &call, const 
     return refuse_with(refused);
   };
   if (!g_variant_is_of_type(value, G_VARIANT_TYPE(property->type))) {
+    if (property->field == Field::List)
+      COLLECTION_LOG(LOG_LEVEL_WARN, "apply_row_property", "Value with type '%s' does not match '(as)'",
+                     g_variant_get_type_string(value));
     if (module.refuse_wrong_type) return refuse();
     if (property->wrong_type != nullptr) return refuse_with(property->wrong_type);
   }

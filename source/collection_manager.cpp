@@ -169,7 +169,10 @@ void add_object(const RowCollection &rows, const char *manager_path, const char 
     nested_manager_add(*module.nested, g_dbus_method_invocation_get_connection(invocation),
                        instance, false);
   std::string path = collection_child_path(rows.collection, instance);
-  if (module.texts.add_log != nullptr)
+  if (has_placeholders(module.texts.add_log))
+    COLLECTION_LOG(LOG_LEVEL_INFO, function, "%s",
+                   fill_text(module.texts.add_log, {.path = path.c_str(), .instance = instance}).c_str());
+  else if (module.texts.add_log != nullptr)
     COLLECTION_LOG(LOG_LEVEL_INFO, function, module.texts.add_log, function, __LINE__, path.c_str());
   else
     COLLECTION_LOG(LOG_LEVEL_INFO, function, "Add %s object success, object path %s", noun,

@@ -11,6 +11,8 @@
 // table answered as for any other missing row.
 #include "wifitimer1.h"
 
+#include <cstring>
+
 #include "timer_rows.h"
 
 namespace {
@@ -20,7 +22,7 @@ using igd1::Field;
 using igd1::RowProperty;
 namespace timers = igd1::timers;
 
-dbus_proxy_list_node *g_instances = nullptr;
+timers::FamilyState g_state;
 
 // The library does not say whether a value changed: every accepted one counts.
 int set_property(int number, const void *value, TIMER_ROW **row, int *changed) {
@@ -43,7 +45,7 @@ constexpr timers::Family kFamily = {
     .has_ssid_mask = true,
     .every_day = false,
     .highest = 99,
-    .list = &g_instances,
+    .state = &g_state,
     .total_log = "MIB_WIFI_TIMER_EX_TBL total=%d",
     .renumbered = "MIB_WIFI_TIMER_EX_TBL db update success",
     .renumber_failed = "MIB_WIFI_TIMER_EX_TBL db update failure",
@@ -86,8 +88,16 @@ constexpr RowProperty kProperties[] = {
      .wrong_type = kWrongType},
 };
 
+// AddObject starts by saying how many timers there are.
+bool log_total(const CallContext &, const char *method_name) {
+  if (std::strcmp(method_name, "AddObject") == 0)
+    DBUS_LOG(LOG_LEVEL_INFO, "total=%d \r\n", wifitimer1_get_total_num());
+  return true;
+}
+
 // Children for 1 to 100 (rows the store already holds), new ones up to 99.
-constexpr igd1::RowModule kModule = timers::module<kFamily>(
+constexpr igd1::RowModule kModule = [] {
+  igd1::RowModule module = timers::module<kFamily>(
     "/com/wqx/igd1/Config/WLAN/ExTimers", kProperties,
     {.no_row_log = "func [%s], line [%d], get MIB_WIFI_TIMER_EX_TBL entry failed with instnum %d",
      .commit_failed = "MIB_WIFI_TIMER_EX_TBL db update failure",
@@ -97,6 +107,9 @@ constexpr igd1::RowModule kModule = timers::module<kFamily>(
      .no_number_log = "NO idle index for MIB_WIFI_TIMER_EX_TBL",
      .add_refused_log = "add MIB_WIFI_TIMER_EX_TBL failed"},
     100);
+  module.manager_guard = log_total;
+  return module;
+}();
 
 }  // namespace
 

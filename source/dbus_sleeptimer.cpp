@@ -21,7 +21,7 @@ using igd1::Field;
 using igd1::RowProperty;
 namespace timers = igd1::timers;
 
-dbus_proxy_list_node *g_instances = nullptr;
+timers::FamilyState g_state;
 
 constexpr timers::Family kFamily = {
     .total = sleeptimer_get_total_num,
@@ -38,7 +38,7 @@ constexpr timers::Family kFamily = {
     .has_ssid_mask = false,
     .every_day = true,
     .highest = 99,
-    .list = &g_instances,
+    .state = &g_state,
     .total_log = "MIB_SLEEP_MODE_SCHED_TBL total %d",
     .renumbered = "MIB_SLEEP_MODE_SCHED_TBL db update success",
     .renumber_failed = "MIB_SLEEP_MODE_SCHED_TBL db update failure",
@@ -110,6 +110,7 @@ constexpr igd1::RowModule kModule = [] {
        .commit_failed = "MIB_SLEEP_MODE_SCHED_TBL db update failure",
        .add_failed = "AddObject NO idle index for MIB_SLEEP_MODE_SCHED_TBL",
        .table_full = "add index for MIB_SLEEP_MODE_SCHED_TBL is err",
+       .add_log = "Add path_name {path}",
        .add_refused_log = "mib chain add MIB_SLEEP_MODE_SCHED_TBL failed"},
       99);
   module.manager_guard = guard;

@@ -3,6 +3,7 @@
 // the host side's wrappers.
 #include "timer_rows.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -45,6 +46,8 @@ int find_instance(const Family &family, uint32_t instance, uint32_t *position, v
 int row_at(const Family &family, uint32_t position, void *row) {
   int instance = 0;
   if (family.check_entry(position, &instance) == 0 || instance <= 0) return 0;
+  const std::vector<uint32_t> &left_out = family.state->unrenumbered;
+  if (std::find(left_out.begin(), left_out.end(), uint32_t(instance)) != left_out.end()) return 0;
   return find_instance(family, uint32_t(instance), nullptr, row);
 }
 
@@ -81,8 +84,10 @@ int insert(const Family &family, void *row) {
 int remove(const Family &family, uint32_t position) {
   int instance = 0;
   if (family.check_entry(position, &instance) != 0 && instance > 0 &&
-      family.remove(position, uint32_t(instance)) == 1)
+      family.remove(position, uint32_t(instance)) == 1) {
+    forget_row(family, uint32_t(instance));
     return 1;
+  }
   DBUS_LOG(LOG_LEVEL_WARN, "Delete chain %d record error!", int(position));
   return 0;
 }
@@ -92,10 +97,15 @@ int remove(const Family &family, uint32_t position) {
 int renumber_all(const Family &family) {
   const int total = family.total();
   DBUS_LOG(LOG_LEVEL_INFO, family.total_log, total);
+  std::vector<uint32_t> &left_out = family.state->unrenumbered;
+  left_out.clear();
   bool renumbered = false;
   for (int position = 0; position < total; ++position) {
+    int before = 0;
+    const bool numbered = family.check_entry(uint32_t(position), &before) != 0 && before > 0;
     if (family.renumber(uint32_t(position), uint32_t(position + 1)) == 0) {
       DBUS_LOG(LOG_LEVEL_WARN, "%s", family.renumber_failed);
+      if (numbered) left_out.push_back(uint32_t(before));
       continue;
     }
     DBUS_LOG(LOG_LEVEL_INFO, "%s", family.renumbered);
@@ -104,6 +114,10 @@ int renumber_all(const Family &family) {
   }
   if (renumbered) family.apply();
   return 1;
+}
+
+void forget_row(const Family &family, uint32_t instance) {
+  std::erase(family.state->unrenumbered, instance);
 }
 
 // ---- property hooks ----------------------------------------------------------------
@@ -143,7 +157,7 @@ bool write_days(const CallContext &call, const RowProperty &property, GVariant *
   const bool every_day = family_of(call).every_day;
   uint8_t mask = 0;
   GVariantIter days;
-  g_variant_iter_init(&days, value);
+  DBUS_LOG(LOG_LEVEL_INFO, "value len:%d", int(g_variant_iter_init(&days, value)));
   const char *day = nullptr;
   for (int n = 0; g_variant_iter_next(&days, "&s", &day); ++n) {
     DBUS_LOG(LOG_LEVEL_DEBUG, "value names[%d]:%s\n", n, day);
@@ -224,19 +238,19 @@ bool write_ssid_mask(const CallContext &call, const RowProperty &property, GVari
 // ---- the host side's wrappers --------------------------------------------------------
 
 int list_append(const Family &family, const void *record, int length) {
-  return dbus_proxy_list_improve(family.list, record, length) != nullptr ? 1 : 0;
+  return dbus_proxy_list_improve(&family.state->instances, record, length) != nullptr ? 1 : 0;
 }
 
 void list_update(const Family &family, const void *record, int recordnum, int length) {
-  dbus_proxy_list_node_update(family.list, recordnum, record, length);
+  dbus_proxy_list_node_update(&family.state->instances, recordnum, record, length);
 }
 
 void list_delete(const Family &family, int recordnum) {
-  dbus_proxy_list_delete(family.list, recordnum);
+  dbus_proxy_list_delete(&family.state->instances, recordnum);
 }
 
 int list_record(const Family &family, int recordnum, void **record) {
-  dbus_proxy_list_node *node = dbus_proxy_get_node_by_recordnum(*family.list, recordnum);
+  dbus_proxy_list_node *node = dbus_proxy_get_node_by_recordnum(family.state->instances, recordnum);
   if (node == nullptr) {
     DBUS_LOG(LOG_LEVEL_WARN, "invalid recordnum %d while delete action ", recordnum);
     return 0;

@@ -195,6 +195,18 @@ TEST_F(TimerCollectionsTest, SleepTimerWritesAreAllOrNothingAndEveryStoreFailure
   EXPECT_EQ(shown(timer, kSleepInterface, "Time"), "error: invalid object path " + timer);
   mib::clear_failures();
   EXPECT_EQ(changes.next(200ms), "<null>");
+
+  // A write that changes nothing is stored all the same, unannounced: the
+  // store's refusal of it answers.
+  const uint64_t stored_before = commits("sleeptimer");
+  ASSERT_EQ(write(timer, kSleepInterface, "Time", g_variant_new_string("9:30")), Error());
+  EXPECT_GT(commits("sleeptimer"), stored_before);
+  mib::fail_accessor("sleeptimer_set_property_update");
+  EXPECT_EQ(set_multi(timer, kSleepInterface,
+                      dictionary({{"Day", days({"6", "7"})}, {"Enable", g_variant_new_boolean(TRUE)}})),
+            InvalidArgs("MIB_SLEEP_MODE_SCHED_TBL db update failure"));
+  mib::clear_failures();
+  EXPECT_EQ(changes.next(200ms), "<null>");
 }
 
 TEST_F(TimerCollectionsTest, SleepTimerNumbersFillTheLowestGapUpToNinetyNine) {
@@ -267,6 +279,36 @@ TEST_F(TimerCollectionsTest, RowsOfAnotherWriterAreFollowedAndRenumberedWhenTheH
     sleeptimer_dbus_proxy_list_delete(0);
     EXPECT_EQ(sleeptimer_get_dbus_proxy_list_index(0, &record), 0);
   });
+}
+
+TEST_F(TimerCollectionsTest, ARowTheStartCannotRenumberKeepsItsNumberWithoutAChild) {
+  for (uint32_t n : {2u, 5u, 9u}) ASSERT_EQ(sleeptimer_add_entry(n), 1);
+  mib::fail_accessor("sleeptimer_init_entry_index", 1);
+  restart();
+  mib::clear_failures();
+  EXPECT_EQ(stored(sleeptimer_check_entry, sleeptimer_get_total_num), "1 3 5");
+  EXPECT_EQ(listed(kSleep), "1 3");
+  // Its number stays taken, and the row can still be deleted by it.
+  EXPECT_EQ(add(kSleep).first, child(kSleep, 2));
+  EXPECT_EQ(remove(kSleep, child(kSleep, 5)), Error());
+  EXPECT_EQ(stored(sleeptimer_check_entry, sleeptimer_get_total_num), "1 2 3");
+  EXPECT_EQ(add(kSleep).first, child(kSleep, 4));
+  EXPECT_EQ(listed(kSleep), "1 2 3 4");
+}
+
+TEST_F(TimerCollectionsTest, AddingATimerAndWritingItsDaysAreLogged) {
+  const std::string sleep = add_child(kSleep);
+  ASSERT_EQ(write(sleep, kSleepInterface, "Day", days({"1", "3", "5"})), Error());
+  EXPECT_EQ(set_multi(sleep, kSleepInterface, dictionary({{"Day", g_variant_new_string("1")}})),
+            InvalidArgs("WeekDay value type is err"));
+  ASSERT_EQ(add_child(kExtended), child(kExtended, 1));
+  ASSERT_EQ(add_child(kExtended), child(kExtended, 2));
+  const std::string log = read_text_file(root().path(path::kSyslog));
+  EXPECT_THAT(log, HasSubstr("Add path_name " + sleep + "\r\n"));
+  EXPECT_THAT(log, HasSubstr("value len:3\r\n"));
+  EXPECT_THAT(log, HasSubstr("Value with type 's' does not match '(as)'"));
+  EXPECT_THAT(log, HasSubstr("total=0 \r\n"));
+  EXPECT_THAT(log, HasSubstr("total=1 \r\n"));
 }
 
 TEST_F(TimerCollectionsTest, TimesAreNormalisedToTwoDigitsAndNothingElseIsTaken) {
