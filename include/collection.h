@@ -205,7 +205,7 @@ IGD1_EXPORT void nested_manager_delete(const NestedManagers &nested, uint32_t ou
 
 // How a property's value is held.
 enum class Field : uint8_t {
-  Flag,    // one byte, non-zero on (zero on when `inverted`); bus type b
+  Flag,    // one byte, non-zero on; bus type b
   Number,  // integer of `size` bytes (1, 2, 4 or 8), `is_signed`; bus types y n q i u x t d
   IPv4,    // 4 bytes, network order; dotted text
   IPv6,    // 16 bytes; text
@@ -254,9 +254,7 @@ struct RowProperty {
   bool alias_writes = true;     // whether a write under `alias` is accepted
   int64_t min = 0;              // numbers: accepted range when max > min
   int64_t max = 0;
-  int64_t bias = 0;             // numbers: stored = bus value + bias
   bool is_signed = false;
-  bool inverted = false;        // Flag: stored zero means true
   bool empty_is_any = false;    // IPv4/IPv6: "" stores the any address
   Overlong overlong = Overlong::Cut;
   Announce announce = Announce::AsModule;  // who hears a change of this property
@@ -416,10 +414,6 @@ struct RowTexts {
   const char *add_failed = nullptr;     // null: "Add <noun> object fail !!"
   // Nested rows: AddObject on a manager whose outer row is gone (null: add_failed).
   const char *add_path = nullptr;
-  // Nested rows: logged when a child is exported or removed while its outer
-  // row has no manager, or does not exist.
-  const char *no_manager_log = "Error to get manager object !!";
-  const char *no_outer_log = "Invalid parameter path";
   // The table holds `max_rows` rows, or (Self without max_rows) no number
   // is free (null: add_failed); with max_rows, no free number is add_failed.
   const char *table_full = nullptr;
@@ -520,12 +514,10 @@ struct RowModule {
   // same: the row's commit and after_commit run and their refusal answers;
   // only what changed is announced.  nullptr: such a request stores nothing.
   bool (*commits_unchanged)(const CallContext &call) = nullptr;
-  // Runs after a row was removed, unless a conformance test is running
-  // and `delete_hook_in_test_run` is false; `removed` is the row as it was.
-  void (*after_delete)(const uint8_t *removed, uint32_t index) = nullptr;
-  bool delete_hook_in_test_run = false;
-  // Whether the table is saved after a DeleteObject as after an AddObject.
-  bool save_after_delete = true;
+  // Runs after a row was removed, within the removal's transaction (a
+  // conformance run included: call.test_run() tells); `removed` is the row
+  // as it was, `index` its position.
+  void (*after_delete)(const CallContext &call, const uint8_t *removed, uint32_t index) = nullptr;
   // The refresh of a row before a read is left out during a conformance run.
   bool refresh_skipped_in_test_run = false;
   // false: the manager is attached as GDBus's plain object manager, without
@@ -543,9 +535,6 @@ struct RowModule {
   // Refuse kind and `texts.delete_refused`: the error name (null: the
   // standard InvalidArgs) of the refusal.
   const char *refuse_error = nullptr;
-  // During a conformance run AddObject and DeleteObject are left unanswered
-  // here (the host answers them as unknown methods).
-  bool manager_quiet_in_test_run = false;
   // Insert and Self: the most rows the table holds (0: Insert, as many as
   // the table takes; Self, as many as there are numbers).
   uint32_t max_rows = 0;
@@ -555,9 +544,6 @@ struct RowModule {
   // An accepted value counts as a change even when it equals the stored one:
   // it is stored, applied and announced again.
   bool store_unchanged = false;
-  // A value of another bus type is answered like a refused value (the
-  // property's `refused` text) rather than with the type the table expects.
-  bool refuse_wrong_type = false;
   // DeleteObject reads the instance number from the path's last segment; a
   // path other than that row's own answers `texts.delete_wrong_path`.
   bool delete_by_number = false;
@@ -600,8 +586,6 @@ struct RowModule {
   const char *manager_xml_file = nullptr;
   // GetManagedObjects answered from a kept reply (see row_listing_refresh).
   ListingCache *listing_cache = nullptr;
-  // A changed row is saved (table.save_mib) once it was committed.
-  bool save_after_write = false;
   // GetManagedObjects is built here from the table's rows (those with an
   // exported child), rather than by GDBus's manager; `*listing_flag` is 1
   // while a listing is being built.

@@ -21,7 +21,7 @@ namespace igd1::qos {
 // kept either).
 bool apply_change(const CallContext &call, GError **error);
 // Applies the configuration without a row that was removed.
-void apply_after_delete(const uint8_t *removed, uint32_t index);
+void apply_after_delete(const CallContext &call, const uint8_t *removed, uint32_t index);
 
 // The error texts of a QoS table; the manager errors name the table.
 constexpr RowTexts table_texts(const char *add_failed, const char *delete_path,
@@ -49,8 +49,7 @@ constexpr RowModule table_module(const char *manager_path, std::span<const RowPr
           .announce = Announce::Never,
           .builtin_xml = xml,
           .after_commit = apply_change,
-          .after_delete = apply_after_delete,
-          .delete_hook_in_test_run = true};
+          .after_delete = apply_after_delete};
 }
 
 }  // namespace igd1::qos

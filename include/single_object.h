@@ -39,7 +39,6 @@ struct SingleObjectRegistration {
   const GDBusInterfaceVTable *vtable;
   GDestroyNotify user_data_free = nullptr;
   void (*start_up)() = nullptr;         // the module's own start-up work, if any
-  int entry_log_level = LOG_LEVEL_INFO;
   // Another module's entry function that starts between this object's node
   // registration and its object registration (a manager sharing its path).
   void (*nested_entry)(GDBusConnection *, const gchar *, gpointer) = nullptr;
@@ -156,7 +155,6 @@ struct Property {
   const char *failure_error = nullptr;
   const char *fallback_text = nullptr;
   uint64_t fallback_number = 0;
-  double fallback_double = 0;
   ReadHook read = nullptr;            // nullptr: accessor + raw form
   WriteHook write = nullptr;          // nullptr: read-only; store_value: the form below
   Variant variant = Variant::Any;
@@ -337,12 +335,11 @@ struct SingleObject {
 
   // Registration: what the module chooses when it starts (null: the
   // declaration as it is), whether the object is there at all (run first;
-  // false: nothing is read or registered), the module's own start-up work after the
-  // object is registered, and the level of the entry function's first log line.
+  // false: nothing is read or registered) and the module's own start-up work after
+  // the object is registered.
   const StartChoice *(*choose)() = nullptr;
   bool (*present)() = nullptr;
   void (*start_up)() = nullptr;
-  int entry_log_level = LOG_LEVEL_INFO;
   // Releases what start-up made when the object goes with its connection.
   GDestroyNotify user_data_free = nullptr;
   // Another module's entry function started between the node registration
@@ -624,7 +621,6 @@ IGD1_EXPORT bool parse_ipv4_classic(const char *text, uint8_t address[4]);
         .vtable = &k_##entry##_vtable,                                                          \
         .user_data_free = (described).user_data_free,                                           \
         .start_up = (described).start_up,                                                       \
-        .entry_log_level = (described).entry_log_level,                                         \
         .nested_entry = (described).nested_entry,                                               \
         .bus_name = name,                                                                       \
         .object = &(described)};                                                                \

@@ -572,12 +572,12 @@ int nested_row_export(const RowCollection &rows, uint32_t outer, uint32_t inner,
   const char *function = rows.names.manager;
   FoundRow found;
   if (outer == 0 || inner == 0 || !find_row(module, outer, &found)) {
-    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s", module.texts.no_outer_log);
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "Invalid parameter path");
     return 0;
   }
   GDBusObjectManagerServer *manager = nested_manager(*module.nested_in, outer);
   if (manager == nullptr) {
-    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s", module.texts.no_manager_log);
+    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "Error to get manager object !!");
     return 0;
   }
   // A child already published (the store reports a manager's rows again

@@ -71,7 +71,7 @@ int64_t load_number(const RowProperty &property, const uint8_t *row) {
     const uint64_t sign = uint64_t{1} << (8 * property.size - 1);
     raw = (raw ^ sign) - sign;
   }
-  return int64_t(raw) - property.bias;
+  return int64_t(raw);
 }
 
 GVariant *number_value(const char *type, int64_t number) {
@@ -92,7 +92,7 @@ GVariant *number_value(const char *type, int64_t number) {
 bool store_number(const RowProperty &property, int64_t number, uint8_t *bytes) {
   if (property.max > property.min && (number < property.min || number > property.max))
     return false;
-  const int64_t stored = number + property.bias;
+  const int64_t stored = number;
   if (property.size < 8) {
     const int bits = 8 * property.size;
     const int64_t low = property.is_signed ? -(int64_t{1} << (bits - 1)) : 0;
@@ -164,7 +164,7 @@ bool store_text(const RowProperty &property, const char *text, uint8_t *bytes) {
 bool encode_field(const RowProperty &property, GVariant *value, uint8_t *bytes) {
   switch (property.field) {
     case Field::Flag:
-      bytes[0] = (g_variant_get_boolean(value) != 0) != property.inverted ? 1 : 0;
+      bytes[0] = g_variant_get_boolean(value) != 0 ? 1 : 0;
       return true;
     case Field::Number: {
       int64_t number = 0;
@@ -416,7 +416,7 @@ GVariant *read_row_property(const RowModule &module, const RowProperty &property
   }
   switch (property.field) {
     case Field::Flag:
-      return g_variant_new_boolean((at[0] != 0) != property.inverted);
+      return g_variant_new_boolean(at[0] != 0);
     case Field::Number:
       return number_value(property.type, load_number(property, row));
     case Field::IPv4:
@@ -510,7 +510,7 @@ std::string row_text_faults(const RowModule &module, const char *noun) {
     check_text(&faults, noun, module.texts.*text, kSuppliesPath);
   for (const char *RowTexts::*text : {&RowTexts::read_property, &RowTexts::write_property, &RowTexts::read_failed, &RowTexts::current_failed, &RowTexts::invalid_utf8, &RowTexts::unknown_method})
     check_text(&faults, noun, module.texts.*text, kSuppliesName | kSuppliesPath | kSuppliesInstance);
-  for (const char *RowTexts::*text : {&RowTexts::get_no_row, &RowTexts::set_no_row, &RowTexts::no_row_log, &RowTexts::item_set_failed, &RowTexts::add_failed, &RowTexts::add_path, &RowTexts::no_manager_log, &RowTexts::no_outer_log, &RowTexts::table_full, &RowTexts::no_number_log, &RowTexts::add_refused_log, &RowTexts::export_log, &RowTexts::export_path_log, &RowTexts::export_type_log, &RowTexts::delete_path, &RowTexts::delete_no_row, &RowTexts::delete_wrong_path, &RowTexts::delete_failed, &RowTexts::delete_refused, &RowTexts::delete_guarded, })
+  for (const char *RowTexts::*text : {&RowTexts::get_no_row, &RowTexts::set_no_row, &RowTexts::no_row_log, &RowTexts::item_set_failed, &RowTexts::add_failed, &RowTexts::add_path, &RowTexts::table_full, &RowTexts::no_number_log, &RowTexts::add_refused_log, &RowTexts::export_log, &RowTexts::export_path_log, &RowTexts::export_type_log, &RowTexts::delete_path, &RowTexts::delete_no_row, &RowTexts::delete_wrong_path, &RowTexts::delete_failed, &RowTexts::delete_refused, &RowTexts::delete_guarded, })
     check_text(&faults, noun, module.texts.*text, kSuppliesNothing);
   check_text(&faults, noun, module.texts.add_log, kSuppliesPath | kSuppliesInstance);
   check_text(&faults, noun, module.texts.invalid_value, kSuppliesAll);
@@ -549,7 +549,6 @@ bool apply_row_property(const RowModule &module, const CallContext &call, const 
     if (property->field == Field::List)
       COLLECTION_LOG(LOG_LEVEL_WARN, "apply_row_property", "Value with type '%s' does not match '(as)'",
                      g_variant_get_type_string(value));
-    if (module.refuse_wrong_type) return refuse();
     if (property->wrong_type != nullptr) return refuse_with(property->wrong_type);
   }
   if (!check_value_type(value, name, property->type, error)) return false;

@@ -210,8 +210,9 @@ void delete_inner_object(const RowCollection &rows, const char *manager_path, co
   }
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "Delete %s Object success, object path %s!!",
                  rows.collection.noun, path);
-  if (module.after_delete != nullptr && (module.delete_hook_in_test_run || !check_dbus_cts_running()))
-    module.after_delete(outer_row.data(), found.index);
+  if (module.after_delete != nullptr)
+    module.after_delete(row_context(module, path, key, found.index, CallKind::Method),
+                        outer_row.data(), found.index);
   if (!transaction.commit(&error)) return g_dbus_method_invocation_return_gerror(invocation, error);
   g_dbus_method_invocation_return_value(invocation, nullptr);
 }
@@ -288,11 +289,11 @@ void delete_object(const RowCollection &rows, const char *manager_path, GVariant
   }
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "Delete %s Object success, object path %s!!", noun,
                  path);
-  // A conformance run checks the bus behaviour only: nothing is applied or saved.
-  if (module.delete_hook_in_test_run || !check_dbus_cts_running()) {
-    if (module.after_delete != nullptr) module.after_delete(removed.data(), index);
-    if (module.save_after_delete && module.table.save_mib != nullptr) module.table.save_mib();
-  }
+  if (module.after_delete != nullptr)
+    module.after_delete(row_context(module, path, instance, index, CallKind::Method),
+                        removed.data(), index);
+  // A conformance run checks the bus behaviour only: the table is not saved.
+  if (module.table.save_mib != nullptr && !check_dbus_cts_running()) module.table.save_mib();
   if (module.table.add_stand_in != nullptr) {
     uint32_t left = 0;
     each_row(module, [&left](const uint8_t *, uint32_t) { ++left; });
@@ -318,7 +319,6 @@ void row_manager_call(const RowCollection &rows, const char *manager_path,
                       const char *method_name, GVariant *parameters,
                       GDBusMethodInvocation *invocation) {
   const RowModule &module = rows.module;
-  if (module.manager_quiet_in_test_run && check_dbus_cts_running()) return;
   const bool manages = g_strcmp0(method_name, "AddObject") == 0 ||
                        g_strcmp0(method_name, "DeleteObject") == 0;
   if (manages && module.manager_guard != nullptr) {

@@ -350,7 +350,6 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
       return FALSE;
     }
     if (module.after_commit != nullptr && !module.after_commit(call, error)) return FALSE;
-    if (module.save_after_write && module.table.save_mib != nullptr) module.table.save_mib();
     if (!transaction.commit(error)) return FALSE;
     listing_changed(rows);
   }

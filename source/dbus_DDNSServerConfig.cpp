@@ -61,7 +61,7 @@ bool apply_clients(GError **error) {
 bool after_commit(const igd1::CallContext &, GError **error) { return apply_clients(error); }
 
 // A removed client that was running stops.
-void after_delete(const uint8_t *removed, uint32_t) {
+void after_delete(const igd1::CallContext &, const uint8_t *removed, uint32_t) {
   Client client;
   std::memcpy(&client, removed, sizeof client);
   if (client.enabled != 0) dbus_mib_update_cfg(MIB_CFG_DDNS, nullptr, MIB_ACTION_APPLY);
@@ -87,7 +87,6 @@ constexpr igd1::RowModule kModule = {
     .announce = igd1::Announce::Never,
     .after_commit = after_commit,
     .after_delete = after_delete,
-    .delete_hook_in_test_run = true,
 };
 
 }  // namespace

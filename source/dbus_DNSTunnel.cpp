@@ -55,7 +55,6 @@ constexpr igd1::RowModule kModule = {
               .add_failed = "Add DNS Tunnel object fail !!"},
     .commit = igd1::Commit::BackupUpdate,
     .announce = igd1::Announce::Never,
-    .save_after_delete = false,
 };
 
 }  // namespace

@@ -144,6 +144,12 @@ constexpr igd1::RowProperty kRuleProperties[] = {
 
 constexpr char kInvalidValue[] = "invalid value of %s";
 
+// A changed rule is saved at once, within the write's transaction.
+bool save_rules(const igd1::CallContext &, GError **) {
+  HardAccCancel_save_mib();
+  return true;
+}
+
 constexpr igd1::RowModule kRules = {
     .manager_path = "/com/wqx/igd1/Config/HardAccCancel",
     .properties = kRuleProperties,
@@ -171,7 +177,7 @@ constexpr igd1::RowModule kRules = {
     .announce = igd1::Announce::Always,
     .child_prefix = "/com/wqx/igd1/HardAccCancel",
     .manager_object = &kFeature,
-    .save_after_write = true,
+    .after_commit = save_rules,
 };
 
 }  // namespace

@@ -72,4 +72,6 @@ IGD1_SINGLE_OBJECT(QoS, QoS_handle_get_property, QoS_handle_set_property,
 
 bool igd1::qos::apply_change(const CallContext &, GError **error) { return applied(error); }
 
-void igd1::qos::apply_after_delete(const uint8_t *, uint32_t) { QoS_apply_change(); }
+void igd1::qos::apply_after_delete(const CallContext &, const uint8_t *, uint32_t) {
+  QoS_apply_change();
+}

@@ -23,7 +23,9 @@ bool apply_list(const igd1::CallContext &, GError **error) {
   return false;
 }
 
-void apply_after_delete(const uint8_t *, uint32_t) { BridgeDataAcl_apply_change(); }
+void apply_after_delete(const igd1::CallContext &, const uint8_t *, uint32_t) {
+  BridgeDataAcl_apply_change();
+}
 
 constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/Ovatrix/BridgeData/ACL",
@@ -50,7 +52,6 @@ constexpr igd1::RowModule kModule = {
     .announce = igd1::Announce::Never,
     .after_commit = apply_list,
     .after_delete = apply_after_delete,
-    .delete_hook_in_test_run = true,
 };
 
 }  // namespace

@@ -164,10 +164,19 @@ constexpr igd1::RowModule kUrlFilter =
 constexpr RowProperty kBlockProperties[] = {mac_text(8), list_name(26), blocked_times(4)};
 constexpr RowProperty kWhiteProperties[] = {mac_text(1), list_name(19)};
 
+// A changed row of the MAC lists and of the application rules is saved at
+// once, within the write's transaction.
+template <int (*save)()>
+bool save_table(const igd1::CallContext &, GError **) {
+  save();
+  return true;
+}
+
 // The MAC lists differ only in their table and names.
 constexpr igd1::RowModule mac_list(const char *manager_path, std::span<const RowProperty> rows,
                                    igd1::RowTable table, const char *xml_file,
-                                   const char *add_failed, const char *delete_failed) {
+                                   const char *add_failed, const char *delete_failed,
+                                   bool (*saved)(const igd1::CallContext &, GError **)) {
   return {.manager_path = manager_path,
           .properties = rows,
           .table = table,
@@ -175,20 +184,22 @@ constexpr igd1::RowModule mac_list(const char *manager_path, std::span<const Row
           .commit = igd1::Commit::BackupUpdate,
           .announce = igd1::Announce::Always,
           .xml_file = xml_file,
+          .after_commit = saved,
           .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",
           // A name another process stored that is not UTF-8 reads as "".
-          .unreadable_text_empty = true,
-          .save_after_write = true};
+          .unreadable_text_empty = true};
 }
 
 constexpr igd1::RowModule kMacBlockList =
     mac_list("/com/wqx/igd1/Network/MACBlackList", kBlockProperties,
              FILTER_TABLE(macblocklist, MACBLOCKLIST_ROW_SIZE), "MACBlackList.xml",
-             "Add MACBlackList object fail !!", "Delete MACBlackList Object error !!");
+             "Add MACBlackList object fail !!", "Delete MACBlackList Object error !!",
+             save_table<macblocklist_save_mib>);
 constexpr igd1::RowModule kMacWhiteList =
     mac_list("/com/wqx/igd1/Network/MACWhiteList", kWhiteProperties,
              FILTER_TABLE(macwhitelist, MACWHITELIST_ROW_SIZE), "MACWhiteList.xml",
-             "Add MACWhiteList object fail !!", "Delete MACWhiteList Object error !!");
+             "Add MACWhiteList object fail !!", "Delete MACWhiteList Object error !!",
+             save_table<macwhitelist_save_mib>);
 
 // ---- application filters and routes -------------------------------------------------
 
@@ -276,16 +287,17 @@ igd1::ListingCache g_app_route_listing_cache;
 // changes.
 constexpr igd1::RowModule app_rules(const char *manager_path, std::span<const RowProperty> rows,
                                     igd1::RowTable table, std::span<const igd1::Method> methods,
-                                    igd1::ListingCache *listing, int *listing_flag) {
+                                    igd1::ListingCache *listing, int *listing_flag,
+                                    bool (*saved)(const igd1::CallContext &, GError **)) {
   return {.manager_path = manager_path,
           .properties = rows,
           .table = table,
           .texts = texts("Config application rule error (%s)"),
           .commit = igd1::Commit::BackupUpdate,
           .announce = igd1::Announce::Never,
+          .after_commit = saved,
           .methods = methods,
           .listing_cache = listing,
-          .save_after_write = true,
           .builds_listing = true,
           .listing_flag = listing_flag};
 }
@@ -298,11 +310,12 @@ constexpr igd1::RowTable with_remove_all(igd1::RowTable table, int (*remove_all)
 constexpr igd1::RowModule kAppFilter = app_rules(
     "/com/wqx/igd1/AppFilter", kAppFilterProperties,
     with_remove_all(FILTER_TABLE(appfilter, APPFILTER_ROW_SIZE), AppFilter_remove_objects),
-    kAppFilterMethods, &g_app_filter_listing_cache, &g_app_filter_listing);
+    kAppFilterMethods, &g_app_filter_listing_cache, &g_app_filter_listing,
+    save_table<appfilter_save_mib>);
 constexpr igd1::RowModule kAppRoute = app_rules(
     "/com/wqx/igd1/AppRoute", kAppRouteProperties,
     with_remove_all(FILTER_TABLE(AppRoute, APPROUTE_ROW_SIZE), AppRoute_remove_objects),
-    kAppRouteMethods, &g_app_route_listing_cache, nullptr);
+    kAppRouteMethods, &g_app_route_listing_cache, nullptr, save_table<AppRoute_save_mib>);
 
 }  // namespace
 

@@ -45,11 +45,11 @@ constexpr igd1::RowProperty kProperties[] = {
     {.name = "UserName", .field = Field::Text, .offset = offsetof(ftp_account_row, username),
      .size = FTP_ACCOUNT_FIELD_SIZE, .write_log = "property UserName value:%s ",
      .overlong = igd1::Overlong::Refuse, .item = 0, .refused = "Invalid parameter value",
-     .placeholder = "invalid"},
+     .placeholder = "invalid", .wrong_type = "Invalid parameter value"},
     {.name = "Password", .field = Field::Text, .offset = offsetof(ftp_account_row, password),
      .size = FTP_ACCOUNT_FIELD_SIZE, .write_log = "property Password value:%s ",
      .overlong = igd1::Overlong::Refuse, .item = 1, .refused = "Invalid parameter %s",
-     .secret = true, .placeholder = "invalid"},
+     .secret = true, .placeholder = "invalid", .wrong_type = "Invalid parameter %s"},
 };
 
 constexpr igd1::RowModule kModule = {
@@ -87,10 +87,8 @@ constexpr igd1::RowModule kModule = {
     .add = igd1::AddKind::Self,
     .max_instance = 99,
     .xml_file = "FTPAccount.xml",
-    .delete_hook_in_test_run = true,
     .max_rows = FTP_ACCOUNT_MAX_ROWS,
     .store_unchanged = true,
-    .refuse_wrong_type = true,
     .delete_by_number = true,
     .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",
     .delete_no_row_error = "org.freedesktop.DBus.Error.Failed",

@@ -254,7 +254,8 @@ GVariant *object_get(const SingleObject &object, const char *function, const cha
       DBUS_LOG(LOG_LEVEL_WARN, property->failure_log, property_name);
       value = property->raw == Raw::Text || property->raw == Raw::IPv4
                   ? g_variant_new_string(property->fallback_text)
-                  : value_of_number(*property, property->fallback_number, property->fallback_double);
+                  : value_of_number(*property, property->fallback_number,
+                                    double(property->fallback_number));
     } else {
       no_value = true;
     }

@@ -49,7 +49,7 @@ void check_table(const SingleObject &object) {
 guint register_single_object(const SingleObjectRegistration &registration,
                              GDBusConnection *connection, gpointer user_data, const char *caller,
                              int caller_line) {
-  sys_log(LOG_MODULE_DBUS, registration.entry_log_level, LOG_CATEGORY_DEBUG, __FILE__, caller_line,
+  sys_log(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, __FILE__, caller_line,
           caller, "func [%s], line [%d]", caller, caller_line);
   const SingleObject *object = registration.object;
   const StartChoice &choice =
