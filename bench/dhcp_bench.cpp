@@ -41,8 +41,8 @@ GVariant *bare_get(GDBusConnection *, const gchar *, const gchar *, const gchar 
 void bare_emit(GDBusConnection *connection, const char *path, const char *interface,
                GVariantBuilder *changes) {
   GVariant *body = g_variant_ref_sink(g_variant_new("(sa{sv}as)", interface, changes, nullptr));
-  g_dbus_connection_emit_signal(connection, nullptr, path, IGD1_PROPERTIES_INTERFACE,
-                                IGD1_PROPERTIES_CHANGED, body, nullptr);
+  g_dbus_connection_emit_signal(connection, nullptr, path, kIgd1PropertiesInterface,
+                                kIgd1PropertiesChanged, body, nullptr);
   g_variant_unref(body);
 }
 
@@ -111,16 +111,6 @@ void bare_set_multi(GDBusConnection *connection, const gchar *, const gchar *pat
 
 const GDBusInterfaceVTable kBareMultiVTable = {bare_set_multi, nullptr, nullptr, {nullptr}};
 
-constexpr char kPropertiesXml[] =
-    "<node><interface name='" IGD1_PROPERTIES_INTERFACE "'>"
-    "<method name='" IGD1_SET_MULTI_METHOD "'>"
-    "<arg name='interface_name' type='s' direction='in'/>"
-    "<arg name='properties' type='a{sv}' direction='in'/>"
-    "</method>"
-    "<signal name='" IGD1_PROPERTIES_CHANGED "'>"
-    "<arg name='interface_name' type='s'/><arg name='changed_properties' type='a{sv}'/>"
-    "<arg name='invalidated_properties' type='as'/>"
-    "</signal></interface></node>";
 
 // Registered on the bare connection the first time a DHCP benchmark runs;
 // false when GDBus refused.
@@ -130,7 +120,7 @@ bool register_bare_server() {
     bool ok = false;
     w.loop.run([&] {
       ok = bare_register_object(w.bare, kPath, interface_from_file("DHCPServer.xml"), &kBareVTable) != 0 &&
-           bare_register_object(w.bare, kPath, interface_from_xml(kPropertiesXml), &kBareMultiVTable) != 0;
+           bare_register_object(w.bare, kPath, interface_from_xml(kIgd1PropertiesXml), &kBareMultiVTable) != 0;
     });
     return ok;
   }();
@@ -175,7 +165,7 @@ bool gdbus_set(const char *service, size_t iteration) {
 
 bool gdbus_set_multi(const char *service, size_t iteration) {
   return call_ok(g_dbus_connection_call_sync(
-      world().client, service, kPath, IGD1_PROPERTIES_INTERFACE, IGD1_SET_MULTI_METHOD,
+      world().client, service, kPath, kIgd1PropertiesInterface, kIgd1SetMultiMethod,
       g_variant_new("(s@a{sv})", kInterface, multi_values(iteration)), nullptr,
       G_DBUS_CALL_FLAGS_NONE, kTimeoutMs, nullptr, nullptr));
 }
@@ -209,8 +199,8 @@ bool sd_set(const char *service, size_t iteration) {
 bool sd_set_multi(const char *service, size_t iteration) {
   sd_bus_error error = SD_BUS_ERROR_NULL;
   sd_bus_message *reply = nullptr;
-  int r = sd_bus_call_method(world().sd, service, kPath, IGD1_PROPERTIES_INTERFACE,
-                             IGD1_SET_MULTI_METHOD, &error, &reply, "sa{sv}", kInterface, 5,
+  int r = sd_bus_call_method(world().sd, service, kPath, kIgd1PropertiesInterface,
+                             kIgd1SetMultiMethod, &error, &reply, "sa{sv}", kInterface, 5,
                              "Enable", "b", 1, "MinAddress", "s", kMinAddresses[iteration & 1],
                              "MaxAddress", "s", "192.168.1.254", "SubnetMask", "s",
                              "255.255.255.0", "LeaseTime", "u", kLeaseTimes[iteration & 1]);

@@ -81,7 +81,6 @@ struct NestedManagers;
 struct Collection {
   const char *noun;            // names the collection in log texts, e.g. "PortMapping"
   const char *manager_path;    // e.g. "/com/wqx/igd1/Config/PortMapping"
-  const char *child_format;    // instance number part of a child path: "%d" or "%u"
   const char *type_name;       // skeleton type, e.g. "ComWqxIgd1PortMappingInterface"
   const char *xml_file;        // introspection file, or nullptr with `builtin_xml`
   const char *builtin_xml;     // the interface as text when it has no file
@@ -490,7 +489,6 @@ struct RowModule {
   // Self: the highest number AddObject gives (0: max_instance); rows up to
   // max_instance still have children.
   uint32_t add_highest = 0;
-  const char *child_format = "%d";
   const char *xml_file = nullptr;  // null: "<Name>.xml", unless `builtin_xml`
   const char *builtin_xml = nullptr;  // the interface as text when it has no file
   const char *child_prefix = nullptr;  // see Collection
@@ -847,7 +845,7 @@ IGD1_EXPORT void use_row_action(const char *table_module, int (*action)(unsigned
   const GDBusInterfaceVTable k##Name##VTable = {                                                  \
       (module).methods.empty() ? nullptr : method_handler, get_handler,                          \
       igd1::row_module_writes(module) ? set_handler : nullptr,                                    \
-      IGD1_SET_MULTI_SLOT(igd1::row_module_writes(module) ? multi_handler : nullptr)};            \
+      {igd1_set_multi_slot(igd1::row_module_writes(module) ? multi_handler : nullptr)}};          \
   void Name##_get_managed_objects(GDBusConnection *, const gchar *, const gchar *, const gchar *,  \
                                   const gchar *, GVariant *, GDBusMethodInvocation *, gpointer);  \
   void Name##_remove_all(GDBusConnection *, const gchar *, const gchar *, const gchar *,           \

@@ -15,5 +15,5 @@ IGD1_API void IGD1_on_name_lost(GDBusConnection *connection, const gchar *name,
 // GType "ComWqxIgd1Object": a plain GObject subtype kept for the host.
 IGD1_API GType com_wqx_igd1_object_get_type(void);
 
-#define IGD1_ROOT_OBJECT_PATH "/com/wqx/igd1"
-#define IGD1_ROOT_INTERFACE "com.wqx.igd1"
+inline constexpr char kIgd1RootObjectPath[] = "/com/wqx/igd1";
+inline constexpr char kIgd1RootInterface[] = "com.wqx.igd1";

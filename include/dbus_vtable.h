@@ -16,9 +16,10 @@ typedef gboolean (*Igd1SetMultiPropertiesFunc)(GDBusConnection *connection, cons
                                                const gchar *interface_name, GVariant *properties,
                                                GError **error, gpointer user_data);
 
-// Initialiser of the spare slots holding `handler`.
-#define IGD1_SET_MULTI_SLOT(handler) \
-  { reinterpret_cast<gpointer>(static_cast<Igd1SetMultiPropertiesFunc>(handler)) }
+// The spare slot of a vtable holding the multi-property handler `handler`.
+inline gpointer igd1_set_multi_slot(Igd1SetMultiPropertiesFunc handler) {
+  return reinterpret_cast<gpointer>(handler);
+}
 
 inline Igd1SetMultiPropertiesFunc igd1_set_multi_handler(const GDBusInterfaceVTable *vtable) {
   return vtable != nullptr ? reinterpret_cast<Igd1SetMultiPropertiesFunc>(vtable->padding[0])
@@ -46,10 +47,19 @@ inline void igd1_answer_set_multi(Igd1SetMultiPropertiesFunc write, GDBusConnect
   }
 }
 
-// Interface and method through which a client writes several properties.
-#define IGD1_PROPERTIES_INTERFACE "com.wqx.igd1.Properties"
-#define IGD1_SET_MULTI_METHOD "SetMulti"
-#define IGD1_PROPERTIES_CHANGED "PropertiesChanged"
+// Interface and method through which a client writes several properties,
+// the signal that announces changes, and the interface's document.
+inline constexpr char kIgd1PropertiesInterface[] = "com.wqx.igd1.Properties";
+inline constexpr char kIgd1SetMultiMethod[] = "SetMulti";
+inline constexpr char kIgd1PropertiesChanged[] = "PropertiesChanged";
+inline constexpr char kIgd1PropertiesXml[] =
+    "<node><interface name='com.wqx.igd1.Properties'>"
+    "<method name='SetMulti'>"
+    "<arg name='interface_name' type='s' direction='in'/>"
+    "<arg name='properties' type='a{sv}' direction='in'/></method>"
+    "<signal name='PropertiesChanged'><arg name='interface_name' type='s'/>"
+    "<arg name='changed_properties' type='a{sv}'/><arg name='invalidated_properties' type='as'/>"
+    "</signal></interface></node>";
 
 inline GDBusInterfaceMethodCallFunc igd1_get_managed_objects_handler(
     const GDBusInterfaceVTable *vtable) {
@@ -64,4 +74,4 @@ inline GDBusInterfaceMethodCallFunc igd1_remove_all_objects_handler(
 }
 
 // The methods a collection adds to its object manager.
-#define IGD1_OBJECT_MANAGER_INTERFACE "com.wqx.igd1.ObjectManager"
+inline constexpr char kIgd1ObjectManagerInterface[] = "com.wqx.igd1.ObjectManager";

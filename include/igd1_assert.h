@@ -5,10 +5,19 @@
 
 #include <glib.h>
 
-#define IGD1_ASSERT_TEXT(condition, text)                                                      \
-  do {                                                                                         \
-    if (G_UNLIKELY(!(condition)))                                                              \
-      g_assertion_message_expr(G_LOG_DOMAIN, __FILE__, __LINE__, G_STRFUNC, (text));          \
-  } while (0)
+#include <source_location>
 
-#define IGD1_ASSERT(condition) IGD1_ASSERT_TEXT(condition, #condition)
+namespace igd1 {
+
+// Aborts with `text` (what should have held) and where it was checked,
+// unless `condition` holds.
+inline void fatal_unless(bool condition, const char *text, const char *domain = G_LOG_DOMAIN,
+                         std::source_location where = std::source_location::current()) {
+  if (G_LIKELY(condition)) return;
+  g_assertion_message_expr(domain, where.file_name(), int(where.line()), where.function_name(),
+                           text);
+}
+
+}  // namespace igd1
+
+#define IGD1_ASSERT(condition) igd1::fatal_unless((condition), #condition)

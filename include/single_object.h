@@ -608,7 +608,7 @@ IGD1_EXPORT bool parse_ipv4_classic(const char *text, uint8_t address[4]);
   GDBusNodeInfo *data = nullptr;                                                                \
   namespace {                                                                                   \
   const GDBusInterfaceVTable k_##entry##_vtable = {method_handler, get_handler, set_handler,     \
-                                                   IGD1_SET_MULTI_SLOT(multi_handler)};         \
+                                                   {igd1_set_multi_slot(multi_handler)}};        \
   const igd1::PublishObject k_##entry##_published(described);                                   \
   }                                                                                             \
   void entry##_on_bus_acquired(GDBusConnection *connection, const gchar *name,                   \

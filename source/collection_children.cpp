@@ -44,7 +44,7 @@ void collection_load_interface(const Collection &collection) {
   if (GDBusNodeInfo *previous = std::exchange(*collection.introspection_data, node))
     g_dbus_node_info_unref(previous);
   g_autofree gchar *missing = g_strdup_printf("%s != NULL", collection.introspection_name);
-  IGD1_ASSERT_TEXT(node != nullptr, missing);
+  igd1::fatal_unless(node != nullptr, missing);
   // Nested rows are described to the host by their outer collection.
   if (collection.nested_in == nullptr) dbus_proxy_node_info_reg(node);
   for (const InterfaceVariant &variant : collection.variants) {
@@ -73,8 +73,7 @@ std::string collection_child_path(const Collection &collection, ChildKey instanc
                         collection.nested_in->suffix, key_inner(instance));
     return path;
   }
-  g_autofree gchar *number = g_strdup_printf(collection.child_format, key_outer(instance));
-  return std::string(child_prefix(collection)) + "/" + number;
+  return std::string(child_prefix(collection)) + "/" + std::to_string(key_outer(instance));
 }
 
 bool carries(const Collection &collection, ChildKey instance, const GDBusInterfaceInfo *info) {
@@ -171,7 +170,7 @@ const GDBusInterfaceVTable *variant_dispatch(GDBusConnection *, const gchar *, c
                                              const gchar *interface_name, const gchar *,
                                              gpointer *out_user_data, gpointer user_data) {
   *out_user_data = user_data;
-  if (g_strcmp0(interface_name, IGD1_PROPERTIES_INTERFACE) == 0) return &kVariantSetMultiVTable;
+  if (g_strcmp0(interface_name, kIgd1PropertiesInterface) == 0) return &kVariantSetMultiVTable;
   return variant_collection(user_data).vtable;
 }
 
@@ -361,7 +360,7 @@ void create_sibling(const RowCollection &rows, uint32_t instance) {
   const std::string path = sibling_path(rows, instance);
   const guint id = register_described_interface(*sibling.object, state.sibling_node->interfaces[0],
                                                 state.connection, path.c_str(), instance);
-  IGD1_ASSERT_TEXT(id > 0, "registrationid > 0");
+  igd1::fatal_unless(id > 0, "registrationid > 0");
   (*state.siblings)[instance] = id;
   if (sibling.exported != nullptr)
     sibling.exported(sibling_context(sibling, path.c_str(), instance, CallKind::Export), id);
@@ -389,7 +388,7 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
   const RowTable &table = rows.module.table;
   // A text with a placeholder the engine does not supply is a defect of the module.
   const std::string faults = row_text_faults(rows.module, rows.collection.noun);
-  IGD1_ASSERT_TEXT(faults.empty(), faults.c_str());
+  igd1::fatal_unless(faults.empty(), faults.c_str());
   if (rows.module.sibling != nullptr) load_sibling_document(rows);
   // A reply kept for an earlier connection (tests start the host again) is stale.
   if (rows.module.listing_cache != nullptr) drop_listing(*rows.module.listing_cache);
@@ -466,10 +465,10 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
   if (rows.module.manager_object != nullptr && rows.module.manager_xml_file != nullptr) {
     GDBusNodeInfo *node = dbus_proxy_readxml(rows.module.manager_xml_file);
     g_autofree gchar *missing = g_strdup_printf("%s != NULL", rows.collection.introspection_name);
-    IGD1_ASSERT_TEXT(node != nullptr, missing);
+    igd1::fatal_unless(node != nullptr, missing);
     const guint id = register_described_node(*rows.module.manager_object, node, connection,
                                              rows.collection.manager_path);
-    IGD1_ASSERT_TEXT(id > 0, "registration_id > 0");
+    igd1::fatal_unless(id > 0, "registration_id > 0");
     g_dbus_node_info_unref(node);
   } else if (rows.module.manager_object != nullptr && rows.module.manager_xml == nullptr) {
     register_object_from_file(*rows.module.manager_object, connection);

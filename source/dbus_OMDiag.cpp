@@ -394,7 +394,8 @@ gboolean row_set_multi(GDBusConnection *, const gchar *, const gchar *object_pat
   return run_write(list.write, parameter, error);
 }
 
-const GDBusInterfaceVTable kRowVTable = {nullptr, row_get, row_set, IGD1_SET_MULTI_SLOT(row_set_multi)};
+const GDBusInterfaceVTable kRowVTable = {nullptr, row_get, row_set,
+                                         {igd1_set_multi_slot(row_set_multi)}};
 
 void manager_call(GDBusConnection *, const gchar *, const gchar *object_path, const gchar *,
                   const gchar *method_name, GVariant *parameters,
@@ -470,7 +471,6 @@ igd1::CollectionState g_process_state;
 const igd1::Collection kResourceCollection = {
     .noun = "OMDiagResource",
     .manager_path = kResourcePath,
-    .child_format = "%d",
     .type_name = "OMDiagResourceInterface",
     .xml_file = "OMDiagResource.xml",
     .builtin_xml = nullptr,
@@ -483,7 +483,6 @@ const igd1::Collection kResourceCollection = {
 const igd1::Collection kProcessCollection = {
     .noun = "OMDiagProcess",
     .manager_path = kProcessPath,
-    .child_format = "%d",
     .type_name = "OMDiagProcessInterface",
     .xml_file = "OMDiagProcess.xml",
     .builtin_xml = nullptr,
@@ -590,7 +589,7 @@ GType OMDiag_process_interface_get_type(void) {
 namespace {
 const GDBusInterfaceVTable kObjectVTable = {
     OMDiag_handle_method_call, OMDiag_handle_get_property, OMDiag_handle_set_property,
-    IGD1_SET_MULTI_SLOT(OMDiag_handle_set_multi_properties)};
+    {igd1_set_multi_slot(OMDiag_handle_set_multi_properties)}};
 }  // namespace
 
 // The object, then the two lists in turn, then the watch.

@@ -250,7 +250,6 @@ constexpr igd1::RowModule kModule = {
               .commit_failed = "fail to update mib for object patch {path}",
               .table_full = "Error! Table Full."},
     .commit = igd1::Commit::BackupUpdate,
-    .child_format = "%u",
     .max_rows = VPN_MAX_TUNNELS,
     .new_row = new_tunnel,
     .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",

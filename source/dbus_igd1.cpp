@@ -12,7 +12,7 @@ namespace {
 
 // The root interface carries nothing; it marks the top of the tree.
 GDBusInterfaceInfo root_interface_info = {
-    -1, const_cast<gchar *>(IGD1_ROOT_INTERFACE), nullptr, nullptr, nullptr, nullptr};
+    -1, const_cast<gchar *>(kIgd1RootInterface), nullptr, nullptr, nullptr, nullptr};
 
 struct ComWqxIgd1Object {
   GObject parent_instance;
@@ -50,7 +50,7 @@ GType com_wqx_igd1_object_get_type(void) {
 
 void IGD1_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {
   guint registration_id = dbus_proxy_object_reg(
-      connection, IGD1_ROOT_OBJECT_PATH, &root_interface_info, nullptr, nullptr, nullptr, nullptr);
+      connection, kIgd1RootObjectPath, &root_interface_info, nullptr, nullptr, nullptr, nullptr);
   IGD1_ASSERT(registration_id > 0);
   igd1::declare_start_order();
 }

@@ -105,19 +105,11 @@ GDBusInterfaceInfo *served_interface(const SingleObject &object, GDBusInterfaceI
 
 namespace {
 
-constexpr char kSetMultiXml[] =
-    "<node><interface name='" IGD1_PROPERTIES_INTERFACE "'>"
-    "<method name='" IGD1_SET_MULTI_METHOD "'>"
-    "<arg name='interface_name' type='s' direction='in'/>"
-    "<arg name='properties' type='a{sv}' direction='in'/></method>"
-    "<signal name='" IGD1_PROPERTIES_CHANGED "'><arg name='interface_name' type='s'/>"
-    "<arg name='changed_properties' type='a{sv}'/><arg name='invalidated_properties' type='as'/>"
-    "</signal></interface></node>";
 
 }  // namespace
 
 GDBusInterfaceInfo *set_multi_interface() {
-  static GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(kSetMultiXml, nullptr);
+  static GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(kIgd1PropertiesXml, nullptr);
   return node->interfaces[0];
 }
 
@@ -246,7 +238,7 @@ const GDBusInterfaceVTable kPathSetMultiVTable = {path_set_multi, nullptr, nullp
 const GDBusInterfaceVTable *path_dispatch(GDBusConnection *, const gchar *, const gchar *,
                                           const gchar *interface_name, const gchar *,
                                           gpointer *out_user_data, gpointer user_data) {
-  if (g_strcmp0(interface_name, IGD1_PROPERTIES_INTERFACE) == 0) {
+  if (g_strcmp0(interface_name, kIgd1PropertiesInterface) == 0) {
     *out_user_data = user_data;
     return &kPathSetMultiVTable;
   }

@@ -33,13 +33,13 @@ namespace {
 // it stops the start, naming the property or the text.
 void check_table(const SingleObject &object) {
   const std::string faults = object_text_faults(object);
-  IGD1_ASSERT_TEXT(faults.empty(), faults.c_str());
+  igd1::fatal_unless(faults.empty(), faults.c_str());
   const Property *oversized = oversized_read(object);
   if (oversized == nullptr) return;
   g_autofree gchar *text = g_strdup_printf("read buffer of %s (%s) <= %u", oversized->name,
                                            object.path != nullptr ? object.path : "?",
                                            kMaxReadBuffer);
-  IGD1_ASSERT_TEXT(false, text);
+  igd1::fatal_unless(false, text);
 }
 
 }  // namespace
@@ -66,7 +66,7 @@ guint register_single_object(const SingleObjectRegistration &registration,
   if (GDBusNodeInfo *previous = std::exchange(*registration.introspection_data, node))
     g_dbus_node_info_unref(previous);
   g_autofree gchar *missing = g_strdup_printf("%s != NULL", registration.introspection_name);
-  IGD1_ASSERT_TEXT(node != nullptr, missing);
+  igd1::fatal_unless(node != nullptr, missing);
 
   dbus_proxy_node_info_reg(node);
   if (object != nullptr) check_table(*object);
@@ -152,7 +152,7 @@ void free_described(gpointer user_data) { delete static_cast<Described *>(user_d
 
 const GDBusInterfaceVTable kDescribedVTable = {described_method_call, described_get,
                                                described_set,
-                                               IGD1_SET_MULTI_SLOT(described_set_multi)};
+                                               {igd1_set_multi_slot(described_set_multi)}};
 
 }  // namespace
 
@@ -194,7 +194,7 @@ GDBusNodeInfo *load_described_document(const SingleObject &object, const char *i
   GDBusNodeInfo *node = dbus_proxy_readxml(object.xml_file);
   g_autofree gchar *missing = g_strdup_printf(
       "%s != NULL", introspection_name != nullptr ? introspection_name : object.xml_file);
-  IGD1_ASSERT_TEXT(node != nullptr, missing);
+  igd1::fatal_unless(node != nullptr, missing);
   IGD1_ASSERT(node->interfaces != nullptr && node->interfaces[0] != nullptr);
   check_table(object);
   mark_object_unannounced(object, node->interfaces[0]);

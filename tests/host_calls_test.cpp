@@ -162,9 +162,9 @@ void no_method(GDBusConnection *, const gchar *, const gchar *, const gchar *, c
   g_dbus_method_invocation_return_value(invocation, nullptr);
 }
 const GDBusInterfaceVTable kFirstVTable = {no_method, nullptr, nullptr,
-                                           IGD1_SET_MULTI_SLOT(refuse_as_first)};
+                                           {igd1_set_multi_slot(refuse_as_first)}};
 const GDBusInterfaceVTable kSecondVTable = {no_method, nullptr, nullptr,
-                                            IGD1_SET_MULTI_SLOT(refuse_as_second)};
+                                            {igd1_set_multi_slot(refuse_as_second)}};
 
 class RegistryTest : public BusTest {
  protected:
@@ -172,7 +172,7 @@ class RegistryTest : public BusTest {
   // tag, or the error's name when no handler was reached.
   std::string set_multi(const char *interface) {
     g_autoptr(GError) error = nullptr;
-    Variant reply = call(kSharedPath, IGD1_PROPERTIES_INTERFACE, IGD1_SET_MULTI_METHOD,
+    Variant reply = call(kSharedPath, kIgd1PropertiesInterface, kIgd1SetMultiMethod,
                          g_variant_new("(sa{sv})", interface, nullptr), &error);
     if (error == nullptr) return "answered";
     auto [name, message] = remote_error(error);
@@ -216,11 +216,11 @@ TEST_F(RegistryTest, InterfacesOnOnePathComeAndGoOneByOne) {
   EXPECT_TRUE(registered());
   EXPECT_EQ(set_multi("com.wqx.igd1.Test.First"), "org.freedesktop.DBus.Error.InvalidArgs");
   EXPECT_EQ(set_multi("com.wqx.igd1.Test.Second"), "second");
-  EXPECT_NE(introspect(kSharedPath).find(IGD1_PROPERTIES_INTERFACE), std::string::npos);
+  EXPECT_NE(introspect(kSharedPath).find(kIgd1PropertiesInterface), std::string::npos);
 
   unregister(second);
   EXPECT_FALSE(registered());
-  EXPECT_EQ(introspect(kSharedPath).find(IGD1_PROPERTIES_INTERFACE), std::string::npos);
+  EXPECT_EQ(introspect(kSharedPath).find(kIgd1PropertiesInterface), std::string::npos);
   EXPECT_NE(set_multi("com.wqx.igd1.Test.Second"), "second");
 
   // The same path registered again is served afresh.

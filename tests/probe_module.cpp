@@ -1098,9 +1098,9 @@ GDBusNodeInfo *ProbeSwitch_introspection_data = nullptr;
 
 namespace {
 const GDBusInterfaceVTable kLampVTable = {nullptr, ProbeLamp_get, ProbeLamp_set,
-                                          IGD1_SET_MULTI_SLOT(ProbeLamp_set_multi)};
+                                          {igd1_set_multi_slot(ProbeLamp_set_multi)}};
 const GDBusInterfaceVTable kSwitchVTable = {nullptr, ProbeSwitch_get, ProbeSwitch_set,
-                                            IGD1_SET_MULTI_SLOT(ProbeSwitch_set_multi)};
+                                            {igd1_set_multi_slot(ProbeSwitch_set_multi)}};
 }  // namespace
 
 void ProbeLamp_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {

@@ -38,21 +38,6 @@
 namespace igd1::host {
 namespace {
 
-constexpr char kPropertiesXml[] =
-    "<node>"
-    "  <interface name='" IGD1_PROPERTIES_INTERFACE "'>"
-    "    <method name='" IGD1_SET_MULTI_METHOD "'>"
-    "      <arg name='interface_name' type='s' direction='in'/>"
-    "      <arg name='properties' type='a{sv}' direction='in'/>"
-    "    </method>"
-    "    <signal name='" IGD1_PROPERTIES_CHANGED "'>"
-    "      <arg name='interface_name' type='s'/>"
-    "      <arg name='changed_properties' type='a{sv}'/>"
-    "      <arg name='invalidated_properties' type='as'/>"
-    "    </signal>"
-    "  </interface>"
-    "</node>";
-
 // The manager interface in two forms: with or without RemoveAllObjects.
 #define IGD1_MANAGER_METHODS                        \
   "    <method name='AddObject'>"                   \
@@ -66,7 +51,8 @@ constexpr char kPropertiesXml[] =
   "    <method name='RemoveAllObjects'/><property name='RemoveAllObjects' type='b' access='read'>" \
   "      <annotation name='org.freedesktop.DBus.Property.EmitsChangedSignal' value='false'/>" \
   "    </property>"
-#define IGD1_MANAGER(methods) "<interface name='" IGD1_OBJECT_MANAGER_INTERFACE "'>" methods "</interface>"
+// The interface named kIgd1ObjectManagerInterface.
+#define IGD1_MANAGER(methods) "<interface name='com.wqx.igd1.ObjectManager'>" methods "</interface>"
 
 constexpr char kFreedesktopObjectManager[] = "org.freedesktop.DBus.ObjectManager";
 
@@ -89,7 +75,7 @@ constexpr char kObjectManagerXml[] =
     "</interface></node>";
 
 GDBusInterfaceInfo *properties_interface() {
-  static GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(kPropertiesXml, nullptr);
+  static GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(kIgd1PropertiesXml, nullptr);
   return node->interfaces[0];
 }
 
@@ -272,7 +258,7 @@ bool find_served(const char *path, const char *interface_name, Served *found) {
 void handle_properties_call(GDBusConnection *connection, const gchar *sender,
                             const gchar *object_path, const gchar *, const gchar *method_name,
                             GVariant *parameters, GDBusMethodInvocation *invocation, gpointer) {
-  if (g_strcmp0(method_name, IGD1_SET_MULTI_METHOD) != 0) {
+  if (g_strcmp0(method_name, kIgd1SetMultiMethod) != 0) {
     g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD,
                                           "No such method %s", method_name);
     return;
@@ -543,7 +529,7 @@ void publish_manager(GDBusConnection *connection, Manager &m) {
       connection, m.path.c_str(), manager_interface(m.handlers.remove_all != nullptr),
       &kManagerVTable, &m.handlers, nullptr, &error);
   if (m.methods_id == 0)
-    host_log(LOG_LEVEL_ERROR, "cannot serve %s on %s: %s", IGD1_OBJECT_MANAGER_INTERFACE,
+    host_log(LOG_LEVEL_ERROR, "cannot serve %s on %s: %s", kIgd1ObjectManagerInterface,
              m.path.c_str(), error->message);
   if (!serves_listing(m)) {
     g_dbus_object_manager_server_set_connection(m.manager, connection);
