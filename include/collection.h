@@ -780,63 +780,53 @@ IGD1_EXPORT void use_row_action(const char *table_module, int (*action)(unsigned
 }  // namespace igd1
 
 // Declarations of a row collection's exported entry points (for its header).
-#define IGD1_DECLARE_ROW_COLLECTION(Name, multi_handler) \
-  IGD1_DECLARE_ROW_COLLECTION_NAMED(Name, Name##_introspection_data, multi_handler)
-// The same with an introspection global named `data`.
-#define IGD1_DECLARE_ROW_COLLECTION_NAMED(Name, data, multi_handler) \
-  IGD1_DECLARE_ROW_COLLECTION_ENTRY(Name, Name, data, multi_handler)
-// The same with an entry function `entry`_on_bus_acquired.
-#define IGD1_DECLARE_ROW_COLLECTION_ENTRY(entry, Name, data, multi_handler)              \
-  IGD1_DECLARE_SINGLE_OBJECT_ENTRY(entry, data);                                         \
-  IGD1_API int Name##_add_interface(uint32_t instance);                                  \
-  IGD1_API int Name##_del_interface(uint32_t instance);                                  \
-  IGD1_DECLARE_ROW_COLLECTION_HANDLERS(Name, multi_handler)
+#define IGD1_DECLARE_ROW_COLLECTION(Name, multi_handler)                                    \
+  IGD1_DECLARE_ROW_COLLECTION_AS(Name, Name, Name##_introspection_data,                    \
+                                 Name##_handle_get_property, Name##_handle_set_property,   \
+                                 multi_handler, Name##_handle_object_mng_call)
+// The same with every exported name given: `entry`_on_bus_acquired, the
+// introspection global `data`, the row export functions Name_add_interface
+// and Name_del_interface, and the handlers.
+#define IGD1_DECLARE_ROW_COLLECTION_AS(entry, Name, data, get_handler, set_handler,          \
+                                       multi_handler, manager_handler)                     \
+  IGD1_DECLARE_SINGLE_OBJECT_ENTRY(entry, data);                                           \
+  IGD1_API int Name##_add_interface(uint32_t instance);                                    \
+  IGD1_API int Name##_del_interface(uint32_t instance);                                    \
+  IGD1_DECLARE_ROW_COLLECTION_HANDLERS(Name, get_handler, set_handler, multi_handler,      \
+                                       manager_handler)
 // What every row collection exports beside its entry points.
-#define IGD1_DECLARE_ROW_COLLECTION_HANDLERS(Name, multi_handler)                        \
-  IGD1_DECLARE_ROW_COLLECTION_HANDLERS_AS(Name, Name##_handle_get_property,              \
-                                          Name##_handle_set_property, multi_handler,     \
-                                          Name##_handle_object_mng_call)
-// The same with handlers of names of their own.
-#define IGD1_DECLARE_ROW_COLLECTION_HANDLERS_AS(Name, get_handler, set_handler,           \
-                                                multi_handler, manager_handler)           \
-  IGD1_API GType Name##_interface_get_type(void);                                        \
-  IGD1_API GVariant *Name##_interface_get_properties(GDBusInterfaceSkeleton *skeleton);  \
-  IGD1_DECLARE_GET_HANDLER(get_handler);                                                 \
-  IGD1_DECLARE_SET_HANDLER(set_handler);                                                 \
-  IGD1_DECLARE_SET_MULTI_HANDLER(multi_handler);                                         \
+#define IGD1_DECLARE_ROW_COLLECTION_HANDLERS(Name, get_handler, set_handler, multi_handler,  \
+                                             manager_handler)                              \
+  IGD1_API GType Name##_interface_get_type(void);                                          \
+  IGD1_API GVariant *Name##_interface_get_properties(GDBusInterfaceSkeleton *skeleton);    \
+  IGD1_DECLARE_GET_HANDLER(get_handler);                                                   \
+  IGD1_DECLARE_SET_HANDLER(set_handler);                                                   \
+  IGD1_DECLARE_SET_MULTI_HANDLER(multi_handler);                                           \
   IGD1_DECLARE_METHOD_HANDLER(manager_handler)
-// Declarations of a row collection started by the host whose handlers are
-// named `get_handler`, `set_handler`, `multi_handler` and `manager_handler`.
-#define IGD1_DECLARE_ROW_COLLECTION_AS(Name, get_handler, set_handler, multi_handler,      \
-                                       manager_handler)                                    \
-  IGD1_DECLARE_SINGLE_OBJECT_ENTRY(Name, Name##_introspection_data);                     \
-  IGD1_API int Name##_add_interface(uint32_t instance);                                  \
-  IGD1_API int Name##_del_interface(uint32_t instance);                                  \
-  IGD1_DECLARE_ROW_COLLECTION_HANDLERS_AS(Name, get_handler, set_handler, multi_handler, \
-                                          manager_handler)
 
 // The glue of a row collection described by `module` (a RowModule): the
 // introspection global, the vtables, the registration and every exported
 // entry point of IGD1_DECLARE_ROW_COLLECTION.
-#define IGD1_ROW_COLLECTION(Name, multi_handler, module) \
-  IGD1_ROW_COLLECTION_AS(Name, #Name, multi_handler, module)
-// The same for entry points named `Name` of a collection whose noun (in
-// texts and its skeleton type's name) is `noun`.
-#define IGD1_ROW_COLLECTION_AS(Name, noun, multi_handler, module) \
-  IGD1_ROW_COLLECTION_NAMED(Name, Name##_introspection_data, noun, multi_handler, module)
+#define IGD1_ROW_COLLECTION(Name, multi_handler, module)                                      \
+  IGD1_ROW_COLLECTION_AS(Name, Name, Name##_introspection_data, #Name,                       \
+                         Name##_handle_get_property, Name##_handle_set_property,              \
+                         multi_handler, Name##_handle_object_mng_call, static,                \
+                         Name##_method_call, module)
+// The same with every name given (those of IGD1_DECLARE_ROW_COLLECTION_AS),
+// the collection's noun (in texts and its skeleton type's name), and the
+// handler of the children's methods `method_handler`, of linkage
+// `method_linkage` (empty for one the module exports, `static` otherwise).
+#define IGD1_ROW_COLLECTION_AS(entry, Name, data, noun, get_handler, set_handler,              \
+                               multi_handler, manager_handler, method_linkage, method_handler, \
+                               module)                                                        \
+  IGD1_ROW_COLLECTION_CORE(Name, data, noun, get_handler, set_handler, multi_handler,         \
+                           manager_handler, method_linkage, method_handler, module, {})       \
+  IGD1_ROW_COLLECTION_STARTED(entry, Name)
 // What every row collection defines: the introspection global `data`, the
 // vtables, the registration, the property and manager handlers.
-#define IGD1_ROW_COLLECTION_CORE(Name, data, noun, multi_handler, module, inner_entries)        \
-  IGD1_ROW_COLLECTION_CORE_AS(Name, data, noun, Name##_handle_get_property,                       \
-                              Name##_handle_set_property, multi_handler,                          \
-                              Name##_handle_object_mng_call, static, Name##_method_call, module,  \
-                              inner_entries)
-// The same with handlers of names of their own: the children's methods are
-// served by `method_handler`, a function of linkage `method_linkage` (empty
-// for one the module exports, `static` otherwise).
-#define IGD1_ROW_COLLECTION_CORE_AS(Name, data, noun, get_handler, set_handler, multi_handler,   \
-                                    manager_handler, method_linkage, method_handler, module,      \
-                                    inner_entries)                                                \
+#define IGD1_ROW_COLLECTION_CORE(Name, data, noun, get_handler, set_handler, multi_handler,      \
+                                 manager_handler, method_linkage, method_handler, module,         \
+                                 inner_entries)                                                   \
   GDBusNodeInfo *data = nullptr;                                                                  \
   method_linkage void method_handler(GDBusConnection *, const gchar *, const gchar *,             \
                                      const gchar *, const gchar *, GVariant *,                    \
@@ -910,24 +900,6 @@ IGD1_EXPORT void use_row_action(const char *table_module, int (*action)(unsigned
     igd1::row_manager_call(k##Name##Rows, path, method, parameters, invocation);                  \
   }
 
-// The same with an introspection global named `data`: a row collection
-// started by the host, with its start-up entry and the export functions of
-// its rows.
-#define IGD1_ROW_COLLECTION_NAMED(Name, data, noun, multi_handler, module) \
-  IGD1_ROW_COLLECTION_ENTRY(Name, Name, data, noun, multi_handler, module)
-// The same with an entry function `entry`_on_bus_acquired.
-#define IGD1_ROW_COLLECTION_ENTRY(entry, Name, data, noun, multi_handler, module)                 \
-  IGD1_ROW_COLLECTION_CORE(Name, data, noun, multi_handler, module, {})                           \
-  IGD1_ROW_COLLECTION_STARTED(entry, Name)
-// A row collection of IGD1_DECLARE_ROW_COLLECTION_AS, whose children's
-// methods are served by the exported `method_handler` (or, with `static`
-// as `method_linkage`, by a handler of its own).
-#define IGD1_ROW_COLLECTION_HANDLERS_AS(Name, get_handler, set_handler, multi_handler,            \
-                                        manager_handler, method_linkage, method_handler, module)  \
-  IGD1_ROW_COLLECTION_CORE_AS(Name, Name##_introspection_data, #Name, get_handler, set_handler,   \
-                              multi_handler, manager_handler, method_linkage, method_handler,     \
-                              module, {})                                                         \
-  IGD1_ROW_COLLECTION_STARTED(Name, Name)
 // The start-up entry and the row export functions of a collection the host starts.
 #define IGD1_ROW_COLLECTION_STARTED(entry, Name)                                                  \
   void entry##_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {            \
@@ -954,11 +926,15 @@ IGD1_EXPORT void use_row_action(const char *table_module, int (*action)(unsigned
   IGD1_API int Name##_del_interface(unsigned int outer, unsigned int inner);             \
   IGD1_API void Name##_Manager_add(GDBusConnection *connection, unsigned int outer);     \
   IGD1_API void Name##_Manager_delete(GDBusConnection *connection, unsigned int outer);  \
-  IGD1_DECLARE_ROW_COLLECTION_HANDLERS(Name, multi_handler)
+  IGD1_DECLARE_ROW_COLLECTION_HANDLERS(Name, Name##_handle_get_property,                  \
+                                       Name##_handle_set_property, multi_handler,          \
+                                       Name##_handle_object_mng_call)
 
 // The glue of a nested row collection (`module.nested_in` set).
 #define IGD1_NESTED_ROW_COLLECTION(Name, multi_handler, module)                                   \
-  IGD1_ROW_COLLECTION_CORE(Name, Name##_introspection_data, #Name, multi_handler, module,         \
+  IGD1_ROW_COLLECTION_CORE(Name, Name##_introspection_data, #Name, Name##_handle_get_property,     \
+                           Name##_handle_set_property, multi_handler,                             \
+                           Name##_handle_object_mng_call, static, Name##_method_call, module,     \
                            (igd1::InnerRowEntries{Name##_add_interface, Name##_del_interface}))   \
   int Name##_add_interface(unsigned int outer, unsigned int inner) {                              \
     return igd1::nested_row_export(k##Name##Rows, outer, inner, true);                            \

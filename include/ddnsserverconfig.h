@@ -4,7 +4,8 @@
 
 #include "collection.h"
 
-IGD1_DECLARE_ROW_COLLECTION_AS(DDNSServerConfig, DDNSServer_handle_get_property,
+IGD1_DECLARE_ROW_COLLECTION_AS(DDNSServerConfig, DDNSServerConfig,
+                               DDNSServerConfig_introspection_data, DDNSServer_handle_get_property,
                                DDNSServer_handle_set_property,
                                ddns_serverconfig_handle_set_multi_properties,
                                DDNSServerConfig_handle_object_mng_call);

@@ -4,8 +4,10 @@
 
 #include "collection.h"
 
-IGD1_DECLARE_ROW_COLLECTION_NAMED(ftp_account, ftpaccount_introspection_data,
-                                  ftp_account_handle_set_multi_properties);
+IGD1_DECLARE_ROW_COLLECTION_AS(ftp_account, ftp_account, ftpaccount_introspection_data,
+                               ftp_account_handle_get_property, ftp_account_handle_set_property,
+                               ftp_account_handle_set_multi_properties,
+                               ftp_account_handle_object_mng_call);
 // Checks one value for the account `row` at table position `position` and
 // stores it into `row`; *notify and *changed become 1 when it was stored.
 IGD1_API gboolean ftp_account_set_props_func(const gchar *property_name, GVariant *value,

@@ -4,7 +4,8 @@
 
 #include "collection.h"
 
-IGD1_DECLARE_ROW_COLLECTION_AS(SubDeviceInfo, SubDeviceInfo_handle_get_property,
+IGD1_DECLARE_ROW_COLLECTION_AS(SubDeviceInfo, SubDeviceInfo, SubDeviceInfo_introspection_data,
+                               SubDeviceInfo_handle_get_property,
                                SubDeviceInfo_handle_set_property,
                                SubDeviceInfo_handle_set_multi_properties,
                                SubDeviceInfoManager_handle_method_call);

@@ -91,10 +91,11 @@ constexpr igd1::RowModule kModule = {
 
 }  // namespace
 
-IGD1_ROW_COLLECTION_HANDLERS_AS(DDNSServerConfig, DDNSServer_handle_get_property,
-                                DDNSServer_handle_set_property,
-                                ddns_serverconfig_handle_set_multi_properties,
-                                DDNSServerConfig_handle_object_mng_call, static,
+IGD1_ROW_COLLECTION_AS(DDNSServerConfig, DDNSServerConfig, DDNSServerConfig_introspection_data,
+                       "DDNSServerConfig", DDNSServer_handle_get_property,
+                       DDNSServer_handle_set_property,
+                       ddns_serverconfig_handle_set_multi_properties,
+                       DDNSServerConfig_handle_object_mng_call, static,
                                 DDNSServerConfig_method_call, kModule)
 
 gboolean DDNSServer_set_property(const char *property_name, GVariant *value, int *changed,

@@ -24,5 +24,4 @@ constexpr igd1::RowModule kModule =
 
 }  // namespace
 
-IGD1_ROW_COLLECTION_ENTRY(ProbeRspTxVSIE, ProbeRspTxVSIE, ProbeRspTxVSIE_introspection_data,
-                          "ProbeRspTxVSIE", ProbeRspTxVSIE_handle_set_multi_properties, kModule)
+IGD1_ROW_COLLECTION(ProbeRspTxVSIE, ProbeRspTxVSIE_handle_set_multi_properties, kModule)

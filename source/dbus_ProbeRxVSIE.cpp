@@ -137,5 +137,7 @@ constexpr igd1::RowModule kModule = {
 
 IGD1_NESTED_ROW_COLLECTION(ProbeRxVSIERecord, ProbeRxVSIERecord_handle_set_multi_properties,
                            kRecords)
-IGD1_ROW_COLLECTION_ENTRY(ProbeRxVSIEmanager, ProbeRxVSIE, ProbeRxVSIE_introspection_data,
-                          "ProbeRxVSIE", ProbeRxVSIE_handle_set_multi_properties, kModule)
+IGD1_ROW_COLLECTION_AS(ProbeRxVSIEmanager, ProbeRxVSIE, ProbeRxVSIE_introspection_data, "ProbeRxVSIE",
+                       ProbeRxVSIE_handle_get_property, ProbeRxVSIE_handle_set_property,
+                       ProbeRxVSIE_handle_set_multi_properties, ProbeRxVSIE_handle_object_mng_call, static,
+                       ProbeRxVSIE_method_call, kModule)

@@ -125,10 +125,11 @@ constexpr igd1::RowModule kModule = {
 
 }  // namespace
 
-IGD1_ROW_COLLECTION_HANDLERS_AS(SubDeviceInfo, SubDeviceInfo_handle_get_property,
-                                SubDeviceInfo_handle_set_property,
-                                SubDeviceInfo_handle_set_multi_properties,
-                                SubDeviceInfoManager_handle_method_call, ,
+IGD1_ROW_COLLECTION_AS(SubDeviceInfo, SubDeviceInfo, SubDeviceInfo_introspection_data,
+                       "SubDeviceInfo", SubDeviceInfo_handle_get_property,
+                       SubDeviceInfo_handle_set_property,
+                       SubDeviceInfo_handle_set_multi_properties,
+                       SubDeviceInfoManager_handle_method_call, ,
                                 SubDeviceInfo_handle_method_call, kModule)
 
 gboolean SubDeviceInfo_set_props_func(const char *property_name, GVariant *value, int *changed,
