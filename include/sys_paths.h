@@ -51,7 +51,7 @@ inline constexpr char kDhcpLeases[] = "/var/lib/misc/dnsmasq.leases";
 // the folders that back the emulated USB disks.
 inline constexpr char kDeviceStateDir[] = "/var/lib/igd1-devices/";
 // Kept by the media server while it runs.
-inline constexpr char kMediaServerPid[] = "/var/run/media-server.pid";
+inline constexpr char kMediaServerPid[] = "/var/run/dlna.pid";
 }  // namespace path
 
 // What the kernel shows of the running system, read by the diagnostics.

@@ -175,7 +175,7 @@ TEST_F(DeviceTest, AFolderBackedDiskFillsUpAsFilesAreCopiedOntoIt) {
   const uint64_t used = disk->used;
   EXPECT_EQ(disk->free, disk->total - used);
 
-  write(sys_path(disk->backing) + "/films/a.bin", std::string(64 * 1024, 'x'));
+  write(sys_path(data_path(*disk)) + "/films/a.bin", std::string(64 * 1024, 'x'));
   auto after = usb.device(1);
   EXPECT_GE(after->used, used + 64 * 1024);
   EXPECT_EQ(after->free, after->total - after->used);

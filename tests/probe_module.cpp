@@ -196,6 +196,8 @@ IGD1_API void Probe_on_bus_acquired(GDBusConnection *connection, const gchar *, 
   usb.shape = DBUS_PROXY_ROW_INDEX_FLAG;
   usb.add_flagged = usb_added;
   usb.del_index = usb_removed;
+  usb.flag_offset = 4;  // the device type: 8 for storage
+  usb.flag_value = 8;
   dbus_proxy_row_callbacks_reg("STAInfo", &stations);
   dbus_proxy_row_callbacks_reg("usb_device", &usb);
   dbus_proxy_events_reg("STAInfo", kStationEvents, 1);

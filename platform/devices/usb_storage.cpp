@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "sys_paths.h"
 #include "sys_run.h"
@@ -56,12 +57,34 @@ void count_folder(const std::string &folder, uint64_t *bytes, size_t *entries) {
   }
 }
 
+// Moves a device's folder from one fixed path to another below the root;
+// an empty folder at the target (a mount point) is replaced.  Nothing to
+// move is no failure.
+bool move_files(const std::string &from, const std::string &to, std::string *why) {
+  const std::string source = sys_path(from), target = sys_path(to);
+  struct stat st;
+  if (lstat(source.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return true;
+  g_autofree gchar *parent = g_path_get_dirname(target.c_str());
+  g_mkdir_with_parents(parent, 0755);
+  if (rename(source.c_str(), target.c_str()) == 0) return true;
+  *why = from + " -> " + to + ": " + strerror(errno);
+  return false;
+}
+
 }  // namespace
+
+std::string data_path(const UsbDevice &device) {
+  if (!device.mounted || device.mount_point.empty()) return device.backing;
+  // An image stays where it is: what it holds is not looked into.
+  struct stat st;
+  if (lstat(sys_path(device.backing).c_str(), &st) == 0 && S_ISREG(st.st_mode)) return device.backing;
+  return device.mount_point;
+}
 
 void measure_backing(UsbDevice *device) {
   device->total = device->used = device->free = 0;
   if (device->type != kStorageDevice || device->backing.empty()) return;
-  const std::string real = sys_path(device->backing);
+  const std::string real = sys_path(data_path(*device));
   struct stat st;
   if (lstat(real.c_str(), &st) != 0) return;
   if (S_ISREG(st.st_mode)) {
@@ -105,8 +128,9 @@ bool UsbStorage::open(std::string *why) {
   return open_state(
       file_, why, [this] { seed(); }, [this](std::string *w) { return read_state(w); },
       [this](std::string *w) {
-        // The seeded disk's folder holds one file, so that it is not empty.
-        const std::string folder = sys_path(devices_[0].backing);
+        // The seeded disk's folder holds one file, so that it is not empty;
+        // the disk is mounted, so the folder is at its mount point.
+        const std::string folder = sys_path(data_path(devices_[0]));
         if (g_mkdir_with_parents(folder.c_str(), 0755) != 0) {
           *w = folder + ": " + strerror(errno);
           return false;
@@ -274,6 +298,11 @@ bool UsbStorage::add_device(UsbDevice device, int32_t *index, std::string *why) 
     *why = "device " + std::to_string(device.index) + " is present";
     return false;
   }
+  // A disk that arrives mounted shows its files at its mount point.
+  if (device.type == kStorageDevice && device.mounted) {
+    std::string unmoved;
+    if (!move_files(device.backing, device.mount_point, &unmoved)) device.mounted = false;
+  }
   devices_.push_back(device);
   std::sort(devices_.begin(), devices_.end(), [](const UsbDevice &a, const UsbDevice &b) { return a.index < b.index; });
   if (!write_state(why)) {
@@ -287,12 +316,17 @@ bool UsbStorage::add_device(UsbDevice device, int32_t *index, std::string *why) 
 
 bool UsbStorage::remove_device(int32_t index, std::string *why) {
   std::lock_guard lock(mutex_);
+  if (!reload(why)) return false;
   const std::vector<UsbDevice> before = devices_;
   auto at = std::find_if(devices_.begin(), devices_.end(), [&](const UsbDevice &d) { return d.index == index; });
   if (at == devices_.end()) {
     *why = "no device " + std::to_string(index);
     return false;
   }
+  // A disk pulled out takes its files along.
+  if (at->type == kStorageDevice && data_path(*at) == at->mount_point &&
+      !move_files(at->mount_point, at->backing, why))
+    return false;
   devices_.erase(at);
   if (write_state(why)) return true;
   devices_ = before;
@@ -335,6 +369,115 @@ bool UsbStorage::set_media_server_stop_ms(uint32_t ms, std::string *why) {
     return false;
   }
   return change_written(media_server_stop_ms_, ms, [&] { return write_state(why); });
+}
+
+bool UsbStorage::reload(std::string *why) {
+  bool missing = false;
+  if (!file_.load(&missing, why)) return false;
+  return missing || read_state(why);
+}
+
+int32_t UsbStorage::index_of(const std::string &device_name) {
+  std::lock_guard lock(mutex_);
+  std::string ignored;
+  reload(&ignored);
+  for (const UsbDevice &d : devices_)
+    if (d.type == kStorageDevice && d.device_name == device_name) return d.index;
+  return 0;
+}
+
+bool UsbStorage::mount(int32_t index, const std::string &mount_point, std::string *why) {
+  std::lock_guard lock(mutex_);
+  if (!reload(why)) return false;
+  UsbDevice *d = find(index);
+  if (d == nullptr || d->type != kStorageDevice) {
+    *why = "no storage device " + std::to_string(index);
+    return false;
+  }
+  if (!starts_with(mount_point, "/mnt/") || !confined_path(mount_point) || mount_point.size() > kMountPointMax) {
+    *why = "a mount point is a path below /mnt/";
+    return false;
+  }
+  if (d->mounted && d->mount_point == mount_point) return true;
+  const UsbDevice before = *d;
+  if (!move_files(data_path(*d), mount_point, why)) return false;
+  d->mounted = true;
+  d->mount_point = mount_point;
+  if (write_state(why)) return true;
+  *d = before;
+  std::string ignored;
+  move_files(mount_point, data_path(before), &ignored);
+  return false;
+}
+
+bool UsbStorage::unmount(int32_t index, std::string *why) {
+  std::lock_guard lock(mutex_);
+  if (!reload(why)) return false;
+  UsbDevice *d = find(index);
+  if (d == nullptr || d->type != kStorageDevice) {
+    *why = "no storage device " + std::to_string(index);
+    return false;
+  }
+  if (!d->mounted) return true;
+  const bool moved = data_path(*d) == d->mount_point;
+  if (moved && !move_files(d->mount_point, d->backing, why)) return false;
+  // The mount point stays, empty, as after a real unmount.
+  g_mkdir_with_parents(sys_path(d->mount_point).c_str(), 0755);
+  d->mounted = false;
+  if (write_state(why)) return true;
+  d->mounted = true;
+  std::string ignored;
+  if (moved) move_files(d->backing, d->mount_point, &ignored);
+  return false;
+}
+
+bool UsbStorage::erase(int32_t index, std::string *why) {
+  std::lock_guard lock(mutex_);
+  if (!reload(why)) return false;
+  const UsbDevice *d = find(index);
+  if (d == nullptr || d->type != kStorageDevice) {
+    *why = "no storage device " + std::to_string(index);
+    return false;
+  }
+  const std::string folder = sys_path(data_path(*d));
+  struct stat st;
+  if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return true;
+  std::error_code error;
+  for (const auto &entry : std::filesystem::directory_iterator(folder, error)) {
+    std::filesystem::remove_all(entry.path(), error);
+    if (error) {
+      *why = entry.path().string() + ": " + error.message();
+      return false;
+    }
+  }
+  return true;
+}
+
+bool act_on_storage(const std::string &program, const std::vector<std::string> &args, std::string *why) {
+  const std::string state = sys_path(path::kDeviceStateDir) + "usb.ini";
+  if (access(state.c_str(), F_OK) != 0) return true;
+  if (program == "mkdir") {
+    for (const std::string &arg : args)
+      if (starts_with(arg, "/mnt/") && confined_path(arg) && mkdir(sys_path(arg).c_str(), 0755) != 0 &&
+          errno != EEXIST) {
+        *why = arg + ": " + strerror(errno);
+        return false;
+      }
+    return true;
+  }
+  std::string device, mount_point;
+  for (const std::string &arg : args) {
+    if (device.empty() && starts_with(arg, "/dev/")) device = arg;
+    if (starts_with(arg, "/mnt/")) mount_point = arg;
+  }
+  UsbStorage usb(state);
+  if (device.empty() || !usb.open(why)) return device.empty();
+  const int32_t index = usb.index_of(device);
+  if (index == 0) return true;
+  if (program == "mount") return mount_point.empty() || usb.mount(index, mount_point, why);
+  if (program == "umount") return usb.unmount(index, why);
+  if (program == "usbformat") return usb.erase(index, why);
+  return true;
 }
 
 int MediaServer::read_pid() {

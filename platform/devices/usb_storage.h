@@ -3,8 +3,11 @@
 // A storage device is backed by a folder or an image file below the root:
 // a folder's used size is what its files take (copy a file in and the device
 // fills up), its total size the capacity the state gives it; an image file's
-// total size is the file's size.  Devices arrive and leave through events from
-// outside; mounting, unmounting and labels change the state the store shows.
+// total size is the file's size.  While a folder-backed device is mounted its
+// folder is at its mount point (moved there by mount, back by umount), as a
+// real mount shows a disk's files there.  Devices arrive and leave through
+// events from outside; the stand-ins of the storage programs (act_on_storage)
+// mount, unmount and format them.
 // Callable from any thread; every accessor returns a copy.
 #pragma once
 
@@ -63,6 +66,14 @@ class UsbStorage {
   bool remove_device(int32_t index, std::string *why);
   bool set_label(int32_t index, const std::string &label, std::string *why);
   bool set_mounted(int32_t index, bool mounted, std::string *why);
+  // Mounts a device at `mount_point` (a fixed path below /mnt/): its folder
+  // moves there.  Unmounting moves it back to its backing.
+  bool mount(int32_t index, const std::string &mount_point, std::string *why);
+  bool unmount(int32_t index, std::string *why);
+  // Empties a storage device's folder, as a new file system would.
+  bool erase(int32_t index, std::string *why);
+  // The device whose block device is `device_name`, or 0.
+  int32_t index_of(const std::string &device_name);
   // How long the media server takes to stop once asked (milliseconds).
   uint32_t media_server_stop_ms();
   bool set_media_server_stop_ms(uint32_t ms, std::string *why);
@@ -74,6 +85,8 @@ class UsbStorage {
   bool check_new(const UsbDevice &device, std::string *why) const;
   void seed();
   bool read_state(std::string *why);
+  // Reads the file again: the storage programs' stand-ins change it too.
+  bool reload(std::string *why);
   bool write_state(std::string *why);
   UsbDevice *find(int32_t index);
 
@@ -85,6 +98,15 @@ class UsbStorage {
 
 // Fills total, used and free of a storage device from its backing.
 void measure_backing(UsbDevice *device);
+// Where a storage device's files are now: its mount point while mounted,
+// else its backing (fixed paths).
+std::string data_path(const UsbDevice &device);
+
+// What the stand-ins of mount, umount, usbformat and mkdir do besides
+// recording their call: act on the emulated storage of the state file
+// under the root.  Anything the state does not know (no state, another
+// device) is left alone; false with `why` when the work failed.
+bool act_on_storage(const std::string &program, const std::vector<std::string> &args, std::string *why);
 
 // The media server stand-in: a program that writes its pid file, runs until
 // it is asked to stop, then takes a while before it removes the file and

@@ -29,7 +29,6 @@ using devices::Mac;
 // Where device changes go: the module of the station objects, of the USB
 // devices, and the events the radios raise there.
 constexpr char kStationModule[] = "STAInfo";
-constexpr char kUsbModule[] = "usb_device";
 constexpr char kScanModule[] = "WiFiInfo";
 constexpr char kPoorCallModule[] = "VoicePoorQualityStats";
 constexpr char kScanDoneEvent[] = "scan-done";
@@ -254,7 +253,9 @@ int usb_plug(const dbus_proxy_event_value *v, char *reason, size_t size) {
   std::string why;
   int32_t index = 0;
   if (!g_devices->usb.add_device(device, &index, &why)) return refuse(reason, size, why);
-  announce_device(kUsbModule, uint32_t(index), device.type == devices::kStorageDevice, true);
+  // The store's device list follows; its row callbacks publish the device.
+  std::optional<devices::UsbDevice> added = g_devices->usb.device(index);
+  if (!added || !mib::usb_device_arrived(*added)) return refuse(reason, size, "the store did not take the device");
   return 1;
 }
 
@@ -263,7 +264,7 @@ int usb_unplug(const dbus_proxy_event_value *v, char *reason, size_t size) {
     return refuse(reason, size, "INDEX is from 1 to " + std::to_string(devices::kMaxUsbDevices));
   std::string why;
   if (!g_devices->usb.remove_device(int32_t(v[0].number), &why)) return refuse(reason, size, why);
-  announce_device(kUsbModule, uint32_t(v[0].number), false, false);
+  mib::usb_device_left(int32_t(v[0].number));
   return 1;
 }
 
@@ -352,6 +353,7 @@ void start_emulated_devices() {
   if (!g_devices->usb.open(&why)) host_log(LOG_LEVEL_WARN, "USB storage: %s", why.c_str());
   if (!g_devices->voice.open(&why)) host_log(LOG_LEVEL_WARN, "voice line: %s", why.c_str());
   mib::serve_voice(&g_devices->voice);
+  mib::serve_usb(&g_devices->usb);
   declare("radio", kRadioEvents);
   mib::register_notice_applier(MIB_CFG_VSIE, apply_elements);
   declare("usb", kUsbEvents);
@@ -363,6 +365,7 @@ void stop_emulated_devices() {
   for (const char *device : {"radio", "usb", "voice"}) register_events(device, nullptr, 0);
   mib::register_notice_applier(MIB_CFG_VSIE, nullptr);
   mib::serve_voice(nullptr);
+  mib::serve_usb(nullptr);
   if (g_devices->scan_timer != 0) g_source_remove(g_devices->scan_timer);
   g_devices.reset();
 }

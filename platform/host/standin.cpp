@@ -9,16 +9,22 @@
 //   var/lib/igd1-standin/NAME.status    optional exit status to return
 //   var/lib/igd1-standin/NAME.out       optional text to print
 //   var/lib/igd1-standin/NAME.sleep_ms  optional time to take before ending
+//
+// The storage programs (mount, umount, usbformat, mkdir) also do to the
+// emulated USB storage what the real ones would (act_on_storage), after
+// their time and unless told to fail.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <thread>
 
 #include <unistd.h>
 
 #include "sys_paths.h"
+#include "usb_storage.h"
 
 namespace {
 
@@ -61,5 +67,11 @@ int main(int argc, char **argv) {
   const std::string sleep_ms = read_file(control + ".sleep_ms");
   if (!sleep_ms.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(sleep_ms.c_str())));
   std::string status = read_file(control + ".status");
-  return status.empty() ? 0 : std::atoi(status.c_str());
+  if (!status.empty() && std::atoi(status.c_str()) != 0) return std::atoi(status.c_str());
+  std::string why;
+  if (!igd1::devices::act_on_storage(name, std::vector<std::string>(argv + 1, argv + argc), &why)) {
+    std::fprintf(stderr, "%s: %s\n", name.c_str(), why.c_str());
+    return 32;
+  }
+  return 0;
 }

@@ -3,6 +3,7 @@
 // store while they exist; without them the calls that need them fail.
 #pragma once
 
+#include "usb_storage.h"
 #include "voice_line.h"
 
 namespace igd1::mib {
@@ -10,5 +11,11 @@ namespace igd1::mib {
 // The voice service, or nullptr to withdraw it.  Main loop only; the
 // store's voice calls may run on any thread meanwhile.
 void serve_voice(devices::VoiceService *voice);
+// The USB storage (the media server's stop time), or nullptr to withdraw it.
+void serve_usb(devices::UsbStorage *usb);
+// The store's record of a USB device that arrived (replacing one of its
+// index) or left; the table's row callbacks publish or withdraw it.
+bool usb_device_arrived(const devices::UsbDevice &device);
+bool usb_device_left(int32_t index);
 
 }  // namespace igd1::mib

@@ -1,0 +1,194 @@
+// USB devices ("usbinfo"): one record per attached device, numbered by its
+// index, and the media server that follows the storage.
+//
+// A new store holds the gateway's own disk (a storage device, FAT, on
+// /dev/sda1 mounted below /mnt/) and a printer.  A storage device's sizes
+// are those of the file system its mount point shows, measured each time a
+// record is handed out; while nothing is mounted there they read as stored.
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "mib_devices.h"
+#include "mib_network_seed.h"
+#include "mib_table.h"
+#include "mib_usb.h"
+#include "sys_paths.h"
+#include "usb_storage.h"
+
+namespace {
+
+using K = igd1::mib::ValueKind;
+using Record = usb_info_record;
+using igd1::mib::put_text;
+
+#define USB_COLUMN(name, kind, member) {name, kind, offsetof(Record, member), sizeof(Record::member)}
+constexpr igd1::mib::Column kColumns[] = {
+    USB_COLUMN("Type", K::U8, type),
+    USB_COLUMN("Id", K::I32, id),
+    USB_COLUMN("Vendor", K::Text, vendor),
+    USB_COLUMN("Model", K::Text, model),
+    USB_COLUMN("Writable", K::U8, writable),
+    USB_COLUMN("MountPoint", K::Text, mount_point),
+    USB_COLUMN("DeviceName", K::Text, device_name),
+    USB_COLUMN("FsType", K::U8, fs_type),
+    USB_COLUMN("TotalSize", K::U64, total_size),
+    USB_COLUMN("FreeSize", K::U64, free_size),
+    USB_COLUMN("UsedSize", K::U64, used_size),
+    USB_COLUMN("Label", K::Text, label),
+};
+#undef USB_COLUMN
+
+bool starts_with(const char *text, const char *prefix) {
+  return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+// A storage device names a block device and a mount point below /mnt/ and
+// has a file system the gateway knows; any record keeps its texts inside
+// their fields (the table refuses texts that do not end there).
+const char *unfit_field(const uint8_t *row) {
+  Record record;
+  std::memcpy(&record, row, sizeof record);
+  if (record.type != USB_STORAGE_DEVICE) return nullptr;
+  if (!starts_with(record.device_name, "/dev/sd")) return "DeviceName";
+  if (!starts_with(record.mount_point, "/mnt/")) return "MountPoint";
+  if (record.fs_type != USB_FS_FAT && record.fs_type != USB_FS_NTFS && record.fs_type != USB_FS_EXFAT)
+    return "FsType";
+  return nullptr;
+}
+
+std::vector<uint8_t> default_devices() {
+  Record disk{};
+  disk.index = 1;
+  disk.type = USB_STORAGE_DEVICE;
+  disk.id = 1;
+  put_text(disk.vendor, "WQX");
+  put_text(disk.model, "Flash Disk 3.0");
+  disk.writable = 1;
+  put_text(disk.mount_point, "/mnt/usb1_1");
+  put_text(disk.device_name, "/dev/sda1");
+  disk.fs_type = USB_FS_FAT;
+  put_text(disk.label, "USBDISK");
+  Record printer{};
+  printer.index = 2;
+  printer.type = 7;
+  printer.id = 2;
+  put_text(printer.vendor, "WQX");
+  put_text(printer.model, "Line Printer");
+  printer.writable = 1;
+  return igd1::mib::records(std::vector<Record>{disk, printer});
+}
+
+constexpr igd1::mib::TableSpec kDevices = {
+    .def = {.name = "usbinfo", .module = "usb_device", .row_size = sizeof(Record),
+            .columns = kColumns, .column_count = std::size(kColumns),
+            .max_rows = USB_MAX_DEVICES, .instance_size = 4},
+    .prefix = "usbinfo",
+    .refused = unfit_field,
+    .seed_marker = "usbinfo.Seeded",
+    .seed = default_devices,
+};
+igd1::mib::Table g_devices(kDevices);
+
+std::atomic<igd1::devices::UsbStorage *> g_usb{nullptr};
+
+// The sizes of the file system the mount point of a storage device shows.
+void measure(Record *record) {
+  if (record->type != USB_STORAGE_DEVICE || record->mount_point[0] == '\0') return;
+  const std::string folder = igd1::sys_path(record->mount_point);
+  struct stat st;
+  struct statvfs fs;
+  if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || statvfs(folder.c_str(), &fs) != 0)
+    return;
+  record->total_size = uint64_t(fs.f_blocks) * fs.f_frsize;
+  record->free_size = uint64_t(fs.f_bavail) * fs.f_frsize;
+  record->used_size = uint64_t(fs.f_blocks - fs.f_bfree) * fs.f_frsize;
+}
+
+}  // namespace
+
+namespace igd1::mib {
+
+void serve_usb(devices::UsbStorage *usb) { g_usb.store(usb); }
+
+bool usb_device_arrived(const devices::UsbDevice &device) {
+  Record record{};
+  record.index = device.index;
+  record.type = device.type;
+  record.id = device.id;
+  put_text(record.vendor, device.vendor.c_str());
+  put_text(record.model, device.model.c_str());
+  record.writable = device.writable ? 1 : 0;
+  put_text(record.mount_point, device.mount_point.c_str());
+  put_text(record.device_name, device.device_name.c_str());
+  record.fs_type = device.fs_type;
+  put_text(record.label, device.label.c_str());
+  const auto *row = reinterpret_cast<const uint8_t *>(&record);
+  if (table_row(kDevices.def, RowKey(uint32_t(device.index)))) return table_update(kDevices.def, row);
+  return table_insert_at(kDevices.def, row);
+}
+
+bool usb_device_left(int32_t index) {
+  return index > 0 && table_remove(kDevices.def, RowKey(uint32_t(index)));
+}
+
+}  // namespace igd1::mib
+
+const char *const MINIDLNAPID = igd1::path::kMediaServerPid;
+
+int usbinfo_update_all(void) { return g_devices.init() ? 1 : 0; }
+
+mib_list_node *usbinfo_get_list(int) { return g_devices.list(); }
+
+mib_list_node *usbinfo_get_list_by_instnum(uint32_t index, uint32_t *position) {
+  return g_devices.find(index, position);
+}
+
+int usb_getinfoindex(int index, void *record) {
+  if (record == nullptr || index <= 0 || g_devices.fails("getinfoindex", index)) return 0;
+  mib_list_node *node = g_devices.find(uint32_t(index), nullptr);
+  if (node == nullptr) return 0;
+  auto *out = static_cast<Record *>(record);
+  std::memcpy(out, node->data, sizeof *out);
+  measure(out);
+  return 1;
+}
+
+void usbinfo_measure(void *record) {
+  if (record != nullptr) measure(static_cast<Record *>(record));
+}
+
+int usbinfo_update_label(int index, const char *label) {
+  if (label == nullptr || index <= 0 || g_devices.fails("update_label", index)) return 0;
+  if (std::strlen(label) >= USB_LABEL_SIZE || !g_utf8_validate(label, -1, nullptr)) return 0;
+  mib_list_node *node = g_devices.find(uint32_t(index), nullptr);
+  if (node == nullptr) return 0;
+  Record record;
+  std::memcpy(&record, node->data, sizeof record);
+  if (record.type != USB_STORAGE_DEVICE) return 0;
+  put_text(record.label, label);
+  return g_devices.update(&record) == nullptr ? 1 : 0;
+}
+
+int startMiniDLNA(void) {
+  if (g_devices.fails("startMiniDLNA")) return 0;
+  igd1::devices::UsbStorage *usb = g_usb.load();
+  const uint32_t stop_ms = usb != nullptr ? usb->media_server_stop_ms() : 0;
+  std::string why;
+  return igd1::devices::MediaServer::start(stop_ms, &why) ? 1 : 0;
+}
+
+int stopMiniDLNA(void) {
+  if (g_devices.fails("stopMiniDLNA")) return 0;
+  return igd1::devices::MediaServer::stop() ? 1 : 0;
+}
+
+int read_pid(const char *pid_file) {
+  if (pid_file == nullptr || std::strcmp(pid_file, MINIDLNAPID) != 0) return -1;
+  return igd1::devices::MediaServer::read_pid();
+}

@@ -1,0 +1,148 @@
+// NAS file access over the bus, on real files below the test's storage root:
+// listing, creating, renaming, moving, removing and copying with progress;
+// names kept in GBK on the storage; and paths that try to leave the storage
+// (.., absolute paths, links inside it), which are refused without touching
+// anything outside it.
+#include <glib/gstdio.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "harness/bus_fixture.h"
+#include "mib_usb.h"
+
+namespace igd1::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kNas[] = "/com/wqx/igd1/Storage/NAS";
+constexpr char kNasInterface[] = "com.wqx.igd1.NASAccess";
+
+class NasTest : public BusTest {
+ protected:
+  void SetUp() override {
+    BusTest::SetUp();
+    disk_ = root().path("/mnt/usb1_1");
+    fs::create_directories(disk_ + "/docs");
+    write_text_file(disk_ + "/docs/a.txt", "alpha");
+    // Outside the storage: must never be touched or named.
+    fs::create_directories(root().path("/secret"));
+    write_text_file(root().path("/secret/key"), "k");
+  }
+  std::string nas(const char *method, GVariant *args) { return answer(kNas, kNasInterface, method, args); }
+  std::string one(const char *method, const char *path) { return nas(method, g_variant_new("(s)", path)); }
+  std::string two(const char *method, const char *a, const char *b) {
+    return nas(method, g_variant_new("(ss)", a, b));
+  }
+  std::string list(const char *folder) { return nas("ListFolder", g_variant_new("(suu)", folder, 0u, 0u)); }
+  std::string disk_;
+};
+
+TEST_F(NasTest, FoldersAreListedCountedCreatedRenamedMovedAndRemoved) {
+  EXPECT_EQ(one("GetFileNum", "usb1_1/docs"), "(uint32 0, '', uint32 1)");
+  EXPECT_THAT(list("usb1_1/docs"), HasSubstr("[('a.txt', false, uint64 5, int64 "));
+  EXPECT_THAT(list(""), HasSubstr("('usb1_1', true, "));
+  EXPECT_EQ(one("CreateFolder", "usb1_1/docs/new"), "(uint32 0, '')");
+  EXPECT_EQ(one("CreateFolder", "usb1_1/docs/new"), "(uint32 1, 'File exists')");
+  EXPECT_TRUE(fs::is_directory(disk_ + "/docs/new"));
+  EXPECT_EQ(two("Rename", "usb1_1/docs/a.txt", "b.txt"), "(uint32 0, '')");
+  EXPECT_EQ(two("Rename", "usb1_1/docs/b.txt", "../b.txt"), "(uint32 1, 'Invalid name')");
+  EXPECT_EQ(two("Move", "usb1_1/docs/b.txt", "usb1_1/docs/new"), "(uint32 0, '')");
+  EXPECT_EQ(read_text_file(disk_ + "/docs/new/b.txt"), "alpha");
+  EXPECT_EQ(two("Move", "usb1_1/docs", "usb1_1/docs/new"), "(uint32 1, 'A folder cannot go into itself')");
+  EXPECT_EQ(one("Remove", "usb1_1/docs"), "(uint32 0, '')");
+  EXPECT_FALSE(fs::exists(disk_ + "/docs"));
+  EXPECT_EQ(one("Remove", "usb1_1"), "(uint32 1, \"A device's folder cannot be removed\")");
+  EXPECT_EQ(one("GetFileNum", "usb1_1/docs"), "(uint32 1, 'No such file or directory', uint32 0)");
+  EXPECT_THAT(one("GetDiscInfo", "usb1_1"), StartsWith("(uint32 0, '', uint64 "));
+  // Paging.
+  for (int i = 0; i < 5; ++i) write_text_file(disk_ + "/f" + std::to_string(i), "");
+  const std::string page = nas("ListFolder", g_variant_new("(suu)", "usb1_1", 2u, 2u));
+  EXPECT_EQ(std::count(page.begin(), page.end(), '('), 3) << page;
+}
+
+TEST_F(NasTest, NamesAreGbkOnTheStorageAndUtf8OnTheBus) {
+  EXPECT_EQ(one("CreateFolder", "usb1_1/照片"), "(uint32 0, '')");
+  EXPECT_TRUE(fs::is_directory(disk_ + "/\xd5\xd5\xc6\xac")) << "stored in GBK";
+  EXPECT_THAT(list("usb1_1"), HasSubstr("('照片', true"));
+  EXPECT_EQ(one("CreateFolder", "usb1_1/smile\xf0\x9f\x98\x80"), "(uint32 1, 'Name not valid in GBK')");
+  // A stored name that is not GBK is left out.
+  write_text_file(disk_ + "/\x81", "");
+  // docs, README.txt (the emulated disk's own), the new folder and the unreadable name.
+  EXPECT_EQ(one("GetFileNum", "usb1_1"), "(uint32 0, '', uint32 4)");
+  const std::string listing = list("usb1_1");
+  EXPECT_EQ(std::count(listing.begin(), listing.end(), '('), 4) << listing;
+}
+
+TEST_F(NasTest, PathsThatLeaveTheStorageAreRefusedAndNothingOutsideIsTouched) {
+  ASSERT_EQ(symlink("/", (disk_ + "/root").c_str()), 0);
+  ASSERT_EQ(symlink("../../secret", (disk_ + "/up").c_str()), 0);
+  for (const char *path : {"../secret", "usb1_1/../../secret", "/etc", "usb1_1/root/etc", "usb1_1/up",
+                           "usb1_1/up/key", "../../etc/passwd"}) {
+    EXPECT_EQ(one("GetFileNum", path).find("(uint32 1, 'Path outside the storage'"), 0u) << path;
+    EXPECT_EQ(one("CreateFolder", (std::string(path) + "/x").c_str()), "(uint32 1, 'Path outside the storage')")
+        << path;
+    EXPECT_THAT(list(path), Not(HasSubstr("key"))) << path;
+    EXPECT_THAT(two("Copy", path, "usb1_1"), StartsWith("(uint32 1, 'Path outside the storage'")) << path;
+    EXPECT_EQ(two("Move", "usb1_1/docs/a.txt", path), "(uint32 1, 'Path outside the storage')") << path;
+  }
+  EXPECT_EQ(one("Remove", "usb1_1/up"), "(uint32 0, '')") << "a link is removed, not followed";
+  EXPECT_EQ(read_text_file(root().path("/secret/key")), "k");
+  EXPECT_EQ(one("GetDiscInfo", "/"), "(uint32 1, 'Path outside the storage', uint64 0, uint64 0, uint64 0)");
+  // A method the library answers without a reply.
+  EXPECT_EQ(failure_of(kNas, kNasInterface, "GetCopyProgress", g_variant_new("(u)", 0u)).first, "");
+  mib::fail_accessor("homeNAS_handle_action");
+  EXPECT_EQ(failure_of(kNas, kNasInterface, "GetFileNum", g_variant_new("(s)", "usb1_1")),
+            Error(kNasInterface, "Invalid parameter value"));
+}
+
+class NasCopyTest : public NasTest {
+ protected:
+  // Waits for the copy to end; its last progress reply.
+  std::string finished(uint32_t id) {
+    std::string progress;
+    for (int i = 0; i < 500; ++i) {
+      progress = nas("GetCopyProgress", g_variant_new("(u)", id));
+      if (progress.find("'running'") == std::string::npos) break;
+      std::this_thread::sleep_for(10ms);
+    }
+    return progress;
+  }
+  uint32_t copy(const char *from, const char *to) {
+    Variant reply = call(kNas, kNasInterface, "Copy", g_variant_new("(ss)", from, to), nullptr);
+    if (reply == nullptr) return 0;
+    guint32 result = 0, id = 0;
+    const gchar *message = nullptr;
+    g_variant_get(reply.get(), "(u&su)", &result, &message, &id);
+    EXPECT_EQ(result, 0u) << message;
+    return id;
+  }
+};
+
+TEST_F(NasCopyTest, AFolderIsCopiedInTheBackgroundButNeverOntoItselfOrIntoItself) {
+  fs::create_directories(disk_ + "/docs/inner");
+  write_text_file(disk_ + "/docs/inner/c.txt", std::string(100000, 'c'));
+  fs::create_directories(disk_ + "/backup");
+  const uint32_t id = copy("usb1_1/docs", "usb1_1/backup");
+  ASSERT_NE(id, 0u);
+  EXPECT_EQ(finished(id), "(uint32 0, '', 'done', uint64 100005, uint64 100005)");
+  EXPECT_EQ(read_text_file(disk_ + "/backup/docs/inner/c.txt").size(), 100000u);
+  EXPECT_EQ(two("Copy", "usb1_1/docs", "usb1_1/docs/inner"),
+            "(uint32 1, 'A folder cannot go into itself', uint32 0)");
+  EXPECT_EQ(two("Copy", "usb1_1/docs/a.txt", "usb1_1/docs"), "(uint32 1, 'The target exists', uint32 0)");
+  EXPECT_EQ(nas("GetCopyProgress", g_variant_new("(u)", id + 100)),
+            "(uint32 1, 'No such copy', '', uint64 0, uint64 0)");
+}
+
+TEST_F(NasCopyTest, ACopyOntoADeviceThatWasRemovedFailsAndLeavesNothing) {
+  fs::create_directories(disk_ + "/to");
+  ASSERT_TRUE(mib::table_remove(*mib::find_table("usbinfo"), 1));
+  const uint32_t id = copy("usb1_1/docs/a.txt", "usb1_1/to");
+  EXPECT_EQ(finished(id), "(uint32 1, 'device removed', 'failed', uint64 0, uint64 5)");
+  EXPECT_FALSE(fs::exists(disk_ + "/to/a.txt"));
+}
+
+}  // namespace
+}  // namespace igd1::test
