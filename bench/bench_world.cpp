@@ -20,7 +20,7 @@ World *g_world = nullptr;
 World::World() {
   igd1::host::Options options = igd1::test::private_bus_host();
   options.modules = {"dhcp_server", "PortMapping", "lan_host_manager", "AppFilter", "SleepTimer",
-                     "OMDiag"};
+                     "OMDiag", "usb_device", "nas"};
   std::string error;
   bool started = false;
   loop.run([&] {

@@ -102,8 +102,18 @@ bool storage_path(const char *client, std::string *path, std::string *why) {
   return true;
 }
 
-// A name for a client: converted from GBK, or false.
+bool ascii(const char *text) {
+  for (const char *c = text; *c != '\0'; ++c)
+    if (static_cast<unsigned char>(*c) >= 0x80) return false;
+  return true;
+}
+
+// A name for a client: converted from GBK (ASCII is the same in both), or false.
 bool client_name(Converter *from_gbk, const char *stored, std::string *name) {
+  if (ascii(stored)) {
+    name->assign(stored);
+    return true;
+  }
   return from_gbk->convert(stored, name) && g_utf8_validate(name->c_str(), -1, nullptr);
 }
 
@@ -202,29 +212,29 @@ GVariant *list_folder(GVariant *parameter, GError **) {
   g_variant_get(parameter, "(&suu)", &client, &start, &limit);
   std::string why;
   Fd dir = open_folder(client, &why);
-  GVariantBuilder list;
-  g_variant_builder_init(&list, G_VARIANT_TYPE("a(sbtx)"));
-  if (!dir.ok()) {
-    return g_variant_new("(usa(sbtx))", kRefused, why.c_str(), &list);
-  }
+  std::vector<GVariant *> listed;
+  if (!dir.ok())
+    return g_variant_new("(us@a(sbtx))", kRefused, why.c_str(),
+                         g_variant_new_array(G_VARIANT_TYPE("(sbtx)"), nullptr, 0));
   DIR *entries = fdopendir(dup(dir.get()));
   Converter from_gbk("UTF-8", "GBK");
-  uint32_t seen = 0, listed = 0;
+  uint32_t seen = 0;
   std::string name;
   while (entries != nullptr) {
     const dirent *entry = readdir(entries);
     if (entry == nullptr) break;
     if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
     if (!client_name(&from_gbk, entry->d_name, &name)) continue;
-    if (seen++ < start || (limit != 0 && listed >= limit)) continue;
+    if (seen++ < start || (limit != 0 && listed.size() >= limit)) continue;
     struct stat st;
     if (fstatat(dir.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    g_variant_builder_add(&list, "(sbtx)", name.c_str(), gboolean(S_ISDIR(st.st_mode)),
-                          guint64(st.st_size), gint64(st.st_mtim.tv_sec));
-    ++listed;
+    GVariant *fields[] = {g_variant_new_string(name.c_str()), g_variant_new_boolean(S_ISDIR(st.st_mode)),
+                          g_variant_new_uint64(guint64(st.st_size)), g_variant_new_int64(gint64(st.st_mtim.tv_sec))};
+    listed.push_back(g_variant_new_tuple(fields, 4));
   }
   if (entries != nullptr) closedir(entries);
-  return g_variant_new("(usa(sbtx))", kDone, "", &list);
+  return g_variant_new("(us@a(sbtx))", kDone, "",
+                       g_variant_new_array(G_VARIANT_TYPE("(sbtx)"), listed.data(), listed.size()));
 }
 
 // ---- changes ----
