@@ -42,6 +42,9 @@ using Record = usb_info_record;
 
 constexpr unsigned kMediaServerPollMs = 600;
 constexpr unsigned kMediaServerPolls = 40;
+// A server just started writes its pid file within milliseconds.
+constexpr unsigned kStartPollMs = 10;
+constexpr unsigned kStartPolls = 100;
 
 // ---- properties ----
 
@@ -136,13 +139,15 @@ void forget_media_server() {
 }
 
 // Stops the media server and starts it again once it is gone (or its time
-// is up), then `done`; nothing waits on the main loop.
+// is up), then `done` once the new one has written its pid file, so that
+// the next restart finds it; nothing waits on the main loop.
 void restart_media_server(std::function<void()> done) {
   stopMiniDLNA();
   auto start = [done](bool stopped) {
     if (!stopped) forget_media_server();
-    startMiniDLNA();
-    done();
+    if (startMiniDLNA() == 0) return done();
+    igd1::poll_until(kStartPollMs, kStartPolls, [] { return !media_server_gone(); }, nullptr,
+                     [done](bool) { done(); });
   };
   if (media_server_gone()) return start(true);
   igd1::poll_until(kMediaServerPollMs, kMediaServerPolls, media_server_gone, nullptr, start);
@@ -443,7 +448,8 @@ int failed(char *text, const std::string &why) {
 
 void restart_media_server_now() {
   stopDLNA_wait();
-  startMiniDLNA();
+  if (startMiniDLNA() == 0) return;
+  for (unsigned poll = 0; poll < kStartPolls && media_server_gone(); ++poll) g_usleep(kStartPollMs * 1000);
 }
 
 }  // namespace

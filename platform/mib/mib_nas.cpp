@@ -380,6 +380,8 @@ struct Copy {
   std::string device;         // the mount point the target lies on
 };
 
+// Copies by number; finished ones are kept for the newest kKeptCopies numbers.
+constexpr uint32_t kKeptCopies = 64;
 std::mutex g_copies_mutex;
 std::map<uint32_t, std::shared_ptr<Copy>> g_copies;
 uint32_t g_next_copy = 1;
@@ -487,6 +489,9 @@ GVariant *start_copy(GVariant *parameter, GError **) {
     std::lock_guard lock(g_copies_mutex);
     id = g_next_copy++;
     g_copies[id] = copy;
+    std::erase_if(g_copies, [id](const auto &entry) {
+      return entry.first + kKeptCopies <= id && entry.second->state.load() != 0;
+    });
   }
   std::thread([t, copy] {
     const bool copied = copy_tree(t->from_parent.get(), t->to.get(), t->from_name.c_str(), copy.get());
