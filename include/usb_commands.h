@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "igd1_export.h"
 #include "mib_usb.h"
 #include "sys_run.h"
 
@@ -66,10 +67,10 @@ bool command_line_words(const char *line, std::vector<std::string> *words);
 // Whether a fixed path below /mnt/ may become a mount point: its segments
 // are names of letters, digits, '.', '_' and '-' (never "." or ".."), and
 // none of them is, under the root, a symbolic link or other than a folder.
-bool valid_mount_point(const std::string &path);
+IGD1_EXPORT bool valid_mount_point(const std::string &path);
 
 // The first line of a program's output, at most 60 bytes, cut at a
 // character boundary.
-std::string first_line(const std::string &output);
+IGD1_EXPORT std::string first_line(const std::string &output);
 
 }  // namespace igd1::usb

@@ -10,8 +10,10 @@
 #include <future>
 
 #include "harness/bus_fixture.h"
+#include "local_socket.h"
 #include "mib_usb.h"
 #include "usb.h"
+#include "usb_commands.h"
 
 namespace igd1::test {
 namespace {
@@ -298,6 +300,78 @@ TEST_F(UsbTest, ADeviceRemovedWhileItMountsEndsTheMountWithAnError) {
   ASSERT_TRUE(mib::table_remove(*mib::find_table("usbinfo"), 1));
   EXPECT_EQ(mounting.get(), "('/mnt/usb1_1', uint32 1, 'device removed')");
   EXPECT_THAT(text(device(1), kLowerDevice, "DeviceName"), StartsWith("error: "));
+}
+
+
+// The emulated storage as igd1d serves it: the seeded disk's folder is at its
+// mount point while it is mounted, the storage programs' stand-ins move it
+// there and back and format it, and disks plugged in and pulled out from
+// outside come and go on the bus with their files.
+class UsbEmulationTest : public UsbTest {
+ protected:
+  void configure(host::Options &options) override {
+    options.notify_socket = true;
+    const std::string sbin = root().path("/usr/sbin");
+    g_mkdir_with_parents(sbin.c_str(), 0755);
+    std::filesystem::copy_file(IGD1_BUILD_DIR "/root/usr/sbin/media-server", sbin + "/media-server");
+  }
+  bool on_disk(const std::string &fixed) const { return std::filesystem::exists(root().path(fixed)); }
+};
+
+TEST_F(UsbEmulationTest, TheStandInsMoveADisksFilesAndDisksComeAndGoFromOutside) {
+  ASSERT_TRUE(on_disk("/mnt/usb1_1/README.txt")) << "the seeded disk is mounted";
+  EXPECT_EQ(run(1, "Unmount", options({})), "(uint32 0, '')");
+  EXPECT_FALSE(on_disk("/mnt/usb1_1/README.txt"));
+  EXPECT_TRUE(on_disk("/var/lib/igd1-devices/usb1/README.txt"));
+  EXPECT_TRUE(std::filesystem::is_directory(root().path("/mnt/usb1_1"))) << "an empty mount point stays";
+  EXPECT_EQ(run(1, "Mount", options({{"NULL", "/mnt/photos"}})), "('/mnt/usb1_1', uint32 0, '')");
+  EXPECT_TRUE(on_disk("/mnt/photos/README.txt"));
+  EXPECT_EQ(run(1, "Format", options({})), "(uint32 0, 'usbformat sucess')");
+  for (int i = 0; i < 200 && on_disk("/mnt/photos/README.txt"); ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_FALSE(on_disk("/mnt/photos/README.txt")) << "formatted";
+  EXPECT_TRUE(std::filesystem::is_directory(root().path("/mnt/photos")));
+
+  // A disk from outside: published with both interfaces, mounted with its
+  // files, and gone with them when pulled out.
+  ASSERT_TRUE(wait_for_notify_socket());
+  g_mkdir_with_parents(root().path("/var/lib/igd1-devices/stick").c_str(), 0755);
+  write_text_file(root().path("/var/lib/igd1-devices/stick/song.mp3"), "la");
+  SignalWatcher added(client(), kFreedesktopManager, "InterfacesAdded", kLowerDevices);
+  EXPECT_EQ(exchange("event usb plug /var/lib/igd1-devices/stick Stick"), "OK");
+  EXPECT_THAT(added.next(), HasSubstr("/com/wqx/igd1/Storage/usb/devices/3"));
+  EXPECT_EQ(text(device(3), kLowerFs, "MountPoint"), "/mnt/usb3");
+  EXPECT_EQ(text(device(3), kLowerFs, "Label"), "Stick");
+  EXPECT_TRUE(on_disk("/mnt/usb3/song.mp3"));
+  SignalWatcher removed(client(), kFreedesktopManager, "InterfacesRemoved", kLowerDevices);
+  EXPECT_EQ(exchange("event usb unplug 3"), "OK");
+  EXPECT_THAT(removed.next(), HasSubstr("/com/wqx/igd1/Storage/usb/devices/3"));
+  EXPECT_FALSE(on_disk("/mnt/usb3/song.mp3"));
+  EXPECT_TRUE(on_disk("/var/lib/igd1-devices/stick/song.mp3"));
+}
+
+
+// What umount prints is cut to 60 bytes at a character boundary; mount points
+// are plain names below /mnt/.
+TEST(UsbCommandTest, OutputLinesAreCutWholeAndMountPointsStayPlainNames) {
+  using usb::first_line;
+  EXPECT_EQ(first_line("busy\nsecond line"), "busy");
+  EXPECT_EQ(first_line(std::string(59, 'a') + "\xc3\xa9tail"), std::string(59, 'a'));
+  EXPECT_EQ(first_line(std::string(58, 'a') + "\xc3\xa9tail"), std::string(58, 'a') + "\xc3\xa9");
+  EXPECT_EQ(first_line(""), "");
+  TempRoot root;
+  for (const char *good : {"/mnt/usb1_1", "/mnt/a/b-c.d_e"}) EXPECT_TRUE(usb::valid_mount_point(good)) << good;
+  for (const char *bad : {"/mnt/", "/mnt//x", "/mnt/x/", "/mnt/./x", "/mnt/x/..", "/mnt/a b", "/mnt/x;y",
+                          "/mnt/$(id)", "/mntx", "/etc/x", "mnt/x"})
+    EXPECT_FALSE(usb::valid_mount_point(bad)) << bad;
+  EXPECT_FALSE(usb::valid_mount_point("/mnt/" + std::string(251, 'x')));
+  EXPECT_TRUE(usb::valid_mount_point("/mnt/" + std::string(250, 'x')));
+  // A file, or a link anywhere on the way, is no folder to mount on.
+  g_mkdir_with_parents(root.path("/mnt/dir").c_str(), 0755);
+  write_text_file(root.path("/mnt/file"), "");
+  ASSERT_EQ(symlink("dir", root.path("/mnt/link").c_str()), 0);
+  EXPECT_TRUE(usb::valid_mount_point("/mnt/dir/new"));
+  EXPECT_FALSE(usb::valid_mount_point("/mnt/file"));
+  EXPECT_FALSE(usb::valid_mount_point("/mnt/link/new"));
 }
 
 }  // namespace
