@@ -3,6 +3,7 @@
 // folder of 10,000 files, and a 256 MB Copy against cp on the same disk,
 // with its progress read all along.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -135,14 +136,18 @@ void BM_NasCopyOf256MBAgainstCp(benchmark::State &state) {
     for (uint64_t n = 0; n < kSize >> 20; ++n) big << block;
   }
   std::filesystem::create_directories(disk + "/copies");
+  // Each copy starts with nothing left to write back, so that neither pays
+  // for the other's dirty pages.
+  std::vector<double> cp_times, copy_times;
+  int reads = 0, partial = 0;
   for (auto _ : state) {
     std::filesystem::remove(disk + "/copies/big.bin");
     std::filesystem::remove(disk + "/cp-big.bin");
-    // cp on the same disk, from a cold start of its own.
+    sync();
     Clock::time_point begin = Clock::now();
     igd1::test::run_program({"cp", disk + "/big.bin", disk + "/cp-big.bin"}, {});
-    const double cp_ms = ms_since(begin);
-
+    cp_times.push_back(ms_since(begin));
+    sync();
     begin = Clock::now();
     Variant started = call(kNas, kNasInterface, "Copy", g_variant_new("(ss)", "usb1_1/big.bin", "usb1_1/copies"));
     guint32 result = 1, id = 0;
@@ -152,7 +157,6 @@ void BM_NasCopyOf256MBAgainstCp(benchmark::State &state) {
       state.SkipWithError("Copy refused");
       return;
     }
-    int reads = 0, partial = 0;
     for (;;) {
       Variant progress = call(kNas, kNasInterface, "GetCopyProgress", g_variant_new("(u)", id));
       ++reads;
@@ -163,17 +167,18 @@ void BM_NasCopyOf256MBAgainstCp(benchmark::State &state) {
       partial += copied > 0 && copied < total ? 1 : 0;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    const double copy_ms = ms_since(begin);
-    state.counters["cp_MBps"] = double(kSize >> 20) / (cp_ms / 1000);
-    state.counters["copy_MBps"] = double(kSize >> 20) / (copy_ms / 1000);
-    state.counters["copy_vs_cp"] = cp_ms / copy_ms;
-    state.counters["progress_reads"] = reads;
-    state.counters["progress_partial"] = partial;
+    copy_times.push_back(ms_since(begin));
   }
+  const double cp_ms = percentile(cp_times, 50), copy_ms = percentile(copy_times, 50);
+  state.counters["cp_MBps_p50"] = double(kSize >> 20) / (cp_ms / 1000);
+  state.counters["copy_MBps_p50"] = double(kSize >> 20) / (copy_ms / 1000);
+  state.counters["copy_vs_cp"] = cp_ms / copy_ms;
+  state.counters["progress_reads"] = reads;
+  state.counters["progress_partial"] = partial;
   std::filesystem::remove(disk + "/big.bin");
   std::filesystem::remove(disk + "/cp-big.bin");
   std::filesystem::remove_all(disk + "/copies");
 }
-BENCHMARK(BM_NasCopyOf256MBAgainstCp)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_NasCopyOf256MBAgainstCp)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
