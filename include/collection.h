@@ -62,6 +62,7 @@ struct CollectionState {
   // The objects beside the rows, by row number, and their parsed document.
   std::map<uint32_t, guint> *siblings;
   GDBusNodeInfo *sibling_node;
+  bool listing;  // a listing is being built from the rows (row_listing)
 };
 
 // An interface document of a child chosen by the service type at each
@@ -582,13 +583,10 @@ struct RowModule {
   // The manager's interface (manager_object) from this introspection file
   // rather than from `manager_xml`; a missing file is fatal.
   const char *manager_xml_file = nullptr;
-  // GetManagedObjects answered from a kept reply (see row_listing_refresh).
+  // GetManagedObjects built here from the table's rows (those with an
+  // exported child) rather than by GDBus's manager, and answered from a
+  // kept reply (see row_listing_refresh).
   ListingCache *listing_cache = nullptr;
-  // GetManagedObjects is built here from the table's rows (those with an
-  // exported child), rather than by GDBus's manager; `*listing_flag` is 1
-  // while a listing is being built.
-  bool builds_listing = false;
-  int *listing_flag = nullptr;
 };
 
 // Whether the manager serves RemoveAllObjects.
@@ -753,6 +751,8 @@ IGD1_EXPORT void row_edit_list(const RowCollection &rows, const ListMethods &lis
 // properties, as a{oa{sa{sv}}}: one walk of the table, so that the listing
 // shows one state of it.
 IGD1_EXPORT GVariant *row_listing(const RowCollection &rows, bool (*keep)(const uint8_t *row));
+// Whether a listing of the rows is being built now (on the main loop).
+IGD1_EXPORT bool row_listing_underway(const RowCollection &rows);
 // Whether the child of `instance` is published.
 IGD1_EXPORT bool row_exported(const RowCollection &rows, ChildKey instance);
 // Drops the kept GetManagedObjects reply (from any thread).  With `keep` a
@@ -843,7 +843,7 @@ IGD1_EXPORT void use_row_action(const char *table_module, int (*action)(unsigned
   const GDBusInterfaceVTable k##Name##ManagerVTable = {                                           \
       manager_handler, nullptr, nullptr,                                                          \
       {nullptr,                                                                                   \
-       igd1::publishes_children_itself(module) || (module).builds_listing                         \
+       igd1::publishes_children_itself(module) || (module).listing_cache != nullptr              \
            ? reinterpret_cast<gpointer>(&Name##_get_managed_objects)                              \
            : nullptr,                                                                             \
        igd1::removes_all(module) ? reinterpret_cast<gpointer>(&Name##_remove_all)                 \

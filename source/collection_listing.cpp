@@ -136,7 +136,7 @@ GVariant *row_listing(const RowCollection &rows, bool (*keep)(const uint8_t *row
   const bool refresh = module.table.refresh_row != nullptr &&
                        !(module.refresh_skipped_in_test_run && check_dbus_cts_running());
   std::vector<uint8_t> refreshed;
-  if (module.listing_flag != nullptr) *module.listing_flag = 1;
+  collection.state->listing = true;
   // One walk of the table: every record comes from the same view of it.
   each_row(module, [&](const uint8_t *stored, uint32_t index) {
     const uint8_t *row = stored;
@@ -159,7 +159,7 @@ GVariant *row_listing(const RowCollection &rows, bool (*keep)(const uint8_t *row
         g_variant_new_object_path(path.c_str()),
         g_variant_new_array(G_VARIANT_TYPE("{sa{sv}}"), interfaces.data(), interfaces.size())));
   });
-  if (module.listing_flag != nullptr) *module.listing_flag = 0;
+  collection.state->listing = false;
   return g_variant_new_array(G_VARIANT_TYPE("{oa{sa{sv}}}"), objects.data(), objects.size());
 }
 
@@ -268,8 +268,10 @@ GVariant *row_listing_refresh(const RowCollection &rows, bool keep) {
   return reply;
 }
 
+bool row_listing_underway(const RowCollection &rows) { return rows.collection.state->listing; }
+
 GVariant *row_managed_objects(const RowCollection &rows) {
-  if (rows.module.builds_listing || publishes_itself(rows.collection))
+  if (rows.module.listing_cache != nullptr || publishes_itself(rows.collection))
     return row_listing(rows, nullptr);
   GVariantBuilder objects;
   g_variant_builder_init(&objects, G_VARIANT_TYPE("a{oa{sa{sv}}}"));

@@ -278,7 +278,6 @@ constexpr igd1::Method kAppRouteMethods[] = {
     {.name = "DeleteAppRouteList", .handler = app_route_list<igd1::ListEdit::Slice>},
 };
 
-int g_app_filter_listing = 0;
 igd1::ListingCache g_app_filter_listing_cache;
 igd1::ListingCache g_app_route_listing_cache;
 
@@ -287,7 +286,7 @@ igd1::ListingCache g_app_route_listing_cache;
 // changes.
 constexpr igd1::RowModule app_rules(const char *manager_path, std::span<const RowProperty> rows,
                                     igd1::RowTable table, std::span<const igd1::Method> methods,
-                                    igd1::ListingCache *listing, int *listing_flag,
+                                    igd1::ListingCache *listing,
                                     bool (*saved)(const igd1::CallContext &, GError **)) {
   return {.manager_path = manager_path,
           .properties = rows,
@@ -297,9 +296,7 @@ constexpr igd1::RowModule app_rules(const char *manager_path, std::span<const Ro
           .announce = igd1::Announce::Never,
           .after_commit = saved,
           .methods = methods,
-          .listing_cache = listing,
-          .builds_listing = true,
-          .listing_flag = listing_flag};
+          .listing_cache = listing};
 }
 
 constexpr igd1::RowTable with_remove_all(igd1::RowTable table, int (*remove_all)(void)) {
@@ -310,12 +307,11 @@ constexpr igd1::RowTable with_remove_all(igd1::RowTable table, int (*remove_all)
 constexpr igd1::RowModule kAppFilter = app_rules(
     "/com/wqx/igd1/AppFilter", kAppFilterProperties,
     with_remove_all(FILTER_TABLE(appfilter, APPFILTER_ROW_SIZE), AppFilter_remove_objects),
-    kAppFilterMethods, &g_app_filter_listing_cache, &g_app_filter_listing,
-    save_table<appfilter_save_mib>);
+    kAppFilterMethods, &g_app_filter_listing_cache, save_table<appfilter_save_mib>);
 constexpr igd1::RowModule kAppRoute = app_rules(
     "/com/wqx/igd1/AppRoute", kAppRouteProperties,
     with_remove_all(FILTER_TABLE(AppRoute, APPROUTE_ROW_SIZE), AppRoute_remove_objects),
-    kAppRouteMethods, &g_app_route_listing_cache, nullptr, save_table<AppRoute_save_mib>);
+    kAppRouteMethods, &g_app_route_listing_cache, save_table<AppRoute_save_mib>);
 
 }  // namespace
 
@@ -355,4 +351,6 @@ void AppFilter_Event_emit_signal(const char *path, const char *message) {
     DBUS_LOG(LOG_LEVEL_ERROR, "AppFilterEvent at %s not sent: %s", path, error->message);
 }
 
-int AppFilter_handle_is_call_get_objects(void) { return g_app_filter_listing; }
+int AppFilter_handle_is_call_get_objects(void) {
+  return igd1::row_listing_underway(kAppFilterRows) ? 1 : 0;
+}
