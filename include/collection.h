@@ -306,7 +306,6 @@ struct RowProperty {
 // are null when a module's commit protocol does not use them.
 struct RowTable {
   size_t row_size;
-  uint32_t change_bit = 0;  // CopyBack: dbus_mib_update_cfg of a changed row
   int (*update_all)(void) = nullptr;
   mib_list_node *(*get_list)(int which) = nullptr;
   mib_list_node *(*get_list_by_instnum)(uint32_t instance, uint32_t *index) = nullptr;
@@ -370,12 +369,6 @@ struct RowTable {
   // The store's count of commits to the table, by any process (null: not
   // counted).  A kept listing built at another count is stale.
   uint64_t (*commit_count)(void) = nullptr;
-};
-
-// How a changed working copy reaches the table.
-enum class Commit : uint8_t {
-  CopyBack,      // dbus_mib_update_cfg(change_bit, copy, row index) stores and applies it
-  BackupUpdate,  // backup_entry gives the copy, update_entry_mib stores it, free_backup_entry
 };
 
 // What AddObject does.
@@ -482,7 +475,6 @@ struct RowModule {
   std::span<const RowProperty> properties;
   RowTable table;
   RowTexts texts = {};
-  Commit commit = Commit::CopyBack;
   Announce announce = Announce::ServiceType0;
   AnnounceAt announce_at = AnnounceAt::AfterCommit;
   AddKind add = AddKind::Insert;

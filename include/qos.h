@@ -45,7 +45,6 @@ constexpr RowModule table_module(const char *manager_path, std::span<const RowPr
           .properties = properties,
           .table = table,
           .texts = texts,
-          .commit = Commit::BackupUpdate,
           .announce = Announce::Never,
           .builtin_xml = xml,
           .after_commit = apply_change,

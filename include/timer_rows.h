@@ -152,7 +152,6 @@ constexpr RowModule module(const char *manager_path, std::span<const RowProperty
       .properties = properties,
       .table = table<family>(),
       .texts = texts,
-      .commit = Commit::BackupUpdate,
       .announce = Announce::Always,
       .add = AddKind::Self,
       .max_instance = max_instance,

@@ -110,7 +110,6 @@ struct TxTable {
             .texts = {.get_no_row = "func [%s] :invalid list num  %d ",
                       .set_no_row = "func [%s] :invalid list num  %d ",
                       .table_full = "Error! Table Full."},
-            .commit = Commit::BackupUpdate,
             .manager_object = manager,
             .after_commit = applied,
             .after_delete = removed,

@@ -89,7 +89,7 @@ std::string noun_text(const char *text, const char *fallback, const char *noun);
 class WorkingCopy {
  public:
   WorkingCopy(const RowModule &module, const void *row) : module_(module) {
-    if (module.commit == Commit::BackupUpdate && module.table.backup_entry != nullptr) {
+    if (module.table.backup_entry != nullptr) {
       backup_ = static_cast<uint8_t *>(module.table.backup_entry(row));
     } else {
       plain_.assign(static_cast<const uint8_t *>(row),

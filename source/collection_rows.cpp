@@ -49,10 +49,8 @@ bool commit_row(const RowModule &module, uint8_t *copy, uint32_t index, const ch
                 GError **error) {
   const char *reason = nullptr;
   const RowTable &table = module.table;
-  const int stored = module.commit == Commit::CopyBack
-                         ? dbus_mib_update_cfg(table.change_bit, copy, int(index))
-                     : table.update_entry != nullptr ? table.update_entry(copy, index, &reason, 0)
-                                                     : table.update_entry_mib(copy);
+  const int stored = table.update_entry != nullptr ? table.update_entry(copy, index, &reason, 0)
+                                                   : table.update_entry_mib(copy);
   if (stored != 0) return true;
   // A store that is damaged or out of room says so rather than the module's
   // refusal text.

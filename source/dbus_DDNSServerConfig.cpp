@@ -83,7 +83,6 @@ constexpr igd1::RowModule kModule = {
               .commit_failed = "fail to update mib for object patch {path}",
               .add_failed = "Add DDNSServer object fail !!",
               .delete_failed = "Delete DDNSServer Object error !!"},
-    .commit = igd1::Commit::BackupUpdate,
     .announce = igd1::Announce::Never,
     .after_commit = after_commit,
     .after_delete = after_delete,

@@ -53,7 +53,6 @@ constexpr igd1::RowModule kModule = {
               .update_entry = store_tunnel},
     .texts = {.get_no_row = "func [%s] :invalid list num  %d ",
               .add_failed = "Add DNS Tunnel object fail !!"},
-    .commit = igd1::Commit::BackupUpdate,
     .announce = igd1::Announce::Never,
 };
 

@@ -173,7 +173,6 @@ constexpr igd1::RowModule kRules = {
               .invalid_value = kInvalidValue,
               .commit_failed = "HardAccCancel_update_entry fail (%s)",
               .item_set_failed = kInvalidValue},
-    .commit = igd1::Commit::BackupUpdate,
     .announce = igd1::Announce::Always,
     .child_prefix = "/com/wqx/igd1/HardAccCancel",
     .manager_object = &kFeature,

@@ -53,14 +53,19 @@ void withdraw_forwarding(const igd1::CallContext &call, const uint8_t *removed, 
     apply_PortForwarding(kWithdrawRule, static_cast<int>(index), 0);
 }
 
+// A changed rule is handed back whole: the store keeps and applies it.
+int store_mapping(const void *row, uint32_t index, const char **, int) {
+  return dbus_mib_update_cfg(MIB_CFG_PORTMAPPING, const_cast<void *>(row), int(index));
+}
+
 constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/Config/PortMapping",
     .properties = kProperties,
-    .table = {.row_size = PORTMAPPING_ROW_SIZE, .change_bit = MIB_CFG_PORTMAPPING,
+    .table = {.row_size = PORTMAPPING_ROW_SIZE,
               .update_all = portmapping_update_all, .get_list = portmapping_get_list,
               .get_list_by_instnum = portmapping_get_list_by_instnum,
               .insert_entry = portmapping_insert_entry, .remove_entry = portmapping_remove_entry,
-              .save_mib = portmapping_host_save_mib},
+              .save_mib = portmapping_host_save_mib, .update_entry = store_mapping},
     .texts = {.get_no_row = "func [%s] :invalid list num  %d "},
     .after_delete = withdraw_forwarding,
 };

@@ -125,7 +125,6 @@ constexpr igd1::RowModule kModule = {
     .texts = {.get_no_row = "func [%s] :invalid list num  %d ",
               .set_no_row = "func [%s] :invalid list num  %d ",
               .table_full = "Error! Table Full."},
-    .commit = igd1::Commit::BackupUpdate,
     .nested = &g_record_managers,
     .manager_object = &kManager,
     .max_rows = VSIE_MAX_FILTERS,

@@ -115,7 +115,6 @@ constexpr igd1::RowModule kModule = {
               .item_set_failed = "set property %s failed",
               .add_failed = "No support add object !!",
               .delete_refused = "No support delete object !!"},
-    .commit = igd1::Commit::BackupUpdate,
     .announce = Announce::Never,
     .add = igd1::AddKind::Refuse,
     .start_up = start_poll,

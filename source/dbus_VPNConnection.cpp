@@ -249,7 +249,6 @@ constexpr igd1::RowModule kModule = {
               .read_property = "invalid UTF-8 sting value of %s",
               .commit_failed = "fail to update mib for object patch {path}",
               .table_full = "Error! Table Full."},
-    .commit = igd1::Commit::BackupUpdate,
     .max_rows = VPN_MAX_TUNNELS,
     .new_row = new_tunnel,
     .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",

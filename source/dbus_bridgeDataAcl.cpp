@@ -48,7 +48,6 @@ constexpr igd1::RowModule kModule = {
               .add_failed = "AddObject BridgeDataAcl object fail",
               .delete_path = "DeleteObject BridgeDataAcl object path error",
               .delete_failed = "Delete BridgeDataAcl Object error"},
-    .commit = igd1::Commit::BackupUpdate,
     .announce = igd1::Announce::Never,
     .after_commit = apply_list,
     .after_delete = apply_after_delete,

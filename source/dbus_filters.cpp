@@ -125,7 +125,6 @@ constexpr igd1::RowModule web_filter(const char *manager_path, std::span<const R
           .properties = rows,
           .table = table,
           .texts = texts(commit_failed),
-          .commit = igd1::Commit::BackupUpdate,
           .announce = igd1::Announce::Never,
           .xml_file = xml_file};
 }
@@ -181,7 +180,6 @@ constexpr igd1::RowModule mac_list(const char *manager_path, std::span<const Row
           .properties = rows,
           .table = table,
           .texts = texts("fail to update MIB entry", add_failed, delete_failed),
-          .commit = igd1::Commit::BackupUpdate,
           .announce = igd1::Announce::Always,
           .xml_file = xml_file,
           .after_commit = saved,
@@ -292,7 +290,6 @@ constexpr igd1::RowModule app_rules(const char *manager_path, std::span<const Ro
           .properties = rows,
           .table = table,
           .texts = texts("Config application rule error (%s)"),
-          .commit = igd1::Commit::BackupUpdate,
           .announce = igd1::Announce::Never,
           .after_commit = saved,
           .methods = methods,

@@ -82,7 +82,6 @@ constexpr igd1::RowModule kModule = {
               .delete_no_row = "this entry not exist",
               .delete_wrong_path = "path_name is error",
               .delete_failed = "Delete chain record error"},
-    .commit = igd1::Commit::BackupUpdate,
     .announce = igd1::Announce::Always,
     .add = igd1::AddKind::Self,
     .max_instance = 99,

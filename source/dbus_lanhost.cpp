@@ -287,7 +287,6 @@ constexpr igd1::RowModule kModule = {
               .export_log = "get_lan_net_info index: %.0s%d",
               .delete_failed = "Delete LAN host error !!",
               .delete_guarded = "the Active of this dev is ture,not support to del!"},
-    .commit = igd1::Commit::BackupUpdate,
     .announce = Announce::Always,
     .add = igd1::AddKind::Refuse,
     .builtin_xml = kBasicXml,

@@ -61,7 +61,6 @@ constexpr igd1::RowModule kModule = {
               .read_failed = "invalid UTF-8 sting value of %s",
               .commit_failed = "Config SambaAccount error (%s)",
               .item_set_failed = "set property %s failed"},
-    .commit = igd1::Commit::BackupUpdate,
     .announce = igd1::Announce::Always,
     .builtin_xml = kInterfaceXml,
     .after_commit = save,

@@ -76,7 +76,6 @@ constexpr igd1::RowModule kSelf = {
     .properties = kProperties,
     .table = SelfTable::table(),
     .texts = {.table_full = "EngineSelf table is full"},
-    .commit = igd1::Commit::BackupUpdate,
     .announce = igd1::Announce::Always,
     .add = igd1::AddKind::Self,
     .max_instance = 3,

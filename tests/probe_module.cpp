@@ -537,7 +537,6 @@ constexpr igd1::RowModule kRows = {
     .properties = kRowProperties,
     .table = rows_table(),
     .texts = {.write_property = "row {instance} has no {name} to write"},
-    .commit = igd1::Commit::BackupUpdate,
     .announce = igd1::Announce::Never,
     .add = igd1::AddKind::Self,
     .max_instance = 8,
@@ -571,7 +570,6 @@ constexpr igd1::RowModule kPositions = {
     .manager_path = "/com/wqx/igd1/Test/Engine/Positions",
     .properties = std::span(kRowProperties).first(2),
     .table = position_table(),
-    .commit = igd1::Commit::BackupUpdate,
     .add = igd1::AddKind::Self,
     .builtin_xml = kRowXml,
 };
@@ -599,7 +597,6 @@ constexpr igd1::RowModule kEarly = {
     .manager_path = kEarlyPath,
     .properties = std::span(kRowProperties).first(2),  // no extended document
     .table = EarlyTable::table(),
-    .commit = igd1::Commit::BackupUpdate,
     .announce = igd1::Announce::Always,
     .announce_at = igd1::AnnounceAt::BeforeCommit,
     .add = igd1::AddKind::Self,
