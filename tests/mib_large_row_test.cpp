@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "mib_rowlist.h"
@@ -201,6 +202,31 @@ TEST_F(StoreTest, RowsStoredAsHexadecimalTextReadTheSameAndAreRewrittenAsBlobs) 
   EXPECT_EQ(sql_text(file, "SELECT group_concat(typeof(extra), ' ') FROM oldform"), "blob text text text");
   ASSERT_TRUE(reopen());
   EXPECT_EQ(table_rows(kOldTable), (std::vector<Row>{changed, two, three, four}));
+}
+
+// Megabyte rows are not copied for each thread that reads them: every
+// thread's node is the one record the list keeps.  A write puts a new record
+// in its place, so a node another thread holds keeps what it read until that
+// thread calls into the table again.
+TEST_F(StoreTest, MegabyteRowsAreSharedBetweenThreadsAndReplacedWhole) {
+  ASSERT_TRUE(register_table(kBigTable));
+  RowList list(*find_table(kBigTable.name));
+  std::vector<uint8_t> row = big_record(4);
+  ASSERT_TRUE(list.insert(row.data()));
+  const void *mine = list.find(1)->data;
+  const void *theirs = nullptr;
+  std::thread([&] { theirs = list.find(1)->data; }).join();
+  EXPECT_EQ(mine, theirs);
+
+  std::vector<uint8_t> changed = row;
+  changed[kListsOffset] = 'Z';
+  std::thread([&] { EXPECT_TRUE(list.store(changed.data())); }).join();
+  EXPECT_EQ(std::memcmp(mine, row.data(), kRowSize), 0) << "a held node changed under its reader";
+  mib_list_node *now = list.find(1);
+  ASSERT_NE(now, nullptr);
+  EXPECT_EQ(std::memcmp(now->data, changed.data(), kRowSize), 0);
+  EXPECT_EQ(list.head(), now);
+  EXPECT_EQ(now->next, nullptr);
 }
 
 }  // namespace

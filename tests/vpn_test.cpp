@@ -232,6 +232,8 @@ TEST_F(VpnTest, ListsAreJoinedUnderTheirRunningCapacity) {
   EXPECT_EQ(shown(tunnel(1), kVpn, "terminal_mac"), "@as []");
   EXPECT_EQ(set_multi(tunnel(1), kVpn, dictionary({{"domains", g_variant_new_string("a.cn")}})),
             refused("DomainName value type is err"));
+  EXPECT_THAT(read_text_file(root().path(path::kSyslog)),
+              HasSubstr("Value with type 's' does not match '(as)'"));
   EXPECT_EQ(lengths("domains"), std::vector<size_t>{kCapacity - 1});
 }
 

@@ -5,6 +5,7 @@
 #include <linux/neighbour.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -177,6 +178,7 @@ unsigned LanHostFeed::polls() const {
 }
 
 void LanHostFeed::run() {
+  pthread_setname_np(pthread_self(), "lanhost_feed");
   for (;;) {
     std::vector<mib::Sighting> seen;
     if (poll_(&seen) && mib::lanhost_observe(seen, time(nullptr), timing_.max_age) && changed_)

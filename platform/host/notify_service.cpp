@@ -4,6 +4,7 @@
 
 #include <dlfcn.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -314,6 +315,7 @@ void HeartbeatMonitor::stop() {
 }
 
 void HeartbeatMonitor::run() {
+  pthread_setname_np(pthread_self(), "heartbeat_watch");
   using Clock = std::chrono::steady_clock;
   Clock::time_point last = Clock::now();
   bool warned = false;

@@ -28,6 +28,8 @@
 // networkinfo_set_property_update applies by recording a notice under
 // kNetworkInfoNoticeBit with action MIB_ACTION_APPLY and the data
 // "ElinkSync=<byte>".
+#include <pthread.h>
+
 #include <chrono>
 #include <cstddef>
 #include <thread>
@@ -176,6 +178,7 @@ int networkinfo_interface_init(void) {
   static std::once_flag started;
   std::call_once(started, [counted] {
     std::thread([seen = counted]() mutable {
+      pthread_setname_np(pthread_self(), "mib_netinfo");
       for (;;) {
         seen = igd1::mib::wait_settings_commit(seen);
         if (igd1::mib::store_is_open()) refresh_record();

@@ -25,11 +25,13 @@ struct RowList::View {
   uint64_t layout = 0;  // the cache's layout version copied, 0: none
   uint64_t content = 0;  // the cache's next row version when last caught up
   std::vector<uint64_t> versions;
-  std::vector<uint8_t> bytes;  // the rows, back to back
+  std::vector<uint8_t> bytes;  // the rows, back to back (copied rows)
+  std::vector<Row> held;       // the cache's own rows (shared rows)
   std::vector<mib_list_node> nodes;
 };
 
-RowList::RowList(const TableDef &table) : table_(table), id_(g_next_list_id.fetch_add(1)) {}
+RowList::RowList(const TableDef &table)
+    : table_(table), id_(g_next_list_id.fetch_add(1)), shares_rows_(table.row_size >= kLargeRowSize) {}
 
 RowList::View &RowList::view() {
   // Lists live as long as the process; a view is keyed by the list's id so
@@ -40,8 +42,31 @@ RowList::View &RowList::view() {
   return *slot;
 }
 
+void RowList::forget_view() {
+  View &v = view();
+  v.layout = 0;
+  v.held.clear();
+  v.held.shrink_to_fit();
+  v.nodes.clear();
+}
+
 void RowList::sync(View &v, size_t fresh) {
   const size_t size = table_.row_size;
+  if (shares_rows_) {
+    // The nodes point at the cache's rows, held until the next call.
+    if (v.layout != layout_version_ || v.content != next_row_version_) {
+      v.layout = layout_version_;
+      v.content = next_row_version_;
+      v.held = rows_;
+      v.nodes.assign(rows_.size(), mib_list_node{});
+      for (size_t i = 0; i < rows_.size(); ++i) {
+        v.nodes[i].data = const_cast<uint8_t *>(v.held[i]->data());
+        v.nodes[i].prev = i > 0 ? &v.nodes[i - 1] : nullptr;
+        v.nodes[i].next = i + 1 < rows_.size() ? &v.nodes[i + 1] : nullptr;
+      }
+    }
+    return;
+  }
   if (v.layout != layout_version_) {
     v.layout = layout_version_;
     v.bytes.assign(rows_.size() * size, 0);
@@ -58,12 +83,12 @@ void RowList::sync(View &v, size_t fresh) {
     // No row of the cache changed since this view last caught up: only the
     // row asked for is copied again, since its caller may have written over
     // it.  Keeps a look-up constant in the size of the table.
-    std::memcpy(v.bytes.data() + fresh * size, rows_[fresh].data(), size);
+    std::memcpy(v.bytes.data() + fresh * size, rows_[fresh]->data(), size);
     return;
   }
   for (size_t i = 0; i < rows_.size(); ++i) {
     if (fresh == kAllRows || fresh == i || v.versions[i] != row_versions_[i]) {
-      std::memcpy(v.bytes.data() + i * size, rows_[i].data(), size);
+      std::memcpy(v.bytes.data() + i * size, rows_[i]->data(), size);
       v.versions[i] = row_versions_[i];
     }
   }
@@ -77,7 +102,9 @@ void RowList::reload() {
   write_count_ = table_write_count(table_);
   data_version_ = data_version();
   version_checked_ = std::chrono::steady_clock::now();
-  rows_ = table_rows(table_);
+  rows_.clear();
+  for (std::vector<uint8_t> &row : table_rows(table_))
+    rows_.push_back(std::make_shared<const std::vector<uint8_t>>(std::move(row)));
   row_versions_.assign(rows_.size(), next_row_version_++);
   loaded_ = true;
   changed_layout();
@@ -100,10 +127,10 @@ void RowList::changed_layout() { ++layout_version_; }
 
 long RowList::position_of(RowKey key) const {
   auto found = std::lower_bound(rows_.begin(), rows_.end(), key,
-                                [&](const std::vector<uint8_t> &row, RowKey wanted) {
-                                  return row_key_of(table_, row.data()) < wanted;
+                                [&](const Row &row, RowKey wanted) {
+                                  return row_key_of(table_, row->data()) < wanted;
                                 });
-  if (found == rows_.end() || row_key_of(table_, found->data()) != key) return -1;
+  if (found == rows_.end() || row_key_of(table_, (*found)->data()) != key) return -1;
   return found - rows_.begin();
 }
 
@@ -153,6 +180,9 @@ void RowList::on_transaction_end(void *self, bool committed, uint64_t counter_be
 }
 
 void RowList::wrote(bool was_current) {
+  // A write is a call into the table: the rows this thread was handed may
+  // go, so that a replaced megabyte row is not kept alive by a stale view.
+  if (shares_rows_) forget_view();
   if (was_current) {
     write_count_ = table_write_count(table_);
   } else {
@@ -178,11 +208,11 @@ bool RowList::add(uint8_t *numbered, const uint8_t *row) {
   }
   if (current) {
     const RowKey key = row_key_of(table_, stored.data());
-    auto at = std::find_if(rows_.begin(), rows_.end(), [&](const std::vector<uint8_t> &r) {
-      return row_key_of(table_, r.data()) > key;
+    auto at = std::find_if(rows_.begin(), rows_.end(), [&](const Row &r) {
+      return row_key_of(table_, r->data()) > key;
     });
     row_versions_.insert(row_versions_.begin() + (at - rows_.begin()), next_row_version_++);
-    rows_.insert(at, std::move(stored));
+    rows_.insert(at, std::make_shared<const std::vector<uint8_t>>(std::move(stored)));
     changed_layout();
   }
   wrote(current);
@@ -201,7 +231,8 @@ bool RowList::store(const uint8_t *row) {
   if (current) {
     long position = position_of(row_key_of(table_, row));
     if (position >= 0) {
-      rows_[static_cast<size_t>(position)] = std::move(stored);
+      rows_[static_cast<size_t>(position)] =
+          std::make_shared<const std::vector<uint8_t>>(std::move(stored));
       row_versions_[static_cast<size_t>(position)] = next_row_version_++;
     }
   }

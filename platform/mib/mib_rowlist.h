@@ -15,6 +15,12 @@
 // equal to the database.  A node and its record stay valid until the same
 // thread calls into the same table again; another thread's calls never move
 // or free them.
+//
+// Tables whose rows are large (kLargeRowSize and up: lists of a megabyte)
+// are not copied per thread: their nodes point at the cache's rows, which are
+// never changed in place (a write replaces a row), and a thread's view holds
+// the rows it was handed until its next call.  Such records are read-only to
+// callers, who copy a row to change it, as every write does.
 #pragma once
 
 #include <chrono>
@@ -29,6 +35,7 @@ namespace igd1::mib {
 
 class RowList {
  public:
+
   explicit RowList(const TableDef &table);
   RowList(const RowList &) = delete;
   RowList &operator=(const RowList &) = delete;
@@ -57,7 +64,10 @@ class RowList {
 
  private:
   struct View;
+  using Row = std::shared_ptr<const std::vector<uint8_t>>;
   View &view();
+  // Lets go of the rows the calling thread was handed (shared rows).
+  void forget_view();
   // Brings the calling thread's view up to the cache; `fresh` is the
   // position of a row to copy again whatever its version, or kAllRows.
   static constexpr size_t kAllRows = SIZE_MAX;
@@ -76,7 +86,7 @@ class RowList {
 
   const TableDef &table_;
   const uint64_t id_;
-  std::vector<std::vector<uint8_t>> rows_;  // the cache, in instance order
+  std::vector<Row> rows_;                  // the cache, in instance order
   std::vector<uint64_t> row_versions_;     // changes with each change of a row
   uint64_t layout_version_ = 1;            // changes when rows come or go
   uint64_t next_row_version_ = 1;
@@ -85,6 +95,7 @@ class RowList {
   int64_t data_version_ = 0;
   std::chrono::steady_clock::time_point version_checked_;
   bool loaded_ = false;
+  const bool shares_rows_;
 };
 
 // Stores `row`, handed back by a module to replace the row at `position`,

@@ -24,6 +24,7 @@
 // running; the plain test's Status: 0 never run, 1 running, 2 done, 3
 // failed, with a readable Result text.
 #include <arpa/inet.h>
+#include <pthread.h>
 #include <string.h>
 #include <time.h>
 
@@ -289,7 +290,10 @@ bool launch(Kind kind, const Update &first, Body body) {
   write_update(first);
   try {
     auto reporter = std::make_shared<Reporter>(runner, run);
-    runner.worker = std::thread([reporter, body = std::move(body)] { body(*reporter); });
+    runner.worker = std::thread([reporter, body = std::move(body)] {
+      pthread_setname_np(pthread_self(), "mib_speedtest");
+      body(*reporter);
+    });
   } catch (const std::system_error &) {
     runner.busy.store(false);
     return false;

@@ -18,6 +18,8 @@
 // connection does it shortly after writes stop, and then refreshes the last
 // good copy of the database.
 #include <fcntl.h>
+#include <malloc.h>
+#include <pthread.h>
 #include <sqlite3.h>
 #include <linux/futex.h>
 #include <sys/mman.h>
@@ -314,6 +316,8 @@ struct Connection {
   std::vector<CommitHook> hooks;
   std::vector<QueuedNotice> notices;  // given within the open transaction
   SettingsCache settings;
+  // The open transaction wrote a table of large rows.
+  bool large_rows = false;
 };
 
 void count_write_locked(Connection &c, std::string_view table) {
@@ -349,11 +353,15 @@ void close_locked(Connection &c) {
 // parameters cleared when the use ends, ready for the next caller.
 class Statement {
  public:
-  explicit Statement(sqlite3_stmt *stmt) : stmt_(stmt), ok_(stmt != nullptr) {}
+  // `owned`: a statement of this use alone, finalized when the use ends.
+  explicit Statement(sqlite3_stmt *stmt, bool owned = false)
+      : stmt_(stmt), ok_(stmt != nullptr), owned_(owned) {}
   Statement(const Statement &) = delete;
   Statement &operator=(const Statement &) = delete;
   ~Statement() {
-    if (stmt_ != nullptr) {
+    if (stmt_ != nullptr && owned_) {
+      sqlite3_finalize(stmt_);
+    } else if (stmt_ != nullptr) {
       sqlite3_reset(stmt_);
       sqlite3_clear_bindings(stmt_);
     }
@@ -440,6 +448,7 @@ class Statement {
  private:
   sqlite3_stmt *stmt_;
   bool ok_;
+  bool owned_;
 };
 
 // Looked up by the text itself, without a copy of it.
@@ -457,6 +466,20 @@ Statement prepared(Connection &c, std::string_view sql) {
   return Statement(stmt);
 }
 
+// A statement over the rows of `table`: kept, unless its rows are large (a
+// kept statement holds on to the memory of the last values it carried).
+Statement prepared_for(Connection &c, const TableDef &table, const std::string &sql) {
+  if (table.row_size < kLargeRowSize) return prepared(c, sql);
+  if (c.db == nullptr) return Statement(nullptr);
+  sqlite3_stmt *stmt = nullptr;
+  if (sqlite3_prepare_v2(c.db, sql.data(), static_cast<int>(sql.size()), &stmt, nullptr) !=
+      SQLITE_OK) {
+    sqlite3_finalize(stmt);
+    return Statement(nullptr);
+  }
+  return Statement(stmt, true);
+}
+
 bool run_cached(Connection &c, std::string_view sql) {
   Statement statement = prepared(c, sql);
   return statement && statement.run();
@@ -467,6 +490,9 @@ bool run_cached(Connection &c, std::string_view sql) {
 void request_checkpoint();
 // Commits of this process: the last good copy is taken again only after one.
 std::atomic<uint64_t> g_commits{0};
+// A commit wrote rows of a table of large rows since the checkpoint thread
+// last gave their memory back.
+std::atomic<bool> g_large_rows_written{false};
 // Hears the size of the write-ahead log after each commit (see the checkpoints).
 int on_wal_commit(void *, sqlite3 *, const char *, int frames);
 // Waits, up to the busy time-out, while the log is over its cap; false when
@@ -567,6 +593,10 @@ bool end_locked(Connection &c, bool commit, std::vector<RowEvent> *events) {
   c.notices.clear();
   c.touched = 0;
   c.doomed = false;
+  if (c.large_rows) {
+    if (ok) g_large_rows_written.store(true);
+    c.large_rows = false;
+  }
   if (ok) {
     g_commits.fetch_add(1, std::memory_order_relaxed);
     request_checkpoint();
@@ -664,6 +694,7 @@ void record_waiting_notices_locked(Connection &c) {
 }
 
 void journal_thread() {
+  pthread_setname_np(pthread_self(), "mib_journal");
   JournalQueue &q = journal_queue();
   for (;;) {
     {
@@ -955,7 +986,7 @@ void bind_row(Statement &statement, RowKey key, const RowText &text) {
 std::optional<std::vector<uint8_t>> read_row_locked(Connection &c, const TableDef &table,
                                                     const Ranges &gaps,
                                                     RowKey key) {
-  Statement statement = prepared(c, select_row_sql(table));
+  Statement statement = prepared_for(c, table, select_row_sql(table));
   if (!statement) return std::nullopt;
   statement.integer(1, sql_key(key));
   if (!statement.row()) return std::nullopt;
@@ -1286,7 +1317,27 @@ bool write_good_copy(sqlite3 *source, const std::string &path) {
   return ok;
 }
 
+// Once writes of megabyte rows pause: the writing connection's pages of
+// them are read from the file again when needed (kept, they would hold each
+// row a second time beside the rows' cache), and the heaps give back what
+// the writes' buffers and the bus messages that carried them left free.
+// Nothing else frees those pages: the threads that made the buffers keep
+// them for their next allocations.  A connection busy with a writer is left
+// for the next pause.
+void give_back_large_rows_memory() {
+  Connection &c = connection();
+  std::unique_lock writer(c.mutex, std::try_to_lock);
+  if (!writer.owns_lock()) {
+    g_large_rows_written.store(true);
+    return;
+  }
+  if (c.db != nullptr) sqlite3_db_release_memory(c.db);
+  writer.unlock();
+  malloc_trim(0);
+}
+
 void checkpoint_thread() {
+  pthread_setname_np(pthread_self(), "mib_checkpoint");
   Checkpointer &k = checkpointer();
   sqlite3 *db = nullptr;
   std::string open_path;
@@ -1334,6 +1385,9 @@ void checkpoint_thread() {
         db = nullptr;
       } else {
         sqlite3_busy_timeout(db, kBusyTimeoutMs);
+        // The check and the copy read the whole database once per round:
+        // pages kept between rounds would only hold memory.
+        sqlite3_exec(db, "PRAGMA cache_size=-64", nullptr, nullptr, nullptr);
         // A connection learns that the database uses a write-ahead log with
         // its first read; until then a checkpoint through it does nothing.
         sqlite3_exec(db, "PRAGMA schema_version", nullptr, nullptr, nullptr);
@@ -1380,6 +1434,7 @@ void checkpoint_thread() {
         }
       }
     }
+    if (g_large_rows_written.exchange(false)) give_back_large_rows_memory();
     lock.lock();
     if (copy_due && !k.requested) {
       // Come back for the copy: once writes pause, or at the latest moment.
@@ -2015,7 +2070,7 @@ std::vector<std::vector<uint8_t>> table_rows(const TableDef &table) {
   if (!gaps) return rows;
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
-  Statement statement = prepared(c, select_rows_sql(table));
+  Statement statement = prepared_for(c, table, select_rows_sql(table));
   if (!statement) return rows;
   while (statement.row()) rows.push_back(decode_row(table, *gaps, statement));
   return rows;
@@ -2056,7 +2111,7 @@ bool row_exists_locked(Connection &c, const TableDef &table, RowKey key) {
 bool insert_locked(Connection &c, const TableDef &table, RowKey key, const RowText &text,
                    std::vector<uint8_t> *stored) {
   {
-    Statement insert = prepared(c, insert_sql(table));
+    Statement insert = prepared_for(c, table, insert_sql(table));
     if (!insert) return false;
     bind_row(insert, key, text);
     if (!insert.run()) {
@@ -2064,6 +2119,7 @@ bool insert_locked(Connection &c, const TableDef &table, RowKey key, const RowTe
       return false;
     }
   }
+  c.large_rows = c.large_rows || table.row_size >= kLargeRowSize;
   std::vector<uint8_t> record = text.record;
   set_row_key(table, record.data(), key);
   if (stored != nullptr) *stored = record;
@@ -2166,7 +2222,7 @@ bool table_update(const TableDef &table, const uint8_t *row, std::vector<uint8_t
   Transaction transaction(c);
   if (!transaction.began()) return false;
   {
-    Statement update = prepared(c, update_sql(table));
+    Statement update = prepared_for(c, table, update_sql(table));
     if (!update) return false;
     bind_row(update, key, record->text);
     if (!update.run()) {
@@ -2175,6 +2231,7 @@ bool table_update(const TableDef &table, const uint8_t *row, std::vector<uint8_t
     }
     if (sqlite3_changes(c.db) != 1) return false;
   }
+  c.large_rows = c.large_rows || table.row_size >= kLargeRowSize;
   if (stored != nullptr) *stored = std::move(record->text.record);
   touch_locked(c, slot_of(table.name));
   count_write_locked(c, table.name);

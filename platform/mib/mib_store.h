@@ -179,6 +179,10 @@ constexpr RowKey row_key(uint32_t parent, uint32_t instance) {
 constexpr uint32_t key_instance(RowKey key) { return static_cast<uint32_t>(key); }
 constexpr uint32_t key_parent(RowKey key) { return static_cast<uint32_t>(key >> 32); }
 
+// Rows of this many bytes and more (lists of a megabyte) are large: the
+// store keeps no second copy of them per thread or per kept statement.
+inline constexpr size_t kLargeRowSize = 64 * 1024;
+
 // A table of rows that modules see as fixed-size records.  Each record starts
 // with its instance number, `instance_size` bytes wide.  Bytes not covered by
 // a column are kept verbatim (stored as one blob per row; rows written as

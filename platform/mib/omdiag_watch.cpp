@@ -1,5 +1,7 @@
 #include "omdiag_watch.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <chrono>
 #include <string_view>
@@ -61,6 +63,7 @@ void ServiceWatch::stop() {
 // A round is skipped while no store is open; the next start replaces the
 // thread (a start-up of the module after the store was opened again).
 void ServiceWatch::run() {
+  pthread_setname_np(pthread_self(), "omdiag_watch");
   std::unique_lock lock(mutex_);
   while (!stopping_) {
     uint32_t seconds = 0;
