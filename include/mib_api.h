@@ -646,3 +646,4 @@ IGD1_API int RouterAdvertisement_get_mib_property(int index, void *buffer);
 IGD1_API int RouterAdvertisement_set_mib_property(int index, void *value);
 #include "mib_qos.h"  // the quality-of-service tables
 #include "mib_timers.h"  // the sleep and WiFi timers
+#include "mib_wlan.h"  // the wireless networks and their WPS settings

@@ -32,6 +32,105 @@ bool fits_list(const std::string &text, size_t max_bytes) {
 
 }  // namespace
 
+// ---- SSID configuration ----
+
+namespace {
+
+// Four SSIDs per band: the home networks, the guest network (2.4 GHz), the
+// hidden backhaul (5 GHz) and two spare networks per band, off.
+std::vector<Ssid> default_ssids() {
+  auto ssid = [](uint32_t instance, uint32_t band, const char *name, const char *key, bool enabled) {
+    Ssid s;
+    s.instance = instance;
+    s.band = band;
+    s.name = name;
+    s.password = key;
+    s.enabled = enabled;
+    s.width = band == 1 ? kWidthAuto40 : kWidth80;
+    return s;
+  };
+  std::vector<Ssid> ssids = {
+      ssid(1, 1, "igd1-2G", "wqx-2g-secret", true),
+      ssid(2, 1, "igd1-guest", "wqx-guest-pass", true),
+      ssid(3, 2, "igd1-5G", "wqx-5g-secret", true),
+      ssid(4, 2, "igd1-backhaul", "wqx-backhaul-key", true),
+      ssid(5, 1, "igd1-2G-3", "wqx-2g-3-secret", false),
+      ssid(6, 1, "igd1-2G-4", "wqx-2g-4-secret", false),
+      ssid(7, 2, "igd1-5G-3", "wqx-5g-3-secret", false),
+      ssid(8, 2, "igd1-5G-4", "wqx-5g-4-secret", false),
+  };
+  ssids[1].guest = true;
+  ssids[1].max_stations = 8;
+  ssids[3].hidden = true;
+  ssids[3].backhaul = true;
+  ssids[3].max_stations = 4;
+  return ssids;
+}
+
+}  // namespace
+
+bool width_on_band(uint32_t band, uint32_t width) {
+  if (band == 1) return width <= kWidthAuto40;
+  return band == 2 && width <= kWidth160;
+}
+
+namespace {
+
+bool in_5g_grid(uint32_t channel) {
+  if (channel % 4 != 0 && channel < 149) return false;
+  return (channel >= 36 && channel <= 64) || (channel >= 100 && channel <= 144) ||
+         (channel >= 149 && channel <= 165 && (channel - 149) % 4 == 0);
+}
+
+// The 5 GHz channels of a block of `span` 20 MHz channels all lie in the grid.
+bool block_in_grid(uint32_t channel, uint32_t span) {
+  const uint32_t base = channel >= 149 ? 149 : 36;
+  const uint32_t first = channel - ((channel - base) / 4 % span) * 4;
+  for (uint32_t c = first; c < first + 4 * span; c += 4)
+    if (!in_5g_grid(c)) return false;
+  return true;
+}
+
+bool printable(const std::string &text) {
+  for (char c : text)
+    if (c < 0x20 || c > 0x7e) return false;
+  return true;
+}
+
+bool hex_text(const std::string &text) {
+  for (char c : text)
+    if (!g_ascii_isxdigit(c)) return false;
+  return true;
+}
+
+}  // namespace
+
+bool channel_fits(uint32_t band, uint32_t width, uint32_t channel) {
+  if (!width_on_band(band, width)) return false;
+  if (band == 1) return channel >= 1 && (channel <= 13 || (channel == 14 && width == kWidth20));
+  if (!in_5g_grid(channel)) return false;
+  switch (width) {
+    case kWidth20: return true;
+    case kWidth40: case kWidthAuto40: return block_in_grid(channel, 2);
+    case kWidth80: case kWidth80Plus80: return block_in_grid(channel, 4);
+    default: return channel < 149 && block_in_grid(channel, 8);
+  }
+}
+
+std::string key_refusal(const std::string &security, const std::string &wep_level,
+                        const std::string &key) {
+  if (security == "None") return "";
+  if (security == "Basic") {
+    const size_t chars = wep_level == "104-bit" ? 13 : 5;
+    if ((key.size() == chars && printable(key)) || (key.size() == 2 * chars && hex_text(key)))
+      return "";
+    return "a " + std::string(wep_level == "104-bit" ? "104" : "40") + "-bit WEP key is " +
+           std::to_string(chars) + " characters or " + std::to_string(2 * chars) + " hex digits";
+  }
+  if (key.size() >= 8 && key.size() <= 63 && printable(key)) return "";
+  return "a WPA passphrase is 8 to 63 printable characters";
+}
+
 bool valid_channel(uint32_t band, uint32_t channel) {
   if (band == 1) return channel >= 1 && channel <= 14;
   if (band == 2) return channel >= 36 && channel <= 177;
@@ -65,11 +164,7 @@ void Radios::seed() {
   bands_ = {low, high};
   scan_due_.assign(bands_.size(), 0);
 
-  ssids_.clear();
-  ssids_.push_back({1, 1, "igd1-2G", "wqx-2g-secret", true, false, false, false, 32});
-  ssids_.push_back({2, 1, "igd1-guest", "wqx-guest-pass", true, false, true, false, 8});
-  ssids_.push_back({3, 2, "igd1-5G", "wqx-5g-secret", true, false, false, false, 32});
-  ssids_.push_back({4, 2, "igd1-backhaul", "wqx-backhaul-key", true, true, false, true, 4});
+  ssids_ = default_ssids();
 
   stations_.clear();
   stations_.push_back({Mac{0x3c, 0x22, 0xfb, 0x10, 0x00, 0x01}, 1, -48, false, false, 1});
@@ -140,6 +235,10 @@ bool Radios::read_state(std::string *why) {
     s.guest = f.flag("guest");
     s.backhaul = f.flag("backhaul");
     s.max_stations = uint32_t(f.number("max_stations", 1, 256));
+    s.security = f.text("security", 31, "11i");
+    s.wep_level = f.text("wep_level", 15, "Disabled");
+    const uint64_t default_width = kWidth20;
+    s.width = uint32_t(f.number("width", 0, kWidth160, &default_width));
     if (!f.ok()) {
       *why = file_.path() + ": " + f.error();
       return false;
@@ -223,6 +322,9 @@ bool Radios::write_state(std::string *why) {
     g_key_file_set_boolean(keys, g.c_str(), "guest", s.guest);
     g_key_file_set_boolean(keys, g.c_str(), "backhaul", s.backhaul);
     g_key_file_set_uint64(keys, g.c_str(), "max_stations", s.max_stations);
+    g_key_file_set_string(keys, g.c_str(), "security", s.security.c_str());
+    g_key_file_set_string(keys, g.c_str(), "wep_level", s.wep_level.c_str());
+    g_key_file_set_uint64(keys, g.c_str(), "width", s.width);
   }
   for (const Station &st : stations_) {
     const std::string g = kStationPrefix + mac_text(st.mac);
@@ -476,6 +578,73 @@ bool Radios::set_elements(uint32_t band, ElementFrame frame, std::vector<std::st
   std::vector<std::string> before = std::exchange(kept, std::move(entries));
   if (write_state(why)) return true;
   kept = std::move(before);
+  return false;
+}
+
+// ---- SSID configuration ----
+
+bool Radios::configure_ssid(const Ssid &wanted, uint32_t channel, std::string *why) {
+  std::lock_guard lock(mutex_);
+  RadioBand *band = find_band(wanted.band);
+  if (band == nullptr) {
+    *why = "no band " + std::to_string(wanted.band);
+    return false;
+  }
+  if (wanted.instance == 0 || wanted.instance > kMaxSsids) {
+    *why = "SSIDs are numbered 1 to " + std::to_string(kMaxSsids);
+    return false;
+  }
+  if (wanted.name.empty() || wanted.name.size() > kSsidNameMax) {
+    *why = "an SSID is 1 to " + std::to_string(kSsidNameMax) + " bytes";
+    return false;
+  }
+  if (!width_on_band(wanted.band, wanted.width)) {
+    *why = "band " + std::to_string(wanted.band) + " has no channel width " + std::to_string(wanted.width);
+    return false;
+  }
+  if (channel != 0 && !channel_fits(wanted.band, wanted.width, channel)) {
+    *why = "channel " + std::to_string(channel) + " cannot carry channel width " +
+           std::to_string(wanted.width) + " on band " + std::to_string(wanted.band);
+    return false;
+  }
+  if (const std::string refusal = key_refusal(wanted.security, wanted.wep_level, wanted.password);
+      !refusal.empty()) {
+    *why = refusal;
+    return false;
+  }
+  const std::vector<Ssid> ssids_before = ssids_;
+  const RadioBand band_before = *band;
+  auto at = std::find_if(ssids_.begin(), ssids_.end(),
+                         [&](const Ssid &s) { return s.instance == wanted.instance; });
+  if (at == ssids_.end()) {
+    ssids_.push_back(wanted);
+  } else {
+    const uint32_t max_stations = at->max_stations;
+    *at = wanted;
+    at->max_stations = max_stations;
+  }
+  band->auto_channel = channel == 0;
+  if (channel != 0) {
+    band->channel = channel;
+    band->channel_in_use = channel;
+  }
+  if (write_state(why)) return true;
+  ssids_ = ssids_before;
+  *band = band_before;
+  return false;
+}
+
+bool Radios::remove_ssid(uint32_t instance, std::string *why) {
+  std::lock_guard lock(mutex_);
+  auto at = std::find_if(ssids_.begin(), ssids_.end(), [&](const Ssid &s) { return s.instance == instance; });
+  if (at == ssids_.end()) return true;
+  const std::vector<Ssid> ssids_before = ssids_;
+  const std::vector<Station> stations_before = stations_;
+  ssids_.erase(at);
+  std::erase_if(stations_, [&](const Station &st) { return st.ssid == instance; });
+  if (write_state(why)) return true;
+  ssids_ = ssids_before;
+  stations_ = stations_before;
   return false;
 }
 

@@ -56,6 +56,10 @@ struct Ssid {
   bool guest = false;
   bool backhaul = false;
   uint32_t max_stations = 32;
+  // ---- the SSID's configuration as the WLAN settings put it into effect ----
+  std::string security = "11i";  // beacon type: None, Basic, WPA, 11i, WPAand11i, WPA3, 11iandWPA3
+  std::string wep_level = "Disabled";  // with Basic: 40-bit or 104-bit keys
+  uint32_t width = 0;            // channel width code (0 20M ... 6 160M)
 };
 
 struct Station {
@@ -120,6 +124,16 @@ class Radios {
   bool set_elements(uint32_t band, ElementFrame frame, std::vector<std::string> entries,
                     std::string *why);
 
+  // ---- SSID configuration ----
+  // Puts a committed SSID configuration into effect: the SSID (created when
+  // the radio has none of that number) and the channel of its band (0:
+  // automatic).  The radio refuses a configuration it cannot run (a channel
+  // the band or the width does not have, a key whose length does not suit
+  // the security, a name of 0 or more than 32 bytes) and changes nothing.
+  bool configure_ssid(const Ssid &wanted, uint32_t channel, std::string *why);
+  // Takes an SSID off the air with the stations associated with it.
+  bool remove_ssid(uint32_t instance, std::string *why);
+
  private:
   RadioBand *find_band(uint32_t id);
   // Moves every scan whose time has come to its result.
@@ -142,5 +156,24 @@ class Radios {
 
 // A band's valid channels: 1 to 14 on 2.4 GHz, the 5 GHz channels 36 to 177.
 bool valid_channel(uint32_t band, uint32_t channel);
+
+// ---- SSID configuration ----
+// Channel width codes, as the WLAN settings number them.
+enum ChannelWidth : uint32_t {
+  kWidth20 = 0, kWidth40 = 1, kWidthAuto40 = 2, kWidth80 = 3, kWidthAuto160 = 4,
+  kWidth80Plus80 = 5, kWidth160 = 6,
+};
+// Whether a band runs `width` at all, and `channel` (1 or more) with it:
+// 2.4 GHz runs 20 and 40 MHz (channel 14 at 20 MHz only); 5 GHz runs the
+// channels of its 20 MHz grid (36-64, 100-144, 149-165) and wider blocks
+// only where the whole block lies in the grid (165 is 20 MHz only).
+bool width_on_band(uint32_t band, uint32_t width);
+bool channel_fits(uint32_t band, uint32_t width, uint32_t channel);
+// Why `key` cannot secure an SSID of `security` (and `wep_level` for
+// Basic), or "" when it can: WEP keys are 5 or 13 characters (40-bit,
+// 104-bit) or twice as many hex digits, WPA passphrases 8 to 63 printable
+// characters; an open network takes any key.
+std::string key_refusal(const std::string &security, const std::string &wep_level,
+                        const std::string &key);
 
 }  // namespace igd1::devices

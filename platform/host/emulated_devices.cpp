@@ -354,6 +354,7 @@ void start_emulated_devices() {
   if (!g_devices->voice.open(&why)) host_log(LOG_LEVEL_WARN, "voice line: %s", why.c_str());
   mib::serve_voice(&g_devices->voice);
   mib::serve_usb(&g_devices->usb);
+  mib::serve_radios(&g_devices->radios);
   declare("radio", kRadioEvents);
   mib::register_notice_applier(MIB_CFG_VSIE, apply_elements);
   declare("usb", kUsbEvents);
@@ -366,6 +367,7 @@ void stop_emulated_devices() {
   mib::register_notice_applier(MIB_CFG_VSIE, nullptr);
   mib::serve_voice(nullptr);
   mib::serve_usb(nullptr);
+  mib::serve_radios(nullptr);
   if (g_devices->scan_timer != 0) g_source_remove(g_devices->scan_timer);
   g_devices.reset();
 }

@@ -3,6 +3,7 @@
 // store while they exist; without them the calls that need them fail.
 #pragma once
 
+#include "radios.h"
 #include "usb_storage.h"
 #include "voice_line.h"
 
@@ -17,5 +18,9 @@ void serve_usb(devices::UsbStorage *usb);
 // index) or left; the table's row callbacks publish or withdraw it.
 bool usb_device_arrived(const devices::UsbDevice &device);
 bool usb_device_left(int32_t index);
+
+// The radios a committed SSID is put into effect on, or nullptr: the SSIDs
+// are then only stored.  Main loop only, as serve_voice.
+void serve_radios(devices::Radios *radios);
 
 }  // namespace igd1::mib

@@ -29,8 +29,10 @@ bool WorkingRecords::backup(Snapshot which, uint32_t position) {
   const auto *stored = static_cast<const uint8_t *>(node->data);
   const RowKey key = row_key_of(table_.spec().def, stored);
   Working *w = working(position);
-  // A working record of a row that has since moved away is stale.
-  if (w == nullptr || w->key != key) {
+  // A working record of a row that has since moved away is stale, and so is
+  // one that no snapshot holds open any more (its write was restored): the
+  // row may have changed since.
+  if (w == nullptr || w->key != key || (!w->snapshots[0] && !w->snapshots[1])) {
     w = &(rows_[position] = Working{key, {stored, stored + table_.spec().def.row_size}, {}});
   }
   w->snapshots[size_t(which)] = w->record;

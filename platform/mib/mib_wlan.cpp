@@ -1,0 +1,912 @@
+// The wireless networks: one record per SSID ("wlan") and its WPS settings
+// ("wps"), eight SSIDs on a new store, four per radio (the home network, the
+// guest network with a duration on 2.4 GHz, the hidden backhaul on 5 GHz,
+// two spare networks per radio, off).
+//
+// A write is the working record's transaction (mib_working.h).  Its update
+// stores the record, gives the other SSIDs of the radio the same channel,
+// automatic channel and width (a radio has one channel), puts the SSID into
+// effect on the emulated radio when the store serves one, and journals it
+// under MIB_CFG_WLAN without its key; a radio that refuses the record leaves
+// the store as it was and says why.
+//
+// A WPS enrolment takes kEnrolmentMs; the first read after that finishes
+// it: the enrolled device's record is added to DevInfo and the status says
+// success.
+#include <glib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstring>
+#include <iterator>
+#include <string>
+
+#include "mib_devices.h"
+#include "mib_table.h"
+#include "mib_wlan.h"
+#include "mib_working.h"
+#include "radios.h"
+
+namespace {
+
+using K = igd1::mib::ValueKind;
+using igd1::mib::Snapshot;
+
+struct SsidRecord {
+  uint8_t instance;
+  uint8_t enable;
+  uint8_t hide;
+  uint8_t zv_mode;
+  uint8_t guest;
+  uint8_t auto_channel;
+  uint8_t backhaul;
+  uint32_t band;  // 0: 2.4 GHz, 1: 5 GHz
+  uint32_t channel;
+  uint32_t channel_in_use;
+  uint32_t width;
+  uint32_t guard_interval;
+  uint32_t retry_timeout;
+  uint32_t power_level;
+  uint32_t power_value;
+  uint32_t mac_access_mode;
+  uint32_t access_rule;
+  uint32_t us_bandwidth;
+  uint32_t ds_bandwidth;
+  uint32_t max_sta;
+  uint32_t online_sta;
+  int32_t duration;      // minutes a guest network stays on (0: no limit)
+  uint64_t guest_until;  // wall-clock seconds the guest network's duration ends
+  uint64_t counters[8];
+  char ssid[WLAN_SSID_MAX + 1];
+  char password[WLAN_PASSWORD_MAX + 1];
+  char beacon[32];
+  char standard[WLAN_STANDARD_SIZE];
+  char wep_level[64];
+  char auth_mode[16];
+  char wpa_modes[32];
+  char alias[WLAN_TEXT_SIZE];
+  char owner[WLAN_TEXT_SIZE];
+  char service[WLAN_TEXT_SIZE];
+  char allowed_ip_port[WLAN_ALLOWED_IP_PORT_SIZE];
+  char bssid[WLAN_BSSID_SIZE];
+  char bind[WLAN_BIND_SIZE];
+  char ifname[WLAN_IFNAME_SIZE];
+};
+
+#define COLUMN(name, kind, member) {name, kind, offsetof(SsidRecord, member), sizeof(SsidRecord::member)}
+#define COUNTER(name, n) {name, K::U64, offsetof(SsidRecord, counters) + 8 * (n), 8}
+constexpr igd1::mib::Column kColumns[] = {
+    COLUMN("Enable", K::U8, enable), COLUMN("SSIDHide", K::U8, hide),
+    COLUMN("ZVMode", K::U8, zv_mode), COLUMN("IsGuest", K::U8, guest),
+    COLUMN("AutoChannel", K::U8, auto_channel), COLUMN("Backhaul", K::U8, backhaul),
+    COLUMN("RFBand", K::U32, band), COLUMN("Channel", K::U32, channel),
+    COLUMN("ChannelInUse", K::U32, channel_in_use), COLUMN("ChannelWidth", K::U32, width),
+    COLUMN("GuardInterval", K::U32, guard_interval), COLUMN("RetryTimeout", K::U32, retry_timeout),
+    COLUMN("PowerLevel", K::U32, power_level), COLUMN("PowerValue", K::U32, power_value),
+    COLUMN("MACAccessMode", K::U32, mac_access_mode), COLUMN("AccessRule", K::U32, access_rule),
+    COLUMN("USBandwidth", K::U32, us_bandwidth), COLUMN("DSBandwidth", K::U32, ds_bandwidth),
+    COLUMN("MaxSta", K::U32, max_sta), COLUMN("OnlineSta", K::U32, online_sta),
+    COLUMN("Duration", K::I32, duration), COLUMN("GuestUntil", K::U64, guest_until),
+    COUNTER("RxBytes", 0), COUNTER("RxPkts", 1), COUNTER("RxErrorPkts", 2), COUNTER("RxDropPkts", 3),
+    COUNTER("TxBytes", 4), COUNTER("TxPkts", 5), COUNTER("TxErrorPkts", 6), COUNTER("TxDropPkts", 7),
+    COLUMN("SSID", K::Text, ssid), COLUMN("PWD", K::Text, password),
+    COLUMN("BeaconType", K::Text, beacon), COLUMN("Standard", K::Text, standard),
+    COLUMN("WEPEncryptionLevel", K::Text, wep_level),
+    COLUMN("BasicAuthenticationMode", K::Text, auth_mode),
+    COLUMN("WPAEncryptionModes", K::Text, wpa_modes), COLUMN("SSIDAlias", K::Text, alias),
+    COLUMN("Owner", K::Text, owner), COLUMN("Service", K::Text, service),
+    COLUMN("AllowedIPPort", K::Text, allowed_ip_port), COLUMN("BSSID", K::Text, bssid),
+    COLUMN("Bind", K::Text, bind), COLUMN("IfName", K::Text, ifname),
+};
+#undef COLUMN
+#undef COUNTER
+
+// ---- coded values ----
+
+// The names of a coded item by code; a name is stored, the code is what a
+// check hands out (README, "WLAN settings").
+constexpr const char *kBeaconTypes[] = {"None", "Basic", "WPA", "11i", "WPAand11i", "WPA3", "11iandWPA3"};
+constexpr const char *kStandards[] = {"b", "g", "n", "b/g", "b/g/n", "b/g/n/ax",
+                                      "a", "a/n", "a/n/ac", "a/n/ac/ax"};
+constexpr uint8_t kFirst5GStandard = 6;
+constexpr const char *kWepLevels[] = {"Disabled", "40-bit", "104-bit"};
+constexpr const char *kAuthModes[] = {"None", "OpenSystem", "SharedKey", "Both"};
+constexpr const char *kWpaModes[] = {"TKIPEncryption", "AESEncryption", "TKIPandAESEncryption"};
+
+struct Coded {
+  int item;
+  const char *const *names;
+  size_t count;
+  size_t offset;  // of the stored name in the record
+  size_t size;
+};
+#define CODED(item, names, member) \
+  {item, names, std::size(names), offsetof(SsidRecord, member), sizeof(SsidRecord::member)}
+constexpr Coded kCoded[] = {
+    CODED(WLAN_ITEM_BEACON_TYPE, kBeaconTypes, beacon),
+    CODED(WLAN_ITEM_STANDARD, kStandards, standard),
+    CODED(WLAN_ITEM_WEP_LEVEL, kWepLevels, wep_level),
+    CODED(WLAN_ITEM_AUTH_MODE, kAuthModes, auth_mode),
+    CODED(WLAN_ITEM_WPA_MODES, kWpaModes, wpa_modes),
+};
+#undef CODED
+
+const Coded *coded(int item) {
+  for (const Coded &c : kCoded)
+    if (c.item == item) return &c;
+  return nullptr;
+}
+
+// The code of `name` for `record` (Standard: a standard of its radio), or -1.
+int code_of(const Coded &c, const char *name, const SsidRecord &record) {
+  for (size_t i = 0; i < c.count; ++i) {
+    if (std::strcmp(c.names[i], name) != 0) continue;
+    if (c.item == WLAN_ITEM_STANDARD && (i >= kFirst5GStandard) != (record.band == 1)) return -1;
+    return int(i);
+  }
+  return -1;
+}
+
+// ---- values of one item ----
+
+template <typename T>
+T load(const void *value) {
+  T v;
+  std::memcpy(&v, value, sizeof v);
+  return v;
+}
+template <typename T>
+void store(void *out, T v) {
+  std::memcpy(out, &v, sizeof v);
+}
+
+struct Number {
+  int item;
+  size_t offset;
+  uint32_t low, high;  // accepted by a write (both 0: read-only)
+  bool validated;      // checked by check_valid_property_value
+};
+#define NUMBER(item, member, low, high, validated) \
+  {item, offsetof(SsidRecord, member), low, high, validated}
+constexpr Number kNumbers[] = {
+    NUMBER(WLAN_ITEM_CHANNEL, channel, 0, 177, true),
+    NUMBER(WLAN_ITEM_CHANNEL_IN_USE, channel_in_use, 0, 0, false),
+    NUMBER(WLAN_ITEM_BAND, band, 0, 1, true),
+    NUMBER(WLAN_ITEM_WIDTH, width, 0, igd1::devices::kWidth160, true),
+    NUMBER(WLAN_ITEM_GUARD_INTERVAL, guard_interval, 0, 1, true),
+    NUMBER(WLAN_ITEM_RETRY_TIMEOUT, retry_timeout, 0, UINT32_MAX, false),
+    NUMBER(WLAN_ITEM_POWER_LEVEL, power_level, 1, 100, true),
+    NUMBER(WLAN_ITEM_POWER_VALUE, power_value, 0, 0, false),
+    NUMBER(WLAN_ITEM_MAC_ACCESS_MODE, mac_access_mode, 0, 2, true),
+    NUMBER(WLAN_ITEM_ACCESS_RULE, access_rule, 0, 1, true),
+    NUMBER(WLAN_ITEM_US_BANDWIDTH, us_bandwidth, 0, 1000000, true),
+    NUMBER(WLAN_ITEM_DS_BANDWIDTH, ds_bandwidth, 0, 1000000, true),
+    NUMBER(WLAN_ITEM_MAX_STA, max_sta, 0, 0, false),
+    NUMBER(WLAN_ITEM_ONLINE_STA, online_sta, 0, 0, false),
+};
+#undef NUMBER
+
+const Number *number(int item) {
+  for (const Number &n : kNumbers)
+    if (n.item == item) return &n;
+  return nullptr;
+}
+
+struct Text {
+  int item;
+  size_t offset, size;
+  bool writable;
+  bool (*valid)(const char *text);  // a validated text (null: any that fits)
+  bool pointer;                     // read as a pointer to the store's text
+};
+
+bool owner_text(const char *text) {
+  if (!g_utf8_validate(text, -1, nullptr)) return false;
+  for (const char *c = text; *c != '\0'; ++c)
+    if (uint8_t(*c) < 0x20) return false;
+  return true;
+}
+
+// Empty, or entries "a.b.c.d" or "a.b.c.d:port" separated by ','.
+bool ip_port_list(const char *text) {
+  if (*text == '\0') return true;
+  g_auto(GStrv) entries = g_strsplit(text, ",", -1);
+  for (gchar **entry = entries; *entry != nullptr; ++entry) {
+    const char *colon = std::strchr(*entry, ':');
+    g_autofree gchar *address = g_strndup(*entry, colon != nullptr ? size_t(colon - *entry) : std::strlen(*entry));
+    g_auto(GStrv) octets = g_strsplit(address, ".", -1);
+    if (g_strv_length(octets) != 4) return false;
+    for (gchar **octet = octets; *octet != nullptr; ++octet) {
+      guint64 v = 0;
+      if (!g_ascii_string_to_unsigned(*octet, 10, 0, 255, &v, nullptr)) return false;
+    }
+    guint64 port = 0;
+    if (colon != nullptr && !g_ascii_string_to_unsigned(colon + 1, 10, 1, 65535, &port, nullptr))
+      return false;
+  }
+  return true;
+}
+
+#define TEXT(item, member, writable, valid, pointer) \
+  {item, offsetof(SsidRecord, member), sizeof(SsidRecord::member), writable, valid, pointer}
+constexpr Text kTexts[] = {
+    TEXT(WLAN_ITEM_SSID, ssid, true, nullptr, true),
+    TEXT(WLAN_ITEM_PASSWORD, password, true, nullptr, true),
+    TEXT(WLAN_ITEM_ALIAS, alias, false, nullptr, false),
+    TEXT(WLAN_ITEM_OWNER, owner, true, owner_text, false),
+    TEXT(WLAN_ITEM_SERVICE, service, true, owner_text, false),
+    TEXT(WLAN_ITEM_ALLOWED_IP_PORT, allowed_ip_port, true, ip_port_list, false),
+    TEXT(WLAN_ITEM_BSSID, bssid, false, nullptr, false),
+    TEXT(WLAN_ITEM_BIND, bind, true, nullptr, false),
+    TEXT(WLAN_ITEM_IFNAME, ifname, false, nullptr, false),
+};
+#undef TEXT
+
+const Text *text_item(int item) {
+  for (const Text &t : kTexts)
+    if (t.item == item) return &t;
+  return nullptr;
+}
+
+struct Flag {
+  int item;
+  size_t offset;
+};
+constexpr Flag kFlags[] = {
+    {WLAN_ITEM_ENABLE, offsetof(SsidRecord, enable)},
+    {WLAN_ITEM_HIDE, offsetof(SsidRecord, hide)},
+    {WLAN_ITEM_ZV_MODE, offsetof(SsidRecord, zv_mode)},
+    {WLAN_ITEM_IS_GUEST, offsetof(SsidRecord, guest)},
+    {WLAN_ITEM_AUTO_CHANNEL, offsetof(SsidRecord, auto_channel)},
+};
+
+const Flag *flag(int item) {
+  for (const Flag &f : kFlags)
+    if (f.item == item) return &f;
+  return nullptr;
+}
+
+uint32_t radio_band(const SsidRecord &record) { return record.band + 1; }
+
+// ---- the seed ----
+
+std::vector<uint8_t> seed() {
+  std::vector<SsidRecord> rows;
+  struct Default {
+    uint8_t instance;
+    uint32_t band;
+    const char *name, *key;
+    bool enabled, guest, backhaul;
+  };
+  constexpr Default kDefaults[] = {
+      {1, 0, "igd1-2G", "wqx-2g-secret", true, false, false},
+      {2, 0, "igd1-guest", "wqx-guest-pass", true, true, false},
+      {3, 1, "igd1-5G", "wqx-5g-secret", true, false, false},
+      {4, 1, "igd1-backhaul", "wqx-backhaul-key", true, false, true},
+      {5, 0, "igd1-2G-3", "wqx-2g-3-secret", false, false, false},
+      {6, 0, "igd1-2G-4", "wqx-2g-4-secret", false, false, false},
+      {7, 1, "igd1-5G-3", "wqx-5g-3-secret", false, false, false},
+      {8, 1, "igd1-5G-4", "wqx-5g-4-secret", false, false, false},
+  };
+  for (const Default &d : kDefaults) {
+    SsidRecord r{};
+    r.instance = d.instance;
+    r.enable = d.enabled;
+    r.guest = d.guest;
+    r.backhaul = d.backhaul;
+    r.hide = d.backhaul;
+    r.band = d.band;
+    r.auto_channel = 1;
+    r.channel_in_use = d.band == 0 ? 6 : 36;
+    r.width = d.band == 0 ? igd1::devices::kWidthAuto40 : igd1::devices::kWidth80;
+    r.power_level = 100;
+    r.power_value = d.band == 0 ? 20 : 23;
+    r.retry_timeout = 7;
+    r.max_sta = d.guest ? 8 : d.backhaul ? 4 : 32;
+    r.duration = d.guest ? 240 : 0;
+    g_strlcpy(r.ssid, d.name, sizeof r.ssid);
+    g_strlcpy(r.password, d.key, sizeof r.password);
+    g_strlcpy(r.beacon, "11i", sizeof r.beacon);
+    g_strlcpy(r.standard, d.band == 0 ? "b/g/n/ax" : "a/n/ac/ax", sizeof r.standard);
+    g_strlcpy(r.wep_level, "Disabled", sizeof r.wep_level);
+    g_strlcpy(r.auth_mode, "None", sizeof r.auth_mode);
+    g_strlcpy(r.wpa_modes, "AESEncryption", sizeof r.wpa_modes);
+    g_strlcpy(r.alias, d.name, sizeof r.alias);
+    g_snprintf(r.bssid, sizeof r.bssid, "021018%02X%02X%02X", d.band + 1, 0, d.instance);
+    g_snprintf(r.ifname, sizeof r.ifname, "%s%u", d.band == 0 ? "ra" : "rai", (d.instance - 1) / 2);
+    rows.push_back(r);
+  }
+  return igd1::mib::records(rows);
+}
+
+// A record nothing can run with names its first unfit field.
+const char *unfit_ssid(const uint8_t *row) {
+  const SsidRecord r = load<SsidRecord>(row);
+  if (r.band > 1) return "RFBand";
+  if (r.enable > 1) return "Enable";
+  if (r.hide > 1) return "SSIDHide";
+  if (r.guest > 1) return "IsGuest";
+  if (r.width > igd1::devices::kWidth160) return "ChannelWidth";
+  if (r.duration < 0) return "Duration";
+  return nullptr;
+}
+
+constexpr igd1::mib::TableSpec kSsids = {
+    .def = igd1::mib::record_table("wlan", "WLANConfiguration", sizeof(SsidRecord), kColumns,
+                                   WLAN_MAX_SSIDS),
+    .prefix = "wlanconfiguration",
+    .refused = unfit_ssid,
+    .seed_marker = "wlan.Seeded",
+    .seed = seed,
+};
+igd1::mib::Table g_ssids(kSsids);
+igd1::mib::WorkingRecords g_working(g_ssids);
+
+// ---- WPS ----
+
+struct WpsRecord {
+  uint8_t instance;  // the SSID's
+  uint8_t status;
+  uint32_t enable;
+  uint64_t done_at;  // monotonic milliseconds the running enrolment ends
+  uint32_t mode;
+  uint32_t pin;
+  char devinfo[WLAN_DEVINFO_SIZE];
+};
+#define WPS_COLUMN(name, kind, member) {name, kind, offsetof(WpsRecord, member), sizeof(WpsRecord::member)}
+constexpr igd1::mib::Column kWpsColumns[] = {
+    WPS_COLUMN("Enable", K::U32, enable), WPS_COLUMN("WPSStatus", K::U8, status),
+    WPS_COLUMN("DoneAt", K::U64, done_at), WPS_COLUMN("Mode", K::U32, mode),
+    WPS_COLUMN("PIN", K::U32, pin),       WPS_COLUMN("DevInfo", K::Text, devinfo),
+};
+#undef WPS_COLUMN
+constexpr int64_t kEnrolmentMs = 2000;
+
+const char *unfit_wps(const uint8_t *row) {
+  const WpsRecord r = load<WpsRecord>(row);
+  if (r.enable > 1) return "Enable";
+  if (r.status > WPS_TIMED_OUT) return "WPSStatus";
+  return nullptr;
+}
+
+constexpr igd1::mib::TableSpec kWps = {
+    .def = igd1::mib::record_table("wps", "", sizeof(WpsRecord), kWpsColumns, WLAN_MAX_SSIDS),
+    .prefix = "wps",
+    .refused = unfit_wps,
+};
+igd1::mib::Table g_wps(kWps);
+
+std::atomic<igd1::devices::Radios *> g_radios{nullptr};
+
+// ---- records ----
+
+// The stored record at `index`, or false.
+bool stored(int index, SsidRecord *record) {
+  if (index < 0) return false;
+  mib_list_node *node = g_ssids.rows().at(uint32_t(index));
+  if (node == nullptr) return false;
+  *record = load<SsidRecord>(node->data);
+  return true;
+}
+
+// The record a check looks at: the working one during a write, else the stored one.
+bool current(int index, SsidRecord *record) {
+  if (index < 0) return false;
+  if (const uint8_t *working = g_working.record(uint32_t(index)); working != nullptr) {
+    *record = load<SsidRecord>(working);
+    return true;
+  }
+  return stored(index, record);
+}
+
+// A text the store hands out by pointer: valid until the thread's next read of the item.
+const char *kept_text(int item, const char *text) {
+  thread_local std::string kept[WLAN_ITEM_ONLINE_STA + 1];
+  kept[item] = text;
+  return kept[item].c_str();
+}
+
+void put_buffer(void *output, size_t size, const char *text) {
+  std::memset(output, 0, size);
+  g_strlcpy(static_cast<char *>(output), text, size);
+}
+
+// The 20 MHz channels the SSID's radio occupies, from its channel in use
+// upwards across its width.
+std::string channels_in_use(const SsidRecord &r) {
+  using namespace igd1::devices;
+  if (r.channel_in_use == 0) return "";
+  const uint32_t span = r.width == kWidth20                            ? 1
+                        : r.width <= kWidthAuto40 || r.band == 0       ? 2
+                        : r.width == kWidth160 || r.width == kWidthAuto160 ? 8
+                                                                       : 4;
+  std::string list;
+  for (uint32_t i = 0, c = r.channel_in_use; i < span && channel_fits(radio_band(r), kWidth20, c);
+       ++i, c += 4) {
+    if (!list.empty()) list += ',';
+    list += std::to_string(c);
+  }
+  return list;
+}
+
+uint64_t remaining_seconds(const SsidRecord &r) {
+  if (r.guest == 0 || r.duration == 0 || r.guest_until == 0) return 0;
+  const uint64_t now = uint64_t(g_get_real_time() / G_USEC_PER_SEC);
+  return r.guest_until > now ? r.guest_until - now : 0;
+}
+
+bool read_item(int item, void *output, const SsidRecord &r) {
+  const auto *bytes = reinterpret_cast<const uint8_t *>(&r);
+  if (const Coded *c = coded(item); c != nullptr) {
+    const char *name = reinterpret_cast<const char *>(bytes + c->offset);
+    if (item == WLAN_ITEM_STANDARD)
+      put_buffer(output, WLAN_STANDARD_SIZE, name);
+    else
+      store(output, kept_text(item, name));
+    return true;
+  }
+  if (const Text *t = text_item(item); t != nullptr) {
+    const char *text = reinterpret_cast<const char *>(bytes + t->offset);
+    if (t->pointer)
+      store(output, kept_text(item, text));
+    else
+      put_buffer(output, t->size, text);
+    return true;
+  }
+  if (const Flag *f = flag(item); f != nullptr) {
+    store<uint8_t>(output, bytes[f->offset]);
+    return true;
+  }
+  if (const Number *n = number(item); n != nullptr) {
+    store(output, load<uint32_t>(bytes + n->offset));
+    return true;
+  }
+  if (item >= WLAN_ITEM_RX_BYTES && item <= WLAN_ITEM_TX_DROP_PKTS) {
+    store(output, r.counters[item - WLAN_ITEM_RX_BYTES]);
+    return true;
+  }
+  switch (item) {
+    case WLAN_ITEM_ENCRYPTION_MODE: {
+      const int code = code_of(*coded(WLAN_ITEM_BEACON_TYPE), r.beacon, r);
+      store<uint8_t>(output, uint8_t(code + 1));
+      return true;
+    }
+    case WLAN_ITEM_CHANNELS_IN_USE:
+      put_buffer(output, WLAN_CHANNELS_IN_USE_SIZE, channels_in_use(r).c_str());
+      return true;
+    case WLAN_ITEM_NETWORK_TYPE:
+      put_buffer(output, WLAN_NETWORK_TYPE_SIZE, r.backhaul ? "bhaul" : r.guest ? "guest" : "home");
+      return true;
+    case WLAN_ITEM_DURATION: store(output, r.duration); return true;
+    case WLAN_ITEM_REMAIN_DURATION: store(output, remaining_seconds(r)); return true;
+    default: return false;
+  }
+}
+
+// Writes `value` (encoded as the item's set takes it) into `r`; false when
+// the record cannot hold it.  Coded items take a code below 32 or a name.
+bool write_item(int item, const void *value, SsidRecord &r) {
+  auto *bytes = reinterpret_cast<uint8_t *>(&r);
+  if (const Coded *c = coded(item); c != nullptr) {
+    const auto *text = static_cast<const char *>(value);
+    const uint8_t first = uint8_t(text[0]);
+    const char *name = first < 0x20 ? (first < c->count ? c->names[first] : nullptr) : text;
+    if (name == nullptr || std::strlen(name) >= c->size) return false;
+    put_buffer(bytes + c->offset, c->size, name);
+    return true;
+  }
+  if (const Text *t = text_item(item); t != nullptr) {
+    const auto *text = static_cast<const char *>(value);
+    const size_t length = std::strlen(text);
+    if (!t->writable || length >= t->size) return false;
+    if (item == WLAN_ITEM_SSID && (length == 0 || !g_utf8_validate(text, -1, nullptr))) return false;
+    put_buffer(bytes + t->offset, t->size, text);
+    return true;
+  }
+  if (const Flag *f = flag(item); f != nullptr) {
+    // Enable arrives as 32 bits, the others as one byte: both are 0 or 1.
+    const uint32_t v = item == WLAN_ITEM_ENABLE ? load<uint32_t>(value) : load<uint8_t>(value);
+    if (v > 1) return false;
+    bytes[f->offset] = uint8_t(v);
+    return true;
+  }
+  if (const Number *n = number(item); n != nullptr) {
+    const uint32_t v = load<uint32_t>(value);
+    if (n->low == 0 && n->high == 0) return false;
+    if (v < n->low || v > n->high) return false;
+    // A radio's SSIDs stay on it.
+    if (item == WLAN_ITEM_BAND && v != r.band) return false;
+    store(bytes + n->offset, v);
+    return true;
+  }
+  if (item == WLAN_ITEM_DURATION) {
+    const uint64_t v = load<uint64_t>(value);
+    if (r.guest == 0 || v > uint64_t(INT32_MAX)) return false;
+    r.duration = int32_t(v);
+    return true;
+  }
+  return false;
+}
+
+// Whether `value` may be stored under `item` in `r`.
+bool valid_value(int item, const void *value, const SsidRecord &r, uint8_t *code) {
+  if (const Coded *c = coded(item); c != nullptr) {
+    const int found = code_of(*c, static_cast<const char *>(value), r);
+    if (found < 0) return false;
+    if (code != nullptr) *code = uint8_t(found);
+    return true;
+  }
+  switch (item) {
+    case WLAN_ITEM_CHANNEL: {
+      // ",<channel>," as the channel lists of the radios are written.
+      const auto *text = static_cast<const char *>(value);
+      const size_t length = strnlen(text, 8);
+      if (length < 3 || length >= 8 || text[0] != ',' || text[length - 1] != ',') return false;
+      const std::string digits(text + 1, length - 2);
+      guint64 channel = 0;
+      if (!g_ascii_string_to_unsigned(digits.c_str(), 10, 0, 177, &channel, nullptr)) return false;
+      return channel == 0 || igd1::devices::channel_fits(radio_band(r), r.width, uint32_t(channel));
+    }
+    case WLAN_ITEM_WIDTH:
+      return igd1::devices::width_on_band(radio_band(r), load<uint32_t>(value));
+    case WLAN_ITEM_PASSWORD: {
+      const auto *key = static_cast<const char *>(value);
+      return std::strlen(key) <= WLAN_PASSWORD_MAX &&
+             igd1::devices::key_refusal(r.beacon, r.wep_level, key).empty();
+    }
+    default: break;
+  }
+  if (const Text *t = text_item(item); t != nullptr) {
+    const auto *text = static_cast<const char *>(value);
+    return t->writable && std::strlen(text) < t->size && (t->valid == nullptr || t->valid(text));
+  }
+  SsidRecord copy = r;
+  return write_item(item, value, copy);
+}
+
+// ---- putting a record into effect ----
+
+igd1::devices::Ssid radio_ssid(const SsidRecord &r) {
+  igd1::devices::Ssid s;
+  s.instance = r.instance;
+  s.band = radio_band(r);
+  s.name = r.ssid;
+  s.password = r.password;
+  s.enabled = r.enable != 0;
+  s.hidden = r.hide != 0;
+  s.guest = r.guest != 0;
+  s.backhaul = r.backhaul != 0;
+  s.max_stations = std::max<uint32_t>(1, std::min<uint32_t>(r.max_sta, 256));
+  s.security = r.beacon;
+  s.wep_level = r.wep_level;
+  s.width = r.width;
+  return s;
+}
+
+// The journal's form of a committed SSID: its settings without the key.
+std::string ssid_notice(const void *data) {
+  const SsidRecord r = load<SsidRecord>(data);
+  g_autofree gchar *text = g_strdup_printf(
+      "ssid %u band %u name \"%s\" enable %u hidden %u security %s channel %u%s width %u guest %u",
+      unsigned(r.instance), radio_band(r), r.ssid, unsigned(r.enable), unsigned(r.hide), r.beacon,
+      r.channel, r.auto_channel ? " (auto)" : "", r.width, unsigned(r.guest));
+  return text;
+}
+const bool kFormatter = [] {
+  igd1::mib::register_notice_formatter(MIB_CFG_WLAN, ssid_notice);
+  return true;
+}();
+
+// The other SSIDs of the radio take its channel settings.
+bool share_channel(const SsidRecord &r) {
+  for (mib_list_node *node = g_ssids.list(); node != nullptr; node = node->next) {
+    SsidRecord other = load<SsidRecord>(node->data);
+    if (other.instance == r.instance || other.band != r.band) continue;
+    if (other.channel == r.channel && other.auto_channel == r.auto_channel && other.width == r.width &&
+        other.channel_in_use == r.channel_in_use)
+      continue;
+    other.channel = r.channel;
+    other.auto_channel = r.auto_channel;
+    other.width = r.width;
+    other.channel_in_use = r.channel_in_use;
+    if (g_ssids.update(&other) != nullptr) return false;
+  }
+  return true;
+}
+
+thread_local std::string g_message;
+
+int refuse_update(const std::string &why, const char **message) {
+  g_message = why;
+  if (message != nullptr) *message = g_message.c_str();
+  return 1;
+}
+
+// ---- WPS records ----
+
+// The WPS row of SSID `instance`, with a running enrolment finished when its
+// time has come.
+bool wps_row(int instance, WpsRecord *record) {
+  if (instance <= 0 || instance > WLAN_MAX_SSIDS) return false;
+  mib_list_node *node = g_wps.find(uint32_t(instance), nullptr);
+  // An SSID another process added gets its WPS row when it is first asked for.
+  if (node == nullptr && g_ssids.find(uint32_t(instance), nullptr) != nullptr) {
+    WpsRecord fresh{};
+    fresh.instance = uint8_t(instance);
+    if (g_wps.rows().insert_at(reinterpret_cast<uint8_t *>(&fresh)))
+      node = g_wps.find(uint32_t(instance), nullptr);
+  }
+  if (node == nullptr) return false;
+  *record = load<WpsRecord>(node->data);
+  if (record->status != WPS_IN_PROGRESS || int64_t(record->done_at) > g_get_monotonic_time() / 1000)
+    return true;
+  WpsRecord done = *record;
+  done.status = WPS_SUCCESS;
+  // The enrollee: a device name record first, then its address; the list
+  // keeps the newest devices that fit.
+  const uint32_t tag = done.mode == 1 ? done.pin % 0x10000 : uint32_t(instance) * 0x101;
+  g_autofree gchar *mac = g_strdup_printf("MAC:3c:22:fb:%02x:%02x:%02x", unsigned(instance),
+                                          unsigned(tag >> 8) & 0xff, unsigned(tag) & 0xff);
+  std::string records = done.devinfo[0] != '\0' ? done.devinfo : "Name:WPS-enrollee";
+  if (records.size() + 1 + std::strlen(mac) >= sizeof done.devinfo) {
+    const size_t first = records.find(';');
+    records = records.substr(0, first);
+  }
+  records += ';';
+  records += mac;
+  put_buffer(done.devinfo, sizeof done.devinfo, records.c_str());
+  if (g_wps.update(&done) == nullptr) *record = done;
+  return true;
+}
+
+// Every SSID has its WPS row, and no WPS row outlives its SSID.
+bool match_wps_rows() {
+  for (mib_list_node *node = g_ssids.list(); node != nullptr; node = node->next) {
+    const uint32_t instance = g_ssids.instance_of(node->data);
+    if (g_wps.find(instance, nullptr) != nullptr) continue;
+    WpsRecord r{};
+    r.instance = uint8_t(instance);
+    if (!g_wps.rows().insert_at(reinterpret_cast<uint8_t *>(&r))) return false;
+  }
+  for (mib_list_node *node = g_wps.list(); node != nullptr;) {
+    mib_list_node *next = node->next;
+    uint32_t position = 0;
+    const uint32_t instance = g_wps.instance_of(node->data);
+    if (g_ssids.find(instance, nullptr) == nullptr && g_wps.find(instance, &position) != nullptr &&
+        !g_wps.remove(position, nullptr))
+      return false;
+    node = next;
+  }
+  return true;
+}
+
+}  // namespace
+
+namespace igd1::mib {
+
+void serve_radios(devices::Radios *radios) { g_radios.store(radios); }
+
+}  // namespace igd1::mib
+
+// ---- SSIDs ----
+
+int wlanconfiguration_interface_init(void) {
+  if (!g_ssids.init() || !g_wps.init()) return 0;
+  if (!igd1::mib::begin_transaction()) return 0;
+  const bool matched = match_wps_rows();
+  if (!matched) igd1::mib::rollback_transaction();
+  if (!igd1::mib::commit_transaction() || !matched) return 0;
+  // The SSIDs there are now reach the module like rows inserted later.
+  igd1::mib::announce_rows(kSsids.def, 0);
+  return 1;
+}
+
+int wlanconfiguration_check_instnum(int instance) {
+  if (instance <= 0 || g_ssids.fails("check_instnum")) return 0;
+  return g_ssids.find(uint32_t(instance), nullptr) != nullptr ? 1 : 0;
+}
+
+int wlanconfiguration_check_backhaul(int instance) {
+  if (instance <= 0 || g_ssids.fails("check_backhaul")) return 0;
+  mib_list_node *node = g_ssids.find(uint32_t(instance), nullptr);
+  return node != nullptr && load<SsidRecord>(node->data).backhaul != 0 ? 1 : 0;
+}
+
+int is_wlan_guest_network(int index) {
+  SsidRecord r;
+  return stored(index, &r) && r.guest != 0 ? 1 : 0;
+}
+
+int wlanconfiguration_get_property(int item, void *output, int index) {
+  SsidRecord r;
+  if (output == nullptr || g_ssids.fails("get_property", item) || !stored(index, &r)) return 0;
+  return read_item(item, output, r) ? 1 : 0;
+}
+
+int wlanconfiguration_set_property(int item, const void *value, int index, int *changed) {
+  if (value == nullptr || index < 0 || g_ssids.fails("set_property", item)) return 0;
+  uint8_t *working = g_working.record(uint32_t(index));
+  if (working == nullptr) return 0;
+  SsidRecord r = load<SsidRecord>(working);
+  const SsidRecord before = r;
+  if (!write_item(item, value, r)) return 0;
+  const bool differs = std::memcmp(&r, &before, sizeof r) != 0;
+  std::memcpy(working, &r, sizeof r);
+  if (changed != nullptr) *changed = differs ? 1 : 0;
+  return 1;
+}
+
+int wlanconfiguration_check_valid_property_value(int item, const void *value, int index,
+                                                 uint8_t *code) {
+  SsidRecord r;
+  if (value == nullptr || g_ssids.fails("check_valid_property_value", item) || !current(index, &r))
+    return 0;
+  return valid_value(item, value, r, code) ? 1 : 0;
+}
+
+int wlanconfiguration_set_property_backup(int index) {
+  return index >= 0 && !g_ssids.fails("set_property_backup") &&
+                 g_working.backup(Snapshot::Single, uint32_t(index))
+             ? 1
+             : 0;
+}
+
+int wlanconfiguration_set_property_failed_update(int index) {
+  return index >= 0 && g_working.restore(Snapshot::Single, uint32_t(index)) ? 1 : 0;
+}
+
+int wlanconfiguration_set_properties_backup(int index) {
+  return index >= 0 && !g_ssids.fails("set_properties_backup") &&
+                 g_working.backup(Snapshot::Multi, uint32_t(index))
+             ? 1
+             : 0;
+}
+
+int wlanconfiguration_set_properties_failed_update(int index) {
+  return index >= 0 && g_working.restore(Snapshot::Multi, uint32_t(index)) ? 1 : 0;
+}
+
+int wlanconfiguration_set_properties_update(int index, const char **message) {
+  if (message != nullptr) *message = nullptr;
+  const uint8_t *working = index >= 0 ? g_working.record(uint32_t(index)) : nullptr;
+  if (working == nullptr) return refuse_update("no write of this SSID is open", message);
+  SsidRecord r = load<SsidRecord>(working);
+  SsidRecord before;
+  if (!stored(index, &before)) return refuse_update("the SSID is gone", message);
+  if (g_ssids.fails("set_properties_update")) {
+    g_working.restore(Snapshot::Single, uint32_t(index));
+    g_working.restore(Snapshot::Multi, uint32_t(index));
+    return refuse_update("the store refused the SSID", message);
+  }
+  // A guest network's duration runs from the commit that set it.
+  if (r.guest != 0 && r.duration != before.duration)
+    r.guest_until = r.duration > 0 ? uint64_t(g_get_real_time() / G_USEC_PER_SEC) + uint64_t(r.duration) * 60 : 0;
+  if (r.auto_channel == 0 && r.channel != 0) r.channel_in_use = r.channel;
+  std::memcpy(g_working.record(uint32_t(index)), &r, sizeof r);
+  if (!igd1::mib::begin_transaction()) return refuse_update("the store is busy", message);
+  std::string why;
+  const char *reason = g_working.commit(uint32_t(index));
+  if (reason != nullptr) why = reason;
+  if (why.empty() && !share_channel(r)) why = "the other SSIDs of the radio refused its channel";
+  igd1::devices::Radios *radios = g_radios.load();
+  const uint32_t channel = r.auto_channel != 0 ? 0 : r.channel;
+  if (why.empty() && radios != nullptr) radios->configure_ssid(radio_ssid(r), channel, &why);
+  if (why.empty() && dbus_mib_update_cfg(MIB_CFG_WLAN, &r, r.instance) == 0)
+    why = "the wireless service refused the SSID";
+  if (!why.empty()) igd1::mib::rollback_transaction();
+  const bool committed = igd1::mib::commit_transaction() && why.empty();
+  if (committed) return 0;
+  // The radio runs what the store holds.
+  std::string ignored;
+  if (radios != nullptr && why.empty())
+    radios->configure_ssid(radio_ssid(before), before.auto_channel != 0 ? 0 : before.channel, &ignored);
+  return refuse_update(why.empty() ? "the store refused the SSID" : why, message);
+}
+
+int wlanconfiguration_insert_entry(int *instance) {
+  if (instance == nullptr) return 0;
+  SsidRecord r{};
+  r.auto_channel = 1;
+  r.power_level = 100;
+  r.max_sta = 32;
+  r.width = igd1::devices::kWidthAuto40;
+  g_strlcpy(r.beacon, "None", sizeof r.beacon);
+  g_strlcpy(r.standard, "b/g/n/ax", sizeof r.standard);
+  g_strlcpy(r.wep_level, "Disabled", sizeof r.wep_level);
+  g_strlcpy(r.auth_mode, "None", sizeof r.auth_mode);
+  g_strlcpy(r.wpa_modes, "AESEncryption", sizeof r.wpa_modes);
+  if (!igd1::mib::begin_transaction()) return 0;
+  bool done = g_ssids.insert(&r);
+  if (done) {
+    g_snprintf(r.ssid, sizeof r.ssid, "igd1-ssid-%u", unsigned(r.instance));
+    g_snprintf(r.ifname, sizeof r.ifname, "ra%u", unsigned(r.instance) + 8);
+    g_snprintf(r.bssid, sizeof r.bssid, "02101801%02X%02X", 0, unsigned(r.instance));
+    done = g_ssids.update(&r) == nullptr && match_wps_rows();
+  }
+  if (!done) igd1::mib::rollback_transaction();
+  if (!igd1::mib::commit_transaction() || !done) return 0;
+  *instance = r.instance;
+  return 1;
+}
+
+int wlanconfiguration_delete_entry(int instance) {
+  uint32_t position = 0;
+  if (instance <= 0 || g_ssids.find(uint32_t(instance), &position) == nullptr) return 0;
+  if (!igd1::mib::begin_transaction()) return 0;
+  bool done = g_ssids.remove(position, nullptr) && match_wps_rows();
+  std::string why;
+  igd1::devices::Radios *radios = g_radios.load();
+  if (done && radios != nullptr) done = radios->remove_ssid(uint32_t(instance), &why);
+  if (!done) igd1::mib::rollback_transaction();
+  return igd1::mib::commit_transaction() && done ? 1 : 0;
+}
+
+int wlanconfiguration_get_total_num(void) {
+  if (g_ssids.fails("get_total_num")) return 0;
+  return int(g_ssids.rows().size());
+}
+
+int wlanconfiguration_instance_at(int position) {
+  if (position < 0) return 0;
+  mib_list_node *node = g_ssids.rows().at(uint32_t(position));
+  return node != nullptr ? int(g_ssids.instance_of(node->data)) : 0;
+}
+
+// ---- WPS ----
+
+int wps_init(void) { return g_wps.init() ? 1 : 0; }
+
+int wps_get_property(int item, void *output, int index) {
+  WpsRecord r;
+  if (output == nullptr || g_wps.fails("get_property", item) || !wps_row(index, &r)) return 0;
+  switch (item) {
+    case WPS_ITEM_ENABLE: store(output, r.enable); return 1;
+    case WPS_ITEM_STATUS: store(output, r.status); return 1;
+    case WPS_ITEM_DEVINFO: put_buffer(output, WLAN_DEVINFO_SIZE, r.devinfo); return 1;
+    default: return 0;
+  }
+}
+
+int wps_set_property(int item, const void *value, int index, int *changed) {
+  WpsRecord r;
+  if (value == nullptr || item != WPS_ITEM_ENABLE || g_wps.fails("set_property", item) ||
+      !wps_row(index, &r))
+    return 0;
+  const uint32_t enable = load<uint32_t>(value);
+  if (enable > 1) return 0;
+  if (changed != nullptr) *changed = enable != r.enable;
+  if (enable == r.enable) return 1;
+  r.enable = enable;
+  if (enable == 0 && r.status == WPS_IN_PROGRESS) r.status = WPS_FAILED;
+  return g_wps.update(&r) == nullptr ? 1 : 0;
+}
+
+int wps_setWPS(int mode, uint32_t value, int index, uint32_t *result, char *errdesc) {
+  auto refuse = [errdesc](const char *why) {
+    if (errdesc != nullptr) g_strlcpy(errdesc, why, 64);
+    return 0;
+  };
+  WpsRecord r;
+  SsidRecord ssid;
+  if (result == nullptr || g_wps.fails("setWPS") || !wps_row(index, &r)) return refuse("no such WPS");
+  uint32_t position = 0;
+  mib_list_node *node = g_ssids.find(uint32_t(index), &position);
+  if (node == nullptr) return refuse("no such SSID");
+  ssid = load<SsidRecord>(node->data);
+  if (mode != 0 && mode != 1) return refuse("mode is 0 (push button) or 1 (PIN)");
+  if (mode == 1 && (value < 1 || value > 99999999)) return refuse("a PIN is 8 digits");
+  if (r.enable == 0) return refuse("WPS is off");
+  if (ssid.enable == 0) return refuse("the SSID is off");
+  if (std::strcmp(ssid.beacon, "None") == 0 || std::strcmp(ssid.beacon, "Basic") == 0)
+    return refuse("WPS needs WPA security");
+  if (r.status == WPS_IN_PROGRESS) return refuse("an enrolment is running");
+  r.status = WPS_IN_PROGRESS;
+  r.mode = uint32_t(mode);
+  r.pin = value;
+  r.done_at = uint64_t(g_get_monotonic_time() / 1000 + kEnrolmentMs);
+  if (g_wps.update(&r) != nullptr) return refuse("the store refused the enrolment");
+  *result = 0;
+  if (errdesc != nullptr) g_strlcpy(errdesc, "success", 64);
+  return 1;
+}
