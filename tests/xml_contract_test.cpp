@@ -373,8 +373,13 @@ TEST_F(PublishedTreeTest, OnlyCollectionsWithRemoveAllObjectsDeclareIt) {
 
 // Each property declared readable answers Get with a value of its declared
 // type; a write-only property is declared so and never read.
+// Values some objects of an interface have and others not (the guest
+// network's): refused elsewhere, answered on at least one object.
 TEST_F(PublishedTreeTest, EveryReadablePropertyAnswersGetWithItsDeclaredType) {
-  std::set<std::string> interfaces;
+  const std::set<std::string> some_objects_only = {
+      "com.wqx.igd1.WLANConfiguration.Duration", "com.wqx.igd1.WLANConfiguration.RemainDuration",
+      "com.wqx.igd1.WLANConfiguration.PortIsolation"};
+  std::set<std::string> interfaces, answered;
   int properties = 0;
   walk("/com/wqx/igd1", [&](const std::string &path, const GDBusInterfaceInfo *interface,
                             const GDBusPropertyInfo *property) {
@@ -382,6 +387,11 @@ TEST_F(PublishedTreeTest, EveryReadablePropertyAnswersGetWithItsDeclaredType) {
     if (property == nullptr || (property->flags & G_DBUS_PROPERTY_INFO_FLAGS_READABLE) == 0) return;
     g_autoptr(GError) get_error = nullptr;
     Variant value = get_property(path.c_str(), interface->name, property->name, &get_error);
+    const std::string name = std::string(interface->name) + "." + property->name;
+    if (some_objects_only.count(name) != 0) {
+      if (value == nullptr) return;
+      answered.insert(name);
+    }
     // The default store holds a value for everything readable.
     ASSERT_NE(value, nullptr) << path << " " << interface->name << "." << property->name << ": "
                               << (get_error != nullptr ? get_error->message : "no value");
@@ -389,6 +399,7 @@ TEST_F(PublishedTreeTest, EveryReadablePropertyAnswersGetWithItsDeclaredType) {
     EXPECT_STREQ(g_variant_get_type_string(value.get()), property->signature)
         << path << " " << interface->name << "." << property->name;
   });
+  EXPECT_EQ(answered, some_objects_only);
   for (const char *expected :
        {"com.wqx.igd1.DHCPServer", "com.wqx.igd1.TelnetAccount", "com.wqx.igd1.SysCmd",
         "com.wqx.igd1.ObjectManager", "com.wqx.igd1.Properties"})
