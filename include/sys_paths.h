@@ -79,6 +79,9 @@ inline constexpr char kUsbFormat[] = "/bin/usbformat";
 inline constexpr char kMkdir[] = "/bin/mkdir";
 // The SDN agent's control program.
 inline constexpr char kSdnAgent[] = "/bin/sdnagent";
+// The radios' control program: scans, kick-outs, channel switches and
+// steering requests go through it before the radios act on them.
+inline constexpr char kRadioCtl[] = "/bin/radioctl";
 // The media server, restarted when storage is mounted or unmounted.
 inline constexpr char kMediaServer[] = "/usr/sbin/media-server";
 }  // namespace program

@@ -432,7 +432,7 @@ uint32_t Radios::scan_delay_ms() {
 }
 
 bool Radios::kick_station(const Mac &mac, uint32_t ssid, std::string *message) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   auto at = std::find_if(stations_.begin(), stations_.end(),
                          [&](const Station &st) { return st.mac == mac && st.ssid == ssid; });
   if (at == stations_.end()) {
@@ -441,13 +441,17 @@ bool Radios::kick_station(const Mac &mac, uint32_t ssid, std::string *message) {
   }
   const Station kept = *at;
   stations_.erase(at);
-  if (write_state(message)) return true;
-  stations_.push_back(kept);
-  return false;
+  if (!write_state(message)) {
+    stations_.push_back(kept);
+    return false;
+  }
+  lock.unlock();
+  tell({{kept, false}});
+  return true;
 }
 
 bool Radios::add_station(const Station &station, std::string *why, bool *joined) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   auto ssid = std::find_if(ssids_.begin(), ssids_.end(), [&](const Ssid &s) { return s.instance == station.ssid; });
   if (ssid == ssids_.end()) {
     *why = "no SSID " + std::to_string(station.ssid);
@@ -480,13 +484,20 @@ bool Radios::add_station(const Station &station, std::string *why, bool *joined)
     stations_.back().number = number;
   }
   if (joined != nullptr) *joined = is_new;
-  if (write_state(why)) return true;
-  stations_ = before;
-  return false;
+  if (!write_state(why)) {
+    stations_ = before;
+    return false;
+  }
+  if (is_new) {
+    const Station added = stations_.back();
+    lock.unlock();
+    tell({{added, true}});
+  }
+  return true;
 }
 
 bool Radios::remove_station(const Mac &mac, std::string *why) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   auto at = std::find_if(stations_.begin(), stations_.end(), [&](const Station &st) { return st.mac == mac; });
   if (at == stations_.end()) {
     *why = "no station " + mac_text(mac);
@@ -494,9 +505,13 @@ bool Radios::remove_station(const Mac &mac, std::string *why) {
   }
   const Station kept = *at;
   stations_.erase(at);
-  if (write_state(why)) return true;
-  stations_.push_back(kept);
-  return false;
+  if (!write_state(why)) {
+    stations_.push_back(kept);
+    return false;
+  }
+  lock.unlock();
+  tell({{kept, false}});
+  return true;
 }
 
 bool Radios::set_station_rssi(const Mac &mac, int32_t rssi, std::string *why) {
@@ -646,6 +661,83 @@ bool Radios::remove_ssid(uint32_t instance, std::string *why) {
   ssids_ = ssids_before;
   stations_ = stations_before;
   return false;
+}
+
+// ---- stations: who is told, steering and measurements ----
+
+void Radios::set_station_listener(StationListener listener) {
+  std::lock_guard lock(mutex_);
+  station_listener_ = std::move(listener);
+}
+
+void Radios::tell(const std::vector<std::pair<Station, bool>> &changes) {
+  StationListener listener;
+  {
+    std::lock_guard lock(mutex_);
+    listener = station_listener_;
+  }
+  if (!listener) return;
+  for (const auto &[station, joined] : changes) listener(station, joined);
+}
+
+bool Radios::transition_station(const Mac &mac, uint32_t band, std::string *why) {
+  std::lock_guard lock(mutex_);
+  auto at = std::find_if(stations_.begin(), stations_.end(), [&](const Station &st) { return st.mac == mac; });
+  if (at == stations_.end()) {
+    *why = "no station " + mac_text(mac);
+    return false;
+  }
+  auto target = std::find_if(ssids_.begin(), ssids_.end(),
+                             [&](const Ssid &s) { return s.band == band && s.enabled && !s.backhaul; });
+  if (target == ssids_.end()) {
+    *why = "band " + std::to_string(band) + " has no SSID to move to";
+    return false;
+  }
+  return change_written(at->ssid, target->instance, [&] { return write_state(why); });
+}
+
+std::vector<SignalRecord> Radios::station_levels(uint32_t band, const std::vector<Mac> &macs) {
+  std::lock_guard lock(mutex_);
+  std::vector<SignalRecord> records;
+  for (const Mac &mac : macs) {
+    SignalRecord record{mac, 0, 2};
+    for (const Station &st : stations_) {
+      if (st.mac != mac) continue;
+      const bool on_band = std::any_of(ssids_.begin(), ssids_.end(),
+                                       [&](const Ssid &s) { return s.instance == st.ssid && s.band == band; });
+      if (on_band) record = {mac, st.rssi, 1};
+    }
+    records.push_back(record);
+  }
+  return records;
+}
+
+bool Radios::access_point_levels(uint32_t band, const Mac &station, const std::vector<Mac> &aps,
+                                 std::vector<SignalRecord> *records) {
+  std::lock_guard lock(mutex_);
+  auto st = std::find_if(stations_.begin(), stations_.end(), [&](const Station &s) { return s.mac == station; });
+  if (st == stations_.end()) return false;
+  const bool on_band = std::any_of(ssids_.begin(), ssids_.end(),
+                                   [&](const Ssid &s) { return s.instance == st->ssid && s.band == band; });
+  if (!on_band) return false;
+  records->clear();
+  for (const Mac &ap : aps) {
+    SignalRecord record{ap, 0, 2};
+    for (const RadioBand &b : bands_) {
+      if (b.bssid == ap) record = {ap, st->rssi, 1};
+      // A survey entry is "name,MAC,channel,level".
+      for (const std::string &entry : b.neighbours) {
+        g_auto(GStrv) fields = g_strsplit(entry.c_str(), ",", 4);
+        Mac heard{};
+        gint64 level = 0;
+        if (g_strv_length(fields) == 4 && parse_mac(fields[1], &heard) && heard == ap &&
+            g_ascii_string_to_signed(fields[3], 10, -127, 0, &level, nullptr))
+          record = {ap, int32_t(level), 1};
+      }
+    }
+    records->push_back(record);
+  }
+  return true;
 }
 
 }  // namespace igd1::devices

@@ -10,6 +10,7 @@
 // Callable from any thread; every accessor returns a copy.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <optional>
 
@@ -71,6 +72,15 @@ struct Station {
   uint32_t number = 0;           // 1-based, kept while associated (the bus numbers stations so)
 };
 
+// One signal level a radio measured: of a station, or of an access point as
+// a station heard it.  `valid` is 1 for a measurement, 2 when the other side
+// was not heard (the level is then 0).
+struct SignalRecord {
+  Mac mac{};
+  int32_t rssi = 0;
+  uint32_t valid = 0;
+};
+
 // Limits of the texts the radios keep: those of the records the store hands
 // to the wireless objects.
 inline constexpr size_t kSsidNameMax = 32;
@@ -109,6 +119,24 @@ class Radios {
   // Disconnects a station from an SSID.
   bool kick_station(const Mac &mac, uint32_t ssid, std::string *message);
 
+  // ---- stations: who is told, steering and measurements ----
+  // Told of every station that joins (true) or leaves (false), after the
+  // change was made and outside the radios' lock, on the thread that made
+  // it.  A station that moves to another SSID neither joins nor leaves.
+  using StationListener = std::function<void(const Station &station, bool joined)>;
+  void set_station_listener(StationListener listener);
+  // Moves an associated station to the first enabled SSID of band `band`
+  // (a BSS transition it accepted); false with why when it cannot go there.
+  bool transition_station(const Mac &mac, uint32_t band, std::string *why);
+  // The levels band `band` measures of these stations: a station associated
+  // with the band is heard at its level, any other is not.
+  std::vector<SignalRecord> station_levels(uint32_t band, const std::vector<Mac> &macs);
+  // The levels a station hears these access points at: the band's own at the
+  // station's level, a neighbour at the level of its survey entry, any other
+  // not at all.  False when the station is not associated with the band.
+  bool access_point_levels(uint32_t band, const Mac &station, const std::vector<Mac> &aps,
+                           std::vector<SignalRecord> *records);
+
   // Changes from outside.  Each returns false with a reason and changes
   // nothing when its arguments do not fit the radios.
   // A station joins or moves to another SSID; a new one gets the lowest free
@@ -143,7 +171,11 @@ class Radios {
   // Writes the whole state; a failure is returned to the caller of the change.
   bool write_state(std::string *why);
 
+  // Tells the listener (outside the lock) of joined or left stations.
+  void tell(const std::vector<std::pair<Station, bool>> &changes);
+
   std::mutex mutex_;
+  StationListener station_listener_;
   StateFile file_;
   Clock clock_;
   uint32_t scan_delay_ms_ = 3000;

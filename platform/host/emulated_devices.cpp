@@ -14,6 +14,7 @@
 
 #include "host.h"
 #include "mib_devices.h"
+#include "mib_lanhost_feed.h"
 #include "mib_store.h"
 #include "mib_vsie.h"
 #include "radios.h"
@@ -71,19 +72,22 @@ int station_join(const dbus_proxy_event_value *v, char *reason, size_t size) {
   station.ssid = uint32_t(v[1].number);
   station.rssi = int32_t(v[2].number);
   std::string why;
-  bool joined = false;
-  if (!g_devices->radios.add_station(station, &why, &joined)) return refuse(reason, size, why);
-  if (joined) announce_device(kStationModule, g_devices->radios.station(station.mac)->number, false, true);
+  if (!g_devices->radios.add_station(station, &why)) return refuse(reason, size, why);
   return 1;
 }
 
 int station_leave(const dbus_proxy_event_value *v, char *reason, size_t size) {
-  const Mac mac = mac_of(v[0]);
-  std::optional<devices::Station> station = g_devices->radios.station(mac);
   std::string why;
-  if (!g_devices->radios.remove_station(mac, &why)) return refuse(reason, size, why);
-  announce_device(kStationModule, station->number, false, false);
+  if (!g_devices->radios.remove_station(mac_of(v[0]), &why)) return refuse(reason, size, why);
   return 1;
+}
+
+// However a station comes or goes (an event, a kick, a de-association by a
+// bus call), its object follows; one that left is inactive among the LAN
+// hosts from then on.
+void station_changed(const devices::Station &station, bool joined) {
+  announce_device(kStationModule, station.number, false, joined);
+  if (!joined) mib::lanhost_set_inactive(station.mac.data());
 }
 
 int station_signal(const dbus_proxy_event_value *v, char *reason, size_t size) {
@@ -354,6 +358,7 @@ void start_emulated_devices() {
   if (!g_devices->voice.open(&why)) host_log(LOG_LEVEL_WARN, "voice line: %s", why.c_str());
   mib::serve_voice(&g_devices->voice);
   mib::serve_usb(&g_devices->usb);
+  g_devices->radios.set_station_listener(station_changed);
   mib::serve_radios(&g_devices->radios);
   declare("radio", kRadioEvents);
   mib::register_notice_applier(MIB_CFG_VSIE, apply_elements);

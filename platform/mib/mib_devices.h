@@ -22,5 +22,7 @@ bool usb_device_left(int32_t index);
 // The radios a committed SSID is put into effect on, or nullptr: the SSIDs
 // are then only stored.  Main loop only, as serve_voice.
 void serve_radios(devices::Radios *radios);
+// The radios served now, or nullptr.
+devices::Radios *served_radios();
 
 }  // namespace igd1::mib

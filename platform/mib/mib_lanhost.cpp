@@ -430,6 +430,20 @@ void lanhost_forget_sightings() {
 
 void set_lanhost_refresher(void (*refresher)()) { g_refresher.store(refresher); }
 
+bool lanhost_set_inactive(const uint8_t mac[6]) {
+  std::lock_guard lock(g_seen_mutex);
+  for (mib_list_node *node = rows().head(); node != nullptr; node = node->next) {
+    const auto *row = static_cast<const uint8_t *>(node->data);
+    if (std::memcmp(row + LAN_HOST_MAC, mac, 6) != 0) continue;
+    if (row[LAN_HOST_ACTIVE] == 0) return true;
+    std::vector<uint8_t> copy(row, row + LAN_HOST_ROW_SIZE);
+    copy[LAN_HOST_ACTIVE] = 0;
+    put_text(copy.data(), LAN_HOST_LATEST_INACTIVE, LAN_HOST_LATEST_INACTIVE_SIZE, time_text(time(nullptr)));
+    return rows().store(copy.data());
+  }
+  return false;
+}
+
 bool lanhost_set_speedup(const uint8_t mac[6], uint8_t flag) {
   for (mib_list_node *node = rows().head(); node != nullptr; node = node->next) {
     auto *row = static_cast<uint8_t *>(node->data);

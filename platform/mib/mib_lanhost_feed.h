@@ -36,4 +36,9 @@ void set_lanhost_refresher(void (*refresher)());
 // Stores the speed-up flag of the device with `mac`; false when none has it.
 bool lanhost_set_speedup(const uint8_t mac[6], uint8_t flag);
 
+// The device with `mac` left (a station de-associated): its row becomes
+// inactive now rather than at the next look of a discovery.  False when no
+// row has the MAC or the row cannot be stored.
+bool lanhost_set_inactive(const uint8_t mac[6]);
+
 }  // namespace igd1::mib

@@ -687,6 +687,8 @@ namespace igd1::mib {
 
 void serve_radios(devices::Radios *radios) { g_radios.store(radios); }
 
+devices::Radios *served_radios() { return g_radios.load(); }
+
 }  // namespace igd1::mib
 
 // ---- SSIDs ----
