@@ -170,5 +170,191 @@ TEST_F(SteeringTest, BurstOfStationsLeavesNothingBehind) {
   EXPECT_EQ(weak, 1000u);
 }
 
+constexpr ObjectUnderTest kRoaming2G{"/com/wqx/igd1/Config/WLAN/2G/Roaming", "com.wqx.igd1.Roaming"};
+constexpr ObjectUnderTest kRoaming5G{"/com/wqx/igd1/Config/WLAN/5G/Roaming", "com.wqx.igd1.Roaming"};
+constexpr ObjectUnderTest kSteering{"/com/wqx/igd1/Config/WLAN/BandSteering", "com.wqx.igd1.WiFiBandSteering"};
+
+GVariant *entries(std::initializer_list<std::pair<const char *, uint32_t>> list) {
+  GVariantBuilder builder;
+  g_variant_builder_init(&builder, G_VARIANT_TYPE("a{su}"));
+  for (const auto &[mac, channel] : list) g_variant_builder_add(&builder, "{su}", mac, channel);
+  return g_variant_builder_end(&builder);
+}
+
+// Each band's thresholds take values of their own type only, are checked by
+// the store, and a request is applied once, when it is done; a refused
+// entry of a multi-write keeps those before it unapplied.
+TEST_F(SteeringTest, RoamingWritesAreTypedCheckedAndAppliedOncePerRequest) {
+  EXPECT_EQ(read(kRoaming2G, "BSSID"), "'021018000001'");
+  EXPECT_EQ(read(kRoaming5G, "BSSID"), "'021018000002'");
+  EXPECT_EQ(read(kRoaming5G, "Threshold1_RSSI"), "-72");
+  int64_t seq = journal_end();
+  EXPECT_EQ(set_multi(kRoaming2G, g_variant_new_parsed("{'Threshold1_RSSI': <uint32 60>}")),
+            InvalidArgs("Invalid parameter value"));
+  EXPECT_EQ(write(kRoaming2G, "Threshold1_RSSI", "-60"), Failure());
+  EXPECT_EQ(setting("roaming.2G.Threshold1RSSI"), "-60");
+  EXPECT_EQ(setting("roaming.5G.Threshold1RSSI"), "-72");
+  EXPECT_EQ(write(kRoaming2G, "Threshold2_RSSI", "-200"), InvalidArgs("set Threshold2_RSSI failed -200"));
+  EXPECT_EQ(write(kRoaming2G, "Start_time", "uint32 90000"), InvalidArgs("set Start_time failed 90000"));
+  EXPECT_EQ(applies_since(seq, MIB_CFG_WIFI_INFO), 1);
+
+  seq = journal_end();
+  EXPECT_EQ(set_multi(kRoaming5G, g_variant_new_parsed("{'Enable': <true>, 'Start_time': <uint32 3600>}")),
+            Failure());
+  EXPECT_EQ(applies_since(seq, MIB_CFG_WIFI_INFO), 1);
+  EXPECT_EQ(read(kRoaming5G, "Enable"), "true");
+  seq = journal_end();
+  EXPECT_EQ(set_multi(kRoaming5G, g_variant_new_parsed("{'Start_time': <uint32 60>, 'Threshold1_RSSI': <5>}")),
+            InvalidArgs("set Threshold1_RSSI failed 5"));
+  EXPECT_EQ(set_multi(kRoaming5G, g_variant_new_parsed("{'BSSID': <'x'>}")), InvalidArgs("invalid property BSSID"));
+  EXPECT_EQ(applies_since(seq, MIB_CFG_WIFI_INFO), 0);
+  EXPECT_EQ(read(kRoaming5G, "Start_time"), "uint32 60");
+
+  mib::fail_accessor("Roaming_set_property", 1);
+  EXPECT_EQ(write(kRoaming2G, "Enable", "true"), InvalidArgs("set Enable failed 1"));
+  mib::fail_accessor("Roaming_get_property", 3);
+  EXPECT_EQ(read(kRoaming2G, "Threshold1_RSSI"),
+            "<org.freedesktop.DBus.Error.InvalidArgs: get Threshold1_RSSI failed!>");
+}
+
+// A station's view of the listed access points arrives as a signal once the
+// radio answered: the band's own and a neighbour heard, an unknown one left
+// out; the count must match the list.
+TEST_F(SteeringTest, AccessPointQueryReportsWhatTheStationHears) {
+  SignalWatcher results(client(), "com.wqx.igd1.Roaming", "APRSSIQueryResult");
+  EXPECT_EQ(invoke(kRoaming5G, "StartAPRSSIQuery",
+                   g_variant_new("(su@a{su})", "3C22FB100003", 3u,
+                                 entries({{"021018000002", 36}, {"02:20:30:40:50:03", 149}}))),
+            "(uint32 1, 'Invalid parameters!')");
+  EXPECT_EQ(invoke(kRoaming2G, "StartAPRSSIQuery",
+                   g_variant_new("(su@a{su})", "3C22FB100003", 1u, entries({{"021018000001", 6}}))),
+            "(uint32 1, 'the station is not associated with this band')");
+  EXPECT_EQ(invoke(kRoaming5G, "StartAPRSSIQuery",
+                   g_variant_new("(su@a{su})", "3C22FB100003", 1u, entries({{"021018000002", 6}}))),
+            "(uint32 1, 'invalid channel 6')");
+  EXPECT_EQ(results.next(200ms), "<null>");
+
+  standin("radioctl", "sleep_ms", "300");
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_EQ(invoke(kRoaming5G, "StartAPRSSIQuery",
+                   g_variant_new("(su@a{su})", "3C22FB100003", 3u,
+                                 entries({{"021018000002", 36}, {"02:20:30:40:50:03", 149},
+                                          {"029999999999", 44}}))),
+            "(uint32 0, 'query started')");
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 250ms);
+  // The loop serves other objects while the radio works.
+  EXPECT_EQ(read(kRoaming2G, "BSSID"), "'021018000001'");
+  SignalWatcher::Signal result = results.wait();
+  EXPECT_EQ(result.path, kRoaming5G.path);
+  EXPECT_EQ(printed(result.body.get()),
+            "(uint32 0, '021018000002', {'021018000002': -55, '022030405003': -77}, '')");
+  EXPECT_NE(standin_log().find("radioctl ap-rssi-query 3C22FB100003"), std::string::npos);
+}
+
+// This band's view of the listed stations: a station of the other band is
+// not heard and left out; one query at a time.
+TEST_F(SteeringTest, StationQueryReportsTheStationsOfTheBand) {
+  SignalWatcher results(client(), "com.wqx.igd1.Roaming", "STARSSIQueryResult");
+  EXPECT_EQ(invoke(kRoaming2G, "GetSTARSSIQuery", g_variant_new("(@a{su})", entries({{"zz", 6}}))),
+            "(uint32 1, 'Invalid parameters!')");
+  standin("radioctl", "sleep_ms", "300");
+  EXPECT_EQ(invoke(kRoaming2G, "GetSTARSSIQuery",
+                   g_variant_new("(@a{su})", entries({{"3C22FB100001", 6}, {"3C22FB100003", 6}}))),
+            "(uint32 0, 'query started')");
+  EXPECT_EQ(invoke(kRoaming2G, "GetSTARSSIQuery", g_variant_new("(@a{su})", entries({{"3C22FB100001", 6}}))),
+            "(uint32 1, 'a station query is running')");
+  SignalWatcher::Signal result = results.wait();
+  EXPECT_EQ(result.path, kRoaming2G.path);
+  EXPECT_EQ(printed(result.body.get()), "(uint32 0, {'3C22FB100001': -48}, '')");
+}
+
+// A station that takes transition requests moves to the band of the target
+// access point once the radio answered; one that does not is refused.
+TEST_F(SteeringTest, CompletedTransitionMovesTheStation) {
+  SignalWatcher results(client(), "com.wqx.igd1.Roaming", "STABSSTransitionResult");
+  EXPECT_EQ(invoke(kRoaming2G, "StartSTABSSTransitionRequest",
+                   g_variant_new("(sus)", "3C22FB100001", 36u, "021018000002")),
+            "(uint32 1, 'the station does not take transition requests')");
+  EXPECT_EQ(invoke(kRoaming2G, "StartSTABSSTransitionRequest",
+                   g_variant_new("(sus)", "3c:22:fb:10:00:02", 44u, "021018000002")),
+            "(uint32 1, 'no access point of this gateway on that channel')");
+  EXPECT_EQ(station(2, "Channel"), "uint32 6");
+  EXPECT_EQ(invoke(kRoaming2G, "StartSTABSSTransitionRequest",
+                   g_variant_new("(sus)", "3c:22:fb:10:00:02", 36u, "021018000002")),
+            "(uint32 0, 'request sent')");
+  EXPECT_EQ(results.next(), "(uint32 0, '3C22FB100002', uint32 0, '')");
+  EXPECT_EQ(station(2, "Channel"), "uint32 36");
+  EXPECT_EQ(station(2, "BSSID"), "'021018000002'");
+}
+
+// Results other processes report reach the signals only for a band with a
+// roaming object and a station associated with it; a result of 0 carries
+// no error text, and a level not measured is left out.
+TEST_F(SteeringTest, ReportedResultsNeedTheirBandAndStation) {
+  SignalWatcher levels(client(), "com.wqx.igd1.Roaming", "STARSSIQueryResult");
+  SignalWatcher answers(client(), "com.wqx.igd1.Roaming", "STABSSTransitionResult");
+  EXPECT_EQ(refused_event("Roaming sta-rssi-result 3 3c:22:fb:10:00:03 -50 1"), "no roaming object for band 3");
+  EXPECT_EQ(refused_event("Roaming sta-rssi-result 1 3c:22:fb:10:00:03 -50 1"),
+            "no station 3C22FB100003 on band 1");
+  EXPECT_EQ(refused_event("Roaming bss-transition-result 2 02:00:00:00:00:77 0 gone"),
+            "no station 020000000077 on band 2");
+  EXPECT_EQ(levels.next(200ms), "<null>");
+  EXPECT_EQ(answers.next(1ms), "<null>");
+  event("Roaming sta-rssi-result 2 3c:22:fb:10:00:03 -50 2");
+  EXPECT_EQ(levels.next(), "(uint32 0, @a{si} {}, '')");
+  event("Roaming sta-rssi-result 2 3c:22:fb:10:00:03 -50 1");
+  EXPECT_EQ(levels.next(), "(uint32 0, {'3C22FB100003': -50}, '')");
+  event("Roaming bss-transition-result 2 3c:22:fb:10:00:03 0 ignored");
+  EXPECT_EQ(answers.next(), "(uint32 0, '3C22FB100003', uint32 0, '')");
+  event("Roaming bss-transition-result 2 3c:22:fb:10:00:03 7 declined");
+  EXPECT_EQ(answers.next(), "(uint32 1, '3C22FB100003', uint32 7, 'declined')");
+}
+
+class NoFiveGhzTest : public SteeringTest {
+ protected:
+  void configure(host::Options &) override { mib::fail_accessor("Roaming_band_check", 2); }
+};
+
+// A band the radios do not report at the start has no roaming object, and
+// results for it are refused.
+TEST_F(NoFiveGhzTest, OnlyTheBandsThatPassTheirCheckHaveRoaming) {
+  EXPECT_EQ(read(kRoaming2G, "BSSID"), "'021018000001'");
+  EXPECT_NE(read(kRoaming5G, "BSSID").find("Object does not exist"), std::string::npos);
+  EXPECT_EQ(refused_event("Roaming sta-rssi-result 2 3c:22:fb:10:00:03 -50 1"), "no roaming object for band 2");
+}
+
+// Band steering: checked, then stored, applied once per request, never
+// announced; a read of Enable that fails is an error, of the others 0.
+TEST_F(SteeringTest, BandSteeringChecksStoresAndAppliesOnce) {
+  SignalWatcher changes(client(), "org.freedesktop.DBus.Properties", "PropertiesChanged", kSteering.path);
+  EXPECT_EQ(read(kSteering, "Enable"), "false");
+  EXPECT_EQ(read(kSteering, "Capability"), "true");
+  EXPECT_EQ(read(kSteering, "RSSIThreshold"), "-70");
+  EXPECT_EQ(read(kSteering, "ChannelUtilization5G"), "uint32 11");
+  int64_t seq = journal_end();
+  EXPECT_EQ(write(kSteering, "RSSIThreshold", "-65"), Failure());
+  EXPECT_EQ(setting("bandsteering.RSSIThreshold"), "-65");
+  EXPECT_EQ(write(kSteering, "RSSIThreshold", "5"), InvalidArgs("set RSSIThreshold failed!"));
+  EXPECT_EQ(write(kSteering, "SteeringDetectInterval", "uint32 0"), InvalidArgs("set SteeringDetectInterval failed!"));
+  EXPECT_EQ(applies_since(seq, MIB_CFG_WIFI_INFO), 1);
+  seq = journal_end();
+  EXPECT_EQ(set_multi(kSteering, g_variant_new_parsed("{'Enable': <true>, 'STALoadThreshold2G': <uint32 300>}")),
+            InvalidArgs("set STALoadThreshold2G failed!"));
+  EXPECT_EQ(set_multi(kSteering, g_variant_new_parsed("{'Capability': <false>}")),
+            InvalidArgs("invalid property Capability"));
+  EXPECT_EQ(applies_since(seq, MIB_CFG_WIFI_INFO), 0);
+  EXPECT_EQ(read(kSteering, "Enable"), "true");
+  EXPECT_EQ(set_multi(kSteering, g_variant_new_parsed("{'Enable': <false>, 'STALoadThreshold2G': <uint32 20>}")),
+            Failure());
+  EXPECT_EQ(applies_since(seq, MIB_CFG_WIFI_INFO), 1);
+  EXPECT_EQ(changes.next(200ms), "<null>");
+
+  mib::fail_accessor("WiFiBandSteering_set_property", 2);
+  EXPECT_EQ(write(kSteering, "RSSIThreshold", "-60"), InvalidArgs("set RSSIThreshold failed!"));
+  mib::fail_accessor("WiFiBandSteering_get_property");
+  EXPECT_EQ(read(kSteering, "Enable"), "<org.freedesktop.DBus.Error.InvalidArgs: get Enable failed!>");
+  EXPECT_EQ(read(kSteering, "RSSIThreshold"), "0");
+}
+
 }  // namespace
 }  // namespace igd1::test

@@ -740,4 +740,45 @@ bool Radios::access_point_levels(uint32_t band, const Mac &station, const std::v
   return true;
 }
 
+bool Radios::clear_scan(uint32_t band, std::string *why) {
+  std::lock_guard lock(mutex_);
+  complete_due_scans();
+  RadioBand *b = find_band(band);
+  if (b == nullptr || b->scan_state == ScanState::Running) {
+    *why = b == nullptr ? "no such band" : "a scan is running";
+    return false;
+  }
+  b->scan_state = ScanState::Idle;
+  return true;
+}
+
+bool Radios::switch_channel(uint32_t band, std::string *why) {
+  std::lock_guard lock(mutex_);
+  complete_due_scans();
+  RadioBand *b = find_band(band);
+  if (b == nullptr) {
+    *why = "no such band";
+    return false;
+  }
+  if (!b->auto_channel) {
+    *why = "the channel is set by hand";
+    return false;
+  }
+  uint32_t best = 0, best_score = 0;
+  for (const std::string &entry : b->scan_result) {
+    guint64 channel = 0, score = 0;
+    g_auto(GStrv) parts = g_strsplit(entry.c_str(), ":", 2);
+    if (g_strv_length(parts) == 2 && g_ascii_string_to_unsigned(parts[0], 10, 1, 177, &channel, nullptr) &&
+        g_ascii_string_to_unsigned(parts[1], 10, 0, 100, &score, nullptr) && (best == 0 || score > best_score)) {
+      best = uint32_t(channel);
+      best_score = uint32_t(score);
+    }
+  }
+  if (best == 0) {
+    *why = "no channel scan result";
+    return false;
+  }
+  return change_written(b->channel_in_use, best, [&] { return write_state(why); });
+}
+
 }  // namespace igd1::devices

@@ -136,6 +136,12 @@ class Radios {
   // not at all.  False when the station is not associated with the band.
   bool access_point_levels(uint32_t band, const Mac &station, const std::vector<Mac> &aps,
                            std::vector<SignalRecord> *records);
+  // Forgets a finished scan of `band` (its result and time stay): its state
+  // reads idle again.  False while a scan runs.
+  bool clear_scan(uint32_t band, std::string *why);
+  // Moves band `band` to the best-scoring channel of its last scan; false
+  // with why when it has no result or does not choose its channel itself.
+  bool switch_channel(uint32_t band, std::string *why);
 
   // Changes from outside.  Each returns false with a reason and changes
   // nothing when its arguments do not fit the radios.

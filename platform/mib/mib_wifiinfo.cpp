@@ -7,10 +7,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "mib_api.h"
 #include "mib_devices.h"
 #include "mib_store.h"
 #include "mib_wifi.h"
@@ -159,4 +161,605 @@ int STAInfo_SetSTADeassociationRequest(const char *text, sta_info_record *record
   }
   put_message(message, "success");
   return 0;
+}
+
+// ---- band steering ----
+
+namespace {
+
+using igd1::mib::Item;
+using K = igd1::mib::ValueKind;
+
+constexpr Item kSteering[] = {
+    {"bandsteering.Enable", K::U8, 1},
+    {nullptr, K::U32, 4},  // both bands present
+    {"bandsteering.RSSIThreshold", K::I32, 4},
+    {"bandsteering.RSSIThreshold5G", K::I32, 4},
+    {nullptr, K::U32, 4},  // the 5 GHz radio's air time in use
+    {"bandsteering.ChannelUtilizationThreshold5G", K::U32, 4},
+    {"bandsteering.STALoadThreshold2G", K::U32, 4},
+    {"bandsteering.SteeringDetectInterval", K::U32, 4},
+};
+
+template <typename T>
+T value_of(const void *value) {
+  T out;
+  std::memcpy(&out, value, sizeof out);
+  return out;
+}
+
+bool valid_rssi(int32_t rssi) { return rssi >= -127 && rssi <= 0; }
+
+bool steering_item(int item) { return item >= 0 && item < int(std::size(kSteering)); }
+
+}  // namespace
+
+int WiFiBandSteering_get_property(int item, void *output) {
+  if (output == nullptr || !steering_item(item) ||
+      igd1::mib::should_fail("WiFiBandSteering_get_property", item))
+    return 0;
+  if (kSteering[item].name != nullptr) return igd1::mib::read_item(kSteering[item], output) ? 1 : 0;
+  Radios *radios = igd1::mib::served_radios();
+  if (radios == nullptr) return 0;
+  const auto high = radios->band(2);
+  const uint32_t value = item == 1 ? uint32_t(radios->band(1) && high) : high ? high->utilization : 0;
+  std::memcpy(output, &value, sizeof value);
+  return 1;
+}
+
+int WiFiBandSteering_check_property_value(int item, const void *value) {
+  if (value == nullptr || !steering_item(item) || kSteering[item].name == nullptr) return 0;
+  switch (item) {
+    case 0: return value_of<uint8_t>(value) <= 1 ? 1 : 0;
+    case 2:
+    case 3: return valid_rssi(value_of<int32_t>(value)) ? 1 : 0;
+    case 5: return value_of<uint32_t>(value) <= 100 ? 1 : 0;
+    case 6: return value_of<uint32_t>(value) <= 256 ? 1 : 0;
+    case 7: return value_of<uint32_t>(value) >= 1 && value_of<uint32_t>(value) <= 3600 ? 1 : 0;
+    default: return 0;
+  }
+}
+
+int WiFiBandSteering_set_property(int item, const void *value) {
+  if (WiFiBandSteering_check_property_value(item, value) == 0 ||
+      igd1::mib::should_fail("WiFiBandSteering_set_property", item))
+    return 0;
+  return igd1::mib::write_item(kSteering[item], value) ? 1 : 0;
+}
+
+int WiFiBandSteering_set_property_update(void) {
+  igd1::mib::journal_append(MIB_CFG_WIFI_INFO, MIB_ACTION_APPLY, "band steering");
+  return 1;
+}
+
+// ---- roaming ----
+
+namespace {
+
+constexpr const char *kBandNames[] = {"2G", "5G"};
+constexpr Item kRoaming[2][4] = {
+    {{"roaming.2G.Enable", K::Bool, 4},
+     {"roaming.2G.StartTime", K::U32, 4},
+     {"roaming.2G.Threshold1RSSI", K::I32, 4},
+     {"roaming.2G.Threshold2RSSI", K::I32, 4}},
+    {{"roaming.5G.Enable", K::Bool, 4},
+     {"roaming.5G.StartTime", K::U32, 4},
+     {"roaming.5G.Threshold1RSSI", K::I32, 4},
+     {"roaming.5G.Threshold2RSSI", K::I32, 4}},
+};
+constexpr uint32_t kDaySeconds = 86400;
+
+bool valid_band(uint32_t band) { return band == 1 || band == 2; }
+
+// The query each band runs: the station or stations asked about, the
+// access points a station is to measure.
+struct Query {
+  bool started = false;
+  Mac station{};
+  std::vector<Mac> macs;      // access points (AP query) or stations (station query)
+  uint32_t expected = 0;      // the access point count the caller gave
+};
+struct Transition {
+  bool asked = false;
+  Mac station{};
+  uint32_t target_band = 0;
+};
+std::mutex g_queries_mutex;
+Query g_ap_query[2], g_sta_query[2];
+Transition g_transition[2];
+
+bool mac_from_text(const char *text, Mac *mac) {
+  if (text == nullptr) return false;
+  if (std::strlen(text) == 12) {
+    std::string spaced;
+    for (size_t i = 0; i < 12; i += 2) spaced += std::string(i ? ":" : "") + std::string(text + i, 2);
+    return igd1::devices::parse_mac(spaced, mac);
+  }
+  return igd1::devices::parse_mac(text, mac);
+}
+
+// The records of `levels` in the caller's form, at most ROAMING_MAX_RECORDS.
+void put_records(const std::vector<igd1::devices::SignalRecord> &levels, roaming_rssi_record *records,
+                 uint32_t *count) {
+  *count = 0;
+  for (const igd1::devices::SignalRecord &level : levels) {
+    if (*count == ROAMING_MAX_RECORDS) break;
+    roaming_rssi_record &r = records[(*count)++];
+    r = {};
+    std::copy(level.mac.begin(), level.mac.end(), r.mac);
+    r.rssi = level.rssi;
+    r.valid = level.valid;
+  }
+}
+
+}  // namespace
+
+int Roaming_band_check(const char *band) {
+  for (uint32_t id = 1; id <= 2; ++id) {
+    if (band == nullptr || std::strcmp(band, kBandNames[id - 1]) != 0) continue;
+    Radios *radios = radios_for("Roaming_band_check", int(id));
+    return radios != nullptr && radios->band(id) ? 1 : 0;
+  }
+  return 0;
+}
+
+int Roaming_get_property(int item, void *output, uint32_t band) {
+  if (output == nullptr || !valid_band(band) || item < 0 || item > 4 ||
+      igd1::mib::should_fail("Roaming_get_property", item))
+    return 0;
+  if (item > 0) return igd1::mib::read_item(kRoaming[band - 1][item - 1], output) ? 1 : 0;
+  Radios *radios = igd1::mib::served_radios();
+  const auto b = radios != nullptr ? radios->band(band) : std::nullopt;
+  if (!b) return 0;
+  put_digits(static_cast<char *>(output), b->bssid.data());
+  return 1;
+}
+
+int Roaming_set_property(int item, const void *value, uint32_t band) {
+  if (value == nullptr || !valid_band(band) || item < 1 || item > 4 ||
+      igd1::mib::should_fail("Roaming_set_property", item))
+    return 0;
+  const bool fits = item == 1   ? value_of<uint32_t>(value) <= 1
+                    : item == 2 ? value_of<uint32_t>(value) <= kDaySeconds
+                                : valid_rssi(value_of<int32_t>(value));
+  return fits && igd1::mib::write_item(kRoaming[band - 1][item - 1], value) ? 1 : 0;
+}
+
+int Roaming_set_property_update(uint32_t band) {
+  if (!valid_band(band)) return 0;
+  igd1::mib::journal_append(MIB_CFG_WIFI_INFO, MIB_ACTION_APPLY, std::string("roaming ") + kBandNames[band - 1]);
+  return 1;
+}
+
+void Roaming_StartAPRSSIQuery_reset(uint32_t band) {
+  if (!valid_band(band)) return;
+  std::lock_guard lock(g_queries_mutex);
+  g_ap_query[band - 1] = {};
+}
+
+int Roaming_StartAPRSSIQuery_setup_method(uint32_t band, const char *ap_mac, uint32_t channel, uint32_t position,
+                                          uint32_t ap_count, char *message) {
+  Mac mac{};
+  if (!valid_band(band) || !mac_from_text(ap_mac, &mac)) {
+    put_message(message, "invalid access point address");
+    return 1;
+  }
+  if (!igd1::devices::valid_channel(band, channel)) {
+    put_message(message, "invalid channel " + std::to_string(channel));
+    return 1;
+  }
+  std::lock_guard lock(g_queries_mutex);
+  Query &query = g_ap_query[band - 1];
+  if (position != query.macs.size() || position >= ap_count || ap_count > ROAMING_MAX_RECORDS) {
+    put_message(message, "too many access points");
+    return 1;
+  }
+  query.macs.push_back(mac);
+  query.expected = ap_count;
+  return 0;
+}
+
+int Roaming_StartAPRSSIQuery_method(uint32_t band, const char *sta_mac, char *message) {
+  Mac station{};
+  if (!valid_band(band) || !mac_from_text(sta_mac, &station)) {
+    put_message(message, "invalid station address");
+    return 1;
+  }
+  Radios *radios = radios_for("Roaming_StartAPRSSIQuery_method", int(band));
+  std::vector<igd1::devices::SignalRecord> probe;
+  if (radios == nullptr || !radios->access_point_levels(band, station, {}, &probe)) {
+    put_message(message, "the station is not associated with this band");
+    return 1;
+  }
+  std::lock_guard lock(g_queries_mutex);
+  Query &query = g_ap_query[band - 1];
+  query.station = station;
+  query.started = true;
+  put_message(message, "query started");
+  return 0;
+}
+
+int Roaming_APRSSIQuery_report(uint32_t band, uint32_t *result, uint8_t *ap_mac, roaming_rssi_record *records,
+                               uint32_t *count, char *errdesc) {
+  if (!valid_band(band) || result == nullptr || ap_mac == nullptr || records == nullptr || count == nullptr)
+    return 0;
+  Query query;
+  {
+    std::lock_guard lock(g_queries_mutex);
+    query = std::exchange(g_ap_query[band - 1], {});
+  }
+  if (!query.started) return 0;
+  Radios *radios = igd1::mib::served_radios();
+  const auto b = radios != nullptr ? radios->band(band) : std::nullopt;
+  std::vector<igd1::devices::SignalRecord> levels;
+  *count = 0;
+  if (!b || !radios->access_point_levels(band, query.station, query.macs, &levels)) {
+    *result = 1;
+    put_message(errdesc, "the station left before it answered");
+    if (b) std::copy(b->bssid.begin(), b->bssid.end(), ap_mac);
+    return 1;
+  }
+  std::copy(b->bssid.begin(), b->bssid.end(), ap_mac);
+  put_records(levels, records, count);
+  *result = 0;
+  put_message(errdesc, "");
+  return 1;
+}
+
+int Roaming_GetSTARSSIQuery_check_status(uint32_t band, char *message) {
+  if (!valid_band(band)) {
+    put_message(message, "no such band");
+    return 1;
+  }
+  std::lock_guard lock(g_queries_mutex);
+  if (!g_sta_query[band - 1].started) {
+    g_sta_query[band - 1] = {};
+    return 0;
+  }
+  put_message(message, "a station query is running");
+  return 1;
+}
+
+int Roaming_GetSTARSSIQuery_setup_method(uint32_t band, const char *sta_mac, uint32_t channel, uint32_t position) {
+  Mac mac{};
+  if (!valid_band(band) || !mac_from_text(sta_mac, &mac) || !igd1::devices::valid_channel(band, channel))
+    return 1;
+  std::lock_guard lock(g_queries_mutex);
+  Query &query = g_sta_query[band - 1];
+  if (position != query.macs.size() || position >= ROAMING_MAX_RECORDS) return 1;
+  query.macs.push_back(mac);
+  return 0;
+}
+
+int Roaming_GetSTARSSIQuery_method(uint32_t band, uint32_t count, char *message) {
+  if (!valid_band(band) || radios_for("Roaming_GetSTARSSIQuery_method", int(band)) == nullptr) {
+    put_message(message, "the radios do not answer");
+    return 1;
+  }
+  std::lock_guard lock(g_queries_mutex);
+  Query &query = g_sta_query[band - 1];
+  if (count == 0 || count != query.macs.size()) {
+    query = {};
+    put_message(message, "no station to query");
+    return 1;
+  }
+  query.started = true;
+  put_message(message, "query started");
+  return 0;
+}
+
+int Roaming_STARSSIQuery_report(uint32_t band, uint32_t *result, roaming_rssi_record *records, uint32_t *count,
+                                char *errdesc) {
+  if (!valid_band(band) || result == nullptr || records == nullptr || count == nullptr) return 0;
+  Query query;
+  {
+    std::lock_guard lock(g_queries_mutex);
+    query = std::exchange(g_sta_query[band - 1], {});
+  }
+  Radios *radios = igd1::mib::served_radios();
+  if (!query.started || radios == nullptr) return 0;
+  put_records(radios->station_levels(band, query.macs), records, count);
+  *result = 0;
+  put_message(errdesc, "");
+  return 1;
+}
+
+int Roaming_StartSTABSSTransitionRequest_method(uint32_t band, const char *sta_mac, uint32_t channel,
+                                                const char *target_bssid, char *message) {
+  Mac station{}, target{};
+  if (!valid_band(band) || !mac_from_text(sta_mac, &station)) {
+    put_message(message, "invalid station address");
+    return 1;
+  }
+  Radios *radios = radios_for("Roaming_StartSTABSSTransitionRequest_method", int(band));
+  const auto st = radios != nullptr ? radios->station(station) : std::nullopt;
+  if (!st || band_of(*radios, *st) != band) {
+    put_message(message, "the station is not associated with this band");
+    return 1;
+  }
+  if (!st->bss_transition) {
+    put_message(message, "the station does not take transition requests");
+    return 1;
+  }
+  uint32_t target_band = 0;
+  for (uint32_t id = 1; id <= 2; ++id) {
+    const auto b = radios->band(id);
+    if (b && mac_from_text(target_bssid, &target) && b->bssid == target && b->channel_in_use == channel)
+      target_band = id;
+  }
+  if (target_band == 0) {
+    put_message(message, "no access point of this gateway on that channel");
+    return 1;
+  }
+  std::lock_guard lock(g_queries_mutex);
+  g_transition[band - 1] = {true, station, target_band};
+  put_message(message, "request sent");
+  return 0;
+}
+
+int Roaming_STABSSTransition_report(uint32_t band, const char *sta_mac, uint32_t *status, char *errdesc) {
+  Mac station{};
+  if (!valid_band(band) || status == nullptr || !mac_from_text(sta_mac, &station)) return 0;
+  Transition transition;
+  {
+    std::lock_guard lock(g_queries_mutex);
+    if (!g_transition[band - 1].asked || g_transition[band - 1].station != station) return 0;
+    transition = std::exchange(g_transition[band - 1], {});
+  }
+  Radios *radios = igd1::mib::served_radios();
+  std::string why;
+  if (radios == nullptr || !radios->transition_station(station, transition.target_band, &why)) {
+    *status = 1;
+    put_message(errdesc, why.empty() ? "the radios do not answer" : why);
+    return 1;
+  }
+  *status = 0;
+  put_message(errdesc, "");
+  return 1;
+}
+
+int Roaming_station_check(uint32_t band, const char *sta_mac) {
+  Mac station{};
+  Radios *radios = igd1::mib::served_radios();
+  if (!valid_band(band) || radios == nullptr || !mac_from_text(sta_mac, &station)) return 0;
+  return radios->station_levels(band, {station}).front().valid == 1 ? 1 : 0;
+}
+
+// ---- radio-wide WiFi information ----
+
+namespace {
+
+constexpr size_t kResultSize = 256;
+
+// Items kept as settings (the others come from the radios).
+constexpr Item kInfoSettings[] = {
+    {"wifiinfo.Enable2G", K::U8, 1},          {"wifiinfo.Enable5G", K::U8, 1},
+    {"wifiinfo.Enable", K::U8, 1},            {nullptr, K::Text, 0},
+    {nullptr, K::U32, 4},                     {"wifiinfo.SupportedBeaconType", K::Text, 65},
+    {"wifiinfo.MAPAgent", K::U8, 1},          {"wifiinfo.SameSSIDStatus", K::U32, 4},
+    {"wifiinfo.RxBytes", K::U64, 8},          {"wifiinfo.RxPkts", K::U64, 8},
+    {"wifiinfo.RxErrorPkts", K::U64, 8},      {"wifiinfo.RxDropPkts", K::U64, 8},
+    {"wifiinfo.TxBytes", K::U64, 8},          {"wifiinfo.TxPkts", K::U64, 8},
+    {"wifiinfo.TxErrorPkts", K::U64, 8},      {"wifiinfo.TxDropPkts", K::U64, 8},
+    {"wifiinfo.RatePriority", K::U32, 4},     {"wifiinfo.RatePriority5G", K::U32, 4},
+    {nullptr, K::U8, 1},                      {nullptr, K::Text, 32},
+    {nullptr, K::U8, 1},                      {nullptr, K::Text, 32},
+    {nullptr, K::I32, 2},                     {nullptr, K::I32, 2},
+    {"wifiinfo.EnWifiQualityCollection", K::U32, 4},
+};
+constexpr Item kSameSsidPair = {"wifiinfo.SameSSIDPair", K::Text, 16};
+std::atomic<uint32_t> g_token{0};
+
+bool info_item(int item) { return item >= 0 && item < int(std::size(kInfoSettings)); }
+
+// What the radios say of a band for the items they answer.
+bool band_item(Radios &radios, int item, void *output) {
+  const uint32_t band = item == 20 || item == 21 || item == 23 ? 2 : 1;
+  const auto b = radios.band(band);
+  switch (item) {
+    case 3: {
+      const auto low = radios.band(1), high = radios.band(2);
+      if (!low || !high) return false;
+      g_strlcpy(static_cast<char *>(output), (low->standard + "," + high->standard).c_str(), 128);
+      return true;
+    }
+    case 4: {
+      const uint32_t dual = radios.band(1) && radios.band(2) ? 1 : 0;
+      std::memcpy(output, &dual, sizeof dual);
+      return true;
+    }
+    case 18:
+    case 20:
+      if (!b) return false;
+      *static_cast<uint8_t *>(output) = uint8_t(b->scan_state);
+      return true;
+    case 19:
+    case 21:
+      if (!b) return false;
+      g_strlcpy(static_cast<char *>(output), b->scan_finish_time.c_str(), 32);
+      return true;
+    case 22:
+    case 23: {
+      if (!b) return false;
+      const int16_t noise = int16_t(b->noise);
+      std::memcpy(output, &noise, sizeof noise);
+      return true;
+    }
+    default: return false;
+  }
+}
+
+// A band's last scan result, best score first, and how many scored.
+std::vector<std::pair<uint32_t, std::string>> scored_entries(const igd1::devices::RadioBand &band) {
+  std::vector<std::pair<uint32_t, std::string>> entries;
+  for (const std::string &entry : band.scan_result) {
+    const size_t colon = entry.find(':');
+    guint64 score = 0;
+    if (colon == std::string::npos ||
+        !g_ascii_string_to_unsigned(entry.c_str() + colon + 1, 10, 0, 100, &score, nullptr))
+      continue;
+    entries.emplace_back(uint32_t(score), entry);
+  }
+  std::stable_sort(entries.begin(), entries.end(), [](const auto &a, const auto &b) { return a.first > b.first; });
+  return entries;
+}
+
+bool parse_ssid_number(const char *text, uint32_t *number) {
+  guint64 value = 0;
+  if (text == nullptr || !g_ascii_string_to_unsigned(text, 10, 1, 16, &value, nullptr)) return false;
+  *number = uint32_t(value);
+  return true;
+}
+
+}  // namespace
+
+int wifiinfo_get_property(int item, void *output) {
+  if (output == nullptr || !info_item(item) || igd1::mib::should_fail("wifiinfo_get_property", item)) return 0;
+  if (kInfoSettings[item].name != nullptr) return igd1::mib::read_item(kInfoSettings[item], output) ? 1 : 0;
+  Radios *radios = igd1::mib::served_radios();
+  return radios != nullptr && band_item(*radios, item, output) ? 1 : 0;
+}
+
+int wifiinfo_set_property(int item, const void *value, int *changed, uint32_t *token) {
+  if (value == nullptr || changed == nullptr || token == nullptr || !info_item(item) ||
+      igd1::mib::should_fail("wifiinfo_set_property", item))
+    return 0;
+  *changed = 0;
+  if (item == 18 || item == 20) {
+    Radios *radios = igd1::mib::served_radios();
+    const auto band = radios != nullptr ? radios->band(item == 18 ? 1 : 2) : std::nullopt;
+    std::string why;
+    if (!band || value_of<uint8_t>(value) != 0) return 0;
+    if (band->scan_state == igd1::devices::ScanState::Idle) return 1;
+    if (!radios->clear_scan(item == 18 ? 1 : 2, &why)) return 0;
+    *changed = 1;
+  } else {
+    const Item &setting = kInfoSettings[item];
+    const bool writable = item <= 2 || item == 6 || item == 16 || item == 17 || item == 24;
+    if (!writable || (setting.kind == K::U8 && value_of<uint8_t>(value) > 1)) return 0;
+    std::vector<uint8_t> current(setting.size);
+    const bool known = igd1::mib::read_item(setting, current.data());
+    if (known && std::memcmp(current.data(), value, setting.size) == 0) return 1;
+    if (!igd1::mib::write_item(setting, value)) return 0;
+    *changed = 1;
+  }
+  *token = ++g_token;
+  return 1;
+}
+
+int wifiinfo_set_property_update(uint32_t token) {
+  igd1::mib::journal_append(MIB_CFG_WIFI_INFO, MIB_ACTION_APPLY, "wifi information " + std::to_string(token));
+  return 1;
+}
+
+int wifiinfo_KickOutDevice(const char *mac, const char *ssid_index, int *result, char *message) {
+  Mac station{};
+  uint32_t ssid = 0;
+  if (result == nullptr) return 0;
+  *result = 0;
+  if (!mac_from_text(mac, &station) || !parse_ssid_number(ssid_index, &ssid)) {
+    put_message(message, "invalid MAC or SSID index");
+    return 0;
+  }
+  Radios *radios = radios_for("wifiinfo_KickOutDevice", int(ssid));
+  std::string why;
+  if (radios == nullptr || !radios->kick_station(station, ssid, &why)) {
+    put_message(message, radios == nullptr ? "the radios do not answer" : why);
+    return 0;
+  }
+  *result = 1;
+  return 1;
+}
+
+int wifiinfo_GetWLANNeighbor(const char *radio_type, char **text) {
+  if (text == nullptr) return 1;
+  *text = nullptr;
+  uint32_t band = 0;
+  if (radio_type != nullptr && (g_ascii_strcasecmp(radio_type, "2.4G") == 0 || g_ascii_strcasecmp(radio_type, "2G") == 0))
+    band = 1;
+  else if (radio_type != nullptr && g_ascii_strcasecmp(radio_type, "5G") == 0)
+    band = 2;
+  Radios *radios = radios_for("wifiinfo_GetWLANNeighbor", int(band));
+  const auto b = radios != nullptr && band != 0 ? radios->band(band) : std::nullopt;
+  if (!b) {
+    *text = g_strdup("unknown radio type");
+    return 1;
+  }
+  std::string joined;
+  for (const std::string &entry : b->neighbours) joined += (joined.empty() ? "" : ";") + entry;
+  *text = g_strdup(joined.c_str());
+  return 0;
+}
+
+int wifiinfo_SetSameSSID(const char *index24, const char *index58, char *message) {
+  uint32_t low = 0, high = 0;
+  Radios *radios = radios_for("wifiinfo_SetSameSSID", 0);
+  const auto ssid24 = radios != nullptr && parse_ssid_number(index24, &low) ? radios->ssid(low) : std::nullopt;
+  const auto ssid58 = radios != nullptr && parse_ssid_number(index58, &high) ? radios->ssid(high) : std::nullopt;
+  if (!ssid24 || !ssid58 || ssid24->band != 1 || ssid58->band != 2) {
+    put_message(message, "the indexes name no 2.4 GHz and 5 GHz SSID");
+    return 0;
+  }
+  const uint32_t paired = 1;
+  const std::string pair = std::to_string(low) + "," + std::to_string(high);
+  if (!igd1::mib::write_item(kSameSsidPair, pair.c_str()) || !igd1::mib::write_item(kInfoSettings[7], &paired)) {
+    put_message(message, "the store did not take the pair");
+    return 0;
+  }
+  igd1::mib::journal_append(MIB_CFG_WIFI_INFO, 0, "same SSID " + pair);
+  return 1;
+}
+
+int wifiinfo_CancelSameSSID(void) {
+  uint32_t paired = 0;
+  if (igd1::mib::should_fail("wifiinfo_CancelSameSSID", 0) || !igd1::mib::read_item(kInfoSettings[7], &paired) ||
+      paired == 0)
+    return 0;
+  paired = 0;
+  if (!igd1::mib::write_item(kSameSsidPair, "") || !igd1::mib::write_item(kInfoSettings[7], &paired)) return 0;
+  igd1::mib::journal_append(MIB_CFG_WIFI_INFO, 0, "same SSID cancelled");
+  return 1;
+}
+
+int wifiinfo_ChannelSwitch(uint32_t band, char *message) {
+  Radios *radios = radios_for("wifiinfo_ChannelSwitch", int(band));
+  std::string why;
+  if (radios == nullptr || !radios->switch_channel(band, &why)) {
+    put_message(message, radios == nullptr ? "the radios do not answer" : why);
+    return 0;
+  }
+  const auto b = radios->band(band);
+  put_message(message, "channel " + std::to_string(b ? b->channel_in_use : 0));
+  return 1;
+}
+
+int wifiinfo_ChannelSanResult(uint32_t band, char *result, uint32_t *count, char *message) {
+  if (result == nullptr || count == nullptr) return 0;
+  *result = '\0';
+  *count = 0;
+  Radios *radios = radios_for("wifiinfo_ChannelSanResult", int(band));
+  const auto b = radios != nullptr ? radios->band(band) : std::nullopt;
+  if (!b || b->scan_state != igd1::devices::ScanState::Done) {
+    put_message(message, !b ? "no such band" : b->scan_state == igd1::devices::ScanState::Running ? "scanning" : "no scan result");
+    return 0;
+  }
+  std::string text;
+  for (const auto &[score, entry] : scored_entries(*b)) {
+    if (text.size() + entry.size() + 1 >= kResultSize) break;
+    text += (text.empty() ? "" : ",") + entry;
+    if (score > 0) ++*count;
+  }
+  g_strlcpy(result, text.c_str(), kResultSize);
+  return 1;
+}
+
+int wifiinfo_ChannelSan(uint32_t band, char *message) {
+  Radios *radios = radios_for("wifiinfo_ChannelSan", int(band));
+  std::string why;
+  if (radios == nullptr || !radios->start_scan(band, &why)) {
+    put_message(message, radios == nullptr ? "the radios do not answer" : why);
+    return 0;
+  }
+  put_message(message, "scan started");
+  return 1;
 }
