@@ -179,6 +179,86 @@ void compare(benchmark::State &state, const Request &request) {
   state.counters["igd1_cpu_us"] = cpu[1] / double(iteration);
 }
 
+// ---- bare skeletons ----
+
+namespace {
+
+struct BareSkeleton {
+  GDBusInterfaceSkeleton parent_instance;
+  GDBusInterfaceInfo *info;
+  BareValue value;
+  gpointer data;
+  GDestroyNotify free_data;
+};
+struct BareSkeletonClass {
+  GDBusInterfaceSkeletonClass parent_class;
+};
+
+BareSkeleton *bare_of(gpointer skeleton) { return reinterpret_cast<BareSkeleton *>(skeleton); }
+
+GVariant *bare_get_property(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *name,
+                            GError **, gpointer skeleton) {
+  return bare_of(skeleton)->value(bare_of(skeleton)->data, name);
+}
+const GDBusInterfaceVTable kBareVTable = {nullptr, bare_get_property, nullptr, {nullptr}};
+
+GType bare_skeleton_get_type() {
+  static GType type = [] {
+    const GTypeInfo info = {
+        sizeof(BareSkeletonClass), nullptr, nullptr,
+        [](gpointer klass, gpointer) {
+          auto *skeleton = G_DBUS_INTERFACE_SKELETON_CLASS(klass);
+          skeleton->get_info = [](GDBusInterfaceSkeleton *s) { return bare_of(s)->info; };
+          skeleton->get_vtable = [](GDBusInterfaceSkeleton *) {
+            return const_cast<GDBusInterfaceVTable *>(&kBareVTable);
+          };
+          skeleton->get_properties = [](GDBusInterfaceSkeleton *s) {
+            GVariantBuilder builder;
+            g_variant_builder_init(&builder, G_VARIANT_TYPE("a{sv}"));
+            for (GDBusPropertyInfo **p = bare_of(s)->info->properties; *p != nullptr; ++p)
+              g_variant_builder_add(&builder, "{sv}", (*p)->name, bare_of(s)->value(bare_of(s)->data, (*p)->name));
+            return g_variant_builder_end(&builder);
+          };
+          skeleton->flush = [](GDBusInterfaceSkeleton *) {};
+          G_OBJECT_CLASS(klass)->finalize = [](GObject *object) {
+            if (bare_of(object)->free_data != nullptr) bare_of(object)->free_data(bare_of(object)->data);
+            G_OBJECT_CLASS(g_type_class_peek_parent(G_OBJECT_GET_CLASS(object)))->finalize(object);
+          };
+        },
+        nullptr, nullptr, sizeof(BareSkeleton), 0, nullptr, nullptr};
+    return g_type_register_static(G_TYPE_DBUS_INTERFACE_SKELETON, "BenchBareSkeleton", &info,
+                                  static_cast<GTypeFlags>(0));
+  }();
+  return type;
+}
+
+}  // namespace
+
+GDBusInterfaceSkeleton *bare_skeleton(GDBusInterfaceInfo *info, BareValue value, gpointer data,
+                                      GDestroyNotify free_data) {
+  auto *skeleton = bare_of(g_object_new(bare_skeleton_get_type(), nullptr));
+  skeleton->info = info;
+  skeleton->value = value;
+  skeleton->data = data;
+  skeleton->free_data = free_data;
+  return G_DBUS_INTERFACE_SKELETON(skeleton);
+}
+
+std::vector<double> gets_until(GDBusConnection *client, std::chrono::steady_clock::time_point until) {
+  std::vector<double> samples;
+  while (std::chrono::steady_clock::now() < until) {
+    const auto begin = std::chrono::steady_clock::now();
+    GVariant *value = g_dbus_connection_call_sync(
+        client, kIgd1Name, "/com/wqx/igd1/Config/DHCPServer", "org.freedesktop.DBus.Properties", "Get",
+        g_variant_new("(ss)", "com.wqx.igd1.DHCPServer", "MinAddress"), nullptr, G_DBUS_CALL_FLAGS_NONE, 10000,
+        nullptr, nullptr);
+    if (value == nullptr) continue;
+    g_variant_unref(value);
+    samples.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count());
+  }
+  return samples;
+}
+
 }  // namespace igd1::bench
 
 int main(int argc, char **argv) {

@@ -9,6 +9,7 @@
 #include <gio/gio.h>
 #include <pthread.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -82,5 +83,16 @@ using Request = std::function<bool(const char *service, size_t iteration)>;
 // time per request, the loop thread's CPU per request (the service's own
 // work, without the client's), and the ratios igd1 / bare.
 void compare(benchmark::State &state, const Request &request);
+
+// A GDBus skeleton of `info` whose properties `value(data, name)` builds at
+// every request, as a service keeping its values in memory would; GDBus's
+// own object manager serves it.  `free_data` (may be null) frees `data`.
+using BareValue = GVariant *(*)(gpointer data, const char *name);
+GDBusInterfaceSkeleton *bare_skeleton(GDBusInterfaceInfo *info, BareValue value, gpointer data,
+                                      GDestroyNotify free_data);
+
+// Get of a DHCP server property on igd1 through `client`, one after the
+// other until `until`: each one's time in ms.
+std::vector<double> gets_until(GDBusConnection *client, std::chrono::steady_clock::time_point until);
 
 }  // namespace igd1::bench

@@ -42,22 +42,13 @@ Rule rule_for(unsigned instance) {
           "rule " + std::to_string(instance)};
 }
 
-struct BareRule {
-  GDBusInterfaceSkeleton parent_instance;
-  Rule rule;
-};
-struct BareRuleClass {
-  GDBusInterfaceSkeletonClass parent_class;
-};
-
-GType bare_rule_get_type();
-
 GDBusInterfaceInfo *bare_info() {
   static GDBusInterfaceInfo *info = interface_from_file("PortMapping.xml");
   return info;
 }
 
-GVariant *bare_value(const Rule &r, const char *name) {
+GVariant *bare_value(gpointer data, const char *name) {
+  const Rule &r = *static_cast<const Rule *>(data);
   if (!std::strcmp(name, "PortMappingEnabled") || !std::strcmp(name, "Enable"))
     return g_variant_new_boolean(r.enable);
   if (!std::strcmp(name, "PortMappingLeaseDuration") || !std::strcmp(name, "LeaseDuration"))
@@ -70,55 +61,6 @@ GVariant *bare_value(const Rule &r, const char *name) {
   if (!std::strcmp(name, "PortMappingDescription") || !std::strcmp(name, "Description"))
     return g_variant_new_string(r.description.c_str());
   return nullptr;
-}
-
-GVariant *bare_get_property(GDBusConnection *, const gchar *, const gchar *, const gchar *,
-                            const gchar *name, GError **, gpointer skeleton) {
-  return bare_value(reinterpret_cast<BareRule *>(skeleton)->rule, name);
-}
-
-const GDBusInterfaceVTable kBareVTable = {nullptr, bare_get_property, nullptr, {nullptr}};
-
-GDBusInterfaceInfo *bare_rule_get_info(GDBusInterfaceSkeleton *) { return bare_info(); }
-GDBusInterfaceVTable *bare_rule_get_vtable(GDBusInterfaceSkeleton *) {
-  return const_cast<GDBusInterfaceVTable *>(&kBareVTable);
-}
-GVariant *bare_rule_get_properties(GDBusInterfaceSkeleton *skeleton) {
-  const Rule &rule = reinterpret_cast<BareRule *>(skeleton)->rule;
-  GVariantBuilder builder;
-  g_variant_builder_init(&builder, G_VARIANT_TYPE("a{sv}"));
-  for (GDBusPropertyInfo **p = bare_info()->properties; *p != nullptr; ++p)
-    g_variant_builder_add(&builder, "{sv}", (*p)->name, bare_value(rule, (*p)->name));
-  return g_variant_builder_end(&builder);
-}
-void bare_rule_flush(GDBusInterfaceSkeleton *) {}
-
-void bare_rule_finalize(GObject *object) {
-  reinterpret_cast<BareRule *>(object)->rule.~Rule();
-  G_OBJECT_CLASS(g_type_class_peek_parent(G_OBJECT_GET_CLASS(object)))->finalize(object);
-}
-
-void bare_rule_class_init(gpointer klass, gpointer) {
-  auto *skeleton = G_DBUS_INTERFACE_SKELETON_CLASS(klass);
-  skeleton->get_info = bare_rule_get_info;
-  skeleton->get_vtable = bare_rule_get_vtable;
-  skeleton->get_properties = bare_rule_get_properties;
-  skeleton->flush = bare_rule_flush;
-  G_OBJECT_CLASS(klass)->finalize = bare_rule_finalize;
-}
-
-void bare_rule_init(GTypeInstance *instance, gpointer) {
-  new (&reinterpret_cast<BareRule *>(instance)->rule) Rule();
-}
-
-GType bare_rule_get_type() {
-  static GType type = [] {
-    const GTypeInfo info = {sizeof(BareRuleClass), nullptr, nullptr, bare_rule_class_init, nullptr,
-                            nullptr, sizeof(BareRule), 0, bare_rule_init, nullptr};
-    return g_type_register_static(G_TYPE_DBUS_INTERFACE_SKELETON, "BenchBarePortMapping", &info,
-                                  static_cast<GTypeFlags>(0));
-  }();
-  return type;
 }
 
 // ---- the igd1 rows: the same rules in the store -------------------------------------
@@ -149,9 +91,9 @@ bool set_up_rules() {
       for (unsigned i = 1; i <= kRows; ++i) {
         g_autofree gchar *path = g_strdup_printf("%s/%u", kManager, i);
         GDBusObjectSkeleton *object = g_dbus_object_skeleton_new(path);
-        auto *rule = static_cast<BareRule *>(g_object_new(bare_rule_get_type(), nullptr));
-        rule->rule = rule_for(i);
-        g_dbus_object_skeleton_add_interface(object, G_DBUS_INTERFACE_SKELETON(rule));
+        GDBusInterfaceSkeleton *rule = bare_skeleton(bare_info(), bare_value, new Rule(rule_for(i)),
+                                                     [](gpointer p) { delete static_cast<Rule *>(p); });
+        g_dbus_object_skeleton_add_interface(object, rule);
         g_dbus_object_manager_server_export(bare, object);
         g_object_unref(rule);
         g_object_unref(object);

@@ -173,20 +173,6 @@ std::string notify(const std::string &message) {
   return reply;
 }
 
-double get_ms(GDBusConnection *client) {
-  const Clock::time_point begin = Clock::now();
-  Variant value = call(client, "/com/wqx/igd1/Config/DHCPServer", "org.freedesktop.DBus.Properties",
-                       "Get", g_variant_new("(ss)", "com.wqx.igd1.DHCPServer", "MinAddress"));
-  return value != nullptr ? ms_since(begin) : -1;
-}
-
-// Gets on another object, one after the other, until `until`.
-std::vector<double> gets_until(GDBusConnection *client, Clock::time_point until) {
-  std::vector<double> samples;
-  while (Clock::now() < until) samples.push_back(get_ms(client));
-  return samples;
-}
-
 void BM_ProbeRecordsInOneSecond(benchmark::State &state) {
   if (!daemon().ready) {
     state.SkipWithError("igd1d did not start");
