@@ -20,7 +20,8 @@ World *g_world = nullptr;
 World::World() {
   igd1::host::Options options = igd1::test::private_bus_host();
   options.modules = {"dhcp_server", "PortMapping", "lan_host_manager", "AppFilter", "SleepTimer",
-                     "OMDiag", "usb_device", "nas"};
+                     "OMDiag", "usb_device", "nas", "WLANConfiguration", "wps", "STAInfo",
+                     "wifiinfo", "Roaming"};
   std::string error;
   bool started = false;
   loop.run([&] {
@@ -142,20 +143,18 @@ double percentile(std::vector<double> &samples, double p) {
   return samples[std::clamp<size_t>(rank, 1, samples.size()) - 1];
 }
 
-void compare(benchmark::State &state, const Request &request) {
+void compare_pair(benchmark::State &state, const char *const (&names)[2], const PairRequest &request) {
   using Clock = std::chrono::steady_clock;
   std::vector<double> wall[2];   // µs per request
   double cpu[2] = {};            // loop-thread µs, summed
-  const char *services[2] = {kBareName, kIgd1Name};
   size_t iteration = 0;
   for (auto _ : state) {
     for (int k = 0; k < 2; ++k) {
       int which = (iteration & 1) ? 1 - k : k;
       double cpu_before = loop_cpu_us();
       auto begin = Clock::now();
-      if (!request(services[which], iteration)) {
-        state.SkipWithError(which == 0 ? "request to the bare service failed"
-                                       : "request to igd1 failed");
+      if (!request(which, iteration)) {
+        state.SkipWithError((std::string("request to ") + names[which] + " failed").c_str());
         return;
       }
       wall[which].push_back(std::chrono::duration<double, std::micro>(Clock::now() - begin).count());
@@ -169,14 +168,20 @@ void compare(benchmark::State &state, const Request &request) {
     for (double t : wall[which]) sum += t;
     return sum / double(wall[which].size());
   };
-  const double bare_mean = mean(0), igd1_mean = mean(1);
-  const double bare_p50 = percentile(wall[0], 50), igd1_p50 = percentile(wall[1], 50);
-  state.counters["bare_us"] = bare_mean;
-  state.counters["igd1_us"] = igd1_mean;
-  state.counters["ratio"] = igd1_mean / bare_mean;
-  state.counters["ratio_p50"] = igd1_p50 / bare_p50;
-  state.counters["bare_cpu_us"] = cpu[0] / double(iteration);
-  state.counters["igd1_cpu_us"] = cpu[1] / double(iteration);
+  const double means[2] = {mean(0), mean(1)};
+  const double p50[2] = {percentile(wall[0], 50), percentile(wall[1], 50)};
+  for (int which = 0; which < 2; ++which) {
+    state.counters[std::string(names[which]) + "_us"] = means[which];
+    state.counters[std::string(names[which]) + "_cpu_us"] = cpu[which] / double(iteration);
+  }
+  state.counters["ratio"] = means[1] / means[0];
+  state.counters["ratio_p50"] = p50[1] / p50[0];
+}
+
+void compare(benchmark::State &state, const Request &request) {
+  const char *const services[2] = {kBareName, kIgd1Name};
+  const char *const names[2] = {"bare", "igd1"};
+  compare_pair(state, names, [&](int which, size_t iteration) { return request(services[which], iteration); });
 }
 
 // ---- bare skeletons ----
@@ -216,7 +221,8 @@ GType bare_skeleton_get_type() {
             GVariantBuilder builder;
             g_variant_builder_init(&builder, G_VARIANT_TYPE("a{sv}"));
             for (GDBusPropertyInfo **p = bare_of(s)->info->properties; *p != nullptr; ++p)
-              g_variant_builder_add(&builder, "{sv}", (*p)->name, bare_of(s)->value(bare_of(s)->data, (*p)->name));
+              if (GVariant *value = bare_of(s)->value(bare_of(s)->data, (*p)->name))
+                g_variant_builder_add(&builder, "{sv}", (*p)->name, value);
             return g_variant_builder_end(&builder);
           };
           skeleton->flush = [](GDBusInterfaceSkeleton *) {};

@@ -84,9 +84,15 @@ using Request = std::function<bool(const char *service, size_t iteration)>;
 // work, without the client's), and the ratios igd1 / bare.
 void compare(benchmark::State &state, const Request &request);
 
+// The same for two kinds of request to igd1 itself: `request(which,
+// iteration)` sends kind 0 or 1, named `names` in the counters; the ratios
+// are kind 1 / kind 0.
+using PairRequest = std::function<bool(int which, size_t iteration)>;
+void compare_pair(benchmark::State &state, const char *const (&names)[2], const PairRequest &request);
+
 // A GDBus skeleton of `info` whose properties `value(data, name)` builds at
-// every request, as a service keeping its values in memory would; GDBus's
-// own object manager serves it.  `free_data` (may be null) frees `data`.
+// every request, as a service keeping its values in memory would (a name
+// without a value is left out of GetAll); GDBus's own object manager serves it.  `free_data` (may be null) frees `data`.
 using BareValue = GVariant *(*)(gpointer data, const char *name);
 GDBusInterfaceSkeleton *bare_skeleton(GDBusInterfaceInfo *info, BareValue value, gpointer data,
                                       GDestroyNotify free_data);

@@ -49,8 +49,9 @@ bool event(const std::string &words) {
   return false;
 }
 
-// Room for 64 stations on SSIDs 1 and 3, then 125 more stations; the bare
-// manager exports as many objects.
+// Room for 80 stations on SSIDs 1 and 3 (two of the seeded stations are on
+// SSID 1), then 125 more stations, alternating; the bare manager exports as
+// many objects.
 bool set_up_stations() {
   static bool done = [] {
     World &w = world();
@@ -59,8 +60,8 @@ bool set_up_stations() {
       igd1::host::stop_emulated_devices();
       g_autoptr(GKeyFile) keys = g_key_file_new();
       g_key_file_load_from_file(keys, radios.c_str(), G_KEY_FILE_KEEP_COMMENTS, nullptr);
-      g_key_file_set_uint64(keys, "ssid 1", "max_stations", 64);
-      g_key_file_set_uint64(keys, "ssid 3", "max_stations", 64);
+      g_key_file_set_uint64(keys, "ssid 1", "max_stations", 80);
+      g_key_file_set_uint64(keys, "ssid 3", "max_stations", 80);
       g_key_file_save_to_file(keys, radios.c_str(), nullptr);
       igd1::host::start_emulated_devices();
       GDBusObjectManagerServer *bare = g_dbus_object_manager_server_new(kStations);
