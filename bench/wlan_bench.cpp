@@ -67,13 +67,24 @@ BENCHMARK(BM_WlanSetMulti_5_AgainstDhcp)->UseRealTime()->Unit(benchmark::kMicros
 
 // ---- GetManagedObjects ----
 
-// The dictionary igd1 lists for one SSID, kept by the bare object.
+// The dictionary igd1 lists for one SSID, kept by the bare object, which
+// builds each value afresh at every request as a service holding its values
+// in its own structures would.
 using Values = std::map<std::string, GVariant *>;
 
 GVariant *kept_value(gpointer data, const char *name) {
   const Values &values = *static_cast<Values *>(data);
   const auto found = values.find(name);
-  return found != values.end() ? g_variant_ref(found->second) : nullptr;
+  if (found == values.end()) return nullptr;
+  GVariant *kept = found->second;
+  switch (g_variant_get_type_string(kept)[0]) {
+    case 's': return g_variant_new_string(g_variant_get_string(kept, nullptr));
+    case 'b': return g_variant_new_boolean(g_variant_get_boolean(kept));
+    case 'y': return g_variant_new_byte(g_variant_get_byte(kept));
+    case 'u': return g_variant_new_uint32(g_variant_get_uint32(kept));
+    case 't': return g_variant_new_uint64(g_variant_get_uint64(kept));
+    default: return g_variant_ref(kept);
+  }
 }
 
 void free_values(gpointer data) {

@@ -443,6 +443,9 @@ constexpr SingleObject kSsid = {
     .xml_file = "WLANConfiguration.xml",
     .properties = kProperties,
     .get_at = get_item,
+    // A listing of the eight SSIDs reads about 500 values: their lines are
+    // for the debug log only.
+    .read_log_level = LOG_LEVEL_DEBUG,
     .store_refused = "set %s failed!",
     .begin = begin,
     .commit = commit,
@@ -543,12 +546,20 @@ GVariant *ssid_values(uint32_t instance, const char *path, std::initializer_list
 
 GDBusNodeInfo *WLANConfiguration_introspection_data = nullptr;
 
+// A listing (no error wanted) reads every value of the SSID in turn: the
+// store is asked whether the SSID exists only when a value could not be
+// read, since a read of an SSID that is gone fails anyway.
 GVariant *wlanconfiguration_handle_get_property(GDBusConnection *, const gchar *, const gchar *path,
                                                 const gchar *, const gchar *property, GError **error,
                                                 gpointer) {
   const uint32_t instance = instance_of(path);
+  if (error == nullptr) {
+    GVariant *value = igd1::object_get(kSsid, __func__, path, property, nullptr, instance);
+    if (value == nullptr && wlanconfiguration_check_instnum(int(instance)) == 0)
+      DBUS_LOG(LOG_LEVEL_WARN, "Invalid parameter value");
+    return value;
+  }
   if (wlanconfiguration_check_instnum(int(instance)) == 0) {
-    if (error == nullptr) DBUS_LOG(LOG_LEVEL_WARN, "Invalid parameter value");
     igd1::set_invalid_args(error, "invalid parameter value ,object path %s", path);
     return nullptr;
   }

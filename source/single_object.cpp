@@ -269,7 +269,8 @@ GVariant *object_get(const SingleObject &object, const char *function, const cha
                        {.name = property_name, .path = object_path, .instance = instance},
                        property_name);
   }
-  sys_log(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
+  // The line that closes a read goes where the line that opened it went.
+  sys_log(LOG_MODULE_DBUS, object.read_log_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
           "out of func [%s]", function);
   return value;
 }
