@@ -98,17 +98,22 @@ void BM_NasListFolderOf10000Files(benchmark::State &state) {
       std::ofstream(folder + name) << i;
     }
   }
-  std::vector<double> samples;
+  std::vector<double> samples, loop_cpu;
   for (auto _ : state) {
+    const double cpu_before = loop_cpu_us();
     const Clock::time_point begin = Clock::now();
     Variant listed = call(kNas, kNasInterface, "ListFolder", g_variant_new("(suu)", "usb1_1/many", 0u, 0u));
     samples.push_back(ms_since(begin));
+    loop_cpu.push_back((loop_cpu_us() - cpu_before) / 1000);
     GVariant *entries = listed != nullptr ? g_variant_get_child_value(listed.get(), 2) : nullptr;
     if (entries == nullptr || g_variant_n_children(entries) != 10000) state.SkipWithError("not 10,000 entries");
     if (entries != nullptr) g_variant_unref(entries);
   }
   state.counters["p50_ms"] = percentile(samples, 50);
   state.counters["p99_ms"] = percentile(samples, 99);
+  // The service's own work (the listing, its reply and sending it), which
+  // the machine's load does not inflate as it does the wall time.
+  state.counters["loop_cpu_p50_ms"] = percentile(loop_cpu, 50);
 }
 BENCHMARK(BM_NasListFolderOf10000Files)->Iterations(20)->Unit(benchmark::kMillisecond)->UseRealTime();
 

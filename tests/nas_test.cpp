@@ -4,10 +4,13 @@
 // (.., absolute paths, links inside it), which are refused without touching
 // anything outside it.
 #include <glib/gstdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <tuple>
 
 #include "harness/bus_fixture.h"
 #include "mib_usb.h"
@@ -61,6 +64,52 @@ TEST_F(NasTest, FoldersAreListedCountedCreatedRenamedMovedAndRemoved) {
   for (int i = 0; i < 5; ++i) write_text_file(disk_ + "/f" + std::to_string(i), "");
   const std::string page = nas("ListFolder", g_variant_new("(suu)", "usb1_1", 2u, 2u));
   EXPECT_EQ(std::count(page.begin(), page.end(), '('), 3) << page;
+}
+
+// The store writes a listing's serialized form itself: whatever the lengths
+// of the names and however many entries (which widens the framing offsets
+// of the entries and of the array), GLib reads back what the folder holds,
+// and the value is in normal form, as the bus needs it.
+TEST_F(NasTest, AListingReadsBackAsTheFolderHoldsItWhateverItsShape) {
+  using Entry = std::tuple<bool, uint64_t, int64_t>;
+  const std::string folder = disk_ + "/shapes";
+  std::map<std::string, Entry> expected;
+  auto add_file = [&](const std::string &name, size_t size) {
+    write_text_file(folder + "/" + name, std::string(size, 'x'));
+    struct stat st;
+    ASSERT_EQ(stat((folder + "/" + name).c_str(), &st), 0);
+    expected[name] = {false, size, st.st_mtim.tv_sec};
+  };
+  auto listed = [&] {
+    std::map<std::string, Entry> entries;
+    GVariant *reply = nullptr;
+    g_autoptr(GVariant) args = g_variant_ref_sink(g_variant_new("(suu)", "usb1_1/shapes", 0u, 0u));
+    EXPECT_EQ(homeNAS_handle_action(1, args, &reply), 1);
+    if (reply == nullptr) return entries;
+    g_autoptr(GVariant) array = g_variant_get_child_value(reply, 2);
+    g_variant_unref(reply);
+    EXPECT_TRUE(g_variant_is_normal_form(array));
+    GVariantIter iter;
+    g_variant_iter_init(&iter, array);
+    const gchar *name = nullptr;
+    gboolean is_folder = FALSE;
+    guint64 size = 0;
+    gint64 mtime = 0;
+    while (g_variant_iter_next(&iter, "(&sbtx)", &name, &is_folder, &size, &mtime))
+      entries[name] = {is_folder != FALSE, size, mtime};
+    return entries;
+  };
+  fs::create_directories(folder);
+  EXPECT_TRUE(listed().empty());
+  for (size_t length : {1, 5, 6, 7, 8, 9, 15, 16, 200, 240, 247, 248, 255}) add_file(std::string(length, 'n'), length);
+  fs::create_directories(folder + "/\xd5\xd5\xc6\xac");
+  struct stat st;
+  ASSERT_EQ(stat((folder + "/\xd5\xd5\xc6\xac").c_str(), &st), 0);
+  expected["照片"] = {true, uint64_t(st.st_size), st.st_mtim.tv_sec};
+  EXPECT_EQ(listed(), expected);
+  // Past 64 KiB the array's offsets take four bytes.
+  for (int i = 0; i < 3000; ++i) add_file("file" + std::to_string(i), size_t(i % 3));
+  EXPECT_EQ(listed(), expected);
 }
 
 TEST_F(NasTest, NamesAreGbkOnTheStorageAndUtf8OnTheBus) {

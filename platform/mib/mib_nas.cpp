@@ -206,35 +206,98 @@ GVariant *get_file_num(GVariant *parameter, GError **) {
   return g_variant_new("(usu)", kDone, "", count);
 }
 
+// A listing written straight into the serialized form of a(sbtx), so that
+// a folder of 10,000 entries costs one growing buffer instead of 50,000
+// small values (and as many to free once the reply is sent).  The layout is
+// GVariant's: every entry starts 8-aligned; an entry is its name and NUL,
+// the folder byte, the size and time 8-aligned, and the name's end as a
+// framing offset; the array ends with each entry's end.  Framing offsets
+// are little-endian and as wide as the container's whole size needs.
+class ListingWriter {
+ public:
+  void add(std::string_view name, bool folder, uint64_t size, int64_t mtime) {
+    const size_t start = pad_to_8(0);
+    bytes_.append(name);
+    bytes_.push_back('\0');
+    const size_t name_end = bytes_.size() - start;
+    bytes_.push_back(folder ? 1 : 0);
+    pad_to_8(start);
+    append_native(size);
+    append_native(mtime);
+    append_offset(name_end, offset_width(bytes_.size() - start, 1));
+    ends_.push_back(bytes_.size());
+  }
+
+  // The array (floating); the writer is empty afterwards.
+  GVariant *finish() {
+    const size_t width = offset_width(bytes_.size(), ends_.size());
+    for (size_t end : ends_) append_offset(end, width);
+    auto *owned = new std::string(std::move(bytes_));
+    ends_.clear();
+    GBytes *data = g_bytes_new_with_free_func(owned->data(), owned->size(),
+                                              [](gpointer text) { delete static_cast<std::string *>(text); },
+                                              owned);
+    // Marked trusted, since GLib's checks of untrusted framing as the bus
+    // serializes the reply cost more than building the values one by one:
+    // the names are NUL-free UTF-8 (readdir's, converted and validated) and
+    // the layout is the normal form (the NAS tests check it).
+    GVariant *array = g_variant_new_from_bytes(G_VARIANT_TYPE("a(sbtx)"), data, TRUE);
+    g_bytes_unref(data);
+    return array;
+  }
+
+ private:
+  // Pads with zeros to a multiple of 8 counted from `from`; the new size.
+  size_t pad_to_8(size_t from) {
+    const size_t used = bytes_.size() - from;
+    bytes_.append((8 - used % 8) % 8, '\0');
+    return bytes_.size();
+  }
+  template <typename T>
+  void append_native(T value) {
+    bytes_.append(reinterpret_cast<const char *>(&value), sizeof value);
+  }
+  void append_offset(size_t offset, size_t width) {
+    for (size_t byte = 0; byte < width; ++byte) bytes_.push_back(char((uint64_t(offset) >> (8 * byte)) & 0xff));
+  }
+  // The narrowest offset that can address a container of `body` bytes
+  // followed by `count` offsets of that width.
+  static size_t offset_width(size_t body, size_t count) {
+    if (body + count <= 0xff) return 1;
+    if (body + 2 * count <= 0xffff) return 2;
+    if (body + 4 * count <= 0xffffffffu) return 4;
+    return 8;
+  }
+
+  std::string bytes_;
+  std::vector<size_t> ends_;
+};
+
 GVariant *list_folder(GVariant *parameter, GError **) {
   const gchar *client = nullptr;
   guint32 start = 0, limit = 0;
   g_variant_get(parameter, "(&suu)", &client, &start, &limit);
   std::string why;
   Fd dir = open_folder(client, &why);
-  std::vector<GVariant *> listed;
-  if (!dir.ok())
-    return g_variant_new("(us@a(sbtx))", kRefused, why.c_str(),
-                         g_variant_new_array(G_VARIANT_TYPE("(sbtx)"), nullptr, 0));
+  ListingWriter listed;
+  if (!dir.ok()) return g_variant_new("(us@a(sbtx))", kRefused, why.c_str(), listed.finish());
   DIR *entries = fdopendir(dup(dir.get()));
   Converter from_gbk("UTF-8", "GBK");
-  uint32_t seen = 0;
+  uint32_t seen = 0, kept = 0;
   std::string name;
-  while (entries != nullptr) {
+  while (entries != nullptr && (limit == 0 || kept < limit)) {
     const dirent *entry = readdir(entries);
     if (entry == nullptr) break;
     if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
     if (!client_name(&from_gbk, entry->d_name, &name)) continue;
-    if (seen++ < start || (limit != 0 && listed.size() >= limit)) continue;
+    if (seen++ < start) continue;
     struct stat st;
     if (fstatat(dir.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    GVariant *fields[] = {g_variant_new_string(name.c_str()), g_variant_new_boolean(S_ISDIR(st.st_mode)),
-                          g_variant_new_uint64(guint64(st.st_size)), g_variant_new_int64(gint64(st.st_mtim.tv_sec))};
-    listed.push_back(g_variant_new_tuple(fields, 4));
+    listed.add(name, S_ISDIR(st.st_mode), uint64_t(st.st_size), int64_t(st.st_mtim.tv_sec));
+    ++kept;
   }
   if (entries != nullptr) closedir(entries);
-  return g_variant_new("(us@a(sbtx))", kDone, "",
-                       g_variant_new_array(G_VARIANT_TYPE("(sbtx)"), listed.data(), listed.size()));
+  return g_variant_new("(us@a(sbtx))", kDone, "", listed.finish());
 }
 
 // ---- changes ----
