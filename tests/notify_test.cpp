@@ -368,12 +368,21 @@ TEST(HeartbeatMonitorTest, WarnsWhenBeatsStopAndNotesTheirReturn) {
   EXPECT_THAT(read_text_file(log_file), Not(HasSubstr("heartbeat")));
   EXPECT_THAT(wait_for_text(log_file, "no heartbeat"),
               ContainsRegex(R"(\[DBUS\]\[Warn\]: no heartbeat from the module library for 0\.[67] s)"));
-  send_beat("w\1\0\0");  // not a heartbeat
+  // Neither is a heartbeat: a wrong byte, one byte too many.
+  send_beat("w\1\0\0");
+  send_beat(std::string("w\0\0\0\0", 5));
   std::this_thread::sleep_for(300ms);
   EXPECT_THAT(read_text_file(log_file), Not(HasSubstr("resumed")));
-  send_beat(kHeartbeat);
+  // A caller that connects well before it sends is still heard.
+  int fd = dbus_proxy_uds_client_conn(kWatchSocket);
+  ASSERT_GE(fd, 0);
+  std::this_thread::sleep_for(300ms);
+  ASSERT_EQ(dbus_proxy_uds_send_client_msg(fd, kHeartbeat.data(), 2), 2);
+  std::this_thread::sleep_for(100ms);
+  ASSERT_EQ(dbus_proxy_uds_send_client_msg(fd, kHeartbeat.data() + 2, 2), 2);
   EXPECT_THAT(wait_for_text(log_file, "resumed"),
               HasSubstr("[DBUS][INFO]: heartbeat from the module library resumed after "));
+  close(fd);
   monitor.stop();
   EXPECT_FALSE(g_file_test(root.path(kWatchSocket).c_str(), G_FILE_TEST_EXISTS));
 }

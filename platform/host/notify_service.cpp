@@ -3,6 +3,7 @@
 #include "notify_service.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -17,7 +18,9 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
+#include <vector>
 
 #include "dbus_proxy_api.h"
 #include "host_api.h"
@@ -31,7 +34,7 @@ namespace {
 // Connections that wait to be accepted while the library's handler works.
 constexpr int kNotifyBacklog = 16;
 // A heartbeat client sends at once; one that does not is dropped after this.
-constexpr int kHeartbeatReceiveTimeoutS = 1;
+constexpr auto kHeartbeatReceiveTimeout = std::chrono::seconds(1);
 constexpr char kHeartbeatMessage[] = {'w', 0, 0, 0};
 // Longest client text echoed in a reply.
 constexpr int kEchoMax = 64;
@@ -259,22 +262,6 @@ Reply handle_message(std::string_view text, const ModuleLibrary &library) {
 
 // ---- heartbeat ----------------------------------------------------------------------
 
-bool receive_heartbeat(int listen_fd) {
-  int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-  if (fd < 0) return false;
-  if (!peer_may_send(fd)) {
-    close(fd);
-    return false;
-  }
-  struct timeval timeout = {kHeartbeatReceiveTimeoutS, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  char message[sizeof kHeartbeatMessage + 1] = {};
-  ssize_t count = recv(fd, message, sizeof message, MSG_WAITALL);
-  close(fd);
-  return count == ssize_t(sizeof kHeartbeatMessage) &&
-         std::memcmp(message, kHeartbeatMessage, sizeof kHeartbeatMessage) == 0;
-}
-
 double seconds(std::chrono::steady_clock::duration duration) {
   return std::chrono::duration<double>(duration).count();
 }
@@ -288,6 +275,8 @@ bool HeartbeatMonitor::start(const std::string &fixed_path, std::chrono::millise
   stop();
   listen_fd_ = listen_private_socket(fixed_path, kNotifyBacklog, error);
   if (listen_fd_ < 0) return false;
+  // The watch takes every waiting connection at each wake-up, then waits.
+  fcntl(listen_fd_, F_SETFL, fcntl(listen_fd_, F_GETFL) | O_NONBLOCK);
   socket_file_ = sys_path(fixed_path);
   wake_fd_ = eventfd(0, EFD_CLOEXEC);
   if (wake_fd_ < 0) {
@@ -314,22 +303,48 @@ void HeartbeatMonitor::stop() {
   socket_file_.clear();
 }
 
+// Each beat is one wake-up: the thread wakes when a connection is waiting,
+// accepts it and takes whatever it sent so far without waiting.  Only a
+// client that connected before it sent (the rare case: the watch ran
+// between the two) is watched on until its message is whole, it closes, or
+// kHeartbeatReceiveTimeout passed.
 void HeartbeatMonitor::run() {
   pthread_setname_np(pthread_self(), "heartbeat_watch");
   using Clock = std::chrono::steady_clock;
   Clock::time_point last = Clock::now();
   bool warned = false;
+  std::vector<Caller> callers;
   for (;;) {
+    Clock::time_point due = Clock::time_point::max();
+    if (!warned) due = last + timeout_;
+    for (const Caller &caller : callers) due = std::min(due, caller.accepted + kHeartbeatReceiveTimeout);
     int wait_ms = -1;
-    if (!warned) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(last + timeout_ - Clock::now());
+    if (due != Clock::time_point::max()) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now());
       wait_ms = int(std::max<int64_t>(0, left.count()));
     }
-    pollfd watch[2] = {{listen_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
-    if (poll(watch, 2, wait_ms) < 0 && errno != EINTR) return;
-    if (watch[1].revents != 0) return;
+    std::vector<pollfd> watch = {{listen_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+    for (const Caller &caller : callers) watch.push_back({caller.fd, POLLIN, 0});
+    if (poll(watch.data(), nfds_t(watch.size()), wait_ms) < 0 && errno != EINTR) break;
+    if (watch[1].revents != 0) break;
+    if ((watch[0].revents & POLLIN) != 0) {
+      for (int fd; (fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)) >= 0;) {
+        if (peer_may_send(fd))
+          callers.push_back({.fd = fd, .accepted = Clock::now()});
+        else
+          close(fd);
+      }
+    }
     Clock::time_point now = Clock::now();
-    if ((watch[0].revents & POLLIN) != 0 && receive_heartbeat(listen_fd_)) {
+    bool beat = false;
+    std::erase_if(callers, [&](Caller &caller) {
+      std::optional<bool> said = caller.read(now - caller.accepted >= kHeartbeatReceiveTimeout);
+      if (!said) return false;
+      beat = beat || *said;
+      close(caller.fd);
+      return true;
+    });
+    if (beat) {
       if (warned) host_log(LOG_LEVEL_INFO, "heartbeat from the module library resumed after %.1f s",
                            seconds(now - last));
       warned = false;
@@ -339,6 +354,27 @@ void HeartbeatMonitor::run() {
       host_log(LOG_LEVEL_WARN, "no heartbeat from the module library for %.1f s", seconds(now - last));
       warned = true;
     }
+  }
+  for (const Caller &caller : callers) close(caller.fd);
+}
+
+std::optional<bool> HeartbeatMonitor::Caller::read(bool last_chance) {
+  for (;;) {
+    ssize_t count = recv(fd, message + received, sizeof message - received, MSG_DONTWAIT);
+    if (count > 0) {
+      received += size_t(count);
+      // A fifth byte makes it something else than a beat.
+      if (received < sizeof message) continue;
+      return false;
+    }
+    if (count < 0 && errno == EINTR) continue;
+    const bool whole = received == sizeof kHeartbeatMessage &&
+                       std::memcmp(message, kHeartbeatMessage, sizeof kHeartbeatMessage) == 0;
+    // Closed, failed, or all four bytes are in: the caller has said its piece.
+    if (count == 0 || (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK) ||
+        received == sizeof kHeartbeatMessage || last_chance)
+      return whole;
+    return std::nullopt;
   }
 }
 

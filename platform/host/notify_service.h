@@ -14,6 +14,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -48,6 +49,17 @@ class HeartbeatMonitor {
   void stop();
 
  private:
+  // A connection accepted and what it sent so far.
+  struct Caller {
+    int fd = -1;
+    std::chrono::steady_clock::time_point accepted;
+    char message[5] = {};  // a beat's four bytes and room to see a fifth
+    size_t received = 0;
+    // Reads what is there without waiting: whether the connection carried a
+    // heartbeat once it has said all it will (closed, four bytes in, or
+    // `last_chance`), nothing while it may still send.
+    std::optional<bool> read(bool last_chance);
+  };
   void run();
 
   std::string socket_file_;

@@ -83,6 +83,15 @@ constexpr double kStrongest = -8.0;
 
 bool fails(const char *accessor, int index = 0) { return igd1::mib::should_fail(accessor, index); }
 
+// The readings the gateway works out for a unit.
+void measure(Unit &u) {
+  u.dn_opt_rx_power =
+      std::round((u.opt_tx_power - kRoomFibreLoss - kLossPerKm * u.ont_distance / 1000.0) * 100) /
+      100;
+  auto outside = [](double power) { return power < kWeakest || power > kStrongest; };
+  u.opt_err_status = outside(u.opt_rx_power) || outside(u.dn_opt_rx_power) ? 1 : 0;
+}
+
 Unit unit(uint8_t instance, const char *mac, const char *name, const char *serial,
           int32_t distance, double tx, double rx, uint32_t uptime) {
   Unit u{};
@@ -114,6 +123,9 @@ Unit unit(uint8_t instance, const char *mac, const char *name, const char *seria
   u.opt_voltage = 3.29;
   u.opt_tx_power = tx;
   u.opt_rx_power = rx;
+  // Seeded as the poll would store them, so that the first poll of an idle
+  // gateway finds nothing to write.
+  measure(u);
   return u;
 }
 
@@ -137,15 +149,6 @@ Unit unit_of(const void *row) {
   Unit u;
   std::memcpy(&u, row, sizeof u);
   return u;
-}
-
-// The readings the gateway works out for a unit.
-void measure(Unit &u) {
-  u.dn_opt_rx_power =
-      std::round((u.opt_tx_power - kRoomFibreLoss - kLossPerKm * u.ont_distance / 1000.0) * 100) /
-      100;
-  auto outside = [](double power) { return power < kWeakest || power > kStrongest; };
-  u.opt_err_status = outside(u.opt_rx_power) || outside(u.dn_opt_rx_power) ? 1 : 0;
 }
 
 std::string now_text() {
