@@ -17,6 +17,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -241,27 +242,63 @@ bool command_of(const PendingCall &call, GVariant *parameters, Verb verb, const 
 using Outcome = std::function<bool(const igd1::RunResult &last, std::string *failure)>;
 using Answer = std::function<void(uint32_t result, const std::string &text)>;
 
-// Runs a checked mount or unmount after those queued before it: its
-// programs, then, unless `outcome` says it failed, the media server's
-// restart; `answer` gets the result at the end.
-void run_queued(const Command &command, Outcome outcome, Answer answer) {
-  jobs().push([command, outcome, answer](std::function<void()> finished) {
+constexpr char kDeviceRemoved[] = "device removed";
+
+// A mount or unmount queued or running, answered exactly once: with its
+// outcome, or with (1, "device removed") as soon as its device leaves.
+struct Running {
+  Answer answer;
+  bool answered = false;
+  void settle(uint32_t result, const std::string &text) {
+    if (answered) return;
+    answered = true;
+    answer(result, text);
+  }
+};
+
+// The mounts and unmounts under way, by device (main loop only).
+std::multimap<int, std::shared_ptr<Running>> g_running;
+
+void forget_running(int index, const std::shared_ptr<Running> &running) {
+  auto [first, last] = g_running.equal_range(index);
+  for (auto at = first; at != last; ++at)
+    if (at->second == running) return void(g_running.erase(at));
+}
+
+// A device that leaves ends its callers' waits at once; the programs it
+// started finish and the queue moves on behind them as usual.
+void device_left(int index) {
+  auto [first, last] = g_running.equal_range(index);
+  for (auto at = first; at != last; ++at) at->second->settle(1, kDeviceRemoved);
+  g_running.erase(first, last);
+}
+
+// Runs a checked mount or unmount of device `index` after those queued
+// before it: its programs, then, unless `outcome` says it failed or the
+// device left meanwhile, the media server's restart; `answer` gets the
+// result at the end, or as soon as the device leaves.
+void run_queued(int index, const Command &command, Outcome outcome, Answer answer) {
+  auto running = std::make_shared<Running>(Running{.answer = std::move(answer)});
+  g_running.emplace(index, running);
+  jobs().push([index, command, outcome, running](std::function<void()> finished) {
+    auto done = [index, running, finished](uint32_t result, const std::string &text) {
+      forget_running(index, running);
+      running->settle(result, text);
+      finished();
+    };
+    if (running->answered) return done(1, kDeviceRemoved);
     auto steps = std::make_shared<std::vector<igd1::ChainStep>>(all_steps(command));
-    run_each(steps, 0, [outcome, answer, finished](const igd1::RunResult &last) {
+    run_each(steps, 0, [outcome, running, done](const igd1::RunResult &last) {
       std::string failure;
-      if (!outcome(last, &failure)) {
-        answer(1, failure);
-        return finished();
-      }
-      restart_media_server([answer, finished] {
-        answer(0, "");
-        finished();
-      });
+      if (running->answered) return done(1, kDeviceRemoved);
+      if (!outcome(last, &failure)) return done(1, failure);
+      restart_media_server([done] { done(0, ""); });
     });
   });
 }
 
-// The record may have gone while the programs ran: the device was pulled out.
+// A device whose record went while the programs ran was pulled out, though
+// its row callback may not have reached the module yet.
 void mount(const PendingCall &call, GVariant *parameters) {
   Record record;
   Command command;
@@ -272,11 +309,11 @@ void mount(const PendingCall &call, GVariant *parameters) {
   const int index = record.index;
   const std::string mounted_at = command.mount_point;
   run_queued(
-      command,
+      index, command,
       [index, mounted_at](const igd1::RunResult &, std::string *failure) {
         Record now;
         if (usb_getinfoindex(index, &now) == 0) {
-          *failure = "device removed";
+          *failure = kDeviceRemoved;
           return false;
         }
         save_mount_point(mounted_at);
@@ -293,7 +330,7 @@ void unmount(const PendingCall &call, GVariant *parameters) {
   if (!find_record(call, &record) || !command_of(call, parameters, Verb::Unmount, record, &command))
     return;
   DBUS_LOG(LOG_LEVEL_INFO, "umount mount_path:[%s]", command.mount_point.c_str());
-  run_queued(command, unmounted, [call](uint32_t result, const std::string &text) {
+  run_queued(record.index, command, unmounted, [call](uint32_t result, const std::string &text) {
     call.reply(g_variant_new("(us)", result, text.c_str()));
   });
 }
@@ -425,6 +462,7 @@ int usb_device_del_interface(int index) {
            igd1::collection_child_path(kusb_deviceRows.collection, instance).c_str());
   igd1::row_unexport(kusb_deviceRows, instance);
   g_storage.erase(instance);
+  device_left(index);
   return 1;
 }
 

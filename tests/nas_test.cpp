@@ -4,9 +4,11 @@
 // (.., absolute paths, links inside it), which are refused without touching
 // anything outside it.
 #include <glib/gstdio.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -183,6 +185,62 @@ TEST_F(NasCopyTest, AFolderIsCopiedInTheBackgroundButNeverOntoItselfOrIntoItself
   EXPECT_EQ(two("Copy", "usb1_1/docs/a.txt", "usb1_1/docs"), "(uint32 1, 'The target exists', uint32 0)");
   EXPECT_EQ(nas("GetCopyProgress", g_variant_new("(u)", id + 100)),
             "(uint32 1, 'No such copy', '', uint64 0, uint64 0)");
+}
+
+// A copy of many files is under way when its disk is pulled out: it ends
+// failed with what it had copied, the disk's object goes, the part copied
+// is removed, and nothing outside the storage is written.
+TEST_F(NasCopyTest, ADeviceRemovedInTheMiddleOfACopyEndsItFailed) {
+  fs::create_directories(disk_ + "/many");
+  fs::create_directories(disk_ + "/to");
+  const std::string block(8192, 'b');
+  for (int i = 0; i < 3000; ++i) write_text_file(disk_ + "/many/f" + std::to_string(i), block);
+  const uint32_t id = copy("usb1_1/many", "usb1_1/to");
+  ASSERT_NE(id, 0u);
+  std::string progress;
+  for (int i = 0; i < 2000; ++i) {
+    progress = nas("GetCopyProgress", g_variant_new("(u)", id));
+    if (progress.find(", uint64 0, ") == std::string::npos) break;
+    std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_THAT(progress, StartsWith("(uint32 0, '', 'running', ")) << "the copy ended before the disk could go";
+  ASSERT_TRUE(mib::table_remove(*mib::find_table("usbinfo"), 1));
+  const std::string last = finished(id);
+  EXPECT_THAT(last, StartsWith("(uint32 1, 'device removed', 'failed', uint64 "));
+  EXPECT_THAT(last, EndsWith(", uint64 24576000)"));
+  EXPECT_THAT(last, Not(HasSubstr("uint64 24576000, uint64 24576000"))) << "not copied whole";
+  EXPECT_THAT(text("/com/wqx/igd1/Storage/usb/devices/1", "com.wqx.igd1.usb.Device", "DeviceName"),
+              StartsWith("error: "));
+  EXPECT_FALSE(fs::exists(disk_ + "/to/many"));
+  EXPECT_EQ(read_text_file(root().path("/secret/key")), "k");
+  EXPECT_EQ(std::distance(fs::directory_iterator(root().path("/secret")), fs::directory_iterator()), 1);
+}
+
+// A disk that takes no more: the process may write files of 4 MiB at most
+// (the kernel refuses a write past that with EFBIG, as a full disk refuses
+// one with ENOSPC), so a copy of 6 MiB fails with the file system's reason
+// and leaves no part behind; one that fits is copied whole.
+TEST_F(NasCopyTest, ACopyTheDiskCannotHoldFailsWithItsReasonAndLeavesNoPart) {
+  constexpr rlim_t kLimit = rlim_t(4) << 20;
+  write_text_file(disk_ + "/big.bin", std::string(6 << 20, 'z'));
+  write_text_file(disk_ + "/small.bin", std::string(1 << 20, 's'));
+  fs::create_directories(disk_ + "/to");
+  struct rlimit before;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+  void (*previous)(int) = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit limited = {kLimit, before.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+  const uint32_t big = copy("usb1_1/big.bin", "usb1_1/to");
+  const std::string big_end = finished(big);
+  const uint32_t small = copy("usb1_1/small.bin", "usb1_1/to");
+  const std::string small_end = finished(small);
+  setrlimit(RLIMIT_FSIZE, &before);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_THAT(big_end, StartsWith("(uint32 1, 'File too large', 'failed', uint64 "));
+  EXPECT_THAT(big_end, EndsWith(", uint64 6291456)"));
+  EXPECT_FALSE(fs::exists(disk_ + "/to/big.bin"));
+  EXPECT_EQ(small_end, "(uint32 0, '', 'done', uint64 1048576, uint64 1048576)");
+  EXPECT_EQ(fs::file_size(disk_ + "/to/small.bin"), 1u << 20);
 }
 
 TEST_F(NasCopyTest, ACopyOntoADeviceThatWasRemovedFailsAndLeavesNothing) {

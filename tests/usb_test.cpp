@@ -293,6 +293,33 @@ TEST_F(UsbSlowServerTest, MountsQueueWhileTheServerStopsAndOtherCallsAreServedMe
                            "usbmount\numount /dev/sda1\n");
 }
 
+// The first mount waits for the media server to stop when its device is
+// pulled out: its caller hears at once, and the mount queued behind it, of
+// another disk, runs as usual once the server is back.
+TEST_F(UsbSlowServerTest, ADeviceRemovedWhileItsMountWaitsForTheMediaServerIsAnsweredAtOnce) {
+  ASSERT_EQ(run(1, "Mount", options({})), "('/mnt/usb1_1', uint32 0, '')");
+  usb_info_record other = stored(1);
+  other.index = 5;
+  g_strlcpy(other.device_name, "/dev/sdc1", sizeof other.device_name);
+  g_strlcpy(other.mount_point, "/mnt/usb5", sizeof other.mount_point);
+  ASSERT_TRUE(mib::table_insert_at(*mib::find_table("usbinfo"), reinterpret_cast<uint8_t *>(&other)));
+  g_unlink(root().path(path::kStandinLog).c_str());
+
+  auto first = std::async(std::launch::async, [&] { return run(1, "Mount", options({})); });
+  std::this_thread::sleep_for(300ms);
+  auto second = std::async(std::launch::async, [&] { return run(5, "Mount", options({})); });
+  std::this_thread::sleep_for(100ms);
+  EXPECT_THAT(standin_log(), Not(HasSubstr("/dev/sdc1"))) << "the second waits for the first";
+  const auto removed_at = std::chrono::steady_clock::now();
+  ASSERT_TRUE(mib::table_remove(*mib::find_table("usbinfo"), 1));
+  EXPECT_EQ(first.get(), "('/mnt/usb1_1', uint32 1, 'device removed')");
+  EXPECT_LT(std::chrono::steady_clock::now() - removed_at, 800ms) << "not after the server's 1.2 s";
+  EXPECT_EQ(second.get(), "('/mnt/usb5', uint32 0, '')");
+  EXPECT_THAT(standin_log(), EndsWith("mount -o umask=0 -t auto -w /dev/sdc1 /mnt/usb5\n"));
+  EXPECT_GT(read_pid(MINIDLNAPID), 0);
+  EXPECT_THAT(text(device(1), kLowerDevice, "DeviceName"), StartsWith("error: "));
+}
+
 TEST_F(UsbTest, ADeviceRemovedWhileItMountsEndsTheMountWithAnError) {
   control("mkdir", "sleep_ms", "400");
   auto mounting = std::async(std::launch::async, [&] { return run(1, "Mount", options({})); });
