@@ -236,9 +236,12 @@ GVariant *row_get_property(const RowCollection &rows, const char *object_path,
     return nullptr;
   }
   refresh_found(module, &found);
+  // GDBus serves a GetAll by reading each property without a place for an
+  // error (a property it cannot read is left out): such a read is the
+  // GetAll's, and a hook may give the value a GetAll lists instead.
+  const CallKind kind = error == nullptr ? CallKind::GetAll : CallKind::Get;
   return read_row_property(module, *property, found.data,
-                           row_context(module, object_path, instance, found.index, CallKind::Get,
-                                       error));
+                           row_context(module, object_path, instance, found.index, kind, error));
 }
 
 gboolean row_write(const RowCollection &rows, const char *function, GDBusConnection *connection,

@@ -49,8 +49,8 @@ constexpr unsigned kStartPolls = 100;
 
 // ---- properties ----
 
-// A text that is not UTF-8 fails a read (GetAll, which GDBus serves as a
-// Get of each property, leaves it out); the manager's listing gives it as "".
+// A text that is not UTF-8 fails a Get; GetAll and the manager's listing
+// give it as "".
 GVariant *read_text(const CallContext &call, const RowProperty &property, const uint8_t *row) {
   const char *text = reinterpret_cast<const char *>(row + property.offset);
   const size_t length = strnlen(text, property.size);
