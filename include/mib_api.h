@@ -60,6 +60,9 @@ IGD1_API void mib_watch_setting_reads(mib_setting_seen seen, void *data);
 // text, unchecked): how a check finds out what a property reads for a value
 // it puts in place inside a transaction it rolls back.  Non-zero on success.
 IGD1_API int mib_put_setting_text(const char *name, const char *text);
+// The text the store keeps under the setting `name`, in memory the caller
+// frees with free(); null when there is no such setting.
+IGD1_API char *mib_setting_text(const char *name);
 
 // Reads the configuration entry `id` into `buffer` in its binary form.
 // Returns 1 on success, 0 when the id is unknown or the read fails.

@@ -164,6 +164,28 @@ GVariant *read_as(const SettingOwner &owner, const char *key, const char *value)
                     owner.property->name, &unreadable);
 }
 
+// The refusal of a value a bus write could never leave in the store: a
+// client reads it as `read` (a light's 7 as 'ON'), and writing that back
+// stores another form (1).
+GError *not_stored_as(const char *value, GVariant *read, const char *name) {
+  g_autofree char *read_text = g_variant_print(read, FALSE);
+  return g_error_new(G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
+                     "'%s' reads as %s, which a write of %s stores in another form", value,
+                     read_text, name);
+}
+
+// Whether a read of `before` and one of `after` are the same value.
+bool same_read(GVariant *before, GVariant *after) {
+  return before != nullptr && after != nullptr && g_variant_equal(before, after);
+}
+
+std::string setting_text(const char *key) {
+  char *text = mib_setting_text(key);
+  std::string copy = text != nullptr ? text : "";
+  free(text);
+  return copy;
+}
+
 GError *refusal_of_setting(const SettingOwner &owner, const char *key, const char *value) {
   const Property &property = *owner.property;
   g_autoptr(GVariant) written = read_as(owner, key, value);
@@ -172,13 +194,29 @@ GError *refusal_of_setting(const SettingOwner &owner, const char *key, const cha
   g_variant_take_ref(written);
   DryRun dry_run;
   if (!dry_run.open()) return store_busy();
+  const std::string before = setting_text(key);
+  g_autoptr(GError) unreadable = nullptr;
+  g_autoptr(GVariant) read_before = object_get(*owner.object, "igd1_check_setting",
+                                               path_of(*owner.object), property.name, &unreadable);
   GError *refusal = nullptr;
   const CallContext call{.object_path = path_of(*owner.object), .user_data = owner.object->user_data,
                          .kind = CallKind::Set, .error = &refusal};
   WriteFlags flags;
-  if (!object_write(call, *owner.object, property.name, written, &flags) && refusal == nullptr)
-    refusal = g_error_new(G_DBUS_ERROR, G_DBUS_ERROR_FAILED, "set %s fail", property.name);
-  return refusal;
+  if (!object_write(call, *owner.object, property.name, written, &flags)) {
+    if (refusal == nullptr)
+      refusal = g_error_new(G_DBUS_ERROR, G_DBUS_ERROR_FAILED, "set %s fail", property.name);
+    return refusal;
+  }
+  // The write went through; the value must also be what it leaves in the
+  // store.  Either the write stored another text, or it stored nothing
+  // because the value reads as what is stored already: both are values no
+  // client could store.  A write that leaves the setting alone and reads
+  // otherwise owns it only through its read (a switch its read looks at).
+  const std::string after = setting_text(key);
+  if (after == value) return nullptr;
+  if (after != before || (same_read(read_before, written) && before != value))
+    return not_stored_as(value, written, property.name);
+  return nullptr;
 }
 
 // ---- table cells: row collections ----
@@ -195,6 +233,25 @@ bool holds_column(const RowModule &module, const RowProperty &property, size_t o
   return width != 0 && property.write_log != nullptr &&
          find_writable_row_property(module.properties, property.name) == &property &&
          offset >= property.offset && offset < property.offset + width;
+}
+
+// Whether rows `a` and `b` hold the same value in `property`'s field: a
+// text up to its terminator (a write leaves what followed it), anything
+// else byte for byte.
+bool same_field(const RowProperty &property, const uint8_t *a, const uint8_t *b) {
+  const size_t width = field_width(property);
+  a += property.offset;
+  b += property.offset;
+  switch (property.field) {
+    case Field::Text:
+    case Field::List:
+    case Field::MacText: {
+      const size_t length = strnlen(reinterpret_cast<const char *>(a), width);
+      return length == strnlen(reinterpret_cast<const char *>(b), width) &&
+             std::memcmp(a, b, length) == 0;
+    }
+    default: return std::memcmp(a, b, width) == 0;
+  }
 }
 
 GError *refusal_of_cell(const RowCollection &rows, const RowProperty &property,
@@ -218,10 +275,21 @@ GError *refusal_of_cell(const RowCollection &rows, const RowProperty &property,
   const CallContext call =
       row_context(module, path.c_str(), instance, change.position, CallKind::Set, &refusal);
   bool changed = false;
-  if (!apply_row_property(module, call, property.name, written, copy.data(), &changed) &&
-      refusal == nullptr)
-    refusal = g_error_new(G_DBUS_ERROR, G_DBUS_ERROR_FAILED, "set %s fail", property.name);
-  return refusal;
+  if (!apply_row_property(module, call, property.name, written, copy.data(), &changed)) {
+    if (refusal == nullptr)
+      refusal = g_error_new(G_DBUS_ERROR, G_DBUS_ERROR_FAILED, "set %s fail", property.name);
+    return refusal;
+  }
+  // As for settings: the write must leave the field as the candidate holds
+  // it, or the value is one no client could store (a flag's 7 read as true
+  // and stored as 1).
+  const auto *candidate = static_cast<const uint8_t *>(change.candidate);
+  if (same_field(property, copy.data(), candidate)) return nullptr;
+  g_clear_error(&unreadable);
+  g_autoptr(GVariant) read_stored = read_row_property(module, property, stored, read);
+  if (!same_field(property, copy.data(), stored) || same_read(read_stored, written))
+    return not_stored_as(change.value, written, property.name);
+  return nullptr;
 }
 
 }  // namespace

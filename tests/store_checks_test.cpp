@@ -71,5 +71,30 @@ TEST_F(StoreChecksTest, IgdMibSetAndTheBusAgree) {
   EXPECT_EQ(refusals, 4u) << "the table lost the values both ways refuse";
 }
 
+// A value whose read a client could write back, but which no write leaves
+// in the store: a light's switch of 7 reads as 'ON', a
+// rule's enable byte of 7 as true, and either write stores 0 or 1.
+TEST_F(StoreChecksTest, IgdMibSetRefusesValuesNoBusWriteStores) {
+  const auto [rule, added] = add("/com/wqx/igd1/Config/PortMapping");
+  ASSERT_EQ(added, Error());
+  const std::string before = setting("led.Status");
+  for (const char *key : {"led.Status", "portmapping[1].Enable"}) {
+    SCOPED_TRACE(key);
+    const ProgramRun refused = cli_set(key, "7");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err.rfind(std::string("igd1-mib: refused value '7' for ") + key + ": '7' reads as ", 0), 0u)
+        << refused.err;
+    EXPECT_NE(refused.err.find("stores in another form"), std::string::npos) << refused.err;
+  }
+  EXPECT_EQ(setting("led.Status"), before);
+  // Both forms a write stores pass, whatever is stored at the time.
+  for (const char *value : {"1", "0", "1"}) {
+    EXPECT_EQ(cli_set("led.Status", value).status, 0) << value;
+    EXPECT_EQ(setting("led.Status"), value);
+    EXPECT_EQ(cli_set("portmapping[1].Enable", value).status, 0) << value;
+  }
+  EXPECT_EQ(cli_set("led.Status", "7").status, 1) << "refused with the switch on too";
+}
+
 }  // namespace
 }  // namespace igd1::test

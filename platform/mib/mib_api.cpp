@@ -66,6 +66,12 @@ int mib_put_setting_text(const char *name, const char *text) {
   return igd1::mib::set_setting(name, text) ? 1 : 0;
 }
 
+char *mib_setting_text(const char *name) {
+  if (name == nullptr) return nullptr;
+  const std::optional<std::string> text = igd1::mib::get_setting(name);
+  return text ? strdup(text->c_str()) : nullptr;
+}
+
 int mib_transaction_begin(void) { return igd1::mib::begin_transaction() ? 1 : 0; }
 int mib_transaction_commit(void) { return igd1::mib::commit_transaction() ? 1 : 0; }
 void mib_transaction_rollback(void) { igd1::mib::rollback_transaction(); }
