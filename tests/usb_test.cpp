@@ -306,9 +306,9 @@ TEST_F(UsbSlowServerTest, ADeviceRemovedWhileItsMountWaitsForTheMediaServerIsAns
   g_unlink(root().path(path::kStandinLog).c_str());
 
   auto first = std::async(std::launch::async, [&] { return run(1, "Mount", options({})); });
-  std::this_thread::sleep_for(300ms);
+  wait_for_text(root().path(path::kStandinLog), "/dev/sda1 /mnt/usb1_1\n");
   auto second = std::async(std::launch::async, [&] { return run(5, "Mount", options({})); });
-  std::this_thread::sleep_for(100ms);
+  std::this_thread::sleep_for(150ms);
   EXPECT_THAT(standin_log(), Not(HasSubstr("/dev/sdc1"))) << "the second waits for the first";
   const auto removed_at = std::chrono::steady_clock::now();
   ASSERT_TRUE(mib::table_remove(*mib::find_table("usbinfo"), 1));
