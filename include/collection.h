@@ -243,6 +243,14 @@ IGD1_EXPORT bool announce_allowed(Announce policy);
 // announces nothing) or before the commit is tried.
 enum class AnnounceAt : uint8_t { AfterCommit, BeforeCommit };
 
+// What a write request does with an accepted value equal to the stored one.
+enum class Unchanged : uint8_t {
+  Skip,    // nothing: such a request stores, runs and announces nothing
+  Commit,  // the row is stored all the same: its commit and after_commit run
+           // and their refusal answers; only what changed is announced
+  Repeat,  // the value counts as a change: stored, applied and announced again
+};
+
 struct RowProperty {
   const char *name;
   const char *alias = nullptr;  // another name for reading (and writing, see below)
@@ -501,10 +509,6 @@ struct RowModule {
   Begin (*begin)(const CallContext &call, const uint8_t *row) = nullptr;
   // Runs after a changed row was stored; false fails the call with `error` set.
   bool (*after_commit)(const CallContext &call, GError **error) = nullptr;
-  // Whether an accepted write request that changed nothing is stored all the
-  // same: the row's commit and after_commit run and their refusal answers;
-  // only what changed is announced.  nullptr: such a request stores nothing.
-  bool (*commits_unchanged)(const CallContext &call) = nullptr;
   // Runs after a row was removed, within the removal's transaction (a
   // conformance run included: call.test_run() tells); `removed` is the row
   // as it was, `index` its position.
@@ -532,9 +536,8 @@ struct RowModule {
   // Insert and Self: fills the new row before it is inserted (a template:
   // marks, defaults); the row is zeroed before.
   void (*new_row)(uint8_t *row) = nullptr;
-  // An accepted value counts as a change even when it equals the stored one:
-  // it is stored, applied and announced again.
-  bool store_unchanged = false;
+  // What a write of a value equal to the stored one does (see Unchanged).
+  Unchanged unchanged = Unchanged::Skip;
   // DeleteObject reads the instance number from the path's last segment; a
   // path other than that row's own answers `texts.delete_wrong_path`.
   bool delete_by_number = false;

@@ -156,12 +156,12 @@ constexpr RowModule module(const char *manager_path, std::span<const RowProperty
       .add = AddKind::Self,
       .max_instance = max_instance,
       .add_highest = family.highest,
-      .commits_unchanged = [](const CallContext &) { return true; },
       .row_reported =
           [](uint32_t instance, bool added) {
             if (!added) forget_row(family, instance);
             family.apply();
           },
+      .unchanged = Unchanged::Commit,
       .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",
       .delete_no_row_error = "org.freedesktop.DBus.Error.Failed",
       .user_data = const_cast<Family *>(&family),

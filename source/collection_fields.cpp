@@ -575,7 +575,7 @@ bool apply_row_property(const RowModule &module, const CallContext &call, const 
                                         reinterpret_cast<const uint8_t *>(current.data()), wanted)
                             : std::strcmp(current.data(), text) == 0;
     if (same) {
-      *changed = module.store_unchanged;
+      *changed = module.unchanged == Unchanged::Repeat;
       return true;
     }
     if (set_item(module, property->item, typed ? static_cast<const void *>(wanted) : text, row,
@@ -613,7 +613,7 @@ bool apply_row_property(const RowModule &module, const CallContext &call, const 
     refuse_with(property->invalid_text);
     return false;
   }
-  *changed = module.store_unchanged || differs;
+  *changed = module.unchanged == Unchanged::Repeat || differs;
   if (differs) std::memcpy(row + property->offset, bytes.data(), width);
   return true;
 }

@@ -340,7 +340,7 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
   // Modules that announce before the commit tell listeners even when the
   // store then refuses the row.
   if (module.announce_at == AnnounceAt::BeforeCommit) announce();
-  if (any_change || (module.commits_unchanged != nullptr && module.commits_unchanged(call))) {
+  if (any_change || module.unchanged == Unchanged::Commit) {
     // The row and what follows its commit stand or fall together.
     StoreTransaction transaction;
     if (!transaction.began(error)) return FALSE;
