@@ -51,7 +51,6 @@ typedef struct vsie_record_row {
   uint8_t band;                   // VSIE_BAND_24G or VSIE_BAND_5G
   uint8_t reserved[2];
   uint32_t filter;                // the filter's instance number
-  uint64_t sequence;              // order of capture: the lowest goes first
   int32_t rssi;                   // dBm
   uint32_t channel;
   char mac[VSIE_MAC_SIZE];        // upper-case hex digits
@@ -86,7 +85,8 @@ IGD1_API int probeRxVSIE_remove_entry(uint32_t index, mib_list_node *node);
 // Stores a filter; a lower MaxRecords drops its oldest records.
 IGD1_API int probeRxVSIE_update_entry(const void *row, uint32_t instance);
 
-// Records, reached through their filter's row: the items of a record (texts
+// Records, reached through their filter's row, held in memory only (they
+// are gone after a restart): the items of a record (texts
 // for MAC, band, time and data, 32-bit numbers for RSSI and channel).
 enum {
   VSIE_RECORD_MAC = 0,
@@ -101,10 +101,14 @@ IGD1_API int probeRxVSIERecord_count(uint32_t filter);
 IGD1_API int probeRxVSIERecord_remove(uint32_t filter, uint32_t record);
 // Reports every record of `filter` to the record callbacks.
 IGD1_API int probeRxVSIERecord_announce(uint32_t filter);
+// Lets go of the records of `filter` without reporting them (their objects
+// went with the filter's record manager).
+IGD1_API void probeRxVSIERecord_forget(uint32_t filter);
 
 // A probe request heard on `band` carrying an element of `oui` with `data`
 // (hex digits, any case): kept by every enabled filter of that band (or of
 // both) and OUI, the oldest record of a full filter going first.  Returns
 // the number of filters that kept it, or -1 when an argument is not fit.
+// Any thread; the record callbacks learn of every record kept or dropped.
 IGD1_API int probeRxVSIE_capture(const uint8_t mac[6], uint32_t band, uint32_t channel,
                                  int32_t rssi, const char *oui, const char *data);

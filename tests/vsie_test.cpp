@@ -197,7 +197,7 @@ TEST_F(VsieTest, FiltersKeepTheirNewestRecordsUnderARecordManagerThatGoesWithThe
   EXPECT_EQ(record_count(1), "uint32 1");
   ASSERT_EQ(remove(kFilters, child(kFilters, 1)), Error());
   EXPECT_THAT(record_count(1), StartsWith("error: "));
-  EXPECT_EQ(mib::table_rows(*mib::find_table("proberxvsierecord")).size(), 0u);
+  EXPECT_EQ(probeRxVSIERecord_count(1), 0);
   add_filter(1, "00A0C6", "2.4G", 4);
   EXPECT_EQ(record_count(1), "uint32 0");
   EXPECT_EQ(managed(records(1).c_str()), "(@a{oa{sa{sv}}} {},)");

@@ -2332,6 +2332,11 @@ int64_t data_version() {
 
 void set_row_listener(RowListener listener) { g_row_listener.store(listener); }
 
+void report_row(const TableDef &table, const uint8_t *row, bool inserted) {
+  RowListener listener = g_row_listener.load();
+  if (listener != nullptr && row != nullptr) listener(table, row, inserted);
+}
+
 void announce_rows(const TableDef &table, uint32_t parent) {
   for (const std::vector<uint8_t> &row : table_rows(table))
     if (key_parent(row_key_of(table, row.data())) == parent) notify_row(table, row, true);

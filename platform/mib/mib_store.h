@@ -280,6 +280,9 @@ void set_row_listener(RowListener listener);
 // Reports every row of `parent` in the nested `table` to the listener as
 // inserted (a consumer that comes up after its rows publishes them).
 void announce_rows(const TableDef &table, uint32_t parent);
+// Reports a row that a table keeps in memory instead of in the database
+// (records of what the radios heard) as the database's rows are reported.
+void report_row(const TableDef &table, const uint8_t *row, bool inserted);
 
 // ---- service notices -------------------------------------------------------
 

@@ -1,21 +1,23 @@
 // Vendor-specific information elements: the elements beacons carry
 // ("beacontxvsie") and probe responses carry ("proberesptxvsie"), 16 each;
 // the filters that capture elements of received probe requests
-// ("proberxvsie", 8) and what they captured ("proberxvsierecord", nested
-// under the filters, at most 64 each).
+// ("proberxvsie", 8) and what they captured (records nested under the
+// filters, at most 64 each, held in memory).
 //
 // Applying a frame's elements hands every enabled one to the radios as the
 // bytes it adds (221, its length, the OUI, the data), journalled under the
 // frame's change bit.  A capture is kept by every enabled filter of the
-// band and OUI, in one transaction with the removal of the oldest records
-// that make room for it.  A new store starts with no element and no filter.
+// band and OUI, the oldest record of a full filter making room for it.  A
+// new store starts with no element and no filter.
 #include <glib.h>
 
 #include <algorithm>
-#include <atomic>
+#include <bitset>
 #include <cstddef>
 #include <cstring>
 #include <iterator>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -110,67 +112,74 @@ constexpr igd1::mib::TableSpec kFilters = {
 };
 igd1::mib::Table g_filters(kFilters);
 
-#define RECORD_COLUMN(name, kind, member) {name, kind, offsetof(Record, member), sizeof(Record::member)}
-constexpr igd1::mib::Column kRecordColumns[] = {
-    RECORD_COLUMN("Band", K::U8, band),         RECORD_COLUMN("Sequence", K::U64, sequence),
-    RECORD_COLUMN("RSSI", K::I32, rssi),        RECORD_COLUMN("Channel", K::U32, channel),
-    RECORD_COLUMN("MAC", K::Text, mac),         RECORD_COLUMN("Time", K::Text, time),
-    RECORD_COLUMN("Data", K::Text, data),
-};
-#undef RECORD_COLUMN
+// Records are what the radios heard lately: they are kept in memory, in
+// the order they came, and not in the database.  A capture then costs no
+// write and no transaction, however many arrive; records do not survive a
+// restart of the process, as a radio's capture buffer does not.  The row
+// listener learns of every record that comes or goes, as it does of rows
+// of the database.
 constexpr igd1::mib::TableDef kRecords = {
     .name = "proberxvsierecord",
     .module = "ProbeRxVSIERecord",
     .row_size = sizeof(Record),
-    .columns = kRecordColumns,
-    .column_count = std::size(kRecordColumns),
+    .columns = nullptr,
+    .column_count = 0,
     .max_rows = VSIE_MAX_RECORDS,
     .max_instance = 255,
     .parent_offset = VSIE_RECORD_FILTER_OFFSET,
     .parent_table = "proberxvsie",
 };
-const bool kRecordsRegistered = igd1::mib::register_table(kRecords);
 
-igd1::mib::RowList &records() {
-  static auto *list = new igd1::mib::RowList(*igd1::mib::find_table(kRecords.name));
-  return *list;
-}
-
-Record record_at(const mib_list_node *node) {
+struct RecordChange {
   Record record;
-  std::memcpy(&record, node->data, sizeof record);
-  return record;
-}
+  bool inserted;
+};
 
-// The records of `filter`, oldest first.
-std::vector<Record> records_of(uint32_t filter) {
-  std::vector<Record> kept;
-  for (mib_list_node *node = records().head(); node != nullptr; node = node->next) {
-    Record record = record_at(node);
-    if (record.filter == filter) kept.push_back(record);
-  }
-  std::sort(kept.begin(), kept.end(),
-            [](const Record &a, const Record &b) { return a.sequence < b.sequence; });
-  return kept;
+// The records of each filter, oldest first.
+std::mutex g_records_mutex;
+std::map<uint32_t, std::vector<Record>> g_records;
+
+// Tells the row listener; never with the mutex held (the listener reads
+// records back).
+void report(const std::vector<RecordChange> &changes) {
+  for (const RecordChange &change : changes)
+    igd1::mib::report_row(kRecords, reinterpret_cast<const uint8_t *>(&change.record),
+                          change.inserted);
 }
 
 // Removes the oldest records of `filter` until it holds at most `keep`.
-bool trim_records(uint32_t filter, size_t keep) {
-  std::vector<Record> kept = records_of(filter);
-  for (size_t i = 0; i + keep < kept.size(); ++i)
-    if (!records().remove(igd1::mib::row_key(filter, kept[i].instance))) return false;
-  return true;
+void trim_locked(uint32_t filter, size_t keep, std::vector<RecordChange> *changes) {
+  auto found = g_records.find(filter);
+  if (found == g_records.end()) return;
+  std::vector<Record> &kept = found->second;
+  if (kept.size() > keep) {
+    const auto gone = kept.begin() + std::ptrdiff_t(kept.size() - keep);
+    if (changes != nullptr)
+      for (auto r = kept.begin(); r != gone; ++r) changes->push_back({*r, false});
+    kept.erase(kept.begin(), gone);
+  }
+  if (kept.empty()) g_records.erase(found);
 }
 
-uint64_t next_sequence() {
-  static std::atomic<uint64_t> last{0};
-  uint64_t seen = last.load();
-  if (seen == 0)
-    for (mib_list_node *node = records().head(); node != nullptr; node = node->next)
-      seen = std::max(seen, record_at(node).sequence);
-  uint64_t next = seen + 1;
-  last.store(next);
-  return next;
+// Adds `record` under the lowest number its filter does not use.
+void add_locked(Record record, std::vector<RecordChange> *changes) {
+  std::vector<Record> &kept = g_records[record.filter];
+  std::bitset<256> used;
+  for (const Record &r : kept) used.set(r.instance);
+  uint32_t number = 1;
+  while (used.test(number)) ++number;
+  record.instance = uint8_t(number);
+  kept.push_back(record);
+  changes->push_back({record, true});
+}
+
+void trim_records(uint32_t filter, size_t keep) {
+  std::vector<RecordChange> changes;
+  {
+    std::lock_guard lock(g_records_mutex);
+    trim_locked(filter, keep, &changes);
+  }
+  report(changes);
 }
 
 std::string upper(std::string_view text) {
@@ -284,23 +293,18 @@ int probeRxVSIE_insert_entry(void *row) { return g_filters.insert(row) ? 1 : 0; 
 int probeRxVSIE_remove_entry(uint32_t index, mib_list_node *node) {
   if (node == nullptr || g_filters.fails("remove_entry")) return 0;
   const uint32_t filter = g_filters.instance_of(node->data);
-  if (!igd1::mib::begin_transaction()) return 0;
-  if (!trim_records(filter, 0) || !g_filters.remove(index, node)) {
-    igd1::mib::rollback_transaction();
-    igd1::mib::commit_transaction();
-    return 0;
-  }
-  return igd1::mib::commit_transaction() ? 1 : 0;
+  if (!g_filters.remove(index, node)) return 0;
+  trim_records(filter, 0);
+  return 1;
 }
 
 int probeRxVSIE_update_entry(const void *row, uint32_t instance) {
   if (row == nullptr || g_filters.instance_of(row) != instance) return 0;
   Filter filter;
   std::memcpy(&filter, row, sizeof filter);
-  if (!igd1::mib::begin_transaction()) return 0;
-  const bool stored = g_filters.update(row) == nullptr && trim_records(instance, filter.max_records);
-  if (!stored) igd1::mib::rollback_transaction();
-  return igd1::mib::commit_transaction() && stored ? 1 : 0;
+  if (g_filters.update(row) != nullptr) return 0;
+  trim_records(instance, filter.max_records);
+  return 1;
 }
 
 // ---- records ----
@@ -309,9 +313,16 @@ int probeRxVSIERecord_get_item(int item, const void *filter, uint32_t record, vo
   if (filter == nullptr || output == nullptr || igd1::mib::should_fail("probeRxVSIERecord_get_item", item))
     return 0;
   const uint32_t parent = g_filters.instance_of(filter);
-  mib_list_node *node = records().find(igd1::mib::row_key(parent, record));
-  if (node == nullptr) return 0;
-  const Record r = record_at(node);
+  Record r;
+  {
+    std::lock_guard lock(g_records_mutex);
+    auto kept = g_records.find(parent);
+    if (kept == g_records.end()) return 0;
+    auto found = std::find_if(kept->second.begin(), kept->second.end(),
+                              [record](const Record &k) { return k.instance == record; });
+    if (found == kept->second.end()) return 0;
+    r = *found;
+  }
   auto text = [output](const char *value) {
     std::memcpy(output, value, std::strlen(value) + 1);
     return 1;
@@ -329,18 +340,44 @@ int probeRxVSIERecord_get_item(int item, const void *filter, uint32_t record, vo
 
 int probeRxVSIERecord_count(uint32_t filter) {
   if (igd1::mib::should_fail("probeRxVSIERecord_count", 0)) return -1;
-  return int(records_of(filter).size());
+  std::lock_guard lock(g_records_mutex);
+  auto kept = g_records.find(filter);
+  return kept != g_records.end() ? int(kept->second.size()) : 0;
 }
 
 int probeRxVSIERecord_remove(uint32_t filter, uint32_t record) {
   if (igd1::mib::should_fail("probeRxVSIERecord_remove", 0)) return 0;
-  return records().remove(igd1::mib::row_key(filter, record)) ? 1 : 0;
+  std::vector<RecordChange> changes;
+  {
+    std::lock_guard lock(g_records_mutex);
+    auto kept = g_records.find(filter);
+    if (kept == g_records.end()) return 0;
+    auto found = std::find_if(kept->second.begin(), kept->second.end(),
+                              [record](const Record &k) { return k.instance == record; });
+    if (found == kept->second.end()) return 0;
+    changes.push_back({*found, false});
+    kept->second.erase(found);
+    if (kept->second.empty()) g_records.erase(kept);
+  }
+  report(changes);
+  return 1;
 }
 
 int probeRxVSIERecord_announce(uint32_t filter) {
-  if (!kRecordsRegistered || igd1::mib::should_fail("probeRxVSIERecord_announce", 0)) return 0;
-  igd1::mib::announce_rows(records().table(), filter);
+  if (igd1::mib::should_fail("probeRxVSIERecord_announce", 0)) return 0;
+  std::vector<RecordChange> changes;
+  {
+    std::lock_guard lock(g_records_mutex);
+    if (auto kept = g_records.find(filter); kept != g_records.end())
+      for (const Record &record : kept->second) changes.push_back({record, true});
+  }
+  report(changes);
   return 1;
+}
+
+void probeRxVSIERecord_forget(uint32_t filter) {
+  std::lock_guard lock(g_records_mutex);
+  g_records.erase(filter);
 }
 
 int probeRxVSIE_capture(const uint8_t mac[6], uint32_t band, uint32_t channel, int32_t rssi,
@@ -359,24 +396,26 @@ int probeRxVSIE_capture(const uint8_t mac[6], uint32_t band, uint32_t channel, i
   put(record.time, utc_now());
   put(record.data, upper(data));
   std::vector<Filter> catching;
+  std::bitset<256> present;
   for (mib_list_node *node = g_filters.list(); node != nullptr; node = node->next) {
     Filter filter;
     std::memcpy(&filter, node->data, sizeof filter);
+    present.set(filter.instance);
     if (filter.enable != 0 && (filter.band == band || filter.band == VSIE_BAND_ALL) &&
         g_ascii_strcasecmp(filter.oui, oui) == 0)
       catching.push_back(filter);
   }
-  if (catching.empty()) return 0;
-  if (!igd1::mib::begin_transaction()) return -1;
-  bool kept = true;
-  for (const Filter &filter : catching) {
-    record.filter = filter.instance;
-    record.instance = 0;
-    record.sequence = next_sequence();
-    const size_t room = filter.max_records > 0 ? filter.max_records - 1 : 0;
-    kept = kept && trim_records(filter.instance, room) &&
-           records().insert(reinterpret_cast<uint8_t *>(&record));
+  std::vector<RecordChange> changes;
+  {
+    std::lock_guard lock(g_records_mutex);
+    // Records of a filter another process removed go with it.
+    std::erase_if(g_records, [&](const auto &kept) { return kept.first > 255 || !present.test(kept.first); });
+    for (const Filter &filter : catching) {
+      record.filter = filter.instance;
+      trim_locked(filter.instance, filter.max_records > 0 ? filter.max_records - 1 : 0, &changes);
+      add_locked(record, &changes);
+    }
   }
-  if (!kept) igd1::mib::rollback_transaction();
-  return igd1::mib::commit_transaction() && kept ? int(catching.size()) : -1;
+  report(changes);
+  return int(catching.size());
 }
