@@ -541,8 +541,13 @@ bool apply_row_property(const RowModule &module, const CallContext &call, const 
   auto refuse = [&] {
     const char *refused =
         property->refused != nullptr ? property->refused : module.texts.invalid_value;
+    // The caller is answered with what it sent; the log never shows a secret.
+    TextValues logged = said;
+    g_autoptr(GVariant) masked =
+        property->secret ? g_variant_ref_sink(g_variant_new_string("******")) : nullptr;
+    if (masked != nullptr) logged.value = masked;
     COLLECTION_LOG(LOG_LEVEL_WARN, "apply_row_property", "%s",
-                   text_for(refused, said, property->name).c_str());
+                   text_for(refused, logged, property->name).c_str());
     return refuse_with(refused);
   };
   if (!g_variant_is_of_type(value, G_VARIANT_TYPE(property->type))) {

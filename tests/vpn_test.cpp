@@ -272,6 +272,30 @@ TEST_F(VpnTest, AWriteIsStoredOnceWhenItChangedAndNotAtAllWhenAnItemIsRefused) {
   EXPECT_EQ(changes.next(300ms), "<null>");
 }
 
+// The password is stored and read back, and a refused one is answered with
+// its text as the caller sent it, but neither reaches the log or the journal.
+TEST_F(VpnTest, ThePasswordNeverReachesTheLogOrTheJournal) {
+  add_tunnels(1);
+  const std::string kept = "Tunn3l-pw";
+  const std::string overlong = "Overl0ng-" + std::string(119, 'p');
+  ASSERT_EQ(set("vpn_pwd", kept), Error());
+  ASSERT_EQ(set_multi(tunnel(1), kVpn,
+                      dictionary({{"vpn_account", g_variant_new_string("erin")},
+                                  {"vpn_pwd", g_variant_new_string((kept + "2").c_str())}})),
+            Error());
+  EXPECT_EQ(text(tunnel(1), kVpn, "vpn_pwd"), kept + "2");
+  EXPECT_EQ(set("vpn_pwd", overlong), refused("Invalid parameter value ,vpn_pwd: " + overlong));
+  EXPECT_EQ(set_multi(tunnel(1), kVpn, dictionary({{"vpn_pwd", g_variant_new_string(overlong.c_str())}})),
+            refused("Invalid parameter value ,vpn_pwd: " + overlong));
+  const std::string log = read_text_file(root().path(path::kSyslog));
+  EXPECT_THAT(log, HasSubstr("vpn_account"));  // the writes were logged
+  for (const std::string &secret : {kept, overlong.substr(0, 9)}) {
+    EXPECT_EQ(log.find(secret), std::string::npos) << secret;
+    for (const mib::JournalEntry &entry : mib::journal())
+      EXPECT_EQ(entry.data.find(secret), std::string::npos) << secret << " under " << entry.bit;
+  }
+}
+
 TEST_F(VpnTest, StatsListTheTunnelsStatusLines) {
   add_tunnels(1);
   EXPECT_EQ(data(), "['']");

@@ -109,6 +109,19 @@ expect_denied "nobody PON password" "$(call nobody /com/wqx/igd1/Info/PON $PROPS
 [ "$(call root $DHCP $PROPS.Get com.wqx.igd1.DHCPServer LeaseTime)" = "(<uint32 3600>,)" ] ||
   fail "a refused write changed the lease time"
 
+# A VPN tunnel carries its password: nobody reads neither it nor the
+# tunnel's listings, but may read the tunnel's statistics beside it.
+VPN=/com/wqx/igd1/Network/VPN/Connection
+tunnel=$(call root $VPN com.wqx.igd1.ObjectManager.AddObject)
+grep -q "$VPN/1" <<<"$tunnel" || fail "root AddObject of a tunnel: $tunnel"
+expect_allowed "root vpn_pwd" "$(call root $VPN/1 $PROPS.Set com.wqx.igd1.VPNConnection vpn_pwd "<'Tunn3l-pw'>")"
+[ "$(call root $VPN/1 $PROPS.Get com.wqx.igd1.VPNConnection vpn_pwd)" = "(<'Tunn3l-pw'>,)" ] ||
+  fail "root cannot read the tunnel's password"
+expect_denied "nobody VPN password" "$(call nobody $VPN/1 $PROPS.Get com.wqx.igd1.VPNConnection vpn_pwd)"
+expect_denied "nobody VPN GetAll" "$(call nobody $VPN/1 $PROPS.GetAll com.wqx.igd1.VPNConnection)"
+expect_denied "nobody VPN GetManagedObjects" "$(call nobody $VPN org.freedesktop.DBus.ObjectManager.GetManagedObjects)"
+expect_allowed "nobody VPN Stats" "$(call nobody $VPN/1/Stats $PROPS.Get com.wqx.igd1.VPNConnectionStats data)"
+
 # Signals reach root but not nobody (a change signal can carry a password).
 gdbus monitor --address "$address" --dest com.wqx.igd1 >"$work/root.monitor" 2>&1 &
 pids+=($!)
