@@ -188,6 +188,16 @@ struct NestedManagers {
   // the outer collection starts (missing: fatal).
   const SingleObject *object = nullptr;
   const char *object_xml = nullptr;
+  // Told once the manager of a row is created (before the inner table
+  // publishes its rows there) and before it is detached, or forgotten with
+  // an earlier connection: call.object_path is the manager's path,
+  // call.instance the outer row's number, call.kind Export or Unexport;
+  // `manager` stays the engine's and `registration` is its own interface's
+  // (0: none).
+  void (*exported)(const CallContext &call, GDBusObjectManagerServer *manager,
+                   guint registration) = nullptr;
+  void (*unexported)(const CallContext &call, GDBusObjectManagerServer *manager,
+                     guint registration) = nullptr;
   // Set by the collections themselves.
   const RowCollection *outer = nullptr;
   const RowCollection *inner = nullptr;

@@ -85,8 +85,8 @@ IGD1_API int probeRxVSIE_remove_entry(uint32_t index, mib_list_node *node);
 // Stores a filter; a lower MaxRecords drops its oldest records.
 IGD1_API int probeRxVSIE_update_entry(const void *row, uint32_t instance);
 
-// Records, reached through their filter's row, held in memory only (they
-// are gone after a restart): the items of a record (texts
+// Records, reached by their filter's number and their own and held in
+// memory only (they are gone after a restart): the items of a record (texts
 // for MAC, band, time and data, 32-bit numbers for RSSI and channel).
 enum {
   VSIE_RECORD_MAC = 0,
@@ -96,7 +96,7 @@ enum {
   VSIE_RECORD_TIME = 4,
   VSIE_RECORD_DATA = 5,
 };
-IGD1_API int probeRxVSIERecord_get_item(int item, const void *filter, uint32_t record, void *output);
+IGD1_API int probeRxVSIERecord_get_item(int item, uint32_t filter, uint32_t record, void *output);
 IGD1_API int probeRxVSIERecord_count(uint32_t filter);
 IGD1_API int probeRxVSIERecord_remove(uint32_t filter, uint32_t record);
 // Reports every record of `filter` to the record callbacks.

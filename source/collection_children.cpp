@@ -336,6 +336,17 @@ CallContext sibling_context(const Sibling &sibling, const char *path, uint32_t i
           .kind = kind};
 }
 
+// Tells the module of a nested manager created or going.
+void tell_nested(const NestedManagers &nested, const Collection &outer_collection, uint32_t outer,
+                 const CollectionState::NestedManager &manager, CallKind kind) {
+  auto hook = kind == CallKind::Export ? nested.exported : nested.unexported;
+  if (hook == nullptr) return;
+  const std::string path = collection_child_path(outer_collection, outer) + "/" + nested.suffix;
+  hook({.object_path = path.c_str(), .instance = outer,
+        .user_data = nested.object != nullptr ? nested.object->user_data : nullptr, .kind = kind},
+       manager.manager, manager.object);
+}
+
 // The document is read again at each start (tests start the host again);
 // registrations of an earlier start hold the interface they were made with.
 void load_sibling_document(const RowCollection &rows) {
@@ -434,7 +445,11 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
   const bool outside = publishes_children_itself(rows.module) || rows.module.nested != nullptr ||
                        rows.module.sibling != nullptr;
   CollectionState &state = *rows.collection.state;
-  if (state.nested_managers != nullptr) state.nested_managers->clear();
+  if (state.nested_managers != nullptr) {
+    for (const auto &[outer, nested] : *state.nested_managers)
+      tell_nested(*rows.module.nested, rows.collection, outer, nested, CallKind::Unexport);
+    state.nested_managers->clear();
+  }
   // A nested manager's interface without a document of its own text is
   // described by its object's file.
   if (NestedManagers *nested = rows.module.nested;
@@ -512,6 +527,7 @@ void nested_manager_add(const NestedManagers &nested, GDBusConnection *connectio
             : register_described_object(*nested.object, nested.object_xml, connection,
                                         path.c_str(), outer);
     (*managers)[outer] = {manager, object};
+    tell_nested(nested, rows.collection, outer, (*managers)[outer], CallKind::Export);
     created = true;
   }
   if ((created || always_init) && nested.inner != nullptr &&
@@ -523,6 +539,8 @@ void nested_manager_delete(const NestedManagers &nested, uint32_t outer) {
   GDBusObjectManagerServer *manager = nested_manager(nested, outer);
   if (manager == nullptr) return;
   CollectionState &state = *nested.outer->collection.state;
+  tell_nested(nested, nested.outer->collection, outer, (*state.nested_managers)[outer],
+              CallKind::Unexport);
   const guint object = (*state.nested_managers)[outer].object;
   state.nested_managers->erase(outer);
   if (object != 0) dbus_proxy_object_unreg(state.connection, object);

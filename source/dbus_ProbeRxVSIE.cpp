@@ -3,10 +3,13 @@
 // each a record manager ".../<n>/Records" that comes and goes with it.  The
 // radio's captures are records ".../Records/<m>": read-only, at most
 // MaxRecords per filter (the oldest goes), removed one by one with
-// DeleteObject; AddObject on a record manager is refused.
+// DeleteObject; AddObject on a record manager is refused.  The module keeps
+// the record managers in an instance list that records are found through.
 #include "vsie.h"
 
 #include <cstring>
+
+#include "dbus_proxy_list.h"
 
 namespace {
 
@@ -38,7 +41,68 @@ constexpr igd1::SingleObject kRecordManager = {
 
 const igd1::PublishObject kRecordManagerPublished(kRecordManager);
 
-igd1::NestedManagers g_record_managers = {.suffix = "Records", .object = &kRecordManager};
+// The record managers the engine made for the filters, one element each in
+// an instance list: the index records are found by, when they arrive and
+// when they are read or deleted.  A record of a filter without a manager
+// here is refused.
+struct RecordManager {
+  uint32_t filter;                     // its filter's number, the key
+  guint registration;                  // its NumberOfRecords object
+  GDBusObjectManagerServer *manager;   // the engine's, until it is withdrawn
+  uint64_t reserved[3];                // zero
+};
+static_assert(sizeof(RecordManager) == 40, "the list's elements are 40 bytes");
+
+dbus_proxy_list_node *g_record_managers_list = nullptr;
+
+// The position of the element of `filter`, or -1.
+int manager_position(uint32_t filter) {
+  int position = 0;
+  for (dbus_proxy_list_node *node = g_record_managers_list; node != nullptr;
+       node = node->next, ++position)
+    if (static_cast<const RecordManager *>(node->data)->filter == filter) return position;
+  return -1;
+}
+
+void manager_made(const igd1::CallContext &call, GDBusObjectManagerServer *manager,
+                  guint registration) {
+  const RecordManager element{.filter = call.instance, .registration = registration,
+                              .manager = manager, .reserved = {}};
+  if (const int position = manager_position(call.instance); position >= 0)
+    dbus_proxy_list_node_update(&g_record_managers_list, position, &element, sizeof element);
+  else
+    dbus_proxy_list_improve(&g_record_managers_list, &element, sizeof element);
+}
+
+// A manager goes with its children: the filter's records go from the store
+// too (another process may have removed the filter, and one added back
+// under its number starts empty).
+void manager_gone(const igd1::CallContext &call, GDBusObjectManagerServer *, guint) {
+  if (const int position = manager_position(call.instance); position >= 0)
+    dbus_proxy_list_delete(&g_record_managers_list, position);
+  probeRxVSIERecord_forget(call.instance);
+}
+
+igd1::NestedManagers g_record_managers = {.suffix = "Records",
+                                          .object = &kRecordManager,
+                                          .exported = manager_made,
+                                          .unexported = manager_gone};
+
+int manager_count(void) { return dbus_proxy_get_list_totalnum(&g_record_managers_list); }
+
+int manager_at(uint32_t position, void *element) {
+  dbus_proxy_list_node *node = dbus_proxy_get_node_by_recordnum(g_record_managers_list, int(position));
+  if (node == nullptr || node->data == nullptr) return 0;
+  std::memcpy(element, node->data, sizeof(RecordManager));
+  return 1;
+}
+
+int find_manager(uint32_t filter, uint32_t *position, void *element) {
+  const int found = manager_position(filter);
+  if (found < 0) return 0;
+  *position = uint32_t(found);
+  return manager_at(*position, element);
+}
 
 #define RECORD_ITEM(prop, bus_type, item_number, bytes) \
   {.name = prop, .type = bus_type, .field = Field::Item, .size = bytes, .item = item_number}
@@ -52,6 +116,10 @@ constexpr igd1::RowProperty kRecordProperties[] = {
 };
 #undef RECORD_ITEM
 
+int read_record(int item, const void *manager, uint32_t record, void *output) {
+  return probeRxVSIERecord_get_item(item, static_cast<const RecordManager *>(manager)->filter,
+                                    record, output);
+}
 int remove_record(void *, uint32_t filter, uint32_t record) {
   return probeRxVSIERecord_remove(filter, record);
 }
@@ -60,9 +128,13 @@ int announce_records(void *, uint32_t filter) { return probeRxVSIERecord_announc
 constexpr igd1::RowModule kRecords = {
     .manager_path = kManagerPath,
     .properties = kRecordProperties,
-    .table = {.row_size = sizeof(Filter),
-              .get_list_by_instnum = probeRxVSIE_get_list_by_instnum,
-              .get_inner_item = probeRxVSIERecord_get_item,
+    .table = {.row_size = sizeof(RecordManager),
+              .instance_offset = offsetof(RecordManager, filter),
+              .instance_size = 4,
+              .row_count = manager_count,
+              .row_at = manager_at,
+              .find_instance = find_manager,
+              .get_inner_item = read_record,
               .remove_inner = remove_record,
               .init_inner = announce_records,
               .inner_parent_offset = VSIE_RECORD_FILTER_OFFSET},

@@ -4,8 +4,11 @@
 // record managers, and records captured from probe requests.
 
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "harness/bus_fixture.h"
+#include "harness/program.h"
 #include "local_socket.h"
 #include "mib_vsie.h"
 
@@ -201,6 +204,37 @@ TEST_F(VsieTest, FiltersKeepTheirNewestRecordsUnderARecordManagerThatGoesWithThe
   add_filter(1, "00A0C6", "2.4G", 4);
   EXPECT_EQ(record_count(1), "uint32 0");
   EXPECT_EQ(managed(records(1).c_str()), "(@a{oa{sa{sv}}} {},)");
+}
+
+// A filter another process removes takes its record manager and records
+// along, so that one added back under its number starts empty; records are
+// found through the managers there are.
+TEST_F(VsieTest, AFilterAnotherProcessRemovesTakesItsRecordsAlong) {
+  add_filter(1, "00A0C6", "All", 4);
+  add_filter(2, "00A0C6", "5G", 4);
+  EXPECT_EQ(probe("02:00:00:00:00:01", 2, 36, -40, "00A0C6", "aa01"), "OK");
+  EXPECT_EQ(record_count(1), "uint32 1");
+  EXPECT_EQ(record_count(2), "uint32 1");
+
+  auto mib_cli = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), IGD1_BUILD_DIR "/igd1-mib");
+    return run_program(args, {{"IGD1_MIB_FAIL", ""}, {"IGD1_ROOT", root().dir()}});
+  };
+  ASSERT_EQ(mib_cli({"remove", "proberxvsie", "1"}).status, 0);
+  EXPECT_EQ(exchange("row-removed proberxvsie 1"), "OK");
+  for (int i = 0; i < 100 && record_count(1).find("error") == std::string::npos; ++i)
+    std::this_thread::sleep_for(10ms);
+  EXPECT_THAT(record_count(1), StartsWith("error: "));
+  EXPECT_THAT(text(record(1, 1), kRecord, "Data"), StartsWith("error: "));
+  EXPECT_EQ(probeRxVSIERecord_count(1), 0);
+  EXPECT_EQ(text(record(2, 1), kRecord, "Data"), "AA01");  // the other filter keeps its own
+
+  add_filter(1, "00A0C6", "All", 4);
+  EXPECT_EQ(record_count(1), "uint32 0");
+  EXPECT_EQ(managed(records(1).c_str()), "(@a{oa{sa{sv}}} {},)");
+  EXPECT_EQ(probe("02:00:00:00:00:02", 1, 6, -40, "00A0C6", "aa02"), "OK");
+  EXPECT_EQ(text(record(1, 1), kRecord, "Data"), "AA02");
+  EXPECT_EQ(record_count(2), "uint32 1");
 }
 
 TEST_F(VsieTest, FilterValuesAndTheirCountsFollowTheirRules) {

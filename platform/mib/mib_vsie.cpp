@@ -309,10 +309,8 @@ int probeRxVSIE_update_entry(const void *row, uint32_t instance) {
 
 // ---- records ----
 
-int probeRxVSIERecord_get_item(int item, const void *filter, uint32_t record, void *output) {
-  if (filter == nullptr || output == nullptr || igd1::mib::should_fail("probeRxVSIERecord_get_item", item))
-    return 0;
-  const uint32_t parent = g_filters.instance_of(filter);
+int probeRxVSIERecord_get_item(int item, uint32_t parent, uint32_t record, void *output) {
+  if (output == nullptr || igd1::mib::should_fail("probeRxVSIERecord_get_item", item)) return 0;
   Record r;
   {
     std::lock_guard lock(g_records_mutex);
