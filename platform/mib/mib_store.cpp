@@ -1317,14 +1317,16 @@ bool write_good_copy(sqlite3 *source, const std::string &path) {
   return ok;
 }
 
-// Once writes of megabyte rows pause: the writing connection's pages of
-// them are read from the file again when needed (kept, they would hold each
-// row a second time beside the rows' cache), and the heaps give back what
-// the writes' buffers and the bus messages that carried them left free.
-// Nothing else frees those pages: the threads that made the buffers keep
-// them for their next allocations.  A connection busy with a writer is left
-// for the next pause.
-void give_back_large_rows_memory() {
+// Once writes of megabyte rows pause, and after each last good copy: the
+// writing connection's pages of them are read from the file again when
+// needed (kept, they would hold each row a second time beside the rows'
+// cache), so are the checkpoint connection's (a copy reads every page
+// through it), and the heaps give back what the writes' buffers, the copy
+// and the bus messages that carried the rows left free.  Nothing else frees
+// those pages: the threads that made the buffers keep them for their next
+// allocations.  A connection busy with a writer is left for the next pause.
+void give_back_large_rows_memory(sqlite3 *checkpoint_db) {
+  if (checkpoint_db != nullptr) sqlite3_db_release_memory(checkpoint_db);
   Connection &c = connection();
   std::unique_lock writer(c.mutex, std::try_to_lock);
   if (!writer.owns_lock()) {
@@ -1376,6 +1378,7 @@ void checkpoint_thread() {
     k.urgent = false;
     k.busy = true;
     bool copy_due = false;
+    bool copied = false;
     std::string path = open_path;
     lock.unlock();
     if (db == nullptr && !path.empty()) {
@@ -1424,6 +1427,7 @@ void checkpoint_thread() {
       auto now = std::chrono::steady_clock::now();
       if (!copied_since_open || commits != copied_commits) {
         if (writes_paused || now - last_copy >= kGoodCopyRefresh) {
+          copied = true;
           if (write_good_copy(db, path)) {
             copied_since_open = true;
             copied_commits = commits;
@@ -1434,7 +1438,8 @@ void checkpoint_thread() {
         }
       }
     }
-    if (g_large_rows_written.exchange(false)) give_back_large_rows_memory();
+    // A copy read every page of the database, megabyte rows included.
+    if (g_large_rows_written.exchange(false) || copied) give_back_large_rows_memory(db);
     lock.lock();
     if (copy_due && !k.requested) {
       // Come back for the copy: once writes pause, or at the latest moment.
