@@ -5,6 +5,7 @@
 
 #include "mib_wifi.h"
 #include "object_client.h"
+#include "radio_test.h"
 
 namespace igd1::test {
 namespace {
@@ -15,17 +16,8 @@ constexpr char kWeakStation[] = "02:00:00:00:00:09";
 // Mia's phone among the seeded LAN hosts (row 1).
 constexpr char kHouseholdPhone[] = "a8:5b:10:2c:44:01";
 
-class SteeringTest : public ObjectTest {
+class SteeringTest : public RadioTest<ObjectTest> {
  protected:
-  void event(const std::string &words) {
-    std::string answer;
-    ASSERT_TRUE(host::run_event(words, &answer)) << words << ": " << answer;
-  }
-  std::string refused_event(const std::string &words) {
-    std::string answer;
-    EXPECT_FALSE(host::run_event(words, &answer)) << words;
-    return answer;
-  }
   std::string station(unsigned number, const char *property) {
     return shown(std::string(kStations) + "/" + std::to_string(number), kStation, property);
   }
@@ -34,10 +26,6 @@ class SteeringTest : public ObjectTest {
     const std::string path = std::string(kStations) + "/" + std::to_string(number);
     return invoke({path.c_str(), object.interface}, method, args);
   }
-  void standin(const char *program, const char *what, const std::string &text) {
-    write_text_file(root().path(std::string("/var/lib/igd1-standin/") + program + "." + what), text);
-  }
-  std::string standin_log() { return read_text_file(root().path(path::kStandinLog)); }
   // The children's numbers GetManagedObjects lists.
   std::vector<std::string> listed(const char *manager) {
     std::vector<std::string> paths;
@@ -116,11 +104,11 @@ TEST_F(SteeringTest, StationsFollowTheRadios) {
 TEST_F(SteeringTest, DeassociatedStationLeavesRadiosAndLanHosts) {
   event(std::string("radio station-join ") + kHouseholdPhone + " 3 -50");
   ASSERT_EQ(cell("lanhost", 1, "Active"), "1");
-  standin("radioctl", "status", "1");
+  radioctl("status", "1");
   EXPECT_EQ(station_call(4, "SetSTADeassociationRequest", g_variant_new("(s)", "steered")),
             "(uint32 1, 'the radio control program failed')");
   EXPECT_EQ(station(4, "MAC_STA"), "'A85B102C4401'");
-  standin("radioctl", "status", "0");
+  radioctl("status", "0");
   EXPECT_EQ(station_call(4, "SetSTADeassociationRequest", g_variant_new("(s)", std::string(64, 'r').c_str())),
             "(uint32 1, 'reason too long')");
   EXPECT_EQ(station_call(4, "SetSTADeassociationRequest", g_variant_new("(s)", "steered")),
@@ -234,7 +222,7 @@ TEST_F(SteeringTest, AccessPointQueryReportsWhatTheStationHears) {
             "(uint32 1, 'invalid channel 6')");
   EXPECT_EQ(results.next(200ms), "<null>");
 
-  standin("radioctl", "sleep_ms", "300");
+  radioctl("sleep_ms", "300");
   const auto asked = std::chrono::steady_clock::now();
   EXPECT_EQ(invoke(kRoaming5G, "StartAPRSSIQuery",
                    g_variant_new("(su@a{su})", "3C22FB100003", 3u,
@@ -257,7 +245,7 @@ TEST_F(SteeringTest, StationQueryReportsTheStationsOfTheBand) {
   SignalWatcher results(client(), "com.wqx.igd1.Roaming", "STARSSIQueryResult");
   EXPECT_EQ(invoke(kRoaming2G, "GetSTARSSIQuery", g_variant_new("(@a{su})", entries({{"zz", 6}}))),
             "(uint32 1, 'Invalid parameters!')");
-  standin("radioctl", "sleep_ms", "300");
+  radioctl("sleep_ms", "300");
   EXPECT_EQ(invoke(kRoaming2G, "GetSTARSSIQuery",
                    g_variant_new("(@a{su})", entries({{"3C22FB100001", 6}, {"3C22FB100003", 6}}))),
             "(uint32 0, 'query started')");

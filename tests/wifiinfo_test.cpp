@@ -5,6 +5,7 @@
 
 #include "mib_wifi.h"
 #include "object_client.h"
+#include "radio_test.h"
 
 namespace igd1::test {
 namespace {
@@ -12,18 +13,10 @@ namespace {
 constexpr ObjectUnderTest kInfo{"/com/wqx/igd1/Info/WiFi", "com.wqx.igd1.WiFiInfo"};
 constexpr ObjectUnderTest kStation1{"/com/wqx/igd1/Config/WLAN/STA/1", "com.wqx.igd1.STAInfo"};
 
-class WiFiInfoTest : public ObjectTest {
+class WiFiInfoTest : public RadioTest<ObjectTest> {
  protected:
   using BusTest::write;
   using ObjectTest::write;
-  void event(const std::string &words) {
-    std::string answer;
-    ASSERT_TRUE(host::run_event(words, &answer)) << words << ": " << answer;
-  }
-  void standin(const char *what, const std::string &text) {
-    write_text_file(root().path(std::string("/var/lib/igd1-standin/radioctl.") + what), text);
-  }
-  std::string standin_log() { return read_text_file(root().path(path::kStandinLog)); }
   std::string band_call(const char *method, const char *band) {
     return invoke(kInfo, method, g_variant_new("(s)", band));
   }
@@ -106,7 +99,7 @@ TEST_F(WiFiInfoTest, ScanResultsAppearWhenTheScanFinishes) {
 // A scan or a slow radio never holds the loop: Get on other objects is
 // answered while the control program runs.
 TEST_F(WiFiInfoTest, SlowRadioDoesNotHoldOtherCalls) {
-  standin("sleep_ms", "500");
+  radioctl("sleep_ms", "500");
   GDBusConnection *connection = client();
   std::thread slow([connection] {
     g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
@@ -134,7 +127,7 @@ TEST_F(WiFiInfoTest, ChannelSwitchTakesTheBestScannedChannel) {
   EXPECT_EQ(band_call("ChannelCollectionRequest", "5G"), "(uint32 0, 'scan started')");
   EXPECT_EQ(band_call("ChannelSwitch", "5G"), "(uint32 0, 'channel 149')");
   EXPECT_EQ(read({"/com/wqx/igd1/Config/WLAN/STA/3", "com.wqx.igd1.STAInfo"}, "Channel"), "uint32 149");
-  standin("status", "2");
+  radioctl("status", "2");
   EXPECT_EQ(band_call("ChannelSwitch", "2.4G"), "(uint32 1, 'the radio control program failed')");
   EXPECT_EQ(standin_log(),
             "radioctl channel-switch 2\nradioctl scan 2\nradioctl channel-switch 2\nradioctl scan 2\n"

@@ -1,0 +1,47 @@
+// What the wireless tests do to the emulated radios, on top of a bus
+// fixture: events from outside ("radio station-join ..."), the stand-in of
+// the radios' control program (its exit status, its time, the calls it
+// recorded) and the radios' state file.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "harness/bus_fixture.h"
+#include "sys_paths.h"
+
+namespace igd1::test {
+
+template <class Fixture>
+class RadioTest : public Fixture {
+ protected:
+  void event(const std::string &words) {
+    std::string answer;
+    ASSERT_TRUE(host::run_event(words, &answer)) << words << ": " << answer;
+  }
+  // The reason an event is refused with.
+  std::string refused_event(const std::string &words) {
+    std::string answer;
+    EXPECT_FALSE(host::run_event(words, &answer)) << words;
+    return answer;
+  }
+  // What the control program's stand-in does from now on: `what` is
+  // "status" (its exit status), "sleep_ms" (its time) or "out".
+  void radioctl(const char *what, const std::string &text) {
+    write_text_file(this->root().path(std::string("/var/lib/igd1-standin/radioctl.") + what), text);
+  }
+  std::string standin_log() { return read_text_file(this->root().path(path::kStandinLog)); }
+  std::string radios() { return read_text_file(this->root().path(path::kDeviceStateDir) + "radios.ini"); }
+  // Waits until the radios' state file holds `text` (or no longer does):
+  // the radios act once their control program ran.
+  bool radios_hold(const std::string &text, bool wanted = true) {
+    for (int i = 0; i < 500; ++i) {
+      if ((radios().find(text) != std::string::npos) == wanted) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+};
+
+}  // namespace igd1::test
