@@ -11,6 +11,7 @@
 #include "harness/program.h"
 #include "local_socket.h"
 #include "mib_wlan.h"
+#include "radio_test.h"
 #include "wlanconfiguration.h"
 
 namespace igd1::test {
@@ -25,7 +26,7 @@ std::string ssid(unsigned n) { return std::string(kDevices) + "/" + std::to_stri
 std::string wps(unsigned n) { return ssid(n) + "/WPS"; }
 std::string path_refused(unsigned n) { return "Invalid parameter value, object path " + ssid(n); }
 
-class WlanTest : public BusTest {
+class WlanTest : public RadioTest<BusTest> {
  protected:
   void configure(host::Options &options) override { options.notify_socket = true; }
   void TearDown() override {
@@ -40,7 +41,6 @@ class WlanTest : public BusTest {
   Error set_text(unsigned n, const char *name, const std::string &text) {
     return set(n, name, g_variant_new_string(text.c_str()));
   }
-  std::string radios() { return read_text_file(root().path(path::kDeviceStateDir) + "radios.ini"); }
   // Waits for the child to be published (row callbacks from other threads arrive through the loop).
   bool published(const std::string &path, bool wanted = true) {
     for (int i = 0; i < 300; ++i) {
@@ -87,8 +87,9 @@ TEST_F(WlanTest, AWriteIsCommittedAnnouncedPutIntoEffectAndJournalledWithoutItsK
   EXPECT_EQ(cell("wlan", kHome2G, "SSID"), "Kitchen");
   EXPECT_EQ(cell("wlan", kHome2G, "BeaconType"), "WPAand11i");
   EXPECT_EQ(shown(ssid(kHome2G), kWlan, "EncryptionMode"), "byte 0x05");
-  EXPECT_THAT(radios(), HasSubstr("[ssid 1]\nband=1\nname=Kitchen\npassword=correct horse battery\n"));
+  EXPECT_TRUE(radios_hold("[ssid 1]\nband=1\nname=Kitchen\npassword=correct horse battery\n"));
   EXPECT_THAT(radios(), HasSubstr("security=WPAand11i"));
+  EXPECT_THAT(standin_log(), HasSubstr("radioctl ssid 1\n"));
   EXPECT_THAT(notices_since(before), ElementsAre(Pair(uint32_t(MIB_CFG_WLAN), 1)));
   std::string journalled;
   for (const mib::JournalEntry &entry : mib::journal(before)) journalled += entry.data + "\n";
@@ -235,7 +236,7 @@ TEST_F(WlanTest, ChannelsFollowTheRadioAndItsWidthAndTheRadioRefusesWhatItCannot
   // The radio has one channel: its other SSIDs carry it too.
   EXPECT_EQ(cell("wlan", kBackhaul, "Channel"), "165");
   EXPECT_EQ(text(ssid(kHome5G), kWlan, "ChannelsInUse"), "165");
-  EXPECT_THAT(radios(), HasSubstr("[band 2]\nenabled=true\nauto_channel=false\nchannel=165\n"));
+  EXPECT_TRUE(radios_hold("[band 2]\nenabled=true\nauto_channel=false\nchannel=165\n"));
   // 80 MHz passes the width's own check; the radio cannot run it on 165.
   EXPECT_EQ(set_text(kHome5G, "FrequencyWidth", "80M"),
             failed("Config wireless fail (channel 165 cannot carry channel width 3 on band 2)"));
@@ -312,10 +313,49 @@ TEST_F(WlanTest, AddObjectAndDeleteObjectChangeRecordsWhoseChildrenFollow) {
   ASSERT_TRUE(published(ssid(9), false));
   EXPECT_THAT(shown(wps(9), kWps, "Enable"), StartsWith("error: "));
   EXPECT_THAT(shown(ssid(9), kWlan, "SSID"), StartsWith("error: "));
-  // An SSID taken off the air takes its stations with it.
+  // An SSID taken off the air takes its stations with it; the SSIDs after
+  // it keep their own records.
   ASSERT_EQ(remove(kDevices, ssid(kHome2G)), Error());
-  EXPECT_THAT(radios(), Not(HasSubstr("[ssid 1]")));
+  EXPECT_TRUE(radios_hold("[ssid 1]", false));
   EXPECT_THAT(radios(), Not(HasSubstr("ssid=1\n")));
+  EXPECT_EQ(text(ssid(kGuest), kWlan, "SSID"), "igd1-guest");
+  EXPECT_EQ(shown(ssid(kGuest), kWlan, "Duration"), "uint64 240");
+  ASSERT_EQ(set_text(kHome5G, "SSID", "after the gap"), Error());
+  EXPECT_EQ(cell("wlan", kHome5G, "SSID"), "after the gap");
+  EXPECT_EQ(cell("wlan", kBackhaul, "SSID"), "igd1-backhaul");
+  EXPECT_TRUE(radios_hold("[ssid 3]\nband=2\nname=after the gap\n"));
+}
+
+// A committed record reaches the radio through its control program, which
+// the main loop never waits for; a program that fails leaves the radio
+// running what it ran (the store keeps the record and the journal says so),
+// and the next change puts the stored record into effect again.
+TEST_F(WlanTest, CommittedSettingsReachTheRadioThroughItsControlProgram) {
+  radioctl("sleep_ms", "1000");
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(set_text(kHome5G, "SSID", "slow radio"), Error());
+  EXPECT_EQ(text(ssid(kHome2G), kWlan, "SSID"), "igd1-2G");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);
+  EXPECT_THAT(radios(), HasSubstr("[ssid 3]\nband=2\nname=igd1-5G\n"));
+  EXPECT_TRUE(radios_hold("[ssid 3]\nband=2\nname=slow radio\n"));
+  EXPECT_THAT(standin_log(), HasSubstr("radioctl ssid 3\n"));
+
+  radioctl("sleep_ms", "0");
+  radioctl("status", "1");
+  const int64_t before = journal_end();
+  ASSERT_EQ(set_text(kHome5G, "SSID", "not on the air"), Error());
+  EXPECT_EQ(cell("wlan", kHome5G, "SSID"), "not on the air");
+  std::string journalled;
+  for (int i = 0; i < 300 && journalled.find("control program failed") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(10ms);
+    journalled.clear();
+    for (const mib::JournalEntry &entry : mib::journal(before)) journalled += entry.data + "\n";
+  }
+  EXPECT_THAT(journalled, HasSubstr("ssid 3: the radio's control program failed; the radio keeps what it ran"));
+  EXPECT_THAT(radios(), HasSubstr("name=slow radio\n"));
+  radioctl("status", "0");
+  ASSERT_EQ(set(kHome5G, "Enable", g_variant_new_boolean(true)), Error());
+  EXPECT_TRUE(radios_hold("[ssid 3]\nband=2\nname=not on the air\n"));
 }
 
 TEST_F(WlanTest, InjectedStoreFailuresAnswerTheirErrors) {
@@ -353,8 +393,39 @@ TEST_F(WlanTest, SsidsOfAnotherProcessFollowItsNotices) {
   EXPECT_EQ(shown(wps(9), kWps, "DevInfo"), "['Name:tv;MAC:0A1B2C3D4E5F;']");
   ASSERT_EQ(mib_cli({"remove", "wlan", "9"}).status, 0);
   EXPECT_EQ(exchange("row-removed wlan 9"), "OK");
+  // The WPS row goes with the notice, before the SSID's object.
+  EXPECT_EQ(cell("wps", 9, "Enable"), "<missing>");
   ASSERT_TRUE(published(ssid(9), false));
   EXPECT_THAT(shown(wps(9), kWps, "WPSStatus"), StartsWith("error: "));
+}
+
+// An SSID another process removes while stations are associated with it:
+// the radio takes it off the air with its stations, whose objects go, and
+// no signal of them is taken or announced afterwards.
+TEST_F(WlanTest, AnSsidAnotherProcessRemovesTakesItsStationsObjectsWithIt) {
+  constexpr char kStations[] = "/com/wqx/igd1/Config/WLAN/STA";
+  ASSERT_TRUE(wait_for_notify_socket());
+  ASSERT_THAT(introspect(kStations), HasSubstr("<node name=\"2\"/>"));
+  SignalWatcher alarms(client(), "com.wqx.igd1.STAInfo", "STARSSILowAlarm");
+  ProgramRun removed = run_program({IGD1_BUILD_DIR "/igd1-mib", "remove", "wlan", "1"},
+                                   {{"IGD1_MIB_FAIL", ""}, {"IGD1_ROOT", root().dir()}});
+  ASSERT_EQ(removed.status, 0) << removed.output();
+  EXPECT_EQ(exchange("row-removed wlan 1"), "OK");
+  ASSERT_TRUE(published(ssid(kHome2G), false));
+  std::string listing;
+  for (int i = 0; i < 300; ++i) {
+    listing = introspect(kStations);
+    if (listing.find("<node name=\"1\"/>") == std::string::npos &&
+        listing.find("<node name=\"2\"/>") == std::string::npos)
+      break;
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_THAT(listing, Not(HasSubstr("<node name=\"1\"/>")));
+  EXPECT_THAT(listing, Not(HasSubstr("<node name=\"2\"/>")));
+  EXPECT_THAT(listing, HasSubstr("<node name=\"3\"/>"));
+  EXPECT_TRUE(radios_hold("[ssid 1]", false));
+  EXPECT_EQ(refused_event("radio station-signal 3c:22:fb:10:00:01 -90"), "no station 3C:22:FB:10:00:01");
+  EXPECT_EQ(alarms.next(300ms), "<null>");
 }
 
 TEST_F(WlanTest, EveryPublishedSsidIsAnnouncedAgainWithoutABusCall) {
@@ -408,13 +479,23 @@ TEST_F(WlanTest, WpsEnrolmentRunsForItsTimeThenFillsDevInfo) {
             Error(kWps, "Invalid parameter value"));
   // Other calls are served meanwhile.
   EXPECT_EQ(text(ssid(kHome2G), kWlan, "SSID"), "igd1-2G");
+  // The radio ends the enrolment by itself: the stored status changes with
+  // nobody reading it.
   std::string status;
-  for (int i = 0; i < 400 && status != "byte 0x02"; ++i) {
+  for (int i = 0; i < 400 && status != "2"; ++i) {
     std::this_thread::sleep_for(10ms);
-    status = shown(wps(kHome2G), kWps, "WPSStatus");
+    status = cell("wps", kHome2G, "WPSStatus");
   }
-  EXPECT_EQ(status, "byte 0x02");
-  EXPECT_THAT(shown(wps(kHome2G), kWps, "DevInfo"), ContainsRegex("'Name:WPS-enrollee;MAC:3C22FB01[0-9A-F]{4};'"));
+  EXPECT_EQ(status, "2");
+  EXPECT_EQ(shown(wps(kHome2G), kWps, "DevInfo"), "['Name:WPS-enrollee;MAC:3C22FB016146;']");
+
+  // WPS switched off stops a running enrolment: no device gets in.
+  ASSERT_EQ(answer(wps(kHome2G), kWps, "SetWPS", g_variant_new("(iu)", 0, 0u)), "(uint32 0, 'success')");
+  ASSERT_EQ(write(wps(kHome2G), kWps, "Enable", g_variant_new_boolean(false)), Error());
+  EXPECT_EQ(shown(wps(kHome2G), kWps, "WPSStatus"), "byte 0x03");
+  std::this_thread::sleep_for(2500ms);  // longer than an enrolment runs
+  EXPECT_EQ(shown(wps(kHome2G), kWps, "WPSStatus"), "byte 0x03");
+  EXPECT_EQ(shown(wps(kHome2G), kWps, "DevInfo"), "['Name:WPS-enrollee;MAC:3C22FB016146;']");
 }
 
 }  // namespace

@@ -142,6 +142,10 @@ Radios::Radios(std::string state_path, Clock clock)
   seed();
 }
 
+Radios::~Radios() {
+  if (enrolment_timer_ != 0) g_source_remove(enrolment_timer_);
+}
+
 void Radios::seed() {
   RadioBand low;
   low.id = 1;
@@ -598,33 +602,29 @@ bool Radios::set_elements(uint32_t band, ElementFrame frame, std::vector<std::st
 
 // ---- SSID configuration ----
 
+std::string ssid_refusal(const Ssid &wanted, uint32_t channel) {
+  if (wanted.band != 1 && wanted.band != 2) return "no band " + std::to_string(wanted.band);
+  if (wanted.instance == 0 || wanted.instance > kMaxSsids)
+    return "SSIDs are numbered 1 to " + std::to_string(kMaxSsids);
+  if (wanted.name.empty() || wanted.name.size() > kSsidNameMax)
+    return "an SSID is 1 to " + std::to_string(kSsidNameMax) + " bytes";
+  if (!width_on_band(wanted.band, wanted.width))
+    return "band " + std::to_string(wanted.band) + " has no channel width " + std::to_string(wanted.width);
+  if (channel != 0 && !channel_fits(wanted.band, wanted.width, channel))
+    return "channel " + std::to_string(channel) + " cannot carry channel width " + std::to_string(wanted.width) +
+           " on band " + std::to_string(wanted.band);
+  return key_refusal(wanted.security, wanted.wep_level, wanted.password);
+}
+
 bool Radios::configure_ssid(const Ssid &wanted, uint32_t channel, std::string *why) {
   std::lock_guard lock(mutex_);
+  if (std::string refusal = ssid_refusal(wanted, channel); !refusal.empty()) {
+    *why = std::move(refusal);
+    return false;
+  }
   RadioBand *band = find_band(wanted.band);
   if (band == nullptr) {
     *why = "no band " + std::to_string(wanted.band);
-    return false;
-  }
-  if (wanted.instance == 0 || wanted.instance > kMaxSsids) {
-    *why = "SSIDs are numbered 1 to " + std::to_string(kMaxSsids);
-    return false;
-  }
-  if (wanted.name.empty() || wanted.name.size() > kSsidNameMax) {
-    *why = "an SSID is 1 to " + std::to_string(kSsidNameMax) + " bytes";
-    return false;
-  }
-  if (!width_on_band(wanted.band, wanted.width)) {
-    *why = "band " + std::to_string(wanted.band) + " has no channel width " + std::to_string(wanted.width);
-    return false;
-  }
-  if (channel != 0 && !channel_fits(wanted.band, wanted.width, channel)) {
-    *why = "channel " + std::to_string(channel) + " cannot carry channel width " +
-           std::to_string(wanted.width) + " on band " + std::to_string(wanted.band);
-    return false;
-  }
-  if (const std::string refusal = key_refusal(wanted.security, wanted.wep_level, wanted.password);
-      !refusal.empty()) {
-    *why = refusal;
     return false;
   }
   const std::vector<Ssid> ssids_before = ssids_;
@@ -650,17 +650,91 @@ bool Radios::configure_ssid(const Ssid &wanted, uint32_t channel, std::string *w
 }
 
 bool Radios::remove_ssid(uint32_t instance, std::string *why) {
+  std::vector<std::pair<Station, bool>> left;
+  {
+    std::lock_guard lock(mutex_);
+    auto at = std::find_if(ssids_.begin(), ssids_.end(), [&](const Ssid &s) { return s.instance == instance; });
+    if (at == ssids_.end()) return true;
+    const std::vector<Ssid> ssids_before = ssids_;
+    const std::vector<Station> stations_before = stations_;
+    ssids_.erase(at);
+    for (const Station &st : stations_)
+      if (st.ssid == instance) left.emplace_back(st, false);
+    std::erase_if(stations_, [&](const Station &st) { return st.ssid == instance; });
+    enrolments_.erase(instance);
+    if (!write_state(why)) {
+      ssids_ = ssids_before;
+      stations_ = stations_before;
+      return false;
+    }
+  }
+  // The stations of the SSID left with it: whoever follows stations hears so.
+  tell(left);
+  return true;
+}
+
+// ---- WPS ----
+
+void Radios::set_enrolment_listener(EnrolmentListener listener) {
   std::lock_guard lock(mutex_);
-  auto at = std::find_if(ssids_.begin(), ssids_.end(), [&](const Ssid &s) { return s.instance == instance; });
-  if (at == ssids_.end()) return true;
-  const std::vector<Ssid> ssids_before = ssids_;
-  const std::vector<Station> stations_before = stations_;
-  ssids_.erase(at);
-  std::erase_if(stations_, [&](const Station &st) { return st.ssid == instance; });
-  if (write_state(why)) return true;
-  ssids_ = ssids_before;
-  stations_ = stations_before;
-  return false;
+  enrolment_listener_ = std::move(listener);
+}
+
+bool Radios::start_enrolment(uint32_t ssid, uint32_t mode, uint32_t pin, std::string *why) {
+  std::lock_guard lock(mutex_);
+  auto at = std::find_if(ssids_.begin(), ssids_.end(), [&](const Ssid &s) { return s.instance == ssid; });
+  if (at == ssids_.end() || !at->enabled) {
+    *why = "SSID " + std::to_string(ssid) + " is not on the air";
+    return false;
+  }
+  if (enrolments_.count(ssid) != 0) {
+    *why = "an enrolment is running";
+    return false;
+  }
+  enrolments_[ssid] = {mode, pin, clock_() + kEnrolmentMs};
+  arm_enrolment_timer();
+  return true;
+}
+
+void Radios::cancel_enrolment(uint32_t ssid) {
+  std::lock_guard lock(mutex_);
+  enrolments_.erase(ssid);
+}
+
+void Radios::arm_enrolment_timer() {
+  if (enrolment_timer_ != 0 || enrolments_.empty()) return;
+  int64_t earliest = INT64_MAX;
+  for (const auto &[ssid, e] : enrolments_) earliest = std::min(earliest, e.due);
+  const int64_t wait = std::max<int64_t>(0, earliest - clock_());
+  enrolment_timer_ = g_timeout_add(guint(wait) + 1, enrolments_due, this);
+}
+
+// The device of an enrolment: one of the gateway's own test devices, told
+// apart by the SSID and by the PIN it was given or, by push button, by the
+// SSID alone.
+gboolean Radios::enrolments_due(gpointer self) {
+  auto *radios = static_cast<Radios *>(self);
+  std::vector<std::pair<uint32_t, Mac>> enrolled;
+  EnrolmentListener listener;
+  {
+    std::lock_guard lock(radios->mutex_);
+    radios->enrolment_timer_ = 0;
+    const int64_t now = radios->clock_();
+    for (auto at = radios->enrolments_.begin(); at != radios->enrolments_.end();) {
+      if (at->second.due > now) {
+        ++at;
+        continue;
+      }
+      const uint32_t tag = at->second.mode == 1 ? at->second.pin % 0x10000 : at->first * 0x101;
+      enrolled.emplace_back(at->first, Mac{0x3c, 0x22, 0xfb, uint8_t(at->first), uint8_t(tag >> 8), uint8_t(tag)});
+      at = radios->enrolments_.erase(at);
+    }
+    radios->arm_enrolment_timer();
+    listener = radios->enrolment_listener_;
+  }
+  if (listener)
+    for (const auto &[ssid, device] : enrolled) listener(ssid, device);
+  return G_SOURCE_REMOVE;
 }
 
 // ---- stations: who is told, steering and measurements ----

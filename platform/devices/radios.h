@@ -11,6 +11,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 
@@ -92,10 +93,16 @@ inline constexpr size_t kMaxScanEntries = 64;
 inline constexpr size_t kElementEntryMax = 3 + 2 * 257;
 inline constexpr size_t kMaxElements = 16;
 
+// How long a WPS enrolment takes until its device has joined.
+inline constexpr uint32_t kEnrolmentMs = 2000;
+
 class Radios {
  public:
   // `state_path` is the real path of the state file (under the root).
   explicit Radios(std::string state_path, Clock clock = monotonic_ms);
+  ~Radios();
+  Radios(const Radios &) = delete;
+  Radios &operator=(const Radios &) = delete;
 
   // Reads the state file; a missing one is seeded with the default gateway
   // and written.  False (with why) when the file cannot be read or is
@@ -165,8 +172,21 @@ class Radios {
   // the band or the width does not have, a key whose length does not suit
   // the security, a name of 0 or more than 32 bytes) and changes nothing.
   bool configure_ssid(const Ssid &wanted, uint32_t channel, std::string *why);
-  // Takes an SSID off the air with the stations associated with it.
+  // Takes an SSID off the air with the stations associated with it (the
+  // station listener hears that they left) and its running enrolment.
   bool remove_ssid(uint32_t instance, std::string *why);
+
+  // ---- WPS ----
+  // Told on the default main context when an enrolment has run its
+  // kEnrolmentMs: the SSID and the address of the device that enrolled.
+  using EnrolmentListener = std::function<void(uint32_t ssid, const Mac &device)>;
+  void set_enrolment_listener(EnrolmentListener listener);
+  // Starts an enrolment on an SSID by push button (mode 0) or with a PIN
+  // (mode 1); false with why when the SSID is not on the air or already
+  // enrols.  A timer of the default main context ends it.
+  bool start_enrolment(uint32_t ssid, uint32_t mode, uint32_t pin, std::string *why);
+  // Stops the running enrolment of an SSID (nothing when none runs).
+  void cancel_enrolment(uint32_t ssid);
 
  private:
   RadioBand *find_band(uint32_t id);
@@ -179,6 +199,15 @@ class Radios {
 
   // Tells the listener (outside the lock) of joined or left stations.
   void tell(const std::vector<std::pair<Station, bool>> &changes);
+  // Arms the enrolment timer for the earliest running enrolment (lock held).
+  void arm_enrolment_timer();
+  static gboolean enrolments_due(gpointer self);
+
+  struct Enrolment {
+    uint32_t mode = 0;
+    uint32_t pin = 0;
+    int64_t due = 0;  // clock_ milliseconds
+  };
 
   std::mutex mutex_;
   StationListener station_listener_;
@@ -190,6 +219,10 @@ class Radios {
   std::vector<Station> stations_;
   // Monotonic time at which each running scan finishes (by band index).
   std::vector<int64_t> scan_due_;
+  // Running enrolments by SSID, their listener and timer.
+  std::map<uint32_t, Enrolment> enrolments_;
+  EnrolmentListener enrolment_listener_;
+  guint enrolment_timer_ = 0;
 };
 
 // A band's valid channels: 1 to 14 on 2.4 GHz, the 5 GHz channels 36 to 177.
@@ -213,5 +246,9 @@ bool channel_fits(uint32_t band, uint32_t width, uint32_t channel);
 // characters; an open network takes any key.
 std::string key_refusal(const std::string &security, const std::string &wep_level,
                         const std::string &key);
+// Why a radio cannot run `wanted` on `channel` (0: chosen automatically),
+// or "" when it can: the checks configure_ssid makes before it changes
+// anything, for a caller that must know before it commits.
+std::string ssid_refusal(const Ssid &wanted, uint32_t channel);
 
 }  // namespace igd1::devices

@@ -105,6 +105,7 @@ Reply announce_row(std::string_view args, bool inserted) {
   bool present = mib::table_row(*table, *key).has_value();
   if (inserted && !present) return refuse("no row %s in %s", number.c_str(), table->name);
   if (!inserted && present) return refuse("row %s is still in %s", number.c_str(), table->name);
+  mib::row_noticed(*table, *key, inserted);
   if (!queue_row_callback(*table, *key, inserted))
     return refuse("%s has no module that takes its rows", table->name);
   return ok();

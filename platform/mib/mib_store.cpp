@@ -751,6 +751,7 @@ struct Registry {
   std::vector<std::unique_ptr<OwnedTable>> tables;
   std::map<uint32_t, NoticeFormatter> formatters;
   std::map<uint32_t, NoticeApplier> appliers;
+  std::map<std::string, RowNoticeHandler, std::less<>> row_notice_handlers;  // by table
   std::map<std::string, std::set<int>, std::less<>> failures;
 };
 
@@ -2381,6 +2382,26 @@ void register_notice_applier(uint32_t bit, NoticeApplier applier) {
   Registry &r = registry();
   std::lock_guard lock(r.mutex);
   register_for_bit(r.appliers, bit, applier, "applier");
+}
+
+void register_row_notice_handler(const TableDef &table, RowNoticeHandler handler) {
+  Registry &r = registry();
+  std::lock_guard lock(r.mutex);
+  if (handler != nullptr)
+    r.row_notice_handlers[table.name] = handler;
+  else
+    r.row_notice_handlers.erase(table.name);
+}
+
+void row_noticed(const TableDef &table, RowKey key, bool inserted) {
+  RowNoticeHandler handler = nullptr;
+  {
+    Registry &r = registry();
+    std::lock_guard lock(r.mutex);
+    const auto found = r.row_notice_handlers.find(table.name);
+    if (found != r.row_notice_handlers.end()) handler = found->second;
+  }
+  if (handler != nullptr) handler(key, inserted);
 }
 
 void journal_append(uint64_t bit, int action, const std::string &data) {

@@ -284,6 +284,15 @@ void announce_rows(const TableDef &table, uint32_t parent);
 // (records of what the radios heard) as the database's rows are reported.
 void report_row(const TableDef &table, const uint8_t *row, bool inserted);
 
+// What a table does itself when another process reports that it inserted or
+// removed one of the table's rows (igd1-notify row-inserted / row-removed),
+// before the table's module hears of it: the follow-up of a change it did
+// not make (rows of other tables that belong to the row, a device that runs
+// it).  Called on the thread that received the report.
+using RowNoticeHandler = void (*)(RowKey key, bool inserted);
+void register_row_notice_handler(const TableDef &table, RowNoticeHandler handler);
+void row_noticed(const TableDef &table, RowKey key, bool inserted);
+
 // ---- service notices -------------------------------------------------------
 
 struct JournalEntry {

@@ -4,26 +4,35 @@
 // two spare networks per radio, off).
 //
 // A write is the working record's transaction (mib_working.h).  Its update
-// stores the record, gives the other SSIDs of the radio the same channel,
-// automatic channel and width (a radio has one channel), puts the SSID into
-// effect on the emulated radio when the store serves one, and journals it
-// under MIB_CFG_WLAN without its key; a radio that refuses the record leaves
-// the store as it was and says why.
+// checks the record against what the radio can run (a record the radio
+// would refuse is not stored, and the caller hears why), stores it, gives
+// the other SSIDs of the radio the same channel, automatic channel and width
+// (a radio has one channel) and journals it under MIB_CFG_WLAN without its
+// key.  The radio follows once its control program ran ("radioctl ssid N",
+// never waited for): it then runs what the store holds for the SSID, or
+// takes the SSID off the air when the store has none, so that records added
+// or removed here, by AddObject or DeleteObject, or by another process (its
+// row notice) all reach it the same way.  A control program that fails
+// leaves the radio as it was and is logged; the next change of the SSID
+// puts the stored record into effect again.
 //
-// A WPS enrolment takes kEnrolmentMs; the first read after that finishes
-// it: the enrolled device's record is added to DevInfo and the status says
-// success.
+// A WPS enrolment runs in the radio for its time; when the radio reports
+// the device that enrolled, its record is added to DevInfo and the status
+// says success.
 #include <glib.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdarg>
 #include <cstddef>
 #include <cstring>
 #include <iterator>
 #include <string>
 
 #include "mib_devices.h"
+#include "mib_store.h"
 #include "mib_table.h"
+#include "mib_wifi.h"
 #include "mib_wlan.h"
 #include "mib_working.h"
 #include "radios.h"
@@ -349,7 +358,6 @@ struct WpsRecord {
   uint8_t instance;  // the SSID's
   uint8_t status;
   uint32_t enable;
-  uint64_t done_at;  // monotonic milliseconds the running enrolment ends
   uint32_t mode;
   uint32_t pin;
   char devinfo[WLAN_DEVINFO_SIZE];
@@ -357,11 +365,10 @@ struct WpsRecord {
 #define WPS_COLUMN(name, kind, member) {name, kind, offsetof(WpsRecord, member), sizeof(WpsRecord::member)}
 constexpr igd1::mib::Column kWpsColumns[] = {
     WPS_COLUMN("Enable", K::U32, enable), WPS_COLUMN("WPSStatus", K::U8, status),
-    WPS_COLUMN("DoneAt", K::U64, done_at), WPS_COLUMN("Mode", K::U32, mode),
-    WPS_COLUMN("PIN", K::U32, pin),       WPS_COLUMN("DevInfo", K::Text, devinfo),
+    WPS_COLUMN("Mode", K::U32, mode),     WPS_COLUMN("PIN", K::U32, pin),
+    WPS_COLUMN("DevInfo", K::Text, devinfo),
 };
 #undef WPS_COLUMN
-constexpr int64_t kEnrolmentMs = 2000;
 
 const char *unfit_wps(const uint8_t *row) {
   const WpsRecord r = load<WpsRecord>(row);
@@ -381,19 +388,31 @@ std::atomic<igd1::devices::Radios *> g_radios{nullptr};
 
 // ---- records ----
 
+// Callers name an SSID by its record index, its instance number less one;
+// the rows are kept by position, which differs once a record before it is
+// gone.  The position of the record of `index`, or false.
+bool position_of(int index, uint32_t *position) {
+  return index >= 0 && index < WLAN_MAX_SSIDS && g_ssids.find(uint32_t(index) + 1, position) != nullptr;
+}
+
 // The stored record at `index`, or false.
 bool stored(int index, SsidRecord *record) {
-  if (index < 0) return false;
-  mib_list_node *node = g_ssids.rows().at(uint32_t(index));
+  mib_list_node *node = index >= 0 ? g_ssids.find(uint32_t(index) + 1, nullptr) : nullptr;
   if (node == nullptr) return false;
   *record = load<SsidRecord>(node->data);
   return true;
 }
 
+// The working record of `index` while a write is open, or nullptr.
+uint8_t *working_record(int index) {
+  uint32_t position = 0;
+  return position_of(index, &position) ? g_working.record(position) : nullptr;
+}
+
 // The record a check looks at: the working one during a write, else the stored one.
 bool current(int index, SsidRecord *record) {
   if (index < 0) return false;
-  if (const uint8_t *working = g_working.record(uint32_t(index)); working != nullptr) {
+  if (const uint8_t *working = working_record(index); working != nullptr) {
     *record = load<SsidRecord>(working);
     return true;
   }
@@ -615,6 +634,41 @@ bool share_channel(const SsidRecord &r) {
   return true;
 }
 
+// ---- the radio follows the store ----
+
+void log_radio(const char *format, ...) G_GNUC_PRINTF(1, 2);
+void log_radio(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  g_autofree gchar *text = g_strdup_vprintf(format, args);
+  va_end(args);
+  igd1::mib::journal_append(MIB_CFG_WLAN, 0, text);
+}
+
+void radio_ran(int ok, void *data) {
+  const auto instance = uint32_t(reinterpret_cast<uintptr_t>(data));
+  igd1::devices::Radios *radios = g_radios.load();
+  if (radios == nullptr) return;
+  if (ok == 0) {
+    log_radio("ssid %u: the radio's control program failed; the radio keeps what it ran", unsigned(instance));
+    return;
+  }
+  SsidRecord r;
+  std::string why;
+  const bool done = stored(int(instance) - 1, &r)
+                        ? radios->configure_ssid(radio_ssid(r), r.auto_channel != 0 ? 0 : r.channel, &why)
+                        : radios->remove_ssid(instance, &why);
+  if (!done) log_radio("ssid %u: the radio refused it: %s", unsigned(instance), why.c_str());
+}
+
+// The radio puts SSID `instance` as the store has it now into effect once
+// its control program ran.
+void put_into_effect(uint32_t instance) {
+  if (g_radios.load() == nullptr) return;
+  wifi_radio_run("ssid", std::to_string(instance).c_str(), radio_ran,
+                 reinterpret_cast<void *>(uintptr_t(instance)));
+}
+
 thread_local std::string g_message;
 
 int refuse_update(const std::string &why, const char **message) {
@@ -625,39 +679,31 @@ int refuse_update(const std::string &why, const char **message) {
 
 // ---- WPS records ----
 
-// The WPS row of SSID `instance`, with a running enrolment finished when its
-// time has come.
+// The WPS row of SSID `instance`.
 bool wps_row(int instance, WpsRecord *record) {
   if (instance <= 0 || instance > WLAN_MAX_SSIDS) return false;
   mib_list_node *node = g_wps.find(uint32_t(instance), nullptr);
-  // An SSID another process added gets its WPS row when it is first asked for.
-  if (node == nullptr && g_ssids.find(uint32_t(instance), nullptr) != nullptr) {
-    WpsRecord fresh{};
-    fresh.instance = uint8_t(instance);
-    if (g_wps.rows().insert_at(reinterpret_cast<uint8_t *>(&fresh)))
-      node = g_wps.find(uint32_t(instance), nullptr);
-  }
   if (node == nullptr) return false;
   *record = load<WpsRecord>(node->data);
-  if (record->status != WPS_IN_PROGRESS || int64_t(record->done_at) > g_get_monotonic_time() / 1000)
-    return true;
-  WpsRecord done = *record;
-  done.status = WPS_SUCCESS;
-  // The enrollee: a device name record first, then its address; the list
-  // keeps the newest devices that fit.
-  const uint32_t tag = done.mode == 1 ? done.pin % 0x10000 : uint32_t(instance) * 0x101;
-  g_autofree gchar *mac = g_strdup_printf("MAC:3c:22:fb:%02x:%02x:%02x", unsigned(instance),
-                                          unsigned(tag >> 8) & 0xff, unsigned(tag) & 0xff);
-  std::string records = done.devinfo[0] != '\0' ? done.devinfo : "Name:WPS-enrollee";
-  if (records.size() + 1 + std::strlen(mac) >= sizeof done.devinfo) {
-    const size_t first = records.find(';');
-    records = records.substr(0, first);
-  }
+  return true;
+}
+
+// The radio reports the device an enrolment of SSID `ssid` let in: the
+// enrolment succeeded, and the device's address follows the records in
+// DevInfo (a device name record first when there are none); the list keeps
+// the newest devices that fit.  An enrolment stopped meanwhile is left so.
+void enrolled(uint32_t ssid, const igd1::devices::Mac &device) {
+  WpsRecord r;
+  if (!wps_row(int(ssid), &r) || r.status != WPS_IN_PROGRESS) return;
+  r.status = WPS_SUCCESS;
+  g_autofree gchar *mac = g_strdup_printf("MAC:%02x:%02x:%02x:%02x:%02x:%02x", device[0], device[1], device[2],
+                                          device[3], device[4], device[5]);
+  std::string records = r.devinfo[0] != '\0' ? r.devinfo : "Name:WPS-enrollee";
+  if (records.size() + 1 + std::strlen(mac) >= sizeof r.devinfo) records = records.substr(0, records.find(';'));
   records += ';';
   records += mac;
-  put_buffer(done.devinfo, sizeof done.devinfo, records.c_str());
-  if (g_wps.update(&done) == nullptr) *record = done;
-  return true;
+  put_buffer(r.devinfo, sizeof r.devinfo, records.c_str());
+  if (g_wps.update(&r) != nullptr) log_radio("ssid %u: the store did not take the enrolled device", unsigned(ssid));
 }
 
 // Every SSID has its WPS row, and no WPS row outlives its SSID.
@@ -681,11 +727,40 @@ bool match_wps_rows() {
   return true;
 }
 
+// Runs `work` (false: failed) as one store transaction.
+bool in_transaction(bool (*work)()) {
+  if (!igd1::mib::begin_transaction()) return false;
+  const bool done = work();
+  if (!done) igd1::mib::rollback_transaction();
+  return igd1::mib::commit_transaction() && done;
+}
+
+// An enrolment that was running when the radios last stopped has timed out.
+bool end_stale_enrolments() {
+  for (mib_list_node *node = g_wps.list(); node != nullptr; node = node->next) {
+    WpsRecord r = load<WpsRecord>(node->data);
+    if (r.status != WPS_IN_PROGRESS) continue;
+    r.status = WPS_TIMED_OUT;
+    if (g_wps.update(&r) != nullptr) return false;
+  }
+  return true;
+}
+
+// A record another process added or removed: its WPS row follows at once,
+// and the radio runs the record or takes the SSID off the air.
+void ssid_noticed(igd1::mib::RowKey key, bool) {
+  if (!in_transaction(match_wps_rows)) log_radio("the WPS rows did not follow the SSIDs");
+  put_into_effect(igd1::mib::key_instance(key));
+}
+
 }  // namespace
 
 namespace igd1::mib {
 
-void serve_radios(devices::Radios *radios) { g_radios.store(radios); }
+void serve_radios(devices::Radios *radios) {
+  if (radios != nullptr) radios->set_enrolment_listener(enrolled);
+  g_radios.store(radios);
+}
 
 devices::Radios *served_radios() { return g_radios.load(); }
 
@@ -695,10 +770,8 @@ devices::Radios *served_radios() { return g_radios.load(); }
 
 int wlanconfiguration_interface_init(void) {
   if (!g_ssids.init() || !g_wps.init()) return 0;
-  if (!igd1::mib::begin_transaction()) return 0;
-  const bool matched = match_wps_rows();
-  if (!matched) igd1::mib::rollback_transaction();
-  if (!igd1::mib::commit_transaction() || !matched) return 0;
+  if (!in_transaction(match_wps_rows) || !in_transaction(end_stale_enrolments)) return 0;
+  igd1::mib::register_row_notice_handler(kSsids.def, ssid_noticed);
   // The SSIDs there are now reach the module like rows inserted later.
   igd1::mib::announce_rows(kSsids.def, 0);
   return 1;
@@ -728,7 +801,7 @@ int wlanconfiguration_get_property(int item, void *output, int index) {
 
 int wlanconfiguration_set_property(int item, const void *value, int index, int *changed) {
   if (value == nullptr || index < 0 || g_ssids.fails("set_property", item)) return 0;
-  uint8_t *working = g_working.record(uint32_t(index));
+  uint8_t *working = working_record(index);
   if (working == nullptr) return 0;
   SsidRecord r = load<SsidRecord>(working);
   const SsidRecord before = r;
@@ -748,62 +821,73 @@ int wlanconfiguration_check_valid_property_value(int item, const void *value, in
 }
 
 int wlanconfiguration_set_property_backup(int index) {
-  return index >= 0 && !g_ssids.fails("set_property_backup") &&
-                 g_working.backup(Snapshot::Single, uint32_t(index))
+  uint32_t position = 0;
+  return !g_ssids.fails("set_property_backup") && position_of(index, &position) &&
+                 g_working.backup(Snapshot::Single, position)
              ? 1
              : 0;
 }
 
 int wlanconfiguration_set_property_failed_update(int index) {
-  return index >= 0 && g_working.restore(Snapshot::Single, uint32_t(index)) ? 1 : 0;
+  uint32_t position = 0;
+  return position_of(index, &position) && g_working.restore(Snapshot::Single, position) ? 1 : 0;
 }
 
 int wlanconfiguration_set_properties_backup(int index) {
-  return index >= 0 && !g_ssids.fails("set_properties_backup") &&
-                 g_working.backup(Snapshot::Multi, uint32_t(index))
+  uint32_t position = 0;
+  return !g_ssids.fails("set_properties_backup") && position_of(index, &position) &&
+                 g_working.backup(Snapshot::Multi, position)
              ? 1
              : 0;
 }
 
 int wlanconfiguration_set_properties_failed_update(int index) {
-  return index >= 0 && g_working.restore(Snapshot::Multi, uint32_t(index)) ? 1 : 0;
+  uint32_t position = 0;
+  return position_of(index, &position) && g_working.restore(Snapshot::Multi, position) ? 1 : 0;
 }
 
 int wlanconfiguration_set_properties_update(int index, const char **message) {
   if (message != nullptr) *message = nullptr;
-  const uint8_t *working = index >= 0 ? g_working.record(uint32_t(index)) : nullptr;
+  uint32_t position = 0;
+  uint8_t *working = position_of(index, &position) ? g_working.record(position) : nullptr;
   if (working == nullptr) return refuse_update("no write of this SSID is open", message);
   SsidRecord r = load<SsidRecord>(working);
   SsidRecord before;
   if (!stored(index, &before)) return refuse_update("the SSID is gone", message);
+  auto end_write = [&] {
+    g_working.restore(Snapshot::Single, position);
+    g_working.restore(Snapshot::Multi, position);
+  };
   if (g_ssids.fails("set_properties_update")) {
-    g_working.restore(Snapshot::Single, uint32_t(index));
-    g_working.restore(Snapshot::Multi, uint32_t(index));
+    end_write();
     return refuse_update("the store refused the SSID", message);
   }
   // A guest network's duration runs from the commit that set it.
   if (r.guest != 0 && r.duration != before.duration)
     r.guest_until = r.duration > 0 ? uint64_t(g_get_real_time() / G_USEC_PER_SEC) + uint64_t(r.duration) * 60 : 0;
   if (r.auto_channel == 0 && r.channel != 0) r.channel_in_use = r.channel;
-  std::memcpy(g_working.record(uint32_t(index)), &r, sizeof r);
+  // What the radio cannot run is refused here, before anything is stored:
+  // the radio only ever gets records it takes.
+  if (g_radios.load() != nullptr) {
+    if (const std::string refusal = igd1::devices::ssid_refusal(radio_ssid(r), r.auto_channel != 0 ? 0 : r.channel);
+        !refusal.empty()) {
+      end_write();
+      return refuse_update(refusal, message);
+    }
+  }
+  std::memcpy(working, &r, sizeof r);
   if (!igd1::mib::begin_transaction()) return refuse_update("the store is busy", message);
   std::string why;
-  const char *reason = g_working.commit(uint32_t(index));
+  const char *reason = g_working.commit(position);
   if (reason != nullptr) why = reason;
   if (why.empty() && !share_channel(r)) why = "the other SSIDs of the radio refused its channel";
-  igd1::devices::Radios *radios = g_radios.load();
-  const uint32_t channel = r.auto_channel != 0 ? 0 : r.channel;
-  if (why.empty() && radios != nullptr) radios->configure_ssid(radio_ssid(r), channel, &why);
   if (why.empty() && dbus_mib_update_cfg(MIB_CFG_WLAN, &r, r.instance) == 0)
     why = "the wireless service refused the SSID";
   if (!why.empty()) igd1::mib::rollback_transaction();
   const bool committed = igd1::mib::commit_transaction() && why.empty();
-  if (committed) return 0;
-  // The radio runs what the store holds.
-  std::string ignored;
-  if (radios != nullptr && why.empty())
-    radios->configure_ssid(radio_ssid(before), before.auto_channel != 0 ? 0 : before.channel, &ignored);
-  return refuse_update(why.empty() ? "the store refused the SSID" : why, message);
+  if (!committed) return refuse_update(why.empty() ? "the store refused the SSID" : why, message);
+  put_into_effect(r.instance);
+  return 0;
 }
 
 int wlanconfiguration_insert_entry(int *instance) {
@@ -829,6 +913,7 @@ int wlanconfiguration_insert_entry(int *instance) {
   if (!done) igd1::mib::rollback_transaction();
   if (!igd1::mib::commit_transaction() || !done) return 0;
   *instance = r.instance;
+  put_into_effect(r.instance);
   return 1;
 }
 
@@ -836,12 +921,11 @@ int wlanconfiguration_delete_entry(int instance) {
   uint32_t position = 0;
   if (instance <= 0 || g_ssids.find(uint32_t(instance), &position) == nullptr) return 0;
   if (!igd1::mib::begin_transaction()) return 0;
-  bool done = g_ssids.remove(position, nullptr) && match_wps_rows();
-  std::string why;
-  igd1::devices::Radios *radios = g_radios.load();
-  if (done && radios != nullptr) done = radios->remove_ssid(uint32_t(instance), &why);
+  const bool done = g_ssids.remove(position, nullptr) && match_wps_rows();
   if (!done) igd1::mib::rollback_transaction();
-  return igd1::mib::commit_transaction() && done ? 1 : 0;
+  if (!igd1::mib::commit_transaction() || !done) return 0;
+  put_into_effect(uint32_t(instance));
+  return 1;
 }
 
 int wlanconfiguration_get_total_num(void) {
@@ -880,8 +964,12 @@ int wps_set_property(int item, const void *value, int index, int *changed) {
   if (changed != nullptr) *changed = enable != r.enable;
   if (enable == r.enable) return 1;
   r.enable = enable;
-  if (enable == 0 && r.status == WPS_IN_PROGRESS) r.status = WPS_FAILED;
-  return g_wps.update(&r) == nullptr ? 1 : 0;
+  const bool stops = enable == 0 && r.status == WPS_IN_PROGRESS;
+  if (stops) r.status = WPS_FAILED;
+  if (g_wps.update(&r) != nullptr) return 0;
+  igd1::devices::Radios *radios = g_radios.load();
+  if (stops && radios != nullptr) radios->cancel_enrolment(uint32_t(index));
+  return 1;
 }
 
 int wps_setWPS(int mode, uint32_t value, int index, uint32_t *result, char *errdesc) {
@@ -903,11 +991,19 @@ int wps_setWPS(int mode, uint32_t value, int index, uint32_t *result, char *errd
   if (std::strcmp(ssid.beacon, "None") == 0 || std::strcmp(ssid.beacon, "Basic") == 0)
     return refuse("WPS needs WPA security");
   if (r.status == WPS_IN_PROGRESS) return refuse("an enrolment is running");
+  igd1::devices::Radios *radios = g_radios.load();
+  if (radios == nullptr) return refuse("the radios do not answer");
   r.status = WPS_IN_PROGRESS;
   r.mode = uint32_t(mode);
   r.pin = value;
-  r.done_at = uint64_t(g_get_monotonic_time() / 1000 + kEnrolmentMs);
   if (g_wps.update(&r) != nullptr) return refuse("the store refused the enrolment");
+  std::string why;
+  if (!radios->start_enrolment(uint32_t(index), r.mode, r.pin, &why)) {
+    r.status = WPS_FAILED;
+    g_wps.update(&r);
+    if (errdesc != nullptr) g_strlcpy(errdesc, why.c_str(), 64);
+    return 0;
+  }
   *result = 0;
   if (errdesc != nullptr) g_strlcpy(errdesc, "success", 64);
   return 1;
