@@ -27,6 +27,8 @@
 #include <cstddef>
 #include <cstring>
 #include <iterator>
+#include <mutex>
+#include <set>
 #include <string>
 
 #include "mib_devices.h"
@@ -645,28 +647,61 @@ void log_radio(const char *format, ...) {
   igd1::mib::journal_append(MIB_CFG_WLAN, 0, text);
 }
 
+// SSIDs whose control program runs, and those of them committed again
+// meanwhile: a burst of commits of one SSID runs the program once more after
+// the running one, not once per commit.
+std::mutex g_effect_mutex;
+std::set<uint32_t> g_effect_running, g_effect_again;
+
+void run_radio_program(uint32_t instance);
+
 void radio_ran(int ok, void *data) {
   const auto instance = uint32_t(reinterpret_cast<uintptr_t>(data));
   igd1::devices::Radios *radios = g_radios.load();
-  if (radios == nullptr) return;
-  if (ok == 0) {
+  if (radios != nullptr && ok == 0)
     log_radio("ssid %u: the radio's control program failed; the radio keeps what it ran", unsigned(instance));
-    return;
+  if (radios != nullptr && ok != 0) {
+    SsidRecord r;
+    std::string why;
+    const bool done = stored(int(instance) - 1, &r)
+                          ? radios->configure_ssid(radio_ssid(r), r.auto_channel != 0 ? 0 : r.channel, &why)
+                          : radios->remove_ssid(instance, &why);
+    if (!done) log_radio("ssid %u: the radio refused it: %s", unsigned(instance), why.c_str());
   }
-  SsidRecord r;
-  std::string why;
-  const bool done = stored(int(instance) - 1, &r)
-                        ? radios->configure_ssid(radio_ssid(r), r.auto_channel != 0 ? 0 : r.channel, &why)
-                        : radios->remove_ssid(instance, &why);
-  if (!done) log_radio("ssid %u: the radio refused it: %s", unsigned(instance), why.c_str());
+  bool again = false;
+  {
+    std::lock_guard lock(g_effect_mutex);
+    again = g_effect_again.erase(instance) != 0;
+    if (!again) g_effect_running.erase(instance);
+  }
+  if (again) run_radio_program(instance);
 }
 
-// The radio puts SSID `instance` as the store has it now into effect once
+// Starts the control program once the loop has nothing more urgent to do,
+// so that the caller of the commit is answered first.
+void run_radio_program(uint32_t instance) {
+  g_idle_add_full(
+      G_PRIORITY_LOW,
+      [](gpointer data) {
+        const auto n = uint32_t(reinterpret_cast<uintptr_t>(data));
+        wifi_radio_run("ssid", std::to_string(n).c_str(), radio_ran, data);
+        return G_SOURCE_REMOVE;
+      },
+      reinterpret_cast<void *>(uintptr_t(instance)), nullptr);
+}
+
+// The radio puts SSID `instance` as the store has it then into effect once
 // its control program ran.
 void put_into_effect(uint32_t instance) {
   if (g_radios.load() == nullptr) return;
-  wifi_radio_run("ssid", std::to_string(instance).c_str(), radio_ran,
-                 reinterpret_cast<void *>(uintptr_t(instance)));
+  {
+    std::lock_guard lock(g_effect_mutex);
+    if (!g_effect_running.insert(instance).second) {
+      g_effect_again.insert(instance);
+      return;
+    }
+  }
+  run_radio_program(instance);
 }
 
 thread_local std::string g_message;
