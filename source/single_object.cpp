@@ -198,9 +198,73 @@ bool parse_ipv4_classic(const char *text, uint8_t address[4]) {
   return true;
 }
 
+namespace {
+
+// The names and aliases of a large table in order, each with its row's
+// position, so that a name is found in a few comparisons rather than by a
+// walk through every row (an SSID has about sixty values, and a listing
+// looks each of them up).  Built once per table, never changed, never freed.
+class NameIndex {
+ public:
+  explicit NameIndex(const SingleObject &object) {
+    for (size_t i = 0; i < object.properties.size(); ++i) {
+      const Property &property = object.properties[i];
+      entries_.push_back({property.name, i});
+      if (property.alias != nullptr) entries_.push_back({property.alias, i});
+    }
+    // Equal names keep the order of their rows: the first row that serves wins.
+    std::stable_sort(entries_.begin(), entries_.end(), [](const Entry &a, const Entry &b) {
+      return std::strcmp(a.name, b.name) < 0;
+    });
+  }
+
+  const Property *find(const SingleObject &object, const char *name, int service_type) const {
+    auto at = std::lower_bound(entries_.begin(), entries_.end(), name,
+                               [](const Entry &entry, const char *wanted) {
+                                 return std::strcmp(entry.name, wanted) < 0;
+                               });
+    const Property *found = nullptr;
+    for (; at != entries_.end() && std::strcmp(at->name, name) == 0; ++at) {
+      const Property &property = object.properties[at->position];
+      if (serves(property, service_type) && (found == nullptr || &property < found)) found = &property;
+    }
+    return found;
+  }
+
+ private:
+  struct Entry {
+    const char *name;
+    size_t position;
+  };
+  std::vector<Entry> entries_;
+};
+
+// Below this many rows a walk is as quick as the index.
+constexpr size_t kIndexedRows = 16;
+
+const NameIndex &name_index(const SingleObject &object) {
+  // The last table asked for on this thread: a listing asks for one table
+  // many times in a row.
+  thread_local const SingleObject *last = nullptr;
+  thread_local const NameIndex *last_index = nullptr;
+  if (last == &object) return *last_index;
+  static std::mutex mutex;
+  static auto *indexes = new std::map<const SingleObject *, const NameIndex *>;
+  std::lock_guard lock(mutex);
+  const NameIndex *&index = (*indexes)[&object];
+  if (index == nullptr) index = new NameIndex(object);
+  last = &object;
+  last_index = index;
+  return *index;
+}
+
+}  // namespace
+
 const Property *find_property(const SingleObject &object, const char *name) {
   if (name == nullptr) return nullptr;
   const int service_type = current_service_type();
+  if (object.properties.size() >= kIndexedRows)
+    return name_index(object).find(object, name, service_type);
   // Most names differ from the wanted one in their first letter: checking it
   // inline spares a call per property on every request.
   const char first = name[0];
