@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "mib_diag.h"
 #include "object_client.h"
@@ -322,6 +323,53 @@ TEST_F(OMDiagTest, TheWatchJournalsServicesOverLimitsAndProcessesThatEnd) {
   EXPECT_THAT(lines, ElementsAre("1 dnsmasq cpu 60.0% over 30% pids 120",
                                  "2 dnsmasq memory 15.0% over 10% rss 150000 kB", gone, gone))
       << "each ntpd is journalled when it ends, the second one although it had the first's pid";
+}
+
+// How often the watch's thread slept and woke so far (nothing without one).
+std::optional<uint64_t> watch_wakes() {
+  for (const auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
+    const std::string dir = task.path();
+    if (read_text_file(dir + "/comm") != "omdiag_watch\n") continue;
+    const std::string status = read_text_file(dir + "/status");
+    const size_t at = status.find("voluntary_ctxt_switches:");
+    if (at != std::string::npos) return std::stoull(status.substr(at + 24));
+  }
+  return std::nullopt;
+}
+
+// While neither list watches anything the watch sleeps through its
+// interval; a row another process adds to a list wakes it, and its rounds
+// then see the listed process end.
+TEST_F(OMDiagTest, TheWatchSleepsUntilAListWatchesSomething) {
+  ASSERT_TRUE(mib::set_setting("omdiag.WatchInterval", "1"));
+  const mib::TableDef &resources = *mib::find_table("omdiag_resource");
+  const mib::TableDef &processes = *mib::find_table("omdiag_process");
+  const std::optional<std::vector<uint8_t>> ntpd = mib::table_row(processes, 2);
+  ASSERT_TRUE(ntpd.has_value());
+  for (const auto &row : mib::table_rows(resources))
+    ASSERT_TRUE(mib::table_remove(resources, mib::row_key_of(resources, row.data())));
+  for (const auto &row : mib::table_rows(processes))
+    ASSERT_TRUE(mib::table_remove(processes, mib::row_key_of(processes, row.data())));
+  kernel_.process(77, "ntpd", 100);
+  const int64_t seq = journal_end();
+
+  mib::ServiceWatch watch;
+  watch.start();
+  std::this_thread::sleep_for(300ms);
+  const std::optional<uint64_t> wakes = watch_wakes();
+  ASSERT_TRUE(wakes.has_value());
+  std::this_thread::sleep_for(2500ms);
+  EXPECT_EQ(watch_wakes(), wakes) << "woke while nothing was watched";
+
+  ASSERT_TRUE(mib::table_insert_at(processes, ntpd->data()));
+  std::this_thread::sleep_for(300ms);  // the first round takes note of pid 77
+  kernel_.drop("/proc/77/stat");
+  std::vector<std::string> lines;
+  for (int i = 0; i < 50 && lines.empty(); ++i, std::this_thread::sleep_for(100ms))
+    for (const auto &entry : mib::journal(seq))
+      if (entry.bit == MIB_JOURNAL_OMDIAG) lines.push_back(entry.data);
+  EXPECT_THAT(lines, ElementsAre(StartsWith("ntpd pid 77 gone after ")));
+  watch.stop();
 }
 
 // The thresholds the watch uses are the store's rows: a client's write

@@ -518,6 +518,8 @@ std::vector<WatchedResource> watched_resources() {
   return watched;
 }
 
+std::vector<const TableDef *> watch_list_tables() { return {&kResourceSpec.def, &kProcessSpec.def}; }
+
 std::vector<std::string> watched_processes() {
   std::vector<std::string> watched;
   RowList &rows = rows_of(false);

@@ -579,8 +579,11 @@ bool end_locked(Connection &c, bool commit, std::vector<RowEvent> *events) {
         before[slot] = counter_at(slot).fetch_add(1, std::memory_order_acq_rel);
     }
   }
-  if (ok && (c.touched & (uint64_t(1) << kSettingsSlot)) != 0)
-    wake_counter_sleepers(&g_counters.load(std::memory_order_acquire)[kSettingsSlot]);
+  if (ok) {
+    for (size_t slot = 0; slot < kCounterSlots; ++slot)
+      if (c.touched & (uint64_t(1) << slot))
+        wake_counter_sleepers(&g_counters.load(std::memory_order_acquire)[slot]);
+  }
   settle_settings_locked(c, ok && (c.touched & (uint64_t(1) << kSettingsSlot)) != 0,
                          before[kSettingsSlot]);
   std::vector<CommitHook> hooks;
@@ -2488,6 +2491,44 @@ uint64_t wait_settings_commit(uint64_t seen) {
     // another reason (a reopened store, a signal) is checked again.
     syscall(SYS_futex, low_word(counter), FUTEX_WAIT, uint32_t(seen), nullptr, nullptr, 0);
   }
+}
+
+std::vector<uint64_t> commit_counts(const std::vector<const TableDef *> &tables) {
+  std::vector<uint64_t> counts = {settings_commit_count()};
+  for (const TableDef *table : tables) counts.push_back(table_commit_count(*table));
+  return counts;
+}
+
+bool wait_for_commits(const std::vector<const TableDef *> &tables, const std::vector<uint64_t> &seen,
+                      const std::atomic<uint32_t> &stop, uint32_t stop_seen) {
+  std::vector<size_t> slots = {kSettingsSlot};
+  for (const TableDef *table : tables) slots.push_back(slot_of(table->name));
+  if (seen.size() != slots.size()) return false;
+  uint64_t *counters = g_counters.load(std::memory_order_acquire);
+  std::vector<futex_waitv> words;
+  for (size_t i = 0; i < slots.size(); ++i) {
+    // The low word of a counter already past `seen` returns at once.
+    words.push_back({.val = uint32_t(seen[i]),
+                     .uaddr = reinterpret_cast<uintptr_t>(low_word(&counters[slots[i]])),
+                     .flags = FUTEX_32,
+                     .__reserved = 0});
+  }
+  words.push_back({.val = stop_seen,
+                   .uaddr = reinterpret_cast<uintptr_t>(&stop),
+                   .flags = FUTEX_32 | FUTEX_PRIVATE_FLAG,
+                   .__reserved = 0});
+  for (;;) {
+    if (stop.load() != stop_seen || commit_counts(tables) != seen) return true;
+    if (syscall(SYS_futex_waitv, words.data(), words.size(), 0, nullptr, CLOCK_MONOTONIC) >= 0)
+      return true;
+    if (errno == EAGAIN) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
+void wake_commit_waiters(std::atomic<uint32_t> &stop) {
+  static_assert(sizeof stop == sizeof(uint32_t));
+  syscall(SYS_futex, &stop, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
 }
 
 namespace detail {

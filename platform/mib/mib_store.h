@@ -12,6 +12,7 @@
 // holding the database's write lock waits at most 100 ms and then fails.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -265,6 +266,17 @@ uint64_t settings_commit_count();
 // process that uses the store wakes the sleeper, and so does opening or
 // closing the store; nothing polls.  Never on the main loop.
 uint64_t wait_settings_commit(uint64_t seen);
+// The counters wait_for_commits compares: the settings' first, then those
+// of `tables` in their order.
+std::vector<uint64_t> commit_counts(const std::vector<const TableDef *> &tables);
+// Sleeps until a commit of any process changes one of the counts `seen`
+// (commit_counts over the same tables), the store is opened or closed, or
+// `*stop` no longer holds `stop_seen` (a word of the caller's that it
+// changes and then wakes with wake_commit_waiters).  False at once when
+// the kernel cannot wait on several words: the caller then polls.
+bool wait_for_commits(const std::vector<const TableDef *> &tables, const std::vector<uint64_t> &seen,
+                      const std::atomic<uint32_t> &stop, uint32_t stop_seen);
+void wake_commit_waiters(std::atomic<uint32_t> &stop);
 
 // Generic text access to one column, for igd1-mib: "portmapping[3].ExternalPort".
 std::optional<std::string> get_cell(std::string_view table, RowKey key, std::string_view column);

@@ -17,7 +17,8 @@ namespace igd1::mib {
 namespace {
 
 constexpr Item kInterval = {"omdiag.WatchInterval", ValueKind::U32, 4};
-// While the watch is off, how often it asks again whether it is still off.
+// While the watch is off and the kernel cannot wait for the store's commits,
+// how often it asks again whether it is still off.
 constexpr auto kOffRecheck = std::chrono::seconds(60);
 
 void journal(int action, const std::string &text) {
@@ -40,12 +41,7 @@ std::string percent_text(double percent) {
 
 void ServiceWatch::start() {
   stop();
-  {
-    std::lock_guard lock(round_mutex_);
-    resources_.clear();
-    processes_.clear();
-    last_round_ms_ = -1;
-  }
+  forget();
   thread_ = std::thread(&ServiceWatch::run, this);
 }
 
@@ -55,24 +51,57 @@ void ServiceWatch::stop() {
     stopping_ = true;
   }
   wake_.notify_all();
+  stops_.fetch_add(1);
+  wake_commit_waiters(stops_);
   if (thread_.joinable()) thread_.join();
   std::lock_guard lock(mutex_);
   stopping_ = false;
 }
 
+void ServiceWatch::forget() {
+  std::lock_guard lock(round_mutex_);
+  resources_.clear();
+  processes_.clear();
+  last_round_ms_ = -1;
+}
+
+namespace {
+
+bool anything_watched() {
+  if (!watched_processes().empty()) return true;
+  const std::vector<WatchedResource> resources = watched_resources();
+  return std::any_of(resources.begin(), resources.end(), [](const WatchedResource &resource) {
+    return resource.cpu_limit != 0 || resource.memory_limit != 0;
+  });
+}
+
+}  // namespace
+
 // A round is skipped while no store is open; the next start replaces the
 // thread (a start-up of the module after the store was opened again).
 void ServiceWatch::run() {
   pthread_setname_np(pthread_self(), "omdiag_watch");
+  const std::vector<const TableDef *> lists = watch_list_tables();
   std::unique_lock lock(mutex_);
   while (!stopping_) {
-    uint32_t seconds = 0;
-    const bool open = store_is_open() && read_item(kInterval, &seconds);
+    const uint32_t stops_seen = stops_.load();
     lock.unlock();
-    if (open && seconds != 0) round_now();
+    // Counted before the lists are read: a change made meanwhile ends the
+    // sleep below at once.
+    const std::vector<uint64_t> counts = commit_counts(lists);
+    uint32_t seconds = 0;
+    const bool watching = store_is_open() && read_item(kInterval, &seconds) && seconds != 0 &&
+                          anything_watched();
+    if (watching) {
+      round_now();
+      lock.lock();
+      wake_.wait_for(lock, std::chrono::seconds(seconds), [this] { return stopping_; });
+      continue;
+    }
+    forget();
+    const bool slept = wait_for_commits(lists, counts, stops_, stops_seen);
     lock.lock();
-    const auto pause = seconds != 0 ? std::chrono::seconds(seconds) : kOffRecheck;
-    wake_.wait_for(lock, pause, [this] { return stopping_; });
+    if (!slept) wake_.wait_for(lock, kOffRecheck, [this] { return stopping_; });
   }
 }
 

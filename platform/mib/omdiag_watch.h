@@ -3,6 +3,7 @@
 // main loop.  What it finds is journalled (MIB_JOURNAL_OMDIAG, mib_diag.h).
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -11,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "mib_store.h"
 #include "system_view.h"
 
 namespace igd1::mib {
@@ -20,9 +22,10 @@ struct WatchedResource {
   uint32_t cpu_limit;     // percent of all cores; 0: not watched
   uint32_t memory_limit;  // percent of the machine's memory; 0: not watched
 };
-// The rows of the two lists (mib_omdiag.cpp).
+// The rows of the two lists and their tables (mib_omdiag.cpp).
 std::vector<WatchedResource> watched_resources();
 std::vector<std::string> watched_processes();
+std::vector<const TableDef *> watch_list_tables();
 
 class ServiceWatch {
  public:
@@ -32,7 +35,9 @@ class ServiceWatch {
   ServiceWatch &operator=(const ServiceWatch &) = delete;
 
   // Starts the rounds, replacing a watch started before; the first round
-  // only takes note of what runs.
+  // only takes note of what runs.  While neither list watches anything (or
+  // the interval is 0) the thread sleeps until a commit changes the lists
+  // or the settings.
   void start();
   void stop();
 
@@ -60,10 +65,14 @@ class ServiceWatch {
     bool memory_over = false;
   };
   void run();
+  // Forgets what the rounds saw: the next round only takes note.
+  void forget();
 
   std::mutex mutex_;
   std::condition_variable wake_;
   bool stopping_ = false;
+  // Changed by each stop, for the sleep on the store's commits.
+  std::atomic<uint32_t> stops_{0};
   std::thread thread_;
   // Guarded by round_mutex_: what the last round saw, by service.
   std::mutex round_mutex_;
