@@ -131,17 +131,7 @@ std::string describe(const uint8_t *row) {
   return text;
 }
 
-// A new store holds one rule, disabled: SIP signalling, which some platforms
-// must see in software to rewrite addresses.
-std::vector<uint8_t> sip_rule() {
-  std::vector<uint8_t> row(HARDACC_ROW_SIZE, 0);
-  std::strcpy(reinterpret_cast<char *>(&row[kIndexOffset]), "sip-signalling");
-  const uint32_t sip = 5060;
-  std::memcpy(&row[kDestPortOffset], &sip, sizeof sip);
-  std::strcpy(reinterpret_cast<char *>(&row[kProtocolOffset]), "UDP");
-  return row;
-}
-
+std::vector<uint8_t> sip_rule();
 constexpr igd1::mib::TableSpec kSpec = {
     .def = igd1::mib::record_table("hardacccancel", "HardAccCancel", HARDACC_ROW_SIZE, kColumns,
                                    HARDACC_MAX_ROWS),
@@ -151,6 +141,13 @@ constexpr igd1::mib::TableSpec kSpec = {
     .seed = sip_rule,
 };
 igd1::mib::Table g_table(kSpec);
+
+// A new store holds one rule, disabled: SIP signalling, which some platforms
+// must see in software to rewrite addresses.
+std::vector<uint8_t> sip_rule() {
+  return igd1::mib::seed_records(
+      kSpec.def, {{{"Index", "sip-signalling"}, {"DestPort", "5060"}, {"Protocol", "UDP"}}});
+}
 
 }  // namespace
 

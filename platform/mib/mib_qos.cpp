@@ -476,30 +476,17 @@ void seed_classifications() {
   mib_transaction_commit();
 }
 
+// Strict priority for voice, weights for the rest, no rate caps.
 std::vector<uint8_t> seed_queues() {
-  struct Seed {
-    uint32_t priority, weight;
-    int32_t car;
-  };
-  // Strict priority for voice, weights for the rest, no rate caps.
-  constexpr Seed seeds[] = {{1, 40, -1}, {2, 30, -1}, {3, 20, -1}, {4, 10, -1}};
-  std::vector<uint8_t> rows(std::size(seeds) * QOS_PRIORITY_QUEUE_ROW_SIZE, 0);
-  uint8_t *row = rows.data();
-  for (const Seed &seed : seeds) {
-    row[kQueueEnableOffset] = 1;
-    store_u32(row + kQueuePriorityOffset, seed.priority);
-    store_u32(row + kQueueWeightOffset, seed.weight);
-    store_u32(row + kQueueCarOffset, uint32_t(seed.car));
-    row += QOS_PRIORITY_QUEUE_ROW_SIZE;
-  }
-  return rows;
+  return igd1::mib::seed_records(
+      kQueues.def, {{{"Enable", "1"}, {"Priority", "1"}, {"Weight", "40"}, {"Car", "-1"}},
+                    {{"Enable", "1"}, {"Priority", "2"}, {"Weight", "30"}, {"Car", "-1"}},
+                    {{"Enable", "1"}, {"Priority", "3"}, {"Weight", "20"}, {"Car", "-1"}},
+                    {{"Enable", "1"}, {"Priority", "4"}, {"Weight", "10"}, {"Car", "-1"}}});
 }
 
 std::vector<uint8_t> seed_apps() {
-  std::vector<uint8_t> row(kAppRowSize, 0);
-  store_u32(row.data() + kAppQueueOffset, 3);
-  store_text(row.data() + kAppNameOffset, kAppNameSize, "OnlineGaming");
-  return row;
+  return igd1::mib::seed_records(kApps.def, {{{"ClassQueue", "3"}, {"AppName", "OnlineGaming"}}});
 }
 
 // What applying the configuration applies, as one line of text.

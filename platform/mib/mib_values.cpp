@@ -5,7 +5,6 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <limits>
 #include <system_error>
 #include <vector>
 
@@ -71,28 +70,16 @@ std::optional<ValueKind> kind_from_name(std::string_view name) {
 
 namespace {
 
-// Plain decimal only: no sign, no blanks, no empty text.  from_chars refuses a
-// leading '+' or '-' for unsigned targets and reports overflow.
+// A number of type T written as the whole of `text` (no blanks, no '+', a
+// '-' only for signed types and doubles) into `buffer`; never a value that T
+// cannot hold.  `buffer` is untouched when refused.
 template <typename T>
-bool parse_unsigned(std::string_view text, T *out) {
-  uint64_t value = 0;
+bool parse_number(std::string_view text, void *buffer) {
+  T value{};
   const char *end = text.data() + text.size();
   auto [stop, ec] = std::from_chars(text.data(), end, value);
   if (text.empty() || ec != std::errc() || stop != end) return false;
-  if (value > std::numeric_limits<T>::max()) return false;
-  *out = static_cast<T>(value);
-  return true;
-}
-
-bool parse_i32(std::string_view text, int32_t *out) {
-  int64_t value = 0;
-  const char *end = text.data() + text.size();
-  auto [stop, ec] = std::from_chars(text.data(), end, value);
-  if (text.empty() || ec != std::errc() || stop != end) return false;
-  if (value < std::numeric_limits<int32_t>::min() || value > std::numeric_limits<int32_t>::max()) {
-    return false;
-  }
-  *out = static_cast<int32_t>(value);
+  std::memcpy(buffer, &value, sizeof value);
   return true;
 }
 
@@ -236,30 +223,14 @@ bool parse_value(ValueKind kind, std::string_view text, void *buffer, size_t siz
       std::memcpy(buffer, &value, sizeof value);
       return true;
     }
-    case ValueKind::U8: {
-      uint8_t value;
-      if (!parse_unsigned(text, &value)) return false;
-      std::memcpy(buffer, &value, sizeof value);
-      return true;
-    }
-    case ValueKind::U16: {
-      uint16_t value;
-      if (!parse_unsigned(text, &value)) return false;
-      std::memcpy(buffer, &value, sizeof value);
-      return true;
-    }
-    case ValueKind::U32: {
-      uint32_t value;
-      if (!parse_unsigned(text, &value)) return false;
-      std::memcpy(buffer, &value, sizeof value);
-      return true;
-    }
-    case ValueKind::I32: {
-      int32_t value;
-      if (!parse_i32(text, &value)) return false;
-      std::memcpy(buffer, &value, sizeof value);
-      return true;
-    }
+    case ValueKind::U8:
+      return parse_number<uint8_t>(text, buffer);
+    case ValueKind::U16:
+      return parse_number<uint16_t>(text, buffer);
+    case ValueKind::U32:
+      return parse_number<uint32_t>(text, buffer);
+    case ValueKind::I32:
+      return parse_number<int32_t>(text, buffer);
     case ValueKind::IPv4: {
       in_addr address;
       if (!parse_ipv4(text, &address)) return false;
@@ -272,20 +243,10 @@ bool parse_value(ValueKind kind, std::string_view text, void *buffer, size_t siz
       std::memcpy(buffer, mac, sizeof mac);
       return true;
     }
-    case ValueKind::Double: {
-      double value = 0;
-      const char *end = text.data() + text.size();
-      auto [stop, ec] = std::from_chars(text.data(), end, value);
-      if (text.empty() || ec != std::errc() || stop != end) return false;
-      std::memcpy(buffer, &value, sizeof value);
-      return true;
-    }
-    case ValueKind::U64: {
-      uint64_t value;
-      if (!parse_unsigned(text, &value)) return false;
-      std::memcpy(buffer, &value, sizeof value);
-      return true;
-    }
+    case ValueKind::Double:
+      return parse_number<double>(text, buffer);
+    case ValueKind::U64:
+      return parse_number<uint64_t>(text, buffer);
     case ValueKind::IPv4Text: {
       char canonical[INET_ADDRSTRLEN];
       if (!canonical_ipv4(text, canonical)) return false;
