@@ -305,10 +305,13 @@ void HeartbeatMonitor::stop() {
 }
 
 // Each beat is one wake-up: the thread wakes when a connection is waiting,
-// accepts it and takes whatever it sent so far without waiting.  Only a
-// client that connected before it sent (the rare case: the watch ran
-// between the two) is watched on until its message is whole, it closes, or
-// kHeartbeatReceiveTimeout passed.
+// accepts it and takes whatever it sent so far without waiting.  A caller
+// that connected before it sent (the watch ran between the two, common on a
+// busy machine) is read again at the next wake-up, the next beat's or the
+// time-out's, and its beat counts from its connection; only once the beats
+// are missing is such a caller watched until its message is whole, it
+// closes, or kHeartbeatReceiveTimeout passed, so that a resumed beat is
+// noted at once.
 void HeartbeatMonitor::run() {
   pthread_setname_np(pthread_self(), "heartbeat_watch");
   using Clock = std::chrono::steady_clock;
@@ -318,14 +321,18 @@ void HeartbeatMonitor::run() {
   for (;;) {
     Clock::time_point due = Clock::time_point::max();
     if (!warned) due = last + timeout_;
-    for (const Caller &caller : callers) due = std::min(due, caller.accepted + kHeartbeatReceiveTimeout);
+    std::vector<pollfd> watch = {{listen_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+    if (warned) {
+      for (const Caller &caller : callers) {
+        due = std::min(due, caller.accepted + kHeartbeatReceiveTimeout);
+        watch.push_back({caller.fd, POLLIN, 0});
+      }
+    }
     int wait_ms = -1;
     if (due != Clock::time_point::max()) {
       auto left = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now());
       wait_ms = int(std::max<int64_t>(0, left.count()));
     }
-    std::vector<pollfd> watch = {{listen_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
-    for (const Caller &caller : callers) watch.push_back({caller.fd, POLLIN, 0});
     if (poll(watch.data(), nfds_t(watch.size()), wait_ms) < 0 && errno != EINTR) break;
     if (watch[1].revents != 0) break;
     if ((watch[0].revents & POLLIN) != 0) {
@@ -337,19 +344,19 @@ void HeartbeatMonitor::run() {
       }
     }
     Clock::time_point now = Clock::now();
-    bool beat = false;
+    std::optional<Clock::time_point> beat;
     std::erase_if(callers, [&](Caller &caller) {
       std::optional<bool> said = caller.read(now - caller.accepted >= kHeartbeatReceiveTimeout);
       if (!said) return false;
-      beat = beat || *said;
+      if (*said) beat = std::max(beat.value_or(caller.accepted), caller.accepted);
       close(caller.fd);
       return true;
     });
-    if (beat) {
+    if (beat && *beat > last) {
       if (warned) host_log(LOG_LEVEL_INFO, "heartbeat from the module library resumed after %.1f s",
-                           seconds(now - last));
+                           seconds(*beat - last));
       warned = false;
-      last = now;
+      last = *beat;
     }
     if (!warned && now - last >= timeout_) {
       host_log(LOG_LEVEL_WARN, "no heartbeat from the module library for %.1f s", seconds(now - last));
