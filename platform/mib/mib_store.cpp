@@ -574,15 +574,14 @@ bool end_locked(Connection &c, bool commit, std::vector<RowEvent> *events) {
   if (!ok && c.db != nullptr && sqlite3_get_autocommit(c.db) == 0) run_cached(c, "ROLLBACK");
   uint64_t before[kCounterSlots] = {};
   if (ok) {
-    for (size_t slot = 0; slot < kCounterSlots; ++slot) {
-      if (c.touched & (uint64_t(1) << slot))
-        before[slot] = counter_at(slot).fetch_add(1, std::memory_order_acq_rel);
+    // Each counter the transaction touched moves on, and whoever sleeps on it
+    // (in any process) looks again.
+    uint64_t *counters = g_counters.load(std::memory_order_acquire);
+    for (uint64_t touched = c.touched; touched != 0; touched &= touched - 1) {
+      const auto slot = size_t(std::countr_zero(touched));
+      before[slot] = counter_at(slot).fetch_add(1, std::memory_order_acq_rel);
+      wake_counter_sleepers(&counters[slot]);
     }
-  }
-  if (ok) {
-    for (size_t slot = 0; slot < kCounterSlots; ++slot)
-      if (c.touched & (uint64_t(1) << slot))
-        wake_counter_sleepers(&g_counters.load(std::memory_order_acquire)[slot]);
   }
   settle_settings_locked(c, ok && (c.touched & (uint64_t(1) << kSettingsSlot)) != 0,
                          before[kSettingsSlot]);
