@@ -223,12 +223,11 @@ class NameIndex {
                                [](const Entry &entry, const char *wanted) {
                                  return std::strcmp(entry.name, wanted) < 0;
                                });
-    const Property *found = nullptr;
     for (; at != entries_.end() && std::strcmp(at->name, name) == 0; ++at) {
       const Property &property = object.properties[at->position];
-      if (serves(property, service_type) && (found == nullptr || &property < found)) found = &property;
+      if (serves(property, service_type)) return &property;
     }
-    return found;
+    return nullptr;
   }
 
  private:
