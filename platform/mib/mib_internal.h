@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -18,6 +19,18 @@ namespace igd1::mib {
 extern std::atomic<bool> g_failures_injected;
 // One atomic load, so that a caller skips building an accessor's name.
 inline bool failures_injected() { return g_failures_injected.load(std::memory_order_relaxed); }
+
+// A value of type T in bytes of any alignment, such as a field of a stored row.
+template <typename T>
+T load(const void *bytes) {
+  T value;
+  std::memcpy(&value, bytes, sizeof value);
+  return value;
+}
+template <typename T>
+void store(void *bytes, T value) {
+  std::memcpy(bytes, &value, sizeof value);
+}
 
 }  // namespace igd1::mib
 

@@ -76,16 +76,8 @@ constexpr uint8_t kPhone = 1, kPad = 2, kPC = 3, kSTB = 4, kTV = 5, kCamera = 6,
 
 bool fails(const char *accessor, int index = 0) { return igd1::mib::should_fail(accessor, index); }
 
-template <typename T>
-T load(const uint8_t *row, size_t offset) {
-  T value;
-  std::memcpy(&value, row + offset, sizeof value);
-  return value;
-}
-template <typename T>
-void put(uint8_t *row, size_t offset, T value) {
-  std::memcpy(row + offset, &value, sizeof value);
-}
+using igd1::mib::load;
+using igd1::mib::store;
 void put_text(uint8_t *row, size_t offset, size_t size, std::string_view text) {
   std::memset(row + offset, 0, size);
   std::memcpy(row + offset, text.data(), std::min(text.size(), size - 1));
@@ -93,8 +85,8 @@ void put_text(uint8_t *row, size_t offset, size_t size, std::string_view text) {
 
 // Under control: internet access other than plainly allowed, or a bandwidth limit.
 uint8_t control_status(const uint8_t *row) {
-  return row[LAN_HOST_INTERNET_ACCESS] != 1 || load<uint32_t>(row, LAN_HOST_MAX_US) != 0 ||
-                 load<uint32_t>(row, LAN_HOST_MAX_DS) != 0
+  return row[LAN_HOST_INTERNET_ACCESS] != 1 || load<uint32_t>(row + LAN_HOST_MAX_US) != 0 ||
+                 load<uint32_t>(row + LAN_HOST_MAX_DS) != 0
              ? 1
              : 0;
 }
@@ -160,16 +152,16 @@ std::vector<uint8_t> household() {
     std::memcpy(row + LAN_HOST_MAC, h.mac, 6);
     const uint8_t address[4] = {192, 168, 1, h.host_octet};
     std::memcpy(row + LAN_HOST_IP, address, 4);
-    put<uint32_t>(row, LAN_HOST_ONLINE_TIME, h.active ? 3600u * h.host_octet : 0u);
-    put<uint32_t>(row, LAN_HOST_NEGO_RATE, h.rate_kbps);
-    put<int32_t>(row, LAN_HOST_POWER_LEVEL, h.rssi);
-    put<uint64_t>(row, LAN_HOST_RX_BYTES, h.rx);
-    put<uint64_t>(row, LAN_HOST_TX_BYTES, h.tx);
-    put<uint64_t>(row, LAN_HOST_PKT_TOTAL, (h.rx + h.tx) / 1200);
+    store<uint32_t>(row + LAN_HOST_ONLINE_TIME, h.active ? 3600u * h.host_octet : 0u);
+    store<uint32_t>(row + LAN_HOST_NEGO_RATE, h.rate_kbps);
+    store<int32_t>(row + LAN_HOST_POWER_LEVEL, h.rssi);
+    store<uint64_t>(row + LAN_HOST_RX_BYTES, h.rx);
+    store<uint64_t>(row + LAN_HOST_TX_BYTES, h.tx);
+    store<uint64_t>(row + LAN_HOST_PKT_TOTAL, (h.rx + h.tx) / 1200);
     if (h.wireless) {
-      put<uint32_t>(row, LAN_HOST_CHANNEL, std::strstr(h.ssid, "5G") != nullptr ? 36u : 6u);
-      put<int32_t>(row, LAN_HOST_NOISE, -92);
-      put<int32_t>(row, LAN_HOST_SNR, h.rssi + 92);
+      store<uint32_t>(row + LAN_HOST_CHANNEL, std::strstr(h.ssid, "5G") != nullptr ? 36u : 6u);
+      store<int32_t>(row + LAN_HOST_NOISE, -92);
+      store<int32_t>(row + LAN_HOST_SNR, h.rssi + 92);
       put_text(row, LAN_HOST_SSID_NAME, LAN_HOST_SSID_NAME_SIZE, h.ssid);
       put_text(row, LAN_HOST_RADIO_TYPE, LAN_HOST_RADIO_TYPE_SIZE,
                std::strstr(h.ssid, "5G") != nullptr ? "5G" : "2.4G");
@@ -373,10 +365,10 @@ bool lanhost_observe(const std::vector<Sighting> &seen, time_t now, time_t max_a
       if (row[LAN_HOST_ACTIVE] == 0) {
         row[LAN_HOST_ACTIVE] = 1;
         put_text(row.data(), LAN_HOST_LATEST_ACTIVE, LAN_HOST_LATEST_ACTIVE_SIZE, time_text(now));
-        put<uint32_t>(row.data(), LAN_HOST_ONLINE_TIME, 0);
+        store<uint32_t>(row.data() + LAN_HOST_ONLINE_TIME, 0);
       } else if (auto last = g_last_seen.find(key); last != g_last_seen.end() && now > last->second) {
-        put<uint32_t>(row.data(), LAN_HOST_ONLINE_TIME,
-                      load<uint32_t>(row.data(), LAN_HOST_ONLINE_TIME) + uint32_t(now - last->second));
+        store<uint32_t>(row.data() + LAN_HOST_ONLINE_TIME,
+                        load<uint32_t>(row.data() + LAN_HOST_ONLINE_TIME) + uint32_t(now - last->second));
       }
       if (s.ipv4 != 0) std::memcpy(row.data() + LAN_HOST_IP, &s.ipv4, 4);
       if (!s.ipv6.empty()) put_text(row.data(), LAN_HOST_IPV6, LAN_HOST_IPV6_SIZE, s.ipv6);

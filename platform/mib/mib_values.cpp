@@ -134,13 +134,6 @@ bool parse_mac(std::string_view text, uint8_t out[6]) {
 }
 
 template <typename T>
-T load(const void *buffer) {
-  T value;
-  std::memcpy(&value, buffer, sizeof value);
-  return value;
-}
-
-template <typename T>
 std::string decimal(T value) {
   char text[32];
   auto [end, ec] = std::to_chars(text, text + sizeof text, value);

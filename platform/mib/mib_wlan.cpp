@@ -32,6 +32,7 @@
 #include <string>
 
 #include "mib_devices.h"
+#include "mib_internal.h"
 #include "mib_store.h"
 #include "mib_table.h"
 #include "mib_wifi.h"
@@ -161,16 +162,8 @@ int code_of(const Coded &c, const char *name, const SsidRecord &record) {
 
 // ---- values of one item ----
 
-template <typename T>
-T load(const void *value) {
-  T v;
-  std::memcpy(&v, value, sizeof v);
-  return v;
-}
-template <typename T>
-void store(void *out, T v) {
-  std::memcpy(out, &v, sizeof v);
-}
+using igd1::mib::load;
+using igd1::mib::store;
 
 struct Number {
   int item;
