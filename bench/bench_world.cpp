@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 
 namespace igd1::bench {
@@ -87,16 +88,25 @@ GDBusInterfaceInfo *interface_from_file(const char *file) {
   return interface_from_xml(xml.c_str());
 }
 
-guint bare_register_object(GDBusConnection *connection, const char *path,
-                           GDBusInterfaceInfo *info, const GDBusInterfaceVTable *vtable) {
-  using Register = decltype(&g_dbus_connection_register_object);
-  static Register gio_register = [] {
+namespace {
+
+// GIO's own registration, past the host's (see bare_register_object).
+using Register = decltype(&g_dbus_connection_register_object);
+Register gio_register() {
+  static Register registers = [] {
     void *gio = dlopen("libgio-2.0.so.0", RTLD_LAZY | RTLD_NOLOAD);
     return gio != nullptr ? reinterpret_cast<Register>(dlsym(gio, "g_dbus_connection_register_object"))
                           : nullptr;
   }();
-  if (gio_register == nullptr) return 0;
-  return gio_register(connection, path, info, vtable, nullptr, nullptr, nullptr);
+  return registers;
+}
+
+}  // namespace
+
+guint bare_register_object(GDBusConnection *connection, const char *path,
+                           GDBusInterfaceInfo *info, const GDBusInterfaceVTable *vtable) {
+  if (gio_register() == nullptr) return 0;
+  return gio_register()(connection, path, info, vtable, nullptr, nullptr, nullptr);
 }
 
 double loop_cpu_us() {
@@ -263,6 +273,63 @@ std::vector<double> gets_until(GDBusConnection *client, std::chrono::steady_cloc
     samples.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count());
   }
   return samples;
+}
+
+namespace {
+
+GVariant *bare_constant(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *,
+                        GError **, gpointer text) {
+  return g_variant_new_string(static_cast<const char *>(text));
+}
+const GDBusInterfaceVTable kBareConstantVTable = {nullptr, bare_constant, nullptr, {nullptr}};
+
+}  // namespace
+
+bool register_bare_constant(const char *bare_path, GDBusInterfaceInfo *info, const char *text) {
+  static std::map<std::string, bool> registered;
+  auto known = registered.find(bare_path);
+  if (known != registered.end()) return known->second;
+  bool ok = false;
+  World &w = world();
+  w.loop.run([&] {
+    ok = info != nullptr && gio_register() != nullptr &&
+         gio_register()(w.bare, bare_path, info, &kBareConstantVTable, g_strdup(text), g_free, nullptr) != 0;
+  });
+  registered[bare_path] = ok;
+  return ok;
+}
+
+void paired_gets_until(const GetTarget &target, std::chrono::steady_clock::time_point until,
+                       PairedGets *times) {
+  while (std::chrono::steady_clock::now() < until) {
+    for (const char *service : {kIgd1Name, kBareName}) {
+      const bool igd1 = service == kIgd1Name;
+      const auto begin = std::chrono::steady_clock::now();
+      GVariant *value = g_dbus_connection_call_sync(
+          world().client, service, igd1 ? target.path : target.bare_path, "org.freedesktop.DBus.Properties",
+          "Get", g_variant_new("(ss)", target.interface, target.property), nullptr, G_DBUS_CALL_FLAGS_NONE,
+          10000, nullptr, nullptr);
+      if (value == nullptr) continue;
+      g_variant_unref(value);
+      (igd1 ? times->igd1 : times->bare)
+          .push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count());
+    }
+  }
+}
+
+void window_counters(benchmark::State &state, const char *busy, PairedGets &idle, PairedGets &busy_times) {
+  const std::string b = busy;
+  const double idle_p99 = percentile(idle.igd1, 99), busy_p99 = percentile(busy_times.igd1, 99);
+  const double bare_idle_p99 = percentile(idle.bare, 99), bare_busy_p99 = percentile(busy_times.bare, 99);
+  state.counters["get_p99_idle_ms"] = idle_p99;
+  state.counters["get_p99_" + b + "_ms"] = busy_p99;
+  state.counters["get_p99_" + b + "_vs_idle"] = busy_p99 / idle_p99;
+  state.counters["bare_p99_idle_ms"] = bare_idle_p99;
+  state.counters["bare_p99_" + b + "_ms"] = bare_busy_p99;
+  state.counters["bare_p99_" + b + "_vs_idle"] = bare_busy_p99 / bare_idle_p99;
+  state.counters["get_p50_idle_ms"] = percentile(idle.igd1, 50);
+  state.counters["get_p50_" + b + "_ms"] = percentile(busy_times.igd1, 50);
+  state.counters["gets"] = double(idle.igd1.size() + busy_times.igd1.size());
 }
 
 }  // namespace igd1::bench

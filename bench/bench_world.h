@@ -101,4 +101,35 @@ GDBusInterfaceSkeleton *bare_skeleton(GDBusInterfaceInfo *info, BareValue value,
 // other until `until`: each one's time in ms.
 std::vector<double> gets_until(GDBusConnection *client, std::chrono::steady_clock::time_point until);
 
+// ---- Get latency while igd1 works, against the bare service as control ----
+// A benchmark that asks how much some work of igd1 delays a Get on another
+// object measures, in the same windows, a bare GDBus object that the work
+// does not touch: whatever the machine's load does to both shows in the
+// control, and only what the work costs igd1's main loop shows in igd1.
+
+// The property asked: at `path` of igd1 and at `bare_path` of the bare
+// service, whose object (registered by register_bare_constant) answers it.
+struct GetTarget {
+  const char *path;
+  const char *bare_path;
+  const char *interface;
+  const char *property;
+};
+// Registers, once per bare path, an object of `info` on the bare service
+// whose every property reads the string `text`; false when GDBus refused it.
+bool register_bare_constant(const char *bare_path, GDBusInterfaceInfo *info, const char *text);
+
+// Each Get's time in ms, by service.
+struct PairedGets {
+  std::vector<double> igd1, bare;
+};
+// Gets of `target` from igd1 and from the bare service in turns until `until`.
+void paired_gets_until(const GetTarget &target, std::chrono::steady_clock::time_point until,
+                       PairedGets *times);
+// The counters of quiet windows against busy ones (`busy` names them):
+// get_p99_idle_ms, get_p99_<busy>_ms, get_p99_<busy>_vs_idle, the same
+// ratio of the bare service (bare_p99_<busy>_vs_idle, the machine's share),
+// the p50s and how many Gets were made.
+void window_counters(benchmark::State &state, const char *busy, PairedGets &idle, PairedGets &busy_times);
+
 }  // namespace igd1::bench

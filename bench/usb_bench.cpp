@@ -43,42 +43,12 @@ Variant call(const char *path, const char *interface, const char *method, GVaria
   return igd1::test::call_service(world().client, path, interface, method, args, nullptr, 60000);
 }
 
-// The printer's Model as a bare GDBus object serves it, the baseline that
-// the machine's load weighs on as on igd1.
-GVariant *bare_model(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *,
-                     GError **, gpointer) {
-  return g_variant_new_string("Line Printer");
-}
-const GDBusInterfaceVTable kBareDeviceVTable = {nullptr, bare_model, nullptr, {nullptr}};
+// The printer's Model, asked of igd1 and of a bare GDBus object, the
+// baseline that the machine's load weighs on as on igd1.
+constexpr GetTarget kPrinterModel = {kDevice2, kDevice2, "com.wqx.igd1.usb.Device", "Model"};
 
 bool register_bare_device() {
-  static const bool registered = [] {
-    World &w = world();
-    bool ok = false;
-    w.loop.run([&] {
-      ok = bare_register_object(w.bare, kDevice2, interface_from_file("usb.Device.xml"), &kBareDeviceVTable) != 0;
-    });
-    return ok;
-  }();
-  return registered;
-}
-
-// Gets of the printer's Model from igd1 and from the bare service, in
-// turns, until `until`: each one's time in ms.
-struct GetTimes {
-  std::vector<double> igd1, bare;
-};
-void gets_until(Clock::time_point until, GetTimes *times) {
-  while (Clock::now() < until) {
-    for (const char *service : {kIgd1Name, kBareName}) {
-      const Clock::time_point begin = Clock::now();
-      g_autoptr(GVariant) value = g_dbus_connection_call_sync(
-          world().client, service, kDevice2, "org.freedesktop.DBus.Properties", "Get",
-          g_variant_new("(ss)", "com.wqx.igd1.usb.Device", "Model"), nullptr, G_DBUS_CALL_FLAGS_NONE,
-          10000, nullptr, nullptr);
-      (service == kIgd1Name ? times->igd1 : times->bare).push_back(ms_since(begin));
-    }
-  }
+  return register_bare_constant(kDevice2, interface_from_file("usb.Device.xml"), "Line Printer");
 }
 
 Variant mount() { return call(kDevice1, kFs, "Mount", g_variant_new_parsed("(@a{sv} {},)")); }
@@ -106,30 +76,22 @@ void BM_UsbGetWhileAMountWaitsForTheMediaServer(benchmark::State &state) {
     return;
   }
   for (auto _ : state) {
-    GetTimes idle, waiting;
+    PairedGets idle, waiting;
     std::vector<double> mount_ms;
     for (int round = 0; round < kRounds; ++round) {
-      gets_until(Clock::now() + std::chrono::seconds(1), &idle);
+      paired_gets_until(kPrinterModel, Clock::now() + std::chrono::seconds(1), &idle);
       const Clock::time_point began = Clock::now();
       std::thread mounting([&] {
         mount();
         mount_ms.push_back(ms_since(began));
       });
       std::this_thread::sleep_until(began + std::chrono::milliseconds(200));
-      gets_until(began + std::chrono::milliseconds(1400), &waiting);
+      paired_gets_until(kPrinterModel, began + std::chrono::milliseconds(1400), &waiting);
       mounting.join();
       server_runs();
     }
-    const double idle_p99 = percentile(idle.igd1, 99), waiting_p99 = percentile(waiting.igd1, 99);
-    const double bare_idle_p99 = percentile(idle.bare, 99), bare_waiting_p99 = percentile(waiting.bare, 99);
     state.counters["mount_ms_p50"] = percentile(mount_ms, 50);
-    state.counters["get_p99_idle_ms"] = idle_p99;
-    state.counters["get_p99_waiting_ms"] = waiting_p99;
-    state.counters["get_p99_waiting_vs_idle"] = waiting_p99 / idle_p99;
-    state.counters["bare_p99_waiting_vs_idle"] = bare_waiting_p99 / bare_idle_p99;
-    state.counters["get_p50_idle_ms"] = percentile(idle.igd1, 50);
-    state.counters["get_p50_waiting_ms"] = percentile(waiting.igd1, 50);
-    state.counters["gets"] = double(idle.igd1.size() + waiting.igd1.size());
+    window_counters(state, "waiting", idle, waiting);
   }
 }
 BENCHMARK(BM_UsbGetWhileAMountWaitsForTheMediaServer)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
