@@ -3,6 +3,7 @@
 // the store's settings; changes are recorded under MIB_CFG_WIFI_INFO.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "igd1_export.h"
@@ -17,6 +18,11 @@ enum { MIB_CFG_WIFI_INFO = 0x20000000 };
 typedef void (*wifi_radio_done)(int ok, void *data);
 IGD1_API void wifi_radio_run(const char *operation, const char *argument, wifi_radio_done done,
                              void *data);
+// Waits until the radios' state file holds every change made so far (the
+// radios write it from a thread of their own): 1, or 0 with the reason the
+// last write failed in `why` (a buffer of `size`).  1 when no radios are
+// served.
+IGD1_API int wifi_radio_state_flush(char *why, size_t size);
 
 // ---- stations ------------------------------------------------------------------------
 // A station as the store reports it.  `number` names its object and stays

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <thread>
 
 #include "radios.h"
@@ -159,6 +160,62 @@ TEST_F(DeviceTest, AMalformedRadioStateIsRefusedWithItsGroupAndKeyNamed) {
     EXPECT_NE(why.find(c.named), std::string::npos) << why;
     EXPECT_EQ(radios.ssids().size(), 8u) << "the defaults stay in memory";
   }
+}
+
+std::string file_text(const std::string &file) {
+  std::ifstream in(file);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// The radios' own thread writes their state: a change made while a write is
+// held (a FIFO in place of the file being written stops it until read) is
+// neither refused nor kept waiting, and the next write holds it; flush
+// waits for everything changed so far.
+TEST_F(DeviceTest, RadioChangesDoNotWaitForTheStateFile) {
+  std::string why;
+  Radios radios(state("radios.ini"), clock());
+  ASSERT_TRUE(radios.open(&why)) << why;
+  const std::string partial = state("radios.ini") + ".tmp";
+  ASSERT_EQ(mkfifo(partial.c_str(), 0600), 0);
+  auto changes = std::async(std::launch::async, [&] {
+    std::string refused;
+    bool ok = radios.set_station_rssi(mac("3C:22:FB:10:00:01"), -70, &refused);
+    for (uint8_t i = 1; i <= 20; ++i) ok = ok && radios.add_station({Mac{2, 0, 0, 0, 2, i}, 3, -60}, &refused);
+    return ok && radios.station(Mac{2, 0, 0, 0, 2, 20}) && radios.band(2);
+  });
+  EXPECT_EQ(changes.wait_for(std::chrono::seconds(20)), std::future_status::ready)
+      << "a change waited for the held write";
+  const std::string held = file_text(partial);  // lets the held write go on
+  EXPECT_NE(held.find("rssi=-70"), std::string::npos) << held;
+  EXPECT_TRUE(changes.get());
+  // The held write may have been renamed into place as the FIFO it wrote
+  // through: one more change replaces it with a file.
+  ASSERT_TRUE(radios.set_station_rssi(mac("3C:22:FB:10:00:02"), -71, &why)) << why;
+  ASSERT_TRUE(radios.flush(&why)) << why;
+  const std::string written = file_text(state("radios.ini"));
+  EXPECT_NE(written.find("[station 02:00:00:00:02:14]\nnumber=23\nssid=3\n"), std::string::npos) << written;
+  EXPECT_NE(written.find("rssi=-71"), std::string::npos);
+}
+
+// A state file that cannot be written: flush says why, the change stands in
+// memory, and the first write that can be made holds it.
+TEST_F(DeviceTest, AFailedRadioStateWriteIsReportedAndMadeAgainAtTheNextChange) {
+  write(root_ + "/blocked", "a file where the state's folder should be");
+  std::string why;
+  Radios radios(root_ + "/blocked/radios.ini", clock());
+  EXPECT_FALSE(radios.open(&why)) << "no folder to read or seed the state in";
+  ASSERT_TRUE(radios.set_station_rssi(mac("3C:22:FB:10:00:01"), -70, &why)) << why;
+  why.clear();
+  EXPECT_FALSE(radios.flush(&why));
+  EXPECT_NE(why.find("blocked"), std::string::npos) << why;
+  EXPECT_EQ(radios.station(mac("3C:22:FB:10:00:01"))->rssi, -70);
+
+  fs::remove(root_ + "/blocked");
+  ASSERT_TRUE(radios.set_station_rssi(mac("3C:22:FB:10:00:02"), -71, &why)) << why;
+  ASSERT_TRUE(radios.flush(&why)) << why;
+  const std::string written = file_text(root_ + "/blocked/radios.ini");
+  EXPECT_NE(written.find("rssi=-70"), std::string::npos) << written;
+  EXPECT_NE(written.find("rssi=-71"), std::string::npos);
 }
 
 // ---- USB storage ------------------------------------------------------------------

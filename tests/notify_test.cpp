@@ -11,6 +11,7 @@
 #include "dbus_proxy_uds_thread.h"
 #include "local_socket.h"
 #include "notify_service.h"
+#include "radio_test.h"
 #include "tool.h"
 
 namespace igd1::test {
@@ -164,8 +165,7 @@ TEST_F(NotifyTest, EventsReachOnlyTheirModulesHandlersWithStrictlyParsedArgument
 TEST_F(NotifyTest, EmulatedDevicesChangeThroughEventsAndReachTheirModules) {
   using Events = std::vector<std::string> (*)(std::vector<GThread *> *);
   auto events = reinterpret_cast<Events>(host_->library().symbol("probe_row_events"));
-  const std::string radios_file = root().path(std::string(path::kDeviceStateDir) + "radios.ini");
-  const std::string seeded = read_text_file(radios_file);
+  const std::string seeded = radio_state_file(root());
   EXPECT_THAT(seeded, HasSubstr("[station 3C:22:FB:10:00:03]"));
   const struct {
     const char *message;
@@ -188,14 +188,14 @@ TEST_F(NotifyTest, EmulatedDevicesChangeThroughEventsAndReachTheirModules) {
   };
   for (const auto &c : refused) EXPECT_EQ(exchange(c.message), c.reply) << c.message;
   EXPECT_THAT(events(nullptr), IsEmpty()) << "nothing reached a module";
-  EXPECT_EQ(read_text_file(radios_file), seeded) << "nothing changed";
+  EXPECT_EQ(radio_state_file(root()), seeded) << "nothing changed";
 
   // A station joins (the seed has three), weakens, recovers and leaves.
   EXPECT_EQ(exchange("event radio station-join 02:00:00:00:00:09 3 -60"), "OK");
   EXPECT_EQ(exchange("event radio station-signal 02:00:00:00:00:09 -80"), "OK");
   EXPECT_EQ(exchange("event radio station-signal 02:00:00:00:00:09 -82"), "OK");  // still weak
   EXPECT_EQ(exchange("event radio station-signal 02:00:00:00:00:09 -70"), "OK");
-  EXPECT_THAT(read_text_file(radios_file), HasSubstr("[station 02:00:00:00:00:09]\nnumber=4\nssid=3\nrssi=-70"));
+  EXPECT_THAT(radio_state_file(root()), HasSubstr("[station 02:00:00:00:00:09]\nnumber=4\nssid=3\nrssi=-70"));
   EXPECT_EQ(exchange("event radio station-leave 02-00-00-00-00-09"), "OK");
   EXPECT_THAT(events(nullptr), ElementsAre("station + 4", "low-signal 4 020000000009 1 -80",
                                            "low-signal 4 020000000009 0 -70", "station - 4"));

@@ -9,9 +9,18 @@
 #include <thread>
 
 #include "harness/bus_fixture.h"
+#include "mib_wifi.h"
 #include "sys_paths.h"
 
 namespace igd1::test {
+
+// The radios' state file under the root with every change made so far in
+// it (the radios write it from a thread of their own).
+inline std::string radio_state_file(const TempRoot &root) {
+  char why[256] = "";
+  EXPECT_EQ(wifi_radio_state_flush(why, sizeof why), 1) << why;
+  return read_text_file(root.path(std::string(path::kDeviceStateDir) + "radios.ini"));
+}
 
 template <class Fixture>
 class RadioTest : public Fixture {
@@ -32,7 +41,7 @@ class RadioTest : public Fixture {
     write_text_file(this->root().path(std::string("/var/lib/igd1-standin/radioctl.") + what), text);
   }
   std::string standin_log() { return read_text_file(this->root().path(path::kStandinLog)); }
-  std::string radios() { return read_text_file(this->root().path(path::kDeviceStateDir) + "radios.ini"); }
+  std::string radios() { return radio_state_file(this->root()); }
   // Waits until the radios' state file holds `text` (or no longer does):
   // the radios act once their control program ran.
   bool radios_hold(const std::string &text, bool wanted = true) {

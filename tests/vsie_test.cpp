@@ -11,6 +11,7 @@
 #include "harness/program.h"
 #include "local_socket.h"
 #include "mib_vsie.h"
+#include "radio_test.h"
 
 namespace igd1::test {
 namespace {
@@ -49,9 +50,7 @@ class VsieTest : public BusTest {
         last = entry.data.substr(frame.size() + 1);
     return last;
   }
-  std::string radios() {
-    return read_text_file(root().path(std::string(path::kDeviceStateDir) + "radios.ini"));
-  }
+  std::string radios() { return radio_state_file(root()); }
   std::string probe(const std::string &mac, unsigned band, unsigned channel, int rssi,
                     const std::string &oui, const std::string &data) {
     return exchange("event radio probe-request " + mac + " " + std::to_string(band) + " " +

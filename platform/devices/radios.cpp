@@ -1,5 +1,7 @@
 #include "radios.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -140,10 +142,59 @@ bool valid_channel(uint32_t band, uint32_t channel) {
 Radios::Radios(std::string state_path, Clock clock)
     : file_(std::move(state_path)), clock_(std::move(clock)) {
   seed();
+  writer_ = std::thread([this] { write_changes(); });
 }
 
 Radios::~Radios() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_writer_.notify_one();
+  writer_.join();
   if (enrolment_timer_ != 0) g_source_remove(enrolment_timer_);
+}
+
+void Radios::changed() {
+  ++changes_;
+  wake_writer_.notify_one();
+}
+
+// Each round writes the state as it is when the round begins, with every
+// change made so far; changes made while it writes wait for the next round.
+// What is pending when the radios are destroyed is written before the
+// thread ends.
+void Radios::write_changes() {
+  pthread_setname_np(pthread_self(), "radios_state");
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    wake_writer_.wait(lock, [this] { return stopping_ || written_ != changes_; });
+    if (written_ == changes_) return;
+    const uint64_t round = changes_;
+    const Snapshot snapshot{scan_delay_ms_, bands_, ssids_, stations_};
+    lock.unlock();
+    StateFile file(file_.path());
+    write_snapshot(snapshot, file.keys());
+    std::string why;
+    const bool ok = file.save(&why);
+    lock.lock();
+    written_ = round;
+    write_error_ = ok ? "" : why;
+    written_cond_.notify_all();
+  }
+}
+
+bool Radios::wait_written(std::unique_lock<std::mutex> &lock, std::string *why) {
+  const uint64_t wanted = changes_;
+  written_cond_.wait(lock, [&] { return written_ >= wanted; });
+  if (write_error_.empty()) return true;
+  *why = write_error_;
+  return false;
+}
+
+bool Radios::flush(std::string *why) {
+  std::unique_lock lock(mutex_);
+  return wait_written(lock, why);
 }
 
 void Radios::seed() {
@@ -178,10 +229,13 @@ void Radios::seed() {
 }
 
 bool Radios::open(std::string *why) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   return open_state(
       file_, why, [this] { seed(); }, [this](std::string *w) { return read_state(w); },
-      [this](std::string *w) { return write_state(w); });
+      [&](std::string *w) {
+        changed();
+        return wait_written(lock, w);
+      });
 }
 
 bool Radios::read_state(std::string *why) {
@@ -294,11 +348,9 @@ bool Radios::read_state(std::string *why) {
   return true;
 }
 
-bool Radios::write_state(std::string *why) {
-  file_.clear();
-  GKeyFile *keys = file_.keys();
-  g_key_file_set_uint64(keys, kGeneral, "scan_delay_ms", scan_delay_ms_);
-  for (const RadioBand &b : bands_) {
+void Radios::write_snapshot(const Snapshot &state, GKeyFile *keys) {
+  g_key_file_set_uint64(keys, kGeneral, "scan_delay_ms", state.scan_delay_ms);
+  for (const RadioBand &b : state.bands) {
     const std::string g = kBandPrefix + std::to_string(b.id);
     g_key_file_set_boolean(keys, g.c_str(), "enabled", b.enabled);
     g_key_file_set_boolean(keys, g.c_str(), "auto_channel", b.auto_channel);
@@ -316,7 +368,7 @@ bool Radios::write_state(std::string *why) {
     g_key_file_set_string(keys, g.c_str(), "probe_response_elements",
                           join_list(b.probe_response_elements).c_str());
   }
-  for (const Ssid &s : ssids_) {
+  for (const Ssid &s : state.ssids) {
     const std::string g = kSsidPrefix + std::to_string(s.instance);
     g_key_file_set_uint64(keys, g.c_str(), "band", s.band);
     g_key_file_set_string(keys, g.c_str(), "name", s.name.c_str());
@@ -330,7 +382,7 @@ bool Radios::write_state(std::string *why) {
     g_key_file_set_string(keys, g.c_str(), "wep_level", s.wep_level.c_str());
     g_key_file_set_uint64(keys, g.c_str(), "width", s.width);
   }
-  for (const Station &st : stations_) {
+  for (const Station &st : state.stations) {
     const std::string g = kStationPrefix + mac_text(st.mac);
     g_key_file_set_uint64(keys, g.c_str(), "number", st.number);
     g_key_file_set_uint64(keys, g.c_str(), "ssid", st.ssid);
@@ -338,7 +390,6 @@ bool Radios::write_state(std::string *why) {
     g_key_file_set_boolean(keys, g.c_str(), "bss_transition", st.bss_transition);
     g_key_file_set_boolean(keys, g.c_str(), "beacon_report", st.beacon_report);
   }
-  return file_.save(why);
 }
 
 RadioBand *Radios::find_band(uint32_t id) {
@@ -358,10 +409,7 @@ void Radios::complete_due_scans() {
     b.scan_finish_time = local_time_text();
     finished = true;
   }
-  // The results are already in memory; a failed write loses them only
-  // across a restart, which a finished scan may.
-  std::string ignored;
-  if (finished) write_state(&ignored);
+  if (finished) changed();
 }
 
 std::optional<RadioBand> Radios::band(uint32_t id) {
@@ -445,10 +493,7 @@ bool Radios::kick_station(const Mac &mac, uint32_t ssid, std::string *message) {
   }
   const Station kept = *at;
   stations_.erase(at);
-  if (!write_state(message)) {
-    stations_.push_back(kept);
-    return false;
-  }
+  changed();
   lock.unlock();
   tell({{kept, false}});
   return true;
@@ -473,7 +518,6 @@ bool Radios::add_station(const Station &station, std::string *why, bool *joined)
            std::to_string(ssid->max_stations) + " stations";
     return false;
   }
-  const std::vector<Station> before = stations_;
   auto known = std::find_if(stations_.begin(), stations_.end(), [&](const Station &st) { return st.mac == station.mac; });
   const bool is_new = known == stations_.end();
   if (!is_new) {
@@ -488,10 +532,7 @@ bool Radios::add_station(const Station &station, std::string *why, bool *joined)
     stations_.back().number = number;
   }
   if (joined != nullptr) *joined = is_new;
-  if (!write_state(why)) {
-    stations_ = before;
-    return false;
-  }
+  changed();
   if (is_new) {
     const Station added = stations_.back();
     lock.unlock();
@@ -509,10 +550,7 @@ bool Radios::remove_station(const Mac &mac, std::string *why) {
   }
   const Station kept = *at;
   stations_.erase(at);
-  if (!write_state(why)) {
-    stations_.push_back(kept);
-    return false;
-  }
+  changed();
   lock.unlock();
   tell({{kept, false}});
   return true;
@@ -529,7 +567,9 @@ bool Radios::set_station_rssi(const Mac &mac, int32_t rssi, std::string *why) {
     *why = "no station " + mac_text(mac);
     return false;
   }
-  return change_written(at->rssi, rssi, [&] { return write_state(why); });
+  at->rssi = rssi;
+  changed();
+  return true;
 }
 
 bool Radios::add_scan_result(uint32_t band, uint32_t channel, uint32_t score, std::string *why) {
@@ -549,7 +589,6 @@ bool Radios::add_scan_result(uint32_t band, uint32_t channel, uint32_t score, st
   }
   const std::string entry = std::to_string(channel) + ":" + std::to_string(score);
   const std::string prefix = std::to_string(channel) + ":";
-  const std::vector<std::string> before = b->scan_plan;
   auto same = std::find_if(b->scan_plan.begin(), b->scan_plan.end(),
                            [&](const std::string &e) { return e.compare(0, prefix.size(), prefix) == 0; });
   if (same != b->scan_plan.end()) {
@@ -560,9 +599,8 @@ bool Radios::add_scan_result(uint32_t band, uint32_t channel, uint32_t score, st
   } else {
     b->scan_plan.push_back(entry);
   }
-  if (fits_list(entry, kScanEntryMax) && write_state(why)) return true;
-  b->scan_plan = before;
-  return false;
+  changed();
+  return true;
 }
 
 bool Radios::set_scan_delay(uint32_t ms, std::string *why) {
@@ -571,7 +609,9 @@ bool Radios::set_scan_delay(uint32_t ms, std::string *why) {
     *why = "a scan takes at most " + std::to_string(kMaxScanDelayMs) + " ms";
     return false;
   }
-  return change_written(scan_delay_ms_, ms, [&] { return write_state(why); });
+  scan_delay_ms_ = ms;
+  changed();
+  return true;
 }
 
 bool Radios::set_elements(uint32_t band, ElementFrame frame, std::vector<std::string> entries,
@@ -594,10 +634,9 @@ bool Radios::set_elements(uint32_t band, ElementFrame frame, std::vector<std::st
   }
   std::vector<std::string> &kept =
       frame == ElementFrame::Beacon ? b->beacon_elements : b->probe_response_elements;
-  std::vector<std::string> before = std::exchange(kept, std::move(entries));
-  if (write_state(why)) return true;
-  kept = std::move(before);
-  return false;
+  kept = std::move(entries);
+  changed();
+  return true;
 }
 
 // ---- SSID configuration ----
@@ -627,8 +666,6 @@ bool Radios::configure_ssid(const Ssid &wanted, uint32_t channel, std::string *w
     *why = "no band " + std::to_string(wanted.band);
     return false;
   }
-  const std::vector<Ssid> ssids_before = ssids_;
-  const RadioBand band_before = *band;
   auto at = std::find_if(ssids_.begin(), ssids_.end(),
                          [&](const Ssid &s) { return s.instance == wanted.instance; });
   if (at == ssids_.end()) {
@@ -643,34 +680,25 @@ bool Radios::configure_ssid(const Ssid &wanted, uint32_t channel, std::string *w
     band->channel = channel;
     band->channel_in_use = channel;
   }
-  if (write_state(why)) return true;
-  ssids_ = ssids_before;
-  *band = band_before;
-  return false;
+  changed();
+  return true;
 }
 
-bool Radios::remove_ssid(uint32_t instance, std::string *why) {
+void Radios::remove_ssid(uint32_t instance) {
   std::vector<std::pair<Station, bool>> left;
   {
     std::lock_guard lock(mutex_);
     auto at = std::find_if(ssids_.begin(), ssids_.end(), [&](const Ssid &s) { return s.instance == instance; });
-    if (at == ssids_.end()) return true;
-    const std::vector<Ssid> ssids_before = ssids_;
-    const std::vector<Station> stations_before = stations_;
+    if (at == ssids_.end()) return;
     ssids_.erase(at);
     for (const Station &st : stations_)
       if (st.ssid == instance) left.emplace_back(st, false);
     std::erase_if(stations_, [&](const Station &st) { return st.ssid == instance; });
     enrolments_.erase(instance);
-    if (!write_state(why)) {
-      ssids_ = ssids_before;
-      stations_ = stations_before;
-      return false;
-    }
+    changed();
   }
   // The stations of the SSID left with it: whoever follows stations hears so.
   tell(left);
-  return true;
 }
 
 // ---- WPS ----
@@ -767,7 +795,9 @@ bool Radios::transition_station(const Mac &mac, uint32_t band, std::string *why)
     *why = "band " + std::to_string(band) + " has no SSID to move to";
     return false;
   }
-  return change_written(at->ssid, target->instance, [&] { return write_state(why); });
+  at->ssid = target->instance;
+  changed();
+  return true;
 }
 
 std::vector<SignalRecord> Radios::station_levels(uint32_t band, const std::vector<Mac> &macs) {
@@ -852,7 +882,9 @@ bool Radios::switch_channel(uint32_t band, std::string *why) {
     *why = "no channel scan result";
     return false;
   }
-  return change_written(b->channel_in_use, best, [&] { return write_state(why); });
+  b->channel_in_use = best;
+  changed();
+  return true;
 }
 
 }  // namespace igd1::devices

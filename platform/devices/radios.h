@@ -5,15 +5,20 @@
 //
 // The configuration store serves the wireless objects from this state; other
 // processes change it through events (a station joins, leaves or reports a
-// new signal level; a scan finds a channel).  Every change is written to the
-// state file at once, so the radios keep their state across restarts.
+// new signal level; a scan finds a channel).  The radios keep their state
+// across restarts in a state file, which a thread of their own writes after
+// changes: never on the caller's thread nor under the radios' lock (readers
+// on the main loop wait for neither the disk nor a write), and a burst of
+// changes is written once.
 // Callable from any thread; every accessor returns a copy.
 #pragma once
 
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 #include "state_file.h"
 
@@ -108,6 +113,10 @@ class Radios {
   // and written.  False (with why) when the file cannot be read or is
   // malformed: the radios then keep the defaults in memory only.
   bool open(std::string *why);
+  // Waits until every change made so far is in the state file (the
+  // destructor writes what is pending too); false with why when the last
+  // write failed.  A failed write is tried again at the next change.
+  bool flush(std::string *why);
 
   std::optional<RadioBand> band(uint32_t id);
   std::vector<Ssid> ssids();
@@ -174,7 +183,7 @@ class Radios {
   bool configure_ssid(const Ssid &wanted, uint32_t channel, std::string *why);
   // Takes an SSID off the air with the stations associated with it (the
   // station listener hears that they left) and its running enrolment.
-  bool remove_ssid(uint32_t instance, std::string *why);
+  void remove_ssid(uint32_t instance);
 
   // ---- WPS ----
   // Told on the default main context when an enrolment has run its
@@ -194,8 +203,22 @@ class Radios {
   void complete_due_scans();
   void seed();
   bool read_state(std::string *why);
-  // Writes the whole state; a failure is returned to the caller of the change.
-  bool write_state(std::string *why);
+
+  // What the state file holds, copied under the lock for the writer.
+  struct Snapshot {
+    uint32_t scan_delay_ms;
+    std::vector<RadioBand> bands;
+    std::vector<Ssid> ssids;
+    std::vector<Station> stations;
+  };
+  static void write_snapshot(const Snapshot &state, GKeyFile *keys);
+  // Marks the state changed and wakes the writer (lock held).
+  void changed();
+  // The writer thread's loop.
+  void write_changes();
+  // Waits (lock held, released meanwhile) until the changes made so far
+  // are written; false with why when that write failed.
+  bool wait_written(std::unique_lock<std::mutex> &lock, std::string *why);
 
   // Tells the listener (outside the lock) of joined or left stations.
   void tell(const std::vector<std::pair<Station, bool>> &changes);
@@ -223,6 +246,15 @@ class Radios {
   std::map<uint32_t, Enrolment> enrolments_;
   EnrolmentListener enrolment_listener_;
   guint enrolment_timer_ = 0;
+  // The writer: changes made and written (a failed write counts as written,
+  // with its reason kept until a write succeeds).
+  uint64_t changes_ = 0;
+  uint64_t written_ = 0;
+  std::string write_error_;
+  bool stopping_ = false;
+  std::condition_variable wake_writer_;
+  std::condition_variable written_cond_;
+  std::thread writer_;
 };
 
 // A band's valid channels: 1 to 14 on 2.4 GHz, the 5 GHz channels 36 to 177.

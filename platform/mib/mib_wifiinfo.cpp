@@ -78,13 +78,59 @@ Mac mac_from(const uint8_t *bytes) {
 
 }  // namespace
 
+// ---- the radios' control program ----
+
+namespace {
+
+// The control program runs on a thread of a small pool, never on the main
+// loop: starting a program stops the starting thread until the child has
+// replaced itself, which on a loaded machine can take milliseconds, and the
+// loop would serve no call meanwhile.  Once the program has ended, its
+// outcome goes back to the main loop as a copy.
+constexpr int kRadioThreads = 4;
+
+struct RadioRun {
+  std::vector<std::string> argv;
+  wifi_radio_done done;
+  void *data;
+  bool ok = false;
+};
+
+gboolean report_radio_run(gpointer item) {
+  auto *run = static_cast<RadioRun *>(item);
+  if (run->done != nullptr) run->done(run->ok ? 1 : 0, run->data);
+  return G_SOURCE_REMOVE;
+}
+
+void run_radio_program(gpointer item, gpointer) {
+  auto *run = static_cast<RadioRun *>(item);
+  run->ok = igd1::run_succeeded(igd1::run_command(run->argv, {.env = {}, .timeout_ms = kRadioTimeoutMs}));
+  GSource *back = g_idle_source_new();
+  g_source_set_priority(back, G_PRIORITY_DEFAULT);
+  g_source_set_callback(back, report_radio_run, run, [](gpointer item) { delete static_cast<RadioRun *>(item); });
+  g_source_attach(back, g_main_context_default());
+  g_source_unref(back);
+}
+
+GThreadPool *radio_programs() {
+  static GThreadPool *pool = g_thread_pool_new(run_radio_program, nullptr, kRadioThreads, FALSE, nullptr);
+  return pool;
+}
+
+}  // namespace
+
+int wifi_radio_state_flush(char *why, size_t size) {
+  Radios *radios = igd1::mib::served_radios();
+  std::string failure;
+  if (radios == nullptr || radios->flush(&failure)) return 1;
+  if (why != nullptr && size > 0) g_strlcpy(why, failure.c_str(), size);
+  return 0;
+}
+
 void wifi_radio_run(const char *operation, const char *argument, wifi_radio_done done, void *data) {
-  std::vector<std::string> argv = {igd1::program::kRadioCtl, operation != nullptr ? operation : ""};
-  if (argument != nullptr) argv.emplace_back(argument);
-  igd1::run_async(argv, {.env = {}, .timeout_ms = kRadioTimeoutMs},
-                  [done, data](const igd1::RunResult &result) {
-                    if (done != nullptr) done(igd1::run_succeeded(result) ? 1 : 0, data);
-                  });
+  auto *run = new RadioRun{{igd1::program::kRadioCtl, operation != nullptr ? operation : ""}, done, data};
+  if (argument != nullptr) run->argv.emplace_back(argument);
+  g_thread_pool_push(radio_programs(), run, nullptr);
 }
 
 // ---- stations ----

@@ -656,10 +656,10 @@ void radio_ran(int ok, void *data) {
   if (radios != nullptr && ok != 0) {
     SsidRecord r;
     std::string why;
-    const bool done = stored(int(instance) - 1, &r)
-                          ? radios->configure_ssid(radio_ssid(r), r.auto_channel != 0 ? 0 : r.channel, &why)
-                          : radios->remove_ssid(instance, &why);
-    if (!done) log_radio("ssid %u: the radio refused it: %s", unsigned(instance), why.c_str());
+    if (!stored(int(instance) - 1, &r))
+      radios->remove_ssid(instance);
+    else if (!radios->configure_ssid(radio_ssid(r), r.auto_channel != 0 ? 0 : r.channel, &why))
+      log_radio("ssid %u: the radio refused it: %s", unsigned(instance), why.c_str());
   }
   bool again = false;
   {
