@@ -755,6 +755,8 @@ struct Registry {
   std::map<uint32_t, NoticeApplier> appliers;
   std::map<std::string, RowNoticeHandler, std::less<>> row_notice_handlers;  // by table
   std::map<std::string, std::set<int>, std::less<>> failures;
+  std::set<std::string, std::less<>> held;  // accessors that wait for release_accessors()
+  std::condition_variable released;
 };
 
 Registry &registry() {
@@ -2622,7 +2624,24 @@ void fail_accessor(std::string_view accessor, int index) {
   found->second.insert(index < 0 ? kEveryIndex : index);
 }
 
+void hold_accessor(std::string_view accessor) {
+  Registry &r = registry();
+  std::lock_guard lock(r.mutex);
+  g_failures_injected.store(true);
+  r.held.emplace(accessor);
+}
+
+void release_accessors() {
+  Registry &r = registry();
+  {
+    std::lock_guard lock(r.mutex);
+    r.held.clear();
+  }
+  r.released.notify_all();
+}
+
 void clear_failures() {
+  release_accessors();
   Registry &r = registry();
   std::lock_guard lock(r.mutex);
   r.failures.clear();
@@ -2632,7 +2651,8 @@ void clear_failures() {
 bool should_fail(std::string_view accessor, int index) {
   if (!failures_injected()) return false;
   Registry &r = registry();
-  std::lock_guard lock(r.mutex);
+  std::unique_lock lock(r.mutex);
+  r.released.wait(lock, [&] { return !r.held.contains(accessor); });
   auto found = r.failures.find(accessor);
   if (found == r.failures.end()) return false;
   return found->second.count(kEveryIndex) > 0 || found->second.count(index) > 0;

@@ -357,6 +357,11 @@ inline constexpr uint32_t kPortForwardingNoticeBit = 0x4;
 inline constexpr int kEveryIndex = -1;
 // Makes `accessor` fail for `index` (or for every call with kEveryIndex).
 void fail_accessor(std::string_view accessor, int index = kEveryIndex);
+// Makes every call of `accessor` wait where it asks for an injected failure,
+// until release_accessors() (or clear_failures()): a test keeps a worker busy
+// for as long as it needs to show what the rest of the daemon does meanwhile.
+void hold_accessor(std::string_view accessor);
+void release_accessors();
 void clear_failures();
 bool should_fail(std::string_view accessor, int index);
 
