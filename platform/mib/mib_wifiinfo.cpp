@@ -112,8 +112,10 @@ void run_radio_program(gpointer item, gpointer) {
   g_source_unref(back);
 }
 
+// The pool's threads are started with it and kept, so that the loop that
+// hands a run over never waits for a thread to be made either.
 GThreadPool *radio_programs() {
-  static GThreadPool *pool = g_thread_pool_new(run_radio_program, nullptr, kRadioThreads, FALSE, nullptr);
+  static GThreadPool *pool = g_thread_pool_new(run_radio_program, nullptr, kRadioThreads, TRUE, nullptr);
   return pool;
 }
 
