@@ -70,7 +70,7 @@ TEST_F(AccountServersTest, TelnetMultiWriteLogsTheModeAndApplies) {
                       dictionary({{"Enable", g_variant_new_byte(2)}})), Error());
   EXPECT_EQ(mib::get_setting("telnet.Enable"), "2");
   EXPECT_THAT(notice_data_since(before), ElementsAre("Enable=2"));
-  EXPECT_THAT(read_text_file(root().path(path::kSyslog)), HasSubstr("set multi:enable [2]."));
+  EXPECT_THAT(syslog(), HasSubstr("set multi:enable [2]."));
 }
 
 TEST_F(AccountServersTest, FtpAppliesAndAnnouncesEveryAcceptedWrite) {

@@ -117,7 +117,7 @@ TEST_F(AccountsTest, TelnetShowsTheOneLoginTwiceAndRefusesChanges) {
   }
   EXPECT_THAT(managed(kTelnet), Not(HasSubstr(std::string(kTelnet.manager) + "/3")));
   // The export is logged in the module's own words only.
-  const std::string log = read_text_file(root().path(path::kSyslog));
+  const std::string log = syslog();
   EXPECT_THAT(log, HasSubstr("]: g_strdup_printf s is " + wan + "\r\n"));
   EXPECT_THAT(log, HasSubstr("]: g_object_new : ComWqxIgd1TelnetAccountInterface \r\n"));
   EXPECT_THAT(log, Not(HasSubstr("Add TelnetAccount interface")));
@@ -152,7 +152,7 @@ TEST_F(AccountsTest, FtpAccountsStartAsPlaceholdersAndTakeCheckedTexts) {
   EXPECT_EQ(text(kFtp, child, "UserName"), "");
   EXPECT_EQ(text(kFtp, child, "Password"), "");
   EXPECT_EQ(mib::get_cell("ftpaccount", 1, "UserName"), "invalid1");
-  EXPECT_THAT(read_text_file(root().path(path::kSyslog)),
+  EXPECT_THAT(syslog(),
               HasSubstr("going to [ftp_account_handle_object_mng_call] line ["));
 
   SignalWatcher changes(client(), "com.wqx.igd1.Properties", "PropertiesChanged", child.c_str());
@@ -215,7 +215,7 @@ TEST_F(AccountsTest, FtpTableTakesSixAccountsAndKeepsADefaultWhenEmpty) {
   ASSERT_EQ(delete_object(kFtp, children[2]), Error());
   mib::fail_accessor("ftpaccount_set_account");
   EXPECT_EQ(add_failure(kFtp), Error(kManagerError, "AddObject NO idle index for ftp account"));
-  EXPECT_THAT(read_text_file(root().path(path::kSyslog)), HasSubstr("]: add ftp account failed"));
+  EXPECT_THAT(syslog(), HasSubstr("]: add ftp account failed"));
   mib::clear_failures();
   // The lowest free number is taken again.
   EXPECT_EQ(add_object(kFtp), children[2]);

@@ -97,11 +97,11 @@ TEST_F(DaemonTest, ReplacesWhatWasPlantedInTmpAndHearsOnlyItsOwnUsers) {
   DaemonProcess daemon({"--root", root_.dir()});
   ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
   const std::string notify = IGD1_BUILD_DIR "/igd1-notify";
-  ProgramRun own = run_program({notify, "--root", root_.dir(), "debug-level"});
-  for (int i = 0; i < 100 && own.status != 0; ++i) {  // the socket comes once the modules started
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ProgramRun own;
+  eventually([&] {  // the socket comes once the modules started
     own = run_program({notify, "--root", root_.dir(), "debug-level"});
-  }
+    return own.status == 0;
+  });
   EXPECT_EQ(own.status, 0) << own.output();
   EXPECT_EQ(read_text_file(secret), "root only\n");
   struct stat status = {};

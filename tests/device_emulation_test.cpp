@@ -10,6 +10,7 @@
 #include <future>
 #include <thread>
 
+#include "harness/waiting.h"
 #include "radios.h"
 #include "sys_paths.h"
 #include "usb_storage.h"
@@ -19,6 +20,7 @@ namespace igd1::devices {
 namespace {
 
 namespace fs = std::filesystem;
+using test::eventually;
 
 class DeviceTest : public ::testing::Test {
  protected:
@@ -293,16 +295,10 @@ TEST_F(DeviceTest, TheMediaServerKeepsItsPidFileUntilItHasTakenItsTimeToStop) {
   EXPECT_EQ(MediaServer::read_pid(), 0);
   std::string why;
   ASSERT_TRUE(MediaServer::start(300, &why)) << why;
-  int pid = 0;
-  for (int i = 0; i < 200 && pid == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    pid = MediaServer::read_pid();
-  }
-  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(eventually([] { return MediaServer::read_pid() > 0; }));
   ASSERT_TRUE(MediaServer::stop());
   const auto asked = std::chrono::steady_clock::now();
-  while (MediaServer::read_pid() > 0 && std::chrono::steady_clock::now() - asked < std::chrono::seconds(5))
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  eventually([] { return MediaServer::read_pid() == 0; });
   EXPECT_GE(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(300));
   EXPECT_EQ(MediaServer::read_pid(), 0);
   EXPECT_FALSE(fs::exists(sys_path(path::kMediaServerPid)));

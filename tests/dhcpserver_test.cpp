@@ -109,7 +109,7 @@ TEST_F(DhcpServerTest, MultiWriteStoresWhatItCanAndAnnouncesItOnce) {
   EXPECT_FALSE(watcher.wait(200ms).body);
   EXPECT_EQ(setting("dhcpserver.Enable"), "2");
   EXPECT_THAT(notices_since(before), ElementsAre(Pair(8u, 255)));
-  const std::string log = read_text_file(root().path(path::kSyslog));
+  const std::string log = syslog();
   EXPECT_THAT(log, HasSubstr("SetMulti com.wqx.igd1.DHCPServer on " + std::string(kPath) +
                              ": invalid property NoSuchThing\r\n"));
   EXPECT_THAT(log, Not(HasSubstr(": Invalid parameter value ,path 7")));

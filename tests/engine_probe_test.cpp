@@ -177,9 +177,7 @@ TEST_F(EngineProbeTest, InProcessListingOfAFullTableEqualsGetManagedObjects) {
   }
   const char *manager = "/com/wqx/igd1/Config/PortMapping";
   // The children appear through the row callbacks on the loop.
-  for (int tries = 0; tries < 200 && managed(manager).find("/PortMapping/255'") == std::string::npos;
-       ++tries)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  eventually([&] { return managed(manager).find("/PortMapping/255'") != std::string::npos; });
 
   const RowCollection *rows = nullptr;
   for (const RowCollection *candidate : published_collections())

@@ -43,11 +43,7 @@ class ProbeHostTest : public BusTest {
 
   std::vector<int> wait_for_calls(size_t count, GThread **thread = nullptr) {
     std::vector<int> seen;
-    for (int i = 0; i < 300; ++i) {
-      seen = calls(thread);
-      if (seen.size() >= count) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    eventually([&] { return (seen = calls(thread)).size() >= count; });
     return seen;
   }
 };
@@ -185,8 +181,7 @@ TEST_F(ProbeHostTest, RowCallbacksOfEveryShapeRunOnTheLoopWithCopiedValues) {
 
   std::vector<GThread *> threads;
   std::vector<std::string> seen;
-  for (int i = 0; i < 300 && (seen = events(&threads)).size() < 8; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  eventually([&] { return (seen = events(&threads)).size() >= 8; });
   EXPECT_THAT(seen, ElementsAre("pair + 3/1", "action 1 added", "record + 1 0 0 0 9 0 0 0",
                                 "pair - 3/1", "action 1 removed", "flagged + 1 1", "flagged + 2 0",
                                 "flagged - 1"));
@@ -217,7 +212,7 @@ TEST_F(ProbeHostTest, ModulesThatDeclaredNoCallbacksAreNotCalledAndLoggedOnce) {
   loop_->run([&] { ASSERT_TRUE(mib::table_remove(kTable, 1)); });
   loop_->run([] {});  // a queued callback would have run by now
   EXPECT_TRUE(calls().empty());
-  const std::string log = read_text_file(root().path(path::kSyslog));
+  const std::string log = syslog();
   const std::string warning = "module Undeclared declared no row callbacks";
   const size_t first = log.find(warning);
   EXPECT_NE(first, std::string::npos) << log;

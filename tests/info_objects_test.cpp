@@ -39,7 +39,7 @@ TEST_F(DeviceInfoTest, ReadsFallBackOrFailAsEachPropertySays) {
   mib::fail_accessor("deviceinfo_get_property", 9);
   mib::fail_accessor("deviceinfo_get_property", 2);
   EXPECT_EQ(read("DBusInterfaceVersion"), "'1.2'");
-  EXPECT_THAT(read_text_file(root().path(path::kSyslog)),
+  EXPECT_THAT(syslog(),
               HasSubstr("[DBUS][Warn]: Get DEVICE_INFO_DBUSINTERFACEVERSION failed!\r\n"));
   EXPECT_EQ(read_failure("MAC"), InvalidArgs("Get DEVICE_INFO_MAC failed!"));
   // Untouched rows still read from the store; a name that is not UTF-8 reads empty.

@@ -44,13 +44,12 @@ TEST_F(InstanceTest, ASecondDaemonOnTheSameRootLeavesTheFirstUntouched) {
   EXPECT_EQ(read_text_file(root_.path(path::kDaemonPidFile)), std::to_string(first.pid()) + "\n");
   // The sockets are made just after the name is acquired: wait for them.
   FileState heartbeat, notify, store;
-  for (int tries = 0; tries < 500; ++tries) {
+  eventually([&] {
     heartbeat = state_of(root_.path(path::kDaemonSocket));
     notify = state_of(root_.path(path::kNotifySocket));
     store = state_of(root_.path(path::kStoreFile));
-    if (heartbeat.exists && notify.exists && store.exists) break;
-    g_usleep(10 * 1000);
-  }
+    return heartbeat.exists && notify.exists && store.exists;
+  });
   ASSERT_TRUE(heartbeat.exists && notify.exists && store.exists);
 
   ProgramRun second = run_program({IGD1_BUILD_DIR "/igd1d", "--address", PrivateBus::address(), "--root", root_.dir()});

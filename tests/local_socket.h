@@ -72,7 +72,7 @@ class NotifyClient {
   }
   // The reply line without its line end; "" when none came within `timeout`.
   // The line is consumed only once it is complete.
-  std::string reply(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  std::string reply(std::chrono::milliseconds timeout = kPatience) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (received_.find('\n') == std::string::npos) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -108,11 +108,7 @@ inline std::string exchange(std::string_view message) {
 // Waits until the notification socket of the current root answers (the
 // library's thread creates it a moment after the host started).
 inline bool wait_for_notify_socket() {
-  for (int i = 0; i < 250; ++i) {
-    if (exchange("\n") == "ERR empty message") return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
+  return eventually([] { return exchange("\n") == "ERR empty message"; });
 }
 
 }  // namespace igd1::test

@@ -127,8 +127,7 @@ TEST_F(ModulesTest, NetworkRecordFollowsAnotherProcesssCommit) {
       {{"IGD1_MIB_FAIL", ""}});
   ASSERT_EQ(cli.status, 0) << cli.err;
   const void *record = &gNetworkinfo;
-  for (int i = 0; i < 200 && at<uint64_t>(record, 64) != 987654321u; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  igd1::test::eventually([&] { return at<uint64_t>(record, 64) == 987654321u; });
   EXPECT_EQ(at<uint64_t>(record, 64), 987654321u);  // WiFi received
 }
 

@@ -45,10 +45,7 @@ TEST_F(SettingsCopyTest, WritesOfOtherProcessesShowInTheNextRead) {
   }
 
   ASSERT_TRUE(write_behind_the_store(kName, "192.168.1.30"));
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (setting(kName) != "192.168.1.30" && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_EQ(setting(kName), "192.168.1.30");
+  EXPECT_TRUE(eventually([&] { return setting(kName) == "192.168.1.30"; }));
 }
 
 TEST_F(SettingsCopyTest, RefusedAndRolledBackWritesLeaveTheCopyEqualToTheDatabase) {

@@ -309,10 +309,7 @@ TEST_F(StoreTest, NoticesAreRecordedOnlyWhenTheirTransactionCommits) {
   EXPECT_EQ(dbus_mib_update_cfg(0x40, nullptr, 12), 1);
   ASSERT_EQ(mib_transaction_commit(), 1);
   int seen = 0;
-  for (int i = 0; i < 200 && seen == 0; ++i) {
-    g_usleep(10000);
-    seen = recorded_elsewhere(12);
-  }
+  igd1::test::eventually([&] { return (seen = recorded_elsewhere(12)) != 0; });
   EXPECT_EQ(seen, 1);
   EXPECT_EQ(recorded_elsewhere(11), 0);
 

@@ -61,11 +61,9 @@ class NotifyTest : public BusTest {
     using Fn = std::vector<int> (*)(GThread **);
     auto calls = reinterpret_cast<Fn>(host_->library().symbol("probe_calls"));
     std::vector<int> seen;
-    for (int i = 0; i < 300 && (seen = calls(nullptr)).size() < count; ++i) std::this_thread::sleep_for(10ms);
+    eventually([&] { return (seen = calls(nullptr)).size() >= count; });
     return seen;
   }
-
-  std::string log() const { return read_text_file(root().path(path::kSyslog)); }
 };
 
 TEST_F(NotifyTest, RowAnnouncementsReachTheModuleOnlyForRowsThatMatch) {
@@ -221,7 +219,7 @@ TEST_F(NotifyTest, EmulatedDevicesChangeThroughEventsAndReachTheirModules) {
   loop_->run([] {});
   EXPECT_LT(std::chrono::steady_clock::now() - started, 250ms);
   std::vector<std::string> seen;
-  for (int i = 0; i < 200 && (seen = events(nullptr)).size() < 7; ++i) std::this_thread::sleep_for(10ms);
+  eventually([&] { return (seen = events(nullptr)).size() >= 7; });
   EXPECT_THAT(seen, ElementsAre("station + 4", "low-signal 4 020000000009 1 -80",
                                 "low-signal 4 020000000009 0 -70", "station - 4", "usb + 3 1", "usb - 3",
                                 "scan-done 1 4"));
@@ -304,7 +302,7 @@ TEST_F(NotifyTest, DebugLevelSetsTheLogMaskAndSignalsWhenLoggingIsOn) {
       {"4", 0xFF00FFFFu}, {"5", 0xFFF0FFFFu}, {"7", 0x0000FFF0u}, {"99", 0x0000FFF0u},
       {"6", 0xFFFFFFFFu},
   };
-  EXPECT_THAT(log(), Not(HasSubstr("[DBUS][Debug]")));
+  EXPECT_THAT(syslog(), Not(HasSubstr("[DBUS][Debug]")));
   size_t signals = 0;
   for (const auto &c : cases) {
     ASSERT_TRUE(mib::set_setting("dbusproxy.DebugLevel", c.level));
@@ -342,7 +340,7 @@ TEST_F(NotifyTest, ConnectionsAreServedOneAtATimeInArrivalOrder) {
   ASSERT_TRUE(first.send("first"));
   EXPECT_EQ(first.reply(), "ERR unknown command first");
   EXPECT_EQ(second.reply(), "ERR unknown command second");
-  EXPECT_TRUE(first.closed(1s));
+  EXPECT_TRUE(first.closed(kPatience));
   // The accepting thread started the LAN information poller.
   EXPECT_THAT(wait_for_text(root().path(path::kStandinLog), "poll_lanNetInfo"),
               HasSubstr("poll_lanNetInfo 1 2\n"));
@@ -353,7 +351,9 @@ TEST(HeartbeatMonitorTest, WarnsWhenBeatsStopAndNotesTheirReturn) {
   constexpr char kWatchSocket[] = "/tmp/watch.sock";
   host::HeartbeatMonitor monitor;
   std::string error;
-  ASSERT_TRUE(monitor.start(kWatchSocket, 600ms, &error)) << error;
+  // Beats 200 ms apart never miss a watch of two seconds, however loaded
+  // the machine.
+  ASSERT_TRUE(monitor.start(kWatchSocket, 2s, &error)) << error;
   auto send_beat = [&](const std::string &message) {
     int fd = dbus_proxy_uds_client_conn(kWatchSocket);
     ASSERT_GE(fd, 0);
@@ -366,8 +366,10 @@ TEST(HeartbeatMonitorTest, WarnsWhenBeatsStopAndNotesTheirReturn) {
     std::this_thread::sleep_for(200ms);
   }
   EXPECT_THAT(read_text_file(log_file), Not(HasSubstr("heartbeat")));
+  // The warning tells how long the beats have been missing: at least the
+  // watch's time.
   EXPECT_THAT(wait_for_text(log_file, "no heartbeat"),
-              ContainsRegex(R"(\[DBUS\]\[Warn\]: no heartbeat from the module library for 0\.[67] s)"));
+              ContainsRegex(R"(\[DBUS\]\[Warn\]: no heartbeat from the module library for [2-9]\.[0-9] s)"));
   // Neither is a heartbeat: a wrong byte, one byte too many.
   send_beat("w\1\0\0");
   send_beat(std::string("w\0\0\0\0", 5));
@@ -403,11 +405,12 @@ TEST_F(NotifySlowTest, SilentClientsAreDroppedSixSecondsAfterConnectingAndTheNex
   NotifyClient next;
   ASSERT_TRUE(next.connected());
   ASSERT_TRUE(next.send("next"));
-  EXPECT_EQ(next.reply(12s), "ERR unknown command next");
+  EXPECT_EQ(next.reply(), "ERR unknown command next");
+  // Two time-outs would be 12 s.
   double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_GT(waited, 5.0);
-  EXPECT_LT(waited, 7.5);
-  for (auto &client : silent) EXPECT_TRUE(client->closed(1s)) << "a silent client was answered or kept";
+  EXPECT_LT(waited, 11.5);
+  for (auto &client : silent) EXPECT_TRUE(client->closed(kPatience)) << "a silent client was answered or kept";
 }
 
 // The heartbeat thread has no stop, so it runs in a child process that ends
@@ -436,7 +439,7 @@ void beat_in_child() {
 TEST(HeartbeatSlowTest, BeatsEveryFiveSecondsWhetherOrNotTheSocketExists) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(beat_in_child(), testing::ExitedWithCode(0),
-              "created 0, first beat w000 after [45]\\.[0-9] s, next w000 [45]\\.[0-9] s later");
+              "created 0, first beat w000 after [4-8]\\.[0-9] s, next w000 [4-8]\\.[0-9] s later");
 }
 
 using DaemonSlowTest = DaemonTest;
@@ -463,15 +466,17 @@ TEST_F(DaemonSlowTest, WatchesTheHeartbeatAndServesIgd1Notify) {
     run_program({mib_tool, "set", "portmapping[1].ExternalPort", "8080"});
     EXPECT_EQ(run_program({notify, "row-inserted", "portmapping", "1"}).out, "OK\n");
     Variant port;
-    for (int i = 0; i < 100 && port == nullptr; ++i, std::this_thread::sleep_for(20ms))
+    eventually([&] {
       port = call_service(client_, "/com/wqx/igd1/Config/PortMapping/1", "org.freedesktop.DBus.Properties", "Get",
-                          g_variant_new("(ss)", "com.wqx.igd1.PortMapping", "ExternalPort"), nullptr, 1000);
+                          g_variant_new("(ss)", "com.wqx.igd1.PortMapping", "ExternalPort"));
+      return port != nullptr;
+    });
     EXPECT_EQ(printed(port.get()), "(<uint32 8080>,)");
 
     // Beats come every 5 seconds: with a 3-second watch each gap is reported.
-    std::string log = wait_for_text(root_.path(path::kSyslog), "resumed", 10s);
-    EXPECT_THAT(log, ContainsRegex("\\[DBUS\\]\\[Warn\\]: no heartbeat from the module library for 3\\.[0-9] s"
-                                   ".*\\[DBUS\\]\\[INFO\\]: heartbeat from the module library resumed after [45]\\."));
+    std::string log = wait_for_text(root_.path(path::kSyslog), "resumed");
+    EXPECT_THAT(log, ContainsRegex("\\[DBUS\\]\\[Warn\\]: no heartbeat from the module library for [3-8]\\.[0-9] s"
+                                   ".*\\[DBUS\\]\\[INFO\\]: heartbeat from the module library resumed after [4-8]\\."));
 
     EXPECT_EQ(daemon.stop(SIGTERM), 0);
     EXPECT_FALSE(g_file_test(root_.path(path::kNotifySocket).c_str(), G_FILE_TEST_EXISTS));

@@ -111,7 +111,7 @@ TEST_F(OMDiagTest, ReadingsComeFromTheMachineOrTheBoard) {
     EXPECT_EQ(read(kOmd, f.name), invalid(f.error));
     mib::clear_failures();
   }
-  EXPECT_THAT(read_text_file(root().path(path::kSyslog)),
+  EXPECT_THAT(syslog(),
               HasSubstr("mib_get OMD OMDIAG_GETDNOPTRXPWRTHRESHOLDL failed!"));
 }
 
@@ -230,7 +230,7 @@ TEST_F(OMDiagTest, FullTablesAndFailedStepsAnswerTheManagerError) {
   }
   EXPECT_EQ(add(kResources).second, Error(kManagerError, kNoIdleIndex));
   EXPECT_EQ(add(kProcesses).second, Error(kManagerError, kNoIdleIndex));
-  const std::string log = read_text_file(root().path(path::kSyslog));
+  const std::string log = syslog();
   EXPECT_THAT(log, HasSubstr("NO idle index for MIB_CPUMEM_INFO_TBL"));
   EXPECT_THAT(log, HasSubstr("NO idle index for MIB_PROCESS_EXCEP_TBL"));
 
@@ -264,7 +264,7 @@ TEST_F(OMDiagStartTest, AListingFailureStopsTheStartUp) {
   EXPECT_THAT(introspect(kResources), Not(HasSubstr(kManagerInterface)));
   EXPECT_THAT(introspect(kProcesses), Not(HasSubstr(kManagerInterface)));
   EXPECT_THAT(introspect(kProcesses), Not(HasSubstr(kProcess)));
-  EXPECT_THAT(read_text_file(root().path(path::kSyslog)),
+  EXPECT_THAT(syslog(),
               HasSubstr("mib_get OMD OMDIAG_RESOURCEGETINDEX failed!"));
 }
 
@@ -326,15 +326,41 @@ TEST_F(OMDiagTest, TheWatchJournalsServicesOverLimitsAndProcessesThatEnd) {
 }
 
 // How often the watch's thread slept and woke so far (nothing without one).
-std::optional<uint64_t> watch_wakes() {
+// The watch thread's state letter and how often it has gone to sleep.
+struct WatchThread {
+  char state;
+  uint64_t wakes;
+};
+std::optional<WatchThread> watch_thread() {
   for (const auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
     const std::string dir = task.path();
     if (read_text_file(dir + "/comm") != "omdiag_watch\n") continue;
     const std::string status = read_text_file(dir + "/status");
+    const size_t state = status.find("State:\t");
     const size_t at = status.find("voluntary_ctxt_switches:");
-    if (at != std::string::npos) return std::stoull(status.substr(at + 24));
+    if (state != std::string::npos && at != std::string::npos)
+      return WatchThread{status[state + 7], std::stoull(status.substr(at + 24))};
   }
   return std::nullopt;
+}
+std::optional<uint64_t> watch_wakes() {
+  const std::optional<WatchThread> thread = watch_thread();
+  return thread ? std::optional(thread->wakes) : std::nullopt;
+}
+// The watch's wake-ups once it has gone to sleep after what it was doing:
+// asleep, and not woken over a while.  A thread that waits for the
+// processor on a loaded machine is not asleep.
+std::optional<uint64_t> wakes_once_asleep() {
+  std::optional<uint64_t> settled;
+  eventually([&] {
+    const std::optional<WatchThread> before = watch_thread();
+    std::this_thread::sleep_for(300ms);
+    const std::optional<WatchThread> after = watch_thread();
+    if (!before || !after || after->state != 'S' || after->wakes != before->wakes) return false;
+    settled = after->wakes;
+    return true;
+  });
+  return settled;
 }
 
 // While neither list watches anything the watch sleeps through its
@@ -355,19 +381,21 @@ TEST_F(OMDiagTest, TheWatchSleepsUntilAListWatchesSomething) {
 
   mib::ServiceWatch watch;
   watch.start();
-  std::this_thread::sleep_for(300ms);
-  const std::optional<uint64_t> wakes = watch_wakes();
+  const std::optional<uint64_t> wakes = wakes_once_asleep();
   ASSERT_TRUE(wakes.has_value());
   std::this_thread::sleep_for(2500ms);
   EXPECT_EQ(watch_wakes(), wakes) << "woke while nothing was watched";
 
   ASSERT_TRUE(mib::table_insert_at(processes, ntpd->data()));
-  std::this_thread::sleep_for(300ms);  // the first round takes note of pid 77
+  EXPECT_TRUE(eventually([&] { return watch_wakes() > wakes; }));
+  wakes_once_asleep();  // after the first round, which took note of pid 77
   kernel_.drop("/proc/77/stat");
   std::vector<std::string> lines;
-  for (int i = 0; i < 50 && lines.empty(); ++i, std::this_thread::sleep_for(100ms))
+  eventually([&] {
     for (const auto &entry : mib::journal(seq))
       if (entry.bit == MIB_JOURNAL_OMDIAG) lines.push_back(entry.data);
+    return !lines.empty();
+  });
   EXPECT_THAT(lines, ElementsAre(StartsWith("ntpd pid 77 gone after ")));
   watch.stop();
 }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -272,8 +273,7 @@ using PositionTable = igd1::test::MemoryTable<103>;
   "<property name='Weight' type='q' access='readwrite'/>"                  \
   "<method name='Echo'><arg name='said' type='s' direction='out'/></method>" \
   "<method name='Mode'><arg name='mode' type='s' direction='out'/></method>" \
-  "<method name='Wait'><arg name='ms' type='u' direction='in'/>"           \
-  "<arg name='instance' type='u' direction='out'/></method>"               \
+  "<method name='Wait'><arg name='instance' type='u' direction='out'/></method>" \
   "<method name='Forget'/><method name='Twice'><arg name='n' type='u' direction='out'/></method>" \
   "<method name='Silent'/>"                                                 \
   "<property name='Note' type='s' access='readwrite'/>"                    \
@@ -400,12 +400,23 @@ void mode_extended(const igd1::PendingCall &call, GVariant *) {
 void boost(const igd1::PendingCall &call, GVariant *) {
   call.reply(g_variant_new("(u)", call.context().instance * 100));
 }
-// Answered from a worker thread after the asked time.
-void wait_then_answer(const igd1::PendingCall &call, GVariant *parameters) {
-  guint32 ms = 0;
-  g_variant_get(parameters, "(u)", &ms);
-  std::thread([call, ms] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+// Answered from a worker thread once the test lets the waiting calls go
+// (probe_release_waits, and the reset after each test).
+struct WaitingCalls {
+  std::mutex mutex;
+  std::condition_variable released;
+  uint64_t releases = 0;
+  int waiting = 0;
+} g_waits;
+void wait_then_answer(const igd1::PendingCall &call, GVariant *) {
+  std::unique_lock lock(g_waits.mutex);
+  const uint64_t seen = g_waits.releases;
+  ++g_waits.waiting;
+  std::thread([call, seen] {
+    std::unique_lock lock(g_waits.mutex);
+    g_waits.released.wait(lock, [seen] { return g_waits.releases != seen; });
+    --g_waits.waiting;
+    lock.unlock();
     call.reply(g_variant_new("(u)", call.context().instance));
   }).detach();
 }
@@ -750,7 +761,19 @@ IGD1_API size_t probe_shelf_rows() { return ShelfTable::rows.size(); }
 IGD1_API std::string probe_shelf_deleted() { return g_shelf_deleted; }
 
 // Test controls of the engine probes.
+// How many Wait calls wait for probe_release_waits.
+IGD1_API int probe_waiting_calls() {
+  std::lock_guard lock(g_waits.mutex);
+  return g_waits.waiting;
+}
+IGD1_API void probe_release_waits() {
+  std::lock_guard lock(g_waits.mutex);
+  ++g_waits.releases;
+  g_waits.released.notify_all();
+}
+
 IGD1_API void probe_engine_reset() {
+  probe_release_waits();
   for (const auto &row : ShelfTable::rows) ProbeShelf_del_interface(row[0]);
   ShelfTable::clear();
   g_shelf_deleted.clear();

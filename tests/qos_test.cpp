@@ -134,7 +134,7 @@ TEST_F(QoSTest, TheQoSObjectMultiWriteKeepsEarlierPairsAndAppliesOnlyWhenWhole) 
 TEST_F(QoSTest, TheStoreSeedsAHouseholdsRulesAndJournalsWhatEachApplyApplied) {
   EXPECT_EQ(nodes(kClassifications), (std::set<std::string>{"1", "2", "3"}));
   // The seeded types found their classifications' managers at once.
-  EXPECT_THAT(read_text_file(root().path(path::kSyslog)),
+  EXPECT_THAT(syslog(),
               Not(HasSubstr("Error to get manager object")));
   EXPECT_EQ(shown(std::string(kClassifications) + "/1", kClassInterface, "DSCPMarkValue"), "uint32 46");
   const std::string voice_port = std::string(kClassifications) + "/1/Type/2";

@@ -4,6 +4,8 @@
 // recorded) and the radios' state file.
 #pragma once
 
+#include <glib/gstdio.h>
+
 #include <chrono>
 #include <string>
 #include <thread>
@@ -36,20 +38,18 @@ class RadioTest : public Fixture {
     return answer;
   }
   // What the control program's stand-in does from now on: `what` is
-  // "status" (its exit status), "sleep_ms" (its time) or "out".
+  // "status" (its exit status), "sleep_ms" (its time), "out", or "hold"
+  // (it waits until release_radioctl).
   void radioctl(const char *what, const std::string &text) {
     write_text_file(this->root().path(std::string("/var/lib/igd1-standin/radioctl.") + what), text);
   }
+  void release_radioctl() { g_unlink(this->root().path("/var/lib/igd1-standin/radioctl.hold").c_str()); }
   std::string standin_log() { return read_text_file(this->root().path(path::kStandinLog)); }
   std::string radios() { return radio_state_file(this->root()); }
   // Waits until the radios' state file holds `text` (or no longer does):
   // the radios act once their control program ran.
   bool radios_hold(const std::string &text, bool wanted = true) {
-    for (int i = 0; i < 500; ++i) {
-      if ((radios().find(text) != std::string::npos) == wanted) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return eventually([&] { return (radios().find(text) != std::string::npos) == wanted; });
   }
 };
 

@@ -24,7 +24,7 @@ constexpr char kLanHosts[] = "/com/wqx/igd1/Config/LANHosts";
 // and the longest time without an acknowledged write.
 struct WriterLog {
   uint32_t last_acknowledged = 0;
-  int acknowledged = 0;
+  std::atomic<int> acknowledged{0};
   int failed = 0;
   Clock::duration longest_gap{};
 };
@@ -35,13 +35,11 @@ class ReconnectTest : public BusTest {
     loop_->run([&] { g_dbus_connection_close(host_->connection(), nullptr, nullptr, nullptr); });
   }
   bool wait_reconnections(unsigned count) {
-    for (auto end = Clock::now() + std::chrono::seconds(5); Clock::now() < end;) {
+    return eventually([&] {
       unsigned now = 0;
       loop_->run([&] { now = host_->reconnections(); });
-      if (now >= count) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
+      return now >= count;
+    });
   }
 };
 
@@ -59,16 +57,19 @@ TEST_F(ReconnectTest, EveryObjectIsServedAgainAndNoAcknowledgedWriteIsLost) {
     GDBusConnection *own = connect_private_bus();
     ASSERT_NE(own, nullptr);
     Clock::time_point last_ack = Clock::now();
-    // Each write changes the value, among those the object takes.
+    // Each write changes the value, among those the object takes.  The
+    // last one is acknowledged, so that it is what the store holds.
     constexpr uint32_t kLeaseTimes[] = {60, 3600, 86400, 604800};
-    for (size_t i = 0; !stop.load(); ++i) {
+    bool answered = false;
+    for (size_t i = 0; !stop.load() || !answered; ++i) {
       const uint32_t value = kLeaseTimes[i % std::size(kLeaseTimes)];
       g_autoptr(GError) error = nullptr;
       Variant reply = call_service(own, kDhcp, "org.freedesktop.DBus.Properties", "Set",
                                    g_variant_new("(ssv)", kDhcpInterface, "LeaseTime",
                                                  g_variant_new_uint32(value)),
-                                   &error, 2000);
+                                   &error);
       const Clock::time_point now = Clock::now();
+      answered = reply != nullptr;
       if (reply) {
         log.last_acknowledged = value;
         ++log.acknowledged;
@@ -82,31 +83,36 @@ TEST_F(ReconnectTest, EveryObjectIsServedAgainAndNoAcknowledgedWriteIsLost) {
     g_object_unref(own);
   });
 
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // Writes are acknowledged before, between and after two losses of the
+  // connection.
+  auto acknowledged_more = [&](int count) {
+    const int before = log.acknowledged;
+    EXPECT_TRUE(eventually([&] { return log.acknowledged >= before + count; }));
+  };
+  acknowledged_more(10);
   close_host_connection();
-  ASSERT_TRUE(wait_reconnections(1));
-  // A second loss is handled like the first.
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(wait_reconnections(1));
+  acknowledged_more(10);
   close_host_connection();
-  ASSERT_TRUE(wait_reconnections(2));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(wait_reconnections(2));
+  acknowledged_more(10);
   stop = true;
   writer.join();
 
   int64_t reconnect_us = 0;
   loop_->run([&] { reconnect_us = host_->last_reconnect_us(); });
   RecordProperty("reconnect_us", int(reconnect_us));
-  RecordProperty("writes_acknowledged", log.acknowledged);
+  RecordProperty("writes_acknowledged", log.acknowledged.load());
   RecordProperty("writes_failed", log.failed);
   RecordProperty("longest_gap_ms",
                  int(std::chrono::duration_cast<std::chrono::milliseconds>(log.longest_gap).count()));
   std::printf("reconnected in %lld us; %d writes acknowledged, %d failed, longest gap %lld ms\n",
-              static_cast<long long>(reconnect_us), log.acknowledged, log.failed,
+              static_cast<long long>(reconnect_us), log.acknowledged.load(), log.failed,
               static_cast<long long>(
                   std::chrono::duration_cast<std::chrono::milliseconds>(log.longest_gap).count()));
-  EXPECT_GT(log.acknowledged, 20);
-  EXPECT_LT(log.longest_gap, std::chrono::seconds(1));
-  EXPECT_LT(reconnect_us, 1000000);
+  // Bounds only a reconnection that hangs exceeds (the figures are above).
+  EXPECT_LT(log.longest_gap, kPatience / 3);
+  EXPECT_LT(reconnect_us, 10000000);
 
   // The last acknowledged write is what is stored and read.
   EXPECT_EQ(setting("dhcpserver.LeaseTime"), std::to_string(log.last_acknowledged));

@@ -145,17 +145,13 @@ TEST_F(SteeringTest, BurstOfStationsLeavesNothingBehind) {
   for (std::thread &t : senders) t.join();
   EXPECT_EQ(failures, 0);
   EXPECT_EQ(listed(kStations).size(), 3u);
-  size_t adds = 0, removes = 0, weak = 0;
-  while (added.wait(2s).body) ++adds;
-  while (removed.wait(100ms).body) ++removes;
-  while (true) {
-    SignalWatcher::Signal alarm = alarms.wait(100ms);
-    if (!alarm.body) break;
-    ++weak;
+  // Each watcher hears its thousand signals, and no more.
+  for (SignalWatcher *watcher : {&added, &removed, &alarms}) {
+    size_t heard = 0;
+    while (heard < 1000 && watcher->wait().body) ++heard;
+    EXPECT_EQ(heard, 1000u);
+    EXPECT_EQ(watcher->next(100ms), "<null>");
   }
-  EXPECT_EQ(adds, 1000u);
-  EXPECT_EQ(removes, 1000u);
-  EXPECT_EQ(weak, 1000u);
 }
 
 constexpr ObjectUnderTest kRoaming2G{"/com/wqx/igd1/Config/WLAN/2G/Roaming", "com.wqx.igd1.Roaming"};
@@ -222,16 +218,15 @@ TEST_F(SteeringTest, AccessPointQueryReportsWhatTheStationHears) {
             "(uint32 1, 'invalid channel 6')");
   EXPECT_EQ(results.next(200ms), "<null>");
 
-  radioctl("sleep_ms", "300");
-  const auto asked = std::chrono::steady_clock::now();
+  // The call and other objects are answered while the radio is held.
+  radioctl("hold", "");
   EXPECT_EQ(invoke(kRoaming5G, "StartAPRSSIQuery",
                    g_variant_new("(su@a{su})", "3C22FB100003", 3u,
                                  entries({{"021018000002", 36}, {"02:20:30:40:50:03", 149},
                                           {"029999999999", 44}}))),
             "(uint32 0, 'query started')");
-  EXPECT_LT(std::chrono::steady_clock::now() - asked, 250ms);
-  // The loop serves other objects while the radio works.
   EXPECT_EQ(read(kRoaming2G, "BSSID"), "'021018000001'");
+  release_radioctl();
   SignalWatcher::Signal result = results.wait();
   EXPECT_EQ(result.path, kRoaming5G.path);
   EXPECT_EQ(printed(result.body.get()),
@@ -245,12 +240,13 @@ TEST_F(SteeringTest, StationQueryReportsTheStationsOfTheBand) {
   SignalWatcher results(client(), "com.wqx.igd1.Roaming", "STARSSIQueryResult");
   EXPECT_EQ(invoke(kRoaming2G, "GetSTARSSIQuery", g_variant_new("(@a{su})", entries({{"zz", 6}}))),
             "(uint32 1, 'Invalid parameters!')");
-  radioctl("sleep_ms", "300");
+  radioctl("hold", "");
   EXPECT_EQ(invoke(kRoaming2G, "GetSTARSSIQuery",
                    g_variant_new("(@a{su})", entries({{"3C22FB100001", 6}, {"3C22FB100003", 6}}))),
             "(uint32 0, 'query started')");
   EXPECT_EQ(invoke(kRoaming2G, "GetSTARSSIQuery", g_variant_new("(@a{su})", entries({{"3C22FB100001", 6}}))),
             "(uint32 1, 'a station query is running')");
+  release_radioctl();
   SignalWatcher::Signal result = results.wait();
   EXPECT_EQ(result.path, kRoaming2G.path);
   EXPECT_EQ(printed(result.body.get()), "(uint32 0, {'3C22FB100001': -48}, '')");

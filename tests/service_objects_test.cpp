@@ -66,7 +66,7 @@ TEST_F(ServiceObjectsTest, HttpServerPasswordEnableAndTheirFailures) {
   // A multi-write logs each entry under its own prefix.
   EXPECT_EQ(set_multi(kHttp, dictionary({{"Enable", g_variant_new_byte(1)}})), Failure());
   EXPECT_EQ(mib::get_setting("http.Access"), "1");
-  EXPECT_THAT(read_text_file(root().path(path::kSyslog)), HasSubstr("set_multi:set enable [1]."));
+  EXPECT_THAT(syslog(), HasSubstr("set_multi:set enable [1]."));
 }
 
 TEST_F(ServiceObjectsTest, IptvDetectionTakesTwoToSixtySeconds) {

@@ -75,17 +75,16 @@ class TimerCollectionsTest : public BusTest {
     }
     return numbers;
   }
-  // Journal lines under `bit` since `seq`, as their texts; waits up to a
-  // second for `last` to be among them.
+  // Journal lines under `bit` since `seq`, as their texts, once `last` is
+  // the last of them.
   std::vector<std::string> switches(int64_t seq, uint64_t bit, const std::string &last) {
     std::vector<std::string> lines;
-    for (int tries = 0; tries < 100; ++tries) {
+    eventually([&] {
       lines.clear();
       for (const mib::JournalEntry &entry : mib::journal(seq))
         if (entry.bit == bit) lines.push_back(entry.data);
-      if (!lines.empty() && lines.back() == last) break;
-      std::this_thread::sleep_for(10ms);
-    }
+      return !lines.empty() && lines.back() == last;
+    });
     return lines;
   }
 };
@@ -303,7 +302,7 @@ TEST_F(TimerCollectionsTest, AddingATimerAndWritingItsDaysAreLogged) {
             InvalidArgs("WeekDay value type is err"));
   ASSERT_EQ(add_child(kExtended), child(kExtended, 1));
   ASSERT_EQ(add_child(kExtended), child(kExtended, 2));
-  const std::string log = read_text_file(root().path(path::kSyslog));
+  const std::string log = syslog();
   EXPECT_THAT(log, HasSubstr("Add path_name " + sleep + "\r\n"));
   EXPECT_THAT(log, HasSubstr("value len:3\r\n"));
   EXPECT_THAT(log, HasSubstr("Value with type 's' does not match '(as)'"));

@@ -69,7 +69,7 @@ TEST_F(SmallObjectsTest, VoiceNumbersNeedTheVoiceConfiguration) {
   mib::fail_accessor("DBUS_flash_get");
   EXPECT_EQ(read(kVoip, "VoIPName2"), invalid("get pVoIPCfg fail!"));
   EXPECT_EQ(read(kVoip, "Line1Status"), "'Up'");
-  EXPECT_THAT(read_text_file(root().path(path::kSyslog)), HasSubstr("get  pVoIPCfg fail!"));
+  EXPECT_THAT(syslog(), HasSubstr("get  pVoIPCfg fail!"));
 }
 
 // Two objects on one path, each with its own interface: both answer, and a
@@ -95,7 +95,7 @@ TEST_F(SmallObjectsTest, CloudVrMethodIsNeverAnswered) {
   EXPECT_EQ(reply, nullptr);
   ASSERT_NE(error, nullptr);
   EXPECT_TRUE(g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT)) << error->message;
-  const std::string log = read_text_file(root().path(path::kSyslog));
+  const std::string log = syslog();
   EXPECT_THAT(log, HasSubstr("method_name:Connect"));
   EXPECT_THAT(log, Not(HasSubstr("Connect on /com/wqx/igd1/Ovatrix/CloudVR was not answered")));
   // The service goes on answering.

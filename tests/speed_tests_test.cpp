@@ -53,14 +53,9 @@ class SpeedTestsTest : public BusTest {
     return name + ": " + message;
   }
   // Reads `name` until it is `value` (printed); the last value read.
-  std::string wait_until(const char *interface, const char *name, const std::string &value,
-                         std::chrono::milliseconds timeout = 15s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::string now = get(interface, name);
-    while (now != value && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(20ms);
-      now = get(interface, name);
-    }
+  std::string wait_until(const char *interface, const char *name, const std::string &value) {
+    std::string now;
+    eventually([&] { return (now = get(interface, name)) == value; });
     return now;
   }
   // A rate property ('12.34', Mbit/s) in bits per second.
@@ -231,12 +226,12 @@ TEST_F(SpeedTestsTest, AServerThatStopsAnsweringFailsTheTestInBoundedTime) {
   const auto begin = std::chrono::steady_clock::now();
   EXPECT_EQ(start(kPlain, 30), "(uint32 0, 'none!')");
   EXPECT_EQ(start(kFull, 30), "(uint32 0, '')");
-  EXPECT_EQ(wait_until(kPlain, "Status", "uint32 3", 10s), "uint32 3");
+  EXPECT_EQ(wait_until(kPlain, "Status", "uint32 3"), "uint32 3");
   EXPECT_EQ(get(kPlain, "Result"), "'failed: the server stopped sending'");
-  EXPECT_EQ(wait_until(kFull, "TestingStatus", "false", 10s), "false");
+  EXPECT_EQ(wait_until(kFull, "TestingStatus", "false"), "false");
   EXPECT_EQ(get(kFull, "Result"), "uint32 1");
-  // Both ended on the stall limit (3 s), far before the 30 s asked for.
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, 9s);
+  // Both ended on the stall limit (3 s), well before the 30 s asked for.
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 20s);
   EXPECT_TRUE(server.transfers().empty());
 }
 
@@ -250,7 +245,7 @@ TEST_F(SpeedTestsTest, FullFeaturedTestMeasuresDelaysBothDirectionsAndSendsTheTi
   EXPECT_EQ(get(kFull, "TestingStatus"), "true");
   EXPECT_EQ(get(kFull, "Result"), "uint32 2");
   EXPECT_EQ(start(kFull, 20), "(uint32 1, 'Invalid parameter value!')");
-  EXPECT_EQ(wait_until(kFull, "TestingStatus", "false", 20s), "false");
+  EXPECT_EQ(wait_until(kFull, "TestingStatus", "false"), "false");
   EXPECT_EQ(get(kFull, "Result"), "uint32 0");
 
   EXPECT_EQ(server.requests("HEAD"), 5);
@@ -272,12 +267,14 @@ TEST_F(SpeedTestsTest, FullFeaturedTestMeasuresDelaysBothDirectionsAndSendsTheTi
 }
 
 TEST_F(SpeedTestsTest, LocalTestRunsWhileEnabledAndShowsProgress) {
-  HttpTestServer server({.body_bytes = 6 << 20, .chunk = 64 * 1024, .pause = 20ms});
+  // About four seconds of transfer: the test is still running when its
+  // first rate shows.
+  HttpTestServer server({.body_bytes = 12 << 20, .chunk = 64 * 1024, .pause = 20ms});
   ASSERT_TRUE(mib::set_setting("speedlocal.URL", server.url()));
   ASSERT_EQ(set(kLocal, "Enable", g_variant_new_boolean(true)), "ok");
   EXPECT_EQ(start(kLocal, 0), "(uint32 0, '')");
   // The live rate shows up while the test runs.
-  EXPECT_NE(wait_until(kLocal, "DW_SPEED_RATE", "never", 1500ms), "''");
+  EXPECT_TRUE(eventually([&] { return get(kLocal, "DW_SPEED_RATE") != "''"; }));
   EXPECT_EQ(get(kLocal, "TestingStatus"), "true");
   EXPECT_EQ(wait_until(kLocal, "TestingStatus", "false"), "false");
   EXPECT_EQ(get(kLocal, "Result"), "uint32 0");

@@ -67,13 +67,11 @@ TEST_F(StandardSignalTest, AProxyCacheFollowsAWrite) {
 
   ASSERT_TRUE(set_property(kPath, kInterface, "MinAddress", g_variant_new_string("192.168.1.40")));
   std::string cached;
-  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-       cached != "'192.168.1.40'" && std::chrono::steady_clock::now() < deadline;) {
-    if (!g_main_context_iteration(context, FALSE))
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  eventually([&] {
+    while (g_main_context_iteration(context, FALSE)) continue;
     Variant now(g_dbus_proxy_get_cached_property(proxy, "MinAddress"));
-    cached = printed(now.get());
-  }
+    return (cached = printed(now.get())) == "'192.168.1.40'";
+  });
   EXPECT_EQ(cached, "'192.168.1.40'");
   g_object_unref(proxy);
   while (g_main_context_iteration(context, FALSE)) continue;

@@ -56,8 +56,7 @@ TEST_F(StoreDurabilityTest, AnsweredWritesSurviveTwentyKillsInTheMiddleOfAWriteL
       }
     });
     // Kill at a random moment once some writes went through.
-    for (int i = 0; i < 400 && writes.load() < 5; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    eventually([&] { return writes.load() >= 5; });
     std::this_thread::sleep_for(std::chrono::milliseconds(random() % 40));
     EXPECT_EQ(daemon.stop(SIGKILL), 128 + SIGKILL);
     writer.join();
@@ -84,9 +83,7 @@ TEST_F(StoreDurabilityTest, DamagedStoreIsReportedAndServedOnlyFromTheLastGoodCo
     DaemonProcess daemon({"--root", root_.dir()});
     ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
     ASSERT_FALSE(add_object().empty());
-    for (int i = 0; i < 200 && !std::filesystem::exists(store + ".good"); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(std::filesystem::exists(store + ".good"));
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(store + ".good"); }));
     EXPECT_EQ(daemon.stop(SIGTERM), 0);
   }
   mib::test::damage_table(store, "journal");

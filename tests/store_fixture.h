@@ -11,10 +11,14 @@
 #include <fstream>
 #include <string>
 
+#include "harness/waiting.h"
 #include "mib_store.h"
 #include "sys_paths.h"
 
 namespace igd1::mib::test {
+
+using igd1::test::eventually;
+using igd1::test::kPatience;
 
 // The first column of the first row `sql` yields from the database `file`
 // (a path or a "file:" URI), read through a connection of its own;

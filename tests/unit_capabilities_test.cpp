@@ -62,11 +62,11 @@ TEST_F(UnitCapabilitiesTest, WithTheUnitsCapabilitiesItReplacesWhatOthersPutInTm
                        {"setpriv", bounded, "--inh-caps=-all"});
   ASSERT_TRUE(wait_for_name(client_, host::kServiceName)) << read_text_file(daemon.output_file());
   const std::string notify = IGD1_BUILD_DIR "/igd1-notify";
-  ProgramRun told = run_program({notify, "--root", root_.dir(), "debug-level"});
-  for (int i = 0; i < 100 && told.status != 0; ++i) {  // the socket comes once the modules started
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ProgramRun told;
+  eventually([&] {  // the socket comes once the modules started
     told = run_program({notify, "--root", root_.dir(), "debug-level"});
-  }
+    return told.status == 0;
+  });
   EXPECT_EQ(told.status, 0) << told.output();
   // The earlier log took the place of nobody's file; the new one is root's.
   EXPECT_EQ(read_text_file(root_.path(path::kSyslogPrevious)), "earlier run\n");

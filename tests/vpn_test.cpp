@@ -232,7 +232,7 @@ TEST_F(VpnTest, ListsAreJoinedUnderTheirRunningCapacity) {
   EXPECT_EQ(shown(tunnel(1), kVpn, "terminal_mac"), "@as []");
   EXPECT_EQ(set_multi(tunnel(1), kVpn, dictionary({{"domains", g_variant_new_string("a.cn")}})),
             refused("DomainName value type is err"));
-  EXPECT_THAT(read_text_file(root().path(path::kSyslog)),
+  EXPECT_THAT(syslog(),
               HasSubstr("Value with type 's' does not match '(as)'"));
   EXPECT_EQ(lengths("domains"), std::vector<size_t>{kCapacity - 1});
 }
@@ -287,7 +287,7 @@ TEST_F(VpnTest, ThePasswordNeverReachesTheLogOrTheJournal) {
   EXPECT_EQ(set("vpn_pwd", overlong), refused("Invalid parameter value ,vpn_pwd: " + overlong));
   EXPECT_EQ(set_multi(tunnel(1), kVpn, dictionary({{"vpn_pwd", g_variant_new_string(overlong.c_str())}})),
             refused("Invalid parameter value ,vpn_pwd: " + overlong));
-  const std::string log = read_text_file(root().path(path::kSyslog));
+  const std::string log = syslog();
   EXPECT_THAT(log, HasSubstr("vpn_account"));  // the writes were logged
   for (const std::string &secret : {kept, overlong.substr(0, 9)}) {
     EXPECT_EQ(log.find(secret), std::string::npos) << secret;
@@ -327,14 +327,13 @@ TEST_F(VpnTest, TunnelsOfAnotherProcessFollowItsNotices) {
   EXPECT_EQ(added.out, "1\n");
   ASSERT_EQ(mib_cli({"set", "vpn[1].TunnelName", "branch"}).status, 0);
   EXPECT_EQ(exchange("row-inserted vpn 1"), "OK");
-  for (int i = 0; i < 100 && text(tunnel(1), kVpn, "tunnel_name") != "branch"; ++i)
-    std::this_thread::sleep_for(10ms);
+  eventually([&] { return text(tunnel(1), kVpn, "tunnel_name") == "branch"; });
   EXPECT_EQ(text(tunnel(1), kVpn, "tunnel_name"), "branch");
   EXPECT_EQ(data(1), "['']");
 
   ASSERT_EQ(mib_cli({"remove", "vpn", "1"}).status, 0);
   EXPECT_EQ(exchange("row-removed vpn 1"), "OK");
-  for (int i = 0; i < 100 && data(1).find("error") == std::string::npos; ++i) std::this_thread::sleep_for(10ms);
+  eventually([&] { return data(1).find("error") != std::string::npos; });
   EXPECT_THAT(data(1), StartsWith("error: "));
   EXPECT_EQ(managed(kTunnels), "(@a{oa{sa{sv}}} {},)");
 }

@@ -221,8 +221,7 @@ TEST_F(VsieTest, AFilterAnotherProcessRemovesTakesItsRecordsAlong) {
   };
   ASSERT_EQ(mib_cli({"remove", "proberxvsie", "1"}).status, 0);
   EXPECT_EQ(exchange("row-removed proberxvsie 1"), "OK");
-  for (int i = 0; i < 100 && record_count(1).find("error") == std::string::npos; ++i)
-    std::this_thread::sleep_for(10ms);
+  eventually([&] { return record_count(1).find("error") != std::string::npos; });
   EXPECT_THAT(record_count(1), StartsWith("error: "));
   EXPECT_THAT(text(record(1, 1), kRecord, "Data"), StartsWith("error: "));
   EXPECT_EQ(probeRxVSIERecord_count(1), 0);

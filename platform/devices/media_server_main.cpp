@@ -5,6 +5,9 @@
 // gateway.
 //
 //   media-server --pid-file PATH [--stop-ms N]
+//
+// While a file PATH.hold exists, a stop takes longer still: a test holds
+// the server for as long as it needs and lets it go by removing the file.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -57,6 +60,8 @@ int main(int argc, char **argv) {
   int signal_number = 0;
   sigwait(&stopping, &signal_number);
   std::this_thread::sleep_for(std::chrono::milliseconds(stop_ms));
+  const std::string hold = std::string(pid_file) + ".hold";
+  while (access(hold.c_str(), F_OK) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   unlink(pid_file);
   return 0;
 }

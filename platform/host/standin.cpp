@@ -9,6 +9,9 @@
 //   var/lib/igd1-standin/NAME.status    optional exit status to return
 //   var/lib/igd1-standin/NAME.out       optional text to print
 //   var/lib/igd1-standin/NAME.sleep_ms  optional time to take before ending
+//   var/lib/igd1-standin/NAME.hold      while this file exists, the program
+//                                       waits before ending (a test lets it
+//                                       go by removing the file)
 //
 // The storage programs (mount, umount, usbformat, mkdir) also do to the
 // emulated USB storage what the real ones would (act_on_storage), after
@@ -66,6 +69,8 @@ int main(int argc, char **argv) {
   std::fputs(output.c_str(), stdout);
   const std::string sleep_ms = read_file(control + ".sleep_ms");
   if (!sleep_ms.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(sleep_ms.c_str())));
+  const std::string hold = control + ".hold";
+  while (access(hold.c_str(), F_OK) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   std::string status = read_file(control + ".status");
   if (!status.empty() && std::atoi(status.c_str()) != 0) return std::atoi(status.c_str());
   std::string why;

@@ -44,12 +44,8 @@ std::string read_text_file(const std::string &file) {
 
 std::string wait_for_text(const std::string &file, const std::string &needle,
                           std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  std::string text = read_text_file(file);
-  while (text.find(needle) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    text = read_text_file(file);
-  }
+  std::string text;
+  eventually([&] { return (text = read_text_file(file)).find(needle) != std::string::npos; }, timeout);
   return text;
 }
 
@@ -158,18 +154,15 @@ GDBusConnection *connect_bus(const std::string &address) {
 
 bool wait_for_name(GDBusConnection *connection, const char *name,
                    std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
+  return eventually([&] {
     g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
         connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
         "NameHasOwner", g_variant_new("(s)", name), G_VARIANT_TYPE("(b)"),
         G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, nullptr);
     gboolean owned = FALSE;
     if (reply != nullptr) g_variant_get(reply, "(b)", &owned);
-    if (owned) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
+    return owned != FALSE;
+  }, timeout);
 }
 
 // ---- MainLoopThread ----------------------------------------------------------
@@ -373,6 +366,11 @@ std::string BusTest::text(const std::string &path, const char *interface, const 
                           : "error: " + remote_error(error).second;
 }
 
+std::string BusTest::syslog() {
+  loop_->run([] {});
+  return read_text_file(root().path(path::kSyslog));
+}
+
 std::string BusTest::cell(const char *table, unsigned row, const char *column) {
   return mib::get_cell(table, row, column).value_or("<missing>");
 }
@@ -471,16 +469,10 @@ DaemonProcess::~DaemonProcess() {
 
 int DaemonProcess::wait_exit(std::chrono::milliseconds timeout) {
   if (pid_ <= 0) return -1;
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = 0;
-      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    if (std::chrono::steady_clock::now() >= deadline) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  int status = 0;
+  if (!eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, timeout)) return -1;
+  pid_ = 0;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 int DaemonProcess::stop(int signal_number, std::chrono::milliseconds timeout) {

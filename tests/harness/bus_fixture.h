@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "harness/program.h"
+#include "harness/waiting.h"
 #include "host.h"
 #include "mib_store.h"
 #include "sys_paths.h"
@@ -50,7 +51,7 @@ using Variant = std::unique_ptr<GVariant, VariantUnref>;
 std::string read_text_file(const std::string &file);
 // Waits until `file` contains `needle`; returns the file's text.
 std::string wait_for_text(const std::string &file, const std::string &needle,
-                          std::chrono::milliseconds timeout = std::chrono::seconds(3));
+                          std::chrono::milliseconds timeout = kPatience);
 
 // The D-Bus error name and the bare message of a failed call.
 std::pair<std::string, std::string> remote_error(GError *error);
@@ -114,9 +115,9 @@ class SignalWatcher {
     std::string path;
     Variant body;
   };
-  Signal wait(std::chrono::milliseconds timeout = std::chrono::seconds(3));
+  Signal wait(std::chrono::milliseconds timeout = kPatience);
   // The next signal's body printed, "<null>" when none came in time.
-  std::string next(std::chrono::milliseconds timeout = std::chrono::seconds(3));
+  std::string next(std::chrono::milliseconds timeout = kPatience);
   size_t pending();
 
  private:
@@ -165,6 +166,9 @@ class BusTest : public testing::Test {
   std::string shown(const std::string &path, const char *interface, const char *name);
   // A string property's text, or "error: " and the message.
   std::string text(const std::string &path, const char *interface, const char *name);
+  // The log once the loop has returned from what it was doing: a handler
+  // that answered its call may still be writing its last lines.
+  std::string syslog();
   // A cell or a setting of the store, "<missing>" when there is none.
   static std::string cell(const char *table, unsigned row, const char *column);
   static std::string setting(const char *name);
@@ -211,7 +215,7 @@ class DaemonProcess {
   bool started() const { return pid_ > 0; }
   GPid pid() const { return pid_; }
   // Sends a signal and waits for the exit status (-1 on time-out).
-  int stop(int signal_number, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  int stop(int signal_number, std::chrono::milliseconds timeout = kPatience);
   // Waits for the process to end by itself (-1 on time-out).
   int wait_exit(std::chrono::milliseconds timeout);
   const std::string &output_file() const { return output_; }
@@ -223,7 +227,7 @@ class DaemonProcess {
 
 // True once `name` has an owner on the private bus (waits up to `timeout`).
 bool wait_for_name(GDBusConnection *connection, const char *name,
-                   std::chrono::milliseconds timeout = std::chrono::seconds(10));
+                   std::chrono::milliseconds timeout = kPatience);
 
 GDBusConnection *connect_private_bus();
 GDBusConnection *connect_bus(const std::string &address);
