@@ -1,17 +1,17 @@
 // The DHCP server object over the bus, against the SQLite store.
 
 #include "dhcpserver.h"
-#include "harness/bus_fixture.h"
+#include "object_client.h"
 
 namespace igd1::test {
 namespace {
 
 constexpr char kPath[] = "/com/wqx/igd1/Config/DHCPServer";
 constexpr char kInterface[] = "com.wqx.igd1.DHCPServer";
+constexpr ObjectUnderTest kServer{kPath, kInterface};
 
-class DhcpServerTest : public BusTest {
+class DhcpServerTest : public OneObjectTest<kServer> {
  protected:
-  std::string read(const char *name) { return printed(get_property(kPath, kInterface, name).get()); }
   // Writes `value` (GVariant text); returns the InvalidArgs message, "" when accepted.
   std::string write(const char *name, const char *value) {
     g_autoptr(GError) error = nullptr;
@@ -20,7 +20,6 @@ class DhcpServerTest : public BusTest {
     EXPECT_EQ(code, kInvalidArgs) << name;
     return message;
   }
-  Error set_multi(GVariant *properties) { return BusTest::set_multi(kPath, kInterface, properties); }
 };
 
 // Each write, under either name: refused with its text (nothing stored,

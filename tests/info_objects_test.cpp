@@ -1,39 +1,34 @@
 // The device, network and PON information objects over the bus.
 
-#include "harness/bus_fixture.h"
 #include "mib_api.h"
+#include "object_client.h"
 
 namespace igd1::test {
 namespace {
 
 // An information object on a host of a given service type.
-template <const char *kPath, const char *kInterface, int kServiceType = 0>
-class InfoObjectTest : public BusTest {
+template <const ObjectUnderTest &kObject, int kServiceType = 0>
+class InfoObjectTest : public OneObjectTest<kObject> {
  protected:
   void configure(host::Options &options) override { options.service_type = kServiceType; }
 
-  std::string read(const char *name) { return printed(get_property(path_, interface_, name).get()); }
   Error read_failure(const char *name) {
     g_autoptr(GError) error = nullptr;
-    EXPECT_FALSE(get_property(path_, interface_, name, &error)) << name;
+    EXPECT_FALSE(this->get_property(path_, interface_, name, &error)) << name;
     return remote_error(error);
   }
-  Error write(const char *name, GVariant *value) {
-    return BusTest::write(path_, interface_, name, value);
-  }
-  Error set_multi(GVariant *properties) { return BusTest::set_multi(path_, interface_, properties); }
 
-  static constexpr const char *path_ = kPath, *interface_ = kInterface;
+  static constexpr const char *path_ = kObject.path, *interface_ = kObject.interface;
 };
 
 const Error kAccepted;
-constexpr char kDevice[] = "/com/wqx/igd1/Info/Device", kDeviceInterface[] = "com.wqx.igd1.DeviceInfo";
-constexpr char kNetwork[] = "/com/wqx/igd1/Info/Network", kNetworkInterface[] = "com.wqx.igd1.NetworkInfo";
-constexpr char kPon[] = "/com/wqx/igd1/Info/PON", kPonInterface[] = "com.wqx.igd1.PONInfo";
+constexpr ObjectUnderTest kDevice{"/com/wqx/igd1/Info/Device", "com.wqx.igd1.DeviceInfo"};
+constexpr ObjectUnderTest kNetwork{"/com/wqx/igd1/Info/Network", "com.wqx.igd1.NetworkInfo"};
+constexpr ObjectUnderTest kPon{"/com/wqx/igd1/Info/PON", "com.wqx.igd1.PONInfo"};
 
 // ---- device information ---------------------------------------------------------
 
-using DeviceInfoTest = InfoObjectTest<kDevice, kDeviceInterface>;
+using DeviceInfoTest = InfoObjectTest<kDevice>;
 
 TEST_F(DeviceInfoTest, ReadsFallBackOrFailAsEachPropertySays) {
   mib::fail_accessor("deviceinfo_get_property", 9);
@@ -81,7 +76,7 @@ TEST_F(DeviceInfoTest, MultiWriteStopsAtTheFirstRefusal) {
   EXPECT_EQ(printed(watcher.wait().body.get()), "('com.wqx.igd1.DeviceInfo', @a{sv} {}, @as [])");
 }
 
-using DeviceInfoServiceType1Test = InfoObjectTest<kDevice, kDeviceInterface, 1>;
+using DeviceInfoServiceType1Test = InfoObjectTest<kDevice, 1>;
 
 TEST_F(DeviceInfoServiceType1Test, DeviceTypeIsAByte) {
   ASSERT_TRUE(mib::set_setting("deviceinfo.DevTypeCode", "3"));
@@ -89,7 +84,7 @@ TEST_F(DeviceInfoServiceType1Test, DeviceTypeIsAByte) {
   EXPECT_THAT(introspect(path_), HasSubstr("<property type=\"y\" name=\"DevType\""));
 }
 
-using DeviceInfoServiceType2Test = InfoObjectTest<kDevice, kDeviceInterface, 2>;
+using DeviceInfoServiceType2Test = InfoObjectTest<kDevice, 2>;
 
 TEST_F(DeviceInfoServiceType2Test, WritesCommitWithoutASignal) {
   SignalWatcher watcher(client(), kProps, "PropertiesChanged", path_);
@@ -101,7 +96,7 @@ TEST_F(DeviceInfoServiceType2Test, WritesCommitWithoutASignal) {
 
 // ---- network information --------------------------------------------------------
 
-using NetworkInfoTest = InfoObjectTest<kNetwork, kNetworkInterface>;
+using NetworkInfoTest = InfoObjectTest<kNetwork>;
 
 TEST_F(NetworkInfoTest, ConstantsRulesAndRecordFields) {
   const char *settings[][2] = {{"network.UPLinkType", "3"}, {"network.LAN3Status", "1"},
@@ -155,7 +150,7 @@ TEST_F(NetworkInfoTest, RefusedStoreCommitAndNamesFailTheRequest) {
             InvalidArgs("invalid property WANIPAddr"));
 }
 
-using NetworkInfoServiceType1Test = InfoObjectTest<kNetwork, kNetworkInterface, 1>;
+using NetworkInfoServiceType1Test = InfoObjectTest<kNetwork, 1>;
 
 TEST_F(NetworkInfoServiceType1Test, UplinkAndWanLinkAreBytes) {
   EXPECT_EQ(read("UPLink"), "byte 0x01");
@@ -167,14 +162,14 @@ TEST_F(NetworkInfoServiceType1Test, UplinkAndWanLinkAreBytes) {
 
 // ---- PON information ------------------------------------------------------------
 
-class PonInfoTest : public InfoObjectTest<kPon, kPonInterface> {
+class PonInfoTest : public InfoObjectTest<kPon> {
  protected:
   // Hours of traffic history the method answers, or -1 with its error checked.
   int history_hours(guint32 hours) {
     g_autoptr(GError) error = nullptr;
     Variant reply = call(path_, interface_, "GetPONHistoryTraffic", g_variant_new("(u)", hours), &error);
     if (!reply) {
-      EXPECT_EQ(remote_error(error), Error(kPonInterface, "Invalid parameter value"));
+      EXPECT_EQ(remote_error(error), Error(kPon.interface, "Invalid parameter value"));
       return -1;
     }
     g_autoptr(GVariant) samples = g_variant_get_child_value(reply.get(), 0);

@@ -4,31 +4,21 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "harness/bus_fixture.h"
 #include "led.h"
 #include "mib_api.h"
+#include "object_client.h"
 
 namespace igd1::test {
 namespace {
 
 constexpr char kPath[] = "/com/wqx/igd1/Config/Peripheral/LED";
 constexpr char kInterface[] = "com.wqx.igd1.LED";
+constexpr ObjectUnderTest kLed{kPath, kInterface};
 constexpr char kRefused[] = "Invalid parameter value!";
 
-class LedTest : public BusTest {
+class LedTest : public OneObjectTest<kLed> {
  protected:
   void configure(host::Options &options) override { options.modules = {"LED"}; }
-  void TearDown() override {
-    host::settings().service_type = 0;
-    mib::clear_failures();
-    BusTest::TearDown();
-  }
-
-  std::string read(const char *name) { return shown(kPath, kInterface, name); }
-  Error write(const char *name, GVariant *value) {
-    return BusTest::write(kPath, kInterface, name, value);
-  }
-  Error set_multi(GVariant *entries) { return BusTest::set_multi(kPath, kInterface, entries); }
   // What the lights were switched to since `seq`: (action, "on"/"off").
   std::vector<std::pair<int, std::string>> switches_since(int64_t seq) {
     std::vector<std::pair<int, std::string>> found;

@@ -1,5 +1,6 @@
-// What the tests of the single objects ask of one object: reads and writes
-// as GVariant text, the error of a refused call, multi-writes and methods.
+// What the tests of the single objects ask of an object: reads and writes
+// as GVariant text, the error of a refused call, multi-writes and methods;
+// and the short forms of a test of one object.
 #pragma once
 
 #include <string>
@@ -45,6 +46,19 @@ class ObjectTest : public BusTest {
     }
     return printed(reply.get());
   }
+};
+
+// The tests of one object: reads (printed, or "error: " and the message),
+// writes and multi-writes go to `kObject`.
+template <const ObjectUnderTest &kObject>
+class OneObjectTest : public ObjectTest {
+ protected:
+  using ObjectTest::read, ObjectTest::write, ObjectTest::set_multi, BusTest::write, BusTest::set_multi;
+  std::string read(const char *name) { return shown(kObject.path, kObject.interface, name); }
+  Error write(const char *name, GVariant *value) {
+    return BusTest::write(kObject.path, kObject.interface, name, value);
+  }
+  Error set_multi(GVariant *entries) { return BusTest::set_multi(kObject.path, kObject.interface, entries); }
 };
 
 }  // namespace igd1::test

@@ -1,7 +1,7 @@
 // The platform service object over the bus, against the SQLite store.
 
-#include "harness/bus_fixture.h"
 #include "mib_api.h"
+#include "object_client.h"
 #include "platformservice.h"
 
 namespace igd1::test {
@@ -11,10 +11,8 @@ constexpr char kPath[] = "/com/wqx/igd1/Ovatrix/PlatformService";
 constexpr char kInterface[] = "com.wqx.igd1.PlatformService";
 constexpr uint32_t kNotice = MIB_CFG_PLATFORM_SERVICE;
 
-class PlatformServiceTest : public BusTest {
- protected:
-  std::string get(const char *name) { return printed(get_property(kPath, kInterface, name).get()); }
-};
+constexpr ObjectUnderTest kService{kPath, kInterface};
+using PlatformServiceTest = OneObjectTest<kService>;
 
 TEST_F(PlatformServiceTest, WritesAreCheckedNoticedAndAnnouncedAsEachPropertySays) {
   const struct {
@@ -44,13 +42,13 @@ TEST_F(PlatformServiceTest, WritesAreCheckedNoticedAndAnnouncedAsEachPropertySay
     ASSERT_TRUE(value) << c.value;
     const std::string shown = printed(value.get());
     int64_t before = journal_end();
-    EXPECT_EQ(write(kPath, kInterface, c.name, value.get()),
+    EXPECT_EQ(write(c.name, value.get()),
               c.accepted ? Error() : InvalidArgs("Invalid parameter value"))
         << c.name << " " << shown;
     if (!c.accepted) {
       EXPECT_TRUE(notices_since(before).empty()) << c.name;
     } else {
-      EXPECT_EQ(get(c.name), shown);
+      EXPECT_EQ(read(c.name), shown);
       EXPECT_THAT(notices_since(before), ElementsAre(Pair(kNotice, 255))) << c.name;
     }
     auto signal = watcher.wait(std::chrono::milliseconds(c.announced ? 3000 : 150));
@@ -73,7 +71,7 @@ TEST_F(PlatformServiceTest, ReadOnlyPropertiesAreRefusedByNameAndByTheBus) {
   EXPECT_FALSE(ok);
   EXPECT_EQ(error ? error->message : "", std::string("invalid property InitSSID"));
   EXPECT_EQ(write(kPath, kInterface, "InitSSID", g_variant_new_string("mine")).first, kInvalidArgs);
-  EXPECT_EQ(get("InitSSID"), "'WQX-2210'");
+  EXPECT_EQ(read("InitSSID"), "'WQX-2210'");
 }
 
 TEST_F(PlatformServiceTest, MultiWriteSkipsRefusedEntriesAndAnnouncesTheRestOnce) {
@@ -85,9 +83,9 @@ TEST_F(PlatformServiceTest, MultiWriteSkipsRefusedEntriesAndAnnouncesTheRestOnce
             Error());
   EXPECT_EQ(watcher.next(), change_body(kInterface, "{'Port': <uint32 8080>}"));
   EXPECT_FALSE(watcher.wait(std::chrono::milliseconds(200)).body);
-  EXPECT_EQ(get("Port"), "uint32 8080");
-  EXPECT_EQ(get("Heartbeat"), "uint32 45");
-  EXPECT_EQ(get("DistStatus"), "byte 0x03");
+  EXPECT_EQ(read("Port"), "uint32 8080");
+  EXPECT_EQ(read("Heartbeat"), "uint32 45");
+  EXPECT_EQ(read("DistStatus"), "byte 0x03");
   EXPECT_THAT(notices_since(before), ElementsAre(Pair(kNotice, 255)));
 
   mib::fail_accessor("platformservice_set_mib_property", 5);

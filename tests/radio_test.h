@@ -4,13 +4,12 @@
 // recorded) and the radios' state file.
 #pragma once
 
-#include <glib/gstdio.h>
-
 #include <chrono>
 #include <string>
 #include <thread>
 
 #include "harness/bus_fixture.h"
+#include "harness/standin.h"
 #include "mib_wifi.h"
 #include "sys_paths.h"
 
@@ -37,14 +36,10 @@ class RadioTest : public Fixture {
     EXPECT_FALSE(host::run_event(words, &answer)) << words;
     return answer;
   }
-  // What the control program's stand-in does from now on: `what` is
-  // "status" (its exit status), "sleep_ms" (its time), "out", or "hold"
-  // (it waits until release_radioctl).
-  void radioctl(const char *what, const std::string &text) {
-    write_text_file(this->root().path(std::string("/var/lib/igd1-standin/radioctl.") + what), text);
-  }
-  void release_radioctl() { g_unlink(this->root().path("/var/lib/igd1-standin/radioctl.hold").c_str()); }
-  std::string standin_log() { return read_text_file(this->root().path(path::kStandinLog)); }
+  // What the control program's stand-in does from now on (control_standin).
+  void radioctl(const char *what, const std::string &text) { control_standin(this->root(), "radioctl", what, text); }
+  void release_radioctl() { release_standin(this->root(), "radioctl"); }
+  std::string standin_log() { return test::standin_log(this->root()); }
   std::string radios() { return radio_state_file(this->root()); }
   // Waits until the radios' state file holds `text` (or no longer does):
   // the radios act once their control program ran.

@@ -3,8 +3,8 @@
 // measurement taken at every read and stored by the poll, deactivation, and
 // a manager that refuses changes.
 
-#include "harness/bus_fixture.h"
 #include "mib_network_tables.h"
+#include "object_client.h"
 #include "subdeviceinfo.h"
 
 namespace igd1::test {
@@ -13,12 +13,10 @@ namespace {
 constexpr char kManager[] = "/com/wqx/igd1/Config/SubDeviceInfo";
 constexpr char kUnit[] = "/com/wqx/igd1/Config/SubDeviceInfo/1";
 constexpr char kInterface[] = "com.wqx.igd1.SubDeviceInfo";
+constexpr ObjectUnderTest kFirstUnit{kUnit, kInterface};
 
-class SubDeviceTest : public BusTest {
+class SubDeviceTest : public OneObjectTest<kFirstUnit> {
  protected:
-  Error set(const char *name, GVariant *value) { return write(kUnit, kInterface, name, value); }
-  Error set_multi(GVariant *entries) { return BusTest::set_multi(kUnit, kInterface, entries); }
-  std::string read(const char *name, const char *path = kUnit) { return shown(path, kInterface, name); }
   static std::string cell(const char *column, unsigned row = 1) {
     return BusTest::cell("subdevice", row, column);
   }
@@ -34,12 +32,12 @@ class SubDeviceTest : public BusTest {
 
 TEST_F(SubDeviceTest, OnlyNameAndIptvChangesAreAnnounced) {
   SignalWatcher changes(client(), "com.wqx.igd1.Properties", "PropertiesChanged", kUnit);
-  ASSERT_EQ(set("DevName", g_variant_new_string("Bedroom")), Error());
+  ASSERT_EQ(write("DevName", g_variant_new_string("Bedroom")), Error());
   EXPECT_THAT(printed(changes.wait().body.get()), HasSubstr("'DevName': <'Bedroom'>"));
   EXPECT_EQ(changes.wait(200ms).body, nullptr);
   EXPECT_EQ(cell("DevName"), "Bedroom");
 
-  ASSERT_EQ(set("OptRxPower", g_variant_new_double(-16.25)), Error());
+  ASSERT_EQ(write("OptRxPower", g_variant_new_double(-16.25)), Error());
   EXPECT_EQ(cell("OptRxPower"), "-16.25");
   EXPECT_EQ(changes.wait(200ms).body, nullptr);
 
@@ -56,7 +54,7 @@ TEST_F(SubDeviceTest, OnlyNameAndIptvChangesAreAnnounced) {
 
   // The stored value again: nothing committed, nothing announced.
   const uint64_t before = commits();
-  ASSERT_EQ(set("DevName", g_variant_new_string("Guest room")), Error());
+  ASSERT_EQ(write("DevName", g_variant_new_string("Guest room")), Error());
   EXPECT_EQ(commits(), before);
   EXPECT_EQ(changes.wait(200ms).body, nullptr);
 }
@@ -67,13 +65,13 @@ TEST_F(SubDeviceTest, TypedValuesKeepTheirTypesAndTheStoresRules) {
                             {"MAC", "'a4:3e:51:1c:02:41'"}, {"Active", "true"}};
   for (const auto &[name, value] : reads) EXPECT_EQ(read(name), value) << name;
 
-  ASSERT_EQ(set("MEMUsage", g_variant_new_byte(57)), Error());
+  ASSERT_EQ(write("MEMUsage", g_variant_new_byte(57)), Error());
   EXPECT_EQ(cell("MEMUsage"), "57");
-  ASSERT_EQ(set("SysDuration", g_variant_new_uint32(90061)), Error());
+  ASSERT_EQ(write("SysDuration", g_variant_new_uint32(90061)), Error());
   EXPECT_EQ(read("SysDuration"), "uint32 90061");
-  EXPECT_EQ(set("CPUUsage", g_variant_new_byte(101)),
+  EXPECT_EQ(write("CPUUsage", g_variant_new_byte(101)),
             Error(kInvalidArgs, "set property CPUUsage failed"));
-  EXPECT_EQ(set("DevName", g_variant_new_string(std::string(64, 'n').c_str())),
+  EXPECT_EQ(write("DevName", g_variant_new_string(std::string(64, 'n').c_str())),
             Error(kInvalidArgs, "set property DevName failed"));
   for (const char *read_only : {"MAC", "VlanID", "Active", "DnOptRxPower"})
     EXPECT_EQ(set_multi(dictionary({{read_only, g_variant_new_string("x")}})),
@@ -82,7 +80,7 @@ TEST_F(SubDeviceTest, TypedValuesKeepTheirTypesAndTheStoresRules) {
 
   // A refused commit fails the write and keeps the old value.
   mib::fail_accessor("subdeviceinfo_update_entry");
-  EXPECT_EQ(set("FlashUsage", g_variant_new_byte(50)).first, "org.freedesktop.DBus.Error.Failed");
+  EXPECT_EQ(write("FlashUsage", g_variant_new_byte(50)).first, "org.freedesktop.DBus.Error.Failed");
   mib::clear_failures();
   EXPECT_EQ(read("FlashUsage"), "byte 0x16");
   EXPECT_EQ(cell("FlashUsage"), "22");
@@ -101,7 +99,7 @@ TEST_F(SubDeviceTest, OpticalMeasurementsAreTakenAtEveryReadAndStoredByThePoll) 
   EXPECT_DOUBLE_EQ(real("DnOptRxPower"), -8.41);
   EXPECT_EQ(read("OptErrStatus"), "false");
   // Too strong for the gateway's receiver.
-  ASSERT_EQ(set("OptTxPower", g_variant_new_double(3.0)), Error());
+  ASSERT_EQ(write("OptTxPower", g_variant_new_double(3.0)), Error());
   EXPECT_DOUBLE_EQ(real("DnOptRxPower"), -7.51);
   EXPECT_EQ(read("OptErrStatus"), "true");
   EXPECT_EQ(cell("DnOptRxPower"), "-8.41");
@@ -136,7 +134,7 @@ std::vector<GSource *> loop_sources_named(const char *name) {
 // is a minute after that.
 TEST_F(SubDeviceTest, ThePollIsAMinuteLongTimerThatTheMainLoopRuns) {
   constexpr gint64 kMinuteUs = 60 * G_USEC_PER_SEC;
-  ASSERT_EQ(set("OptTxPower", g_variant_new_double(3.0)), Error());
+  ASSERT_EQ(write("OptTxPower", g_variant_new_double(3.0)), Error());
   ASSERT_EQ(cell("DnOptRxPower"), "-8.41");
 
   std::vector<GSource *> polls;

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "harness/bus_fixture.h"
+#include "harness/standin.h"
 #include "host_api.h"
 #include "sys_run.h"
 
@@ -33,7 +34,7 @@ TEST(SysPathTest, FixedPathsMoveUnderTheRoot) {
 
 class RunnerTest : public testing::Test {
  protected:
-  std::string standin_log() { return read_text_file(root_.path(path::kStandinLog)); }
+  std::string standin_log() { return test::standin_log(root_); }
   TempRoot root_;
 };
 
@@ -53,8 +54,8 @@ TEST_F(RunnerTest, RunsTheProgramUnderTheRootWithArgumentsVerbatim) {
 }
 
 TEST_F(RunnerTest, CapturesOutputAndExitStatus) {
-  write_text_file(root_.path("/var/lib/igd1-standin/umount.out"), "umount: /mnt/usb1: busy\n");
-  write_text_file(root_.path("/var/lib/igd1-standin/umount.status"), "32");
+  control_standin(root_, "umount", "out", "umount: /mnt/usb1: busy\n");
+  control_standin(root_, "umount", "status", "32");
   RunResult result = run_command({"umount", "/dev/sda1"});
   ASSERT_TRUE(result.started);
   EXPECT_EQ(result.exit_status, 32);
@@ -118,12 +119,6 @@ class AsyncRunnerTest : public RunnerTest {
     loop_.run([&] { thread = g_thread_self(); });
     return thread;
   }
-  // A stand-in that has started waits for its hold to go.
-  void hold(const std::string &program) { write_text_file(control_file(program, "hold"), ""); }
-  void release(const std::string &program) { std::remove(control_file(program, "hold").c_str()); }
-  std::string control_file(const std::string &program, const std::string &what) {
-    return root_.path(std::string(path::kStandinControlDir) + program + "." + what);
-  }
   bool started(const std::string &program) {
     return eventually([&] { return standin_log().find(program) != std::string::npos; });
   }
@@ -135,7 +130,7 @@ class AsyncRunnerTest : public RunnerTest {
 // The program is held until the loop has run a task of the test's, so the
 // task cannot have waited for the program.
 TEST_F(AsyncRunnerTest, TheLoopServesWhileAProgramRuns) {
-  hold("umount");
+  control_standin(root_, "umount", "hold");
   std::promise<RunResult> reported;
   auto result = reported.get_future();
   start({"umount", "/dev/sda1"}, {}, reported);
@@ -146,7 +141,7 @@ TEST_F(AsyncRunnerTest, TheLoopServesWhileAProgramRuns) {
     return running;
   });
   const bool loop_answered = served.wait_for(kPatience) == std::future_status::ready;
-  release("umount");
+  release_standin(root_, "umount");
   EXPECT_TRUE(loop_answered) << "the loop waited for the program";
   EXPECT_TRUE(served.get()) << "the report came before the program ended";
   ASSERT_EQ(result.wait_for(kPatience), std::future_status::ready);
@@ -169,8 +164,8 @@ TEST_F(AsyncRunnerTest, AHungProgramIsKilledAtItsTimeOut) {
 }
 
 TEST_F(AsyncRunnerTest, ReportsOutputStatusAndProgramsThatCannotStart) {
-  write_text_file(root_.path("/var/lib/igd1-standin/umount.out"), "umount: /mnt/usb1: busy\n");
-  write_text_file(root_.path("/var/lib/igd1-standin/umount.status"), "32");
+  control_standin(root_, "umount", "out", "umount: /mnt/usb1: busy\n");
+  control_standin(root_, "umount", "status", "32");
   RunResult result = run_and_wait({"umount", "/dev/sda1"}, {});
   EXPECT_TRUE(result.started);
   EXPECT_FALSE(result.timed_out);
@@ -199,9 +194,6 @@ class StepsTest : public AsyncRunnerTest {
     EXPECT_EQ(result.wait_for(kPatience), std::future_status::ready);
     return result.get();
   }
-  void control(const std::string &program, const std::string &what, const std::string &text) {
-    write_text_file(control_file(program, what), text);
-  }
   struct Report {
     RunResult result;
     size_t step;
@@ -229,7 +221,7 @@ TEST_F(StepsTest, AChainRunsItsCommandsInOrderAndReportsOnceTheFirstThatFails) {
   EXPECT_TRUE(run_succeeded(report.result));
   EXPECT_EQ(report.step, 2u);
 
-  control("mount", "status", "32");
+  control_standin(root_, "mount", "status", "32");
   report = chain(steps);
   EXPECT_EQ(report.step, 1u);
   EXPECT_EQ(report.result.exit_status, 32);
@@ -238,13 +230,13 @@ TEST_F(StepsTest, AChainRunsItsCommandsInOrderAndReportsOnceTheFirstThatFails) {
             "mkdir /mnt/usb1_1\nmount /dev/sda1 /mnt/usb1_1\n");
 
   // Cancelled while its first command runs: that one finishes, no other starts.
-  std::remove(control_file("mount", "status").c_str());
+  control_standin(root_, "mount", "status", "0");
   std::remove(root_.path(path::kStandinLog).c_str());
-  hold("mkdir");
+  control_standin(root_, "mkdir", "hold");
   GCancellable *cancel = g_cancellable_new();
   std::thread canceller([&] {
     if (started("mkdir")) g_cancellable_cancel(cancel);
-    release("mkdir");
+    release_standin(root_, "mkdir");
   });
   report = chain(steps, cancel);
   canceller.join();
@@ -309,7 +301,7 @@ TEST_F(StepsTest, QueuedJobsOfAModuleNeverOverlap) {
 // The first format is held until the test has seen that the second waits
 // for it; the calls returned meanwhile, so they never wait for a format.
 TEST_F(StepsTest, TheHostFormatsInTheBackgroundOneDiskAtATime) {
-  hold("usbformat");
+  control_standin(root_, "usbformat", "hold");
   const char *first[] = {program::kUsbFormat, "/dev/sda1", "/mnt/usb1_1", "fat", nullptr};
   const char *second[] = {"usbformat", "/dev/sdb1", "/mnt/usb2_1", "exfat", nullptr};
   const char *other[] = {program::kMount, "/dev/sda1", nullptr};
@@ -322,7 +314,7 @@ TEST_F(StepsTest, TheHostFormatsInTheBackgroundOneDiskAtATime) {
   EXPECT_TRUE(started("sda1"));
   std::this_thread::sleep_for(100ms);  // room for a second format that would not wait
   EXPECT_EQ(standin_log(), "usbformat /dev/sda1 /mnt/usb1_1 fat\n");
-  release("usbformat");
+  release_standin(root_, "usbformat");
   EXPECT_TRUE(started("sdb1"));
   EXPECT_EQ(standin_log(), "usbformat /dev/sda1 /mnt/usb1_1 fat\nusbformat /dev/sdb1 /mnt/usb2_1 exfat\n");
 }

@@ -4,8 +4,9 @@
 #include <cstdio>
 #include <tuple>
 
-#include "harness/bus_fixture.h"
+#include "harness/standin.h"
 #include "mib_api.h"
+#include "object_client.h"
 #include "syscmd.h"
 
 namespace igd1::test {
@@ -15,8 +16,9 @@ constexpr char kPath[] = "/com/wqx/igd1/Ovatrix/System";
 constexpr char kInterface[] = "com.wqx.igd1.SysCmd";
 using Reply = std::pair<uint32_t, std::string>;
 const Reply kRefused{~0u, std::string(kInterface) + ": Invalid parameter value"};
+constexpr ObjectUnderTest kSystem{kPath, kInterface};
 
-class SysCmdTest : public BusTest {
+class SysCmdTest : public OneObjectTest<kSystem> {
  protected:
   void use_service_type(int type) { host::settings().service_type = type; }
 
@@ -36,9 +38,8 @@ class SysCmdTest : public BusTest {
   std::string printed_call(const char *method) {
     return printed(call(kPath, kInterface, method, nullptr, nullptr).get());
   }
-  std::string get(const char *name) { return printed(get_property(kPath, kInterface, name).get()); }
   static void set(const char *name, const std::string &value) { ASSERT_TRUE(mib::set_setting(name, value)); }
-  std::string standin_log() { return read_text_file(root().path(path::kStandinLog)); }
+  std::string standin_log() { return test::standin_log(root()); }
   std::vector<std::string> system_actions_since(int64_t seq) {
     std::vector<std::string> actions;
     for (const auto &entry : mib::journal(seq))
@@ -129,7 +130,7 @@ TEST_F(SysCmdTest, LineRegistrationOnServiceTypeZeroCanBeWatched) {
   EXPECT_EQ(command("SetLOID", g_variant_new("(sss)", "0755210344", "88412210", "GD")),
             Reply(0, "none!"));
   EXPECT_TRUE(notices_since(before).empty());
-  EXPECT_EQ(get("Province"), "'GD'");
+  EXPECT_EQ(read("Province"), "'GD'");
 
   before = journal_end();
   EXPECT_EQ(command("RegisterLOID"), Reply(0, ""));
@@ -160,12 +161,12 @@ TEST_F(SysCmdTest, RegisterOnServiceTypeOneStoresAndStartsOnce) {
   int64_t before = journal_end();
   EXPECT_EQ(command("Register", g_variant_new("(sss)", "0755210344", "88412210", "BJ")),
             Reply(0, "none!"));
-  EXPECT_EQ(get("Province"), "'BJ'");
+  EXPECT_EQ(read("Province"), "'BJ'");
   EXPECT_EQ(command("RegisterGetStat").first, 201u);
   // While it runs, a second request stores nothing and starts nothing.
   EXPECT_EQ(command("Register", g_variant_new("(sss)", "OTHER", "", "SH")), Reply(0, "none!"));
   EXPECT_EQ(setting("pon.LOID"), "0755210344");
-  EXPECT_EQ(get("Province"), "'BJ'");
+  EXPECT_EQ(read("Province"), "'BJ'");
   int starts = 0;
   for (const auto &[bit, action] : notices_since(before)) starts += bit == MIB_CFG_LINE_REGISTRATION;
   EXPECT_EQ(starts, 1);
@@ -287,7 +288,7 @@ TEST_F(SysCmdTest, SetDateTimeRunsDateAndClockWithoutAShell) {
                            "date -s 2026-03-01 12:00:00\nclock cmos\n");
 
   // A date program that fails answers an error and the clock is left alone.
-  write_text_file(root().path(path::kStandinControlDir) + "date.status", "1");
+  control_standin(root(), "date", "status", "1");
   EXPECT_EQ(command("SetDateTime", text_args("2026-03-01 12:00:00")),
             Reply(~0u, std::string(kInterface) + ": Internal error: date exited with status 1"));
   EXPECT_EQ(standin_log(), "date -s 2028-02-29\nclock cmos\ndate -s 23:59\nclock cmos\n"
@@ -299,16 +300,16 @@ TEST_F(SysCmdTest, RestoreAndRecoveryAreAnnouncedAndCleared) {
   int64_t before = journal_end();
   EXPECT_EQ(command("Restore"), Reply(0, "none!"));
   EXPECT_EQ(printed(watcher.wait().body.get()), "('com.wqx.igd1.SysCmd', {'RestoreStatus': <byte 0x05>}, @as [])");
-  EXPECT_EQ(get("RestoreStatus"), "byte 0x05");
+  EXPECT_EQ(read("RestoreStatus"), "byte 0x05");
   eventually([&] { return !standin_log().empty(); });
   EXPECT_EQ(standin_log(), "restore\n");
 
   EXPECT_EQ(command("ClearRestoreStatus"), Reply(0, "ClearRestoreStatus success"));
   EXPECT_EQ(printed(watcher.wait().body.get()), "('com.wqx.igd1.SysCmd', {'RestoreStatus': <byte 0x00>}, @as [])");
-  EXPECT_EQ(get("RestoreStatus"), "byte 0x07");
+  EXPECT_EQ(read("RestoreStatus"), "byte 0x07");
 
   EXPECT_EQ(command("LocalRecovery"), Reply(0, "none!"));
-  EXPECT_EQ(get("RestoreStatus"), "byte 0x06");
+  EXPECT_EQ(read("RestoreStatus"), "byte 0x06");
   EXPECT_EQ(setting("system.RestorePending"), "6");
   EXPECT_EQ(command("Reboot"), Reply(0, "none!"));
   EXPECT_EQ(setting("system.LastRebootCause"), "4");
@@ -321,7 +322,7 @@ TEST_F(SysCmdTest, RestoreOnServiceTypeOneResetsTheStoreAtTheNextStart) {
   write_text_file(root().path(path::kCtsMarker), "");
   EXPECT_EQ(command("Restore"), Reply(0, "none!"));
   // The restore goes on after the reply; the next call is served after it.
-  EXPECT_EQ(get("RestoreStatus"), "byte 0x00");
+  EXPECT_EQ(read("RestoreStatus"), "byte 0x00");
   EXPECT_EQ(setting("system.RestorePending"), "0");
   std::remove(root().path(path::kCtsMarker).c_str());
 
@@ -329,7 +330,7 @@ TEST_F(SysCmdTest, RestoreOnServiceTypeOneResetsTheStoreAtTheNextStart) {
   set("pon.LOID", "L-9");
   int64_t before = journal_end();
   EXPECT_EQ(command("Restore"), Reply(0, "none!"));
-  EXPECT_EQ(get("MemLimit"), "byte 0x32");
+  EXPECT_EQ(read("MemLimit"), "byte 0x32");
   EXPECT_EQ(system_actions_since(before),
             (std::vector<std::string>{"restore to defaults at the next start, mode 8", "reboot"}));
 
@@ -344,9 +345,9 @@ TEST_F(SysCmdTest, RestoreOnServiceTypeOneResetsTheStoreAtTheNextStart) {
   });
   ASSERT_TRUE(started) << error;
   ASSERT_TRUE(wait_for_name(client(), host::kServiceName));
-  EXPECT_EQ(get("MemLimit"), "byte 0x5a");
+  EXPECT_EQ(read("MemLimit"), "byte 0x5a");
   EXPECT_EQ(setting("pon.LOID"), "0755210344");
-  EXPECT_EQ(get("RestoreStatus"), "byte 0x00");
+  EXPECT_EQ(read("RestoreStatus"), "byte 0x00");
 }
 
 // ---- upgrade -----------------------------------------------------------------------------
@@ -367,14 +368,14 @@ TEST_F(SysCmdTest, UpgradeWalksThroughItsStatesOnTheBus) {
               "('com.wqx.igd1.SysCmd', {'UpgradeStatus': <byte 0x0" + std::to_string(status) +
                   ">}, @as [])");
   }
-  EXPECT_EQ(get("UpgradeSWVersion"), "'V3.1.3.0002'");
+  EXPECT_EQ(read("UpgradeSWVersion"), "'V3.1.3.0002'");
   EXPECT_EQ(system_actions_since(before).back(), "reboot");  // it asked for one
   use_service_type(1);
   EXPECT_EQ(printed_call("GetUpgradeVersion"), "('V3.1.3.0002', '', uint32 0, 'none!')");
   use_service_type(0);
   EXPECT_EQ(command("ClearUpgradeStatus"), Reply(0, "ClearUpgradeStatus success"));
-  EXPECT_EQ(get("UpgradeStatus"), "byte 0x00");
-  EXPECT_EQ(get("UpgradeSWVersion"), "'V3.1.2.0041'");
+  EXPECT_EQ(read("UpgradeStatus"), "byte 0x00");
+  EXPECT_EQ(read("UpgradeSWVersion"), "'V3.1.2.0041'");
 }
 
 // ---- the rest ------------------------------------------------------------------------

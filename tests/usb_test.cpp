@@ -10,6 +10,7 @@
 #include <future>
 
 #include "harness/bus_fixture.h"
+#include "harness/standin.h"
 #include "local_socket.h"
 #include "mib_usb.h"
 #include "usb.h"
@@ -58,11 +59,8 @@ class UsbTest : public BusTest {
   std::string devices() const { return service_type() == 1 ? kUpperDevices : kLowerDevices; }
   std::string device(int n) const { return devices() + "/" + std::to_string(n); }
   const char *fs() const { return service_type() == 1 ? kUpperFs : kLowerFs; }
-  std::string standin_log() const { return read_text_file(root().path(path::kStandinLog)); }
+  std::string standin_log() const { return test::standin_log(root()); }
   std::string standin_env() const { return read_text_file(root().path(path::kStandinEnvLog)); }
-  void control(const std::string &program, const char *what, const std::string &text) {
-    write_text_file(root().path(std::string(path::kStandinControlDir) + program + "." + what), text);
-  }
   std::string run(int n, const char *method, GVariant *args) { return answer(device(n), fs(), method, args); }
   // The device's record with one text field overwritten by raw bytes.
   void put_raw(int index, size_t offset, const std::string &bytes) {
@@ -229,7 +227,7 @@ TEST_F(UsbTest, AnUnmountPassesOnWhatUmountSaysAndFormatIsHandedToTheFormatter) 
   EXPECT_EQ(run(1, "Unmount", options({})), "(uint32 0, '')");
   EXPECT_THAT(standin_log(), EndsWith("usbmount\numount /dev/sda1\n"));
   EXPECT_THAT(standin_env(), ContainsRegex("usbmount\t.*ACTION=add"));
-  control("umount", "out", "umount: /mnt/usb1_1: target is busy, the device holds open files now\n");
+  control_standin(root(), "umount", "out", "umount: /mnt/usb1_1: target is busy, the device holds open files now\n");
   EXPECT_EQ(run(1, "Unmount", options({{"-l", "/dev/sda1"}})),
             "(uint32 1, 'umount: /mnt/usb1_1: target is busy, the device holds open f')");
   EXPECT_THAT(standin_log(), EndsWith("umount -l /dev/sda1\n"));
@@ -261,7 +259,7 @@ TEST_F(UsbTest, OutsideCallersGetTheSameChecksAndNeverTheMainLoop) {
     EXPECT_EQ(usb_get_cmd_return(refused, text), -1) << refused;
     EXPECT_STRNE(text, "") << refused;
   }
-  control("umount", "out", "umount: not mounted\n");
+  control_standin(root(), "umount", "out", "umount: not mounted\n");
   EXPECT_EQ(usb_get_cmd_return("umount /dev/sda1", text), -1);
   EXPECT_STREQ(text, "umount: not mounted");
   int on_loop = 0;
@@ -337,11 +335,11 @@ TEST_F(UsbHeldServerTest, ADeviceRemovedWhileItsMountWaitsForTheMediaServerIsAns
 }
 
 TEST_F(UsbTest, ADeviceRemovedWhileItMountsEndsTheMountWithAnError) {
-  control("mkdir", "hold", "");
+  control_standin(root(), "mkdir", "hold");
   auto mounting = std::async(std::launch::async, [&] { return run(1, "Mount", options({})); });
   wait_for_text(root().path(path::kStandinLog), "mkdir");
   ASSERT_TRUE(mib::table_remove(*mib::find_table("usbinfo"), 1));
-  g_unlink(root().path(std::string(path::kStandinControlDir) + "mkdir.hold").c_str());
+  release_standin(root(), "mkdir");
   EXPECT_EQ(mounting.get(), "('/mnt/usb1_1', uint32 1, 'device removed')");
   EXPECT_THAT(text(device(1), kLowerDevice, "DeviceName"), StartsWith("error: "));
 }

@@ -1,6 +1,6 @@
 // The WiFi timer object over the bus, against the SQLite store.
-#include "harness/bus_fixture.h"
 #include "mib_api.h"
+#include "object_client.h"
 #include "wifitimer.h"
 
 namespace igd1::test {
@@ -9,18 +9,11 @@ namespace {
 constexpr char kPath[] = "/com/wqx/igd1/Config/WLAN/Timer";
 constexpr char kInterface[] = "com.wqx.igd1.WiFiTimer";
 
-class WifiTimerTest : public BusTest {
+constexpr ObjectUnderTest kTimer{kPath, kInterface};
+
+class WifiTimerTest : public OneObjectTest<kTimer> {
  protected:
   void configure(host::Options &options) override { options.modules = {"wifi_timer"}; }
-  void TearDown() override {
-    host::settings().service_type = 0;
-    mib::clear_failures();
-    BusTest::TearDown();
-  }
-  std::string read(const char *name) { return shown(kPath, kInterface, name); }
-  Error write(const char *name, GVariant *value) {
-    return BusTest::write(kPath, kInterface, name, value);
-  }
 };
 
 TEST_F(WifiTimerTest, WritesAreCheckedStoredInTheirTwoDigitFormAndAnnounced) {

@@ -1,11 +1,11 @@
 // The SDN agent's objects over the bus, against the SQLite store and the
 // stand-in agent.
-#include <glib/gstdio.h>
 #include <unistd.h>
 
 #include <atomic>
 
 #include "harness/bus_fixture.h"
+#include "harness/standin.h"
 #include "mib_api.h"
 #include "wqxsdn.h"
 
@@ -59,7 +59,7 @@ class SdnTest : public BusTest {
   }
   // What the stand-in agent was asked since the last call.
   std::string agent_calls() {
-    const std::string log = read_text_file(root().path(path::kStandinLog));
+    const std::string log = standin_log(root());
     std::string fresh = log.substr(std::min(seen_, log.size()));
     seen_ = log.size();
     return fresh;
@@ -114,8 +114,7 @@ TEST_F(SdnTest, SetOnuInfoChecksStoresAppliesAndSaves) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.label);
-    write_text_file(root().path(std::string(path::kStandinControlDir) + "sdnagent.status"),
-                    std::to_string(c.agent_status));
+    control_standin(root(), "sdnagent", "status", std::to_string(c.agent_status));
     const int64_t before = journal_end();
     agent_calls();
     const std::string text = c.result == 0 ? "Success" : c.result == 1 ? "Operation refused"
@@ -154,8 +153,7 @@ TEST_F(SdnTest, AStoredValueThatReadsAsAnOptionNeverReachesTheAgent) {
 // The agent's program runs while the main loop serves other calls; the
 // caller gets its answer, and the settings are saved, once it ended.
 TEST_F(SdnTest, SetOnuInfoAnswersWhenTheAgentIsDoneWithoutHoldingUpOtherCalls) {
-  const std::string hold = root().path(std::string(path::kStandinControlDir) + "sdnagent.hold");
-  write_text_file(hold, "");
+  control_standin(root(), "sdnagent", "hold");
   const int64_t before = journal_end();
   std::atomic<bool> answered{false};
   std::string reply;
@@ -169,15 +167,15 @@ TEST_F(SdnTest, SetOnuInfoAnswersWhenTheAgentIsDoneWithoutHoldingUpOtherCalls) {
             "(1, '0000a43e510c2210', '2_INTERNET_R_VID_41', 'tcp:10.64.0.20:6653', 0, 'Success')");
   EXPECT_FALSE(answered.load());
   EXPECT_THAT(saves_since(before), IsEmpty());
-  g_unlink(hold.c_str());
+  release_standin(root(), "sdnagent");
   caller.join();
   EXPECT_EQ(reply, "(0, 'Success')");
   EXPECT_EQ(saves_since(before), std::vector<int>{1});
 
   // A program that does not end is killed at its time-out and counts as refused.
-  write_text_file(hold, "");
+  control_standin(root(), "sdnagent", "hold");
   EXPECT_EQ(set_onu(0, kWan, kController), "(1, 'Operation refused')");
-  g_unlink(hold.c_str());
+  release_standin(root(), "sdnagent");
   EXPECT_EQ(saves_since(before), (std::vector<int>{1, 1}));
 }
 
