@@ -4,4 +4,3 @@
 
 #include "collection.h"
 
-IGD1_DECLARE_ROW_COLLECTION(BridgeDataAcl, BridgeDataAcl_handle_set_multi_properties);

@@ -651,7 +651,7 @@ struct RowCollection {
   mutable Collection collection;
   RowHandlerNames names;
   const GDBusInterfaceVTable *manager_vtable;
-  InnerRowEntries inner_entries;
+  mutable InnerRowEntries inner_entries;
   // The declaration's document file (null: its built-in text).
   const char *default_xml_file() const {
     return module.builtin_xml != nullptr ? nullptr : xml_file_.c_str();
@@ -660,7 +660,14 @@ struct RowCollection {
                             GDBusNodeInfo **introspection_data,
                 const char *introspection_name, const GDBusInterfaceVTable *vtable,
                 CollectionState *state, RowHandlerNames names,
-                const GDBusInterfaceVTable *manager_vtable, InnerRowEntries inner_entries = {});
+                const GDBusInterfaceVTable *manager_vtable);
+};
+
+// Hands a nested row collection's export functions to its RowCollection
+// (IGD1_NESTED_ROW_COLLECTION), for the pair row callbacks its outer
+// collection registers when it starts.
+struct InnerRows {
+  InnerRows(const RowCollection &rows, InnerRowEntries entries) { rows.inner_entries = entries; }
 };
 
 // What the collection chose when it last started (see RowModule::choose).
@@ -773,6 +780,32 @@ IGD1_EXPORT void row_answer_managed_objects(const RowCollection &rows,
 // One-entry a{sv} (new reference).
 IGD1_EXPORT GVariant *single_entry(const char *name, GVariant *value);
 
+// The children's property handlers of the glue (IGD1_READ_HANDLER and
+// IGD1_WRITE_HANDLERS), as single_object.h gives them for an object.
+inline GVariant *serve_get(const RowCollection &rows, const char *, const char *object_path,
+                           const char *property_name, GError **error) {
+  return row_get_property(rows, object_path, property_name, error);
+}
+inline gboolean serve_set(const RowCollection &rows, const char *function,
+                          GDBusConnection *connection, const char *object_path,
+                          const char *interface_name, const char *property_name, GVariant *value,
+                          GError **error) {
+  g_autoptr(GVariant) entries = single_entry(property_name, value);
+  return row_write(rows, function, connection, object_path, interface_name, entries, error);
+}
+inline gboolean serve_set_multi(const RowCollection &rows, const char *function,
+                                GDBusConnection *connection, const char *object_path,
+                                const char *interface_name, GVariant *entries, GError **error) {
+  return row_write(rows, function, connection, object_path, interface_name, entries, error, true);
+}
+inline void serve_method(const RowCollection &rows, const char *, const char *object_path,
+                         const char *interface_name, const char *method_name,
+                         GVariant *parameters, GDBusMethodInvocation *invocation) {
+  row_method_call(rows, object_path, interface_name, method_name, parameters, invocation);
+}
+// No read buffer of a row collection is the engine's to check.
+constexpr const Property *oversized_read_when_compiled(const RowCollection &) { return nullptr; }
+
 // Declares the row callbacks of the store's table `table_module`: `add` and
 // `del` with the row's instance number.  Every collection the host starts
 // declares its own export functions so, before its rows are loaded.
@@ -784,172 +817,103 @@ IGD1_EXPORT void use_row_action(const char *table_module, int (*action)(unsigned
 
 }  // namespace igd1
 
-// Declarations of a row collection's exported entry points (for its header).
-#define IGD1_DECLARE_ROW_COLLECTION(Name, multi_handler)                                    \
-  IGD1_DECLARE_ROW_COLLECTION_AS(Name, Name, Name##_introspection_data,                    \
-                                 Name##_handle_get_property, Name##_handle_set_property,   \
-                                 multi_handler, Name##_handle_object_mng_call)
-// The same with every exported name given: `entry`_on_bus_acquired, the
-// introspection global `data`, the row export functions Name_add_interface
-// and Name_del_interface, and the handlers.
-#define IGD1_DECLARE_ROW_COLLECTION_AS(entry, Name, data, get_handler, set_handler,          \
-                                       multi_handler, manager_handler)                     \
-  IGD1_DECLARE_SINGLE_OBJECT_ENTRY(entry, data);                                           \
-  IGD1_API int Name##_add_interface(uint32_t instance);                                    \
-  IGD1_API int Name##_del_interface(uint32_t instance);                                    \
-  IGD1_DECLARE_ROW_COLLECTION_HANDLERS(Name, get_handler, set_handler, multi_handler,      \
-                                       manager_handler)
-// What every row collection exports beside its entry points.
-#define IGD1_DECLARE_ROW_COLLECTION_HANDLERS(Name, get_handler, set_handler, multi_handler,  \
-                                             manager_handler)                              \
-  IGD1_API GType Name##_interface_get_type(void);                                          \
-  IGD1_API GVariant *Name##_interface_get_properties(GDBusInterfaceSkeleton *skeleton);    \
-  IGD1_DECLARE_GET_HANDLER(get_handler);                                                   \
-  IGD1_DECLARE_SET_HANDLER(set_handler);                                                   \
-  IGD1_DECLARE_SET_MULTI_HANDLER(multi_handler);                                           \
-  IGD1_DECLARE_METHOD_HANDLER(manager_handler)
-
 // The glue of a row collection described by `module` (a RowModule): the
-// introspection global, the vtables, the registration and every exported
-// entry point of IGD1_DECLARE_ROW_COLLECTION.
-#define IGD1_ROW_COLLECTION(Name, multi_handler, module)                                      \
-  IGD1_ROW_COLLECTION_AS(Name, Name, Name##_introspection_data, #Name,                       \
-                         Name##_handle_get_property, Name##_handle_set_property,              \
-                         multi_handler, Name##_handle_object_mng_call, static,                \
-                         Name##_method_call, module)
-// The same with every name given (those of IGD1_DECLARE_ROW_COLLECTION_AS),
-// the collection's noun (in texts and its skeleton type's name), and the
-// handler of the children's methods `method_handler`, of linkage
-// `method_linkage` (empty for one the module exports, `static` otherwise).
-#define IGD1_ROW_COLLECTION_AS(entry, Name, data, noun, get_handler, set_handler,              \
-                               multi_handler, manager_handler, method_linkage, method_handler, \
-                               module)                                                        \
-  IGD1_ROW_COLLECTION_CORE(Name, data, noun, get_handler, set_handler, multi_handler,         \
-                           manager_handler, method_linkage, method_handler, module, {})       \
-  IGD1_ROW_COLLECTION_STARTED(entry, Name)
-// What every row collection defines: the introspection global `data`, the
-// vtables, the registration, the property and manager handlers.
-#define IGD1_ROW_COLLECTION_CORE(Name, data, noun, get_handler, set_handler, multi_handler,      \
-                                 manager_handler, method_linkage, method_handler, module,         \
-                                 inner_entries)                                                   \
-  GDBusNodeInfo *data = nullptr;                                                                  \
-  method_linkage void method_handler(GDBusConnection *, const gchar *, const gchar *,             \
-                                     const gchar *, const gchar *, GVariant *,                    \
-                                     GDBusMethodInvocation *, gpointer);                          \
-  namespace {                                                                                     \
-  const GDBusInterfaceVTable k##Name##VTable = {                                                  \
-      (module).methods.empty() ? nullptr : method_handler, get_handler,                          \
-      igd1::row_module_writes(module) ? set_handler : nullptr,                                    \
-      {igd1_set_multi_slot(igd1::row_module_writes(module) ? multi_handler : nullptr)}};          \
+// introspection global `data`, the vtables, the skeleton type
+// (`Name`_interface_get_type, `Name`_interface_get_properties), the children's
+// property handlers `get`, `set` and `multi`, and the manager's handler
+// `manager`.  `noun` names the collection in texts and its skeleton type.
+// Given an `entry`, the collection is one the host starts:
+// `entry`_on_bus_acquired and the row export functions `Name`_add_interface
+// and `Name`_del_interface of the store's row callbacks are defined too; a
+// collection whose store reports rows another way defines its own.
+#define IGD1_ROW_COLLECTION(Name, data, noun, get, set, multi, manager, module, ...)               \
+  IGD1_API GDBusNodeInfo *data;                                                                    \
+  GDBusNodeInfo *data = nullptr;                                                                   \
+  IGD1_API igd1::GetHandler get;                                                                   \
+  IGD1_API igd1::SetHandler set;                                                                   \
+  IGD1_API igd1::SetMultiHandler multi;                                                            \
+  IGD1_API igd1::MethodCallHandler manager;                                                        \
+  namespace {                                                                                      \
+  igd1::MethodCallHandler Name##_child_method, Name##_get_managed_objects, Name##_remove_all;      \
+  const GDBusInterfaceVTable k##Name##VTable = {                                                   \
+      (module).methods.empty() ? nullptr : Name##_child_method, get,                               \
+      igd1::row_module_writes(module) ? set : nullptr,                                             \
+      {igd1_set_multi_slot(igd1::row_module_writes(module) ? multi : nullptr)}};                   \
+  const GDBusInterfaceVTable k##Name##ManagerVTable = {                                            \
+      manager, nullptr, nullptr,                                                                   \
+      {nullptr,                                                                                    \
+       igd1::publishes_children_itself(module) || (module).listing_cache != nullptr                \
+           ? reinterpret_cast<gpointer>(&Name##_get_managed_objects)                               \
+           : nullptr,                                                                              \
+       igd1::removes_all(module) ? reinterpret_cast<gpointer>(&Name##_remove_all) : nullptr}};     \
+  igd1::CollectionState g_##Name##State;                                                           \
+  const igd1::RowCollection k##Name##Rows((module), noun, &data, #data, &k##Name##VTable,          \
+                                          &g_##Name##State, {#get, #set, #multi, #manager},        \
+                                          &k##Name##ManagerVTable);                                \
+  void Name##_child_method(GDBusConnection *, const gchar *, const gchar *path,                    \
+                           const gchar *interface_name, const gchar *method, GVariant *args,       \
+                           GDBusMethodInvocation *invocation, gpointer) {                          \
+    igd1::row_method_call(k##Name##Rows, path, interface_name, method, args, invocation);          \
+  }                                                                                                \
   void Name##_get_managed_objects(GDBusConnection *, const gchar *, const gchar *, const gchar *,  \
-                                  const gchar *, GVariant *, GDBusMethodInvocation *, gpointer);  \
-  void Name##_remove_all(GDBusConnection *, const gchar *, const gchar *, const gchar *,           \
-                         const gchar *, GVariant *, GDBusMethodInvocation *, gpointer);           \
-  const GDBusInterfaceVTable k##Name##ManagerVTable = {                                           \
-      manager_handler, nullptr, nullptr,                                                          \
-      {nullptr,                                                                                   \
-       igd1::publishes_children_itself(module) || (module).listing_cache != nullptr              \
-           ? reinterpret_cast<gpointer>(&Name##_get_managed_objects)                              \
-           : nullptr,                                                                             \
-       igd1::removes_all(module) ? reinterpret_cast<gpointer>(&Name##_remove_all)                 \
-                                      : nullptr}};                                                \
-  igd1::CollectionState g_##Name##State;                                                          \
-  const igd1::RowCollection k##Name##Rows(                                                        \
-      (module), noun, &data, #data,                                                               \
-      &k##Name##VTable, &g_##Name##State,                                                         \
-      {#get_handler, #set_handler, #multi_handler, #manager_handler},                             \
-      &k##Name##ManagerVTable, inner_entries);                                                    \
-  void Name##_get_managed_objects(GDBusConnection *, const gchar *, const gchar *, const gchar *,  \
-                                  const gchar *, GVariant *, GDBusMethodInvocation *invocation,   \
-                                  gpointer) {                                                     \
-    igd1::row_answer_managed_objects(k##Name##Rows, invocation);                                  \
-  }                                                                                               \
-  void Name##_remove_all(GDBusConnection *, const gchar *, const gchar *path,                     \
-                         const gchar *interface_name, const gchar *method, GVariant *args,        \
-                         GDBusMethodInvocation *invocation, gpointer) {                           \
-    igd1::row_remove_all(k##Name##Rows, path, interface_name, method, args, invocation);          \
-  }                                                                                               \
-  }                                                                                               \
-  GType Name##_interface_get_type(void) {                                                         \
-    return igd1::collection_interface_type(k##Name##Rows.collection);                             \
-  }                                                                                               \
-  GVariant *Name##_interface_get_properties(GDBusInterfaceSkeleton *skeleton) {                   \
-    return igd1::collection_interface_properties(skeleton);                                       \
-  }                                                                                               \
-  method_linkage void method_handler(GDBusConnection *, const gchar *, const gchar *path,         \
-                                     const gchar *interface_name, const gchar *method,            \
-                                     GVariant *args, GDBusMethodInvocation *invocation,           \
-                                     gpointer) {                                                  \
-    igd1::row_method_call(k##Name##Rows, path, interface_name, method, args, invocation);         \
-  }                                                                                               \
-  GVariant *get_handler(GDBusConnection *, const gchar *, const gchar *path, const gchar *,       \
-                        const gchar *property, GError **error, gpointer) {                        \
-    return igd1::row_get_property(k##Name##Rows, path, property, error);                          \
-  }                                                                                               \
-  gboolean set_handler(GDBusConnection *connection, const gchar *, const gchar *path,           \
-                       const gchar *interface_name, const gchar *property, GVariant *value,       \
-                       GError **error, gpointer) {                                                \
-    g_autoptr(GVariant) entries = igd1::single_entry(property, value);                            \
-    return igd1::row_write(k##Name##Rows, __func__, connection, path, interface_name, entries,    \
-                           error);                                                                \
-  }                                                                                               \
-  gboolean multi_handler(GDBusConnection *connection, const gchar *, const gchar *path,           \
-                         const gchar *interface_name, GVariant *entries, GError **error,          \
-                         gpointer) {                                                              \
-    return igd1::row_write(k##Name##Rows, __func__, connection, path, interface_name, entries,    \
-                           error, true);                                                          \
-  }                                                                                               \
-  void manager_handler(GDBusConnection *, const gchar *, const gchar *path, const gchar *,       \
-                       const gchar *method, GVariant *parameters,                                 \
-                       GDBusMethodInvocation *invocation, gpointer) {                             \
-    igd1::row_manager_call(k##Name##Rows, path, method, parameters, invocation);                  \
-  }
+                                  const gchar *, GVariant *, GDBusMethodInvocation *invocation,    \
+                                  gpointer) {                                                      \
+    igd1::row_answer_managed_objects(k##Name##Rows, invocation);                                   \
+  }                                                                                                \
+  void Name##_remove_all(GDBusConnection *, const gchar *, const gchar *path,                      \
+                         const gchar *interface_name, const gchar *method, GVariant *args,         \
+                         GDBusMethodInvocation *invocation, gpointer) {                            \
+    igd1::row_remove_all(k##Name##Rows, path, interface_name, method, args, invocation);           \
+  }                                                                                                \
+  }                                                                                                \
+  IGD1_API GType Name##_interface_get_type(void) {                                                 \
+    return igd1::collection_interface_type(k##Name##Rows.collection);                              \
+  }                                                                                                \
+  IGD1_API GVariant *Name##_interface_get_properties(GDBusInterfaceSkeleton *skeleton) {           \
+    return igd1::collection_interface_properties(skeleton);                                        \
+  }                                                                                                \
+  IGD1_READ_HANDLER(get, k##Name##Rows)                                                            \
+  IGD1_WRITE_HANDLERS(set, multi, k##Name##Rows)                                                   \
+  void manager(GDBusConnection *, const gchar *, const gchar *path, const gchar *,                 \
+               const gchar *method, GVariant *parameters, GDBusMethodInvocation *invocation,       \
+               gpointer) {                                                                         \
+    igd1::row_manager_call(k##Name##Rows, path, method, parameters, invocation);                   \
+  }                                                                                                \
+  __VA_OPT__(                                                                                      \
+  IGD1_API int Name##_add_interface(uint32_t instance) {                                           \
+    igd1::row_reported(k##Name##Rows, instance, true);                                             \
+    return 1;                                                                                      \
+  }                                                                                                \
+  IGD1_API int Name##_del_interface(uint32_t instance) {                                           \
+    igd1::row_reported(k##Name##Rows, instance, false);                                            \
+    return 1;                                                                                      \
+  }                                                                                                \
+  IGD1_API void __VA_ARGS__##_on_bus_acquired(GDBusConnection *connection, const gchar *,          \
+                                              gpointer) {                                          \
+    DBUS_LOG(LOG_LEVEL_INFO, "func [%s], line [%d]", __func__, __LINE__);                          \
+    igd1::use_row_instances(#Name, Name##_add_interface, Name##_del_interface);                    \
+    igd1::row_collection_start(k##Name##Rows, connection, &k##Name##ManagerVTable);                \
+  })
 
-// The start-up entry and the row export functions of a collection the host starts.
-#define IGD1_ROW_COLLECTION_STARTED(entry, Name)                                                  \
-  void entry##_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {            \
-    DBUS_LOG(LOG_LEVEL_INFO, "func [%s], line [%d]", __func__, __LINE__);                         \
-    igd1::use_row_instances(#Name, Name##_add_interface, Name##_del_interface);                   \
-    igd1::row_collection_start(k##Name##Rows, connection, &k##Name##ManagerVTable);               \
-  }                                                                                               \
-  int Name##_add_interface(uint32_t instance) {                                                   \
-    igd1::row_reported(k##Name##Rows, instance, true);                                            \
-    return 1;                                                                                     \
-  }                                                                                               \
-  int Name##_del_interface(uint32_t instance) {                                                   \
-    igd1::row_reported(k##Name##Rows, instance, false);                                           \
-    return 1;                                                                                     \
-  }
-
-// Declarations of a nested row collection's entry points (for its header):
-// no start-up entry of its own (its outer collection starts it), export
-// functions of (outer, inner), and the functions that bring the manager of
-// one outer row up and down.
-#define IGD1_DECLARE_NESTED_ROW_COLLECTION(Name, multi_handler)                           \
-  IGD1_API GDBusNodeInfo *Name##_introspection_data;                                     \
-  IGD1_API int Name##_add_interface(unsigned int outer, unsigned int inner);             \
-  IGD1_API int Name##_del_interface(unsigned int outer, unsigned int inner);             \
-  IGD1_API void Name##_Manager_add(GDBusConnection *connection, unsigned int outer);     \
-  IGD1_API void Name##_Manager_delete(GDBusConnection *connection, unsigned int outer);  \
-  IGD1_DECLARE_ROW_COLLECTION_HANDLERS(Name, Name##_handle_get_property,                  \
-                                       Name##_handle_set_property, multi_handler,          \
-                                       Name##_handle_object_mng_call)
-
-// The glue of a nested row collection (`module.nested_in` set).
-#define IGD1_NESTED_ROW_COLLECTION(Name, multi_handler, module)                                   \
-  IGD1_ROW_COLLECTION_CORE(Name, Name##_introspection_data, #Name, Name##_handle_get_property,     \
-                           Name##_handle_set_property, multi_handler,                             \
-                           Name##_handle_object_mng_call, static, Name##_method_call, module,     \
-                           (igd1::InnerRowEntries{Name##_add_interface, Name##_del_interface}))   \
-  int Name##_add_interface(unsigned int outer, unsigned int inner) {                              \
-    return igd1::nested_row_export(k##Name##Rows, outer, inner, true);                            \
-  }                                                                                               \
-  int Name##_del_interface(unsigned int outer, unsigned int inner) {                              \
-    return igd1::nested_row_export(k##Name##Rows, outer, inner, false);                           \
-  }                                                                                               \
-  void Name##_Manager_add(GDBusConnection *connection, unsigned int outer) {                      \
-    igd1::nested_manager_add(*(module).nested_in, connection, outer, true);                       \
-  }                                                                                               \
-  void Name##_Manager_delete(GDBusConnection *, unsigned int outer) {                             \
-    igd1::nested_manager_delete(*(module).nested_in, outer);                                      \
+// The rows of managers nested under another collection's rows, after the
+// IGD1_ROW_COLLECTION line of `Name` (given no entry: the outer collection
+// starts them): the export functions of (outer, inner) the store's pair row
+// callbacks reach, and the functions that bring the manager of one outer
+// row up and down.
+#define IGD1_NESTED_ROW_COLLECTION(Name, module)                                                   \
+  IGD1_API int Name##_add_interface(unsigned int outer, unsigned int inner) {                      \
+    return igd1::nested_row_export(k##Name##Rows, outer, inner, true);                             \
+  }                                                                                                \
+  IGD1_API int Name##_del_interface(unsigned int outer, unsigned int inner) {                      \
+    return igd1::nested_row_export(k##Name##Rows, outer, inner, false);                            \
+  }                                                                                                \
+  IGD1_API void Name##_Manager_add(GDBusConnection *connection, unsigned int outer) {              \
+    igd1::nested_manager_add(*(module).nested_in, connection, outer, true);                        \
+  }                                                                                                \
+  IGD1_API void Name##_Manager_delete(GDBusConnection *, unsigned int outer) {                     \
+    igd1::nested_manager_delete(*(module).nested_in, outer);                                       \
+  }                                                                                                \
+  namespace {                                                                                      \
+  const igd1::InnerRows k##Name##InnerRows(k##Name##Rows,                                          \
+                                           {Name##_add_interface, Name##_del_interface});          \
   }

@@ -4,11 +4,7 @@
 
 #include "collection.h"
 
-IGD1_DECLARE_ROW_COLLECTION_AS(DDNSServerConfig, DDNSServerConfig,
-                               DDNSServerConfig_introspection_data, DDNSServer_handle_get_property,
-                               DDNSServer_handle_set_property,
-                               ddns_serverconfig_handle_set_multi_properties,
-                               DDNSServerConfig_handle_object_mng_call);
+IGD1_API igd1::GetHandler DDNSServer_handle_get_property;
 // The property writer of every write: checks one value and stores it into
 // the working copy `row` of a client when it differs from the stored one.
 IGD1_API gboolean DDNSServer_set_property(const char *property_name, GVariant *value, int *changed,

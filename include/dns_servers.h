@@ -5,19 +5,6 @@
 #include "dnstunnel.h"
 #include "single_object.h"
 
-IGD1_DECLARE_SINGLE_OBJECT_ENTRY(DNSServerConfig, DNSServerConfig_introspection_data);
-IGD1_DECLARE_GET_HANDLER(DNSServer_handle_get_property);
-IGD1_DECLARE_SET_HANDLER(DNSServer_handle_set_property);
-IGD1_DECLARE_SET_MULTI_HANDLER(DNSServer_handle_set_multi_properties);
-IGD1_DECLARE_METHOD_HANDLER(DNSServer_handle_method_call);
-
-IGD1_DECLARE_SINGLE_OBJECT_ENTRY(DNSV6ServerConfig, DNSV6ServerConfig_introspection_data);
-IGD1_DECLARE_GET_HANDLER(DNSV6Server_handle_get_property);
-IGD1_DECLARE_SET_HANDLER(DNSV6Server_handle_set_property);
-IGD1_DECLARE_SET_MULTI_HANDLER(DNSV6Server_handle_set_multi_properties);
-IGD1_DECLARE_METHOD_HANDLER(DNSV6Server_handle_method_call);
-
-
 namespace igd1::dns_servers {
 
 // The family's record index, as the object's user data.

@@ -4,4 +4,4 @@
 
 #include "collection.h"
 
-IGD1_DECLARE_ROW_COLLECTION(DNSTunnel, DNSTunnel_handle_set_multi_properties);
+IGD1_API igd1::BusEntry DNSTunnel_on_bus_acquired;

@@ -4,13 +4,6 @@
 
 #include "collection.h"
 
-IGD1_DECLARE_ROW_COLLECTION(DNSFilter, DNSFilter_handle_set_multi_properties);
-IGD1_DECLARE_ROW_COLLECTION(URLFilter, URLFilter_handle_set_multi_properties);
-IGD1_DECLARE_ROW_COLLECTION(MACBlockList, MACBlockList_handle_set_multi_properties);
-IGD1_DECLARE_ROW_COLLECTION(MACWhiteList, MACWhiteList_handle_set_multi_properties);
-IGD1_DECLARE_ROW_COLLECTION(AppFilter, AppFilter_handle_set_multi_properties);
-IGD1_DECLARE_ROW_COLLECTION(AppRoute, AppRoute_handle_set_multi_properties);
-
 // Emits AppFilterEvent(s message) of com.wqx.igd1.AppFilter at `path` on the
 // host's connection (nothing before the bus is there).
 IGD1_API void AppFilter_Event_emit_signal(const char *path, const char *message);

@@ -4,10 +4,7 @@
 
 #include "collection.h"
 
-IGD1_DECLARE_ROW_COLLECTION_AS(ftp_account, ftp_account, ftpaccount_introspection_data,
-                               ftp_account_handle_get_property, ftp_account_handle_set_property,
-                               ftp_account_handle_set_multi_properties,
-                               ftp_account_handle_object_mng_call);
+IGD1_API igd1::MethodCallHandler ftp_account_handle_object_mng_call;
 // Checks one value for the account `row` at table position `position` and
 // stores it into `row`; *notify and *changed become 1 when it was stored.
 IGD1_API gboolean ftp_account_set_props_func(const gchar *property_name, GVariant *value,

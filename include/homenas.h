@@ -4,5 +4,3 @@
 
 #include "single_object.h"
 
-IGD1_DECLARE_SINGLE_OBJECT_ENTRY(nas, nas_introspection_data);
-IGD1_DECLARE_METHOD_HANDLER(nas_handle_method_call);

@@ -3,10 +3,6 @@
 
 #define IGD1_EXPORT __attribute__((visibility("default")))
 
-#ifdef __cplusplus
-#define IGD1_EXTERN_C extern "C"
-#else
-#define IGD1_EXTERN_C
-#endif
-
-#define IGD1_API IGD1_EXTERN_C IGD1_EXPORT
+// An entry point of C linkage whose name the host or a caller looks up (the
+// library is C++ throughout).
+#define IGD1_API extern "C" IGD1_EXPORT

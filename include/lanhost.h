@@ -4,10 +4,7 @@
 
 #include "collection.h"
 
-IGD1_DECLARE_ROW_COLLECTION_AS(lan_host_manager, lan_host, lan_host_manager_introspection_data,
-                               lan_host_handle_get_property, lan_host_handle_set_property,
-                               lan_host_handle_set_multi_properties,
-                               lan_host_handle_object_mng_call);
+IGD1_API GType lan_host_interface_get_type(void);
 
 // Drops the kept GetManagedObjects reply of the manager (from any thread);
 // with flag 0 a new one is built (at once on the main loop, else there

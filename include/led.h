@@ -4,8 +4,7 @@
 #include "mib_api.h"
 #include "single_object.h"
 
-IGD1_DECLARE_SINGLE_OBJECT(LED, led_handle_get_property, led_handle_set_property,
-                           led_handle_set_multi_properties);
+IGD1_API igd1::GetHandler led_handle_get_property;
 // Releases the module's LED handle (the object's data release function).
 IGD1_API void led_timer_user_data_free(gpointer user_data);
 // Hands out the module's LED handle (null before start-up).

@@ -79,26 +79,50 @@ enum {
 //   <p>_save_mib()                        commits the table to flash
 //   <p>_commit_count()                    how many commits the table has seen,
 //                                         by any process using the store
-#define IGD1_DECLARE_FILTER_TABLE(p)                                                      \
-  IGD1_API int p##_update_all(void);                                                      \
-  IGD1_API mib_list_node *p##_get_list(int which);                                        \
-  IGD1_API mib_list_node *p##_get_list_by_instnum(uint32_t instance, uint32_t *position); \
-  IGD1_API uint32_t p##_get_instnum(const void *record);                                  \
-  IGD1_API void *p##_backup_entry(const void *record);                                    \
-  IGD1_API void p##_free_backup_entry(void *copy);                                        \
-  IGD1_API int p##_update_entry(const void *copy, uint32_t position, const char **message, \
-                                int flags);                                               \
-  IGD1_API int p##_insert_entry(void *record);                                            \
-  IGD1_API int p##_remove_entry(uint32_t position, mib_list_node *node);                  \
-  IGD1_API int p##_save_mib(void);                                                        \
-  IGD1_API uint64_t p##_commit_count(void)
+namespace igd1::filter_table {
+using UpdateAll = int(void);
+using GetList = mib_list_node *(int which);
+using GetListByInstance = mib_list_node *(uint32_t instance, uint32_t *position);
+using GetInstance = uint32_t(const void *record);
+using BackupEntry = void *(const void *record);
+using FreeBackupEntry = void(void *copy);
+using UpdateEntry = int(const void *copy, uint32_t position, const char **message, int flags);
+using InsertEntry = int(void *record);
+using RemoveEntry = int(uint32_t position, mib_list_node *node);
+using SaveMib = int(void);
+using CommitCount = uint64_t(void);
+}  // namespace igd1::filter_table
 
-IGD1_DECLARE_FILTER_TABLE(dnsfilter);
-IGD1_DECLARE_FILTER_TABLE(urlfilter);
-IGD1_DECLARE_FILTER_TABLE(macblocklist);
-IGD1_DECLARE_FILTER_TABLE(macwhitelist);
-IGD1_DECLARE_FILTER_TABLE(appfilter);
-IGD1_DECLARE_FILTER_TABLE(AppRoute);
+IGD1_API igd1::filter_table::UpdateAll dnsfilter_update_all, urlfilter_update_all,
+    macblocklist_update_all, macwhitelist_update_all, appfilter_update_all, AppRoute_update_all;
+IGD1_API igd1::filter_table::GetList dnsfilter_get_list, urlfilter_get_list, macblocklist_get_list,
+    macwhitelist_get_list, appfilter_get_list, AppRoute_get_list;
+IGD1_API igd1::filter_table::GetListByInstance dnsfilter_get_list_by_instnum,
+    urlfilter_get_list_by_instnum, macblocklist_get_list_by_instnum,
+    macwhitelist_get_list_by_instnum, appfilter_get_list_by_instnum, AppRoute_get_list_by_instnum;
+IGD1_API igd1::filter_table::GetInstance dnsfilter_get_instnum, urlfilter_get_instnum,
+    macblocklist_get_instnum, macwhitelist_get_instnum, appfilter_get_instnum,
+    AppRoute_get_instnum;
+IGD1_API igd1::filter_table::BackupEntry dnsfilter_backup_entry, urlfilter_backup_entry,
+    macblocklist_backup_entry, macwhitelist_backup_entry, appfilter_backup_entry,
+    AppRoute_backup_entry;
+IGD1_API igd1::filter_table::FreeBackupEntry dnsfilter_free_backup_entry,
+    urlfilter_free_backup_entry, macblocklist_free_backup_entry, macwhitelist_free_backup_entry,
+    appfilter_free_backup_entry, AppRoute_free_backup_entry;
+IGD1_API igd1::filter_table::UpdateEntry dnsfilter_update_entry, urlfilter_update_entry,
+    macblocklist_update_entry, macwhitelist_update_entry, appfilter_update_entry,
+    AppRoute_update_entry;
+IGD1_API igd1::filter_table::InsertEntry dnsfilter_insert_entry, urlfilter_insert_entry,
+    macblocklist_insert_entry, macwhitelist_insert_entry, appfilter_insert_entry,
+    AppRoute_insert_entry;
+IGD1_API igd1::filter_table::RemoveEntry dnsfilter_remove_entry, urlfilter_remove_entry,
+    macblocklist_remove_entry, macwhitelist_remove_entry, appfilter_remove_entry,
+    AppRoute_remove_entry;
+IGD1_API igd1::filter_table::SaveMib dnsfilter_save_mib, urlfilter_save_mib, macblocklist_save_mib,
+    macwhitelist_save_mib, appfilter_save_mib, AppRoute_save_mib;
+IGD1_API igd1::filter_table::CommitCount dnsfilter_commit_count, urlfilter_commit_count,
+    macblocklist_commit_count, macwhitelist_commit_count, appfilter_commit_count,
+    AppRoute_commit_count;
 
 // Removes every application filter (route); non-zero on success.
 IGD1_API int AppFilter_remove_objects(void);

@@ -3,10 +3,6 @@
 
 #include "single_object.h"
 
-IGD1_DECLARE_SINGLE_OBJECT_NAMED(network_info, networkinfo_introspection_data,
-                                 network_info_handle_get_property,
-                                 network_info_handle_set_property,
-                                 network_info_handle_set_multi_properties);
 // Stores one value; 1 on success (with the commit and change flags), 0
 // with `error` set.
 IGD1_API int networkinfo_set_props_func(const gchar *property_name, GVariant *value,

@@ -4,11 +4,8 @@
 #include "collection.h"
 #include "single_object.h"
 
-IGD1_DECLARE_SINGLE_OBJECT_ENTRY(OMDiag, OMDiag_introspection_data);
-IGD1_DECLARE_GET_HANDLER(OMDiag_handle_get_property);
-IGD1_DECLARE_SET_HANDLER(OMDiag_handle_set_property);
-IGD1_DECLARE_SET_MULTI_HANDLER(OMDiag_handle_set_multi_properties);
-IGD1_DECLARE_METHOD_HANDLER(OMDiag_handle_method_call);
+IGD1_API GDBusNodeInfo *OMDiag_introspection_data;
+IGD1_API igd1::BusEntry OMDiag_on_bus_acquired;
 
 IGD1_API GDBusNodeInfo *OMDiagResource_introspection_data;
 IGD1_API GDBusNodeInfo *OMDiagProcess_introspection_data;

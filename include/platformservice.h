@@ -4,7 +4,4 @@
 
 #include "single_object.h"
 
-IGD1_DECLARE_SINGLE_OBJECT_NAMED(PlatformService, platformservice_introspection_data,
-                                 platformservice_handle_get_property,
-                                 platformservice_handle_set_property,
-                                 platformservice_handle_set_multi_properties);
+IGD1_API igd1::SetHandler platformservice_handle_set_property;

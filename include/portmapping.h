@@ -4,4 +4,4 @@
 
 #include "collection.h"
 
-IGD1_DECLARE_ROW_COLLECTION(PortMapping, portmapping_handle_set_multi_properties);
+IGD1_API int PortMapping_add_interface(uint32_t instance);

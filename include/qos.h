@@ -6,14 +6,6 @@
 #include "collection.h"
 #include "single_object.h"
 
-IGD1_DECLARE_SINGLE_OBJECT(QoS, QoS_handle_get_property, QoS_handle_set_property,
-                           QoS_handle_set_multi_properties);
-IGD1_DECLARE_ROW_COLLECTION(QoSClassification, QoSClassification_handle_set_multi_properties);
-IGD1_DECLARE_NESTED_ROW_COLLECTION(QoSClassificationType,
-                                   QoSClassificationType_handle_set_multi_properties);
-IGD1_DECLARE_ROW_COLLECTION(QoSPriorityQueue, QoSPriorityQueue_handle_set_multi_properties);
-IGD1_DECLARE_ROW_COLLECTION(QoSApp, QoSApp_handle_set_multi_properties);
-
 namespace igd1::qos {
 
 // Applies the whole QoS configuration after a stored change of a row; false,
@@ -52,16 +44,3 @@ constexpr RowModule table_module(const char *manager_path, std::span<const RowPr
 }
 
 }  // namespace igd1::qos
-
-// The configuration library's functions of the QoS table `prefix` (records
-// of `size` bytes, numbered by prefix##List_get_instnum).
-#define IGD1_QOS_TABLE(prefix, size)                                                     \
-  igd1::RowTable {                                                                       \
-    .row_size = (size), .update_all = prefix##_init,                                     \
-    .get_list_by_instnum = prefix##_get_list_by_instnum,                                 \
-    .insert_entry = prefix##_insert_entry, .remove_entry = prefix##_remove_entry,        \
-    .instance_of = prefix##List_get_instnum, .get_item = prefix##_get_mib_property,      \
-    .set_item = prefix##_set_mib_property, .backup_entry = prefix##_backup_entry,        \
-    .free_backup_entry = prefix##_free_backup_entry,                                     \
-    .update_entry_mib = prefix##_update_entry_mib                                        \
-  }

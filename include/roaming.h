@@ -4,11 +4,12 @@
 #include "mib_wifi.h"
 #include "single_object.h"
 
-IGD1_DECLARE_SINGLE_OBJECT_ENTRY(Roaming, Roaming_introspection_data);
-IGD1_DECLARE_GET_HANDLER(Roaming_handle_get_property);
-IGD1_DECLARE_SET_HANDLER(Roaming_handle_set_property);
-IGD1_DECLARE_SET_MULTI_HANDLER(Roaming_handle_set_multi_properties);
-IGD1_DECLARE_METHOD_HANDLER(Roaming_handle_method_call);
+IGD1_API GDBusNodeInfo *Roaming_introspection_data;
+IGD1_API igd1::BusEntry Roaming_on_bus_acquired;
+IGD1_API igd1::GetHandler Roaming_handle_get_property;
+IGD1_API igd1::SetHandler Roaming_handle_set_property;
+IGD1_API igd1::SetMultiHandler Roaming_handle_set_multi_properties;
+IGD1_API igd1::MethodCallHandler Roaming_handle_method_call;
 
 // The result signals, on interface com.wqx.igd1.Roaming at `path` over the
 // host's connection (nothing without one).  Addresses go out as twelve

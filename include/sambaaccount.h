@@ -3,4 +3,3 @@
 
 #include "collection.h"
 
-IGD1_DECLARE_ROW_COLLECTION(samba_account, samba_account_handle_set_multi_properties);

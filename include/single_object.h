@@ -29,6 +29,18 @@ namespace igd1 {
 
 // ---- registration -------------------------------------------------------------
 
+// The types of the exported entry points, for their declarations in headers
+// (`IGD1_API igd1::GetHandler dhcpserver_handle_get_property;`).
+using BusEntry = void(GDBusConnection *, const gchar *, gpointer);
+using GetHandler = GVariant *(GDBusConnection *, const gchar *, const gchar *, const gchar *,
+                              const gchar *, GError **, gpointer);
+using SetHandler = gboolean(GDBusConnection *, const gchar *, const gchar *, const gchar *,
+                            const gchar *, GVariant *, GError **, gpointer);
+using SetMultiHandler = gboolean(GDBusConnection *, const gchar *, const gchar *, const gchar *,
+                                 GVariant *, GError **, gpointer);
+using MethodCallHandler = void(GDBusConnection *, const gchar *, const gchar *, const gchar *,
+                               const gchar *, GVariant *, GDBusMethodInvocation *, gpointer);
+
 struct SingleObject;
 
 struct SingleObjectRegistration {
@@ -54,10 +66,12 @@ struct SingleObjectRegistration {
 // `connection` with `user_data` and runs the module's start-up work; 0, with
 // nothing done, when the object's `present` says it is not there.  A
 // missing document or a refused registration is fatal.  `caller` and
-// `caller_line` name the module's entry function in the log.
+// `caller_line` name the module's entry function in the log (by default the
+// function that calls and its line).
 IGD1_EXPORT guint register_single_object(const SingleObjectRegistration &registration,
                                          GDBusConnection *connection, gpointer user_data,
-                                         const char *caller, int caller_line);
+                                         const char *caller = __builtin_FUNCTION(),
+                                         int caller_line = __builtin_LINE());
 
 // ---- properties ------------------------------------------------------------------
 
@@ -221,6 +235,13 @@ enum class MultiFailure : uint8_t {
   Restore,              // end the call with the writer's error; nothing of it is stored
 };
 
+// What a multi-write of a single object announces, once it was stored.
+enum class MultiAnnounce : uint8_t {
+  Changed,  // the properties it changed, when any
+  Always,   // the properties it changed, also when none (an empty signal)
+  Never,    // nothing, though single writes are announced
+};
+
 // What a write request's begin decides (see SingleObject::begin and
 // RowModule::begin).
 enum class Begin : uint8_t {
@@ -330,8 +351,8 @@ struct SingleObject {
   // Whether accepted writes are announced (nullptr: always).
   bool (*announce)() = nullptr;
   MultiFailure multi_failure = MultiFailure::Continue;
-  // Announce a multi-write even when it stored nothing.
-  bool announce_empty_multi = false;
+  // What a multi-write announces (single writes: what changed).
+  MultiAnnounce multi_announce = MultiAnnounce::Changed;
 
   // Registration: what the module chooses when it starts (null: the
   // declaration as it is), whether the object is there at all (run first;
@@ -370,6 +391,17 @@ constexpr const Property *oversized_read(const SingleObject &object) {
     if (size > kMaxReadBuffer) return &property;
   }
   return nullptr;
+}
+// The same where the compiler can tell: an instrumented build no longer
+// takes "is this hook set" as a constant expression, and registration
+// checks the table again in every build.
+constexpr const Property *oversized_read_when_compiled(const SingleObject &object) {
+#ifdef IGD1_NO_CONSTANT_POINTER_TESTS
+  (void)object;
+  return nullptr;
+#else
+  return oversized_read(object);
+#endif
 }
 
 // Registers `object` from its own file (`xml_file`, read like every module's
@@ -486,6 +518,33 @@ IGD1_EXPORT void object_method_call(const SingleObject &object, const char *func
                                     const char *object_path, const char *interface_name,
                                     const char *method_name, GVariant *parameters,
                                     GDBusMethodInvocation *invocation, uint32_t instance = 0);
+// The handlers of the glue (IGD1_READ_HANDLER and its kin) for an object;
+// collection.h gives the same names for a row collection.
+inline GVariant *serve_get(const SingleObject &object, const char *function,
+                           const char *object_path, const char *property_name, GError **error) {
+  return object_get(object, function, object_path, property_name, error);
+}
+inline gboolean serve_set(const SingleObject &object, const char *function,
+                          GDBusConnection *connection, const char *object_path,
+                          const char *interface_name, const char *property_name, GVariant *value,
+                          GError **error) {
+  return object_set(object, function, connection, object_path, interface_name, property_name,
+                    value, error);
+}
+inline gboolean serve_set_multi(const SingleObject &object, const char *function,
+                                GDBusConnection *connection, const char *object_path,
+                                const char *interface_name, GVariant *entries, GError **error) {
+  return object_set_multi(object, function, connection, object_path, interface_name, entries,
+                          error);
+}
+inline void serve_method(const SingleObject &object, const char *function,
+                         const char *object_path, const char *interface_name,
+                         const char *method_name, GVariant *parameters,
+                         GDBusMethodInvocation *invocation) {
+  object_method_call(object, function, object_path, interface_name, method_name, parameters,
+                     invocation);
+}
+
 // Stores one value through the property's writer (name lookup included),
 // logging it as the property says for a single write or a multi-write;
 // failures go to *call.error.
@@ -527,117 +586,67 @@ IGD1_EXPORT bool parse_ipv4_classic(const char *text, uint8_t address[4]);
 
 }  // namespace igd1
 
-// The vtable handlers of a module, defined under the module's own names and
-// served by the engine from the module's table.
-#ifdef IGD1_NO_CONSTANT_POINTER_TESTS
-#define IGD1_CHECK_READ_BUFFERS(object)
-#else
-#define IGD1_CHECK_READ_BUFFERS(object)                                                     \
-  static_assert(igd1::oversized_read(object) == nullptr,                                     \
-                "a read buffer of " #object " is larger than the engine's");
-#endif
-#define IGD1_DEFINE_GET_HANDLER(handler, object)                                            \
-  IGD1_CHECK_READ_BUFFERS(object)                                                           \
-  GVariant *handler(GDBusConnection *, const gchar *, const gchar *object_path, const gchar *, \
-                    const gchar *property_name, GError **error, gpointer) {                  \
-    return igd1::object_get((object), #handler, object_path, property_name, error);          \
+// The glue of a single object: its exported entry points, defined under the
+// names the host and the callers look up (they follow no one rule, so each
+// is given) and served by the engine from the object's declaration.  A
+// handler slot the module serves itself names the module's own function; a
+// slot the object does not have is nullptr.
+//
+//   IGD1_READ_HANDLER(get, described)          Get of the object's properties
+//   IGD1_WRITE_HANDLERS(set, multi, described) Set and the multi-property write
+//   IGD1_METHOD_HANDLER(method, described)     its method table
+//   IGD1_SINGLE_OBJECT(entry, data, described, method, get, set, multi)
+//       the introspection global `data`, the vtable of the four slots and
+//       `entry`_on_bus_acquired, which registers the object at its path and
+//       runs its start-up work.
+// The same handler macros serve a row collection's children (collection.h).
+#define IGD1_READ_HANDLER(get, described)                                                          \
+  static_assert(igd1::oversized_read_when_compiled(described) == nullptr,                          \
+                "a read buffer of " #described " is larger than the engine's");                    \
+  IGD1_API GVariant *get(GDBusConnection *, const gchar *, const gchar *object_path,               \
+                         const gchar *, const gchar *property_name, GError **error, gpointer) {    \
+    return igd1::serve_get((described), #get, object_path, property_name, error);                  \
   }
-#define IGD1_DEFINE_SET_HANDLER(handler, object)                                            \
-  gboolean handler(GDBusConnection *connection, const gchar *, const gchar *object_path,     \
-                   const gchar *interface_name, const gchar *property_name, GVariant *value, \
-                   GError **error, gpointer) {                                               \
-    return igd1::object_set((object), #handler, connection, object_path, interface_name,     \
-                            property_name, value, error);                                    \
+#define IGD1_WRITE_HANDLERS(set, multi, described)                                                 \
+  IGD1_API gboolean set(GDBusConnection *connection, const gchar *, const gchar *object_path,      \
+                        const gchar *interface_name, const gchar *property_name,                   \
+                        GVariant *value, GError **error, gpointer) {                               \
+    return igd1::serve_set((described), #set, connection, object_path, interface_name,             \
+                           property_name, value, error);                                           \
+  }                                                                                                \
+  IGD1_API gboolean multi(GDBusConnection *connection, const gchar *, const gchar *object_path,    \
+                          const gchar *interface_name, GVariant *entries, GError **error,          \
+                          gpointer) {                                                              \
+    return igd1::serve_set_multi((described), #multi, connection, object_path, interface_name,     \
+                                 entries, error);                                                  \
   }
-// A method handler served from the object's method table.
-#define IGD1_DEFINE_METHOD_HANDLER(handler, object)                                          \
-  void handler(GDBusConnection *, const gchar *, const gchar *object_path,                   \
-               const gchar *interface_name, const gchar *method_name, GVariant *parameters,  \
-               GDBusMethodInvocation *invocation, gpointer) {                                \
-    igd1::object_method_call((object), #handler, object_path, interface_name, method_name,   \
-                             parameters, invocation);                                        \
+#define IGD1_METHOD_HANDLER(method, described)                                                     \
+  IGD1_API void method(GDBusConnection *, const gchar *, const gchar *object_path,                 \
+                       const gchar *interface_name, const gchar *method_name,                      \
+                       GVariant *parameters, GDBusMethodInvocation *invocation, gpointer) {        \
+    igd1::serve_method((described), #method, object_path, interface_name, method_name, parameters, \
+                       invocation);                                                                \
   }
-#define IGD1_DEFINE_SET_MULTI_HANDLER(handler, object)                                       \
-  gboolean handler(GDBusConnection *connection, const gchar *, const gchar *object_path,     \
-                   const gchar *interface_name, GVariant *properties, GError **error,        \
-                   gpointer) {                                                               \
-    return igd1::object_set_multi((object), #handler, connection, object_path,               \
-                                  interface_name, properties, error);                        \
+#define IGD1_SINGLE_OBJECT(entry, data, described, method, get, set, multi)                        \
+  IGD1_API GDBusNodeInfo *data;                                                                    \
+  GDBusNodeInfo *data = nullptr;                                                                   \
+  namespace {                                                                                      \
+  const GDBusInterfaceVTable k_##entry##_vtable = {method, get, set,                               \
+                                                   {igd1_set_multi_slot(multi)}};                  \
+  const igd1::PublishObject k_##entry##_published(described);                                      \
+  }                                                                                                \
+  IGD1_API void entry##_on_bus_acquired(GDBusConnection *connection, const gchar *name,            \
+                                        gpointer user_data) {                                      \
+    igd1::register_single_object(igd1::SingleObjectRegistration{                                   \
+                                     .xml_file = (described).xml_file,                             \
+                                  .introspection_data = &data,                                     \
+                                  .introspection_name = #data,                                     \
+                                  .object_path = (described).path,                                 \
+                                  .vtable = &k_##entry##_vtable,                                   \
+                                  .user_data_free = (described).user_data_free,                    \
+                                  .start_up = (described).start_up,                                \
+                                  .nested_entry = (described).nested_entry,                        \
+                                  .bus_name = name,                                                \
+                                  .object = &(described)},                                         \
+                                 connection, user_data);                                           \
   }
-
-#define IGD1_REGISTER_SINGLE_OBJECT(registration, connection, user_data) \
-  igd1::register_single_object((registration), (connection), (user_data), __func__, __LINE__)
-
-// Declarations of exported vtable handlers, one name each (for headers).
-#define IGD1_DECLARE_METHOD_HANDLER(handler)                                                  \
-  IGD1_API void handler(GDBusConnection *, const gchar *, const gchar *, const gchar *,         \
-                        const gchar *, GVariant *, GDBusMethodInvocation *, gpointer)
-#define IGD1_DECLARE_GET_HANDLER(handler)                                                     \
-  IGD1_API GVariant *handler(GDBusConnection *, const gchar *, const gchar *, const gchar *,     \
-                             const gchar *, GError **, gpointer)
-#define IGD1_DECLARE_SET_HANDLER(handler)                                                     \
-  IGD1_API gboolean handler(GDBusConnection *, const gchar *, const gchar *, const gchar *,      \
-                            const gchar *, GVariant *, GError **, gpointer)
-#define IGD1_DECLARE_SET_MULTI_HANDLER(handler)                                               \
-  IGD1_API gboolean handler(GDBusConnection *, const gchar *, const gchar *, const gchar *,      \
-                            GVariant *, GError **, gpointer)
-// The introspection global `data` and `entry`_on_bus_acquired.
-#define IGD1_DECLARE_SINGLE_OBJECT_ENTRY(entry, data)                                         \
-  IGD1_API GDBusNodeInfo *data;                                                               \
-  IGD1_API void entry##_on_bus_acquired(GDBusConnection *, const gchar *, gpointer)
-
-// Declarations of a single object's exported entry points (for its header).
-#define IGD1_DECLARE_SINGLE_OBJECT(prefix, get_handler, set_handler, multi_handler) \
-  IGD1_DECLARE_SINGLE_OBJECT_NAMED(prefix, prefix##_introspection_data, get_handler, set_handler, \
-                                   multi_handler)
-// The same with an introspection global named `data`.
-#define IGD1_DECLARE_SINGLE_OBJECT_NAMED(entry, data, get_handler, set_handler, multi_handler)  \
-  IGD1_DECLARE_SINGLE_OBJECT_ENTRY(entry, data);                                                \
-  IGD1_DECLARE_GET_HANDLER(get_handler);                                                        \
-  IGD1_DECLARE_SET_HANDLER(set_handler);                                                        \
-  IGD1_DECLARE_SET_MULTI_HANDLER(multi_handler)
-
-// The registration of a single object `described` by a SingleObject: the
-// introspection global `data`, the vtable of the named handlers (nullptr
-// for a slot the object leaves empty), the publication for the checks
-// against its file, and `entry`_on_bus_acquired, which registers the object
-// at its path and runs its start-up work.  The handlers are the module's
-// own or come from IGD1_DEFINE_*_HANDLER.
-#define IGD1_SINGLE_OBJECT_ENTRY(entry, data, method_handler, get_handler, set_handler,         \
-                                 multi_handler, described)                                      \
-  GDBusNodeInfo *data = nullptr;                                                                \
-  namespace {                                                                                   \
-  const GDBusInterfaceVTable k_##entry##_vtable = {method_handler, get_handler, set_handler,     \
-                                                   {igd1_set_multi_slot(multi_handler)}};        \
-  const igd1::PublishObject k_##entry##_published(described);                                   \
-  }                                                                                             \
-  void entry##_on_bus_acquired(GDBusConnection *connection, const gchar *name,                   \
-                               gpointer user_data) {                                            \
-    const igd1::SingleObjectRegistration registration{                                          \
-        .xml_file = (described).xml_file,                                                       \
-        .introspection_data = &data,                                                            \
-        .introspection_name = #data,                                                            \
-        .object_path = (described).path,                                                        \
-        .vtable = &k_##entry##_vtable,                                                          \
-        .user_data_free = (described).user_data_free,                                           \
-        .start_up = (described).start_up,                                                       \
-        .nested_entry = (described).nested_entry,                                               \
-        .bus_name = name,                                                                       \
-        .object = &(described)};                                                                \
-    IGD1_REGISTER_SINGLE_OBJECT(registration, connection, user_data);                           \
-  }
-
-// The glue of a single object whose properties are served wholly from its
-// table: the three property handlers and the registration.
-#define IGD1_SINGLE_OBJECT(prefix, get_handler, set_handler, multi_handler, described)       \
-  IGD1_SINGLE_OBJECT_NAMED(prefix, prefix##_introspection_data, nullptr, get_handler,        \
-                           set_handler, multi_handler, described)
-// The same with an introspection global named `data` and the module's own
-// method handler (nullptr when the object has no methods).
-#define IGD1_SINGLE_OBJECT_NAMED(entry, data, method_handler, get_handler, set_handler,      \
-                                 multi_handler, described)                                   \
-  IGD1_DEFINE_GET_HANDLER(get_handler, described)                                            \
-  IGD1_DEFINE_SET_HANDLER(set_handler, described)                                            \
-  IGD1_DEFINE_SET_MULTI_HANDLER(multi_handler, described)                                    \
-  IGD1_SINGLE_OBJECT_ENTRY(entry, data, method_handler, get_handler, set_handler,            \
-                           multi_handler, described)

@@ -6,33 +6,11 @@
 
 #include "single_object.h"
 
-IGD1_DECLARE_SINGLE_OBJECT_NAMED(http_download_test, http_download_test_introspection_data,
-                                 httpdownloadtest_handle_get_property,
-                                 httpdownloadtest_handle_set_property,
-                                 httpdownloadtest_handle_set_multi_properties);
-IGD1_DECLARE_METHOD_HANDLER(httpdownloadtest_handle_method_call);
-IGD1_DECLARE_SINGLE_OBJECT_NAMED(http_download_testff, http_download_testff_introspection_data,
-                                 httpdownloadtestff_handle_get_property,
-                                 httpdownloadtestff_handle_set_property,
-                                 httpdownloadtestff_handle_set_multi_properties);
-IGD1_DECLARE_METHOD_HANDLER(httpdownloadtestff_handle_method_call);
-IGD1_DECLARE_SINGLE_OBJECT_NAMED(http_download_testlocal,
-                                 http_download_testlocal_introspection_data,
-                                 httpdownloadtestlocal_handle_get_property,
-                                 httpdownloadtestlocal_handle_set_property,
-                                 httpdownloadtestlocal_handle_set_multi_properties);
-IGD1_DECLARE_METHOD_HANDLER(httpdownloadtestlocal_handle_method_call);
-IGD1_DECLARE_SINGLE_OBJECT_NAMED(http_section_speedtest, http_section_speedtest_introspection_data,
-                                 sectionSpeedtest_handle_get_property,
-                                 sectionSpeedtest_handle_set_property,
-                                 sectionSpeedtest_handle_set_multi_properties);
-IGD1_DECLARE_METHOD_HANDLER(sectionSpeedtest_handle_method_call);
-IGD1_DECLARE_SINGLE_OBJECT_NAMED(http_section_speedtest_multi,
-                                 http_section_speedtest_multi_introspection_data,
-                                 sectionSpeedtestMulti_handle_get_property,
-                                 sectionSpeedtestMulti_handle_set_property,
-                                 sectionSpeedtestMulti_handle_set_multi_properties);
-IGD1_DECLARE_METHOD_HANDLER(sectionSpeedtestMulti_handle_method_call);
+IGD1_API igd1::GetHandler httpdownloadtest_handle_get_property;
+
+IGD1_API igd1::GetHandler httpdownloadtestff_handle_get_property;
+
+IGD1_API igd1::GetHandler sectionSpeedtest_handle_get_property;
 
 namespace igd1::speed_tests {
 
@@ -95,7 +73,7 @@ inline constexpr Method kMethods[] = {{.name = "StartTest", .handler = start_tes
 inline bool never() { return false; }
 // A member of the family: its file, table, accessors, start and start-up
 // work; a multi-write stops at its first refused entry.  `announced`: its
-// single writes are announced.
+// single writes are announced (its multi-writes never are).
 constexpr SingleObject member(const char *xml_file, std::span<const Property> properties,
                               int (*get)(int, void *), int (*set)(int, void *), const Start &start,
                               void (*start_up)(), bool announced) {
@@ -106,17 +84,11 @@ constexpr SingleObject member(const char *xml_file, std::span<const Property> pr
           .set = set,
           .announce = announced ? nullptr : never,
           .multi_failure = MultiFailure::Stop,
+          .multi_announce = MultiAnnounce::Never,
           .start_up = start_up,
           .methods = kMethods,
           .user_data = const_cast<Start *>(&start),
           .method_log = "func [%s], line [%d],method_name:%s"};
-}
-
-// The same object, announcing none of its writes (a multi-write of a member
-// that announces its single writes).
-constexpr SingleObject unannounced(SingleObject object) {
-  object.announce = never;
-  return object;
 }
 
 }  // namespace igd1::speed_tests

@@ -4,7 +4,7 @@
 
 #include "collection.h"
 
-IGD1_DECLARE_ROW_COLLECTION(STAInfo, STAInfo_handle_set_multi_properties);
+IGD1_API igd1::GetHandler STAInfo_handle_get_property;
 // Emits STARSSILowAlarm (sbiu) at `path` on the host's connection (nothing
 // without one).
 IGD1_API void STAInfo_STARSSILowAlarm_emit_signal(const char *path, const char *mac, gboolean flag,

@@ -4,13 +4,8 @@
 
 #include "collection.h"
 
-IGD1_DECLARE_ROW_COLLECTION_AS(SubDeviceInfo, SubDeviceInfo, SubDeviceInfo_introspection_data,
-                               SubDeviceInfo_handle_get_property,
-                               SubDeviceInfo_handle_set_property,
-                               SubDeviceInfo_handle_set_multi_properties,
-                               SubDeviceInfoManager_handle_method_call);
 // DeactiveONU on a unit's child.
-IGD1_DECLARE_METHOD_HANDLER(SubDeviceInfo_handle_method_call);
+
 // The property writer of every write: stores one value into the working
 // copy `row` of a unit when it differs from the stored one.
 IGD1_API gboolean SubDeviceInfo_set_props_func(const char *property_name, GVariant *value,

@@ -14,6 +14,3 @@ typedef struct {
 } syscmd_time;
 IGD1_API syscmd_time wqregtime_start;
 
-IGD1_DECLARE_SINGLE_OBJECT_NAMED(syscmd, syscmd_introspection_data, syscmd_handle_get_property,
-                                 syscmd_handle_set_property, syscmd_handle_set_multi_properties);
-IGD1_DECLARE_METHOD_HANDLER(syscmd_handle_method_call);

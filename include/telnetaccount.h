@@ -4,4 +4,4 @@
 
 #include "collection.h"
 
-IGD1_DECLARE_ROW_COLLECTION(telnet_account, telnet_account_handle_set_multi_properties);
+IGD1_API igd1::GetHandler telnet_account_handle_get_property;

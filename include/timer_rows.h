@@ -217,40 +217,31 @@ int idle_instance(const Family &family, uint32_t *instance);
 
 }  // namespace igd1::timers
 
-// Declarations of a timer collection's host-side wrappers (for its header):
-// `prefix`_export_new_object(instance) and _unexport_object(instance)
-// publish and withdraw a child; _dbus_proxy_list_improve(record, length)
-// (1 on success), _dbus_proxy_list_node_update(record, recordnum, length),
-// _dbus_proxy_list_delete(recordnum) and
-// _get_dbus_proxy_list_index(recordnum, &record) (1 and the record, else 0)
-// keep the instance list; _get_idle_idx(&instance) gives the lowest free
-// number (1 on success, 0 when every number AddObject gives is taken).
-#define IGD1_DECLARE_TIMER_WRAPPERS(prefix)                                                    \
-  IGD1_API void prefix##_export_new_object(uint32_t instance);                                 \
-  IGD1_API void prefix##_unexport_object(uint32_t instance);                                   \
-  IGD1_API int prefix##_dbus_proxy_list_improve(const void *record, int length);               \
-  IGD1_API void prefix##_dbus_proxy_list_node_update(const void *record, int recordnum,        \
-                                                     int length);                              \
-  IGD1_API void prefix##_dbus_proxy_list_delete(int recordnum);                                \
-  IGD1_API int prefix##_get_dbus_proxy_list_index(int recordnum, void **record);               \
-  IGD1_API int prefix##_get_idle_idx(uint32_t *instance)
-
-// The wrappers of the collection `Name` (IGD1_ROW_COLLECTION) over `family`.
-#define IGD1_TIMER_WRAPPERS(prefix, Name, family)                                              \
-  void prefix##_export_new_object(uint32_t instance) { Name##_add_interface(instance); }      \
-  void prefix##_unexport_object(uint32_t instance) { Name##_del_interface(instance); }        \
-  int prefix##_dbus_proxy_list_improve(const void *record, int length) {                       \
-    return igd1::timers::list_append(family, record, length);                                  \
-  }                                                                                            \
-  void prefix##_dbus_proxy_list_node_update(const void *record, int recordnum, int length) {   \
-    igd1::timers::list_update(family, record, recordnum, length);                              \
-  }                                                                                            \
-  void prefix##_dbus_proxy_list_delete(int recordnum) {                                        \
-    igd1::timers::list_delete(family, recordnum);                                              \
-  }                                                                                            \
-  int prefix##_get_dbus_proxy_list_index(int recordnum, void **record) {                       \
-    return igd1::timers::list_record(family, recordnum, record);                               \
-  }                                                                                            \
-  int prefix##_get_idle_idx(uint32_t *instance) {                                              \
-    return igd1::timers::idle_instance(family, instance);                                      \
+// The host side's exported wrappers of the collection `Name`
+// (IGD1_ROW_COLLECTION) over `family`: `prefix`_export_new_object(instance)
+// and _unexport_object(instance) publish and withdraw a child;
+// _dbus_proxy_list_improve(record, length) (1 on success),
+// _dbus_proxy_list_node_update(record, recordnum, length),
+// _dbus_proxy_list_delete(recordnum) and _get_dbus_proxy_list_index(recordnum,
+// &record) (1 and the record, else 0) keep the instance list; _get_idle_idx(
+// &instance) gives the lowest free number (1 on success, 0 when every number
+// AddObject gives is taken).
+#define IGD1_TIMER_WRAPPERS(prefix, Name, family)                                                  \
+  IGD1_API void prefix##_export_new_object(uint32_t instance) { Name##_add_interface(instance); }  \
+  IGD1_API void prefix##_unexport_object(uint32_t instance) { Name##_del_interface(instance); }    \
+  IGD1_API int prefix##_dbus_proxy_list_improve(const void *record, int length) {                  \
+    return igd1::timers::list_append(family, record, length);                                      \
+  }                                                                                                \
+  IGD1_API void prefix##_dbus_proxy_list_node_update(const void *record, int recordnum,            \
+                                                     int length) {                                 \
+    igd1::timers::list_update(family, record, recordnum, length);                                  \
+  }                                                                                                \
+  IGD1_API void prefix##_dbus_proxy_list_delete(int recordnum) {                                   \
+    igd1::timers::list_delete(family, recordnum);                                                  \
+  }                                                                                                \
+  IGD1_API int prefix##_get_dbus_proxy_list_index(int recordnum, void **record) {                  \
+    return igd1::timers::list_record(family, recordnum, record);                                   \
+  }                                                                                                \
+  IGD1_API int prefix##_get_idle_idx(uint32_t *instance) {                                         \
+    return igd1::timers::idle_instance(family, instance);                                          \
   }

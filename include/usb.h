@@ -8,16 +8,12 @@
 #include "collection.h"
 #include "mib_usb.h"
 
-IGD1_DECLARE_SINGLE_OBJECT_ENTRY(usb_device, usb_introspection_data);
+IGD1_API igd1::BusEntry usb_device_on_bus_acquired;
 // Publishes device `index` (replacing an object already at its path), with
 // the file-system interface when `with_file_system` is non-zero; 1 when
 // done, 0 for an index outside 1..USB_MAX_DEVICES.
 IGD1_API int usb_device_add_interface(int index, int with_file_system);
 IGD1_API int usb_device_del_interface(int index);
-IGD1_DECLARE_ROW_COLLECTION_HANDLERS(usb_device, usb_device_handle_get_property,
-                                     usb_device_handle_set_property,
-                                     usb_device_handle_set_multi_properties,
-                                     usb_device_handle_object_mng_call);
 
 // For callers outside the bus handlers, never on the main loop (each waits
 // for programs and for the media server): runs a mount or unmount command

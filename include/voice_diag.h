@@ -5,18 +5,6 @@
 #include "collection.h"
 #include "single_object.h"
 
-IGD1_DECLARE_SINGLE_OBJECT_ENTRY(IADDiagnostics, IADDiagnostics_introspection_data);
-IGD1_DECLARE_GET_HANDLER(IADDiagnostics_handle_get_property);
-IGD1_DECLARE_METHOD_HANDLER(IADDiagnostics_handle_method_call);
 
-IGD1_DECLARE_SINGLE_OBJECT_ENTRY(VOIPSimulateTest, VOIPSimulateTest_introspection_data);
-IGD1_DECLARE_GET_HANDLER(VOIPSimulateTest_handle_get_property);
-IGD1_DECLARE_SET_HANDLER(VOIPSimulateTest_handle_set_property);
-IGD1_DECLARE_SET_MULTI_HANDLER(VOIPSimulateTest_handle_set_multi_properties);
-IGD1_DECLARE_METHOD_HANDLER(VOIPSimulateTest_handle_method_call);
-
-IGD1_DECLARE_SINGLE_OBJECT_ENTRY(PhoneConnectivity, PhoneConnectivity_introspection_data);
-IGD1_DECLARE_GET_HANDLER(PhoneConnectivity_handle_get_property);
-IGD1_DECLARE_METHOD_HANDLER(PhoneConnectivity_handle_method_call);
-
-IGD1_DECLARE_ROW_COLLECTION(VoicePoorQualityStats, VoicePoorQualityStats_handle_set_multi_properties);
+// Withdraws the child of record `instance` (the row stays in the store).
+IGD1_API int VoicePoorQualityStats_del_interface(uint32_t instance);

@@ -14,17 +14,6 @@
 #include "collection.h"
 #include "mib_vsie.h"
 
-IGD1_DECLARE_ROW_COLLECTION_AS(BeaconTxVSIEmanager, BeaconTxVSIE, BeaconTxVSIE_introspection_data,
-                               BeaconTxVSIE_handle_get_property, BeaconTxVSIE_handle_set_property,
-                               BeaconTxVSIE_handle_set_multi_properties,
-                               BeaconTxVSIE_handle_object_mng_call);
-IGD1_DECLARE_ROW_COLLECTION(ProbeRspTxVSIE, ProbeRspTxVSIE_handle_set_multi_properties);
-IGD1_DECLARE_ROW_COLLECTION_AS(ProbeRxVSIEmanager, ProbeRxVSIE, ProbeRxVSIE_introspection_data,
-                               ProbeRxVSIE_handle_get_property, ProbeRxVSIE_handle_set_property,
-                               ProbeRxVSIE_handle_set_multi_properties,
-                               ProbeRxVSIE_handle_object_mng_call);
-IGD1_DECLARE_NESTED_ROW_COLLECTION(ProbeRxVSIERecord, ProbeRxVSIERecord_handle_set_multi_properties);
-
 namespace igd1::vsie {
 
 inline constexpr Choice kBands[] = {

@@ -5,12 +5,10 @@
 
 #include "collection.h"
 
-IGD1_DECLARE_ROW_COLLECTION(wan_connection_info, wan_connection_info_handle_set_multi_properties);
-IGD1_DECLARE_GET_HANDLER(wan_connection_info_interface_get_property);
+IGD1_API igd1::GetHandler wan_connection_info_interface_get_property;
 // Exports (action 1) or unexports (action 0) the child of a connection.
 IGD1_API int add_del_DB_interface_by_mib_action(unsigned int instance, int action);
 // The WAN addresses changed: the configuration library reads them again.
 IGD1_API void wan_connection_address_change_event(void);
 
-IGD1_DECLARE_ROW_COLLECTION(SpecialServiceVR, SpecialServiceVR_handle_set_multi_properties);
 IGD1_API int add_del_SpecialServiceVR_interface_by_mib_action(unsigned int instance, int action);

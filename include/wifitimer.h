@@ -3,8 +3,6 @@
 #include "mib_api.h"
 #include "single_object.h"
 
-IGD1_DECLARE_SINGLE_OBJECT(wifi_timer, wifi_timer_handle_get_property,
-                           wifi_timer_handle_set_property, wifi_timer_handle_set_multi_properties);
 // Releases the module's handle on the timer when the object goes.
 IGD1_API void wifi_timer_user_data_free(gpointer user_data);
 // The module's handle on the timer (null when the object is not there).

@@ -7,6 +7,5 @@
 #include "collection.h"
 #include "timer_rows.h"
 
-IGD1_DECLARE_ROW_COLLECTION(WiFiTimer1, WiFiTimer1_handle_set_multi_properties);
 // The host side's hold on the collection (see timer_rows.h).
-IGD1_DECLARE_TIMER_WRAPPERS(wifitimer1);
+IGD1_API int wifitimer1_get_idle_idx(uint32_t *instance);

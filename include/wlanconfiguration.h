@@ -4,7 +4,8 @@
 
 #include "collection.h"
 
-IGD1_DECLARE_SINGLE_OBJECT_ENTRY(WLANConfiguration, WLANConfiguration_introspection_data);
+IGD1_API GDBusNodeInfo *WLANConfiguration_introspection_data;
+IGD1_API igd1::BusEntry WLANConfiguration_on_bus_acquired;
 // Publish and withdraw the SSID `index` with its WPS object; the store calls
 // them as SSID records come and go.  Both return 1.
 IGD1_API int WLANConfiguration_add_interface(int index);
@@ -13,10 +14,10 @@ IGD1_API int WLANConfiguration_del_interface(int index);
 // own listing (no bus call).
 IGD1_API void WLANConfiguration_emit_all_signal(void);
 IGD1_API GType WLANConfiguration_interface_get_type(void);
-IGD1_DECLARE_GET_HANDLER(wlanconfiguration_handle_get_property);
-IGD1_DECLARE_SET_HANDLER(wlanconfiguration_handle_set_property);
-IGD1_DECLARE_SET_MULTI_HANDLER(wlanconfiguration_handle_set_multi_properties);
-IGD1_DECLARE_METHOD_HANDLER(WLANConfiguration_handle_object_mng_call);
+IGD1_API igd1::GetHandler wlanconfiguration_handle_get_property;
+IGD1_API igd1::SetHandler wlanconfiguration_handle_set_property;
+IGD1_API igd1::SetMultiHandler wlanconfiguration_handle_set_multi_properties;
+IGD1_API igd1::MethodCallHandler WLANConfiguration_handle_object_mng_call;
 
 // The WPS module's two slots, filled when it starts: `add` publishes the
 // WPS object of SSID `instance` on `connection` and returns its registration

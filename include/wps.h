@@ -4,7 +4,8 @@
 
 #include "single_object.h"
 
-IGD1_DECLARE_SINGLE_OBJECT_ENTRY(wps, wps_introspection_data);
+IGD1_API GDBusNodeInfo *wps_introspection_data;
+IGD1_API igd1::BusEntry wps_on_bus_acquired;
 // The WPS object of SSID `instance` on `connection`: its registration, or 0.
 IGD1_API guint wps_add_interface(GDBusConnection *connection, int instance);
 // Withdraws it; true when the registration existed.

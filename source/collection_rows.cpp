@@ -172,8 +172,7 @@ RowCollection::RowCollection(const RowModule &row_module, const char *name,
                              GDBusNodeInfo **introspection_data, const char *introspection_name,
                              const GDBusInterfaceVTable *vtable, CollectionState *state,
                              RowHandlerNames handler_names,
-                             const GDBusInterfaceVTable *row_manager_vtable,
-                             InnerRowEntries entries)
+                             const GDBusInterfaceVTable *row_manager_vtable)
     : type_name_(std::string("ComWqxIgd1") + name + "Interface"),
       xml_file_(row_module.xml_file != nullptr ? row_module.xml_file : std::string(name) + ".xml"),
       module(row_module),
@@ -193,8 +192,7 @@ RowCollection::RowCollection(const RowModule &row_module, const char *name,
                  .rows = this,
                  .nested_in = row_module.nested_in},
       names(handler_names),
-      manager_vtable(row_manager_vtable),
-      inner_entries(entries) {
+      manager_vtable(row_manager_vtable) {
   if (row_module.nested != nullptr) row_module.nested->outer = this;
   if (row_module.nested_in != nullptr) row_module.nested_in->inner = this;
   collections().push_back(this);

@@ -23,7 +23,7 @@ constexpr igd1::RowModule kModule =
 
 }  // namespace
 
-IGD1_ROW_COLLECTION_AS(BeaconTxVSIEmanager, BeaconTxVSIE, BeaconTxVSIE_introspection_data, "BeaconTxVSIE",
-                       BeaconTxVSIE_handle_get_property, BeaconTxVSIE_handle_set_property,
-                       BeaconTxVSIE_handle_set_multi_properties, BeaconTxVSIE_handle_object_mng_call, static,
-                       BeaconTxVSIE_method_call, kModule)
+IGD1_ROW_COLLECTION(BeaconTxVSIE, BeaconTxVSIE_introspection_data, "BeaconTxVSIE",
+                    BeaconTxVSIE_handle_get_property, BeaconTxVSIE_handle_set_property,
+                    BeaconTxVSIE_handle_set_multi_properties, BeaconTxVSIE_handle_object_mng_call,
+                    kModule, BeaconTxVSIEmanager)

@@ -47,6 +47,6 @@ constexpr igd1::SingleObject kObject = {
 
 }  // namespace
 
-IGD1_DEFINE_METHOD_HANDLER(CWMP_handle_method_call, kObject)
-IGD1_SINGLE_OBJECT_ENTRY(CWMP, CWMP_introspection_data, CWMP_handle_method_call, nullptr, nullptr,
-                         nullptr, kObject)
+IGD1_METHOD_HANDLER(CWMP_handle_method_call, kObject)
+IGD1_SINGLE_OBJECT(CWMP, CWMP_introspection_data, kObject, CWMP_handle_method_call, nullptr,
+                   nullptr, nullptr)

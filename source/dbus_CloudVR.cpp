@@ -42,7 +42,7 @@ constexpr igd1::SingleObject kObject = {
 
 }  // namespace
 
-IGD1_DEFINE_GET_HANDLER(CloudVR_handle_get_property, kObject)
-IGD1_DEFINE_METHOD_HANDLER(CloudVR_handle_method_call, kObject)
-IGD1_SINGLE_OBJECT_ENTRY(CloudVR, CloudVR_introspection_data, CloudVR_handle_method_call,
-                         CloudVR_handle_get_property, nullptr, nullptr, kObject)
+IGD1_READ_HANDLER(CloudVR_handle_get_property, kObject)
+IGD1_METHOD_HANDLER(CloudVR_handle_method_call, kObject)
+IGD1_SINGLE_OBJECT(CloudVR, CloudVR_introspection_data, kObject, CloudVR_handle_method_call,
+                   CloudVR_handle_get_property, nullptr, nullptr)

@@ -90,12 +90,10 @@ constexpr igd1::RowModule kModule = {
 
 }  // namespace
 
-IGD1_ROW_COLLECTION_AS(DDNSServerConfig, DDNSServerConfig, DDNSServerConfig_introspection_data,
-                       "DDNSServerConfig", DDNSServer_handle_get_property,
-                       DDNSServer_handle_set_property,
-                       ddns_serverconfig_handle_set_multi_properties,
-                       DDNSServerConfig_handle_object_mng_call, static,
-                                DDNSServerConfig_method_call, kModule)
+IGD1_ROW_COLLECTION(DDNSServerConfig, DDNSServerConfig_introspection_data, "DDNSServerConfig",
+                    DDNSServer_handle_get_property, DDNSServer_handle_set_property,
+                    ddns_serverconfig_handle_set_multi_properties,
+                    DDNSServerConfig_handle_object_mng_call, kModule, DDNSServerConfig)
 
 gboolean DDNSServer_set_property(const char *property_name, GVariant *value, int *changed,
                                  GError **error, void *row, uint32_t index) {

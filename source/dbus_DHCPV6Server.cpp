@@ -42,5 +42,9 @@ constexpr igd1::SingleObject kObject = {
 
 }  // namespace
 
-IGD1_SINGLE_OBJECT(DHCPV6Server, DHCPV6Server_handle_get_property, DHCPV6Server_handle_set_property,
-                   DHCPV6Server_handle_set_multi_properties, kObject)
+IGD1_READ_HANDLER(DHCPV6Server_handle_get_property, kObject)
+IGD1_WRITE_HANDLERS(DHCPV6Server_handle_set_property, DHCPV6Server_handle_set_multi_properties,
+                    kObject)
+IGD1_SINGLE_OBJECT(DHCPV6Server, DHCPV6Server_introspection_data, kObject, nullptr,
+                   DHCPV6Server_handle_get_property, DHCPV6Server_handle_set_property,
+                   DHCPV6Server_handle_set_multi_properties)

@@ -20,8 +20,9 @@ constexpr igd1::SingleObject kObject = {
 
 }  // namespace
 
-IGD1_DEFINE_METHOD_HANDLER(DNSServer_handle_method_call, kObject)
-IGD1_SINGLE_OBJECT_NAMED(DNSServerConfig, DNSServerConfig_introspection_data,
-                         DNSServer_handle_method_call, DNSServer_handle_get_property,
-                         DNSServer_handle_set_property, DNSServer_handle_set_multi_properties,
-                         kObject)
+IGD1_METHOD_HANDLER(DNSServer_handle_method_call, kObject)
+IGD1_READ_HANDLER(DNSServer_handle_get_property, kObject)
+IGD1_WRITE_HANDLERS(DNSServer_handle_set_property, DNSServer_handle_set_multi_properties, kObject)
+IGD1_SINGLE_OBJECT(DNSServerConfig, DNSServerConfig_introspection_data, kObject,
+                   DNSServer_handle_method_call, DNSServer_handle_get_property,
+                   DNSServer_handle_set_property, DNSServer_handle_set_multi_properties)

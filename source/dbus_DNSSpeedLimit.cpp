@@ -61,6 +61,9 @@ constexpr SingleObject kObject = {
 
 }  // namespace
 
-IGD1_SINGLE_OBJECT(DNSSpeedLimit, DNSSpeedLimit_handle_get_property,
-                   DNSSpeedLimit_handle_set_property, DNSSpeedLimit_handle_set_multi_properties,
-                   kObject)
+IGD1_READ_HANDLER(DNSSpeedLimit_handle_get_property, kObject)
+IGD1_WRITE_HANDLERS(DNSSpeedLimit_handle_set_property, DNSSpeedLimit_handle_set_multi_properties,
+                    kObject)
+IGD1_SINGLE_OBJECT(DNSSpeedLimit, DNSSpeedLimit_introspection_data, kObject, nullptr,
+                   DNSSpeedLimit_handle_get_property, DNSSpeedLimit_handle_set_property,
+                   DNSSpeedLimit_handle_set_multi_properties)

@@ -58,4 +58,7 @@ constexpr igd1::RowModule kModule = {
 
 }  // namespace
 
-IGD1_ROW_COLLECTION(DNSTunnel, DNSTunnel_handle_set_multi_properties, kModule)
+IGD1_ROW_COLLECTION(DNSTunnel, DNSTunnel_introspection_data, "DNSTunnel",
+                    DNSTunnel_handle_get_property, DNSTunnel_handle_set_property,
+                    DNSTunnel_handle_set_multi_properties, DNSTunnel_handle_object_mng_call,
+                    kModule, DNSTunnel)

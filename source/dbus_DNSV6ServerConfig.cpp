@@ -17,8 +17,10 @@ constexpr igd1::SingleObject kObject = {
 
 }  // namespace
 
-IGD1_DEFINE_METHOD_HANDLER(DNSV6Server_handle_method_call, kObject)
-IGD1_SINGLE_OBJECT_NAMED(DNSV6ServerConfig, DNSV6ServerConfig_introspection_data,
-                         DNSV6Server_handle_method_call, DNSV6Server_handle_get_property,
-                         DNSV6Server_handle_set_property, DNSV6Server_handle_set_multi_properties,
-                         kObject)
+IGD1_METHOD_HANDLER(DNSV6Server_handle_method_call, kObject)
+IGD1_READ_HANDLER(DNSV6Server_handle_get_property, kObject)
+IGD1_WRITE_HANDLERS(DNSV6Server_handle_set_property, DNSV6Server_handle_set_multi_properties,
+                    kObject)
+IGD1_SINGLE_OBJECT(DNSV6ServerConfig, DNSV6ServerConfig_introspection_data, kObject,
+                   DNSV6Server_handle_method_call, DNSV6Server_handle_get_property,
+                   DNSV6Server_handle_set_property, DNSV6Server_handle_set_multi_properties)

@@ -35,6 +35,6 @@ constexpr igd1::SingleObject kObject = {
 
 }  // namespace
 
-IGD1_DEFINE_GET_HANDLER(DnOptInfo_handle_get_property, kObject)
-IGD1_SINGLE_OBJECT_ENTRY(DnOptInfo, DnOptInfo_introspection_data, nullptr,
-                         DnOptInfo_handle_get_property, nullptr, nullptr, kObject)
+IGD1_READ_HANDLER(DnOptInfo_handle_get_property, kObject)
+IGD1_SINGLE_OBJECT(DnOptInfo, DnOptInfo_introspection_data, kObject, nullptr,
+                   DnOptInfo_handle_get_property, nullptr, nullptr)

@@ -181,4 +181,7 @@ constexpr igd1::RowModule kRules = {
 
 }  // namespace
 
-IGD1_ROW_COLLECTION(HardAccCancel, HardAccCancel_handle_set_multi_properties, kRules)
+IGD1_ROW_COLLECTION(HardAccCancel, HardAccCancel_introspection_data, "HardAccCancel",
+                    HardAccCancel_handle_get_property, HardAccCancel_handle_set_property,
+                    HardAccCancel_handle_set_multi_properties, HardAccCancel_handle_object_mng_call,
+                    kRules, HardAccCancel)

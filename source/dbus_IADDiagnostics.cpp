@@ -44,8 +44,8 @@ constexpr igd1::SingleObject kObject = {
 
 }  // namespace
 
-IGD1_DEFINE_GET_HANDLER(IADDiagnostics_handle_get_property, kObject)
-IGD1_DEFINE_METHOD_HANDLER(IADDiagnostics_handle_method_call, kObject)
-IGD1_SINGLE_OBJECT_ENTRY(IADDiagnostics, IADDiagnostics_introspection_data,
-                         IADDiagnostics_handle_method_call, IADDiagnostics_handle_get_property,
-                         nullptr, nullptr, kObject)
+IGD1_READ_HANDLER(IADDiagnostics_handle_get_property, kObject)
+IGD1_METHOD_HANDLER(IADDiagnostics_handle_method_call, kObject)
+IGD1_SINGLE_OBJECT(IADDiagnostics, IADDiagnostics_introspection_data, kObject,
+                   IADDiagnostics_handle_method_call, IADDiagnostics_handle_get_property, nullptr,
+                   nullptr)

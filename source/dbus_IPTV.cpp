@@ -64,7 +64,9 @@ constexpr igd1::SingleObject kObject = {
 
 }  // namespace
 
-IGD1_DEFINE_METHOD_HANDLER(IPTV_handle_method_call, kObject)
-IGD1_SINGLE_OBJECT_NAMED(IPTV, IPTV_introspection_data, IPTV_handle_method_call,
-                         IPTV_handle_get_property, IPTV_handle_set_property,
-                         IPTV_handle_set_multi_properties, kObject)
+IGD1_METHOD_HANDLER(IPTV_handle_method_call, kObject)
+IGD1_READ_HANDLER(IPTV_handle_get_property, kObject)
+IGD1_WRITE_HANDLERS(IPTV_handle_set_property, IPTV_handle_set_multi_properties, kObject)
+IGD1_SINGLE_OBJECT(IPTV, IPTV_introspection_data, kObject, IPTV_handle_method_call,
+                   IPTV_handle_get_property, IPTV_handle_set_property,
+                   IPTV_handle_set_multi_properties)

@@ -45,6 +45,9 @@ constexpr igd1::SingleObject kObject = {
 
 }  // namespace
 
-IGD1_SINGLE_OBJECT(IPV6LANConfig, IPV6LANConfig_handle_get_property,
-                   IPV6LANConfig_handle_set_property, IPV6LANConfig_handle_set_multi_properties,
-                   kObject)
+IGD1_READ_HANDLER(IPV6LANConfig_handle_get_property, kObject)
+IGD1_WRITE_HANDLERS(IPV6LANConfig_handle_set_property, IPV6LANConfig_handle_set_multi_properties,
+                    kObject)
+IGD1_SINGLE_OBJECT(IPV6LANConfig, IPV6LANConfig_introspection_data, kObject, nullptr,
+                   IPV6LANConfig_handle_get_property, IPV6LANConfig_handle_set_property,
+                   IPV6LANConfig_handle_set_multi_properties)

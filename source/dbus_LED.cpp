@@ -185,8 +185,10 @@ constexpr SingleObject kObject = {
 
 }  // namespace
 
-IGD1_SINGLE_OBJECT(LED, led_handle_get_property, led_handle_set_property,
-                   led_handle_set_multi_properties, kObject)
+IGD1_READ_HANDLER(led_handle_get_property, kObject)
+IGD1_WRITE_HANDLERS(led_handle_set_property, led_handle_set_multi_properties, kObject)
+IGD1_SINGLE_OBJECT(LED, LED_introspection_data, kObject, nullptr, led_handle_get_property,
+                   led_handle_set_property, led_handle_set_multi_properties)
 
 void led_timer_user_data_free(gpointer) { LED_free_entry(&g_led); }
 

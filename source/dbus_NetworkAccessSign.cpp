@@ -29,6 +29,6 @@ constexpr igd1::SingleObject kObject = {
 
 }  // namespace
 
-IGD1_DEFINE_GET_HANDLER(NetworkAccessSign_handle_get_property, kObject)
-IGD1_SINGLE_OBJECT_ENTRY(NetworkAccessSign, NetworkAccessSign_introspection_data, nullptr,
-                         NetworkAccessSign_handle_get_property, nullptr, nullptr, kObject)
+IGD1_READ_HANDLER(NetworkAccessSign_handle_get_property, kObject)
+IGD1_SINGLE_OBJECT(NetworkAccessSign, NetworkAccessSign_introspection_data, kObject, nullptr,
+                   NetworkAccessSign_handle_get_property, nullptr, nullptr)

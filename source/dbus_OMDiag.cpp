@@ -574,10 +574,9 @@ const char OMDiagResource_introspection_xml[] =
     "  </interface>"
     "</node>";
 
-IGD1_DEFINE_GET_HANDLER(OMDiag_handle_get_property, kObject)
-IGD1_DEFINE_SET_HANDLER(OMDiag_handle_set_property, kObject)
-IGD1_DEFINE_SET_MULTI_HANDLER(OMDiag_handle_set_multi_properties, kObject)
-IGD1_DEFINE_METHOD_HANDLER(OMDiag_handle_method_call, kObject)
+IGD1_READ_HANDLER(OMDiag_handle_get_property, kObject)
+IGD1_WRITE_HANDLERS(OMDiag_handle_set_property, OMDiag_handle_set_multi_properties, kObject)
+IGD1_METHOD_HANDLER(OMDiag_handle_method_call, kObject)
 
 GType OMDiag_resource_interface_get_type(void) {
   return igd1::collection_interface_type(kResourceCollection);
@@ -601,7 +600,7 @@ void OMDiag_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer
       .object_path = kPath,
       .vtable = &kObjectVTable,
       .object = &kObject};
-  IGD1_REGISTER_SINGLE_OBJECT(registration, connection, user_data);
+  igd1::register_single_object(registration, connection, user_data);
 
   DBUS_LOG(LOG_LEVEL_INFO, "func [%s], line [%d] Init OMDiag Resource", __func__, __LINE__);
   if (!start_list(kResources, connection)) return;

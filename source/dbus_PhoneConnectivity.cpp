@@ -37,8 +37,8 @@ constexpr igd1::SingleObject kObject = {
 
 }  // namespace
 
-IGD1_DEFINE_GET_HANDLER(PhoneConnectivity_handle_get_property, kObject)
-IGD1_DEFINE_METHOD_HANDLER(PhoneConnectivity_handle_method_call, kObject)
-IGD1_SINGLE_OBJECT_ENTRY(PhoneConnectivity, PhoneConnectivity_introspection_data,
-                         PhoneConnectivity_handle_method_call,
-                         PhoneConnectivity_handle_get_property, nullptr, nullptr, kObject)
+IGD1_READ_HANDLER(PhoneConnectivity_handle_get_property, kObject)
+IGD1_METHOD_HANDLER(PhoneConnectivity_handle_method_call, kObject)
+IGD1_SINGLE_OBJECT(PhoneConnectivity, PhoneConnectivity_introspection_data, kObject,
+                   PhoneConnectivity_handle_method_call, PhoneConnectivity_handle_get_property,
+                   nullptr, nullptr)

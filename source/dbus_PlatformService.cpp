@@ -140,6 +140,9 @@ constexpr SingleObject kObject = {
 };
 }  // namespace
 
-IGD1_SINGLE_OBJECT_NAMED(PlatformService, platformservice_introspection_data, nullptr,
-                         platformservice_handle_get_property, platformservice_handle_set_property,
-                         platformservice_handle_set_multi_properties, kObject)
+IGD1_READ_HANDLER(platformservice_handle_get_property, kObject)
+IGD1_WRITE_HANDLERS(platformservice_handle_set_property,
+                    platformservice_handle_set_multi_properties, kObject)
+IGD1_SINGLE_OBJECT(PlatformService, platformservice_introspection_data, kObject, nullptr,
+                   platformservice_handle_get_property, platformservice_handle_set_property,
+                   platformservice_handle_set_multi_properties)

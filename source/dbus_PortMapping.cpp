@@ -72,4 +72,7 @@ constexpr igd1::RowModule kModule = {
 
 }  // namespace
 
-IGD1_ROW_COLLECTION(PortMapping, portmapping_handle_set_multi_properties, kModule)
+IGD1_ROW_COLLECTION(PortMapping, PortMapping_introspection_data, "PortMapping",
+                    PortMapping_handle_get_property, PortMapping_handle_set_property,
+                    portmapping_handle_set_multi_properties, PortMapping_handle_object_mng_call,
+                    kModule, PortMapping)

@@ -24,4 +24,7 @@ constexpr igd1::RowModule kModule =
 
 }  // namespace
 
-IGD1_ROW_COLLECTION(ProbeRspTxVSIE, ProbeRspTxVSIE_handle_set_multi_properties, kModule)
+IGD1_ROW_COLLECTION(ProbeRspTxVSIE, ProbeRspTxVSIE_introspection_data, "ProbeRspTxVSIE",
+                    ProbeRspTxVSIE_handle_get_property, ProbeRspTxVSIE_handle_set_property,
+                    ProbeRspTxVSIE_handle_set_multi_properties,
+                    ProbeRspTxVSIE_handle_object_mng_call, kModule, ProbeRspTxVSIE)

@@ -206,9 +206,12 @@ constexpr igd1::RowModule kModule = {
 
 }  // namespace
 
-IGD1_NESTED_ROW_COLLECTION(ProbeRxVSIERecord, ProbeRxVSIERecord_handle_set_multi_properties,
-                           kRecords)
-IGD1_ROW_COLLECTION_AS(ProbeRxVSIEmanager, ProbeRxVSIE, ProbeRxVSIE_introspection_data, "ProbeRxVSIE",
-                       ProbeRxVSIE_handle_get_property, ProbeRxVSIE_handle_set_property,
-                       ProbeRxVSIE_handle_set_multi_properties, ProbeRxVSIE_handle_object_mng_call, static,
-                       ProbeRxVSIE_method_call, kModule)
+IGD1_ROW_COLLECTION(ProbeRxVSIERecord, ProbeRxVSIERecord_introspection_data, "ProbeRxVSIERecord",
+                    ProbeRxVSIERecord_handle_get_property, ProbeRxVSIERecord_handle_set_property,
+                    ProbeRxVSIERecord_handle_set_multi_properties,
+                    ProbeRxVSIERecord_handle_object_mng_call, kRecords)
+IGD1_NESTED_ROW_COLLECTION(ProbeRxVSIERecord, kRecords)
+IGD1_ROW_COLLECTION(ProbeRxVSIE, ProbeRxVSIE_introspection_data, "ProbeRxVSIE",
+                    ProbeRxVSIE_handle_get_property, ProbeRxVSIE_handle_set_property,
+                    ProbeRxVSIE_handle_set_multi_properties, ProbeRxVSIE_handle_object_mng_call,
+                    kModule, ProbeRxVSIEmanager)

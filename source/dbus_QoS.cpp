@@ -67,8 +67,10 @@ constexpr igd1::SingleObject kObject = {
 
 }  // namespace
 
-IGD1_SINGLE_OBJECT(QoS, QoS_handle_get_property, QoS_handle_set_property,
-                   QoS_handle_set_multi_properties, kObject)
+IGD1_READ_HANDLER(QoS_handle_get_property, kObject)
+IGD1_WRITE_HANDLERS(QoS_handle_set_property, QoS_handle_set_multi_properties, kObject)
+IGD1_SINGLE_OBJECT(QoS, QoS_introspection_data, kObject, nullptr, QoS_handle_get_property,
+                   QoS_handle_set_property, QoS_handle_set_multi_properties)
 
 bool igd1::qos::apply_change(const CallContext &, GError **error) { return applied(error); }
 

@@ -26,11 +26,23 @@ constexpr igd1::RowProperty kProperties[] = {
 };
 
 constexpr igd1::RowModule kModule = igd1::qos::table_module(
-    "/com/wqx/igd1/Network/QoS/App", kProperties, IGD1_QOS_TABLE(QoSApp, QOS_APP_ROW_SIZE),
+    "/com/wqx/igd1/Network/QoS/App", kProperties, igd1::RowTable{.row_size = QOS_APP_ROW_SIZE,
+                   .update_all = QoSApp_init,
+                   .get_list_by_instnum = QoSApp_get_list_by_instnum,
+                   .insert_entry = QoSApp_insert_entry,
+                   .remove_entry = QoSApp_remove_entry,
+                   .instance_of = QoSAppList_get_instnum,
+                   .get_item = QoSApp_get_mib_property,
+                   .set_item = QoSApp_set_mib_property,
+                   .backup_entry = QoSApp_backup_entry,
+                   .free_backup_entry = QoSApp_free_backup_entry,
+                   .update_entry_mib = QoSApp_update_entry_mib},
     igd1::qos::table_texts("AddObject QoSApp object fail", "DeleteObject QoSApp object path error",
                            "Delete QoSApp Object error"),
     kXml);
 
 }  // namespace
 
-IGD1_ROW_COLLECTION(QoSApp, QoSApp_handle_set_multi_properties, kModule)
+IGD1_ROW_COLLECTION(QoSApp, QoSApp_introspection_data, "QoSApp", QoSApp_handle_get_property,
+                    QoSApp_handle_set_property, QoSApp_handle_set_multi_properties,
+                    QoSApp_handle_object_mng_call, kModule, QoSApp)

@@ -91,7 +91,17 @@ constexpr igd1::RowModule with_type_managers(igd1::RowModule module) {
 }
 
 constexpr igd1::RowModule kClassifications = with_type_managers(igd1::qos::table_module(
-    kManagerPath, kProperties, IGD1_QOS_TABLE(QoSClassification, QOS_CLASSIFICATION_ROW_SIZE),
+    kManagerPath, kProperties, igd1::RowTable{.row_size = QOS_CLASSIFICATION_ROW_SIZE,
+                   .update_all = QoSClassification_init,
+                   .get_list_by_instnum = QoSClassification_get_list_by_instnum,
+                   .insert_entry = QoSClassification_insert_entry,
+                   .remove_entry = QoSClassification_remove_entry,
+                   .instance_of = QoSClassificationList_get_instnum,
+                   .get_item = QoSClassification_get_mib_property,
+                   .set_item = QoSClassification_set_mib_property,
+                   .backup_entry = QoSClassification_backup_entry,
+                   .free_backup_entry = QoSClassification_free_backup_entry,
+                   .update_entry_mib = QoSClassification_update_entry_mib},
     igd1::qos::table_texts("AddObject QoSClassification object fail",
                            "DeleteObject QoSClassification object path error",
                            "Delete QoSClassification Object error"),
@@ -99,7 +109,13 @@ constexpr igd1::RowModule kClassifications = with_type_managers(igd1::qos::table
 
 }  // namespace
 
-IGD1_NESTED_ROW_COLLECTION(QoSClassificationType, QoSClassificationType_handle_set_multi_properties,
-                           kTypes)
-IGD1_ROW_COLLECTION(QoSClassification, QoSClassification_handle_set_multi_properties,
-                    kClassifications)
+IGD1_ROW_COLLECTION(QoSClassificationType, QoSClassificationType_introspection_data,
+                    "QoSClassificationType", QoSClassificationType_handle_get_property,
+                    QoSClassificationType_handle_set_property,
+                    QoSClassificationType_handle_set_multi_properties,
+                    QoSClassificationType_handle_object_mng_call, kTypes)
+IGD1_NESTED_ROW_COLLECTION(QoSClassificationType, kTypes)
+IGD1_ROW_COLLECTION(QoSClassification, QoSClassification_introspection_data, "QoSClassification",
+                    QoSClassification_handle_get_property, QoSClassification_handle_set_property,
+                    QoSClassification_handle_set_multi_properties,
+                    QoSClassification_handle_object_mng_call, kClassifications, QoSClassification)

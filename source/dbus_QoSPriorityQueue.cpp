@@ -32,7 +32,17 @@ constexpr igd1::RowProperty kProperties[] = {
 
 constexpr igd1::RowModule kModule = igd1::qos::table_module(
     "/com/wqx/igd1/Network/QoS/PriorityQueue", kProperties,
-    IGD1_QOS_TABLE(QoSPriorityQueue, QOS_PRIORITY_QUEUE_ROW_SIZE),
+    igd1::RowTable{.row_size = QOS_PRIORITY_QUEUE_ROW_SIZE,
+                   .update_all = QoSPriorityQueue_init,
+                   .get_list_by_instnum = QoSPriorityQueue_get_list_by_instnum,
+                   .insert_entry = QoSPriorityQueue_insert_entry,
+                   .remove_entry = QoSPriorityQueue_remove_entry,
+                   .instance_of = QoSPriorityQueueList_get_instnum,
+                   .get_item = QoSPriorityQueue_get_mib_property,
+                   .set_item = QoSPriorityQueue_set_mib_property,
+                   .backup_entry = QoSPriorityQueue_backup_entry,
+                   .free_backup_entry = QoSPriorityQueue_free_backup_entry,
+                   .update_entry_mib = QoSPriorityQueue_update_entry_mib},
     igd1::qos::table_texts("AddObject QoSPriorityQueue object fail",
                            "DeleteObject QoSPriorityQueue object path error",
                            "Delete QoSPriorityQueue Object error"),
@@ -40,4 +50,7 @@ constexpr igd1::RowModule kModule = igd1::qos::table_module(
 
 }  // namespace
 
-IGD1_ROW_COLLECTION(QoSPriorityQueue, QoSPriorityQueue_handle_set_multi_properties, kModule)
+IGD1_ROW_COLLECTION(QoSPriorityQueue, QoSPriorityQueue_introspection_data, "QoSPriorityQueue",
+                    QoSPriorityQueue_handle_get_property, QoSPriorityQueue_handle_set_property,
+                    QoSPriorityQueue_handle_set_multi_properties,
+                    QoSPriorityQueue_handle_object_mng_call, kModule, QoSPriorityQueue)

@@ -37,6 +37,9 @@ constexpr igd1::SingleObject kObject = {
 
 }  // namespace
 
-IGD1_SINGLE_OBJECT(RouterAdvertisement, RouterAdvertisement_handle_get_property,
-                   RouterAdvertisement_handle_set_property,
-                   RouterAdvertisement_handle_set_multi_properties, kObject)
+IGD1_READ_HANDLER(RouterAdvertisement_handle_get_property, kObject)
+IGD1_WRITE_HANDLERS(RouterAdvertisement_handle_set_property,
+                    RouterAdvertisement_handle_set_multi_properties, kObject)
+IGD1_SINGLE_OBJECT(RouterAdvertisement, RouterAdvertisement_introspection_data, kObject, nullptr,
+                   RouterAdvertisement_handle_get_property, RouterAdvertisement_handle_set_property,
+                   RouterAdvertisement_handle_set_multi_properties)

@@ -138,7 +138,9 @@ constexpr igd1::RowModule kModule = {
 
 }  // namespace
 
-IGD1_ROW_COLLECTION(STAInfo, STAInfo_handle_set_multi_properties, kModule)
+IGD1_ROW_COLLECTION(STAInfo, STAInfo_introspection_data, "STAInfo", STAInfo_handle_get_property,
+                    STAInfo_handle_set_property, STAInfo_handle_set_multi_properties,
+                    STAInfo_handle_object_mng_call, kModule, STAInfo)
 
 void STAInfo_STARSSILowAlarm_emit_signal(const char *path, const char *mac, gboolean flag, gint32 rssi,
                                          guint32 value) {

@@ -59,8 +59,11 @@ constexpr igd1::SingleObject kObject =
 
 }  // namespace
 
-IGD1_DEFINE_METHOD_HANDLER(sectionSpeedtest_handle_method_call, kObject)
-IGD1_SINGLE_OBJECT_NAMED(http_section_speedtest, http_section_speedtest_introspection_data,
-                         sectionSpeedtest_handle_method_call, sectionSpeedtest_handle_get_property,
-                         sectionSpeedtest_handle_set_property,
-                         sectionSpeedtest_handle_set_multi_properties, kObject)
+IGD1_METHOD_HANDLER(sectionSpeedtest_handle_method_call, kObject)
+IGD1_READ_HANDLER(sectionSpeedtest_handle_get_property, kObject)
+IGD1_WRITE_HANDLERS(sectionSpeedtest_handle_set_property,
+                    sectionSpeedtest_handle_set_multi_properties, kObject)
+IGD1_SINGLE_OBJECT(http_section_speedtest, http_section_speedtest_introspection_data, kObject,
+                   sectionSpeedtest_handle_method_call, sectionSpeedtest_handle_get_property,
+                   sectionSpeedtest_handle_set_property,
+                   sectionSpeedtest_handle_set_multi_properties)

@@ -44,10 +44,12 @@ constexpr igd1::SingleObject kObject =
 
 }  // namespace
 
-IGD1_DEFINE_METHOD_HANDLER(sectionSpeedtestMulti_handle_method_call, kObject)
-IGD1_SINGLE_OBJECT_NAMED(http_section_speedtest_multi,
-                         http_section_speedtest_multi_introspection_data,
-                         sectionSpeedtestMulti_handle_method_call,
-                         sectionSpeedtestMulti_handle_get_property,
-                         sectionSpeedtestMulti_handle_set_property,
-                         sectionSpeedtestMulti_handle_set_multi_properties, kObject)
+IGD1_METHOD_HANDLER(sectionSpeedtestMulti_handle_method_call, kObject)
+IGD1_READ_HANDLER(sectionSpeedtestMulti_handle_get_property, kObject)
+IGD1_WRITE_HANDLERS(sectionSpeedtestMulti_handle_set_property,
+                    sectionSpeedtestMulti_handle_set_multi_properties, kObject)
+IGD1_SINGLE_OBJECT(http_section_speedtest_multi, http_section_speedtest_multi_introspection_data,
+                   kObject, sectionSpeedtestMulti_handle_method_call,
+                   sectionSpeedtestMulti_handle_get_property,
+                   sectionSpeedtestMulti_handle_set_property,
+                   sectionSpeedtestMulti_handle_set_multi_properties)

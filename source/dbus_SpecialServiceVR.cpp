@@ -47,7 +47,10 @@ constexpr igd1::RowModule kModule = {
 
 }  // namespace
 
-IGD1_ROW_COLLECTION(SpecialServiceVR, SpecialServiceVR_handle_set_multi_properties, kModule)
+IGD1_ROW_COLLECTION(SpecialServiceVR, SpecialServiceVR_introspection_data, "SpecialServiceVR",
+                    SpecialServiceVR_handle_get_property, SpecialServiceVR_handle_set_property,
+                    SpecialServiceVR_handle_set_multi_properties,
+                    SpecialServiceVR_handle_object_mng_call, kModule, SpecialServiceVR)
 
 int add_del_SpecialServiceVR_interface_by_mib_action(unsigned int instance, int action) {
   if (action == DBUS_PROXY_ROW_ADDED) return SpecialServiceVR_add_interface(instance);

@@ -124,12 +124,12 @@ constexpr igd1::RowModule kModule = {
 
 }  // namespace
 
-IGD1_ROW_COLLECTION_AS(SubDeviceInfo, SubDeviceInfo, SubDeviceInfo_introspection_data,
-                       "SubDeviceInfo", SubDeviceInfo_handle_get_property,
-                       SubDeviceInfo_handle_set_property,
-                       SubDeviceInfo_handle_set_multi_properties,
-                       SubDeviceInfoManager_handle_method_call, ,
-                                SubDeviceInfo_handle_method_call, kModule)
+IGD1_ROW_COLLECTION(SubDeviceInfo, SubDeviceInfo_introspection_data, "SubDeviceInfo",
+                    SubDeviceInfo_handle_get_property, SubDeviceInfo_handle_set_property,
+                    SubDeviceInfo_handle_set_multi_properties,
+                    SubDeviceInfoManager_handle_method_call, kModule, SubDeviceInfo)
+// The children's methods (DeactiveONU) also under a name of their own.
+IGD1_METHOD_HANDLER(SubDeviceInfo_handle_method_call, kSubDeviceInfoRows)
 
 gboolean SubDeviceInfo_set_props_func(const char *property_name, GVariant *value, int *changed,
                                       GError **error, void *row, uint32_t index) {

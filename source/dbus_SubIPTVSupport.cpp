@@ -32,6 +32,9 @@ constexpr igd1::SingleObject kObject = {
 
 }  // namespace
 
-IGD1_SINGLE_OBJECT(SubIPTVSupport, SubIPTVSupport_handle_get_property,
-                   SubIPTVSupport_handle_set_property, SubIPTVSupport_handle_set_multi_properties,
-                   kObject)
+IGD1_READ_HANDLER(SubIPTVSupport_handle_get_property, kObject)
+IGD1_WRITE_HANDLERS(SubIPTVSupport_handle_set_property, SubIPTVSupport_handle_set_multi_properties,
+                    kObject)
+IGD1_SINGLE_OBJECT(SubIPTVSupport, SubIPTVSupport_introspection_data, kObject, nullptr,
+                   SubIPTVSupport_handle_get_property, SubIPTVSupport_handle_set_property,
+                   SubIPTVSupport_handle_set_multi_properties)

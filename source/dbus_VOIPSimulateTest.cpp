@@ -88,8 +88,11 @@ constexpr SingleObject kObject = {
 
 }  // namespace
 
-IGD1_DEFINE_METHOD_HANDLER(VOIPSimulateTest_handle_method_call, kObject)
-IGD1_SINGLE_OBJECT_NAMED(VOIPSimulateTest, VOIPSimulateTest_introspection_data,
-                         VOIPSimulateTest_handle_method_call, VOIPSimulateTest_handle_get_property,
-                         VOIPSimulateTest_handle_set_property,
-                         VOIPSimulateTest_handle_set_multi_properties, kObject)
+IGD1_METHOD_HANDLER(VOIPSimulateTest_handle_method_call, kObject)
+IGD1_READ_HANDLER(VOIPSimulateTest_handle_get_property, kObject)
+IGD1_WRITE_HANDLERS(VOIPSimulateTest_handle_set_property,
+                    VOIPSimulateTest_handle_set_multi_properties, kObject)
+IGD1_SINGLE_OBJECT(VOIPSimulateTest, VOIPSimulateTest_introspection_data, kObject,
+                   VOIPSimulateTest_handle_method_call, VOIPSimulateTest_handle_get_property,
+                   VOIPSimulateTest_handle_set_property,
+                   VOIPSimulateTest_handle_set_multi_properties)

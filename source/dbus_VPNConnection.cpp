@@ -257,11 +257,10 @@ constexpr igd1::RowModule kModule = {
 
 }  // namespace
 
-IGD1_ROW_COLLECTION_CORE(VPNConnection, VPNConnection_introspection_data, "VPNConnection",
-                         VPNConnection_handle_get_property, VPNConnection_handle_set_property,
-                         VPNConnection_handle_set_multi_properties,
-                         VPNConnection_handle_object_mng_call, static, VPNConnection_method_call,
-                         kModule, {})
+IGD1_ROW_COLLECTION(VPNConnection, VPNConnection_introspection_data, "VPNConnection",
+                    VPNConnection_handle_get_property, VPNConnection_handle_set_property,
+                    VPNConnection_handle_set_multi_properties, VPNConnection_handle_object_mng_call,
+                    kModule)
 
 namespace {
 

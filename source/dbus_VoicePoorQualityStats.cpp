@@ -74,4 +74,8 @@ constexpr igd1::RowModule kModule = {
 
 }  // namespace
 
-IGD1_ROW_COLLECTION(VoicePoorQualityStats, VoicePoorQualityStats_handle_set_multi_properties, kModule)
+IGD1_ROW_COLLECTION(VoicePoorQualityStats, VoicePoorQualityStats_introspection_data,
+                    "VoicePoorQualityStats", VoicePoorQualityStats_handle_get_property,
+                    VoicePoorQualityStats_handle_set_property,
+                    VoicePoorQualityStats_handle_set_multi_properties,
+                    VoicePoorQualityStats_handle_object_mng_call, kModule, VoicePoorQualityStats)

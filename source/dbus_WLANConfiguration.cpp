@@ -452,7 +452,8 @@ constexpr SingleObject kSsid = {
     .abort = abort_write,
     .multi_failure = igd1::MultiFailure::Restore,
 };
-IGD1_CHECK_READ_BUFFERS(kSsid);
+static_assert(igd1::oversized_read_when_compiled(kSsid) == nullptr,
+              "a read buffer of kSsid is larger than the engine's");
 const igd1::PublishObject kPublished(kSsid);
 
 // ---- the collection ----

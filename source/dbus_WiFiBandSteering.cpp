@@ -71,5 +71,9 @@ constexpr igd1::SingleObject kObject = {
 
 }  // namespace
 
-IGD1_SINGLE_OBJECT(WiFiBandSteering, WiFiBandSteering_handle_get_property, WiFiBandSteering_handle_set_property,
-                   WiFiBandSteering_handle_set_multi_properties, kObject)
+IGD1_READ_HANDLER(WiFiBandSteering_handle_get_property, kObject)
+IGD1_WRITE_HANDLERS(WiFiBandSteering_handle_set_property,
+                    WiFiBandSteering_handle_set_multi_properties, kObject)
+IGD1_SINGLE_OBJECT(WiFiBandSteering, WiFiBandSteering_introspection_data, kObject, nullptr,
+                   WiFiBandSteering_handle_get_property, WiFiBandSteering_handle_set_property,
+                   WiFiBandSteering_handle_set_multi_properties)

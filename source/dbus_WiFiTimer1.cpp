@@ -113,6 +113,9 @@ constexpr igd1::RowModule kModule = [] {
 
 }  // namespace
 
-IGD1_ROW_COLLECTION(WiFiTimer1, WiFiTimer1_handle_set_multi_properties, kModule)
+IGD1_ROW_COLLECTION(WiFiTimer1, WiFiTimer1_introspection_data, "WiFiTimer1",
+                    WiFiTimer1_handle_get_property, WiFiTimer1_handle_set_property,
+                    WiFiTimer1_handle_set_multi_properties, WiFiTimer1_handle_object_mng_call,
+                    kModule, WiFiTimer1)
 
 IGD1_TIMER_WRAPPERS(wifitimer1, WiFiTimer1, kFamily)

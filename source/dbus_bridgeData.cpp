@@ -32,6 +32,6 @@ constexpr igd1::SingleObject kObject = {
 
 }  // namespace
 
-IGD1_DEFINE_GET_HANDLER(BridgeData_handle_get_property, kObject)
-IGD1_SINGLE_OBJECT_ENTRY(BridgeData, BridgeData_introspection_data, nullptr,
-                         BridgeData_handle_get_property, nullptr, nullptr, kObject)
+IGD1_READ_HANDLER(BridgeData_handle_get_property, kObject)
+IGD1_SINGLE_OBJECT(BridgeData, BridgeData_introspection_data, kObject, nullptr,
+                   BridgeData_handle_get_property, nullptr, nullptr)

@@ -55,4 +55,7 @@ constexpr igd1::RowModule kModule = {
 
 }  // namespace
 
-IGD1_ROW_COLLECTION(BridgeDataAcl, BridgeDataAcl_handle_set_multi_properties, kModule)
+IGD1_ROW_COLLECTION(BridgeDataAcl, BridgeDataAcl_introspection_data, "BridgeDataAcl",
+                    BridgeDataAcl_handle_get_property, BridgeDataAcl_handle_set_property,
+                    BridgeDataAcl_handle_set_multi_properties, BridgeDataAcl_handle_object_mng_call,
+                    kModule, BridgeDataAcl)

@@ -171,15 +171,17 @@ constexpr SingleObject kObject = {
     .commit = commit,
     .announce = announce,
     .multi_failure = igd1::MultiFailure::Stop,
-    .announce_empty_multi = true,
+    .multi_announce = igd1::MultiAnnounce::Always,
     .start_up = publish_dev_type2,
 };
 
 }  // namespace
 
-IGD1_SINGLE_OBJECT_NAMED(devinfo, devinfo_introspection_data, nullptr,
-                         deviceinfo_handle_get_property, deviceinfo_handle_set_property,
-                         deviceinfo_handle_set_multi_properties, kObject)
+IGD1_READ_HANDLER(deviceinfo_handle_get_property, kObject)
+IGD1_WRITE_HANDLERS(deviceinfo_handle_set_property, deviceinfo_handle_set_multi_properties, kObject)
+IGD1_SINGLE_OBJECT(devinfo, devinfo_introspection_data, kObject, nullptr,
+                   deviceinfo_handle_get_property, deviceinfo_handle_set_property,
+                   deviceinfo_handle_set_multi_properties)
 
 int deviceinfo_set_props_func(const gchar *property_name, GVariant *value, GError **error) {
   WriteFlags flags;

@@ -87,8 +87,12 @@ constexpr SingleObject kObject = {
 
 }  // namespace
 
-IGD1_SINGLE_OBJECT(dhcp_server, dhcpserver_handle_get_property, dhcpserver_handle_set_property,
-                   dhcp_server_handle_set_multi_properties, kObject)
+IGD1_READ_HANDLER(dhcpserver_handle_get_property, kObject)
+IGD1_WRITE_HANDLERS(dhcpserver_handle_set_property, dhcp_server_handle_set_multi_properties,
+                    kObject)
+IGD1_SINGLE_OBJECT(dhcp_server, dhcp_server_introspection_data, kObject, nullptr,
+                   dhcpserver_handle_get_property, dhcpserver_handle_set_property,
+                   dhcp_server_handle_set_multi_properties)
 
 gboolean dhcpserver_set_property(const gchar *property_name, GVariant *value, int *changed,
                                  GError **error) {

@@ -31,6 +31,6 @@ constexpr igd1::SingleObject kObject = {
 
 }  // namespace
 
-IGD1_DEFINE_GET_HANDLER(featureflag_handle_get_property, kObject)
-IGD1_SINGLE_OBJECT_ENTRY(featureflag, featureflag_introspection_data, nullptr,
-                         featureflag_handle_get_property, nullptr, nullptr, kObject)
+IGD1_READ_HANDLER(featureflag_handle_get_property, kObject)
+IGD1_SINGLE_OBJECT(featureflag, featureflag_introspection_data, kObject, nullptr,
+                   featureflag_handle_get_property, nullptr, nullptr)

@@ -312,12 +312,29 @@ constexpr igd1::RowModule kAppRoute = app_rules(
 
 }  // namespace
 
-IGD1_ROW_COLLECTION(DNSFilter, DNSFilter_handle_set_multi_properties, kDnsFilter)
-IGD1_ROW_COLLECTION(URLFilter, URLFilter_handle_set_multi_properties, kUrlFilter)
-IGD1_ROW_COLLECTION(MACBlockList, MACBlockList_handle_set_multi_properties, kMacBlockList)
-IGD1_ROW_COLLECTION(MACWhiteList, MACWhiteList_handle_set_multi_properties, kMacWhiteList)
-IGD1_ROW_COLLECTION(AppFilter, AppFilter_handle_set_multi_properties, kAppFilter)
-IGD1_ROW_COLLECTION(AppRoute, AppRoute_handle_set_multi_properties, kAppRoute)
+IGD1_ROW_COLLECTION(DNSFilter, DNSFilter_introspection_data, "DNSFilter",
+                    DNSFilter_handle_get_property, DNSFilter_handle_set_property,
+                    DNSFilter_handle_set_multi_properties, DNSFilter_handle_object_mng_call,
+                    kDnsFilter, DNSFilter)
+IGD1_ROW_COLLECTION(URLFilter, URLFilter_introspection_data, "URLFilter",
+                    URLFilter_handle_get_property, URLFilter_handle_set_property,
+                    URLFilter_handle_set_multi_properties, URLFilter_handle_object_mng_call,
+                    kUrlFilter, URLFilter)
+IGD1_ROW_COLLECTION(MACBlockList, MACBlockList_introspection_data, "MACBlockList",
+                    MACBlockList_handle_get_property, MACBlockList_handle_set_property,
+                    MACBlockList_handle_set_multi_properties, MACBlockList_handle_object_mng_call,
+                    kMacBlockList, MACBlockList)
+IGD1_ROW_COLLECTION(MACWhiteList, MACWhiteList_introspection_data, "MACWhiteList",
+                    MACWhiteList_handle_get_property, MACWhiteList_handle_set_property,
+                    MACWhiteList_handle_set_multi_properties, MACWhiteList_handle_object_mng_call,
+                    kMacWhiteList, MACWhiteList)
+IGD1_ROW_COLLECTION(AppFilter, AppFilter_introspection_data, "AppFilter",
+                    AppFilter_handle_get_property, AppFilter_handle_set_property,
+                    AppFilter_handle_set_multi_properties, AppFilter_handle_object_mng_call,
+                    kAppFilter, AppFilter)
+IGD1_ROW_COLLECTION(AppRoute, AppRoute_introspection_data, "AppRoute", AppRoute_handle_get_property,
+                    AppRoute_handle_set_property, AppRoute_handle_set_multi_properties,
+                    AppRoute_handle_object_mng_call, kAppRoute, AppRoute)
 
 namespace {
 

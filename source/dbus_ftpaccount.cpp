@@ -95,10 +95,10 @@ constexpr igd1::RowModule kModule = {
 
 }  // namespace
 
-IGD1_ROW_COLLECTION_AS(ftp_account, ftp_account, ftpaccount_introspection_data, "FTPAccount",
-                       ftp_account_handle_get_property, ftp_account_handle_set_property,
-                       ftp_account_handle_set_multi_properties, ftp_account_handle_object_mng_call,
-                       static, ftp_account_method_call, kModule)
+IGD1_ROW_COLLECTION(ftp_account, ftpaccount_introspection_data, "FTPAccount",
+                    ftp_account_handle_get_property, ftp_account_handle_set_property,
+                    ftp_account_handle_set_multi_properties, ftp_account_handle_object_mng_call,
+                    kModule, ftp_account)
 
 gboolean ftp_account_set_props_func(const gchar *property_name, GVariant *value, int *notify,
                                     int *changed, GError **error, ftp_account_row *row,

@@ -70,6 +70,8 @@ constexpr SingleObject kObject = {
 };
 }  // namespace
 
-IGD1_SINGLE_OBJECT_NAMED(ftp_server, ftpserver_introspection_data, nullptr,
-                         ftpserver_handle_get_property, ftpserver_handle_set_property,
-                         ftpserver_handle_set_multi_properties, kObject)
+IGD1_READ_HANDLER(ftpserver_handle_get_property, kObject)
+IGD1_WRITE_HANDLERS(ftpserver_handle_set_property, ftpserver_handle_set_multi_properties, kObject)
+IGD1_SINGLE_OBJECT(ftp_server, ftpserver_introspection_data, kObject, nullptr,
+                   ftpserver_handle_get_property, ftpserver_handle_set_property,
+                   ftpserver_handle_set_multi_properties)

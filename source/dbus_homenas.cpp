@@ -77,6 +77,6 @@ constexpr igd1::SingleObject kObject = {
 
 }  // namespace
 
-IGD1_DEFINE_METHOD_HANDLER(nas_handle_method_call, kObject)
-IGD1_SINGLE_OBJECT_ENTRY(nas, nas_introspection_data, nas_handle_method_call, nullptr, nullptr, nullptr,
-                         kObject)
+IGD1_METHOD_HANDLER(nas_handle_method_call, kObject)
+IGD1_SINGLE_OBJECT(nas, nas_introspection_data, kObject, nas_handle_method_call, nullptr, nullptr,
+                   nullptr)

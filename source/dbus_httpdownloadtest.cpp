@@ -50,7 +50,6 @@ constexpr st::Start kStart = {.error_name = kErrorName, .reads_duration = true,
 constexpr SingleObject kObject =
     st::member("HttpDownloadTest.xml", kProperties, httpdownloadtest_get_property, nullptr, kStart,
                [] { httpdownloadtest_interface_init(); }, true);
-constexpr SingleObject kMultiWrite = st::unannounced(kObject);
 
 }  // namespace
 
@@ -62,10 +61,10 @@ GVariant *httpdownloadtest_handle_get_property(GDBusConnection *, const gchar *,
   httpdownloadtest_wanrate();
   return igd1::object_get(kObject, __func__, object_path, property_name, error);
 }
-IGD1_DEFINE_SET_HANDLER(httpdownloadtest_handle_set_property, kObject)
-IGD1_DEFINE_SET_MULTI_HANDLER(httpdownloadtest_handle_set_multi_properties, kMultiWrite)
-IGD1_DEFINE_METHOD_HANDLER(httpdownloadtest_handle_method_call, kObject)
-IGD1_SINGLE_OBJECT_ENTRY(http_download_test, http_download_test_introspection_data,
-                         httpdownloadtest_handle_method_call, httpdownloadtest_handle_get_property,
-                         httpdownloadtest_handle_set_property,
-                         httpdownloadtest_handle_set_multi_properties, kObject)
+IGD1_WRITE_HANDLERS(httpdownloadtest_handle_set_property,
+                    httpdownloadtest_handle_set_multi_properties, kObject)
+IGD1_METHOD_HANDLER(httpdownloadtest_handle_method_call, kObject)
+IGD1_SINGLE_OBJECT(http_download_test, http_download_test_introspection_data, kObject,
+                   httpdownloadtest_handle_method_call, httpdownloadtest_handle_get_property,
+                   httpdownloadtest_handle_set_property,
+                   httpdownloadtest_handle_set_multi_properties)

@@ -56,9 +56,11 @@ constexpr igd1::SingleObject kObject =
 
 }  // namespace
 
-IGD1_DEFINE_METHOD_HANDLER(httpdownloadtestff_handle_method_call, kObject)
-IGD1_SINGLE_OBJECT_NAMED(http_download_testff, http_download_testff_introspection_data,
-                         httpdownloadtestff_handle_method_call,
-                         httpdownloadtestff_handle_get_property,
-                         httpdownloadtestff_handle_set_property,
-                         httpdownloadtestff_handle_set_multi_properties, kObject)
+IGD1_METHOD_HANDLER(httpdownloadtestff_handle_method_call, kObject)
+IGD1_READ_HANDLER(httpdownloadtestff_handle_get_property, kObject)
+IGD1_WRITE_HANDLERS(httpdownloadtestff_handle_set_property,
+                    httpdownloadtestff_handle_set_multi_properties, kObject)
+IGD1_SINGLE_OBJECT(http_download_testff, http_download_testff_introspection_data, kObject,
+                   httpdownloadtestff_handle_method_call, httpdownloadtestff_handle_get_property,
+                   httpdownloadtestff_handle_set_property,
+                   httpdownloadtestff_handle_set_multi_properties)

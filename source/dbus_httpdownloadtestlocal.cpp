@@ -47,16 +47,15 @@ constexpr igd1::SingleObject kObject =
     st::member("SpeedTestLocal.xml", kProperties, httpdownloadtestlocal_get_property,
                httpdownloadtestlocal_set_property, kStart,
                [] { httpdownloadtestlocal_interface_init(); }, true);
-constexpr igd1::SingleObject kMultiWrite = st::unannounced(kObject);
 
 }  // namespace
 
-IGD1_DEFINE_GET_HANDLER(httpdownloadtestlocal_handle_get_property, kObject)
-IGD1_DEFINE_SET_HANDLER(httpdownloadtestlocal_handle_set_property, kObject)
-IGD1_DEFINE_SET_MULTI_HANDLER(httpdownloadtestlocal_handle_set_multi_properties, kMultiWrite)
-IGD1_DEFINE_METHOD_HANDLER(httpdownloadtestlocal_handle_method_call, kObject)
-IGD1_SINGLE_OBJECT_ENTRY(http_download_testlocal, http_download_testlocal_introspection_data,
-                         httpdownloadtestlocal_handle_method_call,
-                         httpdownloadtestlocal_handle_get_property,
-                         httpdownloadtestlocal_handle_set_property,
-                         httpdownloadtestlocal_handle_set_multi_properties, kObject)
+IGD1_READ_HANDLER(httpdownloadtestlocal_handle_get_property, kObject)
+IGD1_WRITE_HANDLERS(httpdownloadtestlocal_handle_set_property,
+                    httpdownloadtestlocal_handle_set_multi_properties, kObject)
+IGD1_METHOD_HANDLER(httpdownloadtestlocal_handle_method_call, kObject)
+IGD1_SINGLE_OBJECT(http_download_testlocal, http_download_testlocal_introspection_data, kObject,
+                   httpdownloadtestlocal_handle_method_call,
+                   httpdownloadtestlocal_handle_get_property,
+                   httpdownloadtestlocal_handle_set_property,
+                   httpdownloadtestlocal_handle_set_multi_properties)

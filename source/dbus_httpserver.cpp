@@ -14,13 +14,15 @@ using igd1::SingleObject;
 using igd1::WriteFlags;
 
 constexpr size_t kPasswordMax = 30;
-// Prefixes the write log lines while a multi-write runs.
-const char *g_log_prefix = "";
+// Prefixes the write log lines of a multi-write.
+const char *log_prefix(const CallContext &call) {
+  return call.kind == igd1::CallKind::SetMulti ? "set_multi:" : "";
+}
 
 bool write_enable(const CallContext &call, const SingleObject &, const Property &, const char *,
                   GVariant *value, WriteFlags *flags) {
   const int enable = g_variant_get_byte(value);
-  DBUS_LOG(LOG_LEVEL_INFO, "%sset enable [%d].", g_log_prefix, enable);
+  DBUS_LOG(LOG_LEVEL_INFO, "%sset enable [%d].", log_prefix(call), enable);
   if (enable != 0 && enable != 1) {
     igd1::set_invalid_args(call.error, "Invalid parameter value");
     return false;
@@ -30,7 +32,7 @@ bool write_enable(const CallContext &call, const SingleObject &, const Property 
     const char *reason = config == -1   ? "mib chain get MIB_ACC_TBL failed!"
                          : config == -2 ? "Invalid parameter value"
                                         : "mib_set MIB_ACC_TBL failed!";
-    DBUS_LOG(LOG_LEVEL_WARN, "%s%s", g_log_prefix, reason);
+    DBUS_LOG(LOG_LEVEL_WARN, "%s%s", log_prefix(call), reason);
     igd1::set_invalid_args(call.error, "%s", reason);
     return false;
   }
@@ -43,13 +45,13 @@ bool write_password(const CallContext &call, const SingleObject &, const Propert
                     GVariant *value, WriteFlags *flags) {
   gsize length = 0;
   const char *text = g_variant_get_string(value, &length);
-  DBUS_LOG(LOG_LEVEL_WARN, "%sset AdminPassword [%s].", g_log_prefix, text);
+  DBUS_LOG(LOG_LEVEL_WARN, "%sset AdminPassword [%s].", log_prefix(call), text);
   if (length > kPasswordMax) {
     igd1::set_invalid_args(call.error, "Invalid parameter value");
     return false;
   }
   if (httpserver_set_password(text) == 0) {
-    DBUS_LOG(LOG_LEVEL_WARN, "%smib_set MIB_SUSER_PASSWORD failed!", g_log_prefix);
+    DBUS_LOG(LOG_LEVEL_WARN, "%smib_set MIB_SUSER_PASSWORD failed!", log_prefix(call));
     igd1::set_invalid_args(call.error, "mib_set MIB_SUSER_PASSWORD failed!");
     return false;
   }
@@ -82,20 +84,9 @@ constexpr SingleObject kObject = {
 
 }  // namespace
 
-IGD1_DEFINE_GET_HANDLER(http_server_handle_get_property, kObject)
-IGD1_DEFINE_SET_HANDLER(http_server_handle_set_property, kObject)
-
-gboolean http_server_handle_set_multi_properties(GDBusConnection *connection, const gchar *,
-                                                 const gchar *object_path,
-                                                 const gchar *interface_name,
-                                                 GVariant *properties, GError **error, gpointer) {
-  g_log_prefix = "set_multi:";
-  const gboolean done = igd1::object_set_multi(kObject, __func__, connection, object_path,
-                                               interface_name, properties, error);
-  g_log_prefix = "";
-  return done;
-}
-
-IGD1_SINGLE_OBJECT_ENTRY(http_server, http_server_introspection_data, nullptr,
-                         http_server_handle_get_property, http_server_handle_set_property,
-                         http_server_handle_set_multi_properties, kObject)
+IGD1_READ_HANDLER(http_server_handle_get_property, kObject)
+IGD1_WRITE_HANDLERS(http_server_handle_set_property, http_server_handle_set_multi_properties,
+                    kObject)
+IGD1_SINGLE_OBJECT(http_server, http_server_introspection_data, kObject, nullptr,
+                   http_server_handle_get_property, http_server_handle_set_property,
+                   http_server_handle_set_multi_properties)

@@ -76,6 +76,6 @@ constexpr igd1::SingleObject kObject = {
 
 }  // namespace
 
-IGD1_DEFINE_METHOD_HANDLER(incomingfilter_handle_method_call, kObject)
-IGD1_SINGLE_OBJECT_ENTRY(IncomingFilter, incomingfilter_introspection_data,
-                         incomingfilter_handle_method_call, nullptr, nullptr, nullptr, kObject)
+IGD1_METHOD_HANDLER(incomingfilter_handle_method_call, kObject)
+IGD1_SINGLE_OBJECT(IncomingFilter, incomingfilter_introspection_data, kObject,
+                   incomingfilter_handle_method_call, nullptr, nullptr, nullptr)

@@ -305,10 +305,10 @@ constexpr igd1::RowModule kModule = {
 
 }  // namespace
 
-IGD1_ROW_COLLECTION_AS(lan_host_manager, lan_host, lan_host_manager_introspection_data, "LANHost",
-                       lan_host_handle_get_property, lan_host_handle_set_property,
-                       lan_host_handle_set_multi_properties, lan_host_handle_object_mng_call, static,
-                       lan_host_method_call, kModule)
+IGD1_ROW_COLLECTION(lan_host, lan_host_manager_introspection_data, "LANHost",
+                    lan_host_handle_get_property, lan_host_handle_set_property,
+                    lan_host_handle_set_multi_properties, lan_host_handle_object_mng_call, kModule,
+                    lan_host_manager)
 
 GVariant *update_lan_host_send_cache(uint8_t flag) {
   return igd1::row_listing_refresh(klan_hostRows, flag == 0);

@@ -187,9 +187,12 @@ constexpr SingleObject kObject = {
 };
 }  // namespace
 
-IGD1_SINGLE_OBJECT_NAMED(network_info, networkinfo_introspection_data, nullptr,
-                         network_info_handle_get_property, network_info_handle_set_property,
-                         network_info_handle_set_multi_properties, kObject)
+IGD1_READ_HANDLER(network_info_handle_get_property, kObject)
+IGD1_WRITE_HANDLERS(network_info_handle_set_property, network_info_handle_set_multi_properties,
+                    kObject)
+IGD1_SINGLE_OBJECT(network_info, networkinfo_introspection_data, kObject, nullptr,
+                   network_info_handle_get_property, network_info_handle_set_property,
+                   network_info_handle_set_multi_properties)
 
 int networkinfo_set_props_func(const gchar *property_name, GVariant *value, GError **error,
                                int *commit_needed, int *changed) {

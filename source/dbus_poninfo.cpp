@@ -58,7 +58,7 @@ constexpr SingleObject kObject = {
 
 }  // namespace
 
-IGD1_DEFINE_GET_HANDLER(poninfo_handle_get_property, kObject)
+IGD1_READ_HANDLER(poninfo_handle_get_property, kObject)
 
 void poninfo_handle_method_call(GDBusConnection *, const gchar *, const gchar *, const gchar *,
                                 const gchar *method_name, GVariant *parameters,
@@ -76,5 +76,5 @@ void poninfo_handle_method_call(GDBusConnection *, const gchar *, const gchar *,
   DBUS_LOG(LOG_LEVEL_INFO, "out of func [%s]", __func__);
 }
 
-IGD1_SINGLE_OBJECT_ENTRY(poninfo, poninfo_introspection_data, poninfo_handle_method_call,
-                         poninfo_handle_get_property, nullptr, nullptr, kObject)
+IGD1_SINGLE_OBJECT(poninfo, poninfo_introspection_data, kObject, poninfo_handle_method_call,
+                   poninfo_handle_get_property, nullptr, nullptr)

@@ -48,6 +48,6 @@ constexpr SingleObject kObject = {
 
 }  // namespace
 
-IGD1_DEFINE_GET_HANDLER(pppoe_handle_get_property, kObject)
-IGD1_SINGLE_OBJECT_ENTRY(pppoe_object, pppoe_introspection_data, nullptr, pppoe_handle_get_property,
-                         nullptr, nullptr, kObject)
+IGD1_READ_HANDLER(pppoe_handle_get_property, kObject)
+IGD1_SINGLE_OBJECT(pppoe_object, pppoe_introspection_data, kObject, nullptr,
+                   pppoe_handle_get_property, nullptr, nullptr)

@@ -68,7 +68,7 @@ constexpr igd1::RowModule kModule = {
 
 }  // namespace
 
-IGD1_ROW_COLLECTION_AS(samba_account, samba_account, samba_account_introspection_data, "SambaAccount",
-                       samba_account_handle_get_property, samba_account_handle_set_property,
-                       samba_account_handle_set_multi_properties, samba_account_handle_object_mng_call, static,
-                       samba_account_method_call, kModule)
+IGD1_ROW_COLLECTION(samba_account, samba_account_introspection_data, "SambaAccount",
+                    samba_account_handle_get_property, samba_account_handle_set_property,
+                    samba_account_handle_set_multi_properties, samba_account_handle_object_mng_call,
+                    kModule, samba_account)

@@ -63,6 +63,9 @@ constexpr SingleObject kObject = {
 
 }  // namespace
 
-IGD1_SINGLE_OBJECT_NAMED(samba_server, sambaserver_introspection_data, nullptr,
-                         sambaserver_handle_get_property, sambaserver_handle_set_property,
-                         sambaserver_handle_set_multi_properties, kObject)
+IGD1_READ_HANDLER(sambaserver_handle_get_property, kObject)
+IGD1_WRITE_HANDLERS(sambaserver_handle_set_property, sambaserver_handle_set_multi_properties,
+                    kObject)
+IGD1_SINGLE_OBJECT(samba_server, sambaserver_introspection_data, kObject, nullptr,
+                   sambaserver_handle_get_property, sambaserver_handle_set_property,
+                   sambaserver_handle_set_multi_properties)

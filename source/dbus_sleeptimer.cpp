@@ -119,7 +119,10 @@ constexpr igd1::RowModule kModule = [] {
 
 }  // namespace
 
-IGD1_ROW_COLLECTION(SleepTimer, sleep_timer_handle_set_multi_properties, kModule)
+IGD1_ROW_COLLECTION(SleepTimer, SleepTimer_introspection_data, "SleepTimer",
+                    SleepTimer_handle_get_property, SleepTimer_handle_set_property,
+                    sleep_timer_handle_set_multi_properties, SleepTimer_handle_object_mng_call,
+                    kModule, SleepTimer)
 
 IGD1_TIMER_WRAPPERS(sleeptimer, SleepTimer, kFamily)
 

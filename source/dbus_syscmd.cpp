@@ -760,8 +760,10 @@ constexpr SingleObject kObject = {
 
 syscmd_time wqregtime_start = {0, 0};
 
-IGD1_DEFINE_METHOD_HANDLER(syscmd_handle_method_call, kObject)
+IGD1_METHOD_HANDLER(syscmd_handle_method_call, kObject)
 
-IGD1_SINGLE_OBJECT_NAMED(syscmd, syscmd_introspection_data, syscmd_handle_method_call,
-                         syscmd_handle_get_property, syscmd_handle_set_property,
-                         syscmd_handle_set_multi_properties, kObject)
+IGD1_READ_HANDLER(syscmd_handle_get_property, kObject)
+IGD1_WRITE_HANDLERS(syscmd_handle_set_property, syscmd_handle_set_multi_properties, kObject)
+IGD1_SINGLE_OBJECT(syscmd, syscmd_introspection_data, kObject, syscmd_handle_method_call,
+                   syscmd_handle_get_property, syscmd_handle_set_property,
+                   syscmd_handle_set_multi_properties)

@@ -79,7 +79,7 @@ constexpr igd1::RowModule kModule = {
 
 }  // namespace
 
-IGD1_ROW_COLLECTION_AS(telnet_account, telnet_account, telnet_account_introspection_data, "TelnetAccount",
-                       telnet_account_handle_get_property, telnet_account_handle_set_property,
-                       telnet_account_handle_set_multi_properties, telnet_account_handle_object_mng_call, static,
-                       telnet_account_method_call, kModule)
+IGD1_ROW_COLLECTION(telnet_account, telnet_account_introspection_data, "TelnetAccount",
+                    telnet_account_handle_get_property, telnet_account_handle_set_property,
+                    telnet_account_handle_set_multi_properties,
+                    telnet_account_handle_object_mng_call, kModule, telnet_account)

@@ -63,6 +63,9 @@ constexpr SingleObject kObject = {
 };
 }  // namespace
 
-IGD1_SINGLE_OBJECT_NAMED(telnet_server, telnetserver_introspection_data, nullptr,
-                         telnetserver_handle_get_property, telnetserver_handle_set_property,
-                         telnetserver_handle_set_multi_properties, kObject)
+IGD1_READ_HANDLER(telnetserver_handle_get_property, kObject)
+IGD1_WRITE_HANDLERS(telnetserver_handle_set_property, telnetserver_handle_set_multi_properties,
+                    kObject)
+IGD1_SINGLE_OBJECT(telnet_server, telnetserver_introspection_data, kObject, nullptr,
+                   telnetserver_handle_get_property, telnetserver_handle_set_property,
+                   telnetserver_handle_set_multi_properties)

@@ -414,10 +414,10 @@ constexpr igd1::RowModule kModule = {
 
 }  // namespace
 
-IGD1_ROW_COLLECTION_CORE(usb_device, usb_introspection_data, "usb_device",
-                         usb_device_handle_get_property, usb_device_handle_set_property,
-                         usb_device_handle_set_multi_properties, usb_device_handle_object_mng_call,
-                         static, usb_device_method_call, kModule, {})
+IGD1_ROW_COLLECTION(usb_device, usb_introspection_data, "usb_device",
+                    usb_device_handle_get_property, usb_device_handle_set_property,
+                    usb_device_handle_set_multi_properties, usb_device_handle_object_mng_call,
+                    kModule)
 
 void usb_device_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {
   DBUS_LOG(LOG_LEVEL_INFO, "func [%s], line [%d]", __func__, __LINE__);

@@ -44,6 +44,6 @@ constexpr SingleObject kObject = {
 
 }  // namespace
 
-IGD1_DEFINE_GET_HANDLER(voipinfo_handle_get_property, kObject)
-IGD1_SINGLE_OBJECT_ENTRY(voipinfo, voipinfo_introspection_data, nullptr,
-                         voipinfo_handle_get_property, nullptr, nullptr, kObject)
+IGD1_READ_HANDLER(voipinfo_handle_get_property, kObject)
+IGD1_SINGLE_OBJECT(voipinfo, voipinfo_introspection_data, kObject, nullptr,
+                   voipinfo_handle_get_property, nullptr, nullptr)

@@ -262,7 +262,11 @@ constexpr igd1::RowModule kModule = {
 
 }  // namespace
 
-IGD1_ROW_COLLECTION(wan_connection_info, wan_connection_info_handle_set_multi_properties, kModule)
+IGD1_ROW_COLLECTION(wan_connection_info, wan_connection_info_introspection_data,
+                    "wan_connection_info", wan_connection_info_handle_get_property,
+                    wan_connection_info_handle_set_property,
+                    wan_connection_info_handle_set_multi_properties,
+                    wan_connection_info_handle_object_mng_call, kModule, wan_connection_info)
 
 GVariant *wan_connection_info_interface_get_property(GDBusConnection *connection,
                                                      const gchar *sender, const gchar *path,

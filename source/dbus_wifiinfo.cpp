@@ -258,10 +258,9 @@ constexpr igd1::SingleObject kObject = {
 
 }  // namespace
 
-IGD1_DEFINE_GET_HANDLER(wifiinfo_handle_get_property, kObject)
-IGD1_DEFINE_SET_HANDLER(wifiinfo_handle_set_property, kObject)
-IGD1_DEFINE_SET_MULTI_HANDLER(wifiinfo_handle_set_multi_properties, kObject)
-IGD1_DEFINE_METHOD_HANDLER(wifiinfo_handle_method_call, kObject)
-IGD1_SINGLE_OBJECT_ENTRY(wifiinfo, wifiinfo_introspection_data, wifiinfo_handle_method_call,
-                         wifiinfo_handle_get_property, wifiinfo_handle_set_property,
-                         wifiinfo_handle_set_multi_properties, kObject)
+IGD1_READ_HANDLER(wifiinfo_handle_get_property, kObject)
+IGD1_WRITE_HANDLERS(wifiinfo_handle_set_property, wifiinfo_handle_set_multi_properties, kObject)
+IGD1_METHOD_HANDLER(wifiinfo_handle_method_call, kObject)
+IGD1_SINGLE_OBJECT(wifiinfo, wifiinfo_introspection_data, kObject, wifiinfo_handle_method_call,
+                   wifiinfo_handle_get_property, wifiinfo_handle_set_property,
+                   wifiinfo_handle_set_multi_properties)

@@ -175,8 +175,11 @@ constexpr SingleObject kObject = {
 
 }  // namespace
 
-IGD1_SINGLE_OBJECT(wifi_timer, wifi_timer_handle_get_property, wifi_timer_handle_set_property,
-                   wifi_timer_handle_set_multi_properties, kObject)
+IGD1_READ_HANDLER(wifi_timer_handle_get_property, kObject)
+IGD1_WRITE_HANDLERS(wifi_timer_handle_set_property, wifi_timer_handle_set_multi_properties, kObject)
+IGD1_SINGLE_OBJECT(wifi_timer, wifi_timer_introspection_data, kObject, nullptr,
+                   wifi_timer_handle_get_property, wifi_timer_handle_set_property,
+                   wifi_timer_handle_set_multi_properties)
 
 void wifi_timer_user_data_free(gpointer) { wifitimer_free_entry(&g_timer); }
 

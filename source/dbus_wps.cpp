@@ -116,7 +116,8 @@ constexpr SingleObject kObject = {
     .multi_failure = igd1::MultiFailure::Continue,
     .methods = kMethods,
 };
-IGD1_CHECK_READ_BUFFERS(kObject);
+static_assert(igd1::oversized_read_when_compiled(kObject) == nullptr,
+              "a read buffer of kObject is larger than the engine's");
 const igd1::PublishObject kPublished(kObject);
 
 }  // namespace

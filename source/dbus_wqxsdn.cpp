@@ -247,17 +247,23 @@ constexpr SingleObject kPorts = method_only("SDN_Ports.xml", kPortMethods);
 
 }  // namespace
 
-IGD1_DEFINE_METHOD_HANDLER(sdn_onuinfo_handle_method_call, kOnuInfo)
-IGD1_SINGLE_OBJECT_NAMED(sdn_onuinfo, sdn_onuinfo_introspection_data,
-                         sdn_onuinfo_handle_method_call, sdn_onuinfo_handle_get_property,
-                         sdn_onuinfo_handle_set_property, sdn_onuinfo_handle_set_multi_properties,
-                         kOnuInfo)
-IGD1_DEFINE_METHOD_HANDLER(sdn_sdninfo_handle_method_call, kSdnInfo)
-IGD1_SINGLE_OBJECT_NAMED(sdn_sdninfo, sdn_sdninfo_introspection_data,
-                         sdn_sdninfo_handle_method_call, sdn_sdninfo_handle_get_property,
-                         sdn_sdninfo_handle_set_property, sdn_sdninfo_handle_set_multi_properties,
-                         kSdnInfo)
-IGD1_DEFINE_METHOD_HANDLER(sdn_ports_handle_method_call, kPorts)
-IGD1_SINGLE_OBJECT_NAMED(sdn_ports, sdn_ports_introspection_data, sdn_ports_handle_method_call,
-                         sdn_ports_handle_get_property, sdn_ports_handle_set_property,
-                         sdn_ports_handle_set_multi_properties, kPorts)
+IGD1_METHOD_HANDLER(sdn_onuinfo_handle_method_call, kOnuInfo)
+IGD1_READ_HANDLER(sdn_onuinfo_handle_get_property, kOnuInfo)
+IGD1_WRITE_HANDLERS(sdn_onuinfo_handle_set_property, sdn_onuinfo_handle_set_multi_properties,
+                    kOnuInfo)
+IGD1_SINGLE_OBJECT(sdn_onuinfo, sdn_onuinfo_introspection_data, kOnuInfo,
+                   sdn_onuinfo_handle_method_call, sdn_onuinfo_handle_get_property,
+                   sdn_onuinfo_handle_set_property, sdn_onuinfo_handle_set_multi_properties)
+IGD1_METHOD_HANDLER(sdn_sdninfo_handle_method_call, kSdnInfo)
+IGD1_READ_HANDLER(sdn_sdninfo_handle_get_property, kSdnInfo)
+IGD1_WRITE_HANDLERS(sdn_sdninfo_handle_set_property, sdn_sdninfo_handle_set_multi_properties,
+                    kSdnInfo)
+IGD1_SINGLE_OBJECT(sdn_sdninfo, sdn_sdninfo_introspection_data, kSdnInfo,
+                   sdn_sdninfo_handle_method_call, sdn_sdninfo_handle_get_property,
+                   sdn_sdninfo_handle_set_property, sdn_sdninfo_handle_set_multi_properties)
+IGD1_METHOD_HANDLER(sdn_ports_handle_method_call, kPorts)
+IGD1_READ_HANDLER(sdn_ports_handle_get_property, kPorts)
+IGD1_WRITE_HANDLERS(sdn_ports_handle_set_property, sdn_ports_handle_set_multi_properties, kPorts)
+IGD1_SINGLE_OBJECT(sdn_ports, sdn_ports_introspection_data, kPorts, sdn_ports_handle_method_call,
+                   sdn_ports_handle_get_property, sdn_ports_handle_set_property,
+                   sdn_ports_handle_set_multi_properties)

@@ -636,8 +636,9 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
   if (skipped != nullptr)
     sys_log(LOG_MODULE_DBUS, LOG_LEVEL_WARN, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
             "SetMulti %s on %s: %s", interface_name, object_path, skipped->message);
-  if ((any_changed || object.announce_empty_multi) &&
-      (object.announce == nullptr || object.announce())) {
+  const bool announcing = object.multi_announce == MultiAnnounce::Always ||
+                          (object.multi_announce == MultiAnnounce::Changed && any_changed);
+  if (announcing && (object.announce == nullptr || object.announce())) {
     emit_changes(connection, object_path, interface_name, std::move(changes));
   }
   sys_log(LOG_MODULE_DBUS, object.multi_log_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__,

@@ -13,8 +13,6 @@
 #include "harness/bus_fixture.h"
 #include "memory_table.h"
 
-IGD1_DECLARE_ROW_COLLECTION(EngineSelf, EngineSelf_handle_set_multi_properties);
-
 namespace {
 
 using igd1::test::MemoryTable;
@@ -89,7 +87,10 @@ constexpr igd1::RowModule kSelf = {
 
 }  // namespace
 
-IGD1_ROW_COLLECTION(EngineSelf, EngineSelf_handle_set_multi_properties, kSelf)
+IGD1_ROW_COLLECTION(EngineSelf, EngineSelf_introspection_data, "EngineSelf",
+                    EngineSelf_handle_get_property, EngineSelf_handle_set_property,
+                    EngineSelf_handle_set_multi_properties, EngineSelf_handle_object_mng_call,
+                    kSelf, EngineSelf)
 
 namespace igd1::test {
 namespace {

@@ -120,7 +120,7 @@ class SingleObjectDeathTest : public testing::Test {
   void register_probe_offline() {
     SingleObjectRegistration registration{"Probe.xml", &probe_introspection_data,
                                           "probe_introspection_data", nullptr, &kProbeVTable};
-    IGD1_REGISTER_SINGLE_OBJECT(registration, nullptr, nullptr);
+    igd1::register_single_object(registration, nullptr, nullptr);
   }
   TempRoot root_;
 };
@@ -167,7 +167,7 @@ TEST_F(SingleObjectDeathTest, ReadBuffersLargerThanTheEnginesAreFoundAndStopTheS
   SingleObjectRegistration registration{"Probe.xml", &probe_introspection_data,
                                         "probe_introspection_data", nullptr, &kProbeVTable};
   registration.object = &kWide;
-  EXPECT_DEATH(IGD1_REGISTER_SINGLE_OBJECT(registration, nullptr, nullptr), "read buffer of Wide");
+  EXPECT_DEATH(register_single_object(registration, nullptr, nullptr), "read buffer of Wide");
 }
 
 }  // namespace

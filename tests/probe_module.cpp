@@ -156,7 +156,7 @@ IGD1_API int Probe_del_interface(unsigned int instance);
 IGD1_API void Probe_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer user_data) {
   igd1::SingleObjectRegistration registration{"Probe.xml", &probe_introspection_data,
                                               "probe_introspection_data", nullptr, &kVTable};
-  IGD1_REGISTER_SINGLE_OBJECT(registration, connection, user_data);
+  igd1::register_single_object(registration, connection, user_data);
   GDBusObjectManagerServer *manager = g_dbus_object_manager_server_new(kItems);
   g_dbus_object_manager_server_set_connection_expand(manager, connection, &kManagerVTable, manager);
 
@@ -253,12 +253,6 @@ IGD1_API std::vector<int> probe_calls(GThread **last_thread) {
 // later, children whose document follows the service type, a statistics
 // object beside every row, RemoveAllObjects, and announcing per property,
 // before or after the commit.
-
-IGD1_DECLARE_ROW_COLLECTION(ProbeRows, ProbeRows_handle_set_multi_properties);
-IGD1_DECLARE_ROW_COLLECTION(ProbeEarly, ProbeEarly_handle_set_multi_properties);
-IGD1_DECLARE_ROW_COLLECTION(ProbePositions, ProbePositions_handle_set_multi_properties);
-IGD1_DECLARE_NESTED_ROW_COLLECTION(ProbeParts, ProbeParts_handle_set_multi_properties);
-IGD1_DECLARE_ROW_COLLECTION(ProbeShelf, ProbeShelf_handle_set_multi_properties);
 
 namespace {
 
@@ -643,10 +637,23 @@ constexpr igd1::RowModule kParts = {
 
 }  // namespace
 
-IGD1_ROW_COLLECTION(ProbeRows, ProbeRows_handle_set_multi_properties, kRows)
-IGD1_ROW_COLLECTION(ProbeEarly, ProbeEarly_handle_set_multi_properties, kEarly)
-IGD1_ROW_COLLECTION(ProbePositions, ProbePositions_handle_set_multi_properties, kPositions)
-IGD1_NESTED_ROW_COLLECTION(ProbeParts, ProbeParts_handle_set_multi_properties, kParts)
+IGD1_ROW_COLLECTION(ProbeRows, ProbeRows_introspection_data, "ProbeRows",
+                    ProbeRows_handle_get_property, ProbeRows_handle_set_property,
+                    ProbeRows_handle_set_multi_properties, ProbeRows_handle_object_mng_call, kRows,
+                    ProbeRows)
+IGD1_ROW_COLLECTION(ProbeEarly, ProbeEarly_introspection_data, "ProbeEarly",
+                    ProbeEarly_handle_get_property, ProbeEarly_handle_set_property,
+                    ProbeEarly_handle_set_multi_properties, ProbeEarly_handle_object_mng_call,
+                    kEarly, ProbeEarly)
+IGD1_ROW_COLLECTION(ProbePositions, ProbePositions_introspection_data, "ProbePositions",
+                    ProbePositions_handle_get_property, ProbePositions_handle_set_property,
+                    ProbePositions_handle_set_multi_properties,
+                    ProbePositions_handle_object_mng_call, kPositions, ProbePositions)
+IGD1_ROW_COLLECTION(ProbeParts, ProbeParts_introspection_data, "ProbeParts",
+                    ProbeParts_handle_get_property, ProbeParts_handle_set_property,
+                    ProbeParts_handle_set_multi_properties, ProbeParts_handle_object_mng_call,
+                    kParts)
+IGD1_NESTED_ROW_COLLECTION(ProbeParts, kParts)
 
 namespace {
 
@@ -670,6 +677,9 @@ void remove_all_rows(const igd1::PendingCall &call, GVariant *) {
 // each new row starts from a template, a fourth is refused as full, service
 // type 1 takes no AddObject or DeleteObject, DeleteObject on an empty shelf
 // has an error of its own, and DeleteObject only takes the child off the bus.
+
+IGD1_API int ProbeShelf_add_interface(uint32_t instance);
+IGD1_API int ProbeShelf_del_interface(uint32_t instance);
 
 namespace {
 
@@ -755,7 +765,10 @@ constexpr igd1::RowModule kShelf = {
 
 }  // namespace
 
-IGD1_ROW_COLLECTION(ProbeShelf, ProbeShelf_handle_set_multi_properties, kShelf)
+IGD1_ROW_COLLECTION(ProbeShelf, ProbeShelf_introspection_data, "ProbeShelf",
+                    ProbeShelf_handle_get_property, ProbeShelf_handle_set_property,
+                    ProbeShelf_handle_set_multi_properties, ProbeShelf_handle_object_mng_call,
+                    kShelf, ProbeShelf)
 
 IGD1_API size_t probe_shelf_rows() { return ShelfTable::rows.size(); }
 IGD1_API std::string probe_shelf_deleted() { return g_shelf_deleted; }
@@ -1027,8 +1040,10 @@ IGD1_API std::pair<int, int> probe_ledger_ends() {
 // service type 0 only; a switch shares its path.  Their files are written
 // in their documents below (service type 0).
 
-IGD1_DECLARE_SINGLE_OBJECT(ProbeLamp, ProbeLamp_get, ProbeLamp_set, ProbeLamp_set_multi);
-IGD1_DECLARE_SINGLE_OBJECT(ProbeSwitch, ProbeSwitch_get, ProbeSwitch_set, ProbeSwitch_set_multi);
+IGD1_API GDBusNodeInfo *ProbeLamp_introspection_data;
+IGD1_API GDBusNodeInfo *ProbeSwitch_introspection_data;
+IGD1_API igd1::BusEntry ProbeLamp_on_bus_acquired;
+IGD1_API igd1::BusEntry ProbeSwitch_on_bus_acquired;
 
 namespace {
 
@@ -1104,17 +1119,15 @@ void register_probe(GDBusConnection *connection, GDBusNodeInfo **data,
                                                     .vtable = vtable,
                                                     .object = &kObject,
                                                     .builtin_xml = kXml};
-  IGD1_REGISTER_SINGLE_OBJECT(registration, connection, nullptr);
+  igd1::register_single_object(registration, connection, nullptr);
 }
 
 }  // namespace
 
-IGD1_DEFINE_GET_HANDLER(ProbeLamp_get, kLamp)
-IGD1_DEFINE_SET_HANDLER(ProbeLamp_set, kLamp)
-IGD1_DEFINE_SET_MULTI_HANDLER(ProbeLamp_set_multi, kLamp)
-IGD1_DEFINE_GET_HANDLER(ProbeSwitch_get, kSwitch)
-IGD1_DEFINE_SET_HANDLER(ProbeSwitch_set, kSwitch)
-IGD1_DEFINE_SET_MULTI_HANDLER(ProbeSwitch_set_multi, kSwitch)
+IGD1_READ_HANDLER(ProbeLamp_get, kLamp)
+IGD1_WRITE_HANDLERS(ProbeLamp_set, ProbeLamp_set_multi, kLamp)
+IGD1_READ_HANDLER(ProbeSwitch_get, kSwitch)
+IGD1_WRITE_HANDLERS(ProbeSwitch_set, ProbeSwitch_set_multi, kSwitch)
 GDBusNodeInfo *ProbeLamp_introspection_data = nullptr;
 GDBusNodeInfo *ProbeSwitch_introspection_data = nullptr;
 
@@ -1137,8 +1150,6 @@ void ProbeSwitch_on_bus_acquired(GDBusConnection *connection, const gchar *, gpo
 // An object whose path and document follow the service type it started
 // with.
 
-IGD1_DECLARE_SINGLE_OBJECT(ProbeChosen, ProbeChosen_get, ProbeChosen_set, ProbeChosen_set_multi);
-
 namespace {
 
 constexpr igd1::StartChoice kChosenUpper = {.path = "/com/wqx/igd1/Test/Engine/CHOSEN",
@@ -1158,4 +1169,7 @@ constexpr igd1::SingleObject kChosen = {.path = "/com/wqx/igd1/Test/Engine/Chose
 
 }  // namespace
 
-IGD1_SINGLE_OBJECT(ProbeChosen, ProbeChosen_get, ProbeChosen_set, ProbeChosen_set_multi, kChosen)
+IGD1_READ_HANDLER(ProbeChosen_get, kChosen)
+IGD1_WRITE_HANDLERS(ProbeChosen_set, ProbeChosen_set_multi, kChosen)
+IGD1_SINGLE_OBJECT(ProbeChosen, ProbeChosen_introspection_data, kChosen, nullptr, ProbeChosen_get,
+                   ProbeChosen_set, ProbeChosen_set_multi)
