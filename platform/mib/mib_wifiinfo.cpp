@@ -3,13 +3,18 @@
 // that act on the radios run the radios' control program first
 // (wifi_radio_run), so that they take the time a real radio takes.
 #include <glib.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "mib_api.h"
@@ -82,12 +87,13 @@ Mac mac_from(const uint8_t *bytes) {
 
 namespace {
 
-// The control program runs on a thread of a small pool, never on the main
-// loop: starting a program stops the starting thread until the child has
-// replaced itself, which on a loaded machine can take milliseconds, and the
-// loop would serve no call meanwhile.  Once the program has ended, its
-// outcome goes back to the main loop as a copy.
-constexpr int kRadioThreads = 4;
+// The control program runs on one of a few threads kept for it, never on
+// the main loop: starting a program stops the starting thread until the
+// child has replaced itself, which on a loaded machine can take
+// milliseconds, and the loop would serve no call meanwhile.  Runs reach the
+// threads through a queue, and come back to the main loop through another,
+// each behind its own lock; a source of the loop empties the second.
+constexpr size_t kRadioThreads = 4;
 
 struct RadioRun {
   std::vector<std::string> argv;
@@ -96,27 +102,66 @@ struct RadioRun {
   bool ok = false;
 };
 
-gboolean report_radio_run(gpointer item) {
-  auto *run = static_cast<RadioRun *>(item);
-  if (run->done != nullptr) run->done(run->ok ? 1 : 0, run->data);
-  return G_SOURCE_REMOVE;
-}
+class RadioPrograms {
+ public:
+  RadioPrograms() {
+    for (size_t i = 0; i < kRadioThreads; ++i) std::thread([this] { serve(); }).detach();
+  }
 
-void run_radio_program(gpointer item, gpointer) {
-  auto *run = static_cast<RadioRun *>(item);
-  run->ok = igd1::run_succeeded(igd1::run_command(run->argv, {.env = {}, .timeout_ms = kRadioTimeoutMs}));
-  GSource *back = g_idle_source_new();
-  g_source_set_priority(back, G_PRIORITY_DEFAULT);
-  g_source_set_callback(back, report_radio_run, run, [](gpointer item) { delete static_cast<RadioRun *>(item); });
-  g_source_attach(back, g_main_context_default());
-  g_source_unref(back);
-}
+  void push(std::unique_ptr<RadioRun> run) {
+    {
+      std::lock_guard lock(waiting_mutex_);
+      waiting_.push_back(std::move(run));
+    }
+    work_.notify_one();
+  }
 
-// The pool's threads are started with it and kept, so that the loop that
-// hands a run over never waits for a thread to be made either.
-GThreadPool *radio_programs() {
-  static GThreadPool *pool = g_thread_pool_new(run_radio_program, nullptr, kRadioThreads, TRUE, nullptr);
-  return pool;
+ private:
+  void serve() {
+    pthread_setname_np(pthread_self(), "radio_programs");
+    for (;;) {
+      std::unique_ptr<RadioRun> run;
+      {
+        std::unique_lock lock(waiting_mutex_);
+        work_.wait(lock, [this] { return !waiting_.empty(); });
+        run = std::move(waiting_.front());
+        waiting_.pop_front();
+      }
+      run->ok = igd1::run_succeeded(igd1::run_command(run->argv, {.env = {}, .timeout_ms = kRadioTimeoutMs}));
+      std::lock_guard lock(ended_mutex_);
+      ended_.push_back(std::move(run));
+      if (report_scheduled_) continue;
+      report_scheduled_ = true;
+      g_idle_add_full(G_PRIORITY_DEFAULT, report, this, nullptr);
+    }
+  }
+
+  // On the main loop: every run that ended since the last report.
+  static gboolean report(gpointer self) {
+    auto *programs = static_cast<RadioPrograms *>(self);
+    std::vector<std::unique_ptr<RadioRun>> ended;
+    {
+      std::lock_guard lock(programs->ended_mutex_);
+      ended.swap(programs->ended_);
+      programs->report_scheduled_ = false;
+    }
+    for (const auto &run : ended)
+      if (run->done != nullptr) run->done(run->ok ? 1 : 0, run->data);
+    return G_SOURCE_REMOVE;
+  }
+
+  std::mutex waiting_mutex_;
+  std::condition_variable work_;
+  std::deque<std::unique_ptr<RadioRun>> waiting_;
+  std::mutex ended_mutex_;
+  std::vector<std::unique_ptr<RadioRun>> ended_;
+  bool report_scheduled_ = false;
+};
+
+// Never destroyed: its threads serve for the whole process.
+RadioPrograms &radio_programs() {
+  static auto *programs = new RadioPrograms;
+  return *programs;
 }
 
 }  // namespace
@@ -130,9 +175,10 @@ int wifi_radio_state_flush(char *why, size_t size) {
 }
 
 void wifi_radio_run(const char *operation, const char *argument, wifi_radio_done done, void *data) {
-  auto *run = new RadioRun{{igd1::program::kRadioCtl, operation != nullptr ? operation : ""}, done, data};
+  auto run = std::make_unique<RadioRun>(
+      RadioRun{{igd1::program::kRadioCtl, operation != nullptr ? operation : ""}, done, data});
   if (argument != nullptr) run->argv.emplace_back(argument);
-  g_thread_pool_push(radio_programs(), run, nullptr);
+  radio_programs().push(std::move(run));
 }
 
 // ---- stations ----
