@@ -305,8 +305,10 @@ void paired_gets_until(const GetTarget &target, std::chrono::steady_clock::time_
     for (const char *service : {kIgd1Name, kBareName}) {
       const bool igd1 = service == kIgd1Name;
       const auto begin = std::chrono::steady_clock::now();
+      GDBusConnection *client =
+          igd1 && target.igd1_client != nullptr ? target.igd1_client : world().client;
       GVariant *value = g_dbus_connection_call_sync(
-          world().client, service, igd1 ? target.path : target.bare_path, "org.freedesktop.DBus.Properties",
+          client, service, igd1 ? target.path : target.bare_path, "org.freedesktop.DBus.Properties",
           "Get", g_variant_new("(ss)", target.interface, target.property), nullptr, G_DBUS_CALL_FLAGS_NONE,
           10000, nullptr, nullptr);
       if (value == nullptr) continue;

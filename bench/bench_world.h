@@ -109,11 +109,14 @@ std::vector<double> gets_until(GDBusConnection *client, std::chrono::steady_cloc
 
 // The property asked: at `path` of igd1 and at `bare_path` of the bare
 // service, whose object (registered by register_bare_constant) answers it.
+// igd1 is asked through `igd1_client`, the world's client when null (igd1d
+// as a process is on a bus of its own).
 struct GetTarget {
   const char *path;
   const char *bare_path;
   const char *interface;
   const char *property;
+  GDBusConnection *igd1_client = nullptr;
 };
 // Registers, once per bare path, an object of `info` on the bare service
 // whose every property reads the string `text`; false when GDBus refused it.

@@ -1,19 +1,25 @@
 // VPN tunnels and captured probe records:
 //  * one Set to a tunnel whose three lists are full (the record of about a
 //    megabyte copied, checked and stored), p50 and p99 in ms;
+//  * a Get of such a tunnel against a Get of the DHCP server: p50, p99 and
+//    the main loop's time per Get;
 //  * igd1d as a process before and after four tunnels with full lists: how
-//    much its resident set grew, in kB;
-//  * 1,000 probe requests within one second over eight capture filters:
-//    how many records the filters hold afterwards (each keeps its newest
-//    MaxRecords), and the p99 of Get on another object while they arrive
-//    against the same Get when idle, with the time igd1d's main loop ran in
-//    each second.
+//    much its resident set grew once settled, in kB, also after reading
+//    them;
+//  * 1,000 probe requests within one second over eight capture filters, in
+//    rounds that alternate with idle seconds: how many records the filters
+//    hold afterwards (each keeps its newest MaxRecords), the p99 of Get on
+//    another object while they arrive against the same Get when idle, with
+//    a bare GDBus object asked in the same seconds as the control, and the
+//    time igd1d's main loop spends per request.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -37,6 +43,15 @@ constexpr size_t kListRoom = 327712;
 
 double ms_since(Clock::time_point begin) {
   return std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
+}
+
+// Time igd1d's main thread (the bus main loop) has run, in ms.
+double main_loop_cpu_ms(GPid pid) {
+  std::ifstream schedstat("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
+                          "/schedstat");
+  double ns = -1;
+  schedstat >> ns;
+  return ns / 1e6;
 }
 
 Variant call(GDBusConnection *client, const std::string &path, const char *interface,
@@ -92,13 +107,15 @@ std::string full_tunnel(GDBusConnection *client) {
   return stored != nullptr ? tunnel : "";
 }
 
+// The daemon's first tunnel, its lists full.
+const std::string &first_full_tunnel() {
+  static const std::string tunnel = daemon().ready ? full_tunnel(daemon().client) : "";
+  return tunnel;
+}
+
 void BM_VpnWriteToAFullTunnel(benchmark::State &state) {
-  if (!daemon().ready) {
-    state.SkipWithError("igd1d did not start");
-    return;
-  }
   GDBusConnection *client = daemon().client;
-  static const std::string tunnel = full_tunnel(client);
+  const std::string &tunnel = first_full_tunnel();
   if (tunnel.empty()) {
     state.SkipWithError("no tunnel");
     return;
@@ -118,6 +135,46 @@ void BM_VpnWriteToAFullTunnel(benchmark::State &state) {
 }
 BENCHMARK(BM_VpnWriteToAFullTunnel)->UseRealTime()->Iterations(200);
 
+// Get of a full tunnel's tunnel_name against Get of the DHCP server's
+// MinAddress, in blocks of 50 taking turns: p50 and p99 of each, and the
+// main loop's time per Get of each.
+void BM_VpnGetOfAFullTunnel(benchmark::State &state) {
+  GDBusConnection *client = daemon().client;
+  const std::string &tunnel = first_full_tunnel();
+  if (tunnel.empty()) {
+    state.SkipWithError("no tunnel");
+    return;
+  }
+  const GPid pid = daemon().process.pid();
+  struct Kind {
+    std::string path;
+    const char *interface, *property;
+    std::vector<double> samples;
+    double loop_ms = 0;
+  } kinds[2] = {{tunnel, kVpn, "tunnel_name", {}, 0},
+                {"/com/wqx/igd1/Config/DHCPServer", "com.wqx.igd1.DHCPServer", "MinAddress", {}, 0}};
+  for (auto _ : state) {
+    for (Kind &kind : kinds) {
+      const double loop_begin = main_loop_cpu_ms(pid);
+      for (int i = 0; i < 50; ++i) {
+        const Clock::time_point begin = Clock::now();
+        Variant value = call(client, kind.path, "org.freedesktop.DBus.Properties", "Get",
+                             g_variant_new("(ss)", kind.interface, kind.property));
+        kind.samples.push_back(ms_since(begin));
+        if (value == nullptr) state.SkipWithError("Get failed");
+      }
+      kind.loop_ms += main_loop_cpu_ms(pid) - loop_begin;
+    }
+  }
+  for (int k = 0; k < 2; ++k) {
+    const std::string name = k == 0 ? "tunnel" : "dhcp";
+    state.counters[name + "_p50_ms"] = percentile(kinds[k].samples, 50);
+    state.counters[name + "_p99_ms"] = percentile(kinds[k].samples, 99);
+    state.counters[name + "_loop_ms_per_get"] = kinds[k].loop_ms / double(kinds[k].samples.size());
+  }
+}
+BENCHMARK(BM_VpnGetOfAFullTunnel)->UseRealTime()->Iterations(8);
+
 long rss_kb(GPid pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string line;
@@ -126,7 +183,24 @@ long rss_kb(GPid pid) {
   return -1;
 }
 
-// igd1d on a bus of its own, four full tunnels added through it.
+// igd1d's resident set once it stopped moving: sampled every 100 ms until
+// ten samples in a row lie within 64 kB of the one before (at most 10 s),
+// so that memory the store gives back after a pause is not counted.
+long settled_rss_kb(GPid pid) {
+  const Clock::time_point give_up = Clock::now() + std::chrono::seconds(10);
+  long last = rss_kb(pid);
+  for (int steady = 0; steady < 10 && Clock::now() < give_up;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const long now = rss_kb(pid);
+    steady = std::labs(now - last) <= 64 ? steady + 1 : 0;
+    last = now;
+  }
+  return last;
+}
+
+// igd1d on a bus of its own, four full tunnels added through it: how much
+// its resident set grew once settled, and once more after every tunnel and
+// its statistics were read.
 void BM_VpnDaemonMemoryWithFourFullTunnels(benchmark::State &state) {
   for (auto _ : state) {
     igd1::test::TempRoot root;
@@ -138,14 +212,21 @@ void BM_VpnDaemonMemoryWithFourFullTunnels(benchmark::State &state) {
       state.SkipWithError("igd1d did not start");
       return;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const long before = rss_kb(daemon.pid());
-    for (int n = 0; n < 4; ++n)
-      if (full_tunnel(client).empty()) state.SkipWithError("a tunnel was refused");
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const long after = rss_kb(daemon.pid());
+    const long before = settled_rss_kb(daemon.pid());
+    std::vector<std::string> tunnels;
+    for (int n = 0; n < 4; ++n) tunnels.push_back(full_tunnel(client));
+    if (std::count(tunnels.begin(), tunnels.end(), "") != 0) state.SkipWithError("a tunnel was refused");
+    const long after = settled_rss_kb(daemon.pid());
+    for (const std::string &tunnel : tunnels) {
+      call(client, tunnel, "org.freedesktop.DBus.Properties", "Get",
+           g_variant_new("(ss)", kVpn, "tunnel_name"));
+      call(client, tunnel + "/Stats", "org.freedesktop.DBus.Properties", "Get",
+           g_variant_new("(ss)", "com.wqx.igd1.VPNConnectionStats", "data"));
+    }
+    const long read = settled_rss_kb(daemon.pid());
     state.counters["rss_before_kB"] = double(before);
     state.counters["rss_growth_kB"] = double(after - before);
+    state.counters["rss_growth_after_reads_kB"] = double(read - before);
     daemon.stop(SIGTERM);
     g_object_unref(client);
   }
@@ -174,22 +255,45 @@ std::string notify(const std::string &message) {
   return reply;
 }
 
-// Time igd1d's main thread (the bus main loop) has run, in ms.
-double main_loop_cpu_ms(GPid pid) {
-  std::ifstream schedstat("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
-                          "/schedstat");
-  double ns = -1;
-  schedstat >> ns;
-  return ns / 1e6;
+// The DHCP server's MinAddress of igd1d, and a bare GDBus object on the
+// benchmarks' own bus as the control: the machine's load weighs on both,
+// the records on igd1d alone.
+constexpr char kControlPath[] = "/com/wqx/bench/DHCPServer";
+GetTarget other_object() {
+  return {"/com/wqx/igd1/Config/DHCPServer", kControlPath, "com.wqx.igd1.DHCPServer", "MinAddress",
+          daemon().client};
 }
 
+const char *const kOuis[] = {"00A0C6", "506F9A", "0050F2", "001018"};
+
+// 1,000 probe requests spread over one second, the four OUIs in turn: two
+// filters keep each.  How many the daemon took.
+int send_probe_requests(int round) {
+  int accepted = 0;
+  const Clock::time_point start = Clock::now();
+  for (int i = 0; i < 1000; ++i) {
+    std::this_thread::sleep_until(start + std::chrono::microseconds(i * 1000));
+    char message[160];
+    std::snprintf(message, sizeof message,
+                  "event radio probe-request 02:00:00:%02x:%02x:%02x %d %d -50 %s %04x", round & 0xff,
+                  i / 256, i % 256, i % 2 + 1, i % 2 == 0 ? 6 : 36, kOuis[i % 4], i);
+    accepted += notify(message).rfind("OK", 0) == 0 ? 1 : 0;
+  }
+  return accepted;
+}
+
+// Rounds of a second of Gets with no requests arriving followed by a second
+// in which 1,000 arrive, igd1d's DHCP server and the control asked in turns
+// in both: the p99 of each kind of second, pooled over the rounds, for
+// igd1d against the control; and the main loop's time per request.
 void BM_ProbeRecordsInOneSecond(benchmark::State &state) {
-  if (!daemon().ready) {
-    state.SkipWithError("igd1d did not start");
+  constexpr int kRounds = 5;
+  if (!daemon().ready ||
+      !register_bare_constant(kControlPath, interface_from_file("DHCPServer.xml"), "192.168.1.2")) {
+    state.SkipWithError("igd1d or the control did not start");
     return;
   }
   GDBusConnection *client = daemon().client;
-  const char *ouis[] = {"00A0C6", "506F9A", "0050F2", "001018"};
   for (int n = 0; n < 8; ++n) {
     Variant added = call(client, kFilters, "com.wqx.igd1.ObjectManager", "AddObject", nullptr);
     const char *path = nullptr;
@@ -200,33 +304,26 @@ void BM_ProbeRecordsInOneSecond(benchmark::State &state) {
     g_variant_get(added.get(), "(&o)", &path);
     GVariantBuilder entries;
     g_variant_builder_init(&entries, G_VARIANT_TYPE("a{sv}"));
-    g_variant_builder_add(&entries, "{sv}", "OUI", g_variant_new_string(ouis[n % 4]));
+    g_variant_builder_add(&entries, "{sv}", "OUI", g_variant_new_string(kOuis[n % 4]));
     g_variant_builder_add(&entries, "{sv}", "MaxRecords", g_variant_new_uint32(n % 2 == 0 ? 64 : 32));
     g_variant_builder_add(&entries, "{sv}", "Enable", g_variant_new_boolean(true));
     call(client, path, "com.wqx.igd1.Properties", "SetMulti", g_variant_new("(sa{sv})", "com.wqx.igd1.ProbeRxVSIE", &entries));
   }
   const GPid pid = daemon().process.pid();
   for (auto _ : state) {
-    const double idle_begin = main_loop_cpu_ms(pid);
-    std::vector<double> idle = gets_until(client, Clock::now() + std::chrono::seconds(1));
-    const double busy_begin = main_loop_cpu_ms(pid);
-    // 1,000 requests spread over one second, each OUI alike: every one is
-    // kept by two filters.
+    PairedGets idle, busy;
+    double loop_idle_ms = 0, loop_busy_ms = 0;
     int accepted = 0;
-    std::thread sender([&] {
-      const Clock::time_point start = Clock::now();
-      for (int i = 0; i < 1000; ++i) {
-        std::this_thread::sleep_until(start + std::chrono::microseconds(i * 1000));
-        char message[160];
-        std::snprintf(message, sizeof message,
-                      "event radio probe-request 02:00:00:00:%02x:%02x %d %d -50 %s %04x", i / 256,
-                      i % 256, i % 2 + 1, i % 2 == 0 ? 6 : 36, ouis[i % 4], i);
-        accepted += notify(message).rfind("OK", 0) == 0 ? 1 : 0;
-      }
-    });
-    std::vector<double> busy = gets_until(client, Clock::now() + std::chrono::seconds(1));
-    sender.join();
-    const double busy_end = main_loop_cpu_ms(pid);
+    for (int round = 0; round < kRounds; ++round) {
+      const double idle_begin = main_loop_cpu_ms(pid);
+      paired_gets_until(other_object(), Clock::now() + std::chrono::seconds(1), &idle);
+      const double busy_begin = main_loop_cpu_ms(pid);
+      loop_idle_ms += busy_begin - idle_begin;
+      std::thread sender([&] { accepted += send_probe_requests(round); });
+      paired_gets_until(other_object(), Clock::now() + std::chrono::seconds(1), &busy);
+      sender.join();
+      loop_busy_ms += main_loop_cpu_ms(pid) - busy_begin;
+    }
     size_t records = 0;
     for (int n = 1; n <= 8; ++n) {
       const std::string path = std::string(kFilters) + "/" + std::to_string(n) + "/Records";
@@ -240,18 +337,15 @@ void BM_ProbeRecordsInOneSecond(benchmark::State &state) {
     }
     state.counters["requests_taken"] = double(accepted);
     state.counters["records_kept"] = double(records);
-    state.counters["get_p99_idle_ms"] = percentile(idle, 99);
-    state.counters["get_p99_busy_ms"] = percentile(busy, 99);
-    state.counters["get_p50_idle_ms"] = percentile(idle, 50);
-    state.counters["get_p50_busy_ms"] = percentile(busy, 50);
-    // What the main loop spent per Get when idle, and on the Gets and the
-    // 1,000 requests together while they came.
-    state.counters["loop_cpu_idle_ms"] = busy_begin - idle_begin;
-    state.counters["loop_cpu_busy_ms"] = busy_end - busy_begin;
-    state.counters["gets_idle"] = double(idle.size());
-    state.counters["gets_busy"] = double(busy.size());
+    window_counters(state, "busy", idle, busy);
+    // The loop's time per request: its time in the busy seconds less what
+    // the Gets there cost at the idle seconds' rate.
+    const double per_get_ms = loop_idle_ms / double(std::max<size_t>(idle.igd1.size(), 1));
+    state.counters["loop_ms_per_request"] =
+        (loop_busy_ms - per_get_ms * double(busy.igd1.size())) / double(std::max(accepted, 1));
   }
 }
+
 BENCHMARK(BM_ProbeRecordsInOneSecond)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

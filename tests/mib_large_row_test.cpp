@@ -204,29 +204,55 @@ TEST_F(StoreTest, RowsStoredAsHexadecimalTextReadTheSameAndAreRewrittenAsBlobs) 
   EXPECT_EQ(table_rows(kOldTable), (std::vector<Row>{changed, two, three, four}));
 }
 
-// Megabyte rows are not copied for each thread that reads them: every
-// thread's node is the one record the list keeps.  A write puts a new record
-// in its place, so a node another thread holds keeps what it read until that
-// thread calls into the table again.
-TEST_F(StoreTest, MegabyteRowsAreSharedBetweenThreadsAndReplacedWhole) {
+// Megabyte rows are not kept by the list: a look-up reads the row for the
+// calling thread, which holds it until its next call into the table, so
+// that another thread's write never changes a node under its reader; the
+// list's keys follow inserts and removals of any thread.
+TEST_F(StoreTest, MegabyteRowsAreReadForTheCallingThreadAndHeldUntilItsNextCall) {
   ASSERT_TRUE(register_table(kBigTable));
   RowList list(*find_table(kBigTable.name));
-  std::vector<uint8_t> row = big_record(4);
-  ASSERT_TRUE(list.insert(row.data()));
+  std::vector<uint8_t> first = big_record(4);
+  std::vector<uint8_t> second = big_record(6);
+  ASSERT_TRUE(list.insert(first.data()));
+  ASSERT_TRUE(list.insert(second.data()));
   const void *mine = list.find(1)->data;
-  const void *theirs = nullptr;
-  std::thread([&] { theirs = list.find(1)->data; }).join();
-  EXPECT_EQ(mine, theirs);
 
-  std::vector<uint8_t> changed = row;
+  std::vector<uint8_t> changed = first;
   changed[kListsOffset] = 'Z';
-  std::thread([&] { EXPECT_TRUE(list.store(changed.data())); }).join();
-  EXPECT_EQ(std::memcmp(mine, row.data(), kRowSize), 0) << "a held node changed under its reader";
+  std::thread([&] {
+    EXPECT_EQ(std::memcmp(list.find(1)->data, first.data(), kRowSize), 0);
+    EXPECT_TRUE(list.store(changed.data()));
+  }).join();
+  EXPECT_EQ(std::memcmp(mine, first.data(), kRowSize), 0) << "a held node changed under its reader";
   mib_list_node *now = list.find(1);
   ASSERT_NE(now, nullptr);
   EXPECT_EQ(std::memcmp(now->data, changed.data(), kRowSize), 0);
-  EXPECT_EQ(list.head(), now);
-  EXPECT_EQ(now->next, nullptr);
+  EXPECT_EQ(now->next, nullptr) << "a look-up hands out its row alone";
+
+  // A walk sees every row in key order; a position names the row there.
+  mib_list_node *head = list.head();
+  ASSERT_NE(head, nullptr);
+  ASSERT_NE(head->next, nullptr);
+  EXPECT_EQ(head->next->next, nullptr);
+  EXPECT_EQ(head->next->prev, head);
+  EXPECT_EQ(std::memcmp(head->data, changed.data(), kRowSize), 0);
+  EXPECT_EQ(std::memcmp(head->next->data, second.data(), kRowSize), 0);
+  uint32_t position = 0;
+  ASSERT_NE(list.find(2, &position), nullptr);
+  EXPECT_EQ(position, 1u);
+  EXPECT_EQ(std::memcmp(list.at(1)->data, second.data(), kRowSize), 0);
+
+  // A row another thread removes, and one another writer changes without
+  // the list, show at the next call.
+  std::thread([&] { EXPECT_TRUE(list.remove(1)); }).join();
+  std::vector<uint8_t> rewritten = second;
+  rewritten[1] = 1;
+  ASSERT_TRUE(table_update(kBigTable, rewritten.data()));
+  EXPECT_EQ(list.size(), 1u);
+  EXPECT_EQ(list.find(1), nullptr);
+  ASSERT_NE(list.head(), nullptr);
+  EXPECT_EQ(std::memcmp(list.head()->data, rewritten.data(), kRowSize), 0);
+  EXPECT_EQ(list.head()->next, nullptr);
 }
 
 }  // namespace

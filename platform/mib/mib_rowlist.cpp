@@ -25,13 +25,13 @@ struct RowList::View {
   uint64_t layout = 0;  // the cache's layout version copied, 0: none
   uint64_t content = 0;  // the cache's next row version when last caught up
   std::vector<uint64_t> versions;
-  std::vector<uint8_t> bytes;  // the rows, back to back (copied rows)
-  std::vector<Row> held;       // the cache's own rows (shared rows)
+  std::vector<uint8_t> bytes;  // the rows, back to back (copied from the cache)
+  std::vector<std::vector<uint8_t>> held;  // large rows read for this thread
   std::vector<mib_list_node> nodes;
 };
 
 RowList::RowList(const TableDef &table)
-    : table_(table), id_(g_next_list_id.fetch_add(1)), shares_rows_(table.row_size >= kLargeRowSize) {}
+    : table_(table), id_(g_next_list_id.fetch_add(1)), caches_rows_(table.row_size < kLargeRowSize) {}
 
 RowList::View &RowList::view() {
   // Lists live as long as the process; a view is keyed by the list's id so
@@ -44,29 +44,35 @@ RowList::View &RowList::view() {
 
 void RowList::forget_view() {
   View &v = view();
-  v.layout = 0;
   v.held.clear();
   v.held.shrink_to_fit();
   v.nodes.clear();
 }
 
+mib_list_node *RowList::hand_out(std::vector<std::vector<uint8_t>> rows) {
+  View &v = view();
+  v.held = std::move(rows);
+  v.nodes.assign(v.held.size(), mib_list_node{});
+  for (size_t i = 0; i < v.held.size(); ++i) {
+    v.nodes[i].data = v.held[i].data();
+    v.nodes[i].prev = i > 0 ? &v.nodes[i - 1] : nullptr;
+    v.nodes[i].next = i + 1 < v.held.size() ? &v.nodes[i + 1] : nullptr;
+  }
+  return v.nodes.empty() ? nullptr : &v.nodes[0];
+}
+
+mib_list_node *RowList::read_row(RowKey key) {
+  // What the thread held goes first: two large rows need not meet in memory.
+  forget_view();
+  std::optional<std::vector<uint8_t>> row = table_row(table_, key);
+  if (!row) return nullptr;
+  std::vector<std::vector<uint8_t>> rows;
+  rows.push_back(std::move(*row));
+  return hand_out(std::move(rows));
+}
+
 void RowList::sync(View &v, size_t fresh) {
   const size_t size = table_.row_size;
-  if (shares_rows_) {
-    // The nodes point at the cache's rows, held until the next call.
-    if (v.layout != layout_version_ || v.content != next_row_version_) {
-      v.layout = layout_version_;
-      v.content = next_row_version_;
-      v.held = rows_;
-      v.nodes.assign(rows_.size(), mib_list_node{});
-      for (size_t i = 0; i < rows_.size(); ++i) {
-        v.nodes[i].data = const_cast<uint8_t *>(v.held[i]->data());
-        v.nodes[i].prev = i > 0 ? &v.nodes[i - 1] : nullptr;
-        v.nodes[i].next = i + 1 < rows_.size() ? &v.nodes[i + 1] : nullptr;
-      }
-    }
-    return;
-  }
   if (v.layout != layout_version_) {
     v.layout = layout_version_;
     v.bytes.assign(rows_.size() * size, 0);
@@ -103,8 +109,15 @@ void RowList::reload() {
   data_version_ = data_version();
   version_checked_ = std::chrono::steady_clock::now();
   rows_.clear();
-  for (std::vector<uint8_t> &row : table_rows(table_))
-    rows_.push_back(std::make_shared<const std::vector<uint8_t>>(std::move(row)));
+  if (caches_rows_) {
+    keys_.clear();
+    for (std::vector<uint8_t> &row : table_rows(table_)) {
+      keys_.push_back(row_key_of(table_, row.data()));
+      rows_.push_back(std::make_shared<const std::vector<uint8_t>>(std::move(row)));
+    }
+  } else {
+    keys_ = table_keys(table_);
+  }
   row_versions_.assign(rows_.size(), next_row_version_++);
   loaded_ = true;
   changed_layout();
@@ -126,17 +139,18 @@ void RowList::refresh_if_stale() {
 void RowList::changed_layout() { ++layout_version_; }
 
 long RowList::position_of(RowKey key) const {
-  auto found = std::lower_bound(rows_.begin(), rows_.end(), key,
-                                [&](const Row &row, RowKey wanted) {
-                                  return row_key_of(table_, row->data()) < wanted;
-                                });
-  if (found == rows_.end() || row_key_of(table_, (*found)->data()) != key) return -1;
-  return found - rows_.begin();
+  auto found = std::lower_bound(keys_.begin(), keys_.end(), key);
+  if (found == keys_.end() || *found != key) return -1;
+  return found - keys_.begin();
 }
 
 mib_list_node *RowList::head() {
   auto lock = detail::lock_store();
   refresh_if_stale();
+  if (!caches_rows_) {
+    forget_view();
+    return hand_out(table_rows(table_));
+  }
   View &v = view();
   sync(v, kAllRows);
   return v.nodes.empty() ? nullptr : &v.nodes[0];
@@ -145,13 +159,14 @@ mib_list_node *RowList::head() {
 size_t RowList::size() {
   auto lock = detail::lock_store();
   refresh_if_stale();
-  return rows_.size();
+  return keys_.size();
 }
 
 mib_list_node *RowList::at(size_t position) {
   auto lock = detail::lock_store();
   refresh_if_stale();
-  if (position >= rows_.size()) return nullptr;
+  if (position >= keys_.size()) return nullptr;
+  if (!caches_rows_) return read_row(keys_[position]);
   View &v = view();
   sync(v, position);
   return &v.nodes[position];
@@ -163,6 +178,7 @@ mib_list_node *RowList::find(RowKey key, uint32_t *position) {
   long found = position_of(key);
   if (found < 0) return nullptr;
   if (position != nullptr) *position = static_cast<uint32_t>(found);
+  if (!caches_rows_) return read_row(key);
   View &v = view();
   sync(v, static_cast<size_t>(found));
   return &v.nodes[static_cast<size_t>(found)];
@@ -180,9 +196,9 @@ void RowList::on_transaction_end(void *self, bool committed, uint64_t counter_be
 }
 
 void RowList::wrote(bool was_current) {
-  // A write is a call into the table: the rows this thread was handed may
-  // go, so that a replaced megabyte row is not kept alive by a stale view.
-  if (shares_rows_) forget_view();
+  // A write is a call into the table: the large rows this thread was handed
+  // go, rather than stay beside the copy the caller wrote.
+  if (!caches_rows_) forget_view();
   if (was_current) {
     write_count_ = table_write_count(table_);
   } else {
@@ -200,19 +216,22 @@ bool RowList::add(uint8_t *numbered, const uint8_t *row) {
   if (row == nullptr || !begin_transaction()) return false;
   const bool current = is_current();
   std::vector<uint8_t> stored;
-  const bool added = numbered != nullptr ? table_insert(table_, numbered, &stored)
-                                         : table_insert_at(table_, row, &stored);
+  std::vector<uint8_t> *kept = caches_rows_ ? &stored : nullptr;
+  const bool added = numbered != nullptr ? table_insert(table_, numbered, kept)
+                                         : table_insert_at(table_, row, kept);
   if (!added) {
     rollback_transaction();
     return false;
   }
   if (current) {
-    const RowKey key = row_key_of(table_, stored.data());
-    auto at = std::find_if(rows_.begin(), rows_.end(), [&](const Row &r) {
-      return row_key_of(table_, r->data()) > key;
-    });
-    row_versions_.insert(row_versions_.begin() + (at - rows_.begin()), next_row_version_++);
-    rows_.insert(at, std::make_shared<const std::vector<uint8_t>>(std::move(stored)));
+    // The insert wrote the number it chose into `numbered`.
+    const RowKey key = row_key_of(table_, numbered != nullptr ? numbered : row);
+    const size_t at = size_t(std::upper_bound(keys_.begin(), keys_.end(), key) - keys_.begin());
+    keys_.insert(keys_.begin() + long(at), key);
+    if (caches_rows_) {
+      row_versions_.insert(row_versions_.begin() + long(at), next_row_version_++);
+      rows_.insert(rows_.begin() + long(at), std::make_shared<const std::vector<uint8_t>>(std::move(stored)));
+    }
     changed_layout();
   }
   wrote(current);
@@ -224,11 +243,11 @@ bool RowList::store(const uint8_t *row) {
   if (row == nullptr || !begin_transaction()) return false;
   const bool current = is_current();
   std::vector<uint8_t> stored;
-  if (!table_update(table_, row, &stored)) {
+  if (!table_update(table_, row, caches_rows_ ? &stored : nullptr)) {
     rollback_transaction();
     return false;
   }
-  if (current) {
+  if (current && caches_rows_) {
     long position = position_of(row_key_of(table_, row));
     if (position >= 0) {
       rows_[static_cast<size_t>(position)] =
@@ -251,8 +270,11 @@ bool RowList::remove(RowKey key) {
   if (current) {
     long position = position_of(key);
     if (position >= 0) {
-      rows_.erase(rows_.begin() + position);
-      row_versions_.erase(row_versions_.begin() + position);
+      keys_.erase(keys_.begin() + position);
+      if (caches_rows_) {
+        rows_.erase(rows_.begin() + position);
+        row_versions_.erase(row_versions_.begin() + position);
+      }
       changed_layout();
     }
   }

@@ -17,10 +17,11 @@
 // or free them.
 //
 // Tables whose rows are large (kLargeRowSize and up: lists of a megabyte)
-// are not copied per thread: their nodes point at the cache's rows, which are
-// never changed in place (a write replaces a row), and a thread's view holds
-// the rows it was handed until its next call.  Such records are read-only to
-// callers, who copy a row to change it, as every write does.
+// are not cached: the list keeps only their keys and reads a row from the
+// database when it is asked for, into the calling thread's view, which holds
+// the rows it was handed until that thread's next call into the table (a
+// look-up of one row hands out that row alone, a node without neighbours).
+// A few such rows would otherwise outweigh everything else the process keeps.
 #pragma once
 
 #include <chrono>
@@ -66,15 +67,20 @@ class RowList {
   struct View;
   using Row = std::shared_ptr<const std::vector<uint8_t>>;
   View &view();
-  // Lets go of the rows the calling thread was handed (shared rows).
+  // Lets go of the rows the calling thread was handed (large rows).
   void forget_view();
+  // Hands the calling thread `rows` read from the database (large rows):
+  // the first node, or nullptr when there are none.
+  mib_list_node *hand_out(std::vector<std::vector<uint8_t>> rows);
+  // The row with `key` read from the database for the calling thread.
+  mib_list_node *read_row(RowKey key);
   // Brings the calling thread's view up to the cache; `fresh` is the
   // position of a row to copy again whatever its version, or kAllRows.
   static constexpr size_t kAllRows = SIZE_MAX;
   void sync(View &view, size_t fresh);
   void refresh_if_stale();
   bool is_current() const;
-  // Position of the row with `key` in the cache, or -1.
+  // Position of the row with `key` among the keys, or -1.
   long position_of(RowKey key) const;
   // Inserts `row`: under the lowest free number written into `numbered`
   // (the same record), or with no `numbered` under the key `row` carries.
@@ -86,7 +92,8 @@ class RowList {
 
   const TableDef &table_;
   const uint64_t id_;
-  std::vector<Row> rows_;                  // the cache, in instance order
+  std::vector<RowKey> keys_;               // every row's key, in instance order
+  std::vector<Row> rows_;                  // the cache, in the same order (small rows)
   std::vector<uint64_t> row_versions_;     // changes with each change of a row
   uint64_t layout_version_ = 1;            // changes when rows come or go
   uint64_t next_row_version_ = 1;
@@ -95,7 +102,7 @@ class RowList {
   int64_t data_version_ = 0;
   std::chrono::steady_clock::time_point version_checked_;
   bool loaded_ = false;
-  const bool shares_rows_;
+  const bool caches_rows_;
 };
 
 // Stores `row`, handed back by a module to replace the row at `position`,

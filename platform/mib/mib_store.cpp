@@ -490,9 +490,16 @@ bool run_cached(Connection &c, std::string_view sql) {
 void request_checkpoint();
 // Commits of this process: the last good copy is taken again only after one.
 std::atomic<uint64_t> g_commits{0};
-// A commit wrote rows of a table of large rows since the checkpoint thread
-// last gave their memory back.
-std::atomic<bool> g_large_rows_written{false};
+// Rows of a table of large rows were read, or written by a commit, since the
+// checkpoint thread last gave their memory back.
+std::atomic<bool> g_large_rows_used{false};
+// After a read of `table`'s rows: when they are large, their pages and the
+// buffers that carried them are given back once the store's work pauses.
+void read_rows_of(const TableDef &table) {
+  if (table.row_size < kLargeRowSize) return;
+  g_large_rows_used.store(true);
+  request_checkpoint();
+}
 // Hears the size of the write-ahead log after each commit (see the checkpoints).
 int on_wal_commit(void *, sqlite3 *, const char *, int frames);
 // Waits, up to the busy time-out, while the log is over its cap; false when
@@ -596,7 +603,7 @@ bool end_locked(Connection &c, bool commit, std::vector<RowEvent> *events) {
   c.touched = 0;
   c.doomed = false;
   if (c.large_rows) {
-    if (ok) g_large_rows_written.store(true);
+    if (ok) g_large_rows_used.store(true);
     c.large_rows = false;
   }
   if (ok) {
@@ -1322,12 +1329,12 @@ bool write_good_copy(sqlite3 *source, const std::string &path) {
   return ok;
 }
 
-// Once writes of megabyte rows pause, and after each last good copy: the
-// writing connection's pages of them are read from the file again when
-// needed (kept, they would hold each row a second time beside the rows'
-// cache), so are the checkpoint connection's (a copy reads every page
-// through it), and the heaps give back what the writes' buffers, the copy
-// and the bus messages that carried the rows left free.  Nothing else frees
+// Once reads and writes of megabyte rows pause, and after each last good
+// copy: the store connection's pages of them are read from the file again
+// when needed (kept, they would hold the rows in memory after all), so are
+// the checkpoint connection's (a copy reads every page through it), and the
+// heaps give back what the reads' and writes' buffers, the copy and the bus
+// messages that carried the rows left free.  Nothing else frees
 // those pages: the threads that made the buffers keep them for their next
 // allocations.  A connection busy with a writer is left for the next pause.
 void give_back_large_rows_memory(sqlite3 *checkpoint_db) {
@@ -1335,7 +1342,7 @@ void give_back_large_rows_memory(sqlite3 *checkpoint_db) {
   Connection &c = connection();
   std::unique_lock writer(c.mutex, std::try_to_lock);
   if (!writer.owns_lock()) {
-    g_large_rows_written.store(true);
+    g_large_rows_used.store(true);
     return;
   }
   if (c.db != nullptr) sqlite3_db_release_memory(c.db);
@@ -1444,7 +1451,7 @@ void checkpoint_thread() {
       }
     }
     // A copy read every page of the database, megabyte rows included.
-    if (g_large_rows_written.exchange(false) || copied) give_back_large_rows_memory(db);
+    if (g_large_rows_used.exchange(false) || copied) give_back_large_rows_memory(db);
     lock.lock();
     if (copy_due && !k.requested) {
       // Come back for the copy: once writes pause, or at the latest moment.
@@ -2078,20 +2085,38 @@ std::vector<std::vector<uint8_t>> table_rows(const TableDef &table) {
   std::vector<std::vector<uint8_t>> rows;
   std::optional<Ranges> gaps = layout_gaps(table);
   if (!gaps) return rows;
-  Connection &c = connection();
-  std::lock_guard lock(c.mutex);
-  Statement statement = prepared_for(c, table, select_rows_sql(table));
-  if (!statement) return rows;
-  while (statement.row()) rows.push_back(decode_row(table, *gaps, statement));
+  {
+    Connection &c = connection();
+    std::lock_guard lock(c.mutex);
+    Statement statement = prepared_for(c, table, select_rows_sql(table));
+    if (!statement) return rows;
+    while (statement.row()) rows.push_back(decode_row(table, *gaps, statement));
+  }
+  read_rows_of(table);
   return rows;
 }
 
 std::optional<std::vector<uint8_t>> table_row(const TableDef &table, RowKey key) {
   std::optional<Ranges> gaps = layout_gaps(table);
   if (!gaps || !key_fits(table, key)) return std::nullopt;
+  std::optional<std::vector<uint8_t>> row;
+  {
+    Connection &c = connection();
+    std::lock_guard lock(c.mutex);
+    row = read_row_locked(c, table, *gaps, key);
+  }
+  read_rows_of(table);
+  return row;
+}
+
+std::vector<RowKey> table_keys(const TableDef &table) {
+  std::vector<RowKey> keys;
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
-  return read_row_locked(c, table, *gaps, key);
+  Statement statement = prepared(c, "SELECT inst FROM " + sql_name(table.name) + key_order(table));
+  if (!statement) return keys;
+  while (statement.row()) keys.push_back(stored_key(statement.integer_at(0)));
+  return keys;
 }
 
 namespace {

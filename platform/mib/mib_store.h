@@ -232,6 +232,8 @@ std::vector<const TableDef *> registered_tables();
 // All rows in key order, as records of table.row_size bytes.
 std::vector<std::vector<uint8_t>> table_rows(const TableDef &table);
 std::optional<std::vector<uint8_t>> table_row(const TableDef &table, RowKey key);
+// The keys of all rows, in key order.
+std::vector<RowKey> table_keys(const TableDef &table);
 // Writes change only the row they name.  `stored` (when given) receives the
 // record as a reader gets it from now on.
 //
