@@ -207,7 +207,7 @@ struct NestedManagers {
 IGD1_EXPORT GDBusObjectManagerServer *nested_manager(const NestedManagers &nested, uint32_t outer);
 // Creates the nested manager of row `outer` on `connection` when the row
 // exists and has none; then, when one was created or `always_init`, lets the
-// inner table publish the rows it holds under `outer` (its init_inner).
+// inner table publish the rows it holds under `outer` (its inner.init).
 IGD1_EXPORT void nested_manager_add(const NestedManagers &nested, GDBusConnection *connection,
                                     uint32_t outer, bool always_init);
 // Detaches and frees the nested manager of row `outer` with its children.
@@ -320,6 +320,42 @@ struct RowProperty {
   bool derived = false;
 };
 
+// A stand-in row that a table holds while no other row exists (a default
+// entry): it has no child, the next AddObject removes it first and deleting
+// the last row puts it back.  `position` is -1 when it is absent; the mark
+// is the table's, so it holds across restarts.
+struct StandIn {
+  int (*position)(void) = nullptr;
+  int (*add)(void) = nullptr;
+  int (*remove)(void) = nullptr;
+};
+
+// The calls of a table whose rows are nested under the outer table's rows
+// (RowModule.nested_in); `row` is the outer row (or its working copy)
+// throughout.  Item accessors that also take the inner number; insertion
+// (reports the new inner number) and removal; `init` has the store report
+// every inner row of `outer` through the pair row callbacks;
+// `parent_offset` is the offset of the outer number in the inner table's
+// records, for those callbacks.
+struct InnerTable {
+  int (*get_item)(int item, const void *row, uint32_t inner, void *output) = nullptr;
+  int (*set_item)(int item, void *row, uint32_t inner, const void *value) = nullptr;
+  int (*insert)(void *row, uint32_t outer, uint32_t *inner) = nullptr;
+  int (*remove)(void *row, uint32_t outer, uint32_t inner) = nullptr;
+  int (*init)(void *row, uint32_t outer) = nullptr;
+  size_t parent_offset = 0;
+};
+
+// An interface of a collection manager's own on its path, served from a
+// table (`object`).  Its document is `xml` (introspection text), or the file
+// `xml_file` (missing: fatal); with neither, the object's own file, and the
+// object is registered at its own path (or the one its file names).
+struct ManagerInterface {
+  const SingleObject *object = nullptr;
+  const char *xml = nullptr;
+  const char *xml_file = nullptr;
+};
+
 // The configuration library's functions for one table.  Optional members
 // are null when a module's commit protocol does not use them.
 struct RowTable {
@@ -350,13 +386,8 @@ struct RowTable {
   // The table's check of a new text for the Text property with `item` in
   // the row at `index` (non-zero: accepted), before it is stored.
   int (*check_text)(int item, const char *text, uint32_t index) = nullptr;
-  // A stand-in row that the table holds while no other row exists (a
-  // default entry): it has no child, the next AddObject removes it first and
-  // deleting the last row puts it back.  Its position is -1 when absent; the
-  // mark is the table's, so it holds across restarts.
-  int (*stand_in_position)(void) = nullptr;
-  int (*add_stand_in)(void) = nullptr;
-  int (*remove_stand_in)(void) = nullptr;
+  // A stand-in row the table holds while no other row exists (see StandIn).
+  StandIn stand_in = {};
   // Item accessors of Field::Item properties: text into `output`, text from `value`.
   int (*get_item)(int item, void *output, const void *row) = nullptr;
   int (*set_item)(int item, const void *value, void *row) = nullptr;
@@ -370,18 +401,9 @@ struct RowTable {
   // Brings the live fields of a row (status, counters) up to date before it
   // is read.
   void (*refresh_row)(void *row) = nullptr;
-  // Rows nested under the outer table's rows (RowModule.nested_in); `row` is
-  // the outer row (or its working copy) throughout.  Item accessors that
-  // also take the inner number; insertion (reports the new inner number),
-  // removal; init_inner has the store report every inner row of `outer`
-  // through the pair row callbacks; the offset of the outer number in the
-  // inner table's records, for those callbacks.
-  int (*get_inner_item)(int item, const void *row, uint32_t inner, void *output) = nullptr;
-  int (*set_inner_item)(int item, void *row, uint32_t inner, const void *value) = nullptr;
-  int (*insert_inner)(void *row, uint32_t outer, uint32_t *inner) = nullptr;
-  int (*remove_inner)(void *row, uint32_t outer, uint32_t inner) = nullptr;
-  int (*init_inner)(void *row, uint32_t outer) = nullptr;
-  size_t inner_parent_offset = 0;
+  // The calls that reach rows nested under the outer table's rows
+  // (RowModule.nested_in; see InnerTable).
+  InnerTable inner = {};
   // Removes every row (RemoveAllObjects without a handler of the module's own).
   int (*remove_all)(void) = nullptr;
   // The store's count of commits to the table, by any process (null: not
@@ -508,11 +530,8 @@ struct RowModule {
   // The rows of the managers nested under another collection's rows, whose
   // manager path is `manager_path` (see NestedManagers).
   NestedManagers *nested_in = nullptr;
-  // An interface of the manager's own on its path, served from a table.
-  const SingleObject *manager_object = nullptr;
-  // Its introspection document; null: the object's own file, and the object
-  // is registered at its own path (or the one its file names).
-  const char *manager_xml = nullptr;
+  // An interface of the manager's own on its path (see ManagerInterface).
+  ManagerInterface manager_interface = {};
   // Before the entries of a write reach the working copy of `row`: Apply,
   // Refuse (with *call.error set) or Ignore (answered as a success, nothing
   // applied, stored or announced).  nullptr: Apply.
@@ -585,9 +604,6 @@ struct RowModule {
   // DeleteObject keeps a row for which this is false and answers
   // `texts.delete_guarded`, unless a conformance test is running.
   bool (*may_delete)(const uint8_t *row) = nullptr;
-  // The manager's interface (manager_object) from this introspection file
-  // rather than from `manager_xml`; a missing file is fatal.
-  const char *manager_xml_file = nullptr;
   // GetManagedObjects built here from the table's rows (those with an
   // exported child) rather than by GDBus's manager, and answered from a
   // kept reply (see row_listing_refresh).

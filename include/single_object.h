@@ -306,6 +306,21 @@ bool walk_entries(const char *function, int log_level, GVariant *entries, MultiF
   return true;
 }
 
+// The log lines of a single object's requests: the entry lines of a read
+// and a write, with (function, line, property name), of a multi-write, with
+// (function, object path), their levels, the level-4 line of a name no row
+// matches (function, line, name) and the level of the `failure_log` line of
+// a read that fails with an error.
+struct ObjectLogs {
+  const char *read = "func [%s], line [%d],property_name:%s";
+  int read_level = LOG_LEVEL_INFO;
+  const char *write = "func [%s], line [%d]";
+  const char *multi = "func [%s],object_path:%s";
+  int multi_level = LOG_LEVEL_DETAIL;
+  const char *unknown = "func [%s], line [%d], invalid property %s";
+  int failure_level = LOG_LEVEL_WARN;
+};
+
 struct SingleObject {
   const char *path;
   const char *xml_file;                           // the published contract of the object
@@ -319,14 +334,8 @@ struct SingleObject {
   int (*get_at)(uint32_t instance, int index, void *buffer) = nullptr;
   int (*set_at)(uint32_t instance, int index, void *value) = nullptr;
 
-  // Entry log lines: format with (function, line, property name), and level.
-  const char *read_log = "func [%s], line [%d],property_name:%s";
-  int read_log_level = LOG_LEVEL_INFO;
-  const char *write_log = "func [%s], line [%d]";
-  const char *multi_log = "func [%s],object_path:%s";
-  int multi_log_level = LOG_LEVEL_DETAIL;
-  // Level-4 line for a name no row matches (function, line, name).
-  const char *unknown_log = "func [%s], line [%d], invalid property %s";
+  // The object's log lines (see ObjectLogs).
+  ObjectLogs logs = {};
   // Error texts: a printf format of the name, or a text naming what it
   // receives ({name}, {path}, {instance}, and for store_refused {value}).
   // A read of a name no row matches:
@@ -335,8 +344,6 @@ struct SingleObject {
   const char *unknown_write = "invalid property %s";
   // A value the `set` accessor refused:
   const char *store_refused = "set %s fail";
-  // Level of the `failure_log` line of a read that fails with an error.
-  int failure_log_level = LOG_LEVEL_WARN;
 
   // The request's transaction (a Set or a SetMulti): `begin` before any
   // entry (nullptr: Apply), each entry through its writer, then `commit`

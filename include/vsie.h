@@ -99,12 +99,11 @@ struct TxTable {
             .texts = {.get_no_row = "func [%s] :invalid list num  %d ",
                       .set_no_row = "func [%s] :invalid list num  %d ",
                       .table_full = "Error! Table Full."},
-            .manager_object = manager,
+            .manager_interface = {.object = manager, .xml_file = manager_xml_file},
             .after_commit = applied,
             .after_delete = removed,
             .max_rows = VSIE_MAX_TX_ROWS,
-            .new_row = new_element,
-            .manager_xml_file = manager_xml_file};
+            .new_row = new_element};
   }
 };
 

@@ -434,7 +434,7 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
     callbacks.shape = DBUS_PROXY_ROW_PAIR;
     callbacks.add_pair = inner.inner_entries.add;
     callbacks.del_pair = inner.inner_entries.del;
-    callbacks.parent_offset = inner.module.table.inner_parent_offset;
+    callbacks.parent_offset = inner.module.table.inner.parent_offset;
     IGD1_ASSERT(dbus_proxy_row_callbacks_reg(inner.collection.noun, &callbacks) != 0);
   }
   // Children the engine registers itself, and managers nested under rows,
@@ -477,19 +477,19 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
   });
   for (uint32_t instance : instances) row_export(rows, instance);
   if (!outside) attach();
-  if (rows.module.manager_object != nullptr && rows.module.manager_xml_file != nullptr) {
-    GDBusNodeInfo *node = dbus_proxy_readxml(rows.module.manager_xml_file);
+  const ManagerInterface &own = rows.module.manager_interface;
+  if (own.object != nullptr && own.xml_file != nullptr) {
+    GDBusNodeInfo *node = dbus_proxy_readxml(own.xml_file);
     g_autofree gchar *missing = g_strdup_printf("%s != NULL", rows.collection.introspection_name);
     igd1::fatal_unless(node != nullptr, missing);
-    const guint id = register_described_node(*rows.module.manager_object, node, connection,
-                                             rows.collection.manager_path);
+    const guint id =
+        register_described_node(*own.object, node, connection, rows.collection.manager_path);
     igd1::fatal_unless(id > 0, "registration_id > 0");
     g_dbus_node_info_unref(node);
-  } else if (rows.module.manager_object != nullptr && rows.module.manager_xml == nullptr) {
-    register_object_from_file(*rows.module.manager_object, connection);
-  } else if (rows.module.manager_object != nullptr) {
-    register_described_object(*rows.module.manager_object, rows.module.manager_xml, connection,
-                              rows.collection.manager_path);
+  } else if (own.object != nullptr && own.xml == nullptr) {
+    register_object_from_file(*own.object, connection);
+  } else if (own.object != nullptr) {
+    register_described_object(*own.object, own.xml, connection, rows.collection.manager_path);
   }
   if (rows.module.start_up != nullptr) rows.module.start_up(connection);
 }
@@ -531,8 +531,8 @@ void nested_manager_add(const NestedManagers &nested, GDBusConnection *connectio
     created = true;
   }
   if ((created || always_init) && nested.inner != nullptr &&
-      nested.inner->module.table.init_inner != nullptr)
-    nested.inner->module.table.init_inner(const_cast<uint8_t *>(found.data), outer);
+      nested.inner->module.table.inner.init != nullptr)
+    nested.inner->module.table.inner.init(const_cast<uint8_t *>(found.data), outer);
 }
 
 void nested_manager_delete(const NestedManagers &nested, uint32_t outer) {

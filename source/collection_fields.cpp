@@ -281,12 +281,12 @@ bool same_item(const char *type, const uint8_t *a, const uint8_t *b) {
 // The item accessors of a row, or of a nested row's outer row with its inner number.
 int get_item(const RowModule &module, int item, void *output, const uint8_t *row,
              uint32_t inner) {
-  if (module.nested_in != nullptr) return module.table.get_inner_item(item, row, inner, output);
+  if (module.nested_in != nullptr) return module.table.inner.get_item(item, row, inner, output);
   return module.table.get_item(item, output, row);
 }
 int set_item(const RowModule &module, int item, const void *value, uint8_t *row,
              uint32_t inner) {
-  if (module.nested_in != nullptr) return module.table.set_inner_item(item, row, inner, value);
+  if (module.nested_in != nullptr) return module.table.inner.set_item(item, row, inner, value);
   return module.table.set_item(item, value, row);
 }
 

@@ -100,7 +100,7 @@ void add_inner_object(const RowCollection &rows, const char *manager_path,
   g_autoptr(GError) error = nullptr;
   if (!transaction.began(&error)) return g_dbus_method_invocation_return_gerror(invocation, error);
   uint32_t inner = 0;
-  if (module.table.insert_inner(const_cast<uint8_t *>(found.data), outer, &inner) == 0 ||
+  if (module.table.inner.insert(const_cast<uint8_t *>(found.data), outer, &inner) == 0 ||
       inner == 0) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s", failed.c_str());
     return return_manager_error(invocation, "%s", failed.c_str());
@@ -142,7 +142,7 @@ void add_object(const RowCollection &rows, const char *manager_path, const char 
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s", log);
     return_manager_error(invocation, "%s", failed.c_str());
   };
-  if (stand_in_position(module.table) >= 0 && module.table.remove_stand_in() == 0)
+  if (stand_in_position(module.table) >= 0 && module.table.stand_in.remove() == 0)
     return refuse(failed.c_str());
   std::vector<uint8_t> row(module.table.row_size, 0);
   if (module.new_row != nullptr) module.new_row(row.data());
@@ -200,8 +200,8 @@ void delete_inner_object(const RowCollection &rows, const char *manager_path, co
   StoreTransaction transaction;
   g_autoptr(GError) error = nullptr;
   if (!transaction.began(&error)) return g_dbus_method_invocation_return_gerror(invocation, error);
-  if (module.table.remove_inner(const_cast<uint8_t *>(found.data), key_outer(key), key_inner(key)) ==
-      0) {
+  auto *stored = const_cast<uint8_t *>(found.data);
+  if (module.table.inner.remove(stored, key_outer(key), key_inner(key)) == 0) {
     const std::string failed =
         noun_text(module.texts.delete_failed, "Delete %s Object error !!", rows.collection.noun);
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s, object path %s", failed.c_str(), path);
@@ -294,10 +294,10 @@ void delete_object(const RowCollection &rows, const char *manager_path, GVariant
                         removed.data(), index);
   // A conformance run checks the bus behaviour only: the table is not saved.
   if (module.table.save_mib != nullptr && !check_dbus_cts_running()) module.table.save_mib();
-  if (module.table.add_stand_in != nullptr) {
+  if (module.table.stand_in.add != nullptr) {
     uint32_t left = 0;
     each_row(module, [&left](const uint8_t *, uint32_t) { ++left; });
-    if (left == 0) module.table.add_stand_in();
+    if (left == 0) module.table.stand_in.add();
   }
   if (!transaction.commit(&error)) return finish_with_store_error();
   if (module.add == AddKind::Self) row_unexport(rows, instance);

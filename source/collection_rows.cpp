@@ -152,7 +152,7 @@ void refresh_found(const RowModule &module, FoundRow *found) {
 }
 
 int stand_in_position(const RowTable &table) {
-  return table.stand_in_position != nullptr ? table.stand_in_position() : -1;
+  return table.stand_in.position != nullptr ? table.stand_in.position() : -1;
 }
 
 // Whether a change of `property` is announced now.

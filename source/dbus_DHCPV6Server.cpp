@@ -37,7 +37,7 @@ constexpr igd1::SingleObject kObject = {
     .properties = kProperties,
     .get = DHCPV6Server_get_mib_property,
     .set = DHCPV6Server_set_mib_property,
-    .write_log = "func [%s], line [%d],property_name:%s",
+    .logs = {.write = "func [%s], line [%d],property_name:%s"},
 };
 
 }  // namespace

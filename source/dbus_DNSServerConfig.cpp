@@ -11,7 +11,7 @@ constexpr igd1::SingleObject kObject = {
     .path = "/com/wqx/igd1/Network/dns",
     .xml_file = "DNSServerConfig.xml",
     .properties = igd1::dns_servers::kProperties,
-    .write_log = "func [%s], line [%d],property_name:%s",
+    .logs = {.write = "func [%s], line [%d],property_name:%s"},
     .commit = igd1::dns_servers::notify_services,
     .nested_entry = DNSTunnel_on_bus_acquired,
     .methods = igd1::dns_servers::kMethods,

@@ -53,7 +53,7 @@ constexpr SingleObject kObject = {
     .properties = kProperties,
     .get = DNSSpeedLimit_get_mib_property,
     .set = DNSSpeedLimit_set_mib_property,
-    .write_log = "func [%s], line [%d],property_name:%s",
+    .logs = {.write = "func [%s], line [%d],property_name:%s"},
     .unknown_write = "Invalid property %s",
     .store_refused = "Invalid parameter value",
     .commit = notify_services,

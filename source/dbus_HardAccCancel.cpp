@@ -175,7 +175,7 @@ constexpr igd1::RowModule kRules = {
               .item_set_failed = kInvalidValue},
     .announce = igd1::Announce::Always,
     .child_prefix = "/com/wqx/igd1/HardAccCancel",
-    .manager_object = &kFeature,
+    .manager_interface = {.object = &kFeature},
     .after_commit = save_rules,
 };
 

@@ -57,7 +57,7 @@ constexpr igd1::SingleObject kObject = {
     .properties = kProperties,
     .get = IPTV_get_property,
     .set = IPTV_set_property,
-    .write_log = "func [%s], line [%d],property_name:%s",
+    .logs = {.write = "func [%s], line [%d],property_name:%s"},
     .store_refused = "set %s failed!",
     .methods = kMethods,
 };

@@ -186,7 +186,7 @@ constexpr SingleObject kObject = {
     .path = kPath,
     .xml_file = kWithWiFi,
     .properties = kProperties,
-    .unknown_log = "func [%s], line [%d], invalid property %s",
+    .logs = {.unknown = "func [%s], line [%d], invalid property %s"},
     .multi_failure = igd1::MultiFailure::Stop,
     .choose = document_for_capability,
     .methods = kMethods,
@@ -236,13 +236,13 @@ constexpr SingleObject kResourceRow = {
     .path = kResourcePath,
     .xml_file = "OMDiagResource.xml",
     .properties = kResourceFields,
-    .unknown_log = "func [%s], line [%d], invalid property %s .",
+    .logs = {.unknown = "func [%s], line [%d], invalid property %s ."},
 };
 constexpr SingleObject kProcessRow = {
     .path = kProcessPath,
     .xml_file = "OMDiagProcess.xml",
     .properties = kProcessFields,
-    .unknown_log = "func [%s], line [%d], invalid property %s .",
+    .logs = {.unknown = "func [%s], line [%d], invalid property %s ."},
 };
 
 struct WatchList {

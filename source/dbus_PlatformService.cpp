@@ -133,9 +133,9 @@ constexpr SingleObject kObject = {
     .properties = kProperties,
     .get = platformservice_get_mib_property,
     .read_buffer = kBuffer,
-    .read_log_level = LOG_LEVEL_DETAIL,
-    .write_log = "func [%s], line [%d],property_name:%s",
-    .unknown_log = "func [%s], line [%d], invalid property %s .",
+    .logs = {.read_level = LOG_LEVEL_DETAIL,
+             .write = "func [%s], line [%d],property_name:%s",
+             .unknown = "func [%s], line [%d], invalid property %s ."},
     .commit = notify_services,
 };
 }  // namespace

@@ -134,10 +134,10 @@ constexpr igd1::RowModule kRecords = {
               .row_count = manager_count,
               .row_at = manager_at,
               .find_instance = find_manager,
-              .get_inner_item = read_record,
-              .remove_inner = remove_record,
-              .init_inner = announce_records,
-              .inner_parent_offset = VSIE_RECORD_FILTER_OFFSET},
+              .inner = {.get_item = read_record,
+                        .remove = remove_record,
+                        .init = announce_records,
+                        .parent_offset = VSIE_RECORD_FILTER_OFFSET}},
     .texts = {.get_no_row = "func [%s] :invalid list num  %d ",
               .add_failed = "not support to add object"},
     .announce = igd1::Announce::Never,
@@ -198,10 +198,9 @@ constexpr igd1::RowModule kModule = {
               .set_no_row = "func [%s] :invalid list num  %d ",
               .table_full = "Error! Table Full."},
     .nested = &g_record_managers,
-    .manager_object = &kManager,
+    .manager_interface = {.object = &kManager, .xml_file = "ProbeRxVSIEManager.xml"},
     .max_rows = VSIE_MAX_FILTERS,
     .new_row = new_filter,
-    .manager_xml_file = "ProbeRxVSIEManager.xml",
 };
 
 }  // namespace

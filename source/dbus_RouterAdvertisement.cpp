@@ -32,7 +32,7 @@ constexpr igd1::SingleObject kObject = {
     .properties = kProperties,
     .get = RouterAdvertisement_get_mib_property,
     .set = RouterAdvertisement_set_mib_property,
-    .write_log = "func [%s], line [%d],property_name:%s",
+    .logs = {.write = "func [%s], line [%d],property_name:%s"},
 };
 
 }  // namespace

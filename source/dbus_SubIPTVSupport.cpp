@@ -26,7 +26,7 @@ constexpr igd1::SingleObject kObject = {
     .properties = kProperties,
     .get = SubIPTVSupport_get_property,
     .set = SubIPTVSupport_set_property,
-    .write_log = "func [%s], line [%d],property_name:%s",
+    .logs = {.write = "func [%s], line [%d],property_name:%s"},
     .store_refused = "Invalid parameter value",
 };
 

@@ -445,7 +445,7 @@ constexpr SingleObject kSsid = {
     .get_at = get_item,
     // A listing of the eight SSIDs reads about 500 values: their lines are
     // for the debug log only.
-    .read_log_level = LOG_LEVEL_DEBUG,
+    .logs = {.read_level = LOG_LEVEL_DEBUG},
     .store_refused = "set %s failed!",
     .begin = begin,
     .commit = commit,

@@ -79,8 +79,7 @@ constexpr SingleObject kObject = {
     .get = dhcpserver_get_mib_property,
     .read_buffer = kReadBuffer,
     .set = dhcpserver_set_mib_property,
-    .read_log = "func [%s], line [%d]",
-    .write_log = "func [%s], line [%d],property_name:%s",
+    .logs = {.read = "func [%s], line [%d]", .write = "func [%s], line [%d],property_name:%s"},
     .begin = write_permitted,
     .commit = notify_services,
 };

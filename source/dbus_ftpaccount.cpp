@@ -66,9 +66,9 @@ constexpr igd1::RowModule kModule = {
               .check_text = [](int item, const char *text, uint32_t position) {
                 return ftpaccount_set_property_check(item, text, int(position));
               },
-              .stand_in_position = ftpaccount_default_position,
-              .add_stand_in = ftpaccount_add_default,
-              .remove_stand_in = ftpaccount_delete_default,
+              .stand_in = {.position = ftpaccount_default_position,
+                           .add = ftpaccount_add_default,
+                           .remove = ftpaccount_delete_default},
               .update_entry = update_account},
     .texts = {.get_no_row = "invalid object path %s",
               .set_no_row = "invalid object path %s",

@@ -66,7 +66,7 @@ constexpr SingleObject kObject = {
     .xml_file = "FTPServer.xml",
     .properties = kProperties,
     .get = ftpserverinfo_get_property,
-    .write_log = "func [%s], line [%d],property_name:%s",
+    .logs = {.write = "func [%s], line [%d],property_name:%s"},
 };
 }  // namespace
 

@@ -78,7 +78,7 @@ constexpr SingleObject kObject = {
     .xml_file = "HTTPServer.xml",
     .properties = kProperties,
     .get = read_password,
-    .write_log = "func [%s], line [%d],property_name:%s",
+    .logs = {.write = "func [%s], line [%d],property_name:%s"},
     .commit = update_server,
 };
 

@@ -254,7 +254,7 @@ constexpr igd1::SingleObject kManager = {
     .xml_file = "LANHostManager.xml",
     .properties = kManagerProperties,
     .get = manager_value,
-    .unknown_log = "func [%s], line [%d], invalid property %s .",
+    .logs = {.unknown = "func [%s], line [%d], invalid property %s ."},
     .commit = save_table,
     .methods = kManagerMethods,
     .method_log = "func [%s], line [%d],method_name:%s",
@@ -290,7 +290,7 @@ constexpr igd1::RowModule kModule = {
     .announce = Announce::Always,
     .add = igd1::AddKind::Refuse,
     .builtin_xml = kBasicXml,
-    .manager_object = &kManager,
+    .manager_interface = {.object = &kManager, .xml_file = "LANHostManager.xml"},
     .refresh_skipped_in_test_run = true,
     .refuse_error = "org.freedesktop.DBus.Error.Failed",
     .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",
@@ -299,7 +299,6 @@ constexpr igd1::RowModule kModule = {
     .unreadable_text_empty = true,
     .multi_failure = igd1::MultiFailure::Continue,
     .may_delete = may_delete,
-    .manager_xml_file = "LANHostManager.xml",
     .listing_cache = &g_listing,
 };
 

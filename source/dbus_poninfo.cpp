@@ -52,7 +52,7 @@ constexpr SingleObject kObject = {
     .xml_file = "PONInfo.xml",
     .properties = kProperties,
     .get = poninfo_get_mib_property,
-    .failure_log_level = LOG_LEVEL_DEBUG,
+    .logs = {.failure_level = LOG_LEVEL_DEBUG},
     .start_up = start_up,
 };
 

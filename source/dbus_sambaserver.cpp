@@ -56,7 +56,7 @@ constexpr SingleObject kObject = {
     .xml_file = "SambaServer.xml",
     .properties = kProperties,
     .get = sambaserverinfo_get_progerty,
-    .write_log = "func [%s], line [%d],property_name:%s",
+    .logs = {.write = "func [%s], line [%d],property_name:%s"},
     .commit = apply,
     .start_up = start_up,
 };

@@ -59,7 +59,7 @@ constexpr SingleObject kObject = {
     .xml_file = "TelnetServer.xml",
     .properties = kProperties,
     .get = telnetserverinfo_get_property,
-    .write_log = "func [%s], line [%d],property_name:%s",
+    .logs = {.write = "func [%s], line [%d],property_name:%s"},
 };
 }  // namespace
 

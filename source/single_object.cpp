@@ -107,8 +107,8 @@ GVariant *value_of_number(const Property &property, uint64_t number, double real
 std::string object_text_faults(const SingleObject &object) {
   std::string faults;
   const char *owner = object.path != nullptr ? object.path : object.xml_file;
-  for (const char *text : {object.read_log, object.write_log, object.multi_log, object.unknown_log,
-                           object.method_log})
+  const ObjectLogs &logs = object.logs;
+  for (const char *text : {logs.read, logs.write, logs.multi, logs.unknown, object.method_log})
     check_text(&faults, owner, text, kSuppliesNothing);
   constexpr unsigned kNamed = kSuppliesName | kSuppliesPath | kSuppliesInstance;
   for (const char *text : {object.unknown_read, object.unknown_method})
@@ -283,8 +283,8 @@ GVariant *write_only(const CallContext &, const SingleObject &, const Property &
 
 GVariant *object_get(const SingleObject &object, const char *function, const char *object_path,
                      const char *property_name, GError **error, uint32_t instance) {
-  sys_log(LOG_MODULE_DBUS, object.read_log_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
-          object.read_log, function, __LINE__, property_name);
+  sys_log(LOG_MODULE_DBUS, object.logs.read_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
+          object.logs.read, function, __LINE__, property_name);
 
   GVariant *value = nullptr;
   bool no_value = false;
@@ -308,7 +308,7 @@ GVariant *object_get(const SingleObject &object, const char *function, const cha
         set_invalid_args(error, "invalid UTF-8 sting value of %s", property_name);
     } else if (property->on_failure == OnFailure::Error) {
       if (property->failure_log != nullptr)
-        sys_log(LOG_MODULE_DBUS, object.failure_log_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__,
+        sys_log(LOG_MODULE_DBUS, object.logs.failure_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__,
                 function, property->failure_log, property_name);
       set_invalid_text(error, property->failure_error,
                        {.name = property_name, .path = object_path, .instance = instance},
@@ -326,14 +326,14 @@ GVariant *object_get(const SingleObject &object, const char *function, const cha
 
   if (no_value) {
     sys_log(LOG_MODULE_DBUS, LOG_LEVEL_WARN, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
-            object.unknown_log, function, __LINE__, property_name);
+            object.logs.unknown, function, __LINE__, property_name);
     if (error == nullptr || *error == nullptr)
       set_invalid_text(error, object.unknown_read,
                        {.name = property_name, .path = object_path, .instance = instance},
                        property_name);
   }
   // The line that closes a read goes where the line that opened it went.
-  sys_log(LOG_MODULE_DBUS, object.read_log_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
+  sys_log(LOG_MODULE_DBUS, object.logs.read_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
           "out of func [%s]", function);
   return value;
 }
@@ -480,7 +480,7 @@ bool object_write(const CallContext &call, const SingleObject &object, const cha
   GError **error = call.error;
   const Property *property = find_property(object, name);
   if (property == nullptr || property->write == nullptr) {
-    DBUS_LOG(LOG_LEVEL_WARN, object.unknown_log, __func__, __LINE__, name);
+    DBUS_LOG(LOG_LEVEL_WARN, object.logs.unknown, __func__, __LINE__, name);
     set_invalid_text(error, object.unknown_write,
                      {.name = name, .value = value, .path = call.object_path,
                       .instance = call.instance},
@@ -552,7 +552,7 @@ gboolean object_set(const SingleObject &object, const char *function, GDBusConne
                     const char *property_name, GVariant *value, GError **error,
                     uint32_t instance) {
   sys_log(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
-          object.write_log, function, __LINE__, property_name);
+          object.logs.write, function, __LINE__, property_name);
   StoreTransaction transaction;
   if (!transaction.began(error)) return FALSE;
   const CallContext call{.object_path = object_path, .instance = instance,
@@ -580,8 +580,8 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
                           GDBusConnection *connection, const char *object_path,
                           const char *interface_name, GVariant *properties, GError **error,
                           uint32_t instance) {
-  sys_log(LOG_MODULE_DBUS, object.multi_log_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__,
-          function, object.multi_log, function, object_path);
+  sys_log(LOG_MODULE_DBUS, object.logs.multi_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__,
+          function, object.logs.multi, function, object_path);
   StoreTransaction transaction;
   if (!transaction.began(error)) return FALSE;
   const CallContext call{.object_path = object_path, .instance = instance,
@@ -620,7 +620,7 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
     const Property *property = find_property(object, name);
     return property != nullptr ? int(property->apply_order) : 0;
   };
-  if (!walk_entries(function, object.multi_log_level, properties, object.multi_failure, apply,
+  if (!walk_entries(function, object.logs.multi_level, properties, object.multi_failure, apply,
                     &skipped, error, ordered ? &order : nullptr)) {
     // What was stored before the refused entry stays stored unless the
     // object restores: then the store's transaction is rolled back.
@@ -641,7 +641,7 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
   if (announcing && (object.announce == nullptr || object.announce())) {
     emit_changes(connection, object_path, interface_name, std::move(changes));
   }
-  sys_log(LOG_MODULE_DBUS, object.multi_log_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__,
+  sys_log(LOG_MODULE_DBUS, object.logs.multi_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__,
           function, "out of func [%s]", function);
   return TRUE;
 }

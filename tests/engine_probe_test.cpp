@@ -79,10 +79,11 @@ constexpr igd1::RowModule kSelf = {
     .max_instance = 3,
     .builtin_xml = kItemXml,
     .carries = odd_rows_weigh,
-    .manager_object = &kSummary,
-    .manager_xml = "<node><interface name='com.wqx.igd1.Test.EngineSummary'>"
-                   "<property name='Limit' type='u' access='read'/>"
-                   "<property name='Label' type='s' access='readwrite'/></interface></node>",
+    .manager_interface = {.object = &kSummary,
+                          .xml = "<node><interface name='com.wqx.igd1.Test.EngineSummary'>"
+                              "<property name='Limit' type='u' access='read'/>"
+                              "<property name='Label' type='s' access='readwrite'/>"
+                              "</interface></node>"},
 };
 
 }  // namespace

@@ -627,8 +627,7 @@ constexpr igd1::RowModule kParts = {
     .properties = kPartProperties,
     .table = {.row_size = igd1::test::kMemoryRowSize,
               .get_list_by_instnum = EarlyTable::find,
-              .get_inner_item = part_get,
-              .insert_inner = part_insert},
+              .inner = {.get_item = part_get, .insert = part_insert}},
     .add = igd1::AddKind::Refuse,
     .builtin_xml = "<node><interface name='com.wqx.igd1.Test.ProbePart'>"
                    "<property name='Label' type='s' access='read'/></interface></node>",
