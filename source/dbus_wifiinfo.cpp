@@ -5,6 +5,7 @@
 // has finished it.
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "mib_wifi.h"
 #include "wifi_radio.h"
@@ -99,10 +100,22 @@ const char *or_default(const char *message, const char *otherwise) {
   return message[0] != '\0' ? message : otherwise;
 }
 
+// Six pairs of hex digits, alone or split by ":" or "-": the only text that
+// goes to the control program as a station.
+bool mac_text(std::string_view text) {
+  const bool split = text.size() == 17;
+  if (!split && text.size() != 12) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const bool separator = split && i % 3 == 2;
+    if (separator ? text[i] != ':' && text[i] != '-' : !g_ascii_isxdigit(text[i])) return false;
+  }
+  return true;
+}
+
 void kick_out(const PendingCall &call, GVariant *parameters) {
   const char *mac = nullptr, *ssid = nullptr;
   g_variant_get(parameters, "(&s&s)", &mac, &ssid);
-  igd1::radio_then("kick", mac, [call, mac = std::string(mac), ssid = std::string(ssid)](bool ok) {
+  auto kick = [call, mac = std::string(mac), ssid = std::string(ssid)](bool ok) {
     char message[kMessageSize] = "the radio control program failed";
     int result = 0;
     if (ok) wifiinfo_KickOutDevice(mac.c_str(), ssid.c_str(), &result, message);
@@ -110,7 +123,11 @@ void kick_out(const PendingCall &call, GVariant *parameters) {
       reply(call, 0, "success");
     else
       reply(call, 1, message);
-  });
+  };
+  // Any other text is answered by the library's own refusal, without
+  // running the program.
+  if (!mac_text(mac)) return kick(true);
+  igd1::radio_then("kick", mac, std::move(kick));
 }
 
 void neighbours(const PendingCall &call, GVariant *parameters) {

@@ -134,10 +134,15 @@ TEST_F(WiFiInfoTest, ChannelSwitchTakesTheBestScannedChannel) {
             "radioctl channel-switch 2\nradioctl channel-switch 1\n");
 }
 
-// Kick-out sends the station away once the control program ran; the
-// neighbour survey; same-SSID pairing and its cancel, whose failure answers
-// as an unknown method.
+// Kick-out sends the station away once the control program ran, and a text
+// that is no MAC never reaches the program; the neighbour survey; same-SSID
+// pairing and its cancel, whose failure answers as an unknown method.
 TEST_F(WiFiInfoTest, StationsNeighboursAndSameSsid) {
+  for (const char *mac : {"--help", "3C22FB10000", "3C:22:FB:10:00:0G", "3C22FB100001 x", "3C:22:FB:10:00;01"})
+    EXPECT_EQ(invoke(kInfo, "KickOutDevice", g_variant_new("(ss)", mac, "1")),
+              "(uint32 1, 'invalid MAC or SSID index')")
+        << mac;
+  EXPECT_EQ(standin_log(), "");
   EXPECT_EQ(invoke(kInfo, "KickOutDevice", g_variant_new("(ss)", "3C22FB100001", "3")),
             "(uint32 1, 'no such station on SSID 3')");
   EXPECT_EQ(invoke(kInfo, "KickOutDevice", g_variant_new("(ss)", "3C22FB100001", "1")), "(uint32 0, 'success')");
