@@ -22,6 +22,7 @@
 #include <pthread.h>
 #include <sqlite3.h>
 #include <linux/futex.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -1310,6 +1311,12 @@ bool write_good_copy(sqlite3 *source, const std::string &path) {
   }
   std::string copy = path + kGoodCopySuffix;
   std::string partial = copy + ".tmp";
+  // Every process that serves the store keeps the copy (the daemon and
+  // igd1-mib at the same time): one at a time, or one would take the other's
+  // partial file away in the middle of its copy.  The lock goes with the
+  // descriptor.
+  const int lock = open((copy + ".lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (lock >= 0) flock(lock, LOCK_EX);
   std::remove(partial.c_str());  // a piece left by a crash in the middle of a copy
   sqlite3 *target = nullptr;
   bool ok = sqlite3_open_v2(partial.c_str(), &target,
@@ -1322,10 +1329,9 @@ bool write_good_copy(sqlite3 *source, const std::string &path) {
   }
   sqlite3_close(target);
   if (ok) ok = std::rename(partial.c_str(), copy.c_str()) == 0;
-  if (!ok) {
-    std::remove(partial.c_str());
-    log_store(path + ": cannot write the last good copy " + copy);
-  }
+  if (!ok) std::remove(partial.c_str());
+  if (lock >= 0) close(lock);
+  if (!ok) log_store(path + ": cannot write the last good copy " + copy);
   return ok;
 }
 
