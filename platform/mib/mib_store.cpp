@@ -26,6 +26,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -172,26 +173,38 @@ std::string local_time_now() {
 // it saw when it read, without asking the database.  Without the file (a
 // read-only folder) the counters are the process's own and other processes'
 // commits show through the database's data version only.
+//
+// Beside each counter the file counts the threads (of any process) that
+// sleep on it, so that a commit makes the wake-up system call only when
+// someone sleeps.  A sleeper counts itself before it reads the counter and a
+// writer reads the count after it bumped the counter (both sequentially
+// consistent): either the writer sees the sleeper, or the sleeper sees the
+// new count and does not sleep.  A process killed in its sleep leaves its
+// count behind, which costs the writers a wake-up each, nothing more.
 constexpr size_t kCounterSlots = 64;
 constexpr char kCounterSuffix[] = "-commits";
-uint64_t g_local_counters[kCounterSlots];
-std::atomic<uint64_t *> g_counters{g_local_counters};
+struct CommitCounters {
+  uint64_t counts[kCounterSlots];
+  uint32_t sleepers[kCounterSlots];
+};
+CommitCounters g_local_counters;
+std::atomic<CommitCounters *> g_counters{&g_local_counters};
 
-uint64_t *map_counters(const std::string &db_path) {
+CommitCounters *map_counters(const std::string &db_path) {
   std::string file = db_path + kCounterSuffix;
   int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return nullptr;
-  constexpr off_t kSize = sizeof(uint64_t) * kCounterSlots;
+  constexpr off_t kSize = sizeof(CommitCounters);
   struct stat info {};
   void *mapped = MAP_FAILED;
   if (fstat(fd, &info) == 0 && (info.st_size >= kSize || ftruncate(fd, kSize) == 0))
     mapped = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   ::close(fd);
-  return mapped == MAP_FAILED ? nullptr : static_cast<uint64_t *>(mapped);
+  return mapped == MAP_FAILED ? nullptr : static_cast<CommitCounters *>(mapped);
 }
 
 std::atomic_ref<uint64_t> counter_at(size_t slot) {
-  return std::atomic_ref<uint64_t>(g_counters.load(std::memory_order_acquire)[slot]);
+  return std::atomic_ref<uint64_t>(g_counters.load(std::memory_order_acquire)->counts[slot]);
 }
 
 // Sleepers on a counter wait on its low 32 bits, which every commit changes:
@@ -200,9 +213,26 @@ std::atomic_ref<uint64_t> counter_at(size_t slot) {
 uint32_t *low_word(uint64_t *counter) {
   return reinterpret_cast<uint32_t *>(counter) + (std::endian::native == std::endian::big ? 1 : 0);
 }
-void wake_counter_sleepers(uint64_t *counter) {
-  syscall(SYS_futex, low_word(counter), FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+void wake_sleepers(CommitCounters *counters, size_t slot) {
+  syscall(SYS_futex, low_word(&counters->counts[slot]), FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
 }
+
+// Counts the calling thread as a sleeper on the slots given while it lives.
+class Sleeping {
+ public:
+  Sleeping(CommitCounters *counters, std::span<const size_t> slots) : counters_(counters), slots_(slots) {
+    for (size_t slot : slots_) std::atomic_ref<uint32_t>(counters_->sleepers[slot]).fetch_add(1);
+  }
+  ~Sleeping() {
+    for (size_t slot : slots_) std::atomic_ref<uint32_t>(counters_->sleepers[slot]).fetch_sub(1);
+  }
+  Sleeping(const Sleeping &) = delete;
+  Sleeping &operator=(const Sleeping &) = delete;
+
+ private:
+  CommitCounters *counters_;
+  std::span<const size_t> slots_;
+};
 
 // ---- logging -------------------------------------------------------------------
 
@@ -584,11 +614,12 @@ bool end_locked(Connection &c, bool commit, std::vector<RowEvent> *events) {
   if (ok) {
     // Each counter the transaction touched moves on, and whoever sleeps on it
     // (in any process) looks again.
-    uint64_t *counters = g_counters.load(std::memory_order_acquire);
+    CommitCounters *counters = g_counters.load(std::memory_order_acquire);
     for (uint64_t touched = c.touched; touched != 0; touched &= touched - 1) {
       const auto slot = size_t(std::countr_zero(touched));
-      before[slot] = counter_at(slot).fetch_add(1, std::memory_order_acq_rel);
-      wake_counter_sleepers(&counters[slot]);
+      before[slot] = std::atomic_ref<uint64_t>(counters->counts[slot]).fetch_add(1);
+      if (std::atomic_ref<uint32_t>(counters->sleepers[slot]).load() != 0)
+        wake_sleepers(counters, slot);
     }
   }
   settle_settings_locked(c, ok && (c.touched & (uint64_t(1) << kSettingsSlot)) != 0,
@@ -1190,6 +1221,12 @@ namespace {
 // takes the write lock, so writers never wait for it.  After it the thread
 // refreshes the last good copy of the database when the store changed (see
 // kGoodCopyRefresh).
+//
+// The thread sleeps on a timer, not on a condition: the first request of a
+// burst arms it for the end of the quiet time, later requests only note
+// their time, and the thread wakes once, when the writes may have paused
+// (again only while they have not).  A lone commit thus wakes it once; an
+// urgent request, a new path or a stop fire the timer at once.
 constexpr auto kCheckpointQuiet = std::chrono::milliseconds(50);
 constexpr auto kCheckpointLatest = std::chrono::milliseconds(500);
 // A log of this many pages is checkpointed at once, without waiting for a
@@ -1228,7 +1265,7 @@ constexpr char kDamagedSuffix[] = ".damaged";
 
 struct Checkpointer {
   std::mutex mutex;
-  std::condition_variable wake;  // a request, a new path or a stop
+  int timer = -1;                // the thread's wake-up (a timerfd)
   std::condition_variable idle;  // nothing pending any more
   std::condition_variable room;  // the log is below its cap again
   int writers_waiting = 0;       // for room, holding the store's mutex
@@ -1241,12 +1278,29 @@ struct Checkpointer {
   bool started = false;
   std::chrono::steady_clock::time_point first_request;
   std::chrono::steady_clock::time_point last_request;
+  uint64_t wakeups = 0;  // of the thread, for the tests
+  // When a request not yet served is due: once writes paused, or at the
+  // latest moment.
+  std::chrono::steady_clock::time_point due() const {
+    return std::min(last_request + kCheckpointQuiet, first_request + kCheckpointLatest);
+  }
 };
 
 Checkpointer &checkpointer() {
   static Checkpointer *instance = new Checkpointer;
   return *instance;
 }
+
+// Wakes the thread at `when` (steady_clock is CLOCK_MONOTONIC), replacing
+// the wake-up armed before; a time already past wakes it at once.
+void wake_checkpoints_at(Checkpointer &k, std::chrono::steady_clock::time_point when) {
+  const auto since_boot = std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch());
+  itimerspec at{};
+  at.it_value.tv_sec = std::max<int64_t>(since_boot.count(), 1) / 1000000000;
+  at.it_value.tv_nsec = std::max<int64_t>(since_boot.count(), 1) % 1000000000;
+  timerfd_settime(k.timer, TFD_TIMER_ABSTIME, &at, nullptr);
+}
+void wake_checkpoints_now(Checkpointer &k) { wake_checkpoints_at(k, {}); }
 
 // What a check of the database found.  A check that could not read the file
 // (a full disk, a missing permission) says nothing about damage, and is told
@@ -1367,7 +1421,12 @@ void checkpoint_thread() {
   uint64_t copied_commits = 0;
   std::unique_lock lock(k.mutex);
   for (;;) {
-    k.wake.wait(lock, [&] { return k.requested || k.path_generation != open_generation; });
+    lock.unlock();
+    uint64_t expirations = 0;
+    while (read(k.timer, &expirations, sizeof expirations) < 0 && errno == EINTR) {
+    }
+    lock.lock();
+    ++k.wakeups;
     if (k.path_generation != open_generation) {
       // The store was closed or opened again: drop the old connection.
       if (db != nullptr) sqlite3_close(db);
@@ -1377,16 +1436,13 @@ void checkpoint_thread() {
       k.seen_generation = open_generation;
       copied_since_open = false;
       k.idle.notify_all();
-      if (!k.requested) continue;
     }
-    // Wait for a pause in the writes (or the latest moment).
-    for (;;) {
-      if (k.urgent) break;
-      auto due = std::min(k.last_request + kCheckpointQuiet, k.first_request + kCheckpointLatest);
-      if (std::chrono::steady_clock::now() >= due || k.path_generation != open_generation) break;
-      k.wake.wait_until(lock, due);
+    if (!k.requested) continue;
+    // Writes came after the first request: sleep until they may have paused.
+    if (!k.urgent && std::chrono::steady_clock::now() < k.due()) {
+      wake_checkpoints_at(k, k.due());
+      continue;
     }
-    if (k.path_generation != open_generation) continue;
     // The copy reads the whole database and keeps the log from starting
     // over meanwhile: it is taken when writes pause, and during a steady
     // stream of writes no more often than kGoodCopyRefresh.
@@ -1463,6 +1519,7 @@ void checkpoint_thread() {
       // Come back for the copy: once writes pause, or at the latest moment.
       k.requested = true;
       k.first_request = std::chrono::steady_clock::now();
+      wake_checkpoints_at(k, k.due());
     }
     k.busy = false;
     if (!k.requested) k.idle.notify_all();
@@ -1477,14 +1534,22 @@ void request_checkpoint(bool urgent) {
   k.last_request = now;
   // A thread already waiting for a pause sees the new time when it wakes.
   if (k.requested && !urgent) return;
-  if (!k.requested) k.first_request = now;
-  k.requested = true;
-  k.urgent = k.urgent || urgent;
   if (!k.started) {
+    k.timer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+    if (k.timer < 0) {
+      log_store(std::string("cannot start the checkpoint thread: ") + std::strerror(errno));
+      return;
+    }
     std::thread(checkpoint_thread).detach();
     k.started = true;
   }
-  k.wake.notify_one();
+  if (!k.requested) k.first_request = now;
+  k.requested = true;
+  k.urgent = k.urgent || urgent;
+  if (k.urgent)
+    wake_checkpoints_now(k);
+  else
+    wake_checkpoints_at(k, k.due());
 }
 
 void request_checkpoint() { request_checkpoint(false); }
@@ -1529,9 +1594,10 @@ void retarget_checkpoints(const std::string &path) {
   g_log_frames.store(0);
   k.requested = false;
   k.urgent = false;
-  k.wake.notify_one();
+  if (!k.started) return;
   // The thread lets go of its connection to the old store first.
-  if (k.started) k.idle.wait(lock, [&] { return !k.busy && k.seen_generation == k.path_generation; });
+  wake_checkpoints_now(k);
+  k.idle.wait(lock, [&] { return !k.busy && k.seen_generation == k.path_generation; });
 }
 
 }  // namespace
@@ -1734,10 +1800,10 @@ bool open_store(const std::string &path, std::string *error, DamagedStore damage
     set_error(error, path + ": " + why);
     return false;
   }
-  uint64_t *shared = map_counters(path);
-  uint64_t *previous =
-      g_counters.exchange(shared != nullptr ? shared : g_local_counters, std::memory_order_acq_rel);
-  wake_counter_sleepers(&previous[kSettingsSlot]);
+  CommitCounters *shared = map_counters(path);
+  CommitCounters *previous =
+      g_counters.exchange(shared != nullptr ? shared : &g_local_counters, std::memory_order_acq_rel);
+  wake_sleepers(previous, kSettingsSlot);
   for (const auto &[name, index] : env_failures) fail_accessor(name, index);
   retarget_checkpoints(path);
   request_checkpoint();
@@ -1782,7 +1848,7 @@ bool open_store_read_only(const std::string &path, std::string *error) {
   std::lock_guard lock(c.mutex);
   leave_store_locked(c);
   forget_damage();
-  g_counters.store(g_local_counters, std::memory_order_release);
+  g_counters.store(&g_local_counters, std::memory_order_release);
   if (!file_exists(path)) {
     set_error(error, path + ": there is no store");
     return false;
@@ -1812,8 +1878,8 @@ void close_store() {
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
   leave_store_locked(c);
-  uint64_t *previous = g_counters.exchange(g_local_counters, std::memory_order_acq_rel);
-  wake_counter_sleepers(&previous[kSettingsSlot]);
+  CommitCounters *previous = g_counters.exchange(&g_local_counters, std::memory_order_acq_rel);
+  wake_sleepers(previous, kSettingsSlot);
 }
 
 bool store_is_open() {
@@ -2468,6 +2534,12 @@ bool wait_for_checkpoints(std::chrono::milliseconds timeout) {
   return k.idle.wait_for(lock, timeout, [&] { return !k.requested && !k.busy; });
 }
 
+uint64_t checkpoint_wakeups() {
+  Checkpointer &k = checkpointer();
+  std::lock_guard lock(k.mutex);
+  return k.wakeups;
+}
+
 void set_store_logger(StoreLogger logger) { g_logger.store(logger); }
 
 // ---- transactions -------------------------------------------------------------------------
@@ -2515,14 +2587,22 @@ uint64_t table_commit_count(const TableDef &table) {
 uint64_t settings_commit_count() { return counter_at(kSettingsSlot).load(std::memory_order_acquire); }
 
 uint64_t wait_settings_commit(uint64_t seen) {
+  constexpr size_t kSlots[] = {kSettingsSlot};
   for (;;) {
-    uint64_t *counter = &g_counters.load(std::memory_order_acquire)[kSettingsSlot];
-    const uint64_t now = std::atomic_ref<uint64_t>(*counter).load(std::memory_order_acquire);
+    CommitCounters *counters = g_counters.load(std::memory_order_acquire);
+    uint64_t *counter = &counters->counts[kSettingsSlot];
+    const Sleeping sleeping(counters, kSlots);
+    const uint64_t now = std::atomic_ref<uint64_t>(*counter).load();
     if (now != seen) return now;
     // Returns at once when the word moved on since the load; a wake-up for
     // another reason (a reopened store, a signal) is checked again.
     syscall(SYS_futex, low_word(counter), FUTEX_WAIT, uint32_t(seen), nullptr, nullptr, 0);
   }
+}
+
+uint32_t settings_sleepers() {
+  return std::atomic_ref<uint32_t>(g_counters.load(std::memory_order_acquire)->sleepers[kSettingsSlot])
+      .load();
 }
 
 std::vector<uint64_t> commit_counts(const std::vector<const TableDef *> &tables) {
@@ -2536,12 +2616,12 @@ bool wait_for_commits(const std::vector<const TableDef *> &tables, const std::ve
   std::vector<size_t> slots = {kSettingsSlot};
   for (const TableDef *table : tables) slots.push_back(slot_of(table->name));
   if (seen.size() != slots.size()) return false;
-  uint64_t *counters = g_counters.load(std::memory_order_acquire);
+  CommitCounters *counters = g_counters.load(std::memory_order_acquire);
   std::vector<futex_waitv> words;
   for (size_t i = 0; i < slots.size(); ++i) {
     // The low word of a counter already past `seen` returns at once.
     words.push_back({.val = uint32_t(seen[i]),
-                     .uaddr = reinterpret_cast<uintptr_t>(low_word(&counters[slots[i]])),
+                     .uaddr = reinterpret_cast<uintptr_t>(low_word(&counters->counts[slots[i]])),
                      .flags = FUTEX_32,
                      .__reserved = 0});
   }
@@ -2549,6 +2629,7 @@ bool wait_for_commits(const std::vector<const TableDef *> &tables, const std::ve
                    .uaddr = reinterpret_cast<uintptr_t>(&stop),
                    .flags = FUTEX_32 | FUTEX_PRIVATE_FLAG,
                    .__reserved = 0});
+  const Sleeping sleeping(counters, slots);
   for (;;) {
     if (stop.load() != stop_seen || commit_counts(tables) != seen) return true;
     if (syscall(SYS_futex_waitv, words.data(), words.size(), 0, nullptr, CLOCK_MONOTONIC) >= 0)

@@ -88,6 +88,8 @@ using TransactionEnd = void (*)(void *data, bool committed, uint64_t counter_bef
 void schedule_checkpoint();
 // Waits until no checkpoint is pending (tests).  False on time-out.
 bool wait_for_checkpoints(std::chrono::milliseconds timeout);
+// How often the checkpoint thread woke so far (tests).
+uint64_t checkpoint_wakeups();
 bool store_is_open();
 const std::string &store_path();
 
@@ -268,6 +270,8 @@ uint64_t settings_commit_count();
 // process that uses the store wakes the sleeper, and so does opening or
 // closing the store; nothing polls.  Never on the main loop.
 uint64_t wait_settings_commit(uint64_t seen);
+// Threads of any process that sleep on the settings counter now (tests).
+uint32_t settings_sleepers();
 // The counters wait_for_commits compares: the settings' first, then those
 // of `tables` in their order.
 std::vector<uint64_t> commit_counts(const std::vector<const TableDef *> &tables);
