@@ -79,6 +79,21 @@ TEST_F(StoreTest, SettingsPersistAndReopenRestoresOnlyMissingDefaults) {
   EXPECT_EQ(mib::get_setting("dhcpserver.LeaseTime"), lease);
 }
 
+// Every setting of a new store has a declaration whose first value is the
+// stored one and reads as the declared kind.
+TEST_F(StoreTest, ANewStoreHoldsEveryDeclaredSettingAsItsKindReadsIt) {
+  const auto settings = mib::all_settings();
+  ASSERT_FALSE(settings.empty());
+  for (const auto &[name, value] : settings) {
+    const mib::Item *item = mib::default_item(name);
+    ASSERT_NE(item, nullptr) << name;
+    EXPECT_EQ(value, item->initial) << name;
+    std::vector<uint8_t> buffer(item->size);
+    EXPECT_TRUE(mib::parse_value(item->kind, value, buffer.data(), buffer.size()))
+        << name << " = " << value;
+  }
+}
+
 TEST_F(StoreTest, ItemsAndNumericEntriesUseTheBinaryForm) {
   uint32_t seconds = 3600;
   ASSERT_TRUE(mib::write_item({"dhcpserver.LeaseTime", K::U32, 4}, &seconds));

@@ -46,49 +46,50 @@ constexpr int kFlashUsageIndex = 21;
 constexpr int kUpTimeIndex = 22;
 
 constexpr Item kItems[] = {
-    /* 0 */ {"deviceinfo.BusinessStatus", K::U8, 1},
-    /* 1 */ {"device.Manufacturer", K::Text, 64},
+    /* 0 */ {"deviceinfo.BusinessStatus", K::U8, 1, "1"},  // 1: services provisioned
+    /* 1 */ {"device.Manufacturer", K::Text, 64, "Wqx Networks"},
     /* 2 */ {"device.MAC", K::Text, 32},  // stored as a MAC, read as its text
-    /* 3 */ {"deviceinfo.WQEI", K::Text, 15},
+    /* 3 */ {"deviceinfo.WQEI", K::Text, 15, "86730412210465"},
     /* 4 */ {"lan.IPAddress", K::IPv4Text, 64},
-    /* 5 */ {"device.SoftwareVersion", K::Text, 64},
-    /* 6 */ {"device.HardwareVersion", K::Text, 64},
-    /* 7 */ {"deviceinfo.ITMSProtocolVersion", K::Text, 64},
-    /* 8 */ {"deviceinfo.SpecVersion", K::Text, 64},
-    /* 9 */ {"deviceinfo.DBusInterfaceVersion", K::Text, 64},
-    /* 10 */ {"device.ProductClass", K::Text, 64},
-    /* 11 */ {"deviceinfo.CPUClass", K::Text, 64},
-    /* 12 */ {"deviceinfo.DevType", K::Text, 64},
-    /* 13 */ {"deviceinfo.DevType1", K::Text, 64},
-    /* 14 */ {"deviceinfo.DevType2", K::Text, 64},
-    /* 15 */ {"deviceinfo.Capability", K::Text, 64},
-    /* 16 */ {"deviceinfo.FlashSize", K::U32, 4},
-    /* 17 */ {"deviceinfo.RamSize", K::U32, 4},
-    /* 18 */ {"deviceinfo.DevName", K::Text, 128},
-    /* 19 */ {"deviceinfo.CPUUsage", K::U8, 1},
-    /* 20 */ {"deviceinfo.MEMUsage", K::U8, 1},
-    /* 21 */ {"deviceinfo.FlashUsage", K::U8, 1},
-    /* 22 */ {"deviceinfo.UpTime", K::U32, 4},
-    /* 23 */ {"deviceinfo.HGUSleep", K::U8, 1},
+    /* 5 */ {"device.SoftwareVersion", K::Text, 64, "V3.1.2.0041"},
+    /* 6 */ {"device.HardwareVersion", K::Text, 64, "HG8G4.A"},
+    /* 7 */ {"deviceinfo.ITMSProtocolVersion", K::Text, 64, "Q/WQ 2271-2014|a1.0"},
+    /* 8 */ {"deviceinfo.SpecVersion", K::Text, 64, "Q/WQ 2603-2018"},
+    /* 9 */ {"deviceinfo.DBusInterfaceVersion", K::Text, 64, "1.2"},
+    /* 10 */ {"device.ProductClass", K::Text, 64, "HG8G4"},
+    /* 11 */ {"deviceinfo.CPUClass", K::Text, 64, "WQ7521"},
+    /* 12 */ {"deviceinfo.DevType", K::Text, 64, "HGU"},
+    /* 13 */ {"deviceinfo.DevType1", K::Text, 64, "GPON"},
+    /* 14 */ {"deviceinfo.DevType2", K::Text, 64, "Lumora_2.0"},
+    /* 15 */ {"deviceinfo.Capability", K::Text, 64, "4GE+1POTS+WiFi2.4G+WiFi5G+USB"},
+    /* 16 */ {"deviceinfo.FlashSize", K::U32, 4, "134217728"},
+    /* 17 */ {"deviceinfo.RamSize", K::U32, 4, "268435456"},
+    /* 18 */ {"deviceinfo.DevName", K::Text, 128, "HG8-G4 Home Gateway"},
+    /* 19 */ {"deviceinfo.CPUUsage", K::U8, 1, "7"},  // percent
+    /* 20 */ {"deviceinfo.MEMUsage", K::U8, 1, "38"},  // percent
+    /* 21 */ {"deviceinfo.FlashUsage", K::U8, 1, "27"},  // percent
+    /* 22 */ {"deviceinfo.UpTime", K::U32, 4, "0"},  // seconds, refreshed while running
+    /* 23 */ {"deviceinfo.HGUSleep", K::U8, 1, "0"},
     /* 24 */ {"pon.SN", K::Text, 64},
-    /* 25 */ {"device.ModelName", K::Text, 64},
-    /* 26 */ {"deviceinfo.POTSNum", K::U32, 4},
-    /* 27 */ {"device.ManufacturerOUI", K::Text, 64},
-    /* 28 */ {"device.SerialNumber", K::Text, 64},
-    /* 29 */ {"deviceinfo.DevStyle", K::Text, 33},
-    /* 30 */ {"deviceinfo.DevWiFi", K::U8, 1},
-    /* 31 */ {"deviceinfo.DevUSB", K::U8, 1},
-    /* 32 */ {"deviceinfo.LANNum", K::U32, 4},
-    /* 33 */ {"deviceinfo.WiFiVersion", K::U8, 1},
-    /* 34 */ {"deviceinfo.KernelVersion", K::Text, 64},
-    /* 35 */ {"deviceinfo.KernelBit", K::U32, 4},
-    /* 36 */ {"deviceinfo.IfName", K::Text, 32},
-    /* 37 */ {"deviceinfo.DevTypeCode", K::U8, 1},
-    /* 38 */ {"deviceinfo.WorkMode", K::U8, 1},
-    /* 39 */ {"deviceinfo.MarkType", K::U8, 1},
-    /* 40 */ {"deviceinfo.SignDeviceModel", K::Text, 64},
-    /* 41 */ {"deviceinfo.NASN", K::Text, 64},
+    /* 25 */ {"device.ModelName", K::Text, 64, "HG8-G4"},
+    /* 26 */ {"deviceinfo.POTSNum", K::U32, 4, "1"},
+    /* 27 */ {"device.ManufacturerOUI", K::Text, 64, "A43E51"},
+    /* 28 */ {"device.SerialNumber", K::Text, 64, "WQX4A3E510C2210"},
+    /* 29 */ {"deviceinfo.DevStyle", K::Text, 33, "Desktop"},
+    /* 30 */ {"deviceinfo.DevWiFi", K::U8, 1, "1"},
+    /* 31 */ {"deviceinfo.DevUSB", K::U8, 1, "1"},
+    /* 32 */ {"deviceinfo.LANNum", K::U32, 4, "4"},
+    /* 33 */ {"deviceinfo.WiFiVersion", K::U8, 1, "6"},
+    /* 34 */ {"deviceinfo.KernelVersion", K::Text, 64, "4.4.140"},
+    /* 35 */ {"deviceinfo.KernelBit", K::U32, 4, "32"},
+    /* 36 */ {"deviceinfo.IfName", K::Text, 32, "br0"},
+    /* 37 */ {"deviceinfo.DevTypeCode", K::U8, 1, "1"},  // numeric device type: 1 home gateway
+    /* 38 */ {"deviceinfo.WorkMode", K::U8, 1, "0"},  // 0 routing, 1 bridging
+    /* 39 */ {"deviceinfo.MarkType", K::U8, 1, "1"},  // 1 printed label, 2 electronic label
+    /* 40 */ {"deviceinfo.SignDeviceModel", K::Text, 64, "HG8-G4"},
+    /* 41 */ {"deviceinfo.NASN", K::Text, 64, "02-A127-214433"},
 };
+const igd1::mib::Defaults kItemsDefaults(kItems);
 constexpr size_t kItemCount = std::size(kItems);
 
 // ---- live load ---------------------------------------------------------------

@@ -49,16 +49,19 @@ constexpr Item kReadItems[] = {
     {"dhcpserver.WritePermission", K::U8, 1},
 };
 
+// The stored forms, with the values of a new store.  Enable is the byte the
+// server object writes (2 on, 0 off; 1 from older stores also means on).
 constexpr Item kWriteItems[] = {
-    {"dhcpserver.Enable", K::U8, 1},
-    {"dhcpserver.MinAddress", K::IPv4, 4},
-    {"dhcpserver.MaxAddress", K::IPv4, 4},
-    {"lan.IPAddress", K::IPv4, 4},
-    {"dhcpserver.GatewayAddress", K::IPv4, 4},
-    {"dhcpserver.SubnetMask", K::IPv4, 4},
-    {"dhcpserver.LeaseTime", K::U32, 4},
-    {"dhcpserver.WritePermission", K::U8, 1},
+    {"dhcpserver.Enable", K::U8, 1, "1"},
+    {"dhcpserver.MinAddress", K::IPv4, 4, "192.168.1.2"},
+    {"dhcpserver.MaxAddress", K::IPv4, 4, "192.168.1.254"},
+    {"lan.IPAddress", K::IPv4, 4, "192.168.1.1"},
+    {"dhcpserver.GatewayAddress", K::IPv4, 4, "192.168.1.1"},
+    {"dhcpserver.SubnetMask", K::IPv4, 4, "255.255.255.0"},
+    {"dhcpserver.LeaseTime", K::U32, 4, "86400"},
+    {"dhcpserver.WritePermission", K::U8, 1, "1"},
 };
+const igd1::mib::Defaults kWriteItemsDefaults(kWriteItems);
 
 static_assert(std::size(kReadItems) == std::size(kWriteItems));
 

@@ -19,11 +19,12 @@ using igd1::mib::Item;
 using K = igd1::mib::ValueKind;
 
 constexpr Item kItems[] = {
-    {"dnslimit.Domain", K::Text, 1024},
-    {"dnslimit.LimitAction", K::Text, 33},
-    {"dnslimit.HgwInfo", K::Text, 256},
-    {"dnslimit.DeviceInfo", K::Text, 256},
+    {"dnslimit.Domain", K::Text, 1024, ""},
+    {"dnslimit.LimitAction", K::Text, 33, "Drop"},
+    {"dnslimit.HgwInfo", K::Text, 256, "HG8-G4;A43E51;WQX4A3E510C2210"},
+    {"dnslimit.DeviceInfo", K::Text, 256, ""},
 };
+const igd1::mib::Defaults kItemsDefaults(kItems);
 constexpr int kDomain = 0;
 constexpr int kLimitAction = 1;
 

@@ -35,9 +35,10 @@ using igd1::mib::Item;
 using K = igd1::mib::ValueKind;
 
 constexpr Item kServerItems[] = {
-    {"ftp.Enable", K::U8, 1},
-    {"ftp.AllowAnonymous", K::U8, 1},
+    {"ftp.Enable", K::U8, 1, "1"},
+    {"ftp.AllowAnonymous", K::U8, 1, "0"},
 };
+const igd1::mib::Defaults kServerItemsDefaults(kServerItems);
 constexpr const char *kServerNames[] = {"Enable", "AllowAnonymous"};
 constexpr Item kDefaultLogin[] = {
     {"ftp.DefaultUserName", K::Text, FTP_ACCOUNT_FIELD_SIZE},

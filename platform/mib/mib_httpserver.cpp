@@ -19,8 +19,9 @@ namespace {
 using igd1::mib::Item;
 using K = igd1::mib::ValueKind;
 
-constexpr Item kAccess = {"http.Access", K::U8, 1};
+constexpr Item kAccess = {"http.Access", K::U8, 1, "1"};  // bit 0 LAN side, bit 1 WAN side
 constexpr Item kPassword = {"syscmd.SuperUserPassword", K::Text, 64};
+const igd1::mib::Defaults kOwnDefaults({kAccess});
 constexpr size_t kPasswordMax = 30;
 constexpr uint8_t kLanSide = 0x1;
 

@@ -47,11 +47,8 @@ std::optional<ValueKind> kind_from_name(std::string_view name);
 
 // ---- defaults (mib_seed.cpp) -----------------------------------------------
 
-struct DefaultSetting {
-  Item item;          // name, kind and binary size
-  const char *value;  // text form of the default value
-};
-std::span<const DefaultSetting> default_settings();
+// Every registered item with an initial value (see Defaults).
+std::span<const Item> default_settings();
 
 struct DefaultEntry {
   int id;

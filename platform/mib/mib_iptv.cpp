@@ -27,14 +27,18 @@ namespace {
 using igd1::mib::Item;
 using K = igd1::mib::ValueKind;
 
+// LineStatus: 0 no IPTV line, 1 up; DetectUntil: the end of a running line
+// detection (ms since the epoch).
 constexpr Item kItems[] = {
-    {"iptv.IGMPEnable", K::U8, 1},  {"iptv.ProxyEnable", K::U8, 1},
-    {"iptv.SnoopingEnable", K::U8, 1}, {"iptv.STBNumber", K::U32, 4},
-    {"iptv.LineStatus", K::U32, 4}, {"iptv.NoStbEnable", K::U8, 1},
+    {"iptv.IGMPEnable", K::U8, 1, "1"},     {"iptv.ProxyEnable", K::U8, 1, "1"},
+    {"iptv.SnoopingEnable", K::U8, 1, "1"}, {"iptv.STBNumber", K::U32, 4, "1"},
+    {"iptv.LineStatus", K::U32, 4, "1"},    {"iptv.NoStbEnable", K::U8, 1, "0"},
 };
+const igd1::mib::Defaults kItemsDefaults(kItems);
 constexpr int kLineStatus = 4;
 constexpr uint32_t kDetecting = 2;
-constexpr Item kDetectUntil = {"iptv.DetectUntil", K::U64, 8};
+constexpr Item kDetectUntil = {"iptv.DetectUntil", K::U64, 8, "0"};
+const igd1::mib::Defaults kOwnDefaults({kDetectUntil});
 constexpr uint32_t kRequestDenied = 9001;
 
 bool writable(int index) { return index == 1 || index == 2 || index == 5; }

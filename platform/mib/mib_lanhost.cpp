@@ -200,12 +200,14 @@ igd1::mib::Table g_hosts(kSpec);
 igd1::mib::RowList &rows() { return g_hosts.rows(); }
 
 const igd1::mib::Item kManagerItems[] = {
-    {"lanhost.EnableStats", K::U8, 1},
-    {"lanhost.LANHostMaxNumber", K::U32, 4},
-    {"lanhost.ControlListMaxNumber", K::U32, 4},
+    {"lanhost.EnableStats", K::U8, 1, "1"},
+    {"lanhost.LANHostMaxNumber", K::U32, 4, "255"},
+    {"lanhost.ControlListMaxNumber", K::U32, 4, "32"},
 };
+const igd1::mib::Defaults kManagerItemsDefaults(kManagerItems);
 constexpr int kPushEnable = 5;
-const igd1::mib::Item kPushItem = {"lanhost.LANDevPushEnable", K::U8, 1};
+const igd1::mib::Item kPushItem = {"lanhost.LANDevPushEnable", K::U8, 1, "1"};
+const igd1::mib::Defaults kOwnDefaults({kPushItem});
 
 const igd1::mib::Item *manager_item(int item) {
   if (item >= 0 && item < 3) return &kManagerItems[item];

@@ -44,12 +44,13 @@ enum Number { kStatus = 0, kStartTime = 1, kEndTime = 2, kControlCycle = 3, kEna
 constexpr size_t kTimeText = 6;
 
 constexpr Item kItems[] = {
-    {"led.Status", K::U8, 1},
+    {"led.Status", K::U8, 1, "1"},
     {"led.StartTime", K::Text, kTimeText},
     {"led.EndTime", K::Text, kTimeText},
-    {"led.ControlCycle", K::U8, 1},
-    {"led.Enable", K::U8, 1},
+    {"led.ControlCycle", K::U8, 1, "1"},
+    {"led.Enable", K::U8, 1, "0"},
 };
+const igd1::mib::Defaults kItemsDefaults(kItems);
 constexpr size_t kCount = std::size(kItems);
 
 // The handle that LED_set_update and a handle-less status update drive.

@@ -56,28 +56,30 @@ constexpr char kApplyAccessor[] = "networkinfo_set_property_update";
 constexpr int kElinkSyncIndex = 35;
 constexpr Item kNone = {nullptr, K::Text, 0};
 
+// UPLink: 1 PON, 2 Ethernet; UPLinkType: 1 GPON, 2 EPON, 3 Ethernet.
 constexpr Item kItems[] = {
-    /* 0 */ {"network.UPLink", K::U8, 1},
+    /* 0 */ {"network.UPLink", K::U8, 1, "1"},
     /* 1 */ kNone,
     /* 2 */ kNone,
-    /* 3 */ {"network.WiFiMode", K::Text, 64},
-    /* 4 */ {"network.PONDuration", K::U32, 4},
-    /* 5 */ {"network.PPPoEDuration", K::U32, 4},
+    /* 3 */ {"network.WiFiMode", K::Text, 64, "802.11b/802.11g/802.11n/802.11ac/802.11ax"},
+    /* 4 */ {"network.PONDuration", K::U32, 4, "264913"},  // seconds
+    /* 5 */ {"network.PPPoEDuration", K::U32, 4, "264850"},  // seconds
     /* 6-17 */ kNone, kNone, kNone, kNone, kNone, kNone, kNone, kNone, kNone, kNone, kNone, kNone,
-    /* 18 */ {"network.WANLinkStatus", K::Text, 64},
-    /* 19 */ {"network.WiFiModuleStatus", K::Text, 64},
-    /* 20 */ {"network.WANConnectionStatus", K::Text, 64},
-    /* 21 */ {"network.PPPoEDialReason", K::Text, 64},
-    /* 22 */ {"network.IPv6WANConnectionStatus", K::Text, 64},
-    /* 23 */ {"network.IPv6PPPoEDialReason", K::Text, 64},
+    /* 18 */ {"network.WANLinkStatus", K::Text, 64, "1"},
+    /* 19 */ {"network.WiFiModuleStatus", K::Text, 64, "1"},
+    /* 20 */ {"network.WANConnectionStatus", K::Text, 64, "Connected"},
+    /* 21 */ {"network.PPPoEDialReason", K::Text, 64, "ERROR_NONE"},
+    /* 22 */ {"network.IPv6WANConnectionStatus", K::Text, 64, "Connected"},
+    /* 23 */ {"network.IPv6PPPoEDialReason", K::Text, 64, "ERROR_NONE"},
     /* 24 */ {"lan.IPAddress", K::IPv4, 4},
-    /* 25 */ {"network.WANIPAddr", K::Text, 64},
-    /* 26 */ {"network.WANIPv6Addr", K::Text, 64},
+    /* 25 */ {"network.WANIPAddr", K::Text, 64, "100.72.18.35"},
+    /* 26 */ {"network.WANIPv6Addr", K::Text, 64, "2001:db8:3c4d:15::1a2f"},
     /* 27-32 */ kNone, kNone, kNone, kNone, kNone, kNone,
-    /* 33 */ {"network.UPLinkType", K::U32, 4},
-    /* 34 */ {"network.CloudCPEEnable", K::U8, 1},
-    /* 35 */ {"network.ElinkSync", K::U8, 1},
+    /* 33 */ {"network.UPLinkType", K::U32, 4, "1"},
+    /* 34 */ {"network.CloudCPEEnable", K::U8, 1, "1"},
+    /* 35 */ {"network.ElinkSync", K::U8, 1, "0"},
 };
+const igd1::mib::Defaults kItemsDefaults(kItems);
 constexpr size_t kItemCount = std::size(kItems);
 static_assert(kItemCount == 36);
 
@@ -91,24 +93,28 @@ struct RecordField {
 constexpr size_t kLanBytes = offsetof(networkinfo_record, lan_bytes);
 constexpr size_t kLanStatus = offsetof(networkinfo_record, lan_status);
 
+// Port status: 0 no link, 1 link up.  Traffic in bytes; the totals are the
+// sums of these.
 constexpr RecordField kRecordFields[] = {
-    {{"network.LAN1Status", K::U8, 1}, kLanStatus + 0},
-    {{"network.LAN2Status", K::U8, 1}, kLanStatus + 1},
-    {{"network.LAN3Status", K::U8, 1}, kLanStatus + 2},
-    {{"network.LAN4Status", K::U8, 1}, kLanStatus + 3},
-    {{"network.WANTxBytes", K::U64, 8}, offsetof(networkinfo_record, wan_tx_bytes)},
-    {{"network.WANRxBytes", K::U64, 8}, offsetof(networkinfo_record, wan_rx_bytes)},
-    {{"network.WiFiTxBytes", K::U64, 8}, offsetof(networkinfo_record, wifi_tx_bytes)},
-    {{"network.WiFiRxBytes", K::U64, 8}, offsetof(networkinfo_record, wifi_rx_bytes)},
-    {{"network.LAN1TxBytes", K::U64, 8}, kLanBytes + 0 * 8},
-    {{"network.LAN1RxBytes", K::U64, 8}, kLanBytes + 1 * 8},
-    {{"network.LAN2TxBytes", K::U64, 8}, kLanBytes + 2 * 8},
-    {{"network.LAN2RxBytes", K::U64, 8}, kLanBytes + 3 * 8},
-    {{"network.LAN3TxBytes", K::U64, 8}, kLanBytes + 4 * 8},
-    {{"network.LAN3RxBytes", K::U64, 8}, kLanBytes + 5 * 8},
-    {{"network.LAN4TxBytes", K::U64, 8}, kLanBytes + 6 * 8},
-    {{"network.LAN4RxBytes", K::U64, 8}, kLanBytes + 7 * 8},
+    {{"network.LAN1Status", K::U8, 1, "1"}, kLanStatus + 0},
+    {{"network.LAN2Status", K::U8, 1, "0"}, kLanStatus + 1},
+    {{"network.LAN3Status", K::U8, 1, "1"}, kLanStatus + 2},
+    {{"network.LAN4Status", K::U8, 1, "0"}, kLanStatus + 3},
+    {{"network.WANTxBytes", K::U64, 8, "18364529137"}, offsetof(networkinfo_record, wan_tx_bytes)},
+    {{"network.WANRxBytes", K::U64, 8, "214738662905"}, offsetof(networkinfo_record, wan_rx_bytes)},
+    {{"network.WiFiTxBytes", K::U64, 8, "131052278644"}, offsetof(networkinfo_record, wifi_tx_bytes)},
+    {{"network.WiFiRxBytes", K::U64, 8, "12480935716"}, offsetof(networkinfo_record, wifi_rx_bytes)},
+    {{"network.LAN1TxBytes", K::U64, 8, "61827342210"}, kLanBytes + 0 * 8},
+    {{"network.LAN1RxBytes", K::U64, 8, "4918264032"}, kLanBytes + 1 * 8},
+    {{"network.LAN2TxBytes", K::U64, 8, "0"}, kLanBytes + 2 * 8},
+    {{"network.LAN2RxBytes", K::U64, 8, "0"}, kLanBytes + 3 * 8},
+    {{"network.LAN3TxBytes", K::U64, 8, "9360127785"}, kLanBytes + 4 * 8},
+    {{"network.LAN3RxBytes", K::U64, 8, "811492503"}, kLanBytes + 5 * 8},
+    {{"network.LAN4TxBytes", K::U64, 8, "0"}, kLanBytes + 6 * 8},
+    {{"network.LAN4RxBytes", K::U64, 8, "0"}, kLanBytes + 7 * 8},
 };
+const igd1::mib::Defaults kRecordDefaults(std::span<const RecordField>(kRecordFields),
+                                         &RecordField::item);
 
 std::mutex &record_mutex() {
   static std::mutex *mutex = new std::mutex;

@@ -249,23 +249,31 @@ GVariant *write_process(GVariant *parameter) {
 
 // ---- thresholds, optical settings, the board's readings ------------------------------
 
-constexpr Item kCpuTempThreshold = {"omdiag.CPUTempThreshold", K::U32, 4};
-constexpr Item kPonTempThreshold = {"omdiag.PONTempThreshold", K::U32, 4};
-constexpr Item kFlashThreshold = {"omdiag.SystemFlashThreshold", K::U32, 4};
-constexpr Item kConnThreshold = {"omdiag.ConnNumThreshold", K::U32, 4};
-constexpr Item kEmulatedTemperature = {"omdiag.CPUTemperature", K::U32, 4};
-constexpr Item kEmulatedConntrackCount = {"omdiag.ConntrackCount", K::U32, 4};
-constexpr Item kEmulatedConntrackMax = {"omdiag.ConntrackMax", K::U32, 4};
-constexpr Item kCapabilityWiFi = {"omdiag.FTTRMasterWiFi", K::U32, 4};
+constexpr Item kCpuTempThreshold = {"omdiag.CPUTempThreshold", K::U32, 4, "85"};
+constexpr Item kPonTempThreshold = {"omdiag.PONTempThreshold", K::U32, 4, "70"};
+constexpr Item kFlashThreshold = {"omdiag.SystemFlashThreshold", K::U32, 4, "90"};
+constexpr Item kConnThreshold = {"omdiag.ConnNumThreshold", K::U32, 4, "12000"};
+constexpr Item kEmulatedTemperature = {"omdiag.CPUTemperature", K::U32, 4, "52"};
+constexpr Item kEmulatedConntrackCount = {"omdiag.ConntrackCount", K::U32, 4, "356"};
+constexpr Item kEmulatedConntrackMax = {"omdiag.ConntrackMax", K::U32, 4, "16384"};
+constexpr Item kCapabilityWiFi = {"omdiag.FTTRMasterWiFi", K::U32, 4, "1"};
+const igd1::mib::Defaults kOwnDefaults({kCpuTempThreshold, kPonTempThreshold, kFlashThreshold,
+                                        kConnThreshold, kEmulatedTemperature,
+                                        kEmulatedConntrackCount, kEmulatedConntrackMax,
+                                        kCapabilityWiFi});
 
 // The optical settings by read code 41 to 47; the write codes 48 to 53
 // reach all but the transmit power (42), which is the PON module's reading.
 constexpr Item kOptical[] = {
-    {"omdiag.DnOptTxPWREnable", K::Bool, 4},     {"pon.TXPower", K::Double, 8},
-    {"omdiag.DnOptTxPWRThresholdH", K::Double, 8}, {"omdiag.DnOptTxPWRThresholdL", K::Double, 8},
-    {"omdiag.DnOptRxPWREnable", K::Bool, 4},     {"omdiag.DnOptRxPWRThresholdH", K::Double, 8},
-    {"omdiag.DnOptRxPWRThresholdL", K::Double, 8},
+    {"omdiag.DnOptTxPWREnable", K::Bool, 4, "0"},
+    {"pon.TXPower", K::Double, 8},
+    {"omdiag.DnOptTxPWRThresholdH", K::Double, 8, "7"},
+    {"omdiag.DnOptTxPWRThresholdL", K::Double, 8, "0.5"},
+    {"omdiag.DnOptRxPWREnable", K::Bool, 4, "1"},
+    {"omdiag.DnOptRxPWRThresholdH", K::Double, 8, "-8"},
+    {"omdiag.DnOptRxPWRThresholdL", K::Double, 8, "-27"},
 };
+const igd1::mib::Defaults kOpticalDefaults(kOptical);
 constexpr uint32_t kFirstOpticalRead = 41, kFirstOpticalWrite = 48;
 constexpr double kLowestDbm = -50, kHighestDbm = 10;
 

@@ -35,28 +35,32 @@ constexpr char kSetAccessor[] = "platformservice_set_mib_property";
 constexpr size_t kTextSize = 256;
 constexpr int kFirstWritable = 4;
 
+// Status of each platform: 1 not connected, 2 connecting, 3 connected, 4
+// connection failed, 5 refused by the platform, 6 (operations and plug-in
+// platforms) plug-in download failed.
 constexpr Item kItems[] = {
-    /* 0 */ {"platform.Appmodel", K::U8, 1},
+    /* 0 */ {"platform.Appmodel", K::U8, 1, "1"},
     /* 1 */ {"device.InitUserPassword", K::Text, kTextSize},
     /* 2 */ {"device.InitSSID", K::Text, kTextSize},
     /* 3 */ {"device.InitSSIDPassword", K::Text, kTextSize},
     /* 4 */ {"platform.DistAddr", K::Text, kTextSize},
-    /* 5 */ {"platform.Port", K::U32, 4},
-    /* 6 */ {"platform.Heartbeat", K::U32, 4},
-    /* 7 */ {"platform.Ability", K::U32, 4},
-    /* 8 */ {"platform.LocalPort", K::U32, 4},
+    /* 5 */ {"platform.Port", K::U32, 4, "8443"},
+    /* 6 */ {"platform.Heartbeat", K::U32, 4, "60"},  // seconds
+    /* 7 */ {"platform.Ability", K::U32, 4, "1"},
+    /* 8 */ {"platform.LocalPort", K::U32, 4, "17998"},
     /* 9 */ {"platform.Version", K::Text, kTextSize},
     /* 10 */ {"platform.SSN", K::Text, kTextSize},
-    /* 11 */ {"platform.DistStatus", K::U8, 1},
+    /* 11 */ {"platform.DistStatus", K::U8, 1, "3"},
     /* 12 */ {"platform.DistErrorMsg", K::Text, kTextSize},
     /* 13 */ {"platform.OperAddr", K::Text, kTextSize},
-    /* 14 */ {"platform.OperStatus", K::U8, 1},
+    /* 14 */ {"platform.OperStatus", K::U8, 1, "3"},
     /* 15 */ {"platform.OperErrorMsg", K::Text, kTextSize},
     /* 16 */ {"platform.PluginAddr", K::Text, kTextSize},
-    /* 17 */ {"platform.PluginStatus", K::U8, 1},
+    /* 17 */ {"platform.PluginStatus", K::U8, 1, "3"},
     /* 18 */ {"platform.PluginErrorMsg", K::Text, kTextSize},
     /* 19 */ {"platform.BSSAddr", K::Text, kTextSize},
 };
+const igd1::mib::Defaults kItemsDefaults(kItems);
 constexpr int kItemCount = static_cast<int>(std::size(kItems));
 
 // What a text of each index must look like.

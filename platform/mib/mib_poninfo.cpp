@@ -39,27 +39,30 @@ constexpr char kGetAccessor[] = "poninfo_get_mib_property";
 
 constexpr int kHistoryAction = 0;
 
+// PONType: 1 GPON, 2 EPON.  Optics in degrees Celsius, volts, milliamperes
+// and dBm; speeds in bytes per second.
 constexpr Item kItems[] = {
-    /* 0 */ {"pon.PONType", K::U8, 1},
-    /* 1 */ {"pon.SN", K::Text, 64},
-    /* 2 */ {"pon.LOID", K::Text, 64},
-    /* 3 */ {"pon.Password", K::Text, 64},
-    /* 4 */ {"pon.Temperature", K::Double, 8},
-    /* 5 */ {"pon.Voltage", K::Double, 8},
-    /* 6 */ {"pon.Current", K::Double, 8},
-    /* 7 */ {"pon.TXPower", K::Double, 8},
-    /* 8 */ {"pon.RXPower", K::Double, 8},
-    /* 9 */ {"pon.SupportPONStatusQuery", K::Bool, 4},
-    /* 10 */ {"pon.PONStatus", K::Text, 64},
-    /* 11 */ {"pon.BytesSent", K::U64, 8},
-    /* 12 */ {"pon.BytesReceived", K::U64, 8},
-    /* 13 */ {"pon.PacketsSent", K::U64, 8},
-    /* 14 */ {"pon.PacketsReceived", K::U64, 8},
-    /* 15 */ {"pon.FECError", K::U64, 8},
-    /* 16 */ {"pon.DropPackets", K::U64, 8},
-    /* 17 */ {"pon.UpSpeed", K::U64, 8},
-    /* 18 */ {"pon.DownSpeed", K::U64, 8},
+    /* 0 */ {"pon.PONType", K::U8, 1, "1"},
+    /* 1 */ {"pon.SN", K::Text, 64, "WQXN510C2210"},
+    /* 2 */ {"pon.LOID", K::Text, 64, "0755210344"},
+    /* 3 */ {"pon.Password", K::Text, 64, "88412210"},
+    /* 4 */ {"pon.Temperature", K::Double, 8, "45.2"},
+    /* 5 */ {"pon.Voltage", K::Double, 8, "3.28"},
+    /* 6 */ {"pon.Current", K::Double, 8, "12.5"},
+    /* 7 */ {"pon.TXPower", K::Double, 8, "2.1"},
+    /* 8 */ {"pon.RXPower", K::Double, 8, "-18.6"},
+    /* 9 */ {"pon.SupportPONStatusQuery", K::Bool, 4, "1"},
+    /* 10 */ {"pon.PONStatus", K::Text, 64, "O5"},  // operation state
+    /* 11 */ {"pon.BytesSent", K::U64, 8, "18402716583"},
+    /* 12 */ {"pon.BytesReceived", K::U64, 8, "215119843372"},
+    /* 13 */ {"pon.PacketsSent", K::U64, 8, "96231174"},
+    /* 14 */ {"pon.PacketsReceived", K::U64, 8, "402118653"},
+    /* 15 */ {"pon.FECError", K::U64, 8, "1284"},
+    /* 16 */ {"pon.DropPackets", K::U64, 8, "317"},
+    /* 17 */ {"pon.UpSpeed", K::U64, 8, "48213"},
+    /* 18 */ {"pon.DownSpeed", K::U64, 8, "731540"},
 };
+const igd1::mib::Defaults kItemsDefaults(kItems);
 
 // ---- history -------------------------------------------------------------------
 

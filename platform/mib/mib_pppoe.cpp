@@ -24,9 +24,10 @@ namespace {
 using igd1::mib::Item;
 using K = igd1::mib::ValueKind;
 
-constexpr Item kName = {"wan.InternetName", K::Text, 64};
-constexpr Item kMode = {"wan.InternetMode", K::Text, 16};
-constexpr Item kUserName = {"pppoe.UserName", K::Text, 65};
+constexpr Item kName = {"wan.InternetName", K::Text, 64, "2_INTERNET_R_VID_41"};
+constexpr Item kMode = {"wan.InternetMode", K::Text, 16, "PPPoE"};
+constexpr Item kUserName = {"pppoe.UserName", K::Text, 65, "07552103448@wqx"};
+const igd1::mib::Defaults kOwnDefaults({kName, kMode, kUserName});
 
 std::atomic<int> g_held{0};
 

@@ -409,12 +409,17 @@ const char *refused_app(const uint8_t *row) {
 
 // ---- the settings ----
 
+// Bandwidth: the whole line in kbit/s, shared by priority.
 constexpr Item kSettings[] = {
-    {"qos.Mode", K::Text, 64},          {"qos.Enable", K::U8, 1},
-    {"qos.Bandwidth", K::U32, 4},       {"qos.Plan", K::Text, 32},
-    {"qos.EnableForceWeight", K::U8, 1}, {"qos.EnableDSCPMark", K::U8, 1},
-    {"qos.Enable8021P", K::U8, 1},
+    {"qos.Mode", K::Text, 64, "INTERNET,TR069,VOIP,IPTV"},
+    {"qos.Enable", K::U8, 1, "1"},
+    {"qos.Bandwidth", K::U32, 4, "1000000"},
+    {"qos.Plan", K::Text, 32, "priority"},
+    {"qos.EnableForceWeight", K::U8, 1, "0"},
+    {"qos.EnableDSCPMark", K::U8, 1, "1"},
+    {"qos.Enable8021P", K::U8, 1, "2"},
 };
+const igd1::mib::Defaults kSettingsDefaults(kSettings);
 enum { kMode, kEnable, kBandwidth, kPlan, kForceWeight, kDscpMark, kVlanMark };
 constexpr const char *kPlans[] = {"priority", "weight", "car"};
 
@@ -438,7 +443,8 @@ struct SeedClassification {
 
 // Set once the table has had its first rules, so that rules a user removed
 // stay removed.  The classifications seed their match types with them.
-constexpr Item kSeededClassifications = {"qos.SeededClassification", K::U8, 1};
+constexpr Item kSeededClassifications = {"qos.SeededClassification", K::U8, 1, "0"};
+const igd1::mib::Defaults kOwnDefaults({kSeededClassifications});
 
 void seed_classifications() {
   uint8_t done = 0;

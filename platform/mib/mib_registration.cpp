@@ -138,10 +138,12 @@ void advance() {
   }
 }
 
+// PON link state per mode: 0 down, 1 operating, 2 up and ranging.
 constexpr Item kLinkItems[] = {
-    {"pon.GPONLinkState", K::I32, 4},
-    {"pon.EPONLinkState", K::I32, 4},
+    {"pon.GPONLinkState", K::I32, 4, "1"},
+    {"pon.EPONLinkState", K::I32, 4, "1"},
 };
+const igd1::mib::Defaults kLinkItemsDefaults(kLinkItems);
 
 int link_state(int index, const char *accessor) {
   int32_t state = 0;

@@ -29,9 +29,10 @@ using igd1::mib::Item;
 using K = igd1::mib::ValueKind;
 
 constexpr Item kServerItems[] = {
-    {"samba.Enable", K::U8, 1},
-    {"samba.AllowAnonymous", K::U8, 1},
+    {"samba.Enable", K::U8, 1, "1"},
+    {"samba.AllowAnonymous", K::U8, 1, "0"},
 };
+const igd1::mib::Defaults kServerItemsDefaults(kServerItems);
 constexpr int kAllowAnonymousIndex = 1;
 
 constexpr size_t kTextSize = SAMBA_ACCOUNT_TEXT_MAX + 1;

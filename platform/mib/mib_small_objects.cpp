@@ -29,42 +29,53 @@ using igd1::mib::Item;
 using K = igd1::mib::ValueKind;
 
 constexpr Item kFeatures[] = {
-    {"feature.H248", K::Bool, 4},
-    {"feature.PortBind", K::Bool, 4},
-    {"feature.VlanBind", K::Bool, 4},
-    {"feature.OnDemandDialin", K::Bool, 4},
+    {"feature.H248", K::Bool, 4, "0"},
+    {"feature.PortBind", K::Bool, 4, "1"},
+    {"feature.VlanBind", K::Bool, 4, "1"},
+    {"feature.OnDemandDialin", K::Bool, 4, "0"},
 };
+const igd1::mib::Defaults kFeaturesDefaults(kFeatures);
 
-constexpr Item kCloudVREnable = {"cloudvr.Enable", K::Bool, 4};
-constexpr Item kCloudVRPassword = {"cloudvr.Password", K::Text, 64};
+constexpr Item kCloudVREnable = {"cloudvr.Enable", K::Bool, 4, "1"};
+constexpr Item kCloudVRPassword = {"cloudvr.Password", K::Text, 64, "Vr#0C2210"};
+const igd1::mib::Defaults kOwnDefaults({kCloudVREnable, kCloudVRPassword});
 constexpr Item kProductClass = {"device.ProductClass", K::Text, 64};
 constexpr Item kSerialNumber = {"device.SerialNumber", K::Text, 64};
 constexpr size_t kUserIdSize = 128;
 
 constexpr Item kBridge[] = {
-    {"bridge.InterfaceName", K::Text, 64}, {"bridge.SMAC", K::Text, 64},
-    {"bridge.DMAC", K::Text, 64},          {"bridge.SessionID", K::U32, 4},
-    {"bridge.IP", K::Text, 64},            {"bridge.DNS", K::Text, 64},
+    {"bridge.InterfaceName", K::Text, 64, "nas0_1"},
+    {"bridge.SMAC", K::Text, 64, "a4:3e:51:0c:22:11"},
+    {"bridge.DMAC", K::Text, 64, "00:1e:73:2a:91:c4"},
+    {"bridge.SessionID", K::U32, 4, "4711"},
+    {"bridge.IP", K::Text, 64, "100.72.18.36"},
+    {"bridge.DNS", K::Text, 64, "202.96.128.86"},
 };
+const igd1::mib::Defaults kBridgeDefaults(kBridge);
 
 constexpr Item kVoip[] = {
-    {"voip.Name1", K::Text, 64},
-    {"voip.Name2", K::Text, 64},
-    {"voip.Line1Status", K::Text, 64},
-    {"voip.Line2Status", K::Text, 64},
+    {"voip.Name1", K::Text, 64, "075521034481"},
+    {"voip.Name2", K::Text, 64, ""},
+    {"voip.Line1Status", K::Text, 64, "Up"},
+    {"voip.Line2Status", K::Text, 64, "Disabled"},
 };
+const igd1::mib::Defaults kVoipDefaults(kVoip);
 
+// Mode: "Off", "Auto", "Video" or "Gaming".
 constexpr Item kDnOpt[] = {
-    {"dnopt.Enable", K::Bool, 4}, {"dnopt.Mode", K::Text, 16}, {"dnopt.ActiveFlows", K::U32, 4},
-    {"dnopt.Flows", K::U64, 8},   {"dnopt.Bytes", K::U64, 8},
+    {"dnopt.Enable", K::Bool, 4, "1"},   {"dnopt.Mode", K::Text, 16, "Auto"},
+    {"dnopt.ActiveFlows", K::U32, 4, "3"}, {"dnopt.Flows", K::U64, 8, "18244"},
+    {"dnopt.Bytes", K::U64, 8, "96351220418"},
 };
+const igd1::mib::Defaults kDnOptDefaults(kDnOpt);
 
 constexpr Item kSubIptv[] = {
-    {"subiptv.Supported", K::Bool, 4},
-    {"subiptv.Enable", K::U8, 1},
-    {"subiptv.VLANID", K::U32, 4},
-    {"subiptv.SubDevices", K::U32, 4},
+    {"subiptv.Supported", K::Bool, 4, "1"},
+    {"subiptv.Enable", K::U8, 1, "0"},
+    {"subiptv.VLANID", K::U32, 4, "45"},
+    {"subiptv.SubDevices", K::U32, 4, "0"},
 };
+const igd1::mib::Defaults kSubIptvDefaults(kSubIptv);
 constexpr int kSubIptvEnable = 1;
 constexpr int kSubIptvVlan = 2;
 

@@ -63,11 +63,13 @@ constexpr uint64_t kUploadCap = 64ull << 20;
 // ---- the settings of each kind, by accessor index ---------------------------------
 
 constexpr Item kPlain[] = {
-    {"httptest.Status", K::U32, 4},
+    {"httptest.Status", K::U32, 4, "0"},
     {"httptest.Result", K::Text, kUrlBuffer},
     {"httptest.URL", K::Text, kUrlBuffer},
 };
-constexpr Item kPlainWanRate = {"httptest.WanRate", K::U32, 4};
+const igd1::mib::Defaults kPlainDefaults(kPlain);
+constexpr Item kPlainWanRate = {"httptest.WanRate", K::U32, 4, "0"};
+const igd1::mib::Defaults kOwnDefaults({kPlainWanRate});
 // The WAN rate figure (kbit/s) that every read of the plain test's properties
 // refreshes: the rate of the last download this process measured, the stored
 // one until then.  Kept in memory so that those reads ask the store nothing
@@ -76,15 +78,16 @@ std::atomic<uint32_t> g_wan_rate{0};
 enum { kPlainStatus = 0, kPlainResult = 1, kPlainUrl = 2 };
 
 constexpr Item kFull[] = {
-    {"speedff.TestingStatus", K::Bool, 4}, {"speedff.Ticket", K::Text, 81},
-    {"speedff.SpeedType", K::U8, 1},       {"speedff.URL", K::Text, kUrlBuffer},
-    {"speedff.Result", K::U32, 4},         {"speedff.DownMaxRate", K::Text, 32},
-    {"speedff.DownRate", K::Text, 32},     {"speedff.UpMaxRate", K::Text, 32},
-    {"speedff.UpRate", K::Text, 32},       {"speedff.BeginTime", K::Text, 32},
-    {"speedff.EndTime", K::Text, 32},      {"speedff.MaxDelay", K::Text, 32},
-    {"speedff.MinDelay", K::Text, 32},     {"speedff.AvgDelay", K::Text, 32},
-    {"speedff.Jitter", K::Text, 32},
+    {"speedff.TestingStatus", K::Bool, 4, "0"}, {"speedff.Ticket", K::Text, 81, ""},
+    {"speedff.SpeedType", K::U8, 1, "3"},       {"speedff.URL", K::Text, kUrlBuffer},
+    {"speedff.Result", K::U32, 4, "1"},         {"speedff.DownMaxRate", K::Text, 32, ""},
+    {"speedff.DownRate", K::Text, 32, ""},      {"speedff.UpMaxRate", K::Text, 32, ""},
+    {"speedff.UpRate", K::Text, 32, ""},        {"speedff.BeginTime", K::Text, 32, ""},
+    {"speedff.EndTime", K::Text, 32, ""},       {"speedff.MaxDelay", K::Text, 32, ""},
+    {"speedff.MinDelay", K::Text, 32, ""},      {"speedff.AvgDelay", K::Text, 32, ""},
+    {"speedff.Jitter", K::Text, 32, ""},
 };
+const igd1::mib::Defaults kFullDefaults(kFull);
 enum {
   kFullTesting = 0, kFullTicket, kFullSpeedType, kFullUrl, kFullResult, kFullDownMax, kFullDown,
   kFullUpMax, kFullUp, kFullBegin, kFullEnd, kFullMaxDelay, kFullMinDelay, kFullAvgDelay,
@@ -93,38 +96,41 @@ enum {
 constexpr size_t kTicketReadBuffer = 64;
 
 constexpr Item kLocal[] = {
-    {"speedlocal.Enable", K::Bool, 4},       {"speedlocal.TestingStatus", K::Bool, 4},
-    {"speedlocal.Result", K::U32, 4},        {"speedlocal.SpeedType", K::U8, 1},
-    {"speedlocal.URL", K::Text, kUrlBuffer}, {"speedlocal.DownMaxRate", K::Text, 17},
-    {"speedlocal.DownRate", K::Text, 17},    {"speedlocal.UpMaxRate", K::Text, 17},
-    {"speedlocal.UpRate", K::Text, 17},      {"speedlocal.BeginTime", K::Text, 33},
-    {"speedlocal.EndTime", K::Text, 33},     {"speedlocal.RFU1", K::Text, 33},
-    {"speedlocal.RFU2", K::Text, 33},
+    {"speedlocal.Enable", K::Bool, 4, "0"},   {"speedlocal.TestingStatus", K::Bool, 4, "0"},
+    {"speedlocal.Result", K::U32, 4, "1"},    {"speedlocal.SpeedType", K::U8, 1, "1"},
+    {"speedlocal.URL", K::Text, kUrlBuffer},  {"speedlocal.DownMaxRate", K::Text, 17, ""},
+    {"speedlocal.DownRate", K::Text, 17, ""}, {"speedlocal.UpMaxRate", K::Text, 17, ""},
+    {"speedlocal.UpRate", K::Text, 17, ""},   {"speedlocal.BeginTime", K::Text, 33, ""},
+    {"speedlocal.EndTime", K::Text, 33, ""},  {"speedlocal.RFU1", K::Text, 33, ""},
+    {"speedlocal.RFU2", K::Text, 33, ""},
 };
+const igd1::mib::Defaults kLocalDefaults(kLocal);
 enum {
   kLocalEnable = 0, kLocalTesting, kLocalResult, kLocalSpeedType, kLocalUrl, kLocalDownMax,
   kLocalDown, kLocalUpMax, kLocalUp, kLocalBegin, kLocalEnd, kLocalRfu1, kLocalRfu2
 };
 
 constexpr Item kSection[] = {
-    {"sectiontest.TestingStatus", K::U8, 1}, {"sectiontest.Result", K::U8, 1},
-    {"sectiontest.SpeedMode", K::U8, 1},     {nullptr, K::U8, 1},
-    {"sectiontest.Protocol", K::U8, 1},      {"sectiontest.Streams", K::U8, 1},
-    {"sectiontest.ServerIP", K::Text, 46},   {"sectiontest.ServerPort", K::U32, 4},
-    {"sectiontest.PayloadLength", K::U32, 4}, {"sectiontest.MaxRate", K::Text, 32},
-    {"sectiontest.MinRate", K::Text, 32},    {"sectiontest.Rate", K::Text, 32},
+    {"sectiontest.TestingStatus", K::U8, 1, "0"},     {"sectiontest.Result", K::U8, 1, "1"},
+    {"sectiontest.SpeedMode", K::U8, 1, "1"},         {nullptr, K::U8, 1},
+    {"sectiontest.Protocol", K::U8, 1, "0"},          {"sectiontest.Streams", K::U8, 1, "4"},
+    {"sectiontest.ServerIP", K::Text, 46, ""},        {"sectiontest.ServerPort", K::U32, 4, "8080"},
+    {"sectiontest.PayloadLength", K::U32, 4, "1500"}, {"sectiontest.MaxRate", K::Text, 32, ""},
+    {"sectiontest.MinRate", K::Text, 32, ""},         {"sectiontest.Rate", K::Text, 32, ""},
 };
+const igd1::mib::Defaults kSectionDefaults(kSection);
 enum {
   kSectionTesting = 0, kSectionResult, kSectionMode, kSectionProtocol = 4, kSectionStreams,
   kSectionServer, kSectionPort, kSectionPayload, kSectionMax, kSectionMin, kSectionRate
 };
 
 constexpr Item kMulti[] = {
-    {"sectionmulti.TestingStatus", K::U8, 1},
-    {"sectionmulti.Result", K::U8, 1},
+    {"sectionmulti.TestingStatus", K::U8, 1, "0"},
+    {"sectionmulti.Result", K::U8, 1, "1"},
     {"sectiontest.SpeedMode", K::U8, 1},
-    {"sectionmulti.Report", K::Text, 900},
+    {"sectionmulti.Report", K::Text, 900, ""},
 };
+const igd1::mib::Defaults kMultiDefaults(kMulti);
 enum { kMultiTesting = 0, kMultiResult, kMultiMode, kMultiReport };
 
 constexpr const char *kRunning = "2";

@@ -1187,9 +1187,9 @@ bool prepare_schema_locked(Connection &c, std::string *why) {
   }
   // INSERT OR IGNORE: a database from an earlier version gains the defaults
   // added since, and keeps every value the user has set.
-  for (const detail::DefaultSetting &setting : detail::default_settings()) {
+  for (const Item &setting : detail::default_settings()) {
     Statement insert = prepared(c, "INSERT OR IGNORE INTO settings (name, value) VALUES (?1, ?2)");
-    if (!insert || !insert.text(1, setting.item.name).text(2, setting.value).run()) {
+    if (!insert || !insert.text(1, setting.name).text(2, setting.initial).run()) {
       set_error(why, last_failure(c.db));
       return false;
     }

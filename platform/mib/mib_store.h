@@ -16,7 +16,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -134,6 +136,30 @@ struct Item {
   const char *name;  // setting name, e.g. "dhcpserver.MinAddress"
   ValueKind kind;
   size_t size;       // bytes of the binary form (the buffer size for Text)
+  // The value a new store starts with.  Given by the one item that declares
+  // the setting (and registered with Defaults); the setting's other views,
+  // which may read it in another form, leave it out.
+  const char *initial = nullptr;
+};
+
+// Registers the items that carry an initial value as settings every store
+// holds: a new store starts with them, and an older one gains those it lacks
+// at its next open without losing what the user changed.  A static beside
+// the items, so that every setting is known before a store opens.
+struct Defaults {
+  explicit Defaults(std::span<const Item> items) {
+    for (const Item &item : items) add(item);
+  }
+  explicit Defaults(std::initializer_list<Item> items) {
+    for (const Item &item : items) add(item);
+  }
+  // Items that are members of other records.
+  template <typename Record>
+  Defaults(std::span<const Record> records, Item Record::*member) {
+    for (const Record &record : records) add(record.*member);
+  }
+  // Registers `item` when it has an initial value.
+  static void add(const Item &item);
 };
 
 // Reads an item into `buffer` (item.size bytes).  False when the setting is

@@ -178,25 +178,29 @@ enum Index {
 };
 
 constexpr Item kNone = {nullptr, K::Text, 0};
+// UpgradeStatus: 0 none, 1 downloading, 2 writing the image, 3 done (the new
+// version runs after the next start), 4 failed.  RestoreStatus: 0, 5 or 6
+// while a restore or recovery starts, 7 cleared.
 constexpr Item kItems[] = {
-    /* 0 */ {"syscmd.UpgradeStatus", K::U8, 1},
-    /* 1 */ {"syscmd.UpgradeSWVersion", K::Text, 256},
-    /* 2 */ {"syscmd.RestoreStatus", K::U8, 1},
-    /* 3 */ {"syscmd.Province", K::Text, 64},
-    /* 4 */ {"syscmd.MemAlarm", K::U8, 1},
-    /* 5 */ {"syscmd.MemLimit", K::U8, 1},
+    /* 0 */ {"syscmd.UpgradeStatus", K::U8, 1, "0"},
+    /* 1 */ {"syscmd.UpgradeSWVersion", K::Text, 256, "V3.1.2.0041"},
+    /* 2 */ {"syscmd.RestoreStatus", K::U8, 1, "7"},
+    /* 3 */ {"syscmd.Province", K::Text, 64, ""},
+    /* 4 */ {"syscmd.MemAlarm", K::U8, 1, "0"},
+    /* 5 */ {"syscmd.MemLimit", K::U8, 1, "90"},  // percent
     /* 6 */ {"pon.LOID", K::Text, 64},
-    /* 7 */ {"syscmd.PreviousLOID", K::Text, 64},
+    /* 7 */ {"syscmd.PreviousLOID", K::Text, 64, ""},
     /* 8 */ {"pon.Password", K::Text, 64},
-    /* 9 */ {"syscmd.PreviousLOIDPassword", K::Text, 64},
+    /* 9 */ {"syscmd.PreviousLOIDPassword", K::Text, 64, ""},
     /* 10 */ {"pon.PONType", K::I32, 4},
     /* 11 */ kNone,
-    /* 12 */ {"syscmd.UserPassword", K::Text, 64},
-    /* 13 */ {"syscmd.SuperUserPassword", K::Text, 64},
-    /* 14 */ {"syscmd.KeepPreviousLOID", K::U8, 1},
+    /* 12 */ {"syscmd.UserPassword", K::Text, 64, "Wqx2210ua"},
+    /* 13 */ {"syscmd.SuperUserPassword", K::Text, 64, "WqxAdm2210"},
+    /* 14 */ {"syscmd.KeepPreviousLOID", K::U8, 1, "0"},
     /* 15 */ kNone,
-    /* 16 */ {"device.InitSSID", K::Text, 64},
+    /* 16 */ {"device.InitSSID", K::Text, 64, "WQX-2210"},
 };
+const igd1::mib::Defaults kItemsDefaults(kItems);
 constexpr int kItemCount = static_cast<int>(std::size(kItems));
 // Indexes the commands may write; the others belong to the store's services.
 constexpr bool kWritable[] = {false, false, true, true, true, true, true,  true, true,
@@ -351,13 +355,11 @@ void apply_pending_restore() {
   if (mode == 0) return;
   for (const auto &[name, value] : igd1::mib::all_settings()) {
     if (kept(name, static_cast<unsigned>(mode))) continue;
-    const igd1::mib::detail::DefaultSetting *found = nullptr;
-    for (const igd1::mib::detail::DefaultSetting &setting : igd1::mib::detail::default_settings())
-      if (name == setting.item.name) found = &setting;
+    const igd1::mib::Item *found = igd1::mib::default_item(name);
     if (found == nullptr)
       igd1::mib::remove_setting(name);
-    else if (value != found->value)
-      igd1::mib::set_setting(name, found->value);
+    else if (value != found->initial)
+      igd1::mib::set_setting(name, found->initial);
   }
   // Configuration tables (those a bus object follows) start empty; data
   // tables such as the traffic history stay.

@@ -21,7 +21,8 @@ namespace {
 using igd1::mib::Item;
 using K = igd1::mib::ValueKind;
 
-constexpr Item kEnable = {"telnet.Enable", K::U8, 1};
+constexpr Item kEnable = {"telnet.Enable", K::U8, 1, "0"};
+const igd1::mib::Defaults kOwnDefaults({kEnable});
 constexpr int kEnableWriteIndex = 3;
 constexpr size_t kTextSize = 31;
 constexpr Item kLogin[] = {

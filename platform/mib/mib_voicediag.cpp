@@ -26,9 +26,10 @@ constexpr size_t kNumberMax = 32;
 
 constexpr Item kCallSettings[] = {
     {"voicetest.CalledNumber", K::Text, kNumberMax + 1},
-    {"voicetest.DialDTMFConfirmEnable", K::Bool, 4},
+    {"voicetest.DialDTMFConfirmEnable", K::Bool, 4, "0"},
     {"voicetest.DialDTMFConfirmNumber", K::Text, kNumberMax + 1},
 };
+const igd1::mib::Defaults kCallSettingsDefaults(kCallSettings);
 constexpr int kCalledNumber = 0, kDtmfEnable = 1, kDtmfNumber = 2;
 
 // The voice line, unless a failure is injected for `accessor` and `index`.

@@ -35,12 +35,14 @@ constexpr char kSetAccessor[] = "wqxsdn_set_mib_property";
 // By position; 0 is unused.
 constexpr Item kItems[] = {
     {nullptr, K::Text, 0},
-    {"sdn.Enable", K::I32, 4},
-    {"sdn.ControllerAddress", K::Text, 128},
-    {"sdn.OFWan", K::Text, 32},
-    {"sdn.DPID", K::Text, 64},
+    {"sdn.Enable", K::I32, 4, "0"},
+    {"sdn.ControllerAddress", K::Text, 128, "tcp:10.64.0.20:6653"},
+    {"sdn.OFWan", K::Text, 32, "2_INTERNET_R_VID_41"},
+    {"sdn.DPID", K::Text, 64, "0000a43e510c2210"},
 };
-constexpr Item kBoundPorts = {"sdn.BoundPorts", K::Text, 256};
+const igd1::mib::Defaults kItemsDefaults(kItems);
+constexpr Item kBoundPorts = {"sdn.BoundPorts", K::Text, 256, ""};
+const igd1::mib::Defaults kOwnDefaults({kBoundPorts});
 constexpr int kAgentTimeoutMs = 5000;
 
 enum PortCode { kNoSuchPort = 3, kAlreadyBound = 4, kNotBound = 5 };
