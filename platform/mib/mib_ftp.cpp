@@ -79,11 +79,7 @@ bool terminated(const char *text) { return strnlen(text, kField) < kField; }
 struct Record {
   uint8_t bytes[kRecordSize] = {};
 
-  uint32_t instance() const {
-    uint32_t value;
-    std::memcpy(&value, bytes + kInstanceOffset, sizeof value);
-    return value;
-  }
+  uint32_t instance() const { return igd1::mib::load<uint32_t>(bytes + kInstanceOffset); }
   bool is_default() const { return bytes[kDefaultOffset] != 0; }
 
   void to_row(ftp_account_row *row) const {
@@ -96,7 +92,7 @@ struct Record {
     if (!terminated(row.username) || !terminated(row.password)) return false;
     std::memcpy(bytes + kUserOffset, row.username, kField);
     std::memcpy(bytes + kPasswordOffset, row.password, kField);
-    std::memcpy(bytes + kInstanceOffset, &row.instnum, sizeof row.instnum);
+    igd1::mib::store(bytes + kInstanceOffset, row.instnum);
     return true;
   }
 };

@@ -82,35 +82,19 @@ uint32_t setting_number(const char *name, uint32_t fallback) {
   return igd1::mib::parse_value(K::U32, text, &value, sizeof value) ? value : fallback;
 }
 
-// One item of a rule: where it lies and how wide it is.
-struct RuleItem {
-  size_t offset;
-  int width;   // 8: text, 1: byte, 4: 32-bit
-  size_t size;  // texts: the field's bytes
-  const char *name;
-};
+// The column of each item of a rule (items count from 1).
+constexpr size_t kItemColumns[] = {3, 0, 4, 1, 5, 2, 6};
 
-const RuleItem *rule_item(int item) {
-  static constexpr RuleItem kItems[] = {
-      {kIndexOffset, 8, kIndexSize, "Index"},
-      {kEnableOffset, 1, 1, "Enable"},
-      {kSrcAddressOffset, 8, HARDACC_ADDRESS_SIZE, "SrcAddress"},
-      {kSrcPortOffset, 4, 4, "SrcPort"},
-      {kDestAddressOffset, 8, HARDACC_ADDRESS_SIZE, "DestAddress"},
-      {kDestPortOffset, 4, 4, "DestPort"},
-      {kProtocolOffset, 8, kProtocolSize, "Protocol"},
-  };
-  return item >= 1 && size_t(item) <= std::size(kItems) ? &kItems[item - 1] : nullptr;
+const igd1::mib::Column *rule_item(int item) {
+  return item >= 1 && size_t(item) <= std::size(kItemColumns) ? &kColumns[kItemColumns[item - 1]]
+                                                               : nullptr;
 }
+
+// A caller passes the address of a text (8 bytes) and a number at its width.
+int width_of(const igd1::mib::Column &column) { return column.kind == K::Text ? 8 : int(column.size); }
 
 const char *text_at(const uint8_t *row, size_t offset) {
   return reinterpret_cast<const char *>(row + offset);
-}
-
-uint32_t number_at(const uint8_t *row, size_t offset) {
-  uint32_t value = 0;
-  std::memcpy(&value, row + offset, sizeof value);
-  return value;
 }
 
 // The field that makes a rule unfit to store, or nullptr.
@@ -118,8 +102,8 @@ const char *refused_field(const uint8_t *row) {
   if (row[kEnableOffset] > 1) return "Enable";
   if (!valid_address(text_at(row, kSrcAddressOffset), HARDACC_ADDRESS_SIZE)) return "SrcAddress";
   if (!valid_address(text_at(row, kDestAddressOffset), HARDACC_ADDRESS_SIZE)) return "DestAddress";
-  if (!valid_port(number_at(row, kSrcPortOffset))) return "SrcPort";
-  if (!valid_port(number_at(row, kDestPortOffset))) return "DestPort";
+  if (!valid_port(igd1::mib::load<uint32_t>(row + kSrcPortOffset))) return "SrcPort";
+  if (!valid_port(igd1::mib::load<uint32_t>(row + kDestPortOffset))) return "DestPort";
   return valid_protocol(text_at(row, kProtocolOffset)) ? nullptr : "Protocol";
 }
 
@@ -200,8 +184,8 @@ int HardAccCancelManager_update_entry(void) {
 // ---- rules ------------------------------------------------------------------------
 
 int HardAccCancel_get_mib_property(int item, void *out, int width, const void *record) {
-  const RuleItem *field = rule_item(item);
-  if (field == nullptr || out == nullptr || record == nullptr || width != field->width ||
+  const igd1::mib::Column *field = rule_item(item);
+  if (field == nullptr || out == nullptr || record == nullptr || width != width_of(*field) ||
       igd1::mib::should_fail("HardAccCancel_get_mib_property", item))
     return 1;
   const auto *row = static_cast<const uint8_t *>(record);
@@ -213,8 +197,8 @@ int HardAccCancel_get_mib_property(int item, void *out, int width, const void *r
 }
 
 int HardAccCancel_set_mib_property(int item, const void *value, int width, void *record) {
-  const RuleItem *field = rule_item(item);
-  if (field == nullptr || value == nullptr || record == nullptr || width != field->width ||
+  const igd1::mib::Column *field = rule_item(item);
+  if (field == nullptr || value == nullptr || record == nullptr || width != width_of(*field) ||
       igd1::mib::should_fail("HardAccCancel_set_mib_property", item))
     return 1;
   auto *row = static_cast<uint8_t *>(record);

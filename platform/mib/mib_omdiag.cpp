@@ -183,12 +183,6 @@ std::vector<uint8_t> row_copy(bool resources, uint32_t index) {
   return std::vector<uint8_t>(data, data + list_of(resources).spec().def.row_size);
 }
 
-uint32_t number_at(const std::vector<uint8_t> &row, size_t offset) {
-  uint32_t number;
-  std::memcpy(&number, row.data() + offset, sizeof number);
-  return number;
-}
-
 constexpr size_t kCpuOffset = 68, kMemoryOffset = 72;
 
 GVariant *read_field(bool resources, GVariant *parameter) {
@@ -198,8 +192,12 @@ GVariant *read_field(bool resources, GVariant *parameter) {
   if (row.empty()) return nullptr;
   switch (field) {
     case 1: return g_variant_new("(s)", name_in(row.data()).c_str());
-    case 2: return resources ? g_variant_new("(u)", number_at(row, kCpuOffset)) : nullptr;
-    case 3: return resources ? g_variant_new("(u)", number_at(row, kMemoryOffset)) : nullptr;
+    case 2:
+      return resources ? g_variant_new("(u)", igd1::mib::load<uint32_t>(row.data() + kCpuOffset))
+                       : nullptr;
+    case 3:
+      return resources ? g_variant_new("(u)", igd1::mib::load<uint32_t>(row.data() + kMemoryOffset))
+                       : nullptr;
     default: return nullptr;
   }
 }
@@ -521,7 +519,8 @@ std::vector<WatchedResource> watched_resources() {
   for (const mib_list_node *node = rows.head(); node != nullptr; node = node->next) {
     std::vector<uint8_t> row(static_cast<const uint8_t *>(node->data),
                              static_cast<const uint8_t *>(node->data) + kResourceSpec.def.row_size);
-    watched.push_back({name_in(row.data()), number_at(row, kCpuOffset), number_at(row, kMemoryOffset)});
+    watched.push_back({name_in(row.data()), igd1::mib::load<uint32_t>(row.data() + kCpuOffset),
+                       igd1::mib::load<uint32_t>(row.data() + kMemoryOffset)});
   }
   return watched;
 }

@@ -28,6 +28,7 @@
 
 #include "mib_api.h"
 #include "mib_actions.h"
+#include "mib_internal.h"
 #include "mib_store.h"
 
 namespace {
@@ -115,20 +116,12 @@ const igd1::mib::TableDef *history_table() {
   return igd1::mib::find_table(kHistoryTable.name);
 }
 
-uint64_t load_u64(const uint8_t *bytes) {
-  uint64_t value;
-  std::memcpy(&value, bytes, sizeof value);
-  return value;
-}
-
-void store_u64(uint8_t *bytes, uint64_t value) { std::memcpy(bytes, &value, sizeof value); }
-
 std::vector<Sample> stored_history(const igd1::mib::TableDef &table) {
   std::vector<Sample> samples;
   for (const std::vector<uint8_t> &row : igd1::mib::table_rows(table)) {
     if (row.size() != kHistoryRowSize) continue;
-    samples.push_back({load_u64(&row[kStartOffset]), load_u64(&row[kSentOffset]),
-                       load_u64(&row[kReceivedOffset])});
+    samples.push_back({igd1::mib::load<uint64_t>(&row[kStartOffset]), igd1::mib::load<uint64_t>(&row[kSentOffset]),
+                       igd1::mib::load<uint64_t>(&row[kReceivedOffset])});
   }
   std::sort(samples.begin(), samples.end(),
             [](const Sample &a, const Sample &b) { return a.start < b.start; });
@@ -149,9 +142,9 @@ void seed_history(const igd1::mib::TableDef &table, time_t now) {
         kReceivedMegabytes[local.tm_hour] * 1000000 * spread / 100 + (i * 7919) % 100000;
     const uint64_t sent = received / 11 + 4000000 + (i * 104729) % 1000000;
     uint8_t row[kHistoryRowSize] = {};
-    store_u64(row + kStartOffset, static_cast<uint64_t>(start));
-    store_u64(row + kSentOffset, sent);
-    store_u64(row + kReceivedOffset, received);
+    igd1::mib::store<uint64_t>(row + kStartOffset, static_cast<uint64_t>(start));
+    igd1::mib::store<uint64_t>(row + kSentOffset, sent);
+    igd1::mib::store<uint64_t>(row + kReceivedOffset, received);
     if (!igd1::mib::table_insert(table, row)) return;
   }
 }

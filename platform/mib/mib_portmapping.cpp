@@ -60,13 +60,6 @@ std::string address_text(const uint8_t *bytes) {
   return text;
 }
 
-template <typename T>
-T load(const uint8_t *bytes) {
-  T value;
-  std::memcpy(&value, bytes, sizeof value);
-  return value;
-}
-
 std::string row_text(const void *data) {
   const auto *row = static_cast<const uint8_t *>(data);
   char description[60] = "";
@@ -75,8 +68,8 @@ std::string row_text(const void *data) {
   std::snprintf(text, sizeof text,
                 "inst=%u enable=%u lease=%u remote=%s external=%u internal=%u protocol=%u "
                 "client=%s description=%s",
-                row[0], row[1], load<uint32_t>(row + 4), address_text(row + 8).c_str(),
-                load<uint16_t>(row + 12), load<uint16_t>(row + 14), row[16],
+                row[0], row[1], igd1::mib::load<uint32_t>(row + 4), address_text(row + 8).c_str(),
+                igd1::mib::load<uint16_t>(row + 12), igd1::mib::load<uint16_t>(row + 14), row[16],
                 address_text(row + 17).c_str(), description);
   return igd1::mib::one_line(text);
 }

@@ -163,13 +163,6 @@ const bool kRegistered = igd1::mib::register_table(kTypes);
 
 bool fails(const char *accessor, int index = 0) { return igd1::mib::should_fail(accessor, index); }
 
-uint32_t load_u32(const uint8_t *at) {
-  uint32_t value;
-  std::memcpy(&value, at, sizeof value);
-  return value;
-}
-void store_u32(uint8_t *at, uint32_t value) { std::memcpy(at, &value, sizeof value); }
-
 // A text field: at most size - 1 bytes, stored zero-padded.
 bool fits(const char *text, size_t size) { return strnlen(text, size) < size; }
 void store_text(uint8_t *at, size_t size, const char *text) {
@@ -281,15 +274,6 @@ bool valid_protocols(std::string_view list) {
   }
 }
 
-struct TypeField {
-  size_t offset;
-  size_t size;
-};
-constexpr TypeField kTypeFields[] = {{kTypeKindOffset, kTypeKindSize},
-                                     {kTypeMaxOffset, kTypeBoundSize},
-                                     {kTypeMinOffset, kTypeBoundSize},
-                                     {kTypeProtocolsOffset, kTypeProtocolsSize}};
-
 // A whole match type as it may be stored: a known kind (or none yet), bounds
 // of that kind (or not yet given), the lower bound not above the upper one,
 // known protocols.
@@ -311,7 +295,7 @@ bool valid_type_row(const uint8_t *row) {
 
 // Checks one value of a type against what the row holds so far.
 bool valid_type_value(int item, const uint8_t *row, const char *text) {
-  if (!fits(text, kTypeFields[item].size)) return false;
+  if (!fits(text, kTypeColumns[item].size)) return false;
   switch (item) {
     case 0: return text[0] == '\0' || kind_named(text) != nullptr;
     case 1:
@@ -375,16 +359,16 @@ std::optional<std::vector<uint8_t>> type_row(const void *record, uint32_t type, 
 }
 
 bool in_range(const void *value, long low, long high, bool is_signed = false) {
-  const uint32_t raw = load_u32(static_cast<const uint8_t *>(value));
+  const uint32_t raw = igd1::mib::load<uint32_t>(static_cast<const uint8_t *>(value));
   const long number = is_signed ? long(int32_t(raw)) : long(raw);
   return number >= low && number <= high;
 }
 
 // A classification as it may be stored (0: a field not set yet).
 const char *refused_classification(const uint8_t *row) {
-  if (load_u32(row + kClassQueueOffset) > QOS_MAX_QUEUES) return "ClassQueue";
-  if (load_u32(row + kDscpOffset) > 63) return "DSCPMarkValue";
-  return load_u32(row + kVlanPriorityOffset) > 7 ? "VLAN8021PValue" : nullptr;
+  if (igd1::mib::load<uint32_t>(row + kClassQueueOffset) > QOS_MAX_QUEUES) return "ClassQueue";
+  if (igd1::mib::load<uint32_t>(row + kDscpOffset) > 63) return "DSCPMarkValue";
+  return igd1::mib::load<uint32_t>(row + kVlanPriorityOffset) > 7 ? "VLAN8021PValue" : nullptr;
 }
 
 // A queue as it may be stored (0: a priority not set yet).
@@ -428,7 +412,7 @@ std::string setting(int item) {
   if (!igd1::mib::read_item(kSettings[item], buffer)) return "?";
   if (kSettings[item].kind == K::Text) return buffer;
   if (kSettings[item].kind == K::U8) return std::to_string(uint8_t(buffer[0]));
-  return std::to_string(load_u32(reinterpret_cast<uint8_t *>(buffer)));
+  return std::to_string(igd1::mib::load<uint32_t>(reinterpret_cast<uint8_t *>(buffer)));
 }
 
 // ---- the household's rules ----
@@ -462,14 +446,14 @@ void seed_classifications() {
   if (mib_transaction_begin() == 0) return;
   for (const SeedClassification &seed : seeds) {
     uint8_t row[QOS_CLASSIFICATION_ROW_SIZE] = {};
-    store_u32(row + kClassQueueOffset, seed.queue);
-    store_u32(row + kDscpOffset, seed.dscp);
-    store_u32(row + kVlanPriorityOffset, seed.vlan_priority);
+    igd1::mib::store<uint32_t>(row + kClassQueueOffset, seed.queue);
+    igd1::mib::store<uint32_t>(row + kDscpOffset, seed.dscp);
+    igd1::mib::store<uint32_t>(row + kVlanPriorityOffset, seed.vlan_priority);
     if (!g_classifications.rows().insert(row)) break;
-    const uint32_t classification = load_u32(row);
+    const uint32_t classification = igd1::mib::load<uint32_t>(row);
     for (const SeedType &type : seed.types) {
       uint8_t type_row[kTypeRowSize] = {};
-      store_u32(type_row + QOS_TYPE_PARENT_OFFSET, classification);
+      igd1::mib::store<uint32_t>(type_row + QOS_TYPE_PARENT_OFFSET, classification);
       store_text(type_row + kTypeKindOffset, kTypeKindSize, type.kind);
       store_text(type_row + kTypeMinOffset, kTypeBoundSize, type.min);
       store_text(type_row + kTypeMaxOffset, kTypeBoundSize, type.max);
@@ -502,17 +486,17 @@ std::string applied_text() {
                      " forceweight=" + setting(kForceWeight) + " dscpmark=" + setting(kDscpMark) +
                      " 8021p=" + setting(kVlanMark) + "; queues";
   for (const std::vector<uint8_t> &row : igd1::mib::table_rows(kQueues.def))
-    text += " " + std::to_string(load_u32(row.data())) + ":" +
+    text += " " + std::to_string(igd1::mib::load<uint32_t>(row.data())) + ":" +
             (row[kQueueEnableOffset] != 0 ? "on" : "off") + "/p" +
-            std::to_string(load_u32(&row[kQueuePriorityOffset])) + "/w" +
-            std::to_string(load_u32(&row[kQueueWeightOffset])) + "/car" +
-            std::to_string(int32_t(load_u32(&row[kQueueCarOffset])));
+            std::to_string(igd1::mib::load<uint32_t>(&row[kQueuePriorityOffset])) + "/w" +
+            std::to_string(igd1::mib::load<uint32_t>(&row[kQueueWeightOffset])) + "/car" +
+            std::to_string(int32_t(igd1::mib::load<uint32_t>(&row[kQueueCarOffset])));
   text += "; classes";
   for (const std::vector<uint8_t> &row : igd1::mib::table_rows(kClassifications.def)) {
-    const uint32_t number = load_u32(row.data());
-    text += " " + std::to_string(number) + ":q" + std::to_string(load_u32(&row[kClassQueueOffset])) +
-            "/dscp" + std::to_string(load_u32(&row[kDscpOffset])) + "/p" +
-            std::to_string(load_u32(&row[kVlanPriorityOffset])) + "[";
+    const uint32_t number = igd1::mib::load<uint32_t>(row.data());
+    text += " " + std::to_string(number) + ":q" + std::to_string(igd1::mib::load<uint32_t>(&row[kClassQueueOffset])) +
+            "/dscp" + std::to_string(igd1::mib::load<uint32_t>(&row[kDscpOffset])) + "/p" +
+            std::to_string(igd1::mib::load<uint32_t>(&row[kVlanPriorityOffset])) + "[";
     bool first = true;
     for (const std::vector<uint8_t> &type : types_of(number)) {
       text += (first ? "" : "|") + text_at(&type[kTypeKindOffset], kTypeKindSize) + " " +
@@ -526,7 +510,7 @@ std::string applied_text() {
   text += "; apps";
   for (const std::vector<uint8_t> &row : igd1::mib::table_rows(kApps.def))
     text += " " + std::to_string(row[0]) + ":" + text_at(&row[kAppNameOffset], kAppNameSize) +
-            "/q" + std::to_string(load_u32(&row[kAppQueueOffset]));
+            "/q" + std::to_string(igd1::mib::load<uint32_t>(&row[kAppQueueOffset]));
   return text;
 }
 
@@ -562,7 +546,7 @@ int QoS_set_mib_property(int item, void *value) {
     case kVlanMark:
       // Written as 32 bits, kept as one byte.
       if (!in_range(value, 0, 2)) return 0;
-      byte = static_cast<uint8_t>(load_u32(static_cast<const uint8_t *>(value)));
+      byte = static_cast<uint8_t>(igd1::mib::load<uint32_t>(static_cast<const uint8_t *>(value)));
       stored = &byte;
       break;
     default:
@@ -676,13 +660,13 @@ int QoSClassification_remove_entry(uint32_t position, mib_list_node *node) {
 
 int QoSClassificationType_get_mib_property(int item, const void *record, uint32_t type,
                                            void *output) {
-  if (item < 0 || size_t(item) >= std::size(kTypeFields) || record == nullptr || output == nullptr ||
+  if (item < 0 || size_t(item) >= std::size(kTypeColumns) || record == nullptr || output == nullptr ||
       fails("QoSClassificationType_get_mib_property", item))
     return 0;
   TypeCopy *copy = nullptr;
   std::optional<std::vector<uint8_t>> row = type_row(record, type, &copy);
   if (!row) return 0;
-  const TypeField &field = kTypeFields[item];
+  const igd1::mib::Column &field = kTypeColumns[item];
   const std::string text = text_at(row->data() + field.offset, field.size);
   std::memcpy(output, text.c_str(), text.size() + 1);
   return 1;
@@ -690,14 +674,14 @@ int QoSClassificationType_get_mib_property(int item, const void *record, uint32_
 
 int QoSClassificationType_set_mib_property(int item, void *record, uint32_t type,
                                            const void *value) {
-  if (item < 0 || size_t(item) >= std::size(kTypeFields) || record == nullptr || value == nullptr ||
+  if (item < 0 || size_t(item) >= std::size(kTypeColumns) || record == nullptr || value == nullptr ||
       fails("QoSClassificationType_set_mib_property", item))
     return 0;
   const char *text = static_cast<const char *>(value);
   TypeCopy *copy = nullptr;
   std::optional<std::vector<uint8_t>> row = type_row(record, type, &copy);
   if (!row || !valid_type_value(item, row->data(), text)) return 0;
-  const TypeField &field = kTypeFields[item];
+  const igd1::mib::Column &field = kTypeColumns[item];
   store_text(row->data() + field.offset, field.size, text);
   if (copy == nullptr)
     return valid_type_row(row->data()) && igd1::mib::table_update(types_table(), row->data()) ? 1 : 0;
@@ -712,9 +696,9 @@ int QoSClassificationType_insert_entry(void *record, uint32_t classification, ui
       QoSClassificationList_get_instnum(record) != classification)
     return 0;
   uint8_t row[kTypeRowSize] = {};
-  store_u32(row + QOS_TYPE_PARENT_OFFSET, classification);
+  igd1::mib::store<uint32_t>(row + QOS_TYPE_PARENT_OFFSET, classification);
   if (!igd1::mib::table_insert(types_table(), row)) return 0;
-  *type = load_u32(row);
+  *type = igd1::mib::load<uint32_t>(row);
   return 1;
 }
 

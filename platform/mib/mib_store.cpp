@@ -2088,35 +2088,22 @@ uint32_t highest_instance(const TableDef &table) {
 }
 
 RowKey row_key_of(const TableDef &table, const uint8_t *row) {
-  uint32_t instance = 0;
-  if (table.instance_size == sizeof(uint32_t)) {
-    std::memcpy(&instance, row, sizeof instance);
-  } else if (table.instance_size == sizeof(uint16_t)) {
-    uint16_t narrow = 0;
-    std::memcpy(&narrow, row, sizeof narrow);
-    instance = narrow;
-  } else {
-    instance = row[0];
-  }
-  uint32_t parent = 0;
-  if (table.parent_offset != 0) std::memcpy(&parent, row + table.parent_offset, sizeof parent);
+  const uint32_t instance = table.instance_size == sizeof(uint32_t)   ? load<uint32_t>(row)
+                            : table.instance_size == sizeof(uint16_t) ? load<uint16_t>(row)
+                                                                      : row[0];
+  const uint32_t parent = table.parent_offset != 0 ? load<uint32_t>(row + table.parent_offset) : 0;
   return row_key(parent, instance);
 }
 
 void set_row_key(const TableDef &table, uint8_t *row, RowKey key) {
   const uint32_t instance = key_instance(key);
-  if (table.instance_size == sizeof(uint32_t)) {
-    std::memcpy(row, &instance, sizeof instance);
-  } else if (table.instance_size == sizeof(uint16_t)) {
-    const auto narrow = static_cast<uint16_t>(instance);
-    std::memcpy(row, &narrow, sizeof narrow);
-  } else {
+  if (table.instance_size == sizeof(uint32_t))
+    store(row, instance);
+  else if (table.instance_size == sizeof(uint16_t))
+    store(row, static_cast<uint16_t>(instance));
+  else
     row[0] = static_cast<uint8_t>(instance);
-  }
-  if (table.parent_offset != 0) {
-    const uint32_t parent = key_parent(key);
-    std::memcpy(row + table.parent_offset, &parent, sizeof parent);
-  }
+  if (table.parent_offset != 0) store(row + table.parent_offset, key_parent(key));
 }
 
 bool key_fits(const TableDef &table, RowKey key) {

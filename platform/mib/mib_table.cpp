@@ -19,26 +19,11 @@ bool terminated(const void *text, size_t size) {
 // not whole numbers.
 bool whole_number(ValueKind kind, const void *at, int64_t *value) {
   switch (kind) {
-    case ValueKind::U8: *value = *static_cast<const uint8_t *>(at); return true;
-    case ValueKind::U16: {
-      uint16_t v;
-      std::memcpy(&v, at, sizeof v);
-      *value = v;
-      return true;
-    }
-    case ValueKind::U32: {
-      uint32_t v;
-      std::memcpy(&v, at, sizeof v);
-      *value = v;
-      return true;
-    }
+    case ValueKind::U8: *value = load<uint8_t>(at); return true;
+    case ValueKind::U16: *value = load<uint16_t>(at); return true;
+    case ValueKind::U32: *value = load<uint32_t>(at); return true;
     case ValueKind::I32:
-    case ValueKind::Bool: {
-      int32_t v;
-      std::memcpy(&v, at, sizeof v);
-      *value = v;
-      return true;
-    }
+    case ValueKind::Bool: *value = load<int32_t>(at); return true;
     default: return false;
   }
 }

@@ -255,9 +255,7 @@ std::vector<std::vector<uint8_t>> all_rows(igd1::mib::Table &table) {
 // Fields of a stored row.
 template <typename T>
 T field(const std::vector<uint8_t> &record, size_t offset) {
-  T value{};
-  std::memcpy(&value, record.data() + offset, sizeof value);
-  return value;
+  return igd1::mib::load<T>(record.data() + offset);
 }
 
 std::string text_field(const uint8_t *record, size_t offset) {
