@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <regex>
@@ -120,7 +119,8 @@ TEST_F(CliTest, DefaultStoreLivesBelowTheRootAndIsSharedWithAnOpenProcess) {
 }
 
 // Reading commands open the store for reading only: they answer while
-// another process holds the write lock (and see what it committed), and
+// another process holds the write lock throughout (and see what it
+// committed; a reader that waited for the lock would fail), and
 // they read a store whose file and folder the user cannot write, leaving
 // nothing behind; a write there is refused.  Run as root, the read-only
 // store is read as nobody (root writes any file).
@@ -129,11 +129,9 @@ TEST_F(CliTest, ReadingTakesNoLockAndWorksOnAReadOnlyStore) {
   ASSERT_TRUE(mib::set_setting("lan.IPAddress", "10.0.0.7"));
   ASSERT_TRUE(mib::begin_transaction());
   ASSERT_TRUE(mib::set_setting("lan.IPAddress", "10.0.0.8"));
-  const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(cli({"get", "lan.IPAddress"}).out, "10.0.0.7\n");
   EXPECT_NE(cli({"dump"}).out.find("\nlan.IPAddress=10.0.0.7\n"), std::string::npos);
   EXPECT_EQ(cli({"journal"}).status, 0);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << "a reader waited";
   EXPECT_TRUE(mib::commit_transaction());
   mib::close_store();
 
