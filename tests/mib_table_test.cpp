@@ -16,6 +16,7 @@
 #include "mib_lanhost.h"
 #include "mib_network_tables.h"
 #include "mib_qos.h"
+#include "mib_wlan.h"
 #include "mib_table.h"
 #include "store_fixture.h"
 
@@ -267,6 +268,53 @@ TEST_F(TableUpgradeTest, RowsTheOldStoreWroteReadTheSame) {
                                               QoSPriorityQueue_get_list_by_instnum(4, nullptr)->data),
             1);
   EXPECT_EQ(car, -1);
+}
+
+// ---- what a new store holds ----
+
+// Every table's CREATE statement, the recorded kind and size of each column
+// and every setting, one line each, and every row as the dump shows it.
+std::vector<std::string> new_store_lines(const std::string &path) {
+  const char *kQueries[] = {
+      "SELECT 'table ' || name || ' ' || sql FROM sqlite_master WHERE type = 'table'",
+      "SELECT 'meta ' || key || ' ' || value FROM meta WHERE key LIKE 'column.%'",
+      "SELECT 'setting ' || name || '=' || value FROM settings",
+  };
+  std::vector<std::string> lines;
+  sqlite3 *db = nullptr;
+  EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  for (const char *query : kQueries) {
+    sqlite3_stmt *stmt = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db, query, -1, &stmt, nullptr), SQLITE_OK) << query;
+    while (sqlite3_step(stmt) == SQLITE_ROW)
+      lines.emplace_back(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)));
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close(db);
+  for (const std::string &line : dump_lines())
+    if (line.find("].") != std::string::npos) lines.push_back(line);
+  return lines;
+}
+
+using NewStoreTest = StoreTest;
+
+// Tables, columns, settings and seeded records may be added; none of those a
+// new store held before may change, or a store written before would be read
+// differently.
+TEST_F(NewStoreTest, HoldsTheSchemaSettingsAndSeededRowsOfTheStoresBefore) {
+  for (int (*init)() : {wlanconfiguration_interface_init, QoSClassification_init, QoSPriorityQueue_init,
+                        QoSApp_init, dnsfilter_update_all, urlfilter_update_all, macblocklist_update_all,
+                        macwhitelist_update_all, appfilter_update_all, AppRoute_update_all})
+    ASSERT_EQ(init(), 1);
+  ASSERT_EQ(HardAccCancel_update_all(), 0);
+  const std::vector<std::string> lines = new_store_lines(store_path());
+  const std::set<std::string> held(lines.begin(), lines.end());
+  size_t compared = 0;
+  for (const std::string &line : fixture_lines("new_store.txt")) {
+    EXPECT_TRUE(held.contains(line)) << line;
+    ++compared;
+  }
+  EXPECT_GT(compared, 700u);
 }
 
 }  // namespace
