@@ -19,6 +19,7 @@
 
 #include "mib_api.h"
 #include "mib_devices.h"
+#include "mib_internal.h"
 #include "mib_store.h"
 #include "mib_wifi.h"
 #include "sys_paths.h"
@@ -262,25 +263,21 @@ int STAInfo_SetSTADeassociationRequest(const char *text, sta_info_record *record
 namespace {
 
 using igd1::mib::Item;
+using igd1::mib::load;
 using K = igd1::mib::ValueKind;
 
+// Off; a station is weak below -70 dBm on 2.4 GHz and -75 dBm on 5 GHz.
 constexpr Item kSteering[] = {
-    {"bandsteering.Enable", K::U8, 1},
+    {"bandsteering.Enable", K::U8, 1, "0"},
     {nullptr, K::U32, 4},  // both bands present
-    {"bandsteering.RSSIThreshold", K::I32, 4},
-    {"bandsteering.RSSIThreshold5G", K::I32, 4},
+    {"bandsteering.RSSIThreshold", K::I32, 4, "-70"},
+    {"bandsteering.RSSIThreshold5G", K::I32, 4, "-75"},
     {nullptr, K::U32, 4},  // the 5 GHz radio's air time in use
-    {"bandsteering.ChannelUtilizationThreshold5G", K::U32, 4},
-    {"bandsteering.STALoadThreshold2G", K::U32, 4},
-    {"bandsteering.SteeringDetectInterval", K::U32, 4},
+    {"bandsteering.ChannelUtilizationThreshold5G", K::U32, 4, "80"},
+    {"bandsteering.STALoadThreshold2G", K::U32, 4, "32"},
+    {"bandsteering.SteeringDetectInterval", K::U32, 4, "30"},
 };
-
-template <typename T>
-T value_of(const void *value) {
-  T out;
-  std::memcpy(&out, value, sizeof out);
-  return out;
-}
+const igd1::mib::Defaults kSteeringDefaults(kSteering);
 
 bool valid_rssi(int32_t rssi) { return rssi >= -127 && rssi <= 0; }
 
@@ -304,12 +301,12 @@ int WiFiBandSteering_get_property(int item, void *output) {
 int WiFiBandSteering_check_property_value(int item, const void *value) {
   if (value == nullptr || !steering_item(item) || kSteering[item].name == nullptr) return 0;
   switch (item) {
-    case 0: return value_of<uint8_t>(value) <= 1 ? 1 : 0;
+    case 0: return load<uint8_t>(value) <= 1 ? 1 : 0;
     case 2:
-    case 3: return valid_rssi(value_of<int32_t>(value)) ? 1 : 0;
-    case 5: return value_of<uint32_t>(value) <= 100 ? 1 : 0;
-    case 6: return value_of<uint32_t>(value) <= 256 ? 1 : 0;
-    case 7: return value_of<uint32_t>(value) >= 1 && value_of<uint32_t>(value) <= 3600 ? 1 : 0;
+    case 3: return valid_rssi(load<int32_t>(value)) ? 1 : 0;
+    case 5: return load<uint32_t>(value) <= 100 ? 1 : 0;
+    case 6: return load<uint32_t>(value) <= 256 ? 1 : 0;
+    case 7: return load<uint32_t>(value) >= 1 && load<uint32_t>(value) <= 3600 ? 1 : 0;
     default: return 0;
   }
 }
@@ -331,16 +328,18 @@ int WiFiBandSteering_set_property_update(void) {
 namespace {
 
 constexpr const char *kBandNames[] = {"2G", "5G"};
+// Per band: off, from the start, thresholds in dBm.
 constexpr Item kRoaming[2][4] = {
-    {{"roaming.2G.Enable", K::Bool, 4},
-     {"roaming.2G.StartTime", K::U32, 4},
-     {"roaming.2G.Threshold1RSSI", K::I32, 4},
-     {"roaming.2G.Threshold2RSSI", K::I32, 4}},
-    {{"roaming.5G.Enable", K::Bool, 4},
-     {"roaming.5G.StartTime", K::U32, 4},
-     {"roaming.5G.Threshold1RSSI", K::I32, 4},
-     {"roaming.5G.Threshold2RSSI", K::I32, 4}},
+    {{"roaming.2G.Enable", K::Bool, 4, "0"},
+     {"roaming.2G.StartTime", K::U32, 4, "0"},
+     {"roaming.2G.Threshold1RSSI", K::I32, 4, "-70"},
+     {"roaming.2G.Threshold2RSSI", K::I32, 4, "-80"}},
+    {{"roaming.5G.Enable", K::Bool, 4, "0"},
+     {"roaming.5G.StartTime", K::U32, 4, "0"},
+     {"roaming.5G.Threshold1RSSI", K::I32, 4, "-72"},
+     {"roaming.5G.Threshold2RSSI", K::I32, 4, "-82"}},
 };
+const igd1::mib::Defaults kRoamingDefaults(kRoaming[0]), kRoaming5GDefaults(kRoaming[1]);
 constexpr uint32_t kDaySeconds = 86400;
 
 bool valid_band(uint32_t band) { return band == 1 || band == 2; }
@@ -413,9 +412,9 @@ int Roaming_set_property(int item, const void *value, uint32_t band) {
   if (value == nullptr || !valid_band(band) || item < 1 || item > 4 ||
       igd1::mib::should_fail("Roaming_set_property", item))
     return 0;
-  const bool fits = item == 1   ? value_of<uint32_t>(value) <= 1
-                    : item == 2 ? value_of<uint32_t>(value) <= kDaySeconds
-                                : valid_rssi(value_of<int32_t>(value));
+  const bool fits = item == 1   ? load<uint32_t>(value) <= 1
+                    : item == 2 ? load<uint32_t>(value) <= kDaySeconds
+                                : valid_rssi(load<int32_t>(value));
   return fits && igd1::mib::write_item(kRoaming[band - 1][item - 1], value) ? 1 : 0;
 }
 
@@ -625,23 +624,25 @@ namespace {
 
 constexpr size_t kResultSize = 256;
 
-// Items kept as settings (the others come from the radios).
+// Items kept as settings (the others come from the radios): both radios on,
+// the counters since the radios started.
 constexpr Item kInfoSettings[] = {
-    {"wifiinfo.Enable2G", K::U8, 1},          {"wifiinfo.Enable5G", K::U8, 1},
-    {"wifiinfo.Enable", K::U8, 1},            {nullptr, K::Text, 0},
-    {nullptr, K::U32, 4},                     {"wifiinfo.SupportedBeaconType", K::Text, 65},
-    {"wifiinfo.MAPAgent", K::U8, 1},          {"wifiinfo.SameSSIDStatus", K::U32, 4},
-    {"wifiinfo.RxBytes", K::U64, 8},          {"wifiinfo.RxPkts", K::U64, 8},
-    {"wifiinfo.RxErrorPkts", K::U64, 8},      {"wifiinfo.RxDropPkts", K::U64, 8},
-    {"wifiinfo.TxBytes", K::U64, 8},          {"wifiinfo.TxPkts", K::U64, 8},
-    {"wifiinfo.TxErrorPkts", K::U64, 8},      {"wifiinfo.TxDropPkts", K::U64, 8},
-    {"wifiinfo.RatePriority", K::U32, 4},     {"wifiinfo.RatePriority5G", K::U32, 4},
+    {"wifiinfo.Enable2G", K::U8, 1, "1"},          {"wifiinfo.Enable5G", K::U8, 1, "1"},
+    {"wifiinfo.Enable", K::U8, 1, "1"},            {nullptr, K::Text, 0},
+    {nullptr, K::U32, 4},                     {"wifiinfo.SupportedBeaconType", K::Text, 65, "None,Basic,WPA,11i,WPAand11i"},
+    {"wifiinfo.MAPAgent", K::U8, 1, "0"},          {"wifiinfo.SameSSIDStatus", K::U32, 4, "0"},
+    {"wifiinfo.RxBytes", K::U64, 8, "1843300112"},          {"wifiinfo.RxPkts", K::U64, 8, "1520331"},
+    {"wifiinfo.RxErrorPkts", K::U64, 8, "12"},      {"wifiinfo.RxDropPkts", K::U64, 8, "0"},
+    {"wifiinfo.TxBytes", K::U64, 8, "7311200871"},          {"wifiinfo.TxPkts", K::U64, 8, "5402112"},
+    {"wifiinfo.TxErrorPkts", K::U64, 8, "0"},      {"wifiinfo.TxDropPkts", K::U64, 8, "0"},
+    {"wifiinfo.RatePriority", K::U32, 4, "0"},     {"wifiinfo.RatePriority5G", K::U32, 4, "0"},
     {nullptr, K::U8, 1},                      {nullptr, K::Text, 32},
     {nullptr, K::U8, 1},                      {nullptr, K::Text, 32},
     {nullptr, K::I32, 2},                     {nullptr, K::I32, 2},
-    {"wifiinfo.EnWifiQualityCollection", K::U32, 4},
+    {"wifiinfo.EnWifiQualityCollection", K::U32, 4, "0"},
 };
-constexpr Item kSameSsidPair = {"wifiinfo.SameSSIDPair", K::Text, 16};
+constexpr Item kSameSsidPair = {"wifiinfo.SameSSIDPair", K::Text, 16, ""};
+const igd1::mib::Defaults kInfoDefaults(kInfoSettings), kPairDefault({kSameSsidPair});
 std::atomic<uint32_t> g_token{0};
 
 bool info_item(int item) { return item >= 0 && item < int(std::size(kInfoSettings)); }
@@ -723,14 +724,14 @@ int wifiinfo_set_property(int item, const void *value, int *changed, uint32_t *t
     Radios *radios = igd1::mib::served_radios();
     const auto band = radios != nullptr ? radios->band(item == 18 ? 1 : 2) : std::nullopt;
     std::string why;
-    if (!band || value_of<uint8_t>(value) != 0) return 0;
+    if (!band || load<uint8_t>(value) != 0) return 0;
     if (band->scan_state == igd1::devices::ScanState::Idle) return 1;
     if (!radios->clear_scan(item == 18 ? 1 : 2, &why)) return 0;
     *changed = 1;
   } else {
     const Item &setting = kInfoSettings[item];
     const bool writable = item <= 2 || item == 6 || item == 16 || item == 17 || item == 24;
-    if (!writable || (setting.kind == K::U8 && value_of<uint8_t>(value) > 1)) return 0;
+    if (!writable || (setting.kind == K::U8 && load<uint8_t>(value) > 1)) return 0;
     std::vector<uint8_t> current(setting.size);
     const bool known = igd1::mib::read_item(setting, current.data());
     if (known && std::memcmp(current.data(), value, setting.size) == 0) return 1;

@@ -29,6 +29,7 @@
 #include <iterator>
 #include <mutex>
 #include <set>
+#include <span>
 #include <string>
 
 #include "mib_devices.h"
@@ -114,7 +115,10 @@ constexpr igd1::mib::Column kColumns[] = {
 #undef COLUMN
 #undef COUNTER
 
-// ---- coded values ----
+// ---- items ----
+
+using igd1::mib::load;
+using igd1::mib::store;
 
 // The names of a coded item by code; a name is stored, the code is what a
 // check hands out (README, "WLAN settings").
@@ -125,85 +129,6 @@ constexpr uint8_t kFirst5GStandard = 6;
 constexpr const char *kWepLevels[] = {"Disabled", "40-bit", "104-bit"};
 constexpr const char *kAuthModes[] = {"None", "OpenSystem", "SharedKey", "Both"};
 constexpr const char *kWpaModes[] = {"TKIPEncryption", "AESEncryption", "TKIPandAESEncryption"};
-
-struct Coded {
-  int item;
-  const char *const *names;
-  size_t count;
-  size_t offset;  // of the stored name in the record
-  size_t size;
-};
-#define CODED(item, names, member) \
-  {item, names, std::size(names), offsetof(SsidRecord, member), sizeof(SsidRecord::member)}
-constexpr Coded kCoded[] = {
-    CODED(WLAN_ITEM_BEACON_TYPE, kBeaconTypes, beacon),
-    CODED(WLAN_ITEM_STANDARD, kStandards, standard),
-    CODED(WLAN_ITEM_WEP_LEVEL, kWepLevels, wep_level),
-    CODED(WLAN_ITEM_AUTH_MODE, kAuthModes, auth_mode),
-    CODED(WLAN_ITEM_WPA_MODES, kWpaModes, wpa_modes),
-};
-#undef CODED
-
-const Coded *coded(int item) {
-  for (const Coded &c : kCoded)
-    if (c.item == item) return &c;
-  return nullptr;
-}
-
-// The code of `name` for `record` (Standard: a standard of its radio), or -1.
-int code_of(const Coded &c, const char *name, const SsidRecord &record) {
-  for (size_t i = 0; i < c.count; ++i) {
-    if (std::strcmp(c.names[i], name) != 0) continue;
-    if (c.item == WLAN_ITEM_STANDARD && (i >= kFirst5GStandard) != (record.band == 1)) return -1;
-    return int(i);
-  }
-  return -1;
-}
-
-// ---- values of one item ----
-
-using igd1::mib::load;
-using igd1::mib::store;
-
-struct Number {
-  int item;
-  size_t offset;
-  uint32_t low, high;  // accepted by a write (both 0: read-only)
-  bool validated;      // checked by check_valid_property_value
-};
-#define NUMBER(item, member, low, high, validated) \
-  {item, offsetof(SsidRecord, member), low, high, validated}
-constexpr Number kNumbers[] = {
-    NUMBER(WLAN_ITEM_CHANNEL, channel, 0, 177, true),
-    NUMBER(WLAN_ITEM_CHANNEL_IN_USE, channel_in_use, 0, 0, false),
-    NUMBER(WLAN_ITEM_BAND, band, 0, 1, true),
-    NUMBER(WLAN_ITEM_WIDTH, width, 0, igd1::devices::kWidth160, true),
-    NUMBER(WLAN_ITEM_GUARD_INTERVAL, guard_interval, 0, 1, true),
-    NUMBER(WLAN_ITEM_RETRY_TIMEOUT, retry_timeout, 0, UINT32_MAX, false),
-    NUMBER(WLAN_ITEM_POWER_LEVEL, power_level, 1, 100, true),
-    NUMBER(WLAN_ITEM_POWER_VALUE, power_value, 0, 0, false),
-    NUMBER(WLAN_ITEM_MAC_ACCESS_MODE, mac_access_mode, 0, 2, true),
-    NUMBER(WLAN_ITEM_ACCESS_RULE, access_rule, 0, 1, true),
-    NUMBER(WLAN_ITEM_US_BANDWIDTH, us_bandwidth, 0, 1000000, true),
-    NUMBER(WLAN_ITEM_DS_BANDWIDTH, ds_bandwidth, 0, 1000000, true),
-    NUMBER(WLAN_ITEM_MAX_STA, max_sta, 0, 0, false),
-    NUMBER(WLAN_ITEM_ONLINE_STA, online_sta, 0, 0, false),
-};
-#undef NUMBER
-
-const Number *number(int item) {
-  for (const Number &n : kNumbers)
-    if (n.item == item) return &n;
-  return nullptr;
-}
-
-struct Text {
-  int item;
-  size_t offset, size;
-  bool writable;
-  bool (*valid)(const char *text);  // a validated text (null: any that fits)
-  bool pointer;                     // read as a pointer to the store's text
-};
 
 bool owner_text(const char *text) {
   if (!g_utf8_validate(text, -1, nullptr)) return false;
@@ -232,43 +157,91 @@ bool ip_port_list(const char *text) {
   return true;
 }
 
-#define TEXT(item, member, writable, valid, pointer) \
-  {item, offsetof(SsidRecord, member), sizeof(SsidRecord::member), writable, valid, pointer}
-constexpr Text kTexts[] = {
-    TEXT(WLAN_ITEM_SSID, ssid, true, nullptr, true),
-    TEXT(WLAN_ITEM_PASSWORD, password, true, nullptr, true),
-    TEXT(WLAN_ITEM_ALIAS, alias, false, nullptr, false),
-    TEXT(WLAN_ITEM_OWNER, owner, true, owner_text, false),
-    TEXT(WLAN_ITEM_SERVICE, service, true, owner_text, false),
-    TEXT(WLAN_ITEM_ALLOWED_IP_PORT, allowed_ip_port, true, ip_port_list, false),
-    TEXT(WLAN_ITEM_BSSID, bssid, false, nullptr, false),
-    TEXT(WLAN_ITEM_BIND, bind, true, nullptr, false),
-    TEXT(WLAN_ITEM_IFNAME, ifname, false, nullptr, false),
-};
-#undef TEXT
+// How an item stored in a column of the record reaches the caller: a flag
+// (one byte; Enable is written as 32 bits), a 32-bit number, a 64-bit
+// counter, a text in the caller's buffer of the column's size, or a text
+// handed out by pointer.
+enum class Form { Flag, Number, Counter, Text, Pointer };
 
-const Text *text_item(int item) {
-  for (const Text &t : kTexts)
-    if (t.item == item) return &t;
+struct ItemDef {
+  int item;
+  size_t column;  // index into kColumns
+  Form form;
+  uint32_t low = 0, high = 0;  // Number: accepted by a write (both 0: read-only)
+  bool writable = true;        // Text and Pointer
+  bool (*valid)(const char *text) = nullptr;  // a text a check accepts (null: any that fits)
+  std::span<const char *const> names = {};    // a coded text: its names by code
+};
+
+constexpr size_t column(std::string_view name) {
+  for (size_t i = 0; i < std::size(kColumns); ++i)
+    if (name == kColumns[i].name) return i;
+  throw "no such column";
+}
+
+constexpr ItemDef kItems[] = {
+    {WLAN_ITEM_ENABLE, column("Enable"), Form::Flag},
+    {WLAN_ITEM_HIDE, column("SSIDHide"), Form::Flag},
+    {WLAN_ITEM_ZV_MODE, column("ZVMode"), Form::Flag},
+    {WLAN_ITEM_IS_GUEST, column("IsGuest"), Form::Flag},
+    {WLAN_ITEM_AUTO_CHANNEL, column("AutoChannel"), Form::Flag},
+    {WLAN_ITEM_CHANNEL, column("Channel"), Form::Number, 0, 177},
+    {WLAN_ITEM_CHANNEL_IN_USE, column("ChannelInUse"), Form::Number},
+    {WLAN_ITEM_BAND, column("RFBand"), Form::Number, 0, 1},
+    {WLAN_ITEM_WIDTH, column("ChannelWidth"), Form::Number, 0, igd1::devices::kWidth160},
+    {WLAN_ITEM_GUARD_INTERVAL, column("GuardInterval"), Form::Number, 0, 1},
+    {WLAN_ITEM_RETRY_TIMEOUT, column("RetryTimeout"), Form::Number, 0, UINT32_MAX},
+    {WLAN_ITEM_POWER_LEVEL, column("PowerLevel"), Form::Number, 1, 100},
+    {WLAN_ITEM_POWER_VALUE, column("PowerValue"), Form::Number},
+    {WLAN_ITEM_MAC_ACCESS_MODE, column("MACAccessMode"), Form::Number, 0, 2},
+    {WLAN_ITEM_ACCESS_RULE, column("AccessRule"), Form::Number, 0, 1},
+    {WLAN_ITEM_US_BANDWIDTH, column("USBandwidth"), Form::Number, 0, 1000000},
+    {WLAN_ITEM_DS_BANDWIDTH, column("DSBandwidth"), Form::Number, 0, 1000000},
+    {WLAN_ITEM_MAX_STA, column("MaxSta"), Form::Number},
+    {WLAN_ITEM_ONLINE_STA, column("OnlineSta"), Form::Number},
+    {WLAN_ITEM_RX_BYTES, column("RxBytes"), Form::Counter},
+    {WLAN_ITEM_RX_BYTES + 1, column("RxPkts"), Form::Counter},
+    {WLAN_ITEM_RX_BYTES + 2, column("RxErrorPkts"), Form::Counter},
+    {WLAN_ITEM_RX_BYTES + 3, column("RxDropPkts"), Form::Counter},
+    {WLAN_ITEM_RX_BYTES + 4, column("TxBytes"), Form::Counter},
+    {WLAN_ITEM_RX_BYTES + 5, column("TxPkts"), Form::Counter},
+    {WLAN_ITEM_RX_BYTES + 6, column("TxErrorPkts"), Form::Counter},
+    {WLAN_ITEM_TX_DROP_PKTS, column("TxDropPkts"), Form::Counter},
+    {WLAN_ITEM_SSID, column("SSID"), Form::Pointer},
+    {WLAN_ITEM_PASSWORD, column("PWD"), Form::Pointer},
+    {.item = WLAN_ITEM_ALIAS, .column = column("SSIDAlias"), .form = Form::Text, .writable = false},
+    {.item = WLAN_ITEM_OWNER, .column = column("Owner"), .form = Form::Text, .valid = owner_text},
+    {.item = WLAN_ITEM_SERVICE, .column = column("Service"), .form = Form::Text, .valid = owner_text},
+    {.item = WLAN_ITEM_ALLOWED_IP_PORT, .column = column("AllowedIPPort"),
+      .form = Form::Text, .valid = ip_port_list},
+    {.item = WLAN_ITEM_BSSID, .column = column("BSSID"), .form = Form::Text, .writable = false},
+    {WLAN_ITEM_BIND, column("Bind"), Form::Text},
+    {.item = WLAN_ITEM_IFNAME, .column = column("IfName"), .form = Form::Text, .writable = false},
+    {.item = WLAN_ITEM_BEACON_TYPE, .column = column("BeaconType"),
+      .form = Form::Pointer, .names = kBeaconTypes},
+    {.item = WLAN_ITEM_STANDARD, .column = column("Standard"), .form = Form::Text, .names = kStandards},
+    {.item = WLAN_ITEM_WEP_LEVEL, .column = column("WEPEncryptionLevel"),
+      .form = Form::Pointer, .names = kWepLevels},
+    {.item = WLAN_ITEM_AUTH_MODE, .column = column("BasicAuthenticationMode"),
+      .form = Form::Pointer, .names = kAuthModes},
+    {.item = WLAN_ITEM_WPA_MODES, .column = column("WPAEncryptionModes"),
+      .form = Form::Pointer, .names = kWpaModes},
+};
+
+const ItemDef *item_def(int item) {
+  for (const ItemDef &def : kItems)
+    if (def.item == item) return &def;
   return nullptr;
 }
 
-struct Flag {
-  int item;
-  size_t offset;
-};
-constexpr Flag kFlags[] = {
-    {WLAN_ITEM_ENABLE, offsetof(SsidRecord, enable)},
-    {WLAN_ITEM_HIDE, offsetof(SsidRecord, hide)},
-    {WLAN_ITEM_ZV_MODE, offsetof(SsidRecord, zv_mode)},
-    {WLAN_ITEM_IS_GUEST, offsetof(SsidRecord, guest)},
-    {WLAN_ITEM_AUTO_CHANNEL, offsetof(SsidRecord, auto_channel)},
-};
-
-const Flag *flag(int item) {
-  for (const Flag &f : kFlags)
-    if (f.item == item) return &f;
-  return nullptr;
+// The code of `name` for `record` (Standard: a standard of its radio), or -1.
+int code_of(const ItemDef &coded, const char *name, const SsidRecord &record) {
+  for (size_t i = 0; i < coded.names.size(); ++i) {
+    if (std::strcmp(coded.names[i], name) != 0) continue;
+    if (coded.item == WLAN_ITEM_STANDARD && (i >= kFirst5GStandard) != (record.band == 1)) return -1;
+    return int(i);
+  }
+  return -1;
 }
 
 uint32_t radio_band(const SsidRecord &record) { return record.band + 1; }
@@ -452,37 +425,20 @@ uint64_t remaining_seconds(const SsidRecord &r) {
 
 bool read_item(int item, void *output, const SsidRecord &r) {
   const auto *bytes = reinterpret_cast<const uint8_t *>(&r);
-  if (const Coded *c = coded(item); c != nullptr) {
-    const char *name = reinterpret_cast<const char *>(bytes + c->offset);
-    if (item == WLAN_ITEM_STANDARD)
-      put_buffer(output, WLAN_STANDARD_SIZE, name);
-    else
-      store(output, kept_text(item, name));
-    return true;
-  }
-  if (const Text *t = text_item(item); t != nullptr) {
-    const char *text = reinterpret_cast<const char *>(bytes + t->offset);
-    if (t->pointer)
-      store(output, kept_text(item, text));
-    else
-      put_buffer(output, t->size, text);
-    return true;
-  }
-  if (const Flag *f = flag(item); f != nullptr) {
-    store<uint8_t>(output, bytes[f->offset]);
-    return true;
-  }
-  if (const Number *n = number(item); n != nullptr) {
-    store(output, load<uint32_t>(bytes + n->offset));
-    return true;
-  }
-  if (item >= WLAN_ITEM_RX_BYTES && item <= WLAN_ITEM_TX_DROP_PKTS) {
-    store(output, r.counters[item - WLAN_ITEM_RX_BYTES]);
-    return true;
+  if (const ItemDef *def = item_def(item); def != nullptr) {
+    const igd1::mib::Column &c = kColumns[def->column];
+    const auto *text = reinterpret_cast<const char *>(bytes + c.offset);
+    switch (def->form) {
+      case Form::Flag: store<uint8_t>(output, bytes[c.offset]); return true;
+      case Form::Number: store(output, load<uint32_t>(bytes + c.offset)); return true;
+      case Form::Counter: store(output, load<uint64_t>(bytes + c.offset)); return true;
+      case Form::Text: put_buffer(output, c.size, text); return true;
+      case Form::Pointer: store(output, kept_text(item, text)); return true;
+    }
   }
   switch (item) {
     case WLAN_ITEM_ENCRYPTION_MODE: {
-      const int code = code_of(*coded(WLAN_ITEM_BEACON_TYPE), r.beacon, r);
+      const int code = code_of(*item_def(WLAN_ITEM_BEACON_TYPE), r.beacon, r);
       store<uint8_t>(output, uint8_t(code + 1));
       return true;
     }
@@ -501,52 +457,55 @@ bool read_item(int item, void *output, const SsidRecord &r) {
 // Writes `value` (encoded as the item's set takes it) into `r`; false when
 // the record cannot hold it.  Coded items take a code below 32 or a name.
 bool write_item(int item, const void *value, SsidRecord &r) {
-  auto *bytes = reinterpret_cast<uint8_t *>(&r);
-  if (const Coded *c = coded(item); c != nullptr) {
-    const auto *text = static_cast<const char *>(value);
-    const uint8_t first = uint8_t(text[0]);
-    const char *name = first < 0x20 ? (first < c->count ? c->names[first] : nullptr) : text;
-    if (name == nullptr || std::strlen(name) >= c->size) return false;
-    put_buffer(bytes + c->offset, c->size, name);
-    return true;
-  }
-  if (const Text *t = text_item(item); t != nullptr) {
-    const auto *text = static_cast<const char *>(value);
-    const size_t length = std::strlen(text);
-    if (!t->writable || length >= t->size) return false;
-    if (item == WLAN_ITEM_SSID && (length == 0 || !g_utf8_validate(text, -1, nullptr))) return false;
-    put_buffer(bytes + t->offset, t->size, text);
-    return true;
-  }
-  if (const Flag *f = flag(item); f != nullptr) {
-    // Enable arrives as 32 bits, the others as one byte: both are 0 or 1.
-    const uint32_t v = item == WLAN_ITEM_ENABLE ? load<uint32_t>(value) : load<uint8_t>(value);
-    if (v > 1) return false;
-    bytes[f->offset] = uint8_t(v);
-    return true;
-  }
-  if (const Number *n = number(item); n != nullptr) {
-    const uint32_t v = load<uint32_t>(value);
-    if (n->low == 0 && n->high == 0) return false;
-    if (v < n->low || v > n->high) return false;
-    // A radio's SSIDs stay on it.
-    if (item == WLAN_ITEM_BAND && v != r.band) return false;
-    store(bytes + n->offset, v);
-    return true;
-  }
   if (item == WLAN_ITEM_DURATION) {
     const uint64_t v = load<uint64_t>(value);
     if (r.guest == 0 || v > uint64_t(INT32_MAX)) return false;
     r.duration = int32_t(v);
     return true;
   }
-  return false;
+  const ItemDef *def = item_def(item);
+  if (def == nullptr) return false;
+  const igd1::mib::Column &c = kColumns[def->column];
+  uint8_t *at = reinterpret_cast<uint8_t *>(&r) + c.offset;
+  const auto *text = static_cast<const char *>(value);
+  switch (def->form) {
+    case Form::Flag: {
+      // Enable arrives as 32 bits, the others as one byte: both are 0 or 1.
+      const uint32_t v = item == WLAN_ITEM_ENABLE ? load<uint32_t>(value) : load<uint8_t>(value);
+      if (v > 1) return false;
+      *at = uint8_t(v);
+      return true;
+    }
+    case Form::Number: {
+      const uint32_t v = load<uint32_t>(value);
+      if ((def->low == 0 && def->high == 0) || v < def->low || v > def->high) return false;
+      // A radio's SSIDs stay on it.
+      if (item == WLAN_ITEM_BAND && v != r.band) return false;
+      store(at, v);
+      return true;
+    }
+    case Form::Counter: return false;
+    case Form::Text:
+    case Form::Pointer: break;
+  }
+  if (!def->names.empty()) {
+    const uint8_t first = uint8_t(text[0]);
+    text = first < 0x20 ? (first < def->names.size() ? def->names[first] : nullptr) : text;
+    if (text == nullptr) return false;
+  } else if (!def->writable ||
+             (item == WLAN_ITEM_SSID && (text[0] == '\0' || !g_utf8_validate(text, -1, nullptr)))) {
+    return false;
+  }
+  if (std::strlen(text) >= c.size) return false;
+  put_buffer(at, c.size, text);
+  return true;
 }
 
 // Whether `value` may be stored under `item` in `r`.
 bool valid_value(int item, const void *value, const SsidRecord &r, uint8_t *code) {
-  if (const Coded *c = coded(item); c != nullptr) {
-    const int found = code_of(*c, static_cast<const char *>(value), r);
+  const ItemDef *def = item_def(item);
+  if (def != nullptr && !def->names.empty()) {
+    const int found = code_of(*def, static_cast<const char *>(value), r);
     if (found < 0) return false;
     if (code != nullptr) *code = uint8_t(found);
     return true;
@@ -571,9 +530,10 @@ bool valid_value(int item, const void *value, const SsidRecord &r, uint8_t *code
     }
     default: break;
   }
-  if (const Text *t = text_item(item); t != nullptr) {
+  if (def != nullptr && (def->form == Form::Text || def->form == Form::Pointer)) {
     const auto *text = static_cast<const char *>(value);
-    return t->writable && std::strlen(text) < t->size && (t->valid == nullptr || t->valid(text));
+    return def->writable && std::strlen(text) < kColumns[def->column].size &&
+           (def->valid == nullptr || def->valid(text));
   }
   SsidRecord copy = r;
   return write_item(item, value, copy);
