@@ -42,6 +42,7 @@ constexpr TableItem kItems[] = {
     {.column = 0, .low = 1, .high = 9},
     {.column = 1, .low = -5, .high = 5},
 };
+constexpr RangeCheck kRanges[] = {{1, -5, 5}};
 const char *level_set(const uint8_t *row) {
   uint32_t level;
   std::memcpy(&level, row + 4, sizeof level);
@@ -60,6 +61,7 @@ constexpr TableSpec kSpec = {
             .column_count = std::size(kColumns), .max_rows = 4},
     .prefix = "accessortest",
     .items = kItems,
+    .ranges = kRanges,
     .refused = level_set,
     .seed_marker = "accessortest.Seeded",
     .seed = two_seeds,
@@ -127,10 +129,17 @@ TEST_F(TableAccessorTest, UpdateRefusesAnUnfitRecordOrAnotherPositionAndKeepsThe
   std::memset(row + 4, 0, 4);
   EXPECT_STREQ(table().update(row), "invalid Level");
   row[4] = 5;
+  for (const int32_t offset : {6, -6, INT32_MIN}) {
+    std::memcpy(row + 8, &offset, sizeof offset);
+    EXPECT_STREQ(table().update(row), "invalid Offset") << offset;
+  }
+  const int32_t lowest = -5;
+  std::memcpy(row + 8, &lowest, sizeof lowest);
   EXPECT_STREQ(table().update_at(row, 0), "no row at position 0");
   EXPECT_EQ(name_of(2), "beta");
   EXPECT_EQ(table().update_at(row, 1), nullptr);
   EXPECT_EQ(name_of(2), "gamma");
+  EXPECT_EQ(table().describe(row), "accessortest[2] Level=5 Offset=-5 Name=gamma");
 }
 
 TEST_F(TableAccessorTest, RemoveRefusesANodeOfAnotherRow) {

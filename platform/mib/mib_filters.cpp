@@ -14,7 +14,6 @@
 #include <cstring>
 #include <iterator>
 #include <string>
-#include <span>
 #include <string_view>
 #include <vector>
 
@@ -253,15 +252,6 @@ Table g_dns(kDns), g_url(kUrl), g_block(kBlock), g_white(kWhite), g_app_filter(k
 
 // ---- the calls ---------------------------------------------------------------------
 
-// One line naming every column of a row, for the journal.
-std::string describe(const TableDef &def, const uint8_t *row) {
-  std::string text = std::string(def.name) + "[" + std::to_string(row[0]) + "]";
-  for (const Column &column : std::span(def.columns, def.column_count))
-    text += std::string(" ") + column.name + "=" +
-            igd1::mib::format_value(column.kind, row + column.offset, column.size);
-  return text;
-}
-
 void journal(const Table &table, int action, const std::string &what) {
   igd1::mib::journal_append(MIB_CFG_FILTERS, action, std::string(table.spec().def.name) + what);
 }
@@ -273,7 +263,7 @@ int update_entry(Table &table, const void *copy, uint32_t position, const char *
     return 0;
   }
   igd1::mib::journal_append(MIB_CFG_FILTERS, flags != 0 ? 1 : MIB_ACTION_APPLY,
-                            describe(table.spec().def, static_cast<const uint8_t *>(copy)));
+                            table.describe(static_cast<const uint8_t *>(copy)));
   return 1;
 }
 

@@ -27,26 +27,14 @@ namespace {
 
 using K = igd1::mib::ValueKind;
 
-enum : size_t {
-  kEnableOffset = 4,
-  kSrcPortOffset = 8,
-  kDestPortOffset = 12,
-  kIndexOffset = 16,
-  kIndexSize = 33,
-  kSrcAddressOffset = 49,
-  kDestAddressOffset = 95,
-  kProtocolOffset = 141,
-  kProtocolSize = 8,
-};
-
 constexpr igd1::mib::Column kColumns[] = {
-    {"Enable", K::U8, kEnableOffset, 1},
-    {"SrcPort", K::U32, kSrcPortOffset, 4},
-    {"DestPort", K::U32, kDestPortOffset, 4},
-    {"Index", K::Text, kIndexOffset, kIndexSize},
-    {"SrcAddress", K::Text, kSrcAddressOffset, HARDACC_ADDRESS_SIZE},
-    {"DestAddress", K::Text, kDestAddressOffset, HARDACC_ADDRESS_SIZE},
-    {"Protocol", K::Text, kProtocolOffset, kProtocolSize},
+    {"Enable", K::U8, 4, 1},
+    {"SrcPort", K::U32, 8, 4},
+    {"DestPort", K::U32, 12, 4},
+    {"Index", K::Text, 16, 33},
+    {"SrcAddress", K::Text, 49, HARDACC_ADDRESS_SIZE},
+    {"DestAddress", K::Text, 95, HARDACC_ADDRESS_SIZE},
+    {"Protocol", K::Text, 141, 8},
 };
 
 constexpr char kEnableSetting[] = "hardacc.Enable";
@@ -58,12 +46,12 @@ constexpr int kFlushAll = 2;
 constexpr const char *kProtocols[] = {"", "TCP", "UDP", "ICMP", "ALL"};
 
 // An IPv4 or IPv6 address; "" stands for any address.
-bool valid_address(const char *text, size_t size) {
-  const size_t length = strnlen(text, size);
-  if (length == 0) return true;
-  if (length == size) return false;
+bool valid_address(std::string_view text) {
+  if (text.empty()) return true;
+  if (text.size() >= HARDACC_ADDRESS_SIZE) return false;
+  const std::string copy(text);
   uint8_t address[16];
-  return inet_pton(AF_INET, text, address) == 1 || inet_pton(AF_INET6, text, address) == 1;
+  return inet_pton(AF_INET, copy.c_str(), address) == 1 || inet_pton(AF_INET6, copy.c_str(), address) == 1;
 }
 
 bool valid_protocol(std::string_view text) {
@@ -82,45 +70,36 @@ uint32_t setting_number(const char *name, uint32_t fallback) {
   return igd1::mib::parse_value(K::U32, text, &value, sizeof value) ? value : fallback;
 }
 
-// The column of each item of a rule (items count from 1).
-constexpr size_t kItemColumns[] = {3, 0, 4, 1, 5, 2, 6};
+// The items of a rule (counting from 1) and the values a write accepts.
+constexpr igd1::mib::TableItem kItems[] = {
+    {.column = 3},
+    {.column = 0, .low = 0, .high = 1},
+    {.column = 4, .valid = [](const char *text) { return valid_address(text); }},
+    {.column = 1, .low = 0, .high = 65535},
+    {.column = 5, .valid = [](const char *text) { return valid_address(text); }},
+    {.column = 2, .low = 0, .high = 65535},
+    {.column = 6, .valid = [](const char *text) { return valid_protocol(text); }},
+};
 
 const igd1::mib::Column *rule_item(int item) {
-  return item >= 1 && size_t(item) <= std::size(kItemColumns) ? &kColumns[kItemColumns[item - 1]]
-                                                               : nullptr;
+  return item >= 1 && size_t(item) <= std::size(kItems) ? &kColumns[kItems[item - 1].column] : nullptr;
 }
 
 // A caller passes the address of a text (8 bytes) and a number at its width.
 int width_of(const igd1::mib::Column &column) { return column.kind == K::Text ? 8 : int(column.size); }
 
-const char *text_at(const uint8_t *row, size_t offset) {
-  return reinterpret_cast<const char *>(row + offset);
-}
-
-// The field that makes a rule unfit to store, or nullptr.
-const char *refused_field(const uint8_t *row) {
-  if (row[kEnableOffset] > 1) return "Enable";
-  if (!valid_address(text_at(row, kSrcAddressOffset), HARDACC_ADDRESS_SIZE)) return "SrcAddress";
-  if (!valid_address(text_at(row, kDestAddressOffset), HARDACC_ADDRESS_SIZE)) return "DestAddress";
-  if (!valid_port(igd1::mib::load<uint32_t>(row + kSrcPortOffset))) return "SrcPort";
-  if (!valid_port(igd1::mib::load<uint32_t>(row + kDestPortOffset))) return "DestPort";
-  return valid_protocol(text_at(row, kProtocolOffset)) ? nullptr : "Protocol";
-}
-
-std::string describe(const uint8_t *row) {
-  std::string text = "hardacccancel[" + std::to_string(row[0]) + "]";
-  for (const igd1::mib::Column &column : kColumns)
-    text += std::string(" ") + column.name + "=" +
-            igd1::mib::format_value(column.kind, row + column.offset, column.size);
-  return text;
-}
+// The fields that make a rule unfit to store.
+constexpr igd1::mib::TextCheck kChecks[] = {{4, valid_address}, {5, valid_address}, {6, valid_protocol}};
+constexpr igd1::mib::RangeCheck kRanges[] = {{0, 0, 1}, {1, 0, 65535}, {2, 0, 65535}};
 
 std::vector<uint8_t> sip_rule();
 constexpr igd1::mib::TableSpec kSpec = {
     .def = igd1::mib::record_table("hardacccancel", "HardAccCancel", HARDACC_ROW_SIZE, kColumns,
                                    HARDACC_MAX_ROWS),
     .prefix = "HardAccCancel",
-    .refused = refused_field,
+    .items = kItems,
+    .checks = kChecks,
+    .ranges = kRanges,
     .seed_marker = "hardacccancel.seeded",
     .seed = sip_rule,
 };
@@ -190,7 +169,7 @@ int HardAccCancel_get_mib_property(int item, void *out, int width, const void *r
     return 1;
   const auto *row = static_cast<const uint8_t *>(record);
   if (width == 8)
-    *static_cast<const char **>(out) = text_at(row, field->offset);
+    *static_cast<const char **>(out) = reinterpret_cast<const char *>(row + field->offset);
   else
     std::memcpy(out, row + field->offset, size_t(width));
   return 0;
@@ -198,32 +177,8 @@ int HardAccCancel_get_mib_property(int item, void *out, int width, const void *r
 
 int HardAccCancel_set_mib_property(int item, const void *value, int width, void *record) {
   const igd1::mib::Column *field = rule_item(item);
-  if (field == nullptr || value == nullptr || record == nullptr || width != width_of(*field) ||
-      igd1::mib::should_fail("HardAccCancel_set_mib_property", item))
-    return 1;
-  auto *row = static_cast<uint8_t *>(record);
-  if (width == 8) {
-    const char *text = static_cast<const char *>(value);
-    const size_t length = strnlen(text, field->size);
-    if (length == field->size) return 1;
-    const bool address = field->offset == kSrcAddressOffset || field->offset == kDestAddressOffset;
-    if (address && !valid_address(text, field->size)) return 1;
-    if (field->offset == kProtocolOffset && !valid_protocol(text)) return 1;
-    std::memset(row + field->offset, 0, field->size);
-    std::memcpy(row + field->offset, text, length);
-    return 0;
-  }
-  if (width == 1) {
-    const uint8_t flag = *static_cast<const uint8_t *>(value);
-    if (flag > 1) return 1;
-    row[field->offset] = flag;
-    return 0;
-  }
-  uint32_t number = 0;
-  std::memcpy(&number, value, sizeof number);
-  if (!valid_port(number)) return 1;
-  std::memcpy(row + field->offset, &number, sizeof number);
-  return 0;
+  if (field == nullptr || width != width_of(*field)) return 1;
+  return g_table.set(item - 1, value, record) ? 0 : 1;
 }
 
 int HardAccCancel_update_all(void) { return g_table.init() ? 0 : 1; }
@@ -257,7 +212,7 @@ int HardAccCancel_update_entry(const void *copy, uint32_t position, const char *
     return 1;
   }
   igd1::mib::journal_append(MIB_CFG_HARDACC, MIB_ACTION_APPLY,
-                            describe(static_cast<const uint8_t *>(copy)));
+                            g_table.describe(static_cast<const uint8_t *>(copy)));
   return 0;
 }
 
@@ -287,7 +242,7 @@ int HardAccCancel_save_mib(void) {
 int HardAccCancel_handle_flush_flow(const char *src, uint32_t src_port, const char *dest,
                                     uint32_t dest_port, const char *protocol) {
   if (src == nullptr || dest == nullptr || protocol == nullptr ||
-      !valid_address(src, HARDACC_ADDRESS_SIZE) || !valid_address(dest, HARDACC_ADDRESS_SIZE) ||
+      !valid_address(src) || !valid_address(dest) ||
       !valid_port(src_port) || !valid_port(dest_port) || !valid_protocol(protocol) ||
       fails("HardAccCancel_handle_flush_flow"))
     return 1;

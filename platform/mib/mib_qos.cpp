@@ -67,7 +67,9 @@ constexpr igd1::mib::TableItem kClassificationItems[] = {
     {.column = 1, .low = 0, .high = 63},
     {.column = 2, .low = 0, .high = 7},
 };
-const char *refused_classification(const uint8_t *row);
+// A classification as it may be stored (0: a field not set yet).
+constexpr igd1::mib::RangeCheck kClassificationRanges[] = {
+    {0, 0, QOS_MAX_QUEUES}, {1, 0, 63}, {2, 0, 7}};
 constexpr igd1::mib::TableSpec kClassifications = {
     .def = {.name = "qosclassification",
             .module = "QoSClassification",
@@ -79,7 +81,7 @@ constexpr igd1::mib::TableSpec kClassifications = {
             .max_instance = 255},
     .prefix = "QoSClassification",
     .items = kClassificationItems,
-    .refused = refused_classification,
+    .ranges = kClassificationRanges,
 };
 
 constexpr igd1::mib::Column kTypeColumns[] = {
@@ -113,7 +115,8 @@ constexpr igd1::mib::TableItem kQueueItems[] = {
     {.column = 2, .low = 0, .high = 100},
     {.column = 3, .low = -1, .high = 10000000},
 };
-const char *refused_queue(const uint8_t *row);
+// A queue as it may be stored (0: a priority not set yet).
+constexpr igd1::mib::RangeCheck kQueueRanges[] = {{0, 0, 1}, {1, 0, 8}, {2, 0, 100}, {3, -1, 10000000}};
 std::vector<uint8_t> seed_queues();
 constexpr igd1::mib::TableSpec kQueues = {
     .def = {.name = "qospriorityqueue",
@@ -126,7 +129,7 @@ constexpr igd1::mib::TableSpec kQueues = {
             .max_instance = 255},
     .prefix = "QoSPriorityQueue",
     .items = kQueueItems,
-    .refused = refused_queue,
+    .ranges = kQueueRanges,
     .seed_marker = "qos.SeededPriorityQueue",
     .seed = seed_queues,
 };
@@ -135,12 +138,13 @@ constexpr igd1::mib::Column kAppColumns[] = {
     {"ClassQueue", K::U32, kAppQueueOffset, 4},
     {"AppName", K::Text, kAppNameOffset, kAppNameSize},
 };
-bool valid_app_name(const char *name);
+bool valid_app_name(std::string_view name);
 constexpr igd1::mib::TableItem kAppItems[] = {
-    {.column = 1, .valid = valid_app_name},
+    {.column = 1, .valid = [](const char *name) { return valid_app_name(name); }},
     {.column = 0, .low = 1, .high = QOS_MAX_QUEUES},
 };
-const char *refused_app(const uint8_t *row);
+constexpr igd1::mib::TextCheck kAppChecks[] = {{1, valid_app_name}};
+constexpr igd1::mib::RangeCheck kAppRanges[] = {{0, 0, QOS_MAX_QUEUES}};
 std::vector<uint8_t> seed_apps();
 constexpr igd1::mib::TableSpec kApps = {
     .def = {.name = "qosapp",
@@ -151,7 +155,8 @@ constexpr igd1::mib::TableSpec kApps = {
             .max_rows = QOS_MAX_APPS},
     .prefix = "QoSApp",
     .items = kAppItems,
-    .refused = refused_app,
+    .checks = kAppChecks,
+    .ranges = kAppRanges,
     .seed_marker = "qos.SeededApp",
     .seed = seed_apps,
 };
@@ -358,37 +363,9 @@ std::optional<std::vector<uint8_t>> type_row(const void *record, uint32_t type, 
   return igd1::mib::table_row(types_table(), igd1::mib::row_key(classification, type));
 }
 
-bool in_range(const void *value, long low, long high, bool is_signed = false) {
-  const uint32_t raw = igd1::mib::load<uint32_t>(static_cast<const uint8_t *>(value));
-  const long number = is_signed ? long(int32_t(raw)) : long(raw);
-  return number >= low && number <= high;
-}
-
-// A classification as it may be stored (0: a field not set yet).
-const char *refused_classification(const uint8_t *row) {
-  if (igd1::mib::load<uint32_t>(row + kClassQueueOffset) > QOS_MAX_QUEUES) return "ClassQueue";
-  if (igd1::mib::load<uint32_t>(row + kDscpOffset) > 63) return "DSCPMarkValue";
-  return igd1::mib::load<uint32_t>(row + kVlanPriorityOffset) > 7 ? "VLAN8021PValue" : nullptr;
-}
-
-// A queue as it may be stored (0: a priority not set yet).
-const char *refused_queue(const uint8_t *row) {
-  if (row[kQueueEnableOffset] > 1) return "Enable";
-  if (!in_range(row + kQueuePriorityOffset, 0, 8)) return "Priority";
-  if (!in_range(row + kQueueWeightOffset, 0, 100)) return "Weight";
-  return in_range(row + kQueueCarOffset, -1, 10000000, true) ? nullptr : "Car";
-}
-
-bool valid_app_name(const char *name) {
-  if (!fits(name, kAppNameSize) || !g_utf8_validate(name, -1, nullptr)) return false;
-  for (const char *c = name; *c != '\0'; ++c)
-    if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F) return false;
-  return true;
-}
-
-const char *refused_app(const uint8_t *row) {
-  if (!valid_app_name(reinterpret_cast<const char *>(row + kAppNameOffset))) return "AppName";
-  return in_range(row + kAppQueueOffset, 0, QOS_MAX_QUEUES) ? nullptr : "ClassQueue";
+bool valid_app_name(std::string_view name) {
+  if (name.size() >= kAppNameSize || !g_utf8_validate(name.data(), gssize(name.size()), nullptr)) return false;
+  return std::none_of(name.begin(), name.end(), [](char c) { return uint8_t(c) < 0x20 || c == 0x7F; });
 }
 
 // ---- the settings ----
@@ -545,8 +522,8 @@ int QoS_set_mib_property(int item, void *value) {
     case kBandwidth: break;
     case kVlanMark:
       // Written as 32 bits, kept as one byte.
-      if (!in_range(value, 0, 2)) return 0;
-      byte = static_cast<uint8_t>(igd1::mib::load<uint32_t>(static_cast<const uint8_t *>(value)));
+      if (igd1::mib::load<uint32_t>(value) > 2) return 0;
+      byte = static_cast<uint8_t>(igd1::mib::load<uint32_t>(value));
       stored = &byte;
       break;
     default:

@@ -148,6 +148,13 @@ void *Table::backup(const void *record) const {
 void Table::free_copy(void *copy) { std::free(copy); }
 
 const char *Table::refused(const uint8_t *row) const {
+  for (const RangeCheck &range : spec_.ranges) {
+    const Column &column = spec_.def.columns[range.column];
+    int64_t number = 0;
+    if (!whole_number(column.kind, row + column.offset, &number) || number < range.low ||
+        number > range.high)
+      return column.name;
+  }
   for (size_t i = 0; i < spec_.def.column_count; ++i) {
     const Column &column = spec_.def.columns[i];
     if (is_text(column.kind) && !terminated(row + column.offset, column.size)) return column.name;
@@ -158,6 +165,15 @@ const char *Table::refused(const uint8_t *row) const {
     if (!check.valid(std::string_view(text, strnlen(text, column.size)))) return column.name;
   }
   return spec_.refused != nullptr ? spec_.refused(row) : nullptr;
+}
+
+std::string Table::describe(const uint8_t *row) const {
+  std::string text = std::string(spec_.def.name) + "[" + key_text(row_key_of(spec_.def, row)) + "]";
+  for (size_t i = 0; i < spec_.def.column_count; ++i) {
+    const Column &column = spec_.def.columns[i];
+    text += std::string(" ") + column.name + "=" + format_value(column.kind, row + column.offset, column.size);
+  }
+  return text;
 }
 
 const char *Table::update(const void *copy) {

@@ -36,11 +36,19 @@ struct TextCheck {
   bool (*valid)(std::string_view text);
 };
 
+// A number column whose value must lie in [low, high] for its record to be
+// stored.
+struct RangeCheck {
+  size_t column;  // index into the definition's columns
+  int64_t low, high;
+};
+
 struct TableSpec {
   TableDef def;
   const char *prefix;  // names of injected failures: "<prefix>_update_all", ...
   std::span<const TableItem> items = {};
   std::span<const TextCheck> checks = {};
+  std::span<const RangeCheck> ranges = {};
   // The name of the field that makes a whole record unfit to store, or
   // nullptr.  Texts that do not end inside their column are refused anyway.
   const char *(*refused)(const uint8_t *row) = nullptr;
@@ -98,6 +106,8 @@ class Table {
   static void free_copy(void *copy);
   // Why `row` may not be stored, or nullptr.
   const char *refused(const uint8_t *row) const;
+  // One line naming the row and every column's value: "name[1] Enable=1 ...".
+  std::string describe(const uint8_t *row) const;
   // Stores `copy` over the row with its key; at `position` only when the
   // row there has that key.  Null once stored, otherwise the reason (valid
   // until the calling thread's next update).

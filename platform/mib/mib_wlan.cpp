@@ -297,23 +297,18 @@ std::vector<uint8_t> seed() {
   return igd1::mib::records(rows);
 }
 
-// A record nothing can run with names its first unfit field.
-const char *unfit_ssid(const uint8_t *row) {
-  const SsidRecord r = load<SsidRecord>(row);
-  if (r.band > 1) return "RFBand";
-  if (r.enable > 1) return "Enable";
-  if (r.hide > 1) return "SSIDHide";
-  if (r.guest > 1) return "IsGuest";
-  if (r.width > igd1::devices::kWidth160) return "ChannelWidth";
-  if (r.duration < 0) return "Duration";
-  return nullptr;
-}
+// A record nothing can run.
+constexpr igd1::mib::RangeCheck kSsidRanges[] = {
+    {column("RFBand"), 0, 1},  {column("Enable"), 0, 1},  {column("SSIDHide"), 0, 1},
+    {column("IsGuest"), 0, 1}, {column("ChannelWidth"), 0, igd1::devices::kWidth160},
+    {column("Duration"), 0, INT32_MAX},
+};
 
 constexpr igd1::mib::TableSpec kSsids = {
     .def = igd1::mib::record_table("wlan", "WLANConfiguration", sizeof(SsidRecord), kColumns,
                                    WLAN_MAX_SSIDS),
     .prefix = "wlanconfiguration",
-    .refused = unfit_ssid,
+    .ranges = kSsidRanges,
     .seed_marker = "wlan.Seeded",
     .seed = seed,
 };
@@ -338,17 +333,12 @@ constexpr igd1::mib::Column kWpsColumns[] = {
 };
 #undef WPS_COLUMN
 
-const char *unfit_wps(const uint8_t *row) {
-  const WpsRecord r = load<WpsRecord>(row);
-  if (r.enable > 1) return "Enable";
-  if (r.status > WPS_TIMED_OUT) return "WPSStatus";
-  return nullptr;
-}
+constexpr igd1::mib::RangeCheck kWpsRanges[] = {{0, 0, 1}, {1, 0, WPS_TIMED_OUT}};
 
 constexpr igd1::mib::TableSpec kWps = {
     .def = igd1::mib::record_table("wps", "", sizeof(WpsRecord), kWpsColumns, WLAN_MAX_SSIDS),
     .prefix = "wps",
-    .refused = unfit_wps,
+    .ranges = kWpsRanges,
 };
 igd1::mib::Table g_wps(kWps);
 
