@@ -65,12 +65,8 @@ const char *refused_field(const uint8_t *row) {
 }
 
 constexpr igd1::mib::TableSpec kSpec = {
-    .def = {.name = "bridgedataacl",
-            .module = "BridgeDataAcl",
-            .row_size = BRIDGE_DATA_ACL_ROW_SIZE,
-            .columns = kColumns,
-            .column_count = std::size(kColumns),
-            .max_rows = BRIDGE_DATA_ACL_MAX_ROWS},
+    .def = igd1::mib::record_table("bridgedataacl", "BridgeDataAcl", BRIDGE_DATA_ACL_ROW_SIZE,
+                                   kColumns, BRIDGE_DATA_ACL_MAX_ROWS),
     .prefix = "BridgeDataAcl",
     .items = kItems,
     .refused = refused_field,

@@ -114,10 +114,7 @@ int ddnsServer_update_entry(const void *row, uint32_t instance, int) {
   return g_clients.instance_of(row) == instance && g_clients.update(row) == nullptr ? 1 : 0;
 }
 
-int ddnsServer_save_mib(void) {
-  if (g_clients.fails("save_mib")) return 0;
-  return dbus_do_ExtraMIB2flash();
-}
+int ddnsServer_save_mib(void) { return g_clients.save() ? 1 : 0; }
 
 void update_ddns_status(void *row) {
   if (row == nullptr || igd1::mib::should_fail("update_ddns_status", 0)) return;
@@ -165,7 +162,4 @@ int dnsTunnel_update_entry(const void *stored, uint32_t instance, const void *co
              : 0;
 }
 
-int dnsTunnel_save_mib(void) {
-  if (g_tunnels.fails("save_mib")) return 0;
-  return dbus_do_ExtraMIB2flash();
-}
+int dnsTunnel_save_mib(void) { return g_tunnels.save() ? 1 : 0; }

@@ -304,10 +304,7 @@ int lan_host_remove_entry(uint32_t index, mib_list_node *node) {
   return g_hosts.remove(index, node) ? 1 : 0;
 }
 
-int lan_host_save_mib(void) {
-  if (fails("lan_host_save_mib")) return 0;
-  return dbus_do_ExtraMIB2flash();
-}
+int lan_host_save_mib(void) { return g_hosts.save() ? 1 : 0; }
 
 int lan_host_update_info_immediately(int) {
   if (void (*refresh)() = g_refresher.load()) refresh();

@@ -48,27 +48,19 @@ constexpr igd1::mib::Column kResourceColumns[] = {
 };
 constexpr igd1::mib::TextCheck kNameCheck[] = {{.column = 0, .valid = service_name_fits}};
 
-const char *percent_refused(const uint8_t *row) {
-  for (size_t offset : {size_t(68), size_t(72)}) {
-    uint32_t percent;
-    std::memcpy(&percent, row + offset, sizeof percent);
-    if (percent > 100) return offset == 68 ? "CPUPercentage" : "MEMPercentage";
-  }
-  return nullptr;
-}
+constexpr igd1::mib::RangeCheck kPercentRanges[] = {
+    {.column = 1, .low = 0, .high = 100},  // CPUPercentage
+    {.column = 2, .low = 0, .high = 100},  // MEMPercentage
+};
 
 std::vector<uint8_t> resource_seed();
 constexpr igd1::mib::TableSpec kResourceSpec = {
-    .def = {.name = "omdiag_resource",
-            .module = nullptr,  // the module numbers and exports its rows itself
-            .row_size = 76,
-            .columns = kResourceColumns,
-            .column_count = std::size(kResourceColumns),
-            .max_rows = kMaxIndex,
-            .max_instance = kMaxIndex},
+    // No module: the diagnostics number and export their rows themselves.
+    .def = igd1::mib::record_table("omdiag_resource", nullptr, 76, kResourceColumns, kMaxIndex,
+                                   kMaxIndex),
     .prefix = "omdiag_resource",
     .checks = kNameCheck,
-    .refused = percent_refused,
+    .ranges = kPercentRanges,
     .seed_marker = "omdiag.ResourceSeeded",
     .seed = resource_seed,
 };
@@ -77,13 +69,8 @@ igd1::mib::Table g_resources(kResourceSpec);
 constexpr igd1::mib::Column kProcessColumns[] = {{"ServiceName", K::Text, 4, kNameSize}};
 std::vector<uint8_t> process_seed();
 constexpr igd1::mib::TableSpec kProcessSpec = {
-    .def = {.name = "omdiag_process",
-            .module = nullptr,
-            .row_size = 68,
-            .columns = kProcessColumns,
-            .column_count = std::size(kProcessColumns),
-            .max_rows = kMaxIndex,
-            .max_instance = kMaxIndex},
+    .def = igd1::mib::record_table("omdiag_process", nullptr, 68, kProcessColumns, kMaxIndex,
+                                   kMaxIndex),
     .prefix = "omdiag_process",
     .checks = kNameCheck,
     .seed_marker = "omdiag.ProcessSeeded",

@@ -44,12 +44,8 @@ constexpr igd1::mib::Column kColumns[] = {
 };
 
 constexpr igd1::mib::TableSpec kSpec = {
-    .def = {.name = "portmapping",
-            .module = "PortMapping",
-            .row_size = PORTMAPPING_ROW_SIZE,
-            .columns = kColumns,
-            .column_count = std::size(kColumns),
-            .max_rows = 255},
+    .def = igd1::mib::record_table("portmapping", "PortMapping", PORTMAPPING_ROW_SIZE, kColumns,
+                                   255),
     .prefix = "portmapping",
 };
 igd1::mib::Table g_table(kSpec);

@@ -180,7 +180,4 @@ int sambaAccount_update_entry(const void *row, uint32_t index, const char **reas
   return 1;
 }
 
-int sambaAccount_save_mib(void) {
-  if (fails("sambaAccount_save_mib")) return 0;
-  return dbus_do_ExtraMIB2flash();
-}
+int sambaAccount_save_mib(void) { return g_table.save() ? 1 : 0; }

@@ -59,12 +59,13 @@ struct TableSpec {
   std::vector<uint8_t> (*seed)() = nullptr;
 };
 
-// The definition of a table of up to `max_rows` records numbered from 1,
-// the number in the first byte.
+// The definition of a table of up to `max_rows` records numbered from 1 to
+// `max_instance` (0: to max_rows), the number in the first byte.
 constexpr TableDef record_table(const char *name, const char *module, size_t row_size,
-                                std::span<const Column> columns, unsigned max_rows) {
+                                std::span<const Column> columns, unsigned max_rows,
+                                uint32_t max_instance = 0) {
   return {.name = name, .module = module, .row_size = row_size, .columns = columns.data(),
-          .column_count = columns.size(), .max_rows = max_rows};
+          .column_count = columns.size(), .max_rows = max_rows, .max_instance = max_instance};
 }
 
 // A seed of records given as column texts ({"Name", "Advertising"}, ...),
@@ -113,6 +114,8 @@ class Table {
   // until the calling thread's next update).
   const char *update(const void *copy);
   const char *update_at(const void *copy, uint32_t position);
+  // Commits the table to persistent storage.
+  bool save() const { return !fails("save_mib") && dbus_do_ExtraMIB2flash() != 0; }
   // Inserts `record` under the lowest free instance number, written into it.
   bool insert(void *record);
   // Inserts a zeroed record; its instance number, or 0.

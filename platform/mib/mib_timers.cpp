@@ -65,13 +65,7 @@ constexpr igd1::mib::TableItem kSleepItems[] = {
     {.column = 3, .low = 0, .high = 1},
 };
 constexpr igd1::mib::TableSpec kSleepSpec = {
-    .def = {.name = "sleeptimer",
-            .module = "SleepTimer",
-            .row_size = 16,
-            .columns = kSleepColumns,
-            .column_count = std::size(kSleepColumns),
-            .max_rows = 99,
-            .max_instance = 99},
+    .def = igd1::mib::record_table("sleeptimer", "SleepTimer", 16, kSleepColumns, 99, 99),
     .prefix = "sleeptimer",
     .items = kSleepItems,
 };
@@ -96,12 +90,7 @@ constexpr igd1::mib::TableItem kWifiItems[] = {
 };
 std::vector<uint8_t> wifi_seed();
 constexpr igd1::mib::TableSpec kWifiSpec = {
-    .def = {.name = "wifitimer",
-            .module = nullptr,
-            .row_size = 20,
-            .columns = kWifiColumns,
-            .column_count = std::size(kWifiColumns),
-            .max_rows = 1},
+    .def = igd1::mib::record_table("wifitimer", nullptr, 20, kWifiColumns, 1),
     .prefix = "wifitimer",
     .items = kWifiItems,
     .seed_marker = "wifitimer.Seeded",
@@ -137,13 +126,7 @@ constexpr igd1::mib::TableItem kWifiExItems[] = {
     {.column = 4},
 };
 constexpr igd1::mib::TableSpec kWifiExSpec = {
-    .def = {.name = "wifitimer_ex",
-            .module = "WiFiTimer1",
-            .row_size = 20,
-            .columns = kWifiExColumns,
-            .column_count = std::size(kWifiExColumns),
-            .max_rows = 100,
-            .max_instance = 100},
+    .def = igd1::mib::record_table("wifitimer_ex", "WiFiTimer1", 20, kWifiExColumns, 100, 100),
     .prefix = "wifitimer1",
     .items = kWifiExItems,
 };

@@ -45,32 +45,22 @@ constexpr igd1::mib::Column kColumns[] = {
 };
 #undef TUNNEL_COLUMN
 
-template <typename T>
-T field_at(const uint8_t *row, size_t offset) {
-  T value;
-  std::memcpy(&value, row + offset, sizeof value);
-  return value;
-}
-
-// A record the tunnel could not run with names its first unfit field.  The
-// fields are read one by one: a whole record is too big for a stack.
-const char *unfit_field(const uint8_t *row) {
-  if (row[offsetof(Tunnel, type)] > VPN_TYPE_PPTP) return "Type";
-  if (row[offsetof(Tunnel, enable)] > 1) return "Enable";
-  if (row[offsetof(Tunnel, mode)] > VPN_MODE_RANDOM) return "Mode";
-  if (row[offsetof(Tunnel, priority)] > 7) return "Priority";
-  if (field_at<int32_t>(row, offsetof(Tunnel, idle_time)) < 0) return "IdleTime";
-  const auto port = field_at<int32_t>(row, offsetof(Tunnel, port));
-  if (port < 0 || port > 65535) return "Port";
-  if (row[offsetof(Tunnel, attach_mode)] > 2) return "AttachMode";
-  return nullptr;
-}
+// A record the tunnel could not run with names its first unfit field.
+constexpr igd1::mib::RangeCheck kRanges[] = {
+    {.column = 2, .low = VPN_TYPE_NONE, .high = VPN_TYPE_PPTP},     // Type
+    {.column = 5, .low = 0, .high = 1},                             // Enable
+    {.column = 7, .low = VPN_MODE_STEADY, .high = VPN_MODE_RANDOM},  // Mode
+    {.column = 8, .low = 0, .high = 7},                             // Priority
+    {.column = 9, .low = 0, .high = INT32_MAX},                     // IdleTime
+    {.column = 14, .low = 0, .high = 65535},                        // Port
+    {.column = 15, .low = 0, .high = 2},                            // AttachMode
+};
 
 constexpr igd1::mib::TableSpec kTunnels = {
     .def = igd1::mib::record_table("vpn", "VPNConnection", sizeof(Tunnel), kColumns,
                                    VPN_MAX_TUNNELS),
     .prefix = "vpnConn",
-    .refused = unfit_field,
+    .ranges = kRanges,
 };
 igd1::mib::Table g_tunnels(kTunnels);
 

@@ -43,7 +43,6 @@ bool valid_oui(std::string_view text) { return text.size() == 6 && hex_digits(te
 bool valid_data(std::string_view text) {
   return text.size() % 2 == 0 && text.size() < VSIE_DATA_SIZE && hex_digits(text);
 }
-bool valid_band(uint8_t band) { return band >= VSIE_BAND_24G && band <= VSIE_BAND_ALL; }
 
 #define TX_COLUMN(name, kind, member) {name, kind, offsetof(Tx, member), sizeof(Tx::member)}
 constexpr igd1::mib::Column kTxColumns[] = {
@@ -54,28 +53,25 @@ constexpr igd1::mib::Column kTxColumns[] = {
 #undef TX_COLUMN
 constexpr igd1::mib::TextCheck kTxChecks[] = {{3, valid_oui}, {4, valid_data}};
 
-const char *unfit_element(const uint8_t *row) {
-  Tx tx;
-  std::memcpy(&tx, row, sizeof tx);
-  if (tx.enable > 1) return "Enable";
-  if (!valid_band(tx.band)) return "Band";
-  if (tx.ssid_index > VSIE_MAX_SSID_INDEX) return "SSIDIndex";
-  return nullptr;
-}
+constexpr igd1::mib::RangeCheck kTxRanges[] = {
+    {.column = 0, .low = 0, .high = 1},                           // Enable
+    {.column = 1, .low = VSIE_BAND_24G, .high = VSIE_BAND_ALL},  // Band
+    {.column = 2, .low = 0, .high = VSIE_MAX_SSID_INDEX},        // SSIDIndex
+};
 
 constexpr igd1::mib::TableSpec kBeacon = {
     .def = igd1::mib::record_table("beacontxvsie", "BeaconTxVSIE", sizeof(Tx), kTxColumns,
                                    VSIE_MAX_TX_ROWS),
     .prefix = "beaconTxVSIE",
     .checks = kTxChecks,
-    .refused = unfit_element,
+    .ranges = kTxRanges,
 };
 constexpr igd1::mib::TableSpec kProbeResponse = {
     .def = igd1::mib::record_table("proberesptxvsie", "ProbeRspTxVSIE", sizeof(Tx), kTxColumns,
                                    VSIE_MAX_TX_ROWS),
     .prefix = "probeRspTxVSIE",
     .checks = kTxChecks,
-    .refused = unfit_element,
+    .ranges = kTxRanges,
 };
 igd1::mib::Table g_tx[] = {igd1::mib::Table(kBeacon), igd1::mib::Table(kProbeResponse)};
 constexpr const char *kFrameNames[] = {"beacon", "probe-response"};
@@ -94,21 +90,18 @@ constexpr igd1::mib::Column kFilterColumns[] = {
 #undef FILTER_COLUMN
 constexpr igd1::mib::TextCheck kFilterChecks[] = {{3, valid_oui}};
 
-const char *unfit_filter(const uint8_t *row) {
-  Filter filter;
-  std::memcpy(&filter, row, sizeof filter);
-  if (filter.enable > 1) return "Enable";
-  if (!valid_band(filter.band)) return "Band";
-  if (filter.max_records < 1 || filter.max_records > VSIE_MAX_RECORDS) return "MaxRecords";
-  return nullptr;
-}
+constexpr igd1::mib::RangeCheck kFilterRanges[] = {
+    {.column = 0, .low = 0, .high = 1},                           // Enable
+    {.column = 1, .low = VSIE_BAND_24G, .high = VSIE_BAND_ALL},  // Band
+    {.column = 2, .low = 1, .high = VSIE_MAX_RECORDS},           // MaxRecords
+};
 
 constexpr igd1::mib::TableSpec kFilters = {
     .def = igd1::mib::record_table("proberxvsie", "ProbeRxVSIE", sizeof(Filter), kFilterColumns,
                                    VSIE_MAX_FILTERS),
     .prefix = "probeRxVSIE",
     .checks = kFilterChecks,
-    .refused = unfit_filter,
+    .ranges = kFilterRanges,
 };
 igd1::mib::Table g_filters(kFilters);
 
