@@ -41,27 +41,8 @@ constexpr igd1::mib::Column kTunnelColumns[] = {
     {"DomainName", K::Text, offsetof(Tunnel, domains), DNS_TUNNEL_DOMAINS_SIZE},
 };
 
-std::vector<uint8_t> default_clients() {
-  Client client{};
-  client.instance = 1;
-  client.enabled = 1;
-  client.service_port = 80;
-  put_text(client.provider, "wqxddns");
-  put_text(client.username, "home4a3e51");
-  put_text(client.password, "Vq7-mk2Lp");
-  put_text(client.domain_name, "wqx-home.net");
-  put_text(client.host_name, "home4a3e51");
-  return igd1::mib::records(std::vector<Client>{client});
-}
-
-std::vector<uint8_t> default_tunnels() {
-  Tunnel tunnel{};
-  tunnel.instance = 1;
-  put_text(tunnel.server_ip, "10.98.0.53");
-  put_text(tunnel.domains, "voip.wqx-net.cn;ims.wqx-net.cn");
-  return igd1::mib::records(std::vector<Tunnel>{tunnel});
-}
-
+std::vector<uint8_t> default_clients();
+std::vector<uint8_t> default_tunnels();
 constexpr igd1::mib::TableSpec kClients = {
     .def = igd1::mib::record_table("ddns", "DDNSServerConfig", sizeof(Client), kClientColumns, 8),
     .prefix = "ddnsServer",
@@ -75,6 +56,21 @@ constexpr igd1::mib::TableSpec kTunnels = {
     .seed = default_tunnels,
 };
 igd1::mib::Table g_clients(kClients), g_tunnels(kTunnels);
+
+std::vector<uint8_t> default_clients() {
+  return igd1::mib::seed_records(kClients.def, {{{"Enabled", "1"},
+                                                 {"ServicePort", "80"},
+                                                 {"Provider", "wqxddns"},
+                                                 {"Username", "home4a3e51"},
+                                                 {"Password", "Vq7-mk2Lp"},
+                                                 {"DomainName", "wqx-home.net"},
+                                                 {"HostName", "home4a3e51"}}});
+}
+
+std::vector<uint8_t> default_tunnels() {
+  return igd1::mib::seed_records(
+      kTunnels.def, {{{"ServerIP", "10.98.0.53"}, {"DomainName", "voip.wqx-net.cn;ims.wqx-net.cn"}}});
+}
 
 template <size_t N>
 bool filled(const char (&text)[N]) {

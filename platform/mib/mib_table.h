@@ -114,6 +114,8 @@ class Table {
   // until the calling thread's next update).
   const char *update(const void *copy);
   const char *update_at(const void *copy, uint32_t position);
+  // The number of rows; 0 when a failure is injected for "<prefix>_<call>".
+  int count(const char *call) const { return fails(call) ? 0 : int(rows_->size()); }
   // Commits the table to persistent storage.
   bool save() const { return !fails("save_mib") && dbus_do_ExtraMIB2flash() != 0; }
   // Inserts `record` under the lowest free instance number, written into it.

@@ -392,37 +392,32 @@ void rows_changed(igd1::mib::Table &table) {
                                         table.spec().def, after, nullptr);
 }
 
-// Every exported call fails on demand under its own name ("sleeptimer_del_entry").
-bool refused(const igd1::mib::Table &table, const char *call) { return table.fails(call); }
-
 }  // namespace
 
 // ---- sleep timers ----------------------------------------------------------------
 
-int sleeptimer_get_total_num(void) {
-  return refused(g_sleep, "get_total_num") ? 0 : int(g_sleep.rows().size());
-}
+int sleeptimer_get_total_num(void) { return g_sleep.count("get_total_num"); }
 
 int sleeptimer_check_entry(uint32_t position, int *instance) {
-  return !refused(g_sleep, "check_entry") && entry_at(g_sleep, position, instance) ? 1 : 0;
+  return !g_sleep.fails("check_entry") && entry_at(g_sleep, position, instance) ? 1 : 0;
 }
 
 int sleeptimer_check_instnum(uint32_t instance, uint32_t *index, TIMER_ROW **row) {
-  return !refused(g_sleep, "check_instnum") && open_row(g_sleep_rows, instance, index, row) ? 1 : 0;
+  return !g_sleep.fails("check_instnum") && open_row(g_sleep_rows, instance, index, row) ? 1 : 0;
 }
 
 int sleeptimer_get_property(int number, void *output, TIMER_ROW **row) {
-  return !refused(g_sleep, "get_property") && get_item(g_sleep_rows, number, output, row) ? 1 : 0;
+  return !g_sleep.fails("get_property") && get_item(g_sleep_rows, number, output, row) ? 1 : 0;
 }
 
 int sleeptimer_set_property(int number, const void *value, TIMER_ROW **row, int *changed) {
-  if (refused(g_sleep, "set_property")) return 0;
+  if (g_sleep.fails("set_property")) return 0;
   if (number == SLEEPTIMER_ENABLE) return set_flag(g_sleep_rows, number, value, row, changed) ? 1 : 0;
   return set_item(g_sleep_rows, number, value, row, changed) ? 1 : 0;
 }
 
 int sleeptimer_set_property_update(TIMER_ROW **row, uint32_t index) {
-  if (refused(g_sleep, "set_property_update") || !update_row(g_sleep_rows, row, index)) return 0;
+  if (g_sleep.fails("set_property_update") || !update_row(g_sleep_rows, row, index)) return 0;
   rows_changed<put_sleep_into_effect>(g_sleep);
   return 1;
 }
@@ -438,7 +433,7 @@ int sleeptimer_add_entry(uint32_t instance) {
 }
 
 int sleeptimer_del_entry(uint32_t position, uint32_t instance) {
-  if (refused(g_sleep, "del_entry") || !delete_row(g_sleep, position, instance)) return 0;
+  if (g_sleep.fails("del_entry") || !delete_row(g_sleep, position, instance)) return 0;
   rows_changed<put_sleep_into_effect>(g_sleep);
   return 1;
 }
@@ -478,7 +473,7 @@ int wifitimer_check_instnum(TIMER_ROW **row) {
 }
 
 int wifitimer_get_property(int number, void *output, TIMER_ROW **row) {
-  if (refused(g_wifi, "get_property")) return 0;
+  if (g_wifi.fails("get_property")) return 0;
   if (number == WIFITIMER_ENABLE) {
     uint8_t flag = 0;
     if (output == nullptr || !get_item(g_wifi_rows, number, &flag, row)) return 0;
@@ -491,11 +486,11 @@ int wifitimer_get_property(int number, void *output, TIMER_ROW **row) {
 
 int wifitimer_set_property(int number, const void *value, TIMER_ROW **row, WIFI_TIMER *,
                            int *changed) {
-  return !refused(g_wifi, "set_property") && set_item(g_wifi_rows, number, value, row, changed) ? 1 : 0;
+  return !g_wifi.fails("set_property") && set_item(g_wifi_rows, number, value, row, changed) ? 1 : 0;
 }
 
 int wifitimer_set_property_update(TIMER_ROW **row) {
-  return !refused(g_wifi, "set_property_update") && update_row(g_wifi_rows, row, 0) ? 1 : 0;
+  return !g_wifi.fails("set_property_update") && update_row(g_wifi_rows, row, 0) ? 1 : 0;
 }
 
 void wifitimer_set_entry_free(TIMER_ROW **row) { close_row(g_wifi_rows, row); }
@@ -508,33 +503,31 @@ int wifitimer_update_entry(WIFI_TIMER *timer) {
 
 // ---- extended WiFi timers --------------------------------------------------------
 
-int wifitimer1_get_total_num(void) {
-  return refused(g_wifi_ex, "get_total_num") ? 0 : int(g_wifi_ex.rows().size());
-}
+int wifitimer1_get_total_num(void) { return g_wifi_ex.count("get_total_num"); }
 
 int wifitimer1_check_entry(uint32_t position, int *instance) {
-  return !refused(g_wifi_ex, "check_entry") && entry_at(g_wifi_ex, position, instance) ? 1 : 0;
+  return !g_wifi_ex.fails("check_entry") && entry_at(g_wifi_ex, position, instance) ? 1 : 0;
 }
 
 int wifitimer1_check_instnum(uint32_t instance, uint32_t *index, TIMER_ROW **row) {
-  return !refused(g_wifi_ex, "check_instnum") && open_row(g_wifi_ex_rows, instance, index, row)
+  return !g_wifi_ex.fails("check_instnum") && open_row(g_wifi_ex_rows, instance, index, row)
              ? 1
              : 0;
 }
 
 int wifitimer1_get_property(int number, void *output, TIMER_ROW **row) {
-  return !refused(g_wifi_ex, "get_property") && get_item(g_wifi_ex_rows, number, output, row) ? 1
+  return !g_wifi_ex.fails("get_property") && get_item(g_wifi_ex_rows, number, output, row) ? 1
                                                                                                 : 0;
 }
 
 int wifitimer1_set_property(int number, const void *value, TIMER_ROW **row) {
-  if (refused(g_wifi_ex, "set_property")) return 0;
+  if (g_wifi_ex.fails("set_property")) return 0;
   if (number == WIFITIMER1_ENABLE) return set_flag(g_wifi_ex_rows, number, value, row, nullptr) ? 1 : 0;
   return set_item(g_wifi_ex_rows, number, value, row, nullptr) ? 1 : 0;
 }
 
 int wifitimer1_set_property_update(TIMER_ROW **row, uint32_t index) {
-  if (refused(g_wifi_ex, "set_property_update") || !update_row(g_wifi_ex_rows, row, index))
+  if (g_wifi_ex.fails("set_property_update") || !update_row(g_wifi_ex_rows, row, index))
     return 0;
   rows_changed<put_wifi_ex_into_effect>(g_wifi_ex);
   return 1;
@@ -551,7 +544,7 @@ int wifitimer1_add_entry(uint32_t instance) {
 }
 
 int wifitimer1_del_entry(uint32_t position, uint32_t instance) {
-  if (refused(g_wifi_ex, "del_entry") || !delete_row(g_wifi_ex, position, instance)) return 0;
+  if (g_wifi_ex.fails("del_entry") || !delete_row(g_wifi_ex, position, instance)) return 0;
   rows_changed<put_wifi_ex_into_effect>(g_wifi_ex);
   return 1;
 }

@@ -105,10 +105,7 @@ mib_list_node *vpnConn_get_list_by_instnum(uint32_t instance, uint32_t *index) {
   return g_tunnels.find(instance, index);
 }
 
-int vpnConn_get_list_totalnum(void) {
-  if (g_tunnels.fails("get_list_totalnum")) return 0;
-  return int(g_tunnels.rows().size());
-}
+int vpnConn_get_list_totalnum(void) { return g_tunnels.count("get_list_totalnum"); }
 
 int vpnConn_insert_entry(void *row) { return g_tunnels.insert(row) ? 1 : 0; }
 

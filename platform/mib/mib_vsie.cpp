@@ -221,8 +221,7 @@ mib_list_node *vsieTx_get_list_by_instnum(vsie_frame frame, uint32_t instance, u
 
 int vsieTx_get_list_totalnum(vsie_frame frame) {
   igd1::mib::Table *table = tx_table(frame);
-  if (table == nullptr || table->fails("get_list_totalnum")) return 0;
-  return int(table->rows().size());
+  return table != nullptr ? table->count("get_list_totalnum") : 0;
 }
 
 int vsieTx_insert_entry(vsie_frame frame, void *row) {
@@ -276,10 +275,7 @@ mib_list_node *probeRxVSIE_get_list_by_instnum(uint32_t instance, uint32_t *inde
   return g_filters.find(instance, index);
 }
 
-int probeRxVSIE_get_list_totalnum(void) {
-  if (g_filters.fails("get_list_totalnum")) return 0;
-  return int(g_filters.rows().size());
-}
+int probeRxVSIE_get_list_totalnum(void) { return g_filters.count("get_list_totalnum"); }
 
 int probeRxVSIE_insert_entry(void *row) { return g_filters.insert(row) ? 1 : 0; }
 
