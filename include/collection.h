@@ -261,6 +261,12 @@ enum class Unchanged : uint8_t {
   Repeat,  // the value counts as a change: stored, applied and announced again
 };
 
+struct RowProperty;
+// A rule of a module on a value written to a row property (see
+// RowProperty::accepts).
+using ValueRule = bool (*)(const CallContext &call, const RowProperty &property, GVariant *value,
+                           const uint8_t *row);
+
 struct RowProperty {
   const char *name;
   const char *alias = nullptr;  // another name for reading (and writing, see below)
@@ -277,7 +283,7 @@ struct RowProperty {
   Overlong overlong = Overlong::Cut;
   Announce announce = Announce::AsModule;  // who hears a change of this property
   std::span<const Choice> choices = {};
-  int item = -1;                // Item: the accessors' item number; Text: the table's check_text
+  int item = -1;                // Item: the accessors' item number (other fields: the module's own)
   // A refused value (may name the property with "%s"; null: texts.invalid_value).
   const char *refused = nullptr;
   bool secret = false;          // the value is kept out of the log
@@ -292,9 +298,13 @@ struct RowProperty {
   // leaves the property out), else the module's invalid_utf8 text.
   GVariant *(*read)(const CallContext &call, const RowProperty &property,
                     const uint8_t *row) = nullptr;
-  // A rule on the new value beyond its field's (an emptiness or capacity
-  // rule); false refuses the value with `refused`.
-  bool (*accepts)(GVariant *value) = nullptr;
+  // The module's rule on a new value beyond its field's (emptiness, room,
+  // entry count, a check of the store's, a rule for changed values only,
+  // the service types that take writes), run once the value has its type
+  // and was logged, with the call (its row's position) and the row as it is
+  // before the write.  false refuses the value: with *call.error when the
+  // hook set it, otherwise with `refused`.
+  ValueRule accepts = nullptr;
   // Stores a value the field alone cannot take into the working copy `row`
   // (after the type check, the log line and `accepts`); sets *changed when
   // the copy changed.  false with *call.error set refuses it with that error.
@@ -305,13 +315,6 @@ struct RowProperty {
   AnnounceHook announced = nullptr;
   // A value of another bus type answers this text (null: the engine's type error).
   const char *wrong_type = nullptr;
-  // List: the most entries (0: as many as fit), else `too_many` (null: `refused`).
-  uint16_t max_entries = 0;
-  const char *too_many = nullptr;
-  // Text: a new value (one that differs from the stored) must pass this
-  // check, else `invalid_text` answers (null: `refused`).
-  bool (*valid)(const char *text) = nullptr;
-  const char *invalid_text = nullptr;
   // Writes are taken only on these service types; elsewhere the name is
   // unknown to writes (reads are not affected).
   Variant writes_on = Variant::Any;
@@ -383,9 +386,6 @@ struct RowTable {
   // Such a table that also says the number at a position without the row
   // (non-zero on success): AddObject of the self kind reads only these.
   int (*instance_at)(uint32_t position, uint32_t *instance) = nullptr;
-  // The table's check of a new text for the Text property with `item` in
-  // the row at `index` (non-zero: accepted), before it is stored.
-  int (*check_text)(int item, const char *text, uint32_t index) = nullptr;
   // A stand-in row the table holds while no other row exists (see StandIn).
   StandIn stand_in = {};
   // Item accessors of Field::Item properties: text into `output`, text from `value`.
@@ -417,6 +417,7 @@ enum class AddKind : uint8_t {
   Self,    // the lowest free instance number up to max_instance; the child is exported here
   Refuse,  // answered with `refuse_error` / `texts.add_failed`
   Custom,  // the module's `add_object`
+  None,    // the manager is GDBus's plain object manager: no AddObject or DeleteObject at all
 };
 // Insert and Self take at most `RowModule.max_rows` rows (0: no limit of
 // their own); a full table answers `texts.table_full`.
@@ -465,10 +466,8 @@ struct RowTexts {
   const char *export_type_log = nullptr;
   const char *delete_path = "DeleteObject object path error";
   const char *delete_no_row = nullptr;  // a number without a row (null: delete_path)
-  const char *delete_wrong_path = nullptr;  // delete_by_number: a row's number elsewhere
   const char *delete_failed = nullptr;  // null: "Delete <noun> Object error !!"
   const char *delete_refused = nullptr;  // non-null: DeleteObject is refused, see refuse_error
-  const char *delete_guarded = nullptr;  // a row RowModule.may_delete keeps
   // A method no row serves ({name}: the method, {path}, {instance}; null:
   // the engine's text).
   const char *unknown_method = nullptr;
@@ -544,9 +543,6 @@ struct RowModule {
   void (*after_delete)(const CallContext &call, const uint8_t *removed, uint32_t index) = nullptr;
   // The refresh of a row before a read is left out during a conformance run.
   bool refresh_skipped_in_test_run = false;
-  // false: the manager is attached as GDBus's plain object manager, without
-  // com.wqx.igd1.ObjectManager (no AddObject or DeleteObject at all).
-  bool manager_methods = true;
   // Chooses, when the collection starts, its manager path (its children's
   // paths follow), its document file and an error name (see StartChoice;
   // null: the declaration as it is).
@@ -567,16 +563,18 @@ struct RowModule {
   void (*new_row)(uint8_t *row) = nullptr;
   // What a write of a value equal to the stored one does (see Unchanged).
   Unchanged unchanged = Unchanged::Skip;
-  // DeleteObject reads the instance number from the path's last segment; a
-  // path other than that row's own answers `texts.delete_wrong_path`.
-  bool delete_by_number = false;
   // Error names where the usual ones do not hold (null: the usual one).
   const char *commit_error = nullptr;         // usual: org.freedesktop.DBus.Error.Failed
   const char *delete_no_row_error = nullptr;  // usual: the object-manager error
-  // Runs before AddObject and DeleteObject (`method_name`) look at anything
-  // else: false refuses the call with *call.error set (an empty table, a
-  // service type that takes no changes of the table).
-  bool (*manager_guard)(const CallContext &call, const char *method_name) = nullptr;
+  // Runs before AddObject and DeleteObject (`method_name`, with the
+  // request's `parameters`) look at anything else: false refuses the call
+  // with *call.error set (an empty table, a service type that takes no
+  // changes of the table, a row that is in use, a path the module spells
+  // its own way).  call.object_path is the manager's; for DeleteObject,
+  // call.instance and call.index name the row the path to delete is the
+  // child of (instance 0: no row has that path).
+  bool (*manager_guard)(const CallContext &call, const char *method_name,
+                        GVariant *parameters) = nullptr;
   // Custom kind: AddObject answered by the module (the call's context names
   // the manager).
   MethodHandler add_object = nullptr;
@@ -601,9 +599,6 @@ struct RowModule {
   // Continue (the other entries are stored and the call succeeds).  A
   // single write fails either way.
   MultiFailure multi_failure = MultiFailure::Stop;
-  // DeleteObject keeps a row for which this is false and answers
-  // `texts.delete_guarded`, unless a conformance test is running.
-  bool (*may_delete)(const uint8_t *row) = nullptr;
   // GetManagedObjects built here from the table's rows (those with an
   // exported child) rather than by GDBus's manager, and answered from a
   // kept reply (see row_listing_refresh).

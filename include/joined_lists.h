@@ -13,8 +13,10 @@ namespace igd1 {
 // shorter than that, and then takes its length, and one more for its
 // separator unless it is the first.
 IGD1_EXPORT bool fits_running_room(GVariant *value, size_t room);
+// The same as a row property's rule (RowProperty::accepts).
 template <size_t Room>
-bool fits_running_room(GVariant *value) {
+bool fits_running_room(const CallContext &, const RowProperty &, GVariant *value,
+                       const uint8_t *) {
   return fits_running_room(value, Room);
 }
 

@@ -459,7 +459,7 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
       g_dbus_node_info_unref(previous);
   }
   auto attach = [&] {
-    if (rows.module.manager_methods) {
+    if (rows.module.add != AddKind::None) {
       collection_attach(rows.collection, connection, manager_vtable);
     } else {
       rows.collection.state->connection = connection;

@@ -510,13 +510,12 @@ std::string row_text_faults(const RowModule &module, const char *noun) {
     check_text(&faults, noun, module.texts.*text, kSuppliesPath);
   for (const char *RowTexts::*text : {&RowTexts::read_property, &RowTexts::write_property, &RowTexts::read_failed, &RowTexts::current_failed, &RowTexts::invalid_utf8, &RowTexts::unknown_method})
     check_text(&faults, noun, module.texts.*text, kSuppliesName | kSuppliesPath | kSuppliesInstance);
-  for (const char *RowTexts::*text : {&RowTexts::get_no_row, &RowTexts::set_no_row, &RowTexts::no_row_log, &RowTexts::item_set_failed, &RowTexts::add_failed, &RowTexts::add_path, &RowTexts::table_full, &RowTexts::no_number_log, &RowTexts::add_refused_log, &RowTexts::export_log, &RowTexts::export_path_log, &RowTexts::export_type_log, &RowTexts::delete_path, &RowTexts::delete_no_row, &RowTexts::delete_wrong_path, &RowTexts::delete_failed, &RowTexts::delete_refused, &RowTexts::delete_guarded, })
+  for (const char *RowTexts::*text : {&RowTexts::get_no_row, &RowTexts::set_no_row, &RowTexts::no_row_log, &RowTexts::item_set_failed, &RowTexts::add_failed, &RowTexts::add_path, &RowTexts::table_full, &RowTexts::no_number_log, &RowTexts::add_refused_log, &RowTexts::export_log, &RowTexts::export_path_log, &RowTexts::export_type_log, &RowTexts::delete_path, &RowTexts::delete_no_row, &RowTexts::delete_failed, &RowTexts::delete_refused})
     check_text(&faults, noun, module.texts.*text, kSuppliesNothing);
   check_text(&faults, noun, module.texts.add_log, kSuppliesPath | kSuppliesInstance);
   check_text(&faults, noun, module.texts.invalid_value, kSuppliesAll);
   for (const RowProperty &property : module.properties)
-    for (const char *text : {property.refused, property.wrong_type, property.too_many,
-                             property.invalid_text})
+    for (const char *text : {property.refused, property.wrong_type})
       check_text(&faults, noun, text, kSuppliesAll);
   return faults;
 }
@@ -524,7 +523,6 @@ std::string row_text_faults(const RowModule &module, const char *noun) {
 bool apply_row_property(const RowModule &module, const CallContext &call, const char *name,
                         GVariant *value, uint8_t *row, bool *changed) {
   GError **error = call.error;
-  const uint32_t index = call.index;
   const uint32_t inner = call.inner;
   *changed = false;
   const RowProperty *property = find_writable_row_property(module.properties, name);
@@ -561,7 +559,11 @@ bool apply_row_property(const RowModule &module, const CallContext &call, const 
     COLLECTION_LOG(LOG_LEVEL_INFO, "apply_row_property", property->write_log, "******");
   else
     log_write(*property, value);
-  if (property->accepts != nullptr && !property->accepts(value)) return refuse();
+  if (property->accepts != nullptr && !property->accepts(call, *property, value, row)) {
+    // A rule that set its own error is answered with it.
+    if (error != nullptr && *error != nullptr) return false;
+    return refuse();
+  }
   if (property->write != nullptr) return property->write(call, *property, value, row, changed);
   if (property->field == Field::Item) {
     // Texts travel as themselves, other types in their own width; both are
@@ -593,17 +595,9 @@ bool apply_row_property(const RowModule &module, const CallContext &call, const 
     *changed = true;
     return true;
   }
-  if (property->field == Field::List && property->max_entries != 0 &&
-      g_variant_n_children(value) > property->max_entries) {
-    const char *text = property->too_many != nullptr ? property->too_many : property->refused;
-    return refuse_with(text != nullptr ? text : module.texts.invalid_value);
-  }
   const size_t width = field_width(*property);
   std::vector<uint8_t> bytes(std::max<size_t>(width, 16), 0);
   if (!encode_field(*property, value, bytes.data())) return refuse();
-  if (property->field == Field::Text && module.table.check_text != nullptr &&
-      module.table.check_text(property->item, reinterpret_cast<const char *>(bytes.data()), index) == 0)
-    return refuse();
   bool differs = std::memcmp(row + property->offset, bytes.data(), width) != 0;
   uint8_t old_mac[6], new_mac[6];
   // A MAC in another spelling is the same MAC: nothing to store.
@@ -611,13 +605,6 @@ bool apply_row_property(const RowModule &module, const CallContext &call, const 
       stored_mac(*property, row + property->offset, old_mac) &&
       stored_mac(*property, bytes.data(), new_mac))
     differs = std::memcmp(old_mac, new_mac, 6) != 0;
-  // A value that did not change is not checked again (it was accepted once).
-  if (differs && property->valid != nullptr &&
-      !property->valid(reinterpret_cast<const char *>(bytes.data()))) {
-    if (property->invalid_text == nullptr) return refuse();
-    refuse_with(property->invalid_text);
-    return false;
-  }
   *changed = module.unchanged == Unchanged::Repeat || differs;
   if (differs) std::memcpy(row + property->offset, bytes.data(), width);
   return true;

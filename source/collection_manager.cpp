@@ -243,10 +243,7 @@ void delete_object(const RowCollection &rows, const char *manager_path, GVariant
         invocation, name != nullptr ? name : kObjectManagerError, message.c_str());
     COLLECTION_LOG(LOG_LEVEL_INFO, function, "out of func [%s]", function);
   };
-  ChildKey instance = child_instance(rows.collection, path);
-  const char *last = std::strrchr(path, '/');
-  if (instance == 0 && module.delete_by_number && last != nullptr)
-    instance = parse_instance(last + 1, module.max_instance);
+  const ChildKey instance = child_instance(rows.collection, path);
   if (instance == 0) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "object path %s is error", path);
     return finish_with_error(module.texts.delete_path);
@@ -259,16 +256,6 @@ void delete_object(const RowCollection &rows, const char *manager_path, GVariant
     const char *missing = module.texts.delete_no_row;
     return finish_with_error(missing != nullptr ? missing : module.texts.delete_path,
                              module.delete_no_row_error);
-  }
-  if (module.delete_by_number && collection_child_path(rows.collection, instance) != path) {
-    const char *wrong = module.texts.delete_wrong_path != nullptr ? module.texts.delete_wrong_path
-                                                                  : module.texts.delete_path;
-    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s!", wrong);
-    return finish_with_error(wrong);
-  }
-  if (module.may_delete != nullptr && !check_dbus_cts_running() && !module.may_delete(found.data)) {
-    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s", module.texts.delete_guarded);
-    return finish_with_error(module.texts.delete_guarded);
   }
   const uint32_t index = found.index;
   std::vector<uint8_t> removed(found.data, found.data + module.table.row_size);
@@ -315,24 +302,56 @@ void return_manager_error(GDBusMethodInvocation *invocation, const char *format,
   g_dbus_method_invocation_return_dbus_error(invocation, kObjectManagerError, message);
 }
 
+namespace {
+
+// The manager guard's verdict on AddObject or DeleteObject; false once the
+// call was answered with the refusal.  A DeleteObject's guard learns the
+// row the path names, if any.
+bool guard_allows(const RowCollection &rows, const char *manager_path, const char *method_name,
+                  GVariant *parameters, GDBusMethodInvocation *invocation) {
+  const RowModule &module = rows.module;
+  g_autoptr(GError) error = nullptr;
+  CallContext context{.object_path = manager_path, .user_data = module.user_data,
+                      .error = &error};
+  const char *path = nullptr;
+  if (std::strcmp(method_name, "DeleteObject") == 0 &&
+      g_variant_is_of_type(parameters, G_VARIANT_TYPE("(o)"))) {
+    g_variant_get(parameters, "(&o)", &path);
+    const ChildKey key = child_instance(rows.collection, path);
+    FoundRow found;
+    if (key != 0 && find_row(module, key, &found)) {
+      context.instance = key_outer(key);
+      context.inner = key_inner(key);
+      context.index = found.index;
+    }
+  }
+  if (module.manager_guard(context, method_name, parameters)) return true;
+  COLLECTION_LOG(LOG_LEVEL_WARN, rows.names.manager, "%s refused: %s", method_name,
+                 error != nullptr ? error->message : "");
+  if (error == nullptr) {
+    return_manager_error(invocation, "%s refused", method_name);
+  } else if (g_dbus_error_is_remote_error(error)) {
+    // An error the guard named itself goes out under that name, with its text as given.
+    g_autofree gchar *name = g_dbus_error_get_remote_error(error);
+    g_dbus_error_strip_remote_error(error);
+    g_dbus_method_invocation_return_dbus_error(invocation, name, error->message);
+  } else {
+    g_dbus_method_invocation_return_gerror(invocation, error);
+  }
+  return false;
+}
+
+}  // namespace
+
 void row_manager_call(const RowCollection &rows, const char *manager_path,
                       const char *method_name, GVariant *parameters,
                       GDBusMethodInvocation *invocation) {
   const RowModule &module = rows.module;
   const bool manages = g_strcmp0(method_name, "AddObject") == 0 ||
                        g_strcmp0(method_name, "DeleteObject") == 0;
-  if (manages && module.manager_guard != nullptr) {
-    g_autoptr(GError) error = nullptr;
-    const CallContext context{.object_path = manager_path, .user_data = module.user_data,
-                              .error = &error};
-    if (!module.manager_guard(context, method_name)) {
-      COLLECTION_LOG(LOG_LEVEL_WARN, rows.names.manager, "%s refused: %s", method_name,
-                     error != nullptr ? error->message : "");
-      if (error == nullptr)
-        return return_manager_error(invocation, "%s refused", method_name);
-      return g_dbus_method_invocation_return_gerror(invocation, error);
-    }
-  }
+  if (manages && module.manager_guard != nullptr &&
+      !guard_allows(rows, manager_path, method_name, parameters, invocation))
+    return;
   if (g_strcmp0(method_name, "AddObject") == 0) {
     add_object(rows, manager_path, method_name, invocation);
   } else if (g_strcmp0(method_name, "DeleteObject") == 0) {

@@ -18,7 +18,10 @@ using Client = ddns_server_row;
 
 constexpr char kRefused[] = "Invalid parameter %s";
 
-bool not_empty(GVariant *value) { return *g_variant_get_string(value, nullptr) != '\0'; }
+bool not_empty(const igd1::CallContext &, const igd1::RowProperty &, GVariant *value,
+               const uint8_t *) {
+  return *g_variant_get_string(value, nullptr) != '\0';
+}
 
 #define AT(member) .offset = uint16_t(offsetof(Client, member)), .size = uint16_t(sizeof(Client::member))
 #define SETTING(prop, member, rule)                                                          \

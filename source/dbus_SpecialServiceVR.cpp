@@ -40,8 +40,7 @@ constexpr igd1::RowModule kModule = {
     .texts = {.get_no_row = "invalid object path %s",
               .export_log = "add interface for SpecialServiceVR",
               .export_path_log = "add interface:%s"},
-    .add = igd1::AddKind::Refuse,
-    .manager_methods = false,
+    .add = igd1::AddKind::None,
     .start_up = start_up,
 };
 

@@ -89,7 +89,7 @@ constexpr RowProperty kProperties[] = {
 };
 
 // AddObject starts by saying how many timers there are.
-bool log_total(const CallContext &, const char *method_name) {
+bool log_total(const CallContext &, const char *method_name, GVariant *) {
   if (std::strcmp(method_name, "AddObject") == 0)
     DBUS_LOG(LOG_LEVEL_INFO, "total=%d \r\n", wifitimer1_get_total_num());
   return true;

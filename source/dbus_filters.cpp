@@ -54,11 +54,35 @@ constexpr RowProperty text(const char *name, uint16_t offset, uint16_t size,
 
 constexpr char kListRefused[] = "Invalid parameter value for %s";
 
+// A list of at most `Most` entries; more answer the text of a value of the
+// wrong type.
+template <gsize Most>
+bool at_most(const igd1::CallContext &call, const RowProperty &property, GVariant *value,
+             const uint8_t *) {
+  if (g_variant_n_children(value) <= Most) return true;
+  igd1::set_invalid_text(call.error, property.wrong_type,
+                         {.name = property.name, .value = value, .path = call.object_path,
+                          .instance = call.instance},
+                         property.name);
+  return false;
+}
+
 constexpr RowProperty list(const char *name, uint32_t offset, const char *wrong_type,
-                           uint16_t max_entries = 0, uint32_t size = FILTER_LIST_SIZE) {
+                           igd1::ValueRule entries = nullptr, uint32_t size = FILTER_LIST_SIZE) {
   return {.name = name, .type = "as", .field = Field::List, .offset = offset,
           .size = size, .write_log = "set property value:%s", .refused = kListRefused,
-          .wrong_type = wrong_type, .max_entries = max_entries, .too_many = wrong_type};
+          .accepts = entries, .wrong_type = wrong_type};
+}
+
+// A text rule is checked on a changed value only (one equal to the stored
+// text was accepted once); a text too long for its field is left to the
+// field's refusal.
+bool passes(bool (*rule)(const char *), const RowProperty &property, GVariant *value,
+            const uint8_t *row) {
+  const char *text = g_variant_get_string(value, nullptr);
+  const char *stored = reinterpret_cast<const char *>(row + property.offset);
+  return std::strlen(text) >= property.size || std::strncmp(text, stored, property.size) == 0 ||
+         rule(text);
 }
 
 // Names and host names are stored in records that other services split on '|'.
@@ -66,7 +90,8 @@ bool without_bar(const char *value) { return std::strchr(value, '|') == nullptr;
 
 constexpr RowProperty text_without_bar(const char *name, uint16_t offset, uint16_t size) {
   RowProperty row = text(name, offset, size);
-  row.valid = without_bar;
+  row.accepts = [](const igd1::CallContext &, const RowProperty &property, GVariant *value,
+                   const uint8_t *stored) { return passes(without_bar, property, value, stored); };
   return row;
 }
 
@@ -78,6 +103,13 @@ constexpr RowProperty mac_text(uint16_t offset) {
 constexpr RowProperty list_name(uint16_t offset) { return text("Name", offset, FILTER_NAME_SIZE); }
 
 bool valid_time(const char *value) { return isValidTime(value) != 0; }
+
+bool valid_time_rule(const igd1::CallContext &call, const RowProperty &property, GVariant *value,
+                     const uint8_t *row) {
+  if (passes(valid_time, property, value, row)) return true;
+  igd1::set_invalid_args(call.error, "%s", "Time value  is invalid");
+  return false;
+}
 
 // ---- texts ------------------------------------------------------------------------
 
@@ -136,8 +168,7 @@ constexpr igd1::RowModule kDnsFilter =
 
 constexpr RowProperty kUrlTime = [] {
   RowProperty row = text("Time", 873, FILTER_TIME_SIZE);
-  row.valid = valid_time;
-  row.invalid_text = "Time value  is invalid";
+  row.accepts = valid_time_rule;
   return row;
 }();
 
@@ -206,13 +237,13 @@ constexpr char kSetFailed[] = "set property %s failed";
 // The three lists of an application rule, from where they lie; the list
 // methods name them by type: 0 DestIPList, 1 DomainList, 2 MACList.
 constexpr RowProperty domains(uint32_t offset) {
-  return list("DomainList", offset, kSetFailed, 256, FILTER_DOMAIN_LIST_SIZE);
+  return list("DomainList", offset, kSetFailed, at_most<256>, FILTER_DOMAIN_LIST_SIZE);
 }
 constexpr RowProperty destinations(uint32_t offset) {
-  return list("DestIPList", offset, kSetFailed, 2048, FILTER_DESTINATION_LIST_SIZE);
+  return list("DestIPList", offset, kSetFailed, at_most<2048>, FILTER_DESTINATION_LIST_SIZE);
 }
 constexpr RowProperty macs(uint32_t offset) {
-  return list("MACList", offset, kSetFailed, 32, FILTER_MAC_LIST_SIZE);
+  return list("MACList", offset, kSetFailed, at_most<32>, FILTER_MAC_LIST_SIZE);
 }
 constexpr const char *kListTypes[] = {"DestIPList", "DomainList", "MACList"};
 

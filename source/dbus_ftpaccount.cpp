@@ -9,10 +9,14 @@
 #include "ftpaccount.h"
 
 #include <cstddef>
+#include <cstring>
 
 namespace {
 
 using igd1::Field;
+
+constexpr char kManagerPath[] = "/com/wqx/igd1/Storage/Ftpserver/Accounts";
+constexpr uint32_t kHighestNumber = 99;
 
 int notify_service() { return dbus_mib_update_cfg(MIB_CFG_FTP, nullptr, MIB_ACTION_APPLY); }
 
@@ -41,19 +45,59 @@ int update_account(const void *row, uint32_t position, const char **, int) {
   return 1;
 }
 
+// Whether an account carries `number`.
+bool account_held(uint32_t number) {
+  const int count = ftpaccountinfo_get_property(0);
+  for (int position = 0; position < count; ++position) {
+    ftp_account_row row = {};
+    if (ftpaccount_getuserinfo2(&row, position) != 0 && row.instnum == number) return true;
+  }
+  return false;
+}
+
+// DeleteObject also names an account by the number that ends any path: an
+// account's number under a path other than its own is refused as a wrong
+// path, a number no account carries as an entry that does not exist.  The
+// engine answers the account paths and every other path.
+bool delete_by_number(const igd1::CallContext &call, const char *method_name,
+                      GVariant *parameters) {
+  if (std::strcmp(method_name, "DeleteObject") != 0 || call.instance != 0) return true;
+  const char *path = nullptr;
+  g_variant_get(parameters, "(&o)", &path);
+  const char *last = std::strrchr(path, '/');
+  const uint32_t number = igd1::parse_instance(last + 1, kHighestNumber);
+  if (number == 0 || igd1::child_instance_of(kManagerPath, path, kHighestNumber) != 0) return true;
+  if (account_held(number))
+    g_dbus_error_set_dbus_error(call.error, igd1::kObjectManagerError, "path_name is error",
+                                nullptr);
+  else
+    g_set_error_literal(call.error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED, "this entry not exist");
+  return false;
+}
+
+// The table checks every new text of an account at the account's position;
+// a text too long for its field is left to the field's refusal.
+bool table_accepts(const igd1::CallContext &call, const igd1::RowProperty &property,
+                   GVariant *value, const uint8_t *) {
+  const char *text = g_variant_get_string(value, nullptr);
+  return std::strlen(text) >= property.size ||
+         ftpaccount_set_property_check(property.item, text, int(call.index)) != 0;
+}
+
 constexpr igd1::RowProperty kProperties[] = {
     {.name = "UserName", .field = Field::Text, .offset = offsetof(ftp_account_row, username),
      .size = FTP_ACCOUNT_FIELD_SIZE, .write_log = "property UserName value:%s ",
      .overlong = igd1::Overlong::Refuse, .item = 0, .refused = "Invalid parameter value",
-     .placeholder = "invalid", .wrong_type = "Invalid parameter value"},
+     .placeholder = "invalid", .accepts = table_accepts, .wrong_type = "Invalid parameter value"},
     {.name = "Password", .field = Field::Text, .offset = offsetof(ftp_account_row, password),
      .size = FTP_ACCOUNT_FIELD_SIZE, .write_log = "property Password value:%s ",
      .overlong = igd1::Overlong::Refuse, .item = 1, .refused = "Invalid parameter %s",
-     .secret = true, .placeholder = "invalid", .wrong_type = "Invalid parameter %s"},
+     .secret = true, .placeholder = "invalid", .accepts = table_accepts,
+     .wrong_type = "Invalid parameter %s"},
 };
 
 constexpr igd1::RowModule kModule = {
-    .manager_path = "/com/wqx/igd1/Storage/Ftpserver/Accounts",
+    .manager_path = kManagerPath,
     .properties = kProperties,
     .table = {.row_size = sizeof(ftp_account_row), .insert_entry = add_account,
               .remove_entry = remove_account,
@@ -62,9 +106,6 @@ constexpr igd1::RowModule kModule = {
               .row_count = [] { return ftpaccountinfo_get_property(0); },
               .row_at = [](uint32_t position, void *row) {
                 return ftpaccount_getuserinfo2(static_cast<ftp_account_row *>(row), int(position));
-              },
-              .check_text = [](int item, const char *text, uint32_t position) {
-                return ftpaccount_set_property_check(item, text, int(position));
               },
               .stand_in = {.position = ftpaccount_default_position,
                            .add = ftpaccount_add_default,
@@ -80,17 +121,16 @@ constexpr igd1::RowModule kModule = {
               .no_number_log = "NO idle index for ftp account",
               .add_refused_log = "add ftp account failed",
               .delete_no_row = "this entry not exist",
-              .delete_wrong_path = "path_name is error",
               .delete_failed = "Delete chain record error"},
     .announce = igd1::Announce::Always,
     .add = igd1::AddKind::Self,
-    .max_instance = 99,
+    .max_instance = kHighestNumber,
     .xml_file = "FTPAccount.xml",
     .max_rows = FTP_ACCOUNT_MAX_ROWS,
     .unchanged = igd1::Unchanged::Repeat,
-    .delete_by_number = true,
     .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",
     .delete_no_row_error = "org.freedesktop.DBus.Error.Failed",
+    .manager_guard = delete_by_number,
 };
 
 }  // namespace

@@ -58,9 +58,19 @@ GVariant *read_speed(const igd1::CallContext &, const igd1::RowProperty &propert
   return g_variant_new_string(text);
 }
 
-// An active device, or one under control, stays.
-bool may_delete(const uint8_t *row) {
-  return lan_host_get_active(row) == 0 && lan_host_get_controlstatus(row) == 0;
+// An active device, or one under control, stays, unless a conformance run
+// is going on.
+bool may_delete(const igd1::CallContext &call, const char *method_name, GVariant *) {
+  if (std::strcmp(method_name, "DeleteObject") != 0 || call.instance == 0 || call.test_run())
+    return true;
+  uint32_t index = 0;
+  const mib_list_node *node = lan_host_get_list_by_instnum(call.instance, &index);
+  const auto *row = node != nullptr ? static_cast<const uint8_t *>(node->data) : nullptr;
+  if (row == nullptr || (lan_host_get_active(row) == 0 && lan_host_get_controlstatus(row) == 0))
+    return true;
+  g_dbus_error_set_dbus_error(call.error, igd1::kObjectManagerError,
+                              "the Active of this dev is ture,not support to del!", nullptr);
+  return false;
 }
 
 int store_copy(const void *copy, uint32_t index, const char **, int) {
@@ -285,8 +295,7 @@ constexpr igd1::RowModule kModule = {
               .item_set_failed = "invalid property value",
               .add_failed = "##########not support to AddObject yet",
               .export_log = "get_lan_net_info index: %.0s%d",
-              .delete_failed = "Delete LAN host error !!",
-              .delete_guarded = "the Active of this dev is ture,not support to del!"},
+              .delete_failed = "Delete LAN host error !!"},
     .announce = Announce::Always,
     .add = igd1::AddKind::Refuse,
     .builtin_xml = kBasicXml,
@@ -294,11 +303,11 @@ constexpr igd1::RowModule kModule = {
     .refresh_skipped_in_test_run = true,
     .refuse_error = "org.freedesktop.DBus.Error.Failed",
     .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",
+    .manager_guard = may_delete,
     .methods = kDeviceMethods,
     .variants = kVariants,
     .unreadable_text_empty = true,
     .multi_failure = igd1::MultiFailure::Continue,
-    .may_delete = may_delete,
     .listing_cache = &g_listing,
 };
 

@@ -95,7 +95,7 @@ constexpr RowProperty kProperties[] = {
 };
 
 // DeleteObject on an empty table is refused before its path is read.
-bool guard(const CallContext &call, const char *method_name) {
+bool guard(const CallContext &call, const char *method_name, GVariant *) {
   if (std::strcmp(method_name, "DeleteObject") != 0 || sleeptimer_get_total_num() > 0) return true;
   DBUS_LOG(LOG_LEVEL_WARN, "no sleep timer instance");
   g_set_error_literal(call.error, G_DBUS_ERROR, G_DBUS_ERROR_NO_REPLY, "no sleep timer instance");

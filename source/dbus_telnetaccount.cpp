@@ -47,7 +47,7 @@ int read_login(int which, void *output, const void *) {
 
 // During a conformance run the accounts take no AddObject or DeleteObject:
 // they are answered as methods nobody serves.
-bool not_served_in_test_run(const igd1::CallContext &call, const char *method_name) {
+bool not_served_in_test_run(const igd1::CallContext &call, const char *method_name, GVariant *) {
   if (!call.test_run()) return true;
   g_set_error(call.error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD,
               "Method %s is not served on %s", method_name, call.object_path);

@@ -705,7 +705,7 @@ void shelf_template(uint8_t *row) {
   row[2] = 255;
   row[3] = 1;
 }
-bool shelf_guard(const igd1::CallContext &call, const char *method_name) {
+bool shelf_guard(const igd1::CallContext &call, const char *method_name, GVariant *) {
   if (dbus_proxy_get_service_type() == 1) {
     g_set_error(call.error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED, "##########not support to %s yet",
                 method_name);
