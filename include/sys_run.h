@@ -36,18 +36,21 @@ struct RunResult {
 // no executable file is found.
 std::string resolve_program(const std::string &program);
 
-// Runs the command and waits for it.
+// Runs the command and waits for it on the calling thread.  A child still
+// running at options.timeout_ms is killed with its process group and
+// reported with timed_out set.
 RunResult run_command(const std::vector<std::string> &argv, const RunOptions &options = {});
 
 // Called once a command run by run_async has ended, was killed at its
 // time-out, or could not be started.
 using RunDone = std::function<void(const RunResult &)>;
 
-// Starts the command and returns at once, never waiting for the child: the
-// child's end, its output and its time-out are watched from the default main
-// context, and `done` (may be empty) runs there, always after run_async has
-// returned.  A child still running at options.timeout_ms is killed with its
-// process group and reported with timed_out set.  Callable from any thread.
+// Hands the command to a thread kept for starting programs and returns at
+// once: the start, the wait, the output and the time-out (as in run_command)
+// all happen there, never on the main loop; the program is looked up under
+// the root in effect at this call.  `done` (may be empty) runs
+// exactly once on the default main context with the result, always after
+// run_async has returned.  Callable from any thread.
 void run_async(const std::vector<std::string> &argv, const RunOptions &options, RunDone done);
 
 // ---- operations of several steps, from the main loop -----------------------------

@@ -2,15 +2,21 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include <glib-unix.h>
 
@@ -65,15 +71,15 @@ int decode_status(int status) {
   return -1;
 }
 
-// Spawns argv with stdin from /dev/null and stdout+stderr into `out_fd`
-// (or /dev/null when -1).  Returns the child's pid or -1 with `error` set.
-pid_t spawn(const std::vector<std::string> &argv, const RunOptions &options, int out_fd,
-            std::string *error, bool own_group = false) {
+// Spawns `program` (argv[0] as resolve_program found it) with stdin from
+// /dev/null and stdout+stderr into `out_fd`.  Returns the child's pid or -1
+// with `error` set.
+pid_t spawn(const std::string &program, const std::vector<std::string> &argv, const RunOptions &options,
+            int out_fd, std::string *error, bool own_group) {
   if (argv.empty() || argv[0].empty()) {
     *error = "empty command";
     return -1;
   }
-  std::string program = resolve_program(argv[0]);
   if (program.empty()) {
     *error = "program not found: " + argv[0];
     return -1;
@@ -86,13 +92,8 @@ pid_t spawn(const std::vector<std::string> &argv, const RunOptions &options, int
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  if (out_fd >= 0) {
-    posix_spawn_file_actions_adddup2(&actions, out_fd, STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out_fd, STDERR_FILENO);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  }
+  posix_spawn_file_actions_adddup2(&actions, out_fd, STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out_fd, STDERR_FILENO);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   // The child starts with default signal handling whatever the parent blocks.
@@ -135,44 +136,66 @@ std::string resolve_program(const std::string &program) {
   return {};
 }
 
-RunResult run_command(const std::vector<std::string> &argv, const RunOptions &options) {
+namespace {
+
+// Starts the command and waits for its end on the calling thread, reading its
+// output meanwhile.  The child's end is watched through a descriptor of its
+// own, so that a descendant still holding the output pipe is not waited for.
+RunResult execute(const std::string &program, const std::vector<std::string> &argv,
+                  const RunOptions &options) {
   RunResult result;
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) {
     result.error = std::string("pipe: ") + std::strerror(errno);
     return result;
   }
-  pid_t pid = spawn(argv, options, fds[1], &result.error);
+  const bool group = options.timeout_ms > 0;
+  const pid_t pid = spawn(program, argv, options, fds[1], &result.error, group);
   close(fds[1]);
   if (pid < 0) {
     close(fds[0]);
     return result;
   }
   result.started = true;
+  // Without it (a kernel before 5.3) the end of the output stands for the
+  // child's end.
+  const int ended_fd = int(syscall(SYS_pidfd_open, pid, 0));
 
   const int64_t deadline = options.timeout_ms > 0 ? now_ms() + options.timeout_ms : 0;
+  bool output_open = true;
   char chunk[4096];
   for (;;) {
     int wait_ms = -1;
-    if (deadline != 0) {
-      int64_t left = deadline - now_ms();
+    if (deadline != 0 && !result.timed_out) {
+      const int64_t left = deadline - now_ms();
       if (left <= 0) {
-        kill(pid, SIGKILL);
+        kill(group ? -pid : pid, SIGKILL);
         result.timed_out = true;
-        break;
+        continue;
       }
       wait_ms = int(left);
     }
-    struct pollfd pfd {fds[0], POLLIN, 0};
-    int ready = poll(&pfd, 1, wait_ms);
+    struct pollfd watched[2] = {{output_open ? fds[0] : -1, POLLIN, 0}, {ended_fd, POLLIN, 0}};
+    const int ready = poll(watched, 2, wait_ms);
     if (ready < 0 && errno == EINTR) continue;
-    if (ready == 0) continue;  // deadline check at the top
-    ssize_t n = read(fds[0], chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    result.output.append(chunk, size_t(n));
+    if (ready < 0) break;  // only the wait below is left
+    if (watched[0].revents != 0) {
+      const ssize_t n = read(fds[0], chunk, sizeof chunk);
+      if (n > 0) result.output.append(chunk, size_t(n));
+      else if (!(n < 0 && errno == EINTR)) output_open = false;
+    }
+    if (watched[1].revents != 0 || (!output_open && ended_fd < 0)) break;
+  }
+  // Everything the child wrote before it ended is in the pipe.
+  if (output_open && g_unix_set_fd_nonblocking(fds[0], TRUE, nullptr)) {
+    for (;;) {
+      const ssize_t n = read(fds[0], chunk, sizeof chunk);
+      if (n > 0) result.output.append(chunk, size_t(n));
+      else if (!(n < 0 && errno == EINTR)) break;
+    }
   }
   close(fds[0]);
+  if (ended_fd >= 0) close(ended_fd);
 
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -181,135 +204,135 @@ RunResult run_command(const std::vector<std::string> &argv, const RunOptions &op
   return result;
 }
 
-// ---- commands watched from the main loop ------------------------------------------
+// The threads that start and wait for the programs of run_async, kept for the
+// whole process.  Starting a program stops the starting thread until the
+// child has replaced itself (milliseconds on a loaded machine), so the main
+// loop never does it: runs reach these threads through one queue and come
+// back through another, each behind its own lock, emptied by one source of
+// the default main context per burst.
+//
+// One thread always waits ready for the next run while there is room: the
+// thread that takes a run starts another when none is left waiting, so a
+// long program never delays a short one, and the main loop makes a thread
+// only for the very first run.  Beyond kMaxLaunchers busy threads, runs wait
+// for the first thread that is done.
+constexpr size_t kMaxLaunchers = 16;
+
+struct LaunchedRun {
+  std::string program;
+  std::vector<std::string> argv;
+  RunOptions options;
+  RunDone done;  // runs, and is destroyed, on the main loop
+  RunResult result;
+};
+
+class Launcher {
+ public:
+  // Never destroyed: its threads serve until the process ends.
+  static Launcher &instance() {
+    static auto *launcher = new Launcher;
+    return *launcher;
+  }
+
+  void push(std::unique_ptr<LaunchedRun> run) {
+    {
+      std::lock_guard lock(waiting_mutex_);
+      if (threads_ == 0 && !add_thread(&run->result.error)) {
+        hand_back(std::move(run));
+        return;
+      }
+      waiting_.push_back(std::move(run));
+    }
+    work_.notify_one();
+  }
+
+ private:
+  // With waiting_mutex_ held.
+  bool add_thread(std::string *error) {
+    try {
+      std::thread([this] { serve(); }).detach();
+    } catch (const std::system_error &e) {
+      *error = std::string("cannot start a thread: ") + e.what();
+      return false;
+    }
+    ++threads_;
+    ++idle_;
+    return true;
+  }
+
+  void serve() {
+    pthread_setname_np(pthread_self(), "igd1_launcher");
+    for (;;) {
+      std::unique_ptr<LaunchedRun> run;
+      {
+        std::unique_lock lock(waiting_mutex_);
+        work_.wait(lock, [this] { return !waiting_.empty(); });
+        run = std::move(waiting_.front());
+        waiting_.pop_front();
+        --idle_;
+        std::string ignored;  // the threads there are serve meanwhile
+        if (idle_ == 0 && threads_ < kMaxLaunchers) add_thread(&ignored);
+      }
+      run->result = execute(run->program, run->argv, run->options);
+      {
+        std::lock_guard lock(waiting_mutex_);
+        ++idle_;
+      }
+      hand_back(std::move(run));
+    }
+  }
+
+  void hand_back(std::unique_ptr<LaunchedRun> run) {
+    std::lock_guard lock(ended_mutex_);
+    ended_.push_back(std::move(run));
+    if (report_scheduled_) return;
+    report_scheduled_ = true;
+    g_idle_add_full(G_PRIORITY_DEFAULT, report, this, nullptr);
+  }
+
+  // On the main loop: every run that ended since the last report.
+  static gboolean report(gpointer self) {
+    auto *launcher = static_cast<Launcher *>(self);
+    std::vector<std::unique_ptr<LaunchedRun>> ended;
+    {
+      std::lock_guard lock(launcher->ended_mutex_);
+      ended.swap(launcher->ended_);
+      launcher->report_scheduled_ = false;
+    }
+    for (const auto &run : ended)
+      if (run->done) run->done(run->result);
+    return G_SOURCE_REMOVE;
+  }
+
+  std::mutex waiting_mutex_;
+  std::condition_variable work_;
+  std::deque<std::unique_ptr<LaunchedRun>> waiting_;
+  size_t threads_ = 0;
+  size_t idle_ = 0;  // threads waiting for a run, or about to
+  std::mutex ended_mutex_;
+  std::vector<std::unique_ptr<LaunchedRun>> ended_;
+  bool report_scheduled_ = false;
+};
+
+}  // namespace
 
 namespace {
 
-// One command run by run_async, owned by its sources until it is reported.
-struct AsyncRun {
-  std::vector<std::string> argv;
-  RunOptions options;
-  pid_t pid = -1;
-  int out_fd = -1;
-  bool group = false;  // the child leads a process group of its own
-  RunResult result;
-  RunDone done;
-  GSource *child = nullptr;
-  GSource *output = nullptr;
-  GSource *timeout = nullptr;
-};
-
-void drop_source(GSource **source) {
-  if (*source == nullptr) return;
-  g_source_destroy(*source);
-  g_source_unref(*source);
-  *source = nullptr;
-}
-
-// Reads what the child wrote so far; false once the pipe is at its end.
-bool read_output(AsyncRun *run) {
-  char chunk[4096];
-  for (;;) {
-    ssize_t n = read(run->out_fd, chunk, sizeof chunk);
-    if (n > 0) {
-      run->result.output.append(chunk, size_t(n));
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    return n < 0 && errno == EAGAIN;
-  }
-}
-
-void close_output(AsyncRun *run) {
-  drop_source(&run->output);
-  if (run->out_fd >= 0) close(run->out_fd);
-  run->out_fd = -1;
-}
-
-gboolean on_output(gint, GIOCondition, gpointer data) {
-  auto *run = static_cast<AsyncRun *>(data);
-  if (!read_output(run)) {
-    close_output(run);
-    return G_SOURCE_REMOVE;
-  }
-  return G_SOURCE_CONTINUE;
-}
-
-gboolean on_timeout(gpointer data) {
-  auto *run = static_cast<AsyncRun *>(data);
-  run->result.timed_out = true;
-  kill(run->group ? -run->pid : run->pid, SIGKILL);
-  g_source_unref(run->timeout);
-  run->timeout = nullptr;
-  return G_SOURCE_REMOVE;
-}
-
-void report(AsyncRun *run) {
-  if (run->done) run->done(run->result);
-  delete run;
-}
-
-void on_child_exit(GPid, gint status, gpointer data) {
-  auto *run = static_cast<AsyncRun *>(data);
-  g_source_unref(run->child);
-  run->child = nullptr;
-  drop_source(&run->timeout);
-  // Everything the child wrote before it ended is in the pipe; a
-  // descendant that still holds the pipe open is not waited for.
-  if (run->out_fd >= 0) read_output(run);
-  close_output(run);
-  run->result.exit_status = decode_status(status);
-  report(run);
-}
-
-gboolean report_later(gpointer data) {
-  report(static_cast<AsyncRun *>(data));
-  return G_SOURCE_REMOVE;
-}
-
-GSource *attach(GSource *source, GSourceFunc function, gpointer data) {
-  g_source_set_callback(source, function, data, nullptr);
-  g_source_attach(source, g_main_context_default());
-  return source;
-}
-
-// Starts the child and its watches on the thread that runs the default main
-// context, so that no callback can run before the watches are in place.
-gboolean start_run(gpointer data) {
-  auto *run = static_cast<AsyncRun *>(data);
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) {
-    run->result.error = std::string("pipe: ") + std::strerror(errno);
-    g_source_unref(attach(g_idle_source_new(), report_later, run));
-    return G_SOURCE_REMOVE;
-  }
-  run->group = run->options.timeout_ms > 0;
-  run->pid = spawn(run->argv, run->options, fds[1], &run->result.error, run->group);
-  close(fds[1]);
-  if (run->pid < 0) {
-    close(fds[0]);
-    g_source_unref(attach(g_idle_source_new(), report_later, run));
-    return G_SOURCE_REMOVE;
-  }
-  run->result.started = true;
-  run->out_fd = fds[0];
-  g_unix_set_fd_nonblocking(run->out_fd, TRUE, nullptr);
-  run->output = attach(g_unix_fd_source_new(run->out_fd, GIOCondition(G_IO_IN | G_IO_HUP | G_IO_ERR)),
-                       G_SOURCE_FUNC(on_output), run);
-  if (run->options.timeout_ms > 0)
-    run->timeout = attach(g_timeout_source_new(guint(run->options.timeout_ms)), on_timeout, run);
-  run->child = attach(g_child_watch_source_new(run->pid), G_SOURCE_FUNC(on_child_exit), run);
-  return G_SOURCE_REMOVE;
+// The program is found under the root in effect when the run is asked for,
+// not when a thread gets to it.
+std::string program_of(const std::vector<std::string> &argv) {
+  return argv.empty() ? std::string() : resolve_program(argv[0]);
 }
 
 }  // namespace
 
+RunResult run_command(const std::vector<std::string> &argv, const RunOptions &options) {
+  return execute(program_of(argv), argv, options);
+}
+
 void run_async(const std::vector<std::string> &argv, const RunOptions &options, RunDone done) {
-  auto *run = new AsyncRun;
-  run->argv = argv;
-  run->options = options;
-  run->done = std::move(done);
-  g_main_context_invoke(nullptr, start_run, run);
+  Launcher::instance().push(
+      std::make_unique<LaunchedRun>(LaunchedRun{program_of(argv), argv, options, std::move(done), {}}));
 }
 
 // ---- operations of several steps -----------------------------------------------------

@@ -1,5 +1,6 @@
 // The root folder and the command runner.
 
+#include <algorithm>
 #include <cstdio>
 #include <future>
 #include <mutex>
@@ -147,6 +148,52 @@ TEST_F(AsyncRunnerTest, TheLoopServesWhileAProgramRuns) {
   ASSERT_EQ(result.wait_for(kPatience), std::future_status::ready);
   EXPECT_TRUE(run_succeeded(result.get()));
   EXPECT_EQ(reported_on_, loop_thread());
+}
+
+// The start is held inside the child before it has become the program, where
+// the starting thread waits; the loop serves meanwhile.
+TEST_F(AsyncRunnerTest, TheLoopServesWhileAProgramIsStarting) {
+  HeldStart held("umount");
+  std::promise<RunResult> reported;
+  auto result = reported.get_future();
+  start({"umount", "/dev/sda1"}, {}, reported);
+  ASSERT_TRUE(held.waiting());
+  auto served = std::async(std::launch::async, [&] { loop_.run([] {}); });
+  const bool loop_answered = served.wait_for(kPatience) == std::future_status::ready;
+  held.release();
+  EXPECT_TRUE(loop_answered) << "the loop waited for the program's start";
+  ASSERT_EQ(result.wait_for(kPatience), std::future_status::ready);
+  EXPECT_TRUE(run_succeeded(result.get()));
+  EXPECT_EQ(standin_log(), "umount /dev/sda1\n");
+}
+
+// Programs that do not end keep their threads; one more is always ready for
+// the next run, so a short program is reported while the long ones still run.
+TEST_F(AsyncRunnerTest, ALongProgramNeverDelaysAShortOne) {
+  constexpr int kLong = 6;
+  control_standin(root_, "umount", "hold");
+  std::promise<void> long_ones_done;
+  auto all_long_done = long_ones_done.get_future();
+  int long_reported = 0;  // on the loop
+  loop_.run([&] {
+    for (int i = 0; i < kLong; ++i)
+      run_async({"umount", "/dev/sd" + std::string(1, char('a' + i))}, {}, [&](const RunResult &r) {
+        EXPECT_TRUE(run_succeeded(r));
+        if (++long_reported == kLong) long_ones_done.set_value();
+      });
+  });
+  // Every one of them runs at once.
+  EXPECT_TRUE(eventually([&] {
+    const std::string log = standin_log();
+    return std::count(log.begin(), log.end(), '\n') == kLong;
+  })) << standin_log();
+  RunResult result = run_and_wait({program::kRadioCtl, "status"}, {});
+  EXPECT_TRUE(run_succeeded(result));
+  bool long_ones_running = false;
+  loop_.run([&] { long_ones_running = long_reported == 0; });
+  EXPECT_TRUE(long_ones_running);
+  release_standin(root_, "umount");
+  EXPECT_EQ(all_long_done.wait_for(kPatience), std::future_status::ready);
 }
 
 TEST_F(AsyncRunnerTest, AHungProgramIsKilledAtItsTimeOut) {

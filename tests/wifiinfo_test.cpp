@@ -98,20 +98,32 @@ TEST_F(WiFiInfoTest, ScanResultsAppearWhenTheScanFinishes) {
 }
 
 // A scan or a slow radio never holds the loop: Get on other objects is
-// answered while the control program runs.
+// answered while the control program is held in its start (before the child
+// has become the program, which is where the starting thread waits) and
+// while it runs.
 TEST_F(WiFiInfoTest, SlowRadioDoesNotHoldOtherCalls) {
-  radioctl("hold", "");
   GDBusConnection *connection = client();
-  std::thread slow([connection] {
-    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-        connection, "com.wqx.igd1", kInfo.path, kInfo.interface, "ChannelCollectionRequest",
-        g_variant_new("(s)", "5G"), nullptr, G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, nullptr);
-    EXPECT_NE(reply, nullptr);
-  });
-  EXPECT_THAT(wait_for_text(root().path(path::kStandinLog), "radioctl scan"), HasSubstr("radioctl scan"));
-  EXPECT_EQ(read(kStation1, "MAC_STA"), "'3C22FB100001'") << "answered while the radio is held";
+  auto scan = [connection](const char *band) {
+    return std::thread([connection, band] {
+      g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+          connection, "com.wqx.igd1", kInfo.path, kInfo.interface, "ChannelCollectionRequest",
+          g_variant_new("(s)", band), nullptr, G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, nullptr);
+      EXPECT_NE(reply, nullptr);
+    });
+  };
+  HeldStart held("radioctl");
+  std::thread starting = scan("5G");
+  EXPECT_TRUE(held.waiting());
+  EXPECT_EQ(read(kStation1, "MAC_STA"), "'3C22FB100001'") << "answered while the program starts";
+  held.release();
+  starting.join();
+
+  radioctl("hold", "");
+  std::thread running = scan("2G");
+  EXPECT_TRUE(eventually([&] { return standin_log() == "radioctl scan 2\nradioctl scan 1\n"; })) << standin_log();
+  EXPECT_EQ(read(kStation1, "MAC_STA"), "'3C22FB100001'") << "answered while the program runs";
   release_radioctl();
-  slow.join();
+  running.join();
 }
 
 // A channel switch takes the best channel of the band's last scan; band

@@ -3,18 +3,13 @@
 // that act on the radios run the radios' control program first
 // (wifi_radio_run), so that they take the time a real radio takes.
 #include <glib.h>
-#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "mib_api.h"
@@ -86,87 +81,6 @@ Mac mac_from(const uint8_t *bytes) {
 
 // ---- the radios' control program ----
 
-namespace {
-
-// The control program runs on one of a few threads kept for it, never on
-// the main loop: starting a program stops the starting thread until the
-// child has replaced itself, which on a loaded machine can take
-// milliseconds, and the loop would serve no call meanwhile.  Runs reach the
-// threads through a queue, and come back to the main loop through another,
-// each behind its own lock; a source of the loop empties the second.
-constexpr size_t kRadioThreads = 4;
-
-struct RadioRun {
-  std::vector<std::string> argv;
-  wifi_radio_done done;
-  void *data;
-  bool ok = false;
-};
-
-class RadioPrograms {
- public:
-  RadioPrograms() {
-    for (size_t i = 0; i < kRadioThreads; ++i) std::thread([this] { serve(); }).detach();
-  }
-
-  void push(std::unique_ptr<RadioRun> run) {
-    {
-      std::lock_guard lock(waiting_mutex_);
-      waiting_.push_back(std::move(run));
-    }
-    work_.notify_one();
-  }
-
- private:
-  void serve() {
-    pthread_setname_np(pthread_self(), "radio_programs");
-    for (;;) {
-      std::unique_ptr<RadioRun> run;
-      {
-        std::unique_lock lock(waiting_mutex_);
-        work_.wait(lock, [this] { return !waiting_.empty(); });
-        run = std::move(waiting_.front());
-        waiting_.pop_front();
-      }
-      run->ok = igd1::run_succeeded(igd1::run_command(run->argv, {.env = {}, .timeout_ms = kRadioTimeoutMs}));
-      std::lock_guard lock(ended_mutex_);
-      ended_.push_back(std::move(run));
-      if (report_scheduled_) continue;
-      report_scheduled_ = true;
-      g_idle_add_full(G_PRIORITY_DEFAULT, report, this, nullptr);
-    }
-  }
-
-  // On the main loop: every run that ended since the last report.
-  static gboolean report(gpointer self) {
-    auto *programs = static_cast<RadioPrograms *>(self);
-    std::vector<std::unique_ptr<RadioRun>> ended;
-    {
-      std::lock_guard lock(programs->ended_mutex_);
-      ended.swap(programs->ended_);
-      programs->report_scheduled_ = false;
-    }
-    for (const auto &run : ended)
-      if (run->done != nullptr) run->done(run->ok ? 1 : 0, run->data);
-    return G_SOURCE_REMOVE;
-  }
-
-  std::mutex waiting_mutex_;
-  std::condition_variable work_;
-  std::deque<std::unique_ptr<RadioRun>> waiting_;
-  std::mutex ended_mutex_;
-  std::vector<std::unique_ptr<RadioRun>> ended_;
-  bool report_scheduled_ = false;
-};
-
-// Never destroyed: its threads serve for the whole process.
-RadioPrograms &radio_programs() {
-  static auto *programs = new RadioPrograms;
-  return *programs;
-}
-
-}  // namespace
-
 int wifi_radio_state_flush(char *why, size_t size) {
   Radios *radios = igd1::mib::served_radios();
   std::string failure;
@@ -176,10 +90,11 @@ int wifi_radio_state_flush(char *why, size_t size) {
 }
 
 void wifi_radio_run(const char *operation, const char *argument, wifi_radio_done done, void *data) {
-  auto run = std::make_unique<RadioRun>(
-      RadioRun{{igd1::program::kRadioCtl, operation != nullptr ? operation : ""}, done, data});
-  if (argument != nullptr) run->argv.emplace_back(argument);
-  radio_programs().push(std::move(run));
+  std::vector<std::string> argv{igd1::program::kRadioCtl, operation != nullptr ? operation : ""};
+  if (argument != nullptr) argv.emplace_back(argument);
+  igd1::run_async(argv, {.env = {}, .timeout_ms = kRadioTimeoutMs}, [done, data](const igd1::RunResult &result) {
+    if (done != nullptr) done(igd1::run_succeeded(result) ? 1 : 0, data);
+  });
 }
 
 // ---- stations ----
