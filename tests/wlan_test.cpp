@@ -56,7 +56,7 @@ TEST_F(WlanTest, ANewStoreHasEightSsidsFourPerRadioEachWithItsWpsObject) {
     EXPECT_EQ(shown(wps(n), kWps, "WPSStatus"), "byte 0x00") << n;
     EXPECT_EQ(text(ssid(n), kWlan, "RadioType"), n == 1 || n == 2 || n == 5 || n == 6 ? "2.4GHz" : "5.0GHz");
   }
-  EXPECT_FALSE(published(ssid(9)));
+  EXPECT_TRUE(published(ssid(9), false));
   EXPECT_EQ(text(ssid(kGuest), kWlan, "NetworkType"), "guest");
   EXPECT_EQ(text(ssid(kBackhaul), kWlan, "NetworkType"), "bhaul");
   EXPECT_EQ(shown(ssid(kGuest), kWlan, "Duration"), "uint64 240");
