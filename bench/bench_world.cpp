@@ -4,12 +4,14 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
+#include <thread>
 
 namespace igd1::bench {
 namespace {
@@ -22,7 +24,7 @@ World::World() {
   igd1::host::Options options = igd1::test::private_bus_host();
   options.modules = {"dhcp_server", "PortMapping", "lan_host_manager", "AppFilter", "SleepTimer",
                      "OMDiag", "usb_device", "nas", "WLANConfiguration", "wps", "STAInfo",
-                     "wifiinfo", "Roaming"};
+                     "wifiinfo", "Roaming", "syscmd"};
   std::string error;
   bool started = false;
   loop.run([&] {
@@ -332,6 +334,61 @@ void window_counters(benchmark::State &state, const char *busy, PairedGets &idle
   state.counters["get_p50_idle_ms"] = percentile(idle.igd1, 50);
   state.counters["get_p50_" + b + "_ms"] = percentile(busy_times.igd1, 50);
   state.counters["gets"] = double(idle.igd1.size() + busy_times.igd1.size());
+}
+
+namespace {
+
+class BusyClient {
+ public:
+  BusyClient(GDBusConnection *client, const BusyCall &call)
+      : thread_([this, client, call] {
+          while (!stop_) {
+            if (GVariant *reply = call(client, calls_)) g_variant_unref(reply);
+            ++calls_;
+          }
+        }) {}
+  // Stops after the call under way: how many were made.
+  int stop() {
+    stop_ = true;
+    thread_.join();
+    return calls_;
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<int> calls_{0};
+  std::thread thread_;
+};
+
+}  // namespace
+
+void gets_against_busy_client(benchmark::State &state, const GetTarget &target, int rounds,
+                              std::chrono::milliseconds settle, const BusyCall &call) {
+  using Clock = std::chrono::steady_clock;
+  GDBusConnection *busy_client = igd1::test::connect_bus(igd1::test::PrivateBus::address());
+  for (auto _ : state) {
+    PairedGets idle, busy;
+    int calls = 0, alone = 0;
+    double alone_cpu_us = 0;
+    for (int round = 0; round < rounds; ++round) {
+      std::this_thread::sleep_for(settle);
+      paired_gets_until(target, Clock::now() + std::chrono::seconds(1), &idle);
+      BusyClient work(busy_client, call);
+      paired_gets_until(target, Clock::now() + std::chrono::seconds(1), &busy);
+      calls += work.stop();
+      std::this_thread::sleep_for(settle);
+      const double before = loop_cpu_us();
+      BusyClient unwatched(busy_client, call);
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      alone += unwatched.stop();
+      std::this_thread::sleep_for(settle);
+      alone_cpu_us += loop_cpu_us() - before;
+    }
+    window_counters(state, "busy", idle, busy);
+    state.counters["busy_calls"] = calls;
+    state.counters["loop_cpu_us_per_busy_call"] = alone_cpu_us / alone;
+  }
+  g_object_unref(busy_client);
 }
 
 }  // namespace igd1::bench

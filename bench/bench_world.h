@@ -135,4 +135,17 @@ void paired_gets_until(const GetTarget &target, std::chrono::steady_clock::time_
 // the p50s and how many Gets were made.
 void window_counters(benchmark::State &state, const char *busy, PairedGets &idle, PairedGets &busy_times);
 
+// One call of a client that keeps igd1 busy; `n` counts its calls so far.
+// The reply, or null when the call failed.
+using BusyCall = std::function<GVariant *(GDBusConnection *client, int n)>;
+// Rounds of a quiet second of paired Gets of `target`, a second of them
+// while a client of its own makes `call` after `call` (each answered before
+// the next is sent), and a second of the calls without Gets, which gives the
+// main loop's CPU per call (the Gets' CPU would drown it); `settle` passes
+// before each window, so that the calls of the one before have ended.  The
+// counters of window_counters ("busy"), busy_calls (made while Gets ran) and
+// loop_cpu_us_per_busy_call.
+void gets_against_busy_client(benchmark::State &state, const GetTarget &target, int rounds,
+                              std::chrono::milliseconds settle, const BusyCall &call);
+
 }  // namespace igd1::bench

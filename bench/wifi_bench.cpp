@@ -1,14 +1,13 @@
 // The station objects and the radios' operations: GetManagedObjects of 128
 // stations against GDBus's own object manager serving 128 objects of the
 // same interface from memory (same bus, same client, same run), and Get on
-// another object while channel scans and signal queries keep the radios busy,
-// against a bare GDBus object asked in the same windows.
+// another object while channel scans and signal queries keep the radios busy
+// or while programs start, against a bare GDBus object asked in the same
+// windows.
 #include <chrono>
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bench_world.h"
@@ -19,7 +18,6 @@
 namespace {
 
 using namespace igd1::bench;
-using Clock = std::chrono::steady_clock;
 
 constexpr char kStations[] = "/com/wqx/igd1/Config/WLAN/STA";
 constexpr unsigned kStationCount = 128;
@@ -106,48 +104,13 @@ BENCHMARK(BM_StationsGetManagedObjects_128)->UseRealTime()->Unit(benchmark::kMil
 constexpr GetTarget kOtherObject = {"/com/wqx/igd1/Config/DHCPServer", "/com/wqx/bench/DHCPServer",
                                     "com.wqx.igd1.DHCPServer", "MinAddress"};
 
-// A client that keeps the radios busy while it runs: channel scans of the
-// 5 GHz band and station signal queries in turns, each answered before the
-// next is sent.
-class RadioWork {
- public:
-  explicit RadioWork(GDBusConnection *client)
-      : thread_([this, client] {
-          while (!stop_) {
-            const bool scan = operations_ % 2 == 0;
-            GVariant *reply = g_dbus_connection_call_sync(
-                client, kIgd1Name, scan ? "/com/wqx/igd1/Info/WiFi" : "/com/wqx/igd1/Config/WLAN/5G/Roaming",
-                scan ? "com.wqx.igd1.WiFiInfo" : "com.wqx.igd1.Roaming",
-                scan ? "ChannelCollectionRequest" : "GetSTARSSIQuery",
-                scan ? g_variant_new("(s)", "5G") : g_variant_new_parsed("({'3C22FB100003': uint32 36},)"),
-                nullptr, G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr);
-            if (reply != nullptr) g_variant_unref(reply);
-            ++operations_;
-          }
-        }) {}
-  // Stops after the operation under way: how many were made.
-  int stop() {
-    stop_ = true;
-    thread_.join();
-    return operations_;
-  }
-
- private:
-  std::atomic<bool> stop_{false};
-  std::atomic<int> operations_{0};
-  std::thread thread_;
-};
-
 // Rounds of a second of Gets with the radios idle, then a second while a
-// client keeps starting channel scans and signal queries whose control
-// program takes 200 ms each; the bare service is asked in the same windows.
-// Before each quiet window the operations of the busy one have ended (the
-// last query's control program and the last scan have had their time).
-// A third window of each round has the radios work without Gets: the main
-// loop's CPU per radio operation, which the Gets' CPU would drown.
+// client keeps starting channel scans of the 5 GHz band and station signal
+// queries in turns, whose control program takes 200 ms each; the bare
+// service is asked in the same windows.  Before each window the operations
+// of the one before have ended (the last query's control program and the
+// last scan have had their time).
 void BM_GetWhileTheRadiosWork(benchmark::State &state) {
-  constexpr int kRounds = 6;
-  constexpr auto kSettle = std::chrono::milliseconds(400);
   World &w = world();
   igd1::test::write_text_file(w.root.path("/var/lib/igd1-standin/radioctl.sleep_ms"), "200");
   if (!event("radio scan-delay 150") ||
@@ -155,31 +118,35 @@ void BM_GetWhileTheRadiosWork(benchmark::State &state) {
     state.SkipWithError("the scan delay or the bare object was refused");
     return;
   }
-  GDBusConnection *busy_client = igd1::test::connect_bus(igd1::test::PrivateBus::address());
-  for (auto _ : state) {
-    PairedGets idle, busy;
-    int operations = 0, alone = 0;
-    double alone_cpu_us = 0;
-    for (int round = 0; round < kRounds; ++round) {
-      std::this_thread::sleep_for(kSettle);
-      paired_gets_until(kOtherObject, Clock::now() + std::chrono::seconds(1), &idle);
-      RadioWork work(busy_client);
-      paired_gets_until(kOtherObject, Clock::now() + std::chrono::seconds(1), &busy);
-      operations += work.stop();
-      std::this_thread::sleep_for(kSettle);
-      const double before = loop_cpu_us();
-      RadioWork unwatched(busy_client);
-      std::this_thread::sleep_for(std::chrono::seconds(1));
-      alone += unwatched.stop();
-      std::this_thread::sleep_for(kSettle);
-      alone_cpu_us += loop_cpu_us() - before;
-    }
-    window_counters(state, "busy", idle, busy);
-    state.counters["radio_operations"] = operations;
-    state.counters["loop_cpu_us_per_radio_operation"] = alone_cpu_us / alone;
-  }
-  g_object_unref(busy_client);
+  gets_against_busy_client(state, kOtherObject, 6, std::chrono::milliseconds(400),
+                           [](GDBusConnection *client, int n) {
+                             const bool scan = n % 2 == 0;
+                             return g_dbus_connection_call_sync(
+                                 client, kIgd1Name,
+                                 scan ? "/com/wqx/igd1/Info/WiFi" : "/com/wqx/igd1/Config/WLAN/5G/Roaming",
+                                 scan ? "com.wqx.igd1.WiFiInfo" : "com.wqx.igd1.Roaming",
+                                 scan ? "ChannelCollectionRequest" : "GetSTARSSIQuery",
+                                 scan ? g_variant_new("(s)", "5G")
+                                      : g_variant_new_parsed("({'3C22FB100003': uint32 36},)"),
+                                 nullptr, G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr);
+                           });
 }
 BENCHMARK(BM_GetWhileTheRadiosWork)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same while a client keeps setting the clock: each SetDateTime starts
+// two programs (date, then clock), stand-ins that end at once, so the
+// client's calls are mostly program starts.
+void BM_GetWhileProgramsStart(benchmark::State &state) {
+  if (!register_bare_constant(kOtherObject.bare_path, interface_from_file("DHCPServer.xml"), "192.168.1.2")) {
+    state.SkipWithError("the bare object was refused");
+    return;
+  }
+  gets_against_busy_client(state, kOtherObject, 6, std::chrono::milliseconds(100), [](GDBusConnection *client, int) {
+    return g_dbus_connection_call_sync(client, kIgd1Name, "/com/wqx/igd1/Ovatrix/System", "com.wqx.igd1.SysCmd",
+                                       "SetDateTime", g_variant_new("(s)", "2026-03-01 12:00:00"), nullptr,
+                                       G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr);
+  });
+}
+BENCHMARK(BM_GetWhileProgramsStart)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
