@@ -239,6 +239,9 @@ struct Choice {
   const char *other_name;
 };
 
+// The error of a stored text that cannot be read, unless the module says otherwise.
+inline constexpr char kInvalidUtf8[] = "invalid UTF-8 sting value of %s";
+
 // What a text longer than its field does.
 enum class Overlong : uint8_t { Cut, Refuse };
 
@@ -287,10 +290,6 @@ struct RowProperty {
   // A refused value (may name the property with "%s"; null: texts.invalid_value).
   const char *refused = nullptr;
   bool secret = false;          // the value is kept out of the log
-  // Text: a stored text containing this mark is a placeholder and reads as
-  // ""; a row added by AddObject of the self kind holds the mark followed by
-  // its instance number.
-  const char *placeholder = nullptr;
   int8_t apply_order = 0;       // see Property::apply_order
   // Builds the bus value from the row where the field alone does not say it
   // (a value that depends on other fields).  nullptr: it cannot be built;
@@ -441,7 +440,9 @@ struct RowTexts {
   const char *write_property = "invalid property %s";  // unknown name in a write
   const char *read_failed = "Get %s failed";            // an item accessor failed
   const char *current_failed = "get property %s failed";
-  const char *invalid_utf8 = "invalid UTF-8 sting value of %s";
+  // A stored text that is not UTF-8, or whose item read failed (null: such
+  // a text reads as "").
+  const char *invalid_utf8 = kInvalidUtf8;
   const char *invalid_value = "Invalid parameter value";
   const char *commit_failed = "Fail to update entry";
   const char *item_set_failed = nullptr;  // the item setter refused (null: invalid_value)
@@ -465,7 +466,6 @@ struct RowTexts {
   const char *export_path_log = "object_path: %s";
   const char *export_type_log = nullptr;
   const char *delete_path = "DeleteObject object path error";
-  const char *delete_no_row = nullptr;  // a number without a row (null: delete_path)
   const char *delete_failed = nullptr;  // null: "Delete <noun> Object error !!"
   const char *delete_refused = nullptr;  // non-null: DeleteObject is refused, see refuse_error
   // A method no row serves ({name}: the method, {path}, {instance}; null:
@@ -563,9 +563,8 @@ struct RowModule {
   void (*new_row)(uint8_t *row) = nullptr;
   // What a write of a value equal to the stored one does (see Unchanged).
   Unchanged unchanged = Unchanged::Skip;
-  // Error names where the usual ones do not hold (null: the usual one).
-  const char *commit_error = nullptr;         // usual: org.freedesktop.DBus.Error.Failed
-  const char *delete_no_row_error = nullptr;  // usual: the object-manager error
+  // The error name of a refused commit (null: org.freedesktop.DBus.Error.Failed).
+  const char *commit_error = nullptr;
   // Runs before AddObject and DeleteObject (`method_name`, with the
   // request's `parameters`) look at anything else: false refuses the call
   // with *call.error set (an empty table, a service type that takes no
@@ -593,8 +592,6 @@ struct RowModule {
   const Sibling *sibling = nullptr;
   // The children's documents per service type (see InterfaceVariant).
   std::span<const InterfaceVariant> variants = {};
-  // A stored text that is not UTF-8 reads as "" instead of failing the read.
-  bool unreadable_text_empty = false;
   // What a refused entry of a multi-write does: Stop (nothing is stored) or
   // Continue (the other entries are stored and the call succeeds).  A
   // single write fails either way.

@@ -321,6 +321,19 @@ struct ObjectLogs {
   int failure_level = LOG_LEVEL_WARN;
 };
 
+// The hooks of a write request's transaction (a Set or a SetMulti):
+// `begin` before any entry (nullptr: Apply), each entry through its
+// writer, then `commit` (update notices, applying; false fails the request
+// with *call.error set, no signal) and the store's commit, whose refusal
+// answers the store's message.  A request that fails after its begin runs
+// `abort` before the error answers.
+struct Transaction {
+  Begin (*begin)(const CallContext &call, const SingleObject &object) = nullptr;
+  bool (*commit)(const CallContext &call, const SingleObject &object,
+                 const WriteFlags &flags) = nullptr;
+  void (*abort)(const CallContext &call, const SingleObject &object) = nullptr;
+};
+
 struct SingleObject {
   const char *path;
   const char *xml_file;                           // the published contract of the object
@@ -345,16 +358,8 @@ struct SingleObject {
   // A value the `set` accessor refused:
   const char *store_refused = "set %s fail";
 
-  // The request's transaction (a Set or a SetMulti): `begin` before any
-  // entry (nullptr: Apply), each entry through its writer, then `commit`
-  // (update notices, applying; false fails the request with *call.error
-  // set, no signal) and the store's commit, whose refusal answers the
-  // store's message.  A request that fails after its begin runs `abort`
-  // before the error answers.
-  Begin (*begin)(const CallContext &call, const SingleObject &object) = nullptr;
-  bool (*commit)(const CallContext &call, const SingleObject &object,
-                 const WriteFlags &flags) = nullptr;
-  void (*abort)(const CallContext &call, const SingleObject &object) = nullptr;
+  // The request's transaction (see Transaction).
+  Transaction transaction = {};
   // Whether accepted writes are announced (nullptr: always).
   bool (*announce)() = nullptr;
   MultiFailure multi_failure = MultiFailure::Continue;

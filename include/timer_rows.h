@@ -145,7 +145,6 @@ constexpr RowModule module(const char *manager_path, std::span<const RowProperty
                            RowTexts texts, uint32_t max_instance) {
   texts.get_no_row = "invalid object path %s";
   texts.set_no_row = "invalid object path %s";
-  texts.delete_no_row = "this entry not exist";
   texts.delete_failed = "Delete chain record error";
   return {
       .manager_path = manager_path,
@@ -163,10 +162,15 @@ constexpr RowModule module(const char *manager_path, std::span<const RowProperty
           },
       .unchanged = Unchanged::Commit,
       .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",
-      .delete_no_row_error = "org.freedesktop.DBus.Error.Failed",
       .user_data = const_cast<Family *>(&family),
   };
 }
+
+// The manager guard's part both families share: DeleteObject of a child
+// path (numbers 1 to `highest`) that no row has is refused with Failed
+// "this entry not exist".
+bool refuse_missing_row(const CallContext &call, const char *method_name, GVariant *parameters,
+                        uint32_t highest);
 
 // ---- property hooks ----------------------------------------------------------------
 

@@ -399,6 +399,13 @@ TextValues named(const CallContext &call, const char *name) {
   return {.name = name, .path = call.object_path, .instance = call.instance};
 }
 
+// The error of a value that cannot be read: the module's invalid_utf8 text,
+// or the engine's when the module reads such texts as "".
+void set_unreadable(const RowModule &module, const RowProperty &property, const CallContext &call) {
+  const char *text = module.texts.invalid_utf8 != nullptr ? module.texts.invalid_utf8 : kInvalidUtf8;
+  set_invalid_text(call.error, text, named(call, property.name), property.name);
+}
+
 }  // namespace
 
 GVariant *read_row_property(const RowModule &module, const RowProperty &property,
@@ -411,7 +418,7 @@ GVariant *read_row_property(const RowModule &module, const RowProperty &property
     value = property.read(call, property, row);
     // A hook that set its own error is answered with it, as it is.
     if (value == nullptr && (error == nullptr || *error == nullptr))
-      set_invalid_text(error, module.texts.invalid_utf8, named(call, property.name), property.name);
+      set_unreadable(module, property, call);
     return value;
   }
   switch (property.field) {
@@ -436,9 +443,6 @@ GVariant *read_row_property(const RowModule &module, const RowProperty &property
     }
     case Field::Text: {
       const char *text = reinterpret_cast<const char *>(at);
-      if (property.placeholder != nullptr &&
-          g_strstr_len(text, gssize(strnlen(text, property.size)), property.placeholder) != nullptr)
-        return g_variant_new_string("");
       value = text_value(text, property.size);
       break;
     }
@@ -477,7 +481,7 @@ GVariant *read_row_property(const RowModule &module, const RowProperty &property
       const size_t size = item_text_size(property);
       std::vector<char> buffer(size + 1, '\0');
       if (get_item(module, property.item, buffer.data(), row, inner) == 0) {
-        if (module.unreadable_text_empty) return g_variant_new_string("");
+        if (module.texts.invalid_utf8 == nullptr) return g_variant_new_string("");
         set_invalid_text(error, module.texts.read_failed, named(call, property.name),
                          property.name);
         return nullptr;
@@ -486,9 +490,8 @@ GVariant *read_row_property(const RowModule &module, const RowProperty &property
       break;
     }
   }
-  if (value == nullptr && module.unreadable_text_empty) return g_variant_new_string("");
-  if (value == nullptr)
-    set_invalid_text(error, module.texts.invalid_utf8, named(call, property.name), property.name);
+  if (value == nullptr && module.texts.invalid_utf8 == nullptr) return g_variant_new_string("");
+  if (value == nullptr) set_unreadable(module, property, call);
   return value;
 }
 
@@ -510,7 +513,7 @@ std::string row_text_faults(const RowModule &module, const char *noun) {
     check_text(&faults, noun, module.texts.*text, kSuppliesPath);
   for (const char *RowTexts::*text : {&RowTexts::read_property, &RowTexts::write_property, &RowTexts::read_failed, &RowTexts::current_failed, &RowTexts::invalid_utf8, &RowTexts::unknown_method})
     check_text(&faults, noun, module.texts.*text, kSuppliesName | kSuppliesPath | kSuppliesInstance);
-  for (const char *RowTexts::*text : {&RowTexts::get_no_row, &RowTexts::set_no_row, &RowTexts::no_row_log, &RowTexts::item_set_failed, &RowTexts::add_failed, &RowTexts::add_path, &RowTexts::table_full, &RowTexts::no_number_log, &RowTexts::add_refused_log, &RowTexts::export_log, &RowTexts::export_path_log, &RowTexts::export_type_log, &RowTexts::delete_path, &RowTexts::delete_no_row, &RowTexts::delete_failed, &RowTexts::delete_refused})
+  for (const char *RowTexts::*text : {&RowTexts::get_no_row, &RowTexts::set_no_row, &RowTexts::no_row_log, &RowTexts::item_set_failed, &RowTexts::add_failed, &RowTexts::add_path, &RowTexts::table_full, &RowTexts::no_number_log, &RowTexts::add_refused_log, &RowTexts::export_log, &RowTexts::export_path_log, &RowTexts::export_type_log, &RowTexts::delete_path, &RowTexts::delete_failed, &RowTexts::delete_refused})
     check_text(&faults, noun, module.texts.*text, kSuppliesNothing);
   check_text(&faults, noun, module.texts.add_log, kSuppliesPath | kSuppliesInstance);
   check_text(&faults, noun, module.texts.invalid_value, kSuppliesAll);

@@ -59,10 +59,6 @@ bool choose_number(const RowCollection &rows, const std::string &failed, uint8_t
     return false;
   }
   set_instance(module, free_number, row);
-  for (const RowProperty &property : module.properties)
-    if (property.placeholder != nullptr)
-      g_snprintf(reinterpret_cast<char *>(row + property.offset), property.size, "%s%u",
-                 property.placeholder, free_number);
   return true;
 }
 
@@ -238,9 +234,8 @@ void delete_object(const RowCollection &rows, const char *manager_path, GVariant
   }
 
   // Every way out replies and logs the end.
-  auto finish_with_error = [&](const std::string &message, const char *name = nullptr) {
-    g_dbus_method_invocation_return_dbus_error(
-        invocation, name != nullptr ? name : kObjectManagerError, message.c_str());
+  auto finish_with_error = [&](const std::string &message) {
+    g_dbus_method_invocation_return_dbus_error(invocation, kObjectManagerError, message.c_str());
     COLLECTION_LOG(LOG_LEVEL_INFO, function, "out of func [%s]", function);
   };
   const ChildKey instance = child_instance(rows.collection, path);
@@ -253,9 +248,7 @@ void delete_object(const RowCollection &rows, const char *manager_path, GVariant
   if (!find_row(module, instance, &found)) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "func [%s] :invalid list num  %d ", function,
                    int(instance));
-    const char *missing = module.texts.delete_no_row;
-    return finish_with_error(missing != nullptr ? missing : module.texts.delete_path,
-                             module.delete_no_row_error);
+    return finish_with_error(module.texts.delete_path);
   }
   const uint32_t index = found.index;
   std::vector<uint8_t> removed(found.data, found.data + module.table.row_size);

@@ -12,7 +12,7 @@ constexpr igd1::SingleObject kObject = {
     .xml_file = "DNSServerConfig.xml",
     .properties = igd1::dns_servers::kProperties,
     .logs = {.write = "func [%s], line [%d],property_name:%s"},
-    .commit = igd1::dns_servers::notify_services,
+    .transaction = {.commit = igd1::dns_servers::notify_services},
     .nested_entry = DNSTunnel_on_bus_acquired,
     .methods = igd1::dns_servers::kMethods,
     .user_data = const_cast<int *>(&kRecord),

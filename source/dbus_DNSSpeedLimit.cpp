@@ -56,7 +56,7 @@ constexpr SingleObject kObject = {
     .logs = {.write = "func [%s], line [%d],property_name:%s"},
     .unknown_write = "Invalid property %s",
     .store_refused = "Invalid parameter value",
-    .commit = notify_services,
+    .transaction = {.commit = notify_services},
 };
 
 }  // namespace

@@ -10,7 +10,7 @@ constexpr igd1::SingleObject kObject = {
     .xml_file = "DNSv6ServerConfig.xml",
     .properties = igd1::dns_servers::kProperties,
     .logs = {.write = "func [%s], line [%d],property_name:%s"},
-    .commit = igd1::dns_servers::notify_services,
+    .transaction = {.commit = igd1::dns_servers::notify_services},
     .methods = igd1::dns_servers::kMethods,
     .user_data = const_cast<int *>(&kRecord),
 };

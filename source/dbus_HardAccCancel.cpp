@@ -84,7 +84,7 @@ constexpr igd1::SingleObject kFeature = {
     .properties = kSettings,
     .get = read_setting,
     .set = write_setting,
-    .commit = commit_settings,
+    .transaction = {.commit = commit_settings},
     .methods = kFlushes,
 };
 const igd1::PublishObject kFeaturePublished(kFeature);

@@ -136,7 +136,7 @@ constexpr SingleObject kObject = {
     .logs = {.read_level = LOG_LEVEL_DETAIL,
              .write = "func [%s], line [%d],property_name:%s",
              .unknown = "func [%s], line [%d], invalid property %s ."},
-    .commit = notify_services,
+    .transaction = {.commit = notify_services},
 };
 }  // namespace
 

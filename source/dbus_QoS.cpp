@@ -59,7 +59,7 @@ constexpr igd1::SingleObject kObject = {
     .set = QoS_set_mib_property,
     .unknown_write = "Invalid property %s",
     .store_refused = "Invalid parameter value",
-    .commit = apply,
+    .transaction = {.commit = apply},
     .announce = never_announced,
     .multi_failure = igd1::MultiFailure::Stop,
     .start_up = [] { QoS_init(); },

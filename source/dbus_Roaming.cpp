@@ -238,7 +238,7 @@ constexpr igd1::SingleObject kObject = {
     .xml_file = "Roaming.xml",
     .properties = kProperties,
     .get_at = get_at,
-    .commit = apply,
+    .transaction = {.commit = apply},
     .multi_failure = igd1::MultiFailure::Stop,
     .methods = kMethods,
 };

@@ -447,9 +447,7 @@ constexpr SingleObject kSsid = {
     // for the debug log only.
     .logs = {.read_level = LOG_LEVEL_DEBUG},
     .store_refused = "set %s failed!",
-    .begin = begin,
-    .commit = commit,
-    .abort = abort_write,
+    .transaction = {.begin = begin, .commit = commit, .abort = abort_write},
     .multi_failure = igd1::MultiFailure::Restore,
 };
 static_assert(igd1::oversized_read_when_compiled(kSsid) == nullptr,

@@ -65,7 +65,7 @@ constexpr igd1::SingleObject kObject = {
     .xml_file = "WiFiBandSteering.xml",
     .properties = kProperties,
     .get = WiFiBandSteering_get_property,
-    .commit = apply,
+    .transaction = {.commit = apply},
     .multi_failure = igd1::MultiFailure::Stop,
 };
 

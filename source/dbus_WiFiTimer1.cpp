@@ -88,11 +88,13 @@ constexpr RowProperty kProperties[] = {
      .wrong_type = kWrongType},
 };
 
+constexpr uint32_t kHighest = 100;
+
 // AddObject starts by saying how many timers there are.
-bool log_total(const CallContext &, const char *method_name, GVariant *) {
+bool log_total(const CallContext &call, const char *method_name, GVariant *parameters) {
   if (std::strcmp(method_name, "AddObject") == 0)
     DBUS_LOG(LOG_LEVEL_INFO, "total=%d \r\n", wifitimer1_get_total_num());
-  return true;
+  return timers::refuse_missing_row(call, method_name, parameters, kHighest);
 }
 
 // Children for 1 to 100 (rows the store already holds), new ones up to 99.
@@ -106,7 +108,7 @@ constexpr igd1::RowModule kModule = [] {
      .add_log = "going to [%s] line [%d] path_name is %s",
      .no_number_log = "NO idle index for MIB_WIFI_TIMER_EX_TBL",
      .add_refused_log = "add MIB_WIFI_TIMER_EX_TBL failed"},
-    100);
+    kHighest);
   module.manager_guard = log_total;
   return module;
 }();

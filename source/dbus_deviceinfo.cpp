@@ -168,7 +168,7 @@ constexpr SingleObject kObject = {
     .logs = {.multi = "func [%s], object_path:%s",
              .multi_level = LOG_LEVEL_INFO,
              .unknown = "func [%s], line [%d], invalid property %s ."},
-    .commit = commit,
+    .transaction = {.commit = commit},
     .announce = announce,
     .multi_failure = igd1::MultiFailure::Stop,
     .multi_announce = igd1::MultiAnnounce::Always,

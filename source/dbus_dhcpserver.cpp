@@ -80,8 +80,7 @@ constexpr SingleObject kObject = {
     .read_buffer = kReadBuffer,
     .set = dhcpserver_set_mib_property,
     .logs = {.read = "func [%s], line [%d]", .write = "func [%s], line [%d],property_name:%s"},
-    .begin = write_permitted,
-    .commit = notify_services,
+    .transaction = {.begin = write_permitted, .commit = notify_services},
 };
 
 }  // namespace

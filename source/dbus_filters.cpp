@@ -123,6 +123,11 @@ constexpr igd1::RowTexts texts(const char *commit_failed, const char *add_failed
           .delete_failed = delete_failed};
 }
 
+constexpr igd1::RowTexts unreadable_as_empty(igd1::RowTexts texts) {
+  texts.invalid_utf8 = nullptr;
+  return texts;
+}
+
 #define FILTER_TABLE(p, size)                                                               \
   igd1::RowTable {                                                                          \
     .row_size = size, .update_all = p##_update_all, .get_list = p##_get_list,               \
@@ -210,13 +215,12 @@ constexpr igd1::RowModule mac_list(const char *manager_path, std::span<const Row
   return {.manager_path = manager_path,
           .properties = rows,
           .table = table,
-          .texts = texts("fail to update MIB entry", add_failed, delete_failed),
+          // A name another process stored that is not UTF-8 reads as "".
+          .texts = unreadable_as_empty(texts("fail to update MIB entry", add_failed, delete_failed)),
           .announce = igd1::Announce::Always,
           .xml_file = xml_file,
           .after_commit = saved,
-          .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",
-          // A name another process stored that is not UTF-8 reads as "".
-          .unreadable_text_empty = true};
+          .commit_error = "org.freedesktop.DBus.Error.InvalidArgs"};
 }
 
 constexpr igd1::RowModule kMacBlockList =

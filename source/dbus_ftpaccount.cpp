@@ -20,9 +20,24 @@ constexpr uint32_t kHighestNumber = 99;
 
 int notify_service() { return dbus_mib_update_cfg(MIB_CFG_FTP, nullptr, MIB_ACTION_APPLY); }
 
+// A new account holds the placeholder mark followed by its number until a
+// client writes its texts.
+constexpr char kPlaceholder[] = "invalid";
+
 int add_account(void *row) {
   auto *account = static_cast<ftp_account_row *>(row);
+  g_snprintf(account->username, sizeof account->username, "%s%u", kPlaceholder, account->instnum);
+  g_snprintf(account->password, sizeof account->password, "%s%u", kPlaceholder, account->instnum);
   return ftpaccount_set_account(account, account->instnum) != 0 ? 1 : 0;
+}
+
+// A text that holds the placeholder mark reads as "".
+GVariant *read_text(const igd1::CallContext &call, const igd1::RowProperty &property,
+                    const uint8_t *row) {
+  const char *text = reinterpret_cast<const char *>(row + property.offset);
+  if (g_strstr_len(text, gssize(strnlen(text, property.size)), kPlaceholder) != nullptr)
+    return g_variant_new_string("");
+  return igd1::text_value(text, property.size, property.name, call.error);
 }
 
 int remove_account(uint32_t position, mib_list_node *) {
@@ -58,7 +73,7 @@ bool account_held(uint32_t number) {
 // DeleteObject also names an account by the number that ends any path: an
 // account's number under a path other than its own is refused as a wrong
 // path, a number no account carries as an entry that does not exist.  The
-// engine answers the account paths and every other path.
+// engine answers the accounts' own paths and paths without a number.
 bool delete_by_number(const igd1::CallContext &call, const char *method_name,
                       GVariant *parameters) {
   if (std::strcmp(method_name, "DeleteObject") != 0 || call.instance != 0) return true;
@@ -66,8 +81,8 @@ bool delete_by_number(const igd1::CallContext &call, const char *method_name,
   g_variant_get(parameters, "(&o)", &path);
   const char *last = std::strrchr(path, '/');
   const uint32_t number = igd1::parse_instance(last + 1, kHighestNumber);
-  if (number == 0 || igd1::child_instance_of(kManagerPath, path, kHighestNumber) != 0) return true;
-  if (account_held(number))
+  if (number == 0) return true;
+  if (igd1::child_instance_of(kManagerPath, path, kHighestNumber) == 0 && account_held(number))
     g_dbus_error_set_dbus_error(call.error, igd1::kObjectManagerError, "path_name is error",
                                 nullptr);
   else
@@ -88,11 +103,11 @@ constexpr igd1::RowProperty kProperties[] = {
     {.name = "UserName", .field = Field::Text, .offset = offsetof(ftp_account_row, username),
      .size = FTP_ACCOUNT_FIELD_SIZE, .write_log = "property UserName value:%s ",
      .overlong = igd1::Overlong::Refuse, .item = 0, .refused = "Invalid parameter value",
-     .placeholder = "invalid", .accepts = table_accepts, .wrong_type = "Invalid parameter value"},
+     .read = read_text, .accepts = table_accepts, .wrong_type = "Invalid parameter value"},
     {.name = "Password", .field = Field::Text, .offset = offsetof(ftp_account_row, password),
      .size = FTP_ACCOUNT_FIELD_SIZE, .write_log = "property Password value:%s ",
      .overlong = igd1::Overlong::Refuse, .item = 1, .refused = "Invalid parameter %s",
-     .secret = true, .placeholder = "invalid", .accepts = table_accepts,
+     .secret = true, .read = read_text, .accepts = table_accepts,
      .wrong_type = "Invalid parameter %s"},
 };
 
@@ -120,7 +135,6 @@ constexpr igd1::RowModule kModule = {
               .add_log = "going to [%s] line [%d] add path_name is %s",
               .no_number_log = "NO idle index for ftp account",
               .add_refused_log = "add ftp account failed",
-              .delete_no_row = "this entry not exist",
               .delete_failed = "Delete chain record error"},
     .announce = igd1::Announce::Always,
     .add = igd1::AddKind::Self,
@@ -129,7 +143,6 @@ constexpr igd1::RowModule kModule = {
     .max_rows = FTP_ACCOUNT_MAX_ROWS,
     .unchanged = igd1::Unchanged::Repeat,
     .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",
-    .delete_no_row_error = "org.freedesktop.DBus.Error.Failed",
     .manager_guard = delete_by_number,
 };
 

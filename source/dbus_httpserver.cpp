@@ -79,7 +79,7 @@ constexpr SingleObject kObject = {
     .properties = kProperties,
     .get = read_password,
     .logs = {.write = "func [%s], line [%d],property_name:%s"},
-    .commit = update_server,
+    .transaction = {.commit = update_server},
 };
 
 }  // namespace

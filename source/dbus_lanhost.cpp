@@ -265,7 +265,7 @@ constexpr igd1::SingleObject kManager = {
     .properties = kManagerProperties,
     .get = manager_value,
     .logs = {.unknown = "func [%s], line [%d], invalid property %s ."},
-    .commit = save_table,
+    .transaction = {.commit = save_table},
     .methods = kManagerMethods,
     .method_log = "func [%s], line [%d],method_name:%s",
 };
@@ -291,6 +291,8 @@ constexpr igd1::RowModule kModule = {
               .refresh_row = refresh_device},
     .texts = {.get_no_row = "func [%s] :invalid list num  %d ",
               .read_property = "invalid value of %s",
+              // A name another process stored that is not UTF-8 reads as "".
+              .invalid_utf8 = nullptr,
               .commit_failed = "fail to update MIB entry",
               .item_set_failed = "invalid property value",
               .add_failed = "##########not support to AddObject yet",
@@ -306,7 +308,6 @@ constexpr igd1::RowModule kModule = {
     .manager_guard = may_delete,
     .methods = kDeviceMethods,
     .variants = kVariants,
-    .unreadable_text_empty = true,
     .multi_failure = igd1::MultiFailure::Continue,
     .listing_cache = &g_listing,
 };

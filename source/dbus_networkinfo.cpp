@@ -180,7 +180,7 @@ constexpr SingleObject kObject = {
     .properties = kProperties,
     .get = networkinfo_get_property,
     .logs = {.read = "func [%s], line [%d], property name [%s].", .multi_level = LOG_LEVEL_INFO},
-    .commit = commit,
+    .transaction = {.commit = commit},
     .multi_failure = igd1::MultiFailure::StopInvalidProperty,
     .start_up = start_up,
 };

@@ -57,7 +57,7 @@ constexpr SingleObject kObject = {
     .properties = kProperties,
     .get = sambaserverinfo_get_progerty,
     .logs = {.write = "func [%s], line [%d],property_name:%s"},
-    .commit = apply,
+    .transaction = {.commit = apply},
     .start_up = start_up,
 };
 

@@ -94,9 +94,12 @@ constexpr RowProperty kProperties[] = {
      .read = timers::read_enable, .write = timers::write_enable, .wrong_type = kWrongType},
 };
 
+constexpr uint32_t kHighest = 99;
+
 // DeleteObject on an empty table is refused before its path is read.
-bool guard(const CallContext &call, const char *method_name, GVariant *) {
-  if (std::strcmp(method_name, "DeleteObject") != 0 || sleeptimer_get_total_num() > 0) return true;
+bool guard(const CallContext &call, const char *method_name, GVariant *parameters) {
+  if (std::strcmp(method_name, "DeleteObject") != 0 || sleeptimer_get_total_num() > 0)
+    return timers::refuse_missing_row(call, method_name, parameters, kHighest);
   DBUS_LOG(LOG_LEVEL_WARN, "no sleep timer instance");
   g_set_error_literal(call.error, G_DBUS_ERROR, G_DBUS_ERROR_NO_REPLY, "no sleep timer instance");
   return false;
@@ -112,7 +115,7 @@ constexpr igd1::RowModule kModule = [] {
        .table_full = "add index for MIB_SLEEP_MODE_SCHED_TBL is err",
        .add_log = "Add path_name {path}",
        .add_refused_log = "mib chain add MIB_SLEEP_MODE_SCHED_TBL failed"},
-      99);
+      kHighest);
   module.manager_guard = guard;
   return module;
 }();

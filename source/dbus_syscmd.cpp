@@ -750,7 +750,7 @@ constexpr SingleObject kObject = {
     .read_buffer = kPropertyBuffer,
     .logs = {.write = "func [%s], line [%d],property_name:%s",
              .unknown = "func [%s], line [%d], invalid property %s ."},
-    .commit = save,
+    .transaction = {.commit = save},
     .start_up = start_up,
     .methods = kMethods,
     .method_log = "func [%s], line [%d],method_name:%s",

@@ -268,7 +268,7 @@ constexpr igd1::SingleObject kObject = {
     .get = wifiinfo_get_property,
     .read_buffer = 8,
     .store_refused = "set %s failed!",
-    .commit = apply,
+    .transaction = {.commit = apply},
     .multi_failure = igd1::MultiFailure::Stop,
     .methods = kMethods,
 };

@@ -529,7 +529,8 @@ namespace {
 // request ignored, failure with the hook's error for one refused).
 bool begins(const SingleObject &object, const CallContext &call, const char *function,
             gboolean *answer) {
-  const Begin begin = object.begin != nullptr ? object.begin(call, object) : Begin::Apply;
+  const Transaction &hooks = object.transaction;
+  const Begin begin = hooks.begin != nullptr ? hooks.begin(call, object) : Begin::Apply;
   if (begin == Begin::Apply) return true;
   if (begin == Begin::Ignore)
     sys_log(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
@@ -541,7 +542,7 @@ bool begins(const SingleObject &object, const CallContext &call, const char *fun
 // A request that failed after its begin: the module's abort runs before the
 // error answers.
 gboolean aborted(const SingleObject &object, const CallContext &call) {
-  if (object.abort != nullptr) object.abort(call, object);
+  if (object.transaction.abort != nullptr) object.transaction.abort(call, object);
   return FALSE;
 }
 
@@ -562,7 +563,8 @@ gboolean object_set(const SingleObject &object, const char *function, GDBusConne
 
   WriteFlags flags;
   if (!object_write(call, object, property_name, value, &flags)) return aborted(object, call);
-  if (object.commit != nullptr && !object.commit(call, object, flags)) return aborted(object, call);
+  const Transaction &hooks = object.transaction;
+  if (hooks.commit != nullptr && !hooks.commit(call, object, flags)) return aborted(object, call);
   if (!transaction.commit(error)) return aborted(object, call);
 
   const Property *written = find_property(object, property_name);
@@ -631,7 +633,8 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
     return aborted(object, call);
   }
 
-  if (object.commit != nullptr && !object.commit(call, object, request)) return aborted(object, call);
+  const Transaction &hooks = object.transaction;
+  if (hooks.commit != nullptr && !hooks.commit(call, object, request)) return aborted(object, call);
   if (!transaction.commit(error)) return aborted(object, call);
   if (skipped != nullptr)
     sys_log(LOG_MODULE_DBUS, LOG_LEVEL_WARN, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,

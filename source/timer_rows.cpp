@@ -14,6 +14,17 @@
 #include "tool.h"
 
 namespace igd1::timers {
+
+bool refuse_missing_row(const CallContext &call, const char *method_name, GVariant *parameters,
+                        uint32_t highest) {
+  if (std::strcmp(method_name, "DeleteObject") != 0 || call.instance != 0) return true;
+  const char *path = nullptr;
+  g_variant_get(parameters, "(&o)", &path);
+  if (child_instance_of(call.object_path, path, highest) == 0) return true;
+  g_set_error_literal(call.error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED, "this entry not exist");
+  return false;
+}
+
 namespace {
 
 // Reads every value of the row behind `handle` into `record`.

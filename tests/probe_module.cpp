@@ -515,9 +515,9 @@ constexpr igd1::SingleObject kStatsObject = {.path = nullptr,
                                              .get_at = stats_get,
                                              .set_at = stats_set,
                                              .unknown_write = "{name} of row {instance} takes no writes",
-                                             .begin = stats_begin,
-                                             .commit = stats_commit,
-                                             .abort = stats_abort,
+                                             .transaction = {.begin = stats_begin,
+                                                             .commit = stats_commit,
+                                                             .abort = stats_abort},
                                              .multi_failure = igd1::MultiFailure::Restore,
                                              .methods = kStatsMethods,
                                              .unknown_method = "Unknown method {name}"};
@@ -1011,9 +1011,9 @@ constexpr igd1::SingleObject kLedger = {.path = "/com/wqx/igd1/Test/Engine/Ledge
                                         .properties = kLedgerProperties,
                                         .get = dhcpserver_get_mib_property,
                                         .set = dhcpserver_set_mib_property,
-                                        .begin = ledger_begin,
-                                        .commit = ledger_commit,
-                                        .abort = ledger_abort,
+                                        .transaction = {.begin = ledger_begin,
+                                                        .commit = ledger_commit,
+                                                        .abort = ledger_abort},
                                         .multi_failure = igd1::MultiFailure::Restore};
 
 }  // namespace
