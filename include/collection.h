@@ -390,12 +390,12 @@ struct RowTable {
   // Item accessors of Field::Item properties: text into `output`, text from `value`.
   int (*get_item)(int item, void *output, const void *row) = nullptr;
   int (*set_item)(int item, const void *value, void *row) = nullptr;
-  // BackupUpdate commits.
+  // BackupUpdate commits: the working copy (a plain copy of the row when
+  // there is no backup_entry) is stored by update_entry with the row's
+  // index, which may name the reason of a refusal (a store that takes the
+  // copy alone: store_copy<function>).
   void *(*backup_entry)(const void *row) = nullptr;
   void (*free_backup_entry)(void *copy) = nullptr;
-  int (*update_entry_mib)(const void *copy) = nullptr;
-  // BackupUpdate commits that hand the row index and learn the reason of a refusal
-  // (a plain copy of the row is the working copy when there is no backup_entry).
   int (*update_entry)(const void *row, uint32_t index, const char **reason, int flags) = nullptr;
   // Brings the live fields of a row (status, counters) up to date before it
   // is read.
@@ -410,16 +410,22 @@ struct RowTable {
   uint64_t (*commit_count)(void) = nullptr;
 };
 
+// A RowTable::update_entry of a store that takes the working copy alone.
+template <int (*store)(const void *copy)>
+int store_copy(const void *copy, uint32_t, const char **, int) {
+  return store(copy);
+}
+
 // What AddObject does.
 enum class AddKind : uint8_t {
   Insert,  // the table inserts a zeroed row; its child appears through <Name>_add_interface
   Self,    // the lowest free instance number up to max_instance; the child is exported here
   Refuse,  // answered with `refuse_error` / `texts.add_failed`
-  Custom,  // the module's `add_object`
   None,    // the manager is GDBus's plain object manager: no AddObject or DeleteObject at all
 };
 // Insert and Self take at most `RowModule.max_rows` rows (0: no limit of
-// their own); a full table answers `texts.table_full`.
+// their own); a full table answers `texts.table_full`.  A module's own
+// AddObject (RowModule::manager_methods) answers instead of any kind.
 
 // Error and log texts.  Formats take: paths the object path, property texts
 // the property name, row texts the instance number (preceded by the
@@ -574,20 +580,16 @@ struct RowModule {
   // child of (instance 0: no row has that path).
   bool (*manager_guard)(const CallContext &call, const char *method_name,
                         GVariant *parameters) = nullptr;
-  // Custom kind: AddObject answered by the module (the call's context names
-  // the manager).
-  MethodHandler add_object = nullptr;
-  // DeleteObject answered by the module (null: the engine removes the row).
-  // The call's context names the path to delete, the instance it spells
-  // (0: none) and, when a row has it, the row's position; the parameters
-  // are the request's (o).  row_unexport alone makes "delete only unexports".
-  MethodHandler delete_object = nullptr;
+  // AddObject, DeleteObject and RemoveAllObjects answered by the module, by
+  // name, instead of the engine.  AddObject's call context names the
+  // manager; DeleteObject's names the path to delete, the instance it
+  // spells (0: none) and, when a row has it, the row's position
+  // (row_unexport alone makes "delete only unexports").  Only a module with
+  // RemoveAllObjects here or a table.remove_all declares that method.
+  std::span<const Method> manager_methods = {};
   // Methods of the children's interfaces; the call context names the row.
   std::span<const Method> methods = {};
   void *user_data = nullptr;  // handed to hooks in their call context
-  // RemoveAllObjects on the manager; only a module with this handler
-  // declares the method.
-  MethodHandler remove_all = nullptr;
   // An object beside every row.
   const Sibling *sibling = nullptr;
   // The children's documents per service type (see InterfaceVariant).
@@ -602,9 +604,17 @@ struct RowModule {
   ListingCache *listing_cache = nullptr;
 };
 
+// The module's own handler of manager method `name`, or nullptr.
+constexpr const Method *manager_method(const RowModule &module, std::string_view name) {
+  for (const Method &method : module.manager_methods)
+    if (name == method.name) return &method;
+  return nullptr;
+}
+
 // Whether the manager serves RemoveAllObjects.
 constexpr bool removes_all(const RowModule &module) {
-  return module.remove_all != nullptr || module.table.remove_all != nullptr;
+  return manager_method(module, "RemoveAllObjects") != nullptr ||
+         module.table.remove_all != nullptr;
 }
 
 // The list methods of a row's interface: (u type, as entries) -> (u result,

@@ -108,11 +108,12 @@ void add_inner_object(const RowCollection &rows, const char *manager_path,
   g_dbus_method_invocation_return_value(invocation, g_variant_new("(o)", path));
 }
 
-// A manager method answered by the module's handler with `context`.
-void run_manager_hook(MethodHandler handler, const CallContext &context, const char *method_name,
-                      GVariant *parameters, GDBusMethodInvocation *invocation) {
-  const Method hook[] = {{.name = method_name, .handler = handler}};
-  dispatch_method(hook, context, kObjectManagerError, method_name, parameters, invocation);
+// A manager method answered by the module's own handler with `context`.
+void run_manager_hook(const RowModule &module, const CallContext &context,
+                      const char *method_name, GVariant *parameters,
+                      GDBusMethodInvocation *invocation) {
+  dispatch_method(module.manager_methods, context, kObjectManagerError, method_name, parameters,
+                  invocation);
 }
 
 void add_object(const RowCollection &rows, const char *manager_path, const char *method_name,
@@ -123,9 +124,9 @@ void add_object(const RowCollection &rows, const char *manager_path, const char 
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "func [%s], line [%d],method_name:%s", function,
                  __LINE__, method_name);
   const std::string failed = noun_text(module.texts.add_failed, "Add %s object fail !!", noun);
-  if (module.add == AddKind::Custom) {
+  if (manager_method(module, method_name) != nullptr) {
     const CallContext context{.object_path = manager_path, .user_data = module.user_data};
-    return run_manager_hook(module.add_object, context, method_name, nullptr, invocation);
+    return run_manager_hook(module, context, method_name, nullptr, invocation);
   }
   if (module.add == AddKind::Refuse) return refuse_call(module, function, failed.c_str(), invocation);
   if (module.nested_in != nullptr) return add_inner_object(rows, manager_path, invocation);
@@ -224,13 +225,13 @@ void delete_object(const RowCollection &rows, const char *manager_path, GVariant
   if (module.texts.delete_refused != nullptr)
     return refuse_call(module, function, module.texts.delete_refused, invocation);
   if (module.nested_in != nullptr) return delete_inner_object(rows, manager_path, path, invocation);
-  if (module.delete_object != nullptr) {
+  if (manager_method(module, "DeleteObject") != nullptr) {
     const ChildKey key = child_instance(rows.collection, path);
     FoundRow found;
     const bool held = key != 0 && find_row(module, key, &found);
     const CallContext context =
         row_context(module, path, key, held ? found.index : 0, CallKind::Method);
-    return run_manager_hook(module.delete_object, context, "DeleteObject", parameters, invocation);
+    return run_manager_hook(module, context, "DeleteObject", parameters, invocation);
   }
 
   // Every way out replies and logs the end.
@@ -358,8 +359,8 @@ void row_remove_all(const RowCollection &rows, const char *object_path, const ch
                     GDBusMethodInvocation *invocation) {
   const RowModule &module = rows.module;
   const CallContext context{.object_path = object_path, .user_data = module.user_data};
-  if (module.remove_all != nullptr)
-    return run_manager_hook(module.remove_all, context, method_name, parameters, invocation);
+  if (manager_method(module, method_name) != nullptr)
+    return run_manager_hook(module, context, method_name, parameters, invocation);
   // The table removes its rows; their children leave through the row callbacks.
   COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, "func [%s], line [%d],method_name:%s",
                  rows.names.manager, __LINE__, method_name);

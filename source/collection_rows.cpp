@@ -49,9 +49,7 @@ bool commit_row(const RowModule &module, uint8_t *copy, uint32_t index, const ch
                 GError **error) {
   const char *reason = nullptr;
   const RowTable &table = module.table;
-  const int stored = table.update_entry != nullptr ? table.update_entry(copy, index, &reason, 0)
-                                                   : table.update_entry_mib(copy);
-  if (stored != 0) return true;
+  if (table.update_entry(copy, index, &reason, 0) != 0) return true;
   // A store that is damaged or out of room says so rather than the module's
   // refusal text.
   if (const char *failure = mib_store_failure()) {

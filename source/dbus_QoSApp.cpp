@@ -36,7 +36,7 @@ constexpr igd1::RowModule kModule = igd1::qos::table_module(
                    .set_item = QoSApp_set_mib_property,
                    .backup_entry = QoSApp_backup_entry,
                    .free_backup_entry = QoSApp_free_backup_entry,
-                   .update_entry_mib = QoSApp_update_entry_mib},
+                   .update_entry = igd1::store_copy<QoSApp_update_entry_mib>},
     igd1::qos::table_texts("AddObject QoSApp object fail", "DeleteObject QoSApp object path error",
                            "Delete QoSApp Object error"),
     kXml);

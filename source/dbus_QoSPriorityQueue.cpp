@@ -42,7 +42,7 @@ constexpr igd1::RowModule kModule = igd1::qos::table_module(
                    .set_item = QoSPriorityQueue_set_mib_property,
                    .backup_entry = QoSPriorityQueue_backup_entry,
                    .free_backup_entry = QoSPriorityQueue_free_backup_entry,
-                   .update_entry_mib = QoSPriorityQueue_update_entry_mib},
+                   .update_entry = igd1::store_copy<QoSPriorityQueue_update_entry_mib>},
     igd1::qos::table_texts("AddObject QoSPriorityQueue object fail",
                            "DeleteObject QoSPriorityQueue object path error",
                            "Delete QoSPriorityQueue Object error"),

@@ -105,7 +105,7 @@ constexpr igd1::RowModule kModule = {
               .set_item = subdeviceinfo_set_property,
               .backup_entry = subdeviceinfo_backup_entry,
               .free_backup_entry = subdeviceinfo_free_backup_entry,
-              .update_entry_mib = store_unit,
+              .update_entry = igd1::store_copy<store_unit>,
               .refresh_row = subdeviceinfo_update_pon2entry},
     .texts = {.get_no_row = "func [%s] :invalid list num  %d ",
               .set_no_row = "invalid list num %d",

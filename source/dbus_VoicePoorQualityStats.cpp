@@ -57,6 +57,8 @@ constexpr RowProperty kProperties[] = {
     {.name = "Codec", .field = Field::Item, .size = kText, .item = 11},
 };
 
+constexpr igd1::Method kManagerMethods[] = {{.name = "DeleteObject", .handler = unexport_only}};
+
 constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/Info/Voice/PoorQualityStats",
     .properties = kProperties,
@@ -69,7 +71,7 @@ constexpr igd1::RowModule kModule = {
     .announce = igd1::Announce::Never,
     .add = igd1::AddKind::Refuse,
     .refuse_error = "org.freedesktop.DBus.Error.Failed",
-    .delete_object = unexport_only,
+    .manager_methods = kManagerMethods,
 };
 
 }  // namespace

@@ -39,7 +39,7 @@ constexpr igd1::RowModule kModule = {
               .set_item = BridgeDataAcl_set_mib_property,
               .backup_entry = BridgeDataAcl_backup_entry,
               .free_backup_entry = BridgeDataAcl_free_backup_entry,
-              .update_entry_mib = BridgeDataAcl_update_entry_mib},
+              .update_entry = igd1::store_copy<BridgeDataAcl_update_entry_mib>},
     .texts = {.get_invalid_path = "Invalid object path %s",
               .get_no_row = "Invalid list num %d",
               .set_invalid_path = "Invalid parameter path",

@@ -387,6 +387,11 @@ void refuse_change(const PendingCall &call, GVariant *) {
   call.fail(dbus_proxy_get_service_type() == 0 && silent ? G_DBUS_ERROR_NO_REPLY : G_DBUS_ERROR_FAILED, text);
 }
 
+constexpr igd1::Method kManagerMethods[] = {
+    {.name = "AddObject", .handler = refuse_change},
+    {.name = "DeleteObject", .handler = refuse_change},
+    {.name = "RemoveAllObjects", .handler = refuse_change}};
+
 constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/Storage/usb/devices",
     .properties = kProperties,
@@ -401,15 +406,12 @@ constexpr igd1::RowModule kModule = {
               .set_invalid_path = "not fount path",
               .export_log = nullptr,
               .export_path_log = nullptr},
-    .add = igd1::AddKind::Custom,
     .max_instance = USB_MAX_DEVICES,
     .xml_file = "usb.Device.xml",
     .carries = carries,
     .choose = names_by_service_type,
-    .add_object = refuse_change,
-    .delete_object = refuse_change,
+    .manager_methods = kManagerMethods,
     .methods = kMethods,
-    .remove_all = refuse_change,
 };
 
 }  // namespace

@@ -69,7 +69,7 @@ struct MemoryTable {
     return {.row_size = kMemoryRowSize, .get_list = list, .get_list_by_instnum = find,
             .insert_entry = insert, .remove_entry = remove,
             .backup_entry = [](const void *row) -> void * { return g_memdup2(row, kMemoryRowSize); },
-            .free_backup_entry = g_free, .update_entry_mib = store};
+            .free_backup_entry = g_free, .update_entry = store_copy<store>};
   }
 };
 

@@ -530,6 +530,8 @@ constexpr igd1::Sibling kStats = {.suffix = "Stats",
 // ---- RemoveAllObjects ----
 
 void remove_all_rows(const igd1::PendingCall &call, GVariant *);
+constexpr igd1::Method kRowManagerMethods[] = {
+    {.name = "RemoveAllObjects", .handler = remove_all_rows}};
 
 // Writes to rows are ignored while the probe is told to ignore writes.
 bool ignores_writes();
@@ -547,9 +549,9 @@ constexpr igd1::RowModule kRows = {
     .max_instance = 8,
     .builtin_xml = kRowXml,
     .begin = rows_begin,
+    .manager_methods = kRowManagerMethods,
     .methods = kRowMethods,
     .user_data = g_said_to,
-    .remove_all = remove_all_rows,
     .sibling = &kStats,
     .variants = kVariants,
 };
@@ -747,6 +749,9 @@ constexpr igd1::RowProperty kShelfProperties[] = {
     {.name = "Mark", .type = "q", .field = igd1::Field::Number, .offset = 1, .size = 2},
     {.name = "Status", .type = "y", .field = igd1::Field::Number, .offset = 3, .size = 1},
 };
+constexpr igd1::Method kShelfManagerMethods[] = {
+    {.name = "DeleteObject", .handler = unexport_only}};
+
 constexpr igd1::RowModule kShelf = {
     .manager_path = "/com/wqx/igd1/Test/Engine/Shelf",
     .properties = kShelfProperties,
@@ -759,7 +764,7 @@ constexpr igd1::RowModule kShelf = {
     .max_rows = 3,
     .new_row = shelf_template,
     .manager_guard = shelf_guard,
-    .delete_object = unexport_only,
+    .manager_methods = kShelfManagerMethods,
 };
 
 }  // namespace
