@@ -216,7 +216,7 @@ IGD1_EXPORT void nested_manager_delete(const NestedManagers &nested, uint32_t ou
 // How a property's value is held.
 enum class Field : uint8_t {
   Flag,    // one byte, non-zero on; bus type b
-  Number,  // integer of `size` bytes (1, 2, 4 or 8), `is_signed`; bus types y n q i u x t d
+  Number,  // integer of `size` bytes (1, 2, 4 or 8), signed for bus types n i x; y n q i u x t d
   IPv4,    // 4 bytes, network order; dotted text
   IPv6,    // 16 bytes; text
   MAC,     // 6 bytes; text "aa:bb:cc:dd:ee:ff" (writes also take 12 hex digits, any case)
@@ -281,7 +281,6 @@ struct RowProperty {
   bool alias_writes = true;     // whether a write under `alias` is accepted
   int64_t min = 0;              // numbers: accepted range when max > min
   int64_t max = 0;
-  bool is_signed = false;
   bool empty_is_any = false;    // IPv4/IPv6: "" stores the any address
   Overlong overlong = Overlong::Cut;
   Announce announce = Announce::AsModule;  // who hears a change of this property

@@ -64,10 +64,16 @@ size_t item_text_size(const RowProperty &property) {
 }
 
 
+// Whether a Number field holds a signed integer: it does for the signed bus types.
+bool is_signed(const RowProperty &property) {
+  const char type = property.type[0];
+  return type == 'n' || type == 'i' || type == 'x';
+}
+
 int64_t load_number(const RowProperty &property, const uint8_t *row) {
   uint64_t raw = 0;
   std::memcpy(&raw, row + property.offset, property.size);  // little-endian host
-  if (property.is_signed && property.size < 8) {
+  if (is_signed(property) && property.size < 8) {
     const uint64_t sign = uint64_t{1} << (8 * property.size - 1);
     raw = (raw ^ sign) - sign;
   }
@@ -95,11 +101,11 @@ bool store_number(const RowProperty &property, int64_t number, uint8_t *bytes) {
   const int64_t stored = number;
   if (property.size < 8) {
     const int bits = 8 * property.size;
-    const int64_t low = property.is_signed ? -(int64_t{1} << (bits - 1)) : 0;
-    const int64_t high = property.is_signed ? (int64_t{1} << (bits - 1)) - 1
-                                            : (int64_t{1} << bits) - 1;
+    const bool sign = is_signed(property);
+    const int64_t low = sign ? -(int64_t{1} << (bits - 1)) : 0;
+    const int64_t high = sign ? (int64_t{1} << (bits - 1)) - 1 : (int64_t{1} << bits) - 1;
     if (stored < low || stored > high) return false;
-  } else if (!property.is_signed && stored < 0) {
+  } else if (!is_signed(property) && stored < 0) {
     return false;
   }
   const uint64_t raw = uint64_t(stored);

@@ -138,7 +138,7 @@ constexpr igd1::Choice kAttachModes[] = {{0, "0", nullptr}, {1, "1", nullptr}, {
    .refused = "Invalid parameter value ," prop ": {value}"}
 #define DECIMAL(prop, member, highest)                                                   \
   {.name = prop, .field = Field::Number, AT(member), LOGGED(prop), .max = highest,      \
-   .is_signed = true, .read = decimal_text, .write = store_decimal}
+   .read = decimal_text, .write = store_decimal}
 #define LIST(prop, member)                                                               \
   {.name = prop, .type = "as", .field = Field::List, AT(member), LOGGED(prop),           \
    .refused = "Invalid parameter value for %s", .read = igd1::read_domain_list,         \

@@ -123,7 +123,7 @@ constexpr igd1::RowProperty kProperties[] = {
     LAN_NUMBER("OnlineTime", "u", ONLINE_TIME, 4),
     LAN_NUMBER("RxBytes", "t", RX_BYTES, 8, .read = read_counter),
     LAN_NUMBER("TxBytes", "t", TX_BYTES, 8, .read = read_counter),
-    LAN_NUMBER("PowerLevel", "i", POWER_LEVEL, 4, .is_signed = true),
+    LAN_NUMBER("PowerLevel", "i", POWER_LEVEL, 4),
     {.name = "DeviceOnlineNofication", .type = "b", .field = Field::Flag,
      .offset = LAN_HOST_ONLINE_NOTIFY, .write_log = "set DeviceOnlineNofication value : %d",
      .announce = Announce::Never, .writes_on = kBasic},
@@ -146,7 +146,7 @@ constexpr igd1::RowProperty kProperties[] = {
     LAN_NUMBER("Speedupstate", "y", SPEEDUP, 1, .write_log = "set Speedupstate value : %d",
                .writes_on = kExtended),
     // The power level under the extended interface's name.
-    LAN_NUMBER("RSSI", "i", POWER_LEVEL, 4, .is_signed = true),
+    LAN_NUMBER("RSSI", "i", POWER_LEVEL, 4),
     LAN_NUMBER("Speed", "s", NEGO_RATE, 4, .read = read_speed),
     // The bandwidth limits under the extended interface's names.
     LAN_NUMBER("UsBandwidth", "u", MAX_US, 4, .write_log = "set UsBandwidth value : %d",
@@ -166,8 +166,8 @@ constexpr igd1::RowProperty kProperties[] = {
     LAN_TEXT("ConnectDeviceSN", CONNECT_DEVICE_SN),
     LAN_TEXT("SSIDName", SSID_NAME),
     LAN_NUMBER("Channel", "u", CHANNEL, 4),
-    LAN_NUMBER("Noise", "i", NOISE, 4, .is_signed = true),
-    LAN_NUMBER("SNR", "i", SNR, 4, .is_signed = true),
+    LAN_NUMBER("Noise", "i", NOISE, 4),
+    LAN_NUMBER("SNR", "i", SNR, 4),
 };
 static_assert(std::size(kProperties) == 57);
 

@@ -80,7 +80,7 @@ GVariant *read_protection(const CallContext &, const RowProperty &property, cons
 #define SIZE(prop, member) {.name = prop, .type = "t", .field = Field::Number, AT(member)}
 constexpr RowProperty kProperties[] = {
     {.name = "DeviceType", .type = "q", .field = Field::Number, AT(type)},
-    {.name = "DeviceId", .type = "i", .field = Field::Number, AT(id), .is_signed = true},
+    {.name = "DeviceId", .type = "i", .field = Field::Number, AT(id)},
     TEXT("DeviceName", device_name),
     TEXT("Vendor", vendor),
     TEXT("Model", model),
