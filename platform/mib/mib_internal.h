@@ -32,6 +32,14 @@ void store(void *bytes, T value) {
   std::memcpy(bytes, &value, sizeof value);
 }
 
+// The value of a hexadecimal digit, or -1.
+inline int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 }  // namespace igd1::mib
 
 namespace igd1::mib::detail {
@@ -49,12 +57,6 @@ std::optional<ValueKind> kind_from_name(std::string_view name);
 
 // Every registered item with an initial value (see Defaults).
 std::span<const Item> default_settings();
-
-struct DefaultEntry {
-  int id;
-  Item item;
-};
-std::span<const DefaultEntry> default_entries();
 
 // ---- speed tests (mib_speedtest.cpp) ----------------------------------------
 

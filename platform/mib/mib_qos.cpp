@@ -47,9 +47,6 @@ constexpr size_t kDscpOffset = 20;
 constexpr size_t kVlanPriorityOffset = 24;
 
 constexpr size_t kTypeRowSize = 1128;
-constexpr size_t kTypeKindOffset = 8, kTypeKindSize = 64;
-constexpr size_t kTypeMaxOffset = 72, kTypeMinOffset = 584, kTypeBoundSize = 512;
-constexpr size_t kTypeProtocolsOffset = 1096, kTypeProtocolsSize = 32;
 
 constexpr size_t kQueueEnableOffset = 4, kQueuePriorityOffset = 5, kQueueWeightOffset = 9,
                  kQueueCarOffset = 13;
@@ -84,23 +81,29 @@ constexpr igd1::mib::TableSpec kClassifications = {
     .ranges = kClassificationRanges,
 };
 
+// A match type's items are its columns, in this order.
+enum TypeItem { kKind, kMax, kMin, kProtocolList };
 constexpr igd1::mib::Column kTypeColumns[] = {
-    {"Type", K::Text, kTypeKindOffset, kTypeKindSize},
-    {"Max", K::Text, kTypeMaxOffset, kTypeBoundSize},
-    {"Min", K::Text, kTypeMinOffset, kTypeBoundSize},
-    {"ProtocolList", K::Text, kTypeProtocolsOffset, kTypeProtocolsSize},
+    {"Type", K::Text, 8, 64},
+    {"Max", K::Text, 72, 512},
+    {"Min", K::Text, 584, 512},
+    {"ProtocolList", K::Text, 1096, 32},
 };
-constexpr igd1::mib::TableDef kTypes = {
-    .name = "qosclassificationtype",
-    .module = "QoSClassificationType",
-    .row_size = kTypeRowSize,
-    .columns = kTypeColumns,
-    .column_count = std::size(kTypeColumns),
-    .max_rows = QOS_MAX_TYPES,
-    .instance_size = 4,
-    .max_instance = 255,
-    .parent_offset = QOS_TYPE_PARENT_OFFSET,
-    .parent_table = "qosclassification",
+constexpr igd1::mib::TableItem kTypeItems[] = {{.column = kKind}, {.column = kMax}, {.column = kMin},
+                                               {.column = kProtocolList}};
+constexpr igd1::mib::TableSpec kTypes = {
+    .def = {.name = "qosclassificationtype",
+            .module = "QoSClassificationType",
+            .row_size = kTypeRowSize,
+            .columns = kTypeColumns,
+            .column_count = std::size(kTypeColumns),
+            .max_rows = QOS_MAX_TYPES,
+            .instance_size = 4,
+            .max_instance = 255,
+            .parent_offset = QOS_TYPE_PARENT_OFFSET,
+            .parent_table = "qosclassification"},
+    .prefix = "QoSClassificationType",
+    .items = kTypeItems,
 };
 
 constexpr igd1::mib::Column kQueueColumns[] = {
@@ -164,18 +167,16 @@ constexpr igd1::mib::TableSpec kApps = {
 igd1::mib::Table g_classifications(kClassifications);
 igd1::mib::Table g_queues(kQueues);
 igd1::mib::Table g_apps(kApps);
-const bool kRegistered = igd1::mib::register_table(kTypes);
+igd1::mib::Table g_types(kTypes);
 
 bool fails(const char *accessor, int index = 0) { return igd1::mib::should_fail(accessor, index); }
 
-// A text field: at most size - 1 bytes, stored zero-padded.
-bool fits(const char *text, size_t size) { return strnlen(text, size) < size; }
-void store_text(uint8_t *at, size_t size, const char *text) {
-  std::memset(at, 0, size);
-  std::memcpy(at, text, std::strlen(text));
-}
 std::string text_at(const uint8_t *at, size_t size) {
   return std::string(reinterpret_cast<const char *>(at), strnlen(reinterpret_cast<const char *>(at), size));
+}
+// One text of a match type.
+std::string type_text(const uint8_t *row, TypeItem item) {
+  return text_at(row + kTypeColumns[item].offset, kTypeColumns[item].size);
 }
 
 // Decimal digits only, no sign or leading zero, within [low, high].
@@ -283,10 +284,10 @@ bool valid_protocols(std::string_view list) {
 // of that kind (or not yet given), the lower bound not above the upper one,
 // known protocols.
 bool valid_type_row(const uint8_t *row) {
-  const std::string kind_name = text_at(row + kTypeKindOffset, kTypeKindSize);
-  const std::string max = text_at(row + kTypeMaxOffset, kTypeBoundSize);
-  const std::string min = text_at(row + kTypeMinOffset, kTypeBoundSize);
-  if (!valid_protocols(text_at(row + kTypeProtocolsOffset, kTypeProtocolsSize))) return false;
+  const std::string kind_name = type_text(row, kKind);
+  const std::string max = type_text(row, kMax);
+  const std::string min = type_text(row, kMin);
+  if (!valid_protocols(type_text(row, kProtocolList))) return false;
   if (kind_name.empty()) return true;
   const MatchKind *kind = kind_named(kind_name);
   if (kind == nullptr) return false;
@@ -298,14 +299,13 @@ bool valid_type_row(const uint8_t *row) {
   return low[0] == high[0] && low <= high;
 }
 
-// Checks one value of a type against what the row holds so far.
+// Checks one value of a type, set in `row`, against what the row holds.
 bool valid_type_value(int item, const uint8_t *row, const char *text) {
-  if (!fits(text, kTypeColumns[item].size)) return false;
   switch (item) {
-    case 0: return text[0] == '\0' || kind_named(text) != nullptr;
-    case 1:
-    case 2: {
-      const MatchKind *kind = kind_named(text_at(row + kTypeKindOffset, kTypeKindSize));
+    case kKind: return text[0] == '\0' || kind_named(text) != nullptr;
+    case kMax:
+    case kMin: {
+      const MatchKind *kind = kind_named(type_text(row, kKind));
       return text[0] == '\0' || kind == nullptr || !bound_key(*kind, text).empty();
     }
     default: return valid_protocols(text);
@@ -335,12 +335,11 @@ std::map<const void *, ClassificationCopy> &copies() {
   return *map;
 }
 
-const igd1::mib::TableDef &types_table() { return *igd1::mib::find_table(kTypes.name); }
 
 std::vector<std::vector<uint8_t>> types_of(uint32_t classification) {
   std::vector<std::vector<uint8_t>> rows;
-  for (std::vector<uint8_t> &row : igd1::mib::table_rows(types_table()))
-    if (igd1::mib::key_parent(igd1::mib::row_key_of(types_table(), row.data())) == classification)
+  for (std::vector<uint8_t> &row : igd1::mib::table_rows(kTypes.def))
+    if (igd1::mib::key_parent(igd1::mib::row_key_of(kTypes.def, row.data())) == classification)
       rows.push_back(std::move(row));
   return rows;
 }
@@ -360,7 +359,7 @@ std::optional<std::vector<uint8_t>> type_row(const void *record, uint32_t type, 
     }
   }
   const uint32_t classification = QoSClassificationList_get_instnum(record);
-  return igd1::mib::table_row(types_table(), igd1::mib::row_key(classification, type));
+  return igd1::mib::table_row(kTypes.def, igd1::mib::row_key(classification, type));
 }
 
 bool valid_app_name(std::string_view name) {
@@ -431,11 +430,11 @@ void seed_classifications() {
     for (const SeedType &type : seed.types) {
       uint8_t type_row[kTypeRowSize] = {};
       igd1::mib::store<uint32_t>(type_row + QOS_TYPE_PARENT_OFFSET, classification);
-      store_text(type_row + kTypeKindOffset, kTypeKindSize, type.kind);
-      store_text(type_row + kTypeMinOffset, kTypeBoundSize, type.min);
-      store_text(type_row + kTypeMaxOffset, kTypeBoundSize, type.max);
-      store_text(type_row + kTypeProtocolsOffset, kTypeProtocolsSize, type.protocols);
-      igd1::mib::table_insert(types_table(), type_row);
+      g_types.set(kKind, type.kind, type_row);
+      g_types.set(kMin, type.min, type_row);
+      g_types.set(kMax, type.max, type_row);
+      g_types.set(kProtocolList, type.protocols, type_row);
+      igd1::mib::table_insert(kTypes.def, type_row);
     }
   }
   done = 1;
@@ -476,10 +475,8 @@ std::string applied_text() {
             std::to_string(igd1::mib::load<uint32_t>(&row[kVlanPriorityOffset])) + "[";
     bool first = true;
     for (const std::vector<uint8_t> &type : types_of(number)) {
-      text += (first ? "" : "|") + text_at(&type[kTypeKindOffset], kTypeKindSize) + " " +
-              text_at(&type[kTypeMinOffset], kTypeBoundSize) + "-" +
-              text_at(&type[kTypeMaxOffset], kTypeBoundSize) + " " +
-              text_at(&type[kTypeProtocolsOffset], kTypeProtocolsSize);
+      text += (first ? "" : "|") + type_text(type.data(), kKind) + " " + type_text(type.data(), kMin) +
+              "-" + type_text(type.data(), kMax) + " " + type_text(type.data(), kProtocolList);
       first = false;
     }
     text += "]";
@@ -511,7 +508,7 @@ int QoS_set_mib_property(int item, void *value) {
   const void *stored = value;
   switch (item) {
     case kMode:
-      if (!fits(static_cast<const char *>(value), 64)) return 0;
+      if (strnlen(static_cast<const char *>(value), 64) == 64) return 0;
       break;
     case kPlan:
       if (std::none_of(std::begin(kPlans), std::end(kPlans), [&](const char *plan) {
@@ -570,7 +567,7 @@ void *QoSClassification_backup_entry(const void *record) {
   if (copy == nullptr) return nullptr;
   ClassificationCopy types;
   for (std::vector<uint8_t> &row : types_of(QoSClassificationList_get_instnum(record))) {
-    const uint32_t number = igd1::mib::key_instance(igd1::mib::row_key_of(types_table(), row.data()));
+    const uint32_t number = igd1::mib::key_instance(igd1::mib::row_key_of(kTypes.def, row.data()));
     types.types[number].row = std::move(row);
   }
   std::lock_guard lock(copies_mutex());
@@ -604,7 +601,7 @@ int QoSClassification_update_entry_mib(const void *copy) {
   if (mib_transaction_begin() == 0) return 0;
   bool stored = g_classifications.rows().store(row);
   for (const std::vector<uint8_t> &type : changed)
-    stored = stored && igd1::mib::table_update(types_table(), type.data());
+    stored = stored && igd1::mib::table_update(kTypes.def, type.data());
   if (!stored) {
     mib_transaction_rollback();
     return 0;
@@ -623,8 +620,8 @@ int QoSClassification_remove_entry(uint32_t position, mib_list_node *node) {
   if ((named != 0 && named != classification) || mib_transaction_begin() == 0) return 0;
   bool removed = true;
   for (const std::vector<uint8_t> &type : types_of(classification))
-    removed = removed && igd1::mib::table_remove(types_table(),
-                                                 igd1::mib::row_key_of(types_table(), type.data()));
+    removed = removed && igd1::mib::table_remove(kTypes.def,
+                                                 igd1::mib::row_key_of(kTypes.def, type.data()));
   removed = removed && g_classifications.remove(position, nullptr);
   if (!removed) {
     mib_transaction_rollback();
@@ -637,31 +634,20 @@ int QoSClassification_remove_entry(uint32_t position, mib_list_node *node) {
 
 int QoSClassificationType_get_mib_property(int item, const void *record, uint32_t type,
                                            void *output) {
-  if (item < 0 || size_t(item) >= std::size(kTypeColumns) || record == nullptr || output == nullptr ||
-      fails("QoSClassificationType_get_mib_property", item))
-    return 0;
   TypeCopy *copy = nullptr;
-  std::optional<std::vector<uint8_t>> row = type_row(record, type, &copy);
-  if (!row) return 0;
-  const igd1::mib::Column &field = kTypeColumns[item];
-  const std::string text = text_at(row->data() + field.offset, field.size);
-  std::memcpy(output, text.c_str(), text.size() + 1);
-  return 1;
+  std::optional<std::vector<uint8_t>> row = record != nullptr ? type_row(record, type, &copy) : std::nullopt;
+  return row && g_types.get(item, output, row->data()) ? 1 : 0;
 }
 
 int QoSClassificationType_set_mib_property(int item, void *record, uint32_t type,
                                            const void *value) {
-  if (item < 0 || size_t(item) >= std::size(kTypeColumns) || record == nullptr || value == nullptr ||
-      fails("QoSClassificationType_set_mib_property", item))
-    return 0;
-  const char *text = static_cast<const char *>(value);
   TypeCopy *copy = nullptr;
-  std::optional<std::vector<uint8_t>> row = type_row(record, type, &copy);
-  if (!row || !valid_type_value(item, row->data(), text)) return 0;
-  const igd1::mib::Column &field = kTypeColumns[item];
-  store_text(row->data() + field.offset, field.size, text);
+  std::optional<std::vector<uint8_t>> row = record != nullptr ? type_row(record, type, &copy) : std::nullopt;
+  if (!row || !g_types.set(item, value, row->data()) ||
+      !valid_type_value(item, row->data(), static_cast<const char *>(value)))
+    return 0;
   if (copy == nullptr)
-    return valid_type_row(row->data()) && igd1::mib::table_update(types_table(), row->data()) ? 1 : 0;
+    return valid_type_row(row->data()) && igd1::mib::table_update(kTypes.def, row->data()) ? 1 : 0;
   std::lock_guard lock(copies_mutex());
   copy->row = std::move(*row);
   copy->changed = true;
@@ -669,28 +655,28 @@ int QoSClassificationType_set_mib_property(int item, void *record, uint32_t type
 }
 
 int QoSClassificationType_insert_entry(void *record, uint32_t classification, uint32_t *type) {
-  if (record == nullptr || type == nullptr || fails("QoSClassificationType_insert_entry") ||
+  if (record == nullptr || type == nullptr || g_types.fails("insert_entry") ||
       QoSClassificationList_get_instnum(record) != classification)
     return 0;
   uint8_t row[kTypeRowSize] = {};
   igd1::mib::store<uint32_t>(row + QOS_TYPE_PARENT_OFFSET, classification);
-  if (!igd1::mib::table_insert(types_table(), row)) return 0;
+  if (!igd1::mib::table_insert(kTypes.def, row)) return 0;
   *type = igd1::mib::load<uint32_t>(row);
   return 1;
 }
 
 int QoSClassificationType_remove_entry(void *record, uint32_t classification, uint32_t type) {
-  if (record == nullptr || fails("QoSClassificationType_remove_entry") ||
+  if (record == nullptr || g_types.fails("remove_entry") ||
       QoSClassificationList_get_instnum(record) != classification)
     return 0;
-  return igd1::mib::table_remove(types_table(), igd1::mib::row_key(classification, type)) ? 1 : 0;
+  return igd1::mib::table_remove(kTypes.def, igd1::mib::row_key(classification, type)) ? 1 : 0;
 }
 
 int QoSClassificationType_init_entry(void *record, uint32_t classification) {
-  if (record == nullptr || fails("QoSClassificationType_init_entry") ||
+  if (record == nullptr || g_types.fails("init_entry") ||
       QoSClassificationList_get_instnum(record) != classification)
     return 0;
-  igd1::mib::announce_rows(types_table(), classification);
+  igd1::mib::announce_rows(kTypes.def, classification);
   return 1;
 }
 

@@ -282,18 +282,4 @@ bool RowList::remove(RowKey key) {
   return commit_transaction();
 }
 
-const char *store_at(RowList &rows, uint32_t position, const uint8_t *row, const char *problem) {
-  static thread_local std::string reason;
-  mib_list_node *at = rows.at(position);
-  if (at == nullptr || static_cast<const uint8_t *>(at->data)[0] != row[0])
-    reason = "no row at position " + std::to_string(position);
-  else if (problem != nullptr)
-    reason = std::string("invalid ") + problem;
-  else if (!rows.store(row))
-    reason = "store write failed";
-  else
-    return nullptr;
-  return reason.c_str();
-}
-
 }  // namespace igd1::mib

@@ -105,10 +105,4 @@ class RowList {
   const bool caches_rows_;
 };
 
-// Stores `row`, handed back by a module to replace the row at `position`,
-// unless it is not that row or `problem` names what may not be stored.
-// Returns null once stored, otherwise the reason (valid until the calling
-// thread's next call).
-const char *store_at(RowList &rows, uint32_t position, const uint8_t *row, const char *problem);
-
 }  // namespace igd1::mib

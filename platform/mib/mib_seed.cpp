@@ -146,6 +146,11 @@ constexpr Item kDefaults[] = {
     {"dbusproxy.DebugLevel", K::U32, 4, "2"},
 };
 
+// Settings mib_get() serves by number.
+struct DefaultEntry {
+  int id;
+  Item item;
+};
 constexpr DefaultEntry kEntries[] = {
     {9001, {"dbusproxy.DebugLevel", K::U32, 4}},
     {20045, {"deviceinfo.HGUSleep", K::U8, 1}},  // 1 while the gateway sleeps
@@ -162,8 +167,6 @@ const Defaults kStoreDefaults(kDefaults);
 }  // namespace
 
 std::span<const Item> default_settings() { return registered(); }
-
-std::span<const DefaultEntry> default_entries() { return kEntries; }
 
 }  // namespace detail
 

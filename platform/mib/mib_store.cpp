@@ -96,6 +96,12 @@ std::string failure_text(sqlite3 *db, int rc) {
 // The failure of the last call on `db`.
 std::string last_failure(sqlite3 *db) { return failure_text(db, sqlite3_extended_errcode(db)); }
 
+// Reports the failure of the last call on `db` in `why`; false.
+bool failed(sqlite3 *db, std::string *why) {
+  set_error(why, last_failure(db));
+  return false;
+}
+
 std::string hex_text(const uint8_t *bytes, size_t size) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string text;
@@ -105,13 +111,6 @@ std::string hex_text(const uint8_t *bytes, size_t size) {
     text += kDigits[bytes[i] & 0xf];
   }
   return text;
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 bool ascii_iequal(std::string_view a, std::string_view b) {
@@ -351,12 +350,6 @@ struct Connection {
   bool large_rows = false;
 };
 
-void count_write_locked(Connection &c, std::string_view table) {
-  auto found = c.table_writes.find(table);
-  if (found == c.table_writes.end()) found = c.table_writes.emplace(std::string(table), 0).first;
-  ++found->second;
-}
-
 // Never destroyed: notification threads may still use the store while the
 // process exits.
 Connection &connection() {
@@ -400,23 +393,14 @@ class Statement {
 
   explicit operator bool() const { return stmt_ != nullptr; }
 
-  Statement &text(int index, std::string_view value) {
-    // An empty view may carry a null pointer, which SQLite would store as NULL.
-    const char *data = value.data() != nullptr ? value.data() : "";
-    if (ok_) {
-      ok_ = sqlite3_bind_text(stmt_, index, data, static_cast<int>(value.size()),
-                              SQLITE_TRANSIENT) == SQLITE_OK;
-    }
-    return *this;
-  }
   Statement &integer(int index, int64_t value) {
     if (ok_) ok_ = sqlite3_bind_int64(stmt_, index, value) == SQLITE_OK;
     return *this;
   }
-  // Bind without a copy: the bytes must stay as they are until this use of
+  // Binds without a copy: the bytes must stay as they are until this use of
   // the statement ends.  What a row write binds is its own encoded record,
   // which can be a megabyte; a setting write binds its caller's texts.
-  Statement &text_view(int index, std::string_view value) {
+  Statement &text(int index, std::string_view value) {
     const char *data = value.data() != nullptr ? value.data() : "";
     if (ok_) {
       ok_ = sqlite3_bind_text64(stmt_, index, data, value.size(), SQLITE_STATIC, SQLITE_UTF8) ==
@@ -482,18 +466,23 @@ class Statement {
   bool owned_;
 };
 
+sqlite3_stmt *prepare(sqlite3 *db, std::string_view sql, unsigned flags) {
+  sqlite3_stmt *stmt = nullptr;
+  if (db != nullptr &&
+      sqlite3_prepare_v3(db, sql.data(), static_cast<int>(sql.size()), flags, &stmt, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(stmt);
+    return nullptr;
+  }
+  return stmt;
+}
+
 // Looked up by the text itself, without a copy of it.
 Statement prepared(Connection &c, std::string_view sql) {
   if (c.db == nullptr) return Statement(nullptr);
   auto found = c.statements.find(sql);
   if (found != c.statements.end()) return Statement(found->second);
-  sqlite3_stmt *stmt = nullptr;
-  if (sqlite3_prepare_v3(c.db, sql.data(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT,
-                         &stmt, nullptr) != SQLITE_OK) {
-    sqlite3_finalize(stmt);
-    return Statement(nullptr);
-  }
-  c.statements.emplace(std::string(sql), stmt);
+  sqlite3_stmt *stmt = prepare(c.db, sql, SQLITE_PREPARE_PERSISTENT);
+  if (stmt != nullptr) c.statements.emplace(std::string(sql), stmt);
   return Statement(stmt);
 }
 
@@ -501,14 +490,7 @@ Statement prepared(Connection &c, std::string_view sql) {
 // kept statement holds on to the memory of the last values it carried).
 Statement prepared_for(Connection &c, const TableDef &table, const std::string &sql) {
   if (table.row_size < kLargeRowSize) return prepared(c, sql);
-  if (c.db == nullptr) return Statement(nullptr);
-  sqlite3_stmt *stmt = nullptr;
-  if (sqlite3_prepare_v2(c.db, sql.data(), static_cast<int>(sql.size()), &stmt, nullptr) !=
-      SQLITE_OK) {
-    sqlite3_finalize(stmt);
-    return Statement(nullptr);
-  }
-  return Statement(stmt, true);
+  return Statement(prepare(c.db, sql, 0), true);
 }
 
 bool run_cached(Connection &c, std::string_view sql) {
@@ -549,6 +531,15 @@ size_t slot_of(std::string_view table) {
 }
 
 void touch_locked(Connection &c, size_t slot) { c.touched |= uint64_t(1) << slot; }
+
+// A write to `table` by the open transaction: its counter moves at the
+// commit, and the connection counts it at once.
+void wrote_table_locked(Connection &c, std::string_view table) {
+  touch_locked(c, slot_of(table));
+  auto found = c.table_writes.find(table);
+  if (found == c.table_writes.end()) found = c.table_writes.emplace(std::string(table), 0).first;
+  ++found->second;
+}
 
 // Opens a transaction level.  The outermost one takes the database's write
 // lock at once (waiting up to the busy timeout), so two processes never
@@ -805,6 +796,16 @@ Registry &registry() {
 
 std::atomic<RowListener> g_row_listener{nullptr};
 
+// The handler registered under `key` in one of the registry's maps, or
+// nullptr; its caller calls it once the registry's lock is let go.
+template <typename Map, typename Key>
+typename Map::mapped_type handler_of(Map Registry::*handlers, const Key &key) {
+  Registry &r = registry();
+  std::lock_guard lock(r.mutex);
+  const auto found = (r.*handlers).find(key);
+  return found != (r.*handlers).end() ? found->second : nullptr;
+}
+
 void assign_table(OwnedTable &owned, const TableDef &table) {
   owned.name = table.name;
   owned.module = table.module != nullptr ? table.module : "";
@@ -956,8 +957,8 @@ std::vector<uint8_t> from_hex(std::string_view text) {
   std::vector<uint8_t> bytes;
   bytes.reserve(text.size() / 2);
   for (size_t i = 0; i + 1 < text.size(); i += 2) {
-    const int high = hex_value(text[i]);
-    const int low = hex_value(text[i + 1]);
+    const int high = hex_digit(text[i]);
+    const int low = hex_digit(text[i + 1]);
     if (high < 0 || low < 0) break;
     bytes.push_back(static_cast<uint8_t>(high * 16 + low));
   }
@@ -1023,7 +1024,7 @@ std::string update_sql(const TableDef &table) {
 void bind_row(Statement &statement, RowKey key, const RowText &text) {
   statement.integer(1, sql_key(key));
   int index = 2;
-  for (const std::string &cell : text.cells) statement.text_view(index++, cell);
+  for (const std::string &cell : text.cells) statement.text(index++, cell);
   statement.blob_view(index, text.kept);
 }
 
@@ -1078,10 +1079,7 @@ std::string column_meta_key(std::string_view table, std::string_view column) {
 // that igd1-mib, which registers no tables, can check values it writes.
 bool create_table_locked(Connection &c, const TableDef &table, std::string *why) {
   Transaction transaction(c);
-  if (!transaction.began()) {
-    set_error(why, last_failure(c.db));
-    return false;
-  }
+  if (!transaction.began()) return failed(c.db, why);
   // The check follows the width of the instance field, not the definition's
   // current limit, so that a limit can grow without rebuilding the table.
   const std::string ceiling = std::to_string(width_ceiling(table.instance_size));
@@ -1120,15 +1118,9 @@ bool create_table_locked(Connection &c, const TableDef &table, std::string *why)
   for (size_t i = 0; i < table.column_count; ++i) {
     const Column &column = table.columns[i];
     std::string type = std::string(detail::kind_name(column.kind)) + " " + std::to_string(column.size);
-    if (!put_meta_locked(c, column_meta_key(table.name, column.name), type)) {
-      set_error(why, last_failure(c.db));
-      return false;
-    }
+    if (!put_meta_locked(c, column_meta_key(table.name, column.name), type)) return failed(c.db, why);
   }
-  if (!transaction.commit()) {
-    set_error(why, last_failure(c.db));
-    return false;
-  }
+  if (!transaction.commit()) return failed(c.db, why);
   return true;
 }
 
@@ -1139,10 +1131,7 @@ bool prepare_schema_locked(Connection &c, std::string *why) {
   sqlite3_busy_timeout(c.db, kBusyTimeoutMs);
   {
     Statement mode = prepared(c, "PRAGMA journal_mode=WAL");
-    if (!mode || !mode.row()) {
-      set_error(why, last_failure(c.db));
-      return false;
-    }
+    if (!mode || !mode.row()) return failed(c.db, why);
     std::string result = mode.text_at(0);
     if (result != "wal") {
       set_error(why, "cannot use a write-ahead log (journal mode " + result + ")");
@@ -1161,10 +1150,7 @@ bool prepare_schema_locked(Connection &c, std::string *why) {
   sqlite3_wal_hook(c.db, on_wal_commit, nullptr);
 
   Transaction transaction(c);
-  if (!transaction.began()) {
-    set_error(why, last_failure(c.db));
-    return false;
-  }
+  if (!transaction.began()) return failed(c.db, why);
   if (!exec_sql(c.db,
                 "CREATE TABLE IF NOT EXISTS settings (name TEXT PRIMARY KEY, value TEXT NOT NULL);"
                 "CREATE TABLE IF NOT EXISTS journal (seq INTEGER PRIMARY KEY, time TEXT, "
@@ -1181,23 +1167,15 @@ bool prepare_schema_locked(Connection &c, std::string *why) {
       return false;
     }
   }
-  if (!put_meta_locked(c, kSchemaVersionKey, std::to_string(kSchemaVersion))) {
-    set_error(why, last_failure(c.db));
-    return false;
-  }
+  if (!put_meta_locked(c, kSchemaVersionKey, std::to_string(kSchemaVersion))) return failed(c.db, why);
   // INSERT OR IGNORE: a database from an earlier version gains the defaults
   // added since, and keeps every value the user has set.
   for (const Item &setting : detail::default_settings()) {
     Statement insert = prepared(c, "INSERT OR IGNORE INTO settings (name, value) VALUES (?1, ?2)");
-    if (!insert || !insert.text(1, setting.name).text(2, setting.initial).run()) {
-      set_error(why, last_failure(c.db));
-      return false;
-    }
+    if (!insert || !insert.text(1, setting.name).text(2, setting.initial).run())
+      return failed(c.db, why);
   }
-  if (!transaction.commit()) {
-    set_error(why, last_failure(c.db));
-    return false;
-  }
+  if (!transaction.commit()) return failed(c.db, why);
   return true;
 }
 
@@ -1348,6 +1326,14 @@ bool has_store_schema(sqlite3 *db) {
                sqlite3_step(stmt) == SQLITE_ROW;
   sqlite3_finalize(stmt);
   return found;
+}
+
+// The quick check of a database that must also hold the store's schema.
+Check store_check(sqlite3 *db, std::string *findings) {
+  const Check check = quick_check(db, findings);
+  if (check != Check::Whole || has_store_schema(db)) return check;
+  *findings = "it lacks the store's schema: an empty or foreign database";
+  return Check::Damaged;
 }
 
 // Copies the database as it is now to "<path>.good" through a temporary
@@ -1643,11 +1629,7 @@ Opened open_checked_locked(Connection &c, const std::string &path, std::string *
 // holds the store's schema.
 Opened check_opened(sqlite3 *db, const std::string &path, std::string *why) {
   std::string findings;
-  Check check = quick_check(db, &findings);
-  if (check == Check::Whole && !has_store_schema(db)) {
-    check = Check::Damaged;
-    findings = "it lacks the store's schema: an empty or foreign database";
-  }
+  const Check check = store_check(db, &findings);
   if (check != Check::Whole) {
     sqlite3_close(db);
     set_error(why, path + (check == Check::Damaged ? ": the store is damaged (" + findings + ")"
@@ -1702,8 +1684,7 @@ bool restore_good_copy(const std::string &path, std::string *why) {
   std::string findings;
   Check check = Check::Unreadable;
   if (sqlite3_open_v2(copy.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    check = quick_check(db, &findings);
-    if (check == Check::Whole && !has_store_schema(db)) check = Check::Damaged;
+    check = store_check(db, &findings);
   } else {
     findings = sqlite3_errmsg(db);
   }
@@ -1999,10 +1980,10 @@ bool set_setting(std::string_view name, std::string_view value) {
     // A setting is nearly always there already: updating it in place costs
     // SQLite about half of what an insert that turns into an update does.
     Statement update = prepared(c, "UPDATE settings SET value = ?2 WHERE name = ?1");
-    bool ok = update && update.text_view(1, name).text_view(2, value).run();
+    bool ok = update && update.text(1, name).text(2, value).run();
     if (ok && sqlite3_changes(c.db) == 0) {
       Statement insert = prepared(c, "INSERT INTO settings (name, value) VALUES (?1, ?2)");
-      ok = insert && insert.text_view(1, name).text_view(2, value).run();
+      ok = insert && insert.text(1, name).text(2, value).run();
     }
     if (!ok) {
       log_store("cannot write setting " + std::string(name) + ": " + sqlite3_errmsg(c.db));
@@ -2218,99 +2199,76 @@ bool insert_locked(Connection &c, const TableDef &table, RowKey key, const RowTe
   set_row_key(table, record.data(), key);
   if (stored != nullptr) *stored = record;
   c.row_events.push_back({&table, std::move(record), true});
-  touch_locked(c, slot_of(table.name));
-  count_write_locked(c, table.name);
+  wrote_table_locked(c, table.name);
   return true;
 }
 
-// A record checked and encoded for a write under the key it carries.
-struct KeyedRecord {
-  Ranges gaps;
-  RowKey key;
-  RowText text;
-};
-
-std::optional<KeyedRecord> keyed_record(const TableDef &table, const uint8_t *row) {
-  if (row == nullptr) return std::nullopt;
+// `row` checked and encoded for a write, when `key` fits the table.
+std::optional<RowText> checked_row(const TableDef &table, const uint8_t *row, RowKey key) {
   std::optional<Ranges> gaps = layout_gaps(table);
-  if (!gaps) return std::nullopt;
-  const RowKey key = row_key_of(table, row);
-  if (!key_fits(table, key)) return std::nullopt;
-  std::optional<RowText> text = encode_row(table, *gaps, row);
-  if (!text) return std::nullopt;
-  return KeyedRecord{std::move(*gaps), key, std::move(*text)};
+  if (!gaps || !key_fits(table, key)) return std::nullopt;
+  return encode_row(table, *gaps, row);
+}
+
+// The lowest instance number free under `parent`, or 0 when none is.
+RowKey lowest_free_key_locked(Connection &c, const TableDef &table, uint32_t parent) {
+  Statement used = prepared(c, "SELECT inst FROM " + sql_name(table.name) +
+                                   " WHERE inst BETWEEN ?1 AND ?2 ORDER BY inst");
+  if (!used) return 0;
+  used.integer(1, first_key_of(parent)).integer(2, last_key_of(parent));
+  uint64_t instance = 1;
+  // Instances come in ascending order: the first gap is the lowest free one.
+  while (used.row()) {
+    const uint32_t taken = key_instance(stored_key(used.integer_at(0)));
+    if (taken > instance) break;
+    if (taken == instance) ++instance;
+  }
+  return instance <= highest_instance(table) ? row_key(parent, uint32_t(instance)) : 0;
+}
+
+// Inserts `row` under the key it carries, or, given `numbered` (the same
+// record), under the lowest free instance number of its parent, which is
+// written into `numbered`.
+bool insert_row(const TableDef &table, uint8_t *numbered, const uint8_t *row,
+                std::vector<uint8_t> *stored) {
+  if (row == nullptr) return false;
+  RowKey key = row_key_of(table, row);
+  std::optional<RowText> text =
+      checked_row(table, row, numbered != nullptr ? row_key(key_parent(key), 1) : key);
+  if (!text) return false;
+  std::vector<RowEvent> events;
+  {
+    Connection &c = connection();
+    std::lock_guard lock(c.mutex);
+    if (c.db == nullptr) return false;
+    Transaction transaction(c);
+    if (!transaction.began() || (numbered == nullptr && row_exists_locked(c, table, key))) return false;
+    std::optional<int64_t> count = count_rows_locked(c, table, key_parent(key));
+    if (!count || *count >= table.max_rows) return false;
+    if (numbered != nullptr) key = lowest_free_key_locked(c, table, key_parent(key));
+    if (key == 0 || !insert_locked(c, table, key, *text, stored) || !transaction.commit(&events))
+      return false;
+  }
+  if (numbered != nullptr) set_row_key(table, numbered, key);
+  deliver_row_events(events);
+  return true;
 }
 
 }  // namespace
 
 bool table_insert(const TableDef &table, uint8_t *row, std::vector<uint8_t> *stored) {
-  if (row == nullptr) return false;
-  std::optional<Ranges> gaps = layout_gaps(table);
-  if (!gaps) return false;
-  const uint32_t parent = key_parent(row_key_of(table, row));
-  if (!key_fits(table, row_key(parent, 1))) return false;
-  std::optional<RowText> text = encode_row(table, *gaps, row);
-  if (!text) return false;
-
-  std::vector<RowEvent> events;
-  RowKey key = 0;
-  {
-    Connection &c = connection();
-    std::lock_guard lock(c.mutex);
-    if (c.db == nullptr) return false;
-    Transaction transaction(c);
-    if (!transaction.began()) return false;
-    std::optional<int64_t> count = count_rows_locked(c, table, parent);
-    if (!count || *count >= table.max_rows) return false;
-    uint64_t instance = 1;
-    {
-      Statement used = prepared(c, "SELECT inst FROM " + sql_name(table.name) +
-                                       " WHERE inst BETWEEN ?1 AND ?2 ORDER BY inst");
-      if (!used) return false;
-      used.integer(1, first_key_of(parent)).integer(2, last_key_of(parent));
-      // Instances come in ascending order: the first gap is the lowest free one.
-      while (used.row()) {
-        const uint32_t taken = key_instance(stored_key(used.integer_at(0)));
-        if (taken == instance) {
-          ++instance;
-        } else if (taken > instance) {
-          break;
-        }
-      }
-    }
-    if (instance > highest_instance(table)) return false;
-    key = row_key(parent, static_cast<uint32_t>(instance));
-    if (!insert_locked(c, table, key, *text, stored) || !transaction.commit(&events)) return false;
-  }
-  set_row_key(table, row, key);
-  deliver_row_events(events);
-  return true;
+  return insert_row(table, row, row, stored);
 }
 
 bool table_insert_at(const TableDef &table, const uint8_t *row, std::vector<uint8_t> *stored) {
-  std::optional<KeyedRecord> record = keyed_record(table, row);
-  if (!record) return false;
-  const RowKey key = record->key;
-  std::vector<RowEvent> events;
-  {
-    Connection &c = connection();
-    std::lock_guard lock(c.mutex);
-    if (c.db == nullptr) return false;
-    Transaction transaction(c);
-    if (!transaction.began() || row_exists_locked(c, table, key)) return false;
-    std::optional<int64_t> count = count_rows_locked(c, table, key_parent(key));
-    if (!count || *count >= table.max_rows) return false;
-    if (!insert_locked(c, table, key, record->text, stored) || !transaction.commit(&events))
-      return false;
-  }
-  deliver_row_events(events);
-  return true;
+  return insert_row(table, nullptr, row, stored);
 }
 
 bool table_update(const TableDef &table, const uint8_t *row, std::vector<uint8_t> *stored) {
-  std::optional<KeyedRecord> record = keyed_record(table, row);
-  if (!record) return false;
-  const RowKey key = record->key;
+  if (row == nullptr) return false;
+  const RowKey key = row_key_of(table, row);
+  std::optional<RowText> text = checked_row(table, row, key);
+  if (!text) return false;
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
   Transaction transaction(c);
@@ -2318,7 +2276,7 @@ bool table_update(const TableDef &table, const uint8_t *row, std::vector<uint8_t
   {
     Statement update = prepared_for(c, table, update_sql(table));
     if (!update) return false;
-    bind_row(update, key, record->text);
+    bind_row(update, key, *text);
     if (!update.run()) {
       log_store(std::string("cannot update ") + table.name + ": " + sqlite3_errmsg(c.db));
       return false;
@@ -2326,9 +2284,8 @@ bool table_update(const TableDef &table, const uint8_t *row, std::vector<uint8_t
     if (sqlite3_changes(c.db) != 1) return false;
   }
   c.large_rows = c.large_rows || table.row_size >= kLargeRowSize;
-  if (stored != nullptr) *stored = std::move(record->text.record);
-  touch_locked(c, slot_of(table.name));
-  count_write_locked(c, table.name);
+  if (stored != nullptr) *stored = std::move(text->record);
+  wrote_table_locked(c, table.name);
   return transaction.commit();
 }
 
@@ -2352,8 +2309,7 @@ bool table_remove(const TableDef &table, RowKey key) {
       }
     }
     c.row_events.push_back({&table, std::move(*removed), false});
-    touch_locked(c, slot_of(table.name));
-    count_write_locked(c, table.name);
+    wrote_table_locked(c, table.name);
     if (!transaction.commit(&events)) return false;
   }
   deliver_row_events(events);
@@ -2404,8 +2360,7 @@ bool set_cell(std::string_view table, RowKey key, std::string_view column, std::
       return false;
     }
   }
-  touch_locked(c, slot_of(table));
-  count_write_locked(c, table);
+  wrote_table_locked(c, table);
   return transaction.commit();
 }
 
@@ -2482,14 +2437,8 @@ void register_row_notice_handler(const TableDef &table, RowNoticeHandler handler
 }
 
 void row_noticed(const TableDef &table, RowKey key, bool inserted) {
-  RowNoticeHandler handler = nullptr;
-  {
-    Registry &r = registry();
-    std::lock_guard lock(r.mutex);
-    const auto found = r.row_notice_handlers.find(table.name);
-    if (found != r.row_notice_handlers.end()) handler = found->second;
-  }
-  if (handler != nullptr) handler(key, inserted);
+  if (RowNoticeHandler handler = handler_of(&Registry::row_notice_handlers, std::string_view(table.name)))
+    handler(key, inserted);
 }
 
 void journal_append(uint64_t bit, int action, const std::string &data) {
@@ -2678,25 +2627,13 @@ bool on_transaction_end(const void *key, const TableDef &table, TransactionEnd c
 }
 
 bool apply_notice(uint32_t bit, const void *data, int action) {
-  NoticeApplier applier = nullptr;
-  {
-    Registry &r = registry();
-    std::lock_guard lock(r.mutex);
-    auto found = r.appliers.find(bit);
-    if (found != r.appliers.end()) applier = found->second;
-  }
+  NoticeApplier applier = handler_of(&Registry::appliers, bit);
   return applier == nullptr || applier(data, action);
 }
 
 std::string notice_text(uint32_t bit, const void *data) {
   if (data == nullptr) return {};
-  NoticeFormatter formatter = nullptr;
-  {
-    Registry &r = registry();
-    std::lock_guard lock(r.mutex);
-    auto found = r.formatters.find(bit);
-    if (found != r.formatters.end()) formatter = found->second;
-  }
+  NoticeFormatter formatter = handler_of(&Registry::formatters, bit);
   return formatter != nullptr ? formatter(data) : "<data>";
 }
 
@@ -2773,10 +2710,7 @@ std::string one_line(std::string_view text) {
     } else if (ch == '\r') {
       out += "\\r";
     } else if (byte < 0x20 || byte == 0x7f) {
-      static constexpr char kDigits[] = "0123456789abcdef";
-      out += "\\x";
-      out += kDigits[byte >> 4];
-      out += kDigits[byte & 0xf];
+      out += "\\x" + hex_text(&byte, 1);
     } else {
       out += ch;
     }

@@ -76,6 +76,16 @@ bool commit_transaction();
 void rollback_transaction();
 // True when the calling thread has a transaction open.
 bool in_transaction();
+// Runs `work` (true: done) as one level of a transaction: committed when it
+// is done, rolled back otherwise.  False when it is not done, the
+// transaction cannot begin (`work` then does not run) or does not commit.
+template <typename Work>
+bool run_in_transaction(Work &&work) {
+  if (!begin_transaction()) return false;
+  if (work()) return commit_transaction();
+  rollback_transaction();
+  return false;
+}
 
 // Called at the end of the transaction a hook was added to: whether it
 // committed, and the value the counter of the hook's table had before the

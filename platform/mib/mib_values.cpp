@@ -114,13 +114,6 @@ bool canonical_ipv4(std::string_view text, char out[INET_ADDRSTRLEN]) {
   return true;
 }
 
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 bool parse_mac(std::string_view text, uint8_t out[6]) {
   if (text.size() != 17) return false;
   for (size_t i = 0; i < 6; ++i) {

@@ -705,14 +705,6 @@ bool match_wps_rows() {
   return true;
 }
 
-// Runs `work` (false: failed) as one store transaction.
-bool in_transaction(bool (*work)()) {
-  if (!igd1::mib::begin_transaction()) return false;
-  const bool done = work();
-  if (!done) igd1::mib::rollback_transaction();
-  return igd1::mib::commit_transaction() && done;
-}
-
 // An enrolment that was running when the radios last stopped has timed out.
 bool end_stale_enrolments() {
   for (mib_list_node *node = g_wps.list(); node != nullptr; node = node->next) {
@@ -727,7 +719,7 @@ bool end_stale_enrolments() {
 // A record another process added or removed: its WPS row follows at once,
 // and the radio runs the record or takes the SSID off the air.
 void ssid_noticed(igd1::mib::RowKey key, bool) {
-  if (!in_transaction(match_wps_rows)) log_radio("the WPS rows did not follow the SSIDs");
+  if (!igd1::mib::run_in_transaction(match_wps_rows)) log_radio("the WPS rows did not follow the SSIDs");
   put_into_effect(igd1::mib::key_instance(key));
 }
 
@@ -748,7 +740,7 @@ devices::Radios *served_radios() { return g_radios.load(); }
 
 int wlanconfiguration_interface_init(void) {
   if (!g_ssids.init() || !g_wps.init()) return 0;
-  if (!in_transaction(match_wps_rows) || !in_transaction(end_stale_enrolments)) return 0;
+  if (!igd1::mib::run_in_transaction(match_wps_rows) || !igd1::mib::run_in_transaction(end_stale_enrolments)) return 0;
   igd1::mib::register_row_notice_handler(kSsids.def, ssid_noticed);
   // The SSIDs there are now reach the module like rows inserted later.
   igd1::mib::announce_rows(kSsids.def, 0);
@@ -861,9 +853,11 @@ int wlanconfiguration_set_properties_update(int index, const char **message) {
   if (why.empty() && !share_channel(r)) why = "the other SSIDs of the radio refused its channel";
   if (why.empty() && dbus_mib_update_cfg(MIB_CFG_WLAN, &r, r.instance) == 0)
     why = "the wireless service refused the SSID";
-  if (!why.empty()) igd1::mib::rollback_transaction();
-  const bool committed = igd1::mib::commit_transaction() && why.empty();
-  if (!committed) return refuse_update(why.empty() ? "the store refused the SSID" : why, message);
+  if (!why.empty()) {
+    igd1::mib::rollback_transaction();
+    return refuse_update(why, message);
+  }
+  if (!igd1::mib::commit_transaction()) return refuse_update("the store refused the SSID", message);
   put_into_effect(r.instance);
   return 0;
 }
@@ -880,16 +874,14 @@ int wlanconfiguration_insert_entry(int *instance) {
   g_strlcpy(r.wep_level, "Disabled", sizeof r.wep_level);
   g_strlcpy(r.auth_mode, "None", sizeof r.auth_mode);
   g_strlcpy(r.wpa_modes, "AESEncryption", sizeof r.wpa_modes);
-  if (!igd1::mib::begin_transaction()) return 0;
-  bool done = g_ssids.insert(&r);
-  if (done) {
+  const bool done = igd1::mib::run_in_transaction([&] {
+    if (!g_ssids.insert(&r)) return false;
     g_snprintf(r.ssid, sizeof r.ssid, "igd1-ssid-%u", unsigned(r.instance));
     g_snprintf(r.ifname, sizeof r.ifname, "ra%u", unsigned(r.instance) + 8);
     g_snprintf(r.bssid, sizeof r.bssid, "02101801%02X%02X", 0, unsigned(r.instance));
-    done = g_ssids.update(&r) == nullptr && match_wps_rows();
-  }
-  if (!done) igd1::mib::rollback_transaction();
-  if (!igd1::mib::commit_transaction() || !done) return 0;
+    return g_ssids.update(&r) == nullptr && match_wps_rows();
+  });
+  if (!done) return 0;
   *instance = r.instance;
   put_into_effect(r.instance);
   return 1;
@@ -898,10 +890,8 @@ int wlanconfiguration_insert_entry(int *instance) {
 int wlanconfiguration_delete_entry(int instance) {
   uint32_t position = 0;
   if (instance <= 0 || g_ssids.find(uint32_t(instance), &position) == nullptr) return 0;
-  if (!igd1::mib::begin_transaction()) return 0;
-  const bool done = g_ssids.remove(position, nullptr) && match_wps_rows();
-  if (!done) igd1::mib::rollback_transaction();
-  if (!igd1::mib::commit_transaction() || !done) return 0;
+  if (!igd1::mib::run_in_transaction([&] { return g_ssids.remove(position, nullptr) && match_wps_rows(); }))
+    return 0;
   put_into_effect(uint32_t(instance));
   return 1;
 }
