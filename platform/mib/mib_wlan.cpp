@@ -361,6 +361,13 @@ bool stored(int index, SsidRecord *record) {
   return true;
 }
 
+// Takes, or puts back, the snapshot `which` of the working record of `index`.
+bool snapshot(int index, Snapshot which, bool restore) {
+  uint32_t position = 0;
+  return position_of(index, &position) &&
+         (restore ? g_working.restore(which, position) : g_working.backup(which, position));
+}
+
 // The working record of `index` while a write is open, or nullptr.
 uint8_t *working_record(int index) {
   uint32_t position = 0;
@@ -791,29 +798,19 @@ int wlanconfiguration_check_valid_property_value(int item, const void *value, in
 }
 
 int wlanconfiguration_set_property_backup(int index) {
-  uint32_t position = 0;
-  return !g_ssids.fails("set_property_backup") && position_of(index, &position) &&
-                 g_working.backup(Snapshot::Single, position)
-             ? 1
-             : 0;
+  return !g_ssids.fails("set_property_backup") && snapshot(index, Snapshot::Single, false) ? 1 : 0;
 }
 
 int wlanconfiguration_set_property_failed_update(int index) {
-  uint32_t position = 0;
-  return position_of(index, &position) && g_working.restore(Snapshot::Single, position) ? 1 : 0;
+  return snapshot(index, Snapshot::Single, true) ? 1 : 0;
 }
 
 int wlanconfiguration_set_properties_backup(int index) {
-  uint32_t position = 0;
-  return !g_ssids.fails("set_properties_backup") && position_of(index, &position) &&
-                 g_working.backup(Snapshot::Multi, position)
-             ? 1
-             : 0;
+  return !g_ssids.fails("set_properties_backup") && snapshot(index, Snapshot::Multi, false) ? 1 : 0;
 }
 
 int wlanconfiguration_set_properties_failed_update(int index) {
-  uint32_t position = 0;
-  return position_of(index, &position) && g_working.restore(Snapshot::Multi, position) ? 1 : 0;
+  return snapshot(index, Snapshot::Multi, true) ? 1 : 0;
 }
 
 int wlanconfiguration_set_properties_update(int index, const char **message) {
