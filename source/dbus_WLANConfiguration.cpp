@@ -641,6 +641,9 @@ void WLANConfiguration_on_bus_acquired(GDBusConnection *connection, const gchar 
   igd1::collection_create_manager(kCollection);
   igd1::collection_load_interface(kCollection);
   igd1::collection_attach(kCollection, connection, &kManagerVTable);
+  // WPS objects of an earlier start went with its connection: the SSIDs
+  // published from now on get theirs anew.
+  while (g_wps_list != nullptr) dbus_proxy_list_delete(&g_wps_list, 0);
   dbus_proxy_row_callbacks callbacks{};
   callbacks.shape = DBUS_PROXY_ROW_INSTANCE;
   callbacks.add_instance = add_row;

@@ -434,6 +434,23 @@ TEST_F(WlanTest, EveryPublishedSsidIsAnnouncedAgainWithoutABusCall) {
 
 // ---- WPS ----
 
+// The library started again in the same process, on a new connection,
+// publishes the WPS objects again with their SSIDs.
+TEST_F(WlanTest, WpsObjectsComeBackWhenTheLibraryIsStartedAgain) {
+  ASSERT_EQ(shown(wps(kHome2G), kWps, "WPSStatus"), "byte 0x00");
+  loop_->run([&] { host_->stop(); });
+  host_ = std::make_unique<host::Host>();
+  host::Options options = private_bus_host();
+  configure(options);
+  std::string error;
+  bool started = false;
+  loop_->run([&] { started = host_->start(options, &error); });
+  ASSERT_TRUE(started) << error;
+  ASSERT_TRUE(wait_for_name(client(), host::kServiceName));
+  ASSERT_TRUE(published(ssid(kHome2G)));
+  EXPECT_EQ(shown(wps(kHome2G), kWps, "WPSStatus"), "byte 0x00");
+}
+
 TEST_F(WlanTest, WpsDevInfoRewritesAddressesWithinItsBuffer) {
   EXPECT_EQ(shown(wps(kHome2G), kWps, "DevInfo"), "['']");
   ASSERT_TRUE(mib::set_cell("wps", kHome2G, "DevInfo", "Name:phone;MAC:aa:bb:cc:0d:ee:0f;Model:x1"));
