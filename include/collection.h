@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -50,8 +51,9 @@ struct CollectionState {
   GDBusObjectManagerServer *manager;
   gsize type;  // the skeleton GType once registered
   GDBusConnection *connection;  // once attached
-  // Children published outside the manager's path: their registrations.
-  std::map<ChildKey, std::vector<guint>> *outside;
+  // Children the engine published itself (outside the manager's path, or
+  // following the service type).
+  std::set<ChildKey> *outside;
   // Managers nested under the rows, by row number, with the registration
   // of their own interface (0: none).
   struct NestedManager {
@@ -245,13 +247,6 @@ inline constexpr char kInvalidUtf8[] = "invalid UTF-8 sting value of %s";
 // What a text longer than its field does.
 enum class Overlong : uint8_t { Cut, Refuse };
 
-// Who hears PropertiesChanged of a row write.  A property may say it for
-// itself; AsModule (the default of a property) follows the module.
-enum class Announce : uint8_t { Never, ServiceType0, Always, AsModule };
-
-// Whether a policy announces now (the service type is read at each call).
-IGD1_EXPORT bool announce_allowed(Announce policy);
-
 // When a row write is announced: after the store took it (a refused commit
 // announces nothing) or before the commit is tried.
 enum class AnnounceAt : uint8_t { AfterCommit, BeforeCommit };
@@ -313,9 +308,6 @@ struct RowProperty {
   AnnounceHook announced = nullptr;
   // A value of another bus type answers this text (null: the engine's type error).
   const char *wrong_type = nullptr;
-  // Writes are taken only on these service types; elsewhere the name is
-  // unknown to writes (reads are not affected).
-  Variant writes_on = Variant::Any;
   // The table works this value out when a row is stored: a commit that
   // changes it announces it beside the written properties.
   bool derived = false;
@@ -698,8 +690,6 @@ IGD1_EXPORT std::span<const RowCollection *const> published_collections();
 // The property a name designates (aliases included), or nullptr.
 IGD1_EXPORT const RowProperty *find_row_property(std::span<const RowProperty> properties,
                                                  const char *name);
-// The property a write under `name` reaches, or nullptr when the name does
-// not take writes.
 // Whether any property of the module takes writes (a read-only collection
 // leaves the write slots of its vtable empty).
 constexpr bool row_module_writes(const RowModule &module) {
@@ -707,7 +697,10 @@ constexpr bool row_module_writes(const RowModule &module) {
     if (property.write_log != nullptr) return true;
   return false;
 }
-IGD1_EXPORT const RowProperty *find_writable_row_property(std::span<const RowProperty> properties,
+// The property a write under `name` reaches, or nullptr when the name takes
+// no writes: its row has no `write_log`, or the document the module's
+// children serve now (see InterfaceVariant) does not declare it writable.
+IGD1_EXPORT const RowProperty *find_writable_row_property(const RowModule &module,
                                                           const char *name);
 // Whether a change of the property named `name` is announced on the current
 // service type: a changed row is announced under its properties' own names,

@@ -148,6 +148,14 @@ using WriteHook = bool (*)(const CallContext &call, const SingleObject &object,
 // nullptr to announce it as written.
 using AnnounceHook = GVariant *(*)(GVariant *written);
 
+// Who hears PropertiesChanged of a write, for single objects and rows.  A
+// row property may say it for itself; AsModule (the default of a row
+// property) follows the module.
+enum class Announce : uint8_t { Never, ServiceType0, Always, AsModule };
+
+// Whether a policy announces now (the service type is read at each call).
+IGD1_EXPORT bool announce_allowed(Announce policy);
+
 // When clients are told that a property changed (PropertiesChanged).
 enum class ChangeSignal : uint8_t {
   OnWrite,   // after an accepted write that changed it; a read-only property: never
@@ -360,8 +368,9 @@ struct SingleObject {
 
   // The request's transaction (see Transaction).
   Transaction transaction = {};
-  // Whether accepted writes are announced (nullptr: always).
-  bool (*announce)() = nullptr;
+  // Who hears accepted writes: an object announced only on service type 0
+  // also marks its properties unannounced in what it serves on the others.
+  Announce announce = Announce::Always;
   MultiFailure multi_failure = MultiFailure::Continue;
   // What a multi-write announces (single writes: what changed).
   MultiAnnounce multi_announce = MultiAnnounce::Changed;

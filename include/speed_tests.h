@@ -69,8 +69,6 @@ struct Start {
 IGD1_EXPORT void start_test(const PendingCall &call, GVariant *parameters);
 inline constexpr Method kMethods[] = {{.name = "StartTest", .handler = start_test}};
 
-// Answers that the writes of a request are never announced.
-inline bool never() { return false; }
 // A member of the family: its file, table, accessors, start and start-up
 // work; a multi-write stops at its first refused entry.  `announced`: its
 // single writes are announced (its multi-writes never are).
@@ -82,7 +80,7 @@ constexpr SingleObject member(const char *xml_file, std::span<const Property> pr
           .properties = properties,
           .get = get,
           .set = set,
-          .announce = announced ? nullptr : never,
+          .announce = announced ? Announce::Always : Announce::Never,
           .multi_failure = MultiFailure::Stop,
           .multi_announce = MultiAnnounce::Never,
           .start_up = start_up,

@@ -2,8 +2,10 @@
 // the manager, elsewhere, or following the service type), child paths,
 // managers nested under rows, objects beside each row, and the start-up of
 // a row collection.
+#include <algorithm>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -113,77 +115,35 @@ void announce_on_manager(const Collection &collection, const char *member, GVari
   IGD1_ASSERT(error == nullptr || g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CLOSED));
 }
 
-// ---- children whose document follows the service type ----
-//
-// GDBus fixes an object's interface info when the object is registered; a
-// subtree is asked for it at every request instead.  Each such child is a
-// subtree of its own (with no nodes below it), which also serves the
-// multi-property write, since the host only sees plain registrations.
-
-const Collection &variant_collection(gpointer user_data) {
-  return *static_cast<const Collection *>(user_data);
-}
-
-// The interface of the child at `path` named `name` in the current document.
-GDBusInterfaceInfo *child_interface(const Collection &collection, const char *path,
-                                     const char *name) {
+// The interface named as `declared` that the child at `path` serves now:
+// the one of the current document, when the row carries it.  The
+// `serving` of the children the engine publishes itself.
+GDBusInterfaceInfo *child_serving(const void *declaration, GDBusInterfaceInfo *declared,
+                                  const char *path) {
+  const Collection &collection = *static_cast<const Collection *>(declaration);
   const ChildKey instance = child_instance(collection, path);
   GDBusNodeInfo *node = current_node(collection);
   for (GDBusInterfaceInfo **i = node->interfaces; i != nullptr && *i != nullptr; ++i)
-    if (g_strcmp0((*i)->name, name) == 0 && carries(collection, instance, *i)) return *i;
+    if (g_strcmp0((*i)->name, declared->name) == 0)
+      return carries(collection, instance, *i) ? *i : nullptr;
   return nullptr;
 }
 
-gchar **variant_enumerate(GDBusConnection *, const gchar *, const gchar *, gpointer) {
-  return g_new0(gchar *, 1);
-}
-
-GDBusInterfaceInfo **variant_introspect(GDBusConnection *, const gchar *, const gchar *path,
-                                        const gchar *node, gpointer user_data) {
-  if (node != nullptr) return nullptr;
-  const Collection &collection = variant_collection(user_data);
-  const ChildKey instance = child_instance(collection, path);
-  GPtrArray *infos = g_ptr_array_new();
-  GDBusNodeInfo *document = current_node(collection);
-  for (GDBusInterfaceInfo **i = document->interfaces; i != nullptr && *i != nullptr; ++i)
-    if (carries(collection, instance, *i)) g_ptr_array_add(infos, g_dbus_interface_info_ref(*i));
-  g_ptr_array_add(infos, g_dbus_interface_info_ref(set_multi_interface()));
-  g_ptr_array_add(infos, nullptr);
-  return reinterpret_cast<GDBusInterfaceInfo **>(g_ptr_array_free(infos, FALSE));
-}
-
-void variant_set_multi(GDBusConnection *connection, const gchar *sender, const gchar *path,
-                       const gchar *, const gchar *, GVariant *parameters,
-                       GDBusMethodInvocation *invocation, gpointer user_data) {
-  const Collection &collection = variant_collection(user_data);
-  const gchar *interface_name = nullptr;
-  g_variant_get_child(parameters, 0, "&s", &interface_name);
-  const bool served = child_interface(collection, path, interface_name) != nullptr;
-  answer_set_multi_call(served ? collection.vtable : nullptr, nullptr, connection, sender, path,
-                        parameters, invocation);
-}
-
-const GDBusInterfaceVTable kVariantSetMultiVTable = {variant_set_multi, nullptr, nullptr,
-                                                     {nullptr}};
-
-const GDBusInterfaceVTable *variant_dispatch(GDBusConnection *, const gchar *, const gchar *,
-                                             const gchar *interface_name, const gchar *,
-                                             gpointer *out_user_data, gpointer user_data) {
-  *out_user_data = user_data;
-  if (g_strcmp0(interface_name, kIgd1PropertiesInterface) == 0) return &kVariantSetMultiVTable;
-  return variant_collection(user_data).vtable;
-}
-
-const GDBusSubtreeVTable kVariantSubtree = {variant_enumerate, variant_introspect,
-                                            variant_dispatch, {nullptr}};
-
-guint register_variant_child(const Collection &collection, const char *path) {
-  g_autoptr(GError) error = nullptr;
-  const guint id = dbus_proxy_subtree_reg(
-      collection.state->connection, path, &kVariantSubtree, G_DBUS_SUBTREE_FLAGS_NONE,
-      const_cast<Collection *>(&collection), nullptr, &error);
-  IGD1_ASSERT(id > 0);
-  return id;
+// Every interface a child of `collection` may serve, each once: those of
+// its document, then those only a document of another service type has.
+std::vector<GDBusInterfaceInfo *> child_interfaces(const Collection &collection) {
+  std::vector<GDBusInterfaceInfo *> interfaces;
+  auto add_document = [&interfaces](GDBusNodeInfo *node) {
+    for (GDBusInterfaceInfo **i = node->interfaces; i != nullptr && *i != nullptr; ++i)
+      if (std::none_of(interfaces.begin(), interfaces.end(), [i](GDBusInterfaceInfo *known) {
+            return g_strcmp0(known->name, (*i)->name) == 0;
+          }))
+        interfaces.push_back(*i);
+  };
+  add_document(*collection.introspection_data);
+  for (const InterfaceVariant &variant : collection.variants)
+    add_document(variant_nodes().at(&variant));
+  return interfaces;
 }
 
 // A child whose path is not below the manager's (or whose document follows
@@ -191,24 +151,20 @@ guint register_variant_child(const Collection &collection, const char *path) {
 void export_outside(const Collection &collection, ChildKey instance) {
   CollectionState &state = *collection.state;
   if (state.connection == nullptr) return;
-  if (state.outside == nullptr) state.outside = new std::map<ChildKey, std::vector<guint>>;
-  if (state.outside->count(instance) != 0) return;
+  if (state.outside == nullptr) state.outside = new std::set<ChildKey>;
+  if (!state.outside->insert(instance).second) return;
   const std::string path = collection_child_path(collection, instance);
-  std::vector<guint> ids;
-  if (!collection.variants.empty()) {
-    ids.push_back(register_variant_child(collection, path.c_str()));
-  } else {
-    GDBusNodeInfo *node = *collection.introspection_data;
-    for (GDBusInterfaceInfo **i = node->interfaces; i != nullptr && *i != nullptr; ++i) {
-      if (!carries(collection, instance, *i)) continue;
-      const guint id = dbus_proxy_object_reg(state.connection, path.c_str(), *i,
-                                                         collection.vtable, nullptr, nullptr,
-                                                         nullptr);
-      IGD1_ASSERT(id > 0);
-      ids.push_back(id);
-    }
+  const bool follows = !collection.variants.empty();
+  for (GDBusInterfaceInfo *interface : child_interfaces(collection)) {
+    if (!follows && !carries(collection, instance, interface)) continue;
+    const guint id = publish_at_path(state.connection, path.c_str(),
+                                     {.declared = interface,
+                                      .vtable = collection.vtable,
+                                      .user_data = nullptr,
+                                      .serving = follows ? child_serving : nullptr,
+                                      .declaration = &collection});
+    IGD1_ASSERT(id > 0);
   }
-  (*state.outside)[instance] = ids;
   announce_on_manager(collection, "InterfacesAdded",
                       g_variant_new("(o@a{sa{sv}})", path.c_str(),
                                     outside_child_interfaces(collection, path.c_str(), instance)));
@@ -217,16 +173,9 @@ void export_outside(const Collection &collection, ChildKey instance) {
 void unexport_outside(const Collection &collection, ChildKey instance) {
   CollectionState &state = *collection.state;
   if (state.outside == nullptr || state.connection == nullptr) return;
-  auto found = state.outside->find(instance);
-  if (found == state.outside->end()) return;
-  for (guint id : found->second) {
-    if (collection.variants.empty())
-      dbus_proxy_object_unreg(state.connection, id);
-    else
-      dbus_proxy_subtree_unreg(state.connection, id);
-  }
-  state.outside->erase(found);
+  if (state.outside->erase(instance) == 0) return;
   const std::string path = collection_child_path(collection, instance);
+  withdraw_path(state.connection, path.c_str());
   GVariantBuilder names;
   g_variant_builder_init(&names, G_VARIANT_TYPE("as"));
   GDBusNodeInfo *node = current_node(collection);

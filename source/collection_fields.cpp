@@ -368,14 +368,35 @@ GVariant *collection_interface_properties(GDBusInterfaceSkeleton *skeleton) {
                           g_dbus_interface_skeleton_get_info(skeleton), skeleton);
 }
 
-const RowProperty *find_writable_row_property(std::span<const RowProperty> properties,
-                                              const char *name) {
+namespace {
+
+// Whether the document the module's children serve now declares `name`
+// writable; a module whose document does not follow the service type, or
+// that has not read its documents yet, takes what its table takes (GDBus
+// holds a Set to the document as well).
+bool writable_in_document_now(const RowModule &module, const char *name) {
+  if (module.variants.empty()) return true;
+  for (const RowCollection *rows : published_collections()) {
+    if (&rows->module != &module) continue;
+    if (*rows->collection.introspection_data == nullptr) return true;
+    GDBusNodeInfo *node = current_node(rows->collection);
+    for (GDBusInterfaceInfo **i = node->interfaces; i != nullptr && *i != nullptr; ++i)
+      if (GDBusPropertyInfo *declared = g_dbus_interface_info_lookup_property(*i, name))
+        return (declared->flags & G_DBUS_PROPERTY_INFO_FLAGS_WRITABLE) != 0;
+    return false;
+  }
+  return false;
+}
+
+}  // namespace
+
+const RowProperty *find_writable_row_property(const RowModule &module, const char *name) {
   if (name == nullptr) return nullptr;
-  for (const RowProperty &property : properties) {
+  for (const RowProperty &property : module.properties) {
     if (std::strcmp(property.name, name) == 0 ||
         (property.alias_writes && property.alias != nullptr &&
          std::strcmp(property.alias, name) == 0))
-      return property.write_log != nullptr && serves_service_type(property.writes_on) ? &property
+      return property.write_log != nullptr && writable_in_document_now(module, name) ? &property
                                                                                       : nullptr;
   }
   return nullptr;
@@ -534,7 +555,7 @@ bool apply_row_property(const RowModule &module, const CallContext &call, const 
   GError **error = call.error;
   const uint32_t inner = call.inner;
   *changed = false;
-  const RowProperty *property = find_writable_row_property(module.properties, name);
+  const RowProperty *property = find_writable_row_property(module, name);
   if (property == nullptr) {
     set_invalid_text(error, module.texts.write_property, named(call, name), name);
     return false;

@@ -354,15 +354,6 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
   return TRUE;
 }
 
-bool announce_allowed(Announce policy) {
-  switch (policy) {
-    case Announce::Never: return false;
-    case Announce::ServiceType0: return dbus_proxy_get_service_type() == 0;
-    case Announce::Always: return true;
-    case Announce::AsModule: return false;  // a module's own policy is never AsModule
-  }
-  return false;
-}
 
 GVariant *single_entry(const char *name, GVariant *value) {
   GVariantBuilder entry;

@@ -177,7 +177,7 @@ constexpr SingleObject kObject = {
     .unknown_write = "invalid property %s",
     .transaction = {.commit = apply_change,
                     .abort = [](const CallContext &, const SingleObject &) { LED_set_failed(); }},
-    .announce = service_type_zero,
+    .announce = igd1::Announce::ServiceType0,
     .multi_failure = igd1::MultiFailure::Stop,
     .start_up = start_up,
     .user_data_free = led_timer_user_data_free,

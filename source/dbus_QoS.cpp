@@ -49,8 +49,6 @@ bool apply(const igd1::CallContext &call, const igd1::SingleObject &, const igd1
   return applied(call.error);
 }
 
-bool never_announced() { return false; }
-
 constexpr igd1::SingleObject kObject = {
     .path = "/com/wqx/igd1/Network/QoS",
     .xml_file = "QoS.xml",
@@ -60,7 +58,7 @@ constexpr igd1::SingleObject kObject = {
     .unknown_write = "Invalid property %s",
     .store_refused = "Invalid parameter value",
     .transaction = {.commit = apply},
-    .announce = never_announced,
+    .announce = igd1::Announce::Never,
     .multi_failure = igd1::MultiFailure::Stop,
     .start_up = [] { QoS_init(); },
 };

@@ -134,9 +134,6 @@ constexpr Property kProperties[] = {
     {.name = "WorkMode", .type = "y", .index = 38, .raw = Raw::U8},
 };
 
-// Changes are announced on service type 0 only.
-bool announce() { return dbus_proxy_get_service_type() == 0; }
-
 bool commit(const CallContext &, const SingleObject &, const WriteFlags &) {
   deviceinfo_set_property_update();
   return true;
@@ -169,7 +166,7 @@ constexpr SingleObject kObject = {
              .multi_level = LOG_LEVEL_INFO,
              .unknown = "func [%s], line [%d], invalid property %s ."},
     .transaction = {.commit = commit},
-    .announce = announce,
+    .announce = igd1::Announce::ServiceType0,  // changes are announced on service type 0 only
     .multi_failure = igd1::MultiFailure::Stop,
     .multi_announce = igd1::MultiAnnounce::Always,
     .start_up = publish_dev_type2,

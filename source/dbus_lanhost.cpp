@@ -77,9 +77,8 @@ int store_copy(const void *copy, uint32_t index, const char **, int) {
   return lan_host_update_entry_mib(copy, index);
 }
 
-// The 57 properties by number; offsets and sizes in mib_lanhost.h.
-constexpr Variant kBasic = Variant::NotServiceType1;
-constexpr Variant kExtended = Variant::ServiceType1;
+// The 57 properties by number; offsets and sizes in mib_lanhost.h.  Which
+// of them a service type reads and writes is what its document declares.
 
 #define LAN_TEXT(name_, field_, ...)                                                       \
   {.name = name_, .field = Field::Text, .offset = LAN_HOST_##field_,                      \
@@ -96,14 +95,11 @@ constexpr igd1::RowProperty kProperties[] = {
      .offset = LAN_HOST_CONTROL_STATUS, .derived = true},
     LAN_NUMBER("InternetAccess", "y", INTERNET_ACCESS, 1,
                .write_log = "set InternetAccess value : %d", .min = 0, .max = 2,
-               .refused = "InternetAccess value is err", .writes_on = kBasic),
+               .refused = "InternetAccess value is err"),
     {.name = "StorageAccess", .type = "b", .field = Field::Flag,
-     .offset = LAN_HOST_STORAGE_ACCESS, .write_log = "set StorageAccess value : %d",
-     .writes_on = kBasic},
-    LAN_NUMBER("MaxUSBandwidth", "u", MAX_US, 4, .write_log = "set MaxUSBandwidth value : %d",
-               .writes_on = kBasic),
-    LAN_NUMBER("MaxDSBandwidth", "u", MAX_DS, 4, .write_log = "set maxDsBandwidth value : %d",
-               .writes_on = kBasic),
+     .offset = LAN_HOST_STORAGE_ACCESS, .write_log = "set StorageAccess value : %d"},
+    LAN_NUMBER("MaxUSBandwidth", "u", MAX_US, 4, .write_log = "set MaxUSBandwidth value : %d"),
+    LAN_NUMBER("MaxDSBandwidth", "u", MAX_DS, 4, .write_log = "set maxDsBandwidth value : %d"),
     // The type's name; the table refuses a name of no type.
     {.name = "DevType", .field = Field::Item, .write_log = "set DevType value : %s",
      .announce = Announce::Never, .item = LAN_HOST_ITEM_DEVICE_TYPE},
@@ -112,11 +108,11 @@ constexpr igd1::RowProperty kProperties[] = {
     LAN_NUMBER("ConnectionType", "y", CONNECTION_TYPE, 1),
     LAN_NUMBER("Port", "y", PORT, 1),
     LAN_TEXT("Brand", BRAND, .write_log = "set Brand value : %s", .overlong = Overlong::Refuse,
-             .announce = Announce::Never, .writes_on = kBasic),
+             .announce = Announce::Never),
     LAN_TEXT("Model", MODEL, .write_log = "set Model value : %s", .overlong = Overlong::Refuse,
-             .announce = Announce::Never, .writes_on = kBasic),
+             .announce = Announce::Never),
     LAN_TEXT("OS", OS, .write_log = "set OS value : %s", .overlong = Overlong::Refuse,
-             .announce = Announce::Never, .writes_on = kBasic),
+             .announce = Announce::Never),
     {.name = "Active", .type = "b", .field = Field::Flag, .offset = LAN_HOST_ACTIVE},
     LAN_TEXT("LatestActiveTime", LATEST_ACTIVE),
     LAN_TEXT("LatestInactiveTime", LATEST_INACTIVE),
@@ -126,7 +122,7 @@ constexpr igd1::RowProperty kProperties[] = {
     LAN_NUMBER("PowerLevel", "i", POWER_LEVEL, 4),
     {.name = "DeviceOnlineNofication", .type = "b", .field = Field::Flag,
      .offset = LAN_HOST_ONLINE_NOTIFY, .write_log = "set DeviceOnlineNofication value : %d",
-     .announce = Announce::Never, .writes_on = kBasic},
+     .announce = Announce::Never},
     LAN_TEXT("HostName", HOST_NAME),
     LAN_NUMBER("NegoRate", "u", NEGO_RATE, 4),
     LAN_NUMBER("StaRxPktFail", "t", STA_RX_PKT_FAIL, 8),
@@ -143,20 +139,17 @@ constexpr igd1::RowProperty kProperties[] = {
     LAN_TEXT("Protocol", PROTOCOL),
     LAN_TEXT("RadioType", RADIO_TYPE),
     LAN_TEXT("FrequencyWidth", FREQUENCY_WIDTH),
-    LAN_NUMBER("Speedupstate", "y", SPEEDUP, 1, .write_log = "set Speedupstate value : %d",
-               .writes_on = kExtended),
+    LAN_NUMBER("Speedupstate", "y", SPEEDUP, 1, .write_log = "set Speedupstate value : %d"),
     // The power level under the extended interface's name.
     LAN_NUMBER("RSSI", "i", POWER_LEVEL, 4),
     LAN_NUMBER("Speed", "s", NEGO_RATE, 4, .read = read_speed),
     // The bandwidth limits under the extended interface's names.
-    LAN_NUMBER("UsBandwidth", "u", MAX_US, 4, .write_log = "set UsBandwidth value : %d",
-               .writes_on = kExtended),
-    LAN_NUMBER("DsBandwidth", "u", MAX_DS, 4, .write_log = "set DsBandwidth value : %d",
-               .writes_on = kExtended),
+    LAN_NUMBER("UsBandwidth", "u", MAX_US, 4, .write_log = "set UsBandwidth value : %d"),
+    LAN_NUMBER("DsBandwidth", "u", MAX_DS, 4, .write_log = "set DsBandwidth value : %d"),
     LAN_NUMBER("UsGuaranteeBandwidth", "u", US_GUARANTEE, 4,
-               .write_log = "set UsGuaranteeBandwidth value : %d", .writes_on = kExtended),
+               .write_log = "set UsGuaranteeBandwidth value : %d"),
     LAN_NUMBER("DsGuaranteeBandwidth", "u", DS_GUARANTEE, 4,
-               .write_log = "set DsGuaranteeBandwidth value : %d", .writes_on = kExtended),
+               .write_log = "set DsGuaranteeBandwidth value : %d"),
     LAN_NUMBER("UpSpeed", "t", UP_SPEED, 8),
     LAN_NUMBER("DownSpeed", "t", DOWN_SPEED, 8),
     LAN_TEXT("SWVersion", SW_VERSION),
@@ -209,6 +202,7 @@ constexpr char kExtendedXml[] =
 #undef R
 #undef RW
 
+constexpr Variant kExtended = Variant::ServiceType1;
 constexpr igd1::InterfaceVariant kVariants[] = {{.when = kExtended, .builtin_xml = kExtendedXml}};
 
 void set_attach_speedup(const igd1::PendingCall &call, GVariant *parameters);

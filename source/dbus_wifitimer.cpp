@@ -36,8 +36,6 @@ WIFI_TIMER *g_timer = nullptr;
 // time on the main loop).
 TIMER_ROW *g_row = nullptr;
 
-bool service_type_zero() { return dbus_proxy_get_service_type() == 0; }
-
 // A read: the value of `number` through a row handle of its own.
 int read_item(int number, void *buffer) {
   TIMER_ROW *row = nullptr;
@@ -165,7 +163,7 @@ constexpr SingleObject kObject = {
     .get = read_item,
     .read_buffer = 256,
     .transaction = {.begin = begin, .commit = commit, .abort = abort},
-    .announce = service_type_zero,
+    .announce = igd1::Announce::ServiceType0,
     .multi_failure = igd1::MultiFailure::Stop,
     .present = present,
     .user_data_free = wifi_timer_user_data_free,

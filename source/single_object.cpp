@@ -126,12 +126,22 @@ std::string object_text_faults(const SingleObject &object) {
   return faults;
 }
 
+bool announce_allowed(Announce policy) {
+  switch (policy) {
+    case Announce::Never: return false;
+    case Announce::ServiceType0: return dbus_proxy_get_service_type() == 0;
+    case Announce::Always: return true;
+    case Announce::AsModule: return false;  // a module's own policy is never AsModule
+  }
+  return false;
+}
+
 bool property_announced(const SingleObject &object, const Property &property) {
   switch (property.change_signal) {
     case ChangeSignal::Never: return false;
     case ChangeSignal::ByModule: return true;
     case ChangeSignal::OnWrite:
-      return property.write != nullptr && (object.announce == nullptr || object.announce());
+      return property.write != nullptr && announce_allowed(object.announce);
   }
   return false;
 }
@@ -641,7 +651,7 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
             "SetMulti %s on %s: %s", interface_name, object_path, skipped->message);
   const bool announcing = object.multi_announce == MultiAnnounce::Always ||
                           (object.multi_announce == MultiAnnounce::Changed && any_changed);
-  if (announcing && (object.announce == nullptr || object.announce())) {
+  if (announcing && announce_allowed(object.announce)) {
     emit_changes(connection, object_path, interface_name, std::move(changes));
   }
   sys_log(LOG_MODULE_DBUS, object.logs.multi_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__,

@@ -13,18 +13,37 @@ bool serves(const Property &property, int service_type);
 // announce are marked so in its introspection data.
 void mark_object_unannounced(const SingleObject &object, GDBusInterfaceInfo *interface);
 
-// One object registered at a path through the engine.
+// One interface registered at a path through the engine.  An interface
+// that follows the service type is asked for at every request through
+// `serving`, which is given `declaration` and the path and answers the
+// interface served there now, or nullptr while the path does not serve it
+// (a row's document of another service type lacks it, or the row does not
+// carry it).  Single objects and the children of row collections publish
+// through this one entry, and the host learns what a path serves now from
+// the same answer (it asks the path's introspection).
 struct PathEntry {
-  const SingleObject *object;  // non-null: the interface follows the service type
-  GDBusInterfaceInfo *declared;
+  GDBusInterfaceInfo *declared;  // its name is the entry's; served as it is without `serving`
   const GDBusInterfaceVTable *vtable;
   gpointer user_data;
-  guint plain_id;  // while registered on its own
+  GDBusInterfaceInfo *(*serving)(const void *declaration, GDBusInterfaceInfo *declared,
+                                 const char *path) = nullptr;
+  const void *declaration = nullptr;
+  guint plain_id = 0;  // while registered on its own
 };
 
 // Registers `entry` at `path`: 0 when the path has its interface already or
-// GDBus refuses it.
+// GDBus refuses it.  A path whose entries all serve a fixed interface is a
+// plain GDBus registration per entry; the first entry that follows the
+// service type turns it into one subtree serving them all, since GDBus fixes
+// a plain registration's interface for good.
 guint publish_at_path(GDBusConnection *connection, const char *path, PathEntry entry);
+// Withdraws every entry published at `path` (a row's child that goes).
+void withdraw_path(GDBusConnection *connection, const char *path);
+// The interface `object` serves at a path: its table's form of `declared`
+// on the current service type (see served_interface); a `serving` of
+// PathEntry.
+GDBusInterfaceInfo *object_serving(const void *object, GDBusInterfaceInfo *declared,
+                                   const char *path);
 
 // Reads the document of `object` from its file (missing: fatal, naming
 // `introspection_name`, or the file when null), checks the table, marks

@@ -18,7 +18,7 @@ namespace igd1 {
 // ---- interfaces per service type ------------------------------------------------------
 
 bool varies_by_service_type(const SingleObject &object) {
-  if (object.announce != nullptr) return true;
+  if (object.announce == Announce::ServiceType0) return true;
   for (const Property &property : object.properties)
     if (property.variant != Variant::Any) return true;
   return false;
@@ -103,11 +103,6 @@ GDBusInterfaceInfo *served_interface(const SingleObject &object, GDBusInterfaceI
 
 // ---- the multi-property write of a subtree ---------------------------------------------------
 
-namespace {
-
-
-}  // namespace
-
 GDBusInterfaceInfo *set_multi_interface() {
   static GDBusNodeInfo *node = g_dbus_node_info_new_for_xml(kIgd1PropertiesXml, nullptr);
   return node->interfaces[0];
@@ -144,10 +139,12 @@ void answer_set_multi_call(const GDBusInterfaceVTable *vtable, gpointer user_dat
 
 // ---- paths ---------------------------------------------------------------------------------
 //
-// Every object registered here is recorded by connection and path.  While
-// no object at a path follows the service type, each is a plain GDBus
-// registration; the first that does turns the path into a subtree serving
-// them all, since GDBus fixes a plain registration's interface for good.
+// Every interface registered here is recorded by connection and path.  While
+// every entry at a path serves a fixed interface, each is a plain GDBus
+// registration; the first that follows the service type turns the path into
+// a subtree serving them all.  A withdrawn path keeps its (empty) record, so
+// that a subtree callback running on another thread never reads a freed one;
+// a path published again reuses it.
 
 namespace {
 
@@ -174,9 +171,14 @@ void forget_connection_paths(gpointer, GObject *gone) {
   });
 }
 
-SharedPath *shared_path_locked(GDBusConnection *connection, const char *path) {
+SharedPath *find_path_locked(GDBusConnection *connection, const char *path) {
   for (SharedPath *shared : shared_paths())
     if (shared->connection == connection && shared->path == path) return shared;
+  return nullptr;
+}
+
+SharedPath *shared_path_locked(GDBusConnection *connection, const char *path) {
+  if (SharedPath *found = find_path_locked(connection, path)) return found;
   const bool first_of_connection =
       std::none_of(shared_paths().begin(), shared_paths().end(),
                    [connection](SharedPath *shared) { return shared->connection == connection; });
@@ -185,8 +187,9 @@ SharedPath *shared_path_locked(GDBusConnection *connection, const char *path) {
   return shared_paths().back();
 }
 
-GDBusInterfaceInfo *entry_interface(const PathEntry &entry) {
-  return entry.object != nullptr ? served_interface(*entry.object, entry.declared) : entry.declared;
+GDBusInterfaceInfo *entry_interface(const PathEntry &entry, const char *path) {
+  return entry.serving != nullptr ? entry.serving(entry.declaration, entry.declared, path)
+                                  : entry.declared;
 }
 
 SharedPath &subtree_path(gpointer user_data) { return *static_cast<SharedPath *>(user_data); }
@@ -195,25 +198,33 @@ gchar **path_enumerate(GDBusConnection *, const gchar *, const gchar *, gpointer
   return g_new0(gchar *, 1);
 }
 
-GDBusInterfaceInfo **path_introspect(GDBusConnection *, const gchar *, const gchar *,
+GDBusInterfaceInfo **path_introspect(GDBusConnection *, const gchar *, const gchar *path,
                                      const gchar *node, gpointer user_data) {
   if (node != nullptr) return nullptr;
   GPtrArray *infos = g_ptr_array_new();
   {
     std::lock_guard lock(g_paths_mutex);
     for (const PathEntry &entry : subtree_path(user_data).entries)
-      g_ptr_array_add(infos, g_dbus_interface_info_ref(entry_interface(entry)));
+      if (GDBusInterfaceInfo *now = entry_interface(entry, path))
+        g_ptr_array_add(infos, g_dbus_interface_info_ref(now));
   }
   g_ptr_array_add(infos, g_dbus_interface_info_ref(set_multi_interface()));
   g_ptr_array_add(infos, nullptr);
   return reinterpret_cast<GDBusInterfaceInfo **>(g_ptr_array_free(infos, FALSE));
 }
 
-// The entry serving `interface_name`, or nullptr.
+// The entry named `interface_name`, or nullptr.
 const PathEntry *entry_named(const SharedPath &shared, const char *interface_name) {
   for (const PathEntry &entry : shared.entries)
     if (g_strcmp0(entry.declared->name, interface_name) == 0) return &entry;
   return nullptr;
+}
+
+// The entry serving `interface_name` at `path` now, or nullptr.
+const PathEntry *entry_serving(const SharedPath &shared, const char *path,
+                               const char *interface_name) {
+  const PathEntry *entry = entry_named(shared, interface_name);
+  return entry != nullptr && entry_interface(*entry, path) != nullptr ? entry : nullptr;
 }
 
 void path_set_multi(GDBusConnection *connection, const gchar *sender, const gchar *path,
@@ -225,7 +236,7 @@ void path_set_multi(GDBusConnection *connection, const gchar *sender, const gcha
   gpointer entry_data = nullptr;
   {
     std::lock_guard lock(g_paths_mutex);
-    if (const PathEntry *entry = entry_named(subtree_path(user_data), interface_name)) {
+    if (const PathEntry *entry = entry_serving(subtree_path(user_data), path, interface_name)) {
       vtable = entry->vtable;
       entry_data = entry->user_data;
     }
@@ -235,7 +246,7 @@ void path_set_multi(GDBusConnection *connection, const gchar *sender, const gcha
 
 const GDBusInterfaceVTable kPathSetMultiVTable = {path_set_multi, nullptr, nullptr, {nullptr}};
 
-const GDBusInterfaceVTable *path_dispatch(GDBusConnection *, const gchar *, const gchar *,
+const GDBusInterfaceVTable *path_dispatch(GDBusConnection *, const gchar *, const gchar *path,
                                           const gchar *interface_name, const gchar *,
                                           gpointer *out_user_data, gpointer user_data) {
   if (g_strcmp0(interface_name, kIgd1PropertiesInterface) == 0) {
@@ -243,7 +254,7 @@ const GDBusInterfaceVTable *path_dispatch(GDBusConnection *, const gchar *, cons
     return &kPathSetMultiVTable;
   }
   std::lock_guard lock(g_paths_mutex);
-  const PathEntry *entry = entry_named(subtree_path(user_data), interface_name);
+  const PathEntry *entry = entry_serving(subtree_path(user_data), path, interface_name);
   if (entry == nullptr) return nullptr;
   *out_user_data = entry->user_data;
   return entry->vtable;
@@ -254,15 +265,19 @@ const GDBusSubtreeVTable kPathSubtree = {path_enumerate, path_introspect, path_d
 
 }  // namespace
 
+GDBusInterfaceInfo *object_serving(const void *object, GDBusInterfaceInfo *declared,
+                                   const char *) {
+  return served_interface(*static_cast<const SingleObject *>(object), declared);
+}
+
 guint publish_at_path(GDBusConnection *connection, const char *path, PathEntry entry) {
   std::unique_lock lock(g_paths_mutex);
   SharedPath &shared = *shared_path_locked(connection, path);
   if (entry_named(shared, entry.declared->name) != nullptr) return 0;
-  if (shared.subtree_id == 0 && entry.object == nullptr) {
+  if (shared.subtree_id == 0 && entry.serving == nullptr) {
     lock.unlock();
-    const guint id = dbus_proxy_object_reg(connection, path, entry.declared,
-                                                       entry.vtable, entry.user_data, nullptr,
-                                                       nullptr);
+    const guint id = dbus_proxy_object_reg(connection, path, entry.declared, entry.vtable,
+                                           entry.user_data, nullptr, nullptr);
     lock.lock();
     if (id == 0) return 0;
     entry.plain_id = id;
@@ -280,11 +295,26 @@ guint publish_at_path(GDBusConnection *connection, const char *path, PathEntry e
   lock.unlock();
   for (guint id : plain) dbus_proxy_object_unreg(connection, id);
   const guint id = dbus_proxy_subtree_reg(connection, path, &kPathSubtree,
-                                                      G_DBUS_SUBTREE_FLAGS_NONE, &shared,
-                                                      nullptr, nullptr);
+                                          G_DBUS_SUBTREE_FLAGS_NONE, &shared, nullptr, nullptr);
   lock.lock();
   shared.subtree_id = id;
   return id;
+}
+
+void withdraw_path(GDBusConnection *connection, const char *path) {
+  std::vector<guint> plain;
+  guint subtree = 0;
+  {
+    std::lock_guard lock(g_paths_mutex);
+    SharedPath *shared = find_path_locked(connection, path);
+    if (shared == nullptr) return;
+    for (const PathEntry &entry : shared->entries)
+      if (entry.plain_id != 0) plain.push_back(entry.plain_id);
+    shared->entries.clear();
+    subtree = std::exchange(shared->subtree_id, 0);
+  }
+  for (guint id : plain) dbus_proxy_object_unreg(connection, id);
+  if (subtree != 0) dbus_proxy_subtree_unreg(connection, subtree);
 }
 
 }  // namespace igd1

@@ -86,9 +86,12 @@ guint register_single_object(const SingleObjectRegistration &registration,
   guint registration_id = 0;
   if (path != nullptr && g_variant_is_object_path(path) && node->interfaces != nullptr &&
       node->interfaces[0] != nullptr) {
-    registration_id = publish_at_path(
-        connection, path,
-        {varies ? object : nullptr, node->interfaces[0], registration.vtable, user_data, 0});
+    registration_id = publish_at_path(connection, path,
+                                      {.declared = node->interfaces[0],
+                                       .vtable = registration.vtable,
+                                       .user_data = user_data,
+                                       .serving = varies ? object_serving : nullptr,
+                                       .declaration = object});
   }
   IGD1_ASSERT(registration_id > 0);
   // The object lives as long as the process; its data is released only

@@ -231,7 +231,7 @@ const RowCollection *collection_of_module(const char *module) {
 bool holds_column(const RowModule &module, const RowProperty &property, size_t offset) {
   const size_t width = field_width(property);
   return width != 0 && property.write_log != nullptr &&
-         find_writable_row_property(module.properties, property.name) == &property &&
+         find_writable_row_property(module, property.name) == &property &&
          offset >= property.offset && offset < property.offset + width;
 }
 

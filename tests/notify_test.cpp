@@ -273,6 +273,26 @@ TEST_F(NotifyTest, ValueChangesGoOutAsPropertiesChangedOfTheDeclaredType) {
   EXPECT_EQ(exchange("value-changed /com/wqx/igd1/Test/Probe/3 com.wqx.igd1.Probe Calls  uint32 8"), "OK");
   EXPECT_EQ(next_change(), std::string(kProbePath) + "/3 ('com.wqx.igd1.Probe', {'Calls': <uint32 8>}, @as [])");
   loop_->run([&] { dbus_proxy_object_unreg(host_->connection(), child); });
+
+  // The type is the one the path serves now, not the one the module's
+  // document declares: a child published with another form of the
+  // interface takes values of that form only.
+  g_autoptr(GDBusNodeInfo) text_form = g_dbus_node_info_new_for_xml(
+      "<node><interface name='com.wqx.igd1.Probe'>"
+      "<property name='Calls' type='s' access='read'/></interface></node>",
+      nullptr);
+  ASSERT_NE(text_form, nullptr);
+  loop_->run([&] {
+    child = dbus_proxy_object_reg(host_->connection(), "/com/wqx/igd1/Test/Probe/3",
+                                  text_form->interfaces[0], &kChildVTable, nullptr, nullptr,
+                                  nullptr);
+  });
+  ASSERT_GT(child, 0u);
+  EXPECT_THAT(exchange("value-changed /com/wqx/igd1/Test/Probe/3 com.wqx.igd1.Probe Calls 9"),
+              StartsWith("ERR bad value for Calls (type s): "));
+  EXPECT_EQ(exchange("value-changed /com/wqx/igd1/Test/Probe/3 com.wqx.igd1.Probe Calls 'nine'"), "OK");
+  EXPECT_EQ(next_change(), std::string(kProbePath) + "/3 ('com.wqx.igd1.Probe', {'Calls': <'nine'>}, @as [])");
+  loop_->run([&] { dbus_proxy_object_unreg(host_->connection(), child); });
 }
 
 TEST_F(NotifyTest, MalformedOrOversizedMessagesGetAnErrorLine) {

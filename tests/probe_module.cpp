@@ -1092,7 +1092,7 @@ constexpr char kLampPath[] = "/com/wqx/igd1/Test/Engine/Lamp";
 constexpr igd1::SingleObject kLamp = {.path = kLampPath, .xml_file = "ProbeLamp.xml",
                                       .properties = kLampProperties, .get = lamp_get,
                                       .set = lamp_set,
-                                      .announce = [] { return dbus_proxy_get_service_type() == 0; }};
+                                      .announce = igd1::Announce::ServiceType0};
 
 constexpr igd1::Property kSwitchProperties[] = {
     {.name = "On", .type = "b", .index = 4, .raw = igd1::Raw::U8, .write = igd1::store_value},

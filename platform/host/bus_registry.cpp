@@ -764,10 +764,29 @@ bool has_registration(GDBusConnection *connection, const char *path) {
   return subtree_of(connection, path, &subtree, &node);
 }
 
-bool subtree_interface(GDBusConnection *connection, const char *path, const char *interface_name,
-                       GDBusInterfaceInfo **interface) {
+bool served_at(GDBusConnection *connection, const char *path, const char *interface_name,
+               GDBusInterfaceInfo **interface) {
   *interface = nullptr;
   if (path == nullptr || !current_connection(connection)) return false;
+  {
+    std::lock_guard lock(g_mutex);
+    if (const PathRecord *record = path_locked(path)) {
+      for (const Served &served : record->interfaces) {
+        if (served.interface_name != interface_name) continue;
+        // A registration's own interface, or a manager child's skeleton's,
+        // which the manager keeps while the child is tracked.
+        auto found = g_registrations.find(served.id);
+        GDBusInterfaceInfo *info =
+            served.id != 0 ? (found != g_registrations.end() ? found->second->info : nullptr)
+                           : g_dbus_interface_skeleton_get_info(
+                                 G_DBUS_INTERFACE_SKELETON(served.user_data));
+        if (info != nullptr) *interface = g_dbus_interface_info_ref(info);
+        break;
+      }
+      return true;
+    }
+  }
+  // A subtree declares what it serves at each request.
   SubtreeView subtree;
   std::string node;
   if (!subtree_of(connection, path, &subtree, &node)) return false;

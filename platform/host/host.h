@@ -50,11 +50,14 @@ void drop_registrations();
 // True when some interface is registered at `path` on `connection`: a plain
 // registration, a subtree's root or a node a subtree lists.
 bool has_registration(GDBusConnection *connection, const char *path);
-// Whether a subtree serves `path`; if so, *interface is the interface named
-// `interface_name` it declares there now (a new reference), or nullptr.  The
-// library's subtree callbacks are called from the caller's thread.
-bool subtree_interface(GDBusConnection *connection, const char *path, const char *interface_name,
-                       GDBusInterfaceInfo **interface);
+// Whether anything is published at `path` (as has_registration); if so,
+// *interface is the interface named `interface_name` served there now (a
+// new reference), or nullptr: a plain registration's, a manager child's, or
+// what a subtree declares at this request (the engine's objects that follow
+// the service type).  The library's subtree callbacks are called from the
+// caller's thread.
+bool served_at(GDBusConnection *connection, const char *path, const char *interface_name,
+               GDBusInterfaceInfo **interface);
 // Marks a call that its handler answers later (dbus_proxy_invocation_keep),
 // and tells whether a call was so marked.
 void mark_kept(GDBusMethodInvocation *invocation);

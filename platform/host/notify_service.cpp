@@ -163,27 +163,26 @@ Reply announce_value(std::string_view args, const ModuleLibrary &library) {
   if (value_text.empty()) return refuse("usage: value-changed PATH INTERFACE PROPERTY VALUE");
   if (!g_variant_is_object_path(path.c_str()) || !at_or_below(path, kObjectRoot))
     return refuse("bad object path %.*s", kEchoMax, path.c_str());
-  ServedInterface served;
-  // A subtree declares its interfaces at each request (they may follow the
-  // service type); the value then has the type declared there now.
-  GDBusInterfaceInfo *declared = nullptr;
-  const bool subtree = g_pIdg1_connection != nullptr &&
-                       subtree_interface(g_pIdg1_connection, path.c_str(), interface_name.c_str(),
-                                         &declared);
-  std::unique_ptr<GDBusInterfaceInfo, decltype(&g_dbus_interface_info_unref)> from_subtree(
-      declared, g_dbus_interface_info_unref);
-  if (from_subtree != nullptr) {
-    served = {from_subtree.get(), path};
-  } else if (!find_interface(interface_name, &served)) {
-    return refuse("unknown interface %.*s", kEchoMax, interface_name.c_str());
-  }
-  if (!at_or_below(path, served.node_path) || (subtree && from_subtree == nullptr))
-    return refuse("%s is not served at %s", interface_name.c_str(), path.c_str());
-  // A change of an object nobody can read is no change: a row that is gone
-  // or never was.
-  if (g_pIdg1_connection == nullptr) return refuse("not connected to the bus");
-  if (!has_registration(g_pIdg1_connection, path.c_str()))
+  // The value has the type of the interface served at the path now (an
+  // object of the engine may follow the service type).
+  GDBusInterfaceInfo *now = nullptr;
+  const bool published = g_pIdg1_connection != nullptr &&
+                         served_at(g_pIdg1_connection, path.c_str(), interface_name.c_str(), &now);
+  std::unique_ptr<GDBusInterfaceInfo, decltype(&g_dbus_interface_info_unref)> owned(
+      now, g_dbus_interface_info_unref);
+  ServedInterface served{now, path};
+  if (now == nullptr) {
+    // The refusal tells an interface no module declares from one declared
+    // for other paths and from a path where nothing is published.
+    if (!find_interface(interface_name, &served))
+      return refuse("unknown interface %.*s", kEchoMax, interface_name.c_str());
+    if (!at_or_below(path, served.node_path) || published)
+      return refuse("%s is not served at %s", interface_name.c_str(), path.c_str());
+    // A change of an object nobody can read is no change: a row that is
+    // gone or never was.
+    if (g_pIdg1_connection == nullptr) return refuse("not connected to the bus");
     return refuse("no object at %s", path.c_str());
+  }
   GDBusPropertyInfo *info = g_dbus_interface_info_lookup_property(served.info, property.c_str());
   if (info == nullptr)
     return refuse("unknown property %s.%.*s", interface_name.c_str(), kEchoMax, property.c_str());
