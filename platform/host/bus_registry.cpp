@@ -195,6 +195,8 @@ void call_answered(GDBusInterfaceMethodCallFunc handler, GDBusConnection *connec
                    const gchar *sender, const gchar *object_path, const gchar *interface_name,
                    const gchar *method_name, GVariant *parameters,
                    GDBusMethodInvocation *invocation, gpointer user_data) {
+  // The signals of earlier calls leave before this call's answer.
+  flush_signals();
   auto *watch = new AnswerWatch{{}, object_path, interface_name, method_name};
   g_weak_ref_init(&watch->invocation, invocation);
   handler(connection, sender, object_path, interface_name, method_name, parameters, invocation,
@@ -227,8 +229,11 @@ GVariant *guarded_get_property(GDBusConnection *connection, const gchar *sender,
                                const gchar *object_path, const gchar *interface_name,
                                const gchar *property_name, GError **error, gpointer data) {
   auto *r = static_cast<Registration *>(data);
-  return r->vtable->get_property(connection, sender, object_path, interface_name, property_name,
-                                 error, r->user_data);
+  GVariant *value = r->vtable->get_property(connection, sender, object_path, interface_name,
+                                            property_name, error, r->user_data);
+  // GDBus answers once this returns: the signals of earlier calls go first.
+  flush_signals();
+  return value;
 }
 
 gboolean guarded_set_property(GDBusConnection *connection, const gchar *sender,
@@ -236,8 +241,10 @@ gboolean guarded_set_property(GDBusConnection *connection, const gchar *sender,
                               const gchar *property_name, GVariant *value, GError **error,
                               gpointer data) {
   auto *r = static_cast<Registration *>(data);
-  return r->vtable->set_property(connection, sender, object_path, interface_name, property_name,
-                                 value, error, r->user_data);
+  const gboolean done = r->vtable->set_property(connection, sender, object_path, interface_name,
+                                                property_name, value, error, r->user_data);
+  flush_signals();
+  return done;
 }
 
 // ---- the multi-property write --------------------------------------------------
@@ -486,7 +493,7 @@ void announce_child(GDBusConnection *connection, const std::string &manager_path
   const char *path = g_dbus_object_get_object_path(object);
   GVariant *body = added ? g_variant_new("(o@a{sa{sv}})", path, g_variant_builder_end(&interfaces))
                          : g_variant_new("(o@as)", path, g_variant_builder_end(&interfaces));
-  g_dbus_connection_emit_signal(connection, nullptr, manager_path.c_str(), kFreedesktopObjectManager,
+  dbus_proxy_emit_signal(connection, manager_path.c_str(), kFreedesktopObjectManager,
                                 added ? "InterfacesAdded" : "InterfacesRemoved", body, nullptr);
 }
 
