@@ -17,6 +17,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "dbus_vtable.h"
 #include "host_api.h"
 #include "igd1_assert.h"
 #include "mib_api.h"
@@ -171,6 +172,8 @@ void emit_changes(GDBusConnection *connection, const char *path, const char *int
 }
 
 }  // namespace igd1
+
+void igd1_answer_after_earlier_signals() { dbus_proxy_flush_signals(); }
 
 void dbusproxy_flush_change_signals(void) {
   if (g_flush_scheduled) flush_pending_signals(nullptr);

@@ -229,11 +229,8 @@ GVariant *guarded_get_property(GDBusConnection *connection, const gchar *sender,
                                const gchar *object_path, const gchar *interface_name,
                                const gchar *property_name, GError **error, gpointer data) {
   auto *r = static_cast<Registration *>(data);
-  GVariant *value = r->vtable->get_property(connection, sender, object_path, interface_name,
-                                            property_name, error, r->user_data);
-  // GDBus answers once this returns: the signals of earlier calls go first.
-  flush_signals();
-  return value;
+  return r->vtable->get_property(connection, sender, object_path, interface_name, property_name,
+                                 error, r->user_data);
 }
 
 gboolean guarded_set_property(GDBusConnection *connection, const gchar *sender,
@@ -241,10 +238,8 @@ gboolean guarded_set_property(GDBusConnection *connection, const gchar *sender,
                               const gchar *property_name, GVariant *value, GError **error,
                               gpointer data) {
   auto *r = static_cast<Registration *>(data);
-  const gboolean done = r->vtable->set_property(connection, sender, object_path, interface_name,
-                                                property_name, value, error, r->user_data);
-  flush_signals();
-  return done;
+  return r->vtable->set_property(connection, sender, object_path, interface_name, property_name,
+                                 value, error, r->user_data);
 }
 
 // ---- the multi-property write --------------------------------------------------
