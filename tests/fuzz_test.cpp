@@ -396,7 +396,9 @@ TEST_F(FuzzTest, EveryRandomCallIsAnsweredAndTheValuesStay) {
       ++witnesses;
       EXPECT_EQ(after.at(key), value) << key;
     }
-    if (value != "<null>") {
+    // What read before still reads; an SSID's values may rightly stop
+    // reading (a guest network's time limit once it is no guest network).
+    if (value != "<null>" && !shares_state(key.substr(0, key.find(' ')))) {
       EXPECT_NE(after.at(key), "<null>") << key << " no longer reads";
     }
   }
