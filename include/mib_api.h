@@ -63,6 +63,10 @@ IGD1_API int mib_put_setting_text(const char *name, const char *text);
 // The text the store keeps under the setting `name`, in memory the caller
 // frees with free(); null when there is no such setting.
 IGD1_API char *mib_setting_text(const char *name);
+// The same for the cell `column` of the row with `key` (an instance number,
+// or a nested row's key) in `table`, in the form the store shows it.
+IGD1_API int mib_put_cell_text(const char *table, uint64_t key, const char *column, const char *text);
+IGD1_API char *mib_cell_text(const char *table, uint64_t key, const char *column);
 
 // Reads the configuration entry `id` into `buffer` in its binary form.
 // Returns 1 on success, 0 when the id is unknown or the read fails.

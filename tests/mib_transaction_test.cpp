@@ -122,6 +122,19 @@ TEST_F(TransactionTest, RollbackAtAnyLevelUndoesEveryWriteAndEveryCopy) {
   EXPECT_TRUE(after.empty());
 }
 
+// A cell written by name (as igd1-mib writes) inside a transaction that is
+// rolled back does not stay in the rows the table hands out.
+TEST_F(TransactionTest, ACellWrittenByNameAndRolledBackIsNotListedAfterwards) {
+  const unsigned kept = add_row(1000);
+  ASSERT_NE(kept, 0u);
+  ASSERT_TRUE(mib_transaction_begin());
+  ASSERT_TRUE(set_cell("portmapping", kept, "ExternalPort", "2000"));
+  EXPECT_EQ(listed_port(kept), 2000);
+  mib_transaction_rollback();
+  EXPECT_EQ(stored_port(kept), 1000);
+  EXPECT_EQ(listed_port(kept), 1000);
+}
+
 TEST_F(TransactionTest, WritesFailWithinTheBusyTimeoutWhileAnotherConnectionHoldsTheLock) {
   unsigned instance = add_row(80);
   ASSERT_NE(instance, 0u);

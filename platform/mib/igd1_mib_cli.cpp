@@ -203,7 +203,7 @@ bool bus_accepts_setting(std::string_view key, const std::string &value, int *st
 bool bus_accepts_cell(std::string_view key, const CellKey &cell, std::string_view value, int *status) {
   if (g_flags.force) return true;
   const igd1::mib::TableDef *table = igd1::mib::find_table(cell.table);
-  if (table == nullptr || table->module == nullptr) return true;
+  if (table == nullptr) return true;
   const igd1::mib::Column *column = nullptr;
   for (size_t i = 0; i < table->column_count; ++i)
     if (cell.column == table->columns[i].name) column = &table->columns[i];
@@ -218,11 +218,16 @@ bool bus_accepts_cell(std::string_view key, const CellKey &cell, std::string_vie
   if (!igd1::mib::parse_value(column->kind, value, candidate.data() + column->offset, column->size))
     return true;
   const std::string text(value);
-  const igd1_cell_change change{.module = table->module,
+  const igd1_cell_change change{.table = table->name,
+                                .column = column->name,
+                                .module = table->module,
                                 .row = row->data(),
                                 .candidate = candidate.data(),
                                 .row_size = row->size(),
                                 .offset = column->offset,
+                                .size = column->size,
+                                .parent = igd1::mib::key_parent(cell.row),
+                                .instance = igd1::mib::key_instance(cell.row),
                                 .position = uint32_t(row - rows.begin()),
                                 .value = text.c_str()};
   char refusal[kRefusalRoom] = "";

@@ -72,6 +72,17 @@ char *mib_setting_text(const char *name) {
   return text ? strdup(text->c_str()) : nullptr;
 }
 
+int mib_put_cell_text(const char *table, uint64_t key, const char *column, const char *text) {
+  if (table == nullptr || column == nullptr || text == nullptr) return 0;
+  return igd1::mib::set_cell(table, key, column, text) ? 1 : 0;
+}
+
+char *mib_cell_text(const char *table, uint64_t key, const char *column) {
+  if (table == nullptr || column == nullptr) return nullptr;
+  const std::optional<std::string> text = igd1::mib::get_cell(table, key, column);
+  return text ? strdup(text->c_str()) : nullptr;
+}
+
 int mib_transaction_begin(void) { return igd1::mib::begin_transaction() ? 1 : 0; }
 int mib_transaction_commit(void) { return igd1::mib::commit_transaction() ? 1 : 0; }
 void mib_transaction_rollback(void) { igd1::mib::rollback_transaction(); }

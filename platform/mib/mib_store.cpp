@@ -2361,6 +2361,16 @@ bool set_cell(std::string_view table, RowKey key, std::string_view column, std::
     }
   }
   wrote_table_locked(c, table);
+  // Inside a caller's transaction the value may yet be rolled back: the
+  // caches of the table that read it meanwhile must read the table again.
+  if (c.depth > 1) {
+    const std::string *name = &c.table_writes.find(table)->first;
+    c.hooks.push_back({name, slot_of(table),
+                       [](void *data, bool committed, uint64_t) {
+                         if (!committed) wrote_table_locked(connection(), *static_cast<const std::string *>(data));
+                       },
+                       const_cast<std::string *>(name)});
+  }
   return transaction.commit();
 }
 
