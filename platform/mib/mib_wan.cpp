@@ -158,21 +158,7 @@ std::vector<uint8_t> default_connections() {
   return igd1::mib::records(std::vector<Row>{internet, voice, iptv});
 }
 
-std::vector<uint8_t> default_routes() {
-  Route voice{};
-  voice.instance = 1;
-  put_text(voice.index, "1");
-  put_text(voice.wan_name, "2_VOIP_R_VID_45");
-  put_text(voice.if_name, "nas0_1");
-  put_text(voice.ip_forward_list, "10.98.0.0/16,10.99.12.0/24");
-  Route iptv{};
-  iptv.instance = 2;
-  put_text(iptv.index, "2");
-  put_text(iptv.wan_name, "3_IPTV_R_VID_43");
-  put_text(iptv.if_name, "nas0_2");
-  put_text(iptv.ip_forward_list, "239.1.0.0/16,183.59.160.0/20");
-  return igd1::mib::records(std::vector<Route>{voice, iptv});
-}
+std::vector<uint8_t> default_routes();
 
 constexpr igd1::mib::TableSpec kConnections = {
     .def = igd1::mib::record_table("wanconn", "WANConnectionDb", sizeof(Row), kWanColumns, 8),
@@ -188,6 +174,17 @@ constexpr igd1::mib::TableSpec kRoutes = {
     .seed = default_routes,
 };
 igd1::mib::Table g_connections(kConnections), g_routes(kRoutes);
+
+std::vector<uint8_t> default_routes() {
+  return igd1::mib::seed_records(kRoutes.def, {{{"Index", "1"},
+                                                {"WANName", "2_VOIP_R_VID_45"},
+                                                {"IfName", "nas0_1"},
+                                                {"IPForwardList", "10.98.0.0/16,10.99.12.0/24"}},
+                                               {{"Index", "2"},
+                                                {"WANName", "3_IPTV_R_VID_43"},
+                                                {"IfName", "nas0_2"},
+                                                {"IPForwardList", "239.1.0.0/16,183.59.160.0/20"}}});
+}
 igd1::mib::RowList &connections() { return g_connections.rows(); }
 
 // When the line started carrying traffic, as this process sees it.
