@@ -439,13 +439,7 @@ TEST_F(WlanTest, EveryPublishedSsidIsAnnouncedAgainWithoutABusCall) {
 TEST_F(WlanTest, WpsObjectsComeBackWhenTheLibraryIsStartedAgain) {
   ASSERT_EQ(shown(wps(kHome2G), kWps, "WPSStatus"), "byte 0x00");
   loop_->run([&] { host_->stop(); });
-  host_ = std::make_unique<host::Host>();
-  host::Options options = private_bus_host();
-  configure(options);
-  std::string error;
-  bool started = false;
-  loop_->run([&] { started = host_->start(options, &error); });
-  ASSERT_TRUE(started) << error;
+  ASSERT_NO_FATAL_FAILURE(start_host());
   ASSERT_TRUE(wait_for_name(client(), host::kServiceName));
   ASSERT_TRUE(published(ssid(kHome2G)));
   EXPECT_EQ(shown(wps(kHome2G), kWps, "WPSStatus"), "byte 0x00");

@@ -268,6 +268,14 @@ host::Options private_bus_host() {
 void BusTest::SetUp() {
   root_ = std::make_unique<TempRoot>();
   loop_ = std::make_unique<MainLoopThread>();
+  start_host();
+  if (HasFatalFailure()) return;
+  client_ = connect_private_bus();
+  ASSERT_NE(client_, nullptr);
+  ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
+}
+
+void BusTest::start_host() {
   host_ = std::make_unique<host::Host>();
   host::Options options = private_bus_host();
   configure(options);
@@ -275,9 +283,6 @@ void BusTest::SetUp() {
   bool started = false;
   loop_->run([&] { started = host_->start(options, &error); });
   ASSERT_TRUE(started) << error;
-  client_ = connect_private_bus();
-  ASSERT_NE(client_, nullptr);
-  ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
 }
 
 void BusTest::TearDown() {

@@ -145,6 +145,9 @@ class BusTest : public testing::Test {
 
   // Host options the test wants; called before the host starts.
   virtual void configure(host::Options &) {}
+  // A new host with the test's options, started on the loop; the previous
+  // one (if any) must have stopped.
+  void start_host();
 
   GDBusConnection *client() const { return client_; }
   const TempRoot &root() const { return *root_; }
