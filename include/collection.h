@@ -794,26 +794,19 @@ IGD1_EXPORT GVariant *single_entry(const char *name, GVariant *value);
 // IGD1_WRITE_HANDLERS), as single_object.h gives them for an object.
 inline GVariant *serve_get(const RowCollection &rows, const char *, const char *object_path,
                            const char *property_name, GError **error) {
-  GVariant *value = row_get_property(rows, object_path, property_name, error);
-  igd1_answer_after_earlier_signals();
-  return value;
+  return row_get_property(rows, object_path, property_name, error);
 }
 inline gboolean serve_set(const RowCollection &rows, const char *function,
                           GDBusConnection *connection, const char *object_path,
                           const char *interface_name, const char *property_name, GVariant *value,
                           GError **error) {
   g_autoptr(GVariant) entries = single_entry(property_name, value);
-  const gboolean done = row_write(rows, function, connection, object_path, interface_name, entries, error);
-  igd1_answer_after_earlier_signals();
-  return done;
+  return row_write(rows, function, connection, object_path, interface_name, entries, error);
 }
 inline gboolean serve_set_multi(const RowCollection &rows, const char *function,
                                 GDBusConnection *connection, const char *object_path,
                                 const char *interface_name, GVariant *entries, GError **error) {
-  const gboolean done =
-      row_write(rows, function, connection, object_path, interface_name, entries, error, true);
-  igd1_answer_after_earlier_signals();
-  return done;
+  return row_write(rows, function, connection, object_path, interface_name, entries, error, true);
 }
 inline void serve_method(const RowCollection &rows, const char *, const char *object_path,
                          const char *interface_name, const char *method_name,

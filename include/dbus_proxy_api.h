@@ -99,14 +99,13 @@ IGD1_API void dbusproxy_emit_properties_changed_signal_only(GVariantBuilder **bu
                                                              const char *object_path,
                                                              const char *interface_name);
 
-// Queues the change signals still waiting on the main loop and returns once
-// every signal is handed to its connection; the host calls it before it
-// closes the connection.
-IGD1_API void dbusproxy_flush_change_signals(void);
-
 // Emits the signal for one property.  Type codes 1 to 6 and 8 only.  Returns
 // 1 once the emission was attempted (also when there is no connection), 0 for
 // a refused type code (nothing emitted).
+// Sends at once the change signals still waiting on the main loop; the
+// host calls it before it closes the connection.
+IGD1_API void dbusproxy_flush_change_signals(void);
+
 IGD1_API int dbusproxy_emit_properties_changed_signal(const char *object_path,
                                                       const char *interface_name,
                                                       const char *property_name, int type,

@@ -11,18 +11,10 @@
 
 #include <gio/gio.h>
 
-#include "igd1_export.h"
-
 typedef gboolean (*Igd1SetMultiPropertiesFunc)(GDBusConnection *connection, const gchar *sender,
                                                const gchar *object_path,
                                                const gchar *interface_name, GVariant *properties,
                                                GError **error, gpointer user_data);
-
-// Returns once the signals raised before now have left (the host sends them
-// from a thread of its own).  Handlers call it before their call is
-// answered: a client that writes and then reads receives the write's
-// signals between the two answers.
-IGD1_EXPORT void igd1_answer_after_earlier_signals();
 
 // The spare slot of a vtable holding the multi-property handler `handler`.
 inline gpointer igd1_set_multi_slot(Igd1SetMultiPropertiesFunc handler) {

@@ -27,22 +27,6 @@ IGD1_API int dbus_proxy_get_province(void);
 // API's own com.wqx.igd1.Properties.PropertiesChanged.
 IGD1_API int dbus_proxy_get_standard_signals(void);
 
-// Queues a signal like g_dbus_connection_emit_signal (no destination): a
-// thread of the host sends it, after every signal queued before it, so the
-// caller does not wait while GDBus puts the message together.  Every signal
-// of the library goes this way, which keeps them in the order they were
-// raised; a reply the caller sends later may still leave first.  Returns
-// FALSE with `error` set for an invalid connection, path, name or body (a
-// floating body is consumed either way).  A connection that has closed
-// meanwhile drops the signal; another failure to send is logged.
-IGD1_API gboolean dbus_proxy_emit_signal(GDBusConnection *connection, const gchar *object_path,
-                                         const gchar *interface_name, const gchar *signal_name,
-                                         GVariant *parameters, GError **error);
-
-// Returns once every signal queued before the call has been handed to its
-// connection.
-IGD1_API void dbus_proxy_flush_signals(void);
-
 // Formats a storage device in the background: `argv` (null-terminated, the
 // program first) runs without a shell once the formats queued before it have
 // ended, and the call returns at once.  Returns 1 when queued, 0 for an empty

@@ -543,26 +543,20 @@ IGD1_EXPORT void object_method_call(const SingleObject &object, const char *func
 // collection.h gives the same names for a row collection.
 inline GVariant *serve_get(const SingleObject &object, const char *function,
                            const char *object_path, const char *property_name, GError **error) {
-  GVariant *value = object_get(object, function, object_path, property_name, error);
-  igd1_answer_after_earlier_signals();
-  return value;
+  return object_get(object, function, object_path, property_name, error);
 }
 inline gboolean serve_set(const SingleObject &object, const char *function,
                           GDBusConnection *connection, const char *object_path,
                           const char *interface_name, const char *property_name, GVariant *value,
                           GError **error) {
-  const gboolean done = object_set(object, function, connection, object_path, interface_name,
-                                  property_name, value, error);
-  igd1_answer_after_earlier_signals();
-  return done;
+  return object_set(object, function, connection, object_path, interface_name, property_name,
+                    value, error);
 }
 inline gboolean serve_set_multi(const SingleObject &object, const char *function,
                                 GDBusConnection *connection, const char *object_path,
                                 const char *interface_name, GVariant *entries, GError **error) {
-  const gboolean done =
-      object_set_multi(object, function, connection, object_path, interface_name, entries, error);
-  igd1_answer_after_earlier_signals();
-  return done;
+  return object_set_multi(object, function, connection, object_path, interface_name, entries,
+                          error);
 }
 inline void serve_method(const SingleObject &object, const char *function,
                          const char *object_path, const char *interface_name,

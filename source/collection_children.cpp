@@ -110,7 +110,7 @@ void announce_on_manager(const Collection &collection, const char *member, GVari
   g_autoptr(GError) error = nullptr;
   // On the host's connection of now: the one the collection started on may
   // have been replaced.
-  dbus_proxy_emit_signal(g_pIdg1_connection, collection.manager_path,
+  g_dbus_connection_emit_signal(g_pIdg1_connection, nullptr, collection.manager_path,
                                 "org.freedesktop.DBus.ObjectManager", member, body, &error);
   IGD1_ASSERT(error == nullptr || g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CLOSED));
 }

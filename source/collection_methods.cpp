@@ -11,7 +11,6 @@ namespace igd1 {
 void row_method_call(const RowCollection &rows, const char *object_path,
                      const char *interface_name, const char *method_name, GVariant *parameters,
                      GDBusMethodInvocation *invocation) {
-  igd1_answer_after_earlier_signals();
   const RowModule &module = rows.module;
   const ChildKey instance = child_instance(rows.collection, object_path);
   FoundRow row;

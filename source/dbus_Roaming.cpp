@@ -271,7 +271,7 @@ void send(const char *path, const char *signal, GVariant *body) {
     g_variant_unref(g_variant_ref_sink(body));
     return;
   }
-  dbus_proxy_emit_signal(g_pIdg1_connection, path, kInterface, signal, body, nullptr);
+  g_dbus_connection_emit_signal(g_pIdg1_connection, nullptr, path, kInterface, signal, body, nullptr);
 }
 
 GVariant *levels(const roaming_rssi_record *records, guint32 count) {

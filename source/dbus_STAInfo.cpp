@@ -145,6 +145,6 @@ IGD1_ROW_COLLECTION(STAInfo, STAInfo_introspection_data, "STAInfo", STAInfo_hand
 void STAInfo_STARSSILowAlarm_emit_signal(const char *path, const char *mac, gboolean flag, gint32 rssi,
                                          guint32 value) {
   if (g_pIdg1_connection == nullptr || path == nullptr || mac == nullptr) return;
-  dbus_proxy_emit_signal(g_pIdg1_connection, path, "com.wqx.igd1.STAInfo", "STARSSILowAlarm",
+  g_dbus_connection_emit_signal(g_pIdg1_connection, nullptr, path, "com.wqx.igd1.STAInfo", "STARSSILowAlarm",
                                 g_variant_new("(sbiu)", mac, flag, rssi, value), nullptr);
 }

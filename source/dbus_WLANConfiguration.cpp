@@ -676,7 +676,7 @@ void WLANConfiguration_emit_all_signal(void) {
   for (uint32_t instance : published_ssids()) {
     g_autofree gchar *path = g_strdup_printf("%s/%u", kManagerPath, instance);
     GVariant *changed = ssid_values(instance, path, {"SSID", "PWD"});
-    dbus_proxy_emit_signal(connection, path, "com.wqx.igd1.Properties",
+    g_dbus_connection_emit_signal(connection, nullptr, path, "com.wqx.igd1.Properties",
                                   "PropertiesChanged",
                                   g_variant_new("(s@a{sv}as)", "com.wqx.igd1.WLANConfiguration",
                                                 changed, nullptr),

@@ -393,7 +393,7 @@ void AppFilter_Event_emit_signal(const char *path, const char *message) {
     return;
   }
   g_autoptr(GError) error = nullptr;
-  if (!dbus_proxy_emit_signal(connection, path, "com.wqx.igd1.AppFilter",
+  if (!g_dbus_connection_emit_signal(connection, nullptr, path, "com.wqx.igd1.AppFilter",
                                      "AppFilterEvent",
                                      g_variant_new("(s)", message != nullptr ? message : ""),
                                      &error))

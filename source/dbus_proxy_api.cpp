@@ -17,7 +17,6 @@
 #include <unordered_set>
 #include <vector>
 
-#include "dbus_vtable.h"
 #include "host_api.h"
 #include "igd1_assert.h"
 #include "mib_api.h"
@@ -66,12 +65,21 @@ void emit_both(GDBusConnection *connection, const char *path, const char *interf
                GVariant *body) {
   // When the host asks for it, the standard signal carries the same
   // (interface, changes, invalidated) body, so that generic client caches
-  // (GDBusProxy and the like) follow.
+  // (GDBusProxy and the like) follow.  By default the API's own signal is the
+  // one change signal.
   const char *interfaces[] = {interface, "org.freedesktop.DBus.Properties"};
   const size_t count = dbus_proxy_get_standard_signals() != 0 ? 2 : 1;
   for (size_t i = 0; i < count; ++i) {
+    const char *sender_interface = interfaces[i];
     GError *local_error = nullptr;
-    dbus_proxy_emit_signal(connection, path, interfaces[i], "PropertiesChanged", body, &local_error);
+    g_dbus_connection_emit_signal(connection, nullptr, path, sender_interface, "PropertiesChanged",
+                                  body, &local_error);
+    // A closed connection has nobody to tell: the host replaces it, and
+    // clients read the values again from the new one.
+    if (g_error_matches(local_error, G_IO_ERROR, G_IO_ERROR_CLOSED)) {
+      g_error_free(local_error);
+      return;
+    }
     IGD1_ASSERT(local_error == NULL);
   }
 }
@@ -128,9 +136,10 @@ void queue_signal(PendingSignal signal) {
 
 }  // namespace
 
-// On the main loop the signals are queued after the call's reply, from a
-// source of high priority: the caller is answered first.  Other threads
-// queue them at once.  The host's sender keeps their order.
+// On the main loop the signals leave after the call's reply, from a source
+// of high priority: the caller is answered first, and the signals still go
+// out before the loop handles the next call, so their order is kept.  Other
+// threads send at once.
 void emit_change_signal(GDBusConnection *connection, const char *path, const char *interface,
                              GVariant *body) {
   if (!on_main_loop()) {
@@ -173,11 +182,8 @@ void emit_changes(GDBusConnection *connection, const char *path, const char *int
 
 }  // namespace igd1
 
-void igd1_answer_after_earlier_signals() { dbus_proxy_flush_signals(); }
-
 void dbusproxy_flush_change_signals(void) {
   if (g_flush_scheduled) flush_pending_signals(nullptr);
-  dbus_proxy_flush_signals();
 }
 
 namespace {

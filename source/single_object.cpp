@@ -161,7 +161,6 @@ void mark_unannounced(GDBusInterfaceInfo *interface,
 void object_method_call(const SingleObject &object, const char *function, const char *object_path,
                         const char *interface_name, const char *method_name, GVariant *parameters,
                         GDBusMethodInvocation *invocation, uint32_t instance) {
-  igd1_answer_after_earlier_signals();
   if (object.method_log != nullptr)
     sys_log(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
             object.method_log, function, __LINE__, method_name);

@@ -195,8 +195,6 @@ void call_answered(GDBusInterfaceMethodCallFunc handler, GDBusConnection *connec
                    const gchar *sender, const gchar *object_path, const gchar *interface_name,
                    const gchar *method_name, GVariant *parameters,
                    GDBusMethodInvocation *invocation, gpointer user_data) {
-  // The signals of earlier calls leave before this call's answer.
-  flush_signals();
   auto *watch = new AnswerWatch{{}, object_path, interface_name, method_name};
   g_weak_ref_init(&watch->invocation, invocation);
   handler(connection, sender, object_path, interface_name, method_name, parameters, invocation,
@@ -488,7 +486,7 @@ void announce_child(GDBusConnection *connection, const std::string &manager_path
   const char *path = g_dbus_object_get_object_path(object);
   GVariant *body = added ? g_variant_new("(o@a{sa{sv}})", path, g_variant_builder_end(&interfaces))
                          : g_variant_new("(o@as)", path, g_variant_builder_end(&interfaces));
-  dbus_proxy_emit_signal(connection, manager_path.c_str(), kFreedesktopObjectManager,
+  g_dbus_connection_emit_signal(connection, nullptr, manager_path.c_str(), kFreedesktopObjectManager,
                                 added ? "InterfacesAdded" : "InterfacesRemoved", body, nullptr);
 }
 

@@ -345,7 +345,6 @@ void Host::stop() {
       flush();
     route_row_callbacks(false);
     if (g_pIdg1_connection == connection_) g_pIdg1_connection = nullptr;
-    flush_signals();
     g_dbus_connection_flush_sync(connection_, nullptr, nullptr);
     g_dbus_connection_close_sync(connection_, nullptr, nullptr);
     drop_registrations();

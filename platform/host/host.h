@@ -63,10 +63,6 @@ bool served_at(GDBusConnection *connection, const char *path, const char *interf
 void mark_kept(GDBusMethodInvocation *invocation);
 bool is_kept(GDBusMethodInvocation *invocation);
 
-// Waits until every queued signal (dbus_proxy_emit_signal) has been handed
-// to its connection.
-void flush_signals();
-
 // A line in the system log through the library's logger once it is loaded
 // (standard error before that).  Levels as in tool.h.
 void host_log(int level, const char *format, ...) G_GNUC_PRINTF(2, 3);

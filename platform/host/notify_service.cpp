@@ -509,7 +509,7 @@ void dbus_proxy_networkinfo_test_signal(guint32 mask) {
                                  g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0),
                                  g_variant_new_strv(nullptr, 0));
   g_autoptr(GError) error = nullptr;
-  if (!dbus_proxy_emit_signal(connection, kNetworkInfoPath,
+  if (!g_dbus_connection_emit_signal(connection, nullptr, kNetworkInfoPath,
                                      DBUSPROXY_PROPERTIES_INTERFACE, DBUSPROXY_PROPERTIES_CHANGED,
                                      body, &error))
     host_log(LOG_LEVEL_WARN, "network information test signal: %s", error->message);
