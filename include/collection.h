@@ -418,7 +418,28 @@ enum class AddKind : uint8_t {
 // their own); a full table answers `texts.table_full`.  A module's own
 // AddObject (RowModule::manager_methods) answers instead of any kind.
 
-// Error and log texts.  Formats take: paths the object path, property texts
+// The moments a row collection logs where a module may write a line of its
+// own (RowTexts::log), with what the call context holds and the engine's
+// line otherwise.
+enum class RowEvent : uint8_t {
+  // A Get or Set reached a child path without a row: call.object_path,
+  // call.instance (the number the path spells), call.kind.  Otherwise:
+  // "func [<handler>] :invalid list num  <n> ".
+  NoRow,
+  // AddObject added a child: call.object_path is its path, call.instance
+  // its number.  Otherwise: "Add <noun> object success, object path <path>".
+  Added,
+  // AddObject found no free number (self kind), or the table refused the
+  // new row: call.object_path is the manager's.  Otherwise: the text answered.
+  NoNumber,
+  AddRefused,
+  // A child was exported: call.object_path is its path, call.instance and
+  // call.inner its numbers.  Otherwise: "Add <noun> interface, index is <n> "
+  // and "object_path: <path>".
+  Exported,
+};
+
+// Error texts.  Formats take: paths the object path, property texts
 // the property name, row texts the instance number (preceded by the
 // handler's name when the text has a "%s"; a text with a "%s" and no "%d"
 // takes the object path), commit texts the store's reason; a text may use
@@ -430,9 +451,6 @@ struct RowTexts {
   const char *get_no_row = "invalid list num  %d ";
   const char *set_invalid_path = "invalid object path %s";
   const char *set_no_row = "invalid list num  %d ";
-  // Logged for a child path without a row in Get and Set, with (handler
-  // name, line, instance number) (null: "func [<handler>] :invalid list num <n>").
-  const char *no_row_log = nullptr;
   const char *read_property = "invalid property %s";   // unknown name in a read
   const char *write_property = "invalid property %s";  // unknown name in a write
   const char *read_failed = "Get %s failed";            // an item accessor failed
@@ -449,25 +467,16 @@ struct RowTexts {
   // The table holds `max_rows` rows, or (Self without max_rows) no number
   // is free (null: add_failed); with max_rows, no free number is add_failed.
   const char *table_full = nullptr;
-  // Logged with (handler name, line, child path), or with {path} and
-  // {instance}, once a child was added (null: "Add <noun> object success,
-  // object path <path>").
-  const char *add_log = nullptr;
-  // Logged when no instance number is free, and when the table refuses the
-  // new row (null: the text answered).
-  const char *no_number_log = nullptr;
-  const char *add_refused_log = nullptr;
-  // Logged when a child is exported: with (noun, instance number), with its
-  // path and with its skeleton type's name (null: not logged).
-  const char *export_log = "Add %s interface, index is %d ";
-  const char *export_path_log = "object_path: %s";
-  const char *export_type_log = nullptr;
   const char *delete_path = "DeleteObject object path error";
   const char *delete_failed = nullptr;  // null: "Delete <noun> Object error !!"
   const char *delete_refused = nullptr;  // non-null: DeleteObject is refused, see refuse_error
   // A method no row serves ({name}: the method, {path}, {instance}; null:
   // the engine's text).
   const char *unknown_method = nullptr;
+  // Writes the module's own log line of `event` (see RowEvent) and returns
+  // true; false (or null): the engine logs its own line.  `function` is the
+  // name of the handler that serves the call.
+  bool (*log)(const CallContext &call, RowEvent event, const char *function) = nullptr;
 };
 
 // An object beside every row (a tunnel's statistics, an SSID's WPS object)

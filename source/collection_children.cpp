@@ -499,16 +499,15 @@ void nested_manager_delete(const NestedManagers &nested, uint32_t outer) {
 }
 
 void row_export(const RowCollection &rows, ChildKey instance) {
-  const RowTexts &texts = rows.module.texts;
-  if (texts.export_log != nullptr)
-    COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, texts.export_log, rows.collection.noun,
-                   int(instance));
-  if (texts.export_path_log != nullptr)
-    COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, texts.export_path_log,
-                   collection_child_path(rows.collection, instance).c_str());
-  if (texts.export_type_log != nullptr)
-    COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, texts.export_type_log,
-                   rows.collection.type_name);
+  const std::string path = collection_child_path(rows.collection, instance);
+  const CallContext call{.object_path = path.c_str(), .instance = key_outer(instance),
+                         .inner = key_inner(instance), .user_data = rows.module.user_data,
+                         .kind = CallKind::Export};
+  if (!module_logged(rows.module, call, RowEvent::Exported, rows.names.manager)) {
+    COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, "Add %s interface, index is %d ",
+                   rows.collection.noun, int(instance));
+    COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, "object_path: %s", path.c_str());
+  }
   collection_export_child(rows.collection, instance);
   if (rows.module.nested != nullptr)
     nested_manager_add(*rows.module.nested, rows.collection.state->connection, instance, false);

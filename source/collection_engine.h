@@ -75,6 +75,11 @@ bool find_row(const RowModule &module, ChildKey instance, FoundRow *found);
 // row is at position `index`.
 CallContext row_context(const RowModule &module, const char *path, ChildKey instance,
                         uint32_t index, CallKind kind, GError **error = nullptr);
+// Whether the module wrote its own log line of `event` (RowTexts::log).
+inline bool module_logged(const RowModule &module, const CallContext &call, RowEvent event,
+                          const char *function) {
+  return module.texts.log != nullptr && module.texts.log(call, event, function);
+}
 // Brings the live fields of a found row up to date before it is read.
 void refresh_found(const RowModule &module, FoundRow *found);
 

@@ -540,9 +540,8 @@ std::string row_text_faults(const RowModule &module, const char *noun) {
     check_text(&faults, noun, module.texts.*text, kSuppliesPath);
   for (const char *RowTexts::*text : {&RowTexts::read_property, &RowTexts::write_property, &RowTexts::read_failed, &RowTexts::current_failed, &RowTexts::invalid_utf8, &RowTexts::unknown_method})
     check_text(&faults, noun, module.texts.*text, kSuppliesName | kSuppliesPath | kSuppliesInstance);
-  for (const char *RowTexts::*text : {&RowTexts::get_no_row, &RowTexts::set_no_row, &RowTexts::no_row_log, &RowTexts::item_set_failed, &RowTexts::add_failed, &RowTexts::add_path, &RowTexts::table_full, &RowTexts::no_number_log, &RowTexts::add_refused_log, &RowTexts::export_log, &RowTexts::export_path_log, &RowTexts::export_type_log, &RowTexts::delete_path, &RowTexts::delete_failed, &RowTexts::delete_refused})
+  for (const char *RowTexts::*text : {&RowTexts::get_no_row, &RowTexts::set_no_row, &RowTexts::item_set_failed, &RowTexts::add_failed, &RowTexts::add_path, &RowTexts::table_full, &RowTexts::delete_path, &RowTexts::delete_failed, &RowTexts::delete_refused})
     check_text(&faults, noun, module.texts.*text, kSuppliesNothing);
-  check_text(&faults, noun, module.texts.add_log, kSuppliesPath | kSuppliesInstance);
   check_text(&faults, noun, module.texts.invalid_value, kSuppliesAll);
   for (const RowProperty &property : module.properties)
     for (const char *text : {property.refused, property.wrong_type})

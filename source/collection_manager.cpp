@@ -52,9 +52,10 @@ bool choose_number(const RowCollection &rows, const std::string &failed, uint8_t
   if (full || free_number == 0) {
     const char *text = full && module.texts.table_full != nullptr ? module.texts.table_full
                                                                   : failed.c_str();
-    const char *log = !full && module.texts.no_number_log != nullptr ? module.texts.no_number_log
-                                                                     : text;
-    COLLECTION_LOG(LOG_LEVEL_WARN, rows.names.manager, "%s", log);
+    const CallContext call{.object_path = g_dbus_method_invocation_get_object_path(invocation),
+                           .user_data = module.user_data};
+    if (full || !module_logged(module, call, RowEvent::NoNumber, rows.names.manager))
+      COLLECTION_LOG(LOG_LEVEL_WARN, rows.names.manager, "%s", text);
     return_manager_error(invocation, "%s", text);
     return false;
   }
@@ -135,12 +136,13 @@ void add_object(const RowCollection &rows, const char *manager_path, const char 
   StoreTransaction transaction;
   g_autoptr(GError) error = nullptr;
   if (!transaction.began(&error)) return g_dbus_method_invocation_return_gerror(invocation, error);
-  auto refuse = [&](const char *log) {
-    COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s", log);
+  CallContext call{.object_path = manager_path, .user_data = module.user_data};
+  auto refuse = [&](bool logged) {
+    if (!logged) COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s", failed.c_str());
     return_manager_error(invocation, "%s", failed.c_str());
   };
   if (stand_in_position(module.table) >= 0 && module.table.stand_in.remove() == 0)
-    return refuse(failed.c_str());
+    return refuse(false);
   std::vector<uint8_t> row(module.table.row_size, 0);
   if (module.new_row != nullptr) module.new_row(row.data());
   if (module.add == AddKind::Self && !choose_number(rows, failed, row.data(), invocation)) return;
@@ -154,9 +156,8 @@ void add_object(const RowCollection &rows, const char *manager_path, const char 
     }
   }
   if (!module.table.insert_entry(row.data()))
-    return refuse(module.texts.add_refused_log != nullptr ? module.texts.add_refused_log
-                                                          : failed.c_str());
-  if (module.table.save_mib != nullptr && module.table.save_mib() == 0) return refuse(failed.c_str());
+    return refuse(module_logged(module, call, RowEvent::AddRefused, function));
+  if (module.table.save_mib != nullptr && module.table.save_mib() == 0) return refuse(false);
   if (!transaction.commit(&error)) return g_dbus_method_invocation_return_gerror(invocation, error);
   const uint32_t instance = instance_of(module, row.data());
   if (module.add == AddKind::Self) row_export(rows, instance);
@@ -166,12 +167,9 @@ void add_object(const RowCollection &rows, const char *manager_path, const char 
     nested_manager_add(*module.nested, g_dbus_method_invocation_get_connection(invocation),
                        instance, false);
   std::string path = collection_child_path(rows.collection, instance);
-  if (has_placeholders(module.texts.add_log))
-    COLLECTION_LOG(LOG_LEVEL_INFO, function, "%s",
-                   fill_text(module.texts.add_log, {.path = path.c_str(), .instance = instance}).c_str());
-  else if (module.texts.add_log != nullptr)
-    COLLECTION_LOG(LOG_LEVEL_INFO, function, module.texts.add_log, function, __LINE__, path.c_str());
-  else
+  call.object_path = path.c_str();
+  call.instance = instance;
+  if (!module_logged(module, call, RowEvent::Added, function))
     COLLECTION_LOG(LOG_LEVEL_INFO, function, "Add %s object success, object path %s", noun,
                    path.c_str());
   g_dbus_method_invocation_return_value(invocation, g_variant_new("(o)", path.c_str()));

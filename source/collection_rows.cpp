@@ -35,11 +35,11 @@ std::vector<const RowCollection *> &collections() {
   return *list;
 }
 
-void log_no_row(const RowModule &module, const char *function, int line, uint32_t instance) {
-  if (module.texts.no_row_log != nullptr)
-    COLLECTION_LOG(LOG_LEVEL_WARN, function, module.texts.no_row_log, function, line,
-                   int(instance));
-  else
+void log_no_row(const RowModule &module, const char *function, const char *object_path,
+                uint32_t instance, CallKind kind) {
+  const CallContext call{.object_path = object_path, .instance = instance,
+                         .user_data = module.user_data, .kind = kind};
+  if (!module_logged(module, call, RowEvent::NoRow, function))
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "func [%s] :invalid list num  %d ", function,
                    int(instance));
 }
@@ -216,7 +216,7 @@ GVariant *row_get_property(const RowCollection &rows, const char *object_path,
   }
   FoundRow found;
   if (!find_row(module, instance, &found)) {
-    log_no_row(module, function, __LINE__, outer_number(module, instance));
+    log_no_row(module, function, object_path, outer_number(module, instance), CallKind::Get);
     set_row_error(error, module.texts.get_no_row, function, outer_number(module, instance),
                   object_path);
     return nullptr;
@@ -255,7 +255,8 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
   }
   FoundRow found;
   if (!find_row(module, instance, &found)) {
-    log_no_row(module, function, __LINE__, outer_number(module, instance));
+    log_no_row(module, function, object_path, outer_number(module, instance),
+               multi ? CallKind::SetMulti : CallKind::Set);
     set_row_error(error, module.texts.set_no_row, function, outer_number(module, instance),
                   object_path);
     return FALSE;

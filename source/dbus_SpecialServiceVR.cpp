@@ -28,6 +28,13 @@ void start_up(GDBusConnection *) {
   igd1::use_row_action("SpecialServiceVR", add_del_SpecialServiceVR_interface_by_mib_action);
 }
 
+bool log_export(const igd1::CallContext &call, igd1::RowEvent event, const char *) {
+  if (event != igd1::RowEvent::Exported) return false;
+  DBUS_LOG(LOG_LEVEL_INFO, "add interface for SpecialServiceVR");
+  DBUS_LOG(LOG_LEVEL_INFO, "add interface:%s", call.object_path);
+  return true;
+}
+
 constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/SpecialServiceVR",
     .properties = kProperties,
@@ -37,9 +44,7 @@ constexpr igd1::RowModule kModule = {
               .get_list_by_instnum = SpecialServiceVR_get_list_by_instnum,
               .instance_of = SpecialServiceVR_get_instnum},
     // A path without a route is named like a path that is not a child.
-    .texts = {.get_no_row = "invalid object path %s",
-              .export_log = "add interface for SpecialServiceVR",
-              .export_path_log = "add interface:%s"},
+    .texts = {.get_no_row = "invalid object path %s", .log = log_export},
     .add = igd1::AddKind::None,
     .start_up = start_up,
 };

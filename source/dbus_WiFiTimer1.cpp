@@ -97,17 +97,37 @@ bool log_total(const CallContext &call, const char *method_name, GVariant *param
   return timers::refuse_missing_row(call, method_name, parameters, kHighest);
 }
 
+bool log_event(const CallContext &call, igd1::RowEvent event, const char *function) {
+  switch (event) {
+    case igd1::RowEvent::NoRow:
+      DBUS_LOG(LOG_LEVEL_WARN,
+               "func [%s], line [%d], get MIB_WIFI_TIMER_EX_TBL entry failed with instnum %d",
+               function, __LINE__, int(call.instance));
+      return true;
+    case igd1::RowEvent::Added:
+      DBUS_LOG(LOG_LEVEL_INFO, "going to [%s] line [%d] path_name is %s", function, __LINE__,
+               call.object_path);
+      return true;
+    case igd1::RowEvent::NoNumber:
+      DBUS_LOG(LOG_LEVEL_WARN, "NO idle index for MIB_WIFI_TIMER_EX_TBL");
+      return true;
+    case igd1::RowEvent::AddRefused:
+      DBUS_LOG(LOG_LEVEL_ERROR, "add MIB_WIFI_TIMER_EX_TBL failed");
+      return true;
+    case igd1::RowEvent::Exported:
+      return false;
+  }
+  return false;
+}
+
 // Children for 1 to 100 (rows the store already holds), new ones up to 99.
 constexpr igd1::RowModule kModule = [] {
   igd1::RowModule module = timers::module<kFamily>(
     "/com/wqx/igd1/Config/WLAN/ExTimers", kProperties,
-    {.no_row_log = "func [%s], line [%d], get MIB_WIFI_TIMER_EX_TBL entry failed with instnum %d",
-     .commit_failed = "MIB_WIFI_TIMER_EX_TBL db update failure",
+    {.commit_failed = "MIB_WIFI_TIMER_EX_TBL db update failure",
      .add_failed = "AddObject NO idle index for MIB_WIFI_TIMER_EX_TBL",
      .table_full = "AddObject NO idle index for MIB_WIFI_TIMER_EX_TBL",
-     .add_log = "going to [%s] line [%d] path_name is %s",
-     .no_number_log = "NO idle index for MIB_WIFI_TIMER_EX_TBL",
-     .add_refused_log = "add MIB_WIFI_TIMER_EX_TBL failed"},
+     .log = log_event},
     kHighest);
   module.manager_guard = log_total;
   return module;

@@ -111,6 +111,28 @@ constexpr igd1::RowProperty kProperties[] = {
      .wrong_type = "Invalid parameter %s"},
 };
 
+bool log_event(const igd1::CallContext &call, igd1::RowEvent event, const char *function) {
+  switch (event) {
+    case igd1::RowEvent::NoRow:
+      DBUS_LOG(LOG_LEVEL_WARN, "func [%s], line [%d], get ftp account entry failed with instnum %d .",
+               function, __LINE__, int(call.instance));
+      return true;
+    case igd1::RowEvent::Added:
+      DBUS_LOG(LOG_LEVEL_INFO, "going to [%s] line [%d] add path_name is %s", function, __LINE__,
+               call.object_path);
+      return true;
+    case igd1::RowEvent::NoNumber:
+      DBUS_LOG(LOG_LEVEL_WARN, "NO idle index for ftp account");
+      return true;
+    case igd1::RowEvent::AddRefused:
+      DBUS_LOG(LOG_LEVEL_ERROR, "add ftp account failed");
+      return true;
+    case igd1::RowEvent::Exported:
+      return false;
+  }
+  return false;
+}
+
 constexpr igd1::RowModule kModule = {
     .manager_path = kManagerPath,
     .properties = kProperties,
@@ -128,14 +150,11 @@ constexpr igd1::RowModule kModule = {
               .update_entry = update_account},
     .texts = {.get_no_row = "invalid object path %s",
               .set_no_row = "invalid object path %s",
-              .no_row_log = "func [%s], line [%d], get ftp account entry failed with instnum %d .",
               .commit_failed = "ftp account db update failure",
               .add_failed = "AddObject NO idle index for ftp account",
               .table_full = "ftp account table is full",
-              .add_log = "going to [%s] line [%d] add path_name is %s",
-              .no_number_log = "NO idle index for ftp account",
-              .add_refused_log = "add ftp account failed",
-              .delete_failed = "Delete chain record error"},
+              .delete_failed = "Delete chain record error",
+              .log = log_event},
     .announce = igd1::Announce::Always,
     .add = igd1::AddKind::Self,
     .max_instance = kHighestNumber,

@@ -267,6 +267,13 @@ const igd1::PublishObject kManagerPublished(kManager);
 
 igd1::ListingCache g_listing;
 
+bool log_export(const igd1::CallContext &call, igd1::RowEvent event, const char *) {
+  if (event != igd1::RowEvent::Exported) return false;
+  DBUS_LOG(LOG_LEVEL_INFO, "get_lan_net_info index: %d", int(call.instance));
+  DBUS_LOG(LOG_LEVEL_INFO, "object_path: %s", call.object_path);
+  return true;
+}
+
 constexpr igd1::RowModule kModule = {
     .manager_path = kManagerPath,
     .properties = kProperties,
@@ -290,8 +297,8 @@ constexpr igd1::RowModule kModule = {
               .commit_failed = "fail to update MIB entry",
               .item_set_failed = "invalid property value",
               .add_failed = "##########not support to AddObject yet",
-              .export_log = "get_lan_net_info index: %.0s%d",
-              .delete_failed = "Delete LAN host error !!"},
+              .delete_failed = "Delete LAN host error !!",
+              .log = log_export},
     .announce = Announce::Always,
     .add = igd1::AddKind::Refuse,
     .builtin_xml = kBasicXml,

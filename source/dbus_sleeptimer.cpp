@@ -105,16 +105,33 @@ bool guard(const CallContext &call, const char *method_name, GVariant *parameter
   return false;
 }
 
+bool log_event(const CallContext &call, igd1::RowEvent event, const char *function) {
+  switch (event) {
+    case igd1::RowEvent::NoRow:
+      DBUS_LOG(LOG_LEVEL_WARN,
+               "func [%s], line [%d], get MIB_SLEEP_MODE_SCHED_TBL entry failed with instnum %d",
+               function, __LINE__, int(call.instance));
+      return true;
+    case igd1::RowEvent::Added:
+      DBUS_LOG(LOG_LEVEL_INFO, "Add path_name %s", call.object_path);
+      return true;
+    case igd1::RowEvent::AddRefused:
+      DBUS_LOG(LOG_LEVEL_ERROR, "mib chain add MIB_SLEEP_MODE_SCHED_TBL failed");
+      return true;
+    case igd1::RowEvent::NoNumber:
+    case igd1::RowEvent::Exported:
+      return false;
+  }
+  return false;
+}
+
 constexpr igd1::RowModule kModule = [] {
   igd1::RowModule module = timers::module<kFamily>(
       "/com/wqx/igd1/Config/Power/SleepTimers", kProperties,
-      {.no_row_log =
-           "func [%s], line [%d], get MIB_SLEEP_MODE_SCHED_TBL entry failed with instnum %d",
-       .commit_failed = "MIB_SLEEP_MODE_SCHED_TBL db update failure",
+      {.commit_failed = "MIB_SLEEP_MODE_SCHED_TBL db update failure",
        .add_failed = "AddObject NO idle index for MIB_SLEEP_MODE_SCHED_TBL",
        .table_full = "add index for MIB_SLEEP_MODE_SCHED_TBL is err",
-       .add_log = "Add path_name {path}",
-       .add_refused_log = "mib chain add MIB_SLEEP_MODE_SCHED_TBL failed"},
+       .log = log_event},
       kHighest);
   module.manager_guard = guard;
   return module;

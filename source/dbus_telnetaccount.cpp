@@ -54,6 +54,13 @@ bool not_served_in_test_run(const igd1::CallContext &call, const char *method_na
   return false;
 }
 
+bool log_export(const igd1::CallContext &call, igd1::RowEvent event, const char *) {
+  if (event != igd1::RowEvent::Exported) return false;
+  DBUS_LOG(LOG_LEVEL_INFO, "g_strdup_printf s is %s", call.object_path);
+  DBUS_LOG(LOG_LEVEL_INFO, "g_object_new : %s ", "ComWqxIgd1TelnetAccountInterface");
+  return true;
+}
+
 constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/Network/Telnetserver/Accounts",
     .properties = kProperties,
@@ -66,10 +73,8 @@ constexpr igd1::RowModule kModule = {
               .get_item = read_login},
     .texts = {.read_failed = "get property %s failed",
               .add_failed = "not support to add object",
-              .export_log = nullptr,
-              .export_path_log = "g_strdup_printf s is %s",
-              .export_type_log = "g_object_new : %s ",
-              .delete_refused = "not support to del object"},
+              .delete_refused = "not support to del object",
+              .log = log_export},
     .add = igd1::AddKind::Refuse,
     .max_instance = std::size(kSides),
     .builtin_xml = kInterfaceXml,

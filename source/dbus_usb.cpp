@@ -392,6 +392,11 @@ constexpr igd1::Method kManagerMethods[] = {
     {.name = "DeleteObject", .handler = refuse_change},
     {.name = "RemoveAllObjects", .handler = refuse_change}};
 
+// A device's child is exported without a log line of its own.
+bool quiet_export(const CallContext &, igd1::RowEvent event, const char *) {
+  return event == igd1::RowEvent::Exported;
+}
+
 constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/Storage/usb/devices",
     .properties = kProperties,
@@ -404,8 +409,7 @@ constexpr igd1::RowModule kModule = {
     .texts = {.get_invalid_path = "invalid object path %s",
               .get_no_row = "invalid object path %s",
               .set_invalid_path = "not fount path",
-              .export_log = nullptr,
-              .export_path_log = nullptr},
+              .log = quiet_export},
     .max_instance = USB_MAX_DEVICES,
     .xml_file = "usb.Device.xml",
     .carries = carries,

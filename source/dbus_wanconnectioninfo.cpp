@@ -237,6 +237,13 @@ void start_up(GDBusConnection *) {
   igd1::use_row_action("WANConnectionDb", add_del_DB_interface_by_mib_action);
 }
 
+bool log_export(const CallContext &call, igd1::RowEvent event, const char *) {
+  if (event != igd1::RowEvent::Exported) return false;
+  DBUS_LOG(LOG_LEVEL_INFO, "add interface for wanconnectionDB");
+  DBUS_LOG(LOG_LEVEL_INFO, "add interface:%s", call.object_path);
+  return true;
+}
+
 constexpr igd1::RowModule kModule = {
     .manager_path = kManagerPath,
     .properties = kProperties,
@@ -248,9 +255,8 @@ constexpr igd1::RowModule kModule = {
               .refresh_row = wan_connection_if_status_update},
     .texts = {.get_no_row = "invalid object path %s",
               .add_failed = "##########not support to AddObject yet",
-              .export_log = "add interface for wanconnectionDB",
-              .export_path_log = "add interface:%s",
-              .delete_refused = "##########not support to DeleteObject yet"},
+              .delete_refused = "##########not support to DeleteObject yet",
+              .log = log_export},
     .add = igd1::AddKind::Refuse,
     .xml_file = "WANConnectionInfo.xml",
     .manager_interface = {.object = &kManagerObject, .xml = kManagerXml},
