@@ -25,10 +25,10 @@ IGD1_API GDBusNodeInfo *dbus_proxy_readxml(const char *file_name);
 // Emits PropertiesChanged of `interface` with `body` (and, when the host asks
 // for standard signals, the same body as
 // org.freedesktop.DBus.Properties.PropertiesChanged).  Every change signal of
-// the library goes through here.  On the main loop they are sent right after
-// the current call has been answered, before the next call is handled.
+// the library goes through here.  They leave at once: the signals of a
+// call are on the wire before its reply.
 IGD1_EXPORT void emit_change_signal(GDBusConnection *connection, const char *path,
-                                         const char *interface, GVariant *body);
+                                    const char *interface, GVariant *body);
 #endif
 
 #ifdef __cplusplus
@@ -38,8 +38,8 @@ IGD1_EXPORT void emit_change_signal(GDBusConnection *connection, const char *pat
 
 namespace igd1 {
 
-// The changed properties of one call, by name; each value is held until the
-// change dictionary is put together.
+// The changed properties of one call, by name, gathered while the call
+// writes them and sent as one signal.
 class ChangeList {
  public:
   ChangeList() = default;
@@ -60,8 +60,7 @@ class ChangeList {
 };
 
 // PropertiesChanged of "com.wqx.igd1.Properties" on `path` with
-// (interface_name, changes, []), and its standard copy.  On the main loop the
-// body is put together when the signals leave, after the call's reply.
+// (interface_name, changes, []), and its standard copy, sent at once.
 IGD1_EXPORT void emit_changes(GDBusConnection *connection, const char *path,
                               const char *interface_name, ChangeList &&changes);
 
@@ -102,10 +101,6 @@ IGD1_API void dbusproxy_emit_properties_changed_signal_only(GVariantBuilder **bu
 // Emits the signal for one property.  Type codes 1 to 6 and 8 only.  Returns
 // 1 once the emission was attempted (also when there is no connection), 0 for
 // a refused type code (nothing emitted).
-// Sends at once the change signals still waiting on the main loop; the
-// host calls it before it closes the connection.
-IGD1_API void dbusproxy_flush_change_signals(void);
-
 IGD1_API int dbusproxy_emit_properties_changed_signal(const char *object_path,
                                                       const char *interface_name,
                                                       const char *property_name, int type,

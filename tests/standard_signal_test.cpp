@@ -78,11 +78,10 @@ TEST_F(StandardSignalTest, AProxyCacheFollowsAWrite) {
   g_main_context_unref(context);
 }
 
-// The caller is answered before the signals of its write are sent, and they
-// are sent before the loop handles another call: a client that writes and
-// then reads sees the signals between the two answers.  The client records
-// the order of what comes back over five such rounds.
-TEST_F(StandardSignalTest, SignalsFollowTheirReplyAndPrecedeTheNextOne) {
+// The signals of a write are sent before its reply: a client has them by
+// the time it is answered, and before the answer of a read that follows.
+// The client records the order of what comes back over five such rounds.
+TEST_F(StandardSignalTest, SignalsPrecedeTheirReply) {
   struct Arrivals {
     std::mutex mutex;
     std::vector<std::string> seen;
@@ -125,12 +124,12 @@ TEST_F(StandardSignalTest, SignalsFollowTheirReplyAndPrecedeTheNextOne) {
   };
   std::vector<std::string> expected;
   for (guint32 lease : {60, 3600, 86400, 604800, 60}) {
-    expected.push_back(round_trip("Set", g_variant_new("(ssv)", kInterface, "LeaseTime",
-                                                       g_variant_new_uint32(lease))));
     const std::string body = "('com.wqx.igd1.DHCPServer', {'LeaseTime': <uint32 " +
                              std::to_string(lease) + ">}, @as [])";
     expected.push_back(std::string("signal ") + DBUSPROXY_PROPERTIES_INTERFACE + " " + body);
     expected.push_back(std::string("signal ") + kStandard + " " + body);
+    expected.push_back(round_trip("Set", g_variant_new("(ssv)", kInterface, "LeaseTime",
+                                                       g_variant_new_uint32(lease))));
     expected.push_back(round_trip("Get", g_variant_new("(ss)", kInterface, "LeaseTime")));
   }
   for (int i = 0; i < 5; ++i) {

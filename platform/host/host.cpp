@@ -340,9 +340,6 @@ void Host::stop() {
         nullptr, nullptr);
   }
   if (connection_ != nullptr) {
-    // Change signals of the last call leave before the connection does.
-    if (auto flush = reinterpret_cast<void (*)()>(library_.symbol("dbusproxy_flush_change_signals")))
-      flush();
     route_row_callbacks(false);
     if (g_pIdg1_connection == connection_) g_pIdg1_connection = nullptr;
     g_dbus_connection_flush_sync(connection_, nullptr, nullptr);
