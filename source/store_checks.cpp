@@ -187,7 +187,8 @@ struct Place {
 constexpr char kFunction[] = "igd1_check";
 
 // A declaration registered once per instance (a band, an SSID) serves the
-// instances from 1 up to the first of which it reads nothing.
+// instances up to this one of which it reads anything.  A removed row leaves
+// a gap (SSID 3 deleted, SSID 4 still there), so every number is tried.
 constexpr uint32_t kMostInstances = 255;
 
 const char *path_of(const SingleObject &object) { return object.path != nullptr ? object.path : ""; }
@@ -222,8 +223,8 @@ std::vector<Owner> writable_properties() {
     if (object->present != nullptr && !object->present()) continue;
     std::vector<uint32_t> instances;
     if (object->get_at == nullptr) instances.push_back(0);
-    for (uint32_t n = 1; object->get_at != nullptr && n <= kMostInstances && reads_at(*object, n); ++n)
-      instances.push_back(n);
+    for (uint32_t n = 1; object->get_at != nullptr && n <= kMostInstances; ++n)
+      if (reads_at(*object, n)) instances.push_back(n);
     for (uint32_t instance : instances)
       for (const Property &property : object->properties)
         if (property.write != nullptr && property.read != write_only &&
