@@ -267,23 +267,25 @@ using ValueRule = bool (*)(const CallContext &call, const RowProperty &property,
 
 struct RowProperty {
   const char *name;
-  const char *alias = nullptr;  // another name for reading (and writing, see below)
+  // Another name for reading, and for writing where the module's document
+  // declares it writable.
+  const char *alias = nullptr;
   const char *type = "s";       // bus type
   Field field = Field::Text;
   uint32_t offset = 0;          // records may be of a megabyte
   uint32_t size = 0;            // bytes in the record; texts: the terminator included
-  const char *write_log = nullptr;  // logged before a write is checked; nullptr: read-only
-  bool alias_writes = true;     // whether a write under `alias` is accepted
+  // Logged with the value before a write is checked (nullptr: read-only).
+  // A text without a conversion keeps the value out of the log, also out
+  // of the log line of a refusal (a password: "set Password value:******").
+  const char *write_log = nullptr;
   int64_t min = 0;              // numbers: accepted range when max > min
   int64_t max = 0;
-  bool empty_is_any = false;    // IPv4/IPv6: "" stores the any address
   Overlong overlong = Overlong::Cut;
   Announce announce = Announce::AsModule;  // who hears a change of this property
   std::span<const Choice> choices = {};
   int item = -1;                // Item: the accessors' item number (other fields: the module's own)
   // A refused value (may name the property with "%s"; null: texts.invalid_value).
   const char *refused = nullptr;
-  bool secret = false;          // the value is kept out of the log
   int8_t apply_order = 0;       // see Property::apply_order
   // Builds the bus value from the row where the field alone does not say it
   // (a value that depends on other fields).  nullptr: it cannot be built;

@@ -179,11 +179,6 @@ bool encode_field(const RowProperty &property, GVariant *value, uint8_t *bytes) 
     case Field::IPv4:
     case Field::IPv6: {
       const char *text = g_variant_get_string(value, nullptr);
-      const size_t width = field_width(property);
-      if (text[0] == '\0' && property.empty_is_any) {
-        std::memset(bytes, 0, width);
-        return true;
-      }
       return inet_pton(property.field == Field::IPv4 ? AF_INET : AF_INET6, text, bytes) == 1;
     }
     case Field::MAC: return parse_mac(g_variant_get_string(value, nullptr), bytes);
@@ -373,9 +368,10 @@ namespace {
 // Whether the document the module's children serve now declares `name`
 // writable; a module whose document does not follow the service type, or
 // that has not read its documents yet, takes what its table takes (GDBus
-// holds a Set to the document as well).
-bool writable_in_document_now(const RowModule &module, const char *name) {
-  if (module.variants.empty()) return true;
+// holds a Set to the document as well), except under an alias (`by_alias`),
+// which takes writes only where the document says so.
+bool writable_in_document_now(const RowModule &module, const char *name, bool by_alias) {
+  if (module.variants.empty() && !by_alias) return true;
   for (const RowCollection *rows : published_collections()) {
     if (&rows->module != &module) continue;
     if (*rows->collection.introspection_data == nullptr) return true;
@@ -393,11 +389,11 @@ bool writable_in_document_now(const RowModule &module, const char *name) {
 const RowProperty *find_writable_row_property(const RowModule &module, const char *name) {
   if (name == nullptr) return nullptr;
   for (const RowProperty &property : module.properties) {
-    if (std::strcmp(property.name, name) == 0 ||
-        (property.alias_writes && property.alias != nullptr &&
-         std::strcmp(property.alias, name) == 0))
-      return property.write_log != nullptr && writable_in_document_now(module, name) ? &property
-                                                                                      : nullptr;
+    const bool by_alias = property.alias != nullptr && std::strcmp(property.alias, name) == 0;
+    if (std::strcmp(property.name, name) == 0 || by_alias)
+      return property.write_log != nullptr && writable_in_document_now(module, name, by_alias)
+                 ? &property
+                 : nullptr;
   }
   return nullptr;
 }
@@ -561,6 +557,7 @@ bool apply_row_property(const RowModule &module, const CallContext &call, const 
   }
   const TextValues said{.name = property->name, .value = value, .path = call.object_path,
                         .instance = call.instance};
+  const bool unlogged = std::strchr(property->write_log, '%') == nullptr;
   auto refuse_with = [&](const char *text) {
     set_invalid_args(error, "%s", text_for(text, said, property->name).c_str());
     return false;
@@ -568,10 +565,11 @@ bool apply_row_property(const RowModule &module, const CallContext &call, const 
   auto refuse = [&] {
     const char *refused =
         property->refused != nullptr ? property->refused : module.texts.invalid_value;
-    // The caller is answered with what it sent; the log never shows a secret.
+    // The caller is answered with what it sent; the log never shows a value
+    // that the write's own line keeps out.
     TextValues logged = said;
     g_autoptr(GVariant) masked =
-        property->secret ? g_variant_ref_sink(g_variant_new_string("******")) : nullptr;
+        unlogged ? g_variant_ref_sink(g_variant_new_string("******")) : nullptr;
     if (masked != nullptr) logged.value = masked;
     COLLECTION_LOG(LOG_LEVEL_WARN, "apply_row_property", "%s",
                    text_for(refused, logged, property->name).c_str());
@@ -584,8 +582,8 @@ bool apply_row_property(const RowModule &module, const CallContext &call, const 
     if (property->wrong_type != nullptr) return refuse_with(property->wrong_type);
   }
   if (!check_value_type(value, name, property->type, error)) return false;
-  if (property->secret)
-    COLLECTION_LOG(LOG_LEVEL_INFO, "apply_row_property", property->write_log, "******");
+  if (unlogged)
+    COLLECTION_LOG(LOG_LEVEL_INFO, "apply_row_property", "%s", property->write_log);
   else
     log_write(*property, value);
   if (property->accepts != nullptr && !property->accepts(call, *property, value, row)) {

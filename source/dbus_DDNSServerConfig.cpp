@@ -32,8 +32,8 @@ constexpr igd1::RowProperty kProperties[] = {
     SETTING("DDNSProvider", provider, not_empty),
     SETTING("DDNSUsername", username, not_empty),
     {.name = "DDNSPassword", .field = Field::Text, AT(password),
-     .write_log = "set DDNSPassword value:%s", .overlong = Overlong::Refuse, .refused = kRefused,
-     .secret = true, .accepts = not_empty},
+     .write_log = "set DDNSPassword value:******", .overlong = Overlong::Refuse,
+     .refused = kRefused, .accepts = not_empty},
     {.name = "DDNSCfgEnabled", .type = "b", .field = Field::Flag, AT(enabled),
      .write_log = "set DDNSCfgEnabled value:%d"},
     // The range is checked on the bus value, before it is cut to 16 bits.

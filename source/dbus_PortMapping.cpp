@@ -9,6 +9,10 @@
 // Removing an enabled rule also withdraws its forwarding.
 #include "portmapping.h"
 
+#include <arpa/inet.h>
+
+#include <cstring>
+
 #include "mib_api.h"
 
 namespace {
@@ -22,15 +26,29 @@ constexpr igd1::Choice kProtocols[] = {
     {0, "BOTH", nullptr},  // rows made before a protocol was chosen
 };
 
+// An empty remote host stands for any host: the any address is stored.
+bool write_remote_host(const igd1::CallContext &call, const igd1::RowProperty &property,
+                       GVariant *value, uint8_t *row, bool *changed) {
+  const char *text = g_variant_get_string(value, nullptr);
+  in_addr address{};
+  if (text[0] != '\0' && inet_pton(AF_INET, text, &address) != 1) {
+    DBUS_LOG(LOG_LEVEL_WARN, "Invalid parameter value");
+    igd1::set_invalid_args(call.error, "Invalid parameter value");
+    return false;
+  }
+  *changed = std::memcmp(row + property.offset, &address, sizeof address) != 0;
+  std::memcpy(row + property.offset, &address, sizeof address);
+  return true;
+}
+
 constexpr igd1::RowProperty kProperties[] = {
     {.name = "PortMappingEnabled", .alias = "Enable", .type = "b", .field = Field::Flag,
      .offset = 1, .write_log = "set Enable value:%d "},
-    // The long name reads only.
+    // The long name reads only, as the document declares it.
     {.name = "LeaseDuration", .alias = "PortMappingLeaseDuration", .type = "u",
-     .field = Field::Number, .offset = 4, .size = 4, .write_log = "set LeaseDuration value:%d ",
-     .alias_writes = false},
+     .field = Field::Number, .offset = 4, .size = 4, .write_log = "set LeaseDuration value:%d "},
     {.name = "RemoteHost", .field = Field::IPv4, .offset = 8,
-     .write_log = "set RemoteHost value:%s ", .empty_is_any = true},
+     .write_log = "set RemoteHost value:%s ", .write = write_remote_host},
     {.name = "ExternalPort", .type = "u", .field = Field::Number, .offset = 12, .size = 2,
      .write_log = "set ExternalPort value:%d ", .min = 1, .max = 65535},
     {.name = "InternalPort", .type = "u", .field = Field::Number, .offset = 14, .size = 2,

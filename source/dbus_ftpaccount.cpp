@@ -105,9 +105,9 @@ constexpr igd1::RowProperty kProperties[] = {
      .overlong = igd1::Overlong::Refuse, .item = 0, .refused = "Invalid parameter value",
      .read = read_text, .accepts = table_accepts, .wrong_type = "Invalid parameter value"},
     {.name = "Password", .field = Field::Text, .offset = offsetof(ftp_account_row, password),
-     .size = FTP_ACCOUNT_FIELD_SIZE, .write_log = "property Password value:%s ",
+     .size = FTP_ACCOUNT_FIELD_SIZE, .write_log = "property Password value:****** ",
      .overlong = igd1::Overlong::Refuse, .item = 1, .refused = "Invalid parameter %s",
-     .secret = true, .read = read_text, .accepts = table_accepts,
+     .read = read_text, .accepts = table_accepts,
      .wrong_type = "Invalid parameter %s"},
 };
 

@@ -27,8 +27,8 @@ constexpr igd1::RowProperty kProperties[] = {
     {.name = "UserName", .field = Field::Item, .size = SAMBA_ACCOUNT_TEXT_MAX + 1,
      .write_log = "set UserName value:%s ", .item = 0, .refused = "UserName value len is err"},
     {.name = "Password", .field = Field::Item, .size = SAMBA_ACCOUNT_TEXT_MAX + 1,
-     .write_log = "set Password value:%s ", .item = 1, .refused = "Password value len is err",
-     .secret = true},
+     .write_log = "set Password value:****** ", .item = 1,
+     .refused = "Password value len is err"},
 };
 
 // The library numbers the new account itself and answers that number.
