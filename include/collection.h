@@ -281,7 +281,10 @@ struct RowProperty {
   int64_t min = 0;              // numbers: accepted range when max > min
   int64_t max = 0;
   Overlong overlong = Overlong::Cut;
-  Announce announce = Announce::AsModule;  // who hears a change of this property
+  // Who hears a change of this property.  A read-only property that names
+  // who hears it is one the table works out when a row is stored: a commit
+  // that changes it announces it beside the written properties.
+  Announce announce = Announce::AsModule;
   std::span<const Choice> choices = {};
   int item = -1;                // Item: the accessors' item number (other fields: the module's own)
   // A refused value (may name the property with "%s"; null: texts.invalid_value).
@@ -310,9 +313,6 @@ struct RowProperty {
   AnnounceHook announced = nullptr;
   // A value of another bus type answers this text (null: the engine's type error).
   const char *wrong_type = nullptr;
-  // The table works this value out when a row is stored: a commit that
-  // changes it announces it beside the written properties.
-  bool derived = false;
 };
 
 // A stand-in row that a table holds while no other row exists (a default
@@ -701,6 +701,11 @@ IGD1_EXPORT std::span<const RowCollection *const> published_collections();
 // The property a name designates (aliases included), or nullptr.
 IGD1_EXPORT const RowProperty *find_row_property(std::span<const RowProperty> properties,
                                                  const char *name);
+// Whether the table works `property` out when a row is stored (see
+// RowProperty::announce).
+constexpr bool worked_out_by_table(const RowProperty &property) {
+  return property.write_log == nullptr && property.announce != Announce::AsModule;
+}
 // Whether any property of the module takes writes (a read-only collection
 // leaves the write slots of its vtable empty).
 constexpr bool row_module_writes(const RowModule &module) {

@@ -402,7 +402,8 @@ bool row_property_announced(const RowModule &module, const char *name) {
   // Whatever service type writes it: the documents are marked once.
   const RowProperty *property = find_row_property(module.properties, name);
   return property != nullptr && std::strcmp(property->name, name) == 0 &&
-         (property->write_log != nullptr || property->derived) && announces(module, *property);
+         (property->write_log != nullptr || worked_out_by_table(*property)) &&
+         announces(module, *property);
 }
 
 const RowProperty *find_row_property(std::span<const RowProperty> properties, const char *name) {

@@ -311,7 +311,7 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
   // Values the table works out when the row is stored, as they were before.
   std::vector<std::pair<const RowProperty *, OwnedValue>> derived;
   for (const RowProperty &property : module.properties)
-    if (property.derived && any_change && announces(module, property))
+    if (worked_out_by_table(property) && any_change && announces(module, property))
       derived.emplace_back(&property, owned(read_row_property(module, property, copy.data(), call)));
   auto announce = [&] {
     ChangeList changes;

@@ -92,7 +92,7 @@ constexpr igd1::RowProperty kProperties[] = {
     LAN_TEXT("DevName", DEV_NAME, .write_log = "set DevName value : %s",
              .overlong = Overlong::Refuse),
     {.name = "ControlStatus", .type = "b", .field = Field::Flag,
-     .offset = LAN_HOST_CONTROL_STATUS, .derived = true},
+     .offset = LAN_HOST_CONTROL_STATUS, .announce = Announce::Always},
     LAN_NUMBER("InternetAccess", "y", INTERNET_ACCESS, 1,
                .write_log = "set InternetAccess value : %d", .min = 0, .max = 2,
                .refused = "InternetAccess value is err"),
