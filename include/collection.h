@@ -247,10 +247,6 @@ inline constexpr char kInvalidUtf8[] = "invalid UTF-8 sting value of %s";
 // What a text longer than its field does.
 enum class Overlong : uint8_t { Cut, Refuse };
 
-// When a row write is announced: after the store took it (a refused commit
-// announces nothing) or before the commit is tried.
-enum class AnnounceAt : uint8_t { AfterCommit, BeforeCommit };
-
 // What a write request does with an accepted value equal to the stored one.
 enum class Unchanged : uint8_t {
   Skip,    // nothing: such a request stores, runs and announces nothing
@@ -356,7 +352,8 @@ struct ManagerInterface {
 struct RowTable {
   size_t row_size;
   int (*update_all)(void) = nullptr;
-  mib_list_node *(*get_list)(int which) = nullptr;
+  // The row carrying `instance` and its position; instance 0 gives the
+  // first row, whose `next` links walk the table.
   mib_list_node *(*get_list_by_instnum)(uint32_t instance, uint32_t *index) = nullptr;
   int (*insert_entry)(void *row) = nullptr;
   int (*remove_entry)(uint32_t index, mib_list_node *node) = nullptr;
@@ -391,16 +388,14 @@ struct RowTable {
   void (*free_backup_entry)(void *copy) = nullptr;
   int (*update_entry)(const void *row, uint32_t index, const char **reason, int flags) = nullptr;
   // Brings the live fields of a row (status, counters) up to date before it
-  // is read.
+  // is read (a module whose refresh is left out during a conformance run
+  // asks check_dbus_cts_running() in its own function).
   void (*refresh_row)(void *row) = nullptr;
   // The calls that reach rows nested under the outer table's rows
   // (RowModule.nested_in; see InnerTable).
   InnerTable inner = {};
   // Removes every row (RemoveAllObjects without a handler of the module's own).
   int (*remove_all)(void) = nullptr;
-  // The store's count of commits to the table, by any process (null: not
-  // counted).  A kept listing built at another count is stale.
-  uint64_t (*commit_count)(void) = nullptr;
 };
 
 // A RowTable::update_entry of a store that takes the working copy alone.
@@ -502,12 +497,15 @@ struct Sibling {
 
 // A GetManagedObjects reply kept between changes (see row_listing_refresh).
 // Every change the module makes drops it (a row written, added or removed,
-// a list edited); a table that counts its commits (RowTable.commit_count)
-// also drops it when another process committed.  Replies are built on the
-// main loop only.  Every access holds the mutex; a reply handed out is a
-// reference of its own, so dropping the kept one never frees a reply being
-// sent.
+// a list edited); a cache given the store's count of commits to the table
+// (by any process) also drops it when another process committed.  Replies
+// are built on the main loop only.  Every access holds the mutex; a reply
+// handed out is a reference of its own, so dropping the kept one never
+// frees a reply being sent.
 struct ListingCache {
+  ListingCache() = default;
+  explicit ListingCache(uint64_t (*table_commits)(void)) : commits(table_commits) {}
+  uint64_t (*const commits)(void) = nullptr;  // null: the table's commits are not counted
   std::mutex mutex;
   GVariant *reply = nullptr;  // "(a{oa{sa{sv}}})", or none
   int service_type = 0;       // the one the reply was built for (it shows that form)
@@ -522,8 +520,9 @@ struct RowModule {
   std::span<const RowProperty> properties;
   RowTable table;
   RowTexts texts = {};
+  // Who hears a change; a write is announced once the store took it (a
+  // refused commit announces nothing).
   Announce announce = Announce::ServiceType0;
-  AnnounceAt announce_at = AnnounceAt::AfterCommit;
   AddKind add = AddKind::Insert;
   uint32_t max_instance = 255;
   // Self: the highest number AddObject gives (0: max_instance); rows up to
@@ -549,8 +548,6 @@ struct RowModule {
   // conformance run included: call.test_run() tells); `removed` is the row
   // as it was, `index` its position.
   void (*after_delete)(const CallContext &call, const uint8_t *removed, uint32_t index) = nullptr;
-  // The refresh of a row before a read is left out during a conformance run.
-  bool refresh_skipped_in_test_run = false;
   // Chooses, when the collection starts, its manager path (its children's
   // paths follow), its document file and an error name (see StartChoice;
   // null: the declaration as it is).

@@ -70,7 +70,6 @@ bool apply_elements(vsie_frame frame, GError **error);
 template <vsie_frame Frame>
 struct TxTable {
   static int update_all() { return vsieTx_update_all(Frame); }
-  static mib_list_node *get_list(int) { return vsieTx_get_list(Frame); }
   static mib_list_node *get_list_by_instnum(uint32_t instance, uint32_t *index) {
     return vsieTx_get_list_by_instnum(Frame, instance, index);
   }
@@ -93,7 +92,7 @@ struct TxTable {
     return {.manager_path = manager_path,
             .properties = kTxProperties,
             .table = {.row_size = sizeof(vsie_tx_row), .update_all = update_all,
-                      .get_list = get_list, .get_list_by_instnum = get_list_by_instnum,
+                      .get_list_by_instnum = get_list_by_instnum,
                       .insert_entry = insert_entry, .remove_entry = remove_entry,
                       .update_entry = update_entry},
             .texts = {.get_no_row = "func [%s] :invalid list num  %d ",

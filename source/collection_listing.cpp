@@ -133,8 +133,7 @@ GVariant *row_listing(const RowCollection &rows, bool (*keep)(const uint8_t *row
   const Collection &collection = rows.collection;
   GDBusNodeInfo *node = current_node(collection);
   std::vector<GVariant *> objects;
-  const bool refresh = module.table.refresh_row != nullptr &&
-                       !(module.refresh_skipped_in_test_run && check_dbus_cts_running());
+  const bool refresh = module.table.refresh_row != nullptr;
   std::vector<uint8_t> refreshed;
   collection.state->listing = true;
   // One walk of the table: every record comes from the same view of it.
@@ -188,7 +187,8 @@ namespace {
 
 // The table's commit count (0 for a table that does not count them).
 uint64_t commit_count_of(const RowModule &module) {
-  return module.table.commit_count != nullptr ? module.table.commit_count() : 0;
+  const ListingCache *cache = module.listing_cache;
+  return cache != nullptr && cache->commits != nullptr ? cache->commits() : 0;
 }
 
 // What a reply shows: the service type and the table's commit count when
@@ -313,7 +313,7 @@ void row_answer_managed_objects(const RowCollection &rows, GDBusMethodInvocation
   // A table that counts its commits tells when a reply goes stale: the one
   // built for this call is kept.  Without the count a reply is kept only
   // when the module asks for it (it is told of other processes' writes).
-  if (reply == nullptr && cache != nullptr && rows.module.table.commit_count != nullptr)
+  if (reply == nullptr && cache != nullptr && cache->commits != nullptr)
     reply = row_listing_refresh(rows, true);
   if (reply == nullptr) reply = build_listing_reply(rows);
   g_dbus_method_invocation_return_value(invocation, reply);

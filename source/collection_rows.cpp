@@ -86,9 +86,7 @@ void set_instance(const RowModule &module, uint32_t instance, uint8_t *row) {
   std::memcpy(row + module.table.instance_offset, &instance, module.table.instance_size);
 }
 
-mib_list_node *first_row(const RowTable &table) {
-  return table.get_list != nullptr ? table.get_list(0) : table.get_list_by_instnum(0, nullptr);
-}
+mib_list_node *first_row(const RowTable &table) { return table.get_list_by_instnum(0, nullptr); }
 
 
 // The row a child number names: its own, or for a nested row its outer row.
@@ -143,7 +141,6 @@ bool find_row(const RowModule &module, ChildKey key, FoundRow *found) {
 // Brings the live fields of a found row up to date before it is read.
 void refresh_found(const RowModule &module, FoundRow *found) {
   if (module.table.refresh_row == nullptr) return;
-  if (module.refresh_skipped_in_test_run && check_dbus_cts_running()) return;
   uint8_t *row = found->node != nullptr ? static_cast<uint8_t *>(found->node->data)
                                         : found->copy.data();
   module.table.refresh_row(row);
@@ -334,9 +331,6 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
     emit_changes(connection, object_path, interface_name, std::move(changes));
   };
 
-  // Modules that announce before the commit tell listeners even when the
-  // store then refuses the row.
-  if (module.announce_at == AnnounceAt::BeforeCommit) announce();
   if (any_change || module.unchanged == Unchanged::Commit) {
     // The row and what follows its commit stand or fall together.
     StoreTransaction transaction;
@@ -350,7 +344,8 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
     if (!transaction.commit(error)) return FALSE;
     listing_changed(rows);
   }
-  if (module.announce_at == AnnounceAt::AfterCommit) announce();
+  // Announced once the store took the row: a refused commit announces nothing.
+  announce();
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "out of func [%s]", function);
   return TRUE;
 }

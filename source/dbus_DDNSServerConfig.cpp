@@ -75,7 +75,6 @@ constexpr igd1::RowModule kModule = {
     .properties = kProperties,
     .table = {.row_size = sizeof(Client),
               .update_all = ddnsServer_update_all,
-              .get_list = ddnsServer_get_list,
               .get_list_by_instnum = ddnsServer_get_list_by_instnum,
               .insert_entry = ddnsServer_insert_entry,
               .remove_entry = ddnsServer_remove_entry,

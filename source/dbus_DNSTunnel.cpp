@@ -45,7 +45,6 @@ constexpr igd1::RowModule kModule = {
     .properties = kProperties,
     .table = {.row_size = DNS_TUNNEL_ROW_SIZE,
               .update_all = dnsTunnel_update_all,
-              .get_list = dnsTunnel_get_list,
               .get_list_by_instnum = dnsTunnel_get_list_by_instnum,
               .insert_entry = dnsTunnel_insert_entry,
               .remove_entry = dnsTunnel_remove_entry,

@@ -155,7 +155,6 @@ constexpr igd1::RowModule kRules = {
     .properties = kRuleProperties,
     .table = {.row_size = HARDACC_ROW_SIZE,
               .update_all = zero_is_success<HardAccCancel_update_all>,
-              .get_list = HardAccCancel_get_list,
               .get_list_by_instnum = HardAccCancel_get_list_by_instnum,
               .insert_entry = insert,
               .remove_entry = zero_is_success<HardAccCancel_remove_entry, uint32_t, mib_list_node *>,

@@ -80,7 +80,7 @@ constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/Config/PortMapping",
     .properties = kProperties,
     .table = {.row_size = PORTMAPPING_ROW_SIZE,
-              .update_all = portmapping_update_all, .get_list = portmapping_get_list,
+              .update_all = portmapping_update_all,
               .get_list_by_instnum = portmapping_get_list_by_instnum,
               .insert_entry = portmapping_insert_entry, .remove_entry = portmapping_remove_entry,
               .save_mib = portmapping_host_save_mib, .update_entry = store_mapping},

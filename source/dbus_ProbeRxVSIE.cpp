@@ -189,7 +189,6 @@ constexpr igd1::RowModule kModule = {
     .properties = kProperties,
     .table = {.row_size = sizeof(Filter),
               .update_all = probeRxVSIE_update_all,
-              .get_list = probeRxVSIE_get_list,
               .get_list_by_instnum = probeRxVSIE_get_list_by_instnum,
               .insert_entry = probeRxVSIE_insert_entry,
               .remove_entry = probeRxVSIE_remove_entry,

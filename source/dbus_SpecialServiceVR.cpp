@@ -40,7 +40,6 @@ constexpr igd1::RowModule kModule = {
     .properties = kProperties,
     .table = {.row_size = sizeof(Route),
               .update_all = SpecialServiceVR_dbus_entry_init,
-              .get_list = SpecialServiceVR_get_list,
               .get_list_by_instnum = SpecialServiceVR_get_list_by_instnum,
               .instance_of = SpecialServiceVR_get_instnum},
     // A path without a route is named like a path that is not a child.

@@ -98,7 +98,6 @@ constexpr igd1::RowModule kModule = {
     .properties = kProperties,
     .table = {.row_size = sizeof(subdevice_row),
               .update_all = subdeviceinfo_update_all,
-              .get_list = subdeviceinfo_get_list,
               .get_list_by_instnum = subdeviceinfo_get_list_by_instnum,
               .instance_of = subdeviceinfo_get_instnum,
               .get_item = subdeviceinfo_get_property,

@@ -238,7 +238,6 @@ constexpr igd1::RowModule kModule = {
     .properties = kProperties,
     .table = {.row_size = sizeof(Tunnel),
               .update_all = vpnConn_update_all,
-              .get_list = vpnConn_get_list,
               .get_list_by_instnum = vpnConn_get_list_by_instnum,
               .insert_entry = vpnConn_insert_entry,
               .remove_entry = vpnConn_remove_entry,

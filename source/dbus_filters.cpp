@@ -130,11 +130,11 @@ constexpr igd1::RowTexts unreadable_as_empty(igd1::RowTexts texts) {
 
 #define FILTER_TABLE(p, size)                                                               \
   igd1::RowTable {                                                                          \
-    .row_size = size, .update_all = p##_update_all, .get_list = p##_get_list,               \
+    .row_size = size, .update_all = p##_update_all,                                         \
     .get_list_by_instnum = p##_get_list_by_instnum, .insert_entry = p##_insert_entry,       \
     .remove_entry = p##_remove_entry, .save_mib = p##_save_mib, .instance_of = p##_get_instnum, \
     .backup_entry = p##_backup_entry, .free_backup_entry = p##_free_backup_entry,           \
-    .update_entry = p##_update_entry, .commit_count = p##_commit_count                      \
+    .update_entry = p##_update_entry                                                        \
   }
 
 // ---- DNS and URL filters -------------------------------------------------------------
@@ -311,8 +311,9 @@ constexpr igd1::Method kAppRouteMethods[] = {
     {.name = "DeleteAppRouteList", .handler = app_route_list<igd1::ListEdit::Slice>},
 };
 
-igd1::ListingCache g_app_filter_listing_cache;
-igd1::ListingCache g_app_route_listing_cache;
+// Another process's commit to a table makes its kept listing stale.
+igd1::ListingCache g_app_filter_listing_cache(appfilter_commit_count);
+igd1::ListingCache g_app_route_listing_cache(AppRoute_commit_count);
 
 // The application filters and routes differ in their fields, table and
 // methods.  Their listing is built from the rows and kept until the table

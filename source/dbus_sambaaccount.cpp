@@ -47,7 +47,6 @@ constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/Storage/SambaServer/Accounts",
     .properties = kProperties,
     .table = {.row_size = SAMBA_ACCOUNT_ROW_SIZE, .update_all = sambaAccount_update_all,
-              .get_list = sambaAccount_get_list,
               .get_list_by_instnum = sambaAccount_get_list_by_instnum,
               .insert_entry = insert_account, .remove_entry = sambaAccount_remove_entry,
               .save_mib = sambaAccount_save_mib,

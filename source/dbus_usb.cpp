@@ -402,7 +402,6 @@ constexpr igd1::RowModule kModule = {
     .properties = kProperties,
     .table = {.row_size = sizeof(Record),
               .update_all = usbinfo_update_all,
-              .get_list = usbinfo_get_list,
               .get_list_by_instnum = usbinfo_get_list_by_instnum,
               .instance_size = 4,
               .refresh_row = usbinfo_measure},

@@ -30,8 +30,12 @@ struct MemoryTable {
       nodes[i].next = i + 1 < rows.size() ? &nodes[i + 1] : nullptr;
     }
   }
-  static mib_list_node *list(int) { return nodes.empty() ? nullptr : &nodes[0]; }
+  // The row carrying `instance`, or with 0 the first row, as the store answers.
   static mib_list_node *find(uint32_t instance, uint32_t *index) {
+    if (instance == 0) {
+      if (index != nullptr) *index = 0;
+      return nodes.empty() ? nullptr : &nodes[0];
+    }
     for (size_t i = 0; i < rows.size(); ++i) {
       if (rows[i][0] != instance) continue;
       if (index != nullptr) *index = uint32_t(i);
@@ -66,7 +70,7 @@ struct MemoryTable {
   }
   // The table's functions for a backup/update commit.
   static constexpr RowTable table() {
-    return {.row_size = kMemoryRowSize, .get_list = list, .get_list_by_instnum = find,
+    return {.row_size = kMemoryRowSize, .get_list_by_instnum = find,
             .insert_entry = insert, .remove_entry = remove,
             .backup_entry = [](const void *row) -> void * { return g_memdup2(row, kMemoryRowSize); },
             .free_backup_entry = g_free, .update_entry = store_copy<store>};

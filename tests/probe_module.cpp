@@ -562,7 +562,6 @@ constexpr char kEarlyPath[] = "/com/wqx/igd1/Test/Engine/Early";
 int g_row_reads = 0;
 constexpr igd1::RowTable position_table() {
   igd1::RowTable table = PositionTable::table();
-  table.get_list = nullptr;
   table.get_list_by_instnum = nullptr;
   table.row_count = [] { return int(PositionTable::rows.size()); };
   table.row_at = [](uint32_t position, void *row) {
@@ -581,7 +580,6 @@ constexpr igd1::RowModule kPositions = {
     .builtin_xml = kRowXml,
 };
 
-// Announced before the commit: a refused commit was announced all the same.
 // Each early row carries a manager of parts that refuses AddObject; its
 // table could insert (and counts the tries).
 // Each manager of parts carries an interface of its own that names its row.
@@ -605,7 +603,6 @@ constexpr igd1::RowModule kEarly = {
     .properties = std::span(kRowProperties).first(2),  // no extended document
     .table = EarlyTable::table(),
     .announce = igd1::Announce::Always,
-    .announce_at = igd1::AnnounceAt::BeforeCommit,
     .add = igd1::AddKind::Self,
     .builtin_xml = kRowXml,
     .nested = &g_early_parts,
