@@ -3,7 +3,11 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "mib_api.h"
@@ -116,6 +120,37 @@ TEST_F(StoreTest, ItemsAndNumericEntriesUseTheBinaryForm) {
   mib::clear_failures();
   EXPECT_EQ(mib_get(9900, &level), 1);
   EXPECT_EQ(level, 3600u);
+}
+
+// A value the item's check refuses is never stored, and item_takes answers
+// what write_item would do without writing.
+bool digits_only(const void *value) {
+  const std::string_view text(static_cast<const char *>(value));
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+TEST_F(StoreTest, AnItemStoresOnlyTheValuesItsCheckAccepts) {
+  const mib::Item level = {"test.Level", K::I32, 4, nullptr, mib::within<int32_t, -127, 0>};
+  for (const int32_t refused : {-128, 1, INT32_MIN, INT32_MAX}) {
+    EXPECT_FALSE(mib::item_takes(level, &refused)) << refused;
+    EXPECT_FALSE(mib::write_item(level, &refused)) << refused;
+  }
+  EXPECT_EQ(mib::get_setting("test.Level"), std::nullopt);
+  for (const int32_t taken : {-127, -70, 0}) {
+    EXPECT_TRUE(mib::item_takes(level, &taken)) << taken;
+    ASSERT_TRUE(mib::write_item(level, &taken)) << taken;
+    EXPECT_EQ(mib::get_setting("test.Level"), std::to_string(taken));
+  }
+
+  const mib::Item number = {"test.Number", K::Text, 4, nullptr, digits_only};
+  ASSERT_TRUE(mib::write_item(number, "123"));
+  EXPECT_FALSE(mib::item_takes(number, "12a"));
+  EXPECT_FALSE(mib::write_item(number, "12a"));
+  // A text that does not fit is refused before the check reads it.
+  const char unterminated[4] = {'1', '2', '3', '4'};
+  EXPECT_FALSE(mib::item_takes(number, unterminated));
+  EXPECT_FALSE(mib::write_item(number, unterminated));
+  EXPECT_EQ(mib::get_setting("test.Number"), "123");
 }
 
 TEST_F(StoreTest, FailuresFromTheEnvironment) {

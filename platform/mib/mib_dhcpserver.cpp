@@ -84,15 +84,9 @@ const NoticeFormatterRegistration kNoticeFormatter;
 }  // namespace
 
 int dhcpserver_get_mib_property(int index, void *buffer) {
-  if (buffer == nullptr) return 0;
-  const bool read =
-      igd1::mib::read_indexed(kGetAccessor, kReadItems, std::size(kReadItems), index, buffer);
-  return read ? 1 : 0;
+  return igd1::mib::read_at(kGetAccessor, kReadItems, index, buffer) ? 1 : 0;
 }
 
 int dhcpserver_set_mib_property(int index, void *value) {
-  if (value == nullptr) return 0;
-  return igd1::mib::write_indexed(kSetAccessor, kWriteItems, std::size(kWriteItems), index, value)
-             ? 1
-             : 0;
+  return igd1::mib::write_at(kSetAccessor, kWriteItems, index, value) ? 1 : 0;
 }

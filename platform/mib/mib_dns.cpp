@@ -23,10 +23,13 @@ using K = igd1::mib::ValueKind;
 constexpr size_t kField = sizeof(dnsserver_record::server1);
 static_assert(sizeof(dnsserver_record) == 94);
 
+// A new store relays to the operator's servers ("" for none).
 constexpr Item kServers[][2] = {
-    {{"dns.Server1", K::Text, kField}, {"dns.Server2", K::Text, kField}},
-    {{"dnsv6.Server1", K::Text, kField}, {"dnsv6.Server2", K::Text, kField}},
+    {{"dns.Server1", K::Text, kField, "202.96.128.86"},
+     {"dns.Server2", K::Text, kField, "202.96.134.133"}},
+    {{"dnsv6.Server1", K::Text, kField, "2001:db8:3c4d::53"}, {"dnsv6.Server2", K::Text, kField, ""}},
 };
+const igd1::mib::Defaults kV4Defaults(kServers[0]), kV6Defaults(kServers[1]);
 constexpr char kIPv4Characters[] = "0123456789.";
 constexpr char kIPv6Characters[] = "0123456789abcdefABCDEF:.";
 

@@ -18,9 +18,21 @@ namespace {
 using igd1::mib::Item;
 using K = igd1::mib::ValueKind;
 
+bool host_names(const void *value) {
+  return std::string_view(static_cast<const char *>(value))
+             .find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                "0123456789-.*_,;") == std::string_view::npos;
+}
+
+bool printable(const void *value) {
+  for (const char *c = static_cast<const char *>(value); *c != '\0'; ++c)
+    if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7f) return false;
+  return true;
+}
+
 constexpr Item kItems[] = {
-    {"dnslimit.Domain", K::Text, 1024, ""},
-    {"dnslimit.LimitAction", K::Text, 33, "Drop"},
+    {"dnslimit.Domain", K::Text, 1024, "", host_names},
+    {"dnslimit.LimitAction", K::Text, 33, "Drop", printable},
     {"dnslimit.HgwInfo", K::Text, 256, "HG8-G4;A43E51;WQX4A3E510C2210"},
     {"dnslimit.DeviceInfo", K::Text, 256, ""},
 };
@@ -28,36 +40,13 @@ const igd1::mib::Defaults kItemsDefaults(kItems);
 constexpr int kDomain = 0;
 constexpr int kLimitAction = 1;
 
-bool host_names(std::string_view text) {
-  return text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                "0123456789-.*_,;") == std::string_view::npos;
-}
-
-bool printable(std::string_view text) {
-  for (const char c : text)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
-  return true;
-}
-
 }  // namespace
 
 int DNSSpeedLimit_get_mib_property(int index, void *buffer) {
-  if (buffer == nullptr) return 0;
-  return igd1::mib::read_indexed("DNSSpeedLimit_get_mib_property", kItems, std::size(kItems),
-                                 index, buffer)
-             ? 1
-             : 0;
+  return igd1::mib::read_at("DNSSpeedLimit_get_mib_property", kItems, index, buffer) ? 1 : 0;
 }
 
 int DNSSpeedLimit_set_mib_property(int index, void *value) {
-  if (value == nullptr || (index != kDomain && index != kLimitAction)) return 0;
-  const char *text = static_cast<const char *>(value);
-  const size_t length = strnlen(text, kItems[index].size);
-  if (length == kItems[index].size) return 0;
-  const std::string_view view(text, length);
-  if (index == kDomain ? !host_names(view) : !printable(view)) return 0;
-  return igd1::mib::write_indexed("DNSSpeedLimit_set_mib_property", kItems, std::size(kItems),
-                                  index, value)
-             ? 1
-             : 0;
+  const bool writable = index == kDomain || index == kLimitAction;
+  return writable && igd1::mib::write_at("DNSSpeedLimit_set_mib_property", kItems, index, value) ? 1 : 0;
 }

@@ -41,9 +41,10 @@ constexpr Item kServerItems[] = {
 const igd1::mib::Defaults kServerItemsDefaults(kServerItems);
 constexpr const char *kServerNames[] = {"Enable", "AllowAnonymous"};
 constexpr Item kDefaultLogin[] = {
-    {"ftp.DefaultUserName", K::Text, FTP_ACCOUNT_FIELD_SIZE},
-    {"ftp.DefaultPassword", K::Text, FTP_ACCOUNT_FIELD_SIZE},
+    {"ftp.DefaultUserName", K::Text, FTP_ACCOUNT_FIELD_SIZE, "ftpadmin"},
+    {"ftp.DefaultPassword", K::Text, FTP_ACCOUNT_FIELD_SIZE, "Ftp#0C2210"},
 };
+const igd1::mib::Defaults kDefaultLoginDefaults(kDefaultLogin);
 
 constexpr size_t kField = FTP_ACCOUNT_FIELD_SIZE;
 constexpr size_t kUserOffset = 1;
@@ -145,21 +146,14 @@ bool user_name_char(unsigned char c) {
 }  // namespace
 
 int ftpserverinfo_get_property(int index, void *buffer) {
-  if (buffer == nullptr) return 0;
-  return igd1::mib::read_indexed("ftpserverinfo_get_property", kServerItems,
-                                 std::size(kServerItems), index, buffer)
-             ? 1
-             : 0;
+  return igd1::mib::read_at("ftpserverinfo_get_property", kServerItems, index, buffer) ? 1 : 0;
 }
 
 int ftpserverinfo_set_property(int index, void *value) {
   if (value == nullptr || index < 0 || size_t(index) >= std::size(kServerItems)) return 0;
   const uint8_t wanted = *static_cast<const uint8_t *>(value);
   if (wanted > (index == 0 ? MIB_ACCESS_LAN_WAN : 1)) return 0;
-  return igd1::mib::write_indexed("ftpserverinfo_set_property", kServerItems,
-                                  std::size(kServerItems), index, &wanted)
-             ? 1
-             : 0;
+  return igd1::mib::write_at("ftpserverinfo_set_property", kServerItems, index, &wanted) ? 1 : 0;
 }
 
 int ftpserverinfo_set_property_update(int enable, int anonymous, int which) {

@@ -29,10 +29,11 @@ using K = igd1::mib::ValueKind;
 
 // LineStatus: 0 no IPTV line, 1 up; DetectUntil: the end of a running line
 // detection (ms since the epoch).
+constexpr auto kFlag = igd1::mib::within<uint8_t, 0, 1>;
 constexpr Item kItems[] = {
-    {"iptv.IGMPEnable", K::U8, 1, "1"},     {"iptv.ProxyEnable", K::U8, 1, "1"},
-    {"iptv.SnoopingEnable", K::U8, 1, "1"}, {"iptv.STBNumber", K::U32, 4, "1"},
-    {"iptv.LineStatus", K::U32, 4, "1"},    {"iptv.NoStbEnable", K::U8, 1, "0"},
+    {"iptv.IGMPEnable", K::U8, 1, "1"},            {"iptv.ProxyEnable", K::U8, 1, "1", kFlag},
+    {"iptv.SnoopingEnable", K::U8, 1, "1", kFlag}, {"iptv.STBNumber", K::U32, 4, "1"},
+    {"iptv.LineStatus", K::U32, 4, "1"},           {"iptv.NoStbEnable", K::U8, 1, "0", kFlag},
 };
 const igd1::mib::Defaults kItemsDefaults(kItems);
 constexpr int kLineStatus = 4;
@@ -53,18 +54,13 @@ bool detecting() {
 }  // namespace
 
 int IPTV_get_property(int index, void *buffer) {
-  if (buffer == nullptr) return 0;
-  if (!igd1::mib::read_indexed("IPTV_get_property", kItems, std::size(kItems), index, buffer))
-    return 0;
+  if (!igd1::mib::read_at("IPTV_get_property", kItems, index, buffer)) return 0;
   if (index == kLineStatus && detecting()) std::memcpy(buffer, &kDetecting, sizeof kDetecting);
   return 1;
 }
 
 int IPTV_set_property(int index, void *value) {
-  if (value == nullptr || !writable(index) || *static_cast<const uint8_t *>(value) > 1) return 0;
-  return igd1::mib::write_indexed("IPTV_set_property", kItems, std::size(kItems), index, value)
-             ? 1
-             : 0;
+  return writable(index) && igd1::mib::write_at("IPTV_set_property", kItems, index, value) ? 1 : 0;
 }
 
 int IPTV_StartDetectiTVLineStatus(uint32_t duration, uint32_t *result_code) {

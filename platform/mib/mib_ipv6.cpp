@@ -33,14 +33,6 @@ namespace {
 using igd1::mib::Item;
 using K = igd1::mib::ValueKind;
 
-// A check of the value about to be written at an index.
-using Check = bool (*)(const void *value);
-
-struct Setting {
-  Item item;
-  Check check;
-};
-
 const char *text_of(const void *value) { return static_cast<const char *>(value); }
 uint32_t number_of(const void *value) {
   uint32_t number;
@@ -55,7 +47,7 @@ bool ipv6_address(std::string_view text) {
   return inet_pton(AF_INET6, copy.c_str(), &address) == 1;
 }
 
-bool flag(const void *value) { return *static_cast<const uint8_t *>(value) <= 1; }
+constexpr auto flag = igd1::mib::within<uint8_t, 0, 1>;
 bool address(const void *value) { return ipv6_address(text_of(value)); }
 
 // A WAN connection name as the WAN side lists it: printable, without spaces
@@ -135,73 +127,56 @@ bool min_interval(const void *value) {
 constexpr size_t kText = 64;
 constexpr size_t kPoolBound = 47;
 
-constexpr Setting kLan[] = {
-    {{"lan.IPv6Address", K::Text, kText}, address},
-    {{"ipv6lan.ConfigType", K::Text, kText}, dns_source},
-    {{"ipv6lan.DNSWAN", K::Text, kText}, connection_name},
-    {{"ipv6lan.Servers", K::Text, 256}, server_list},
-    {{"ipv6lan.PrefixMode", K::Text, kText}, prefix_source},
-    {{"ipv6lan.DelegatedWAN", K::Text, kText}, connection_name},
-    {{"ipv6lan.Prefix", K::Text, kText}, prefix},
-    {{kLanPreferred, K::U32, 4}, lan_preferred},
-    {{kLanValid, K::U32, 4}, lan_valid},
+// A new store takes its address and DNS servers from the internet
+// connection and the prefix it is delegated; lifetimes in seconds.
+constexpr Item kLan[] = {
+    {"lan.IPv6Address", K::Text, kText, "2001:db8:3c4d:1500::1", address},
+    {"ipv6lan.ConfigType", K::Text, kText, "WANConnection", dns_source},
+    {"ipv6lan.DNSWAN", K::Text, kText, "2_INTERNET_R_VID_41", connection_name},
+    {"ipv6lan.Servers", K::Text, 256, "", server_list},
+    {"ipv6lan.PrefixMode", K::Text, kText, "WANDelegated", prefix_source},
+    {"ipv6lan.DelegatedWAN", K::Text, kText, "2_INTERNET_R_VID_41", connection_name},
+    {"ipv6lan.Prefix", K::Text, kText, "2001:db8:3c4d:1500::/64", prefix},
+    {kLanPreferred, K::U32, 4, "3600", lan_preferred},
+    {kLanValid, K::U32, 4, "7200", lan_valid},
 };
 
-constexpr Setting kDhcp[] = {
-    {{"dhcpv6.Enable", K::U8, 1}, flag},
-    {{"dhcpv6.MinAddress", K::Text, kPoolBound}, address},
-    {{"dhcpv6.MaxAddress", K::Text, kPoolBound}, address},
-    {{kDhcpPreferred, K::U32, 4}, dhcp_preferred},
-    {{kDhcpValid, K::U32, 4}, dhcp_valid},
-    {{"dhcpv6.Option16Enable", K::U8, 1}, flag},
-    {{"dhcpv6.Option17Enable", K::U8, 1}, flag},
+constexpr Item kDhcp[] = {
+    {"dhcpv6.Enable", K::U8, 1, "1", flag},
+    {"dhcpv6.MinAddress", K::Text, kPoolBound, "::2", address},
+    {"dhcpv6.MaxAddress", K::Text, kPoolBound, "::fffe", address},
+    {kDhcpPreferred, K::U32, 4, "3600", dhcp_preferred},
+    {kDhcpValid, K::U32, 4, "7200", dhcp_valid},
+    {"dhcpv6.Option16Enable", K::U8, 1, "0", flag},
+    {"dhcpv6.Option17Enable", K::U8, 1, "0", flag},
 };
 
-constexpr Setting kRa[] = {
-    {{"ra.Enable", K::U8, 1}, flag},
-    {{kMaxInterval, K::U32, 4}, max_interval},
-    {{kMinInterval, K::U32, 4}, min_interval},
-    {{"ra.AdvManagedFlag", K::U8, 1}, flag},
-    {{"ra.AdvOtherConfigFlag", K::U8, 1}, flag},
+constexpr Item kRa[] = {
+    {"ra.Enable", K::U8, 1, "1", flag},
+    {kMaxInterval, K::U32, 4, "600", max_interval},
+    {kMinInterval, K::U32, 4, "200", min_interval},
+    {"ra.AdvManagedFlag", K::U8, 1, "0", flag},
+    {"ra.AdvOtherConfigFlag", K::U8, 1, "1", flag},
 };
-
-template <size_t N>
-int read_setting(const char *accessor, const Setting (&table)[N], int index, void *buffer) {
-  if (buffer == nullptr || index < 0 || size_t(index) >= N ||
-      igd1::mib::should_fail(accessor, index))
-    return 0;
-  return igd1::mib::read_item(table[index].item, buffer) ? 1 : 0;
-}
-
-template <size_t N>
-int write_setting(const char *accessor, const Setting (&table)[N], int index, void *value) {
-  if (value == nullptr || index < 0 || size_t(index) >= N ||
-      igd1::mib::should_fail(accessor, index))
-    return 0;
-  const Setting &setting = table[index];
-  if (setting.item.kind == K::Text && strnlen(text_of(value), setting.item.size) == setting.item.size)
-    return 0;
-  if (!setting.check(value)) return 0;
-  return igd1::mib::write_item(setting.item, value) ? 1 : 0;
-}
+const igd1::mib::Defaults kLanDefaults(kLan), kDhcpDefaults(kDhcp), kRaDefaults(kRa);
 
 }  // namespace
 
 int IPV6LANConfig_get_mib_property(int index, void *buffer) {
-  return read_setting("IPV6LANConfig_get_mib_property", kLan, index, buffer);
+  return igd1::mib::read_at("IPV6LANConfig_get_mib_property", kLan, index, buffer) ? 1 : 0;
 }
 int IPV6LANConfig_set_mib_property(int index, void *value) {
-  return write_setting("IPV6LANConfig_set_mib_property", kLan, index, value);
+  return igd1::mib::write_at("IPV6LANConfig_set_mib_property", kLan, index, value) ? 1 : 0;
 }
 int DHCPV6Server_get_mib_property(int index, void *buffer) {
-  return read_setting("DHCPV6Server_get_mib_property", kDhcp, index, buffer);
+  return igd1::mib::read_at("DHCPV6Server_get_mib_property", kDhcp, index, buffer) ? 1 : 0;
 }
 int DHCPV6Server_set_mib_property(int index, void *value) {
-  return write_setting("DHCPV6Server_set_mib_property", kDhcp, index, value);
+  return igd1::mib::write_at("DHCPV6Server_set_mib_property", kDhcp, index, value) ? 1 : 0;
 }
 int RouterAdvertisement_get_mib_property(int index, void *buffer) {
-  return read_setting("RouterAdvertisement_get_mib_property", kRa, index, buffer);
+  return igd1::mib::read_at("RouterAdvertisement_get_mib_property", kRa, index, buffer) ? 1 : 0;
 }
 int RouterAdvertisement_set_mib_property(int index, void *value) {
-  return write_setting("RouterAdvertisement_set_mib_property", kRa, index, value);
+  return igd1::mib::write_at("RouterAdvertisement_set_mib_property", kRa, index, value) ? 1 : 0;
 }

@@ -45,8 +45,8 @@ constexpr size_t kTimeText = 6;
 
 constexpr Item kItems[] = {
     {"led.Status", K::U8, 1, "1"},
-    {"led.StartTime", K::Text, kTimeText},
-    {"led.EndTime", K::Text, kTimeText},
+    {"led.StartTime", K::Text, kTimeText, "07:00"},
+    {"led.EndTime", K::Text, kTimeText, "22:30"},
     {"led.ControlCycle", K::U8, 1, "1"},
     {"led.Enable", K::U8, 1, "0"},
 };

@@ -369,19 +369,25 @@ bool valid_app_name(std::string_view name) {
 
 // ---- the settings ----
 
+constexpr const char *kPlans[] = {"priority", "weight", "car"};
+bool known_plan(const void *value) {
+  return std::any_of(std::begin(kPlans), std::end(kPlans),
+                     [&](const char *plan) { return std::strcmp(plan, static_cast<const char *>(value)) == 0; });
+}
+constexpr auto kFlag = igd1::mib::within<uint8_t, 0, 1>;
+
 // Bandwidth: the whole line in kbit/s, shared by priority.
 constexpr Item kSettings[] = {
     {"qos.Mode", K::Text, 64, "INTERNET,TR069,VOIP,IPTV"},
-    {"qos.Enable", K::U8, 1, "1"},
+    {"qos.Enable", K::U8, 1, "1", kFlag},
     {"qos.Bandwidth", K::U32, 4, "1000000"},
-    {"qos.Plan", K::Text, 32, "priority"},
-    {"qos.EnableForceWeight", K::U8, 1, "0"},
-    {"qos.EnableDSCPMark", K::U8, 1, "1"},
-    {"qos.Enable8021P", K::U8, 1, "2"},
+    {"qos.Plan", K::Text, 32, "priority", known_plan},
+    {"qos.EnableForceWeight", K::U8, 1, "0", kFlag},
+    {"qos.EnableDSCPMark", K::U8, 1, "1", kFlag},
+    {"qos.Enable8021P", K::U8, 1, "2", igd1::mib::within<uint8_t, 0, 2>},
 };
 const igd1::mib::Defaults kSettingsDefaults(kSettings);
 enum { kMode, kEnable, kBandwidth, kPlan, kForceWeight, kDscpMark, kVlanMark };
-constexpr const char *kPlans[] = {"priority", "weight", "car"};
 
 std::string setting(int item) {
   char buffer[64] = {};
@@ -495,41 +501,16 @@ std::string applied_text() {
 int QoS_init(void) { return fails("QoS_init") ? 0 : 1; }
 
 int QoS_get_mib_property(int item, void *output) {
-  if (output == nullptr) return 0;
-  return igd1::mib::read_indexed("QoS_get_mib_property", kSettings, std::size(kSettings), item,
-                                 output)
-             ? 1
-             : 0;
+  return igd1::mib::read_at("QoS_get_mib_property", kSettings, item, output) ? 1 : 0;
 }
 
 int QoS_set_mib_property(int item, void *value) {
-  if (value == nullptr || item < 0 || size_t(item) >= std::size(kSettings)) return 0;
-  uint8_t byte = 0;
-  const void *stored = value;
-  switch (item) {
-    case kMode:
-      if (strnlen(static_cast<const char *>(value), 64) == 64) return 0;
-      break;
-    case kPlan:
-      if (std::none_of(std::begin(kPlans), std::end(kPlans), [&](const char *plan) {
-            return std::strcmp(plan, static_cast<const char *>(value)) == 0;
-          }))
-        return 0;
-      break;
-    case kBandwidth: break;
-    case kVlanMark:
-      // Written as 32 bits, kept as one byte.
-      if (igd1::mib::load<uint32_t>(value) > 2) return 0;
-      byte = static_cast<uint8_t>(igd1::mib::load<uint32_t>(value));
-      stored = &byte;
-      break;
-    default:
-      if (*static_cast<const uint8_t *>(value) > 1) return 0;
-  }
-  return igd1::mib::write_indexed("QoS_set_mib_property", kSettings, std::size(kSettings), item,
-                                  stored)
-             ? 1
-             : 0;
+  if (value == nullptr) return 0;
+  if (item != kVlanMark) return igd1::mib::write_at("QoS_set_mib_property", kSettings, item, value) ? 1 : 0;
+  // The 802.1p mark is written as 32 bits and kept as one byte.
+  const uint32_t mark = igd1::mib::load<uint32_t>(value);
+  const uint8_t byte = uint8_t(mark);
+  return mark == byte && igd1::mib::write_at("QoS_set_mib_property", kSettings, item, &byte) ? 1 : 0;
 }
 
 int QoS_apply_change(void) {

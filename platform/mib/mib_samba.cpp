@@ -80,11 +80,7 @@ int refuse(const char **reason, std::string text) {
 }  // namespace
 
 int sambaserverinfo_get_progerty(int index, void *buffer) {
-  if (buffer == nullptr) return 0;
-  return igd1::mib::read_indexed("sambaserverinfo_get_progerty", kServerItems,
-                                 std::size(kServerItems), index, buffer)
-             ? 1
-             : 0;
+  return igd1::mib::read_at("sambaserverinfo_get_progerty", kServerItems, index, buffer) ? 1 : 0;
 }
 
 int sambaserverinfo_set_progerty(int index, void *value) {

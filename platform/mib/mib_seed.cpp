@@ -29,7 +29,6 @@ constexpr Item kDefaults[] = {
 
     // Addressing of the home network side.
     {"lan.SubnetMask", K::IPv4, 4, "255.255.255.0"},
-    {"lan.IPv6Address", K::Text, 64, "2001:db8:3c4d:1500::1"},
 
     // LAN host manager; Seeded turns 1 once the first devices were put in the table.
     {"lanhost.Seeded", K::U8, 1, "0"},
@@ -62,81 +61,12 @@ constexpr Item kDefaults[] = {
     {"register.ITMSReachable", K::U8, 1, "1"},
     {"register.ServiceCount", K::U32, 4, "2"},
 
-    // Credentials printed on the device's label.
-    {"device.InitUserPassword", K::Text, 64, "Wqx2210ua"},
-    {"device.InitSSIDPassword", K::Text, 64, "k7m3p9x2"},
-
-    // Operator service platforms: where they are, their versions and errors.
-    {"platform.DistAddr", K::Text, 256, "https://dist.example.net:8443"},
-    {"platform.Version", K::Text, 256, "2.1.0"},
-    {"platform.SSN", K::Text, 256, ""},
-    {"platform.DistErrorMsg", K::Text, 256, ""},
-    {"platform.OperAddr", K::Text, 256, "oper.example.net:9090"},
-    {"platform.OperErrorMsg", K::Text, 256, ""},
-    {"platform.PluginAddr", K::Text, 256, "https://plugin.example.net"},
-    {"platform.PluginErrorMsg", K::Text, 256, ""},
-    {"platform.BSSAddr", K::Text, 256, "bss.example.net:8080"},
-
-    // File and shell servers: the shell's account, and the FTP default
-    // account that stands in while no user account exists.
-    {"telnet.UserName", K::Text, 31, "telnetadmin"},
-    {"telnet.Password", K::Text, 31, "Tn#4A3E51c2"},
-    {"ftp.DefaultUserName", K::Text, 30, "ftpadmin"},
-    {"ftp.DefaultPassword", K::Text, 30, "Ftp#0C2210"},
-
-    // DNS servers of the relay, per address family ("" for none).
-    {"dns.Server1", K::Text, 47, "202.96.128.86"},
-    {"dns.Server2", K::Text, 47, "202.96.134.133"},
-    {"dnsv6.Server1", K::Text, 47, "2001:db8:3c4d::53"},
-    {"dnsv6.Server2", K::Text, 47, ""},
-
-    // IPv6 on the home network side: address and DNS servers from the
-    // internet connection, the prefix it is delegated; lifetimes in seconds.
-    {"ipv6lan.ConfigType", K::Text, 64, "WANConnection"},
-    {"ipv6lan.DNSWAN", K::Text, 64, "2_INTERNET_R_VID_41"},
-    {"ipv6lan.Servers", K::Text, 256, ""},
-    {"ipv6lan.PrefixMode", K::Text, 64, "WANDelegated"},
-    {"ipv6lan.DelegatedWAN", K::Text, 64, "2_INTERNET_R_VID_41"},
-    {"ipv6lan.Prefix", K::Text, 64, "2001:db8:3c4d:1500::/64"},
-    {"ipv6lan.PreferredLifeTime", K::U32, 4, "3600"},
-    {"ipv6lan.ValidLifeTime", K::U32, 4, "7200"},
-    {"dhcpv6.Enable", K::U8, 1, "1"},
-    {"dhcpv6.MinAddress", K::Text, 47, "::2"},
-    {"dhcpv6.MaxAddress", K::Text, 47, "::fffe"},
-    {"dhcpv6.PreferredLifeTime", K::U32, 4, "3600"},
-    {"dhcpv6.ValidLifeTime", K::U32, 4, "7200"},
-    {"dhcpv6.Option16Enable", K::U8, 1, "0"},
-    {"dhcpv6.Option17Enable", K::U8, 1, "0"},
-    {"ra.Enable", K::U8, 1, "1"},
-    {"ra.MaxRtrAdvInterval", K::U32, 4, "600"},
-    {"ra.MinRtrAdvInterval", K::U32, 4, "200"},
-    {"ra.AdvManagedFlag", K::U8, 1, "0"},
-    {"ra.AdvOtherConfigFlag", K::U8, 1, "1"},
-
-    // Indicator lights: on, dark at night while the daily window is enabled.
-    {"led.StartTime", K::Text, 6, "07:00"},
-    {"led.EndTime", K::Text, 6, "22:30"},
-
-    // The simulated call's number and DTMF confirmation.
-    {"voicetest.CalledNumber", K::Text, 33, "075512345688"},
-    {"voicetest.DialDTMFConfirmNumber", K::Text, 33, ""},
-
-    // Speed tests: where they measure (set by the operator; a test without a
-    // server is refused), and the state and results of the last run of each
-    // (0 success, 1 failed or never run, 2 running).
-    {"httptest.Result", K::Text, 1024, ""},
-    {"httptest.URL", K::Text, 1024, ""},
-    {"speedff.URL", K::Text, 1024, ""},
-    {"speedlocal.URL", K::Text, 1024, ""},
-
     // Quality of service: whether the priority queues and the applications
     // have had their first rules.
     {"qos.SeededPriorityQueue", K::U8, 1, "0"},
     {"qos.SeededApp", K::U8, 1, "0"},
 
-    // Operations and maintenance: the watch's round in seconds (0: off) and
-    // the LAN switch's port speeds (Mbit/s while a link is up).
-    {"omdiag.WatchInterval", K::U32, 4, "10"},
+    // The LAN switch's port speeds (Mbit/s while a link is up).
     {"lan.Port1Speed", K::U32, 4, "1000"},
     {"lan.Port2Speed", K::U32, 4, "1000"},
     {"lan.Port3Speed", K::U32, 4, "100"},

@@ -69,26 +69,27 @@ constexpr Item kDnOpt[] = {
 };
 const igd1::mib::Defaults kDnOptDefaults(kDnOpt);
 
+constexpr Item kSubIptvSupported = {"subiptv.Supported", K::Bool, 4, "1"};
+// Enabled only where the gateway supports it.
+bool sub_iptv_enable(const void *value) {
+  int32_t supported = 0;
+  const uint8_t enable = *static_cast<const uint8_t *>(value);
+  return enable == 0 || (enable == 1 && igd1::mib::read_item(kSubIptvSupported, &supported) && supported);
+}
 constexpr Item kSubIptv[] = {
-    {"subiptv.Supported", K::Bool, 4, "1"},
-    {"subiptv.Enable", K::U8, 1, "0"},
-    {"subiptv.VLANID", K::U32, 4, "45"},
+    kSubIptvSupported,
+    {"subiptv.Enable", K::U8, 1, "0", sub_iptv_enable},
+    {"subiptv.VLANID", K::U32, 4, "45", igd1::mib::within<uint32_t, 1, 4094>},
     {"subiptv.SubDevices", K::U32, 4, "0"},
 };
 const igd1::mib::Defaults kSubIptvDefaults(kSubIptv);
 constexpr int kSubIptvEnable = 1;
 constexpr int kSubIptvVlan = 2;
 
-template <size_t N>
-int read_table(const char *accessor, const Item (&items)[N], int index, void *buffer) {
-  if (buffer == nullptr) return 0;
-  return igd1::mib::read_indexed(accessor, items, N, index, buffer) ? 1 : 0;
-}
-
 }  // namespace
 
 int featureflag_get_property(int index, void *value) {
-  return read_table("featureflag_get_property", kFeatures, index, value);
+  return igd1::mib::read_at("featureflag_get_property", kFeatures, index, value) ? 1 : 0;
 }
 
 int CloudVR_get_property(int index, void *value) {
@@ -110,39 +111,24 @@ int CloudVR_get_property(int index, void *value) {
 }
 
 int BridgeData_get_property(int index, void *buffer) {
-  return read_table("BridgeData_get_property", kBridge, index, buffer);
+  return igd1::mib::read_at("BridgeData_get_property", kBridge, index, buffer) ? 1 : 0;
 }
 
 int DBUS_flash_get(void) { return igd1::mib::should_fail("DBUS_flash_get", 0) ? -1 : 0; }
 
 int voipinfo_get_mib_property(int index, void *buffer) {
-  return read_table("voipinfo_get_mib_property", kVoip, index, buffer);
+  return igd1::mib::read_at("voipinfo_get_mib_property", kVoip, index, buffer) ? 1 : 0;
 }
 
 int DnOptInfo_get_property(int index, void *buffer) {
-  return read_table("DnOptInfo_get_property", kDnOpt, index, buffer);
+  return igd1::mib::read_at("DnOptInfo_get_property", kDnOpt, index, buffer) ? 1 : 0;
 }
 
 int SubIPTVSupport_get_property(int index, void *buffer) {
-  return read_table("SubIPTVSupport_get_property", kSubIptv, index, buffer);
+  return igd1::mib::read_at("SubIPTVSupport_get_property", kSubIptv, index, buffer) ? 1 : 0;
 }
 
 int SubIPTVSupport_set_property(int index, void *value) {
-  if (value == nullptr) return 0;
-  if (index == kSubIptvEnable) {
-    int32_t supported = 0;
-    const uint8_t enable = *static_cast<const uint8_t *>(value);
-    if (enable > 1 || !igd1::mib::read_item(kSubIptv[0], &supported) || (enable && !supported))
-      return 0;
-  } else if (index == kSubIptvVlan) {
-    uint32_t vlan;
-    std::memcpy(&vlan, value, sizeof vlan);
-    if (vlan < 1 || vlan > 4094) return 0;
-  } else {
-    return 0;
-  }
-  return igd1::mib::write_indexed("SubIPTVSupport_set_property", kSubIptv, std::size(kSubIptv),
-                                  index, value)
-             ? 1
-             : 0;
+  const bool writable = index == kSubIptvEnable || index == kSubIptvVlan;
+  return writable && igd1::mib::write_at("SubIPTVSupport_set_property", kSubIptv, index, value) ? 1 : 0;
 }

@@ -54,6 +54,9 @@ namespace {
 using igd1::mib::Item;
 using K = igd1::mib::ValueKind;
 namespace speed = igd1::mib::speed;
+using igd1::mib::read_at;
+using igd1::mib::within;
+using igd1::mib::write_at;
 
 constexpr size_t kUrlBuffer = 1024;
 constexpr uint32_t kDefaultSeconds = 10;
@@ -61,107 +64,10 @@ constexpr int kDelayProbes = 5;
 constexpr uint64_t kUploadCap = 64ull << 20;
 
 // ---- the settings of each kind, by accessor index ---------------------------------
-
-constexpr Item kPlain[] = {
-    {"httptest.Status", K::U32, 4, "0"},
-    {"httptest.Result", K::Text, kUrlBuffer},
-    {"httptest.URL", K::Text, kUrlBuffer},
-};
-const igd1::mib::Defaults kPlainDefaults(kPlain);
-constexpr Item kPlainWanRate = {"httptest.WanRate", K::U32, 4, "0"};
-const igd1::mib::Defaults kOwnDefaults({kPlainWanRate});
-// The WAN rate figure (kbit/s) that every read of the plain test's properties
-// refreshes: the rate of the last download this process measured, the stored
-// one until then.  Kept in memory so that those reads ask the store nothing
-// more than any other object's.
-std::atomic<uint32_t> g_wan_rate{0};
-enum { kPlainStatus = 0, kPlainResult = 1, kPlainUrl = 2 };
-
-constexpr Item kFull[] = {
-    {"speedff.TestingStatus", K::Bool, 4, "0"}, {"speedff.Ticket", K::Text, 81, ""},
-    {"speedff.SpeedType", K::U8, 1, "3"},       {"speedff.URL", K::Text, kUrlBuffer},
-    {"speedff.Result", K::U32, 4, "1"},         {"speedff.DownMaxRate", K::Text, 32, ""},
-    {"speedff.DownRate", K::Text, 32, ""},      {"speedff.UpMaxRate", K::Text, 32, ""},
-    {"speedff.UpRate", K::Text, 32, ""},        {"speedff.BeginTime", K::Text, 32, ""},
-    {"speedff.EndTime", K::Text, 32, ""},       {"speedff.MaxDelay", K::Text, 32, ""},
-    {"speedff.MinDelay", K::Text, 32, ""},      {"speedff.AvgDelay", K::Text, 32, ""},
-    {"speedff.Jitter", K::Text, 32, ""},
-};
-const igd1::mib::Defaults kFullDefaults(kFull);
-enum {
-  kFullTesting = 0, kFullTicket, kFullSpeedType, kFullUrl, kFullResult, kFullDownMax, kFullDown,
-  kFullUpMax, kFullUp, kFullBegin, kFullEnd, kFullMaxDelay, kFullMinDelay, kFullAvgDelay,
-  kFullJitter
-};
-constexpr size_t kTicketReadBuffer = 64;
-
-constexpr Item kLocal[] = {
-    {"speedlocal.Enable", K::Bool, 4, "0"},   {"speedlocal.TestingStatus", K::Bool, 4, "0"},
-    {"speedlocal.Result", K::U32, 4, "1"},    {"speedlocal.SpeedType", K::U8, 1, "1"},
-    {"speedlocal.URL", K::Text, kUrlBuffer},  {"speedlocal.DownMaxRate", K::Text, 17, ""},
-    {"speedlocal.DownRate", K::Text, 17, ""}, {"speedlocal.UpMaxRate", K::Text, 17, ""},
-    {"speedlocal.UpRate", K::Text, 17, ""},   {"speedlocal.BeginTime", K::Text, 33, ""},
-    {"speedlocal.EndTime", K::Text, 33, ""},  {"speedlocal.RFU1", K::Text, 33, ""},
-    {"speedlocal.RFU2", K::Text, 33, ""},
-};
-const igd1::mib::Defaults kLocalDefaults(kLocal);
-enum {
-  kLocalEnable = 0, kLocalTesting, kLocalResult, kLocalSpeedType, kLocalUrl, kLocalDownMax,
-  kLocalDown, kLocalUpMax, kLocalUp, kLocalBegin, kLocalEnd, kLocalRfu1, kLocalRfu2
-};
-
-constexpr Item kSection[] = {
-    {"sectiontest.TestingStatus", K::U8, 1, "0"},     {"sectiontest.Result", K::U8, 1, "1"},
-    {"sectiontest.SpeedMode", K::U8, 1, "1"},         {nullptr, K::U8, 1},
-    {"sectiontest.Protocol", K::U8, 1, "0"},          {"sectiontest.Streams", K::U8, 1, "4"},
-    {"sectiontest.ServerIP", K::Text, 46, ""},        {"sectiontest.ServerPort", K::U32, 4, "8080"},
-    {"sectiontest.PayloadLength", K::U32, 4, "1500"}, {"sectiontest.MaxRate", K::Text, 32, ""},
-    {"sectiontest.MinRate", K::Text, 32, ""},         {"sectiontest.Rate", K::Text, 32, ""},
-};
-const igd1::mib::Defaults kSectionDefaults(kSection);
-enum {
-  kSectionTesting = 0, kSectionResult, kSectionMode, kSectionProtocol = 4, kSectionStreams,
-  kSectionServer, kSectionPort, kSectionPayload, kSectionMax, kSectionMin, kSectionRate
-};
-
-constexpr Item kMulti[] = {
-    {"sectionmulti.TestingStatus", K::U8, 1, "0"},
-    {"sectionmulti.Result", K::U8, 1, "1"},
-    {"sectiontest.SpeedMode", K::U8, 1},
-    {"sectionmulti.Report", K::Text, 900, ""},
-};
-const igd1::mib::Defaults kMultiDefaults(kMulti);
-enum { kMultiTesting = 0, kMultiResult, kMultiMode, kMultiReport };
-
-constexpr const char *kRunning = "2";
-constexpr const char *kFailed = "1";
-constexpr const char *kSucceeded = "0";
-
-template <size_t N>
-bool read_at(const char *accessor, const Item (&items)[N], int index, void *buffer) {
-  if (index < 0 || size_t(index) >= N || items[index].name == nullptr || buffer == nullptr)
-    return false;
-  return igd1::mib::read_indexed(accessor, items, N, index, buffer);
-}
-
-template <size_t N>
-bool write_at(const char *accessor, const Item (&items)[N], int index, const void *value) {
-  if (index < 0 || size_t(index) >= N || items[index].name == nullptr || value == nullptr)
-    return false;
-  return igd1::mib::write_indexed(accessor, items, N, index, value);
-}
-
-template <typename T>
-T read_number(const Item &item, T fallback) {
-  T value{};
-  return igd1::mib::read_item(item, &value) ? value : fallback;
-}
-
-std::string read_text(const Item &item) {
-  std::vector<char> buffer(item.size, '\0');
-  if (!igd1::mib::read_item(item, buffer.data())) return "";
-  return buffer.data();
-}
+//
+// A test measures where its URL points: the operator sets it, a new store
+// has none, and a test without one is refused.  Items a client writes carry
+// their checks.
 
 // A text value of at most `max` characters, printable ASCII only (it may
 // travel in a request header or a URL).
@@ -185,6 +91,107 @@ bool valid_server(const void *value) {
   for (size_t i = 0; i < length; ++i)
     if (!(g_ascii_isalnum(text[i]) || text[i] == '.' || text[i] == '-')) return false;
   return true;
+}
+
+bool url(const void *value) {
+  return speed::acceptable_url(static_cast<const char *>(value), kUrlBuffer - 1);
+}
+bool ticket(const void *value) { return printable_text(value, 80, true); }
+constexpr auto kSpeedType = within<uint8_t, 1, 3>;
+
+constexpr Item kPlain[] = {
+    {"httptest.Status", K::U32, 4, "0"},
+    {"httptest.Result", K::Text, kUrlBuffer, ""},
+    {"httptest.URL", K::Text, kUrlBuffer, "", url},
+};
+const igd1::mib::Defaults kPlainDefaults(kPlain);
+constexpr Item kPlainWanRate = {"httptest.WanRate", K::U32, 4, "0"};
+const igd1::mib::Defaults kOwnDefaults({kPlainWanRate});
+// The WAN rate figure (kbit/s) that every read of the plain test's properties
+// refreshes: the rate of the last download this process measured, the stored
+// one until then.  Kept in memory so that those reads ask the store nothing
+// more than any other object's.
+std::atomic<uint32_t> g_wan_rate{0};
+enum { kPlainStatus = 0, kPlainResult = 1, kPlainUrl = 2 };
+
+constexpr Item kFull[] = {
+    {"speedff.TestingStatus", K::Bool, 4, "0"},
+    {"speedff.Ticket", K::Text, 81, "", ticket},
+    {"speedff.SpeedType", K::U8, 1, "3", kSpeedType},
+    {"speedff.URL", K::Text, kUrlBuffer, "", url},
+    {"speedff.Result", K::U32, 4, "1"},         {"speedff.DownMaxRate", K::Text, 32, ""},
+    {"speedff.DownRate", K::Text, 32, ""},      {"speedff.UpMaxRate", K::Text, 32, ""},
+    {"speedff.UpRate", K::Text, 32, ""},        {"speedff.BeginTime", K::Text, 32, ""},
+    {"speedff.EndTime", K::Text, 32, ""},       {"speedff.MaxDelay", K::Text, 32, ""},
+    {"speedff.MinDelay", K::Text, 32, ""},      {"speedff.AvgDelay", K::Text, 32, ""},
+    {"speedff.Jitter", K::Text, 32, ""},
+};
+const igd1::mib::Defaults kFullDefaults(kFull);
+enum {
+  kFullTesting = 0, kFullTicket, kFullSpeedType, kFullUrl, kFullResult, kFullDownMax, kFullDown,
+  kFullUpMax, kFullUp, kFullBegin, kFullEnd, kFullMaxDelay, kFullMinDelay, kFullAvgDelay,
+  kFullJitter
+};
+constexpr size_t kTicketReadBuffer = 64;
+
+constexpr Item kLocal[] = {
+    {"speedlocal.Enable", K::Bool, 4, "0", within<int32_t, 0, 1>},
+    {"speedlocal.TestingStatus", K::Bool, 4, "0"},
+    {"speedlocal.Result", K::U32, 4, "1"},
+    {"speedlocal.SpeedType", K::U8, 1, "1", kSpeedType},
+    {"speedlocal.URL", K::Text, kUrlBuffer, ""}, {"speedlocal.DownMaxRate", K::Text, 17, ""},
+    {"speedlocal.DownRate", K::Text, 17, ""}, {"speedlocal.UpMaxRate", K::Text, 17, ""},
+    {"speedlocal.UpRate", K::Text, 17, ""},   {"speedlocal.BeginTime", K::Text, 33, ""},
+    {"speedlocal.EndTime", K::Text, 33, ""},  {"speedlocal.RFU1", K::Text, 33, ""},
+    {"speedlocal.RFU2", K::Text, 33, ""},
+};
+const igd1::mib::Defaults kLocalDefaults(kLocal);
+enum {
+  kLocalEnable = 0, kLocalTesting, kLocalResult, kLocalSpeedType, kLocalUrl, kLocalDownMax,
+  kLocalDown, kLocalUpMax, kLocalUp, kLocalBegin, kLocalEnd, kLocalRfu1, kLocalRfu2
+};
+
+constexpr Item kSection[] = {
+    {"sectiontest.TestingStatus", K::U8, 1, "0"},     {"sectiontest.Result", K::U8, 1, "1"},
+    {"sectiontest.SpeedMode", K::U8, 1, "1", within<uint8_t, 0, 2>},
+    {nullptr, K::U8, 1},
+    {"sectiontest.Protocol", K::U8, 1, "0", within<uint8_t, 0, 1>},
+    {"sectiontest.Streams", K::U8, 1, "4", within<uint8_t, 1, 10>},
+    {"sectiontest.ServerIP", K::Text, 46, "", valid_server},
+    {"sectiontest.ServerPort", K::U32, 4, "8080", within<uint32_t, 1, 65535>},
+    {"sectiontest.PayloadLength", K::U32, 4, "1500", within<uint32_t, 1500, 9000>},
+    {"sectiontest.MaxRate", K::Text, 32, ""},
+    {"sectiontest.MinRate", K::Text, 32, ""},         {"sectiontest.Rate", K::Text, 32, ""},
+};
+const igd1::mib::Defaults kSectionDefaults(kSection);
+enum {
+  kSectionTesting = 0, kSectionResult, kSectionMode, kSectionProtocol = 4, kSectionStreams,
+  kSectionServer, kSectionPort, kSectionPayload, kSectionMax, kSectionMin, kSectionRate
+};
+
+constexpr Item kMulti[] = {
+    {"sectionmulti.TestingStatus", K::U8, 1, "0"},
+    {"sectionmulti.Result", K::U8, 1, "1"},
+    {"sectiontest.SpeedMode", K::U8, 1},
+    {"sectionmulti.Report", K::Text, 900, ""},
+};
+const igd1::mib::Defaults kMultiDefaults(kMulti);
+enum { kMultiTesting = 0, kMultiResult, kMultiMode, kMultiReport };
+
+constexpr const char *kRunning = "2";
+constexpr const char *kFailed = "1";
+constexpr const char *kSucceeded = "0";
+
+template <typename T>
+T read_number(const Item &item, T fallback) {
+  T value{};
+  return igd1::mib::read_item(item, &value) ? value : fallback;
+}
+
+std::string read_text(const Item &item) {
+  std::vector<char> buffer(item.size, '\0');
+  if (!igd1::mib::read_item(item, buffer.data())) return "";
+  return buffer.data();
 }
 
 std::string mbits(double bits_per_second) {
@@ -537,10 +544,7 @@ int httpdownloadtest_get_property(int index, void *buffer) {
 }
 
 int httpdownloadtest_set_property(int index, void *value) {
-  if (index != kPlainUrl || value == nullptr ||
-      !speed::acceptable_url(static_cast<const char *>(value), kUrlBuffer - 1))
-    return 1;
-  return write_at("httpdownloadtest_set_property", kPlain, index, value) ? 0 : 1;
+  return index == kPlainUrl && write_at("httpdownloadtest_set_property", kPlain, index, value) ? 0 : 1;
 }
 
 int httpdownloadtest_StartTest(uint32_t duration, uint32_t *result) {
@@ -587,22 +591,8 @@ int httpdownloadtestff_get_property(int index, void *buffer) {
 }
 
 int httpdownloadtestff_set_property(int index, void *value) {
-  if (value == nullptr) return 0;
-  switch (index) {
-    case kFullTicket:
-      if (!printable_text(value, 80, true)) return 0;
-      break;
-    case kFullSpeedType: {
-      const uint8_t type = *static_cast<const uint8_t *>(value);
-      if (type < 1 || type > 3) return 0;
-      break;
-    }
-    case kFullUrl:
-      if (!speed::acceptable_url(static_cast<const char *>(value), kUrlBuffer - 1)) return 0;
-      break;
-    default: return 0;
-  }
-  return write_at("httpdownloadtestff_set_property", kFull, index, value) ? 1 : 0;
+  const bool writable = index == kFullTicket || index == kFullSpeedType || index == kFullUrl;
+  return writable && write_at("httpdownloadtestff_set_property", kFull, index, value) ? 1 : 0;
 }
 
 int httpdownloadtestff_StartTest(uint32_t duration, uint32_t *result) {
@@ -635,25 +625,9 @@ int httpdownloadtestlocal_get_property(int index, void *buffer) {
 }
 
 int httpdownloadtestlocal_set_property(int index, void *value) {
-  if (value == nullptr) return 0;
-  switch (index) {
-    case kLocalEnable: {
-      const int32_t enable = *static_cast<const int32_t *>(value);
-      if (enable != 0 && enable != 1) return 0;
-      break;
-    }
-    case kLocalSpeedType: {
-      const uint8_t type = *static_cast<const uint8_t *>(value);
-      if (type < 1 || type > 3) return 0;
-      break;
-    }
-    case kLocalRfu1:
-    case kLocalRfu2:
-      if (strnlen(static_cast<const char *>(value), 33) > 32) return 0;
-      break;
-    default: return 0;
-  }
-  return write_at("httpdownloadtestlocal_set_property", kLocal, index, value) ? 1 : 0;
+  const bool writable = index == kLocalEnable || index == kLocalSpeedType || index == kLocalRfu1 ||
+                        index == kLocalRfu2;
+  return writable && write_at("httpdownloadtestlocal_set_property", kLocal, index, value) ? 1 : 0;
 }
 
 int httpdownloadtestlocal_StartTest(uint32_t, uint32_t *result) {
@@ -686,20 +660,8 @@ int sectionSpeedtest_get_property(int index, void *buffer) {
 }
 
 int sectionSpeedtest_set_property(int index, void *value) {
-  if (value == nullptr) return 0;
-  const auto byte = [value] { return *static_cast<const uint8_t *>(value); };
-  const auto number = [value] { return *static_cast<const uint32_t *>(value); };
-  bool valid = false;
-  switch (index) {
-    case kSectionMode: valid = byte() <= 2; break;
-    case kSectionProtocol: valid = byte() <= 1; break;
-    case kSectionStreams: valid = byte() >= 1 && byte() <= 10; break;
-    case kSectionServer: valid = valid_server(value); break;
-    case kSectionPort: valid = number() >= 1 && number() <= 65535; break;
-    case kSectionPayload: valid = number() >= 1500 && number() <= 9000; break;
-    default: break;
-  }
-  return valid && write_at("sectionSpeedtest_set_property", kSection, index, value) ? 1 : 0;
+  const bool writable = index == kSectionMode || (index >= kSectionProtocol && index <= kSectionPayload);
+  return writable && write_at("sectionSpeedtest_set_property", kSection, index, value) ? 1 : 0;
 }
 
 int sectionSpeedtest_StartTest(uint32_t *result) {

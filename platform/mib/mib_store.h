@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <optional>
 #include <span>
@@ -150,7 +151,18 @@ struct Item {
   // the setting (and registered with Defaults); the setting's other views,
   // which may read it in another form, leave it out.
   const char *initial = nullptr;
+  // Whether the item takes a value (its binary form): write_item refuses
+  // one it does not, whoever writes.  nullptr takes any value of its kind.
+  bool (*accepts)(const void *value) = nullptr;
 };
+
+// An `accepts` check: a number of type T from Low to High.
+template <typename T, int64_t Low, int64_t High>
+bool within(const void *value) {
+  T number;
+  std::memcpy(&number, value, sizeof number);
+  return int64_t(number) >= Low && int64_t(number) <= High;
+}
 
 // Registers the items that carry an initial value as settings every store
 // holds: a new store starts with them, and an older one gains those it lacks
@@ -175,8 +187,11 @@ struct Defaults {
 // Reads an item into `buffer` (item.size bytes).  False when the setting is
 // missing or its text does not parse.
 bool read_item(const Item &item, void *buffer);
-// Stores the binary value of an item as text.  False on a refused value or a
-// failed write.
+// Whether an item takes a value (binary form): it fits the item's kind and
+// size, and the item's check accepts it.
+bool item_takes(const Item &item, const void *buffer);
+// Stores the binary value of an item as text.  False on a value the item
+// does not take, or on a failed write.
 bool write_item(const Item &item, const void *buffer);
 
 // Text form of one binary value, and back (what dump and the CLI show).
@@ -188,6 +203,15 @@ bool parse_value(ValueKind kind, std::string_view text, void *buffer, size_t siz
 bool read_indexed(const char *accessor, const Item *items, size_t count, int index, void *buffer);
 bool write_indexed(const char *accessor, const Item *items, size_t count, int index,
                    const void *buffer);
+// The same over an array of items; false for a null buffer.
+template <size_t N>
+bool read_at(const char *accessor, const Item (&items)[N], int index, void *buffer) {
+  return buffer != nullptr && read_indexed(accessor, items, N, index, buffer);
+}
+template <size_t N>
+bool write_at(const char *accessor, const Item (&items)[N], int index, const void *value) {
+  return write_indexed(accessor, items, N, index, value);
+}
 
 // The kind and size of a default setting (what igd1-mib checks a new value
 // against), or nullptr for a name that has no default.

@@ -170,12 +170,23 @@ constexpr char kUploadSchemes[] = "http,https,ftp,tftp";
 enum Index {
   kUpgradeStatusIndex = 0,
   kUpgradeVersionIndex = 1,
-  kMemAlarmIndex = 4,
-  kMemLimitIndex = 5,
-  kLoidIndex = 6,
-  kLoidPasswordIndex = 8,
   kSuperPasswordIndex = 13,
 };
+
+// LOID and LOID password limits.
+constexpr size_t kLoidMax = 24;
+constexpr size_t kLoidPasswordMax = 12;
+
+// From `min` to `max` printable characters without spaces.
+template <size_t min, size_t max>
+bool credential(const void *value) {
+  const char *text = static_cast<const char *>(value);
+  const size_t length = strnlen(text, max + 1);
+  if (length < min || length > max) return false;
+  for (size_t i = 0; i < length; ++i)
+    if (text[i] <= ' ' || text[i] >= 0x7f) return false;
+  return true;
+}
 
 constexpr Item kNone = {nullptr, K::Text, 0};
 // UpgradeStatus: 0 none, 1 downloading, 2 writing the image, 3 done (the new
@@ -186,11 +197,11 @@ constexpr Item kItems[] = {
     /* 1 */ {"syscmd.UpgradeSWVersion", K::Text, 256, "V3.1.2.0041"},
     /* 2 */ {"syscmd.RestoreStatus", K::U8, 1, "7"},
     /* 3 */ {"syscmd.Province", K::Text, 64, ""},
-    /* 4 */ {"syscmd.MemAlarm", K::U8, 1, "0"},
-    /* 5 */ {"syscmd.MemLimit", K::U8, 1, "90"},  // percent
-    /* 6 */ {"pon.LOID", K::Text, 64},
+    /* 4 */ {"syscmd.MemAlarm", K::U8, 1, "0", igd1::mib::within<uint8_t, 0, 1>},
+    /* 5 */ {"syscmd.MemLimit", K::U8, 1, "90", igd1::mib::within<uint8_t, 1, 100>},  // percent
+    /* 6 */ {"pon.LOID", K::Text, 64, nullptr, credential<1, kLoidMax>},
     /* 7 */ {"syscmd.PreviousLOID", K::Text, 64, ""},
-    /* 8 */ {"pon.Password", K::Text, 64},
+    /* 8 */ {"pon.Password", K::Text, 64, nullptr, credential<0, kLoidPasswordMax>},
     /* 9 */ {"syscmd.PreviousLOIDPassword", K::Text, 64, ""},
     /* 10 */ {"pon.PONType", K::I32, 4},
     /* 11 */ kNone,
@@ -207,21 +218,8 @@ constexpr bool kWritable[] = {false, false, true, true, true, true, true,  true,
                               true,  false, false, true, false, true, false, false};
 static_assert(std::size(kWritable) == std::size(kItems));
 
-// LOID and LOID password limits.
-constexpr size_t kLoidMax = 24;
-constexpr size_t kLoidPasswordMax = 12;
-constexpr uint8_t kMemLimitMax = 100;
 
 bool writable(int index) { return index >= 0 && index < kItemCount && kWritable[index]; }
-
-bool credential_fits(const void *value, size_t min, size_t max) {
-  const char *text = static_cast<const char *>(value);
-  const size_t length = strnlen(text, max + 1);
-  if (length < min || length > max) return false;
-  for (size_t i = 0; i < length; ++i)
-    if (text[i] <= ' ' || text[i] >= 0x7f) return false;
-  return true;
-}
 
 // ---- upgrade ---------------------------------------------------------------------------
 
@@ -480,18 +478,7 @@ int syscmd_set_mib_property(int index, void *value) {
 }
 
 int syscmd_set_mib_property_check(int index, void *value) {
-  if (value == nullptr || !writable(index)) return 0;
-  const uint8_t byte = *static_cast<const uint8_t *>(value);
-  switch (index) {
-    case kMemAlarmIndex: return byte <= 1 ? 1 : 0;
-    case kMemLimitIndex: return byte >= 1 && byte <= kMemLimitMax ? 1 : 0;
-    case kLoidIndex: return credential_fits(value, 1, kLoidMax) ? 1 : 0;
-    case kLoidPasswordIndex: return credential_fits(value, 0, kLoidPasswordMax) ? 1 : 0;
-    default: break;
-  }
-  const Item &item = kItems[index];
-  if (item.kind != K::Text) return 1;
-  return strnlen(static_cast<const char *>(value), item.size) < item.size ? 1 : 0;
+  return writable(index) && igd1::mib::item_takes(kItems[index], value) ? 1 : 0;
 }
 
 int syscmd_save_mib(void) { return igd1::mib::detail::checkpoint_store() ? 1 : 0; }

@@ -26,9 +26,10 @@ const igd1::mib::Defaults kOwnDefaults({kEnable});
 constexpr int kEnableWriteIndex = 3;
 constexpr size_t kTextSize = 31;
 constexpr Item kLogin[] = {
-    {"telnet.UserName", K::Text, kTextSize},
-    {"telnet.Password", K::Text, kTextSize},
+    {"telnet.UserName", K::Text, kTextSize, "telnetadmin"},
+    {"telnet.Password", K::Text, kTextSize, "Tn#4A3E51c2"},
 };
+const igd1::mib::Defaults kLoginDefaults(kLogin);
 
 bool valid_mode(int mode) { return mode >= MIB_ACCESS_OFF && mode <= MIB_ACCESS_LAN_WAN; }
 

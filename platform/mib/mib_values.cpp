@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <system_error>
 #include <vector>
 
@@ -260,16 +261,28 @@ bool read_item(const Item &item, void *buffer) {
   return parse_value(item.kind, *text, buffer, item.size);
 }
 
-bool write_item(const Item &item, const void *buffer) {
-  if (item.name == nullptr || buffer == nullptr || !detail::kind_size_ok(item.kind, item.size)) {
-    return false;
-  }
+namespace {
+
+// The stored text of a value the item takes.
+std::optional<std::string> taken_text(const Item &item, const void *buffer) {
+  if (item.name == nullptr || buffer == nullptr || !detail::kind_size_ok(item.kind, item.size))
+    return std::nullopt;
   std::string text = format_value(item.kind, buffer, item.size);
   // A value whose text does not read back (an unterminated text field) would
   // be stored and then fail every later read: refuse it here instead.
   std::vector<uint8_t> check(item.size);
-  if (!parse_value(item.kind, text, check.data(), check.size())) return false;
-  return set_setting(item.name, text);
+  if (!parse_value(item.kind, text, check.data(), check.size())) return std::nullopt;
+  if (item.accepts != nullptr && !item.accepts(buffer)) return std::nullopt;
+  return text;
+}
+
+}  // namespace
+
+bool item_takes(const Item &item, const void *buffer) { return taken_text(item, buffer).has_value(); }
+
+bool write_item(const Item &item, const void *buffer) {
+  const std::optional<std::string> text = taken_text(item, buffer);
+  return text && set_setting(item.name, *text);
 }
 
 bool read_indexed(const char *accessor, const Item *items, size_t count, int index, void *buffer) {

@@ -181,20 +181,21 @@ using igd1::mib::Item;
 using igd1::mib::load;
 using K = igd1::mib::ValueKind;
 
+using igd1::mib::within;
+constexpr auto kRssi = within<int32_t, -127, 0>;
+
 // Off; a station is weak below -70 dBm on 2.4 GHz and -75 dBm on 5 GHz.
 constexpr Item kSteering[] = {
-    {"bandsteering.Enable", K::U8, 1, "0"},
+    {"bandsteering.Enable", K::U8, 1, "0", within<uint8_t, 0, 1>},
     {nullptr, K::U32, 4},  // both bands present
-    {"bandsteering.RSSIThreshold", K::I32, 4, "-70"},
-    {"bandsteering.RSSIThreshold5G", K::I32, 4, "-75"},
+    {"bandsteering.RSSIThreshold", K::I32, 4, "-70", kRssi},
+    {"bandsteering.RSSIThreshold5G", K::I32, 4, "-75", kRssi},
     {nullptr, K::U32, 4},  // the 5 GHz radio's air time in use
-    {"bandsteering.ChannelUtilizationThreshold5G", K::U32, 4, "80"},
-    {"bandsteering.STALoadThreshold2G", K::U32, 4, "32"},
-    {"bandsteering.SteeringDetectInterval", K::U32, 4, "30"},
+    {"bandsteering.ChannelUtilizationThreshold5G", K::U32, 4, "80", within<uint32_t, 0, 100>},
+    {"bandsteering.STALoadThreshold2G", K::U32, 4, "32", within<uint32_t, 0, 256>},
+    {"bandsteering.SteeringDetectInterval", K::U32, 4, "30", within<uint32_t, 1, 3600>},
 };
 const igd1::mib::Defaults kSteeringDefaults(kSteering);
-
-bool valid_rssi(int32_t rssi) { return rssi >= -127 && rssi <= 0; }
 
 bool steering_item(int item) { return item >= 0 && item < int(std::size(kSteering)); }
 
@@ -214,16 +215,9 @@ int WiFiBandSteering_get_property(int item, void *output) {
 }
 
 int WiFiBandSteering_check_property_value(int item, const void *value) {
-  if (value == nullptr || !steering_item(item) || kSteering[item].name == nullptr) return 0;
-  switch (item) {
-    case 0: return load<uint8_t>(value) <= 1 ? 1 : 0;
-    case 2:
-    case 3: return valid_rssi(load<int32_t>(value)) ? 1 : 0;
-    case 5: return load<uint32_t>(value) <= 100 ? 1 : 0;
-    case 6: return load<uint32_t>(value) <= 256 ? 1 : 0;
-    case 7: return load<uint32_t>(value) >= 1 && load<uint32_t>(value) <= 3600 ? 1 : 0;
-    default: return 0;
-  }
+  return steering_item(item) && kSteering[item].name != nullptr && igd1::mib::item_takes(kSteering[item], value)
+             ? 1
+             : 0;
 }
 
 int WiFiBandSteering_set_property(int item, const void *value) {
@@ -243,19 +237,20 @@ int WiFiBandSteering_set_property_update(void) {
 namespace {
 
 constexpr const char *kBandNames[] = {"2G", "5G"};
-// Per band: off, from the start, thresholds in dBm.
+// Per band: off, from the start (a second of the day), thresholds in dBm.
+constexpr auto kRoamingEnable = within<uint32_t, 0, 1>;
+constexpr auto kDaySecond = within<uint32_t, 0, 86400>;
 constexpr Item kRoaming[2][4] = {
-    {{"roaming.2G.Enable", K::Bool, 4, "0"},
-     {"roaming.2G.StartTime", K::U32, 4, "0"},
-     {"roaming.2G.Threshold1RSSI", K::I32, 4, "-70"},
-     {"roaming.2G.Threshold2RSSI", K::I32, 4, "-80"}},
-    {{"roaming.5G.Enable", K::Bool, 4, "0"},
-     {"roaming.5G.StartTime", K::U32, 4, "0"},
-     {"roaming.5G.Threshold1RSSI", K::I32, 4, "-72"},
-     {"roaming.5G.Threshold2RSSI", K::I32, 4, "-82"}},
+    {{"roaming.2G.Enable", K::Bool, 4, "0", kRoamingEnable},
+     {"roaming.2G.StartTime", K::U32, 4, "0", kDaySecond},
+     {"roaming.2G.Threshold1RSSI", K::I32, 4, "-70", kRssi},
+     {"roaming.2G.Threshold2RSSI", K::I32, 4, "-80", kRssi}},
+    {{"roaming.5G.Enable", K::Bool, 4, "0", kRoamingEnable},
+     {"roaming.5G.StartTime", K::U32, 4, "0", kDaySecond},
+     {"roaming.5G.Threshold1RSSI", K::I32, 4, "-72", kRssi},
+     {"roaming.5G.Threshold2RSSI", K::I32, 4, "-82", kRssi}},
 };
 const igd1::mib::Defaults kRoamingDefaults(kRoaming[0]), kRoaming5GDefaults(kRoaming[1]);
-constexpr uint32_t kDaySeconds = 86400;
 
 bool valid_band(uint32_t band) { return band == 1 || band == 2; }
 
@@ -327,10 +322,7 @@ int Roaming_set_property(int item, const void *value, uint32_t band) {
   if (value == nullptr || !valid_band(band) || item < 1 || item > 4 ||
       igd1::mib::should_fail("Roaming_set_property", item))
     return 0;
-  const bool fits = item == 1   ? load<uint32_t>(value) <= 1
-                    : item == 2 ? load<uint32_t>(value) <= kDaySeconds
-                                : valid_rssi(load<int32_t>(value));
-  return fits && igd1::mib::write_item(kRoaming[band - 1][item - 1], value) ? 1 : 0;
+  return igd1::mib::write_item(kRoaming[band - 1][item - 1], value) ? 1 : 0;
 }
 
 int Roaming_set_property_update(uint32_t band) {

@@ -16,7 +16,9 @@ namespace igd1::mib {
 
 namespace {
 
-constexpr Item kInterval = {"omdiag.WatchInterval", ValueKind::U32, 4};
+// The watch's round in seconds (0: off).
+constexpr Item kInterval = {"omdiag.WatchInterval", ValueKind::U32, 4, "10"};
+const Defaults kIntervalDefault({kInterval});
 // While the watch is off and the kernel cannot wait for the store's commits,
 // how often it asks again whether it is still off.
 constexpr auto kOffRecheck = std::chrono::seconds(60);
