@@ -69,8 +69,6 @@ constexpr igd1::mib::TableSpec kSleepSpec = {
     .prefix = "sleeptimer",
     .items = kSleepItems,
 };
-igd1::mib::Table g_sleep(kSleepSpec);
-igd1::mib::RowHandles g_sleep_rows(g_sleep);
 
 // ---- WiFi timer ------------------------------------------------------------------
 
@@ -130,8 +128,6 @@ constexpr igd1::mib::TableSpec kWifiExSpec = {
     .prefix = "wifitimer1",
     .items = kWifiExItems,
 };
-igd1::mib::Table g_wifi_ex(kWifiExSpec);
-igd1::mib::RowHandles g_wifi_ex_rows(g_wifi_ex);
 
 // ---- row handles -----------------------------------------------------------------
 
@@ -233,6 +229,90 @@ std::vector<std::vector<uint8_t>> all_rows(igd1::mib::Table &table) {
   return rows;
 }
 
+// ---- families of numbered timers -------------------------------------------------
+
+// The sleep timers and the extended WiFi timers: rows their callers number
+// and change through row handles, whose Enable item is written as one byte
+// and kept as 32 bits.  Every change of the rows puts the family into
+// effect at once; inside a transaction that is rolled back afterwards the
+// switches it made are set right again from the rows that stayed, on the
+// runner's loop.
+class Timers {
+ public:
+  Timers(const igd1::mib::TableSpec &spec, int enable_item, void (*put_into_effect)())
+      : table_(spec), rows_(table_), enable_item_(enable_item), put_into_effect_(put_into_effect) {}
+
+  igd1::mib::Table &table() { return table_; }
+
+  int total() { return table_.count("get_total_num"); }
+  bool check_entry(uint32_t position, int *instance) {
+    return !table_.fails("check_entry") && entry_at(table_, position, instance);
+  }
+  bool check_instnum(uint32_t instance, uint32_t *index, TIMER_ROW **row) {
+    return !table_.fails("check_instnum") && open_row(rows_, instance, index, row);
+  }
+  bool get(int number, void *output, TIMER_ROW **row) {
+    return !table_.fails("get_property") && get_item(rows_, number, output, row);
+  }
+  bool set(int number, const void *value, TIMER_ROW **row, int *changed) {
+    if (table_.fails("set_property")) return false;
+    if (number == enable_item_) return set_flag(rows_, number, value, row, changed);
+    return set_item(rows_, number, value, row, changed);
+  }
+  bool update(TIMER_ROW **row, uint32_t index) {
+    return !table_.fails("set_property_update") && update_row(rows_, row, index) && changed();
+  }
+  void free(TIMER_ROW **row) { close_row(rows_, row); }
+  // A new row at 00:00, not enabled.
+  bool add(uint32_t instance) {
+    std::vector<uint8_t> record(table_.spec().def.row_size, 0);
+    std::memcpy(record.data() + 2, "00:00", 5);
+    return add_row(table_, instance, std::move(record)) && changed();
+  }
+  bool remove(uint32_t position, uint32_t instance) {
+    return !table_.fails("del_entry") && delete_row(table_, position, instance) && changed();
+  }
+  bool renumber(uint32_t position, uint32_t instance) { return renumber_row(table_, position, instance); }
+  bool apply() {
+    if (table_.fails("update")) return false;
+    put_into_effect_();
+    return true;
+  }
+
+ private:
+  bool changed() {
+    put_into_effect_();
+    const auto after = [](void *data, bool committed, uint64_t) {
+      if (committed) return;
+      // Never from inside the store's end of the transaction: from the loop.
+      GSource *source = g_idle_source_new();
+      g_source_set_priority(source, G_PRIORITY_HIGH);
+      g_source_set_callback(
+          source,
+          [](gpointer timers) {
+            static_cast<Timers *>(timers)->put_into_effect_();
+            return G_SOURCE_REMOVE;
+          },
+          data, nullptr);
+      g_source_attach(source, g_main_context_default());
+      g_source_unref(source);
+    };
+    igd1::mib::detail::on_transaction_end(this, table_.spec().def, after, this);
+    return true;
+  }
+
+  igd1::mib::Table table_;
+  igd1::mib::RowHandles rows_;
+  const int enable_item_;
+  void (*const put_into_effect_)();
+};
+
+void put_sleep_into_effect();
+void put_wifi_ex_into_effect();
+// Families live as long as the process, so the runner and the loop may hold on to them.
+Timers g_sleep(kSleepSpec, SLEEPTIMER_ENABLE, put_sleep_into_effect);
+Timers g_wifi_ex(kWifiExSpec, WIFITIMER1_ENABLE, put_wifi_ex_into_effect);
+
 // ---- putting the timers into effect ----------------------------------------------
 
 // Fields of a stored row.
@@ -306,7 +386,7 @@ void reschedule(Switch &sw, std::vector<ScheduleEdge> edges, int resting,
 
 std::vector<ScheduleEdge> sleep_edges() {
   std::vector<ScheduleEdge> edges;
-  for (const std::vector<uint8_t> &row : all_rows(g_sleep)) {
+  for (const std::vector<uint8_t> &row : all_rows(g_sleep.table())) {
     if (field<int32_t>(row, 12) != 1) continue;
     const std::optional<uint16_t> minute = igd1::mib::day_minute(text_field(row.data(), 2), 23);
     const uint8_t mask = row[1];
@@ -342,7 +422,7 @@ SsidEdges wifi_edges() {
 
 SsidEdges wifi_ex_edges() {
   SsidEdges by_ssid;
-  for (const std::vector<uint8_t> &row : all_rows(g_wifi_ex)) {
+  for (const std::vector<uint8_t> &row : all_rows(g_wifi_ex.table())) {
     const int32_t active = field<int32_t>(row, 8);
     if (field<int32_t>(row, 12) != 1 || (active != 0 && active != 1)) continue;
     const std::optional<uint16_t> minute = igd1::mib::day_minute(text_field(row.data(), 2), 24);
@@ -367,86 +447,35 @@ void reschedule_ssids(std::map<uint32_t, Switch> &switches, SsidEdges by_ssid, b
 void put_sleep_into_effect() { reschedule(effects().sleep, sleep_edges(), 0, apply_sleep); }
 void put_wifi_ex_into_effect() { reschedule_ssids(effects().wifi_ex, wifi_ex_edges(), true); }
 
-// A committed change of a family's rows puts the family into effect at once.
-// Inside a transaction that is rolled back afterwards the switches it made
-// are set right again from the rows that stayed, on the runner's loop.
-template <void (*put_into_effect)()>
-void rows_changed(igd1::mib::Table &table) {
-  put_into_effect();
-  const auto after = [](void *, bool committed, uint64_t) {
-    if (committed) return;
-    // Never from inside the store's end of the transaction: from the loop.
-    GSource *source = g_idle_source_new();
-    g_source_set_priority(source, G_PRIORITY_HIGH);
-    g_source_set_callback(
-        source,
-        [](gpointer) {
-          put_into_effect();
-          return G_SOURCE_REMOVE;
-        },
-        nullptr, nullptr);
-    g_source_attach(source, g_main_context_default());
-    g_source_unref(source);
-  };
-  igd1::mib::detail::on_transaction_end(reinterpret_cast<const void *>(put_into_effect),
-                                        table.spec().def, after, nullptr);
-}
-
 }  // namespace
 
 // ---- sleep timers ----------------------------------------------------------------
 
-int sleeptimer_get_total_num(void) { return g_sleep.count("get_total_num"); }
-
+int sleeptimer_get_total_num(void) { return g_sleep.total(); }
 int sleeptimer_check_entry(uint32_t position, int *instance) {
-  return !g_sleep.fails("check_entry") && entry_at(g_sleep, position, instance) ? 1 : 0;
+  return g_sleep.check_entry(position, instance) ? 1 : 0;
 }
-
 int sleeptimer_check_instnum(uint32_t instance, uint32_t *index, TIMER_ROW **row) {
-  return !g_sleep.fails("check_instnum") && open_row(g_sleep_rows, instance, index, row) ? 1 : 0;
+  return g_sleep.check_instnum(instance, index, row) ? 1 : 0;
 }
-
 int sleeptimer_get_property(int number, void *output, TIMER_ROW **row) {
-  return !g_sleep.fails("get_property") && get_item(g_sleep_rows, number, output, row) ? 1 : 0;
+  return g_sleep.get(number, output, row) ? 1 : 0;
 }
-
 int sleeptimer_set_property(int number, const void *value, TIMER_ROW **row, int *changed) {
-  if (g_sleep.fails("set_property")) return 0;
-  if (number == SLEEPTIMER_ENABLE) return set_flag(g_sleep_rows, number, value, row, changed) ? 1 : 0;
-  return set_item(g_sleep_rows, number, value, row, changed) ? 1 : 0;
+  return g_sleep.set(number, value, row, changed) ? 1 : 0;
 }
-
 int sleeptimer_set_property_update(TIMER_ROW **row, uint32_t index) {
-  if (g_sleep.fails("set_property_update") || !update_row(g_sleep_rows, row, index)) return 0;
-  rows_changed<put_sleep_into_effect>(g_sleep);
-  return 1;
+  return g_sleep.update(row, index) ? 1 : 0;
 }
-
-void sleeptimer_set_entry_free(TIMER_ROW **row) { close_row(g_sleep_rows, row); }
-
-int sleeptimer_add_entry(uint32_t instance) {
-  std::vector<uint8_t> record(kSleepSpec.def.row_size, 0);
-  std::memcpy(record.data() + 2, "00:00", 5);
-  if (!add_row(g_sleep, instance, std::move(record))) return 0;
-  rows_changed<put_sleep_into_effect>(g_sleep);
-  return 1;
-}
-
+void sleeptimer_set_entry_free(TIMER_ROW **row) { g_sleep.free(row); }
+int sleeptimer_add_entry(uint32_t instance) { return g_sleep.add(instance) ? 1 : 0; }
 int sleeptimer_del_entry(uint32_t position, uint32_t instance) {
-  if (g_sleep.fails("del_entry") || !delete_row(g_sleep, position, instance)) return 0;
-  rows_changed<put_sleep_into_effect>(g_sleep);
-  return 1;
+  return g_sleep.remove(position, instance) ? 1 : 0;
 }
-
 int sleeptimer_init_entry_index(uint32_t position, uint32_t instance) {
-  return renumber_row(g_sleep, position, instance) ? 1 : 0;
+  return g_sleep.renumber(position, instance) ? 1 : 0;
 }
-
-int sleeptimer_update(void) {
-  if (g_sleep.fails("update")) return 0;
-  put_sleep_into_effect();
-  return 1;
-}
+int sleeptimer_update(void) { return g_sleep.apply() ? 1 : 0; }
 
 // ---- WiFi timer ------------------------------------------------------------------
 
@@ -503,58 +532,28 @@ int wifitimer_update_entry(WIFI_TIMER *timer) {
 
 // ---- extended WiFi timers --------------------------------------------------------
 
-int wifitimer1_get_total_num(void) { return g_wifi_ex.count("get_total_num"); }
-
+int wifitimer1_get_total_num(void) { return g_wifi_ex.total(); }
 int wifitimer1_check_entry(uint32_t position, int *instance) {
-  return !g_wifi_ex.fails("check_entry") && entry_at(g_wifi_ex, position, instance) ? 1 : 0;
+  return g_wifi_ex.check_entry(position, instance) ? 1 : 0;
 }
-
 int wifitimer1_check_instnum(uint32_t instance, uint32_t *index, TIMER_ROW **row) {
-  return !g_wifi_ex.fails("check_instnum") && open_row(g_wifi_ex_rows, instance, index, row)
-             ? 1
-             : 0;
+  return g_wifi_ex.check_instnum(instance, index, row) ? 1 : 0;
 }
-
 int wifitimer1_get_property(int number, void *output, TIMER_ROW **row) {
-  return !g_wifi_ex.fails("get_property") && get_item(g_wifi_ex_rows, number, output, row) ? 1
-                                                                                                : 0;
+  return g_wifi_ex.get(number, output, row) ? 1 : 0;
 }
-
 int wifitimer1_set_property(int number, const void *value, TIMER_ROW **row) {
-  if (g_wifi_ex.fails("set_property")) return 0;
-  if (number == WIFITIMER1_ENABLE) return set_flag(g_wifi_ex_rows, number, value, row, nullptr) ? 1 : 0;
-  return set_item(g_wifi_ex_rows, number, value, row, nullptr) ? 1 : 0;
+  return g_wifi_ex.set(number, value, row, nullptr) ? 1 : 0;
 }
-
 int wifitimer1_set_property_update(TIMER_ROW **row, uint32_t index) {
-  if (g_wifi_ex.fails("set_property_update") || !update_row(g_wifi_ex_rows, row, index))
-    return 0;
-  rows_changed<put_wifi_ex_into_effect>(g_wifi_ex);
-  return 1;
+  return g_wifi_ex.update(row, index) ? 1 : 0;
 }
-
-void wifitimer1_set_property_free(TIMER_ROW **row) { close_row(g_wifi_ex_rows, row); }
-
-int wifitimer1_add_entry(uint32_t instance) {
-  std::vector<uint8_t> record(kWifiExSpec.def.row_size, 0);
-  std::memcpy(record.data() + 2, "00:00", 5);
-  if (!add_row(g_wifi_ex, instance, std::move(record))) return 0;
-  rows_changed<put_wifi_ex_into_effect>(g_wifi_ex);
-  return 1;
-}
-
+void wifitimer1_set_property_free(TIMER_ROW **row) { g_wifi_ex.free(row); }
+int wifitimer1_add_entry(uint32_t instance) { return g_wifi_ex.add(instance) ? 1 : 0; }
 int wifitimer1_del_entry(uint32_t position, uint32_t instance) {
-  if (g_wifi_ex.fails("del_entry") || !delete_row(g_wifi_ex, position, instance)) return 0;
-  rows_changed<put_wifi_ex_into_effect>(g_wifi_ex);
-  return 1;
+  return g_wifi_ex.remove(position, instance) ? 1 : 0;
 }
-
 int wifitimer1_init_entry_index(uint32_t position, uint32_t instance) {
-  return renumber_row(g_wifi_ex, position, instance) ? 1 : 0;
+  return g_wifi_ex.renumber(position, instance) ? 1 : 0;
 }
-
-int wifitimer1_update(void) {
-  if (g_wifi_ex.fails("update")) return 0;
-  put_wifi_ex_into_effect();
-  return 1;
-}
+int wifitimer1_update(void) { return g_wifi_ex.apply() ? 1 : 0; }
