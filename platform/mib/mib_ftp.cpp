@@ -35,8 +35,8 @@ using igd1::mib::Item;
 using K = igd1::mib::ValueKind;
 
 constexpr Item kServerItems[] = {
-    {"ftp.Enable", K::U8, 1, "1"},
-    {"ftp.AllowAnonymous", K::U8, 1, "0"},
+    {"ftp.Enable", K::U8, 1, "1", igd1::mib::within<uint8_t, MIB_ACCESS_OFF, MIB_ACCESS_LAN_WAN>},
+    {"ftp.AllowAnonymous", K::U8, 1, "0", igd1::mib::within<uint8_t, 0, 1>},
 };
 const igd1::mib::Defaults kServerItemsDefaults(kServerItems);
 constexpr const char *kServerNames[] = {"Enable", "AllowAnonymous"};
@@ -150,10 +150,7 @@ int ftpserverinfo_get_property(int index, void *buffer) {
 }
 
 int ftpserverinfo_set_property(int index, void *value) {
-  if (value == nullptr || index < 0 || size_t(index) >= std::size(kServerItems)) return 0;
-  const uint8_t wanted = *static_cast<const uint8_t *>(value);
-  if (wanted > (index == 0 ? MIB_ACCESS_LAN_WAN : 1)) return 0;
-  return igd1::mib::write_at("ftpserverinfo_set_property", kServerItems, index, &wanted) ? 1 : 0;
+  return igd1::mib::write_at("ftpserverinfo_set_property", kServerItems, index, value) ? 1 : 0;
 }
 
 int ftpserverinfo_set_property_update(int enable, int anonymous, int which) {

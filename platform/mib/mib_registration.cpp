@@ -59,6 +59,24 @@ constexpr char kRunning[] = "register.Running";
 constexpr char kStartMs[] = "register.StartMs";
 constexpr char kFailures[] = "register.FailedAttempts";
 
+// A new gateway's line is registered.  The operator's side of it: the LOID
+// and password the line is provisioned for, whether the management server
+// answers, how many services it delivers; the stage time is that of the
+// emulated registration.
+const igd1::mib::Defaults kRegistrationDefaults({
+    {kStatus, K::I32, 4, "200"},
+    {kStatusText, K::Text, kStatusTextSize, "2"},
+    {kComplete, K::U8, 1, "1"},
+    {kRunning, K::U8, 1, "0"},
+    {kStartMs, K::U64, 8, "0"},
+    {"register.StageMs", K::U32, 4, "1500"},
+    {kFailures, K::U32, 4, "0"},
+    {"register.OLTLOID", K::Text, 64, "0755210344"},
+    {"register.OLTPassword", K::Text, 64, "88412210"},
+    {"register.ITMSReachable", K::U8, 1, "1"},
+    {"register.ServiceCount", K::U32, 4, "2"},
+});
+
 std::mutex &registration_mutex() {
   static std::mutex *mutex = new std::mutex;
   return *mutex;

@@ -36,31 +36,6 @@ constexpr Item kDefaults[] = {
     // The DNS servers the DHCP server of the home network hands out.
     {"dhcpserver.DNSServers", K::Text, 64, "192.168.1.1"},
 
-    // Firmware upgrade and restore.  Stage times are those of the emulated
-    // upgrade and line registration.
-    {"upgrade.URL", K::Text, 256, ""},
-    {"upgrade.NeedReboot", K::U8, 1, "0"},
-    {"upgrade.StartMs", K::U64, 8, "0"},
-    {"upgrade.StageMs", K::U32, 4, "2000"},
-    {"system.RestorePending", K::U32, 4, "0"},  // restore mode to apply at start
-    {"system.LastRebootCause", K::I32, 4, "0"},
-    {"system.HardwareCheck", K::U8, 1, "0"},
-
-    // Line registration: where it stands, and the operator's side of it (the
-    // LOID and password the line is provisioned for, whether the management
-    // server answers, how many services it delivers).
-    {"register.Status", K::I32, 4, "200"},
-    {"register.StatusText", K::Text, 64, "2"},
-    {"register.Complete", K::U8, 1, "1"},
-    {"register.Running", K::U8, 1, "0"},
-    {"register.StartMs", K::U64, 8, "0"},
-    {"register.StageMs", K::U32, 4, "1500"},
-    {"register.FailedAttempts", K::U32, 4, "0"},
-    {"register.OLTLOID", K::Text, 64, "0755210344"},
-    {"register.OLTPassword", K::Text, 64, "88412210"},
-    {"register.ITMSReachable", K::U8, 1, "1"},
-    {"register.ServiceCount", K::U32, 4, "2"},
-
     // Quality of service: whether the priority queues and the applications
     // have had their first rules.
     {"qos.SeededPriorityQueue", K::U8, 1, "0"},

@@ -223,6 +223,14 @@ bool writable(int index) { return index >= 0 && index < kItemCount && kWritable[
 
 // ---- upgrade ---------------------------------------------------------------------------
 
+// No upgrade asked for; a stage takes as long as the emulated upgrade's.
+const igd1::mib::Defaults kUpgradeDefaults({
+    {"upgrade.URL", K::Text, 256, ""},
+    {"upgrade.NeedReboot", K::U8, 1, "0"},
+    {"upgrade.StartMs", K::U64, 8, "0"},
+    {"upgrade.StageMs", K::U32, 4, "2000"},
+});
+
 enum UpgradeStatus : uint8_t {
   kUpgradeNone = 0,
   kUpgradeDownloading = 1,
@@ -312,6 +320,12 @@ void watch_upgrade() {
 // ---- restore ----------------------------------------------------------------------------
 
 constexpr char kRestorePending[] = "system.RestorePending";
+// No restore to apply at start, nothing known of the last start.
+const igd1::mib::Defaults kSystemDefaults({
+    {kRestorePending, K::U32, 4, "0"},
+    {"system.LastRebootCause", K::I32, 4, "0"},
+    {"system.HardwareCheck", K::U8, 1, "0"},
+});
 constexpr unsigned kRestoreEverything = 8;
 constexpr unsigned kLocalRecovery = 6;
 

@@ -21,7 +21,8 @@ namespace {
 using igd1::mib::Item;
 using K = igd1::mib::ValueKind;
 
-constexpr Item kEnable = {"telnet.Enable", K::U8, 1, "0"};
+constexpr Item kEnable = {"telnet.Enable", K::U8, 1, "0",
+                           igd1::mib::within<uint8_t, MIB_ACCESS_OFF, MIB_ACCESS_LAN_WAN>};
 const igd1::mib::Defaults kOwnDefaults({kEnable});
 constexpr int kEnableWriteIndex = 3;
 constexpr size_t kTextSize = 31;
@@ -44,9 +45,7 @@ int telnetserverinfo_get_property(int index, void *buffer) {
 int telnetserverinfo_set_property(int index, void *value, int) {
   if (index != kEnableWriteIndex || value == nullptr) return 0;
   if (igd1::mib::should_fail("telnetserverinfo_set_property", index)) return 0;
-  const uint8_t mode = *static_cast<const uint8_t *>(value);
-  if (!valid_mode(mode)) return 0;
-  return igd1::mib::write_item(kEnable, &mode) ? 1 : 0;
+  return igd1::mib::write_item(kEnable, value) ? 1 : 0;
 }
 
 int telnetserverinfo_set_property_update(int enable) {
