@@ -355,6 +355,8 @@ struct RowTable {
   // The row carrying `instance` and its position; instance 0 gives the
   // first row, whose `next` links walk the table.
   mib_list_node *(*get_list_by_instnum)(uint32_t instance, uint32_t *index) = nullptr;
+  // Inserts a new row, handed over zeroed (the Self kind: with its number);
+  // a table whose new rows start from a template fills it in here first.
   int (*insert_entry)(void *row) = nullptr;
   int (*remove_entry)(uint32_t index, mib_list_node *node) = nullptr;
   int (*save_mib)(void) = nullptr;  // after AddObject and DeleteObject
@@ -524,10 +526,9 @@ struct RowModule {
   // refused commit announces nothing).
   Announce announce = Announce::ServiceType0;
   AddKind add = AddKind::Insert;
+  // The highest child number; Self gives the lowest free number up to it (a
+  // module that gives fewer refuses AddObject in its manager_guard).
   uint32_t max_instance = 255;
-  // Self: the highest number AddObject gives (0: max_instance); rows up to
-  // max_instance still have children.
-  uint32_t add_highest = 0;
   const char *xml_file = nullptr;  // null: "<Name>.xml", unless `builtin_xml`
   const char *builtin_xml = nullptr;  // the interface as text when it has no file
   const char *child_prefix = nullptr;  // see Collection
@@ -554,18 +555,12 @@ struct RowModule {
   const StartChoice *(*choose)() = nullptr;
   // Runs once the collection is on the bus (timers, row callbacks of its own).
   void (*start_up)(GDBusConnection *connection) = nullptr;
-  // Runs after the store reported a row added (`added`) or removed through
-  // the row callbacks, whichever process changed the table.
-  void (*row_reported)(uint32_t instance, bool added) = nullptr;
   // Refuse kind and `texts.delete_refused`: the error name (null: the
   // standard InvalidArgs) of the refusal.
   const char *refuse_error = nullptr;
   // Insert and Self: the most rows the table holds (0: Insert, as many as
   // the table takes; Self, as many as there are numbers).
   uint32_t max_rows = 0;
-  // Insert and Self: fills the new row before it is inserted (a template:
-  // marks, defaults); the row is zeroed before.
-  void (*new_row)(uint8_t *row) = nullptr;
   // What a write of a value equal to the stored one does (see Unchanged).
   Unchanged unchanged = Unchanged::Skip;
   // The error name of a refused commit (null: org.freedesktop.DBus.Error.Failed).
@@ -745,8 +740,7 @@ IGD1_EXPORT void row_collection_start(const RowCollection &rows, GDBusConnection
                                       const GDBusInterfaceVTable *manager_vtable);
 IGD1_EXPORT void row_export(const RowCollection &rows, ChildKey instance);
 IGD1_EXPORT void row_unexport(const RowCollection &rows, ChildKey instance);
-// A row the store reported added or removed: its child exported or
-// removed, then the module's row_reported.
+// A row the store reported added or removed: its child exported or removed.
 IGD1_EXPORT void row_reported(const RowCollection &rows, uint32_t instance, bool added);
 // A nested row's child (outer, inner) on the outer row's manager: exported
 // (`add`) or removed.  1 when done; 0 with a log line when the outer row

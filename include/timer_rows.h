@@ -154,23 +154,19 @@ constexpr RowModule module(const char *manager_path, std::span<const RowProperty
       .announce = Announce::Always,
       .add = AddKind::Self,
       .max_instance = max_instance,
-      .add_highest = family.highest,
-      .row_reported =
-          [](uint32_t instance, bool added) {
-            if (!added) forget_row(family, instance);
-            family.apply();
-          },
       .unchanged = Unchanged::Commit,
       .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",
       .user_data = const_cast<Family *>(&family),
   };
 }
 
-// The manager guard's part both families share: DeleteObject of a child
-// path (numbers 1 to `highest`) that no row has is refused with Failed
-// "this entry not exist".
-bool refuse_missing_row(const CallContext &call, const char *method_name, GVariant *parameters,
-                        uint32_t highest);
+// The manager guard's part both families share: AddObject when no number
+// up to the family's highest is free is refused with `full` (the table may
+// hold rows another process numbered above it, and these have children);
+// DeleteObject of a child path (numbers 1 to `highest`) that no row has is
+// refused with Failed "this entry not exist".
+bool refuse_full_or_missing(const CallContext &call, const char *method_name,
+                            GVariant *parameters, uint32_t highest, const char *full);
 
 // ---- property hooks ----------------------------------------------------------------
 
@@ -221,8 +217,11 @@ int idle_instance(const Family &family, uint32_t *instance);
 
 }  // namespace igd1::timers
 
-// The host side's exported wrappers of the collection `Name`
-// (IGD1_ROW_COLLECTION) over `family`: `prefix`_export_new_object(instance)
+// The entry points of the collection `Name` (an IGD1_ROW_COLLECTION line
+// without an entry) over `family`: `Name`_on_bus_acquired, and the row
+// callbacks `Name`_add_interface and _del_interface, after whose child the
+// family puts a row another process added or removed into effect.  The
+// host side's exported wrappers: `prefix`_export_new_object(instance)
 // and _unexport_object(instance) publish and withdraw a child;
 // _dbus_proxy_list_improve(record, length) (1 on success),
 // _dbus_proxy_list_node_update(record, recordnum, length),
@@ -231,6 +230,22 @@ int idle_instance(const Family &family, uint32_t *instance);
 // &instance) gives the lowest free number (1 on success, 0 when every number
 // AddObject gives is taken).
 #define IGD1_TIMER_WRAPPERS(prefix, Name, family)                                                  \
+  IGD1_API int Name##_add_interface(uint32_t instance) {                                           \
+    igd1::row_reported(k##Name##Rows, instance, true);                                             \
+    (family).apply();                                                                              \
+    return 1;                                                                                      \
+  }                                                                                                \
+  IGD1_API int Name##_del_interface(uint32_t instance) {                                           \
+    igd1::row_reported(k##Name##Rows, instance, false);                                            \
+    igd1::timers::forget_row(family, instance);                                                    \
+    (family).apply();                                                                              \
+    return 1;                                                                                      \
+  }                                                                                                \
+  IGD1_API void Name##_on_bus_acquired(GDBusConnection *connection, const gchar *, gpointer) {     \
+    DBUS_LOG(LOG_LEVEL_INFO, "func [%s], line [%d]", __func__, __LINE__);                          \
+    igd1::use_row_instances(#Name, Name##_add_interface, Name##_del_interface);                    \
+    igd1::row_collection_start(k##Name##Rows, connection, &k##Name##ManagerVTable);                \
+  }                                                                                                \
   IGD1_API void prefix##_export_new_object(uint32_t instance) { Name##_add_interface(instance); }  \
   IGD1_API void prefix##_unexport_object(uint32_t instance) { Name##_del_interface(instance); }    \
   IGD1_API int prefix##_dbus_proxy_list_improve(const void *record, int length) {                  \

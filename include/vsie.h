@@ -73,7 +73,10 @@ struct TxTable {
   static mib_list_node *get_list_by_instnum(uint32_t instance, uint32_t *index) {
     return vsieTx_get_list_by_instnum(Frame, instance, index);
   }
-  static int insert_entry(void *row) { return vsieTx_insert_entry(Frame, row); }
+  static int insert_entry(void *row) {
+    new_element(static_cast<uint8_t *>(row));
+    return vsieTx_insert_entry(Frame, row);
+  }
   static int remove_entry(uint32_t index, mib_list_node *node) {
     return vsieTx_remove_entry(Frame, index, node);
   }
@@ -101,8 +104,7 @@ struct TxTable {
             .manager_interface = {.object = manager, .xml_file = manager_xml_file},
             .after_commit = applied,
             .after_delete = removed,
-            .max_rows = VSIE_MAX_TX_ROWS,
-            .new_row = new_element};
+            .max_rows = VSIE_MAX_TX_ROWS};
   }
 };
 

@@ -529,7 +529,6 @@ void row_reported(const RowCollection &rows, uint32_t instance, bool added) {
     row_export(rows, instance);
   else
     row_unexport(rows, instance);
-  if (rows.module.row_reported != nullptr) rows.module.row_reported(instance, added);
 }
 
 int nested_row_export(const RowCollection &rows, uint32_t outer, uint32_t inner, bool add) {

@@ -24,8 +24,8 @@ void refuse_call(const RowModule &module, const char *function, const char *text
 }
 
 // Self kind: the lowest instance number no row carries, from 1 to
-// `add_highest` (or `max_instance`), into `row`; false with the call
-// answered when the table takes no more rows.
+// `max_instance`, into `row`; false with the call answered when the table
+// takes no more rows.
 bool choose_number(const RowCollection &rows, const std::string &failed, uint8_t *row,
                    GDBusMethodInvocation *invocation) {
   const RowModule &module = rows.module;
@@ -45,8 +45,7 @@ bool choose_number(const RowCollection &rows, const std::string &failed, uint8_t
     each_row(module, [&](const uint8_t *stored, uint32_t) { take(instance_of(module, stored)); });
   }
   uint32_t free_number = 0;
-  const uint32_t highest = module.add_highest != 0 ? module.add_highest : module.max_instance;
-  for (uint32_t n = 1; n <= highest && free_number == 0; ++n)
+  for (uint32_t n = 1; n <= module.max_instance && free_number == 0; ++n)
     if (!taken[n]) free_number = n;
   const bool full = module.max_rows != 0 ? count >= module.max_rows : free_number == 0;
   if (full || free_number == 0) {
@@ -144,7 +143,6 @@ void add_object(const RowCollection &rows, const char *manager_path, const char 
   if (stand_in_position(module.table) >= 0 && module.table.stand_in.remove() == 0)
     return refuse(false);
   std::vector<uint8_t> row(module.table.row_size, 0);
-  if (module.new_row != nullptr) module.new_row(row.data());
   if (module.add == AddKind::Self && !choose_number(rows, failed, row.data(), invocation)) return;
   if (module.add == AddKind::Insert && module.max_rows != 0) {
     uint32_t count = 0;

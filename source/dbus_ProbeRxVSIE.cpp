@@ -174,10 +174,12 @@ constexpr igd1::SingleObject kManager = {
 const igd1::PublishObject kManagerPublished(kManager);
 
 // A new filter is off, for both bands, and keeps 16 records.
-void new_filter(uint8_t *row) {
+int insert_filter(void *new_row) {
+  auto *row = static_cast<uint8_t *>(new_row);
   row[offsetof(Filter, band)] = VSIE_BAND_ALL;
   const uint32_t kept = 16;
   std::memcpy(row + offsetof(Filter, max_records), &kept, sizeof kept);
+  return probeRxVSIE_insert_entry(row);
 }
 
 int store_filter(const void *copy, uint32_t, const char **, int) {
@@ -190,7 +192,7 @@ constexpr igd1::RowModule kModule = {
     .table = {.row_size = sizeof(Filter),
               .update_all = probeRxVSIE_update_all,
               .get_list_by_instnum = probeRxVSIE_get_list_by_instnum,
-              .insert_entry = probeRxVSIE_insert_entry,
+              .insert_entry = insert_filter,
               .remove_entry = probeRxVSIE_remove_entry,
               .update_entry = store_filter},
     .texts = {.get_no_row = "func [%s] :invalid list num  %d ",
@@ -199,7 +201,6 @@ constexpr igd1::RowModule kModule = {
     .nested = &g_record_managers,
     .manager_interface = {.object = &kManager, .xml_file = "ProbeRxVSIEManager.xml"},
     .max_rows = VSIE_MAX_FILTERS,
-    .new_row = new_filter,
 };
 
 }  // namespace

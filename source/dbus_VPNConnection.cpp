@@ -223,10 +223,12 @@ constexpr igd1::Sibling kStats = {
 // ---- the table ----
 
 // A new tunnel: off, marked as made here, status 1.
-void new_tunnel(uint8_t *row) {
+int insert_tunnel(void *new_row) {
+  auto *row = static_cast<uint8_t *>(new_row);
   row[offsetof(Tunnel, marks)] = 255;
   row[offsetof(Tunnel, marks) + 1] = 255;
   row[offsetof(Tunnel, status)] = 1;
+  return vpnConn_insert_entry(row);
 }
 
 int store_tunnel(const void *copy, uint32_t, const char **, int flags) {
@@ -239,7 +241,7 @@ constexpr igd1::RowModule kModule = {
     .table = {.row_size = sizeof(Tunnel),
               .update_all = vpnConn_update_all,
               .get_list_by_instnum = vpnConn_get_list_by_instnum,
-              .insert_entry = vpnConn_insert_entry,
+              .insert_entry = insert_tunnel,
               .remove_entry = vpnConn_remove_entry,
               .update_entry = store_tunnel},
     .texts = {.get_no_row = "func [%s] :invalid list num  %d ",
@@ -248,7 +250,6 @@ constexpr igd1::RowModule kModule = {
               .commit_failed = "fail to update mib for object patch {path}",
               .table_full = "Error! Table Full."},
     .max_rows = VPN_MAX_TUNNELS,
-    .new_row = new_tunnel,
     .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",
     .sibling = &kStats,
 };

@@ -94,7 +94,8 @@ constexpr uint32_t kHighest = 100;
 bool log_total(const CallContext &call, const char *method_name, GVariant *parameters) {
   if (std::strcmp(method_name, "AddObject") == 0)
     DBUS_LOG(LOG_LEVEL_INFO, "total=%d \r\n", wifitimer1_get_total_num());
-  return timers::refuse_missing_row(call, method_name, parameters, kHighest);
+  return timers::refuse_full_or_missing(call, method_name, parameters, kHighest,
+                                        "AddObject NO idle index for MIB_WIFI_TIMER_EX_TBL");
 }
 
 bool log_event(const CallContext &call, igd1::RowEvent event, const char *function) {
@@ -126,7 +127,6 @@ constexpr igd1::RowModule kModule = [] {
     "/com/wqx/igd1/Config/WLAN/ExTimers", kProperties,
     {.commit_failed = "MIB_WIFI_TIMER_EX_TBL db update failure",
      .add_failed = "AddObject NO idle index for MIB_WIFI_TIMER_EX_TBL",
-     .table_full = "AddObject NO idle index for MIB_WIFI_TIMER_EX_TBL",
      .log = log_event},
     kHighest);
   module.manager_guard = log_total;
@@ -138,6 +138,6 @@ constexpr igd1::RowModule kModule = [] {
 IGD1_ROW_COLLECTION(WiFiTimer1, WiFiTimer1_introspection_data, "WiFiTimer1",
                     WiFiTimer1_handle_get_property, WiFiTimer1_handle_set_property,
                     WiFiTimer1_handle_set_multi_properties, WiFiTimer1_handle_object_mng_call,
-                    kModule, WiFiTimer1)
+                    kModule)
 
 IGD1_TIMER_WRAPPERS(wifitimer1, WiFiTimer1, kFamily)

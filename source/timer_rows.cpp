@@ -15,8 +15,13 @@
 
 namespace igd1::timers {
 
-bool refuse_missing_row(const CallContext &call, const char *method_name, GVariant *parameters,
-                        uint32_t highest) {
+bool refuse_full_or_missing(const CallContext &call, const char *method_name,
+                            GVariant *parameters, uint32_t highest, const char *full) {
+  if (std::strcmp(method_name, "AddObject") == 0) {
+    if (idle_instance(family_of(call), nullptr) != 0) return true;
+    g_dbus_error_set_dbus_error(call.error, kObjectManagerError, full, nullptr);
+    return false;
+  }
   if (std::strcmp(method_name, "DeleteObject") != 0 || call.instance != 0) return true;
   const char *path = nullptr;
   g_variant_get(parameters, "(&o)", &path);

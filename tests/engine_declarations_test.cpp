@@ -594,8 +594,8 @@ TEST_F(EngineDeclarationTest, AnIgnoringGuardAnswersSuccessAndChangesNothing) {
   EXPECT_EQ(ledger_changes.wait(std::chrono::milliseconds(300)).body, nullptr);
 }
 
-// Manager operations as declared: the insert kind fills each new row from
-// its template and refuses one past its limit with its own text; a guard
+// Manager operations as declared: the insert kind hands the table a zeroed
+// new row and refuses one past its limit with its own text; a guard
 // refuses per service type, and on an empty table with its own error before
 // the path is looked at; a delete hook answers its pending call, told the
 // path, instance and position, and here only takes the child off the bus.
@@ -607,8 +607,8 @@ TEST_F(EngineDeclarationTest, ManagerOperationsFollowTheirDeclaration) {
             Error("org.freedesktop.DBus.Error.NoReply", "no shelf instance"));
   const std::string first = add_child(kShelf);
   ASSERT_EQ(first, shelf + "/1");
-  EXPECT_EQ(printed(get_property(first.c_str(), kShelfRow, "Mark").get()), "uint16 65535");
-  EXPECT_EQ(printed(get_property(first.c_str(), kShelfRow, "Status").get()), "byte 0x01");
+  EXPECT_EQ(printed(get_property(first.c_str(), kShelfRow, "Mark").get()), "uint16 0");
+  EXPECT_EQ(printed(get_property(first.c_str(), kShelfRow, "Status").get()), "byte 0x00");
   EXPECT_EQ(add_child(kShelf), shelf + "/2");
   EXPECT_EQ(add_child(kShelf), shelf + "/3");
   EXPECT_EQ(add(kShelf), std::make_pair(std::string(),
@@ -663,7 +663,7 @@ TEST_F(EngineStartChoiceTest, ModulesTakeThePathsDocumentsAndErrorsTheyChoseAtTh
   host::settings().service_type = 0;  // the shelf takes changes on 0 only
   const std::string row = add_child(kUpperShelf);
   ASSERT_EQ(row, std::string(kUpperShelf) + "/1");
-  EXPECT_EQ(shown(row, "com.wqx.igd1.Test.PROBESHELF", "Mark"), "uint16 65535");
+  EXPECT_EQ(shown(row, "com.wqx.igd1.Test.PROBESHELF", "Mark"), "uint16 0");
   EXPECT_THAT(managed(kUpperShelf), HasSubstr("'com.wqx.igd1.Test.PROBESHELF': {'Mark'"));
   EXPECT_EQ(remove(kUpperShelf, std::string(kUpperShelf) + "/9"),
             Error("com.wqx.igd1.Test.SHELF.Error", "DeleteObject object path error"));

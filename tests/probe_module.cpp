@@ -684,7 +684,7 @@ namespace {
 using ShelfTable = igd1::test::MemoryTable<104>;
 
 // The table picks the lowest free number and reports the row, as the
-// store's row callback does.
+// store's row callback does; it keeps the rest of the new row as it comes.
 int shelf_insert(void *row) {
   uint8_t number = 1;
   while (ShelfTable::find(number, nullptr) != nullptr) ++number;
@@ -697,12 +697,6 @@ constexpr igd1::RowTable shelf_table() {
   igd1::RowTable table = ShelfTable::table();
   table.insert_entry = shelf_insert;
   return table;
-}
-// Marks 255, 255 and status 1, as a new tunnel starts.
-void shelf_template(uint8_t *row) {
-  row[1] = 255;
-  row[2] = 255;
-  row[3] = 1;
 }
 bool shelf_guard(const igd1::CallContext &call, const char *method_name, GVariant *) {
   if (dbus_proxy_get_service_type() == 1) {
@@ -759,7 +753,6 @@ constexpr igd1::RowModule kShelf = {
                    "<property name='Status' type='y' access='read'/></interface></node>",
     .choose = shelf_names,
     .max_rows = 3,
-    .new_row = shelf_template,
     .manager_guard = shelf_guard,
     .manager_methods = kShelfManagerMethods,
 };
