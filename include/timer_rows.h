@@ -160,13 +160,11 @@ constexpr RowModule module(const char *manager_path, std::span<const RowProperty
   };
 }
 
-// The manager guard's part both families share: AddObject when no number
-// up to the family's highest is free is refused with `full` (the table may
-// hold rows another process numbered above it, and these have children);
-// DeleteObject of a child path (numbers 1 to `highest`) that no row has is
-// refused with Failed "this entry not exist".
-bool refuse_full_or_missing(const CallContext &call, const char *method_name,
-                            GVariant *parameters, uint32_t highest, const char *full);
+// The manager guard's part both families share: DeleteObject of a child
+// path (numbers 1 to `highest`) that no row has is refused with Failed
+// "this entry not exist".
+bool refuse_missing_row(const CallContext &call, const char *method_name, GVariant *parameters,
+                        uint32_t highest);
 
 // ---- property hooks ----------------------------------------------------------------
 

@@ -94,8 +94,7 @@ constexpr uint32_t kHighest = 100;
 bool log_total(const CallContext &call, const char *method_name, GVariant *parameters) {
   if (std::strcmp(method_name, "AddObject") == 0)
     DBUS_LOG(LOG_LEVEL_INFO, "total=%d \r\n", wifitimer1_get_total_num());
-  return timers::refuse_full_or_missing(call, method_name, parameters, kHighest,
-                                        "AddObject NO idle index for MIB_WIFI_TIMER_EX_TBL");
+  return timers::refuse_missing_row(call, method_name, parameters, kHighest);
 }
 
 bool log_event(const CallContext &call, igd1::RowEvent event, const char *function) {

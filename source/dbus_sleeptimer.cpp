@@ -99,8 +99,7 @@ constexpr uint32_t kHighest = 99;
 // DeleteObject on an empty table is refused before its path is read.
 bool guard(const CallContext &call, const char *method_name, GVariant *parameters) {
   if (std::strcmp(method_name, "DeleteObject") != 0 || sleeptimer_get_total_num() > 0)
-    return timers::refuse_full_or_missing(call, method_name, parameters, kHighest,
-                                          "add index for MIB_SLEEP_MODE_SCHED_TBL is err");
+    return timers::refuse_missing_row(call, method_name, parameters, kHighest);
   DBUS_LOG(LOG_LEVEL_WARN, "no sleep timer instance");
   g_set_error_literal(call.error, G_DBUS_ERROR, G_DBUS_ERROR_NO_REPLY, "no sleep timer instance");
   return false;
@@ -131,6 +130,7 @@ constexpr igd1::RowModule kModule = [] {
       "/com/wqx/igd1/Config/Power/SleepTimers", kProperties,
       {.commit_failed = "MIB_SLEEP_MODE_SCHED_TBL db update failure",
        .add_failed = "AddObject NO idle index for MIB_SLEEP_MODE_SCHED_TBL",
+       .table_full = "add index for MIB_SLEEP_MODE_SCHED_TBL is err",
        .log = log_event},
       kHighest);
   module.manager_guard = guard;

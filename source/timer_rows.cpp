@@ -15,13 +15,8 @@
 
 namespace igd1::timers {
 
-bool refuse_full_or_missing(const CallContext &call, const char *method_name,
-                            GVariant *parameters, uint32_t highest, const char *full) {
-  if (std::strcmp(method_name, "AddObject") == 0) {
-    if (idle_instance(family_of(call), nullptr) != 0) return true;
-    g_dbus_error_set_dbus_error(call.error, kObjectManagerError, full, nullptr);
-    return false;
-  }
+bool refuse_missing_row(const CallContext &call, const char *method_name, GVariant *parameters,
+                        uint32_t highest) {
   if (std::strcmp(method_name, "DeleteObject") != 0 || call.instance != 0) return true;
   const char *path = nullptr;
   g_variant_get(parameters, "(&o)", &path);
@@ -93,6 +88,9 @@ int commit_working(const Family &family, const void *copy, uint32_t index) {
 
 int insert(const Family &family, void *row) {
   const uint32_t instance = static_cast<const TimerRecord *>(row)->instance;
+  // AddObject gives numbers up to the family's highest; children reach
+  // higher only for rows another process numbered so.
+  if (instance > family.highest) return 0;
   DBUS_LOG(LOG_LEVEL_INFO, "AddObject the idle index %d", int(instance));
   return family.add(instance) >= 1 ? 1 : 0;
 }
