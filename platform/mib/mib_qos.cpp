@@ -578,16 +578,14 @@ int QoSClassification_update_entry_mib(const void *copy) {
   }
   for (const std::vector<uint8_t> &type : changed)
     if (!valid_type_row(type.data())) return 0;
+  const auto store_with_types = [&] {
+    bool stored = g_classifications.rows().store(row);
+    for (const std::vector<uint8_t> &type : changed)
+      stored = stored && igd1::mib::table_update(kTypes.def, type.data());
+    return stored;
+  };
   // The classification and its types stand or fall together.
-  if (mib_transaction_begin() == 0) return 0;
-  bool stored = g_classifications.rows().store(row);
-  for (const std::vector<uint8_t> &type : changed)
-    stored = stored && igd1::mib::table_update(kTypes.def, type.data());
-  if (!stored) {
-    mib_transaction_rollback();
-    return 0;
-  }
-  return mib_transaction_commit() != 0 ? 1 : 0;
+  return igd1::mib::run_in_transaction(store_with_types) ? 1 : 0;
 }
 
 int QoSClassification_insert_entry(void *record) { return g_classifications.insert(record) ? 1 : 0; }
@@ -598,17 +596,14 @@ int QoSClassification_remove_entry(uint32_t position, mib_list_node *node) {
   mib_list_node *at = g_classifications.rows().at(position);
   if (at == nullptr) return 0;
   const uint32_t classification = QoSClassificationList_get_instnum(at->data);
-  if ((named != 0 && named != classification) || mib_transaction_begin() == 0) return 0;
-  bool removed = true;
-  for (const std::vector<uint8_t> &type : types_of(classification))
-    removed = removed && igd1::mib::table_remove(kTypes.def,
-                                                 igd1::mib::row_key_of(kTypes.def, type.data()));
-  removed = removed && g_classifications.remove(position, nullptr);
-  if (!removed) {
-    mib_transaction_rollback();
-    return 0;
-  }
-  return mib_transaction_commit() != 0 ? 1 : 0;
+  if (named != 0 && named != classification) return 0;
+  const auto remove_with_types = [&] {
+    bool removed = true;
+    for (const std::vector<uint8_t> &type : types_of(classification))
+      removed = removed && igd1::mib::table_remove(kTypes.def, igd1::mib::row_key_of(kTypes.def, type.data()));
+    return removed && g_classifications.remove(position, nullptr);
+  };
+  return igd1::mib::run_in_transaction(remove_with_types) ? 1 : 0;
 }
 
 // ---- match types ----

@@ -74,8 +74,10 @@ constexpr char kFailEnv[] = "IGD1_MIB_FAIL";
 // meta key prefix of a table column's kind and size: "column.<table>.<column>".
 constexpr char kColumnMetaPrefix[] = "column.";
 
-void set_error(std::string *error, std::string message) {
+// Reports `message` in `error` (when given); false, the failure a caller answers.
+bool set_error(std::string *error, std::string message) {
   if (error != nullptr) *error = std::move(message);
+  return false;
 }
 
 bool is_damage_code(int rc) {
@@ -97,10 +99,7 @@ std::string failure_text(sqlite3 *db, int rc) {
 std::string last_failure(sqlite3 *db) { return failure_text(db, sqlite3_extended_errcode(db)); }
 
 // Reports the failure of the last call on `db` in `why`; false.
-bool failed(sqlite3 *db, std::string *why) {
-  set_error(why, last_failure(db));
-  return false;
-}
+bool failed(sqlite3 *db, std::string *why) { return set_error(why, last_failure(db)); }
 
 std::string hex_text(const uint8_t *bytes, size_t size) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -839,10 +838,8 @@ bool failures_from_env(std::vector<std::pair<std::string, int>> *out, std::strin
       auto [stop, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), index);
       ok = !digits.empty() && ec == std::errc() && stop == digits.data() + digits.size();
     }
-    if (!ok) {
-      set_error(why, std::string(kFailEnv) + ": malformed entry '" + std::string(entry) + "'");
-      return false;
-    }
+    if (!ok)
+      return set_error(why, std::string(kFailEnv) + ": malformed entry '" + std::string(entry) + "'");
     out->emplace_back(std::string(name), index);
   }
   return true;
@@ -1097,10 +1094,8 @@ bool create_table_locked(Connection &c, const TableDef &table, std::string *why)
     return std::any_of(existing.begin(), existing.end(),
                        [&](const std::string &e) { return ascii_iequal(e, name); });
   };
-  if (!has("inst")) {
-    set_error(why, std::string("table ") + table.name + " has no inst column");
-    return false;
-  }
+  if (!has("inst"))
+    return set_error(why, std::string("table ") + table.name + " has no inst column");
   for (size_t i = 0; i < table.column_count; ++i) {
     if (has(table.columns[i].name)) continue;
     if (!exec_sql(c.db,
@@ -1133,10 +1128,8 @@ bool prepare_schema_locked(Connection &c, std::string *why) {
     Statement mode = prepared(c, "PRAGMA journal_mode=WAL");
     if (!mode || !mode.row()) return failed(c.db, why);
     std::string result = mode.text_at(0);
-    if (result != "wal") {
-      set_error(why, "cannot use a write-ahead log (journal mode " + result + ")");
-      return false;
-    }
+    if (result != "wal")
+      return set_error(why, "cannot use a write-ahead log (journal mode " + result + ")");
   }
   // In WAL mode NORMAL loses nothing when the process dies: a commit is in
   // the log file before the call returns.  The checkpoint thread alone folds
@@ -1162,10 +1155,8 @@ bool prepare_schema_locked(Connection &c, std::string *why) {
   if (std::optional<std::string> version = get_meta_locked(c, kSchemaVersionKey)) {
     int number = 0;
     auto [stop, ec] = std::from_chars(version->data(), version->data() + version->size(), number);
-    if (ec != std::errc() || stop != version->data() + version->size() || number > kSchemaVersion) {
-      set_error(why, "database written by a newer version (schema " + *version + ")");
-      return false;
-    }
+    if (ec != std::errc() || stop != version->data() + version->size() || number > kSchemaVersion)
+      return set_error(why, "database written by a newer version (schema " + *version + ")");
   }
   if (!put_meta_locked(c, kSchemaVersionKey, std::to_string(kSchemaVersion))) return failed(c.db, why);
   // INSERT OR IGNORE: a database from an earlier version gains the defaults
@@ -1676,10 +1667,7 @@ bool create_store_locked(Connection &c, const std::string &path,
 // False when there is no usable copy.
 bool restore_good_copy(const std::string &path, std::string *why) {
   const std::string copy = path + kGoodCopySuffix;
-  if (!file_exists(copy)) {
-    set_error(why, "there is no last good copy " + copy);
-    return false;
-  }
+  if (!file_exists(copy)) return set_error(why, "there is no last good copy " + copy);
   sqlite3 *db = nullptr;
   std::string findings;
   Check check = Check::Unreadable;
@@ -1689,19 +1677,16 @@ bool restore_good_copy(const std::string &path, std::string *why) {
     findings = sqlite3_errmsg(db);
   }
   sqlite3_close(db);
-  if (check != Check::Whole) {
-    set_error(why, "the last good copy " + copy +
-                       (check == Check::Damaged ? " is damaged too (" : " cannot be read (") +
-                       findings + ")");
-    return false;
-  }
+  if (check != Check::Whole)
+    return set_error(why, "the last good copy " + copy +
+                              (check == Check::Damaged ? " is damaged too (" : " cannot be read (") +
+                              findings + ")");
   const std::string incoming = path + kRestoringSuffix;
   std::error_code ec;
   std::filesystem::copy_file(copy, incoming, std::filesystem::copy_options::overwrite_existing, ec);
   if (ec) {
     std::filesystem::remove(incoming);
-    set_error(why, "cannot put the last good copy in place: " + ec.message());
-    return false;
+    return set_error(why, "cannot put the last good copy in place: " + ec.message());
   }
   const std::string aside = path + kDamagedSuffix;
   const bool lost = !file_exists(path);
@@ -1709,10 +1694,7 @@ bool restore_good_copy(const std::string &path, std::string *why) {
   if (!ec && file_exists(path + "-wal")) std::filesystem::rename(path + "-wal", aside + "-wal", ec);
   if (!ec) std::filesystem::remove(path + "-shm", ec);
   if (!ec) std::filesystem::rename(incoming, path, ec);
-  if (ec) {
-    set_error(why, "cannot put the last good copy in place: " + ec.message());
-    return false;
-  }
+  if (ec) return set_error(why, "cannot put the last good copy in place: " + ec.message());
   log_store(lost ? path + ": the store is missing; continuing with the last good copy " + copy
                  : path + ": the store is damaged; continuing with the last good copy " + copy +
                        " (the damaged file is kept as " + aside + ")");
@@ -1758,10 +1740,7 @@ void leave_store_locked(Connection &c) {
 bool open_store(const std::string &path, std::string *error, DamagedStore damaged_mode) {
   std::vector<std::pair<std::string, int>> env_failures;
   std::string why;
-  if (!failures_from_env(&env_failures, &why)) {
-    set_error(error, why);
-    return false;
-  }
+  if (!failures_from_env(&env_failures, &why)) return set_error(error, why);
   std::vector<const TableDef *> tables = registered_tables();
 
   retarget_checkpoints("");
@@ -1769,17 +1748,13 @@ bool open_store(const std::string &path, std::string *error, DamagedStore damage
   std::lock_guard lock(c.mutex);
   leave_store_locked(c);
   forget_damage();
-  if (!open_or_restore_locked(c, path, damaged_mode, tables, &why)) {
-    set_error(error, why);
-    return false;
-  }
+  if (!open_or_restore_locked(c, path, damaged_mode, tables, &why)) return set_error(error, why);
   ++c.opens;
   bool ok = prepare_schema_locked(c, &why);
   for (size_t i = 0; ok && i < tables.size(); ++i) ok = create_table_locked(c, *tables[i], &why);
   if (!ok) {
     close_locked(c);
-    set_error(error, path + ": " + why);
-    return false;
+    return set_error(error, path + ": " + why);
   }
   CommitCounters *shared = map_counters(path);
   CommitCounters *previous =
@@ -1830,10 +1805,7 @@ bool open_store_read_only(const std::string &path, std::string *error) {
   leave_store_locked(c);
   forget_damage();
   g_counters.store(&g_local_counters, std::memory_order_release);
-  if (!file_exists(path)) {
-    set_error(error, path + ": there is no store");
-    return false;
-  }
+  if (!file_exists(path)) return set_error(error, path + ": there is no store");
   // Reading the write-ahead log needs its index beside the database, which
   // a read-only folder cannot hold when no writer left one there.  Without a
   // log the database file is the whole store, and is read as it is.
@@ -1842,10 +1814,7 @@ bool open_store_read_only(const std::string &path, std::string *error) {
     sqlite3_close(db);
     db = open_read_only(path, true);
   }
-  if (db == nullptr) {
-    set_error(error, path + ": cannot open the store for reading");
-    return false;
-  }
+  if (db == nullptr) return set_error(error, path + ": cannot open the store for reading");
   if (check_opened(db, path, error) != Opened::Ok) return false;
   c.db = db;
   c.path = path;
@@ -1887,10 +1856,7 @@ std::optional<std::string> serving_failure(bool writes) {
 bool check_integrity(std::string *report) {
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
-  if (c.db == nullptr) {
-    set_error(report, "store not open");
-    return false;
-  }
+  if (c.db == nullptr) return set_error(report, "store not open");
   std::string findings;
   const bool ok = run_check(c.db, "PRAGMA integrity_check", "\n", &findings) == Check::Whole;
   set_error(report, std::move(findings));

@@ -201,13 +201,9 @@ bool renumber_row(igd1::mib::Table &table, uint32_t position, uint32_t instance)
   if (table.find(instance, nullptr) != nullptr) return false;
   std::vector<uint8_t> record(data, data + def.row_size);
   const igd1::mib::RowKey old_key = igd1::mib::row_key_of(def, record.data());
-  if (!igd1::mib::begin_transaction()) return false;
   igd1::mib::set_row_key(def, record.data(), igd1::mib::row_key(0, instance));
-  if (!table.rows().remove(old_key) || !table.rows().insert_at(record.data())) {
-    igd1::mib::rollback_transaction();
-    return false;
-  }
-  return igd1::mib::commit_transaction();
+  return igd1::mib::run_in_transaction(
+      [&] { return table.rows().remove(old_key) && table.rows().insert_at(record.data()); });
 }
 
 bool entry_at(igd1::mib::Table &table, uint32_t position, int *instance) {

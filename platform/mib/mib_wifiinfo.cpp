@@ -39,6 +39,13 @@ void put_message(char *message, const std::string &text) {
   if (message != nullptr) g_strlcpy(message, text.c_str(), kMessageSize);
 }
 
+// Puts `text` in the caller's message and answers `result` (the roaming
+// methods answer 1 for a refusal, the others 0 for a failure).
+int answer(char *message, const std::string &text, int result) {
+  put_message(message, text);
+  return result;
+}
+
 // Twelve upper-case hex digits, as the wireless objects show addresses.
 void put_digits(char *output, const uint8_t *mac) {
   std::snprintf(output, 13, "%02X%02X%02X%02X%02X%02X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
@@ -155,22 +162,13 @@ int STAInfo_get_property(int item, void *output, const sta_info_record *record) 
 
 int STAInfo_SetSTADeassociationRequest(const char *text, sta_info_record *record, uint32_t,
                                        char *message) {
-  if (text == nullptr || record == nullptr || std::strlen(text) >= kMessageSize) {
-    put_message(message, "invalid reason");
-    return 1;
-  }
+  if (text == nullptr || record == nullptr || std::strlen(text) >= kMessageSize)
+    return answer(message, "invalid reason", 1);
   Radios *radios = radios_for("STAInfo_SetSTADeassociationRequest", int(record->number));
-  if (radios == nullptr) {
-    put_message(message, "the radios do not answer");
-    return 1;
-  }
+  if (radios == nullptr) return answer(message, "the radios do not answer", 1);
   std::string why;
-  if (!radios->remove_station(mac_from(record->mac), &why)) {
-    put_message(message, why);
-    return 1;
-  }
-  put_message(message, "success");
-  return 0;
+  if (!radios->remove_station(mac_from(record->mac), &why)) return answer(message, why, 1);
+  return answer(message, "success", 0);
 }
 
 // ---- band steering ----
@@ -340,20 +338,14 @@ void Roaming_StartAPRSSIQuery_reset(uint32_t band) {
 int Roaming_StartAPRSSIQuery_setup_method(uint32_t band, const char *ap_mac, uint32_t channel, uint32_t position,
                                           uint32_t ap_count, char *message) {
   Mac mac{};
-  if (!valid_band(band) || !mac_from_text(ap_mac, &mac)) {
-    put_message(message, "invalid access point address");
-    return 1;
-  }
-  if (!igd1::devices::valid_channel(band, channel)) {
-    put_message(message, "invalid channel " + std::to_string(channel));
-    return 1;
-  }
+  if (!valid_band(band) || !mac_from_text(ap_mac, &mac))
+    return answer(message, "invalid access point address", 1);
+  if (!igd1::devices::valid_channel(band, channel))
+    return answer(message, "invalid channel " + std::to_string(channel), 1);
   std::lock_guard lock(g_queries_mutex);
   Query &query = g_ap_query[band - 1];
-  if (position != query.macs.size() || position >= ap_count || ap_count > ROAMING_MAX_RECORDS) {
-    put_message(message, "too many access points");
-    return 1;
-  }
+  if (position != query.macs.size() || position >= ap_count || ap_count > ROAMING_MAX_RECORDS)
+    return answer(message, "too many access points", 1);
   query.macs.push_back(mac);
   query.expected = ap_count;
   return 0;
@@ -361,22 +353,17 @@ int Roaming_StartAPRSSIQuery_setup_method(uint32_t band, const char *ap_mac, uin
 
 int Roaming_StartAPRSSIQuery_method(uint32_t band, const char *sta_mac, char *message) {
   Mac station{};
-  if (!valid_band(band) || !mac_from_text(sta_mac, &station)) {
-    put_message(message, "invalid station address");
-    return 1;
-  }
+  if (!valid_band(band) || !mac_from_text(sta_mac, &station))
+    return answer(message, "invalid station address", 1);
   Radios *radios = radios_for("Roaming_StartAPRSSIQuery_method", int(band));
   std::vector<igd1::devices::SignalRecord> probe;
-  if (radios == nullptr || !radios->access_point_levels(band, station, {}, &probe)) {
-    put_message(message, "the station is not associated with this band");
-    return 1;
-  }
+  if (radios == nullptr || !radios->access_point_levels(band, station, {}, &probe))
+    return answer(message, "the station is not associated with this band", 1);
   std::lock_guard lock(g_queries_mutex);
   Query &query = g_ap_query[band - 1];
   query.station = station;
   query.started = true;
-  put_message(message, "query started");
-  return 0;
+  return answer(message, "query started", 0);
 }
 
 int Roaming_APRSSIQuery_report(uint32_t band, uint32_t *result, uint8_t *ap_mac, roaming_rssi_record *records,
@@ -402,22 +389,17 @@ int Roaming_APRSSIQuery_report(uint32_t band, uint32_t *result, uint8_t *ap_mac,
   std::copy(b->bssid.begin(), b->bssid.end(), ap_mac);
   put_records(levels, records, count);
   *result = 0;
-  put_message(errdesc, "");
-  return 1;
+  return answer(errdesc, "", 1);
 }
 
 int Roaming_GetSTARSSIQuery_check_status(uint32_t band, char *message) {
-  if (!valid_band(band)) {
-    put_message(message, "no such band");
-    return 1;
-  }
+  if (!valid_band(band)) return answer(message, "no such band", 1);
   std::lock_guard lock(g_queries_mutex);
   if (!g_sta_query[band - 1].started) {
     g_sta_query[band - 1] = {};
     return 0;
   }
-  put_message(message, "a station query is running");
-  return 1;
+  return answer(message, "a station query is running", 1);
 }
 
 int Roaming_GetSTARSSIQuery_setup_method(uint32_t band, const char *sta_mac, uint32_t channel, uint32_t position) {
@@ -432,20 +414,16 @@ int Roaming_GetSTARSSIQuery_setup_method(uint32_t band, const char *sta_mac, uin
 }
 
 int Roaming_GetSTARSSIQuery_method(uint32_t band, uint32_t count, char *message) {
-  if (!valid_band(band) || radios_for("Roaming_GetSTARSSIQuery_method", int(band)) == nullptr) {
-    put_message(message, "the radios do not answer");
-    return 1;
-  }
+  if (!valid_band(band) || radios_for("Roaming_GetSTARSSIQuery_method", int(band)) == nullptr)
+    return answer(message, "the radios do not answer", 1);
   std::lock_guard lock(g_queries_mutex);
   Query &query = g_sta_query[band - 1];
   if (count == 0 || count != query.macs.size()) {
     query = {};
-    put_message(message, "no station to query");
-    return 1;
+    return answer(message, "no station to query", 1);
   }
   query.started = true;
-  put_message(message, "query started");
-  return 0;
+  return answer(message, "query started", 0);
 }
 
 int Roaming_STARSSIQuery_report(uint32_t band, uint32_t *result, roaming_rssi_record *records, uint32_t *count,
@@ -460,41 +438,29 @@ int Roaming_STARSSIQuery_report(uint32_t band, uint32_t *result, roaming_rssi_re
   if (!query.started || radios == nullptr) return 0;
   put_records(radios->station_levels(band, query.macs), records, count);
   *result = 0;
-  put_message(errdesc, "");
-  return 1;
+  return answer(errdesc, "", 1);
 }
 
 int Roaming_StartSTABSSTransitionRequest_method(uint32_t band, const char *sta_mac, uint32_t channel,
                                                 const char *target_bssid, char *message) {
   Mac station{}, target{};
-  if (!valid_band(band) || !mac_from_text(sta_mac, &station)) {
-    put_message(message, "invalid station address");
-    return 1;
-  }
+  if (!valid_band(band) || !mac_from_text(sta_mac, &station))
+    return answer(message, "invalid station address", 1);
   Radios *radios = radios_for("Roaming_StartSTABSSTransitionRequest_method", int(band));
   const auto st = radios != nullptr ? radios->station(station) : std::nullopt;
-  if (!st || band_of(*radios, *st) != band) {
-    put_message(message, "the station is not associated with this band");
-    return 1;
-  }
-  if (!st->bss_transition) {
-    put_message(message, "the station does not take transition requests");
-    return 1;
-  }
+  if (!st || band_of(*radios, *st) != band)
+    return answer(message, "the station is not associated with this band", 1);
+  if (!st->bss_transition) return answer(message, "the station does not take transition requests", 1);
   uint32_t target_band = 0;
   for (uint32_t id = 1; id <= 2; ++id) {
     const auto b = radios->band(id);
     if (b && mac_from_text(target_bssid, &target) && b->bssid == target && b->channel_in_use == channel)
       target_band = id;
   }
-  if (target_band == 0) {
-    put_message(message, "no access point of this gateway on that channel");
-    return 1;
-  }
+  if (target_band == 0) return answer(message, "no access point of this gateway on that channel", 1);
   std::lock_guard lock(g_queries_mutex);
   g_transition[band - 1] = {true, station, target_band};
-  put_message(message, "request sent");
-  return 0;
+  return answer(message, "request sent", 0);
 }
 
 int Roaming_STABSSTransition_report(uint32_t band, const char *sta_mac, uint32_t *status, char *errdesc) {
@@ -510,12 +476,10 @@ int Roaming_STABSSTransition_report(uint32_t band, const char *sta_mac, uint32_t
   std::string why;
   if (radios == nullptr || !radios->transition_station(station, transition.target_band, &why)) {
     *status = 1;
-    put_message(errdesc, why.empty() ? "the radios do not answer" : why);
-    return 1;
+    return answer(errdesc, why.empty() ? "the radios do not answer" : why, 1);
   }
   *status = 0;
-  put_message(errdesc, "");
-  return 1;
+  return answer(errdesc, "", 1);
 }
 
 int Roaming_station_check(uint32_t band, const char *sta_mac) {
@@ -659,16 +623,12 @@ int wifiinfo_KickOutDevice(const char *mac, const char *ssid_index, int *result,
   uint32_t ssid = 0;
   if (result == nullptr) return 0;
   *result = 0;
-  if (!mac_from_text(mac, &station) || !parse_ssid_number(ssid_index, &ssid)) {
-    put_message(message, "invalid MAC or SSID index");
-    return 0;
-  }
+  if (!mac_from_text(mac, &station) || !parse_ssid_number(ssid_index, &ssid))
+    return answer(message, "invalid MAC or SSID index", 0);
   Radios *radios = radios_for("wifiinfo_KickOutDevice", int(ssid));
   std::string why;
-  if (radios == nullptr || !radios->kick_station(station, ssid, &why)) {
-    put_message(message, radios == nullptr ? "the radios do not answer" : why);
-    return 0;
-  }
+  if (radios == nullptr || !radios->kick_station(station, ssid, &why))
+    return answer(message, radios == nullptr ? "the radios do not answer" : why, 0);
   *result = 1;
   return 1;
 }
@@ -698,16 +658,12 @@ int wifiinfo_SetSameSSID(const char *index24, const char *index58, char *message
   Radios *radios = radios_for("wifiinfo_SetSameSSID", 0);
   const auto ssid24 = radios != nullptr && parse_ssid_number(index24, &low) ? radios->ssid(low) : std::nullopt;
   const auto ssid58 = radios != nullptr && parse_ssid_number(index58, &high) ? radios->ssid(high) : std::nullopt;
-  if (!ssid24 || !ssid58 || ssid24->band != 1 || ssid58->band != 2) {
-    put_message(message, "the indexes name no 2.4 GHz and 5 GHz SSID");
-    return 0;
-  }
+  if (!ssid24 || !ssid58 || ssid24->band != 1 || ssid58->band != 2)
+    return answer(message, "the indexes name no 2.4 GHz and 5 GHz SSID", 0);
   const uint32_t paired = 1;
   const std::string pair = std::to_string(low) + "," + std::to_string(high);
-  if (!igd1::mib::write_item(kSameSsidPair, pair.c_str()) || !igd1::mib::write_item(kInfoSettings[7], &paired)) {
-    put_message(message, "the store did not take the pair");
-    return 0;
-  }
+  if (!igd1::mib::write_item(kSameSsidPair, pair.c_str()) || !igd1::mib::write_item(kInfoSettings[7], &paired))
+    return answer(message, "the store did not take the pair", 0);
   igd1::mib::journal_append(MIB_CFG_WIFI_INFO, 0, "same SSID " + pair);
   return 1;
 }
@@ -726,13 +682,10 @@ int wifiinfo_CancelSameSSID(void) {
 int wifiinfo_ChannelSwitch(uint32_t band, char *message) {
   Radios *radios = radios_for("wifiinfo_ChannelSwitch", int(band));
   std::string why;
-  if (radios == nullptr || !radios->switch_channel(band, &why)) {
-    put_message(message, radios == nullptr ? "the radios do not answer" : why);
-    return 0;
-  }
+  if (radios == nullptr || !radios->switch_channel(band, &why))
+    return answer(message, radios == nullptr ? "the radios do not answer" : why, 0);
   const auto b = radios->band(band);
-  put_message(message, "channel " + std::to_string(b ? b->channel_in_use : 0));
-  return 1;
+  return answer(message, "channel " + std::to_string(b ? b->channel_in_use : 0), 1);
 }
 
 int wifiinfo_ChannelSanResult(uint32_t band, char *result, uint32_t *count, char *message) {
@@ -742,8 +695,8 @@ int wifiinfo_ChannelSanResult(uint32_t band, char *result, uint32_t *count, char
   Radios *radios = radios_for("wifiinfo_ChannelSanResult", int(band));
   const auto b = radios != nullptr ? radios->band(band) : std::nullopt;
   if (!b || b->scan_state != igd1::devices::ScanState::Done) {
-    put_message(message, !b ? "no such band" : b->scan_state == igd1::devices::ScanState::Running ? "scanning" : "no scan result");
-    return 0;
+    const bool scanning = b && b->scan_state == igd1::devices::ScanState::Running;
+    return answer(message, !b ? "no such band" : scanning ? "scanning" : "no scan result", 0);
   }
   std::string text;
   for (const auto &[score, entry] : scored_entries(*b)) {
@@ -758,10 +711,7 @@ int wifiinfo_ChannelSanResult(uint32_t band, char *result, uint32_t *count, char
 int wifiinfo_ChannelSan(uint32_t band, char *message) {
   Radios *radios = radios_for("wifiinfo_ChannelSan", int(band));
   std::string why;
-  if (radios == nullptr || !radios->start_scan(band, &why)) {
-    put_message(message, radios == nullptr ? "the radios do not answer" : why);
-    return 0;
-  }
-  put_message(message, "scan started");
-  return 1;
+  if (radios == nullptr || !radios->start_scan(band, &why))
+    return answer(message, radios == nullptr ? "the radios do not answer" : why, 0);
+  return answer(message, "scan started", 1);
 }
