@@ -242,6 +242,12 @@ void log_store(const std::string &message) {
   if (logger != nullptr) logger(message.c_str());
 }
 
+// Logs why a store call fails; false, the failure the caller answers.
+bool failure_logged(const std::string &message) {
+  log_store(message);
+  return false;
+}
+
 // ---- failures met while serving --------------------------------------------------
 
 // Damage stays until the store is opened again (it is then set aside for the
@@ -546,15 +552,11 @@ void wrote_table_locked(Connection &c, std::string_view table) {
 bool begin_locked(Connection &c) {
   if (c.db == nullptr) return false;
   if (c.depth == 0) {
-    if (!wait_for_log_room()) {
-      log_store("cannot begin a write: the write-ahead log is full and its checkpoint is behind");
-      return false;
-    }
+    if (!wait_for_log_room())
+      return failure_logged("cannot begin a write: the write-ahead log is full and its checkpoint is behind");
     t_write_failure.clear();
-    if (!run_cached(c, "BEGIN IMMEDIATE")) {
-      log_store("cannot begin a write: " + std::string(sqlite3_errmsg(c.db)));
-      return false;
-    }
+    if (!run_cached(c, "BEGIN IMMEDIATE"))
+      return failure_logged("cannot begin a write: " + std::string(sqlite3_errmsg(c.db)));
     c.doomed = false;
     c.touched = 0;
     c.row_events.clear();
@@ -1332,14 +1334,10 @@ Check store_check(sqlite3 *db, std::string *findings) {
 // lacks the store's schema never replaces the copy.
 bool write_good_copy(sqlite3 *source, const std::string &path) {
   std::string findings;
-  if (quick_check(source, &findings) != Check::Whole) {
-    log_store(path + ": not copied, the database cannot be checked: " + findings);
-    return false;
-  }
-  if (!has_store_schema(source)) {
-    log_store(path + ": not copied, the database lacks the store's schema");
-    return false;
-  }
+  if (quick_check(source, &findings) != Check::Whole)
+    return failure_logged(path + ": not copied, the database cannot be checked: " + findings);
+  if (!has_store_schema(source))
+    return failure_logged(path + ": not copied, the database lacks the store's schema");
   std::string copy = path + kGoodCopySuffix;
   std::string partial = copy + ".tmp";
   // Every process that serves the store keeps the copy (the daemon and
@@ -1951,10 +1949,8 @@ bool set_setting(std::string_view name, std::string_view value) {
       Statement insert = prepared(c, "INSERT INTO settings (name, value) VALUES (?1, ?2)");
       ok = insert && insert.text(1, name).text(2, value).run();
     }
-    if (!ok) {
-      log_store("cannot write setting " + std::string(name) + ": " + sqlite3_errmsg(c.db));
-      return false;
-    }
+    if (!ok)
+      return failure_logged("cannot write setting " + std::string(name) + ": " + sqlite3_errmsg(c.db));
   }
   c.settings.pending.insert_or_assign(std::string(name), std::string(value));
   touch_locked(c, kSettingsSlot);
@@ -2155,10 +2151,8 @@ bool insert_locked(Connection &c, const TableDef &table, RowKey key, const RowTe
     Statement insert = prepared_for(c, table, insert_sql(table));
     if (!insert) return false;
     bind_row(insert, key, text);
-    if (!insert.run()) {
-      log_store(std::string("cannot insert into ") + table.name + ": " + sqlite3_errmsg(c.db));
-      return false;
-    }
+    if (!insert.run())
+      return failure_logged(std::string("cannot insert into ") + table.name + ": " + sqlite3_errmsg(c.db));
   }
   c.large_rows = c.large_rows || table.row_size >= kLargeRowSize;
   std::vector<uint8_t> record = text.record;
@@ -2243,10 +2237,8 @@ bool table_update(const TableDef &table, const uint8_t *row, std::vector<uint8_t
     Statement update = prepared_for(c, table, update_sql(table));
     if (!update) return false;
     bind_row(update, key, *text);
-    if (!update.run()) {
-      log_store(std::string("cannot update ") + table.name + ": " + sqlite3_errmsg(c.db));
-      return false;
-    }
+    if (!update.run())
+      return failure_logged(std::string("cannot update ") + table.name + ": " + sqlite3_errmsg(c.db));
     if (sqlite3_changes(c.db) != 1) return false;
   }
   c.large_rows = c.large_rows || table.row_size >= kLargeRowSize;
@@ -2269,10 +2261,8 @@ bool table_remove(const TableDef &table, RowKey key) {
     if (!removed) return false;
     {
       Statement remove = prepared(c, "DELETE FROM " + sql_name(table.name) + " WHERE inst = ?1");
-      if (!remove || !remove.integer(1, sql_key(key)).run()) {
-        log_store(std::string("cannot remove from ") + table.name + ": " + sqlite3_errmsg(c.db));
-        return false;
-      }
+      if (!remove || !remove.integer(1, sql_key(key)).run())
+        return failure_logged(std::string("cannot remove from ") + table.name + ": " + sqlite3_errmsg(c.db));
     }
     c.row_events.push_back({&table, std::move(*removed), false});
     wrote_table_locked(c, table.name);

@@ -59,20 +59,16 @@ constexpr igd1::mib::RangeCheck kTxRanges[] = {
     {.column = 2, .low = 0, .high = VSIE_MAX_SSID_INDEX},        // SSIDIndex
 };
 
-constexpr igd1::mib::TableSpec kBeacon = {
-    .def = igd1::mib::record_table("beacontxvsie", "BeaconTxVSIE", sizeof(Tx), kTxColumns,
-                                   VSIE_MAX_TX_ROWS),
-    .prefix = "beaconTxVSIE",
-    .checks = kTxChecks,
-    .ranges = kTxRanges,
-};
-constexpr igd1::mib::TableSpec kProbeResponse = {
-    .def = igd1::mib::record_table("proberesptxvsie", "ProbeRspTxVSIE", sizeof(Tx), kTxColumns,
-                                   VSIE_MAX_TX_ROWS),
-    .prefix = "probeRspTxVSIE",
-    .checks = kTxChecks,
-    .ranges = kTxRanges,
-};
+// The elements of one kind of frame.
+constexpr igd1::mib::TableSpec tx_spec(const char *name, const char *module, const char *prefix) {
+  return {.def = igd1::mib::record_table(name, module, sizeof(Tx), kTxColumns, VSIE_MAX_TX_ROWS),
+          .prefix = prefix,
+          .checks = kTxChecks,
+          .ranges = kTxRanges};
+}
+constexpr igd1::mib::TableSpec kBeacon = tx_spec("beacontxvsie", "BeaconTxVSIE", "beaconTxVSIE");
+constexpr igd1::mib::TableSpec kProbeResponse =
+    tx_spec("proberesptxvsie", "ProbeRspTxVSIE", "probeRspTxVSIE");
 igd1::mib::Table g_tx[] = {igd1::mib::Table(kBeacon), igd1::mib::Table(kProbeResponse)};
 constexpr const char *kFrameNames[] = {"beacon", "probe-response"};
 
