@@ -285,7 +285,6 @@ struct RowProperty {
   int item = -1;                // Item: the accessors' item number (other fields: the module's own)
   // A refused value (may name the property with "%s"; null: texts.invalid_value).
   const char *refused = nullptr;
-  int8_t apply_order = 0;       // see Property::apply_order
   // Builds the bus value from the row where the field alone does not say it
   // (a value that depends on other fields).  nullptr: it cannot be built;
   // with *call.error set the client gets that error (a GetAll or a listing
@@ -469,9 +468,6 @@ struct RowTexts {
   const char *delete_path = "DeleteObject object path error";
   const char *delete_failed = nullptr;  // null: "Delete <noun> Object error !!"
   const char *delete_refused = nullptr;  // non-null: DeleteObject is refused, see refuse_error
-  // A method no row serves ({name}: the method, {path}, {instance}; null:
-  // the engine's text).
-  const char *unknown_method = nullptr;
   // Writes the module's own log line of `event` (see RowEvent) and returns
   // true; false (or null): the engine logs its own line.  `function` is the
   // name of the handler that serves the call.

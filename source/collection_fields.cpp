@@ -535,7 +535,7 @@ std::string row_text_faults(const RowModule &module, const char *noun) {
   // property errors also placeholders.
   for (const char *RowTexts::*text : {&RowTexts::get_invalid_path, &RowTexts::set_invalid_path, &RowTexts::commit_failed})
     check_text(&faults, noun, module.texts.*text, kSuppliesPath);
-  for (const char *RowTexts::*text : {&RowTexts::read_property, &RowTexts::write_property, &RowTexts::read_failed, &RowTexts::current_failed, &RowTexts::invalid_utf8, &RowTexts::unknown_method})
+  for (const char *RowTexts::*text : {&RowTexts::read_property, &RowTexts::write_property, &RowTexts::read_failed, &RowTexts::current_failed, &RowTexts::invalid_utf8})
     check_text(&faults, noun, module.texts.*text, kSuppliesName | kSuppliesPath | kSuppliesInstance);
   for (const char *RowTexts::*text : {&RowTexts::get_no_row, &RowTexts::set_no_row, &RowTexts::item_set_failed, &RowTexts::add_failed, &RowTexts::add_path, &RowTexts::table_full, &RowTexts::delete_path, &RowTexts::delete_failed, &RowTexts::delete_refused})
     check_text(&faults, noun, module.texts.*text, kSuppliesNothing);

@@ -23,7 +23,7 @@ void row_method_call(const RowCollection &rows, const char *object_path,
   const CallContext context =
       row_context(module, object_path, instance, row.index, CallKind::Method);
   dispatch_method(module.methods, context, interface_name, method_name, parameters, invocation,
-                  module.texts.unknown_method);
+                  nullptr);
 }
 
 namespace {

@@ -289,18 +289,11 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
       announced.push_back(property);
     return true;
   };
-  const bool ordered = std::any_of(module.properties.begin(), module.properties.end(),
-                                   [](const RowProperty &p) { return p.apply_order != 0; });
-  const EntryOrder order = [&module](const char *name) {
-    const RowProperty *property = find_row_property(module.properties, name);
-    return property != nullptr ? int(property->apply_order) : 0;
-  };
   // Unless the module continues past a refused entry of a multi-write, the
   // copy is all or nothing: a refused entry ends the call before anything is stored.
   g_autoptr(GError) skipped = nullptr;
   if (!walk_entries(function, LOG_LEVEL_INFO, entries,
-                    multi ? module.multi_failure : MultiFailure::Stop, apply, &skipped, error,
-                    ordered ? &order : nullptr))
+                    multi ? module.multi_failure : MultiFailure::Stop, apply, &skipped, error))
     return FALSE;
   if (skipped != nullptr)
     COLLECTION_LOG(LOG_LEVEL_WARN, function, "func [%s]: entry skipped: %s", function,

@@ -191,8 +191,9 @@ TEST_F(EngineDeclarationTest, NoticesReachPathsPublishedPerRequest) {
             "ERR com.wqx.igd1.Test.ProbeRow is not served at /com/wqx/igd1/Test/Engine/Lamp");
 }
 
-// A multi-write applies ranked entries after the others, whatever the order
-// of the request; the change signal lists them as they were applied.
+// A multi-write of an object applies ranked entries after the others,
+// whatever the order of the request; the change signal lists them as they
+// were applied.  A row's entries are applied in the request's order.
 TEST_F(EngineDeclarationTest, MultiWritesApplyRankedEntriesLast) {
   const std::string early = add_child(kEarly);
   SignalWatcher row_changes(client(), kProperties, "PropertiesChanged", early.c_str());
@@ -200,7 +201,7 @@ TEST_F(EngineDeclarationTest, MultiWritesApplyRankedEntriesLast) {
                                                 {"Weight", g_variant_new_uint16(2)}})),
             Error());
   EXPECT_EQ(printed(row_changes.wait().body.get()),
-            "('" + std::string(kRow) + "', {'Weight': <uint16 2>, 'Name': <'n'>}, @as [])");
+            "('" + std::string(kRow) + "', {'Name': <'n'>, 'Weight': <uint16 2>}, @as [])");
 
   constexpr char kSwitch[] = "com.wqx.igd1.Test.ProbeSwitch";
   SignalWatcher changes(client(), kProperties, "PropertiesChanged", "/com/wqx/igd1/Test/Engine/Lamp");

@@ -338,11 +338,11 @@ GVariant *read_wake(const igd1::CallContext &, const igd1::RowProperty &, const 
   return g_variant_new_string(text);
 }
 
-// Name is announced whatever the module says, and applied after the others
-// in a multi-write; Weight follows the module; Wake is always announced.
+// Name is announced whatever the module says; Weight follows the module;
+// Wake is always announced.
 constexpr igd1::RowProperty kRowProperties[] = {
     {.name = "Name", .field = igd1::Field::Text, .offset = 1, .size = 16,
-     .write_log = "set Name value:%s ", .announce = igd1::Announce::Always, .apply_order = 1},
+     .write_log = "set Name value:%s ", .announce = igd1::Announce::Always},
     {.name = "Weight", .type = "q", .field = igd1::Field::Number, .offset = 20, .size = 2,
      .write_log = "set Weight value:%d ", .max = 1000,
      .refused = "{value} is no weight for {name} of row {instance} at {path}"},

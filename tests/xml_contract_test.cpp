@@ -249,8 +249,7 @@ TEST(XmlContractTest, TableTextsUseOnlyPlaceholdersTheEngineSupplies) {
                               .texts = {.get_invalid_path = "no row at {path}",
                                         .read_property = "no {name} in row {instance}",
                                         .write_property = "{value} is not for {name}",
-                                        .delete_failed = "row {instance} is in use",
-                                        .unknown_method = "Unknown method {name}"}};
+                                        .delete_failed = "row {instance} is in use"}};
   EXPECT_EQ(row_text_faults(kPalette, "Palette"),
             "Palette: text \"{value} is not for {name}\" has {value}, which the engine does "
             "not supply there\n"
