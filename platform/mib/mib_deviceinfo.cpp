@@ -90,7 +90,6 @@ constexpr Item kItems[] = {
     /* 41 */ {"deviceinfo.NASN", K::Text, 64, "02-A127-214433"},
 };
 const igd1::mib::Defaults kItemsDefaults(kItems);
-constexpr size_t kItemCount = std::size(kItems);
 
 // ---- live load ---------------------------------------------------------------
 
@@ -186,14 +185,14 @@ void refresh_live(bool force) {
 int deviceinfo_get_property(int index, void *buffer) {
   if (buffer == nullptr) return 0;
   if (is_live(index) && !igd1::mib::should_fail(kGetAccessor, index)) refresh_live(false);
-  return igd1::mib::read_indexed(kGetAccessor, kItems, kItemCount, index, buffer) ? 1 : 0;
+  return igd1::mib::read_at(kGetAccessor, kItems, index, buffer) ? 1 : 0;
 }
 
 // The device name arrives as a NUL-terminated text; one that does not end
 // within the 128 bytes of its item (more than 127 characters) is refused.
 int deviceinfo_set_property(int index, void *value) {
   if (index != kDevNameIndex || value == nullptr) return 0;
-  return igd1::mib::write_indexed(kSetAccessor, kItems, kItemCount, index, value) ? 1 : 0;
+  return igd1::mib::write_at(kSetAccessor, kItems, index, value) ? 1 : 0;
 }
 
 int deviceinfo_set_property_update(void) {

@@ -140,8 +140,7 @@ void LED_free_entry(LED_ENTRY **handle) {
 }
 
 int LED_get_property(int number, void *output, LED_ENTRY *) {
-  if (output == nullptr) return 0;
-  return igd1::mib::read_indexed(kGetAccessor, kItems, kCount, number, output) ? 1 : 0;
+  return igd1::mib::read_at(kGetAccessor, kItems, number, output) ? 1 : 0;
 }
 
 int LED_set_property(int number, void *value, LED_ENTRY *, int *changed) {

@@ -142,8 +142,7 @@ void refresh_record() {
 }  // namespace
 
 int networkinfo_get_property(int index, void *buffer) {
-  if (buffer == nullptr) return 0;
-  return igd1::mib::read_indexed(kGetAccessor, kItems, kItemCount, index, buffer) ? 1 : 0;
+  return igd1::mib::read_at(kGetAccessor, kItems, index, buffer) ? 1 : 0;
 }
 
 int networkinfo_set_property(int index, void *value, int *commit_needed, int *changed) {
@@ -154,7 +153,7 @@ int networkinfo_set_property(int index, void *value, int *commit_needed, int *ch
   uint8_t stored = 0;
   const bool had = igd1::mib::read_item(kItems[index], &stored);
   if (had && stored == *static_cast<const uint8_t *>(value)) return 1;
-  if (!igd1::mib::write_indexed(kSetAccessor, kItems, kItemCount, index, value)) return 0;
+  if (!igd1::mib::write_at(kSetAccessor, kItems, index, value)) return 0;
   if (commit_needed != nullptr) *commit_needed = 1;
   if (changed != nullptr) *changed = 1;
   return 1;

@@ -177,8 +177,7 @@ constexpr igd1::mib::Actions kDispatcher("poninfo_handle_action", kActions);
 }  // namespace
 
 int poninfo_get_mib_property(int index, void *buffer) {
-  if (buffer == nullptr) return 0;
-  return igd1::mib::read_indexed(kGetAccessor, kItems, std::size(kItems), index, buffer) ? 1 : 0;
+  return igd1::mib::read_at(kGetAccessor, kItems, index, buffer) ? 1 : 0;
 }
 
 int poninfo_interface_init(void) {

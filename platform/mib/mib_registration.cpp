@@ -165,7 +165,7 @@ const igd1::mib::Defaults kLinkItemsDefaults(kLinkItems);
 
 int link_state(int index, const char *accessor) {
   int32_t state = 0;
-  if (!igd1::mib::read_indexed(accessor, kLinkItems, std::size(kLinkItems), index, &state)) return 0;
+  if (!igd1::mib::read_at(accessor, kLinkItems, index, &state)) return 0;
   return state;
 }
 
@@ -219,6 +219,5 @@ int DBUS_ifgponstate(void) { return link_state(0, "DBUS_ifgponstate"); }
 int DBUS_ifponstate(void) { return link_state(1, "DBUS_ifponstate"); }
 
 int DBUS_poninfo(int item, double *value) {
-  if (value == nullptr) return 0;
-  return igd1::mib::read_indexed("DBUS_poninfo", kOptics, std::size(kOptics), item, value) ? 1 : 0;
+  return igd1::mib::read_at("DBUS_poninfo", kOptics, item, value) ? 1 : 0;
 }

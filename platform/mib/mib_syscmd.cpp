@@ -478,17 +478,17 @@ int syscmd_get_mib_property(int index, void *buffer) {
   if (index == kSuperPasswordIndex && static_cast<const char *>(buffer)[0] != '\0') {
     // A candidate to compare with the stored password.
     char stored[64] = {};
-    if (!igd1::mib::read_indexed(kGetAccessor, kItems, kItemCount, index, stored)) return 0;
+    if (!igd1::mib::read_at(kGetAccessor, kItems, index, stored)) return 0;
     const size_t size = kItems[index].size;
     std::string_view candidate = field(static_cast<const char *>(buffer), size);
     return candidate == field(stored, size) ? 1 : 2;
   }
-  return igd1::mib::read_indexed(kGetAccessor, kItems, kItemCount, index, buffer) ? 1 : 0;
+  return igd1::mib::read_at(kGetAccessor, kItems, index, buffer) ? 1 : 0;
 }
 
 int syscmd_set_mib_property(int index, void *value) {
   if (value == nullptr || !writable(index)) return 0;
-  return igd1::mib::write_indexed(kSetAccessor, kItems, kItemCount, index, value) ? 1 : 0;
+  return igd1::mib::write_at(kSetAccessor, kItems, index, value) ? 1 : 0;
 }
 
 int syscmd_set_mib_property_check(int index, void *value) {
@@ -611,7 +611,7 @@ int syscmd_build_send_signal(int index, int mode) {
   };
   if (mode != 0 || index < 0 || index >= static_cast<int>(std::size(kAnnounced))) return 0;
   char value[256] = {};
-  if (!igd1::mib::read_indexed(nullptr, kItems, kItemCount, index, value)) return 0;
+  if (!igd1::mib::read_at(nullptr, kItems, index, value)) return 0;
   // The emitter belongs to the module library; without it in the process
   // (the command-line tool, the store's own tests) there is no bus to tell.
   using Emitter = decltype(&dbusproxy_emit_properties_changed_signal);

@@ -60,8 +60,6 @@ int telnetserverinfo_set_property_update(int enable) {
 const char *telnetaccount_get_info(int which) {
   thread_local char texts[std::size(kLogin)][kTextSize];
   if (which < 0 || size_t(which) >= std::size(kLogin)) return nullptr;
-  if (!igd1::mib::read_indexed("telnetaccount_get_info", kLogin, std::size(kLogin), which,
-                               texts[which]))
-    return nullptr;
+  if (!igd1::mib::read_at("telnetaccount_get_info", kLogin, which, texts[which])) return nullptr;
   return texts[which];
 }

@@ -170,7 +170,7 @@ std::vector<std::string> reconfigure_command() {
 int wqxsdn_get_mib_property(int position, void *buffer, int size) {
   const Item *item = item_at(position);
   if (item == nullptr || buffer == nullptr || size < int(item->size)) return 1;
-  return igd1::mib::read_indexed(kGetAccessor, kItems, std::size(kItems), position, buffer) ? 0 : 1;
+  return igd1::mib::read_at(kGetAccessor, kItems, position, buffer) ? 0 : 1;
 }
 
 int wqxsdn_set_mib_property_check(int position, void *value, int size) {
@@ -194,7 +194,7 @@ int wqxsdn_set_mib_property_check(int position, void *value, int size) {
 
 int wqxsdn_set_mib_property(int position, void *value, int size) {
   if (wqxsdn_set_mib_property_check(position, value, size) != 0) return 1;
-  return igd1::mib::write_indexed(kSetAccessor, kItems, std::size(kItems), position, value) ? 0 : 1;
+  return igd1::mib::write_at(kSetAccessor, kItems, position, value) ? 0 : 1;
 }
 
 int wqxsdn_update_ovs_avaliable_intfs(void) {
