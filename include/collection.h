@@ -479,7 +479,8 @@ struct RowTexts {
 // (`object`: reads, writes and multi-writes each one transaction with its
 // begin, commit and abort, methods), registered for each row with the
 // row's instance number as the `call.instance` of its hooks and accessors
-// (`get_at`, `set_at`), created with the row's child and removed with it.
+// (`get_at`; its transaction's begin for writes), created with the row's
+// child and removed with it.
 // Its document is the object's `xml_file`, read when the collection starts
 // (a missing file stops the start, naming `introspection_name`, or the file).
 struct Sibling {

@@ -349,11 +349,11 @@ struct SingleObject {
   int (*get)(int index, void *buffer) = nullptr;  // the module's configuration accessor
   unsigned read_buffer = 64;                      // default read buffer
   int (*set)(int index, void *value) = nullptr;   // the writer of store_value
-  // The accessors of a declaration registered once per instance (an SSID's
+  // The accessor of a declaration registered once per instance (an SSID's
   // WPS object, a band): told the instance the call's object stands for,
-  // they are used instead of `get` and `set`.
+  // it is used instead of `get`.  Such an object's writes need no instance
+  // of their own: its transaction's begin is told it (call.instance).
   int (*get_at)(uint32_t instance, int index, void *buffer) = nullptr;
-  int (*set_at)(uint32_t instance, int index, void *value) = nullptr;
 
   // The object's log lines (see ObjectLogs).
   ObjectLogs logs = {};

@@ -446,9 +446,7 @@ bool store_value(const CallContext &call, const SingleObject &object, const Prop
     cut.assign(text, end);
     stored = cut.data();
   }
-  const int accepted = object.set_at != nullptr
-                           ? object.set_at(call.instance, property.index, stored)
-                           : object.set(property.index, stored);
+  const int accepted = object.set(property.index, stored);
   if (accepted == 0) {
     set_invalid_text(error, object.store_refused,
                      {.name = name, .value = value, .path = call.object_path,

@@ -464,7 +464,7 @@ int stats_get(uint32_t instance, int index, void *buffer) {
   else std::memcpy(buffer, values.label, sizeof values.label);
   return 1;
 }
-int stats_set(uint32_t, int index, void *value) {
+int stats_set(int index, void *value) {
   if (index == 0) std::memcpy(&g_stats_working.limit, value, sizeof g_stats_working.limit);
   else g_strlcpy(g_stats_working.label, static_cast<const char *>(value), sizeof g_stats_working.label);
   return 1;
@@ -512,8 +512,8 @@ constexpr igd1::Method kStatsMethods[] = {
 constexpr igd1::SingleObject kStatsObject = {.path = nullptr,
                                              .xml_file = "ProbeRowStats.xml",
                                              .properties = kStatsProperties,
+                                             .set = stats_set,
                                              .get_at = stats_get,
-                                             .set_at = stats_set,
                                              .unknown_write = "{name} of row {instance} takes no writes",
                                              .transaction = {.begin = stats_begin,
                                                              .commit = stats_commit,
