@@ -25,8 +25,9 @@ IGD1_API GDBusNodeInfo *dbus_proxy_readxml(const char *file_name);
 // Emits PropertiesChanged of `interface` with `body` (and, when the host asks
 // for standard signals, the same body as
 // org.freedesktop.DBus.Properties.PropertiesChanged).  Every change signal of
-// the library goes through here.  They leave at once: the signals of a
-// call are on the wire before its reply.
+// the library goes through here.  The API's own signal leaves at once, before
+// the call's reply; on the main loop the standard copy follows the reply,
+// before the next call is handled.
 IGD1_EXPORT void emit_change_signal(GDBusConnection *connection, const char *path,
                                     const char *interface, GVariant *body);
 #endif
@@ -60,7 +61,7 @@ class ChangeList {
 };
 
 // PropertiesChanged of "com.wqx.igd1.Properties" on `path` with
-// (interface_name, changes, []), and its standard copy, sent at once.
+// (interface_name, changes, []), and its standard copy, as emit_change_signal.
 IGD1_EXPORT void emit_changes(GDBusConnection *connection, const char *path,
                               const char *interface_name, ChangeList &&changes);
 

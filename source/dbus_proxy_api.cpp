@@ -61,6 +61,8 @@ GDBusNodeInfo *dbus_proxy_readxml(const char *file_name) {
 
 namespace {
 
+constexpr char kStandardInterface[] = "org.freedesktop.DBus.Properties";
+
 GVariant *change_body(const char *interface_name, const igd1::ChangeList &changes) {
   // Typed constructors rather than a format string: cheaper to put together.
   GVariant *items[] = {g_variant_new_string(interface_name), changes.end(),
@@ -68,33 +70,74 @@ GVariant *change_body(const char *interface_name, const igd1::ChangeList &change
   return g_variant_ref_sink(g_variant_new_tuple(items, G_N_ELEMENTS(items)));
 }
 
+// Sends one PropertiesChanged; false when the connection is closed.
+bool emit_one(GDBusConnection *connection, const char *path, const char *interface,
+              GVariant *body) {
+  GError *local_error = nullptr;
+  g_dbus_connection_emit_signal(connection, nullptr, path, interface, "PropertiesChanged", body,
+                                &local_error);
+  // A closed connection has nobody to tell: the host replaces it, and
+  // clients read the values again from the new one.
+  if (g_error_matches(local_error, G_IO_ERROR, G_IO_ERROR_CLOSED)) {
+    g_error_free(local_error);
+    return false;
+  }
+  IGD1_ASSERT(local_error == NULL);
+  return true;
+}
+
+// The standard copies of the signals raised by the call being handled on
+// the main loop, in order; only the main loop touches them.
+struct StandardCopy {
+  GDBusConnection *connection;  // held
+  std::string path;
+  GVariant *body;  // held
+};
+std::vector<StandardCopy> g_standard_copies;
+
+gboolean send_standard_copies(gpointer) {
+  std::vector<StandardCopy> copies;
+  copies.swap(g_standard_copies);
+  bool open = true;
+  for (StandardCopy &copy : copies) {
+    if (open) open = emit_one(copy.connection, copy.path.c_str(), kStandardInterface, copy.body);
+    g_variant_unref(copy.body);
+    g_object_unref(copy.connection);
+  }
+  return G_SOURCE_REMOVE;
+}
+
 }  // namespace
 
-// The signals leave at once, inside the handler, so they are on the wire
-// before the call's reply: a client has them by the time it is answered.
-// On a machine of two processors this is also the faster order: the
-// signals are put together while the caller waits, rather than while the
-// caller's next call is on its way through the bus.
+// The API's own signal leaves at once, inside the handler, so it is on the
+// wire before the call's reply, as from any service that announces a change
+// where it makes it.  When the host asks for it, the standard signal with
+// the same (interface, changes, invalidated) body follows, so that generic
+// client caches (GDBusProxy and the like) follow the values too: on the main
+// loop right after the reply, from a source of high priority that runs
+// before the loop handles another call (other threads send it at once).
+// Both before the reply, the answer of every write waited for a second
+// signal's serialisation; both after it, their work competed with the bus
+// daemon and the client for two processors while the reply and the next
+// call were on their way.
 void emit_change_signal(GDBusConnection *connection, const char *path, const char *interface,
                         GVariant *body) {
-  // When the host asks for it, the standard signal carries the same
-  // (interface, changes, invalidated) body, so that generic client caches
-  // (GDBusProxy and the like) follow.  By default the API's own signal is the
-  // one change signal.
-  const char *interfaces[] = {interface, "org.freedesktop.DBus.Properties"};
-  const size_t count = dbus_proxy_get_standard_signals() != 0 ? 2 : 1;
-  for (size_t i = 0; i < count; ++i) {
-    GError *local_error = nullptr;
-    g_dbus_connection_emit_signal(connection, nullptr, path, interfaces[i], "PropertiesChanged",
-                                  body, &local_error);
-    // A closed connection has nobody to tell: the host replaces it, and
-    // clients read the values again from the new one.
-    if (g_error_matches(local_error, G_IO_ERROR, G_IO_ERROR_CLOSED)) {
-      g_error_free(local_error);
-      return;
-    }
-    IGD1_ASSERT(local_error == NULL);
+  if (!emit_one(connection, path, interface, body) || dbus_proxy_get_standard_signals() == 0)
+    return;
+  if (!g_main_context_is_owner(g_main_context_default())) {
+    emit_one(connection, path, kStandardInterface, body);
+    return;
   }
+  if (g_standard_copies.empty()) {
+    GSource *source = g_idle_source_new();
+    g_source_set_priority(source, G_PRIORITY_HIGH);
+    g_source_set_callback(source, send_standard_copies, nullptr, nullptr);
+    g_source_set_static_name(source, "igd1 standard change signals");
+    g_source_attach(source, g_main_context_default());
+    g_source_unref(source);
+  }
+  g_standard_copies.push_back(
+      {G_DBUS_CONNECTION(g_object_ref(connection)), path, g_variant_ref(body)});
 }
 
 namespace igd1 {
