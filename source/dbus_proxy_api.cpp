@@ -98,9 +98,8 @@ std::vector<StandardCopy> g_standard_copies;
 gboolean send_standard_copies(gpointer) {
   std::vector<StandardCopy> copies;
   copies.swap(g_standard_copies);
-  bool open = true;
   for (StandardCopy &copy : copies) {
-    if (open) open = emit_one(copy.connection, copy.path.c_str(), kStandardInterface, copy.body);
+    emit_one(copy.connection, copy.path.c_str(), kStandardInterface, copy.body);
     g_variant_unref(copy.body);
     g_object_unref(copy.connection);
   }
