@@ -92,19 +92,11 @@ struct Collection {
   const GDBusInterfaceVTable *vtable;  // the child interface's handlers
   CollectionState *state;
   uint32_t max_instance = 255;         // highest instance number a child path may carry
-  // Children live at `child_prefix` + "/" + number (null: below the manager).
-  // A GDBus manager refuses such children; the engine registers them itself,
-  // announces them on the manager path and lists them in GetManagedObjects.
-  const char *child_prefix = nullptr;
-  // Whether the child of `instance` carries the interface (null: every
-  // interface of the introspection data).
-  bool (*carries)(uint32_t instance, const char *interface_name) = nullptr;
-  // Documents that replace the introspection data while their service type
-  // holds; the engine then publishes the children itself (see
-  // InterfaceVariant).
-  std::span<const InterfaceVariant> variants = {};
   // The row collection this is part of: a child's properties are then all
-  // read from one look-up of its row (null: through the vtable, one by one).
+  // read from one look-up of its row (null: through the vtable, one by one),
+  // and its declaration says where its children live, which interfaces each
+  // carries and which documents follow the service type (RowModule's
+  // child_prefix, carries and variants).
   const RowCollection *rows = nullptr;
   // Children published on managers nested under the rows of the collection
   // at `manager_path` (see NestedManagers): "<manager>/<outer>/<suffix>/<inner>",
@@ -172,10 +164,11 @@ IGD1_EXPORT void return_manager_error(GDBusMethodInvocation *invocation, const c
 // the row's child path followed by "/" and `suffix`, created with the row's
 // child and torn down with it (detached from the bus, its children gone).
 //
-// The rows of the nested managers may be a row collection of their own
-// (`RowModule.nested_in`): its children are "<outer child>/<suffix>/<inner>",
-// their record is the outer row's (working copy, commit and release are the
-// outer table's), their values are reached with the inner number, and
+// The rows of the nested managers may be a row collection of their own (a
+// module with the same `RowModule.nested` and `table.inner` calls): its
+// children are "<outer child>/<suffix>/<inner>", their record is the outer
+// row's (working copy, commit and release are the outer table's), their
+// values are reached with the inner number, and
 // AddObject/DeleteObject on a nested manager insert and remove inner rows.
 // The store reports inner rows with pair row callbacks (outer, inner),
 // which the engine registers when the outer collection starts.
@@ -247,13 +240,30 @@ inline constexpr char kInvalidUtf8[] = "invalid UTF-8 sting value of %s";
 // What a text longer than its field does.
 enum class Overlong : uint8_t { Cut, Refuse };
 
-// What a write request does with an accepted value equal to the stored one.
-enum class Unchanged : uint8_t {
-  Skip,    // nothing: such a request stores, runs and announces nothing
-  Commit,  // the row is stored all the same: its commit and after_commit run
-           // and their refusal answers; only what changed is announced
-  Repeat,  // the value counts as a change: stored, applied and announced again
+// How a row's write request treats its entries beyond checking them and
+// storing what changed: flags, combined with `|`.  Without any, a value
+// equal to the stored one stores, runs and announces nothing, and a refused
+// entry of a multi-write ends the call with nothing stored.
+enum class RowWrites : uint8_t {
+  Plain = 0,
+  // A request whose accepted values all equal the stored ones stores the row
+  // all the same: its commit and the Committed step run and their refusal
+  // answers; only what changed is announced.
+  CommitUnchanged = 1,
+  // An accepted value equal to the stored one counts as a change: stored,
+  // applied and announced again.
+  RepeatUnchanged = 2,
+  // A refused entry of a multi-write is skipped: the other entries are
+  // stored and the call succeeds (a single write fails all the same).
+  SkipRefused = 4,
 };
+constexpr RowWrites operator|(RowWrites a, RowWrites b) {
+  return RowWrites(uint8_t(a) | uint8_t(b));
+}
+// Whether `writes` holds `flag`.
+constexpr bool holds(RowWrites writes, RowWrites flag) {
+  return (uint8_t(writes) & uint8_t(flag)) != 0;
+}
 
 struct RowProperty;
 // A rule of a module on a value written to a row property (see
@@ -321,7 +331,7 @@ struct StandIn {
 };
 
 // The calls of a table whose rows are nested under the outer table's rows
-// (RowModule.nested_in); `row` is the outer row (or its working copy)
+// (RowModule.nested); `row` is the outer row (or its working copy)
 // throughout.  Item accessors that also take the inner number; insertion
 // (reports the new inner number) and removal; `init` has the store report
 // every inner row of `outer` through the pair row callbacks;
@@ -337,13 +347,13 @@ struct InnerTable {
 };
 
 // An interface of a collection manager's own on its path, served from a
-// table (`object`).  Its document is `xml` (introspection text), or the file
-// `xml_file` (missing: fatal); with neither, the object's own file, and the
-// object is registered at its own path (or the one its file names).
+// table (`object`).  Its document is `xml`: the interface as text (it
+// begins with "<"), or a file (missing: fatal); without one, the object's
+// own file, and the object is registered at its own path (or the one its
+// file names).
 struct ManagerInterface {
   const SingleObject *object = nullptr;
   const char *xml = nullptr;
-  const char *xml_file = nullptr;
 };
 
 // The configuration library's functions for one table.  Optional members
@@ -393,7 +403,7 @@ struct RowTable {
   // asks check_dbus_cts_running() in its own function).
   void (*refresh_row)(void *row) = nullptr;
   // The calls that reach rows nested under the outer table's rows
-  // (RowModule.nested_in; see InnerTable).
+  // (RowModule.nested; see InnerTable).
   InnerTable inner = {};
   // Removes every row (RemoveAllObjects without a handler of the module's own).
   int (*remove_all)(void) = nullptr;
@@ -409,12 +419,71 @@ int store_copy(const void *copy, uint32_t, const char **, int) {
 enum class AddKind : uint8_t {
   Insert,  // the table inserts a zeroed row; its child appears through <Name>_add_interface
   Self,    // the lowest free instance number up to max_instance; the child is exported here
-  Refuse,  // answered with `refuse_error` / `texts.add_failed`
+  Refuse,  // answered with `texts.add_failed` under the refusal's error name
   None,    // the manager is GDBus's plain object manager: no AddObject or DeleteObject at all
 };
-// Insert and Self take at most `RowModule.max_rows` rows (0: no limit of
-// their own); a full table answers `texts.table_full`.  A module's own
-// AddObject (RowModule::manager_methods) answers instead of any kind.
+
+// AddObject of a collection as one value (RowModule::add), made by one of
+// the functions below.  Insert and Self take at most `max_rows` rows (0:
+// Insert, as many as the table takes; Self, as many as there are numbers);
+// a full table answers `texts.table_full`.  A refusal (AddObject, and
+// DeleteObject with `texts.delete_refused`) answers under `error_name`
+// (null: the standard InvalidArgs).  A module's own AddObject in its method
+// table answers instead of any kind.
+struct Adding {
+  AddKind kind = AddKind::Insert;
+  uint32_t max_rows = 0;
+  const char *error_name = nullptr;
+
+  static constexpr Adding insert(uint32_t max_rows = 0) { return {AddKind::Insert, max_rows}; }
+  static constexpr Adding self_numbered(uint32_t max_rows = 0) {
+    return {AddKind::Self, max_rows};
+  }
+  static constexpr Adding refuse(const char *error_name = nullptr) {
+    return {AddKind::Refuse, 0, error_name};
+  }
+  static constexpr Adding none() { return {AddKind::None}; }
+};
+
+// The steps of a collection's life and of its manager's and children's
+// calls that the module's `on` hook is told of (RowModule::on), with what
+// its `row` and `parameters` hold.  The hook answers Begin::Apply to let the
+// call go on; where a step takes a refusal, Begin::Refuse with *call.error
+// set fails the call with that error.
+enum class RowStep : uint8_t {
+  // The collection is on the bus with its rows: the module's own start-up
+  // (timers, row callbacks of its own).  call.object_path is the manager's;
+  // the answer is not used.
+  Started,
+  // Before the entries of a write reach the working copy: `row` is the row
+  // as stored.  Refuse, or Ignore: answered as a success, nothing applied,
+  // stored or announced.
+  Write,
+  // A changed row was stored, within the write's transaction (a table saved
+  // after each write saves here): Refuse fails the call, and the store keeps
+  // the row as it was.
+  Committed,
+  // A row was removed, within the removal's transaction (a conformance run
+  // included: call.test_run() tells): call.object_path is the deleted path,
+  // call.index the row's position, `row` the row as it was.  The answer is
+  // not used.
+  Deleted,
+  // Before AddObject or DeleteObject look at anything else, `parameters`
+  // the request's: Refuse refuses the call (an empty table, a service type
+  // that takes no changes of the table, a row that is in use, a path the
+  // module spells its own way).  call.object_path is the manager's; for
+  // DeleteObject, call.instance and call.index name the row the path to
+  // delete is the child of (instance 0: no row has that path).
+  AddObject,
+  DeleteObject,
+};
+// The manager method of the AddObject and DeleteObject steps, by name.
+constexpr const char *step_method(RowStep step) {
+  return step == RowStep::AddObject ? "AddObject" : "DeleteObject";
+}
+// A module's hook of the steps above (RowModule::on).
+using RowHook = Begin (*)(const CallContext &call, RowStep step, const uint8_t *row,
+                          GVariant *parameters);
 
 // The moments a row collection logs where a module may write a line of its
 // own (RowTexts::log), with what the call context holds and the engine's
@@ -462,12 +531,12 @@ struct RowTexts {
   const char *add_failed = nullptr;     // null: "Add <noun> object fail !!"
   // Nested rows: AddObject on a manager whose outer row is gone (null: add_failed).
   const char *add_path = nullptr;
-  // The table holds `max_rows` rows, or (Self without max_rows) no number
+  // The table holds `add.max_rows` rows, or (Self without them) no number
   // is free (null: add_failed); with max_rows, no free number is add_failed.
   const char *table_full = nullptr;
   const char *delete_path = "DeleteObject object path error";
   const char *delete_failed = nullptr;  // null: "Delete <noun> Object error !!"
-  const char *delete_refused = nullptr;  // non-null: DeleteObject is refused, see refuse_error
+  const char *delete_refused = nullptr;  // non-null: DeleteObject is refused, see Adding
   // Writes the module's own log line of `event` (see RowEvent) and returns
   // true; false (or null): the engine logs its own line.  `function` is the
   // name of the handler that serves the call.
@@ -522,85 +591,100 @@ struct RowModule {
   // Who hears a change; a write is announced once the store took it (a
   // refused commit announces nothing).
   Announce announce = Announce::ServiceType0;
-  AddKind add = AddKind::Insert;
+  Adding add = Adding::insert();  // see Adding
   // The highest child number; Self gives the lowest free number up to it (a
-  // module that gives fewer refuses AddObject in its manager_guard).
+  // module that gives fewer refuses AddObject in its `on` hook).
   uint32_t max_instance = 255;
-  const char *xml_file = nullptr;  // null: "<Name>.xml", unless `builtin_xml`
-  const char *builtin_xml = nullptr;  // the interface as text when it has no file
-  const char *child_prefix = nullptr;  // see Collection
+  // The children's document: an introspection file, or the interface itself
+  // as text (it begins with "<"); null: "<Name>.xml".
+  const char *xml = nullptr;
+  // Children live at `child_prefix` + "/" + number (null: below the manager).
+  // A GDBus manager refuses such children; the engine registers them itself,
+  // announces them on the manager path and lists them in GetManagedObjects.
+  const char *child_prefix = nullptr;
+  // Whether the child of `instance` carries the interface (null: every
+  // interface of the document).
   bool (*carries)(uint32_t instance, const char *interface_name) = nullptr;
-  NestedManagers *nested = nullptr;  // managers that live and die with each row
-  // The rows of the managers nested under another collection's rows, whose
-  // manager path is `manager_path` (see NestedManagers).
-  NestedManagers *nested_in = nullptr;
+  // Managers that live and die with each row, or, for a module whose table
+  // reaches its rows through `table.inner`, the managers nested under
+  // another collection's rows (whose manager path is `manager_path`) that
+  // this module's rows live in (see NestedManagers).
+  NestedManagers *nested = nullptr;
   // An interface of the manager's own on its path (see ManagerInterface).
   ManagerInterface manager_interface = {};
-  // Before the entries of a write reach the working copy of `row`: Apply,
-  // Refuse (with *call.error set) or Ignore (answered as a success, nothing
-  // applied, stored or announced).  nullptr: Apply.
-  Begin (*begin)(const CallContext &call, const uint8_t *row) = nullptr;
-  // Runs after a changed row was stored; false fails the call with `error` set.
-  bool (*after_commit)(const CallContext &call, GError **error) = nullptr;
-  // Runs after a row was removed, within the removal's transaction (a
-  // conformance run included: call.test_run() tells); `removed` is the row
-  // as it was, `index` its position.
-  void (*after_delete)(const CallContext &call, const uint8_t *removed, uint32_t index) = nullptr;
+  // Told each step of RowStep (start-up, writes, commits, removals, the
+  // manager's calls) with the call it belongs to (null: every call goes on).
+  RowHook on = nullptr;
   // Chooses, when the collection starts, its manager path (its children's
   // paths follow), its document file and an error name (see StartChoice;
   // null: the declaration as it is).
   const StartChoice *(*choose)() = nullptr;
-  // Runs once the collection is on the bus (timers, row callbacks of its own).
-  void (*start_up)(GDBusConnection *connection) = nullptr;
-  // Refuse kind and `texts.delete_refused`: the error name (null: the
-  // standard InvalidArgs) of the refusal.
-  const char *refuse_error = nullptr;
-  // Insert and Self: the most rows the table holds (0: Insert, as many as
-  // the table takes; Self, as many as there are numbers).
-  uint32_t max_rows = 0;
-  // What a write of a value equal to the stored one does (see Unchanged).
-  Unchanged unchanged = Unchanged::Skip;
+  // What a write does with unchanged values and refused entries (see RowWrites).
+  RowWrites writes = RowWrites::Plain;
   // The error name of a refused commit (null: org.freedesktop.DBus.Error.Failed).
   const char *commit_error = nullptr;
-  // Runs before AddObject and DeleteObject (`method_name`, with the
-  // request's `parameters`) look at anything else: false refuses the call
-  // with *call.error set (an empty table, a service type that takes no
-  // changes of the table, a row that is in use, a path the module spells
-  // its own way).  call.object_path is the manager's; for DeleteObject,
-  // call.instance and call.index name the row the path to delete is the
-  // child of (instance 0: no row has that path).
-  bool (*manager_guard)(const CallContext &call, const char *method_name,
-                        GVariant *parameters) = nullptr;
-  // AddObject, DeleteObject and RemoveAllObjects answered by the module, by
-  // name, instead of the engine.  AddObject's call context names the
-  // manager; DeleteObject's names the path to delete, the instance it
-  // spells (0: none) and, when a row has it, the row's position
-  // (row_unexport alone makes "delete only unexports").  Only a module with
-  // RemoveAllObjects here or a table.remove_all declares that method.
-  std::span<const Method> manager_methods = {};
-  // Methods of the children's interfaces; the call context names the row.
+  // Methods of the children's interfaces (the call context names the row),
+  // and the manager's AddObject, DeleteObject and RemoveAllObjects answered
+  // by the module instead of the engine, told apart by those names.  The
+  // manager's AddObject's call context names the manager; DeleteObject's
+  // names the path to delete, the instance it spells (0: none) and, when a
+  // row has it, the row's position (row_unexport alone makes "delete only
+  // unexports").  Only a module with RemoveAllObjects here or a
+  // table.remove_all declares that method.
   std::span<const Method> methods = {};
   void *user_data = nullptr;  // handed to hooks in their call context
   // An object beside every row.
   const Sibling *sibling = nullptr;
-  // The children's documents per service type (see InterfaceVariant).
+  // Documents that replace `xml` while their service type holds; the engine
+  // then publishes the children itself (see InterfaceVariant).
   std::span<const InterfaceVariant> variants = {};
-  // What a refused entry of a multi-write does: Stop (nothing is stored) or
-  // Continue (the other entries are stored and the call succeeds).  A
-  // single write fails either way.
-  MultiFailure multi_failure = MultiFailure::Stop;
   // GetManagedObjects built here from the table's rows (those with an
   // exported child) rather than by GDBus's manager, and answered from a
   // kept reply (see row_listing_refresh).
   ListingCache *listing_cache = nullptr;
 };
 
+// Whether `name` is one of the manager's methods a module may answer itself.
+constexpr bool manager_method_name(std::string_view name) {
+  return name == "AddObject" || name == "DeleteObject" || name == "RemoveAllObjects";
+}
+
 // The module's own handler of manager method `name`, or nullptr.
 constexpr const Method *manager_method(const RowModule &module, std::string_view name) {
-  for (const Method &method : module.manager_methods)
+  if (!manager_method_name(name)) return nullptr;
+  for (const Method &method : module.methods)
     if (name == method.name) return &method;
   return nullptr;
 }
+
+// Whether the module's method table has methods of the children.
+constexpr bool serves_child_methods(const RowModule &module) {
+  for (const Method &method : module.methods)
+    if (!manager_method_name(method.name)) return true;
+  return false;
+}
+
+// The managers this module's rows live in, when it is the rows of managers
+// nested under another collection's rows (see RowModule::nested), else null.
+constexpr NestedManagers *nested_in(const RowModule &module) {
+  return module.table.inner.get_item != nullptr ? module.nested : nullptr;
+}
+// The managers that live and die with this module's rows, or null.
+constexpr NestedManagers *managers_under_rows(const RowModule &module) {
+  return module.table.inner.get_item != nullptr ? nullptr : module.nested;
+}
+
+// The `on` hook of a module whose one step of its own is `run` at `Step`
+// (a start-up, a table saved at once after each stored change); every step
+// goes on.
+template <RowStep Step, auto run>
+Begin at_step(const CallContext &, RowStep step, const uint8_t *, GVariant *) {
+  if (step == Step) run();
+  return Begin::Apply;
+}
+
+// Whether `xml` is a document's text rather than the name of its file.
+constexpr bool document_text(const char *xml) { return xml != nullptr && xml[0] == '<'; }
 
 // Whether the manager serves RemoveAllObjects.
 constexpr bool removes_all(const RowModule &module) {
@@ -663,7 +747,7 @@ struct RowCollection {
   mutable InnerRowEntries inner_entries;
   // The declaration's document file (null: its built-in text).
   const char *default_xml_file() const {
-    return module.builtin_xml != nullptr ? nullptr : xml_file_.c_str();
+    return document_text(module.xml) ? nullptr : xml_file_.c_str();
   }
   IGD1_EXPORT RowCollection(const RowModule &module, const char *name,
                             GDBusNodeInfo **introspection_data,
@@ -850,7 +934,7 @@ IGD1_EXPORT void use_row_action(const char *table_module, int (*action)(unsigned
   namespace {                                                                                      \
   igd1::MethodCallHandler Name##_child_method, Name##_get_managed_objects, Name##_remove_all;      \
   const GDBusInterfaceVTable k##Name##VTable = {                                                   \
-      (module).methods.empty() ? nullptr : Name##_child_method, get,                               \
+      igd1::serves_child_methods(module) ? Name##_child_method : nullptr, get,                     \
       igd1::row_module_writes(module) ? set : nullptr,                                             \
       {igd1_set_multi_slot(igd1::row_module_writes(module) ? multi : nullptr)}};                   \
   const GDBusInterfaceVTable k##Name##ManagerVTable = {                                            \
@@ -922,10 +1006,10 @@ IGD1_EXPORT void use_row_action(const char *table_module, int (*action)(unsigned
     return igd1::nested_row_export(k##Name##Rows, outer, inner, false);                            \
   }                                                                                                \
   IGD1_API void Name##_Manager_add(GDBusConnection *connection, unsigned int outer) {              \
-    igd1::nested_manager_add(*(module).nested_in, connection, outer, true);                        \
+    igd1::nested_manager_add(*igd1::nested_in(module), connection, outer, true);                   \
   }                                                                                                \
   IGD1_API void Name##_Manager_delete(GDBusConnection *, unsigned int outer) {                     \
-    igd1::nested_manager_delete(*(module).nested_in, outer);                                       \
+    igd1::nested_manager_delete(*igd1::nested_in(module), outer);                                  \
   }                                                                                                \
   namespace {                                                                                      \
   const igd1::InnerRows k##Name##InnerRows(k##Name##Rows,                                          \

@@ -8,12 +8,10 @@
 
 namespace igd1::qos {
 
-// Applies the whole QoS configuration after a stored change of a row; false,
-// with a Failed error, when it could not be applied (the change is then not
-// kept either).
-bool apply_change(const CallContext &call, GError **error);
-// Applies the configuration without a row that was removed.
-void apply_after_delete(const CallContext &call, const uint8_t *removed, uint32_t index);
+// Applies the whole QoS configuration after a stored change of a row
+// (refused, with a Failed error, when it could not be applied: the change is
+// then not kept either), and without a row that was removed.
+Begin apply_change(const CallContext &call, RowStep step, const uint8_t *row, GVariant *parameters);
 
 // The error texts of a QoS table; the manager errors name the table.
 constexpr RowTexts table_texts(const char *add_failed, const char *delete_path,
@@ -38,9 +36,8 @@ constexpr RowModule table_module(const char *manager_path, std::span<const RowPr
           .table = table,
           .texts = texts,
           .announce = Announce::Never,
-          .builtin_xml = xml,
-          .after_commit = apply_change,
-          .after_delete = apply_after_delete};
+          .xml = xml,
+          .on = apply_change};
 }
 
 }  // namespace igd1::qos

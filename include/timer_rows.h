@@ -152,19 +152,19 @@ constexpr RowModule module(const char *manager_path, std::span<const RowProperty
       .table = table<family>(),
       .texts = texts,
       .announce = Announce::Always,
-      .add = AddKind::Self,
+      .add = Adding::self_numbered(),
       .max_instance = max_instance,
-      .unchanged = Unchanged::Commit,
+      .writes = RowWrites::CommitUnchanged,
       .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",
       .user_data = const_cast<Family *>(&family),
   };
 }
 
-// The manager guard's part both families share: DeleteObject of a child
+// The part of the `on` hook both families share: DeleteObject of a child
 // path (numbers 1 to `highest`) that no row has is refused with Failed
 // "this entry not exist".
-bool refuse_missing_row(const CallContext &call, const char *method_name, GVariant *parameters,
-                        uint32_t highest);
+Begin refuse_missing_row(const CallContext &call, RowStep step, GVariant *parameters,
+                         uint32_t highest);
 
 // ---- property hooks ----------------------------------------------------------------
 

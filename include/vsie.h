@@ -84,10 +84,13 @@ struct TxTable {
     return vsieTx_update_entry(Frame, row, static_cast<const uint8_t *>(row)[0]);
   }
   static int count() { return vsieTx_get_list_totalnum(Frame); }
-  static bool applied(const CallContext &, GError **error) { return apply_elements(Frame, error); }
-  // A conformance run only checks the bus: the radios keep their elements.
-  static void removed(const CallContext &call, const uint8_t *, uint32_t) {
-    if (!call.test_run()) apply_elements(Frame, nullptr);
+  // The radios get the elements once a row is stored (refused when they
+  // cannot) or removed; a conformance run only checks the bus: the radios
+  // keep their elements then.
+  static Begin apply(const CallContext &call, RowStep step, const uint8_t *, GVariant *) {
+    if (step == RowStep::Committed && !apply_elements(Frame, call.error)) return Begin::Refuse;
+    if (step == RowStep::Deleted && !call.test_run()) apply_elements(Frame, nullptr);
+    return Begin::Apply;
   }
 
   static constexpr RowModule module(const char *manager_path, const SingleObject *manager,
@@ -101,10 +104,9 @@ struct TxTable {
             .texts = {.get_no_row = "func [%s] :invalid list num  %d ",
                       .set_no_row = "func [%s] :invalid list num  %d ",
                       .table_full = "Error! Table Full."},
-            .manager_interface = {.object = manager, .xml_file = manager_xml_file},
-            .after_commit = applied,
-            .after_delete = removed,
-            .max_rows = VSIE_MAX_TX_ROWS};
+            .add = Adding::insert(VSIE_MAX_TX_ROWS),
+            .manager_interface = {.object = manager, .xml = manager_xml_file},
+            .on = apply};
   }
 };
 

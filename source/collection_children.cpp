@@ -49,7 +49,7 @@ void collection_load_interface(const Collection &collection) {
   igd1::fatal_unless(node != nullptr, missing);
   // Nested rows are described to the host by their outer collection.
   if (collection.nested_in == nullptr) dbus_proxy_node_info_reg(node);
-  for (const InterfaceVariant &variant : collection.variants) {
+  for (const InterfaceVariant &variant : child_variants(collection)) {
     GDBusNodeInfo *&parsed = variant_nodes()[&variant];
     if (parsed == nullptr) parsed = g_dbus_node_info_new_for_xml(variant.builtin_xml, nullptr);
     IGD1_ASSERT(parsed != nullptr && parsed->interfaces[0] != nullptr);
@@ -64,8 +64,15 @@ void collection_attach(const Collection &collection, GDBusConnection *connection
                                                      manager_vtable, collection.state->manager);
 }
 
+std::span<const InterfaceVariant> child_variants(const Collection &collection) {
+  if (collection.rows == nullptr) return {};
+  return collection.rows->module.variants;
+}
+
 const char *child_prefix(const Collection &collection) {
-  return collection.child_prefix != nullptr ? collection.child_prefix : collection.manager_path;
+  const char *declared =
+      collection.rows != nullptr ? collection.rows->module.child_prefix : nullptr;
+  return declared != nullptr ? declared : collection.manager_path;
 }
 
 std::string collection_child_path(const Collection &collection, ChildKey instance) {
@@ -79,15 +86,16 @@ std::string collection_child_path(const Collection &collection, ChildKey instanc
 }
 
 bool carries(const Collection &collection, ChildKey instance, const GDBusInterfaceInfo *info) {
-  return collection.carries == nullptr || collection.carries(key_outer(instance), info->name);
+  const auto chooser = collection.rows != nullptr ? collection.rows->module.carries : nullptr;
+  return chooser == nullptr || chooser(key_outer(instance), info->name);
 }
 
 bool publishes_itself(const Collection &collection) {
-  return collection.child_prefix != nullptr || !collection.variants.empty();
+  return collection.rows != nullptr && publishes_children_itself(collection.rows->module);
 }
 
 GDBusNodeInfo *current_node(const Collection &collection) {
-  for (const InterfaceVariant &variant : collection.variants)
+  for (const InterfaceVariant &variant : child_variants(collection))
     if (serves_service_type(variant.when)) return variant_nodes().at(&variant);
   return *collection.introspection_data;
 }
@@ -141,7 +149,7 @@ std::vector<GDBusInterfaceInfo *> child_interfaces(const Collection &collection)
         interfaces.push_back(*i);
   };
   add_document(*collection.introspection_data);
-  for (const InterfaceVariant &variant : collection.variants)
+  for (const InterfaceVariant &variant : child_variants(collection))
     add_document(variant_nodes().at(&variant));
   return interfaces;
 }
@@ -154,7 +162,7 @@ void export_outside(const Collection &collection, ChildKey instance) {
   if (state.outside == nullptr) state.outside = new std::set<ChildKey>;
   if (!state.outside->insert(instance).second) return;
   const std::string path = collection_child_path(collection, instance);
-  const bool follows = !collection.variants.empty();
+  const bool follows = !child_variants(collection).empty();
   for (GDBusInterfaceInfo *interface : child_interfaces(collection)) {
     if (!follows && !carries(collection, instance, interface)) continue;
     const guint id = publish_at_path(state.connection, path.c_str(),
@@ -358,7 +366,8 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
   collection.manager_path =
       choice.path != nullptr ? choice.path : rows.module.manager_path;
   collection.xml_file = choice.xml_file != nullptr ? choice.xml_file : rows.default_xml_file();
-  collection.builtin_xml = choice.xml_file != nullptr ? nullptr : rows.module.builtin_xml;
+  collection.builtin_xml =
+      choice.xml_file == nullptr && document_text(rows.module.xml) ? rows.module.xml : nullptr;
   collection_create_manager(rows.collection);
   collection_load_interface(rows.collection);
   std::vector<GDBusNodeInfo *> documents{*rows.collection.introspection_data};
@@ -371,8 +380,9 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
       });
   // Rows nested under these rows: their document, and the store's pair
   // callbacks that export and remove their children.
-  if (rows.module.nested != nullptr && rows.module.nested->inner != nullptr) {
-    const RowCollection &inner = *rows.module.nested->inner;
+  NestedManagers *const under_rows = managers_under_rows(rows.module);
+  if (under_rows != nullptr && under_rows->inner != nullptr) {
+    const RowCollection &inner = *under_rows->inner;
     collection_load_interface(inner.collection);
     for (GDBusInterfaceInfo **i = (*inner.collection.introspection_data)->interfaces; *i != nullptr;
          ++i)
@@ -391,24 +401,24 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
   // first start's seed) may be reported at once, nested rows with them.
   // Nested managers of an earlier connection (tests start the host again)
   // are gone with it.
-  const bool outside = publishes_children_itself(rows.module) || rows.module.nested != nullptr ||
+  const bool outside = publishes_children_itself(rows.module) || under_rows != nullptr ||
                        rows.module.sibling != nullptr;
   CollectionState &state = *rows.collection.state;
   if (state.nested_managers != nullptr) {
     for (const auto &[outer, nested] : *state.nested_managers)
-      tell_nested(*rows.module.nested, rows.collection, outer, nested, CallKind::Unexport);
+      tell_nested(*under_rows, rows.collection, outer, nested, CallKind::Unexport);
     state.nested_managers->clear();
   }
   // A nested manager's interface without a document of its own text is
   // described by its object's file.
-  if (NestedManagers *nested = rows.module.nested;
+  if (NestedManagers *nested = under_rows;
       nested != nullptr && nested->object != nullptr && nested->object_xml == nullptr) {
     GDBusNodeInfo *node = load_described_document(*nested->object, nested->object->xml_file);
     if (GDBusNodeInfo *previous = std::exchange(nested->object_node, node))
       g_dbus_node_info_unref(previous);
   }
   auto attach = [&] {
-    if (rows.module.add != AddKind::None) {
+    if (rows.module.add.kind != AddKind::None) {
       collection_attach(rows.collection, connection, manager_vtable);
     } else {
       rows.collection.state->connection = connection;
@@ -427,8 +437,8 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
   for (uint32_t instance : instances) row_export(rows, instance);
   if (!outside) attach();
   const ManagerInterface &own = rows.module.manager_interface;
-  if (own.object != nullptr && own.xml_file != nullptr) {
-    GDBusNodeInfo *node = dbus_proxy_readxml(own.xml_file);
+  if (own.object != nullptr && own.xml != nullptr && !document_text(own.xml)) {
+    GDBusNodeInfo *node = dbus_proxy_readxml(own.xml);
     g_autofree gchar *missing = g_strdup_printf("%s != NULL", rows.collection.introspection_name);
     igd1::fatal_unless(node != nullptr, missing);
     const guint id =
@@ -440,7 +450,11 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
   } else if (own.object != nullptr) {
     register_described_object(*own.object, own.xml, connection, rows.collection.manager_path);
   }
-  if (rows.module.start_up != nullptr) rows.module.start_up(connection);
+  if (rows.module.on != nullptr) {
+    const CallContext started{.object_path = rows.collection.manager_path,
+                              .user_data = rows.module.user_data};
+    rows.module.on(started, RowStep::Started, nullptr, nullptr);
+  }
 }
 
 GDBusObjectManagerServer *nested_manager(const NestedManagers &nested, uint32_t outer) {
@@ -509,8 +523,8 @@ void row_export(const RowCollection &rows, ChildKey instance) {
     COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, "object_path: %s", path.c_str());
   }
   collection_export_child(rows.collection, instance);
-  if (rows.module.nested != nullptr)
-    nested_manager_add(*rows.module.nested, rows.collection.state->connection, instance, false);
+  if (NestedManagers *nested = managers_under_rows(rows.module))
+    nested_manager_add(*nested, rows.collection.state->connection, instance, false);
   if (rows.module.sibling != nullptr) create_sibling(rows, instance);
   listing_changed(rows);
 }
@@ -519,7 +533,8 @@ void row_unexport(const RowCollection &rows, ChildKey instance) {
   COLLECTION_LOG(LOG_LEVEL_INFO, rows.names.manager, "Delete %s interface, index is %d ",
                  rows.collection.noun, int(instance));
   if (rows.module.sibling != nullptr) destroy_sibling(rows, instance);
-  if (rows.module.nested != nullptr) nested_manager_delete(*rows.module.nested, instance);
+  if (NestedManagers *nested = managers_under_rows(rows.module))
+    nested_manager_delete(*nested, instance);
   collection_unexport_child(rows.collection, instance);
   listing_changed(rows);
 }
@@ -539,7 +554,7 @@ int nested_row_export(const RowCollection &rows, uint32_t outer, uint32_t inner,
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "Invalid parameter path");
     return 0;
   }
-  GDBusObjectManagerServer *manager = nested_manager(*module.nested_in, outer);
+  GDBusObjectManagerServer *manager = nested_manager(*nested_in(module), outer);
   if (manager == nullptr) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "Error to get manager object !!");
     return 0;

@@ -116,6 +116,8 @@ class WorkingCopy {
 
 // ---- publishing ----
 
+// The documents of the children that follow the service type.
+std::span<const InterfaceVariant> child_variants(const Collection &collection);
 // Whether the child of `instance` carries the interface.
 bool carries(const Collection &collection, ChildKey instance, const GDBusInterfaceInfo *info);
 // Whether the engine registers the children itself (outside the manager's

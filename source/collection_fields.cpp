@@ -282,12 +282,12 @@ bool same_item(const char *type, const uint8_t *a, const uint8_t *b) {
 // The item accessors of a row, or of a nested row's outer row with its inner number.
 int get_item(const RowModule &module, int item, void *output, const uint8_t *row,
              uint32_t inner) {
-  if (module.nested_in != nullptr) return module.table.inner.get_item(item, row, inner, output);
+  if (nested_in(module) != nullptr) return module.table.inner.get_item(item, row, inner, output);
   return module.table.get_item(item, output, row);
 }
 int set_item(const RowModule &module, int item, const void *value, uint8_t *row,
              uint32_t inner) {
-  if (module.nested_in != nullptr) return module.table.inner.set_item(item, row, inner, value);
+  if (nested_in(module) != nullptr) return module.table.inner.set_item(item, row, inner, value);
   return module.table.set_item(item, value, row);
 }
 
@@ -610,7 +610,7 @@ bool apply_row_property(const RowModule &module, const CallContext &call, const 
                                         reinterpret_cast<const uint8_t *>(current.data()), wanted)
                             : std::strcmp(current.data(), text) == 0;
     if (same) {
-      *changed = module.unchanged == Unchanged::Repeat;
+      *changed = holds(module.writes, RowWrites::RepeatUnchanged);
       return true;
     }
     if (set_item(module, property->item, typed ? static_cast<const void *>(wanted) : text, row,
@@ -633,7 +633,7 @@ bool apply_row_property(const RowModule &module, const CallContext &call, const 
       stored_mac(*property, row + property->offset, old_mac) &&
       stored_mac(*property, bytes.data(), new_mac))
     differs = std::memcmp(old_mac, new_mac, 6) != 0;
-  *changed = module.unchanged == Unchanged::Repeat || differs;
+  *changed = holds(module.writes, RowWrites::RepeatUnchanged) || differs;
   if (differs) std::memcpy(row + property->offset, bytes.data(), width);
   return true;
 }

@@ -12,12 +12,42 @@
 namespace igd1 {
 namespace {
 
+// The row a DeleteObject's path names, looked up at most once per call: the
+// module's hook and the removal see the same row.
+class NamedRow {
+ public:
+  NamedRow(const RowCollection &rows, const char *path) : rows_(rows), path_(path) {}
+  ChildKey key() {
+    resolve();
+    return key_;
+  }
+  // The row, or nullptr when no row has the path.
+  const FoundRow *found() {
+    resolve();
+    return held_ ? &found_ : nullptr;
+  }
+
+ private:
+  void resolve() {
+    if (resolved_) return;
+    resolved_ = true;
+    key_ = path_ != nullptr ? child_instance(rows_.collection, path_) : 0;
+    held_ = key_ != 0 && find_row(rows_.module, key_, &found_);
+  }
+  const RowCollection &rows_;
+  const char *path_;
+  bool resolved_ = false;
+  ChildKey key_ = 0;
+  bool held_ = false;
+  FoundRow found_;
+};
+
 // A refusal of AddObject or DeleteObject.
 void refuse_call(const RowModule &module, const char *function, const char *text,
                  GDBusMethodInvocation *invocation) {
   COLLECTION_LOG(LOG_LEVEL_WARN, function, "%s", text);
-  if (module.refuse_error != nullptr)
-    g_dbus_method_invocation_return_dbus_error(invocation, module.refuse_error, text);
+  if (module.add.error_name != nullptr)
+    g_dbus_method_invocation_return_dbus_error(invocation, module.add.error_name, text);
   else
     g_dbus_method_invocation_return_error_literal(invocation, G_DBUS_ERROR,
                                                   G_DBUS_ERROR_INVALID_ARGS, text);
@@ -47,7 +77,7 @@ bool choose_number(const RowCollection &rows, const std::string &failed, uint8_t
   uint32_t free_number = 0;
   for (uint32_t n = 1; n <= module.max_instance && free_number == 0; ++n)
     if (!taken[n]) free_number = n;
-  const bool full = module.max_rows != 0 ? count >= module.max_rows : free_number == 0;
+  const bool full = module.add.max_rows != 0 ? count >= module.add.max_rows : free_number == 0;
   if (full || free_number == 0) {
     const char *text = full && module.texts.table_full != nullptr ? module.texts.table_full
                                                                   : failed.c_str();
@@ -112,7 +142,7 @@ void add_inner_object(const RowCollection &rows, const char *manager_path,
 void run_manager_hook(const RowModule &module, const CallContext &context,
                       const char *method_name, GVariant *parameters,
                       GDBusMethodInvocation *invocation) {
-  dispatch_method(module.manager_methods, context, kObjectManagerError, method_name, parameters,
+  dispatch_method(module.methods, context, kObjectManagerError, method_name, parameters,
                   invocation);
 }
 
@@ -128,8 +158,9 @@ void add_object(const RowCollection &rows, const char *manager_path, const char 
     const CallContext context{.object_path = manager_path, .user_data = module.user_data};
     return run_manager_hook(module, context, method_name, nullptr, invocation);
   }
-  if (module.add == AddKind::Refuse) return refuse_call(module, function, failed.c_str(), invocation);
-  if (module.nested_in != nullptr) return add_inner_object(rows, manager_path, invocation);
+  if (module.add.kind == AddKind::Refuse)
+    return refuse_call(module, function, failed.c_str(), invocation);
+  if (nested_in(module) != nullptr) return add_inner_object(rows, manager_path, invocation);
   // Taking the stand-in out, the insert and the save stand or fall
   // together: a refused insert leaves the table as it was.
   StoreTransaction transaction;
@@ -143,11 +174,12 @@ void add_object(const RowCollection &rows, const char *manager_path, const char 
   if (stand_in_position(module.table) >= 0 && module.table.stand_in.remove() == 0)
     return refuse(false);
   std::vector<uint8_t> row(module.table.row_size, 0);
-  if (module.add == AddKind::Self && !choose_number(rows, failed, row.data(), invocation)) return;
-  if (module.add == AddKind::Insert && module.max_rows != 0) {
+  if (module.add.kind == AddKind::Self && !choose_number(rows, failed, row.data(), invocation))
+    return;
+  if (module.add.kind == AddKind::Insert && module.add.max_rows != 0) {
     uint32_t count = 0;
     each_row(module, [&count](const uint8_t *, uint32_t) { ++count; });
-    if (count >= module.max_rows) {
+    if (count >= module.add.max_rows) {
       const char *full = module.texts.table_full != nullptr ? module.texts.table_full : failed.c_str();
       COLLECTION_LOG(LOG_LEVEL_WARN, function, "%s", full);
       return return_manager_error(invocation, "%s", full);
@@ -158,12 +190,12 @@ void add_object(const RowCollection &rows, const char *manager_path, const char 
   if (module.table.save_mib != nullptr && module.table.save_mib() == 0) return refuse(false);
   if (!transaction.commit(&error)) return g_dbus_method_invocation_return_gerror(invocation, error);
   const uint32_t instance = instance_of(module, row.data());
-  if (module.add == AddKind::Self) row_export(rows, instance);
+  if (module.add.kind == AddKind::Self) row_export(rows, instance);
   // The new row's nested manager takes calls as soon as the caller has the
   // reply, even when the row callback reaches the loop later.
-  if (module.nested != nullptr)
-    nested_manager_add(*module.nested, g_dbus_method_invocation_get_connection(invocation),
-                       instance, false);
+  if (NestedManagers *nested = managers_under_rows(module))
+    nested_manager_add(*nested, g_dbus_method_invocation_get_connection(invocation), instance,
+                       false);
   std::string path = collection_child_path(rows.collection, instance);
   call.object_path = path.c_str();
   call.instance = instance;
@@ -203,30 +235,27 @@ void delete_inner_object(const RowCollection &rows, const char *manager_path, co
   }
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "Delete %s Object success, object path %s!!",
                  rows.collection.noun, path);
-  if (module.after_delete != nullptr)
-    module.after_delete(row_context(module, path, key, found.index, CallKind::Method),
-                        outer_row.data(), found.index);
+  if (module.on != nullptr)
+    module.on(row_context(module, path, key, found.index, CallKind::Method), RowStep::Deleted,
+              outer_row.data(), nullptr);
   if (!transaction.commit(&error)) return g_dbus_method_invocation_return_gerror(invocation, error);
   g_dbus_method_invocation_return_value(invocation, nullptr);
 }
 
-void delete_object(const RowCollection &rows, const char *manager_path, GVariant *parameters,
-                   GDBusMethodInvocation *invocation) {
+void delete_object(const RowCollection &rows, const char *manager_path, const char *path,
+                   NamedRow &named, GVariant *parameters, GDBusMethodInvocation *invocation) {
   const RowModule &module = rows.module;
   const char *function = rows.names.manager;
   const char *noun = rows.collection.noun;
-  const char *path = nullptr;
-  g_variant_get(parameters, "(&o)", &path);
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "DeleteObject, path_name %s", path);
   if (module.texts.delete_refused != nullptr)
     return refuse_call(module, function, module.texts.delete_refused, invocation);
-  if (module.nested_in != nullptr) return delete_inner_object(rows, manager_path, path, invocation);
+  if (nested_in(module) != nullptr)
+    return delete_inner_object(rows, manager_path, path, invocation);
   if (manager_method(module, "DeleteObject") != nullptr) {
-    const ChildKey key = child_instance(rows.collection, path);
-    FoundRow found;
-    const bool held = key != 0 && find_row(module, key, &found);
-    const CallContext context =
-        row_context(module, path, key, held ? found.index : 0, CallKind::Method);
+    const FoundRow *found = named.found();
+    const CallContext context = row_context(module, path, named.key(),
+                                            found != nullptr ? found->index : 0, CallKind::Method);
     return run_manager_hook(module, context, "DeleteObject", parameters, invocation);
   }
 
@@ -235,20 +264,20 @@ void delete_object(const RowCollection &rows, const char *manager_path, GVariant
     g_dbus_method_invocation_return_dbus_error(invocation, kObjectManagerError, message.c_str());
     COLLECTION_LOG(LOG_LEVEL_INFO, function, "out of func [%s]", function);
   };
-  const ChildKey instance = child_instance(rows.collection, path);
+  const ChildKey instance = named.key();
   if (instance == 0) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "object path %s is error", path);
     return finish_with_error(module.texts.delete_path);
   }
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "delete index is %d", int(instance));
-  FoundRow found;
-  if (!find_row(module, instance, &found)) {
+  const FoundRow *found = named.found();
+  if (found == nullptr) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "func [%s] :invalid list num  %d ", function,
                    int(instance));
     return finish_with_error(module.texts.delete_path);
   }
-  const uint32_t index = found.index;
-  std::vector<uint8_t> removed(found.data, found.data + module.table.row_size);
+  const uint32_t index = found->index;
+  std::vector<uint8_t> removed(found->data, found->data + module.table.row_size);
   // The removal, what it applies and saves and a stand-in put back stand or
   // fall together.
   StoreTransaction transaction;
@@ -258,7 +287,7 @@ void delete_object(const RowCollection &rows, const char *manager_path, GVariant
     COLLECTION_LOG(LOG_LEVEL_INFO, function, "out of func [%s]", function);
   };
   if (!transaction.began(&error)) return finish_with_store_error();
-  if (!module.table.remove_entry(index, found.node)) {
+  if (!module.table.remove_entry(index, found->node)) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "Delete %s Object error, object path %s!!", noun,
                    path);
     return finish_with_error(
@@ -266,9 +295,9 @@ void delete_object(const RowCollection &rows, const char *manager_path, GVariant
   }
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "Delete %s Object success, object path %s!!", noun,
                  path);
-  if (module.after_delete != nullptr)
-    module.after_delete(row_context(module, path, instance, index, CallKind::Method),
-                        removed.data(), index);
+  if (module.on != nullptr)
+    module.on(row_context(module, path, instance, index, CallKind::Method), RowStep::Deleted,
+              removed.data(), nullptr);
   // A conformance run checks the bus behaviour only: the table is not saved.
   if (module.table.save_mib != nullptr && !check_dbus_cts_running()) module.table.save_mib();
   if (module.table.stand_in.add != nullptr) {
@@ -277,7 +306,7 @@ void delete_object(const RowCollection &rows, const char *manager_path, GVariant
     if (left == 0) module.table.stand_in.add();
   }
   if (!transaction.commit(&error)) return finish_with_store_error();
-  if (module.add == AddKind::Self) row_unexport(rows, instance);
+  if (module.add.kind == AddKind::Self) row_unexport(rows, instance);
   g_dbus_method_invocation_return_value(invocation, nullptr);
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "out of func [%s]", function);
 }
@@ -294,34 +323,29 @@ void return_manager_error(GDBusMethodInvocation *invocation, const char *format,
 
 namespace {
 
-// The manager guard's verdict on AddObject or DeleteObject; false once the
-// call was answered with the refusal.  A DeleteObject's guard learns the
-// row the path names, if any.
-bool guard_allows(const RowCollection &rows, const char *manager_path, const char *method_name,
-                  GVariant *parameters, GDBusMethodInvocation *invocation) {
+// The module's verdict on AddObject or DeleteObject (its `on` hook); false
+// once the call was answered with the refusal.  DeleteObject's step
+// (`deleted`: the row its path names) learns that row, if any.
+bool module_allows(const RowCollection &rows, const char *manager_path, const char *method_name,
+                   GVariant *parameters, NamedRow *deleted, GDBusMethodInvocation *invocation) {
   const RowModule &module = rows.module;
   g_autoptr(GError) error = nullptr;
   CallContext context{.object_path = manager_path, .user_data = module.user_data,
                       .error = &error};
-  const char *path = nullptr;
-  if (std::strcmp(method_name, "DeleteObject") == 0 &&
-      g_variant_is_of_type(parameters, G_VARIANT_TYPE("(o)"))) {
-    g_variant_get(parameters, "(&o)", &path);
-    const ChildKey key = child_instance(rows.collection, path);
-    FoundRow found;
-    if (key != 0 && find_row(module, key, &found)) {
-      context.instance = key_outer(key);
-      context.inner = key_inner(key);
-      context.index = found.index;
-    }
+  if (const FoundRow *found = deleted != nullptr ? deleted->found() : nullptr) {
+    context.instance = key_outer(deleted->key());
+    context.inner = key_inner(deleted->key());
+    context.index = found->index;
   }
-  if (module.manager_guard(context, method_name, parameters)) return true;
+  if (module.on(context, deleted != nullptr ? RowStep::DeleteObject : RowStep::AddObject, nullptr,
+                parameters) == Begin::Apply)
+    return true;
   COLLECTION_LOG(LOG_LEVEL_WARN, rows.names.manager, "%s refused: %s", method_name,
                  error != nullptr ? error->message : "");
   if (error == nullptr) {
     return_manager_error(invocation, "%s refused", method_name);
   } else if (g_dbus_error_is_remote_error(error)) {
-    // An error the guard named itself goes out under that name, with its text as given.
+    // An error the hook named itself goes out under that name, with its text as given.
     g_autofree gchar *name = g_dbus_error_get_remote_error(error);
     g_dbus_error_strip_remote_error(error);
     g_dbus_method_invocation_return_dbus_error(invocation, name, error->message);
@@ -336,18 +360,19 @@ bool guard_allows(const RowCollection &rows, const char *manager_path, const cha
 void row_manager_call(const RowCollection &rows, const char *manager_path,
                       const char *method_name, GVariant *parameters,
                       GDBusMethodInvocation *invocation) {
-  const RowModule &module = rows.module;
-  const bool manages = g_strcmp0(method_name, "AddObject") == 0 ||
-                       g_strcmp0(method_name, "DeleteObject") == 0;
-  if (manages && module.manager_guard != nullptr &&
-      !guard_allows(rows, manager_path, method_name, parameters, invocation))
-    return;
-  if (g_strcmp0(method_name, "AddObject") == 0) {
-    add_object(rows, manager_path, method_name, invocation);
-  } else if (g_strcmp0(method_name, "DeleteObject") == 0) {
-    delete_object(rows, manager_path, parameters, invocation);
-  }
+  const bool adds = g_strcmp0(method_name, "AddObject") == 0;
+  const bool deletes = g_strcmp0(method_name, "DeleteObject") == 0;
   // Other methods are not answered here; the host answers them as unknown.
+  if (!adds && !deletes) return;
+  const char *path = nullptr;
+  if (deletes && g_variant_is_of_type(parameters, G_VARIANT_TYPE("(o)")))
+    g_variant_get(parameters, "(&o)", &path);
+  NamedRow named(rows, path);
+  if (rows.module.on != nullptr && !module_allows(rows, manager_path, method_name, parameters,
+                                                  deletes ? &named : nullptr, invocation))
+    return;
+  if (adds) return add_object(rows, manager_path, method_name, invocation);
+  delete_object(rows, manager_path, path, named, parameters, invocation);
 }
 
 void row_remove_all(const RowCollection &rows, const char *object_path, const char *,

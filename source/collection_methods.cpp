@@ -22,8 +22,10 @@ void row_method_call(const RowCollection &rows, const char *object_path,
   }
   const CallContext context =
       row_context(module, object_path, instance, row.index, CallKind::Method);
-  dispatch_method(module.methods, context, interface_name, method_name, parameters, invocation,
-                  nullptr);
+  // The manager's methods in the table are not the children's.
+  const std::span<const Method> methods =
+      manager_method_name(method_name) ? std::span<const Method>() : module.methods;
+  dispatch_method(methods, context, interface_name, method_name, parameters, invocation, nullptr);
 }
 
 namespace {

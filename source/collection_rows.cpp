@@ -91,10 +91,10 @@ mib_list_node *first_row(const RowTable &table) { return table.get_list_by_instn
 
 // The row a child number names: its own, or for a nested row its outer row.
 uint32_t outer_number(const RowModule &module, ChildKey instance) {
-  return module.nested_in != nullptr ? key_outer(instance) : uint32_t(instance);
+  return nested_in(module) != nullptr ? key_outer(instance) : uint32_t(instance);
 }
 uint32_t inner_number(const RowModule &module, ChildKey instance) {
-  return module.nested_in != nullptr ? key_inner(instance) : 0;
+  return nested_in(module) != nullptr ? key_inner(instance) : 0;
 }
 
 CallContext row_context(const RowModule &module, const char *path, ChildKey instance,
@@ -169,27 +169,26 @@ RowCollection::RowCollection(const RowModule &row_module, const char *name,
                              RowHandlerNames handler_names,
                              const GDBusInterfaceVTable *row_manager_vtable)
     : type_name_(std::string("ComWqxIgd1") + name + "Interface"),
-      xml_file_(row_module.xml_file != nullptr ? row_module.xml_file : std::string(name) + ".xml"),
+      xml_file_(row_module.xml != nullptr && !document_text(row_module.xml)
+                    ? row_module.xml
+                    : std::string(name) + ".xml"),
       module(row_module),
       collection{.noun = name,
                  .manager_path = row_module.manager_path,
                  .type_name = type_name_.c_str(),
-                 .xml_file = row_module.builtin_xml != nullptr ? nullptr : xml_file_.c_str(),
-                 .builtin_xml = row_module.builtin_xml,
+                 .xml_file = document_text(row_module.xml) ? nullptr : xml_file_.c_str(),
+                 .builtin_xml = document_text(row_module.xml) ? row_module.xml : nullptr,
                  .introspection_data = introspection_data,
                  .introspection_name = introspection_name,
                  .vtable = vtable,
                  .state = state,
                  .max_instance = row_module.max_instance,
-                 .child_prefix = row_module.child_prefix,
-                 .carries = row_module.carries,
-                 .variants = row_module.variants,
                  .rows = this,
-                 .nested_in = row_module.nested_in},
+                 .nested_in = nested_in(row_module)},
       names(handler_names),
       manager_vtable(row_manager_vtable) {
-  if (row_module.nested != nullptr) row_module.nested->outer = this;
-  if (row_module.nested_in != nullptr) row_module.nested_in->inner = this;
+  if (NestedManagers *nested = managers_under_rows(row_module)) nested->outer = this;
+  if (NestedManagers *nested = nested_in(row_module)) nested->inner = this;
   collections().push_back(this);
   // The object beside the rows is checked against its file like any other.
   if (row_module.sibling != nullptr) PublishObject published(*row_module.sibling->object);
@@ -261,10 +260,10 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
   const uint32_t index = found.index;
   const CallContext call = row_context(module, object_path, instance, index,
                                        multi ? CallKind::SetMulti : CallKind::Set);
-  if (module.begin != nullptr) {
+  if (module.on != nullptr) {
     CallContext begin_call = call;
     begin_call.error = error;
-    const Begin begin = module.begin(begin_call, found.data);
+    const Begin begin = module.on(begin_call, RowStep::Write, found.data, nullptr);
     if (begin == Begin::Ignore)
       COLLECTION_LOG(LOG_LEVEL_INFO, function, "func [%s]: %s ignored", function, object_path);
     if (begin != Begin::Apply) return begin == Begin::Ignore;
@@ -293,7 +292,9 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
   // copy is all or nothing: a refused entry ends the call before anything is stored.
   g_autoptr(GError) skipped = nullptr;
   if (!walk_entries(function, LOG_LEVEL_INFO, entries,
-                    multi ? module.multi_failure : MultiFailure::Stop, apply, &skipped, error))
+                    multi && holds(module.writes, RowWrites::SkipRefused) ? MultiFailure::Continue
+                                                                          : MultiFailure::Stop,
+                    apply, &skipped, error))
     return FALSE;
   if (skipped != nullptr)
     COLLECTION_LOG(LOG_LEVEL_WARN, function, "func [%s]: entry skipped: %s", function,
@@ -324,7 +325,7 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
     emit_changes(connection, object_path, interface_name, std::move(changes));
   };
 
-  if (any_change || module.unchanged == Unchanged::Commit) {
+  if (any_change || holds(module.writes, RowWrites::CommitUnchanged)) {
     // The row and what follows its commit stand or fall together.
     StoreTransaction transaction;
     if (!transaction.began(error)) return FALSE;
@@ -333,7 +334,12 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
                      int(instance));
       return FALSE;
     }
-    if (module.after_commit != nullptr && !module.after_commit(call, error)) return FALSE;
+    if (module.on != nullptr) {
+      CallContext committed = call;
+      committed.error = error;
+      if (module.on(committed, RowStep::Committed, copy.data(), nullptr) != Begin::Apply)
+        return FALSE;
+    }
     if (!transaction.commit(error)) return FALSE;
     listing_changed(rows);
   }

@@ -61,13 +61,17 @@ bool apply_clients(GError **error) {
   return false;
 }
 
-bool after_commit(const igd1::CallContext &, GError **error) { return apply_clients(error); }
-
-// A removed client that was running stops.
-void after_delete(const igd1::CallContext &, const uint8_t *removed, uint32_t) {
-  Client client;
-  std::memcpy(&client, removed, sizeof client);
-  if (client.enabled != 0) dbus_mib_update_cfg(MIB_CFG_DDNS, nullptr, MIB_ACTION_APPLY);
+// A stored change reaches the running client; a removed client that was
+// running stops.
+igd1::Begin on_step(const igd1::CallContext &call, igd1::RowStep step, const uint8_t *row,
+                    GVariant *) {
+  if (step == igd1::RowStep::Committed && !apply_clients(call.error)) return igd1::Begin::Refuse;
+  if (step == igd1::RowStep::Deleted) {
+    Client client;
+    std::memcpy(&client, row, sizeof client);
+    if (client.enabled != 0) dbus_mib_update_cfg(MIB_CFG_DDNS, nullptr, MIB_ACTION_APPLY);
+  }
+  return igd1::Begin::Apply;
 }
 
 constexpr igd1::RowModule kModule = {
@@ -86,8 +90,7 @@ constexpr igd1::RowModule kModule = {
               .add_failed = "Add DDNSServer object fail !!",
               .delete_failed = "Delete DDNSServer Object error !!"},
     .announce = igd1::Announce::Never,
-    .after_commit = after_commit,
-    .after_delete = after_delete,
+    .on = on_step,
 };
 
 }  // namespace

@@ -144,11 +144,6 @@ constexpr igd1::RowProperty kRuleProperties[] = {
 
 constexpr char kInvalidValue[] = "invalid value of %s";
 
-// A changed rule is saved at once, within the write's transaction.
-bool save_rules(const igd1::CallContext &, GError **) {
-  HardAccCancel_save_mib();
-  return true;
-}
 
 constexpr igd1::RowModule kRules = {
     .manager_path = "/com/wqx/igd1/Config/HardAccCancel",
@@ -175,7 +170,8 @@ constexpr igd1::RowModule kRules = {
     .announce = igd1::Announce::Always,
     .child_prefix = "/com/wqx/igd1/HardAccCancel",
     .manager_interface = {.object = &kFeature},
-    .after_commit = save_rules,
+    // A changed rule is saved at once, within the write's transaction.
+    .on = igd1::at_step<igd1::RowStep::Committed, HardAccCancel_save_mib>,
 };
 
 }  // namespace

@@ -66,9 +66,11 @@ constexpr int kWithdrawRule = 3;
 
 // A removed rule that was enabled leaves the forwarding table too, unless a
 // conformance run only checks the bus.
-void withdraw_forwarding(const igd1::CallContext &call, const uint8_t *removed, uint32_t index) {
-  if (removed[1] != 0 && !call.test_run())
-    apply_PortForwarding(kWithdrawRule, static_cast<int>(index), 0);
+igd1::Begin withdraw_forwarding(const igd1::CallContext &call, igd1::RowStep step,
+                                const uint8_t *row, GVariant *) {
+  if (step == igd1::RowStep::Deleted && row[1] != 0 && !call.test_run())
+    apply_PortForwarding(kWithdrawRule, static_cast<int>(call.index), 0);
+  return igd1::Begin::Apply;
 }
 
 // A changed rule is handed back whole: the store keeps and applies it.
@@ -85,7 +87,7 @@ constexpr igd1::RowModule kModule = {
               .insert_entry = portmapping_insert_entry, .remove_entry = portmapping_remove_entry,
               .save_mib = portmapping_host_save_mib, .update_entry = store_mapping},
     .texts = {.get_no_row = "func [%s] :invalid list num  %d "},
-    .after_delete = withdraw_forwarding,
+    .on = withdraw_forwarding,
 };
 
 }  // namespace

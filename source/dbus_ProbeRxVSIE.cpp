@@ -141,9 +141,8 @@ constexpr igd1::RowModule kRecords = {
     .texts = {.get_no_row = "func [%s] :invalid list num  %d ",
               .add_failed = "not support to add object"},
     .announce = igd1::Announce::Never,
-    .add = igd1::AddKind::Refuse,
-    .nested_in = &g_record_managers,
-    .refuse_error = igd1::kObjectManagerError,
+    .add = igd1::Adding::refuse(igd1::kObjectManagerError),
+    .nested = &g_record_managers,
 };
 
 // ---- filters ----
@@ -198,9 +197,9 @@ constexpr igd1::RowModule kModule = {
     .texts = {.get_no_row = "func [%s] :invalid list num  %d ",
               .set_no_row = "func [%s] :invalid list num  %d ",
               .table_full = "Error! Table Full."},
+    .add = igd1::Adding::insert(VSIE_MAX_FILTERS),
     .nested = &g_record_managers,
-    .manager_interface = {.object = &kManager, .xml_file = "ProbeRxVSIEManager.xml"},
-    .max_rows = VSIE_MAX_FILTERS,
+    .manager_interface = {.object = &kManager, .xml = "ProbeRxVSIEManager.xml"},
 };
 
 }  // namespace

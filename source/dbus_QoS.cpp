@@ -70,8 +70,9 @@ IGD1_WRITE_HANDLERS(QoS_handle_set_property, QoS_handle_set_multi_properties, kO
 IGD1_SINGLE_OBJECT(QoS, QoS_introspection_data, kObject, nullptr, QoS_handle_get_property,
                    QoS_handle_set_property, QoS_handle_set_multi_properties)
 
-bool igd1::qos::apply_change(const CallContext &, GError **error) { return applied(error); }
-
-void igd1::qos::apply_after_delete(const CallContext &, const uint8_t *, uint32_t) {
-  QoS_apply_change();
+igd1::Begin igd1::qos::apply_change(const CallContext &call, RowStep step, const uint8_t *,
+                                    GVariant *) {
+  if (step == RowStep::Committed && !applied(call.error)) return Begin::Refuse;
+  if (step == RowStep::Deleted) QoS_apply_change();
+  return Begin::Apply;
 }

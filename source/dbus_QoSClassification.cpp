@@ -69,7 +69,7 @@ constexpr igd1::RowModule types_module() {
       kTypeXml);
   // A type manager whose classification is gone refuses AddObject as a path error.
   module.texts.add_path = "AddObject QoSClassificationType object path error";
-  module.nested_in = &g_type_managers;
+  module.nested = &g_type_managers;
   return module;
 }
 constexpr igd1::RowModule kTypes = types_module();

@@ -95,7 +95,7 @@ constexpr dbus_proxy_event_arg kLowSignalArgs[] = {{"NUMBER", DBUS_PROXY_ARG_UIN
                                                    {"RSSI", DBUS_PROXY_ARG_INT32, 0}};
 constexpr dbus_proxy_event kEvents[] = {{"low-signal", low_signal, kLowSignalArgs, 4}};
 
-void start_up(GDBusConnection *) {
+void start_up() {
   STAInfo_list_init();
   dbus_proxy_events_reg("STAInfo", kEvents, 1);
 }
@@ -129,10 +129,9 @@ constexpr igd1::RowModule kModule = {
               .add_failed = "##########not support to AddObject yet",
               .delete_refused = "##########not support to DeleteObject yet"},
     .announce = igd1::Announce::Never,
-    .add = igd1::AddKind::Refuse,
+    .add = igd1::Adding::refuse("org.freedesktop.DBus.Error.Failed"),
     .max_instance = 4096,
-    .start_up = start_up,
-    .refuse_error = "org.freedesktop.DBus.Error.Failed",
+    .on = igd1::at_step<igd1::RowStep::Started, start_up>,
     .methods = kMethods,
 };
 

@@ -24,7 +24,7 @@ constexpr igd1::RowProperty kProperties[] = {
 };
 #undef ROUTE_TEXT
 
-void start_up(GDBusConnection *) {
+void start_up() {
   igd1::use_row_action("SpecialServiceVR", add_del_SpecialServiceVR_interface_by_mib_action);
 }
 
@@ -44,8 +44,8 @@ constexpr igd1::RowModule kModule = {
               .instance_of = SpecialServiceVR_get_instnum},
     // A path without a route is named like a path that is not a child.
     .texts = {.get_no_row = "invalid object path %s", .log = log_export},
-    .add = igd1::AddKind::None,
-    .start_up = start_up,
+    .add = igd1::Adding::none(),
+    .on = igd1::at_step<igd1::RowStep::Started, start_up>,
 };
 
 }  // namespace

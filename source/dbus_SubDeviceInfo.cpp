@@ -86,7 +86,7 @@ int store_unit(const void *copy) {
 }
 
 // One poll per process: a start on a new connection replaces the last one.
-void start_poll(GDBusConnection *) {
+void start_poll() {
   if (g_poll_source != 0 && g_main_context_find_source_by_id(nullptr, g_poll_source) != nullptr)
     g_source_remove(g_poll_source);
   g_poll_source = g_timeout_add(kPollMs, DnOpt_status, nullptr);
@@ -115,9 +115,8 @@ constexpr igd1::RowModule kModule = {
               .add_failed = "No support add object !!",
               .delete_refused = "No support delete object !!"},
     .announce = Announce::Never,
-    .add = igd1::AddKind::Refuse,
-    .start_up = start_poll,
-    .refuse_error = igd1::kObjectManagerError,
+    .add = igd1::Adding::refuse(igd1::kObjectManagerError),
+    .on = igd1::at_step<igd1::RowStep::Started, start_poll>,
     .methods = kMethods,
 };
 

@@ -249,7 +249,7 @@ constexpr igd1::RowModule kModule = {
               .read_property = "invalid UTF-8 sting value of %s",
               .commit_failed = "fail to update mib for object patch {path}",
               .table_full = "Error! Table Full."},
-    .max_rows = VPN_MAX_TUNNELS,
+    .add = igd1::Adding::insert(VPN_MAX_TUNNELS),
     .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",
     .sibling = &kStats,
 };

@@ -57,7 +57,7 @@ constexpr RowProperty kProperties[] = {
     {.name = "Codec", .field = Field::Item, .size = kText, .item = 11},
 };
 
-constexpr igd1::Method kManagerMethods[] = {{.name = "DeleteObject", .handler = unexport_only}};
+constexpr igd1::Method kMethods[] = {{.name = "DeleteObject", .handler = unexport_only}};
 
 constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/Info/Voice/PoorQualityStats",
@@ -69,9 +69,8 @@ constexpr igd1::RowModule kModule = {
               .get_item = record_item},
     .texts = {.add_failed = "##########not support to AddObject yet"},
     .announce = igd1::Announce::Never,
-    .add = igd1::AddKind::Refuse,
-    .refuse_error = "org.freedesktop.DBus.Error.Failed",
-    .manager_methods = kManagerMethods,
+    .add = igd1::Adding::refuse("org.freedesktop.DBus.Error.Failed"),
+    .methods = kMethods,
 };
 
 }  // namespace

@@ -91,10 +91,11 @@ constexpr RowProperty kProperties[] = {
 constexpr uint32_t kHighest = 100;
 
 // AddObject starts by saying how many timers there are.
-bool log_total(const CallContext &call, const char *method_name, GVariant *parameters) {
-  if (std::strcmp(method_name, "AddObject") == 0)
+igd1::Begin log_total(const CallContext &call, igd1::RowStep step, const uint8_t *,
+                      GVariant *parameters) {
+  if (step == igd1::RowStep::AddObject)
     DBUS_LOG(LOG_LEVEL_INFO, "total=%d \r\n", wifitimer1_get_total_num());
-  return timers::refuse_missing_row(call, method_name, parameters, kHighest);
+  return timers::refuse_missing_row(call, step, parameters, kHighest);
 }
 
 bool log_event(const CallContext &call, igd1::RowEvent event, const char *function) {
@@ -128,7 +129,7 @@ constexpr igd1::RowModule kModule = [] {
      .add_failed = "AddObject NO idle index for MIB_WIFI_TIMER_EX_TBL",
      .log = log_event},
     kHighest);
-  module.manager_guard = log_total;
+  module.on = log_total;
   return module;
 }();
 

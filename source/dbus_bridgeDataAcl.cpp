@@ -17,14 +17,15 @@ constexpr igd1::RowProperty kProperties[] = {
     {.name = "Protocol", .field = Field::Item, .write_log = "set Protocol = %s", .item = 2},
 };
 
-bool apply_list(const igd1::CallContext &, GError **error) {
-  if (BridgeDataAcl_apply_change() != 0) return true;
-  g_set_error_literal(error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED, "Fail to apply change");
-  return false;
-}
-
-void apply_after_delete(const igd1::CallContext &, const uint8_t *, uint32_t) {
-  BridgeDataAcl_apply_change();
+// The list is applied after each stored change (refused when it cannot be)
+// and after each removal.
+igd1::Begin apply_list(const igd1::CallContext &call, igd1::RowStep step, const uint8_t *,
+                       GVariant *) {
+  if (step == igd1::RowStep::Deleted) BridgeDataAcl_apply_change();
+  if (step != igd1::RowStep::Committed || BridgeDataAcl_apply_change() != 0)
+    return igd1::Begin::Apply;
+  g_set_error_literal(call.error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED, "Fail to apply change");
+  return igd1::Begin::Refuse;
 }
 
 constexpr igd1::RowModule kModule = {
@@ -49,8 +50,7 @@ constexpr igd1::RowModule kModule = {
               .delete_path = "DeleteObject BridgeDataAcl object path error",
               .delete_failed = "Delete BridgeDataAcl Object error"},
     .announce = igd1::Announce::Never,
-    .after_commit = apply_list,
-    .after_delete = apply_after_delete,
+    .on = apply_list,
 };
 
 }  // namespace

@@ -163,7 +163,7 @@ constexpr igd1::RowModule web_filter(const char *manager_path, std::span<const R
           .table = table,
           .texts = texts(commit_failed),
           .announce = igd1::Announce::Never,
-          .xml_file = xml_file};
+          .xml = xml_file};
 }
 
 constexpr igd1::RowModule kDnsFilter =
@@ -199,27 +199,21 @@ constexpr igd1::RowModule kUrlFilter =
 constexpr RowProperty kBlockProperties[] = {mac_text(8), list_name(26), blocked_times(4)};
 constexpr RowProperty kWhiteProperties[] = {mac_text(1), list_name(19)};
 
-// A changed row of the MAC lists and of the application rules is saved at
-// once, within the write's transaction.
-template <int (*save)()>
-bool save_table(const igd1::CallContext &, GError **) {
-  save();
-  return true;
-}
-
-// The MAC lists differ only in their table and names.
+// The MAC lists differ only in their table and names.  A changed row of the
+// MAC lists and of the application rules is saved at once, within the
+// write's transaction (`saved`).
 constexpr igd1::RowModule mac_list(const char *manager_path, std::span<const RowProperty> rows,
                                    igd1::RowTable table, const char *xml_file,
                                    const char *add_failed, const char *delete_failed,
-                                   bool (*saved)(const igd1::CallContext &, GError **)) {
+                                   igd1::RowHook saved) {
   return {.manager_path = manager_path,
           .properties = rows,
           .table = table,
           // A name another process stored that is not UTF-8 reads as "".
           .texts = unreadable_as_empty(texts("fail to update MIB entry", add_failed, delete_failed)),
           .announce = igd1::Announce::Always,
-          .xml_file = xml_file,
-          .after_commit = saved,
+          .xml = xml_file,
+          .on = saved,
           .commit_error = "org.freedesktop.DBus.Error.InvalidArgs"};
 }
 
@@ -227,12 +221,12 @@ constexpr igd1::RowModule kMacBlockList =
     mac_list("/com/wqx/igd1/Network/MACBlackList", kBlockProperties,
              FILTER_TABLE(macblocklist, MACBLOCKLIST_ROW_SIZE), "MACBlackList.xml",
              "Add MACBlackList object fail !!", "Delete MACBlackList Object error !!",
-             save_table<macblocklist_save_mib>);
+             igd1::at_step<igd1::RowStep::Committed, macblocklist_save_mib>);
 constexpr igd1::RowModule kMacWhiteList =
     mac_list("/com/wqx/igd1/Network/MACWhiteList", kWhiteProperties,
              FILTER_TABLE(macwhitelist, MACWHITELIST_ROW_SIZE), "MACWhiteList.xml",
              "Add MACWhiteList object fail !!", "Delete MACWhiteList Object error !!",
-             save_table<macwhitelist_save_mib>);
+             igd1::at_step<igd1::RowStep::Committed, macwhitelist_save_mib>);
 
 // ---- application filters and routes -------------------------------------------------
 
@@ -321,13 +315,13 @@ igd1::ListingCache g_app_route_listing_cache(AppRoute_commit_count);
 constexpr igd1::RowModule app_rules(const char *manager_path, std::span<const RowProperty> rows,
                                     igd1::RowTable table, std::span<const igd1::Method> methods,
                                     igd1::ListingCache *listing,
-                                    bool (*saved)(const igd1::CallContext &, GError **)) {
+                                    igd1::RowHook saved) {
   return {.manager_path = manager_path,
           .properties = rows,
           .table = table,
           .texts = texts("Config application rule error (%s)"),
           .announce = igd1::Announce::Never,
-          .after_commit = saved,
+          .on = saved,
           .methods = methods,
           .listing_cache = listing};
 }
@@ -340,11 +334,13 @@ constexpr igd1::RowTable with_remove_all(igd1::RowTable table, int (*remove_all)
 constexpr igd1::RowModule kAppFilter = app_rules(
     "/com/wqx/igd1/AppFilter", kAppFilterProperties,
     with_remove_all(FILTER_TABLE(appfilter, APPFILTER_ROW_SIZE), AppFilter_remove_objects),
-    kAppFilterMethods, &g_app_filter_listing_cache, save_table<appfilter_save_mib>);
+    kAppFilterMethods, &g_app_filter_listing_cache,
+    igd1::at_step<igd1::RowStep::Committed, appfilter_save_mib>);
 constexpr igd1::RowModule kAppRoute = app_rules(
     "/com/wqx/igd1/AppRoute", kAppRouteProperties,
     with_remove_all(FILTER_TABLE(AppRoute, APPROUTE_ROW_SIZE), AppRoute_remove_objects),
-    kAppRouteMethods, &g_app_route_listing_cache, save_table<AppRoute_save_mib>);
+    kAppRouteMethods, &g_app_route_listing_cache,
+    igd1::at_step<igd1::RowStep::Committed, AppRoute_save_mib>);
 
 }  // namespace
 

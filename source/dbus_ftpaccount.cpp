@@ -74,20 +74,20 @@ bool account_held(uint32_t number) {
 // account's number under a path other than its own is refused as a wrong
 // path, a number no account carries as an entry that does not exist.  The
 // engine answers the accounts' own paths and paths without a number.
-bool delete_by_number(const igd1::CallContext &call, const char *method_name,
-                      GVariant *parameters) {
-  if (std::strcmp(method_name, "DeleteObject") != 0 || call.instance != 0) return true;
+igd1::Begin delete_by_number(const igd1::CallContext &call, igd1::RowStep step, const uint8_t *,
+                             GVariant *parameters) {
+  if (step != igd1::RowStep::DeleteObject || call.instance != 0) return igd1::Begin::Apply;
   const char *path = nullptr;
   g_variant_get(parameters, "(&o)", &path);
   const char *last = std::strrchr(path, '/');
   const uint32_t number = igd1::parse_instance(last + 1, kHighestNumber);
-  if (number == 0) return true;
+  if (number == 0) return igd1::Begin::Apply;
   if (igd1::child_instance_of(kManagerPath, path, kHighestNumber) == 0 && account_held(number))
     g_dbus_error_set_dbus_error(call.error, igd1::kObjectManagerError, "path_name is error",
                                 nullptr);
   else
     g_set_error_literal(call.error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED, "this entry not exist");
-  return false;
+  return igd1::Begin::Refuse;
 }
 
 // The table checks every new text of an account at the account's position;
@@ -156,13 +156,12 @@ constexpr igd1::RowModule kModule = {
               .delete_failed = "Delete chain record error",
               .log = log_event},
     .announce = igd1::Announce::Always,
-    .add = igd1::AddKind::Self,
+    .add = igd1::Adding::self_numbered(FTP_ACCOUNT_MAX_ROWS),
     .max_instance = kHighestNumber,
-    .xml_file = "FTPAccount.xml",
-    .max_rows = FTP_ACCOUNT_MAX_ROWS,
-    .unchanged = igd1::Unchanged::Repeat,
+    .xml = "FTPAccount.xml",
+    .on = delete_by_number,
+    .writes = igd1::RowWrites::RepeatUnchanged,
     .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",
-    .manager_guard = delete_by_number,
 };
 
 }  // namespace

@@ -62,17 +62,18 @@ GVariant *read_speed(const igd1::CallContext &, const igd1::RowProperty &propert
 
 // An active device, or one under control, stays, unless a conformance run
 // is going on.
-bool may_delete(const igd1::CallContext &call, const char *method_name, GVariant *) {
-  if (std::strcmp(method_name, "DeleteObject") != 0 || call.instance == 0 || call.test_run())
-    return true;
+igd1::Begin may_delete(const igd1::CallContext &call, igd1::RowStep step, const uint8_t *,
+                       GVariant *) {
+  if (step != igd1::RowStep::DeleteObject || call.instance == 0 || call.test_run())
+    return igd1::Begin::Apply;
   uint32_t index = 0;
   const mib_list_node *node = lan_host_get_list_by_instnum(call.instance, &index);
   const auto *row = node != nullptr ? static_cast<const uint8_t *>(node->data) : nullptr;
   if (row == nullptr || (lan_host_get_active(row) == 0 && lan_host_get_controlstatus(row) == 0))
-    return true;
+    return igd1::Begin::Apply;
   g_dbus_error_set_dbus_error(call.error, igd1::kObjectManagerError,
                               "the Active of this dev is ture,not support to del!", nullptr);
-  return false;
+  return igd1::Begin::Refuse;
 }
 
 int store_copy(const void *copy, uint32_t index, const char **, int) {
@@ -301,15 +302,14 @@ constexpr igd1::RowModule kModule = {
               .delete_failed = "Delete LAN host error !!",
               .log = log_export},
     .announce = Announce::Always,
-    .add = igd1::AddKind::Refuse,
-    .builtin_xml = kBasicXml,
-    .manager_interface = {.object = &kManager, .xml_file = "LANHostManager.xml"},
-    .refuse_error = "org.freedesktop.DBus.Error.Failed",
+    .add = igd1::Adding::refuse("org.freedesktop.DBus.Error.Failed"),
+    .xml = kBasicXml,
+    .manager_interface = {.object = &kManager, .xml = "LANHostManager.xml"},
+    .on = may_delete,
+    .writes = igd1::RowWrites::SkipRefused,
     .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",
-    .manager_guard = may_delete,
     .methods = kDeviceMethods,
     .variants = kVariants,
-    .multi_failure = igd1::MultiFailure::Continue,
     .listing_cache = &g_listing,
 };
 

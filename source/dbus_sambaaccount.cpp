@@ -38,11 +38,6 @@ int insert_account(void *row) {
   return instance != 0 ? 1 : 0;
 }
 
-bool save(const igd1::CallContext &, GError **) {
-  sambaAccount_save_mib();
-  return true;
-}
-
 constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/Storage/SambaServer/Accounts",
     .properties = kProperties,
@@ -61,8 +56,8 @@ constexpr igd1::RowModule kModule = {
               .commit_failed = "Config SambaAccount error (%s)",
               .item_set_failed = "set property %s failed"},
     .announce = igd1::Announce::Always,
-    .builtin_xml = kInterfaceXml,
-    .after_commit = save,
+    .xml = kInterfaceXml,
+    .on = igd1::at_step<igd1::RowStep::Committed, sambaAccount_save_mib>,
 };
 
 }  // namespace

@@ -97,12 +97,13 @@ constexpr RowProperty kProperties[] = {
 constexpr uint32_t kHighest = 99;
 
 // DeleteObject on an empty table is refused before its path is read.
-bool guard(const CallContext &call, const char *method_name, GVariant *parameters) {
-  if (std::strcmp(method_name, "DeleteObject") != 0 || sleeptimer_get_total_num() > 0)
-    return timers::refuse_missing_row(call, method_name, parameters, kHighest);
+igd1::Begin guard(const CallContext &call, igd1::RowStep step, const uint8_t *,
+                  GVariant *parameters) {
+  if (step != igd1::RowStep::DeleteObject || sleeptimer_get_total_num() > 0)
+    return timers::refuse_missing_row(call, step, parameters, kHighest);
   DBUS_LOG(LOG_LEVEL_WARN, "no sleep timer instance");
   g_set_error_literal(call.error, G_DBUS_ERROR, G_DBUS_ERROR_NO_REPLY, "no sleep timer instance");
-  return false;
+  return igd1::Begin::Refuse;
 }
 
 bool log_event(const CallContext &call, igd1::RowEvent event, const char *function) {
@@ -133,7 +134,7 @@ constexpr igd1::RowModule kModule = [] {
        .table_full = "add index for MIB_SLEEP_MODE_SCHED_TBL is err",
        .log = log_event},
       kHighest);
-  module.manager_guard = guard;
+  module.on = guard;
   return module;
 }();
 

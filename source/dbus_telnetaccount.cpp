@@ -47,11 +47,14 @@ int read_login(int which, void *output, const void *) {
 
 // During a conformance run the accounts take no AddObject or DeleteObject:
 // they are answered as methods nobody serves.
-bool not_served_in_test_run(const igd1::CallContext &call, const char *method_name, GVariant *) {
-  if (!call.test_run()) return true;
+igd1::Begin not_served_in_test_run(const igd1::CallContext &call, igd1::RowStep step,
+                                   const uint8_t *, GVariant *) {
+  if ((step != igd1::RowStep::AddObject && step != igd1::RowStep::DeleteObject) ||
+      !call.test_run())
+    return igd1::Begin::Apply;
   g_set_error(call.error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD,
-              "Method %s is not served on %s", method_name, call.object_path);
-  return false;
+              "Method %s is not served on %s", igd1::step_method(step), call.object_path);
+  return igd1::Begin::Refuse;
 }
 
 bool log_export(const igd1::CallContext &call, igd1::RowEvent event, const char *) {
@@ -75,11 +78,10 @@ constexpr igd1::RowModule kModule = {
               .add_failed = "not support to add object",
               .delete_refused = "not support to del object",
               .log = log_export},
-    .add = igd1::AddKind::Refuse,
+    .add = igd1::Adding::refuse(igd1::kObjectManagerError),
     .max_instance = std::size(kSides),
-    .builtin_xml = kInterfaceXml,
-    .refuse_error = igd1::kObjectManagerError,
-    .manager_guard = not_served_in_test_run,
+    .xml = kInterfaceXml,
+    .on = not_served_in_test_run,
 };
 
 }  // namespace

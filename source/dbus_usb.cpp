@@ -368,13 +368,6 @@ void set_label(const PendingCall &call, GVariant *parameters) {
     call.reply(g_variant_new("(us)", 1u, "SetLabel failed"));
 }
 
-constexpr igd1::Method kMethods[] = {
-    {.name = "Mount", .handler = mount, .answer = igd1::Answer::Later},
-    {.name = "Unmount", .handler = unmount, .answer = igd1::Answer::Later},
-    {.name = "Format", .handler = format},
-    {.name = "SetLabel", .handler = set_label},
-};
-
 // ---- the manager ----
 
 // Devices come and go with the hardware: the manager takes no changes.  On
@@ -387,10 +380,16 @@ void refuse_change(const PendingCall &call, GVariant *) {
   call.fail(dbus_proxy_get_service_type() == 0 && silent ? G_DBUS_ERROR_NO_REPLY : G_DBUS_ERROR_FAILED, text);
 }
 
-constexpr igd1::Method kManagerMethods[] = {
+// A device's methods, then the manager's.
+constexpr igd1::Method kMethods[] = {
+    {.name = "Mount", .handler = mount, .answer = igd1::Answer::Later},
+    {.name = "Unmount", .handler = unmount, .answer = igd1::Answer::Later},
+    {.name = "Format", .handler = format},
+    {.name = "SetLabel", .handler = set_label},
     {.name = "AddObject", .handler = refuse_change},
     {.name = "DeleteObject", .handler = refuse_change},
-    {.name = "RemoveAllObjects", .handler = refuse_change}};
+    {.name = "RemoveAllObjects", .handler = refuse_change},
+};
 
 // A device's child is exported without a log line of its own.
 bool quiet_export(const CallContext &, igd1::RowEvent event, const char *) {
@@ -410,10 +409,9 @@ constexpr igd1::RowModule kModule = {
               .set_invalid_path = "not fount path",
               .log = quiet_export},
     .max_instance = USB_MAX_DEVICES,
-    .xml_file = "usb.Device.xml",
+    .xml = "usb.Device.xml",
     .carries = carries,
     .choose = names_by_service_type,
-    .manager_methods = kManagerMethods,
     .methods = kMethods,
 };
 

@@ -240,7 +240,7 @@ void refresh_status(void *row) {
 }
 
 // Connections appear and vanish through the configuration library.
-void start_up(GDBusConnection *) {
+void start_up() {
   igd1::use_row_action("WANConnectionDb", add_del_DB_interface_by_mib_action);
 }
 
@@ -263,11 +263,10 @@ constexpr igd1::RowModule kModule = {
               .add_failed = "##########not support to AddObject yet",
               .delete_refused = "##########not support to DeleteObject yet",
               .log = log_export},
-    .add = igd1::AddKind::Refuse,
-    .xml_file = "WANConnectionInfo.xml",
+    .add = igd1::Adding::refuse("org.freedesktop.DBus.Error.Failed"),
+    .xml = "WANConnectionInfo.xml",
     .manager_interface = {.object = &kManagerObject, .xml = kManagerXml},
-    .start_up = start_up,
-    .refuse_error = "org.freedesktop.DBus.Error.Failed",
+    .on = igd1::at_step<igd1::RowStep::Started, start_up>,
 };
 
 }  // namespace

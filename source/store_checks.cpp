@@ -356,7 +356,7 @@ struct CheckedRow {
   std::vector<uint8_t> candidate = {};  // the same with the new value (not nested)
   std::string value = {};               // the new value in the store's form
 
-  bool nested() const { return rows.module.nested_in != nullptr; }
+  bool nested() const { return nested_in(rows.module) != nullptr; }
   CallContext context(CallKind kind, GError **error) const {
     path_ = collection_child_path(rows.collection, child);
     return row_context(rows.module, path_.c_str(), child, change.position, kind, error);

@@ -15,14 +15,14 @@
 
 namespace igd1::timers {
 
-bool refuse_missing_row(const CallContext &call, const char *method_name, GVariant *parameters,
-                        uint32_t highest) {
-  if (std::strcmp(method_name, "DeleteObject") != 0 || call.instance != 0) return true;
+Begin refuse_missing_row(const CallContext &call, RowStep step, GVariant *parameters,
+                         uint32_t highest) {
+  if (step != RowStep::DeleteObject || call.instance != 0) return Begin::Apply;
   const char *path = nullptr;
   g_variant_get(parameters, "(&o)", &path);
-  if (child_instance_of(call.object_path, path, highest) == 0) return true;
+  if (child_instance_of(call.object_path, path, highest) == 0) return Begin::Apply;
   g_set_error_literal(call.error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED, "this entry not exist");
-  return false;
+  return Begin::Refuse;
 }
 
 namespace {

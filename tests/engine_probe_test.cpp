@@ -75,9 +75,9 @@ constexpr igd1::RowModule kSelf = {
     .table = SelfTable::table(),
     .texts = {.table_full = "EngineSelf table is full"},
     .announce = igd1::Announce::Always,
-    .add = igd1::AddKind::Self,
+    .add = igd1::Adding::self_numbered(),
     .max_instance = 3,
-    .builtin_xml = kItemXml,
+    .xml = kItemXml,
     .carries = odd_rows_weigh,
     .manager_interface = {.object = &kSummary,
                           .xml = "<node><interface name='com.wqx.igd1.Test.EngineSummary'>"
@@ -213,7 +213,7 @@ void start_rows_whose_neighbour_has_no_document() {
   static constexpr igd1::RowModule kModule = {.manager_path = "/com/wqx/igd1/Test/Engine/Beside",
                                               .properties = kProperties,
                                               .table = SelfTable::table(),
-                                              .builtin_xml = kItemXml,
+                                              .xml = kItemXml,
                                               .sibling = &kBeside};
   static igd1::CollectionState state;
   static GDBusNodeInfo *data = nullptr;

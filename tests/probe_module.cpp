@@ -423,6 +423,8 @@ void twice(const igd1::PendingCall &call, GVariant *) {
 }
 void silent(const igd1::PendingCall &, GVariant *) {}
 
+void remove_all_rows(const igd1::PendingCall &call, GVariant *);
+// The rows' methods, and the manager's RemoveAllObjects.
 constexpr igd1::Method kRowMethods[] = {
     {.name = "Echo", .handler = echo},
     {.name = "Mode", .handler = mode_extended, .variant = igd1::Variant::ServiceType1},
@@ -432,6 +434,7 @@ constexpr igd1::Method kRowMethods[] = {
     {.name = "Forget", .handler = forget, .answer = igd1::Answer::Later},
     {.name = "Twice", .handler = twice},
     {.name = "Silent", .handler = silent},
+    {.name = "RemoveAllObjects", .handler = remove_all_rows},
 };
 
 // ---- the object beside every row ----
@@ -527,16 +530,11 @@ constexpr igd1::Sibling kStats = {.suffix = "Stats",
                                   .exported = stats_exported,
                                   .unexported = stats_unexported};
 
-// ---- RemoveAllObjects ----
-
-void remove_all_rows(const igd1::PendingCall &call, GVariant *);
-constexpr igd1::Method kRowManagerMethods[] = {
-    {.name = "RemoveAllObjects", .handler = remove_all_rows}};
-
 // Writes to rows are ignored while the probe is told to ignore writes.
 bool ignores_writes();
-igd1::Begin rows_begin(const igd1::CallContext &, const uint8_t *) {
-  return ignores_writes() ? igd1::Begin::Ignore : igd1::Begin::Apply;
+igd1::Begin rows_begin(const igd1::CallContext &, igd1::RowStep step, const uint8_t *, GVariant *) {
+  return step == igd1::RowStep::Write && ignores_writes() ? igd1::Begin::Ignore
+                                                          : igd1::Begin::Apply;
 }
 
 constexpr igd1::RowModule kRows = {
@@ -545,11 +543,10 @@ constexpr igd1::RowModule kRows = {
     .table = rows_table(),
     .texts = {.write_property = "row {instance} has no {name} to write"},
     .announce = igd1::Announce::Never,
-    .add = igd1::AddKind::Self,
+    .add = igd1::Adding::self_numbered(),
     .max_instance = 8,
-    .builtin_xml = kRowXml,
-    .begin = rows_begin,
-    .manager_methods = kRowManagerMethods,
+    .xml = kRowXml,
+    .on = rows_begin,
     .methods = kRowMethods,
     .user_data = g_said_to,
     .sibling = &kStats,
@@ -576,8 +573,8 @@ constexpr igd1::RowModule kPositions = {
     .manager_path = "/com/wqx/igd1/Test/Engine/Positions",
     .properties = std::span(kRowProperties).first(2),
     .table = position_table(),
-    .add = igd1::AddKind::Self,
-    .builtin_xml = kRowXml,
+    .add = igd1::Adding::self_numbered(),
+    .xml = kRowXml,
 };
 
 // Each early row carries a manager of parts that refuses AddObject; its
@@ -603,8 +600,8 @@ constexpr igd1::RowModule kEarly = {
     .properties = std::span(kRowProperties).first(2),  // no extended document
     .table = EarlyTable::table(),
     .announce = igd1::Announce::Always,
-    .add = igd1::AddKind::Self,
-    .builtin_xml = kRowXml,
+    .add = igd1::Adding::self_numbered(),
+    .xml = kRowXml,
     .nested = &g_early_parts,
 };
 
@@ -627,10 +624,10 @@ constexpr igd1::RowModule kParts = {
     .table = {.row_size = igd1::test::kMemoryRowSize,
               .get_list_by_instnum = EarlyTable::find,
               .inner = {.get_item = part_get, .insert = part_insert}},
-    .add = igd1::AddKind::Refuse,
-    .builtin_xml = "<node><interface name='com.wqx.igd1.Test.ProbePart'>"
+    .add = igd1::Adding::refuse(),
+    .xml = "<node><interface name='com.wqx.igd1.Test.ProbePart'>"
                    "<property name='Label' type='s' access='read'/></interface></node>",
-    .nested_in = &g_early_parts,
+    .nested = &g_early_parts,
 };
 
 }  // namespace
@@ -698,17 +695,20 @@ constexpr igd1::RowTable shelf_table() {
   table.insert_entry = shelf_insert;
   return table;
 }
-bool shelf_guard(const igd1::CallContext &call, const char *method_name, GVariant *) {
+igd1::Begin shelf_guard(const igd1::CallContext &call, igd1::RowStep step, const uint8_t *,
+                        GVariant *) {
+  if (step != igd1::RowStep::AddObject && step != igd1::RowStep::DeleteObject)
+    return igd1::Begin::Apply;
   if (dbus_proxy_get_service_type() == 1) {
     g_set_error(call.error, G_DBUS_ERROR, G_DBUS_ERROR_FAILED, "##########not support to %s yet",
-                method_name);
-    return false;
+                igd1::step_method(step));
+    return igd1::Begin::Refuse;
   }
-  if (std::strcmp(method_name, "DeleteObject") == 0 && ShelfTable::rows.empty()) {
+  if (step == igd1::RowStep::DeleteObject && ShelfTable::rows.empty()) {
     g_set_error_literal(call.error, G_DBUS_ERROR, G_DBUS_ERROR_NO_REPLY, "no shelf instance");
-    return false;
+    return igd1::Begin::Refuse;
   }
-  return true;
+  return igd1::Begin::Apply;
 }
 extern const igd1::RowModule kShelf;
 // What the delete hook was told: path, instance and position.
@@ -740,21 +740,20 @@ constexpr igd1::RowProperty kShelfProperties[] = {
     {.name = "Mark", .type = "q", .field = igd1::Field::Number, .offset = 1, .size = 2},
     {.name = "Status", .type = "y", .field = igd1::Field::Number, .offset = 3, .size = 1},
 };
-constexpr igd1::Method kShelfManagerMethods[] = {
-    {.name = "DeleteObject", .handler = unexport_only}};
+constexpr igd1::Method kShelfMethods[] = {{.name = "DeleteObject", .handler = unexport_only}};
 
 constexpr igd1::RowModule kShelf = {
     .manager_path = "/com/wqx/igd1/Test/Engine/Shelf",
     .properties = kShelfProperties,
     .table = shelf_table(),
     .texts = {.table_full = "Error! Table Full."},
-    .builtin_xml = "<node><interface name='com.wqx.igd1.Test.ProbeShelf'>"
-                   "<property name='Mark' type='q' access='read'/>"
-                   "<property name='Status' type='y' access='read'/></interface></node>",
+    .add = igd1::Adding::insert(3),
+    .xml = "<node><interface name='com.wqx.igd1.Test.ProbeShelf'>"
+           "<property name='Mark' type='q' access='read'/>"
+           "<property name='Status' type='y' access='read'/></interface></node>",
+    .on = shelf_guard,
     .choose = shelf_names,
-    .max_rows = 3,
-    .manager_guard = shelf_guard,
-    .manager_methods = kShelfManagerMethods,
+    .methods = kShelfMethods,
 };
 
 }  // namespace

@@ -216,7 +216,9 @@ std::vector<std::string> published_pairs() {
     GDBusNodeInfo *node = parse_document(c.xml_file, c.builtin_xml, &problem);
     if (node == nullptr) continue;
     const std::string children =
-        std::string(c.child_prefix != nullptr ? c.child_prefix : c.manager_path) + "/*";
+        std::string(rows->module.child_prefix != nullptr ? rows->module.child_prefix
+                                                         : c.manager_path) +
+        "/*";
     for (GDBusInterfaceInfo **i = node->interfaces; *i != nullptr; ++i)
       pairs.push_back(children + " " + (*i)->name);
     g_dbus_node_info_unref(node);
