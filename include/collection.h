@@ -79,6 +79,7 @@ struct InterfaceVariant {
 };
 
 struct RowCollection;
+struct RowModule;
 struct NestedManagers;
 
 struct Collection {
@@ -506,42 +507,55 @@ enum class RowEvent : uint8_t {
   Exported,
 };
 
-// Error texts.  Formats take: paths the object path, property texts
-// the property name, row texts the instance number (preceded by the
-// handler's name when the text has a "%s"; a text with a "%s" and no "%d"
-// takes the object path), commit texts the store's reason; a text may use
-// fewer.  The path errors (get_invalid_path, set_invalid_path) and
-// commit_failed may instead name {path}, and the property errors (read_property, write_property,
-// read_failed, current_failed, invalid_utf8) {name}, {path} and {instance}.
+// The error texts of a row collection.  Each is the engine's (its text
+// here) unless the module's wording answers its own.  Formats take: path
+// texts the object path, property texts the property name, row texts the
+// instance number (preceded by the handler's name when the text has a "%s";
+// a text with a "%s" and no "%d" takes the object path), commit texts the
+// store's reason; a text may use fewer.  Path texts and CommitFailed may
+// instead name {path}; property texts {name}, {path} and {instance};
+// InvalidValue also {value}.
+enum class RowText : uint8_t {
+  GetInvalidPath,  // path: "invalid object path %s"
+  SetInvalidPath,  // path: "invalid object path %s"
+  CommitFailed,    // path: "Fail to update entry"
+  ReadProperty,    // property: an unknown name in a read, "invalid property %s"
+  WriteProperty,   // property: an unknown name in a write, "invalid property %s"
+  ReadFailed,      // property: an item accessor failed, "Get %s failed"
+  CurrentFailed,   // property: "get property %s failed"
+  // property: a stored text that is not UTF-8, or whose item read failed,
+  // kInvalidUtf8; answered "", such a text reads as "".
+  InvalidUtf8,
+  InvalidValue,    // a refused value: "Invalid parameter value"
+  GetNoRow,        // row: "invalid list num  %d "
+  SetNoRow,        // row: "invalid list num  %d "
+  ItemSetFailed,   // the item setter refused: none, InvalidValue answers
+  AddFailed,       // "Add <noun> object fail !!"
+  AddPath,         // nested rows: AddObject on a manager whose outer row is gone: AddFailed
+  // The table holds `add.max_rows` rows, or (Self without them) no number is
+  // free: AddFailed; with max_rows, no free number is AddFailed.
+  TableFull,
+  DeletePath,      // "DeleteObject object path error"
+  DeleteFailed,    // "Delete <noun> Object error !!"
+  // Answered, DeleteObject is refused with it (see Adding);
+  // the engine's: none, DeleteObject is served.
+  DeleteRefused,
+};
+inline constexpr size_t kRowTextCount = size_t(RowText::DeleteRefused) + 1;
+
+// What a module words its own way: its error texts and log lines.
 struct RowTexts {
-  const char *get_invalid_path = "invalid object path %s";
-  const char *get_no_row = "invalid list num  %d ";
-  const char *set_invalid_path = "invalid object path %s";
-  const char *set_no_row = "invalid list num  %d ";
-  const char *read_property = "invalid property %s";   // unknown name in a read
-  const char *write_property = "invalid property %s";  // unknown name in a write
-  const char *read_failed = "Get %s failed";            // an item accessor failed
-  const char *current_failed = "get property %s failed";
-  // A stored text that is not UTF-8, or whose item read failed (null: such
-  // a text reads as "").
-  const char *invalid_utf8 = kInvalidUtf8;
-  const char *invalid_value = "Invalid parameter value";
-  const char *commit_failed = "Fail to update entry";
-  const char *item_set_failed = nullptr;  // the item setter refused (null: invalid_value)
-  const char *add_failed = nullptr;     // null: "Add <noun> object fail !!"
-  // Nested rows: AddObject on a manager whose outer row is gone (null: add_failed).
-  const char *add_path = nullptr;
-  // The table holds `add.max_rows` rows, or (Self without them) no number
-  // is free (null: add_failed); with max_rows, no free number is add_failed.
-  const char *table_full = nullptr;
-  const char *delete_path = "DeleteObject object path error";
-  const char *delete_failed = nullptr;  // null: "Delete <noun> Object error !!"
-  const char *delete_refused = nullptr;  // non-null: DeleteObject is refused, see Adding
+  // The module's text for `text` (see RowText), or null for the engine's.
+  const char *(*wording)(RowText text) = nullptr;
   // Writes the module's own log line of `event` (see RowEvent) and returns
   // true; false (or null): the engine logs its own line.  `function` is the
   // name of the handler that serves the call.
   bool (*log)(const CallContext &call, RowEvent event, const char *function) = nullptr;
 };
+// The text a row collection answers for `text`: the module's wording, else
+// the engine's (null where the engine's names the collection, or where
+// another text answers).
+IGD1_EXPORT const char *row_text(const RowModule &module, RowText text);
 
 // An object beside every row (a tunnel's statistics, an SSID's WPS object)
 // at the row's path followed by "/" and `suffix`: a table of its own

@@ -13,28 +13,37 @@ namespace igd1::qos {
 // then not kept either), and without a row that was removed.
 Begin apply_change(const CallContext &call, RowStep step, const uint8_t *row, GVariant *parameters);
 
-// The error texts of a QoS table; the manager errors name the table.
-constexpr RowTexts table_texts(const char *add_failed, const char *delete_path,
-                               const char *delete_failed) {
-  return {.get_invalid_path = "Invalid object path %s",
-          .get_no_row = "Invalid list num  %d",
-          .set_invalid_path = "Invalid parameter path",
-          .set_no_row = "Invalid parameter path",
-          .write_property = "Invalid property %s",
-          .add_failed = add_failed,
-          .delete_path = delete_path,
-          .delete_failed = delete_failed};
+// The error texts of a QoS table; the manager errors name the table, and a
+// table nested under another's rows may word AddObject under a row that is
+// gone (`add_path`).
+template <const char *add_failed, const char *delete_path, const char *delete_failed,
+          const char *add_path = nullptr>
+const char *table_wording(RowText text) {
+  using enum RowText;
+  switch (text) {
+    case GetInvalidPath: return "Invalid object path %s";
+    case GetNoRow: return "Invalid list num  %d";
+    case SetInvalidPath:
+    case SetNoRow: return "Invalid parameter path";
+    case WriteProperty: return "Invalid property %s";
+    case AddFailed: return add_failed;
+    case AddPath: return add_path;
+    case DeletePath: return delete_path;
+    case DeleteFailed: return delete_failed;
+    default: return nullptr;
+  }
 }
 
 // A QoS table: changes on a working copy, stored only when a value changed
 // and followed by an apply of the configuration, as are removals; nothing is
 // announced.
 constexpr RowModule table_module(const char *manager_path, std::span<const RowProperty> properties,
-                                 RowTable table, RowTexts texts, const char *xml) {
+                                 RowTable table, const char *(*wording)(RowText text),
+                                 const char *xml) {
   return {.manager_path = manager_path,
           .properties = properties,
           .table = table,
-          .texts = texts,
+          .texts = {.wording = wording},
           .announce = Announce::Never,
           .xml = xml,
           .on = apply_change};

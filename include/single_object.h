@@ -49,12 +49,8 @@ struct SingleObjectRegistration {
   const char *introspection_name;       // that global's name, for the fatal assertion
   const char *object_path;              // nullptr: the path named by the XML root node
   const GDBusInterfaceVTable *vtable;
-  GDestroyNotify user_data_free = nullptr;
-  void (*start_up)() = nullptr;         // the module's own start-up work, if any
-  // Another module's entry function that starts between this object's node
-  // registration and its object registration (a manager sharing its path).
-  void (*nested_entry)(GDBusConnection *, const gchar *, gpointer) = nullptr;
-  const char *bus_name = nullptr;       // the entry's name argument, handed on to nested_entry
+  GDestroyNotify user_data_free = nullptr;  // releases `user_data` when the connection goes
+  const char *bus_name = nullptr;       // the entry's name argument, for the object's start hook
   // The object's table: the published interface declares what the table
   // serves on the current service type (see served_interface).
   const SingleObject *object = nullptr;
@@ -63,8 +59,8 @@ struct SingleObjectRegistration {
 };
 
 // Loads the XML, hands the node to the host, registers the object on
-// `connection` with `user_data` and runs the module's start-up work; 0, with
-// nothing done, when the object's `present` says it is not there.  A
+// `connection` with `user_data` and tells the object's start hook each step;
+// 0, with nothing done, when the hook says at Present that it is not there.  A
 // missing document or a refused registration is fatal.  `caller` and
 // `caller_line` name the module's entry function in the log (by default the
 // function that calls and its line).
@@ -314,20 +310,57 @@ bool walk_entries(const char *function, int log_level, GVariant *entries, MultiF
   return true;
 }
 
-// The log lines of a single object's requests: the entry lines of a read
-// and a write, with (function, line, property name), of a multi-write, with
-// (function, object path), their levels, the level-4 line of a name no row
-// matches (function, line, name) and the level of the `failure_log` line of
-// a read that fails with an error.
-struct ObjectLogs {
-  const char *read = "func [%s], line [%d],property_name:%s";
-  int read_level = LOG_LEVEL_INFO;
-  const char *write = "func [%s], line [%d]";
-  const char *multi = "func [%s],object_path:%s";
-  int multi_level = LOG_LEVEL_DETAIL;
-  const char *unknown = "func [%s], line [%d], invalid property %s";
-  int failure_level = LOG_LEVEL_WARN;
+// The texts of a single object's requests, each the engine's (given here)
+// unless the module's wording answers its own (SingleObject::wording).
+// Error texts are printf formats of the name, or name what they receive
+// ({name}, {path}, {instance}, and where said {value}).  Log lines are
+// printf formats whose arguments the engine fixes; the wording may also
+// change the level a line is written at.
+enum class ObjectText : uint8_t {
+  UnknownRead,    // a read of a name no row matches: "invalid property %s"
+  UnknownMethod,  // a method no row serves ({name}: the method): the engine's UnknownMethod text
+  UnknownWrite,   // a write to a name no writable row matches, {value} too: "invalid property %s"
+  StoreRefused,   // a value the `set` accessor refused, {value} too: "set %s fail"
+  // Log lines.  A read's entry line (function, line, property name) and the
+  // line that closes it: "func [%s], line [%d],property_name:%s", LOG_LEVEL_INFO.
+  ReadLog,
+  WriteLog,    // a write's entry line (function, line, property name): "func [%s], line [%d]"
+  // A multi-write's entry line (function, object path):
+  // "func [%s],object_path:%s", LOG_LEVEL_DETAIL.
+  MultiLog,
+  // The LOG_LEVEL_WARN line of a name no row matches (function, line, name):
+  // "func [%s], line [%d], invalid property %s".
+  UnknownLog,
+  // A method call's entry line (function, line, method name), and "out of
+  // func" once its handler returned: none.
+  MethodLog,
+  // The property's own `failure_log` line of a read that fails with an
+  // error: its level only, LOG_LEVEL_WARN.
+  FailureLog,
 };
+inline constexpr size_t kObjectTextCount = size_t(ObjectText::FailureLog) + 1;
+
+// The moments of an object's start that its module may act on
+// (SingleObject::start).
+enum class StartStep : uint8_t {
+  Present,     // first: false leaves the object out (nothing read or registered)
+  // Its document was handed to the host, before the object is registered:
+  // another module's entry that shares its path starts here.
+  Documented,
+  Registered,  // the object is on the bus: the module's own start-up work
+  Released,    // its connection went: releases what start-up made
+};
+// A module's part in its object's start (SingleObject::start).
+using StartHook = bool (*)(StartStep step, GDBusConnection *connection, const gchar *bus_name,
+                           gpointer user_data);
+// The start hook of an object whose module has start-up work only: `work()`
+// once the object is on the bus.
+template <auto work>
+bool on_registered(StartStep step, GDBusConnection *, const gchar *, gpointer) {
+  if (step == StartStep::Registered) work();
+  return true;
+}
+
 
 // The hooks of a write request's transaction (a Set or a SetMulti):
 // `begin` before any entry (nullptr: Apply), each entry through its
@@ -355,16 +388,10 @@ struct SingleObject {
   // of their own: its transaction's begin is told it (call.instance).
   int (*get_at)(uint32_t instance, int index, void *buffer) = nullptr;
 
-  // The object's log lines (see ObjectLogs).
-  ObjectLogs logs = {};
-  // Error texts: a printf format of the name, or a text naming what it
-  // receives ({name}, {path}, {instance}, and for store_refused {value}).
-  // A read of a name no row matches:
-  const char *unknown_read = "invalid property %s";
-  // A write to a name no writable row matches:
-  const char *unknown_write = "invalid property %s";
-  // A value the `set` accessor refused:
-  const char *store_refused = "set %s fail";
+  // The module's own wording of `text` (see ObjectText), or null for the
+  // engine's; `level`, non-null for a log line, is the level it is written
+  // at, which the hook may change.
+  const char *(*wording)(ObjectText text, int *level) = nullptr;
 
   // The request's transaction (see Transaction).
   Transaction transaction = {};
@@ -376,27 +403,31 @@ struct SingleObject {
   MultiAnnounce multi_announce = MultiAnnounce::Changed;
 
   // Registration: what the module chooses when it starts (null: the
-  // declaration as it is), whether the object is there at all (run first;
-  // false: nothing is read or registered) and the module's own start-up work after
-  // the object is registered.
+  // declaration as it is), and the module's part in each step of the start
+  // (see StartStep): told the connection and the entry function's name and
+  // user data (at Released only the user data); false at Present leaves the
+  // object out.
   const StartChoice *(*choose)() = nullptr;
-  bool (*present)() = nullptr;
-  void (*start_up)() = nullptr;
-  // Releases what start-up made when the object goes with its connection.
-  GDestroyNotify user_data_free = nullptr;
-  // Another module's entry function started between the node registration
-  // and the object registration.
-  void (*nested_entry)(GDBusConnection *, const gchar *, gpointer) = nullptr;
+  StartHook start = nullptr;
   // The object's methods, and what their handlers find in the call context.
   std::span<const Method> methods = {};
   void *user_data = nullptr;
-  // Entry line of a method call, with (function, line, method name), and
-  // "out of func" when its handler returned (null: neither).
-  const char *method_log = nullptr;
-  // The error of a method no row serves, naming what it receives ({name}:
-  // the method, {path}, {instance}; null: the engine's text).
-  const char *unknown_method = nullptr;
 };
+
+// The text of `object` for `text`: the module's wording, else the engine's
+// (null: none).  With `level` (a log line), *level is the line's level.
+IGD1_EXPORT const char *object_text(const SingleObject &object, ObjectText text,
+                                    int *level = nullptr);
+
+// Lines many objects word alike.
+inline constexpr char kWriteLineNamingProperty[] = "func [%s], line [%d],property_name:%s";
+inline constexpr char kMethodLine[] = "func [%s], line [%d],method_name:%s";
+inline constexpr char kUnknownLineWithStop[] = "func [%s], line [%d], invalid property %s .";
+// Wordings many objects share: a write's entry line that names the
+// property (kWriteLineNamingProperty); a method call's entry and exit lines
+// (kMethodLine).  Null for every other text.
+IGD1_EXPORT const char *names_written_property(ObjectText text, int *level);
+IGD1_EXPORT const char *logs_methods(ObjectText text, int *level);
 
 // Room for the largest value any accessor fills on a read.
 inline constexpr unsigned kMaxReadBuffer = 256;
@@ -664,9 +695,6 @@ IGD1_EXPORT bool parse_ipv4_classic(const char *text, uint8_t address[4]);
                                   .introspection_name = #data,                                     \
                                   .object_path = (described).path,                                 \
                                   .vtable = &k_##entry##_vtable,                                   \
-                                  .user_data_free = (described).user_data_free,                    \
-                                  .start_up = (described).start_up,                                \
-                                  .nested_entry = (described).nested_entry,                        \
                                   .bus_name = name,                                                \
                                   .object = &(described)},                                         \
                                  connection, user_data);                                           \

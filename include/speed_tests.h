@@ -69,24 +69,24 @@ struct Start {
 IGD1_EXPORT void start_test(const PendingCall &call, GVariant *parameters);
 inline constexpr Method kMethods[] = {{.name = "StartTest", .handler = start_test}};
 
-// A member of the family: its file, table, accessors, start and start-up
-// work; a multi-write stops at its first refused entry.  `announced`: its
+// A member of the family: its file, table, accessors, start and start
+// hook; a multi-write stops at its first refused entry.  `announced`: its
 // single writes are announced (its multi-writes never are).
 constexpr SingleObject member(const char *xml_file, std::span<const Property> properties,
                               int (*get)(int, void *), int (*set)(int, void *), const Start &start,
-                              void (*start_up)(), bool announced) {
+                              StartHook start_hook, bool announced) {
   return {.path = kPath,
           .xml_file = xml_file,
           .properties = properties,
           .get = get,
           .set = set,
+          .wording = logs_methods,
           .announce = announced ? Announce::Always : Announce::Never,
           .multi_failure = MultiFailure::Stop,
           .multi_announce = MultiAnnounce::Never,
-          .start_up = start_up,
+          .start = start_hook,
           .methods = kMethods,
-          .user_data = const_cast<Start *>(&start),
-          .method_log = "func [%s], line [%d],method_name:%s"};
+          .user_data = const_cast<Start *>(&start)};
 }
 
 }  // namespace igd1::speed_tests

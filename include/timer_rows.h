@@ -137,15 +137,12 @@ constexpr RowTable table() {
 // family's handles, numbered by the module, each accepted write request
 // stored in its commit whether or not it changed the row (the store's
 // refusal answers), every change announced, a row another process added or
-// removed put into effect.  `texts` names the family's table; the texts both
-// families share are filled in here.  Children exist for 1 to
-// `max_instance`.
+// removed put into effect.  `texts` names the family's table; its wording
+// leaves the texts both families share to shared_wording.  Children exist
+// for 1 to `max_instance`.
 template <const Family &family>
 constexpr RowModule module(const char *manager_path, std::span<const RowProperty> properties,
                            RowTexts texts, uint32_t max_instance) {
-  texts.get_no_row = "invalid object path %s";
-  texts.set_no_row = "invalid object path %s";
-  texts.delete_failed = "Delete chain record error";
   return {
       .manager_path = manager_path,
       .properties = properties,
@@ -158,6 +155,16 @@ constexpr RowModule module(const char *manager_path, std::span<const RowProperty
       .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",
       .user_data = const_cast<Family *>(&family),
   };
+}
+
+// The texts both families word alike.
+inline const char *shared_wording(RowText text) {
+  switch (text) {
+    case RowText::GetNoRow:
+    case RowText::SetNoRow: return "invalid object path %s";
+    case RowText::DeleteFailed: return "Delete chain record error";
+    default: return nullptr;
+  }
 }
 
 // The part of the `on` hook both families share: DeleteObject of a child

@@ -67,6 +67,17 @@ bool apply_elements(vsie_frame frame, GError **error);
 // published at `manager_path` with its manager object `manager` (on the
 // manager's path from `manager_xml_file`, or, with a null file, at the path
 // its own file names).
+// The texts of the element tables: a missing row names the handler, a full
+// table says so.
+inline const char *table_wording(RowText text) {
+  switch (text) {
+    case RowText::GetNoRow:
+    case RowText::SetNoRow: return "func [%s] :invalid list num  %d ";
+    case RowText::TableFull: return "Error! Table Full.";
+    default: return nullptr;
+  }
+}
+
 template <vsie_frame Frame>
 struct TxTable {
   static int update_all() { return vsieTx_update_all(Frame); }
@@ -101,9 +112,7 @@ struct TxTable {
                       .get_list_by_instnum = get_list_by_instnum,
                       .insert_entry = insert_entry, .remove_entry = remove_entry,
                       .update_entry = update_entry},
-            .texts = {.get_no_row = "func [%s] :invalid list num  %d ",
-                      .set_no_row = "func [%s] :invalid list num  %d ",
-                      .table_full = "Error! Table Full."},
+            .texts = {.wording = table_wording},
             .add = Adding::insert(VSIE_MAX_TX_ROWS),
             .manager_interface = {.object = manager, .xml = manager_xml_file},
             .on = apply};

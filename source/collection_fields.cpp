@@ -423,10 +423,17 @@ TextValues named(const CallContext &call, const char *name) {
   return {.name = name, .path = call.object_path, .instance = call.instance};
 }
 
-// The error of a value that cannot be read: the module's invalid_utf8 text,
+// Whether the module reads a stored text that is not UTF-8, or whose item
+// read failed, as "" (its InvalidUtf8 text is empty).
+bool unreadable_as_empty(const RowModule &module) {
+  return row_text(module, RowText::InvalidUtf8)[0] == '\0';
+}
+
+// The error of a value that cannot be read: the module's InvalidUtf8 text,
 // or the engine's when the module reads such texts as "".
 void set_unreadable(const RowModule &module, const RowProperty &property, const CallContext &call) {
-  const char *text = module.texts.invalid_utf8 != nullptr ? module.texts.invalid_utf8 : kInvalidUtf8;
+  const char *text =
+      unreadable_as_empty(module) ? kInvalidUtf8 : row_text(module, RowText::InvalidUtf8);
   set_invalid_text(call.error, text, named(call, property.name), property.name);
 }
 
@@ -496,7 +503,7 @@ GVariant *read_row_property(const RowModule &module, const RowProperty &property
       if (const size_t width = item_width(property.type); width != 0) {
         uint8_t bytes[8] = {};
         if (get_item(module, property.item, bytes, row, inner) == 0) {
-          set_invalid_text(error, module.texts.read_failed, named(call, property.name),
+          set_invalid_text(error, row_text(module, RowText::ReadFailed), named(call, property.name),
                            property.name);
           return nullptr;
         }
@@ -505,8 +512,8 @@ GVariant *read_row_property(const RowModule &module, const RowProperty &property
       const size_t size = item_text_size(property);
       std::vector<char> buffer(size + 1, '\0');
       if (get_item(module, property.item, buffer.data(), row, inner) == 0) {
-        if (module.texts.invalid_utf8 == nullptr) return g_variant_new_string("");
-        set_invalid_text(error, module.texts.read_failed, named(call, property.name),
+        if (unreadable_as_empty(module)) return g_variant_new_string("");
+        set_invalid_text(error, row_text(module, RowText::ReadFailed), named(call, property.name),
                          property.name);
         return nullptr;
       }
@@ -514,7 +521,7 @@ GVariant *read_row_property(const RowModule &module, const RowProperty &property
       break;
     }
   }
-  if (value == nullptr && module.texts.invalid_utf8 == nullptr) return g_variant_new_string("");
+  if (value == nullptr && unreadable_as_empty(module)) return g_variant_new_string("");
   if (value == nullptr) set_unreadable(module, property, call);
   return value;
 }
@@ -529,17 +536,52 @@ gboolean write_row_property(const RowModule &module, const char *name, GVariant 
   return ok ? TRUE : FALSE;
 }
 
+namespace {
+
+// The engine's texts in the order of RowText (null: the caller names the
+// collection, or another text answers).
+constexpr const char *kEngineRowTexts[] = {
+    "invalid object path %s",          // GetInvalidPath
+    "invalid object path %s",          // SetInvalidPath
+    "Fail to update entry",            // CommitFailed
+    "invalid property %s",             // ReadProperty
+    "invalid property %s",             // WriteProperty
+    "Get %s failed",                   // ReadFailed
+    "get property %s failed",          // CurrentFailed
+    kInvalidUtf8,                      // InvalidUtf8
+    "Invalid parameter value",         // InvalidValue
+    "invalid list num  %d ",           // GetNoRow
+    "invalid list num  %d ",           // SetNoRow
+    nullptr,                           // ItemSetFailed
+    nullptr,                           // AddFailed
+    nullptr,                           // AddPath
+    nullptr,                           // TableFull
+    "DeleteObject object path error",  // DeletePath
+    nullptr,                           // DeleteFailed
+    nullptr,                           // DeleteRefused
+};
+static_assert(std::size(kEngineRowTexts) == kRowTextCount);
+
+}  // namespace
+
+const char *row_text(const RowModule &module, RowText text) {
+  const char *worded = module.texts.wording != nullptr ? module.texts.wording(text) : nullptr;
+  return worded != nullptr ? worded : kEngineRowTexts[size_t(text)];
+}
+
 std::string row_text_faults(const RowModule &module, const char *noun) {
   std::string faults;
   // The module's texts take printf arguments; its refusals, path and
   // property errors also placeholders.
-  for (const char *RowTexts::*text : {&RowTexts::get_invalid_path, &RowTexts::set_invalid_path, &RowTexts::commit_failed})
-    check_text(&faults, noun, module.texts.*text, kSuppliesPath);
-  for (const char *RowTexts::*text : {&RowTexts::read_property, &RowTexts::write_property, &RowTexts::read_failed, &RowTexts::current_failed, &RowTexts::invalid_utf8})
-    check_text(&faults, noun, module.texts.*text, kSuppliesName | kSuppliesPath | kSuppliesInstance);
-  for (const char *RowTexts::*text : {&RowTexts::get_no_row, &RowTexts::set_no_row, &RowTexts::item_set_failed, &RowTexts::add_failed, &RowTexts::add_path, &RowTexts::table_full, &RowTexts::delete_path, &RowTexts::delete_failed, &RowTexts::delete_refused})
-    check_text(&faults, noun, module.texts.*text, kSuppliesNothing);
-  check_text(&faults, noun, module.texts.invalid_value, kSuppliesAll);
+  for (size_t n = 0; n < kRowTextCount; ++n) {
+    const auto text = RowText(n);
+    constexpr unsigned kNamed = kSuppliesName | kSuppliesPath | kSuppliesInstance;
+    const unsigned supplied = text <= RowText::CommitFailed   ? kSuppliesPath
+                              : text <= RowText::InvalidUtf8  ? kNamed
+                              : text == RowText::InvalidValue ? kSuppliesAll
+                                                              : kSuppliesNothing;
+    check_text(&faults, noun, row_text(module, text), supplied);
+  }
   for (const RowProperty &property : module.properties)
     for (const char *text : {property.refused, property.wrong_type})
       check_text(&faults, noun, text, kSuppliesAll);
@@ -553,7 +595,7 @@ bool apply_row_property(const RowModule &module, const CallContext &call, const 
   *changed = false;
   const RowProperty *property = find_writable_row_property(module, name);
   if (property == nullptr) {
-    set_invalid_text(error, module.texts.write_property, named(call, name), name);
+    set_invalid_text(error, row_text(module, RowText::WriteProperty), named(call, name), name);
     return false;
   }
   const TextValues said{.name = property->name, .value = value, .path = call.object_path,
@@ -565,7 +607,7 @@ bool apply_row_property(const RowModule &module, const CallContext &call, const 
   };
   auto refuse = [&] {
     const char *refused =
-        property->refused != nullptr ? property->refused : module.texts.invalid_value;
+        property->refused != nullptr ? property->refused : row_text(module, RowText::InvalidValue);
     // The caller is answered with what it sent; the log never shows a value
     // that the write's own line keeps out.
     TextValues logged = said;
@@ -602,7 +644,7 @@ bool apply_row_property(const RowModule &module, const CallContext &call, const 
     std::vector<char> current(std::max<size_t>(item_text_size(*property), 8) + 1, '\0');
     uint8_t wanted[8] = {};
     if (get_item(module, property->item, current.data(), row, inner) == 0) {
-      set_invalid_text(error, module.texts.current_failed, named(call, name), name);
+      set_invalid_text(error, row_text(module, RowText::CurrentFailed), named(call, name), name);
       return false;
     }
     if (typed) item_bytes(value, wanted);
@@ -615,8 +657,8 @@ bool apply_row_property(const RowModule &module, const CallContext &call, const 
     }
     if (set_item(module, property->item, typed ? static_cast<const void *>(wanted) : text, row,
                  inner) == 0) {
-      const char *refused = module.texts.item_set_failed != nullptr ? module.texts.item_set_failed
-                                                                    : module.texts.invalid_value;
+      const char *refused = row_text(module, RowText::ItemSetFailed);
+      if (refused == nullptr) refused = row_text(module, RowText::InvalidValue);
       set_invalid_args(error, refused, name);
       return false;
     }

@@ -79,8 +79,8 @@ bool choose_number(const RowCollection &rows, const std::string &failed, uint8_t
     if (!taken[n]) free_number = n;
   const bool full = module.add.max_rows != 0 ? count >= module.add.max_rows : free_number == 0;
   if (full || free_number == 0) {
-    const char *text = full && module.texts.table_full != nullptr ? module.texts.table_full
-                                                                  : failed.c_str();
+    const char *table_full = row_text(module, RowText::TableFull);
+    const char *text = full && table_full != nullptr ? table_full : failed.c_str();
     const CallContext call{.object_path = g_dbus_method_invocation_get_object_path(invocation),
                            .user_data = module.user_data};
     if (full || !module_logged(module, call, RowEvent::NoNumber, rows.names.manager))
@@ -114,11 +114,13 @@ void add_inner_object(const RowCollection &rows, const char *manager_path,
   const RowModule &module = rows.module;
   const char *function = rows.names.manager;
   const std::string failed =
-      noun_text(module.texts.add_failed, "Add %s object fail !!", rows.collection.noun);
+      noun_text(row_text(module, RowText::AddFailed), "Add %s object fail !!",
+                rows.collection.noun);
   const uint32_t outer = nested_manager_number(rows.collection, manager_path);
   FoundRow found;
   if (outer == 0 || !find_row(module, outer, &found)) {
-    const char *text = module.texts.add_path != nullptr ? module.texts.add_path : failed.c_str();
+    const char *add_path = row_text(module, RowText::AddPath);
+    const char *text = add_path != nullptr ? add_path : failed.c_str();
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s, path %s", text, manager_path);
     return return_manager_error(invocation, "%s", text);
   }
@@ -153,7 +155,8 @@ void add_object(const RowCollection &rows, const char *manager_path, const char 
   const char *noun = rows.collection.noun;
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "func [%s], line [%d],method_name:%s", function,
                  __LINE__, method_name);
-  const std::string failed = noun_text(module.texts.add_failed, "Add %s object fail !!", noun);
+  const std::string failed =
+      noun_text(row_text(module, RowText::AddFailed), "Add %s object fail !!", noun);
   if (manager_method(module, method_name) != nullptr) {
     const CallContext context{.object_path = manager_path, .user_data = module.user_data};
     return run_manager_hook(module, context, method_name, nullptr, invocation);
@@ -180,7 +183,8 @@ void add_object(const RowCollection &rows, const char *manager_path, const char 
     uint32_t count = 0;
     each_row(module, [&count](const uint8_t *, uint32_t) { ++count; });
     if (count >= module.add.max_rows) {
-      const char *full = module.texts.table_full != nullptr ? module.texts.table_full : failed.c_str();
+      const char *table_full = row_text(module, RowText::TableFull);
+      const char *full = table_full != nullptr ? table_full : failed.c_str();
       COLLECTION_LOG(LOG_LEVEL_WARN, function, "%s", full);
       return return_manager_error(invocation, "%s", full);
     }
@@ -219,7 +223,7 @@ void delete_inner_object(const RowCollection &rows, const char *manager_path, co
   if (key == 0 || !find_row(module, key, &found)) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "object path %s is error", path);
     return g_dbus_method_invocation_return_dbus_error(invocation, kObjectManagerError,
-                                                      module.texts.delete_path);
+                                                      row_text(module, RowText::DeletePath));
   }
   std::vector<uint8_t> outer_row(found.data, found.data + module.table.row_size);
   StoreTransaction transaction;
@@ -228,7 +232,8 @@ void delete_inner_object(const RowCollection &rows, const char *manager_path, co
   auto *stored = const_cast<uint8_t *>(found.data);
   if (module.table.inner.remove(stored, key_outer(key), key_inner(key)) == 0) {
     const std::string failed =
-        noun_text(module.texts.delete_failed, "Delete %s Object error !!", rows.collection.noun);
+        noun_text(row_text(module, RowText::DeleteFailed), "Delete %s Object error !!",
+                  rows.collection.noun);
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "%s, object path %s", failed.c_str(), path);
     return g_dbus_method_invocation_return_dbus_error(invocation, kObjectManagerError,
                                                       failed.c_str());
@@ -248,8 +253,8 @@ void delete_object(const RowCollection &rows, const char *manager_path, const ch
   const char *function = rows.names.manager;
   const char *noun = rows.collection.noun;
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "DeleteObject, path_name %s", path);
-  if (module.texts.delete_refused != nullptr)
-    return refuse_call(module, function, module.texts.delete_refused, invocation);
+  if (const char *refused = row_text(module, RowText::DeleteRefused); refused != nullptr)
+    return refuse_call(module, function, refused, invocation);
   if (nested_in(module) != nullptr)
     return delete_inner_object(rows, manager_path, path, invocation);
   if (manager_method(module, "DeleteObject") != nullptr) {
@@ -267,14 +272,14 @@ void delete_object(const RowCollection &rows, const char *manager_path, const ch
   const ChildKey instance = named.key();
   if (instance == 0) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "object path %s is error", path);
-    return finish_with_error(module.texts.delete_path);
+    return finish_with_error(row_text(module, RowText::DeletePath));
   }
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "delete index is %d", int(instance));
   const FoundRow *found = named.found();
   if (found == nullptr) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "func [%s] :invalid list num  %d ", function,
                    int(instance));
-    return finish_with_error(module.texts.delete_path);
+    return finish_with_error(row_text(module, RowText::DeletePath));
   }
   const uint32_t index = found->index;
   std::vector<uint8_t> removed(found->data, found->data + module.table.row_size);
@@ -291,7 +296,7 @@ void delete_object(const RowCollection &rows, const char *manager_path, const ch
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "Delete %s Object error, object path %s!!", noun,
                    path);
     return finish_with_error(
-        noun_text(module.texts.delete_failed, "Delete %s Object error !!", noun));
+        noun_text(row_text(module, RowText::DeleteFailed), "Delete %s Object error !!", noun));
   }
   COLLECTION_LOG(LOG_LEVEL_INFO, function, "Delete %s Object success, object path %s!!", noun,
                  path);

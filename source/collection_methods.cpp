@@ -16,7 +16,8 @@ void row_method_call(const RowCollection &rows, const char *object_path,
   FoundRow row;
   if (instance == 0 || !find_row(module, instance, &row)) {
     GError *error = nullptr;
-    set_invalid_text(&error, module.texts.set_invalid_path, {.path = object_path}, object_path);
+    set_invalid_text(&error, row_text(module, RowText::SetInvalidPath), {.path = object_path},
+                     object_path);
     g_dbus_method_invocation_take_error(invocation, error);
     return;
   }

@@ -57,7 +57,7 @@ bool commit_row(const RowModule &module, uint8_t *copy, uint32_t index, const ch
     return false;
   }
   // The text names the store's reason, or with {path} the row's path.
-  const std::string text = text_for(module.texts.commit_failed, {.path = object_path},
+  const std::string text = text_for(row_text(module, RowText::CommitFailed), {.path = object_path},
                                     reason != nullptr ? reason : "");
   const char *message = text.c_str();
   if (module.commit_error != nullptr && error != nullptr) {
@@ -207,21 +207,22 @@ GVariant *row_get_property(const RowCollection &rows, const char *object_path,
     COLLECTION_LOG(LOG_LEVEL_ERROR, function,
                    "func [%s], line [%d], get object path error invalid object path %s", function,
                    __LINE__, object_path);
-    set_invalid_text(error, module.texts.get_invalid_path, {.path = object_path}, object_path);
+    set_invalid_text(error, row_text(module, RowText::GetInvalidPath), {.path = object_path},
+                     object_path);
     return nullptr;
   }
   FoundRow found;
   if (!find_row(module, instance, &found)) {
     log_no_row(module, function, object_path, outer_number(module, instance), CallKind::Get);
-    set_row_error(error, module.texts.get_no_row, function, outer_number(module, instance),
-                  object_path);
+    set_row_error(error, row_text(module, RowText::GetNoRow), function,
+                  outer_number(module, instance), object_path);
     return nullptr;
   }
   const RowProperty *property = find_row_property(module.properties, property_name);
   if (property == nullptr) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "func [%s], line [%d], invalid property %s",
                    function, __LINE__, property_name);
-    set_invalid_text(error, module.texts.read_property,
+    set_invalid_text(error, row_text(module, RowText::ReadProperty),
                      {.name = property_name, .path = object_path,
                       .instance = outer_number(module, instance)},
                      property_name);
@@ -246,15 +247,16 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
     COLLECTION_LOG(LOG_LEVEL_ERROR, function,
                    "func [%s], line [%d], get object path error invalid object path %s", function,
                    __LINE__, object_path);
-    set_invalid_text(error, module.texts.set_invalid_path, {.path = object_path}, object_path);
+    set_invalid_text(error, row_text(module, RowText::SetInvalidPath), {.path = object_path},
+                     object_path);
     return FALSE;
   }
   FoundRow found;
   if (!find_row(module, instance, &found)) {
     log_no_row(module, function, object_path, outer_number(module, instance),
                multi ? CallKind::SetMulti : CallKind::Set);
-    set_row_error(error, module.texts.set_no_row, function, outer_number(module, instance),
-                  object_path);
+    set_row_error(error, row_text(module, RowText::SetNoRow), function,
+                  outer_number(module, instance), object_path);
     return FALSE;
   }
   const uint32_t index = found.index;
@@ -270,7 +272,7 @@ gboolean row_write(const RowCollection &rows, const char *function, GDBusConnect
   }
   WorkingCopy copy(module, found.data);
   if (copy.data() == nullptr) {
-    set_failed(error, text_for(module.texts.commit_failed, {.path = object_path},
+    set_failed(error, text_for(row_text(module, RowText::CommitFailed), {.path = object_path},
                                "no working copy"));
     return FALSE;
   }

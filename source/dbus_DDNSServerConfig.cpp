@@ -74,6 +74,18 @@ igd1::Begin on_step(const igd1::CallContext &call, igd1::RowStep step, const uin
   return igd1::Begin::Apply;
 }
 
+// The module's own wording of the engine's texts.
+const char *wording(igd1::RowText text) {
+  using enum igd1::RowText;
+  switch (text) {
+    case GetNoRow: return "func [%s] :invalid list num  %d ";
+    case CommitFailed: return "fail to update mib for object patch {path}";
+    case AddFailed: return "Add DDNSServer object fail !!";
+    case DeleteFailed: return "Delete DDNSServer Object error !!";
+    default: return nullptr;
+  }
+}
+
 constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/Network/ddns",
     .properties = kProperties,
@@ -85,10 +97,7 @@ constexpr igd1::RowModule kModule = {
               .save_mib = ddnsServer_save_mib,
               .update_entry = store_client,
               .refresh_row = update_ddns_status},
-    .texts = {.get_no_row = "func [%s] :invalid list num  %d ",
-              .commit_failed = "fail to update mib for object patch {path}",
-              .add_failed = "Add DDNSServer object fail !!",
-              .delete_failed = "Delete DDNSServer Object error !!"},
+    .texts = {.wording = wording},
     .announce = igd1::Announce::Never,
     .on = on_step,
 };

@@ -37,7 +37,7 @@ constexpr igd1::SingleObject kObject = {
     .properties = kProperties,
     .get = DHCPV6Server_get_mib_property,
     .set = DHCPV6Server_set_mib_property,
-    .logs = {.write = "func [%s], line [%d],property_name:%s"},
+    .wording = igd1::names_written_property,
 };
 
 }  // namespace

@@ -7,13 +7,21 @@ namespace {
 
 constexpr int kRecord = igd1::dns_servers::kIPv4;
 
+// The tunnels' manager shares this object's path: it starts once the
+// document is handed to the host, before the object is registered.
+bool start(igd1::StartStep step, GDBusConnection *connection, const gchar *name,
+           gpointer user_data) {
+  if (step == igd1::StartStep::Documented) DNSTunnel_on_bus_acquired(connection, name, user_data);
+  return true;
+}
+
 constexpr igd1::SingleObject kObject = {
     .path = "/com/wqx/igd1/Network/dns",
     .xml_file = "DNSServerConfig.xml",
     .properties = igd1::dns_servers::kProperties,
-    .logs = {.write = "func [%s], line [%d],property_name:%s"},
+    .wording = igd1::names_written_property,
     .transaction = {.commit = igd1::dns_servers::notify_services},
-    .nested_entry = DNSTunnel_on_bus_acquired,
+    .start = start,
     .methods = igd1::dns_servers::kMethods,
     .user_data = const_cast<int *>(&kRecord),
 };

@@ -47,15 +47,23 @@ constexpr Property kProperties[] = {
      .failure_log = kReadFailed, .failure_error = kReadFailed},
 };
 
+// The object's own wording of the engine's texts.
+const char *wording(igd1::ObjectText text, int *level) {
+  using enum igd1::ObjectText;
+  switch (text) {
+    case UnknownWrite: return "Invalid property %s";
+    case StoreRefused: return "Invalid parameter value";
+    default: return igd1::names_written_property(text, level);
+  }
+}
+
 constexpr SingleObject kObject = {
     .path = "/com/wqx/igd1/Network/DNSSpeedLimit",
     .xml_file = "DNSSpeedLimit.xml",
     .properties = kProperties,
     .get = DNSSpeedLimit_get_mib_property,
     .set = DNSSpeedLimit_set_mib_property,
-    .logs = {.write = "func [%s], line [%d],property_name:%s"},
-    .unknown_write = "Invalid property %s",
-    .store_refused = "Invalid parameter value",
+    .wording = wording,
     .transaction = {.commit = notify_services},
 };
 

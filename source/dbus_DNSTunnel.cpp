@@ -40,6 +40,16 @@ int store_tunnel(const void *copy, uint32_t, const char **, int) {
   return node != nullptr && dnsTunnel_update_entry(node->data, instance, copy) != 0 ? 1 : 0;
 }
 
+// The module's own wording of the engine's texts.
+const char *wording(igd1::RowText text) {
+  using enum igd1::RowText;
+  switch (text) {
+    case GetNoRow: return "func [%s] :invalid list num  %d ";
+    case AddFailed: return "Add DNS Tunnel object fail !!";
+    default: return nullptr;
+  }
+}
+
 constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/Network/dns",
     .properties = kProperties,
@@ -50,8 +60,7 @@ constexpr igd1::RowModule kModule = {
               .remove_entry = dnsTunnel_remove_entry,
               .save_mib = dnsTunnel_save_mib,
               .update_entry = store_tunnel},
-    .texts = {.get_no_row = "func [%s] :invalid list num  %d ",
-              .add_failed = "Add DNS Tunnel object fail !!"},
+    .texts = {.wording = wording},
     .announce = igd1::Announce::Never,
 };
 

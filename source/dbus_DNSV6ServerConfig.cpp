@@ -9,7 +9,7 @@ constexpr igd1::SingleObject kObject = {
     .path = "/com/wqx/igd1/Network/dnsv6",
     .xml_file = "DNSv6ServerConfig.xml",
     .properties = igd1::dns_servers::kProperties,
-    .logs = {.write = "func [%s], line [%d],property_name:%s"},
+    .wording = igd1::names_written_property,
     .transaction = {.commit = igd1::dns_servers::notify_services},
     .methods = igd1::dns_servers::kMethods,
     .user_data = const_cast<int *>(&kRecord),

@@ -145,6 +145,21 @@ constexpr igd1::RowProperty kRuleProperties[] = {
 constexpr char kInvalidValue[] = "invalid value of %s";
 
 
+// The module's own wording of the engine's texts.
+const char *wording(igd1::RowText text) {
+  using enum igd1::RowText;
+  switch (text) {
+    case GetNoRow: return "func [%s] :invalid list num  %d";
+    case SetNoRow: return "invalid list num  %d";
+    case ReadFailed: return kInvalidValue;
+    case CurrentFailed: return kInvalidValue;
+    case InvalidValue: return kInvalidValue;
+    case CommitFailed: return "HardAccCancel_update_entry fail (%s)";
+    case ItemSetFailed: return kInvalidValue;
+    default: return nullptr;
+  }
+}
+
 constexpr igd1::RowModule kRules = {
     .manager_path = "/com/wqx/igd1/Config/HardAccCancel",
     .properties = kRuleProperties,
@@ -160,13 +175,7 @@ constexpr igd1::RowModule kRules = {
               .backup_entry = backup,
               .free_backup_entry = release,
               .update_entry = update},
-    .texts = {.get_no_row = "func [%s] :invalid list num  %d",
-              .set_no_row = "invalid list num  %d",
-              .read_failed = kInvalidValue,
-              .current_failed = kInvalidValue,
-              .invalid_value = kInvalidValue,
-              .commit_failed = "HardAccCancel_update_entry fail (%s)",
-              .item_set_failed = kInvalidValue},
+    .texts = {.wording = wording},
     .announce = igd1::Announce::Always,
     .child_prefix = "/com/wqx/igd1/HardAccCancel",
     .manager_interface = {.object = &kFeature},

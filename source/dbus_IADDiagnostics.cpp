@@ -37,9 +37,9 @@ constexpr igd1::SingleObject kObject = {
     .xml_file = "IADDiagnostics.xml",
     .properties = kProperties,
     .get = IADDiagnostics_get_property,
-    .start_up = [] { IADDiagnostics_interface_init(); },
+    .wording = igd1::logs_methods,
+    .start = igd1::on_registered<IADDiagnostics_interface_init>,
     .methods = kMethods,
-    .method_log = "func [%s], line [%d],method_name:%s",
 };
 
 }  // namespace

@@ -51,14 +51,22 @@ constexpr igd1::Method kMethods[] = {
     {.name = "StartDetectiTVLineStatus", .handler = start_detection},
 };
 
+// The object's own wording of the engine's texts.
+const char *wording(igd1::ObjectText text, int *level) {
+  using enum igd1::ObjectText;
+  switch (text) {
+    case StoreRefused: return "set %s failed!";
+    default: return igd1::names_written_property(text, level);
+  }
+}
+
 constexpr igd1::SingleObject kObject = {
     .path = "/com/wqx/igd1/Network/IPTV",
     .xml_file = "IPTV.xml",
     .properties = kProperties,
     .get = IPTV_get_property,
     .set = IPTV_set_property,
-    .logs = {.write = "func [%s], line [%d],property_name:%s"},
-    .store_refused = "set %s failed!",
+    .wording = wording,
     .methods = kMethods,
 };
 

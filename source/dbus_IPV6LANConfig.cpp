@@ -40,7 +40,7 @@ constexpr igd1::SingleObject kObject = {
     .properties = kProperties,
     .get = IPV6LANConfig_get_mib_property,
     .set = IPV6LANConfig_set_mib_property,
-    .logs = {.write = "func [%s], line [%d],property_name:%s"},
+    .wording = igd1::names_written_property,
 };
 
 }  // namespace

@@ -167,20 +167,24 @@ bool apply_change(const CallContext &call, const SingleObject &, const WriteFlag
   return true;
 }
 
-void start_up() { LED_init_entry(&g_led); }
+// The lights' entry is made once the object is on the bus and released
+// with its connection.
+bool start(igd1::StartStep step, GDBusConnection *, const gchar *, gpointer user_data) {
+  if (step == igd1::StartStep::Registered) LED_init_entry(&g_led);
+  if (step == igd1::StartStep::Released) led_timer_user_data_free(user_data);
+  return true;
+}
 
 constexpr SingleObject kObject = {
     .path = "/com/wqx/igd1/Config/Peripheral/LED",
     .xml_file = "LED.xml",
     .properties = kProperties,
     .get = [](int number, void *buffer) { return LED_get_property(number, buffer, nullptr); },
-    .unknown_write = "invalid property %s",
     .transaction = {.commit = apply_change,
                     .abort = [](const CallContext &, const SingleObject &) { LED_set_failed(); }},
     .announce = igd1::Announce::ServiceType0,
     .multi_failure = igd1::MultiFailure::Stop,
-    .start_up = start_up,
-    .user_data_free = led_timer_user_data_free,
+    .start = start,
 };
 
 }  // namespace

@@ -186,11 +186,10 @@ constexpr SingleObject kObject = {
     .path = kPath,
     .xml_file = kWithWiFi,
     .properties = kProperties,
-    .logs = {.unknown = "func [%s], line [%d], invalid property %s"},
+    .wording = igd1::logs_methods,
     .multi_failure = igd1::MultiFailure::Stop,
     .choose = document_for_capability,
     .methods = kMethods,
-    .method_log = "func [%s], line [%d],method_name:%s",
 };
 
 // ---- the watch lists -----------------------------------------------------------------
@@ -231,18 +230,23 @@ constexpr Property kProcessFields[] = {
 constexpr char kResourcePath[] = "/com/wqx/igd1/Ovatrix/OMDiag/Resource";
 constexpr char kProcessPath[] = "/com/wqx/igd1/Ovatrix/OMDiag/Process";
 
+// The rows' wording of the engine's texts.
+const char *row_wording(igd1::ObjectText text, int *) {
+  return text == igd1::ObjectText::UnknownLog ? igd1::kUnknownLineWithStop : nullptr;
+}
+
 // The rows' interfaces, served per row with the row's index as the instance.
 constexpr SingleObject kResourceRow = {
     .path = kResourcePath,
     .xml_file = "OMDiagResource.xml",
     .properties = kResourceFields,
-    .logs = {.unknown = "func [%s], line [%d], invalid property %s ."},
+    .wording = row_wording,
 };
 constexpr SingleObject kProcessRow = {
     .path = kProcessPath,
     .xml_file = "OMDiagProcess.xml",
     .properties = kProcessFields,
-    .logs = {.unknown = "func [%s], line [%d], invalid property %s ."},
+    .wording = row_wording,
 };
 
 struct WatchList {

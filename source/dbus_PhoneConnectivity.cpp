@@ -30,9 +30,9 @@ constexpr igd1::SingleObject kObject = {
     .xml_file = "PhoneConnectivity.xml",
     .properties = kProperties,
     .get = PhoneConnectivity_get_property,
-    .start_up = [] { PhoneConnectivity_interface_init(); },
+    .wording = igd1::logs_methods,
+    .start = igd1::on_registered<PhoneConnectivity_interface_init>,
     .methods = kMethods,
-    .method_log = "func [%s], line [%d],method_name:%s",
 };
 
 }  // namespace

@@ -127,15 +127,23 @@ bool notify_services(const CallContext &, const SingleObject &, const WriteFlags
   return true;
 }
 
+// The object's own wording of the engine's texts.
+const char *wording(igd1::ObjectText text, int *level) {
+  using enum igd1::ObjectText;
+  switch (text) {
+    case ReadLog: *level = LOG_LEVEL_DETAIL; return nullptr;
+    case UnknownLog: return igd1::kUnknownLineWithStop;
+    default: return igd1::names_written_property(text, level);
+  }
+}
+
 constexpr SingleObject kObject = {
     .path = kPath,
     .xml_file = "PlatformService.xml",
     .properties = kProperties,
     .get = platformservice_get_mib_property,
     .read_buffer = kBuffer,
-    .logs = {.read_level = LOG_LEVEL_DETAIL,
-             .write = "func [%s], line [%d],property_name:%s",
-             .unknown = "func [%s], line [%d], invalid property %s ."},
+    .wording = wording,
     .transaction = {.commit = notify_services},
 };
 }  // namespace

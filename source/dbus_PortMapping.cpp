@@ -78,6 +78,15 @@ int store_mapping(const void *row, uint32_t index, const char **, int) {
   return dbus_mib_update_cfg(MIB_CFG_PORTMAPPING, const_cast<void *>(row), int(index));
 }
 
+// The module's own wording of the engine's texts.
+const char *wording(igd1::RowText text) {
+  using enum igd1::RowText;
+  switch (text) {
+    case GetNoRow: return "func [%s] :invalid list num  %d ";
+    default: return nullptr;
+  }
+}
+
 constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/Config/PortMapping",
     .properties = kProperties,
@@ -86,7 +95,7 @@ constexpr igd1::RowModule kModule = {
               .get_list_by_instnum = portmapping_get_list_by_instnum,
               .insert_entry = portmapping_insert_entry, .remove_entry = portmapping_remove_entry,
               .save_mib = portmapping_host_save_mib, .update_entry = store_mapping},
-    .texts = {.get_no_row = "func [%s] :invalid list num  %d "},
+    .texts = {.wording = wording},
     .on = withdraw_forwarding,
 };
 

@@ -125,6 +125,16 @@ int remove_record(void *, uint32_t filter, uint32_t record) {
 }
 int announce_records(void *, uint32_t filter) { return probeRxVSIERecord_announce(filter); }
 
+// The records' own wording of the engine's texts.
+const char *record_wording(igd1::RowText text) {
+  using enum igd1::RowText;
+  switch (text) {
+    case GetNoRow: return "func [%s] :invalid list num  %d ";
+    case AddFailed: return "not support to add object";
+    default: return nullptr;
+  }
+}
+
 constexpr igd1::RowModule kRecords = {
     .manager_path = kManagerPath,
     .properties = kRecordProperties,
@@ -138,8 +148,7 @@ constexpr igd1::RowModule kRecords = {
                         .remove = remove_record,
                         .init = announce_records,
                         .parent_offset = VSIE_RECORD_FILTER_OFFSET}},
-    .texts = {.get_no_row = "func [%s] :invalid list num  %d ",
-              .add_failed = "not support to add object"},
+    .texts = {.wording = record_wording},
     .announce = igd1::Announce::Never,
     .add = igd1::Adding::refuse(igd1::kObjectManagerError),
     .nested = &g_record_managers,
@@ -194,9 +203,7 @@ constexpr igd1::RowModule kModule = {
               .insert_entry = insert_filter,
               .remove_entry = probeRxVSIE_remove_entry,
               .update_entry = store_filter},
-    .texts = {.get_no_row = "func [%s] :invalid list num  %d ",
-              .set_no_row = "func [%s] :invalid list num  %d ",
-              .table_full = "Error! Table Full."},
+    .texts = {.wording = igd1::vsie::table_wording},
     .add = igd1::Adding::insert(VSIE_MAX_FILTERS),
     .nested = &g_record_managers,
     .manager_interface = {.object = &kManager, .xml = "ProbeRxVSIEManager.xml"},

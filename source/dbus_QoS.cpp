@@ -49,18 +49,27 @@ bool apply(const igd1::CallContext &call, const igd1::SingleObject &, const igd1
   return applied(call.error);
 }
 
+// The object's own wording of the engine's texts.
+const char *wording(igd1::ObjectText text, int *) {
+  using enum igd1::ObjectText;
+  switch (text) {
+    case UnknownWrite: return "Invalid property %s";
+    case StoreRefused: return "Invalid parameter value";
+    default: return nullptr;
+  }
+}
+
 constexpr igd1::SingleObject kObject = {
     .path = "/com/wqx/igd1/Network/QoS",
     .xml_file = "QoS.xml",
     .properties = kProperties,
     .get = QoS_get_mib_property,
     .set = QoS_set_mib_property,
-    .unknown_write = "Invalid property %s",
-    .store_refused = "Invalid parameter value",
+    .wording = wording,
     .transaction = {.commit = apply},
     .announce = igd1::Announce::Never,
     .multi_failure = igd1::MultiFailure::Stop,
-    .start_up = [] { QoS_init(); },
+    .start = igd1::on_registered<QoS_init>,
 };
 
 }  // namespace

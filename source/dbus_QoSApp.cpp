@@ -25,6 +25,9 @@ constexpr igd1::RowProperty kProperties[] = {
      .write_log = "set ClassQueue value:%d", .item = 1},
 };
 
+constexpr char kAddFailed[] = "AddObject QoSApp object fail";
+constexpr char kDeletePath[] = "DeleteObject QoSApp object path error";
+constexpr char kDeleteFailed[] = "Delete QoSApp Object error";
 constexpr igd1::RowModule kModule = igd1::qos::table_module(
     "/com/wqx/igd1/Network/QoS/App", kProperties, igd1::RowTable{.row_size = QOS_APP_ROW_SIZE,
                    .update_all = QoSApp_init,
@@ -37,8 +40,7 @@ constexpr igd1::RowModule kModule = igd1::qos::table_module(
                    .backup_entry = QoSApp_backup_entry,
                    .free_backup_entry = QoSApp_free_backup_entry,
                    .update_entry = igd1::store_copy<QoSApp_update_entry_mib>},
-    igd1::qos::table_texts("AddObject QoSApp object fail", "DeleteObject QoSApp object path error",
-                           "Delete QoSApp Object error"),
+    igd1::qos::table_wording<kAddFailed, kDeletePath, kDeleteFailed>,
     kXml);
 
 }  // namespace

@@ -47,6 +47,12 @@ constexpr igd1::RowProperty kTypeProperties[] = {
 
 igd1::NestedManagers g_type_managers = {.suffix = "Type"};
 
+constexpr char kTypeAddFailed[] = "AddObject QoSClassificationType object fail";
+constexpr char kTypeDeletePath[] = "DeleteObject QoSClassificationType object path error";
+constexpr char kTypeDeleteFailed[] = "Delete QoSClassificationType Object error";
+// A type manager whose classification is gone refuses AddObject as a path error.
+constexpr char kTypeAddPath[] = "AddObject QoSClassificationType object path error";
+
 // Types are reached through their classification's record and working copy.
 constexpr igd1::RowModule types_module() {
   igd1::RowModule module = igd1::qos::table_module(
@@ -63,12 +69,8 @@ constexpr igd1::RowModule types_module() {
                  .remove = QoSClassificationType_remove_entry,
                  .init = QoSClassificationType_init_entry,
                  .parent_offset = QOS_TYPE_PARENT_OFFSET}},
-      igd1::qos::table_texts("AddObject QoSClassificationType object fail",
-                             "DeleteObject QoSClassificationType object path error",
-                             "Delete QoSClassificationType Object error"),
+      igd1::qos::table_wording<kTypeAddFailed, kTypeDeletePath, kTypeDeleteFailed, kTypeAddPath>,
       kTypeXml);
-  // A type manager whose classification is gone refuses AddObject as a path error.
-  module.texts.add_path = "AddObject QoSClassificationType object path error";
   module.nested = &g_type_managers;
   return module;
 }
@@ -90,6 +92,9 @@ constexpr igd1::RowModule with_type_managers(igd1::RowModule module) {
   return module;
 }
 
+constexpr char kAddFailed[] = "AddObject QoSClassification object fail";
+constexpr char kDeletePath[] = "DeleteObject QoSClassification object path error";
+constexpr char kDeleteFailed[] = "Delete QoSClassification Object error";
 constexpr igd1::RowModule kClassifications = with_type_managers(igd1::qos::table_module(
     kManagerPath, kProperties, igd1::RowTable{.row_size = QOS_CLASSIFICATION_ROW_SIZE,
                    .update_all = QoSClassification_init,
@@ -102,9 +107,7 @@ constexpr igd1::RowModule kClassifications = with_type_managers(igd1::qos::table
                    .backup_entry = QoSClassification_backup_entry,
                    .free_backup_entry = QoSClassification_free_backup_entry,
                    .update_entry = igd1::store_copy<QoSClassification_update_entry_mib>},
-    igd1::qos::table_texts("AddObject QoSClassification object fail",
-                           "DeleteObject QoSClassification object path error",
-                           "Delete QoSClassification Object error"),
+    igd1::qos::table_wording<kAddFailed, kDeletePath, kDeleteFailed>,
     kClassificationXml));
 
 }  // namespace

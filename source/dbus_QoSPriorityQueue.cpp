@@ -30,6 +30,9 @@ constexpr igd1::RowProperty kProperties[] = {
      .item = 3},
 };
 
+constexpr char kAddFailed[] = "AddObject QoSPriorityQueue object fail";
+constexpr char kDeletePath[] = "DeleteObject QoSPriorityQueue object path error";
+constexpr char kDeleteFailed[] = "Delete QoSPriorityQueue Object error";
 constexpr igd1::RowModule kModule = igd1::qos::table_module(
     "/com/wqx/igd1/Network/QoS/PriorityQueue", kProperties,
     igd1::RowTable{.row_size = QOS_PRIORITY_QUEUE_ROW_SIZE,
@@ -43,9 +46,7 @@ constexpr igd1::RowModule kModule = igd1::qos::table_module(
                    .backup_entry = QoSPriorityQueue_backup_entry,
                    .free_backup_entry = QoSPriorityQueue_free_backup_entry,
                    .update_entry = igd1::store_copy<QoSPriorityQueue_update_entry_mib>},
-    igd1::qos::table_texts("AddObject QoSPriorityQueue object fail",
-                           "DeleteObject QoSPriorityQueue object path error",
-                           "Delete QoSPriorityQueue Object error"),
+    igd1::qos::table_wording<kAddFailed, kDeletePath, kDeleteFailed>,
     kXml);
 
 }  // namespace

@@ -32,7 +32,7 @@ constexpr igd1::SingleObject kObject = {
     .properties = kProperties,
     .get = RouterAdvertisement_get_mib_property,
     .set = RouterAdvertisement_set_mib_property,
-    .logs = {.write = "func [%s], line [%d],property_name:%s"},
+    .wording = igd1::names_written_property,
 };
 
 }  // namespace

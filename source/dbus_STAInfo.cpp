@@ -114,6 +114,17 @@ constexpr igd1::Method kMethods[] = {
     {.name = "SetSTADeassociationRequest", .handler = deassociate, .answer = igd1::Answer::Later},
 };
 
+// The module's own wording of the engine's texts.
+const char *wording(igd1::RowText text) {
+  using enum igd1::RowText;
+  switch (text) {
+    case GetNoRow: return "func [%s] :invalid list num  %d";
+    case AddFailed: return "##########not support to AddObject yet";
+    case DeleteRefused: return "##########not support to DeleteObject yet";
+    default: return nullptr;
+  }
+}
+
 constexpr igd1::RowModule kModule = {
     .manager_path = kManagerPath,
     .properties = kProperties,
@@ -125,9 +136,7 @@ constexpr igd1::RowModule kModule = {
               .find_instance = station_numbered,
               .instance_at = station_number_at,
               .get_item = station_item},
-    .texts = {.get_no_row = "func [%s] :invalid list num  %d",
-              .add_failed = "##########not support to AddObject yet",
-              .delete_refused = "##########not support to DeleteObject yet"},
+    .texts = {.wording = wording},
     .announce = igd1::Announce::Never,
     .add = igd1::Adding::refuse("org.freedesktop.DBus.Error.Failed"),
     .max_instance = 4096,

@@ -54,8 +54,8 @@ constexpr st::Start kStart = {
 
 constexpr igd1::SingleObject kObject =
     st::member("SecctionSpeedtest_fttr_master.xml", kProperties, sectionSpeedtest_get_property,
-               sectionSpeedtest_set_property, kStart, [] { sectionSpeedtest_interface_init(); },
-               false);
+               sectionSpeedtest_set_property, kStart,
+               igd1::on_registered<sectionSpeedtest_interface_init>, false);
 
 }  // namespace
 

@@ -40,7 +40,8 @@ constexpr st::Start kStart = {
 
 constexpr igd1::SingleObject kObject =
     st::member("SecctionSpeedtestMulti.xml", kProperties, sectionSpeedtestMulti_get_property,
-               store_speed_mode, kStart, [] { sectionSpeedtestMulti_interface_init(); }, false);
+               store_speed_mode, kStart,
+               igd1::on_registered<sectionSpeedtestMulti_interface_init>, false);
 
 }  // namespace
 

@@ -35,6 +35,15 @@ bool log_export(const igd1::CallContext &call, igd1::RowEvent event, const char 
   return true;
 }
 
+// The module's own wording of the engine's texts.
+const char *wording(igd1::RowText text) {
+  using enum igd1::RowText;
+  switch (text) {
+    case GetNoRow: return "invalid object path %s";
+    default: return nullptr;
+  }
+}
+
 constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/SpecialServiceVR",
     .properties = kProperties,
@@ -43,7 +52,7 @@ constexpr igd1::RowModule kModule = {
               .get_list_by_instnum = SpecialServiceVR_get_list_by_instnum,
               .instance_of = SpecialServiceVR_get_instnum},
     // A path without a route is named like a path that is not a child.
-    .texts = {.get_no_row = "invalid object path %s", .log = log_export},
+    .texts = {.wording = wording, .log = log_export},
     .add = igd1::Adding::none(),
     .on = igd1::at_step<igd1::RowStep::Started, start_up>,
 };

@@ -93,6 +93,22 @@ void start_poll() {
   g_source_set_name_by_id(g_poll_source, kSubDevicePollName);
 }
 
+// The module's own wording of the engine's texts.
+const char *wording(igd1::RowText text) {
+  using enum igd1::RowText;
+  switch (text) {
+    case GetNoRow: return "func [%s] :invalid list num  %d ";
+    case SetNoRow: return "invalid list num %d";
+    case ReadFailed: return "get property %s failed";
+    case InvalidUtf8: return "invalid UTF-8 string value of %s";
+    case InvalidValue: return "set property %s failed";
+    case ItemSetFailed: return "set property %s failed";
+    case AddFailed: return "No support add object !!";
+    case DeleteRefused: return "No support delete object !!";
+    default: return nullptr;
+  }
+}
+
 constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/Config/SubDeviceInfo",
     .properties = kProperties,
@@ -106,14 +122,7 @@ constexpr igd1::RowModule kModule = {
               .free_backup_entry = subdeviceinfo_free_backup_entry,
               .update_entry = igd1::store_copy<store_unit>,
               .refresh_row = subdeviceinfo_update_pon2entry},
-    .texts = {.get_no_row = "func [%s] :invalid list num  %d ",
-              .set_no_row = "invalid list num %d",
-              .read_failed = "get property %s failed",
-              .invalid_utf8 = "invalid UTF-8 string value of %s",
-              .invalid_value = "set property %s failed",
-              .item_set_failed = "set property %s failed",
-              .add_failed = "No support add object !!",
-              .delete_refused = "No support delete object !!"},
+    .texts = {.wording = wording},
     .announce = Announce::Never,
     .add = igd1::Adding::refuse(igd1::kObjectManagerError),
     .on = igd1::at_step<igd1::RowStep::Started, start_poll>,

@@ -20,14 +20,22 @@ constexpr Property kProperties[] = {
     {.name = "SubDeviceNumber", .type = "u", .index = 3, .raw = Raw::U32},
 };
 
+// The object's own wording of the engine's texts.
+const char *wording(igd1::ObjectText text, int *level) {
+  using enum igd1::ObjectText;
+  switch (text) {
+    case StoreRefused: return "Invalid parameter value";
+    default: return igd1::names_written_property(text, level);
+  }
+}
+
 constexpr igd1::SingleObject kObject = {
     .path = nullptr,
     .xml_file = "SubIPTVSupport.xml",
     .properties = kProperties,
     .get = SubIPTVSupport_get_property,
     .set = SubIPTVSupport_set_property,
-    .logs = {.write = "func [%s], line [%d],property_name:%s"},
-    .store_refused = "Invalid parameter value",
+    .wording = wording,
 };
 
 }  // namespace

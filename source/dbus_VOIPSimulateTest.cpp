@@ -81,9 +81,9 @@ constexpr SingleObject kObject = {
     .properties = kProperties,
     .get = VOIPSimulateTest_get_property,
     .read_buffer = kText,
+    .wording = igd1::logs_methods,
     .multi_failure = igd1::MultiFailure::Stop,
     .methods = kMethods,
-    .method_log = "func [%s], line [%d],method_name:%s",
 };
 
 }  // namespace

@@ -235,6 +235,19 @@ int store_tunnel(const void *copy, uint32_t, const char **, int flags) {
   return vpnConn_update_entry(copy, static_cast<const uint8_t *>(copy)[0], flags);
 }
 
+// The module's own wording of the engine's texts.
+const char *wording(igd1::RowText text) {
+  using enum igd1::RowText;
+  switch (text) {
+    case GetNoRow: return "func [%s] :invalid list num  %d ";
+    case SetNoRow: return "func [%s] :invalid list num  %d ";
+    case ReadProperty: return "invalid UTF-8 sting value of %s";
+    case CommitFailed: return "fail to update mib for object patch {path}";
+    case TableFull: return "Error! Table Full.";
+    default: return nullptr;
+  }
+}
+
 constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/Network/VPN/Connection",
     .properties = kProperties,
@@ -244,11 +257,7 @@ constexpr igd1::RowModule kModule = {
               .insert_entry = insert_tunnel,
               .remove_entry = vpnConn_remove_entry,
               .update_entry = store_tunnel},
-    .texts = {.get_no_row = "func [%s] :invalid list num  %d ",
-              .set_no_row = "func [%s] :invalid list num  %d ",
-              .read_property = "invalid UTF-8 sting value of %s",
-              .commit_failed = "fail to update mib for object patch {path}",
-              .table_full = "Error! Table Full."},
+    .texts = {.wording = wording},
     .add = igd1::Adding::insert(VPN_MAX_TUNNELS),
     .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",
     .sibling = &kStats,

@@ -59,6 +59,15 @@ constexpr RowProperty kProperties[] = {
 
 constexpr igd1::Method kMethods[] = {{.name = "DeleteObject", .handler = unexport_only}};
 
+// The module's own wording of the engine's texts.
+const char *wording(igd1::RowText text) {
+  using enum igd1::RowText;
+  switch (text) {
+    case AddFailed: return "##########not support to AddObject yet";
+    default: return nullptr;
+  }
+}
+
 constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/Info/Voice/PoorQualityStats",
     .properties = kProperties,
@@ -67,7 +76,7 @@ constexpr igd1::RowModule kModule = {
               .row_count = VoicePoorQualityStats_dbus_num,
               .row_at = record_at,
               .get_item = record_item},
-    .texts = {.add_failed = "##########not support to AddObject yet"},
+    .texts = {.wording = wording},
     .announce = igd1::Announce::Never,
     .add = igd1::Adding::refuse("org.freedesktop.DBus.Error.Failed"),
     .methods = kMethods,

@@ -438,15 +438,19 @@ constexpr Property kProperties[] = {
 #undef HOOKED
 #undef COUNTER
 
+// The object's own wording of the engine's texts.  A listing of the eight
+// SSIDs reads about 500 values: their read lines are for the debug log only.
+const char *wording(igd1::ObjectText text, int *level) {
+  if (text == igd1::ObjectText::ReadLog) *level = LOG_LEVEL_DEBUG;
+  return text == igd1::ObjectText::StoreRefused ? "set %s failed!" : nullptr;
+}
+
 constexpr SingleObject kSsid = {
     .path = nullptr,
     .xml_file = "WLANConfiguration.xml",
     .properties = kProperties,
     .get_at = get_item,
-    // A listing of the eight SSIDs reads about 500 values: their lines are
-    // for the debug log only.
-    .logs = {.read_level = LOG_LEVEL_DEBUG},
-    .store_refused = "set %s failed!",
+    .wording = wording,
     .transaction = {.begin = begin, .commit = commit, .abort = abort_write},
     .multi_failure = igd1::MultiFailure::Restore,
 };

@@ -121,13 +121,21 @@ bool log_event(const CallContext &call, igd1::RowEvent event, const char *functi
   return false;
 }
 
+// The family's own wording of the engine's texts.
+const char *wording(igd1::RowText text) {
+  using enum igd1::RowText;
+  switch (text) {
+    case CommitFailed: return "MIB_WIFI_TIMER_EX_TBL db update failure";
+    case AddFailed: return "AddObject NO idle index for MIB_WIFI_TIMER_EX_TBL";
+    default: return timers::shared_wording(text);
+  }
+}
+
 // Children for 1 to 100 (rows the store already holds), new ones up to 99.
 constexpr igd1::RowModule kModule = [] {
   igd1::RowModule module = timers::module<kFamily>(
     "/com/wqx/igd1/Config/WLAN/ExTimers", kProperties,
-    {.commit_failed = "MIB_WIFI_TIMER_EX_TBL db update failure",
-     .add_failed = "AddObject NO idle index for MIB_WIFI_TIMER_EX_TBL",
-     .log = log_event},
+    {.wording = wording, .log = log_event},
     kHighest);
   module.on = log_total;
   return module;

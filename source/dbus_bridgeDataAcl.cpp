@@ -28,6 +28,22 @@ igd1::Begin apply_list(const igd1::CallContext &call, igd1::RowStep step, const 
   return igd1::Begin::Refuse;
 }
 
+// The module's own wording of the engine's texts.
+const char *wording(igd1::RowText text) {
+  using enum igd1::RowText;
+  switch (text) {
+    case GetInvalidPath: return "Invalid object path %s";
+    case GetNoRow: return "Invalid list num %d";
+    case SetInvalidPath: return "Invalid parameter path";
+    case SetNoRow: return "Invalid parameter path";
+    case WriteProperty: return "Invalid property %s";
+    case AddFailed: return "AddObject BridgeDataAcl object fail";
+    case DeletePath: return "DeleteObject BridgeDataAcl object path error";
+    case DeleteFailed: return "Delete BridgeDataAcl Object error";
+    default: return nullptr;
+  }
+}
+
 constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/Ovatrix/BridgeData/ACL",
     .properties = kProperties,
@@ -41,14 +57,7 @@ constexpr igd1::RowModule kModule = {
               .backup_entry = BridgeDataAcl_backup_entry,
               .free_backup_entry = BridgeDataAcl_free_backup_entry,
               .update_entry = igd1::store_copy<BridgeDataAcl_update_entry_mib>},
-    .texts = {.get_invalid_path = "Invalid object path %s",
-              .get_no_row = "Invalid list num %d",
-              .set_invalid_path = "Invalid parameter path",
-              .set_no_row = "Invalid parameter path",
-              .write_property = "Invalid property %s",
-              .add_failed = "AddObject BridgeDataAcl object fail",
-              .delete_path = "DeleteObject BridgeDataAcl object path error",
-              .delete_failed = "Delete BridgeDataAcl Object error"},
+    .texts = {.wording = wording},
     .announce = igd1::Announce::Never,
     .on = apply_list,
 };

@@ -157,19 +157,27 @@ void publish_dev_type2() {
   std::fclose(file);
 }
 
+// The object's own wording of the engine's texts.
+const char *wording(igd1::ObjectText text, int *level) {
+  using enum igd1::ObjectText;
+  switch (text) {
+    case MultiLog: *level = LOG_LEVEL_INFO; return "func [%s], object_path:%s";
+    case UnknownLog: return igd1::kUnknownLineWithStop;
+    default: return nullptr;
+  }
+}
+
 constexpr SingleObject kObject = {
     .path = kPath,
     .xml_file = "DeviceInfo.xml",
     .properties = kProperties,
     .get = deviceinfo_get_property,
-    .logs = {.multi = "func [%s], object_path:%s",
-             .multi_level = LOG_LEVEL_INFO,
-             .unknown = "func [%s], line [%d], invalid property %s ."},
+    .wording = wording,
     .transaction = {.commit = commit},
     .announce = igd1::Announce::ServiceType0,  // changes are announced on service type 0 only
     .multi_failure = igd1::MultiFailure::Stop,
     .multi_announce = igd1::MultiAnnounce::Always,
-    .start_up = publish_dev_type2,
+    .start = igd1::on_registered<publish_dev_type2>,
 };
 
 }  // namespace

@@ -72,6 +72,15 @@ bool notify_services(const CallContext &, const SingleObject &, const WriteFlags
   return true;
 }
 
+// The object's own wording of the engine's texts.
+const char *wording(igd1::ObjectText text, int *level) {
+  using enum igd1::ObjectText;
+  switch (text) {
+    case ReadLog: return "func [%s], line [%d]";
+    default: return igd1::names_written_property(text, level);
+  }
+}
+
 constexpr SingleObject kObject = {
     .path = "/com/wqx/igd1/Config/DHCPServer",
     .xml_file = "DHCPServer.xml",
@@ -79,7 +88,7 @@ constexpr SingleObject kObject = {
     .get = dhcpserver_get_mib_property,
     .read_buffer = kReadBuffer,
     .set = dhcpserver_set_mib_property,
-    .logs = {.read = "func [%s], line [%d]", .write = "func [%s], line [%d],property_name:%s"},
+    .wording = wording,
     .transaction = {.begin = write_permitted, .commit = notify_services},
 };
 

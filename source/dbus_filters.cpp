@@ -113,20 +113,25 @@ bool valid_time_rule(const igd1::CallContext &call, const RowProperty &property,
 
 // ---- texts ------------------------------------------------------------------------
 
-constexpr igd1::RowTexts texts(const char *commit_failed, const char *add_failed = nullptr,
-                               const char *delete_failed = nullptr) {
-  return {.get_no_row = "func [%s] :invalid list num  %d",
-          .set_no_row = "invalid list num  %d",
-          .invalid_value = "invalid value of property %s",
-          .commit_failed = commit_failed,
-          .add_failed = add_failed,
-          .delete_failed = delete_failed};
+// The filters share their row and value texts; each table has its commit
+// text, and the MAC lists their add and delete texts.  A MAC list reads a
+// name another process stored that is not UTF-8 as "" (`unreadable_as_empty`).
+template <const char *commit_failed, const char *add_failed = nullptr,
+          const char *delete_failed = nullptr, bool unreadable_as_empty = false>
+const char *wording(igd1::RowText text) {
+  using enum igd1::RowText;
+  switch (text) {
+    case GetNoRow: return "func [%s] :invalid list num  %d";
+    case SetNoRow: return "invalid list num  %d";
+    case InvalidValue: return "invalid value of property %s";
+    case CommitFailed: return commit_failed;
+    case AddFailed: return add_failed;
+    case DeleteFailed: return delete_failed;
+    case InvalidUtf8: return unreadable_as_empty ? "" : nullptr;
+    default: return nullptr;
+  }
 }
-
-constexpr igd1::RowTexts unreadable_as_empty(igd1::RowTexts texts) {
-  texts.invalid_utf8 = nullptr;
-  return texts;
-}
+using Wording = const char *(*)(igd1::RowText text);
 
 #define FILTER_TABLE(p, size)                                                               \
   igd1::RowTable {                                                                          \
@@ -156,19 +161,20 @@ constexpr RowProperty kDnsProperties[] = {
 
 // The DNS and URL filters differ in their fields, table, commit text and file.
 constexpr igd1::RowModule web_filter(const char *manager_path, std::span<const RowProperty> rows,
-                                     igd1::RowTable table, const char *commit_failed,
+                                     igd1::RowTable table, Wording wording,
                                      const char *xml_file) {
   return {.manager_path = manager_path,
           .properties = rows,
           .table = table,
-          .texts = texts(commit_failed),
+          .texts = {.wording = wording},
           .announce = igd1::Announce::Never,
           .xml = xml_file};
 }
 
+constexpr char kDnsCommitFailed[] = "Config DNS Filter error (%s)";
 constexpr igd1::RowModule kDnsFilter =
     web_filter("/com/wqx/igd1/Network/DNSFilter", kDnsProperties,
-               FILTER_TABLE(dnsfilter, DNSFILTER_ROW_SIZE), "Config DNS Filter error (%s)",
+               FILTER_TABLE(dnsfilter, DNSFILTER_ROW_SIZE), wording<kDnsCommitFailed>,
                "DNSFilter_nivra4.xml");
 
 constexpr RowProperty kUrlTime = [] {
@@ -189,9 +195,10 @@ constexpr RowProperty kUrlProperties[] = {
     kUrlTime,
 };
 
+constexpr char kUrlCommitFailed[] = "Config URL Filter error (%s)";
 constexpr igd1::RowModule kUrlFilter =
     web_filter("/com/wqx/igd1/Network/URLFilter", kUrlProperties,
-               FILTER_TABLE(urlfilter, URLFILTER_ROW_SIZE), "Config URL Filter error (%s)",
+               FILTER_TABLE(urlfilter, URLFILTER_ROW_SIZE), wording<kUrlCommitFailed>,
                "URLFilter_nivra4.xml");
 
 // ---- MAC lists --------------------------------------------------------------------
@@ -202,30 +209,35 @@ constexpr RowProperty kWhiteProperties[] = {mac_text(1), list_name(19)};
 // The MAC lists differ only in their table and names.  A changed row of the
 // MAC lists and of the application rules is saved at once, within the
 // write's transaction (`saved`).
+constexpr char kMacCommitFailed[] = "fail to update MIB entry";
+template <const char *add_failed, const char *delete_failed>
+constexpr Wording kMacWording = wording<kMacCommitFailed, add_failed, delete_failed, true>;
 constexpr igd1::RowModule mac_list(const char *manager_path, std::span<const RowProperty> rows,
-                                   igd1::RowTable table, const char *xml_file,
-                                   const char *add_failed, const char *delete_failed,
+                                   igd1::RowTable table, const char *xml_file, Wording wording,
                                    igd1::RowHook saved) {
   return {.manager_path = manager_path,
           .properties = rows,
           .table = table,
-          // A name another process stored that is not UTF-8 reads as "".
-          .texts = unreadable_as_empty(texts("fail to update MIB entry", add_failed, delete_failed)),
+          .texts = {.wording = wording},
           .announce = igd1::Announce::Always,
           .xml = xml_file,
           .on = saved,
           .commit_error = "org.freedesktop.DBus.Error.InvalidArgs"};
 }
 
+constexpr char kBlockAddFailed[] = "Add MACBlackList object fail !!";
+constexpr char kBlockDeleteFailed[] = "Delete MACBlackList Object error !!";
 constexpr igd1::RowModule kMacBlockList =
     mac_list("/com/wqx/igd1/Network/MACBlackList", kBlockProperties,
              FILTER_TABLE(macblocklist, MACBLOCKLIST_ROW_SIZE), "MACBlackList.xml",
-             "Add MACBlackList object fail !!", "Delete MACBlackList Object error !!",
+             kMacWording<kBlockAddFailed, kBlockDeleteFailed>,
              igd1::at_step<igd1::RowStep::Committed, macblocklist_save_mib>);
+constexpr char kWhiteAddFailed[] = "Add MACWhiteList object fail !!";
+constexpr char kWhiteDeleteFailed[] = "Delete MACWhiteList Object error !!";
 constexpr igd1::RowModule kMacWhiteList =
     mac_list("/com/wqx/igd1/Network/MACWhiteList", kWhiteProperties,
              FILTER_TABLE(macwhitelist, MACWHITELIST_ROW_SIZE), "MACWhiteList.xml",
-             "Add MACWhiteList object fail !!", "Delete MACWhiteList Object error !!",
+             kMacWording<kWhiteAddFailed, kWhiteDeleteFailed>,
              igd1::at_step<igd1::RowStep::Committed, macwhitelist_save_mib>);
 
 // ---- application filters and routes -------------------------------------------------
@@ -309,6 +321,8 @@ constexpr igd1::Method kAppRouteMethods[] = {
 igd1::ListingCache g_app_filter_listing_cache(appfilter_commit_count);
 igd1::ListingCache g_app_route_listing_cache(AppRoute_commit_count);
 
+constexpr char kRuleCommitFailed[] = "Config application rule error (%s)";
+
 // The application filters and routes differ in their fields, table and
 // methods.  Their listing is built from the rows and kept until the table
 // changes.
@@ -319,7 +333,7 @@ constexpr igd1::RowModule app_rules(const char *manager_path, std::span<const Ro
   return {.manager_path = manager_path,
           .properties = rows,
           .table = table,
-          .texts = texts("Config application rule error (%s)"),
+          .texts = {.wording = wording<kRuleCommitFailed>},
           .announce = igd1::Announce::Never,
           .on = saved,
           .methods = methods,

@@ -133,6 +133,20 @@ bool log_event(const igd1::CallContext &call, igd1::RowEvent event, const char *
   return false;
 }
 
+// The module's own wording of the engine's texts.
+const char *wording(igd1::RowText text) {
+  using enum igd1::RowText;
+  switch (text) {
+    case GetNoRow: return "invalid object path %s";
+    case SetNoRow: return "invalid object path %s";
+    case CommitFailed: return "ftp account db update failure";
+    case AddFailed: return "AddObject NO idle index for ftp account";
+    case TableFull: return "ftp account table is full";
+    case DeleteFailed: return "Delete chain record error";
+    default: return nullptr;
+  }
+}
+
 constexpr igd1::RowModule kModule = {
     .manager_path = kManagerPath,
     .properties = kProperties,
@@ -148,13 +162,7 @@ constexpr igd1::RowModule kModule = {
                            .add = ftpaccount_add_default,
                            .remove = ftpaccount_delete_default},
               .update_entry = update_account},
-    .texts = {.get_no_row = "invalid object path %s",
-              .set_no_row = "invalid object path %s",
-              .commit_failed = "ftp account db update failure",
-              .add_failed = "AddObject NO idle index for ftp account",
-              .table_full = "ftp account table is full",
-              .delete_failed = "Delete chain record error",
-              .log = log_event},
+    .texts = {.wording = wording, .log = log_event},
     .announce = igd1::Announce::Always,
     .add = igd1::Adding::self_numbered(FTP_ACCOUNT_MAX_ROWS),
     .max_instance = kHighestNumber,

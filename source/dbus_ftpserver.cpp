@@ -66,7 +66,7 @@ constexpr SingleObject kObject = {
     .xml_file = "FTPServer.xml",
     .properties = kProperties,
     .get = ftpserverinfo_get_property,
-    .logs = {.write = "func [%s], line [%d],property_name:%s"},
+    .wording = igd1::names_written_property,
 };
 }  // namespace
 

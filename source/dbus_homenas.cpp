@@ -71,8 +71,8 @@ constexpr igd1::SingleObject kObject = {
     .path = nullptr,
     .xml_file = "NASAccess.xml",
     .properties = {},
+    .wording = igd1::logs_methods,
     .methods = kMethods,
-    .method_log = "func [%s], line [%d],method_name:%s",
 };
 
 }  // namespace

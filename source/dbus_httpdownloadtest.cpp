@@ -49,7 +49,7 @@ constexpr st::Start kStart = {.error_name = kErrorName, .reads_duration = true,
 // The URL's writer stores it itself.
 constexpr SingleObject kObject =
     st::member("HttpDownloadTest.xml", kProperties, httpdownloadtest_get_property, nullptr, kStart,
-               [] { httpdownloadtest_interface_init(); }, true);
+               igd1::on_registered<httpdownloadtest_interface_init>, true);
 
 }  // namespace
 

@@ -52,7 +52,7 @@ constexpr st::Start kStart = {.error_name = kErrorName, .reads_duration = true,
 constexpr igd1::SingleObject kObject =
     st::member("SpeedTestFF.xml", kProperties, httpdownloadtestff_get_property,
                httpdownloadtestff_set_property, kStart,
-               [] { httpdownloadtestff_interface_init(); }, false);
+               igd1::on_registered<httpdownloadtestff_interface_init>, false);
 
 }  // namespace
 

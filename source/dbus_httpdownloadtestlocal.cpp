@@ -46,7 +46,7 @@ constexpr st::Start kStart = {.error_name = nullptr, .reads_duration = false,
 constexpr igd1::SingleObject kObject =
     st::member("SpeedTestLocal.xml", kProperties, httpdownloadtestlocal_get_property,
                httpdownloadtestlocal_set_property, kStart,
-               [] { httpdownloadtestlocal_interface_init(); }, true);
+               igd1::on_registered<httpdownloadtestlocal_interface_init>, true);
 
 }  // namespace
 

@@ -78,7 +78,7 @@ constexpr SingleObject kObject = {
     .xml_file = "HTTPServer.xml",
     .properties = kProperties,
     .get = read_password,
-    .logs = {.write = "func [%s], line [%d],property_name:%s"},
+    .wording = igd1::names_written_property,
     .transaction = {.commit = update_server},
 };
 

@@ -256,15 +256,23 @@ constexpr igd1::Method kManagerMethods[] = {
 
 int manager_value(int index, void *buffer) { return lanhostmanager_get_mib_property(index, buffer); }
 
+// The manager object's wording of the engine's texts.
+const char *manager_wording(igd1::ObjectText text, int *level) {
+  using enum igd1::ObjectText;
+  switch (text) {
+    case UnknownLog: return igd1::kUnknownLineWithStop;
+    default: return igd1::logs_methods(text, level);
+  }
+}
+
 constexpr igd1::SingleObject kManager = {
     .path = kManagerPath,
     .xml_file = "LANHostManager.xml",
     .properties = kManagerProperties,
     .get = manager_value,
-    .logs = {.unknown = "func [%s], line [%d], invalid property %s ."},
+    .wording = manager_wording,
     .transaction = {.commit = save_table},
     .methods = kManagerMethods,
-    .method_log = "func [%s], line [%d],method_name:%s",
 };
 const igd1::PublishObject kManagerPublished(kManager);
 
@@ -275,6 +283,22 @@ bool log_export(const igd1::CallContext &call, igd1::RowEvent event, const char 
   DBUS_LOG(LOG_LEVEL_INFO, "get_lan_net_info index: %d", int(call.instance));
   DBUS_LOG(LOG_LEVEL_INFO, "object_path: %s", call.object_path);
   return true;
+}
+
+// The module's own wording of the engine's texts.
+const char *wording(igd1::RowText text) {
+  using enum igd1::RowText;
+  switch (text) {
+    case GetNoRow: return "func [%s] :invalid list num  %d ";
+    case ReadProperty: return "invalid value of %s";
+    // A name another process stored that is not UTF-8 reads as "".
+    case InvalidUtf8: return "";
+    case CommitFailed: return "fail to update MIB entry";
+    case ItemSetFailed: return "invalid property value";
+    case AddFailed: return "##########not support to AddObject yet";
+    case DeleteFailed: return "Delete LAN host error !!";
+    default: return nullptr;
+  }
 }
 
 constexpr igd1::RowModule kModule = {
@@ -292,15 +316,7 @@ constexpr igd1::RowModule kModule = {
               .free_backup_entry = lan_host_free_backup_entry,
               .update_entry = store_copy,
               .refresh_row = refresh_device},
-    .texts = {.get_no_row = "func [%s] :invalid list num  %d ",
-              .read_property = "invalid value of %s",
-              // A name another process stored that is not UTF-8 reads as "".
-              .invalid_utf8 = nullptr,
-              .commit_failed = "fail to update MIB entry",
-              .item_set_failed = "invalid property value",
-              .add_failed = "##########not support to AddObject yet",
-              .delete_failed = "Delete LAN host error !!",
-              .log = log_export},
+    .texts = {.wording = wording, .log = log_export},
     .announce = Announce::Always,
     .add = igd1::Adding::refuse("org.freedesktop.DBus.Error.Failed"),
     .xml = kBasicXml,

@@ -174,15 +174,22 @@ constexpr Property kProperties[] = {
 
 void start_up() { networkinfo_interface_init(); }
 
+// The object's own wording of the engine's texts: its read lines name the
+// property their own way, its multi-write lines are informational.
+const char *wording(igd1::ObjectText text, int *level) {
+  if (text == igd1::ObjectText::MultiLog) *level = LOG_LEVEL_INFO;
+  return text == igd1::ObjectText::ReadLog ? "func [%s], line [%d], property name [%s]." : nullptr;
+}
+
 constexpr SingleObject kObject = {
     .path = kPath,
     .xml_file = "NetworkInfo.xml",
     .properties = kProperties,
     .get = networkinfo_get_property,
-    .logs = {.read = "func [%s], line [%d], property name [%s].", .multi_level = LOG_LEVEL_INFO},
+    .wording = wording,
     .transaction = {.commit = commit},
     .multi_failure = igd1::MultiFailure::StopInvalidProperty,
-    .start_up = start_up,
+    .start = igd1::on_registered<start_up>,
 };
 }  // namespace
 

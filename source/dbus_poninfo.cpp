@@ -47,13 +47,22 @@ constexpr Property kProperties[] = {
 
 void start_up() { poninfo_interface_init(); }
 
+// The object's own wording of the engine's texts.
+const char *wording(igd1::ObjectText text, int *level) {
+  using enum igd1::ObjectText;
+  switch (text) {
+    case FailureLog: *level = LOG_LEVEL_DEBUG; return nullptr;
+    default: return nullptr;
+  }
+}
+
 constexpr SingleObject kObject = {
     .path = kPath,
     .xml_file = "PONInfo.xml",
     .properties = kProperties,
     .get = poninfo_get_mib_property,
-    .logs = {.failure_level = LOG_LEVEL_DEBUG},
-    .start_up = start_up,
+    .wording = wording,
+    .start = igd1::on_registered<start_up>,
 };
 
 }  // namespace

@@ -38,6 +38,19 @@ int insert_account(void *row) {
   return instance != 0 ? 1 : 0;
 }
 
+// The module's own wording of the engine's texts.
+const char *wording(igd1::RowText text) {
+  using enum igd1::RowText;
+  switch (text) {
+    case GetNoRow: return "func [%s] :invalid list num  %d ";
+    case SetNoRow: return "func [%s] :invalid list num  %d ";
+    case ReadFailed: return "invalid UTF-8 sting value of %s";
+    case CommitFailed: return "Config SambaAccount error (%s)";
+    case ItemSetFailed: return "set property %s failed";
+    default: return nullptr;
+  }
+}
+
 constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/Storage/SambaServer/Accounts",
     .properties = kProperties,
@@ -50,11 +63,7 @@ constexpr igd1::RowModule kModule = {
               .backup_entry = sambaAccount_backup_entry,
               .free_backup_entry = sambaAccount_free_backup_entry,
               .update_entry = sambaAccount_update_entry},
-    .texts = {.get_no_row = "func [%s] :invalid list num  %d ",
-              .set_no_row = "func [%s] :invalid list num  %d ",
-              .read_failed = "invalid UTF-8 sting value of %s",
-              .commit_failed = "Config SambaAccount error (%s)",
-              .item_set_failed = "set property %s failed"},
+    .texts = {.wording = wording},
     .announce = igd1::Announce::Always,
     .xml = kInterfaceXml,
     .on = igd1::at_step<igd1::RowStep::Committed, sambaAccount_save_mib>,

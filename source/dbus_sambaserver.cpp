@@ -56,9 +56,9 @@ constexpr SingleObject kObject = {
     .xml_file = "SambaServer.xml",
     .properties = kProperties,
     .get = sambaserverinfo_get_progerty,
-    .logs = {.write = "func [%s], line [%d],property_name:%s"},
+    .wording = igd1::names_written_property,
     .transaction = {.commit = apply},
-    .start_up = start_up,
+    .start = igd1::on_registered<start_up>,
 };
 
 }  // namespace

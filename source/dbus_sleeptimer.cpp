@@ -126,13 +126,21 @@ bool log_event(const CallContext &call, igd1::RowEvent event, const char *functi
   return false;
 }
 
+// The family's own wording of the engine's texts.
+const char *wording(igd1::RowText text) {
+  using enum igd1::RowText;
+  switch (text) {
+    case CommitFailed: return "MIB_SLEEP_MODE_SCHED_TBL db update failure";
+    case AddFailed: return "AddObject NO idle index for MIB_SLEEP_MODE_SCHED_TBL";
+    case TableFull: return "add index for MIB_SLEEP_MODE_SCHED_TBL is err";
+    default: return timers::shared_wording(text);
+  }
+}
+
 constexpr igd1::RowModule kModule = [] {
   igd1::RowModule module = timers::module<kFamily>(
       "/com/wqx/igd1/Config/Power/SleepTimers", kProperties,
-      {.commit_failed = "MIB_SLEEP_MODE_SCHED_TBL db update failure",
-       .add_failed = "AddObject NO idle index for MIB_SLEEP_MODE_SCHED_TBL",
-       .table_full = "add index for MIB_SLEEP_MODE_SCHED_TBL is err",
-       .log = log_event},
+      {.wording = wording, .log = log_event},
       kHighest);
   module.on = guard;
   return module;

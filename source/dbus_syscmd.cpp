@@ -742,18 +742,27 @@ bool save(const CallContext &, const SingleObject &, const WriteFlags &) {
   return true;
 }
 
+// The object's own wording of the engine's texts.
+const char *wording(igd1::ObjectText text, int *) {
+  using enum igd1::ObjectText;
+  switch (text) {
+    case WriteLog: return igd1::kWriteLineNamingProperty;
+    case UnknownLog: return igd1::kUnknownLineWithStop;
+    case MethodLog: return igd1::kMethodLine;
+    default: return nullptr;
+  }
+}
+
 constexpr SingleObject kObject = {
     .path = kPath,
     .xml_file = "SysCmd.xml",
     .properties = kProperties,
     .get = syscmd_get_mib_property,
     .read_buffer = kPropertyBuffer,
-    .logs = {.write = "func [%s], line [%d],property_name:%s",
-             .unknown = "func [%s], line [%d], invalid property %s ."},
+    .wording = wording,
     .transaction = {.commit = save},
-    .start_up = start_up,
+    .start = igd1::on_registered<start_up>,
     .methods = kMethods,
-    .method_log = "func [%s], line [%d],method_name:%s",
 };
 
 }  // namespace

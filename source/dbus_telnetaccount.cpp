@@ -64,6 +64,17 @@ bool log_export(const igd1::CallContext &call, igd1::RowEvent event, const char 
   return true;
 }
 
+// The module's own wording of the engine's texts.
+const char *wording(igd1::RowText text) {
+  using enum igd1::RowText;
+  switch (text) {
+    case ReadFailed: return "get property %s failed";
+    case AddFailed: return "not support to add object";
+    case DeleteRefused: return "not support to del object";
+    default: return nullptr;
+  }
+}
+
 constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/Network/Telnetserver/Accounts",
     .properties = kProperties,
@@ -74,10 +85,7 @@ constexpr igd1::RowModule kModule = {
                 return 1;
               },
               .get_item = read_login},
-    .texts = {.read_failed = "get property %s failed",
-              .add_failed = "not support to add object",
-              .delete_refused = "not support to del object",
-              .log = log_export},
+    .texts = {.wording = wording, .log = log_export},
     .add = igd1::Adding::refuse(igd1::kObjectManagerError),
     .max_instance = std::size(kSides),
     .xml = kInterfaceXml,

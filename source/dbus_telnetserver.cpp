@@ -59,7 +59,7 @@ constexpr SingleObject kObject = {
     .xml_file = "TelnetServer.xml",
     .properties = kProperties,
     .get = telnetserverinfo_get_property,
-    .logs = {.write = "func [%s], line [%d],property_name:%s"},
+    .wording = igd1::names_written_property,
 };
 }  // namespace
 

@@ -396,6 +396,17 @@ bool quiet_export(const CallContext &, igd1::RowEvent event, const char *) {
   return event == igd1::RowEvent::Exported;
 }
 
+// The module's own wording of the engine's texts.
+const char *wording(igd1::RowText text) {
+  using enum igd1::RowText;
+  switch (text) {
+    case GetInvalidPath: return "invalid object path %s";
+    case GetNoRow: return "invalid object path %s";
+    case SetInvalidPath: return "not fount path";
+    default: return nullptr;
+  }
+}
+
 constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/Storage/usb/devices",
     .properties = kProperties,
@@ -404,10 +415,7 @@ constexpr igd1::RowModule kModule = {
               .get_list_by_instnum = usbinfo_get_list_by_instnum,
               .instance_size = 4,
               .refresh_row = usbinfo_measure},
-    .texts = {.get_invalid_path = "invalid object path %s",
-              .get_no_row = "invalid object path %s",
-              .set_invalid_path = "not fount path",
-              .log = quiet_export},
+    .texts = {.wording = wording, .log = quiet_export},
     .max_instance = USB_MAX_DEVICES,
     .xml = "usb.Device.xml",
     .carries = carries,

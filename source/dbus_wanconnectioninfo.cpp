@@ -220,8 +220,8 @@ constexpr igd1::SingleObject kManagerObject = {
     .path = kManagerPath,
     .xml_file = nullptr,
     .properties = {},
+    .wording = igd1::logs_methods,
     .methods = kManagerMethods,
-    .method_log = "func [%s], line [%d],method_name:%s",
 };
 
 constexpr char kManagerXml[] =
@@ -251,6 +251,17 @@ bool log_export(const CallContext &call, igd1::RowEvent event, const char *) {
   return true;
 }
 
+// The module's own wording of the engine's texts.
+const char *wording(igd1::RowText text) {
+  using enum igd1::RowText;
+  switch (text) {
+    case GetNoRow: return "invalid object path %s";
+    case AddFailed: return "##########not support to AddObject yet";
+    case DeleteRefused: return "##########not support to DeleteObject yet";
+    default: return nullptr;
+  }
+}
+
 constexpr igd1::RowModule kModule = {
     .manager_path = kManagerPath,
     .properties = kProperties,
@@ -259,10 +270,7 @@ constexpr igd1::RowModule kModule = {
               .get_list_by_instnum = wanconnectioninfo_get_list_by_instnum,
               .get_item = wanconnectioninfo_get_property,
               .refresh_row = refresh_status},
-    .texts = {.get_no_row = "invalid object path %s",
-              .add_failed = "##########not support to AddObject yet",
-              .delete_refused = "##########not support to DeleteObject yet",
-              .log = log_export},
+    .texts = {.wording = wording, .log = log_export},
     .add = igd1::Adding::refuse("org.freedesktop.DBus.Error.Failed"),
     .xml = "WANConnectionInfo.xml",
     .manager_interface = {.object = &kManagerObject, .xml = kManagerXml},

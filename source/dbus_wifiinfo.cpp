@@ -261,13 +261,22 @@ constexpr Property kProperties[] = {
     {.name = "EnWifiQualityCollection", .type = "u", .index = 24, .raw = Raw::U32, .write = store_switch},
 };
 
+// The object's own wording of the engine's texts.
+const char *wording(igd1::ObjectText text, int *) {
+  using enum igd1::ObjectText;
+  switch (text) {
+    case StoreRefused: return "set %s failed!";
+    default: return nullptr;
+  }
+}
+
 constexpr igd1::SingleObject kObject = {
     .path = "/com/wqx/igd1/Info/WiFi",
     .xml_file = "WiFiInfo.xml",
     .properties = kProperties,
     .get = wifiinfo_get_property,
     .read_buffer = 8,
-    .store_refused = "set %s failed!",
+    .wording = wording,
     .transaction = {.commit = apply},
     .multi_failure = igd1::MultiFailure::Stop,
     .methods = kMethods,

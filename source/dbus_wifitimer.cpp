@@ -150,8 +150,11 @@ bool commit(const CallContext &call, const SingleObject &, const WriteFlags &) {
 
 void abort(const CallContext &, const SingleObject &) { wifitimer_set_entry_free(&g_row); }
 
-bool present() {
-  if (wifitimer_init_entry(&g_timer) != 0) return true;
+// The object is there when the store gives its entry, released with the
+// connection.
+bool start(igd1::StartStep step, GDBusConnection *, const gchar *, gpointer user_data) {
+  if (step == igd1::StartStep::Released) wifi_timer_user_data_free(user_data);
+  if (step != igd1::StartStep::Present || wifitimer_init_entry(&g_timer) != 0) return true;
   DBUS_LOG(LOG_LEVEL_WARN, "wifitimer_init_entry failed, no WiFi timer object");
   return false;
 }
@@ -165,8 +168,7 @@ constexpr SingleObject kObject = {
     .transaction = {.begin = begin, .commit = commit, .abort = abort},
     .announce = igd1::Announce::ServiceType0,
     .multi_failure = igd1::MultiFailure::Stop,
-    .present = present,
-    .user_data_free = wifi_timer_user_data_free,
+    .start = start,
 };
 
 }  // namespace

@@ -230,15 +230,23 @@ constexpr igd1::Method kPortMethods[] = {
     {.name = "RemovePortFromSDN", .handler = remove_ports},
 };
 
+// The method-only objects' wording of the engine's texts.
+const char *wording(igd1::ObjectText text, int *level) {
+  using enum igd1::ObjectText;
+  switch (text) {
+    case UnknownRead:
+    case UnknownWrite: return "invalid value of %s";
+    default: return igd1::logs_methods(text, level);
+  }
+}
+
 // Method-only objects at the paths their documents name.
 constexpr SingleObject method_only(const char *xml_file, std::span<const igd1::Method> methods) {
   return {.path = nullptr,
           .xml_file = xml_file,
           .properties = {},
-          .unknown_read = "invalid value of %s",
-          .unknown_write = "invalid value of %s",
-          .methods = methods,
-          .method_log = "func [%s], line [%d],method_name:%s"};
+          .wording = wording,
+          .methods = methods};
 }
 
 constexpr SingleObject kOnuInfo = method_only("SDN_ONUInfo.xml", kOnuMethods);

@@ -104,17 +104,62 @@ GVariant *value_of_number(const Property &property, uint64_t number, double real
   }
 }
 
+namespace {
+
+// object_text, inlined where a request asks with a fixed text.
+inline const char *text_of(const SingleObject &object, ObjectText text, int *level = nullptr) {
+  const char *engine = nullptr;
+  int engine_level = LOG_LEVEL_INFO;
+  switch (text) {
+    case ObjectText::UnknownRead:
+    case ObjectText::UnknownWrite: engine = "invalid property %s"; break;
+    case ObjectText::StoreRefused: engine = "set %s fail"; break;
+    case ObjectText::ReadLog: engine = "func [%s], line [%d],property_name:%s"; break;
+    case ObjectText::WriteLog: engine = "func [%s], line [%d]"; break;
+    case ObjectText::MultiLog:
+      engine = "func [%s],object_path:%s";
+      engine_level = LOG_LEVEL_DETAIL;
+      break;
+    case ObjectText::UnknownLog:
+      engine = "func [%s], line [%d], invalid property %s";
+      engine_level = LOG_LEVEL_WARN;
+      break;
+    case ObjectText::FailureLog: engine_level = LOG_LEVEL_WARN; break;
+    case ObjectText::UnknownMethod:
+    case ObjectText::MethodLog: break;
+  }
+  if (level != nullptr) *level = engine_level;
+  const char *worded = object.wording != nullptr ? object.wording(text, level) : nullptr;
+  return worded != nullptr ? worded : engine;
+}
+
+}  // namespace
+
+const char *object_text(const SingleObject &object, ObjectText text, int *level) {
+  return text_of(object, text, level);
+}
+
+const char *names_written_property(ObjectText text, int *) {
+  return text == ObjectText::WriteLog ? kWriteLineNamingProperty : nullptr;
+}
+
+const char *logs_methods(ObjectText text, int *) {
+  return text == ObjectText::MethodLog ? kMethodLine : nullptr;
+}
+
 std::string object_text_faults(const SingleObject &object) {
   std::string faults;
   const char *owner = object.path != nullptr ? object.path : object.xml_file;
-  const ObjectLogs &logs = object.logs;
-  for (const char *text : {logs.read, logs.write, logs.multi, logs.unknown, object.method_log})
-    check_text(&faults, owner, text, kSuppliesNothing);
   constexpr unsigned kNamed = kSuppliesName | kSuppliesPath | kSuppliesInstance;
-  for (const char *text : {object.unknown_read, object.unknown_method})
-    check_text(&faults, owner, text, kNamed);
-  for (const char *text : {object.unknown_write, object.store_refused})
-    check_text(&faults, owner, text, kSuppliesAll);
+  for (size_t n = 0; n < kObjectTextCount; ++n) {
+    const auto text = ObjectText(n);
+    int level = 0;
+    const unsigned supplied = text <= ObjectText::UnknownMethod  ? kNamed
+                              : text <= ObjectText::StoreRefused ? kSuppliesAll
+                                                                 : kSuppliesNothing;
+    const char *worded = object_text(object, text, text >= ObjectText::ReadLog ? &level : nullptr);
+    check_text(&faults, owner, worded, supplied);
+  }
   for (const Property &property : object.properties) {
     // The engine's writer fills its refusal; a module's writer uses it itself.
     check_text(&faults, owner, property.refused,
@@ -161,15 +206,17 @@ void mark_unannounced(GDBusInterfaceInfo *interface,
 void object_method_call(const SingleObject &object, const char *function, const char *object_path,
                         const char *interface_name, const char *method_name, GVariant *parameters,
                         GDBusMethodInvocation *invocation, uint32_t instance) {
-  if (object.method_log != nullptr)
-    sys_log(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
-            object.method_log, function, __LINE__, method_name);
+  int level = 0;
+  const char *line = text_of(object, ObjectText::MethodLog, &level);
+  if (line != nullptr)
+    sys_log(LOG_MODULE_DBUS, level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function, line,
+            function, __LINE__, method_name);
   const CallContext context{
       .object_path = object_path, .instance = instance, .user_data = object.user_data};
   dispatch_method(object.methods, context, interface_name, method_name, parameters, invocation,
-                  object.unknown_method);
-  if (object.method_log != nullptr)
-    sys_log(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
+                  text_of(object, ObjectText::UnknownMethod));
+  if (line != nullptr)
+    sys_log(LOG_MODULE_DBUS, level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
             "out of func [%s]", function);
 }
 
@@ -293,8 +340,10 @@ GVariant *write_only(const CallContext &, const SingleObject &, const Property &
 
 GVariant *object_get(const SingleObject &object, const char *function, const char *object_path,
                      const char *property_name, GError **error, uint32_t instance) {
-  sys_log(LOG_MODULE_DBUS, object.logs.read_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
-          object.logs.read, function, __LINE__, property_name);
+  int level = 0;
+  const char *line = text_of(object, ObjectText::ReadLog, &level);
+  sys_log(LOG_MODULE_DBUS, level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function, line, function,
+          __LINE__, property_name);
 
   GVariant *value = nullptr;
   bool no_value = false;
@@ -317,9 +366,12 @@ GVariant *object_get(const SingleObject &object, const char *function, const cha
       if (value == nullptr)
         set_invalid_args(error, "invalid UTF-8 sting value of %s", property_name);
     } else if (property->on_failure == OnFailure::Error) {
-      if (property->failure_log != nullptr)
-        sys_log(LOG_MODULE_DBUS, object.logs.failure_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__,
-                function, property->failure_log, property_name);
+      if (property->failure_log != nullptr) {
+        int failure_level = 0;
+        text_of(object, ObjectText::FailureLog, &failure_level);
+        sys_log(LOG_MODULE_DBUS, failure_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
+                property->failure_log, property_name);
+      }
       set_invalid_text(error, property->failure_error,
                        {.name = property_name, .path = object_path, .instance = instance},
                        property_name);
@@ -335,15 +387,17 @@ GVariant *object_get(const SingleObject &object, const char *function, const cha
   }
 
   if (no_value) {
-    sys_log(LOG_MODULE_DBUS, LOG_LEVEL_WARN, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
-            object.logs.unknown, function, __LINE__, property_name);
+    int unknown_level = 0;
+    const char *unknown = text_of(object, ObjectText::UnknownLog, &unknown_level);
+    sys_log(LOG_MODULE_DBUS, unknown_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
+            unknown, function, __LINE__, property_name);
     if (error == nullptr || *error == nullptr)
-      set_invalid_text(error, object.unknown_read,
+      set_invalid_text(error, text_of(object, ObjectText::UnknownRead),
                        {.name = property_name, .path = object_path, .instance = instance},
                        property_name);
   }
   // The line that closes a read goes where the line that opened it went.
-  sys_log(LOG_MODULE_DBUS, object.logs.read_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
+  sys_log(LOG_MODULE_DBUS, level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
           "out of func [%s]", function);
   return value;
 }
@@ -448,7 +502,7 @@ bool store_value(const CallContext &call, const SingleObject &object, const Prop
   }
   const int accepted = object.set(property.index, stored);
   if (accepted == 0) {
-    set_invalid_text(error, object.store_refused,
+    set_invalid_text(error, text_of(object, ObjectText::StoreRefused),
                      {.name = name, .value = value, .path = call.object_path,
                       .instance = call.instance},
                      name);
@@ -488,8 +542,11 @@ bool object_write(const CallContext &call, const SingleObject &object, const cha
   GError **error = call.error;
   const Property *property = find_property(object, name);
   if (property == nullptr || property->write == nullptr) {
-    DBUS_LOG(LOG_LEVEL_WARN, object.logs.unknown, __func__, __LINE__, name);
-    set_invalid_text(error, object.unknown_write,
+    int level = 0;
+    const char *unknown = text_of(object, ObjectText::UnknownLog, &level);
+    sys_log(LOG_MODULE_DBUS, level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, __func__, unknown,
+            __func__, __LINE__, name);
+    set_invalid_text(error, text_of(object, ObjectText::UnknownWrite),
                      {.name = name, .value = value, .path = call.object_path,
                       .instance = call.instance},
                      name);
@@ -560,8 +617,10 @@ gboolean object_set(const SingleObject &object, const char *function, GDBusConne
                     const char *object_path, const char *interface_name,
                     const char *property_name, GVariant *value, GError **error,
                     uint32_t instance) {
-  sys_log(LOG_MODULE_DBUS, LOG_LEVEL_INFO, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
-          object.logs.write, function, __LINE__, property_name);
+  int level = 0;
+  const char *line = text_of(object, ObjectText::WriteLog, &level);
+  sys_log(LOG_MODULE_DBUS, level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function, line, function,
+          __LINE__, property_name);
   StoreTransaction transaction;
   if (!transaction.began(error)) return FALSE;
   const CallContext call{.object_path = object_path, .instance = instance,
@@ -590,8 +649,10 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
                           GDBusConnection *connection, const char *object_path,
                           const char *interface_name, GVariant *properties, GError **error,
                           uint32_t instance) {
-  sys_log(LOG_MODULE_DBUS, object.logs.multi_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__,
-          function, object.logs.multi, function, object_path);
+  int level = 0;
+  const char *line = text_of(object, ObjectText::MultiLog, &level);
+  sys_log(LOG_MODULE_DBUS, level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function, line, function,
+          object_path);
   StoreTransaction transaction;
   if (!transaction.began(error)) return FALSE;
   const CallContext call{.object_path = object_path, .instance = instance,
@@ -630,7 +691,7 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
     const Property *property = find_property(object, name);
     return property != nullptr ? int(property->apply_order) : 0;
   };
-  if (!walk_entries(function, object.logs.multi_level, properties, object.multi_failure, apply,
+  if (!walk_entries(function, level, properties, object.multi_failure, apply,
                     &skipped, error, ordered ? &order : nullptr)) {
     // What was stored before the refused entry stays stored unless the
     // object restores: then the store's transaction is rolled back.
@@ -652,8 +713,8 @@ gboolean object_set_multi(const SingleObject &object, const char *function,
   if (announcing && announce_allowed(object.announce)) {
     emit_changes(connection, object_path, interface_name, std::move(changes));
   }
-  sys_log(LOG_MODULE_DBUS, object.logs.multi_level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__,
-          function, "out of func [%s]", function);
+  sys_log(LOG_MODULE_DBUS, level, LOG_CATEGORY_DEBUG, __FILE__, __LINE__, function,
+          "out of func [%s]", function);
   return TRUE;
 }
 

@@ -54,7 +54,11 @@ guint register_single_object(const SingleObjectRegistration &registration,
   const SingleObject *object = registration.object;
   const StartChoice &choice =
       object != nullptr ? make_start_choice(object, object->choose) : kNothingChosen;
-  if (object != nullptr && object->present != nullptr && !object->present()) return 0;
+  const auto start = [&](StartStep step) {
+    return object == nullptr || object->start == nullptr ||
+           object->start(step, connection, registration.bus_name, user_data);
+  };
+  if (!start(StartStep::Present)) return 0;
 
   GDBusNodeInfo *node =
       choice.xml_file != nullptr ? dbus_proxy_readxml(choice.xml_file)
@@ -75,8 +79,7 @@ guint register_single_object(const SingleObjectRegistration &registration,
   // vary announces the same on every service type.
   if (object != nullptr && !varies && node->interfaces != nullptr && node->interfaces[0] != nullptr)
     mark_object_unannounced(*object, node->interfaces[0]);
-  if (registration.nested_entry != nullptr)
-    registration.nested_entry(connection, registration.bus_name, user_data);
+  start(StartStep::Documented);
 
   // Objects whose path is not fixed in the library take it from the
   // document's root node; a root node without a name cannot be registered.
@@ -96,16 +99,26 @@ guint register_single_object(const SingleObjectRegistration &registration,
   IGD1_ASSERT(registration_id > 0);
   // The object lives as long as the process; its data is released only
   // when the connection goes.
-  if (registration.user_data_free != nullptr)
+  if (registration.user_data_free != nullptr ||
+      (object != nullptr && object->start != nullptr)) {
+    struct Release {
+      GDestroyNotify free_data;
+      const SingleObject *object;
+      gpointer user_data;
+    };
     g_object_weak_ref(G_OBJECT(connection),
-                      [](gpointer free_data, GObject *) {
-                        auto *pair = static_cast<std::pair<GDestroyNotify, gpointer> *>(free_data);
-                        pair->first(pair->second);
-                        delete pair;
+                      [](gpointer data, GObject *) {
+                        auto *release = static_cast<Release *>(data);
+                        if (release->object != nullptr && release->object->start != nullptr)
+                          release->object->start(StartStep::Released, nullptr, nullptr,
+                                                 release->user_data);
+                        if (release->free_data != nullptr) release->free_data(release->user_data);
+                        delete release;
                       },
-                      new std::pair<GDestroyNotify, gpointer>(registration.user_data_free, user_data));
+                      new Release{registration.user_data_free, object, user_data});
+  }
 
-  if (registration.start_up != nullptr) registration.start_up();
+  start(StartStep::Registered);
   return registration_id;
 }
 

@@ -220,7 +220,9 @@ bool reads_at(const SingleObject &object, uint32_t instance) {
 std::vector<Owner> writable_properties() {
   std::vector<Owner> all;
   for (const SingleObject *object : published_objects()) {
-    if (object->present != nullptr && !object->present()) continue;
+    if (object->start != nullptr &&
+        !object->start(StartStep::Present, nullptr, nullptr, nullptr))
+      continue;
     std::vector<uint32_t> instances;
     if (object->get_at == nullptr) instances.push_back(0);
     for (uint32_t n = 1; object->get_at != nullptr && n <= kMostInstances; ++n)

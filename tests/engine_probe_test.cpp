@@ -73,7 +73,9 @@ constexpr igd1::RowModule kSelf = {
     .manager_path = "/com/wqx/igd1/Test/Engine/Self",
     .properties = kProperties,
     .table = SelfTable::table(),
-    .texts = {.table_full = "EngineSelf table is full"},
+    .texts = {.wording = [](igd1::RowText text) -> const char * {
+      return text == igd1::RowText::TableFull ? "EngineSelf table is full" : nullptr;
+    }},
     .announce = igd1::Announce::Always,
     .add = igd1::Adding::self_numbered(),
     .max_instance = 3,

@@ -78,13 +78,25 @@ GVariant *probe_get(GDBusConnection *, const gchar *, const gchar *, const gchar
 const GDBusInterfaceVTable kProbeVTable = {nullptr, probe_get, nullptr, {nullptr}};
 GDBusNodeInfo *probe_introspection_data = nullptr;
 int probe_start_ups = 0;
+// The probe's table: no rows of its own; its start hook counts the start-up work.
+constexpr SingleObject kProbeObject = {
+    .path = nullptr,
+    .xml_file = "Probe.xml",
+    .properties = {},
+    .start = [](StartStep step, GDBusConnection *, const gchar *, gpointer) {
+      if (step == StartStep::Registered) ++probe_start_ups;
+      return true;
+    }};
 
 class SingleObjectTest : public BusTest {
  protected:
   guint register_probe(const char *fixed_path) {
-    SingleObjectRegistration registration{"Probe.xml", &probe_introspection_data,
-                                          "probe_introspection_data", fixed_path, &kProbeVTable,
-                                          nullptr, [] { ++probe_start_ups; }};
+    SingleObjectRegistration registration{.xml_file = "Probe.xml",
+                                          .introspection_data = &probe_introspection_data,
+                                          .introspection_name = "probe_introspection_data",
+                                          .object_path = fixed_path,
+                                          .vtable = &kProbeVTable,
+                                          .object = &kProbeObject};
     guint id = 0;
     loop_->run([&] {
       id = register_single_object(registration, host_->connection(), GUINT_TO_POINTER(42),

@@ -512,18 +512,24 @@ constexpr igd1::Method kStatsMethods[] = {
     {.name = "Owner", .handler = stats_owner},
     {.name = "Reset", .handler = stats_owner, .variant = igd1::Variant::ServiceType1},
 };
+const char *stats_wording(igd1::ObjectText text, int *) {
+  switch (text) {
+    case igd1::ObjectText::UnknownWrite: return "{name} of row {instance} takes no writes";
+    case igd1::ObjectText::UnknownMethod: return "Unknown method {name}";
+    default: return nullptr;
+  }
+}
 constexpr igd1::SingleObject kStatsObject = {.path = nullptr,
                                              .xml_file = "ProbeRowStats.xml",
                                              .properties = kStatsProperties,
                                              .set = stats_set,
                                              .get_at = stats_get,
-                                             .unknown_write = "{name} of row {instance} takes no writes",
+                                             .wording = stats_wording,
                                              .transaction = {.begin = stats_begin,
                                                              .commit = stats_commit,
                                                              .abort = stats_abort},
                                              .multi_failure = igd1::MultiFailure::Restore,
-                                             .methods = kStatsMethods,
-                                             .unknown_method = "Unknown method {name}"};
+                                             .methods = kStatsMethods};
 constexpr igd1::Sibling kStats = {.suffix = "Stats",
                                   .object = &kStatsObject,
                                   .introspection_name = "probe_stats_introspection_data",
@@ -541,7 +547,10 @@ constexpr igd1::RowModule kRows = {
     .manager_path = "/com/wqx/igd1/Test/Engine/Rows",
     .properties = kRowProperties,
     .table = rows_table(),
-    .texts = {.write_property = "row {instance} has no {name} to write"},
+    .texts = {.wording = [](igd1::RowText text) -> const char * {
+      return text == igd1::RowText::WriteProperty ? "row {instance} has no {name} to write"
+                                                  : nullptr;
+    }},
     .announce = igd1::Announce::Never,
     .add = igd1::Adding::self_numbered(),
     .max_instance = 8,
@@ -746,7 +755,9 @@ constexpr igd1::RowModule kShelf = {
     .manager_path = "/com/wqx/igd1/Test/Engine/Shelf",
     .properties = kShelfProperties,
     .table = shelf_table(),
-    .texts = {.table_full = "Error! Table Full."},
+    .texts = {.wording = [](igd1::RowText text) -> const char * {
+      return text == igd1::RowText::TableFull ? "Error! Table Full." : nullptr;
+    }},
     .add = igd1::Adding::insert(3),
     .xml = "<node><interface name='com.wqx.igd1.Test.ProbeShelf'>"
            "<property name='Mark' type='q' access='read'/>"
@@ -877,9 +888,11 @@ constexpr igd1::SingleObject kSingle = {
     .properties = kSingleProperties,
     .get = numbers_get,
     .set = numbers_set,
+    .wording = [](igd1::ObjectText text, int *) -> const char * {
+      return text == igd1::ObjectText::MethodLog ? "[%s] line [%d]: method %s" : nullptr;
+    },
     .methods = kSingleMethods,
     .user_data = g_single_data,
-    .method_log = "[%s] line [%d]: method %s",
 };
 
 // The modules of hand-written entries, in the order they started.

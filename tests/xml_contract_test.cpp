@@ -248,10 +248,15 @@ TEST(XmlContractTest, TableTextsUseOnlyPlaceholdersTheEngineSupplies) {
   const RowModule kPalette = {.manager_path = "/com/wqx/igd1/Test/Palette",
                               .properties = kColoured,
                               .table = {.row_size = 8},
-                              .texts = {.get_invalid_path = "no row at {path}",
-                                        .read_property = "no {name} in row {instance}",
-                                        .write_property = "{value} is not for {name}",
-                                        .delete_failed = "row {instance} is in use"}};
+                              .texts = {.wording = [](RowText text) -> const char * {
+                                switch (text) {
+                                  case RowText::GetInvalidPath: return "no row at {path}";
+                                  case RowText::ReadProperty: return "no {name} in row {instance}";
+                                  case RowText::WriteProperty: return "{value} is not for {name}";
+                                  case RowText::DeleteFailed: return "row {instance} is in use";
+                                  default: return nullptr;
+                                }
+                              }}};
   EXPECT_EQ(row_text_faults(kPalette, "Palette"),
             "Palette: text \"{value} is not for {name}\" has {value}, which the engine does "
             "not supply there\n"
@@ -264,9 +269,15 @@ TEST(XmlContractTest, TableTextsUseOnlyPlaceholdersTheEngineSupplies) {
       {.name = "Step", .type = "u", .write = write_only_hook, .refused = "{value} for {name}"}};
   const SingleObject kMeter = {.path = "/com/wqx/igd1/Test/Meter", .xml_file = nullptr,
                                .properties = kLevels,
-                               .unknown_read = "no {name} read at {path}",
-                               .unknown_write = "{value} not written to {name}",
-                               .unknown_method = "no {value} method"};
+                               .wording = [](ObjectText text, int *) -> const char * {
+                                 switch (text) {
+                                   case ObjectText::UnknownRead: return "no {name} read at {path}";
+                                   case ObjectText::UnknownWrite:
+                                     return "{value} not written to {name}";
+                                   case ObjectText::UnknownMethod: return "no {value} method";
+                                   default: return nullptr;
+                                 }
+                               }};
   EXPECT_EQ(object_text_faults(kMeter),
             "/com/wqx/igd1/Test/Meter: text \"no {value} method\" has {value}, which the engine "
             "does not supply there\n"
