@@ -357,57 +357,34 @@ struct ManagerInterface {
   const char *xml = nullptr;
 };
 
-// The configuration library's functions for one table.  Optional members
-// are null when a module's commit protocol does not use them.
+// A module's table: the table's operations and the module's own hooks,
+// which take the place of the table's where given.  Optional members are
+// null when a module's commit protocol does not use them.
 struct RowTable {
-  size_t row_size;
-  int (*update_all)(void) = nullptr;
-  // The row carrying `instance` and its position; instance 0 gives the
-  // first row, whose `next` links walk the table.
-  mib_list_node *(*get_list_by_instnum)(uint32_t instance, uint32_t *index) = nullptr;
-  // Inserts a new row, handed over zeroed (the Self kind: with its number);
-  // a table whose new rows start from a template fills it in here first.
+  // The table's operations (the configuration library's `<prefix>_table`).
+  const mib_table_ops *store = nullptr;
+  // The module's own insertion of a new row, handed over zeroed (the Self
+  // kind: with its number), e.g. to fill in a template first (null: the
+  // table's).
   int (*insert_entry)(void *row) = nullptr;
+  // The module's own removal (null: the table's).
   int (*remove_entry)(uint32_t index, mib_list_node *node) = nullptr;
-  int (*save_mib)(void) = nullptr;  // after AddObject and DeleteObject
-  // Instance number of a row (null: `instance_size` bytes at `instance_offset`,
-  // where the self kind also writes it).
-  uint32_t (*instance_of)(const void *row) = nullptr;
-  uint16_t instance_offset = 0;
-  uint8_t instance_size = 1;  // 1 or 4
-  // Tables reached by position (0 to the row count - 1) rather than as lists:
-  // the row count and a copy of the row at a position (non-zero on success).
-  // The position is the row index the other functions take.
-  int (*row_count)(void) = nullptr;
-  int (*row_at)(uint32_t position, void *row) = nullptr;
-  // Such a table that also finds a row by its number: a copy of the row
-  // carrying `instance` and its position (non-zero on success), instead of
-  // a walk over every position before it.
-  int (*find_instance)(uint32_t instance, uint32_t *position, void *row) = nullptr;
-  // Such a table that also says the number at a position without the row
-  // (non-zero on success): AddObject of the self kind reads only these.
-  int (*instance_at)(uint32_t position, uint32_t *instance) = nullptr;
-  // A stand-in row the table holds while no other row exists (see StandIn).
-  StandIn stand_in = {};
-  // Item accessors of Field::Item properties: text into `output`, text from `value`.
-  int (*get_item)(int item, void *output, const void *row) = nullptr;
-  int (*set_item)(int item, const void *value, void *row) = nullptr;
-  // BackupUpdate commits: the working copy (a plain copy of the row when
-  // there is no backup_entry) is stored by update_entry with the row's
-  // index, which may name the reason of a refusal (a store that takes the
-  // copy alone: store_copy<function>).
-  void *(*backup_entry)(const void *row) = nullptr;
-  void (*free_backup_entry)(void *copy) = nullptr;
+  // What follows AddObject and DeleteObject (null: the table's save_mib).
+  int (*save_mib)(void) = nullptr;
+  // The module's own commit of a BackupUpdate working copy (a plain copy of
+  // the row when the table has no backup_entry), with the row's index,
+  // which may name the reason of a refusal (null: the table's update_entry;
+  // a store that takes the copy alone: store_copy<function>).
   int (*update_entry)(const void *row, uint32_t index, const char **reason, int flags) = nullptr;
   // Brings the live fields of a row (status, counters) up to date before it
   // is read (a module whose refresh is left out during a conformance run
   // asks check_dbus_cts_running() in its own function).
   void (*refresh_row)(void *row) = nullptr;
+  // A stand-in row the table holds while no other row exists (see StandIn).
+  StandIn stand_in = {};
   // The calls that reach rows nested under the outer table's rows
   // (RowModule.nested; see InnerTable).
   InnerTable inner = {};
-  // Removes every row (RemoveAllObjects without a handler of the module's own).
-  int (*remove_all)(void) = nullptr;
 };
 
 // A RowTable::update_entry of a store that takes the working copy alone.
@@ -643,8 +620,8 @@ struct RowModule {
   // manager's AddObject's call context names the manager; DeleteObject's
   // names the path to delete, the instance it spells (0: none) and, when a
   // row has it, the row's position (row_unexport alone makes "delete only
-  // unexports").  Only a module with RemoveAllObjects here or a
-  // table.remove_all declares that method.
+  // unexports").  Only a module with RemoveAllObjects here or a table
+  // with remove_all declares that method.
   std::span<const Method> methods = {};
   void *user_data = nullptr;  // handed to hooks in their call context
   // An object beside every row.
@@ -701,9 +678,9 @@ Begin at_step(const CallContext &, RowStep step, const uint8_t *, GVariant *) {
 constexpr bool document_text(const char *xml) { return xml != nullptr && xml[0] == '<'; }
 
 // Whether the manager serves RemoveAllObjects.
-constexpr bool removes_all(const RowModule &module) {
+inline bool removes_all(const RowModule &module) {
   return manager_method(module, "RemoveAllObjects") != nullptr ||
-         module.table.remove_all != nullptr;
+         (module.table.store != nullptr && module.table.store->remove_all != nullptr);
 }
 
 // The list methods of a row's interface: (u type, as entries) -> (u result,

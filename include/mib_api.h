@@ -292,11 +292,54 @@ typedef struct mib_list_node {
   struct mib_list_node *next;  // null at the tail
 } mib_list_node;
 
+// The operations of one record table, as the bus modules reach them.  The
+// configuration library exports one such value per table
+// (`<prefix>_table`); a member a table does not answer is null.
+typedef struct mib_table_ops {
+  size_t row_size = 0;
+  // Re-reads the table.  Non-zero on success.
+  int (*update_all)(void) = nullptr;
+  // The row carrying `instance` and its position; instance 0 gives the
+  // first row, whose `next` links walk the table.
+  mib_list_node *(*get_list_by_instnum)(uint32_t instance, uint32_t *index) = nullptr;
+  // Inserts a new row, handed over zeroed (with its number when the caller
+  // chose one).  Non-zero on success.
+  int (*insert_entry)(void *row) = nullptr;
+  int (*remove_entry)(uint32_t index, mib_list_node *node) = nullptr;
+  int (*save_mib)(void) = nullptr;  // commits the table to flash
+  // Instance number of a row (null: `instance_size` bytes at `instance_offset`).
+  uint32_t (*instance_of)(const void *row) = nullptr;
+  uint16_t instance_offset = 0;
+  uint8_t instance_size = 1;  // 1 or 4
+  // Tables reached by position (0 to the row count - 1) rather than as
+  // lists: the row count and a copy of the row at a position (non-zero on
+  // success).  The position is the row index the other functions take.
+  int (*row_count)(void) = nullptr;
+  int (*row_at)(uint32_t position, void *row) = nullptr;
+  // A copy of the row carrying `instance` and its position (non-zero on
+  // success), instead of a walk over every position before it.
+  int (*find_instance)(uint32_t instance, uint32_t *position, void *row) = nullptr;
+  // The number at a position without the row (non-zero on success).
+  int (*instance_at)(uint32_t position, uint32_t *instance) = nullptr;
+  // Item accessors: text into `output`, text from `value`.
+  int (*get_item)(int item, void *output, const void *row) = nullptr;
+  int (*set_item)(int item, const void *value, void *row) = nullptr;
+  // A working copy of a row, its release, and its storing with the row's
+  // index (which may name the reason of a refusal).
+  void *(*backup_entry)(const void *row) = nullptr;
+  void (*free_backup_entry)(void *copy) = nullptr;
+  int (*update_entry)(const void *row, uint32_t index, const char **reason, int flags) = nullptr;
+  // Removes every row.  Non-zero on success.
+  int (*remove_all)(void) = nullptr;
+} mib_table_ops;
+
 // ---- port mappings -------------------------------------------------------------
 // Records of PORTMAPPING_ROW_SIZE bytes (layout in dbus_PortMapping.cpp).
 enum { PORTMAPPING_ROW_SIZE = 92 };
 // Re-reads the table.  Non-zero on success.
 IGD1_API int portmapping_update_all(void);
+// The table's calls as one value, for the bus modules.
+IGD1_API const mib_table_ops portmapping_table;
 // The first row (argument 0), or null for an empty table.
 IGD1_API mib_list_node *portmapping_get_list(int which);
 // The row of `instance` and, when `index` is not null, its position.
@@ -454,6 +497,8 @@ enum {
 };
 // Re-reads the table.  Non-zero on success.
 IGD1_API int sambaAccount_update_all(void);
+// The table's calls as one value, for the bus modules.
+IGD1_API const mib_table_ops sambaAccount_table;
 // The first row (argument 0), or null for an empty table.
 IGD1_API mib_list_node *sambaAccount_get_list(int which);
 // The instance number the next insertion gets, 0 when the table is full.
@@ -592,6 +637,8 @@ enum {
 };
 // Re-reads the table.  Non-zero on success.
 IGD1_API int BridgeDataAcl_init(void);
+// The table's calls as one value, for the bus modules.
+IGD1_API const mib_table_ops BridgeDataAcl_table;
 // The row of `instance` and, when `index` is not null, its position;
 // instance 0 gives the first row.  Null when there is none.
 IGD1_API mib_list_node *BridgeDataAcl_get_list_by_instnum(uint32_t instance, uint32_t *index);

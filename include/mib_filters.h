@@ -79,6 +79,7 @@ enum {
 //   <p>_save_mib()                        commits the table to flash
 //   <p>_commit_count()                    how many commits the table has seen,
 //                                         by any process using the store
+//   <p>_table                             these calls as the table's operations
 namespace igd1::filter_table {
 using UpdateAll = int(void);
 using GetList = mib_list_node *(int which);
@@ -123,6 +124,8 @@ IGD1_API igd1::filter_table::SaveMib dnsfilter_save_mib, urlfilter_save_mib, mac
 IGD1_API igd1::filter_table::CommitCount dnsfilter_commit_count, urlfilter_commit_count,
     macblocklist_commit_count, macwhitelist_commit_count, appfilter_commit_count,
     AppRoute_commit_count;
+IGD1_API const mib_table_ops dnsfilter_table, urlfilter_table, macblocklist_table,
+    macwhitelist_table, appfilter_table, AppRoute_table;
 
 // Removes every application filter (route); non-zero on success.
 IGD1_API int AppFilter_remove_objects(void);
@@ -171,6 +174,9 @@ IGD1_API int HardAccCancel_update_entry(const void *copy, uint32_t position, con
 IGD1_API int HardAccCancel_insert_entry(int unused);
 IGD1_API int HardAccCancel_remove_entry(uint32_t position, mib_list_node *node);
 IGD1_API int HardAccCancel_save_mib(void);
+// These calls as the table's operations (non-zero on success), for the bus
+// modules.
+IGD1_API const mib_table_ops HardAccCancel_table;
 // Flushes the accelerated flows of one connection (source address and port,
 // destination address and port, protocol), or every flow.
 IGD1_API int HardAccCancel_handle_flush_flow(const char *src, uint32_t src_port, const char *dest,

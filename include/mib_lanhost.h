@@ -75,6 +75,8 @@ enum { LAN_HOST_ITEM_DEVICE_TYPE = 7 };
 enum { MIB_CFG_LANHOST = 0x40 };
 
 IGD1_API int lan_host_update_all(void);
+// The table's calls as one value, for the bus modules.
+IGD1_API const mib_table_ops lan_host_table;
 // Tells the services the whole table (once at start-up).
 IGD1_API int lan_host_notify_change_all(void);
 IGD1_API mib_list_node *lan_host_get_list(int which);

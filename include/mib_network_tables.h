@@ -73,6 +73,8 @@ typedef struct wan_connection_row {
 // Loads the connection list (a new store starts with the gateway's
 // connections).  Non-zero on success.
 IGD1_API int wanconnectioninfo_dbus_entry_init(void);
+// The table's calls as one value, for the bus modules.
+IGD1_API const mib_table_ops wanconnectioninfo_table;
 IGD1_API mib_list_node *wanconnectioninfo_get_list(int which);
 IGD1_API mib_list_node *wanconnectioninfo_get_list_by_instnum(uint32_t instance, uint32_t *index);
 // One item of a row into `output` (texts: at least 64 bytes).  Non-zero on success.
@@ -99,6 +101,8 @@ typedef struct special_service_vr_row {
 } special_service_vr_row;
 
 IGD1_API int SpecialServiceVR_dbus_entry_init(void);
+// The table's calls as one value, for the bus modules.
+IGD1_API const mib_table_ops SpecialServiceVR_table;
 IGD1_API mib_list_node *SpecialServiceVR_get_list(int which);
 IGD1_API mib_list_node *SpecialServiceVR_get_list_by_instnum(uint32_t instance, uint32_t *index);
 IGD1_API uint32_t SpecialServiceVR_get_instnum(const void *row);
@@ -123,8 +127,9 @@ typedef struct ddns_server_row {
 } ddns_server_row;
 
 IGD1_API int ddnsServer_update_all(void);
+// The table's calls as one value, for the bus modules.
+IGD1_API const mib_table_ops ddnsServer_table;
 IGD1_API mib_list_node *ddnsServer_get_list(int which);
-IGD1_API mib_list_node *ddnsServer_get_list_by_instnum(uint32_t instance, uint32_t *index);
 // Inserts a row under the lowest free number (written into byte 0).
 IGD1_API int ddnsServer_insert_entry(void *row);
 IGD1_API int ddnsServer_remove_entry(uint32_t index, mib_list_node *node);
@@ -143,6 +148,8 @@ typedef struct dns_tunnel_row {
 } dns_tunnel_row;
 
 IGD1_API int dnsTunnel_update_all(void);
+// The table's calls as one value, for the bus modules.
+IGD1_API const mib_table_ops dnsTunnel_table;
 IGD1_API mib_list_node *dnsTunnel_get_list(int which);
 IGD1_API mib_list_node *dnsTunnel_get_list_by_instnum(uint32_t instance, uint32_t *index);
 IGD1_API int dnsTunnel_insert_entry(void *row);
@@ -196,13 +203,14 @@ typedef struct subdevice_row {
 } subdevice_row;
 
 IGD1_API int subdeviceinfo_update_all(void);
+// The table's calls as one value, for the bus modules.
+IGD1_API const mib_table_ops subdeviceinfo_table;
 IGD1_API mib_list_node *subdeviceinfo_get_list(int which);
 IGD1_API mib_list_node *subdeviceinfo_get_list_by_instnum(uint32_t instance, uint32_t *index);
 IGD1_API uint32_t subdeviceinfo_get_instnum(const void *row);
 IGD1_API int subdeviceinfo_get_property(int item, void *output, const void *row);
 IGD1_API int subdeviceinfo_set_property(int item, const void *value, void *row);
 IGD1_API void *subdeviceinfo_backup_entry(const void *row);
-IGD1_API void subdeviceinfo_free_backup_entry(void *copy);
 // Stores a changed copy as the unit of `instance`.  Non-zero on success.
 IGD1_API int subdeviceinfo_update_entry(const void *copy, uint32_t instance);
 // Refreshes a unit's optical readings as the gateway measures them.

@@ -48,6 +48,8 @@ IGD1_API int QoS_apply_change(void);
 // Classifications: 0 ClassQueue (1 to QOS_MAX_QUEUES), 1 DSCPMarkValue
 // (0 to 63), 2 VLAN8021PValue (0 to 7), each 32 bits.
 IGD1_API int QoSClassification_init(void);
+// The table's calls as one value, for the bus modules.
+IGD1_API const mib_table_ops QoSClassification_table;
 IGD1_API mib_list_node *QoSClassification_get_list_by_instnum(uint32_t instance, uint32_t *position);
 IGD1_API uint32_t QoSClassificationList_get_instnum(const void *record);
 IGD1_API int QoSClassification_get_mib_property(int item, void *output, const void *record);
@@ -83,10 +85,10 @@ IGD1_API int QoSClassificationType_init_entry(void *record, uint32_t classificat
 // 2 Weight (32 bits, 0 to 100 percent), 3 Car (32 bits signed, kbit/s, -1
 // for no limit).
 IGD1_API int QoSPriorityQueue_init(void);
+// The table's calls as one value, for the bus modules.
+IGD1_API const mib_table_ops QoSPriorityQueue_table;
 IGD1_API mib_list_node *QoSPriorityQueue_get_list_by_instnum(uint32_t instance, uint32_t *position);
 IGD1_API uint32_t QoSPriorityQueueList_get_instnum(const void *record);
-IGD1_API int QoSPriorityQueue_get_mib_property(int item, void *output, const void *record);
-IGD1_API int QoSPriorityQueue_set_mib_property(int item, const void *value, void *record);
 IGD1_API void *QoSPriorityQueue_backup_entry(const void *record);
 IGD1_API void QoSPriorityQueue_free_backup_entry(void *copy);
 IGD1_API int QoSPriorityQueue_update_entry_mib(const void *copy);
@@ -96,10 +98,10 @@ IGD1_API int QoSPriorityQueue_remove_entry(uint32_t position, mib_list_node *nod
 // Applications: 0 AppName (text, 17 bytes, at most 16 characters),
 // 1 ClassQueue (32 bits, 1 to QOS_MAX_QUEUES).
 IGD1_API int QoSApp_init(void);
+// The table's calls as one value, for the bus modules.
+IGD1_API const mib_table_ops QoSApp_table;
 IGD1_API mib_list_node *QoSApp_get_list_by_instnum(uint32_t instance, uint32_t *position);
 IGD1_API uint32_t QoSAppList_get_instnum(const void *record);
-IGD1_API int QoSApp_get_mib_property(int item, void *output, const void *record);
-IGD1_API int QoSApp_set_mib_property(int item, const void *value, void *record);
 IGD1_API void *QoSApp_backup_entry(const void *record);
 IGD1_API void QoSApp_free_backup_entry(void *copy);
 IGD1_API int QoSApp_update_entry_mib(const void *copy);

@@ -61,10 +61,10 @@ static_assert(offsetof(usb_info_record, id) == 12 && offsetof(usb_info_record, v
 
 // Reads the device list again.  Non-zero on success.
 IGD1_API int usbinfo_update_all(void);
+// The table's calls as one value, for the bus modules.
+IGD1_API const mib_table_ops usbinfo_table;
 // The first device's node (argument 0), or null when there is none.
 IGD1_API mib_list_node *usbinfo_get_list(int which);
-// The device's node and its position, or null.
-IGD1_API mib_list_node *usbinfo_get_list_by_instnum(uint32_t index, uint32_t *position);
 // Fills `record` (USB_RECORD_SIZE bytes) with device `index`, its sizes
 // measured now.  Non-zero when the device exists.
 IGD1_API int usb_getinfoindex(int index, void *record);

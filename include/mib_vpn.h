@@ -48,6 +48,8 @@ typedef struct vpn_connection_row {
 
 // Reads the table again.  Non-zero on success.
 IGD1_API int vpnConn_update_all(void);
+// The table's calls as one value, for the bus modules.
+IGD1_API const mib_table_ops vpnConn_table;
 IGD1_API mib_list_node *vpnConn_get_list(int which);
 IGD1_API mib_list_node *vpnConn_get_list_by_instnum(uint32_t instance, uint32_t *index);
 // The number of tunnels.

@@ -62,23 +62,19 @@ typedef struct vsie_record_row {
 // Which table of transmitted elements a call names.
 typedef enum { VSIE_BEACON = 0, VSIE_PROBE_RESPONSE = 1 } vsie_frame;
 
-// Transmitted elements: a table per frame, one accessor each.
-IGD1_API int vsieTx_update_all(vsie_frame frame);
-IGD1_API mib_list_node *vsieTx_get_list(vsie_frame frame);
-IGD1_API mib_list_node *vsieTx_get_list_by_instnum(vsie_frame frame, uint32_t instance, uint32_t *index);
+// Transmitted elements: a table per frame, its calls as one value each, for
+// the bus modules, and its row count.
+IGD1_API const mib_table_ops vsieTx_beacon_table, vsieTx_probe_response_table;
 IGD1_API int vsieTx_get_list_totalnum(vsie_frame frame);
-IGD1_API int vsieTx_insert_entry(vsie_frame frame, void *row);
-IGD1_API int vsieTx_remove_entry(vsie_frame frame, uint32_t index, mib_list_node *node);
-IGD1_API int vsieTx_update_entry(vsie_frame frame, const void *row, uint32_t instance);
 // Hands the enabled elements of `frame` to the radios, journalled as
 // "beacon " or "probe-response " and the bytes each element adds.  Non-zero
 // on success.
 IGD1_API int vsieTx_apply(vsie_frame frame);
 
-// Capture filters.  Removing a filter removes its records.
-IGD1_API int probeRxVSIE_update_all(void);
+// Capture filters.  Removing a filter removes its records.  Their calls as
+// one value, for the bus modules.
+IGD1_API const mib_table_ops probeRxVSIE_table;
 IGD1_API mib_list_node *probeRxVSIE_get_list(int which);
-IGD1_API mib_list_node *probeRxVSIE_get_list_by_instnum(uint32_t instance, uint32_t *index);
 IGD1_API int probeRxVSIE_get_list_totalnum(void);
 IGD1_API int probeRxVSIE_insert_entry(void *row);
 IGD1_API int probeRxVSIE_remove_entry(uint32_t index, mib_list_node *node);

@@ -104,34 +104,32 @@ int renumber_all(const Family &family);
 // A row that is gone no longer counts as left out.
 void forget_row(const Family &family, uint32_t instance);
 
-// The engine's table functions for the family `family`.
+// The rows of the family `family` as a table.
 template <const Family &family>
-constexpr RowTable table() {
-  return {
-      .row_size = sizeof(TimerRecord),
-      .update_all = [] { return renumber_all(family); },
-      .insert_entry = [](void *row) { return insert(family, row); },
-      .remove_entry = [](uint32_t position, mib_list_node *) { return remove(family, position); },
-      .instance_offset = offsetof(TimerRecord, instance),
-      .instance_size = 4,
-      .row_count = [] { return row_count(family); },
-      .row_at = [](uint32_t position, void *row) { return row_at(family, position, row); },
-      .find_instance = [](uint32_t instance, uint32_t *position, void *row) {
-        return find_instance(family, instance, position, row);
-      },
-      .instance_at = [](uint32_t position, uint32_t *instance) {
-        int number = 0;
-        if (family.check_entry(position, &number) == 0 || number <= 0) return 0;
-        *instance = uint32_t(number);
-        return 1;
-      },
-      .backup_entry = [](const void *row) { return open_working(family, row); },
-      .free_backup_entry = [](void *copy) { close_working(family, copy); },
-      .update_entry = [](const void *copy, uint32_t index, const char **, int) {
-        return commit_working(family, copy, index);
-      },
-  };
-}
+constexpr mib_table_ops kTableOps = {
+    .row_size = sizeof(TimerRecord),
+    .update_all = [] { return renumber_all(family); },
+    .insert_entry = [](void *row) { return insert(family, row); },
+    .remove_entry = [](uint32_t position, mib_list_node *) { return remove(family, position); },
+    .instance_offset = offsetof(TimerRecord, instance),
+    .instance_size = 4,
+    .row_count = [] { return row_count(family); },
+    .row_at = [](uint32_t position, void *row) { return row_at(family, position, row); },
+    .find_instance = [](uint32_t instance, uint32_t *position, void *row) {
+      return find_instance(family, instance, position, row);
+    },
+    .instance_at = [](uint32_t position, uint32_t *instance) {
+      int number = 0;
+      if (family.check_entry(position, &number) == 0 || number <= 0) return 0;
+      *instance = uint32_t(number);
+      return 1;
+    },
+    .backup_entry = [](const void *row) { return open_working(family, row); },
+    .free_backup_entry = [](void *copy) { close_working(family, copy); },
+    .update_entry = [](const void *copy, uint32_t index, const char **, int) {
+      return commit_working(family, copy, index);
+    },
+};
 
 // A timer collection over `family` at `manager_path`: rows behind the
 // family's handles, numbered by the module, each accepted write request
@@ -146,7 +144,7 @@ constexpr RowModule module(const char *manager_path, std::span<const RowProperty
   return {
       .manager_path = manager_path,
       .properties = properties,
-      .table = table<family>(),
+      .table = {.store = &kTableOps<family>},
       .texts = texts,
       .announce = Announce::Always,
       .add = Adding::self_numbered(),

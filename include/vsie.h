@@ -63,7 +63,7 @@ void new_element(uint8_t *row);
 // Hands the enabled elements of a frame to the radios.
 bool apply_elements(vsie_frame frame, GError **error);
 
-// The store's functions of the transmit table of `Frame`, and its module
+// The transmit table of `Frame`, and its module
 // published at `manager_path` with its manager object `manager` (on the
 // manager's path from `manager_xml_file`, or, with a null file, at the path
 // its own file names).
@@ -80,19 +80,13 @@ inline const char *table_wording(RowText text) {
 
 template <vsie_frame Frame>
 struct TxTable {
-  static int update_all() { return vsieTx_update_all(Frame); }
-  static mib_list_node *get_list_by_instnum(uint32_t instance, uint32_t *index) {
-    return vsieTx_get_list_by_instnum(Frame, instance, index);
-  }
+  // A new element starts from the module's template.
   static int insert_entry(void *row) {
     new_element(static_cast<uint8_t *>(row));
-    return vsieTx_insert_entry(Frame, row);
+    return store().insert_entry(row);
   }
-  static int remove_entry(uint32_t index, mib_list_node *node) {
-    return vsieTx_remove_entry(Frame, index, node);
-  }
-  static int update_entry(const void *row, uint32_t, const char **, int) {
-    return vsieTx_update_entry(Frame, row, static_cast<const uint8_t *>(row)[0]);
+  static constexpr const mib_table_ops &store() {
+    return Frame == VSIE_BEACON ? vsieTx_beacon_table : vsieTx_probe_response_table;
   }
   static int count() { return vsieTx_get_list_totalnum(Frame); }
   // The radios get the elements once a row is stored (refused when they
@@ -108,10 +102,7 @@ struct TxTable {
                                     const char *manager_xml_file) {
     return {.manager_path = manager_path,
             .properties = kTxProperties,
-            .table = {.row_size = sizeof(vsie_tx_row), .update_all = update_all,
-                      .get_list_by_instnum = get_list_by_instnum,
-                      .insert_entry = insert_entry, .remove_entry = remove_entry,
-                      .update_entry = update_entry},
+            .table = {.store = &store(), .insert_entry = insert_entry},
             .texts = {.wording = table_wording},
             .add = Adding::insert(VSIE_MAX_TX_ROWS),
             .manager_interface = {.object = manager, .xml = manager_xml_file},

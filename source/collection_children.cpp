@@ -426,7 +426,7 @@ void row_collection_start(const RowCollection &rows, GDBusConnection *connection
     }
   };
   if (outside) attach();
-  if (table.update_all != nullptr) table.update_all();
+  if (table.store->update_all != nullptr) table.store->update_all();
   // A stand-in row has no child.  The numbers are taken first: exporting a
   // row with nested rows reads the table again.
   const int stand_in = stand_in_position(table);

@@ -38,13 +38,18 @@ uint32_t instance_of(const RowModule &module, const void *row);
 // The bytes a field takes in the record (0: an item, which is not in it).
 size_t field_width(const RowProperty &property);
 void set_instance(const RowModule &module, uint32_t instance, uint8_t *row);
-mib_list_node *first_row(const RowTable &table);
+mib_list_node *first_row(const mib_table_ops &table);
+// The module's own hook where it has one, otherwise the table's.
+template <typename Hook>
+Hook own_or(Hook own, Hook table) {
+  return own != nullptr ? own : table;
+}
 
 // Calls visit(row, index) for every row, in table order.  Rows of a table
 // reached by position are copies that live for the call.
 template <typename Visit>
 void each_row(const RowModule &module, Visit visit) {
-  const RowTable &table = module.table;
+  const mib_table_ops &table = *module.table.store;
   if (table.row_at == nullptr) {
     uint32_t index = 0;
     for (mib_list_node *node = first_row(table); node != nullptr; node = node->next, ++index)
@@ -94,15 +99,15 @@ std::string noun_text(const char *text, const char *fallback, const char *noun);
 class WorkingCopy {
  public:
   WorkingCopy(const RowModule &module, const void *row) : module_(module) {
-    if (module.table.backup_entry != nullptr) {
-      backup_ = static_cast<uint8_t *>(module.table.backup_entry(row));
+    if (module.table.store->backup_entry != nullptr) {
+      backup_ = static_cast<uint8_t *>(module.table.store->backup_entry(row));
     } else {
       plain_.assign(static_cast<const uint8_t *>(row),
-                    static_cast<const uint8_t *>(row) + module.table.row_size);
+                    static_cast<const uint8_t *>(row) + module.table.store->row_size);
     }
   }
   ~WorkingCopy() {
-    if (backup_ != nullptr) module_.table.free_backup_entry(backup_);
+    if (backup_ != nullptr) module_.table.store->free_backup_entry(backup_);
   }
   WorkingCopy(const WorkingCopy &) = delete;
   WorkingCopy &operator=(const WorkingCopy &) = delete;

@@ -283,12 +283,12 @@ bool same_item(const char *type, const uint8_t *a, const uint8_t *b) {
 int get_item(const RowModule &module, int item, void *output, const uint8_t *row,
              uint32_t inner) {
   if (nested_in(module) != nullptr) return module.table.inner.get_item(item, row, inner, output);
-  return module.table.get_item(item, output, row);
+  return module.table.store->get_item(item, output, row);
 }
 int set_item(const RowModule &module, int item, const void *value, uint8_t *row,
              uint32_t inner) {
   if (nested_in(module) != nullptr) return module.table.inner.set_item(item, row, inner, value);
-  return module.table.set_item(item, value, row);
+  return module.table.store->set_item(item, value, row);
 }
 
 void log_write(const RowProperty &property, GVariant *value) {

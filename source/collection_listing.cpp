@@ -140,7 +140,7 @@ GVariant *row_listing(const RowCollection &rows, bool (*keep)(const uint8_t *row
   each_row(module, [&](const uint8_t *stored, uint32_t index) {
     const uint8_t *row = stored;
     if (refresh) {
-      refreshed.assign(stored, stored + module.table.row_size);
+      refreshed.assign(stored, stored + module.table.store->row_size);
       module.table.refresh_row(refreshed.data());
       row = refreshed.data();
     }

@@ -65,11 +65,11 @@ bool choose_number(const RowCollection &rows, const std::string &failed, uint8_t
     ++count;
     if (number <= module.max_instance) taken[number] = true;
   };
-  if (module.table.instance_at != nullptr) {
-    const int rows = module.table.row_count();
+  if (module.table.store->instance_at != nullptr) {
+    const int rows = module.table.store->row_count();
     for (int position = 0; position < rows; ++position) {
       uint32_t number = 0;
-      if (module.table.instance_at(uint32_t(position), &number) != 0) take(number);
+      if (module.table.store->instance_at(uint32_t(position), &number) != 0) take(number);
     }
   } else {
     each_row(module, [&](const uint8_t *stored, uint32_t) { take(instance_of(module, stored)); });
@@ -176,7 +176,7 @@ void add_object(const RowCollection &rows, const char *manager_path, const char 
   };
   if (stand_in_position(module.table) >= 0 && module.table.stand_in.remove() == 0)
     return refuse(false);
-  std::vector<uint8_t> row(module.table.row_size, 0);
+  std::vector<uint8_t> row(module.table.store->row_size, 0);
   if (module.add.kind == AddKind::Self && !choose_number(rows, failed, row.data(), invocation))
     return;
   if (module.add.kind == AddKind::Insert && module.add.max_rows != 0) {
@@ -189,9 +189,10 @@ void add_object(const RowCollection &rows, const char *manager_path, const char 
       return return_manager_error(invocation, "%s", full);
     }
   }
-  if (!module.table.insert_entry(row.data()))
+  if (!own_or(module.table.insert_entry, module.table.store->insert_entry)(row.data()))
     return refuse(module_logged(module, call, RowEvent::AddRefused, function));
-  if (module.table.save_mib != nullptr && module.table.save_mib() == 0) return refuse(false);
+  const auto save = own_or(module.table.save_mib, module.table.store->save_mib);
+  if (save != nullptr && save() == 0) return refuse(false);
   if (!transaction.commit(&error)) return g_dbus_method_invocation_return_gerror(invocation, error);
   const uint32_t instance = instance_of(module, row.data());
   if (module.add.kind == AddKind::Self) row_export(rows, instance);
@@ -225,7 +226,7 @@ void delete_inner_object(const RowCollection &rows, const char *manager_path, co
     return g_dbus_method_invocation_return_dbus_error(invocation, kObjectManagerError,
                                                       row_text(module, RowText::DeletePath));
   }
-  std::vector<uint8_t> outer_row(found.data, found.data + module.table.row_size);
+  std::vector<uint8_t> outer_row(found.data, found.data + module.table.store->row_size);
   StoreTransaction transaction;
   g_autoptr(GError) error = nullptr;
   if (!transaction.began(&error)) return g_dbus_method_invocation_return_gerror(invocation, error);
@@ -282,7 +283,7 @@ void delete_object(const RowCollection &rows, const char *manager_path, const ch
     return finish_with_error(row_text(module, RowText::DeletePath));
   }
   const uint32_t index = found->index;
-  std::vector<uint8_t> removed(found->data, found->data + module.table.row_size);
+  std::vector<uint8_t> removed(found->data, found->data + module.table.store->row_size);
   // The removal, what it applies and saves and a stand-in put back stand or
   // fall together.
   StoreTransaction transaction;
@@ -292,7 +293,7 @@ void delete_object(const RowCollection &rows, const char *manager_path, const ch
     COLLECTION_LOG(LOG_LEVEL_INFO, function, "out of func [%s]", function);
   };
   if (!transaction.began(&error)) return finish_with_store_error();
-  if (!module.table.remove_entry(index, found->node)) {
+  if (!own_or(module.table.remove_entry, module.table.store->remove_entry)(index, found->node)) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, function, "Delete %s Object error, object path %s!!", noun,
                    path);
     return finish_with_error(
@@ -304,7 +305,8 @@ void delete_object(const RowCollection &rows, const char *manager_path, const ch
     module.on(row_context(module, path, instance, index, CallKind::Method), RowStep::Deleted,
               removed.data(), nullptr);
   // A conformance run checks the bus behaviour only: the table is not saved.
-  if (module.table.save_mib != nullptr && !check_dbus_cts_running()) module.table.save_mib();
+  const auto save = own_or(module.table.save_mib, module.table.store->save_mib);
+  if (save != nullptr && !check_dbus_cts_running()) save();
   if (module.table.stand_in.add != nullptr) {
     uint32_t left = 0;
     each_row(module, [&left](const uint8_t *, uint32_t) { ++left; });
@@ -392,8 +394,9 @@ void row_remove_all(const RowCollection &rows, const char *object_path, const ch
                  rows.names.manager, __LINE__, method_name);
   StoreTransaction transaction;
   g_autoptr(GError) error = nullptr;
-  if (!transaction.began(&error) || module.table.remove_all() == 0 ||
-      (module.table.save_mib != nullptr && module.table.save_mib() == 0) ||
+  const auto save = own_or(module.table.save_mib, module.table.store->save_mib);
+  if (!transaction.began(&error) || module.table.store->remove_all() == 0 ||
+      (save != nullptr && save() == 0) ||
       !transaction.commit(&error)) {
     if (error != nullptr) return g_dbus_method_invocation_return_gerror(invocation, error);
     return return_manager_error(invocation, "RemoveAllObjects %s fail", rows.collection.noun);

@@ -79,14 +79,15 @@ void row_edit_list(const RowCollection &rows, const ListMethods &lists, ListEdit
   g_autoptr(GError) error = nullptr;
   const char *reason = nullptr;
   if (!transaction.began(&error) ||
-      module.table.update_entry(copy.data(), found.index, &reason, flag) == 0) {
+      own_or(module.table.update_entry, module.table.store->update_entry)(copy.data(), found.index, &reason, flag) == 0) {
     COLLECTION_LOG(LOG_LEVEL_ERROR, rows.names.manager, "%s %s", lists.commit_failed,
                    reason != nullptr ? reason : "");
     return void(call.fail_named(lists.error_name, lists.commit_failed));
   }
   if (flag != 0 && touched != nullptr && touched[0] != nullptr && lists.handle_action != nullptr)
     lists.handle_action(int(type), int(edit), touched);
-  if (module.table.save_mib != nullptr) module.table.save_mib();
+  const auto save = own_or(module.table.save_mib, module.table.store->save_mib);
+  if (save != nullptr) save();
   if (!transaction.commit(&error)) return void(call.fail_named(lists.error_name, lists.commit_failed));
   listing_changed(rows);
   unchanged();

@@ -48,8 +48,9 @@ void log_no_row(const RowModule &module, const char *function, const char *objec
 bool commit_row(const RowModule &module, uint8_t *copy, uint32_t index, const char *object_path,
                 GError **error) {
   const char *reason = nullptr;
-  const RowTable &table = module.table;
-  if (table.update_entry(copy, index, &reason, 0) != 0) return true;
+  if (own_or(module.table.update_entry, module.table.store->update_entry)(copy, index, &reason, 0) !=
+      0)
+    return true;
   // A store that is damaged or out of room says so rather than the module's
   // refusal text.
   if (const char *failure = mib_store_failure()) {
@@ -74,7 +75,7 @@ bool commit_row(const RowModule &module, uint8_t *copy, uint32_t index, const ch
 }  // namespace
 
 uint32_t instance_of(const RowModule &module, const void *row) {
-  const RowTable &table = module.table;
+  const mib_table_ops &table = *module.table.store;
   if (table.instance_of != nullptr) return table.instance_of(row);
   uint32_t instance = 0;
   std::memcpy(&instance, static_cast<const uint8_t *>(row) + table.instance_offset,
@@ -83,10 +84,13 @@ uint32_t instance_of(const RowModule &module, const void *row) {
 }
 
 void set_instance(const RowModule &module, uint32_t instance, uint8_t *row) {
-  std::memcpy(row + module.table.instance_offset, &instance, module.table.instance_size);
+  const mib_table_ops &table = *module.table.store;
+  std::memcpy(row + table.instance_offset, &instance, table.instance_size);
 }
 
-mib_list_node *first_row(const RowTable &table) { return table.get_list_by_instnum(0, nullptr); }
+mib_list_node *first_row(const mib_table_ops &table) {
+  return table.get_list_by_instnum(0, nullptr);
+}
 
 
 // The row a child number names: its own, or for a nested row its outer row.
@@ -106,7 +110,7 @@ CallContext row_context(const RowModule &module, const char *path, ChildKey inst
 
 bool find_row(const RowModule &module, ChildKey key, FoundRow *found) {
   const uint32_t instance = outer_number(module, key);
-  const RowTable &table = module.table;
+  const mib_table_ops &table = *module.table.store;
   if (table.row_at == nullptr) {
     found->node = table.get_list_by_instnum(instance, &found->index);
     found->data = found->node != nullptr ? static_cast<const uint8_t *>(found->node->data) : nullptr;

@@ -89,12 +89,7 @@ const char *wording(igd1::RowText text) {
 constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/Network/ddns",
     .properties = kProperties,
-    .table = {.row_size = sizeof(Client),
-              .update_all = ddnsServer_update_all,
-              .get_list_by_instnum = ddnsServer_get_list_by_instnum,
-              .insert_entry = ddnsServer_insert_entry,
-              .remove_entry = ddnsServer_remove_entry,
-              .save_mib = ddnsServer_save_mib,
+    .table = {.store = &ddnsServer_table,
               .update_entry = store_client,
               .refresh_row = update_ddns_status},
     .texts = {.wording = wording},

@@ -53,13 +53,7 @@ const char *wording(igd1::RowText text) {
 constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/Network/dns",
     .properties = kProperties,
-    .table = {.row_size = DNS_TUNNEL_ROW_SIZE,
-              .update_all = dnsTunnel_update_all,
-              .get_list_by_instnum = dnsTunnel_get_list_by_instnum,
-              .insert_entry = dnsTunnel_insert_entry,
-              .remove_entry = dnsTunnel_remove_entry,
-              .save_mib = dnsTunnel_save_mib,
-              .update_entry = store_tunnel},
+    .table = {.store = &dnsTunnel_table, .update_entry = store_tunnel},
     .texts = {.wording = wording},
     .announce = igd1::Announce::Never,
 };

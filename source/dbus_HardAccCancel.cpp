@@ -16,12 +16,6 @@ namespace {
 
 using igd1::Field;
 
-// A library call whose 0 means success, as the engine's non-zero.
-template <auto call, typename... Args>
-int zero_is_success(Args... args) {
-  return call(args...) == 0 ? 1 : 0;
-}
-
 // ---- the feature's object --------------------------------------------------------
 
 int width_of(int item) { return item == 1 ? 1 : 4; }
@@ -91,37 +85,6 @@ const igd1::PublishObject kFeaturePublished(kFeature);
 
 // ---- rules ------------------------------------------------------------------------
 
-// Rule texts are handed out as the record's own text.
-int read_text(int item, void *output, const void *row) {
-  const char *text = nullptr;
-  if (HardAccCancel_get_mib_property(item, &text, 8, row) != 0 || text == nullptr) return 0;
-  g_strlcpy(static_cast<char *>(output), text, HARDACC_ADDRESS_SIZE + 1);
-  return 1;
-}
-
-int write_text(int item, const void *value, void *row) {
-  return HardAccCancel_set_mib_property(item, value, 8, row) == 0 ? 1 : 0;
-}
-
-void *backup(const void *row) {
-  void *copy = nullptr;
-  return HardAccCancel_backup_entry(row, &copy) == 0 ? copy : nullptr;
-}
-
-void release(void *copy) { HardAccCancel_free_backup_entry(&copy); }
-
-int update(const void *copy, uint32_t position, const char **reason, int) {
-  return HardAccCancel_update_entry(copy, position, reason) == 0 ? 1 : 0;
-}
-
-// A new rule's number is written where the engine reads it.
-int insert(void *row) {
-  const int instance = HardAccCancel_insert_entry(0);
-  if (instance <= 0) return 0;
-  static_cast<uint8_t *>(row)[0] = uint8_t(instance);
-  return 1;
-}
-
 constexpr igd1::RowProperty text_item(const char *name, int item, uint16_t size) {
   return {.name = name, .field = Field::Item, .size = size, .write_log = "set value %s",
           .item = item};
@@ -163,18 +126,7 @@ const char *wording(igd1::RowText text) {
 constexpr igd1::RowModule kRules = {
     .manager_path = "/com/wqx/igd1/Config/HardAccCancel",
     .properties = kRuleProperties,
-    .table = {.row_size = HARDACC_ROW_SIZE,
-              .update_all = zero_is_success<HardAccCancel_update_all>,
-              .get_list_by_instnum = HardAccCancel_get_list_by_instnum,
-              .insert_entry = insert,
-              .remove_entry = zero_is_success<HardAccCancel_remove_entry, uint32_t, mib_list_node *>,
-              .save_mib = zero_is_success<HardAccCancel_save_mib>,
-              .instance_of = HardAccCancel_get_instnum,
-              .get_item = read_text,
-              .set_item = write_text,
-              .backup_entry = backup,
-              .free_backup_entry = release,
-              .update_entry = update},
+    .table = {.store = &HardAccCancel_table},
     .texts = {.wording = wording},
     .announce = igd1::Announce::Always,
     .child_prefix = "/com/wqx/igd1/HardAccCancel",

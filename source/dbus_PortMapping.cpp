@@ -90,11 +90,7 @@ const char *wording(igd1::RowText text) {
 constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/Config/PortMapping",
     .properties = kProperties,
-    .table = {.row_size = PORTMAPPING_ROW_SIZE,
-              .update_all = portmapping_update_all,
-              .get_list_by_instnum = portmapping_get_list_by_instnum,
-              .insert_entry = portmapping_insert_entry, .remove_entry = portmapping_remove_entry,
-              .save_mib = portmapping_host_save_mib, .update_entry = store_mapping},
+    .table = {.store = &portmapping_table, .update_entry = store_mapping},
     .texts = {.wording = wording},
     .on = withdraw_forwarding,
 };

@@ -116,6 +116,14 @@ constexpr igd1::RowProperty kRecordProperties[] = {
 };
 #undef RECORD_ITEM
 
+// One record manager per filter, reached by position.
+constexpr mib_table_ops kRecordManagers = {.row_size = sizeof(RecordManager),
+                                           .instance_offset = offsetof(RecordManager, filter),
+                                           .instance_size = 4,
+                                           .row_count = manager_count,
+                                           .row_at = manager_at,
+                                           .find_instance = find_manager};
+
 int read_record(int item, const void *manager, uint32_t record, void *output) {
   return probeRxVSIERecord_get_item(item, static_cast<const RecordManager *>(manager)->filter,
                                     record, output);
@@ -138,12 +146,7 @@ const char *record_wording(igd1::RowText text) {
 constexpr igd1::RowModule kRecords = {
     .manager_path = kManagerPath,
     .properties = kRecordProperties,
-    .table = {.row_size = sizeof(RecordManager),
-              .instance_offset = offsetof(RecordManager, filter),
-              .instance_size = 4,
-              .row_count = manager_count,
-              .row_at = manager_at,
-              .find_instance = find_manager,
+    .table = {.store = &kRecordManagers,
               .inner = {.get_item = read_record,
                         .remove = remove_record,
                         .init = announce_records,
@@ -197,11 +200,7 @@ int store_filter(const void *copy, uint32_t, const char **, int) {
 constexpr igd1::RowModule kModule = {
     .manager_path = kManagerPath,
     .properties = kProperties,
-    .table = {.row_size = sizeof(Filter),
-              .update_all = probeRxVSIE_update_all,
-              .get_list_by_instnum = probeRxVSIE_get_list_by_instnum,
-              .insert_entry = insert_filter,
-              .remove_entry = probeRxVSIE_remove_entry,
+    .table = {.store = &probeRxVSIE_table, .insert_entry = insert_filter,
               .update_entry = store_filter},
     .texts = {.wording = igd1::vsie::table_wording},
     .add = igd1::Adding::insert(VSIE_MAX_FILTERS),

@@ -29,17 +29,7 @@ constexpr char kAddFailed[] = "AddObject QoSApp object fail";
 constexpr char kDeletePath[] = "DeleteObject QoSApp object path error";
 constexpr char kDeleteFailed[] = "Delete QoSApp Object error";
 constexpr igd1::RowModule kModule = igd1::qos::table_module(
-    "/com/wqx/igd1/Network/QoS/App", kProperties, igd1::RowTable{.row_size = QOS_APP_ROW_SIZE,
-                   .update_all = QoSApp_init,
-                   .get_list_by_instnum = QoSApp_get_list_by_instnum,
-                   .insert_entry = QoSApp_insert_entry,
-                   .remove_entry = QoSApp_remove_entry,
-                   .instance_of = QoSAppList_get_instnum,
-                   .get_item = QoSApp_get_mib_property,
-                   .set_item = QoSApp_set_mib_property,
-                   .backup_entry = QoSApp_backup_entry,
-                   .free_backup_entry = QoSApp_free_backup_entry,
-                   .update_entry = igd1::store_copy<QoSApp_update_entry_mib>},
+    "/com/wqx/igd1/Network/QoS/App", kProperties, igd1::RowTable{.store = &QoSApp_table},
     igd1::qos::table_wording<kAddFailed, kDeletePath, kDeleteFailed>,
     kXml);
 

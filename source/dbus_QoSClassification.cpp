@@ -57,12 +57,7 @@ constexpr char kTypeAddPath[] = "AddObject QoSClassificationType object path err
 constexpr igd1::RowModule types_module() {
   igd1::RowModule module = igd1::qos::table_module(
       kManagerPath, kTypeProperties,
-      {.row_size = QOS_CLASSIFICATION_ROW_SIZE,
-       .get_list_by_instnum = QoSClassification_get_list_by_instnum,
-       .instance_of = QoSClassificationList_get_instnum,
-       .backup_entry = QoSClassification_backup_entry,
-       .free_backup_entry = QoSClassification_free_backup_entry,
-       .update_entry = igd1::store_copy<QoSClassification_update_entry_mib>,
+      {.store = &QoSClassification_table,
        .inner = {.get_item = QoSClassificationType_get_mib_property,
                  .set_item = QoSClassificationType_set_mib_property,
                  .insert = QoSClassificationType_insert_entry,
@@ -96,17 +91,7 @@ constexpr char kAddFailed[] = "AddObject QoSClassification object fail";
 constexpr char kDeletePath[] = "DeleteObject QoSClassification object path error";
 constexpr char kDeleteFailed[] = "Delete QoSClassification Object error";
 constexpr igd1::RowModule kClassifications = with_type_managers(igd1::qos::table_module(
-    kManagerPath, kProperties, igd1::RowTable{.row_size = QOS_CLASSIFICATION_ROW_SIZE,
-                   .update_all = QoSClassification_init,
-                   .get_list_by_instnum = QoSClassification_get_list_by_instnum,
-                   .insert_entry = QoSClassification_insert_entry,
-                   .remove_entry = QoSClassification_remove_entry,
-                   .instance_of = QoSClassificationList_get_instnum,
-                   .get_item = QoSClassification_get_mib_property,
-                   .set_item = QoSClassification_set_mib_property,
-                   .backup_entry = QoSClassification_backup_entry,
-                   .free_backup_entry = QoSClassification_free_backup_entry,
-                   .update_entry = igd1::store_copy<QoSClassification_update_entry_mib>},
+    kManagerPath, kProperties, igd1::RowTable{.store = &QoSClassification_table},
     igd1::qos::table_wording<kAddFailed, kDeletePath, kDeleteFailed>,
     kClassificationXml));
 

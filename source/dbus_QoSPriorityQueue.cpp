@@ -35,17 +35,7 @@ constexpr char kDeletePath[] = "DeleteObject QoSPriorityQueue object path error"
 constexpr char kDeleteFailed[] = "Delete QoSPriorityQueue Object error";
 constexpr igd1::RowModule kModule = igd1::qos::table_module(
     "/com/wqx/igd1/Network/QoS/PriorityQueue", kProperties,
-    igd1::RowTable{.row_size = QOS_PRIORITY_QUEUE_ROW_SIZE,
-                   .update_all = QoSPriorityQueue_init,
-                   .get_list_by_instnum = QoSPriorityQueue_get_list_by_instnum,
-                   .insert_entry = QoSPriorityQueue_insert_entry,
-                   .remove_entry = QoSPriorityQueue_remove_entry,
-                   .instance_of = QoSPriorityQueueList_get_instnum,
-                   .get_item = QoSPriorityQueue_get_mib_property,
-                   .set_item = QoSPriorityQueue_set_mib_property,
-                   .backup_entry = QoSPriorityQueue_backup_entry,
-                   .free_backup_entry = QoSPriorityQueue_free_backup_entry,
-                   .update_entry = igd1::store_copy<QoSPriorityQueue_update_entry_mib>},
+    igd1::RowTable{.store = &QoSPriorityQueue_table},
     igd1::qos::table_wording<kAddFailed, kDeletePath, kDeleteFailed>,
     kXml);
 

@@ -42,6 +42,16 @@ int station_item(int item, void *output, const void *row) {
   return STAInfo_get_property(item, output, static_cast<const sta_info_record *>(row));
 }
 
+// The stations as a table reached by position.
+constexpr mib_table_ops kStations = {.row_size = sizeof(sta_info_record),
+                                     .instance_offset = offsetof(sta_info_record, number),
+                                     .instance_size = 4,
+                                     .row_count = station_count,
+                                     .row_at = station_at,
+                                     .find_instance = station_numbered,
+                                     .instance_at = station_number_at,
+                                     .get_item = station_item};
+
 // The radios are told first; the station leaves once they are done, and
 // its object goes with it.
 void deassociate(const igd1::PendingCall &call, GVariant *parameters) {
@@ -128,14 +138,7 @@ const char *wording(igd1::RowText text) {
 constexpr igd1::RowModule kModule = {
     .manager_path = kManagerPath,
     .properties = kProperties,
-    .table = {.row_size = sizeof(sta_info_record),
-              .instance_offset = offsetof(sta_info_record, number),
-              .instance_size = 4,
-              .row_count = station_count,
-              .row_at = station_at,
-              .find_instance = station_numbered,
-              .instance_at = station_number_at,
-              .get_item = station_item},
+    .table = {.store = &kStations},
     .texts = {.wording = wording},
     .announce = igd1::Announce::Never,
     .add = igd1::Adding::refuse("org.freedesktop.DBus.Error.Failed"),

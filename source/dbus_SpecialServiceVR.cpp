@@ -47,10 +47,7 @@ const char *wording(igd1::RowText text) {
 constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/SpecialServiceVR",
     .properties = kProperties,
-    .table = {.row_size = sizeof(Route),
-              .update_all = SpecialServiceVR_dbus_entry_init,
-              .get_list_by_instnum = SpecialServiceVR_get_list_by_instnum,
-              .instance_of = SpecialServiceVR_get_instnum},
+    .table = {.store = &SpecialServiceVR_table},
     // A path without a route is named like a path that is not a child.
     .texts = {.wording = wording, .log = log_export},
     .add = igd1::Adding::none(),

@@ -251,12 +251,7 @@ const char *wording(igd1::RowText text) {
 constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/Network/VPN/Connection",
     .properties = kProperties,
-    .table = {.row_size = sizeof(Tunnel),
-              .update_all = vpnConn_update_all,
-              .get_list_by_instnum = vpnConn_get_list_by_instnum,
-              .insert_entry = insert_tunnel,
-              .remove_entry = vpnConn_remove_entry,
-              .update_entry = store_tunnel},
+    .table = {.store = &vpnConn_table, .insert_entry = insert_tunnel, .update_entry = store_tunnel},
     .texts = {.wording = wording},
     .add = igd1::Adding::insert(VPN_MAX_TUNNELS),
     .commit_error = "org.freedesktop.DBus.Error.InvalidArgs",

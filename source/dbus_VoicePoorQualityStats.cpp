@@ -41,6 +41,13 @@ void unexport_only(const igd1::PendingCall &call, GVariant *) {
   call.reply(nullptr);
 }
 
+// The records as a table reached by position.
+constexpr mib_table_ops kRecords = {.row_size = sizeof(Record),
+                                    .instance_size = 4,
+                                    .row_count = VoicePoorQualityStats_dbus_num,
+                                    .row_at = record_at,
+                                    .get_item = record_item};
+
 constexpr uint32_t kText = 64;
 constexpr RowProperty kProperties[] = {
     {.name = "StatTime", .field = Field::Item, .size = kText, .item = 0},
@@ -71,11 +78,7 @@ const char *wording(igd1::RowText text) {
 constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/Info/Voice/PoorQualityStats",
     .properties = kProperties,
-    .table = {.row_size = sizeof(Record),
-              .instance_size = 4,
-              .row_count = VoicePoorQualityStats_dbus_num,
-              .row_at = record_at,
-              .get_item = record_item},
+    .table = {.store = &kRecords},
     .texts = {.wording = wording},
     .announce = igd1::Announce::Never,
     .add = igd1::Adding::refuse("org.freedesktop.DBus.Error.Failed"),

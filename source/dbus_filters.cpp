@@ -133,15 +133,6 @@ const char *wording(igd1::RowText text) {
 }
 using Wording = const char *(*)(igd1::RowText text);
 
-#define FILTER_TABLE(p, size)                                                               \
-  igd1::RowTable {                                                                          \
-    .row_size = size, .update_all = p##_update_all,                                         \
-    .get_list_by_instnum = p##_get_list_by_instnum, .insert_entry = p##_insert_entry,       \
-    .remove_entry = p##_remove_entry, .save_mib = p##_save_mib, .instance_of = p##_get_instnum, \
-    .backup_entry = p##_backup_entry, .free_backup_entry = p##_free_backup_entry,           \
-    .update_entry = p##_update_entry                                                        \
-  }
-
 // ---- DNS and URL filters -------------------------------------------------------------
 
 constexpr char kListTypeError[] = "DomainName value type is err";
@@ -174,7 +165,7 @@ constexpr igd1::RowModule web_filter(const char *manager_path, std::span<const R
 constexpr char kDnsCommitFailed[] = "Config DNS Filter error (%s)";
 constexpr igd1::RowModule kDnsFilter =
     web_filter("/com/wqx/igd1/Network/DNSFilter", kDnsProperties,
-               FILTER_TABLE(dnsfilter, DNSFILTER_ROW_SIZE), wording<kDnsCommitFailed>,
+               {.store = &dnsfilter_table}, wording<kDnsCommitFailed>,
                "DNSFilter_nivra4.xml");
 
 constexpr RowProperty kUrlTime = [] {
@@ -198,7 +189,7 @@ constexpr RowProperty kUrlProperties[] = {
 constexpr char kUrlCommitFailed[] = "Config URL Filter error (%s)";
 constexpr igd1::RowModule kUrlFilter =
     web_filter("/com/wqx/igd1/Network/URLFilter", kUrlProperties,
-               FILTER_TABLE(urlfilter, URLFILTER_ROW_SIZE), wording<kUrlCommitFailed>,
+               {.store = &urlfilter_table}, wording<kUrlCommitFailed>,
                "URLFilter_nivra4.xml");
 
 // ---- MAC lists --------------------------------------------------------------------
@@ -229,14 +220,14 @@ constexpr char kBlockAddFailed[] = "Add MACBlackList object fail !!";
 constexpr char kBlockDeleteFailed[] = "Delete MACBlackList Object error !!";
 constexpr igd1::RowModule kMacBlockList =
     mac_list("/com/wqx/igd1/Network/MACBlackList", kBlockProperties,
-             FILTER_TABLE(macblocklist, MACBLOCKLIST_ROW_SIZE), "MACBlackList.xml",
+             {.store = &macblocklist_table}, "MACBlackList.xml",
              kMacWording<kBlockAddFailed, kBlockDeleteFailed>,
              igd1::at_step<igd1::RowStep::Committed, macblocklist_save_mib>);
 constexpr char kWhiteAddFailed[] = "Add MACWhiteList object fail !!";
 constexpr char kWhiteDeleteFailed[] = "Delete MACWhiteList Object error !!";
 constexpr igd1::RowModule kMacWhiteList =
     mac_list("/com/wqx/igd1/Network/MACWhiteList", kWhiteProperties,
-             FILTER_TABLE(macwhitelist, MACWHITELIST_ROW_SIZE), "MACWhiteList.xml",
+             {.store = &macwhitelist_table}, "MACWhiteList.xml",
              kMacWording<kWhiteAddFailed, kWhiteDeleteFailed>,
              igd1::at_step<igd1::RowStep::Committed, macwhitelist_save_mib>);
 
@@ -340,19 +331,14 @@ constexpr igd1::RowModule app_rules(const char *manager_path, std::span<const Ro
           .listing_cache = listing};
 }
 
-constexpr igd1::RowTable with_remove_all(igd1::RowTable table, int (*remove_all)(void)) {
-  table.remove_all = remove_all;
-  return table;
-}
-
 constexpr igd1::RowModule kAppFilter = app_rules(
     "/com/wqx/igd1/AppFilter", kAppFilterProperties,
-    with_remove_all(FILTER_TABLE(appfilter, APPFILTER_ROW_SIZE), AppFilter_remove_objects),
+    {.store = &appfilter_table},
     kAppFilterMethods, &g_app_filter_listing_cache,
     igd1::at_step<igd1::RowStep::Committed, appfilter_save_mib>);
 constexpr igd1::RowModule kAppRoute = app_rules(
     "/com/wqx/igd1/AppRoute", kAppRouteProperties,
-    with_remove_all(FILTER_TABLE(AppRoute, APPROUTE_ROW_SIZE), AppRoute_remove_objects),
+    {.store = &AppRoute_table},
     kAppRouteMethods, &g_app_route_listing_cache,
     igd1::at_step<igd1::RowStep::Committed, AppRoute_save_mib>);
 

@@ -147,21 +147,26 @@ const char *wording(igd1::RowText text) {
   }
 }
 
+// The accounts as a table reached by position.
+constexpr mib_table_ops kAccountRows = {
+    .row_size = sizeof(ftp_account_row),
+    .instance_offset = offsetof(ftp_account_row, instnum),
+    .instance_size = 4,
+    .row_count = [] { return ftpaccountinfo_get_property(0); },
+    .row_at = [](uint32_t position, void *row) {
+      return ftpaccount_getuserinfo2(static_cast<ftp_account_row *>(row), int(position));
+    }};
+
 constexpr igd1::RowModule kModule = {
     .manager_path = kManagerPath,
     .properties = kProperties,
-    .table = {.row_size = sizeof(ftp_account_row), .insert_entry = add_account,
+    .table = {.store = &kAccountRows, .insert_entry = add_account,
               .remove_entry = remove_account,
               .save_mib = notify_service,
-              .instance_offset = offsetof(ftp_account_row, instnum), .instance_size = 4,
-              .row_count = [] { return ftpaccountinfo_get_property(0); },
-              .row_at = [](uint32_t position, void *row) {
-                return ftpaccount_getuserinfo2(static_cast<ftp_account_row *>(row), int(position));
-              },
+              .update_entry = update_account,
               .stand_in = {.position = ftpaccount_default_position,
                            .add = ftpaccount_add_default,
-                           .remove = ftpaccount_delete_default},
-              .update_entry = update_account},
+                           .remove = ftpaccount_delete_default}},
     .texts = {.wording = wording, .log = log_event},
     .announce = igd1::Announce::Always,
     .add = igd1::Adding::self_numbered(FTP_ACCOUNT_MAX_ROWS),

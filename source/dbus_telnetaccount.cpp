@@ -75,16 +75,19 @@ const char *wording(igd1::RowText text) {
   }
 }
 
+// The sides as a table of one-byte rows reached by position.
+constexpr mib_table_ops kSideRows = {.row_size = 1,
+                                     .row_count = [] { return int(std::size(kSides)); },
+                                     .row_at = [](uint32_t position, void *row) {
+                                       static_cast<uint8_t *>(row)[0] = kSides[position].stored;
+                                       return 1;
+                                     },
+                                     .get_item = read_login};
+
 constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/Network/Telnetserver/Accounts",
     .properties = kProperties,
-    .table = {.row_size = 1,
-              .row_count = [] { return int(std::size(kSides)); },
-              .row_at = [](uint32_t position, void *row) {
-                static_cast<uint8_t *>(row)[0] = kSides[position].stored;
-                return 1;
-              },
-              .get_item = read_login},
+    .table = {.store = &kSideRows},
     .texts = {.wording = wording, .log = log_export},
     .add = igd1::Adding::refuse(igd1::kObjectManagerError),
     .max_instance = std::size(kSides),

@@ -410,10 +410,7 @@ const char *wording(igd1::RowText text) {
 constexpr igd1::RowModule kModule = {
     .manager_path = "/com/wqx/igd1/Storage/usb/devices",
     .properties = kProperties,
-    .table = {.row_size = sizeof(Record),
-              .update_all = usbinfo_update_all,
-              .get_list_by_instnum = usbinfo_get_list_by_instnum,
-              .instance_size = 4,
+    .table = {.store = &usbinfo_table,
               .refresh_row = usbinfo_measure},
     .texts = {.wording = wording, .log = quiet_export},
     .max_instance = USB_MAX_DEVICES,

@@ -265,10 +265,7 @@ const char *wording(igd1::RowText text) {
 constexpr igd1::RowModule kModule = {
     .manager_path = kManagerPath,
     .properties = kProperties,
-    .table = {.row_size = sizeof(Row),
-              .update_all = wanconnectioninfo_dbus_entry_init,
-              .get_list_by_instnum = wanconnectioninfo_get_list_by_instnum,
-              .get_item = wanconnectioninfo_get_property,
+    .table = {.store = &wanconnectioninfo_table,
               .refresh_row = refresh_status},
     .texts = {.wording = wording, .log = log_export},
     .add = igd1::Adding::refuse("org.freedesktop.DBus.Error.Failed"),

@@ -444,12 +444,12 @@ GError *collection_refusal(const RowCollection &rows, const igd1_cell_change &ch
     row.child = nested_key(change.parent, change.instance);
     FoundRow outer;
     if (!find_row(module, row.child, &outer)) return nullptr;
-    row.stored.assign(outer.data, outer.data + module.table.row_size);
+    row.stored.assign(outer.data, outer.data + module.table.store->row_size);
     DryRun dry_run;
     if (!dry_run.open() || !row.place.put(change.value)) return store_busy();
     row.value = row.place.text();
   } else {
-    if (change.row_size != module.table.row_size) return nullptr;
+    if (change.row_size != module.table.store->row_size) return nullptr;
     const auto *stored = static_cast<const uint8_t *>(change.row);
     const auto *candidate = static_cast<const uint8_t *>(change.candidate);
     row.child = instance_of(module, stored);

@@ -69,12 +69,12 @@ struct MemoryTable {
     refuse_commit = false;
   }
   // The table's functions for a backup/update commit.
-  static constexpr RowTable table() {
-    return {.row_size = kMemoryRowSize, .get_list_by_instnum = find,
-            .insert_entry = insert, .remove_entry = remove,
-            .backup_entry = [](const void *row) -> void * { return g_memdup2(row, kMemoryRowSize); },
-            .free_backup_entry = g_free, .update_entry = store_copy<store>};
-  }
+  static constexpr mib_table_ops kOps = {
+      .row_size = kMemoryRowSize, .get_list_by_instnum = find,
+      .insert_entry = insert, .remove_entry = remove,
+      .backup_entry = [](const void *row) -> void * { return g_memdup2(row, kMemoryRowSize); },
+      .free_backup_entry = g_free, .update_entry = store_copy<store>};
+  static constexpr RowTable table() { return {.store = &kOps}; }
 };
 
 }  // namespace igd1::test

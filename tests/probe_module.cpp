@@ -367,12 +367,13 @@ int note_set(int, const void *value, void *row) {
   g_notes[static_cast<uint8_t *>(row)[0]] = static_cast<const char *>(value);
   return 1;
 }
-constexpr igd1::RowTable rows_table() {
-  igd1::RowTable table = RowsTable::table();
-  table.get_item = note_get;
-  table.set_item = note_set;
-  return table;
-}
+constexpr mib_table_ops kNotedRows = [] {
+  mib_table_ops ops = RowsTable::kOps;
+  ops.get_item = note_get;
+  ops.set_item = note_set;
+  return ops;
+}();
+constexpr igd1::RowTable rows_table() { return {.store = &kNotedRows}; }
 
 // ---- methods ----
 
@@ -566,18 +567,19 @@ constexpr char kEarlyPath[] = "/com/wqx/igd1/Test/Engine/Early";
 
 // Reached by position: every row read is counted.
 int g_row_reads = 0;
-constexpr igd1::RowTable position_table() {
-  igd1::RowTable table = PositionTable::table();
-  table.get_list_by_instnum = nullptr;
-  table.row_count = [] { return int(PositionTable::rows.size()); };
-  table.row_at = [](uint32_t position, void *row) {
+constexpr mib_table_ops kPositionRows = [] {
+  mib_table_ops ops = PositionTable::kOps;
+  ops.get_list_by_instnum = nullptr;
+  ops.row_count = [] { return int(PositionTable::rows.size()); };
+  ops.row_at = [](uint32_t position, void *row) {
     ++g_row_reads;
     if (position >= PositionTable::rows.size()) return 0;
     std::memcpy(row, PositionTable::rows[position].data(), igd1::test::kMemoryRowSize);
     return 1;
   };
-  return table;
-}
+  return ops;
+}();
+constexpr igd1::RowTable position_table() { return {.store = &kPositionRows}; }
 constexpr igd1::RowModule kPositions = {
     .manager_path = "/com/wqx/igd1/Test/Engine/Positions",
     .properties = std::span(kRowProperties).first(2),
@@ -630,8 +632,7 @@ constexpr igd1::RowProperty kPartProperties[] = {
 constexpr igd1::RowModule kParts = {
     .manager_path = kEarlyPath,
     .properties = kPartProperties,
-    .table = {.row_size = igd1::test::kMemoryRowSize,
-              .get_list_by_instnum = EarlyTable::find,
+    .table = {.store = &EarlyTable::kOps,
               .inner = {.get_item = part_get, .insert = part_insert}},
     .add = igd1::Adding::refuse(),
     .xml = "<node><interface name='com.wqx.igd1.Test.ProbePart'>"
@@ -701,7 +702,7 @@ int shelf_insert(void *row) {
 }
 constexpr igd1::RowTable shelf_table() {
   igd1::RowTable table = ShelfTable::table();
-  table.insert_entry = shelf_insert;
+  table.insert_entry = shelf_insert;  // the module's own, before the table's
   return table;
 }
 igd1::Begin shelf_guard(const igd1::CallContext &call, igd1::RowStep step, const uint8_t *,

@@ -247,7 +247,7 @@ TEST(XmlContractTest, TableTextsUseOnlyPlaceholdersTheEngineSupplies) {
       {.name = "Tone", .write_log = "set Tone", .refused = "{value} is no tone for {name}"}};
   const RowModule kPalette = {.manager_path = "/com/wqx/igd1/Test/Palette",
                               .properties = kColoured,
-                              .table = {.row_size = 8},
+                              .table = {},
                               .texts = {.wording = [](RowText text) -> const char * {
                                 switch (text) {
                                   case RowText::GetInvalidPath: return "no row at {path}";

@@ -109,3 +109,5 @@ int BridgeDataAcl_apply_change(void) {
                             std::to_string(g_table.rows().size()) + " rules");
   return 1;
 }
+
+const mib_table_ops BridgeDataAcl_table = igd1::mib::table_ops<g_table, kSpec>();

@@ -96,10 +96,6 @@ int ddnsServer_update_all(void) { return g_clients.init() ? 1 : 0; }
 
 mib_list_node *ddnsServer_get_list(int) { return g_clients.list(); }
 
-mib_list_node *ddnsServer_get_list_by_instnum(uint32_t instance, uint32_t *index) {
-  return g_clients.find(instance, index);
-}
-
 int ddnsServer_insert_entry(void *row) { return g_clients.insert(row) ? 1 : 0; }
 
 int ddnsServer_remove_entry(uint32_t index, mib_list_node *node) {
@@ -159,3 +155,8 @@ int dnsTunnel_update_entry(const void *stored, uint32_t instance, const void *co
 }
 
 int dnsTunnel_save_mib(void) { return g_tunnels.save() ? 1 : 0; }
+
+const mib_table_ops ddnsServer_table =
+    igd1::mib::table_ops<g_clients, kClients>({.save_mib = ddnsServer_save_mib});
+const mib_table_ops dnsTunnel_table =
+    igd1::mib::table_ops<g_tunnels, kTunnels>({.save_mib = dnsTunnel_save_mib});

@@ -305,7 +305,7 @@ int handle_action_entry(Table &table, int type, int action, gchar **entries) {
 
 }  // namespace
 
-#define IGD1_FILTER_TABLE(p, t)                                                            \
+#define IGD1_FILTER_TABLE(p, t, spec, removes)                                                         \
   int p##_update_all(void) { return t.init() ? 1 : 0; }                                    \
   mib_list_node *p##_get_list(int) { return t.find(0, nullptr); }                          \
   mib_list_node *p##_get_list_by_instnum(uint32_t instance, uint32_t *position) {              \
@@ -322,14 +322,17 @@ int handle_action_entry(Table &table, int type, int action, gchar **entries) {
     return remove_entry(t, position, node);                                                \
   }                                                                                            \
   int p##_save_mib(void) { return save_mib(t); }                                           \
-  uint64_t p##_commit_count(void) { return igd1::mib::table_commit_count(t.rows().table()); }
+  uint64_t p##_commit_count(void) { return igd1::mib::table_commit_count(t.rows().table()); } \
+  const mib_table_ops p##_table = igd1::mib::table_ops<t, spec>(                             \
+      {.insert_entry = p##_insert_entry, .remove_entry = p##_remove_entry,                    \
+       .save_mib = p##_save_mib, .update_entry = p##_update_entry, .remove_all = removes});
 
-IGD1_FILTER_TABLE(dnsfilter, g_dns)
-IGD1_FILTER_TABLE(urlfilter, g_url)
-IGD1_FILTER_TABLE(macblocklist, g_block)
-IGD1_FILTER_TABLE(macwhitelist, g_white)
-IGD1_FILTER_TABLE(appfilter, g_app_filter)
-IGD1_FILTER_TABLE(AppRoute, g_app_route)
+IGD1_FILTER_TABLE(dnsfilter, g_dns, kDns, nullptr)
+IGD1_FILTER_TABLE(urlfilter, g_url, kUrl, nullptr)
+IGD1_FILTER_TABLE(macblocklist, g_block, kBlock, nullptr)
+IGD1_FILTER_TABLE(macwhitelist, g_white, kWhite, nullptr)
+IGD1_FILTER_TABLE(appfilter, g_app_filter, kAppFilter, AppFilter_remove_objects)
+IGD1_FILTER_TABLE(AppRoute, g_app_route, kAppRoute, AppRoute_remove_objects)
 
 int AppFilter_remove_objects(void) { return remove_objects(g_app_filter); }
 int AppRoute_remove_objects(void) { return remove_objects(g_app_route); }

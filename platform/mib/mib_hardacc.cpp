@@ -258,3 +258,44 @@ int HardAccCancel_handle_flush_all_flow(void) {
   igd1::mib::journal_append(MIB_CFG_HARDACC, kFlushAll, "flush all");
   return ykr_fc_flow_flush2 != nullptr ? ykr_fc_flow_flush2(kFlushAll) : 0;
 }
+
+// The calls above answer 0 on success; the table's operations answer non-zero.
+namespace {
+template <auto call, typename... Args>
+int zero_is_success(Args... args) {
+  return call(args...) == 0 ? 1 : 0;
+}
+}  // namespace
+
+const mib_table_ops HardAccCancel_table = {
+    .row_size = HARDACC_ROW_SIZE,
+    .update_all = zero_is_success<HardAccCancel_update_all>,
+    .get_list_by_instnum = HardAccCancel_get_list_by_instnum,
+    // A new rule's number is written where the caller reads it.
+    .insert_entry = [](void *row) {
+      const int instance = HardAccCancel_insert_entry(0);
+      if (instance <= 0) return 0;
+      static_cast<uint8_t *>(row)[0] = uint8_t(instance);
+      return 1;
+    },
+    .remove_entry = zero_is_success<HardAccCancel_remove_entry, uint32_t, mib_list_node *>,
+    .save_mib = zero_is_success<HardAccCancel_save_mib>,
+    .instance_of = HardAccCancel_get_instnum,
+    // Rule texts are handed out as the record's own text.
+    .get_item = [](int item, void *output, const void *row) {
+      const char *text = nullptr;
+      if (HardAccCancel_get_mib_property(item, &text, 8, row) != 0 || text == nullptr) return 0;
+      g_strlcpy(static_cast<char *>(output), text, HARDACC_ADDRESS_SIZE + 1);
+      return 1;
+    },
+    .set_item = [](int item, const void *value, void *row) {
+      return HardAccCancel_set_mib_property(item, value, 8, row) == 0 ? 1 : 0;
+    },
+    .backup_entry = [](const void *row) -> void * {
+      void *copy = nullptr;
+      return HardAccCancel_backup_entry(row, &copy) == 0 ? copy : nullptr;
+    },
+    .free_backup_entry = [](void *copy) { HardAccCancel_free_backup_entry(&copy); },
+    .update_entry = [](const void *copy, uint32_t position, const char **reason, int) {
+      return HardAccCancel_update_entry(copy, position, reason) == 0 ? 1 : 0;
+    }};

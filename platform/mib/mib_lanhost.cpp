@@ -448,3 +448,8 @@ bool lanhost_set_speedup(const uint8_t mac[6], uint8_t flag) {
 }
 
 }  // namespace igd1::mib
+
+const mib_table_ops lan_host_table = igd1::mib::table_ops<g_hosts, kSpec>(
+    {.save_mib = lan_host_save_mib,
+     .get_item = lan_host_get_mib_property,
+     .set_item = lan_host_set_mib_property});

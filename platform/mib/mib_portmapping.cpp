@@ -109,3 +109,6 @@ int apply_PortForwarding(int action, int index, int) {
                             "row " + std::to_string(index));
   return 1;
 }
+
+const mib_table_ops portmapping_table =
+    igd1::mib::table_ops<g_table, kSpec>({.save_mib = portmapping_host_save_mib});

@@ -666,14 +666,6 @@ mib_list_node *QoSPriorityQueue_get_list_by_instnum(uint32_t instance, uint32_t 
 
 uint32_t QoSPriorityQueueList_get_instnum(const void *record) { return g_queues.instance_of(record); }
 
-int QoSPriorityQueue_get_mib_property(int item, void *output, const void *record) {
-  return g_queues.get(item, output, record) ? 1 : 0;
-}
-
-int QoSPriorityQueue_set_mib_property(int item, const void *value, void *record) {
-  return g_queues.set(item, value, record) ? 1 : 0;
-}
-
 void *QoSPriorityQueue_backup_entry(const void *record) { return g_queues.backup(record); }
 
 void QoSPriorityQueue_free_backup_entry(void *copy) { igd1::mib::Table::free_copy(copy); }
@@ -698,14 +690,6 @@ mib_list_node *QoSApp_get_list_by_instnum(uint32_t instance, uint32_t *position)
 
 uint32_t QoSAppList_get_instnum(const void *record) { return g_apps.instance_of(record); }
 
-int QoSApp_get_mib_property(int item, void *output, const void *record) {
-  return g_apps.get(item, output, record) ? 1 : 0;
-}
-
-int QoSApp_set_mib_property(int item, const void *value, void *record) {
-  return g_apps.set(item, value, record) ? 1 : 0;
-}
-
 void *QoSApp_backup_entry(const void *record) { return g_apps.backup(record); }
 
 void QoSApp_free_backup_entry(void *copy) { igd1::mib::Table::free_copy(copy); }
@@ -726,3 +710,18 @@ int QoSApp_insert_entry(void *record) {
 int QoSApp_remove_entry(uint32_t position, mib_list_node *node) {
   return g_apps.remove(position, node) ? 1 : 0;
 }
+
+// A classification travels with its match types: its own read, removal,
+// working copies and update.
+const mib_table_ops QoSClassification_table = igd1::mib::table_ops<g_classifications,
+                                                                   kClassifications>(
+    {.update_all = QoSClassification_init,
+     .remove_entry = QoSClassification_remove_entry,
+     .backup_entry = QoSClassification_backup_entry,
+     .free_backup_entry = QoSClassification_free_backup_entry,
+     .update_entry = [](const void *copy, uint32_t, const char **, int) {
+       return QoSClassification_update_entry_mib(copy);
+     }});
+const mib_table_ops QoSPriorityQueue_table = igd1::mib::table_ops<g_queues, kQueues>();
+const mib_table_ops QoSApp_table =
+    igd1::mib::table_ops<g_apps, kApps>({.insert_entry = QoSApp_insert_entry});

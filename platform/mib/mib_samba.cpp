@@ -177,3 +177,6 @@ int sambaAccount_update_entry(const void *row, uint32_t index, const char **reas
 }
 
 int sambaAccount_save_mib(void) { return g_table.save() ? 1 : 0; }
+
+const mib_table_ops sambaAccount_table = igd1::mib::table_ops<g_table, kSpec>(
+    {.save_mib = sambaAccount_save_mib, .update_entry = sambaAccount_update_entry});

@@ -182,8 +182,6 @@ int subdeviceinfo_set_property(int item, const void *value, void *row) {
 
 void *subdeviceinfo_backup_entry(const void *row) { return g_units.backup(row); }
 
-void subdeviceinfo_free_backup_entry(void *copy) { igd1::mib::Table::free_copy(copy); }
-
 int subdeviceinfo_update_entry(const void *copy, uint32_t instance) {
   return g_units.instance_of(copy) == instance && g_units.update(copy) == nullptr ? 1 : 0;
 }
@@ -232,3 +230,6 @@ gboolean DnOpt_status(gpointer) {
   for (const Unit &u : changed) units().store(reinterpret_cast<const uint8_t *>(&u));
   return G_SOURCE_CONTINUE;
 }
+
+const mib_table_ops subdeviceinfo_table = igd1::mib::table_ops<g_units, kSpec>(
+    {.get_item = subdeviceinfo_get_property, .set_item = subdeviceinfo_set_property});

@@ -133,6 +133,50 @@ class Table {
   RowList *rows_;
 };
 
+// The operations `table` answers itself, as the bus modules reach them: read
+// again, find, number, items, working copies, update, insert and remove.  A
+// table whose call differs (its own insert, say), or that is saved after a
+// change, names that call in `own`.
+template <Table &table, const TableSpec &spec>
+constexpr mib_table_ops table_ops(const mib_table_ops &own = {}) {
+  mib_table_ops ops = {
+      .row_size = spec.def.row_size,
+      .update_all = [] { return table.init() ? 1 : 0; },
+      .get_list_by_instnum = [](uint32_t instance, uint32_t *position) {
+        return table.find(instance, position);
+      },
+      .insert_entry = [](void *record) { return table.insert(record) ? 1 : 0; },
+      .remove_entry = [](uint32_t position, mib_list_node *node) {
+        return table.remove(position, node) ? 1 : 0;
+      },
+      .save_mib = own.save_mib,
+      .instance_of = [](const void *record) { return table.instance_of(record); },
+      .get_item = [](int item, void *output, const void *record) {
+        return table.get(item, output, record) ? 1 : 0;
+      },
+      .set_item = [](int item, const void *value, void *record) {
+        return table.set(item, value, record) ? 1 : 0;
+      },
+      .backup_entry = [](const void *record) { return table.backup(record); },
+      .free_backup_entry = Table::free_copy,
+      .update_entry = [](const void *copy, uint32_t, const char **, int) {
+        return table.update(copy) == nullptr ? 1 : 0;
+      },
+      .remove_all = own.remove_all};
+  const auto mine = [](auto call, auto &member) {
+    if (call != nullptr) member = call;
+  };
+  mine(own.update_all, ops.update_all);
+  mine(own.insert_entry, ops.insert_entry);
+  mine(own.remove_entry, ops.remove_entry);
+  mine(own.get_item, ops.get_item);
+  mine(own.set_item, ops.set_item);
+  mine(own.backup_entry, ops.backup_entry);
+  mine(own.free_backup_entry, ops.free_backup_entry);
+  mine(own.update_entry, ops.update_entry);
+  return ops;
+}
+
 // Records of a seed, back to back, from typed rows.
 template <typename Row>
 std::vector<uint8_t> records(const std::vector<Row> &rows) {

@@ -145,10 +145,6 @@ int usbinfo_update_all(void) { return g_devices.init() ? 1 : 0; }
 
 mib_list_node *usbinfo_get_list(int) { return g_devices.list(); }
 
-mib_list_node *usbinfo_get_list_by_instnum(uint32_t index, uint32_t *position) {
-  return g_devices.find(index, position);
-}
-
 int usb_getinfoindex(int index, void *record) {
   if (record == nullptr || index <= 0 || g_devices.fails("getinfoindex", index)) return 0;
   mib_list_node *node = g_devices.find(uint32_t(index), nullptr);
@@ -192,3 +188,5 @@ int read_pid(const char *pid_file) {
   if (pid_file == nullptr || std::strcmp(pid_file, MINIDLNAPID) != 0) return -1;
   return igd1::devices::MediaServer::read_pid();
 }
+
+const mib_table_ops usbinfo_table = igd1::mib::table_ops<g_devices, kDevices>();

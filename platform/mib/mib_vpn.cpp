@@ -135,3 +135,5 @@ int vpnConn_get_status(uint32_t instance, char *slots[VPN_STATUS_SLOTS]) {
     slots[i] = g_strdup(i < lines.size() ? lines[i].c_str() : "");
   return 1;
 }
+
+const mib_table_ops vpnConn_table = igd1::mib::table_ops<g_tunnels, kTunnels>();

@@ -69,11 +69,13 @@ constexpr igd1::mib::TableSpec tx_spec(const char *name, const char *module, con
 constexpr igd1::mib::TableSpec kBeacon = tx_spec("beacontxvsie", "BeaconTxVSIE", "beaconTxVSIE");
 constexpr igd1::mib::TableSpec kProbeResponse =
     tx_spec("proberesptxvsie", "ProbeRspTxVSIE", "probeRspTxVSIE");
-igd1::mib::Table g_tx[] = {igd1::mib::Table(kBeacon), igd1::mib::Table(kProbeResponse)};
+igd1::mib::Table g_beacon(kBeacon), g_probe_response(kProbeResponse);
 constexpr const char *kFrameNames[] = {"beacon", "probe-response"};
 
 igd1::mib::Table *tx_table(vsie_frame frame) {
-  return frame == VSIE_BEACON || frame == VSIE_PROBE_RESPONSE ? &g_tx[frame] : nullptr;
+  return frame == VSIE_BEACON           ? &g_beacon
+         : frame == VSIE_PROBE_RESPONSE ? &g_probe_response
+                                        : nullptr;
 }
 
 // ---- filters and records ----
@@ -200,42 +202,9 @@ const bool kFormatter = [] {
 
 // ---- transmitted elements ----
 
-int vsieTx_update_all(vsie_frame frame) {
-  igd1::mib::Table *table = tx_table(frame);
-  return table != nullptr && table->init() ? 1 : 0;
-}
-
-mib_list_node *vsieTx_get_list(vsie_frame frame) {
-  igd1::mib::Table *table = tx_table(frame);
-  return table != nullptr ? table->list() : nullptr;
-}
-
-mib_list_node *vsieTx_get_list_by_instnum(vsie_frame frame, uint32_t instance, uint32_t *index) {
-  igd1::mib::Table *table = tx_table(frame);
-  return table != nullptr ? table->find(instance, index) : nullptr;
-}
-
 int vsieTx_get_list_totalnum(vsie_frame frame) {
   igd1::mib::Table *table = tx_table(frame);
   return table != nullptr ? table->count("get_list_totalnum") : 0;
-}
-
-int vsieTx_insert_entry(vsie_frame frame, void *row) {
-  igd1::mib::Table *table = tx_table(frame);
-  return table != nullptr && table->insert(row) ? 1 : 0;
-}
-
-int vsieTx_remove_entry(vsie_frame frame, uint32_t index, mib_list_node *node) {
-  igd1::mib::Table *table = tx_table(frame);
-  return table != nullptr && table->remove(index, node) ? 1 : 0;
-}
-
-int vsieTx_update_entry(vsie_frame frame, const void *row, uint32_t instance) {
-  igd1::mib::Table *table = tx_table(frame);
-  return table != nullptr && row != nullptr && table->instance_of(row) == instance &&
-                 table->update(row) == nullptr
-             ? 1
-             : 0;
 }
 
 // The frame's name, a space, and "<band>:<ssid>:<element>" for every
@@ -263,13 +232,7 @@ int vsieTx_apply(vsie_frame frame) {
 
 // ---- filters ----
 
-int probeRxVSIE_update_all(void) { return g_filters.init() ? 1 : 0; }
-
 mib_list_node *probeRxVSIE_get_list(int) { return g_filters.list(); }
-
-mib_list_node *probeRxVSIE_get_list_by_instnum(uint32_t instance, uint32_t *index) {
-  return g_filters.find(instance, index);
-}
 
 int probeRxVSIE_get_list_totalnum(void) { return g_filters.count("get_list_totalnum"); }
 
@@ -402,3 +365,10 @@ int probeRxVSIE_capture(const uint8_t mac[6], uint32_t band, uint32_t channel, i
   report(changes);
   return int(catching.size());
 }
+
+const mib_table_ops probeRxVSIE_table =
+    igd1::mib::table_ops<g_filters, kFilters>({.remove_entry = probeRxVSIE_remove_entry});
+
+const mib_table_ops vsieTx_beacon_table = igd1::mib::table_ops<g_beacon, kBeacon>();
+const mib_table_ops vsieTx_probe_response_table =
+    igd1::mib::table_ops<g_probe_response, kProbeResponse>();

@@ -318,3 +318,8 @@ mib_list_node *SpecialServiceVR_get_list_by_instnum(uint32_t instance, uint32_t 
 }
 
 uint32_t SpecialServiceVR_get_instnum(const void *row) { return g_routes.instance_of(row); }
+
+const mib_table_ops wanconnectioninfo_table = igd1::mib::table_ops<g_connections, kConnections>(
+    {.update_all = wanconnectioninfo_dbus_entry_init, .get_item = wanconnectioninfo_get_property});
+const mib_table_ops SpecialServiceVR_table =
+    igd1::mib::table_ops<g_routes, kRoutes>({.update_all = SpecialServiceVR_dbus_entry_init});
