@@ -96,12 +96,7 @@ TEST_F(DaemonTest, ReplacesWhatWasPlantedInTmpAndHearsOnlyItsOwnUsers) {
   ASSERT_EQ(mkdir(root_.path(path::kDaemonSocket).c_str(), 0777), 0);
   DaemonProcess daemon({"--root", root_.dir()});
   ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
-  const std::string notify = IGD1_BUILD_DIR "/igd1-notify";
-  ProgramRun own;
-  eventually([&] {  // the socket comes once the modules started
-    own = run_program({notify, "--root", root_.dir(), "debug-level"});
-    return own.status == 0;
-  });
+  ProgramRun own = debug_level_once_listening();
   EXPECT_EQ(own.status, 0) << own.output();
   EXPECT_EQ(read_text_file(secret), "root only\n");
   struct stat status = {};
@@ -115,8 +110,8 @@ TEST_F(DaemonTest, ReplacesWhatWasPlantedInTmpAndHearsOnlyItsOwnUsers) {
   }
   if (geteuid() == 0) {
     chmod(root_.dir().c_str(), 0755);
-    ProgramRun nobody = run_program({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", notify,
-                                     "--root", root_.dir(), "debug-level"});
+    ProgramRun nobody = run_program({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                     IGD1_BUILD_DIR "/igd1-notify", "--root", root_.dir(), "debug-level"});
     EXPECT_EQ(nobody.status, 1) << nobody.output();
     EXPECT_THAT(nobody.output(), HasSubstr("Permission denied"));
   }

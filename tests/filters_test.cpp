@@ -60,12 +60,7 @@ class FiltersTest : public BusTest {
     return entries;
   }
   // The journal lines of the filters since `seq`.
-  Strings applied_since(int64_t seq) {
-    Strings lines;
-    for (const mib::JournalEntry &entry : mib::journal(seq))
-      if (entry.bit == MIB_CFG_FILTERS) lines.push_back(entry.data);
-    return lines;
-  }
+  Strings applied_since(int64_t seq) { return journal_lines(seq, MIB_CFG_FILTERS); }
   // (result, message) of a list method, or the error.
   std::pair<uint32_t, std::string> edit(const std::string &path, const char *interface,
                                         const char *method, uint32_t type, const Strings &entries,
@@ -81,19 +76,6 @@ class FiltersTest : public BusTest {
     const gchar *message = nullptr;
     g_variant_get(reply.get(), "(u&s)", &result, &message);
     return {result, message};
-  }
-  void restart() {
-    loop_->run([&] { host_->stop(); });
-    host_ = std::make_unique<host::Host>();
-    bool started = false;
-    std::string error;
-    loop_->run([&] { started = host_->start(private_bus_host(), &error); });
-    ASSERT_TRUE(started) << error;
-    ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
-  }
-  size_t children(const char *manager) {
-    Variant reply = call(manager, kFreedesktopManager, "GetManagedObjects", nullptr, nullptr);
-    return reply != nullptr ? g_variant_n_children(g_variant_get_child_value(reply.get(), 0)) : 0;
   }
   // Property `name` of child `path` as the manager's listing shows it
   // (printed), or "<not listed>".
@@ -435,12 +417,12 @@ TEST_F(FiltersTest, ApplicationRulesKeepTheirWriteLimits) {
 
 TEST_F(FiltersTest, RemoveAllObjectsEmptiesTheTableForGood) {
   // A new store holds the seeded filters, each published.
-  ASSERT_GE(children(kApps), 2u);
+  ASSERT_GE(listed_paths(kApps).size(), 2u);
   Variant flag = get_property(kApps, kManagerInterface, "RemoveAllObjects");
   ASSERT_NE(flag, nullptr);
   EXPECT_TRUE(g_variant_get_boolean(flag.get()));
   const std::string added = add_child(kApps);
-  const size_t before = children(kApps);
+  const size_t before = listed_paths(kApps).size();
 
   SignalWatcher removed(client(), kFreedesktopManager, "InterfacesRemoved", kApps);
   ASSERT_NE(call(kApps, kManagerInterface, "RemoveAllObjects", nullptr, nullptr), nullptr);
@@ -451,11 +433,11 @@ TEST_F(FiltersTest, RemoveAllObjectsEmptiesTheTableForGood) {
     paths.push_back(printed(signal.body.get()));
   }
   EXPECT_THAT(paths, Contains(HasSubstr(added)));
-  EXPECT_EQ(children(kApps), 0u);
+  EXPECT_THAT(listed_paths(kApps), IsEmpty());
   EXPECT_TRUE(mib::table_rows(*mib::find_table("appfilter")).empty());
 
-  restart();
-  EXPECT_EQ(children(kApps), 0u);
+  ASSERT_NO_FATAL_FAILURE(restart_host());
+  EXPECT_THAT(listed_paths(kApps), IsEmpty());
   EXPECT_TRUE(mib::table_rows(*mib::find_table("appfilter")).empty());
 
   // Managers without the method neither serve nor declare it.
@@ -521,7 +503,7 @@ TEST_F(FiltersTest, TheKeptListingShowsEveryChangeAtTheNextCall) {
 
   ASSERT_NE(call(kApps, kManagerInterface, "RemoveAllObjects", nullptr, nullptr), nullptr);
   EXPECT_EQ(shown(app, "Name"), "<not listed>");
-  EXPECT_EQ(children(kApps), 0u);
+  EXPECT_THAT(listed_paths(kApps), IsEmpty());
 
   // The routes keep theirs by the same rules.
   const std::string route = add_child(kRoutes);

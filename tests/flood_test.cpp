@@ -112,16 +112,8 @@ class FloodTest : public testing::Test {
                              std::to_string(kFloodCalls), std::to_string(kFloodSeconds)});
     for (const auto &entry : std::filesystem::directory_iterator(IGD1_FUZZ_INPUTS_DIR))
       args.push_back(entry.path());
-    std::vector<char *> argv;
-    for (std::string &arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
     const int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    GPid pid = 0;
-    g_autoptr(GError) error = nullptr;
-    if (!g_spawn_async_with_fds(nullptr, argv.data(), nullptr,
-                                GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr,
-                                nullptr, &pid, -1, fd, fd, &error))
-      ADD_FAILURE() << "cannot start the flood: " << error->message;
+    const GPid pid = spawn_with_output(std::move(args), fd, "the flood");
     close(fd);
     return pid;
   }

@@ -10,6 +10,8 @@ namespace igd1::test {
 namespace {
 
 constexpr char kManager[] = "/com/wqx/igd1/Storage/Ftpserver/Accounts";
+// AddObject's reply when it made the first account.
+const std::string kFirstAdded = std::string("(objectpath '") + kManager + "/1',)";
 
 class FtpRestartTest : public DaemonTest {
  protected:
@@ -24,6 +26,15 @@ class FtpRestartTest : public DaemonTest {
   }
   std::string managed() {
     return printed_call(kManager, "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", nullptr);
+  }
+  // A run of igd1d that adds an account and deletes it again.
+  void add_and_delete_in_a_first_run() {
+    DaemonProcess daemon({"--root", root_.dir()});
+    ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
+    ASSERT_EQ(manager_call("AddObject", nullptr), kFirstAdded);
+    ASSERT_EQ(manager_call("DeleteObject", g_variant_new("(o)", (std::string(kManager) + "/1").c_str())),
+              "()");
+    EXPECT_EQ(daemon.stop(SIGTERM), 0);
   }
   // The user names in the table, in position order.
   std::string stored_names() {
@@ -40,14 +51,7 @@ class FtpRestartTest : public DaemonTest {
 };
 
 TEST_F(FtpRestartTest, DefaultAccountStaysHiddenAndGivesWayAfterARestart) {
-  {
-    DaemonProcess daemon({"--root", root_.dir()});
-    ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
-    ASSERT_EQ(manager_call("AddObject", nullptr), std::string("(objectpath '") + kManager + "/1',)");
-    ASSERT_EQ(manager_call("DeleteObject", g_variant_new("(o)", (std::string(kManager) + "/1").c_str())),
-              "()");
-    EXPECT_EQ(daemon.stop(SIGTERM), 0);
-  }
+  ASSERT_NO_FATAL_FAILURE(add_and_delete_in_a_first_run());
   EXPECT_EQ(stored_names(), "ftpadmin;");
   {
     DaemonProcess daemon({"--root", root_.dir()});
@@ -56,7 +60,7 @@ TEST_F(FtpRestartTest, DefaultAccountStaysHiddenAndGivesWayAfterARestart) {
     EXPECT_THAT(printed_call(std::string(kManager) + "/1", "org.freedesktop.DBus.Properties",
                      "GetAll", g_variant_new("(s)", "com.wqx.igd1.FTPAccount")),
                 HasSubstr("error: "));
-    EXPECT_EQ(manager_call("AddObject", nullptr), std::string("(objectpath '") + kManager + "/1',)");
+    EXPECT_EQ(manager_call("AddObject", nullptr), kFirstAdded);
     EXPECT_EQ(daemon.stop(SIGTERM), 0);
   }
   EXPECT_EQ(stored_names(), "invalid1;");
@@ -66,14 +70,7 @@ TEST_F(FtpRestartTest, DefaultAccountStaysHiddenAndGivesWayAfterARestart) {
 // of the table leaves the default there: after the error, and after a
 // restart, where the next AddObject takes it out as usual.
 TEST_F(FtpRestartTest, AFailedAddObjectKeepsTheDefaultAccount) {
-  {
-    DaemonProcess daemon({"--root", root_.dir()});
-    ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
-    ASSERT_EQ(manager_call("AddObject", nullptr), std::string("(objectpath '") + kManager + "/1',)");
-    ASSERT_EQ(manager_call("DeleteObject", g_variant_new("(o)", (std::string(kManager) + "/1").c_str())),
-              "()");
-    EXPECT_EQ(daemon.stop(SIGTERM), 0);
-  }
+  ASSERT_NO_FATAL_FAILURE(add_and_delete_in_a_first_run());
   ASSERT_EQ(stored_names(), "ftpadmin;");
   {
     setenv("IGD1_MIB_FAIL", "ftpaccount_set_account", 1);
@@ -88,7 +85,7 @@ TEST_F(FtpRestartTest, AFailedAddObjectKeepsTheDefaultAccount) {
   {
     DaemonProcess daemon({"--root", root_.dir()});
     ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
-    EXPECT_EQ(manager_call("AddObject", nullptr), std::string("(objectpath '") + kManager + "/1',)");
+    EXPECT_EQ(manager_call("AddObject", nullptr), kFirstAdded);
     EXPECT_EQ(daemon.stop(SIGTERM), 0);
   }
   EXPECT_EQ(stored_names(), "invalid1;");

@@ -22,13 +22,6 @@ class HardAccTest : public BusTest {
     Variant value = get_property(path.c_str(), interface, name, &error);
     return value == nullptr ? remote_error(error) : Error();
   }
-  // The journal lines under `bit` since `seq`.
-  std::vector<std::string> journal_lines(int64_t seq, uint64_t bit = MIB_CFG_HARDACC) {
-    std::vector<std::string> lines;
-    for (const mib::JournalEntry &entry : mib::journal(seq))
-      if (entry.bit == bit) lines.push_back(entry.data);
-    return lines;
-  }
   std::pair<uint32_t, std::string> flush(const char *method, GVariant *args) {
     Variant reply = call(kFeature, kFeatureInterface, method, args, nullptr);
     if (reply == nullptr) return {0, "<error>"};
@@ -50,7 +43,7 @@ TEST_F(HardAccTest, TheFeatureSwitchAndLimitAreStoredAnnouncedAndSavedOnce) {
             Error());
   EXPECT_EQ(changes.next(), change_body(kFeatureInterface, "{'HACancelMaxNumber': <uint32 8>}"));
   EXPECT_EQ(changes.wait(200ms).body, nullptr);
-  std::vector<std::string> lines = journal_lines(start);
+  std::vector<std::string> lines = journal_lines(start, MIB_CFG_HARDACC);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], "hardacc Enable=0 MaxNumber=8");
   EXPECT_THAT(lines[1], HasSubstr("saved"));
@@ -69,7 +62,7 @@ TEST_F(HardAccTest, TheFeatureSwitchAndLimitAreStoredAnnouncedAndSavedOnce) {
                                   {"HACancelMaxNumber", g_variant_new_uint32(0)}})),
             Error());
   EXPECT_EQ(changes.next(), change_body(kFeatureInterface, "{'Enable': <true>}"));
-  EXPECT_EQ(journal_lines(start).size(), 2u);
+  EXPECT_EQ(journal_lines(start, MIB_CFG_HARDACC).size(), 2u);
 
   mib::fail_accessor("HardAccCancelManager_get_mib_property");
   EXPECT_EQ(read_error(kFeature, kFeatureInterface, "Enable"),
@@ -83,7 +76,7 @@ TEST_F(HardAccTest, FlushesReachThePacketEngineAndTheJournal) {
   EXPECT_EQ(flush("FlushHardAccEntry",
                   g_variant_new("(susus)", "192.168.1.20", 5060u, "198.51.100.7", 5060u, "UDP")),
             std::make_pair(0u, std::string()));
-  EXPECT_THAT(journal_lines(start),
+  EXPECT_THAT(journal_lines(start, MIB_CFG_HARDACC),
               ElementsAre("flush all", "flush UDP 192.168.1.20:5060 -> 198.51.100.7:5060"));
   EXPECT_THAT(journal_lines(start, MIB_JOURNAL_HWNAT),
               ElementsAre("hwnat flush mode=2", "hwnat flush mode=1"));
@@ -123,7 +116,7 @@ TEST_F(HardAccTest, RulesLiveOutsideTheManagerPathAndAreCheckedStoredAnnouncedAn
   const std::string announced = printed(changes.wait().body.get());
   EXPECT_THAT(announced, HasSubstr("'SrcAddress': <'192.168.1.30'>"));
   EXPECT_THAT(announced, HasSubstr("'DestPort': <uint32 443>"));
-  std::vector<std::string> lines = journal_lines(start);
+  std::vector<std::string> lines = journal_lines(start, MIB_CFG_HARDACC);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_THAT(lines[0], HasSubstr("hardacccancel[2] Enable=0 SrcPort=0 DestPort=443"));
   EXPECT_THAT(lines[0], HasSubstr("SrcAddress=192.168.1.30"));
@@ -142,7 +135,7 @@ TEST_F(HardAccTest, RulesLiveOutsideTheManagerPathAndAreCheckedStoredAnnouncedAn
             Error(kInvalidArgs, "invalid value of Protocol"));
   EXPECT_EQ(set_multi(rule, kRuleInterface, dictionary({{"Mask", g_variant_new_string("x")}})),
             Error(kInvalidArgs, "invalid property Mask"));
-  EXPECT_TRUE(journal_lines(refused).empty());
+  EXPECT_TRUE(journal_lines(refused, MIB_CFG_HARDACC).empty());
   EXPECT_EQ(changes.wait(200ms).body, nullptr);
 
   // A rule whose store read fails, and paths without a rule.
@@ -172,7 +165,7 @@ TEST_F(HardAccTest, AddAndDeleteFollowTheTableAndItsLimit) {
   const int64_t start = journal_end();
   ASSERT_EQ(remove(kManager, second), Error());
   EXPECT_THAT(printed(removed.wait().body.get()), HasSubstr(second));
-  const std::vector<std::string> lines = journal_lines(start);
+  const std::vector<std::string> lines = journal_lines(start, MIB_CFG_HARDACC);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_THAT(lines[0], HasSubstr("removed"));
   EXPECT_THAT(lines[1], HasSubstr("saved, 1 rules"));

@@ -17,6 +17,11 @@
 namespace igd1::test {
 namespace {
 
+// A message for the notification socket and the reply it gets.
+struct Exchange {
+  std::string message, reply;
+};
+
 // Changes a table as another process would: without telling this host.
 template <typename Change>
 void change_quietly(Change change) {
@@ -78,10 +83,7 @@ TEST_F(NotifyTest, RowAnnouncementsReachTheModuleOnlyForRowsThatMatch) {
     ASSERT_TRUE(mib::table_insert(kSilent, row));
   });
 
-  const struct {
-    const char *message;
-    const char *reply;
-  } refused[] = {
+  const Exchange refused[] = {
       {"row-removed notify_rows 1", "ERR row 1 is still in notify_rows"},
       {"row-inserted notify_rows 2", "ERR no row 2 in notify_rows"},
       {"row-inserted nosuch 1", "ERR unknown table nosuch"},
@@ -108,10 +110,7 @@ TEST_F(NotifyTest, RowAnnouncementsReachTheModuleOnlyForRowsThatMatch) {
 TEST_F(NotifyTest, EventsReachOnlyTheirModulesHandlersWithStrictlyParsedArguments) {
   using Events = std::vector<std::string> (*)(std::vector<GThread *> *);
   auto events = reinterpret_cast<Events>(host_->library().symbol("probe_row_events"));
-  const struct {
-    const char *message;
-    const char *reply;
-  } refused[] = {
+  const Exchange refused[] = {
       {"event", "ERR usage: event MODULE NAME ARG..."},
       {"event Probe", "ERR usage: event MODULE NAME ARG..."},
       {"event Nosuch rename x", "ERR no module Nosuch takes events"},
@@ -165,10 +164,7 @@ TEST_F(NotifyTest, EmulatedDevicesChangeThroughEventsAndReachTheirModules) {
   auto events = reinterpret_cast<Events>(host_->library().symbol("probe_row_events"));
   const std::string seeded = radio_state_file(root());
   EXPECT_THAT(seeded, HasSubstr("[station 3C:22:FB:10:00:03]"));
-  const struct {
-    const char *message;
-    const char *reply;
-  } refused[] = {
+  const Exchange refused[] = {
       {"event radio station-join 02:00:00:00:00:09 99 -60", "ERR no SSID 99"},
       {"event radio station-join 02:00:00:00:00:09 3 -200", "ERR a signal level is from -127 to 0 dBm"},
       {"event radio station-join 02:00:00:00:00:09 3",
@@ -236,10 +232,7 @@ TEST_F(NotifyTest, ValueChangesGoOutAsPropertiesChangedOfTheDeclaredType) {
   EXPECT_EQ(exchange(prefix + "Calls 7"), "OK");
   EXPECT_EQ(next_change(), std::string(kProbePath) + " ('com.wqx.igd1.Probe', {'Calls': <uint32 7>}, @as [])");
 
-  const struct {
-    std::string message;
-    std::string reply;
-  } refused[] = {
+  const Exchange refused[] = {
       {prefix + "Calls 'seven'", "ERR bad value for Calls (type u): "},
       {prefix + "Calls 4294967296", "ERR bad value for Calls (type u): "},
       {prefix + "Other 7", "ERR unknown property com.wqx.igd1.Probe.Other"},
@@ -296,10 +289,7 @@ TEST_F(NotifyTest, ValueChangesGoOutAsPropertiesChangedOfTheDeclaredType) {
 }
 
 TEST_F(NotifyTest, MalformedOrOversizedMessagesGetAnErrorLine) {
-  const struct {
-    std::string message;
-    std::string reply;
-  } cases[] = {
+  const Exchange cases[] = {
       {"bogus", "ERR unknown command bogus"},
       {"debug-level now", "ERR usage: debug-level"},
       {std::string("debug-\0level", 12), "ERR message is not one line of text"},

@@ -23,11 +23,7 @@ class ObjectTest : public BusTest {
   std::string read(const ObjectUnderTest &object, const char *name) {
     g_autoptr(GError) error = nullptr;
     Variant value = get_property(object.path, object.interface, name, &error);
-    if (!value) {
-      auto [code, message] = remote_error(error);
-      return "<" + code + ": " + message + ">";
-    }
-    return printed(value.get());
+    return printed_or_error(value, error);
   }
   // Writes `value` (GVariant text); the failure, or {"", ""} when accepted.
   Failure write(const ObjectUnderTest &object, const char *name, const char *value) {
@@ -40,11 +36,14 @@ class ObjectTest : public BusTest {
   std::string invoke(const ObjectUnderTest &object, const char *method, GVariant *args) {
     g_autoptr(GError) error = nullptr;
     Variant reply = call(object.path, object.interface, method, args, &error);
-    if (!reply) {
-      auto [code, message] = remote_error(error);
-      return "<" + code + ": " + message + ">";
-    }
-    return printed(reply.get());
+    return printed_or_error(reply, error);
+  }
+
+ private:
+  static std::string printed_or_error(const Variant &value, GError *error) {
+    if (value) return printed(value.get());
+    auto [code, message] = remote_error(error);
+    return "<" + code + ": " + message + ">";
   }
 };
 

@@ -392,8 +392,7 @@ TEST_F(OMDiagTest, TheWatchSleepsUntilAListWatchesSomething) {
   kernel_.drop("/proc/77/stat");
   std::vector<std::string> lines;
   eventually([&] {
-    for (const auto &entry : mib::journal(seq))
-      if (entry.bit == MIB_JOURNAL_OMDIAG) lines.push_back(entry.data);
+    lines = journal_lines(seq, MIB_JOURNAL_OMDIAG);
     return !lines.empty();
   });
   EXPECT_THAT(lines, ElementsAre(StartsWith("ntpd pid 77 gone after ")));

@@ -442,11 +442,7 @@ TEST_F(QoSTest, AnApplicationNameHoldsSixteenCharacters) {
 // igd1-mib adds a match type under a classification named with --parent,
 // and refuses a parent that does not exist or a table that is not nested.
 TEST_F(QoSTest, TheCommandLineAddsAMatchTypeUnderItsClassification) {
-  auto mib_cli = [&](std::vector<std::string> args) {
-    args.insert(args.begin(), IGD1_BUILD_DIR "/igd1-mib");
-    return run_program(args, {{"IGD1_MIB_FAIL", ""}, {"IGD1_ROOT", root().dir()}});
-  };
-  ProgramRun added = mib_cli({"add", "qosclassificationtype", "--parent", "3"});
+  ProgramRun added = mib_tool({"add", "qosclassificationtype", "--parent", "3"});
   EXPECT_EQ(added.status, 0) << added.output();
   EXPECT_EQ(added.out, "3/2\n");
   EXPECT_EQ(type_cell(3, 2, "Type"), "");
@@ -455,12 +451,12 @@ TEST_F(QoSTest, TheCommandLineAddsAMatchTypeUnderItsClassification) {
         {"add", "qosclassificationtype", "--parent", "03"},
         {"add", "qosclassificationtype"},
         {"add", "qosapp", "--parent", "1"}})
-    EXPECT_EQ(mib_cli(refused).status, 1) << refused.back();
-  EXPECT_EQ(mib_cli({"add", "qosclassificationtype", "--parents", "3"}).status, 2);
+    EXPECT_EQ(mib_tool(refused).status, 1) << refused.back();
+  EXPECT_EQ(mib_tool({"add", "qosclassificationtype", "--parents", "3"}).status, 2);
 
   // A classification removed behind the daemon's back: its objects answer
   // that the row is gone, by the classification's number.
-  ASSERT_EQ(mib_cli({"remove", "qosclassification", "3"}).status, 0);
+  ASSERT_EQ(mib_tool({"remove", "qosclassification", "3"}).status, 0);
   const std::string gaming = std::string(kClassifications) + "/3";
   EXPECT_EQ(shown(gaming, kClassInterface, "ClassQueue"), "error: Invalid list num  3");
   EXPECT_EQ(shown(gaming + "/Type/1", kTypeInterface, "Type"), "error: Invalid list num  3");

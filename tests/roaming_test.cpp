@@ -26,26 +26,12 @@ class SteeringTest : public RadioTest<ObjectTest> {
     const std::string path = std::string(kStations) + "/" + std::to_string(number);
     return invoke({path.c_str(), object.interface}, method, args);
   }
-  // The children's numbers GetManagedObjects lists.
-  std::vector<std::string> listed(const char *manager) {
-    std::vector<std::string> paths;
-    g_autoptr(GError) error = nullptr;
-    Variant reply = call(manager, "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", nullptr, &error);
-    if (!reply) return {"error"};
-    g_autoptr(GVariant) objects = g_variant_get_child_value(reply.get(), 0);
-    GVariantIter iter;
-    g_variant_iter_init(&iter, objects);
-    const gchar *path = nullptr;
-    while (g_variant_iter_next(&iter, "{&o@a{sa{sv}}}", &path, nullptr)) paths.emplace_back(path);
-    std::sort(paths.begin(), paths.end());
-    return paths;
-  }
 };
 
 // The seeded stations are there with what the radios say of them, read
 // again at every request; the manager takes no AddObject or DeleteObject.
 TEST_F(SteeringTest, StationsAreTheRadiosAssociatedStations) {
-  EXPECT_EQ(listed(kStations), (std::vector<std::string>{std::string(kStations) + "/1",
+  EXPECT_EQ(listed_paths(kStations), (std::vector<std::string>{std::string(kStations) + "/1",
                                                          std::string(kStations) + "/2",
                                                          std::string(kStations) + "/3"}));
   EXPECT_EQ(station(3, "MAC_STA"), "'3C22FB100003'");
@@ -91,7 +77,7 @@ TEST_F(SteeringTest, StationsFollowTheRadios) {
   EXPECT_EQ(alarms.next(), "('020000000009', false, -70, uint32 4)");
 
   event(std::string("radio station-leave ") + kWeakStation);
-  EXPECT_EQ(listed(kStations).size(), 3u);
+  EXPECT_EQ(listed_paths(kStations).size(), 3u);
   EXPECT_EQ(refused_event(std::string("radio station-signal ") + kWeakStation + " -90"),
             "no station 02:00:00:00:00:09");
   EXPECT_EQ(refused_event("STAInfo low-signal 4 02:00:00:00:00:09 1 -90"), "no such station");
@@ -114,7 +100,7 @@ TEST_F(SteeringTest, DeassociatedStationLeavesRadiosAndLanHosts) {
   EXPECT_EQ(station_call(4, "SetSTADeassociationRequest", g_variant_new("(s)", "steered")),
             "(uint32 0, 'success')");
   EXPECT_EQ(standin_log(), "radioctl deauth A85B102C4401\nradioctl deauth A85B102C4401\n");
-  EXPECT_EQ(listed(kStations).size(), 3u);
+  EXPECT_EQ(listed_paths(kStations).size(), 3u);
   EXPECT_EQ(cell("lanhost", 1, "Active"), "0");
   EXPECT_EQ(refused_event(std::string("radio station-leave ") + kHouseholdPhone), "no station A8:5B:10:2C:44:01");
 }
@@ -144,7 +130,7 @@ TEST_F(SteeringTest, BurstOfStationsLeavesNothingBehind) {
   }
   for (std::thread &t : senders) t.join();
   EXPECT_EQ(failures, 0);
-  EXPECT_EQ(listed(kStations).size(), 3u);
+  EXPECT_EQ(listed_paths(kStations).size(), 3u);
   // Each watcher hears its thousand signals, and no more.
   for (SignalWatcher *watcher : {&added, &removed, &alarms}) {
     size_t heard = 0;

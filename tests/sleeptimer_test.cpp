@@ -4,7 +4,6 @@
 // into effect.
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 
 #include "harness/bus_fixture.h"
 #include "local_socket.h"
@@ -34,32 +33,12 @@ std::string child(const char *manager, int instance) {
 class TimerCollectionsTest : public BusTest {
  protected:
   void configure(host::Options &options) override { options.modules = {"SleepTimer", "WiFiTimer1"}; }
-
-  void restart() {
-    loop_->run([&] { host_->stop(); });
-    host_ = std::make_unique<host::Host>();
-    bool started = false;
-    std::string error;
-    host::Options options = private_bus_host();
-    configure(options);
-    loop_->run([&] { started = host_->start(options, &error); });
-    ASSERT_TRUE(started) << error;
-    ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
-  }
   // The children a manager lists, as their numbers in order ("1 2 4").
   std::string listed(const char *manager) {
-    Variant reply = call(manager, kFreedesktopManager, "GetManagedObjects", nullptr, nullptr);
-    if (reply == nullptr) return "<error>";
+    const std::vector<std::string> paths = listed_paths(manager);
+    if (paths == std::vector<std::string>{"<error>"}) return "<error>";
     std::vector<int> instances;
-    Variant children(g_variant_get_child_value(reply.get(), 0));
-    GVariantIter iter;
-    g_variant_iter_init(&iter, children.get());
-    const char *path = nullptr;
-    GVariant *interfaces = nullptr;
-    while (g_variant_iter_next(&iter, "{&o@a{sa{sv}}}", &path, &interfaces)) {
-      instances.push_back(std::atoi(std::strrchr(path, '/') + 1));
-      g_variant_unref(interfaces);
-    }
+    for (const std::string &path : paths) instances.push_back(std::atoi(path.c_str() + path.rfind('/') + 1));
     std::sort(instances.begin(), instances.end());
     std::string numbers;
     for (int n : instances) numbers += (numbers.empty() ? "" : " ") + std::to_string(n);
@@ -80,9 +59,7 @@ class TimerCollectionsTest : public BusTest {
   std::vector<std::string> switches(int64_t seq, uint64_t bit, const std::string &last) {
     std::vector<std::string> lines;
     eventually([&] {
-      lines.clear();
-      for (const mib::JournalEntry &entry : mib::journal(seq))
-        if (entry.bit == bit) lines.push_back(entry.data);
+      lines = journal_lines(seq, bit);
       return !lines.empty() && lines.back() == last;
     });
     return lines;
@@ -254,7 +231,7 @@ TEST_F(TimerCollectionsTest, RowsOfAnotherWriterAreFollowedAndRenumberedWhenTheH
   ASSERT_EQ(wifitimer1_add_entry(40), 1);
   ASSERT_EQ(wifitimer1_add_entry(100), 1);
 
-  restart();
+  ASSERT_NO_FATAL_FAILURE(restart_host());
   EXPECT_EQ(listed(kSleep), "1 2 3");
   EXPECT_EQ(stored(sleeptimer_check_entry, sleeptimer_get_total_num), "1 2 3");
   EXPECT_EQ(text(child(kSleep, 2), kSleepInterface, "Time"), "6:15") << "the rows keep their values";
@@ -283,7 +260,7 @@ TEST_F(TimerCollectionsTest, RowsOfAnotherWriterAreFollowedAndRenumberedWhenTheH
 TEST_F(TimerCollectionsTest, ARowTheStartCannotRenumberKeepsItsNumberWithoutAChild) {
   for (uint32_t n : {2u, 5u, 9u}) ASSERT_EQ(sleeptimer_add_entry(n), 1);
   mib::fail_accessor("sleeptimer_init_entry_index", 1);
-  restart();
+  ASSERT_NO_FATAL_FAILURE(restart_host());
   mib::clear_failures();
   EXPECT_EQ(stored(sleeptimer_check_entry, sleeptimer_get_total_num), "1 3 5");
   EXPECT_EQ(listed(kSleep), "1 3");

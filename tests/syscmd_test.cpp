@@ -40,12 +40,6 @@ class SysCmdTest : public OneObjectTest<kSystem> {
   }
   static void set(const char *name, const std::string &value) { ASSERT_TRUE(mib::set_setting(name, value)); }
   std::string standin_log() { return test::standin_log(root()); }
-  std::vector<std::string> system_actions_since(int64_t seq) {
-    std::vector<std::string> actions;
-    for (const auto &entry : mib::journal(seq))
-      if (entry.bit == MIB_JOURNAL_SYSTEM) actions.push_back(entry.data);
-    return actions;
-  }
 };
 
 GVariant *text_args(const std::string &text) { return g_variant_new("(s)", text.c_str()); }
@@ -313,7 +307,7 @@ TEST_F(SysCmdTest, RestoreAndRecoveryAreAnnouncedAndCleared) {
   EXPECT_EQ(setting("system.RestorePending"), "6");
   EXPECT_EQ(command("Reboot"), Reply(0, "none!"));
   EXPECT_EQ(setting("system.LastRebootCause"), "4");
-  EXPECT_EQ(system_actions_since(before).back(), "reboot");
+  EXPECT_EQ(journal_lines(before, MIB_JOURNAL_SYSTEM).back(), "reboot");
 }
 
 TEST_F(SysCmdTest, RestoreOnServiceTypeOneResetsTheStoreAtTheNextStart) {
@@ -331,7 +325,7 @@ TEST_F(SysCmdTest, RestoreOnServiceTypeOneResetsTheStoreAtTheNextStart) {
   int64_t before = journal_end();
   EXPECT_EQ(command("Restore"), Reply(0, "none!"));
   EXPECT_EQ(read("MemLimit"), "byte 0x32");
-  EXPECT_EQ(system_actions_since(before),
+  EXPECT_EQ(journal_lines(before, MIB_JOURNAL_SYSTEM),
             (std::vector<std::string>{"restore to defaults at the next start, mode 8", "reboot"}));
 
   // The next start.
@@ -369,7 +363,7 @@ TEST_F(SysCmdTest, UpgradeWalksThroughItsStatesOnTheBus) {
                   ">}, @as [])");
   }
   EXPECT_EQ(read("UpgradeSWVersion"), "'V3.1.3.0002'");
-  EXPECT_EQ(system_actions_since(before).back(), "reboot");  // it asked for one
+  EXPECT_EQ(journal_lines(before, MIB_JOURNAL_SYSTEM).back(), "reboot");  // it asked for one
   use_service_type(1);
   EXPECT_EQ(printed_call("GetUpgradeVersion"), "('V3.1.3.0002', '', uint32 0, 'none!')");
   use_service_type(0);

@@ -61,12 +61,7 @@ TEST_F(UnitCapabilitiesTest, WithTheUnitsCapabilitiesItReplacesWhatOthersPutInTm
   DaemonProcess daemon({"--root", root_.dir()}, PrivateBus::address(),
                        {"setpriv", bounded, "--inh-caps=-all"});
   ASSERT_TRUE(wait_for_name(client_, host::kServiceName)) << read_text_file(daemon.output_file());
-  const std::string notify = IGD1_BUILD_DIR "/igd1-notify";
-  ProgramRun told;
-  eventually([&] {  // the socket comes once the modules started
-    told = run_program({notify, "--root", root_.dir(), "debug-level"});
-    return told.status == 0;
-  });
+  ProgramRun told = debug_level_once_listening();
   EXPECT_EQ(told.status, 0) << told.output();
   // The earlier log took the place of nobody's file; the new one is root's.
   EXPECT_EQ(read_text_file(root_.path(path::kSyslogPrevious)), "earlier run\n");

@@ -318,20 +318,16 @@ TEST_F(VpnTest, StatsListTheTunnelsStatusLines) {
 // Tunnels another process adds or removes follow through its notices.
 TEST_F(VpnTest, TunnelsOfAnotherProcessFollowItsNotices) {
   ASSERT_TRUE(wait_for_notify_socket());
-  auto mib_cli = [&](std::vector<std::string> args) {
-    args.insert(args.begin(), IGD1_BUILD_DIR "/igd1-mib");
-    return run_program(args, {{"IGD1_MIB_FAIL", ""}, {"IGD1_ROOT", root().dir()}});
-  };
-  ProgramRun added = mib_cli({"add", "vpn"});
+  ProgramRun added = mib_tool({"add", "vpn"});
   ASSERT_EQ(added.status, 0) << added.output();
   EXPECT_EQ(added.out, "1\n");
-  ASSERT_EQ(mib_cli({"set", "vpn[1].TunnelName", "branch"}).status, 0);
+  ASSERT_EQ(mib_tool({"set", "vpn[1].TunnelName", "branch"}).status, 0);
   EXPECT_EQ(exchange("row-inserted vpn 1"), "OK");
   eventually([&] { return text(tunnel(1), kVpn, "tunnel_name") == "branch"; });
   EXPECT_EQ(text(tunnel(1), kVpn, "tunnel_name"), "branch");
   EXPECT_EQ(data(1), "['']");
 
-  ASSERT_EQ(mib_cli({"remove", "vpn", "1"}).status, 0);
+  ASSERT_EQ(mib_tool({"remove", "vpn", "1"}).status, 0);
   EXPECT_EQ(exchange("row-removed vpn 1"), "OK");
   eventually([&] { return data(1).find("error") != std::string::npos; });
   EXPECT_THAT(data(1), StartsWith("error: "));

@@ -215,11 +215,7 @@ TEST_F(VsieTest, AFilterAnotherProcessRemovesTakesItsRecordsAlong) {
   EXPECT_EQ(record_count(1), "uint32 1");
   EXPECT_EQ(record_count(2), "uint32 1");
 
-  auto mib_cli = [&](std::vector<std::string> args) {
-    args.insert(args.begin(), IGD1_BUILD_DIR "/igd1-mib");
-    return run_program(args, {{"IGD1_MIB_FAIL", ""}, {"IGD1_ROOT", root().dir()}});
-  };
-  ASSERT_EQ(mib_cli({"remove", "proberxvsie", "1"}).status, 0);
+  ASSERT_EQ(mib_tool({"remove", "proberxvsie", "1"}).status, 0);
   EXPECT_EQ(exchange("row-removed proberxvsie 1"), "OK");
   eventually([&] { return record_count(1).find("error") != std::string::npos; });
   EXPECT_THAT(record_count(1), StartsWith("error: "));

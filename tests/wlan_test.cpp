@@ -372,22 +372,18 @@ TEST_F(WlanTest, InjectedStoreFailuresAnswerTheirErrors) {
 
 TEST_F(WlanTest, SsidsOfAnotherProcessFollowItsNotices) {
   ASSERT_TRUE(wait_for_notify_socket());
-  auto mib_cli = [&](std::vector<std::string> args) {
-    args.insert(args.begin(), IGD1_BUILD_DIR "/igd1-mib");
-    return run_program(args, {{"IGD1_MIB_FAIL", ""}, {"IGD1_ROOT", root().dir()}});
-  };
-  ProgramRun added = mib_cli({"add", "wlan"});
+  ProgramRun added = mib_tool({"add", "wlan"});
   ASSERT_EQ(added.status, 0) << added.output();
   EXPECT_EQ(added.out, "9\n");
-  ASSERT_EQ(mib_cli({"set", "wlan[9].SSID", "from outside"}).status, 0);
+  ASSERT_EQ(mib_tool({"set", "wlan[9].SSID", "from outside"}).status, 0);
   EXPECT_EQ(exchange("row-inserted wlan 9"), "OK");
   ASSERT_TRUE(published(ssid(9)));
   EXPECT_EQ(text(ssid(9), kWlan, "SSID"), "from outside");
   EXPECT_EQ(shown(wps(9), kWps, "WPSStatus"), "byte 0x00");
   // WPS values are cells like any other.
-  ASSERT_EQ(mib_cli({"set", "wps[9].DevInfo", "Name:tv;MAC:0a:1b:2c:3d:4e:5f"}).status, 0);
+  ASSERT_EQ(mib_tool({"set", "wps[9].DevInfo", "Name:tv;MAC:0a:1b:2c:3d:4e:5f"}).status, 0);
   EXPECT_EQ(shown(wps(9), kWps, "DevInfo"), "['Name:tv;MAC:0A1B2C3D4E5F;']");
-  ASSERT_EQ(mib_cli({"remove", "wlan", "9"}).status, 0);
+  ASSERT_EQ(mib_tool({"remove", "wlan", "9"}).status, 0);
   EXPECT_EQ(exchange("row-removed wlan 9"), "OK");
   // The WPS row goes with the notice, before the SSID's object.
   EXPECT_EQ(cell("wps", 9, "Enable"), "<missing>");
@@ -403,8 +399,7 @@ TEST_F(WlanTest, AnSsidAnotherProcessRemovesTakesItsStationsObjectsWithIt) {
   ASSERT_TRUE(wait_for_notify_socket());
   ASSERT_THAT(introspect(kStations), HasSubstr("<node name=\"2\"/>"));
   SignalWatcher alarms(client(), "com.wqx.igd1.STAInfo", "STARSSILowAlarm");
-  ProgramRun removed = run_program({IGD1_BUILD_DIR "/igd1-mib", "remove", "wlan", "1"},
-                                   {{"IGD1_MIB_FAIL", ""}, {"IGD1_ROOT", root().dir()}});
+  ProgramRun removed = mib_tool({"remove", "wlan", "1"});
   ASSERT_EQ(removed.status, 0) << removed.output();
   EXPECT_EQ(exchange("row-removed wlan 1"), "OK");
   ASSERT_TRUE(published(ssid(kHome2G), false));
@@ -438,9 +433,7 @@ TEST_F(WlanTest, EveryPublishedSsidIsAnnouncedAgainWithoutABusCall) {
 // publishes the WPS objects again with their SSIDs.
 TEST_F(WlanTest, WpsObjectsComeBackWhenTheLibraryIsStartedAgain) {
   ASSERT_EQ(shown(wps(kHome2G), kWps, "WPSStatus"), "byte 0x00");
-  loop_->run([&] { host_->stop(); });
-  ASSERT_NO_FATAL_FAILURE(start_host());
-  ASSERT_TRUE(wait_for_name(client(), host::kServiceName));
+  ASSERT_NO_FATAL_FAILURE(restart_host());
   ASSERT_TRUE(published(ssid(kHome2G)));
   EXPECT_EQ(shown(wps(kHome2G), kWps, "WPSStatus"), "byte 0x00");
 }

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -285,6 +286,12 @@ void BusTest::start_host() {
   ASSERT_TRUE(started) << error;
 }
 
+void BusTest::restart_host() {
+  loop_->run([&] { host_->stop(); });
+  ASSERT_NO_FATAL_FAILURE(start_host());
+  ASSERT_TRUE(wait_for_name(client_, host::kServiceName));
+}
+
 void BusTest::TearDown() {
   if (client_ != nullptr) {
     g_dbus_connection_close_sync(client_, nullptr, nullptr);
@@ -405,6 +412,19 @@ std::string BusTest::managed(const char *manager) {
   return answer(manager, kFreedesktopManager, "GetManagedObjects", nullptr);
 }
 
+std::vector<std::string> BusTest::listed_paths(const char *manager) {
+  Variant reply = call(manager, kFreedesktopManager, "GetManagedObjects", nullptr, nullptr);
+  if (reply == nullptr) return {"<error>"};
+  std::vector<std::string> paths;
+  Variant objects(g_variant_get_child_value(reply.get(), 0));
+  GVariantIter iter;
+  g_variant_iter_init(&iter, objects.get());
+  const gchar *path = nullptr;
+  while (g_variant_iter_next(&iter, "{&o@a{sa{sv}}}", &path, nullptr)) paths.emplace_back(path);
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
 std::string BusTest::answer(const std::string &path, const char *interface, const char *method,
                             GVariant *args) {
   g_autoptr(GError) error = nullptr;
@@ -442,24 +462,43 @@ int BusTest::applies_since(int64_t seq, uint32_t bit) {
   return count;
 }
 
+std::vector<std::string> BusTest::journal_lines(int64_t seq, uint64_t bit) {
+  std::vector<std::string> lines;
+  for (const mib::JournalEntry &entry : mib::journal(seq))
+    if (entry.bit == bit) lines.push_back(entry.data);
+  return lines;
+}
+
+ProgramRun BusTest::mib_tool(std::vector<std::string> args) {
+  args.insert(args.begin(), IGD1_BUILD_DIR "/igd1-mib");
+  return run_program(args, {{"IGD1_MIB_FAIL", ""}, {"IGD1_ROOT", root().dir()}});
+}
+
 // ---- DaemonProcess -----------------------------------------------------------
+
+GPid spawn_with_output(std::vector<std::string> argv, int fd, const char *what) {
+  std::vector<char *> pointers;
+  for (std::string &arg : argv) pointers.push_back(arg.data());
+  pointers.push_back(nullptr);
+  GPid pid = 0;
+  g_autoptr(GError) error = nullptr;
+  if (!g_spawn_async_with_fds(nullptr, pointers.data(), nullptr,
+                              GSpawnFlags(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_SEARCH_PATH), nullptr,
+                              nullptr, &pid, -1, fd, fd, &error)) {
+    ADD_FAILURE() << "cannot start " << what << ": " << error->message;
+    return 0;
+  }
+  return pid;
+}
 
 DaemonProcess::DaemonProcess(std::vector<std::string> extra_args, const std::string &address,
                              std::vector<std::string> wrapper) {
   extra_args.insert(extra_args.begin(), {IGD1_BUILD_DIR "/igd1d", "--address", address});
   extra_args.insert(extra_args.begin(), wrapper.begin(), wrapper.end());
-  std::vector<char *> argv;
-  for (auto &a : extra_args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
   g_autofree gchar *out = g_build_filename(g_get_tmp_dir(), "igd1d-out-XXXXXX", nullptr);
   int fd = g_mkstemp(out);
   output_ = out;
-  g_autoptr(GError) error = nullptr;
-  if (!g_spawn_async_with_fds(nullptr, argv.data(), nullptr,
-                              GSpawnFlags(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_SEARCH_PATH), nullptr,
-                              nullptr, &pid_, -1, fd, fd, &error))
-    ADD_FAILURE() << "cannot start igd1d: " << error->message;
+  pid_ = spawn_with_output(std::move(extra_args), fd, "igd1d");
   close(fd);
 }
 

@@ -148,6 +148,9 @@ class BusTest : public testing::Test {
   // A new host with the test's options, started on the loop; the previous
   // one (if any) must have stopped.
   void start_host();
+  // Stops the host and starts a new one as start_host() does, then waits
+  // until it owns its name again.
+  void restart_host();
 
   GDBusConnection *client() const { return client_; }
   const TempRoot &root() const { return *root_; }
@@ -183,6 +186,8 @@ class BusTest : public testing::Test {
   Error remove(const std::string &manager, const std::string &path);
   // GetManagedObjects printed, or "error: " and the message.
   std::string managed(const char *manager);
+  // The paths GetManagedObjects lists, sorted; {"<error>"} when it failed.
+  std::vector<std::string> listed_paths(const char *manager);
   // A method's reply printed, or "error: " and the message.
   std::string answer(const std::string &path, const char *interface, const char *method,
                      GVariant *args);
@@ -200,12 +205,23 @@ class BusTest : public testing::Test {
   std::vector<std::pair<uint32_t, int>> notices_since(int64_t seq);
   // How many of them apply the settings of change bit `bit`.
   int applies_since(int64_t seq, uint32_t bit);
+  // The texts of the journal entries under `bit` (a change bit or a
+  // journal-only source) after `seq`, in order.
+  static std::vector<std::string> journal_lines(int64_t seq, uint64_t bit);
+  // igd1-mib run with `args` as another process on this root would run it
+  // (no failure injected into it).
+  ProgramRun mib_tool(std::vector<std::string> args);
 
   std::unique_ptr<TempRoot> root_;
   std::unique_ptr<MainLoopThread> loop_;
   std::unique_ptr<host::Host> host_;
   GDBusConnection *client_ = nullptr;
 };
+
+// Starts `argv` (a program name without a slash is looked up in PATH; no
+// shell) with its output and errors on `fd`.  Its pid, which the caller
+// reaps, or 0 with a test failure naming `what` when it did not start.
+GPid spawn_with_output(std::vector<std::string> argv, int fd, const char *what);
 
 // A real igd1d process, on the private bus unless given another address.
 class DaemonProcess {
@@ -246,6 +262,16 @@ class DaemonTest : public testing::Test {
   Variant call(const std::string &path, const char *interface, const char *method, GVariant *args,
                GError **error = nullptr, int timeout_ms = kCallTimeoutMs) {
     return call_service(client_, path, interface, method, args, error, timeout_ms);
+  }
+  // igd1-notify's debug-level on this root, asked until the daemon's
+  // notification socket (opened once its modules started) answers it.
+  ProgramRun debug_level_once_listening() {
+    ProgramRun run;
+    eventually([&] {
+      run = run_program({IGD1_BUILD_DIR "/igd1-notify", "--root", root_.dir(), "debug-level"});
+      return run.status == 0;
+    });
+    return run;
   }
 
   TempRoot root_;
