@@ -234,10 +234,14 @@ GVariant *write_process(GVariant *parameter) {
 
 // ---- thresholds, optical settings, the board's readings ------------------------------
 
-constexpr Item kCpuTempThreshold = {"omdiag.CPUTempThreshold", K::U32, 4, "85"};
-constexpr Item kPonTempThreshold = {"omdiag.PONTempThreshold", K::U32, 4, "70"};
-constexpr Item kFlashThreshold = {"omdiag.SystemFlashThreshold", K::U32, 4, "90"};
-constexpr Item kConnThreshold = {"omdiag.ConnNumThreshold", K::U32, 4, "12000"};
+constexpr uint32_t kMaxDegrees = 125;
+constexpr auto kDegrees = igd1::mib::within<uint32_t, 0, kMaxDegrees>;
+constexpr Item kCpuTempThreshold = {"omdiag.CPUTempThreshold", K::U32, 4, "85", kDegrees};
+constexpr Item kPonTempThreshold = {"omdiag.PONTempThreshold", K::U32, 4, "70", kDegrees};
+constexpr Item kFlashThreshold = {"omdiag.SystemFlashThreshold", K::U32, 4, "90",
+                                  igd1::mib::within<uint32_t, 0, 100>};  // percent
+constexpr Item kConnThreshold = {"omdiag.ConnNumThreshold", K::U32, 4, "12000",
+                                 igd1::mib::within<uint32_t, 1, UINT32_MAX>};
 constexpr Item kEmulatedTemperature = {"omdiag.CPUTemperature", K::U32, 4, "52"};
 constexpr Item kEmulatedConntrackCount = {"omdiag.ConntrackCount", K::U32, 4, "356"};
 constexpr Item kEmulatedConntrackMax = {"omdiag.ConntrackMax", K::U32, 4, "16384"};
@@ -273,10 +277,11 @@ GVariant *read_threshold(const Item &item) {
   return value ? g_variant_new("(u)", *value) : nullptr;
 }
 
-GVariant *write_number(const Item &item, GVariant *parameter, uint32_t low, uint32_t high) {
+// Writes a number the item takes (its declared range, and at most `high`).
+GVariant *write_number(const Item &item, GVariant *parameter, uint32_t high = UINT32_MAX) {
   uint32_t value = 0;
   g_variant_get(parameter, "(u)", &value);
-  if (value < low || value > high) return nullptr;
+  if (value > high) return nullptr;
   return igd1::mib::write_item(item, &value) ? ok() : nullptr;
 }
 
@@ -302,7 +307,7 @@ GVariant *conntrack_reading() {
 GVariant *write_conn_threshold(GVariant *parameter) {
   bool emulated = false;
   const std::optional<igd1::mib::Conntrack> table = tracked_connections(&emulated);
-  return table ? write_number(kConnThreshold, parameter, 1, table->max) : nullptr;
+  return table ? write_number(kConnThreshold, parameter, table->max) : nullptr;
 }
 
 GVariant *cpu_temperature() {
@@ -443,8 +448,6 @@ GVariant *service_processes(GVariant *parameter, GError **error) {
   return g_variant_new("(a(usuu))", &builder);
 }
 
-constexpr uint32_t kMaxDegrees = 125;
-
 constexpr Action kActions[] = {
     {1, nullptr, [](GVariant *, GError **) { return collect_wifi_info(); }},
     {6, nullptr, [](GVariant *, GError **) { return cpu_temperature(); }},
@@ -454,15 +457,13 @@ constexpr Action kActions[] = {
     {11, nullptr, port_reading<4>},
     {12, "(u)", [](GVariant *p, GError **) { return write_conn_threshold(p); }},
     {13, nullptr, [](GVariant *, GError **) { return conntrack_reading(); }},
-    {14, "(u)", [](GVariant *p, GError **) { return write_number(kFlashThreshold, p, 0, 100); }},
+    {14, "(u)", [](GVariant *p, GError **) { return write_number(kFlashThreshold, p); }},
     {17, nullptr, [](GVariant *, GError **) { return read_threshold(kCpuTempThreshold); }},
     {18, nullptr, [](GVariant *, GError **) { return read_threshold(kPonTempThreshold); }},
     {19, nullptr, [](GVariant *, GError **) { return read_threshold(kFlashThreshold); }},
     {20, nullptr, [](GVariant *, GError **) { return read_threshold(kConnThreshold); }},
-    {21, "(u)",
-     [](GVariant *p, GError **) { return write_number(kCpuTempThreshold, p, 0, kMaxDegrees); }},
-    {22, "(u)",
-     [](GVariant *p, GError **) { return write_number(kPonTempThreshold, p, 0, kMaxDegrees); }},
+    {21, "(u)", [](GVariant *p, GError **) { return write_number(kCpuTempThreshold, p); }},
+    {22, "(u)", [](GVariant *p, GError **) { return write_number(kPonTempThreshold, p); }},
     {23, nullptr, [](GVariant *, GError **) { return row_count(true); }},
     {24, nullptr, [](GVariant *, GError **) { return row_count(false); }},
     {25, nullptr, [](GVariant *, GError **) { return free_index(true); }},

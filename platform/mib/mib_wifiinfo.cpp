@@ -495,13 +495,15 @@ namespace {
 
 constexpr size_t kResultSize = 256;
 
+constexpr auto kFlag = igd1::mib::within<uint8_t, 0, 1>;
+
 // Items kept as settings (the others come from the radios): both radios on,
 // the counters since the radios started.
 constexpr Item kInfoSettings[] = {
-    {"wifiinfo.Enable2G", K::U8, 1, "1"},          {"wifiinfo.Enable5G", K::U8, 1, "1"},
-    {"wifiinfo.Enable", K::U8, 1, "1"},            {nullptr, K::Text, 0},
+    {"wifiinfo.Enable2G", K::U8, 1, "1", kFlag},   {"wifiinfo.Enable5G", K::U8, 1, "1", kFlag},
+    {"wifiinfo.Enable", K::U8, 1, "1", kFlag},     {nullptr, K::Text, 0},
     {nullptr, K::U32, 4},                     {"wifiinfo.SupportedBeaconType", K::Text, 65, "None,Basic,WPA,11i,WPAand11i"},
-    {"wifiinfo.MAPAgent", K::U8, 1, "0"},          {"wifiinfo.SameSSIDStatus", K::U32, 4, "0"},
+    {"wifiinfo.MAPAgent", K::U8, 1, "0", kFlag},          {"wifiinfo.SameSSIDStatus", K::U32, 4, "0"},
     {"wifiinfo.RxBytes", K::U64, 8, "1843300112"},          {"wifiinfo.RxPkts", K::U64, 8, "1520331"},
     {"wifiinfo.RxErrorPkts", K::U64, 8, "12"},      {"wifiinfo.RxDropPkts", K::U64, 8, "0"},
     {"wifiinfo.TxBytes", K::U64, 8, "7311200871"},          {"wifiinfo.TxPkts", K::U64, 8, "5402112"},
@@ -602,7 +604,7 @@ int wifiinfo_set_property(int item, const void *value, int *changed, uint32_t *t
   } else {
     const Item &setting = kInfoSettings[item];
     const bool writable = item <= 2 || item == 6 || item == 16 || item == 17 || item == 24;
-    if (!writable || (setting.kind == K::U8 && load<uint8_t>(value) > 1)) return 0;
+    if (!writable || !igd1::mib::item_takes(setting, value)) return 0;
     std::vector<uint8_t> current(setting.size);
     const bool known = igd1::mib::read_item(setting, current.data());
     if (known && std::memcmp(current.data(), value, setting.size) == 0) return 1;

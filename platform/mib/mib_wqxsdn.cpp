@@ -32,12 +32,45 @@ using K = igd1::mib::ValueKind;
 constexpr char kGetAccessor[] = "wqxsdn_get_mib_property";
 constexpr char kSetAccessor[] = "wqxsdn_set_mib_property";
 
+// host:port after "tcp:" or "ssl:"; the host of letters, digits, '.', '-',
+// ':' and brackets (IPv6), the port 1 to 65535.
+bool valid_controller(std::string_view text) {
+  if (!(text.starts_with("tcp:") || text.starts_with("ssl:"))) return false;
+  text.remove_prefix(4);
+  const size_t colon = text.rfind(':');
+  if (colon == std::string_view::npos || colon == 0) return false;
+  const std::string_view host = text.substr(0, colon), port = text.substr(colon + 1);
+  for (char c : host)
+    if (!(g_ascii_isalnum(c) || c == '.' || c == '-' || c == ':' || c == '[' || c == ']'))
+      return false;
+  if (port.empty() || port.size() > 5 || port[0] == '0') return false;
+  unsigned number = 0;
+  for (char c : port) {
+    if (!g_ascii_isdigit(c)) return false;
+    number = number * 10 + unsigned(c - '0');
+  }
+  return number <= 65535;
+}
+
+// A WAN connection name: letters, digits, '_', '-' and '.', never starting
+// with '-' (the agent would read it as an option).
+bool valid_wan(std::string_view text) {
+  if (text.empty() || text.front() == '-') return false;
+  for (char c : text)
+    if (!(g_ascii_isalnum(c) || c == '_' || c == '-' || c == '.')) return false;
+  return true;
+}
+
+// The checks of the two texts as the store holds them (NUL-terminated).
+bool controller_text(const void *value) { return valid_controller(static_cast<const char *>(value)); }
+bool wan_text(const void *value) { return valid_wan(static_cast<const char *>(value)); }
+
 // By position; 0 is unused.
 constexpr Item kItems[] = {
     {nullptr, K::Text, 0},
-    {"sdn.Enable", K::I32, 4, "0"},
-    {"sdn.ControllerAddress", K::Text, 128, "tcp:10.64.0.20:6653"},
-    {"sdn.OFWan", K::Text, 32, "2_INTERNET_R_VID_41"},
+    {"sdn.Enable", K::I32, 4, "0", igd1::mib::within<int32_t, 0, 1>},
+    {"sdn.ControllerAddress", K::Text, 128, "tcp:10.64.0.20:6653", controller_text},
+    {"sdn.OFWan", K::Text, 32, "2_INTERNET_R_VID_41", wan_text},
     {"sdn.DPID", K::Text, 64, "0000a43e510c2210"},
 };
 const igd1::mib::Defaults kItemsDefaults(kItems);
@@ -88,35 +121,6 @@ const PortTemplate *port_named(const char *name, uint32_t port) {
   for (const PortTemplate &candidate : kPorts)
     if (std::strcmp(candidate.name, name) == 0 && candidate.port == port) return &candidate;
   return nullptr;
-}
-
-// host:port after "tcp:" or "ssl:"; the host of letters, digits, '.', '-',
-// ':' and brackets (IPv6), the port 1 to 65535.
-bool valid_controller(std::string_view text) {
-  if (!(text.starts_with("tcp:") || text.starts_with("ssl:"))) return false;
-  text.remove_prefix(4);
-  const size_t colon = text.rfind(':');
-  if (colon == std::string_view::npos || colon == 0) return false;
-  const std::string_view host = text.substr(0, colon), port = text.substr(colon + 1);
-  for (char c : host)
-    if (!(g_ascii_isalnum(c) || c == '.' || c == '-' || c == ':' || c == '[' || c == ']'))
-      return false;
-  if (port.empty() || port.size() > 5 || port[0] == '0') return false;
-  unsigned number = 0;
-  for (char c : port) {
-    if (!g_ascii_isdigit(c)) return false;
-    number = number * 10 + unsigned(c - '0');
-  }
-  return number <= 65535;
-}
-
-// A WAN connection name: letters, digits, '_', '-' and '.', never starting
-// with '-' (the agent would read it as an option).
-bool valid_wan(std::string_view text) {
-  if (text.empty() || text.front() == '-') return false;
-  for (char c : text)
-    if (!(g_ascii_isalnum(c) || c == '_' || c == '-' || c == '.')) return false;
-  return true;
 }
 
 // A text value of `size` bytes: NUL-terminated inside it.
@@ -176,20 +180,11 @@ int wqxsdn_get_mib_property(int position, void *buffer, int size) {
 int wqxsdn_set_mib_property_check(int position, void *value, int size) {
   const Item *item = item_at(position);
   if (item == nullptr || value == nullptr || position == WQXSDN_PARM_DPID) return 1;
-  switch (position) {
-    case WQXSDN_PARM_ENABLE: {
-      const int32_t enable = *static_cast<const int32_t *>(value);
-      return enable == 0 || enable == 1 ? 0 : 1;
-    }
-    case WQXSDN_PARM_CONADDR:
-    case WQXSDN_PARM_OFWAN: {
-      if (size <= 0 || size > int(item->size)) return 1;
-      const std::string_view text = text_of(value, size);
-      if (text.size() >= item->size) return 1;
-      return (position == WQXSDN_PARM_CONADDR ? valid_controller(text) : valid_wan(text)) ? 0 : 1;
-    }
-    default: return 1;
-  }
+  // A text ends inside the caller's buffer, which is no larger than the item.
+  if (item->kind == K::Text &&
+      (size <= 0 || size > int(item->size) || text_of(value, size).size() >= size_t(size)))
+    return 1;
+  return igd1::mib::item_takes(*item, value) ? 0 : 1;
 }
 
 int wqxsdn_set_mib_property(int position, void *value, int size) {
