@@ -41,6 +41,7 @@ constexpr TableItem kItems[] = {
     {.column = 2, .valid = lower_case},
     {.column = 0, .low = 1, .high = 9},
     {.column = 1, .low = -5, .high = 5},
+    {.column = kNoColumn},  // a number the table does not serve
 };
 constexpr RangeCheck kRanges[] = {{1, -5, 5}};
 const char *level_set(const uint8_t *row) {
@@ -106,6 +107,7 @@ TEST_F(TableAccessorTest, SetChecksEachValueAndLeavesTheRecordAsItWasOnRefusal) 
   EXPECT_FALSE(table().set(1, &too_high, row));
   EXPECT_FALSE(table().set(2, &too_low, row));
   EXPECT_FALSE(table().set(3, "gamma", row));
+  EXPECT_FALSE(table().set(4, "gamma", row));
   EXPECT_EQ(std::memcmp(row, before, sizeof row), 0);
 
   const int32_t lowest = -5;
@@ -117,6 +119,7 @@ TEST_F(TableAccessorTest, SetChecksEachValueAndLeavesTheRecordAsItWasOnRefusal) 
   ASSERT_TRUE(table().get(2, &offset, row));
   EXPECT_STREQ(name, "gamma");
   EXPECT_EQ(offset, -5);
+  EXPECT_FALSE(table().get(3, name, row));
 }
 
 TEST_F(TableAccessorTest, UpdateRefusesAnUnfitRecordOrAnotherPositionAndKeepsTheStoredRow) {

@@ -1,17 +1,7 @@
-// Network information items and the shared record
-// gNetworkinfo.
+// Network information items and the shared record gNetworkinfo.
 //
-// Indexed items (networkinfo_get_property); the indices in between are not
-// served and read as failures:
-//
-//   0 network.UPLink (byte)            18 network.WANLinkStatus
-//   3 network.WiFiMode (64-byte text)  19 network.WiFiModuleStatus
-//   4 network.PONDuration (32 bits)    20 network.WANConnectionStatus
-//   5 network.PPPoEDuration (32 bits)  21 network.PPPoEDialReason
-//  24 lan.IPAddress (4 bytes)          22 network.IPv6WANConnectionStatus
-//  33 network.UPLinkType (32 bits)     23 network.IPv6PPPoEDialReason
-//  34 network.CloudCPEEnable (byte)    25 network.WANIPAddr
-//  35 network.ElinkSync (byte)         26 network.WANIPv6Addr   (texts: 64 bytes)
+// The items (networkinfo_get_property) are kItems below, by index; the
+// indices in between are not served and read as failures.
 //
 // gNetworkinfo mirrors the settings network.LAN<n>Status, network.WAN{Tx,Rx}Bytes,
 // network.WiFi{Tx,Rx}Bytes and network.LAN<n>{Tx,Rx}Bytes; the WAN and WiFi

@@ -1,12 +1,5 @@
-// PON information items and the hourly traffic history.
-//
-//   0 pon.PONType (byte)          9 pon.SupportPONStatusQuery (32 bits)
-//   1 pon.SN                     10 pon.PONStatus              (texts: 64 bytes)
-//   2 pon.LOID                   11 pon.BytesSent     15 pon.FECError
-//   3 pon.Password               12 pon.BytesReceived 16 pon.DropPackets
-//   4-8 pon.Temperature, Voltage, 13 pon.PacketsSent   17 pon.UpSpeed
-//       Current, TXPower, RXPower 14 pon.PacketsReceived 18 pon.DownSpeed
-//       (doubles)                    (counters: 64 bits)
+// PON information items (kItems below, by index) and the hourly traffic
+// history.
 //
 // The history is the table "ponhistory": one row per hour with the hour's
 // start (Unix time) and the bytes sent and received during it, at most

@@ -36,12 +36,16 @@ constexpr Item kFeatures[] = {
 };
 const igd1::mib::Defaults kFeaturesDefaults(kFeatures);
 
-constexpr Item kCloudVREnable = {"cloudvr.Enable", K::Bool, 4, "1"};
-constexpr Item kCloudVRPassword = {"cloudvr.Password", K::Text, 64, "Vr#0C2210"};
-const igd1::mib::Defaults kOwnDefaults({kCloudVREnable, kCloudVRPassword});
+constexpr size_t kUserIdSize = 128;
+constexpr int kUserId = 1;  // made of the product class and serial number
+constexpr Item kCloudVR[] = {
+    {"cloudvr.Enable", K::Bool, 4, "1"},
+    {nullptr, K::Text, kUserIdSize},
+    {"cloudvr.Password", K::Text, 64, "Vr#0C2210"},
+};
+const igd1::mib::Defaults kCloudVRDefaults(kCloudVR);
 constexpr Item kProductClass = {"device.ProductClass", K::Text, 64};
 constexpr Item kSerialNumber = {"device.SerialNumber", K::Text, 64};
-constexpr size_t kUserIdSize = 128;
 
 constexpr Item kBridge[] = {
     {"bridge.InterfaceName", K::Text, 64, "nas0_1"},
@@ -93,21 +97,15 @@ int featureflag_get_property(int index, void *value) {
 }
 
 int CloudVR_get_property(int index, void *value) {
+  if (index != kUserId) return igd1::mib::read_at("CloudVR_get_property", kCloudVR, index, value) ? 1 : 0;
   if (value == nullptr || igd1::mib::should_fail("CloudVR_get_property", index)) return 0;
-  switch (index) {
-    case 0: return igd1::mib::read_item(kCloudVREnable, value) ? 1 : 0;
-    case 1: {
-      char product[64] = {}, serial[64] = {};
-      if (!igd1::mib::read_item(kProductClass, product) || !igd1::mib::read_item(kSerialNumber, serial))
-        return 0;
-      const std::string id = std::string(product) + "-" + serial;
-      if (id.size() >= kUserIdSize) return 0;
-      std::memcpy(value, id.c_str(), id.size() + 1);
-      return 1;
-    }
-    case 2: return igd1::mib::read_item(kCloudVRPassword, value) ? 1 : 0;
-    default: return 0;
-  }
+  char product[64] = {}, serial[64] = {};
+  if (!igd1::mib::read_item(kProductClass, product) || !igd1::mib::read_item(kSerialNumber, serial))
+    return 0;
+  const std::string id = std::string(product) + "-" + serial;
+  if (id.size() >= kUserIdSize) return 0;
+  std::memcpy(value, id.c_str(), id.size() + 1);
+  return 1;
 }
 
 int BridgeData_get_property(int index, void *buffer) {

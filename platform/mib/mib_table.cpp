@@ -101,7 +101,7 @@ uint32_t Table::instance_of(const void *record) const {
 
 bool Table::get(int item, void *output, const void *record) const {
   if (item < 0 || size_t(item) >= spec_.items.size() || output == nullptr || record == nullptr ||
-      fails("get_mib_property", item))
+      spec_.items[item].column == kNoColumn || fails("get_mib_property", item))
     return false;
   const Column &column = spec_.def.columns[spec_.items[item].column];
   const auto *at = static_cast<const uint8_t *>(record) + column.offset;
@@ -117,7 +117,7 @@ bool Table::get(int item, void *output, const void *record) const {
 
 bool Table::set(int item, const void *value, void *record) const {
   if (item < 0 || size_t(item) >= spec_.items.size() || value == nullptr || record == nullptr ||
-      fails("set_mib_property", item))
+      spec_.items[item].column == kNoColumn || fails("set_mib_property", item))
     return false;
   const TableItem &wanted = spec_.items[item];
   const Column &column = spec_.def.columns[wanted.column];

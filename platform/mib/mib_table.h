@@ -23,12 +23,16 @@ namespace igd1::mib {
 
 // One value the get and set calls reach by item number: a column of the row.
 struct TableItem {
-  size_t column;  // index into the definition's columns
+  size_t column;  // index into the definition's columns, or kNoColumn
   // Numbers: the accepted range (both 0: any value of the column's width).
   int64_t low = 0, high = 0;
   // Texts: accepts a text that fits its column (nullptr: any that fits).
   bool (*valid)(const char *text) = nullptr;
 };
+
+// The column of an item number the table does not serve (a gap in the
+// numbering): get and set refuse it.
+inline constexpr size_t kNoColumn = SIZE_MAX;
 
 // A text column whose value must pass `valid` for its record to be stored.
 struct TextCheck {

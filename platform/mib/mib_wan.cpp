@@ -9,6 +9,7 @@
 // time since the store started serving this process (an emulated line at
 // the connection's downstream speed, a tenth of it upstream, 1,000-byte
 // packets).
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstring>
@@ -160,9 +161,26 @@ std::vector<uint8_t> default_connections() {
 
 std::vector<uint8_t> default_routes();
 
+// The items the bus reads, by their numbers; the numbers between are not served.
+constexpr auto kWanItems = [] {
+  std::array<igd1::mib::TableItem, WAN_ITEM_IF_INDEX + 1> items{};
+  for (igd1::mib::TableItem &item : items) item.column = igd1::mib::kNoColumn;
+  items[WAN_ITEM_SERVICE_LIST].column = 34;
+  items[WAN_ITEM_CONNECTION_TYPE].column = 35;
+  items[WAN_ITEM_VLAN_ID].column = 17;
+  items[WAN_ITEM_VLAN_8021P].column = 18;
+  items[WAN_ITEM_PROTOCOL].column = 36;
+  items[WAN_ITEM_SPEED_LIMIT_UP].column = 19;
+  items[WAN_ITEM_SPEED_LIMIT_DOWN].column = 20;
+  items[WAN_ITEM_NPTV6_ENABLE].column = 24;
+  items[WAN_ITEM_IF_INDEX].column = 21;
+  return items;
+}();
+
 constexpr igd1::mib::TableSpec kConnections = {
     .def = igd1::mib::record_table("wanconn", "WANConnectionDb", sizeof(Row), kWanColumns, 8),
     .prefix = "wanconnectioninfo",
+    .items = kWanItems,
     .seed_marker = "wanconn.Seeded",
     .seed = default_connections,
 };
@@ -197,19 +215,6 @@ bool up(const Row &row) {
   return row.ipv4_status == WAN_STATUS_CONNECTED || row.ipv6_status == WAN_STATUS_CONNECTED;
 }
 
-template <size_t N>
-int copy_text(void *output, const char (&field)[N]) {
-  const size_t length = strnlen(field, N);
-  std::memcpy(output, field, length);
-  static_cast<char *>(output)[length] = '\0';
-  return 1;
-}
-
-int copy_u32(void *output, uint32_t value) {
-  std::memcpy(output, &value, sizeof value);
-  return 1;
-}
-
 }  // namespace
 
 int wanconnectioninfo_dbus_entry_init(void) {
@@ -225,22 +230,7 @@ mib_list_node *wanconnectioninfo_get_list_by_instnum(uint32_t instance, uint32_t
 }
 
 int wanconnectioninfo_get_property(int item, void *output, const void *data) {
-  if (output == nullptr || data == nullptr || fails("wanconnectioninfo_get_property", item))
-    return 0;
-  Row row;
-  std::memcpy(&row, data, sizeof row);
-  switch (item) {
-    case WAN_ITEM_SERVICE_LIST: return copy_text(output, row.service_list);
-    case WAN_ITEM_CONNECTION_TYPE: return copy_text(output, row.connection_type);
-    case WAN_ITEM_PROTOCOL: return copy_text(output, row.protocol);
-    case WAN_ITEM_VLAN_ID: return copy_u32(output, row.vlan_id);
-    case WAN_ITEM_VLAN_8021P: return copy_u32(output, row.vlan_8021p);
-    case WAN_ITEM_SPEED_LIMIT_UP: return copy_u32(output, row.speed_limit_up);
-    case WAN_ITEM_SPEED_LIMIT_DOWN: return copy_u32(output, row.speed_limit_down);
-    case WAN_ITEM_IF_INDEX: return copy_u32(output, row.if_index);
-    case WAN_ITEM_NPTV6_ENABLE: *static_cast<uint8_t *>(output) = row.nptv6_enable; return 1;
-    default: return 0;
-  }
+  return !fails("wanconnectioninfo_get_property", item) && g_connections.get(item, output, data) ? 1 : 0;
 }
 
 void wan_connection_if_status_update(void *data) {

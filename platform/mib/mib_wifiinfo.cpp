@@ -136,15 +136,8 @@ int STAInfo_find(uint32_t number, uint32_t *position, sta_info_record *record) {
 }
 
 int STAInfo_get_entry(sta_info_record *record) {
-  if (record == nullptr) return 0;
-  Radios *radios = radios_for("STAInfo_get_entry", int(record->number));
-  if (radios == nullptr) return 0;
-  for (const Station &station : radios->stations()) {
-    if (station.number != record->number) continue;
-    fill_record(*radios, station, record);
-    return 1;
-  }
-  return 0;
+  if (record == nullptr || radios_for("STAInfo_get_entry", int(record->number)) == nullptr) return 0;
+  return STAInfo_find(record->number, nullptr, record);
 }
 
 int STAInfo_get_property(int item, void *output, const sta_info_record *record) {
