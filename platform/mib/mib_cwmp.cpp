@@ -120,19 +120,16 @@ bool set_one(std::string_view name, const char *value) {
 }
 
 GVariant *set_values(GVariant *parameters) {
-  if (!igd1::mib::begin_transaction()) return nullptr;
   g_autoptr(GVariant) list = g_variant_get_child_value(parameters, 0);
-  GVariantIter iter;
-  g_variant_iter_init(&iter, list);
-  const gchar *name = nullptr, *value = nullptr;
-  while (g_variant_iter_next(&iter, "(&s&s)", &name, &value)) {
-    if (!set_one(name, value)) {
-      igd1::mib::rollback_transaction();
-      return nullptr;
-    }
-  }
-  if (!igd1::mib::commit_transaction()) return nullptr;
-  return g_variant_new("(i)", 0);
+  const bool stored = igd1::mib::run_in_transaction([&list] {
+    GVariantIter iter;
+    g_variant_iter_init(&iter, list);
+    const gchar *name = nullptr, *value = nullptr;
+    while (g_variant_iter_next(&iter, "(&s&s)", &name, &value))
+      if (!set_one(name, value)) return false;
+    return true;
+  });
+  return stored ? g_variant_new("(i)", 0) : nullptr;
 }
 
 GVariant *get_names(GVariant *parameters) {

@@ -36,8 +36,6 @@ using igd1::mib::Item;
 using K = igd1::mib::ValueKind;
 
 constexpr char kGetAccessor[] = "deviceinfo_get_property";
-constexpr char kSetAccessor[] = "deviceinfo_set_property";
-constexpr char kApplyAccessor[] = "deviceinfo_set_property_update";
 
 constexpr int kDevNameIndex = 18;
 constexpr int kCpuUsageIndex = 19;
@@ -192,11 +190,11 @@ int deviceinfo_get_property(int index, void *buffer) {
 // within the 128 bytes of its item (more than 127 characters) is refused.
 int deviceinfo_set_property(int index, void *value) {
   if (index != kDevNameIndex || value == nullptr) return 0;
-  return igd1::mib::write_at(kSetAccessor, kItems, index, value) ? 1 : 0;
+  return igd1::mib::write_at("deviceinfo_set_property", kItems, index, value) ? 1 : 0;
 }
 
 int deviceinfo_set_property_update(void) {
-  if (igd1::mib::should_fail(kApplyAccessor, igd1::mib::kEveryIndex)) return 0;
+  if (igd1::mib::should_fail("deviceinfo_set_property_update", igd1::mib::kEveryIndex)) return 0;
   std::string name = igd1::mib::get_setting(kItems[kDevNameIndex].name).value_or("");
   return igd1::mib::detail::append_journal_entry(igd1::mib::kDeviceInfoNoticeBit, MIB_ACTION_APPLY,
                                                  "DevName=" + name)

@@ -34,11 +34,6 @@ namespace {
 using igd1::mib::Item;
 using K = igd1::mib::ValueKind;
 
-constexpr char kGetAccessor[] = "LED_get_property";
-constexpr char kSetAccessor[] = "LED_set_property";
-constexpr char kStatusUpdateAccessor[] = "LED_status_update";
-constexpr char kSetUpdateAccessor[] = "LED_set_update";
-
 enum Number { kStatus = 0, kStartTime = 1, kEndTime = 2, kControlCycle = 3, kEnable = 4 };
 constexpr size_t kTimeText = 6;
 
@@ -139,12 +134,12 @@ void LED_free_entry(LED_ENTRY **handle) {
 }
 
 int LED_get_property(int number, void *output, LED_ENTRY *) {
-  return igd1::mib::read_at(kGetAccessor, kItems, number, output) ? 1 : 0;
+  return igd1::mib::read_at("LED_get_property", kItems, number, output) ? 1 : 0;
 }
 
 int LED_set_property(int number, void *value, LED_ENTRY *, int *changed) {
   if (value == nullptr || number < 0 || size_t(number) >= kCount) return 0;
-  if (igd1::mib::should_fail(kSetAccessor, number)) return 0;
+  if (igd1::mib::should_fail("LED_set_property", number)) return 0;
   // A text that does not fit is never the stored one, and write_item refuses it.
   const auto which = static_cast<Number>(number);
   if (same_as_stored(which, value)) {
@@ -161,13 +156,13 @@ void LED_set_failed(void) { ++g_failed_writes; }
 unsigned LED_failed_writes(void) { return g_failed_writes.load(); }
 
 int LED_status_update(LED_ENTRY *handle) {
-  if (igd1::mib::should_fail(kStatusUpdateAccessor, 0)) return 0;
+  if (igd1::mib::should_fail("LED_status_update", 0)) return 0;
   drive(handle != nullptr ? handle : g_current, LED_DRIVEN_BY_STATUS);
   return 1;
 }
 
 int LED_set_update(void) {
-  if (igd1::mib::should_fail(kSetUpdateAccessor, 0)) return 0;
+  if (igd1::mib::should_fail("LED_set_update", 0)) return 0;
   if (g_current != nullptr) igd1::mib::schedule_runner().change(g_current->window, window_edges(), false);
   drive(g_current, LED_DRIVEN_BY_SCHEDULE);
   return 1;

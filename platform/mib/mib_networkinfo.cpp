@@ -39,9 +39,7 @@ namespace {
 using igd1::mib::Item;
 using K = igd1::mib::ValueKind;
 
-constexpr char kGetAccessor[] = "networkinfo_get_property";
 constexpr char kSetAccessor[] = "networkinfo_set_property";
-constexpr char kApplyAccessor[] = "networkinfo_set_property_update";
 
 constexpr int kElinkSyncIndex = 35;
 constexpr Item kNone = {nullptr, K::Text, 0};
@@ -132,7 +130,7 @@ void refresh_record() {
 }  // namespace
 
 int networkinfo_get_property(int index, void *buffer) {
-  return igd1::mib::read_at(kGetAccessor, kItems, index, buffer) ? 1 : 0;
+  return igd1::mib::read_at("networkinfo_get_property", kItems, index, buffer) ? 1 : 0;
 }
 
 int networkinfo_set_property(int index, void *value, int *commit_needed, int *changed) {
@@ -152,7 +150,7 @@ int networkinfo_set_property(int index, void *value, int *commit_needed, int *ch
 int networkinfo_set_property_update(const char **message) {
   if (message != nullptr) *message = nullptr;
   const char *refusal = nullptr;
-  if (igd1::mib::should_fail(kApplyAccessor, igd1::mib::kEveryIndex)) {
+  if (igd1::mib::should_fail("networkinfo_set_property_update", igd1::mib::kEveryIndex)) {
     refusal = "commit refused";
   } else {
     std::string sync = igd1::mib::get_setting(kItems[kElinkSyncIndex].name).value_or("");

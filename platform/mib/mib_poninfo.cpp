@@ -29,8 +29,6 @@ namespace {
 using igd1::mib::Item;
 using K = igd1::mib::ValueKind;
 
-constexpr char kGetAccessor[] = "poninfo_get_mib_property";
-
 constexpr int kHistoryAction = 0;
 
 // PONType: 1 GPON, 2 EPON.  Optics in degrees Celsius, volts, milliamperes
@@ -170,7 +168,7 @@ constexpr igd1::mib::Actions kDispatcher("poninfo_handle_action", kActions);
 }  // namespace
 
 int poninfo_get_mib_property(int index, void *buffer) {
-  return igd1::mib::read_at(kGetAccessor, kItems, index, buffer) ? 1 : 0;
+  return igd1::mib::read_at("poninfo_get_mib_property", kItems, index, buffer) ? 1 : 0;
 }
 
 int poninfo_interface_init(void) {

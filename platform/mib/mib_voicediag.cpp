@@ -61,8 +61,24 @@ std::string setting_text(const Item &item) {
   return igd1::mib::read_item(item, text) ? text : "";
 }
 
-void put_u32(void *buffer, uint32_t value) { std::memcpy(buffer, &value, sizeof value); }
-void put_u64(void *buffer, uint64_t value) { std::memcpy(buffer, &value, sizeof value); }
+// One value as the bus object reads it: a text in kText bytes, a number at its width.
+int put(void *buffer, const std::string &text) {
+  put_text(static_cast<char *>(buffer), kText, text);
+  return 1;
+}
+template <typename Number>
+int put(void *buffer, Number value) {
+  std::memcpy(buffer, &value, sizeof value);
+  return 1;
+}
+
+// The value numbered `index` among `values`; 0 for a number past them.
+template <typename... Values>
+int put_numbered(int index, void *buffer, const Values &...values) {
+  int at = 0, done = 0;
+  ((done |= at++ == index ? put(buffer, values) : 0), ...);
+  return done;
+}
 
 }  // namespace
 
@@ -76,10 +92,9 @@ int IADDiagnostics_interface_init(void) { return g_voice.load() != nullptr ? 1 :
 
 int IADDiagnostics_get_property(int index, void *value) {
   VoiceService *voice = voice_for("IADDiagnostics_get_property", index);
-  if (voice == nullptr || value == nullptr || index < 0 || index > 1) return 0;
+  if (voice == nullptr || value == nullptr) return 0;
   const igd1::devices::RegistrationTest test = voice->registration_test();
-  put_u32(value, index == 0 ? test.result : test.reason);
-  return 1;
+  return put_numbered(index, value, test.result, test.reason);
 }
 
 int IADDiagnostics_StartIADDiagTest(uint32_t type, char *text) {
@@ -97,16 +112,10 @@ int VOIPSimulateTest_get_property(int index, void *buffer) {
   VoiceService *voice = g_voice.load();
   if (voice == nullptr) return 0;
   const igd1::devices::CallTest test = voice->call_test();
-  auto *bytes = static_cast<uint8_t *>(buffer);
-  switch (index) {
-    case 3: *bytes = uint8_t(test.dtmf_result); return 1;
-    case 4: put_text(static_cast<char *>(buffer), kText, test.status); return 1;
-    case 5: *bytes = test.conclusion; return 1;
-    case 6: put_text(static_cast<char *>(buffer), kText, test.caller_fail_reason); return 1;
-    case 7: put_text(static_cast<char *>(buffer), kText, test.called_fail_reason); return 1;
-    case 8: put_u32(buffer, test.response_code); return 1;
-    default: return 0;
-  }
+  // The line's results follow the settings.
+  return put_numbered(index - kDtmfNumber - 1, buffer, uint8_t(test.dtmf_result), test.status,
+                      test.conclusion, test.caller_fail_reason, test.called_fail_reason,
+                      test.response_code);
 }
 
 int VOIPSimulateTest_set_property(int index, const void *value) {
@@ -132,10 +141,9 @@ int PhoneConnectivity_interface_init(void) { return g_voice.load() != nullptr ? 
 
 int PhoneConnectivity_get_property(int index, void *value) {
   VoiceService *voice = voice_for("PhoneConnectivity_get_property", index);
-  if (voice == nullptr || value == nullptr || index < 0 || index > 1) return 0;
+  if (voice == nullptr || value == nullptr) return 0;
   const igd1::devices::ConnectivityTest test = voice->connectivity_test();
-  put_u32(value, index == 0 ? test.connected : test.off_hook_alarm);
-  return 1;
+  return put_numbered(index, value, uint32_t(test.connected), uint32_t(test.off_hook_alarm));
 }
 
 int PhoneConnectivity_StartTest(char *text) {
@@ -157,20 +165,7 @@ int VoicePoorQualityStats_get_property(int index, void *buffer, uint32_t row) {
   const std::vector<igd1::devices::CallRecord> records = voice->call_records();
   if (row < 1 || row > records.size()) return 0;
   const igd1::devices::CallRecord &r = records[row - 1];
-  auto *text = static_cast<char *>(buffer);
-  switch (index) {
-    case 0: put_text(text, kText, r.stat_time); return 1;
-    case 1: put_u64(buffer, r.tx_packets); return 1;
-    case 2: put_u64(buffer, r.rx_packets); return 1;
-    case 3: put_u32(buffer, r.mean_delay); return 1;
-    case 4: put_u32(buffer, r.mean_jitter); return 1;
-    case 5: put_u32(buffer, r.fraction_loss); return 1;
-    case 6: put_text(text, kText, r.local_address); return 1;
-    case 7: put_u32(buffer, r.local_port); return 1;
-    case 8: put_text(text, kText, r.far_address); return 1;
-    case 9: put_u32(buffer, r.far_port); return 1;
-    case 10: put_u32(buffer, r.mos); return 1;
-    case 11: put_text(text, kText, r.codec); return 1;
-    default: return 0;
-  }
+  return put_numbered(index, buffer, r.stat_time, r.tx_packets, r.rx_packets, r.mean_delay,
+                      r.mean_jitter, r.fraction_loss, r.local_address, r.local_port, r.far_address,
+                      r.far_port, r.mos, r.codec);
 }

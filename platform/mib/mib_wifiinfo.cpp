@@ -262,15 +262,8 @@ std::mutex g_queries_mutex;
 Query g_ap_query[2], g_sta_query[2];
 Transition g_transition[2];
 
-bool mac_from_text(const char *text, Mac *mac) {
-  if (text == nullptr) return false;
-  if (std::strlen(text) == 12) {
-    std::string spaced;
-    for (size_t i = 0; i < 12; i += 2) spaced += std::string(i ? ":" : "") + std::string(text + i, 2);
-    return igd1::devices::parse_mac(spaced, mac);
-  }
-  return igd1::devices::parse_mac(text, mac);
-}
+// An address with separators or as twelve hex digits.
+bool mac_from_text(const char *text, Mac *mac) { return text != nullptr && igd1::devices::parse_mac(text, mac); }
 
 // The records of `levels` in the caller's form, at most ROAMING_MAX_RECORDS.
 void put_records(const std::vector<igd1::devices::SignalRecord> &levels, roaming_rssi_record *records,

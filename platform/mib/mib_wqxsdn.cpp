@@ -29,9 +29,6 @@ namespace {
 using igd1::mib::Item;
 using K = igd1::mib::ValueKind;
 
-constexpr char kGetAccessor[] = "wqxsdn_get_mib_property";
-constexpr char kSetAccessor[] = "wqxsdn_set_mib_property";
-
 // host:port after "tcp:" or "ssl:"; the host of letters, digits, '.', '-',
 // ':' and brackets (IPv6), the port 1 to 65535.
 bool valid_controller(std::string_view text) {
@@ -174,7 +171,7 @@ std::vector<std::string> reconfigure_command() {
 int wqxsdn_get_mib_property(int position, void *buffer, int size) {
   const Item *item = item_at(position);
   if (item == nullptr || buffer == nullptr || size < int(item->size)) return 1;
-  return igd1::mib::read_at(kGetAccessor, kItems, position, buffer) ? 0 : 1;
+  return igd1::mib::read_at("wqxsdn_get_mib_property", kItems, position, buffer) ? 0 : 1;
 }
 
 int wqxsdn_set_mib_property_check(int position, void *value, int size) {
@@ -189,7 +186,7 @@ int wqxsdn_set_mib_property_check(int position, void *value, int size) {
 
 int wqxsdn_set_mib_property(int position, void *value, int size) {
   if (wqxsdn_set_mib_property_check(position, value, size) != 0) return 1;
-  return igd1::mib::write_at(kSetAccessor, kItems, position, value) ? 0 : 1;
+  return igd1::mib::write_at("wqxsdn_set_mib_property", kItems, position, value) ? 0 : 1;
 }
 
 int wqxsdn_update_ovs_avaliable_intfs(void) {
