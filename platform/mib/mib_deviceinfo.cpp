@@ -17,7 +17,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -29,6 +28,7 @@
 #include "mib_api.h"
 #include "mib_internal.h"
 #include "mib_store.h"
+#include "system_view.h"
 
 namespace {
 
@@ -123,20 +123,10 @@ std::optional<uint32_t> uptime_seconds() {
 
 // Memory in use: what the kernel could not hand out without swapping.
 std::optional<uint8_t> memory_usage() {
-  FILE *file = std::fopen("/proc/meminfo", "re");
-  if (file == nullptr) return std::nullopt;
-  unsigned long long total = 0;
-  unsigned long long available = 0;
-  bool have_total = false;
-  bool have_available = false;
-  char line[128];
-  while (std::fgets(line, sizeof line, file) != nullptr) {
-    if (std::sscanf(line, "MemTotal: %llu kB", &total) == 1) have_total = true;
-    if (std::sscanf(line, "MemAvailable: %llu kB", &available) == 1) have_available = true;
-  }
-  std::fclose(file);
-  if (!have_total || !have_available || total == 0 || available > total) return std::nullopt;
-  return percent(static_cast<double>(total - available), static_cast<double>(total));
+  const std::optional<uint64_t> total = igd1::mib::memory_kb("MemTotal");
+  const std::optional<uint64_t> available = igd1::mib::memory_kb("MemAvailable");
+  if (!total || !available || *total == 0 || *available > *total) return std::nullopt;
+  return percent(static_cast<double>(*total - *available), static_cast<double>(*total));
 }
 
 // One-minute load average over the processors, as a percentage.

@@ -2,6 +2,7 @@
 // interface.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "mib_store.h"
 
@@ -30,6 +32,29 @@ T load(const void *bytes) {
 template <typename T>
 void store(void *bytes, T value) {
   std::memcpy(bytes, &value, sizeof value);
+}
+
+// Puts one value into an accessor's buffer: a number at its width, a text
+// with its terminator, cut to fit `TextSize` bytes.
+template <size_t TextSize, typename Number>
+  requires std::is_arithmetic_v<Number>
+void put_value(void *output, Number value) {
+  std::memcpy(output, &value, sizeof value);
+}
+template <size_t TextSize>
+void put_value(void *output, std::string_view text) {
+  const size_t length = std::min(strnlen(text.data(), text.size()), TextSize - 1);
+  std::memcpy(output, text.data(), length);
+  static_cast<char *>(output)[length] = '\0';
+}
+
+// Puts the value numbered `index` among `values` (an item number of a record
+// the store does not keep): 1, or 0 for a number past them.
+template <size_t TextSize, typename... Values>
+int put_numbered(int index, void *output, const Values &...values) {
+  int at = 0, done = 0;
+  ((at++ == index ? (put_value<TextSize>(output, values), done = 1) : 0), ...);
+  return done;
 }
 
 // The value of a hexadecimal digit, or -1.

@@ -11,12 +11,14 @@
 
 #include "mib_devices.h"
 #include "mib_diag.h"
+#include "mib_internal.h"
 #include "mib_store.h"
 
 namespace {
 
 using igd1::devices::VoiceService;
 using igd1::mib::Item;
+using igd1::mib::put_numbered;
 using K = igd1::mib::ValueKind;
 
 std::atomic<VoiceService *> g_voice{nullptr};
@@ -61,25 +63,6 @@ std::string setting_text(const Item &item) {
   return igd1::mib::read_item(item, text) ? text : "";
 }
 
-// One value as the bus object reads it: a text in kText bytes, a number at its width.
-int put(void *buffer, const std::string &text) {
-  put_text(static_cast<char *>(buffer), kText, text);
-  return 1;
-}
-template <typename Number>
-int put(void *buffer, Number value) {
-  std::memcpy(buffer, &value, sizeof value);
-  return 1;
-}
-
-// The value numbered `index` among `values`; 0 for a number past them.
-template <typename... Values>
-int put_numbered(int index, void *buffer, const Values &...values) {
-  int at = 0, done = 0;
-  ((done |= at++ == index ? put(buffer, values) : 0), ...);
-  return done;
-}
-
 }  // namespace
 
 namespace igd1::mib {
@@ -94,7 +77,7 @@ int IADDiagnostics_get_property(int index, void *value) {
   VoiceService *voice = voice_for("IADDiagnostics_get_property", index);
   if (voice == nullptr || value == nullptr) return 0;
   const igd1::devices::RegistrationTest test = voice->registration_test();
-  return put_numbered(index, value, test.result, test.reason);
+  return put_numbered<kText>(index, value, test.result, test.reason);
 }
 
 int IADDiagnostics_StartIADDiagTest(uint32_t type, char *text) {
@@ -113,9 +96,9 @@ int VOIPSimulateTest_get_property(int index, void *buffer) {
   if (voice == nullptr) return 0;
   const igd1::devices::CallTest test = voice->call_test();
   // The line's results follow the settings.
-  return put_numbered(index - kDtmfNumber - 1, buffer, uint8_t(test.dtmf_result), test.status,
-                      test.conclusion, test.caller_fail_reason, test.called_fail_reason,
-                      test.response_code);
+  return put_numbered<kText>(index - kDtmfNumber - 1, buffer, uint8_t(test.dtmf_result),
+                             test.status, test.conclusion, test.caller_fail_reason,
+                             test.called_fail_reason, test.response_code);
 }
 
 int VOIPSimulateTest_set_property(int index, const void *value) {
@@ -143,7 +126,7 @@ int PhoneConnectivity_get_property(int index, void *value) {
   VoiceService *voice = voice_for("PhoneConnectivity_get_property", index);
   if (voice == nullptr || value == nullptr) return 0;
   const igd1::devices::ConnectivityTest test = voice->connectivity_test();
-  return put_numbered(index, value, uint32_t(test.connected), uint32_t(test.off_hook_alarm));
+  return put_numbered<kText>(index, value, uint32_t(test.connected), uint32_t(test.off_hook_alarm));
 }
 
 int PhoneConnectivity_StartTest(char *text) {
@@ -165,7 +148,7 @@ int VoicePoorQualityStats_get_property(int index, void *buffer, uint32_t row) {
   const std::vector<igd1::devices::CallRecord> records = voice->call_records();
   if (row < 1 || row > records.size()) return 0;
   const igd1::devices::CallRecord &r = records[row - 1];
-  return put_numbered(index, buffer, r.stat_time, r.tx_packets, r.rx_packets, r.mean_delay,
-                      r.mean_jitter, r.fraction_loss, r.local_address, r.local_port, r.far_address,
-                      r.far_port, r.mos, r.codec);
+  return put_numbered<kText>(index, buffer, r.stat_time, r.tx_packets, r.rx_packets,
+                             r.mean_delay, r.mean_jitter, r.fraction_loss, r.local_address,
+                             r.local_port, r.far_address, r.far_port, r.mos, r.codec);
 }

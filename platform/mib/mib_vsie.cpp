@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "mib_internal.h"
 #include "mib_table.h"
 #include "mib_vsie.h"
 
@@ -269,19 +270,10 @@ int probeRxVSIERecord_get_item(int item, uint32_t parent, uint32_t record, void 
     if (found == kept->second.end()) return 0;
     r = *found;
   }
-  auto text = [output](const char *value) {
-    std::memcpy(output, value, std::strlen(value) + 1);
-    return 1;
-  };
-  switch (item) {
-    case VSIE_RECORD_MAC: return text(r.mac);
-    case VSIE_RECORD_RSSI: std::memcpy(output, &r.rssi, sizeof r.rssi); return 1;
-    case VSIE_RECORD_BAND: return text(r.band == VSIE_BAND_24G ? "2.4G" : "5G");
-    case VSIE_RECORD_CHANNEL: std::memcpy(output, &r.channel, sizeof r.channel); return 1;
-    case VSIE_RECORD_TIME: return text(r.time);
-    case VSIE_RECORD_DATA: return text(r.data);
-    default: return 0;
-  }
+  // In the order of VSIE_RECORD_MAC to VSIE_RECORD_DATA.
+  return igd1::mib::put_numbered<sizeof r.data>(item, output, r.mac, r.rssi,
+                                                r.band == VSIE_BAND_24G ? "2.4G" : "5G", r.channel,
+                                                r.time, r.data);
 }
 
 int probeRxVSIERecord_count(uint32_t filter) {

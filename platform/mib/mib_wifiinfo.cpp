@@ -46,10 +46,6 @@ int answer(char *message, const std::string &text, int result) {
   return result;
 }
 
-// Twelve upper-case hex digits, as the wireless objects show addresses.
-void put_digits(char *output, const uint8_t *mac) {
-  std::snprintf(output, 13, "%02X%02X%02X%02X%02X%02X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
-}
 
 // The band of the SSID a station is associated with (0: none).
 uint32_t band_of(Radios &radios, const Station &station) {
@@ -83,6 +79,9 @@ Mac mac_from(const uint8_t *bytes) {
   std::copy(bytes, bytes + 6, mac.begin());
   return mac;
 }
+
+// Twelve upper-case hex digits, as the wireless objects show addresses.
+std::string digits(const uint8_t *mac) { return igd1::devices::mac_digits(mac_from(mac)); }
 
 }  // namespace
 
@@ -142,15 +141,9 @@ int STAInfo_get_entry(sta_info_record *record) {
 
 int STAInfo_get_property(int item, void *output, const sta_info_record *record) {
   if (output == nullptr || record == nullptr || igd1::mib::should_fail("STAInfo_get_property", item)) return 0;
-  switch (item) {
-    case 0: put_digits(static_cast<char *>(output), record->mac); return 1;
-    case 1: std::memcpy(output, &record->channel, 4); return 1;
-    case 2: put_digits(static_cast<char *>(output), record->bssid); return 1;
-    case 3: *static_cast<uint8_t *>(output) = record->bss_transition != 0; return 1;
-    case 4: *static_cast<uint8_t *>(output) = record->beacon_report != 0; return 1;
-    case 5: std::memcpy(output, &record->rssi, 4); return 1;
-    default: return 0;
-  }
+  return igd1::mib::put_numbered<13>(item, output, digits(record->mac), record->channel,
+                                     digits(record->bssid), uint8_t(record->bss_transition != 0),
+                                     uint8_t(record->beacon_report != 0), record->rssi);
 }
 
 int STAInfo_SetSTADeassociationRequest(const char *text, sta_info_record *record, uint32_t,
@@ -298,7 +291,7 @@ int Roaming_get_property(int item, void *output, uint32_t band) {
   Radios *radios = igd1::mib::served_radios();
   const auto b = radios != nullptr ? radios->band(band) : std::nullopt;
   if (!b) return 0;
-  put_digits(static_cast<char *>(output), b->bssid.data());
+  igd1::mib::put_value<13>(output, igd1::devices::mac_digits(b->bssid));
   return 1;
 }
 

@@ -212,18 +212,20 @@ std::optional<Conntrack> conntrack() {
   return Conntrack{*count, *max};
 }
 
-std::optional<uint64_t> memory_total_kb() {
-  char buffer[256];
+std::optional<uint64_t> memory_kb(std::string_view field) {
+  char buffer[512];
   const ssize_t got =
       read_small(AT_FDCWD, kernel_path(kernel::kMemInfo).c_str(), buffer, sizeof buffer);
   if (got <= 0) return std::nullopt;
-  std::string_view text(buffer, size_t(got));
-  constexpr std::string_view kTotal = "MemTotal:";
-  if (text.substr(0, kTotal.size()) != kTotal) return std::nullopt;
-  text.remove_prefix(kTotal.size());
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  const size_t end = text.find(' ');
-  return number_of<uint64_t>(text.substr(0, end));
+  for (std::string_view rest(buffer, size_t(got)); !rest.empty();) {
+    std::string_view line = rest.substr(0, rest.find('\n'));
+    rest.remove_prefix(std::min(rest.size(), line.size() + 1));
+    if (!line.starts_with(field) || line.substr(field.size(), 1) != ":") continue;
+    line.remove_prefix(field.size() + 1);
+    while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
+    return number_of<uint64_t>(line.substr(0, line.find(' ')));
+  }
+  return std::nullopt;
 }
 
 long ticks_per_second() {

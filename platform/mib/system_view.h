@@ -57,8 +57,10 @@ struct Conntrack {
 };
 std::optional<Conntrack> conntrack();
 
-// The machine's memory in kB (MemTotal), or nothing.
-std::optional<uint64_t> memory_total_kb();
+// A figure of the kernel's memory summary in kB ("MemTotal", "MemAvailable"),
+// or nothing.
+std::optional<uint64_t> memory_kb(std::string_view field);
+inline std::optional<uint64_t> memory_total_kb() { return memory_kb("MemTotal"); }
 
 // Clock ticks per second and online CPUs, as the process figures count them.
 long ticks_per_second();
