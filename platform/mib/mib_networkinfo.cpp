@@ -148,20 +148,17 @@ int networkinfo_set_property(int index, void *value, int *commit_needed, int *ch
 }
 
 int networkinfo_set_property_update(const char **message) {
-  if (message != nullptr) *message = nullptr;
-  const char *refusal = nullptr;
-  if (igd1::mib::should_fail("networkinfo_set_property_update", igd1::mib::kEveryIndex)) {
-    refusal = "commit refused";
-  } else {
-    std::string sync = igd1::mib::get_setting(kItems[kElinkSyncIndex].name).value_or("");
-    if (!igd1::mib::detail::append_journal_entry(igd1::mib::kNetworkInfoNoticeBit, MIB_ACTION_APPLY,
-                                                 "ElinkSync=" + sync)) {
-      refusal = "configuration store unavailable";
-    }
-  }
-  if (refusal == nullptr) return 1;
-  if (message != nullptr) *message = refusal;
-  return 0;
+  const auto answer = [message](const char *refusal) {
+    if (message != nullptr) *message = refusal;
+    return refusal == nullptr ? 1 : 0;
+  };
+  if (igd1::mib::should_fail("networkinfo_set_property_update", igd1::mib::kEveryIndex))
+    return answer("commit refused");
+  const std::string sync = igd1::mib::get_setting(kItems[kElinkSyncIndex].name).value_or("");
+  return answer(igd1::mib::detail::append_journal_entry(igd1::mib::kNetworkInfoNoticeBit,
+                                                        MIB_ACTION_APPLY, "ElinkSync=" + sync)
+                    ? nullptr
+                    : "configuration store unavailable");
 }
 
 int networkinfo_interface_init(void) {

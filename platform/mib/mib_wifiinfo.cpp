@@ -258,6 +258,12 @@ Transition g_transition[2];
 // An address with separators or as twelve hex digits.
 bool mac_from_text(const char *text, Mac *mac) { return text != nullptr && igd1::devices::parse_mac(text, mac); }
 
+// A band's query, taken out of its slot.
+Query taken(Query &slot) {
+  std::lock_guard lock(g_queries_mutex);
+  return std::exchange(slot, {});
+}
+
 // The records of `levels` in the caller's form, at most ROAMING_MAX_RECORDS.
 void put_records(const std::vector<igd1::devices::SignalRecord> &levels, roaming_rssi_record *records,
                  uint32_t *count) {
@@ -349,11 +355,7 @@ int Roaming_APRSSIQuery_report(uint32_t band, uint32_t *result, uint8_t *ap_mac,
                                uint32_t *count, char *errdesc) {
   if (!valid_band(band) || result == nullptr || ap_mac == nullptr || records == nullptr || count == nullptr)
     return 0;
-  Query query;
-  {
-    std::lock_guard lock(g_queries_mutex);
-    query = std::exchange(g_ap_query[band - 1], {});
-  }
+  const Query query = taken(g_ap_query[band - 1]);
   if (!query.started) return 0;
   Radios *radios = igd1::mib::served_radios();
   const auto b = radios != nullptr ? radios->band(band) : std::nullopt;
@@ -408,11 +410,7 @@ int Roaming_GetSTARSSIQuery_method(uint32_t band, uint32_t count, char *message)
 int Roaming_STARSSIQuery_report(uint32_t band, uint32_t *result, roaming_rssi_record *records, uint32_t *count,
                                 char *errdesc) {
   if (!valid_band(band) || result == nullptr || records == nullptr || count == nullptr) return 0;
-  Query query;
-  {
-    std::lock_guard lock(g_queries_mutex);
-    query = std::exchange(g_sta_query[band - 1], {});
-  }
+  const Query query = taken(g_sta_query[band - 1]);
   Radios *radios = igd1::mib::served_radios();
   if (!query.started || radios == nullptr) return 0;
   put_records(radios->station_levels(band, query.macs), records, count);

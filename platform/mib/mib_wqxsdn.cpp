@@ -108,10 +108,8 @@ std::set<std::string> bound_names() {
 bool store_bound(const std::set<std::string> &names) {
   std::string text;
   for (const std::string &name : names) text += (text.empty() ? "" : ",") + name;
-  char buffer[256] = {};
-  if (text.size() >= sizeof buffer) return false;
-  std::memcpy(buffer, text.data(), text.size());
-  return igd1::mib::write_item(kBoundPorts, buffer);
+  // A list longer than the setting's 255 characters is refused.
+  return igd1::mib::write_item(kBoundPorts, text.c_str());
 }
 
 const PortTemplate *port_named(const char *name, uint32_t port) {
