@@ -267,6 +267,18 @@ TEST_F(CliTest, SetRefusesWhatTheBusRefusesBeyondTheFieldsOfPublishedRows) {
     expect_accepted(key, value);
 }
 
+// A value every bus check takes may still leave an SSID its radio cannot
+// run, which a bus write's commit refuses with the radio's reason: set
+// refuses it the same way.  A record that does not run yet (a new, empty
+// one) is filled in a value at a time.
+TEST_F(CliTest, SetRefusesAnSsidTheRadioCannotRun) {
+  ASSERT_EQ(run_cli({"--create", "--store", store_, "add", "wlan"}).out, "1\n");
+  for (const auto &[key, value] :
+       {std::pair{"wlan[1].SSID", "home"}, {"wlan[1].PWD", "long enough"}, {"wlan[1].Channel", "14"}})
+    expect_accepted(key, value);
+  expect_refused_unless_forced("wlan[1].ChannelWidth", "1", "channel 14 cannot carry channel width 1 on band 1");
+}
+
 const mib::Column kFwdColumns[] = {{"ExternalPort", mib::ValueKind::U16, 2, 2}};
 const mib::TableDef kFwdTable{"clifwd", "CliFwd", 8, kFwdColumns, 1, 8};
 

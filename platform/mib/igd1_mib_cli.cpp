@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "mib_store.h"
+#include "mib_table.h"
 #include "store_checks.h"
 #include "sys_cli.h"
 #include "sys_paths.h"
@@ -231,8 +232,15 @@ bool bus_accepts_cell(std::string_view key, const CellKey &cell, std::string_vie
                                 .position = uint32_t(row - rows.begin()),
                                 .value = text.c_str()};
   char refusal[kRefusalRoom] = "";
-  if (igd1_check_cell(&change, refusal, sizeof refusal) != 0) return true;
-  *status = refused_by_bus(key, value, refusal);
+  if (igd1_check_cell(&change, refusal, sizeof refusal) == 0) {
+    *status = refused_by_bus(key, value, refusal);
+    return false;
+  }
+  // What the bus lets through may still be a record its device cannot run,
+  // which a bus write's commit refuses: so does this.
+  const std::string unrunnable = igd1::mib::change_refusal(table->name, row->data(), candidate.data());
+  if (unrunnable.empty()) return true;
+  *status = refused_by_bus(key, value, unrunnable.c_str());
   return false;
 }
 

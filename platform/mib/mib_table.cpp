@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <utility>
 
 namespace igd1::mib {
 
@@ -35,7 +37,28 @@ const char *refusal(std::string text) {
   return reason.c_str();
 }
 
+// The item of `spec` that `item` numbers, when the table serves it itself.
+const TableItem *served(const TableSpec &spec, int item) {
+  if (item < 0 || size_t(item) >= spec.items.size() || spec.items[item].column == kNoColumn) return nullptr;
+  return &spec.items[item];
+}
+
+// Every table of the process, for look-ups by name.
+std::vector<const Table *> &all_tables() {
+  static std::vector<const Table *> tables;
+  return tables;
+}
+
 }  // namespace
+
+std::string change_refusal(std::string_view name, const uint8_t *row, const uint8_t *candidate) {
+  for (const Table *table : all_tables()) {
+    const TableSpec &spec = table->spec();
+    if (name == spec.def.name && spec.unrunnable != nullptr && spec.unrunnable(row).empty())
+      return spec.unrunnable(candidate);
+  }
+  return "";
+}
 
 std::vector<uint8_t> seed_records(const TableDef &def,
                                   std::initializer_list<std::initializer_list<SeedValue>> records) {
@@ -55,6 +78,7 @@ std::vector<uint8_t> seed_records(const TableDef &def,
 Table::Table(const TableSpec &spec) : spec_(spec) {
   register_table(spec.def);
   rows_ = new RowList(*find_table(spec.def.name));
+  all_tables().push_back(this);
 }
 
 bool Table::fails_named(const char *call, int index) const {
@@ -100,10 +124,10 @@ uint32_t Table::instance_of(const void *record) const {
 }
 
 bool Table::get(int item, void *output, const void *record) const {
-  if (item < 0 || size_t(item) >= spec_.items.size() || output == nullptr || record == nullptr ||
-      spec_.items[item].column == kNoColumn || fails("get_mib_property", item))
+  const TableItem *wanted = served(spec_, item);
+  if (wanted == nullptr || output == nullptr || record == nullptr || fails("get_mib_property", item))
     return false;
-  const Column &column = spec_.def.columns[spec_.items[item].column];
+  const Column &column = spec_.def.columns[wanted->column];
   const auto *at = static_cast<const uint8_t *>(record) + column.offset;
   if (!is_text(column.kind)) {
     std::memcpy(output, at, column.size);
@@ -111,19 +135,32 @@ bool Table::get(int item, void *output, const void *record) const {
   }
   const size_t length = strnlen(reinterpret_cast<const char *>(at), column.size);
   if (length == column.size) return false;
+  if (wanted->by_pointer) {
+    thread_local std::map<std::pair<const Table *, int>, std::string> kept;
+    std::string &copy = kept[{this, item}];
+    copy.assign(reinterpret_cast<const char *>(at), length);
+    store(output, copy.c_str());
+    return true;
+  }
   std::memcpy(output, at, length + 1);
   return true;
 }
 
 bool Table::set(int item, const void *value, void *record) const {
-  if (item < 0 || size_t(item) >= spec_.items.size() || value == nullptr || record == nullptr ||
-      spec_.items[item].column == kNoColumn || fails("set_mib_property", item))
+  const TableItem *found = served(spec_, item);
+  if (found == nullptr || found->read_only || value == nullptr || record == nullptr ||
+      fails("set_mib_property", item))
     return false;
-  const TableItem &wanted = spec_.items[item];
+  const TableItem &wanted = *found;
   const Column &column = spec_.def.columns[wanted.column];
   auto *at = static_cast<uint8_t *>(record) + column.offset;
   if (is_text(column.kind)) {
     const auto *text = static_cast<const char *>(value);
+    // A coded text arrives as its code or as the text to store.
+    if (const auto code = uint8_t(text[0]); !wanted.names.empty() && code < 0x20) {
+      if (code >= wanted.names.size()) return false;
+      text = wanted.names[code];
+    }
     const size_t length = strnlen(text, column.size);
     if (length == column.size || (wanted.valid != nullptr && !wanted.valid(text))) return false;
     std::memset(at, 0, column.size);
@@ -136,6 +173,13 @@ bool Table::set(int item, const void *value, void *record) const {
     return false;
   std::memcpy(at, value, column.size);
   return true;
+}
+
+int Table::code_of(int item, const char *text) const {
+  const TableItem *wanted = served(spec_, item);
+  for (size_t i = 0; wanted != nullptr && i < wanted->names.size(); ++i)
+    if (std::strcmp(wanted->names[i], text) == 0) return int(i);
+  return -1;
 }
 
 void *Table::backup(const void *record) const {

@@ -28,10 +28,18 @@ struct TableItem {
   int64_t low = 0, high = 0;
   // Texts: accepts a text that fits its column (nullptr: any that fits).
   bool (*valid)(const char *text) = nullptr;
+  bool read_only = false;
+  // Texts: get hands out a `const char *` to a copy the table keeps (valid
+  // until the calling thread's next get of the item) instead of filling
+  // the caller's buffer.
+  bool by_pointer = false;
+  // A coded text: its names by code.  Set takes a code (one byte below 32)
+  // or a text.
+  std::span<const char *const> names = {};
 };
 
 // The column of an item number the table does not serve (a gap in the
-// numbering): get and set refuse it.
+// numbering, or a value its module works out): get and set refuse it.
 inline constexpr size_t kNoColumn = SIZE_MAX;
 
 // A text column whose value must pass `valid` for its record to be stored.
@@ -56,6 +64,10 @@ struct TableSpec {
   // The name of the field that makes a whole record unfit to store, or
   // nullptr.  Texts that do not end inside their column are refused anyway.
   const char *(*refused)(const uint8_t *row) = nullptr;
+  // Why the device that runs the table's records could not run `row` ("":
+  // it could), or nullptr when no device runs them.  The table's commit asks
+  // it, and so does igd1-mib before it changes a cell of a record that runs.
+  std::string (*unrunnable)(const uint8_t *row) = nullptr;
   // Records of a new store, back to back: put in once, into an empty table,
   // and `seed_marker` set so that a table its users emptied stays empty.  A
   // record that carries no instance number gets the lowest free one.
@@ -80,6 +92,12 @@ struct SeedValue {
 };
 std::vector<uint8_t> seed_records(const TableDef &def,
                                   std::initializer_list<std::initializer_list<SeedValue>> records);
+
+// Why changing the stored `row` of the table `name` into `candidate` is
+// refused: the candidate is a record the table's device cannot run while
+// the stored row is one it can.  "" otherwise, a record that does not run
+// yet included, so that it can be filled in a value at a time.
+std::string change_refusal(std::string_view name, const uint8_t *row, const uint8_t *candidate);
 
 class Table {
  public:
@@ -106,6 +124,8 @@ class Table {
   bool get(int item, void *output, const void *record) const;
   // Checks `value` and writes it into `record` (a working copy).
   bool set(int item, const void *value, void *record) const;
+  // The code of the name `text` of a coded item, or -1.
+  int code_of(int item, const char *text) const;
   // A copy of `record` that the caller releases with free_copy.
   void *backup(const void *record) const;
   static void free_copy(void *copy);

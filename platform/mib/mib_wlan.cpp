@@ -157,21 +157,8 @@ bool ip_port_list(const char *text) {
   return true;
 }
 
-// How an item stored in a column of the record reaches the caller: a flag
-// (one byte; Enable is written as 32 bits), a 32-bit number, a 64-bit
-// counter, a text in the caller's buffer of the column's size, or a text
-// handed out by pointer.
-enum class Form { Flag, Number, Counter, Text, Pointer };
-
-struct ItemDef {
-  int item;
-  size_t column;  // index into kColumns
-  Form form;
-  uint32_t low = 0, high = 0;  // Number: accepted by a write (both 0: read-only)
-  bool writable = true;        // Text and Pointer
-  bool (*valid)(const char *text) = nullptr;  // a text a check accepts (null: any that fits)
-  std::span<const char *const> names = {};    // a coded text: its names by code
-};
+// An SSID is a text of at least one byte, in UTF-8.
+bool ssid_text(const char *text) { return text[0] != '\0' && g_utf8_validate(text, -1, nullptr); }
 
 constexpr size_t column(std::string_view name) {
   for (size_t i = 0; i < std::size(kColumns); ++i)
@@ -179,74 +166,81 @@ constexpr size_t column(std::string_view name) {
   throw "no such column";
 }
 
-constexpr ItemDef kItems[] = {
-    {WLAN_ITEM_ENABLE, column("Enable"), Form::Flag},
-    {WLAN_ITEM_HIDE, column("SSIDHide"), Form::Flag},
-    {WLAN_ITEM_ZV_MODE, column("ZVMode"), Form::Flag},
-    {WLAN_ITEM_IS_GUEST, column("IsGuest"), Form::Flag},
-    {WLAN_ITEM_AUTO_CHANNEL, column("AutoChannel"), Form::Flag},
-    {WLAN_ITEM_CHANNEL, column("Channel"), Form::Number, 0, 177},
-    {WLAN_ITEM_CHANNEL_IN_USE, column("ChannelInUse"), Form::Number},
-    {WLAN_ITEM_BAND, column("RFBand"), Form::Number, 0, 1},
-    {WLAN_ITEM_WIDTH, column("ChannelWidth"), Form::Number, 0, igd1::devices::kWidth160},
-    {WLAN_ITEM_GUARD_INTERVAL, column("GuardInterval"), Form::Number, 0, 1},
-    {WLAN_ITEM_RETRY_TIMEOUT, column("RetryTimeout"), Form::Number, 0, UINT32_MAX},
-    {WLAN_ITEM_POWER_LEVEL, column("PowerLevel"), Form::Number, 1, 100},
-    {WLAN_ITEM_POWER_VALUE, column("PowerValue"), Form::Number},
-    {WLAN_ITEM_MAC_ACCESS_MODE, column("MACAccessMode"), Form::Number, 0, 2},
-    {WLAN_ITEM_ACCESS_RULE, column("AccessRule"), Form::Number, 0, 1},
-    {WLAN_ITEM_US_BANDWIDTH, column("USBandwidth"), Form::Number, 0, 1000000},
-    {WLAN_ITEM_DS_BANDWIDTH, column("DSBandwidth"), Form::Number, 0, 1000000},
-    {WLAN_ITEM_MAX_STA, column("MaxSta"), Form::Number},
-    {WLAN_ITEM_ONLINE_STA, column("OnlineSta"), Form::Number},
-    {WLAN_ITEM_RX_BYTES, column("RxBytes"), Form::Counter},
-    {WLAN_ITEM_RX_BYTES + 1, column("RxPkts"), Form::Counter},
-    {WLAN_ITEM_RX_BYTES + 2, column("RxErrorPkts"), Form::Counter},
-    {WLAN_ITEM_RX_BYTES + 3, column("RxDropPkts"), Form::Counter},
-    {WLAN_ITEM_RX_BYTES + 4, column("TxBytes"), Form::Counter},
-    {WLAN_ITEM_RX_BYTES + 5, column("TxPkts"), Form::Counter},
-    {WLAN_ITEM_RX_BYTES + 6, column("TxErrorPkts"), Form::Counter},
-    {WLAN_ITEM_TX_DROP_PKTS, column("TxDropPkts"), Form::Counter},
-    {WLAN_ITEM_SSID, column("SSID"), Form::Pointer},
-    {WLAN_ITEM_PASSWORD, column("PWD"), Form::Pointer},
-    {.item = WLAN_ITEM_ALIAS, .column = column("SSIDAlias"), .form = Form::Text, .writable = false},
-    {.item = WLAN_ITEM_OWNER, .column = column("Owner"), .form = Form::Text, .valid = owner_text},
-    {.item = WLAN_ITEM_SERVICE, .column = column("Service"), .form = Form::Text, .valid = owner_text},
-    {.item = WLAN_ITEM_ALLOWED_IP_PORT, .column = column("AllowedIPPort"),
-      .form = Form::Text, .valid = ip_port_list},
-    {.item = WLAN_ITEM_BSSID, .column = column("BSSID"), .form = Form::Text, .writable = false},
-    {WLAN_ITEM_BIND, column("Bind"), Form::Text},
-    {.item = WLAN_ITEM_IFNAME, .column = column("IfName"), .form = Form::Text, .writable = false},
-    {.item = WLAN_ITEM_BEACON_TYPE, .column = column("BeaconType"),
-      .form = Form::Pointer, .names = kBeaconTypes},
-    {.item = WLAN_ITEM_STANDARD, .column = column("Standard"), .form = Form::Text, .names = kStandards},
-    {.item = WLAN_ITEM_WEP_LEVEL, .column = column("WEPEncryptionLevel"),
-      .form = Form::Pointer, .names = kWepLevels},
-    {.item = WLAN_ITEM_AUTH_MODE, .column = column("BasicAuthenticationMode"),
-      .form = Form::Pointer, .names = kAuthModes},
-    {.item = WLAN_ITEM_WPA_MODES, .column = column("WPAEncryptionModes"),
-      .form = Form::Pointer, .names = kWpaModes},
+// The items by number.  Flags are one byte (Enable is written as 32 bits,
+// see write_item), numbers 32 bits, counters 64; the items without a column
+// are the module's own.
+constexpr igd1::mib::TableItem kItems[] = {
+    {.column = column("SSID"), .valid = ssid_text, .by_pointer = true},
+    {column("Enable"), 0, 1},
+    {column("Channel"), 0, 177},
+    {.column = column("ChannelInUse"), .read_only = true},
+    {.column = column("BeaconType"), .by_pointer = true, .names = kBeaconTypes},
+    {.column = column("Standard"), .names = kStandards},
+    {.column = column("WEPEncryptionLevel"), .by_pointer = true, .names = kWepLevels},
+    {.column = column("BasicAuthenticationMode"), .by_pointer = true, .names = kAuthModes},
+    {.column = column("WPAEncryptionModes"), .by_pointer = true, .names = kWpaModes},
+    {column("SSIDHide"), 0, 1},
+    {column("RFBand"), 0, 1},
+    {column("ChannelWidth"), 0, igd1::devices::kWidth160},
+    {column("GuardInterval"), 0, 1},
+    {column("RetryTimeout")},
+    {column("PowerLevel"), 1, 100},
+    {.column = column("PowerValue"), .read_only = true},
+    {.column = column("PWD"), .by_pointer = true},
+    {.column = column("RxBytes"), .read_only = true},
+    {.column = column("RxPkts"), .read_only = true},
+    {.column = column("RxErrorPkts"), .read_only = true},
+    {.column = column("RxDropPkts"), .read_only = true},
+    {.column = column("TxBytes"), .read_only = true},
+    {.column = column("TxPkts"), .read_only = true},
+    {.column = column("TxErrorPkts"), .read_only = true},
+    {.column = column("TxDropPkts"), .read_only = true},
+    {.column = column("SSIDAlias"), .read_only = true},
+    {.column = column("Owner"), .valid = owner_text},
+    {.column = column("Service"), .valid = owner_text},
+    {column("MACAccessMode"), 0, 2},
+    {column("AccessRule"), 0, 1},
+    {.column = column("AllowedIPPort"), .valid = ip_port_list},
+    {column("USBandwidth"), 0, 1000000},
+    {column("DSBandwidth"), 0, 1000000},
+    {igd1::mib::kNoColumn},  // EncryptionMode
+    {.column = column("BSSID"), .read_only = true},
+    {igd1::mib::kNoColumn},
+    {igd1::mib::kNoColumn},  // ChannelsInUse
+    {igd1::mib::kNoColumn},  // NetworkType
+    {column("ZVMode"), 0, 1},
+    {column("Bind")},
+    {column("IsGuest"), 0, 1},
+    {igd1::mib::kNoColumn},  // Duration
+    {igd1::mib::kNoColumn},  // RemainDuration
+    {igd1::mib::kNoColumn},
+    {column("AutoChannel"), 0, 1},
+    {.column = column("IfName"), .read_only = true},
+    {.column = column("MaxSta"), .read_only = true},
+    {.column = column("OnlineSta"), .read_only = true},
 };
-
-const ItemDef *item_def(int item) {
-  for (const ItemDef &def : kItems)
-    if (def.item == item) return &def;
-  return nullptr;
-}
-
-// The code of `name` for `record` (Standard: a standard of its radio), or -1.
-int code_of(const ItemDef &coded, const char *name, const SsidRecord &record) {
-  for (size_t i = 0; i < coded.names.size(); ++i) {
-    if (std::strcmp(coded.names[i], name) != 0) continue;
-    if (coded.item == WLAN_ITEM_STANDARD && (i >= kFirst5GStandard) != (record.band == 1)) return -1;
-    return int(i);
-  }
-  return -1;
-}
+static_assert(std::size(kItems) == WLAN_ITEM_ONLINE_STA + 1);
 
 uint32_t radio_band(const SsidRecord &record) { return record.band + 1; }
 
 // ---- the seed ----
+
+// An SSID off the air on the radio of `band` (0: 2.4 GHz), open, its
+// channel chosen automatically.
+SsidRecord new_record(uint32_t band) {
+  SsidRecord r{};
+  r.band = band;
+  r.auto_channel = 1;
+  r.width = band == 0 ? igd1::devices::kWidthAuto40 : igd1::devices::kWidth80;
+  r.power_level = 100;
+  r.max_sta = 32;
+  g_strlcpy(r.beacon, "None", sizeof r.beacon);
+  g_strlcpy(r.standard, band == 0 ? "b/g/n/ax" : "a/n/ac/ax", sizeof r.standard);
+  g_strlcpy(r.wep_level, "Disabled", sizeof r.wep_level);
+  g_strlcpy(r.auth_mode, "None", sizeof r.auth_mode);
+  g_strlcpy(r.wpa_modes, "AESEncryption", sizeof r.wpa_modes);
+  return r;
+}
 
 std::vector<uint8_t> seed() {
   std::vector<SsidRecord> rows;
@@ -267,17 +261,13 @@ std::vector<uint8_t> seed() {
       {8, 1, "igd1-5G-4", "wqx-5g-4-secret", false, false, false},
   };
   for (const Default &d : kDefaults) {
-    SsidRecord r{};
+    SsidRecord r = new_record(d.band);
     r.instance = d.instance;
     r.enable = d.enabled;
     r.guest = d.guest;
     r.backhaul = d.backhaul;
     r.hide = d.backhaul;
-    r.band = d.band;
-    r.auto_channel = 1;
     r.channel_in_use = d.band == 0 ? 6 : 36;
-    r.width = d.band == 0 ? igd1::devices::kWidthAuto40 : igd1::devices::kWidth80;
-    r.power_level = 100;
     r.power_value = d.band == 0 ? 20 : 23;
     r.retry_timeout = 7;
     r.max_sta = d.guest ? 8 : d.backhaul ? 4 : 32;
@@ -285,10 +275,6 @@ std::vector<uint8_t> seed() {
     g_strlcpy(r.ssid, d.name, sizeof r.ssid);
     g_strlcpy(r.password, d.key, sizeof r.password);
     g_strlcpy(r.beacon, "11i", sizeof r.beacon);
-    g_strlcpy(r.standard, d.band == 0 ? "b/g/n/ax" : "a/n/ac/ax", sizeof r.standard);
-    g_strlcpy(r.wep_level, "Disabled", sizeof r.wep_level);
-    g_strlcpy(r.auth_mode, "None", sizeof r.auth_mode);
-    g_strlcpy(r.wpa_modes, "AESEncryption", sizeof r.wpa_modes);
     g_strlcpy(r.alias, d.name, sizeof r.alias);
     g_snprintf(r.bssid, sizeof r.bssid, "021018%02X%02X%02X", d.band + 1, 0, d.instance);
     g_snprintf(r.ifname, sizeof r.ifname, "%s%u", d.band == 0 ? "ra" : "rai", (d.instance - 1) / 2);
@@ -304,11 +290,15 @@ constexpr igd1::mib::RangeCheck kSsidRanges[] = {
     {column("Duration"), 0, INT32_MAX},
 };
 
+std::string radio_refusal(const uint8_t *row);
+
 constexpr igd1::mib::TableSpec kSsids = {
     .def = igd1::mib::record_table("wlan", "WLANConfiguration", sizeof(SsidRecord), kColumns,
                                    WLAN_MAX_SSIDS),
     .prefix = "wlanconfiguration",
+    .items = kItems,
     .ranges = kSsidRanges,
+    .unrunnable = radio_refusal,
     .seed_marker = "wlan.Seeded",
     .seed = seed,
 };
@@ -334,10 +324,13 @@ constexpr igd1::mib::Column kWpsColumns[] = {
 #undef WPS_COLUMN
 
 constexpr igd1::mib::RangeCheck kWpsRanges[] = {{0, 0, 1}, {1, 0, WPS_TIMED_OUT}};
+// Enable, WPSStatus and DevInfo by item number.
+constexpr igd1::mib::TableItem kWpsItems[] = {{0}, {1}, {4}};
 
 constexpr igd1::mib::TableSpec kWps = {
     .def = igd1::mib::record_table("wps", "", sizeof(WpsRecord), kWpsColumns, WLAN_MAX_SSIDS),
     .prefix = "wps",
+    .items = kWpsItems,
     .ranges = kWpsRanges,
 };
 igd1::mib::Table g_wps(kWps);
@@ -384,13 +377,6 @@ bool current(int index, SsidRecord *record) {
   return stored(index, record);
 }
 
-// A text the store hands out by pointer: valid until the thread's next read of the item.
-const char *kept_text(int item, const char *text) {
-  thread_local std::string kept[WLAN_ITEM_ONLINE_STA + 1];
-  kept[item] = text;
-  return kept[item].c_str();
-}
-
 void put_buffer(void *output, size_t size, const char *text) {
   std::memset(output, 0, size);
   g_strlcpy(static_cast<char *>(output), text, size);
@@ -420,25 +406,12 @@ uint64_t remaining_seconds(const SsidRecord &r) {
   return r.guest_until > now ? r.guest_until - now : 0;
 }
 
+// The items without a column; the others as the table reads them.
 bool read_item(int item, void *output, const SsidRecord &r) {
-  const auto *bytes = reinterpret_cast<const uint8_t *>(&r);
-  if (const ItemDef *def = item_def(item); def != nullptr) {
-    const igd1::mib::Column &c = kColumns[def->column];
-    const auto *text = reinterpret_cast<const char *>(bytes + c.offset);
-    switch (def->form) {
-      case Form::Flag: store<uint8_t>(output, bytes[c.offset]); return true;
-      case Form::Number: store(output, load<uint32_t>(bytes + c.offset)); return true;
-      case Form::Counter: store(output, load<uint64_t>(bytes + c.offset)); return true;
-      case Form::Text: put_buffer(output, c.size, text); return true;
-      case Form::Pointer: store(output, kept_text(item, text)); return true;
-    }
-  }
   switch (item) {
-    case WLAN_ITEM_ENCRYPTION_MODE: {
-      const int code = code_of(*item_def(WLAN_ITEM_BEACON_TYPE), r.beacon, r);
-      store<uint8_t>(output, uint8_t(code + 1));
+    case WLAN_ITEM_ENCRYPTION_MODE:
+      store<uint8_t>(output, uint8_t(g_ssids.code_of(WLAN_ITEM_BEACON_TYPE, r.beacon) + 1));
       return true;
-    }
     case WLAN_ITEM_CHANNELS_IN_USE:
       put_buffer(output, WLAN_CHANNELS_IN_USE_SIZE, channels_in_use(r).c_str());
       return true;
@@ -447,66 +420,34 @@ bool read_item(int item, void *output, const SsidRecord &r) {
       return true;
     case WLAN_ITEM_DURATION: store(output, r.duration); return true;
     case WLAN_ITEM_REMAIN_DURATION: store(output, remaining_seconds(r)); return true;
-    default: return false;
+    default: return g_ssids.get(item, output, &r);
   }
 }
 
 // Writes `value` (encoded as the item's set takes it) into `r`; false when
 // the record cannot hold it.  Coded items take a code below 32 or a name.
 bool write_item(int item, const void *value, SsidRecord &r) {
-  if (item == WLAN_ITEM_DURATION) {
-    const uint64_t v = load<uint64_t>(value);
-    if (r.guest == 0 || v > uint64_t(INT32_MAX)) return false;
-    r.duration = int32_t(v);
-    return true;
-  }
-  const ItemDef *def = item_def(item);
-  if (def == nullptr) return false;
-  const igd1::mib::Column &c = kColumns[def->column];
-  uint8_t *at = reinterpret_cast<uint8_t *>(&r) + c.offset;
-  const auto *text = static_cast<const char *>(value);
-  switch (def->form) {
-    case Form::Flag: {
-      // Enable arrives as 32 bits, the others as one byte: both are 0 or 1.
-      const uint32_t v = item == WLAN_ITEM_ENABLE ? load<uint32_t>(value) : load<uint8_t>(value);
-      if (v > 1) return false;
-      *at = uint8_t(v);
+  switch (item) {
+    case WLAN_ITEM_DURATION: {
+      const uint64_t v = load<uint64_t>(value);
+      if (r.guest == 0 || v > uint64_t(INT32_MAX)) return false;
+      r.duration = int32_t(v);
       return true;
     }
-    case Form::Number: {
+    case WLAN_ITEM_ENABLE: {
+      // Written as 32 bits, kept in one byte.
       const uint32_t v = load<uint32_t>(value);
-      if ((def->low == 0 && def->high == 0) || v < def->low || v > def->high) return false;
-      // A radio's SSIDs stay on it.
-      if (item == WLAN_ITEM_BAND && v != r.band) return false;
-      store(at, v);
-      return true;
+      const auto flag = uint8_t(v);
+      return v <= 1 && g_ssids.set(item, &flag, &r);
     }
-    case Form::Counter: return false;
-    case Form::Text:
-    case Form::Pointer: break;
+    // A radio's SSIDs stay on it.
+    case WLAN_ITEM_BAND: return load<uint32_t>(value) == r.band;
+    default: return g_ssids.set(item, value, &r);
   }
-  if (!def->names.empty()) {
-    const uint8_t first = uint8_t(text[0]);
-    text = first < 0x20 ? (first < def->names.size() ? def->names[first] : nullptr) : text;
-    if (text == nullptr) return false;
-  } else if (!def->writable ||
-             (item == WLAN_ITEM_SSID && (text[0] == '\0' || !g_utf8_validate(text, -1, nullptr)))) {
-    return false;
-  }
-  if (std::strlen(text) >= c.size) return false;
-  put_buffer(at, c.size, text);
-  return true;
 }
 
 // Whether `value` may be stored under `item` in `r`.
 bool valid_value(int item, const void *value, const SsidRecord &r, uint8_t *code) {
-  const ItemDef *def = item_def(item);
-  if (def != nullptr && !def->names.empty()) {
-    const int found = code_of(*def, static_cast<const char *>(value), r);
-    if (found < 0) return false;
-    if (code != nullptr) *code = uint8_t(found);
-    return true;
-  }
   switch (item) {
     case WLAN_ITEM_CHANNEL: {
       // ",<channel>," as the channel lists of the radios are written.
@@ -527,10 +468,12 @@ bool valid_value(int item, const void *value, const SsidRecord &r, uint8_t *code
     }
     default: break;
   }
-  if (def != nullptr && (def->form == Form::Text || def->form == Form::Pointer)) {
-    const auto *text = static_cast<const char *>(value);
-    return def->writable && std::strlen(text) < kColumns[def->column].size &&
-           (def->valid == nullptr || def->valid(text));
+  // A coded item takes a name (a standard of its radio) and gives out its code.
+  if (item >= 0 && size_t(item) < std::size(kItems) && !kItems[item].names.empty()) {
+    const int found = g_ssids.code_of(item, static_cast<const char *>(value));
+    if (found < 0 || (item == WLAN_ITEM_STANDARD && (found >= kFirst5GStandard) != (r.band == 1))) return false;
+    if (code != nullptr) *code = uint8_t(found);
+    return true;
   }
   SsidRecord copy = r;
   return write_item(item, value, copy);
@@ -553,6 +496,13 @@ igd1::devices::Ssid radio_ssid(const SsidRecord &r) {
   s.wep_level = r.wep_level;
   s.width = r.width;
   return s;
+}
+
+// What the radio says of the record `row` (its channel counts when it is not
+// chosen automatically): "" when it can run it.
+std::string radio_refusal(const uint8_t *row) {
+  const SsidRecord r = load<SsidRecord>(row);
+  return igd1::devices::ssid_refusal(radio_ssid(r), r.auto_channel != 0 ? 0 : r.channel);
 }
 
 // The journal's form of a committed SSID: its settings without the key.
@@ -836,8 +786,7 @@ int wlanconfiguration_set_properties_update(int index, const char **message) {
   // What the radio cannot run is refused here, before anything is stored:
   // the radio only ever gets records it takes.
   if (g_radios.load() != nullptr) {
-    if (const std::string refusal = igd1::devices::ssid_refusal(radio_ssid(r), r.auto_channel != 0 ? 0 : r.channel);
-        !refusal.empty()) {
+    if (const std::string refusal = radio_refusal(reinterpret_cast<const uint8_t *>(&r)); !refusal.empty()) {
       end_write();
       return refuse_update(refusal, message);
     }
@@ -861,16 +810,7 @@ int wlanconfiguration_set_properties_update(int index, const char **message) {
 
 int wlanconfiguration_insert_entry(int *instance) {
   if (instance == nullptr) return 0;
-  SsidRecord r{};
-  r.auto_channel = 1;
-  r.power_level = 100;
-  r.max_sta = 32;
-  r.width = igd1::devices::kWidthAuto40;
-  g_strlcpy(r.beacon, "None", sizeof r.beacon);
-  g_strlcpy(r.standard, "b/g/n/ax", sizeof r.standard);
-  g_strlcpy(r.wep_level, "Disabled", sizeof r.wep_level);
-  g_strlcpy(r.auth_mode, "None", sizeof r.auth_mode);
-  g_strlcpy(r.wpa_modes, "AESEncryption", sizeof r.wpa_modes);
+  SsidRecord r = new_record(0);
   const bool done = igd1::mib::run_in_transaction([&] {
     if (!g_ssids.insert(&r)) return false;
     g_snprintf(r.ssid, sizeof r.ssid, "igd1-ssid-%u", unsigned(r.instance));
@@ -893,10 +833,7 @@ int wlanconfiguration_delete_entry(int instance) {
   return 1;
 }
 
-int wlanconfiguration_get_total_num(void) {
-  if (g_ssids.fails("get_total_num")) return 0;
-  return int(g_ssids.rows().size());
-}
+int wlanconfiguration_get_total_num(void) { return g_ssids.count("get_total_num"); }
 
 int wlanconfiguration_instance_at(int position) {
   if (position < 0) return 0;
@@ -911,12 +848,7 @@ int wps_init(void) { return g_wps.init() ? 1 : 0; }
 int wps_get_property(int item, void *output, int index) {
   WpsRecord r;
   if (output == nullptr || g_wps.fails("get_property", item) || !wps_row(index, &r)) return 0;
-  switch (item) {
-    case WPS_ITEM_ENABLE: store(output, r.enable); return 1;
-    case WPS_ITEM_STATUS: store(output, r.status); return 1;
-    case WPS_ITEM_DEVINFO: put_buffer(output, WLAN_DEVINFO_SIZE, r.devinfo); return 1;
-    default: return 0;
-  }
+  return g_wps.get(item, output, &r) ? 1 : 0;
 }
 
 int wps_set_property(int item, const void *value, int index, int *changed) {
