@@ -74,32 +74,27 @@ class Converter {
   iconv_t cd_;
 };
 
+// Sets why a step failed; false.
+bool fail(std::string *why, std::string reason) {
+  *why = std::move(reason);
+  return false;
+}
+
+bool is_dot_or_dots(const char *name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }
+
 // A client's path in the storage's form: UTF-8 segments without "." or
 // "..", not absolute, converted to GBK.  "" names the root.
 bool storage_path(const char *client, std::string *path, std::string *why) {
   const size_t length = std::strlen(client);
-  if (length >= kPathMax || !g_utf8_validate(client, gssize(length), nullptr)) {
-    *why = "Invalid path";
-    return false;
-  }
-  if (client[0] == '/') {
-    *why = "Path outside the storage";
-    return false;
-  }
+  if (length >= kPathMax || !g_utf8_validate(client, gssize(length), nullptr)) return fail(why, "Invalid path");
+  if (client[0] == '/') return fail(why, "Path outside the storage");
   g_auto(GStrv) segments = g_strsplit(client, "/", -1);
   for (gchar **s = segments; *s != nullptr; ++s) {
-    if (std::strcmp(*s, "..") == 0 || std::strcmp(*s, ".") == 0 ||
-        (**s == '\0' && (s != segments || s[1] != nullptr))) {
-      *why = std::strcmp(*s, "..") == 0 ? "Path outside the storage" : "Invalid path";
-      return false;
-    }
+    if (is_dot_or_dots(*s) || (**s == '\0' && (s != segments || s[1] != nullptr)))
+      return fail(why, std::strcmp(*s, "..") == 0 ? "Path outside the storage" : "Invalid path");
   }
   Converter to_gbk("GBK", "UTF-8");
-  if (!to_gbk.convert(client, path)) {
-    *why = "Name not valid in GBK";
-    return false;
-  }
-  return true;
+  return to_gbk.convert(client, path) || fail(why, "Name not valid in GBK");
 }
 
 bool ascii(const char *text) {
@@ -156,15 +151,24 @@ std::string reason(int error) {
   return g_strerror(error);
 }
 
+// Calls `visit` with the name of every entry of the open folder `dir` but
+// "." and "..", until it answers false; false when the folder cannot be read.
+template <typename Visit>
+bool each_entry(int dir, Visit visit) {
+  DIR *entries = fdopendir(dup(dir));
+  if (entries == nullptr) return false;
+  while (const dirent *entry = readdir(entries))
+    if (!is_dot_or_dots(entry->d_name) && !visit(entry->d_name)) break;
+  closedir(entries);
+  return true;
+}
+
 // The folder holding the last segment of `path` (a storage path with at
 // least one segment), and that segment.
 bool open_parent(int root, const std::string &path, Fd *parent, std::string *name, std::string *why) {
   const size_t slash = path.rfind('/');
   *name = slash == std::string::npos ? path : path.substr(slash + 1);
-  if (name->empty()) {
-    *why = "Invalid path";
-    return false;
-  }
+  if (name->empty()) return fail(why, "Invalid path");
   *parent = open_beneath(root, slash == std::string::npos ? "" : path.substr(0, slash),
                          O_DIRECTORY | O_RDONLY);
   if (!parent->ok()) *why = reason(errno);
@@ -173,9 +177,11 @@ bool open_parent(int root, const std::string &path, Fd *parent, std::string *nam
 
 GVariant *refused(const std::string &why) { return g_variant_new("(us)", kRefused, why.c_str()); }
 
-// The folder a client names, opened beneath the root; an invalid fd with
-// `why` set otherwise.
-Fd open_folder(const gchar *client, std::string *why) {
+// The folder a client names as the first value of an action's parameter,
+// opened beneath the root; an invalid fd with `why` set otherwise.
+Fd open_folder(GVariant *parameter, std::string *why) {
+  const gchar *client = nullptr;
+  g_variant_get_child(parameter, 0, "&s", &client);
   std::string path;
   Fd root = open_root();
   if (!storage_path(client, &path, why)) return Fd();
@@ -191,18 +197,14 @@ Fd open_folder(const gchar *client, std::string *why) {
 // ---- listing ----
 
 GVariant *get_file_num(GVariant *parameter, GError **) {
-  const gchar *client = nullptr;
-  g_variant_get(parameter, "(&s)", &client);
   std::string why;
-  Fd dir = open_folder(client, &why);
+  Fd dir = open_folder(parameter, &why);
   if (!dir.ok()) return g_variant_new("(usu)", kRefused, why.c_str(), 0u);
-  DIR *entries = fdopendir(dup(dir.get()));
   uint32_t count = 0;
-  if (entries != nullptr) {
-    while (const dirent *entry = readdir(entries))
-      if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) ++count;
-    closedir(entries);
-  }
+  each_entry(dir.get(), [&count](const char *) {
+    ++count;
+    return true;
+  });
   return g_variant_new("(usu)", kDone, "", count);
 }
 
@@ -274,29 +276,24 @@ class ListingWriter {
 };
 
 GVariant *list_folder(GVariant *parameter, GError **) {
-  const gchar *client = nullptr;
   guint32 start = 0, limit = 0;
-  g_variant_get(parameter, "(&suu)", &client, &start, &limit);
+  g_variant_get(parameter, "(&suu)", nullptr, &start, &limit);
   std::string why;
-  Fd dir = open_folder(client, &why);
+  Fd dir = open_folder(parameter, &why);
   ListingWriter listed;
   if (!dir.ok()) return g_variant_new("(us@a(sbtx))", kRefused, why.c_str(), listed.finish());
-  DIR *entries = fdopendir(dup(dir.get()));
   Converter from_gbk("UTF-8", "GBK");
   uint32_t seen = 0, kept = 0;
   std::string name;
-  while (entries != nullptr && (limit == 0 || kept < limit)) {
-    const dirent *entry = readdir(entries);
-    if (entry == nullptr) break;
-    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-    if (!client_name(&from_gbk, entry->d_name, &name)) continue;
-    if (seen++ < start) continue;
-    struct stat st;
-    if (fstatat(dir.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    listed.add(name, S_ISDIR(st.st_mode), uint64_t(st.st_size), int64_t(st.st_mtim.tv_sec));
-    ++kept;
-  }
-  if (entries != nullptr) closedir(entries);
+  struct stat st;
+  each_entry(dir.get(), [&](const char *stored) {
+    if (client_name(&from_gbk, stored, &name) && seen++ >= start &&
+        fstatat(dir.get(), stored, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      listed.add(name, S_ISDIR(st.st_mode), uint64_t(st.st_size), int64_t(st.st_mtim.tv_sec));
+      ++kept;
+    }
+    return limit == 0 || kept < limit;
+  });
   return g_variant_new("(us@a(sbtx))", kDone, "", listed.finish());
 }
 
@@ -324,8 +321,7 @@ GVariant *rename_entry(GVariant *parameter, GError **) {
   g_variant_get(parameter, "(&s&s)", &client, &new_name);
   std::string path, name, stored_name, why;
   Fd root = open_root(), parent;
-  if (std::strchr(new_name, '/') != nullptr || *new_name == '\0' || std::strcmp(new_name, "..") == 0 ||
-      std::strcmp(new_name, ".") == 0)
+  if (std::strchr(new_name, '/') != nullptr || *new_name == '\0' || is_dot_or_dots(new_name))
     return refused("Invalid name");
   if (!storage_path(client, &path, &why) || !storage_path(new_name, &stored_name, &why) ||
       !open_parent(root.get(), path, &parent, &name, &why))
@@ -342,14 +338,12 @@ bool remove_tree(int dir, const char *name) {
   if (unlinkat(dir, name, 0) == 0) return true;
   if (errno != EISDIR && errno != EPERM) return false;
   Fd folder(openat(dir, name, O_DIRECTORY | O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (!folder.ok()) return false;
-  DIR *entries = fdopendir(dup(folder.get()));
-  if (entries == nullptr) return false;
   bool removed = true;
-  while (const dirent *entry = readdir(entries))
-    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-      removed = remove_tree(folder.get(), entry->d_name) && removed;
-  closedir(entries);
+  if (!folder.ok() || !each_entry(folder.get(), [&](const char *entry) {
+        removed = remove_tree(folder.get(), entry) && removed;
+        return true;
+      }))
+    return false;
   return removed && unlinkat(dir, name, AT_REMOVEDIR) == 0;
 }
 
@@ -391,35 +385,21 @@ bool open_transfer(GVariant *parameter, Transfer *t, std::string *why) {
   if (!storage_path(from, &from_path, why) || !storage_path(to, &to_path, why) ||
       !open_parent(t->root.get(), from_path, &t->from_parent, &t->from_name, why))
     return false;
-  if (from_path.find('/') == std::string::npos) {
-    *why = "A device's folder cannot be moved";
-    return false;
-  }
-  if (fstatat(t->from_parent.get(), t->from_name.c_str(), &t->source, AT_SYMLINK_NOFOLLOW) != 0) {
-    *why = reason(errno);
-    return false;
-  }
+  if (from_path.find('/') == std::string::npos) return fail(why, "A device's folder cannot be moved");
+  if (fstatat(t->from_parent.get(), t->from_name.c_str(), &t->source, AT_SYMLINK_NOFOLLOW) != 0)
+    return fail(why, reason(errno));
   // A link is taken only when it stays inside the storage.
-  if (S_ISLNK(t->source.st_mode) && !open_beneath(t->root.get(), from_path, O_PATH).ok()) {
-    *why = reason(errno);
-    return false;
-  }
+  if (S_ISLNK(t->source.st_mode) && !open_beneath(t->root.get(), from_path, O_PATH).ok())
+    return fail(why, reason(errno));
   t->to = open_beneath(t->root.get(), to_path, O_DIRECTORY | O_RDONLY);
-  if (!t->to.ok()) {
-    *why = reason(errno);
-    return false;
-  }
+  if (!t->to.ok()) return fail(why, reason(errno));
   struct stat root_st;
   fstat(t->root.get(), &root_st);
-  if (S_ISDIR(t->source.st_mode) && within(t->to.get(), t->source, root_st)) {
-    *why = "A folder cannot go into itself";
-    return false;
-  }
+  if (S_ISDIR(t->source.st_mode) && within(t->to.get(), t->source, root_st))
+    return fail(why, "A folder cannot go into itself");
   struct stat existing;
-  if (fstatat(t->to.get(), t->from_name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-    *why = "The target exists";
-    return false;
-  }
+  if (fstatat(t->to.get(), t->from_name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0)
+    return fail(why, "The target exists");
   return true;
 }
 
@@ -461,15 +441,13 @@ uint64_t tree_size(int dir, const char *name) {
   if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
   if (!S_ISDIR(st.st_mode)) return S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0;
   Fd folder(openat(dir, name, O_DIRECTORY | O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  DIR *entries = folder.ok() ? fdopendir(dup(folder.get())) : nullptr;
   uint64_t size = 0;
-  while (entries != nullptr) {
-    const dirent *entry = readdir(entries);
-    if (entry == nullptr) break;
-    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-      size += tree_size(folder.get(), entry->d_name);
+  if (folder.ok()) {
+    each_entry(folder.get(), [&](const char *entry) {
+      size += tree_size(folder.get(), entry);
+      return true;
+    });
   }
-  if (entries != nullptr) closedir(entries);
   return size;
 }
 
@@ -518,16 +496,12 @@ bool copy_tree(int from_dir, int to_dir, const char *name, Copy *copy) {
   Fd from(openat(from_dir, name, O_DIRECTORY | O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   Fd to(openat(to_dir, name, O_DIRECTORY | O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (!from.ok() || !to.ok()) return fail_copy(copy, g_strerror(errno));
-  DIR *entries = fdopendir(dup(from.get()));
-  if (entries == nullptr) return fail_copy(copy, g_strerror(errno));
   bool copied = true;
-  while (copied) {
-    const dirent *entry = readdir(entries);
-    if (entry == nullptr) break;
-    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-      copied = copy_tree(from.get(), to.get(), entry->d_name, copy);
-  }
-  closedir(entries);
+  if (!each_entry(from.get(), [&](const char *entry) {
+        copied = copy_tree(from.get(), to.get(), entry, copy);
+        return copied;
+      }))
+    return fail_copy(copy, g_strerror(errno));
   return copied;
 }
 
@@ -580,10 +554,8 @@ GVariant *copy_progress(GVariant *parameter, GError **) {
 }
 
 GVariant *disc_info(GVariant *parameter, GError **) {
-  const gchar *client = nullptr;
-  g_variant_get(parameter, "(&s)", &client);
   std::string why;
-  Fd dir = open_folder(client, &why);
+  Fd dir = open_folder(parameter, &why);
   struct statvfs fs;
   if (!dir.ok() || fstatvfs(dir.get(), &fs) != 0)
     return g_variant_new("(usttt)", kRefused, why.c_str(), guint64(0),
