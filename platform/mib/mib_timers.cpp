@@ -40,6 +40,7 @@ struct wifi_timer {
 
 namespace {
 
+using igd1::mib::load;
 using igd1::mib::ScheduleEdge;
 using igd1::mib::ScheduleRunner;
 using K = igd1::mib::ValueKind;
@@ -213,18 +214,6 @@ bool entry_at(igd1::mib::Table &table, uint32_t position, int *instance) {
   return true;
 }
 
-// The rows of a table as copies, in instance order.
-std::vector<std::vector<uint8_t>> all_rows(igd1::mib::Table &table) {
-  std::vector<std::vector<uint8_t>> rows;
-  const size_t size = table.spec().def.row_size;
-  for (mib_list_node *node = table.list(); node != nullptr; node = node->next) {
-    if (node->data == nullptr) continue;
-    const auto *data = static_cast<const uint8_t *>(node->data);
-    rows.emplace_back(data, data + size);
-  }
-  return rows;
-}
-
 // ---- families of numbered timers -------------------------------------------------
 
 // The sleep timers and the extended WiFi timers: rows their callers number
@@ -261,9 +250,8 @@ class Timers {
   void free(TIMER_ROW **row) { close_row(rows_, row); }
   // A new row at 00:00, not enabled.
   bool add(uint32_t instance) {
-    std::vector<uint8_t> record(table_.spec().def.row_size, 0);
-    std::memcpy(record.data() + 2, "00:00", 5);
-    return add_row(table_, instance, std::move(record)) && changed();
+    return add_row(table_, instance, igd1::mib::seed_records(table_.spec().def, {{{"Time", "00:00"}}})) &&
+           changed();
   }
   bool remove(uint32_t position, uint32_t instance) {
     return !table_.fails("del_entry") && delete_row(table_, position, instance) && changed();
@@ -281,17 +269,13 @@ class Timers {
     const auto after = [](void *data, bool committed, uint64_t) {
       if (committed) return;
       // Never from inside the store's end of the transaction: from the loop.
-      GSource *source = g_idle_source_new();
-      g_source_set_priority(source, G_PRIORITY_HIGH);
-      g_source_set_callback(
-          source,
+      g_idle_add_full(
+          G_PRIORITY_HIGH,
           [](gpointer timers) {
             static_cast<Timers *>(timers)->put_into_effect_();
             return G_SOURCE_REMOVE;
           },
           data, nullptr);
-      g_source_attach(source, g_main_context_default());
-      g_source_unref(source);
     };
     igd1::mib::detail::on_transaction_end(this, table_.spec().def, after, this);
     return true;
@@ -311,12 +295,7 @@ Timers g_wifi_ex(kWifiExSpec, WIFITIMER1_ENABLE, put_wifi_ex_into_effect);
 
 // ---- putting the timers into effect ----------------------------------------------
 
-// Fields of a stored row.
-template <typename T>
-T field(const std::vector<uint8_t> &record, size_t offset) {
-  return igd1::mib::load<T>(record.data() + offset);
-}
-
+// The time of day a stored row holds at `offset`.
 std::string text_field(const uint8_t *record, size_t offset) {
   return std::string(reinterpret_cast<const char *>(record + offset),
                      strnlen(reinterpret_cast<const char *>(record + offset), kTimeText));
@@ -382,13 +361,14 @@ void reschedule(Switch &sw, std::vector<ScheduleEdge> edges, int resting,
 
 std::vector<ScheduleEdge> sleep_edges() {
   std::vector<ScheduleEdge> edges;
-  for (const std::vector<uint8_t> &row : all_rows(g_sleep.table())) {
-    if (field<int32_t>(row, 12) != 1) continue;
-    const std::optional<uint16_t> minute = igd1::mib::day_minute(text_field(row.data(), 2), 23);
+  for (const mib_list_node *node = g_sleep.table().list(); node != nullptr; node = node->next) {
+    const auto *row = static_cast<const uint8_t *>(node->data);
+    if (load<int32_t>(row + 12) != 1) continue;
+    const std::optional<uint16_t> minute = igd1::mib::day_minute(text_field(row, 2), 23);
     const uint8_t mask = row[1];
     const uint8_t days = mask == 1 ? igd1::mib::kEveryDay : igd1::mib::runner_days(mask);
     if (!minute || days == 0) continue;
-    edges.push_back({days, *minute, field<int32_t>(row, 8) == 1 ? 1 : 0});
+    edges.push_back({days, *minute, load<int32_t>(row + 8) == 1 ? 1 : 0});
   }
   return edges;
 }
@@ -403,11 +383,12 @@ void add_for_mask(SsidEdges &by_ssid, uint32_t mask, const ScheduleEdge &edge) {
 
 SsidEdges wifi_edges() {
   SsidEdges by_ssid;
-  for (const std::vector<uint8_t> &row : all_rows(g_wifi)) {
-    const uint32_t mask = field<uint32_t>(row, 16);
+  for (const mib_list_node *node = g_wifi.list(); node != nullptr; node = node->next) {
+    const auto *row = static_cast<const uint8_t *>(node->data);
+    const uint32_t mask = load<uint32_t>(row + 16);
     if (row[14] != 1) continue;
-    const std::optional<uint16_t> start = igd1::mib::day_minute(text_field(row.data(), 2), 24);
-    const std::optional<uint16_t> end = igd1::mib::day_minute(text_field(row.data(), 8), 24);
+    const std::optional<uint16_t> start = igd1::mib::day_minute(text_field(row, 2), 24);
+    const std::optional<uint16_t> end = igd1::mib::day_minute(text_field(row, 8), 24);
     // A window that starts where it ends is open all day: no edges.
     if (!start || !end || *start == *end) continue;
     add_for_mask(by_ssid, mask, {igd1::mib::kEveryDay, *start, 1});
@@ -418,13 +399,14 @@ SsidEdges wifi_edges() {
 
 SsidEdges wifi_ex_edges() {
   SsidEdges by_ssid;
-  for (const std::vector<uint8_t> &row : all_rows(g_wifi_ex.table())) {
-    const int32_t active = field<int32_t>(row, 8);
-    if (field<int32_t>(row, 12) != 1 || (active != 0 && active != 1)) continue;
-    const std::optional<uint16_t> minute = igd1::mib::day_minute(text_field(row.data(), 2), 24);
+  for (const mib_list_node *node = g_wifi_ex.table().list(); node != nullptr; node = node->next) {
+    const auto *row = static_cast<const uint8_t *>(node->data);
+    const int32_t active = load<int32_t>(row + 8);
+    if (load<int32_t>(row + 12) != 1 || (active != 0 && active != 1)) continue;
+    const std::optional<uint16_t> minute = igd1::mib::day_minute(text_field(row, 2), 24);
     const uint8_t days = igd1::mib::runner_days(row[1]);
     if (!minute || days == 0) continue;
-    add_for_mask(by_ssid, field<uint32_t>(row, 16), {days, *minute, active});
+    add_for_mask(by_ssid, load<uint32_t>(row + 16), {days, *minute, active});
   }
   return by_ssid;
 }
@@ -445,33 +427,38 @@ void put_wifi_ex_into_effect() { reschedule_ssids(effects().wifi_ex, wifi_ex_edg
 
 }  // namespace
 
+// The calls both families of numbered timers export alike, as
+// "<prefix>_<call>"; the ones whose form differs are written out.
+#define NUMBERED_TIMER_CALLS(prefix, family)                                        \
+  int prefix##_get_total_num(void) { return family.total(); }                       \
+  int prefix##_check_entry(uint32_t position, int *instance) {                      \
+    return family.check_entry(position, instance) ? 1 : 0;                          \
+  }                                                                                 \
+  int prefix##_check_instnum(uint32_t instance, uint32_t *index, TIMER_ROW **row) { \
+    return family.check_instnum(instance, index, row) ? 1 : 0;                      \
+  }                                                                                 \
+  int prefix##_get_property(int number, void *output, TIMER_ROW **row) {            \
+    return family.get(number, output, row) ? 1 : 0;                                 \
+  }                                                                                 \
+  int prefix##_set_property_update(TIMER_ROW **row, uint32_t index) {               \
+    return family.update(row, index) ? 1 : 0;                                       \
+  }                                                                                 \
+  int prefix##_add_entry(uint32_t instance) { return family.add(instance) ? 1 : 0; } \
+  int prefix##_del_entry(uint32_t position, uint32_t instance) {                    \
+    return family.remove(position, instance) ? 1 : 0;                               \
+  }                                                                                 \
+  int prefix##_init_entry_index(uint32_t position, uint32_t instance) {             \
+    return family.renumber(position, instance) ? 1 : 0;                             \
+  }                                                                                 \
+  int prefix##_update(void) { return family.apply() ? 1 : 0; }
+
 // ---- sleep timers ----------------------------------------------------------------
 
-int sleeptimer_get_total_num(void) { return g_sleep.total(); }
-int sleeptimer_check_entry(uint32_t position, int *instance) {
-  return g_sleep.check_entry(position, instance) ? 1 : 0;
-}
-int sleeptimer_check_instnum(uint32_t instance, uint32_t *index, TIMER_ROW **row) {
-  return g_sleep.check_instnum(instance, index, row) ? 1 : 0;
-}
-int sleeptimer_get_property(int number, void *output, TIMER_ROW **row) {
-  return g_sleep.get(number, output, row) ? 1 : 0;
-}
+NUMBERED_TIMER_CALLS(sleeptimer, g_sleep)
 int sleeptimer_set_property(int number, const void *value, TIMER_ROW **row, int *changed) {
   return g_sleep.set(number, value, row, changed) ? 1 : 0;
 }
-int sleeptimer_set_property_update(TIMER_ROW **row, uint32_t index) {
-  return g_sleep.update(row, index) ? 1 : 0;
-}
 void sleeptimer_set_entry_free(TIMER_ROW **row) { g_sleep.free(row); }
-int sleeptimer_add_entry(uint32_t instance) { return g_sleep.add(instance) ? 1 : 0; }
-int sleeptimer_del_entry(uint32_t position, uint32_t instance) {
-  return g_sleep.remove(position, instance) ? 1 : 0;
-}
-int sleeptimer_init_entry_index(uint32_t position, uint32_t instance) {
-  return g_sleep.renumber(position, instance) ? 1 : 0;
-}
-int sleeptimer_update(void) { return g_sleep.apply() ? 1 : 0; }
 
 // ---- WiFi timer ------------------------------------------------------------------
 
@@ -479,8 +466,7 @@ int wifitimer_init_entry(WIFI_TIMER **timer) {
   if (timer == nullptr || g_wifi.fails("init_entry") || !g_wifi.init()) return 0;
   if (g_wifi.rows().size() == 0) {
     // A store whose timer row was taken out gets the first one back.
-    std::vector<uint8_t> seed = wifi_seed();
-    if (!add_row(g_wifi, kWifiInstance, std::move(seed))) return 0;
+    if (!add_row(g_wifi, kWifiInstance, wifi_seed())) return 0;
   }
   wifitimer_free_entry(timer);
   *timer = new wifi_timer;
@@ -528,28 +514,10 @@ int wifitimer_update_entry(WIFI_TIMER *timer) {
 
 // ---- extended WiFi timers --------------------------------------------------------
 
-int wifitimer1_get_total_num(void) { return g_wifi_ex.total(); }
-int wifitimer1_check_entry(uint32_t position, int *instance) {
-  return g_wifi_ex.check_entry(position, instance) ? 1 : 0;
-}
-int wifitimer1_check_instnum(uint32_t instance, uint32_t *index, TIMER_ROW **row) {
-  return g_wifi_ex.check_instnum(instance, index, row) ? 1 : 0;
-}
-int wifitimer1_get_property(int number, void *output, TIMER_ROW **row) {
-  return g_wifi_ex.get(number, output, row) ? 1 : 0;
-}
+NUMBERED_TIMER_CALLS(wifitimer1, g_wifi_ex)
 int wifitimer1_set_property(int number, const void *value, TIMER_ROW **row) {
   return g_wifi_ex.set(number, value, row, nullptr) ? 1 : 0;
 }
-int wifitimer1_set_property_update(TIMER_ROW **row, uint32_t index) {
-  return g_wifi_ex.update(row, index) ? 1 : 0;
-}
 void wifitimer1_set_property_free(TIMER_ROW **row) { g_wifi_ex.free(row); }
-int wifitimer1_add_entry(uint32_t instance) { return g_wifi_ex.add(instance) ? 1 : 0; }
-int wifitimer1_del_entry(uint32_t position, uint32_t instance) {
-  return g_wifi_ex.remove(position, instance) ? 1 : 0;
-}
-int wifitimer1_init_entry_index(uint32_t position, uint32_t instance) {
-  return g_wifi_ex.renumber(position, instance) ? 1 : 0;
-}
-int wifitimer1_update(void) { return g_wifi_ex.apply() ? 1 : 0; }
+
+#undef NUMBERED_TIMER_CALLS

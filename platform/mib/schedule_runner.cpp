@@ -123,6 +123,19 @@ ScheduleRunner::Schedule *ScheduleRunner::find(Id id) {
   return at == schedules_.end() ? nullptr : &*at;
 }
 
+template <typename Step>
+void ScheduleRunner::at_now(Step step) {
+  std::vector<Due> due;
+  {
+    std::lock_guard lock(mutex_);
+    const time_t now = clock_.now();
+    observe_locked(now);
+    step(now, due);
+    rearm_locked(now);
+  }
+  run(due);
+}
+
 std::optional<ScheduleRunner::Due> ScheduleRunner::settle(Schedule &s, time_t now) {
   if (now < s.replayed_until) return std::nullopt;
   s.replayed_until = 0;
@@ -162,42 +175,29 @@ void ScheduleRunner::run(std::vector<Due> &due) {
 }
 
 ScheduleRunner::Id ScheduleRunner::add(std::vector<ScheduleEdge> edges, Apply apply, bool apply_now) {
-  std::vector<Due> due;
-  Id id;
-  {
-    std::lock_guard lock(mutex_);
+  Id id = 0;
+  at_now([&](time_t now, std::vector<Due> &due) {
     id = next_id_++;
-    const time_t now = clock_.now();
-    observe_locked(now);
     schedules_.push_back({id, std::move(edges), std::move(apply), std::nullopt});
     if (std::optional<Due> d = settle(schedules_.back(), now); d && apply_now) due.push_back(*d);
-    rearm_locked(now);
-  }
-  run(due);
+  });
   return id;
 }
 
 void ScheduleRunner::change(Id id, std::vector<ScheduleEdge> edges, bool apply_now) {
-  std::vector<Due> due;
-  {
-    std::lock_guard lock(mutex_);
+  at_now([&](time_t now, std::vector<Due> &due) {
     Schedule *s = find(id);
     if (s == nullptr) return;
-    const time_t now = clock_.now();
-    observe_locked(now);
     // New edges have no history: the schedule takes the state of now.
     s->edges = std::move(edges);
     s->replayed_until = 0;
     if (std::optional<Due> d = settle(*s, now); d && apply_now) due.push_back(*d);
-    rearm_locked(now);
-  }
-  run(due);
+  });
 }
 
 void ScheduleRunner::remove(Id id) {
   std::lock_guard lock(mutex_);
-  schedules_.erase(std::remove_if(schedules_.begin(), schedules_.end(), [&](const Schedule &s) { return s.id == id; }),
-                   schedules_.end());
+  std::erase_if(schedules_, [&](const Schedule &s) { return s.id == id; });
   rearm_locked(clock_.now());
 }
 
@@ -208,16 +208,10 @@ std::optional<int> ScheduleRunner::applied(Id id) {
 }
 
 void ScheduleRunner::wake() {
-  std::vector<Due> due;
-  {
-    std::lock_guard lock(mutex_);
-    const time_t now = clock_.now();
-    observe_locked(now);
+  at_now([this](time_t now, std::vector<Due> &due) {
     for (Schedule &s : schedules_)
       if (std::optional<Due> d = settle(s, now)) due.push_back(*d);
-    rearm_locked(now);
-  }
-  run(due);
+  });
 }
 
 // ---- the machine's clock -------------------------------------------------------------

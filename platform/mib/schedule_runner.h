@@ -123,6 +123,10 @@ class ScheduleRunner {
     int state;
   };
   Schedule *find(Id id);
+  // Runs `step(now, due)` under the lock with the time read now, asks for
+  // the next wake-up, then applies what `step` found due.
+  template <typename Step>
+  void at_now(Step step);
   // Notes the state of `s` at `now` as applied; returns it when it changed.
   std::optional<Due> settle(Schedule &s, time_t now);
   void rearm_locked(time_t now);
