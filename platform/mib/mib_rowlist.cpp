@@ -19,6 +19,17 @@ constexpr auto kDataVersionInterval = std::chrono::milliseconds(250);
 
 std::atomic<uint64_t> g_next_list_id{1};
 
+// Chains `count` new nodes, the i-th holding `data(i)`.
+template <typename Data>
+void chain(std::vector<mib_list_node> &nodes, size_t count, Data data) {
+  nodes.assign(count, mib_list_node{});
+  for (size_t i = 0; i < count; ++i) {
+    nodes[i].data = data(i);
+    nodes[i].prev = i > 0 ? &nodes[i - 1] : nullptr;
+    nodes[i].next = i + 1 < count ? &nodes[i + 1] : nullptr;
+  }
+}
+
 }  // namespace
 
 struct RowList::View {
@@ -52,12 +63,7 @@ void RowList::forget_view() {
 mib_list_node *RowList::hand_out(std::vector<std::vector<uint8_t>> rows) {
   View &v = view();
   v.held = std::move(rows);
-  v.nodes.assign(v.held.size(), mib_list_node{});
-  for (size_t i = 0; i < v.held.size(); ++i) {
-    v.nodes[i].data = v.held[i].data();
-    v.nodes[i].prev = i > 0 ? &v.nodes[i - 1] : nullptr;
-    v.nodes[i].next = i + 1 < v.held.size() ? &v.nodes[i + 1] : nullptr;
-  }
+  chain(v.nodes, v.held.size(), [&v](size_t i) { return v.held[i].data(); });
   return v.nodes.empty() ? nullptr : &v.nodes[0];
 }
 
@@ -77,12 +83,7 @@ void RowList::sync(View &v, size_t fresh) {
     v.layout = layout_version_;
     v.bytes.assign(rows_.size() * size, 0);
     v.versions.assign(rows_.size(), 0);
-    v.nodes.assign(rows_.size(), mib_list_node{});
-    for (size_t i = 0; i < rows_.size(); ++i) {
-      v.nodes[i].data = v.bytes.data() + i * size;
-      v.nodes[i].prev = i > 0 ? &v.nodes[i - 1] : nullptr;
-      v.nodes[i].next = i + 1 < rows_.size() ? &v.nodes[i + 1] : nullptr;
-    }
+    chain(v.nodes, rows_.size(), [&v, size](size_t i) { return v.bytes.data() + i * size; });
     fresh = kAllRows;
   }
   if (fresh != kAllRows && v.content == next_row_version_) {
@@ -211,19 +212,26 @@ bool RowList::insert(uint8_t *row) { return add(row, row); }
 
 bool RowList::insert_at(const uint8_t *row) { return add(nullptr, row); }
 
-bool RowList::add(uint8_t *numbered, const uint8_t *row) {
+template <typename Write>
+bool RowList::write(Write write) {
   auto lock = detail::lock_store();
-  if (row == nullptr || !begin_transaction()) return false;
+  if (!begin_transaction()) return false;
   const bool current = is_current();
-  std::vector<uint8_t> stored;
-  std::vector<uint8_t> *kept = caches_rows_ ? &stored : nullptr;
-  const bool added = numbered != nullptr ? table_insert(table_, numbered, kept)
-                                         : table_insert_at(table_, row, kept);
-  if (!added) {
+  if (!write(current)) {
     rollback_transaction();
     return false;
   }
-  if (current) {
+  wrote(current);
+  return commit_transaction();
+}
+
+bool RowList::add(uint8_t *numbered, const uint8_t *row) {
+  return row != nullptr && write([&](bool current) {
+    std::vector<uint8_t> stored;
+    std::vector<uint8_t> *kept = caches_rows_ ? &stored : nullptr;
+    const bool added = numbered != nullptr ? table_insert(table_, numbered, kept)
+                                           : table_insert_at(table_, row, kept);
+    if (!added || !current) return added;
     // The insert wrote the number it chose into `numbered`.
     const RowKey key = row_key_of(table_, numbered != nullptr ? numbered : row);
     const size_t at = size_t(std::upper_bound(keys_.begin(), keys_.end(), key) - keys_.begin());
@@ -233,42 +241,28 @@ bool RowList::add(uint8_t *numbered, const uint8_t *row) {
       rows_.insert(rows_.begin() + long(at), std::make_shared<const std::vector<uint8_t>>(std::move(stored)));
     }
     changed_layout();
-  }
-  wrote(current);
-  return commit_transaction();
+    return true;
+  });
 }
 
 bool RowList::store(const uint8_t *row) {
-  auto lock = detail::lock_store();
-  if (row == nullptr || !begin_transaction()) return false;
-  const bool current = is_current();
-  std::vector<uint8_t> stored;
-  if (!table_update(table_, row, caches_rows_ ? &stored : nullptr)) {
-    rollback_transaction();
-    return false;
-  }
-  if (current && caches_rows_) {
-    long position = position_of(row_key_of(table_, row));
+  return row != nullptr && write([&](bool current) {
+    std::vector<uint8_t> stored;
+    if (!table_update(table_, row, caches_rows_ ? &stored : nullptr)) return false;
+    long position = current && caches_rows_ ? position_of(row_key_of(table_, row)) : -1;
     if (position >= 0) {
       rows_[static_cast<size_t>(position)] =
           std::make_shared<const std::vector<uint8_t>>(std::move(stored));
       row_versions_[static_cast<size_t>(position)] = next_row_version_++;
     }
-  }
-  wrote(current);
-  return commit_transaction();
+    return true;
+  });
 }
 
 bool RowList::remove(RowKey key) {
-  auto lock = detail::lock_store();
-  if (!begin_transaction()) return false;
-  const bool current = is_current();
-  if (!table_remove(table_, key)) {
-    rollback_transaction();
-    return false;
-  }
-  if (current) {
-    long position = position_of(key);
+  return write([&](bool current) {
+    if (!table_remove(table_, key)) return false;
+    long position = current ? position_of(key) : -1;
     if (position >= 0) {
       keys_.erase(keys_.begin() + position);
       if (caches_rows_) {
@@ -277,9 +271,8 @@ bool RowList::remove(RowKey key) {
       }
       changed_layout();
     }
-  }
-  wrote(current);
-  return commit_transaction();
+    return true;
+  });
 }
 
 }  // namespace igd1::mib

@@ -82,6 +82,10 @@ class RowList {
   bool is_current() const;
   // Position of the row with `key` among the keys, or -1.
   long position_of(RowKey key) const;
+  // Runs `write(current)` (whether the cache was current before it) as one
+  // transaction of the table, rolled back when it answers false.
+  template <typename Write>
+  bool write(Write write);
   // Inserts `row`: under the lowest free number written into `numbered`
   // (the same record), or with no `numbered` under the key `row` carries.
   bool add(uint8_t *numbered, const uint8_t *row);
