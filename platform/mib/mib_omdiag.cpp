@@ -177,16 +177,10 @@ GVariant *read_field(bool resources, GVariant *parameter) {
   g_variant_get(parameter, "(uu)", &field, &index);
   const std::vector<uint8_t> row = row_copy(resources, index);
   if (row.empty()) return nullptr;
-  switch (field) {
-    case 1: return g_variant_new("(s)", name_in(row.data()).c_str());
-    case 2:
-      return resources ? g_variant_new("(u)", igd1::mib::load<uint32_t>(row.data() + kCpuOffset))
-                       : nullptr;
-    case 3:
-      return resources ? g_variant_new("(u)", igd1::mib::load<uint32_t>(row.data() + kMemoryOffset))
-                       : nullptr;
-    default: return nullptr;
-  }
+  if (field == 1) return g_variant_new("(s)", name_in(row.data()).c_str());
+  if (!resources || (field != 2 && field != 3)) return nullptr;
+  return g_variant_new("(u)",
+                       igd1::mib::load<uint32_t>(row.data() + (field == 2 ? kCpuOffset : kMemoryOffset)));
 }
 
 GVariant *store_row(bool resources, std::vector<uint8_t> &row) {
@@ -317,7 +311,13 @@ GVariant *cpu_temperature() {
   return emulated ? g_variant_new("(uus)", *emulated, 1u, "emulated") : nullptr;
 }
 
-GVariant *port_rate(uint32_t port) {
+// The action that runs `run` for the number `N` its code stands for.
+template <GVariant *(*run)(uint32_t, GVariant *), uint32_t N>
+GVariant *numbered(GVariant *parameter, GError **) {
+  return run(N, parameter);
+}
+
+GVariant *port_rate(uint32_t port, GVariant *) {
   const std::string n = std::to_string(port);
   const std::string status_name = "network.LAN" + n + "Status";
   const std::string speed_name = "lan.Port" + n + "Speed";
@@ -329,12 +329,7 @@ GVariant *port_rate(uint32_t port) {
   return g_variant_new("(uus)", up != 0 ? rate : 0u, up != 0 ? 1u : 0u, up != 0 ? "Full" : "");
 }
 
-template <uint32_t Port>
-GVariant *port_reading(GVariant *, GError **) {
-  return port_rate(Port);
-}
-
-GVariant *read_optical(uint32_t code) {
+GVariant *read_optical(uint32_t code, GVariant *) {
   const Item &item = kOptical[code - kFirstOpticalRead];
   if (item.kind == K::Bool) {
     int32_t on = 0;
@@ -342,11 +337,6 @@ GVariant *read_optical(uint32_t code) {
   }
   double value = 0;
   return igd1::mib::read_item(item, &value) ? g_variant_new("(d)", value) : nullptr;
-}
-
-template <uint32_t Code>
-GVariant *optical_reading(GVariant *, GError **) {
-  return read_optical(Code);
 }
 
 // Write code 48 + n reaches the setting after the transmit power for n > 0.
@@ -375,11 +365,6 @@ GVariant *write_optical(uint32_t code, GVariant *parameter) {
       (high ? value < paired : value > paired))
     return nullptr;
   return igd1::mib::write_item(item, &value) ? ok() : nullptr;
-}
-
-template <uint32_t Code>
-GVariant *optical_write(GVariant *parameter, GError **) {
-  return write_optical(Code, parameter);
 }
 
 // ---- methods -------------------------------------------------------------------------
@@ -451,10 +436,10 @@ GVariant *service_processes(GVariant *parameter, GError **error) {
 constexpr Action kActions[] = {
     {1, nullptr, [](GVariant *, GError **) { return collect_wifi_info(); }},
     {6, nullptr, [](GVariant *, GError **) { return cpu_temperature(); }},
-    {8, nullptr, port_reading<1>},
-    {9, nullptr, port_reading<2>},
-    {10, nullptr, port_reading<3>},
-    {11, nullptr, port_reading<4>},
+    {8, nullptr, numbered<port_rate, 1>},
+    {9, nullptr, numbered<port_rate, 2>},
+    {10, nullptr, numbered<port_rate, 3>},
+    {11, nullptr, numbered<port_rate, 4>},
     {12, "(u)", [](GVariant *p, GError **) { return write_conn_threshold(p); }},
     {13, nullptr, [](GVariant *, GError **) { return conntrack_reading(); }},
     {14, "(u)", [](GVariant *p, GError **) { return write_number(kFlashThreshold, p); }},
@@ -481,19 +466,19 @@ constexpr Action kActions[] = {
     {38, nullptr, [](GVariant *, GError **) { return wifi_processes(); }},
     {39, "(s)", service_pid},
     {40, "(s)", service_processes},
-    {41, nullptr, optical_reading<41>},
-    {42, nullptr, optical_reading<42>},
-    {43, nullptr, optical_reading<43>},
-    {44, nullptr, optical_reading<44>},
-    {45, nullptr, optical_reading<45>},
-    {46, nullptr, optical_reading<46>},
-    {47, nullptr, optical_reading<47>},
-    {48, "(b)", optical_write<48>},
-    {49, "(d)", optical_write<49>},
-    {50, "(d)", optical_write<50>},
-    {51, "(b)", optical_write<51>},
-    {52, "(d)", optical_write<52>},
-    {53, "(d)", optical_write<53>},
+    {41, nullptr, numbered<read_optical, 41>},
+    {42, nullptr, numbered<read_optical, 42>},
+    {43, nullptr, numbered<read_optical, 43>},
+    {44, nullptr, numbered<read_optical, 44>},
+    {45, nullptr, numbered<read_optical, 45>},
+    {46, nullptr, numbered<read_optical, 46>},
+    {47, nullptr, numbered<read_optical, 47>},
+    {48, "(b)", numbered<write_optical, 48>},
+    {49, "(d)", numbered<write_optical, 49>},
+    {50, "(d)", numbered<write_optical, 50>},
+    {51, "(b)", numbered<write_optical, 51>},
+    {52, "(d)", numbered<write_optical, 52>},
+    {53, "(d)", numbered<write_optical, 53>},
 };
 constexpr igd1::mib::Actions kDispatcher("OMDiag_handle_action", kActions);
 
@@ -505,10 +490,8 @@ std::vector<WatchedResource> watched_resources() {
   std::vector<WatchedResource> watched;
   RowList &rows = rows_of(true);
   for (const mib_list_node *node = rows.head(); node != nullptr; node = node->next) {
-    std::vector<uint8_t> row(static_cast<const uint8_t *>(node->data),
-                             static_cast<const uint8_t *>(node->data) + kResourceSpec.def.row_size);
-    watched.push_back({name_in(row.data()), igd1::mib::load<uint32_t>(row.data() + kCpuOffset),
-                       igd1::mib::load<uint32_t>(row.data() + kMemoryOffset)});
+    const auto *row = static_cast<const uint8_t *>(node->data);
+    watched.push_back({name_in(row), load<uint32_t>(row + kCpuOffset), load<uint32_t>(row + kMemoryOffset)});
   }
   return watched;
 }

@@ -28,6 +28,7 @@
 #include <string.h>
 #include <time.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdio>
@@ -69,16 +70,13 @@ constexpr uint64_t kUploadCap = 64ull << 20;
 // has none, and a test without one is refused.  Items a client writes carry
 // their checks.
 
-// A text value of at most `max` characters, printable ASCII only (it may
-// travel in a request header or a URL).
-bool printable_text(const void *value, size_t max, bool allow_empty) {
+// A ticket: at most 80 characters, printable ASCII only (it travels in a
+// request header).
+bool ticket(const void *value) {
   const auto *text = static_cast<const char *>(value);
-  const size_t length = strnlen(text, max + 1);
-  if (length > max || (length == 0 && !allow_empty)) return false;
-  for (size_t i = 0; i < length; ++i)
-    if (static_cast<unsigned char>(text[i]) < 0x20 || static_cast<unsigned char>(text[i]) > 0x7e)
-      return false;
-  return true;
+  const std::string_view ticket(text, strnlen(text, 81));
+  return ticket.size() <= 80 &&
+         std::all_of(ticket.begin(), ticket.end(), [](char c) { return c >= 0x20 && c <= 0x7e; });
 }
 
 // A server: a literal IPv4 or IPv6 address, or a host name.
@@ -96,7 +94,6 @@ bool valid_server(const void *value) {
 bool url(const void *value) {
   return speed::acceptable_url(static_cast<const char *>(value), kUrlBuffer - 1);
 }
-bool ticket(const void *value) { return printable_text(value, 80, true); }
 constexpr auto kSpeedType = within<uint8_t, 1, 3>;
 
 constexpr Item kPlain[] = {
@@ -194,17 +191,13 @@ std::string read_text(const Item &item) {
   return buffer.data();
 }
 
-std::string mbits(double bits_per_second) {
+std::string two_decimals(double value) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.2f", bits_per_second / 1e6);
+  std::snprintf(text, sizeof text, "%.2f", value);
   return text;
 }
 
-std::string milliseconds(double ms) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.2f", ms);
-  return text;
-}
+std::string mbits(double bits_per_second) { return two_decimals(bits_per_second / 1e6); }
 
 std::string now_text() {
   time_t now = time(nullptr);
@@ -316,6 +309,14 @@ bool launch(Kind kind, const Update &first, Body body) {
 
 bool busy(Kind kind) { return g_runners[kind].busy.load(); }
 
+// Why a test of a kind that measures with a URL and a speed type cannot
+// start: 1 one is running, 2 no usable URL, 3 no speed type; 0 when it can.
+uint32_t transfer_refusal(Kind kind, const std::string &url, uint8_t type) {
+  if (busy(kind)) return 1;
+  if (!speed::acceptable_url(url.c_str(), kUrlBuffer - 1)) return 2;
+  return kSpeedType(&type) ? 0 : 3;
+}
+
 // The start of every kind but the plain one: a refusal code (0: none) is
 // handed back as the result with 0; a started test answers non-zero.
 template <typename Body>
@@ -418,10 +419,10 @@ void full_test(const Reporter &reporter, std::string url, std::string ticket, ui
   if (!delays.ok) {
     error = delays.error;
   } else {
-    reporter.send({{kFull[kFullMaxDelay].name, milliseconds(delays.max_ms)},
-                   {kFull[kFullMinDelay].name, milliseconds(delays.min_ms)},
-                   {kFull[kFullAvgDelay].name, milliseconds(delays.avg_ms)},
-                   {kFull[kFullJitter].name, milliseconds(delays.jitter_ms)}});
+    reporter.send({{kFull[kFullMaxDelay].name, two_decimals(delays.max_ms)},
+                   {kFull[kFullMinDelay].name, two_decimals(delays.min_ms)},
+                   {kFull[kFullAvgDelay].name, two_decimals(delays.avg_ms)},
+                   {kFull[kFullJitter].name, two_decimals(delays.jitter_ms)}});
     error = both_directions(url, header, type, seconds_or_default(duration), reporter,
                             {kFull[kFullDown].name, kFull[kFullDownMax].name},
                             {kFull[kFullUp].name, kFull[kFullUpMax].name});
@@ -520,13 +521,14 @@ bool section_plan(SectionPlan *plan) {
   return speed::acceptable_url(plan->url.c_str(), kUrlBuffer - 1);
 }
 
-// A test left running by a process that ended is failed at start-up.
-void fail_interrupted(const Item &testing, const Update &failed) {
-  if (read_number<int32_t>(testing, 0) != 0) write_update(failed);
-}
-
-void fail_interrupted_small(const Item &testing, const Update &failed) {
-  if (read_number<uint8_t>(testing, 0) != 0) write_update(failed);
+// A test left running by a process that ended is failed at start-up: not
+// testing, result failed.
+int fail_interrupted(const Item *items, int testing, int result) {
+  // Wide enough for every kind's testing flag, which is a number.
+  uint64_t flag = 0;
+  if (igd1::mib::read_item(items[testing], &flag) && flag != 0)
+    write_update({{items[testing].name, "0"}, {items[result].name, kFailed}});
+  return 1;
 }
 
 }  // namespace
@@ -600,10 +602,7 @@ int httpdownloadtestff_StartTest(uint32_t duration, uint32_t *result) {
   const std::string url = read_text(kFull[kFullUrl]);
   const std::string ticket = read_text(kFull[kFullTicket]);
   const uint8_t type = read_number<uint8_t>(kFull[kFullSpeedType], 0);
-  const uint32_t refusal = busy(kFullKind)                                           ? 1
-                           : !speed::acceptable_url(url.c_str(), kUrlBuffer - 1) ? 2
-                           : type < 1 || type > 3                                    ? 3
-                                                                                     : 0;
+  const uint32_t refusal = transfer_refusal(kFullKind, url, type);
   Update first = running_state(kFull, kFullTesting, kFullResult,
                                {kFullDownMax, kFullDown, kFullUpMax, kFullUp, kFullEnd,
                                 kFullMaxDelay, kFullMinDelay, kFullAvgDelay, kFullJitter});
@@ -613,10 +612,7 @@ int httpdownloadtestff_StartTest(uint32_t duration, uint32_t *result) {
       [=](const Reporter &r) { full_test(r, url, ticket, type, duration); }, result);
 }
 
-int httpdownloadtestff_interface_init(void) {
-  fail_interrupted(kFull[kFullTesting], {{kFull[kFullTesting].name, "0"}, {kFull[kFullResult].name, kFailed}});
-  return 1;
-}
+int httpdownloadtestff_interface_init(void) { return fail_interrupted(kFull, kFullTesting, kFullResult); }
 
 // ---- local speed test ----------------------------------------------------------------
 
@@ -635,11 +631,7 @@ int httpdownloadtestlocal_StartTest(uint32_t, uint32_t *result) {
   const std::string url = read_text(kLocal[kLocalUrl]);
   const uint8_t type = read_number<uint8_t>(kLocal[kLocalSpeedType], 0);
   const bool enabled = read_number<int32_t>(kLocal[kLocalEnable], 0) != 0;
-  const uint32_t refusal = !enabled                                                  ? 4
-                           : busy(kLocalKind)                                        ? 1
-                           : !speed::acceptable_url(url.c_str(), kUrlBuffer - 1) ? 2
-                           : type < 1 || type > 3                                    ? 3
-                                                                                     : 0;
+  const uint32_t refusal = enabled ? transfer_refusal(kLocalKind, url, type) : 4;
   Update first = running_state(kLocal, kLocalTesting, kLocalResult,
                                {kLocalDownMax, kLocalDown, kLocalUpMax, kLocalUp, kLocalEnd});
   first.emplace_back(kLocal[kLocalBegin].name, now_text());
@@ -648,9 +640,7 @@ int httpdownloadtestlocal_StartTest(uint32_t, uint32_t *result) {
 }
 
 int httpdownloadtestlocal_interface_init(void) {
-  fail_interrupted(kLocal[kLocalTesting],
-                   {{kLocal[kLocalTesting].name, "0"}, {kLocal[kLocalResult].name, kFailed}});
-  return 1;
+  return fail_interrupted(kLocal, kLocalTesting, kLocalResult);
 }
 
 // ---- section speed tests ----------------------------------------------------------
@@ -678,9 +668,7 @@ int sectionSpeedtest_StartTest(uint32_t *result) {
 }
 
 int sectionSpeedtest_interface_init(void) {
-  fail_interrupted_small(kSection[kSectionTesting], {{kSection[kSectionTesting].name, "0"},
-                                                     {kSection[kSectionResult].name, kFailed}});
-  return 1;
+  return fail_interrupted(kSection, kSectionTesting, kSectionResult);
 }
 
 int sectionSpeedtestMulti_get_property(int index, void *buffer) {
@@ -697,7 +685,5 @@ int sectionSpeedtestMulti_StartTest(uint32_t *result) {
 }
 
 int sectionSpeedtestMulti_interface_init(void) {
-  fail_interrupted_small(kMulti[kMultiTesting],
-                         {{kMulti[kMultiTesting].name, "0"}, {kMulti[kMultiResult].name, kFailed}});
-  return 1;
+  return fail_interrupted(kMulti, kMultiTesting, kMultiResult);
 }

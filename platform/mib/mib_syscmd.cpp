@@ -60,10 +60,6 @@ void journal_action(const std::string &text) { journal_append(MIB_JOURNAL_SYSTEM
 
 namespace {
 
-bool is_digits(std::string_view text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 bool is_dns_name(std::string_view name) {
   if (name.empty() || name.size() > 253) return false;
   size_t start = 0;
@@ -94,11 +90,12 @@ bool is_host(std::string_view host) {
   return is_dns_name(host);
 }
 
+// Up to five digits, nothing else, naming 1 to 65535.
 bool is_port(std::string_view port) {
-  if (!is_digits(port) || port.size() > 5) return false;
   unsigned value = 0;
-  std::from_chars(port.data(), port.data() + port.size(), value);
-  return value >= 1 && value <= 65535;
+  const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
+  return port.size() <= 5 && ec == std::errc() && end == port.data() + port.size() && value >= 1 &&
+         value <= 65535;
 }
 
 bool is_visible_ascii(std::string_view text) {
@@ -181,11 +178,8 @@ constexpr size_t kLoidPasswordMax = 12;
 template <size_t min, size_t max>
 bool credential(const void *value) {
   const char *text = static_cast<const char *>(value);
-  const size_t length = strnlen(text, max + 1);
-  if (length < min || length > max) return false;
-  for (size_t i = 0; i < length; ++i)
-    if (text[i] <= ' ' || text[i] >= 0x7f) return false;
-  return true;
+  const std::string_view credential(text, strnlen(text, max + 1));
+  return credential.size() >= min && credential.size() <= max && sys::is_visible_ascii(credential);
 }
 
 constexpr Item kNone = {nullptr, K::Text, 0};

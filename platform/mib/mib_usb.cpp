@@ -62,28 +62,7 @@ const char *unfit_field(const uint8_t *row) {
   return nullptr;
 }
 
-std::vector<uint8_t> default_devices() {
-  Record disk{};
-  disk.index = 1;
-  disk.type = USB_STORAGE_DEVICE;
-  disk.id = 1;
-  put_text(disk.vendor, "WQX");
-  put_text(disk.model, "Flash Disk 3.0");
-  disk.writable = 1;
-  put_text(disk.mount_point, "/mnt/usb1_1");
-  put_text(disk.device_name, "/dev/sda1");
-  disk.fs_type = USB_FS_FAT;
-  put_text(disk.label, "USBDISK");
-  Record printer{};
-  printer.index = 2;
-  printer.type = 7;
-  printer.id = 2;
-  put_text(printer.vendor, "WQX");
-  put_text(printer.model, "Line Printer");
-  printer.writable = 1;
-  return igd1::mib::records(std::vector<Record>{disk, printer});
-}
-
+std::vector<uint8_t> default_devices();
 constexpr igd1::mib::TableSpec kDevices = {
     .def = {.name = "usbinfo", .module = "usb_device", .row_size = sizeof(Record),
             .columns = kColumns, .column_count = std::size(kColumns),
@@ -94,6 +73,17 @@ constexpr igd1::mib::TableSpec kDevices = {
     .seed = default_devices,
 };
 igd1::mib::Table g_devices(kDevices);
+
+// Device 1 the disk (type 8, a storage device; file system 1, FAT), device 2
+// the printer (type 7).
+std::vector<uint8_t> default_devices() {
+  static_assert(USB_STORAGE_DEVICE == 8 && USB_FS_FAT == 1);
+  return igd1::mib::seed_records(
+      kDevices.def,
+      {{{"Type", "8"}, {"Id", "1"}, {"Vendor", "WQX"}, {"Model", "Flash Disk 3.0"}, {"Writable", "1"},
+        {"MountPoint", "/mnt/usb1_1"}, {"DeviceName", "/dev/sda1"}, {"FsType", "1"}, {"Label", "USBDISK"}},
+       {{"Type", "7"}, {"Id", "2"}, {"Vendor", "WQX"}, {"Model", "Line Printer"}, {"Writable", "1"}}});
+}
 
 std::atomic<igd1::devices::UsbStorage *> g_usb{nullptr};
 

@@ -110,6 +110,13 @@ HeaderList request_headers(const std::string &header) {
   return HeaderList(list);
 }
 
+// `result` with `error` as the reason it failed.
+template <typename Result>
+Result failed(Result result, std::string error) {
+  result.error = std::move(error);
+  return result;
+}
+
 double seconds_between(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double>(to - from).count();
 }
@@ -171,17 +178,13 @@ bool acceptable_url(const char *url, size_t max_length) {
 Measured run_transfer(const Transfer &transfer) {
   Measured measured;
   const Curl *c = curl();
-  if (c == nullptr) {
-    measured.error = kNoLibrary;
-    return measured;
-  }
+  if (c == nullptr) return failed(measured, kNoLibrary);
   const int streams = std::clamp(transfer.streams, 1, 16);
   HeaderList headers = request_headers(transfer.header);
   CURLM *multi = c->multi_init();
   if (multi == nullptr || headers == nullptr) {
     if (multi != nullptr) c->multi_cleanup(multi);
-    measured.error = "cannot prepare the transfer";
-    return measured;
+    return failed(measured, "cannot prepare the transfer");
   }
 
   Counter total;
@@ -270,10 +273,7 @@ Measured run_transfer(const Transfer &transfer) {
 
   measured.bytes = total.bytes;
   if (!measured.error.empty()) return measured;
-  if (!total.started) {
-    measured.error = "no data was transferred";
-    return measured;
-  }
+  if (!total.started) return failed(measured, "no data was transferred");
   // An upload is done when the server has taken the last byte and answered;
   // a download when the last byte arrived.
   const Clock::time_point last = transfer.upload || time_up ? end : total.last;
@@ -296,30 +296,18 @@ Delays probe_delays(const std::string &url, const std::string &header, int count
                     const std::atomic<bool> *stop) {
   Delays delays;
   const Curl *c = curl();
-  if (c == nullptr) {
-    delays.error = kNoLibrary;
-    return delays;
-  }
+  if (c == nullptr) return failed(delays, kNoLibrary);
   HeaderList headers = request_headers(header);
   Easy easy(c->easy_init());
-  if (!easy || headers == nullptr || count < 1) {
-    delays.error = "cannot prepare the delay probes";
-    return delays;
-  }
+  if (!easy || headers == nullptr || count < 1) return failed(delays, "cannot prepare the delay probes");
   common_options(easy.get(), url, headers.get());
   c->easy_setopt(easy.get(), CURLOPT_NOBODY, 1L);
   c->easy_setopt(easy.get(), CURLOPT_TIMEOUT_MS, long(kStallLimit.count()));
   std::vector<double> samples;
   for (int i = 0; i < count; ++i) {
-    if (stop != nullptr && stop->load()) {
-      delays.error = "stopped";
-      return delays;
-    }
+    if (stop != nullptr && stop->load()) return failed(delays, "stopped");
     const CURLcode code = c->easy_perform(easy.get());
-    if (code != CURLE_OK) {
-      delays.error = c->easy_strerror(code);
-      return delays;
-    }
+    if (code != CURLE_OK) return failed(delays, c->easy_strerror(code));
     curl_off_t sent = 0, answered = 0;
     c->easy_getinfo(easy.get(), CURLINFO_PRETRANSFER_TIME_T, &sent);
     c->easy_getinfo(easy.get(), CURLINFO_STARTTRANSFER_TIME_T, &answered);
