@@ -1,10 +1,8 @@
 // Operations-and-maintenance diagnostics: the readings of the machine, the
 // thresholds and optical alarm settings, and the two watch lists.
 //
-// Tables (instance number in byte 0, 1 to 99; 100 is the table-full mark):
-//   omdiag_resource  76 bytes  4 ServiceName (text, 64)  68 CPUPercentage (U32)
-//                              72 MEMPercentage (U32)
-//   omdiag_process   68 bytes  4 ServiceName (text, 64)
+// The watch lists are tables whose columns are declared below (instance
+// number in byte 0, 1 to 99; 100 is the table-full mark).
 //
 // Readings come from the kernel (system_view.h) where the machine has them
 // and otherwise from the emulated board's settings (omdiag.CPUTemperature,

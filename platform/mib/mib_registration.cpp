@@ -156,6 +156,13 @@ void advance() {
   }
 }
 
+// Whether the flag `name` is set once the registration has moved on.
+int flag_now(const char *name) {
+  std::lock_guard lock(registration_mutex());
+  advance();
+  return sys::number_setting(name) != 0 ? 1 : 0;
+}
+
 // PON link state per mode: 0 down, 1 operating, 2 up and ranging.
 constexpr Item kLinkItems[] = {
     {"pon.GPONLinkState", K::I32, 4, "1"},
@@ -202,17 +209,9 @@ int checkLOID(char *text) {
   return static_cast<int>(sys::number_setting(kStatus, kNotRegistered));
 }
 
-int get_complete_Register(void) {
-  std::lock_guard lock(registration_mutex());
-  advance();
-  return sys::number_setting(kComplete) != 0 ? 1 : 0;
-}
+int get_complete_Register(void) { return flag_now(kComplete); }
 
-int check_Register_Loid(void) {
-  std::lock_guard lock(registration_mutex());
-  advance();
-  return sys::number_setting(kRunning) != 0 ? 1 : 0;
-}
+int check_Register_Loid(void) { return flag_now(kRunning); }
 
 int DBUS_ifgponstate(void) { return link_state(0, "DBUS_ifgponstate"); }
 

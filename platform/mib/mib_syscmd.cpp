@@ -1,16 +1,6 @@
-// System command items and the device commands behind them.
-//
-//   index  setting                        index  setting
-//   0      syscmd.UpgradeStatus (byte)    8      pon.Password
-//   1      syscmd.UpgradeSWVersion (256)  9      syscmd.PreviousLOIDPassword
-//   2      syscmd.RestoreStatus (byte)    10     pon.PONType (32 bits)
-//   3      syscmd.Province                12     syscmd.UserPassword
-//   4      syscmd.MemAlarm (byte)         13     syscmd.SuperUserPassword
-//   5      syscmd.MemLimit (byte)         14     syscmd.KeepPreviousLOID (byte)
-//   6      pon.LOID                       16     device.InitSSID
-//   7      syscmd.PreviousLOID            (other texts: 64 bytes)
-//
-// The LOID and its password are the ones the PON information object shows.
+// System command items and the device commands behind them.  The items
+// (syscmd_get_mib_property) are kItems below, by index; the LOID and its
+// password are the ones the PON information object shows.
 //
 // Nothing here touches the machine.  A reboot, a hardware check or a log
 // upload is an entry in the journal under MIB_JOURNAL_SYSTEM; a restore to

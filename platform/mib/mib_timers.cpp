@@ -1,11 +1,6 @@
-// Timers: the sleep timers, the WiFi timer and the extended WiFi timers.
-//
-// Tables (instance number in byte 0):
-//   sleeptimer    16 bytes  1 Day (U8)  2 Time (text, 6)  8 Active (I32)  12 Enable (I32)
-//   wifitimer     20 bytes  1 ControlCycle (U8)  2 StartTime (text, 6)  8 EndTime (text, 6)
-//                           14 Enable (U8)  16 SSIDMask (U32); one row, instance 1
-//   wifitimer_ex  20 bytes  1 WeekDay (U8)  2 Time (text, 6)  8 Active (I32)  12 Enable (I32)
-//                           16 SSIDMask (U32)
+// Timers: the sleep timers, the WiFi timer (one row, instance 1) and the
+// extended WiFi timers, each a table whose columns are declared below, the
+// instance number in byte 0.
 //
 // Modules change rows through row handles (RowHandles: a numbered copy of
 // the row); nothing reaches the store until an update call.
