@@ -16,7 +16,6 @@
 #include <array>
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <iterator>
 #include <optional>
 
@@ -101,15 +100,6 @@ void drive(led_entry *entry, int cause) {
   igd1::mib::journal_append(MIB_JOURNAL_LED, cause, lit ? "on" : "off");
 }
 
-bool same_as_stored(Number number, const void *value) {
-  std::array<uint8_t, kTimeText> current{};
-  if (!igd1::mib::read_item(kItems[number], current.data())) return false;
-  if (kItems[number].kind == K::Text)
-    return std::strncmp(reinterpret_cast<const char *>(current.data()),
-                        static_cast<const char *>(value), kTimeText) == 0;
-  return current[0] == *static_cast<const uint8_t *>(value);
-}
-
 }  // namespace
 
 int LED_init_entry(LED_ENTRY **handle) {
@@ -140,14 +130,10 @@ int LED_get_property(int number, void *output, LED_ENTRY *) {
 int LED_set_property(int number, void *value, LED_ENTRY *, int *changed) {
   if (value == nullptr || number < 0 || size_t(number) >= kCount) return 0;
   if (igd1::mib::should_fail("LED_set_property", number)) return 0;
-  // A text that does not fit is never the stored one, and write_item refuses it.
-  const auto which = static_cast<Number>(number);
-  if (same_as_stored(which, value)) {
-    if (changed != nullptr) *changed = 0;
-    return 1;
-  }
-  if (!igd1::mib::write_item(kItems[which], value)) return 0;
-  if (changed != nullptr) *changed = 1;
+  // A text that does not fit is refused, never cut.
+  bool written = false;
+  if (!igd1::mib::write_changed(kItems[number], value, &written)) return 0;
+  if (changed != nullptr) *changed = written ? 1 : 0;
   return 1;
 }
 

@@ -39,8 +39,6 @@ namespace {
 using igd1::mib::Item;
 using K = igd1::mib::ValueKind;
 
-constexpr char kSetAccessor[] = "networkinfo_set_property";
-
 constexpr int kElinkSyncIndex = 35;
 constexpr Item kNone = {nullptr, K::Text, 0};
 
@@ -137,13 +135,11 @@ int networkinfo_set_property(int index, void *value, int *commit_needed, int *ch
   if (commit_needed != nullptr) *commit_needed = 0;
   if (changed != nullptr) *changed = 0;
   if (index != kElinkSyncIndex || value == nullptr) return 0;
-  if (igd1::mib::should_fail(kSetAccessor, index)) return 0;
-  uint8_t stored = 0;
-  const bool had = igd1::mib::read_item(kItems[index], &stored);
-  if (had && stored == *static_cast<const uint8_t *>(value)) return 1;
-  if (!igd1::mib::write_at(kSetAccessor, kItems, index, value)) return 0;
-  if (commit_needed != nullptr) *commit_needed = 1;
-  if (changed != nullptr) *changed = 1;
+  if (igd1::mib::should_fail("networkinfo_set_property", index)) return 0;
+  bool written = false;
+  if (!igd1::mib::write_changed(kItems[index], value, &written)) return 0;
+  if (commit_needed != nullptr) *commit_needed = written ? 1 : 0;
+  if (changed != nullptr) *changed = written ? 1 : 0;
   return 1;
 }
 

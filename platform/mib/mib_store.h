@@ -194,6 +194,10 @@ bool item_takes(const Item &item, const void *buffer);
 // does not take, or on a failed write.
 bool write_item(const Item &item, const void *buffer);
 
+// Stores a value as write_item does unless it equals the stored one;
+// `changed` tells whether it was written.
+bool write_changed(const Item &item, const void *buffer, bool *changed);
+
 // Text form of one binary value, and back (what dump and the CLI show).
 std::string format_value(ValueKind kind, const void *buffer, size_t size);
 bool parse_value(ValueKind kind, std::string_view text, void *buffer, size_t size);

@@ -285,6 +285,16 @@ bool write_item(const Item &item, const void *buffer) {
   return text && set_setting(item.name, *text);
 }
 
+bool write_changed(const Item &item, const void *buffer, bool *changed) {
+  const std::optional<std::string> text = taken_text(item, buffer);
+  if (!text) return false;
+  // Compared in binary form, so that "true" and "1" or padding never differ.
+  std::vector<uint8_t> stored(item.size), wanted(item.size);
+  *changed = !read_item(item, stored.data()) ||
+             !parse_value(item.kind, *text, wanted.data(), wanted.size()) || stored != wanted;
+  return !*changed || set_setting(item.name, *text);
+}
+
 bool read_indexed(const char *accessor, const Item *items, size_t count, int index, void *buffer) {
   if (items == nullptr || index < 0 || static_cast<size_t>(index) >= count) return false;
   if (accessor != nullptr && should_fail(accessor, index)) return false;

@@ -579,13 +579,10 @@ int wifiinfo_set_property(int item, const void *value, int *changed, uint32_t *t
     if (!radios->clear_scan(item == 18 ? 1 : 2, &why)) return 0;
     *changed = 1;
   } else {
-    const Item &setting = kInfoSettings[item];
     const bool writable = item <= 2 || item == 6 || item == 16 || item == 17 || item == 24;
-    if (!writable || !igd1::mib::item_takes(setting, value)) return 0;
-    std::vector<uint8_t> current(setting.size);
-    const bool known = igd1::mib::read_item(setting, current.data());
-    if (known && std::memcmp(current.data(), value, setting.size) == 0) return 1;
-    if (!igd1::mib::write_item(setting, value)) return 0;
+    bool written = false;
+    if (!writable || !igd1::mib::write_changed(kInfoSettings[item], value, &written)) return 0;
+    if (!written) return 1;
     *changed = 1;
   }
   *token = ++g_token;
