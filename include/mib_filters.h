@@ -140,7 +140,7 @@ IGD1_API int AppRoute_handle_action_entry(int type, int action, gchar **entries)
 IGD1_API int isValidTime(const char *text);
 
 // ---- hardware-acceleration cancel ------------------------------------------------
-// Every call here returns 0 on success (HardAccCancel_insert_entry excepted).
+// Every call here returns 0 on success.
 //
 // Rule records: 0 instance, 4 Enable, 8 SrcPort (u32), 12 DestPort (u32),
 // 16 Index (33), 49 SrcAddress (46), 95 DestAddress (46), 141 Protocol (8).
@@ -157,25 +157,17 @@ IGD1_API int HardAccCancelManager_set_mib_property(int item, const void *value, 
 IGD1_API int HardAccCancelManager_update_entry(void);
 // Rule items: 1 Index, 2 Enable, 3 SrcAddress, 4 SrcPort, 5 DestAddress,
 // 6 DestPort, 7 Protocol.  Width 8: a text, read as a pointer to the
-// record's own text (`out` receives a const char *) and written from the
-// caller's text; 1: a byte 0 or 1; 4: a 32-bit number.
+// record's own text (`out` receives a const char *); 1: a byte 0 or 1; 4: a
+// 32-bit number.
 IGD1_API int HardAccCancel_get_mib_property(int item, void *out, int width, const void *record);
-IGD1_API int HardAccCancel_set_mib_property(int item, const void *value, int width, void *record);
 IGD1_API int HardAccCancel_update_all(void);
-IGD1_API mib_list_node *HardAccCancel_get_list(int which);
-IGD1_API mib_list_node *HardAccCancel_get_list_by_instnum(uint32_t instance, uint32_t *position);
-IGD1_API uint32_t HardAccCancel_get_instnum(const void *record);
-IGD1_API int HardAccCancel_backup_entry(const void *record, void **copy);
-IGD1_API void HardAccCancel_free_backup_entry(void **copy);
 // Checks and stores a rule, then applies it; non-zero with a reason in
 // *message on refusal.
 IGD1_API int HardAccCancel_update_entry(const void *copy, uint32_t position, const char **message);
-// A new empty rule: its instance number, 0 when the table is full or failing.
-IGD1_API int HardAccCancel_insert_entry(int unused);
-IGD1_API int HardAccCancel_remove_entry(uint32_t position, mib_list_node *node);
 IGD1_API int HardAccCancel_save_mib(void);
-// These calls as the table's operations (non-zero on success), for the bus
-// modules.
+// The table's operations (non-zero on success), for the bus modules: a new
+// rule within the limit, removals journalled, texts written from the
+// caller's text.
 IGD1_API const mib_table_ops HardAccCancel_table;
 // Flushes the accelerated flows of one connection (source address and port,
 // destination address and port, protocol), or every flow.
