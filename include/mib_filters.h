@@ -63,11 +63,6 @@ enum {
 // The six tables share one set of calls, under the prefixes dnsfilter,
 // urlfilter, macblocklist, macwhitelist, appfilter and AppRoute:
 //   <p>_update_all()                      re-reads the table; non-zero on success
-//   <p>_get_list(0)                       the first row, or null
-//   <p>_get_list_by_instnum(N, &position) the row of N and its position, or null
-//   <p>_get_instnum(record)               the record's instance number
-//   <p>_backup_entry(record)              a working copy (free with the next call)
-//   <p>_free_backup_entry(copy)
 //   <p>_update_entry(copy, position, &message, flags)
 //                                         checks the copy (addresses, MACs, lists,
 //                                         schedule), stores and applies it; 0 with a
@@ -79,14 +74,10 @@ enum {
 //   <p>_save_mib()                        commits the table to flash
 //   <p>_commit_count()                    how many commits the table has seen,
 //                                         by any process using the store
-//   <p>_table                             these calls as the table's operations
+//   <p>_table                             the table's operations: these calls, and the
+//                                         generic look-ups and working copies
 namespace igd1::filter_table {
 using UpdateAll = int(void);
-using GetList = mib_list_node *(int which);
-using GetListByInstance = mib_list_node *(uint32_t instance, uint32_t *position);
-using GetInstance = uint32_t(const void *record);
-using BackupEntry = void *(const void *record);
-using FreeBackupEntry = void(void *copy);
 using UpdateEntry = int(const void *copy, uint32_t position, const char **message, int flags);
 using InsertEntry = int(void *record);
 using RemoveEntry = int(uint32_t position, mib_list_node *node);
@@ -96,20 +87,6 @@ using CommitCount = uint64_t(void);
 
 IGD1_API igd1::filter_table::UpdateAll dnsfilter_update_all, urlfilter_update_all,
     macblocklist_update_all, macwhitelist_update_all, appfilter_update_all, AppRoute_update_all;
-IGD1_API igd1::filter_table::GetList dnsfilter_get_list, urlfilter_get_list, macblocklist_get_list,
-    macwhitelist_get_list, appfilter_get_list, AppRoute_get_list;
-IGD1_API igd1::filter_table::GetListByInstance dnsfilter_get_list_by_instnum,
-    urlfilter_get_list_by_instnum, macblocklist_get_list_by_instnum,
-    macwhitelist_get_list_by_instnum, appfilter_get_list_by_instnum, AppRoute_get_list_by_instnum;
-IGD1_API igd1::filter_table::GetInstance dnsfilter_get_instnum, urlfilter_get_instnum,
-    macblocklist_get_instnum, macwhitelist_get_instnum, appfilter_get_instnum,
-    AppRoute_get_instnum;
-IGD1_API igd1::filter_table::BackupEntry dnsfilter_backup_entry, urlfilter_backup_entry,
-    macblocklist_backup_entry, macwhitelist_backup_entry, appfilter_backup_entry,
-    AppRoute_backup_entry;
-IGD1_API igd1::filter_table::FreeBackupEntry dnsfilter_free_backup_entry,
-    urlfilter_free_backup_entry, macblocklist_free_backup_entry, macwhitelist_free_backup_entry,
-    appfilter_free_backup_entry, AppRoute_free_backup_entry;
 IGD1_API igd1::filter_table::UpdateEntry dnsfilter_update_entry, urlfilter_update_entry,
     macblocklist_update_entry, macwhitelist_update_entry, appfilter_update_entry,
     AppRoute_update_entry;
