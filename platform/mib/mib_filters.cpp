@@ -25,6 +25,7 @@ namespace {
 
 using K = igd1::mib::ValueKind;
 using igd1::mib::Column;
+using igd1::mib::every_entry;
 using igd1::mib::record_table;
 using igd1::mib::seed_records;
 using igd1::mib::Table;
@@ -109,37 +110,21 @@ bool valid_weekdays(std::string_view text) {
 }
 
 bool valid_time(std::string_view text) {
-  if (text.empty()) return true;
-  while (true) {
-    const size_t comma = text.find(',');
-    const std::string_view window = text.substr(0, comma);
-    if (window.size() != 11 || window[5] != '-' || !valid_clock(window.substr(0, 5)) ||
-        !valid_clock(window.substr(6)))
-      return false;
-    if (comma == std::string_view::npos) return true;
-    text.remove_prefix(comma + 1);
-  }
-}
-
-// Every entry of a ';'-joined list passes `valid`.
-bool valid_list(std::string_view text, bool (*valid)(std::string_view)) {
-  if (text.empty()) return true;
-  while (true) {
-    const size_t separator = text.find(';');
-    if (!valid(text.substr(0, separator))) return false;
-    if (separator == std::string_view::npos) return true;
-    text.remove_prefix(separator + 1);
-  }
+  return every_entry(text, ',', [](std::string_view window) {
+    return window.size() == 11 && window[5] == '-' && valid_clock(window.substr(0, 5)) &&
+           valid_clock(window.substr(6));
+  });
 }
 
 // ---- the tables -----------------------------------------------------------------
 
 bool mac_or_empty(std::string_view text) { return text.empty() || valid_mac(text); }
 bool hex_mac(std::string_view text) { return text.empty() || (text.size() == 12 && valid_mac(text)); }
-bool hosts(std::string_view text) { return valid_list(text, valid_host); }
-bool urls(std::string_view text) { return valid_list(text, valid_url); }
-bool destinations(std::string_view text) { return valid_list(text, valid_destination); }
-bool macs(std::string_view text) { return valid_list(text, valid_mac); }
+// Lists joined by ';'.
+bool hosts(std::string_view text) { return every_entry(text, ';', valid_host); }
+bool urls(std::string_view text) { return every_entry(text, ';', valid_url); }
+bool destinations(std::string_view text) { return every_entry(text, ';', valid_destination); }
+bool macs(std::string_view text) { return every_entry(text, ';', valid_mac); }
 
 constexpr Column kDnsColumns[] = {
     {"Enable", K::U8, 1, 1},        {"Action", K::U8, 2, 1},

@@ -27,6 +27,7 @@
 
 #include "mib_api.h"
 #include "mib_store.h"
+#include "mib_table.h"
 
 namespace {
 
@@ -71,14 +72,7 @@ bool prefix_source(const void *value) {
 
 // IPv6 addresses separated by commas; "" when there are none.
 bool server_list(const void *value) {
-  std::string_view text = text_of(value);
-  if (text.empty()) return true;
-  while (true) {
-    const size_t comma = text.find(',');
-    if (!ipv6_address(text.substr(0, comma))) return false;
-    if (comma == std::string_view::npos) return true;
-    text.remove_prefix(comma + 1);
-  }
+  return igd1::mib::every_entry(text_of(value), ',', ipv6_address);
 }
 
 // address/length with a length from 1 to 128; "" when there is none.

@@ -255,17 +255,10 @@ std::string bound_key(const MatchKind &kind, const std::string &text) {
 constexpr const char *kProtocols[] = {"TCP", "UDP", "ICMP", "RTP", "ALL"};
 
 bool valid_protocols(std::string_view list) {
-  if (list.empty()) return true;
-  size_t start = 0;
-  while (true) {
-    const size_t comma = list.find(',', start);
-    const std::string_view name = list.substr(start, comma == std::string_view::npos ? list.npos : comma - start);
-    if (std::none_of(std::begin(kProtocols), std::end(kProtocols),
-                     [&](const char *known) { return name == known; }))
-      return false;
-    if (comma == std::string_view::npos) return true;
-    start = comma + 1;
-  }
+  return igd1::mib::every_entry(list, ',', [](std::string_view name) {
+    return std::any_of(std::begin(kProtocols), std::end(kProtocols),
+                       [&](const char *known) { return name == known; });
+  });
 }
 
 // A whole match type as it may be stored: a known kind (or none yet), bounds

@@ -201,6 +201,19 @@ constexpr mib_table_ops table_ops(const mib_table_ops &own = {}) {
   return ops;
 }
 
+// Whether every entry of `list`, joined by `separator`, passes `valid` (an
+// empty entry included); an empty text is an empty list.
+template <typename Valid>
+bool every_entry(std::string_view list, char separator, Valid valid) {
+  if (list.empty()) return true;
+  while (true) {
+    const size_t end = list.find(separator);
+    if (!valid(list.substr(0, end))) return false;
+    if (end == std::string_view::npos) return true;
+    list.remove_prefix(end + 1);
+  }
+}
+
 // Records of a seed, back to back, from typed rows.
 template <typename Row>
 std::vector<uint8_t> records(const std::vector<Row> &rows) {
