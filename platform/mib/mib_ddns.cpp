@@ -20,21 +20,18 @@ using K = igd1::mib::ValueKind;
 using Client = ddns_server_row;
 using Tunnel = dns_tunnel_row;
 
-#define CLIENT_COLUMN(name, kind, member) \
-  {name, kind, offsetof(Client, member), sizeof(Client::member)}
 constexpr igd1::mib::Column kClientColumns[] = {
-    CLIENT_COLUMN("Enabled", K::U8, enabled),
-    CLIENT_COLUMN("Status", K::U8, status),
-    CLIENT_COLUMN("ServicePort", K::U16, service_port),
-    CLIENT_COLUMN("Provider", K::Text, provider),
-    CLIENT_COLUMN("Username", K::Text, username),
-    CLIENT_COLUMN("Password", K::Text, password),
-    CLIENT_COLUMN("DomainName", K::Text, domain_name),
-    CLIENT_COLUMN("HostName", K::Text, host_name),
-    CLIENT_COLUMN("IP", K::Text, ip),
-    CLIENT_COLUMN("ErrMsg", K::Text, err_msg),
+    MIB_MEMBER_COLUMN(Client, "Enabled", K::U8, enabled),
+    MIB_MEMBER_COLUMN(Client, "Status", K::U8, status),
+    MIB_MEMBER_COLUMN(Client, "ServicePort", K::U16, service_port),
+    MIB_MEMBER_COLUMN(Client, "Provider", K::Text, provider),
+    MIB_MEMBER_COLUMN(Client, "Username", K::Text, username),
+    MIB_MEMBER_COLUMN(Client, "Password", K::Text, password),
+    MIB_MEMBER_COLUMN(Client, "DomainName", K::Text, domain_name),
+    MIB_MEMBER_COLUMN(Client, "HostName", K::Text, host_name),
+    MIB_MEMBER_COLUMN(Client, "IP", K::Text, ip),
+    MIB_MEMBER_COLUMN(Client, "ErrMsg", K::Text, err_msg),
 };
-#undef CLIENT_COLUMN
 
 constexpr igd1::mib::Column kTunnelColumns[] = {
     {"ServerIP", K::Text, offsetof(Tunnel, server_ip), DNS_TUNNEL_SERVER_SIZE},

@@ -6,6 +6,7 @@
 // each.  Every call honours failures injected under "<prefix>_<call>".
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
@@ -74,6 +75,11 @@ struct TableSpec {
   const char *seed_marker = nullptr;
   std::vector<uint8_t> (*seed)() = nullptr;
 };
+
+// A column over the member `member` of the record type `Record`, at its
+// offset and with its size.
+#define MIB_MEMBER_COLUMN(Record, name, kind, member) \
+  igd1::mib::Column { name, kind, offsetof(Record, member), sizeof(Record::member) }
 
 // The definition of a table of up to `max_rows` records numbered from 1 to
 // `max_instance` (0: to max_rows), the number in the first byte.

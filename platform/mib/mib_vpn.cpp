@@ -19,31 +19,28 @@ namespace {
 using K = igd1::mib::ValueKind;
 using Tunnel = vpn_connection_row;
 
-#define TUNNEL_COLUMN(name, kind, member) \
-  {name, kind, offsetof(Tunnel, member), sizeof(Tunnel::member)}
 constexpr igd1::mib::Column kColumns[] = {
     {"Mark1", K::U8, offsetof(Tunnel, marks), 1},
     {"Mark2", K::U8, offsetof(Tunnel, marks) + 1, 1},
-    TUNNEL_COLUMN("Type", K::U8, type),
-    TUNNEL_COLUMN("TunnelName", K::Text, tunnel_name),
-    TUNNEL_COLUMN("UserId", K::Text, user_id),
-    TUNNEL_COLUMN("Enable", K::U8, enable),
-    TUNNEL_COLUMN("Status", K::U8, status),
-    TUNNEL_COLUMN("Mode", K::U8, mode),
-    TUNNEL_COLUMN("Priority", K::U8, priority),
-    TUNNEL_COLUMN("IdleTime", K::I32, idle_time),
-    TUNNEL_COLUMN("AccountProxy", K::Text, account_proxy),
-    TUNNEL_COLUMN("ServerAddress", K::Text, server_address),
-    TUNNEL_COLUMN("Account", K::Text, account),
-    TUNNEL_COLUMN("Password", K::Text, password),
-    TUNNEL_COLUMN("Port", K::I32, port),
-    TUNNEL_COLUMN("AttachMode", K::U8, attach_mode),
-    TUNNEL_COLUMN("Domains", K::Text, domains),
-    TUNNEL_COLUMN("IPs", K::Text, ips),
-    TUNNEL_COLUMN("TerminalMACs", K::Text, terminal_macs),
-    TUNNEL_COLUMN("WANName", K::Text, wan_name),
+    MIB_MEMBER_COLUMN(Tunnel, "Type", K::U8, type),
+    MIB_MEMBER_COLUMN(Tunnel, "TunnelName", K::Text, tunnel_name),
+    MIB_MEMBER_COLUMN(Tunnel, "UserId", K::Text, user_id),
+    MIB_MEMBER_COLUMN(Tunnel, "Enable", K::U8, enable),
+    MIB_MEMBER_COLUMN(Tunnel, "Status", K::U8, status),
+    MIB_MEMBER_COLUMN(Tunnel, "Mode", K::U8, mode),
+    MIB_MEMBER_COLUMN(Tunnel, "Priority", K::U8, priority),
+    MIB_MEMBER_COLUMN(Tunnel, "IdleTime", K::I32, idle_time),
+    MIB_MEMBER_COLUMN(Tunnel, "AccountProxy", K::Text, account_proxy),
+    MIB_MEMBER_COLUMN(Tunnel, "ServerAddress", K::Text, server_address),
+    MIB_MEMBER_COLUMN(Tunnel, "Account", K::Text, account),
+    MIB_MEMBER_COLUMN(Tunnel, "Password", K::Text, password),
+    MIB_MEMBER_COLUMN(Tunnel, "Port", K::I32, port),
+    MIB_MEMBER_COLUMN(Tunnel, "AttachMode", K::U8, attach_mode),
+    MIB_MEMBER_COLUMN(Tunnel, "Domains", K::Text, domains),
+    MIB_MEMBER_COLUMN(Tunnel, "IPs", K::Text, ips),
+    MIB_MEMBER_COLUMN(Tunnel, "TerminalMACs", K::Text, terminal_macs),
+    MIB_MEMBER_COLUMN(Tunnel, "WANName", K::Text, wan_name),
 };
-#undef TUNNEL_COLUMN
 
 // A record the tunnel could not run with names its first unfit field.
 constexpr igd1::mib::RangeCheck kRanges[] = {
