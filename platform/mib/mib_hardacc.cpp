@@ -39,6 +39,11 @@ constexpr igd1::mib::Column kColumns[] = {
 
 constexpr char kEnableSetting[] = "hardacc.Enable";
 constexpr char kMaxSetting[] = "hardacc.MaxNumber";
+// The manager's writable items by number: a switch, and a limit of rules.
+constexpr igd1::mib::Item kEnableItem = {kEnableSetting, K::U8, 1, nullptr,
+                                         igd1::mib::within<uint8_t, 0, 1>};
+constexpr igd1::mib::Item kMaxItem = {kMaxSetting, K::U32, 4, nullptr,
+                                      igd1::mib::within<uint32_t, 1, HARDACC_MAX_ROWS>};
 constexpr uint32_t kDefaultMax = 32;
 constexpr int kFlushConnection = 1;
 constexpr int kFlushAll = 2;
@@ -137,18 +142,10 @@ int HardAccCancelManager_get_mib_property(int item, void *out, int width) {
 
 int HardAccCancelManager_set_mib_property(int item, const void *value, int width) {
   if (value == nullptr || fails("HardAccCancelManager_set_mib_property")) return 1;
-  if (item == 1 && width == 1) {
-    const uint8_t enable = *static_cast<const uint8_t *>(value);
-    if (enable > 1) return 1;
-    return igd1::mib::set_setting(kEnableSetting, enable != 0 ? "1" : "0") ? 0 : 1;
-  }
-  if (item == 3 && width == 4) {
-    uint32_t limit = 0;
-    std::memcpy(&limit, value, sizeof limit);
-    if (limit < 1 || limit > HARDACC_MAX_ROWS) return 1;
-    return igd1::mib::set_setting(kMaxSetting, std::to_string(limit)) ? 0 : 1;
-  }
-  return 1;
+  const igd1::mib::Item *setting = item == 1 ? &kEnableItem : item == 3 ? &kMaxItem : nullptr;
+  return setting != nullptr && width == int(setting->size) && igd1::mib::write_item(*setting, value)
+             ? 0
+             : 1;
 }
 
 int HardAccCancelManager_update_entry(void) {
