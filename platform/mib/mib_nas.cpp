@@ -153,10 +153,17 @@ std::string reason(int error) {
 
 // Calls `visit` with the name of every entry of the open folder `dir` but
 // "." and "..", until it answers false; false when the folder cannot be read.
+// The walk reads through a copy of the descriptor, which shares its position
+// with `dir`: it starts from the first entry whatever an earlier walk left.
 template <typename Visit>
 bool each_entry(int dir, Visit visit) {
-  DIR *entries = fdopendir(dup(dir));
-  if (entries == nullptr) return false;
+  const int copy = fcntl(dir, F_DUPFD_CLOEXEC, 0);
+  DIR *entries = copy >= 0 ? fdopendir(copy) : nullptr;
+  if (entries == nullptr) {
+    if (copy >= 0) close(copy);
+    return false;
+  }
+  rewinddir(entries);
   while (const dirent *entry = readdir(entries))
     if (!is_dot_or_dots(entry->d_name) && !visit(entry->d_name)) break;
   closedir(entries);
