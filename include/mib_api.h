@@ -499,6 +499,8 @@ enum {
 IGD1_API int sambaAccount_update_all(void);
 // The table's calls as one value, for the bus modules.
 IGD1_API const mib_table_ops sambaAccount_table;
+// The first row (argument 0), or null for an empty table.
+IGD1_API mib_list_node *sambaAccount_get_list(int which);
 // The instance number the next insertion gets, 0 when the table is full.
 IGD1_API uint32_t sambaAccount_get_instnum(void);
 // The row of `instance` and, when `index` is not null, its position.
@@ -509,10 +511,15 @@ IGD1_API mib_list_node *sambaAccount_get_list_by_instnum(uint32_t instance, uint
 IGD1_API uint32_t sambaAccount_insert_entry(const void *row);
 // Removes the row at position `index` (`node` is that row).  Non-zero on success.
 IGD1_API int sambaAccount_remove_entry(uint32_t index, mib_list_node *node);
-// Sets field `index` (0 user name, 1 password) of the record `row` from the
+// Field `index` (0 user name, 1 password) of the record `row`: copied as
+// text into `buffer` (SAMBA_ACCOUNT_TEXT_MAX + 1 bytes), or set from the
 // NUL-terminated text `value`, which is refused beyond SAMBA_ACCOUNT_TEXT_MAX
-// characters.  It does not touch the table.  Non-zero on success.
+// characters.  Neither touches the table.  Non-zero on success.
+IGD1_API int sambaAccount_get_mib_property(int index, void *buffer, const void *row);
 IGD1_API int sambaAccount_set_mib_property(int index, const void *value, void *row);
+// A working copy of a record, and its release.  Null when out of memory.
+IGD1_API void *sambaAccount_backup_entry(const void *row);
+IGD1_API void sambaAccount_free_backup_entry(void *copy);
 // Stores `row` over the row at position `index` (same instance number) and
 // applies it (a notice under MIB_CFG_SAMBA, action: the position).  `flags`
 // is 0.  Returns 0 on refusal with *reason (when not null) pointing to a text
@@ -585,6 +592,9 @@ IGD1_API int ftpaccount_compare_index(ftp_account_row *row, int position, uint32
 // to row->instnum).  Refused (0) when FTP_ACCOUNT_MAX_ROWS rows exist, when
 // another row has that number, or when a text field is not terminated.
 IGD1_API int ftpaccount_set_account(ftp_account_row *row, uint32_t instance);
+// Copies the row at `position` into `row` and its instance number into
+// *instance.  Non-zero on success.
+IGD1_API int ftpaccount_get_account(ftp_account_row *row, uint32_t *instance, int position);
 // The row carrying `instance`, and its position.  Non-zero when found.
 IGD1_API int ftpaccount_getuserinfo(uint32_t instance, ftp_account_row *row, int *position);
 // The row at `position` (its instance number in row->instnum).  Non-zero on success.

@@ -63,6 +63,11 @@ enum {
 // The six tables share one set of calls, under the prefixes dnsfilter,
 // urlfilter, macblocklist, macwhitelist, appfilter and AppRoute:
 //   <p>_update_all()                      re-reads the table; non-zero on success
+//   <p>_get_list(0)                       the first row, or null
+//   <p>_get_list_by_instnum(N, &position) the row of N and its position, or null
+//   <p>_get_instnum(record)               the record's instance number
+//   <p>_backup_entry(record)              a working copy (free with the next call)
+//   <p>_free_backup_entry(copy)
 //   <p>_update_entry(copy, position, &message, flags)
 //                                         checks the copy (addresses, MACs, lists,
 //                                         schedule), stores and applies it; 0 with a
@@ -74,10 +79,14 @@ enum {
 //   <p>_save_mib()                        commits the table to flash
 //   <p>_commit_count()                    how many commits the table has seen,
 //                                         by any process using the store
-//   <p>_table                             the table's operations: these calls, and the
-//                                         generic look-ups and working copies
+//   <p>_table                             these calls as the table's operations
 namespace igd1::filter_table {
 using UpdateAll = int(void);
+using GetList = mib_list_node *(int which);
+using GetListByInstance = mib_list_node *(uint32_t instance, uint32_t *position);
+using GetInstance = uint32_t(const void *record);
+using BackupEntry = void *(const void *record);
+using FreeBackupEntry = void(void *copy);
 using UpdateEntry = int(const void *copy, uint32_t position, const char **message, int flags);
 using InsertEntry = int(void *record);
 using RemoveEntry = int(uint32_t position, mib_list_node *node);
@@ -87,6 +96,20 @@ using CommitCount = uint64_t(void);
 
 IGD1_API igd1::filter_table::UpdateAll dnsfilter_update_all, urlfilter_update_all,
     macblocklist_update_all, macwhitelist_update_all, appfilter_update_all, AppRoute_update_all;
+IGD1_API igd1::filter_table::GetList dnsfilter_get_list, urlfilter_get_list, macblocklist_get_list,
+    macwhitelist_get_list, appfilter_get_list, AppRoute_get_list;
+IGD1_API igd1::filter_table::GetListByInstance dnsfilter_get_list_by_instnum,
+    urlfilter_get_list_by_instnum, macblocklist_get_list_by_instnum,
+    macwhitelist_get_list_by_instnum, appfilter_get_list_by_instnum, AppRoute_get_list_by_instnum;
+IGD1_API igd1::filter_table::GetInstance dnsfilter_get_instnum, urlfilter_get_instnum,
+    macblocklist_get_instnum, macwhitelist_get_instnum, appfilter_get_instnum,
+    AppRoute_get_instnum;
+IGD1_API igd1::filter_table::BackupEntry dnsfilter_backup_entry, urlfilter_backup_entry,
+    macblocklist_backup_entry, macwhitelist_backup_entry, appfilter_backup_entry,
+    AppRoute_backup_entry;
+IGD1_API igd1::filter_table::FreeBackupEntry dnsfilter_free_backup_entry,
+    urlfilter_free_backup_entry, macblocklist_free_backup_entry, macwhitelist_free_backup_entry,
+    appfilter_free_backup_entry, AppRoute_free_backup_entry;
 IGD1_API igd1::filter_table::UpdateEntry dnsfilter_update_entry, urlfilter_update_entry,
     macblocklist_update_entry, macwhitelist_update_entry, appfilter_update_entry,
     AppRoute_update_entry;
@@ -117,7 +140,7 @@ IGD1_API int AppRoute_handle_action_entry(int type, int action, gchar **entries)
 IGD1_API int isValidTime(const char *text);
 
 // ---- hardware-acceleration cancel ------------------------------------------------
-// Every call here returns 0 on success.
+// Every call here returns 0 on success (HardAccCancel_insert_entry excepted).
 //
 // Rule records: 0 instance, 4 Enable, 8 SrcPort (u32), 12 DestPort (u32),
 // 16 Index (33), 49 SrcAddress (46), 95 DestAddress (46), 141 Protocol (8).
@@ -134,17 +157,25 @@ IGD1_API int HardAccCancelManager_set_mib_property(int item, const void *value, 
 IGD1_API int HardAccCancelManager_update_entry(void);
 // Rule items: 1 Index, 2 Enable, 3 SrcAddress, 4 SrcPort, 5 DestAddress,
 // 6 DestPort, 7 Protocol.  Width 8: a text, read as a pointer to the
-// record's own text (`out` receives a const char *); 1: a byte 0 or 1; 4: a
-// 32-bit number.
+// record's own text (`out` receives a const char *) and written from the
+// caller's text; 1: a byte 0 or 1; 4: a 32-bit number.
 IGD1_API int HardAccCancel_get_mib_property(int item, void *out, int width, const void *record);
+IGD1_API int HardAccCancel_set_mib_property(int item, const void *value, int width, void *record);
 IGD1_API int HardAccCancel_update_all(void);
+IGD1_API mib_list_node *HardAccCancel_get_list(int which);
+IGD1_API mib_list_node *HardAccCancel_get_list_by_instnum(uint32_t instance, uint32_t *position);
+IGD1_API uint32_t HardAccCancel_get_instnum(const void *record);
+IGD1_API int HardAccCancel_backup_entry(const void *record, void **copy);
+IGD1_API void HardAccCancel_free_backup_entry(void **copy);
 // Checks and stores a rule, then applies it; non-zero with a reason in
 // *message on refusal.
 IGD1_API int HardAccCancel_update_entry(const void *copy, uint32_t position, const char **message);
+// A new empty rule: its instance number, 0 when the table is full or failing.
+IGD1_API int HardAccCancel_insert_entry(int unused);
+IGD1_API int HardAccCancel_remove_entry(uint32_t position, mib_list_node *node);
 IGD1_API int HardAccCancel_save_mib(void);
-// The table's operations (non-zero on success), for the bus modules: a new
-// rule within the limit, removals journalled, texts written from the
-// caller's text.
+// These calls as the table's operations (non-zero on success), for the bus
+// modules.
 IGD1_API const mib_table_ops HardAccCancel_table;
 // Flushes the accelerated flows of one connection (source address and port,
 // destination address and port, protocol), or every flow.

@@ -77,6 +77,8 @@ enum { MIB_CFG_LANHOST = 0x40 };
 IGD1_API int lan_host_update_all(void);
 // The table's calls as one value, for the bus modules.
 IGD1_API const mib_table_ops lan_host_table;
+// Tells the services the whole table (once at start-up).
+IGD1_API int lan_host_notify_change_all(void);
 IGD1_API mib_list_node *lan_host_get_list(int which);
 IGD1_API mib_list_node *lan_host_get_list_by_instnum(uint32_t instance, uint32_t *index);
 IGD1_API uint32_t lan_host_get_instnum(const void *row);
@@ -87,9 +89,17 @@ IGD1_API int lan_host_get_controlstatus(const void *row);
 // that names no type.  Non-zero on success.
 IGD1_API int lan_host_get_mib_property(int item, void *output, const void *row);
 IGD1_API int lan_host_set_mib_property(int item, const void *value, void *row);
+// Non-zero when `text` names a device type; its number into *type.
+IGD1_API int lan_host_check_valid_property_value(int item, const char *text, const void *row,
+                                                 uint8_t *type);
+IGD1_API int lan_host_get_devicetype_num(const void *row);
+// A working copy of a record, and its release.
+IGD1_API void *lan_host_backup_entry(const void *row);
+IGD1_API void lan_host_free_backup_entry(void *copy);
 // Stores a changed copy at row position `index`, working out its control
 // status.  Non-zero on success.
 IGD1_API int lan_host_update_entry_mib(const void *copy, uint32_t index);
+IGD1_API int lan_host_remove_entry(uint32_t index, mib_list_node *node);
 IGD1_API int lan_host_save_mib(void);
 // Asks the discovery for fresh figures (0 before a listing, 5 before a
 // device's values are read); returns at once.

@@ -129,6 +129,10 @@ typedef struct ddns_server_row {
 IGD1_API int ddnsServer_update_all(void);
 // The table's calls as one value, for the bus modules.
 IGD1_API const mib_table_ops ddnsServer_table;
+IGD1_API mib_list_node *ddnsServer_get_list(int which);
+// Inserts a row under the lowest free number (written into byte 0).
+IGD1_API int ddnsServer_insert_entry(void *row);
+IGD1_API int ddnsServer_remove_entry(uint32_t index, mib_list_node *node);
 // Stores `row` over the row of `instance`.  Non-zero on success.
 IGD1_API int ddnsServer_update_entry(const void *row, uint32_t instance, int flags);
 IGD1_API int ddnsServer_save_mib(void);
@@ -146,7 +150,10 @@ typedef struct dns_tunnel_row {
 IGD1_API int dnsTunnel_update_all(void);
 // The table's calls as one value, for the bus modules.
 IGD1_API const mib_table_ops dnsTunnel_table;
+IGD1_API mib_list_node *dnsTunnel_get_list(int which);
 IGD1_API mib_list_node *dnsTunnel_get_list_by_instnum(uint32_t instance, uint32_t *index);
+IGD1_API int dnsTunnel_insert_entry(void *row);
+IGD1_API int dnsTunnel_remove_entry(uint32_t index, mib_list_node *node);
 // Stores `copy` as the row of `instance` (`stored` is the caller's current
 // record).  Non-zero on success.
 IGD1_API int dnsTunnel_update_entry(const void *stored, uint32_t instance, const void *copy);

@@ -50,12 +50,17 @@ IGD1_API int QoS_apply_change(void);
 IGD1_API int QoSClassification_init(void);
 // The table's calls as one value, for the bus modules.
 IGD1_API const mib_table_ops QoSClassification_table;
+IGD1_API mib_list_node *QoSClassification_get_list_by_instnum(uint32_t instance, uint32_t *position);
+IGD1_API uint32_t QoSClassificationList_get_instnum(const void *record);
+IGD1_API int QoSClassification_get_mib_property(int item, void *output, const void *record);
+IGD1_API int QoSClassification_set_mib_property(int item, const void *value, void *record);
 // A working copy of a classification, its match types included.
 IGD1_API void *QoSClassification_backup_entry(const void *record);
 IGD1_API void QoSClassification_free_backup_entry(void *copy);
 // Stores a working copy: the classification and every match type changed in
 // it, after checking each type's bounds against its kind.
 IGD1_API int QoSClassification_update_entry_mib(const void *copy);
+IGD1_API int QoSClassification_insert_entry(void *record);
 // Removes the classification at `position` with its match types.
 IGD1_API int QoSClassification_remove_entry(uint32_t position, mib_list_node *node);
 
@@ -82,9 +87,23 @@ IGD1_API int QoSClassificationType_init_entry(void *record, uint32_t classificat
 IGD1_API int QoSPriorityQueue_init(void);
 // The table's calls as one value, for the bus modules.
 IGD1_API const mib_table_ops QoSPriorityQueue_table;
+IGD1_API mib_list_node *QoSPriorityQueue_get_list_by_instnum(uint32_t instance, uint32_t *position);
+IGD1_API uint32_t QoSPriorityQueueList_get_instnum(const void *record);
+IGD1_API void *QoSPriorityQueue_backup_entry(const void *record);
+IGD1_API void QoSPriorityQueue_free_backup_entry(void *copy);
+IGD1_API int QoSPriorityQueue_update_entry_mib(const void *copy);
+IGD1_API int QoSPriorityQueue_insert_entry(void *record);
+IGD1_API int QoSPriorityQueue_remove_entry(uint32_t position, mib_list_node *node);
 
 // Applications: 0 AppName (text, 17 bytes, at most 16 characters),
 // 1 ClassQueue (32 bits, 1 to QOS_MAX_QUEUES).
 IGD1_API int QoSApp_init(void);
 // The table's calls as one value, for the bus modules.
 IGD1_API const mib_table_ops QoSApp_table;
+IGD1_API mib_list_node *QoSApp_get_list_by_instnum(uint32_t instance, uint32_t *position);
+IGD1_API uint32_t QoSAppList_get_instnum(const void *record);
+IGD1_API void *QoSApp_backup_entry(const void *record);
+IGD1_API void QoSApp_free_backup_entry(void *copy);
+IGD1_API int QoSApp_update_entry_mib(const void *copy);
+IGD1_API int QoSApp_insert_entry(void *record);
+IGD1_API int QoSApp_remove_entry(uint32_t position, mib_list_node *node);

@@ -50,6 +50,10 @@ typedef struct vpn_connection_row {
 IGD1_API int vpnConn_update_all(void);
 // The table's calls as one value, for the bus modules.
 IGD1_API const mib_table_ops vpnConn_table;
+IGD1_API mib_list_node *vpnConn_get_list(int which);
+IGD1_API mib_list_node *vpnConn_get_list_by_instnum(uint32_t instance, uint32_t *index);
+// The number of tunnels.
+IGD1_API int vpnConn_get_list_totalnum(void);
 // Inserts `row` under the lowest free number (written into byte 0).
 IGD1_API int vpnConn_insert_entry(void *row);
 IGD1_API int vpnConn_remove_entry(uint32_t index, mib_list_node *node);

@@ -277,7 +277,7 @@ TEST_F(TableUpgradeTest, RowsTheOldStoreWroteReadTheSame) {
   EXPECT_STREQ(address, "10.0.0.7");
   int32_t car = 0;
   ASSERT_EQ(QoSPriorityQueue_table.get_item(3, &car,
-                                             QoSPriorityQueue_table.get_list_by_instnum(4, nullptr)->data),
+                                             QoSPriorityQueue_get_list_by_instnum(4, nullptr)->data),
             1);
   EXPECT_EQ(car, -1);
 }

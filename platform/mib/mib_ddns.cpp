@@ -91,6 +91,14 @@ bool internet_address(char (&text)[46]) {
 
 int ddnsServer_update_all(void) { return g_clients.init() ? 1 : 0; }
 
+mib_list_node *ddnsServer_get_list(int) { return g_clients.list(); }
+
+int ddnsServer_insert_entry(void *row) { return g_clients.insert(row) ? 1 : 0; }
+
+int ddnsServer_remove_entry(uint32_t index, mib_list_node *node) {
+  return g_clients.remove(index, node) ? 1 : 0;
+}
+
 int ddnsServer_update_entry(const void *row, uint32_t instance, int) {
   return g_clients.instance_of(row) == instance && g_clients.update(row) == nullptr ? 1 : 0;
 }
@@ -124,8 +132,16 @@ void update_ddns_status(void *row) {
 
 int dnsTunnel_update_all(void) { return g_tunnels.init() ? 1 : 0; }
 
+mib_list_node *dnsTunnel_get_list(int) { return g_tunnels.list(); }
+
 mib_list_node *dnsTunnel_get_list_by_instnum(uint32_t instance, uint32_t *index) {
   return g_tunnels.find(instance, index);
+}
+
+int dnsTunnel_insert_entry(void *row) { return g_tunnels.insert(row) ? 1 : 0; }
+
+int dnsTunnel_remove_entry(uint32_t index, mib_list_node *node) {
+  return g_tunnels.remove(index, node) ? 1 : 0;
 }
 
 int dnsTunnel_update_entry(const void *stored, uint32_t instance, const void *copy) {

@@ -292,6 +292,13 @@ int handle_action_entry(Table &table, int type, int action, gchar **entries) {
 
 #define IGD1_FILTER_TABLE(p, t, spec, removes)                                                         \
   int p##_update_all(void) { return t.init() ? 1 : 0; }                                    \
+  mib_list_node *p##_get_list(int) { return t.find(0, nullptr); }                          \
+  mib_list_node *p##_get_list_by_instnum(uint32_t instance, uint32_t *position) {              \
+    return t.find(instance, position);                                                     \
+  }                                                                                            \
+  uint32_t p##_get_instnum(const void *record) { return t.instance_of(record); }           \
+  void *p##_backup_entry(const void *record) { return t.backup(record); }                  \
+  void p##_free_backup_entry(void *copy) { Table::free_copy(copy); }                           \
   int p##_update_entry(const void *copy, uint32_t position, const char **message, int flags) { \
     return update_entry(t, copy, position, message, flags);                                \
   }                                                                                            \

@@ -201,6 +201,12 @@ int ftpaccount_set_account(ftp_account_row *row, uint32_t instance) {
   return 1;
 }
 
+int ftpaccount_get_account(ftp_account_row *row, uint32_t *instance, int position) {
+  if (!copy_out("ftpaccount_get_account", row, position)) return 0;
+  if (instance != nullptr) *instance = row->instnum;
+  return 1;
+}
+
 int ftpaccount_getuserinfo(uint32_t instance, ftp_account_row *row, int *position) {
   if (row == nullptr || fails("ftpaccount_getuserinfo")) return 0;
   const int found = position_of(instance);

@@ -172,7 +172,33 @@ int HardAccCancel_get_mib_property(int item, void *out, int width, const void *r
   return 0;
 }
 
+int HardAccCancel_set_mib_property(int item, const void *value, int width, void *record) {
+  const igd1::mib::Column *field = rule_item(item);
+  if (field == nullptr || width != width_of(*field)) return 1;
+  return g_table.set(item - 1, value, record) ? 0 : 1;
+}
+
 int HardAccCancel_update_all(void) { return g_table.init() ? 0 : 1; }
+
+mib_list_node *HardAccCancel_get_list(int) { return g_table.list(); }
+
+mib_list_node *HardAccCancel_get_list_by_instnum(uint32_t instance, uint32_t *position) {
+  return g_table.find(instance, position);
+}
+
+uint32_t HardAccCancel_get_instnum(const void *record) { return g_table.instance_of(record); }
+
+int HardAccCancel_backup_entry(const void *record, void **copy) {
+  if (copy == nullptr) return 1;
+  *copy = g_table.backup(record);
+  return *copy != nullptr ? 0 : 1;
+}
+
+void HardAccCancel_free_backup_entry(void **copy) {
+  if (copy == nullptr) return;
+  igd1::mib::Table::free_copy(*copy);
+  *copy = nullptr;
+}
 
 int HardAccCancel_update_entry(const void *copy, uint32_t position, const char **message) {
   const char *why = copy == nullptr                   ? "no rule"
@@ -184,6 +210,19 @@ int HardAccCancel_update_entry(const void *copy, uint32_t position, const char *
   }
   igd1::mib::journal_append(MIB_CFG_HARDACC, MIB_ACTION_APPLY,
                             g_table.describe(static_cast<const uint8_t *>(copy)));
+  return 0;
+}
+
+int HardAccCancel_insert_entry(int) {
+  if (g_table.rows().size() >= setting_number(kMaxSetting, kDefaultMax)) return 0;
+  return int(g_table.insert_empty());
+}
+
+int HardAccCancel_remove_entry(uint32_t position, mib_list_node *node) {
+  igd1::mib::RowKey removed = 0;
+  if (!g_table.remove(position, node, &removed)) return 1;
+  igd1::mib::journal_append(MIB_CFG_HARDACC, MIB_ACTION_APPLY,
+                            "hardacccancel[" + igd1::mib::key_text(removed) + "] removed");
   return 0;
 }
 
@@ -225,36 +264,35 @@ int zero_is_success(Args... args) {
 }
 }  // namespace
 
-const mib_table_ops HardAccCancel_table = igd1::mib::table_ops<g_table, kSpec>(
-    {// A new rule, within the limit; its number is written where the caller
-     // reads it.
-     .insert_entry = [](void *row) {
-       if (g_table.rows().size() >= setting_number(kMaxSetting, kDefaultMax)) return 0;
-       const uint32_t instance = g_table.insert_empty();
-       if (instance == 0) return 0;
-       static_cast<uint8_t *>(row)[0] = uint8_t(instance);
-       return 1;
-     },
-     .remove_entry = [](uint32_t position, mib_list_node *node) {
-       igd1::mib::RowKey removed = 0;
-       if (!g_table.remove(position, node, &removed)) return 0;
-       igd1::mib::journal_append(MIB_CFG_HARDACC, MIB_ACTION_APPLY,
-                                 "hardacccancel[" + igd1::mib::key_text(removed) + "] removed");
-       return 1;
-     },
-     .save_mib = zero_is_success<HardAccCancel_save_mib>,
-     // Rule texts are handed out as the record's own text, and written from
-     // the caller's text.
-     .get_item = [](int item, void *output, const void *row) {
-       const char *text = nullptr;
-       if (HardAccCancel_get_mib_property(item, &text, 8, row) != 0 || text == nullptr) return 0;
-       g_strlcpy(static_cast<char *>(output), text, HARDACC_ADDRESS_SIZE + 1);
-       return 1;
-     },
-     .set_item = [](int item, const void *value, void *row) {
-       const igd1::mib::Column *field = rule_item(item);
-       return field != nullptr && field->kind == K::Text && g_table.set(item - 1, value, row) ? 1 : 0;
-     },
-     .update_entry = [](const void *copy, uint32_t position, const char **reason, int) {
-       return HardAccCancel_update_entry(copy, position, reason) == 0 ? 1 : 0;
-     }});
+const mib_table_ops HardAccCancel_table = {
+    .row_size = HARDACC_ROW_SIZE,
+    .update_all = zero_is_success<HardAccCancel_update_all>,
+    .get_list_by_instnum = HardAccCancel_get_list_by_instnum,
+    // A new rule's number is written where the caller reads it.
+    .insert_entry = [](void *row) {
+      const int instance = HardAccCancel_insert_entry(0);
+      if (instance <= 0) return 0;
+      static_cast<uint8_t *>(row)[0] = uint8_t(instance);
+      return 1;
+    },
+    .remove_entry = zero_is_success<HardAccCancel_remove_entry, uint32_t, mib_list_node *>,
+    .save_mib = zero_is_success<HardAccCancel_save_mib>,
+    .instance_of = HardAccCancel_get_instnum,
+    // Rule texts are handed out as the record's own text.
+    .get_item = [](int item, void *output, const void *row) {
+      const char *text = nullptr;
+      if (HardAccCancel_get_mib_property(item, &text, 8, row) != 0 || text == nullptr) return 0;
+      g_strlcpy(static_cast<char *>(output), text, HARDACC_ADDRESS_SIZE + 1);
+      return 1;
+    },
+    .set_item = [](int item, const void *value, void *row) {
+      return HardAccCancel_set_mib_property(item, value, 8, row) == 0 ? 1 : 0;
+    },
+    .backup_entry = [](const void *row) -> void * {
+      void *copy = nullptr;
+      return HardAccCancel_backup_entry(row, &copy) == 0 ? copy : nullptr;
+    },
+    .free_backup_entry = [](void *copy) { HardAccCancel_free_backup_entry(&copy); },
+    .update_entry = [](const void *copy, uint32_t position, const char **reason, int) {
+      return HardAccCancel_update_entry(copy, position, reason) == 0 ? 1 : 0;
+    }};

@@ -230,6 +230,13 @@ uint64_t mac_key(const uint8_t *mac) {
 
 int lan_host_update_all(void) { return g_hosts.init() ? 1 : 0; }
 
+int lan_host_notify_change_all(void) {
+  if (fails("lan_host_notify_change_all")) return 0;
+  igd1::mib::journal_append(MIB_CFG_LANHOST, MIB_ACTION_APPLY,
+                            std::to_string(rows().size()) + " hosts");
+  return 1;
+}
+
 mib_list_node *lan_host_get_list(int) { return g_hosts.list(); }
 
 mib_list_node *lan_host_get_list_by_instnum(uint32_t instance, uint32_t *index) {
@@ -246,6 +253,21 @@ int lan_host_get_controlstatus(const void *row) {
   return row != nullptr && static_cast<const uint8_t *>(row)[LAN_HOST_CONTROL_STATUS] != 0 ? 1 : 0;
 }
 
+int lan_host_check_valid_property_value(int item, const char *text, const void *,
+                                        uint8_t *type) {
+  if (item != LAN_HOST_ITEM_DEVICE_TYPE || text == nullptr) return 0;
+  for (size_t n = 0; n < std::size(kDeviceTypes); ++n) {
+    if (std::strcmp(kDeviceTypes[n], text) != 0) continue;
+    if (type != nullptr) *type = uint8_t(n);
+    return 1;
+  }
+  return 0;
+}
+
+int lan_host_get_devicetype_num(const void *row) {
+  return row != nullptr ? static_cast<const uint8_t *>(row)[LAN_HOST_DEVICE_TYPE] : -1;
+}
+
 int lan_host_get_mib_property(int item, void *output, const void *row) {
   if (item != LAN_HOST_ITEM_DEVICE_TYPE || output == nullptr || row == nullptr ||
       fails("lan_host_get_mib_property", item))
@@ -256,18 +278,18 @@ int lan_host_get_mib_property(int item, void *output, const void *row) {
   return 1;
 }
 
-// The device type is written as its name; a name that is no type's is refused.
 int lan_host_set_mib_property(int item, const void *value, void *row) {
-  if (item != LAN_HOST_ITEM_DEVICE_TYPE || value == nullptr || row == nullptr ||
-      fails("lan_host_set_mib_property", item))
+  uint8_t type = 0;
+  if (value == nullptr || row == nullptr || fails("lan_host_set_mib_property", item) ||
+      !lan_host_check_valid_property_value(item, static_cast<const char *>(value), row, &type))
     return 0;
-  for (size_t type = 0; type < std::size(kDeviceTypes); ++type) {
-    if (std::strcmp(kDeviceTypes[type], static_cast<const char *>(value)) != 0) continue;
-    static_cast<uint8_t *>(row)[LAN_HOST_DEVICE_TYPE] = uint8_t(type);
-    return 1;
-  }
-  return 0;
+  static_cast<uint8_t *>(row)[LAN_HOST_DEVICE_TYPE] = type;
+  return 1;
 }
+
+void *lan_host_backup_entry(const void *row) { return g_hosts.backup(row); }
+
+void lan_host_free_backup_entry(void *copy) { igd1::mib::Table::free_copy(copy); }
 
 // The control status follows from what the copy holds.
 int lan_host_update_entry_mib(const void *copy, uint32_t index) {
@@ -276,6 +298,10 @@ int lan_host_update_entry_mib(const void *copy, uint32_t index) {
   std::memcpy(row, copy, sizeof row);
   row[LAN_HOST_CONTROL_STATUS] = control_status(row);
   return g_hosts.update_at(row, index) == nullptr ? 1 : 0;
+}
+
+int lan_host_remove_entry(uint32_t index, mib_list_node *node) {
+  return g_hosts.remove(index, node) ? 1 : 0;
 }
 
 int lan_host_save_mib(void) { return g_hosts.save() ? 1 : 0; }

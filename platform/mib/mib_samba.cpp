@@ -112,6 +112,8 @@ int sambaserver_update_all(void) {
 
 int sambaAccount_update_all(void) { return g_table.init() ? 1 : 0; }
 
+mib_list_node *sambaAccount_get_list(int) { return g_table.list(); }
+
 uint32_t sambaAccount_get_instnum(void) {
   uint32_t instance = 1;
   // Rows come in instance order: the first gap is the lowest free number.
@@ -136,9 +138,17 @@ int sambaAccount_remove_entry(uint32_t index, mib_list_node *node) {
   return g_table.remove(index, node) ? 1 : 0;
 }
 
+int sambaAccount_get_mib_property(int index, void *buffer, const void *row) {
+  return g_table.get(index, buffer, row) ? 1 : 0;
+}
+
 int sambaAccount_set_mib_property(int index, const void *value, void *row) {
   return g_table.set(index, value, row) ? 1 : 0;
 }
+
+void *sambaAccount_backup_entry(const void *row) { return g_table.backup(row); }
+
+void sambaAccount_free_backup_entry(void *copy) { igd1::mib::Table::free_copy(copy); }
 
 int sambaAccount_update_entry(const void *row, uint32_t index, const char **reason, int) {
   if (reason != nullptr) *reason = nullptr;

@@ -96,6 +96,14 @@ std::vector<std::string> status_lines(const Tunnel &tunnel) {
 
 int vpnConn_update_all(void) { return g_tunnels.init() ? 1 : 0; }
 
+mib_list_node *vpnConn_get_list(int) { return g_tunnels.list(); }
+
+mib_list_node *vpnConn_get_list_by_instnum(uint32_t instance, uint32_t *index) {
+  return g_tunnels.find(instance, index);
+}
+
+int vpnConn_get_list_totalnum(void) { return g_tunnels.count("get_list_totalnum"); }
+
 int vpnConn_insert_entry(void *row) { return g_tunnels.insert(row) ? 1 : 0; }
 
 int vpnConn_remove_entry(uint32_t index, mib_list_node *node) {
