@@ -33,6 +33,12 @@ template <typename T>
 void store(void *bytes, T value) {
   std::memcpy(bytes, &value, sizeof value);
 }
+// The text in a field of `size` bytes: up to its terminator, or the whole
+// field when it has none.
+inline std::string_view text_in(const void *field, size_t size) {
+  const auto *text = static_cast<const char *>(field);
+  return {text, strnlen(text, size)};
+}
 
 // Puts one value into an accessor's buffer: a number at its width, a text
 // with its terminator, cut to fit `TextSize` bytes.

@@ -1,12 +1,5 @@
 // LED control: the lights' switch and their daily window.
 //
-//   number  setting            form
-//   0       led.Status         one byte, 0 off
-//   1       led.StartTime      text "H:MM" / "HH:MM", 6 bytes with terminator
-//   2       led.EndTime        text, as the start
-//   3       led.ControlCycle   one byte, 1 daily (the only cycle)
-//   4       led.Enable         one byte, 1: the lights follow the window
-//
 // The handle is what drives the lights: it remembers whether they are lit,
 // and its window is a schedule of the shared runner, which calls it back at
 // the window's edges (and after the clock is set).  Each switch is journaled,
@@ -37,11 +30,11 @@ enum Number { kStatus = 0, kStartTime = 1, kEndTime = 2, kControlCycle = 3, kEna
 constexpr size_t kTimeText = 6;
 
 constexpr Item kItems[] = {
-    {"led.Status", K::U8, 1, "1"},
+    {"led.Status", K::U8, 1, "1"},  // 0 off
     {"led.StartTime", K::Text, kTimeText, "07:00"},
     {"led.EndTime", K::Text, kTimeText, "22:30"},
-    {"led.ControlCycle", K::U8, 1, "1"},
-    {"led.Enable", K::U8, 1, "0"},
+    {"led.ControlCycle", K::U8, 1, "1"},  // 1 daily, the only cycle
+    {"led.Enable", K::U8, 1, "0"},  // 1: the lights follow the window
 };
 const igd1::mib::Defaults kItemsDefaults(kItems);
 constexpr size_t kCount = std::size(kItems);

@@ -458,26 +458,21 @@ uint64_t tree_size(int dir, const char *name) {
   return size;
 }
 
-bool fail_copy(Copy *copy, const std::string &why) {
-  copy->failure = why;
-  return false;
-}
-
 bool copy_file(int from, int to, Copy *copy) {
   for (;;) {
-    if (!copy->device.empty() && !device_present(copy->device)) return fail_copy(copy, "device removed");
+    if (!copy->device.empty() && !device_present(copy->device)) return fail(&copy->failure, "device removed");
     const ssize_t n = copy_file_range(from, nullptr, to, nullptr, kCopyChunk, 0);
     if (n == 0) return true;
     if (n < 0) {
-      if (errno != EXDEV && errno != ENOSYS && errno != EINVAL) return fail_copy(copy, g_strerror(errno));
+      if (errno != EXDEV && errno != ENOSYS && errno != EINVAL) return fail(&copy->failure, g_strerror(errno));
       // Across file systems: through a buffer.
       std::vector<char> buffer(1 << 20);
       const ssize_t r = read(from, buffer.data(), buffer.size());
-      if (r < 0) return fail_copy(copy, g_strerror(errno));
+      if (r < 0) return fail(&copy->failure, g_strerror(errno));
       if (r == 0) return true;
       for (ssize_t written = 0; written < r;) {
         const ssize_t w = write(to, buffer.data() + written, size_t(r - written));
-        if (w < 0) return fail_copy(copy, g_strerror(errno));
+        if (w < 0) return fail(&copy->failure, g_strerror(errno));
         written += w;
       }
       copy->copied += uint64_t(r);
@@ -491,24 +486,24 @@ bool copy_file(int from, int to, Copy *copy) {
 // not followed (they are left out).
 bool copy_tree(int from_dir, int to_dir, const char *name, Copy *copy) {
   struct stat st;
-  if (fstatat(from_dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return fail_copy(copy, g_strerror(errno));
+  if (fstatat(from_dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return fail(&copy->failure, g_strerror(errno));
   if (S_ISREG(st.st_mode)) {
     Fd from(openat(from_dir, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     Fd to(openat(to_dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, st.st_mode & 0777));
-    if (!from.ok() || !to.ok()) return fail_copy(copy, g_strerror(errno));
+    if (!from.ok() || !to.ok()) return fail(&copy->failure, g_strerror(errno));
     return copy_file(from.get(), to.get(), copy);
   }
   if (!S_ISDIR(st.st_mode)) return true;
-  if (mkdirat(to_dir, name, st.st_mode & 0777) != 0) return fail_copy(copy, g_strerror(errno));
+  if (mkdirat(to_dir, name, st.st_mode & 0777) != 0) return fail(&copy->failure, g_strerror(errno));
   Fd from(openat(from_dir, name, O_DIRECTORY | O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   Fd to(openat(to_dir, name, O_DIRECTORY | O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (!from.ok() || !to.ok()) return fail_copy(copy, g_strerror(errno));
+  if (!from.ok() || !to.ok()) return fail(&copy->failure, g_strerror(errno));
   bool copied = true;
   if (!each_entry(from.get(), [&](const char *entry) {
         copied = copy_tree(from.get(), to.get(), entry, copy);
         return copied;
       }))
-    return fail_copy(copy, g_strerror(errno));
+    return fail(&copy->failure, g_strerror(errno));
   return copied;
 }
 

@@ -95,7 +95,7 @@ igd1::mib::Table &list_of(bool resources) { return resources ? g_resources : g_p
 igd1::mib::RowList &rows_of(bool resources) { return list_of(resources).rows(); }
 
 std::string name_in(const uint8_t *row) {
-  return std::string(reinterpret_cast<const char *>(row + 4), strnlen(reinterpret_cast<const char *>(row + 4), kNameSize));
+  return std::string(igd1::mib::text_in(row + 4, kNameSize));
 }
 
 bool put_name(uint8_t *row, std::string_view name) {

@@ -1,17 +1,6 @@
 // Platform service items: the gateway's connection to the operator's service
 // platforms, and the initial credentials printed on the device.
 //
-//   0  platform.Appmodel (byte)      10 platform.SSN
-//   1  device.InitUserPassword       11 platform.DistStatus (byte)
-//   2  device.InitSSID               12 platform.DistErrorMsg
-//   3  device.InitSSIDPassword       13 platform.OperAddr
-//   4  platform.DistAddr             14 platform.OperStatus (byte)
-//   5  platform.Port (32 bits)       15 platform.OperErrorMsg
-//   6  platform.Heartbeat (32 bits)  16 platform.PluginAddr
-//   7  platform.Ability (32 bits)    17 platform.PluginStatus (byte)
-//   8  platform.LocalPort (32 bits)  18 platform.PluginErrorMsg
-//   9  platform.Version              19 platform.BSSAddr
-//
 // Texts are at most 255 characters.  Indexes 0-3 are read only.
 #include <glib.h>
 
@@ -30,8 +19,6 @@ namespace sys = igd1::mib::syscmd;
 using igd1::mib::Item;
 using K = igd1::mib::ValueKind;
 
-constexpr char kGetAccessor[] = "platformservice_get_mib_property";
-constexpr char kSetAccessor[] = "platformservice_set_mib_property";
 constexpr size_t kTextSize = 256;
 constexpr int kFirstWritable = 4;
 
@@ -90,11 +77,12 @@ constexpr int kItemCount = static_cast<int>(std::size(kItems));
 }  // namespace
 
 int platformservice_get_mib_property(int index, void *buffer) {
-  return igd1::mib::read_at(kGetAccessor, kItems, index, buffer) ? 1 : 0;
+  return igd1::mib::read_at("platformservice_get_mib_property", kItems, index, buffer) ? 1 : 0;
 }
 
 int platformservice_set_mib_property(int index, void *value) {
-  return index >= kFirstWritable && igd1::mib::write_at(kSetAccessor, kItems, index, value) ? 1 : 0;
+  if (index < kFirstWritable) return 0;
+  return igd1::mib::write_at("platformservice_set_mib_property", kItems, index, value) ? 1 : 0;
 }
 
 int platformservice_check_valid_property_value(int index, const char *text) {

@@ -73,8 +73,7 @@ constexpr uint64_t kUploadCap = 64ull << 20;
 // A ticket: at most 80 characters, printable ASCII only (it travels in a
 // request header).
 bool ticket(const void *value) {
-  const auto *text = static_cast<const char *>(value);
-  const std::string_view ticket(text, strnlen(text, 81));
+  const std::string_view ticket = igd1::mib::text_in(value, 81);
   return ticket.size() <= 80 &&
          std::all_of(ticket.begin(), ticket.end(), [](char c) { return c >= 0x20 && c <= 0x7e; });
 }
@@ -364,22 +363,17 @@ std::string both_directions(const std::string &url, const std::string &header, u
                             std::chrono::milliseconds limit, const Reporter &reporter,
                             DirectionNames down, DirectionNames up) {
   uint64_t upload = kUploadCap;
-  if (type == 1 || type == 3) {
+  for (const bool upward : {false, true}) {
+    if (type != 3 && type != (upward ? 2 : 1)) continue;
+    const DirectionNames &names = upward ? up : down;
     speed::Transfer transfer = transfer_to(url, limit, reporter);
     transfer.header = header;
-    const speed::Measured m = measure(transfer, reporter, down.rate);
-    if (!m.ok) return m.error;
-    reporter.send({{down.rate, mbits(m.rate)}, {down.max_rate, mbits(m.max_rate)}});
-    upload = std::min(std::max<uint64_t>(m.bytes, 1), kUploadCap);
-  }
-  if (type == 2 || type == 3) {
-    speed::Transfer transfer = transfer_to(url, limit, reporter);
-    transfer.header = header;
-    transfer.upload = true;
+    transfer.upload = upward;
     transfer.upload_bytes = upload;
-    const speed::Measured m = measure(transfer, reporter, up.rate);
+    const speed::Measured m = measure(transfer, reporter, names.rate);
     if (!m.ok) return m.error;
-    reporter.send({{up.rate, mbits(m.rate)}, {up.max_rate, mbits(m.max_rate)}});
+    reporter.send({{names.rate, mbits(m.rate)}, {names.max_rate, mbits(m.max_rate)}});
+    upload = std::min(std::max<uint64_t>(m.bytes, 1), kUploadCap);
   }
   return "";
 }

@@ -143,14 +143,10 @@ namespace {
 
 namespace sys = igd1::mib::syscmd;
 using igd1::mib::Item;
+using igd1::mib::text_in;
 using K = igd1::mib::ValueKind;
 
 constexpr char kGetAccessor[] = "syscmd_get_mib_property";
-constexpr char kSetAccessor[] = "syscmd_set_mib_property";
-constexpr char kUpgradeAccessor[] = "UpgradeFirmeare";
-constexpr char kUpgradeImageAccessor[] = "upgrade_image";
-constexpr char kUploadAccessor[] = "trouble_locating_upload";
-constexpr char kLogAccessor[] = "get_log";
 
 constexpr char kUploadSchemes[] = "http,https,ftp,tftp";
 
@@ -167,8 +163,7 @@ constexpr size_t kLoidPasswordMax = 12;
 // From `min` to `max` printable characters without spaces.
 template <size_t min, size_t max>
 bool credential(const void *value) {
-  const char *text = static_cast<const char *>(value);
-  const std::string_view credential(text, strnlen(text, max + 1));
+  const std::string_view credential = text_in(value, max + 1);
   return credential.size() >= min && credential.size() <= max && sys::is_visible_ascii(credential);
 }
 
@@ -259,7 +254,7 @@ void advance_upgrade() {
   const uint64_t elapsed = sys::now_ms() - std::min(sys::now_ms(), sys::number_setting("upgrade.StartMs"));
   uint64_t next = kUpgradeDownloading;
   if (elapsed >= 2 * stage)
-    next = igd1::mib::should_fail(kUpgradeImageAccessor, 0) ? kUpgradeFailed : kUpgradeDone;
+    next = igd1::mib::should_fail("upgrade_image", 0) ? kUpgradeFailed : kUpgradeDone;
   else if (elapsed >= stage)
     next = kUpgradeWriting;
   if (next == status) return;
@@ -370,17 +365,15 @@ void apply_pending_restore() {
 
 // ---- notices answered by the store --------------------------------------------------
 
-std::string_view field(const char *text, size_t size) { return {text, strnlen(text, size)}; }
-
 // The trouble-locating upload runs while its notice is taken, before
 // dbus_mib_update_cfg returns: the answer is written into the request.
 bool upload_trouble_locating_info(const void *data, int) {
   if (data == nullptr) return false;
   auto *request = static_cast<syscmd_trouble_locating_record *>(const_cast<void *>(data));
   const char *failure = nullptr;
-  if (!sys::is_url(field(request->url, sizeof request->url), kUploadSchemes))
+  if (!sys::is_url(text_in(request->url, sizeof request->url), kUploadSchemes))
     failure = "unsupported upload URL";
-  else if (igd1::mib::should_fail(kUploadAccessor, 0))
+  else if (igd1::mib::should_fail("trouble_locating_upload", 0))
     failure = "upload server did not answer";
   std::memset(request->error, 0, sizeof request->error);
   if (failure != nullptr) g_strlcpy(request->error, failure, sizeof request->error);
@@ -390,15 +383,15 @@ bool upload_trouble_locating_info(const void *data, int) {
 
 std::string trouble_locating_notice(const void *data) {
   const auto *request = static_cast<const syscmd_trouble_locating_record *>(data);
-  return "url=" + std::string(field(request->url, sizeof request->url)) +
-         " category=" + std::string(field(request->category, sizeof request->category)) +
+  return "url=" + std::string(text_in(request->url, sizeof request->url)) +
+         " category=" + std::string(text_in(request->category, sizeof request->category)) +
          " result=" + std::to_string(request->result);
 }
 
 std::string debug_collection_notice(const void *data) {
   const auto *request = static_cast<const syscmd_debug_collection_record *>(data);
-  return "url=" + std::string(field(request->url, sizeof request->url)) +
-         " category=" + std::string(field(request->category, sizeof request->category)) +
+  return "url=" + std::string(text_in(request->url, sizeof request->url)) +
+         " category=" + std::string(text_in(request->category, sizeof request->category)) +
          " timeout=" + std::to_string(request->timeout);
 }
 
@@ -450,7 +443,7 @@ size_t count_log_lines(std::string_view start, std::string_view end) {
 }
 
 std::string_view bounded(const char *text) {
-  return text == nullptr ? std::string_view() : field(text, kLogArgumentMax);
+  return text == nullptr ? std::string_view() : text_in(text, kLogArgumentMax);
 }
 
 }  // namespace
@@ -464,15 +457,15 @@ int syscmd_get_mib_property(int index, void *buffer) {
     char stored[64] = {};
     if (!igd1::mib::read_at(kGetAccessor, kItems, index, stored)) return 0;
     const size_t size = kItems[index].size;
-    std::string_view candidate = field(static_cast<const char *>(buffer), size);
-    return candidate == field(stored, size) ? 1 : 2;
+    std::string_view candidate = text_in(static_cast<const char *>(buffer), size);
+    return candidate == text_in(stored, size) ? 1 : 2;
   }
   return igd1::mib::read_at(kGetAccessor, kItems, index, buffer) ? 1 : 0;
 }
 
 int syscmd_set_mib_property(int index, void *value) {
   if (value == nullptr || !writable(index)) return 0;
-  return igd1::mib::write_at(kSetAccessor, kItems, index, value) ? 1 : 0;
+  return igd1::mib::write_at("syscmd_set_mib_property", kItems, index, value) ? 1 : 0;
 }
 
 int syscmd_set_mib_property_check(int index, void *value) {
@@ -511,8 +504,8 @@ int set_hardware_status_flag(int flag) {
 }
 
 int UpgradeFirmeare(const char *url, int mode, int method, int needreboot) {
-  if (url == nullptr || igd1::mib::should_fail(kUpgradeAccessor, 0)) return 0;
-  std::string_view location = field(url, kLogArgumentMax);
+  if (url == nullptr || igd1::mib::should_fail("UpgradeFirmeare", 0)) return 0;
+  std::string_view location = text_in(url, kLogArgumentMax);
   if (location.size() >= kLogArgumentMax || !sys::is_url(location, kUploadSchemes)) return 0;
   if (upgrade_running(sys::number_setting(kUpgradeStatus))) return 0;
   igd1::mib::set_setting("upgrade.URL", location);
@@ -549,7 +542,7 @@ int get_log(const char *start, const char *end, const char *path) {
       (!from.empty() && !to.empty() && from > to))
     return 1;
   if (url.size() >= kLogArgumentMax || !sys::is_url(url, kUploadSchemes) ||
-      igd1::mib::should_fail(kLogAccessor, 0))
+      igd1::mib::should_fail("get_log", 0))
     return 2;
   const size_t lines = count_log_lines(from, to);
   sys::journal_action("log upload to " + std::string(url) + " from '" + std::string(from) + "' to '" +

@@ -36,6 +36,7 @@ struct wifi_timer {
 namespace {
 
 using igd1::mib::load;
+using igd1::mib::text_in;
 using igd1::mib::ScheduleEdge;
 using igd1::mib::ScheduleRunner;
 using K = igd1::mib::ValueKind;
@@ -152,14 +153,6 @@ bool set_item(igd1::mib::RowHandles &rows, int number, const void *value, TIMER_
   return true;
 }
 
-// Enable flags are read as 32-bit numbers but written as one byte.
-bool set_flag(igd1::mib::RowHandles &rows, int number, const void *value, TIMER_ROW **row,
-              int *changed) {
-  if (value == nullptr) return false;
-  const int32_t flag = *static_cast<const uint8_t *>(value);
-  return set_item(rows, number, &flag, row, changed);
-}
-
 bool update_row(igd1::mib::RowHandles &rows, TIMER_ROW **row, uint32_t index) {
   return row != nullptr && rows.commit(*row, index) == nullptr;
 }
@@ -180,11 +173,6 @@ mib_list_node *row_at(igd1::mib::Table &table, uint32_t position, uint32_t insta
   return table.instance_of(node->data) == instance || instance == 0 ? node : nullptr;
 }
 
-bool delete_row(igd1::mib::Table &table, uint32_t position, uint32_t instance) {
-  mib_list_node *node = row_at(table, position, instance);
-  return node != nullptr && table.remove(position, node);
-}
-
 // Moves the row at `position` to `instance`: the old row out and the
 // renumbered one in, as one change.
 bool renumber_row(igd1::mib::Table &table, uint32_t position, uint32_t instance) {
@@ -200,13 +188,6 @@ bool renumber_row(igd1::mib::Table &table, uint32_t position, uint32_t instance)
   igd1::mib::set_row_key(def, record.data(), igd1::mib::row_key(0, instance));
   return igd1::mib::run_in_transaction(
       [&] { return table.rows().remove(old_key) && table.rows().insert_at(record.data()); });
-}
-
-bool entry_at(igd1::mib::Table &table, uint32_t position, int *instance) {
-  mib_list_node *node = row_at(table, position, 0);
-  if (node == nullptr) return false;
-  if (instance != nullptr) *instance = int(table.instance_of(node->data));
-  return true;
 }
 
 // ---- families of numbered timers -------------------------------------------------
@@ -226,7 +207,10 @@ class Timers {
 
   int total() { return table_.count("get_total_num"); }
   bool check_entry(uint32_t position, int *instance) {
-    return !table_.fails("check_entry") && entry_at(table_, position, instance);
+    mib_list_node *node = table_.fails("check_entry") ? nullptr : row_at(table_, position, 0);
+    if (node == nullptr) return false;
+    if (instance != nullptr) *instance = int(table_.instance_of(node->data));
+    return true;
   }
   bool check_instnum(uint32_t instance, uint32_t *index, TIMER_ROW **row) {
     return !table_.fails("check_instnum") && open_row(rows_, instance, index, row);
@@ -236,8 +220,11 @@ class Timers {
   }
   bool set(int number, const void *value, TIMER_ROW **row, int *changed) {
     if (table_.fails("set_property")) return false;
-    if (number == enable_item_) return set_flag(rows_, number, value, row, changed);
-    return set_item(rows_, number, value, row, changed);
+    if (number != enable_item_) return set_item(rows_, number, value, row, changed);
+    // Enable flags are read as 32-bit numbers but written as one byte.
+    if (value == nullptr) return false;
+    const int32_t flag = *static_cast<const uint8_t *>(value);
+    return set_item(rows_, number, &flag, row, changed);
   }
   bool update(TIMER_ROW **row, uint32_t index) {
     return !table_.fails("set_property_update") && update_row(rows_, row, index) && changed();
@@ -249,7 +236,9 @@ class Timers {
            changed();
   }
   bool remove(uint32_t position, uint32_t instance) {
-    return !table_.fails("del_entry") && delete_row(table_, position, instance) && changed();
+    if (table_.fails("del_entry")) return false;
+    mib_list_node *node = row_at(table_, position, instance);
+    return node != nullptr && table_.remove(position, node) && changed();
   }
   bool renumber(uint32_t position, uint32_t instance) { return renumber_row(table_, position, instance); }
   bool apply() {
@@ -289,12 +278,6 @@ Timers g_sleep(kSleepSpec, SLEEPTIMER_ENABLE, put_sleep_into_effect);
 Timers g_wifi_ex(kWifiExSpec, WIFITIMER1_ENABLE, put_wifi_ex_into_effect);
 
 // ---- putting the timers into effect ----------------------------------------------
-
-// The time of day a stored row holds at `offset`.
-std::string text_field(const uint8_t *record, size_t offset) {
-  return std::string(reinterpret_cast<const char *>(record + offset),
-                     strnlen(reinterpret_cast<const char *>(record + offset), kTimeText));
-}
 
 // One switch the runner applies: its schedule in the runner.
 struct Switch {
@@ -359,7 +342,7 @@ std::vector<ScheduleEdge> sleep_edges() {
   for (const mib_list_node *node = g_sleep.table().list(); node != nullptr; node = node->next) {
     const auto *row = static_cast<const uint8_t *>(node->data);
     if (load<int32_t>(row + 12) != 1) continue;
-    const std::optional<uint16_t> minute = igd1::mib::day_minute(text_field(row, 2), 23);
+    const std::optional<uint16_t> minute = igd1::mib::day_minute(text_in(row + 2, kTimeText), 23);
     const uint8_t mask = row[1];
     const uint8_t days = mask == 1 ? igd1::mib::kEveryDay : igd1::mib::runner_days(mask);
     if (!minute || days == 0) continue;
@@ -382,8 +365,8 @@ SsidEdges wifi_edges() {
     const auto *row = static_cast<const uint8_t *>(node->data);
     const uint32_t mask = load<uint32_t>(row + 16);
     if (row[14] != 1) continue;
-    const std::optional<uint16_t> start = igd1::mib::day_minute(text_field(row, 2), 24);
-    const std::optional<uint16_t> end = igd1::mib::day_minute(text_field(row, 8), 24);
+    const std::optional<uint16_t> start = igd1::mib::day_minute(text_in(row + 2, kTimeText), 24);
+    const std::optional<uint16_t> end = igd1::mib::day_minute(text_in(row + 8, kTimeText), 24);
     // A window that starts where it ends is open all day: no edges.
     if (!start || !end || *start == *end) continue;
     add_for_mask(by_ssid, mask, {igd1::mib::kEveryDay, *start, 1});
@@ -398,7 +381,7 @@ SsidEdges wifi_ex_edges() {
     const auto *row = static_cast<const uint8_t *>(node->data);
     const int32_t active = load<int32_t>(row + 8);
     if (load<int32_t>(row + 12) != 1 || (active != 0 && active != 1)) continue;
-    const std::optional<uint16_t> minute = igd1::mib::day_minute(text_field(row, 2), 24);
+    const std::optional<uint16_t> minute = igd1::mib::day_minute(text_in(row + 2, kTimeText), 24);
     const uint8_t days = igd1::mib::runner_days(row[1]);
     if (!minute || days == 0) continue;
     add_for_mask(by_ssid, load<uint32_t>(row + 16), {days, *minute, active});
@@ -422,38 +405,38 @@ void put_wifi_ex_into_effect() { reschedule_ssids(effects().wifi_ex, wifi_ex_edg
 
 }  // namespace
 
-// The calls both families of numbered timers export alike, as
-// "<prefix>_<call>"; the ones whose form differs are written out.
-#define NUMBERED_TIMER_CALLS(prefix, family)                                        \
-  int prefix##_get_total_num(void) { return family.total(); }                       \
-  int prefix##_check_entry(uint32_t position, int *instance) {                      \
-    return family.check_entry(position, instance) ? 1 : 0;                          \
-  }                                                                                 \
-  int prefix##_check_instnum(uint32_t instance, uint32_t *index, TIMER_ROW **row) { \
-    return family.check_instnum(instance, index, row) ? 1 : 0;                      \
-  }                                                                                 \
-  int prefix##_get_property(int number, void *output, TIMER_ROW **row) {            \
-    return family.get(number, output, row) ? 1 : 0;                                 \
-  }                                                                                 \
-  int prefix##_set_property_update(TIMER_ROW **row, uint32_t index) {               \
-    return family.update(row, index) ? 1 : 0;                                       \
-  }                                                                                 \
-  int prefix##_add_entry(uint32_t instance) { return family.add(instance) ? 1 : 0; } \
-  int prefix##_del_entry(uint32_t position, uint32_t instance) {                    \
-    return family.remove(position, instance) ? 1 : 0;                               \
-  }                                                                                 \
-  int prefix##_init_entry_index(uint32_t position, uint32_t instance) {             \
-    return family.renumber(position, instance) ? 1 : 0;                             \
-  }                                                                                 \
-  int prefix##_update(void) { return family.apply() ? 1 : 0; }
+// ---- the numbered timers: sleep timers and extended WiFi timers, call by call ----
 
-// ---- sleep timers ----------------------------------------------------------------
-
-NUMBERED_TIMER_CALLS(sleeptimer, g_sleep)
+int sleeptimer_get_total_num(void) { return g_sleep.total(); }
+int wifitimer1_get_total_num(void) { return g_wifi_ex.total(); }
+int sleeptimer_check_entry(uint32_t position, int *instance) { return g_sleep.check_entry(position, instance); }
+int wifitimer1_check_entry(uint32_t position, int *instance) { return g_wifi_ex.check_entry(position, instance); }
+int sleeptimer_check_instnum(uint32_t instance, uint32_t *index, TIMER_ROW **row) {
+  return g_sleep.check_instnum(instance, index, row);
+}
+int wifitimer1_check_instnum(uint32_t instance, uint32_t *index, TIMER_ROW **row) {
+  return g_wifi_ex.check_instnum(instance, index, row);
+}
+int sleeptimer_get_property(int number, void *output, TIMER_ROW **row) { return g_sleep.get(number, output, row); }
+int wifitimer1_get_property(int number, void *output, TIMER_ROW **row) { return g_wifi_ex.get(number, output, row); }
+int sleeptimer_set_property_update(TIMER_ROW **row, uint32_t index) { return g_sleep.update(row, index); }
+int wifitimer1_set_property_update(TIMER_ROW **row, uint32_t index) { return g_wifi_ex.update(row, index); }
+int sleeptimer_add_entry(uint32_t instance) { return g_sleep.add(instance); }
+int wifitimer1_add_entry(uint32_t instance) { return g_wifi_ex.add(instance); }
+int sleeptimer_del_entry(uint32_t position, uint32_t instance) { return g_sleep.remove(position, instance); }
+int wifitimer1_del_entry(uint32_t position, uint32_t instance) { return g_wifi_ex.remove(position, instance); }
+int sleeptimer_init_entry_index(uint32_t position, uint32_t instance) { return g_sleep.renumber(position, instance); }
+int wifitimer1_init_entry_index(uint32_t position, uint32_t instance) { return g_wifi_ex.renumber(position, instance); }
+int sleeptimer_update(void) { return g_sleep.apply(); }
+int wifitimer1_update(void) { return g_wifi_ex.apply(); }
 int sleeptimer_set_property(int number, const void *value, TIMER_ROW **row, int *changed) {
-  return g_sleep.set(number, value, row, changed) ? 1 : 0;
+  return g_sleep.set(number, value, row, changed);
+}
+int wifitimer1_set_property(int number, const void *value, TIMER_ROW **row) {
+  return g_wifi_ex.set(number, value, row, nullptr);
 }
 void sleeptimer_set_entry_free(TIMER_ROW **row) { g_sleep.free(row); }
+void wifitimer1_set_property_free(TIMER_ROW **row) { g_wifi_ex.free(row); }
 
 // ---- WiFi timer ------------------------------------------------------------------
 
@@ -506,13 +489,3 @@ int wifitimer_update_entry(WIFI_TIMER *timer) {
   reschedule_ssids(effects().wifi, wifi_edges(), false);
   return 1;
 }
-
-// ---- extended WiFi timers --------------------------------------------------------
-
-NUMBERED_TIMER_CALLS(wifitimer1, g_wifi_ex)
-int wifitimer1_set_property(int number, const void *value, TIMER_ROW **row) {
-  return g_wifi_ex.set(number, value, row, nullptr) ? 1 : 0;
-}
-void wifitimer1_set_property_free(TIMER_ROW **row) { g_wifi_ex.free(row); }
-
-#undef NUMBERED_TIMER_CALLS

@@ -48,13 +48,14 @@ VoiceService *voice_for(const char *accessor, int index) {
   return g_voice.load();
 }
 
-void put_text(char *buffer, size_t size, const std::string &text) {
-  g_strlcpy(buffer, text.c_str(), size);
-}
-
-// Started (0) or refused (1), with the line's text.
-int started(bool ok, const std::string &message, char *text) {
-  if (text != nullptr) put_text(text, kText, message);
+// Starts a test on the voice line (`start` answers whether it started and
+// the line's text): 0 started or 1 refused, the text in `text`.
+template <typename Start>
+int start_test(const char *accessor, int index, char *text, Start start) {
+  VoiceService *voice = voice_for(accessor, index);
+  std::string message = "the voice line does not answer";
+  const bool ok = voice != nullptr && start(*voice, &message);
+  if (text != nullptr) g_strlcpy(text, message.c_str(), kText);
   return ok ? 0 : 1;
 }
 
@@ -81,11 +82,10 @@ int IADDiagnostics_get_property(int index, void *value) {
 }
 
 int IADDiagnostics_StartIADDiagTest(uint32_t type, char *text) {
-  VoiceService *voice = voice_for("IADDiagnostics_StartIADDiagTest", int(type));
-  if (voice == nullptr) return started(false, "the voice line does not answer", text);
-  std::string message;
-  const bool ok = voice->start_registration_test(type, &message);
-  return started(ok, message, text);
+  return start_test("IADDiagnostics_StartIADDiagTest", int(type), text,
+                    [type](VoiceService &voice, std::string *message) {
+                      return voice.start_registration_test(type, message);
+                    });
 }
 
 int VOIPSimulateTest_get_property(int index, void *buffer) {
@@ -109,15 +109,14 @@ int VOIPSimulateTest_set_property(int index, const void *value) {
 }
 
 int VOIPSimulateTest_StartTest(uint32_t type, char *text) {
-  VoiceService *voice = voice_for("VOIPSimulateTest_StartTest", int(type));
-  if (voice == nullptr) return started(false, "the voice line does not answer", text);
-  int32_t confirm = 0;
-  igd1::mib::read_item(kCallSettings[kDtmfEnable], &confirm);
-  const std::string dtmf = setting_text(kCallSettings[kDtmfNumber]);
-  std::string message;
-  const bool ok = voice->start_call_test(type, setting_text(kCallSettings[kCalledNumber]), &message,
-                                         confirm != 0 ? &dtmf : nullptr);
-  return started(ok, message, text);
+  return start_test("VOIPSimulateTest_StartTest", int(type), text,
+                    [type](VoiceService &voice, std::string *message) {
+                      int32_t confirm = 0;
+                      igd1::mib::read_item(kCallSettings[kDtmfEnable], &confirm);
+                      const std::string dtmf = setting_text(kCallSettings[kDtmfNumber]);
+                      return voice.start_call_test(type, setting_text(kCallSettings[kCalledNumber]),
+                                                   message, confirm != 0 ? &dtmf : nullptr);
+                    });
 }
 
 int PhoneConnectivity_interface_init(void) { return g_voice.load() != nullptr ? 1 : 0; }
@@ -130,11 +129,9 @@ int PhoneConnectivity_get_property(int index, void *value) {
 }
 
 int PhoneConnectivity_StartTest(char *text) {
-  VoiceService *voice = voice_for("PhoneConnectivity_StartTest", 0);
-  if (voice == nullptr) return started(false, "the voice line does not answer", text);
-  std::string message;
-  const bool ok = voice->start_connectivity_test(&message);
-  return started(ok, message, text);
+  return start_test("PhoneConnectivity_StartTest", 0, text, [](VoiceService &voice, std::string *message) {
+    return voice.start_connectivity_test(message);
+  });
 }
 
 int VoicePoorQualityStats_dbus_num(void) {

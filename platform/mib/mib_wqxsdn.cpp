@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "mib_api.h"
+#include "mib_internal.h"
 #include "mib_store.h"
 #include "sys_paths.h"
 #include "sys_run.h"
@@ -118,12 +119,6 @@ const PortTemplate *port_named(const char *name, uint32_t port) {
   return nullptr;
 }
 
-// A text value of `size` bytes: NUL-terminated inside it.
-std::string_view text_of(const void *value, int size) {
-  const auto *text = static_cast<const char *>(value);
-  return std::string_view(text, strnlen(text, size_t(size)));
-}
-
 // An empty command is one that must not run: the agent is refused.
 int run_agent(const std::vector<std::string> &argv) {
   if (argv.empty()) return 1;
@@ -145,6 +140,25 @@ void run_agent_async(const std::vector<std::string> &argv, wqxsdn_done done, voi
                   [done, data](const igd1::RunResult &result) {
                     if (done != nullptr) done(igd1::run_succeeded(result) ? 0 : 1, data);
                   });
+}
+
+// Binds the port `name` to the switch, or every port for "all"; or unbinds
+// it, or every bound name for "all".
+int change_binding(const char *name, uint32_t port, bool bind) {
+  if (name == nullptr) return 2;
+  std::set<std::string> bound = bound_names();
+  if (std::strcmp(name, "all") != 0) {
+    if (port_named(name, port) == nullptr) return kNoSuchPort;
+    if (bind)
+      bound.insert(name);
+    else
+      bound.erase(name);
+  } else if (bind) {
+    for (const PortTemplate &each : kPorts) bound.insert(each.name);
+  } else {
+    bound.clear();
+  }
+  return store_bound(bound) ? 0 : 1;
 }
 
 std::vector<std::string> restart_command() { return {igd1::program::kSdnAgent, "restart"}; }
@@ -177,7 +191,7 @@ int wqxsdn_set_mib_property_check(int position, void *value, int size) {
   if (item == nullptr || value == nullptr || position == WQXSDN_PARM_DPID) return 1;
   // A text ends inside the caller's buffer, which is no larger than the item.
   if (item->kind == K::Text &&
-      (size <= 0 || size > int(item->size) || text_of(value, size).size() >= size_t(size)))
+      (size <= 0 || size > int(item->size) || igd1::mib::text_in(value, size_t(size)).size() >= size_t(size)))
     return 1;
   return igd1::mib::item_takes(*item, value) ? 0 : 1;
 }
@@ -223,29 +237,9 @@ int wqxsdn_check_port(const char *name, uint32_t port, int mode) {
   return 0;
 }
 
-int wqxsdn_bind_port(const char *name, uint32_t port) {
-  if (name == nullptr) return 2;
-  std::set<std::string> bound = bound_names();
-  if (std::strcmp(name, "all") == 0) {
-    for (const PortTemplate &each : kPorts) bound.insert(each.name);
-  } else {
-    if (port_named(name, port) == nullptr) return kNoSuchPort;
-    bound.insert(name);
-  }
-  return store_bound(bound) ? 0 : 1;
-}
+int wqxsdn_bind_port(const char *name, uint32_t port) { return change_binding(name, port, true); }
 
-int wqxsdn_unbind_port(const char *name, uint32_t port) {
-  if (name == nullptr) return 2;
-  std::set<std::string> bound = bound_names();
-  if (std::strcmp(name, "all") == 0) {
-    bound.clear();
-  } else {
-    if (port_named(name, port) == nullptr) return kNoSuchPort;
-    bound.erase(name);
-  }
-  return store_bound(bound) ? 0 : 1;
-}
+int wqxsdn_unbind_port(const char *name, uint32_t port) { return change_binding(name, port, false); }
 
 int wqxsdn_restart(void) { return run_agent(restart_command()); }
 
