@@ -33,6 +33,20 @@ template <typename T>
 void store(void *bytes, T value) {
   std::memcpy(bytes, &value, sizeof value);
 }
+// An item's value as a number of type T; nothing when it cannot be read.
+template <typename T>
+std::optional<T> read_number(const Item &item) {
+  T value{};
+  if (!read_item(item, &value)) return std::nullopt;
+  return value;
+}
+// An item's text; "" when it cannot be read.
+inline std::string read_text(const Item &item) {
+  std::string text(item.size, '\0');
+  if (!read_item(item, text.data())) return "";
+  text.resize(strnlen(text.c_str(), text.size()));
+  return text;
+}
 // The text in a field of `size` bytes: up to its terminator, or the whole
 // field when it has none.
 inline std::string_view text_in(const void *field, size_t size) {

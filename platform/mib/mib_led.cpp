@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "mib_api.h"
+#include "mib_internal.h"
 #include "mib_store.h"
 #include "schedule_runner.h"
 
@@ -24,6 +25,7 @@ struct led_entry {
 namespace {
 
 using igd1::mib::Item;
+using igd1::mib::read_number;
 using K = igd1::mib::ValueKind;
 
 enum Number { kStatus = 0, kStartTime = 1, kEndTime = 2, kControlCycle = 3, kEnable = 4 };
@@ -43,12 +45,6 @@ constexpr size_t kCount = std::size(kItems);
 led_entry *g_current = nullptr;
 std::atomic<unsigned> g_failed_writes{0};
 
-uint8_t stored_byte(Number number) {
-  uint8_t value = 0;
-  igd1::mib::read_item(kItems[number], &value);
-  return value;
-}
-
 // Minutes after midnight of a stored "H:MM" or "HH:MM"; nothing for any
 // other text, which leaves the window unset.
 std::optional<int> stored_minutes(Number number) {
@@ -66,7 +62,7 @@ struct Window {
 
 // The window the lights follow, when it is enabled and both edges are set.
 std::optional<Window> active_window() {
-  if (stored_byte(kEnable) == 0) return std::nullopt;
+  if (read_number<uint8_t>(kItems[kEnable]).value_or(0) == 0) return std::nullopt;
   const std::optional<int> start = stored_minutes(kStartTime);
   const std::optional<int> end = stored_minutes(kEndTime);
   if (!start || !end) return std::nullopt;
@@ -88,7 +84,7 @@ void drive(led_entry *entry, int cause) {
   const std::optional<int> in_window =
       entry != nullptr ? igd1::mib::schedule_runner().applied(entry->window)
                        : igd1::mib::schedule_state_at(window_edges(), time(nullptr));
-  const bool lit = stored_byte(kStatus) != 0 && (!in_window || *in_window == 1);
+  const bool lit = read_number<uint8_t>(kItems[kStatus]).value_or(0) != 0 && (!in_window || *in_window == 1);
   if (entry != nullptr) entry->lit = lit;
   igd1::mib::journal_append(MIB_JOURNAL_LED, cause, lit ? "on" : "off");
 }

@@ -26,6 +26,7 @@ namespace {
 
 using igd1::mib::Action;
 using igd1::mib::Item;
+using igd1::mib::read_number;
 using K = igd1::mib::ValueKind;
 
 constexpr uint32_t kMaxIndex = kOmdTableFull - 1;
@@ -258,14 +259,8 @@ const igd1::mib::Defaults kOpticalDefaults(kOptical);
 constexpr uint32_t kFirstOpticalRead = 41, kFirstOpticalWrite = 48;
 constexpr double kLowestDbm = -50, kHighestDbm = 10;
 
-std::optional<uint32_t> read_u32(const Item &item) {
-  uint32_t value = 0;
-  if (!igd1::mib::read_item(item, &value)) return std::nullopt;
-  return value;
-}
-
 GVariant *read_threshold(const Item &item) {
-  const std::optional<uint32_t> value = read_u32(item);
+  const std::optional<uint32_t> value = read_number<uint32_t>(item);
   return value ? g_variant_new("(u)", *value) : nullptr;
 }
 
@@ -283,8 +278,8 @@ std::optional<igd1::mib::Conntrack> tracked_connections(bool *emulated) {
   *emulated = false;
   if (std::optional<igd1::mib::Conntrack> kernel = igd1::mib::conntrack()) return kernel;
   *emulated = true;
-  const std::optional<uint32_t> count = read_u32(kEmulatedConntrackCount);
-  const std::optional<uint32_t> max = read_u32(kEmulatedConntrackMax);
+  const std::optional<uint32_t> count = read_number<uint32_t>(kEmulatedConntrackCount);
+  const std::optional<uint32_t> max = read_number<uint32_t>(kEmulatedConntrackMax);
   if (!count || !max) return std::nullopt;
   return igd1::mib::Conntrack{*count, *max};
 }
@@ -305,7 +300,7 @@ GVariant *write_conn_threshold(GVariant *parameter) {
 GVariant *cpu_temperature() {
   if (std::optional<igd1::mib::Temperature> measured = igd1::mib::cpu_temperature())
     return g_variant_new("(uus)", measured->celsius, 0u, measured->zone.c_str());
-  const std::optional<uint32_t> emulated = read_u32(kEmulatedTemperature);
+  const std::optional<uint32_t> emulated = read_number<uint32_t>(kEmulatedTemperature);
   return emulated ? g_variant_new("(uus)", *emulated, 1u, "emulated") : nullptr;
 }
 

@@ -23,6 +23,7 @@
 #include "mib_actions.h"
 #include "mib_internal.h"
 #include "mib_store.h"
+#include "mib_table.h"
 
 namespace {
 
@@ -73,14 +74,9 @@ constexpr igd1::mib::Column kHistoryColumns[] = {
     {"BytesReceived", K::U64, kReceivedOffset, 8},
 };
 
-constexpr igd1::mib::TableDef kHistoryTable = {
-    .name = "ponhistory",
-    .module = nullptr,  // no bus object follows its rows
-    .row_size = kHistoryRowSize,
-    .columns = kHistoryColumns,
-    .column_count = std::size(kHistoryColumns),
-    .max_rows = kHistoryHours,
-};
+// No module: no bus object follows its rows.
+constexpr igd1::mib::TableDef kHistoryTable =
+    igd1::mib::record_table("ponhistory", nullptr, kHistoryRowSize, kHistoryColumns, kHistoryHours);
 
 struct Sample {
   uint64_t start;

@@ -56,6 +56,8 @@ using igd1::mib::Item;
 using K = igd1::mib::ValueKind;
 namespace speed = igd1::mib::speed;
 using igd1::mib::read_at;
+using igd1::mib::read_number;
+using igd1::mib::read_text;
 using igd1::mib::within;
 using igd1::mib::write_at;
 
@@ -177,18 +179,6 @@ enum { kMultiTesting = 0, kMultiResult, kMultiMode, kMultiReport };
 constexpr const char *kRunning = "2";
 constexpr const char *kFailed = "1";
 constexpr const char *kSucceeded = "0";
-
-template <typename T>
-T read_number(const Item &item, T fallback) {
-  T value{};
-  return igd1::mib::read_item(item, &value) ? value : fallback;
-}
-
-std::string read_text(const Item &item) {
-  std::vector<char> buffer(item.size, '\0');
-  if (!igd1::mib::read_item(item, buffer.data())) return "";
-  return buffer.data();
-}
 
 std::string two_decimals(double value) {
   char text[32];
@@ -503,15 +493,15 @@ void multi_test(const Reporter &reporter, SectionPlan plan) {
 // The section server's URL from the stored protocol, address and port.
 bool section_plan(SectionPlan *plan) {
   const std::string server = read_text(kSection[kSectionServer]);
-  const uint8_t protocol = read_number<uint8_t>(kSection[kSectionProtocol], 0);
-  const uint32_t port = read_number<uint32_t>(kSection[kSectionPort], 0);
+  const uint8_t protocol = read_number<uint8_t>(kSection[kSectionProtocol]).value_or(0);
+  const uint32_t port = read_number<uint32_t>(kSection[kSectionPort]).value_or(0);
   if (server.empty() || protocol > 1 || port < 1 || port > 65535) return false;
   const bool ipv6 = server.find(':') != std::string::npos;
   plan->url = std::string(protocol == 1 ? "https" : "http") + "://" + (ipv6 ? "[" : "") + server +
               (ipv6 ? "]" : "") + ":" + std::to_string(port) + "/";
-  plan->mode = read_number<uint8_t>(kSection[kSectionMode], 0);
-  plan->streams = read_number<uint8_t>(kSection[kSectionStreams], 1);
-  plan->payload = read_number<uint32_t>(kSection[kSectionPayload], 1500);
+  plan->mode = read_number<uint8_t>(kSection[kSectionMode]).value_or(0);
+  plan->streams = read_number<uint8_t>(kSection[kSectionStreams]).value_or(1);
+  plan->payload = read_number<uint32_t>(kSection[kSectionPayload]).value_or(1500);
   return speed::acceptable_url(plan->url.c_str(), kUrlBuffer - 1);
 }
 
@@ -564,8 +554,8 @@ int httpdownloadtest_StartTest(uint32_t duration, uint32_t *result) {
 int httpdownloadtest_wanrate(void) { return int(g_wan_rate.load(std::memory_order_relaxed)); }
 
 int httpdownloadtest_interface_init(void) {
-  g_wan_rate.store(read_number<uint32_t>(kPlainWanRate, 0), std::memory_order_relaxed);
-  if (read_number<uint32_t>(kPlain[kPlainStatus], 0) == 1)
+  g_wan_rate.store(read_number<uint32_t>(kPlainWanRate).value_or(0), std::memory_order_relaxed);
+  if (read_number<uint32_t>(kPlain[kPlainStatus]).value_or(0) == 1)
     write_update({{kPlain[kPlainStatus].name, "3"}, {kPlain[kPlainResult].name, "failed: interrupted"}});
   return 1;
 }
@@ -595,7 +585,7 @@ int httpdownloadtestff_StartTest(uint32_t duration, uint32_t *result) {
   if (result == nullptr || igd1::mib::should_fail("httpdownloadtestff_StartTest", 0)) return 0;
   const std::string url = read_text(kFull[kFullUrl]);
   const std::string ticket = read_text(kFull[kFullTicket]);
-  const uint8_t type = read_number<uint8_t>(kFull[kFullSpeedType], 0);
+  const uint8_t type = read_number<uint8_t>(kFull[kFullSpeedType]).value_or(0);
   const uint32_t refusal = transfer_refusal(kFullKind, url, type);
   Update first = running_state(kFull, kFullTesting, kFullResult,
                                {kFullDownMax, kFullDown, kFullUpMax, kFullUp, kFullEnd,
@@ -623,8 +613,8 @@ int httpdownloadtestlocal_set_property(int index, void *value) {
 int httpdownloadtestlocal_StartTest(uint32_t, uint32_t *result) {
   if (result == nullptr || igd1::mib::should_fail("httpdownloadtestlocal_StartTest", 0)) return 0;
   const std::string url = read_text(kLocal[kLocalUrl]);
-  const uint8_t type = read_number<uint8_t>(kLocal[kLocalSpeedType], 0);
-  const bool enabled = read_number<int32_t>(kLocal[kLocalEnable], 0) != 0;
+  const uint8_t type = read_number<uint8_t>(kLocal[kLocalSpeedType]).value_or(0);
+  const bool enabled = read_number<int32_t>(kLocal[kLocalEnable]).value_or(0) != 0;
   const uint32_t refusal = enabled ? transfer_refusal(kLocalKind, url, type) : 4;
   Update first = running_state(kLocal, kLocalTesting, kLocalResult,
                                {kLocalDownMax, kLocalDown, kLocalUpMax, kLocalUp, kLocalEnd});

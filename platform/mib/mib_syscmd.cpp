@@ -197,7 +197,6 @@ constexpr bool kWritable[] = {false, false, true, true, true, true, true,  true,
                               true,  false, false, true, false, true, false, false};
 static_assert(std::size(kWritable) == std::size(kItems));
 
-
 bool writable(int index) { return index >= 0 && index < kItemCount && kWritable[index]; }
 
 // ---- upgrade ---------------------------------------------------------------------------

@@ -1,8 +1,6 @@
 // The voice tests and the poor-quality call records, answered from the
 // emulated voice line (mib_devices.h); the simulated call's number and DTMF
-// confirmation are settings:
-//   voicetest.CalledNumber (text, 33), voicetest.DialDTMFConfirmEnable
-//   (Bool), voicetest.DialDTMFConfirmNumber (text, 33)
+// confirmation are settings (kCallSettings).
 #include <atomic>
 #include <cstring>
 #include <iterator>
@@ -19,6 +17,7 @@ namespace {
 using igd1::devices::VoiceService;
 using igd1::mib::Item;
 using igd1::mib::put_numbered;
+using igd1::mib::read_text;
 using K = igd1::mib::ValueKind;
 
 std::atomic<VoiceService *> g_voice{nullptr};
@@ -57,11 +56,6 @@ int start_test(const char *accessor, int index, char *text, Start start) {
   const bool ok = voice != nullptr && start(*voice, &message);
   if (text != nullptr) g_strlcpy(text, message.c_str(), kText);
   return ok ? 0 : 1;
-}
-
-std::string setting_text(const Item &item) {
-  char text[kNumberMax + 1] = {};
-  return igd1::mib::read_item(item, text) ? text : "";
 }
 
 }  // namespace
@@ -113,8 +107,8 @@ int VOIPSimulateTest_StartTest(uint32_t type, char *text) {
                     [type](VoiceService &voice, std::string *message) {
                       int32_t confirm = 0;
                       igd1::mib::read_item(kCallSettings[kDtmfEnable], &confirm);
-                      const std::string dtmf = setting_text(kCallSettings[kDtmfNumber]);
-                      return voice.start_call_test(type, setting_text(kCallSettings[kCalledNumber]),
+                      const std::string dtmf = read_text(kCallSettings[kDtmfNumber]);
+                      return voice.start_call_test(type, read_text(kCallSettings[kCalledNumber]),
                                                    message, confirm != 0 ? &dtmf : nullptr);
                     });
 }

@@ -1,7 +1,6 @@
 // The SDN agent's settings and the ports its OpenFlow switch may take.
 //
-// The settings are sdn.Enable, sdn.ControllerAddress, sdn.OFWan and sdn.DPID;
-// the ports bound to the switch are kept by name in sdn.BoundPorts
+// The ports bound to the switch are kept by name in sdn.BoundPorts
 // ("LAN1,LAN3").  The agent is driven through its control program
 // (`sdnagent restart`, `sdnagent reconfigure --controller A --wan W`), run as
 // an argument vector; it runs while its pid file names a live process.
@@ -163,17 +162,12 @@ int change_binding(const char *name, uint32_t port, bool bind) {
 
 std::vector<std::string> restart_command() { return {igd1::program::kSdnAgent, "restart"}; }
 
-std::string stored_text(int position) {
-  char buffer[128] = {};
-  igd1::mib::read_item(kItems[position], buffer);
-  return buffer;
-}
-
 // The agent pointed at the stored controller and WAN; nothing when either
 // stored value is not of its form (the store can be written around the
 // bus), so that no stored text reaches the agent as an option.
 std::vector<std::string> reconfigure_command() {
-  const std::string controller = stored_text(WQXSDN_PARM_CONADDR), wan = stored_text(WQXSDN_PARM_OFWAN);
+  const std::string controller = igd1::mib::read_text(kItems[WQXSDN_PARM_CONADDR]);
+  const std::string wan = igd1::mib::read_text(kItems[WQXSDN_PARM_OFWAN]);
   if (!valid_controller(controller) || !valid_wan(wan)) return {};
   return {igd1::program::kSdnAgent, "reconfigure", "--controller", controller, "--wan", wan};
 }

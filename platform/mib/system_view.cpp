@@ -99,13 +99,6 @@ bool parse_stat(std::string_view stat, ProcessInfo *info) {
   return true;
 }
 
-bool all_digits(const char *text) {
-  if (*text == '\0') return false;
-  for (; *text != '\0'; ++text)
-    if (*text < '0' || *text > '9') return false;
-  return true;
-}
-
 // The thermal zone in use, found once per kernel root.
 struct ZoneChoice {
   std::mutex mutex;
@@ -168,14 +161,14 @@ std::vector<ProcessInfo> list_processes(std::string_view service) {
   std::string name;
   while (const dirent *entry = readdir(dir)) {
     // A pid has at most 10 digits; anything else is no process.
-    if (!all_digits(entry->d_name) || std::strlen(entry->d_name) > 10) continue;
+    const std::optional<uint32_t> pid = number_of<uint32_t>(entry->d_name);
+    if (!pid || std::strlen(entry->d_name) > 10) continue;
     name.assign(entry->d_name).append("/stat");
     const ssize_t got = read_small(dir_fd, name.c_str(), stat, sizeof stat);
     // A process that ended meanwhile has no stat any more.
     if (got <= 0) continue;
     ProcessInfo info;
-    const std::optional<uint32_t> pid = number_of<uint32_t>(entry->d_name);
-    if (!pid || !parse_stat(std::string_view(stat, size_t(got)), &info)) continue;
+    if (!parse_stat(std::string_view(stat, size_t(got)), &info)) continue;
     if (!comm.empty() && info.name != comm) continue;
     info.pid = *pid;
     found.push_back(std::move(info));
