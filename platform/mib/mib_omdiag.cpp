@@ -182,20 +182,19 @@ GVariant *read_field(bool resources, GVariant *parameter) {
                        igd1::mib::load<uint32_t>(row.data() + (field == 2 ? kCpuOffset : kMemoryOffset)));
 }
 
-GVariant *store_row(bool resources, std::vector<uint8_t> &row) {
-  if (list_of(resources).refused(row.data()) != nullptr) return nullptr;
-  return rows_of(resources).store(row.data()) ? ok() : nullptr;
-}
-
-GVariant *write_resource(GVariant *parameter) {
+// A change of one row: its name (field 1) in either list; a resource's
+// CPU (2) or memory (3) limit, or both limits and a name unless empty (4).
+GVariant *write_row(bool resources, GVariant *parameter) {
   const char *type = g_variant_get_type_string(parameter);
   uint32_t field = 0, index = 0;
   std::vector<uint8_t> row;
   if (std::strcmp(type, "(uus)") == 0) {
     const char *name = nullptr;
     g_variant_get(parameter, "(uu&s)", &field, &index, &name);
-    row = row_copy(true, index);
+    row = row_copy(resources, index);
     if (field != 1 || row.empty() || !put_name(row.data(), name)) return nullptr;
+  } else if (!resources) {
+    return nullptr;
   } else if (std::strcmp(type, "(uuu)") == 0) {
     uint32_t percent = 0;
     g_variant_get(parameter, "(uuu)", &field, &index, &percent);
@@ -213,16 +212,8 @@ GVariant *write_resource(GVariant *parameter) {
   } else {
     return nullptr;
   }
-  return store_row(true, row);
-}
-
-GVariant *write_process(GVariant *parameter) {
-  uint32_t field = 0, index = 0;
-  const char *name = nullptr;
-  g_variant_get(parameter, "(uu&s)", &field, &index, &name);
-  std::vector<uint8_t> row = row_copy(false, index);
-  if (field != 1 || row.empty() || !put_name(row.data(), name)) return nullptr;
-  return store_row(false, row);
+  if (list_of(resources).refused(row.data()) != nullptr) return nullptr;
+  return rows_of(resources).store(row.data()) ? ok() : nullptr;
 }
 
 // ---- thresholds, optical settings, the board's readings ------------------------------
@@ -452,8 +443,8 @@ constexpr Action kActions[] = {
     {30, "(o)", [](GVariant *p, GError **) { return delete_row(false, p); }},
     {31, "(uu)", [](GVariant *p, GError **) { return read_field(true, p); }},
     {32, "(uu)", [](GVariant *p, GError **) { return read_field(false, p); }},
-    {33, "r", [](GVariant *p, GError **) { return write_resource(p); }},
-    {34, "(uus)", [](GVariant *p, GError **) { return write_process(p); }},
+    {33, "r", [](GVariant *p, GError **) { return write_row(true, p); }},
+    {34, "(uus)", [](GVariant *p, GError **) { return write_row(false, p); }},
     {35, "(u)", [](GVariant *p, GError **) { return index_at(true, p); }},
     {36, "(u)", [](GVariant *p, GError **) { return index_at(false, p); }},
     {38, nullptr, [](GVariant *, GError **) { return wifi_processes(); }},

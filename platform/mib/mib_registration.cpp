@@ -131,12 +131,10 @@ bool start_registration(const void *, int) {
   return true;
 }
 
-struct NoticeApplierRegistration {
-  NoticeApplierRegistration() {
-    igd1::mib::register_notice_applier(MIB_CFG_LINE_REGISTRATION, start_registration);
-  }
-};
-const NoticeApplierRegistration kNoticeApplier;
+const bool kNoticeApplier = [] {
+  igd1::mib::register_notice_applier(MIB_CFG_LINE_REGISTRATION, start_registration);
+  return true;
+}();
 
 void advance() {
   if (!igd1::mib::store_is_open() || sys::number_setting(kRunning) == 0) return;

@@ -394,14 +394,12 @@ std::string debug_collection_notice(const void *data) {
          " timeout=" + std::to_string(request->timeout);
 }
 
-struct NoticeRegistration {
-  NoticeRegistration() {
-    igd1::mib::register_notice_applier(MIB_CFG_TROUBLE_LOCATING, upload_trouble_locating_info);
-    igd1::mib::register_notice_formatter(MIB_CFG_TROUBLE_LOCATING, trouble_locating_notice);
-    igd1::mib::register_notice_formatter(MIB_CFG_DEBUG_COLLECTION, debug_collection_notice);
-  }
-};
-const NoticeRegistration kNoticeRegistration;
+const bool kNoticeRegistration = [] {
+  igd1::mib::register_notice_applier(MIB_CFG_TROUBLE_LOCATING, upload_trouble_locating_info);
+  igd1::mib::register_notice_formatter(MIB_CFG_TROUBLE_LOCATING, trouble_locating_notice);
+  igd1::mib::register_notice_formatter(MIB_CFG_DEBUG_COLLECTION, debug_collection_notice);
+  return true;
+}();
 
 // ---- logs ---------------------------------------------------------------------------------
 
@@ -576,16 +574,10 @@ int Syetem_cmd_get_sw_version(int mode) {
 }
 
 int syscmd_build_send_signal(int index, int mode) {
-  struct Announced {
-    const char *name;
-    int type;
-  };
-  static constexpr Announced kAnnounced[] = {
-      {"UpgradeStatus", DBUSPROXY_TYPE_BYTE}, {"UpgradeSWVersion", DBUSPROXY_TYPE_STRING},
-      {"RestoreStatus", DBUSPROXY_TYPE_BYTE}, {"Province", DBUSPROXY_TYPE_STRING},
-      {"MemAlarm", DBUSPROXY_TYPE_BYTE},      {"MemLimit", DBUSPROXY_TYPE_BYTE},
-  };
-  if (mode != 0 || index < 0 || index >= static_cast<int>(std::size(kAnnounced))) return 0;
+  // The first items are announced, under their setting names without
+  // "syscmd.": texts as strings, the others as bytes.
+  constexpr int kAnnounced = 6;
+  if (mode != 0 || index < 0 || index >= kAnnounced) return 0;
   char value[256] = {};
   if (!igd1::mib::read_at(nullptr, kItems, index, value)) return 0;
   // The emitter belongs to the module library; without it in the process
@@ -593,6 +585,7 @@ int syscmd_build_send_signal(int index, int mode) {
   using Emitter = decltype(&dbusproxy_emit_properties_changed_signal);
   auto emit = reinterpret_cast<Emitter>(dlsym(RTLD_DEFAULT, "dbusproxy_emit_properties_changed_signal"));
   if (emit == nullptr) return 0;
-  return emit("/com/wqx/igd1/Ovatrix/System", "com.wqx.igd1.SysCmd", kAnnounced[index].name,
-              kAnnounced[index].type, value);
+  const Item &item = kItems[index];
+  return emit("/com/wqx/igd1/Ovatrix/System", "com.wqx.igd1.SysCmd", item.name + std::strlen("syscmd."),
+              item.kind == K::Text ? DBUSPROXY_TYPE_STRING : DBUSPROXY_TYPE_BYTE, value);
 }
