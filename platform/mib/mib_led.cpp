@@ -6,7 +6,6 @@
 // so the services (and tests) see what the lights show.
 #include <time.h>
 
-#include <array>
 #include <algorithm>
 #include <atomic>
 #include <iterator>
@@ -26,6 +25,7 @@ namespace {
 
 using igd1::mib::Item;
 using igd1::mib::read_number;
+using igd1::mib::read_text;
 using K = igd1::mib::ValueKind;
 
 enum Number { kStatus = 0, kStartTime = 1, kEndTime = 2, kControlCycle = 3, kEnable = 4 };
@@ -47,35 +47,19 @@ std::atomic<unsigned> g_failed_writes{0};
 
 // Minutes after midnight of a stored "H:MM" or "HH:MM"; nothing for any
 // other text, which leaves the window unset.
-std::optional<int> stored_minutes(Number number) {
-  std::array<char, kTimeText> text{};
-  if (!igd1::mib::read_item(kItems[number], text.data())) return std::nullopt;
-  const std::optional<uint16_t> minute = igd1::mib::day_minute(text.data());
-  if (!minute) return std::nullopt;
-  return *minute;
+std::optional<uint16_t> stored_minutes(Number number) {
+  return igd1::mib::day_minute(read_text(kItems[number]));
 }
 
-struct Window {
-  int start;
-  int end;
-};
-
-// The window the lights follow, when it is enabled and both edges are set.
-std::optional<Window> active_window() {
-  if (read_number<uint8_t>(kItems[kEnable]).value_or(0) == 0) return std::nullopt;
-  const std::optional<int> start = stored_minutes(kStartTime);
-  const std::optional<int> end = stored_minutes(kEndTime);
-  if (!start || !end) return std::nullopt;
-  return Window{*start, *end};
-}
-
-// The window as a schedule: inside (1) from its start, outside (0) from its
-// end.  A window that starts where it ends is open all day: no edges.
+// The window the lights follow, when it is enabled and both edges are set,
+// as a schedule: inside (1) from its start, outside (0) from its end.  A
+// window that starts where it ends is open all day: no edges.
 std::vector<igd1::mib::ScheduleEdge> window_edges() {
-  const std::optional<Window> window = active_window();
-  if (!window || window->start == window->end) return {};
-  return {{igd1::mib::kEveryDay, uint16_t(window->start), 1},
-          {igd1::mib::kEveryDay, uint16_t(window->end), 0}};
+  if (read_number<uint8_t>(kItems[kEnable]).value_or(0) == 0) return {};
+  const std::optional<uint16_t> start = stored_minutes(kStartTime);
+  const std::optional<uint16_t> end = stored_minutes(kEndTime);
+  if (!start || !end || *start == *end) return {};
+  return {{igd1::mib::kEveryDay, *start, 1}, {igd1::mib::kEveryDay, *end, 0}};
 }
 
 // Switches the lights as the store says now and journals what they show.
