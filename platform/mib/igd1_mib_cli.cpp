@@ -156,30 +156,32 @@ int command_dump() {
   return kExitOk;
 }
 
-void print_value(std::string_view key, const std::string &value) {
-  if (g_flags.json) std::printf("{%s: %s}\n", json_string(key).c_str(), json_string(value).c_str());
-  else std::printf("%s\n", value.c_str());
+// The value stored under `key`, and what the key names in `kind` and `cell`;
+// nothing, with `status` the failure reported, when the key is malformed or
+// names nothing that is stored.
+std::optional<std::string> stored_value(std::string_view key, KeyKind *kind, CellKey *cell, int *status) {
+  *kind = parse_key(key, cell);
+  if (*kind == KeyKind::Malformed) {
+    *status = failed("malformed key '" + std::string(key) + "'");
+    return std::nullopt;
+  }
+  std::optional<std::string> value = *kind == KeyKind::Setting
+                                         ? igd1::mib::get_setting(key)
+                                         : igd1::mib::get_cell(cell->table, cell->row, cell->column);
+  if (!value)
+    *status = failed((*kind == KeyKind::Setting ? "no setting named '" : "no table cell '") + std::string(key) + "'");
+  return value;
 }
 
 int command_get(std::string_view key) {
+  KeyKind kind;
   CellKey cell;
-  switch (parse_key(key, &cell)) {
-    case KeyKind::Malformed:
-      return failed("malformed key '" + std::string(key) + "'");
-    case KeyKind::Setting: {
-      std::optional<std::string> value = igd1::mib::get_setting(key);
-      if (!value) return failed("no setting named '" + std::string(key) + "'");
-      print_value(key, *value);
-      return kExitOk;
-    }
-    case KeyKind::Cell: {
-      std::optional<std::string> value = igd1::mib::get_cell(cell.table, cell.row, cell.column);
-      if (!value) return failed("no table cell '" + std::string(key) + "'");
-      print_value(key, *value);
-      return kExitOk;
-    }
-  }
-  return kExitFailed;
+  int status = kExitFailed;
+  const std::optional<std::string> value = stored_value(key, &kind, &cell, &status);
+  if (!value) return status;
+  if (g_flags.json) std::printf("{%s: %s}\n", json_string(key).c_str(), json_string(*value).c_str());
+  else std::printf("%s\n", value->c_str());
+  return kExitOk;
 }
 
 // Room for a bus refusal's text; longer ones are cut by the check.
@@ -247,39 +249,28 @@ bool bus_accepts_cell(std::string_view key, const CellKey &cell, std::string_vie
 // Only existing keys can be set, so that a typing mistake is reported rather
 // than creating a setting nobody reads.
 int command_set(std::string_view key, std::string_view value) {
-  int status = kExitFailed;
+  KeyKind kind;
   CellKey cell;
-  switch (parse_key(key, &cell)) {
-    case KeyKind::Malformed:
-      return failed("malformed key '" + std::string(key) + "'");
-    case KeyKind::Setting: {
-      if (!igd1::mib::get_setting(key)) return failed("no setting named '" + std::string(key) + "'");
-      std::string text(value);
-      // A default setting has a known kind: check the value against it and
-      // store it in canonical form, as a module writing it would.
-      if (const igd1::mib::Item *item = igd1::mib::default_item(key)) {
-        std::vector<unsigned char> buffer(item->size);
-        if (!igd1::mib::parse_value(item->kind, value, buffer.data(), buffer.size())) {
-          return failed("refused value '" + text + "' for " + std::string(key));
-        }
-        text = igd1::mib::format_value(item->kind, buffer.data(), buffer.size());
-      }
-      if (!bus_accepts_setting(key, text, &status)) return status;
-      if (!igd1::mib::set_setting(key, text)) return failed("cannot write " + std::string(key));
-      return kExitOk;
-    }
-    case KeyKind::Cell: {
-      if (!igd1::mib::get_cell(cell.table, cell.row, cell.column)) {
-        return failed("no table cell '" + std::string(key) + "'");
-      }
-      if (!bus_accepts_cell(key, cell, value, &status)) return status;
-      if (!igd1::mib::set_cell(cell.table, cell.row, cell.column, value)) {
-        return failed("refused value '" + std::string(value) + "' for " + std::string(key));
-      }
-      return kExitOk;
-    }
+  int status = kExitFailed;
+  if (!stored_value(key, &kind, &cell, &status)) return status;
+  if (kind == KeyKind::Cell) {
+    if (!bus_accepts_cell(key, cell, value, &status)) return status;
+    if (!igd1::mib::set_cell(cell.table, cell.row, cell.column, value))
+      return failed("refused value '" + std::string(value) + "' for " + std::string(key));
+    return kExitOk;
   }
-  return kExitFailed;
+  std::string text(value);
+  // A default setting has a known kind: check the value against it and
+  // store it in canonical form, as a module writing it would.
+  if (const igd1::mib::Item *item = igd1::mib::default_item(key)) {
+    std::vector<unsigned char> buffer(item->size);
+    if (!igd1::mib::parse_value(item->kind, value, buffer.data(), buffer.size()))
+      return failed("refused value '" + text + "' for " + std::string(key));
+    text = igd1::mib::format_value(item->kind, buffer.data(), buffer.size());
+  }
+  if (!bus_accepts_setting(key, text, &status)) return status;
+  if (!igd1::mib::set_setting(key, text)) return failed("cannot write " + std::string(key));
+  return kExitOk;
 }
 
 // Rows added or removed here are not seen by a running daemon until it is
@@ -337,6 +328,27 @@ int command_journal() {
   return kExitOk;
 }
 
+// A command: its name, how many words follow it, whether it only reads, and
+// what runs it with those words.
+using Args = std::vector<std::string_view>;
+struct Command {
+  std::string_view name;
+  size_t words;
+  bool only_reads;
+  int (*run)(const Args &args);
+};
+constexpr Command kCommandTable[] = {
+    {"dump", 0, true, [](const Args &) { return command_dump(); }},
+    {"get", 1, true, [](const Args &args) { return command_get(args[0]); }},
+    {"journal", 0, true, [](const Args &) { return command_journal(); }},
+    {"set", 2, false, [](const Args &args) { return command_set(args[0], args[1]); }},
+    {"remove", 2, false, [](const Args &args) { return command_remove(args[0], args[1]); }},
+    // add TABLE, or add TABLE --parent P
+    {"add", 1, false, [](const Args &args) {
+       return command_add(args[0], args.size() == 3 ? std::optional(args[2]) : std::nullopt);
+     }},
+};
+
 // Name, version, words after the options, summary, help text, what --help lists.
 constexpr igd1::CliProgram kProgram = {"igd1-mib", IGD1_VERSION, "COMMAND [ARGUMENT...]",
                                        "Reads and changes the gateway's configuration store, "
@@ -372,21 +384,13 @@ int main(int argc, char **argv) {
   if (store_given && store.empty()) return usage_error("--store needs a file");
   if (words.empty()) return usage_error("no command");
 
-  const std::string_view command = words[0];
-  const std::vector<std::string_view> args(words.begin() + 1, words.end());
-  size_t wanted;
-  if (command == "dump" || command == "journal") {
-    wanted = 0;
-  } else if (command == "get") {
-    wanted = 1;
-  } else if (command == "add") {
-    wanted = args.size() == 3 && args[1] == "--parent" ? 3 : 1;
-  } else if (command == "set" || command == "remove") {
-    wanted = 2;
-  } else {
-    return usage_error("unknown command " + std::string(command));
-  }
-  if (args.size() != wanted) return usage_error("wrong number of arguments for " + std::string(command));
+  const Command *command = std::find_if(std::begin(kCommandTable), std::end(kCommandTable),
+                                        [&](const Command &known) { return known.name == words[0]; });
+  if (command == std::end(kCommandTable)) return usage_error("unknown command " + words[0]);
+  const Args args(words.begin() + 1, words.end());
+  const bool parent_given = command->name == "add" && args.size() == 3 && args[1] == "--parent";
+  if (args.size() != (parent_given ? 3 : command->words))
+    return usage_error("wrong number of arguments for " + words[0]);
 
   if (!store_given) store = igd1::sys_path(igd1::path::kStoreFile);
   // A mistyped path must not silently become a fresh store of defaults.
@@ -394,26 +398,12 @@ int main(int argc, char **argv) {
     return failed("no store at " + store + " (--create makes a new one)");
   // Commands that only read never write, create or lock anything: they
   // work on a read-only store and beside a daemon in the middle of a write.
-  const bool only_reads = command == "dump" || command == "get" || command == "journal";
   std::string reason;
-  const bool opened = only_reads && !create ? igd1::mib::open_store_read_only(store, &reason)
-                                            : igd1::mib::open_store(store, &reason);
+  const bool opened = command->only_reads && !create ? igd1::mib::open_store_read_only(store, &reason)
+                                                     : igd1::mib::open_store(store, &reason);
   if (!opened) return failed("cannot open the store " + store + ": " + reason);
 
-  int status;
-  if (command == "dump") {
-    status = command_dump();
-  } else if (command == "get") {
-    status = command_get(args[0]);
-  } else if (command == "set") {
-    status = command_set(args[0], args[1]);
-  } else if (command == "add") {
-    status = command_add(args[0], args.size() == 3 ? std::optional(args[2]) : std::nullopt);
-  } else if (command == "remove") {
-    status = command_remove(args[0], args[1]);
-  } else {
-    status = command_journal();
-  }
+  const int status = command->run(args);
   igd1::mib::close_store();
   if (std::fflush(stdout) != 0) return kExitFailed;
   return status;

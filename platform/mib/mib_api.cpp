@@ -1,10 +1,10 @@
 // The C functions of the configuration library that the module library calls.
 #include "mib_api.h"
 
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "mib_internal.h"
 #include "mib_store.h"
@@ -15,9 +15,11 @@ namespace {
 // index is the entry id.
 constexpr char kGetAccessor[] = "mib_get";
 
-const igd1::mib::Item *readable_entry(int id) {
-  if (igd1::mib::should_fail(kGetAccessor, id)) return nullptr;
-  return igd1::mib::find_entry(id);
+// Reads the setting of entry `id` into `buffer` when its value fits `room` bytes.
+int read_entry(int id, void *buffer, size_t room) {
+  if (buffer == nullptr || igd1::mib::should_fail(kGetAccessor, id)) return 0;
+  const igd1::mib::Item *item = igd1::mib::find_entry(id);
+  return item != nullptr && room >= item->size && igd1::mib::read_item(*item, buffer) ? 1 : 0;
 }
 
 }  // namespace
@@ -27,17 +29,12 @@ const igd1::mib::Item *readable_entry(int id) {
 // there.  What it applies and its journal entry are one commit (or part of
 // the caller's transaction): both stand or neither does.
 int dbus_mib_update_cfg(uint32_t module_bit, void *data, int action) {
-  if (!igd1::mib::store_is_open() || !igd1::mib::begin_transaction()) return 0;
-  if (!igd1::mib::detail::apply_notice(module_bit, data, action)) {
-    igd1::mib::rollback_transaction();
-    return 0;
-  }
-  std::string text = igd1::mib::detail::notice_text(module_bit, data);
-  if (!igd1::mib::detail::append_journal_entry(module_bit, action, text)) {
-    igd1::mib::rollback_transaction();
-    return 0;
-  }
-  return igd1::mib::commit_transaction() ? 1 : 0;
+  using namespace igd1::mib::detail;
+  const bool recorded = igd1::mib::store_is_open() && igd1::mib::run_in_transaction([&] {
+    return apply_notice(module_bit, data, action) &&
+           append_journal_entry(module_bit, action, notice_text(module_bit, data));
+  });
+  return recorded ? 1 : 0;
 }
 
 void mib_watch_setting_reads(mib_setting_seen seen, void *data) {
@@ -101,18 +98,10 @@ const char *failure_text(std::optional<std::string> failure) {
 const char *mib_store_failure(void) { return failure_text(igd1::mib::serving_failure(true)); }
 const char *mib_store_damage(void) { return failure_text(igd1::mib::serving_failure(false)); }
 
-int mib_get(int id, void *buffer) {
-  if (buffer == nullptr) return 0;
-  const igd1::mib::Item *item = readable_entry(id);
-  if (item == nullptr) return 0;
-  return igd1::mib::read_item(*item, buffer) ? 1 : 0;
-}
+int mib_get(int id, void *buffer) { return read_entry(id, buffer, SIZE_MAX); }
 
 int mib_get_s(int id, void *buffer, int size) {
-  if (buffer == nullptr || size < 0) return 0;
-  const igd1::mib::Item *item = readable_entry(id);
-  if (item == nullptr || static_cast<size_t>(size) < item->size) return 0;
-  return igd1::mib::read_item(*item, buffer) ? 1 : 0;
+  return size < 0 ? 0 : read_entry(id, buffer, static_cast<size_t>(size));
 }
 
 // Every write is committed to the database when it is made, so there is no

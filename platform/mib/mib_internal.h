@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -11,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <type_traits>
 
 #include "mib_store.h"
@@ -75,6 +77,18 @@ int put_numbered(int index, void *output, const Values &...values) {
   int at = 0, done = 0;
   ((at++ == index ? (put_value<TextSize>(output, values), done = 1) : 0), ...);
   return done;
+}
+
+// The number of type T that the whole of `text` is (no blanks, no '+', a '-'
+// only for signed types and doubles); nothing for any other text, and for a
+// value that T cannot hold.
+template <typename T>
+std::optional<T> parse_whole(std::string_view text) {
+  T value{};
+  const char *end = text.data() + text.size();
+  const auto [stop, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || stop != end) return std::nullopt;
+  return value;
 }
 
 // The value of a hexadecimal digit, or -1.

@@ -77,8 +77,10 @@ mib_list_node *RowList::read_row(RowKey key) {
   return hand_out(std::move(rows));
 }
 
-void RowList::sync(View &v, size_t fresh) {
+mib_list_node *RowList::sync(size_t position) {
+  View &v = view();
   const size_t size = table_.row_size;
+  size_t fresh = position;
   if (v.layout != layout_version_) {
     v.layout = layout_version_;
     v.bytes.assign(rows_.size() * size, 0);
@@ -91,7 +93,7 @@ void RowList::sync(View &v, size_t fresh) {
     // row asked for is copied again, since its caller may have written over
     // it.  Keeps a look-up constant in the size of the table.
     std::memcpy(v.bytes.data() + fresh * size, rows_[fresh]->data(), size);
-    return;
+    return &v.nodes[fresh];
   }
   for (size_t i = 0; i < rows_.size(); ++i) {
     if (fresh == kAllRows || fresh == i || v.versions[i] != row_versions_[i]) {
@@ -100,6 +102,7 @@ void RowList::sync(View &v, size_t fresh) {
     }
   }
   v.content = next_row_version_;
+  return v.nodes.empty() ? nullptr : &v.nodes[position == kAllRows ? 0 : position];
 }
 
 void RowList::reload() {
@@ -121,7 +124,7 @@ void RowList::reload() {
   }
   row_versions_.assign(rows_.size(), next_row_version_++);
   loaded_ = true;
-  changed_layout();
+  ++layout_version_;
 }
 
 bool RowList::is_current() const {
@@ -137,8 +140,6 @@ void RowList::refresh_if_stale() {
   if (data_version() != data_version_) reload();
 }
 
-void RowList::changed_layout() { ++layout_version_; }
-
 long RowList::position_of(RowKey key) const {
   auto found = std::lower_bound(keys_.begin(), keys_.end(), key);
   if (found == keys_.end() || *found != key) return -1;
@@ -152,9 +153,7 @@ mib_list_node *RowList::head() {
     forget_view();
     return hand_out(table_rows(table_));
   }
-  View &v = view();
-  sync(v, kAllRows);
-  return v.nodes.empty() ? nullptr : &v.nodes[0];
+  return sync(kAllRows);
 }
 
 size_t RowList::size() {
@@ -168,9 +167,7 @@ mib_list_node *RowList::at(size_t position) {
   refresh_if_stale();
   if (position >= keys_.size()) return nullptr;
   if (!caches_rows_) return read_row(keys_[position]);
-  View &v = view();
-  sync(v, position);
-  return &v.nodes[position];
+  return sync(position);
 }
 
 mib_list_node *RowList::find(RowKey key, uint32_t *position) {
@@ -180,9 +177,7 @@ mib_list_node *RowList::find(RowKey key, uint32_t *position) {
   if (found < 0) return nullptr;
   if (position != nullptr) *position = static_cast<uint32_t>(found);
   if (!caches_rows_) return read_row(key);
-  View &v = view();
-  sync(v, static_cast<size_t>(found));
-  return &v.nodes[static_cast<size_t>(found)];
+  return sync(static_cast<size_t>(found));
 }
 
 void RowList::on_transaction_end(void *self, bool committed, uint64_t counter_before) {
@@ -240,7 +235,7 @@ bool RowList::add(uint8_t *numbered, const uint8_t *row) {
       row_versions_.insert(row_versions_.begin() + long(at), next_row_version_++);
       rows_.insert(rows_.begin() + long(at), std::make_shared<const std::vector<uint8_t>>(std::move(stored)));
     }
-    changed_layout();
+    ++layout_version_;
     return true;
   });
 }
@@ -269,7 +264,7 @@ bool RowList::remove(RowKey key) {
         rows_.erase(rows_.begin() + position);
         row_versions_.erase(row_versions_.begin() + position);
       }
-      changed_layout();
+      ++layout_version_;
     }
     return true;
   });

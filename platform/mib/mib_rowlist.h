@@ -74,10 +74,11 @@ class RowList {
   mib_list_node *hand_out(std::vector<std::vector<uint8_t>> rows);
   // The row with `key` read from the database for the calling thread.
   mib_list_node *read_row(RowKey key);
-  // Brings the calling thread's view up to the cache; `fresh` is the
-  // position of a row to copy again whatever its version, or kAllRows.
+  // Brings the calling thread's view up to the cache and hands out its node
+  // at `position`, whose row is copied again whatever its version; with
+  // kAllRows every row is, and the first node (nullptr: none) comes back.
   static constexpr size_t kAllRows = SIZE_MAX;
-  void sync(View &view, size_t fresh);
+  mib_list_node *sync(size_t position);
   void refresh_if_stale();
   bool is_current() const;
   // Position of the row with `key` among the keys, or -1.
@@ -89,7 +90,6 @@ class RowList {
   // Inserts `row`: under the lowest free number written into `numbered`
   // (the same record), or with no `numbered` under the key `row` carries.
   bool add(uint8_t *numbered, const uint8_t *row);
-  void changed_layout();
   // After an own write: the cache now holds it (committed or not yet).
   void wrote(bool was_current);
   static void on_transaction_end(void *self, bool committed, uint64_t counter_before);

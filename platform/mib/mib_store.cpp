@@ -35,7 +35,6 @@
 #include <climits>
 #include <cerrno>
 #include <cctype>
-#include <charconv>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -127,6 +126,12 @@ bool is_identifier(std::string_view name) {
   if (!alpha(name[0])) return false;
   return std::all_of(name.begin() + 1, name.end(),
                      [&](char c) { return alpha(c) || (c >= '0' && c <= '9'); });
+}
+
+// A key's number: decimal digits without a sign or a leading zero.
+std::optional<uint32_t> parse_key_number(std::string_view digits) {
+  if (digits.size() > 1 && digits[0] == '0') return std::nullopt;
+  return parse_whole<uint32_t>(digits);
 }
 
 // Names that belong to the store itself (SQL names ignore case).
@@ -353,6 +358,16 @@ struct Connection {
   SettingsCache settings;
   // The open transaction wrote a table of large rows.
   bool large_rows = false;
+
+  // Forgets what the last transaction left, before the next one begins.
+  void clear_transaction() {
+    doomed = false;
+    touched = 0;
+    row_events.clear();
+    hooks.clear();
+    notices.clear();
+    settings.pending.clear();
+  }
 };
 
 // Never destroyed: notification threads may still use the store while the
@@ -366,13 +381,8 @@ void close_locked(Connection &c) {
   for (auto &entry : c.statements) sqlite3_finalize(entry.second);
   c.statements.clear();
   c.depth = 0;
-  c.doomed = false;
-  c.touched = 0;
-  c.row_events.clear();
-  c.hooks.clear();
-  c.notices.clear();
+  c.clear_transaction();
   c.settings.drop();
-  c.settings.pending.clear();
   if (c.db != nullptr) sqlite3_close(c.db);
   c.db = nullptr;
   c.path.clear();
@@ -455,10 +465,9 @@ class Statement {
   }
   // Text of a column; a BLOB (written by hand) comes out as hexadecimal.
   std::string text_at(int index) const {
-    if (sqlite3_column_type(stmt_, index) == SQLITE_BLOB) {
-      const auto *bytes = static_cast<const uint8_t *>(sqlite3_column_blob(stmt_, index));
-      int size = sqlite3_column_bytes(stmt_, index);
-      return bytes != nullptr ? hex_text(bytes, static_cast<size_t>(size)) : std::string();
+    if (is_blob(index)) {
+      const std::span<const uint8_t> bytes = blob_at(index);
+      return hex_text(bytes.data(), bytes.size());
     }
     const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(stmt_, index));
     int size = sqlite3_column_bytes(stmt_, index);
@@ -504,8 +513,8 @@ bool run_cached(Connection &c, std::string_view sql) {
 }
 
 // Asks the checkpoint thread to fold the write-ahead log into the database
-// file soon (see the checkpoints below).
-void request_checkpoint();
+// file soon (see the checkpoints below); an urgent request wakes it at once.
+void request_checkpoint(bool urgent = false);
 // Commits of this process: the last good copy is taken again only after one.
 std::atomic<uint64_t> g_commits{0};
 // Rows of a table of large rows were read, or written by a commit, since the
@@ -557,12 +566,7 @@ bool begin_locked(Connection &c) {
     t_write_failure.clear();
     if (!run_cached(c, "BEGIN IMMEDIATE"))
       return failure_logged("cannot begin a write: " + std::string(sqlite3_errmsg(c.db)));
-    c.doomed = false;
-    c.touched = 0;
-    c.row_events.clear();
-    c.hooks.clear();
-    c.notices.clear();
-    c.settings.pending.clear();
+    c.clear_transaction();
   }
   ++c.depth;
   return true;
@@ -585,12 +589,12 @@ void settle_settings_locked(Connection &c, bool committed_settings, uint64_t cou
   cache.pending.clear();
 }
 
+void queue_notices(std::vector<QueuedNotice> &notices);
+
 // Closes a level.  A rollback at any level dooms the whole transaction; the
 // outermost level commits it (unless doomed), bumps the counters of what it
 // wrote, tells the hooks and hands out the row changes to announce.  Returns
 // true when the transaction (so far) stands.
-void queue_notices(std::vector<QueuedNotice> &notices);
-
 bool end_locked(Connection &c, bool commit, std::vector<RowEvent> *events) {
   if (c.depth == 0) return false;
   --c.depth;
@@ -620,12 +624,9 @@ bool end_locked(Connection &c, bool commit, std::vector<RowEvent> *events) {
   hooks.swap(c.hooks);
   for (const CommitHook &hook : hooks) hook.callback(hook.data, ok, before[hook.slot]);
   if (ok && events != nullptr) events->swap(c.row_events);
-  c.row_events.clear();
   // The notices of a transaction are recorded only when it committed.
   if (ok && !c.notices.empty()) queue_notices(c.notices);
-  c.notices.clear();
-  c.touched = 0;
-  c.doomed = false;
+  c.clear_transaction();
   if (c.large_rows) {
     if (ok) g_large_rows_used.store(true);
     c.large_rows = false;
@@ -637,10 +638,8 @@ bool end_locked(Connection &c, bool commit, std::vector<RowEvent> *events) {
   return ok;
 }
 
-void notify_row(const TableDef &table, const std::vector<uint8_t> &row, bool inserted);
-
 void deliver_row_events(std::vector<RowEvent> &events) {
-  for (const RowEvent &event : events) notify_row(*event.table, event.row, event.inserted);
+  for (const RowEvent &event : events) report_row(*event.table, event.row.data(), event.inserted);
   events.clear();
 }
 
@@ -831,18 +830,14 @@ bool failures_from_env(std::vector<std::pair<std::string, int>> *out, std::strin
     std::string_view entry = rest.substr(0, comma);
     rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
     if (entry.empty()) continue;
-    size_t colon = entry.find(':');
-    std::string_view name = entry.substr(0, colon);
-    int index = kEveryIndex;
-    bool ok = !name.empty();
-    if (ok && colon != std::string_view::npos) {
-      std::string_view digits = entry.substr(colon + 1);
-      auto [stop, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), index);
-      ok = !digits.empty() && ec == std::errc() && stop == digits.data() + digits.size();
-    }
-    if (!ok)
+    const size_t colon = entry.find(':');
+    const std::string_view name = entry.substr(0, colon);
+    const std::optional<int> index = colon == std::string_view::npos
+                                         ? std::optional<int>(kEveryIndex)
+                                         : parse_whole<int>(entry.substr(colon + 1));
+    if (name.empty() || !index)
       return set_error(why, std::string(kFailEnv) + ": malformed entry '" + std::string(entry) + "'");
-    out->emplace_back(std::string(name), index);
+    out->emplace_back(std::string(name), *index);
   }
   return true;
 }
@@ -995,12 +990,10 @@ std::string key_order(const TableDef &table) {
   return table.parent_offset != 0 ? " ORDER BY inst < 0, inst" : " ORDER BY inst";
 }
 
-std::string select_rows_sql(const TableDef &table) {
-  return "SELECT " + column_list(table) + " FROM " + sql_name(table.name) + key_order(table);
-}
-
-std::string select_row_sql(const TableDef &table) {
-  return "SELECT " + column_list(table) + " FROM " + sql_name(table.name) + " WHERE inst = ?1";
+// Every row in key order, or with `where` the rows it picks.
+std::string select_sql(const TableDef &table, const char *where = nullptr) {
+  const std::string from = "SELECT " + column_list(table) + " FROM " + sql_name(table.name);
+  return where != nullptr ? from + where : from + key_order(table);
 }
 
 // Parameters of insert and update alike: ?1 instance, ?2.. cells, then extra.
@@ -1030,7 +1023,7 @@ void bind_row(Statement &statement, RowKey key, const RowText &text) {
 std::optional<std::vector<uint8_t>> read_row_locked(Connection &c, const TableDef &table,
                                                     const Ranges &gaps,
                                                     RowKey key) {
-  Statement statement = prepared_for(c, table, select_row_sql(table));
+  Statement statement = prepared_for(c, table, select_sql(table, " WHERE inst = ?1"));
   if (!statement) return std::nullopt;
   statement.integer(1, sql_key(key));
   if (!statement.row()) return std::nullopt;
@@ -1098,25 +1091,14 @@ bool create_table_locked(Connection &c, const TableDef &table, std::string *why)
   };
   if (!has("inst"))
     return set_error(why, std::string("table ") + table.name + " has no inst column");
-  for (size_t i = 0; i < table.column_count; ++i) {
-    if (has(table.columns[i].name)) continue;
-    if (!exec_sql(c.db,
-                  "ALTER TABLE " + sql_name(table.name) + " ADD COLUMN " +
-                      sql_name(table.columns[i].name) + " TEXT",
-                  why)) {
-      return false;
-    }
-  }
-  if (!has("extra") &&
-      !exec_sql(c.db, "ALTER TABLE " + sql_name(table.name) + " ADD COLUMN extra TEXT NOT NULL DEFAULT ''",
-                why)) {
-    return false;
-  }
+  const std::string add_column = "ALTER TABLE " + sql_name(table.name) + " ADD COLUMN ";
   for (size_t i = 0; i < table.column_count; ++i) {
     const Column &column = table.columns[i];
+    if (!has(column.name) && !exec_sql(c.db, add_column + sql_name(column.name) + " TEXT", why)) return false;
     std::string type = std::string(detail::kind_name(column.kind)) + " " + std::to_string(column.size);
     if (!put_meta_locked(c, column_meta_key(table.name, column.name), type)) return failed(c.db, why);
   }
+  if (!has("extra") && !exec_sql(c.db, add_column + "extra TEXT NOT NULL DEFAULT ''", why)) return false;
   if (!transaction.commit()) return failed(c.db, why);
   return true;
 }
@@ -1155,9 +1137,8 @@ bool prepare_schema_locked(Connection &c, std::string *why) {
     return false;
   }
   if (std::optional<std::string> version = get_meta_locked(c, kSchemaVersionKey)) {
-    int number = 0;
-    auto [stop, ec] = std::from_chars(version->data(), version->data() + version->size(), number);
-    if (ec != std::errc() || stop != version->data() + version->size() || number > kSchemaVersion)
+    const std::optional<int> number = parse_whole<int>(*version);
+    if (!number || *number > kSchemaVersion)
       return set_error(why, "database written by a newer version (schema " + *version + ")");
   }
   if (!put_meta_locked(c, kSchemaVersionKey, std::to_string(kSchemaVersion))) return failed(c.db, why);
@@ -1171,15 +1152,6 @@ bool prepare_schema_locked(Connection &c, std::string *why) {
   if (!transaction.commit()) return failed(c.db, why);
   return true;
 }
-
-void notify_row(const TableDef &table, const std::vector<uint8_t> &row, bool inserted) {
-  RowListener listener = g_row_listener.load();
-  if (listener != nullptr) listener(table, row.data(), inserted);
-}
-
-}  // namespace
-
-namespace {
 
 // ---- checkpoints -----------------------------------------------------------------------
 
@@ -1322,10 +1294,6 @@ Check run_check(sqlite3 *db, const char *pragma, const char *separator, std::str
   return check;
 }
 
-Check quick_check(sqlite3 *db, std::string *findings) {
-  return run_check(db, "PRAGMA quick_check", "; ", findings);
-}
-
 // A database that SQLite reads without complaint is not yet the store: an
 // empty file reads as an empty database, and so does one that lost its
 // tables.  The store always holds its schema version.
@@ -1341,7 +1309,7 @@ bool has_store_schema(sqlite3 *db) {
 
 // The quick check of a database that must also hold the store's schema.
 Check store_check(sqlite3 *db, std::string *findings) {
-  const Check check = quick_check(db, findings);
+  const Check check = run_check(db, "PRAGMA quick_check", "; ", findings);
   if (check != Check::Whole || has_store_schema(db)) return check;
   *findings = "it lacks the store's schema: an empty or foreign database";
   return Check::Damaged;
@@ -1570,8 +1538,6 @@ void request_checkpoint(bool urgent) {
     wake_checkpoints_at(k, k.due());
 }
 
-void request_checkpoint() { request_checkpoint(false); }
-
 // Called by SQLite after each commit with the log's size in pages.
 // An urgent checkpoint is asked for each time the log grows past another
 // kWalUrgentFrames pages, not after every commit beyond the mark: while writes
@@ -1618,11 +1584,7 @@ void retarget_checkpoints(const std::string &path) {
   k.idle.wait(lock, [&] { return !k.busy && k.seen_generation == k.path_generation; });
 }
 
-}  // namespace
-
 // ---- opening -------------------------------------------------------------------
-
-namespace {
 
 constexpr char kNewSuffix[] = ".new";
 constexpr char kRestoringSuffix[] = ".restoring";
@@ -1635,12 +1597,27 @@ void remove_database(const std::string &path) {
   for (const char *suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
 }
 
+// Checks the store just opened as `db` at `path` and makes it the
+// connection's database when it is whole and holds the store's schema;
+// closes it otherwise.
+Opened adopt_checked_locked(Connection &c, sqlite3 *db, const std::string &path, std::string *why) {
+  std::string findings;
+  const Check check = store_check(db, &findings);
+  if (check != Check::Whole) {
+    sqlite3_close(db);
+    set_error(why, path + (check == Check::Damaged ? ": the store is damaged (" + findings + ")"
+                                                   : ": cannot read the store: " + findings));
+    return check == Check::Damaged ? Opened::Damaged : Opened::Failed;
+  }
+  c.db = db;
+  c.path = path;
+  return Opened::Ok;
+}
+
 // Opens the existing store at `path` as the connection's database and checks
 // it: damaged is what fails the check or lacks the store's schema (an empty
 // file reads as an empty database); a file that cannot be read, a full disk
 // above all, is a failure to open and leaves the file as it is.
-Opened check_opened(sqlite3 *db, const std::string &path, std::string *why);
-
 Opened open_checked_locked(Connection &c, const std::string &path, std::string *why) {
   sqlite3 *db = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -1650,25 +1627,7 @@ Opened open_checked_locked(Connection &c, const std::string &path, std::string *
     return Opened::Failed;
   }
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
-  const Opened opened = check_opened(db, path, why);
-  if (opened != Opened::Ok) return opened;
-  c.db = db;
-  c.path = path;
-  return Opened::Ok;
-}
-
-// Checks the store just opened as `db`; closes it unless it is whole and
-// holds the store's schema.
-Opened check_opened(sqlite3 *db, const std::string &path, std::string *why) {
-  std::string findings;
-  const Check check = store_check(db, &findings);
-  if (check != Check::Whole) {
-    sqlite3_close(db);
-    set_error(why, path + (check == Check::Damaged ? ": the store is damaged (" + findings + ")"
-                                                   : ": cannot read the store: " + findings));
-    return check == Check::Damaged ? Opened::Damaged : Opened::Failed;
-  }
-  return Opened::Ok;
+  return adopt_checked_locked(c, db, path, why);
 }
 
 // Builds a new store beside its place and moves it there once whole, so that
@@ -1769,11 +1728,16 @@ bool open_or_restore_locked(Connection &c, const std::string &path, DamagedStore
   return open_checked_locked(c, path, why) == Opened::Ok;
 }
 
-// Records the notices still waiting and closes the store that is open, if
-// any: what opening another store or closing this one starts with.
-void leave_store_locked(Connection &c) {
+// Lets go of the open store, if any, as opening another store or closing this
+// one starts: the checkpoint thread's connection first, then the notices still
+// waiting are recorded.  Returns holding the connection's mutex.
+std::unique_lock<std::recursive_mutex> leave_store() {
+  retarget_checkpoints("");
+  Connection &c = connection();
+  std::unique_lock lock(c.mutex);
   if (c.depth == 0) record_waiting_notices_locked(c);
   close_locked(c);
+  return lock;
 }
 
 }  // namespace
@@ -1784,10 +1748,8 @@ bool open_store(const std::string &path, std::string *error, DamagedStore damage
   if (!failures_from_env(&env_failures, &why)) return set_error(error, why);
   std::vector<const TableDef *> tables = registered_tables();
 
-  retarget_checkpoints("");
+  const auto lock = leave_store();
   Connection &c = connection();
-  std::lock_guard lock(c.mutex);
-  leave_store_locked(c);
   forget_damage();
   if (!open_or_restore_locked(c, path, damaged_mode, tables, &why)) return set_error(error, why);
   ++c.opens;
@@ -1840,10 +1802,8 @@ sqlite3 *open_read_only(const std::string &path, bool immutable) {
 }  // namespace
 
 bool open_store_read_only(const std::string &path, std::string *error) {
-  retarget_checkpoints("");
+  const auto lock = leave_store();
   Connection &c = connection();
-  std::lock_guard lock(c.mutex);
-  leave_store_locked(c);
   forget_damage();
   g_counters.store(&g_local_counters, std::memory_order_release);
   if (!file_exists(path)) return set_error(error, path + ": there is no store");
@@ -1856,19 +1816,14 @@ bool open_store_read_only(const std::string &path, std::string *error) {
     db = open_read_only(path, true);
   }
   if (db == nullptr) return set_error(error, path + ": cannot open the store for reading");
-  if (check_opened(db, path, error) != Opened::Ok) return false;
-  c.db = db;
-  c.path = path;
+  if (adopt_checked_locked(c, db, path, error) != Opened::Ok) return false;
   ++c.opens;
   return true;
 }
 
 void close_store() {
   detail::stop_speed_tests();
-  retarget_checkpoints("");
-  Connection &c = connection();
-  std::lock_guard lock(c.mutex);
-  leave_store_locked(c);
+  const auto lock = leave_store();
   CommitCounters *previous = g_counters.exchange(&g_local_counters, std::memory_order_acq_rel);
   wake_sleepers(previous, kSettingsSlot);
 }
@@ -1935,10 +1890,6 @@ void refresh_settings_locked(Connection &c) {
   cache.data_version = data_version_locked(c);
   cache.version_checked = now;
 }
-
-}  // namespace
-
-namespace {
 
 struct SettingWatch {
   SettingSeen seen = nullptr;
@@ -2102,26 +2053,12 @@ std::string key_text(RowKey key) {
   return key_parent(key) != 0 ? std::to_string(key_parent(key)) + "/" + instance : instance;
 }
 
-namespace {
-
-std::optional<uint32_t> parse_number(std::string_view digits) {
-  if (digits.empty() || (digits.size() > 1 && digits[0] == '0')) return std::nullopt;
-  if (!std::all_of(digits.begin(), digits.end(), [](char ch) { return ch >= '0' && ch <= '9'; }))
-    return std::nullopt;
-  uint32_t value = 0;
-  auto [stop, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-  if (ec != std::errc() || stop != digits.data() + digits.size()) return std::nullopt;
-  return value;
-}
-
-}  // namespace
-
 std::optional<RowKey> parse_key_text(std::string_view text) {
   const size_t slash = text.find('/');
-  std::optional<uint32_t> instance = parse_number(text.substr(slash == std::string_view::npos ? 0 : slash + 1));
+  std::optional<uint32_t> instance = parse_key_number(text.substr(slash == std::string_view::npos ? 0 : slash + 1));
   if (!instance) return std::nullopt;
   if (slash == std::string_view::npos) return row_key(0, *instance);
-  std::optional<uint32_t> parent = parse_number(text.substr(0, slash));
+  std::optional<uint32_t> parent = parse_key_number(text.substr(0, slash));
   if (!parent || *parent == 0) return std::nullopt;
   return row_key(*parent, *instance);
 }
@@ -2133,7 +2070,7 @@ std::vector<std::vector<uint8_t>> table_rows(const TableDef &table) {
   {
     Connection &c = connection();
     std::lock_guard lock(c.mutex);
-    Statement statement = prepared_for(c, table, select_rows_sql(table));
+    Statement statement = prepared_for(c, table, select_sql(table));
     if (!statement) return rows;
     while (statement.row()) rows.push_back(decode_row(table, *gaps, statement));
   }
@@ -2338,14 +2275,12 @@ bool set_cell(std::string_view table, RowKey key, std::string_view column, std::
   // The column's kind as recorded when its table was registered: "U16 2".
   std::optional<std::string> type = get_meta_locked(c, column_meta_key(table, column));
   if (!type) return false;
-  size_t blank = type->find(' ');
+  const size_t blank = type->find(' ');
   if (blank == std::string::npos) return false;
-  std::optional<ValueKind> kind = detail::kind_from_name(std::string_view(*type).substr(0, blank));
-  size_t size = 0;
-  const char *digits = type->data() + blank + 1;
-  auto [stop, ec] = std::from_chars(digits, type->data() + type->size(), size);
-  if (!kind || ec != std::errc() || stop != type->data() + type->size()) return false;
-  std::vector<uint8_t> buffer(size);
+  const std::optional<ValueKind> kind = detail::kind_from_name(std::string_view(*type).substr(0, blank));
+  const std::optional<size_t> size = parse_whole<size_t>(std::string_view(*type).substr(blank + 1));
+  if (!kind || !size) return false;
+  std::vector<uint8_t> buffer(*size);
   if (!parse_value(*kind, value, buffer.data(), buffer.size())) return false;
   // Stored in canonical form ("TRUE" -> "1", upper-case MAC -> lower-case).
   std::string canonical = format_value(*kind, buffer.data(), buffer.size());
@@ -2397,7 +2332,7 @@ void report_row(const TableDef &table, const uint8_t *row, bool inserted) {
 
 void announce_rows(const TableDef &table, uint32_t parent) {
   for (const std::vector<uint8_t> &row : table_rows(table))
-    if (key_parent(row_key_of(table, row.data())) == parent) notify_row(table, row, true);
+    if (key_parent(row_key_of(table, row.data())) == parent) report_row(table, row.data(), true);
 }
 
 // ---- service notices ----------------------------------------------------------------
@@ -2408,8 +2343,11 @@ namespace {
 // belongs to one service: a second service taking it would have its notices
 // recorded and applied as the first one's, so that stops the process.
 template <typename Handler>
-void register_for_bit(std::map<uint32_t, Handler> &handlers, uint32_t bit, Handler handler,
+void register_for_bit(std::map<uint32_t, Handler> Registry::*registered, uint32_t bit, Handler handler,
                       const char *what) {
+  Registry &r = registry();
+  std::lock_guard lock(r.mutex);
+  std::map<uint32_t, Handler> &handlers = r.*registered;
   if (handler == nullptr) {
     handlers.erase(bit);
     return;
@@ -2425,15 +2363,11 @@ void register_for_bit(std::map<uint32_t, Handler> &handlers, uint32_t bit, Handl
 }  // namespace
 
 void register_notice_formatter(uint32_t bit, NoticeFormatter formatter) {
-  Registry &r = registry();
-  std::lock_guard lock(r.mutex);
-  register_for_bit(r.formatters, bit, formatter, "formatter");
+  register_for_bit(&Registry::formatters, bit, formatter, "formatter");
 }
 
 void register_notice_applier(uint32_t bit, NoticeApplier applier) {
-  Registry &r = registry();
-  std::lock_guard lock(r.mutex);
-  register_for_bit(r.appliers, bit, applier, "applier");
+  register_for_bit(&Registry::appliers, bit, applier, "applier");
 }
 
 void register_row_notice_handler(const TableDef &table, RowNoticeHandler handler) {
@@ -2664,9 +2598,7 @@ void fail_accessor(std::string_view accessor, int index) {
   Registry &r = registry();
   std::lock_guard lock(r.mutex);
   g_failures_injected.store(true);
-  auto found = r.failures.find(accessor);
-  if (found == r.failures.end()) found = r.failures.emplace(std::string(accessor), std::set<int>()).first;
-  found->second.insert(index < 0 ? kEveryIndex : index);
+  r.failures[std::string(accessor)].insert(index < 0 ? kEveryIndex : index);
 }
 
 void hold_accessor(std::string_view accessor) {
@@ -2732,12 +2664,7 @@ std::vector<std::string> dump_lines() {
   Connection &c = connection();
   std::lock_guard lock(c.mutex);
   if (c.db == nullptr) return lines;
-  {
-    Statement settings = prepared(c, "SELECT name, value FROM settings ORDER BY name");
-    while (settings && settings.row()) {
-      lines.push_back(one_line(settings.text_at(0)) + "=" + one_line(settings.text_at(1)));
-    }
-  }
+  for (const auto &[name, value] : all_settings()) lines.push_back(one_line(name) + "=" + one_line(value));
   // Tables come from the database itself, not from the registry, so a
   // process that registers nothing (igd1-mib) still sees every row.
   std::vector<std::string> tables;

@@ -71,17 +71,13 @@ std::optional<ValueKind> kind_from_name(std::string_view name) {
 
 namespace {
 
-// A number of type T written as the whole of `text` (no blanks, no '+', a
-// '-' only for signed types and doubles) into `buffer`; never a value that T
-// cannot hold.  `buffer` is untouched when refused.
+// Puts the number of type T that `text` is (parse_whole) into `buffer`,
+// which is untouched when refused.
 template <typename T>
 bool parse_number(std::string_view text, void *buffer) {
-  T value{};
-  const char *end = text.data() + text.size();
-  auto [stop, ec] = std::from_chars(text.data(), end, value);
-  if (text.empty() || ec != std::errc() || stop != end) return false;
-  std::memcpy(buffer, &value, sizeof value);
-  return true;
+  const std::optional<T> value = parse_whole<T>(text);
+  if (value) std::memcpy(buffer, &*value, sizeof *value);
+  return value.has_value();
 }
 
 // Dotted form of an address in network order; settings are read far more
