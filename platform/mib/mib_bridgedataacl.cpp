@@ -3,8 +3,6 @@
 // is stored, because they feed the bridge's filter rules: an address is IPv4
 // or IPv6 text, a port a decimal number from 1 to 65535 without sign or
 // leading zero, a protocol one of a fixed set.
-#include <arpa/inet.h>
-
 #include <cstring>
 #include <iterator>
 #include <string>
@@ -26,50 +24,30 @@ constexpr igd1::mib::Column kColumns[] = {
 
 constexpr const char *kProtocols[] = {"TCP", "UDP", "ICMP", "ALL"};
 
-bool valid_address(const char *text) {
-  uint8_t address[16];
-  return inet_pton(AF_INET, text, address) == 1 || inet_pton(AF_INET6, text, address) == 1;
-}
-
-bool valid_port(std::string_view text) {
-  if (text.empty() || text.size() > 5 || text.front() == '0') return false;
-  unsigned port = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    port = port * 10 + unsigned(c - '0');
-  }
-  return port <= 65535;
-}
-
-bool valid_protocol(std::string_view text) {
-  for (const char *protocol : kProtocols)
-    if (text == protocol) return true;
-  return false;
-}
+bool valid_port(std::string_view text) { return igd1::mib::decimal(text, 1, 65535).has_value(); }
+bool valid_protocol(std::string_view text) { return igd1::mib::one_of(text, kProtocols); }
 
 constexpr igd1::mib::TableItem kItems[] = {
-    {.column = 0, .valid = valid_address},
+    {.column = 0, .valid = [](const char *text) { return igd1::mib::ip_address(text); }},
     {.column = 1, .valid = [](const char *text) { return valid_port(text); }},
     {.column = 2, .valid = [](const char *text) { return valid_protocol(text); }},
 };
 
 // Every stored value passes its item's check (an empty one stands for none
 // given yet): a copy that got past them in another way is refused whole.
-const char *refused_field(const uint8_t *row) {
-  for (const igd1::mib::TableItem &item : kItems) {
-    const igd1::mib::Column &column = kColumns[item.column];
-    const char *text = reinterpret_cast<const char *>(row + column.offset);
-    if (text[0] != '\0' && !item.valid(text)) return column.name;
-  }
-  return nullptr;
+template <bool (*valid)(std::string_view)>
+bool empty_or(std::string_view text) {
+  return text.empty() || valid(text);
 }
+constexpr igd1::mib::TextCheck kChecks[] = {
+    {0, empty_or<igd1::mib::ip_address>}, {1, empty_or<valid_port>}, {2, empty_or<valid_protocol>}};
 
 constexpr igd1::mib::TableSpec kSpec = {
     .def = igd1::mib::record_table("bridgedataacl", "BridgeDataAcl", BRIDGE_DATA_ACL_ROW_SIZE,
                                    kColumns, BRIDGE_DATA_ACL_MAX_ROWS),
     .prefix = "BridgeDataAcl",
     .items = kItems,
-    .refused = refused_field,
+    .checks = kChecks,
 };
 igd1::mib::Table g_table(kSpec);
 

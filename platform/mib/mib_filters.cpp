@@ -8,8 +8,6 @@
 //
 // A new store holds a few realistic rules, all disabled, so that the tables
 // are not empty on a fresh gateway; a table that was emptied stays empty.
-#include <arpa/inet.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -52,27 +50,13 @@ bool valid_mac(std::string_view text) {
   return true;
 }
 
-bool valid_address(std::string_view text) {
-  if (text.size() >= INET6_ADDRSTRLEN) return false;
-  const std::string copy(text);
-  uint8_t address[16];
-  return inet_pton(AF_INET, copy.c_str(), address) == 1 ||
-         inet_pton(AF_INET6, copy.c_str(), address) == 1;
-}
-
 // An address, or an address with a prefix length ("192.168.1.0/24").
 bool valid_destination(std::string_view text) {
   const size_t slash = text.find('/');
-  if (slash == std::string_view::npos) return valid_address(text);
-  const std::string_view length = text.substr(slash + 1);
-  if (length.empty() || length.size() > 3 || (length.size() > 1 && length[0] == '0')) return false;
-  unsigned bits = 0;
-  for (char c : length) {
-    if (!is_digit(c)) return false;
-    bits = bits * 10 + unsigned(c - '0');
-  }
   const std::string_view address = text.substr(0, slash);
-  return valid_address(address) && bits <= (address.find(':') != std::string_view::npos ? 128u : 32u);
+  if (!igd1::mib::ip_address(address)) return false;
+  const long most_bits = address.find(':') != std::string_view::npos ? 128 : 32;
+  return slash == std::string_view::npos || igd1::mib::decimal(text.substr(slash + 1), 0, most_bits);
 }
 
 // A host name or domain, possibly with a leading wildcard label ("*.example.com").

@@ -130,12 +130,14 @@ bool insert(const ftp_account_row &row, bool is_default) {
   return rows().insert(record.bytes);
 }
 
-// Copies the row at `position` out; the shared body of the position readers.
-int copy_out(const char *accessor, ftp_account_row *row, int position) {
+// Copies the row at `position` out, and its instance number into `instance`
+// when given; the shared body of the position readers.
+int copy_out(const char *accessor, ftp_account_row *row, int position, uint32_t *instance = nullptr) {
   if (row == nullptr || fails(accessor, position)) return 0;
   std::optional<Record> record = record_at(position);
   if (!record) return 0;
   record->to_row(row);
+  if (instance != nullptr) *instance = row->instnum;
   return 1;
 }
 
@@ -185,9 +187,7 @@ uint32_t ftpaccount_getindex(int position) {
 
 int ftpaccount_compare_index(ftp_account_row *row, int position, uint32_t *instance,
                              uint32_t candidate) {
-  if (!copy_out("ftpaccount_compare_index", row, position)) return 0;
-  if (instance != nullptr) *instance = row->instnum;
-  return row->instnum == candidate ? 1 : 0;
+  return copy_out("ftpaccount_compare_index", row, position, instance) && row->instnum == candidate ? 1 : 0;
 }
 
 int ftpaccount_set_account(ftp_account_row *row, uint32_t instance) {
@@ -202,9 +202,7 @@ int ftpaccount_set_account(ftp_account_row *row, uint32_t instance) {
 }
 
 int ftpaccount_get_account(ftp_account_row *row, uint32_t *instance, int position) {
-  if (!copy_out("ftpaccount_get_account", row, position)) return 0;
-  if (instance != nullptr) *instance = row->instnum;
-  return 1;
+  return copy_out("ftpaccount_get_account", row, position, instance);
 }
 
 int ftpaccount_getuserinfo(uint32_t instance, ftp_account_row *row, int *position) {

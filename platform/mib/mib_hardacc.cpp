@@ -8,8 +8,6 @@
 // applied, both when a value is set into a working copy and when a copy is
 // committed.  Every applied rule, switch change and flush is journalled under
 // MIB_CFG_HARDACC; flushes also reach the packet engine's flow-table flush.
-#include <arpa/inet.h>
-
 #include <cstring>
 #include <iterator>
 #include <string>
@@ -51,19 +49,9 @@ constexpr int kFlushAll = 2;
 constexpr const char *kProtocols[] = {"", "TCP", "UDP", "ICMP", "ALL"};
 
 // An IPv4 or IPv6 address; "" stands for any address.
-bool valid_address(std::string_view text) {
-  if (text.empty()) return true;
-  if (text.size() >= HARDACC_ADDRESS_SIZE) return false;
-  const std::string copy(text);
-  uint8_t address[16];
-  return inet_pton(AF_INET, copy.c_str(), address) == 1 || inet_pton(AF_INET6, copy.c_str(), address) == 1;
-}
+bool valid_address(std::string_view text) { return text.empty() || igd1::mib::ip_address(text); }
 
-bool valid_protocol(std::string_view text) {
-  for (const char *protocol : kProtocols)
-    if (text == protocol) return true;
-  return false;
-}
+bool valid_protocol(std::string_view text) { return igd1::mib::one_of(text, kProtocols); }
 
 bool valid_port(uint32_t port) { return port <= 65535; }
 
@@ -264,35 +252,27 @@ int zero_is_success(Args... args) {
 }
 }  // namespace
 
-const mib_table_ops HardAccCancel_table = {
-    .row_size = HARDACC_ROW_SIZE,
-    .update_all = zero_is_success<HardAccCancel_update_all>,
-    .get_list_by_instnum = HardAccCancel_get_list_by_instnum,
-    // A new rule's number is written where the caller reads it.
-    .insert_entry = [](void *row) {
-      const int instance = HardAccCancel_insert_entry(0);
-      if (instance <= 0) return 0;
-      static_cast<uint8_t *>(row)[0] = uint8_t(instance);
-      return 1;
-    },
-    .remove_entry = zero_is_success<HardAccCancel_remove_entry, uint32_t, mib_list_node *>,
-    .save_mib = zero_is_success<HardAccCancel_save_mib>,
-    .instance_of = HardAccCancel_get_instnum,
-    // Rule texts are handed out as the record's own text.
-    .get_item = [](int item, void *output, const void *row) {
-      const char *text = nullptr;
-      if (HardAccCancel_get_mib_property(item, &text, 8, row) != 0 || text == nullptr) return 0;
-      g_strlcpy(static_cast<char *>(output), text, HARDACC_ADDRESS_SIZE + 1);
-      return 1;
-    },
-    .set_item = [](int item, const void *value, void *row) {
-      return HardAccCancel_set_mib_property(item, value, 8, row) == 0 ? 1 : 0;
-    },
-    .backup_entry = [](const void *row) -> void * {
-      void *copy = nullptr;
-      return HardAccCancel_backup_entry(row, &copy) == 0 ? copy : nullptr;
-    },
-    .free_backup_entry = [](void *copy) { HardAccCancel_free_backup_entry(&copy); },
-    .update_entry = [](const void *copy, uint32_t position, const char **reason, int) {
-      return HardAccCancel_update_entry(copy, position, reason) == 0 ? 1 : 0;
-    }};
+// The generic operations, but for the insert limit, the journalled removal,
+// rule texts handed out as the record's own text, and the checked update.
+const mib_table_ops HardAccCancel_table = igd1::mib::table_ops<g_table, kSpec>(
+    {// A new rule's number is written where the caller reads it.
+     .insert_entry = [](void *row) {
+       const int instance = HardAccCancel_insert_entry(0);
+       if (instance <= 0) return 0;
+       static_cast<uint8_t *>(row)[0] = uint8_t(instance);
+       return 1;
+     },
+     .remove_entry = zero_is_success<HardAccCancel_remove_entry, uint32_t, mib_list_node *>,
+     .save_mib = zero_is_success<HardAccCancel_save_mib>,
+     .get_item = [](int item, void *output, const void *row) {
+       const char *text = nullptr;
+       if (HardAccCancel_get_mib_property(item, &text, 8, row) != 0 || text == nullptr) return 0;
+       g_strlcpy(static_cast<char *>(output), text, HARDACC_ADDRESS_SIZE + 1);
+       return 1;
+     },
+     .set_item = [](int item, const void *value, void *row) {
+       return HardAccCancel_set_mib_property(item, value, 8, row) == 0 ? 1 : 0;
+     },
+     .update_entry = [](const void *copy, uint32_t position, const char **reason, int) {
+       return HardAccCancel_update_entry(copy, position, reason) == 0 ? 1 : 0;
+     }});

@@ -336,10 +336,9 @@ int lanhostmanager_set_mib_property(int item, void *value) {
   const igd1::mib::Item *setting = manager_item(item);
   if (setting == nullptr || value == nullptr || fails("lanhostmanager_set_mib_property", item))
     return 0;
-  uint8_t current[4] = {};
-  if (igd1::mib::read_item(*setting, current) && std::memcmp(current, value, setting->size) == 0)
-    return 2;
-  return igd1::mib::write_item(*setting, value) ? 1 : 0;
+  bool changed = false;
+  if (!igd1::mib::write_changed(*setting, value, &changed)) return 0;
+  return changed ? 1 : 2;
 }
 
 namespace igd1::mib {

@@ -36,6 +36,7 @@
 
 namespace {
 
+using igd1::mib::decimal;
 using igd1::mib::Item;
 using igd1::mib::RowKey;
 using K = igd1::mib::ValueKind;
@@ -54,6 +55,15 @@ constexpr size_t kQueueEnableOffset = 4, kQueuePriorityOffset = 5, kQueueWeightO
 constexpr size_t kAppRowSize = 24;
 constexpr size_t kAppQueueOffset = 2, kAppNameOffset = 6, kAppNameSize = 17;
 
+// A table whose records start with a 32-bit instance number, 1 to 255.
+constexpr igd1::mib::TableDef wide_table(const char *name, const char *module, size_t row_size,
+                                         std::span<const igd1::mib::Column> columns,
+                                         unsigned max_rows) {
+  igd1::mib::TableDef def = igd1::mib::record_table(name, module, row_size, columns, max_rows, 255);
+  def.instance_size = 4;
+  return def;
+}
+
 constexpr igd1::mib::Column kClassificationColumns[] = {
     {"ClassQueue", K::U32, kClassQueueOffset, 4},
     {"DSCPMarkValue", K::U32, kDscpOffset, 4},
@@ -68,14 +78,8 @@ constexpr igd1::mib::TableItem kClassificationItems[] = {
 constexpr igd1::mib::RangeCheck kClassificationRanges[] = {
     {0, 0, QOS_MAX_QUEUES}, {1, 0, 63}, {2, 0, 7}};
 constexpr igd1::mib::TableSpec kClassifications = {
-    .def = {.name = "qosclassification",
-            .module = "QoSClassification",
-            .row_size = QOS_CLASSIFICATION_ROW_SIZE,
-            .columns = kClassificationColumns,
-            .column_count = std::size(kClassificationColumns),
-            .max_rows = QOS_MAX_CLASSIFICATIONS,
-            .instance_size = 4,
-            .max_instance = 255},
+    .def = wide_table("qosclassification", "QoSClassification", QOS_CLASSIFICATION_ROW_SIZE,
+                      kClassificationColumns, QOS_MAX_CLASSIFICATIONS),
     .prefix = "QoSClassification",
     .items = kClassificationItems,
     .ranges = kClassificationRanges,
@@ -91,20 +95,16 @@ constexpr igd1::mib::Column kTypeColumns[] = {
 };
 constexpr igd1::mib::TableItem kTypeItems[] = {{.column = kKind}, {.column = kMax}, {.column = kMin},
                                                {.column = kProtocolList}};
+// Nested under their classification.
+constexpr igd1::mib::TableDef type_table() {
+  igd1::mib::TableDef def = wide_table("qosclassificationtype", "QoSClassificationType",
+                                       kTypeRowSize, kTypeColumns, QOS_MAX_TYPES);
+  def.parent_offset = QOS_TYPE_PARENT_OFFSET;
+  def.parent_table = "qosclassification";
+  return def;
+}
 constexpr igd1::mib::TableSpec kTypes = {
-    .def = {.name = "qosclassificationtype",
-            .module = "QoSClassificationType",
-            .row_size = kTypeRowSize,
-            .columns = kTypeColumns,
-            .column_count = std::size(kTypeColumns),
-            .max_rows = QOS_MAX_TYPES,
-            .instance_size = 4,
-            .max_instance = 255,
-            .parent_offset = QOS_TYPE_PARENT_OFFSET,
-            .parent_table = "qosclassification"},
-    .prefix = "QoSClassificationType",
-    .items = kTypeItems,
-};
+    .def = type_table(), .prefix = "QoSClassificationType", .items = kTypeItems};
 
 constexpr igd1::mib::Column kQueueColumns[] = {
     {"Enable", K::U8, kQueueEnableOffset, 1},
@@ -122,14 +122,8 @@ constexpr igd1::mib::TableItem kQueueItems[] = {
 constexpr igd1::mib::RangeCheck kQueueRanges[] = {{0, 0, 1}, {1, 0, 8}, {2, 0, 100}, {3, -1, 10000000}};
 std::vector<uint8_t> seed_queues();
 constexpr igd1::mib::TableSpec kQueues = {
-    .def = {.name = "qospriorityqueue",
-            .module = "QoSPriorityQueue",
-            .row_size = QOS_PRIORITY_QUEUE_ROW_SIZE,
-            .columns = kQueueColumns,
-            .column_count = std::size(kQueueColumns),
-            .max_rows = QOS_MAX_QUEUES,
-            .instance_size = 4,
-            .max_instance = 255},
+    .def = wide_table("qospriorityqueue", "QoSPriorityQueue", QOS_PRIORITY_QUEUE_ROW_SIZE,
+                      kQueueColumns, QOS_MAX_QUEUES),
     .prefix = "QoSPriorityQueue",
     .items = kQueueItems,
     .ranges = kQueueRanges,
@@ -150,12 +144,7 @@ constexpr igd1::mib::TextCheck kAppChecks[] = {{1, valid_app_name}};
 constexpr igd1::mib::RangeCheck kAppRanges[] = {{0, 0, QOS_MAX_QUEUES}};
 std::vector<uint8_t> seed_apps();
 constexpr igd1::mib::TableSpec kApps = {
-    .def = {.name = "qosapp",
-            .module = "QoSApp",
-            .row_size = kAppRowSize,
-            .columns = kAppColumns,
-            .column_count = std::size(kAppColumns),
-            .max_rows = QOS_MAX_APPS},
+    .def = igd1::mib::record_table("qosapp", "QoSApp", kAppRowSize, kAppColumns, QOS_MAX_APPS),
     .prefix = "QoSApp",
     .items = kAppItems,
     .checks = kAppChecks,
@@ -177,18 +166,6 @@ std::string text_at(const uint8_t *at, size_t size) {
 // One text of a match type.
 std::string type_text(const uint8_t *row, TypeItem item) {
   return text_at(row + kTypeColumns[item].offset, kTypeColumns[item].size);
-}
-
-// Decimal digits only, no sign or leading zero, within [low, high].
-std::optional<long> decimal(std::string_view text, long low, long high) {
-  if (text.empty() || text.size() > 9 || (text.size() > 1 && text.front() == '0')) return std::nullopt;
-  long value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-  }
-  if (value < low || value > high) return std::nullopt;
-  return value;
 }
 
 // ---- match types ----
@@ -267,10 +244,8 @@ std::string bound_key(const MatchKind &kind, const std::string &text) {
 constexpr const char *kProtocols[] = {"TCP", "UDP", "ICMP", "RTP", "ALL"};
 
 bool valid_protocols(std::string_view list) {
-  return igd1::mib::every_entry(list, ',', [](std::string_view name) {
-    return std::any_of(std::begin(kProtocols), std::end(kProtocols),
-                       [&](const char *known) { return name == known; });
-  });
+  return igd1::mib::every_entry(list, ',',
+                                [](std::string_view name) { return igd1::mib::one_of(name, kProtocols); });
 }
 
 // A whole match type as it may be stored: a known kind (or none yet), bounds
@@ -315,19 +290,15 @@ struct TypeCopy {
   std::vector<uint8_t> row;
   bool changed = false;
 };
-struct ClassificationCopy {
-  std::map<uint32_t, TypeCopy> types;
+// The match types of each working copy, by copy and then by type number.
+struct Copies {
+  std::mutex mutex;
+  std::map<const void *, std::map<uint32_t, TypeCopy>> types;
 };
-
-std::mutex &copies_mutex() {
-  static auto *mutex = new std::mutex;
-  return *mutex;
+Copies &copies() {
+  static auto *all = new Copies;
+  return *all;
 }
-std::map<const void *, ClassificationCopy> &copies() {
-  static auto *map = new std::map<const void *, ClassificationCopy>;
-  return *map;
-}
-
 
 std::vector<std::vector<uint8_t>> types_of(uint32_t classification) {
   std::vector<std::vector<uint8_t>> rows;
@@ -341,18 +312,26 @@ std::vector<std::vector<uint8_t>> types_of(uint32_t classification) {
 // working copy, or from the store.  `copy` is set when it is a working copy's.
 std::optional<std::vector<uint8_t>> type_row(const void *record, uint32_t type, TypeCopy **copy) {
   *copy = nullptr;
+  if (record == nullptr) return std::nullopt;
   {
-    std::lock_guard lock(copies_mutex());
-    auto found = copies().find(record);
-    if (found != copies().end()) {
-      auto typed = found->second.types.find(type);
-      if (typed == found->second.types.end()) return std::nullopt;
+    std::lock_guard lock(copies().mutex);
+    auto found = copies().types.find(record);
+    if (found != copies().types.end()) {
+      auto typed = found->second.find(type);
+      if (typed == found->second.end()) return std::nullopt;
       *copy = &typed->second;
       return typed->second.row;
     }
   }
-  const uint32_t classification = QoSClassificationList_get_instnum(record);
+  const uint32_t classification = g_classifications.instance_of(record);
   return igd1::mib::table_row(kTypes.def, igd1::mib::row_key(classification, type));
+}
+
+// Whether a type call names `classification` through its record, and no
+// failure is injected for it.
+bool names_classification(const void *record, uint32_t classification, const char *call) {
+  return record != nullptr && !g_types.fails(call) &&
+         g_classifications.instance_of(record) == classification;
 }
 
 bool valid_app_name(std::string_view name) {
@@ -363,10 +342,7 @@ bool valid_app_name(std::string_view name) {
 // ---- the settings ----
 
 constexpr const char *kPlans[] = {"priority", "weight", "car"};
-bool known_plan(const void *value) {
-  return std::any_of(std::begin(kPlans), std::end(kPlans),
-                     [&](const char *plan) { return std::strcmp(plan, static_cast<const char *>(value)) == 0; });
-}
+bool known_plan(const void *value) { return igd1::mib::one_of(static_cast<const char *>(value), kPlans); }
 constexpr auto kFlag = igd1::mib::within<uint8_t, 0, 1>;
 
 // Bandwidth: the whole line in kbit/s, shared by priority.
@@ -383,11 +359,9 @@ const igd1::mib::Defaults kSettingsDefaults(kSettings);
 enum { kMode, kEnable, kBandwidth, kPlan, kForceWeight, kDscpMark, kVlanMark };
 
 std::string setting(int item) {
+  const Item &stored = kSettings[item];
   char buffer[64] = {};
-  if (!igd1::mib::read_item(kSettings[item], buffer)) return "?";
-  if (kSettings[item].kind == K::Text) return buffer;
-  if (kSettings[item].kind == K::U8) return std::to_string(uint8_t(buffer[0]));
-  return std::to_string(igd1::mib::load<uint32_t>(reinterpret_cast<uint8_t *>(buffer)));
+  return igd1::mib::read_item(stored, buffer) ? igd1::mib::format_value(stored.kind, buffer, stored.size) : "?";
 }
 
 // ---- the household's rules ----
@@ -539,20 +513,20 @@ int QoSClassification_set_mib_property(int item, const void *value, void *record
 void *QoSClassification_backup_entry(const void *record) {
   void *copy = g_classifications.backup(record);
   if (copy == nullptr) return nullptr;
-  ClassificationCopy types;
-  for (std::vector<uint8_t> &row : types_of(QoSClassificationList_get_instnum(record))) {
+  std::map<uint32_t, TypeCopy> types;
+  for (std::vector<uint8_t> &row : types_of(g_classifications.instance_of(record))) {
     const uint32_t number = igd1::mib::key_instance(igd1::mib::row_key_of(kTypes.def, row.data()));
-    types.types[number].row = std::move(row);
+    types[number].row = std::move(row);
   }
-  std::lock_guard lock(copies_mutex());
-  copies()[copy] = std::move(types);
+  std::lock_guard lock(copies().mutex);
+  copies().types[copy] = std::move(types);
   return copy;
 }
 
 void QoSClassification_free_backup_entry(void *copy) {
   {
-    std::lock_guard lock(copies_mutex());
-    copies().erase(copy);
+    std::lock_guard lock(copies().mutex);
+    copies().types.erase(copy);
   }
   igd1::mib::Table::free_copy(copy);
 }
@@ -563,10 +537,10 @@ int QoSClassification_update_entry_mib(const void *copy) {
   if (g_classifications.refused(row) != nullptr) return 0;
   std::vector<std::vector<uint8_t>> changed;
   {
-    std::lock_guard lock(copies_mutex());
-    auto found = copies().find(copy);
-    if (found != copies().end())
-      for (const auto &[number, type] : found->second.types)
+    std::lock_guard lock(copies().mutex);
+    auto found = copies().types.find(copy);
+    if (found != copies().types.end())
+      for (const auto &[number, type] : found->second)
         if (type.changed) changed.push_back(type.row);
   }
   for (const std::vector<uint8_t> &type : changed)
@@ -585,10 +559,10 @@ int QoSClassification_insert_entry(void *record) { return g_classifications.inse
 
 int QoSClassification_remove_entry(uint32_t position, mib_list_node *node) {
   // The caller's node lies in this thread's view, which the look-up rebuilds.
-  const uint32_t named = node != nullptr ? QoSClassificationList_get_instnum(node->data) : 0;
+  const uint32_t named = node != nullptr ? g_classifications.instance_of(node->data) : 0;
   mib_list_node *at = g_classifications.rows().at(position);
   if (at == nullptr) return 0;
-  const uint32_t classification = QoSClassificationList_get_instnum(at->data);
+  const uint32_t classification = g_classifications.instance_of(at->data);
   if (named != 0 && named != classification) return 0;
   const auto remove_with_types = [&] {
     bool removed = true;
@@ -604,29 +578,27 @@ int QoSClassification_remove_entry(uint32_t position, mib_list_node *node) {
 int QoSClassificationType_get_mib_property(int item, const void *record, uint32_t type,
                                            void *output) {
   TypeCopy *copy = nullptr;
-  std::optional<std::vector<uint8_t>> row = record != nullptr ? type_row(record, type, &copy) : std::nullopt;
+  std::optional<std::vector<uint8_t>> row = type_row(record, type, &copy);
   return row && g_types.get(item, output, row->data()) ? 1 : 0;
 }
 
 int QoSClassificationType_set_mib_property(int item, void *record, uint32_t type,
                                            const void *value) {
   TypeCopy *copy = nullptr;
-  std::optional<std::vector<uint8_t>> row = record != nullptr ? type_row(record, type, &copy) : std::nullopt;
+  std::optional<std::vector<uint8_t>> row = type_row(record, type, &copy);
   if (!row || !g_types.set(item, value, row->data()) ||
       !valid_type_value(item, row->data(), static_cast<const char *>(value)))
     return 0;
   if (copy == nullptr)
     return valid_type_row(row->data()) && igd1::mib::table_update(kTypes.def, row->data()) ? 1 : 0;
-  std::lock_guard lock(copies_mutex());
+  std::lock_guard lock(copies().mutex);
   copy->row = std::move(*row);
   copy->changed = true;
   return 1;
 }
 
 int QoSClassificationType_insert_entry(void *record, uint32_t classification, uint32_t *type) {
-  if (record == nullptr || type == nullptr || g_types.fails("insert_entry") ||
-      QoSClassificationList_get_instnum(record) != classification)
-    return 0;
+  if (type == nullptr || !names_classification(record, classification, "insert_entry")) return 0;
   uint8_t row[kTypeRowSize] = {};
   igd1::mib::store<uint32_t>(row + QOS_TYPE_PARENT_OFFSET, classification);
   if (!igd1::mib::table_insert(kTypes.def, row)) return 0;
@@ -635,16 +607,12 @@ int QoSClassificationType_insert_entry(void *record, uint32_t classification, ui
 }
 
 int QoSClassificationType_remove_entry(void *record, uint32_t classification, uint32_t type) {
-  if (record == nullptr || g_types.fails("remove_entry") ||
-      QoSClassificationList_get_instnum(record) != classification)
-    return 0;
+  if (!names_classification(record, classification, "remove_entry")) return 0;
   return igd1::mib::table_remove(kTypes.def, igd1::mib::row_key(classification, type)) ? 1 : 0;
 }
 
 int QoSClassificationType_init_entry(void *record, uint32_t classification) {
-  if (record == nullptr || g_types.fails("init_entry") ||
-      QoSClassificationList_get_instnum(record) != classification)
-    return 0;
+  if (!names_classification(record, classification, "init_entry")) return 0;
   igd1::mib::announce_rows(kTypes.def, classification);
   return 1;
 }
@@ -692,8 +660,7 @@ int QoSApp_update_entry_mib(const void *copy) { return g_apps.update(copy) == nu
 // The caller's record is the first bytes of a row: only the instance number
 // goes back into it.
 int QoSApp_insert_entry(void *record) {
-  if (record == nullptr) return 0;
-  const uint32_t instance = g_apps.insert_empty();
+  const uint32_t instance = record != nullptr ? g_apps.insert_empty() : 0;
   if (instance == 0) return 0;
   std::memset(record, 0, QOS_APP_ROW_SIZE);
   static_cast<uint8_t *>(record)[0] = uint8_t(instance);

@@ -30,13 +30,12 @@ using K = igd1::mib::ValueKind;
 
 constexpr Item kServerItems[] = {
     {"samba.Enable", K::U8, 1, "1"},
-    {"samba.AllowAnonymous", K::U8, 1, "0"},
+    {"samba.AllowAnonymous", K::U8, 1, "0", igd1::mib::within<uint8_t, 0, 1>},
 };
 const igd1::mib::Defaults kServerItemsDefaults(kServerItems);
 constexpr int kAllowAnonymousIndex = 1;
 
 constexpr size_t kTextSize = SAMBA_ACCOUNT_TEXT_MAX + 1;
-constexpr size_t kFieldOffsets[] = {SAMBA_ACCOUNT_USERNAME_OFFSET, SAMBA_ACCOUNT_PASSWORD_OFFSET};
 
 constexpr igd1::mib::Column kColumns[] = {
     {"UserName", K::Text, SAMBA_ACCOUNT_USERNAME_OFFSET, kTextSize},
@@ -57,7 +56,7 @@ igd1::mib::Table g_table(kSpec);
 bool fails(const char *accessor, int index = 0) { return igd1::mib::should_fail(accessor, index); }
 
 const char *field(const void *row, int index) {
-  return static_cast<const char *>(row) + kFieldOffsets[index];
+  return static_cast<const char *>(row) + kColumns[index].offset;
 }
 
 std::string server_text() {
@@ -86,11 +85,9 @@ int sambaserverinfo_get_progerty(int index, void *buffer) {
 int sambaserverinfo_set_progerty(int index, void *value) {
   if (value == nullptr || index < 0 || size_t(index) >= std::size(kServerItems)) return 0;
   if (fails("sambaserverinfo_set_progerty", index)) return 0;
-  const uint8_t wanted = *static_cast<const uint8_t *>(value);
-  if (index == kAllowAnonymousIndex && wanted > 1) return 0;
-  uint8_t current = 0;
-  if (igd1::mib::read_item(kServerItems[index], &current) && current == wanted) return 2;
-  return igd1::mib::write_item(kServerItems[index], &wanted) ? 1 : 0;
+  bool changed = false;
+  if (!igd1::mib::write_changed(kServerItems[index], value, &changed)) return 0;
+  return changed ? 1 : 2;
 }
 
 int sambaserverinfo_set_property_update(void) {

@@ -1,5 +1,7 @@
 #include "mib_table.h"
 
+#include <arpa/inet.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -73,6 +75,26 @@ std::vector<uint8_t> seed_records(const TableDef &def,
     row += def.row_size;
   }
   return bytes;
+}
+
+bool ip_address(std::string_view text) {
+  char copy[INET6_ADDRSTRLEN];
+  if (text.size() >= sizeof copy || text.find('\0') != std::string_view::npos) return false;
+  std::memcpy(copy, text.data(), text.size());
+  copy[text.size()] = '\0';
+  uint8_t address[16];
+  return inet_pton(AF_INET, copy, address) == 1 || inet_pton(AF_INET6, copy, address) == 1;
+}
+
+std::optional<long> decimal(std::string_view text, long low, long high) {
+  if (text.empty() || text.size() > 9 || (text.size() > 1 && text.front() == '0')) return std::nullopt;
+  long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  if (value < low || value > high) return std::nullopt;
+  return value;
 }
 
 Table::Table(const TableSpec &spec) : spec_(spec) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -218,6 +219,18 @@ bool every_entry(std::string_view list, char separator, Valid valid) {
     if (end == std::string_view::npos) return true;
     list.remove_prefix(end + 1);
   }
+}
+
+// Whether `text` is an IPv4 or IPv6 address.
+bool ip_address(std::string_view text);
+// The value of `text` when it is decimal digits only, with no sign or
+// leading zero, within [low, high].
+std::optional<long> decimal(std::string_view text, long low, long high);
+// Whether `text` is one of `names`.
+inline bool one_of(std::string_view text, std::span<const char *const> names) {
+  for (const char *name : names)
+    if (text == name) return true;
+  return false;
 }
 
 // Records of a seed, back to back, from typed rows.
