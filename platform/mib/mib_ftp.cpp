@@ -231,7 +231,7 @@ int ftpaccount_set_property_check(int which, const char *text, int position) {
   int other = 0;
   for (mib_list_node *node = rows().head(); node != nullptr; node = node->next, ++other) {
     const char *name = static_cast<const char *>(node->data) + kUserOffset;
-    if (other != position && value == std::string_view(name, strnlen(name, kField))) return 0;
+    if (other != position && value == igd1::mib::text_in(name, kField)) return 0;
   }
   return 1;
 }

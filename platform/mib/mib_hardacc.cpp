@@ -111,21 +111,16 @@ std::vector<uint8_t> sip_rule() {
 
 int HardAccCancelManager_get_mib_property(int item, void *out, int width) {
   if (out == nullptr || fails("HardAccCancelManager_get_mib_property")) return 1;
-  switch (item) {
-    case 1:
-      if (width != 1) return 1;
-      *static_cast<uint8_t *>(out) = setting_number(kEnableSetting, 0) != 0 ? 1 : 0;
-      return 0;
-    case 2:
-    case 3: {
-      if (width != 4) return 1;
-      const uint32_t value =
-          item == 2 ? uint32_t(g_table.rows().size()) : setting_number(kMaxSetting, kDefaultMax);
-      std::memcpy(out, &value, sizeof value);
-      return 0;
-    }
-    default: return 1;
+  if (item == 1 && width == 1) {
+    *static_cast<uint8_t *>(out) = setting_number(kEnableSetting, 0) != 0 ? 1 : 0;
+    return 0;
   }
+  // 2: the number of rules, 3: their limit.
+  if ((item != 2 && item != 3) || width != 4) return 1;
+  const uint32_t value =
+      item == 2 ? uint32_t(g_table.rows().size()) : setting_number(kMaxSetting, kDefaultMax);
+  std::memcpy(out, &value, sizeof value);
+  return 0;
 }
 
 int HardAccCancelManager_set_mib_property(int item, const void *value, int width) {

@@ -160,12 +160,9 @@ igd1::mib::Table g_types(kTypes);
 
 bool fails(const char *accessor, int index = 0) { return igd1::mib::should_fail(accessor, index); }
 
-std::string text_at(const uint8_t *at, size_t size) {
-  return std::string(reinterpret_cast<const char *>(at), strnlen(reinterpret_cast<const char *>(at), size));
-}
 // One text of a match type.
 std::string type_text(const uint8_t *row, TypeItem item) {
-  return text_at(row + kTypeColumns[item].offset, kTypeColumns[item].size);
+  return std::string(igd1::mib::text_in(row + kTypeColumns[item].offset, kTypeColumns[item].size));
 }
 
 // ---- match types ----
@@ -456,8 +453,9 @@ std::string applied_text() {
   }
   text += "; apps";
   for (const std::vector<uint8_t> &row : igd1::mib::table_rows(kApps.def))
-    text += " " + std::to_string(row[0]) + ":" + text_at(&row[kAppNameOffset], kAppNameSize) +
-            "/q" + std::to_string(igd1::mib::load<uint32_t>(&row[kAppQueueOffset]));
+    text += " " + std::to_string(row[0]) + ":" +
+            std::string(igd1::mib::text_in(&row[kAppNameOffset], kAppNameSize)) + "/q" +
+            std::to_string(igd1::mib::load<uint32_t>(&row[kAppQueueOffset]));
   return text;
 }
 

@@ -60,11 +60,10 @@ const char *field(const void *row, int index) {
 }
 
 std::string server_text() {
-  uint8_t enable = 0;
-  uint8_t anonymous = 0;
-  igd1::mib::read_item(kServerItems[0], &enable);
-  igd1::mib::read_item(kServerItems[kAllowAnonymousIndex], &anonymous);
-  return "Enable=" + std::to_string(enable) + " AllowAnonymous=" + std::to_string(anonymous);
+  const auto setting = [](int index) {
+    return std::to_string(igd1::mib::read_number<uint8_t>(kServerItems[index]).value_or(0));
+  };
+  return "Enable=" + setting(0) + " AllowAnonymous=" + setting(kAllowAnonymousIndex);
 }
 
 // Why the last update_entry on this thread was refused.

@@ -5,9 +5,11 @@
 // while it is off; its type, server, WAN connection and lists while it is
 // on, and whether it is up (its WAN connection up on IPv4 and a server set).
 // A new store starts without tunnels.
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "mib_network_tables.h"
@@ -61,11 +63,9 @@ constexpr igd1::mib::TableSpec kTunnels = {
 };
 igd1::mib::Table g_tunnels(kTunnels);
 
-size_t entries_of(const char *list) {
-  if (*list == '\0') return 0;
-  size_t count = 1;
-  for (const char *c = list; *c != '\0'; ++c) count += *c == ';';
-  return count;
+// The entries of a list joined by ';' ("" holds none).
+size_t entries_of(std::string_view list) {
+  return list.empty() ? 0 : 1 + size_t(std::count(list.begin(), list.end(), ';'));
 }
 
 // Whether the WAN connection `name` is up on IPv4.
