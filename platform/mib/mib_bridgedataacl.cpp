@@ -3,8 +3,6 @@
 // is stored, because they feed the bridge's filter rules: an address is IPv4
 // or IPv6 text, a port a decimal number from 1 to 65535 without sign or
 // leading zero, a protocol one of a fixed set.
-#include <cstring>
-#include <iterator>
 #include <string>
 #include <string_view>
 

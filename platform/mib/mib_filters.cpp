@@ -8,9 +8,7 @@
 //
 // A new store holds a few realistic rules, all disabled, so that the tables
 // are not empty on a fresh gateway; a table that was emptied stays empty.
-#include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,8 +32,6 @@ using igd1::mib::TextCheck;
 constexpr unsigned kMaxRows = 255;
 
 // ---- value checks ----------------------------------------------------------------
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 bool valid_mac(std::string_view text) {
   const bool colons = text.size() == 17;
@@ -76,11 +72,12 @@ bool valid_url(std::string_view text) {
   return true;
 }
 
+// "HH:MM", both with two digits.
 bool valid_clock(std::string_view text) {
-  if (text.size() != 5 || text[2] != ':' || !is_digit(text[0]) || !is_digit(text[1]) ||
-      !is_digit(text[3]) || !is_digit(text[4]))
-    return false;
-  return (text[0] - '0') * 10 + (text[1] - '0') <= 23 && text[3] <= '5';
+  if (text.size() != 5 || text[2] != ':') return false;
+  const auto hours = igd1::mib::parse_whole<unsigned>(text.substr(0, 2));
+  const auto minutes = igd1::mib::parse_whole<unsigned>(text.substr(3));
+  return hours && minutes && *hours <= 23 && *minutes <= 59;
 }
 
 // Week days: "" (every day) or days 1 (Monday) to 7 joined by ','.

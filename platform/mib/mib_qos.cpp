@@ -20,9 +20,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <map>
 #include <mutex>
 #include <optional>
