@@ -75,7 +75,6 @@ typedef struct wan_connection_row {
 IGD1_API int wanconnectioninfo_dbus_entry_init(void);
 // The table's calls as one value, for the bus modules.
 IGD1_API const mib_table_ops wanconnectioninfo_table;
-IGD1_API mib_list_node *wanconnectioninfo_get_list(int which);
 IGD1_API mib_list_node *wanconnectioninfo_get_list_by_instnum(uint32_t instance, uint32_t *index);
 // One item of a row into `output` (texts: at least 64 bytes).  Non-zero on success.
 IGD1_API int wanconnectioninfo_get_property(int item, void *output, const void *row);
@@ -103,7 +102,6 @@ typedef struct special_service_vr_row {
 IGD1_API int SpecialServiceVR_dbus_entry_init(void);
 // The table's calls as one value, for the bus modules.
 IGD1_API const mib_table_ops SpecialServiceVR_table;
-IGD1_API mib_list_node *SpecialServiceVR_get_list(int which);
 IGD1_API mib_list_node *SpecialServiceVR_get_list_by_instnum(uint32_t instance, uint32_t *index);
 IGD1_API uint32_t SpecialServiceVR_get_instnum(const void *row);
 

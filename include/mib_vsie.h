@@ -74,7 +74,6 @@ IGD1_API int vsieTx_apply(vsie_frame frame);
 // Capture filters.  Removing a filter removes its records.  Their calls as
 // one value, for the bus modules.
 IGD1_API const mib_table_ops probeRxVSIE_table;
-IGD1_API mib_list_node *probeRxVSIE_get_list(int which);
 IGD1_API int probeRxVSIE_get_list_totalnum(void);
 IGD1_API int probeRxVSIE_insert_entry(void *row);
 IGD1_API int probeRxVSIE_remove_entry(uint32_t index, mib_list_node *node);

@@ -94,9 +94,6 @@ IGD1_API int wlanconfiguration_set_properties_update(int index, const char **mes
 // A new SSID (off, open, on the 2.4 GHz radio) under the lowest free number.
 IGD1_API int wlanconfiguration_insert_entry(int *instance);
 IGD1_API int wlanconfiguration_delete_entry(int instance);
-// The number of SSIDs and the instance number of the one at `position`.
-IGD1_API int wlanconfiguration_get_total_num(void);
-IGD1_API int wlanconfiguration_instance_at(int position);
 
 // ---- WPS, per SSID (index: the instance number) ----
 // Items: 0 Enable (32-bit), 1 WPSStatus (byte: 0 idle, 1 in progress,

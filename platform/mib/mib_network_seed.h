@@ -1,4 +1,4 @@
-// Helpers of the network tables' files: filling the fields of seed records.
+// Filling the fixed-size fields of records: texts cut to fit, addresses from text.
 #pragma once
 
 #include <arpa/inet.h>

@@ -26,43 +26,41 @@ using igd1::mib::put_text;
 using K = igd1::mib::ValueKind;
 using Unit = subdevice_row;
 
-#define FIELD(name, kind, member) {name, kind, offsetof(Unit, member), sizeof(Unit::member)}
 // In item order: the columns are the items.
 constexpr igd1::mib::Column kItems[SUBDEVICE_ITEM_COUNT] = {
-    FIELD("Manufacturer", K::Text, manufacturer),
-    FIELD("MAC", K::Text, mac),
-    FIELD("WQEI", K::Text, wqei),
-    FIELD("ProductClass", K::Text, product_class),
-    FIELD("SWVersion", K::Text, sw_version),
-    FIELD("HDVersion", K::Text, hd_version),
-    FIELD("SpecVersion", K::Text, spec_version),
-    FIELD("DBusInterfaceVersion", K::Text, dbus_interface_version),
-    FIELD("DevType", K::Text, dev_type),
-    FIELD("Capability", K::Text, capability),
-    FIELD("FlashSize", K::U32, flash_size),
-    FIELD("RamSize", K::U32, ram_size),
-    FIELD("DevName", K::Text, dev_name),
-    FIELD("CPUUsage", K::U8, cpu_usage),
-    FIELD("MEMUsage", K::U8, mem_usage),
-    FIELD("FlashUsage", K::U8, flash_usage),
-    FIELD("SysDuration", K::U32, sys_duration),
-    FIELD("IPTVEnable", K::U8, iptv_enable),
-    FIELD("IPTVEthPort", K::Text, iptv_eth_port),
-    FIELD("VlanID", K::I32, vlan_id),
-    FIELD("OptTemperature", K::Double, opt_temperature),
-    FIELD("OptCurrent", K::Double, opt_current),
-    FIELD("OptVoltage", K::Double, opt_voltage),
-    FIELD("OptTxPower", K::Double, opt_tx_power),
-    FIELD("OptRxPower", K::Double, opt_rx_power),
-    FIELD("ONTDistance", K::I32, ont_distance),
-    FIELD("LastDownCause", K::Text, last_down_cause),
-    FIELD("LastDownTime", K::Text, last_down_time),
-    FIELD("DnOptRxPower", K::Double, dn_opt_rx_power),
-    FIELD("OptErrStatus", K::U8, opt_err_status),
-    FIELD("PONSN", K::Text, pon_sn),
-    FIELD("Active", K::U8, active),
+    MIB_MEMBER_COLUMN(Unit, "Manufacturer", K::Text, manufacturer),
+    MIB_MEMBER_COLUMN(Unit, "MAC", K::Text, mac),
+    MIB_MEMBER_COLUMN(Unit, "WQEI", K::Text, wqei),
+    MIB_MEMBER_COLUMN(Unit, "ProductClass", K::Text, product_class),
+    MIB_MEMBER_COLUMN(Unit, "SWVersion", K::Text, sw_version),
+    MIB_MEMBER_COLUMN(Unit, "HDVersion", K::Text, hd_version),
+    MIB_MEMBER_COLUMN(Unit, "SpecVersion", K::Text, spec_version),
+    MIB_MEMBER_COLUMN(Unit, "DBusInterfaceVersion", K::Text, dbus_interface_version),
+    MIB_MEMBER_COLUMN(Unit, "DevType", K::Text, dev_type),
+    MIB_MEMBER_COLUMN(Unit, "Capability", K::Text, capability),
+    MIB_MEMBER_COLUMN(Unit, "FlashSize", K::U32, flash_size),
+    MIB_MEMBER_COLUMN(Unit, "RamSize", K::U32, ram_size),
+    MIB_MEMBER_COLUMN(Unit, "DevName", K::Text, dev_name),
+    MIB_MEMBER_COLUMN(Unit, "CPUUsage", K::U8, cpu_usage),
+    MIB_MEMBER_COLUMN(Unit, "MEMUsage", K::U8, mem_usage),
+    MIB_MEMBER_COLUMN(Unit, "FlashUsage", K::U8, flash_usage),
+    MIB_MEMBER_COLUMN(Unit, "SysDuration", K::U32, sys_duration),
+    MIB_MEMBER_COLUMN(Unit, "IPTVEnable", K::U8, iptv_enable),
+    MIB_MEMBER_COLUMN(Unit, "IPTVEthPort", K::Text, iptv_eth_port),
+    MIB_MEMBER_COLUMN(Unit, "VlanID", K::I32, vlan_id),
+    MIB_MEMBER_COLUMN(Unit, "OptTemperature", K::Double, opt_temperature),
+    MIB_MEMBER_COLUMN(Unit, "OptCurrent", K::Double, opt_current),
+    MIB_MEMBER_COLUMN(Unit, "OptVoltage", K::Double, opt_voltage),
+    MIB_MEMBER_COLUMN(Unit, "OptTxPower", K::Double, opt_tx_power),
+    MIB_MEMBER_COLUMN(Unit, "OptRxPower", K::Double, opt_rx_power),
+    MIB_MEMBER_COLUMN(Unit, "ONTDistance", K::I32, ont_distance),
+    MIB_MEMBER_COLUMN(Unit, "LastDownCause", K::Text, last_down_cause),
+    MIB_MEMBER_COLUMN(Unit, "LastDownTime", K::Text, last_down_time),
+    MIB_MEMBER_COLUMN(Unit, "DnOptRxPower", K::Double, dn_opt_rx_power),
+    MIB_MEMBER_COLUMN(Unit, "OptErrStatus", K::U8, opt_err_status),
+    MIB_MEMBER_COLUMN(Unit, "PONSN", K::Text, pon_sn),
+    MIB_MEMBER_COLUMN(Unit, "Active", K::U8, active),
 };
-#undef FIELD
 
 // Every column is an item; loads are percentages (every byte but the IPTV switch).
 constexpr auto kItemList = [] {
@@ -80,8 +78,6 @@ constexpr double kRoomFibreLoss = 10.5;  // dB: the 1:8 splitter of the room fib
 constexpr double kLossPerKm = 0.35;      // dB
 constexpr double kWeakest = -27.0;       // dBm the receivers still take
 constexpr double kStrongest = -8.0;
-
-bool fails(const char *accessor, int index = 0) { return igd1::mib::should_fail(accessor, index); }
 
 // The readings the gateway works out for a unit.
 void measure(Unit &u) {
@@ -145,12 +141,6 @@ constexpr igd1::mib::TableSpec kSpec = {
 igd1::mib::Table g_units(kSpec);
 igd1::mib::RowList &units() { return g_units.rows(); }
 
-Unit unit_of(const void *row) {
-  Unit u;
-  std::memcpy(&u, row, sizeof u);
-  return u;
-}
-
 std::string now_text() {
   char text[24] = "";
   const time_t now = time(nullptr);
@@ -173,11 +163,11 @@ mib_list_node *subdeviceinfo_get_list_by_instnum(uint32_t instance, uint32_t *in
 uint32_t subdeviceinfo_get_instnum(const void *row) { return g_units.instance_of(row); }
 
 int subdeviceinfo_get_property(int item, void *output, const void *row) {
-  return !fails("subdeviceinfo_get_property", item) && g_units.get(item, output, row) ? 1 : 0;
+  return !g_units.fails("get_property", item) && g_units.get(item, output, row) ? 1 : 0;
 }
 
 int subdeviceinfo_set_property(int item, const void *value, void *row) {
-  return !fails("subdeviceinfo_set_property", item) && g_units.set(item, value, row) ? 1 : 0;
+  return !g_units.fails("set_property", item) && g_units.set(item, value, row) ? 1 : 0;
 }
 
 void *subdeviceinfo_backup_entry(const void *row) { return g_units.backup(row); }
@@ -187,8 +177,8 @@ int subdeviceinfo_update_entry(const void *copy, uint32_t instance) {
 }
 
 void subdeviceinfo_update_pon2entry(void *row) {
-  if (row == nullptr || fails("subdeviceinfo_update_pon2entry")) return;
-  Unit u = unit_of(row);
+  if (row == nullptr || g_units.fails("update_pon2entry")) return;
+  Unit u = igd1::mib::load<Unit>(row);
   measure(u);
   std::memcpy(row, &u, sizeof u);
 }
@@ -206,21 +196,21 @@ int subdeviceinfo_deactive_onu(const char *path, char *errdesc, size_t size) {
                           : std::nullopt;
   mib_list_node *node = number && *number <= 255 ? units().find(*number) : nullptr;
   if (node == nullptr) return answer("no such device", 0);
-  Unit u = unit_of(node->data);
+  Unit u = igd1::mib::load<Unit>(node->data);
   if (u.active == 0) return answer("device is not active", 0);
   u.active = 0;
   put_text(u.last_down_cause, "Deactivated by the gateway");
   put_text(u.last_down_time, now_text().c_str());
-  if (fails("subdeviceinfo_deactive_onu") || !units().store(reinterpret_cast<const uint8_t *>(&u)))
+  if (g_units.fails("deactive_onu") || !units().store(reinterpret_cast<const uint8_t *>(&u)))
     return answer("deactivation not stored", 0);
   return answer("success", 1);
 }
 
 gboolean DnOpt_status(gpointer) {
-  if (fails("DnOpt_status")) return G_SOURCE_CONTINUE;
+  if (igd1::mib::should_fail("DnOpt_status", 0)) return G_SOURCE_CONTINUE;
   std::vector<Unit> changed;
   for (mib_list_node *node = units().head(); node != nullptr; node = node->next) {
-    Unit u = unit_of(node->data);
+    Unit u = igd1::mib::load<Unit>(node->data);
     if (u.active == 0) continue;
     const Unit before = u;
     measure(u);

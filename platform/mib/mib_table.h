@@ -145,6 +145,24 @@ class Table {
   // until the calling thread's next update).
   const char *update(const void *copy);
   const char *update_at(const void *copy, uint32_t position);
+  // The stored record of `instance` (1 or more) copied into `record`; false
+  // when there is none.
+  template <typename Record>
+  bool load_row(uint32_t instance, Record *record) {
+    mib_list_node *node = instance != 0 ? find(instance, nullptr) : nullptr;
+    if (node != nullptr) *record = load<Record>(node->data);
+    return node != nullptr;
+  }
+  // Stores every record that `change` (Record &) alters and says so of;
+  // false at the first one the table refuses.
+  template <typename Record, typename Change>
+  bool update_each(Change change) {
+    for (mib_list_node *node = list(); node != nullptr; node = node->next) {
+      Record record = load<Record>(node->data);
+      if (change(record) && update(&record) != nullptr) return false;
+    }
+    return true;
+  }
   // The number of rows; 0 when a failure is injected for "<prefix>_<call>".
   int count(const char *call) const { return fails(call) ? 0 : int(rows_->size()); }
   // Commits the table to persistent storage.

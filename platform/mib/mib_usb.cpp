@@ -27,22 +27,20 @@ using K = igd1::mib::ValueKind;
 using Record = usb_info_record;
 using igd1::mib::put_text;
 
-#define USB_COLUMN(name, kind, member) {name, kind, offsetof(Record, member), sizeof(Record::member)}
 constexpr igd1::mib::Column kColumns[] = {
-    USB_COLUMN("Type", K::U8, type),
-    USB_COLUMN("Id", K::I32, id),
-    USB_COLUMN("Vendor", K::Text, vendor),
-    USB_COLUMN("Model", K::Text, model),
-    USB_COLUMN("Writable", K::U8, writable),
-    USB_COLUMN("MountPoint", K::Text, mount_point),
-    USB_COLUMN("DeviceName", K::Text, device_name),
-    USB_COLUMN("FsType", K::U8, fs_type),
-    USB_COLUMN("TotalSize", K::U64, total_size),
-    USB_COLUMN("FreeSize", K::U64, free_size),
-    USB_COLUMN("UsedSize", K::U64, used_size),
-    USB_COLUMN("Label", K::Text, label),
+    MIB_MEMBER_COLUMN(Record, "Type", K::U8, type),
+    MIB_MEMBER_COLUMN(Record, "Id", K::I32, id),
+    MIB_MEMBER_COLUMN(Record, "Vendor", K::Text, vendor),
+    MIB_MEMBER_COLUMN(Record, "Model", K::Text, model),
+    MIB_MEMBER_COLUMN(Record, "Writable", K::U8, writable),
+    MIB_MEMBER_COLUMN(Record, "MountPoint", K::Text, mount_point),
+    MIB_MEMBER_COLUMN(Record, "DeviceName", K::Text, device_name),
+    MIB_MEMBER_COLUMN(Record, "FsType", K::U8, fs_type),
+    MIB_MEMBER_COLUMN(Record, "TotalSize", K::U64, total_size),
+    MIB_MEMBER_COLUMN(Record, "FreeSize", K::U64, free_size),
+    MIB_MEMBER_COLUMN(Record, "UsedSize", K::U64, used_size),
+    MIB_MEMBER_COLUMN(Record, "Label", K::Text, label),
 };
-#undef USB_COLUMN
 
 bool starts_with(const char *text, const char *prefix) {
   return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
@@ -52,8 +50,7 @@ bool starts_with(const char *text, const char *prefix) {
 // has a file system the gateway knows; any record keeps its texts inside
 // their fields (the table refuses texts that do not end there).
 const char *unfit_field(const uint8_t *row) {
-  Record record;
-  std::memcpy(&record, row, sizeof record);
+  const Record record = igd1::mib::load<Record>(row);
   if (record.type != USB_STORAGE_DEVICE) return nullptr;
   if (!starts_with(record.device_name, "/dev/sd")) return "DeviceName";
   if (!starts_with(record.mount_point, "/mnt/")) return "MountPoint";
@@ -136,11 +133,10 @@ int usbinfo_update_all(void) { return g_devices.init() ? 1 : 0; }
 mib_list_node *usbinfo_get_list(int) { return g_devices.list(); }
 
 int usb_getinfoindex(int index, void *record) {
-  if (record == nullptr || index <= 0 || g_devices.fails("getinfoindex", index)) return 0;
-  mib_list_node *node = g_devices.find(uint32_t(index), nullptr);
-  if (node == nullptr) return 0;
   auto *out = static_cast<Record *>(record);
-  std::memcpy(out, node->data, sizeof *out);
+  if (out == nullptr || index <= 0 || g_devices.fails("getinfoindex", index) ||
+      !g_devices.load_row(uint32_t(index), out))
+    return 0;
   measure(out);
   return 1;
 }
@@ -152,11 +148,8 @@ void usbinfo_measure(void *record) {
 int usbinfo_update_label(int index, const char *label) {
   if (label == nullptr || index <= 0 || g_devices.fails("update_label", index)) return 0;
   if (std::strlen(label) >= USB_LABEL_SIZE || !g_utf8_validate(label, -1, nullptr)) return 0;
-  mib_list_node *node = g_devices.find(uint32_t(index), nullptr);
-  if (node == nullptr) return 0;
   Record record;
-  std::memcpy(&record, node->data, sizeof record);
-  if (record.type != USB_STORAGE_DEVICE) return 0;
+  if (!g_devices.load_row(uint32_t(index), &record) || record.type != USB_STORAGE_DEVICE) return 0;
   put_text(record.label, label);
   return g_devices.update(&record) == nullptr ? 1 : 0;
 }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "mib_internal.h"
+#include "mib_network_seed.h"
 #include "mib_table.h"
 #include "mib_vsie.h"
 
@@ -45,13 +46,13 @@ bool valid_data(std::string_view text) {
   return text.size() % 2 == 0 && text.size() < VSIE_DATA_SIZE && hex_digits(text);
 }
 
-#define TX_COLUMN(name, kind, member) {name, kind, offsetof(Tx, member), sizeof(Tx::member)}
 constexpr igd1::mib::Column kTxColumns[] = {
-    TX_COLUMN("Enable", K::U8, enable),    TX_COLUMN("Band", K::U8, band),
-    TX_COLUMN("SSIDIndex", K::U32, ssid_index), TX_COLUMN("OUI", K::Text, oui),
-    TX_COLUMN("Data", K::Text, data),
+    MIB_MEMBER_COLUMN(Tx, "Enable", K::U8, enable),
+    MIB_MEMBER_COLUMN(Tx, "Band", K::U8, band),
+    MIB_MEMBER_COLUMN(Tx, "SSIDIndex", K::U32, ssid_index),
+    MIB_MEMBER_COLUMN(Tx, "OUI", K::Text, oui),
+    MIB_MEMBER_COLUMN(Tx, "Data", K::Text, data),
 };
-#undef TX_COLUMN
 constexpr igd1::mib::TextCheck kTxChecks[] = {{3, valid_oui}, {4, valid_data}};
 
 constexpr igd1::mib::RangeCheck kTxRanges[] = {
@@ -81,12 +82,12 @@ igd1::mib::Table *tx_table(vsie_frame frame) {
 
 // ---- filters and records ----
 
-#define FILTER_COLUMN(name, kind, member) {name, kind, offsetof(Filter, member), sizeof(Filter::member)}
 constexpr igd1::mib::Column kFilterColumns[] = {
-    FILTER_COLUMN("Enable", K::U8, enable), FILTER_COLUMN("Band", K::U8, band),
-    FILTER_COLUMN("MaxRecords", K::U32, max_records), FILTER_COLUMN("OUI", K::Text, oui),
+    MIB_MEMBER_COLUMN(Filter, "Enable", K::U8, enable),
+    MIB_MEMBER_COLUMN(Filter, "Band", K::U8, band),
+    MIB_MEMBER_COLUMN(Filter, "MaxRecords", K::U32, max_records),
+    MIB_MEMBER_COLUMN(Filter, "OUI", K::Text, oui),
 };
-#undef FILTER_COLUMN
 constexpr igd1::mib::TextCheck kFilterChecks[] = {{3, valid_oui}};
 
 constexpr igd1::mib::RangeCheck kFilterRanges[] = {
@@ -180,12 +181,6 @@ std::string upper(std::string_view text) {
   return out;
 }
 
-template <size_t N>
-void put(char (&field)[N], const std::string &text) {
-  std::memset(field, 0, N);
-  std::memcpy(field, text.data(), std::min(text.size(), N - 1));
-}
-
 std::string utc_now() {
   g_autoptr(GDateTime) now = g_date_time_new_now_utc();
   g_autofree gchar *text = g_date_time_format(now, "%Y-%m-%dT%H:%M:%SZ");
@@ -217,8 +212,7 @@ int vsieTx_apply(vsie_frame frame) {
   std::string elements;
   const std::string name = std::string(kFrameNames[frame]) + " ";
   for (mib_list_node *node = table->list(); node != nullptr; node = node->next) {
-    Tx tx;
-    std::memcpy(&tx, node->data, sizeof tx);
+    const Tx tx = igd1::mib::load<Tx>(node->data);
     if (tx.enable == 0) continue;
     const size_t length = 3 + std::strlen(tx.data) / 2;
     g_autofree gchar *element = g_strdup_printf("%u:%u:%02X%02X%s%s", unsigned(tx.band),
@@ -232,8 +226,6 @@ int vsieTx_apply(vsie_frame frame) {
 }
 
 // ---- filters ----
-
-mib_list_node *probeRxVSIE_get_list(int) { return g_filters.list(); }
 
 int probeRxVSIE_get_list_totalnum(void) { return g_filters.count("get_list_totalnum"); }
 
@@ -249,10 +241,9 @@ int probeRxVSIE_remove_entry(uint32_t index, mib_list_node *node) {
 
 int probeRxVSIE_update_entry(const void *row, uint32_t instance) {
   if (row == nullptr || g_filters.instance_of(row) != instance) return 0;
-  Filter filter;
-  std::memcpy(&filter, row, sizeof filter);
+  const uint32_t keep = igd1::mib::load<Filter>(row).max_records;
   if (g_filters.update(row) != nullptr) return 0;
-  trim_records(instance, filter.max_records);
+  trim_records(instance, keep);
   return 1;
 }
 
@@ -330,14 +321,13 @@ int probeRxVSIE_capture(const uint8_t mac[6], uint32_t band, uint32_t channel, i
   record.channel = channel;
   g_autofree gchar *mac_text = g_strdup_printf("%02X%02X%02X%02X%02X%02X", mac[0], mac[1], mac[2],
                                                mac[3], mac[4], mac[5]);
-  put(record.mac, mac_text);
-  put(record.time, utc_now());
-  put(record.data, upper(data));
+  igd1::mib::put_text(record.mac, mac_text);
+  igd1::mib::put_text(record.time, utc_now().c_str());
+  igd1::mib::put_text(record.data, upper(data).c_str());
   std::vector<Filter> catching;
   std::bitset<256> present;
   for (mib_list_node *node = g_filters.list(); node != nullptr; node = node->next) {
-    Filter filter;
-    std::memcpy(&filter, node->data, sizeof filter);
+    const Filter filter = igd1::mib::load<Filter>(node->data);
     present.set(filter.instance);
     if (filter.enable != 0 && (filter.band == band || filter.band == VSIE_BAND_ALL) &&
         g_ascii_strcasecmp(filter.oui, oui) == 0)

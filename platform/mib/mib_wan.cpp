@@ -28,57 +28,53 @@ using igd1::mib::put_text;
 using K = igd1::mib::ValueKind;
 using Row = wan_connection_row;
 
-#define WAN_COLUMN(name, kind, field) {name, kind, offsetof(Row, field), sizeof(Row::field)}
 constexpr igd1::mib::Column kWanColumns[] = {
-    WAN_COLUMN("DisplayIndex", K::U8, display_index),
-    WAN_COLUMN("PPPoEPassthrough", K::U8, pppoe_passthrough),
-    WAN_COLUMN("IPv6PrefixLength", K::U8, ipv6_prefix_length),
-    WAN_COLUMN("IPv4Status", K::I32, ipv4_status),
-    WAN_COLUMN("IPv6Status", K::I32, ipv6_status),
-    WAN_COLUMN("IPAddress", K::IPv4, ipv4_address),
-    WAN_COLUMN("SubnetMask", K::IPv4, subnet_mask),
-    WAN_COLUMN("Gateway", K::IPv4, gateway),
-    WAN_COLUMN("IPv6Address", K::IPv6, ipv6_address),
-    WAN_COLUMN("IPv6Gateway", K::IPv6, ipv6_gateway),
-    WAN_COLUMN("IPv6Prefix", K::IPv6, ipv6_prefix),
-    WAN_COLUMN("RxBytes", K::U64, rx_bytes),
-    WAN_COLUMN("TxBytes", K::U64, tx_bytes),
-    WAN_COLUMN("RxPkts", K::U64, rx_packets),
-    WAN_COLUMN("TxPkts", K::U64, tx_packets),
-    WAN_COLUMN("PrefixPltime", K::U32, prefix_pltime),
-    WAN_COLUMN("PrefixVltime", K::U32, prefix_vltime),
-    WAN_COLUMN("VLANID", K::U32, vlan_id),
-    WAN_COLUMN("VLAN8021P", K::U32, vlan_8021p),
-    WAN_COLUMN("SpeedLimitUp", K::U32, speed_limit_up),
-    WAN_COLUMN("SpeedLimitDown", K::U32, speed_limit_down),
-    WAN_COLUMN("ifIndex", K::U32, if_index),
-    WAN_COLUMN("DSLiteEnable", K::U8, dslite_enable),
-    WAN_COLUMN("AftrMode", K::U8, aftr_mode),
-    WAN_COLUMN("NPTv6Enable", K::U8, nptv6_enable),
-    WAN_COLUMN("DNS1", K::Text, dns1),
-    WAN_COLUMN("DNS2", K::Text, dns2),
-    WAN_COLUMN("IPv6DNS1", K::Text, ipv6_dns1),
-    WAN_COLUMN("IPv6DNS2", K::Text, ipv6_dns2),
-    WAN_COLUMN("IfName", K::Text, if_name),
-    WAN_COLUMN("WANName", K::Text, wan_name),
-    WAN_COLUMN("IPv6AddressOrigin", K::Text, ipv6_address_origin),
-    WAN_COLUMN("IPv6PrefixOrigin", K::Text, ipv6_prefix_origin),
-    WAN_COLUMN("Aftr", K::Text, aftr),
-    WAN_COLUMN("ServiceList", K::Text, service_list),
-    WAN_COLUMN("ConnectionType", K::Text, connection_type),
-    WAN_COLUMN("Protocol", K::Text, protocol),
+    MIB_MEMBER_COLUMN(Row, "DisplayIndex", K::U8, display_index),
+    MIB_MEMBER_COLUMN(Row, "PPPoEPassthrough", K::U8, pppoe_passthrough),
+    MIB_MEMBER_COLUMN(Row, "IPv6PrefixLength", K::U8, ipv6_prefix_length),
+    MIB_MEMBER_COLUMN(Row, "IPv4Status", K::I32, ipv4_status),
+    MIB_MEMBER_COLUMN(Row, "IPv6Status", K::I32, ipv6_status),
+    MIB_MEMBER_COLUMN(Row, "IPAddress", K::IPv4, ipv4_address),
+    MIB_MEMBER_COLUMN(Row, "SubnetMask", K::IPv4, subnet_mask),
+    MIB_MEMBER_COLUMN(Row, "Gateway", K::IPv4, gateway),
+    MIB_MEMBER_COLUMN(Row, "IPv6Address", K::IPv6, ipv6_address),
+    MIB_MEMBER_COLUMN(Row, "IPv6Gateway", K::IPv6, ipv6_gateway),
+    MIB_MEMBER_COLUMN(Row, "IPv6Prefix", K::IPv6, ipv6_prefix),
+    MIB_MEMBER_COLUMN(Row, "RxBytes", K::U64, rx_bytes),
+    MIB_MEMBER_COLUMN(Row, "TxBytes", K::U64, tx_bytes),
+    MIB_MEMBER_COLUMN(Row, "RxPkts", K::U64, rx_packets),
+    MIB_MEMBER_COLUMN(Row, "TxPkts", K::U64, tx_packets),
+    MIB_MEMBER_COLUMN(Row, "PrefixPltime", K::U32, prefix_pltime),
+    MIB_MEMBER_COLUMN(Row, "PrefixVltime", K::U32, prefix_vltime),
+    MIB_MEMBER_COLUMN(Row, "VLANID", K::U32, vlan_id),
+    MIB_MEMBER_COLUMN(Row, "VLAN8021P", K::U32, vlan_8021p),
+    MIB_MEMBER_COLUMN(Row, "SpeedLimitUp", K::U32, speed_limit_up),
+    MIB_MEMBER_COLUMN(Row, "SpeedLimitDown", K::U32, speed_limit_down),
+    MIB_MEMBER_COLUMN(Row, "ifIndex", K::U32, if_index),
+    MIB_MEMBER_COLUMN(Row, "DSLiteEnable", K::U8, dslite_enable),
+    MIB_MEMBER_COLUMN(Row, "AftrMode", K::U8, aftr_mode),
+    MIB_MEMBER_COLUMN(Row, "NPTv6Enable", K::U8, nptv6_enable),
+    MIB_MEMBER_COLUMN(Row, "DNS1", K::Text, dns1),
+    MIB_MEMBER_COLUMN(Row, "DNS2", K::Text, dns2),
+    MIB_MEMBER_COLUMN(Row, "IPv6DNS1", K::Text, ipv6_dns1),
+    MIB_MEMBER_COLUMN(Row, "IPv6DNS2", K::Text, ipv6_dns2),
+    MIB_MEMBER_COLUMN(Row, "IfName", K::Text, if_name),
+    MIB_MEMBER_COLUMN(Row, "WANName", K::Text, wan_name),
+    MIB_MEMBER_COLUMN(Row, "IPv6AddressOrigin", K::Text, ipv6_address_origin),
+    MIB_MEMBER_COLUMN(Row, "IPv6PrefixOrigin", K::Text, ipv6_prefix_origin),
+    MIB_MEMBER_COLUMN(Row, "Aftr", K::Text, aftr),
+    MIB_MEMBER_COLUMN(Row, "ServiceList", K::Text, service_list),
+    MIB_MEMBER_COLUMN(Row, "ConnectionType", K::Text, connection_type),
+    MIB_MEMBER_COLUMN(Row, "Protocol", K::Text, protocol),
 };
-#undef WAN_COLUMN
 
 using Route = special_service_vr_row;
-#define ROUTE_COLUMN(name, field) {name, K::Text, offsetof(Route, field), sizeof(Route::field)}
 constexpr igd1::mib::Column kRouteColumns[] = {
-    ROUTE_COLUMN("Index", index),
-    ROUTE_COLUMN("WANName", wan_name),
-    ROUTE_COLUMN("IfName", if_name),
-    ROUTE_COLUMN("IPForwardList", ip_forward_list),
+    MIB_MEMBER_COLUMN(Route, "Index", K::Text, index),
+    MIB_MEMBER_COLUMN(Route, "WANName", K::Text, wan_name),
+    MIB_MEMBER_COLUMN(Route, "IfName", K::Text, if_name),
+    MIB_MEMBER_COLUMN(Route, "IPForwardList", K::Text, ip_forward_list),
 };
-#undef ROUTE_COLUMN
 
 bool fails(const char *accessor, int index = 0) { return igd1::mib::should_fail(accessor, index); }
 
@@ -223,8 +219,6 @@ int wanconnectioninfo_dbus_entry_init(void) {
   return g_connections.init() ? 1 : 0;
 }
 
-mib_list_node *wanconnectioninfo_get_list(int) { return g_connections.list(); }
-
 mib_list_node *wanconnectioninfo_get_list_by_instnum(uint32_t instance, uint32_t *index) {
   return g_connections.find(instance, index);
 }
@@ -237,8 +231,7 @@ void wan_connection_if_status_update(void *data) {
   if (data == nullptr || fails("wan_connection_if_status_update")) return;
   // The record holds the stored state (the caller has just fetched it);
   // the line carried traffic since.
-  Row row;
-  std::memcpy(&row, data, sizeof row);
+  Row row = igd1::mib::load<Row>(data);
   if (up(row)) {
     const uint64_t micros = uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(
                                          std::chrono::steady_clock::now() - line_start())
@@ -300,8 +293,6 @@ int Poll_get_wan_info(void) {
 int SpecialServiceVR_dbus_entry_init(void) {
   return !fails("SpecialServiceVR_dbus_entry_init") && g_routes.init() ? 1 : 0;
 }
-
-mib_list_node *SpecialServiceVR_get_list(int) { return g_routes.list(); }
 
 mib_list_node *SpecialServiceVR_get_list_by_instnum(uint32_t instance, uint32_t *index) {
   return g_routes.find(instance, index);

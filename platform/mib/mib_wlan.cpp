@@ -34,6 +34,7 @@
 
 #include "mib_devices.h"
 #include "mib_internal.h"
+#include "mib_network_seed.h"
 #include "mib_store.h"
 #include "mib_table.h"
 #include "mib_wifi.h"
@@ -87,7 +88,7 @@ struct SsidRecord {
   char ifname[WLAN_IFNAME_SIZE];
 };
 
-#define COLUMN(name, kind, member) {name, kind, offsetof(SsidRecord, member), sizeof(SsidRecord::member)}
+#define COLUMN(name, kind, member) MIB_MEMBER_COLUMN(SsidRecord, name, kind, member)
 #define COUNTER(name, n) {name, K::U64, offsetof(SsidRecord, counters) + 8 * (n), 8}
 constexpr igd1::mib::Column kColumns[] = {
     COLUMN("Enable", K::U8, enable), COLUMN("SSIDHide", K::U8, hide),
@@ -315,13 +316,13 @@ struct WpsRecord {
   uint32_t pin;
   char devinfo[WLAN_DEVINFO_SIZE];
 };
-#define WPS_COLUMN(name, kind, member) {name, kind, offsetof(WpsRecord, member), sizeof(WpsRecord::member)}
 constexpr igd1::mib::Column kWpsColumns[] = {
-    WPS_COLUMN("Enable", K::U32, enable), WPS_COLUMN("WPSStatus", K::U8, status),
-    WPS_COLUMN("Mode", K::U32, mode),     WPS_COLUMN("PIN", K::U32, pin),
-    WPS_COLUMN("DevInfo", K::Text, devinfo),
+    MIB_MEMBER_COLUMN(WpsRecord, "Enable", K::U32, enable),
+    MIB_MEMBER_COLUMN(WpsRecord, "WPSStatus", K::U8, status),
+    MIB_MEMBER_COLUMN(WpsRecord, "Mode", K::U32, mode),
+    MIB_MEMBER_COLUMN(WpsRecord, "PIN", K::U32, pin),
+    MIB_MEMBER_COLUMN(WpsRecord, "DevInfo", K::Text, devinfo),
 };
-#undef WPS_COLUMN
 
 constexpr igd1::mib::RangeCheck kWpsRanges[] = {{0, 0, 1}, {1, 0, WPS_TIMED_OUT}};
 // Enable, WPSStatus and DevInfo by item number.
@@ -348,10 +349,7 @@ bool position_of(int index, uint32_t *position) {
 
 // The stored record at `index`, or false.
 bool stored(int index, SsidRecord *record) {
-  mib_list_node *node = index >= 0 ? g_ssids.find(uint32_t(index) + 1, nullptr) : nullptr;
-  if (node == nullptr) return false;
-  *record = load<SsidRecord>(node->data);
-  return true;
+  return index >= 0 && g_ssids.load_row(uint32_t(index) + 1, record);
 }
 
 // Takes, or puts back, the snapshot `which` of the working record of `index`.
@@ -375,11 +373,6 @@ bool current(int index, SsidRecord *record) {
     return true;
   }
   return stored(index, record);
-}
-
-void put_buffer(void *output, size_t size, const char *text) {
-  std::memset(output, 0, size);
-  g_strlcpy(static_cast<char *>(output), text, size);
 }
 
 // The 20 MHz channels the SSID's radio occupies, from its channel in use
@@ -413,10 +406,10 @@ bool read_item(int item, void *output, const SsidRecord &r) {
       store<uint8_t>(output, uint8_t(g_ssids.code_of(WLAN_ITEM_BEACON_TYPE, r.beacon) + 1));
       return true;
     case WLAN_ITEM_CHANNELS_IN_USE:
-      put_buffer(output, WLAN_CHANNELS_IN_USE_SIZE, channels_in_use(r).c_str());
+      igd1::mib::put_value<WLAN_CHANNELS_IN_USE_SIZE>(output, channels_in_use(r));
       return true;
     case WLAN_ITEM_NETWORK_TYPE:
-      put_buffer(output, WLAN_NETWORK_TYPE_SIZE, r.backhaul ? "bhaul" : r.guest ? "guest" : "home");
+      igd1::mib::put_value<WLAN_NETWORK_TYPE_SIZE>(output, r.backhaul ? "bhaul" : r.guest ? "guest" : "home");
       return true;
     case WLAN_ITEM_DURATION: store(output, r.duration); return true;
     case WLAN_ITEM_REMAIN_DURATION: store(output, remaining_seconds(r)); return true;
@@ -521,19 +514,17 @@ const bool kFormatter = [] {
 
 // The other SSIDs of the radio take its channel settings.
 bool share_channel(const SsidRecord &r) {
-  for (mib_list_node *node = g_ssids.list(); node != nullptr; node = node->next) {
-    SsidRecord other = load<SsidRecord>(node->data);
-    if (other.instance == r.instance || other.band != r.band) continue;
+  return g_ssids.update_each<SsidRecord>([&r](SsidRecord &other) {
+    if (other.instance == r.instance || other.band != r.band) return false;
     if (other.channel == r.channel && other.auto_channel == r.auto_channel && other.width == r.width &&
         other.channel_in_use == r.channel_in_use)
-      continue;
+      return false;
     other.channel = r.channel;
     other.auto_channel = r.auto_channel;
     other.width = r.width;
     other.channel_in_use = r.channel_in_use;
-    if (g_ssids.update(&other) != nullptr) return false;
-  }
-  return true;
+    return true;
+  });
 }
 
 // ---- the radio follows the store ----
@@ -616,11 +607,7 @@ int refuse_update(const std::string &why, const char **message) {
 
 // The WPS row of SSID `instance`.
 bool wps_row(int instance, WpsRecord *record) {
-  if (instance <= 0 || instance > WLAN_MAX_SSIDS) return false;
-  mib_list_node *node = g_wps.find(uint32_t(instance), nullptr);
-  if (node == nullptr) return false;
-  *record = load<WpsRecord>(node->data);
-  return true;
+  return instance > 0 && instance <= WLAN_MAX_SSIDS && g_wps.load_row(uint32_t(instance), record);
 }
 
 // The radio reports the device an enrolment of SSID `ssid` let in: the
@@ -637,7 +624,7 @@ void enrolled(uint32_t ssid, const igd1::devices::Mac &device) {
   if (records.size() + 1 + std::strlen(mac) >= sizeof r.devinfo) records = records.substr(0, records.find(';'));
   records += ';';
   records += mac;
-  put_buffer(r.devinfo, sizeof r.devinfo, records.c_str());
+  igd1::mib::put_text(r.devinfo, records.c_str());
   if (g_wps.update(&r) != nullptr) log_radio("ssid %u: the store did not take the enrolled device", unsigned(ssid));
 }
 
@@ -664,13 +651,11 @@ bool match_wps_rows() {
 
 // An enrolment that was running when the radios last stopped has timed out.
 bool end_stale_enrolments() {
-  for (mib_list_node *node = g_wps.list(); node != nullptr; node = node->next) {
-    WpsRecord r = load<WpsRecord>(node->data);
-    if (r.status != WPS_IN_PROGRESS) continue;
+  return g_wps.update_each<WpsRecord>([](WpsRecord &r) {
+    if (r.status != WPS_IN_PROGRESS) return false;
     r.status = WPS_TIMED_OUT;
-    if (g_wps.update(&r) != nullptr) return false;
-  }
-  return true;
+    return true;
+  });
 }
 
 // A record another process added or removed: its WPS row follows at once,
@@ -710,9 +695,9 @@ int wlanconfiguration_check_instnum(int instance) {
 }
 
 int wlanconfiguration_check_backhaul(int instance) {
+  SsidRecord r;
   if (instance <= 0 || g_ssids.fails("check_backhaul")) return 0;
-  mib_list_node *node = g_ssids.find(uint32_t(instance), nullptr);
-  return node != nullptr && load<SsidRecord>(node->data).backhaul != 0 ? 1 : 0;
+  return stored(instance - 1, &r) && r.backhaul != 0 ? 1 : 0;
 }
 
 int is_wlan_guest_network(int index) {
@@ -833,14 +818,6 @@ int wlanconfiguration_delete_entry(int instance) {
   return 1;
 }
 
-int wlanconfiguration_get_total_num(void) { return g_ssids.count("get_total_num"); }
-
-int wlanconfiguration_instance_at(int position) {
-  if (position < 0) return 0;
-  mib_list_node *node = g_ssids.rows().at(uint32_t(position));
-  return node != nullptr ? int(g_ssids.instance_of(node->data)) : 0;
-}
-
 // ---- WPS ----
 
 int wps_init(void) { return g_wps.init() ? 1 : 0; }
@@ -877,10 +854,7 @@ int wps_setWPS(int mode, uint32_t value, int index, uint32_t *result, char *errd
   WpsRecord r;
   SsidRecord ssid;
   if (result == nullptr || g_wps.fails("setWPS") || !wps_row(index, &r)) return refuse("no such WPS");
-  uint32_t position = 0;
-  mib_list_node *node = g_ssids.find(uint32_t(index), &position);
-  if (node == nullptr) return refuse("no such SSID");
-  ssid = load<SsidRecord>(node->data);
+  if (!stored(index - 1, &ssid)) return refuse("no such SSID");
   if (mode != 0 && mode != 1) return refuse("mode is 0 (push button) or 1 (PIN)");
   if (mode == 1 && (value < 1 || value > 99999999)) return refuse("a PIN is 8 digits");
   if (r.enable == 0) return refuse("WPS is off");
@@ -898,8 +872,7 @@ int wps_setWPS(int mode, uint32_t value, int index, uint32_t *result, char *errd
   if (!radios->start_enrolment(uint32_t(index), r.mode, r.pin, &why)) {
     r.status = WPS_FAILED;
     g_wps.update(&r);
-    if (errdesc != nullptr) g_strlcpy(errdesc, why.c_str(), 64);
-    return 0;
+    return refuse(why.c_str());
   }
   *result = 0;
   if (errdesc != nullptr) g_strlcpy(errdesc, "success", 64);
