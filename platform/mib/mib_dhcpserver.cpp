@@ -1,15 +1,6 @@
 // DHCP server items.  Reads and writes use different forms of the same
-// settings, so each direction has its own table:
-//
-//   index  setting                      read               write
-//   0      dhcpserver.Enable            32-bit number      one byte (2 on, 0 off)
-//   1      dhcpserver.MinAddress        dotted text        4 bytes, network order
-//   2      dhcpserver.MaxAddress        dotted text        4 bytes
-//   3      lan.IPAddress                dotted text        4 bytes
-//   4      dhcpserver.GatewayAddress    (refused)          4 bytes
-//   5      dhcpserver.SubnetMask        dotted text        4 bytes
-//   6      dhcpserver.LeaseTime         32-bit seconds     32-bit seconds
-//   7      dhcpserver.WritePermission   one byte           one byte
+// settings (an address is dotted text one way and 4 bytes in network order
+// the other), so each direction has its own table.
 //
 // The enable byte is stored as written, so a stored 2 and a stored 1 both read
 // back as a non-zero number.  Index 4 is the router address handed to DHCP
@@ -74,12 +65,10 @@ std::string dhcp_notice_text(const void *data) {
   return std::string(text, strnlen(text, kNoticeTextMax));
 }
 
-struct NoticeFormatterRegistration {
-  NoticeFormatterRegistration() {
-    igd1::mib::register_notice_formatter(MIB_CFG_DHCP, dhcp_notice_text);
-  }
-};
-const NoticeFormatterRegistration kNoticeFormatter;
+const bool kNoticeFormatter = [] {
+  igd1::mib::register_notice_formatter(MIB_CFG_DHCP, dhcp_notice_text);
+  return true;
+}();
 
 }  // namespace
 

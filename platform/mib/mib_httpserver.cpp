@@ -1,12 +1,7 @@
 // The web server: its access word in the remote-access settings and the
-// administrator's password.
-//
-//   setting                     form
-//   http.Access                 byte: bit 0 LAN side, bit 1 WAN side
-//   syscmd.SuperUserPassword    text, at most 30 characters from this side
-//
-// Starting or stopping the server records a notice under MIB_CFG_HTTP with
-// the data "Access=<word>", a settings update one with the data "update".
+// administrator's password.  Starting or stopping the server records a
+// notice under MIB_CFG_HTTP with the data "Access=<word>", a settings update
+// one with the data "update".
 #include <cstring>
 #include <string>
 

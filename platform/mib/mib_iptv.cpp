@@ -1,17 +1,6 @@
 // IPTV: the multicast settings, the set-top boxes seen and the state of the
-// IPTV line, with its detection.
-//
-//   index  setting              form
-//   0      iptv.IGMPEnable      byte
-//   1      iptv.ProxyEnable     byte, written
-//   2      iptv.SnoopingEnable  byte, written
-//   3      iptv.STBNumber       32 bits
-//   4      iptv.LineStatus      32 bits (2 while iptv.DetectUntil, in ms since
-//                               the epoch, lies ahead)
-//   5      iptv.NoStbEnable     byte, written
-//
-// Starting a detection records a notice under MIB_CFG_IPTV with the data
-// "detect=<seconds>".
+// IPTV line, which reads 2 while a detection runs.  Starting a detection
+// records a notice under MIB_CFG_IPTV with the data "detect=<seconds>".
 #include <glib.h>
 
 #include <cstring>

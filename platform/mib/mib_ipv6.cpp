@@ -1,21 +1,8 @@
 // IPv6 on the home network side: the LAN configuration, the DHCPv6 server
-// and the router advertisements.
-//
-//   IPV6LANConfig             DHCPV6Server                 RouterAdvertisement
-//   0 lan.IPv6Address         0 dhcpv6.Enable (byte)       0 ra.Enable (byte)
-//   1 ipv6lan.ConfigType      1 dhcpv6.MinAddress          1 ra.MaxRtrAdvInterval (u32)
-//   2 ipv6lan.DNSWAN          2 dhcpv6.MaxAddress          2 ra.MinRtrAdvInterval (u32)
-//   3 ipv6lan.Servers (256)   3 dhcpv6.PreferredLifeTime   3 ra.AdvManagedFlag (byte)
-//   4 ipv6lan.PrefixMode      4 dhcpv6.ValidLifeTime       4 ra.AdvOtherConfigFlag (byte)
-//   5 ipv6lan.DelegatedWAN    5 dhcpv6.Option16Enable
-//   6 ipv6lan.Prefix          6 dhcpv6.Option17Enable
-//   7 ipv6lan.PreferredLifeTime (u32)
-//   8 ipv6lan.ValidLifeTime (u32)
-//
-// Texts fill 64 bytes unless noted (the DHCPv6 pool bounds 47).  Every write
-// is checked against the form the services need, including the rules that
-// tie two settings together (a preferred lifetime within the valid one, the
-// advertisement intervals of RFC 4861); a refused value stores nothing.
+// and the router advertisements.  Every write is checked against the form
+// the services need, including the rules that tie two settings together (a
+// preferred lifetime within the valid one, the advertisement intervals of
+// RFC 4861); a refused value stores nothing.
 #include <arpa/inet.h>
 
 #include <cstdint>

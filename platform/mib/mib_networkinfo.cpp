@@ -9,15 +9,9 @@
 // it at once and starts a thread that refreshes it after a commit of the
 // settings, by this process or another, at most once a second (so that a
 // stream of writes does not wake it for each one); an idle gateway leaves
-// the thread asleep.  A refresh builds a
-// copy under a mutex and replaces the record in one copy; a field whose
-// setting is missing or unreadable keeps its previous value.
-//
-// networkinfo_set_property stores the ElinkSync byte and reports a change, and
-// the need to apply it, only when the byte differs from the stored one.
-// networkinfo_set_property_update applies by recording a notice under
-// kNetworkInfoNoticeBit with action MIB_ACTION_APPLY and the data
-// "ElinkSync=<byte>".
+// the thread asleep.  A refresh builds a copy under a mutex and replaces the
+// record in one copy; a field whose setting is missing or unreadable keeps
+// its previous value.
 #include <pthread.h>
 
 #include <chrono>

@@ -1,9 +1,5 @@
-// The PPPoE side of the WAN connections.
-//
-//   setting                  form
-//   wan.InternetName         text, 64 bytes: the internet connection
-//   wan.InternetMode         text, 16 bytes: "PPPoE", "DHCP" or "Static"
-//   pppoe.UserName           text, 65 bytes
+// The PPPoE side of the WAN connections: the internet connection's name, its
+// mode ("PPPoE", "DHCP" or "Static") and the PPPoE user name.
 //
 // Entries handed out are counted until they are freed, so that a caller
 // that forgets one shows.

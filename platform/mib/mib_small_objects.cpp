@@ -1,21 +1,5 @@
-// Read accessors of the small information objects, and the sub-IPTV switch.
-//
-//   featureflag_get_property    feature.H248, feature.PortBind, feature.VlanBind,
-//                               feature.OnDemandDialin (32-bit 0 or 1)
-//   CloudVR_get_property        cloudvr.Enable (32 bits), the user ID made of
-//                               device.ProductClass "-" device.SerialNumber,
-//                               cloudvr.Password (64 bytes)
-//   BridgeData_get_property     bridge.InterfaceName, bridge.SMAC, bridge.DMAC,
-//                               bridge.SessionID (32 bits), bridge.IP, bridge.DNS
-//   voipinfo_get_mib_property   voip.Name1, voip.Name2, voip.Line1Status,
-//                               voip.Line2Status (64 bytes), after DBUS_flash_get
-//   DnOptInfo_get_property      dnopt.Enable, dnopt.Mode (16 bytes),
-//                               dnopt.ActiveFlows (32 bits), dnopt.Flows,
-//                               dnopt.Bytes (64 bits)
-//   SubIPTVSupport_*            subiptv.Supported (32 bits), subiptv.Enable
-//                               (byte), subiptv.VLANID, subiptv.SubDevices (32 bits)
-//
-// Texts are 64 bytes unless noted.
+// Read accessors of the small information objects, and the sub-IPTV switch;
+// the VoIP names and line states are read after DBUS_flash_get.
 #include <cstring>
 #include <iterator>
 #include <string>

@@ -1,14 +1,7 @@
 // The Telnet service: its access mode in the remote-access settings and its
-// one login.
-//
-//   setting          form
-//   telnet.Enable    one byte, MIB_ACCESS_* (0 off, 1 LAN, 2 WAN, 3 both)
-//   telnet.UserName  text, at most 30 characters
-//   telnet.Password  text, at most 30 characters
-//
-// The access mode is read at index 0 and written at index 3, its position in
-// the remote-access table.  Applying a mode records a notice under
-// MIB_CFG_TELNET with the data "Enable=N".
+// one login.  The access mode is read at index 0 and written at index 3, its
+// position in the remote-access table.  Applying a mode records a notice
+// under MIB_CFG_TELNET with the data "Enable=N".
 #include <iterator>
 #include <string>
 

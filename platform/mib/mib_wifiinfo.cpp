@@ -46,7 +46,6 @@ int answer(char *message, const std::string &text, int result) {
   return result;
 }
 
-
 // The band of the SSID a station is associated with (0: none).
 uint32_t band_of(Radios &radios, const Station &station) {
   const std::optional<igd1::devices::Ssid> ssid = radios.ssid(station.ssid);
