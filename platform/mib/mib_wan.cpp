@@ -275,8 +275,7 @@ int wanconnectiondb_get_internet_entry(mib_list_node **first, mib_list_node **se
   if (fails("wanconnectiondb_get_internet_entry")) return 0;
   for (mib_list_node *node = connections().head(); node != nullptr; node = node->next) {
     const auto *row = static_cast<const Row *>(node->data);
-    const std::string_view services(row->service_list,
-                                    strnlen(row->service_list, sizeof row->service_list));
+    const std::string_view services = igd1::mib::text_in(row->service_list, sizeof row->service_list);
     if (services.find("INTERNET") == std::string_view::npos) continue;
     if (*first == nullptr && up(*row)) *first = node;
     if (*second == nullptr) *second = node;

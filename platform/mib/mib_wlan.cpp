@@ -367,7 +367,6 @@ uint8_t *working_record(int index) {
 
 // The record a check looks at: the working one during a write, else the stored one.
 bool current(int index, SsidRecord *record) {
-  if (index < 0) return false;
   if (const uint8_t *working = working_record(index); working != nullptr) {
     *record = load<SsidRecord>(working);
     return true;
@@ -716,11 +715,9 @@ int wlanconfiguration_set_property(int item, const void *value, int index, int *
   uint8_t *working = working_record(index);
   if (working == nullptr) return 0;
   SsidRecord r = load<SsidRecord>(working);
-  const SsidRecord before = r;
   if (!write_item(item, value, r)) return 0;
-  const bool differs = std::memcmp(&r, &before, sizeof r) != 0;
+  if (changed != nullptr) *changed = std::memcmp(working, &r, sizeof r) != 0 ? 1 : 0;
   std::memcpy(working, &r, sizeof r);
-  if (changed != nullptr) *changed = differs ? 1 : 0;
   return 1;
 }
 
