@@ -6,7 +6,6 @@
 #include <arpa/inet.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <string>
@@ -67,13 +66,8 @@ bool prefix(const void *value) {
   const std::string_view text = text_of(value);
   if (text.empty()) return true;
   const size_t slash = text.find('/');
-  if (slash == std::string_view::npos || !ipv6_address(text.substr(0, slash))) return false;
-  const std::string_view length = text.substr(slash + 1);
-  if (length.empty() || length.size() > 3 || length.front() == '0' ||
-      length.find_first_not_of("0123456789") != std::string_view::npos)
-    return false;
-  const int bits = std::atoi(std::string(length).c_str());
-  return bits >= 1 && bits <= 128;
+  return slash != std::string_view::npos && ipv6_address(text.substr(0, slash)) &&
+         igd1::mib::decimal(text.substr(slash + 1), 1, 128).has_value();
 }
 
 uint32_t stored_number(const char *name) {
