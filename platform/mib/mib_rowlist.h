@@ -43,7 +43,6 @@ class RowList {
 
   const TableDef &table() const { return table_; }
 
-  // Re-reads every row from the store.
   void reload();
   // The first node, or nullptr for an empty table.  Every node of the chain
   // holds the current record.

@@ -100,6 +100,21 @@ std::string last_failure(sqlite3 *db) { return failure_text(db, sqlite3_extended
 // Reports the failure of the last call on `db` in `why`; false.
 bool failed(sqlite3 *db, std::string *why) { return set_error(why, last_failure(db)); }
 
+// Opens the database `name` for one thread's use, waiting for other
+// processes' locks as long as a write does; nullptr on failure, with
+// `failure` (when given) saying why.
+sqlite3 *open_database(const std::string &name, int flags, std::string *failure = nullptr) {
+  sqlite3 *db = nullptr;
+  const int rc = sqlite3_open_v2(name.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (rc == SQLITE_OK) {
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    return db;
+  }
+  set_error(failure, failure_text(db, rc));
+  sqlite3_close(db);
+  return nullptr;
+}
+
 std::string hex_text(const uint8_t *bytes, size_t size) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string text;
@@ -1339,10 +1354,8 @@ bool write_good_copy(sqlite3 *source, const std::string &path, sqlite3_stmt **ch
   const int lock = open((copy + ".lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (lock >= 0) flock(lock, LOCK_EX);
   std::remove(partial.c_str());  // a piece left by a crash in the middle of a copy
-  sqlite3 *target = nullptr;
-  bool ok = sqlite3_open_v2(partial.c_str(), &target,
-                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                            nullptr) == SQLITE_OK;
+  sqlite3 *target = open_database(partial, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+  bool ok = target != nullptr;
   // The partial file is thrown away unless it is whole, so it needs no
   // journal of its own and no syncs while it is written: one sync before it
   // takes the copy's name is enough.
@@ -1439,12 +1452,8 @@ void checkpoint_thread() {
     std::string path = open_path;
     lock.unlock();
     if (db == nullptr && !path.empty()) {
-      if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
-          SQLITE_OK) {
-        sqlite3_close(db);
-        db = nullptr;
-      } else {
-        sqlite3_busy_timeout(db, kBusyTimeoutMs);
+      db = open_database(path, SQLITE_OPEN_READWRITE);
+      if (db != nullptr) {
         // The check and the copy read the whole database once per round:
         // pages kept between rounds would only hold memory.
         sqlite3_exec(db, "PRAGMA cache_size=-64", nullptr, nullptr, nullptr);
@@ -1619,14 +1628,12 @@ Opened adopt_checked_locked(Connection &c, sqlite3 *db, const std::string &path,
 // file reads as an empty database); a file that cannot be read, a full disk
 // above all, is a failure to open and leaves the file as it is.
 Opened open_checked_locked(Connection &c, const std::string &path, std::string *why) {
-  sqlite3 *db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-  if (rc != SQLITE_OK) {
-    set_error(why, path + ": cannot open the store: " + failure_text(db, rc));
-    sqlite3_close(db);
+  std::string failure;
+  sqlite3 *db = open_database(path, SQLITE_OPEN_READWRITE, &failure);
+  if (db == nullptr) {
+    set_error(why, path + ": cannot open the store: " + failure);
     return Opened::Failed;
   }
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
   return adopt_checked_locked(c, db, path, why);
 }
 
@@ -1638,15 +1645,9 @@ bool create_store_locked(Connection &c, const std::string &path,
                          const std::vector<const TableDef *> &tables, std::string *why) {
   const std::string partial = path + kNewSuffix;
   remove_database(partial);
-  sqlite3 *db = nullptr;
-  int rc = sqlite3_open_v2(partial.c_str(), &db,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
-  if (rc != SQLITE_OK) {
-    set_error(why, path + ": cannot create the store: " + failure_text(db, rc));
-    sqlite3_close(db);
-    return false;
-  }
-  c.db = db;
+  std::string failure;
+  c.db = open_database(partial, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &failure);
+  if (c.db == nullptr) return set_error(why, path + ": cannot create the store: " + failure);
   c.path = partial;
   bool ok = prepare_schema_locked(c, why);
   for (size_t i = 0; ok && i < tables.size(); ++i) ok = create_table_locked(c, *tables[i], why);
@@ -1668,15 +1669,12 @@ bool create_store_locked(Connection &c, const std::string &path,
 bool restore_good_copy(const std::string &path, std::string *why) {
   const std::string copy = path + kGoodCopySuffix;
   if (!file_exists(copy)) return set_error(why, "there is no last good copy " + copy);
-  sqlite3 *db = nullptr;
   std::string findings;
   Check check = Check::Unreadable;
-  if (sqlite3_open_v2(copy.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+  if (sqlite3 *db = open_database(copy, SQLITE_OPEN_READONLY, &findings)) {
     check = store_check(db, &findings);
-  } else {
-    findings = sqlite3_errmsg(db);
+    sqlite3_close(db);
   }
-  sqlite3_close(db);
   if (check != Check::Whole)
     return set_error(why, "the last good copy " + copy +
                               (check == Check::Damaged ? " is damaged too (" : " cannot be read (") +
@@ -1788,14 +1786,8 @@ std::string read_only_uri(const std::string &path, bool immutable) {
 }
 
 sqlite3 *open_read_only(const std::string &path, bool immutable) {
-  sqlite3 *db = nullptr;
-  if (sqlite3_open_v2(read_only_uri(path, immutable).c_str(), &db,
-                      SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
-    sqlite3_close(db);
-    return nullptr;
-  }
-  sqlite3_extended_result_codes(db, 1);
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  sqlite3 *db = open_database(read_only_uri(path, immutable), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
+  if (db != nullptr) sqlite3_extended_result_codes(db, 1);
   return db;
 }
 

@@ -172,9 +172,7 @@ struct Defaults {
   explicit Defaults(std::span<const Item> items) {
     for (const Item &item : items) add(item);
   }
-  explicit Defaults(std::initializer_list<Item> items) {
-    for (const Item &item : items) add(item);
-  }
+  explicit Defaults(std::initializer_list<Item> items) : Defaults(std::span(items.begin(), items.size())) {}
   // Items that are members of other records.
   template <typename Record>
   Defaults(std::span<const Record> records, Item Record::*member) {
@@ -275,9 +273,7 @@ struct TableDef {
   const char *parent_table = nullptr;
 };
 
-// The highest instance number a row of `table` may carry.
 uint32_t highest_instance(const TableDef &table);
-// Where a record says it belongs, and writing that into a record.
 RowKey row_key_of(const TableDef &table, const uint8_t *row);
 void set_row_key(const TableDef &table, uint8_t *row, RowKey key);
 // True when a row of `table` may carry `key`: an instance number from 1 to

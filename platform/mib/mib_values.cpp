@@ -195,15 +195,9 @@ bool parse_value(ValueKind kind, std::string_view text, void *buffer, size_t siz
       return true;
     }
     case ValueKind::Bool: {
-      int32_t value;
-      if (text == "1" || text == "true") {
-        value = 1;
-      } else if (text == "0" || text == "false") {
-        value = 0;
-      } else {
-        return false;
-      }
-      std::memcpy(buffer, &value, sizeof value);
+      const bool on = text == "1" || text == "true";
+      if (!on && text != "0" && text != "false") return false;
+      store(buffer, int32_t(on));
       return true;
     }
     case ValueKind::U8:
