@@ -99,5 +99,19 @@ TEST_F(StoreTest, ASleeperInAnotherProcessIsWokenByACommit) {
   EXPECT_TRUE(ended(table_child)) << "the sleeper on the table was not woken";
 }
 
+// Opening the store another way (here its read-only view) wakes whoever
+// sleeps on the counters it leaves, so that they sleep on the new ones.
+TEST_F(StoreTest, ASleeperFollowsTheStoreToItsReadOnlyView) {
+  const uint64_t seen = settings_commit_count();
+  std::thread waiter([seen] { wait_settings_commit(seen); });
+  ASSERT_TRUE(within_deadline([] { return settings_sleepers() == 1; }));
+  ASSERT_TRUE(open_store_read_only(dir_ + "/mib.db"));
+  EXPECT_TRUE(within_deadline([] { return settings_sleepers() == 1; }))
+      << "the sleeper stayed on the counters of the store it opened first";
+  ASSERT_TRUE(reopen());
+  ASSERT_TRUE(set_setting("test.counter", "woken"));
+  waiter.join();
+}
+
 }  // namespace
 }  // namespace igd1::mib::test

@@ -559,6 +559,12 @@ size_t slot_of(std::string_view table) {
   return 1 + hash % (kCounterSlots - 1);
 }
 
+// Makes `next` the counters of this process; whoever sleeps on the ones it
+// replaces wakes, to look again at the store now open (or at none).
+void use_counters(CommitCounters *next) {
+  wake_sleepers(g_counters.exchange(next, std::memory_order_acq_rel), kSettingsSlot);
+}
+
 void touch_locked(Connection &c, size_t slot) { c.touched |= uint64_t(1) << slot; }
 
 // A write to `table` by the open transaction: its counter moves at the
@@ -1758,9 +1764,7 @@ bool open_store(const std::string &path, std::string *error, DamagedStore damage
     return set_error(error, path + ": " + why);
   }
   CommitCounters *shared = map_counters(path);
-  CommitCounters *previous =
-      g_counters.exchange(shared != nullptr ? shared : &g_local_counters, std::memory_order_acq_rel);
-  wake_sleepers(previous, kSettingsSlot);
+  use_counters(shared != nullptr ? shared : &g_local_counters);
   for (const auto &[name, index] : env_failures) fail_accessor(name, index);
   retarget_checkpoints(path);
   request_checkpoint();
@@ -1797,7 +1801,7 @@ bool open_store_read_only(const std::string &path, std::string *error) {
   const auto lock = leave_store();
   Connection &c = connection();
   forget_damage();
-  g_counters.store(&g_local_counters, std::memory_order_release);
+  use_counters(&g_local_counters);
   if (!file_exists(path)) return set_error(error, path + ": there is no store");
   // Reading the write-ahead log needs its index beside the database, which
   // a read-only folder cannot hold when no writer left one there.  Without a
@@ -1816,8 +1820,7 @@ bool open_store_read_only(const std::string &path, std::string *error) {
 void close_store() {
   detail::stop_speed_tests();
   const auto lock = leave_store();
-  CommitCounters *previous = g_counters.exchange(&g_local_counters, std::memory_order_acq_rel);
-  wake_sleepers(previous, kSettingsSlot);
+  use_counters(&g_local_counters);
 }
 
 bool store_is_open() {
