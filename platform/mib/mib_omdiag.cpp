@@ -9,7 +9,6 @@
 // omdiag.ConntrackCount, omdiag.ConntrackMax); the LAN ports' rates from the
 // switch's settings (lan.Port<n>Speed while network.LAN<n>Status is up).
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <iterator>
@@ -144,13 +143,7 @@ GVariant *create_row(bool resources, GVariant *parameter) {
 // The row a path's last segment names ("/.../Resource/3" is 3): digits
 // without a leading zero, 1 to kMaxIndex; 0 for anything else.
 uint32_t index_of_path(const char *path) {
-  const std::string_view segment = std::strrchr(path, '/') + 1;
-  uint32_t index = 0;
-  const auto [end, ec] = std::from_chars(segment.data(), segment.data() + segment.size(), index);
-  if (segment.empty() || segment.front() == '0' || ec != std::errc() ||
-      end != segment.data() + segment.size() || index > kMaxIndex)
-    return 0;
-  return index;
+  return uint32_t(igd1::mib::decimal(std::strrchr(path, '/') + 1, 1, kMaxIndex).value_or(0));
 }
 
 GVariant *delete_row(bool resources, GVariant *parameter) {

@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <optional>
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,10 +35,7 @@ uint64_t now_ms() { return static_cast<uint64_t>(g_get_real_time() / 1000); }
 
 uint64_t number_setting(const char *name, uint64_t fallback) {
   std::optional<std::string> text = get_setting(name);
-  if (!text) return fallback;
-  uint64_t value = 0;
-  auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), value);
-  return ec == std::errc() && end == text->data() + text->size() ? value : fallback;
+  return text ? parse_whole<uint64_t>(*text).value_or(fallback) : fallback;
 }
 
 bool set_number_setting(const char *name, uint64_t value) {
@@ -82,10 +78,8 @@ bool is_host(std::string_view host) {
 
 // Up to five digits, nothing else, naming 1 to 65535.
 bool is_port(std::string_view port) {
-  unsigned value = 0;
-  const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
-  return port.size() <= 5 && ec == std::errc() && end == port.data() + port.size() && value >= 1 &&
-         value <= 65535;
+  const std::optional<uint16_t> value = parse_whole<uint16_t>(port);
+  return port.size() <= 5 && value && *value >= 1;
 }
 
 bool is_visible_ascii(std::string_view text) {
